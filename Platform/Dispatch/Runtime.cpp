@@ -1,0 +1,178 @@
+#include "Platform/Dispatch/Runtime.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Platform/Dispatch/SerialQueue.h"
+
+namespace platform {
+
+std::shared_ptr<SerialQueue> Runtime::mainQueue() {
+  static std::mutex m;
+  std::lock_guard lock(m);
+  auto q = main_.lock();
+  if (!q) main_ = q = std::make_shared<SerialQueue>("main", shared_from_this(), SerialQueue::Kind::main,
+                                                    QualityOfService::userInteractive);
+  return q;
+}
+
+std::shared_ptr<SerialQueue> Runtime::globalQueue() {
+  static std::mutex m;
+  std::lock_guard lock(m);
+  auto q = global_.lock();
+  if (!q) global_ = q = std::make_shared<SerialQueue>("global", shared_from_this(), SerialQueue::Kind::concurrent,
+                                                      QualityOfService::defaultQoS);
+  return q;
+}
+
+std::shared_ptr<Runtime> Runtime::shared() {
+  // Never destroyed: workers may still run jobs while static objects go away at exit.
+  static auto* runtime = new std::shared_ptr<Runtime>(std::make_shared<ThreadRuntime>());
+  return *runtime;
+}
+
+struct ThreadRuntime::Impl {
+  std::mutex mutex;
+  std::condition_variable workCv;
+  std::condition_variable timerCv;
+  std::deque<Job> work;
+  std::map<std::pair<Nanos, TimerId>, Job> timers;
+  std::map<TimerId, Nanos> timerIndex;
+  TimerId nextId = 1;
+  bool stopping = false;
+  std::vector<std::thread> threads;
+
+  std::mutex mainMutex;
+  std::condition_variable mainCv;
+  std::deque<Job> mainJobs;
+  bool mainStop = false;
+};
+
+ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_unique<Impl>()) {
+  if (workers <= 0) workers = std::max(8u, std::thread::hardware_concurrency());
+  for (int i = 0; i < workers; ++i) {
+    impl_->threads.emplace_back([impl = impl_.get()] {
+      for (;;) {
+        Job job;
+        {
+          std::unique_lock lock(impl->mutex);
+          impl->workCv.wait(lock, [&] { return impl->stopping || !impl->work.empty(); });
+          if (impl->work.empty()) return;
+          job = std::move(impl->work.front());
+          impl->work.pop_front();
+        }
+        job();
+      }
+    });
+  }
+  impl_->threads.emplace_back([this, impl = impl_.get()] {
+    std::unique_lock lock(impl->mutex);
+    while (!impl->stopping) {
+      if (impl->timers.empty()) {
+        impl->timerCv.wait(lock);
+        continue;
+      }
+      auto it = impl->timers.begin();
+      Nanos due = it->first.first;
+      Nanos t = monotonicNow();
+      if (due > t) {
+        impl->timerCv.wait_for(lock, std::chrono::nanoseconds(due - t));
+        continue;
+      }
+      Job job = std::move(it->second);
+      impl->timerIndex.erase(it->first.second);
+      impl->timers.erase(it);
+      impl->work.push_back(std::move(job));
+      impl->workCv.notify_one();
+    }
+  });
+}
+
+ThreadRuntime::~ThreadRuntime() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->workCv.notify_all();
+  impl_->timerCv.notify_all();
+  for (auto& t : impl_->threads) t.join();
+}
+
+void ThreadRuntime::post(Job job) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->work.push_back(std::move(job));
+  }
+  impl_->workCv.notify_one();
+}
+
+void ThreadRuntime::postMain(Job job) {
+  {
+    std::lock_guard lock(impl_->mainMutex);
+    impl_->mainJobs.push_back(std::move(job));
+  }
+  impl_->mainCv.notify_one();
+}
+
+Runtime::TimerId ThreadRuntime::postAt(Nanos when, Job job) {
+  std::lock_guard lock(impl_->mutex);
+  TimerId id = impl_->nextId++;
+  impl_->timers.emplace(std::make_pair(when, id), std::move(job));
+  impl_->timerIndex.emplace(id, when);
+  impl_->timerCv.notify_one();
+  return id;
+}
+
+bool ThreadRuntime::cancel(TimerId id) {
+  std::lock_guard lock(impl_->mutex);
+  auto it = impl_->timerIndex.find(id);
+  if (it == impl_->timerIndex.end()) return false;
+  impl_->timers.erase({it->second, id});
+  impl_->timerIndex.erase(it);
+  return true;
+}
+
+void ThreadRuntime::runMainLoop() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock lock(impl_->mainMutex);
+      impl_->mainCv.wait(lock, [&] { return impl_->mainStop || !impl_->mainJobs.empty(); });
+      if (impl_->mainStop) {
+        impl_->mainStop = false;
+        return;
+      }
+      job = std::move(impl_->mainJobs.front());
+      impl_->mainJobs.pop_front();
+    }
+    job();
+  }
+}
+
+void ThreadRuntime::stopMainLoop() {
+  {
+    std::lock_guard lock(impl_->mainMutex);
+    impl_->mainStop = true;
+  }
+  impl_->mainCv.notify_all();
+}
+
+void ThreadRuntime::drainMain() {
+  for (;;) {
+    Job job;
+    {
+      std::lock_guard lock(impl_->mainMutex);
+      if (impl_->mainJobs.empty()) return;
+      job = std::move(impl_->mainJobs.front());
+      impl_->mainJobs.pop_front();
+    }
+    job();
+  }
+}
+
+}  // namespace platform
