@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/Extension/DebugDescription.h"
+
+using medley::Mirror;
+
+namespace {
+struct Base {
+    int a = 1;
+    Mirror customMirror() const { return Mirror::make("Base", {{"a", a}}); }
+};
+struct Derived : Base {
+    int b = 2;
+    Mirror customMirror() const {
+        return Mirror::make("Derived", {{"b", b}}).withSuperclass(Base::customMirror());
+    }
+};
+struct Empty {
+    Mirror customMirror() const { return Mirror("Empty"); }
+};
+}  // namespace
+
+TEST(DebugDescription, SuperclassFieldsComeFirstJoinedWithoutSpaces) {
+    EXPECT_EQ(Derived{}.customMirror().debugDescription(), "Derived{a: 1,b: 2}");
+    EXPECT_EQ(Empty{}.customMirror().debugDescription(), "Empty{}");
+}
+
+TEST(DebugDescription, UnlabelledChildrenAreSkipped) {
+    Mirror m("Pair", {{std::nullopt, "x"}, {"second", "y"}, {std::nullopt, "z"}});
+    EXPECT_EQ(m.debugDescription(), "Pair{second: y}");
+}
+
+TEST(DebugDescription, ValuesUseTheirDefaultDescriptions) {
+    std::optional<int> none;
+    const auto m = Mirror::make("Settings", {{"flag", true},
+                                             {"rate", 2.5},
+                                             {"whole", 30.0},
+                                             {"name", "cam"},
+                                             {"byte", std::uint8_t{255}},
+                                             {"maybe", std::optional<int>(3)},
+                                             {"none", none},
+                                             {"nested", Base{}}});
+    EXPECT_EQ(m.debugDescription(),
+              "Settings{flag: true,rate: 2.5,whole: 30.0,name: cam,byte: 255,maybe: Optional(3),"
+              "none: nil,nested: Base{a: 1}}");
+}
