@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <thread>
+
+#include "Logwell/ConsoleAppender.h"
+#include "Logwell/LWLogger.h"
+#include "RecordingAppender.h"
+
+namespace logwell {
+namespace {
+
+using testing::RecordingAppender;
+
+struct Described {
+  std::string description() const { return "described"; }
+};
+struct OnlyDebug {
+  std::string debugDescription() const { return "debugged"; }
+};
+struct Streamed {};
+std::ostream& operator<<(std::ostream& os, const Streamed&) { return os << "streamed"; }
+enum class Plain { a = 3 };
+
+TEST(LWLoggerLevels, NamesParseExactlyAndOrderByRawValue) {
+  EXPECT_EQ(description(LWLogLevel::trace), "Trace");
+  EXPECT_EQ(description(LWLogLevel::error), "Error");
+  EXPECT_EQ(levelFromString("Info"), LWLogLevel::info);
+  EXPECT_EQ(levelFromString("Warn"), LWLogLevel::warn);
+  EXPECT_EQ(levelFromString("info"), std::nullopt);
+  EXPECT_EQ(levelFromString("INFO"), std::nullopt);
+  EXPECT_EQ(levelFromString(""), std::nullopt);
+  EXPECT_LT(LWLogLevel::debug, LWLogLevel::info);
+}
+
+TEST(LWLoggerFiltering, EachLevelPassesOnlyAtOrAboveTheThreshold) {
+  auto appender = std::make_shared<RecordingAppender>();
+  LWLogger logger("test.filter");
+  logger.setAppender(appender);
+  auto logAll = [&] {
+    logger.trace({"t"}, "f", "fn", 1);
+    logger.debug({"d"}, "f", "fn", 2);
+    logger.info({"i"}, "f", "fn", 3);
+    logger.warn({"w"}, "f", "fn", 4);
+    logger.error({"e"}, "f", "fn", 5);
+  };
+  auto messages = [&] {
+    std::string s;
+    for (auto& r : appender->snapshot()) s += r.message;
+    appender->records.clear();
+    return s;
+  };
+  logAll();
+  EXPECT_EQ(messages(), "iwe");  // default level info
+  logger.setLevel(LWLogLevel::error);
+  logAll();
+  EXPECT_EQ(messages(), "e");
+  logger.setLevel(LWLogLevel::trace);
+  logAll();
+  EXPECT_EQ(messages(), "tdiwe");
+  EXPECT_TRUE(logger.isEnabledFor(LWLogLevel::trace));
+  logger.setLevel(LWLogLevel::warn);
+  EXPECT_FALSE(logger.isEnabledFor(LWLogLevel::info));
+  EXPECT_TRUE(logger.isEnabledFor(LWLogLevel::error));
+}
+
+TEST(LWLoggerFiltering, MacrosDoNotBuildItemsOfAFilteredRecord) {
+  auto appender = std::make_shared<RecordingAppender>();
+  LWLogger logger("test.macro");
+  logger.setAppender(appender);
+  int built = 0;
+  auto expensive = [&] {
+    ++built;
+    return std::string("x");
+  };
+  LW_DEBUG(logger, "value ", expensive());
+  EXPECT_EQ(built, 0);
+  LW_INFO(logger, "value ", expensive(), " n=", 7);
+  ASSERT_EQ(built, 1);
+  auto records = appender->snapshot();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "value x n=7");
+  EXPECT_EQ(records[0].level, LWLogLevel::info);
+  EXPECT_EQ(LWLogRecord::fileName(records[0].file), "logger_test.cpp");
+  EXPECT_EQ(records[0].function, "TestBody");
+  EXPECT_GT(records[0].line, 0);
+  LW_LOGF(logger, LWLogLevel::warn, "took %.2f s", 1.5);
+  EXPECT_EQ(appender->snapshot().back().message, "took 1.50 s");
+  EXPECT_TRUE(appender->snapshot().back().formatForm);
+}
+
+TEST(LWLoggerRegistry, OneObjectPerIdentifierAcrossThreads) {
+  auto a = LWLogger::with("test.registry");
+  auto b = LWLogger::with("test.registry");
+  EXPECT_EQ(a.get(), b.get());
+  a->setLevel(LWLogLevel::error);
+  EXPECT_EQ(b->level(), LWLogLevel::error);
+  EXPECT_NE(LWLogger::with("test.registry.other").get(), a.get());
+
+  // Lookups that miss, from several threads at once, still agree on one object.
+  std::vector<std::thread> threads;
+  std::vector<LWLogger*> seen(8);
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] { seen[t] = LWLogger::with("test.registry.race").get(); });
+  for (auto& th : threads) th.join();
+  for (auto* p : seen) EXPECT_EQ(p, seen[0]);
+}
+
+TEST(LWLoggerConcurrency, AppenderAndLevelChangeWhileOtherThreadsLog) {
+  LWLogger logger("test.swap");
+  auto first = std::make_shared<RecordingAppender>();
+  auto second = std::make_shared<RecordingAppender>();
+  logger.setAppender(first);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < 4; ++t)
+    loggers.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) logger.error({"n", i}, "f", "fn", i);
+    });
+  std::thread changer([&] {
+    for (int i = 0; i < 500; ++i) {
+      logger.setAppender(i % 2 ? first : second);
+      logger.setLevel(i % 2 ? LWLogLevel::trace : LWLogLevel::info);
+    }
+  });
+  for (auto& t : loggers) t.join();
+  changer.join();
+  EXPECT_EQ(first->snapshot().size() + second->snapshot().size(), 8000u);
+}
+
+TEST(LWLogItems, ValuesArePrintedByTheirDescription) {
+  auto appender = std::make_shared<RecordingAppender>();
+  LWLogger logger("test.items");
+  logger.setAppender(appender);
+  std::optional<int> none;
+  std::optional<int> five = 5;
+  std::shared_ptr<Described> null;
+  logger.info({"a", 1, "b", true, 2.0, 0.25, -3, 'c', Described{}, OnlyDebug{}, Streamed{}, none, five, null,
+               std::string("s"), std::string_view("v"), Plain::a, static_cast<unsigned char>(7), 1e20},
+              "f", "fn", 1);
+  EXPECT_EQ(appender->snapshot().at(0).message,
+            "a1btrue2.00.25-3cdescribeddebuggedstreamednil5nilsv371e+20");
+}
+
+TEST(ConsoleAppenderOutput, PrintsTheTextFormWithItemsJoinedWithoutSeparator) {
+  LWLogger logger("com.example.Medley");
+  logger.setLevel(LWLogLevel::trace);
+  ::testing::internal::CaptureStdout();
+  logger.info({"a", 1, "b"}, "/src/lib/Stream.cpp", "start()", 12);
+  logger.debug("%d frames", 3, "Stream.cpp", "run()", 7);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  auto firstEnd = out.find('\n');
+  ASSERT_NE(firstEnd, std::string::npos);
+  std::string first = out.substr(0, firstEnd);
+  // The date text ("yyyy-dd-MM HH:mm:ss.SSS") is 23 characters, then the fields.
+  ASSERT_GT(first.size(), 24u);
+  EXPECT_EQ(first.substr(23), " [Info] [com.example.Medley] [Stream.cpp:12] start() > a1b");
+  std::string second = out.substr(firstEnd + 1);
+  EXPECT_EQ(second.substr(23), " [Debug] [com.example.Medley] [Stream.cpp:7] run() > 3 frames\n");
+}
+
+}  // namespace
+}  // namespace logwell
