@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/ISO/NALUnit.h"
+#include "Medley/Sources/ISO/NALUnitReader.h"
+
+using namespace medley;
+
+TEST(NALUnitTypes, RawValuesOutsideTheTablesAreNoType) {
+    EXPECT_EQ(makeH264NALUnitType(12), H264NALUnitType::fill);
+    EXPECT_FALSE(makeH264NALUnitType(13));
+    EXPECT_EQ(makeHEVCNALUnitType(255), HEVCNALUnitType::unspec);
+    EXPECT_EQ(makeHEVCNALUnitType(35), HEVCNALUnitType::accessUnitDelimiter);
+    EXPECT_EQ(makeHEVCNALUnitType(9), HEVCNALUnitType::codedSliceRsslR);
+    EXPECT_FALSE(makeHEVCNALUnitType(10));
+    EXPECT_FALSE(makeHEVCNALUnitType(31));
+    EXPECT_FALSE(makeHEVCNALUnitType(36));
+    EXPECT_FALSE(makeHEVCNALUnitType(254));
+}
+
+TEST(H264NALUnitTest, HeaderFieldsAndRoundTrip) {
+    const Data idr{0x65, 0x88, 0x84};
+    auto unit = H264NALUnit::make(idr);
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(unit->refIdc, 3);
+    EXPECT_EQ(unit->type, H264NALUnitType::idr);
+    EXPECT_EQ(unit->payload, (Data{0x88, 0x84}));
+    EXPECT_EQ(unit->data(), idr);
+
+    auto unknown = H264NALUnit::make(Data{0x6E});
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->type, H264NALUnitType::unspec);
+    EXPECT_TRUE(unknown->payload.empty());
+
+    EXPECT_FALSE(H264NALUnit::make(Data{}));
+}
+
+TEST(HEVCNALUnitTest, HeaderFieldsAndRoundTrip) {
+    auto vps = HEVCNALUnit::make(Data{0x40, 0x01, 0x0C});
+    ASSERT_TRUE(vps);
+    EXPECT_EQ(vps->type, HEVCNALUnitType::vps);
+    EXPECT_EQ(vps->temporalIdPlusOne, 1);
+    EXPECT_EQ(vps->data(), (Data{0x40, 0x01, 0x0C}));
+
+    auto reserved = HEVCNALUnit::make(Data{0x14, 0x01});
+    ASSERT_TRUE(reserved);
+    EXPECT_EQ(reserved->type, HEVCNALUnitType::unspec);
+    // unspec writes its raw value shifted into eight bits.
+    EXPECT_EQ(reserved->data(), (Data{0xFE, 0x01}));
+
+    EXPECT_EQ(HEVCNALUnit::make(Data{0x40, 0xFF})->temporalIdPlusOne, 0x1F);
+    EXPECT_FALSE(HEVCNALUnit::make(Data{0x40}));
+}
+
+TEST(NALUnitReaderTest, SplitsMixedStartCodesInStreamOrder) {
+    const Data stream{0x00, 0x00, 0x00, 0x01, 0x67, 0xAA, 0x00, 0x00, 0x01, 0x68, 0xBB};
+    const auto units = NALUnitReader().read<H264NALUnit>(stream);
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0].type, H264NALUnitType::sps);
+    EXPECT_EQ(units[0].payload, Data{0xAA});
+    EXPECT_EQ(units[1].type, H264NALUnitType::pps);
+    EXPECT_EQ(units[1].payload, Data{0xBB});
+}
+
+TEST(NALUnitReaderTest, EdgeInputs) {
+    NALUnitReader reader;
+    EXPECT_EQ(reader.nalUnitHeaderLength, 4);
+    EXPECT_TRUE(reader.read<H264NALUnit>(Data{0x00, 0x01}).empty());
+    EXPECT_TRUE(reader.read<H264NALUnit>(Data{0x65}).empty());
+    // Leading garbage makes no unit; adjacent start codes make no empty unit.
+    const Data stream{0xAB, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x40, 0x01, 0x00, 0x00, 0x00, 0x01, 0x42, 0x01, 0x77};
+    const auto units = reader.read<HEVCNALUnit>(stream);
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0].type, HEVCNALUnitType::vps);
+    EXPECT_TRUE(units[0].payload.empty());
+    EXPECT_EQ(units[1].type, HEVCNALUnitType::sps);
+    EXPECT_EQ(units[1].payload, Data{0x77});
+    // A start code at the very end gives an empty unit: no unit at all.
+    EXPECT_EQ(reader.read<H264NALUnit>(Data{0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x01}).size(), 1u);
+}
