@@ -1,0 +1,99 @@
+#include "Platform/Media/PixelBufferPool.h"
+
+namespace platform {
+
+const char* PixelBufferPool::describe(Status s) {
+  switch (s) {
+    case Status::ok: return "ok";
+    case Status::exhausted: return "pixel buffer pool exhausted: its maximum number of buffers is in use";
+    case Status::allocationFailed: return "pixel buffer allocation failed";
+  }
+  return "?";
+}
+
+PixelBufferPool::PixelBufferPool(int width, int height, PixelFormat format, size_t minimum, Attributes attributes)
+    : width_(width), height_(height), format_(format), minimum_(minimum), attributes_(std::move(attributes)) {}
+
+PixelBufferPool::~PixelBufferPool() = default;
+
+std::shared_ptr<PixelBufferPool> PixelBufferPool::make(int width, int height, PixelFormat format,
+                                                       size_t minimumBufferCount, Attributes attributes) {
+  if (attributes.maximumBufferCount != 0 && attributes.maximumBufferCount < minimumBufferCount) return nullptr;
+  if (!PixelBuffer::make(width, height, format)) return nullptr;  // size check without keeping anything
+  std::shared_ptr<PixelBufferPool> pool(
+      new PixelBufferPool(width, height, format, minimumBufferCount, std::move(attributes)));
+  pool->free_.reserve(minimumBufferCount);
+  for (size_t i = 0; i < minimumBufferCount; ++i) {
+    std::unique_ptr<PixelBuffer> b(new PixelBuffer(width, height, format));
+    if (!b->allocate()) return nullptr;
+    pool->free_.push_back(std::move(b));
+  }
+  return pool;
+}
+
+PixelBufferRef PixelBufferPool::makePixelBuffer(Status* status) {
+  std::unique_ptr<PixelBuffer> buffer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (attributes_.maximumBufferCount != 0 && inUse_ >= attributes_.maximumBufferCount) {
+      if (status) *status = Status::exhausted;
+      return nullptr;
+    }
+    if (!free_.empty()) {
+      buffer = std::move(free_.back());
+      free_.pop_back();
+    }
+    ++inUse_;  // counted before allocating, so a concurrent caller cannot pass the maximum
+  }
+  if (!buffer) {
+    buffer.reset(new PixelBuffer(width_, height_, format_));
+    if (!buffer->allocate()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --inUse_;
+      if (status) *status = Status::allocationFailed;
+      return nullptr;
+    }
+  }
+  buffer->setColorAttachments(attributes_.colorAttachments);
+  if (status) *status = Status::ok;
+  std::weak_ptr<PixelBufferPool> weakPool = weak_from_this();
+  return PixelBufferRef(buffer.release(), [weakPool](PixelBuffer* b) {
+    if (auto pool = weakPool.lock()) {
+      pool->recycle(b);
+    } else {
+      delete b;
+    }
+  });
+}
+
+void PixelBufferPool::recycle(PixelBuffer* buffer) {
+  std::unique_ptr<PixelBuffer> owned(buffer);
+  std::lock_guard<std::mutex> lock(mutex_);
+  --inUse_;
+  free_.push_back(std::move(owned));
+}
+
+size_t PixelBufferPool::inUseCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inUse_;
+}
+
+size_t PixelBufferPool::freeCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return free_.size();
+}
+
+void PixelBufferPool::flush() {
+  std::vector<std::unique_ptr<PixelBuffer>> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t keep = inUse_ >= minimum_ ? 0 : minimum_ - inUse_;
+    while (free_.size() > keep) {
+      dropped.push_back(std::move(free_.back()));
+      free_.pop_back();
+    }
+  }
+  // Freed outside the lock.
+}
+
+}  // namespace platform
