@@ -1,0 +1,519 @@
+#include "Platform/Net/TcpConnection.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+// The one network thread every connection runs on; it lives until the process ends.
+class NetworkThread {
+ public:
+  static asio::io_context& context() {
+    static auto* shared = new NetworkThread();
+    return shared->io_;
+  }
+
+ private:
+  NetworkThread() : guard_(asio::make_work_guard(io_)) {
+    std::thread([this] {
+      for (;;) {
+        try {
+          io_.run();
+          return;
+        } catch (...) {
+          // A handler threw: keep serving the other connections.
+        }
+      }
+    }).detach();
+  }
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+};
+
+bool isPathError(const asio::error_code& ec) {
+  return ec == asio::error::network_unreachable || ec == asio::error::host_unreachable ||
+         ec == asio::error::network_down || ec == asio::error::timed_out;
+}
+
+TcpError makeError(const asio::error_code& ec, const std::string& where) {
+  TcpError e;
+  e.code = ec.value();
+  const auto& cat = ec.category();
+  if (ec == asio::error::connection_refused) {
+    e.kind = TcpError::Kind::refused;
+  } else if (cat == asio::error::get_netdb_category() || cat == asio::error::get_addrinfo_category() ||
+             ec == asio::error::host_not_found || ec == asio::error::host_not_found_try_again) {
+    e.kind = TcpError::Kind::hostNotFound;
+  } else if (ec == asio::error::network_unreachable || ec == asio::error::host_unreachable ||
+             ec == asio::error::network_down) {
+    e.kind = TcpError::Kind::unreachable;
+  } else if (ec == asio::error::timed_out) {
+    e.kind = TcpError::Kind::timedOut;
+  } else if (ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+             ec == asio::error::connection_aborted || ec == asio::error::eof) {
+    e.kind = TcpError::Kind::reset;
+  } else if (cat == asio::error::get_ssl_category() || cat == asio::ssl::error::get_stream_category()) {
+    e.kind = TcpError::Kind::tls;
+  } else {
+    e.kind = TcpError::Kind::other;
+  }
+  e.message = ec.message() + " (" + where + ")";
+  return e;
+}
+
+TcpError error(TcpError::Kind kind, std::string message) {
+  TcpError e;
+  e.kind = kind;
+  e.message = std::move(message);
+  return e;
+}
+
+}  // namespace
+
+std::string describe(const TcpError& error) { return error.message; }
+
+const char* tcpStateName(TcpConnection::State state) {
+  switch (state) {
+    case TcpConnection::State::setup: return "setup";
+    case TcpConnection::State::preparing: return "preparing";
+    case TcpConnection::State::ready: return "ready";
+    case TcpConnection::State::waiting: return "waiting";
+    case TcpConnection::State::failed: return "failed";
+    case TcpConnection::State::cancelled: return "cancelled";
+  }
+  return "unknown";
+}
+
+struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
+  using tcp = asio::ip::tcp;
+
+  struct PendingWrite {
+    std::vector<uint8_t> bytes;
+    SendCompletion completion;
+  };
+
+  Impl(std::string h, int p, Options o, std::shared_ptr<SerialQueue> q)
+      : host(std::move(h)),
+        port(p),
+        options(std::move(o)),
+        queue(std::move(q)),
+        io(NetworkThread::context()),
+        resolver(io),
+        timer(io) {
+    if (options.maxReceiveBlock == 0) options.maxReceiveBlock = 1;
+  }
+
+  const std::string host;
+  const int port;
+  Options options;
+  const std::shared_ptr<SerialQueue> queue;
+  asio::io_context& io;
+
+  // Any thread.
+  std::atomic<bool> started{false};
+  std::atomic<bool> cancelled{false};
+  std::atomic<State> state{State::setup};
+  mutable std::mutex mutex;  // guards the handlers, counters and remote
+  StateHandler stateHandler;
+  ReceiveHandler receiveHandler;
+  EndOfStreamHandler endOfStreamHandler;
+  ViabilityHandler viabilityHandler;
+  Counters counters;
+  std::string remote;
+
+  // Network thread only.
+  tcp::resolver resolver;
+  asio::steady_timer timer;
+  std::unique_ptr<asio::ssl::context> tlsContext;
+  std::unique_ptr<asio::ssl::stream<tcp::socket>> tls;
+  std::unique_ptr<tcp::socket> plain;
+  bool closed = false;
+  bool ready = false;
+  bool writing = false;
+  std::optional<TcpError> failure;
+  std::deque<PendingWrite> writes;
+  std::vector<uint8_t> readBuffer;
+
+  std::string where() const { return host + ":" + std::to_string(port); }
+
+  tcp::socket* socket() {
+    if (tls) return &tls->next_layer();
+    return plain.get();
+  }
+
+  // Runs `job` on the delivery queue unless the connection was cancelled by then.
+  template <typename F>
+  void deliver(F job) {
+    queue->async([self = shared_from_this(), job = std::move(job)]() mutable {
+      if (!self->cancelled.load()) job(*self);
+    });
+  }
+
+  void report(State s, std::optional<TcpError> err = std::nullopt) {
+    if (cancelled.load()) return;
+    state.store(s);
+    deliver([s, err = std::move(err)](Impl& self) {
+      StateHandler handler;
+      {
+        std::lock_guard lock(self.mutex);
+        handler = self.stateHandler;
+      }
+      if (handler) handler(s, err);
+    });
+  }
+
+  // --- network thread ---
+
+  void begin() {
+    if (closed) return;
+    if (options.connectTimeout > 0) {
+      timer.expires_after(std::chrono::nanoseconds(options.connectTimeout));
+      timer.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (ec || self->closed || self->ready) return;
+        self->fail(error(TcpError::Kind::timedOut, "The connection timed out after " +
+                                                       std::to_string(toSeconds(self->options.connectTimeout)) +
+                                                       " s (" + self->where() + ")"));
+      });
+    }
+    try {
+      if (options.tls) {
+        tlsContext = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+        tlsContext->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                                asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                                asio::ssl::context::no_tlsv1_1);
+        // Reads SSL_CERT_FILE / SSL_CERT_DIR when set, else the system store.
+        tlsContext->set_default_verify_paths();
+        tlsContext->set_verify_mode(options.verifyPeer ? asio::ssl::verify_peer : asio::ssl::verify_none);
+        tls = std::make_unique<asio::ssl::stream<tcp::socket>>(io, *tlsContext);
+        configureTls(tls->native_handle());
+      } else {
+        plain = std::make_unique<tcp::socket>(io);
+      }
+    } catch (const std::system_error& e) {
+      fail(makeError(e.code(), where()));
+      return;
+    }
+    resolver.async_resolve(host, std::to_string(port), tcp::resolver::numeric_service,
+                           [self = shared_from_this()](const asio::error_code& ec, tcp::resolver::results_type results) {
+                             self->resolved(ec, std::move(results));
+                           });
+  }
+
+  void configureTls(SSL* ssl) {
+    const std::string name = options.serverName.empty() ? host : options.serverName;
+    asio::error_code ec;
+    asio::ip::make_address(name, ec);
+    const bool isAddress = !ec;
+    if (!isAddress) SSL_set_tlsext_host_name(ssl, name.c_str());
+    if (options.verifyPeer) {
+      X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      if (isAddress)
+        X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
+      else
+        X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size());
+    }
+  }
+
+  void resolved(const asio::error_code& ec, tcp::resolver::results_type results) {
+    if (closed) return;
+    if (ec) {
+      TcpError e = makeError(ec, where());
+      if (e.kind == TcpError::Kind::other) e.kind = TcpError::Kind::hostNotFound;
+      fail(std::move(e));
+      return;
+    }
+    asio::async_connect(*socket(), results,
+                        [self = shared_from_this()](const asio::error_code& ec, const tcp::endpoint& endpoint) {
+                          self->connected(ec, endpoint);
+                        });
+  }
+
+  void connected(const asio::error_code& ec, const tcp::endpoint& endpoint) {
+    if (closed) return;
+    if (ec) {
+      TcpError e = makeError(ec, where());
+      // No route: the path is unavailable rather than the peer refusing.
+      const State s = e.kind == TcpError::Kind::unreachable ? State::waiting : State::failed;
+      fail(std::move(e), s);
+      return;
+    }
+    asio::error_code ignored;
+    socket()->set_option(tcp::no_delay(options.noDelay), ignored);
+    {
+      std::lock_guard lock(mutex);
+      remote = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    }
+    if (!tls) {
+      becomeReady();
+      return;
+    }
+    tls->async_handshake(asio::ssl::stream_base::client, [self = shared_from_this()](const asio::error_code& ec) {
+      self->handshaken(ec);
+    });
+  }
+
+  void handshaken(const asio::error_code& ec) {
+    if (closed) return;
+    if (ec) {
+      TcpError e = makeError(ec, where());
+      e.kind = TcpError::Kind::tls;
+      long verify = SSL_get_verify_result(tls->native_handle());
+      if (verify != X509_V_OK)
+        e.message = std::string("TLS certificate verification failed: ") +
+                    X509_verify_cert_error_string(verify) + " (" + where() + ")";
+      fail(std::move(e));
+      return;
+    }
+    becomeReady();
+  }
+
+  void becomeReady() {
+    ready = true;
+    timer.cancel();
+    readBuffer.resize(std::max<size_t>(options.maxReceiveBlock, 64 * 1024));
+    report(State::ready);
+    readNext();
+    pumpWrites();
+  }
+
+  void readNext() {
+    if (closed) return;
+    auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didRead(ec, n); };
+    if (tls)
+      tls->async_read_some(asio::buffer(readBuffer), std::move(handler));
+    else
+      plain->async_read_some(asio::buffer(readBuffer), std::move(handler));
+  }
+
+  void didRead(const asio::error_code& ec, size_t n) {
+    if (closed) return;
+    if (n > 0) {
+      {
+        std::lock_guard lock(mutex);
+        counters.totalBytesIn += n;
+      }
+      // The buffer is not read into again before this job asked for the next read.
+      deliver([n, ec](Impl& self) {
+        ReceiveHandler handler;
+        {
+          std::lock_guard lock(self.mutex);
+          handler = self.receiveHandler;
+        }
+        const size_t block = self.options.maxReceiveBlock;
+        for (size_t offset = 0; offset < n && handler && !self.cancelled.load(); offset += block)
+          handler(std::span<const uint8_t>(self.readBuffer.data() + offset, std::min(block, n - offset)));
+        asio::post(self.io, [s = self.shared_from_this(), ec] {
+          if (ec)
+            s->readFailed(ec);
+          else
+            s->readNext();
+        });
+      });
+      return;
+    }
+    if (ec) readFailed(ec);
+  }
+
+  void readFailed(const asio::error_code& ec) {
+    if (closed) return;
+    if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
+      // The peer finished sending; writing may go on until the owner closes.
+      deliver([](Impl& self) {
+        EndOfStreamHandler handler;
+        {
+          std::lock_guard lock(self.mutex);
+          handler = self.endOfStreamHandler;
+        }
+        if (handler) handler();
+      });
+      return;
+    }
+    fail(makeError(ec, where()), State::failed, isPathError(ec));
+  }
+
+  void enqueue(PendingWrite write) {
+    if (closed) {
+      size_t n = write.bytes.size();
+      {
+        std::lock_guard lock(mutex);
+        counters.queuedBytesOut -= n;
+      }
+      if (write.completion && failure)
+        deliver([c = std::move(write.completion), f = *failure](Impl&) { c(f); });
+      return;
+    }
+    writes.push_back(std::move(write));
+    pumpWrites();
+  }
+
+  void pumpWrites() {
+    if (closed || !ready || writing || writes.empty()) return;
+    writing = true;
+    auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didWrite(ec, n); };
+    const auto& bytes = writes.front().bytes;
+    if (tls)
+      asio::async_write(*tls, asio::buffer(bytes), std::move(handler));
+    else
+      asio::async_write(*plain, asio::buffer(bytes), std::move(handler));
+  }
+
+  void didWrite(const asio::error_code& ec, size_t n) {
+    writing = false;
+    if (closed) return;
+    if (ec) {
+      fail(makeError(ec, where()), State::failed, isPathError(ec));
+      return;
+    }
+    PendingWrite done = std::move(writes.front());
+    writes.pop_front();
+    {
+      std::lock_guard lock(mutex);
+      counters.totalBytesOut += done.bytes.size();
+      counters.queuedBytesOut -= done.bytes.size();
+    }
+    if (done.completion) deliver([c = std::move(done.completion)](Impl&) { c(std::nullopt); });
+    pumpWrites();
+  }
+
+  void closeSocket() {
+    closed = true;
+    resolver.cancel();
+    timer.cancel();
+    asio::error_code ignored;
+    if (auto* s = socket()) s->close(ignored);
+  }
+
+  // Ends the connection with an error; pending writes fail with it.
+  void fail(TcpError e, State s = State::failed, bool pathLost = false) {
+    if (closed) return;
+    closeSocket();
+    failure = e;
+    if (ready && pathLost) {
+      deliver([](Impl& self) {
+        ViabilityHandler handler;
+        {
+          std::lock_guard lock(self.mutex);
+          handler = self.viabilityHandler;
+        }
+        if (handler) handler(false);
+      });
+    }
+    report(s, e);
+    dropWrites(true);
+  }
+
+  void dropWrites(bool complete) {
+    uint64_t dropped = 0;
+    for (auto& w : writes) {
+      dropped += w.bytes.size();
+      if (complete && w.completion && failure) deliver([c = std::move(w.completion), f = *failure](Impl&) { c(f); });
+    }
+    writes.clear();
+    std::lock_guard lock(mutex);
+    counters.queuedBytesOut -= dropped;
+  }
+
+  void cancelOnNetworkThread() {
+    if (closed) {
+      dropWrites(false);
+      return;
+    }
+    closeSocket();
+    dropWrites(false);
+  }
+};
+
+TcpConnection::TcpConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+TcpConnection::~TcpConnection() { cancel(); }
+
+std::shared_ptr<TcpConnection> TcpConnection::make(std::string host, int port, Options options,
+                                                   std::shared_ptr<SerialQueue> queue) {
+  auto impl = std::make_shared<Impl>(std::move(host), port, std::move(options), std::move(queue));
+  return std::shared_ptr<TcpConnection>(new TcpConnection(std::move(impl)));
+}
+
+void TcpConnection::setStateHandler(StateHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->stateHandler = std::move(handler);
+}
+
+void TcpConnection::setReceiveHandler(ReceiveHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->receiveHandler = std::move(handler);
+}
+
+void TcpConnection::setEndOfStreamHandler(EndOfStreamHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->endOfStreamHandler = std::move(handler);
+}
+
+void TcpConnection::setViabilityHandler(ViabilityHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->viabilityHandler = std::move(handler);
+}
+
+void TcpConnection::start() {
+  if (impl_->started.exchange(true) || impl_->cancelled.load()) return;
+  if (impl_->port < 1 || impl_->port > 65535 || impl_->host.empty()) {
+    // Nothing was opened: fail on the network thread so pending sends see it.
+    asio::post(impl_->io, [impl = impl_] {
+      impl->fail(error(TcpError::Kind::invalidArgument,
+                       "Invalid host or port (" + impl->where() + ")"));
+    });
+    return;
+  }
+  impl_->report(State::preparing);
+  asio::post(impl_->io, [impl = impl_] { impl->begin(); });
+}
+
+void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion) {
+  if (impl_->cancelled.load()) return;
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->counters.queuedBytesOut += bytes.size();
+  }
+  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), std::move(completion)}]() mutable {
+    impl->enqueue(std::move(w));
+  });
+}
+
+void TcpConnection::cancel() {
+  if (impl_->cancelled.exchange(true)) return;
+  impl_->state.store(State::cancelled);
+  {
+    // Let go of the owner's captures at once.
+    std::lock_guard lock(impl_->mutex);
+    impl_->stateHandler = nullptr;
+    impl_->receiveHandler = nullptr;
+    impl_->endOfStreamHandler = nullptr;
+    impl_->viabilityHandler = nullptr;
+  }
+  asio::post(impl_->io, [impl = impl_] { impl->cancelOnNetworkThread(); });
+}
+
+TcpConnection::State TcpConnection::state() const { return impl_->state.load(); }
+const std::string& TcpConnection::host() const { return impl_->host; }
+int TcpConnection::port() const { return impl_->port; }
+
+std::string TcpConnection::remoteAddress() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->remote;
+}
+
+TcpConnection::Counters TcpConnection::counters() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->counters;
+}
+
+}  // namespace platform
