@@ -1,7 +1,7 @@
 #include "Medley/Sources/ISO/ISOTypeBufferUtil.h"
 
 #include "Medley/Sources/ISO/NALByteStream.h"
-#include "Medley/Sources/ISO/NALLogger.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
 
@@ -12,14 +12,14 @@ Data ISOTypeBufferUtil::toByteStream() const {
     std::size_t position = 0;
     while (position < data.size()) {
         if (data.size() - position < 4) {
-            LW_ERROR(nalLogger(), "eof: ", data.size() - position, " bytes left for a 4-byte length");
+            MEDLEY_LOG_ERROR("eof: ", data.size() - position, " bytes left for a 4-byte length");
             break;
         }
         const std::uint32_t length = (std::uint32_t(data[position]) << 24) | (std::uint32_t(data[position + 1]) << 16) |
                                      (std::uint32_t(data[position + 2]) << 8) | std::uint32_t(data[position + 3]);
         position += 4;
         if (data.size() - position < length) {
-            LW_ERROR(nalLogger(), "eof: unit of ", length, " bytes with ", data.size() - position, " left");
+            MEDLEY_LOG_ERROR("eof: unit of ", length, " bytes with ", data.size() - position, " left");
             break;
         }
         result.insert(result.end(), kStartCode, kStartCode + 4);
