@@ -86,4 +86,10 @@ size_t VirtualRuntime::pendingTimers() const {
   return timers_.size();
 }
 
+std::optional<Nanos> VirtualRuntime::nextTimerTime() const {
+  std::lock_guard lock(mutex_);
+  if (timers_.empty()) return std::nullopt;
+  return timers_.begin()->first.first;
+}
+
 }  // namespace platform

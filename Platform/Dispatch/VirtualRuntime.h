@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "Platform/Dispatch/Runtime.h"
 
@@ -33,6 +34,8 @@ class VirtualRuntime final : public Runtime {
   void advanceTo(Nanos t);
   // Pending timers (for tests of cancellation).
   size_t pendingTimers() const;
+  // Due time of the earliest pending timer, if any.
+  std::optional<Nanos> nextTimerTime() const;
 
  private:
   bool runOne();
