@@ -90,15 +90,21 @@ fs::path Folders::parseUserDir(const std::string& text, const std::string& name,
     if (i >= line.size() || line[i] != '=') continue;
     ++i;
     if (i >= line.size() || line[i] != '"') continue;
-    size_t end = line.find('"', i + 1);
-    if (end == std::string::npos) continue;
-    std::string value = line.substr(i + 1, end - i - 1);
-    // Only "$HOME/..." and absolute paths are valid; backslash escapes a character.
+    // Up to the closing quote; a backslash escapes the next character.
     std::string unescaped;
-    for (size_t k = 0; k < value.size(); ++k) {
-      if (value[k] == '\\' && k + 1 < value.size()) ++k;
-      unescaped.push_back(value[k]);
+    bool closed = false;
+    for (size_t k = i + 1; k < line.size(); ++k) {
+      if (line[k] == '\\' && k + 1 < line.size()) {
+        unescaped.push_back(line[++k]);
+      } else if (line[k] == '"') {
+        closed = true;
+        break;
+      } else {
+        unescaped.push_back(line[k]);
+      }
     }
+    if (!closed) continue;
+    // Only "$HOME/..." and absolute paths are valid.
     if (unescaped == "$HOME") {
       found = home;
     } else if (unescaped.rfind("$HOME/", 0) == 0) {

@@ -1,0 +1,237 @@
+#include "Platform/Defaults/UserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "Platform/Files/ScopedEnv.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScopedEnv;
+using testing::scratchDirectory;
+using Json = UserDefaults::Value;
+
+void writeText(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(UserDefaultsDomains, ArgumentsOverrideFileWhichOverridesRegistration) {
+  fs::path dir = scratchDirectory("defaults-domains");
+  fs::path file = dir / "defaults.json";
+  writeText(file, R"({"Resolution": "720p", "Framing": "fit"})");
+  auto defaults = UserDefaults::withFile(file);
+  defaults->registerDefaults({{"Resolution", "1080p"}, {"Framing", "automatic"}, {"Transition", "cut"}});
+  const char* argv[] = {"quarzadel", "-Resolution", "480p"};
+  defaults->setArguments(3, argv);
+
+  EXPECT_EQ(defaults->string("Resolution"), "480p");
+  EXPECT_EQ(defaults->string("Framing"), "fit");
+  EXPECT_EQ(defaults->string("Transition"), "cut");
+  EXPECT_FALSE(defaults->object("Missing").has_value());
+
+  // Writing does not hide the command line; removing falls back to registration.
+  defaults->set("Resolution", "2160p");
+  EXPECT_EQ(defaults->string("Resolution"), "480p");
+  defaults->remove("Framing");
+  EXPECT_EQ(defaults->string("Framing"), "automatic");
+}
+
+TEST(UserDefaultsDomains, ArgumentParsingTakesDashKeyValuePairsOnly) {
+  auto defaults = UserDefaults::inMemory();
+  defaults->setArguments(std::vector<std::string>{"input.mov", "-SyntheticSources", "YES", "--verbose", "-Level",
+                                                  "-warn", "-Dangling"});
+  EXPECT_TRUE(defaults->boolean("SyntheticSources"));
+  EXPECT_EQ(defaults->string("Level"), "-warn");  // a value may itself start with "-"
+  EXPECT_FALSE(defaults->contains("-verbose"));
+  EXPECT_FALSE(defaults->contains("verbose"));
+  EXPECT_FALSE(defaults->contains("Dangling"));
+  EXPECT_FALSE(defaults->contains("input.mov"));
+
+  // A new command line replaces the old one.
+  defaults->setArguments(std::vector<std::string>{"-Other", "1"});
+  EXPECT_FALSE(defaults->contains("SyntheticSources"));
+  EXPECT_EQ(defaults->integer("Other"), 1);
+}
+
+TEST(UserDefaultsCoercion, Booleans) {
+  auto d = UserDefaults::inMemory();
+  d->registerDefaults({{"yes", "YES"},   {"no", "NO"},       {"true", "true"}, {"False", "False"},
+                       {"one", "1"},     {"zero", "0"},      {"two", " 2 "},   {"num", 0.5},
+                       {"numZero", 0},   {"bool", true},     {"junk", "maybe"}, {"array", Json::array({1})}});
+  EXPECT_TRUE(d->boolean("yes"));
+  EXPECT_FALSE(d->boolean("no"));
+  EXPECT_TRUE(d->boolean("true"));
+  EXPECT_FALSE(d->boolean("False"));
+  EXPECT_TRUE(d->boolean("one"));
+  EXPECT_FALSE(d->boolean("zero"));
+  EXPECT_TRUE(d->boolean("two"));
+  EXPECT_TRUE(d->boolean("num"));
+  EXPECT_FALSE(d->boolean("numZero"));
+  EXPECT_TRUE(d->boolean("bool"));
+  EXPECT_FALSE(d->boolean("junk"));
+  EXPECT_FALSE(d->boolean("array"));
+  EXPECT_FALSE(d->boolean("absent"));
+}
+
+TEST(UserDefaultsCoercion, NumbersAndText) {
+  auto d = UserDefaults::inMemory();
+  d->registerDefaults({{"int", "42"},
+                       {"neg", "-7"},
+                       {"px", "12px"},
+                       {"float", 3.9},
+                       {"floatText", "2.5"},
+                       {"exp", "1e3"},
+                       {"bool", true},
+                       {"word", "abc"},
+                       {"huge", 1e300},
+                       {"big", 18446744073709551615ULL}});
+  EXPECT_EQ(d->integer("int"), 42);
+  EXPECT_EQ(d->integer("neg"), -7);
+  EXPECT_EQ(d->integer("px"), 12);
+  EXPECT_EQ(d->integer("float"), 3);
+  EXPECT_EQ(d->integer("floatText"), 2);
+  EXPECT_EQ(d->integer("bool"), 1);
+  EXPECT_EQ(d->integer("word"), 0);
+  EXPECT_EQ(d->integer("absent"), 0);
+  EXPECT_EQ(d->integer("huge"), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(d->integer("big"), std::numeric_limits<int64_t>::max());
+
+  EXPECT_DOUBLE_EQ(d->doubleValue("floatText"), 2.5);
+  EXPECT_DOUBLE_EQ(d->doubleValue("exp"), 1000.0);
+  EXPECT_DOUBLE_EQ(d->doubleValue("int"), 42.0);
+  EXPECT_DOUBLE_EQ(d->doubleValue("bool"), 1.0);
+  EXPECT_DOUBLE_EQ(d->doubleValue("word"), 0.0);
+
+  EXPECT_EQ(d->string("float"), "3.8999999999999999");
+  EXPECT_EQ(d->string("bool"), "1");
+  d->set("n", 15);
+  EXPECT_EQ(d->string("n"), "15");
+  d->set("list", Json::array({"a"}));
+  EXPECT_FALSE(d->string("list").has_value());
+}
+
+TEST(UserDefaultsCoercion, StringArrays) {
+  auto d = UserDefaults::inMemory();
+  d->registerDefaults({{"json", Json::array({"cam1", "cam2"})},
+                       {"mixed", Json::array({"a", 1})},
+                       {"plain", "cam1,cam2"},
+                       {"empty", "()"}});
+  d->setArguments(std::vector<std::string>{"-Suspended", R"((cam1, "cam 2", cam\3))"});
+  EXPECT_EQ(d->stringArray("json"), (std::vector<std::string>{"cam1", "cam2"}));
+  EXPECT_EQ(d->stringArray("Suspended"), (std::vector<std::string>{"cam1", "cam 2", "cam\\3"}));
+  EXPECT_EQ(d->stringArray("empty"), std::vector<std::string>{});
+  EXPECT_FALSE(d->stringArray("mixed").has_value());
+  EXPECT_FALSE(d->stringArray("plain").has_value());
+
+  d->setArguments(std::vector<std::string>{"-Bad", "(a, \"unclosed)", "-Hole", "(a,,b)"});
+  EXPECT_FALSE(d->stringArray("Bad").has_value());
+  EXPECT_FALSE(d->stringArray("Hole").has_value());
+}
+
+TEST(UserDefaultsFile, ChangesOnDiskAreReadAtTheNextUse) {
+  fs::path dir = scratchDirectory("defaults-reread");
+  fs::path file = dir / "defaults.json";
+  auto defaults = UserDefaults::withFile(file);
+  EXPECT_FALSE(defaults->contains("BaseURL"));
+
+  writeText(file, R"({"BaseURL": "https://one.test"})");
+  EXPECT_EQ(defaults->string("BaseURL"), "https://one.test");
+  // Same size, rewritten in place: still noticed.
+  writeText(file, R"({"BaseURL": "https://two.test"})");
+  EXPECT_EQ(defaults->string("BaseURL"), "https://two.test");
+  fs::remove(file);
+  EXPECT_FALSE(defaults->contains("BaseURL"));
+}
+
+TEST(UserDefaultsFile, SetRewritesTheFileAtomically) {
+  fs::path dir = scratchDirectory("defaults-atomic");
+  fs::path file = dir / "nested" / "defaults.json";
+  auto writer = UserDefaults::withFile(file);
+  writer->set("RecordLocally", true);
+  writer->set("Resolution", "720p");
+
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  writer->set("Resolution", "1080p");
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  // Replaced by rename, never truncated and rewritten in place.
+  EXPECT_NE(before.st_ino, after.st_ino);
+
+  Json onDisk = Json::parse(readText(file));
+  EXPECT_EQ(onDisk, (Json{{"RecordLocally", true}, {"Resolution", "1080p"}}));
+  for (const auto& entry : fs::directory_iterator(file.parent_path()))
+    EXPECT_EQ(entry.path().filename(), "defaults.json") << "left behind: " << entry.path();
+
+  // Another store on the same file sees it, and keeps what it did not touch.
+  auto reader = UserDefaults::withFile(file);
+  EXPECT_TRUE(reader->boolean("RecordLocally"));
+  reader->set("Framing", "fill");
+  EXPECT_EQ(writer->string("Framing"), "fill");
+  EXPECT_EQ(writer->string("Resolution"), "1080p");
+}
+
+TEST(UserDefaultsFile, ADamagedFileReadsAsEmptyAndIsKeptAsideOnWrite) {
+  fs::path dir = scratchDirectory("defaults-damaged");
+  fs::path file = dir / "defaults.json";
+  writeText(file, "{\"Resolution\": \"720p\",");
+  auto defaults = UserDefaults::withFile(file);
+  defaults->registerDefaults({{"Resolution", "1080p"}});
+  EXPECT_EQ(defaults->string("Resolution"), "1080p");
+
+  defaults->set("Framing", "fit");
+  EXPECT_EQ(readText(dir / "defaults.json.damaged"), "{\"Resolution\": \"720p\",");
+  EXPECT_EQ(Json::parse(readText(file)), (Json{{"Framing", "fit"}}));
+}
+
+TEST(UserDefaultsFile, AFailedWriteThrowsAndChangesNothing) {
+  fs::path dir = scratchDirectory("defaults-unwritable");
+  writeText(dir / "not-a-folder", "x");
+  auto defaults = UserDefaults::withFile(dir / "not-a-folder" / "defaults.json");
+  EXPECT_THROW(defaults->set("Key", "value"), std::system_error);
+  EXPECT_FALSE(defaults->contains("Key"));
+}
+
+TEST(UserDefaultsFile, ConcurrentWritersLoseNoKey) {
+  fs::path dir = scratchDirectory("defaults-threads");
+  auto defaults = UserDefaults::withFile(dir / "defaults.json");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        defaults->set("k" + std::to_string(t) + "_" + std::to_string(i), i);
+        (void)defaults->integer("k0_0");
+      }
+    });
+  for (auto& th : threads) th.join();
+  auto fresh = UserDefaults::withFile(dir / "defaults.json");
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(fresh->integer("k" + std::to_string(t) + "_" + std::to_string(i)), i);
+}
+
+TEST(UserDefaultsStandard, LivesInTheConfigFolderAndCanBeSwapped) {
+  ScopedEnv env;
+  env.set("XDG_CONFIG_HOME", "/somewhere/config");
+  EXPECT_EQ(UserDefaults::defaultFilePath(), fs::path("/somewhere/config/Quarzadel/defaults.json"));
+
+  auto original = UserDefaults::standard();
+  EXPECT_EQ(original, UserDefaults::standard());
+  auto replacement = UserDefaults::inMemory();
+  UserDefaults::setStandard(replacement);
+  EXPECT_EQ(UserDefaults::standard(), replacement);
+  UserDefaults::setStandard(original);
+}
+
+}  // namespace
+}  // namespace platform

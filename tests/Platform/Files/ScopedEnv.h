@@ -1,0 +1,55 @@
+#pragma once
+// Sets or unsets environment variables for one test and restores them after.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace platform::testing {
+
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+  }
+
+  void set(const std::string& name, const std::string& value) {
+    remember(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  void unset(const std::string& name) {
+    remember(name);
+    ::unsetenv(name.c_str());
+  }
+
+ private:
+  void remember(const std::string& name) {
+    if (saved_.count(name)) return;
+    const char* v = std::getenv(name.c_str());
+    saved_[name] = v ? std::optional<std::string>(v) : std::nullopt;
+  }
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A fresh, empty directory under the build tree (or /tmp) for one test.
+inline std::filesystem::path scratchDirectory(const std::string& name) {
+  const char* base = std::getenv("QZ_BINARY_DIR");
+  std::filesystem::path dir = std::filesystem::path(base && *base ? base : "/tmp") / "test-scratch" /
+                              (name + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+}  // namespace platform::testing
