@@ -5,12 +5,13 @@
 //   MEDLEY_LOG_INFO("bitRate change from ", old, " to ", now);
 #include <string>
 
+#include "Logwell/LWIdentifiers.h"
 #include "Logwell/LWLogger.h"
 
 namespace medley {
 
 // The library's identifier prefix, shared by its queue labels and logger identifiers.
-inline constexpr const char* kLibraryIdentifierPrefix = "quarzadel";
+inline constexpr const char* kLibraryIdentifierPrefix = logwell::kLibraryIdentifierPrefix;
 
 // The library's identifier prefix followed by ".Medley".
 const std::string& medleyIdentifier();

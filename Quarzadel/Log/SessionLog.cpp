@@ -1,0 +1,235 @@
+#include "Quarzadel/Log/SessionLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Net/HttpClient.h"
+#include "Quarzadel/App/AppInfo.h"
+#include "Quarzadel/Log/Log.h"
+#include "Quarzadel/Log/LogStore.h"
+
+namespace quarzadel {
+namespace {
+
+// Past this many files of one name within one second, the last name is reused.
+constexpr int kMaxSerial = 1000;
+
+std::shared_ptr<platform::SerialQueue> uploadQueue() {
+  static const auto queue = platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.sessionlog.upload");
+  return queue;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t offset = 0;
+  while (offset < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + offset, bytes.size() - offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    offset += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool syntheticSources() { return platform::UserDefaults::standard()->boolean("SyntheticSources"); }
+
+}  // namespace
+
+std::shared_ptr<SessionLog> SessionLog::shared() {
+  static const auto instance = make();
+  return instance;
+}
+
+std::shared_ptr<SessionLog> SessionLog::make(std::shared_ptr<platform::WallClock> clock,
+                                             std::optional<std::filesystem::path> folder,
+                                             std::shared_ptr<platform::Runtime> runtime) {
+  return std::make_shared<SessionLog>(std::move(clock), std::move(folder), std::move(runtime));
+}
+
+SessionLog::SessionLog(std::shared_ptr<platform::WallClock> clock, std::optional<std::filesystem::path> folder,
+                       std::shared_ptr<platform::Runtime> runtime)
+    : clock_(std::move(clock)),
+      folder_(std::move(folder)),
+      queue_(platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.sessionlog", std::move(runtime))) {}
+
+SessionLog::~SessionLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::filesystem::path SessionLog::logsDirectory() {
+  auto folder = platform::Folders::logs() / "Quarzadel";
+  std::error_code ignored;
+  platform::Folders::create(folder, ignored);
+  return folder;
+}
+
+std::string SessionLog::fileStamp(platform::Date date) { return platform::formatDate(date, "yyyy-MM-dd_HH:mm:ss"); }
+
+std::string SessionLog::fileName(std::string_view name, platform::Date date, int serial) {
+  std::string out(name);
+  for (char& c : out)
+    if (c == '/') c = '_';
+  out += '_';
+  out += fileStamp(date);
+  if (serial > 1) out += "-" + std::to_string(serial);
+  out += ".log";
+  return out;
+}
+
+std::string SessionLog::category(std::string_view file) {
+  auto slash = file.rfind('/');
+  std::string name(slash == std::string_view::npos ? file : file.substr(slash + 1));
+  for (size_t at; (at = name.find(".cpp")) != std::string::npos;) name.erase(at, 4);
+  return name;
+}
+
+std::string SessionLog::line(platform::Date date, std::string_view level, std::string_view category,
+                             std::string_view message) {
+  std::string out = platform::formatDate(date, "yyyy-MM-dd HH:mm:ss.SSS");
+  out += " [";
+  out += level;
+  out += "] [";
+  out += category;
+  out += "] ";
+  out += message;
+  out += '\n';
+  return out;
+}
+
+std::string SessionLog::firstLine() {
+  return "Quarzadel for Mac " + appVersion() + " (" + appBuild() + ") on " + systemDescription();
+}
+
+void SessionLog::log(std::string_view level, std::string_view message, std::string_view file) {
+  platform::Date date = clock_->now();
+  std::weak_ptr<SessionLog> weak = weak_from_this();
+  queue_->async([weak, date, level = std::string(level), message = std::string(message), file = std::string(file)] {
+    if (auto self = weak.lock()) self->writeLine(date, level, message, file);
+  });
+}
+
+void SessionLog::startSession(const std::string& name) {
+  platform::Date date = clock_->now();
+  queue_->sync([&] { openFile(name, date); });
+  log("INFO", firstLine(), "SessionLog");
+}
+
+void SessionLog::openFile(const std::string& name, platform::Date date) {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  std::filesystem::path folder = folder_ ? *folder_ : logsDirectory();
+  if (folder_) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+  }
+  // A second session of one name within the same second gets its own file.
+  std::filesystem::path url;
+  for (int serial = 1; serial <= kMaxSerial; ++serial) {
+    url = folder / fileName(name, date, serial);
+    fd_ = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ >= 0 || errno != EEXIST) break;
+  }
+  currentURL_ = url;
+}
+
+void SessionLog::writeLine(platform::Date date, const std::string& level, const std::string& message,
+                           const std::string& file) {
+  if (fd_ < 0) return;
+  // A failed write (disk full, file removed) is dropped; later lines are still tried.
+  writeAll(fd_, line(date, level, category(file), message));
+}
+
+std::optional<std::filesystem::path> SessionLog::closeOnQueue() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  auto url = std::move(currentURL_);
+  currentURL_.reset();
+  return url;
+}
+
+std::optional<std::filesystem::path> SessionLog::close() {
+  std::optional<std::filesystem::path> url;
+  queue_->sync([&] { url = closeOnQueue(); });
+  return url;
+}
+
+void SessionLog::flush() {
+  queue_->sync([] {});
+}
+
+void SessionLog::closeAndUpload() {
+  auto url = close();
+  if (url && !syntheticSources()) upload(*url);
+}
+
+bool SessionLog::closeAndUploadAtTermination(platform::Nanos bound) {
+  auto url = close();
+  if (!url || syntheticSources()) return false;
+  return uploadAndWait(*url, bound);
+}
+
+void SessionLog::upload(const std::filesystem::path& file, UploadCompletion completion) {
+  auto fail = [&] {
+    if (completion) uploadQueue()->async([completion] { completion(false); });
+  };
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return fail();
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad() || bytes.empty()) return fail();
+  std::string name = file.filename().string();
+  auto store = LogStore::current();
+  if (!store) return fail();
+
+  auto request = platform::HttpRequest::put(store->uploadURL(name), std::move(bytes));
+  if (!store->accessKey.empty()) request.headers["AccessKey"] = store->accessKey;
+  request.headers["Content-Type"] = "application/octet-stream";
+  request.timeout = platform::seconds(60);
+  platform::HttpClient::shared()->send(std::move(request), uploadQueue(),
+                                       [name, completion](platform::HttpResult result) {
+                                         int status = -1;
+                                         std::string description;
+                                         if (auto* response = std::get_if<platform::HttpResponse>(&result)) {
+                                           status = response->statusCode;
+                                         } else {
+                                           description = std::get<platform::HttpError>(result).message;
+                                         }
+                                         bool ok = status >= 200 && status <= 299 &&
+                                                   std::holds_alternative<platform::HttpResponse>(result);
+                                         std::string text = "Session log upload " + name + ": " +
+                                                            (ok ? std::string("ok")
+                                                                : "failed " + std::to_string(status) + " " + description);
+                                         if (Log::logger().isEnabled(platform::LogType::debug))
+                                           Log::logger().debug(text);
+                                         if (completion) completion(ok);
+                                       });
+}
+
+bool SessionLog::uploadAndWait(const std::filesystem::path& file, platform::Nanos bound) {
+  struct Wait {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<bool> result;
+  };
+  auto wait = std::make_shared<Wait>();
+  upload(file, [wait](bool ok) {
+    std::lock_guard lock(wait->mutex);
+    wait->result = ok;
+    wait->done.notify_all();
+  });
+  std::unique_lock lock(wait->mutex);
+  wait->done.wait_for(lock, std::chrono::nanoseconds(bound), [&] { return wait->result.has_value(); });
+  return wait->result.value_or(false);
+}
+
+}  // namespace quarzadel

@@ -1,0 +1,92 @@
+#pragma once
+// The application's own log sink: one plain-text file per Studio session in the
+// logs folder, every line "yyyy-MM-dd HH:mm:ss.SSS [LEVEL] [Category] message",
+// and the upload of a closed file to the log store. All file work runs on the
+// session log's own serial queue; lines are stamped when they are logged.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Time/Date.h"
+#include "Platform/Time/HostClock.h"
+
+namespace quarzadel {
+
+class SessionLog : public std::enable_shared_from_this<SessionLog> {
+ public:
+  using UploadCompletion = std::function<void(bool ok)>;
+
+  // The process's session log, made on first use.
+  static std::shared_ptr<SessionLog> shared();
+  // A separate session log (tests, tools). With a folder, files go there instead
+  // of the logs folder.
+  static std::shared_ptr<SessionLog> make(std::shared_ptr<platform::WallClock> clock = platform::WallClock::system(),
+                                          std::optional<std::filesystem::path> folder = std::nullopt,
+                                          std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
+
+  SessionLog(std::shared_ptr<platform::WallClock> clock, std::optional<std::filesystem::path> folder,
+             std::shared_ptr<platform::Runtime> runtime);
+  ~SessionLog();
+  SessionLog(const SessionLog&) = delete;
+  SessionLog& operator=(const SessionLog&) = delete;
+
+  // Stamps the line now and queues its write; callable from any thread. Lines
+  // logged while no file is open are dropped.
+  void log(std::string_view level, std::string_view message, std::string_view file);
+  // Opens a new file named after `name` (the Studio's stream key) and the time,
+  // closing any open one, and logs the first line. Not to be called on the queue.
+  void startSession(const std::string& name);
+  // Closes the open file after every line queued before; returns the URL of the
+  // file opened last, or none when none was opened since the last close.
+  std::optional<std::filesystem::path> close();
+  // Waits until the lines queued so far are written.
+  void flush();
+
+  // The Studio's close: close, then upload the file without waiting (not when
+  // synthetic sources are on).
+  void closeAndUpload();
+  // At termination: close, then upload and wait for the result at most `bound`.
+  // True when a file was uploaded.
+  bool closeAndUploadAtTermination(platform::Nanos bound = platform::seconds(10));
+
+  // One HTTP PUT of the whole file to the log store; the result goes to the system
+  // log. Missing, unreadable or empty files and an invalid store URL are not sent
+  // (completion false). The completion runs on the upload queue.
+  static void upload(const std::filesystem::path& file, UploadCompletion completion = {});
+  // The same, waiting at most `bound` for the result; false on failure or time-out.
+  static bool uploadAndWait(const std::filesystem::path& file, platform::Nanos bound);
+
+  // $XDG_STATE_HOME/Quarzadel (created when missing).
+  static std::filesystem::path logsDirectory();
+  // "yyyy-MM-dd_HH:mm:ss" in local time.
+  static std::string fileStamp(platform::Date date);
+  // <name with every "/" as "_">_<stamp>.log, or ..._<stamp>-<n>.log for the
+  // n-th file of one name within one second.
+  static std::string fileName(std::string_view name, platform::Date date, int serial = 1);
+  // The last path component with every ".cpp" removed.
+  static std::string category(std::string_view file);
+  // One complete line, with its line feed.
+  static std::string line(platform::Date date, std::string_view level, std::string_view category,
+                          std::string_view message);
+  // "Quarzadel for Mac <version> (<build>) on <system>".
+  static std::string firstLine();
+
+ private:
+  void openFile(const std::string& name, platform::Date date);  // on queue_
+  void writeLine(platform::Date date, const std::string& level, const std::string& message,
+                 const std::string& file);  // on queue_
+  std::optional<std::filesystem::path> closeOnQueue();
+
+  const std::shared_ptr<platform::WallClock> clock_;
+  const std::optional<std::filesystem::path> folder_;
+  const std::shared_ptr<platform::SerialQueue> queue_;
+  // Touched on queue_ only.
+  int fd_ = -1;
+  std::optional<std::filesystem::path> currentURL_;
+};
+
+}  // namespace quarzadel
