@@ -14,7 +14,6 @@ SampleBufferRef SampleBuffer::makeImage(PixelBufferRef image, const SampleTiming
   s->timing_ = timing;
   s->image_ = std::move(image);
   s->numSamples_ = 1;
-  s->attachments_.resize(1);
   return s;
 }
 
@@ -39,7 +38,6 @@ SampleBufferRef SampleBuffer::makeData(BlockBuffer data, FormatDescriptionRef fo
   s->data_ = std::move(data);
   s->numSamples_ = numSamples;
   s->sizes_ = std::move(sampleSizes);
-  s->attachments_.resize(std::max<size_t>(numSamples, 1));
   return s;
 }
 
@@ -47,6 +45,16 @@ SampleBufferRef SampleBuffer::withTiming(const SampleTiming& timing) const {
   SampleBufferRef s(new SampleBuffer(*this));
   s->timing_ = timing;
   return s;
+}
+
+SampleAttachments SampleBuffer::attachments(size_t index) const {
+  return index < attachments_.size() ? attachments_[index] : SampleAttachments{};
+}
+
+SampleAttachments* SampleBuffer::mutableAttachments(size_t index) {
+  if (index >= std::max<size_t>(numSamples_, 1)) return nullptr;
+  if (index >= attachments_.size()) attachments_.resize(index + 1);
+  return &attachments_[index];
 }
 
 size_t SampleBuffer::sampleSize(size_t index) const {

@@ -73,9 +73,10 @@ class SampleBuffer {
   // The bytes of sample i, sharing memory; empty for pictures or out of range.
   BlockBuffer sampleData(size_t index) const;
 
-  // One entry per sample (at least one).
-  const std::vector<SampleAttachments>& attachments() const { return attachments_; }
-  SampleAttachments& mutableAttachments(size_t index = 0) { return attachments_.at(index); }
+  // Attachments of sample i (all absent for samples never written).
+  SampleAttachments attachments(size_t index = 0) const;
+  // For the maker; nullptr for an index out of range.
+  SampleAttachments* mutableAttachments(size_t index = 0);
   // The first sample is a key frame (no notSync).
   bool isSync() const { return !attachments_.front().notSync; }
   void setNotSync(bool notSync) { attachments_.front().notSync = notSync; }
@@ -92,7 +93,7 @@ class SampleBuffer {
   BlockBuffer data_;
   size_t numSamples_ = 1;
   std::vector<size_t> sizes_;
-  std::vector<SampleAttachments> attachments_;
+  std::vector<SampleAttachments> attachments_ = std::vector<SampleAttachments>(1);  // grown on demand
 };
 
 }  // namespace platform

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "Platform/Media/BlockBuffer.h"
+#include "Platform/Media/FormatDescription.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Media/SampleBuffer.h"
+
+using namespace platform;
+
+namespace {
+
+VideoExtensions withAtom(const std::string& name, std::vector<uint8_t> bytes) {
+  VideoExtensions ext;
+  ext.sampleDescriptionAtoms[name] = std::move(bytes);
+  return ext;
+}
+
+FormatDescriptionRef aac48k(std::vector<uint8_t> cookie = {0x11, 0x90}) {
+  AudioStreamBasicDescription d;
+  d.sampleRate = 48000;
+  d.formatID = audioFormatID::mpeg4AAC;
+  d.framesPerPacket = 1024;
+  d.channelsPerFrame = 2;
+  return AudioFormat::fromStreamDescription(d)->makeFormatDescription(std::move(cookie));
+}
+
+}  // namespace
+
+TEST(FormatDescription, ComparesByValueIncludingAtomsAndCookie) {
+  auto a = FormatDescription::makeVideo(codec::h264, 1920, 1080, withAtom("avcC", {1, 2, 3}));
+  auto b = FormatDescription::makeVideo(codec::h264, 1920, 1080, withAtom("avcC", {1, 2, 3}));
+  auto otherAtom = FormatDescription::makeVideo(codec::h264, 1920, 1080, withAtom("avcC", {1, 2, 4}));
+  auto otherSize = FormatDescription::makeVideo(codec::h264, 1280, 720, withAtom("avcC", {1, 2, 3}));
+  auto otherCodec = FormatDescription::makeVideo(codec::hevc, 1920, 1080, withAtom("avcC", {1, 2, 3}));
+  VideoExtensions colour = withAtom("avcC", {1, 2, 3});
+  colour.color = ColorAttachments::bt709();
+  auto otherColour = FormatDescription::makeVideo(codec::h264, 1920, 1080, colour);
+  EXPECT_NE(a, b);  // distinct objects...
+  EXPECT_TRUE(*a == *b);  // ...equal values
+  EXPECT_FALSE(*a == *otherAtom);
+  EXPECT_FALSE(*a == *otherSize);
+  EXPECT_FALSE(*a == *otherCodec);
+  EXPECT_FALSE(*a == *otherColour);
+
+  EXPECT_TRUE(*aac48k() == *aac48k());
+  EXPECT_FALSE(*aac48k() == *aac48k({0x12, 0x10}));
+  EXPECT_FALSE(*aac48k() == *a);
+
+  EXPECT_TRUE(sameFormat(nullptr, nullptr));
+  EXPECT_FALSE(sameFormat(a, nullptr));
+  EXPECT_TRUE(sameFormat(a, b));
+}
+
+TEST(FormatDescription, DecoderConfigurationFollowsTheCodec) {
+  auto h264 = FormatDescription::makeVideo(codec::h264, 640, 480, withAtom("avcC", {9, 8}));
+  ASSERT_TRUE(h264->decoderConfigurationData());
+  EXPECT_EQ(*h264->decoderConfigurationData(), (std::vector<uint8_t>{9, 8}));
+  EXPECT_FALSE(FormatDescription::makeVideo(codec::h264, 640, 480)->decoderConfigurationData());
+  // HEVC reads only its own atom; other codecs read none.
+  EXPECT_FALSE(FormatDescription::makeVideo(codec::hevc, 640, 480, withAtom("avcC", {1}))->decoderConfigurationData());
+  EXPECT_FALSE(
+      FormatDescription::makeVideo(fourCC("ap4h"), 640, 480, withAtom("hvcC", {1}))->decoderConfigurationData());
+  EXPECT_FALSE(aac48k()->decoderConfigurationData());
+}
+
+TEST(FormatDescription, CompressedMeansNotAPixelFormat) {
+  EXPECT_TRUE(FormatDescription::makeVideo(codec::h264, 8, 8)->isCompressed());
+  EXPECT_TRUE(FormatDescription::makeVideo(codec::hevc, 8, 8)->isCompressed());
+  EXPECT_FALSE(FormatDescription::makeVideo(fourCC("420v"), 8, 8)->isCompressed());
+  EXPECT_FALSE(FormatDescription::makeVideo(fourCC("v210"), 8, 8)->isCompressed());
+  EXPECT_FALSE(FormatDescription::makeVideo(32, 8, 8)->isCompressed());
+  EXPECT_FALSE(aac48k()->isCompressed());
+  EXPECT_FALSE(FormatDescription::makeVideo(codec::h264, 0, 8));
+}
+
+TEST(FormatDescription, ImageDescriptionCarriesOnlyPropagatingColour) {
+  auto picture = PixelBuffer::make(64, 32, PixelFormat::nv12VideoRange);
+  picture->setColorAttachments(ColorAttachments::bt709());
+  auto d = FormatDescription::makeForImageBuffer(*picture);
+  EXPECT_EQ(d->mediaSubType(), fourCC("420v"));
+  EXPECT_EQ(d->dimensions(), (VideoDimensions{64, 32}));
+  EXPECT_EQ(d->extensions().color, ColorAttachments::bt709());
+  EXPECT_EQ(d->extensions().fullRangeVideo, false);
+
+  ColorAttachments local = ColorAttachments::bt709();
+  local.mode = AttachmentMode::shouldNotPropagate;
+  picture->setColorAttachments(local);
+  EXPECT_TRUE(FormatDescription::makeForImageBuffer(*picture)->extensions().color.isEmpty());
+}
+
+TEST(BlockBuffer, SlicesShareMemoryAndStayInBounds) {
+  auto block = BlockBuffer::copy(std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7});
+  BlockBuffer tail = block.slice(5);
+  EXPECT_EQ(tail.size(), 3u);
+  EXPECT_EQ(tail.data(), block.data() + 5);
+  EXPECT_TRUE(block.slice(8).empty());
+  EXPECT_TRUE(block.slice(100, 2).empty());
+  EXPECT_EQ(block.slice(6, 100).size(), 2u);
+
+  uint8_t out[4] = {};
+  EXPECT_TRUE(block.copyBytes(4, 4, out));
+  EXPECT_EQ(out[3], 7);
+  EXPECT_FALSE(block.copyBytes(5, 4, out));
+  EXPECT_FALSE(block.copyBytes(SIZE_MAX, 2, out));
+
+  // A slice keeps the bytes alive after the block it came from is gone.
+  BlockBuffer survivor = BlockBuffer::copy(std::vector<uint8_t>{9, 9, 42}).slice(2);
+  EXPECT_EQ(survivor.data()[0], 42);
+  EXPECT_TRUE(BlockBuffer::copy(std::vector<uint8_t>{}).empty());
+}
+
+TEST(SampleBuffer, SampleSizesMustFitTheBlock) {
+  auto data = BlockBuffer::allocate(890);
+  auto fmt = aac48k();
+  auto three = SampleBuffer::makeData(data, fmt, {}, 3, {300, 280, 310});
+  ASSERT_TRUE(three);
+  EXPECT_EQ(three->sampleSize(1), 280u);
+  EXPECT_EQ(three->sampleData(2).data(), data.data() + 580);
+  EXPECT_EQ(three->sampleData(2).size(), 310u);
+  EXPECT_TRUE(three->sampleData(3).empty());
+  EXPECT_EQ(three->totalSampleSize(), 890u);
+
+  EXPECT_FALSE(SampleBuffer::makeData(data, fmt, {}, 3, {300, 280, 311}));
+  EXPECT_FALSE(SampleBuffer::makeData(data, fmt, {}, 2, {300, 280, 310}));
+  EXPECT_FALSE(SampleBuffer::makeData(data, fmt, {}, SIZE_MAX / 2, {4}));  // size x count overflows
+  EXPECT_FALSE(SampleBuffer::makeData(data, nullptr, {}));
+
+  auto pcm = SampleBuffer::makeData(BlockBuffer::allocate(480 * 8), fmt, {}, 480, {8});
+  ASSERT_TRUE(pcm);
+  EXPECT_EQ(pcm->sampleData(479).data(), pcm->dataBuffer()->data() + 479 * 8);
+}
+
+TEST(SampleBuffer, RetimingSharesThePictureAndKeepsAttachments) {
+  auto picture = PixelBuffer::make(16, 16, PixelFormat::nv12VideoRange);
+  SampleTiming t{MediaTime(1, 30), MediaTime(100, 30), MediaTime::invalid()};
+  auto frame = SampleBuffer::makeImage(picture, t);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->formatDescription()->mediaSubType(), fourCC("420v"));
+  EXPECT_TRUE(frame->isSync());
+  frame->setNotSync(true);
+
+  auto later = frame->withTiming({MediaTime(1, 30), MediaTime(200, 30), MediaTime(199, 30)});
+  EXPECT_EQ(later->imageBuffer(), picture);
+  EXPECT_FALSE(later->isSync());
+  EXPECT_EQ(later->presentationTime(), MediaTime(200, 30));
+  EXPECT_EQ(frame->presentationTime(), MediaTime(100, 30));  // the original is untouched
+  later->setNotSync(false);
+  EXPECT_FALSE(frame->isSync());
+
+  EXPECT_EQ(frame->dataBuffer(), nullptr);
+  EXPECT_EQ(frame->sampleSize(0), 0u);
+  // A picture cannot be described as encoded video.
+  EXPECT_FALSE(SampleBuffer::makeImage(picture, t, FormatDescription::makeVideo(codec::h264, 16, 16)));
+  EXPECT_FALSE(SampleBuffer::makeImage(nullptr, t));
+}
