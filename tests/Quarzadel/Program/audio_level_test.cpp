@@ -1,0 +1,92 @@
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Quarzadel/Program/AudioLevel.h"
+#include "Quarzadel/Program/AudioLevelMeter.h"
+
+namespace quarzadel {
+namespace {
+
+TEST(MeterPosition, IsLinearInDecibelsFromMinusSixtyToZero) {
+  EXPECT_FLOAT_EQ(meterPosition(1.0f), 1.0f);
+  EXPECT_NEAR(meterPosition(0.1f), 40.0f / 60.0f, 1e-6);   // -20 dBFS
+  EXPECT_NEAR(meterPosition(0.01f), 20.0f / 60.0f, 1e-6);  // -40 dBFS
+  EXPECT_NEAR(meterPosition(0.001f), 0.0f, 1e-6);          // -60 dBFS
+}
+
+TEST(MeterPosition, ClampsBelowMinusSixtyAboveFullScaleAndForNonsense) {
+  EXPECT_EQ(meterPosition(0.0001f), 0.0f);
+  EXPECT_EQ(meterPosition(0.0f), 0.0f);
+  EXPECT_EQ(meterPosition(-1.0f), 0.0f);
+  EXPECT_EQ(meterPosition(4.0f), 1.0f);
+  EXPECT_EQ(meterPosition(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+  EXPECT_EQ(meterPosition(std::numeric_limits<float>::infinity()), 0.0f);
+}
+
+std::vector<float> sine(float amplitude, int frames) {
+  std::vector<float> v(frames);
+  for (int i = 0; i < frames; ++i) v[i] = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+  return v;
+}
+
+TEST(AudioLevelMeter, FullScaleSineShowsRmsNearNinetyFivePercentAndPeakAtTheTop) {
+  AudioLevelMeter meter;
+  const auto s = sine(1.0f, 4800);
+  meter.addChannel(s.data(), static_cast<int64_t>(s.size()));
+  meter.addChannel(s.data(), static_cast<int64_t>(s.size()));
+  const auto level = meter.takeLevel(1000.0);
+  ASSERT_TRUE(level);
+  EXPECT_NEAR(level->rms, (60 - 3.0103f) / 60, 1e-3);
+  EXPECT_NEAR(level->peak, 1.0f, 1e-4);
+}
+
+TEST(AudioLevelMeter, PeakTakesTheLargestMagnitudeOfEitherChannelAndEitherSign) {
+  AudioLevelMeter meter;
+  std::vector<float> left(1000, 0.01f), right(1000, 0.01f);
+  right[777] = -0.1f;
+  meter.addChannel(left.data(), 1000);
+  meter.addChannel(right.data(), 1000);
+  const auto level = meter.takeLevel(1000.0);
+  ASSERT_TRUE(level);
+  EXPECT_NEAR(level->peak, 40.0f / 60, 1e-5);
+}
+
+TEST(AudioLevelMeter, SilenceShowsZero) {
+  AudioLevelMeter meter;
+  std::vector<float> zero(480, 0.0f);
+  meter.addChannel(zero.data(), 480);
+  EXPECT_EQ(meter.takeLevel(1000.0), (AudioLevel{0, 0}));
+}
+
+TEST(AudioLevelMeter, ReportsAtMostEveryFiftyMillisecondsAndStartsEachReportAfresh) {
+  AudioLevelMeter meter;
+  const auto loud = sine(1.0f, 480);
+  const std::vector<float> quiet(480, 0.001f);
+  meter.addChannel(loud.data(), 480);
+  ASSERT_TRUE(meter.takeLevel(1000.0));
+  meter.addChannel(quiet.data(), 480);
+  EXPECT_FALSE(meter.takeLevel(1000.04));
+  // The sums kept the quiet samples only: the loud ones went out with the first report.
+  const auto level = meter.takeLevel(1000.06);
+  ASSERT_TRUE(level);
+  EXPECT_NEAR(level->peak, 0.0f, 1e-5);
+  // Nothing added since: nothing to report.
+  EXPECT_FALSE(meter.takeLevel(1001.0));
+}
+
+TEST(AudioLevelMeter, SilenceReportsShareTheIntervalWithLevelReports) {
+  AudioLevelMeter meter;
+  EXPECT_TRUE(meter.takeSilenceReport(1000.0));
+  EXPECT_FALSE(meter.takeSilenceReport(1000.04));
+  EXPECT_TRUE(meter.takeSilenceReport(1000.06));
+  const std::vector<float> s(10, 0.5f);
+  meter.addChannel(s.data(), 10);
+  EXPECT_FALSE(meter.takeLevel(1000.1));
+}
+
+}  // namespace
+}  // namespace quarzadel

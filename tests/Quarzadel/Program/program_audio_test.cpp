@@ -1,0 +1,418 @@
+#include "Quarzadel/Program/ProgramAudio.h"
+
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "audio_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using Event = ProgramAudio::Event;
+using testing::constantBuffer;
+using testing::FakeAudioSource;
+using testing::OutputLog;
+
+constexpr double kRate = 48000;
+
+class ProgramAudioTest : public ::testing::Test {
+ protected:
+  ProgramAudioTest() {
+    audio->onOutput = [this](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); };
+    audio->onLevel = [this](AudioLevel l) { levels.push_back(l); };
+    audio->onEvent = [this](const Event& e) { events.push_back(e); };
+  }
+
+  double now() const { return platform::toSeconds(runtime->now()); }
+  void advance(double s) { runtime->advance(platform::seconds(s)); }
+  void idle() { runtime->runUntilIdle(); }
+
+  std::shared_ptr<FakeAudioSource> mic(const std::string& id, const std::string& name = "") {
+    return std::make_shared<FakeAudioSource>(id, name.empty() ? "Mic " + id : name);
+  }
+  // A 10 ms buffer stamped 10 ms before now, as a capture device delivers it.
+  void deliverNow(FakeAudioSource& source, float value = 0.5f) {
+    source.deliver(constantBuffer(480, value), now() - 0.01);
+    idle();
+  }
+  // The source delivers every 10 ms for `seconds`.
+  void stream(FakeAudioSource& source, double seconds, float value = 0.5f) {
+    for (int i = 0; i < static_cast<int>(seconds * 100 + 0.5); ++i) {
+      deliverNow(source, value);
+      advance(0.01);
+    }
+  }
+  std::vector<Event> eventsOf(Event::Kind kind) const {
+    std::vector<Event> v;
+    for (const auto& e : events)
+      if (e.kind == kind) v.push_back(e);
+    return v;
+  }
+  double endOfStream() const {
+    const auto& last = out.buffers.back();
+    return platform::toSeconds(last.time.hostTime) + last.buffer->frameLength() / kRate;
+  }
+
+  std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::make();
+  std::shared_ptr<ProgramAudio> audio = ProgramAudio::make(runtime);
+  OutputLog out;
+  std::vector<AudioLevel> levels;
+  std::vector<Event> events;
+};
+
+// MARK: - Silence and the watchdog
+
+TEST_F(ProgramAudioTest, WithoutAnySourceSilenceFlowsHeldBehindTheHostClock) {
+  audio->start();
+  idle();
+  advance(0.5);
+  EXPECT_TRUE(out.buffers.empty());
+  advance(0.02);  // first tick after 0.5 s: anchors, emits nothing
+  EXPECT_TRUE(out.buffers.empty());
+  advance(0.02);
+  ASSERT_EQ(out.frames(), 960);
+  advance(1.0);
+  EXPECT_TRUE(out.allZero());
+  EXPECT_NEAR(endOfStream(), now() - ProgramAudio::kOutputLatency, 1.0 / kRate);
+  // About every 0.06 s a zero level.
+  const size_t reports = levels.size();
+  EXPECT_GE(reports, 16u);
+  EXPECT_LE(reports, 19u);
+  for (const auto& l : levels) EXPECT_EQ(l, (AudioLevel{0, 0}));
+}
+
+TEST_F(ProgramAudioTest, FirstBufferAnchorsTheStreamWithNoSilenceBeforeAndNoFade) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  advance(0.3);
+  const double stamp = now() - 0.01;
+  a->deliver(constantBuffer(480, 0.5f), stamp);
+  idle();
+  ASSERT_EQ(out.buffers.size(), 1u);
+  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(stamp));
+  EXPECT_EQ(out.channel(0), std::vector<float>(480, 0.5f));
+  EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Mic a")});
+}
+
+TEST_F(ProgramAudioTest, OutputIsOneContiguousStreamAcrossSoundSilenceAndASwitch) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.5);
+  advance(0.4);  // silence fills in
+  auto b = mic("b");
+  audio->switchTo(b);
+  idle();
+  stream(*b, 0.5);
+  for (size_t i = 1; i < out.buffers.size(); ++i) {
+    const auto& p = out.buffers[i - 1];
+    ASSERT_EQ(out.buffers[i].time.sampleTime, p.time.sampleTime + p.buffer->frameLength()) << i;
+  }
+  EXPECT_NEAR(endOfStream(), now() - 0.01, 0.002);
+}
+
+// MARK: - Switching
+
+TEST_F(ProgramAudioTest, SwitchingToTheHealthyOnAirMicrophoneDoesNothing) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  deliverNow(*a);
+  auto again = mic("a");
+  audio->switchTo(again);
+  idle();
+  EXPECT_EQ(again->starts, 0);
+  EXPECT_EQ(a->stops, 0);
+}
+
+TEST_F(ProgramAudioTest, SwitchingToThePendingMicrophoneAgainDoesNothing) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  auto again = mic("a");
+  audio->switchTo(again);
+  idle();
+  EXPECT_EQ(a->starts, 1);
+  EXPECT_EQ(again->starts, 0);
+}
+
+TEST_F(ProgramAudioTest, ANewerSwitchReplacesAnUnheardPendingSourceAndTheCutFadesIn) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.1, 1.0f);
+  auto b = mic("b");
+  auto c = mic("c");
+  audio->switchTo(b);
+  audio->switchTo(c);
+  idle();
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(a->stops, 0);  // a plays on until c delivers
+  stream(*a, 0.05, 1.0f);
+  const int64_t before = out.frames();
+
+  c->deliver(constantBuffer(960, 1.0f), endOfStream());
+  idle();
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(eventsOf(Event::Kind::onAir).back(), Event::onAir("c", "Mic c"));
+  // Buffers the replaced sources still deliver are dropped.
+  b->deliver(constantBuffer(480, 1.0f), now());
+  a->deliver(constantBuffer(480, 1.0f), now());
+  idle();
+  const auto left = out.channel(0);
+  ASSERT_EQ(static_cast<int64_t>(left.size()), before + 960);
+  EXPECT_EQ(left[before], 0.0f);
+  EXPECT_FLOAT_EQ(left[before + 240], 0.5f);
+  EXPECT_EQ(left[before + 480], 1.0f);
+}
+
+TEST_F(ProgramAudioTest, TheFirstMicrophoneIsNotFadedIn) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  a->deliver(constantBuffer(480, 1.0f), now());
+  idle();
+  EXPECT_EQ(out.channel(0).front(), 1.0f);
+}
+
+TEST_F(ProgramAudioTest, AFailedPendingSourceIsReportedAndTheOnAirMicrophoneStays) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  deliverNow(*a);
+  auto b = mic("b", "USB Mic");
+  audio->switchTo(b);
+  idle();
+  b->fail("USB Mic was disconnected.");
+  idle();
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(eventsOf(Event::Kind::switchFailed),
+            std::vector<Event>{Event::switchFailed("b", "USB Mic", "USB Mic was disconnected.")});
+  const int64_t before = out.frames();
+  advance(0.01);
+  deliverNow(*a);
+  EXPECT_EQ(out.frames(), before + 480);
+  // The host can pick it again: a new object is opened.
+  auto b2 = mic("b", "USB Mic");
+  audio->switchTo(b2);
+  idle();
+  EXPECT_EQ(b2->starts, 1);
+}
+
+TEST_F(ProgramAudioTest, AFailedOnAirMicrophoneStaysOnAirAndCanBeOpenedAnew) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  deliverNow(*a);
+  a->fail("Mic a was disconnected.");
+  idle();
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceFailed),
+            std::vector<Event>{Event::onAirSourceFailed("a", "Mic a", "Mic a was disconnected.")});
+  EXPECT_EQ(a->stops, 0);
+  // Marked failed, it is never reported stalled, and silence fills in.
+  advance(3.0);
+  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
+  auto a2 = mic("a");
+  audio->switchTo(a2);
+  idle();
+  EXPECT_EQ(a2->starts, 1);
+  deliverNow(*a2);
+  EXPECT_EQ(a->stops, 1);
+}
+
+TEST_F(ProgramAudioTest, LateFailuresOfReplacedSourcesChangeNothing) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  deliverNow(*a);
+  auto b = mic("b");
+  audio->switchTo(b);
+  idle();
+  deliverNow(*b);
+  a->fail("gone");
+  idle();
+  EXPECT_EQ(events.size(), 2u);  // two onAir
+}
+
+// MARK: - Stalls and restarts
+
+TEST_F(ProgramAudioTest, ASilentOnAirMicrophoneIsBackedBySilenceAndReportedStalledOnce) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.2);
+  const int64_t before = out.frames();
+  advance(0.1);
+  EXPECT_EQ(out.frames(), before);  // within 0.12 s: no silence yet
+  advance(0.06);
+  EXPECT_GT(out.frames(), before);
+  advance(1.8);
+  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
+  advance(0.1);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled),
+            std::vector<Event>{Event::onAirSourceStalled("a", "Mic a")});
+  advance(3.0);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
+  // Sound again, then silence again: reported again.
+  stream(*a, 0.1);
+  advance(2.1);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 2u);
+}
+
+TEST_F(ProgramAudioTest, RestartReopensTheOnAirMicrophoneWithoutFadeIn) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.1);
+  audio->restart(mic("other"));
+  idle();
+  EXPECT_EQ(a->stops, 0);
+
+  auto a2 = mic("a");
+  audio->restart(a2);
+  idle();
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(a2->starts, 1);
+  advance(0.5);  // nothing on air: silence
+  const int64_t before = out.frames();
+  a2->deliver(constantBuffer(480, 1.0f), now() - 0.01);
+  idle();
+  const auto left = out.channel(0);
+  ASSERT_GT(static_cast<int64_t>(left.size()), before + 480);
+  EXPECT_EQ(left[left.size() - 480], 1.0f);
+  EXPECT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
+}
+
+// MARK: - Pending time-out
+
+TEST_F(ProgramAudioTest, APendingMicrophoneThatNeverDeliversIsGivenUpSoItCanBeChosenAgain) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.1);
+  auto b = mic("b", "Desk Mic");
+  audio->switchTo(b);
+  idle();
+  for (int i = 0; i < 790; ++i) {  // a keeps playing for 7.9 s
+    deliverNow(*a);
+    advance(0.01);
+  }
+  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
+  for (int i = 0; i < 20; ++i) {
+    deliverNow(*a);
+    advance(0.01);
+  }
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(eventsOf(Event::Kind::switchFailed),
+            std::vector<Event>{Event::switchFailed("b", "Desk Mic", "Desk Mic didn't send any audio.")});
+  EXPECT_EQ(a->stops, 0);
+  auto b2 = mic("b", "Desk Mic");
+  audio->switchTo(b2);
+  idle();
+  EXPECT_EQ(b2->starts, 1);
+}
+
+TEST_F(ProgramAudioTest, AReopenedMicrophoneThatNeverDeliversCountsAsTheOnAirMicrophoneFailing) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.1);
+  audio->restart(mic("a"));
+  idle();
+  advance(8.1);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceFailed),
+            std::vector<Event>{Event::onAirSourceFailed("a", "Mic a", "It stopped sending audio.")});
+  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
+}
+
+// MARK: - Stamps that cannot be right
+
+TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSilence) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.2);
+  const int64_t before = out.frames();
+  for (int i = 0; i < 10; ++i) {
+    a->deliver(constantBuffer(480, 0.5f), now() + 30.0);
+    idle();
+    advance(0.01);
+  }
+  // Ten buffers in, about ten buffers out, and the stream stays at the host clock.
+  EXPECT_NEAR(static_cast<double>(out.frames() - before), 4800, 480);
+  EXPECT_LT(endOfStream(), now() + 0.05);
+  // Sound resumes at its true stamps without a jump either.
+  stream(*a, 0.1);
+  EXPECT_NEAR(endOfStream(), now() - 0.01, 0.005);
+}
+
+// MARK: - Mute and level
+
+TEST_F(ProgramAudioTest, MuteSilencesTheOutputButNotTheMeter) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  audio->setMuted(true);
+  idle();
+  stream(*a, 0.2, 1.0f);
+  EXPECT_TRUE(out.allZero());
+  ASSERT_FALSE(levels.empty());
+  EXPECT_FLOAT_EQ(levels.back().peak, 1.0f);
+  audio->setMuted(false);
+  idle();
+  deliverNow(*a, 1.0f);
+  EXPECT_EQ(out.channel(0).back(), 1.0f);
+}
+
+TEST_F(ProgramAudioTest, LevelIsReportedAboutEveryFiftyMillisecondsWhileSoundFlows) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 1.0, 0.1f);
+  EXPECT_GE(levels.size(), 16u);
+  EXPECT_LE(levels.size(), 21u);
+  EXPECT_NEAR(levels.back().rms, 40.0f / 60, 1e-4);
+}
+
+// MARK: - Stop
+
+TEST_F(ProgramAudioTest, StopReleasesBothSourcesOnceAndEndsTheStream) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  deliverNow(*a);
+  auto b = mic("b");
+  audio->switchTo(b);
+  audio->stop();
+  audio->stop();
+  idle();
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(b->stops, 1);
+  const int64_t frames = out.frames();
+  advance(2.0);
+  EXPECT_EQ(out.frames(), frames);
+  EXPECT_EQ(runtime->pendingTimers(), 0u);
+}
+
+TEST_F(ProgramAudioTest, CallbacksAfterTheProgramSoundIsGoneDoNothing) {
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  audio.reset();
+  a->deliver(constantBuffer(480, 1.0f), now());
+  a->fail("late");
+  idle();
+  EXPECT_TRUE(out.buffers.empty());
+}
+
+}  // namespace
+}  // namespace quarzadel

@@ -1,0 +1,221 @@
+#include "Quarzadel/Program/ProgramAudioTimeline.h"
+
+#include <gtest/gtest.h>
+
+#include "audio_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using testing::constantBuffer;
+using testing::OutputLog;
+using testing::rampBuffer;
+
+constexpr double kRate = 48000;
+constexpr double kT0 = 1000.0;
+
+class TimelineTest : public ::testing::Test {
+ protected:
+  TimelineTest() {
+    timeline.setOutput([this](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); });
+  }
+  // Host seconds of timeline frame k, with the anchor at kT0.
+  static double at(double frames) { return kT0 + frames / kRate; }
+
+  ProgramAudioTimeline timeline;
+  OutputLog out;
+};
+
+// Every output buffer must start exactly where the previous one ended, in host
+// time and in sample time.
+void expectBackToBack(const OutputLog& out) {
+  for (size_t i = 1; i < out.buffers.size(); ++i) {
+    const auto& prev = out.buffers[i - 1];
+    const auto& cur = out.buffers[i];
+    EXPECT_EQ(cur.time.sampleTime, prev.time.sampleTime + prev.buffer->frameLength()) << "buffer " << i;
+    EXPECT_NEAR(platform::toSeconds(cur.time.hostTime - prev.time.hostTime), prev.buffer->frameLength() / kRate, 1e-8)
+        << "buffer " << i;
+  }
+}
+
+TEST_F(TimelineTest, FirstBufferAnchorsTheTimelineAndIsStampedWithItsOwnTime) {
+  timeline.place(*rampBuffer(480), kT0);
+  ASSERT_EQ(out.buffers.size(), 1u);
+  EXPECT_EQ(*timeline.anchorHost(), kT0);
+  EXPECT_EQ(timeline.anchorSample(), 48'000'000);
+  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(kT0));
+  EXPECT_EQ(out.buffers[0].time.sampleTime, 48'000'000);
+  EXPECT_EQ(out.buffers[0].time.sampleRate, kRate);
+  EXPECT_EQ(out.channel(0), std::vector<float>(out.channel(1)));
+  EXPECT_EQ(out.channel(0).front(), 1.0f);
+  EXPECT_EQ(out.channel(0).back(), 480.0f);
+  // The anchor never moves once set.
+  timeline.setAnchor(kT0 + 5);
+  EXPECT_EQ(*timeline.anchorHost(), kT0);
+}
+
+TEST_F(TimelineTest, NothingIsHandedOnBeforeTheAnchor) {
+  timeline.insertSilence(1000);
+  timeline.emit(rampBuffer(100));
+  EXPECT_TRUE(out.buffers.empty());
+  EXPECT_EQ(timeline.emittedSamples(), 0);
+}
+
+TEST_F(TimelineTest, GapBeyondFiftyMillisecondsIsFilledWithSilenceInChunks) {
+  timeline.place(*rampBuffer(480), kT0);
+  // 100 ms after the end of the stream: 4800 frames of silence, then the buffer.
+  timeline.place(*rampBuffer(480, 1000), at(480 + 4800));
+  ASSERT_EQ(out.buffers.size(), 4u);
+  EXPECT_EQ(out.buffers[1].buffer->frameLength(), 4096u);
+  EXPECT_EQ(out.buffers[2].buffer->frameLength(), 704u);
+  EXPECT_EQ(out.buffers[3].buffer->frameLength(), 480u);
+  const auto left = out.channel(0);
+  for (int i = 480; i < 480 + 4800; ++i) ASSERT_EQ(left[i], 0.0f) << i;
+  EXPECT_EQ(left[480 + 4800], 1000.0f);
+  expectBackToBack(out);
+  EXPECT_EQ(timeline.smoothedError(), 0);
+}
+
+TEST_F(TimelineTest, OverlapBeyondFiftyMillisecondsCutsTheBufferStart) {
+  timeline.place(*rampBuffer(4800), kT0);
+  // 60 ms (2880 frames) before the end: a 1024-frame buffer lies wholly inside.
+  timeline.place(*rampBuffer(1024), at(4800 - 2880));
+  EXPECT_EQ(out.buffers.size(), 1u);
+  EXPECT_EQ(timeline.emittedSamples(), 4800);
+  // A 4096-frame buffer keeps its last 1216 frames.
+  timeline.place(*rampBuffer(4096, 1), at(4800 - 2880));
+  ASSERT_EQ(out.buffers.size(), 2u);
+  EXPECT_EQ(out.buffers[1].buffer->frameLength(), 1216u);
+  EXPECT_EQ(out.buffers[1].buffer->floatChannelData()[0][0], 1.0f + 2880);
+  expectBackToBack(out);
+}
+
+TEST_F(TimelineTest, SmallDisagreementsPassUnrepairedUntilTheSmoothedErrorPassesHalfAMillisecond) {
+  timeline.place(*rampBuffer(480), kT0);
+  // 30 ms late, then 30 ms early: both within the drift window, so no silence and
+  // no cut; the late one moves the smoothed error past the threshold (one repeat).
+  timeline.place(*rampBuffer(480), at(480 + 1440));
+  EXPECT_EQ(timeline.emittedSamples(), 961);
+  timeline.place(*rampBuffer(480), at(960 - 1440));
+  EXPECT_EQ(out.buffers.size(), 3u);
+  EXPECT_EQ(timeline.emittedSamples(), 1441);
+}
+
+TEST_F(TimelineTest, SteadyLateSourceIsCorrectedOneRepeatedSampleAtATimeUntilTheOffsetSettles) {
+  constexpr int n = 480;
+  timeline.place(*rampBuffer(n), kT0);
+  int firstRepeatAt = -1;
+  for (int k = 1; k <= 400; ++k) {
+    const int64_t before = timeline.emittedSamples();
+    timeline.place(*rampBuffer(n, 1), at(k * n + 30.0));
+    const int64_t grown = timeline.emittedSamples() - before;
+    ASSERT_TRUE(grown == n || grown == n + 1) << k;
+    if (grown == n + 1) {
+      if (firstRepeatAt < 0) firstRepeatAt = k;
+      // The repeated frame is the buffer's first, written twice.
+      const auto& b = out.buffers.back().buffer;
+      EXPECT_EQ(b->floatChannelData()[0][0], 1.0f);
+      EXPECT_EQ(b->floatChannelData()[0][1], 1.0f);
+      EXPECT_EQ(b->floatChannelData()[1][1], 1.0f);
+      EXPECT_EQ(b->floatChannelData()[0][2], 2.0f);
+    }
+  }
+  EXPECT_EQ(firstRepeatAt, 32);
+  // Six repeats brought the offset down to 24 samples; then the correction stops.
+  EXPECT_EQ(timeline.emittedSamples(), 401 * n + 6);
+  EXPECT_LE(timeline.smoothedError(), ProgramAudioTimeline::kDriftThreshold);
+  expectBackToBack(out);
+}
+
+TEST_F(TimelineTest, SteadyEarlySourceIsCorrectedOneDroppedSampleAtATime) {
+  constexpr int n = 480;
+  timeline.place(*rampBuffer(n), kT0);
+  for (int k = 1; k <= 400; ++k) timeline.place(*rampBuffer(n, 1), at(k * n - 30.0));
+  EXPECT_EQ(timeline.emittedSamples(), 401 * n - 6);
+  // A dropped sample is the buffer's first.
+  bool sawDrop = false;
+  for (const auto& e : out.buffers)
+    if (e.buffer->frameLength() == n - 1) {
+      sawDrop = true;
+      EXPECT_EQ(e.buffer->floatChannelData()[0][0], 2.0f);
+    }
+  EXPECT_TRUE(sawDrop);
+}
+
+TEST_F(TimelineTest, ASingleFrameBufferIsNeverShortenedToNothingByDrift) {
+  timeline.place(*rampBuffer(480), kT0);
+  for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), at(480 + k - 30.0));
+  EXPECT_EQ(timeline.emittedSamples(), 480 + 200);
+}
+
+TEST_F(TimelineTest, AfterAResyncTheBufferLandsWithinHalfASample) {
+  timeline.place(*rampBuffer(480), kT0);
+
+  timeline.requestResync();
+  timeline.place(*rampBuffer(480), at(480 + 0.4));  // 0.4 samples late: left alone
+  EXPECT_EQ(timeline.emittedSamples(), 960);
+  EXPECT_NEAR(timeline.smoothedError(), 0.05 * 0.4, 1e-9);
+  EXPECT_FALSE(timeline.resyncPending());
+
+  timeline.requestResync();
+  timeline.place(*rampBuffer(480), at(960 + 3));  // 3 samples late: 3 silent frames first
+  EXPECT_EQ(timeline.emittedSamples(), 960 + 3 + 480);
+
+  timeline.requestResync();
+  timeline.place(*rampBuffer(480, 1), at(1443 - 2));  // 2 samples early: 2 frames cut
+  EXPECT_EQ(timeline.emittedSamples(), 1443 + 478);
+  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 3.0f);
+  expectBackToBack(out);
+}
+
+TEST_F(TimelineTest, FadeInRampsFromSilenceOverTenMillisecondsAcrossBuffers) {
+  timeline.place(*constantBuffer(1, 1.0f), kT0);
+  timeline.setFadeInRemaining(ProgramAudioTimeline::kFadeInFrames);
+  timeline.place(*constantBuffer(300, 1.0f), at(1));
+  timeline.place(*constantBuffer(300, 1.0f), at(301));
+  const auto left = out.channel(0);
+  const auto right = out.channel(1);
+  ASSERT_EQ(left.size(), 601u);
+  for (int i = 0; i < 480; ++i) {
+    ASSERT_FLOAT_EQ(left[1 + i], static_cast<float>(i) / 480) << i;
+    ASSERT_FLOAT_EQ(right[1 + i], static_cast<float>(i) / 480) << i;
+  }
+  for (int i = 481; i < 601; ++i) ASSERT_EQ(left[i], 1.0f) << i;
+  EXPECT_EQ(timeline.fadeInRemaining(), 0);
+}
+
+TEST_F(TimelineTest, MuteSilencesOutputAndTheFadeInWaitsForTheUnmute) {
+  timeline.place(*constantBuffer(480, 0.5f), kT0);
+  timeline.setMuted(true);
+  timeline.setFadeInRemaining(480);
+  timeline.place(*constantBuffer(480, 0.5f), at(480));
+  EXPECT_EQ(timeline.fadeInRemaining(), 480);
+  timeline.setMuted(false);
+  timeline.place(*constantBuffer(480, 0.5f), at(960));
+  const auto left = out.channel(0);
+  for (int i = 480; i < 960; ++i) ASSERT_EQ(left[i], 0.0f) << i;
+  EXPECT_EQ(left[960], 0.0f);
+  EXPECT_FLOAT_EQ(left[960 + 240], 0.25f);
+  EXPECT_EQ(out.buffers.size(), 3u);
+  expectBackToBack(out);
+}
+
+TEST_F(TimelineTest, SilenceIsNeitherFadedNorCountedAgainstTheFade) {
+  timeline.place(*constantBuffer(10, 1.0f), kT0);
+  timeline.setFadeInRemaining(480);
+  timeline.insertSilence(5000);
+  EXPECT_EQ(timeline.fadeInRemaining(), 480);
+  EXPECT_EQ(timeline.emittedSamples(), 5010);
+  EXPECT_EQ(out.buffers.size(), 3u);  // 10, 4096, 904
+}
+
+TEST_F(TimelineTest, EmptyBuffersChangeNothing) {
+  timeline.place(*rampBuffer(480), kT0);
+  timeline.requestResync();
+  timeline.place(*rampBuffer(0), at(480 + 9600));
+  EXPECT_EQ(out.buffers.size(), 1u);
+  EXPECT_TRUE(timeline.resyncPending());
+}
+
+}  // namespace
+}  // namespace quarzadel
