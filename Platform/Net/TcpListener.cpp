@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -223,6 +224,9 @@ TcpListener::TcpListener(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TcpListener::~TcpListener() = default;
 
 std::unique_ptr<TcpListener> TcpListener::make(Options options) {
+  // TLS writes go through write(2), which would raise SIGPIPE on a closed peer.
+  static const bool ignored = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  (void)ignored;
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   bool v6 = options.address.find(':') != std::string::npos;

@@ -1,7 +1,8 @@
 #pragma once
 // A small blocking TCP (optionally TLS) server for tests and tools: listen on a
 // loopback port, accept connections one at a time with a time-out, read and write
-// them with blocking calls. Run it on a thread of its own.
+// them with blocking calls. Run it on a thread of its own. Making a listener sets
+// SIGPIPE to be ignored in the process (a peer that goes away must not end it).
 #include <cstdint>
 #include <filesystem>
 #include <memory>
