@@ -109,7 +109,8 @@ bool AudioConverter::rebuild(std::string* error) {
   std::vector<double> matrix(nIn * to_.channelCount(), 0.0);
   for (size_t o = 0; o < map_.size(); ++o)
     if (map_[o] >= 0) matrix[static_cast<size_t>(map_[o]) + nIn * o] = 1.0;
-  err = swr_set_matrix(state_->swr, matrix.data(), static_cast<int>(nIn));
+  const bool mixDown = downmix_ && !mapSet_ && to_.channelCount() < from_.channelCount();
+  err = mixDown ? 0 : swr_set_matrix(state_->swr, matrix.data(), static_cast<int>(nIn));
   if (err >= 0) err = swr_init(state_->swr);
   if (err < 0) {
     swr_free(&state_->swr);
@@ -124,13 +125,22 @@ bool AudioConverter::setChannelMap(const std::vector<int>& map) {
   for (int m : map)
     if (m < -1 || m >= static_cast<int>(from_.channelCount())) return false;
   std::vector<int> previous = std::move(map_);
+  const bool previousSet = mapSet_;
   map_ = map;
+  mapSet_ = true;
   if (!rebuild(nullptr)) {
     map_ = std::move(previous);
+    mapSet_ = previousSet;
     rebuild(nullptr);
     return false;
   }
   return true;
+}
+
+void AudioConverter::setDownmix(bool downmix) {
+  if (downmix == downmix_) return;
+  downmix_ = downmix;
+  if (!mapSet_ && to_.channelCount() < from_.channelCount()) rebuild(nullptr);
 }
 
 void AudioConverter::reset() {

@@ -44,6 +44,12 @@ class AudioConverter {
   bool setChannelMap(const std::vector<int>& map);
   const std::vector<int>& channelMap() const { return map_; }
 
+  // With fewer output than input channels and no map set, mix all input
+  // channels down (standard surround-to-stereo and stereo-to-mono weights)
+  // instead of dropping the extra ones. Off by default.
+  void setDownmix(bool downmix);
+  bool downmix() const { return downmix_; }
+
   // Fills `output` (from frame 0, up to its capacity) and sets its frameLength.
   // haveData: the buffer is full, or end of stream was reached after some frames;
   // inputRanDry: the block said noDataNow first (the buffer holds what could be made);
@@ -69,6 +75,8 @@ class AudioConverter {
   AudioFormat from_;
   AudioFormat to_;
   std::vector<int> map_;
+  bool mapSet_ = false;
+  bool downmix_ = false;
   std::unique_ptr<State> state_;
 };
 

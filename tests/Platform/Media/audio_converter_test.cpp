@@ -224,3 +224,26 @@ TEST(AudioConverter, RefusesWhatItCannotDo) {
   big->setFrameLength(20);
   EXPECT_FALSE(same->convert(*dst, *big, &error));
 }
+
+TEST(AudioConverter, DownmixMixesInsteadOfDroppingUnlessAMapIsSet) {
+  const AudioFormat stereo = AudioFormat::standard(48000, 2);
+  const AudioFormat mono = AudioFormat::standard(48000, 1);
+  auto src = PCMBuffer::make(stereo, 1);
+  src->floatChannelData()[0][0] = 0.0f;
+  src->floatChannelData()[1][0] = 0.5f;
+  src->setFrameLength(1);
+  auto dst = PCMBuffer::make(mono, 1);
+
+  auto converter = AudioConverter::make(stereo, mono);
+  ASSERT_TRUE(converter->convert(*dst, *src));
+  EXPECT_FLOAT_EQ(dst->floatChannelData()[0][0], 0.0f);  // left only
+
+  converter->setDownmix(true);
+  ASSERT_TRUE(converter->convert(*dst, *src));
+  EXPECT_GT(dst->floatChannelData()[0][0], 0.1f);  // right is heard too
+  EXPECT_LE(dst->floatChannelData()[0][0], 0.5f);
+
+  ASSERT_TRUE(converter->setChannelMap({1}));
+  ASSERT_TRUE(converter->convert(*dst, *src));
+  EXPECT_FLOAT_EQ(dst->floatChannelData()[0][0], 0.5f);  // an explicit map wins
+}
