@@ -192,13 +192,8 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
   if (!v) return std::nullopt;
   if (v->is_string()) return v->get<std::string>();
   if (v->is_boolean()) return v->get<bool>() ? "1" : "0";
-  if (v->is_number_integer()) return v->dump();
-  if (v->is_number_float()) {
-    std::ostringstream out;
-    out.precision(17);
-    out << v->get<double>();
-    return out.str();
-  }
+  // The shortest text that reads back as the same number.
+  if (v->is_number()) return v->dump();
   return std::nullopt;
 }
 

@@ -275,9 +275,14 @@ struct HttpClient::Impl {
     if (hasBody && r.bodyFile) {
       t.fd = ::open(r.bodyFile->c_str(), O_RDONLY | O_CLOEXEC);
       struct stat st {};
-      if (t.fd < 0 || ::fstat(t.fd, &st) != 0 || !S_ISREG(st.st_mode))
+      int problem = 0;
+      if (t.fd < 0 || ::fstat(t.fd, &st) != 0)
+        problem = errno;
+      else if (!S_ISREG(st.st_mode))
+        problem = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      if (problem)
         return makeError(HttpError::Kind::invalidRequest,
-                         "cannot read " + r.bodyFile->string() + ": " + std::strerror(errno ? errno : EISDIR));
+                         "cannot read " + r.bodyFile->string() + ": " + std::strerror(problem));
       t.bodySize = static_cast<uint64_t>(st.st_size);
     } else if (hasBody) {
       t.bodySize = r.body.size();

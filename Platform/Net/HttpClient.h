@@ -87,7 +87,8 @@ class HttpClient : public std::enable_shared_from_this<HttpClient> {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Starts the request and returns at once. The completion runs once on `queue`.
+  // Starts the request and returns at once. The completion runs once on `queue`
+  // (with a null queue, on the client's own thread: keep it short).
   void send(HttpRequest request, std::shared_ptr<SerialQueue> queue, HttpCompletion completion);
   // Waits at most `timeout` until no request is in flight (completions posted). True
   // when none is left.

@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "Platform/Concurrency/Concurrency.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 
 using namespace platform;
 
 namespace {
+
+struct Env {
+  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
+  std::shared_ptr<SerialQueue> q = SerialQueue::make("q", rt);
+};
 
 Async<int> answer() { co_return 42; }
 
@@ -14,19 +21,187 @@ Async<int> addLater(Nanos d, int a, int b) {
   co_return a + b;
 }
 
+Async<void> fail() {
+  co_await yieldNow();
+  throw std::runtime_error("boom");
+}
+
 }  // namespace
 
-TEST(Task, SpawnRunsOnExecutorAndJoins) {
-  auto rt = VirtualRuntime::make();
-  auto q = SerialQueue::make("q", rt);
-  auto t = spawn(q, [&]() -> Async<int> {
-    EXPECT_TRUE(q->isCurrent());
+TEST(Task, RunsOnItsExecutorAndGivesItsValueToJoiners) {
+  Env env;
+  auto t = spawn(env.q, [&]() -> Async<int> {
+    EXPECT_TRUE(env.q->isCurrent());
     co_return co_await answer() + co_await addLater(seconds(1), 1, 2);
   });
-  rt->runUntilIdle();
+  env.rt->runUntilIdle();
   EXPECT_FALSE(t.isFinished());
-  rt->advance(seconds(1));
+  auto joiner = spawn(env.q, [t]() -> Async<int> { co_return co_await t.value() + 1; });
+  env.rt->advance(seconds(1));
   EXPECT_TRUE(t.isFinished());
   EXPECT_EQ(t.result(), 45);
-  EXPECT_EQ(blockingWait(t.value(), q), 45);
+  EXPECT_EQ(joiner.result(), 46);
+  EXPECT_EQ(blockingWait(t.value(), env.q), 45) << "joining a finished task";
+}
+
+TEST(Task, ErrorsPropagateThroughAwaitsAndJoins) {
+  Env env;
+  auto t = spawn(env.q, []() -> Async<std::string> {
+    try {
+      co_await fail();
+    } catch (const std::runtime_error& e) {
+      co_return std::string("caught ") + e.what();
+    }
+    co_return "not reached";
+  });
+  auto u = spawn(env.q, []() -> Async<void> { co_await fail(); });
+  auto joinU = spawn(env.q, [u]() -> Async<void> { co_await u.value(); });
+  env.rt->runUntilIdle();
+  EXPECT_EQ(t.result(), "caught boom");
+  EXPECT_THROW(u.result(), std::runtime_error);
+  EXPECT_THROW(joinU.result(), std::runtime_error);
+}
+
+TEST(Task, HoldsWhatItRunsOnUntilItsBodyEndsAndDetachesWhenTheHandleDrops) {
+  Env env;
+  auto object = std::make_shared<int>(7);
+  std::weak_ptr<int> weak = object;
+  bool finished = false;
+  spawnDetached(env.q, [obj = std::move(object), &finished]() -> Async<void> {
+    co_await sleepFor(seconds(2));
+    finished = *obj == 7;
+  });
+  env.rt->advance(seconds(1));
+  EXPECT_FALSE(weak.expired()) << "the task keeps its captures";
+  env.rt->advance(seconds(1));
+  EXPECT_TRUE(finished) << "a dropped handle does not cancel";
+  EXPECT_TRUE(weak.expired()) << "and releases them when done";
+}
+
+TEST(Task, CapturesAreReleasedBeforeJoinersResume) {
+  Env env;
+  auto object = std::make_shared<int>(1);
+  std::weak_ptr<int> weak = object;
+  auto t = spawn(env.q, [obj = std::move(object)]() -> Async<int> { co_return *obj; });
+  bool expiredAtJoin = false;
+  auto j = spawn(env.q, [&, t]() -> Async<void> {
+    co_await t.value();
+    expiredAtJoin = weak.expired();
+  });
+  env.rt->runUntilIdle();
+  EXPECT_TRUE(expiredAtJoin);
+}
+
+TEST(Task, ArgumentsAreStoredInTheTask) {
+  Env env;
+  auto t = spawn(env.q, addLater, seconds(1), 20, 22);
+  env.rt->advance(seconds(1));
+  EXPECT_EQ(t.result(), 42);
+}
+
+TEST(Task, TasksSpawnedOnASerialQueueStartInOrder) {
+  Env env;
+  std::vector<int> order;
+  for (int i = 0; i < 50; ++i)
+    spawnDetached(env.q, [&order, i]() -> Async<void> {
+      order.push_back(i);
+      co_return;
+    });
+  env.rt->runUntilIdle();
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(Task, CancellationIsAFlagTheTaskChecks) {
+  Env env;
+  std::vector<bool> seen;
+  Continuation<void> gate;
+  auto t = spawn(env.q, [&]() -> Async<void> {
+    seen.push_back(co_await isCancelled());
+    seen.push_back(currentTaskIsCancelled());
+    co_await withContinuation<void>([&](auto c) { gate = c; });
+    seen.push_back(co_await isCancelled());
+    seen.push_back(currentTaskIsCancelled());
+    checkCancellation();
+    seen.push_back(false);  // not reached
+  });
+  env.rt->runUntilIdle();
+  EXPECT_FALSE(t.isCancelled());
+  t.cancel();
+  EXPECT_TRUE(t.isCancelled());
+  gate.resume();
+  env.rt->runUntilIdle();
+  EXPECT_EQ(seen, (std::vector<bool>{false, false, true, true}));
+  EXPECT_THROW(t.result(), CancellationError);
+  EXPECT_FALSE(currentTaskIsCancelled()) << "outside any task";
+}
+
+TEST(Task, ANewTaskDoesNotInheritItsSpawnersCancellation) {
+  Env env;
+  TaskHandle<bool> inner;
+  auto parent = spawn(env.q, [&]() -> Async<void> {
+    inner = spawn(env.q, []() -> Async<bool> {
+      co_await yieldNow();
+      co_return co_await isCancelled();
+    });
+    co_return;
+  });
+  parent.cancel();
+  env.rt->runUntilIdle();
+  ASSERT_TRUE(inner.isFinished());
+  EXPECT_FALSE(inner.result());
+}
+
+TEST(Sleep, RunsOnVirtualTimeAndIsInterruptedByCancellation) {
+  Env env;
+  Nanos start = env.rt->now();
+  std::vector<Nanos> wakes;
+  auto sleeper = spawn(env.q, [&]() -> Async<void> {
+    co_await sleepFor(milliseconds(1500));
+    wakes.push_back(env.rt->now() - start);
+    co_await sleepUntil(start + seconds(3));
+    wakes.push_back(env.rt->now() - start);
+    co_await sleepFor(seconds(3600));
+    wakes.push_back(-1);  // not reached: cancelled
+  });
+  env.rt->advance(seconds(1));
+  EXPECT_TRUE(wakes.empty());
+  env.rt->advance(seconds(5));
+  EXPECT_EQ(wakes, (std::vector<Nanos>{milliseconds(1500), seconds(3)}));
+  EXPECT_EQ(env.rt->pendingTimers(), 1u);
+  sleeper.cancel();
+  env.rt->runUntilIdle();
+  ASSERT_TRUE(sleeper.isFinished());
+  EXPECT_THROW(sleeper.result(), CancellationError);
+  EXPECT_EQ(env.rt->pendingTimers(), 0u) << "the interrupted sleep's timer is cancelled";
+}
+
+TEST(Sleep, ACancelledTaskCannotSleepAndCanCatchTheInterruption) {
+  Env env;
+  int interruptions = 0;
+  auto t = spawn(env.q, [&]() -> Async<int> {
+    for (int i = 0; i < 3; ++i) {
+      try {
+        co_await sleepFor(seconds(1));
+      } catch (const CancellationError&) {
+        ++interruptions;
+      }
+    }
+    co_return interruptions;
+  });
+  env.rt->runUntilIdle();
+  t.cancel();
+  env.rt->runUntilIdle();
+  EXPECT_EQ(t.result(), 3) << "every sleep after the cancel ends at once";
+  EXPECT_EQ(env.rt->pendingTimers(), 0u);
+}
+
+TEST(BlockingWait, DrivesAVirtualRuntimeThroughItsTimers) {
+  Env env;
+  Nanos start = env.rt->now();
+  EXPECT_EQ(blockingWait(addLater(seconds(90), 1, 1), env.q), 2);
+  EXPECT_EQ(env.rt->now() - start, seconds(90));
+  EXPECT_THROW(blockingWait(fail(), env.q), std::runtime_error);
+  auto never = []() -> Async<int> { co_return co_await withContinuation<int>([](Continuation<int>) {}); };
+  EXPECT_THROW(blockingWait(never(), env.q), ContinuationDroppedError);
 }

@@ -113,7 +113,7 @@ TEST(UserDefaultsCoercion, NumbersAndText) {
   EXPECT_DOUBLE_EQ(d->doubleValue("bool"), 1.0);
   EXPECT_DOUBLE_EQ(d->doubleValue("word"), 0.0);
 
-  EXPECT_EQ(d->string("float"), "3.8999999999999999");
+  EXPECT_EQ(d->string("float"), "3.9");
   EXPECT_EQ(d->string("bool"), "1");
   d->set("n", 15);
   EXPECT_EQ(d->string("n"), "15");

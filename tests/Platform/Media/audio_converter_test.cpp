@@ -247,3 +247,40 @@ TEST(AudioConverter, DownmixMixesInsteadOfDroppingUnlessAMapIsSet) {
   ASSERT_TRUE(converter->convert(*dst, *src));
   EXPECT_FLOAT_EQ(dst->floatChannelData()[0][0], 0.5f);  // an explicit map wins
 }
+
+TEST(AudioConverter, PlanarStereoResamplingKeepsChannelsApart) {
+  const AudioFormat in = AudioFormat::standard(44100, 2);
+  auto converter = AudioConverter::make(in, kStereo48);
+  uint32_t sent = 0;
+  auto block = [&](uint32_t wanted, In& s) -> PCMBufferRef {
+    if (sent >= 4410) {
+      s = In::endOfStream;
+      return nullptr;
+    }
+    auto b = PCMBuffer::make(in, 64);
+    for (uint32_t i = 0; i < 64; ++i) {
+      b->floatChannelData()[0][i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 440 * (sent + i) / 44100.0));
+      b->floatChannelData()[1][i] = 0.0f;
+    }
+    b->setFrameLength(64);
+    sent += 64;
+    s = In::haveData;
+    return b;
+  };
+  double leftPeak = 0, rightPeak = 0;
+  auto out = PCMBuffer::make(kStereo48, 256);
+  Status status;
+  while ((status = converter->convert(*out, block)) == Status::haveData) {
+    for (uint32_t i = 0; i < out->frameLength(); ++i) {
+      leftPeak = std::max(leftPeak, std::abs(double(out->floatChannelData()[0][i])));
+      rightPeak = std::max(rightPeak, std::abs(double(out->floatChannelData()[1][i])));
+    }
+  }
+  EXPECT_EQ(status, Status::endOfStream);
+  EXPECT_NEAR(leftPeak, 0.5, 0.02);
+  EXPECT_LT(rightPeak, 1e-6);
+
+  auto empty = PCMBuffer::make(kStereo48, 0);
+  std::string error;
+  EXPECT_EQ(converter->convert(*empty, block, &error), Status::error);
+}

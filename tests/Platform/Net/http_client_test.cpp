@@ -108,6 +108,8 @@ TEST_F(HttpClientTest, PutStreamsABodyFile) {
   HttpError e = error(send(request));
   EXPECT_EQ(e.kind, HttpError::Kind::invalidRequest);
   EXPECT_NE(e.message.find("missing.log"), std::string::npos) << e.message;
+  request.bodyFile = file.parent_path();
+  EXPECT_EQ(error(send(request)).kind, HttpError::Kind::invalidRequest);
   EXPECT_EQ(server.requests().size(), 1u);
 }
 

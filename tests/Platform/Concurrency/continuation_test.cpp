@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
+
+using namespace platform;
+
+namespace {
+
+struct Env {
+  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
+  std::shared_ptr<SerialQueue> q = SerialQueue::make("waiter", rt);
+};
+
+}  // namespace
+
+TEST(Continuation, FirstResumeWinsAndTheWaiterResumesOnItsExecutor) {
+  Env env;
+  Continuation<int> saved;
+  bool onQueue = false;
+  auto t = spawn(env.q, [&]() -> Async<int> {
+    int v = co_await withContinuation<int>([&](Continuation<int> c) { saved = c; });
+    onQueue = env.q->isCurrent();
+    co_return v;
+  });
+  env.rt->runUntilIdle();
+  ASSERT_TRUE(saved);
+  EXPECT_FALSE(saved.isResumed());
+  EXPECT_TRUE(saved.resume(1));
+  EXPECT_FALSE(saved.resume(2));
+  EXPECT_FALSE(saved.resumeThrowing(std::runtime_error("late")));
+  EXPECT_TRUE(saved.isResumed());
+  env.rt->runUntilIdle();
+  ASSERT_TRUE(t.isFinished());
+  EXPECT_EQ(t.result(), 1);
+  EXPECT_TRUE(onQueue);
+}
+
+TEST(Continuation, ErrorsAndThrowingSetupReachTheWaiter) {
+  Env env;
+  Continuation<void> saved;
+  auto a = spawn(env.q, [&]() -> Async<void> { co_await withContinuation<void>([&](auto c) { saved = c; }); });
+  auto b = spawn(env.q, []() -> Async<void> {
+    co_await withContinuation<void>([](Continuation<void>) { throw std::invalid_argument("setup"); });
+  });
+  env.rt->runUntilIdle();
+  saved.resumeThrowing(std::out_of_range("answer"));
+  env.rt->runUntilIdle();
+  EXPECT_THROW(a.result(), std::out_of_range);
+  EXPECT_THROW(b.result(), std::invalid_argument);
+}
+
+TEST(Continuation, DroppedUnresumedFailsItsWaiter) {
+  Env env;
+  std::map<int, Continuation<int>> table;
+  auto t = spawn(env.q, [&]() -> Async<int> {
+    co_return co_await withContinuation<int>([&](Continuation<int> c) { table.emplace(1, std::move(c)); });
+  });
+  env.rt->runUntilIdle();
+  EXPECT_FALSE(t.isFinished());
+  table.clear();
+  env.rt->runUntilIdle();
+  ASSERT_TRUE(t.isFinished());
+  EXPECT_THROW(t.result(), ContinuationDroppedError);
+
+  // Never stored at all: fails at once rather than hanging.
+  auto u = spawn(env.q, []() -> Async<int> { co_return co_await withContinuation<int>([](Continuation<int>) {}); });
+  env.rt->runUntilIdle();
+  EXPECT_THROW(u.result(), ContinuationDroppedError);
+}
+
+TEST(Continuation, CancellingTheWaitingTaskDoesNotEndTheWait) {
+  Env env;
+  Continuation<int> saved;
+  bool sawCancelled = false;
+  auto t = spawn(env.q, [&]() -> Async<int> {
+    int v = co_await withContinuation<int>([&](Continuation<int> c) { saved = c; });
+    sawCancelled = co_await isCancelled();
+    co_return v;
+  });
+  env.rt->runUntilIdle();
+  t.cancel();
+  env.rt->advance(seconds(60));
+  EXPECT_FALSE(t.isFinished());
+  saved.resume(5);
+  env.rt->runUntilIdle();
+  EXPECT_EQ(t.result(), 5);
+  EXPECT_TRUE(sawCancelled);
+}
+
+// The pattern of a command table: the answer, a time-out task and a close race
+// to take the entry out; whoever takes it resumes, the rest find nothing.
+TEST(Continuation, TableEntryResumedByWhoeverRemovesItFirst) {
+  Env env;
+  std::map<int, Continuation<std::string>> operations;  // touched only on q
+  auto take = [&](int id) {
+    auto it = operations.find(id);
+    if (it == operations.end()) return Continuation<std::string>();
+    auto c = std::move(it->second);
+    operations.erase(it);
+    return c;
+  };
+  auto call = [&](int id) -> Async<std::string> {
+    co_await hop(env.q);
+    spawnDetached(env.q, [&, id]() -> Async<void> {
+      co_await sleepFor(seconds(10));
+      if (auto c = take(id)) c.resumeThrowing(TimeoutError());
+    });
+    co_return co_await withContinuation<std::string>([&](Continuation<std::string> c) { operations.emplace(id, c); });
+  };
+  auto answered = spawn(env.q, [&]() -> Async<std::string> { return call(2); });
+  auto timedOut = spawn(env.q, [&]() -> Async<std::string> { return call(3); });
+  env.rt->runUntilIdle();
+  env.q->async([&] {
+    if (auto c = take(2)) c.resume("_result");
+  });
+  env.rt->advance(seconds(10));
+  env.q->async([&] {
+    if (auto c = take(3)) c.resume("late");  // finds nothing
+  });
+  env.rt->runUntilIdle();
+  EXPECT_EQ(answered.result(), "_result");
+  EXPECT_THROW(timedOut.result(), TimeoutError);
+  EXPECT_TRUE(operations.empty());
+}
+
+TEST(ContinuationThreads, ResumedFromTwoThreadsAtOnceResumesItsWaiterOnce) {
+  auto rt = Runtime::shared();
+  auto q = SerialQueue::make("waiter", rt);
+  for (int round = 0; round < 300; ++round) {
+    std::atomic<int> resumes{0};
+    std::atomic<int> wins{0};
+    auto stored = std::make_shared<std::promise<Continuation<int>>>();
+    auto ready = stored->get_future();
+    auto t = spawn(q, [&, stored]() -> Async<int> {
+      int v = co_await withContinuation<int>([&](Continuation<int> c) { stored->set_value(c); });
+      resumes.fetch_add(1);
+      co_return v;
+    });
+    auto c = ready.get();
+    std::atomic<bool> go{false};
+    auto racer = [&](int v) {
+      while (!go.load()) {
+      }
+      if (c.resume(v)) wins.fetch_add(1);
+    };
+    std::thread a(racer, 1), b(racer, 2);
+    go.store(true);
+    a.join();
+    b.join();
+    int v = blockingWait(t.value(), rt->globalQueue());
+    EXPECT_TRUE(v == 1 || v == 2);
+    EXPECT_EQ(wins.load(), 1);
+    EXPECT_EQ(resumes.load(), 1);
+  }
+}
