@@ -167,9 +167,13 @@ struct OutCursor {
 
 AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const InputBlock& input, std::string* error) {
   output.setFrameLength(0);
-  if (!(output.format() == to_)) {
+  if (!(output.format().streamDescription() == to_.streamDescription())) {
     setError(error, "output buffer format " + output.format().description() + " is not the converter's " +
                         to_.description());
+    return OutputStatus::error;
+  }
+  if (output.frameCapacity() == 0) {
+    setError(error, "output buffer has no capacity");
     return OutputStatus::error;
   }
   if (!state_->swr) {
@@ -194,7 +198,7 @@ AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const In
 
   if (state_->endOfStream) return drain();
 
-  const uint8_t* noInput[1] = {nullptr};
+  const uint8_t* noInput[kMaxChannels] = {};  // one (null) pointer per possible input plane
   while (produced < capacity) {
     // What the resampler holds already, without feeding it.
     int n = swr_convert(swr, out.at(produced), static_cast<int>(capacity - produced), noInput, 0);
@@ -216,7 +220,7 @@ AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const In
       state_->endOfStream = true;
       return drain();
     }
-    if (!in || !(in->format() == from_)) {
+    if (!in || !(in->format().streamDescription() == from_.streamDescription())) {
       output.setFrameLength(0);
       setError(error, in ? "input buffer format " + in->format().description() + " is not the converter's " +
                                from_.description()
@@ -247,7 +251,8 @@ bool AudioConverter::convert(PCMBuffer& output, const PCMBuffer& input, std::str
     setError(error, "buffer-to-buffer conversion needs equal sample rates; use the input-block form");
     return false;
   }
-  if (!(input.format() == from_) || !(output.format() == to_)) {
+  if (!(input.format().streamDescription() == from_.streamDescription()) ||
+      !(output.format().streamDescription() == to_.streamDescription())) {
     setError(error, "buffer formats do not match the converter's");
     return false;
   }
