@@ -264,6 +264,22 @@ TEST_F(ProgramAudioTest, ASilentOnAirMicrophoneIsBackedBySilenceAndReportedStall
   EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 2u);
 }
 
+TEST_F(ProgramAudioTest, SoundResumingAfterSilenceLandsExactlyWhereItsStampSays) {
+  audio->start();
+  auto a = mic("a");
+  audio->switchTo(a);
+  idle();
+  stream(*a, 0.2);
+  advance(0.3);  // silence filled up to 0.08 s behind the clock
+  // 10 ms past the end of the stream: within the drift window, but after a silence
+  // fill the buffer is placed at its own time, with 480 silent frames before it.
+  const double stamp = endOfStream() + 0.01;
+  a->deliver(constantBuffer(480, 0.5f), stamp);
+  idle();
+  EXPECT_NEAR(platform::toSeconds(out.buffers.back().time.hostTime), stamp, 1.0 / kRate);
+  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 0.5f);
+}
+
 TEST_F(ProgramAudioTest, RestartReopensTheOnAirMicrophoneWithoutFadeIn) {
   audio->start();
   auto a = mic("a");
