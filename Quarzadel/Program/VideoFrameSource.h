@@ -8,16 +8,16 @@
 #include <memory>
 #include <string>
 
+#include "Platform/Media/PixelBuffer.h"
 #include "Quarzadel/Program/StreamConfig.h"
 
 namespace platform {
-class PixelBuffer;
 class SerialQueue;
 }  // namespace platform
 
 namespace quarzadel {
 
-using PixelBufferRef = std::shared_ptr<platform::PixelBuffer>;
+using platform::PixelBufferRef;
 
 class VideoFrameSource {
  public:

@@ -1,0 +1,413 @@
+// The per-sample loops below are written to vectorise; the default optimisation
+// level would leave most of them scalar.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
+#include "Quarzadel/Program/NV12Ops.h"
+
+#include <libyuv/planar_functions.h>
+#include <libyuv/rotate.h>
+#include <libyuv/scale.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quarzadel::nv12 {
+
+namespace {
+
+uint8_t clampByte(int v, int lo = 0, int hi = 255) { return static_cast<uint8_t>(std::clamp(v, lo, hi)); }
+
+// Luma weights (Kr, Kb) of a YCbCr matrix.
+struct Weights {
+  double kr;
+  double kb;
+};
+
+Weights weightsOf(platform::YCbCrMatrix m) {
+  using M = platform::YCbCrMatrix;
+  switch (m) {
+    case M::itu_r_601_4: return {0.299, 0.114};
+    case M::smpte_240m_1995: return {0.212, 0.087};
+    case M::itu_r_2020: return {0.2627, 0.0593};
+    case M::itu_r_709_2:
+    case M::unspecified: break;
+  }
+  return {0.2126, 0.0722};
+}
+
+// Normalised YCbCr (Y 0...1, Cb/Cr -0.5...0.5) of one matrix to RGB and back.
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+Mat3 toYCbCr(Weights w) {
+  const double kg = 1 - w.kr - w.kb;
+  return {{{w.kr, kg, w.kb},
+           {-w.kr / (2 * (1 - w.kb)), -kg / (2 * (1 - w.kb)), 0.5},
+           {0.5, -kg / (2 * (1 - w.kr)), -w.kb / (2 * (1 - w.kr))}}};
+}
+
+Mat3 toRGB(Weights w) {
+  const double kg = 1 - w.kr - w.kb;
+  const double crR = 2 * (1 - w.kr);
+  const double cbB = 2 * (1 - w.kb);
+  return {{{1, 0, crR}, {1, -w.kb * cbB / kg, -w.kr * crR / kg}, {1, cbB, 0}}};
+}
+
+Mat3 multiply(const Mat3& a, const Mat3& b) {
+  Mat3 r{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) r[i][j] += a[i][k] * b[k][j];
+  return r;
+}
+
+}  // namespace
+
+void fill(const NV12Frame& dst, YCbCr color) {
+  if (dst.isEmpty()) return;
+  libyuv::SetPlane(dst.y, dst.strideY, dst.width, dst.height, color.y);
+  uint8_t* first = dst.uv;
+  for (int x = 0; x < dst.chromaWidth(); ++x) {
+    first[2 * x] = color.cb;
+    first[2 * x + 1] = color.cr;
+  }
+  for (int row = 1; row < dst.chromaHeight(); ++row)
+    std::memcpy(dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV, first, dst.chromaWidth() * 2);
+}
+
+void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink) {
+  if (src.isEmpty() || dst.isEmpty()) return;
+  const bool shrinking = dst.width < src.width || dst.height < src.height;
+  libyuv::NV12Scale(src.y, src.strideY, src.uv, src.strideUV, src.width, src.height, dst.y, dst.strideY, dst.uv,
+                    dst.strideUV, dst.width, dst.height,
+                    smoothShrink && shrinking ? libyuv::kFilterBox : libyuv::kFilterBilinear);
+}
+
+namespace {
+
+// Centre-aligned source position of output sample i: the lower sample and the
+// fraction (0...255) towards the next one.
+struct Tap {
+  int index;
+  int fraction;
+};
+
+Tap tap(int i, int srcCount, int dstCount) {
+  double pos = (i + 0.5) * srcCount / dstCount - 0.5;
+  pos = std::clamp(pos, 0.0, double(srcCount - 1));
+  const int i0 = std::min(static_cast<int>(pos), srcCount - 1);
+  int f = static_cast<int>(std::lround((pos - i0) * 256));
+  if (f >= 256) return {std::min(i0 + 1, srcCount - 1), 0};
+  return {i0, i0 + 1 < srcCount ? f : 0};
+}
+
+// Rows of `dst` (rowBytes wide) interpolated between rows of `src`.
+void interpolateRows(const uint8_t* src, int srcStride, int srcRows, uint8_t* dst, int dstStride, int dstRows,
+                     int rowBytes) {
+  for (int y = 0; y < dstRows; ++y) {
+    const Tap t = tap(y, srcRows, dstRows);
+    const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
+    if (t.fraction == 0)
+      std::memcpy(d, r0, rowBytes);
+    else
+      libyuv::InterpolatePlane(r0, srcStride, r0 + srcStride, srcStride, d, dstStride, rowBytes, 1, t.fraction);
+  }
+}
+
+int aligned(int bytes) { return (bytes + 63) & ~63; }
+
+}  // namespace
+
+void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
+                        int dh, int ch) {
+  if (sw == dw) {
+    interpolateRows(src, srcStride, sh, dst, dstStride, dh, sw * ch);
+    return;
+  }
+  // Columns are scaled as rows of the transposed picture. Rows first suits
+  // shrinking, columns first suits enlarging: whichever moves fewer bytes.
+  const double rowsFirst = 2.0 * sw * dh + 2.0 * dw * dh;
+  const double columnsFirst = double(sw) * sh + 2.0 * dw * sh + double(dw) * dh;
+  const bool rowsBefore = sh != dh && rowsFirst <= columnsFirst;
+
+  const uint8_t* in = src;
+  int inStride = srcStride, inRows = sh;
+  if (rowsBefore) {
+    const int stride = aligned(sw * ch);
+    rows_.resize(static_cast<size_t>(stride) * dh);
+    interpolateRows(src, srcStride, sh, rows_.data(), stride, dh, sw * ch);
+    in = rows_.data();
+    inStride = stride;
+    inRows = dh;
+  }
+  // Transpose (splitting chroma), scale the transposed rows, transpose back.
+  const int tStride = aligned(inRows);
+  for (int c = 0; c < ch; ++c) {
+    transposed_[c].resize(static_cast<size_t>(tStride) * sw);
+    scaled_[c].resize(static_cast<size_t>(tStride) * dw);
+  }
+  if (ch == 1)
+    libyuv::TransposePlane(in, inStride, transposed_[0].data(), tStride, sw, inRows);
+  else
+    libyuv::SplitTransposeUV(in, inStride, transposed_[0].data(), tStride, transposed_[1].data(), tStride, sw, inRows);
+  for (int c = 0; c < ch; ++c)
+    interpolateRows(transposed_[c].data(), tStride, sw, scaled_[c].data(), tStride, dw, inRows);
+
+  uint8_t* out = dst;
+  int outStride = dstStride;
+  if (!rowsBefore && sh != dh) {
+    outStride = aligned(dw * ch);
+    rows_.resize(static_cast<size_t>(outStride) * sh);
+    out = rows_.data();
+  }
+  if (ch == 1) {
+    libyuv::TransposePlane(scaled_[0].data(), tStride, out, outStride, inRows, dw);
+  } else {
+    const int bStride = aligned(dw);
+    for (int c = 0; c < 2; ++c) {
+      back_[c].resize(static_cast<size_t>(bStride) * inRows);
+      libyuv::TransposePlane(scaled_[c].data(), tStride, back_[c].data(), bStride, inRows, dw);
+    }
+    libyuv::MergeUVPlane(back_[0].data(), bStride, back_[1].data(), bStride, out, outStride, dw, inRows);
+  }
+  if (out != dst) interpolateRows(out, outStride, sh, dst, dstStride, dh, dw * ch);
+}
+
+void Scaler::scale(const NV12Frame& src, const NV12Frame& dst) {
+  if (src.isEmpty() || dst.isEmpty()) return;
+  scalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, 1);
+  scalePlane(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV, dst.chromaWidth(),
+             dst.chromaHeight(), 2);
+}
+
+void interpolate(const NV12Frame& from, const NV12Frame& to, const NV12Frame& dst, double t) {
+  if (from.isEmpty() || to.isEmpty() || dst.isEmpty()) return;
+  const int f = static_cast<int>(std::lround(std::clamp(t, 0.0, 1.0) * 256));
+  const NV12Frame& whole = f <= 0 ? from : to;
+  if (f <= 0 || f >= 256) {
+    if (whole.y != dst.y)
+      libyuv::NV12Copy(whole.y, whole.strideY, whole.uv, whole.strideUV, dst.y, dst.strideY, dst.uv, dst.strideUV,
+                       dst.width, dst.height);
+    return;
+  }
+  libyuv::InterpolatePlane(from.y, from.strideY, to.y, to.strideY, dst.y, dst.strideY, dst.width, dst.height, f);
+  libyuv::InterpolatePlane(from.uv, from.strideUV, to.uv, to.strideUV, dst.uv, dst.strideUV, dst.chromaWidth() * 2,
+                           dst.chromaHeight(), f);
+}
+
+ToneTable ToneTable::colorControls(double brightness, double saturation) {
+  ToneTable t{};
+  for (int v = 0; v < 256; ++v) {
+    const double y = v + brightness * 219;
+    t.luma[v] = clampByte(static_cast<int>(std::lround(y)), 16, 235);
+    const double c = 128 + (v - 128) * saturation;
+    t.chroma[v] = clampByte(static_cast<int>(std::lround(c)), 16, 240);
+  }
+  return t;
+}
+
+void apply(const NV12Frame& f, const ToneTable& table) {
+  if (f.isEmpty()) return;
+  for (int row = 0; row < f.height; ++row) {
+    uint8_t* p = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
+    for (int x = 0; x < f.width; ++x) p[x] = table.luma[p[x]];
+  }
+  for (int row = 0; row < f.chromaHeight(); ++row) {
+    uint8_t* p = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
+    for (int x = 0; x < f.chromaWidth() * 2; ++x) p[x] = table.chroma[p[x]];
+  }
+}
+
+std::array<int, 3> Blur::boxRadii(double sigma) {
+  constexpr int n = 3;
+  if (!(sigma > 0)) return {0, 0, 0};
+  const double wIdeal = std::sqrt(12 * sigma * sigma / n + 1);
+  int wl = static_cast<int>(std::floor(wIdeal));
+  if (wl % 2 == 0) --wl;
+  const int wu = wl + 2;
+  const double mIdeal = (12 * sigma * sigma - n * wl * wl - 4.0 * n * wl - 3.0 * n) / (-4.0 * wl - 4);
+  const int m = static_cast<int>(std::lround(mIdeal));
+  std::array<int, 3> radii{};
+  for (int i = 0; i < n; ++i) radii[i] = ((i < m ? wl : wu) - 1) / 2;
+  return radii;
+}
+
+void Blur::apply(const NV12Frame& f, double sigma) {
+  if (f.isEmpty() || !(sigma > 0)) return;
+  blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma));
+  blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2));
+}
+
+namespace {
+
+// One box pass down the columns, `src` to `dst`, with a running sum per byte
+// column; rows beyond the edges repeat the edge row. 16-bit sums (radius at most
+// 127) so that the loop vectorises eight or more columns at a time.
+void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, int rowBytes, int rows, int r,
+                std::vector<uint16_t>& sums) {
+  const uint32_t mul = static_cast<uint32_t>(65536 / (2 * r + 1));
+  const uint16_t half = static_cast<uint16_t>(r);
+  const int last = rows - 1;
+  sums.assign(rowBytes, 0);
+  uint16_t* __restrict acc = sums.data();
+  auto rowPtr = [&](int i) { return src + static_cast<ptrdiff_t>(std::clamp(i, 0, last)) * srcStride; };
+  for (int i = -r; i <= r; ++i) {
+    const uint8_t* __restrict s = rowPtr(i);
+    for (int x = 0; x < rowBytes; ++x) acc[x] = static_cast<uint16_t>(acc[x] + s[x]);
+  }
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* __restrict d = dst + static_cast<ptrdiff_t>(row) * dstStride;
+    const uint8_t* __restrict add = rowPtr(row + r + 1);
+    const uint8_t* __restrict sub = rowPtr(row - r);
+    for (int x = 0; x < rowBytes; ++x) {
+      const uint16_t a = acc[x];
+      d[x] = static_cast<uint8_t>((static_cast<uint32_t>(static_cast<uint16_t>(a + half)) * mul) >> 16);
+      acc[x] = static_cast<uint16_t>(a + add[x] - sub[x]);
+    }
+  }
+}
+
+}  // namespace
+
+// Three column passes from `plane` ending in `out` (which may be `plane`).
+void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
+                        const std::array<int, 3>& radii) {
+  const int tmpStride = (rowBytes + 63) & ~63;
+  tmpA_.resize(static_cast<size_t>(tmpStride) * rows);
+  tmpB_.resize(static_cast<size_t>(tmpStride) * rows);
+  auto radius = [&](int i) { return std::clamp(radii[i], 0, 127); };
+  boxColumns(plane, stride, tmpA_.data(), tmpStride, rowBytes, rows, radius(0), sums_);
+  boxColumns(tmpA_.data(), tmpStride, tmpB_.data(), tmpStride, rowBytes, rows, radius(1), sums_);
+  boxColumns(tmpB_.data(), tmpStride, out, outStride, rowBytes, rows, radius(2), sums_);
+}
+
+void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii) {
+  // Down the columns in place (byte columns of interleaved chroma are independent),
+  // then across the rows as columns of the transposed plane.
+  columnPasses(plane, stride, plane, stride, samples * ch, rows, radii);
+  const int tStride = (rows + 63) & ~63;
+  const size_t tSize = static_cast<size_t>(tStride) * samples;
+  transposed_.resize(tSize * ch);
+  uint8_t* t0 = transposed_.data();
+  uint8_t* t1 = t0 + tSize;
+  if (ch == 1) {
+    libyuv::TransposePlane(plane, stride, t0, tStride, samples, rows);
+  } else {
+    libyuv::SplitTransposeUV(plane, stride, t0, tStride, t1, tStride, samples, rows);
+  }
+  for (int c = 0; c < ch; ++c) {
+    uint8_t* t = t0 + tSize * c;
+    columnPasses(t, tStride, t, tStride, rows, samples, radii);
+  }
+  if (ch == 1) {
+    libyuv::TransposePlane(t0, tStride, plane, stride, rows, samples);
+  } else {
+    const int pStride = (samples + 63) & ~63;
+    back_.resize(static_cast<size_t>(pStride) * rows * 2);
+    uint8_t* u = back_.data();
+    uint8_t* v = u + static_cast<size_t>(pStride) * rows;
+    libyuv::TransposePlane(t0, tStride, u, pStride, rows, samples);
+    libyuv::TransposePlane(t1, tStride, v, pStride, rows, samples);
+    libyuv::MergeUVPlane(u, pStride, v, pStride, plane, stride, samples, rows);
+  }
+}
+
+void convertBGRA(const uint8_t* bgra, int stride, int width, int height, const NV12Frame& dst) {
+  if (bgra == nullptr || dst.isEmpty()) return;
+  const int w = std::min(width, dst.width);
+  const int h = std::min(height, dst.height);
+  // Fixed point, 16 fractional bits: video-range scale folded into the weights.
+  constexpr double ys = 219.0 / 255.0, cs = 224.0 / 255.0;
+  const int yr = static_cast<int>(std::lround(0.2126 * ys * 65536)), yg = static_cast<int>(std::lround(0.7152 * ys * 65536)),
+            yb = static_cast<int>(std::lround(0.0722 * ys * 65536));
+  const int ur = static_cast<int>(std::lround(-0.1146 * cs * 65536)), ug = static_cast<int>(std::lround(-0.3854 * cs * 65536)),
+            ub = static_cast<int>(std::lround(0.5 * cs * 65536));
+  const int vr = static_cast<int>(std::lround(0.5 * cs * 65536)), vg = static_cast<int>(std::lround(-0.4542 * cs * 65536)),
+            vb = static_cast<int>(std::lround(-0.0458 * cs * 65536));
+  for (int row = 0; row < h; ++row) {
+    const uint8_t* s = bgra + static_cast<ptrdiff_t>(row) * stride;
+    uint8_t* d = dst.y + static_cast<ptrdiff_t>(row) * dst.strideY;
+    for (int x = 0; x < w; ++x) {
+      const int b = s[4 * x], g = s[4 * x + 1], r = s[4 * x + 2];
+      d[x] = static_cast<uint8_t>(16 + ((yr * r + yg * g + yb * b + 32768) >> 16));
+    }
+  }
+  for (int row = 0; row < (h + 1) / 2; ++row) {
+    const uint8_t* s0 = bgra + static_cast<ptrdiff_t>(2 * row) * stride;
+    const uint8_t* s1 = 2 * row + 1 < h ? s0 + stride : s0;
+    uint8_t* d = dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV;
+    for (int x = 0; x < (w + 1) / 2; ++x) {
+      const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
+      const int b = s0[4 * x0] + s0[4 * x1] + s1[4 * x0] + s1[4 * x1];
+      const int g = s0[4 * x0 + 1] + s0[4 * x1 + 1] + s1[4 * x0 + 1] + s1[4 * x1 + 1];
+      const int r = s0[4 * x0 + 2] + s0[4 * x1 + 2] + s1[4 * x0 + 2] + s1[4 * x1 + 2];
+      // Sums of four samples: two more fractional bits.
+      d[2 * x] = clampByte(128 + ((ur * r + ug * g + ub * b + (1 << 17)) >> 18));
+      d[2 * x + 1] = clampByte(128 + ((vr * r + vg * g + vb * b + (1 << 17)) >> 18));
+    }
+  }
+}
+
+void convertP010(const uint16_t* y, int strideY, const uint16_t* uv, int strideUV, const NV12Frame& dst) {
+  if (y == nullptr || uv == nullptr || dst.isEmpty()) return;
+  for (int row = 0; row < dst.height; ++row) {
+    const uint16_t* s = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(y) + static_cast<ptrdiff_t>(row) * strideY);
+    uint8_t* d = dst.y + static_cast<ptrdiff_t>(row) * dst.strideY;
+    for (int x = 0; x < dst.width; ++x) d[x] = static_cast<uint8_t>(s[x] >> 8);
+  }
+  for (int row = 0; row < dst.chromaHeight(); ++row) {
+    const uint16_t* s = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(uv) + static_cast<ptrdiff_t>(row) * strideUV);
+    uint8_t* d = dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV;
+    for (int x = 0; x < dst.chromaWidth() * 2; ++x) d[x] = static_cast<uint8_t>(s[x] >> 8);
+  }
+}
+
+platform::YCbCrMatrix effectiveMatrix(platform::YCbCrMatrix tagged, int height) {
+  if (tagged != platform::YCbCrMatrix::unspecified) return tagged;
+  return height < 720 ? platform::YCbCrMatrix::itu_r_601_4 : platform::YCbCrMatrix::itu_r_709_2;
+}
+
+bool needsConversion(platform::YCbCrMatrix matrix, bool fullRange) {
+  return fullRange || matrix != platform::YCbCrMatrix::itu_r_709_2;
+}
+
+void convertToBT709(const NV12Frame& src, platform::YCbCrMatrix matrix, bool fullRange, const NV12Frame& dst) {
+  if (src.isEmpty() || dst.isEmpty()) return;
+  const Mat3 m = multiply(toYCbCr(weightsOf(platform::YCbCrMatrix::itu_r_709_2)), toRGB(weightsOf(matrix)));
+  const double yOff = fullRange ? 0 : 16, yScale = fullRange ? 255 : 219, cScale = fullRange ? 255 : 224;
+  // Tables in 1/16 steps of output code values: luma from Y, Cb and Cr; chroma from Cb and Cr.
+  std::array<int, 256> yFromY, yFromCb, yFromCr, cbFromCb, cbFromCr, crFromCb, crFromCr;
+  for (int v = 0; v < 256; ++v) {
+    const double yn = (v - yOff) / yScale, cn = (v - 128) / cScale;
+    yFromY[v] = static_cast<int>(std::lround(16 * (16 + 219 * m[0][0] * yn)));
+    yFromCb[v] = static_cast<int>(std::lround(16 * 219 * m[0][1] * cn));
+    yFromCr[v] = static_cast<int>(std::lround(16 * 219 * m[0][2] * cn));
+    cbFromCb[v] = static_cast<int>(std::lround(16 * (128 + 224 * m[1][1] * cn)));
+    cbFromCr[v] = static_cast<int>(std::lround(16 * 224 * m[1][2] * cn));
+    crFromCb[v] = static_cast<int>(std::lround(16 * 224 * m[2][1] * cn));
+    crFromCr[v] = static_cast<int>(std::lround(16 * (128 + 224 * m[2][2] * cn)));
+  }
+  const int w = std::min(src.width, dst.width), h = std::min(src.height, dst.height);
+  for (int row = 0; row < h; ++row) {
+    const uint8_t* sy = src.y + static_cast<ptrdiff_t>(row) * src.strideY;
+    const uint8_t* suv = src.uv + static_cast<ptrdiff_t>(row / 2) * src.strideUV;
+    uint8_t* dy = dst.y + static_cast<ptrdiff_t>(row) * dst.strideY;
+    for (int x = 0; x < w; ++x) {
+      const int cb = suv[x & ~1], cr = suv[(x & ~1) + 1];
+      dy[x] = clampByte((yFromY[sy[x]] + yFromCb[cb] + yFromCr[cr] + 8) >> 4, 16, 235);
+    }
+  }
+  for (int row = 0; row < (h + 1) / 2; ++row) {
+    const uint8_t* s = src.uv + static_cast<ptrdiff_t>(row) * src.strideUV;
+    uint8_t* d = dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV;
+    for (int x = 0; x < (w + 1) / 2; ++x) {
+      const int cb = s[2 * x], cr = s[2 * x + 1];
+      d[2 * x] = clampByte((cbFromCb[cb] + cbFromCr[cr] + 8) >> 4, 16, 240);
+      d[2 * x + 1] = clampByte((crFromCb[cb] + crFromCr[cr] + 8) >> 4, 16, 240);
+    }
+  }
+}
+
+}  // namespace quarzadel::nv12

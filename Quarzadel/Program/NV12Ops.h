@@ -1,0 +1,76 @@
+#pragma once
+// Operations on bi-planar 4:2:0 pictures, done directly on the luma and chroma
+// planes so that BT.709 pictures stay BT.709 without a detour through RGB.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "Platform/Media/ColorAttachments.h"
+#include "Quarzadel/Program/NV12Frame.h"
+
+namespace quarzadel::nv12 {
+
+void fill(const NV12Frame& dst, YCbCr color);
+
+// Scales the whole of `src` onto the whole of `dst` (bilinear; box when shrinking
+// and `smoothShrink`).
+void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink = false);
+
+// A bilinear scaler built from row interpolation and transposes, which the
+// hardware does many samples at a time (a horizontal filter does one). Keeps
+// its scratch memory between calls.
+class Scaler {
+ public:
+  void scale(const NV12Frame& src, const NV12Frame& dst);
+
+ private:
+  // One channel, or two interleaved (chroma).
+  void scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw, int dh,
+                  int channels);
+  std::vector<uint8_t> rows_, transposed_[2], scaled_[2], back_[2];
+};
+
+// dst = from + (to - from) x t, t in 0...1, on both planes.
+void interpolate(const NV12Frame& from, const NV12Frame& to, const NV12Frame& dst, double t);
+
+// Per-sample tables: one for luma, one for both chroma components.
+struct ToneTable {
+  std::array<uint8_t, 256> luma;
+  std::array<uint8_t, 256> chroma;
+  // Brightness added to gamma-encoded RGB (a luma offset) and saturation
+  // (chroma scaled about neutral), in video range.
+  static ToneTable colorControls(double brightness, double saturation);
+};
+void apply(const NV12Frame& f, const ToneTable& table);
+
+// A Gaussian blur approximated by three box passes each way, edges repeated
+// outward. Keeps its scratch memory between calls.
+class Blur {
+ public:
+  // sigma in luma samples; chroma gets half of it (half the resolution).
+  void apply(const NV12Frame& f, double sigma);
+  // Box radii of the three passes for a Gaussian of this sigma.
+  static std::array<int, 3> boxRadii(double sigma);
+
+ private:
+  void blurPlane(uint8_t* plane, int stride, int samples, int rows, int channels, const std::array<int, 3>& radii);
+  void columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
+                    const std::array<int, 3>& radii);
+  std::vector<uint8_t> tmpA_, tmpB_, transposed_, back_;
+  std::vector<uint16_t> sums_;
+};
+
+// BGRA (gamma-encoded, full range) to BT.709 video range.
+void convertBGRA(const uint8_t* bgra, int stride, int width, int height, const NV12Frame& dst);
+
+// 16-bit bi-planar samples (10 significant bits at the top) to 8 bits; same matrix and range.
+void convertP010(const uint16_t* y, int strideY, const uint16_t* uv, int strideUV, const NV12Frame& dst);
+
+// The matrix a picture is in when it carries no tag: BT.601 below 720 rows, BT.709 from 720 on.
+platform::YCbCrMatrix effectiveMatrix(platform::YCbCrMatrix tagged, int height);
+// Whether a picture in this matrix and range must be converted to be BT.709 video range.
+bool needsConversion(platform::YCbCrMatrix matrix, bool fullRange);
+// Any YCbCr matrix and range to BT.709 video range (same size).
+void convertToBT709(const NV12Frame& src, platform::YCbCrMatrix matrix, bool fullRange, const NV12Frame& dst);
+
+}  // namespace quarzadel::nv12

@@ -1,0 +1,91 @@
+#pragma once
+// The drawing half of the program picture: frames each source image into the
+// program picture (fill, fit over a blurred and darkened fill of itself, or the
+// whole image between black bars), dissolves between two sources, draws the
+// slate when there is no picture, and renders into pooled BT.709 video-range
+// buffers. Composed on the CPU directly on the luma and chroma planes. Used from
+// one queue only.
+#include <memory>
+#include <optional>
+
+#include "Platform/Media/FormatDescription.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Media/PixelBufferPool.h"
+#include "Platform/Time/HostClock.h"
+#include "Quarzadel/Program/NV12Ops.h"
+#include "Quarzadel/Program/StreamConfig.h"
+
+namespace quarzadel {
+
+class ProgramRenderer {
+ public:
+  static constexpr size_t kMinimumPoolBuffers = 6;
+  // The pool grows while the encoder and the recorder hold buffers, up to this;
+  // beyond it a frame is skipped rather than memory growing without bound.
+  static constexpr size_t kMaximumPoolBuffers = 64;
+  static constexpr double kDissolveSeconds = 0.35;
+  static constexpr double kBlurSigma = 12;  // at a quarter of the output size
+  static constexpr double kFillBrightness = -0.12;
+  static constexpr double kFillSaturation = 0.9;
+
+  ProgramRenderer(StreamConfig config, Framing framing);
+
+  const StreamConfig& config() const { return config_; }
+  Framing framing() const { return framing_; }
+  void setFraming(Framing framing) { framing_ = framing; }
+  // Stores the configuration and rebuilds the pool for its size.
+  void setConfig(const StreamConfig& config);
+
+  // A new pool for the current size; forgets the format description.
+  void makePool();
+  const std::shared_ptr<platform::PixelBufferPool>& pool() const { return pool_; }
+  // Made from the first rendered buffer of the current pool.
+  const platform::FormatDescriptionRef& formatDescription() const { return formatDescription_; }
+
+  // The program picture: the on-air image (or the slate without one), dissolved
+  // from `from` at `progress` (0...1, eased) when `from` is given. Null when the
+  // pool gives no buffer. Every pixel of a returned buffer is drawn.
+  platform::PixelBufferRef compose(const platform::PixelBufferRef& onAir, bool fit, const platform::PixelBufferRef& from,
+                                   bool fromFit, double progress);
+
+  // Frames `image` so that it covers exactly `dst` (the program's size).
+  void frame(const platform::PixelBuffer& image, bool fit, const NV12Frame& dst);
+
+  // Renders every path once (fill, fit over the blurred fill, whole image,
+  // dissolve, slate) on landscape, portrait and 16:9 pictures; returns the
+  // milliseconds it took, or none when its pictures could not be made.
+  std::optional<double> warmUp(const platform::Clock& clock);
+
+  // A bi-planar video-range buffer of the given size, black.
+  static platform::PixelBufferRef blankBuffer(int width, int height);
+
+  static double smoothstep(double p);
+  // `automatic` is fit for images narrower than 1.1 : 1 and fill otherwise.
+  static Framing resolve(Framing framing, int width, int height);
+  static YCbCr slateColor();
+
+ private:
+  // The image as BT.709 video range, converted into a scratch picture when it is
+  // not; empty for a layout that cannot be drawn.
+  NV12Frame prepare(const platform::PixelBuffer& image);
+  NV12Frame scratch(platform::PixelBufferRef& holder, int width, int height);
+  void place(const NV12Frame& src, double scale, const NV12Frame& dst);
+  // Fills `dst` outside the foreground rectangle with the blurred, darkened fill of `src`.
+  void drawBlurredFill(const NV12Frame& src, const NV12Frame& dst, int fgX0, int fgY0, int fgX1, int fgY1);
+
+  StreamConfig config_;
+  Framing framing_;
+  std::shared_ptr<platform::PixelBufferPool> pool_;
+  platform::FormatDescriptionRef formatDescription_;
+
+  // Scratch pictures, reused from frame to frame.
+  platform::PixelBufferRef fromPicture_;
+  platform::PixelBufferRef background_;
+  platform::PixelBufferRef converted_;
+  platform::PixelBufferRef shrunkBGRA_;
+  nv12::Scaler scaler_;
+  nv12::Blur blur_;
+  nv12::ToneTable tone_;
+};
+
+}  // namespace quarzadel

@@ -1,0 +1,321 @@
+#include "Quarzadel/Program/ProgramVideo.h"
+
+#include <algorithm>
+
+#include "Quarzadel/Log/Log.h"
+
+namespace quarzadel {
+
+namespace {
+constexpr const char* kQueueLabel = "com.quarzadel.mac.program-video";
+
+int64_t wholeMilliseconds(double seconds) { return static_cast<int64_t>(seconds * 1000); }
+
+// Render times are real work, measured on the real clock even under virtual time.
+double realSeconds() { return platform::toSeconds(platform::monotonicNow()); }
+}  // namespace
+
+std::shared_ptr<ProgramVideo> ProgramVideo::make(StreamConfig config, Framing framing, CameraTransition transitionStyle,
+                                                 std::shared_ptr<platform::Runtime> runtime) {
+  return std::make_shared<ProgramVideo>(config, framing, transitionStyle, std::move(runtime));
+}
+
+ProgramVideo::ProgramVideo(StreamConfig config, Framing framing, CameraTransition transitionStyle,
+                           std::shared_ptr<platform::Runtime> runtime)
+    : queue_(platform::SerialQueue::make(kQueueLabel, std::move(runtime), platform::QualityOfService::userInteractive)),
+      config_(config),
+      transitionStyle_(transitionStyle),
+      renderer_(config, framing) {}
+
+ProgramVideo::~ProgramVideo() {
+  if (watchdog_) watchdog_->cancel();
+  // Release the devices even when the owner never called stop().
+  for (const SlotRef& slot : {active_, pending_, transition_ ? transition_->from : SlotRef{}})
+    if (slot) slot->source->stop();
+}
+
+void ProgramVideo::start() {
+  queue_->async([self = shared_from_this()] {
+    if (self->running_) return;
+    const double started = platform::HostClock::shared()->nowSeconds();
+    if (self->renderer_.warmUp(*platform::HostClock::shared())) Log::videoPipelineWarmedUp(started, __FILE__);
+    self->running_ = true;
+    self->watchdog_ = platform::RepeatingTimer::start(
+        self->queue_, platform::seconds(kFirstTick), platform::seconds(kTickInterval),
+        platform::weakHandler(self, [](ProgramVideo& p) { p.tick(); }));
+  });
+}
+
+void ProgramVideo::stop() {
+  queue_->async([self = shared_from_this()] {
+    self->running_ = false;
+    if (self->watchdog_) self->watchdog_->cancel();
+    self->watchdog_.reset();
+    if (self->active_) self->active_->source->stop();
+    if (self->pending_) self->pending_->source->stop();
+    if (self->transition_) self->transition_->from->source->stop();
+    self->active_.reset();
+    self->pending_.reset();
+    self->transition_.reset();
+  });
+}
+
+void ProgramVideo::setFraming(Framing framing) {
+  queue_->async([self = shared_from_this(), framing] { self->renderer_.setFraming(framing); });
+}
+
+void ProgramVideo::setTransitionStyle(CameraTransition style) {
+  queue_->async([self = shared_from_this(), style] { self->transitionStyle_ = style; });
+}
+
+void ProgramVideo::setConfig(const StreamConfig& config) {
+  queue_->async([self = shared_from_this(), config] {
+    if (config == self->config_) return;
+    self->config_ = config;
+    self->renderer_.setConfig(config);
+    if (self->active_) self->active_->source->apply(config);
+    if (self->pending_) self->pending_->source->apply(config);
+  });
+}
+
+ProgramVideo::Transition ProgramVideo::makeTransition(SlotRef from) const {
+  return {std::move(from), std::nullopt, transitionStyle_ == CameraTransition::dissolve ? kDissolveSeconds : 0.0};
+}
+
+void ProgramVideo::switchTo(std::shared_ptr<VideoFrameSource> source) {
+  if (!source) return;
+  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
+    const std::string id = source->sourceID();
+    if (self->active_ && self->active_->source->sourceID() == id && !self->pending_ && !self->active_->failed) return;
+    if (self->pending_ && self->pending_->source->sourceID() == id) return;
+    if (self->transition_ && self->active_ && self->transition_->from->source->sourceID() == id) {
+      // Back to the picture that is fading out: it is still delivering, so it
+      // returns at once and the newer source fades out instead.
+      if (self->pending_) self->pending_->source->stop();
+      self->pending_.reset();
+      SlotRef restored = self->transition_->from;
+      self->transition_ = self->makeTransition(self->active_);
+      self->active_ = restored;
+      self->send(Event::onAir(restored->source->sourceID(), restored->source->displayName()));
+      return;
+    }
+    self->openPending(std::move(source));
+  });
+}
+
+void ProgramVideo::restart(std::shared_ptr<VideoFrameSource> source) {
+  if (!source) return;
+  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
+    if (self->active_ && self->active_->source->sourceID() == source->sourceID())
+      self->reopenSlot(self->active_, std::move(source));
+  });
+}
+
+void ProgramVideo::reopenIfStalled(std::shared_ptr<VideoFrameSource> source) {
+  if (!source) return;
+  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
+    const SlotRef& active = self->active_;
+    if (!active || active->source->sourceID() != source->sourceID() || self->pending_) return;
+    const double now = self->now();
+    const double silence = active->firstFrameAt ? now - std::max(*active->firstFrameAt, self->lastRealFrameHost_)
+                                                : now - std::max(self->lastRealFrameHost_, 0.0);
+    if (silence <= kReopenAfter) return;
+    Log::sourceReopening(*source, __FILE__);
+    self->reopenSlot(active, std::move(source));
+  });
+}
+
+void ProgramVideo::reopenSlot(const SlotRef& slot, std::shared_ptr<VideoFrameSource> source) {
+  // The failed slot stays on air, holding its last picture until the new one takes over.
+  slot->source->stop();
+  slot->failed = true;
+  openPending(std::move(source));
+}
+
+void ProgramVideo::openPending(std::shared_ptr<VideoFrameSource> source) {
+  if (pending_) pending_->source->stop();
+  auto slot = std::make_shared<Slot>(source, now());
+  pending_ = slot;
+  std::weak_ptr<ProgramVideo> weakSelf = weak_from_this();
+  std::weak_ptr<Slot> weakSlot = slot;
+  source->start(
+      queue_,
+      [weakSelf, weakSlot](platform::PixelBufferRef buffer, double pts) {
+        auto self = weakSelf.lock();
+        auto slot = weakSlot.lock();
+        if (self && slot) self->handleFrame(slot, std::move(buffer), pts);
+      },
+      [weakSelf, weakSlot](const std::string& reason) {
+        auto self = weakSelf.lock();
+        auto slot = weakSlot.lock();
+        if (self && slot) self->slotFailed(slot, reason);
+      });
+}
+
+void ProgramVideo::handleFrame(const SlotRef& slot, platform::PixelBufferRef buffer, double pts) {
+  const double now = this->now();
+  slot->latest = std::move(buffer);
+  slot->latestPTS = pts;
+  slot->frameCount += 1;
+  if (!slot->firstFrameAt) {
+    slot->firstFrameAt = now;
+    Log::logger().debug("First frame from " + slot->source->displayName() + " after " +
+                        std::to_string(wholeMilliseconds(now - slot->requestedAt)) + " ms");
+  }
+  if (slot == active_ && slot->frameCount >= 2 && std::isfinite(slot->previousPTS)) {
+    const double d = pts - slot->previousPTS;
+    if (d > 0 && d < 1.0) sourceInterval_ = 0.9 * sourceInterval_ + 0.1 * d;
+  }
+  slot->previousPTS = pts;
+
+  if (slot == pending_) {
+    if (active_ && !active_->failed && now - *slot->firstFrameAt < kGoOnAirAfter) {
+      // Draws the next picture once ahead of time, so that its first render on
+      // air does not start by allocating. Nothing of it is emitted.
+      renderer_.compose(slot->latest, slot->source->prefersFit(), active_->latest, active_->source->prefersFit(), 0.5);
+      return;
+    }
+    goOnAir();
+  }
+  if (slot != active_) return;
+
+  lastArrivalHost_ = now;
+  if (!(pts > lastOutputPTS_)) return;
+  if (pts - lastOutputPTS_ < kThinning * interval()) return;
+  const double lat = now - pts;
+  latencyEstimate_ = 0.9 * latencyEstimate_ + 0.1 * std::clamp(lat, 0.0, 0.3);
+  if (holding_ && lastRealFrameHost_ > 0)
+    Log::programBackOnLiveFrames(now, lastRealFrameHost_, slot->source->displayName(), __FILE__);
+  holding_ = false;
+  stallReported_ = false;
+  lastRealFrameHost_ = now;
+  if (transition_ && !transition_->start) transition_->start = now;
+  emit(false, pts, now);
+}
+
+void ProgramVideo::slotFailed(const SlotRef& slot, const std::string& reason) {
+  slot->failed = true;
+  const std::string id = slot->source->sourceID(), name = slot->source->displayName();
+  if (slot == pending_) {
+    slot->source->stop();
+    pending_.reset();
+    if (active_ && active_->failed && active_->source->sourceID() == id)
+      send(Event::onAirSourceFailed(id, name, reason));
+    else
+      send(Event::switchFailed(id, name, reason));
+  } else if (slot == active_) {
+    send(Event::onAirSourceFailed(id, name, reason));
+  } else if (transition_ && slot == transition_->from) {
+    slot->source->stop();
+    transition_.reset();
+  }
+}
+
+void ProgramVideo::goOnAir() {
+  if (!pending_) return;
+  SlotRef previous = active_;
+  active_ = pending_;
+  pending_.reset();
+  if (transition_) {
+    transition_->from->source->stop();
+    transition_.reset();
+  }
+  if (previous) {
+    if (transitionStyle_ == CameraTransition::dissolve && previous->latest && !previous->failed)
+      transition_ = makeTransition(previous);
+    else
+      previous->source->stop();
+  }
+  sourceInterval_ = 1.0 / 30;
+  Log::onAir(*active_->source, __FILE__);
+  send(Event::onAir(active_->source->sourceID(), active_->source->displayName()));
+}
+
+platform::PixelBufferRef ProgramVideo::renderProgram(double now) {
+  const platform::PixelBufferRef onAir = active_ ? active_->latest : nullptr;
+  const bool fit = active_ && active_->source->prefersFit();
+  if (onAir && transition_ && transition_->from->latest && transition_->duration > 0) {
+    const double p = std::max(0.0, (now - transition_->start.value_or(now)) / transition_->duration);
+    if (p < 1)
+      return renderer_.compose(onAir, fit, transition_->from->latest, transition_->from->source->prefersFit(), p);
+  }
+  return renderer_.compose(onAir, fit, nullptr, false, 0);
+}
+
+bool ProgramVideo::emit(bool repeated, double pts, double now) {
+  const double t0 = realSeconds();
+  platform::PixelBufferRef buffer = renderProgram(now);
+  if (!buffer) return false;
+  const double t1 = realSeconds();
+  if (t1 - t0 > kSlowRender) {
+    std::optional<std::string> name;
+    if (active_) name = active_->source->displayName();
+    Log::slowProgramRender(t1 - t0, name, transition_.has_value(), __FILE__);
+  }
+  const platform::FormatDescriptionRef& format = renderer_.formatDescription();
+  if (!format) return false;
+  platform::SampleTiming timing;
+  timing.duration = platform::MediaTime(std::llround(interval() * 600), 600);
+  timing.presentationTime = platform::MediaTime(std::llround(pts * 1e9), 1'000'000'000);
+  auto sample = platform::SampleBuffer::makeImage(std::move(buffer), timing, format);
+  if (!sample) return false;
+  lastOutputPTS_ = pts;
+  lastEmitHost_ = now;
+  emittedFrames_ += 1;
+  if (repeated) repeatedFrames_ += 1;
+  if (onOutput) onOutput(sample);
+  return true;
+}
+
+void ProgramVideo::tick() {
+  if (!running_) return;
+  const double now = this->now();
+
+  if (pending_ && !pending_->firstFrameAt && now - pending_->requestedAt > kPendingTimeout) {
+    SlotRef silent = pending_;
+    silent->source->stop();
+    pending_.reset();
+    const std::string id = silent->source->sourceID(), name = silent->source->displayName();
+    if (active_ && active_->failed && active_->source->sourceID() == id)
+      send(Event::onAirSourceFailed(id, name, kStoppedSendingVideo));
+    else
+      send(Event::switchFailed(id, name, name + kDidNotSendVideo));
+  }
+
+  if (transition_ && transition_->start && now - *transition_->start >= transition_->duration &&
+      transition_->from != active_) {
+    transition_->from->source->stop();
+    transition_.reset();
+  }
+
+  const double threshold = active_ ? std::clamp(2.5 * sourceInterval_, 0.1, 0.5) : 0.25;
+
+  if (!holding_ && now - lastEmitHost_ > threshold && now - lastArrivalHost_ > threshold) {
+    holding_ = true;
+    Log::logger().debug("Program holding last frame (no video for " +
+                        std::to_string(wholeMilliseconds(now - lastEmitHost_)) + " ms)");
+  }
+
+  if (active_ && !active_->failed && active_->firstFrameAt && !pending_ && !stallReported_ &&
+      now - std::max(*active_->firstFrameAt, lastRealFrameHost_) > kStallAfter) {
+    stallReported_ = true;
+    send(Event::onAirSourceStalled(active_->source->sourceID(), active_->source->displayName()));
+  }
+
+  if (holding_ && now - lastArrivalHost_ > threshold) {
+    const double target = now - std::max(threshold, latencyEstimate_ + interval());
+    double next = lastOutputPTS_ + interval();
+    if (!std::isfinite(lastOutputPTS_) || next < now - 1.0) next = target;
+    for (int repeats = 0; repeats < kMaxRepeatsPerTick && next <= target; ++repeats) {
+      // A frame that cannot be made leaves the time where it was: try again next tick.
+      if (!emit(true, next, now)) break;
+      next = lastOutputPTS_ + interval();
+    }
+  }
+}
+
+void ProgramVideo::send(const Event& event) {
+  if (onEvent) onEvent(event);
+}
+
+}  // namespace quarzadel
