@@ -396,20 +396,24 @@ TEST_F(TcpConnectionTest, CancelStopsEveryCallback) {
   server.join();
 }
 
-TEST_F(TcpConnectionTest, CancelBeforeReadyReportsNothingAndTheServerSeesTheClose) {
+TEST_F(TcpConnectionTest, CancelWhileConnectingReportsNothingMoreAndTheServerSeesTheClose) {
   auto listener = TcpListener::make();
   std::promise<std::vector<uint8_t>> serverRead;
   std::thread server([&] {
     auto s = listener->accept(seconds(10));
     serverRead.set_value(s ? s->readToEnd(seconds(10)) : std::vector<uint8_t>{});
   });
+  std::vector<State> atCancel;
   {
     auto connection = TcpConnection::make("127.0.0.1", listener->port(), {}, queue_);
     connection->setStateHandler([ev = std::weak_ptr<Events>(events_)](State s, const auto&) {
       if (auto e = ev.lock()) e->record([&](Events& x) { x.states.push_back(s); });
     });
     connection->start();
-    queue_->sync([&] { connection->cancel(); });
+    queue_->sync([&] {
+      connection->cancel();
+      atCancel = states();
+    });
   }
   // The connection may or may not have reached the server; either way it ends.
   listener->close();
@@ -419,7 +423,8 @@ TEST_F(TcpConnectionTest, CancelBeforeReadyReportsNothingAndTheServerSeesTheClos
   server.join();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   queue_->sync([] {});
-  for (State s : states()) EXPECT_EQ(s, State::preparing);
+  // Loopback connects fast, so it may have been ready already; nothing came after.
+  EXPECT_EQ(states(), atCancel);
 }
 
 TEST_F(TcpConnectionTest, DroppingTheLastReferenceClosesTheConnection) {
