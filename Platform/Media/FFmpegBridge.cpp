@@ -294,6 +294,13 @@ PCMBufferRef pcmBufferFromAVFrame(const AVFrame& f) {
   return buffer;
 }
 
+BlockBuffer blockBufferFromAVPacket(const AVPacket& packet) {
+  if (!packet.data || packet.size <= 0) return {};
+  std::shared_ptr<AVPacket> ref(av_packet_clone(&packet), [](AVPacket* p) { av_packet_free(&p); });
+  if (!ref || !ref->data) return {};
+  return BlockBuffer::wrap(ref->data, static_cast<size_t>(ref->size), ref);
+}
+
 MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase) {
   if (timestamp == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0) return MediaTime::invalid();
   if (timeBase.num == 1) return MediaTime{timestamp, timeBase.den};

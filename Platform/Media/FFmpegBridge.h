@@ -6,6 +6,7 @@
 #include <optional>
 
 extern "C" {
+#include <libavcodec/packet.h>
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
@@ -13,6 +14,7 @@ extern "C" {
 }
 
 #include "Platform/Media/AudioFormat.h"
+#include "Platform/Media/BlockBuffer.h"
 #include "Platform/Media/ColorAttachments.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/PixelBuffer.h"
@@ -62,6 +64,10 @@ std::optional<AudioFormat> audioFormatFor(AVSampleFormat f, int sampleRate, int 
 AVFramePtr makeAVFrame(const PCMBufferRef& buffer);
 // A new buffer holding a copy of the frame's samples; null when the sample type has no counterpart.
 PCMBufferRef pcmBufferFromAVFrame(const AVFrame& frame);
+
+// Encoded bytes: a block over the packet's own memory (a new reference to
+// it, no copy); empty for an empty packet.
+BlockBuffer blockBufferFromAVPacket(const AVPacket& packet);
 
 // Time stamps.
 MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase);

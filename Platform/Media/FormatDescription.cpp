@@ -6,7 +6,8 @@ namespace platform {
 
 FormatDescriptionRef FormatDescription::makeVideo(FourCC codecType, int32_t width, int32_t height,
                                                   VideoExtensions extensions) {
-  if (width <= 0 || height <= 0) return nullptr;
+  if (width < 0 || height < 0) return nullptr;
+  if ((width == 0 || height == 0) && isPixelFormatCode(codecType)) return nullptr;
   auto d = std::make_shared<FormatDescription>(MediaType::video, codecType);
   d->dimensions_ = {width, height};
   d->extensions_ = std::move(extensions);

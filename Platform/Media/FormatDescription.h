@@ -39,7 +39,8 @@ using FormatDescriptionRef = std::shared_ptr<const FormatDescription>;
 
 class FormatDescription {
  public:
-  // nullptr for a size that is not positive.
+  // nullptr for a negative size, or a raw pixel format without a positive
+  // size; encoded video may leave its size 0 x 0 (unknown, in the stream).
   static FormatDescriptionRef makeVideo(FourCC codecType, int32_t width, int32_t height,
                                         VideoExtensions extensions = {});
   // The description of a raw picture: its pixel format, size, colour tags (when they propagate) and range.

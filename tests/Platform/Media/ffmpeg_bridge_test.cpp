@@ -116,6 +116,14 @@ TEST(FFmpegBridge, SoundFramesAndTimes) {
   frame->format = AV_SAMPLE_FMT_U8;
   EXPECT_FALSE(pcmBufferFromAVFrame(*frame));
 
+  AVPacket* packet = av_packet_alloc();
+  ASSERT_EQ(av_new_packet(packet, 16), 0);
+  packet->data[3] = 9;
+  BlockBuffer bytes = blockBufferFromAVPacket(*packet);
+  av_packet_free(&packet);  // the block holds its own reference
+  ASSERT_EQ(bytes.size(), 16u);
+  EXPECT_EQ(bytes.data()[3], 9);
+
   EXPECT_EQ(mediaTimeFrom(1500, AVRational{1, 1000}), MediaTime(1500, 1000));
   EXPECT_EQ(mediaTimeFrom(3, AVRational{1001, 30000}).seconds(), 3 * 1001 / 30000.0);
   EXPECT_FALSE(mediaTimeFrom(AV_NOPTS_VALUE, AVRational{1, 1000}).isValid());

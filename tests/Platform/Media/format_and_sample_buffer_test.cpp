@@ -70,7 +70,9 @@ TEST(FormatDescription, CompressedMeansNotAPixelFormat) {
   EXPECT_FALSE(FormatDescription::makeVideo(fourCC("v210"), 8, 8)->isCompressed());
   EXPECT_FALSE(FormatDescription::makeVideo(32, 8, 8)->isCompressed());
   EXPECT_FALSE(aac48k()->isCompressed());
-  EXPECT_FALSE(FormatDescription::makeVideo(codec::h264, 0, 8));
+  EXPECT_FALSE(FormatDescription::makeVideo(fourCC("420v"), 0, 8));
+  EXPECT_FALSE(FormatDescription::makeVideo(codec::h264, -1, 8));
+  EXPECT_TRUE(FormatDescription::makeVideo(codec::h264, 0, 0));  // size known only to the stream
 }
 
 TEST(FormatDescription, ImageDescriptionCarriesOnlyPropagatingColour) {
