@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "LogTestSupport.h"
+#include "Platform/Time/Date.h"
+#include "Quarzadel/App/AppInfo.h"
+#include "Quarzadel/Log/SessionLog.h"
+
+namespace quarzadel {
+namespace {
+
+using testing::ScopedEnv;
+using testing::ScopedTempDir;
+
+class SessionLogTest : public ::testing::Test {
+ protected:
+  ScopedEnv utc_{"TZ", "UTC"};
+  ScopedTempDir dir_;
+  std::shared_ptr<platform::FixedWallClock> clock_ =
+      std::make_shared<platform::FixedWallClock>(platform::makeUtcDate(2026, 12, 5, 15, 30, 38, 123));
+  std::shared_ptr<SessionLog> log_ = SessionLog::make(clock_, dir_.path());
+};
+
+TEST_F(SessionLogTest, FileNameReplacesEverySlashAndNothingElse) {
+  auto date = platform::makeUtcDate(2026, 12, 5, 15, 30, 38);
+  EXPECT_EQ(SessionLog::fileName("ab/cd", date), "ab_cd_2026-12-05_15:30:38.log");
+  EXPECT_EQ(SessionLog::fileName("/a//b/", date), "_a__b__2026-12-05_15:30:38.log");
+  EXPECT_EQ(SessionLog::fileName("live key:1", date), "live key:1_2026-12-05_15:30:38.log");
+  EXPECT_EQ(SessionLog::fileName("k", date, 2), "k_2026-12-05_15:30:38-2.log");
+}
+
+TEST_F(SessionLogTest, CategoryIsTheFileNameWithEverySourceExtensionRemoved) {
+  EXPECT_EQ(SessionLog::category("/src/Quarzadel/Studio/StudioEngine.cpp"), "StudioEngine");
+  EXPECT_EQ(SessionLog::category("Engine.cpp.cpp"), "Engine");
+  EXPECT_EQ(SessionLog::category("SessionLog"), "SessionLog");
+  EXPECT_EQ(SessionLog::category("a/b.h"), "b.h");
+  EXPECT_EQ(SessionLog::category(""), "");
+}
+
+TEST_F(SessionLogTest, ASessionFileStartsWithItsFirstLineAndHoldsLinesInOrder) {
+  log_->log("INFO", "before any session", "/src/StudioEngine.cpp");  // dropped: no file yet
+  log_->startSession("ab/cd");
+  log_->log("WARN", "Camera failure: gone", "/src/Quarzadel/Capture/CameraCapture.cpp");
+  // The time is the moment of the call, not of the write.
+  log_->log("ERROR", "two\nlines", "Log.cpp");
+  clock_->advance(std::chrono::milliseconds(1877));
+  log_->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->filename(), "ab_cd_2026-12-05_15:30:38.log");
+  EXPECT_EQ(url->parent_path(), dir_.path());
+  EXPECT_EQ(testing::readFile(*url),
+            "2026-12-05 15:30:38.123 [INFO] [SessionLog] Quarzadel for Mac " + appVersion() + " (" + appBuild() +
+                ") on " + systemDescription() +
+                "\n"
+                "2026-12-05 15:30:38.123 [WARN] [CameraCapture] Camera failure: gone\n"
+                "2026-12-05 15:30:38.123 [ERROR] [Log] two\nlines\n"
+                "2026-12-05 15:30:40.000 [INFO] [StudioEngine] Studio closed\n");
+  // After the close, lines go nowhere and a second close has no file to give.
+  log_->log("INFO", "late", "x.cpp");
+  EXPECT_FALSE(log_->close());
+  EXPECT_EQ(testing::filesIn(dir_.path()).size(), 1u);
+}
+
+TEST_F(SessionLogTest, TwoSessionsOfOneKeyWithinOneSecondKeepBothFiles) {
+  log_->startSession("key");
+  log_->log("INFO", "first session", "E.cpp");
+  auto first = log_->close();
+  log_->startSession("key");
+  log_->log("INFO", "second session", "E.cpp");
+  auto second = log_->close();
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(*first, *second);
+  EXPECT_EQ(second->filename(), "key_2026-12-05_15:30:38-2.log");
+  EXPECT_NE(testing::readFile(*first).find("first session"), std::string::npos);
+  EXPECT_EQ(testing::readFile(*first).find("second session"), std::string::npos);
+  EXPECT_NE(testing::readFile(*second).find("second session"), std::string::npos);
+}
+
+TEST_F(SessionLogTest, OpeningANewSessionClosesTheOldFileAndOnlyTheLastIsReturned) {
+  log_->startSession("one");
+  clock_->advance(std::chrono::seconds(1));
+  log_->startSession("two");
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->filename(), "two_2026-12-05_15:30:39.log");
+  EXPECT_EQ(testing::filesIn(dir_.path()).size(), 2u);
+}
+
+TEST_F(SessionLogTest, AFolderThatCannotBeUsedDropsLinesButCloseStillNamesTheFile) {
+  auto blocked = dir_.path() / "blocked";
+  std::ofstream(blocked) << "a file where the folder should be";
+  auto log = SessionLog::make(clock_, blocked / "logs");
+  log->startSession("k");
+  log->log("INFO", "nowhere", "E.cpp");
+  auto url = log->close();
+  ASSERT_TRUE(url);
+  EXPECT_FALSE(std::filesystem::exists(*url));
+  EXPECT_FALSE(SessionLog::uploadAndWait(*url, platform::seconds(2)));
+}
+
+TEST_F(SessionLogTest, LinesFromManyThreadsAreNeverTorn) {
+  constexpr int kThreads = 8, kLines = 400;
+  log_->startSession("threads");
+  std::vector<std::thread> threads;
+  const std::string padding(300, 'p');
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i)
+        log_->log(t % 2 ? "INFO" : "WARN", "thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding,
+                  "/src/Worker" + std::to_string(t) + ".cpp");
+    });
+  for (auto& th : threads) th.join();
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  auto lines = testing::readLines(*url);
+  ASSERT_EQ(lines.size(), 1u + kThreads * kLines);
+  std::regex shape(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INFO|WARN)\] \[Worker(\d)\] thread (\d) line (\d+) p{300}$)");
+  std::vector<int> next(kThreads, 0);
+  for (size_t k = 1; k < lines.size(); ++k) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[k], m, shape)) << lines[k];
+    int t = std::stoi(m[3]);
+    EXPECT_EQ(std::stoi(m[2]), t);
+    EXPECT_EQ(std::stoi(m[4]), next[t]++);  // each thread's lines in its own order
+  }
+}
+
+}  // namespace
+}  // namespace quarzadel

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+#include "LogTestSupport.h"
+#include "NginxServer.h"
+#include "Platform/Log/SystemLog.h"
+#include "Platform/Net/TcpListener.h"
+#include "Quarzadel/Log/SessionLog.h"
+
+namespace quarzadel {
+namespace {
+
+using namespace std::chrono_literals;
+
+class UploadTest : public ::testing::Test {
+ protected:
+  // Uploads and returns (completion value, the result line in the system log or "").
+  std::pair<bool, std::string> upload(const std::filesystem::path& file) {
+    capture_.sink().clear();
+    std::promise<bool> done;
+    SessionLog::upload(file, [&](bool ok) { done.set_value(ok); });
+    auto future = done.get_future();
+    if (future.wait_for(70s) != std::future_status::ready) return {false, "no completion"};
+    bool ok = future.get();
+    auto entries = capture_.sink().entries();
+    if (entries.empty()) return {ok, ""};
+    EXPECT_EQ(entries.back().type, platform::LogType::debug);
+    EXPECT_EQ(entries.back().subsystem, "quarzadel.mac");
+    return {ok, entries.back().message};
+  }
+  // A closed session-log file with some lines.
+  std::filesystem::path sessionFile(const std::string& key) {
+    auto log = SessionLog::make(platform::WallClock::system(), dir_.path() / "logs");
+    log->startSession(key);
+    for (int i = 0; i < 200; ++i) log->log("INFO", "line " + std::to_string(i) + " ünïcödé →", "/src/StudioEngine.cpp");
+    return *log->close();
+  }
+
+  testing::ScopedTempDir dir_;
+  testing::ScopedDefaults defaults_;
+  platform::ScopedSystemLogCapture capture_;
+};
+
+TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndTheResultLineSaysOk) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  defaults_->set("LogStoreURL", nginx.storeURL());
+  auto file = sessionFile("live/ab cd?x#y%z");
+  auto [ok, line] = upload(file);
+  EXPECT_TRUE(ok);
+  std::string name = file.filename().string();
+  EXPECT_EQ(line, "Session log upload " + name + ": ok");
+  // The name travels as one encoded path segment and is stored under its own name.
+  auto stored = nginx.store() / "zone" / "logs" / name;
+  ASSERT_TRUE(std::filesystem::exists(stored)) << name;
+  EXPECT_EQ(testing::readFile(stored), testing::readFile(file));
+  EXPECT_TRUE(std::filesystem::exists(file));  // the local file stays
+
+  // A second upload of the same file is an independent PUT (replacing the copy).
+  EXPECT_TRUE(upload(file).first);
+}
+
+TEST_F(UploadTest, RefusalsAreReportedWithTheirStatus) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  auto file = sessionFile("key");
+  std::string name = file.filename().string();
+
+  defaults_->set("LogStoreURL", nginx.storeURL("wrong-key"));
+  auto [ok, line] = upload(file);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(line, "Session log upload " + name + ": failed 403 ");
+
+  defaults_->set("LogStoreURL", nginx.readOnlyURL());
+  std::tie(ok, line) = upload(file);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(line, "Session log upload " + name + ": failed 405 ");
+  EXPECT_FALSE(std::filesystem::exists(nginx.store() / "zone" / "logs" / name));
+}
+
+TEST_F(UploadTest, ATransportFailureHasNoStatusAndADescription) {
+  auto port = testing::freeLoopbackPort();  // nobody listens there
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(port) + "/zone/logs/");
+  auto file = sessionFile("key");
+  auto [ok, line] = upload(file);
+  EXPECT_FALSE(ok);
+  std::string prefix = "Session log upload " + file.filename().string() + ": failed -1 ";
+  ASSERT_TRUE(line.starts_with(prefix)) << line;
+  EXPECT_GT(line.size(), prefix.size());
+}
+
+TEST_F(UploadTest, NothingIsSentForMissingOrEmptyFilesOrABadStore) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  defaults_->set("LogStoreURL", nginx.storeURL());
+  EXPECT_EQ(upload(dir_.path() / "missing.log"), std::make_pair(false, std::string()));
+  auto empty = dir_.path() / "empty.log";
+  std::ofstream(empty).close();
+  EXPECT_EQ(upload(empty), std::make_pair(false, std::string()));
+  defaults_->set("LogStoreURL", "ftp://k@host/zone/logs/");
+  EXPECT_EQ(upload(sessionFile("key")), std::make_pair(false, std::string()));
+  EXPECT_TRUE(testing::filesIn(nginx.store() / "zone" / "logs").empty());
+}
+
+TEST_F(UploadTest, TerminationWaitsForTheUploadButOnlySoLong) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  defaults_->set("LogStoreURL", nginx.storeURL());
+  testing::ScopedEnv state("XDG_STATE_HOME", (dir_.path() / "state").string());
+  auto log = SessionLog::shared();
+  log->startSession("quit");
+  log->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
+  EXPECT_TRUE(log->closeAndUploadAtTermination());
+  auto stored = testing::filesIn(nginx.store() / "zone" / "logs");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_NE(testing::readFile(stored[0]).find("[INFO] [StudioEngine] Studio closed"), std::string::npos);
+  EXPECT_FALSE(log->closeAndUploadAtTermination());  // no Studio open: nothing to upload
+
+  // A store that accepts the connection and never answers.
+  auto silent = platform::TcpListener::make();
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(silent->port()) + "/zone/logs/");
+  log->startSession("quit");
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(log->closeAndUploadAtTermination(platform::seconds(1)));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST_F(UploadTest, SyntheticSourcesSkipTheUpload) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  defaults_->set("LogStoreURL", nginx.storeURL());
+  defaults_->set("SyntheticSources", true);
+  testing::ScopedEnv state("XDG_STATE_HOME", (dir_.path() / "state").string());
+  auto log = SessionLog::shared();
+  log->startSession("synthetic");
+  EXPECT_FALSE(log->closeAndUploadAtTermination());
+  log->startSession("synthetic");
+  log->closeAndUpload();
+  EXPECT_TRUE(testing::filesIn(nginx.store() / "zone" / "logs").empty());
+}
+
+}  // namespace
+}  // namespace quarzadel
