@@ -4,6 +4,19 @@
 // lends it its executor and its task's cancellation state; errors propagate to
 // the awaiter. When the child finishes on another executor than the awaiter's
 // (it hopped to an actor), the awaiter is resumed on its own executor.
+//
+// Compiler note (g++ 12): a lambda that copies a value with a destructor (a
+// shared_ptr, a string, a handle...), or a braced aggregate holding one, must not
+// be created inside a statement that contains co_await: g++ 12 destroys such a
+// temporary twice. Make it in a statement of its own and move it in, or pass the
+// values as arguments (spawn and withDeadline take arguments after the callable):
+//
+//   co_await withDeadline(d, [conn] { return conn->close(); });        // broken
+//   auto close = [conn] { return conn->close(); };                     // fine
+//   co_await withDeadline(d, std::move(close));
+//   co_await withDeadline(d, [](auto c) { return c->close(); }, conn); // fine
+// Lambdas capturing only by reference ([&]) or plain values (ints, raw pointers)
+// are not affected, nor are temporaries made by a constructor call.
 #include <coroutine>
 #include <exception>
 #include <memory>

@@ -68,10 +68,12 @@ class ContinuationAwaiter {
     // The frame may be resumed on another thread as soon as the continuation is
     // out; keep the setup code and everything it touches off the frame.
     F f = std::move(f_);
+    // Held across the call so that a throwing setup reports its own error, not a drop.
+    Continuation<T> held(std::make_shared<typename Continuation<T>::Core>(node));
     try {
-      f(Continuation<T>(std::make_shared<typename Continuation<T>::Core>(node)));
+      f(held);
     } catch (...) {
-      node->fail(std::current_exception());
+      held.resume(std::current_exception());
     }
   }
   T await_resume() { return node_->take(); }

@@ -25,9 +25,11 @@ Async<T> raceAll(std::vector<Async<T>> operations) {
     tasks.push_back(detail::startTask<T>(executor, child, std::move(op)));
   }
 
-  size_t winner = co_await withContinuation<size_t>([tasks](Continuation<size_t> first) {
+  // Own statement: see the note on copying lambdas in Async.h.
+  auto firstToFinish = [tasks](Continuation<size_t> first) {
     for (size_t i = 0; i < tasks.size(); ++i) tasks[i].onComplete([first, i] { first.resume(i); });
-  });
+  };
+  size_t winner = co_await withContinuation<size_t>(std::move(firstToFinish));
 
   for (size_t i = 0; i < tasks.size(); ++i)
     if (i != winner) tasks[i].cancel();
