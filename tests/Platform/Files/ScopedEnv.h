@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::testing {
 
@@ -42,13 +43,23 @@ class ScopedEnv {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// A fresh, empty directory under the build tree (or /tmp) for one test.
+// A fresh, empty directory under the build tree (or /tmp) for one test; removed
+// when the test process exits.
 inline std::filesystem::path scratchDirectory(const std::string& name) {
+  struct Cleanup {
+    std::vector<std::filesystem::path> dirs;
+    ~Cleanup() {
+      std::error_code ignored;
+      for (const auto& d : dirs) std::filesystem::remove_all(d, ignored);
+    }
+  };
+  static Cleanup cleanup;
   const char* base = std::getenv("QZ_BINARY_DIR");
   std::filesystem::path dir = std::filesystem::path(base && *base ? base : "/tmp") / "test-scratch" /
                               (name + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
+  cleanup.dirs.push_back(dir);
   return dir;
 }
 
