@@ -1,0 +1,136 @@
+#include "Quarzadel/Capture/SyntheticVideoSource.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Quarzadel/Capture/SyntheticSources.h"
+
+namespace quarzadel {
+
+namespace {
+constexpr const char* kRenderQueueLabel = "com.quarzadel.mac.synthetic-video";
+constexpr YCbCr kWhite{235, 128, 128};
+
+platform::ColorAttachments bt709Matrix() {
+  platform::ColorAttachments tags;
+  tags.matrix = platform::YCbCrMatrix::itu_r_709_2;
+  tags.mode = platform::AttachmentMode::shouldPropagate;
+  return tags;
+}
+}  // namespace
+
+std::shared_ptr<SyntheticVideoSource> SyntheticVideoSource::make(Spec spec, std::shared_ptr<platform::Runtime> runtime) {
+  std::shared_ptr<const SyntheticClip> clip = spec.noise ? SyntheticSources::clip() : nullptr;
+  return make(std::move(spec), std::move(runtime), std::move(clip));
+}
+
+std::shared_ptr<SyntheticVideoSource> SyntheticVideoSource::make(Spec spec, std::shared_ptr<platform::Runtime> runtime,
+                                                                 std::shared_ptr<const SyntheticClip> clip) {
+  return std::make_shared<SyntheticVideoSource>(std::move(spec), std::move(runtime), std::move(clip));
+}
+
+SyntheticVideoSource::SyntheticVideoSource(Spec spec, std::shared_ptr<platform::Runtime> runtime,
+                                           std::shared_ptr<const SyntheticClip> clip)
+    : spec_(std::move(spec)),
+      runtime_(std::move(runtime)),
+      clip_(spec_.noise ? std::move(clip) : nullptr),
+      renderQueue_(platform::SerialQueue::make(kRenderQueueLabel, runtime_, platform::QualityOfService::userInitiated)),
+      pool_(platform::PixelBufferPool::make(spec_.width, spec_.height, platform::PixelFormat::nv12VideoRange, 3)) {}
+
+SyntheticVideoSource::~SyntheticVideoSource() {
+  if (timer_) timer_->cancel();
+  SyntheticSources::unregisterLive(this);
+}
+
+void SyntheticVideoSource::start(std::shared_ptr<platform::SerialQueue> deliveryQueue, FrameHandler onFrame,
+                                 FailureHandler onFailure) {
+  if (SyntheticSources::fault(spec_.id) == SyntheticSources::Fault::unplugged) {
+    deliveryQueue->async([onFailure, sentence = spec_.name + kDisconnected] {
+      if (onFailure) onFailure(sentence);
+    });
+    return;
+  }
+  if (!(spec_.fps > 0)) return;
+  const double interval = 1.0 / spec_.fps;
+  timer_ = platform::RepeatingTimer::start(
+      renderQueue_, platform::seconds(kFirstFire), platform::seconds(interval / 2),
+      platform::weakHandler(shared_from_this(), [interval, deliveryQueue, onFrame](SyntheticVideoSource& camera) {
+        camera.tick(interval, deliveryQueue, onFrame);
+      }));
+  SyntheticSources::registerLive(shared_from_this(), [deliveryQueue, onFailure](const std::string& sentence) {
+    deliveryQueue->async([onFailure, sentence] {
+      if (onFailure) onFailure(sentence);
+    });
+  });
+}
+
+void SyntheticVideoSource::stop() {
+  if (timer_) timer_->cancel();
+  timer_.reset();
+  SyntheticSources::unregisterLive(this);
+}
+
+void SyntheticVideoSource::tick(double interval, const std::shared_ptr<platform::SerialQueue>& deliveryQueue,
+                                const FrameHandler& onFrame) {
+  const double now = runtime_->nowSeconds();
+  const auto slot = static_cast<int64_t>(std::floor(now / interval));
+  if (slot == lastGridIndex_) return;
+  if (now < frozenUntil_.load()) return;
+  if (SyntheticSources::fault(spec_.id)) return;
+  lastGridIndex_ = slot;
+  const double pts = static_cast<double>(slot) * interval;
+  platform::PixelBufferRef buffer = render(pts);
+  if (!buffer) return;
+  const double delay = std::max(0.0, pts + spec_.latency - now);
+  auto deliver = [onFrame, buffer = std::move(buffer), pts] { onFrame(buffer, pts); };
+  if (delay > 0)
+    deliveryQueue->asyncAfter(platform::seconds(delay), std::move(deliver));
+  else
+    deliveryQueue->async(std::move(deliver));
+}
+
+platform::PixelBufferRef SyntheticVideoSource::render(double t) {
+  if (!pool_) return nullptr;
+  platform::PixelBufferRef buffer = pool_->makePixelBuffer();
+  if (!buffer) return nullptr;
+  const NV12Frame f = NV12Frame::of(*buffer);
+  if (f.isEmpty()) return nullptr;
+
+  // A clip too short for one frame falls back to the noise picture below.
+  if (clip_ && clip_->copyFrame(t, spec_.fps, *buffer)) {
+    buffer->setColorAttachments(bt709Matrix());
+    return buffer;
+  }
+
+  const double p = std::fmod(t, 2.0);
+  const double tri = std::min(p, 2 - p);
+  const double half = 0.5 / spec_.fps;
+  const bool flash = half > tri;
+  const YCbCr color = flash ? kWhite : yCbCr(spec_.color);
+  const int bar = barWidth(f.width);
+  // Clamped: a time before zero would put the bar left of the picture.
+  const int x = std::clamp(static_cast<int>((f.width - bar) * p / 2), 0, std::max(0, f.width - bar));
+
+  for (int row = 0; row < f.height; ++row) {
+    uint8_t* line = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
+    if (spec_.noise && !flash)
+      arc4random_buf(line, static_cast<size_t>(f.width));
+    else
+      std::memset(line, color.y, static_cast<size_t>(f.width));
+    if (!flash) std::memset(line + x, kWhite.y, static_cast<size_t>(std::min(bar, f.width - x)));
+  }
+  for (int row = 0; row < f.chromaHeight(); ++row) {
+    uint8_t* line = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
+    for (int col = 0; col < f.width; col += 2) {
+      line[col] = color.cb;
+      line[col + 1] = color.cr;
+    }
+  }
+  buffer->setColorAttachments(bt709Matrix());
+  return buffer;
+}
+
+}  // namespace quarzadel
