@@ -1,0 +1,102 @@
+#pragma once
+// Turns sound into encoded packets (AAC, Opus) or into PCM, and hands each
+// result with its time to the reader of its output stream. Publishing appends
+// program PCM; playback appends received AAC (with settings format pcm) to
+// decode it. Converts only while running.
+//
+// PCM input waits in a ring buffer until the encoder has a whole packet's
+// worth (1024 frames for AAC), so callers may append buffers of any length.
+// Packet times count frames from the first buffer appended after a start:
+// the n-th AAC packet is n x 1024 frames after that buffer's host time.
+//
+// Not thread-safe: its owner makes every call; the output stream is read
+// from another task.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "Medley/Sources/Codec/AudioCodecConverter.h"
+#include "Medley/Sources/Codec/AudioCodecSettings.h"
+#include "Medley/Sources/Mixer/AudioRingBuffer.h"
+#include "Platform/Concurrency/AsyncStream.h"
+#include "Platform/Media/AudioBuffer.h"
+#include "Platform/Media/CompressedAudioBuffer.h"
+#include "Platform/Media/SampleBuffer.h"
+#include "Platform/Time/AudioTime.h"
+#include "Platform/Time/MediaTime.h"
+
+namespace medley {
+
+class AudioCodec {
+ public:
+  using Output = std::pair<platform::AudioBufferRef, platform::AudioTime>;
+
+  // The output's time base: the output rate, the sample time of the last
+  // packet, and the host-clock anchor taken from the first appended buffer.
+  struct TimeBase {
+    double sampleRate = 0;
+    int64_t sampleTime = 0;
+    std::optional<platform::AudioTime> anchorTime;
+
+    // Only the first call counts.
+    void anchor(const platform::MediaTime& time, double rate);
+    // An anchor without a host time: a stream position at `atRate`, counted at `rate`.
+    void anchorSamples(int64_t sampleTime, double atRate, double rate);
+    // The sample time as a time, on the host clock when anchored there.
+    platform::AudioTime time() const;
+    void reset() { *this = TimeBase(); }
+  };
+
+  AudioCodec() = default;
+  AudioCodec(const AudioCodec&) = delete;
+  AudioCodec& operator=(const AudioCodec&) = delete;
+  ~AudioCodec();
+
+  const AudioCodecSettings& settings() const { return settings_; }
+  // A new format or channel map drops the converter (the next append builds
+  // one); bit rate and downmix go to the running converter.
+  void setSettings(const AudioCodecSettings& settings);
+
+  // A new output sequence; the one made before ends, and results go only to the newest.
+  platform::AsyncStream<Output> outputStream();
+
+  // Encodes PCM, or decodes a compressed buffer (with settings format pcm).
+  void append(const platform::AudioBufferRef& buffer, const platform::AudioTime& when);
+  // Decodes a sample buffer of ADTS-framed AAC (settings format pcm only).
+  void append(const platform::SampleBuffer& sampleBuffer);
+
+  bool isRunning() const { return isRunning_; }
+  void startRunning();
+  void stopRunning();
+
+  const std::optional<platform::AudioFormat>& inputFormat() const { return inputFormat_; }
+  // Dropping the format drops buffers and converter; a new one rebuilds them.
+  void setInputFormat(const std::optional<platform::AudioFormat>& format);
+
+  const AudioCodecConverter* audioConverter() const { return audioConverter_.get(); }
+  const AudioRingBuffer* ringBuffer() const { return ringBuffer_.get(); }
+  const TimeBase& audioTime() const { return audioTime_; }
+
+ private:
+  std::unique_ptr<AudioCodecConverter> makeAudioConverter();
+  platform::AudioBufferRef nextOutputBuffer();
+  platform::AudioBufferRef inputBlock(uint32_t packets, AudioCodecConverter::InputStatus& status);
+  void convertAll();
+
+  AudioCodecSettings settings_;
+  std::optional<platform::AsyncStreamWriter<Output>> continuation_;
+  bool isRunning_ = false;
+  std::optional<platform::AudioFormat> inputFormat_;
+  TimeBase audioTime_;
+  std::unique_ptr<AudioRingBuffer> ringBuffer_;
+  std::vector<platform::AudioBufferRef> inputBuffers_;
+  std::vector<platform::AudioBufferRef> outputBuffers_;
+  std::unique_ptr<AudioCodecConverter> audioConverter_;
+  size_t inputBuffersCursor_ = 0;
+  // The compressed buffer of the current append, until the converter has taken it.
+  std::shared_ptr<platform::CompressedAudioBuffer> pendingPacket_;
+};
+
+}  // namespace medley

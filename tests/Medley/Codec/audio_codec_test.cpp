@@ -1,0 +1,374 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "Medley/Sources/Codec/AudioCodec.h"
+#include "Medley/Sources/ISO/ADTSHeader.h"
+#include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Media/CompressedAudioBuffer.h"
+#include "Platform/Media/PCMBuffer.h"
+
+using medley::AudioCodec;
+using medley::AudioCodecFormat;
+using medley::AudioCodecSettings;
+using platform::AudioFormat;
+using platform::AudioTime;
+using platform::CommonFormat;
+using platform::PCMBuffer;
+
+namespace {
+
+constexpr double kRate = 48000;
+const platform::Nanos kStartHost = 5'000'000'000;
+
+// Reads a codec's output stream on a virtual runtime until it ends.
+struct Reader {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::SerialQueue> q = platform::SerialQueue::make("reader", rt);
+  platform::TaskHandle<std::vector<AudioCodec::Output>> task;
+
+  explicit Reader(platform::AsyncStream<AudioCodec::Output> stream) {
+    task = platform::spawn(q, [stream]() -> platform::Async<std::vector<AudioCodec::Output>> {
+      std::vector<AudioCodec::Output> out;
+      while (auto v = co_await stream.next()) out.push_back(*v);
+      co_return out;
+    });
+    rt->runUntilIdle();
+  }
+  // Runs the reader until the stream has ended and returns what it read.
+  std::vector<AudioCodec::Output> finish() {
+    rt->runUntilIdle();
+    EXPECT_TRUE(task.isFinished());
+    return task.result();
+  }
+};
+
+// A sine of `frequency` Hz, `frames` long, starting at absolute frame `first`.
+std::shared_ptr<PCMBuffer> sine(const AudioFormat& format, int64_t first, uint32_t frames, double frequency = 1000) {
+  auto buffer = PCMBuffer::make(format, frames);
+  buffer->setFrameLength(frames);
+  for (uint32_t c = 0; c < format.channelCount(); ++c)
+    for (uint32_t i = 0; i < frames; ++i) {
+      const float v = static_cast<float>(0.5 * std::sin(2 * M_PI * frequency * double(first + i) / format.sampleRate()));
+      if (format.isInterleaved()) buffer->floatChannelData()[0][i * format.channelCount() + c] = v;
+      else buffer->floatChannelData()[c][i] = v;
+    }
+  return buffer;
+}
+
+AudioTime timeOf(int64_t frame, double rate = kRate) {
+  return AudioTime::with(kStartHost + static_cast<platform::Nanos>(frame * 1e9 / rate), frame, rate);
+}
+
+// Feeds `total` frames of sine in buffers of `chunk` frames.
+void feedSine(AudioCodec& codec, const AudioFormat& format, uint32_t total, uint32_t chunk) {
+  for (uint32_t at = 0; at < total; at += chunk) {
+    const uint32_t n = std::min(chunk, total - at);
+    codec.append(sine(format, at, n), timeOf(at, format.sampleRate()));
+  }
+}
+
+AudioCodec& running(AudioCodec& codec, AudioCodecSettings settings) {
+  codec.setSettings(settings);
+  codec.startRunning();
+  return codec;
+}
+
+// Channel 0 of every PCM output, end to end.
+std::vector<float> channelZero(const std::vector<AudioCodec::Output>& outputs) {
+  std::vector<float> all;
+  for (const auto& [buffer, time] : outputs) {
+    auto pcm = std::dynamic_pointer_cast<PCMBuffer>(buffer);
+    if (!pcm) continue;
+    const uint32_t stride = pcm->stride();
+    for (uint32_t i = 0; i < pcm->frameLength(); ++i) all.push_back(pcm->floatChannelData()[0][i * stride]);
+  }
+  return all;
+}
+
+// The best normalised correlation of `decoded` against the reference sine,
+// over the lags a codec delay may introduce.
+double bestCorrelation(const std::vector<float>& decoded, double frequency, double rate) {
+  double best = 0;
+  const size_t window = 9600;
+  for (size_t lag = 0; lag < 4096 && lag + window + 4800 < decoded.size() + 1; ++lag) {
+    double xy = 0, xx = 0, yy = 0;
+    for (size_t i = 0; i < window; ++i) {
+      const double x = decoded[lag + 4800 + i];
+      const double y = 0.5 * std::sin(2 * M_PI * frequency * double(4800 + i) / rate);
+      xy += x * y;
+      xx += x * x;
+      yy += y * y;
+    }
+    if (xx > 0 && yy > 0) best = std::max(best, xy / std::sqrt(xx * yy));
+  }
+  return best;
+}
+
+std::vector<AudioCodec::Output> decode(const std::vector<AudioCodec::Output>& packets) {
+  AudioCodec decoder;
+  running(decoder, AudioCodecSettings(64000, true, std::nullopt, 0, AudioCodecFormat::pcm));
+  Reader reader(decoder.outputStream());
+  int64_t position = 0;
+  for (const auto& [buffer, time] : packets) {
+    decoder.append(buffer, AudioTime::withSampleTime(position, kRate));
+    position += 1024;
+  }
+  decoder.stopRunning();
+  return reader.finish();
+}
+
+const AudioFormat kStereo = AudioFormat::standard(kRate, 2);
+
+}  // namespace
+
+TEST(AudioCodecTest, AacPacketsAreTimedExactlyOnePacketApart) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings());
+  Reader reader(codec.outputStream());
+  feedSine(codec, kStereo, 48000, 480);  // buffer sizes unrelated to the packet size
+  codec.stopRunning();
+  const auto packets = reader.finish();
+
+  ASSERT_GE(packets.size(), 45u);
+  ASSERT_LE(packets.size(), 46u);
+  const auto& format = codec.audioConverter()->outputFormat();
+  EXPECT_EQ(platform::audioFormatID::mpeg4AAC, format.formatID());
+  EXPECT_EQ(kRate, format.sampleRate());
+  EXPECT_EQ(2u, format.channelCount());
+
+  const int64_t anchor = static_cast<int64_t>(kStartHost * kRate / 1e9);
+  for (size_t n = 0; n < packets.size(); ++n) {
+    const auto& [buffer, time] = packets[n];
+    auto packet = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(1u, packet->packetCount());
+    EXPECT_GT(packet->byteLength(), 0u);
+    EXPECT_EQ(2048u, packet->maximumPacketSize());
+    // Packet n ends (n + 1) x 1024 frames after the first appended frame.
+    EXPECT_EQ(anchor + int64_t(n + 1) * 1024, time.sampleTime);
+    EXPECT_EQ(kRate, time.sampleRate);
+    ASSERT_TRUE(time.hostTimeValid);
+    const auto expected = kStartHost + static_cast<platform::Nanos>((n + 1) * 1024 * 1e9 / kRate);
+    EXPECT_NEAR(double(expected), double(time.hostTime), 1.0);
+    if (n > 0) EXPECT_GT(time.hostTime, packets[n - 1].second.hostTime);
+  }
+}
+
+TEST(AudioCodecTest, AacRoundTripKeepsASine) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings(128000, true, std::nullopt, 0, AudioCodecFormat::aac));
+  Reader reader(codec.outputStream());
+  feedSine(codec, kStereo, 48000, 1024);
+  codec.stopRunning();
+  const auto packets = reader.finish();
+  ASSERT_GT(packets.size(), 40u);
+
+  const auto decoded = decode(packets);
+  // Each packet is decoded exactly once: one 1024-frame buffer per packet.
+  ASSERT_EQ(packets.size(), decoded.size());
+  const auto samples = channelZero(decoded);
+  EXPECT_EQ(packets.size() * 1024, samples.size());
+  EXPECT_GT(bestCorrelation(samples, 1000, kRate), 0.95);
+}
+
+TEST(AudioCodecTest, OpusRoundTripKeepsASine) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings(96000, true, std::nullopt, 0, AudioCodecFormat::opus));
+  Reader reader(codec.outputStream());
+  feedSine(codec, kStereo, 48000, 441);
+  codec.stopRunning();
+  const auto packets = reader.finish();
+  // 20 ms packets of 960 frames, timed 960 frames apart.
+  ASSERT_EQ(50u, packets.size());
+  EXPECT_EQ(960u, codec.audioConverter()->outputFormat().framesPerPacket());
+  for (size_t n = 1; n < packets.size(); ++n)
+    EXPECT_EQ(960, packets[n].second.sampleTime - packets[n - 1].second.sampleTime);
+
+  AudioCodec decoder;
+  running(decoder, AudioCodecSettings(64000, true, std::nullopt, 0, AudioCodecFormat::pcm));
+  Reader decodedReader(decoder.outputStream());
+  for (const auto& [buffer, time] : packets) decoder.append(buffer, time);
+  decoder.stopRunning();
+  const auto samples = channelZero(decodedReader.finish());
+  // 1024-frame buffers hold whole outputs only: 48000 frames give 46 of them.
+  EXPECT_EQ(46u * 1024, samples.size());
+  EXPECT_GT(bestCorrelation(samples, 1000, kRate), 0.95);
+}
+
+TEST(AudioCodecTest, FramesWaitInTheRingUntilAPacketIsWhole) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings());
+  Reader reader(codec.outputStream());
+  codec.append(sine(kStereo, 0, 1000), timeOf(0));
+  ASSERT_TRUE(codec.ringBuffer());
+  EXPECT_EQ(1000, codec.ringBuffer()->counts());
+  codec.append(sine(kStereo, 1000, 1000), timeOf(1000));
+  EXPECT_EQ(2000 - 1024, codec.ringBuffer()->counts());
+  codec.stopRunning();
+  // The encoder holds its first frame back: nothing leaves yet.
+  EXPECT_TRUE(reader.finish().empty());
+}
+
+TEST(AudioCodecTest, SettingsChangesKeepOrDropTheConverter) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings());
+  feedSine(codec, kStereo, 4096, 1024);
+  const auto* converter = codec.audioConverter();
+  ASSERT_TRUE(converter);
+  ASSERT_TRUE(codec.audioTime().anchorTime);
+  const int64_t sampleTime = codec.audioTime().sampleTime;
+
+  auto settings = codec.settings();
+  settings.bitRate = 128000;
+  codec.setSettings(settings);
+  EXPECT_EQ(converter, codec.audioConverter());
+  EXPECT_EQ(128000, codec.audioConverter()->bitRate());
+  EXPECT_EQ(sampleTime, codec.audioTime().sampleTime);
+
+  // Out of the encoder's range: bounded into it.
+  settings.bitRate = 10'000'000;
+  codec.setSettings(settings);
+  const auto rates = codec.audioConverter()->applicableEncodeBitRates();
+  EXPECT_EQ(rates.back(), codec.audioConverter()->bitRate());
+
+  settings.format = AudioCodecFormat::opus;
+  codec.setSettings(settings);
+  EXPECT_EQ(nullptr, codec.audioConverter());
+  EXPECT_FALSE(codec.inputFormat());
+  feedSine(codec, kStereo, 1024, 1024);
+  ASSERT_TRUE(codec.audioConverter());
+  EXPECT_EQ(platform::audioFormatID::opus, codec.audioConverter()->outputFormat().formatID());
+  // A new converter after none: the time base starts again from this append.
+  EXPECT_EQ(static_cast<int64_t>(kStartHost * kRate / 1e9), codec.audioTime().anchorTime->sampleTime);
+}
+
+TEST(AudioCodecTest, StoppedCodecYieldsNothingAndRestartsItsTimeBase) {
+  AudioCodec codec;
+  codec.setSettings(AudioCodecSettings());
+  Reader stopped(codec.outputStream());
+  feedSine(codec, kStereo, 8192, 1024);
+  EXPECT_TRUE(codec.audioConverter()) << "the format is recorded while stopped";
+  EXPECT_FALSE(codec.audioTime().anchorTime);
+
+  codec.startRunning();
+  feedSine(codec, kStereo, 8192, 1024);
+  ASSERT_TRUE(codec.audioTime().anchorTime);
+  codec.stopRunning();
+  const auto first = stopped.finish();
+  EXPECT_EQ(7u, first.size());
+
+  // A new sequence works again after a restart, and the time base starts over.
+  Reader again(codec.outputStream());
+  codec.startRunning();
+  EXPECT_FALSE(codec.audioTime().anchorTime);
+  codec.append(sine(kStereo, 0, 1024), AudioTime::with(kStartHost * 2, 0, kRate));
+  ASSERT_TRUE(codec.audioTime().anchorTime);
+  EXPECT_EQ(kStartHost * 2, codec.audioTime().anchorTime->hostTime);
+  codec.stopRunning();
+  again.finish();
+}
+
+TEST(AudioCodecTest, OnlyTheNewestOutputStreamGetsPackets) {
+  AudioCodec codec;
+  running(codec, AudioCodecSettings());
+  Reader first(codec.outputStream());
+  Reader second(codec.outputStream());
+  EXPECT_TRUE(first.finish().empty());
+  feedSine(codec, kStereo, 8192, 1024);
+  codec.stopRunning();
+  EXPECT_EQ(7u, second.finish().size());
+}
+
+namespace {
+
+// The packets framed as one ADTS sample buffer.
+platform::SampleBufferRef adtsSampleBuffer(const std::vector<AudioCodec::Output>& packets, platform::MediaTime pts) {
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> sizes;
+  for (const auto& [buffer, time] : packets) {
+    auto packet = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer);
+    std::vector<uint8_t> frame(7 + packet->byteLength());
+    EXPECT_TRUE(medley::encodeADTS(*packet, frame));
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    sizes.push_back(frame.size());
+  }
+  medley::ADTSHeader header(bytes);
+  platform::SampleTiming timing;
+  timing.presentationTime = pts;
+  return platform::SampleBuffer::makeData(platform::BlockBuffer::copy(bytes), header.makeFormatDescription(), timing,
+                                          sizes.size(), sizes);
+}
+
+}  // namespace
+
+TEST(AudioCodecTest, DecodesAdtsSampleBuffersPacketByPacket) {
+  AudioCodec encoder;
+  running(encoder, AudioCodecSettings());
+  Reader encoded(encoder.outputStream());
+  feedSine(encoder, kStereo, 6 * 1024, 1024);
+  encoder.stopRunning();
+  auto packets = encoded.finish();
+  ASSERT_EQ(5u, packets.size());
+  packets.resize(3);
+  auto sample = adtsSampleBuffer(packets, platform::MediaTime(90000, 1000));
+
+  AudioCodec aac;
+  running(aac, AudioCodecSettings());
+  aac.append(*sample);
+  EXPECT_FALSE(aac.inputFormat()) << "only a codec with PCM output decodes";
+
+  AudioCodec decoder;
+  running(decoder, AudioCodecSettings(64000, true, std::nullopt, 0, AudioCodecFormat::pcm));
+  Reader reader(decoder.outputStream());
+  decoder.append(*sample);
+  ASSERT_TRUE(decoder.inputFormat());
+  EXPECT_EQ(platform::audioFormatID::mpeg4AAC, decoder.inputFormat()->formatID());
+  decoder.stopRunning();
+  const auto outputs = reader.finish();
+  ASSERT_EQ(3u, outputs.size());
+  for (const auto& [buffer, time] : outputs) {
+    auto pcm = std::dynamic_pointer_cast<PCMBuffer>(buffer);
+    ASSERT_TRUE(pcm);
+    EXPECT_EQ(1024u, pcm->frameLength());
+    EXPECT_EQ(2u, pcm->format().channelCount());
+  }
+  // The packets' stream positions at the output rate: 90 s, then one packet later each.
+  EXPECT_EQ(90 * 48000 + 1024, outputs[0].second.sampleTime);
+  EXPECT_EQ(90 * 48000 + 3 * 1024, outputs[2].second.sampleTime);
+}
+
+class PcmConversionTest : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(PcmConversionTest, ChangesTheRateWithoutLosingFrames) {
+  const AudioFormat input(CommonFormat::int16, 44100, 2, true);
+  const uint32_t chunk = GetParam();
+  AudioCodec codec;
+  running(codec, AudioCodecSettings(64000, true, std::nullopt, 48000, AudioCodecFormat::pcm));
+  Reader reader(codec.outputStream());
+  for (uint32_t at = 0; at < 44100; at += chunk) {
+    const uint32_t n = std::min(chunk, 44100 - at);
+    auto buffer = PCMBuffer::make(input, n);
+    buffer->setFrameLength(n);
+    for (uint32_t i = 0; i < n * 2; ++i)
+      buffer->int16ChannelData()[0][i] = int16_t(12000 * std::sin(2 * M_PI * 1000 * double(at + i / 2) / 44100));
+    codec.append(buffer, AudioTime::with(kStartHost + at * 1'000'000'000LL / 44100, at, 44100));
+  }
+  codec.stopRunning();
+  const auto outputs = reader.finish();
+  const auto samples = channelZero(outputs);
+  // A second of input is a second of output, less what the resampler and the
+  // last partial buffer still hold.
+  EXPECT_GE(samples.size(), 48000u - 2048);
+  EXPECT_LE(samples.size(), 48000u);
+  EXPECT_EQ(0u, samples.size() % 1024);
+  for (size_t n = 1; n < outputs.size(); ++n)
+    EXPECT_EQ(1024, outputs[n].second.sampleTime - outputs[n - 1].second.sampleTime);
+  EXPECT_GT(bestCorrelation(samples, 1000, 48000), 0.9);
+}
+
+// Buffers shorter and much longer than the codec's 1024-frame blocks.
+INSTANTIATE_TEST_SUITE_P(AudioCodecTest, PcmConversionTest, testing::Values(441u, 4410u));
