@@ -16,6 +16,8 @@ bool validSize(int width, int height) {
 
 }  // namespace
 
+bool PixelBuffer::isValidSize(int width, int height) { return validSize(width, height); }
+
 PixelBuffer::PixelBuffer(int width, int height, PixelFormat format)
     : width_(width), height_(height), format_(format), planeCount_(layoutOf(format).planeCount) {}
 

@@ -32,6 +32,9 @@ class PixelBuffer {
   // positive or too large (over 16384 in either direction).
   static std::shared_ptr<PixelBuffer> make(int width, int height, PixelFormat format);
 
+  // Sizes make() accepts.
+  static bool isValidSize(int width, int height);
+
   // A buffer over memory owned by someone else (a decoder frame, a mapped
   // file); `owner` is kept alive as long as the buffer. Planes need not be aligned.
   static std::shared_ptr<PixelBuffer> wrap(int width, int height, PixelFormat format,

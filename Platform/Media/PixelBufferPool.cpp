@@ -19,7 +19,7 @@ PixelBufferPool::~PixelBufferPool() = default;
 std::shared_ptr<PixelBufferPool> PixelBufferPool::make(int width, int height, PixelFormat format,
                                                        size_t minimumBufferCount, Attributes attributes) {
   if (attributes.maximumBufferCount != 0 && attributes.maximumBufferCount < minimumBufferCount) return nullptr;
-  if (!PixelBuffer::make(width, height, format)) return nullptr;  // size check without keeping anything
+  if (!PixelBuffer::isValidSize(width, height) || layoutOf(format).planeCount == 0) return nullptr;
   std::shared_ptr<PixelBufferPool> pool(
       new PixelBufferPool(width, height, format, minimumBufferCount, std::move(attributes)));
   pool->free_.reserve(minimumBufferCount);
