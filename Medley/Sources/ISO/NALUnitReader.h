@@ -7,6 +7,7 @@
 #include "Medley/Sources/Extension/Data.h"
 #include "Medley/Sources/ISO/NALByteStream.h"
 #include "Medley/Sources/ISO/NALUnit.h"
+#include "Platform/Media/SampleBuffer.h"
 
 namespace medley {
 
@@ -27,6 +28,12 @@ public:
         }
         return units;
     }
+
+    // The units of one encoded frame (4-byte length-prefixed), ready to be
+    // written with start codes: an access unit delimiter first, then on key
+    // frames the format description's parameter sets, then the frame's units.
+    // A cut unit at the end ends the list.
+    std::vector<Data> read(const platform::SampleBuffer& sampleBuffer) const;
 };
 
 }  // namespace medley

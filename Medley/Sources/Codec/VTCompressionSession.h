@@ -1,0 +1,119 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "Medley/Sources/Codec/VTSessionConvertible.h"
+#include "Medley/Sources/Codec/VideoEncoder.h"
+#include "Medley/Sources/Codec/VideoPictureConverter.h"
+#include "Platform/Media/FourCC.h"
+
+namespace medley {
+
+// An encoding session: pictures in, H.264 or HEVC access units out, as
+// 4-byte length-prefixed units with the parameter sets ("avcC"/"hvcC") in the
+// format description and non-key frames marked not-sync.
+//
+// Encoding runs on the session's own thread. At most `maxPendingFrames`
+// pictures wait for it; when the encoder falls behind, the oldest waiting
+// picture is dropped and counted, so memory stays bounded.
+class VTCompressionSession final : public VTSessionConvertible {
+public:
+    struct Configuration {
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        platform::FourCC codecType = platform::codec::h264;
+        VTSessionOptionSet encoderSpecification;
+        // Pixel format of the pictures to come, when known (range and bit depth).
+        std::optional<platform::FourCC> sourcePixelFormat;
+        std::size_t maxPendingFrames = 3;
+    };
+
+    // Throws VTSessionError(failedToCreate) for a codec it cannot encode or a bad size.
+    static std::shared_ptr<VTCompressionSession> make(const Configuration& configuration);
+    ~VTCompressionSession() override;
+
+    // Before prepareToEncodeFrames() any option may be set; afterwards the
+    // rate options and the expected frame rate take effect from the next
+    // frame, and the others are read-only.
+    OSStatus setOption(const VTSessionOption& option) override;
+    OSStatus setOptions(const VTSessionOptionSet& options) override;
+    // Opens the encoder with the options set so far.
+    OSStatus prepareToEncodeFrames();
+
+    void convert(const platform::SampleBufferRef& sampleBuffer,
+                 const std::optional<SampleBufferContinuation>& continuation) override;
+    // Encodes what is queued, drains the encoder, yields the rest and stops.
+    void invalidate() override;
+
+    // Blocks until every queued picture has been encoded and yielded.
+    void completeFrames();
+    // Blocks until at most `count` pictures wait (a producer's back-pressure).
+    void waitUntilPendingAtMost(std::size_t count);
+
+    std::uint64_t droppedFrameCount() const;
+    std::size_t pendingFrameCount() const;
+    std::int32_t width() const { return configuration_.width; }
+    std::int32_t height() const { return configuration_.height; }
+    // The output's description; nullptr before prepareToEncodeFrames().
+    platform::FormatDescriptionRef formatDescription() const;
+    // The option as last set, if it was.
+    std::optional<VTSessionOptionValue> option(const VTSessionOptionKey& key) const;
+    // What the options amount to for the encoder library.
+    VideoEncoderConfiguration encoderConfiguration() const;
+
+    explicit VTCompressionSession(const Configuration& configuration);
+
+private:
+    struct Job {
+        platform::SampleBufferRef sampleBuffer;
+        std::optional<SampleBufferContinuation> continuation;
+    };
+    struct InFlight {
+        platform::SampleTiming timing;
+        std::optional<SampleBufferContinuation> continuation;
+    };
+
+    OSStatus applyOption(const VTSessionOption& option, VideoEncoderConfiguration& c,
+                         VideoPictureConverter::ScalingMode& scaling) const;
+    void run();
+    void encode(Job& job);
+    void emit(std::vector<VideoEncodedFrame>& frames);
+    bool isKeyFrame(const Data& lengthPrefixed) const;
+
+    const Configuration configuration_;
+    const bool hevc_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::map<std::string, VTSessionOptionValue> options_;
+    VideoEncoderConfiguration encoderConfiguration_;
+    VideoPictureConverter::ScalingMode scalingMode_ = VideoPictureConverter::ScalingMode::trim;
+    double keyFrameInterval_ = 0;
+    std::optional<VideoEncoderConfiguration> pendingReconfiguration_;
+    std::deque<Job> queue_;
+    bool busy_ = false;
+    bool prepared_ = false;
+    bool stopping_ = false;
+    bool invalidated_ = false;
+    std::uint64_t dropped_ = 0;
+    platform::FormatDescriptionRef formatDescription_;
+    std::thread worker_;
+
+    // Worker thread only.
+    std::unique_ptr<VideoEncoder> encoder_;
+    std::unique_ptr<VideoPictureConverter> converter_;
+    std::map<std::int64_t, InFlight> inFlight_;
+    std::optional<std::int64_t> lastPts_;
+    std::optional<std::int64_t> nextKeyFrameAt_;
+    bool reorders_ = false;  // fixed before the worker starts
+};
+
+}  // namespace medley

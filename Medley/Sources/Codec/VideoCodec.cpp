@@ -1,0 +1,151 @@
+#include "Medley/Sources/Codec/VideoCodec.h"
+
+#include "Medley/Sources/Codec/VTCompressionSession.h"
+#include "Medley/Sources/Codec/VTDecompressionSession.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
+
+namespace medley {
+
+using platform::MediaTime;
+
+VideoCodec::VideoCodec(std::shared_ptr<const platform::Clock> clock) : clock_(std::move(clock)) {}
+
+VideoCodec::~VideoCodec() {
+    setSession(nullptr);
+    if (continuation_) continuation_->finish();
+}
+
+void VideoCodec::setSettings(const VideoCodecSettings& settings) {
+    const VideoCodecSettings old = settings_;
+    settings_ = settings;
+    if (old.shouldInvalidateSession(settings_)) {
+        invalidateSession = true;
+    } else {
+        settings_.apply(*this, old);
+    }
+}
+
+void VideoCodec::setInputFormat(platform::FormatDescriptionRef format) {
+    const bool changed = !platform::sameFormat(inputFormat_, format);
+    inputFormat_ = std::move(format);
+    if (changed) invalidateSession = true;
+}
+
+void VideoCodec::setSession(std::shared_ptr<VTSessionConvertible> session) {
+    if (session_) {
+        if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get())) {
+            compression->invalidate();
+            droppedByEndedSessions_ += compression->droppedFrameCount();
+        } else {
+            session_->invalidate();
+        }
+    }
+    session_ = std::move(session);
+    invalidateSession = false;
+}
+
+platform::AsyncStream<platform::SampleBufferRef> VideoCodec::outputStream() {
+    auto [stream, writer] = platform::AsyncStream<platform::SampleBufferRef>::make(platform::BufferingPolicy::unbounded());
+    if (continuation_) continuation_->finish();
+    continuation_ = std::move(writer);
+    return stream;
+}
+
+void VideoCodec::append(const platform::SampleBufferRef& sampleBuffer) {
+    if (!isRunning_ || !sampleBuffer) return;
+    setInputFormat(sampleBuffer->formatDescription());
+    const bool compressed = inputFormat_ && inputFormat_->isCompressed();
+    if (invalidateSession) {
+        try {
+            setSession(makeSession(compressed ? VTSessionMode::decompression : VTSessionMode::compression));
+        } catch (const VTSessionError& error) {
+            MEDLEY_LOG_WARN(error);
+            return;
+        }
+    }
+    if (!session_ || !continuation_) return;
+    if (compressed) {
+        try {
+            session_->convert(sampleBuffer, continuation_);
+        } catch (const VTSessionError& error) {
+            MEDLEY_LOG_WARN(error);
+        }
+        return;
+    }
+    const MediaTime pts = sampleBuffer->presentationTime();
+    if (!(startedAt <= pts) || !(presentationTimeStamp < pts)) return;
+    if (frameInterval > 0 && pts.seconds() - presentationTimeStamp.seconds() < frameInterval) return;
+    try {
+        session_->convert(sampleBuffer, continuation_);
+        presentationTimeStamp = pts;
+    } catch (const VTSessionError& error) {
+        MEDLEY_LOG_WARN(error);
+    }
+}
+
+void VideoCodec::startRunning() {
+    if (isRunning_) return;
+    startedAt = passthrough ? MediaTime::zero() : MediaTime::fromNanos(clock_->now());
+    isRunning_ = true;
+}
+
+void VideoCodec::stopRunning() {
+    if (!isRunning_) return;
+    isRunning_ = false;
+    setSession(nullptr);
+    invalidateSession = true;
+    inputFormat_ = nullptr;
+    presentationTimeStamp = MediaTime::zero();
+    if (continuation_) continuation_->finish();
+    startedAt = MediaTime::zero();
+}
+
+std::optional<VideoImageBufferAttributes> VideoCodec::makeImageBufferAttributes(VTSessionMode mode) const {
+    if (mode == VTSessionMode::decompression) return VideoImageBufferAttributes{std::nullopt, true};
+    if (!inputFormat_) return std::nullopt;
+    // The pixel format the pictures arrive in: the description's media subtype.
+    return VideoImageBufferAttributes{inputFormat_->mediaSubType(), false};
+}
+
+std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode) {
+    if (mode == VTSessionMode::decompression) {
+        if (!inputFormat_) throw VTSessionError(VTSessionError::Kind::failedToCreate, VTStatus::parameter);
+        return VTDecompressionSession::make(inputFormat_);
+    }
+    VTCompressionSession::Configuration configuration;
+    configuration.width = static_cast<std::int32_t>(settings_.videoSize.width);
+    configuration.height = static_cast<std::int32_t>(settings_.videoSize.height);
+    configuration.codecType =
+        settings_.format() == VideoCodecSettings::Format::hevc ? platform::codec::hevc : platform::codec::h264;
+    if (settings_.isLowLatencyRateControlEnabled) {
+        configuration.encoderSpecification.insert({VTSessionOptionKey::enableLowLatencyRateControl(), true});
+    }
+    if (auto attributes = makeImageBufferAttributes(VTSessionMode::compression)) {
+        configuration.sourcePixelFormat = attributes->pixelFormatType;
+    }
+    auto session = VTCompressionSession::make(configuration);
+    OSStatus status = session->setOptions(settings_.makeOptions());
+    // The frame-rate hint goes in before the encoder opens: its rate control is built on it.
+    if (status == VTStatus::noErr && settings_.expectedFrameRate) {
+        session->setOption({VTSessionOptionKey::expectedFrameRate(), *settings_.expectedFrameRate});
+    }
+    if (status == VTStatus::noErr) status = session->prepareToEncodeFrames();
+    if (status != VTStatus::noErr) {
+        session->invalidate();
+        throw VTSessionError(VTSessionError::Kind::failedToPrepare, status);
+    }
+    frameInterval = settings_.frameInterval;
+    return session;
+}
+
+void VideoCodec::completeFrames() {
+    if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get())) compression->completeFrames();
+}
+
+std::uint64_t VideoCodec::droppedFrameCount() const {
+    std::uint64_t dropped = droppedByEndedSessions_;
+    if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get())) dropped += compression->droppedFrameCount();
+    return dropped;
+}
+
+}  // namespace medley

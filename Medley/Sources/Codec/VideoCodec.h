@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "Medley/Sources/Codec/VTSessionConvertible.h"
+#include "Medley/Sources/Codec/VideoCodecSettings.h"
+#include "Platform/Concurrency/AsyncStream.h"
+#include "Platform/Media/FormatDescription.h"
+#include "Platform/Media/SampleBuffer.h"
+#include "Platform/Time/HostClock.h"
+#include "Platform/Time/MediaTime.h"
+
+namespace medley {
+
+class VideoCodec;
+
+// Which kind of session a codec makes.
+enum class VTSessionMode { compression, decompression };
+
+// Attributes of the pictures a new session takes in or gives out.
+struct VideoImageBufferAttributes {
+    std::optional<platform::FourCC> pixelFormatType;
+    bool gpuCompatible = false;
+    bool operator==(const VideoImageBufferAttributes&) const = default;
+};
+
+// Turns video sample buffers into output sample buffers: raw pictures are
+// encoded (H.264 or HEVC), compressed input is decoded. The session is made
+// at the first frame that needs it and remade after a change the running
+// session cannot take; raw frames are thinned by a minimum frame interval.
+//
+// Not thread-safe: its owner calls it from one task or queue at a time. The
+// output sequence is written from the sessions' threads.
+class VideoCodec {
+public:
+    explicit VideoCodec(std::shared_ptr<const platform::Clock> clock = platform::HostClock::shared());
+    ~VideoCodec();
+    VideoCodec(const VideoCodec&) = delete;
+    VideoCodec& operator=(const VideoCodec&) = delete;
+
+    const VideoCodecSettings& settings() const { return settings_; }
+    // A change the running session cannot take rebuilds it at the next frame;
+    // the others (bit rate, frame interval, expected frame rate) apply at once.
+    void setSettings(const VideoCodecSettings& settings);
+
+    // True: frames are taken from time zero; false: only from startRunning().
+    bool passthrough = true;
+    // Minimum distance in seconds between two encoded frames; <= 0: no limit.
+    double frameInterval = 0;
+    platform::MediaTime startedAt = platform::MediaTime::zero();
+    bool invalidateSession = true;
+    // Presentation time of the last frame handed to the encoder.
+    platform::MediaTime presentationTimeStamp = platform::MediaTime::zero();
+
+    const platform::FormatDescriptionRef& inputFormat() const { return inputFormat_; }
+    void setInputFormat(platform::FormatDescriptionRef format);
+
+    const std::shared_ptr<VTSessionConvertible>& session() const { return session_; }
+    // Invalidates the replaced session.
+    void setSession(std::shared_ptr<VTSessionConvertible> session);
+
+    // A new sequence of output sample buffers; the previous one ends.
+    platform::AsyncStream<platform::SampleBufferRef> outputStream();
+    const std::optional<SampleBufferContinuation>& continuation() const { return continuation_; }
+
+    void append(const platform::SampleBufferRef& sampleBuffer);
+
+    bool isRunning() const { return isRunning_; }
+    void startRunning();
+    void stopRunning();
+
+    // Throws VTSessionError.
+    std::shared_ptr<VTSessionConvertible> makeSession(VTSessionMode mode);
+    std::optional<VideoImageBufferAttributes> makeImageBufferAttributes(VTSessionMode mode) const;
+
+    // Blocks until the encoder has taken every appended frame.
+    void completeFrames();
+    // Raw frames dropped because the encoder fell behind, over all sessions.
+    std::uint64_t droppedFrameCount() const;
+
+private:
+    std::shared_ptr<const platform::Clock> clock_;
+    VideoCodecSettings settings_ = VideoCodecSettings::defaultValue();
+    std::optional<SampleBufferContinuation> continuation_;
+    bool isRunning_ = false;
+    platform::FormatDescriptionRef inputFormat_;
+    std::shared_ptr<VTSessionConvertible> session_;
+    std::uint64_t droppedByEndedSessions_ = 0;
+};
+
+}  // namespace medley

@@ -1,0 +1,215 @@
+// Encodes synthetic pictures with the real encoders and checks what a
+// decoder, a muxer and a peer rely on.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "Medley/Sources/Codec/VTCompressionSession.h"
+#include "Medley/Sources/Codec/VTDecompressionSession.h"
+#include "Medley/Sources/Codec/VideoCodec.h"
+#include "Medley/Sources/Codec/VideoDecoderConfiguration.h"
+#include "Medley/Codec/video_test_support.h"
+
+using namespace medley;
+using namespace videotest;
+
+namespace {
+
+VideoCodecSettings settingsFor(VideoCodecSettings::Format format, int width, int height, int bitRate) {
+    VideoCodecSettings s;
+    s.videoSize = {double(width), double(height)};
+    s.bitRate = bitRate;
+    s.setProfileLevel(format == VideoCodecSettings::Format::hevc ? VTProfileLevel::hevcMainAutoLevel
+                                                                 : VTProfileLevel::h264HighAutoLevel);
+    s.allowFrameReordering = false;
+    s.expectedFrameRate = 30;
+    return s;
+}
+
+struct Encoding {
+    std::vector<PixelBufferRef> pictures;
+    std::vector<SampleBufferRef> samples;
+    std::vector<const VTSessionConvertible*> sessions;  // in use after each frame
+};
+
+// Frames i = 1...count at i/30 s (time zero is before the codec's gate).
+Encoding encode(const VideoCodecSettings& settings, int count, int noise = 0,
+                const std::function<void(int, VideoCodec&)>& beforeFrame = {}) {
+    VideoCodec codec;
+    codec.setSettings(settings);
+    auto stream = codec.outputStream();
+    codec.startRunning();
+    Encoding e;
+    for (int i = 1; i <= count; ++i) {
+        if (beforeFrame) beforeFrame(i, codec);
+        auto picture = makePicture(int(settings.videoSize.width), int(settings.videoSize.height), i, noise);
+        codec.append(makeFrame(picture, frameTime(i)));
+        codec.completeFrames();
+        e.pictures.push_back(picture);
+        e.sessions.push_back(codec.session().get());
+    }
+    EXPECT_EQ(codec.droppedFrameCount(), 0u);
+    codec.stopRunning();
+    e.samples = drain(stream);
+    return e;
+}
+
+// The units of one sample, checked to be a whole number of 4-byte length-prefixed units.
+std::vector<Data> units(const platform::SampleBuffer& sample) {
+    std::vector<Data> out;
+    const auto& block = *sample.dataBuffer();
+    std::size_t offset = 0;
+    while (offset < block.size()) {
+        if (block.size() - offset < 4) {
+            ADD_FAILURE() << "cut length at " << offset;
+            return out;
+        }
+        const std::uint8_t* p = block.data() + offset;
+        const std::size_t length = (std::size_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+        if (length == 0 || length > block.size() - offset - 4) {
+            ADD_FAILURE() << "bad length " << length << " at " << offset;
+            return out;
+        }
+        out.emplace_back(p + 4, p + 4 + length);
+        offset += 4 + length;
+    }
+    return out;
+}
+
+std::vector<SampleBufferRef> decode(const std::vector<SampleBufferRef>& samples) {
+    auto session = VTDecompressionSession::make(samples.front()->formatDescription());
+    auto [stream, writer] = platform::AsyncStream<SampleBufferRef>::make();
+    for (const auto& s : samples) session->convert(s, writer);
+    session->invalidate();
+    writer.finish();
+    return drain(stream);
+}
+
+class VideoRoundTrip : public ::testing::TestWithParam<VideoCodecSettings::Format> {
+protected:
+    bool hevc() const { return GetParam() == VideoCodecSettings::Format::hevc; }
+};
+
+}  // namespace
+
+TEST_P(VideoRoundTrip, DecodesAboveThirtyDecibels) {
+    const auto e = encode(settingsFor(GetParam(), 320, 240, 1'500'000), 20);
+    ASSERT_EQ(e.samples.size(), 20u);
+    const auto decoded = decode(e.samples);
+    ASSERT_EQ(decoded.size(), 20u);
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const auto& picture = decoded[i]->imageBuffer();
+        ASSERT_TRUE(picture);
+        ASSERT_EQ(picture->width(), 320);
+        ASSERT_EQ(picture->height(), 240);
+        EXPECT_EQ(picture->format(), platform::PixelFormat::nv12VideoRange);
+        // The decoder hands back the frame's own timing, without a decode time.
+        EXPECT_EQ(decoded[i]->presentationTime(), frameTime(int(i) + 1));
+        EXPECT_EQ(decoded[i]->duration(), MediaTime(1, 30));
+        EXPECT_FALSE(decoded[i]->decodeTime().isValid());
+        EXPECT_GT(lumaPSNR(*picture, *e.pictures[i]), 30.0) << "frame " << i;
+    }
+}
+
+TEST_P(VideoRoundTrip, OutputIsLengthPrefixedWithParameterSetsInTheDescription) {
+    const auto e = encode(settingsFor(GetParam(), 192, 108, 500'000), 5);
+    ASSERT_EQ(e.samples.size(), 5u);
+    const auto& format = e.samples.front()->formatDescription();
+    EXPECT_EQ(format->mediaSubType(), hevc() ? platform::codec::hevc : platform::codec::h264);
+    EXPECT_EQ(format->dimensions().width, 192);
+    EXPECT_EQ(format->dimensions().height, 108);
+    const auto* atom = format->decoderConfigurationData();
+    ASSERT_TRUE(atom);
+    const auto sets = VideoDecoderConfiguration::parameterSets(*format);
+    ASSERT_EQ(sets.size(), hevc() ? 3u : 2u);
+    if (hevc()) {
+        EXPECT_EQ(VideoDecoderConfiguration::nalUnitLengthSizeOfHEVC(*atom), 4);
+        const auto info = VideoDecoderConfiguration::readHEVCSequenceInfo(sets[1]);
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->width, 192);
+        EXPECT_EQ(info->height, 108);
+    } else {
+        EXPECT_EQ(VideoDecoderConfiguration::nalUnitLengthSizeOfAVC(*atom), 4);
+        EXPECT_EQ((*atom)[1], 100);  // High profile from the SPS
+        const auto info = VideoDecoderConfiguration::readAVCSequenceInfo(sets[0]);
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->width, 192);
+        EXPECT_EQ(info->height, 108);
+    }
+    for (std::size_t i = 0; i < e.samples.size(); ++i) {
+        const auto& s = e.samples[i];
+        EXPECT_EQ(s->isSync(), i == 0);
+        EXPECT_EQ(s->attachments().dependsOnOthers, std::optional<bool>(i != 0));
+        EXPECT_EQ(s->decodeTime(), s->presentationTime());  // no reordering
+        for (const auto& unit : units(*s)) {
+            const int type = hevc() ? (unit[0] >> 1) & 0x3F : unit[0] & 0x1F;
+            // Parameter sets travel in the description, not in the frames.
+            if (hevc()) EXPECT_TRUE(type < 32 || type > 34) << type;
+            else EXPECT_TRUE(type != 7 && type != 8) << type;
+        }
+    }
+}
+
+TEST_P(VideoRoundTrip, KeyFramesExactlyEveryTwoSeconds) {
+    auto settings = settingsFor(GetParam(), 160, 96, 300'000);
+    settings.maxKeyFrameIntervalDuration = 2;
+    // A cut to a different picture at 3 s must not start a key frame of its own.
+    const auto e = encode(settings, 200, 0, {});
+    ASSERT_EQ(e.samples.size(), 200u);
+    std::vector<int> keys;
+    for (std::size_t i = 0; i < e.samples.size(); ++i) {
+        if (e.samples[i]->isSync()) keys.push_back(int(i));
+    }
+    EXPECT_EQ(keys, (std::vector<int>{0, 60, 120, 180}));
+}
+
+TEST_P(VideoRoundTrip, BitRateDropTakesEffectInTheSameSession) {
+    auto settings = settingsFor(GetParam(), 320, 180, 1'200'000);
+    const int dropAt = 91;  // frame at ~3 s
+    const auto e = encode(settings, 180, 24, [&](int i, VideoCodec& codec) {
+        if (i != dropAt) return;
+        auto lower = codec.settings();
+        lower.bitRate = 200'000;
+        codec.setSettings(lower);
+    });
+    ASSERT_EQ(e.samples.size(), 180u);
+    EXPECT_EQ(e.sessions[dropAt - 2], e.sessions.back());
+    auto bitsPerSecond = [&](int from, int to) {
+        std::size_t bytes = 0;
+        for (int i = from; i < to; ++i) bytes += e.samples[i]->dataBuffer()->size();
+        return bytes * 8.0 * 30 / (to - from);
+    };
+    const double before = bitsPerSecond(30, dropAt - 1);
+    const double after = bitsPerSecond(dropAt + 29, 180);
+    EXPECT_GT(before, 800'000);
+    EXPECT_LT(after, 400'000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, VideoRoundTrip,
+                         ::testing::Values(VideoCodecSettings::Format::h264, VideoCodecSettings::Format::hevc),
+                         [](const auto& info) { return info.param == VideoCodecSettings::Format::hevc ? "HEVC" : "H264"; });
+
+TEST(VideoCompressionSessionBackPressure, DropsTheOldestWaitingPicturesAndCountsThem) {
+    VTCompressionSession::Configuration configuration;
+    configuration.width = 1280;
+    configuration.height = 720;
+    configuration.maxPendingFrames = 2;
+    auto session = VTCompressionSession::make(configuration);
+    ASSERT_EQ(session->setOption({VTSessionOptionKey::averageBitRate(), std::int64_t{2'000'000}}), VTStatus::noErr);
+    ASSERT_EQ(session->prepareToEncodeFrames(), VTStatus::noErr);
+    auto [stream, writer] = platform::AsyncStream<SampleBufferRef>::make();
+    const int submitted = 40;
+    auto picture = makePicture(1280, 720, 0);
+    for (int i = 1; i <= submitted; ++i) {
+        session->convert(makeFrame(picture, frameTime(i)), writer);
+        EXPECT_LE(session->pendingFrameCount(), 3u);  // two waiting, one being encoded
+    }
+    session->completeFrames();
+    session->invalidate();
+    writer.finish();
+    const auto out = drain(stream);
+    EXPECT_GT(session->droppedFrameCount(), 0u);
+    EXPECT_EQ(out.size() + session->droppedFrameCount(), std::size_t(submitted));
+    // The newest picture always survives.
+    EXPECT_EQ(out.back()->presentationTime(), frameTime(submitted));
+}
