@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "Platform/Time/HostClock.h"
+#include "Quarzadel/Program/NV12Ops.h"
+#include "Quarzadel/Program/ProgramRenderer.h"
+#include "video_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using platform::PixelBufferRef;
+using platform::PixelFormat;
+using testing::colorAt;
+using testing::flatPicture;
+using testing::lumaAt;
+
+constexpr YCbCr kBlack{16, 128, 128};
+
+// Sets rows [y0, y1) of a picture's luma to `y`.
+void paintRows(platform::PixelBuffer& b, int y0, int y1, uint8_t y) {
+  const auto p = b.plane(0);
+  for (int row = y0; row < y1; ++row) std::memset(p.data + row * p.bytesPerRow, y, b.width());
+}
+
+// Sets columns [x0, x1) of a picture's luma to `y`.
+void paintColumns(platform::PixelBuffer& b, int x0, int x1, uint8_t y) {
+  const auto p = b.plane(0);
+  for (int row = 0; row < b.height(); ++row) std::memset(p.data + row * p.bytesPerRow + x0, y, x1 - x0);
+}
+
+class ProgramRendererTest : public ::testing::Test {
+ protected:
+  ProgramRenderer renderer{StreamConfig{}, Framing::automatic};
+};
+
+TEST_F(ProgramRendererTest, FourByThreeCameraIsFilledWithTopAndBottomCut) {
+  // 1440 x 1080 scaled by 4/3 to 1920 x 1440: the outer 135 source rows fall outside.
+  auto camera = flatPicture(1440, 1080, {120, 128, 128});
+  paintRows(*camera, 0, 130, 50);
+  paintRows(*camera, 950, 1080, 200);
+  paintColumns(*camera, 0, 12, 235);
+  auto out = renderer.compose(camera, false, nullptr, false, 0);
+  ASSERT_TRUE(out);
+  for (int y = 2; y < 1078; y += 7) EXPECT_EQ(lumaAt(*out, 960, y), 120) << "row " << y;
+  // The left source columns stretch by 4/3.
+  EXPECT_EQ(lumaAt(*out, 10, 540), 235);
+  EXPECT_EQ(lumaAt(*out, 20, 540), 120);
+}
+
+TEST_F(ProgramRendererTest, PortraitImageIsFittedOverADarkerLessSaturatedFillOfItself) {
+  const YCbCr source{150, 200, 90};
+  auto portrait = flatPicture(1080, 1920, source);
+  auto out = renderer.compose(portrait, false, nullptr, false, 0);
+  ASSERT_TRUE(out);
+  // 1080 x 1920 at 0.5625 is 608 x 1080 in the middle (x 656 ... 1264).
+  EXPECT_EQ(colorAt(*out, 960, 540), source);
+  EXPECT_EQ(colorAt(*out, 700, 10), source);
+  // Bars: brightness -0.12 lowers luma by 26; saturation 0.9 pulls chroma toward neutral.
+  const YCbCr bar{124, 193, 94};
+  for (int x : {0, 300, 640, 1280, 1600, 1919}) EXPECT_EQ(colorAt(*out, x, 540), bar) << "x " << x;
+  EXPECT_EQ(colorAt(*out, 0, 0), bar);
+  EXPECT_EQ(colorAt(*out, 1919, 1079), bar);
+}
+
+TEST_F(ProgramRendererTest, FitOfSameAspectIsDrawnAsFillWithoutBlur) {
+  renderer.setFraming(Framing::fit);
+  auto image = flatPicture(1920, 1080, {100, 128, 128});
+  paintColumns(*image, 0, 2, 235);
+  auto out = renderer.compose(image, false, nullptr, false, 0);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(lumaAt(*out, 0, 500), 235);
+  EXPECT_EQ(lumaAt(*out, 1, 500), 235);
+  EXPECT_EQ(lumaAt(*out, 2, 500), 100);
+}
+
+TEST_F(ProgramRendererTest, WholeImageSitsBetweenBlackBarsWhateverTheFraming) {
+  renderer.setFraming(Framing::fill);
+  // A 2880 x 1800 shared screen at 0.6: 1728 x 1080, 96 pixels of black each side.
+  auto screen = flatPicture(2880, 1800, {180, 100, 150});
+  auto out = renderer.compose(screen, true, nullptr, false, 0);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(colorAt(*out, 0, 540), kBlack);
+  EXPECT_EQ(colorAt(*out, 94, 540), kBlack);
+  EXPECT_EQ(colorAt(*out, 98, 540), (YCbCr{180, 100, 150}));
+  EXPECT_EQ(colorAt(*out, 1820, 0), (YCbCr{180, 100, 150}));
+  EXPECT_EQ(colorAt(*out, 1825, 540), kBlack);
+}
+
+TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
+  // A recycled output buffer still holds the previous picture: bars must cover it.
+  renderer.compose(flatPicture(1920, 1080, {77, 128, 128}), false, nullptr, false, 0);
+  for (bool whole : {true, false}) {
+    auto out = renderer.compose(flatPicture(1080, 1920, {150, 128, 128}), whole, nullptr, false, 0);
+    ASSERT_TRUE(out);
+    const auto luma = out->plane(0);
+    for (int y = 0; y < 1080; ++y)
+      for (int x = 0; x < 1920; ++x)
+        ASSERT_NE(luma.data[y * luma.bytesPerRow + x], 77) << "whole " << whole << " at " << x << "," << y;
+  }
+}
+
+TEST_F(ProgramRendererTest, DissolveEasesWithSmoothstep) {
+  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(0.5), 0.5);
+  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(0.25), 0.15625);
+  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(-1), 0);
+  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(2), 1);
+
+  auto from = flatPicture(1920, 1080, {40, 128, 128});
+  auto to = flatPicture(1920, 1080, {200, 128, 128});
+  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 0.5), 960, 540), 120);
+  EXPECT_NEAR(lumaAt(*renderer.compose(to, false, from, false, 0.25), 960, 540), 40 + 160 * 0.15625, 1);
+  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 0), 960, 540), 40);
+  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 1), 960, 540), 200);
+}
+
+TEST_F(ProgramRendererTest, WithoutAnOnAirPictureTheSlateIsDrawnEvenDuringADissolve) {
+  const YCbCr slate{34, 129, 128};
+  EXPECT_EQ(ProgramRenderer::slateColor(), slate);
+  auto out = renderer.compose(nullptr, false, flatPicture(1920, 1080, {200, 128, 128}), false, 0.5);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(colorAt(*out, 0, 0), slate);
+  EXPECT_EQ(colorAt(*out, 1919, 1079), slate);
+}
+
+TEST_F(ProgramRendererTest, OutputBuffersCarryBT709AndOneFormatDescription) {
+  auto out = renderer.compose(nullptr, false, nullptr, false, 0);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->format(), PixelFormat::nv12VideoRange);
+  EXPECT_EQ(out->width(), 1920);
+  EXPECT_EQ(out->colorAttachments(), platform::ColorAttachments::bt709());
+  const auto format = renderer.formatDescription();
+  ASSERT_TRUE(format);
+  EXPECT_EQ(format->dimensions(), (platform::VideoDimensions{1920, 1080}));
+  EXPECT_EQ(format->extensions().color.matrix, platform::YCbCrMatrix::itu_r_709_2);
+  renderer.compose(nullptr, false, nullptr, false, 0);
+  EXPECT_EQ(renderer.formatDescription(), format);
+
+  StreamConfig small;
+  small.resolution = StreamConfig::Resolution::hd720;
+  renderer.setConfig(small);
+  EXPECT_FALSE(renderer.formatDescription());
+  out = renderer.compose(nullptr, false, nullptr, false, 0);
+  EXPECT_EQ(out->width(), 1280);
+  EXPECT_EQ(renderer.formatDescription()->dimensions(), (platform::VideoDimensions{1280, 720}));
+}
+
+TEST_F(ProgramRendererTest, PoolGrowsWhileBuffersAreHeldAndSkipsFramesOnlyAtItsLimit) {
+  std::vector<PixelBufferRef> held;
+  for (size_t i = 0; i < ProgramRenderer::kMaximumPoolBuffers; ++i) {
+    auto out = renderer.compose(nullptr, false, nullptr, false, 0);
+    ASSERT_TRUE(out) << i;
+    held.push_back(out);
+  }
+  EXPECT_FALSE(renderer.compose(nullptr, false, nullptr, false, 0));
+  held.pop_back();
+  EXPECT_TRUE(renderer.compose(nullptr, false, nullptr, false, 0));
+}
+
+TEST_F(ProgramRendererTest, SourcesInOtherColourSpacesComeOutBT709VideoRange) {
+  // Red as BGRA (full range RGB).
+  auto bgra = platform::PixelBuffer::make(1920, 1080, PixelFormat::bgra);
+  const auto plane = bgra->plane(0);
+  for (int y = 0; y < 1080; ++y)
+    for (int x = 0; x < 1920; ++x) {
+      uint8_t* p = plane.data + y * plane.bytesPerRow + 4 * x;
+      p[0] = 0, p[1] = 0, p[2] = 255, p[3] = 255;
+    }
+  EXPECT_EQ(colorAt(*renderer.compose(bgra, false, nullptr, false, 0), 960, 540), (YCbCr{63, 102, 240}));
+
+  // The same red in BT.601.
+  auto red601 = flatPicture(1920, 1080, {82, 90, 240});
+  platform::ColorAttachments tags;
+  tags.matrix = platform::YCbCrMatrix::itu_r_601_4;
+  red601->setColorAttachments(tags);
+  const YCbCr converted = colorAt(*renderer.compose(red601, false, nullptr, false, 0), 960, 540);
+  EXPECT_NEAR(converted.y, 63, 1);
+  EXPECT_NEAR(converted.cb, 102, 1);
+  EXPECT_NEAR(converted.cr, 240, 1);
+
+  // Full range white and black.
+  auto full = flatPicture(1920, 1080, {255, 128, 128}, PixelFormat::nv12FullRange);
+  paintRows(*full, 540, 1080, 0);
+  auto out = renderer.compose(full, false, nullptr, false, 0);
+  EXPECT_EQ(lumaAt(*out, 960, 100), 235);
+  EXPECT_EQ(lumaAt(*out, 960, 1000), 16);
+}
+
+TEST_F(ProgramRendererTest, WarmUpRendersEveryPathAndKeepsTheFraming) {
+  renderer.setFraming(Framing::fit);
+  const auto ms = renderer.warmUp(*platform::HostClock::shared());
+  ASSERT_TRUE(ms);
+  EXPECT_GE(*ms, 0);
+  EXPECT_EQ(renderer.framing(), Framing::fit);
+  EXPECT_TRUE(renderer.formatDescription());
+}
+
+TEST(NV12OpsTest, BlurKeepsFlatAreasAndSpreadsAnEdgeSymmetrically) {
+  auto picture = flatPicture(480, 270, {100, 128, 128});
+  paintColumns(*picture, 240, 480, 200);
+  const NV12Frame f = NV12Frame::of(*picture);
+  nv12::Blur blur;
+  blur.apply(f, 12);
+  EXPECT_EQ(lumaAt(*picture, 0, 135), 100);
+  EXPECT_EQ(lumaAt(*picture, 479, 135), 200);
+  // Around the edge the values rise monotonically and symmetrically.
+  EXPECT_NEAR(lumaAt(*picture, 239, 135) + lumaAt(*picture, 240, 135), 300, 2);
+  EXPECT_NEAR(lumaAt(*picture, 225, 135) + lumaAt(*picture, 254, 135), 300, 2);
+  for (int x = 200; x < 280; ++x) EXPECT_LE(lumaAt(*picture, x, 135), lumaAt(*picture, x + 1, 135));
+  EXPECT_GT(lumaAt(*picture, 230, 135), 100);
+  // Every row is the same: nothing changes vertically.
+  EXPECT_EQ(lumaAt(*picture, 230, 0), lumaAt(*picture, 230, 269));
+
+  // Three boxes approximate the Gaussian's variance.
+  double variance = 0;
+  for (int r : nv12::Blur::boxRadii(12)) variance += ((2.0 * r + 1) * (2.0 * r + 1) - 1) / 12;
+  EXPECT_NEAR(variance, 144, 8);
+}
+
+TEST(NV12OpsTest, InterpolationInPlaceMatchesACopy) {
+  auto a = flatPicture(256, 64, {0, 128, 128});
+  auto b = flatPicture(256, 64, {0, 128, 128});
+  const NV12Frame fa = NV12Frame::of(*a), fb = NV12Frame::of(*b);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 256; ++x) {
+      fa.y[y * fa.strideY + x] = static_cast<uint8_t>(x);
+      fb.y[y * fb.strideY + x] = static_cast<uint8_t>(255 - x + y);
+    }
+  auto copy = flatPicture(256, 64, {0, 128, 128});
+  const NV12Frame fc = NV12Frame::of(*copy);
+  nv12::interpolate(fa, fb, fc, 0.3);
+  nv12::interpolate(fa, fb, fb, 0.3);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 256; ++x) ASSERT_EQ(fb.y[y * fb.strideY + x], fc.y[y * fc.strideY + x]) << x << "," << y;
+}
+
+TEST(NV12OpsTest, ScalerKeepsEdgesAndGradients) {
+  // A horizontal ramp shrunk and enlarged stays a ramp with its ends in place.
+  auto ramp = flatPicture(400, 100, {0, 128, 128});
+  const NV12Frame src = NV12Frame::of(*ramp);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 400; ++x) src.y[y * src.strideY + x] = static_cast<uint8_t>(16 + x / 2);
+  nv12::Scaler scaler;
+  for (int w : {100, 1600}) {
+    auto out = flatPicture(w, 50, {0, 0, 0});
+    scaler.scale(src, NV12Frame::of(*out));
+    EXPECT_NEAR(lumaAt(*out, 0, 25), 16, 2) << w;
+    EXPECT_NEAR(lumaAt(*out, w - 1, 25), 215, 2) << w;
+    EXPECT_NEAR(lumaAt(*out, w / 2, 25), 116, 2) << w;
+    for (int x = 1; x < w; ++x) ASSERT_LE(lumaAt(*out, x - 1, 25), lumaAt(*out, x, 25)) << w << " x " << x;
+    EXPECT_EQ(colorAt(*out, w / 2, 25).cb, 128);
+  }
+}
+
+}  // namespace
+}  // namespace quarzadel

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <unordered_set>
+
+#include "Platform/Time/HostClock.h"
+#include "Quarzadel/Program/HostSeconds.h"
+#include "Quarzadel/Program/StreamConfig.h"
+
+namespace quarzadel {
+namespace {
+
+using Resolution = StreamConfig::Resolution;
+using VideoCodec = StreamConfig::VideoCodec;
+
+TEST(StreamConfigTest, ParsingIsExactAndCaseSensitive) {
+  EXPECT_EQ(fromRawValue<Resolution>("1080p"), Resolution::hd1080);
+  EXPECT_EQ(fromRawValue<Resolution>("720p"), Resolution::hd720);
+  for (const char* bad : {"1080P", " 1080p", "1080p ", "1080", ""}) EXPECT_FALSE(fromRawValue<Resolution>(bad)) << bad;
+
+  EXPECT_EQ(fromRawValue<Framing>("automatic"), Framing::automatic);
+  EXPECT_EQ(fromRawValue<Framing>("fill"), Framing::fill);
+  EXPECT_EQ(fromRawValue<Framing>("fit"), Framing::fit);
+  EXPECT_FALSE(fromRawValue<Framing>("Fit"));
+
+  EXPECT_EQ(fromRawValue<VideoCodec>("h264"), VideoCodec::h264);
+  EXPECT_FALSE(fromRawValue<VideoCodec>("H264"));
+  EXPECT_FALSE(fromRawValue<VideoCodec>("hevc "));
+  EXPECT_EQ(fromRawValue<CameraTransition>("dissolve"), CameraTransition::dissolve);
+}
+
+TEST(StreamConfigTest, RawValuesRoundTripAndCasesAreInDeclarationOrder) {
+  EXPECT_EQ(allCases<Framing>(), (std::array{Framing::automatic, Framing::fill, Framing::fit}));
+  EXPECT_EQ(allCases<Resolution>(), (std::array{Resolution::hd720, Resolution::hd1080}));
+  EXPECT_EQ(allCases<CameraTransition>(), (std::array{CameraTransition::cut, CameraTransition::dissolve}));
+  for (auto f : allCases<Framing>()) EXPECT_EQ(fromRawValue<Framing>(rawValue(f)), f);
+  for (auto r : allCases<Resolution>()) EXPECT_EQ(id(r), rawValue(r));
+  std::unordered_set<Framing> set(allCases<Framing>().begin(), allCases<Framing>().end());
+  EXPECT_EQ(set.size(), 3u);
+}
+
+TEST(StreamConfigTest, EqualityIsFieldWiseAndNaNNeverEqual) {
+  StreamConfig a, b;
+  EXPECT_EQ(a, b);
+  b.keyframeIntervalSeconds = 3;
+  EXPECT_NE(a, b);
+  b = a;
+  b.frameRate = std::nan("");
+  EXPECT_NE(b, b);
+  b = a;
+  b.resolution = Resolution::hd720;
+  EXPECT_NE(a, b);
+  EXPECT_EQ(b.width(), 1280);
+  EXPECT_EQ(b.height(), 720);
+}
+
+class FixedClock : public platform::Clock {
+ public:
+  explicit FixedClock(platform::Nanos t) : t_(t) {}
+  platform::Nanos now() const override { return t_; }
+
+ private:
+  platform::Nanos t_;
+};
+
+TEST(HostSecondsTest, ConvertsCaptureTimesToHostSeconds) {
+  FixedClock host(platform::seconds(500));
+  FixedClock capture(platform::seconds(20));  // 480 s behind the host clock
+
+  // Invalid times are "now", whatever the clock.
+  EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime::invalid(), &capture, host), 500.0);
+  EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime::invalid(), nullptr, host), 500.0);
+  // No clock, or the host clock itself: unchanged.
+  EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime(3003, 1000), nullptr, host), 3.003);
+  EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime(3003, 1000), &host, host), 3.003);
+  // Another clock: shifted onto the host clock.
+  EXPECT_NEAR(hostSeconds(platform::MediaTime(19'500, 1000), &capture, host), 499.5, 1e-9);
+}
+
+}  // namespace
+}  // namespace quarzadel
