@@ -358,9 +358,7 @@ void VTCompressionSession::run() {
             busy_ = true;
             reconfiguration = std::exchange(pendingReconfiguration_, std::nullopt);
         }
-        if (reconfiguration && !encoder_->reconfigure(*reconfiguration)) {
-            MEDLEY_LOG_WARN("encoder refused the new rate settings");
-        }
+        if (reconfiguration) reconfigure(*reconfiguration);
         encode(job);
         {
             std::lock_guard lock(mutex_);
@@ -373,6 +371,20 @@ void VTCompressionSession::run() {
     emit(frames);
     inFlight_.clear();
     encoder_.reset();
+}
+
+void VTCompressionSession::reconfigure(const VideoEncoderConfiguration& configuration) {
+    std::vector<VideoEncodedFrame> held;
+    const auto before = encoder_->parameterSets();
+    const bool ok = encoder_->reconfigure(configuration, held);
+    emit(held);
+    if (!ok) {
+        MEDLEY_LOG_WARN("encoder refused the new rate settings");
+        return;
+    }
+    if (encoder_->parameterSets() != before) {
+        MEDLEY_LOG_WARN("encoder parameter sets changed with the new rate settings");
+    }
 }
 
 void VTCompressionSession::encode(Job& job) {

@@ -84,6 +84,7 @@ private:
                          VideoPictureConverter::ScalingMode& scaling) const;
     void run();
     void encode(Job& job);
+    void reconfigure(const VideoEncoderConfiguration& configuration);
     void emit(std::vector<VideoEncodedFrame>& frames);
     bool isKeyFrame(const Data& lengthPrefixed) const;
 

@@ -63,8 +63,10 @@ public:
     // Emits every delayed frame; the encoder takes no pictures afterwards.
     virtual bool flush(std::vector<VideoEncodedFrame>& out) = 0;
 
-    // Applies new rate settings to the running encoder from its next frame.
-    virtual bool reconfigure(const VideoEncoderConfiguration& configuration) = 0;
+    // Applies new rate settings from the next frame on. An encoder that
+    // cannot change them in place restarts with the same parameter sets (its
+    // next frame is then a key frame); frames it still held go to `out`.
+    virtual bool reconfigure(const VideoEncoderConfiguration& configuration, std::vector<VideoEncodedFrame>& out) = 0;
 };
 
 std::unique_ptr<VideoEncoder> makeH264VideoEncoder(const VideoEncoderConfiguration& configuration, OSStatus& status);

@@ -107,7 +107,7 @@ public:
         return encode(&picture, pts, forceKeyFrame, out);
     }
 
-    bool reconfigure(const VideoEncoderConfiguration& c) override {
+    bool reconfigure(const VideoEncoderConfiguration& c, std::vector<VideoEncodedFrame>&) override {
         x264_param_t p = param_;
         applyRate(p, c);
         if (x264_encoder_reconfig(encoder_, &p) < 0) return false;

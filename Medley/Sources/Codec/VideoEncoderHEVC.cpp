@@ -1,14 +1,18 @@
-// HEVC through libx265 directly: its rate control can be changed on a
-// running encoder. Tuned for live like the H.264 encoder.
+// HEVC through libx265 directly (libavcodec's wrapper cannot change the bit
+// rate of a running encoder). Tuned for live like the H.264 encoder.
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <utility>
 
 #include <libyuv.h>
 #include <x265.h>
 
 #include "Medley/Sources/Codec/VideoEncoder.h"
+#include "Medley/Sources/ISO/NALBitReader.h"
 #include "Medley/Sources/ISO/NALByteStream.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
@@ -28,10 +32,17 @@ void applyRate(x265_param& p, const VideoEncoderConfiguration& c) {
 class HEVCVideoEncoder final : public VideoEncoder {
 public:
     explicit HEVCVideoEncoder(const VideoEncoderConfiguration& c) : configuration_(c) {}
-    ~HEVCVideoEncoder() override {
+    ~HEVCVideoEncoder() override { close(); }
+
+    void close() {
         if (encoder_) api_->encoder_close(encoder_);
         if (picture_) api_->picture_free(picture_);
         if (param_) api_->param_free(param_);
+        encoder_ = nullptr;
+        picture_ = nullptr;
+        param_ = nullptr;
+        parameterSets_.clear();
+        flushing_ = false;
     }
 
     OSStatus open() {
@@ -89,6 +100,10 @@ public:
             p.vui.matrixCoeffs = 1;
         }
         if (c.levelIdc) p.levelIdc = *c.levelIdc;
+        if (pinnedLevel_) {
+            p.levelIdc = pinnedLevel_->first;
+            p.bHighTier = pinnedLevel_->second;
+        }
         if (api_->param_apply_profile(param_, c.profile.c_str()) < 0) return VTStatus::parameter;
 
         encoder_ = api_->encoder_open(param_);
@@ -138,11 +153,15 @@ public:
         }
     }
 
-    bool reconfigure(const VideoEncoderConfiguration& c) override {
-        applyRate(*param_, c);
-        if (api_->encoder_reconfig(encoder_, param_) < 0) return false;
+    // x265 accepts new rate settings through its reconfigure call but does
+    // not act on them, so the encoder restarts. Level and tier stay pinned so
+    // that the parameter sets, and with them the stream's description, do not change.
+    bool reconfigure(const VideoEncoderConfiguration& c, std::vector<VideoEncodedFrame>& out) override {
+        if (!pinnedLevel_) pinnedLevel_ = levelAndTier();
+        const bool flushed = flush(out);
+        close();
         configuration_ = c;
-        return true;
+        return open() == VTStatus::noErr && flushed;
     }
 
 private:
@@ -177,6 +196,21 @@ private:
         return r;
     }
 
+    // general_level_idc / 3 (x265's 21 for level 2.1) and the tier flag of the SPS.
+    std::optional<std::pair<int, int>> levelAndTier() const {
+        for (const auto& unit : parameterSets_) {
+            if (unit.size() < 3 || ((unit[0] >> 1) & 0x3F) != 33) continue;
+            NALBitReader r(std::span<const std::uint8_t>(unit).subspan(2));
+            r.skip(8);
+            const int tier = static_cast<int>((r.bits(8) >> 5) & 1);
+            r.skip(80);
+            const int level = static_cast<int>(r.bits(8));
+            if (r.failed()) return std::nullopt;
+            return std::make_pair(level / 3, tier);
+        }
+        return std::nullopt;
+    }
+
     bool toPlanar(const platform::PixelBuffer& picture) {
         const auto& c = configuration_;
         if (picture.width() != c.width || picture.height() != c.height) return false;
@@ -205,6 +239,7 @@ private:
     x265_picture* picture_ = nullptr;
     std::vector<std::uint8_t> planar_;
     std::string pools_;
+    std::optional<std::pair<int, int>> pinnedLevel_;
     bool flushing_ = false;
     std::vector<Data> parameterSets_;
 };
