@@ -109,13 +109,20 @@ AVChannelLayout defaultLayout(uint32_t channels) {
 std::vector<double> downmixMatrix(uint32_t inputs, uint32_t outputs) {
   std::vector<double> matrix(size_t{inputs} * outputs, 0.0);
   AVChannelLayout in = defaultLayout(inputs), out = defaultLayout(outputs);
-  const bool built = in.order == AV_CHANNEL_ORDER_NATIVE && out.order == AV_CHANNEL_ORDER_NATIVE &&
-                     swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0, 1.0, 0, matrix.data(), inputs,
+  // The builder writes rows of every channel it knows: give it room for all of them.
+  constexpr size_t kAll = 64;
+  std::vector<double> full(kAll * kAll, 0.0);
+  const bool built = inputs <= kAll && outputs <= kAll && in.order == AV_CHANNEL_ORDER_NATIVE &&
+                     out.order == AV_CHANNEL_ORDER_NATIVE &&
+                     swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0, 1.0, 0, full.data(), kAll,
                                        AV_MATRIX_ENCODING_NONE, nullptr) >= 0;
   av_channel_layout_uninit(&in);
   av_channel_layout_uninit(&out);
-  if (built) return matrix;
-  std::fill(matrix.begin(), matrix.end(), 0.0);
+  if (built) {
+    for (uint32_t o = 0; o < outputs; ++o)
+      for (uint32_t i = 0; i < inputs; ++i) matrix[size_t{o} * inputs + i] = full[o * kAll + i];
+    return matrix;
+  }
   for (uint32_t o = 0; o < outputs; ++o) {
     uint32_t count = 0;
     for (uint32_t i = o; i < inputs; i += outputs) ++count;
