@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <sstream>
 #include <string>
@@ -44,11 +45,14 @@ template <typename T> struct IsSmartPointer<std::weak_ptr<T>> : std::false_type 
 }  // namespace detail
 
 template <typename T>
+concept LWDescribableRange = std::ranges::input_range<const T> && !std::is_convertible_v<const T&, std::string_view>;
+
+template <typename T>
 concept LWDescribable =
     std::convertible_to<const T&, std::string_view> || std::is_arithmetic_v<T> || std::is_enum_v<T> ||
     detail::IsOptional<T>::value || detail::IsSmartPointer<T>::value || std::is_pointer_v<T> ||
     std::is_base_of_v<std::exception, T> || std::same_as<T, std::error_code> || LWHasDescription<T> ||
-    LWHasDebugDescription<T> || LWStreamable<T> || std::is_null_pointer_v<T>;
+    LWHasDebugDescription<T> || LWStreamable<T> || std::is_null_pointer_v<T> || LWDescribableRange<T>;
 
 template <typename T>
 std::string lwDescribe(const T& value);
@@ -89,6 +93,18 @@ std::string describeValue(const T& value) {
     std::ostringstream os;
     os << value;
     return os.str();
+  } else if constexpr (LWDescribableRange<T>) {
+    // As a list: [1, 2, 3], with text elements quoted: ["a", "b"].
+    using Element = std::remove_cvref_t<std::ranges::range_reference_t<const T>>;
+    std::string out = "[";
+    bool first = true;
+    for (const auto& element : value) {
+      if (!first) out += ", ";
+      first = false;
+      if constexpr (std::is_convertible_v<const Element&, std::string_view>) out += "\"" + lwDescribe(element) + "\"";
+      else out += lwDescribe(element);
+    }
+    return out + "]";
   } else if constexpr (std::is_enum_v<T>) {
     return describeValue(static_cast<std::underlying_type_t<T>>(value));
   } else if constexpr (std::is_pointer_v<T>) {

@@ -140,6 +140,12 @@ TEST(LWLogItems, ValuesArePrintedByTheirDescription) {
               "f", "fn", 1);
   EXPECT_EQ(appender->snapshot().at(0).message,
             "a1btrue2.00.25-3cdescribeddebuggedstreamednil5nilsv371e+20");
+  appender->records.clear();
+  std::vector<int> numbers{1, 2, 3};
+  std::vector<std::string> names{"a", "b"};
+  std::vector<int> none_;
+  logger.info({numbers, " ", names, " ", none_, " ", 100000.0, " ", 0.00001}, "f", "fn", 1);
+  EXPECT_EQ(appender->snapshot().at(0).message, "[1, 2, 3] [\"a\", \"b\"] [] 100000.0 1e-05");
 }
 
 TEST(ConsoleAppenderOutput, PrintsTheTextFormWithItemsJoinedWithoutSeparator) {
