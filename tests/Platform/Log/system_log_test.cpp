@@ -1,7 +1,6 @@
 #include "Platform/Log/SystemLog.h"
 
 #include <gtest/gtest.h>
-#include <syslog.h>
 
 #include <thread>
 
@@ -65,14 +64,6 @@ TEST(SystemLog, DisabledTypesAreNotWritten) {
   logger.error("shown");
   SystemLog::setSink(previous);
   EXPECT_EQ(sink->written, std::vector<std::string>{"shown"});
-}
-
-TEST(SystemLog, SyslogPrioritiesFollowTheTypes) {
-  EXPECT_EQ(SyslogSink::priority(LogType::debug), LOG_DEBUG);
-  EXPECT_EQ(SyslogSink::priority(LogType::info), LOG_INFO);
-  EXPECT_EQ(SyslogSink::priority(LogType::defaultType), LOG_NOTICE);
-  EXPECT_EQ(SyslogSink::priority(LogType::error), LOG_ERR);
-  EXPECT_EQ(SyslogSink::priority(LogType::fault), LOG_CRIT);
 }
 
 TEST(SystemLog, SyslogSinkTakesMessagesThatLookLikeFormats) {
