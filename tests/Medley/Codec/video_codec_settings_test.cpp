@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/Codec/VideoCodecSettings.h"
+
+using namespace medley;
+using Key = VTSessionOptionKey;
+
+namespace {
+const VTSessionOptionValue* find(const VTSessionOptionSet& options, const VTSessionOptionKey& key) {
+    auto it = options.find(VTSessionOption{key, false});
+    return it == options.end() ? nullptr : &it->value;
+}
+}  // namespace
+
+TEST(VideoCodecSettingsOptions, DefaultValue) {
+    const auto options = VideoCodecSettings::defaultValue().makeOptions();
+    EXPECT_EQ(options.size(), 10u);  // six, data-rate limits, three hardware options
+    EXPECT_EQ(*find(options, Key::realTime()), VTSessionOptionValue(true));
+    EXPECT_EQ(*find(options, Key::profileLevel()), VTSessionOptionValue(std::string("H264_Baseline_3_1")));
+    EXPECT_EQ(*find(options, Key::averageBitRate()), VTSessionOptionValue(std::int64_t{640000}));
+    EXPECT_EQ(*find(options, Key::maxKeyFrameIntervalDuration()), VTSessionOptionValue(std::int64_t{2}));
+    EXPECT_EQ(*find(options, Key::allowFrameReordering()), VTSessionOptionValue(false));
+    EXPECT_EQ(*find(options, Key::dataRateLimits()), VTSessionOptionValue(std::vector<double>{120000.0, 1.0}));
+    EXPECT_EQ(*find(options, Key::encoderID()), VTSessionOptionValue(std::string("h264_vaapi")));
+    EXPECT_EQ(*find(options, Key::pixelTransferProperties()),
+              VTSessionOptionValue(std::map<std::string, std::string>{{"ScalingMode", "Trim"}}));
+    EXPECT_FALSE(find(options, Key::h264EntropyMode()));
+}
+
+TEST(VideoCodecSettingsOptions, ProfileDecidesFormatEntropyAndReordering) {
+    VideoCodecSettings hevc;
+    hevc.setProfileLevel(VTProfileLevel::hevcMainAutoLevel);
+    EXPECT_EQ(hevc.format(), VideoCodecSettings::Format::hevc);
+    auto options = hevc.makeOptions();
+    EXPECT_EQ(*find(options, Key::encoderID()), VTSessionOptionValue(std::string("hevc_vaapi")));
+    EXPECT_FALSE(find(options, Key::h264EntropyMode()));
+    EXPECT_EQ(*find(options, Key::allowFrameReordering()), VTSessionOptionValue(true));
+
+    VideoCodecSettings main;
+    main.setProfileLevel(VTProfileLevel::h264MainAutoLevel);
+    EXPECT_EQ(main.format(), VideoCodecSettings::Format::h264);
+    options = main.makeOptions();
+    EXPECT_EQ(*find(options, Key::h264EntropyMode()), VTSessionOptionValue(std::string("CABAC")));
+    EXPECT_EQ(*find(options, Key::allowFrameReordering()), VTSessionOptionValue(true));
+    main.allowFrameReordering = false;
+    EXPECT_EQ(*find(main.makeOptions(), Key::allowFrameReordering()), VTSessionOptionValue(false));
+
+    // Lower-case "hevc" is not the marker.
+    main.setProfileLevel("hevc_main");
+    EXPECT_EQ(main.format(), VideoCodecSettings::Format::h264);
+}
+
+TEST(VideoCodecSettingsOptions, DataRateLimits) {
+    VideoCodecSettings s;
+    s.dataRateLimits = std::vector<double>{500000, 2};
+    EXPECT_EQ(*find(s.makeOptions(), Key::dataRateLimits()), VTSessionOptionValue(std::vector<double>{500000, 2}));
+    s.dataRateLimits = std::vector<double>{0, 0};
+    s.bitRate = 1000000;
+    EXPECT_EQ(*find(s.makeOptions(), Key::dataRateLimits()), VTSessionOptionValue(std::vector<double>{187500.0, 1.0}));
+    s.dataRateLimits = std::vector<double>{1000};
+    EXPECT_FALSE(find(s.makeOptions(), Key::dataRateLimits()));
+    s.dataRateLimits.reset();
+    EXPECT_FALSE(find(s.makeOptions(), Key::dataRateLimits()));
+    s.dataRateLimits = std::vector<double>{0, 0};
+    s.bitRateMode = VideoCodecSettings::BitRateMode::constant();
+    const auto options = s.makeOptions();
+    EXPECT_FALSE(find(options, Key::dataRateLimits()));
+    EXPECT_EQ(*find(options, Key::constantBitRate()), VTSessionOptionValue(std::int64_t{1000000}));
+    EXPECT_FALSE(find(options, Key::averageBitRate()));
+}
+
+TEST(VideoCodecSettingsOptions, SetHoldsOneOptionPerKey) {
+    VTSessionOptionSet set;
+    EXPECT_TRUE(set.insert({Key::averageBitRate(), std::int64_t{1}}).second);
+    EXPECT_FALSE(set.insert({Key::averageBitRate(), std::int64_t{2}}).second);
+    EXPECT_EQ(*find(set, Key::averageBitRate()), VTSessionOptionValue(std::int64_t{1}));
+}
+
+TEST(VideoCodecSettingsInvalidation, OnlySessionFieldsNeedANewSession) {
+    const VideoCodecSettings base;
+    auto changed = [&](auto change) {
+        VideoCodecSettings other = base;
+        change(other);
+        return base.shouldInvalidateSession(other);
+    };
+    EXPECT_FALSE(changed([](auto& s) { s.bitRate = 1; }));
+    EXPECT_FALSE(changed([](auto& s) { s.frameInterval = 0.5; }));
+    EXPECT_FALSE(changed([](auto& s) { s.expectedFrameRate = 60; }));
+    EXPECT_TRUE(changed([](auto& s) { s.videoSize.width = 1280; }));
+    EXPECT_TRUE(changed([](auto& s) { s.videoSize.height = 720; }));
+    EXPECT_TRUE(changed([](auto& s) { s.maxKeyFrameIntervalDuration = 1; }));
+    EXPECT_TRUE(changed([](auto& s) { s.scalingMode = VideoCodecSettings::ScalingMode::letterbox; }));
+    EXPECT_TRUE(changed([](auto& s) { s.allowFrameReordering = false; }));
+    EXPECT_TRUE(changed([](auto& s) { s.bitRateMode = VideoCodecSettings::BitRateMode::variable(); }));
+    EXPECT_TRUE(changed([](auto& s) { s.setProfileLevel(VTProfileLevel::h264HighAutoLevel); }));
+    EXPECT_TRUE(changed([](auto& s) { s.dataRateLimits.reset(); }));
+    EXPECT_TRUE(changed([](auto& s) { s.dataRateLimits = std::vector<double>{0, 1}; }));
+    EXPECT_TRUE(changed([](auto& s) { s.isLowLatencyRateControlEnabled = true; }));
+    EXPECT_TRUE(changed([](auto& s) { s.isHardwareAcceleratedEnabled = false; }));
+}
+
+TEST(VideoCodecSettingsCoding, RoundTripsAndKeepsTheStoredFormat) {
+    VideoCodecSettings s({1920, 1080}, 4'000'000, VTProfileLevel::h264HighAutoLevel,
+                         VideoCodecSettings::ScalingMode::letterbox, VideoCodecSettings::BitRateMode::constant(), 1,
+                         true, std::nullopt, true, false, 29.97);
+    s.frameInterval = VideoCodecSettings::frameIntervalFor10;
+    const auto json = s.toJSON();
+    EXPECT_EQ(json["scalingMode"], "Letterbox");
+    EXPECT_EQ(json["bitRateMode"], (nlohmann::json{{"key", "ConstantBitRate"}}));
+    EXPECT_EQ(json["format"], (nlohmann::json{{"h264", nlohmann::json::object()}}));
+    EXPECT_FALSE(json.contains("dataRateLimits"));
+    EXPECT_EQ(VideoCodecSettings::fromJSON(json), s);
+
+    // The stored format wins over the profile's.
+    auto mismatched = json;
+    mismatched["format"] = {{"hevc", nlohmann::json::object()}};
+    EXPECT_EQ(VideoCodecSettings::fromJSON(mismatched).format(), VideoCodecSettings::Format::hevc);
+
+    // Optional keys may be absent.
+    auto minimal = json;
+    minimal.erase("allowFrameReordering");
+    minimal.erase("expectedFrameRate");
+    const auto decoded = VideoCodecSettings::fromJSON(minimal);
+    EXPECT_FALSE(decoded.allowFrameReordering);
+    EXPECT_FALSE(decoded.expectedFrameRate);
+    EXPECT_FALSE(decoded.dataRateLimits);
+}
+
+TEST(VideoCodecSettingsCoding, RejectsMissingKeysWrongTypesAndBadFormats) {
+    const auto json = VideoCodecSettings::defaultValue().toJSON();
+    using Kind = VideoCodecSettings::DecodingError::Kind;
+    auto kindOf = [](const nlohmann::json& j) -> std::optional<Kind> {
+        try {
+            VideoCodecSettings::fromJSON(j);
+        } catch (const VideoCodecSettings::DecodingError& e) {
+            return e.kind;
+        }
+        return std::nullopt;
+    };
+    auto missing = json;
+    missing.erase("bitRate");
+    EXPECT_EQ(kindOf(missing), Kind::keyNotFound);
+    auto wrong = json;
+    wrong["isHardwareAcceleratedEnabled"] = "yes";
+    EXPECT_EQ(kindOf(wrong), Kind::typeMismatch);
+    auto twoKeys = json;
+    twoKeys["format"] = {{"h264", nlohmann::json::object()}, {"hevc", nlohmann::json::object()}};
+    try {
+        VideoCodecSettings::fromJSON(twoKeys);
+        FAIL();
+    } catch (const VideoCodecSettings::DecodingError& e) {
+        EXPECT_EQ(e.kind, Kind::typeMismatch);
+        EXPECT_STREQ(e.what(), "Invalid number of keys found, expected one.");
+    }
+    auto unknownMode = json;
+    unknownMode["scalingMode"] = "Stretch";
+    EXPECT_EQ(kindOf(unknownMode), Kind::typeMismatch);
+    EXPECT_EQ(VideoCodecSettings::makeScalingMode("CropSourceToCleanAperture"),
+              VideoCodecSettings::ScalingMode::cropSourceToCleanAperture);
+}

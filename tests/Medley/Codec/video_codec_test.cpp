@@ -1,0 +1,262 @@
+// The codec's frame gate, session life cycle and live setting changes.
+#include <gtest/gtest.h>
+
+#include "Logwell/LWLogger.h"
+#include "Medley/Sources/Codec/VTCompressionSession.h"
+#include "Medley/Sources/Codec/VideoCodec.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
+#include "Medley/Codec/video_test_support.h"
+
+using namespace medley;
+using namespace videotest;
+
+namespace {
+
+class FixedClock : public platform::Clock {
+public:
+    platform::Nanos now() const override { return nanos; }
+    platform::Nanos nanos = 0;
+};
+
+class CountingAppender : public logwell::LWLoggerAppender {
+public:
+    void append(const logwell::LWLogger&, logwell::LWLogLevel level, logwell::LWMessage message, std::string_view,
+                std::string_view, int) override {
+        std::lock_guard lock(mutex);
+        lines.push_back({level, logwell::joinMessage(message)});
+    }
+    void append(const logwell::LWLogger&, logwell::LWLogLevel level, std::string_view, const logwell::LWFormatArgument&,
+                std::string_view, std::string_view, int) override {
+        std::lock_guard lock(mutex);
+        lines.push_back({level, {}});
+    }
+    int count(logwell::LWLogLevel level) {
+        std::lock_guard lock(mutex);
+        return int(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.first == level; }));
+    }
+    std::mutex mutex;
+    std::vector<std::pair<logwell::LWLogLevel, std::string>> lines;
+};
+
+// Captures the module logger's lines for one test.
+struct LogCapture {
+    LogCapture() : previous(medley::logger().appender()), appender(std::make_shared<CountingAppender>()) {
+        medley::logger().setAppender(appender);
+    }
+    ~LogCapture() { medley::logger().setAppender(previous); }
+    std::shared_ptr<logwell::LWLoggerAppender> previous;
+    std::shared_ptr<CountingAppender> appender;
+};
+
+VideoCodecSettings small() {
+    VideoCodecSettings s;
+    s.videoSize = {64, 64};
+    s.bitRate = 100'000;
+    return s;
+}
+
+struct Fixture {
+    explicit Fixture(VideoCodecSettings settings = small()) {
+        codec.setSettings(settings);
+        stream = codec.outputStream();
+        codec.startRunning();
+    }
+    void append(MediaTime pts, int w = 64, int h = 64) {
+        codec.append(makeFrame(makePicture(w, h, int(pts.value)), pts));
+        codec.completeFrames();
+    }
+    std::vector<MediaTime> encodedTimes() {
+        codec.stopRunning();
+        std::vector<MediaTime> times;
+        for (const auto& s : drain(stream)) times.push_back(s->presentationTime());
+        return times;
+    }
+    VideoCodec codec;
+    platform::AsyncStream<SampleBufferRef> stream;
+};
+
+}  // namespace
+
+TEST(VideoCodecGate, DropsRepeatedAndZeroTimes) {
+    Fixture f;
+    f.append(MediaTime::zero());
+    EXPECT_FALSE(f.codec.session() == nullptr);  // the session is made, the frame is not encoded
+    f.append(MediaTime(1, 30));
+    f.append(MediaTime(1, 30));
+    f.append(MediaTime(2, 30));
+    EXPECT_EQ(f.codec.presentationTimeStamp, MediaTime(2, 30));
+    EXPECT_EQ(f.encodedTimes(), (std::vector<MediaTime>{MediaTime(1, 30), MediaTime(2, 30)}));
+}
+
+TEST(VideoCodecGate, FrameIntervalThinsThirtyToTen) {
+    auto settings = small();
+    settings.frameInterval = VideoCodecSettings::frameIntervalFor10;
+    Fixture f(settings);
+    for (int i = 0; i <= 9; ++i) f.append(MediaTime(i, 30));
+    EXPECT_DOUBLE_EQ(f.codec.frameInterval, 0.099);  // taken from the settings when the session was made
+    EXPECT_EQ(f.encodedTimes(), (std::vector<MediaTime>{MediaTime(3, 30), MediaTime(6, 30), MediaTime(9, 30)}));
+}
+
+TEST(VideoCodecGate, WithoutPassthroughOnlyFramesFromStartAreTaken) {
+    auto clock = std::make_shared<FixedClock>();
+    clock->nanos = 5'000'000'000;
+    VideoCodec codec(clock);
+    codec.passthrough = false;
+    codec.setSettings(small());
+    auto stream = codec.outputStream();
+    codec.startRunning();
+    EXPECT_EQ(codec.startedAt, MediaTime::fromNanos(5'000'000'000));
+    for (platform::Nanos t : {4'900'000'000LL, 5'000'000'000LL, 5'033'000'000LL}) {
+        codec.append(makeFrame(makePicture(64, 64, 0), MediaTime::fromNanos(t)));
+        codec.completeFrames();
+    }
+    codec.stopRunning();
+    EXPECT_EQ(codec.startedAt, MediaTime::zero());
+    std::vector<MediaTime> times;
+    for (const auto& s : drain(stream)) times.push_back(s->presentationTime());
+    EXPECT_EQ(times, (std::vector<MediaTime>{MediaTime::fromNanos(5'000'000'000), MediaTime::fromNanos(5'033'000'000)}));
+}
+
+TEST(VideoCodecGate, NothingIsTakenWhileStoppedOrWithoutAReader) {
+    VideoCodec codec;
+    codec.setSettings(small());
+    codec.append(makeFrame(makePicture(64, 64, 0), MediaTime(1, 30)));
+    EXPECT_FALSE(codec.session());
+    codec.startRunning();
+    codec.append(makeFrame(makePicture(64, 64, 0), MediaTime(1, 30)));
+    EXPECT_TRUE(codec.session());  // made, but with no reader the frame goes nowhere
+    EXPECT_EQ(codec.presentationTimeStamp, MediaTime::zero());
+}
+
+TEST(VideoCodecSessions, BitRateAloneKeepsTheSessionAndSetsItsProperty) {
+    LogCapture log;
+    Fixture f;
+    f.append(MediaTime(1, 30));
+    const auto session = f.codec.session();
+    auto settings = f.codec.settings();
+    settings.bitRate = 50'000;
+    f.codec.setSettings(settings);
+    f.append(MediaTime(2, 30));
+    EXPECT_EQ(f.codec.session(), session);
+    auto* compression = dynamic_cast<VTCompressionSession*>(session.get());
+    ASSERT_TRUE(compression);
+    EXPECT_EQ(compression->option(VTSessionOptionKey::averageBitRate()), VTSessionOptionValue(std::int64_t{50'000}));
+    EXPECT_EQ(compression->encoderConfiguration().bitRate, 50'000);
+    EXPECT_EQ(log.appender->count(logwell::LWLogLevel::info), 1);
+    // The same value again changes nothing.
+    f.codec.setSettings(settings);
+    EXPECT_EQ(log.appender->count(logwell::LWLogLevel::info), 1);
+}
+
+TEST(VideoCodecSessions, ExpectedFrameRateRemovedSetsZero) {
+    auto settings = small();
+    settings.expectedFrameRate = 30;
+    Fixture f(settings);
+    f.append(MediaTime(1, 30));
+    auto* compression = dynamic_cast<VTCompressionSession*>(f.codec.session().get());
+    ASSERT_TRUE(compression);
+    EXPECT_EQ(compression->option(VTSessionOptionKey::expectedFrameRate()), VTSessionOptionValue(30.0));
+    settings.expectedFrameRate.reset();
+    f.codec.setSettings(settings);
+    EXPECT_EQ(compression->option(VTSessionOptionKey::expectedFrameRate()), VTSessionOptionValue(0.0));
+}
+
+TEST(VideoCodecSessions, SessionFieldChangesRebuildAtTheNextFrame) {
+    Fixture f;
+    f.append(MediaTime(1, 30));
+    auto first = f.codec.session();
+
+    auto settings = f.codec.settings();
+    settings.videoSize = {96, 64};
+    f.codec.setSettings(settings);
+    EXPECT_TRUE(f.codec.invalidateSession);
+    EXPECT_EQ(f.codec.session(), first);  // nothing happens until a frame arrives
+    f.append(MediaTime(2, 30));
+    auto second = f.codec.session();
+    EXPECT_NE(second, first);
+    EXPECT_FALSE(f.codec.invalidateSession);
+    EXPECT_EQ(dynamic_cast<VTCompressionSession*>(second.get())->width(), 96);
+
+    settings.bitRateMode = VideoCodecSettings::BitRateMode::constant();
+    f.codec.setSettings(settings);
+    f.append(MediaTime(3, 30));
+    EXPECT_NE(f.codec.session(), second);
+
+    // A new picture layout is a new input format: rebuild at that frame.
+    auto third = f.codec.session();
+    auto bgra = PixelBuffer::make(96, 64, platform::PixelFormat::bgra);
+    bgra->fillBlack();
+    f.codec.append(makeFrame(bgra, MediaTime(4, 30)));
+    f.codec.completeFrames();
+    EXPECT_NE(f.codec.session(), third);
+    EXPECT_EQ(f.codec.presentationTimeStamp, MediaTime(4, 30));
+
+    const auto times = f.encodedTimes();
+    EXPECT_EQ(times.size(), 4u);
+}
+
+TEST(VideoCodecSessions, FailingSessionLogsEveryFrameAndYieldsNothing) {
+    LogCapture log;
+    auto settings = small();
+    settings.setProfileLevel("H264_Extended_AutoLevel");
+    Fixture f(settings);
+    for (int i = 1; i <= 3; ++i) f.append(MediaTime(i, 30));
+    EXPECT_FALSE(f.codec.session());
+    EXPECT_TRUE(f.codec.invalidateSession);
+    EXPECT_EQ(log.appender->count(logwell::LWLogLevel::warn), 3);
+    EXPECT_TRUE(f.encodedTimes().empty());
+}
+
+TEST(VideoCodecSessions, CompressedInputIsDecodedWithoutTheGate) {
+    Fixture encoder;
+    for (int i = 1; i <= 5; ++i) encoder.append(MediaTime(i, 30));
+    encoder.codec.stopRunning();
+    const auto encoded = drain(encoder.stream);
+    ASSERT_EQ(encoded.size(), 5u);
+
+    auto clock = std::make_shared<FixedClock>();
+    clock->nanos = 1'000'000'000'000;  // far after every frame
+    VideoCodec decoder(clock);
+    decoder.passthrough = false;
+    auto stream = decoder.outputStream();
+    decoder.startRunning();
+    decoder.frameInterval = 10;
+    for (const auto& s : encoded) decoder.append(s);
+    EXPECT_TRUE(decoder.session());
+    EXPECT_FALSE(dynamic_cast<VTCompressionSession*>(decoder.session().get()));
+    decoder.stopRunning();
+    const auto decoded = drain(stream);
+    ASSERT_EQ(decoded.size(), 5u);
+    EXPECT_TRUE(decoded.front()->imageBuffer());
+    EXPECT_EQ(decoded.back()->presentationTime(), MediaTime(5, 30));
+}
+
+TEST(VideoCodecSessions, RestartBuildsAFreshSession) {
+    Fixture f;
+    f.append(MediaTime(1, 30));
+    auto first = f.codec.session();
+    f.codec.stopRunning();
+    EXPECT_FALSE(f.codec.session());
+    EXPECT_FALSE(f.codec.inputFormat());
+    EXPECT_EQ(f.codec.presentationTimeStamp, MediaTime::zero());
+    auto stream = f.codec.outputStream();
+    f.codec.startRunning();
+    f.codec.append(makeFrame(makePicture(64, 64, 1), MediaTime(1, 30)));
+    f.codec.completeFrames();
+    EXPECT_TRUE(f.codec.session());
+    EXPECT_NE(f.codec.session(), first);
+    f.codec.stopRunning();
+    const auto out = drain(stream);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out.front()->isSync());
+}
+
+TEST(VideoCodecSessions, ImageBufferAttributesFollowTheInput) {
+    VideoCodec codec;
+    EXPECT_FALSE(codec.makeImageBufferAttributes(VTSessionMode::compression));
+    EXPECT_EQ(codec.makeImageBufferAttributes(VTSessionMode::decompression), (VideoImageBufferAttributes{std::nullopt, true}));
+    codec.setInputFormat(platform::FormatDescription::makeForImageBuffer(*makePicture(64, 64, 0)));
+    EXPECT_EQ(codec.makeImageBufferAttributes(VTSessionMode::compression)->pixelFormatType,
+              platform::fourCC(platform::PixelFormat::nv12VideoRange));
+    EXPECT_THROW(VideoCodec().makeSession(VTSessionMode::decompression), VTSessionError);
+}
