@@ -62,6 +62,7 @@ class ScriptedSource final : public VideoFrameSource {
   // Sends a frame of one luma level (neutral chroma), stamped `pts`.
   void frame(double pts, uint8_t luma = 128, int width = 64, int height = 36) {
     auto picture = flatPicture(width, height, {luma, 128, 128});
+    sent.push_back(pts);
     queue_->async([handler = onFrame_, picture, pts] { handler(picture, pts); });
   }
   void fail(const std::string& reason) {
@@ -70,6 +71,7 @@ class ScriptedSource final : public VideoFrameSource {
 
   int starts = 0;
   int stops = 0;
+  std::vector<double> sent;  // stamps of the frames sent
   std::vector<StreamConfig> applied;
 
  private:

@@ -1,0 +1,544 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Quarzadel/Program/ProgramVideo.h"
+#include "video_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using Event = ProgramVideo::Event;
+using testing::ScriptedSource;
+
+constexpr double kInterval = 1.0 / 30;
+
+struct Output {
+  double pts;
+  double at;
+  int width;
+  uint8_t luma;
+};
+
+class ProgramVideoTest : public ::testing::Test {
+ protected:
+  void make(CameraTransition style = CameraTransition::cut, Framing framing = Framing::automatic) {
+    StreamConfig config;
+    config.resolution = StreamConfig::Resolution::hd720;
+    video = ProgramVideo::make(config, framing, style, rt);
+    // Keep only what the tests look at: holding the buffers would drain the pool.
+    video->onOutput = [this](const platform::SampleBufferRef& s) {
+      const auto& image = *s->imageBuffer();
+      outputs.push_back({s->presentationTime().seconds(), now(), image.width(),
+                         testing::lumaAt(image, image.width() / 2, image.height() / 2)});
+      lastSample = s;
+    };
+    video->onEvent = [this](const Event& e) { events.push_back(e); };
+  }
+
+  void startVideo() {
+    video->start();
+    settle();
+  }
+  double now() const { return rt->nowSeconds(); }
+  void settle() { rt->runUntilIdle(); }
+  void advance(double s) { rt->advance(platform::seconds(s)); }
+  void advanceTo(double t) {
+    if (t > now()) rt->advanceTo(platform::seconds(t));
+  }
+  std::shared_ptr<ScriptedSource> source(const std::string& id, const std::string& name = "") {
+    return std::make_shared<ScriptedSource>(id, name.empty() ? "Camera " + id : name);
+  }
+  void switchTo(const std::shared_ptr<ScriptedSource>& s) {
+    video->switchTo(s);
+    settle();
+  }
+  // Frames every 1/fps in [from, until), each arriving `delay` after its stamp.
+  void feed(ScriptedSource& s, double fps, double from, double until, uint8_t luma, double delay = 0) {
+    for (int k = 0;; ++k) {
+      const double pts = from + k / fps;
+      if (pts >= until) break;
+      advanceTo(pts + delay);
+      s.frame(pts, luma);
+      settle();
+    }
+  }
+  // Two sources feeding together at 30 fps, `b` half a frame after `a`.
+  void feedBoth(ScriptedSource& a, uint8_t lumaA, ScriptedSource& b, uint8_t lumaB, double from, double until) {
+    for (int k = 0;; ++k) {
+      const double pts = from + k * kInterval;
+      if (pts >= until) break;
+      advanceTo(pts);
+      a.frame(pts, lumaA);
+      settle();
+      advanceTo(pts + kInterval / 2);
+      b.frame(pts + kInterval / 2, lumaB);
+      settle();
+    }
+  }
+  std::vector<Output> outputsSince(double t) const {
+    std::vector<Output> r;
+    for (const auto& o : outputs)
+      if (o.at >= t) r.push_back(o);
+    return r;
+  }
+  std::vector<Event> eventsOf(Event::Kind kind) const {
+    std::vector<Event> r;
+    for (const auto& e : events)
+      if (e.kind == kind) r.push_back(e);
+    return r;
+  }
+  // Puts `s` on air with one frame at now.
+  void putOnAir(const std::shared_ptr<ScriptedSource>& s, uint8_t luma = 100) {
+    switchTo(s);
+    s->frame(now(), luma);
+    settle();
+  }
+
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<ProgramVideo> video;
+  std::vector<Output> outputs;
+  std::vector<Event> events;
+  platform::SampleBufferRef lastSample;
+};
+
+// --- Pacing -------------------------------------------------------------------
+
+struct Rate {
+  double in;
+  int out;
+};
+
+class ProgramVideoPacingTest : public ProgramVideoTest, public ::testing::WithParamInterface<Rate> {};
+
+TEST_P(ProgramVideoPacingTest, FramesCloserThanThreeQuartersOfAnIntervalAreThinned) {
+  make();
+  startVideo();
+  auto camera = source("a");
+  putOnAir(camera);
+  const double t0 = now() + 0.5;
+  feed(*camera, GetParam().in, now() + 0.01, t0 + 1.0, 100);
+  int live = 0;
+  double previous = -1;
+  for (const auto& o : outputsSince(t0)) {
+    ++live;
+    if (previous > 0) EXPECT_GE(o.pts - previous, 0.75 * kInterval - 1e-9);
+    previous = o.pts;
+  }
+  EXPECT_NEAR(live, GetParam().out, 1);
+  EXPECT_EQ(video->emittedFrames(), static_cast<int64_t>(outputs.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, ProgramVideoPacingTest,
+                         ::testing::Values(Rate{60, 30}, Rate{50, 25}, Rate{35, 35}, Rate{25, 25}));
+
+TEST_F(ProgramVideoTest, LiveFramesAreStampedWithTheirOwnTimeAndNeverRepeatedWhileTheyFlow) {
+  make();
+  startVideo();
+  auto camera = source("a");
+  switchTo(camera);
+  const int64_t repeatsBefore = video->repeatedFrames();
+  // 150 ms of latency: the frame's own stamp goes out, not its arrival.
+  feed(*camera, 30, now() - 0.15, now() + 1.0, 100, 0.15);
+  EXPECT_EQ(video->repeatedFrames(), repeatsBefore);
+  ASSERT_TRUE(lastSample);
+  EXPECT_NEAR(outputs.back().at - outputs.back().pts, 0.15, 1e-6);
+  EXPECT_EQ(lastSample->presentationTime().timescale, 1'000'000'000);
+  EXPECT_EQ(lastSample->duration(), platform::MediaTime(20, 600));
+  EXPECT_EQ(lastSample->imageBuffer()->colorAttachments(), platform::ColorAttachments::bt709());
+}
+
+TEST_F(ProgramVideoTest, WithoutASourceTheSlateComesOutAtTheFrameRate) {
+  make();
+  const double started = now();
+  startVideo();
+  advance(0.041);
+  ASSERT_EQ(outputs.size(), 1u);
+  // The first tick, 40 ms after start, stamps now − max(0.25, latency + interval).
+  EXPECT_NEAR(outputs[0].pts, started + 0.04 - 0.25, 1e-6);
+  advance(2.0);
+  ASSERT_GT(outputs.size(), 55u);
+  for (size_t i = 1; i < outputs.size(); ++i) EXPECT_NEAR(outputs[i].pts - outputs[i - 1].pts, kInterval, 1e-6);
+  EXPECT_EQ(video->repeatedFrames(), video->emittedFrames());
+}
+
+// --- Going on air ---------------------------------------------------------------
+
+TEST_F(ProgramVideoTest, FirstSourceGoesOnAirAtItsFirstFrame) {
+  make();
+  startVideo();
+  auto camera = source("a", "Front Camera");
+  switchTo(camera);
+  EXPECT_EQ(camera->starts, 1);
+  EXPECT_TRUE(events.empty());
+  camera->frame(now(), 100);
+  settle();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], Event::onAir("a", "Front Camera"));
+  EXPECT_EQ(outputs.back().luma, 100);
+  EXPECT_EQ(outputs.back().width, 1280);
+}
+
+TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrames) {
+  make();
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a, 100);
+  switchTo(b);
+  const double firstB = now() + kInterval / 2;
+  feedBoth(*a, 100, *b, 200, now() + 0.001, firstB + 0.45);
+  EXPECT_EQ(eventsOf(Event::Kind::onAir).size(), 1u);
+  EXPECT_EQ(outputs.back().luma, 100);
+  EXPECT_EQ(a->stops, 0);
+  feedBoth(*a, 100, *b, 200, now() + 0.001, firstB + 0.6);
+  ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
+  EXPECT_EQ(events.back().id, "b");
+  EXPECT_EQ(a->stops, 1);  // a cut
+  EXPECT_EQ(outputs.back().luma, 200);
+  // Frames of the old source no longer reach the program.
+  for (const auto& o : outputsSince(firstB + 0.55)) EXPECT_EQ(o.luma, 200);
+}
+
+TEST_F(ProgramVideoTest, NextSourceReplacesAFailedOneAtItsFirstFrame) {
+  make();
+  startVideo();
+  auto a = source("a", "Front Camera"), b = source("b");
+  putOnAir(a, 100);
+  a->fail("Front Camera was disconnected.");
+  settle();
+  EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "Front Camera was disconnected."));
+  switchTo(b);
+  advance(0.05);
+  b->frame(now(), 200);
+  settle();
+  EXPECT_EQ(events.back(), Event::onAir("b", "Camera b"));
+  EXPECT_EQ(outputs.back().luma, 200);
+}
+
+// --- Dissolve -------------------------------------------------------------------
+
+TEST_F(ProgramVideoTest, DissolveStartsAtTheNewSourcesFirstEmittedFrameAndLasts350ms) {
+  make(CameraTransition::dissolve);
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a, 40);
+  switchTo(b);
+  const double firstB = now() + kInterval / 2;
+  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.55);
+  ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
+  // The first emitted frame of b starts the dissolve: still all a.
+  const auto onAirOutputs = outputsSince(firstB + 0.5);
+  ASSERT_FALSE(onAirOutputs.empty());
+  const double start = onAirOutputs.front().at;
+  EXPECT_EQ(onAirOutputs.front().luma, 40);
+  EXPECT_EQ(a->stops, 0);
+
+  feedBoth(*a, 40, *b, 200, now() + 0.001, start + 0.5);
+  size_t bFrames = 0;
+  for (const auto& o : outputsSince(start)) {
+    const double p = std::min(1.0, (o.at - start) / 0.35);
+    EXPECT_NEAR(o.luma, 40 + 160 * ProgramRenderer::smoothstep(p), 2) << "at +" << o.at - start;
+    // Only the new source's frames are emitted.
+    EXPECT_TRUE(std::any_of(b->sent.begin(), b->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-6; }));
+    ++bFrames;
+  }
+  EXPECT_GE(bFrames, 14u);
+  // The old source is stopped at the first tick at or after the end.
+  EXPECT_EQ(a->stops, 1);
+}
+
+TEST_F(ProgramVideoTest, OldSourceStopsAtTheFirstTickAfterTheDissolve) {
+  make(CameraTransition::dissolve);
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a, 40);
+  switchTo(b);
+  // a falls silent but stays healthy: b goes on air at its first frame 0.5 s in.
+  const double t = now() + 0.01;
+  feed(*b, 30, t, t + 0.49, 200);
+  EXPECT_EQ(events.back().id, "a");
+  advanceTo(t + 0.5);
+  b->frame(t + 0.5, 200);
+  settle();
+  ASSERT_EQ(events.back(), Event::onAir("b", "Camera b"));
+  const double start = now();
+  feed(*b, 30, start + kInterval, start + 0.34, 200);
+  EXPECT_EQ(a->stops, 0);
+  advanceTo(start + 0.35 + 0.021);
+  EXPECT_EQ(a->stops, 1);
+}
+
+TEST_F(ProgramVideoTest, SwitchingBackDuringADissolveRestoresTheOldSourceAtOnce) {
+  make(CameraTransition::dissolve);
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a, 40);
+  switchTo(b);
+  const double firstB = now() + kInterval / 2;
+  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.6);
+  ASSERT_EQ(events.back().id, "b");
+  auto a2 = source("a");
+  switchTo(a2);
+  EXPECT_EQ(a2->starts, 0);  // the running instance comes back
+  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
+  const double back = now();
+  feedBoth(*a, 40, *b, 200, now() + 0.001, back + 0.6);
+  EXPECT_EQ(outputs.back().luma, 40);
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(a->stops, 0);
+}
+
+TEST_F(ProgramVideoTest, ASecondSwitchStopsTheFadingSourceWhenTheNextGoesOnAir) {
+  make(CameraTransition::dissolve);
+  startVideo();
+  auto a = source("a"), b = source("b"), c = source("c");
+  putOnAir(a, 40);
+  switchTo(b);
+  const double firstB = now() + kInterval / 2;
+  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.52);
+  ASSERT_EQ(events.back().id, "b");
+  ASSERT_EQ(a->stops, 0);  // still dissolving
+  b->fail("b failed");
+  switchTo(c);
+  advance(0.03);
+  c->frame(now(), 90);
+  settle();
+  EXPECT_EQ(events.back(), Event::onAir("c", "Camera c"));
+  EXPECT_EQ(a->stops, 1);  // the running dissolve's source, at once
+  EXPECT_EQ(b->stops, 1);  // failed: a cut
+  EXPECT_EQ(outputs.back().luma, 90);
+}
+
+// --- Switch rules ---------------------------------------------------------------
+
+TEST_F(ProgramVideoTest, SwitchingToWhatIsOnAirOrPendingDoesNothing) {
+  make();
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a);
+  auto a2 = source("a");
+  switchTo(a2);
+  EXPECT_EQ(a2->starts, 0);
+  switchTo(b);
+  auto b2 = source("b");
+  switchTo(b2);
+  EXPECT_EQ(b2->starts, 0);
+  EXPECT_EQ(b->stops, 0);
+  // Back to the on-air device while another is pending: the pending one stops and
+  // the new object for the on-air device is opened beside the running one.
+  auto a3 = source("a");
+  switchTo(a3);
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(a3->starts, 1);
+  const double first = now();
+  feedBoth(*a, 100, *a3, 150, first, first + 0.6);
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(outputs.back().luma, 150);
+}
+
+TEST_F(ProgramVideoTest, FailuresAreRoutedByTheSlotThatReportsThem) {
+  make();
+  startVideo();
+  auto a = source("a"), b = source("b", "USB Camera"), c = source("c");
+  putOnAir(a);
+  switchTo(b);
+  b->fail("USB Camera was disconnected.");
+  settle();
+  EXPECT_EQ(events.back(), Event::switchFailed("b", "USB Camera", "USB Camera was disconnected."));
+  EXPECT_EQ(b->stops, 1);
+
+  // A report from a replaced source changes nothing.
+  auto d = source("d");
+  switchTo(c);
+  switchTo(d);
+  const size_t count = events.size();
+  c->fail("late");
+  c->frame(now(), 7);
+  settle();
+  EXPECT_EQ(events.size(), count);
+  EXPECT_NE(outputs.back().luma, 7);
+}
+
+TEST_F(ProgramVideoTest, PendingSourceSilentForEightSecondsFails) {
+  make();
+  startVideo();
+  auto a = source("a"), b = source("b", "USB Camera");
+  putOnAir(a);
+  switchTo(b);
+  const double requested = now();
+  advanceTo(requested + 7.9);
+  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
+  advanceTo(requested + 8.05);
+  ASSERT_EQ(eventsOf(Event::Kind::switchFailed).size(), 1u);
+  EXPECT_EQ(eventsOf(Event::Kind::switchFailed)[0],
+            Event::switchFailed("b", "USB Camera", "USB Camera didn't send any video."));
+  EXPECT_EQ(b->stops, 1);
+}
+
+TEST_F(ProgramVideoTest, ReopenedSourceSilentForEightSecondsMeansTheOnAirSourceFailed) {
+  make();
+  startVideo();
+  auto a = source("a", "Front Camera");
+  putOnAir(a);
+  auto again = source("a", "Front Camera");
+  video->restart(again);
+  settle();
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(again->starts, 1);
+  advance(8.1);
+  EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "It stopped sending video."));
+  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
+}
+
+TEST_F(ProgramVideoTest, ReopenIfStalledOnlyAfterASecondOfSilence) {
+  make();
+  startVideo();
+  auto a = source("a");
+  putOnAir(a, 100);
+  advance(0.5);
+  auto early = source("a");
+  video->reopenIfStalled(early);
+  settle();
+  EXPECT_EQ(early->starts, 0);
+  advance(0.6);
+  auto late = source("a");
+  video->reopenIfStalled(late);
+  settle();
+  EXPECT_EQ(late->starts, 1);
+  EXPECT_EQ(a->stops, 1);
+  // The failed slot is on air: the reopened source takes over at its first frame.
+  late->frame(now(), 120);
+  settle();
+  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
+  EXPECT_EQ(outputs.back().luma, 120);
+}
+
+// --- Hold and stall -------------------------------------------------------------
+
+TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOnce) {
+  make();
+  startVideo();
+  auto a = source("a");
+  putOnAir(a, 100);
+  feed(*a, 30, now() + 0.01, now() + 1.0, 100);
+  const double lastFrame = now();
+  const double lastPts = outputs.back().pts;
+  const int64_t repeatsBefore = video->repeatedFrames();
+
+  advance(1.0);
+  const auto held = outputsSince(lastFrame + 0.001);
+  EXPECT_NEAR(static_cast<double>(held.size()), 27, 3);
+  double previous = lastPts;
+  for (const auto& o : held) {
+    EXPECT_EQ(o.luma, 100);
+    EXPECT_NEAR(o.pts - previous, kInterval, 1e-6);
+    previous = o.pts;
+  }
+  EXPECT_EQ(video->repeatedFrames() - repeatsBefore, static_cast<int64_t>(held.size()));
+  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
+
+  advanceTo(lastFrame + 2.05);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
+  advance(5);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
+
+  // A live frame again: later than every repeat, and the stall can be reported anew.
+  a->frame(now(), 110);
+  settle();
+  EXPECT_EQ(outputs.back().luma, 110);
+  for (size_t i = 1; i < outputs.size(); ++i) ASSERT_GT(outputs[i].pts, outputs[i - 1].pts);
+  advance(2.1);
+  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 2u);
+  EXPECT_EQ(events.back(), Event::onAirSourceStalled("a", "Camera a"));
+}
+
+TEST_F(ProgramVideoTest, RepeatsCatchUpAtMostThreePerTick) {
+  make();
+  startVideo();
+  auto a = source("a");
+  putOnAir(a, 100);
+  // Frames stamped 0.9 s before they arrive, then silence: the repeats are far behind.
+  feed(*a, 30, now() + 0.01, now() + 0.5, 100, 0.9);
+  const size_t before = outputs.size();
+  const double silentFrom = now();
+  advance(0.3);
+  std::map<double, int> perTick;
+  for (size_t i = before; i < outputs.size(); ++i) perTick[outputs[i].at]++;
+  ASSERT_FALSE(perTick.empty());
+  for (const auto& [at, n] : perTick) EXPECT_LE(n, 3) << "tick at +" << at - silentFrom;
+  EXPECT_EQ(perTick.begin()->second, 3);
+  for (size_t i = 1; i < outputs.size(); ++i) ASSERT_GT(outputs[i].pts, outputs[i - 1].pts);
+}
+
+// --- Configuration and lifecycle ------------------------------------------------
+
+TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
+  make();
+  startVideo();
+  auto a = source("a"), b = source("b");
+  putOnAir(a);
+  switchTo(b);
+  const auto format = lastSample->formatDescription();
+  StreamConfig same;
+  same.resolution = StreamConfig::Resolution::hd720;
+  video->setConfig(same);
+  settle();
+  EXPECT_TRUE(a->applied.empty());
+
+  StreamConfig big;
+  video->setConfig(big);
+  settle();
+  ASSERT_EQ(a->applied.size(), 1u);
+  EXPECT_EQ(a->applied[0], big);
+  EXPECT_EQ(b->applied.size(), 1u);
+  a->frame(now() + 0.1, 100);
+  advance(0.1);
+  EXPECT_EQ(outputs.back().width, 1920);
+  EXPECT_NE(lastSample->formatDescription(), format);
+  EXPECT_EQ(lastSample->formatDescription()->dimensions(), (platform::VideoDimensions{1920, 1080}));
+}
+
+TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasing) {
+  make(CameraTransition::dissolve);
+  startVideo();
+  auto a = source("a"), b = source("b"), c = source("c");
+  putOnAir(a, 40);
+  switchTo(b);
+  const double firstB = now() + kInterval / 2;
+  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.52);
+  switchTo(c);
+  video->stop();
+  settle();
+  EXPECT_EQ(a->stops, 1);
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(c->stops, 1);
+  const size_t count = outputs.size();
+  const double lastPts = outputs.back().pts;
+  advance(1.0);
+  EXPECT_EQ(outputs.size(), count);
+
+  startVideo();
+  advance(0.5);
+  ASSERT_GT(outputs.size(), count);
+  EXPECT_GT(outputs[count].pts, lastPts);
+  EXPECT_EQ(outputs.back().luma, ProgramRenderer::slateColor().y);
+}
+
+TEST_F(ProgramVideoTest, ReleasedProgramIgnoresLateCallbacksAndStopsItsSources) {
+  make();
+  startVideo();
+  auto a = source("a");
+  putOnAir(a);
+  video.reset();
+  EXPECT_EQ(a->stops, 1);
+  a->frame(now(), 1);
+  a->fail("late");
+  settle();
+  advance(1);
+}
+
+}  // namespace
+}  // namespace quarzadel
