@@ -17,6 +17,7 @@
 //   co_await withDeadline(d, [](auto c) { return c->close(); }, conn); // fine
 // Lambdas capturing only by reference ([&]) or plain values (ints, raw pointers)
 // are not affected, nor are temporaries made by a constructor call.
+#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -102,6 +103,12 @@ class [[nodiscard]] Async {
   using ValueType = T;
 
   struct promise_type : detail::PromiseBase, detail::AsyncPromiseResult<T> {
+    // The awaiter runs the child inline; whichever of the two gets past this first
+    // decides who continues the parent: the awaiter (child finished before the
+    // awaiter let go) or the child's end (the parent had suspended). No stack
+    // grows however many children finish at once.
+    enum Phase : int { kRunningInline, kParentSuspended, kFinished };
+    std::atomic<int> phase{kRunningInline};
     std::coroutine_handle<> parent;
     std::shared_ptr<SerialQueue> parentExecutor;
 
@@ -113,6 +120,9 @@ class [[nodiscard]] Async {
       std::coroutine_handle<> await_suspend(std::coroutine_handle<promise_type> h) noexcept {
         auto& p = h.promise();
         if (!p.parent) return std::noop_coroutine();
+        int expected = kRunningInline;
+        if (p.phase.compare_exchange_strong(expected, kFinished, std::memory_order_acq_rel))
+          return std::noop_coroutine();  // the awaiter goes on with the parent
         if (p.parentExecutor == p.executor) return p.parent;
         // From here on the parent may destroy this frame: only locals below.
         auto parent = p.parent;
@@ -158,14 +168,20 @@ class [[nodiscard]] Async {
     }
     bool await_ready() const noexcept { return false; }
     template <detail::TaskPromise P>
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> awaiting) noexcept {
-      auto& child = h_.promise();
+    bool await_suspend(std::coroutine_handle<P> awaiting) noexcept {
+      auto h = h_;
+      auto& child = h.promise();
       auto& parent = awaiting.promise();
       child.executor = parent.executor;
       child.cancellation = parent.cancellation;
       child.parent = awaiting;
       child.parentExecutor = parent.executor;
-      return h_;
+      h.resume();
+      // Suspend unless the child already finished. Once the parent is marked
+      // suspended, the child may end (and resume the parent) on any thread.
+      int expected = promise_type::kRunningInline;
+      return child.phase.compare_exchange_strong(expected, promise_type::kParentSuspended,
+                                                 std::memory_order_acq_rel);
     }
     T await_resume() { return h_.promise().result.take(); }
 

@@ -205,3 +205,14 @@ TEST(BlockingWait, DrivesAVirtualRuntimeThroughItsTimers) {
   auto never = []() -> Async<int> { co_return co_await withContinuation<int>([](Continuation<int>) {}); };
   EXPECT_THROW(blockingWait(never(), env.q), ContinuationDroppedError);
 }
+
+TEST(Task, ManyAwaitsThatFinishAtOnceDoNotGrowTheStack) {
+  Env env;
+  auto t = spawn(env.q, []() -> Async<long> {
+    long sum = 0;
+    for (int i = 0; i < 200000; ++i) sum += co_await answer();
+    co_return sum;
+  });
+  env.rt->runUntilIdle();
+  EXPECT_EQ(t.result(), 42L * 200000);
+}
