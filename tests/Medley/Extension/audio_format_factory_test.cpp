@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/Extension/AudioFormatFactory.h"
+
+using medley::AVAudioUtil;
+
+namespace {
+
+platform::FormatDescriptionRef linearPCM(uint32_t bits, uint32_t channels, uint32_t flags) {
+  platform::AudioStreamBasicDescription asbd;
+  asbd.sampleRate = 48000;
+  asbd.formatID = platform::audioFormatID::linearPCM;
+  asbd.formatFlags = flags | platform::audioFormatFlags::isPacked;
+  asbd.bitsPerChannel = bits;
+  asbd.channelsPerFrame = channels;
+  const bool interleaved = (flags & platform::audioFormatFlags::isNonInterleaved) == 0;
+  asbd.bytesPerFrame = bits / 8 * (interleaved ? channels : 1);
+  asbd.bytesPerPacket = asbd.bytesPerFrame;
+  asbd.framesPerPacket = 1;
+  auto format = platform::AudioFormat::fromStreamDescription(asbd);
+  return format ? platform::FormatDescription::makeAudio(*format) : nullptr;
+}
+
+}  // namespace
+
+TEST(AudioFormatFactoryTest, ChannelLayouts) {
+  EXPECT_FALSE(AVAudioUtil::makeChannelLayout(0));
+  EXPECT_FALSE(AVAudioUtil::makeChannelLayout(1));
+  EXPECT_FALSE(AVAudioUtil::makeChannelLayout(2));
+  EXPECT_EQ(0x720003u, AVAudioUtil::makeChannelLayout(3));
+  EXPECT_EQ(0x6C0004u, AVAudioUtil::makeChannelLayout(4));
+  EXPECT_EQ(0x6D0005u, AVAudioUtil::makeChannelLayout(5));
+  EXPECT_EQ(0x6E0006u, AVAudioUtil::makeChannelLayout(6));
+  EXPECT_EQ(0x930007u, AVAudioUtil::makeChannelLayout(7));
+  EXPECT_EQ(0x6F0008u, AVAudioUtil::makeChannelLayout(8));
+  EXPECT_EQ(0x93000Cu, AVAudioUtil::makeChannelLayout(12));
+}
+
+TEST(AudioFormatFactoryTest, BigEndianPCMIsDescribedInNativeOrderAtItsDepth) {
+  using namespace platform::audioFormatFlags;
+  auto sixteen = AVAudioUtil::makeAudioFormat(linearPCM(16, 2, isSignedInteger | isBigEndian).get());
+  ASSERT_TRUE(sixteen);
+  EXPECT_EQ(platform::CommonFormat::int16, sixteen->commonFormat());
+  EXPECT_TRUE(sixteen->isInterleaved());
+  EXPECT_EQ(2u, sixteen->channelCount());
+  EXPECT_FALSE(sixteen->channelLayoutTag());
+  EXPECT_FALSE(sixteen->formatFlags() & isBigEndian);
+
+  auto planar = AVAudioUtil::makeAudioFormat(linearPCM(16, 6, isSignedInteger | isBigEndian | isNonInterleaved).get());
+  ASSERT_TRUE(planar);
+  EXPECT_FALSE(planar->isInterleaved());
+  EXPECT_EQ(0x6E0006u, planar->channelLayoutTag());
+
+  auto deep = AVAudioUtil::makeAudioFormat(linearPCM(24, 2, isSignedInteger | isBigEndian).get());
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(24u, deep->bitsPerChannel());
+  EXPECT_EQ(6u, deep->bytesPerFrame());
+  EXPECT_FALSE(deep->formatFlags() & isBigEndian);
+
+  auto wide = AVAudioUtil::makeAudioFormat(linearPCM(32, 2, isSignedInteger | isBigEndian).get());
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(platform::CommonFormat::int32, wide->commonFormat());
+}
+
+TEST(AudioFormatFactoryTest, OtherDescriptionsPassThrough) {
+  using namespace platform::audioFormatFlags;
+  auto description = linearPCM(32, 2, isFloat | isNonInterleaved);
+  auto format = AVAudioUtil::makeAudioFormat(description.get());
+  ASSERT_TRUE(format);
+  EXPECT_EQ(*description->streamBasicDescription(), format->streamDescription());
+  EXPECT_FALSE(format->channelLayoutTag());
+
+  auto six = AVAudioUtil::makeAudioFormat(linearPCM(16, 6, isSignedInteger).get());
+  ASSERT_TRUE(six);
+  EXPECT_EQ(0x6E0006u, six->channelLayoutTag());
+
+  EXPECT_FALSE(AVAudioUtil::makeAudioFormat(nullptr));
+  auto video = platform::FormatDescription::makeVideo(platform::codec::h264, 640, 480);
+  EXPECT_FALSE(AVAudioUtil::makeAudioFormat(video.get()));
+}
