@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "video_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using Spec = SyntheticVideoSource::Spec;
+using Fault = SyntheticSources::Fault;
+using testing::colorAt;
+using testing::lumaAt;
+
+Spec specOf(const std::string& id) {
+  auto spec = SyntheticSources::spec(id);
+  EXPECT_TRUE(spec) << id;
+  return *spec;
+}
+
+struct Delivered {
+  double pts;
+  double at;
+  bool onQueue;
+};
+
+class SyntheticCameraTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SyntheticSources::resetFaults(); }
+  void TearDown() override { SyntheticSources::resetFaults(); }
+
+  std::shared_ptr<SyntheticVideoSource> camera(const std::string& id,
+                                               std::shared_ptr<const SyntheticClip> clip = nullptr) {
+    return SyntheticVideoSource::make(specOf(id), rt, std::move(clip));
+  }
+  void start(const std::shared_ptr<SyntheticVideoSource>& cam) {
+    cam->start(
+        queue,
+        [this](platform::PixelBufferRef, double pts) {
+          frames.push_back({pts, rt->nowSeconds(), queue->isCurrent()});
+        },
+        [this](const std::string& reason) { failures.push_back(reason); });
+  }
+  void advance(double s) { rt->advance(platform::seconds(s)); }
+
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::SerialQueue> queue = platform::SerialQueue::make("consumer", rt);
+  std::vector<Delivered> frames;
+  std::vector<std::string> failures;
+};
+
+TEST(SyntheticColorTest, SpecColoursInBT709VideoRange) {
+  const std::vector<std::pair<std::string, YCbCr>> expected{{"synthetic-a", {87, 179, 96}},
+                                                            {"synthetic-b", {99, 94, 180}},
+                                                            {"synthetic-c", {121, 100, 81}},
+                                                            {"synthetic-d", {78, 166, 152}},
+                                                            {"synthetic-noise", {126, 128, 128}}};
+  for (const auto& [id, color] : expected) EXPECT_EQ(SyntheticVideoSource::yCbCr(specOf(id).color), color) << id;
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({1, 1, 1}), (YCbCr{235, 128, 128}));
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({0, 0, 0}), (YCbCr{16, 128, 128}));
+}
+
+TEST(SyntheticSpecsTest, FiveCamerasAndTheClipName) {
+  auto defaults = platform::UserDefaults::inMemory();
+  auto specs = SyntheticSources::makeSpecs(*defaults);
+  ASSERT_EQ(specs.size(), 5u);
+  EXPECT_EQ(specs[0].name, "Test Pattern A (720p 60 fps)");
+  EXPECT_EQ(specs[1].name, "Test Pattern B (1440\u00d71080 4:3, 30 fps)");
+  EXPECT_DOUBLE_EQ(specs[3].latency, 0.15);
+  EXPECT_EQ(specs[4].name, "Test Noise (1080p 30 fps)");
+  EXPECT_TRUE(specs[4].noise);
+  defaults->set("SyntheticClipName", "Lobby Clip");
+  EXPECT_EQ(SyntheticSources::makeSpecs(*defaults)[4].name, "Lobby Clip");
+  EXPECT_EQ(SyntheticVideoSource::barWidth(1440), 72);
+  EXPECT_EQ(SyntheticVideoSource::barWidth(30), 2);
+}
+
+TEST(SyntheticSpecsTest, SuspendedListIsSplitAtCommasAndTrimmed) {
+  auto defaults = platform::UserDefaults::inMemory();
+  EXPECT_TRUE(SyntheticSources::initialFaults(*defaults).empty());
+  defaults->set("SyntheticSuspended", "synthetic-a, synthetic-c,, synthetic-a ");
+  const auto faults = SyntheticSources::initialFaults(*defaults);
+  EXPECT_EQ(faults, (std::map<std::string, Fault>{{"synthetic-a", Fault::suspended}, {"synthetic-c", Fault::suspended}}));
+}
+
+TEST_F(SyntheticCameraTest, FlashFrameAtEvenSecondsAndASweepingBarOtherwise) {
+  auto a = camera("synthetic-a");
+  auto flash = a->render(100.0);
+  ASSERT_TRUE(flash);
+  for (int x : {0, 10, 640, 1279}) EXPECT_EQ(colorAt(*flash, x, 360), (YCbCr{235, 128, 128}));
+  EXPECT_EQ(flash->colorAttachments().matrix, platform::YCbCrMatrix::itu_r_709_2);
+
+  auto frame = a->render(100.0 + 1.0 / 60);
+  ASSERT_TRUE(frame);
+  // Bar 64 wide at x = 10 (1216 x (1/60) / 2).
+  EXPECT_EQ(lumaAt(*frame, 9, 0), 87);
+  EXPECT_EQ(lumaAt(*frame, 10, 0), 235);
+  EXPECT_EQ(lumaAt(*frame, 73, 719), 235);
+  EXPECT_EQ(lumaAt(*frame, 74, 719), 87);
+  EXPECT_EQ(colorAt(*frame, 500, 500), (YCbCr{87, 179, 96}));
+  // One second later the bar is half-way across.
+  auto later = a->render(101.0 + 1.0 / 60);
+  EXPECT_EQ(lumaAt(*later, 608 + 10, 100), 235);
+}
+
+TEST_F(SyntheticCameraTest, FramesComeOnTheGridOnTheConsumersQueue) {
+  auto a = camera("synthetic-a");
+  const double started = rt->nowSeconds();
+  start(a);
+  advance(0.39);
+  EXPECT_TRUE(frames.empty());
+  advance(1.01);
+  ASSERT_GE(frames.size(), 59u);
+  EXPECT_LE(frames.size(), 61u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_TRUE(frames[i].onQueue);
+    EXPECT_NEAR(std::remainder(frames[i].pts, 1.0 / 60), 0, 1e-9);
+    EXPECT_GE(frames[i].pts, started + 0.4 - 1.0 / 60);
+    if (i > 0) EXPECT_NEAR(frames[i].pts - frames[i - 1].pts, 1.0 / 60, 1e-9);
+  }
+  a->stop();
+  const size_t count = frames.size();
+  advance(1);
+  EXPECT_EQ(frames.size(), count);
+}
+
+TEST_F(SyntheticCameraTest, LatencyDelaysDeliveryButNotTheStamp) {
+  auto d = camera("synthetic-d");
+  start(d);
+  advance(1.5);
+  ASSERT_FALSE(frames.empty());
+  for (const auto& f : frames) EXPECT_NEAR(f.at - f.pts, 0.15, 1e-6);
+}
+
+TEST_F(SyntheticCameraTest, UnpluggedCameraReportsOnceAndNeverSendsAFrame) {
+  SyntheticSources::setFault("synthetic-b", Fault::unplugged);
+  auto b = camera("synthetic-b");
+  start(b);
+  advance(2);
+  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(failures, std::vector<std::string>{"Test Pattern B (1440\u00d71080 4:3, 30 fps) was disconnected."});
+  SyntheticSources::reportUnplugged("synthetic-b");  // never registered
+  rt->runUntilIdle();
+  EXPECT_EQ(failures.size(), 1u);
+}
+
+TEST_F(SyntheticCameraTest, FaultsStopFramesUntilRemovedAndUnplugReachesRunningCameras) {
+  auto b = camera("synthetic-b");
+  start(b);
+  advance(1);
+  ASSERT_FALSE(frames.empty());
+  SyntheticSources::setFault("synthetic-b", Fault::hung);
+  const size_t count = frames.size();
+  advance(1);
+  EXPECT_EQ(frames.size(), count);
+  SyntheticSources::clearFault("synthetic-b");
+  advance(0.1);
+  EXPECT_GT(frames.size(), count);
+
+  SyntheticSources::setFault("synthetic-b", Fault::unplugged);
+  SyntheticSources::reportUnplugged("synthetic-b");
+  rt->runUntilIdle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Test Pattern B (1440\u00d71080 4:3, 30 fps) was disconnected."});
+  b->stop();
+  SyntheticSources::reportUnplugged("synthetic-b");
+  rt->runUntilIdle();
+  EXPECT_EQ(failures.size(), 1u);
+}
+
+TEST_F(SyntheticCameraTest, FreezeSkipsFramesUntilItEnds) {
+  auto c = camera("synthetic-c");
+  start(c);
+  advance(1);
+  ASSERT_FALSE(frames.empty());
+  SyntheticSources::freeze(5);
+  const double until = rt->nowSeconds() + 5;
+  const size_t count = frames.size();
+  advance(4.9);
+  EXPECT_EQ(frames.size(), count);
+  advance(0.2);
+  ASSERT_GT(frames.size(), count);
+  EXPECT_GE(frames[count].pts, until - 1.0 / 25);
+  EXPECT_NEAR(std::remainder(frames[count].pts, 1.0 / 25), 0, 1e-9);
+  EXPECT_EQ(SyntheticSources::liveSources().size(), 1u);
+  c.reset();
+  EXPECT_TRUE(SyntheticSources::liveSources().empty());
+}
+
+class SyntheticClipTest : public ::testing::Test {
+ protected:
+  std::filesystem::path writeClip(int frames, size_t extraBytes = 0) {
+    path = std::filesystem::temp_directory_path() / ("qz-clip-" + std::to_string(::getpid()) + ".nv12");
+    std::ofstream out(path, std::ios::binary);
+    const size_t frameBytes = SyntheticClip::frameBytes(1920, 1080);
+    std::vector<char> frame(frameBytes);
+    for (int i = 0; i < frames; ++i) {
+      std::fill(frame.begin(), frame.begin() + 1920 * 1080, static_cast<char>(20 + 10 * i));
+      std::fill(frame.begin() + 1920 * 1080, frame.end(), static_cast<char>(128));
+      out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
+    }
+    std::vector<char> extra(extraBytes, 99);
+    out.write(extra.data(), static_cast<std::streamsize>(extra.size()));
+    return path;
+  }
+  void TearDown() override { std::filesystem::remove(path); }
+  std::filesystem::path path;
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+};
+
+TEST_F(SyntheticClipTest, NoiseCameraPlaysTheClipByTheHostClock) {
+  auto clip = SyntheticClip::load(writeClip(10, 1000));
+  ASSERT_TRUE(clip);
+  EXPECT_EQ(clip->frameCount(1920, 1080), 10u);  // the partial frame does not count
+  auto noise = SyntheticVideoSource::make(specOf("synthetic-noise"), rt, clip);
+  EXPECT_EQ(lumaAt(*noise->render(1000.0), 5, 5), 20);           // 30000 mod 10 = 0
+  EXPECT_EQ(lumaAt(*noise->render(1000.1), 5, 5), 20 + 10 * 3);  // 30003
+  EXPECT_EQ(lumaAt(*noise->render(1000.0 + 1.0 / 3), 5, 5), 20);  // wraps every 1/3 s
+  EXPECT_EQ(colorAt(*noise->render(1000.2), 100, 100).cb, 128);
+}
+
+TEST_F(SyntheticClipTest, ClipShorterThanAFrameLeavesTheNoise) {
+  auto clip = SyntheticClip::load(writeClip(0, 5000));
+  ASSERT_TRUE(clip);
+  auto noise = SyntheticVideoSource::make(specOf("synthetic-noise"), rt, clip);
+  auto frame = noise->render(1000.5);
+  ASSERT_TRUE(frame);
+  int distinct = 0;
+  for (int x = 200; x < 260; ++x) distinct += lumaAt(*frame, x, 3) != lumaAt(*frame, x + 1, 3);
+  EXPECT_GT(distinct, 30);
+  EXPECT_FALSE(SyntheticClip::load(path.string() + ".missing"));
+}
+
+}  // namespace
+}  // namespace quarzadel
