@@ -32,7 +32,10 @@ function(qz_tests_for module default_label)
     if(EXISTS ${d}/LABEL)
       file(STRINGS ${d}/LABEL label LIMIT_COUNT 1)
     endif()
+    # Both are compiled in (tests/TestPaths.h); the environment carries one value only,
+    # since a list in ENVIRONMENT does not survive test discovery.
+    target_compile_definitions(${exe} PRIVATE QZ_SOURCE_DIR="${PROJECT_SOURCE_DIR}" QZ_BINARY_DIR="${PROJECT_BINARY_DIR}")
     gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS ${label} ENVIRONMENT "QZ_SOURCE_DIR=${PROJECT_SOURCE_DIR};QZ_BINARY_DIR=${PROJECT_BINARY_DIR}")
+      PROPERTIES LABELS ${label} ENVIRONMENT "QZ_BINARY_DIR=${PROJECT_BINARY_DIR}")
   endforeach()
 endfunction()

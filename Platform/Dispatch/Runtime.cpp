@@ -53,10 +53,10 @@ struct ThreadRuntime::Impl {
   bool mainStop = false;
 };
 
-ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_unique<Impl>()) {
+ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
   if (workers <= 0) workers = std::max(8u, std::thread::hardware_concurrency());
   for (int i = 0; i < workers; ++i) {
-    impl_->threads.emplace_back([impl = impl_.get()] {
+    impl_->threads.emplace_back([impl = impl_] {
       for (;;) {
         Job job;
         {
@@ -70,7 +70,7 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_unique<Impl>()) {
       }
     });
   }
-  impl_->threads.emplace_back([this, impl = impl_.get()] {
+  impl_->threads.emplace_back([impl = impl_] {
     std::unique_lock lock(impl->mutex);
     while (!impl->stopping) {
       if (impl->timers.empty()) {
@@ -100,7 +100,10 @@ ThreadRuntime::~ThreadRuntime() {
   }
   impl_->workCv.notify_all();
   impl_->timerCv.notify_all();
-  for (auto& t : impl_->threads) t.join();
+  for (auto& t : impl_->threads) {
+    if (t.get_id() == std::this_thread::get_id()) t.detach();
+    else t.join();
+  }
 }
 
 void ThreadRuntime::post(Job job) {

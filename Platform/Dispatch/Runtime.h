@@ -67,7 +67,9 @@ class ThreadRuntime final : public Runtime {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // Shared with the threads: the last owner of the runtime may be a job running on
+  // one of them, which then cannot join itself.
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace platform
