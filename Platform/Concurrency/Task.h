@@ -209,6 +209,36 @@ auto spawn(std::shared_ptr<SerialQueue> executor, F fn, Args... args) {
   return spawn<T>(std::move(executor), detail::callBound(std::move(fn), std::move(args)...));
 }
 
+// A task that holds `owner` weakly until it starts and strongly while it runs:
+// fn(owner) runs only if the owner still exists when the task begins. The
+// result is empty (or the task does nothing) when it was gone.
+template <class T, class F>
+  requires detail::IsAsync<std::invoke_result_t<F&, std::shared_ptr<T>>>::value
+auto spawnWeak(std::shared_ptr<SerialQueue> executor, std::weak_ptr<T> owner, F fn) {
+  using R = typename detail::IsAsync<std::invoke_result_t<F&, std::shared_ptr<T>>>::ValueType;
+  if constexpr (std::is_void_v<R>) {
+    return spawn(
+        std::move(executor),
+        [](std::weak_ptr<T> weak, F& f) -> Async<void> {
+          auto strong = weak.lock();
+          if (!strong) co_return;
+          weak.reset();
+          co_await f(std::move(strong));
+        },
+        std::move(owner), std::move(fn));
+  } else {
+    return spawn(
+        std::move(executor),
+        [](std::weak_ptr<T> weak, F& f) -> Async<std::optional<R>> {
+          auto strong = weak.lock();
+          if (!strong) co_return std::nullopt;
+          weak.reset();
+          co_return co_await f(std::move(strong));
+        },
+        std::move(owner), std::move(fn));
+  }
+}
+
 // spawn, for callers that never look at the task again.
 template <class... A>
 void spawnDetached(A&&... a) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
@@ -215,4 +217,59 @@ TEST(Task, ManyAwaitsThatFinishAtOnceDoNotGrowTheStack) {
   });
   env.rt->runUntilIdle();
   EXPECT_EQ(t.result(), 42L * 200000);
+}
+
+TEST(Task, WeaklyHeldOwnerRunsOnlyIfAliveAndIsHeldWhileRunning) {
+  Env env;
+  auto owner = std::make_shared<int>(5);
+  std::weak_ptr<int> weak = owner;
+  auto ran = spawnWeak(env.q, weak, [](std::shared_ptr<int> o) -> Async<int> {
+    co_await sleepFor(seconds(1));
+    co_return *o;
+  });
+  env.rt->runUntilIdle();
+  owner.reset();
+  EXPECT_FALSE(weak.expired()) << "held while it runs";
+  env.rt->advance(seconds(1));
+  EXPECT_EQ(ran.result(), std::optional<int>(5));
+  EXPECT_TRUE(weak.expired());
+
+  auto gone = spawnWeak(env.q, weak, [](std::shared_ptr<int>) -> Async<void> {
+    ADD_FAILURE() << "ran without its owner";
+    co_return;
+  });
+  env.rt->runUntilIdle();
+  EXPECT_TRUE(gone.isFinished());
+}
+
+TEST(Sleep, LeavesNoCancellationHandlersBehind) {
+  Env env;
+  auto t = spawn(env.q, []() -> Async<void> {
+    for (int i = 0; i < 100; ++i) co_await sleepFor(milliseconds(10));
+  });
+  env.rt->advance(seconds(1));
+  ASSERT_TRUE(t.isFinished());
+  EXPECT_EQ(t.cancellationState()->handlerCount(), 0u);
+}
+
+TEST(SleepThreads, CancelRacingTheTimerEndsEachSleepExactlyOnce) {
+  auto rt = Runtime::shared();
+  auto q = SerialQueue::make("sleeper", rt);
+  int interrupted = 0, woke = 0;
+  for (int round = 0; round < 200; ++round) {
+    auto t = spawn(q, []() -> Async<bool> {
+      try {
+        co_await sleepFor(microseconds(50));
+      } catch (const CancellationError&) {
+        co_return false;
+      }
+      co_return true;
+    });
+    std::thread canceller([t] { t.cancel(); });
+    bool w = blockingWait(t.value(), rt->globalQueue());
+    canceller.join();
+    (w ? woke : interrupted)++;
+    EXPECT_EQ(t.cancellationState()->handlerCount(), 0u);
+  }
+  EXPECT_EQ(woke + interrupted, 200);
 }
