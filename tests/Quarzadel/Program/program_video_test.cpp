@@ -125,7 +125,9 @@ TEST_P(ProgramVideoPacingTest, FramesCloserThanThreeQuartersOfAnIntervalAreThinn
   double previous = -1;
   for (const auto& o : outputsSince(t0)) {
     ++live;
-    if (previous > 0) EXPECT_GE(o.pts - previous, 0.75 * kInterval - 1e-9);
+    if (previous > 0) {
+      EXPECT_GE(o.pts - previous, 0.75 * kInterval - 1e-9);
+    }
     previous = o.pts;
   }
   EXPECT_NEAR(live, GetParam().out, 1);

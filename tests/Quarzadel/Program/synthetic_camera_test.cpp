@@ -123,7 +123,9 @@ TEST_F(SyntheticCameraTest, FramesComeOnTheGridOnTheConsumersQueue) {
     EXPECT_TRUE(frames[i].onQueue);
     EXPECT_NEAR(std::remainder(frames[i].pts, 1.0 / 60), 0, 1e-9);
     EXPECT_GE(frames[i].pts, started + 0.4 - 1.0 / 60);
-    if (i > 0) EXPECT_NEAR(frames[i].pts - frames[i - 1].pts, 1.0 / 60, 1e-9);
+    if (i > 0) {
+      EXPECT_NEAR(frames[i].pts - frames[i - 1].pts, 1.0 / 60, 1e-9);
+    }
   }
   a->stop();
   const size_t count = frames.size();
