@@ -13,6 +13,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarzadel::nv12 {
 
 namespace {
@@ -247,7 +251,7 @@ namespace {
 // 127) so that the loop vectorises eight or more columns at a time.
 void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, int rowBytes, int rows, int r,
                 std::vector<uint16_t>& sums) {
-  const uint32_t mul = static_cast<uint32_t>(65536 / (2 * r + 1));
+  const uint16_t mul = static_cast<uint16_t>(65536 / (2 * r + 1));
   const uint16_t half = static_cast<uint16_t>(r);
   const int last = rows - 1;
   sums.assign(rowBytes, 0);
@@ -261,9 +265,25 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
     uint8_t* __restrict d = dst + static_cast<ptrdiff_t>(row) * dstStride;
     const uint8_t* __restrict add = rowPtr(row + r + 1);
     const uint8_t* __restrict sub = rowPtr(row - r);
-    for (int x = 0; x < rowBytes; ++x) {
+    int x = 0;
+#if defined(__SSE2__)
+    // Eight columns at a time; the division by the box size is a 16-bit high multiply.
+    const __m128i zero = _mm_setzero_si128(), halfv = _mm_set1_epi16(static_cast<short>(half)),
+                  mulv = _mm_set1_epi16(static_cast<short>(mul));
+    for (; x + 8 <= rowBytes; x += 8) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + x));
+      const __m128i q = _mm_mulhi_epu16(_mm_add_epi16(a, halfv), mulv);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(q, zero));
+      const __m128i in = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(add + x)), zero);
+      const __m128i out = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sub + x)), zero);
+      a = _mm_sub_epi16(_mm_add_epi16(a, in), out);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(acc + x), a);
+    }
+#endif
+    for (; x < rowBytes; ++x) {
       const uint16_t a = acc[x];
-      d[x] = static_cast<uint8_t>((static_cast<uint32_t>(static_cast<uint16_t>(a + half)) * mul) >> 16);
+      const auto q = static_cast<uint16_t>((static_cast<uint32_t>(static_cast<uint16_t>(a + half)) * mul) >> 16);
+      d[x] = static_cast<uint8_t>(q);
       acc[x] = static_cast<uint16_t>(a + add[x] - sub[x]);
     }
   }
