@@ -1,5 +1,7 @@
 // HEVC through libx265 directly (libavcodec's wrapper cannot change the bit
 // rate of a running encoder). Tuned for live like the H.264 encoder.
+#include <sched.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -63,10 +65,17 @@ public:
         const double fps = c.expectedFrameRate > 0 ? c.expectedFrameRate : 30;
         p.fpsNum = static_cast<std::uint32_t>(std::lround(fps * 1000));
         p.fpsDenom = 1000;
-        if (c.threads > 0) {
-            pools_ = std::to_string(c.threads);
+        // x265 sizes its pool from every processor of the machine; keep it to
+        // the processors this process may run on.
+        int threads = c.threads;
+        if (threads <= 0) {
+            cpu_set_t set;
+            if (sched_getaffinity(0, sizeof set, &set) == 0) threads = CPU_COUNT(&set);
+        }
+        if (threads > 0) {
+            pools_ = std::to_string(threads);
             p.numaPools = pools_.c_str();
-            p.frameNumThreads = std::min(p.frameNumThreads > 0 ? p.frameNumThreads : c.threads, c.threads);
+            p.frameNumThreads = std::min(p.frameNumThreads > 0 ? p.frameNumThreads : threads, threads);
         }
         // Key frames come from the session's clock; the encoder's own limit is a far backstop.
         p.keyframeMax = std::max(1, static_cast<int>(fps * 3600));
