@@ -6,7 +6,10 @@
 //   programdemo --out program.nv12 [--seconds 5] [--from synthetic-a] [--to synthetic-c]
 //               [--switch-at 2] [--transition dissolve|cut] [--framing automatic|fill|fit]
 //               [--resolution 1080p|720p] [--snapshots 1.5,3.05,4.5] [--snapshot-prefix snap]
-//               [--wav program.wav]
+//               [--wav program.wav] [--realtime]
+//
+// Virtual time by default (as fast as the machine renders); --realtime runs the
+// cameras and the program on threads against the real clock.
 //
 // Check the result with, for example:
 //   ffprobe -f rawvideo -pixel_format nv12 -video_size 1920x1080 -framerate 30 -count_frames
@@ -23,6 +26,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <chrono>
+#include <thread>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
@@ -52,6 +58,7 @@ struct Options {
   std::string wav;
   std::vector<double> snapshots;
   std::string snapshotPrefix = "snap";
+  bool realtime = false;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -59,7 +66,7 @@ struct Options {
             << "usage: programdemo --out FILE.nv12 [--seconds S] [--from ID] [--to ID] [--switch-at S]\n"
             << "                   [--transition cut|dissolve] [--framing automatic|fill|fit]\n"
             << "                   [--resolution 720p|1080p] [--snapshots T1,T2,...] [--snapshot-prefix P]\n"
-            << "                   [--wav FILE.wav]\n"
+            << "                   [--wav FILE.wav] [--realtime]\n"
             << "cameras:";
   for (const auto& spec : SyntheticSources::specs()) std::cerr << " " << spec.id;
   std::cerr << "\n";
@@ -86,6 +93,10 @@ Options parseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--realtime") {
+      o.realtime = true;
+      continue;
+    }
     if (i + 1 >= argc) usage("missing value for " + arg);
     const std::string value = argv[++i];
     if (arg == "--seconds") o.seconds = number(value, "seconds");
@@ -137,8 +148,24 @@ const char* eventName(ProgramVideo::Event::Kind kind) {
 
 int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
-  auto runtime = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::VirtualRuntime> virtualTime;
+  std::shared_ptr<platform::Runtime> runtime;
+  if (options.realtime) {
+    runtime = std::make_shared<platform::ThreadRuntime>();
+  } else {
+    virtualTime = platform::VirtualRuntime::make();
+    runtime = virtualTime;
+  }
   const double t0 = runtime->nowSeconds();
+  // Lets time pass until `t` seconds after the start.
+  auto runUntil = [&](double t) {
+    if (virtualTime) {
+      virtualTime->advanceTo(platform::seconds(t0 + t));
+      return;
+    }
+    const double wait = t0 + t - runtime->nowSeconds();
+    if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+  };
 
   StreamConfig config;
   config.resolution = options.resolution;
@@ -187,12 +214,13 @@ int main(int argc, char** argv) {
   video->start();
   video->switchTo(SyntheticVideoSource::make(*SyntheticSources::spec(options.from), runtime));
   if (!options.to.empty() && options.switchAt < options.seconds) {
-    runtime->advance(platform::seconds(options.switchAt));
+    runUntil(options.switchAt);
     video->switchTo(SyntheticVideoSource::make(*SyntheticSources::spec(options.to), runtime));
   }
-  runtime->advanceTo(platform::seconds(t0 + options.seconds));
+  runUntil(options.seconds);
   video->stop();
-  runtime->runUntilIdle();
+  if (virtualTime) virtualTime->runUntilIdle();
+  video->queue()->sync([] {});  // the last frames are written
   if (finishSound) finishSound();
 
   out.close();
