@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "Medley/Sources/Network/NetworkMonitor.h"
+#include "Medley/Util/virtual_run.h"
+
+using medley::NetworkMonitor;
+using medley::NetworkMonitorEvent;
+using medley::NetworkTransportReport;
+using medleytest::Collector;
+using medleytest::runNow;
+using platform::Async;
+using platform::milliseconds;
+using platform::seconds;
+using Kind = NetworkMonitorEvent::Kind;
+
+namespace {
+
+// A transport whose figures the test sets; it may take a while to answer.
+class FakeTransport final : public platform::Actor,
+                            public medley::NetworkTransportReporter,
+                            public std::enable_shared_from_this<FakeTransport> {
+ public:
+  explicit FakeTransport(std::shared_ptr<platform::VirtualRuntime> rt) : Actor("transport", rt), rt_(std::move(rt)) {}
+
+  Async<std::shared_ptr<NetworkMonitor>> makeNetworkMonitor() override {
+    co_await hop();
+    co_return std::make_shared<NetworkMonitor>(weak_from_this(), rt_);
+  }
+  Async<NetworkTransportReport> makeNetworkTransportReport() override {
+    co_await hop();
+    ++requests;
+    if (answerDelay > 0) co_await platform::sleepFor(answerDelay);
+    co_return report;
+  }
+
+  NetworkTransportReport report;
+  platform::Nanos answerDelay = 0;
+  int requests = 0;
+
+ private:
+  std::shared_ptr<platform::VirtualRuntime> rt_;
+};
+
+struct MonitorTest : testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>(rt);
+  std::shared_ptr<NetworkMonitor> monitor = runNow(rt, transport->makeNetworkMonitor());
+
+  Collector<NetworkMonitorEvent> listen() { return Collector<NetworkMonitorEvent>(rt, runNow(rt, monitor->event())); }
+  void start() { runNow(rt, monitor->startRunning()); }
+  void stop() { runNow(rt, monitor->stopRunning()); }
+  // One second passes with the transport reporting these figures at its end.
+  void second(int64_t queued, int64_t in = 0, int64_t out = 0) {
+    transport->report = NetworkTransportReport{queued, in, out};
+    rt->advance(seconds(1));
+  }
+};
+
+std::vector<Kind> kinds(const std::vector<NetworkMonitorEvent>& events) {
+  std::vector<Kind> out;
+  for (const auto& e : events) out.push_back(e.kind());
+  return out;
+}
+
+}  // namespace
+
+TEST_F(MonitorTest, WarnsWhileTheSendQueueKeepsGrowingAndNotWhenItHolds) {
+  auto events = listen();
+  start();
+  for (int64_t queued : {100, 200, 300, 400, 400, 500, 600}) second(queued);
+  EXPECT_EQ(kinds(events.values()),
+            (std::vector<Kind>{Kind::status, Kind::status, Kind::publishInsufficientBWOccured,
+                               Kind::publishInsufficientBWOccured, Kind::status, Kind::status,
+                               Kind::publishInsufficientBWOccured}));
+  EXPECT_EQ(events.values().back().report()->currentQueueBytesOut, 600);
+}
+
+TEST_F(MonitorTest, AShrinkingOrSteadyQueueNeverWarns) {
+  auto events = listen();
+  start();
+  for (int64_t queued : {300, 200, 100, 100, 100, 5000, 5000, 5000}) second(queued);
+  ASSERT_EQ(events.values().size(), 8u);
+  for (const auto& e : events.values()) EXPECT_EQ(e.kind(), Kind::status);
+}
+
+TEST_F(MonitorTest, RatesAreTheDifferencesBetweenMeasurements) {
+  auto events = listen();
+  start();
+  second(0, 1000, 2000);
+  second(0, 1500, 5000);
+  ASSERT_EQ(events.values().size(), 2u);
+  // A fresh monitor measures its first rates against zero.
+  EXPECT_EQ(*events.values()[0].report(), (medley::NetworkMonitorReport{1000, 2000, 0, 1000, 2000}));
+  EXPECT_EQ(*events.values()[1].report(), (medley::NetworkMonitorReport{1500, 5000, 0, 500, 3000}));
+}
+
+TEST_F(MonitorTest, FirstEventComesOneSecondAfterStartAndAStartWhileRunningChangesNothing) {
+  auto events = listen();
+  start();
+  rt->advance(milliseconds(500));
+  start();
+  rt->advance(milliseconds(499));
+  EXPECT_TRUE(events.values().empty());
+  rt->advance(milliseconds(1));
+  EXPECT_EQ(events.values().size(), 1u);
+  rt->advance(seconds(1));
+  EXPECT_EQ(events.values().size(), 2u);
+  EXPECT_EQ(transport->requests, 2);
+}
+
+TEST_F(MonitorTest, OnlyTheLastReaderGetsEvents) {
+  auto first = listen();
+  auto second = listen();
+  runNow(rt, monitor->startRunning());
+  rt->advance(seconds(2));
+  EXPECT_TRUE(first.ended());
+  EXPECT_TRUE(first.values().empty());
+  EXPECT_EQ(second.values().size(), 2u);
+  EXPECT_FALSE(second.ended());
+}
+
+TEST_F(MonitorTest, StopEndsTheSequenceAndARestartMeasuresAgainstTheLastTotals) {
+  auto events = listen();
+  start();
+  second(0, 1000, 4000);
+  stop();
+  EXPECT_TRUE(events.ended());
+  EXPECT_FALSE(runNow(rt, monitor->isRunning()));
+  EXPECT_EQ(rt->pendingTimers(), 0u) << "no tick is left once stopped";
+  stop();  // a second stop does nothing
+
+  auto again = listen();
+  start();
+  second(0, 1200, 4500);
+  ASSERT_EQ(again.values().size(), 1u);
+  EXPECT_EQ(again.values()[0].report()->currentBytesInPerSecond, 200);
+  EXPECT_EQ(again.values()[0].report()->currentBytesOutPerSecond, 500);
+}
+
+TEST_F(MonitorTest, QueueWindowSurvivesARestart) {
+  auto events = listen();
+  start();
+  second(100);
+  second(200);
+  stop();
+  auto again = listen();
+  start();
+  second(300);
+  ASSERT_EQ(again.values().size(), 1u);
+  EXPECT_EQ(again.values()[0].kind(), Kind::publishInsufficientBWOccured);
+}
+
+TEST_F(MonitorTest, AReleasedReporterEndsTheSequenceWhileTheTimerGoesOn) {
+  auto events = listen();
+  start();
+  second(10);
+  transport.reset();
+  rt->advance(seconds(1));
+  EXPECT_TRUE(events.ended());
+  EXPECT_EQ(events.values().size(), 1u);
+  EXPECT_TRUE(runNow(rt, monitor->isRunning()));
+
+  // Every later tick fails the same way: a new reader's sequence ends at the next one.
+  auto later = listen();
+  EXPECT_FALSE(later.ended());
+  rt->advance(seconds(1));
+  EXPECT_TRUE(later.ended());
+  EXPECT_TRUE(later.values().empty());
+}
+
+TEST_F(MonitorTest, AMeasurementInFlightWhenStoppedReachesNoOne) {
+  transport->answerDelay = milliseconds(500);
+  auto events = listen();
+  start();
+  transport->report = NetworkTransportReport{0, 700, 900};
+  rt->advance(seconds(1));  // the request is on its way
+  EXPECT_EQ(transport->requests, 1);
+  stop();
+  auto again = listen();
+  start();
+  rt->advance(milliseconds(500));  // the old answer arrives
+  EXPECT_TRUE(again.values().empty());
+
+  rt->advance(milliseconds(1000));  // the new loop's first answer
+  ASSERT_EQ(again.values().size(), 1u);
+  EXPECT_EQ(again.values()[0].report()->currentBytesInPerSecond, 700) << "the discarded answer moved no totals";
+}
+
+TEST_F(MonitorTest, DroppingTheMonitorEndsItsTimer) {
+  auto events = listen();
+  start();
+  second(1);
+  monitor.reset();
+  rt->advance(seconds(3));
+  EXPECT_EQ(rt->pendingTimers(), 0u);
+  EXPECT_TRUE(events.ended());
+  EXPECT_EQ(transport->requests, 1);
+}
+
+TEST(NetworkMonitorEventTest, OnlyStatusAndWarningCarryAReport) {
+  const medley::NetworkMonitorReport report{1, 2, 3, 4, 5};
+  EXPECT_EQ(NetworkMonitorEvent::status(report).report(), report);
+  EXPECT_EQ(NetworkMonitorEvent::publishInsufficientBWOccured(report).report(), report);
+  EXPECT_FALSE(NetworkMonitorEvent::reset().report().has_value());
+  EXPECT_NE(NetworkMonitorEvent::status(report), NetworkMonitorEvent::publishInsufficientBWOccured(report));
+  EXPECT_EQ(NetworkMonitorEvent::status(report).debugDescription(),
+            "status(NetworkMonitorReport{totalBytesIn: 1,totalBytesOut: 2,currentQueueBytesOut: 3,"
+            "currentBytesInPerSecond: 4,currentBytesOutPerSecond: 5})");
+}
