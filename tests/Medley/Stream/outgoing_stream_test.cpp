@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/Stream/OutgoingStream.h"
+#include "Medley/Stream/media_test_support.h"
+#include "Medley/Util/virtual_run.h"
+#include "Platform/Media/CompressedAudioBuffer.h"
+
+using medley::OutgoingStream;
+using medley::VideoCodecSettings;
+using medleytest::Collector;
+using medleytest::makeVideoFrame;
+using platform::MediaTime;
+using platform::SampleBufferRef;
+
+namespace {
+
+struct OutgoingStreamTest : testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  OutgoingStream stream;
+
+  std::vector<MediaTime> times(const std::vector<SampleBufferRef>& buffers) {
+    std::vector<MediaTime> out;
+    for (const auto& b : buffers) out.push_back(b->presentationTime());
+    return out;
+  }
+};
+
+VideoCodecSettings smallSettings(const std::string& profileLevel) {
+  VideoCodecSettings settings;
+  settings.videoSize = {320, 240};
+  settings.bitRate = 400'000;
+  settings.setProfileLevel(profileLevel);
+  settings.expectedFrameRate = 30;
+  settings.allowFrameReordering = false;  // as for live
+  return settings;
+}
+
+}  // namespace
+
+class OutgoingStreamEncodingTest : public OutgoingStreamTest,
+                                   public testing::WithParamInterface<std::pair<const char*, platform::FourCC>> {};
+
+TEST_P(OutgoingStreamEncodingTest, RawFramesPassTheInputQueueAndComeOutEncoded) {
+  const auto [profileLevel, codec] = GetParam();
+  stream.setVideoSettings(smallSettings(profileLevel));
+  EXPECT_EQ(stream.videoCodec().settings(), smallSettings(profileLevel));
+  stream.startRunning();
+  Collector<SampleBufferRef> encoded(rt, stream.videoOutputStream());
+
+  // The owner's pump: raw frames from the input queue to the encoder, which
+  // here is given the time to take each one (it drops what it cannot take).
+  auto input = stream.videoInputStream();
+  auto pump = platform::spawn(
+      rt->globalQueue(),
+      [](platform::AsyncStream<SampleBufferRef> in, OutgoingStream* out) -> platform::Async<void> {
+        while (auto frame = co_await in.next()) {
+          out->appendVideo(*frame);
+          out->videoCodec().completeFrames();
+        }
+      },
+      input, &stream);
+  for (int i = 1; i <= 12; ++i) stream.append(makeVideoFrame(320, 240, i));
+  rt->runUntilIdle();
+  stream.videoCodec().completeFrames();
+  stream.stopRunning();  // drains the encoder and ends both sequences
+  rt->runUntilIdle();
+
+  EXPECT_TRUE(pump.isFinished());
+  ASSERT_TRUE(encoded.ended());
+  ASSERT_EQ(encoded.values().size(), 12u);
+  EXPECT_TRUE(encoded.values().front()->isSync());
+  const auto& format = encoded.values().front()->formatDescription();
+  EXPECT_EQ(format->mediaSubType(), codec);
+  EXPECT_EQ(format->dimensions(), (platform::VideoDimensions{320, 240}));
+  EXPECT_NE(format->decoderConfigurationData(), nullptr);
+  EXPECT_EQ(stream.videoInputFormat()->dimensions(), (platform::VideoDimensions{320, 240}));
+  EXPECT_EQ(stream.videoInputDroppedFrameCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, OutgoingStreamEncodingTest,
+                         testing::Values(std::make_pair("H264_Main_AutoLevel", platform::codec::h264),
+                                         std::make_pair("HEVC_Main_AutoLevel", platform::codec::hevc)));
+
+TEST_F(OutgoingStreamTest, SoundGoesStraightToTheEncoderAndComesOutAsAac) {
+  medley::AudioCodecSettings settings;
+  settings.bitRate = 128'000;
+  stream.setAudioSettings(settings);
+  EXPECT_EQ(stream.audioCodec().settings().bitRate, 128'000);
+  stream.startRunning();
+  Collector<medley::AudioCodec::Output> encoded(rt, stream.audioOutputStream());
+  for (int i = 0; i < 8; ++i) stream.append(medleytest::makeSoundBlock(i), medleytest::soundBlockTime(i));
+  stream.stopRunning();
+  rt->runUntilIdle();
+
+  ASSERT_TRUE(encoded.ended());
+  ASSERT_GE(encoded.values().size(), 6u);
+  const auto& [buffer, when] = encoded.values().front();
+  auto aac = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer);
+  ASSERT_NE(aac, nullptr);
+  EXPECT_EQ(aac->format().formatID(), platform::audioFormatID::mpeg4AAC);
+  EXPECT_EQ(aac->format().sampleRate(), 48000);
+  EXPECT_EQ(aac->format().channelCount(), 2u);
+  EXPECT_TRUE(when.hostTimeValid);
+
+  ASSERT_NE(stream.audioInputFormat(), nullptr);
+  EXPECT_TRUE(stream.audioInputFormat()->audioFormat()->isPCM());
+  EXPECT_EQ(stream.audioInputFormat()->audioFormat()->sampleRate(), 48000);
+}
+
+TEST_F(OutgoingStreamTest, ABoundedInputQueueKeepsTheNewestFramesAndCountsTheRest) {
+  stream.setVideoInputBufferCounts(2);
+  auto input = stream.videoInputStream();
+  for (int i = 0; i < 3; ++i) stream.append(makeVideoFrame(64, 48, i));
+  stream.setVideoInputBufferCounts(-1);  // read only when a sequence is made
+  stream.append(makeVideoFrame(64, 48, 3));
+  stream.stopRunning();  // not running: the queue stays
+  EXPECT_EQ(stream.videoInputDroppedFrameCount(), 2u);
+  Collector<SampleBufferRef> reader(rt, input);
+  rt->runUntilIdle();
+  EXPECT_EQ(times(reader.values()), (std::vector<MediaTime>{MediaTime(2, 30), MediaTime(3, 30)}));
+}
+
+TEST_F(OutgoingStreamTest, WithoutALimitOfItsOwnTheQueueDropsNothingUntilItsSafetyBound) {
+  stream.setVideoInputBufferCounts(0);
+  auto input = stream.videoInputStream();
+  auto picture = makeVideoFrame(64, 48, 0);
+  const int total = static_cast<int>(OutgoingStream::kVideoInputBufferLimit) + 5;
+  for (int i = 0; i < 30; ++i) stream.append(picture->withTiming({MediaTime(1, 30), MediaTime(i, 30), {}}));
+  EXPECT_EQ(stream.videoInputDroppedFrameCount(), 0u);
+  for (int i = 30; i < total; ++i) stream.append(picture->withTiming({MediaTime(1, 30), MediaTime(i, 30), {}}));
+  EXPECT_EQ(stream.videoInputDroppedFrameCount(), 5u);
+  EXPECT_EQ(input.bufferedCount(), OutgoingStream::kVideoInputBufferLimit);
+
+  Collector<SampleBufferRef> reader(rt, input);
+  rt->runUntilIdle();
+  ASSERT_FALSE(reader.values().empty());
+  EXPECT_EQ(reader.values().front()->presentationTime(), MediaTime(5, 30)) << "the oldest went first";
+}
+
+TEST_F(OutgoingStreamTest, AFrameBeforeAnyoneReadsIsDroppedButItsFormatKept) {
+  stream.append(makeVideoFrame(64, 48, 0));
+  EXPECT_EQ(stream.videoInputFormat()->dimensions(), (platform::VideoDimensions{64, 48}));
+  auto input = stream.videoInputStream();
+  EXPECT_EQ(input.bufferedCount(), 0u);
+  EXPECT_EQ(stream.videoInputDroppedFrameCount(), 0u);
+}
+
+TEST_F(OutgoingStreamTest, ANewInputSequenceEndsTheOneBefore) {
+  Collector<SampleBufferRef> first(rt, stream.videoInputStream());
+  Collector<SampleBufferRef> second(rt, stream.videoInputStream());
+  stream.append(makeVideoFrame(64, 48, 0));
+  rt->runUntilIdle();
+  EXPECT_TRUE(first.ended());
+  EXPECT_TRUE(first.values().empty());
+  EXPECT_EQ(second.values().size(), 1u);
+  EXPECT_FALSE(second.ended());
+}
+
+TEST_F(OutgoingStreamTest, StopEndsAWaitingReaderAndALaterSequenceWorks) {
+  stream.startRunning();
+  stream.startRunning();
+  EXPECT_TRUE(stream.isRunning());
+  Collector<SampleBufferRef> reader(rt, stream.videoInputStream());
+  rt->runUntilIdle();
+  stream.stopRunning();
+  rt->runUntilIdle();
+  EXPECT_TRUE(reader.ended());
+  EXPECT_FALSE(stream.isRunning());
+  EXPECT_FALSE(stream.videoCodec().isRunning());
+  EXPECT_FALSE(stream.audioCodec().isRunning());
+
+  Collector<SampleBufferRef> again(rt, stream.videoInputStream());
+  stream.append(makeVideoFrame(64, 48, 1));
+  rt->runUntilIdle();
+  EXPECT_EQ(again.values().size(), 1u);
+  EXPECT_NE(stream.videoInputFormat(), nullptr) << "formats survive a stop";
+}
