@@ -11,3 +11,4 @@
 #include "Platform/Concurrency/Race.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Concurrency/Task.h"
+#include "Platform/Concurrency/WhenAll.h"

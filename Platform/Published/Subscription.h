@@ -2,7 +2,8 @@
 // A subscription to a publisher, released by RAII: destroying it (or cancel())
 // unsubscribes. Once cancel() has returned, the subscriber is not called again
 // and no call of it is running on another thread (one running on this thread,
-// i.e. cancel() from inside the subscriber, finishes normally).
+// i.e. cancel() from inside the subscriber, finishes normally). So do not release
+// a subscription while holding a lock that its subscriber takes.
 #include <functional>
 #include <utility>
 #include <vector>

@@ -167,3 +167,29 @@ TEST(Deadline, CancellingTheCallerReachesNeitherTheOperationNorTheTimer) {
   env.rt->advance(seconds(10));
   EXPECT_FALSE(opCancelled);
 }
+
+TEST(WhenAll, RunsSideBySideAndReportsTheFirstErrorAfterAllEnded) {
+  Env env;
+  std::vector<Async<std::string>> ops;
+  ops.push_back(after(seconds(2), "a"));
+  ops.push_back(after(seconds(1), "b"));
+  auto t = spawn(env.q, [&]() { return whenAll(std::move(ops)); });
+  env.rt->advance(seconds(2));
+  EXPECT_EQ(t.result(), (std::vector<std::string>{"a", "b"})) << "two seconds in all, not three";
+
+  bool slowEnded = false;
+  auto failing = []() -> Async<void> {
+    co_await sleepFor(seconds(1));
+    throw std::runtime_error("fcUnpublish");
+  };
+  auto slow = [&]() -> Async<void> {
+    co_await sleepFor(seconds(3));
+    slowEnded = true;
+  };
+  auto u = spawn(env.q, [&]() { return whenAll(failing(), slow()); });
+  env.rt->advance(seconds(1));
+  EXPECT_FALSE(u.isFinished());
+  env.rt->advance(seconds(2));
+  EXPECT_TRUE(slowEnded);
+  EXPECT_THROW(u.result(), std::runtime_error);
+}
