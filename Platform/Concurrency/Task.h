@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "Platform/Concurrency/WaitNode.h"
@@ -49,6 +50,7 @@ class TaskState {
   // The result of a finished task (a copy; rethrows its error).
   auto get() const {
     std::lock_guard lock(mutex_);
+    if (!finished_) throw std::logic_error("the task has not finished");
     if constexpr (std::is_void_v<T>)
       box_.peek();
     else

@@ -48,11 +48,10 @@ class Published {
       std::lock_guard serial(core->subject.sendMutex());
       auto gate = std::make_shared<detail::SinkGate<T>>(std::move(s));
       auto sub = core->subject.attach(gate);
-      T current;
-      {
+      T current = [&] {
         std::lock_guard lock(core->valueMutex);
-        current = core->value;
-      }
+        return core->value;
+      }();
       gate->deliver(current);
       return sub;
     });

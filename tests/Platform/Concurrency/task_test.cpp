@@ -38,6 +38,7 @@ TEST(Task, RunsOnItsExecutorAndGivesItsValueToJoiners) {
   });
   env.rt->runUntilIdle();
   EXPECT_FALSE(t.isFinished());
+  EXPECT_THROW(t.result(), std::logic_error) << "no result before the end";
   auto joiner = spawn(env.q, [t]() -> Async<int> { co_return co_await t.value() + 1; });
   env.rt->advance(seconds(1));
   EXPECT_TRUE(t.isFinished());

@@ -20,6 +20,20 @@ TEST(Published, AnnouncesBeforeStoringAndOnEverySet) {
   EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {2, 2}}));
 }
 
+TEST(Published, HoldsValuesWithoutADefault) {
+  struct Level {
+    explicit Level(int v) : v(v) {}
+    int v;
+  };
+  Published<Level> p{Level(3)};
+  int seen = 0;
+  auto sub = p.subscribe([&](const Level& l) { seen = l.v; });
+  EXPECT_EQ(seen, 3);
+  p.set(Level(4));
+  EXPECT_EQ(seen, 4);
+  EXPECT_EQ(p.value().v, 4);
+}
+
 TEST(Published, SubscriptionEndsWithItsLifetimeOrCancel) {
   Published<int> p{0};
   int calls = 0;
