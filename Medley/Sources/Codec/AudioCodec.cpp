@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Media/PCMBuffer.h"
 

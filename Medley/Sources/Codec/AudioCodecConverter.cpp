@@ -15,7 +15,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Media/AudioConverter.h"
 #include "Platform/Media/CompressedAudioBuffer.h"

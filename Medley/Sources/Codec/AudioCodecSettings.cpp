@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "Medley/Sources/Codec/AudioCodecConverter.h"
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 
 namespace medley {
 

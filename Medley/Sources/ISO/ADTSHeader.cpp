@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 
 namespace medley {
 

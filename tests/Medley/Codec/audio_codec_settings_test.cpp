@@ -2,7 +2,7 @@
 
 #include "Medley/Sources/Codec/AudioCodecConverter.h"
 #include "Medley/Sources/Codec/AudioCodecSettings.h"
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 #include "Platform/Media/PCMBuffer.h"
 
 using medley::AudioCodecConverter;

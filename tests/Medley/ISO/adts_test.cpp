@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "Medley/Sources/ISO/ADTSHeader.h"
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 
 using medley::ADTSHeader;
 

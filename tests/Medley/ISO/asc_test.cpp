@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 
 using medley::AudioSpecificConfig;
 using medley::AudioObjectType;

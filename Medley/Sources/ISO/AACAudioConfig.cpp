@@ -1,4 +1,4 @@
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 
 #include <sstream>
 
