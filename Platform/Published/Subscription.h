@@ -5,6 +5,7 @@
 // i.e. cancel() from inside the subscriber, finishes normally). So do not release
 // a subscription while holding a lock that its subscriber takes.
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
