@@ -140,6 +140,9 @@ void AMFArray::set(const AMFValue& key, AMFValue value) {
   else if (auto s = key.string()) set(std::string_view(*s), std::move(value));
 }
 
+AMFValue AMFArray::get(const char* key) const { return get(std::string_view(key)); }
+void AMFArray::set(const char* key, AMFValue value) { set(std::string_view(key), std::move(value)); }
+
 std::string AMFArray::description() const { return rtmpmedley::describe(data) + ":" + rtmpmedley::describe(dict); }
 
 bool operator==(const AMFArray& a, const AMFArray& b) { return a.data == b.data && a.dict == b.dict; }

@@ -76,6 +76,8 @@ class AMFArray {
   AMFValue get(std::string_view key) const;
   void set(int64_t index, AMFValue value);
   void set(std::string_view key, AMFValue value);
+  AMFValue get(const char* key) const;
+  void set(const char* key, AMFValue value);
 
   // Dense part's text, ":", named part's text.
   std::string description() const;

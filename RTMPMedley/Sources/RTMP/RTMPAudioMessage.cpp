@@ -1,6 +1,6 @@
 #include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
 
-#include "Medley/Sources/ISO/AudioSpecificConfig.h"
+#include "Medley/Sources/ISO/AACAudioConfig.h"
 #include "RTMPMedley/Sources/Codec/OpusHead.h"
 
 namespace rtmpmedley {

@@ -96,9 +96,15 @@ void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeade
     }
   } else if (extended) {
     // Peers differ on whether type 3 chunks repeat the extended timestamp:
-    // take the field when it is there, the data otherwise.
-    if (available < used + 4) underflow();
-    if (be32(p + used) == timestamp) used += 4;
+    // take the field when it is there, the data otherwise. Bytes that differ
+    // from it decide at once; a matching prefix waits for all four.
+    uint8_t expected[4];
+    put32(expected, timestamp);
+    const size_t seen = std::min<size_t>(available - used, 4);
+    if (std::memcmp(p + used, expected, seen) == 0) {
+      if (seen < 4) underflow();
+      used += 4;
+    }
   }
 
   // Every header but type 3 begins a new message; so does type 3 between messages.

@@ -40,6 +40,7 @@ std::optional<medley::Data> RTMPHandshake::c2() {
   packet.writeUInt32(timeField());
   packet.writeBytes(std::span<const uint8_t>(inputBuffer.data() + 9, kRandomSize));
   inputBuffer.erase(inputBuffer.begin(), inputBuffer.begin() + 1 + kPacketSize);
+  c2Made_ = true;
   return packet.takeData();
 }
 

@@ -36,7 +36,7 @@ class RTMPHandshake {
   // C2 from S1, removing S0 and S1 from the input; none before they are in.
   std::optional<medley::Data> c2();
   // After c2(): S2 is in.
-  bool hasS2() const { return inputBuffer.size() >= kPacketSize; }
+  bool hasS2() const { return c2Made_ && inputBuffer.size() >= kPacketSize; }
   // After c2(), once S2 is in: the bytes that came after it (the first
   // chunks), leaving the input empty; none while S2 is incomplete.
   std::optional<medley::Data> takeSurplus();
@@ -44,6 +44,7 @@ class RTMPHandshake {
   void reset() {
     inputBuffer.clear();
     timestamp = 0;
+    c2Made_ = false;
   }
 
  private:
@@ -52,6 +53,7 @@ class RTMPHandshake {
 
   std::shared_ptr<platform::WallClock> clock_;
   std::mt19937 random_;
+  bool c2Made_ = false;
 };
 
 }  // namespace rtmpmedley

@@ -1,0 +1,114 @@
+#pragma once
+// The byte transport under an RTMP connection: one TCP (or TLS over TCP)
+// connection, opened with a time-out. Received bytes come out as one
+// asynchronous sequence of blocks of at most 255 bytes; outgoing buffers are
+// queued and written one after another, in the order handed over; three byte
+// counters feed the network monitor. Any failure closes the socket: the owner
+// sees the error of connect() or the end of the received sequence, never an
+// error from send(). It knows nothing of RTMP.
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "Medley/Sources/Extension/Data.h"
+#include "Medley/Sources/Network/NetworkMonitor.h"
+#include "Medley/Sources/Network/NetworkTransportReporter.h"
+#include "Platform/Concurrency/Actor.h"
+#include "Platform/Concurrency/AsyncStream.h"
+#include "Platform/Concurrency/Continuation.h"
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Net/TcpConnection.h"
+
+namespace rtmpmedley {
+
+class RTMPSocket final : public platform::Actor,
+                         public medley::NetworkTransportReporter,
+                         public std::enable_shared_from_this<RTMPSocket> {
+ public:
+  // Any level but none asks for TLS.
+  enum class SecurityLevel { none, sslv2, sslv3, tlsv1, negotiatedSSL };
+
+  class Error : public std::exception {
+   public:
+    enum class Kind {
+      // Closed while connect() waited; carries the error that closed it, if any.
+      connectionNotEstablished,
+      // connect() on a connected socket.
+      invalidState,
+      // The peer finished sending.
+      endOfStream,
+      // The connection was not ready within the time-out.
+      connectionTimedOut,
+    };
+    explicit Error(Kind kind, std::optional<platform::TcpError> networkError = std::nullopt);
+    Kind kind() const { return kind_; }
+    const std::optional<platform::TcpError>& networkError() const { return networkError_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+   private:
+    Kind kind_;
+    std::optional<platform::TcpError> networkError_;
+    std::string message_;
+  };
+
+  static constexpr int kDefaultTimeout = 15;
+  // Bytes asked for by one receive.
+  static constexpr size_t kWindowSizeC = 255;
+
+  // `timeout` in seconds bounds connect() (0 or less: no bound).
+  RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
+             std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared(), int timeout = kDefaultTimeout);
+  ~RTMPSocket() override;
+
+  // Returns once the connection is ready; throws Error. A socket may be
+  // connected again after close(); the counters start from zero.
+  platform::Async<void> connect(std::string host, int port);
+  // The received blocks of the current connection, until the peer finishes,
+  // the connection fails or it is closed. Blocks that arrive before the call
+  // wait in the sequence. One reader per connection.
+  platform::Async<platform::AsyncStream<medley::Data>> recv();
+  // Queues the bytes for writing and returns at once; dropped while not
+  // connected. Any thread; calls from one thread are written in call order.
+  void send(medley::Data bytes);
+  void send(std::span<const uint8_t> bytes) { send(medley::Data(bytes.begin(), bytes.end())); }
+  // Closes the connection, fails a waiting connect() with the error and ends
+  // the received sequence. Nothing happens without a connection.
+  platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt);
+
+  platform::Async<bool> connected();
+  bool isSecure() const { return secure_; }
+  int timeout() const { return timeout_; }
+
+  platform::Async<std::shared_ptr<medley::NetworkMonitor>> makeNetworkMonitor() override;
+  platform::Async<medley::NetworkTransportReport> makeNetworkTransportReport() override;
+
+ private:
+  void stateDidChange(platform::TcpConnection::State state, const std::optional<platform::TcpError>& error);
+  void viabilityDidChange(bool viable);
+  void endOfStream();
+  void closeNow(std::optional<platform::TcpError> error);
+  static platform::Async<void> expire(std::weak_ptr<RTMPSocket> weak, uint64_t serial, platform::Nanos after);
+
+  const platform::QualityOfService qualityOfService_;
+  const bool secure_;
+  const int timeout_;
+  bool connected_ = false;
+  std::shared_ptr<platform::TcpConnection> connection_;
+  // Counters of the last connection once it is gone.
+  platform::TcpConnection::Counters lastCounters_;
+  std::optional<platform::Continuation<void>> continuation_;
+  uint64_t continuationSerial_ = 0;
+  platform::TaskHandle<void> timeoutTask_;
+  std::optional<platform::AsyncStream<medley::Data>> received_;
+  std::optional<platform::AsyncStreamWriter<medley::Data>> receivedWriter_;
+
+  // Read by send() on any thread.
+  std::mutex sendMutex_;
+  std::shared_ptr<platform::TcpConnection> sendTarget_;
+};
+
+}  // namespace rtmpmedley

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Logwell/LWLogger.h"
+#include "RTMPMedley/RTMPTestSupport.h"
+#include "RTMPMedley/Sources/Codec/AVCDecoderConfigurationRecord.h"
+#include "RTMPMedley/Sources/Codec/HEVCDecoderConfigurationRecord.h"
+#include "RTMPMedley/Sources/Codec/OpusHead.h"
+#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+
+using namespace rtmpmedley;
+using rtmptest::Bytes;
+using rtmptest::concat;
+using NAL = medley::HEVCNALUnitType;
+
+namespace {
+
+// Counts the module logger's error lines while alive.
+class ErrorCounter : public logwell::LWLoggerAppender {
+ public:
+  void append(const logwell::LWLogger&, logwell::LWLogLevel level, logwell::LWMessage, std::string_view,
+              std::string_view, int) override {
+    if (level == logwell::LWLogLevel::error) ++errors;
+  }
+  void append(const logwell::LWLogger&, logwell::LWLogLevel level, std::string_view,
+              const logwell::LWFormatArgument&, std::string_view, std::string_view, int) override {
+    if (level == logwell::LWLogLevel::error) ++errors;
+  }
+  int errors = 0;
+};
+
+struct CountErrors {
+  CountErrors() : counter(std::make_shared<ErrorCounter>()), previous(logger().appender()) {
+    logger().setAppender(counter);
+  }
+  ~CountErrors() { logger().setAppender(previous); }
+  int errors() const { return counter->errors; }
+  std::shared_ptr<ErrorCounter> counter;
+  std::shared_ptr<logwell::LWLoggerAppender> previous;
+};
+
+const Bytes kGolden = {0x01, 0x42, 0xC0, 0x1E, 0xFF, 0xE1, 0x00, 0x03, 0x67, 0x42, 0xC0, 0x01, 0x00, 0x02, 0x68, 0xCE};
+
+TEST(AVCRecordTest, ReadsAndWritesTheGoldenRecord) {
+  const AVCDecoderConfigurationRecord r(kGolden);
+  EXPECT_EQ(r.configurationVersion, 1);
+  EXPECT_EQ(r.avcProfileIndication, 0x42);
+  EXPECT_EQ(r.profileCompatibility, 0xC0);
+  EXPECT_EQ(r.avcLevelIndication, 0x1E);
+  EXPECT_EQ(r.lengthSizeMinusOneWithReserved, 0xFF);
+  EXPECT_EQ(r.numOfSequenceParameterSetsWithReserved, 0xE1);
+  EXPECT_EQ(r.sequenceParameterSets, (std::vector<Bytes>{{0x67, 0x42, 0xC0}}));
+  EXPECT_EQ(r.pictureParameterSets, (std::vector<Bytes>{{0x68, 0xCE}}));
+  EXPECT_EQ(r.data(), kGolden);
+}
+
+TEST(AVCRecordTest, CountsAndExtensionBytes) {
+  const AVCDecoderConfigurationRecord none(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE0, 0x01, 0x00, 0x01, 0x68});
+  EXPECT_TRUE(none.sequenceParameterSets.empty());
+  EXPECT_EQ(none.pictureParameterSets.size(), 1u);
+  const AVCDecoderConfigurationRecord noPPS(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE1, 0, 1, 0x67, 0});
+  EXPECT_TRUE(noPPS.pictureParameterSets.empty());
+  EXPECT_EQ(noPPS.data().back(), 0);
+  // High-profile bytes after the PPS read the same as without them and are not written.
+  const AVCDecoderConfigurationRecord high(concat({kGolden, Bytes{0xFD, 0xF8, 0xF8, 0x00}}));
+  EXPECT_EQ(high.data(), kGolden);
+  EXPECT_EQ(high.chromaFormatWithReserve, 0);
+  // The written SPS count is the real one; reserved bits stay as read.
+  AVCDecoderConfigurationRecord two(kGolden);
+  two.sequenceParameterSets.push_back({0x67, 0x01});
+  const Bytes written = two.data();
+  EXPECT_EQ(written[5], 0xE2);
+  EXPECT_EQ(AVCDecoderConfigurationRecord(written).sequenceParameterSets.size(), 2u);
+  // Units that cannot be expressed are left out rather than written with a wrong length.
+  AVCDecoderConfigurationRecord big(kGolden);
+  big.pictureParameterSets.push_back(Bytes(70000, 1));
+  EXPECT_EQ(big.data(), kGolden);
+}
+
+TEST(AVCRecordTest, ShortInputsKeepWhatWasReadAndLogOnce) {
+  {
+    CountErrors log;
+    const AVCDecoderConfigurationRecord five(Bytes{1, 0x64, 0, 0x28, 0xFF});
+    EXPECT_EQ(five.avcProfileIndication, 0x64);
+    EXPECT_EQ(five.lengthSizeMinusOneWithReserved, 0xFF);
+    EXPECT_EQ(five.numOfSequenceParameterSetsWithReserved, 0);
+    EXPECT_EQ(log.errors(), 1);
+  }
+  {
+    CountErrors log;
+    const AVCDecoderConfigurationRecord cut(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE1, 0x00, 0x0A, 1, 2, 3, 4});
+    EXPECT_TRUE(cut.sequenceParameterSets.empty());
+    EXPECT_EQ(log.errors(), 1);
+  }
+  // A count byte of 0xFF asks for 31 SPS; with two present it stops cleanly.
+  const AVCDecoderConfigurationRecord many(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xFF, 0, 1, 0x67, 0, 1, 0x67});
+  EXPECT_EQ(many.sequenceParameterSets.size(), 2u);
+}
+
+TEST(AVCRecordTest, FormatDescriptionFromTheFirstParameterSets) {
+  AVCDecoderConfigurationRecord r(rtmptest::avcC(rtmptest::kAVCSPS, rtmptest::kAVCPPS));
+  r.sequenceParameterSets.push_back({0x67, 0xFF});
+  r.pictureParameterSets.push_back({0x68, 0xFF});
+  const auto d = r.makeFormatDescription();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->mediaSubType(), platform::codec::h264);
+  EXPECT_EQ(d->dimensions(), (platform::VideoDimensions{320, 240}));
+  const auto* avcC = d->sampleDescriptionAtom("avcC");
+  ASSERT_TRUE(avcC);
+  const AVCDecoderConfigurationRecord made(*avcC);
+  EXPECT_EQ(made.sequenceParameterSets, (std::vector<Bytes>{rtmptest::kAVCSPS}));
+  EXPECT_EQ(made.lengthSizeMinusOneWithReserved & 0x03, 3);
+
+  EXPECT_FALSE(AVCDecoderConfigurationRecord().makeFormatDescription());
+  AVCDecoderConfigurationRecord noPPS;
+  noPPS.sequenceParameterSets = {rtmptest::kAVCSPS};
+  EXPECT_FALSE(noPPS.makeFormatDescription());
+  AVCDecoderConfigurationRecord garbage;
+  garbage.sequenceParameterSets = {{0x67}};
+  garbage.pictureParameterSets = {{0x68}};
+  EXPECT_FALSE(garbage.makeFormatDescription());
+}
+
+TEST(AVCRecordTest, DebugDescriptionListsTheFields) {
+  const std::string d = AVCDecoderConfigurationRecord(kGolden).debugDescription();
+  EXPECT_EQ(d.rfind("AVCDecoderConfigurationRecord{configurationVersion: 1,avcProfileIndication: 66,", 0), 0u);
+  EXPECT_NE(d.find("sequenceParameterSets: [[103, 66, 192]]"), std::string::npos);
+}
+
+TEST(HEVCRecordTest, ReadsTheGeneralFields) {
+  Bytes b = rtmptest::hvcC({});
+  b[1] = 0x61;
+  for (int i = 0; i < 6; ++i) b[6 + i] = i == 0 ? 0x90 : 0;
+  const HEVCDecoderConfigurationRecord r(b);
+  EXPECT_EQ(r.generalProfileSpace, 1);
+  EXPECT_TRUE(r.generalTierFlag);
+  EXPECT_EQ(r.generalProfileIdc, 1);
+  EXPECT_EQ(r.generalProfileCompatibilityFlags, 0x60000000u);
+  EXPECT_EQ(r.generalConstraintIndicatorFlags, 0x900000000000u);
+  EXPECT_EQ(r.generalLevelIdc, 0x3C);
+  EXPECT_EQ(r.minSpatialSegmentationIdc, 0);
+  EXPECT_EQ(r.parallelismType, 0);
+  EXPECT_EQ(r.chromaFormat, 1);
+  EXPECT_EQ(r.bitDepthLumaMinus8, 0);
+  EXPECT_EQ(r.constantFrameRate, 0);
+  EXPECT_EQ(r.numTemporalLayers, 1);
+  EXPECT_EQ(r.temporalIdNested, 1);
+  EXPECT_EQ(r.lengthSizeMinusOne, 3);
+  EXPECT_TRUE(r.array.empty());
+}
+
+TEST(HEVCRecordTest, ArraysByNALUnitType) {
+  const Bytes sei = {0x4E, 0x01, 0x05};
+  const HEVCDecoderConfigurationRecord r(rtmptest::hvcC({{0xA0, {rtmptest::kHEVCVPS}},
+                                                         {0x21, {rtmptest::kHEVCSPS}},
+                                                         {0x22, {rtmptest::kHEVCPPS, {0x44, 0x02}}},
+                                                         {0x27, {sei}},
+                                                         {0x28, {}}}));
+  EXPECT_EQ(r.numberOfArrays, 5);
+  EXPECT_EQ(r.array.at(NAL::vps), (std::vector<Bytes>{rtmptest::kHEVCVPS}));
+  EXPECT_EQ(r.array.at(NAL::pps).size(), 2u);
+  // Types 39 and 40 have no name: the later array replaces the earlier one.
+  EXPECT_TRUE(r.array.at(NAL::unspec).empty());
+  const auto d = r.makeFormatDescription();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->dimensions(), (platform::VideoDimensions{320, 240}));
+  // The full layout is written and reads back the same.
+  const HEVCDecoderConfigurationRecord again(r.data());
+  EXPECT_EQ(again.array.at(NAL::sps), r.array.at(NAL::sps));
+  EXPECT_EQ(again.generalLevelIdc, r.generalLevelIdc);
+  EXPECT_EQ(again.lengthSizeMinusOne, 3);
+  EXPECT_EQ(again.array.count(NAL::unspec), 0u);
+}
+
+TEST(HEVCRecordTest, MissingOrEmptyParameterSetsGiveNoFormat) {
+  EXPECT_FALSE(HEVCDecoderConfigurationRecord(
+                   rtmptest::hvcC({{0x21, {rtmptest::kHEVCSPS}}, {0x22, {rtmptest::kHEVCPPS}}}))
+                   .makeFormatDescription());
+  EXPECT_FALSE(HEVCDecoderConfigurationRecord(rtmptest::hvcC(
+                   {{0x20, {}}, {0x21, {rtmptest::kHEVCSPS}}, {0x22, {rtmptest::kHEVCPPS}}}))
+                   .makeFormatDescription());
+  EXPECT_FALSE(HEVCDecoderConfigurationRecord().makeFormatDescription());
+}
+
+TEST(HEVCRecordTest, ShortInputsKeepWhatWasReadAndLogOnce) {
+  {
+    CountErrors log;
+    const Bytes full = rtmptest::hvcC({});
+    const HEVCDecoderConfigurationRecord r(Bytes(full.begin(), full.begin() + 22));
+    EXPECT_EQ(r.numberOfArrays, 0);
+    EXPECT_EQ(r.lengthSizeMinusOne, 3);
+    EXPECT_EQ(log.errors(), 1);
+  }
+  {
+    CountErrors log;
+    Bytes b = rtmptest::hvcC({{0x20, {rtmptest::kHEVCVPS}}, {0x21, {rtmptest::kHEVCSPS, rtmptest::kHEVCSPS}}});
+    b.resize(b.size() - 5);
+    const HEVCDecoderConfigurationRecord r(b);
+    EXPECT_EQ(r.array.at(NAL::vps).size(), 1u);
+    EXPECT_EQ(r.array.at(NAL::sps).size(), 1u);
+    EXPECT_EQ(log.errors(), 1);
+  }
+}
+
+TEST(OpusHeadTest, Layout) {
+  EXPECT_EQ(makeOpusHead(2, 48000), (Bytes{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 2, 0, 0, 0x80, 0xBB, 0, 0, 0,
+                                          0, 0}));
+  const auto odd = makeOpusHead(6, 44100.9);
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(odd->size(), 19u);
+  EXPECT_EQ(Bytes(odd->begin() + 12, odd->begin() + 16), (Bytes{0x44, 0xAC, 0, 0}));
+  EXPECT_EQ(odd->back(), 0);
+  EXPECT_FALSE(makeOpusHead(256, 48000));
+  EXPECT_FALSE(makeOpusHead(-1, 48000));
+  EXPECT_FALSE(makeOpusHead(2, 4294967296.0));
+  EXPECT_FALSE(makeOpusHead(2, NAN));
+}
+
+}  // namespace

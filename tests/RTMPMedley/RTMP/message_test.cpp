@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "RTMPMedley/RTMPTestSupport.h"
+#include "RTMPMedley/Sources/RTMP/AMF0Serializer.h"
+#include "RTMPMedley/Sources/RTMP/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/RTMPControlMessages.h"
+#include "RTMPMedley/Sources/RTMP/RTMPDataMessage.h"
+#include "RTMPMedley/Sources/RTMP/RTMPResponse.h"
+#include "RTMPMedley/Sources/RTMP/RTMPSharedObjectMessage.h"
+
+using namespace rtmpmedley;
+using rtmptest::Bytes;
+using rtmptest::concat;
+
+namespace {
+
+template <typename T>
+std::shared_ptr<T> make(uint8_t typeId, Bytes payload, uint32_t streamId = 1, uint32_t timestamp = 2) {
+  auto m = RTMPMessage::make(typeId, streamId, timestamp, std::move(payload));
+  return std::dynamic_pointer_cast<T>(m);
+}
+
+Bytes amf0(std::initializer_list<AMFValue> values) {
+  AMF0Serializer s;
+  for (const auto& v : values) s.serialize(v);
+  return s.data();
+}
+
+TEST(MessageTypeTest, OnlyKnownTypeIds) {
+  for (int raw = 0; raw < 256; ++raw) {
+    const bool known = (raw >= 1 && raw <= 6) || raw == 8 || raw == 9 || (raw >= 15 && raw <= 20) || raw == 22;
+    EXPECT_EQ(makeRTMPMessageType(uint8_t(raw)).has_value(), known) << raw;
+    if (!known) EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
+  }
+  EXPECT_TRUE(makeRTMPObjectEncoding(3));
+  EXPECT_FALSE(makeRTMPObjectEncoding(1));
+}
+
+TEST(ControlMessageTest, PayloadGoldenBytes) {
+  EXPECT_EQ(RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, 1234).payload(),
+            (Bytes{0x00, 0x07, 0x00, 0x00, 0x04, 0xD2}));
+  EXPECT_EQ(RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::setBuffer, 1).payload().size(), 6u);
+  EXPECT_EQ(RTMPSetPeerBandwidthMessage(0, 0, 250000, RTMPSetPeerBandwidthMessage::Limit::dynamic).payload(),
+            (Bytes{0x00, 0x03, 0xD0, 0x90, 0x02}));
+  EXPECT_EQ(RTMPAcknowledgementMessage(0, 0, 0x01020304).payload(), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(RTMPWindowAcknowledgementSizeMessage(0, 0, 2500000).payload(), (Bytes{0x00, 0x26, 0x25, 0xA0}));
+  EXPECT_EQ(RTMPAbortMessge(0, 0, 4).type(), RTMPMessageType::abort);
+}
+
+TEST(ControlMessageTest, ReadingShortAndOddPayloads) {
+  const auto user = make<RTMPUserControlMessage>(4, {0x01, 0x20, 0x00, 0x00, 0x00, 0x01});
+  ASSERT_TRUE(user);
+  EXPECT_EQ(user->event, RTMPUserControlMessage::Event::bufferFull);
+  EXPECT_EQ(user->value, 1);
+  EXPECT_EQ(make<RTMPUserControlMessage>(4, {0x00, 0x05, 0, 0, 0, 0})->event, RTMPUserControlMessage::Event::unknown);
+  EXPECT_EQ(make<RTMPUserControlMessage>(4, {0x00, 0x06, 0x12})->value, 0x12);
+  EXPECT_EQ(RTMPMessage::make(4, 0, 0, {0x00}), nullptr);
+  EXPECT_EQ(make<RTMPSetPeerBandwidthMessage>(6, {0, 0, 0, 1, 0x07})->limit,
+            RTMPSetPeerBandwidthMessage::Limit::unknown);
+  EXPECT_EQ(RTMPMessage::make(6, 0, 0, {0, 0, 0, 1}), nullptr);
+  // Short 4-byte fields read as zero-padded in front; extra bytes are ignored.
+  EXPECT_EQ(make<RTMPSetChunkSizeMessage>(1, {0x10, 0x00})->size, 0x1000u);
+  EXPECT_EQ(make<RTMPAcknowledgementMessage>(3, {0, 0, 1, 0, 0xFF})->sequence, 256u);
+  EXPECT_EQ(make<RTMPWindowAcknowledgementSizeMessage>(5, {})->size, 0u);
+  const auto m = RTMPMessage::make(1, 7, 9, {0, 0, 0, 1});
+  EXPECT_EQ(m->streamId, 7u);
+  EXPECT_EQ(m->timestamp, 9u);
+}
+
+TEST(ControlMessageTest, AnnouncedChunkSizes) {
+  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(1), 1u);
+  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(0xFFFFFF), 0xFFFFFFu);
+  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(0x7FFFFFFF), 0xFFFFFFu);
+  EXPECT_FALSE(RTMPSetChunkSizeMessage::acceptedSize(0));
+  EXPECT_FALSE(RTMPSetChunkSizeMessage::acceptedSize(0x80000080));
+}
+
+TEST(CommandMessageTest, BuildsAMF0AndAMF3Payloads) {
+  AMFObject object{{"app", "live"}};
+  const RTMPCommandMessage connect(0, 0, RTMPObjectEncoding::amf0, "connect", 1, object, {});
+  EXPECT_EQ(connect.type(), RTMPMessageType::amf0Command);
+  EXPECT_EQ(connect.payload(), amf0({"connect", 1.0, object}));
+
+  const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf3, "publish", 0, std::nullopt, {"key", "live"});
+  EXPECT_EQ(publish.type(), RTMPMessageType::amf3Command);
+  EXPECT_EQ(publish.payload()[0], 0x00);
+  EXPECT_EQ(publish.payload()[1], 0x02);
+  EXPECT_EQ(Bytes(publish.payload().begin() + 1, publish.payload().end()),
+            amf0({"publish", 0.0, AMFValue(), "key", "live"}));
+}
+
+TEST(CommandMessageTest, ReadsEveryArgument) {
+  const auto m = make<RTMPCommandMessage>(20, amf0({"_result", 1.0, AMFValue(), 5.0, "second"}));
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->commandName, "_result");
+  EXPECT_EQ(m->transactionId, 1);
+  EXPECT_FALSE(m->commandObject);
+  EXPECT_EQ(m->arguments, (AMFList{5.0, "second"}));
+}
+
+TEST(CommandMessageTest, ReadsAMF3CommandsWithTheirLeadingByte) {
+  const RTMPCommandMessage sent(0, 0, RTMPObjectEncoding::amf3, "onStatus", 0, std::nullopt,
+                                {AMFObject{{"code", "NetStream.Publish.Start"}, {"level", "status"}}});
+  const auto m = make<RTMPCommandMessage>(17, sent.payload());
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->objectEncoding, RTMPObjectEncoding::amf3);
+  EXPECT_EQ(m->commandName, "onStatus");
+  EXPECT_EQ(m->arguments, sent.arguments);
+  // Values switched to AMF3 inside an AMF3 command.
+  const Bytes switched = {0x00, 0x02, 0x00, 0x01, 'x', 0x00, 0x40, 0x00, 0, 0, 0, 0, 0, 0, 0x05,
+                          0x11, 0x0A, 0x0B, 0x01, 0x03, 'a', 0x04, 0x05, 0x01};
+  const auto s = make<RTMPCommandMessage>(17, switched);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->transactionId, 2);
+  EXPECT_EQ(s->arguments, (AMFList{AMFObject{{"a", int64_t{5}}}}));
+}
+
+TEST(CommandMessageTest, UnreadablePayloadsGiveNoMessage) {
+  // Transaction id must be a number; the command object null or an object.
+  EXPECT_EQ(RTMPMessage::make(20, 0, 0, amf0({"x", "1"})), nullptr);
+  EXPECT_EQ(RTMPMessage::make(20, 0, 0, amf0({"x", 1.0, "object"})), nullptr);
+  EXPECT_EQ(RTMPMessage::make(20, 0, 0, {}), nullptr);
+  EXPECT_EQ(RTMPMessage::make(20, 0, 0, {0x02, 0x00, 0x02, 0xC3, 0x28, 0x00}), nullptr);
+  // An unreadable first argument drops the message; a later one is cut off.
+  EXPECT_EQ(RTMPMessage::make(20, 0, 0, concat({amf0({"x", 1.0, AMFValue()}), Bytes{0x02, 0x00}})), nullptr);
+  const auto m = make<RTMPCommandMessage>(20, concat({amf0({"x", 1.0, AMFValue(), true}), Bytes{0x02, 0x00}}));
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->arguments, (AMFList{true}));
+  // Odd transaction ids are clamped, not fatal.
+  EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", 1e300, AMFValue()}))->transactionId, INT64_MAX);
+  EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", NAN, AMFValue()}))->transactionId, 0);
+}
+
+TEST(CommandMessageTest, LongNamesAndArguments) {
+  const std::string key(64 * 1024, 'k');
+  const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf0, "publish", 0, std::nullopt, {AMFValue(), key});
+  const auto m = make<RTMPCommandMessage>(20, publish.payload());
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->arguments[1], AMFValue(key));
+  EXPECT_THROW(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "x", 0, AMFObject{{key, 1}}, {}),
+               std::length_error);
+}
+
+TEST(DataMessageTest, BuildsAndReads) {
+  AMFArray metadata;
+  metadata.set("width", 1920.0);
+  const RTMPDataMessage m(1, 0, RTMPObjectEncoding::amf3, "@setDataFrame", {"onMetaData", metadata});
+  EXPECT_EQ(m.type(), RTMPMessageType::amf3Data);
+  EXPECT_EQ(m.payload()[0], 0x02);  // no leading byte for data
+  const auto r = make<RTMPDataMessage>(15, m.payload());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->handlerName, "@setDataFrame");
+  EXPECT_EQ(r->arguments, (AMFList{"onMetaData", metadata}));
+  // A payload that begins with a number has no handler name.
+  const auto n = make<RTMPDataMessage>(18, {0x00, 0x05, 0x01, 0x01});
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->handlerName, "");
+  EXPECT_EQ(n->arguments, (AMFList{AMFValue(), true}));
+  EXPECT_EQ(RTMPMessage::make(18, 0, 0, {0x02, 0x00, 0x01, 'a', 0x03, 0x00}), nullptr);
+}
+
+TEST(SharedObjectMessageTest, EventLayout) {
+  AMF0Serializer s;
+  RTMPSharedObjectEvent{RTMPSharedObjectType::use, std::nullopt, AMFValue()}.serialize(s);
+  RTMPSharedObjectEvent{RTMPSharedObjectType::change, "a", 1}.serialize(s);
+  EXPECT_EQ(s.data(), concat({Bytes{1, 0, 0, 0, 0}, Bytes{4, 0, 0, 0, 12, 0, 1, 'a'}, amf0({1.0})}));
+  for (int raw : {0, 12, 254}) EXPECT_FALSE(makeRTMPSharedObjectType(uint8_t(raw)));
+  EXPECT_EQ(makeRTMPSharedObjectType(255), RTMPSharedObjectType::unknown);
+}
+
+TEST(SharedObjectMessageTest, BuildsAndReadsBack) {
+  const Bytes flags = {0, 0, 0, 2, 0, 0, 0, 0};
+  const RTMPSharedObjectMessage empty(0, 0, RTMPObjectEncoding::amf0, "so", 0, flags, {});
+  EXPECT_EQ(empty.payload().size(), 16u);
+  const RTMPSharedObjectMessage empty3(0, 0, RTMPObjectEncoding::amf3, "so", 0, flags, {});
+  EXPECT_EQ(empty3.payload().size(), 17u);
+  EXPECT_EQ(empty3.payload()[0], 0);
+
+  std::vector<RTMPSharedObjectEvent> events = {{RTMPSharedObjectType::change, "color", "red"},
+                                               {RTMPSharedObjectType::clear, std::nullopt, AMFValue()}};
+  const RTMPSharedObjectMessage m(0, 0, RTMPObjectEncoding::amf3, "room", 7, flags, events);
+  const auto r = make<RTMPSharedObjectMessage>(16, m.payload());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->sharedObjectName, "room");
+  EXPECT_EQ(r->currentVersion, 7u);
+  EXPECT_EQ(r->flags, flags);
+  EXPECT_EQ(r->events, events);
+  EXPECT_THROW(RTMPSharedObjectMessage(0, 0, RTMPObjectEncoding::amf0, std::string(65536, 'n'), 0, flags, {}),
+               std::length_error);
+}
+
+TEST(SharedObjectMessageTest, StatusEventsCarryTwoPlainTexts) {
+  const Bytes b = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 10, 0, 1, 'c', 0, 5, 'e', 'r', 'r', 'o', 'r'};
+  const auto r = make<RTMPSharedObjectMessage>(19, b);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->events.size(), 1u);
+  EXPECT_EQ(r->events[0].name, "c");
+  EXPECT_EQ(r->events[0].data, AMFValue("error"));
+}
+
+TEST(SharedObjectMessageTest, BadEventsAreSkippedByTheirLength) {
+  const Bytes head = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+  // An unknown type with a 3-byte body, an event whose value is cut inside its length, then a good one.
+  const Bytes b = concat({head, Bytes{0x30, 0, 0, 0, 3, 0xAA, 0xBB, 0xCC}, Bytes{4, 0, 0, 0, 4, 0, 1, 'a', 0x02},
+                          Bytes{8, 0, 0, 0, 0}});
+  const auto r = make<RTMPSharedObjectMessage>(19, b);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->events.size(), 1u);
+  EXPECT_EQ(r->events[0].type, RTMPSharedObjectType::clear);
+  EXPECT_EQ(RTMPMessage::make(19, 0, 0, {0, 2, 's'}), nullptr);
+}
+
+TEST(ResponseTest, StatusFromTheFirstObjectArgument) {
+  RTMPCommandMessage ok(0, 0, RTMPObjectEncoding::amf0, "_result", 1, std::nullopt,
+                        {AMFObject{{"code", "NetConnection.Connect.Success"}, {"level", "status"}}, 2.0});
+  const RTMPResponse r(ok);
+  ASSERT_TRUE(r.status);
+  EXPECT_EQ(r.status->code, "NetConnection.Connect.Success");
+  EXPECT_EQ(r.status->description, "");
+  EXPECT_EQ(r.arguments.size(), 2u);
+
+  RTMPCommandMessage number(0, 0, RTMPObjectEncoding::amf0, "_result", 2, std::nullopt, {1.0});
+  EXPECT_FALSE(RTMPResponse(number).status);
+  RTMPCommandMessage noLevel(0, 0, RTMPObjectEncoding::amf0, "_result", 2, std::nullopt,
+                             {AMFObject{{"code", "x"}}});
+  EXPECT_FALSE(RTMPResponse(noLevel).status);
+  EXPECT_FALSE(RTMPStatus::make(AMFObject{}));
+}
+
+TEST(MessageDescriptionTest, OneLineWithTheFields) {
+  const RTMPCommandMessage m(0, 0, RTMPObjectEncoding::amf0, "connect", 1, AMFObject{{"app", "live"}}, {});
+  EXPECT_EQ(m.description(),
+            "RTMPCommandMessage{streamId: 0,timestamp: 0,objectEncoding: 0,commandName: connect,transactionId: 1,"
+            "commandObject: Optional([\"app\": \"live\"]),arguments: []}");
+  EXPECT_EQ(RTMPSetChunkSizeMessage(0, 0, 8192).description(),
+            "RTMPSetChunkSizeMessage{streamId: 0,timestamp: 0,size: 8192}");
+}
+
+}  // namespace
