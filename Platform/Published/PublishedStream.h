@@ -11,10 +11,11 @@ namespace platform {
 
 template <class T>
 AsyncStream<T> asyncStream(const Publisher<T>& publisher, BufferingPolicy policy = BufferingPolicy::unbounded()) {
-  auto [stream, writer] = AsyncStream<T>::make(policy);
+  auto made = AsyncStream<T>::make(policy);
+  auto writer = made.second;
   auto subscription = std::make_shared<Subscription>(publisher.sink([writer](const T& v) { writer.yield(v); }));
   writer.onTermination([subscription](StreamTermination) { subscription->cancel(); });
-  return stream;
+  return std::move(made.first);
 }
 
 }  // namespace platform
