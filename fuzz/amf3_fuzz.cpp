@@ -1,0 +1,6 @@
+#include "fuzz/RTMPFuzzDrivers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  rtmpfuzz::amf3(data, size);
+  return 0;
+}
