@@ -9,7 +9,8 @@
 //               [--wav program.wav] [--realtime]
 //
 // Virtual time by default (as fast as the machine renders); --realtime runs the
-// cameras and the program on threads against the real clock.
+// cameras and the program on threads against the real clock. User defaults may
+// follow as "-Key value" pairs, e.g. -SyntheticClip clip.nv12 -SyntheticClipName Lobby.
 //
 // Check the result with, for example:
 //   ffprobe -f rawvideo -pixel_format nv12 -video_size 1920x1080 -framerate 30 -count_frames
@@ -66,7 +67,7 @@ struct Options {
             << "usage: programdemo --out FILE.nv12 [--seconds S] [--from ID] [--to ID] [--switch-at S]\n"
             << "                   [--transition cut|dissolve] [--framing automatic|fill|fit]\n"
             << "                   [--resolution 720p|1080p] [--snapshots T1,T2,...] [--snapshot-prefix P]\n"
-            << "                   [--wav FILE.wav] [--realtime]\n"
+            << "                   [--wav FILE.wav] [--realtime] [-DefaultsKey value ...]\n"
             << "cameras:";
   for (const auto& spec : SyntheticSources::specs()) std::cerr << " " << spec.id;
   std::cerr << "\n";
@@ -91,8 +92,15 @@ E parse(const std::string& text, const std::string& what) {
 
 Options parseOptions(int argc, char** argv) {
   Options o;
+  std::vector<std::string> defaults;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+      if (i + 1 >= argc) usage("missing value for " + arg);
+      defaults.push_back(arg);
+      defaults.push_back(argv[++i]);
+      continue;
+    }
     if (arg == "--realtime") {
       o.realtime = true;
       continue;
@@ -116,6 +124,7 @@ Options parseOptions(int argc, char** argv) {
         if (!item.empty()) o.snapshots.push_back(number(item, "snapshot time"));
     } else usage("unknown option " + arg);
   }
+  platform::UserDefaults::standard()->setArguments(defaults);
   if (o.out.empty()) usage("--out is required");
   if (o.seconds <= 0) usage("--seconds must be positive");
   if (!SyntheticSources::spec(o.from)) usage("unknown camera " + o.from);
