@@ -49,6 +49,12 @@ struct MonitorTest : testing::Test {
   std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>(rt);
   std::shared_ptr<NetworkMonitor> monitor = runNow(rt, transport->makeNetworkMonitor());
 
+  // Ends the measuring task, so that nothing is left waiting.
+  void TearDown() override {
+    if (monitor) stop();
+    rt->runUntilIdle();
+  }
+
   Collector<NetworkMonitorEvent> listen() { return Collector<NetworkMonitorEvent>(rt, runNow(rt, monitor->event())); }
   void start() { runNow(rt, monitor->startRunning()); }
   void stop() { runNow(rt, monitor->stopRunning()); }

@@ -20,12 +20,13 @@ T runNow(const std::shared_ptr<platform::VirtualRuntime>& rt, platform::Async<T>
   return task.result();
 }
 
-// Collects what a sequence yields, on a task of its own, until it ends.
+// Collects what a sequence yields, on a task of its own, until it ends or the
+// collector goes (which cancels the read, so no task is left suspended).
 template <class T>
 class Collector {
  public:
   Collector(const std::shared_ptr<platform::VirtualRuntime>& rt, platform::AsyncStream<T> stream)
-      : state_(std::make_shared<State>()) {
+      : rt_(rt), state_(std::make_shared<State>()) {
     task_ = platform::spawn(
         rt->globalQueue(),
         [](platform::AsyncStream<T> s, std::shared_ptr<State> state) -> platform::Async<void> {
@@ -33,6 +34,12 @@ class Collector {
           state->ended = true;
         },
         std::move(stream), state_);
+  }
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+  ~Collector() {
+    task_.cancel();
+    rt_->runUntilIdle();
   }
 
   const std::vector<T>& values() const { return state_->values; }
@@ -43,6 +50,7 @@ class Collector {
     std::vector<T> values;
     bool ended = false;
   };
+  std::shared_ptr<platform::VirtualRuntime> rt_;
   std::shared_ptr<State> state_;
   platform::TaskHandle<void> task_;
 };
