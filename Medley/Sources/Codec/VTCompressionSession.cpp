@@ -100,7 +100,7 @@ VTCompressionSession::VTCompressionSession(const Configuration& configuration)
     if (configuration_.sourcePixelFormat) {
         c.fullRange = *configuration_.sourcePixelFormat == platform::fourCC(platform::PixelFormat::nv12FullRange);
     }
-    for (const auto& option : configuration_.encoderSpecification) options_[option.key.rawValue] = option.value;
+    for (const auto& option : configuration_.encoderSelection) options_[option.key.rawValue] = option.value;
 }
 
 VTCompressionSession::~VTCompressionSession() { invalidate(); }

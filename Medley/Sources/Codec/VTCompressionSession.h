@@ -29,7 +29,7 @@ public:
         std::int32_t width = 0;
         std::int32_t height = 0;
         platform::FourCC codecType = platform::codec::h264;
-        VTSessionOptionSet encoderSpecification;
+        VTSessionOptionSet encoderSelection;
         // Pixel format of the pictures to come, when known (range and bit depth).
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;

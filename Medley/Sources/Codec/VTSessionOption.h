@@ -32,7 +32,7 @@ struct VTSessionOptionKey {
     static const VTSessionOptionKey& encoderID();
     static const VTSessionOptionKey& constantBitRate();
     static const VTSessionOptionKey& variableBitRate();
-    // Encoder specification only: ask for low-latency rate control.
+    // Encoder selection only: ask for low-latency rate control.
     static const VTSessionOptionKey& enableLowLatencyRateControl();
 
     std::string description() const { return rawValue; }

@@ -118,7 +118,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
     configuration.codecType =
         settings_.format() == VideoCodecSettings::Format::hevc ? platform::codec::hevc : platform::codec::h264;
     if (settings_.isLowLatencyRateControlEnabled) {
-        configuration.encoderSpecification.insert({VTSessionOptionKey::enableLowLatencyRateControl(), true});
+        configuration.encoderSelection.insert({VTSessionOptionKey::enableLowLatencyRateControl(), true});
     }
     if (auto attributes = makeImageBufferAttributes(VTSessionMode::compression)) {
         configuration.sourcePixelFormat = attributes->pixelFormatType;
