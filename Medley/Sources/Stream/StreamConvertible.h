@@ -1,7 +1,8 @@
 #pragma once
 // A stream that can publish or play. An actor: every requirement runs on the
 // stream's queue and callers await it. Streams are owned by shared_ptr, so a
-// strategy or an output can keep the one that calls it.
+// strategy or an output can keep the one that calls it; a conformer reaches
+// itself with static_pointer_cast of shared_from_this().
 #include <memory>
 #include <optional>
 

@@ -42,6 +42,7 @@ struct StrategyTest : testing::Test {
 
 TEST_F(StrategyTest, GoodSecondsRaiseTheBitRateInTenthsUpToTheCeilingAndNoFurther) {
   auto strategy = install(1'000'000, 500'000);
+  EXPECT_EQ(strategy->mamimumAudioBitRate(), 0);
   dispatch(status(), 15);
   EXPECT_EQ(bitRate(), 500'000);
   EXPECT_EQ(runNow(rt, strategy->sufficientBWCounts()), 15);
@@ -70,6 +71,7 @@ TEST_F(StrategyTest, InsufficientBandwidthLowersToWhatGotThroughLessTheAudio) {
   dispatch(insufficient(250'000));
   EXPECT_EQ(bitRate(), 1'904'000);
   EXPECT_EQ(frameInterval(), 0);
+  EXPECT_EQ(stream->outgoingStream().audioSettings().bitRate, 96'000) << "audio is never touched";
 }
 
 TEST_F(StrategyTest, ALoweredBitRateNeverGoesBelowATenthOfTheCeiling) {
@@ -131,12 +133,4 @@ TEST_F(StrategyTest, RefusedSettingsStillMoveTheCounters) {
   EXPECT_EQ(runNow(rt, strategy->sufficientBWCounts()), 0);
   dispatch(insufficient(0), 2);
   EXPECT_EQ(runNow(rt, strategy->zeroBytesOutPerSecondCounts()), 2);
-}
-
-TEST_F(StrategyTest, TheAudioCeilingIsZeroAndAudioIsNeverTouched) {
-  auto strategy = install(1'000'000, 1'000'000);
-  EXPECT_EQ(strategy->mamimumVideoBitRate(), 1'000'000);
-  EXPECT_EQ(strategy->mamimumAudioBitRate(), 0);
-  dispatch(insufficient(50'000));
-  EXPECT_EQ(stream->outgoingStream().audioSettings().bitRate, 96'000);
 }

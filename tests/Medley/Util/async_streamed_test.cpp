@@ -31,15 +31,6 @@ TEST_F(AsyncUtilTest, StreamedValueYieldsChangesOnlyAndEachReadRepeatsTheCurrent
   EXPECT_FALSE(reader.ended());
 }
 
-TEST_F(AsyncUtilTest, StreamedValueKeepsOnlyTheNewestWhenBounded) {
-  AsyncStreamed<std::string> value("a", platform::BufferingPolicy::bufferingNewest(1));
-  value.setValue("b");
-  value.setValue("c");
-  Collector<std::string> reader(rt, value.stream());
-  rt->runUntilIdle();
-  EXPECT_EQ(reader.values(), (std::vector<std::string>{"c"}));
-}
-
 TEST_F(AsyncUtilTest, FlowDropsValuesWithoutAReaderAndMovesToTheNewestSequence) {
   AsyncStreamedFlow<int> flow;
   EXPECT_EQ(flow.yield(1), platform::YieldResult::dropped);
