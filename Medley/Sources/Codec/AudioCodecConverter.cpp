@@ -1,4 +1,5 @@
 #include "Medley/Sources/Codec/AudioCodecConverter.h"
+#include "Medley/Sources/Util/FFmpegLogBridge.h"
 
 #include <opus.h>
 
@@ -285,6 +286,7 @@ class AACEncoder final : public FrameEncoder {
       setError(error, "no AAC encoder");
       return false;
     }
+    installFFmpegLogBridge();
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) {
       setError(error, "out of memory");
@@ -451,6 +453,7 @@ class AACDecoder final : public FrameDecoder {
       return false;
     }
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
+    installFFmpegLogBridge();
     CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!ctx) {
       setError(error, "no AAC decoder");

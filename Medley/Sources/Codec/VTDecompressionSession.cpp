@@ -1,4 +1,5 @@
 #include "Medley/Sources/Codec/VTDecompressionSession.h"
+#include "Medley/Sources/Util/FFmpegLogBridge.h"
 
 #include <cstring>
 
@@ -61,6 +62,7 @@ OSStatus VTDecompressionSession::open() {
     if (!atom || atom->empty()) return VTStatus::parameter;
     const AVCodec* codec = avcodec_find_decoder(id);
     if (!codec) return VTStatus::couldNotFindVideoDecoder;
+    installFFmpegLogBridge();
     context_ = avcodec_alloc_context3(codec);
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();
