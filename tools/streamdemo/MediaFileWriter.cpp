@@ -40,6 +40,8 @@ void MediaFileWriter::PacketDeleter::operator()(AVPacket* packet) const { av_pac
 MediaFileWriter::MediaFileWriter(std::string path, platform::MediaTime origin, int framesPerSecond)
     : path_(std::move(path)), origin_(origin), framesPerSecond_(framesPerSecond) {
   check(avformat_alloc_output_context2(&context_, nullptr, nullptr, path_.c_str()), "no container for " + path_);
+  // Opened at once, so that a bad path fails before any encoding.
+  if (!(context_->oformat->flags & AVFMT_NOFILE)) check(avio_open(&context_->pb, path_.c_str(), AVIO_FLAG_WRITE), path_);
 }
 
 MediaFileWriter::~MediaFileWriter() {
@@ -90,7 +92,6 @@ void MediaFileWriter::addAudioStream(const platform::AudioFormat& format) {
 
 void MediaFileWriter::writeHeaderWhenReady() {
   if (headerWritten_ || !video_ || !audio_) return;
-  if (!(context_->oformat->flags & AVFMT_NOFILE)) check(avio_open(&context_->pb, path_.c_str(), AVIO_FLAG_WRITE), path_);
   check(avformat_write_header(context_, nullptr), "container header");
   headerWritten_ = true;
   auto pending = std::move(pending_);

@@ -91,6 +91,10 @@ Options parse(int argc, char** argv) {
     }
   }
   if (o.out.empty()) usage("--out is required");
+  const auto dot = o.out.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : o.out.substr(dot + 1);
+  if (extension != "flv" && extension != "mp4") usage("the output must be a .flv or an .mp4 file");
+  if (o.codec == "hevc" && extension != "mp4") usage("HEVC goes into .mp4 only");
   if (o.profile.empty()) o.profile = o.codec == "hevc" ? "HEVC_Main_AutoLevel" : "H264_Main_AutoLevel";
   return o;
 }
