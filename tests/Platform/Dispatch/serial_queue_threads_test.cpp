@@ -15,7 +15,7 @@ TEST(SerialQueueThreads, JobsRunOneAtATimeInSubmissionOrder) {
   std::atomic<int> inside{0};
   bool overlapped = false;
   std::vector<std::thread> producers;
-  for (int p = 0; p < 4; ++p) {
+  for (int p = 0; p < 4; ++p)
     producers.emplace_back([&, p] {
       for (int i = 0; i < 1000; ++i)
         q->async([&, p, i] {
@@ -24,29 +24,18 @@ TEST(SerialQueueThreads, JobsRunOneAtATimeInSubmissionOrder) {
           inside.fetch_sub(1);
         });
     });
-  }
   for (auto& t : producers) t.join();
-  q->sync([] {});
+  // isCurrent holds inside q's jobs only, never for another queue.
+  bool wrongQueue = true;
+  auto other = SerialQueue::make("other", rt);
+  q->sync([&] { wrongQueue = other->isCurrent() || !q->isCurrent(); });
+  EXPECT_FALSE(wrongQueue);
+  EXPECT_FALSE(q->isCurrent());
   EXPECT_FALSE(overlapped);
   ASSERT_EQ(seen.size(), 4000u);
   std::vector<int> last(4, -1);
   for (int v : seen) {
-    int p = v / 10000, i = v % 10000;
-    EXPECT_EQ(i, last[p] + 1);
-    last[p] = i;
+    EXPECT_EQ(v % 10000, last[v / 10000] + 1);
+    last[v / 10000] = v % 10000;
   }
-}
-
-TEST(SerialQueueThreads, IsCurrentOnlyInsideItsJobs) {
-  auto rt = std::make_shared<ThreadRuntime>(2);
-  auto a = SerialQueue::make("a", rt);
-  auto b = SerialQueue::make("b", rt);
-  bool aInA = false, bInA = true;
-  a->sync([&] {
-    aInA = a->isCurrent();
-    bInA = b->isCurrent();
-  });
-  EXPECT_TRUE(aInA);
-  EXPECT_FALSE(bInA);
-  EXPECT_FALSE(a->isCurrent());
 }
