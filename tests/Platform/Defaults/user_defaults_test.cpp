@@ -53,10 +53,7 @@ TEST(UserDefaultsDomains, ArgumentParsingTakesDashKeyValuePairsOnly) {
                                                   "-warn", "-Dangling"});
   EXPECT_TRUE(defaults->boolean("SyntheticSources"));
   EXPECT_EQ(defaults->string("Level"), "-warn");  // a value may itself start with "-"
-  EXPECT_FALSE(defaults->contains("-verbose"));
-  EXPECT_FALSE(defaults->contains("verbose"));
-  EXPECT_FALSE(defaults->contains("Dangling"));
-  EXPECT_FALSE(defaults->contains("input.mov"));
+  for (const char* absent : {"-verbose", "verbose", "Dangling", "input.mov"}) EXPECT_FALSE(defaults->contains(absent));
 
   // A new command line replaces the old one.
   defaults->setArguments(std::vector<std::string>{"-Other", "1"});
@@ -64,61 +61,36 @@ TEST(UserDefaultsDomains, ArgumentParsingTakesDashKeyValuePairsOnly) {
   EXPECT_EQ(defaults->integer("Other"), 1);
 }
 
-TEST(UserDefaultsCoercion, Booleans) {
+TEST(UserDefaultsCoercion, BooleansNumbersAndText) {
   auto d = UserDefaults::inMemory();
-  d->registerDefaults({{"yes", "YES"},   {"no", "NO"},       {"true", "true"}, {"False", "False"},
-                       {"one", "1"},     {"zero", "0"},      {"two", " 2 "},   {"num", 0.5},
-                       {"numZero", 0},   {"bool", true},     {"junk", "maybe"}, {"array", Json::array({1})}});
-  EXPECT_TRUE(d->boolean("yes"));
-  EXPECT_FALSE(d->boolean("no"));
-  EXPECT_TRUE(d->boolean("true"));
-  EXPECT_FALSE(d->boolean("False"));
-  EXPECT_TRUE(d->boolean("one"));
-  EXPECT_FALSE(d->boolean("zero"));
-  EXPECT_TRUE(d->boolean("two"));
-  EXPECT_TRUE(d->boolean("num"));
-  EXPECT_FALSE(d->boolean("numZero"));
-  EXPECT_TRUE(d->boolean("bool"));
-  EXPECT_FALSE(d->boolean("junk"));
-  EXPECT_FALSE(d->boolean("array"));
-  EXPECT_FALSE(d->boolean("absent"));
-}
-
-TEST(UserDefaultsCoercion, NumbersAndText) {
-  auto d = UserDefaults::inMemory();
-  d->registerDefaults({{"int", "42"},
-                       {"neg", "-7"},
-                       {"px", "12px"},
-                       {"float", 3.9},
-                       {"floatText", "2.5"},
-                       {"exp", "1e3"},
-                       {"bool", true},
-                       {"word", "abc"},
-                       {"huge", 1e300},
-                       {"big", 18446744073709551615ULL}});
-  EXPECT_EQ(d->integer("int"), 42);
-  EXPECT_EQ(d->integer("neg"), -7);
-  EXPECT_EQ(d->integer("px"), 12);
-  EXPECT_EQ(d->integer("float"), 3);
-  EXPECT_EQ(d->integer("floatText"), 2);
-  EXPECT_EQ(d->integer("bool"), 1);
-  EXPECT_EQ(d->integer("word"), 0);
-  EXPECT_EQ(d->integer("absent"), 0);
-  EXPECT_EQ(d->integer("huge"), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(d->integer("big"), std::numeric_limits<int64_t>::max());
-
-  EXPECT_DOUBLE_EQ(d->doubleValue("floatText"), 2.5);
-  EXPECT_DOUBLE_EQ(d->doubleValue("exp"), 1000.0);
-  EXPECT_DOUBLE_EQ(d->doubleValue("int"), 42.0);
-  EXPECT_DOUBLE_EQ(d->doubleValue("bool"), 1.0);
-  EXPECT_DOUBLE_EQ(d->doubleValue("word"), 0.0);
-
-  EXPECT_EQ(d->string("float"), "3.9");
-  EXPECT_EQ(d->string("bool"), "1");
-  d->set("n", 15);
-  EXPECT_EQ(d->string("n"), "15");
-  d->set("list", Json::array({"a"}));
-  EXPECT_FALSE(d->string("list").has_value());
+  const std::vector<std::pair<Json, bool>> booleans{
+      {"YES", true}, {"NO", false}, {"true", true}, {"False", false}, {"1", true},      {"0", false},
+      {" 2 ", true}, {0.5, true},   {0, false},     {true, true},     {"maybe", false}, {nullptr, false},
+      {Json::array({1}), false}};
+  for (const auto& [value, expected] : booleans) {
+    if (value.is_null()) d->remove("k");
+    else d->set("k", value);
+    EXPECT_EQ(d->boolean("k"), expected) << value;
+  }
+  const std::vector<std::pair<Json, int64_t>> integers{
+      {"42", 42}, {"-7", -7}, {"12px", 12}, {3.9, 3}, {"2.5", 2}, {true, 1}, {"abc", 0}, {nullptr, 0},
+      {1e300, std::numeric_limits<int64_t>::max()}, {18446744073709551615ULL, std::numeric_limits<int64_t>::max()}};
+  for (const auto& [value, expected] : integers) {
+    if (value.is_null()) d->remove("k");
+    else d->set("k", value);
+    EXPECT_EQ(d->integer("k"), expected) << value;
+  }
+  const std::vector<std::pair<Json, double>> doubles{{"2.5", 2.5}, {"1e3", 1000}, {"42", 42}, {true, 1}, {"abc", 0}};
+  for (const auto& [value, expected] : doubles) {
+    d->set("k", value);
+    EXPECT_DOUBLE_EQ(d->doubleValue("k"), expected) << value;
+  }
+  const std::vector<std::pair<Json, std::optional<std::string>>> strings{
+      {3.9, "3.9"}, {true, "1"}, {15, "15"}, {Json::array({"a"}), std::nullopt}};
+  for (const auto& [value, expected] : strings) {
+    d->set("k", value);
+    EXPECT_EQ(d->string("k"), expected) << value;
+  }
 }
 
 TEST(UserDefaultsCoercion, StringArrays) {
@@ -220,17 +192,10 @@ TEST(UserDefaultsFile, ConcurrentWritersLoseNoKey) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(fresh->integer("k" + std::to_string(t) + "_" + std::to_string(i)), i);
 }
 
-TEST(UserDefaultsStandard, LivesInTheConfigFolderAndCanBeSwapped) {
+TEST(UserDefaultsStandard, LivesInTheConfigFolder) {
   ScopedEnv env;
   env.set("XDG_CONFIG_HOME", "/somewhere/config");
   EXPECT_EQ(UserDefaults::defaultFilePath(), fs::path("/somewhere/config/Quarzadel/defaults.json"));
-
-  auto original = UserDefaults::standard();
-  EXPECT_EQ(original, UserDefaults::standard());
-  auto replacement = UserDefaults::inMemory();
-  UserDefaults::setStandard(replacement);
-  EXPECT_EQ(UserDefaults::standard(), replacement);
-  UserDefaults::setStandard(original);
 }
 
 }  // namespace
