@@ -105,8 +105,7 @@ void RTMPConnection::setReadyState(ReadyState state) {
 }
 
 void RTMPConnection::setChunkSizeC(uint32_t size) {
-  if (size == chunkSizeC_) return;
-  if (!reader_.setChunkSize(size)) return;
+  if (size != reader_.chunkSize() && !reader_.setChunkSize(size)) return;
   chunkSizeC_ = reader_.chunkSize();
 }
 

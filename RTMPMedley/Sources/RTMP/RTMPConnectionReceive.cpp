@@ -72,7 +72,8 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     co_return;
   }
   if (auto* size = dynamic_cast<RTMPSetChunkSizeMessage*>(message.get())) {
-    setChunkSizeC(size->size);
+    // The reader applied it where it arrived; a size it refused changes nothing.
+    if (const auto accepted = RTMPSetChunkSizeMessage::acceptedSize(size->size)) setChunkSizeC(*accepted);
   } else if (auto* window = dynamic_cast<RTMPWindowAcknowledgementSizeMessage*>(message.get())) {
     windowSizeC_ = window->size;
     if (connected_.value())
