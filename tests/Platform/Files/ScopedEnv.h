@@ -1,5 +1,5 @@
 #pragma once
-// Sets or unsets environment variables for one test and restores them after.
+// Environment variables set for one test and restored after; scratch folders.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,14 +17,8 @@ class ScopedEnv {
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
   ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
+    for (const auto& [name, value] : saved_) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
   }
-
   void set(const std::string& name, const std::string& value) {
     remember(name);
     ::setenv(name.c_str(), value.c_str(), 1);
@@ -36,27 +30,23 @@ class ScopedEnv {
 
  private:
   void remember(const std::string& name) {
-    if (saved_.count(name)) return;
     const char* v = std::getenv(name.c_str());
-    saved_[name] = v ? std::optional<std::string>(v) : std::nullopt;
+    if (!saved_.count(name)) saved_[name] = v ? std::optional<std::string>(v) : std::nullopt;
   }
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// A fresh, empty directory under the build tree (or /tmp) for one test; removed
-// when the test process exits.
+// A fresh, empty folder under the build tree (or /tmp), removed when the test process exits.
 inline std::filesystem::path scratchDirectory(const std::string& name) {
-  struct Cleanup {
+  static struct Cleanup {
     std::vector<std::filesystem::path> dirs;
     ~Cleanup() {
       std::error_code ignored;
       for (const auto& d : dirs) std::filesystem::remove_all(d, ignored);
     }
-  };
-  static Cleanup cleanup;
+  } cleanup;
   const char* base = std::getenv("QZ_BINARY_DIR");
-  std::filesystem::path dir = std::filesystem::path(base && *base ? base : "/tmp") / "test-scratch" /
-                              (name + "-" + std::to_string(::getpid()));
+  auto dir = std::filesystem::path(base && *base ? base : "/tmp") / "test-scratch" / (name + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   cleanup.dirs.push_back(dir);

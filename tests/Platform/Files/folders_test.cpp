@@ -30,17 +30,7 @@ class FoldersTest : public ::testing::Test {
   ScopedEnv env_;
 };
 
-TEST_F(FoldersTest, DefaultsLieUnderHome) {
-  EXPECT_EQ(Folders::home(), home_);
-  EXPECT_EQ(Folders::config(), home_ / ".config");
-  EXPECT_EQ(Folders::applicationSupport(), home_ / ".local/share");
-  EXPECT_EQ(Folders::logs(), home_ / ".local/state");
-  EXPECT_EQ(Folders::caches(), home_ / ".cache");
-  EXPECT_EQ(Folders::videos(), home_ / "Videos");
-  EXPECT_EQ(Folders::downloads(), home_ / "Downloads");
-}
-
-TEST_F(FoldersTest, AbsoluteXdgVariablesWinAndRelativeOnesAreIgnored) {
+TEST_F(FoldersTest, XdgVariablesWinWhenAbsoluteAndHomeHoldsTheRest) {
   env_.set("XDG_CONFIG_HOME", "/cfg");
   env_.set("XDG_DATA_HOME", "relative/data");
   env_.set("XDG_STATE_HOME", "/state");
@@ -48,20 +38,23 @@ TEST_F(FoldersTest, AbsoluteXdgVariablesWinAndRelativeOnesAreIgnored) {
   EXPECT_EQ(Folders::config(), fs::path("/cfg"));
   EXPECT_EQ(Folders::applicationSupport(), home_ / ".local/share");
   EXPECT_EQ(Folders::logs(), fs::path("/state"));
+  EXPECT_EQ(Folders::caches(), home_ / ".cache");
+  EXPECT_EQ(Folders::videos(), home_ / "Videos");
   EXPECT_EQ(Folders::downloads(), fs::path("/dl"));
 }
 
 TEST_F(FoldersTest, UserDirsFileNamesTheVideosAndDownloadsFolders) {
   writeUserDirs(
       "# written by xdg-user-dirs-update\n"
-      "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
       "XDG_VIDEOS_DIR=\"$HOME/Eigene Filme\"\n"
       "XDG_DOWNLOAD_DIR=\"/data/incoming\"\n");
   EXPECT_EQ(Folders::videos(), home_ / "Eigene Filme");
   EXPECT_EQ(Folders::downloads(), fs::path("/data/incoming"));
-  // The environment overrides the file.
-  env_.set("XDG_VIDEOS_DIR", "/override");
+  env_.set("XDG_VIDEOS_DIR", "/override");  // the environment overrides the file
   EXPECT_EQ(Folders::videos(), fs::path("/override"));
+  env_.unset("XDG_VIDEOS_DIR");
+  writeUserDirs("XDG_VIDEOS_DIR=\"$HOME/\"\n");  // disabled: the usual folder
+  EXPECT_EQ(Folders::videos(), home_ / "Videos");
 }
 
 TEST(FoldersParse, UserDirsLines) {
@@ -79,11 +72,6 @@ TEST(FoldersParse, UserDirsLines) {
   for (const char* bad : {"# XDG_VIDEOS_DIR=\"$HOME/x\"", "XDG_VIDEOS_DIR=$HOME/x", "XDG_VIDEOS_DIR=\"$HOME/x",
                           "XDG_VIDEOS_DIRX=\"$HOME/x\"", "XDG_VIDEOS_DIR=\"relative/x\"", "XDG_VIDEOS_DIR", ""})
     EXPECT_EQ(Folders::parseUserDir(bad, "XDG_VIDEOS_DIR", home), fs::path()) << bad;
-}
-
-TEST_F(FoldersTest, DisabledUserDirFallsBackToTheUsualFolder) {
-  writeUserDirs("XDG_VIDEOS_DIR=\"$HOME/\"\n");
-  EXPECT_EQ(Folders::videos(), home_ / "Videos");
 }
 
 TEST_F(FoldersTest, CreateMakesParentsAndReportsWhatIsInTheWay) {
