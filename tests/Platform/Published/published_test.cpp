@@ -26,11 +26,7 @@ TEST(Published, HoldsValuesWithoutADefault) {
     int v;
   };
   Published<Level> p{Level(3)};
-  int seen = 0;
-  auto sub = p.subscribe([&](const Level& l) { seen = l.v; });
-  EXPECT_EQ(seen, 3);
   p.set(Level(4));
-  EXPECT_EQ(seen, 4);
   EXPECT_EQ(p.value().v, 4);
 }
 
@@ -44,7 +40,6 @@ TEST(Published, SubscriptionEndsWithItsLifetimeOrCancel) {
   }
   p.set(2);
   EXPECT_EQ(calls, 2);
-  EXPECT_EQ(p.subscriberCount(), 0u);
 
   Subscription moved;
   {
