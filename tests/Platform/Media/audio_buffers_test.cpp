@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Platform/Media/AudioFormat.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "Platform/Media/FormatDescription.h"
@@ -22,27 +24,16 @@ AudioFormat aacFormat(uint32_t bytesPerPacket = 0) {
 
 }  // namespace
 
-TEST(AudioFormat, DescribesPCMLayouts) {
-  AudioFormat standard = AudioFormat::standard(48000, 2);
-  EXPECT_TRUE(standard.isStandard());
-  EXPECT_FALSE(standard.isInterleaved());
-  EXPECT_EQ(standard.bytesPerFrame(), 4u);  // one channel's sample per frame when planar
-  EXPECT_EQ(standard.formatFlags() & audioFormatFlags::isFloat, audioFormatFlags::isFloat);
-
+TEST(AudioFormat, LayoutsRoundTripThroughStreamDescriptionsAndBadOnesAreRefused) {
+  EXPECT_EQ(AudioFormat::standard(48000, 2).bytesPerFrame(), 4u);  // one channel's sample per frame when planar
   AudioFormat s16(CommonFormat::int16, 44100, 2, true);
-  EXPECT_FALSE(s16.isStandard());
   EXPECT_EQ(s16.bytesPerFrame(), 4u);
-  EXPECT_EQ(s16.bitsPerChannel(), 16u);
   EXPECT_FALSE(s16 == AudioFormat(CommonFormat::int16, 44100, 2, false));
-  EXPECT_TRUE(s16 == AudioFormat(CommonFormat::int16, 44100, 2, true));
-  EXPECT_EQ(s16.description(), "<2 ch, 44100 Hz, Int16, interleaved>");
+  for (const auto& invalid : {AudioFormat(CommonFormat::other, 48000, 2, false),
+                              AudioFormat(CommonFormat::float32, 0, 2, false),
+                              AudioFormat(CommonFormat::float32, 48000, 0, false)})
+    EXPECT_FALSE(invalid.isValid());
 
-  EXPECT_FALSE(AudioFormat(CommonFormat::other, 48000, 2, false).isValid());
-  EXPECT_FALSE(AudioFormat(CommonFormat::float32, 0, 2, false).isValid());
-  EXPECT_FALSE(AudioFormat(CommonFormat::float32, 48000, 0, false).isValid());
-}
-
-TEST(AudioFormat, StreamDescriptionsRoundTripAndBadOnesAreRefused) {
   AudioFormat s32(CommonFormat::int32, 48000, true, channelLayoutTag::hexagonal);
   EXPECT_EQ(s32.channelCount(), 6u);
   auto again = AudioFormat::fromStreamDescription(s32.streamDescription(), channelLayoutTag::hexagonal);
@@ -56,41 +47,25 @@ TEST(AudioFormat, StreamDescriptionsRoundTripAndBadOnesAreRefused) {
   bad.sampleRate = 0;
   EXPECT_FALSE(AudioFormat::fromStreamDescription(bad));
   bad = s32.streamDescription();
-  bad.bytesPerFrame = 4;
-  bad.bytesPerPacket = 4;
+  bad.bytesPerFrame = bad.bytesPerPacket = 4;
   EXPECT_FALSE(AudioFormat::fromStreamDescription(bad));
-
   // Big-endian PCM stays describable, but has no common format.
-  auto be = AudioFormat(CommonFormat::int16, 48000, 2, true).streamDescription();
+  auto be = s16.streamDescription();
   be.formatFlags |= audioFormatFlags::isBigEndian;
   EXPECT_EQ(AudioFormat::fromStreamDescription(be)->commonFormat(), CommonFormat::other);
 
-  AudioFormat aac = aacFormat();
-  EXPECT_FALSE(aac.isPCM());
-  EXPECT_EQ(aac.framesPerPacket(), 1024u);
-  auto fd = aac.makeFormatDescription({0x12, 0x10});
-  EXPECT_EQ(fd->mediaType(), MediaType::audio);
+  auto fd = aacFormat().makeFormatDescription({0x12, 0x10});
   EXPECT_EQ(fd->mediaSubType(), audioFormatID::mpeg4AAC);
-  EXPECT_TRUE(*fd->audioFormat() == aac);
-  EXPECT_NE(aac.description().find("'aac '"), std::string::npos);
+  EXPECT_TRUE(*fd->audioFormat() == aacFormat());
 }
 
-TEST(PCMBuffer, FrameLengthNeverExceedsCapacity) {
-  auto b = PCMBuffer::make(AudioFormat::standard(48000, 2), 480);
-  ASSERT_TRUE(b);
-  EXPECT_EQ(b->frameLength(), 0u);
-  EXPECT_TRUE(b->setFrameLength(480));
-  EXPECT_FALSE(b->setFrameLength(481));
-  EXPECT_EQ(b->frameLength(), 480u);
-  EXPECT_TRUE(b->setFrameLength(0));
-}
-
-TEST(PCMBuffer, ChannelPointersMatchTheLayout) {
+TEST(PCMBuffer, ChannelsAreAlignedApartAndOnlyValidFramesAreTouched) {
   auto planar = PCMBuffer::make(AudioFormat::standard(48000, 2), 100);
-  ASSERT_TRUE(planar->floatChannelData());
+  ASSERT_TRUE(planar && planar->floatChannelData());
   EXPECT_EQ(planar->int16ChannelData(), nullptr);
-  EXPECT_EQ(planar->bufferCount(), 2u);
-  EXPECT_EQ(planar->stride(), 1u);
+  EXPECT_TRUE(planar->setFrameLength(100));
+  EXPECT_FALSE(planar->setFrameLength(101));
+  EXPECT_EQ(planar->frameLength(), 100u);
   float* l = planar->floatChannelData()[0];
   float* r = planar->floatChannelData()[1];
   EXPECT_EQ(reinterpret_cast<uintptr_t>(l) % 64, 0u);
@@ -106,14 +81,13 @@ TEST(PCMBuffer, ChannelPointersMatchTheLayout) {
 
   auto interleaved = PCMBuffer::make(AudioFormat(CommonFormat::int16, 44100, 2, true), 480);
   ASSERT_TRUE(interleaved->int16ChannelData());
-  EXPECT_EQ(interleaved->floatChannelData(), nullptr);
   EXPECT_EQ(interleaved->bufferCount(), 1u);
   EXPECT_EQ(interleaved->stride(), 2u);
   int16_t* s = interleaved->int16ChannelData()[0];
-  for (int i = 0; i < 960; ++i) s[i] = 7;
+  std::fill(s, s + 960, 7);
   interleaved->setFrameLength(480);
   interleaved->zero();
-  for (int i = 0; i < 960; ++i) ASSERT_EQ(s[i], 0) << i;
+  EXPECT_EQ(std::count(s, s + 960, 0), 960);
 
   EXPECT_FALSE(PCMBuffer::make(aacFormat(), 1024));
   EXPECT_FALSE(PCMBuffer::make(AudioFormat(), 1024));
@@ -122,12 +96,9 @@ TEST(PCMBuffer, ChannelPointersMatchTheLayout) {
 
 TEST(CompressedAudioBuffer, VariablePacketsCarryDescriptionsAndLimitsHold) {
   auto b = CompressedAudioBuffer::make(aacFormat(), 1, 2048);
-  ASSERT_TRUE(b);
-  EXPECT_EQ(b->byteCapacity(), 2048u);
-  ASSERT_NE(b->packetDescriptions(), nullptr);
+  ASSERT_TRUE(b && b->packetDescriptions());
   const uint8_t packet[5] = {1, 2, 3, 4, 5};
   EXPECT_TRUE(b->setSinglePacket(packet, 5));
-  EXPECT_EQ(b->byteLength(), 5u);
   EXPECT_EQ(b->packetCount(), 1u);
   EXPECT_EQ(b->packetDescriptions()[0], (AudioStreamPacketDescription{0, 0, 5}));
   EXPECT_FALSE(b->setByteLength(2049));
@@ -136,8 +107,7 @@ TEST(CompressedAudioBuffer, VariablePacketsCarryDescriptionsAndLimitsHold) {
   std::vector<uint8_t> big(2049);
   EXPECT_FALSE(b->setSinglePacket(big.data(), 2049));
 
-  auto cbr = CompressedAudioBuffer::make(aacFormat(256), 4, 256);
-  EXPECT_EQ(cbr->packetDescriptions(), nullptr);
+  EXPECT_EQ(CompressedAudioBuffer::make(aacFormat(256), 4, 256)->packetDescriptions(), nullptr);
   EXPECT_FALSE(CompressedAudioBuffer::make(AudioFormat::standard(48000, 2), 1, 1024));
   EXPECT_FALSE(CompressedAudioBuffer::make(aacFormat(), 0, 1024));
 }

@@ -14,10 +14,12 @@ namespace {
 const AudioFormat kMono441(CommonFormat::int16, 44100, 1, true);
 const AudioFormat kStereo48 = AudioFormat::standard(48000, 2);
 
-// A 1 kHz sine at half scale, handed out in chunks of at most `chunk` frames, `total` frames in all.
+// A 1 kHz sine at half scale on the first channel (the others silent), handed out
+// in chunks of at most `chunk` frames, `total` frames in all.
 struct SineSource {
   uint32_t chunk;
   uint32_t total;
+  AudioFormat format = kMono441;
   uint32_t sent = 0;
   bool dryAfterEachChunk = false;
   bool dryNext = false;
@@ -36,10 +38,13 @@ struct SineSource {
         return nullptr;
       }
       const uint32_t n = std::min({chunk, wanted, total - sent});
-      auto b = PCMBuffer::make(kMono441, n);
-      for (uint32_t i = 0; i < n; ++i)
-        b->int16ChannelData()[0][i] =
-            static_cast<int16_t>(std::lround(16384 * std::sin(2 * M_PI * 1000 * (sent + i) / 44100.0)));
+      auto b = PCMBuffer::make(format, n);
+      b->zeroCapacity();
+      for (uint32_t i = 0; i < n; ++i) {
+        const double v = 0.5 * std::sin(2 * M_PI * 1000 * (sent + i) / format.sampleRate());
+        if (b->int16ChannelData()) b->int16ChannelData()[0][i * b->stride()] = static_cast<int16_t>(std::lround(32768 * v));
+        else b->floatChannelData()[0][i] = static_cast<float>(v);
+      }
       b->setFrameLength(n);
       sent += n;
       dryNext = dryAfterEachChunk;
@@ -100,8 +105,7 @@ TEST(AudioConverter, OneBufferThenNoDataReportsInputRanDryWithWhatItMade) {
   ASSERT_TRUE(converter->setChannelMap({0, 0}));
   SineSource source{441, 441};
   source.dryAfterEachChunk = true;
-  auto out = PCMBuffer::make(kStereo48, 441 * 48000 / 44100 + 16);
-  EXPECT_EQ(out->frameCapacity(), 496u);
+  auto out = PCMBuffer::make(kStereo48, 496);
   EXPECT_EQ(converter->convert(*out, source.block()), Status::inputRanDry);
   // 480 frames' worth, less what the filter holds back.
   EXPECT_GT(out->frameLength(), 400u);
@@ -148,7 +152,6 @@ TEST(AudioConverter, ChannelMapPicksSilencesAndDuplicates) {
   EXPECT_FALSE(converter->setChannelMap({0, 1}));      // one entry per output channel
   EXPECT_FALSE(converter->setChannelMap({0, 2, 1}));   // no input channel 2
   ASSERT_TRUE(converter->setChannelMap({1, -1, 0}));
-  EXPECT_EQ(converter->channelMap(), (std::vector<int>{1, -1, 0}));
 
   auto src = PCMBuffer::make(in, 64);
   for (int i = 0; i < 64; ++i) {
@@ -165,23 +168,6 @@ TEST(AudioConverter, ChannelMapPicksSilencesAndDuplicates) {
     ASSERT_FLOAT_EQ(f[3 * i], -0.25f) << i;
     ASSERT_FLOAT_EQ(f[3 * i + 1], 0.0f) << i;
     ASSERT_FLOAT_EQ(f[3 * i + 2], i / 64.0f) << i;
-  }
-}
-
-TEST(AudioConverter, DefaultMapSpreadsMonoAndConvertsSampleTypes) {
-  const AudioFormat s16(CommonFormat::int16, 48000, 1, true);
-  auto converter = AudioConverter::make(s16, kStereo48);
-  auto src = PCMBuffer::make(s16, 4);
-  const int16_t values[4] = {16384, -16384, 32767, 0};
-  for (int i = 0; i < 4; ++i) src->int16ChannelData()[0][i] = values[i];
-  src->setFrameLength(4);
-  auto dst = PCMBuffer::make(kStereo48, 8);
-  ASSERT_TRUE(converter->convert(*dst, *src));
-  ASSERT_EQ(dst->frameLength(), 4u);
-  for (int c = 0; c < 2; ++c) {
-    EXPECT_FLOAT_EQ(dst->floatChannelData()[c][0], 0.5f);
-    EXPECT_FLOAT_EQ(dst->floatChannelData()[c][1], -0.5f);
-    EXPECT_NEAR(dst->floatChannelData()[c][2], 1.0f, 1e-4);
   }
 }
 
@@ -225,62 +211,53 @@ TEST(AudioConverter, RefusesWhatItCannotDo) {
   EXPECT_FALSE(same->convert(*dst, *big, &error));
 }
 
-TEST(AudioConverter, DownmixMixesInsteadOfDroppingUnlessAMapIsSet) {
-  const AudioFormat stereo = AudioFormat::standard(48000, 2);
+TEST(AudioConverter, DefaultMapSpreadsMonoAndDownmixMixesUnlessAMapIsSet) {
+  const AudioFormat s16(CommonFormat::int16, 48000, 1, true);
+  auto src = PCMBuffer::make(s16, 3);
+  const int16_t values[3] = {16384, -16384, 32767};
+  std::copy(values, values + 3, src->int16ChannelData()[0]);
+  src->setFrameLength(3);
+  auto dst = PCMBuffer::make(kStereo48, 8);
+  ASSERT_TRUE(AudioConverter::make(s16, kStereo48)->convert(*dst, *src));
+  ASSERT_EQ(dst->frameLength(), 3u);
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_FLOAT_EQ(dst->floatChannelData()[c][0], 0.5f);
+    EXPECT_FLOAT_EQ(dst->floatChannelData()[c][1], -0.5f);
+    EXPECT_NEAR(dst->floatChannelData()[c][2], 1.0f, 1e-4);
+  }
+
   const AudioFormat mono = AudioFormat::standard(48000, 1);
-  auto src = PCMBuffer::make(stereo, 1);
-  src->floatChannelData()[0][0] = 0.0f;
-  src->floatChannelData()[1][0] = 0.5f;
-  src->setFrameLength(1);
-  auto dst = PCMBuffer::make(mono, 1);
-
-  auto converter = AudioConverter::make(stereo, mono);
-  ASSERT_TRUE(converter->convert(*dst, *src));
-  EXPECT_FLOAT_EQ(dst->floatChannelData()[0][0], 0.0f);  // left only
-
+  auto stereo = PCMBuffer::make(kStereo48, 1);
+  stereo->floatChannelData()[0][0] = 0.0f;
+  stereo->floatChannelData()[1][0] = 0.5f;
+  stereo->setFrameLength(1);
+  auto out = PCMBuffer::make(mono, 1);
+  auto converter = AudioConverter::make(kStereo48, mono);
+  ASSERT_TRUE(converter->convert(*out, *stereo));
+  EXPECT_FLOAT_EQ(out->floatChannelData()[0][0], 0.0f);  // left only
   converter->setDownmix(true);
-  ASSERT_TRUE(converter->convert(*dst, *src));
-  EXPECT_GT(dst->floatChannelData()[0][0], 0.1f);  // right is heard too
-  EXPECT_LE(dst->floatChannelData()[0][0], 0.5f);
-
+  ASSERT_TRUE(converter->convert(*out, *stereo));
+  EXPECT_GT(out->floatChannelData()[0][0], 0.1f);  // right is heard too
+  EXPECT_LE(out->floatChannelData()[0][0], 0.5f);
   ASSERT_TRUE(converter->setChannelMap({1}));
-  ASSERT_TRUE(converter->convert(*dst, *src));
-  EXPECT_FLOAT_EQ(dst->floatChannelData()[0][0], 0.5f);  // an explicit map wins
+  ASSERT_TRUE(converter->convert(*out, *stereo));
+  EXPECT_FLOAT_EQ(out->floatChannelData()[0][0], 0.5f);  // an explicit map wins
 }
 
 TEST(AudioConverter, PlanarStereoResamplingKeepsChannelsApart) {
   const AudioFormat in = AudioFormat::standard(44100, 2);
   auto converter = AudioConverter::make(in, kStereo48);
-  uint32_t sent = 0;
-  auto block = [&](uint32_t wanted, In& s) -> PCMBufferRef {
-    if (sent >= 4410) {
-      s = In::endOfStream;
-      return nullptr;
-    }
-    auto b = PCMBuffer::make(in, 64);
-    for (uint32_t i = 0; i < 64; ++i) {
-      b->floatChannelData()[0][i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 440 * (sent + i) / 44100.0));
-      b->floatChannelData()[1][i] = 0.0f;
-    }
-    b->setFrameLength(64);
-    sent += 64;
-    s = In::haveData;
-    return b;
-  };
-  double leftPeak = 0, rightPeak = 0;
+  SineSource source{64, 4410, in};
+  double peaks[2] = {0, 0};
   auto out = PCMBuffer::make(kStereo48, 256);
   Status status;
-  while ((status = converter->convert(*out, block)) == Status::haveData) {
-    for (uint32_t i = 0; i < out->frameLength(); ++i) {
-      leftPeak = std::max(leftPeak, std::abs(double(out->floatChannelData()[0][i])));
-      rightPeak = std::max(rightPeak, std::abs(double(out->floatChannelData()[1][i])));
-    }
-  }
+  while ((status = converter->convert(*out, source.block())) == Status::haveData)
+    for (int c = 0; c < 2; ++c)
+      for (uint32_t i = 0; i < out->frameLength(); ++i)
+        peaks[c] = std::max(peaks[c], std::abs(double(out->floatChannelData()[c][i])));
   EXPECT_EQ(status, Status::endOfStream);
-  EXPECT_NEAR(leftPeak, 0.5, 0.02);
-  EXPECT_LT(rightPeak, 1e-6);
-
+  EXPECT_NEAR(peaks[0], 0.5, 0.02);
+  EXPECT_LT(peaks[1], 1e-6);
   auto empty = PCMBuffer::make(kStereo48, 0);
-  std::string error;
-  EXPECT_EQ(converter->convert(*empty, block, &error), Status::error);
+  EXPECT_EQ(converter->convert(*empty, source.block()), Status::error);
 }
