@@ -158,6 +158,11 @@ class PeerSession {
     return connect;
   }
 
+  // Every message read so far with its chunk type and chunk stream, in order.
+  std::vector<rtmpmedley::RTMPChunkReader::Received> records() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
   // Every message read so far, in order.
   std::vector<RTMPMessagePtr> received() const {
     std::lock_guard lock(mutex_);
