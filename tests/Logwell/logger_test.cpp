@@ -22,46 +22,32 @@ struct Streamed {};
 std::ostream& operator<<(std::ostream& os, const Streamed&) { return os << "streamed"; }
 enum class Plain { a = 3 };
 
-TEST(LWLoggerLevels, NamesParseExactlyAndOrderByRawValue) {
-  EXPECT_EQ(description(LWLogLevel::trace), "Trace");
-  EXPECT_EQ(description(LWLogLevel::error), "Error");
-  EXPECT_EQ(levelFromString("Info"), LWLogLevel::info);
+TEST(LWLoggerFiltering, LevelNamesParseExactlyAndEachLevelPassesOnlyAtOrAboveTheThreshold) {
   EXPECT_EQ(levelFromString("Warn"), LWLogLevel::warn);
-  EXPECT_EQ(levelFromString("info"), std::nullopt);
-  EXPECT_EQ(levelFromString("INFO"), std::nullopt);
-  EXPECT_EQ(levelFromString(""), std::nullopt);
-  EXPECT_LT(LWLogLevel::debug, LWLogLevel::info);
-}
+  for (const char* bad : {"info", "INFO", ""}) EXPECT_EQ(levelFromString(bad), std::nullopt) << bad;
 
-TEST(LWLoggerFiltering, EachLevelPassesOnlyAtOrAboveTheThreshold) {
   auto appender = std::make_shared<RecordingAppender>();
   LWLogger logger("test.filter");
   logger.setAppender(appender);
-  auto logAll = [&] {
+  auto passing = [&] {
     logger.trace({"t"}, "f", "fn", 1);
     logger.debug({"d"}, "f", "fn", 2);
     logger.info({"i"}, "f", "fn", 3);
     logger.warn({"w"}, "f", "fn", 4);
     logger.error({"e"}, "f", "fn", 5);
-  };
-  auto messages = [&] {
     std::string s;
     for (auto& r : appender->snapshot()) s += r.message;
     appender->records.clear();
     return s;
   };
-  logAll();
-  EXPECT_EQ(messages(), "iwe");  // default level info
-  logger.setLevel(LWLogLevel::error);
-  logAll();
-  EXPECT_EQ(messages(), "e");
-  logger.setLevel(LWLogLevel::trace);
-  logAll();
-  EXPECT_EQ(messages(), "tdiwe");
-  EXPECT_TRUE(logger.isEnabledFor(LWLogLevel::trace));
-  logger.setLevel(LWLogLevel::warn);
-  EXPECT_FALSE(logger.isEnabledFor(LWLogLevel::info));
-  EXPECT_TRUE(logger.isEnabledFor(LWLogLevel::error));
+  EXPECT_EQ(passing(), "iwe");  // default level info
+  for (auto [level, expected] : std::vector<std::pair<LWLogLevel, std::string>>{
+           {LWLogLevel::error, "e"}, {LWLogLevel::warn, "we"}, {LWLogLevel::trace, "tdiwe"}}) {
+    logger.setLevel(level);
+    EXPECT_EQ(passing(), expected);
+    EXPECT_TRUE(logger.isEnabledFor(level));
+    EXPECT_EQ(logger.isEnabledFor(LWLogLevel::debug), level <= LWLogLevel::debug);
+  }
 }
 
 TEST(LWLoggerFiltering, MacrosDoNotBuildItemsOfAFilteredRecord) {
@@ -80,10 +66,8 @@ TEST(LWLoggerFiltering, MacrosDoNotBuildItemsOfAFilteredRecord) {
   auto records = appender->snapshot();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, "value x n=7");
-  EXPECT_EQ(records[0].level, LWLogLevel::info);
   EXPECT_EQ(LWLogRecord::fileName(records[0].file), "logger_test.cpp");
   EXPECT_EQ(records[0].function, "TestBody");
-  EXPECT_GT(records[0].line, 0);
   LW_LOGF(logger, LWLogLevel::warn, "took %.2f s", 1.5);
   EXPECT_EQ(appender->snapshot().back().message, "took 1.50 s");
   EXPECT_TRUE(appender->snapshot().back().formatForm);
@@ -91,10 +75,7 @@ TEST(LWLoggerFiltering, MacrosDoNotBuildItemsOfAFilteredRecord) {
 
 TEST(LWLoggerRegistry, OneObjectPerIdentifierAcrossThreads) {
   auto a = LWLogger::with("test.registry");
-  auto b = LWLogger::with("test.registry");
-  EXPECT_EQ(a.get(), b.get());
-  a->setLevel(LWLogLevel::error);
-  EXPECT_EQ(b->level(), LWLogLevel::error);
+  EXPECT_EQ(a.get(), LWLogger::with("test.registry").get());
   EXPECT_NE(LWLogger::with("test.registry.other").get(), a.get());
 
   // Lookups that miss, from several threads at once, still agree on one object.
@@ -155,14 +136,11 @@ TEST(ConsoleAppenderOutput, PrintsTheTextFormWithItemsJoinedWithoutSeparator) {
   logger.info({"a", 1, "b"}, "/src/lib/Stream.cpp", "start()", 12);
   logger.debug("%d frames", 3, "Stream.cpp", "run()", 7);
   std::string out = ::testing::internal::GetCapturedStdout();
-  auto firstEnd = out.find('\n');
-  ASSERT_NE(firstEnd, std::string::npos);
-  std::string first = out.substr(0, firstEnd);
   // The date text ("yyyy-dd-MM HH:mm:ss.SSS") is 23 characters, then the fields.
-  ASSERT_GT(first.size(), 24u);
-  EXPECT_EQ(first.substr(23), " [Info] [com.example.Medley] [Stream.cpp:12] start() > a1b");
-  std::string second = out.substr(firstEnd + 1);
-  EXPECT_EQ(second.substr(23), " [Debug] [com.example.Medley] [Stream.cpp:7] run() > 3 frames\n");
+  const auto second = out.find('\n') + 1;
+  ASSERT_GT(second, 24u);
+  EXPECT_EQ(out.substr(23, second - 23), " [Info] [com.example.Medley] [Stream.cpp:12] start() > a1b\n");
+  EXPECT_EQ(out.substr(second + 23), " [Debug] [com.example.Medley] [Stream.cpp:7] run() > 3 frames\n");
 }
 
 }  // namespace
