@@ -51,6 +51,8 @@ AMF0Serializer& AMF0Serializer::serialize(const AMFValue& value) {
             serialize(v.data[i]);
           }
           for (const auto& [k, e] : v.dict) {
+            // The empty key ends the entries; such an entry cannot be written.
+            if (k.empty()) continue;
             serializeUTF8(k, false);
             serialize(e);
           }
@@ -58,6 +60,7 @@ AMF0Serializer& AMF0Serializer::serialize(const AMFValue& value) {
         } else if constexpr (std::is_same_v<T, AMFObject>) {
           writeUInt8(object);
           for (const auto& [k, e] : v) {
+            if (k.empty()) continue;
             serializeUTF8(k, false);
             serialize(e);
           }
@@ -66,6 +69,7 @@ AMF0Serializer& AMF0Serializer::serialize(const AMFValue& value) {
           writeUInt8(typedObject);
           serializeUTF8(v.typeName, false);
           for (const auto& [k, e] : v.data) {
+            if (k.empty()) continue;
             serializeUTF8(k, false);
             serialize(e);
           }

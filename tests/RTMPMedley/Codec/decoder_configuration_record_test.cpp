@@ -122,12 +122,6 @@ TEST(AVCRecordTest, FormatDescriptionFromTheFirstParameterSets) {
   EXPECT_FALSE(garbage.makeFormatDescription());
 }
 
-TEST(AVCRecordTest, DebugDescriptionListsTheFields) {
-  const std::string d = AVCDecoderConfigurationRecord(kGolden).debugDescription();
-  EXPECT_EQ(d.rfind("AVCDecoderConfigurationRecord{configurationVersion: 1,avcProfileIndication: 66,", 0), 0u);
-  EXPECT_NE(d.find("sequenceParameterSets: [[103, 66, 192]]"), std::string::npos);
-}
-
 TEST(HEVCRecordTest, ReadsTheGeneralFields) {
   Bytes b = rtmptest::hvcC({});
   b[1] = 0x61;

@@ -117,6 +117,17 @@ TEST(AMF0Test, RoundTripsNestedValues) {
   EXPECT_EQ(s.bytesAvailable(), 0);
 }
 
+TEST(AMF0Test, EmptyKeysAreLeftOutSinceTheyEndAnObject) {
+  AMFObject o{{"", 1}, {"a", 2}};
+  EXPECT_EQ(write(o), write(AMFObject{{"a", 2}}));
+  AMFArray mixed;
+  mixed.set("", true);
+  EXPECT_EQ(write(mixed), write(AMFArray()));
+  int64_t pos = 0;
+  read(write(AMFTypedObject{"T", o}), &pos);
+  EXPECT_EQ(static_cast<size_t>(pos), write(AMFTypedObject{"T", o}).size());
+}
+
 TEST(AMF0Test, TypedReaders) {
   AMF0Serializer nullText(Bytes{0x05});
   EXPECT_EQ(nullText.deserializeString(), "");

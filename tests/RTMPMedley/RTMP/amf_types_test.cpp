@@ -71,13 +71,4 @@ TEST(AMFArrayTest, EqualityAndTextForm) {
   EXPECT_EQ(AMFValue().description(), "nil");
 }
 
-TEST(AMFValueTest, NumbersOfEveryWidth) {
-  EXPECT_EQ(AMFValue(uint32_t{7}).number(), 7.0);
-  EXPECT_EQ(AMFValue(int16_t{-2}).number(), -2.0);
-  EXPECT_EQ(AMFValue(0.5f).number(), 0.5);
-  EXPECT_FALSE(AMFValue("1").number());
-  EXPECT_TRUE(AMFValue(std::optional<int>{}).isNull());
-  EXPECT_EQ(AMFValue(std::optional<int>{3}), AMFValue(3));
-}
-
 }  // namespace

@@ -32,14 +32,4 @@ TEST(MDAtomicTest, ChangesAreExclusiveAndReadsSeeThemWhole) {
   EXPECT_EQ(box.withValue([](const std::vector<int>& v) { return v.front(); }), 1);
 }
 
-TEST(MDAtomicTest, BoxesShareTheLabelNotTheLock) {
-  EXPECT_EQ(MDAtomic<int>::label(), MDAtomic<double>::label());
-  EXPECT_NE(MDAtomic<int>::label().find(".Medley.Atomic"), std::string::npos);
-  MDAtomic<int> a(1);
-  MDAtomic<int> b(2);
-  // Holding one box does not hold the other.
-  a.mutate([&](int& v) { v = b.value() + 1; });
-  EXPECT_EQ(a.value(), 3);
-}
-
 }  // namespace

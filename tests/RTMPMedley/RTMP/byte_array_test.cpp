@@ -128,10 +128,4 @@ TEST(ByteArrayTest, WordsAndBlocksForTheDigest) {
   EXPECT_EQ(big.position(), 0);
 }
 
-TEST(ByteArrayTest, DebugDescriptionNamesItsFields) {
-  ByteArray a(Bytes{1, 2, 3});
-  a.setPosition(1);
-  EXPECT_EQ(a.debugDescription(), "ByteArray{data: 3 bytes,position: 1}");
-}
-
 }  // namespace

@@ -269,15 +269,4 @@ TEST(ChunkReaderTest, InterleavedChunkStreams) {
   EXPECT_EQ(r[1].message->payload(), v.payload());
 }
 
-TEST(ChunkReaderTest, ResetForgetsEverything) {
-  RTMPChunkReader reader;
-  Collected c;
-  reader.setChunkSize(4096);
-  reader.append(concat({type0(0x04, 0, 300, 8, 1), pattern(10)}), c.handler());
-  reader.reset();
-  EXPECT_EQ(reader.chunkSize(), 128u);
-  EXPECT_EQ(reader.chunkStreamCount(), 0u);
-  EXPECT_EQ(reader.bufferedBytes(), 0u);
-}
-
 }  // namespace

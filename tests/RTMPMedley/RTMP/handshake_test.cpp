@@ -84,13 +84,4 @@ TEST(HandshakeTest, TimeFieldWrapsInsteadOfOverflowing) {
   EXPECT_EQ(t, 2208988800u);
 }
 
-TEST(HandshakeTest, ResetEmptiesTheInput) {
-  RTMPHandshake h;
-  h.put(Bytes(10, 1));
-  h.timestamp = 5;
-  h.reset();
-  EXPECT_TRUE(h.inputBuffer.empty());
-  EXPECT_EQ(h.timestamp, 0);
-}
-
 }  // namespace

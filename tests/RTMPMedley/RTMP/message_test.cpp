@@ -32,7 +32,9 @@ TEST(MessageTypeTest, OnlyKnownTypeIds) {
   for (int raw = 0; raw < 256; ++raw) {
     const bool known = (raw >= 1 && raw <= 6) || raw == 8 || raw == 9 || (raw >= 15 && raw <= 20) || raw == 22;
     EXPECT_EQ(makeRTMPMessageType(uint8_t(raw)).has_value(), known) << raw;
-    if (!known) EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
+    if (!known) {
+      EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
+    }
   }
   EXPECT_TRUE(makeRTMPObjectEncoding(3));
   EXPECT_FALSE(makeRTMPObjectEncoding(1));
@@ -67,14 +69,6 @@ TEST(ControlMessageTest, ReadingShortAndOddPayloads) {
   const auto m = RTMPMessage::make(1, 7, 9, {0, 0, 0, 1});
   EXPECT_EQ(m->streamId, 7u);
   EXPECT_EQ(m->timestamp, 9u);
-}
-
-TEST(ControlMessageTest, AnnouncedChunkSizes) {
-  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(1), 1u);
-  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(0xFFFFFF), 0xFFFFFFu);
-  EXPECT_EQ(RTMPSetChunkSizeMessage::acceptedSize(0x7FFFFFFF), 0xFFFFFFu);
-  EXPECT_FALSE(RTMPSetChunkSizeMessage::acceptedSize(0));
-  EXPECT_FALSE(RTMPSetChunkSizeMessage::acceptedSize(0x80000080));
 }
 
 TEST(CommandMessageTest, BuildsAMF0AndAMF3Payloads) {
@@ -227,15 +221,6 @@ TEST(ResponseTest, StatusFromTheFirstObjectArgument) {
                              {AMFObject{{"code", "x"}}});
   EXPECT_FALSE(RTMPResponse(noLevel).status);
   EXPECT_FALSE(RTMPStatus::make(AMFObject{}));
-}
-
-TEST(MessageDescriptionTest, OneLineWithTheFields) {
-  const RTMPCommandMessage m(0, 0, RTMPObjectEncoding::amf0, "connect", 1, AMFObject{{"app", "live"}}, {});
-  EXPECT_EQ(m.description(),
-            "RTMPCommandMessage{streamId: 0,timestamp: 0,objectEncoding: 0,commandName: connect,transactionId: 1,"
-            "commandObject: Optional([\"app\": \"live\"]),arguments: []}");
-  EXPECT_EQ(RTMPSetChunkSizeMessage(0, 0, 8192).description(),
-            "RTMPSetChunkSizeMessage{streamId: 0,timestamp: 0,size: 8192}");
 }
 
 }  // namespace
