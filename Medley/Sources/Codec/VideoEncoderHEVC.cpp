@@ -92,7 +92,8 @@ public:
             p.bFrameAdaptive = 0;
         } else {
             p.bframes = std::min(p.bframes > 0 ? p.bframes : 2, 2);
-            p.lookaheadDepth = p.bframes;
+            // x265 needs a look-ahead longer than its B-frame run.
+            p.lookaheadDepth = p.bframes + 1;
         }
         applyRate(p, c);
         p.bRepeatHeaders = 0;
@@ -266,6 +267,11 @@ std::unique_ptr<VideoEncoder> makeHEVCVideoEncoder(const VideoEncoderConfigurati
 
 }  // namespace medley
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 // libx265 keeps a few small allocations per opened encoder past encoder_close;
 // they are the library's, not ours.
