@@ -6,12 +6,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 
 namespace quarzadel {
 
 namespace {
-constexpr const char* kRenderQueueLabel = "com.quarzadel.mac.synthetic-video";
+const std::string kRenderQueueLabel = std::string(kAppIdentifierPrefix) + ".mac.synthetic-video";
 constexpr YCbCr kWhite{235, 128, 128};
 
 platform::ColorAttachments bt709Matrix() {

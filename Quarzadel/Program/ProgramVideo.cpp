@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Log/Log.h"
 
 namespace quarzadel {
 
 namespace {
-constexpr const char* kQueueLabel = "com.quarzadel.mac.program-video";
+const std::string kQueueLabel = std::string(kAppIdentifierPrefix) + ".mac.program-video";
 
 int64_t wholeMilliseconds(double seconds) { return static_cast<int64_t>(seconds * 1000); }
 
