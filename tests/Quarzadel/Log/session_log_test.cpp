@@ -23,20 +23,16 @@ class SessionLogTest : public ::testing::Test {
   std::shared_ptr<SessionLog> log_ = SessionLog::make(clock_, dir_.path());
 };
 
-TEST_F(SessionLogTest, FileNameReplacesEverySlashAndNothingElse) {
+TEST_F(SessionLogTest, FileNameReplacesEverySlashAndCategoryDropsEverySourceExtension) {
   auto date = platform::makeUtcDate(2026, 12, 5, 15, 30, 38);
   EXPECT_EQ(SessionLog::fileName("ab/cd", date), "ab_cd_2026-12-05_15:30:38.log");
   EXPECT_EQ(SessionLog::fileName("/a//b/", date), "_a__b__2026-12-05_15:30:38.log");
   EXPECT_EQ(SessionLog::fileName("live key:1", date), "live key:1_2026-12-05_15:30:38.log");
   EXPECT_EQ(SessionLog::fileName("k", date, 2), "k_2026-12-05_15:30:38-2.log");
-}
-
-TEST_F(SessionLogTest, CategoryIsTheFileNameWithEverySourceExtensionRemoved) {
-  EXPECT_EQ(SessionLog::category("/src/Quarzadel/Studio/StudioEngine.cpp"), "StudioEngine");
-  EXPECT_EQ(SessionLog::category("Engine.cpp.cpp"), "Engine");
-  EXPECT_EQ(SessionLog::category("SessionLog"), "SessionLog");
-  EXPECT_EQ(SessionLog::category("a/b.h"), "b.h");
-  EXPECT_EQ(SessionLog::category(""), "");
+  for (auto [file, category] : std::vector<std::pair<std::string, std::string>>{
+           {"/src/Quarzadel/Studio/StudioEngine.cpp", "StudioEngine"}, {"Engine.cpp.cpp", "Engine"},
+           {"SessionLog", "SessionLog"}, {"a/b.h", "b.h"}, {"", ""}})
+    EXPECT_EQ(SessionLog::category(file), category);
 }
 
 TEST_F(SessionLogTest, ASessionFileStartsWithItsFirstLineAndHoldsLinesInOrder) {
@@ -77,16 +73,12 @@ TEST_F(SessionLogTest, TwoSessionsOfOneKeyWithinOneSecondKeepBothFiles) {
   EXPECT_NE(testing::readFile(*first).find("first session"), std::string::npos);
   EXPECT_EQ(testing::readFile(*first).find("second session"), std::string::npos);
   EXPECT_NE(testing::readFile(*second).find("second session"), std::string::npos);
-}
-
-TEST_F(SessionLogTest, OpeningANewSessionClosesTheOldFileAndOnlyTheLastIsReturned) {
+  // Opening a new session closes the old file; only the last is returned.
   log_->startSession("one");
   clock_->advance(std::chrono::seconds(1));
   log_->startSession("two");
-  auto url = log_->close();
-  ASSERT_TRUE(url);
-  EXPECT_EQ(url->filename(), "two_2026-12-05_15:30:39.log");
-  EXPECT_EQ(testing::filesIn(dir_.path()).size(), 2u);
+  EXPECT_EQ(log_->close()->filename(), "two_2026-12-05_15:30:39.log");
+  EXPECT_EQ(testing::filesIn(dir_.path()).size(), 4u);
 }
 
 TEST_F(SessionLogTest, AFolderThatCannotBeUsedDropsLinesButCloseStillNamesTheFile) {

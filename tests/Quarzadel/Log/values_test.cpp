@@ -9,16 +9,12 @@ namespace quarzadel {
 namespace {
 
 TEST(MaskedStreamKeyTest, MasksKeysOfSevenCharactersOrMoreButNeverURLs) {
-  EXPECT_EQ(maskedStreamKey("abc123"), "abc123");
-  EXPECT_EQ(maskedStreamKey("abcd123"), "abcd…23");
-  EXPECT_EQ(maskedStreamKey("abcdefghij"), "abcd…ij");
-  EXPECT_EQ(maskedStreamKey("live_0123456789abcdef"), "live…ef");
-  EXPECT_EQ(maskedStreamKey("rtmps://ingest.example:443/live"), "rtmps://ingest.example:443/live");
-  EXPECT_EQ(maskedStreamKey(""), "");
   // Characters, not bytes: six two-byte letters stay whole, seven are masked.
-  EXPECT_EQ(maskedStreamKey("éééééé"), "éééééé");
-  EXPECT_EQ(maskedStreamKey("ключ-abc"), "ключ…bc");
-  EXPECT_EQ(maskedStreamKey("🎥🎥🎥🎥🎥🎥🎥"), "🎥🎥🎥🎥…🎥🎥");
+  for (auto [key, masked] : std::vector<std::pair<std::string, std::string>>{
+           {"abc123", "abc123"}, {"abcd123", "abcd…23"}, {"live_0123456789abcdef", "live…ef"},
+           {"rtmps://ingest.example:443/live", "rtmps://ingest.example:443/live"}, {"", ""},
+           {"éééééé", "éééééé"}, {"ключ-abc", "ключ…bc"}, {"🎥🎥🎥🎥🎥🎥🎥", "🎥🎥🎥🎥…🎥🎥"}})
+    EXPECT_EQ(maskedStreamKey(key), masked);
 }
 
 TEST(SystemDescriptionTest, NamesSystemReleaseModelAndArchitecture) {
@@ -34,14 +30,14 @@ TEST(SystemDescriptionTest, NamesSystemReleaseModelAndArchitecture) {
 TEST(BaseURLTest, TakesTheDefaultOnlyForHttpSchemes) {
   testing::ScopedDefaults defaults;
   EXPECT_EQ(baseURL(), kDefaultBaseURL);
-  defaults->set("BaseURL", "http://localhost:3000/");
-  EXPECT_EQ(baseURL(), "http://localhost:3000/");
-  defaults->set("BaseURL", "https://staging.example/app");
-  EXPECT_EQ(baseURL(), "https://staging.example/app");
-  defaults->set("BaseURL", "file:///etc/passwd");
-  EXPECT_EQ(baseURL(), kDefaultBaseURL);
-  defaults->set("BaseURL", "not a url");
-  EXPECT_EQ(baseURL(), kDefaultBaseURL);
+  for (auto [setting, url] : std::vector<std::pair<std::string, std::string>>{
+           {"http://localhost:3000/", "http://localhost:3000/"},
+           {"https://staging.example/app", "https://staging.example/app"},
+           {"file:///etc/passwd", kDefaultBaseURL},
+           {"not a url", kDefaultBaseURL}}) {
+    defaults->set("BaseURL", setting);
+    EXPECT_EQ(baseURL(), url);
+  }
 }
 
 TEST(LogStoreTest, OneURLCarriesTheEndpointAndTheKey) {
@@ -58,10 +54,8 @@ TEST(LogStoreTest, OneURLCarriesTheEndpointAndTheKey) {
   ASSERT_TRUE(keyless);
   EXPECT_EQ(keyless->endpoint, "http://127.0.0.1:8080/zone/logs/");
   EXPECT_EQ(keyless->accessKey, "");
-  EXPECT_FALSE(LogStore::parse("ftp://k@host/logs/"));
-  EXPECT_FALSE(LogStore::parse("https://k@/logs/"));
-  EXPECT_FALSE(LogStore::parse("storage.example/logs/"));
-  EXPECT_FALSE(LogStore::parse("https://host/logs/?q=1"));
+  for (const char* bad : {"ftp://k@host/logs/", "https://k@/logs/", "storage.example/logs/", "https://host/logs/?q=1"})
+    EXPECT_FALSE(LogStore::parse(bad)) << bad;
 }
 
 TEST(LogStoreTest, TheConfiguredStoreWinsAndABadOneDisablesUploads) {
