@@ -1,0 +1,141 @@
+// The connection and the probe against real servers on loopback: nginx with its
+// RTMP module, stunnel in front of it for RTMPS, and node-media-server.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "ConnectionTestSupport.h"
+#include "Platform/Files/ScopedEnv.h"
+#include "Platform/Net/TestCertificates.h"
+#include "TestPaths.h"
+#include "peers/PeerProcess.h"
+
+using namespace rtmptest;
+using namespace rtmpmedley;
+using platform::blockingWait;
+
+namespace {
+
+class RealPeersTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const auto& certs = platform::testing::TestCertificates::shared();
+    nginx_ = new PeerProcess("nginx-rtmp.sh", peerDirectory("nginx"));
+    if (nginx_->ok() && certs.ok)
+      stunnel_ = new PeerProcess("stunnel.sh", peerDirectory("stunnel"),
+                                 {std::to_string(nginx_->port()), certs.nameOnlyCert.string(),
+                                  certs.nameOnlyKey.string()});
+    nodeMediaServer_ = new PeerProcess("node-media-server.sh", peerDirectory("node-media-server"));
+  }
+  static void TearDownTestSuite() {
+    // Each takes a moment to stop: all at once.
+    std::vector<std::thread> stops;
+    for (PeerProcess* peer : {stunnel_, nginx_, nodeMediaServer_}) stops.emplace_back([peer] { delete peer; });
+    for (auto& t : stops) t.join();
+    stunnel_ = nginx_ = nodeMediaServer_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(nginx_->ok()) << nginx_->output();
+    ASSERT_TRUE(stunnel_ && stunnel_->ok()) << (stunnel_ ? stunnel_->output() : "no test certificates");
+    ASSERT_TRUE(nodeMediaServer_->ok()) << nodeMediaServer_->output();
+    env_.set("SSL_CERT_FILE", platform::testing::TestCertificates::shared().caFile.string());
+  }
+
+  static std::string nginxURL() { return "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live"; }
+  static std::string rtmpsURL(const std::string& host = "localhost") {
+    return "rtmps://" + host + ":" + std::to_string(stunnel_->port()) + "/live";
+  }
+  static std::string nodeMediaServerURL() {
+    return "rtmp://127.0.0.1:" + std::to_string(nodeMediaServer_->port()) + "/live";
+  }
+
+  template <class T>
+  T wait(Async<T> work) {
+    return blockingWait(std::move(work), rt->globalQueue());
+  }
+  // Connects, asks for a stream id, closes; the statuses seen on the way.
+  std::vector<std::string> roundTrip(const std::string& url) {
+    auto connection = makeConnection(rt);
+    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
+    const auto response = wait(connection->connect(url));
+    EXPECT_EQ(response.status->code, "NetConnection.Connect.Success") << url;
+    const auto created = wait(connection->call("createStream"));
+    EXPECT_TRUE(!created.arguments.empty() && created.arguments[0].number()) << url;
+    wait(connection->close());
+    EXPECT_TRUE(eventually([&] { return statuses.values().size() >= 2; }));
+    return codes(statuses.values());
+  }
+
+  static PeerProcess* nginx_;
+  static PeerProcess* stunnel_;
+  static PeerProcess* nodeMediaServer_;
+  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
+  platform::testing::ScopedEnv env_;
+};
+
+PeerProcess* RealPeersTest::nginx_ = nullptr;
+PeerProcess* RealPeersTest::stunnel_ = nullptr;
+PeerProcess* RealPeersTest::nodeMediaServer_ = nullptr;
+
+struct CommandRun {
+  int status = -1;
+  std::string output;
+};
+
+CommandRun run(const std::string& command) {
+  CommandRun r;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe)) r.output += buffer;
+  r.status = ::pclose(pipe);
+  return r;
+}
+
+}  // namespace
+
+TEST_F(RealPeersTest, ConnectsCreatesAStreamAndClosesWithEachServer) {
+  const std::vector<std::string> expected{"NetConnection.Connect.Success", "NetConnection.Connect.Closed"};
+  EXPECT_EQ(roundTrip(nginxURL()), expected);
+  EXPECT_EQ(roundTrip(rtmpsURL()), expected);
+  EXPECT_EQ(roundTrip(nodeMediaServerURL()), expected);
+}
+
+TEST_F(RealPeersTest, RtmpsRefusesACertificateForAnotherName) {
+  auto connection = makeConnection(rt);
+  try {
+    wait(connection->connect(rtmpsURL("127.0.0.1")));
+    ADD_FAILURE() << "connected to a server whose certificate names another host";
+  } catch (const RTMPConnection::Error& e) {
+    EXPECT_EQ(e.kind(), RTMPConnection::Error::Kind::socketErrorOccurred);
+    ASSERT_TRUE(e.socketError());
+    EXPECT_EQ(e.socketError()->kind, platform::TcpError::Kind::tls);
+  }
+  EXPECT_FALSE(connection->isConnected());
+}
+
+TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
+  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
+  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
+  const std::string ca = platform::testing::TestCertificates::shared().caFile.string();
+  const CommandRun good = run(probe + " --stay 6 --ca " + ca + " " + nginxURL() + " " + rtmpsURL());
+  EXPECT_TRUE(WIFEXITED(good.status) && WEXITSTATUS(good.status) == 0) << good.output;
+  size_t successes = 0, closes = 0, ids = 0;
+  for (size_t at = 0; (at = good.output.find("connect: NetConnection.Connect.Success", at)) != std::string::npos; ++at)
+    ++successes;
+  for (size_t at = 0; (at = good.output.find("close: NetConnection.Connect.Closed", at)) != std::string::npos; ++at)
+    ++closes;
+  for (size_t at = 0; (at = good.output.find("createStream: stream id ", at)) != std::string::npos; ++at) ++ids;
+  EXPECT_EQ(successes, 2u) << good.output;
+  EXPECT_EQ(ids, 2u) << good.output;
+  EXPECT_EQ(closes, 2u) << good.output;
+  EXPECT_EQ(good.output.find("pings answered: 0"), std::string::npos) << good.output;
+
+  // The wrong name fails cleanly: an error line and exit status 1, no crash.
+  const CommandRun wrong = run(probe + " --stay 1 --ca " + ca + " " + rtmpsURL("127.0.0.1"));
+  EXPECT_TRUE(WIFEXITED(wrong.status) && WEXITSTATUS(wrong.status) == 1) << wrong.output;
+  EXPECT_NE(wrong.output.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
+      << wrong.output;
+}
