@@ -11,20 +11,12 @@
 namespace quarzadel {
 namespace {
 
-TEST(MeterPosition, IsLinearInDecibelsFromMinusSixtyToZero) {
-  EXPECT_FLOAT_EQ(meterPosition(1.0f), 1.0f);
-  EXPECT_NEAR(meterPosition(0.1f), 40.0f / 60.0f, 1e-6);   // -20 dBFS
-  EXPECT_NEAR(meterPosition(0.01f), 20.0f / 60.0f, 1e-6);  // -40 dBFS
-  EXPECT_NEAR(meterPosition(0.001f), 0.0f, 1e-6);          // -60 dBFS
-}
-
-TEST(MeterPosition, ClampsBelowMinusSixtyAboveFullScaleAndForNonsense) {
-  EXPECT_EQ(meterPosition(0.0001f), 0.0f);
-  EXPECT_EQ(meterPosition(0.0f), 0.0f);
-  EXPECT_EQ(meterPosition(-1.0f), 0.0f);
-  EXPECT_EQ(meterPosition(4.0f), 1.0f);
-  EXPECT_EQ(meterPosition(std::numeric_limits<float>::quiet_NaN()), 0.0f);
-  EXPECT_EQ(meterPosition(std::numeric_limits<float>::infinity()), 0.0f);
+TEST(MeterPosition, IsLinearInDecibelsFromMinusSixtyToZeroAndClamped) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  for (auto [amplitude, position] : std::vector<std::pair<float, float>>{
+           {1.0f, 1.0f}, {0.1f, 40.0f / 60}, {0.01f, 20.0f / 60}, {0.001f, 0.0f},  // -20, -40, -60 dBFS
+           {0.0001f, 0.0f}, {0.0f, 0.0f}, {-1.0f, 0.0f}, {4.0f, 1.0f}, {nan, 0.0f}, {inf, 0.0f}})
+    EXPECT_NEAR(meterPosition(amplitude), position, 1e-6) << amplitude;
 }
 
 std::vector<float> sine(float amplitude, int frames) {

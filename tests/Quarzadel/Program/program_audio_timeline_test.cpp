@@ -39,26 +39,18 @@ void expectBackToBack(const OutputLog& out) {
 }
 
 TEST_F(TimelineTest, FirstBufferAnchorsTheTimelineAndIsStampedWithItsOwnTime) {
-  timeline.place(*rampBuffer(480), kT0);
-  ASSERT_EQ(out.buffers.size(), 1u);
-  EXPECT_EQ(*timeline.anchorHost(), kT0);
-  EXPECT_EQ(timeline.anchorSample(), 48'000'000);
-  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(kT0));
-  EXPECT_EQ(out.buffers[0].time.sampleTime, 48'000'000);
-  EXPECT_EQ(out.buffers[0].time.sampleRate, kRate);
-  EXPECT_EQ(out.channel(0), std::vector<float>(out.channel(1)));
-  EXPECT_EQ(out.channel(0).front(), 1.0f);
-  EXPECT_EQ(out.channel(0).back(), 480.0f);
-  // The anchor never moves once set.
-  timeline.setAnchor(kT0 + 5);
-  EXPECT_EQ(*timeline.anchorHost(), kT0);
-}
-
-TEST_F(TimelineTest, NothingIsHandedOnBeforeTheAnchor) {
-  timeline.insertSilence(1000);
+  timeline.insertSilence(1000);  // nothing is handed on before the anchor
   timeline.emit(rampBuffer(100));
   EXPECT_TRUE(out.buffers.empty());
-  EXPECT_EQ(timeline.emittedSamples(), 0);
+  timeline.place(*rampBuffer(480), kT0);
+  ASSERT_EQ(out.buffers.size(), 1u);
+  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(kT0));
+  EXPECT_EQ(out.buffers[0].time.sampleTime, 48'000'000);
+  EXPECT_EQ(out.channel(0), out.channel(1));
+  EXPECT_EQ(out.channel(0).front(), 1.0f);
+  EXPECT_EQ(out.channel(0).back(), 480.0f);
+  timeline.setAnchor(kT0 + 5);  // the anchor never moves once set
+  EXPECT_EQ(*timeline.anchorHost(), kT0);
 }
 
 TEST_F(TimelineTest, GapBeyondFiftyMillisecondsIsFilledWithSilenceInChunks) {

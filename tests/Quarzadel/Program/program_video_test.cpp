@@ -105,8 +105,6 @@ class ProgramVideoTest : public ::testing::Test {
   platform::SampleBufferRef lastSample;
 };
 
-// --- Pacing -------------------------------------------------------------------
-
 struct Rate {
   double in;
   int out;
@@ -121,16 +119,9 @@ TEST_P(ProgramVideoPacingTest, FramesCloserThanThreeQuartersOfAnIntervalAreThinn
   putOnAir(camera);
   const double t0 = now() + 0.5;
   feed(*camera, GetParam().in, now() + 0.01, t0 + 1.0, 100);
-  int live = 0;
-  double previous = -1;
-  for (const auto& o : outputsSince(t0)) {
-    ++live;
-    if (previous > 0) {
-      EXPECT_GE(o.pts - previous, 0.75 * kInterval - 1e-9);
-    }
-    previous = o.pts;
-  }
-  EXPECT_NEAR(live, GetParam().out, 1);
+  const auto live = outputsSince(t0);
+  for (size_t i = 1; i < live.size(); ++i) EXPECT_GE(live[i].pts - live[i - 1].pts, 0.75 * kInterval - 1e-9);
+  EXPECT_NEAR(static_cast<double>(live.size()), GetParam().out, 1);
   EXPECT_EQ(video->emittedFrames(), static_cast<int64_t>(outputs.size()));
 }
 
@@ -148,9 +139,6 @@ TEST_F(ProgramVideoTest, LiveFramesAreStampedWithTheirOwnTimeAndNeverRepeatedWhi
   EXPECT_EQ(video->repeatedFrames(), repeatsBefore);
   ASSERT_TRUE(lastSample);
   EXPECT_NEAR(outputs.back().at - outputs.back().pts, 0.15, 1e-6);
-  EXPECT_EQ(lastSample->presentationTime().timescale, 1'000'000'000);
-  EXPECT_EQ(lastSample->duration(), platform::MediaTime(20, 600));
-  EXPECT_EQ(lastSample->imageBuffer()->colorAttachments(), platform::ColorAttachments::bt709());
 }
 
 TEST_F(ProgramVideoTest, WithoutASourceTheSlateComesOutAtTheFrameRate) {
@@ -167,21 +155,28 @@ TEST_F(ProgramVideoTest, WithoutASourceTheSlateComesOutAtTheFrameRate) {
   EXPECT_EQ(video->repeatedFrames(), video->emittedFrames());
 }
 
-// --- Going on air ---------------------------------------------------------------
-
-TEST_F(ProgramVideoTest, FirstSourceGoesOnAirAtItsFirstFrame) {
+TEST_F(ProgramVideoTest, FirstSourceAndTheReplacementOfAFailedOneGoOnAirAtTheirFirstFrame) {
   make();
   startVideo();
-  auto camera = source("a", "Front Camera");
-  switchTo(camera);
-  EXPECT_EQ(camera->starts, 1);
+  auto a = source("a", "Front Camera"), b = source("b");
+  switchTo(a);
+  EXPECT_EQ(a->starts, 1);
   EXPECT_TRUE(events.empty());
-  camera->frame(now(), 100);
+  a->frame(now(), 100);
   settle();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], Event::onAir("a", "Front Camera"));
+  EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Front Camera")});
   EXPECT_EQ(outputs.back().luma, 100);
   EXPECT_EQ(outputs.back().width, 1280);
+
+  a->fail("Front Camera was disconnected.");
+  settle();
+  EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "Front Camera was disconnected."));
+  switchTo(b);
+  advance(0.05);
+  b->frame(now(), 200);
+  settle();
+  EXPECT_EQ(events.back(), Event::onAir("b", "Camera b"));
+  EXPECT_EQ(outputs.back().luma, 200);
 }
 
 TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrames) {
@@ -203,24 +198,6 @@ TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrame
   // Frames of the old source no longer reach the program.
   for (const auto& o : outputsSince(firstB + 0.55)) EXPECT_EQ(o.luma, 200);
 }
-
-TEST_F(ProgramVideoTest, NextSourceReplacesAFailedOneAtItsFirstFrame) {
-  make();
-  startVideo();
-  auto a = source("a", "Front Camera"), b = source("b");
-  putOnAir(a, 100);
-  a->fail("Front Camera was disconnected.");
-  settle();
-  EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "Front Camera was disconnected."));
-  switchTo(b);
-  advance(0.05);
-  b->frame(now(), 200);
-  settle();
-  EXPECT_EQ(events.back(), Event::onAir("b", "Camera b"));
-  EXPECT_EQ(outputs.back().luma, 200);
-}
-
-// --- Dissolve -------------------------------------------------------------------
 
 TEST_F(ProgramVideoTest, DissolveStartsAtTheNewSourcesFirstEmittedFrameAndLasts350ms) {
   make(CameraTransition::dissolve);
@@ -249,27 +226,6 @@ TEST_F(ProgramVideoTest, DissolveStartsAtTheNewSourcesFirstEmittedFrameAndLasts3
   }
   EXPECT_GE(bFrames, 14u);
   // The old source is stopped at the first tick at or after the end.
-  EXPECT_EQ(a->stops, 1);
-}
-
-TEST_F(ProgramVideoTest, OldSourceStopsAtTheFirstTickAfterTheDissolve) {
-  make(CameraTransition::dissolve);
-  startVideo();
-  auto a = source("a"), b = source("b");
-  putOnAir(a, 40);
-  switchTo(b);
-  // a falls silent but stays healthy: b goes on air at its first frame 0.5 s in.
-  const double t = now() + 0.01;
-  feed(*b, 30, t, t + 0.49, 200);
-  EXPECT_EQ(events.back().id, "a");
-  advanceTo(t + 0.5);
-  b->frame(t + 0.5, 200);
-  settle();
-  ASSERT_EQ(events.back(), Event::onAir("b", "Camera b"));
-  const double start = now();
-  feed(*b, 30, start + kInterval, start + 0.34, 200);
-  EXPECT_EQ(a->stops, 0);
-  advanceTo(start + 0.35 + 0.021);
   EXPECT_EQ(a->stops, 1);
 }
 
@@ -313,8 +269,6 @@ TEST_F(ProgramVideoTest, ASecondSwitchStopsTheFadingSourceWhenTheNextGoesOnAir) 
   EXPECT_EQ(b->stops, 1);  // failed: a cut
   EXPECT_EQ(outputs.back().luma, 90);
 }
-
-// --- Switch rules ---------------------------------------------------------------
 
 TEST_F(ProgramVideoTest, SwitchingToWhatIsOnAirOrPendingDoesNothing) {
   make();
@@ -364,27 +318,21 @@ TEST_F(ProgramVideoTest, FailuresAreRoutedByTheSlotThatReportsThem) {
   EXPECT_NE(outputs.back().luma, 7);
 }
 
-TEST_F(ProgramVideoTest, PendingSourceSilentForEightSecondsFails) {
+TEST_F(ProgramVideoTest, PendingOrReopenedSourceSilentForEightSecondsFails) {
   make();
   startVideo();
-  auto a = source("a"), b = source("b", "USB Camera");
+  auto a = source("a", "Front Camera"), b = source("b", "USB Camera");
   putOnAir(a);
   switchTo(b);
   const double requested = now();
   advanceTo(requested + 7.9);
   EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
   advanceTo(requested + 8.05);
-  ASSERT_EQ(eventsOf(Event::Kind::switchFailed).size(), 1u);
-  EXPECT_EQ(eventsOf(Event::Kind::switchFailed)[0],
-            Event::switchFailed("b", "USB Camera", "USB Camera didn't send any video."));
+  EXPECT_EQ(eventsOf(Event::Kind::switchFailed),
+            std::vector<Event>{Event::switchFailed("b", "USB Camera", "USB Camera didn't send any video.")});
   EXPECT_EQ(b->stops, 1);
-}
 
-TEST_F(ProgramVideoTest, ReopenedSourceSilentForEightSecondsMeansTheOnAirSourceFailed) {
-  make();
-  startVideo();
-  auto a = source("a", "Front Camera");
-  putOnAir(a);
+  // A reopened on-air source that stays silent means the on-air source failed.
   auto again = source("a", "Front Camera");
   video->restart(again);
   settle();
@@ -392,7 +340,7 @@ TEST_F(ProgramVideoTest, ReopenedSourceSilentForEightSecondsMeansTheOnAirSourceF
   EXPECT_EQ(again->starts, 1);
   advance(8.1);
   EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "It stopped sending video."));
-  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
+  EXPECT_EQ(eventsOf(Event::Kind::switchFailed).size(), 1u);
 }
 
 TEST_F(ProgramVideoTest, ReopenIfStalledOnlyAfterASecondOfSilence) {
@@ -417,8 +365,6 @@ TEST_F(ProgramVideoTest, ReopenIfStalledOnlyAfterASecondOfSilence) {
   EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
   EXPECT_EQ(outputs.back().luma, 120);
 }
-
-// --- Hold and stall -------------------------------------------------------------
 
 TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOnce) {
   make();
@@ -474,8 +420,6 @@ TEST_F(ProgramVideoTest, RepeatsCatchUpAtMostThreePerTick) {
   EXPECT_EQ(perTick.begin()->second, 3);
   for (size_t i = 1; i < outputs.size(); ++i) ASSERT_GT(outputs[i].pts, outputs[i - 1].pts);
 }
-
-// --- Configuration and lifecycle ------------------------------------------------
 
 TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
   make();

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <unordered_set>
-
 #include "Platform/Time/HostClock.h"
 #include "Quarzadel/Program/HostSeconds.h"
 #include "Quarzadel/Program/StreamConfig.h"
@@ -13,45 +10,22 @@ namespace {
 using Resolution = StreamConfig::Resolution;
 using VideoCodec = StreamConfig::VideoCodec;
 
-TEST(StreamConfigTest, ParsingIsExactAndCaseSensitive) {
+// The raw values are what the user defaults store: exact and case-sensitive.
+TEST(StreamConfigTest, RawValuesParseExactlyAndRoundTrip) {
   EXPECT_EQ(fromRawValue<Resolution>("1080p"), Resolution::hd1080);
   EXPECT_EQ(fromRawValue<Resolution>("720p"), Resolution::hd720);
   for (const char* bad : {"1080P", " 1080p", "1080p ", "1080", ""}) EXPECT_FALSE(fromRawValue<Resolution>(bad)) << bad;
-
   EXPECT_EQ(fromRawValue<Framing>("automatic"), Framing::automatic);
   EXPECT_EQ(fromRawValue<Framing>("fill"), Framing::fill);
   EXPECT_EQ(fromRawValue<Framing>("fit"), Framing::fit);
   EXPECT_FALSE(fromRawValue<Framing>("Fit"));
-
   EXPECT_EQ(fromRawValue<VideoCodec>("h264"), VideoCodec::h264);
   EXPECT_FALSE(fromRawValue<VideoCodec>("H264"));
   EXPECT_FALSE(fromRawValue<VideoCodec>("hevc "));
   EXPECT_EQ(fromRawValue<CameraTransition>("dissolve"), CameraTransition::dissolve);
-}
-
-TEST(StreamConfigTest, RawValuesRoundTripAndCasesAreInDeclarationOrder) {
-  EXPECT_EQ(allCases<Framing>(), (std::array{Framing::automatic, Framing::fill, Framing::fit}));
-  EXPECT_EQ(allCases<Resolution>(), (std::array{Resolution::hd720, Resolution::hd1080}));
-  EXPECT_EQ(allCases<CameraTransition>(), (std::array{CameraTransition::cut, CameraTransition::dissolve}));
   for (auto f : allCases<Framing>()) EXPECT_EQ(fromRawValue<Framing>(rawValue(f)), f);
-  for (auto r : allCases<Resolution>()) EXPECT_EQ(id(r), rawValue(r));
-  std::unordered_set<Framing> set(allCases<Framing>().begin(), allCases<Framing>().end());
-  EXPECT_EQ(set.size(), 3u);
-}
-
-TEST(StreamConfigTest, EqualityIsFieldWiseAndNaNNeverEqual) {
-  StreamConfig a, b;
-  EXPECT_EQ(a, b);
-  b.keyframeIntervalSeconds = 3;
-  EXPECT_NE(a, b);
-  b = a;
-  b.frameRate = std::nan("");
-  EXPECT_NE(b, b);
-  b = a;
-  b.resolution = Resolution::hd720;
-  EXPECT_NE(a, b);
-  EXPECT_EQ(b.width(), 1280);
-  EXPECT_EQ(b.height(), 720);
+  for (auto r : allCases<Resolution>()) EXPECT_EQ(fromRawValue<Resolution>(rawValue(r)), r);
+  for (auto t : allCases<CameraTransition>()) EXPECT_EQ(fromRawValue<CameraTransition>(rawValue(t)), t);
 }
 
 class FixedClock : public platform::Clock {
@@ -66,7 +40,6 @@ class FixedClock : public platform::Clock {
 TEST(HostSecondsTest, ConvertsCaptureTimesToHostSeconds) {
   FixedClock host(platform::seconds(500));
   FixedClock capture(platform::seconds(20));  // 480 s behind the host clock
-
   // Invalid times are "now", whatever the clock.
   EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime::invalid(), &capture, host), 500.0);
   EXPECT_DOUBLE_EQ(hostSeconds(platform::MediaTime::invalid(), nullptr, host), 500.0);
