@@ -12,21 +12,6 @@ const VTSessionOptionValue* find(const VTSessionOptionSet& options, const VTSess
 }
 }  // namespace
 
-TEST(VideoCodecSettingsOptions, DefaultValue) {
-    const auto options = VideoCodecSettings::defaultValue().makeOptions();
-    EXPECT_EQ(options.size(), 10u);  // six, data-rate limits, three hardware options
-    EXPECT_EQ(*find(options, Key::realTime()), VTSessionOptionValue(true));
-    EXPECT_EQ(*find(options, Key::profileLevel()), VTSessionOptionValue(std::string("H264_Baseline_3_1")));
-    EXPECT_EQ(*find(options, Key::averageBitRate()), VTSessionOptionValue(std::int64_t{640000}));
-    EXPECT_EQ(*find(options, Key::maxKeyFrameIntervalDuration()), VTSessionOptionValue(std::int64_t{2}));
-    EXPECT_EQ(*find(options, Key::allowFrameReordering()), VTSessionOptionValue(false));
-    EXPECT_EQ(*find(options, Key::dataRateLimits()), VTSessionOptionValue(std::vector<double>{120000.0, 1.0}));
-    EXPECT_EQ(*find(options, Key::encoderID()), VTSessionOptionValue(std::string("h264_vaapi")));
-    EXPECT_EQ(*find(options, Key::pixelTransferProperties()),
-              VTSessionOptionValue(std::map<std::string, std::string>{{"ScalingMode", "Trim"}}));
-    EXPECT_FALSE(find(options, Key::h264EntropyMode()));
-}
-
 TEST(VideoCodecSettingsOptions, ProfileDecidesFormatEntropyAndReordering) {
     VideoCodecSettings hevc;
     hevc.setProfileLevel(VTProfileLevel::hevcMainAutoLevel);
@@ -86,7 +71,6 @@ TEST(VideoCodecSettingsInvalidation, OnlySessionFieldsNeedANewSession) {
     EXPECT_FALSE(changed([](auto& s) { s.bitRate = 1; }));
     EXPECT_FALSE(changed([](auto& s) { s.frameInterval = 0.5; }));
     EXPECT_FALSE(changed([](auto& s) { s.expectedFrameRate = 60; }));
-    EXPECT_TRUE(changed([](auto& s) { s.videoSize.width = 1280; }));
     EXPECT_TRUE(changed([](auto& s) { s.videoSize.height = 720; }));
     EXPECT_TRUE(changed([](auto& s) { s.maxKeyFrameIntervalDuration = 1; }));
     EXPECT_TRUE(changed([](auto& s) { s.scalingMode = VideoCodecSettings::ScalingMode::letterbox; }));

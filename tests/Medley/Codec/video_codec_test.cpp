@@ -1,6 +1,8 @@
 // The codec's frame gate, session life cycle and live setting changes.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "Logwell/LWLogger.h"
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
@@ -18,24 +20,25 @@ public:
     platform::Nanos nanos = 0;
 };
 
+// Counts the module logger's records by level.
 class CountingAppender : public logwell::LWLoggerAppender {
 public:
-    void append(const logwell::LWLogger&, logwell::LWLogLevel level, logwell::LWMessage message, std::string_view,
-                std::string_view, int) override {
-        std::lock_guard lock(mutex);
-        lines.push_back({level, logwell::joinMessage(message)});
-    }
+    void append(const logwell::LWLogger&, logwell::LWLogLevel level, logwell::LWMessage, std::string_view,
+                std::string_view, int) override { add(level); }
     void append(const logwell::LWLogger&, logwell::LWLogLevel level, std::string_view, const logwell::LWFormatArgument&,
-                std::string_view, std::string_view, int) override {
-        std::lock_guard lock(mutex);
-        lines.push_back({level, {}});
-    }
+                std::string_view, std::string_view, int) override { add(level); }
     int count(logwell::LWLogLevel level) {
         std::lock_guard lock(mutex);
-        return int(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.first == level; }));
+        return counts[level];
+    }
+
+private:
+    void add(logwell::LWLogLevel level) {
+        std::lock_guard lock(mutex);
+        ++counts[level];
     }
     std::mutex mutex;
-    std::vector<std::pair<logwell::LWLogLevel, std::string>> lines;
+    std::map<logwell::LWLogLevel, int> counts;
 };
 
 // Captures the module logger's lines for one test.
@@ -254,7 +257,6 @@ TEST(VideoCodecSessions, RestartBuildsAFreshSession) {
 TEST(VideoCodecSessions, ImageBufferAttributesFollowTheInput) {
     VideoCodec codec;
     EXPECT_FALSE(codec.makeImageBufferAttributes(VTSessionMode::compression));
-    EXPECT_EQ(codec.makeImageBufferAttributes(VTSessionMode::decompression), (VideoImageBufferAttributes{std::nullopt, true}));
     codec.setInputFormat(platform::FormatDescription::makeForImageBuffer(*makePicture(64, 64, 0)));
     EXPECT_EQ(codec.makeImageBufferAttributes(VTSessionMode::compression)->pixelFormatType,
               platform::fourCC(platform::PixelFormat::nv12VideoRange));
