@@ -61,12 +61,8 @@ TEST(ToLengthPrefixed, PaddingEmptyUnitsAndLeadingBytes) {
 TEST(SplitNALByteStream, ReportsStartCodeLengthsAndOffsets) {
     const Data stream{0x00, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00, 0x01, 0x68, 0x00, 0x00, 0x00, 0x01, 0x65, 0x01};
     const auto units = splitNALByteStream(stream);
-    ASSERT_EQ(units.size(), 3u);
-    EXPECT_EQ(units[0].startCodeOffset, 0u);
-    EXPECT_EQ(units[0].startCodeLength, 4u);
-    EXPECT_EQ(units[1].startCodeOffset, 5u);
-    EXPECT_EQ(units[1].startCodeLength, 3u);
-    EXPECT_EQ(units[2].startCodeOffset, 9u);
-    EXPECT_EQ(units[2].startCodeLength, 4u);
+    std::vector<std::pair<std::size_t, std::size_t>> starts;  // offset, length
+    for (const auto& u : units) starts.emplace_back(u.startCodeOffset, u.startCodeLength);
+    ASSERT_EQ(starts, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 4}, {5, 3}, {9, 4}}));
     EXPECT_EQ(Data(units[2].bytes.begin(), units[2].bytes.end()), (Data{0x65, 0x01}));
 }

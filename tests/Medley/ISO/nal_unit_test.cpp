@@ -11,20 +11,15 @@ TEST(NALUnitTypes, RawValuesOutsideTheTablesAreNoType) {
     EXPECT_EQ(makeHEVCNALUnitType(255), HEVCNALUnitType::unspec);
     EXPECT_EQ(makeHEVCNALUnitType(35), HEVCNALUnitType::accessUnitDelimiter);
     EXPECT_EQ(makeHEVCNALUnitType(9), HEVCNALUnitType::codedSliceRsslR);
-    EXPECT_FALSE(makeHEVCNALUnitType(10));
-    EXPECT_FALSE(makeHEVCNALUnitType(31));
-    EXPECT_FALSE(makeHEVCNALUnitType(36));
-    EXPECT_FALSE(makeHEVCNALUnitType(254));
+    for (int raw : {10, 31, 36, 254}) EXPECT_FALSE(makeHEVCNALUnitType(raw)) << raw;
 }
 
 TEST(H264NALUnitTest, HeaderFieldsAndRoundTrip) {
     const Data idr{0x65, 0x88, 0x84};
     auto unit = H264NALUnit::make(idr);
     ASSERT_TRUE(unit);
-    EXPECT_EQ(unit->refIdc, 3);
-    EXPECT_EQ(unit->type, H264NALUnitType::idr);
-    EXPECT_EQ(unit->payload, (Data{0x88, 0x84}));
-    EXPECT_EQ(unit->data(), idr);
+    EXPECT_EQ(std::make_tuple(unit->refIdc, unit->type, unit->payload, unit->data()),
+              std::make_tuple(3, H264NALUnitType::idr, Data{0x88, 0x84}, idr));
 
     auto unknown = H264NALUnit::make(Data{0x6E});
     ASSERT_TRUE(unknown);
