@@ -1,14 +1,13 @@
 #pragma once
 // A throw-away certificate authority and server certificates made with the
-// openssl command line into the build tree, once per test process. Point
+// openssl command line into a scratch folder, once per test process. Point
 // SSL_CERT_FILE at caFile to trust them.
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "Platform/Files/ScopedEnv.h"
 
 namespace platform::testing {
 
@@ -23,7 +22,7 @@ struct TestCertificates {
   bool ok = false;
 
   static const TestCertificates& shared() {
-    static const TestCertificates certificates = make();
+    static const TestCertificates certificates = makeIn(scratchDirectory("tls"));
     return certificates;
   }
 
@@ -43,55 +42,9 @@ struct TestCertificates {
                "ca.key -CAcreateserial -days 2 -sha256 -extfile " + d + name + ".ext -out " + d + name + ".pem");
   }
 
-  static void setPaths(TestCertificates& c) {
-    c.caFile = c.dir / "ca.pem";
-    c.otherCaFile = c.dir / "other-ca.pem";
-    c.serverCert = c.dir / "server.pem";
-    c.serverKey = c.dir / "server.key";
-    c.nameOnlyCert = c.dir / "name-only.pem";
-    c.nameOnlyKey = c.dir / "name-only.key";
-  }
-
-  // Test processes share one set per day (valid for two). A set is made aside and
-  // renamed into place, and never replaced, so parallel tests never see a
-  // half-written or changing one.
-  static TestCertificates make() {
-    namespace fs = std::filesystem;
-    const char* base = std::getenv("QZ_BINARY_DIR");
-    const fs::path root = fs::path(base && *base ? base : "/tmp") / "test-tls";
-    const auto day = std::chrono::duration_cast<std::chrono::hours>(
-                         std::chrono::system_clock::now().time_since_epoch()).count() / 24;
-    TestCertificates c;
-    c.dir = root / ("day-" + std::to_string(day));
-    setPaths(c);
-    std::error_code ec;
-    if (fs::exists(c.dir / "complete", ec)) {
-      c.ok = true;
-      return c;
-    }
-    TestCertificates fresh = makeIn(root / ("new-" + std::to_string(::getpid())));
-    if (!fresh.ok) return fresh;
-    fs::rename(fresh.dir, c.dir, ec);
-    if (ec) {
-      // Another process installed its set first.
-      fs::remove_all(fresh.dir, ec);
-      c.ok = fs::exists(c.dir / "complete", ec);
-      return c;
-    }
-    // Sets of earlier days are no longer valid for long.
-    for (const auto& entry : fs::directory_iterator(root, ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("day-", 0) == 0 && name < "day-" + std::to_string(day - 1)) fs::remove_all(entry.path(), ec);
-    }
-    c.ok = true;
-    return c;
-  }
-
   static TestCertificates makeIn(const std::filesystem::path& dir) {
     TestCertificates c;
     c.dir = dir;
-    std::filesystem::remove_all(c.dir);
-    std::filesystem::create_directories(c.dir);
     const std::string d = c.dir.string() + "/";
     auto makeCa = [&](const std::string& name, const std::string& cn) {
       return run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj '/CN=" +
@@ -101,8 +54,12 @@ struct TestCertificates {
     c.ok = makeCa("ca", "Quarzadel Test CA") && makeCa("other-ca", "Unrelated Test CA") &&
            makeLeaf(c.dir, "server", "DNS:localhost,IP:127.0.0.1") &&
            makeLeaf(c.dir, "name-only", "DNS:localhost");
-    setPaths(c);
-    if (c.ok) std::ofstream(c.dir / "complete") << "ok\n";
+    c.caFile = dir / "ca.pem";
+    c.otherCaFile = dir / "other-ca.pem";
+    c.serverCert = dir / "server.pem";
+    c.serverKey = dir / "server.key";
+    c.nameOnlyCert = dir / "name-only.pem";
+    c.nameOnlyKey = dir / "name-only.key";
     return c;
   }
 };
