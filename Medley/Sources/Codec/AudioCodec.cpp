@@ -89,6 +89,18 @@ void AudioCodec::stopRunning() {
   }
 }
 
+void AudioCodec::drain() {
+  if (!isRunning_ || !audioConverter_) return;
+  draining_ = true;
+  convertAll();
+  draining_ = false;
+  // The converter has ended its stream: start the next one as a restart would.
+  audioTime_.reset();
+  if (ringBuffer_) ringBuffer_->reset();
+  audioConverter_->reset();
+  pendingPacket_.reset();
+}
+
 void AudioCodec::setInputFormat(const std::optional<platform::AudioFormat>& format) {
   if (sameFormat(format, inputFormat_)) return;
   inputFormat_ = format;
@@ -199,15 +211,26 @@ platform::AudioBufferRef AudioCodec::inputBlock(uint32_t packets, AudioCodecConv
   if (inputFormat_ && inputFormat_->isPCM()) {
     if (inputBuffers_.empty()) return nullptr;
     auto buffer = std::static_pointer_cast<platform::PCMBuffer>(inputBuffers_[inputBuffersCursor_ % inputBuffers_.size()]);
-    const uint32_t frames = std::min(packets, buffer->frameCapacity());
-    if (!ringBuffer_ || frames == 0 || ringBuffer_->counts() < frames) return nullptr;
+    uint32_t frames = std::min(packets, buffer->frameCapacity());
+    const int64_t ready = ringBuffer_ ? ringBuffer_->counts() : 0;
+    if (draining_) {
+      if (ready <= 0) {
+        status = AudioCodecConverter::InputStatus::endOfStream;
+        return nullptr;
+      }
+      frames = static_cast<uint32_t>(std::min<int64_t>(frames, ready));
+    }
+    if (!ringBuffer_ || frames == 0 || ready < frames) return nullptr;
     buffer->setFrameLength(frames);
     if (ringBuffer_->render(frames, buffer.get()) != AudioRingBuffer::kNoErr) return nullptr;
     status = AudioCodecConverter::InputStatus::haveData;
     return buffer;
   }
   // Each appended packet goes to the converter once: asked again, there is nothing new.
-  if (!pendingPacket_) return nullptr;
+  if (!pendingPacket_) {
+    if (draining_) status = AudioCodecConverter::InputStatus::endOfStream;
+    return nullptr;
+  }
   status = AudioCodecConverter::InputStatus::haveData;
   return std::exchange(pendingPacket_, nullptr);
 }

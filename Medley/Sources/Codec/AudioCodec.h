@@ -69,7 +69,14 @@ class AudioCodec {
 
   bool isRunning() const { return isRunning_; }
   void startRunning();
+  // Ends the output sequence at once; what still waits in the ring and the
+  // encoder stays there (drain() first to hand it out).
   void stopRunning();
+  // The end of the input: encodes the frames still waiting in the ring (the
+  // last packet padded with silence) and everything the encoder holds back,
+  // and yields those packets, timed on from the ones before. The next append
+  // then starts a new stream, as after a restart. Only while running.
+  void drain();
 
   const std::optional<platform::AudioFormat>& inputFormat() const { return inputFormat_; }
   // Dropping the format drops buffers and converter; a new one rebuilds them.
@@ -97,6 +104,8 @@ class AudioCodec {
   size_t inputBuffersCursor_ = 0;
   // The compressed buffer of the current append, until the converter has taken it.
   std::shared_ptr<platform::CompressedAudioBuffer> pendingPacket_;
+  // Inside drain(): the input block hands out partial packets, then the end of stream.
+  bool draining_ = false;
 };
 
 }  // namespace medley

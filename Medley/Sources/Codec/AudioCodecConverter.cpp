@@ -261,7 +261,8 @@ using Packets = std::deque<std::vector<uint8_t>>;
 struct FrameEncoder {
   virtual ~FrameEncoder() = default;
   virtual bool encode(const PCMBuffer& frame, Packets& out, std::string* error) = 0;
-  virtual void flush(Packets& out) = 0;
+  // `padding`: the silent frames that completed the last frame.
+  virtual void flush(Packets& out, uint32_t padding) = 0;
   virtual void setBitRate(int bitRate) = 0;
   virtual bool reset(std::string* error) = 0;
 };
@@ -355,7 +356,7 @@ class AACEncoder final : public FrameEncoder {
     return true;
   }
 
-  void flush(Packets& out) override {
+  void flush(Packets& out, uint32_t) override {
     if (avcodec_send_frame(ctx_.get(), nullptr) >= 0) drain(out);
   }
 
@@ -413,10 +414,27 @@ class OpusPacketEncoder final : public FrameEncoder {
     }
     packet.resize(static_cast<size_t>(n));
     out.push_back(std::move(packet));
+    lastFrameLength_ = frame.frameLength();
     return true;
   }
 
-  void flush(Packets&) override {}
+  // The encoder looks a few milliseconds ahead: unless the padding of the last
+  // frame already covered that, one frame of silence carries out the end of
+  // the sound it still holds.
+  void flush(Packets& out, uint32_t padding) override {
+    opus_int32 lookahead = 0;
+    if (lastFrameLength_ == 0 || opus_encoder_ctl(enc_, OPUS_GET_LOOKAHEAD(&lookahead)) != OPUS_OK ||
+        lookahead <= static_cast<opus_int32>(padding))
+      return;
+    const std::vector<float> silence(size_t{lastFrameLength_} * channels_, 0.0f);
+    std::vector<uint8_t> packet(maxPacket_);
+    const opus_int32 n = opus_encode_float(enc_, silence.data(), static_cast<int>(lastFrameLength_), packet.data(),
+                                           static_cast<opus_int32>(packet.size()));
+    lastFrameLength_ = 0;
+    if (n < 0) return;
+    packet.resize(static_cast<size_t>(n));
+    out.push_back(std::move(packet));
+  }
 
   void setBitRate(int bitRate) override {
     bitRate_ = bitRate;
@@ -425,6 +443,7 @@ class OpusPacketEncoder final : public FrameEncoder {
 
   bool reset(std::string*) override {
     opus_encoder_ctl(enc_, OPUS_RESET_STATE);
+    lastFrameLength_ = 0;
     return true;
   }
 
@@ -434,6 +453,7 @@ class OpusPacketEncoder final : public FrameEncoder {
   int bitRate_;
   size_t maxPacket_;
   ::OpusEncoder* enc_ = nullptr;
+  uint32_t lastFrameLength_ = 0;  // 0: nothing encoded since the last reset or flush
 };
 
 // A packet decoder: each packet gives zero or more PCM buffers.
@@ -583,6 +603,7 @@ struct AudioCodecConverter::EncodeEngine final : AudioCodecConverter::Engine {
   PCMBufferRef frame;
   Packets packets;
   bool flushed = false;
+  uint32_t padding = 0;  // silent frames that completed the last encoded frame
 
   Status convert(platform::AudioBuffer& output, const InputBlock& input, std::string* error) override {
     auto* out = dynamic_cast<platform::CompressedAudioBuffer*>(&output);
@@ -606,6 +627,7 @@ struct AudioCodecConverter::EncodeEngine final : AudioCodecConverter::Engine {
       const Status status = stage.fill(*frame, frameSize, pull, error);
       if (status == Status::haveData) {
         const uint32_t got = frame->frameLength();
+        padding = frameSize - got;
         if (got < frameSize) {
           // The last frames of the stream: padded to a whole packet.
           const size_t bytes = (frameSize - got) * frame->bytesPerFrameInBuffer();
@@ -617,7 +639,7 @@ struct AudioCodecConverter::EncodeEngine final : AudioCodecConverter::Engine {
         continue;
       }
       if (status == Status::endOfStream) {
-        encoder->flush(packets);
+        encoder->flush(packets, padding);
         flushed = true;
         continue;
       }
@@ -629,6 +651,7 @@ struct AudioCodecConverter::EncodeEngine final : AudioCodecConverter::Engine {
     stage.reset();
     packets.clear();
     flushed = false;
+    padding = 0;
     std::string why;
     if (!encoder->reset(&why)) MEDLEY_LOG_WARN("cannot reset the audio encoder: ", why);
   }

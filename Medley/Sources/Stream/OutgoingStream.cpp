@@ -22,6 +22,8 @@ void OutgoingStream::stopRunning() {
   if (!isRunning_) return;
   isRunning_ = false;
   videoCodec_.stopRunning();
+  // Publishing ends here: the sound still inside the encoder goes out before its sequence ends.
+  audioCodec_.drain();
   audioCodec_.stopRunning();
   replaceVideoInputContinuation(std::nullopt);
 }
