@@ -70,6 +70,17 @@ std::int64_t toNanos(const MediaTime& t) {
     return t.convertScale(static_cast<std::int32_t>(kNanos)).value;
 }
 
+// The encoders count decode times in nanoseconds. One that falls on the
+// presentation times' grid (usually it is another frame's time) is given back
+// exactly there: rounded to nanoseconds it could sort after its own frame's time.
+MediaTime decodeTimeOf(std::int64_t dtsNanos, const MediaTime& presentationTime) {
+    if (presentationTime.isNumeric() && presentationTime.timescale != kNanos) {
+        const MediaTime onGrid = MediaTime::fromNanos(dtsNanos).convertScale(presentationTime.timescale);
+        if (toNanos(onGrid) == dtsNanos) return MediaTime(onGrid.value, onGrid.timescale);
+    }
+    return MediaTime::fromNanos(dtsNanos);
+}
+
 }  // namespace
 
 std::shared_ptr<VTCompressionSession> VTCompressionSession::make(const Configuration& configuration) {
@@ -465,8 +476,7 @@ void VTCompressionSession::emit(std::vector<VideoEncodedFrame>& frames) {
         } else {
             timing.presentationTime = MediaTime::fromNanos(frame.pts);
         }
-        timing.decodeTime = reorders_ ? MediaTime::fromNanos(frame.dts)
-                                                                       : timing.presentationTime;
+        timing.decodeTime = reorders_ ? decodeTimeOf(frame.dts, timing.presentationTime) : timing.presentationTime;
         auto sample = SampleBuffer::makeData(platform::BlockBuffer::adopt(std::move(units)), formatDescription_, timing);
         if (!sample) continue;
         sample->setNotSync(!key);
