@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -96,25 +97,39 @@ void SerialQueue::sync(const Job& job) {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
+    std::exception_ptr error;
   };
   auto done = std::make_shared<Done>();
   async([&job, done] {
-    job();
+    // The caller waits for this job: its error goes to the caller, and the
+    // caller is released whatever happens.
+    std::exception_ptr error;
+    try {
+      job();
+    } catch (...) {
+      error = std::current_exception();
+    }
     {
       std::lock_guard lock(done->m);
       done->done = true;
+      done->error = std::move(error);
     }
     done->cv.notify_all();
   });
+  std::exception_ptr error;
   if (runtime_->isVirtual()) {
     runtime_->runUntil([&] {
       std::lock_guard lock(done->m);
       return done->done;
     });
-    return;
+    error = std::exchange(done->error, nullptr);
+  } else {
+    std::unique_lock lock(done->m);
+    done->cv.wait(lock, [&] { return done->done; });
+    // Taken here, so the error is released on this thread only.
+    error = std::exchange(done->error, nullptr);
   }
-  std::unique_lock lock(done->m);
-  done->cv.wait(lock, [&] { return done->done; });
+  if (error) std::rethrow_exception(error);
 }
 
 Runtime::TimerId SerialQueue::asyncAfter(Nanos delay, Job job) {

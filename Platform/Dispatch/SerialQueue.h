@@ -34,8 +34,9 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
   // Runs the job after every job submitted before it.
   void async(Job job);
-  // Runs the job and waits for it. Calling it from the queue's own job would wait
-  // on itself forever: that throws std::logic_error instead.
+  // Runs the job and waits for it; what the job throws is rethrown here. Calling
+  // it from the queue's own job would wait on itself forever: that throws
+  // std::logic_error instead.
   void sync(const Job& job);
   // Runs the job on the queue once `delay` has passed.
   Runtime::TimerId asyncAfter(Nanos delay, Job job);
