@@ -10,6 +10,9 @@ struct RepeatingTimer::State {
   std::mutex mutex;
   bool started = false;
   bool cancelled = false;
+  // A call is waiting on the queue: later ticks merge into it, so a busy queue
+  // neither piles up jobs nor runs a burst of calls once it is free.
+  bool callQueued = false;
   Runtime::TimerId timerId = 0;
 };
 
@@ -40,17 +43,22 @@ void RepeatingTimer::arm(const std::shared_ptr<State>& s, Nanos when) {
   s->timerId = runtime->postAt(when, [weak, when] {
     auto st = weak.lock();
     if (!st) return;
+    bool post;
     {
       std::lock_guard lock(st->mutex);
       if (st->cancelled) return;
+      post = !st->callQueued;
+      st->callQueued = true;
     }
-    st->queue->async([st] {
-      {
-        std::lock_guard lock(st->mutex);
-        if (st->cancelled) return;
-      }
-      st->handler();
-    });
+    if (post)
+      st->queue->async([st] {
+        {
+          std::lock_guard lock(st->mutex);
+          st->callQueued = false;
+          if (st->cancelled) return;
+        }
+        st->handler();
+      });
     if (st->interval > 0) arm(st, when + st->interval);
   });
 }

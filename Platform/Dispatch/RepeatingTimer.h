@@ -1,7 +1,8 @@
 #pragma once
 // A repeating timer on a queue: first fire after `firstDelay`, then every
 // `interval` on a fixed grid (a late fire does not shift the ones after it).
-// Cancelled by cancel() or by destruction.
+// Ticks that fall due while the previous call still waits for the queue merge
+// into that call. Cancelled by cancel() or by destruction.
 #include <functional>
 #include <memory>
 #include <mutex>
