@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/Runtime.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -31,10 +32,21 @@ std::shared_ptr<SerialQueue> Runtime::globalQueue() {
 }
 
 std::shared_ptr<Runtime> Runtime::shared() {
-  // Never destroyed: workers may still run jobs while static objects go away at exit.
-  static auto* runtime = new std::shared_ptr<Runtime>(std::make_shared<ThreadRuntime>());
+  // Never destroyed: jobs may still hold it while static objects go away at exit.
+  // Its workers stop at exit, before the static objects made before it are
+  // destroyed under a running job.
+  static std::shared_ptr<ThreadRuntime>* runtime = [] {
+    auto* made = new std::shared_ptr<ThreadRuntime>(std::make_shared<ThreadRuntime>());
+    std::atexit([] { (*runtime)->stopForExit(seconds(1)); });
+    return made;
+  }();
   return *runtime;
 }
+
+namespace {
+// The pool whose job runs on this thread, if any.
+thread_local const void* tlsWorkerOf = nullptr;
+}  // namespace
 
 struct ThreadRuntime::Impl {
   std::mutex mutex;
@@ -45,6 +57,10 @@ struct ThreadRuntime::Impl {
   std::map<TimerId, Nanos> timerIndex;
   TimerId nextId = 1;
   bool stopping = false;
+  // Process exit has begun: no job starts any more.
+  bool halted = false;
+  int running = 0;
+  std::condition_variable idleCv;
   std::vector<std::thread> threads;
 
   std::mutex mainMutex;
@@ -57,22 +73,31 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
   if (workers <= 0) workers = std::max(8u, std::thread::hardware_concurrency());
   for (int i = 0; i < workers; ++i) {
     impl_->threads.emplace_back([impl = impl_] {
+      tlsWorkerOf = impl.get();
       for (;;) {
         Job job;
         {
           std::unique_lock lock(impl->mutex);
-          impl->workCv.wait(lock, [&] { return impl->stopping || !impl->work.empty(); });
-          if (impl->work.empty()) return;
+          impl->workCv.wait(lock, [&] { return impl->stopping || impl->halted || !impl->work.empty(); });
+          // Halted for exit: park (a thread that ended unjoined counts as leaked).
+          if (impl->halted) impl->workCv.wait(lock, [&] { return impl->stopping; });
+          if (impl->halted || impl->work.empty()) return;
           job = std::move(impl->work.front());
           impl->work.pop_front();
+          ++impl->running;
         }
         job();
+        job = nullptr;  // what it held goes before the job counts as done
+        {
+          std::lock_guard lock(impl->mutex);
+          if (--impl->running == 0 && impl->halted) impl->idleCv.notify_all();
+        }
       }
     });
   }
   impl_->threads.emplace_back([impl = impl_] {
     std::unique_lock lock(impl->mutex);
-    while (!impl->stopping) {
+    while (!impl->stopping && !impl->halted) {
       if (impl->timers.empty()) {
         impl->timerCv.wait(lock);
         continue;
@@ -90,6 +115,7 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
       impl->work.push_back(std::move(job));
       impl->workCv.notify_one();
     }
+    impl->timerCv.wait(lock, [&] { return impl->stopping; });
   });
 }
 
@@ -104,6 +130,16 @@ ThreadRuntime::~ThreadRuntime() {
     if (t.get_id() == std::this_thread::get_id()) t.detach();
     else t.join();
   }
+}
+
+void ThreadRuntime::stopForExit(Nanos bound) {
+  std::unique_lock lock(impl_->mutex);
+  impl_->halted = true;
+  impl_->workCv.notify_all();
+  impl_->timerCv.notify_all();
+  // A job that calls exit() is one of the running ones: do not wait for it.
+  const int self = tlsWorkerOf == impl_.get() ? 1 : 0;
+  impl_->idleCv.wait_for(lock, std::chrono::nanoseconds(bound), [&] { return impl_->running <= self; });
 }
 
 void ThreadRuntime::post(Job job) {

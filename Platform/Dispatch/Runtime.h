@@ -65,6 +65,10 @@ class ThreadRuntime final : public Runtime {
   // Runs the main-thread jobs already posted (for tools without a loop of their own).
   void drainMain();
 
+  // For process exit: no job or timer starts any more; waits at most `bound` for
+  // the jobs that are running. The shared runtime does this at exit by itself.
+  void stopForExit(Nanos bound);
+
  private:
   struct Impl;
   // Shared with the threads: the last owner of the runtime may be a job running on

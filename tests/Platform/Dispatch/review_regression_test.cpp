@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -62,4 +64,34 @@ TEST(RepeatingTimer, TicksMissedWhileTheQueueIsBusyCoalesceIntoOneCall) {
   rt->advance(milliseconds(10));
   EXPECT_EQ(fires.size(), 3u) << "then the grid goes on";
   EXPECT_EQ(fires.back(), milliseconds(120));
+}
+
+// Process exit: once exit has begun, the shared runtime's workers start no
+// more jobs, so static objects are not destroyed under a running job.
+TEST(RuntimeExit, WorkersStopBeforeStaticObjectsAreDestroyed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct Tracker {
+          std::atomic<bool> alive{true};
+          ~Tracker() {
+            alive = false;
+            // Leave a running job the time to see it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+        };
+        static Tracker tracker;  // constructed before the shared runtime: destroyed after its stop
+        auto q = SerialQueue::make("busy", Runtime::shared());
+        struct Spin {
+          std::shared_ptr<SerialQueue> q;
+          void operator()() const {
+            if (!tracker.alive) std::_Exit(3);
+            q->async(Spin{q});
+          }
+        };
+        q->async(Spin{q});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
