@@ -5,6 +5,8 @@
 #endif
 #include "Quarzadel/Program/NV12Ops.h"
 
+#include "Platform/Media/PixelConversion.h"
+
 #include <libyuv/planar_functions.h>
 #include <libyuv/rotate.h>
 #include <libyuv/scale.h>
@@ -336,52 +338,13 @@ void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, 
 
 void convertBGRA(const uint8_t* bgra, int stride, int width, int height, const NV12Frame& dst) {
   if (bgra == nullptr || dst.isEmpty()) return;
-  const int w = std::min(width, dst.width);
-  const int h = std::min(height, dst.height);
-  // Fixed point, 16 fractional bits: video-range scale folded into the weights.
-  constexpr double ys = 219.0 / 255.0, cs = 224.0 / 255.0;
-  const int yr = static_cast<int>(std::lround(0.2126 * ys * 65536)), yg = static_cast<int>(std::lround(0.7152 * ys * 65536)),
-            yb = static_cast<int>(std::lround(0.0722 * ys * 65536));
-  const int ur = static_cast<int>(std::lround(-0.1146 * cs * 65536)), ug = static_cast<int>(std::lround(-0.3854 * cs * 65536)),
-            ub = static_cast<int>(std::lround(0.5 * cs * 65536));
-  const int vr = static_cast<int>(std::lround(0.5 * cs * 65536)), vg = static_cast<int>(std::lround(-0.4542 * cs * 65536)),
-            vb = static_cast<int>(std::lround(-0.0458 * cs * 65536));
-  for (int row = 0; row < h; ++row) {
-    const uint8_t* s = bgra + static_cast<ptrdiff_t>(row) * stride;
-    uint8_t* d = dst.y + static_cast<ptrdiff_t>(row) * dst.strideY;
-    for (int x = 0; x < w; ++x) {
-      const int b = s[4 * x], g = s[4 * x + 1], r = s[4 * x + 2];
-      d[x] = static_cast<uint8_t>(16 + ((yr * r + yg * g + yb * b + 32768) >> 16));
-    }
-  }
-  for (int row = 0; row < (h + 1) / 2; ++row) {
-    const uint8_t* s0 = bgra + static_cast<ptrdiff_t>(2 * row) * stride;
-    const uint8_t* s1 = 2 * row + 1 < h ? s0 + stride : s0;
-    uint8_t* d = dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV;
-    for (int x = 0; x < (w + 1) / 2; ++x) {
-      const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
-      const int b = s0[4 * x0] + s0[4 * x1] + s1[4 * x0] + s1[4 * x1];
-      const int g = s0[4 * x0 + 1] + s0[4 * x1 + 1] + s1[4 * x0 + 1] + s1[4 * x1 + 1];
-      const int r = s0[4 * x0 + 2] + s0[4 * x1 + 2] + s1[4 * x0 + 2] + s1[4 * x1 + 2];
-      // Sums of four samples: two more fractional bits.
-      d[2 * x] = clampByte(128 + ((ur * r + ug * g + ub * b + (1 << 17)) >> 18));
-      d[2 * x + 1] = clampByte(128 + ((vr * r + vg * g + vb * b + (1 << 17)) >> 18));
-    }
-  }
+  platform::convertBGRAToBT709NV12(bgra, stride, std::min(width, dst.width), std::min(height, dst.height), dst.y,
+                                   dst.strideY, dst.uv, dst.strideUV);
 }
 
 void convertP010(const uint16_t* y, int strideY, const uint16_t* uv, int strideUV, const NV12Frame& dst) {
-  if (y == nullptr || uv == nullptr || dst.isEmpty()) return;
-  for (int row = 0; row < dst.height; ++row) {
-    const uint16_t* s = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(y) + static_cast<ptrdiff_t>(row) * strideY);
-    uint8_t* d = dst.y + static_cast<ptrdiff_t>(row) * dst.strideY;
-    for (int x = 0; x < dst.width; ++x) d[x] = static_cast<uint8_t>(s[x] >> 8);
-  }
-  for (int row = 0; row < dst.chromaHeight(); ++row) {
-    const uint16_t* s = reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(uv) + static_cast<ptrdiff_t>(row) * strideUV);
-    uint8_t* d = dst.uv + static_cast<ptrdiff_t>(row) * dst.strideUV;
-    for (int x = 0; x < dst.chromaWidth() * 2; ++x) d[x] = static_cast<uint8_t>(s[x] >> 8);
-  }
+  if (dst.isEmpty()) return;
+  platform::convertP010ToNV12(y, strideY, uv, strideUV, dst.width, dst.height, dst.y, dst.strideY, dst.uv, dst.strideUV);
 }
 
 platform::YCbCrMatrix effectiveMatrix(platform::YCbCrMatrix tagged, int height) {

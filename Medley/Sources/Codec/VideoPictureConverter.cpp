@@ -5,6 +5,8 @@
 
 #include <libyuv.h>
 
+#include "Platform/Media/PixelConversion.h"
+
 namespace medley {
 
 using platform::PixelBuffer;
@@ -61,25 +63,19 @@ PixelBufferRef VideoPictureConverter::toNV12(const PixelBuffer& source) {
     if (!out) return nullptr;
     const auto dy = out->plane(0), duv = out->plane(1);
     if (source.format() == PixelFormat::bgra) {
+        // The encoders tag every 8-bit stream BT.709 video range: convert to exactly that.
         const auto s = source.plane(0);
-        if (libyuv::ARGBToNV12(s.data, static_cast<int>(s.bytesPerRow), dy.data, static_cast<int>(dy.bytesPerRow),
-                               duv.data, static_cast<int>(duv.bytesPerRow), source.width(), source.height()) != 0) {
-            return nullptr;
-        }
+        platform::convertBGRAToBT709NV12(s.data, static_cast<int>(s.bytesPerRow), source.width(), source.height(),
+                                         dy.data, static_cast<int>(dy.bytesPerRow), duv.data,
+                                         static_cast<int>(duv.bytesPerRow));
         return out;
     }
     if (source.format() == PixelFormat::p010) {
-        // Keep the top eight of the ten bits.
-        for (int p = 0; p < 2; ++p) {
-            const auto s = source.plane(p);
-            const auto d = out->plane(p);
-            const int samples = p == 0 ? s.width : s.width * 2;
-            for (int row = 0; row < s.height; ++row) {
-                const auto* in = reinterpret_cast<const std::uint16_t*>(s.data + row * s.bytesPerRow);
-                std::uint8_t* o = d.data + row * d.bytesPerRow;
-                for (int i = 0; i < samples; ++i) o[i] = static_cast<std::uint8_t>(in[i] >> 8);
-            }
-        }
+        const auto sy = source.plane(0), suv = source.plane(1);
+        platform::convertP010ToNV12(reinterpret_cast<const std::uint16_t*>(sy.data), static_cast<int>(sy.bytesPerRow),
+                                    reinterpret_cast<const std::uint16_t*>(suv.data), static_cast<int>(suv.bytesPerRow),
+                                    source.width(), source.height(), dy.data, static_cast<int>(dy.bytesPerRow),
+                                    duv.data, static_cast<int>(duv.bytesPerRow));
         return out;
     }
     return nullptr;
