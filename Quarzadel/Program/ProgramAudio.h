@@ -15,6 +15,7 @@
 #include "Quarzadel/Program/AudioFrameSource.h"
 #include "Quarzadel/Program/AudioLevel.h"
 #include "Quarzadel/Program/AudioLevelMeter.h"
+#include "Quarzadel/Program/ProgramEvent.h"
 #include "Quarzadel/Program/ProgramAudioConverter.h"
 #include "Quarzadel/Program/ProgramAudioTimeline.h"
 
@@ -22,25 +23,7 @@ namespace quarzadel {
 
 class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
  public:
-  struct Event {
-    enum class Kind { onAir, switchFailed, onAirSourceFailed, onAirSourceStalled };
-    Kind kind;
-    std::string id;
-    std::string name;
-    std::string reason;  // empty for onAir and onAirSourceStalled
-
-    static Event onAir(std::string id, std::string name) { return {Kind::onAir, std::move(id), std::move(name), {}}; }
-    static Event switchFailed(std::string id, std::string name, std::string reason) {
-      return {Kind::switchFailed, std::move(id), std::move(name), std::move(reason)};
-    }
-    static Event onAirSourceFailed(std::string id, std::string name, std::string reason) {
-      return {Kind::onAirSourceFailed, std::move(id), std::move(name), std::move(reason)};
-    }
-    static Event onAirSourceStalled(std::string id, std::string name) {
-      return {Kind::onAirSourceStalled, std::move(id), std::move(name), {}};
-    }
-    friend bool operator==(const Event&, const Event&) = default;
-  };
+  using Event = ProgramEvent;
 
   using OutputHandler = std::function<void(const platform::PCMBufferRef& buffer, const platform::AudioTime& time)>;
   using LevelHandler = std::function<void(AudioLevel level)>;

@@ -18,6 +18,7 @@
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Media/SampleBuffer.h"
+#include "Quarzadel/Program/ProgramEvent.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
 #include "Quarzadel/Program/StreamConfig.h"
 #include "Quarzadel/Program/VideoFrameSource.h"
@@ -26,25 +27,7 @@ namespace quarzadel {
 
 class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
  public:
-  struct Event {
-    enum class Kind { onAir, switchFailed, onAirSourceFailed, onAirSourceStalled };
-    Kind kind;
-    std::string id;
-    std::string name;
-    std::string reason;  // empty for onAir and onAirSourceStalled
-
-    static Event onAir(std::string id, std::string name) { return {Kind::onAir, std::move(id), std::move(name), {}}; }
-    static Event switchFailed(std::string id, std::string name, std::string reason) {
-      return {Kind::switchFailed, std::move(id), std::move(name), std::move(reason)};
-    }
-    static Event onAirSourceFailed(std::string id, std::string name, std::string reason) {
-      return {Kind::onAirSourceFailed, std::move(id), std::move(name), std::move(reason)};
-    }
-    static Event onAirSourceStalled(std::string id, std::string name) {
-      return {Kind::onAirSourceStalled, std::move(id), std::move(name), {}};
-    }
-    friend bool operator==(const Event&, const Event&) = default;
-  };
+  using Event = ProgramEvent;
 
   using OutputHandler = std::function<void(const platform::SampleBufferRef& frame)>;
   using EventHandler = std::function<void(const Event& event)>;
