@@ -149,9 +149,11 @@ TEST(SocketTimingTest, ConnectThatNeverBecomesReadyTimesOut) {
   auto rt = platform::VirtualRuntime::make();
   auto listener = platform::TcpListener::make();
   std::atomic<bool> closedByClient{false};
+  std::atomic<bool> accepted{false};
   std::thread server([&] {
     auto stream = listener->accept(seconds(10));
     ASSERT_TRUE(stream);
+    accepted = true;
     const auto begin = std::chrono::steady_clock::now();
     stream->readToEnd(seconds(20));
     closedByClient = std::chrono::steady_clock::now() - begin < std::chrono::seconds(15);
@@ -159,7 +161,9 @@ TEST(SocketTimingTest, ConnectThatNeverBecomesReadyTimesOut) {
   auto socket = std::make_shared<RTMPSocket>(platform::QualityOfService::userInitiated,
                                              RTMPSocket::SecurityLevel::tlsv1, rt);
   auto connect = platform::spawn(rt->globalQueue(), socket->connect("127.0.0.1", listener->port()));
-  pumpFor(rt, platform::milliseconds(50));
+  // The TLS handshake has begun (and will never end) before time moves.
+  ASSERT_TRUE(pumpUntil(rt, [&] { return accepted.load(); }));
+  pumpFor(rt, platform::milliseconds(20));
   rt->advance(seconds(15) - 1);
   pumpFor(rt, platform::milliseconds(20));
   EXPECT_FALSE(connect.isFinished());
@@ -173,4 +177,6 @@ TEST(SocketTimingTest, ConnectThatNeverBecomesReadyTimesOut) {
   }
   server.join();
   EXPECT_TRUE(closedByClient);
+  socket.reset();
+  pumpFor(rt, platform::milliseconds(50));
 }
