@@ -239,18 +239,27 @@ struct HttpClient::Impl {
   Impl() {
     globalInit();
     multi = curl_multi_init();
-    thread = std::thread([this] { run(); });
   }
 
-  ~Impl() {
+  // The thread shares the state: the client may be released by a completion
+  // running on that very thread, which then cannot be joined.
+  static void start(const std::shared_ptr<Impl>& impl) {
+    impl->thread = std::thread([impl] { impl->run(); });
+  }
+
+  void stop() {
     {
       std::lock_guard lock(mutex);
       stopping = true;
     }
     curl_multi_wakeup(multi);
-    thread.join();
-    curl_multi_cleanup(multi);
+    if (thread.get_id() == std::this_thread::get_id())
+      thread.detach();  // finishes (and cancels what is left) once the completion returns
+    else
+      thread.join();
   }
+
+  ~Impl() { curl_multi_cleanup(multi); }
 
   void finished(std::unique_ptr<Transfer> t, HttpResult result) {
     post(t->queue, std::move(t->completion), std::move(result));
@@ -412,8 +421,8 @@ struct HttpClient::Impl {
   }
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
-HttpClient::~HttpClient() = default;
+HttpClient::HttpClient() : impl_(std::make_shared<Impl>()) { Impl::start(impl_); }
+HttpClient::~HttpClient() { impl_->stop(); }
 
 std::shared_ptr<HttpClient> HttpClient::shared() {
   // Never destroyed: requests may still be finishing while the process exits.
@@ -430,12 +439,15 @@ void HttpClient::send(HttpRequest request, std::shared_ptr<SerialQueue> queue, H
   t->completion = std::move(completion);
   {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->stopping) {
-      post(t->queue, std::move(t->completion), makeError(HttpError::Kind::cancelled, ""));
-      return;
+    if (!impl_->stopping) {
+      ++impl_->inFlight;
+      impl_->incoming.push_back(std::move(t));
     }
-    ++impl_->inFlight;
-    impl_->incoming.push_back(std::move(t));
+  }
+  if (t) {
+    // Outside the lock: without a queue the completion runs here and may call back.
+    post(t->queue, std::move(t->completion), makeError(HttpError::Kind::cancelled, ""));
+    return;
   }
   curl_multi_wakeup(impl_->multi);
 }

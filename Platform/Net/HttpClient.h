@@ -99,7 +99,7 @@ class HttpClient : public std::enable_shared_from_this<HttpClient> {
 
  private:
   HttpClient();
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 
 // Percent-encodes text for use as one URL path segment: everything but the
