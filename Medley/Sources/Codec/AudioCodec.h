@@ -6,9 +6,8 @@
 //
 // PCM input waits in a ring buffer until the encoder has a whole packet's
 // worth (1024 frames for AAC), so callers may append buffers of any length.
-// Packet times count frames from the first buffer appended after a start (or
-// a drain):
-// the n-th AAC packet is n x 1024 frames after that buffer's host time.
+// Packet times count frames from the first buffer appended after a start or
+// a drain: the n-th AAC packet is n x 1024 frames after that buffer's host time.
 //
 // Not thread-safe: its owner makes every call; the output stream is read
 // from another task.
