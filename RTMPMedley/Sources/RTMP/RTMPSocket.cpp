@@ -189,6 +189,7 @@ void RTMPSocket::send(medley::Data bytes) {
     target = sendTarget_;
   }
   if (!target || bytes.empty()) return;
+  sendCount_.fetch_add(1, std::memory_order_relaxed);
   target->send(std::move(bytes));
 }
 

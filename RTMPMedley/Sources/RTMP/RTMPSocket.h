@@ -6,6 +6,7 @@
 // counters feed the network monitor. Any failure closes the socket: the owner
 // sees the error of connect() or the end of the received sequence, never an
 // error from send(). It knows nothing of RTMP.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -81,6 +82,8 @@ class RTMPSocket final : public platform::Actor,
 
   platform::Async<bool> connected();
   bool isSecure() const { return secure_; }
+  // Buffers handed to the transport, each written with one write request; any thread.
+  uint64_t sendCount() const { return sendCount_.load(std::memory_order_relaxed); }
   int timeout() const { return timeout_; }
 
   platform::Async<std::shared_ptr<medley::NetworkMonitor>> makeNetworkMonitor() override;
@@ -109,6 +112,7 @@ class RTMPSocket final : public platform::Actor,
   // Read by send() on any thread.
   std::mutex sendMutex_;
   std::shared_ptr<platform::TcpConnection> sendTarget_;
+  std::atomic<uint64_t> sendCount_{0};
 };
 
 }  // namespace rtmpmedley

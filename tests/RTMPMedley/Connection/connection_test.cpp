@@ -356,7 +356,11 @@ TEST_F(ConnectionTest, MessagesReachTheServerInCallOrderAndStreamsGetTheirsInArr
       EXPECT_EQ(sent, 20000);
     }
   };
+  auto socket = wait(connection->socket());
+  const uint64_t writesBefore = socket->sendCount();
   wait(send(connection));
+  // Three chunks each, one write each.
+  EXPECT_EQ(socket->sendCount() - writesBefore, static_cast<uint64_t>(kMessages));
   auto session = peer.session(0);
   ASSERT_TRUE(eventually([&] { return messagesOf<RTMPVideoMessage>(*session).size() == kMessages; }));
   const auto videos = messagesOf<RTMPVideoMessage>(*session);

@@ -1,0 +1,291 @@
+// Publishing over loopback: the frames of an encoded FLV file go through an
+// RTMP connection (chunking, one socket write per message) into a server that
+// reads and discards them, as fast as the connection hands them over. For
+// comparison the ffmpeg command line publishes the same file to the same
+// server in one run (-c copy, no pacing).
+//
+// Counters: bytes_per_second (into the sink, chunk headers included; target
+// >= 500 MB/s), writes_per_message (target 1), and after the benchmarks the
+// ffmpeg run's rate and the ratio ours / ffmpeg's.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Net/TcpListener.h"
+#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/RTMPChunkReader.h"
+#include "RTMPMedley/Sources/RTMP/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/RTMPControlMessages.h"
+#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace rtmpmedley;
+using platform::Async;
+
+// A server that answers what a publisher needs (connect, createStream,
+// publish) and from then on only counts and drops what arrives.
+class SinkServer {
+ public:
+  SinkServer() : listener_(platform::TcpListener::make()) {
+    thread_ = std::thread([this] {
+      while (!stopping_) {
+        auto stream = listener_->accept(platform::seconds(1));
+        if (stream) serve(*stream);
+      }
+    });
+  }
+  ~SinkServer() {
+    stopping_ = true;
+    listener_->close();
+    thread_.join();
+  }
+  uint16_t port() const { return listener_->port(); }
+  uint64_t received() const { return received_.load(); }
+  bool publishing() const { return publishing_.load(); }
+
+ private:
+  void send(platform::TcpStream& stream, RTMPChunkBuffer& writer, uint16_t csid, const RTMPMessage& message) {
+    const auto bytes = writer.putMessage(RTMPChunkType::zero, csid, message);
+    stream.write(bytes.data(), bytes.size());
+  }
+  void status(platform::TcpStream& stream, RTMPChunkBuffer& writer, const std::string& name, int64_t id,
+              uint32_t streamId, const std::string& code) {
+    AMFList arguments;
+    arguments.emplace_back(AMFObject{{"code", AMFValue(code)}, {"level", AMFValue("status")},
+                                     {"description", AMFValue("")}});
+    send(stream, writer, 3, RTMPCommandMessage(streamId, 0, RTMPObjectEncoding::amf0, name, id, std::nullopt,
+                                               std::move(arguments)));
+  }
+
+  void serve(platform::TcpStream& stream) {
+    publishing_ = false;
+    std::vector<uint8_t> c0c1(1537), c2(1536);
+    if (!stream.readExactly(c0c1.data(), c0c1.size(), platform::seconds(10))) return;
+    std::vector<uint8_t> reply(1 + 1536, 0);
+    reply[0] = 3;
+    reply.insert(reply.end(), c0c1.begin() + 1, c0c1.end());
+    stream.write(reply);
+    if (!stream.readExactly(c2.data(), c2.size(), platform::seconds(10))) return;
+
+    RTMPChunkReader reader;
+    RTMPChunkBuffer writer;
+    std::vector<uint8_t> buffer(1 << 20);
+    bool discarding = false;
+    for (;;) {
+      const long n = stream.read(buffer.data(), buffer.size(), platform::seconds(30));
+      if (n <= 0) return;
+      if (discarding) {
+        received_ += static_cast<uint64_t>(n);
+        continue;
+      }
+      std::vector<std::shared_ptr<RTMPCommandMessage>> commands;
+      reader.append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)),
+                    [&](const RTMPChunkReader::Received& r) {
+                      if (auto c = std::dynamic_pointer_cast<RTMPCommandMessage>(r.message)) commands.push_back(c);
+                    });
+      for (const auto& c : commands) {
+        if (c->commandName == "connect") {
+          send(stream, writer, 2, RTMPWindowAcknowledgementSizeMessage(0, 0, 5000000));
+          send(stream, writer, 2,
+               RTMPSetPeerBandwidthMessage(0, 0, 5000000, RTMPSetPeerBandwidthMessage::Limit::dynamic));
+          status(stream, writer, "_result", c->transactionId, 0, "NetConnection.Connect.Success");
+        } else if (c->commandName == "createStream") {
+          AMFList arguments;
+          arguments.emplace_back(1);
+          send(stream, writer, 3, RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "_result", c->transactionId,
+                                                     std::nullopt, std::move(arguments)));
+        } else if (c->commandName == "publish") {
+          status(stream, writer, "onStatus", 0, 1, "NetStream.Publish.Start");
+          // What followed the command in this read is counted from here on.
+          received_ += reader.bufferedBytes();
+          discarding = true;
+          publishing_ = true;
+        } else if (c->transactionId > 0) {
+          send(stream, writer, 3, RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "_result", c->transactionId,
+                                                     std::nullopt, {}));
+        }
+      }
+    }
+  }
+
+  std::unique_ptr<platform::TcpListener> listener_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> received_{0};
+  std::atomic<bool> publishing_{false};
+};
+
+// An encoded FLV made once with the ffmpeg command line: 20 s of 1280x720
+// H.264 at 50 Mbit/s and AAC.
+std::filesystem::path testFlv() {
+  const auto path = std::filesystem::temp_directory_path() / "quarzadel-rtmp-publish-bench.flv";
+  if (std::filesystem::exists(path) && std::filesystem::file_size(path) > 10'000'000) return path;
+  const std::string command =
+      "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=30 "
+      "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 20 -c:v libx264 -preset ultrafast -b:v 50M "
+      "-minrate 50M -maxrate 50M -bufsize 10M -g 60 -c:a aac -b:a 128k " + path.string();
+  if (std::system(command.c_str()) != 0) return {};
+  return path;
+}
+
+struct Tag {
+  RTMPMessagePtr message;
+  RTMPChunkStreamId chunkStream;
+};
+
+// The file's audio and video tags as messages on stream 1, absolute times.
+std::vector<Tag> readTags(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<Tag> tags;
+  if (file.size() < 13) return tags;
+  size_t offset = (uint32_t(file[5]) << 24 | uint32_t(file[6]) << 16 | uint32_t(file[7]) << 8 | file[8]) + 4;
+  while (offset + 11 <= file.size()) {
+    const uint8_t* t = file.data() + offset;
+    const uint32_t size = (uint32_t(t[1]) << 16) | (uint32_t(t[2]) << 8) | t[3];
+    const uint32_t time = ((uint32_t(t[4]) << 16) | (uint32_t(t[5]) << 8) | t[6]) | (uint32_t(t[7]) << 24);
+    if (offset + 11 + size > file.size()) break;
+    Data body(t + 11, t + 11 + size);
+    if ((t[0] & 0x1F) == 9) tags.push_back({std::make_shared<RTMPVideoMessage>(1, time, std::move(body)),
+                                            RTMPChunkStreamId::video});
+    if ((t[0] & 0x1F) == 8) tags.push_back({std::make_shared<RTMPAudioMessage>(1, time, std::move(body)),
+                                            RTMPChunkStreamId::audio});
+    offset += 11 + size + 4;
+  }
+  return tags;
+}
+
+struct Shared {
+  std::filesystem::path flv;
+  std::vector<Tag> tags;
+  uint64_t payloadBytes = 0;
+  double ourBytesPerSecond = 0;
+};
+
+Shared& shared() {
+  static Shared s = [] {
+    Shared s;
+    s.flv = testFlv();
+    if (!s.flv.empty()) s.tags = readTags(s.flv);
+    for (const auto& t : s.tags) s.payloadBytes += t.message->payload().size();
+    return s;
+  }();
+  return s;
+}
+
+Async<void> publishAll(std::shared_ptr<RTMPConnection> connection, const std::vector<Tag>* tags) {
+  for (const auto& tag : *tags) co_await connection->doOutput(RTMPChunkType::zero, tag.chunkStream, tag.message);
+}
+
+void BM_PublishFlvThroughConnection(benchmark::State& state) {
+  auto& s = shared();
+  if (s.tags.empty()) {
+    state.SkipWithError("no test FLV (ffmpeg could not make one)");
+    return;
+  }
+  logger().setLevel(logwell::LWLogLevel::warn);
+  auto runtime = std::make_shared<platform::ThreadRuntime>(2);
+  SinkServer sink;
+  auto connection = RTMPConnection::make(runtime);
+  platform::blockingWait(connection->connect("rtmp://127.0.0.1:" + std::to_string(sink.port()) + "/live"),
+                         runtime->globalQueue());
+  // Publishing, as a stream would have it.
+  auto publish = std::make_shared<RTMPCommandMessage>(1, 0, RTMPObjectEncoding::amf0, "publish", 0, std::nullopt,
+                                                      AMFList{AMFValue("bench"), AMFValue("live")});
+  platform::blockingWait(connection->doOutput(RTMPChunkType::zero, RTMPChunkStreamId::command, publish),
+                         runtime->globalQueue());
+  while (!sink.publishing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto socket = platform::blockingWait(connection->socket(), runtime->globalQueue());
+
+  uint64_t bytes = 0;
+  uint64_t messages = 0;
+  const uint64_t writesBefore = socket->sendCount();
+  double seconds = 0;
+  auto report = [&] { return platform::blockingWait(socket->makeNetworkTransportReport(), runtime->globalQueue()); };
+  for (auto _ : state) {
+    const uint64_t start = sink.received();
+    const int64_t writtenBefore = report().totalBytesOut;
+    const auto begin = std::chrono::steady_clock::now();
+    platform::blockingWait(publishAll(connection, &s.tags), runtime->globalQueue());
+    // Done when the sink has read everything the connection wrote.
+    while (true) {
+      const auto now = report();
+      if (now.queueBytesOut == 0 &&
+          sink.received() - start >= static_cast<uint64_t>(now.totalBytesOut - writtenBefore))
+        break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    state.SetIterationTime(elapsed);
+    seconds += elapsed;
+    bytes += sink.received() - start;
+    messages += s.tags.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+  state.counters["writes_per_message"] =
+      static_cast<double>(socket->sendCount() - writesBefore) / static_cast<double>(std::max<uint64_t>(messages, 1));
+  state.counters["messages"] = static_cast<double>(messages);
+  s.ourBytesPerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+  try {
+    platform::blockingWait(connection->close(), runtime->globalQueue());
+  } catch (...) {
+  }
+}
+BENCHMARK(BM_PublishFlvThroughConnection)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+// The ffmpeg command line publishing the same file into the same kind of sink.
+double ffmpegBytesPerSecond(const std::filesystem::path& flv) {
+  SinkServer sink;
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(sink.port()) + "/live/bench";
+  const std::string file = flv.string();
+  std::vector<const char*> argv{"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", file.c_str(),
+                                "-c", "copy", "-f", "flv", url.c_str(), nullptr};
+  const auto begin = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, const_cast<char**>(argv.data()), environ) != 0) return 0;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  // The last bytes may still be on their way into the sink.
+  for (int i = 0; i < 100; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || elapsed <= 0) return 0;
+  return static_cast<double>(sink.received()) / elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  auto& s = shared();
+  if (s.flv.empty() || s.ourBytesPerSecond <= 0) return 0;
+  const double theirs = ffmpegBytesPerSecond(s.flv);
+  std::cout << "\nFLV: " << s.flv.string() << " (" << s.tags.size() << " tags, " << s.payloadBytes / 1e6
+            << " MB of payload)\n"
+            << "connection: " << s.ourBytesPerSecond / 1e6 << " MB/s into the loopback sink\n"
+            << "ffmpeg -c copy -f flv: " << theirs / 1e6 << " MB/s, one run\n"
+            << "ratio (connection / ffmpeg): " << (theirs > 0 ? s.ourBytesPerSecond / theirs : 0) << "\n";
+  benchmark::Shutdown();
+  return 0;
+}
