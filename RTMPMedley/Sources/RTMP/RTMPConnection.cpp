@@ -476,6 +476,11 @@ Async<void> RTMPConnection::pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
   }
 }
 
+Async<std::optional<RTMPConnectionURL>> RTMPConnection::uri() {
+  co_await hop();
+  co_return uri_;
+}
+
 Async<platform::AsyncStream<RTMPStatus>> RTMPConnection::status() {
   co_await hop();
   co_return statusContinuation_.makeStream();

@@ -162,6 +162,9 @@ class RTMPConnection : public platform::Actor,
   platform::Async<void> addStream(std::shared_ptr<RTMPStreamDelegate> stream);
   platform::Async<std::vector<std::shared_ptr<RTMPStreamDelegate>>> streams();
 
+  // The URL of the current connect (credentials included); none after close.
+  platform::Async<std::optional<RTMPConnectionURL>> uri();
+
   // A new sequence of statuses (unbounded); the one handed out before ends.
   platform::Async<platform::AsyncStream<RTMPStatus>> status();
   // True while connected; any thread.

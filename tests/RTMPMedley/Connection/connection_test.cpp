@@ -399,3 +399,37 @@ TEST_F(ConnectionTest, RefusedUnsupportedAndRepeatedConnects) {
   EXPECT_EQ(again->kind(), RTMPConnection::Error::Kind::invalidState);
   EXPECT_TRUE(connection->isConnected());
 }
+
+TEST_F(ConnectionTest, SharedObjectMessagesGoToTheHandlerWithThePathOfTheConnection) {
+  ScriptedRTMPPeer peer([&](PeerSession& s, int) {
+    s.handshakeAndAccept();
+    s.send(RTMPChunkType::zero, 3,
+           RTMPSharedObjectMessage(0, 0, RTMPObjectEncoding::amf0, "scores", 3, {0, 0, 0, 2, 0, 0, 0, 0}, {}));
+    s.waitForClose();
+  });
+  struct Seen {
+    std::mutex mutex;
+    std::string name, path;
+    bool persistence = false;
+    int calls = 0;
+  };
+  auto seen = std::make_shared<Seen>();
+  wait(connection->setSharedObjectHandler(
+      [seen](const std::string& name, const std::string& path, bool persistence, std::shared_ptr<RTMPSharedObjectMessage>) {
+        std::lock_guard lock(seen->mutex);
+        seen->name = name;
+        seen->path = path;
+        seen->persistence = persistence;
+        ++seen->calls;
+      }));
+  wait(connection->connect(peer.url("live?token=abc", "rtmp", "alice:secret@")));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(seen->mutex);
+    return seen->calls == 1;
+  }));
+  std::lock_guard lock(seen->mutex);
+  EXPECT_EQ(seen->name, "scores");
+  EXPECT_EQ(seen->path, peer.url("live"));
+  EXPECT_TRUE(seen->persistence);
+  EXPECT_EQ(wait(connection->uri())->user(), "alice");
+}
