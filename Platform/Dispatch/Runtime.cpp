@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "Platform/Dispatch/SerialQueue.h"
 
 namespace platform {
@@ -61,6 +63,8 @@ struct ThreadRuntime::Impl {
   bool halted = false;
   int running = 0;
   std::condition_variable idleCv;
+  // A child forked without exec has none of the threads (and maybe a held mutex).
+  const pid_t pid = ::getpid();
   std::vector<std::thread> threads;
 
   std::mutex mainMutex;
@@ -133,6 +137,7 @@ ThreadRuntime::~ThreadRuntime() {
 }
 
 void ThreadRuntime::stopForExit(Nanos bound) {
+  if (::getpid() != impl_->pid) return;
   std::unique_lock lock(impl_->mutex);
   impl_->halted = true;
   impl_->workCv.notify_all();
