@@ -49,7 +49,7 @@ void RTMPChunkBuffer::clear() {
   position_ = 0;
 }
 
-std::pair<RTMPChunkType, uint16_t> RTMPChunkBuffer::getBasicHeader() {
+std::pair<RTMPChunkType, uint32_t> RTMPChunkBuffer::getBasicHeader() {
   const size_t available = bytesAvailable();
   if (available < 1) underflow();
   const uint8_t* p = data_.data() + position_;
@@ -58,12 +58,12 @@ std::pair<RTMPChunkType, uint16_t> RTMPChunkBuffer::getBasicHeader() {
   if (field == 0) {
     if (available < 2) underflow();
     position_ += 2;
-    return {type, static_cast<uint16_t>(p[1] + 64)};
+    return {type, static_cast<uint32_t>(p[1] + 64)};
   }
   if (field == 1) {
     if (available < 3) underflow();
     position_ += 3;
-    return {type, static_cast<uint16_t>(p[1] + p[2] * 256 + 64)};
+    return {type, static_cast<uint32_t>(p[1] + p[2] * 256 + 64)};
   }
   position_ += 1;
   return {type, field};
@@ -150,13 +150,13 @@ size_t RTMPChunkBuffer::writeBasicHeader(uint8_t* out, RTMPChunkType type, uint3
   return 3;
 }
 
-void RTMPChunkBuffer::putBasicHeader(RTMPChunkType type, uint16_t chunkStreamId) {
+void RTMPChunkBuffer::putBasicHeader(RTMPChunkType type, uint32_t chunkStreamId) {
   uint8_t b[3];
   const size_t n = writeBasicHeader(b, type, chunkStreamId);
   out_.insert(out_.end(), b, b + n);
 }
 
-std::span<const uint8_t> RTMPChunkBuffer::putMessage(RTMPChunkType type, uint16_t chunkStreamId,
+std::span<const uint8_t> RTMPChunkBuffer::putMessage(RTMPChunkType type, uint32_t chunkStreamId,
                                                      const RTMPMessage& message) {
   chunkCount_ = 0;
   const Data& payload = message.payload();

@@ -39,17 +39,17 @@ class RTMPChunkBuffer {
   size_t length() const { return data_.size(); }
   size_t bytesAvailable() const { return data_.size() - position_; }
   void put(std::span<const uint8_t> bytes);
-  std::pair<RTMPChunkType, uint16_t> getBasicHeader();
+  std::pair<RTMPChunkType, uint32_t> getBasicHeader();
   void getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeader& header);
   // Forgets every unread byte.
   void clear();
 
   // Output. Writes a basic header at the end of the output.
-  void putBasicHeader(RTMPChunkType type, uint16_t chunkStreamId);
+  void putBasicHeader(RTMPChunkType type, uint32_t chunkStreamId);
   // The message's chunks, the first with `type` and its header, the others
   // type 3; valid until the next call. Empty for an empty payload, a payload of
   // 2^24 bytes or more (logged) or a chunk stream id outside 2...65599.
-  std::span<const uint8_t> putMessage(RTMPChunkType type, uint16_t chunkStreamId, const RTMPMessage& message);
+  std::span<const uint8_t> putMessage(RTMPChunkType type, uint32_t chunkStreamId, const RTMPMessage& message);
   // Chunks in the last putMessage.
   size_t chunkCount() const { return chunkCount_; }
 

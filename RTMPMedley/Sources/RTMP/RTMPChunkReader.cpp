@@ -23,7 +23,7 @@ void RTMPChunkReader::reset() {
   chunks_.clear();
 }
 
-const RTMPChunkMessageHeader* RTMPChunkReader::chunkStream(uint16_t chunkStreamId) const {
+const RTMPChunkMessageHeader* RTMPChunkReader::chunkStream(uint32_t chunkStreamId) const {
   auto it = chunks_.find(chunkStreamId);
   return it == chunks_.end() ? nullptr : &it->second;
 }
@@ -34,7 +34,7 @@ void RTMPChunkReader::append(std::span<const uint8_t> bytes, const Handler& onMe
     const size_t start = buffer_.position();
     RTMPMessagePtr message;
     RTMPChunkType chunkType = RTMPChunkType::zero;
-    uint16_t id = 0;
+    uint32_t id = 0;
     try {
       const auto [type, chunkStreamId] = buffer_.getBasicHeader();
       id = chunkStreamId;
@@ -52,7 +52,7 @@ void RTMPChunkReader::append(std::span<const uint8_t> bytes, const Handler& onMe
       setChunkSize(size->size);
     } else if (auto* abort = dynamic_cast<RTMPAbortMessge*>(message.get())) {
       if (abort->chunkStreamId <= kMaxChunkStreamId) {
-        auto it = chunks_.find(static_cast<uint16_t>(abort->chunkStreamId));
+        auto it = chunks_.find(static_cast<uint32_t>(abort->chunkStreamId));
         if (it != chunks_.end()) it->second.abort();
       }
     }

@@ -21,7 +21,7 @@ class RTMPChunkReader {
     RTMPMessagePtr message;
     // The chunk type of the message's first chunk.
     RTMPChunkType chunkType;
-    uint16_t chunkStreamId;
+    uint32_t chunkStreamId;
   };
   using Handler = std::function<void(const Received&)>;
 
@@ -40,12 +40,12 @@ class RTMPChunkReader {
 
   size_t chunkStreamCount() const { return chunks_.size(); }
   // The record of a chunk stream, or nullptr.
-  const RTMPChunkMessageHeader* chunkStream(uint16_t chunkStreamId) const;
+  const RTMPChunkMessageHeader* chunkStream(uint32_t chunkStreamId) const;
   size_t bufferedBytes() const { return buffer_.bytesAvailable(); }
 
  private:
   RTMPChunkBuffer buffer_;
-  std::unordered_map<uint16_t, RTMPChunkMessageHeader> chunks_;
+  std::unordered_map<uint32_t, RTMPChunkMessageHeader> chunks_;
 };
 
 }  // namespace rtmpmedley

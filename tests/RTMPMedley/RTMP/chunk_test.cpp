@@ -21,7 +21,7 @@ Bytes pattern(size_t n, uint8_t seed = 0) {
   return b;
 }
 
-Bytes chunked(const RTMPMessage& m, RTMPChunkType type, uint16_t csid, uint32_t chunkSize = 128) {
+Bytes chunked(const RTMPMessage& m, RTMPChunkType type, uint32_t csid, uint32_t chunkSize = 128) {
   RTMPChunkBuffer out;
   out.setChunkSize(chunkSize);
   const auto s = out.putMessage(type, csid, m);
@@ -97,7 +97,7 @@ TEST(ChunkWriterTest, ExtendedTimestampsLeadEveryChunk) {
 }
 
 TEST(ChunkReaderTest, ChunkStreamIdsInAllThreeBasicHeaderForms) {
-  for (uint16_t csid : {2, 63, 64, 319, 320, 65599}) {
+  for (uint32_t csid : {2u, 63u, 64u, 319u, 320u, 65599u}) {
     const RTMPAudioMessage m(1, 10, pattern(300, uint8_t(csid)));
     const Bytes b = chunked(m, RTMPChunkType::zero, csid);
     EXPECT_EQ(b[0] & 0x3F, csid <= 63 ? csid : csid <= 319 ? 0 : 1);
@@ -108,6 +108,22 @@ TEST(ChunkReaderTest, ChunkStreamIdsInAllThreeBasicHeaderForms) {
     EXPECT_EQ(r[0].message->streamId, 1u);
     EXPECT_EQ(r[0].message->timestamp, 10u);
   }
+}
+
+TEST(ChunkReaderTest, HighChunkStreamIdsDoNotShareStateWithLowOnes) {
+  // 65538 must not wrap onto chunk stream 2: the second header (type 3) continues
+  // the first message on 65538, not the one on 2.
+  const RTMPAudioMessage high(1, 7, pattern(200, 1));
+  const RTMPAudioMessage low(1, 9, pattern(50, 2));
+  const Bytes stream = concat({chunked(low, RTMPChunkType::zero, 2), chunked(high, RTMPChunkType::zero, 65538)});
+  RTMPChunkReader reader;
+  Collected c;
+  reader.append(stream, c.handler());
+  ASSERT_EQ(c.received.size(), 2u);
+  EXPECT_EQ(c.received[1].chunkStreamId, 65538u);
+  EXPECT_EQ(c.received[1].message->payload(), high.payload());
+  ASSERT_NE(reader.chunkStream(2), nullptr);
+  EXPECT_EQ(reader.chunkStream(2)->timestamp, 9u);
 }
 
 TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
@@ -140,7 +156,7 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
 }
 
 TEST(ChunkReaderTest, TruncatedBasicHeadersWaitForTheirBytes) {
-  for (uint16_t csid : {64, 319, 320, 65599}) {
+  for (uint32_t csid : {64u, 319u, 320u, 65599u}) {
     const Bytes b = chunked(RTMPAudioMessage(1, 0, pattern(5)), RTMPChunkType::zero, csid);
     const size_t basic = RTMPChunkBuffer::basicHeaderSize(csid);
     for (size_t k = 1; k <= basic; ++k) {
