@@ -1,60 +1,89 @@
-// rtmpsmoke: publishes seconds of encoded synthetic picture and sound through
-// an RTMP connection, the way a stream does ("releaseStream", "FCPublish",
+// rtmpsmoke: publishes seconds of encoded picture and sound through an RTMP
+// connection, the way a stream does ("releaseStream", "FCPublish",
 // "createStream", "publish", "@setDataFrame" with the metadata, sequence
 // headers, then frames), and reads recorded FLV files back.
 //
 //   rtmpsmoke --url rtmp://HOST:PORT/APP [--key smoke] [--codec h264|hevc] [--seconds 5]
-//             [--size 1280x720] [--fps 30] [--bitrate 2500000] [--fast]
+//             [--bitrate BPS] [--source synthetic|program]
+//     synthetic: [--size 1280x720] [--fps 30] [--fast]
+//     program:   [--resolution 1080p|720p] [--from synthetic-a] [--to synthetic-b] [--switch-at 3]
 //   rtmpsmoke --check FILE.flv
 //
-// H.264 goes out in the legacy layout, HEVC in the enhanced one. Media are
-// paced in real time unless --fast. --check decodes every picture of the file
-// with libavcodec and prints the codecs, size, frame rate and A/V offset.
+// "synthetic" (the default) makes its own moving bars and tone, paced in real
+// time unless --fast. "program" goes live with the program picture and sound on
+// the real clock: one synthetic camera on air, a dissolve to another at
+// --switch-at, the test tone on air, 30 fps; it prints one status line a second.
+// H.264 goes out in the legacy layout, HEVC in the enhanced one. --check decodes
+// every picture of the file with libavcodec and prints the codecs, size, frame
+// rate and A/V offset.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "FlvCheck.h"
+#include "MediaSenders.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/Concurrency.h"
-#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
+#include "ProgramFeed.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
 #include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/RTMPDataMessage.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 #include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
 #include "SmokeMedia.h"
 #include "SmokeStream.h"
 
 namespace {
 
 using platform::Async;
-using platform::AsyncStream;
-using platform::SampleBufferRef;
 using namespace rtmpmedley;
+using rtmpsmoke::Counters;
 using rtmpsmoke::SmokeStream;
 
 struct Options {
   std::string url;
   std::string key = "smoke";
   std::string codec = "h264";
+  std::string source = "synthetic";
   double seconds = 5;
   int width = 1280;
   int height = 720;
   int fps = 30;
-  int bitRate = 2'500'000;
+  int bitRate = 0;  // 0: chosen by the picture size
   bool fast = false;
+  quarzadel::StreamConfig::Resolution resolution = quarzadel::StreamConfig::Resolution::hd1080;
+  std::string from = "synthetic-a";
+  std::string to = "synthetic-b";
+  double switchAt = 3;
   std::string check;
+
+  bool program() const { return source == "program"; }
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "rtmpsmoke: " << problem << "\n";
   std::cerr << "usage: rtmpsmoke --url rtmp://HOST:PORT/APP [--key smoke] [--codec h264|hevc] [--seconds 5]\n"
-               "                 [--size 1280x720] [--fps 30] [--bitrate 2500000] [--fast]\n"
+               "                 [--bitrate BPS] [--source synthetic|program]\n"
+               "         synthetic: [--size 1280x720] [--fps 30] [--fast]\n"
+               "         program:   [--resolution 1080p|720p] [--from ID] [--to ID|none] [--switch-at S]\n"
                "       rtmpsmoke --check FILE.flv\n";
   std::exit(2);
+}
+
+double number(const std::string& text, const std::string& what) {
+  try {
+    size_t used = 0;
+    const double v = std::stod(text, &used);
+    if (used == text.size() && std::isfinite(v)) return v;
+  } catch (const std::exception&) {
+  }
+  usage("bad " + what + ": " + text);
 }
 
 Options parse(int argc, char** argv) {
@@ -72,10 +101,18 @@ Options parse(int argc, char** argv) {
     else if (key == "--key") o.key = value;
     else if (key == "--check") o.check = value;
     else if (key == "--codec") o.codec = value;
-    else if (key == "--seconds") o.seconds = std::atof(value.c_str());
-    else if (key == "--fps") o.fps = std::atoi(value.c_str());
-    else if (key == "--bitrate") o.bitRate = std::atoi(value.c_str());
-    else if (key == "--size") {
+    else if (key == "--source") o.source = value;
+    else if (key == "--seconds") o.seconds = number(value, "seconds");
+    else if (key == "--fps") o.fps = static_cast<int>(number(value, "fps"));
+    else if (key == "--bitrate") o.bitRate = static_cast<int>(number(value, "bit rate"));
+    else if (key == "--from") o.from = value;
+    else if (key == "--to") o.to = value == "none" ? "" : value;
+    else if (key == "--switch-at") o.switchAt = number(value, "switch time");
+    else if (key == "--resolution") {
+      const auto r = quarzadel::fromRawValue<quarzadel::StreamConfig::Resolution>(value);
+      if (!r) usage("resolution must be 1080p or 720p");
+      o.resolution = *r;
+    } else if (key == "--size") {
       const auto x = value.find('x');
       if (x == std::string::npos) usage("size must be WIDTHxHEIGHT");
       o.width = std::atoi(value.substr(0, x).c_str());
@@ -86,9 +123,22 @@ Options parse(int argc, char** argv) {
   }
   if (o.check.empty() && o.url.empty()) usage("--url or --check is required");
   if (o.codec != "h264" && o.codec != "hevc") usage("codec must be h264 or hevc");
+  if (o.source != "synthetic" && o.source != "program") usage("source must be synthetic or program");
+  if (o.program()) {
+    quarzadel::StreamConfig config;
+    config.resolution = o.resolution;
+    o.width = config.width();
+    o.height = config.height();
+    o.fps = static_cast<int>(config.frameRate);
+    if (o.fast) usage("--fast is for the synthetic source only");
+    if (!quarzadel::SyntheticSources::spec(o.from)) usage("unknown camera " + o.from);
+    if (!o.to.empty() && !quarzadel::SyntheticSources::spec(o.to)) usage("unknown camera " + o.to);
+    if (o.switchAt < 0) usage("the switch time must not be negative");
+  }
   if (!(o.seconds > 0 && o.seconds <= 3600) || o.fps < 1 || o.fps > 120 || o.width < 16 || o.height < 16 ||
-      o.width % 2 || o.height % 2)
-    usage("bad seconds, fps or size");
+      o.width % 2 || o.height % 2 || o.bitRate < 0)
+    usage("bad seconds, fps, size or bit rate");
+  if (o.bitRate == 0) o.bitRate = o.width * o.height >= 1920 * 1080 ? 4'500'000 : 2'500'000;
   return o;
 }
 
@@ -109,87 +159,113 @@ int check(const std::string& path) {
   return r.decodeErrors == 0 && r.decodedFrames == r.videoFrames && r.videoFrames > 0 ? 0 : 1;
 }
 
-struct Counters {
-  std::atomic<int64_t> videoMessages{0};
-  std::atomic<int64_t> audioMessages{0};
-  std::atomic<int64_t> bytes{0};
+// The connection's status codes as they arrive, printed; ends at the close.
+struct StatusLog {
+  std::mutex mutex;
+  std::vector<std::string> codes;
+  bool has(const std::string& code) {
+    std::lock_guard lock(mutex);
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+  }
 };
 
-uint32_t milliseconds(const platform::MediaTime& t) {
-  return static_cast<uint32_t>(std::llround(t.seconds() * 1000.0));
-}
-
-// Sequence header first (full header, absolute time), then every frame with
-// its time as the delta to the one before on the video chunk stream.
-Async<void> sendVideo(AsyncStream<SampleBufferRef> encoded, std::shared_ptr<SmokeStream> stream, uint32_t id,
-                      Counters* counters) {
-  platform::FormatDescriptionRef format;
-  uint32_t last = 0;
-  while (auto buffer = co_await encoded.next()) {
-    const auto& sample = *buffer;
-    if (!sample) continue;
-    const auto time = sample->decodeTime().isNumeric() ? sample->decodeTime() : sample->presentationTime();
-    const uint32_t ms = milliseconds(time);
-    if (!platform::sameFormat(format, sample->formatDescription())) {
-      const bool first = !format;
-      format = sample->formatDescription();
-      auto header = RTMPVideoMessage::make(id, first ? ms : ms - last, format);
-      if (header)
-        counters->bytes += co_await stream->send(first ? RTMPChunkType::zero : RTMPChunkType::one,
-                                                 RTMPChunkStreamId::video, header);
-      if (first) last = ms;
+Async<void> followStatus(platform::AsyncStream<RTMPStatus> statuses, std::shared_ptr<StatusLog> log) {
+  while (auto status = co_await statuses.next()) {
+    std::cout << "  status: " << status->code << "\n";
+    {
+      std::lock_guard lock(log->mutex);
+      log->codes.push_back(status->code);
     }
-    auto frame = RTMPVideoMessage::make(id, ms - last, sample);
-    last = ms;
-    if (!frame) continue;
-    counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::video, frame);
-    ++counters->videoMessages;
+    if (status->code == "NetConnection.Connect.Closed" || status->code == "NetConnection.Connect.Failed") co_return;
   }
 }
 
-Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shared_ptr<SmokeStream> stream,
-                      uint32_t id, Counters* counters) {
-  bool headerSent = false;
-  uint32_t last = 0;
-  while (auto output = co_await encoded.next()) {
-    auto aac = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(output->first);
-    if (!aac) continue;
-    const auto& when = output->second;
-    const double rate = aac->format().sampleRate();
-    int64_t position = when.sampleTimeValid && when.sampleRate == rate
-                           ? when.sampleTime
-                           : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate);
-    if (!headerSent) {
-      const uint32_t ms = static_cast<uint32_t>(position * 1000 / static_cast<int64_t>(rate));
-      auto header = RTMPAudioMessage::make(id, ms, aac->format().makeFormatDescription());
-      if (!header) co_return;
-      counters->bytes += co_await stream->send(RTMPChunkType::zero, RTMPChunkStreamId::audio, header);
-      headerSent = true;
-      last = ms;
+std::string megabytes(int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+Async<medley::NetworkTransportReport> transport(std::shared_ptr<RTMPConnection> connection) {
+  auto socket = co_await connection->socket();
+  if (!socket) co_return medley::NetworkTransportReport{};
+  co_return co_await socket->makeNetworkTransportReport();
+}
+
+Async<void> printStatus(double at, const Counters& counters, std::shared_ptr<RTMPConnection> connection) {
+  const auto report = co_await transport(connection);
+  std::printf("  %5.1f s: %lld frames, %lld sound packets sent; %s out, %lld bytes queued\n", at,
+              static_cast<long long>(counters.videoMessages.load()),
+              static_cast<long long>(counters.audioMessages.load()), megabytes(report.totalBytesOut).c_str(),
+              static_cast<long long>(report.queueBytesOut));
+  std::fflush(stdout);
+}
+
+Async<void> sleepUntil(std::chrono::steady_clock::time_point due) {
+  const auto now = std::chrono::steady_clock::now();
+  if (due > now) co_await platform::sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count());
+}
+
+// Synthetic bars and tone, made here at the frame rate.
+Async<void> feedSynthetic(const Options& o, medley::OutgoingStream& outgoing, const Counters& counters,
+                          std::shared_ptr<RTMPConnection> connection) {
+  const auto begin = std::chrono::steady_clock::now();
+  const int64_t frames = static_cast<int64_t>(o.seconds * o.fps + 0.5);
+  int64_t soundBlocks = 0;
+  for (int64_t i = 0; i < frames; ++i) {
+    if (!o.fast) {
+      co_await sleepUntil(begin + std::chrono::nanoseconds(i * 1'000'000'000LL / o.fps));
+      if (i > 0 && i % o.fps == 0) co_await printStatus(static_cast<double>(i) / o.fps, counters, connection);
     }
-    const auto* descriptions = aac->packetDescriptions();
-    for (uint32_t i = 0; i < aac->packetCount(); ++i) {
-      const int64_t offset = descriptions ? descriptions[i].startOffset : 0;
-      const uint32_t size = descriptions ? descriptions[i].dataByteSize : aac->byteLength();
-      if (offset < 0 || offset + size > aac->byteLength() || size == 0) continue;
-      auto packet = platform::CompressedAudioBuffer::make(aac->format(), 1, size);
-      if (!packet || !packet->setSinglePacket(aac->data() + offset, size)) continue;
-      const uint32_t ms = static_cast<uint32_t>(position * 1000 / static_cast<int64_t>(rate));
-      auto message = RTMPAudioMessage::make(id, ms - last, std::shared_ptr<const platform::CompressedAudioBuffer>(packet));
-      last = ms;
-      position += 1024;
-      if (!message) continue;
-      counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::audio, message);
-      ++counters->audioMessages;
+    outgoing.append(rtmpsmoke::makePicture(o.width, o.height, i, o.fps));
+    const int64_t soundUntil = (i + 1) * rtmpsmoke::kSoundRate / o.fps;
+    while (soundBlocks * static_cast<int64_t>(rtmpsmoke::kSoundBlockFrames) < soundUntil) {
+      outgoing.append(rtmpsmoke::makeSound(soundBlocks), rtmpsmoke::soundTime(soundBlocks));
+      ++soundBlocks;
     }
+    co_await platform::yieldNow();
   }
 }
 
-Async<void> pumpVideo(AsyncStream<SampleBufferRef> input, medley::OutgoingStream* outgoing) {
-  while (auto frame = co_await input.next()) {
-    outgoing->appendVideo(*frame);
-    outgoing->videoCodec().completeFrames();
+// The program picture and sound on the real clock, fanned into the outgoing
+// stream on this queue, for o.seconds.
+Async<int64_t> feedProgram(const Options& o, std::shared_ptr<medley::OutgoingStream> outgoing,
+                           const Counters& counters, std::shared_ptr<RTMPConnection> connection,
+                           std::shared_ptr<platform::Runtime> runtime) {
+  const auto queue = co_await platform::currentExecutor();
+  quarzadel::StreamConfig config;
+  config.resolution = o.resolution;
+  auto frames = std::make_shared<int64_t>(0);
+  auto feed = rtmpsmoke::ProgramFeed::make(
+      config, runtime, queue,
+      [outgoing, frames](const platform::SampleBufferRef& frame) {
+        ++*frames;
+        outgoing->append(frame);
+      },
+      [outgoing](const platform::PCMBufferRef& buffer, const platform::AudioTime& time) {
+        outgoing->append(buffer, time);
+      },
+      [](const std::string& line) { std::cout << "  " << line << "\n"; });
+  const auto begin = std::chrono::steady_clock::now();
+  const auto at = [&](double s) { return begin + std::chrono::nanoseconds(static_cast<int64_t>(s * 1e9)); };
+  feed->start(o.from);
+  bool switched = o.to.empty() || o.switchAt >= o.seconds;
+  for (int second = 1;; ++second) {
+    const double next = std::min<double>(second, o.seconds);
+    if (!switched && o.switchAt < next) {
+      co_await sleepUntil(at(o.switchAt));
+      std::cout << "  switching to " << o.to << " (dissolve)\n";
+      feed->switchTo(o.to);
+      switched = true;
+    }
+    co_await sleepUntil(at(next));
+    if (next >= o.seconds) break;
+    co_await printStatus(next, counters, connection);
   }
+  feed->stop();
+  // The pictures and sound queued before the stop reach the outgoing stream.
+  co_await platform::yieldNow();
+  co_return *frames;
 }
 
 Async<int> publish(Options o) {
@@ -200,8 +276,11 @@ Async<int> publish(Options o) {
       std::nullopt, std::nullopt, RTMPConnection::defaultFlashVer, RTMPConnection::defaultFourCcList(),
       RTMPConnection::defaultVideoFourCcInfoMap(), RTMPConnection::defaultAudioFourCcInfoMap(), 0, 15, 2000,
       RTMPConnection::defaultChunkSizeS, platform::QualityOfService::userInitiated, runtime);
-  std::cout << "rtmpsmoke: " << redactURLText(o.url) << " key " << o.key << ", " << o.codec << " " << o.width << "x"
-            << o.height << " at " << o.fps << " fps for " << o.seconds << " s\n";
+  std::cout << "rtmpsmoke: " << redactURLText(o.url) << " key " << o.key << ", " << o.source << " source, "
+            << o.codec << " " << o.width << "x" << o.height << " at " << o.fps << " fps, " << o.bitRate / 1000
+            << " kbit/s, for " << o.seconds << " s\n";
+  auto statusLog = std::make_shared<StatusLog>();
+  platform::spawnDetached(queue, &followStatus, co_await connection->status(), statusLog);
   try {
     const auto response = co_await connection->connect(o.url);
     std::cout << "  connect: " << (response.status ? response.status->code : std::string("(no status)")) << "\n";
@@ -241,7 +320,7 @@ Async<int> publish(Options o) {
                         std::make_shared<RTMPDataMessage>(id, 0, RTMPObjectEncoding::amf0, "@setDataFrame",
                                                           std::move(data)));
 
-  medley::OutgoingStream outgoing;
+  auto outgoing = std::make_shared<medley::OutgoingStream>();
   medley::VideoCodecSettings video;
   video.videoSize = {static_cast<double>(o.width), static_cast<double>(o.height)};
   video.bitRate = o.bitRate;
@@ -249,50 +328,58 @@ Async<int> publish(Options o) {
   video.expectedFrameRate = o.fps;
   video.allowFrameReordering = false;
   video.isLowLatencyRateControlEnabled = true;
-  outgoing.setVideoSettings(video);
+  outgoing->setVideoSettings(video);
   medley::AudioCodecSettings audio;
   audio.bitRate = 128'000;
   audio.sampleRate = rtmpsmoke::kSoundRate;
-  outgoing.setAudioSettings(audio);
+  outgoing->setAudioSettings(audio);
 
+  // The program's media carry host-clock times; the synthetic ones start at zero.
+  const double origin = o.program() ? runtime->nowSeconds() : 0;
   Counters counters;
-  outgoing.startRunning();
-  auto input = outgoing.videoInputStream();
-  auto pump = platform::spawn(queue, &pumpVideo, input, &outgoing);
-  auto videoSender = platform::spawn(queue, &sendVideo, outgoing.videoOutputStream(), stream, id, &counters);
-  auto audioSender = platform::spawn(queue, &sendAudio, outgoing.audioOutputStream(), stream, id, &counters);
+  outgoing->startRunning();
+  auto input = outgoing->videoInputStream();
+  auto pump = platform::spawn(queue, &rtmpsmoke::pumpVideo, input, outgoing.get());
+  auto videoSender =
+      platform::spawn(queue, &rtmpsmoke::sendVideo, outgoing->videoOutputStream(), stream, id, origin, &counters);
+  auto audioSender =
+      platform::spawn(queue, &rtmpsmoke::sendAudio, outgoing->audioOutputStream(), stream, id, origin, &counters);
 
   const auto begin = std::chrono::steady_clock::now();
-  const int64_t frames = static_cast<int64_t>(o.seconds * o.fps + 0.5);
-  int64_t soundBlocks = 0;
-  for (int64_t i = 0; i < frames; ++i) {
-    if (!o.fast) {
-      const auto due = begin + std::chrono::nanoseconds(i * 1'000'000'000LL / o.fps);
-      const auto now = std::chrono::steady_clock::now();
-      if (due > now) co_await platform::sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count());
-    }
-    outgoing.append(rtmpsmoke::makePicture(o.width, o.height, i, o.fps));
-    const int64_t soundUntil = (i + 1) * rtmpsmoke::kSoundRate / o.fps;
-    while (soundBlocks * static_cast<int64_t>(rtmpsmoke::kSoundBlockFrames) < soundUntil) {
-      outgoing.append(rtmpsmoke::makeSound(soundBlocks), rtmpsmoke::soundTime(soundBlocks));
-      ++soundBlocks;
-    }
-    co_await platform::yieldNow();
-  }
+  int64_t programFrames = -1;
+  if (o.program())
+    programFrames = co_await feedProgram(o, outgoing, counters, connection, runtime);
+  else
+    co_await feedSynthetic(o, *outgoing, counters, connection);
+  // The encoder takes every picture that waits, then both encoders drain.
   while (input.bufferedCount() > 0) co_await platform::yieldNow();
-  outgoing.stopRunning();
+  outgoing->stopRunning();
   co_await pump.value();
   co_await videoSender.value();
   co_await audioSender.value();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  const auto report = co_await transport(connection);
 
   const auto monitorEvents = stream->monitorEvents();
   co_await connection->close();
+  // The closing status comes through the status sequence.
+  for (int i = 0; i < 200 && !statusLog->has("NetConnection.Connect.Closed"); ++i)
+    co_await platform::sleepFor(platform::milliseconds(10));
+  const bool closed = statusLog->has("NetConnection.Connect.Closed");
+
   std::cout << "  sent " << counters.videoMessages << " video and " << counters.audioMessages
             << " audio messages, " << counters.bytes << " payload bytes in " << elapsed << " s; "
             << monitorEvents << " network reports\n";
+  if (programFrames >= 0)
+    std::cout << "  program: " << programFrames << " pictures made, " << outgoing->videoInputDroppedFrameCount()
+              << " dropped before the encoder\n";
+  std::cout << "  summary: " << counters.videoMessages << " frames, " << counters.audioMessages << " sound packets, "
+            << megabytes(report.totalBytesOut) << " out ("
+            << std::lround(static_cast<double>(report.totalBytesOut) * 8 / 1000 / std::max(elapsed, 0.001))
+            << " kbit/s), " << report.queueBytesOut << " bytes left queued, "
+            << (closed ? "closed (NetConnection.Connect.Closed)" : "no closing status") << "\n";
   std::cout << "  close: done\n";
-  co_return counters.videoMessages > 0 && counters.audioMessages > 0 ? 0 : 1;
+  co_return counters.videoMessages > 0 && counters.audioMessages > 0 && closed ? 0 : 1;
 }
 
 }  // namespace
@@ -301,7 +388,9 @@ int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
   if (!options.check.empty()) return check(options.check);
   rtmpmedley::logger().setLevel(logwell::LWLogLevel::warn);
-  auto runtime = std::make_shared<platform::ThreadRuntime>(3);
+  medley::logger().setLevel(logwell::LWLogLevel::warn);
+  // Workers for the encoder, the program's renderer and cameras, and the sockets.
+  auto runtime = std::make_shared<platform::ThreadRuntime>(options.program() ? 6 : 3);
   auto queue = platform::SerialQueue::make("rtmpsmoke.publisher", runtime);
   try {
     return platform::blockingWait(publish(options), queue);

@@ -1,0 +1,103 @@
+#include "MediaSenders.h"
+
+#include <cmath>
+
+#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+
+namespace rtmpsmoke {
+
+using platform::Async;
+using platform::AsyncStream;
+using platform::SampleBufferRef;
+using namespace rtmpmedley;
+
+uint32_t MessageClock::milliseconds(double seconds) const {
+  const double ms = std::round((seconds - origin_) * 1000.0);
+  if (!(ms > 0)) return 0;
+  // Message times are 32 bits and wrap round.
+  return static_cast<uint32_t>(static_cast<uint64_t>(ms) & 0xFFFFFFFFu);
+}
+
+uint32_t MessageClock::delta(uint32_t ms) {
+  if (!started_) {
+    started_ = true;
+    last_ = ms;
+    return ms;
+  }
+  // Serial-number order: a stamp less than half the range behind is late, not wrapped.
+  const uint32_t d = ms - last_;
+  if (d >= 0x80000000u) return 0;
+  last_ = ms;
+  return d;
+}
+
+Async<void> sendVideo(AsyncStream<SampleBufferRef> encoded, std::shared_ptr<SmokeStream> stream, uint32_t id,
+                      double originSeconds, Counters* counters) {
+  platform::FormatDescriptionRef format;
+  MessageClock clock(originSeconds);
+  while (auto buffer = co_await encoded.next()) {
+    const auto& sample = *buffer;
+    if (!sample) continue;
+    const auto time = sample->decodeTime().isNumeric() ? sample->decodeTime() : sample->presentationTime();
+    const uint32_t ms = clock.milliseconds(time.seconds());
+    if (!platform::sameFormat(format, sample->formatDescription())) {
+      format = sample->formatDescription();
+      const bool first = !clock.started();
+      auto header = RTMPVideoMessage::make(id, clock.delta(ms), format);
+      if (header)
+        counters->bytes += co_await stream->send(first ? RTMPChunkType::zero : RTMPChunkType::one,
+                                                 RTMPChunkStreamId::video, header);
+    }
+    auto frame = RTMPVideoMessage::make(id, clock.delta(ms), sample);
+    if (!frame) continue;
+    counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::video, frame);
+    ++counters->videoMessages;
+  }
+}
+
+Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shared_ptr<SmokeStream> stream,
+                      uint32_t id, double originSeconds, Counters* counters) {
+  MessageClock clock(originSeconds);
+  while (auto output = co_await encoded.next()) {
+    auto aac = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(output->first);
+    if (!aac) continue;
+    const auto& when = output->second;
+    const double rate = aac->format().sampleRate();
+    if (!(rate > 0)) continue;
+    // Sample times anchored on the host clock count host seconds at the rate.
+    int64_t position = when.sampleTimeValid && when.sampleRate == rate
+                           ? when.sampleTime
+                           : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate);
+    if (!clock.started()) {
+      auto header = RTMPAudioMessage::make(id, clock.delta(clock.milliseconds(position / rate)),
+                                           aac->format().makeFormatDescription());
+      if (!header) co_return;
+      counters->bytes += co_await stream->send(RTMPChunkType::zero, RTMPChunkStreamId::audio, header);
+    }
+    const auto* descriptions = aac->packetDescriptions();
+    for (uint32_t i = 0; i < aac->packetCount(); ++i) {
+      const int64_t offset = descriptions ? descriptions[i].startOffset : 0;
+      const uint32_t size = descriptions ? descriptions[i].dataByteSize : aac->byteLength();
+      if (offset < 0 || offset + size > aac->byteLength() || size == 0) continue;
+      auto packet = platform::CompressedAudioBuffer::make(aac->format(), 1, size);
+      if (!packet || !packet->setSinglePacket(aac->data() + offset, size)) continue;
+      const uint32_t ms = clock.milliseconds(position / rate);
+      position += 1024;
+      auto message = RTMPAudioMessage::make(id, clock.delta(ms),
+                                            std::shared_ptr<const platform::CompressedAudioBuffer>(packet));
+      if (!message) continue;
+      counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::audio, message);
+      ++counters->audioMessages;
+    }
+  }
+}
+
+Async<void> pumpVideo(AsyncStream<SampleBufferRef> input, medley::OutgoingStream* outgoing) {
+  while (auto frame = co_await input.next()) {
+    outgoing->appendVideo(*frame);
+    outgoing->videoCodec().completeFrames();
+  }
+}
+
+}  // namespace rtmpsmoke
