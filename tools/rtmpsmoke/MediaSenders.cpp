@@ -1,5 +1,6 @@
 #include "MediaSenders.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
@@ -19,6 +20,14 @@ uint32_t MessageClock::milliseconds(double seconds) const {
   return static_cast<uint32_t>(static_cast<uint64_t>(ms) & 0xFFFFFFFFu);
 }
 
+uint32_t MessageClock::gridMilliseconds(double seconds, double rate) {
+  const double slot = std::round((seconds - origin_) * rate);
+  const int64_t wanted = slot > 0 ? static_cast<int64_t>(slot) : 0;
+  lastSlot_ = std::max(wanted, lastSlot_ + 1);
+  return static_cast<uint32_t>(static_cast<uint64_t>(std::llround(static_cast<double>(lastSlot_) * 1000.0 / rate)) &
+                               0xFFFFFFFFu);
+}
+
 uint32_t MessageClock::delta(uint32_t ms) {
   if (!started_) {
     started_ = true;
@@ -33,14 +42,14 @@ uint32_t MessageClock::delta(uint32_t ms) {
 }
 
 Async<void> sendVideo(AsyncStream<SampleBufferRef> encoded, std::shared_ptr<SmokeStream> stream, uint32_t id,
-                      double originSeconds, Counters* counters) {
+                      double originSeconds, double frameRate, Counters* counters) {
   platform::FormatDescriptionRef format;
   MessageClock clock(originSeconds);
   while (auto buffer = co_await encoded.next()) {
     const auto& sample = *buffer;
     if (!sample) continue;
     const auto time = sample->decodeTime().isNumeric() ? sample->decodeTime() : sample->presentationTime();
-    const uint32_t ms = clock.milliseconds(time.seconds());
+    const uint32_t ms = clock.gridMilliseconds(time.seconds(), frameRate);
     if (!platform::sameFormat(format, sample->formatDescription())) {
       format = sample->formatDescription();
       const bool first = !clock.started();

@@ -27,6 +27,11 @@ class MessageClock {
  public:
   explicit MessageClock(double originSeconds) : origin_(originSeconds) {}
   uint32_t milliseconds(double seconds) const;
+  // Pictures at a constant rate: the time of the grid slot nearest to `seconds`,
+  // at least one slot after the previous picture's (host stamps jitter by a few
+  // milliseconds; readers that assume the constant rate would see two pictures
+  // share one slot).
+  uint32_t gridMilliseconds(double seconds, double rate);
   // The delta to the previous message; the first message's time is absolute.
   uint32_t delta(uint32_t ms);
   bool started() const { return started_; }
@@ -35,12 +40,14 @@ class MessageClock {
   double origin_;
   uint32_t last_ = 0;
   bool started_ = false;
+  int64_t lastSlot_ = -1;
 };
 
-// Sequence header first, then every frame; a new format sends a new header.
+// Sequence header first, then every frame on the grid of `frameRate`; a new
+// format sends a new header.
 platform::Async<void> sendVideo(platform::AsyncStream<platform::SampleBufferRef> encoded,
                                 std::shared_ptr<SmokeStream> stream, uint32_t id, double originSeconds,
-                                Counters* counters);
+                                double frameRate, Counters* counters);
 // Sequence header first, then one message per AAC packet, until the sequence ends.
 platform::Async<void> sendAudio(platform::AsyncStream<medley::AudioCodec::Output> encoded,
                                 std::shared_ptr<SmokeStream> stream, uint32_t id, double originSeconds,

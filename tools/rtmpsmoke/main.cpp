@@ -334,14 +334,18 @@ Async<int> publish(Options o) {
   audio.sampleRate = rtmpsmoke::kSoundRate;
   outgoing->setAudioSettings(audio);
 
-  // The program's media carry host-clock times; the synthetic ones start at zero.
-  const double origin = o.program() ? runtime->nowSeconds() : 0;
+  // The program's media carry host-clock times, and the program picture stamps
+  // the pictures it holds while no camera delivers up to half a second behind
+  // the clock: the time line starts a second before going live, so that no
+  // stamp falls before it. The synthetic media start at zero.
+  const double origin = o.program() ? runtime->nowSeconds() - 1.0 : 0;
   Counters counters;
   outgoing->startRunning();
   auto input = outgoing->videoInputStream();
   auto pump = platform::spawn(queue, &rtmpsmoke::pumpVideo, input, outgoing.get());
   auto videoSender =
-      platform::spawn(queue, &rtmpsmoke::sendVideo, outgoing->videoOutputStream(), stream, id, origin, &counters);
+      platform::spawn(queue, &rtmpsmoke::sendVideo, outgoing->videoOutputStream(), stream, id, origin,
+                      static_cast<double>(o.fps), &counters);
   auto audioSender =
       platform::spawn(queue, &rtmpsmoke::sendAudio, outgoing->audioOutputStream(), stream, id, origin, &counters);
 
@@ -358,7 +362,12 @@ Async<int> publish(Options o) {
   co_await videoSender.value();
   co_await audioSender.value();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  const auto report = co_await transport(connection);
+  // The tail leaves the socket before the close (for at most 2 s).
+  auto report = co_await transport(connection);
+  for (int i = 0; i < 200 && report.queueBytesOut > 0; ++i) {
+    co_await platform::sleepFor(platform::milliseconds(10));
+    report = co_await transport(connection);
+  }
 
   const auto monitorEvents = stream->monitorEvents();
   co_await connection->close();

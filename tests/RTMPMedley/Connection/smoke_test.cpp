@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "TestPaths.h"
@@ -104,4 +105,52 @@ TEST(SmokeTest, HevcOverEnhancedRtmpThroughNodeMediaServerDecodes) {
   EXPECT_NE(checked.output.find(" 0 decoding errors, 30 fps"), std::string::npos) << checked.output;
   EXPECT_NE(checked.output.find("audio: aac 48000 Hz, 2 channels"), std::string::npos) << checked.output;
   std::cout << "HEVC through node-media-server:\n" << checked.output;
+}
+
+// Goes live with the program picture and sound on the real clock (camera A,
+// a dissolve to camera B, the test tone) and reads the recording back.
+TEST(SmokeTest, ProgramGoesLiveThroughNginxWithEveryPictureInOrder) {
+  ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("smoke-program"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const auto published = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(nginx.port()) +
+                             "/live --key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
+  ASSERT_TRUE(published.succeeded()) << published.output;
+  EXPECT_NE(published.output.find("picture on air: Test Pattern B"), std::string::npos) << published.output;
+  EXPECT_NE(published.output.find("sound on air: Test Tone"), std::string::npos) << published.output;
+  EXPECT_NE(published.output.find("status: NetConnection.Connect.Closed"), std::string::npos) << published.output;
+  EXPECT_NE(published.output.find(" 0 dropped before the encoder"), std::string::npos) << published.output;
+  const auto recording = settledRecording(nginx.value("RECORD_DIR"));
+  ASSERT_FALSE(recording.empty());
+
+  const auto probe = run("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
+                         recording.string());
+  ASSERT_TRUE(probe.succeeded()) << probe.output;
+  std::smatch video;
+  ASSERT_TRUE(std::regex_search(probe.output, video,
+                                std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
+      << probe.output;
+  // 30 pictures a second from the start, holding before the first camera frame.
+  EXPECT_GE(std::stoi(video[1]), 110) << probe.output;
+  EXPECT_LE(std::stoi(video[1]), 122) << probe.output;
+  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
+  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
+  EXPECT_TRUE(decoded.succeeded());
+  EXPECT_EQ(decoded.output, "");
+
+  // Decode times strictly increase: no picture was stamped onto another's time.
+  const auto packets =
+      run("ffprobe -v error -select_streams v -show_entries packet=dts -of csv=p=0 " + recording.string());
+  ASSERT_TRUE(packets.succeeded()) << packets.output;
+  std::istringstream lines(packets.output);
+  std::string line;
+  long previous = -1, count = 0;
+  while (std::getline(lines, line)) {
+    const long dts = std::stol(line);
+    EXPECT_GT(dts, previous) << "picture " << count;
+    previous = dts;
+    ++count;
+  }
+  EXPECT_EQ(std::to_string(count), std::string(video[1]));
 }
