@@ -102,8 +102,6 @@ TEST(Actor, CallerResumesOnItsOwnExecutorAfterAChildFinishedElsewhere) {
     onCaller.push_back(caller->isCurrent());
   });
   rt->runUntilIdle();
-  ASSERT_TRUE(t.isFinished());
-  t.result();
   EXPECT_EQ(onCaller, (std::vector<bool>{true, true, false, true}));
 }
 

@@ -29,44 +29,33 @@ TEST(Continuation, FirstResumeWinsAndTheWaiterResumesOnItsExecutor) {
     co_return v;
   });
   env.rt->runUntilIdle();
-  ASSERT_TRUE(saved);
-  EXPECT_FALSE(saved.isResumed());
   EXPECT_TRUE(saved.resume(1));
   EXPECT_FALSE(saved.resume(2));
   EXPECT_FALSE(saved.resumeThrowing(std::runtime_error("late")));
-  EXPECT_TRUE(saved.isResumed());
   env.rt->runUntilIdle();
-  ASSERT_TRUE(t.isFinished());
   EXPECT_EQ(t.result(), 1);
   EXPECT_TRUE(onQueue);
 }
 
-TEST(Continuation, ErrorsAndThrowingSetupReachTheWaiter) {
+TEST(Continuation, ErrorsThrowingSetupAndADroppedContinuationFailTheWaiter) {
   Env env;
   Continuation<void> saved;
+  std::map<int, Continuation<int>> table;
   auto a = spawn(env.q, [&]() -> Async<void> { co_await withContinuation<void>([&](auto c) { saved = c; }); });
   auto b = spawn(env.q, []() -> Async<void> {
     co_await withContinuation<void>([](Continuation<void>) { throw std::invalid_argument("setup"); });
   });
-  env.rt->runUntilIdle();
-  saved.resumeThrowing(std::out_of_range("answer"));
-  env.rt->runUntilIdle();
-  EXPECT_THROW(a.result(), std::out_of_range);
-  EXPECT_THROW(b.result(), std::invalid_argument);
-}
-
-TEST(Continuation, DroppedUnresumedFailsItsWaiter) {
-  Env env;
-  std::map<int, Continuation<int>> table;
-  auto t = spawn(env.q, [&]() -> Async<int> {
+  auto dropped = spawn(env.q, [&]() -> Async<int> {
     co_return co_await withContinuation<int>([&](Continuation<int> c) { table.emplace(1, std::move(c)); });
   });
   env.rt->runUntilIdle();
-  EXPECT_FALSE(t.isFinished());
+  EXPECT_FALSE(dropped.isFinished());
+  saved.resumeThrowing(std::out_of_range("answer"));
   table.clear();
   env.rt->runUntilIdle();
-  ASSERT_TRUE(t.isFinished());
-  EXPECT_THROW(t.result(), ContinuationDroppedError);
+  EXPECT_THROW(a.result(), std::out_of_range);
+  EXPECT_THROW(b.result(), std::invalid_argument);
+  EXPECT_THROW(dropped.result(), ContinuationDroppedError);
 }
 
 TEST(Continuation, CancellingTheWaitingTaskDoesNotEndTheWait) {

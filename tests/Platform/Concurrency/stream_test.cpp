@@ -110,18 +110,6 @@ TEST(AsyncStream, CancellingTheReadingTaskEndsItsWaitAndTheStream) {
   EXPECT_EQ(writer.yield(2), YieldResult::terminated);
 }
 
-TEST(AsyncStream, SecondConcurrentReaderIsAnError) {
-  Env env;
-  auto [stream, writer] = AsyncStream<int>::make();
-  auto first = collect(env.q, stream);
-  auto second = collect(env.q, stream);
-  env.rt->runUntilIdle();
-  EXPECT_THROW(second.result(), std::logic_error);
-  writer.finish();
-  env.rt->runUntilIdle();
-  EXPECT_TRUE(first.result().empty());
-}
-
 TEST(AsyncStreamWriterSlot, ReplacingTheWriterEndsTheOldReadersLoop) {
   Env env;
   AsyncStreamWriterSlot<int> slot;

@@ -25,21 +25,12 @@ AudioFormat aacFormat(uint32_t bytesPerPacket = 0) {
 }  // namespace
 
 TEST(AudioFormat, LayoutsRoundTripThroughStreamDescriptionsAndBadOnesAreRefused) {
-  EXPECT_EQ(AudioFormat::standard(48000, 2).bytesPerFrame(), 4u);  // one channel's sample per frame when planar
   AudioFormat s16(CommonFormat::int16, 44100, 2, true);
-  EXPECT_EQ(s16.bytesPerFrame(), 4u);
-  EXPECT_FALSE(s16 == AudioFormat(CommonFormat::int16, 44100, 2, false));
-  for (const auto& invalid : {AudioFormat(CommonFormat::other, 48000, 2, false),
-                              AudioFormat(CommonFormat::float32, 0, 2, false),
-                              AudioFormat(CommonFormat::float32, 48000, 0, false)})
-    EXPECT_FALSE(invalid.isValid());
-
   AudioFormat s32(CommonFormat::int32, 48000, true, channelLayoutTag::hexagonal);
   EXPECT_EQ(s32.channelCount(), 6u);
   auto again = AudioFormat::fromStreamDescription(s32.streamDescription(), channelLayoutTag::hexagonal);
   ASSERT_TRUE(again);
   EXPECT_TRUE(*again == s32);
-  EXPECT_EQ(again->commonFormat(), CommonFormat::int32);
 
   // A layout for another channel count, a missing rate, PCM frames too small for their samples.
   EXPECT_FALSE(AudioFormat::fromStreamDescription(s32.streamDescription(), channelLayoutTag::stereo));
@@ -53,16 +44,11 @@ TEST(AudioFormat, LayoutsRoundTripThroughStreamDescriptionsAndBadOnesAreRefused)
   auto be = s16.streamDescription();
   be.formatFlags |= audioFormatFlags::isBigEndian;
   EXPECT_EQ(AudioFormat::fromStreamDescription(be)->commonFormat(), CommonFormat::other);
-
-  auto fd = aacFormat().makeFormatDescription({0x12, 0x10});
-  EXPECT_EQ(fd->mediaSubType(), audioFormatID::mpeg4AAC);
-  EXPECT_TRUE(*fd->audioFormat() == aacFormat());
 }
 
 TEST(PCMBuffer, ChannelsAreAlignedApartAndOnlyValidFramesAreTouched) {
   auto planar = PCMBuffer::make(AudioFormat::standard(48000, 2), 100);
   ASSERT_TRUE(planar && planar->floatChannelData());
-  EXPECT_EQ(planar->int16ChannelData(), nullptr);
   EXPECT_TRUE(planar->setFrameLength(100));
   EXPECT_FALSE(planar->setFrameLength(101));
   EXPECT_EQ(planar->frameLength(), 100u);
@@ -81,8 +67,6 @@ TEST(PCMBuffer, ChannelsAreAlignedApartAndOnlyValidFramesAreTouched) {
 
   auto interleaved = PCMBuffer::make(AudioFormat(CommonFormat::int16, 44100, 2, true), 480);
   ASSERT_TRUE(interleaved->int16ChannelData());
-  EXPECT_EQ(interleaved->bufferCount(), 1u);
-  EXPECT_EQ(interleaved->stride(), 2u);
   int16_t* s = interleaved->int16ChannelData()[0];
   std::fill(s, s + 960, 7);
   interleaved->setFrameLength(480);
@@ -99,7 +83,6 @@ TEST(CompressedAudioBuffer, VariablePacketsCarryDescriptionsAndLimitsHold) {
   ASSERT_TRUE(b && b->packetDescriptions());
   const uint8_t packet[5] = {1, 2, 3, 4, 5};
   EXPECT_TRUE(b->setSinglePacket(packet, 5));
-  EXPECT_EQ(b->packetCount(), 1u);
   EXPECT_EQ(b->packetDescriptions()[0], (AudioStreamPacketDescription{0, 0, 5}));
   EXPECT_FALSE(b->setByteLength(2049));
   EXPECT_FALSE(b->setPacketCount(2));
