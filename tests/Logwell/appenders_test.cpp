@@ -15,8 +15,6 @@ TEST(MultiAppenderTest, EveryAppenderGetsTheRecordInListOrder) {
   auto multi = std::make_shared<MultiAppender>();
   LWLogger logger("test.multi");
   logger.setAppender(multi);
-  logger.info({"nobody"}, "f", "fn", 1);  // an empty list does nothing
-
   std::vector<std::string> order;
   struct Ordered : RecordingAppender {
     Ordered(std::vector<std::string>& o, std::string n) : order(o), name(std::move(n)) {}
@@ -64,25 +62,6 @@ TEST(OSLoggerAppenderTest, WritesACompactLineAtTheTypeOfItsLevel) {
                 {LogType::debug, "quarzadel.Medley", "lib", "[b.cpp:2]g()>2.2"},
                 {LogType::error, "quarzadel.Medley", "lib", "[b.cpp:3]h()>e"},
                 {LogType::debug, "quarzadel.Medley", "lib", "[b.cpp:4]i()>d"}}));
-}
-
-TEST(OSLoggerAppenderTest, SkipsTypesTheSystemLogDoesNotRecord) {
-  struct InfoOnly : platform::SystemLogSink {
-    bool isEnabled(platform::LogType type) const override { return type != platform::LogType::debug; }
-    void write(platform::LogType, std::string_view, std::string_view, std::string_view message) override {
-      messages.emplace_back(message);
-    }
-    std::vector<std::string> messages;
-  };
-  auto sink = std::make_shared<InfoOnly>();
-  auto previous = platform::SystemLog::setSink(sink);
-  LWLogger logger("test.os.disabled");
-  logger.setLevel(LWLogLevel::trace);
-  logger.setAppender(std::make_shared<OSLoggerAppender>("s", "c"));
-  logger.debug({"hidden"}, "f", "fn", 1);
-  logger.info({"shown"}, "f", "fn", 2);
-  platform::SystemLog::setSink(previous);
-  EXPECT_EQ(sink->messages, (std::vector<std::string>{"[f:2]fn>shown"}));
 }
 
 }  // namespace

@@ -58,14 +58,10 @@ TEST(SocketAppenderTest, RecordsFromManyThreadsArriveWholeAndInOrderPerThread) {
     ASSERT_FALSE(wire.empty()) << "after " << received << " records";
     auto record = LWLogRecord::parse(wire.substr(0, wire.size() - 4));
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->level, LWLogLevel::info);
-    EXPECT_EQ(record->identifier, "test.socket");
-    EXPECT_EQ(record->file, "/src/Appender.cpp");
     int t = -1, n = -1;
     ASSERT_EQ(std::sscanf(record->message.c_str(), "t%d n%d", &t, &n), 2) << record->message.substr(0, 40);
     ASSERT_TRUE(t >= 0 && t < kThreads);
     EXPECT_EQ(n, next[t]++);
-    EXPECT_EQ(record->line, n);
     EXPECT_EQ(record->message.size(), ("t" + std::to_string(t) + " n" + std::to_string(n) + " ").size() + bulk.size());
   }
 }
