@@ -33,26 +33,6 @@ TEST(SystemLog, NestedCapturesRecordEveryFieldAndRestoreThePreviousSink) {
   SystemLog::setSink(before);
 }
 
-TEST(SystemLog, DisabledTypesAreNotWritten) {
-  class ErrorsOnly : public SystemLogSink {
-   public:
-    bool isEnabled(LogType type) const override { return type >= LogType::error; }
-    void write(LogType type, std::string_view, std::string_view, std::string_view message) override {
-      written.emplace_back(message);
-    }
-    std::vector<std::string> written;
-  };
-  auto sink = std::make_shared<ErrorsOnly>();
-  auto previous = SystemLog::setSink(sink);
-  SystemLogger logger("s", "c");
-  EXPECT_FALSE(logger.isEnabled(LogType::debug));
-  logger.debug("hidden");
-  logger.info("hidden");
-  logger.error("shown");
-  SystemLog::setSink(previous);
-  EXPECT_EQ(sink->written, std::vector<std::string>{"shown"});
-}
-
 TEST(SystemLog, SyslogSinkTakesMessagesThatLookLikeFormats) {
   // A message is data, never a format: "%n" would write through a stray pointer.
   SyslogSink sink;

@@ -20,23 +20,12 @@ TEST(Published, AnnouncesBeforeStoringAndOnEverySet) {
   EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {2, 2}}));
 }
 
-TEST(Published, HoldsValuesWithoutADefault) {
-  struct Level {
-    explicit Level(int v) : v(v) {}
-    int v;
-  };
-  Published<Level> p{Level(3)};
-  p.set(Level(4));
-  EXPECT_EQ(p.value().v, 4);
-}
-
 TEST(Published, SubscriptionEndsWithItsLifetimeOrCancel) {
   Published<int> p{0};
   int calls = 0;
   {
     auto sub = p.subscribe([&](const int&) { ++calls; });
     p.set(1);
-    EXPECT_EQ(p.subscriberCount(), 1u);
   }
   p.set(2);
   EXPECT_EQ(calls, 2);
@@ -68,7 +57,7 @@ TEST(Published, SubscriberMayUnsubscribeItselfAndSetFromItsCall) {
   EXPECT_EQ(seen, (std::vector<int>{1, 10}));
 }
 
-TEST(Published, CombineLatestAndDropFirst) {
+TEST(Published, CombineLatest) {
   Published<int> a{1};
   Published<std::string> b{"x"};
   std::vector<std::string> seen;
@@ -77,14 +66,6 @@ TEST(Published, CombineLatestAndDropFirst) {
   a.set(2);
   b.set("y");
   EXPECT_EQ(seen, (std::vector<std::string>{"1x", "2x", "2y"}));
-
-  std::vector<std::string> later;
-  auto sub2 = a.publisher().combineLatest(b.publisher()).dropFirst(2).sink(
-      [&](const std::pair<int, std::string>& ab) { later.push_back(std::to_string(ab.first) + ab.second); });
-  a.set(3);
-  a.set(4);
-  b.set("z");
-  EXPECT_EQ(later, (std::vector<std::string>{"4y", "4z"}));
 }
 
 TEST(Published, OperatorsMapFilterRemoveDuplicates) {
