@@ -25,24 +25,21 @@ std::vector<float> sine(float amplitude, int frames) {
   return v;
 }
 
-TEST(AudioLevelMeter, FullScaleSineShowsRmsNearNinetyFivePercentAndPeakAtTheTop) {
+TEST(AudioLevelMeter, RmsAndPeakSpanBothChannelsAndBothSigns) {
   AudioLevelMeter meter;
   const auto s = sine(1.0f, 4800);
   meter.addChannel(s.data(), static_cast<int64_t>(s.size()));
   meter.addChannel(s.data(), static_cast<int64_t>(s.size()));
-  const auto level = meter.takeLevel(1000.0);
+  auto level = meter.takeLevel(1000.0);
   ASSERT_TRUE(level);
-  EXPECT_NEAR(level->rms, (60 - 3.0103f) / 60, 1e-3);
+  EXPECT_NEAR(level->rms, (60 - 3.0103f) / 60, 1e-3);  // a full-scale sine is at -3 dBFS
   EXPECT_NEAR(level->peak, 1.0f, 1e-4);
-}
 
-TEST(AudioLevelMeter, PeakTakesTheLargestMagnitudeOfEitherChannelAndEitherSign) {
-  AudioLevelMeter meter;
   std::vector<float> left(1000, 0.01f), right(1000, 0.01f);
   right[777] = -0.1f;
   meter.addChannel(left.data(), 1000);
   meter.addChannel(right.data(), 1000);
-  const auto level = meter.takeLevel(1000.0);
+  level = meter.takeLevel(1001.0);
   ASSERT_TRUE(level);
   EXPECT_NEAR(level->peak, 40.0f / 60, 1e-5);
 }
@@ -61,16 +58,12 @@ TEST(AudioLevelMeter, ReportsAtMostEveryFiftyMillisecondsAndStartsEachReportAfre
   EXPECT_NEAR(level->peak, 0.0f, 1e-5);
   // Nothing added since: nothing to report.
   EXPECT_FALSE(meter.takeLevel(1001.0));
-}
-
-TEST(AudioLevelMeter, SilenceReportsShareTheIntervalWithLevelReports) {
-  AudioLevelMeter meter;
-  EXPECT_TRUE(meter.takeSilenceReport(1000.0));
-  EXPECT_FALSE(meter.takeSilenceReport(1000.04));
-  EXPECT_TRUE(meter.takeSilenceReport(1000.06));
-  const std::vector<float> s(10, 0.5f);
-  meter.addChannel(s.data(), 10);
-  EXPECT_FALSE(meter.takeLevel(1000.1));
+  // Silence reports share the interval with level reports.
+  EXPECT_TRUE(meter.takeSilenceReport(1001.0));
+  EXPECT_FALSE(meter.takeSilenceReport(1001.04));
+  EXPECT_TRUE(meter.takeSilenceReport(1001.06));
+  meter.addChannel(quiet.data(), 10);
+  EXPECT_FALSE(meter.takeLevel(1001.1));
 }
 
 }  // namespace

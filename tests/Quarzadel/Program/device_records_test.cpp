@@ -42,25 +42,21 @@ TEST(CameraKindTest, RulesAreTriedInOrder) {
       {external("Nobsy Cam"), Kind::virtual_},  // "obs" inside a word
       {external("FaceCam 1000"), Kind::other}};
   for (const auto& [device, kind] : cases) EXPECT_EQ(CameraDevice::classify(device), kind) << device.localizedName;
-  for (Kind k : {Kind::builtIn, Kind::usb, Kind::continuity, Kind::deskView, Kind::virtual_, Kind::other, Kind::screen})
-    EXPECT_EQ(cameraKindFromRawValue(rawValue(k)), k);
-  EXPECT_EQ(rawValue(Kind::virtual_), "virtual");
-  EXPECT_FALSE(cameraKindFromRawValue("USB"));
 }
 
 TEST(MicDeviceTest, TransportDecidesBuiltInAndVirtual) {
-  EXPECT_TRUE(MicDevice::from("m", "Mic", D::kTransportBuiltIn).isBuiltIn);
-  EXPECT_TRUE(MicDevice::from("m", "Mic", D::kTransportVirtual).isVirtual);
-  EXPECT_TRUE(MicDevice::from("m", "Mic", D::kTransportAggregate).isVirtual);
-  const MicDevice usb = MicDevice::from("m", "Mic", D::kTransportUSB);
-  EXPECT_FALSE(usb.isBuiltIn || usb.isVirtual);
+  for (auto [transport, builtIn, isVirtual] : {std::tuple{D::kTransportBuiltIn, true, false},
+                                                {D::kTransportVirtual, false, true}, {D::kTransportAggregate, false, true},
+                                                {D::kTransportUSB, false, false}}) {
+    const MicDevice mic = MicDevice::from("m", "Mic", transport);
+    EXPECT_EQ(std::pair(mic.isBuiltIn, mic.isVirtual), std::pair(builtIn, isVirtual));
+  }
 }
 
 TEST(MicSelectionTest, StoredValuesAndKeyedCodingRoundTrip) {
   EXPECT_EQ(MicSelection::fromStoredValue(std::nullopt), MicSelection::system());
   EXPECT_EQ(MicSelection::fromStoredValue(""), MicSelection::system());
   EXPECT_EQ(MicSelection::fromStoredValue("System"), MicSelection::device("System"));
-  EXPECT_EQ(MicSelection::system().storedValue(), "system");
   EXPECT_EQ(MicSelection::system().encode().dump(), R"({"system":{}})");
   EXPECT_EQ(MicSelection::device("usb-1").encode().dump(), R"({"device":{"_0":"usb-1"}})");
   for (const auto& s : {MicSelection::system(), MicSelection::device("usb-1")}) {

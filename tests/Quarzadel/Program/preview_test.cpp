@@ -25,17 +25,12 @@ class PreviewTest : public ::testing::Test {
   std::shared_ptr<PreviewSink> sink = PreviewSink::make(rt, layer);
 };
 
-TEST_F(PreviewTest, EveryFrameIsShownAtOnceAndItsPictureKept) {
-  auto f = frame(100);
-  sink->enqueue(f);
-  EXPECT_EQ(layer->enqueuedCount(), 1);
-  EXPECT_EQ(layer->displayedFrame(), f);
-  EXPECT_TRUE(f->attachments(0).displayImmediately);
-  EXPECT_EQ(sink->latestFrame(), f->imageBuffer());
-}
-
-TEST_F(PreviewTest, FailedRendererIsFlushedBeforeTheNextFrame) {
-  sink->enqueue(frame(1));
+TEST_F(PreviewTest, FramesAreShownAtOnceAndAFailedRendererIsFlushedFirst) {
+  auto first = frame(1);
+  sink->enqueue(first);
+  EXPECT_EQ(layer->displayedFrame(), first);
+  EXPECT_TRUE(first->attachments(0).displayImmediately);
+  EXPECT_EQ(sink->latestFrame(), first->imageBuffer());
   layer->breakRenderer();
   auto next = frame(2);
   sink->enqueue(next);
@@ -47,26 +42,22 @@ TEST_F(PreviewTest, FailedRendererIsFlushedBeforeTheNextFrame) {
 }
 
 TEST_F(PreviewTest, MirroringHappensOnTheMainQueueOnlyWhenItChanges) {
-  sink->setMirrored(false);
-  rt->runUntilIdle();
+  sink->setMirrored(false), rt->runUntilIdle();
   EXPECT_EQ(layer->transformChanges(), 0);
   sink->setMirrored(true);
   EXPECT_FALSE(layer->isMirrored());  // not before the main queue runs
   rt->runUntilIdle();
   EXPECT_TRUE(layer->isMirrored());
-  sink->setMirrored(true);
-  rt->runUntilIdle();
+  sink->setMirrored(true), rt->runUntilIdle();
   EXPECT_EQ(layer->transformChanges(), 1);
 }
 
 TEST_F(PreviewTest, HostViewKeepsTheLayerFillingAndCentredAcrossResizes) {
   PreviewHostView view(sink);
-  sink->setMirrored(true);
-  rt->runUntilIdle();
+  sink->setMirrored(true), rt->runUntilIdle();
   view.layout(800, 600);
-  EXPECT_EQ(layer->bounds(), (PreviewLayer::Rect{0, 0, 800, 600}));
-  EXPECT_EQ(layer->position(), std::make_pair(400.0, 300.0));
   view.layout(1000, 300);
+  EXPECT_EQ(layer->bounds(), (PreviewLayer::Rect{0, 0, 1000, 300}));
   EXPECT_EQ(layer->position(), std::make_pair(500.0, 150.0));
   EXPECT_TRUE(layer->isMirrored());
   // A 16:9 picture in 1000 x 300: 533 wide, centred, black either side.

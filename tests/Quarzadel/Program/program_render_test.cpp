@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "Platform/Time/HostClock.h"
 #include "Quarzadel/Program/NV12Ops.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
 #include "video_test_support.h"
@@ -59,10 +58,8 @@ TEST_F(ProgramRendererTest, PortraitImageIsFittedOverADarkerLessSaturatedFillOfI
   EXPECT_EQ(colorAt(*out, 960, 540), source);
   EXPECT_EQ(colorAt(*out, 700, 10), source);
   // Bars: brightness -0.12 lowers luma by 26; saturation 0.9 pulls chroma toward neutral.
-  const YCbCr bar{124, 193, 94};
-  for (int x : {0, 300, 640, 1280, 1600, 1919}) EXPECT_EQ(colorAt(*out, x, 540), bar) << "x " << x;
-  EXPECT_EQ(colorAt(*out, 0, 0), bar);
-  EXPECT_EQ(colorAt(*out, 1919, 1079), bar);
+  for (auto [x, y] : {std::pair{0, 540}, {640, 540}, {1280, 540}, {1919, 540}, {0, 0}, {1919, 1079}})
+    EXPECT_EQ(colorAt(*out, x, y), (YCbCr{124, 193, 94})) << x << "," << y;
 }
 
 TEST_F(ProgramRendererTest, FitOfSameAspectIsDrawnAsFillWithoutBlur) {
@@ -71,7 +68,7 @@ TEST_F(ProgramRendererTest, FitOfSameAspectIsDrawnAsFillWithoutBlur) {
   paintColumns(*image, 0, 2, 235);
   auto out = renderer.compose(image, false, nullptr, false, 0);
   ASSERT_TRUE(out);
-  EXPECT_EQ(lumaAt(*out, 0, 500), 235);
+  EXPECT_EQ(lumaAt(*out, 0, 500), 235);  // no blur or scaling smears the edge
   EXPECT_EQ(lumaAt(*out, 1, 500), 235);
   EXPECT_EQ(lumaAt(*out, 2, 500), 100);
 }
@@ -82,11 +79,8 @@ TEST_F(ProgramRendererTest, WholeImageSitsBetweenBlackBarsWhateverTheFraming) {
   auto screen = flatPicture(2880, 1800, {180, 100, 150});
   auto out = renderer.compose(screen, true, nullptr, false, 0);
   ASSERT_TRUE(out);
-  EXPECT_EQ(colorAt(*out, 0, 540), kBlack);
-  EXPECT_EQ(colorAt(*out, 94, 540), kBlack);
-  EXPECT_EQ(colorAt(*out, 98, 540), (YCbCr{180, 100, 150}));
-  EXPECT_EQ(colorAt(*out, 1820, 0), (YCbCr{180, 100, 150}));
-  EXPECT_EQ(colorAt(*out, 1825, 540), kBlack);
+  for (int x : {0, 94, 1825}) EXPECT_EQ(colorAt(*out, x, 540), kBlack) << x;
+  for (int x : {98, 1820}) EXPECT_EQ(colorAt(*out, x, 0), (YCbCr{180, 100, 150})) << x;
 }
 
 TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
@@ -113,17 +107,12 @@ TEST_F(ProgramRendererTest, DissolveEasesWithSmoothstep) {
   EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 1), 960, 540), 200);
 }
 
-TEST_F(ProgramRendererTest, WithoutAnOnAirPictureTheSlateIsDrawnEvenDuringADissolve) {
-  const YCbCr slate = ProgramRenderer::slateColor();
+TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescription) {
+  // Without an on-air picture the slate is drawn, even during a dissolve.
   auto out = renderer.compose(nullptr, false, flatPicture(1920, 1080, {200, 128, 128}), false, 0.5);
   ASSERT_TRUE(out);
-  EXPECT_EQ(colorAt(*out, 0, 0), slate);
-  EXPECT_EQ(colorAt(*out, 1919, 1079), slate);
-}
-
-TEST_F(ProgramRendererTest, OutputBuffersCarryBT709AndOneFormatDescription) {
-  auto out = renderer.compose(nullptr, false, nullptr, false, 0);
-  ASSERT_TRUE(out);
+  EXPECT_EQ(colorAt(*out, 0, 0), ProgramRenderer::slateColor());
+  EXPECT_EQ(colorAt(*out, 1919, 1079), ProgramRenderer::slateColor());
   EXPECT_EQ(out->colorAttachments(), platform::ColorAttachments::bt709());
   const auto format = renderer.formatDescription();
   ASSERT_TRUE(format);
@@ -170,9 +159,8 @@ TEST_F(ProgramRendererTest, SourcesInOtherColourSpacesComeOutBT709VideoRange) {
   tags.matrix = platform::YCbCrMatrix::itu_r_601_4;
   red601->setColorAttachments(tags);
   const YCbCr converted = colorAt(*renderer.compose(red601, false, nullptr, false, 0), 960, 540);
-  EXPECT_NEAR(converted.y, 63, 1);
-  EXPECT_NEAR(converted.cb, 102, 1);
-  EXPECT_NEAR(converted.cr, 240, 1);
+  for (auto [got, want] : {std::pair{converted.y, 63}, {converted.cb, 102}, {converted.cr, 240}})
+    EXPECT_NEAR(got, want, 1);
 
   // Full range white and black.
   auto full = flatPicture(1920, 1080, {255, 128, 128}, PixelFormat::nv12FullRange);
@@ -180,15 +168,6 @@ TEST_F(ProgramRendererTest, SourcesInOtherColourSpacesComeOutBT709VideoRange) {
   auto out = renderer.compose(full, false, nullptr, false, 0);
   EXPECT_EQ(lumaAt(*out, 960, 100), 235);
   EXPECT_EQ(lumaAt(*out, 960, 1000), 16);
-}
-
-TEST_F(ProgramRendererTest, WarmUpRendersEveryPathAndKeepsTheFraming) {
-  renderer.setFraming(Framing::fit);
-  const auto ms = renderer.warmUp(*platform::HostClock::shared());
-  ASSERT_TRUE(ms);
-  EXPECT_GE(*ms, 0);
-  EXPECT_EQ(renderer.framing(), Framing::fit);
-  EXPECT_TRUE(renderer.formatDescription());
 }
 
 TEST(NV12OpsTest, BlurKeepsFlatAreasAndSpreadsAnEdgeSymmetrically) {

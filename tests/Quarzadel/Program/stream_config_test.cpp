@@ -13,28 +13,21 @@ using VideoCodec = StreamConfig::VideoCodec;
 // The raw values are what the user defaults store: exact and case-sensitive.
 TEST(StreamConfigTest, RawValuesParseExactlyAndRoundTrip) {
   EXPECT_EQ(fromRawValue<Resolution>("1080p"), Resolution::hd1080);
-  EXPECT_EQ(fromRawValue<Resolution>("720p"), Resolution::hd720);
-  for (const char* bad : {"1080P", " 1080p", "1080p ", "1080", ""}) EXPECT_FALSE(fromRawValue<Resolution>(bad)) << bad;
-  EXPECT_EQ(fromRawValue<Framing>("automatic"), Framing::automatic);
-  EXPECT_EQ(fromRawValue<Framing>("fill"), Framing::fill);
   EXPECT_EQ(fromRawValue<Framing>("fit"), Framing::fit);
-  EXPECT_FALSE(fromRawValue<Framing>("Fit"));
   EXPECT_EQ(fromRawValue<VideoCodec>("h264"), VideoCodec::h264);
-  EXPECT_FALSE(fromRawValue<VideoCodec>("H264"));
-  EXPECT_FALSE(fromRawValue<VideoCodec>("hevc "));
   EXPECT_EQ(fromRawValue<CameraTransition>("dissolve"), CameraTransition::dissolve);
+  for (const char* bad : {"1080P", " 1080p", "1080p ", "1080", ""}) EXPECT_FALSE(fromRawValue<Resolution>(bad)) << bad;
+  EXPECT_FALSE(fromRawValue<Framing>("Fit"));
+  EXPECT_FALSE(fromRawValue<VideoCodec>("hevc "));
   for (auto f : allCases<Framing>()) EXPECT_EQ(fromRawValue<Framing>(rawValue(f)), f);
   for (auto r : allCases<Resolution>()) EXPECT_EQ(fromRawValue<Resolution>(rawValue(r)), r);
   for (auto t : allCases<CameraTransition>()) EXPECT_EQ(fromRawValue<CameraTransition>(rawValue(t)), t);
 }
 
-class FixedClock : public platform::Clock {
- public:
-  explicit FixedClock(platform::Nanos t) : t_(t) {}
-  platform::Nanos now() const override { return t_; }
-
- private:
-  platform::Nanos t_;
+struct FixedClock : platform::Clock {
+  explicit FixedClock(platform::Nanos t) : t(t) {}
+  platform::Nanos now() const override { return t; }
+  platform::Nanos t;
 };
 
 TEST(HostSecondsTest, ConvertsCaptureTimesToHostSeconds) {
