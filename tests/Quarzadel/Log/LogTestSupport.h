@@ -19,16 +19,13 @@ class ScopedTempDir {
  public:
   ScopedTempDir() {
     const char* base = std::getenv("QZ_BINARY_DIR");
-    std::filesystem::path root = base ? std::filesystem::path(base) / "test-tmp" : std::filesystem::temp_directory_path();
+    auto root = base ? std::filesystem::path(base) / "test-tmp" : std::filesystem::temp_directory_path();
     std::filesystem::create_directories(root);
     std::string pattern = (root / "log-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
-  ~ScopedTempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~ScopedTempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -43,8 +40,7 @@ class ScopedEnv {
     tzset();
   }
   ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
+    old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_);
     tzset();
   }
 
