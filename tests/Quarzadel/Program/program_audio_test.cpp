@@ -86,17 +86,6 @@ TEST_F(ProgramAudioTest, WithoutAnySourceSilenceFlowsHeldBehindTheHostClock) {
   for (const auto& l : levels) EXPECT_EQ(l, (AudioLevel{0, 0}));
 }
 
-TEST_F(ProgramAudioTest, FirstBufferAnchorsTheStreamWithNoSilenceBeforeAndNoFade) {
-  auto a = startWithA();
-  advance(0.3);
-  const double stamp = now() - 0.01;
-  a->deliver(constantBuffer(480, 0.5f), stamp), idle();
-  ASSERT_EQ(out.buffers.size(), 1u);
-  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(stamp));
-  EXPECT_EQ(out.channel(0), std::vector<float>(480, 0.5f));
-  EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Mic a")});
-}
-
 TEST_F(ProgramAudioTest, OutputIsOneContiguousStreamAcrossSoundSilenceAndASwitch) {
   auto a = startWithA();
   stream(*a, 0.5);

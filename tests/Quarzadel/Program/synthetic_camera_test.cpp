@@ -71,18 +71,6 @@ TEST(SyntheticSpecsTest, SuspendedListIsSplitAtCommasAndTrimmed) {
   EXPECT_EQ(faults, (std::map<std::string, Fault>{{"synthetic-a", Fault::suspended}, {"synthetic-c", Fault::suspended}}));
 }
 
-TEST(SyntheticSpecsTest, PermissionPromptsAreSkippedOnlyWithBothDefaults) {
-  auto previous = platform::UserDefaults::standard();
-  auto defaults = platform::UserDefaults::inMemory();
-  platform::UserDefaults::setStandard(defaults);
-  EXPECT_FALSE(SyntheticSources::skipsPermissionPrompts());
-  defaults->set("SkipPermissionPrompts", true);
-  EXPECT_FALSE(SyntheticSources::skipsPermissionPrompts());
-  defaults->set("SyntheticSources", true);
-  EXPECT_TRUE(SyntheticSources::skipsPermissionPrompts());
-  platform::UserDefaults::setStandard(previous);
-}
-
 TEST_F(SyntheticCameraTest, FlashFrameAtEvenSecondsAndASweepingBarOtherwise) {
   auto a = camera("synthetic-a");
   auto flash = a->render(100.0);
