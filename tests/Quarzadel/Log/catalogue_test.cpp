@@ -267,19 +267,5 @@ TEST_F(CatalogueTest, ADisabledSystemLogTypeStillReachesTheSessionLog) {
                                                          "[INFO] [StudioEngine] Studio closed"}));
 }
 
-TEST_F(CatalogueTest, LinesBeforeAnySessionReachTheSystemLogOnly) {
-  SessionLog::shared()->close();
-  for (auto& f : testing::filesIn(dir_.path() / "Quarzadel")) std::filesystem::remove(f);
-  Log::appLaunched("/src/AppDelegate.cpp");
-  SessionLog::shared()->flush();
-  EXPECT_EQ(capture_.sink().entries().size(), 1u);
-  EXPECT_TRUE(testing::filesIn(dir_.path() / "Quarzadel").empty());
-  SessionLog::shared()->startSession("later");
-  auto files = testing::filesIn(dir_.path() / "Quarzadel");
-  ASSERT_EQ(files.size(), 1u);
-  SessionLog::shared()->flush();
-  EXPECT_EQ(testing::readLines(files[0]).size(), 1u);  // only its own first line
-}
-
 }  // namespace
 }  // namespace quarzadel
