@@ -25,11 +25,6 @@ class Peer : public Actor, public std::enable_shared_from_this<Peer> {
       self->deliver(id, "answer " + std::to_string(id));
     });
   }
-
-  Async<int> record(int v) {
-    co_await hop();
-    co_return v;
-  }
 };
 
 class Connection : public Actor, public std::enable_shared_from_this<Connection> {
@@ -85,24 +80,6 @@ TEST(Actor, MethodAwaitingAnotherActorResumesOnItsQueueWhileOtherWorkRunsMeanwhi
   EXPECT_EQ(fast.result(), "answer 2");
   EXPECT_EQ(conn->log, (std::vector<std::string>{"dispatch 2", "returned 2", "dispatch 1", "returned 1"}));
   peer->deliver = nullptr;
-}
-
-TEST(Actor, CallerResumesOnItsOwnExecutorAfterAChildFinishedElsewhere) {
-  auto rt = VirtualRuntime::make();
-  auto peer = std::make_shared<Peer>("peer", rt);
-  auto caller = SerialQueue::make("caller", rt);
-  std::vector<bool> onCaller;
-  auto t = spawn(caller, [&]() -> Async<void> {
-    onCaller.push_back(caller->isCurrent());
-    co_await peer->record(1);  // finishes on the peer's queue
-    onCaller.push_back(caller->isCurrent());
-    co_await hop(peer->queue());
-    onCaller.push_back(caller->isCurrent());
-    co_await hop(caller);
-    onCaller.push_back(caller->isCurrent());
-  });
-  rt->runUntilIdle();
-  EXPECT_EQ(onCaller, (std::vector<bool>{true, true, false, true}));
 }
 
 TEST(ActorThreads, StateIsTouchedByOneJobAtATime) {

@@ -127,14 +127,6 @@ TEST(Sleep, RunsOnVirtualTimeAndIsInterruptedByCancellation) {
   EXPECT_EQ(env.rt->pendingTimers(), 0u) << "the interrupted sleep's timer is cancelled";
 }
 
-TEST(BlockingWait, DrivesAVirtualRuntimeThroughItsTimers) {
-  Env env;
-  Nanos start = env.rt->now();
-  EXPECT_EQ(blockingWait(addLater(seconds(90), 1, 1), env.q), 2);
-  EXPECT_EQ(env.rt->now() - start, seconds(90));
-  EXPECT_THROW(blockingWait(fail(), env.q), std::runtime_error);
-}
-
 TEST(Task, ManyAwaitsThatFinishAtOnceDoNotGrowTheStack) {
   Env env;
   auto t = spawn(env.q, []() -> Async<long> {

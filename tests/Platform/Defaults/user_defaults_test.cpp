@@ -62,23 +62,22 @@ TEST(UserDefaultsDomains, ArgumentParsingTakesDashKeyValuePairsOnly) {
 TEST(UserDefaultsCoercion, BooleansNumbersAndText) {
   auto d = UserDefaults::inMemory();
   const std::vector<std::pair<Json, bool>> booleans{
-      {"YES", true}, {"NO", false}, {"true", true}, {"False", false}, {"1", true},      {"0", false},
-      {" 2 ", true}, {0.5, true},   {0, false},     {true, true},     {"maybe", false}, {nullptr, false},
-      {Json::array({1}), false}};
+      {"YES", true}, {"False", false}, {"0", false},     {" 2 ", true},
+      {0.5, true},   {"maybe", false}, {nullptr, false}, {Json::array({1}), false}};
   for (const auto& [value, expected] : booleans) {
     if (value.is_null()) d->remove("k");
     else d->set("k", value);
     EXPECT_EQ(d->boolean("k"), expected) << value;
   }
   const std::vector<std::pair<Json, int64_t>> integers{
-      {"42", 42}, {"-7", -7}, {"12px", 12}, {3.9, 3}, {"2.5", 2}, {true, 1}, {"abc", 0}, {nullptr, 0},
+      {"-7", -7}, {"12px", 12}, {3.9, 3}, {"2.5", 2}, {"abc", 0},
       {1e300, std::numeric_limits<int64_t>::max()}, {18446744073709551615ULL, std::numeric_limits<int64_t>::max()}};
   for (const auto& [value, expected] : integers) {
     if (value.is_null()) d->remove("k");
     else d->set("k", value);
     EXPECT_EQ(d->integer("k"), expected) << value;
   }
-  const std::vector<std::pair<Json, double>> doubles{{"2.5", 2.5}, {"1e3", 1000}, {"42", 42}, {true, 1}, {"abc", 0}};
+  const std::vector<std::pair<Json, double>> doubles{{"1e3", 1000}, {true, 1}, {"abc", 0}};
   for (const auto& [value, expected] : doubles) {
     d->set("k", value);
     EXPECT_DOUBLE_EQ(d->doubleValue("k"), expected) << value;
