@@ -8,21 +8,22 @@ using rtmptest::Bytes;
 
 namespace {
 
-Bytes u29(uint32_t v) {
+Bytes write(std::initializer_list<AMFValue> values) {
   AMF3Serializer s;
-  s.serializeU29(v);
+  for (const auto& v : values) s.serialize(v);
   return s.data();
 }
 
-template <typename F>
-AMFSerializerError::Kind amfError(F&& f) {
+AMFSerializerError::Kind amfError(const Bytes& bytes, int valuesBefore = 0) {
+  AMF3Serializer s(bytes);
   try {
-    f();
+    for (int i = 0; i < valuesBefore; ++i) s.deserialize();
+    s.deserialize();
   } catch (const AMFSerializerError& e) {
     return e.kind();
   }
   ADD_FAILURE() << "no AMF error";
-  return AMFSerializerError::Kind::deserialize;
+  return AMFSerializerError::Kind::outOfIndex;
 }
 
 TEST(AMF3Test, U29GoldenBytesBothWays) {
@@ -36,73 +37,40 @@ TEST(AMF3Test, U29GoldenBytesBothWays) {
       {0x1FFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF}},
   };
   for (const auto& [v, b] : cases) {
-    EXPECT_EQ(u29(v), b) << v;
+    AMF3Serializer w;
+    w.serializeU29(v);
+    EXPECT_EQ(w.data(), b) << v;
     AMF3Serializer r(b);
     EXPECT_EQ(r.deserializeU29(), v);
     EXPECT_EQ(r.bytesAvailable(), 0);
   }
-  // 29 bits is all a U29 holds.
-  EXPECT_THROW(u29(0x20000000), std::length_error);
+  EXPECT_THROW(AMF3Serializer().serializeU29(0x20000000), std::length_error);
   AMF3Serializer cut(Bytes{0x81, 0x80});
   EXPECT_THROW(cut.deserializeU29(), ByteArray::Error);
+  // Integers are signed 29-bit.
+  EXPECT_EQ(AMF3Serializer(Bytes{0x04, 0xFF, 0xFF, 0xFF, 0xFF}).deserialize(), AMFValue(int64_t{-1}));
 }
 
-TEST(AMF3Test, ScalarsAndTextReferences) {
-  AMF3Serializer s;
-  s.serialize(true).serialize(AMFValue()).serialize(1).serialize("ab").serialize("ab").serialize("");
-  EXPECT_EQ(s.data(), (Bytes{0x03, 0x01, 0x05, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x06, 0x05, 'a', 'b', 0x06, 0x00, 0x06,
-                             0x01}));
-  EXPECT_EQ(s.reference.strings, (std::vector<std::string>{"ab"}));
-  s.setPosition(0);
-  EXPECT_EQ(s.deserialize(), AMFValue(true));
-  EXPECT_TRUE(s.deserialize().isNull());
-  EXPECT_EQ(s.deserialize(), AMFValue(1.0));
-}
-
-TEST(AMF3Test, ReadsTextReferencesAndRejectsBadIndices) {
-  AMF3Serializer s(Bytes{0x06, 0x07, 'a', 'b', 'c', 0x06, 0x00, 0x06, 0x02});
-  EXPECT_EQ(s.deserialize(), AMFValue("abc"));
-  EXPECT_EQ(s.deserialize(), AMFValue("abc"));
-  EXPECT_EQ(amfError([&] { s.deserialize(); }), AMFSerializerError::Kind::outOfIndex);
-  AMF3Serializer bad(Bytes{0x12});
-  EXPECT_EQ(amfError([&] { bad.deserialize(); }), AMFSerializerError::Kind::deserialize);
-}
-
-TEST(AMF3Test, IntegersAreSigned29Bit) {
-  AMF3Serializer a(Bytes{0x04, 0x81, 0x80, 0x00});
-  EXPECT_EQ(a.deserialize(), AMFValue(int64_t{16384}));
-  AMF3Serializer minusOne(Bytes{0x04, 0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(minusOne.deserialize(), AMFValue(int64_t{-1}));
-}
-
-TEST(AMF3Test, DatesAreEnteredOnceAndReferencedAfter) {
-  AMF3Serializer s;
-  s.serialize(AMFDate{1.0}).serialize(AMFDate{1.0});
-  EXPECT_EQ(s.data(), (Bytes{0x08, 0x01, 0x40, 0x8F, 0x40, 0, 0, 0, 0, 0, 0x08, 0x00}));
-  AMF3Serializer r(s.data());
-  EXPECT_EQ(r.deserialize(), AMFValue(AMFDate{1.0}));
-  EXPECT_EQ(r.deserialize(), AMFValue(AMFDate{1.0}));
-}
-
-TEST(AMF3Test, ArraysAndObjectsUseThePublishedLayout) {
-  AMF3Serializer dense;
-  dense.serialize(AMFArray(AMFList{true}));
-  EXPECT_EQ(dense.data(), (Bytes{0x09, 0x03, 0x01, 0x03}));
-
-  AMF3Serializer mixed;
-  AMFArray m(AMFList{1.0});
-  m.set("k", false);
-  mixed.serialize(m);
-  EXPECT_EQ(mixed.data(), (Bytes{0x09, 0x03, 0x03, 'k', 0x02, 0x01, 0x05, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}));
-
-  AMF3Serializer object;
-  object.serialize(AMFObject{{"a", true}});
-  // Inline traits of an anonymous dynamic class, one member, the empty key.
-  EXPECT_EQ(object.data(), (Bytes{0x0A, 0x0B, 0x01, 0x03, 'a', 0x03, 0x01}));
-
-  AMF3Serializer list;
-  list.serialize(AMFList{AMFValue(), "x"});
-  EXPECT_EQ(list.data(), (Bytes{0x09, 0x05, 0x01, 0x01, 0x06, 0x03, 'x'}));
+TEST(AMF3Test, PublishedLayoutWithTextAndDateReferences) {
+  AMFArray mixed(AMFList{1.0});
+  mixed.set("k", false);
+  const std::vector<std::pair<Bytes, Bytes>> cases = {
+      {write({true, AMFValue(), 1, "ab", "ab", ""}),
+       {0x03, 0x01, 0x05, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x06, 0x05, 'a', 'b', 0x06, 0x00, 0x06, 0x01}},
+      {write({AMFDate{1.0}, AMFDate{1.0}}), {0x08, 0x01, 0x40, 0x8F, 0x40, 0, 0, 0, 0, 0, 0x08, 0x00}},
+      {write({AMFArray(AMFList{true})}), {0x09, 0x03, 0x01, 0x03}},
+      {write({mixed}), {0x09, 0x03, 0x03, 'k', 0x02, 0x01, 0x05, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
+      // Inline traits of an anonymous dynamic class, one member, the empty key.
+      {write({AMFObject{{"a", true}}}), {0x0A, 0x0B, 0x01, 0x03, 'a', 0x03, 0x01}},
+      {write({AMFList{AMFValue(), "x"}}), {0x09, 0x05, 0x01, 0x01, 0x06, 0x03, 'x'}},
+  };
+  for (const auto& [written, golden] : cases) EXPECT_EQ(written, golden);
+  AMF3Serializer texts(Bytes{0x06, 0x07, 'a', 'b', 'c', 0x06, 0x00});
+  EXPECT_EQ(texts.deserialize(), AMFValue("abc"));
+  EXPECT_EQ(texts.deserialize(), AMFValue("abc"));
+  AMF3Serializer dates(cases[1].first);
+  EXPECT_EQ(dates.deserialize(), AMFValue(AMFDate{1.0}));
+  EXPECT_EQ(dates.deserialize(), AMFValue(AMFDate{1.0}));
 }
 
 TEST(AMF3Test, RoundTripsComplexValuesWithReferences) {
@@ -118,9 +86,7 @@ TEST(AMF3Test, RoundTripsComplexValuesWithReferences) {
                                  {"xml", AMFXML{"<a/>"}},
                                  {"doc", AMFXMLDocument{"<b/>"}},
                                  {"when", AMFDate{86400}}});
-  AMF3Serializer w;
-  w.serialize(value).serialize(value);
-  AMF3Serializer r(w.data());
+  AMF3Serializer r(write({value, value}));
   EXPECT_EQ(r.deserialize(), value);
   EXPECT_EQ(r.deserialize(), value);  // the second copy is a reference
   EXPECT_EQ(r.bytesAvailable(), 0);
@@ -128,50 +94,36 @@ TEST(AMF3Test, RoundTripsComplexValuesWithReferences) {
 
 TEST(AMF3Test, ReadsSealedTraitsAndTraitReferences) {
   // Two objects of class "P" with sealed member "x"; the second refers to the first's traits.
-  const Bytes b = {0x09, 0x05, 0x01,                                       // dense array of two
-                   0x0A, 0x13, 0x03, 'P', 0x03, 'x', 0x04, 0x01,           // traits inline: 1 sealed, "P"
-                   0x0A, 0x01, 0x04, 0x02};                                // traits reference 0
-  AMF3Serializer r(b);
-  const AMFValue v = r.deserialize();
-  const AMFArray& a = *v.get<AMFArray>();
-  ASSERT_EQ(a.data.size(), 2u);
-  EXPECT_EQ(a.data[0], AMFValue(AMFTypedObject{"P", AMFObject{{"x", int64_t{1}}}}));
-  EXPECT_EQ(a.data[1], AMFValue(AMFTypedObject{"P", AMFObject{{"x", int64_t{2}}}}));
-  AMF3Serializer externalizable(Bytes{0x0A, 0x07, 0x03, 'E'});
-  EXPECT_EQ(amfError([&] { externalizable.deserialize(); }), AMFSerializerError::Kind::deserialize);
-  AMF3Serializer badTraits(Bytes{0x0A, 0x05});
-  EXPECT_EQ(amfError([&] { badTraits.deserialize(); }), AMFSerializerError::Kind::outOfIndex);
+  AMF3Serializer r(Bytes{0x09, 0x05, 0x01, 0x0A, 0x13, 0x03, 'P', 0x03, 'x', 0x04, 0x01, 0x0A, 0x01, 0x04, 0x02});
+  EXPECT_EQ(r.deserialize(), AMFValue(AMFArray(AMFList{AMFTypedObject{"P", AMFObject{{"x", int64_t{1}}}},
+                                                       AMFTypedObject{"P", AMFObject{{"x", int64_t{2}}}}})));
+  // Dictionaries are skipped whole.
+  AMF3Serializer dictionary(Bytes{0x11, 0x03, 0x00, 0x06, 0x03, 'k', 0x03, 0x06, 0x03, 'n'});
+  EXPECT_TRUE(dictionary.deserialize().isNull());
+  EXPECT_EQ(dictionary.deserialize(), AMFValue("n"));
 }
 
-TEST(AMF3Test, ReferencesOfTheWrongKindAreRefused) {
-  // A date entered, then an XML reference to it.
-  AMF3Serializer r(Bytes{0x08, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x0B, 0x00});
-  r.deserialize();
-  EXPECT_EQ(amfError([&] { r.deserialize(); }), AMFSerializerError::Kind::deserialize);
+TEST(AMF3Test, BadReferencesAndMarkersAreRefused) {
+  using Kind = AMFSerializerError::Kind;
+  EXPECT_EQ(amfError({0x06, 0x07, 'a', 'b', 'c', 0x06, 0x02}, 1), Kind::outOfIndex);
+  EXPECT_EQ(amfError({0x12}), Kind::deserialize);
+  EXPECT_EQ(amfError({0x0A, 0x07, 0x03, 'E'}), Kind::deserialize);  // externalizable
+  EXPECT_EQ(amfError({0x0A, 0x05}), Kind::outOfIndex);               // traits reference to nothing
+  EXPECT_EQ(amfError({0x08, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x0B, 0x00}, 1), Kind::deserialize);  // XML ref to a date
 }
 
 TEST(AMF3Test, HostileInputsAreBounded) {
-  // A dense count far beyond the bytes.
   AMF3Serializer count(Bytes{0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
   EXPECT_THROW(count.deserialize(), ByteArray::Error);
-  // Deep nesting.
   Bytes deep;
   for (int i = 0; i < 10000; ++i) deep.insert(deep.end(), {0x09, 0x03, 0x01});
   deep.push_back(0x01);
-  AMF3Serializer nested(deep);
-  EXPECT_EQ(amfError([&] { nested.deserialize(); }), AMFSerializerError::Kind::deserialize);
-  // A long text referenced over and over.
-  Bytes refs = {0x09, 0x83, 0xFF, 0x7F, 0x01, 0x06, 0x90, 0x01};  // many elements, a 1024-byte text
+  EXPECT_EQ(amfError(deep), AMFSerializerError::Kind::deserialize);
+  // A 1024-byte text referenced over and over.
+  Bytes refs = {0x09, 0x83, 0xFF, 0x7F, 0x01, 0x06, 0x90, 0x01};
   refs.insert(refs.end(), 1024, 'z');
   for (int i = 1; i < 0xFFFF; ++i) refs.insert(refs.end(), {0x06, 0x00});
-  AMF3Serializer expansion(refs);
-  EXPECT_EQ(amfError([&] { expansion.deserialize(); }), AMFSerializerError::Kind::deserialize);
-}
-
-TEST(AMF3Test, DictionariesAreSkippedWhole) {
-  AMF3Serializer r(Bytes{0x11, 0x03, 0x00, 0x06, 0x03, 'k', 0x03, 0x06, 0x03, 'n'});
-  EXPECT_TRUE(r.deserialize().isNull());
-  EXPECT_EQ(r.deserialize(), AMFValue("n"));
+  EXPECT_EQ(amfError(refs), AMFSerializerError::Kind::deserialize);
 }
 
 }  // namespace

@@ -17,9 +17,8 @@ using rtmptest::concat;
 namespace {
 
 template <typename T>
-std::shared_ptr<T> make(uint8_t typeId, Bytes payload, uint32_t streamId = 1, uint32_t timestamp = 2) {
-  auto m = RTMPMessage::make(typeId, streamId, timestamp, std::move(payload));
-  return std::dynamic_pointer_cast<T>(m);
+std::shared_ptr<T> make(uint8_t typeId, Bytes payload) {
+  return std::dynamic_pointer_cast<T>(RTMPMessage::make(typeId, 1, 2, std::move(payload)));
 }
 
 Bytes amf0(std::initializer_list<AMFValue> values) {
@@ -28,32 +27,24 @@ Bytes amf0(std::initializer_list<AMFValue> values) {
   return s.data();
 }
 
-TEST(MessageTypeTest, OnlyKnownTypeIds) {
+const Bytes kSharedObjectHead = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+
+TEST(MessageTypeTest, OnlyKnownTypeIdsMakeMessages) {
   for (int raw = 0; raw < 256; ++raw) {
     const bool known = (raw >= 1 && raw <= 6) || raw == 8 || raw == 9 || (raw >= 15 && raw <= 20) || raw == 22;
-    EXPECT_EQ(makeRTMPMessageType(uint8_t(raw)).has_value(), known) << raw;
-    if (!known) {
-      EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
-    }
+    if (!known) EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
   }
-  EXPECT_TRUE(makeRTMPObjectEncoding(3));
-  EXPECT_FALSE(makeRTMPObjectEncoding(1));
 }
 
-TEST(ControlMessageTest, PayloadGoldenBytes) {
+TEST(ControlMessageTest, GoldenPayloadsAndShortOrOddOnes) {
   EXPECT_EQ(RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, 1234).payload(),
             (Bytes{0x00, 0x07, 0x00, 0x00, 0x04, 0xD2}));
-  EXPECT_EQ(RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::setBuffer, 1).payload().size(), 6u);
   EXPECT_EQ(RTMPSetPeerBandwidthMessage(0, 0, 250000, RTMPSetPeerBandwidthMessage::Limit::dynamic).payload(),
             (Bytes{0x00, 0x03, 0xD0, 0x90, 0x02}));
   EXPECT_EQ(RTMPAcknowledgementMessage(0, 0, 0x01020304).payload(), (Bytes{1, 2, 3, 4}));
   EXPECT_EQ(RTMPWindowAcknowledgementSizeMessage(0, 0, 2500000).payload(), (Bytes{0x00, 0x26, 0x25, 0xA0}));
-  EXPECT_EQ(RTMPAbortMessge(0, 0, 4).type(), RTMPMessageType::abort);
-}
 
-TEST(ControlMessageTest, ReadingShortAndOddPayloads) {
   const auto user = make<RTMPUserControlMessage>(4, {0x01, 0x20, 0x00, 0x00, 0x00, 0x01});
-  ASSERT_TRUE(user);
   EXPECT_EQ(user->event, RTMPUserControlMessage::Event::bufferFull);
   EXPECT_EQ(user->value, 1);
   EXPECT_EQ(make<RTMPUserControlMessage>(4, {0x00, 0x05, 0, 0, 0, 0})->event, RTMPUserControlMessage::Event::unknown);
@@ -66,49 +57,40 @@ TEST(ControlMessageTest, ReadingShortAndOddPayloads) {
   EXPECT_EQ(make<RTMPSetChunkSizeMessage>(1, {0x10, 0x00})->size, 0x1000u);
   EXPECT_EQ(make<RTMPAcknowledgementMessage>(3, {0, 0, 1, 0, 0xFF})->sequence, 256u);
   EXPECT_EQ(make<RTMPWindowAcknowledgementSizeMessage>(5, {})->size, 0u);
-  const auto m = RTMPMessage::make(1, 7, 9, {0, 0, 0, 1});
-  EXPECT_EQ(m->streamId, 7u);
-  EXPECT_EQ(m->timestamp, 9u);
 }
 
-TEST(CommandMessageTest, BuildsAMF0AndAMF3Payloads) {
-  AMFObject object{{"app", "live"}};
-  const RTMPCommandMessage connect(0, 0, RTMPObjectEncoding::amf0, "connect", 1, object, {});
-  EXPECT_EQ(connect.type(), RTMPMessageType::amf0Command);
-  EXPECT_EQ(connect.payload(), amf0({"connect", 1.0, object}));
-
+TEST(CommandMessageTest, BuildsAndReadsAMF0AndAMF3Payloads) {
+  const AMFObject object{{"app", "live"}};
+  EXPECT_EQ(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "connect", 1, object, {}).payload(),
+            amf0({"connect", 1.0, object}));
   const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf3, "publish", 0, std::nullopt, {"key", "live"});
   EXPECT_EQ(publish.type(), RTMPMessageType::amf3Command);
-  EXPECT_EQ(publish.payload()[0], 0x00);
-  EXPECT_EQ(publish.payload()[1], 0x02);
-  EXPECT_EQ(Bytes(publish.payload().begin() + 1, publish.payload().end()),
-            amf0({"publish", 0.0, AMFValue(), "key", "live"}));
-}
+  EXPECT_EQ(publish.payload(), concat({Bytes{0x00}, amf0({"publish", 0.0, AMFValue(), "key", "live"})}));
 
-TEST(CommandMessageTest, ReadsEveryArgument) {
   const auto m = make<RTMPCommandMessage>(20, amf0({"_result", 1.0, AMFValue(), 5.0, "second"}));
   ASSERT_TRUE(m);
   EXPECT_EQ(m->commandName, "_result");
   EXPECT_EQ(m->transactionId, 1);
   EXPECT_FALSE(m->commandObject);
   EXPECT_EQ(m->arguments, (AMFList{5.0, "second"}));
-}
-
-TEST(CommandMessageTest, ReadsAMF3CommandsWithTheirLeadingByte) {
-  const RTMPCommandMessage sent(0, 0, RTMPObjectEncoding::amf3, "onStatus", 0, std::nullopt,
-                                {AMFObject{{"code", "NetStream.Publish.Start"}, {"level", "status"}}});
-  const auto m = make<RTMPCommandMessage>(17, sent.payload());
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->objectEncoding, RTMPObjectEncoding::amf3);
-  EXPECT_EQ(m->commandName, "onStatus");
-  EXPECT_EQ(m->arguments, sent.arguments);
+  const auto amf3 = make<RTMPCommandMessage>(17, publish.payload());
+  ASSERT_TRUE(amf3);
+  EXPECT_EQ(amf3->commandName, "publish");
+  EXPECT_EQ(amf3->arguments, publish.arguments);
   // Values switched to AMF3 inside an AMF3 command.
-  const Bytes switched = {0x00, 0x02, 0x00, 0x01, 'x', 0x00, 0x40, 0x00, 0, 0, 0, 0, 0, 0, 0x05,
-                          0x11, 0x0A, 0x0B, 0x01, 0x03, 'a', 0x04, 0x05, 0x01};
-  const auto s = make<RTMPCommandMessage>(17, switched);
+  const auto s = make<RTMPCommandMessage>(17, {0x00, 0x02, 0x00, 0x01, 'x', 0x00, 0x40, 0x00, 0, 0, 0, 0, 0, 0, 0x05,
+                                              0x11, 0x0A, 0x0B, 0x01, 0x03, 'a', 0x04, 0x05, 0x01});
   ASSERT_TRUE(s);
   EXPECT_EQ(s->transactionId, 2);
   EXPECT_EQ(s->arguments, (AMFList{AMFObject{{"a", int64_t{5}}}}));
+  // A 64 KiB stream key goes out and comes back; a key that long cannot.
+  const std::string key(64 * 1024, 'k');
+  const auto longKey = make<RTMPCommandMessage>(
+      20, RTMPCommandMessage(1, 0, RTMPObjectEncoding::amf0, "publish", 0, std::nullopt, {AMFValue(), key}).payload());
+  ASSERT_TRUE(longKey);
+  EXPECT_EQ(longKey->arguments[1], AMFValue(key));
+  EXPECT_THROW(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "x", 0, AMFObject{{key, 1}}, {}),
+               std::length_error);
 }
 
 TEST(CommandMessageTest, UnreadablePayloadsGiveNoMessage) {
@@ -125,16 +107,6 @@ TEST(CommandMessageTest, UnreadablePayloadsGiveNoMessage) {
   // Odd transaction ids are clamped, not fatal.
   EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", 1e300, AMFValue()}))->transactionId, INT64_MAX);
   EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", NAN, AMFValue()}))->transactionId, 0);
-}
-
-TEST(CommandMessageTest, LongNamesAndArguments) {
-  const std::string key(64 * 1024, 'k');
-  const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf0, "publish", 0, std::nullopt, {AMFValue(), key});
-  const auto m = make<RTMPCommandMessage>(20, publish.payload());
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->arguments[1], AMFValue(key));
-  EXPECT_THROW(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "x", 0, AMFObject{{key, 1}}, {}),
-               std::length_error);
 }
 
 TEST(DataMessageTest, BuildsAndReads) {
@@ -155,27 +127,19 @@ TEST(DataMessageTest, BuildsAndReads) {
   EXPECT_EQ(RTMPMessage::make(18, 0, 0, {0x02, 0x00, 0x01, 'a', 0x03, 0x00}), nullptr);
 }
 
-TEST(SharedObjectMessageTest, EventLayout) {
+TEST(SharedObjectMessageTest, EventLayoutAndRoundTrip) {
   AMF0Serializer s;
   RTMPSharedObjectEvent{RTMPSharedObjectType::use, std::nullopt, AMFValue()}.serialize(s);
   RTMPSharedObjectEvent{RTMPSharedObjectType::change, "a", 1}.serialize(s);
   EXPECT_EQ(s.data(), concat({Bytes{1, 0, 0, 0, 0}, Bytes{4, 0, 0, 0, 12, 0, 1, 'a'}, amf0({1.0})}));
-  for (int raw : {0, 12, 254}) EXPECT_FALSE(makeRTMPSharedObjectType(uint8_t(raw)));
-  EXPECT_EQ(makeRTMPSharedObjectType(255), RTMPSharedObjectType::unknown);
-}
 
-TEST(SharedObjectMessageTest, BuildsAndReadsBack) {
   const Bytes flags = {0, 0, 0, 2, 0, 0, 0, 0};
-  const RTMPSharedObjectMessage empty(0, 0, RTMPObjectEncoding::amf0, "so", 0, flags, {});
-  EXPECT_EQ(empty.payload().size(), 16u);
   const RTMPSharedObjectMessage empty3(0, 0, RTMPObjectEncoding::amf3, "so", 0, flags, {});
-  EXPECT_EQ(empty3.payload().size(), 17u);
-  EXPECT_EQ(empty3.payload()[0], 0);
-
+  EXPECT_EQ(empty3.payload(), (Bytes{0, 0, 2, 's', 'o', 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0}));
   std::vector<RTMPSharedObjectEvent> events = {{RTMPSharedObjectType::change, "color", "red"},
                                                {RTMPSharedObjectType::clear, std::nullopt, AMFValue()}};
-  const RTMPSharedObjectMessage m(0, 0, RTMPObjectEncoding::amf3, "room", 7, flags, events);
-  const auto r = make<RTMPSharedObjectMessage>(16, m.payload());
+  const auto r = make<RTMPSharedObjectMessage>(
+      16, RTMPSharedObjectMessage(0, 0, RTMPObjectEncoding::amf3, "room", 7, flags, events).payload());
   ASSERT_TRUE(r);
   EXPECT_EQ(r->sharedObjectName, "room");
   EXPECT_EQ(r->currentVersion, 7u);
@@ -185,42 +149,31 @@ TEST(SharedObjectMessageTest, BuildsAndReadsBack) {
                std::length_error);
 }
 
-TEST(SharedObjectMessageTest, StatusEventsCarryTwoPlainTexts) {
-  const Bytes b = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 10, 0, 1, 'c', 0, 5, 'e', 'r', 'r', 'o', 'r'};
-  const auto r = make<RTMPSharedObjectMessage>(19, b);
-  ASSERT_TRUE(r);
-  ASSERT_EQ(r->events.size(), 1u);
-  EXPECT_EQ(r->events[0].name, "c");
-  EXPECT_EQ(r->events[0].data, AMFValue("error"));
-}
-
-TEST(SharedObjectMessageTest, BadEventsAreSkippedByTheirLength) {
-  const Bytes head = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+TEST(SharedObjectMessageTest, StatusEventsCarryTwoTextsAndBadEventsAreSkippedByTheirLength) {
+  const auto status = make<RTMPSharedObjectMessage>(
+      19, concat({kSharedObjectHead, Bytes{7, 0, 0, 0, 10, 0, 1, 'c', 0, 5, 'e', 'r', 'r', 'o', 'r'}}));
+  ASSERT_TRUE(status && status->events.size() == 1);
+  EXPECT_EQ(status->events[0].name, "c");
+  EXPECT_EQ(status->events[0].data, AMFValue("error"));
   // An unknown type with a 3-byte body, an event whose value is cut inside its length, then a good one.
-  const Bytes b = concat({head, Bytes{0x30, 0, 0, 0, 3, 0xAA, 0xBB, 0xCC}, Bytes{4, 0, 0, 0, 4, 0, 1, 'a', 0x02},
-                          Bytes{8, 0, 0, 0, 0}});
-  const auto r = make<RTMPSharedObjectMessage>(19, b);
-  ASSERT_TRUE(r);
-  ASSERT_EQ(r->events.size(), 1u);
+  const auto r = make<RTMPSharedObjectMessage>(
+      19, concat({kSharedObjectHead, Bytes{0x30, 0, 0, 0, 3, 0xAA, 0xBB, 0xCC}, Bytes{4, 0, 0, 0, 4, 0, 1, 'a', 0x02},
+                  Bytes{8, 0, 0, 0, 0}}));
+  ASSERT_TRUE(r && r->events.size() == 1);
   EXPECT_EQ(r->events[0].type, RTMPSharedObjectType::clear);
   EXPECT_EQ(RTMPMessage::make(19, 0, 0, {0, 2, 's'}), nullptr);
 }
 
 TEST(ResponseTest, StatusFromTheFirstObjectArgument) {
-  RTMPCommandMessage ok(0, 0, RTMPObjectEncoding::amf0, "_result", 1, std::nullopt,
-                        {AMFObject{{"code", "NetConnection.Connect.Success"}, {"level", "status"}}, 2.0});
-  const RTMPResponse r(ok);
-  ASSERT_TRUE(r.status);
-  EXPECT_EQ(r.status->code, "NetConnection.Connect.Success");
-  EXPECT_EQ(r.status->description, "");
-  EXPECT_EQ(r.arguments.size(), 2u);
-
-  RTMPCommandMessage number(0, 0, RTMPObjectEncoding::amf0, "_result", 2, std::nullopt, {1.0});
-  EXPECT_FALSE(RTMPResponse(number).status);
-  RTMPCommandMessage noLevel(0, 0, RTMPObjectEncoding::amf0, "_result", 2, std::nullopt,
-                             {AMFObject{{"code", "x"}}});
-  EXPECT_FALSE(RTMPResponse(noLevel).status);
-  EXPECT_FALSE(RTMPStatus::make(AMFObject{}));
+  auto response = [](AMFList arguments) {
+    return RTMPResponse(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "_result", 1, std::nullopt, arguments));
+  };
+  const auto ok = response({AMFObject{{"code", "NetConnection.Connect.Success"}, {"level", "status"}}, 2.0});
+  ASSERT_TRUE(ok.status);
+  EXPECT_EQ(ok.status->code, "NetConnection.Connect.Success");
+  EXPECT_EQ(ok.arguments.size(), 2u);
+  EXPECT_FALSE(response({1.0}).status);
+  EXPECT_FALSE(response({AMFObject{{"code", "x"}}}).status);
 }
 
 }  // namespace
