@@ -6,23 +6,11 @@
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "Platform/Media/FormatDescription.h"
 #include "Platform/Media/PCMBuffer.h"
+#include "MediaTestSupport.h"
 
 using namespace platform;
 
-namespace {
-
-AudioFormat aacFormat(uint32_t bytesPerPacket = 0) {
-  AudioStreamBasicDescription d;
-  d.sampleRate = 44100;
-  d.formatID = audioFormatID::mpeg4AAC;
-  d.formatFlags = 1;
-  d.bytesPerPacket = bytesPerPacket;
-  d.framesPerPacket = 1024;
-  d.channelsPerFrame = 2;
-  return *AudioFormat::fromStreamDescription(d);
-}
-
-}  // namespace
+using platform::testing::aacFormat;
 
 TEST(AudioFormat, LayoutsRoundTripThroughStreamDescriptionsAndBadOnesAreRefused) {
   AudioFormat s16(CommonFormat::int16, 44100, 2, true);
@@ -90,7 +78,7 @@ TEST(CompressedAudioBuffer, VariablePacketsCarryDescriptionsAndLimitsHold) {
   std::vector<uint8_t> big(2049);
   EXPECT_FALSE(b->setSinglePacket(big.data(), 2049));
 
-  EXPECT_EQ(CompressedAudioBuffer::make(aacFormat(256), 4, 256)->packetDescriptions(), nullptr);
+  EXPECT_EQ(CompressedAudioBuffer::make(aacFormat(44100, 256), 4, 256)->packetDescriptions(), nullptr);
   EXPECT_FALSE(CompressedAudioBuffer::make(AudioFormat::standard(48000, 2), 1, 1024));
   EXPECT_FALSE(CompressedAudioBuffer::make(aacFormat(), 0, 1024));
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Platform/Media/AudioConverter.h"
+#include "MediaTestSupport.h"
 
 using namespace platform;
 using Status = AudioConverter::OutputStatus;
@@ -157,12 +158,7 @@ TEST(AudioConverter, ChannelMapPicksSilencesAndDuplicates) {
 
 TEST(AudioConverter, RefusesWhatItCannotDo) {
   std::string error;
-  AudioStreamBasicDescription aac;
-  aac.sampleRate = 48000;
-  aac.formatID = audioFormatID::mpeg4AAC;
-  aac.framesPerPacket = 1024;
-  aac.channelsPerFrame = 2;
-  EXPECT_FALSE(AudioConverter::make(*AudioFormat::fromStreamDescription(aac), kStereo48, &error));
+  EXPECT_FALSE(AudioConverter::make(platform::testing::aacFormat(48000), kStereo48, &error));
   EXPECT_NE(error.find("input"), std::string::npos);
   EXPECT_FALSE(AudioConverter::make(kStereo48, AudioFormat(CommonFormat::float32, 44100.5, 2, false), &error));
   EXPECT_NE(error.find("output"), std::string::npos);

@@ -4,6 +4,7 @@
 #include "Platform/Media/FormatDescription.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Media/SampleBuffer.h"
+#include "MediaTestSupport.h"
 
 using namespace platform;
 
@@ -16,12 +17,7 @@ VideoExtensions withAtom(const std::string& name, std::vector<uint8_t> bytes) {
 }
 
 FormatDescriptionRef aac48k(std::vector<uint8_t> cookie = {0x11, 0x90}) {
-  AudioStreamBasicDescription d;
-  d.sampleRate = 48000;
-  d.formatID = audioFormatID::mpeg4AAC;
-  d.framesPerPacket = 1024;
-  d.channelsPerFrame = 2;
-  return AudioFormat::fromStreamDescription(d)->makeFormatDescription(std::move(cookie));
+  return platform::testing::aacFormat(48000).makeFormatDescription(std::move(cookie));
 }
 
 }  // namespace
