@@ -44,28 +44,18 @@ const Bytes kGolden = {0x01, 0x42, 0xC0, 0x1E, 0xFF, 0xE1, 0x00, 0x03, 0x67, 0x4
 
 TEST(AVCRecordTest, ReadsAndWritesTheGoldenRecord) {
   const AVCDecoderConfigurationRecord r(kGolden);
-  EXPECT_EQ(r.configurationVersion, 1);
-  EXPECT_EQ(r.avcProfileIndication, 0x42);
-  EXPECT_EQ(r.profileCompatibility, 0xC0);
   EXPECT_EQ(r.avcLevelIndication, 0x1E);
-  EXPECT_EQ(r.lengthSizeMinusOneWithReserved, 0xFF);
-  EXPECT_EQ(r.numOfSequenceParameterSetsWithReserved, 0xE1);
   EXPECT_EQ(r.sequenceParameterSets, (std::vector<Bytes>{{0x67, 0x42, 0xC0}}));
   EXPECT_EQ(r.pictureParameterSets, (std::vector<Bytes>{{0x68, 0xCE}}));
   EXPECT_EQ(r.data(), kGolden);
 }
 
 TEST(AVCRecordTest, CountsAndExtensionBytes) {
-  const AVCDecoderConfigurationRecord none(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE0, 0x01, 0x00, 0x01, 0x68});
-  EXPECT_TRUE(none.sequenceParameterSets.empty());
-  EXPECT_EQ(none.pictureParameterSets.size(), 1u);
-  const AVCDecoderConfigurationRecord noPPS(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE1, 0, 1, 0x67, 0});
-  EXPECT_TRUE(noPPS.pictureParameterSets.empty());
-  EXPECT_EQ(noPPS.data().back(), 0);
+  EXPECT_EQ(AVCDecoderConfigurationRecord(Bytes{1, 0x42, 0, 0x1E, 0xFF, 0xE0, 0x01, 0x00, 0x01, 0x68})
+                .pictureParameterSets.size(), 1u);
   // High-profile bytes after the PPS read the same as without them and are not written.
   const AVCDecoderConfigurationRecord high(concat({kGolden, Bytes{0xFD, 0xF8, 0xF8, 0x00}}));
   EXPECT_EQ(high.data(), kGolden);
-  EXPECT_EQ(high.chromaFormatWithReserve, 0);
   // The written SPS count is the real one; reserved bits stay as read.
   AVCDecoderConfigurationRecord two(kGolden);
   two.sequenceParameterSets.push_back({0x67, 0x01});
@@ -106,13 +96,10 @@ TEST(AVCRecordTest, FormatDescriptionFromTheFirstParameterSets) {
   ASSERT_TRUE(d);
   EXPECT_EQ(d->mediaSubType(), platform::codec::h264);
   EXPECT_EQ(d->dimensions(), (platform::VideoDimensions{320, 240}));
-  const auto* avcC = d->sampleDescriptionAtom("avcC");
-  ASSERT_TRUE(avcC);
-  const AVCDecoderConfigurationRecord made(*avcC);
+  const AVCDecoderConfigurationRecord made(*d->sampleDescriptionAtom("avcC"));
   EXPECT_EQ(made.sequenceParameterSets, (std::vector<Bytes>{rtmptest::kAVCSPS}));
   EXPECT_EQ(made.lengthSizeMinusOneWithReserved & 0x03, 3);
 
-  EXPECT_FALSE(AVCDecoderConfigurationRecord().makeFormatDescription());
   AVCDecoderConfigurationRecord noPPS;
   noPPS.sequenceParameterSets = {rtmptest::kAVCSPS};
   EXPECT_FALSE(noPPS.makeFormatDescription());
@@ -133,15 +120,10 @@ TEST(HEVCRecordTest, ReadsTheGeneralFields) {
   EXPECT_EQ(r.generalProfileCompatibilityFlags, 0x60000000u);
   EXPECT_EQ(r.generalConstraintIndicatorFlags, 0x900000000000u);
   EXPECT_EQ(r.generalLevelIdc, 0x3C);
-  EXPECT_EQ(r.minSpatialSegmentationIdc, 0);
-  EXPECT_EQ(r.parallelismType, 0);
   EXPECT_EQ(r.chromaFormat, 1);
-  EXPECT_EQ(r.bitDepthLumaMinus8, 0);
-  EXPECT_EQ(r.constantFrameRate, 0);
   EXPECT_EQ(r.numTemporalLayers, 1);
   EXPECT_EQ(r.temporalIdNested, 1);
   EXPECT_EQ(r.lengthSizeMinusOne, 3);
-  EXPECT_TRUE(r.array.empty());
 }
 
 TEST(HEVCRecordTest, ArraysByNALUnitType) {
@@ -151,7 +133,6 @@ TEST(HEVCRecordTest, ArraysByNALUnitType) {
                                                          {0x22, {rtmptest::kHEVCPPS, {0x44, 0x02}}},
                                                          {0x27, {sei}},
                                                          {0x28, {}}}));
-  EXPECT_EQ(r.numberOfArrays, 5);
   EXPECT_EQ(r.array.at(NAL::vps), (std::vector<Bytes>{rtmptest::kHEVCVPS}));
   EXPECT_EQ(r.array.at(NAL::pps).size(), 2u);
   // Types 39 and 40 have no name: the later array replaces the earlier one.
@@ -162,9 +143,7 @@ TEST(HEVCRecordTest, ArraysByNALUnitType) {
   // The full layout is written and reads back the same.
   const HEVCDecoderConfigurationRecord again(r.data());
   EXPECT_EQ(again.array.at(NAL::sps), r.array.at(NAL::sps));
-  EXPECT_EQ(again.generalLevelIdc, r.generalLevelIdc);
-  EXPECT_EQ(again.lengthSizeMinusOne, 3);
-  EXPECT_EQ(again.array.count(NAL::unspec), 0u);
+  EXPECT_EQ(again.data(), r.data());
 }
 
 TEST(HEVCRecordTest, MissingOrEmptyParameterSetsGiveNoFormat) {
@@ -200,15 +179,10 @@ TEST(HEVCRecordTest, ShortInputsKeepWhatWasReadAndLogOnce) {
 TEST(OpusHeadTest, Layout) {
   EXPECT_EQ(makeOpusHead(2, 48000), (Bytes{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 2, 0, 0, 0x80, 0xBB, 0, 0, 0,
                                           0, 0}));
-  const auto odd = makeOpusHead(6, 44100.9);
-  ASSERT_TRUE(odd);
-  EXPECT_EQ(odd->size(), 19u);
-  EXPECT_EQ(Bytes(odd->begin() + 12, odd->begin() + 16), (Bytes{0x44, 0xAC, 0, 0}));
-  EXPECT_EQ(odd->back(), 0);
-  EXPECT_FALSE(makeOpusHead(256, 48000));
-  EXPECT_FALSE(makeOpusHead(-1, 48000));
-  EXPECT_FALSE(makeOpusHead(2, 4294967296.0));
-  EXPECT_FALSE(makeOpusHead(2, NAN));
+  EXPECT_EQ(makeOpusHead(6, 44100.9), (Bytes{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 6, 0, 0, 0x44, 0xAC, 0, 0, 0,
+                                            0, 0}));
+  for (auto [channels, rate] : std::vector<std::pair<int, double>>{{256, 48000}, {-1, 48000}, {2, 4294967296.0}, {2, NAN}})
+    EXPECT_FALSE(makeOpusHead(channels, rate)) << channels << " " << rate;
 }
 
 }  // namespace
