@@ -103,43 +103,37 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
 
 TEST_F(TcpConnectionTest, SendsArriveInOrderAndTheCountersAddUp) {
   auto listener = TcpListener::make();
-  std::vector<std::vector<uint8_t>> chunks;
-  size_t total = 0;
+  std::vector<uint8_t> expected;
+  std::vector<size_t> sizes;
   for (int i = 0; i < 200; ++i) {
-    chunks.push_back(pattern(1 + (i * 373) % 5000, static_cast<uint8_t>(i)));
-    total += chunks.back().size();
+    auto chunk = pattern(1 + (i * 373) % 5000, static_cast<uint8_t>(i));
+    sizes.push_back(chunk.size());
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
   }
-  std::vector<uint8_t> serverGot(total);
+  std::vector<uint8_t> serverGot(expected.size());
   std::thread server([&] {
     auto s = listener->accept(seconds(10));
     ASSERT_TRUE(s);
-    EXPECT_TRUE(s->readExactly(serverGot.data(), total, seconds(10)));
+    EXPECT_TRUE(s->readExactly(serverGot.data(), serverGot.size(), seconds(10)));
   });
-
   auto connection = open("127.0.0.1", listener->port());
-  std::mutex m;
-  std::vector<int> completed;
-  std::condition_variable allDone;
+  std::vector<int> completed;  // on queue_ only
+  std::promise<void> allDone;
   // The first sends are made before the connection is ready; they wait for it.
-  for (int i = 0; i < 200; ++i)
-    connection->send(chunks[i], [&, i](const std::optional<TcpError>& e) {
-      EXPECT_FALSE(e.has_value());
-      std::lock_guard lock(m);
-      completed.push_back(i);
-      allDone.notify_all();
-    });
-  {
-    std::unique_lock lock(m);
-    ASSERT_TRUE(allDone.wait_for(lock, std::chrono::seconds(10), [&] { return completed.size() == 200; }));
-  }
+  for (int i = 0, offset = 0; i < 200; offset += sizes[i++])
+    connection->send({expected.begin() + offset, expected.begin() + offset + sizes[i]},
+                     [&, i](const std::optional<TcpError>& e) {
+                       EXPECT_FALSE(e.has_value());
+                       completed.push_back(i);
+                       if (completed.size() == 200) allDone.set_value();
+                     });
+  ASSERT_EQ(allDone.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   server.join();
   std::vector<int> inOrder(200);
   std::iota(inOrder.begin(), inOrder.end(), 0);
   EXPECT_EQ(completed, inOrder);
-  std::vector<uint8_t> expected;
-  for (const auto& c : chunks) expected.insert(expected.end(), c.begin(), c.end());
   EXPECT_EQ(serverGot, expected);
-  EXPECT_EQ(connection->counters().totalBytesOut, total);
+  EXPECT_EQ(connection->counters().totalBytesOut, expected.size());
   EXPECT_EQ(connection->counters().queuedBytesOut, 0u);
   EXPECT_EQ(states(), (std::vector<State>{State::preparing, State::ready}));
 }
@@ -364,17 +358,14 @@ TEST_F(TcpConnectionTest, CancelStopsEveryCallback) {
   bool sendCompleted = false;
   queue_->sync([&] { connection->cancel(); });
   connection->send({1, 2, 3}, [&](const std::optional<TcpError>&) { sendCompleted = true; });
-  size_t before;
-  {
+  auto callbacks = [&] {
     std::lock_guard lock(events_->mutex);
-    before = events_->callbacks;
-  }
+    return events_->callbacks;
+  };
+  const size_t before = callbacks();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   queue_->sync([] {});
-  {
-    std::lock_guard lock(events_->mutex);
-    EXPECT_EQ(events_->callbacks, before);
-  }
+  EXPECT_EQ(callbacks(), before);
   EXPECT_FALSE(sendCompleted);
   EXPECT_EQ(connection->state(), State::cancelled);
   EXPECT_EQ(connection->queuedBytesOut(), 0u);
