@@ -38,10 +38,6 @@ TEST(VideoDecoderConfigurationAVC, HighProfileCarriesChromaAndBitDepth) {
     EXPECT_EQ(a[tail + 2], 0xF8);
     EXPECT_EQ(a[tail + 3], 0);
     EXPECT_EQ(config::parameterSetsOfAVC(a), sets);
-    const auto info = config::readAVCSequenceInfo(sets[0]);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->width, 1280);
-    EXPECT_EQ(info->height, 720);
 }
 
 TEST(VideoDecoderConfigurationAVC, BaselineHasNoExtensionAndBadInputIsRefused) {
@@ -51,7 +47,6 @@ TEST(VideoDecoderConfigurationAVC, BaselineHasNoExtensionAndBadInputIsRefused) {
     EXPECT_EQ(avcC->size(), 6 + 2 + sets[0].size() + 1 + 2 + sets[1].size());
     EXPECT_FALSE(config::makeAVC({}, {sets[1]}));
     EXPECT_FALSE(config::makeAVC({sets[1]}, {sets[1]}));  // a PPS is no SPS
-    EXPECT_FALSE(config::makeAVC({Data{0x67, 0x42}}, {sets[1]}));
     // Cut anywhere, the atom is refused, never over-read.
     for (std::size_t n = 0; n < avcC->size(); ++n) {
         const Data cut(avcC->begin(), avcC->begin() + n);
@@ -76,10 +71,6 @@ TEST(VideoDecoderConfigurationHEVC, LayoutAndRoundTrip) {
     EXPECT_EQ(h[22], 3);          // VPS, SPS, PPS arrays
     EXPECT_EQ(h[23], 0x80 | 32);  // complete VPS array first
     EXPECT_EQ(config::parameterSetsOfHEVC(h), sets);
-    const auto info = config::readHEVCSequenceInfo(sets[1]);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->width, 1280);
-    EXPECT_EQ(info->height, 720);
     for (std::size_t n = 23; n < h.size(); n += 7) {
         EXPECT_FALSE(config::parameterSetsOfHEVC(Data(h.begin(), h.begin() + n))) << n;
     }

@@ -41,7 +41,6 @@ TEST_P(VideoReorderingTest, TimesAndFlagsStayConsistentThroughADecoder) {
         codec.append(makeFrame(picture, frameTime(i)));
         codec.completeFrames();
     }
-    ASSERT_TRUE(codec.session()) << "the session did not open";
     EXPECT_EQ(codec.droppedFrameCount(), 0u);
     codec.stopRunning();
     const auto samples = drain(stream);
@@ -62,8 +61,6 @@ TEST_P(VideoReorderingTest, TimesAndFlagsStayConsistentThroughADecoder) {
     }
     EXPECT_TRUE(reordered) << "no frame came out ahead of an earlier picture";
     EXPECT_EQ(presented.size(), std::size_t(kFrames));
-    EXPECT_EQ(*presented.begin(), frameTime(1));
-    EXPECT_EQ(*presented.rbegin(), frameTime(kFrames));
 
     auto session = VTDecompressionSession::make(samples.front()->formatDescription());
     auto [decodedStream, writer] = platform::AsyncStream<SampleBufferRef>::make();
@@ -75,9 +72,13 @@ TEST_P(VideoReorderingTest, TimesAndFlagsStayConsistentThroughADecoder) {
     for (std::size_t i = 0; i < decoded.size(); ++i) {
         const auto pts = decoded[i]->presentationTime();
         EXPECT_EQ(pts, frameTime(int(i) + 1)) << "decoded out of presentation order at " << i;
+        // The decoder hands back the frame's own timing, without a decode time.
+        EXPECT_EQ(decoded[i]->duration(), MediaTime(1, 30));
+        EXPECT_FALSE(decoded[i]->decodeTime().isValid());
         const auto picture = pictures.find(pts.convertScale(30).value);
         ASSERT_NE(picture, pictures.end());
         ASSERT_TRUE(decoded[i]->imageBuffer());
+        EXPECT_EQ(decoded[i]->imageBuffer()->format(), platform::PixelFormat::nv12VideoRange);
         EXPECT_GT(lumaPSNR(*decoded[i]->imageBuffer(), *picture->second), 30.0) << i;
     }
 }
