@@ -5,19 +5,10 @@
 #include <map>
 #include <thread>
 
-#include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
+#include "ConcurrencyTestSupport.h"
 
 using namespace platform;
-
-namespace {
-
-struct Env {
-  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
-  std::shared_ptr<SerialQueue> q = SerialQueue::make("waiter", rt);
-};
-
-}  // namespace
+using platform::testing::Env;
 
 TEST(Continuation, FirstResumeWinsAndTheWaiterResumesOnItsExecutor) {
   Env env;

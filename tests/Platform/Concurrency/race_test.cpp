@@ -2,24 +2,11 @@
 
 #include <vector>
 
-#include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
+#include "ConcurrencyTestSupport.h"
 
 using namespace platform;
-
-namespace {
-
-struct Env {
-  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
-  std::shared_ptr<SerialQueue> q = SerialQueue::make("caller", rt);
-};
-
-Async<std::string> after(Nanos d, std::string v) {
-  co_await sleepFor(d);
-  co_return v;
-}
-
-}  // namespace
+using platform::testing::Env;
+using platform::testing::after;
 
 TEST(Race, FirstToFinishWinsAndTheLoserIsCancelledAndJoined) {
   Env env;

@@ -3,28 +3,11 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
+#include "ConcurrencyTestSupport.h"
 
 using namespace platform;
-
-namespace {
-
-struct Env {
-  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
-  std::shared_ptr<SerialQueue> q = SerialQueue::make("reader", rt);
-};
-
-template <class T>
-TaskHandle<std::vector<T>> collect(std::shared_ptr<SerialQueue> q, AsyncStream<T> s) {
-  return spawn(q, [s]() -> Async<std::vector<T>> {
-    std::vector<T> out;
-    while (auto v = co_await s.next()) out.push_back(*v);
-    co_return out;
-  });
-}
-
-}  // namespace
+using platform::testing::Env;
+using platform::testing::collect;
 
 TEST(AsyncStream, DeliversInOrderAndDrainsTheBufferAfterFinish) {
   Env env;

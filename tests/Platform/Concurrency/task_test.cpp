@@ -4,17 +4,12 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
+#include "ConcurrencyTestSupport.h"
 
 using namespace platform;
+using platform::testing::Env;
 
 namespace {
-
-struct Env {
-  std::shared_ptr<VirtualRuntime> rt = VirtualRuntime::make();
-  std::shared_ptr<SerialQueue> q = SerialQueue::make("q", rt);
-};
 
 Async<int> answer() { co_return 42; }
 
