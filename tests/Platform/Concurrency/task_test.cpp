@@ -73,30 +73,6 @@ TEST(Task, HoldsItsCapturesUntilItsBodyEndsAndReleasesThemBeforeJoinersResume) {
   EXPECT_TRUE(weakHeld.expired());
 }
 
-TEST(Task, CancellationIsAFlagTheTaskChecks) {
-  Env env;
-  std::vector<bool> seen;
-  Continuation<void> gate;
-  auto t = spawn(env.q, [&]() -> Async<void> {
-    seen.push_back(co_await isCancelled());
-    seen.push_back(currentTaskIsCancelled());
-    co_await withContinuation<void>([&](auto c) { gate = c; });
-    seen.push_back(co_await isCancelled());
-    seen.push_back(currentTaskIsCancelled());
-    checkCancellation();
-    seen.push_back(false);  // not reached
-  });
-  env.rt->runUntilIdle();
-  EXPECT_FALSE(t.isCancelled());
-  t.cancel();
-  EXPECT_TRUE(t.isCancelled());
-  gate.resume();
-  env.rt->runUntilIdle();
-  EXPECT_EQ(seen, (std::vector<bool>{false, false, true, true}));
-  EXPECT_THROW(t.result(), CancellationError);
-  EXPECT_FALSE(currentTaskIsCancelled()) << "outside any task";
-}
-
 TEST(Sleep, RunsOnVirtualTimeAndIsInterruptedByCancellation) {
   Env env;
   Nanos start = env.rt->now();

@@ -47,19 +47,6 @@ TEST(RepeatingTimer, WeakHandlerStopsOnceOwnerIsGone) {
   EXPECT_EQ(calls, 3);
 }
 
-TEST(SerialQueue, AsyncAfterRunsInDeadlineOrderOnVirtualTime) {
-  auto rt = VirtualRuntime::make(0);
-  auto q = SerialQueue::make("t", rt);
-  std::vector<int> order;
-  q->asyncAfter(milliseconds(20), [&] { order.push_back(2); });
-  q->asyncAfter(milliseconds(10), [&] { order.push_back(1); });
-  q->async([&] { order.push_back(0); });
-  rt->runUntilIdle();
-  EXPECT_EQ(order, (std::vector<int>{0}));
-  rt->advance(milliseconds(20));
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
-}
-
 TEST(SerialQueue, SyncOnItselfIsRefusedInsteadOfDeadlocking) {
   auto rt = VirtualRuntime::make(0);
   auto q = SerialQueue::make("self", rt);

@@ -41,19 +41,6 @@ TEST(FormatDescription, ComparesByValueIncludingAtomsAndCookie) {
   EXPECT_FALSE(sameFormat(a, nullptr));
 }
 
-TEST(FormatDescription, ImageDescriptionCarriesOnlyPropagatingColour) {
-  auto picture = PixelBuffer::make(64, 32, PixelFormat::nv12VideoRange);
-  picture->setColorAttachments(ColorAttachments::bt709());
-  auto d = FormatDescription::makeForImageBuffer(*picture);
-  EXPECT_EQ(d->dimensions(), (VideoDimensions{64, 32}));
-  EXPECT_EQ(d->extensions().color, ColorAttachments::bt709());
-
-  ColorAttachments local = ColorAttachments::bt709();
-  local.mode = AttachmentMode::shouldNotPropagate;
-  picture->setColorAttachments(local);
-  EXPECT_TRUE(FormatDescription::makeForImageBuffer(*picture)->extensions().color.isEmpty());
-}
-
 TEST(BlockBuffer, SlicesShareMemoryAndStayInBounds) {
   auto block = BlockBuffer::copy(std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7});
   BlockBuffer tail = block.slice(5);

@@ -121,17 +121,6 @@ TEST(PixelBufferPool, MaximumFailsClearlyUntilABufferReturns) {
   EXPECT_FALSE(PixelBufferPool::make(0, 64, PixelFormat::bgra, 3));
 }
 
-TEST(PixelBufferPool, ReusedBuffersStartWithThePoolsColourTags) {
-  PixelBufferPool::Attributes attrs;
-  attrs.colorAttachments = ColorAttachments::bt709();
-  auto pool = PixelBufferPool::make(32, 32, PixelFormat::nv12VideoRange, 1, attrs);
-  auto b = pool->makePixelBuffer();
-  EXPECT_EQ(b->colorAttachments(), ColorAttachments::bt709());
-  b->setColorAttachments({});
-  b.reset();
-  EXPECT_EQ(pool->makePixelBuffer()->colorAttachments(), ColorAttachments::bt709());
-}
-
 TEST(PixelBufferPool, BufferOutlivingItsPoolFreesItself) {
   auto pool = PixelBufferPool::make(320, 240, PixelFormat::nv12VideoRange, 2);
   auto survivor = pool->makePixelBuffer();
