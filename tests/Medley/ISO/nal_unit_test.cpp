@@ -5,15 +5,6 @@
 
 using namespace medley;
 
-TEST(NALUnitTypes, RawValuesOutsideTheTablesAreNoType) {
-    EXPECT_EQ(makeH264NALUnitType(12), H264NALUnitType::fill);
-    EXPECT_FALSE(makeH264NALUnitType(13));
-    EXPECT_EQ(makeHEVCNALUnitType(255), HEVCNALUnitType::unspec);
-    EXPECT_EQ(makeHEVCNALUnitType(35), HEVCNALUnitType::accessUnitDelimiter);
-    EXPECT_EQ(makeHEVCNALUnitType(9), HEVCNALUnitType::codedSliceRsslR);
-    for (int raw : {10, 31, 36, 254}) EXPECT_FALSE(makeHEVCNALUnitType(raw)) << raw;
-}
-
 TEST(H264NALUnitTest, HeaderFieldsAndRoundTrip) {
     const Data idr{0x65, 0x88, 0x84};
     auto unit = H264NALUnit::make(idr);
@@ -21,10 +12,7 @@ TEST(H264NALUnitTest, HeaderFieldsAndRoundTrip) {
     EXPECT_EQ(std::make_tuple(unit->refIdc, unit->type, unit->payload, unit->data()),
               std::make_tuple(3, H264NALUnitType::idr, Data{0x88, 0x84}, idr));
 
-    auto unknown = H264NALUnit::make(Data{0x6E});
-    ASSERT_TRUE(unknown);
-    EXPECT_EQ(unknown->type, H264NALUnitType::unspec);
-    EXPECT_TRUE(unknown->payload.empty());
+    EXPECT_EQ(H264NALUnit::make(Data{0x6E})->type, H264NALUnitType::unspec);
 
     EXPECT_FALSE(H264NALUnit::make(Data{}));
 }
@@ -32,9 +20,8 @@ TEST(H264NALUnitTest, HeaderFieldsAndRoundTrip) {
 TEST(HEVCNALUnitTest, HeaderFieldsAndRoundTrip) {
     auto vps = HEVCNALUnit::make(Data{0x40, 0x01, 0x0C});
     ASSERT_TRUE(vps);
-    EXPECT_EQ(vps->type, HEVCNALUnitType::vps);
-    EXPECT_EQ(vps->temporalIdPlusOne, 1);
-    EXPECT_EQ(vps->data(), (Data{0x40, 0x01, 0x0C}));
+    EXPECT_EQ(std::make_tuple(vps->type, vps->temporalIdPlusOne, vps->data()),
+              std::make_tuple(HEVCNALUnitType::vps, 1, Data{0x40, 0x01, 0x0C}));
 
     auto reserved = HEVCNALUnit::make(Data{0x14, 0x01});
     ASSERT_TRUE(reserved);
@@ -46,19 +33,8 @@ TEST(HEVCNALUnitTest, HeaderFieldsAndRoundTrip) {
     EXPECT_FALSE(HEVCNALUnit::make(Data{0x40}));
 }
 
-TEST(NALUnitReaderTest, SplitsMixedStartCodesInStreamOrder) {
-    const Data stream{0x00, 0x00, 0x00, 0x01, 0x67, 0xAA, 0x00, 0x00, 0x01, 0x68, 0xBB};
-    const auto units = NALUnitReader().read<H264NALUnit>(stream);
-    ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0].type, H264NALUnitType::sps);
-    EXPECT_EQ(units[0].payload, Data{0xAA});
-    EXPECT_EQ(units[1].type, H264NALUnitType::pps);
-    EXPECT_EQ(units[1].payload, Data{0xBB});
-}
-
 TEST(NALUnitReaderTest, EdgeInputs) {
     NALUnitReader reader;
-    EXPECT_EQ(reader.nalUnitHeaderLength, 4);
     EXPECT_TRUE(reader.read<H264NALUnit>(Data{0x00, 0x01}).empty());
     EXPECT_TRUE(reader.read<H264NALUnit>(Data{0x65}).empty());
     // Leading garbage makes no unit; adjacent start codes make no empty unit.
