@@ -2,7 +2,9 @@
 // A stream double that records what the connection does to it, and ways to
 // run a connection on real or virtual time against real loopback sockets.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -42,14 +44,14 @@ class FakeStream final : public platform::Actor,
   Async<void> createStream() override {
     co_await hop();
     record("createStream");
-    auto c = connection.lock();
-    if (!c) co_return;
-    try {
-      auto response = co_await c->call("createStream");
-      if (!response.arguments.empty() && response.arguments[0].number())
-        id_ = static_cast<uint32_t>(*response.arguments[0].number());
-    } catch (const std::exception& e) {
-      record(std::string("createStream failed: ") + e.what());
+    if (auto c = connection.lock()) {
+      try {
+        auto response = co_await c->call("createStream");
+        if (!response.arguments.empty() && response.arguments[0].number())
+          id_ = static_cast<uint32_t>(*response.arguments[0].number());
+      } catch (const std::exception& e) {
+        record(std::string("createStream failed: ") + e.what());
+      }
     }
   }
   Async<void> close() override {
@@ -61,16 +63,9 @@ class FakeStream final : public platform::Actor,
     record("unpublishOnClose");
     auto c = connection.lock();
     if (!c || !publishing) co_return;
-    rtmpmedley::AMFList name;
-    name.emplace_back(*name_);
-    rtmpmedley::AMFList id;
-    id.emplace_back(id_);
     try {
-      co_await c->call("FCUnpublish", std::move(name));
-    } catch (...) {
-    }
-    try {
-      co_await c->call("deleteStream", std::move(id));
+      co_await c->call("FCUnpublish", {rtmpmedley::AMFValue(*name_)});
+      co_await c->call("deleteStream", {rtmpmedley::AMFValue(id_)});
     } catch (...) {
     }
   }
@@ -145,12 +140,7 @@ bool pumpUntil(const std::shared_ptr<platform::VirtualRuntime>& rt, P predicate,
 
 // Lets the network deliver for a moment of real time, running what arrives.
 inline void pumpFor(const std::shared_ptr<platform::VirtualRuntime>& rt, platform::Nanos duration) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::nanoseconds(duration);
-  while (std::chrono::steady_clock::now() < end) {
-    rt->runUntilIdle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  rt->runUntilIdle();
+  pumpUntil(rt, [] { return false; }, duration);
 }
 
 // The error a finished task ended with, as the connection's error.
@@ -201,6 +191,23 @@ class Collected {
   std::shared_ptr<State> state_;
   platform::TaskHandle<void> task_;
 };
+
+// Runs a shell command; its exit status and what it printed.
+struct CommandRun {
+  int status = -1;
+  std::string output;
+  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+};
+
+inline CommandRun run(const std::string& command) {
+  CommandRun r;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe)) r.output += buffer;
+  r.status = ::pclose(pipe);
+  return r;
+}
 
 inline std::vector<std::string> codes(const std::vector<rtmpmedley::RTMPStatus>& statuses) {
   std::vector<std::string> out;

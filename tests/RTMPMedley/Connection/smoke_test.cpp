@@ -1,41 +1,22 @@
-// Publishes 5 s of encoded picture and sound with rtmpsmoke to real servers
-// that record it, and checks the recordings: H.264 + AAC through nginx (read
-// with ffprobe and ffmpeg), HEVC + AAC over enhanced RTMP through
-// node-media-server (read back with the project's own message readers and
-// libavcodec, since Debian's ffprobe cannot read enhanced FLV).
+// Publishes encoded picture and sound with rtmpsmoke to real servers that
+// record it, and checks the recordings: H.264 + AAC through nginx (read with
+// ffprobe and ffmpeg), HEVC + AAC over enhanced RTMP through node-media-server
+// (read back with rtmpsmoke --check, since Debian's ffprobe cannot read
+// enhanced FLV).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
+#include "ConnectionTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
 using namespace rtmptest;
 
 namespace {
-
-struct CommandRun {
-  int status = -1;
-  std::string output;
-  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-};
-
-CommandRun run(const std::string& command) {
-  CommandRun r;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return r;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe)) r.output += buffer;
-  r.status = ::pclose(pipe);
-  return r;
-}
 
 std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
 
@@ -57,29 +38,44 @@ std::filesystem::path settledRecording(const std::filesystem::path& dir) {
   return found;
 }
 
+// A server started by `script`, what rtmpsmoke printed publishing to it with
+// `arguments`, and the settled recording (empty after a failure).
+struct Published {
+  std::unique_ptr<PeerProcess> server;
+  CommandRun run;
+  std::string recording;
+};
+
+Published publish(const char* script, const char* directory, const std::string& arguments) {
+  Published p{std::make_unique<PeerProcess>(script, peerDirectory(directory)), {-1, ""}, ""};
+  if (!std::filesystem::exists(smoke())) p.run.output = "build the rtmpsmoke target first";
+  if (!p.server->ok()) p.run.output += p.server->output();
+  if (!p.run.output.empty()) return p;
+  p.run = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(p.server->port()) + "/live " + arguments);
+  if (p.run.succeeded()) p.recording = settledRecording(p.server->value("RECORD_DIR")).string();
+  return p;
+}
+
+void expectDecodesCleanly(const std::string& recording) {
+  const auto decoded = run("ffmpeg -v error -i " + recording + " -f null -");
+  EXPECT_TRUE(decoded.succeeded());
+  EXPECT_EQ(decoded.output, "");
+}
+
 }  // namespace
 
 TEST(SmokeTest, H264AndAacThroughNginxRecordAsPublished) {
-  ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
-  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("smoke-nginx"));
-  ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const auto published = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(nginx.port()) +
-                             "/live --key smoke --codec h264 --seconds 5 --size 1280x720 --fps 30");
-  ASSERT_TRUE(published.succeeded()) << published.output;
-  const auto recording = settledRecording(nginx.value("RECORD_DIR"));
-  ASSERT_FALSE(recording.empty());
-
+  const auto [server, published, recording] =
+      publish("nginx-rtmp.sh", "smoke-nginx", "--key smoke --codec h264 --seconds 5 --size 1280x720 --fps 30");
+  ASSERT_FALSE(recording.empty()) << published.output;
   const auto probe = run("ffprobe -v error -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,channels "
-                         "-of compact=p=0 " + recording.string());
-  ASSERT_TRUE(probe.succeeded()) << probe.output;
+                         "-of compact=p=0 " + recording);
   EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1"), std::string::npos)
       << probe.output;
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
-  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
-  EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
+  expectDecodesCleanly(recording);
 
-  const auto checked = run(smoke() + " --check " + recording.string());
+  const auto checked = run(smoke() + " --check " + recording);
   EXPECT_TRUE(checked.succeeded()) << checked.output;
   std::smatch offset;
   ASSERT_TRUE(std::regex_search(checked.output, offset, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))
@@ -90,43 +86,29 @@ TEST(SmokeTest, H264AndAacThroughNginxRecordAsPublished) {
 }
 
 TEST(SmokeTest, HevcOverEnhancedRtmpThroughNodeMediaServerDecodes) {
-  ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
-  PeerProcess server("node-media-server.sh", peerDirectory("smoke-nms"));
-  ASSERT_TRUE(server.ok()) << server.output();
-  const auto published = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(server.port()) +
-                             "/live --key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
-  ASSERT_TRUE(published.succeeded()) << published.output;
-  const auto recording = settledRecording(server.value("RECORD_DIR"));
-  ASSERT_FALSE(recording.empty());
-
-  const auto checked = run(smoke() + " --check " + recording.string());
+  const auto [server, published, recording] =
+      publish("node-media-server.sh", "smoke-nms", "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
+  ASSERT_FALSE(recording.empty()) << published.output;
+  const auto checked = run(smoke() + " --check " + recording);
   EXPECT_TRUE(checked.succeeded()) << checked.output;
-  EXPECT_NE(checked.output.find("video: hevc 1280x720"), std::string::npos) << checked.output;
-  EXPECT_NE(checked.output.find(" 0 decoding errors, 30 fps"), std::string::npos) << checked.output;
-  EXPECT_NE(checked.output.find("audio: aac 48000 Hz, 2 channels"), std::string::npos) << checked.output;
+  for (const char* line : {"video: hevc 1280x720", " 0 decoding errors, 30 fps", "audio: aac 48000 Hz, 2 channels"})
+    EXPECT_NE(checked.output.find(line), std::string::npos) << checked.output;
   std::cout << "HEVC through node-media-server:\n" << checked.output;
 }
 
 // Goes live with the program picture and sound on the real clock (camera A,
 // a dissolve to camera B, the test tone) and reads the recording back.
 TEST(SmokeTest, ProgramGoesLiveThroughNginxWithEveryPictureInOrder) {
-  ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
-  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("smoke-program"));
-  ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const auto published = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(nginx.port()) +
-                             "/live --key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
-  ASSERT_TRUE(published.succeeded()) << published.output;
-  EXPECT_NE(published.output.find("picture on air: Test Pattern B"), std::string::npos) << published.output;
-  EXPECT_NE(published.output.find("sound on air: Test Tone"), std::string::npos) << published.output;
-  EXPECT_NE(published.output.find("status: NetConnection.Connect.Closed"), std::string::npos) << published.output;
-  EXPECT_NE(published.output.find(" 0 dropped before the encoder"), std::string::npos) << published.output;
-  const auto recording = settledRecording(nginx.value("RECORD_DIR"));
-  ASSERT_FALSE(recording.empty());
+  const auto [server, published, recording] =
+      publish("nginx-rtmp.sh", "smoke-program", "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
+  ASSERT_FALSE(recording.empty()) << published.output;
+  for (const char* line : {"picture on air: Test Pattern B", "sound on air: Test Tone",
+                           "status: NetConnection.Connect.Closed", " 0 dropped before the encoder"})
+    EXPECT_NE(published.output.find(line), std::string::npos) << published.output;
 
   const auto probe = run("ffprobe -v error -count_frames -show_entries "
                          "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
-                         recording.string());
-  ASSERT_TRUE(probe.succeeded()) << probe.output;
+                         recording);
   std::smatch video;
   ASSERT_TRUE(std::regex_search(probe.output, video,
                                 std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
@@ -135,21 +117,15 @@ TEST(SmokeTest, ProgramGoesLiveThroughNginxWithEveryPictureInOrder) {
   EXPECT_GE(std::stoi(video[1]), 110) << probe.output;
   EXPECT_LE(std::stoi(video[1]), 122) << probe.output;
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
-  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
-  EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
+  expectDecodesCleanly(recording);
 
   // Decode times strictly increase: no picture was stamped onto another's time.
-  const auto packets =
-      run("ffprobe -v error -select_streams v -show_entries packet=dts -of csv=p=0 " + recording.string());
-  ASSERT_TRUE(packets.succeeded()) << packets.output;
-  std::istringstream lines(packets.output);
+  std::istringstream lines(run("ffprobe -v error -select_streams v -show_entries packet=dts -of csv=p=0 " + recording).output);
   std::string line;
   long previous = -1, count = 0;
   while (std::getline(lines, line)) {
-    const long dts = std::stol(line);
-    EXPECT_GT(dts, previous) << "picture " << count;
-    previous = dts;
+    EXPECT_GT(std::stol(line), previous) << "picture " << count;
+    previous = std::stol(line);
     ++count;
   }
   EXPECT_EQ(std::to_string(count), std::string(video[1]));
