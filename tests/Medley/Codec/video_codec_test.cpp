@@ -91,64 +91,53 @@ TEST(VideoCodecGate, WithoutPassthroughOnlyFramesFromStartAreTaken) {
     EXPECT_EQ(times, (std::vector<MediaTime>{MediaTime::fromNanos(5'000'000'000), MediaTime::fromNanos(5'033'000'000)}));
 }
 
-TEST(VideoCodecSessions, BitRateAloneKeepsTheSessionAndSetsItsProperty) {
-    Fixture f;
-    f.append(MediaTime(1, 30));
-    const auto session = f.codec.session();
-    auto settings = f.codec.settings();
-    settings.bitRate = 50'000;
-    f.codec.setSettings(settings);
-    f.append(MediaTime(2, 30));
-    EXPECT_EQ(f.codec.session(), session);
-    auto* compression = dynamic_cast<VTCompressionSession*>(session.get());
-    ASSERT_TRUE(compression);
-    EXPECT_EQ(compression->option(VTSessionOptionKey::averageBitRate()), VTSessionOptionValue(std::int64_t{50'000}));
-    EXPECT_EQ(compression->encoderConfiguration().bitRate, 50'000);
-}
-
-TEST(VideoCodecSessions, ExpectedFrameRateRemovedSetsZero) {
+TEST(VideoCodecSessions, LiveChangesKeepOrRebuildTheSessionAndARestartStartsFresh) {
     auto settings = small();
     settings.expectedFrameRate = 30;
     Fixture f(settings);
     f.append(MediaTime(1, 30));
-    auto* compression = dynamic_cast<VTCompressionSession*>(f.codec.session().get());
+    const auto first = f.codec.session();
+    auto* compression = dynamic_cast<VTCompressionSession*>(first.get());
     ASSERT_TRUE(compression);
-    EXPECT_EQ(compression->option(VTSessionOptionKey::expectedFrameRate()), VTSessionOptionValue(30.0));
+
+    // Bit rate and expected frame rate are properties of the running session.
+    settings.bitRate = 50'000;
     settings.expectedFrameRate.reset();
     f.codec.setSettings(settings);
+    f.append(MediaTime(2, 30));
+    EXPECT_EQ(f.codec.session(), first);
+    EXPECT_EQ(compression->option(VTSessionOptionKey::averageBitRate()), VTSessionOptionValue(std::int64_t{50'000}));
+    EXPECT_EQ(compression->encoderConfiguration().bitRate, 50'000);
     EXPECT_EQ(compression->option(VTSessionOptionKey::expectedFrameRate()), VTSessionOptionValue(0.0));
-}
 
-TEST(VideoCodecSessions, SessionFieldChangesRebuildAtTheNextFrame) {
-    Fixture f;
-    f.append(MediaTime(1, 30));
-    auto first = f.codec.session();
-
-    auto settings = f.codec.settings();
+    // Session fields rebuild at the next frame.
     settings.videoSize = {96, 64};
     f.codec.setSettings(settings);
-    EXPECT_TRUE(f.codec.invalidateSession);
-    f.append(MediaTime(2, 30));
-    auto second = f.codec.session();
+    f.append(MediaTime(3, 30));
+    const auto second = f.codec.session();
     EXPECT_NE(second, first);
     EXPECT_EQ(dynamic_cast<VTCompressionSession*>(second.get())->width(), 96);
-
     settings.bitRateMode = VideoCodecSettings::BitRateMode::constant();
     f.codec.setSettings(settings);
-    f.append(MediaTime(3, 30));
-    EXPECT_NE(f.codec.session(), second);
+    f.append(MediaTime(4, 30));
+    const auto third = f.codec.session();
+    EXPECT_NE(third, second);
 
     // A new picture layout is a new input format: rebuild at that frame.
-    auto third = f.codec.session();
     auto bgra = PixelBuffer::make(96, 64, platform::PixelFormat::bgra);
     bgra->fillBlack();
-    f.codec.append(makeFrame(bgra, MediaTime(4, 30)));
+    f.codec.append(makeFrame(bgra, MediaTime(5, 30)));
     f.codec.completeFrames();
     EXPECT_NE(f.codec.session(), third);
-    EXPECT_EQ(f.codec.presentationTimeStamp, MediaTime(4, 30));
+    EXPECT_EQ(f.encodedTimes().size(), 5u);
 
-    const auto times = f.encodedTimes();
-    EXPECT_EQ(times.size(), 4u);
+    f.stream = f.codec.outputStream();
+    f.codec.startRunning();
+    f.append(MediaTime(1, 30), 96, 64);
+    f.codec.stopRunning();
+    const auto out = drain(f.stream);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out.front()->isSync());
 }
 
 TEST(VideoCodecSessions, FailingSessionYieldsNothing) {
@@ -181,20 +170,4 @@ TEST(VideoCodecSessions, CompressedInputIsDecodedWithoutTheGate) {
     ASSERT_EQ(decoded.size(), 5u);
     EXPECT_TRUE(decoded.front()->imageBuffer());
     EXPECT_EQ(decoded.back()->presentationTime(), MediaTime(5, 30));
-}
-
-TEST(VideoCodecSessions, RestartBuildsAFreshSession) {
-    Fixture f;
-    f.append(MediaTime(1, 30));
-    auto first = f.codec.session();
-    f.codec.stopRunning();
-    auto stream = f.codec.outputStream();
-    f.codec.startRunning();
-    f.codec.append(makeFrame(makePicture(64, 64, 1), MediaTime(1, 30)));
-    f.codec.completeFrames();
-    EXPECT_NE(f.codec.session(), first);
-    f.codec.stopRunning();
-    const auto out = drain(stream);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_TRUE(out.front()->isSync());
 }
