@@ -1,6 +1,5 @@
 #pragma once
-// A stream with the shared behaviour, recording what reaches it; a playback
-// half with a player node whose transform it keeps.
+// A stream with the shared behaviour, recording what reaches it.
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -15,35 +14,6 @@
 namespace medleytest {
 
 using platform::Async;
-
-class FakeNode final : public platform::Actor, public medley::SoundTransformNode {
- public:
-  using Actor::Actor;
-  Async<medley::SoundTransform> soundTransform() override {
-    co_await hop();
-    co_return transform;
-  }
-  Async<void> setSoundTransform(medley::SoundTransform t) override {
-    co_await hop();
-    transform = t;
-  }
-  medley::SoundTransform transform{0.5f, -0.25f};
-};
-
-class FakePlayback final : public platform::Actor, public medley::StreamPlayback {
- public:
-  using Actor::Actor;
-  Async<std::shared_ptr<medley::SoundTransformNode>> audioPlayerNode() override {
-    co_await hop();
-    co_return node;
-  }
-  Async<void> attachAudioPlayer(std::shared_ptr<medley::AudioPlayer> player) override {
-    co_await hop();
-    ++attachCalls;
-  }
-  std::shared_ptr<medley::SoundTransformNode> node;
-  int attachCalls = 0;
-};
 
 struct SettingsRefused : std::runtime_error {
   SettingsRefused() : std::runtime_error("settings refused") {}
@@ -101,13 +71,12 @@ class FakeStream final : public medley::StreamBase {
   const std::shared_ptr<medley::StreamBitRateStrategy>& bitRateStrategy() const { return bitRateStrategy_; }
   medley::OutgoingStream& outgoingStream() { return outgoing_; }
 
-  std::shared_ptr<FakePlayback> playback;
   bool refuseSettings = false;
   int videoSettingsCalls = 0;
   medley::MediaMixerTrackSelection tracks;
 
  protected:
-  std::shared_ptr<medley::StreamPlayback> incoming() override { return playback; }
+  std::shared_ptr<medley::StreamPlayback> incoming() override { return nullptr; }
   medley::OutgoingStream& outgoing() override { return outgoing_; }
 
  private:
