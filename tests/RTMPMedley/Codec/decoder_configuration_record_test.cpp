@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Logwell/LWLogger.h"
+#include "Logwell/RecordingAppender.h"
 #include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/Codec/AVCDecoderConfigurationRecord.h"
 #include "RTMPMedley/Sources/Codec/HEVCDecoderConfigurationRecord.h"
@@ -17,26 +17,15 @@ using NAL = medley::HEVCNALUnitType;
 namespace {
 
 // Counts the module logger's error lines while alive.
-class ErrorCounter : public logwell::LWLoggerAppender {
- public:
-  void append(const logwell::LWLogger&, logwell::LWLogLevel level, logwell::LWMessage, std::string_view,
-              std::string_view, int) override {
-    if (level == logwell::LWLogLevel::error) ++errors;
-  }
-  void append(const logwell::LWLogger&, logwell::LWLogLevel level, std::string_view,
-              const logwell::LWFormatArgument&, std::string_view, std::string_view, int) override {
-    if (level == logwell::LWLogLevel::error) ++errors;
-  }
-  int errors = 0;
-};
-
 struct CountErrors {
-  CountErrors() : counter(std::make_shared<ErrorCounter>()), previous(logger().appender()) {
-    logger().setAppender(counter);
-  }
+  CountErrors() : previous(logger().appender()) { logger().setAppender(recording); }
   ~CountErrors() { logger().setAppender(previous); }
-  int errors() const { return counter->errors; }
-  std::shared_ptr<ErrorCounter> counter;
+  int errors() {
+    int n = 0;
+    for (const auto& r : recording->snapshot()) n += r.level == logwell::LWLogLevel::error;
+    return n;
+  }
+  std::shared_ptr<logwell::testing::RecordingAppender> recording = std::make_shared<logwell::testing::RecordingAppender>();
   std::shared_ptr<logwell::LWLoggerAppender> previous;
 };
 
