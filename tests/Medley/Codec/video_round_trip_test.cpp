@@ -54,21 +54,16 @@ Encoding encode(const VideoCodecSettings& settings, int count, int noise = 0,
 // The units of one sample, checked to be a whole number of 4-byte length-prefixed units.
 std::vector<Data> units(const platform::SampleBuffer& sample) {
     std::vector<Data> out;
-    const auto& block = *sample.dataBuffer();
-    std::size_t offset = 0;
-    while (offset < block.size()) {
-        if (block.size() - offset < 4) {
-            ADD_FAILURE() << "cut length at " << offset;
-            return out;
+    const auto& b = *sample.dataBuffer();
+    for (std::size_t at = 0; at < b.size();) {
+        const std::uint8_t* p = b.data() + at;
+        const std::size_t n = b.size() - at < 4 ? 0 : (std::size_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+        if (n == 0 || n > b.size() - at - 4) {
+            ADD_FAILURE() << "bad unit length at " << at;
+            break;
         }
-        const std::uint8_t* p = block.data() + offset;
-        const std::size_t length = (std::size_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
-        if (length == 0 || length > block.size() - offset - 4) {
-            ADD_FAILURE() << "bad length " << length << " at " << offset;
-            return out;
-        }
-        out.emplace_back(p + 4, p + 4 + length);
-        offset += 4 + length;
+        out.emplace_back(p + 4, p + 4 + n);
+        at += 4 + n;
     }
     return out;
 }

@@ -23,13 +23,6 @@ platform::FormatDescriptionRef linearPCM(uint32_t bits, uint32_t channels, uint3
 
 }  // namespace
 
-TEST(AudioFormatFactoryTest, ChannelLayouts) {
-  for (uint32_t channels : {0u, 1u, 2u}) EXPECT_FALSE(AVAudioUtil::makeChannelLayout(channels));
-  const std::vector<std::pair<uint32_t, uint32_t>> tags{{3, 0x720003u}, {4, 0x6C0004u}, {5, 0x6D0005u}, {6, 0x6E0006u},
-                                                        {7, 0x930007u}, {8, 0x6F0008u}, {12, 0x93000Cu}};
-  for (auto [channels, tag] : tags) EXPECT_EQ(AVAudioUtil::makeChannelLayout(channels), tag) << channels;
-}
-
 TEST(AudioFormatFactoryTest, BigEndianPCMIsDescribedInNativeOrderAtItsDepth) {
   using namespace platform::audioFormatFlags;
   auto planar = AVAudioUtil::makeAudioFormat(linearPCM(16, 6, isSignedInteger | isBigEndian | isNonInterleaved).get());

@@ -47,16 +47,6 @@ TEST(PCMBufferExtensionsTest, CopiesOnlyFromAnEquallyLaidOutSource) {
   EXPECT_EQ(7 + 1000 + 63, untouched->int16ChannelData()[1][63]);
 }
 
-TEST(PCMBufferExtensionsTest, MutesOnlyWhenAsked) {
-  const AudioFormat interleaved(CommonFormat::int16, 48000, 2, true);
-  auto buffer = filled(interleaved, 480, 1);
-  medley::muted(*buffer, false);
-  EXPECT_EQ(1, buffer->int16ChannelData()[0][0]);
-  medley::muted(*buffer, true);
-  const std::vector<int16_t> samples(buffer->int16ChannelData()[0], buffer->int16ChannelData()[0] + 960);
-  EXPECT_EQ(std::vector<int16_t>(960, 0), samples);
-}
-
 TEST(PCMBufferExtensionsTest, SampleBufferHoldsTheFramesAtTheHostTime) {
   for (bool interleaved : {true, false}) {
     const AudioFormat format(CommonFormat::int16, 48000, 2, interleaved);
