@@ -29,13 +29,6 @@ Bytes amf0(std::initializer_list<AMFValue> values) {
 
 const Bytes kSharedObjectHead = {0, 2, 's', 'o', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
 
-TEST(MessageTypeTest, OnlyKnownTypeIdsMakeMessages) {
-  for (int raw = 0; raw < 256; ++raw) {
-    const bool known = (raw >= 1 && raw <= 6) || raw == 8 || raw == 9 || (raw >= 15 && raw <= 20) || raw == 22;
-    if (!known) EXPECT_EQ(RTMPMessage::make(uint8_t(raw), 0, 0, Bytes{1, 2, 3, 4}), nullptr) << raw;
-  }
-}
-
 TEST(ControlMessageTest, GoldenPayloadsAndShortOrOddOnes) {
   EXPECT_EQ(RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, 1234).payload(),
             (Bytes{0x00, 0x07, 0x00, 0x00, 0x04, 0xD2}));
