@@ -24,20 +24,13 @@ platform::AudioStreamBasicDescription aacDescription(double rate, uint32_t chann
 
 }  // namespace
 
-TEST(AudioSpecificConfigTest, TwoByteFormMatchesKnownConfigurations) {
+TEST(AudioSpecificConfigTest, TwoByteFormMatchesKnownConfigurationsAndParsesBack) {
   using Bytes = std::array<uint8_t, 2>;
   const auto stereo = ChannelConfiguration::frontLeftAndFrontRight;
   const auto lc = AudioObjectType::aacLc;
   EXPECT_EQ((Bytes{0x11, 0x90}), AudioSpecificConfig(lc, SamplingFrequency::hz48000, stereo).bytes());
   EXPECT_EQ((Bytes{0x12, 0x10}), AudioSpecificConfig(lc, SamplingFrequency::hz44100, stereo).bytes());
   EXPECT_EQ((Bytes{0x11, 0x88}), AudioSpecificConfig(lc, SamplingFrequency::hz48000, ChannelConfiguration::frontCenter).bytes());
-}
-
-TEST(AudioSpecificConfigTest, ParsesAndRejectsTwoByteForms) {
-  const std::vector<uint8_t> stereo44{0x12, 0x10};
-  EXPECT_EQ(AudioSpecificConfig::fromBytes(stereo44),
-            AudioSpecificConfig(AudioObjectType::aacLc, SamplingFrequency::hz44100,
-                                ChannelConfiguration::frontLeftAndFrontRight));
 
   // Every valid configuration survives the round trip through its bytes.
   for (uint8_t t = 0; t <= 9; ++t)
@@ -45,8 +38,7 @@ TEST(AudioSpecificConfigTest, ParsesAndRejectsTwoByteForms) {
       for (uint8_t c = 0; c <= 7; ++c) {
         AudioSpecificConfig original(*medley::audioObjectType(t), *medley::samplingFrequency(f),
                                      *medley::channelConfiguration(c));
-        const auto bytes = original.bytes();
-        EXPECT_EQ(original, AudioSpecificConfig::fromBytes(bytes));
+        EXPECT_EQ(original, AudioSpecificConfig::fromBytes(original.bytes()));
       }
 
   // Type 10, frequency index 15, too short.
