@@ -129,13 +129,10 @@ bool eventually(P predicate, platform::Nanos timeout = platform::seconds(10)) {
 template <class P>
 bool pumpUntil(const std::shared_ptr<platform::VirtualRuntime>& rt, P predicate,
                platform::Nanos timeout = platform::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout);
-  while (true) {
+  return eventually([&] {
     rt->runUntilIdle();
-    if (predicate()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+    return predicate();
+  }, timeout);
 }
 
 // Lets the network deliver for a moment of real time, running what arrives.
