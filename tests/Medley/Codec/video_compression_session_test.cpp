@@ -17,19 +17,24 @@ std::shared_ptr<VTCompressionSession> prepared(std::int32_t width = 64, std::int
 }
 }  // namespace
 
-TEST(VideoCompressionSession, InputWithoutAPictureIsIgnoredAndAbsentReadersStillEncode) {
-    auto session = prepared();
+TEST(VideoCompressionSession, ScalesAnyPictureToItsEvenSizeIgnoresDataAndEncodesWithoutAReader) {
+    auto session = prepared(101, 75);  // an odd size is encoded at the even size below it
+    EXPECT_EQ(session->width(), 100);
+    EXPECT_EQ(session->formatDescription()->dimensions().height, 74);
     auto [stream, writer] = platform::AsyncStream<SampleBufferRef>::make();
     platform::SampleTiming timing;
     timing.presentationTime = MediaTime(1, 30);
     auto data = platform::SampleBuffer::makeData(platform::BlockBuffer::copy(Data{1, 2, 3}), session->formatDescription(), timing);
     EXPECT_NO_THROW(session->convert(data, writer));
-    session->convert(makeFrame(makePicture(64, 64, 1), MediaTime(2, 30)), std::nullopt);
-    session->convert(makeFrame(makePicture(64, 64, 2), MediaTime(3, 30)), writer);
+    session->convert(makeFrame(makePicture(320, 240, 1), MediaTime(2, 30)), std::nullopt);
+    auto bgra = PixelBuffer::make(50, 50, platform::PixelFormat::bgra);
+    bgra->fillBlack();
+    session->convert(makeFrame(bgra, MediaTime(3, 30)), writer);
+    session->convert(makeFrame(makePicture(64, 64, 2), MediaTime(4, 30)), writer);
     session->invalidate();
     writer.finish();
     const auto out = drain(stream);
-    ASSERT_EQ(out.size(), 1u);  // only the frame with a reader came back
+    ASSERT_EQ(out.size(), 2u);  // only the frames with a reader came back
     EXPECT_EQ(out.front()->presentationTime(), MediaTime(3, 30));
     EXPECT_FALSE(out.front()->isSync());  // the first encoded frame was the key frame
 }
@@ -46,19 +51,4 @@ TEST(VideoCompressionSession, RefusesWorkAfterInvalidationAndBadOptions) {
     VTCompressionSession::Configuration configuration;
     configuration.codecType = platform::fourCC("vp09");
     EXPECT_THROW(VTCompressionSession::make(configuration), VTSessionError);
-}
-
-TEST(VideoCompressionSession, ScalesOddSizedAndOtherLayoutsToTheSessionSize) {
-    // An odd size is encoded at the even size below it.
-    auto session = prepared(101, 75);
-    EXPECT_EQ(session->width(), 100);
-    EXPECT_EQ(session->formatDescription()->dimensions().height, 74);
-    auto [stream, writer] = platform::AsyncStream<SampleBufferRef>::make();
-    session->convert(makeFrame(makePicture(320, 240, 0), MediaTime(1, 30)), writer);
-    auto bgra = PixelBuffer::make(50, 50, platform::PixelFormat::bgra);
-    bgra->fillBlack();
-    session->convert(makeFrame(bgra, MediaTime(2, 30)), writer);
-    session->invalidate();
-    writer.finish();
-    EXPECT_EQ(drain(stream).size(), 2u);
 }
