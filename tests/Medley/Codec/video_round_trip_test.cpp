@@ -24,7 +24,6 @@ VideoCodecSettings settingsFor(VideoCodecSettings::Format format, int width, int
 }
 
 struct Encoding {
-    std::vector<PixelBufferRef> pictures;
     std::vector<SampleBufferRef> samples;
     std::vector<const VTSessionConvertible*> sessions;  // in use after each frame
 };
@@ -39,10 +38,9 @@ Encoding encode(const VideoCodecSettings& settings, int count, int noise = 0,
     Encoding e;
     for (int i = 1; i <= count; ++i) {
         if (beforeFrame) beforeFrame(i, codec);
-        auto picture = makePicture(int(settings.videoSize.width), int(settings.videoSize.height), i, noise);
-        codec.append(makeFrame(picture, frameTime(i)));
+        codec.append(makeFrame(makePicture(int(settings.videoSize.width), int(settings.videoSize.height), i, noise),
+                               frameTime(i)));
         codec.completeFrames();
-        e.pictures.push_back(picture);
         e.sessions.push_back(codec.session().get());
     }
     EXPECT_EQ(codec.droppedFrameCount(), 0u);

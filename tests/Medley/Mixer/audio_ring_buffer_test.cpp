@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "Medley/Sources/Extension/PCMBufferExtensions.h"
