@@ -86,19 +86,6 @@ TEST_F(RealPeersTest, ConnectsCreatesAStreamAndClosesWithEachServer) {
   EXPECT_EQ(roundTrip(nodeMediaServerURL()), expected);
 }
 
-TEST_F(RealPeersTest, RtmpsRefusesACertificateForAnotherName) {
-  auto connection = makeConnection(rt);
-  try {
-    wait(connection->connect(rtmpsURL("127.0.0.1")));
-    ADD_FAILURE() << "connected to a server whose certificate names another host";
-  } catch (const RTMPConnection::Error& e) {
-    EXPECT_EQ(e.kind(), RTMPConnection::Error::Kind::socketErrorOccurred);
-    ASSERT_TRUE(e.socketError());
-    EXPECT_EQ(e.socketError()->kind, platform::TcpError::Kind::tls);
-  }
-  EXPECT_FALSE(connection->isConnected());
-}
-
 TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
   const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
   ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
