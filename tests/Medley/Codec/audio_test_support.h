@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "Medley/Sources/Codec/AudioCodec.h"
-#include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Medley/Util/virtual_run.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "Platform/Media/PCMBuffer.h"
 
@@ -27,27 +26,21 @@ inline const AudioCodecSettings kPCM(64000, true, std::nullopt, 0, AudioCodecFor
 // Reads a codec's output stream on a virtual runtime until it ends.
 struct Reader {
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
-  std::shared_ptr<platform::SerialQueue> q = platform::SerialQueue::make("reader", rt);
-  platform::TaskHandle<std::vector<AudioCodec::Output>> task;
+  medleytest::Collector<AudioCodec::Output> collector;
 
-  explicit Reader(platform::AsyncStream<AudioCodec::Output> stream) {
-    task = platform::spawn(q, [stream]() -> platform::Async<std::vector<AudioCodec::Output>> {
-      std::vector<AudioCodec::Output> out;
-      while (auto v = co_await stream.next()) out.push_back(*v);
-      co_return out;
-    });
+  explicit Reader(platform::AsyncStream<AudioCodec::Output> stream) : collector(rt, std::move(stream)) {
     rt->runUntilIdle();
   }
   std::vector<AudioCodec::Output> finish() {
     rt->runUntilIdle();
-    EXPECT_TRUE(task.isFinished());
-    return task.result();
+    EXPECT_TRUE(collector.ended());
+    return collector.values();
   }
 };
 
 inline std::vector<AudioCodec::Output> readAll(platform::AsyncStream<AudioCodec::Output> stream,
                                                const std::function<void()>& produce) {
-  Reader reader(stream);
+  Reader reader(std::move(stream));
   produce();
   return reader.finish();
 }
