@@ -1,5 +1,7 @@
 #include "Platform/Media/AudioConverter.h"
 
+#include "Platform/Media/FFmpegBridge.h"
+
 #include <cmath>
 
 extern "C" {
@@ -13,18 +15,6 @@ namespace platform {
 namespace {
 
 constexpr uint32_t kMaxChannels = 64;
-
-AVSampleFormat sampleFormatOf(const AudioFormat& f) {
-  const bool planar = !f.isInterleaved();
-  switch (f.commonFormat()) {
-    case CommonFormat::float32: return planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT;
-    case CommonFormat::float64: return planar ? AV_SAMPLE_FMT_DBLP : AV_SAMPLE_FMT_DBL;
-    case CommonFormat::int16: return planar ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S16;
-    case CommonFormat::int32: return planar ? AV_SAMPLE_FMT_S32P : AV_SAMPLE_FMT_S32;
-    case CommonFormat::other: break;
-  }
-  return AV_SAMPLE_FMT_NONE;
-}
 
 // Rates the resampler takes: whole numbers of hertz.
 bool integralRate(double rate) { return rate >= 1 && rate <= 1e7 && std::floor(rate) == rate; }
@@ -70,7 +60,7 @@ AudioConverter::~AudioConverter() = default;
 std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, const AudioFormat& to,
                                                      std::string* error) {
   auto usable = [](const AudioFormat& f) {
-    return f.isValid() && f.isPCM() && sampleFormatOf(f) != AV_SAMPLE_FMT_NONE && integralRate(f.sampleRate()) &&
+    return f.isValid() && f.isPCM() && ffmpeg::avSampleFormat(f) != AV_SAMPLE_FMT_NONE && integralRate(f.sampleRate()) &&
            f.channelCount() <= kMaxChannels;
   };
   if (!usable(from)) {
@@ -95,8 +85,8 @@ bool AudioConverter::rebuild(std::string* error) {
   AVChannelLayout inLayout, outLayout;
   av_channel_layout_default(&inLayout, static_cast<int>(from_.channelCount()));
   av_channel_layout_default(&outLayout, static_cast<int>(to_.channelCount()));
-  int err = swr_alloc_set_opts2(&state_->swr, &outLayout, sampleFormatOf(to_), static_cast<int>(to_.sampleRate()),
-                                &inLayout, sampleFormatOf(from_), static_cast<int>(from_.sampleRate()), 0, nullptr);
+  int err = swr_alloc_set_opts2(&state_->swr, &outLayout, ffmpeg::avSampleFormat(to_), static_cast<int>(to_.sampleRate()),
+                                &inLayout, ffmpeg::avSampleFormat(from_), static_cast<int>(from_.sampleRate()), 0, nullptr);
   av_channel_layout_uninit(&inLayout);
   av_channel_layout_uninit(&outLayout);
   if (err < 0 || !state_->swr) {

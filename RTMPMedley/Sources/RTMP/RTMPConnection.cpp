@@ -200,8 +200,9 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
         const uint64_t serial = ++operationSerial_;
         Operation operation{std::move(c), serial, {}};
         if (timeout_ > 0)
-          operation.timeout = platform::spawn(queue(), &RTMPConnection::connectTimeout, weak_from_this(), serial,
-                                              platform::seconds(timeout_));
+          operation.timeout = platform::spawn(queue(), &RTMPConnection::expireOperation, weak_from_this(),
+                                              RTMPConnectCommand::kTransactionId, serial,
+                                              platform::seconds(timeout_), true);
         operations_[RTMPConnectCommand::kTransactionId] = std::move(operation);
         platform::spawnDetached(queue(), &RTMPConnection::receiveLoop, weak_from_this(), socket_, generation, host,
                                 port);
@@ -289,25 +290,6 @@ Async<void> RTMPConnection::transportEnded(uint64_t generation) {
   co_await closeQuietly();
 }
 
-Async<void> RTMPConnection::connectTimeout(std::weak_ptr<RTMPConnection> weak, uint64_t serial,
-                                           platform::Nanos after) {
-  try {
-    co_await platform::sleepFor(after);
-  } catch (const platform::CancellationError&) {
-    co_return;
-  }
-  auto self = weak.lock();
-  if (!self) co_return;
-  co_await self->hop();
-  auto it = self->operations_.find(RTMPConnectCommand::kTransactionId);
-  // Only the wait it was armed for.
-  if (it == self->operations_.end() || it->second.serial != serial) co_return;
-  auto operation = std::move(it->second);
-  self->operations_.erase(it);
-  ++self->generation_;
-  operation.continuation.resumeThrowing(Error::connectionTimedOut());
-}
-
 Async<void> RTMPConnection::monitorLoop(std::weak_ptr<RTMPConnection> weak,
                                         platform::AsyncStream<medley::NetworkMonitorEvent> events) {
   while (auto event = co_await events.next()) {
@@ -329,15 +311,15 @@ Async<RTMPResponse> RTMPConnection::call(std::string commandName, AMFList argume
                                          std::move(arguments));
         const uint64_t serial = ++operationSerial_;
         Operation operation{std::move(c), serial,
-                            platform::spawn(queue(), &RTMPConnection::requestTimeoutTask, weak_from_this(),
-                                            transactionId, serial, millisecondsToNanos(requestTimeout_))};
+                            platform::spawn(queue(), &RTMPConnection::expireOperation, weak_from_this(),
+                                            transactionId, serial, millisecondsToNanos(requestTimeout_), false)};
         operations_[transactionId] = std::move(operation);
         output(RTMPChunkType::zero, RTMPChunkStreamId::command, message);
       });
 }
 
-Async<void> RTMPConnection::requestTimeoutTask(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
-                                               uint64_t serial, platform::Nanos after) {
+Async<void> RTMPConnection::expireOperation(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
+                                            uint64_t serial, platform::Nanos after, bool isConnect) {
   try {
     co_await platform::sleepFor(after);
   } catch (const platform::CancellationError&) {
@@ -347,10 +329,16 @@ Async<void> RTMPConnection::requestTimeoutTask(std::weak_ptr<RTMPConnection> wea
   if (!self) co_return;
   co_await self->hop();
   auto it = self->operations_.find(transactionId);
+  // Only the wait it was armed for.
   if (it == self->operations_.end() || it->second.serial != serial) co_return;
   auto operation = std::move(it->second);
   self->operations_.erase(it);
-  operation.continuation.resumeThrowing(Error::requestTimedOut());
+  if (isConnect) {
+    ++self->generation_;
+    operation.continuation.resumeThrowing(Error::connectionTimedOut());
+  } else {
+    operation.continuation.resumeThrowing(Error::requestTimedOut());
+  }
 }
 
 std::optional<RTMPConnection::Operation> RTMPConnection::takeOperation(int64_t transactionId) {

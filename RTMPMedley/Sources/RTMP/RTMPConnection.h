@@ -253,10 +253,10 @@ class RTMPConnection : public platform::Actor,
   void failConnectWait(uint64_t generation, std::exception_ptr error);
   static platform::Async<void> receiveLoop(std::weak_ptr<RTMPConnection> weak, std::shared_ptr<RTMPSocket> socket,
                                            uint64_t generation, std::string host, int port);
-  static platform::Async<void> connectTimeout(std::weak_ptr<RTMPConnection> weak, uint64_t serial,
-                                              platform::Nanos after);
-  static platform::Async<void> requestTimeoutTask(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
-                                                  uint64_t serial, platform::Nanos after);
+  // Ends the wait of `transactionId` armed with `serial` (and no other) once `after` has passed.
+  // A connect wait that times out also retires its attempt's generation.
+  static platform::Async<void> expireOperation(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
+                                               uint64_t serial, platform::Nanos after, bool isConnect);
   static platform::Async<void> monitorLoop(std::weak_ptr<RTMPConnection> weak,
                                            platform::AsyncStream<medley::NetworkMonitorEvent> events);
   static platform::Async<void> pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
