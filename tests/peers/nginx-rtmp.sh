@@ -7,13 +7,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/peer-common.sh"
 
-command="${1:?start|stop}"
-dir="$(mkdir -p "${2:?directory}" && cd "$2" && pwd)"
-
-if [ "$command" = stop ]; then
-  stop_pidfile "$dir/peer.pid"
-  exit 0
-fi
+peer_begin "$@"
 
 mkdir -p "$dir/record" "$dir/logs"
 for attempt in 1 2 3; do

@@ -9,13 +9,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/peer-common.sh"
 
-command="${1:?start|stop}"
-dir="$(mkdir -p "${2:?directory}" && cd "$2" && pwd)"
-
-if [ "$command" = stop ]; then
-  stop_pidfile "$dir/peer.pid"
-  exit 0
-fi
+peer_begin "$@"
 
 cache="${3:-${QZ_BINARY_DIR:-/tmp}/peers/node-media-server}"
 package="$cache/node_modules/node-media-server"

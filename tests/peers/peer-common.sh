@@ -34,3 +34,14 @@ stop_pidfile() {
   done
   kill -KILL "$pid" 2>/dev/null || true
 }
+
+# peer_begin "$@": reads the command and the peer's directory (made absolute) into
+# $command and $dir; for "stop" it stops the peer recorded there and exits.
+peer_begin() {
+  command="${1:?start|stop}"
+  dir="$(mkdir -p "${2:?directory}" && cd "$2" && pwd)"
+  if [ "$command" = stop ]; then
+    stop_pidfile "$dir/peer.pid"
+    exit 0
+  fi
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +13,11 @@
 #include "Platform/Media/PixelBuffer.h"
 
 namespace medley {
+
+// Bits per second to the whole kilobits per second the encoder libraries take.
+inline int kilobitsPerSecond(std::int64_t bits) {
+  return static_cast<int>(std::clamp<std::int64_t>((bits + 500) / 1000, 0, INT32_MAX));
+}
 
 // Everything an encoder library needs to start, in its own units.
 struct VideoEncoderConfiguration {

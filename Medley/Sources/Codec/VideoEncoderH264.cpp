@@ -29,13 +29,11 @@ void logFromX264(void*, int level, const char* format, va_list args) {
     else MEDLEY_LOG_WARN("x264: ", text);
 }
 
-int kbit(std::int64_t bits) { return static_cast<int>(std::clamp<std::int64_t>((bits + 500) / 1000, 0, INT32_MAX)); }
-
 void applyRate(x264_param_t& p, const VideoEncoderConfiguration& c) {
     p.rc.i_rc_method = X264_RC_ABR;
-    p.rc.i_bitrate = std::max(1, kbit(c.bitRate));
-    p.rc.i_vbv_max_bitrate = kbit(c.vbvMaxBitRate);
-    p.rc.i_vbv_buffer_size = kbit(c.vbvBufferSize);
+    p.rc.i_bitrate = std::max(1, kilobitsPerSecond(c.bitRate));
+    p.rc.i_vbv_max_bitrate = kilobitsPerSecond(c.vbvMaxBitRate);
+    p.rc.i_vbv_buffer_size = kilobitsPerSecond(c.vbvBufferSize);
 }
 
 class H264VideoEncoder final : public VideoEncoder {

@@ -23,13 +23,11 @@ namespace medley {
 
 namespace {
 
-int kbit(std::int64_t bits) { return static_cast<int>(std::clamp<std::int64_t>((bits + 500) / 1000, 0, INT32_MAX)); }
-
 void applyRate(x265_param& p, const VideoEncoderConfiguration& c) {
     p.rc.rateControlMode = X265_RC_ABR;
-    p.rc.bitrate = std::max(1, kbit(c.bitRate));
-    p.rc.vbvMaxBitrate = kbit(c.vbvMaxBitRate);
-    p.rc.vbvBufferSize = kbit(c.vbvBufferSize);
+    p.rc.bitrate = std::max(1, kilobitsPerSecond(c.bitRate));
+    p.rc.vbvMaxBitrate = kilobitsPerSecond(c.vbvMaxBitRate);
+    p.rc.vbvBufferSize = kilobitsPerSecond(c.vbvBufferSize);
 }
 
 class HEVCVideoEncoder final : public VideoEncoder {
