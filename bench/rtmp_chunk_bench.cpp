@@ -2,9 +2,9 @@
 // byte array and cut by the output chunk buffer into one contiguous block.
 #include <benchmark/benchmark.h>
 
-#include "RTMPMedley/Sources/RTMP/ByteArray.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkBuffer.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/AMF/ByteArray.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 namespace {
 

@@ -26,14 +26,14 @@
 
 #include "Platform/Concurrency/Concurrency.h"
 #include "Platform/Net/TcpListener.h"
-#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkBuffer.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkReader.h"
-#include "RTMPMedley/Sources/RTMP/RTMPCommandMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
-#include "RTMPMedley/Sources/RTMP/RTMPControlMessages.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 extern char** environ;
 

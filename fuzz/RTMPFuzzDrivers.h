@@ -10,13 +10,13 @@
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "RTMPMedley/Sources/Codec/AVCDecoderConfigurationRecord.h"
 #include "RTMPMedley/Sources/Codec/HEVCDecoderConfigurationRecord.h"
-#include "RTMPMedley/Sources/RTMP/AMF0Serializer.h"
-#include "RTMPMedley/Sources/RTMP/AMF3Serializer.h"
-#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkReader.h"
-#include "RTMPMedley/Sources/RTMP/RTMPCommandMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPResponse.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/AMF/AMF0Serializer.h"
+#include "RTMPMedley/Sources/RTMP/AMF/AMF3Serializer.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPResponse.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 namespace rtmpfuzz {
 

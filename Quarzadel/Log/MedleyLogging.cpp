@@ -6,7 +6,7 @@
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Quarzadel/Log/Log.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 namespace quarzadel {
 namespace {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "Platform/Net/TcpListener.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkBuffer.h"
-#include "RTMPMedley/Sources/RTMP/RTMPChunkReader.h"
-#include "RTMPMedley/Sources/RTMP/RTMPCommandMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPControlMessages.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
 
 namespace rtmptest {
 

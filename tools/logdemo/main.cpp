@@ -14,7 +14,7 @@
 #include "Quarzadel/Log/MedleyLogging.h"
 #include "Quarzadel/Log/SessionLog.h"
 #include "Quarzadel/Program/StreamConfig.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 using namespace quarzadel;
 

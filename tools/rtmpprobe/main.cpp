@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
-#include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 using namespace rtmpmedley;
 

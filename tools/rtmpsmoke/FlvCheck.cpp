@@ -11,8 +11,8 @@ extern "C" {
 }
 
 #include "Platform/Media/FourCC.h"
-#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 namespace rtmpsmoke {
 

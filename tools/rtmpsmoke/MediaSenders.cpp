@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "RTMPMedley/Sources/RTMP/RTMPAudioMessage.h"
-#include "RTMPMedley/Sources/RTMP/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 namespace rtmpsmoke {
 

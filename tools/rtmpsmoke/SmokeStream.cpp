@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "RTMPMedley/Sources/RTMP/RTMPResponse.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPResponse.h"
 
 namespace rtmpsmoke {
 

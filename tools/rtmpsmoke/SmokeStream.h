@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
-#include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 
 namespace rtmpsmoke {
 

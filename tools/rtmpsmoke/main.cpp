@@ -32,10 +32,10 @@
 #include "Platform/Concurrency/Concurrency.h"
 #include "ProgramFeed.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
-#include "RTMPMedley/Sources/RTMP/RTMPConnection.h"
-#include "RTMPMedley/Sources/RTMP/RTMPDataMessage.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPDataMessage.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 #include "SmokeMedia.h"
 #include "SmokeStream.h"
 

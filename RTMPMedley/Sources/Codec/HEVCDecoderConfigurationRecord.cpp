@@ -2,8 +2,8 @@
 
 #include "Medley/Sources/Codec/VideoDecoderConfiguration.h"
 #include "Medley/Sources/Extension/DebugDescription.h"
-#include "RTMPMedley/Sources/RTMP/ByteArray.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/AMF/ByteArray.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 namespace rtmpmedley {
 

@@ -6,7 +6,7 @@
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Log/MedleyLogging.h"
 #include "Quarzadel/Log/SessionLog.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 namespace quarzadel {
 namespace {
@@ -51,7 +51,7 @@ class BridgeTest : public ::testing::Test {
 TEST_F(BridgeTest, LibraryRecordsBecomeApplicationLines) {
   install(std::nullopt);  // info
   RTMP_LOG_DEBUG("not at info");
-  rtmpmedley::logger().warn({"refused by ", "127.0.0.1", ":", 1935}, "/src/RTMPMedley/Sources/RTMP/RTMPConnection.cpp",
+  rtmpmedley::logger().warn({"refused by ", "127.0.0.1", ":", 1935}, "/src/RTMPMedley/Sources/RTMP/Connection/RTMPConnection.cpp",
                             "connect(_:)", 120);
   medley::logger().info({"a", 1}, "/src/Medley/Sources/Codec/VideoCodec.cpp", "start()", 7);
   medley::logger().error("queue %d KB", 12, "AudioCodec.cpp", "f()", 3);

@@ -7,7 +7,7 @@
 #include "RTMPMedley/Sources/Codec/AVCDecoderConfigurationRecord.h"
 #include "RTMPMedley/Sources/Codec/HEVCDecoderConfigurationRecord.h"
 #include "RTMPMedley/Sources/Codec/OpusHead.h"
-#include "RTMPMedley/Sources/RTMP/RTMPMedleyLogger.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 using namespace rtmpmedley;
 using rtmptest::Bytes;

@@ -1,0 +1,9 @@
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPResponse.h"
+
+namespace rtmpmedley {
+
+RTMPResponse::RTMPResponse(const RTMPCommandMessage& message) : arguments(message.arguments) {
+  if (!arguments.empty()) status = RTMPStatus::make(arguments.front().object());
+}
+
+}  // namespace rtmpmedley

@@ -1,0 +1,22 @@
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPStatus.h"
+
+namespace rtmpmedley {
+
+std::optional<RTMPStatus> RTMPStatus::make(const AMFObject* object) {
+  if (!object || object->empty()) return std::nullopt;
+  auto text = [object](std::string_view key) -> const std::string* {
+    auto it = object->find(key);
+    return it == object->end() ? nullptr : it->second.string();
+  };
+  const std::string* code = text("code");
+  const std::string* level = text("level");
+  if (!code || !level) return std::nullopt;
+  const std::string* description = text("description");
+  return RTMPStatus{*code, *level, description ? *description : std::string(), *object};
+}
+
+std::optional<RTMPStatus> RTMPStatus::make(const std::optional<AMFObject>& object) {
+  return make(object ? &*object : nullptr);
+}
+
+}  // namespace rtmpmedley

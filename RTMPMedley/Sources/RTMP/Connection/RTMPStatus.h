@@ -1,0 +1,22 @@
+#pragma once
+// A status object received in "onStatus" or a command result: its code,
+// level, description and the whole object.
+#include <optional>
+#include <string>
+
+#include "RTMPMedley/Sources/RTMP/AMF/AMFTypes.h"
+
+namespace rtmpmedley {
+
+struct RTMPStatus {
+  std::string code;
+  std::string level;
+  std::string description;
+  std::optional<AMFObject> data;
+
+  // None for an absent or empty object, or one whose "code" or "level" is not a text.
+  static std::optional<RTMPStatus> make(const std::optional<AMFObject>& object);
+  static std::optional<RTMPStatus> make(const AMFObject* object);
+};
+
+}  // namespace rtmpmedley

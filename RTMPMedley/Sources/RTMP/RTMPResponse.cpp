@@ -1,9 +1,0 @@
-#include "RTMPMedley/Sources/RTMP/RTMPResponse.h"
-
-namespace rtmpmedley {
-
-RTMPResponse::RTMPResponse(const RTMPCommandMessage& message) : arguments(message.arguments) {
-  if (!arguments.empty()) status = RTMPStatus::make(arguments.front().object());
-}
-
-}  // namespace rtmpmedley
