@@ -20,18 +20,6 @@ using platform::TcpError;
 
 namespace {
 
-std::string errorMessage(RTMPSocket::Error::Kind kind, const std::optional<TcpError>& error) {
-  std::string text;
-  switch (kind) {
-    case RTMPSocket::Error::Kind::connectionNotEstablished: text = "RTMPSocket.Error.connectionNotEstablished"; break;
-    case RTMPSocket::Error::Kind::invalidState: text = "RTMPSocket.Error.invalidState"; break;
-    case RTMPSocket::Error::Kind::endOfStream: text = "RTMPSocket.Error.endOfStream"; break;
-    case RTMPSocket::Error::Kind::connectionTimedOut: text = "RTMPSocket.Error.connectionTimedOut"; break;
-  }
-  if (error) text += "(" + platform::describe(*error) + ")";
-  return text;
-}
-
 std::shared_ptr<platform::SerialQueue> makeQueue(platform::QualityOfService qos,
                                                  std::shared_ptr<platform::Runtime> runtime) {
   return platform::SerialQueue::make(std::string(medley::kLibraryIdentifierPrefix) + ".Medley.RTMPSocket.network",
@@ -39,9 +27,6 @@ std::shared_ptr<platform::SerialQueue> makeQueue(platform::QualityOfService qos,
 }
 
 }  // namespace
-
-RTMPSocket::Error::Error(Kind kind, std::optional<TcpError> networkError)
-    : kind_(kind), networkError_(std::move(networkError)), message_(errorMessage(kind_, networkError_)) {}
 
 RTMPSocket::RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
                        std::shared_ptr<platform::Runtime> runtime, int timeout)
@@ -182,7 +167,7 @@ Async<platform::AsyncStream<medley::Data>> RTMPSocket::recv() {
   co_return stream;
 }
 
-void RTMPSocket::send(medley::Data bytes) {
+void RTMPSocket::send(medley::Data bytes, RTMPSendLane lane) {
   std::shared_ptr<TcpConnection> target;
   {
     std::lock_guard lock(sendMutex_);

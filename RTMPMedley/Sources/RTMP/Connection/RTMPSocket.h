@@ -23,38 +23,18 @@
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Net/TcpConnection.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPTransport.h"
 
 namespace rtmpmedley {
 
 class RTMPSocket final : public platform::Actor,
-                         public medley::NetworkTransportReporter,
+                         public RTMPTransport,
                          public std::enable_shared_from_this<RTMPSocket> {
  public:
   // Any level but none asks for TLS.
   enum class SecurityLevel { none, sslv2, sslv3, tlsv1, negotiatedSSL };
 
-  class Error : public std::exception {
-   public:
-    enum class Kind {
-      // Closed while connect() waited; carries the error that closed it, if any.
-      connectionNotEstablished,
-      // connect() on a connected socket.
-      invalidState,
-      // The peer finished sending.
-      endOfStream,
-      // The connection was not ready within the time-out.
-      connectionTimedOut,
-    };
-    explicit Error(Kind kind, std::optional<platform::TcpError> networkError = std::nullopt);
-    Kind kind() const { return kind_; }
-    const std::optional<platform::TcpError>& networkError() const { return networkError_; }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-   private:
-    Kind kind_;
-    std::optional<platform::TcpError> networkError_;
-    std::string message_;
-  };
+  using Error = RTMPTransportError;
 
   static constexpr int kDefaultTimeout = 15;
   // Bytes asked for by one receive.
@@ -67,21 +47,21 @@ class RTMPSocket final : public platform::Actor,
 
   // Returns once the connection is ready; throws Error. A socket may be
   // connected again after close(); the counters start from zero.
-  platform::Async<void> connect(std::string host, int port);
+  platform::Async<void> connect(std::string host, int port) override;
   // The received blocks of the current connection, until the peer finishes,
   // the connection fails or it is closed. Blocks that arrive before the call
   // wait in the sequence. One reader per connection.
-  platform::Async<platform::AsyncStream<medley::Data>> recv();
+  platform::Async<platform::AsyncStream<medley::Data>> recv() override;
   // Queues the bytes for writing and returns at once; dropped while not
   // connected. Any thread; calls from one thread are written in call order.
-  void send(medley::Data bytes);
-  void send(std::span<const uint8_t> bytes) { send(medley::Data(bytes.begin(), bytes.end())); }
+  void send(medley::Data bytes, RTMPSendLane lane = RTMPSendLane::media) override;
+  using RTMPTransport::send;
   // Closes the connection, fails a waiting connect() with the error and ends
   // the received sequence. Nothing happens without a connection.
-  platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt);
+  platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt) override;
 
-  platform::Async<bool> connected();
-  bool isSecure() const { return secure_; }
+  platform::Async<bool> connected() override;
+  bool isSecure() const override { return secure_; }
   // Buffers handed to the transport, each written with one write request; any thread.
   uint64_t sendCount() const { return sendCount_.load(std::memory_order_relaxed); }
   int timeout() const { return timeout_; }

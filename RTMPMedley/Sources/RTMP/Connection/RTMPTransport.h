@@ -1,0 +1,73 @@
+#pragma once
+// What an RTMP connection needs of the byte transport under it: open, read the
+// received blocks, queue outgoing buffers, close, and report the transport's
+// figures to a network monitor. `RTMPSocket` is the real one; tests script one
+// on virtual time.
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "Medley/Sources/Extension/Data.h"
+#include "Medley/Sources/Network/NetworkTransportReporter.h"
+#include "Platform/Concurrency/AsyncStream.h"
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Net/TcpConnection.h"
+
+namespace rtmpmedley {
+
+// Where a queued buffer goes. Control buffers (ping answers, acknowledgements,
+// window sizes) overtake queued media at the next buffer boundary, never inside
+// a buffer already being written. Anything whose meaning depends on its place
+// in the byte stream (a chunk-size change, an abort) stays in the media lane.
+enum class RTMPSendLane : uint8_t { media, control };
+
+class RTMPTransportError : public std::exception {
+ public:
+  enum class Kind {
+    // Closed while connect() waited; carries the error that closed it, if any.
+    connectionNotEstablished,
+    // connect() on a connected transport.
+    invalidState,
+    // The peer finished sending.
+    endOfStream,
+    // The connection was not ready within the time-out.
+    connectionTimedOut,
+  };
+  explicit RTMPTransportError(Kind kind, std::optional<platform::TcpError> networkError = std::nullopt);
+  Kind kind() const { return kind_; }
+  const std::optional<platform::TcpError>& networkError() const { return networkError_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  Kind kind_;
+  std::optional<platform::TcpError> networkError_;
+  std::string message_;
+};
+
+class RTMPTransport : public medley::NetworkTransportReporter {
+ public:
+  using Error = RTMPTransportError;
+
+  ~RTMPTransport() override = default;
+
+  // Returns once the connection is ready; throws Error. A transport may be
+  // connected again after close().
+  virtual platform::Async<void> connect(std::string host, int port) = 0;
+  // The received blocks of the current connection, until the peer finishes,
+  // the connection fails or it is closed. One reader per connection.
+  virtual platform::Async<platform::AsyncStream<medley::Data>> recv() = 0;
+  // Queues the bytes and returns at once; dropped while not connected. Any
+  // thread; calls from one thread are written in call order within a lane.
+  virtual void send(medley::Data bytes, RTMPSendLane lane = RTMPSendLane::media) = 0;
+  void send(std::span<const uint8_t> bytes, RTMPSendLane lane = RTMPSendLane::media) {
+    send(medley::Data(bytes.begin(), bytes.end()), lane);
+  }
+  // Closes the connection, fails a waiting connect() and ends the received sequence.
+  virtual platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt) = 0;
+  virtual platform::Async<bool> connected() = 0;
+  virtual bool isSecure() const = 0;
+};
+
+}  // namespace rtmpmedley
