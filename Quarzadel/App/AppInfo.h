@@ -13,9 +13,10 @@ inline constexpr const char* kAppIdentifierPrefix = "quarzadel";
 // The web application used when the "BaseURL" default names none.
 inline constexpr const char* kDefaultBaseURL = "https://app.quarzadel.com/";
 
-// The marketing version, e.g. "1.4".
+// The marketing version, the project's version in the build, e.g. "1.4".
 std::string appVersion();
-// The build number, e.g. "57".
+// The build number: the commit count of the source tree, e.g. "57", or the build
+// date, e.g. "20261206", for a tree built outside its git checkout.
 std::string appBuild();
 // "<system> <release> <model> <architecture>", e.g.
 // "Linux 6.1.0-18-amd64 ThinkPad X1 Carbon Gen 9 x86_64"; the model is the

@@ -338,6 +338,12 @@ void Log::onAirMicrophoneStalled(std::string_view name, std::string_view file) {
   warning("On-air microphone stalled: " + std::string(name), file);
 }
 
+void Log::soundBufferAheadOfHostClock(double secondsAhead, std::string_view file) {
+  warning("Sound buffer stamped " + logtext::fixed(secondsAhead, 3) +
+              " s ahead of the host clock; placing it at its arrival",
+          file);
+}
+
 void Log::pageFailedToLoad(std::string_view domain, int64_t code, std::string_view description,
                            std::string_view file) {
   warning("Page failed to load: " + std::string(domain) + " " + str(code) + " " + std::string(description), file);

@@ -230,6 +230,8 @@ class Log {
   static void onAirCameraStalled(std::string_view name, std::string_view file);
   static void onAirCameraFailed(std::string_view name, std::string_view reason, std::string_view file);
   static void onAirMicrophoneStalled(std::string_view name, std::string_view file);
+  // A sound buffer whose host-clock stamp lies `secondsAhead` in the future ("%.3f").
+  static void soundBufferAheadOfHostClock(double secondsAhead, std::string_view file);
   // A page-load error: its domain, code and description.
   static void pageFailedToLoad(std::string_view domain, int64_t code, std::string_view description,
                                std::string_view file);

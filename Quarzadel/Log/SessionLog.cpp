@@ -168,9 +168,10 @@ void SessionLog::flush() {
   queue_->sync([] {});
 }
 
-void SessionLog::closeAndUpload() {
+void SessionLog::closeAndUpload(UploadCompletion completion) {
   auto url = close();
-  if (url && !syntheticSources()) upload(*url);
+  if (url && !syntheticSources()) return upload(*url, std::move(completion));
+  if (completion) uploadQueue()->async([completion] { completion(false); });
 }
 
 bool SessionLog::closeAndUploadAtTermination(platform::Nanos bound) {

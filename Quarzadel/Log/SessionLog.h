@@ -47,8 +47,9 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   void flush();
 
   // The Studio's close: close, then upload the file without waiting (not when
-  // synthetic sources are on).
-  void closeAndUpload();
+  // synthetic sources are on). The completion, when given, gets the result on the
+  // upload queue: false when nothing was sent.
+  void closeAndUpload(UploadCompletion completion = {});
   // At termination: close, then upload and wait for the result at most `bound`.
   // True when a file was uploaded.
   bool closeAndUploadAtTermination(platform::Nanos bound = platform::seconds(10));

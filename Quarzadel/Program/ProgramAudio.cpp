@@ -160,10 +160,7 @@ double ProgramAudio::believableStamp(double hostTime, double now, int64_t frames
   if (!futureStampRun_) {
     futureStampRun_ = true;
     timeline_.requestResync();
-    Log::write(__FILE__,
-               "Sound buffer stamped " + logtext::fixed(hostTime - now, 3) +
-                   " s ahead of the host clock; placing it at its arrival",
-               platform::LogType::error, "WARN");
+    Log::soundBufferAheadOfHostClock(hostTime - now, __FILE__);
   }
   return now - static_cast<double>(frames) / ProgramAudioTimeline::kSampleRate;
 }

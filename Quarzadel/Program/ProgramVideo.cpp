@@ -12,8 +12,6 @@ const std::string kQueueLabel = std::string(kAppIdentifierPrefix) + ".mac.progra
 
 int64_t wholeMilliseconds(double seconds) { return static_cast<int64_t>(seconds * 1000); }
 
-// Render times are real work, measured on the real clock even under virtual time.
-double realSeconds() { return platform::toSeconds(platform::monotonicNow()); }
 }  // namespace
 
 std::shared_ptr<ProgramVideo> ProgramVideo::make(StreamConfig config, Framing framing, CameraTransition transitionStyle,
@@ -154,6 +152,9 @@ void ProgramVideo::openPending(std::shared_ptr<VideoFrameSource> source) {
 }
 
 void ProgramVideo::handleFrame(const SlotRef& slot, platform::PixelBufferRef buffer, double pts) {
+  // A failed on-air source holds its last picture until it is replaced: what it
+  // still sends after its failure (or after a reopen stopped it) is not shown.
+  if (slot->failed) return;
   const double now = this->now();
   slot->latest = std::move(buffer);
   slot->latestPTS = pts;
@@ -244,10 +245,10 @@ platform::PixelBufferRef ProgramVideo::renderProgram(double now) {
 }
 
 bool ProgramVideo::emit(bool repeated, double pts, double now) {
-  const double t0 = realSeconds();
+  const double t0 = platform::toSeconds(renderClock->now());
   platform::PixelBufferRef buffer = renderProgram(now);
   if (!buffer) return false;
-  const double t1 = realSeconds();
+  const double t1 = platform::toSeconds(renderClock->now());
   if (t1 - t0 > kSlowRender) {
     std::optional<std::string> name;
     if (active_) name = active_->source->displayName();

@@ -18,6 +18,7 @@
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Media/SampleBuffer.h"
+#include "Platform/Time/HostClock.h"
 #include "Quarzadel/Program/ProgramEvent.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
 #include "Quarzadel/Program/StreamConfig.h"
@@ -56,6 +57,9 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   // Set once, before start(); called on queue().
   OutputHandler onOutput;
   EventHandler onEvent;
+  // Times renders for the slow-render line: renders are real work, timed on the
+  // real clock even under virtual time. Set before start().
+  std::shared_ptr<const platform::Clock> renderClock = platform::HostClock::shared();
 
   // Each operation returns at once; its work runs on queue() in call order.
   void start();

@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
   StreamConfig config;
   Log::publishRequested("rtmp://127.0.0.1/live", key, config, __FILE__);
   Log::encoderConfigured(config.videoCodec, config, 4'500'000, false, __FILE__);
-  MEDLEY_LOG_INFO("encoder ready: ", config.width(), "x", config.height());
-  RTMP_LOG_WARN("acknowledgement late by ", 1.5, " s");
+  MEDLEY_LOG_INFO("encoder ready:", std::to_string(config.width()) + "x" + std::to_string(config.height()));
+  RTMP_LOG_WARN("acknowledgement late by", 1.5, "s");
   Log::publishing(1, 0.42, __FILE__);
   Log::uplinkCongested("video bitrate 4500 → 3000 kbps (upload 2800 kbps, 310 KB queued)", __FILE__);
   Log::publishStoppedByUser(__FILE__);

@@ -21,34 +21,6 @@ bool sameFormat(const std::optional<platform::AudioFormat>& a, const std::option
 
 }  // namespace
 
-void AudioCodec::TimeBase::anchor(const platform::MediaTime& time, double rate) {
-  if (anchorTime) return;
-  sampleRate = rate;
-  if (time.timescale == static_cast<int32_t>(rate)) {
-    sampleTime = time.value;
-  } else if (time.isNumeric()) {
-    sampleTime = static_cast<int64_t>(static_cast<double>(time.value) * rate / time.timescale);
-  }
-  anchorTime = platform::AudioTime::with(time.nanos(), sampleTime, rate);
-}
-
-void AudioCodec::TimeBase::anchorSamples(int64_t position, double atRate, double rate) {
-  if (anchorTime || !(atRate > 0) || !(rate > 0)) return;
-  sampleRate = rate;
-  sampleTime = atRate == rate ? position : static_cast<int64_t>(static_cast<double>(position) * rate / atRate);
-  anchorTime = platform::AudioTime::withSampleTime(sampleTime, rate);
-}
-
-platform::AudioTime AudioCodec::TimeBase::time() const {
-  auto t = platform::AudioTime::withSampleTime(sampleTime, sampleRate);
-  if (anchorTime && anchorTime->hostTimeValid && anchorTime->sampleRate > 0) {
-    t.hostTime = anchorTime->hostTime +
-                 static_cast<platform::Nanos>((sampleTime - anchorTime->sampleTime) * 1e9 / anchorTime->sampleRate);
-    t.hostTimeValid = true;
-  }
-  return t;
-}
-
 AudioCodec::~AudioCodec() {
   if (continuation_) continuation_->finish();
 }
@@ -133,9 +105,9 @@ std::unique_ptr<AudioCodecConverter> AudioCodec::makeAudioConverter() {
   if (!audioConverter_ || !converter || audioConverter_->outputFormat().sampleRate() != converter->outputFormat().sampleRate()) {
     audioTime_.reset();
   }
-  if (!converter && output) MEDLEY_LOG_WARN("no audio converter: ", why);
-  MEDLEY_LOG_INFO("converter:", converter ? converter->description() : std::string("nil"), ",inputFormat:",
-                  inputFormat_->description(), ",outputFormat:", output ? output->description() : std::string("nil"));
+  if (!converter && output) MEDLEY_LOG_WARN("no audio converter:", why);
+  MEDLEY_LOG_INFO("converter:", converter ? converter->description() : std::string("nil"), "inputFormat:",
+                  inputFormat_->description(), "outputFormat:", output ? output->description() : std::string("nil"));
   return converter;
 }
 
@@ -145,14 +117,14 @@ void AudioCodec::append(const platform::AudioBufferRef& buffer, const platform::
   if (!audioConverter_ || !isRunning_) return;
   if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer)) {
     if (ringBuffer_) ringBuffer_->append(*pcm, when);
-    if (!audioTime_.anchorTime) {
+    if (!audioTime_.hasAnchor()) {
       audioTime_.anchor(platform::MediaTime::fromNanos(when.hostTime), audioConverter_->outputFormat().sampleRate());
     }
   } else if (auto compressed = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer)) {
     pendingPacket_ = std::move(compressed);
     // Decoded sound counts on from the first packet's stream position.
     if (when.sampleTimeValid) {
-      audioTime_.anchorSamples(when.sampleTime, when.sampleRate, audioConverter_->outputFormat().sampleRate());
+      audioTime_.anchor(when.sampleTime, when.sampleRate, audioConverter_->outputFormat().sampleRate());
     }
   }
   convertAll();
@@ -167,19 +139,19 @@ void AudioCodec::convertAll() {
     const auto status = audioConverter_->convert(
         *out, [this](uint32_t packets, AudioCodecConverter::InputStatus& s) { return inputBlock(packets, s); }, &why);
     if (status != AudioCodecConverter::OutputStatus::haveData) {
-      if (status == AudioCodecConverter::OutputStatus::error) MEDLEY_LOG_WARN("audio conversion failed: ", why);
+      if (status == AudioCodecConverter::OutputStatus::error) MEDLEY_LOG_WARN("audio conversion failed:", why);
       outputBuffers_.push_back(std::move(out));
       return;
     }
-    if (audioTime_.anchorTime) {
+    if (audioTime_.hasAnchor()) {
       // Advance by the frames this output holds: one packet, or a PCM buffer's length.
       if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(out)) {
-        audioTime_.sampleTime += pcm->frameLength();
+        audioTime_.advance(pcm->frameLength());
       } else {
-        audioTime_.sampleTime += outputFormat.framesPerPacket();
+        audioTime_.advance(outputFormat.framesPerPacket());
       }
     }
-    if (continuation_) continuation_->yield(Output{out, audioTime_.time()});
+    if (continuation_) continuation_->yield(Output{out, audioTime_.at()});
     if (!inputBuffers_.empty()) inputBuffersCursor_ = (inputBuffersCursor_ + 1) % inputBuffers_.size();
     // PCM output goes on too while whole buffers are ready: an append longer
     // than one buffer must not leave its frames to overrun the ring.

@@ -20,6 +20,7 @@
 #include "Medley/Sources/Codec/AudioCodecConverter.h"
 #include "Medley/Sources/Codec/AudioCodecSettings.h"
 #include "Medley/Sources/Mixer/AudioRingBuffer.h"
+#include "Medley/Sources/Util/AudioTime.h"
 #include "Platform/Concurrency/AsyncStream.h"
 #include "Platform/Media/AudioBuffer.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
@@ -32,22 +33,6 @@ namespace medley {
 class AudioCodec {
  public:
   using Output = std::pair<platform::AudioBufferRef, platform::AudioTime>;
-
-  // The output's time base: the output rate, the sample time of the last
-  // packet, and the host-clock anchor taken from the first appended buffer.
-  struct TimeBase {
-    double sampleRate = 0;
-    int64_t sampleTime = 0;
-    std::optional<platform::AudioTime> anchorTime;
-
-    // Only the first call counts.
-    void anchor(const platform::MediaTime& time, double rate);
-    // An anchor without a host time: a stream position at `atRate`, counted at `rate`.
-    void anchorSamples(int64_t sampleTime, double atRate, double rate);
-    // The sample time as a time, on the host clock when anchored there.
-    platform::AudioTime time() const;
-    void reset() { *this = TimeBase(); }
-  };
 
   AudioCodec() = default;
   AudioCodec(const AudioCodec&) = delete;
@@ -84,7 +69,8 @@ class AudioCodec {
 
   const AudioCodecConverter* audioConverter() const { return audioConverter_.get(); }
   const AudioRingBuffer* ringBuffer() const { return ringBuffer_.get(); }
-  const TimeBase& audioTime() const { return audioTime_; }
+  // The output's time base: anchored on the first appended buffer, advanced per output.
+  const AudioTime& audioTime() const { return audioTime_; }
 
  private:
   std::unique_ptr<AudioCodecConverter> makeAudioConverter();
@@ -96,7 +82,7 @@ class AudioCodec {
   std::optional<platform::AsyncStreamWriter<Output>> continuation_;
   bool isRunning_ = false;
   std::optional<platform::AudioFormat> inputFormat_;
-  TimeBase audioTime_;
+  AudioTime audioTime_;
   std::unique_ptr<AudioRingBuffer> ringBuffer_;
   std::vector<platform::AudioBufferRef> inputBuffers_;
   std::vector<platform::AudioBufferRef> outputBuffers_;

@@ -508,7 +508,7 @@ class AACDecoder final : public FrameDecoder {
     const int err = avcodec_send_packet(ctx_.get(), packet_.get());
     av_packet_unref(packet_.get());
     if (err < 0) {
-      MEDLEY_LOG_WARN("AAC decoding failed: ", avError("send", err));
+      MEDLEY_LOG_WARN("AAC decoding failed:", avError("send", err));
       return;
     }
     while (avcodec_receive_frame(ctx_.get(), frame_) >= 0) {
@@ -517,7 +517,7 @@ class AACDecoder final : public FrameDecoder {
       if (pcm && pcm->format() == decoded_) {
         out.push_back(std::move(pcm));
       } else {
-        MEDLEY_LOG_WARN("AAC decoder output does not match ", decoded_.description(), "; dropped");
+        MEDLEY_LOG_WARN("AAC decoder output dropped: it does not match", decoded_.description());
       }
     }
   }
@@ -557,7 +557,7 @@ class OpusPacketDecoder final : public FrameDecoder {
     const int n = opus_decode_float(dec_, bytes, static_cast<opus_int32>(size), pcm->floatChannelData()[0],
                                     static_cast<int>(maxFrames_), 0);
     if (n < 0) {
-      MEDLEY_LOG_WARN("Opus decoding failed: ", opus_strerror(n));
+      MEDLEY_LOG_WARN("Opus decoding failed:", opus_strerror(n));
       return;
     }
     pcm->setFrameLength(static_cast<uint32_t>(n));
@@ -653,7 +653,7 @@ struct AudioCodecConverter::EncodeEngine final : AudioCodecConverter::Engine {
     flushed = false;
     padding = 0;
     std::string why;
-    if (!encoder->reset(&why)) MEDLEY_LOG_WARN("cannot reset the audio encoder: ", why);
+    if (!encoder->reset(&why)) MEDLEY_LOG_WARN("cannot reset the audio encoder:", why);
   }
   bool rebuildStage(bool downmix, const std::vector<int>& map, std::string* error) override {
     return stage.build(downmix, map, error);
@@ -841,7 +841,7 @@ void AudioCodecConverter::setDownmix(bool downmix) {
   if (downmix == downmix_) return;
   downmix_ = downmix;
   std::string why;
-  if (!engine_->rebuildStage(downmix_, channelMap_, &why)) MEDLEY_LOG_WARN("audio converter: ", why);
+  if (!engine_->rebuildStage(downmix_, channelMap_, &why)) MEDLEY_LOG_WARN("audio converter:", why);
 }
 
 bool AudioCodecConverter::setChannelMap(const std::vector<int>& map) {

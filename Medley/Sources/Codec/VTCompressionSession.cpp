@@ -305,7 +305,7 @@ void VTCompressionSession::convert(const platform::SampleBufferRef& sampleBuffer
     }
     wake_.notify_one();
     if (dropped == 1 || (dropped > 0 && dropped % 300 == 0)) {
-        MEDLEY_LOG_WARN("encoder behind: dropped ", dropped, " frames so far");
+        MEDLEY_LOG_WARN("encoder behind: dropped", dropped, "frames so far");
     }
 }
 
@@ -402,13 +402,15 @@ void VTCompressionSession::encode(Job& job) {
     const auto& sample = *job.sampleBuffer;
     const std::int64_t pts = toNanos(sample.presentationTime());
     if (lastPts_ && pts <= *lastPts_) {
-        MEDLEY_LOG_WARN("frame at ", sample.presentationTime().seconds(), " s is not after the previous one; dropped");
+        MEDLEY_LOG_WARN("frame at", sample.presentationTime().seconds(), "s is not after the previous one; dropped");
         return;
     }
     auto picture = converter_->convert(sample.imageBuffer());
     if (!picture) {
-        MEDLEY_LOG_WARN("cannot encode a ", platform::fourCCString(sample.imageBuffer()->formatType()), " picture of ",
-                        sample.imageBuffer()->width(), "x", sample.imageBuffer()->height(), "; dropped");
+        MEDLEY_LOG_WARN("cannot encode a", platform::fourCCString(sample.imageBuffer()->formatType()), "picture of",
+                        std::to_string(sample.imageBuffer()->width()) + "x" +
+                            std::to_string(sample.imageBuffer()->height()) + ";",
+                        "dropped");
         return;
     }
     double interval;
@@ -434,7 +436,7 @@ void VTCompressionSession::encode(Job& job) {
     std::vector<VideoEncodedFrame> frames;
     if (!encoder_->encode(*picture, pts, forceKey, frames)) {
         inFlight_.erase(pts);
-        MEDLEY_LOG_WARN("encoder failed on the frame at ", sample.presentationTime().seconds(), " s");
+        MEDLEY_LOG_WARN("encoder failed on the frame at", sample.presentationTime().seconds(), "s");
         return;
     }
     emit(frames);

@@ -132,7 +132,7 @@ void VTDecompressionSession::receive(const std::optional<SampleBufferContinuatio
         const int r = avcodec_receive_frame(context_, frame_);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
         if (r < 0) {
-            MEDLEY_LOG_WARN("decoder failed: ", r);
+            MEDLEY_LOG_WARN("decoder failed:", r);
             return;
         }
         auto picture = toPixelBuffer(*frame_);

@@ -39,7 +39,7 @@ platform::SampleBufferRef makeSampleBuffer(const platform::PCMBuffer& buffer, co
   auto description = platform::FormatDescription::makeAudio(format);
   const size_t frameBytes = format.bytesPerSample() * size_t{format.channelCount()};
   if (!description || frameBytes == 0) {
-    MEDLEY_LOG_WARN("CMAudioSampleBufferCreateWithPacketDescriptions returned error: ", format.description());
+    MEDLEY_LOG_WARN("CMAudioSampleBufferCreateWithPacketDescriptions returned error:", format.description());
     return nullptr;
   }
   const uint32_t frames = buffer.frameLength();
@@ -54,7 +54,7 @@ platform::SampleBufferRef makeSampleBuffer(const platform::PCMBuffer& buffer, co
     timing.duration = platform::MediaTime(frames, static_cast<int32_t>(format.sampleRate()));
   auto sample = platform::SampleBuffer::makeData(std::move(block), std::move(description), timing, frames, {frameBytes});
   if (!sample) {
-    MEDLEY_LOG_WARN("CMAudioSampleBufferCreateWithPacketDescriptions returned error: ", format.description());
+    MEDLEY_LOG_WARN("CMAudioSampleBufferCreateWithPacketDescriptions returned error:", format.description());
   }
   return sample;
 }

@@ -1,6 +1,7 @@
 #include "Medley/Sources/ISO/NALUnitReader.h"
 
 #include "Medley/Sources/Codec/VideoDecoderConfiguration.h"
+#include "Medley/Sources/Util/ByteArray.h"
 #include "Platform/Media/FourCC.h"
 
 namespace medley {
@@ -19,15 +20,12 @@ std::vector<Data> NALUnitReader::read(const platform::SampleBuffer& sampleBuffer
     }
     const platform::BlockBuffer* block = sampleBuffer.dataBuffer();
     if (!block) return units;
-    const std::uint8_t* bytes = block->data();
-    const std::size_t size = block->size();
-    std::size_t offset = 0;
-    while (offset + 4 < size) {
-        const std::size_t length = (std::size_t(bytes[offset]) << 24) | (std::size_t(bytes[offset + 1]) << 16) |
-                                   (std::size_t(bytes[offset + 2]) << 8) | std::size_t(bytes[offset + 3]);
-        if (length > size - offset - 4) break;
-        units.emplace_back(bytes + offset + 4, bytes + offset + 4 + length);
-        offset += 4 + length;
+    ByteArray buffer(std::span<const std::uint8_t>(block->data(), block->size()));
+    // A length needs more than its four bytes to lie ahead; a cut unit ends the list.
+    while (buffer.bytesAvailable() > 4) {
+        const std::uint32_t length = buffer.readUInt32();
+        if (length > static_cast<std::uint64_t>(buffer.bytesAvailable())) break;
+        units.push_back(buffer.readBytes(length));
     }
     return units;
 }

@@ -17,14 +17,16 @@ public:
 
     std::int32_t nalUnitHeaderLength = defaultNALUnitHeaderLength;
 
-    // The units of a start-code byte stream, in stream order. Units too short
-    // for their header (e.g. between adjacent start codes) are skipped.
+    // The units of a start-code byte stream, last unit first (the stream is
+    // scanned from its end). Units too short for their header (e.g. between
+    // adjacent start codes) are skipped.
     template <NALUnit T>
     std::vector<T> read(std::span<const std::uint8_t> stream) const {
         std::vector<T> units;
         if (stream.size() < 2) return units;
-        for (const auto& found : splitNALByteStream(stream)) {
-            if (auto unit = T::make(found.bytes)) units.push_back(std::move(*unit));
+        const auto found = splitNALByteStream(stream);
+        for (auto it = found.rbegin(); it != found.rend(); ++it) {
+            if (auto unit = T::make(it->bytes)) units.push_back(std::move(*unit));
         }
         return units;
     }

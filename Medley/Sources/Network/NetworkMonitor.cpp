@@ -66,7 +66,7 @@ Async<void> NetworkMonitor::tick() {
     co_return;  // stopped while the reporter answered: the measurement belongs to no one
   } catch (const std::exception& error) {
     // Once per run of failures: a released reporter fails every tick until stopped.
-    if (!failing_) MEDLEY_LOG_WARN("measurement failed: ", error.what());
+    if (!failing_) MEDLEY_LOG_WARN("measurement failed:", error.what());
   }
   failing_ = !event;
   if (event)

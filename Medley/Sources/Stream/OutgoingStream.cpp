@@ -55,7 +55,7 @@ void OutgoingStream::append(const SampleBufferRef& sampleBuffer) {
           videoInputContinuation_->yield(sampleBuffer) == platform::YieldResult::dropped) {
         const uint64_t dropped = ++videoInputDroppedFrames_;
         if (dropped == 1 || dropped % 300 == 0) {
-          MEDLEY_LOG_WARN("raw video queue full: dropped ", dropped, " frames so far");
+          MEDLEY_LOG_WARN("raw video queue full: dropped", dropped, "frames so far");
         }
       }
       break;

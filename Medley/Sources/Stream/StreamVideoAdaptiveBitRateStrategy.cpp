@@ -16,7 +16,7 @@ Async<void> apply(std::shared_ptr<StreamConvertible> stream, VideoCodecSettings 
   try {
     co_await stream->setVideoSettings(std::move(settings));
   } catch (const std::exception& error) {
-    MEDLEY_LOG_WARN("video settings refused: ", error.what());
+    MEDLEY_LOG_WARN("video settings refused:", error.what());
   }
 }
 

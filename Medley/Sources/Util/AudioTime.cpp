@@ -24,7 +24,25 @@ void AudioTime::anchor(const platform::MediaTime& time, double rate) {
                                time.timescale == static_cast<int32_t>(rate);
   sampleTime_ = rateIsTimescale ? time.value
                                 : truncated(static_cast<double>(time.value) * rate / static_cast<double>(time.timescale));
-  anchorTime_ = platform::AudioTime::with(truncated(std::round(time.seconds() * 1e9)), sampleTime_, rate);
+  anchorTime_ = platform::AudioTime::with(time.nanos(), sampleTime_, rate);
+}
+
+void AudioTime::anchor(int64_t position, double atRate, double rate) {
+  if (anchorTime_ || !(atRate > 0) || !(rate > 0)) return;
+  sampleRate_ = rate;
+  sampleTime_ = atRate == rate ? position : truncated(static_cast<double>(position) * rate / atRate);
+  anchorTime_ = platform::AudioTime::withSampleTime(sampleTime_, rate);
+}
+
+platform::AudioTime AudioTime::at() const {
+  auto t = platform::AudioTime::withSampleTime(sampleTime_, sampleRate_);
+  if (anchorTime_ && anchorTime_->hostTimeValid && anchorTime_->sampleRate > 0) {
+    t.hostTime = anchorTime_->hostTime + static_cast<platform::Nanos>(
+                                             static_cast<double>(sampleTime_ - anchorTime_->sampleTime) * 1e9 /
+                                             anchorTime_->sampleRate);
+    t.hostTimeValid = true;
+  }
+  return t;
 }
 
 void AudioTime::anchor(const platform::AudioTime& time) {

@@ -2,7 +2,7 @@
 // The Medley module's one logger, registered under the module's identifier so
 // that the application can reach the same object to set its level and appender.
 //
-//   MEDLEY_LOG_INFO("bitRate change from ", old, " to ", now);
+//   MEDLEY_LOG_INFO("bitRate change from", old, "to", now);  // the application joins items with one space
 #include <string>
 
 #include "Logwell/LWIdentifiers.h"

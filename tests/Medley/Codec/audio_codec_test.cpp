@@ -55,13 +55,13 @@ TEST(AudioCodecTest, SettingsChangesKeepOrDropTheConverter) {
   running(codec, AudioCodecSettings());
   feedSine(codec, kStereo, 4096, 1024);
   const auto* converter = codec.audioConverter();
-  const int64_t sampleTime = codec.audioTime().sampleTime;
+  const int64_t sampleTime = codec.audioTime().sampleTime();
 
   auto settings = codec.settings();
   settings.bitRate = 128000;
   codec.setSettings(settings);
   EXPECT_EQ(converter, codec.audioConverter());
-  EXPECT_EQ(sampleTime, codec.audioTime().sampleTime);
+  EXPECT_EQ(sampleTime, codec.audioTime().sampleTime());
 
   settings.format = AudioCodecFormat::opus;
   codec.setSettings(settings);
@@ -69,7 +69,7 @@ TEST(AudioCodecTest, SettingsChangesKeepOrDropTheConverter) {
   feedSine(codec, kStereo, 1024, 1024);
   EXPECT_EQ(platform::audioFormatID::opus, codec.audioConverter()->outputFormat().formatID());
   // A new converter after none: the time base starts again from this append.
-  EXPECT_EQ(static_cast<int64_t>(kStartHost * kRate / 1e9), codec.audioTime().anchorTime->sampleTime);
+  EXPECT_EQ(static_cast<int64_t>(kStartHost * kRate / 1e9), codec.audioTime().anchorTime()->sampleTime);
 }
 
 TEST(AudioCodecTest, StoppedCodecYieldsNothingOnlyTheNewestReaderGetsPacketsAndARestartResetsTheTimeBase) {
@@ -80,7 +80,7 @@ TEST(AudioCodecTest, StoppedCodecYieldsNothingOnlyTheNewestReaderGetsPacketsAndA
   EXPECT_TRUE(replaced.finish().empty());
   feedSine(codec, kStereo, 8192, 1024);
   EXPECT_TRUE(codec.audioConverter()) << "the format is recorded while stopped";
-  EXPECT_FALSE(codec.audioTime().anchorTime);
+  EXPECT_FALSE(codec.audioTime().hasAnchor());
 
   codec.startRunning();
   feedSine(codec, kStereo, 8192, 1024);
@@ -90,9 +90,9 @@ TEST(AudioCodecTest, StoppedCodecYieldsNothingOnlyTheNewestReaderGetsPacketsAndA
   // A new sequence works again after a restart, and the time base starts over.
   Reader again(codec.outputStream());
   codec.startRunning();
-  EXPECT_FALSE(codec.audioTime().anchorTime);
+  EXPECT_FALSE(codec.audioTime().hasAnchor());
   codec.append(sine(kStereo, 0, 1024), AudioTime::with(kStartHost * 2, 0, kRate));
-  EXPECT_EQ(kStartHost * 2, codec.audioTime().anchorTime->hostTime);
+  EXPECT_EQ(kStartHost * 2, codec.audioTime().anchorTime()->hostTime);
   codec.stopRunning();
   again.finish();
 }

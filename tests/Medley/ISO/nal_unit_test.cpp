@@ -40,11 +40,15 @@ TEST(NALUnitReaderTest, EdgeInputs) {
     // Leading garbage makes no unit; adjacent start codes make no empty unit.
     const Data stream{0xAB, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x40, 0x01, 0x00, 0x00, 0x00, 0x01, 0x42, 0x01, 0x77};
     const auto units = reader.read<HEVCNALUnit>(stream);
-    ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0].type, HEVCNALUnitType::vps);
-    EXPECT_TRUE(units[0].payload.empty());
-    EXPECT_EQ(units[1].type, HEVCNALUnitType::sps);
-    EXPECT_EQ(units[1].payload, Data{0x77});
+    ASSERT_EQ(units.size(), 2u);  // last unit first
+    EXPECT_EQ(units[0].type, HEVCNALUnitType::sps);
+    EXPECT_EQ(units[0].payload, Data{0x77});
+    EXPECT_EQ(units[1].type, HEVCNALUnitType::vps);
+    EXPECT_TRUE(units[1].payload.empty());
+    const auto h264 = reader.read<H264NALUnit>(Data{0x00, 0x00, 0x00, 0x01, 0x67, 0xAA, 0x00, 0x00, 0x01, 0x68, 0xBB});
+    ASSERT_EQ(h264.size(), 2u);
+    EXPECT_EQ(h264[0].type, H264NALUnitType::pps);
+    EXPECT_EQ(h264[1].type, H264NALUnitType::sps);
     // A start code at the very end gives an empty unit: no unit at all.
     EXPECT_EQ(reader.read<H264NALUnit>(Data{0x00, 0x00, 0x01, 0x09, 0xF0, 0x00, 0x00, 0x01}).size(), 1u);
 }

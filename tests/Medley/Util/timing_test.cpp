@@ -37,6 +37,30 @@ TEST(AudioTimeTest, AnchorsOnTheFirstNumericTimeOnly) {
   EXPECT_EQ(same.sampleTime(), 1'234'567);
 }
 
+// The codec's time base: positions advance from the anchor, host times follow at the anchor's rate.
+TEST(AudioTimeTest, AdvancesFromItsAnchorOnTheHostClockOrAsAPositionOnly) {
+  medley::AudioTime time;
+  time.anchor(MediaTime(2'000'000'000, 1'000'000'000), 48'000);  // 2 s: sample 96000
+  time.advance(1024);
+  time.advance(1024);
+  auto at = time.at();
+  EXPECT_EQ(at.sampleTime, 96'000 + 2048);
+  ASSERT_TRUE(at.hostTimeValid);
+  EXPECT_EQ(at.hostTime, 2'000'000'000 + 42'666'666);  // 2048 frames at 48 kHz
+  time.reset();
+  EXPECT_FALSE(time.hasAnchor());
+
+  // Decoded sound: position 44100 at 44.1 kHz counted at 48 kHz, no host time.
+  time.anchor(44'100, 44'100, 48'000);
+  time.anchor(MediaTime(1, 1), 48'000);  // the first anchor stays
+  time.advance(960);
+  EXPECT_EQ(time.at().sampleTime, 48'960);
+  EXPECT_FALSE(time.at().hostTimeValid);
+  medley::AudioTime unanchored;
+  unanchored.anchor(5, 0, 48'000);  // no rate: nothing to count at
+  EXPECT_FALSE(unanchored.hasAnchor());
+}
+
 TEST(TypedBlockQueueTest, DequeueByTimeGivesTheNewestDueBufferAndDropsOlderOnes) {
   TypedBlockQueue<> queue(3);
   queue.enqueue(bufferAt(3));

@@ -2,6 +2,7 @@
 
 #include "LogTestSupport.h"
 #include "Logwell/LWLogger.h"
+#include "Medley/Sources/ISO/ISOTypeBufferUtil.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Log/MedleyLogging.h"
@@ -51,18 +52,18 @@ class BridgeTest : public ::testing::Test {
 TEST_F(BridgeTest, LibraryRecordsBecomeApplicationLines) {
   install(std::nullopt);  // info
   RTMP_LOG_DEBUG("not at info");
-  rtmpmedley::logger().warn({"refused by ", "127.0.0.1", ":", 1935}, "/src/RTMPMedley/Sources/RTMP/Connection/RTMPConnection.cpp",
+  rtmpmedley::logger().warn({"refused by", "127.0.0.1:1935"}, "/src/RTMPMedley/Sources/RTMP/Connection/RTMPConnection.cpp",
                             "connect(_:)", 120);
   medley::logger().info({"a", 1}, "/src/Medley/Sources/Codec/VideoCodec.cpp", "start()", 7);
   medley::logger().error("queue %d KB", 12, "AudioCodec.cpp", "f()", 3);
   std::vector<std::pair<LogType, std::string>> system;
   for (const auto& e : capture_.sink().entries()) system.emplace_back(e.type, e.message);
   EXPECT_EQ(system, (std::vector<std::pair<LogType, std::string>>{
-                        {LogType::error, "[Medley RTMPConnection.cpp:120] refused by  127.0.0.1 : 1935"},
+                        {LogType::error, "[Medley RTMPConnection.cpp:120] refused by 127.0.0.1:1935"},
                         {LogType::info, "[Medley VideoCodec.cpp:7] a 1"},
                         {LogType::error, "[Medley AudioCodec.cpp:3] queue 12 KB"}}));
   EXPECT_EQ(sessionLines(), (std::vector<std::string>{
-                                "[WARN] [Log] [Medley RTMPConnection.cpp:120] refused by  127.0.0.1 : 1935",
+                                "[WARN] [Log] [Medley RTMPConnection.cpp:120] refused by 127.0.0.1:1935",
                                 "[INFO] [Log] [Medley VideoCodec.cpp:7] a 1",
                                 "[ERROR] [Log] [Medley AudioCodec.cpp:3] queue 12 KB",
                             }));
@@ -70,14 +71,25 @@ TEST_F(BridgeTest, LibraryRecordsBecomeApplicationLines) {
 
 TEST_F(BridgeTest, TraceAndDebugReachTheSystemLogOnly) {
   install("trace");
-  MEDLEY_LOG_TRACE("frame ", 1);
+  MEDLEY_LOG_TRACE("frame", 1);
   RTMP_LOG_DEBUG("chunk ", 2);
   auto system = capture_.sink().entries();
   ASSERT_EQ(system.size(), 2u);  // both module loggers took the level
   EXPECT_EQ(system[0].type, LogType::debug);
-  EXPECT_EQ(system[0].message, "[Medley bridge_test.cpp:" + std::to_string(__LINE__ - 5) + "] frame  1");
+  EXPECT_EQ(system[0].message, "[Medley bridge_test.cpp:" + std::to_string(__LINE__ - 5) + "] frame 1");
   EXPECT_EQ(system[1].type, LogType::debug);
   EXPECT_TRUE(sessionLines().empty());
+}
+
+// The libraries' own call sites leave the joining blank to the bridge.
+TEST_F(BridgeTest, LibraryCallSitesReadWithSingleBlanks) {
+  install(std::nullopt);
+  medley::ISOTypeBufferUtil{{0, 0, 0, 9, 1, 2}}.toByteStream();
+  medley::ISOTypeBufferUtil{{0, 0, 0, 1, 7, 0, 0}}.toByteStream();
+  auto lines = sessionLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].ends_with("] eof: unit of 9 bytes with 2 left")) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("] eof: 2 bytes left for a 4-byte length")) << lines[1];
 }
 
 }  // namespace

@@ -208,6 +208,8 @@ TEST_F(CatalogueTest, WarningAndErrorEntries) {
     ENTRY(onAirCameraFailed("Desk Cam", "Desk Cam stopped sending video.", f),
           "On-air camera failed: Desk Cam: Desk Cam stopped sending video."),
     ENTRY(onAirMicrophoneStalled("USB Mic", f), "On-air microphone stalled: USB Mic"),
+    ENTRY(soundBufferAheadOfHostClock(0.61249, f),
+          "Sound buffer stamped 0.612 s ahead of the host clock; placing it at its arrival"),
     ENTRY(scenarioNoCameraMatches(std::nullopt, f), "Scenario: no camera matches "),
     ENTRY(scenarioNoMicrophoneMatches("usb", f), "Scenario: no microphone matches usb"),
     ENTRY(scenarioNoSyntheticCameraMatches("bars", f), "Scenario: no synthetic camera matches bars"),

@@ -124,8 +124,37 @@ TEST_F(UploadTest, TerminationWaitsForTheUploadButOnlySoLong) {
   defaults_->set("SyntheticSources", true);
   log->startSession("synthetic");
   EXPECT_FALSE(log->closeAndUploadAtTermination());
+  EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
+}
+
+// The Studio's close uploads its session log without waiting for it.
+TEST_F(UploadTest, ClosingAStudioUploadsItsSessionLog) {
+  testing::NginxServer nginx(dir_.path() / "nginx");
+  defaults_->set("LogStoreURL", nginx.storeURL());
+  testing::ScopedEnv state("XDG_STATE_HOME", (dir_.path() / "state").string());
+  auto log = SessionLog::shared();
+  const auto closeAndUpload = [&] {
+    std::promise<bool> done;
+    log->closeAndUpload([&](bool ok) { done.set_value(ok); });
+    auto future = done.get_future();
+    return future.wait_for(70s) == std::future_status::ready && future.get();
+  };
+  log->startSession("live/studio");
+  log->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
+  ASSERT_TRUE(closeAndUpload());
+  const auto local = testing::filesIn(SessionLog::logsDirectory());
+  const auto stored = testing::filesIn(nginx.store() / "zone" / "logs");
+  ASSERT_EQ(local.size(), 1u);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].filename(), local[0].filename());
+  EXPECT_EQ(testing::readFile(stored[0]), testing::readFile(local[0]));
+  EXPECT_NE(testing::readFile(stored[0]).find("[INFO] [StudioEngine] Studio closed"), std::string::npos);
+
+  // Nothing open, or synthetic sources: nothing is sent.
+  EXPECT_FALSE(closeAndUpload());
+  defaults_->set("SyntheticSources", true);
   log->startSession("synthetic");
-  log->closeAndUpload();
+  EXPECT_FALSE(closeAndUpload());
   EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
 }
 

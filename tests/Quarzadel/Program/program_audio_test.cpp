@@ -6,6 +6,7 @@
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "audio_test_support.h"
+#include "log_capture.h"
 
 namespace quarzadel {
 namespace {
@@ -232,6 +233,7 @@ TEST_F(ProgramAudioTest, APendingOrReopenedMicrophoneThatFailsOrNeverDeliversIsG
 }
 
 TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSilence) {
+  testing::LogCapture logs;
   auto a = startWithA();
   stream(*a, 0.2);
   const int64_t before = out.frames();
@@ -245,6 +247,12 @@ TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSi
   // Sound resumes at its true stamps without a jump either.
   stream(*a, 0.1);
   EXPECT_NEAR(endOfStream(), now() - 0.01, 0.005);
+  // One warning for the run of future stamps.
+  EXPECT_EQ(logs.sessionLines(),
+            (std::vector<std::string>{
+                "[INFO] [ProgramAudio] Microphone on air: Mic a",
+                "[WARN] [ProgramAudio] Sound buffer stamped 30.000 s ahead of the host clock; placing it at its arrival",
+            }));
 }
 
 TEST_F(ProgramAudioTest, MuteSilencesTheOutputButNotTheMeterWhichReportsAboutEveryFiftyMilliseconds) {

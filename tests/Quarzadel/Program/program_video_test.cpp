@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include <regex>
+
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/ProgramVideo.h"
+#include "log_capture.h"
 #include "video_test_support.h"
 
 namespace quarzadel {
@@ -103,6 +106,15 @@ class ProgramVideoTest : public ::testing::Test {
   double firstB = 0;
 };
 
+// A clock that moves on by `step` at every read: every render seems to take `step`.
+struct RenderClock : platform::Clock {
+  platform::Nanos now() const override { return t += step; }
+  mutable platform::Nanos t = 0;
+  platform::Nanos step = 0;
+};
+
+bool matches(const std::string& text, const std::string& pattern) { return std::regex_match(text, std::regex(pattern)); }
+
 struct Rate {
   double in;
   int out;
@@ -199,30 +211,6 @@ TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrame
   EXPECT_EQ(outputs.back().luma, 200);
   // Frames of the old source no longer reach the program.
   for (const auto& o : outputsSince(firstB + 0.55)) EXPECT_EQ(o.luma, 200);
-}
-
-TEST_F(ProgramVideoTest, DissolveStartsAtTheNewSourcesFirstEmittedFrameAndLasts350ms) {
-  auto [a, b] = dissolveToB(0.55);
-  ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
-  // The first emitted frame of b starts the dissolve: still all a.
-  const auto onAirOutputs = outputsSince(firstB + 0.5);
-  ASSERT_FALSE(onAirOutputs.empty());
-  const double start = onAirOutputs.front().at;
-  EXPECT_EQ(onAirOutputs.front().luma, 40);
-  EXPECT_EQ(a->stops, 0);
-
-  feedBoth(*a, 40, *b, 200, now() + 0.001, start + 0.5);
-  size_t bFrames = 0;
-  for (const auto& o : outputsSince(start)) {
-    const double p = std::min(1.0, (o.at - start) / 0.35);
-    EXPECT_NEAR(o.luma, 40 + 160 * ProgramRenderer::smoothstep(p), 2) << "at +" << o.at - start;
-    // Only the new source's frames are emitted.
-    EXPECT_TRUE(std::any_of(b->sent.begin(), b->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-6; }));
-    ++bFrames;
-  }
-  EXPECT_GE(bFrames, 14u);
-  // The old source is stopped at the first tick at or after the end.
-  EXPECT_EQ(a->stops, 1);
 }
 
 TEST_F(ProgramVideoTest, SwitchingBackDuringADissolveRestoresTheOldSourceAtOnce) {
@@ -390,6 +378,172 @@ TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasing) 
   d->frame(now(), 1);
   d->fail("late");
   advance(1);
+}
+
+TEST_F(ProgramVideoTest, WritesItsOwnLogLines) {
+  testing::LogCapture logs;
+  auto clock = std::make_shared<RenderClock>();
+  make(CameraTransition::dissolve);
+  video->renderClock = clock;
+  startVideo();
+  clock->step = platform::seconds(0.0519);
+  advance(0.041);  // the first slate frame
+  clock->step = 0;
+  ASSERT_EQ(outputs.size(), 1u);
+
+  auto a = source("a");
+  switchTo(a);
+  advance(0.1005);
+  a->frame(now(), 100), settle();
+  feed(*a, 30, now() + 0.01, now() + 0.5, 100);
+  advance(1.0005);  // held
+  a->frame(now(), 100), settle();
+
+  auto b = source("b");
+  switchTo(b);
+  firstB = now() + kInterval / 2;
+  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.55);
+  clock->step = platform::seconds(0.0999);
+  const double next = now() + kInterval / 2 + 0.001;
+  feedBoth(*a, 40, *b, 200, next, next + kInterval / 2);  // one frame pair, during the dissolve
+  clock->step = 0;
+
+  const auto session = logs.sessionLines();
+  ASSERT_EQ(session.size(), 6u);
+  EXPECT_TRUE(matches(session[0], R"(\[INFO\] \[ProgramVideo\] Video pipeline warmed up in \d+ ms)")) << session[0];
+  EXPECT_EQ(std::vector<std::string>(session.begin() + 1, session.end()),
+            (std::vector<std::string>{
+                "[INFO] [ProgramVideo] Slow program render: 51 ms (slate)",
+                "[INFO] [ProgramVideo] On air: Camera a",
+                "[INFO] [ProgramVideo] Program back on live frames after 1000 ms (Camera a)",
+                "[INFO] [ProgramVideo] On air: Camera b",
+                "[INFO] [ProgramVideo] Slow program render: 99 ms (Camera b, dissolving)",
+            }));
+  // The debug lines reach the system log only.
+  const auto debug = logs.system(platform::LogType::debug);
+  ASSERT_EQ(debug.size(), 3u);
+  EXPECT_EQ(debug[0], "First frame from Camera a after 100 ms");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(debug[1], m, std::regex(R"(Program holding last frame \(no video for (\d+) ms\))")))
+      << debug[1];
+  EXPECT_GT(std::stoi(m[1]), 100);  // the hold threshold at 30 fps
+  EXPECT_LE(std::stoi(m[1]), 120);  // noticed within a tick
+  EXPECT_EQ(debug[2], "First frame from Camera b after 17 ms");
+}
+
+// The dissolve starts at the new source's first emitted frame and lasts 0.35 s; every
+// picture blends the outgoing source's newest frame, not one kept from before, and
+// only the new source's frames are emitted.
+TEST_F(ProgramVideoTest, TheDissolveFollowsTheOutgoingSourcesNewestFrame) {
+  begin(CameraTransition::dissolve);
+  auto a = source("a"), b = source("b");
+  putOnAir(a, 30);
+  switchTo(b);
+  std::vector<std::pair<double, uint8_t>> aFrames;  // arrival, luma
+  const double from = now() + 0.001;
+  for (int k = 0; k < 26; ++k) {  // until just before the dissolve ends
+    const double pts = from + k * kInterval;
+    const auto luma = static_cast<uint8_t>(30 + 5 * k);
+    advanceTo(pts);
+    a->frame(pts, luma), settle();
+    aFrames.emplace_back(pts, luma);
+    advanceTo(pts + kInterval / 2);
+    b->frame(pts + kInterval / 2, 200), settle();
+  }
+  ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
+  // The dissolve starts with b's first emitted frame.
+  auto dissolving = outputsSince(from + 0.5);
+  while (!dissolving.empty() && std::none_of(b->sent.begin(), b->sent.end(), [&](double t) {
+           return std::abs(t - dissolving.front().pts) < 1e-9;
+         }))
+    dissolving.erase(dissolving.begin());
+  ASSERT_FALSE(dissolving.empty());
+  const double start = dissolving.front().at;
+  size_t blended = 0;
+  for (const auto& o : dissolving) {
+    EXPECT_TRUE(std::any_of(b->sent.begin(), b->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-9; }));
+    const double p = (o.at - start) / 0.35;
+    ASSERT_LT(p, 1);
+    double outgoing = 0;
+    for (const auto& [at, luma] : aFrames)
+      if (at <= o.at) outgoing = luma;
+    const double s = ProgramRenderer::smoothstep(p);
+    EXPECT_NEAR(o.luma, outgoing * (1 - s) + 200 * s, 2) << "at +" << o.at - start;
+    ++blended;
+  }
+  EXPECT_GE(blended, 10u);
+  // The old source is stopped at the first tick at or after the end.
+  EXPECT_EQ(a->stops, 0);
+  advanceTo(start + 0.35 + ProgramVideo::kTickInterval);
+  EXPECT_EQ(a->stops, 1);
+}
+
+// A switch while a dissolve runs: the dissolve ends as it would, then the next one
+// starts from the source that was on air.
+TEST_F(ProgramVideoTest, ASecondSwitchDuringADissolveDissolvesFromTheSourceOnAir) {
+  auto [a, b] = dissolveToB(0.55);
+  auto c = source("c");
+  switchTo(c);
+  const double from = now() + 0.001;
+  double firstC = 0;
+  for (int k = 0;; ++k) {
+    const double pts = from + k * kInterval;
+    if (pts > from + 1.5) break;
+    advanceTo(pts);
+    a->frame(pts, 40), settle();
+    advanceTo(pts + kInterval / 3);
+    c->frame(pts + kInterval / 3, 120), settle();
+    if (!firstC) firstC = now();
+    advanceTo(pts + kInterval / 2);
+    b->frame(pts + kInterval / 2, 200), settle();
+  }
+  EXPECT_EQ(a->stops, 1);  // at the end of its own dissolve
+  const auto onAir = eventsOf(Event::Kind::onAir);
+  ASSERT_EQ(onAir.size(), 3u);
+  EXPECT_EQ(onAir.back().id, "c");
+  EXPECT_EQ(b->stops, 1);  // at the end of the second dissolve
+  EXPECT_EQ(c->stops, 0);
+  // Until c is on air only b's frames come out, ending the dissolve from a; then
+  // a dissolve from b (200) to c (120) starts with c's first emitted frame.
+  auto second = outputsSince(firstC + 0.5);
+  const auto isC = [&](const Output& o) {
+    return std::any_of(c->sent.begin(), c->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-9; });
+  };
+  while (!second.empty() && !isC(second.front())) second.erase(second.begin());
+  ASSERT_FALSE(second.empty());
+  uint8_t previous = 0;
+  for (const auto& o : outputsSince(from)) {
+    if (o.at >= second.front().at) break;
+    EXPECT_FALSE(isC(o));
+    EXPECT_GE(o.luma, previous) << "at " << o.at - from;
+    previous = o.luma;
+  }
+  EXPECT_EQ(previous, 200);
+  const double start = second.front().at;
+  for (const auto& o : second) {
+    const double p = std::min(1.0, (o.at - start) / 0.35);
+    EXPECT_NEAR(o.luma, 200 - 80 * ProgramRenderer::smoothstep(p), 2) << "at +" << o.at - start;
+  }
+}
+
+TEST_F(ProgramVideoTest, AFailedOnAirSourceHoldsItsLastPictureUntilReplaced) {
+  begin();
+  auto a = source("a");
+  putOnAir(a, 100);
+  feed(*a, 30, now() + 0.01, now() + 0.3, 100);
+  a->fail("Camera a was disconnected."), settle();
+  const double failed = now();
+  const int64_t repeatsBefore = video->repeatedFrames();
+  feed(*a, 30, now() + 0.01, now() + 0.5, 7);  // it keeps sending after its failure
+  const auto held = outputsSince(failed + 0.001);
+  ASSERT_FALSE(held.empty());
+  for (const auto& o : held) EXPECT_EQ(o.luma, 100);
+  EXPECT_EQ(video->repeatedFrames() - repeatsBefore, static_cast<int64_t>(held.size()));
+  // A reopened instance takes over at its first frame.
+  auto again = source("a");
+  video->restart(again), settle();
+  again->frame(now(), 120), settle();
+  EXPECT_EQ(outputs.back().luma, 120);
 }
 
 }  // namespace

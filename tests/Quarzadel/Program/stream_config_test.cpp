@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Time/HostClock.h"
 #include "Quarzadel/Program/HostSeconds.h"
 #include "Quarzadel/Program/StreamConfig.h"
+#include "Quarzadel/Studio/StudioSettings.h"
 
 namespace quarzadel {
 namespace {
@@ -22,6 +24,26 @@ TEST(StreamConfigTest, RawValuesParseExactlyAndRoundTrip) {
   for (auto f : allCases<Framing>()) EXPECT_EQ(fromRawValue<Framing>(rawValue(f)), f);
   for (auto r : allCases<Resolution>()) EXPECT_EQ(fromRawValue<Resolution>(rawValue(r)), r);
   for (auto t : allCases<CameraTransition>()) EXPECT_EQ(fromRawValue<CameraTransition>(rawValue(t)), t);
+}
+
+// Only the exact "h264" chooses H.264; the default is read at every call.
+TEST(StudioSettingsTest, StreamConfigTakesTheCodecFromTheStreamCodecDefault) {
+  auto previous = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaults::inMemory();
+  platform::UserDefaults::setStandard(defaults);
+  StudioSettings settings;
+  StreamConfig expected{Resolution::hd1080, VideoCodec::hevc, 30, 96000, 48000, 2};
+  EXPECT_EQ(settings.streamConfig(), expected);  // nothing stored
+  for (const char* other : {"hevc", "H264", "h264 ", " h264", "h265", ""}) {
+    defaults->set("StreamCodec", std::string(other));
+    EXPECT_EQ(settings.streamConfig().videoCodec, VideoCodec::hevc) << other;
+  }
+  defaults->set("StreamCodec", std::string("h264"));
+  settings.resolution = Resolution::hd720;
+  expected.resolution = Resolution::hd720;
+  expected.videoCodec = VideoCodec::h264;
+  EXPECT_EQ(settings.streamConfig(), expected);
+  platform::UserDefaults::setStandard(previous);
 }
 
 struct FixedClock : platform::Clock {

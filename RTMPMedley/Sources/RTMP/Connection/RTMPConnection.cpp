@@ -277,7 +277,7 @@ Async<bool> RTMPConnection::receive(uint64_t generation, medley::Data data) {
   try {
     std::rethrow_exception(failure);
   } catch (const std::exception& e) {
-    RTMP_LOG_ERROR("receiving failed: ", e.what());
+    RTMP_LOG_ERROR("receiving failed:", e.what());
   } catch (...) {
   }
   if (generation == generation_) co_await closeQuietly();
@@ -459,7 +459,7 @@ Async<void> RTMPConnection::pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
         co_await stream->dispatch(std::move(delivery->message), delivery->type);
       }
     } catch (const std::exception& e) {
-      RTMP_LOG_ERROR("a stream failed on a delivery: ", e.what());
+      RTMP_LOG_ERROR("a stream failed on a delivery:", e.what());
     }
   }
 }

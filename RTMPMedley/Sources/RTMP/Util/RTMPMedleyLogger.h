@@ -2,7 +2,7 @@
 // The RTMPMedley module's one logger, registered under the module's identifier
 // so that the application can reach the same object to set its level and appender.
 //
-//   RTMP_LOG_ERROR("connect failed: ", error);
+//   RTMP_LOG_ERROR("connect failed:", error);  // the application joins items with one space
 #include <string>
 
 #include "Logwell/LWLogger.h"
