@@ -2,6 +2,7 @@
 // The dynamically typed value that AMF0 and AMF3 carry, and the AMF value
 // types of their own: undefined, the mixed array (dense and named parts), XML
 // texts, typed objects and dates.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -200,6 +201,8 @@ class AMFValue {
     if constexpr (AMFStorageOf<T>::shared) {
       if (!p) return nullptr;
       if (p->use_count() > 1) *p = std::make_shared<T>(**p);
+      // Sole owner: what the last other owner did with the node happens before our writes.
+      else std::atomic_thread_fence(std::memory_order_acquire);
       return p->get();
     } else {
       return p;
