@@ -78,6 +78,7 @@ inline void amf(const uint8_t* data, size_t size) {
       const int64_t before = s.position();
       const rtmpmedley::AMFValue value = s.deserialize();
       check(s.position() > before);
+      check(s.charged() <= s.budget());
       (void)value.description();
       rewrite(value);
     } catch (const rtmpmedley::ByteArray::Error&) {

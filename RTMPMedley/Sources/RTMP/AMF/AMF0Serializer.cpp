@@ -26,7 +26,7 @@ AMF0Serializer& AMF0Serializer::serializeUTF8(std::string_view text, bool isLong
 }
 
 AMF0Serializer& AMF0Serializer::serialize(const AMFValue& value) {
-  std::visit(
+  value.visit(
       [this](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
@@ -80,8 +80,7 @@ AMF0Serializer& AMF0Serializer::serialize(const AMFValue& value) {
         } else {
           writeUInt8(undefined);
         }
-      },
-      value.storage());
+      });
   return *this;
 }
 
@@ -92,79 +91,65 @@ void AMF0Serializer::expect(uint8_t marker) {
 }
 
 size_t AMF0Serializer::beginComplex() {
+  charge(rowBytes<Complex>());
   complexes_.push_back({});
   return complexes_.size() - 1;
 }
 
-void AMF0Serializer::endComplex(size_t index, const AMFValue& value, int64_t start, uint64_t expansionAtStart) {
+void AMF0Serializer::endComplex(size_t index, const AMFValue& value, uint64_t chargedAtStart) {
   Complex& c = complexes_[index];
   c.value = value;
-  c.weight = static_cast<uint64_t>(position() - start) + (expansion() - expansionAtStart);
+  c.weight = charged() - chargedAtStart;
   c.complete = true;
 }
 
 AMFValue AMF0Serializer::deserialize() {
   const uint8_t marker = readUInt8();
-  if (marker == movieclip || marker == recordset || marker > avmplush) return AMFValue();
-  setPosition(position() - 1);
   switch (marker) {
     case number:
-      return deserializeNumber();
+      return readDouble();
     case boolean:
-      return deserializeBoolean();
+      return readUInt8() == 1;
     case string:
+      return chargedText(readUTF8Bytes(readUInt16()));
     case longString:
-      return deserializeString();
+      return chargedText(readUTF8Bytes(readUInt32()));
     case object:
-      return deserializeObject();
+      return readObject();
     case null:
-      setPosition(position() + 1);
       return AMFValue();
     case undefined:
-      setPosition(position() + 1);
       return AMFUndefined{};
     case reference:
       return readReference();
     case ecmaArray:
-      return deserializeECMAArray();
+      return readECMAArray();
     case strictArray:
-      return deserializeStrictArray();
+      return readStrictArray();
     case date:
-      return deserializeDate();
+      return readDate();
     case xmlDocument: {
-      expect(xmlDocument);
-      const uint32_t n = readUInt32();
-      return AMFXMLDocument{readUTF8Bytes(n)};
+      std::string text = readUTF8Bytes(readUInt32());
+      charge(nodeBytes<AMFXMLDocument>() + textBytes(text.size()));
+      return AMFXMLDocument{std::move(text)};
     }
-    case typedObject: {
-      DepthGuard guard(*this);
-      const int64_t start = position();
-      const uint64_t exp0 = expansion();
-      expect(typedObject);
-      const size_t index = beginComplex();
-      AMFTypedObject result;
-      result.typeName = readUTF8();
-      readProperties(result.data);
-      AMFValue value(std::move(result));
-      endComplex(index, value, start, exp0);
-      return value;
-    }
+    case typedObject:
+      return readTypedObject();
     case avmplush:
+      setPosition(position() - 1);
       return readAMF3();
-    default:  // object end, unsupported: nothing follows the marker
-      setPosition(position() + 1);
+    default:  // object end, unsupported, movie clip, record set, unknown: nothing follows the marker
       return AMFValue();
   }
 }
 
 AMFValue AMF0Serializer::readReference() {
-  expect(reference);
   const uint16_t index = readUInt16();
   if (index >= complexes_.size()) throw AMFSerializerError(AMFSerializerError::Kind::outOfIndex);
   const Complex& c = complexes_[index];
-  // A value that refers to itself cannot be copied into itself.
+  // A value that refers to itself cannot be held inside itself.
   if (!c.complete) return AMFValue();
-  chargeExpansion(c.weight);
+  charge(c.weight);
   return c.value;
 }
 
@@ -174,7 +159,6 @@ AMFValue AMF0Serializer::readAMF3() {
   AMF3Serializer amf3(takeData());
   amf3.setPosition(start);
   amf3.inheritLimits(*this);
-  const uint64_t exp0 = amf3.expansion();
   AMFValue value;
   try {
     value = amf3.deserialize();
@@ -184,7 +168,7 @@ AMFValue AMF0Serializer::readAMF3() {
     throw;
   }
   const int64_t at = amf3.position();
-  addExpansion(amf3.expansion() - exp0);
+  inheritLimits(amf3);
   reset(amf3.takeData(), at);
   return value;
 }
@@ -221,6 +205,10 @@ bool AMF0Serializer::deserializeBoolean() {
 
 AMFDate AMF0Serializer::deserializeDate() {
   expect(date);
+  return *readDate().get<AMFDate>();
+}
+
+AMFValue AMF0Serializer::readDate() {
   const double ms = readDouble();
   readUInt16();  // time zone, always 0
   return AMFDate{ms / 1000.0};
@@ -234,38 +222,46 @@ void AMF0Serializer::readProperties(AMFObject& into) {
       return;
     }
     AMFValue value = deserialize();
-    into.insert_or_assign(std::move(key), std::move(value));
+    storeMember(into, std::move(key), std::move(value));
   }
 }
 
-AMFObject AMF0Serializer::deserializeObject() {
-  const uint8_t marker = readUInt8();
-  if (marker == null) return AMFObject();
-  if (marker != object) throw AMFSerializerError(kDeserialize);
+AMFValue AMF0Serializer::readObject() {
   DepthGuard guard(*this);
-  const int64_t start = position() - 1;
-  const uint64_t exp0 = expansion();
+  const uint64_t charged0 = charged();
   const size_t index = beginComplex();
-  AMFObject result;
-  readProperties(result);
-  endComplex(index, result, start, exp0);
-  return result;
+  charge(nodeBytes<AMFObject>());
+  AMFObject members;
+  readProperties(members);
+  AMFValue value(std::move(members));
+  endComplex(index, value, charged0);
+  return value;
 }
 
-AMFArray AMF0Serializer::deserializeECMAArray() {
-  const uint8_t marker = readUInt8();
-  if (marker == null) return AMFArray();
-  if (marker != ecmaArray) throw AMFSerializerError(kDeserialize);
+AMFValue AMF0Serializer::readTypedObject() {
   DepthGuard guard(*this);
-  const int64_t start = position() - 1;
-  const uint64_t exp0 = expansion();
+  const uint64_t charged0 = charged();
   const size_t index = beginComplex();
+  AMFTypedObject result;
+  result.typeName = readUTF8();
+  charge(nodeBytes<AMFTypedObject>() + textBytes(result.typeName.size()));
+  readProperties(result.data);
+  AMFValue value(std::move(result));
+  endComplex(index, value, charged0);
+  return value;
+}
+
+AMFValue AMF0Serializer::readECMAArray() {
+  DepthGuard guard(*this);
+  const uint64_t charged0 = charged();
+  const size_t index = beginComplex();
+  charge(nodeBytes<AMFArray>());
   const uint32_t count = readUInt32();
-  // The count is only announced: pre-fill no more than the payload could hold
-  // and the payload's allowance for expansion.
+  // The count is only announced: pre-fill no more than the rest of the
+  // payload could address, within what the budget has left.
   uint64_t prefill = std::min<uint64_t>(count, static_cast<uint64_t>(std::max<int64_t>(bytesAvailable(), 0)));
-  prefill = std::min<uint64_t>(prefill, remainingExpansion() / sizeof(AMFValue));
-  chargeExpansion(prefill * sizeof(AMFValue));
+  prefill = std::min<uint64_t>(prefill, remaining() / kSlotBytes);
+  charge(prefill * kSlotBytes);
   AMFArray result(static_cast<size_t>(prefill));
   while (true) {
     std::string key = readUTF8();
@@ -273,26 +269,48 @@ AMFArray AMF0Serializer::deserializeECMAArray() {
       readUInt8();  // object end
       break;
     }
-    result.set(std::string_view(key), deserialize());
+    AMFValue element = deserialize();
+    storeElement(result, key, std::move(element));
   }
-  endComplex(index, result, start, exp0);
-  return result;
+  AMFValue value(std::move(result));
+  endComplex(index, value, charged0);
+  return value;
+}
+
+AMFValue AMF0Serializer::readStrictArray() {
+  DepthGuard guard(*this);
+  const uint64_t charged0 = charged();
+  const size_t index = beginComplex();
+  charge(nodeBytes<AMFList>());
+  const uint32_t count = readUInt32();
+  // Every element takes at least one byte.
+  if (count > static_cast<uint64_t>(std::max<int64_t>(bytesAvailable(), 0)))
+    throw ByteArray::Error(ByteArray::Error::Kind::eof);
+  AMFList result;
+  reserveSlots(result, count);
+  for (uint32_t i = 0; i < count; ++i) result.push_back(deserialize());
+  AMFValue value(std::move(result));
+  endComplex(index, value, charged0);
+  return value;
+}
+
+AMFObject AMF0Serializer::deserializeObject() {
+  const uint8_t marker = readUInt8();
+  if (marker == null) return AMFObject();
+  if (marker != object) throw AMFSerializerError(kDeserialize);
+  return *readObject().object();
+}
+
+AMFArray AMF0Serializer::deserializeECMAArray() {
+  const uint8_t marker = readUInt8();
+  if (marker == null) return AMFArray();
+  if (marker != ecmaArray) throw AMFSerializerError(kDeserialize);
+  return *readECMAArray().get<AMFArray>();
 }
 
 AMFList AMF0Serializer::deserializeStrictArray() {
   expect(strictArray);
-  DepthGuard guard(*this);
-  const int64_t start = position() - 1;
-  const uint64_t exp0 = expansion();
-  const size_t index = beginComplex();
-  const uint32_t count = readUInt32();
-  // Every element takes at least one byte.
-  if (count > static_cast<uint64_t>(std::max<int64_t>(bytesAvailable(), 0))) throw ByteArray::Error(ByteArray::Error::Kind::eof);
-  AMFList result;
-  result.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) result.push_back(deserialize());
-  endComplex(index, result, start, exp0);
-  return result;
+  return *readStrictArray().get<AMFList>();
 }
 
 }  // namespace rtmpmedley

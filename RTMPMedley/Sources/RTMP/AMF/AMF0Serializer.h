@@ -58,13 +58,21 @@ class AMF0Serializer : public AMFSerializer {
  private:
   struct Complex {
     AMFValue value;
+    // What reading it cost, charged again for each reference to it.
     uint64_t weight = 0;
     bool complete = false;
   };
   size_t beginComplex();
-  void endComplex(size_t index, const AMFValue& value, int64_t start, uint64_t expansionAtStart);
+  void endComplex(size_t index, const AMFValue& value, uint64_t chargedAtStart);
   void readProperties(AMFObject& into);
+  // Readers of the body after the marker.
+  AMFValue readObject();
+  AMFValue readTypedObject();
+  AMFValue readECMAArray();
+  AMFValue readStrictArray();
+  AMFValue readDate();
   AMFValue readReference();
+  // Reads the switch marker and one AMF3 value.
   AMFValue readAMF3();
   void expect(uint8_t marker);
 

@@ -68,11 +68,14 @@ std::string AMF3Serializer::deserializeUTF8() {
   if (!(v & 1)) {
     const uint32_t index = v >> 1;
     if (index >= reference.strings.size()) throw AMFSerializerError(kOutOfIndex);
-    chargeExpansion(reference.strings[index].size());
+    charge(textBytes(reference.strings[index].size()));
     return reference.strings[index];
   }
   std::string text = readUTF8Bytes(v >> 1);
-  if (!text.empty()) reference.strings.push_back(text);
+  if (!text.empty()) {
+    charge(rowBytes<std::string>() + textBytes(text.size()));
+    reference.strings.push_back(text);
+  }
   return text;
 }
 
@@ -97,7 +100,7 @@ bool AMF3Serializer::writeReferenceOrEnter(const AMFValue& value) {
 }
 
 AMF3Serializer& AMF3Serializer::serialize(const AMFValue& value) {
-  std::visit(
+  value.visit(
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
@@ -175,33 +178,31 @@ AMF3Serializer& AMF3Serializer::serialize(const AMFValue& value) {
         } else {
           writeUInt8(undefined);
         }
-      },
-      value.storage());
+      });
   return *this;
 }
 
 // Reading
 
-AMF3Serializer::Slot AMF3Serializer::enterObject(int64_t start) {
+AMF3Serializer::Slot AMF3Serializer::enterObject() {
+  charge(rowBytes<AMFValue>() + rowBytes<ObjectInfo>());
   reference.objects.emplace_back();
   objectInfo_.push_back({});
-  return Slot{reference.objects.size() - 1, start, expansion()};
+  return Slot{reference.objects.size() - 1, charged()};
 }
 
 void AMF3Serializer::completeObject(const Slot& slot, const AMFValue& value) {
   reference.objects[slot.index] = value;
-  objectInfo_[slot.index].weight =
-      static_cast<uint64_t>(position() - slot.start) + (expansion() - slot.expansionAtStart);
+  objectInfo_[slot.index].weight = charged() - slot.chargedAtStart;
   objectInfo_[slot.index].complete = true;
 }
 
-const AMFValue& AMF3Serializer::referencedObject(uint32_t u29) {
-  static const AMFValue absent;
+AMFValue AMF3Serializer::referencedObject(uint32_t u29) {
   const uint32_t index = u29 >> 1;
   if (index >= reference.objects.size()) throw AMFSerializerError(kOutOfIndex);
   if (index < objectInfo_.size()) {
-    if (!objectInfo_[index].complete) return absent;  // a value inside itself
-    chargeExpansion(objectInfo_[index].weight);
+    if (!objectInfo_[index].complete) return AMFValue();  // a value inside itself
+    charge(objectInfo_[index].weight);
   }
   return reference.objects[index];
 }
@@ -213,7 +214,6 @@ uint32_t AMF3Serializer::checkedCount(uint32_t count, size_t elementSize) {
 }
 
 AMFValue AMF3Serializer::deserialize() {
-  const int64_t start = position();
   const uint8_t marker = readUInt8();
   switch (marker) {
     case undefined:
@@ -231,144 +231,160 @@ AMFValue AMF3Serializer::deserialize() {
     }
     case number:
       return readDouble();
-    case string:
-      return deserializeUTF8();
+    case string: {
+      std::string text = deserializeUTF8();
+      return chargedText(std::move(text));
+    }
     case xmlDocument:
-      return readXML(start, true);
+      return readXML(true);
     case date:
-      return readDate(start);
+      return readDate();
     case array:
-      return readArray(start);
+      return readArray();
     case object:
-      return readObject(start);
+      return readObject();
     case xml:
-      return readXML(start, false);
+      return readXML(false);
     case byteArray:
-      return readByteArray(start);
+      return readByteArray();
     case vectorInt:
     case vectorUInt:
     case vectorNumber:
     case vectorObject:
-      return readVector(start, marker);
+      return readVector(marker);
     case dictionary:
-      return readDictionary(start);
+      return readDictionary();
     default:
       throw AMFSerializerError(kDeserialize);
   }
 }
 
-AMFValue AMF3Serializer::readDate(int64_t start) {
+AMFValue AMF3Serializer::readDate() {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     if (!v.is<AMFDate>()) throw AMFSerializerError(kDeserialize);
     return v;
   }
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
   AMFValue value(AMFDate{readDouble() / 1000.0});
   completeObject(slot, value);
   return value;
 }
 
-AMFValue AMF3Serializer::readXML(int64_t start, bool document) {
+AMFValue AMF3Serializer::readXML(bool document) {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     if (document ? !v.is<AMFXMLDocument>() : !v.is<AMFXML>()) throw AMFSerializerError(kDeserialize);
     return v;
   }
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
   std::string text = readUTF8Bytes(u >> 1);
+  charge(nodeBytes<AMFXML>() + textBytes(text.size()));
   AMFValue value = document ? AMFValue(AMFXMLDocument{std::move(text)}) : AMFValue(AMFXML{std::move(text)});
   completeObject(slot, value);
   return value;
 }
 
-AMFValue AMF3Serializer::readByteArray(int64_t start) {
+AMFValue AMF3Serializer::readByteArray() {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     if (!v.is<medley::Data>()) throw AMFSerializerError(kDeserialize);
     return v;
   }
-  Slot slot = enterObject(start);
-  AMFValue value(readBytes(u >> 1));
+  Slot slot = enterObject();
+  const uint32_t size = checkedCount(u >> 1, 1);
+  charge(nodeBytes<medley::Data>() + size);
+  AMFValue value(readBytes(size));
   completeObject(slot, value);
   return value;
 }
 
-AMFValue AMF3Serializer::readArray(int64_t start) {
+AMFValue AMF3Serializer::readArray() {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     if (!v.isNull() && !v.is<AMFArray>()) throw AMFSerializerError(kDeserialize);
     return v;
   }
   DepthGuard guard(*this);
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
+  charge(nodeBytes<AMFArray>());
   const uint32_t dense = u >> 1;
   AMFArray result;
   while (true) {
     std::string key = deserializeUTF8();
     if (key.empty()) break;
     AMFValue e = deserialize();
-    result.dict.insert_or_assign(std::move(key), std::move(e));
+    storeMember(result.dict, std::move(key), std::move(e));
   }
-  result.data.reserve(checkedCount(dense, 1));
+  reserveSlots(result.data, checkedCount(dense, 1));
   for (uint32_t i = 0; i < dense; ++i) result.data.push_back(deserialize());
   AMFValue value(std::move(result));
   completeObject(slot, value);
   return value;
 }
 
-AMFValue AMF3Serializer::readObject(int64_t start) {
+AMFValue AMF3Serializer::readObject() {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     if (!v.isNull() && !v.is<AMFObject>() && !v.is<AMFTypedObject>()) throw AMFSerializerError(kDeserialize);
     return v;
   }
   DepthGuard guard(*this);
-  AMF3Traits traits;
+  // The traits stay in their table, which may grow while the members are read.
+  size_t traitsIndex;
   if (!(u & 2)) {
-    const uint32_t index = u >> 2;
-    if (index >= reference.traits.size()) throw AMFSerializerError(kOutOfIndex);
-    traits = reference.traits[index];
+    traitsIndex = u >> 2;
+    if (traitsIndex >= reference.traits.size()) throw AMFSerializerError(kOutOfIndex);
   } else if (u & 4) {
     // Externalizable: the class alone knows its layout.
     throw AMFSerializerError(kDeserialize);
   } else {
+    AMF3Traits traits;
     traits.dynamic = (u & 8) != 0;
     const uint32_t sealed = checkedCount(u >> 4, 1);
     traits.className = deserializeUTF8();
+    charge(rowBytes<AMF3Traits>() + textBytes(traits.className.size()) + sealed * sizeof(std::string));
     traits.sealedNames.reserve(sealed);
-    for (uint32_t i = 0; i < sealed; ++i) traits.sealedNames.push_back(deserializeUTF8());
-    reference.traits.push_back(traits);
+    for (uint32_t i = 0; i < sealed; ++i) {
+      traits.sealedNames.push_back(deserializeUTF8());
+      charge(textBytes(traits.sealedNames.back().size()));
+    }
+    reference.traits.push_back(std::move(traits));
+    traitsIndex = reference.traits.size() - 1;
   }
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
+  const std::string className = reference.traits[traitsIndex].className;
+  const size_t sealedCount = reference.traits[traitsIndex].sealedNames.size();
+  const bool dynamic = reference.traits[traitsIndex].dynamic;
+  charge(className.empty() ? nodeBytes<AMFObject>() : nodeBytes<AMFTypedObject>() + textBytes(className.size()));
   AMFObject members;
-  for (const auto& name : traits.sealedNames) {
+  for (size_t i = 0; i < sealedCount; ++i) {
     AMFValue e = deserialize();
-    members.insert_or_assign(name, std::move(e));
+    storeMember(members, reference.traits[traitsIndex].sealedNames[i], std::move(e));
   }
-  if (traits.dynamic) {
+  if (dynamic) {
     while (true) {
       std::string key = deserializeUTF8();
       if (key.empty()) break;
       AMFValue e = deserialize();
-      members.insert_or_assign(std::move(key), std::move(e));
+      storeMember(members, std::move(key), std::move(e));
     }
   }
-  AMFValue value = traits.className.empty() ? AMFValue(std::move(members))
-                                            : AMFValue(AMFTypedObject{traits.className, std::move(members)});
+  AMFValue value = className.empty() ? AMFValue(std::move(members))
+                                     : AMFValue(AMFTypedObject{className, std::move(members)});
   completeObject(slot, value);
   return value;
 }
 
-AMFValue AMF3Serializer::readVector(int64_t start, uint8_t marker) {
+AMFValue AMF3Serializer::readVector(uint8_t marker) {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
-    const AMFValue& v = referencedObject(u);
+    AMFValue v = referencedObject(u);
     const bool ok = v.isNull() || (marker == vectorInt && v.is<AMFVectorInt>()) ||
                     (marker == vectorUInt && v.is<AMFVectorUInt>()) ||
                     (marker == vectorNumber && v.is<AMFVectorDouble>()) ||
@@ -378,25 +394,29 @@ AMFValue AMF3Serializer::readVector(int64_t start, uint8_t marker) {
   }
   const uint32_t count = u >> 1;
   readUInt8();  // fixed length flag
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
   AMFValue value;
   if (marker == vectorInt) {
-    AMFVectorInt v(checkedCount(count, 4));
+    charge(nodeBytes<AMFVectorInt>() + uint64_t{4} * checkedCount(count, 4));
+    AMFVectorInt v(count);
     for (auto& e : v) e = readInt32();
     value = std::move(v);
   } else if (marker == vectorUInt) {
-    AMFVectorUInt v(checkedCount(count, 4));
+    charge(nodeBytes<AMFVectorUInt>() + uint64_t{4} * checkedCount(count, 4));
+    AMFVectorUInt v(count);
     for (auto& e : v) e = readUInt32();
     value = std::move(v);
   } else if (marker == vectorNumber) {
-    AMFVectorDouble v(checkedCount(count, 8));
+    charge(nodeBytes<AMFVectorDouble>() + uint64_t{8} * checkedCount(count, 8));
+    AMFVectorDouble v(count);
     for (auto& e : v) e = readDouble();
     value = std::move(v);
   } else {
     DepthGuard guard(*this);
     deserializeUTF8();  // element type name
+    charge(nodeBytes<AMFList>());
     AMFList v;
-    v.reserve(checkedCount(count, 1));
+    reserveSlots(v, checkedCount(count, 1));
     for (uint32_t i = 0; i < count; ++i) v.push_back(deserialize());
     value = std::move(v);
   }
@@ -404,7 +424,7 @@ AMFValue AMF3Serializer::readVector(int64_t start, uint8_t marker) {
   return value;
 }
 
-AMFValue AMF3Serializer::readDictionary(int64_t start) {
+AMFValue AMF3Serializer::readDictionary() {
   const uint32_t u = deserializeU29();
   if (!(u & 1)) {
     referencedObject(u);
@@ -413,7 +433,7 @@ AMFValue AMF3Serializer::readDictionary(int64_t start) {
   DepthGuard guard(*this);
   const uint32_t count = checkedCount(u >> 1, 2);
   readUInt8();  // weak keys flag
-  Slot slot = enterObject(start);
+  Slot slot = enterObject();
   // Keys may be of any kind, which the value model cannot hold; the entries are
   // read so that what follows stays in step.
   for (uint32_t i = 0; i < count; ++i) {

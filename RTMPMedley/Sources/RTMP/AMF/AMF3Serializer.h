@@ -59,27 +59,30 @@ class AMF3Serializer : public AMFSerializer {
   bool writeReferenceOrEnter(const AMFValue& value);
   void writeInlineLength(size_t length);
 
-  // Reads a flag U29: a reference resolves to a copy (through `accept`), an
-  // inline value returns false with the length or count in `length`.
+  // An object entered in the reference table before its members are read,
+  // so that their references count it.
   struct Slot {
     size_t index;
-    int64_t start;
-    uint64_t expansionAtStart;
+    uint64_t chargedAtStart;
   };
-  Slot enterObject(int64_t start);
+  Slot enterObject();
   void completeObject(const Slot& slot, const AMFValue& value);
-  const AMFValue& referencedObject(uint32_t u29);
+  // The value an object reference names, sharing its node.
+  AMFValue referencedObject(uint32_t u29);
+  // Throws eof unless `count` elements of `elementSize` bytes fit in the rest.
   uint32_t checkedCount(uint32_t count, size_t elementSize);
 
-  AMFValue readArray(int64_t start);
-  AMFValue readObject(int64_t start);
-  AMFValue readDate(int64_t start);
-  AMFValue readXML(int64_t start, bool document);
-  AMFValue readByteArray(int64_t start);
-  AMFValue readVector(int64_t start, uint8_t marker);
-  AMFValue readDictionary(int64_t start);
+  // Readers of what follows the marker.
+  AMFValue readArray();
+  AMFValue readObject();
+  AMFValue readDate();
+  AMFValue readXML(bool document);
+  AMFValue readByteArray();
+  AMFValue readVector(uint8_t marker);
+  AMFValue readDictionary();
 
   struct ObjectInfo {
+    // What reading it cost, charged again for each reference to it.
     uint64_t weight = 0;
     bool complete = false;
   };

@@ -155,9 +155,20 @@ std::optional<double> AMFValue::number() const {
   return std::nullopt;
 }
 
-std::string AMFValue::description() const {
+bool operator==(const AMFValue& a, const AMFValue& b) {
+  if (a.v_.index() != b.v_.index()) return false;
   return std::visit(
-      [](const auto& v) -> std::string {
+      [&b](const auto& x) {
+        using S = std::decay_t<decltype(x)>;
+        const S& y = *std::get_if<S>(&b.v_);
+        if constexpr (detail::IsSharedNode<S>::value) return x == y || *x == *y;
+        else return x == y;
+      },
+      a.v_);
+}
+
+std::string AMFValue::description() const {
+  return visit([](const auto& v) -> std::string {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) return "nil";
         else if constexpr (std::is_same_v<T, bool>) return v ? "true" : "false";
@@ -173,8 +184,7 @@ std::string AMFValue::description() const {
                            std::is_same_v<T, AMFVectorDouble>)
           return describeNumbers(v);
         else return std::string(v.description());
-      },
-      v_);
+      });
 }
 
 }  // namespace rtmpmedley

@@ -2,9 +2,11 @@
 // The dynamically typed value that AMF0 and AMF3 carry, and the AMF value
 // types of their own: undefined, the mixed array (dense and named parts), XML
 // texts, typed objects and dates.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,11 +95,50 @@ using AMFVectorInt = std::vector<int32_t>;
 using AMFVectorUInt = std::vector<uint32_t>;
 using AMFVectorDouble = std::vector<double>;
 
+// How a kind is held inside an AMFValue: texts, containers and buffers live in
+// shared nodes, so that copying a value, or resolving a back-reference to it,
+// costs one reference count and not a copy of everything below it.
+template <typename T>
+struct AMFStorageOf {
+  using type = T;
+  static constexpr bool shared = false;
+};
+#define QZ_AMF_SHARED_KIND(T)                 \
+  template <>                                 \
+  struct AMFStorageOf<T> {                    \
+    using type = std::shared_ptr<T>;          \
+    static constexpr bool shared = true;      \
+  }
+QZ_AMF_SHARED_KIND(std::string);
+QZ_AMF_SHARED_KIND(AMFList);
+QZ_AMF_SHARED_KIND(AMFArray);
+QZ_AMF_SHARED_KIND(AMFObject);
+QZ_AMF_SHARED_KIND(AMFXMLDocument);
+QZ_AMF_SHARED_KIND(AMFXML);
+QZ_AMF_SHARED_KIND(AMFTypedObject);
+QZ_AMF_SHARED_KIND(medley::Data);
+QZ_AMF_SHARED_KIND(AMFVectorInt);
+QZ_AMF_SHARED_KIND(AMFVectorUInt);
+QZ_AMF_SHARED_KIND(AMFVectorDouble);
+#undef QZ_AMF_SHARED_KIND
+
+namespace detail {
+template <typename T>
+struct IsSharedNode : std::false_type {};
+template <typename T>
+struct IsSharedNode<std::shared_ptr<T>> : std::true_type {};
+}  // namespace detail
+
 class AMFValue {
+  template <typename T>
+  using Stored = typename AMFStorageOf<T>::type;
+
  public:
-  using Storage = std::variant<std::monostate, bool, int64_t, double, std::string, AMFDate, AMFList, AMFArray,
-                               AMFObject, AMFUndefined, AMFXMLDocument, AMFXML, AMFTypedObject, medley::Data,
-                               AMFVectorInt, AMFVectorUInt, AMFVectorDouble>;
+  // Scalars inline, every other kind as a shared node (see AMFStorageOf).
+  using Storage = std::variant<std::monostate, bool, int64_t, double, Stored<std::string>, AMFDate, Stored<AMFList>,
+                               Stored<AMFArray>, Stored<AMFObject>, AMFUndefined, Stored<AMFXMLDocument>,
+                               Stored<AMFXML>, Stored<AMFTypedObject>, Stored<medley::Data>, Stored<AMFVectorInt>,
+                               Stored<AMFVectorUInt>, Stored<AMFVectorDouble>>;
 
   // Absent (AMF null).
   AMFValue() = default;
@@ -118,21 +159,21 @@ class AMFValue {
   }
   AMFValue(float v) : v_(static_cast<double>(v)) {}
   AMFValue(double v) : v_(v) {}
-  AMFValue(const char* v) : v_(std::string(v)) {}
-  AMFValue(std::string_view v) : v_(std::string(v)) {}
-  AMFValue(std::string v) : v_(std::move(v)) {}
+  AMFValue(const char* v) : AMFValue(std::string(v)) {}
+  AMFValue(std::string_view v) : AMFValue(std::string(v)) {}
+  AMFValue(std::string v) : v_(std::make_shared<std::string>(std::move(v))) {}
   AMFValue(AMFDate v) : v_(v) {}
-  AMFValue(AMFList v) : v_(std::move(v)) {}
-  AMFValue(AMFArray v) : v_(std::move(v)) {}
-  AMFValue(AMFObject v) : v_(std::move(v)) {}
+  AMFValue(AMFList v) : v_(std::make_shared<AMFList>(std::move(v))) {}
+  AMFValue(AMFArray v) : v_(std::make_shared<AMFArray>(std::move(v))) {}
+  AMFValue(AMFObject v) : v_(std::make_shared<AMFObject>(std::move(v))) {}
   AMFValue(AMFUndefined v) : v_(v) {}
-  AMFValue(AMFXMLDocument v) : v_(std::move(v)) {}
-  AMFValue(AMFXML v) : v_(std::move(v)) {}
-  AMFValue(AMFTypedObject v) : v_(std::move(v)) {}
-  AMFValue(medley::Data v) : v_(std::move(v)) {}
-  AMFValue(AMFVectorInt v) : v_(std::move(v)) {}
-  AMFValue(AMFVectorUInt v) : v_(std::move(v)) {}
-  AMFValue(AMFVectorDouble v) : v_(std::move(v)) {}
+  AMFValue(AMFXMLDocument v) : v_(std::make_shared<AMFXMLDocument>(std::move(v))) {}
+  AMFValue(AMFXML v) : v_(std::make_shared<AMFXML>(std::move(v))) {}
+  AMFValue(AMFTypedObject v) : v_(std::make_shared<AMFTypedObject>(std::move(v))) {}
+  AMFValue(medley::Data v) : v_(std::make_shared<medley::Data>(std::move(v))) {}
+  AMFValue(AMFVectorInt v) : v_(std::make_shared<AMFVectorInt>(std::move(v))) {}
+  AMFValue(AMFVectorUInt v) : v_(std::make_shared<AMFVectorUInt>(std::move(v))) {}
+  AMFValue(AMFVectorDouble v) : v_(std::make_shared<AMFVectorDouble>(std::move(v))) {}
   template <typename T>
   AMFValue(const std::optional<T>& v) {
     if (v) *this = AMFValue(*v);
@@ -144,21 +185,50 @@ class AMFValue {
   std::optional<double> number() const;
 
   template <typename T>
-  bool is() const { return std::holds_alternative<T>(v_); }
+  bool is() const { return std::holds_alternative<Stored<T>>(v_); }
   template <typename T>
-  const T* get() const { return std::get_if<T>(&v_); }
+  const T* get() const {
+    auto p = std::get_if<Stored<T>>(&v_);
+    if constexpr (AMFStorageOf<T>::shared) return p ? p->get() : nullptr;
+    else return p;
+  }
+  // A node shared with other values is copied first, so that writing through
+  // the pointer changes this value only. The pointer is valid until this value
+  // is assigned or copied.
   template <typename T>
-  T* get() { return std::get_if<T>(&v_); }
+  T* get() {
+    auto p = std::get_if<Stored<T>>(&v_);
+    if constexpr (AMFStorageOf<T>::shared) {
+      if (!p) return nullptr;
+      if (p->use_count() > 1) *p = std::make_shared<T>(**p);
+      // Sole owner: what the last other owner did with the node happens before our writes.
+      else std::atomic_thread_fence(std::memory_order_acquire);
+      return p->get();
+    } else {
+      return p;
+    }
+  }
 
   const std::string* string() const { return get<std::string>(); }
   const AMFObject* object() const { return get<AMFObject>(); }
 
   const Storage& storage() const { return v_; }
+  // Calls `f` with the held value in its own kind (std::monostate when absent).
+  template <typename F>
+  decltype(auto) visit(F&& f) const {
+    return std::visit(
+        [&f](const auto& stored) -> decltype(auto) {
+          if constexpr (detail::IsSharedNode<std::decay_t<decltype(stored)>>::value) return f(*stored);
+          else return f(stored);
+        },
+        v_);
+  }
 
   // Printed text: nil, true, 1, 1.0, "text", [a, b], ["k": v], dense:named for mixed arrays.
   std::string description() const;
 
-  friend bool operator==(const AMFValue& a, const AMFValue& b) { return a.v_ == b.v_; }
+  // Compares kinds and contents, not nodes.
+  friend bool operator==(const AMFValue& a, const AMFValue& b);
 
  private:
   Storage v_;

@@ -3,7 +3,7 @@
 namespace rtmpmedley {
 
 RTMPResponse::RTMPResponse(const RTMPCommandMessage& message) : arguments(message.arguments) {
-  if (!arguments.empty()) status = RTMPStatus::make(arguments.front().object());
+  if (!arguments.empty()) status = RTMPStatus::make(arguments.front());
 }
 
 }  // namespace rtmpmedley

@@ -1,6 +1,6 @@
 #pragma once
 // The answer to a command: the status made from its first argument (when it
-// is an object) and its arguments.
+// is an object or an ECMA array) and its arguments.
 #include <optional>
 
 #include "RTMPMedley/Sources/RTMP/AMF/AMFTypes.h"

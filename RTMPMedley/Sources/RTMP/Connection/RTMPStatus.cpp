@@ -19,4 +19,14 @@ std::optional<RTMPStatus> RTMPStatus::make(const std::optional<AMFObject>& objec
   return make(object ? &*object : nullptr);
 }
 
+std::optional<RTMPStatus> RTMPStatus::make(const AMFValue& value) {
+  if (auto object = value.object()) return make(object);
+  if (auto typed = value.get<AMFTypedObject>()) return make(&typed->data);
+  if (auto array = value.get<AMFArray>()) {
+    // "code", "level" and "description" are not decimal: they are always named entries.
+    return make(&array->dict);
+  }
+  return std::nullopt;
+}
+
 }  // namespace rtmpmedley

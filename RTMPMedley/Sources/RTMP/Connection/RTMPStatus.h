@@ -17,6 +17,9 @@ struct RTMPStatus {
   // None for an absent or empty object, or one whose "code" or "level" is not a text.
   static std::optional<RTMPStatus> make(const std::optional<AMFObject>& object);
   static std::optional<RTMPStatus> make(const AMFObject* object);
+  // From an object, a typed object or an ECMA array (some servers send their
+  // information object as one: its named part is the object); none for other kinds.
+  static std::optional<RTMPStatus> make(const AMFValue& value);
 };
 
 }  // namespace rtmpmedley
