@@ -171,6 +171,28 @@ TEST(ChunkReaderTest, AChunkThatContinuesNoHeaderIsMalformedUntilReset) {
   EXPECT_EQ(r[1].chunkType, RTMPChunkType::three);
 }
 
+TEST(ChunkReaderTest, ChunkSizeChangesApplyAtTheMessageBoundaryWithinOneRead) {
+  // The peer changes its size twice and at once sends at the last size: one
+  // block, read message by message with nothing applied out of order.
+  const Bytes block = concat({chunked(RTMPSetChunkSizeMessage(0, 0, 4096), 2),
+                              chunked(RTMPVideoMessage(1, 1, pattern(5000)), 5, 4096),
+                              chunked(RTMPSetChunkSizeMessage(0, 0, 1000), 2, 4096),
+                              chunked(RTMPVideoMessage(1, 2, pattern(2500, 1)), 5, 1000)});
+  RTMPChunkReader reader;
+  reader.put(block);
+  std::vector<uint32_t> sizes;
+  Received r;
+  for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read()) {
+    sizes.push_back(reader.chunkSize());
+    r.push_back(result.received);
+  }
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(sizes, (std::vector<uint32_t>{4096, 4096, 1000, 1000}));
+  EXPECT_EQ(r[1].message->payload(), pattern(5000));
+  EXPECT_EQ(r[3].message->payload(), pattern(2500, 1));
+  EXPECT_EQ(reader.bufferedBytes(), 0u);
+}
+
 TEST(ChunkReaderTest, InterleavedChunkStreamsAndContinuationsOfEqualLength) {
   const Bytes a = chunked(RTMPAudioMessage(1, 0, pattern(200, 1)), 4);
   const Bytes v = chunked(RTMPVideoMessage(1, 0, pattern(200, 2)), 5);

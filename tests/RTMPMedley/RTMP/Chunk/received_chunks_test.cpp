@@ -1,5 +1,5 @@
-// The connection reading a server's chunk stream: a stream that lost its
-// framing ends the connection.
+// The connection reading a server's chunk stream: chunk sizes applied where
+// they arrive, and a stream that lost its framing ends the connection.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,7 +33,54 @@ class ReceivedChunksTest : public ::testing::Test {
   }
 };
 
+// Chunks of `message` at `chunkSize`, appended to `out`.
+void append(std::vector<uint8_t>& out, RTMPChunkBuffer& writer, uint16_t chunkStreamId, const RTMPMessage& message) {
+  const auto bytes = writer.putMessage(RTMPChunkType::zero, chunkStreamId, message);
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+RTMPCommandMessage result(int64_t transactionId, AMFList arguments) {
+  return RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "_result", transactionId, std::nullopt,
+                            std::move(arguments));
+}
+
 }  // namespace
+
+TEST_F(ReceivedChunksTest, ChunkSizeChangesAndRepliesAtTheNewSizesInOneWrite) {
+  const std::string large(6000, 'a'), medium(3000, 'b');
+  ScriptedRTMPPeer peer([&](PeerSession& s, int) {
+    auto connect = s.handshakeAndAccept();
+    auto first = s.readCommand();
+    auto second = s.readCommand();
+    if (!connect || !first || !second) return;
+    // One write: two size changes, each followed at once by an answer cut at
+    // that size and larger than the size before it.
+    RTMPChunkBuffer writer;
+    writer.setChunkSize(4096);
+    std::vector<uint8_t> block;
+    append(block, writer, 2, RTMPSetChunkSizeMessage(0, 0, 8000));
+    writer.setChunkSize(8000);
+    append(block, writer, 3, result(first->transactionId, {AMFValue(large)}));
+    append(block, writer, 2, RTMPSetChunkSizeMessage(0, 0, 1000));
+    writer.setChunkSize(1000);
+    append(block, writer, 3, result(second->transactionId, {AMFValue(medium)}));
+    s.sendRaw(block);
+    s.waitForClose();
+  });
+  wait(connection->connect(peer.url()));
+  auto call = [](std::shared_ptr<RTMPConnection> c, std::string name) { return c->call(std::move(name)); };
+  auto first = platform::spawn(rt->globalQueue(), call, connection, std::string("first"));
+  auto second = platform::spawn(rt->globalQueue(), call, connection, std::string("second"));
+  const auto a = wait(first.value());
+  const auto b = wait(second.value());
+  ASSERT_EQ(a.arguments.size(), 1u);
+  ASSERT_TRUE(a.arguments[0].string());
+  EXPECT_EQ(*a.arguments[0].string(), large);
+  ASSERT_EQ(b.arguments.size(), 1u);
+  ASSERT_TRUE(b.arguments[0].string());
+  EXPECT_EQ(*b.arguments[0].string(), medium);
+  EXPECT_EQ(wait(connection->snapshot()).chunkSizeC, 1000u);
+}
 
 TEST_F(ReceivedChunksTest, AStreamThatLostItsFramingEndsTheConnection) {
   std::atomic<bool> closed{false};
