@@ -1,9 +1,23 @@
-// Chunking a 25 kB video message into memory: the payload is built through the
-// byte array and cut by the output chunk buffer into one contiguous block.
+// Chunking a 25 kB video message into memory, and reading chunks back into
+// messages, each against a plain copy of the same bytes.
+//
+// Writing: the payload is built through the byte array and cut by the output
+// chunk buffer into one contiguous block (target: within 10 % of memcpy, no
+// allocation per message). Its yardsticks: the frame copied whole, and copied
+// in the chunks' places (the headers leave the pieces unaligned, which costs a
+// plain copy about a third). Reading: a chunked stream arrives in 64 KiB reads
+// and the reader hands out one message after another. After the runs the
+// ratios to the yardsticks are printed.
 #include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
 
 #include "RTMPMedley/Sources/RTMP/AMF/ByteArray.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 namespace {
@@ -11,12 +25,57 @@ namespace {
 using namespace rtmpmedley;
 
 constexpr size_t kFrameSize = 25000;
+constexpr size_t kReadSize = 64 * 1024;
+constexpr int kStreamMessages = 64;
 
 medley::Data frameBytes() {
   medley::Data frame(kFrameSize);
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 13);
   return frame;
 }
+
+void rate(benchmark::State& state, size_t bytes) {
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+  state.counters["GB/s"] = benchmark::Counter(static_cast<double>(bytes) / 1e9, benchmark::Counter::kIsRate);
+}
+
+// The yardstick: the frame copied once into a buffer of the chunked size.
+void BM_Memcpy(benchmark::State& state) {
+  const medley::Data frame = frameBytes();
+  medley::Data out(kFrameSize + kFrameSize / 128 + 64);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    std::memcpy(out.data(), frame.data(), frame.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+    bytes += frame.size();
+  }
+  rate(state, bytes);
+}
+BENCHMARK(BM_Memcpy);
+
+// The same copy into the chunks' places: pieces of the chunk size, each after
+// its header (8 bytes for the first chunk of type 1, 1 for the others), so
+// that every piece but the first lands unaligned as it does in the chunks.
+void BM_MemcpyChunkLayout(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  const medley::Data frame = frameBytes();
+  medley::Data out(kFrameSize + 8 + kFrameSize / size + 1);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    uint8_t* o = out.data() + 8;
+    for (size_t offset = 0; offset < frame.size(); offset += size) {
+      const size_t n = std::min(size, frame.size() - offset);
+      std::memcpy(o, frame.data() + offset, n);
+      o += n + 1;
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+    bytes += frame.size();
+  }
+  rate(state, bytes);
+}
+BENCHMARK(BM_MemcpyChunkLayout)->Arg(128)->Arg(4096)->Arg(8192);
 
 void BM_ChunkMessage(benchmark::State& state) {
   const medley::Data frame = frameBytes();
@@ -37,8 +96,7 @@ void BM_ChunkMessage(benchmark::State& state) {
     benchmark::DoNotOptimize(chunks.data());
     bytes += chunks.size();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(bytes));
-  state.counters["GB/s"] = benchmark::Counter(static_cast<double>(bytes) / 1e9, benchmark::Counter::kIsRate);
+  rate(state, bytes);
 }
 BENCHMARK(BM_ChunkMessage)->Arg(128)->Arg(4096)->Arg(8192);
 
@@ -52,11 +110,97 @@ void BM_ChunkOnly(benchmark::State& state) {
     benchmark::DoNotOptimize(chunks.data());
     bytes += chunks.size();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(bytes));
-  state.counters["GB/s"] = benchmark::Counter(static_cast<double>(bytes) / 1e9, benchmark::Counter::kIsRate);
+  rate(state, bytes);
 }
-BENCHMARK(BM_ChunkOnly)->Arg(128)->Arg(8192);
+BENCHMARK(BM_ChunkOnly)->Arg(128)->Arg(4096)->Arg(8192);
+
+// Messages of 25 kB chunked at `chunkSize`, back to back.
+medley::Data chunkedStream(uint32_t chunkSize) {
+  RTMPChunkBuffer out;
+  out.setChunkSize(chunkSize);
+  medley::Data stream;
+  for (int i = 0; i < kStreamMessages; ++i) {
+    const RTMPVideoMessage message(1, static_cast<uint32_t>(i * 33), frameBytes());
+    const auto chunks = out.putMessage(i == 0 ? RTMPChunkType::zero : RTMPChunkType::one, 5, message);
+    stream.insert(stream.end(), chunks.begin(), chunks.end());
+  }
+  return stream;
+}
+
+// The reader's yardstick: the same stream copied once, 64 KiB at a time.
+void BM_MemcpyStream(benchmark::State& state) {
+  const medley::Data stream = chunkedStream(static_cast<uint32_t>(state.range(0)));
+  medley::Data copy(stream.size());
+  size_t bytes = 0;
+  for (auto _ : state) {
+    for (size_t offset = 0; offset < stream.size(); offset += kReadSize)
+      std::memcpy(copy.data() + offset, stream.data() + offset, std::min(kReadSize, stream.size() - offset));
+    benchmark::DoNotOptimize(copy.data());
+    benchmark::ClobberMemory();
+    bytes += stream.size();
+  }
+  rate(state, bytes);
+}
+BENCHMARK(BM_MemcpyStream)->Arg(128)->Arg(4096)->Arg(8192);
+
+// The stream arriving in 64 KiB reads, read message by message.
+void BM_ReadChunks(benchmark::State& state) {
+  const medley::Data stream = chunkedStream(static_cast<uint32_t>(state.range(0)));
+  RTMPChunkReader reader;
+  reader.setChunkSize(static_cast<uint32_t>(state.range(0)));
+  size_t bytes = 0;
+  int messages = 0;
+  for (auto _ : state) {
+    for (size_t offset = 0; offset < stream.size(); offset += kReadSize) {
+      reader.put(std::span<const uint8_t>(stream).subspan(offset, std::min(kReadSize, stream.size() - offset)));
+      for (auto r = reader.read(); r.status == RTMPChunkReader::Status::message; r = reader.read()) {
+        benchmark::DoNotOptimize(r.received.message->payload().data());
+        ++messages;
+      }
+    }
+    bytes += stream.size();
+  }
+  if (messages != kStreamMessages * static_cast<int>(state.iterations())) state.SkipWithError("messages lost");
+  rate(state, bytes);
+}
+BENCHMARK(BM_ReadChunks)->Arg(128)->Arg(4096)->Arg(8192);
+
+// The console output, and each run's rate kept for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      const auto it = run.counters.find("bytes_per_second");
+      if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+    }
+  }
+  std::map<std::string, double> rates;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  // Writing against one copy of the frame, whole and in the chunks' places;
+  // reading against one copy of the same stream.
+  std::cout << "\nrate / memcpy of the same bytes:\n";
+  auto ratio = [&](const std::string& name, double value, const std::string& yardstick) {
+    const auto it = reporter.rates.find(yardstick);
+    if (it != reporter.rates.end() && it->second > 0)
+      std::cout << "  " << name << ": " << value / it->second << "x of " << yardstick << "\n";
+  };
+  for (const auto& [name, value] : reporter.rates) {
+    const std::string arg = name.find('/') == std::string::npos ? "" : name.substr(name.find('/') + 1);
+    if (name.rfind("BM_Chunk", 0) == 0) {
+      ratio(name, value, "BM_Memcpy");
+      ratio(name, value, "BM_MemcpyChunkLayout/" + arg);
+    }
+    if (name.rfind("BM_ReadChunks/", 0) == 0) ratio(name, value, "BM_MemcpyStream/" + arg);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -26,20 +26,27 @@ inline void check(bool condition) {
 }
 
 // Chunk stream: the first byte sets the size of the blocks the rest arrives in.
+// Messages come out one read at a time; once malformed, the reader stays so.
 inline void chunkStream(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const size_t block = data[0] == 0 ? 255 : data[0];
   std::span<const uint8_t> rest(data + 1, size - 1);
+  using Status = rtmpmedley::RTMPChunkReader::Status;
   rtmpmedley::RTMPChunkReader reader;
   size_t messages = 0;
-  const auto handler = [&](const rtmpmedley::RTMPChunkReader::Received& r) {
-    check(r.message != nullptr);
-    check(r.message->payload().size() <= rtmpmedley::kMaxMessageLength);
-    (void)r.message->description();
-    ++messages;
-  };
-  for (size_t offset = 0; offset < rest.size(); offset += block)
-    reader.append(rest.subspan(offset, std::min(block, rest.size() - offset)), handler);
+  for (size_t offset = 0; offset < rest.size() && !reader.isMalformed(); offset += block) {
+    reader.put(rest.subspan(offset, std::min(block, rest.size() - offset)));
+    for (auto r = reader.read(); r.status != Status::needMoreData; r = reader.read()) {
+      if (r.status == Status::malformed) {
+        check(r.received.message == nullptr && reader.read().status == Status::malformed);
+        break;
+      }
+      check(r.received.message != nullptr);
+      check(r.received.message->payload().size() <= rtmpmedley::kMaxMessageLength);
+      (void)r.received.message->description();
+      ++messages;
+    }
+  }
   check(reader.bufferedBytes() <= rest.size());
   check(messages <= rest.size());
 }

@@ -61,8 +61,14 @@ TEST(SeedCorpusTest, ChunkRegressionsDeliverWhatTheyShould) {
   auto count = [](const std::vector<uint8_t>& bytes) {
     rtmpmedley::RTMPChunkReader reader;
     std::vector<rtmpmedley::RTMPMessagePtr> out;
-    reader.append(bytes, [&](const auto& r) { out.push_back(r.message); });
+    reader.put(bytes);
+    for (auto r = reader.read(); r.status == rtmpmedley::RTMPChunkReader::Status::message; r = reader.read())
+      out.push_back(r.received.message);
     return out;
+  };
+  auto malformed = [](const std::vector<uint8_t>& bytes) {
+    rtmpmedley::RTMPChunkReader reader;
+    return reader.append(bytes, nullptr) == rtmpmedley::RTMPChunkReader::Status::malformed;
   };
   EXPECT_EQ(count(load("session")).size(), 7u);
   EXPECT_EQ(count(load("chunk_size_1")).back()->payload().size(), 40u);
@@ -73,6 +79,11 @@ TEST(SeedCorpusTest, ChunkRegressionsDeliverWhatTheyShould) {
   EXPECT_EQ(count(load("extended_timestamp_no_repeat")).at(0)->timestamp, 0x1000000u);
   EXPECT_EQ(count(load("csid_65599")).size(), 1u);
   EXPECT_TRUE(count(load("csid_320_truncated_basic")).empty());
+  EXPECT_FALSE(malformed(load("session")));
+  // Continuations of a header the chunk stream never had end the reading after what came before.
+  EXPECT_EQ(count(load("type3_without_header")).size(), 1u);
+  EXPECT_TRUE(malformed(load("type3_without_header")));
+  EXPECT_TRUE(malformed(load("type2_without_header")));
 }
 
 }  // namespace

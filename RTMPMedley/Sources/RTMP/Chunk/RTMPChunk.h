@@ -1,8 +1,7 @@
 #pragma once
 // Chunk-stream vocabulary: chunk (header) types, the chunk streams this
-// system sends on, and the one failure of chunk reading.
+// system sends on and the limits of the headers.
 #include <cstdint>
-#include <exception>
 
 namespace rtmpmedley {
 
@@ -24,20 +23,5 @@ constexpr uint32_t kMaxChunkStreamId = 65599;
 constexpr uint32_t kExtendedTimestampMarker = 0xFFFFFF;
 // Message lengths travel in 24 bits.
 constexpr uint32_t kMaxMessageLength = 0xFFFFFF;
-
-class RTMPChunkError : public std::exception {
- public:
-  enum class Kind { unknowChunkType, bufferUnderflow };
-  explicit RTMPChunkError(Kind kind, uint8_t chunkType = 0) : kind_(kind), chunkType_(chunkType) {}
-  Kind kind() const { return kind_; }
-  uint8_t chunkType() const { return chunkType_; }
-  const char* what() const noexcept override {
-    return kind_ == Kind::bufferUnderflow ? "RTMPChunkError.bufferUnderflow" : "RTMPChunkError.unknowChunkType";
-  }
-
- private:
-  Kind kind_;
-  uint8_t chunkType_;
-};
 
 }  // namespace rtmpmedley

@@ -1,5 +1,6 @@
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Medley/Sources/Extension/DebugDescription.h"
@@ -8,8 +9,6 @@
 namespace rtmpmedley {
 
 namespace {
-
-[[noreturn]] void underflow() { throw RTMPChunkError(RTMPChunkError::Kind::bufferUnderflow); }
 
 uint32_t be24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 uint32_t be32(const uint8_t* p) {
@@ -49,30 +48,30 @@ void RTMPChunkBuffer::clear() {
   position_ = 0;
 }
 
-std::pair<RTMPChunkType, uint32_t> RTMPChunkBuffer::getBasicHeader() {
+std::optional<RTMPChunkBuffer::BasicHeader> RTMPChunkBuffer::getBasicHeader() {
   const size_t available = bytesAvailable();
-  if (available < 1) underflow();
+  if (available < 1) return std::nullopt;
   const uint8_t* p = data_.data() + position_;
   const auto type = static_cast<RTMPChunkType>(p[0] >> 6);
   const uint8_t field = p[0] & 0x3F;
   if (field == 0) {
-    if (available < 2) underflow();
+    if (available < 2) return std::nullopt;
     position_ += 2;
-    return {type, static_cast<uint32_t>(p[1] + 64)};
+    return BasicHeader{type, static_cast<uint32_t>(p[1] + 64)};
   }
   if (field == 1) {
-    if (available < 3) underflow();
+    if (available < 3) return std::nullopt;
     position_ += 3;
-    return {type, static_cast<uint32_t>(p[1] + p[2] * 256 + 64)};
+    return BasicHeader{type, static_cast<uint32_t>(p[1] + p[2] * 256 + 64)};
   }
   position_ += 1;
-  return {type, field};
+  return BasicHeader{type, field};
 }
 
-void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeader& header) {
+bool RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeader& header) {
   const size_t available = bytesAvailable();
   const size_t size = static_cast<size_t>(messageHeaderSize(type));
-  if (available < size) underflow();
+  if (available < size) return false;
   const uint8_t* p = data_.data() + position_;
   size_t used = size;
 
@@ -90,7 +89,7 @@ void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeade
     if (type == RTMPChunkType::zero) streamId = le32(p + 7);
     extended = timestamp == kExtendedTimestampMarker;
     if (extended) {
-      if (available < used + 4) underflow();
+      if (available < used + 4) return false;
       timestamp = be32(p + used);
       used += 4;
     }
@@ -102,7 +101,7 @@ void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeade
     put32(expected, timestamp);
     const size_t seen = std::min<size_t>(available - used, 4);
     if (std::memcmp(p + used, expected, seen) == 0) {
-      if (seen < 4) underflow();
+      if (seen < 4) return false;
       used += 4;
     }
   }
@@ -111,7 +110,7 @@ void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeade
   const bool startsMessage = type != RTMPChunkType::three || !header.isAssembling();
   const size_t filled = startsMessage ? 0 : header.payload.size();
   const size_t n = std::min<size_t>(length - filled, chunkSize_);
-  if (available < used + n) underflow();
+  if (available < used + n) return false;
 
   if (startsMessage && header.isAssembling()) {
     auto& log = logger();
@@ -126,9 +125,13 @@ void RTMPChunkBuffer::getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeade
   if (startsMessage) {
     header.payload.clear();
     header.startType = type;
+    // One allocation when the whole message has arrived; storage still follows
+    // the bytes received, never the announced length alone.
+    header.payload.reserve(std::min<size_t>(length, available - used));
   }
   header.payload.insert(header.payload.end(), p + used, p + used + n);
   position_ += used + n;
+  return true;
 }
 
 // Output

@@ -3,16 +3,17 @@
 //
 // Input: received bytes are appended with put(); getBasicHeader() and
 // getMessageHeader() then consume one whole chunk into its chunk stream's
-// record, or throw bufferUnderflow having committed nothing to the record
-// (the caller sets the position back to the chunk's start and waits).
+// record, or say that its bytes are not all there yet, having committed
+// nothing to the record (the caller sets the position back to the chunk's
+// start and waits).
 //
 // Output: putMessage() cuts one message into chunks laid end to end in one
 // reused buffer, so that a message leaves as one contiguous block and
 // chunking allocates nothing once the buffer has grown.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
-#include <utility>
 
 #include "Medley/Sources/Extension/Data.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunk.h"
@@ -39,8 +40,17 @@ class RTMPChunkBuffer {
   size_t length() const { return data_.size(); }
   size_t bytesAvailable() const { return data_.size() - position_; }
   void put(std::span<const uint8_t> bytes);
-  std::pair<RTMPChunkType, uint32_t> getBasicHeader();
-  void getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeader& header);
+  struct BasicHeader {
+    RTMPChunkType type;
+    uint32_t chunkStreamId;
+  };
+  // The basic header at the position, which moves past it; none (and no move)
+  // while its bytes are incomplete.
+  std::optional<BasicHeader> getBasicHeader();
+  // The message header, extended timestamp and data of the chunk whose basic
+  // header was just read, into its chunk stream's record; false while they
+  // are incomplete (the position may have moved, the record has not changed).
+  bool getMessageHeader(RTMPChunkType type, RTMPChunkMessageHeader& header);
   // Forgets every unread byte.
   void clear();
 

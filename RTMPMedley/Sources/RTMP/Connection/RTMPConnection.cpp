@@ -104,11 +104,6 @@ void RTMPConnection::setReadyState(ReadyState state) {
     log.info({name(old), "=>", name(state)}, __FILE__, "readyState", __LINE__);
 }
 
-void RTMPConnection::setChunkSizeC(uint32_t size) {
-  if (size != reader_.chunkSize() && !reader_.setChunkSize(size)) return;
-  chunkSizeC_ = reader_.chunkSize();
-}
-
 void RTMPConnection::setChunkSizeS(uint32_t size) {
   if (size == chunkSizeS_) return;
   chunkSizeS_ = size;
@@ -186,7 +181,6 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   reader_.reset();
   sequence_ = 0;
   setReadyState(ReadyState::uninitialized);
-  chunkSizeC_ = reader_.chunkSize();
   setChunkSizeS(RTMPChunkBuffer::kDefaultChunkSize);
   currentTransactionId_ = 1;
 
@@ -491,7 +485,7 @@ Async<RTMPConnection::Snapshot> RTMPConnection::snapshot() {
   s.connected = connected_.value();
   if (uri_) s.uri = uri_->withoutCredentials();
   s.objectEncoding = objectEncoding_;
-  s.chunkSizeC = chunkSizeC_;
+  s.chunkSizeC = reader_.chunkSize();
   s.chunkSizeS = chunkSizeS_;
   s.windowSizeC = windowSizeC_;
   s.windowSizeS = windowSizeS_;

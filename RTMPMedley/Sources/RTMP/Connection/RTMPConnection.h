@@ -277,7 +277,6 @@ class RTMPConnection : public platform::Actor,
   int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
 
   void setReadyState(ReadyState state);
-  void setChunkSizeC(uint32_t size);
   void setChunkSizeS(uint32_t size);
   std::shared_ptr<platform::Runtime> runtime() const { return queue()->runtime(); }
 
@@ -304,7 +303,6 @@ class RTMPConnection : public platform::Actor,
   RTMPHandshake handshake_;
   AMFList arguments_;
   ReadyState readyState_ = ReadyState::uninitialized;
-  uint32_t chunkSizeC_ = RTMPChunkBuffer::kDefaultChunkSize;
   uint32_t chunkSizeS_ = RTMPChunkBuffer::kDefaultChunkSize;
   std::map<int64_t, Operation> operations_;
   // Incoming chunks (with the per-chunk-stream records) and outgoing chunks.

@@ -50,12 +50,18 @@ Async<void> RTMPConnection::listen(medley::Data data) {
 }
 
 Async<void> RTMPConnection::readChunks(uint64_t generation, medley::Data data) {
-  // The reader applies chunk sizes and aborts at the point where they arrive;
-  // the messages are then handled one after another, in order.
-  std::vector<RTMPChunkReader::Received> received;
-  reader_.append(data, [&received](const RTMPChunkReader::Received& r) { received.push_back(r); });
-  for (auto& r : received) {
-    co_await dispatch(std::move(r.message), r.chunkType);
+  // Each message is handled before the next is read; the reader alone applies
+  // chunk sizes and aborts, at the message boundary. A stream whose framing
+  // is lost ends the connection (logged by the reader).
+  reader_.put(data);
+  for (;;) {
+    auto result = reader_.read();
+    if (result.status == RTMPChunkReader::Status::needMoreData) co_return;
+    if (result.status == RTMPChunkReader::Status::malformed) {
+      co_await closeQuietly();
+      co_return;
+    }
+    co_await dispatch(std::move(result.received.message), result.received.chunkType);
     if (generation != generation_) co_return;
   }
 }
@@ -71,10 +77,8 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     deliverToStreams(StreamDelivery{message, type, message->streamId, std::nullopt});
     co_return;
   }
-  if (auto* size = dynamic_cast<RTMPSetChunkSizeMessage*>(message.get())) {
-    // The reader applied it where it arrived; a size it refused changes nothing.
-    if (const auto accepted = RTMPSetChunkSizeMessage::acceptedSize(size->size)) setChunkSizeC(*accepted);
-  } else if (auto* window = dynamic_cast<RTMPWindowAcknowledgementSizeMessage*>(message.get())) {
+  // A chunk size is the reader's alone: it applied it at the message boundary.
+  if (auto* window = dynamic_cast<RTMPWindowAcknowledgementSizeMessage*>(message.get())) {
     windowSizeC_ = window->size;
     if (connected_.value())
       output(RTMPChunkType::zero, RTMPChunkStreamId::control,

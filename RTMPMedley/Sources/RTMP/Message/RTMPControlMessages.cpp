@@ -5,19 +5,11 @@
 namespace rtmpmedley {
 
 namespace {
-void putUInt32(Data& out, uint32_t v) {
-  out.push_back(uint8_t(v >> 24));
-  out.push_back(uint8_t(v >> 16));
-  out.push_back(uint8_t(v >> 8));
-  out.push_back(uint8_t(v));
-}
+Data bigEndian(uint32_t v) { return Data{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 }  // namespace
 
-const Data& RTMPUInt32ControlMessage::payload() const {
-  payload_.clear();
-  putUInt32(payload_, field());
-  return payload_;
-}
+RTMPUInt32ControlMessage::RTMPUInt32ControlMessage(uint32_t streamId, uint32_t timestamp, uint32_t field)
+    : RTMPMessage(streamId, timestamp), payload_(bigEndian(field)) {}
 
 std::string RTMPUInt32ControlMessage::description() const {
   return medley::Mirror::make(name(), {{"streamId", streamId}, {"timestamp", timestamp}, {fieldName(), field()}})
@@ -29,12 +21,13 @@ std::optional<uint32_t> RTMPSetChunkSizeMessage::acceptedSize(uint32_t announced
   return std::min(announced, kMaximumSize);
 }
 
-const Data& RTMPSetPeerBandwidthMessage::payload() const {
-  payload_.clear();
-  putUInt32(payload_, size);
-  payload_.push_back(static_cast<uint8_t>(limit));
-  return payload_;
-}
+RTMPSetPeerBandwidthMessage::RTMPSetPeerBandwidthMessage(uint32_t streamId, uint32_t timestamp, uint32_t size,
+                                                         Limit limit)
+    : RTMPMessage(streamId, timestamp), size(size), limit(limit), payload_([&] {
+        Data out = bigEndian(size);
+        out.push_back(static_cast<uint8_t>(limit));
+        return out;
+      }()) {}
 
 std::string RTMPSetPeerBandwidthMessage::description() const {
   return medley::Mirror::make("RTMPSetPeerBandwidthMessage", {{"streamId", streamId},
@@ -53,13 +46,13 @@ std::optional<RTMPUserControlMessage::Event> RTMPUserControlMessage::makeEvent(u
   }
 }
 
-const Data& RTMPUserControlMessage::payload() const {
-  payload_.clear();
-  payload_.push_back(0);
-  payload_.push_back(static_cast<uint8_t>(event));
-  putUInt32(payload_, static_cast<uint32_t>(value));
-  return payload_;
-}
+RTMPUserControlMessage::RTMPUserControlMessage(uint32_t streamId, uint32_t timestamp, Event event, int32_t value)
+    : RTMPMessage(streamId, timestamp), event(event), value(value), payload_([&] {
+        Data out{0, static_cast<uint8_t>(event)};
+        const Data field = bigEndian(static_cast<uint32_t>(value));
+        out.insert(out.end(), field.begin(), field.end());
+        return out;
+      }()) {}
 
 std::string RTMPUserControlMessage::description() const {
   return medley::Mirror::make("RTMPUserControlMessage", {{"streamId", streamId},

@@ -1,7 +1,8 @@
 #pragma once
 // The protocol control messages: set chunk size, abort, acknowledgement,
 // window acknowledgement size, set peer bandwidth and user control events.
-// Their payload is built from their fields whenever it is read.
+// Immutable: the payload is built from the fields once, at construction, so
+// that a message shared between queues and threads is only ever read.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,17 +14,17 @@ namespace rtmpmedley {
 // A control message whose body is one UInt32 field.
 class RTMPUInt32ControlMessage : public RTMPMessage {
  public:
-  const Data& payload() const override;
+  const Data& payload() const override { return payload_; }
   std::string description() const override;
 
  protected:
-  RTMPUInt32ControlMessage(uint32_t streamId, uint32_t timestamp) : RTMPMessage(streamId, timestamp) {}
+  RTMPUInt32ControlMessage(uint32_t streamId, uint32_t timestamp, uint32_t field);
   virtual uint32_t field() const = 0;
   virtual const char* name() const = 0;
   virtual const char* fieldName() const = 0;
 
  private:
-  mutable Data payload_;
+  const Data payload_;
 };
 
 class RTMPSetChunkSizeMessage final : public RTMPUInt32ControlMessage {
@@ -35,9 +36,9 @@ class RTMPSetChunkSizeMessage final : public RTMPUInt32ControlMessage {
   static std::optional<uint32_t> acceptedSize(uint32_t announced);
 
   RTMPSetChunkSizeMessage(uint32_t streamId, uint32_t timestamp, uint32_t size)
-      : RTMPUInt32ControlMessage(streamId, timestamp), size(size) {}
+      : RTMPUInt32ControlMessage(streamId, timestamp, size), size(size) {}
   RTMPMessageType type() const override { return RTMPMessageType::chunkSize; }
-  uint32_t size;
+  const uint32_t size;
 
  protected:
   uint32_t field() const override { return size; }
@@ -48,9 +49,9 @@ class RTMPSetChunkSizeMessage final : public RTMPUInt32ControlMessage {
 class RTMPAbortMessge final : public RTMPUInt32ControlMessage {
  public:
   RTMPAbortMessge(uint32_t streamId, uint32_t timestamp, uint32_t chunkStreamId)
-      : RTMPUInt32ControlMessage(streamId, timestamp), chunkStreamId(chunkStreamId) {}
+      : RTMPUInt32ControlMessage(streamId, timestamp, chunkStreamId), chunkStreamId(chunkStreamId) {}
   RTMPMessageType type() const override { return RTMPMessageType::abort; }
-  uint32_t chunkStreamId;
+  const uint32_t chunkStreamId;
 
  protected:
   uint32_t field() const override { return chunkStreamId; }
@@ -61,9 +62,9 @@ class RTMPAbortMessge final : public RTMPUInt32ControlMessage {
 class RTMPAcknowledgementMessage final : public RTMPUInt32ControlMessage {
  public:
   RTMPAcknowledgementMessage(uint32_t streamId, uint32_t timestamp, uint32_t sequence)
-      : RTMPUInt32ControlMessage(streamId, timestamp), sequence(sequence) {}
+      : RTMPUInt32ControlMessage(streamId, timestamp, sequence), sequence(sequence) {}
   RTMPMessageType type() const override { return RTMPMessageType::ack; }
-  uint32_t sequence;
+  const uint32_t sequence;
 
  protected:
   uint32_t field() const override { return sequence; }
@@ -74,9 +75,9 @@ class RTMPAcknowledgementMessage final : public RTMPUInt32ControlMessage {
 class RTMPWindowAcknowledgementSizeMessage final : public RTMPUInt32ControlMessage {
  public:
   RTMPWindowAcknowledgementSizeMessage(uint32_t streamId, uint32_t timestamp, uint32_t size)
-      : RTMPUInt32ControlMessage(streamId, timestamp), size(size) {}
+      : RTMPUInt32ControlMessage(streamId, timestamp, size), size(size) {}
   RTMPMessageType type() const override { return RTMPMessageType::windowAck; }
-  uint32_t size;
+  const uint32_t size;
 
  protected:
   uint32_t field() const override { return size; }
@@ -88,17 +89,16 @@ class RTMPSetPeerBandwidthMessage final : public RTMPMessage {
  public:
   enum class Limit : uint8_t { hard = 0, soft = 1, dynamic = 2, unknown = 255 };
 
-  RTMPSetPeerBandwidthMessage(uint32_t streamId, uint32_t timestamp, uint32_t size, Limit limit)
-      : RTMPMessage(streamId, timestamp), size(size), limit(limit) {}
+  RTMPSetPeerBandwidthMessage(uint32_t streamId, uint32_t timestamp, uint32_t size, Limit limit);
   RTMPMessageType type() const override { return RTMPMessageType::bandwidth; }
-  const Data& payload() const override;
+  const Data& payload() const override { return payload_; }
   std::string description() const override;
 
-  uint32_t size;
-  Limit limit;
+  const uint32_t size;
+  const Limit limit;
 
  private:
-  mutable Data payload_;
+  const Data payload_;
 };
 
 class RTMPUserControlMessage final : public RTMPMessage {
@@ -117,18 +117,17 @@ class RTMPUserControlMessage final : public RTMPMessage {
   };
   static std::optional<Event> makeEvent(uint8_t rawValue);
 
-  RTMPUserControlMessage(uint32_t streamId, uint32_t timestamp, Event event, int32_t value)
-      : RTMPMessage(streamId, timestamp), event(event), value(value) {}
+  RTMPUserControlMessage(uint32_t streamId, uint32_t timestamp, Event event, int32_t value);
   RTMPMessageType type() const override { return RTMPMessageType::user; }
   // Event type (UInt16) and value (Int32): always 6 bytes.
-  const Data& payload() const override;
+  const Data& payload() const override { return payload_; }
   std::string description() const override;
 
-  Event event;
-  int32_t value;
+  const Event event;
+  const int32_t value;
 
  private:
-  mutable Data payload_;
+  const Data payload_;
 };
 
 }  // namespace rtmpmedley

@@ -121,6 +121,78 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
   check(r, reader);
 }
 
+TEST(ChunkReaderTest, EachReadGivesOneMessageOrSaysMoreBytesAreNeeded) {
+  const Bytes audio = chunked(RTMPAudioMessage(1, 3, pattern(300)), 4);
+  const Bytes video = chunked(RTMPVideoMessage(1, 4, pattern(10)), 5, 128, RTMPChunkType::one);
+  RTMPChunkReader reader;
+  // Two whole chunks of three, then the rest with a whole second message.
+  reader.put(std::span<const uint8_t>(audio).first(audio.size() - 10));
+  EXPECT_EQ(reader.read().status, RTMPChunkReader::Status::needMoreData);
+  EXPECT_EQ(reader.bufferedBytes(), 1u + 34);  // the third chunk's header and its first 34 bytes
+  reader.put(concat({Bytes(audio.end() - 10, audio.end()), video}));
+  const auto first = reader.read();
+  ASSERT_EQ(first.status, RTMPChunkReader::Status::message);
+  EXPECT_EQ(first.received.message->payload(), pattern(300));
+  EXPECT_EQ(first.received.chunkType, RTMPChunkType::zero);
+  EXPECT_EQ(first.received.chunkStreamId, 4u);
+  // The second message is still unread: nothing runs ahead of the caller.
+  EXPECT_EQ(reader.bufferedBytes(), video.size());
+  const auto second = reader.read();
+  ASSERT_EQ(second.status, RTMPChunkReader::Status::message);
+  EXPECT_EQ(second.received.chunkType, RTMPChunkType::one);
+  EXPECT_EQ(second.received.message->timestamp, 4u);
+  EXPECT_EQ(reader.read().status, RTMPChunkReader::Status::needMoreData);
+}
+
+TEST(ChunkReaderTest, AChunkThatContinuesNoHeaderIsMalformedUntilReset) {
+  for (const Bytes& bad : {Bytes{0xC7, 1, 2, 3}, Bytes{0x87, 0, 0, 1, 9}, Bytes{0x80, 0x10, 0, 0, 1}}) {
+    RTMPChunkReader reader;
+    Received r;
+    EXPECT_EQ(reader.append(concat({chunked(RTMPAudioMessage(1, 0, pattern(5)), 4), bad,
+                                    chunked(RTMPAudioMessage(1, 0, pattern(6)), 4)}),
+                            into(r)),
+              RTMPChunkReader::Status::malformed);
+    // What came before is delivered; nothing after.
+    ASSERT_EQ(r.size(), 1u);
+    const auto again = reader.read();
+    EXPECT_EQ(again.status, RTMPChunkReader::Status::malformed);
+    EXPECT_EQ(again.received.chunkStreamId, bad[0] & 0x3F ? uint32_t(bad[0] & 0x3F) : 64u + 0x10);
+    EXPECT_TRUE(reader.isMalformed());
+    reader.reset();
+    EXPECT_EQ(reader.append(chunked(RTMPAudioMessage(1, 0, pattern(5)), 4), into(r)),
+              RTMPChunkReader::Status::needMoreData);
+    EXPECT_EQ(r.size(), 2u);
+  }
+  // A type 1 header carries a length and a type id of its own; type 3 after it
+  // and between messages continues that header.
+  const auto r = readAll(concat({Bytes{0x47, 0, 0, 1, 0, 0, 2, 8, 0xAA, 0xBB}, Bytes{0xC7, 0xCC, 0xDD}}));
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].message->payload(), (Bytes{0xCC, 0xDD}));
+  EXPECT_EQ(r[1].chunkType, RTMPChunkType::three);
+}
+
+TEST(ChunkReaderTest, ChunkSizeChangesApplyAtTheMessageBoundaryWithinOneRead) {
+  // The peer changes its size twice and at once sends at the last size: one
+  // block, read message by message with nothing applied out of order.
+  const Bytes block = concat({chunked(RTMPSetChunkSizeMessage(0, 0, 4096), 2),
+                              chunked(RTMPVideoMessage(1, 1, pattern(5000)), 5, 4096),
+                              chunked(RTMPSetChunkSizeMessage(0, 0, 1000), 2, 4096),
+                              chunked(RTMPVideoMessage(1, 2, pattern(2500, 1)), 5, 1000)});
+  RTMPChunkReader reader;
+  reader.put(block);
+  std::vector<uint32_t> sizes;
+  Received r;
+  for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read()) {
+    sizes.push_back(reader.chunkSize());
+    r.push_back(result.received);
+  }
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(sizes, (std::vector<uint32_t>{4096, 4096, 1000, 1000}));
+  EXPECT_EQ(r[1].message->payload(), pattern(5000));
+  EXPECT_EQ(r[3].message->payload(), pattern(2500, 1));
+  EXPECT_EQ(reader.bufferedBytes(), 0u);
+}
+
 TEST(ChunkReaderTest, InterleavedChunkStreamsAndContinuationsOfEqualLength) {
   const Bytes a = chunked(RTMPAudioMessage(1, 0, pattern(200, 1)), 4);
   const Bytes v = chunked(RTMPVideoMessage(1, 0, pattern(200, 2)), 5);

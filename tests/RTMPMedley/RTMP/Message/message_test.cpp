@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/AMF/AMF0Serializer.h"
@@ -50,6 +52,27 @@ TEST(ControlMessageTest, GoldenPayloadsAndShortOrOddOnes) {
   EXPECT_EQ(make<RTMPSetChunkSizeMessage>(1, {0x10, 0x00})->size, 0x1000u);
   EXPECT_EQ(make<RTMPAcknowledgementMessage>(3, {0, 0, 1, 0, 0xFF})->sequence, 256u);
   EXPECT_EQ(make<RTMPWindowAcknowledgementSizeMessage>(5, {})->size, 0u);
+}
+
+// Control messages go out from the queues of several streams at once: reading
+// a shared one is read-only (a race here shows under the thread sanitizer).
+TEST(ControlMessageTest, OneMessageIsReadFromManyThreadsAtOnce) {
+  const std::vector<std::pair<std::shared_ptr<const RTMPMessage>, Bytes>> messages{
+      {std::make_shared<RTMPUserControlMessage>(0, 0, RTMPUserControlMessage::Event::pong, -2),
+       Bytes{0, 7, 0xFF, 0xFF, 0xFF, 0xFE}},
+      {std::make_shared<RTMPAcknowledgementMessage>(0, 0, 0xA0B0C0D0), Bytes{0xA0, 0xB0, 0xC0, 0xD0}},
+      {std::make_shared<RTMPSetPeerBandwidthMessage>(0, 0, 1, RTMPSetPeerBandwidthMessage::Limit::hard),
+       Bytes{0, 0, 0, 1, 0}}};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t)
+    readers.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i)
+        for (const auto& [message, expected] : messages)
+          if (message->payload() != expected || &message->payload() != &message->payload()) ++wrong;
+    });
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(CommandMessageTest, BuildsAndReadsAMF0AndAMF3Payloads) {
