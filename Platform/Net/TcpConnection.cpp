@@ -1,5 +1,7 @@
 #include "Platform/Net/TcpConnection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -99,6 +101,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   struct PendingWrite {
     std::vector<uint8_t> bytes;
     SendCompletion completion;
+    Lane lane = Lane::normal;
   };
 
   Impl(std::string h, int p, Options o, std::shared_ptr<SerialQueue> q)
@@ -141,6 +144,10 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   bool writing = false;
   std::optional<TcpError> failure;
   std::deque<PendingWrite> writes;
+  std::deque<PendingWrite> priorityWrites;
+  // The buffer being written while `writing`; its bytes stay until the write ends.
+  PendingWrite inFlight;
+  std::vector<uint8_t> abandoned;
   std::vector<uint8_t> readBuffer;
 
   std::string where() const { return host + ":" + std::to_string(port); }
@@ -249,6 +256,11 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     }
     asio::error_code ignored;
     socket()->set_option(tcp::no_delay(options.noDelay), ignored);
+    if (options.unsentLowWater > 0) {
+      // Best effort: without it the backlog hides in the kernel but nothing breaks.
+      const int lowWater = static_cast<int>(std::min<size_t>(options.unsentLowWater, INT32_MAX));
+      ::setsockopt(socket()->native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater);
+    }
     {
       std::lock_guard lock(mutex);
       remote = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -352,30 +364,37 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
         deliver([c = std::move(write.completion), f = *failure](Impl&) { c(f); });
       return;
     }
-    writes.push_back(std::move(write));
+    (write.lane == Lane::priority ? priorityWrites : writes).push_back(std::move(write));
     pumpWrites();
   }
 
   void pumpWrites() {
-    if (closed || !ready || writing || writes.empty()) return;
+    if (closed || !ready || writing) return;
+    auto& next = priorityWrites.empty() ? writes : priorityWrites;
+    if (next.empty()) return;
+    inFlight = std::move(next.front());
+    next.pop_front();
     writing = true;
     auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didWrite(ec, n); };
-    const auto& bytes = writes.front().bytes;
+    const auto& bytes = inFlight.bytes;
     if (tls)
       asio::async_write(*tls, asio::buffer(bytes), std::move(handler));
     else
       asio::async_write(*plain, asio::buffer(bytes), std::move(handler));
   }
 
-  void didWrite(const asio::error_code& ec, size_t n) {
+  void didWrite(const asio::error_code& ec, size_t) {
     writing = false;
+    PendingWrite done = std::move(inFlight);
+    inFlight = {};
+    abandoned = {};
     if (closed) return;
     if (ec) {
+      // Reported with the writes still queued.
+      (done.lane == Lane::priority ? priorityWrites : writes).push_front(std::move(done));
       fail(makeError(ec, where()), State::failed, isPathError(ec));
       return;
     }
-    PendingWrite done = std::move(writes.front());
-    writes.pop_front();
     {
       std::lock_guard lock(mutex);
       counters.totalBytesOut += done.bytes.size();
@@ -414,11 +433,21 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void dropWrites(bool complete) {
     uint64_t dropped = 0;
-    for (auto& w : writes) {
+    auto drop = [&](PendingWrite& w) {
       dropped += w.bytes.size();
       if (complete && w.completion && failure) deliver([c = std::move(w.completion), f = *failure](Impl&) { c(f); });
+      w.completion = nullptr;
+    };
+    if (writing) {
+      drop(inFlight);
+      // The write still under way reads these bytes until it ends (moving keeps them in place).
+      abandoned = std::move(inFlight.bytes);
+      inFlight = {};
     }
+    for (auto& w : priorityWrites) drop(w);
+    for (auto& w : writes) drop(w);
     writes.clear();
+    priorityWrites.clear();
     std::lock_guard lock(mutex);
     counters.queuedBytesOut -= dropped;
   }
@@ -477,13 +506,13 @@ void TcpConnection::start() {
   asio::post(impl_->io, [impl = impl_] { impl->begin(); });
 }
 
-void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion) {
+void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion, Lane lane) {
   if (impl_->cancelled.load()) return;
   {
     std::lock_guard lock(impl_->mutex);
     impl_->counters.queuedBytesOut += bytes.size();
   }
-  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), std::move(completion)}]() mutable {
+  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), std::move(completion), lane}]() mutable {
     impl->enqueue(std::move(w));
   });
 }

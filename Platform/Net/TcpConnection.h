@@ -53,7 +53,16 @@ class TcpConnection {
     // Received bytes are delivered in blocks of at most this many bytes (>= 1).
     size_t maxReceiveBlock = 65536;
     bool noDelay = true;
+    // Unsent bytes the kernel may hold (TCP_NOTSENT_LOWAT); the rest waits in
+    // this connection's queue, where queuedBytesOut shows it, and a stalled
+    // peer shows there within moments instead of after megabytes. 0 leaves the
+    // system's setting.
+    size_t unsentLowWater = 128 * 1024;
   };
+
+  // Which queue a send joins. Priority buffers are written before any queued
+  // normal one, but a buffer already being written is finished first.
+  enum class Lane { normal, priority };
 
   enum class State { setup, preparing, ready, waiting, failed, cancelled };
 
@@ -68,7 +77,7 @@ class TcpConnection {
   using SendCompletion = std::function<void(const std::optional<TcpError>&)>;
 
   struct Counters {
-    uint64_t queuedBytesOut = 0;  // handed to send() and not yet written
+    uint64_t queuedBytesOut = 0;  // handed to send() and not yet taken by the kernel
     uint64_t totalBytesIn = 0;
     uint64_t totalBytesOut = 0;
   };
@@ -88,10 +97,10 @@ class TcpConnection {
   // Resolves, connects (and handshakes); reports preparing, then ready or failed.
   // Only the first call has an effect.
   void start();
-  // Queues bytes for writing, in call order. Bytes sent before ready wait for it.
-  // After cancel or failure the bytes are dropped (the completion reports the
-  // failure; after cancel nothing runs).
-  void send(std::vector<uint8_t> bytes, SendCompletion completion = {});
+  // Queues bytes for writing, in call order within their lane. Bytes sent
+  // before ready wait for it. After cancel or failure the bytes are dropped
+  // (the completion reports the failure; after cancel nothing runs).
+  void send(std::vector<uint8_t> bytes, SendCompletion completion = {}, Lane lane = Lane::normal);
   // Closes the connection; no handler or completion runs afterwards.
   void cancel();
 

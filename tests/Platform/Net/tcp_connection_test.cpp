@@ -138,6 +138,87 @@ TEST_F(TcpConnectionTest, SendsArriveInOrderAndTheCountersAddUp) {
   EXPECT_EQ(states(), (std::vector<State>{State::preparing, State::ready}));
 }
 
+// Polls until `predicate` holds or `timeout` passes.
+template <typename P>
+bool eventually(P predicate, Nanos timeout = seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout);
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Until the counters stop moving: a peer that does not read has filled what the kernel takes.
+bool settles(const TcpConnection& connection) {
+  auto last = connection.counters().totalBytesOut;
+  auto since = std::chrono::steady_clock::now();
+  return eventually([&] {
+    const auto now = connection.counters().totalBytesOut;
+    if (now != last) {
+      last = now;
+      since = std::chrono::steady_clock::now();
+    }
+    return now > 0 && std::chrono::steady_clock::now() - since > std::chrono::milliseconds(200);
+  });
+}
+
+TEST_F(TcpConnectionTest, PriorityBuffersOvertakeQueuedOnesBetweenBuffersAndTheBacklogStaysInTheQueue) {
+  constexpr size_t kBuffer = 100000;
+  constexpr int kBuffers = 40;
+  auto listener = TcpListener::make();
+  std::atomic<bool> reading{false};
+  std::vector<uint8_t> serverGot(kBuffer * (kBuffers + 1) + 16);
+  std::thread server([&] {
+    auto s = listener->accept(seconds(10));
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(eventually([&] { return reading.load(); }));
+    EXPECT_TRUE(s->readExactly(serverGot.data(), serverGot.size(), seconds(10)));
+  });
+  auto connection = open("127.0.0.1", listener->port());
+  ASSERT_TRUE(events_->waitForState(State::ready));
+  std::vector<uint8_t> media;
+  for (int i = 1; i <= kBuffers; ++i) {
+    connection->send(std::vector<uint8_t>(kBuffer, static_cast<uint8_t>(i)));
+    media.insert(media.end(), kBuffer, static_cast<uint8_t>(i));
+  }
+  ASSERT_TRUE(settles(*connection));
+  // The kernel holds little unsent: the backlog is counted where the owner sees it.
+  const auto stalled = connection->counters();
+  EXPECT_LT(stalled.totalBytesOut, 1'500'000u);
+  EXPECT_EQ(stalled.queuedBytesOut, media.size() - stalled.totalBytesOut);
+
+  std::vector<int> completed;  // on queue_ only
+  connection->send(std::vector<uint8_t>(8, 0xEE), [&](const auto&) { completed.push_back(-1); },
+                   TcpConnection::Lane::priority);
+  connection->send(std::vector<uint8_t>(8, 0xEF), [&](const auto&) { completed.push_back(-2); },
+                   TcpConnection::Lane::priority);
+  connection->send(std::vector<uint8_t>(kBuffer, kBuffers + 1), [&](const auto&) { completed.push_back(1); });
+  media.insert(media.end(), kBuffer, static_cast<uint8_t>(kBuffers + 1));
+  reading = true;
+  server.join();
+
+  const auto control = std::find(serverGot.begin(), serverGot.end(), 0xEE) - serverGot.begin();
+  ASSERT_LE(static_cast<size_t>(control) + 16, serverGot.size());
+  // At a buffer boundary, after at most the buffer that was being written, in lane order.
+  EXPECT_EQ(control % kBuffer, 0u);
+  EXPECT_LE(static_cast<size_t>(control), stalled.totalBytesOut + kBuffer);
+  std::vector<uint8_t> controls(serverGot.begin() + control, serverGot.begin() + control + 16);
+  std::vector<uint8_t> expectedControls(8, 0xEE);
+  expectedControls.insert(expectedControls.end(), 8, 0xEF);
+  EXPECT_EQ(controls, expectedControls);
+  serverGot.erase(serverGot.begin() + control, serverGot.begin() + control + 16);
+  EXPECT_EQ(serverGot, media);
+  ASSERT_TRUE(eventually([&] {
+    bool all = false;
+    queue_->sync([&] { all = completed.size() == 3; });
+    return all;
+  }));
+  EXPECT_EQ(completed, (std::vector<int>{-1, -2, 1}));
+  EXPECT_EQ(connection->counters().queuedBytesOut, 0u);
+  EXPECT_EQ(connection->counters().totalBytesOut, serverGot.size() + 16);
+}
+
 TEST_F(TcpConnectionTest, ReceivedBlocksNeverExceedTheMaximumAndEndOfStreamComesLast) {
   auto listener = TcpListener::make();
   const auto payload = pattern(100000, 7);

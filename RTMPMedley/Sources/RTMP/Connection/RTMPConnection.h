@@ -274,7 +274,8 @@ class RTMPConnection : public platform::Actor,
   void deliverToStreams(const StreamDelivery& delivery);
 
   // Sending.
-  int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
+  int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
+                 RTMPSendLane lane = RTMPSendLane::media);
 
   void setReadyState(ReadyState state);
   void setChunkSizeS(uint32_t size);

@@ -30,14 +30,17 @@ platform::Async<int64_t> RTMPConnection::doOutput(RTMPChunkType type, RTMPChunkS
   co_return output(type, chunkStreamId, *message);
 }
 
-int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message) {
+int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
+                               RTMPSendLane lane) {
   auto& log = logger();
   if (log.isEnabledFor(logwell::LWLogLevel::trace))
     log.trace({"<<", describeForLog(message)}, "RTMPConnection", "doOutput(_:chunkStreamId:message:)", __LINE__);
   // All chunks of the message leave as one buffer, in call order.
   const auto chunks = outputBuffer_.putMessage(type, static_cast<uint16_t>(chunkStreamId), message);
   if (chunks.empty()) return 0;
-  if (socket_) socket_->send(chunks);
+  // Overtaking a chunk-size change is safe only for a message that is one chunk at either size.
+  if (message.payload().size() > std::min<uint32_t>(chunkSizeS_, 128)) lane = RTMPSendLane::media;
+  if (socket_) socket_->send(chunks, lane);
   return static_cast<int64_t>(message.payload().size());
 }
 

@@ -82,7 +82,7 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     windowSizeC_ = window->size;
     if (connected_.value())
       output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-             RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)));
+             RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
     windowSizeS_ = window->size;
   } else if (auto* bandwidth = dynamic_cast<RTMPSetPeerBandwidthMessage*>(message.get())) {
     bandWidth_ = bandwidth->size;
@@ -98,7 +98,7 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
   } else if (auto* user = dynamic_cast<RTMPUserControlMessage*>(message.get())) {
     if (user->event == RTMPUserControlMessage::Event::ping) {
       output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-             RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user->value));
+             RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user->value), RTMPSendLane::control);
     } else if (user->value >= 0) {
       deliverToStreams(StreamDelivery{message, type, static_cast<uint32_t>(user->value), std::nullopt});
     }
@@ -140,7 +140,8 @@ void RTMPConnection::acknowledge(const medley::NetworkMonitorEvent& event) {
   if ((sequence_ + 1) * windowSizeS_ > report->totalBytesIn) return;
   // The sequence number is 32 bits on the wire and wraps.
   const RTMPAcknowledgementMessage ack(0, 0, static_cast<uint32_t>(report->totalBytesIn));
-  output(sequence_ == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::control, ack);
+  output(sequence_ == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::control, ack,
+         RTMPSendLane::control);
   ++sequence_;
 }
 

@@ -62,6 +62,7 @@ Async<void> RTMPSocket::connect(std::string host, int port) {
   options.tls = secure_;
   options.connectTimeout = 0;  // bounded here, on the runtime's clock
   options.maxReceiveBlock = kWindowSizeC;
+  options.unsentLowWater = kUnsentLowWater;
   connection_ = TcpConnection::make(std::move(host), port, options, queue());
   std::weak_ptr<RTMPSocket> weak = weak_from_this();
   // The connection delivers on this actor's queue, so the handlers run on it.
@@ -175,7 +176,8 @@ void RTMPSocket::send(medley::Data bytes, RTMPSendLane lane) {
   }
   if (!target || bytes.empty()) return;
   sendCount_.fetch_add(1, std::memory_order_relaxed);
-  target->send(std::move(bytes));
+  target->send(std::move(bytes), {},
+               lane == RTMPSendLane::control ? TcpConnection::Lane::priority : TcpConnection::Lane::normal);
 }
 
 Async<void> RTMPSocket::close(std::optional<TcpError> error) {

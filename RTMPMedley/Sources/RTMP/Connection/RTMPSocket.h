@@ -2,8 +2,10 @@
 // The byte transport under an RTMP connection: one TCP (or TLS over TCP)
 // connection, opened with a time-out. Received bytes come out as one
 // asynchronous sequence of blocks of at most 255 bytes; outgoing buffers are
-// queued and written one after another, in the order handed over; three byte
-// counters feed the network monitor. Any failure closes the socket: the owner
+// queued and written one after another, in the order handed over within their
+// lane (control buffers overtake queued media between buffers); three byte
+// counters feed the network monitor. The kernel is left little unsent, so the
+// queued count is the real backlog. Any failure closes the socket: the owner
 // sees the error of connect() or the end of the received sequence, never an
 // error from send(). It knows nothing of RTMP.
 #include <atomic>
@@ -39,6 +41,8 @@ class RTMPSocket final : public platform::Actor,
   static constexpr int kDefaultTimeout = 15;
   // Bytes asked for by one receive.
   static constexpr size_t kWindowSizeC = 255;
+  // Unsent bytes left to the kernel; what is beyond them shows in queueBytesOut.
+  static constexpr size_t kUnsentLowWater = 128 * 1024;
 
   // `timeout` in seconds bounds connect() (0 or less: no bound).
   RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
@@ -53,7 +57,8 @@ class RTMPSocket final : public platform::Actor,
   // wait in the sequence. One reader per connection.
   platform::Async<platform::AsyncStream<medley::Data>> recv() override;
   // Queues the bytes for writing and returns at once; dropped while not
-  // connected. Any thread; calls from one thread are written in call order.
+  // connected. Any thread; calls from one thread are written in call order
+  // within a lane.
   void send(medley::Data bytes, RTMPSendLane lane = RTMPSendLane::media) override;
   using RTMPTransport::send;
   // Closes the connection, fails a waiting connect() with the error and ends
