@@ -15,14 +15,14 @@ VideoCodec::~VideoCodec() {
     if (continuation_) continuation_->finish();
 }
 
-void VideoCodec::setSettings(const VideoCodecSettings& settings) {
+OSStatus VideoCodec::setSettings(const VideoCodecSettings& settings) {
     const VideoCodecSettings old = settings_;
     settings_ = settings;
     if (old.shouldInvalidateSession(settings_)) {
         invalidateSession = true;
-    } else {
-        settings_.apply(*this, old);
+        return VTStatus::noErr;
     }
+    return settings_.apply(*this, old);
 }
 
 void VideoCodec::setInputFormat(platform::FormatDescriptionRef format) {
@@ -55,6 +55,10 @@ void VideoCodec::append(const platform::SampleBufferRef& sampleBuffer) {
     if (!isRunning_ || !sampleBuffer) return;
     setInputFormat(sampleBuffer->formatDescription());
     const bool compressed = inputFormat_ && inputFormat_->isCompressed();
+    // An encoder that could not restart ends its session: make a new one.
+    if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get()); compression && compression->failed()) {
+        invalidateSession = true;
+    }
     if (invalidateSession) {
         try {
             setSession(makeSession(compressed ? VTSessionMode::decompression : VTSessionMode::compression));
