@@ -77,11 +77,17 @@ void VideoCodec::append(const platform::SampleBufferRef& sampleBuffer) {
         return;
     }
     const MediaTime pts = sampleBuffer->presentationTime();
-    if (!(startedAt <= pts) || !(presentationTimeStamp < pts)) return;
-    if (frameInterval > 0 && pts.seconds() - presentationTimeStamp.seconds() < frameInterval) return;
+    if (!(startedAt <= pts)) return;
+    // The first picture is measured against nothing: a picture at time zero
+    // is the stream's first, not a repeat of the initial time.
+    if (hasEncodedFrame_) {
+        if (!(presentationTimeStamp < pts)) return;
+        if (frameInterval > 0 && pts.seconds() - presentationTimeStamp.seconds() < frameInterval) return;
+    }
     try {
         session_->convert(sampleBuffer, continuation_);
         presentationTimeStamp = pts;
+        hasEncodedFrame_ = true;
     } catch (const VTSessionError& error) {
         MEDLEY_LOG_WARN(error);
     }
@@ -100,6 +106,7 @@ void VideoCodec::stopRunning() {
     invalidateSession = true;
     inputFormat_ = nullptr;
     presentationTimeStamp = MediaTime::zero();
+    hasEncodedFrame_ = false;
     if (continuation_) continuation_->finish();
     startedAt = MediaTime::zero();
 }

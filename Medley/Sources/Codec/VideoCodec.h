@@ -86,6 +86,7 @@ private:
     VideoCodecSettings settings_ = VideoCodecSettings::defaultValue();
     std::optional<SampleBufferContinuation> continuation_;
     bool isRunning_ = false;
+    bool hasEncodedFrame_ = false;  // since startRunning()
     platform::FormatDescriptionRef inputFormat_;
     std::shared_ptr<VTSessionConvertible> session_;
     std::uint64_t droppedByEndedSessions_ = 0;
