@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "Medley/Sources/Codec/VideoCodecLevel.h"
 #include "Medley/Sources/Codec/VideoDecoderConfiguration.h"
 #include "Medley/Sources/ISO/NALByteStream.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
@@ -17,6 +18,32 @@ namespace {
 constexpr std::int64_t kNanos = 1'000'000'000;
 // Frames this close before a key-frame deadline already count as on time.
 constexpr std::int64_t kKeyFrameTolerance = 1'000'000;
+// The longest a new bit rate waits for a key frame.
+constexpr std::int64_t kLongestRateChangeWait = 2 * kNanos;
+
+VideoEncoderConfiguration::RateControl rateControlOf(const VTSessionOptionKey& key) {
+    if (key == VTSessionOptionKey::constantBitRate()) return VideoEncoderConfiguration::RateControl::constant;
+    if (key == VTSessionOptionKey::variableBitRate()) return VideoEncoderConfiguration::RateControl::variable;
+    return VideoEncoderConfiguration::RateControl::average;
+}
+
+// The level a stream's SPS declares (ten times the level) and its tier.
+std::optional<std::pair<int, bool>> levelOf(const std::vector<Data>& parameterSets, bool hevc) {
+    for (const auto& unit : parameterSets) {
+        if (unit.empty()) continue;
+        if (hevc && ((unit[0] >> 1) & 0x3F) == 33) {
+            const auto info = VideoDecoderConfiguration::readHEVCSequenceInfo(unit);
+            if (!info) return std::nullopt;
+            return std::make_pair(static_cast<int>(info->levelIdc / 3), info->highTier);
+        }
+        if (!hevc && (unit[0] & 0x1F) == 7) {
+            const auto info = VideoDecoderConfiguration::readAVCSequenceInfo(unit);
+            if (!info) return std::nullopt;
+            return std::make_pair(static_cast<int>(info->levelIdc), false);
+        }
+    }
+    return std::nullopt;
+}
 
 struct ProfileLevel {
     std::string profile;
@@ -196,14 +223,19 @@ OSStatus VTCompressionSession::setOption(const VTSessionOption& option) {
         const bool rate = key == VTSessionOptionKey::averageBitRate() || key == VTSessionOptionKey::constantBitRate() ||
                           key == VTSessionOptionKey::variableBitRate() || key == VTSessionOptionKey::dataRateLimits();
         if (!rate && key != VTSessionOptionKey::expectedFrameRate()) return VTStatus::propertyReadOnly;
+        if (failed_) return VTStatus::invalidSession;
+        // The rate-control method is the session's: a bit rate under another
+        // mode's key, or a rate buffer outside the average mode, cannot apply.
+        const bool bitRateKey = rate && key != VTSessionOptionKey::dataRateLimits();
+        if (bitRateKey && rateControlOf(key) != c.rateControl) return VTStatus::propertyReadOnly;
+        if (key == VTSessionOptionKey::dataRateLimits() && c.rateControl != VideoEncoderConfiguration::RateControl::average) {
+            return VTStatus::propertyReadOnly;
+        }
         const auto previousBitRate = c.bitRate;
-        const auto previousMode = c.rateControl;
         const OSStatus status = applyOption(option, c, scaling);
         if (status != VTStatus::noErr) return status;
-        if (key != VTSessionOptionKey::dataRateLimits() && key != VTSessionOptionKey::expectedFrameRate()) {
-            // The running encoder keeps its rate-control method; a new bit rate
-            // carries its rate buffer along in proportion.
-            c.rateControl = previousMode;
+        if (bitRateKey) {
+            // A new bit rate carries its rate buffer along in proportion.
             if (c.vbvMaxBitRate > 0 && previousBitRate > 0) {
                 const double ratio = static_cast<double>(c.bitRate) / static_cast<double>(previousBitRate);
                 c.vbvMaxBitRate = static_cast<std::int64_t>(c.vbvMaxBitRate * ratio);
@@ -252,32 +284,31 @@ OSStatus VTCompressionSession::prepareToEncodeFrames() {
     }
     lock.unlock();
 
-    OSStatus status = VTStatus::noErr;
-    auto encoder = VideoEncoder::make(c, status);
-    if (!encoder) return status == VTStatus::noErr ? VTStatus::couldNotCreateInstance : status;
-
-    std::vector<Data> vps, sps, pps;
-    for (const auto& unit : encoder->parameterSets()) {
-        if (unit.empty()) continue;
-        if (hevc_) {
-            const int type = (unit[0] >> 1) & 0x3F;
-            (type == 32 ? vps : type == 33 ? sps : pps).push_back(unit);
-        } else {
-            ((unit[0] & 0x1F) == 7 ? sps : pps).push_back(unit);
+    // Decoders size their buffers by the declared level: one too low for the
+    // picture or the rate is raised to the lowest that fits.
+    if (c.levelIdc && !VideoCodecLevel::fits(c, *c.levelIdc)) {
+        const auto raised = VideoCodecLevel::lowestFitting(c, *c.levelIdc);
+        if (!raised) {
+            MEDLEY_LOG_WARN("no level holds ", c.width, "x", c.height, " at ", c.expectedFrameRate, " frames per second");
+            return VTStatus::parameter;
         }
+        MEDLEY_LOG_INFO("level ", VideoCodecLevel::name(*c.levelIdc), " is too low for ", c.width, "x", c.height, " at ",
+                        c.expectedFrameRate, " frames per second and ", c.bitRate, " bits per second; raised to ",
+                        VideoCodecLevel::name(*raised));
+        c.levelIdc = raised;
     }
-    const auto atom = hevc_ ? VideoDecoderConfiguration::makeHEVC(vps, sps, pps) : VideoDecoderConfiguration::makeAVC(sps, pps);
-    if (!atom) return VTStatus::videoEncoderMalfunction;
-    platform::VideoExtensions extensions;
-    extensions.sampleDescriptionAtoms[hevc_ ? "hvcC" : "avcC"] = *atom;
-    extensions.color = c.color;
-    extensions.fullRangeVideo = c.fullRange;
-    auto format = platform::FormatDescription::makeVideo(configuration_.codecType, c.width, c.height, extensions);
-    if (!format) return VTStatus::parameter;
+
+    OSStatus status = VTStatus::noErr;
+    auto encoder = openEncoder(c, status);
+    if (!encoder) return status == VTStatus::noErr ? VTStatus::couldNotCreateInstance : status;
+    auto format = makeFormat(*encoder, c);
+    if (!format) return VTStatus::videoEncoderMalfunction;
 
     lock.lock();
     if (invalidated_) return VTStatus::invalidSession;
     encoderConfiguration_ = c;
+    running_ = c;
+    requestedLevel_ = c.levelIdc;
     encoder_ = std::move(encoder);
     converter_ = std::make_unique<VideoPictureConverter>(c.width, c.height, c.tenBit, scalingMode_);
     formatDescription_ = std::move(format);
@@ -296,12 +327,21 @@ void VTCompressionSession::convert(const platform::SampleBufferRef& sampleBuffer
     std::uint64_t dropped = 0;
     {
         std::lock_guard lock(mutex_);
-        if (invalidated_ || !prepared_) throw VTSessionError(VTSessionError::Kind::failedToConvert, VTStatus::invalidSession);
+        if (invalidated_ || !prepared_ || failed_) {
+            throw VTSessionError(VTSessionError::Kind::failedToConvert, VTStatus::invalidSession);
+        }
+        std::optional<VideoEncoderConfiguration> rateChange = std::exchange(pendingReconfiguration_, std::nullopt);
         while (queue_.size() >= std::max<std::size_t>(1, configuration_.maxPendingFrames)) {
+            // A dropped picture's rate change passes to the next one, unless a newer one follows.
+            auto carried = std::move(queue_.front().rateChange);
             queue_.pop_front();
+            if (carried) {
+                auto& next = queue_.empty() ? rateChange : queue_.front().rateChange;
+                if (!next) next = std::move(carried);
+            }
             dropped = ++dropped_;
         }
-        queue_.push_back(Job{sampleBuffer, continuation});
+        queue_.push_back(Job{sampleBuffer, continuation, std::move(rateChange)});
     }
     wake_.notify_one();
     if (dropped == 1 || (dropped > 0 && dropped % 300 == 0)) {
@@ -327,6 +367,11 @@ void VTCompressionSession::completeFrames() { waitUntilPendingAtMost(0); }
 void VTCompressionSession::waitUntilPendingAtMost(std::size_t count) {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [&] { return !prepared_ || stopping_ || (queue_.size() + (busy_ ? 1 : 0)) <= count; });
+}
+
+bool VTCompressionSession::failed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
 }
 
 std::uint64_t VTCompressionSession::droppedFrameCount() const {
@@ -359,7 +404,7 @@ VideoEncoderConfiguration VTCompressionSession::encoderConfiguration() const {
 void VTCompressionSession::run() {
     for (;;) {
         Job job;
-        std::optional<VideoEncoderConfiguration> reconfiguration;
+        bool failed;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -367,10 +412,9 @@ void VTCompressionSession::run() {
             job = std::move(queue_.front());
             queue_.pop_front();
             busy_ = true;
-            reconfiguration = std::exchange(pendingReconfiguration_, std::nullopt);
+            failed = failed_;
         }
-        if (reconfiguration) reconfigure(*reconfiguration);
-        encode(job);
+        if (!failed) encode(job);
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
@@ -378,24 +422,91 @@ void VTCompressionSession::run() {
         idle_.notify_all();
     }
     std::vector<VideoEncodedFrame> frames;
-    if (!encoder_->flush(frames)) MEDLEY_LOG_WARN("encoder failed while draining");
+    if (encoder_ && !encoder_->flush(frames)) MEDLEY_LOG_WARN("encoder failed while draining");
     emit(frames);
     inFlight_.clear();
     encoder_.reset();
 }
 
-void VTCompressionSession::reconfigure(const VideoEncoderConfiguration& configuration) {
+std::unique_ptr<VideoEncoder> VTCompressionSession::openEncoder(const VideoEncoderConfiguration& c,
+                                                                OSStatus& status) const {
+    return configuration_.makeEncoder ? configuration_.makeEncoder(c, status) : VideoEncoder::make(c, status);
+}
+
+platform::FormatDescriptionRef VTCompressionSession::makeFormat(const VideoEncoder& encoder,
+                                                                const VideoEncoderConfiguration& c) const {
+    std::vector<Data> vps, sps, pps;
+    for (const auto& unit : encoder.parameterSets()) {
+        if (unit.empty()) continue;
+        if (hevc_) {
+            const int type = (unit[0] >> 1) & 0x3F;
+            (type == 32 ? vps : type == 33 ? sps : pps).push_back(unit);
+        } else {
+            ((unit[0] & 0x1F) == 7 ? sps : pps).push_back(unit);
+        }
+    }
+    const auto atom = hevc_ ? VideoDecoderConfiguration::makeHEVC(vps, sps, pps) : VideoDecoderConfiguration::makeAVC(sps, pps);
+    if (!atom) return nullptr;
+    platform::VideoExtensions extensions;
+    extensions.sampleDescriptionAtoms[hevc_ ? "hvcC" : "avcC"] = *atom;
+    extensions.color = c.color;
+    extensions.fullRangeVideo = c.fullRange;
+    return platform::FormatDescription::makeVideo(configuration_.codecType, c.width, c.height, extensions);
+}
+
+// Worker thread. False when the encoder could not restart.
+bool VTCompressionSession::applyRateChange(std::int64_t pts, std::int64_t keyFrameStep, bool keyFrameDue,
+                                           bool& restarted) {
+    restarted = false;
+    const auto& change = *waitingChange_;
+    if (!changeWaitingSince_) changeWaitingSince_ = pts;
+    const std::int64_t spacing = keyFrameStep > 0 ? std::min(keyFrameStep, kLongestRateChangeWait) : kLongestRateChangeWait;
+    const bool lower = change.bitRate < running_.bitRate ||
+                       (change.bitRate == running_.bitRate && change.vbvMaxBitRate < running_.vbvMaxBitRate);
+    const bool extraKeyFrameAllowed = !lastExtraKeyFrameAt_ || pts + kKeyFrameTolerance >= *lastExtraKeyFrameAt_ + spacing;
+    const bool due = keyFrameDue || (lower && extraKeyFrameAllowed) ||
+                     pts + kKeyFrameTolerance >= *changeWaitingSince_ + spacing;
+    if (!due) return true;
+    const auto next = *std::exchange(waitingChange_, std::nullopt);
+    changeWaitingSince_.reset();
+    if (!restart(next)) return false;
+    restarted = true;
+    if (!keyFrameDue) lastExtraKeyFrameAt_ = pts;
+    return true;
+}
+
+// Worker thread: a new encoder with the new rate settings, the old one
+// drained into the output first.
+bool VTCompressionSession::restart(VideoEncoderConfiguration next) {
+    const auto level = levelOf(encoder_->parameterSets(), hevc_);
+    if (level && VideoCodecLevel::fits(next, level->first, level->second)) {
+        next.levelIdc = level->first;
+        next.highTier = level->second;
+    } else {
+        next.levelIdc = requestedLevel_ ? VideoCodecLevel::lowestFitting(next, *requestedLevel_) : std::nullopt;
+        next.highTier = false;
+    }
+    OSStatus status = VTStatus::noErr;
+    auto encoder = openEncoder(next, status);
+    auto format = encoder ? makeFormat(*encoder, next) : nullptr;
+    if (!format) {
+        MEDLEY_LOG_WARN("encoder did not restart with the new rate settings (status ", status, "); the session ends");
+        return false;
+    }
     std::vector<VideoEncodedFrame> held;
-    const auto before = encoder_->parameterSets();
-    const bool ok = encoder_->reconfigure(configuration, held);
+    if (!encoder_->flush(held)) MEDLEY_LOG_WARN("encoder failed while draining");
     emit(held);
-    if (!ok) {
-        MEDLEY_LOG_WARN("encoder refused the new rate settings");
-        return;
+    const bool sameParameterSets = encoder->parameterSets() == encoder_->parameterSets();
+    encoder_ = std::move(encoder);
+    running_ = next;
+    if (!sameParameterSets) {
+        const auto newLevel = levelOf(encoder_->parameterSets(), hevc_);
+        MEDLEY_LOG_INFO("stream description changes with the new bit rate ", next.bitRate, " (level ",
+                        newLevel ? VideoCodecLevel::name(newLevel->first) : std::string("?"), ")");
+        std::lock_guard lock(mutex_);
+        formatDescription_ = std::move(format);
     }
-    if (encoder_->parameterSets() != before) {
-        MEDLEY_LOG_WARN("encoder parameter sets changed with the new rate settings");
-    }
+    return true;
 }
 
 void VTCompressionSession::encode(Job& job) {
@@ -418,14 +529,33 @@ void VTCompressionSession::encode(Job& job) {
         std::lock_guard lock(mutex_);
         interval = keyFrameInterval_;
     }
-    bool forceKey = false;
-    if (!nextKeyFrameAt_) {
-        forceKey = true;
-    } else if (interval > 0 && pts + kKeyFrameTolerance >= *nextKeyFrameAt_) {
-        forceKey = true;
+    const std::int64_t step = interval > 0 ? static_cast<std::int64_t>(std::llround(interval * kNanos)) : 0;
+    bool forceKey = !nextKeyFrameAt_ || (step > 0 && pts + kKeyFrameTolerance >= *nextKeyFrameAt_);
+    if (job.rateChange) {
+        // Changes that wait merge: the last one wins, and one back to the
+        // running rate cancels them.
+        waitingChange_ = std::move(job.rateChange);
+        if (waitingChange_->bitRate == running_.bitRate && waitingChange_->vbvMaxBitRate == running_.vbvMaxBitRate &&
+            waitingChange_->vbvBufferSize == running_.vbvBufferSize) {
+            waitingChange_.reset();
+            changeWaitingSince_.reset();
+        }
+    }
+    if (waitingChange_) {
+        bool restarted = false;
+        if (!applyRateChange(pts, step, forceKey, restarted)) {
+            std::lock_guard lock(mutex_);
+            failed_ = true;
+            queue_.clear();
+            return;
+        }
+        if (restarted && !forceKey) {
+            // The restart's key frame starts the schedule again.
+            forceKey = true;
+            nextKeyFrameAt_.reset();
+        }
     }
     if (forceKey) {
-        const std::int64_t step = interval > 0 ? static_cast<std::int64_t>(std::llround(interval * kNanos)) : 0;
         if (!nextKeyFrameAt_) nextKeyFrameAt_ = pts;
         if (step > 0) {
             while (*nextKeyFrameAt_ <= pts + kKeyFrameTolerance) *nextKeyFrameAt_ += step;
@@ -479,6 +609,11 @@ void VTCompressionSession::emit(std::vector<VideoEncodedFrame>& frames) {
             timing.presentationTime = MediaTime::fromNanos(frame.pts);
         }
         timing.decodeTime = reorders_ ? decodeTimeOf(frame.dts, timing.presentationTime) : timing.presentationTime;
+        // A restarted encoder counts its decode times anew: keep them rising.
+        if (lastDts_ && timing.decodeTime.isNumeric() && toNanos(timing.decodeTime) <= *lastDts_) {
+            timing.decodeTime = MediaTime::fromNanos(std::min(*lastDts_ + 1, toNanos(timing.presentationTime)));
+        }
+        if (timing.decodeTime.isNumeric()) lastDts_ = toNanos(timing.decodeTime);
         auto sample = SampleBuffer::makeData(platform::BlockBuffer::adopt(std::move(units)), formatDescription_, timing);
         if (!sample) continue;
         sample->setNotSync(!key);

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,8 @@ public:
         // Pixel format of the pictures to come, when known (range and bit depth).
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;
+        // Opens an encoder library; empty: VideoEncoder::make.
+        std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
     };
 
     // Throws VTSessionError(failedToCreate) for a codec it cannot encode or a bad size.
@@ -40,8 +43,19 @@ public:
     ~VTCompressionSession() override;
 
     // Before prepareToEncodeFrames() any option may be set; afterwards the
-    // rate options and the expected frame rate take effect from the next
-    // frame, and the others are read-only.
+    // bit rate of the session's own mode, the rate buffer (average mode) and
+    // the expected frame rate may change, and the others are read-only.
+    //
+    // A new bit rate applies from the next picture given to convert(). The
+    // encoders cannot retarget a running rate control (an average keeps
+    // aiming at the average since the start), so the encoder restarts with
+    // it, which costs a key frame: at once for a lower rate, unless an
+    // extra key frame was spent within the last key-frame interval; at the
+    // next scheduled key frame for a higher one; in any case within two
+    // seconds or the key-frame interval, whichever is shorter. Changes that
+    // wait are merged, the last one wins, and the key-frame schedule starts
+    // again at the forced key frame. The stream keeps its level, and so its
+    // parameter sets and description, while the new rate fits it.
     OSStatus setOption(const VTSessionOption& option) override;
     OSStatus setOptions(const VTSessionOptionSet& options) override;
     // Opens the encoder with the options set so far.
@@ -57,6 +71,9 @@ public:
     // Blocks until at most `count` pictures wait (a producer's back-pressure).
     void waitUntilPendingAtMost(std::size_t count);
 
+    // True once the encoder failed to restart: the session takes no more
+    // frames, and its owner makes a new one.
+    bool failed() const;
     std::uint64_t droppedFrameCount() const;
     std::size_t pendingFrameCount() const;
     std::int32_t width() const { return configuration_.width; }
@@ -74,6 +91,8 @@ private:
     struct Job {
         platform::SampleBufferRef sampleBuffer;
         std::optional<SampleBufferContinuation> continuation;
+        // Rate settings set since the previous picture: they apply from this one on.
+        std::optional<VideoEncoderConfiguration> rateChange;
     };
     struct InFlight {
         platform::SampleTiming timing;
@@ -84,7 +103,10 @@ private:
                          VideoPictureConverter::ScalingMode& scaling) const;
     void run();
     void encode(Job& job);
-    void reconfigure(const VideoEncoderConfiguration& configuration);
+    bool applyRateChange(std::int64_t pts, std::int64_t keyFrameStep, bool keyFrameDue, bool& restarted);
+    bool restart(VideoEncoderConfiguration configuration);
+    platform::FormatDescriptionRef makeFormat(const VideoEncoder& encoder, const VideoEncoderConfiguration& c) const;
+    std::unique_ptr<VideoEncoder> openEncoder(const VideoEncoderConfiguration& c, OSStatus& status) const;
     void emit(std::vector<VideoEncodedFrame>& frames);
     bool isKeyFrame(const Data& lengthPrefixed) const;
 
@@ -104,6 +126,7 @@ private:
     bool prepared_ = false;
     bool stopping_ = false;
     bool invalidated_ = false;
+    bool failed_ = false;
     std::uint64_t dropped_ = 0;
     platform::FormatDescriptionRef formatDescription_;
     std::thread worker_;
@@ -114,6 +137,12 @@ private:
     std::map<std::int64_t, InFlight> inFlight_;
     std::optional<std::int64_t> lastPts_;
     std::optional<std::int64_t> nextKeyFrameAt_;
+    std::optional<std::int64_t> lastDts_;
+    VideoEncoderConfiguration running_;          // what the encoder was opened or retargeted with
+    std::optional<int> requestedLevel_;          // the configured level, raised to fit the picture
+    std::optional<VideoEncoderConfiguration> waitingChange_;
+    std::optional<std::int64_t> changeWaitingSince_;
+    std::optional<std::int64_t> lastExtraKeyFrameAt_;
     bool reorders_ = false;  // fixed before the worker starts
 };
 

@@ -15,14 +15,14 @@ VideoCodec::~VideoCodec() {
     if (continuation_) continuation_->finish();
 }
 
-void VideoCodec::setSettings(const VideoCodecSettings& settings) {
+OSStatus VideoCodec::setSettings(const VideoCodecSettings& settings) {
     const VideoCodecSettings old = settings_;
     settings_ = settings;
     if (old.shouldInvalidateSession(settings_)) {
         invalidateSession = true;
-    } else {
-        settings_.apply(*this, old);
+        return VTStatus::noErr;
     }
+    return settings_.apply(*this, old);
 }
 
 void VideoCodec::setInputFormat(platform::FormatDescriptionRef format) {
@@ -55,6 +55,10 @@ void VideoCodec::append(const platform::SampleBufferRef& sampleBuffer) {
     if (!isRunning_ || !sampleBuffer) return;
     setInputFormat(sampleBuffer->formatDescription());
     const bool compressed = inputFormat_ && inputFormat_->isCompressed();
+    // An encoder that could not restart ends its session: make a new one.
+    if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get()); compression && compression->failed()) {
+        invalidateSession = true;
+    }
     if (invalidateSession) {
         try {
             setSession(makeSession(compressed ? VTSessionMode::decompression : VTSessionMode::compression));
@@ -73,11 +77,17 @@ void VideoCodec::append(const platform::SampleBufferRef& sampleBuffer) {
         return;
     }
     const MediaTime pts = sampleBuffer->presentationTime();
-    if (!(startedAt <= pts) || !(presentationTimeStamp < pts)) return;
-    if (frameInterval > 0 && pts.seconds() - presentationTimeStamp.seconds() < frameInterval) return;
+    if (!(startedAt <= pts)) return;
+    // The first picture is measured against nothing: a picture at time zero
+    // is the stream's first, not a repeat of the initial time.
+    if (hasEncodedFrame_) {
+        if (!(presentationTimeStamp < pts)) return;
+        if (frameInterval > 0 && pts.seconds() - presentationTimeStamp.seconds() < frameInterval) return;
+    }
     try {
         session_->convert(sampleBuffer, continuation_);
         presentationTimeStamp = pts;
+        hasEncodedFrame_ = true;
     } catch (const VTSessionError& error) {
         MEDLEY_LOG_WARN(error);
     }
@@ -96,6 +106,7 @@ void VideoCodec::stopRunning() {
     invalidateSession = true;
     inputFormat_ = nullptr;
     presentationTimeStamp = MediaTime::zero();
+    hasEncodedFrame_ = false;
     if (continuation_) continuation_->finish();
     startedAt = MediaTime::zero();
 }

@@ -42,8 +42,9 @@ public:
 
     const VideoCodecSettings& settings() const { return settings_; }
     // A change the running session cannot take rebuilds it at the next frame;
-    // the others (bit rate, frame interval, expected frame rate) apply at once.
-    void setSettings(const VideoCodecSettings& settings);
+    // the others (bit rate, frame interval, expected frame rate) go to the
+    // running session at once. The session's status when it refused one.
+    OSStatus setSettings(const VideoCodecSettings& settings);
 
     // True: frames are taken from time zero; false: only from startRunning().
     bool passthrough = true;
@@ -85,6 +86,7 @@ private:
     VideoCodecSettings settings_ = VideoCodecSettings::defaultValue();
     std::optional<SampleBufferContinuation> continuation_;
     bool isRunning_ = false;
+    bool hasEncodedFrame_ = false;  // since startRunning()
     platform::FormatDescriptionRef inputFormat_;
     std::shared_ptr<VTSessionConvertible> session_;
     std::uint64_t droppedByEndedSessions_ = 0;

@@ -114,19 +114,27 @@ bool VideoCodecSettings::shouldInvalidateSession(const VideoCodecSettings& other
            isHardwareAcceleratedEnabled != other.isHardwareAcceleratedEnabled;
 }
 
-void VideoCodecSettings::apply(VideoCodec& codec, const VideoCodecSettings& rhs) const {
+OSStatus VideoCodecSettings::apply(VideoCodec& codec, const VideoCodecSettings& rhs) const {
+    OSStatus result = VTStatus::noErr;
     if (bitRate != rhs.bitRate) {
         MEDLEY_LOG_INFO("bitRate change from ", rhs.bitRate, " to ", bitRate);
         if (const auto& session = codec.session()) {
-            session->setOption({bitRateMode.key, static_cast<std::int64_t>(bitRate)});
+            const OSStatus status = session->setOption({bitRateMode.key, static_cast<std::int64_t>(bitRate)});
+            if (status != VTStatus::noErr) {
+                MEDLEY_LOG_WARN("the session refused the bit rate ", bitRate, " (status ", status, ")");
+                result = status;
+            }
         }
     }
     if (!(frameInterval == rhs.frameInterval)) codec.frameInterval = frameInterval;
     if (expectedFrameRate != rhs.expectedFrameRate) {
         if (const auto& session = codec.session()) {
-            session->setOption({VTSessionOptionKey::expectedFrameRate(), expectedFrameRate.value_or(0.0)});
+            const OSStatus status =
+                session->setOption({VTSessionOptionKey::expectedFrameRate(), expectedFrameRate.value_or(0.0)});
+            if (result == VTStatus::noErr) result = status;
         }
     }
+    return result;
 }
 
 namespace {

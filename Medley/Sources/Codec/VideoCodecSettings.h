@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Medley/Sources/Codec/VTSessionError.h"
 #include "Medley/Sources/Codec/VTSessionOption.h"
 
 namespace medley {
@@ -84,8 +85,9 @@ public:
     // True when `other` differs in something only a new session can take.
     bool shouldInvalidateSession(const VideoCodecSettings& other) const;
     // Pushes the changes from `rhs` (the previous value) that a running
-    // session can take into the codec and its session.
-    void apply(VideoCodec& codec, const VideoCodecSettings& rhs) const;
+    // session can take into the codec and its session; the first failure
+    // status of the session, noErr when every change applied.
+    OSStatus apply(VideoCodec& codec, const VideoCodecSettings& rhs) const;
 
     struct DecodingError : std::runtime_error {
         enum class Kind { keyNotFound, typeMismatch };

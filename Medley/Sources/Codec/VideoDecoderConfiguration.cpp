@@ -65,7 +65,8 @@ std::optional<VideoSequenceInfo> readAVCSequenceInfo(std::span<const std::uint8_
     NALBitReader r(sps.subspan(1));
     VideoSequenceInfo info;
     const std::uint32_t profileIdc = r.bits(8);
-    r.skip(16);  // constraint flags, level
+    r.skip(8);  // constraint flags
+    info.levelIdc = r.bits(8);
     r.ue();      // seq_parameter_set_id
     if (isHighProfile(profileIdc)) {
         info.chromaFormatIdc = r.ue();
@@ -121,6 +122,25 @@ std::optional<VideoSequenceInfo> readAVCSequenceInfo(std::span<const std::uint8_
     if (width <= 0 || height <= 0) return std::nullopt;
     info.width = static_cast<std::int32_t>(width);
     info.height = static_cast<std::int32_t>(height);
+    if (r.flag()) {  // vui_parameters_present_flag
+        if (r.flag() && r.bits(8) == 255) r.skip(32);  // aspect ratio, extended SAR
+        if (r.flag()) r.skip(1);                        // overscan
+        if (r.flag()) {                                 // video signal type
+            r.skip(4);
+            if (r.flag()) r.skip(24);  // colour description
+        }
+        if (r.flag()) {  // chroma location
+            r.ue();
+            r.ue();
+        }
+        if (r.flag()) {  // timing_info_present_flag
+            VideoSequenceInfo::Timing timing;
+            timing.numUnitsInTick = r.bits(32);
+            timing.timeScale = r.bits(32);
+            timing.fixedFrameRate = r.flag();
+            if (!r.failed()) info.timing = timing;
+        }
+    }
     return info;
 }
 
@@ -167,6 +187,8 @@ std::optional<HEVCSequence> readHEVCSequence(std::span<const std::uint8_t> sps) 
     auto ptl = readProfileTierLevel(r, seq.maxSubLayersMinus1);
     if (!ptl) return std::nullopt;
     seq.ptl = *ptl;
+    seq.info.levelIdc = ptl->level;
+    seq.info.highTier = (ptl->generalByte >> 5) & 1;
     r.ue();  // sps_seq_parameter_set_id
     seq.info.chromaFormatIdc = r.ue();
     if (seq.info.chromaFormatIdc == 3) r.skip(1);

@@ -17,6 +17,17 @@ struct VideoSequenceInfo {
     std::uint32_t chromaFormatIdc = 1;
     std::uint32_t bitDepthLumaMinus8 = 0;
     std::uint32_t bitDepthChromaMinus8 = 0;
+    // level_idc (H.264: 10 x level, 9 for 1b; HEVC: 30 x level) and the HEVC tier.
+    std::uint32_t levelIdc = 0;
+    bool highTier = false;
+    // VUI timing (H.264 only): a frame lasts 2 x numUnitsInTick / timeScale s.
+    struct Timing {
+        std::uint32_t numUnitsInTick = 0;
+        std::uint32_t timeScale = 0;
+        bool fixedFrameRate = false;
+        bool operator==(const Timing&) const = default;
+    };
+    std::optional<Timing> timing;
 };
 
 // Sample-description atoms ("avcC", "hvcC") built from and read back into the

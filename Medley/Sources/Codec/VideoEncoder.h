@@ -28,7 +28,8 @@ struct VideoEncoderConfiguration {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::string profile = "baseline";  // baseline, main, high, main10
-    std::optional<int> levelIdc;       // e.g. 31 for H.264 3.1; absent: the encoder picks
+    std::optional<int> levelIdc;       // ten times the level (31 for 3.1), both codecs; absent: the encoder picks
+    bool highTier = false;             // HEVC, with a level
     RateControl rateControl = RateControl::average;
     std::int64_t bitRate = 640000;            // bits per second
     std::int64_t vbvMaxBitRate = 0;           // bits per second; 0: no rate buffer
@@ -69,10 +70,6 @@ public:
     // Emits every delayed frame; the encoder takes no pictures afterwards.
     virtual bool flush(std::vector<VideoEncodedFrame>& out) = 0;
 
-    // Applies new rate settings from the next frame on. An encoder that
-    // cannot change them in place restarts with the same parameter sets (its
-    // next frame is then a key frame); frames it still held go to `out`.
-    virtual bool reconfigure(const VideoEncoderConfiguration& configuration, std::vector<VideoEncodedFrame>& out) = 0;
 };
 
 std::unique_ptr<VideoEncoder> makeH264VideoEncoder(const VideoEncoderConfiguration& configuration, OSStatus& status);

@@ -2,6 +2,7 @@
 // frames (the session forces key frames on its own clock), B-frames only when
 // reordering is allowed.
 #include <cmath>
+#include <numeric>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
@@ -57,11 +58,17 @@ public:
         param_.i_csp = X264_CSP_NV12;
         param_.i_bitdepth = 8;
         const double fps = c.expectedFrameRate > 0 ? c.expectedFrameRate : 30;
-        param_.i_fps_num = static_cast<std::uint32_t>(std::lround(fps * 1000));
-        param_.i_fps_den = 1000;
-        param_.b_vfr_input = 1;
-        param_.i_timebase_num = 1;
-        param_.i_timebase_den = 1'000'000'000;
+        const auto fpsNum = static_cast<std::uint32_t>(std::lround(fps * 1000));
+        const std::uint32_t divisor = std::gcd(fpsNum, 1000u);
+        param_.i_fps_num = fpsNum / divisor;
+        param_.i_fps_den = 1000 / divisor;
+        // Constant frame rate: the stream's timing information is the frame
+        // rate itself (the library writes its time base there), rate control
+        // budgets each picture at that rate, as the HEVC encoder does, and no
+        // picture waits for the next one's time. Times pass through untouched.
+        param_.b_vfr_input = 0;
+        param_.i_timebase_num = param_.i_fps_den;
+        param_.i_timebase_den = param_.i_fps_num;
         param_.i_keyint_max = X264_KEYINT_MAX_INFINITE;
         param_.i_scenecut_threshold = 0;
         param_.b_open_gop = 0;
@@ -70,6 +77,10 @@ public:
         param_.i_sync_lookahead = 0;
         param_.rc.b_mb_tree = 0;
         param_.i_bframe = c.allowFrameReordering ? 2 : 0;
+        // Threads share each picture instead of each taking one: frame
+        // threads hold one picture each before the first comes out. What
+        // remains is the B-frame run when reordering is allowed (two pictures).
+        param_.b_sliced_threads = 1;
         param_.b_cabac = c.cabac ? 1 : 0;
         applyRate(param_, c);
         param_.b_annexb = 1;
@@ -103,15 +114,6 @@ public:
     bool encode(const platform::PixelBuffer& picture, std::int64_t pts, bool forceKeyFrame,
                 std::vector<VideoEncodedFrame>& out) override {
         return encode(&picture, pts, forceKeyFrame, out);
-    }
-
-    bool reconfigure(const VideoEncoderConfiguration& c, std::vector<VideoEncodedFrame>&) override {
-        x264_param_t p = param_;
-        applyRate(p, c);
-        if (x264_encoder_reconfig(encoder_, &p) < 0) return false;
-        param_ = p;
-        configuration_ = c;
-        return true;
     }
 
     bool flush(std::vector<VideoEncodedFrame>& out) override {

@@ -8,14 +8,12 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <span>
 #include <utility>
 
 #include <libyuv.h>
 #include <x265.h>
 
 #include "Medley/Sources/Codec/VideoEncoder.h"
-#include "Medley/Sources/ISO/NALBitReader.h"
 #include "Medley/Sources/ISO/NALByteStream.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
@@ -75,8 +73,12 @@ public:
         if (threads > 0) {
             pools_ = std::to_string(threads);
             p.numaPools = pools_.c_str();
-            p.frameNumThreads = std::min(p.frameNumThreads > 0 ? p.frameNumThreads : threads, threads);
         }
+        // One picture at a time, its rows in parallel (wavefront): each frame
+        // thread would hold a picture back before the first comes out. What
+        // remains is the B-frame run and its look-ahead when reordering is
+        // allowed.
+        p.frameNumThreads = 1;
         // Key frames come from the session's clock; the encoder's own limit is a far backstop.
         p.keyframeMax = std::max(1, static_cast<int>(fps * 3600));
         p.keyframeMin = 1;
@@ -90,7 +92,10 @@ public:
             p.bFrameAdaptive = 0;
         } else {
             p.bframes = std::min(p.bframes > 0 ? p.bframes : 2, 2);
-            // x265 needs a look-ahead longer than its B-frame run.
+            // x265 needs a look-ahead longer than its B-frame run; with its
+            // own pipeline the first picture comes out after eight
+            // (look-ahead 3, B-frames 2, about 3 more). Without reordering
+            // there is no look-ahead and nothing waits.
             p.lookaheadDepth = p.bframes + 1;
         }
         applyRate(p, c);
@@ -109,10 +114,9 @@ public:
             p.vui.transferCharacteristics = 1;
             p.vui.matrixCoeffs = 1;
         }
-        if (c.levelIdc) p.levelIdc = *c.levelIdc;
-        if (pinnedLevel_) {
-            p.levelIdc = pinnedLevel_->first;
-            p.bHighTier = pinnedLevel_->second;
+        if (c.levelIdc) {
+            p.levelIdc = *c.levelIdc;
+            p.bHighTier = c.highTier ? 1 : 0;
         }
         if (api_->param_apply_profile(param_, c.profile.c_str()) < 0) return VTStatus::parameter;
 
@@ -162,20 +166,10 @@ public:
         }
     }
 
-    // x265 accepts new rate settings through its reconfigure call but does
-    // not act on them, so the encoder restarts. Level and tier stay pinned so
-    // that the parameter sets, and with them the stream's description, do not change.
-    bool reconfigure(const VideoEncoderConfiguration& c, std::vector<VideoEncodedFrame>& out) override {
-        if (!pinnedLevel_) pinnedLevel_ = levelAndTier();
-        const bool flushed = flush(out);
-        close();
-        configuration_ = c;
-        return open() == VTStatus::noErr && flushed;
-    }
-
 private:
     int encode(const platform::PixelBuffer* picture, std::int64_t pts, bool forceKeyFrame,
                std::vector<VideoEncodedFrame>& out) {
+        if (!encoder_ || !picture_) return -1;
         x265_nal* nals = nullptr;
         std::uint32_t count = 0;
         x265_picture result;
@@ -203,21 +197,6 @@ private:
             out.push_back(std::move(frame));
         }
         return r;
-    }
-
-    // general_level_idc / 3 (x265's 21 for level 2.1) and the tier flag of the SPS.
-    std::optional<std::pair<int, int>> levelAndTier() const {
-        for (const auto& unit : parameterSets_) {
-            if (unit.size() < 3 || ((unit[0] >> 1) & 0x3F) != 33) continue;
-            NALBitReader r(std::span<const std::uint8_t>(unit).subspan(2));
-            r.skip(8);
-            const int tier = static_cast<int>((r.bits(8) >> 5) & 1);
-            r.skip(80);
-            const int level = static_cast<int>(r.bits(8));
-            if (r.failed()) return std::nullopt;
-            return std::make_pair(level / 3, tier);
-        }
-        return std::nullopt;
     }
 
     bool toPlanar(const platform::PixelBuffer& picture) {
@@ -249,7 +228,6 @@ private:
     x265_picture* picture_ = nullptr;
     std::vector<std::uint8_t> planar_;
     std::string pools_;
-    std::optional<std::pair<int, int>> pinnedLevel_;
     bool flushing_ = false;
     std::vector<Data> parameterSets_;
 };
