@@ -75,9 +75,13 @@ Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shar
     const double rate = aac->format().sampleRate();
     if (!(rate > 0)) continue;
     // Sample times anchored on the host clock count host seconds at the rate.
-    int64_t position = when.sampleTimeValid && when.sampleRate == rate
-                           ? when.sampleTime
-                           : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate);
+    // The encoder stamps a packet with the end of its frames; a message
+    // carries the time of its first frame, as the pictures do.
+    const int64_t framesPerPacket = aac->format().framesPerPacket() > 0 ? aac->format().framesPerPacket() : 1024;
+    int64_t position = (when.sampleTimeValid && when.sampleRate == rate
+                            ? when.sampleTime
+                            : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate)) -
+                       framesPerPacket * static_cast<int64_t>(aac->packetCount());
     if (!clock.started()) {
       auto header = RTMPAudioMessage::make(id, clock.delta(clock.milliseconds(position / rate)),
                                            aac->format().makeFormatDescription());
@@ -92,7 +96,7 @@ Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shar
       auto packet = platform::CompressedAudioBuffer::make(aac->format(), 1, size);
       if (!packet || !packet->setSinglePacket(aac->data() + offset, size)) continue;
       const uint32_t ms = clock.milliseconds(position / rate);
-      position += 1024;
+      position += framesPerPacket;
       auto message = RTMPAudioMessage::make(id, clock.delta(ms),
                                             std::shared_ptr<const platform::CompressedAudioBuffer>(packet));
       if (!message) continue;

@@ -95,7 +95,7 @@ void VideoCodec::stopRunning() {
     setSession(nullptr);
     invalidateSession = true;
     inputFormat_ = nullptr;
-    presentationTimeStamp = MediaTime::zero();
+    presentationTimeStamp = MediaTime::negativeInfinity();
     if (continuation_) continuation_->finish();
     startedAt = MediaTime::zero();
 }

@@ -51,8 +51,9 @@ public:
     double frameInterval = 0;
     platform::MediaTime startedAt = platform::MediaTime::zero();
     bool invalidateSession = true;
-    // Presentation time of the last frame handed to the encoder.
-    platform::MediaTime presentationTimeStamp = platform::MediaTime::zero();
+    // Presentation time of the last frame handed to the encoder; negative
+    // infinity before the first, so that a first frame at time zero is kept.
+    platform::MediaTime presentationTimeStamp = platform::MediaTime::negativeInfinity();
 
     const platform::FormatDescriptionRef& inputFormat() const { return inputFormat_; }
     void setInputFormat(platform::FormatDescriptionRef format);

@@ -68,9 +68,13 @@ TEST(SmokeTest, H264AndAacThroughNginxRecordAsPublished) {
   const auto [server, published, recording] =
       publish("nginx-rtmp.sh", "smoke-nginx", "--key smoke --codec h264 --seconds 5 --size 1280x720 --fps 30");
   ASSERT_FALSE(recording.empty()) << published.output;
-  const auto probe = run("ffprobe -v error -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,channels "
+  const auto probe = run("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,r_frame_rate,sample_rate,channels,nb_read_frames "
                          "-of compact=p=0 " + recording);
-  EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1"), std::string::npos)
+  // Every one of the 150 pictures made, the first (stamped zero) included.
+  EXPECT_NE(published.output.find("sent 150 video"), std::string::npos) << published.output;
+  EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1|nb_read_frames=150"),
+            std::string::npos)
       << probe.output;
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
   expectDecodesCleanly(recording);
