@@ -72,6 +72,7 @@ void ProgramVideo::setConfig(const StreamConfig& config) {
     if (config == self->config_) return;
     self->config_ = config;
     self->renderer_.setConfig(config);
+    self->lastOutput_.reset();  // another size: not a picture to hold any more
     if (self->active_) self->active_->source->apply(config);
     if (self->pending_) self->pending_->source->apply(config);
   });
@@ -186,13 +187,25 @@ void ProgramVideo::handleFrame(const SlotRef& slot, platform::PixelBufferRef buf
   if (pts - lastOutputPTS_ < kThinning * interval()) return;
   const double lat = now - pts;
   latencyEstimate_ = 0.9 * latencyEstimate_ + 0.1 * std::clamp(lat, 0.0, 0.3);
+  const bool wasHolding = holding_;
   if (holding_ && lastRealFrameHost_ > 0)
     Log::programBackOnLiveFrames(now, lastRealFrameHost_, slot->source->displayName(), __FILE__);
   holding_ = false;
   stallReported_ = false;
   lastRealFrameHost_ = now;
   if (transition_ && !transition_->start) transition_->start = now;
+  if (wasHolding) fillHeldSlots(pts, now);
   emit(false, pts, now);
+}
+
+void ProgramVideo::fillHeldSlots(double pts, double now) {
+  // The repeats were stamped a hold threshold behind the clock, the live frame
+  // carries its own time: without these the program's times would jump by the
+  // difference (a quarter of a second at start-up).
+  if (!lastOutput_ || !std::isfinite(lastOutputPTS_) || pts - lastOutputPTS_ > kMaxHeldFill) return;
+  while (pts - (lastOutputPTS_ + interval()) >= kThinning * interval()) {
+    if (!publish(lastOutput_, true, lastOutputPTS_ + interval(), now)) return;
+  }
 }
 
 void ProgramVideo::slotFailed(const SlotRef& slot, const std::string& reason) {
@@ -254,13 +267,18 @@ bool ProgramVideo::emit(bool repeated, double pts, double now) {
     if (active_) name = active_->source->displayName();
     Log::slowProgramRender(t1 - t0, name, transition_.has_value(), __FILE__);
   }
+  return publish(std::move(buffer), repeated, pts, now);
+}
+
+bool ProgramVideo::publish(platform::PixelBufferRef buffer, bool repeated, double pts, double now) {
   const platform::FormatDescriptionRef& format = renderer_.formatDescription();
   if (!format) return false;
   platform::SampleTiming timing;
   timing.duration = platform::MediaTime(std::llround(interval() * 600), 600);
   timing.presentationTime = platform::MediaTime(std::llround(pts * 1e9), 1'000'000'000);
-  auto sample = platform::SampleBuffer::makeImage(std::move(buffer), timing, format);
+  auto sample = platform::SampleBuffer::makeImage(buffer, timing, format);
   if (!sample) return false;
+  lastOutput_ = std::move(buffer);
   lastOutputPTS_ = pts;
   lastEmitHost_ = now;
   emittedFrames_ += 1;

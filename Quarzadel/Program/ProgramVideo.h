@@ -6,8 +6,11 @@
 // frame interval after the last output is rendered and handed on at once,
 // stamped with the frame's own host-clock time. A 20 ms tick times out switches,
 // ends dissolves, and while the source is silent holds the last picture by
-// repeating it at the frame rate and reports the stall. Everything runs on the
-// program picture's own queue.
+// repeating it at the frame rate and reports the stall. The repeats run a hold
+// threshold behind the clock; when live frames return, the slots between the
+// last repeat and the live frame's own time get the held picture too, so the
+// program's times never jump. Everything runs on the program picture's own
+// queue.
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -43,6 +46,8 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   static constexpr double kReopenAfter = 1.0;
   static constexpr double kSlowRender = 0.05;
   static constexpr int kMaxRepeatsPerTick = 3;
+  // Coming back from a hold, a gap longer than this is left as it is (a restart).
+  static constexpr double kMaxHeldFill = 1.0;
   static constexpr const char* kStoppedSendingVideo = "It stopped sending video.";
   static constexpr const char* kDidNotSendVideo = " didn't send any video.";
 
@@ -110,6 +115,10 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   void goOnAir();
   void reopenSlot(const SlotRef& slot, std::shared_ptr<VideoFrameSource> source);
   bool emit(bool repeated, double pts, double now);
+  // Hands `buffer` on stamped `pts`; false when no sample buffer can be made.
+  bool publish(platform::PixelBufferRef buffer, bool repeated, double pts, double now);
+  // The held picture in every slot from the last output up to a live frame at `pts`.
+  void fillHeldSlots(double pts, double now);
   platform::PixelBufferRef renderProgram(double now);
   void send(const Event& event);
 
@@ -121,6 +130,7 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   SlotRef pending_;
   std::optional<Transition> transition_;
   double lastOutputPTS_ = -std::numeric_limits<double>::infinity();
+  platform::PixelBufferRef lastOutput_;
   double lastEmitHost_ = 0;
   double latencyEstimate_ = 0.03;
   std::unique_ptr<platform::RepeatingTimer> watchdog_;

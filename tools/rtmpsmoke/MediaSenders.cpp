@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
@@ -42,7 +43,7 @@ uint32_t MessageClock::delta(uint32_t ms) {
 }
 
 Async<void> sendVideo(AsyncStream<SampleBufferRef> encoded, std::shared_ptr<SmokeStream> stream, uint32_t id,
-                      double originSeconds, double frameRate, Counters* counters) {
+                      double originSeconds, double frameRate, Counters* counters, std::shared_ptr<WireStart> start) {
   platform::FormatDescriptionRef format;
   MessageClock clock(originSeconds);
   while (auto buffer = co_await encoded.next()) {
@@ -62,44 +63,81 @@ Async<void> sendVideo(AsyncStream<SampleBufferRef> encoded, std::shared_ptr<Smok
     if (!frame) continue;
     counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::video, frame);
     ++counters->videoMessages;
+    if (!start->video) {
+      start->video = true;
+      start->videoMilliseconds = ms;
+    }
   }
 }
 
-Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shared_ptr<SmokeStream> stream,
-                      uint32_t id, double originSeconds, Counters* counters) {
-  MessageClock clock(originSeconds);
-  while (auto output = co_await encoded.next()) {
-    auto aac = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(output->first);
-    if (!aac) continue;
-    const auto& when = output->second;
-    const double rate = aac->format().sampleRate();
-    if (!(rate > 0)) continue;
-    // Sample times anchored on the host clock count host seconds at the rate.
-    int64_t position = when.sampleTimeValid && when.sampleRate == rate
-                           ? when.sampleTime
-                           : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate);
-    if (!clock.started()) {
-      auto header = RTMPAudioMessage::make(id, clock.delta(clock.milliseconds(position / rate)),
-                                           aac->format().makeFormatDescription());
-      if (!header) co_return;
-      counters->bytes += co_await stream->send(RTMPChunkType::zero, RTMPChunkStreamId::audio, header);
+namespace {
+
+Async<void> sendAudioPackets(const medley::AudioCodec::Output& output, SmokeStream& stream, uint32_t id,
+                             MessageClock& clock, Counters* counters, WireStart& start) {
+  auto aac = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(output.first);
+  if (!aac) co_return;
+  const auto& when = output.second;
+  const double rate = aac->format().sampleRate();
+  if (!(rate > 0)) co_return;
+  // Sample times anchored on the host clock count host seconds at the rate.
+  // The encoder stamps a packet with the end of its frames; a message
+  // carries the time of its first frame, as the pictures do.
+  const int64_t framesPerPacket = aac->format().framesPerPacket() > 0 ? aac->format().framesPerPacket() : 1024;
+  int64_t position = (when.sampleTimeValid && when.sampleRate == rate
+                          ? when.sampleTime
+                          : static_cast<int64_t>(platform::toSeconds(when.hostTime) * rate)) -
+                     framesPerPacket * static_cast<int64_t>(aac->packetCount());
+  const auto* descriptions = aac->packetDescriptions();
+  for (uint32_t i = 0; i < aac->packetCount(); ++i) {
+    const uint32_t ms = clock.milliseconds(static_cast<double>(position) / rate);
+    position += framesPerPacket;
+    // Serial-number order, as the message times wrap.
+    if (static_cast<uint32_t>(ms - start.videoMilliseconds) >= 0x80000000u) {
+      ++start.droppedSoundPackets;
+      continue;
     }
-    const auto* descriptions = aac->packetDescriptions();
-    for (uint32_t i = 0; i < aac->packetCount(); ++i) {
-      const int64_t offset = descriptions ? descriptions[i].startOffset : 0;
-      const uint32_t size = descriptions ? descriptions[i].dataByteSize : aac->byteLength();
-      if (offset < 0 || offset + size > aac->byteLength() || size == 0) continue;
-      auto packet = platform::CompressedAudioBuffer::make(aac->format(), 1, size);
-      if (!packet || !packet->setSinglePacket(aac->data() + offset, size)) continue;
-      const uint32_t ms = clock.milliseconds(position / rate);
-      position += 1024;
-      auto message = RTMPAudioMessage::make(id, clock.delta(ms),
-                                            std::shared_ptr<const platform::CompressedAudioBuffer>(packet));
-      if (!message) continue;
-      counters->bytes += co_await stream->send(RTMPChunkType::one, RTMPChunkStreamId::audio, message);
-      ++counters->audioMessages;
+    const int64_t offset = descriptions ? descriptions[i].startOffset : 0;
+    const uint32_t size = descriptions ? descriptions[i].dataByteSize : aac->byteLength();
+    if (offset < 0 || offset + size > aac->byteLength() || size == 0) continue;
+    auto packet = platform::CompressedAudioBuffer::make(aac->format(), 1, size);
+    if (!packet || !packet->setSinglePacket(aac->data() + offset, size)) continue;
+    if (!clock.started()) {
+      auto header = RTMPAudioMessage::make(id, clock.delta(ms), aac->format().makeFormatDescription());
+      if (!header) co_return;
+      counters->bytes += co_await stream.send(RTMPChunkType::zero, RTMPChunkStreamId::audio, header);
+    }
+    auto message = RTMPAudioMessage::make(id, clock.delta(ms),
+                                          std::shared_ptr<const platform::CompressedAudioBuffer>(packet));
+    if (!message) continue;
+    counters->bytes += co_await stream.send(RTMPChunkType::one, RTMPChunkStreamId::audio, message);
+    ++counters->audioMessages;
+  }
+}
+
+}  // namespace
+
+Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shared_ptr<SmokeStream> stream,
+                      uint32_t id, double originSeconds, Counters* counters, std::shared_ptr<WireStart> start) {
+  // Sound waiting for the first picture: a few seconds at most, then the oldest goes.
+  constexpr size_t kMaxWaiting = 500;
+  MessageClock clock(originSeconds);
+  std::deque<medley::AudioCodec::Output> waiting;
+  while (auto output = co_await encoded.next()) {
+    waiting.push_back(std::move(*output));
+    if (!start->video) {
+      if (waiting.size() > kMaxWaiting) {
+        waiting.pop_front();
+        ++start->droppedSoundPackets;
+      }
+      continue;
+    }
+    while (!waiting.empty()) {
+      co_await sendAudioPackets(waiting.front(), *stream, id, clock, counters, *start);
+      waiting.pop_front();
     }
   }
+  if (!start->video) co_return;
+  for (const auto& output : waiting) co_await sendAudioPackets(output, *stream, id, clock, counters, *start);
 }
 
 Async<void> pumpVideo(AsyncStream<SampleBufferRef> input, medley::OutgoingStream* outgoing) {

@@ -20,6 +20,16 @@ struct Counters {
   std::atomic<int64_t> bytes{0};
 };
 
+// Where the stream starts on the wire: at the first picture. Sound encoded
+// before it went out waits, and sound stamped before it is dropped; ingests
+// take the first message's time as their origin and would pin every earlier
+// stamp of the other kind onto it. Touched by both senders on their one queue.
+struct WireStart {
+  bool video = false;
+  uint32_t videoMilliseconds = 0;
+  int64_t droppedSoundPackets = 0;
+};
+
 // Message times of one chunk stream: milliseconds after `originSeconds` (never
 // before it), and deltas that never run backwards (a late stamp goes out with
 // delta 0 rather than wrapping round to a time far ahead).
@@ -47,11 +57,12 @@ class MessageClock {
 // format sends a new header.
 platform::Async<void> sendVideo(platform::AsyncStream<platform::SampleBufferRef> encoded,
                                 std::shared_ptr<SmokeStream> stream, uint32_t id, double originSeconds,
-                                double frameRate, Counters* counters);
-// Sequence header first, then one message per AAC packet, until the sequence ends.
+                                double frameRate, Counters* counters, std::shared_ptr<WireStart> start);
+// Once the first picture went out: sequence header first, then one message
+// per AAC packet, until the sequence ends.
 platform::Async<void> sendAudio(platform::AsyncStream<medley::AudioCodec::Output> encoded,
                                 std::shared_ptr<SmokeStream> stream, uint32_t id, double originSeconds,
-                                Counters* counters);
+                                Counters* counters, std::shared_ptr<WireStart> start);
 // Raw pictures into the video encoder, one at a time, until the input sequence ends.
 platform::Async<void> pumpVideo(platform::AsyncStream<platform::SampleBufferRef> input,
                                 medley::OutgoingStream* outgoing);

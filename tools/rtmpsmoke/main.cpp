@@ -343,11 +343,12 @@ Async<int> publish(Options o) {
   outgoing->startRunning();
   auto input = outgoing->videoInputStream();
   auto pump = platform::spawn(queue, &rtmpsmoke::pumpVideo, input, outgoing.get());
+  auto wireStart = std::make_shared<rtmpsmoke::WireStart>();
   auto videoSender =
       platform::spawn(queue, &rtmpsmoke::sendVideo, outgoing->videoOutputStream(), stream, id, origin,
-                      static_cast<double>(o.fps), &counters);
-  auto audioSender =
-      platform::spawn(queue, &rtmpsmoke::sendAudio, outgoing->audioOutputStream(), stream, id, origin, &counters);
+                      static_cast<double>(o.fps), &counters, wireStart);
+  auto audioSender = platform::spawn(queue, &rtmpsmoke::sendAudio, outgoing->audioOutputStream(), stream, id, origin,
+                                     &counters, wireStart);
 
   const auto begin = std::chrono::steady_clock::now();
   int64_t programFrames = -1;
@@ -378,7 +379,8 @@ Async<int> publish(Options o) {
 
   std::cout << "  sent " << counters.videoMessages << " video and " << counters.audioMessages
             << " audio messages, " << counters.bytes << " payload bytes in " << elapsed << " s; "
-            << monitorEvents << " network reports\n";
+            << monitorEvents << " network reports; " << wireStart->droppedSoundPackets
+            << " sound packets before the first picture dropped\n";
   if (programFrames >= 0)
     std::cout << "  program: " << programFrames << " pictures made, " << outgoing->videoInputDroppedFrameCount()
               << " dropped before the encoder\n";

@@ -42,7 +42,7 @@ VideoCodecSettings smallSettings(const std::string& profileLevel) {
 class OutgoingStreamEncodingTest : public OutgoingStreamTest,
                                    public testing::WithParamInterface<std::pair<const char*, platform::FourCC>> {};
 
-TEST_P(OutgoingStreamEncodingTest, RawFramesPassTheInputQueueAndComeOutEncoded) {
+TEST_P(OutgoingStreamEncodingTest, EveryRawFrameFromTimeZeroOnComesOutEncodedInOrder) {
   const auto [profileLevel, codec] = GetParam();
   stream.setVideoSettings(smallSettings(profileLevel));
   stream.startRunning();
@@ -60,7 +60,8 @@ TEST_P(OutgoingStreamEncodingTest, RawFramesPassTheInputQueueAndComeOutEncoded) 
         }
       },
       input, &stream);
-  for (int i = 1; i <= 12; ++i) stream.append(makeVideoFrame(320, 240, i));
+  // The first picture of a stream may well be stamped zero: it is encoded too.
+  for (int i = 0; i < 12; ++i) stream.append(makeVideoFrame(320, 240, i));
   rt->runUntilIdle();
   stream.videoCodec().completeFrames();
   stream.stopRunning();  // drains the encoder and ends both sequences
@@ -68,7 +69,9 @@ TEST_P(OutgoingStreamEncodingTest, RawFramesPassTheInputQueueAndComeOutEncoded) 
 
   EXPECT_TRUE(pump.isFinished());
   ASSERT_TRUE(encoded.ended());
-  ASSERT_EQ(encoded.values().size(), 12u);
+  std::vector<MediaTime> expected;
+  for (int i = 0; i < 12; ++i) expected.push_back(MediaTime(i, 30));
+  ASSERT_EQ(times(encoded.values()), expected);
   EXPECT_TRUE(encoded.values().front()->isSync());
   const auto& format = encoded.values().front()->formatDescription();
   EXPECT_EQ(format->mediaSubType(), codec);

@@ -328,6 +328,54 @@ TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOn
   EXPECT_EQ(events.back(), Event::onAirSourceStalled("a", "Camera a"));
 }
 
+// Repeats run a hold threshold behind the clock and live frames carry their own
+// time: where the program goes from one to the other, the held picture fills
+// the slots between, so its times never jump (here the slate at start-up, then
+// a camera that falls silent for a second).
+TEST_F(ProgramVideoTest, BackOnLiveFramesTheHeldPictureFillsTheSlotsUpToTheLiveOne) {
+  begin();
+  advance(0.4);
+  const size_t slates = outputs.size();
+  ASSERT_GT(slates, 5u);
+  const double lastSlate = outputs.back().pts;
+  auto a = source("a");
+  switchTo(a);
+  a->frame(now(), 100), settle();
+  const uint8_t slate = ProgramRenderer::slateColor().y;
+  ASSERT_GT(outputs.size(), slates + 5) << "about 0.25 s of slots filled";
+  for (size_t i = slates; i + 1 < outputs.size(); ++i) {
+    EXPECT_EQ(outputs[i].luma, slate);
+    EXPECT_NEAR(outputs[i].pts - (i == slates ? lastSlate : outputs[i - 1].pts), kInterval, 1e-6);
+  }
+  EXPECT_EQ(outputs.back().luma, 100);
+  EXPECT_DOUBLE_EQ(outputs.back().pts, now());
+
+  feed(*a, 30, now() + kInterval, now() + 1.0, 110);
+  advance(1.0);  // held: repeats of 110, 0.1 s behind the clock
+  feed(*a, 30, now(), now() + 0.5, 120);
+  EXPECT_EQ(video->emittedFrames(), static_cast<int64_t>(outputs.size()));
+  for (size_t i = 1; i < outputs.size(); ++i) {
+    EXPECT_GT(outputs[i].pts - outputs[i - 1].pts, 0.75 * kInterval - 1e-9) << "picture " << i;
+    EXPECT_LT(outputs[i].pts - outputs[i - 1].pts, 1.75 * kInterval) << "picture " << i;
+  }
+}
+
+// A gap of more than a second (the program was stopped) is left as it is.
+TEST_F(ProgramVideoTest, AfterAStopTheHeldPictureDoesNotFillTheGap) {
+  begin();
+  auto a = source("a");
+  putOnAir(a, 100);
+  video->stop(), settle();
+  const size_t count = outputs.size();
+  advance(2.0);
+  startVideo();
+  auto b = source("b");
+  switchTo(b);
+  b->frame(now(), 150), settle();
+  ASSERT_EQ(outputs.size(), count + 1);
+  EXPECT_EQ(outputs.back().luma, 150);
+}
+
 TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
   begin();
   auto a = source("a"), b = source("b");

@@ -68,9 +68,13 @@ TEST(SmokeTest, H264AndAacThroughNginxRecordAsPublished) {
   const auto [server, published, recording] =
       publish("nginx-rtmp.sh", "smoke-nginx", "--key smoke --codec h264 --seconds 5 --size 1280x720 --fps 30");
   ASSERT_FALSE(recording.empty()) << published.output;
-  const auto probe = run("ffprobe -v error -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,channels "
+  const auto probe = run("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,r_frame_rate,sample_rate,channels,nb_read_frames "
                          "-of compact=p=0 " + recording);
-  EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1"), std::string::npos)
+  // Every one of the 150 pictures made, the first (stamped zero) included.
+  EXPECT_NE(published.output.find("sent 150 video"), std::string::npos) << published.output;
+  EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1|nb_read_frames=150"),
+            std::string::npos)
       << probe.output;
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
   expectDecodesCleanly(recording);
@@ -113,19 +117,30 @@ TEST(SmokeTest, ProgramGoesLiveThroughNginxWithEveryPictureInOrder) {
   ASSERT_TRUE(std::regex_search(probe.output, video,
                                 std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
       << probe.output;
-  // 30 pictures a second from the start, holding before the first camera frame.
-  EXPECT_GE(std::stoi(video[1]), 110) << probe.output;
-  EXPECT_LE(std::stoi(video[1]), 122) << probe.output;
+  // Every picture the program made, 30 a second from the start (the slate before the first camera frame).
+  std::smatch made;
+  ASSERT_TRUE(std::regex_search(published.output, made, std::regex("program: ([0-9]+) pictures made")))
+      << published.output;
+  EXPECT_EQ(video[1], made[1]) << published.output;
+  EXPECT_GE(std::stoi(video[1]), 115) << probe.output;
+  EXPECT_LE(std::stoi(video[1]), 130) << probe.output;
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
   expectDecodesCleanly(recording);
 
-  // Decode times strictly increase: no picture was stamped onto another's time.
-  std::istringstream lines(run("ffprobe -v error -select_streams v -show_entries packet=dts -of csv=p=0 " + recording).output);
+  // Decode times strictly increase (no picture was stamped onto another's time)
+  // and run on without a jump: no gap over two frame intervals (66.7 ms, 67 in
+  // whole milliseconds), also where the slate gives way to the first camera.
+  std::istringstream lines(run("ffprobe -v error -select_streams v -show_packets -of compact=p=0 " + recording).output);
+  const std::regex dts("\\|dts=([0-9]+)\\|");
   std::string line;
   long previous = -1, count = 0;
   while (std::getline(lines, line)) {
-    EXPECT_GT(std::stol(line), previous) << "picture " << count;
-    previous = std::stol(line);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(line, m, dts)) << line;
+    const long t = std::stol(m[1]);
+    EXPECT_GT(t, previous) << "picture " << count;
+    if (previous >= 0) EXPECT_LE(t - previous, 67) << "picture " << count;
+    previous = t;
     ++count;
   }
   EXPECT_EQ(std::to_string(count), std::string(video[1]));
