@@ -4,6 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <numbers>
+#include <vector>
 
 #include "Medley/Sources/Codec/AudioCodec.h"
 #include "Medley/Sources/Mixer/AudioRingBuffer.h"
@@ -13,12 +15,25 @@ namespace {
 
 const platform::AudioFormat kFormat = platform::AudioFormat::standard(48000, 2);
 
-platform::PCMBufferRef tone(uint32_t frames) {
-  auto buffer = platform::PCMBuffer::make(kFormat, frames);
-  buffer->setFrameLength(frames);
-  for (uint32_t c = 0; c < 2; ++c)
-    for (uint32_t i = 0; i < frames; ++i) buffer->floatChannelData()[c][i] = float(0.3 * std::sin(i * 0.13));
-  return buffer;
+// A whole number of cycles per second: a second of buffers repeats without a
+// break in phase, so the encoder sees one continuous tone (restarting the phase
+// in every buffer would make a click train, far costlier to encode).
+constexpr double kToneHz = 997;
+
+// `count` consecutive buffers of `frames` each, starting at sample `first`.
+std::vector<platform::PCMBufferRef> tone(uint32_t frames, int count = 1, int64_t first = 0) {
+  std::vector<platform::PCMBufferRef> buffers;
+  for (int b = 0; b < count; ++b) {
+    auto buffer = platform::PCMBuffer::make(kFormat, frames);
+    buffer->setFrameLength(frames);
+    for (uint32_t i = 0; i < frames; ++i) {
+      const int64_t n = first + static_cast<int64_t>(b) * frames + i;
+      const double phase = 2 * std::numbers::pi * kToneHz * static_cast<double>(n % 48000) / 48000;
+      for (uint32_t c = 0; c < 2; ++c) buffer->floatChannelData()[c][i] = float(0.3 * std::sin(phase));
+    }
+    buffers.push_back(std::move(buffer));
+  }
+  return buffers;
 }
 
 void encodeOneSecond(benchmark::State& state, medley::AudioCodecFormat format) {
@@ -26,10 +41,10 @@ void encodeOneSecond(benchmark::State& state, medley::AudioCodecFormat format) {
   codec.setSettings(medley::AudioCodecSettings(96000, true, std::nullopt, 0, format));
   codec.startRunning();
   auto stream = codec.outputStream();
-  const auto buffer = tone(960);  // 20 ms, as the program sound arrives
+  const auto second = tone(960, 50);  // 20 ms each, as the program sound arrives
   int64_t frame = 0;
   for (auto _ : state) {
-    for (int i = 0; i < 50; ++i) {
+    for (const auto& buffer : second) {
       codec.append(buffer, platform::AudioTime::with(frame * 1'000'000'000LL / 48000, frame, 48000));
       frame += 960;
     }
@@ -44,7 +59,7 @@ void BM_EncodeOpusOneSecond(benchmark::State& state) { encodeOneSecond(state, me
 
 void BM_RingBufferAppendRender(benchmark::State& state) {
   auto ring = medley::AudioRingBuffer::make(kFormat, 16);
-  const auto in = tone(960);
+  const auto in = tone(960).front();
   auto out = platform::PCMBuffer::make(kFormat, 1024);
   out->setFrameLength(1024);
   int64_t frame = 1;

@@ -10,6 +10,7 @@
 #include <libyuv/planar_functions.h>
 #include <libyuv/rotate.h>
 #include <libyuv/scale.h>
+#include <libyuv/scale_uv.h>
 
 #include <algorithm>
 #include <cmath>
@@ -126,6 +127,20 @@ int aligned(int bytes) { return (bytes + 63) & ~63; }
 
 }  // namespace
 
+uint8_t* ScratchBytes::get(size_t bytes) {
+  if (bytes > size_) {
+    data_.reset(new uint8_t[bytes]);  // uninitialised on purpose
+    size_ = bytes;
+  }
+  return data_.get();
+}
+
+int Scaler::integerShrink(int sw, int sh, int dw, int dh) {
+  if (dw <= 0 || dh <= 0 || sw % dw != 0 || sh % dh != 0) return 0;
+  const int k = sw / dw;
+  return (k == 3 || k == 4) && sh / dh == k ? k : 0;
+}
+
 void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
                         int dh, int ch) {
   if (sw == dw) {
@@ -142,46 +157,60 @@ void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8
   int inStride = srcStride, inRows = sh;
   if (rowsBefore) {
     const int stride = aligned(sw * ch);
-    rows_.resize(static_cast<size_t>(stride) * dh);
-    interpolateRows(src, srcStride, sh, rows_.data(), stride, dh, sw * ch);
-    in = rows_.data();
+    uint8_t* rows = rows_.get(static_cast<size_t>(stride) * dh);
+    interpolateRows(src, srcStride, sh, rows, stride, dh, sw * ch);
+    in = rows;
     inStride = stride;
     inRows = dh;
   }
   // Transpose (splitting chroma), scale the transposed rows, transpose back.
   const int tStride = aligned(inRows);
+  uint8_t* transposed[2] = {};
+  uint8_t* scaled[2] = {};
   for (int c = 0; c < ch; ++c) {
-    transposed_[c].resize(static_cast<size_t>(tStride) * sw);
-    scaled_[c].resize(static_cast<size_t>(tStride) * dw);
+    transposed[c] = transposed_[c].get(static_cast<size_t>(tStride) * sw);
+    scaled[c] = scaled_[c].get(static_cast<size_t>(tStride) * dw);
   }
   if (ch == 1)
-    libyuv::TransposePlane(in, inStride, transposed_[0].data(), tStride, sw, inRows);
+    libyuv::TransposePlane(in, inStride, transposed[0], tStride, sw, inRows);
   else
-    libyuv::SplitTransposeUV(in, inStride, transposed_[0].data(), tStride, transposed_[1].data(), tStride, sw, inRows);
-  for (int c = 0; c < ch; ++c)
-    interpolateRows(transposed_[c].data(), tStride, sw, scaled_[c].data(), tStride, dw, inRows);
+    libyuv::SplitTransposeUV(in, inStride, transposed[0], tStride, transposed[1], tStride, sw, inRows);
+  for (int c = 0; c < ch; ++c) interpolateRows(transposed[c], tStride, sw, scaled[c], tStride, dw, inRows);
 
   uint8_t* out = dst;
   int outStride = dstStride;
   if (!rowsBefore && sh != dh) {
     outStride = aligned(dw * ch);
-    rows_.resize(static_cast<size_t>(outStride) * sh);
-    out = rows_.data();
+    out = rows_.get(static_cast<size_t>(outStride) * sh);
   }
   if (ch == 1) {
-    libyuv::TransposePlane(scaled_[0].data(), tStride, out, outStride, inRows, dw);
+    libyuv::TransposePlane(scaled[0], tStride, out, outStride, inRows, dw);
   } else {
     const int bStride = aligned(dw);
+    uint8_t* back[2];
     for (int c = 0; c < 2; ++c) {
-      back_[c].resize(static_cast<size_t>(bStride) * inRows);
-      libyuv::TransposePlane(scaled_[c].data(), tStride, back_[c].data(), bStride, inRows, dw);
+      back[c] = back_[c].get(static_cast<size_t>(bStride) * inRows);
+      libyuv::TransposePlane(scaled[c], tStride, back[c], bStride, inRows, dw);
     }
-    libyuv::MergeUVPlane(back_[0].data(), bStride, back_[1].data(), bStride, out, outStride, dw, inRows);
+    libyuv::MergeUVPlane(back[0], bStride, back[1], bStride, out, outStride, dw, inRows);
   }
   if (out != dst) interpolateRows(out, outStride, sh, dst, dstStride, dh, dw * ch);
 }
 
 void Scaler::scale(const NV12Frame& src, const NV12Frame& dst) {
+  if (src.isEmpty() || dst.isEmpty()) return;
+  if (const int k = integerShrink(src.width, src.height, dst.width, dst.height)) {
+    // A box of 4 x 4 (a fast path); the centre sample of each 3 x 3 as ours would take.
+    const auto filter = k == 4 ? libyuv::kFilterBox : libyuv::kFilterBilinear;
+    libyuv::ScalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, filter);
+    libyuv::UVScale(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV,
+                    dst.chromaWidth(), dst.chromaHeight(), filter);
+    return;
+  }
+  scaleSeparably(src, dst);
+}
+
+void Scaler::scaleSeparably(const NV12Frame& src, const NV12Frame& dst) {
   if (src.isEmpty() || dst.isEmpty()) return;
   scalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, 1);
   scalePlane(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV, dst.chromaWidth(),
@@ -203,6 +232,54 @@ void interpolate(const NV12Frame& from, const NV12Frame& to, const NV12Frame& ds
                            dst.chromaHeight(), f);
 }
 
+namespace {
+
+uint8_t toneLuma(int v, const ToneTable::Arithmetic& a) { return clampByte(v + a.lumaOffset, 16, 235); }
+
+uint8_t toneChroma(int v, const ToneTable::Arithmetic& a) {
+  return clampByte((((v - 128) * a.chromaGain + a.chromaBias) >> 15), 16, 240);
+}
+
+#if defined(__SSE2__)
+// Sixteen samples at a time; returns how many were done.
+int toneLumaRow(uint8_t* p, int count, const ToneTable::Arithmetic& a) {
+  const __m128i amount = _mm_set1_epi8(static_cast<char>(std::abs(a.lumaOffset)));
+  const __m128i lo = _mm_set1_epi8(16), hi = _mm_set1_epi8(static_cast<char>(235));
+  int x = 0;
+  for (; x + 16 <= count; x += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    v = a.lumaOffset < 0 ? _mm_subs_epu8(v, amount) : _mm_adds_epu8(v, amount);
+    v = _mm_min_epu8(_mm_max_epu8(v, lo), hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + x), v);
+  }
+  return x;
+}
+
+int toneChromaRow(uint8_t* p, int count, const ToneTable::Arithmetic& a) {
+  const __m128i zero = _mm_setzero_si128(), centre = _mm_set1_epi16(128);
+  const __m128i gain = _mm_set1_epi16(static_cast<short>(a.chromaGain)), bias = _mm_set1_epi32(a.chromaBias);
+  const __m128i lo = _mm_set1_epi8(16), hi = _mm_set1_epi8(static_cast<char>(240));
+  // (d x gain + bias) >> 15 on 32-bit products, eight samples at a time.
+  auto eight = [&](__m128i v) {
+    const __m128i d = _mm_sub_epi16(v, centre);
+    const __m128i low = _mm_mullo_epi16(d, gain), high = _mm_mulhi_epi16(d, gain);
+    const __m128i p0 = _mm_srai_epi32(_mm_add_epi32(_mm_unpacklo_epi16(low, high), bias), 15);
+    const __m128i p1 = _mm_srai_epi32(_mm_add_epi32(_mm_unpackhi_epi16(low, high), bias), 15);
+    return _mm_packs_epi32(p0, p1);
+  };
+  int x = 0;
+  for (; x + 16 <= count; x += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    __m128i r = _mm_packus_epi16(eight(_mm_unpacklo_epi8(v, zero)), eight(_mm_unpackhi_epi8(v, zero)));
+    r = _mm_min_epu8(_mm_max_epu8(r, lo), hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + x), r);
+  }
+  return x;
+}
+#endif
+
+}  // namespace
+
 ToneTable ToneTable::colorControls(double brightness, double saturation) {
   ToneTable t{};
   for (int v = 0; v < 256; ++v) {
@@ -211,6 +288,24 @@ ToneTable ToneTable::colorControls(double brightness, double saturation) {
     const double c = 128 + (v - 128) * saturation;
     t.chroma[v] = clampByte(static_cast<int>(std::lround(c)), 16, 240);
   }
+  // The arithmetic form, kept only when it reproduces both tables entry for
+  // entry. The gain in 1/32768 is inexact; a gain rounded up with a small bias
+  // keeps values that lie exactly halfway rounding up, as the tables do.
+  const int offset = static_cast<int>(std::lround(brightness * 219));
+  const double gain = saturation * 32768;
+  const int base = (128 << 15) + (1 << 14);
+  for (const auto& [g, bias] : {std::pair{std::ceil(gain), 128}, std::pair{std::floor(gain), -128},
+                                std::pair{std::round(gain), 0}}) {
+    if (std::abs(offset) > 255 || !(g >= 0 && g < 32768)) break;
+    const ToneTable::Arithmetic form{offset, static_cast<int>(g), base + bias};
+    bool exact = true;
+    for (int v = 0; v < 256 && exact; ++v)
+      exact = t.luma[v] == toneLuma(v, form) && t.chroma[v] == toneChroma(v, form);
+    if (exact) {
+      t.arithmetic = form;
+      break;
+    }
+  }
   return t;
 }
 
@@ -218,11 +313,19 @@ void apply(const NV12Frame& f, const ToneTable& table) {
   if (f.isEmpty()) return;
   for (int row = 0; row < f.height; ++row) {
     uint8_t* p = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
-    for (int x = 0; x < f.width; ++x) p[x] = table.luma[p[x]];
+    int x = 0;
+#if defined(__SSE2__)
+    if (table.arithmetic) x = toneLumaRow(p, f.width, *table.arithmetic);
+#endif
+    for (; x < f.width; ++x) p[x] = table.luma[p[x]];
   }
   for (int row = 0; row < f.chromaHeight(); ++row) {
     uint8_t* p = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
-    for (int x = 0; x < f.chromaWidth() * 2; ++x) p[x] = table.chroma[p[x]];
+    int x = 0;
+#if defined(__SSE2__)
+    if (table.arithmetic) x = toneChromaRow(p, f.chromaWidth() * 2, *table.arithmetic);
+#endif
+    for (; x < f.chromaWidth() * 2; ++x) p[x] = table.chroma[p[x]];
   }
 }
 
@@ -297,12 +400,12 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
 void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
                         const std::array<int, 3>& radii) {
   const int tmpStride = (rowBytes + 63) & ~63;
-  tmpA_.resize(static_cast<size_t>(tmpStride) * rows);
-  tmpB_.resize(static_cast<size_t>(tmpStride) * rows);
+  uint8_t* a = tmpA_.get(static_cast<size_t>(tmpStride) * rows);
+  uint8_t* b = tmpB_.get(static_cast<size_t>(tmpStride) * rows);
   auto radius = [&](int i) { return std::clamp(radii[i], 0, 127); };
-  boxColumns(plane, stride, tmpA_.data(), tmpStride, rowBytes, rows, radius(0), sums_);
-  boxColumns(tmpA_.data(), tmpStride, tmpB_.data(), tmpStride, rowBytes, rows, radius(1), sums_);
-  boxColumns(tmpB_.data(), tmpStride, out, outStride, rowBytes, rows, radius(2), sums_);
+  boxColumns(plane, stride, a, tmpStride, rowBytes, rows, radius(0), sums_);
+  boxColumns(a, tmpStride, b, tmpStride, rowBytes, rows, radius(1), sums_);
+  boxColumns(b, tmpStride, out, outStride, rowBytes, rows, radius(2), sums_);
 }
 
 void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii) {
@@ -311,8 +414,7 @@ void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, 
   columnPasses(plane, stride, plane, stride, samples * ch, rows, radii);
   const int tStride = (rows + 63) & ~63;
   const size_t tSize = static_cast<size_t>(tStride) * samples;
-  transposed_.resize(tSize * ch);
-  uint8_t* t0 = transposed_.data();
+  uint8_t* t0 = transposed_.get(tSize * ch);
   uint8_t* t1 = t0 + tSize;
   if (ch == 1) {
     libyuv::TransposePlane(plane, stride, t0, tStride, samples, rows);
@@ -327,8 +429,7 @@ void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, 
     libyuv::TransposePlane(t0, tStride, plane, stride, rows, samples);
   } else {
     const int pStride = (samples + 63) & ~63;
-    back_.resize(static_cast<size_t>(pStride) * rows * 2);
-    uint8_t* u = back_.data();
+    uint8_t* u = back_.get(static_cast<size_t>(pStride) * rows * 2);
     uint8_t* v = u + static_cast<size_t>(pStride) * rows;
     libyuv::TransposePlane(t0, tStride, u, pStride, rows, samples);
     libyuv::TransposePlane(t1, tStride, v, pStride, rows, samples);

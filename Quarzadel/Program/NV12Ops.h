@@ -2,7 +2,10 @@
 // Operations on bi-planar 4:2:0 pictures, done directly on the luma and chroma
 // planes so that BT.709 pictures stay BT.709 without a detour through RGB.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "Platform/Media/ColorAttachments.h"
@@ -16,18 +19,36 @@ void fill(const NV12Frame& dst, YCbCr color);
 // and `smoothShrink`).
 void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink = false);
 
+// Scratch memory that only grows and is never cleared: every byte handed out is
+// written before it is read, and a frame must not pay for zeroing it.
+class ScratchBytes {
+ public:
+  uint8_t* get(size_t bytes);
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+};
+
 // A bilinear scaler built from row interpolation and transposes, which the
 // hardware does many samples at a time (a horizontal filter does one). Keeps
 // its scratch memory between calls.
 class Scaler {
  public:
   void scale(const NV12Frame& src, const NV12Frame& dst);
+  // Our own path whatever the ratio (scale() without the libyuv shortcut).
+  void scaleSeparably(const NV12Frame& src, const NV12Frame& dst);
+
+  // The factor by which `src` shrinks to `dst` in both directions when it is
+  // exactly 3 or 4, else 0. Such shrinks go to libyuv, whose paths for them are
+  // several times faster than ours (ours is faster for every other ratio).
+  static int integerShrink(int sw, int sh, int dw, int dh);
 
  private:
   // One channel, or two interleaved (chroma).
   void scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw, int dh,
                   int channels);
-  std::vector<uint8_t> rows_, transposed_[2], scaled_[2], back_[2];
+  ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
 };
 
 // dst = from + (to - from) x t, t in 0...1, on both planes.
@@ -40,6 +61,16 @@ struct ToneTable {
   // Brightness added to gamma-encoded RGB (a luma offset) and saturation
   // (chroma scaled about neutral), in video range.
   static ToneTable colorControls(double brightness, double saturation);
+
+  // The same tables as arithmetic that runs many samples at a time, when it
+  // gives every entry exactly: luma v + offset, chroma ((v - 128) x gain + bias)
+  // / 32768 rounded down, each clamped to its range.
+  struct Arithmetic {
+    int lumaOffset = 0;
+    int chromaGain = 0;
+    int chromaBias = 0;
+  };
+  std::optional<Arithmetic> arithmetic;
 };
 void apply(const NV12Frame& f, const ToneTable& table);
 
@@ -56,7 +87,7 @@ class Blur {
   void blurPlane(uint8_t* plane, int stride, int samples, int rows, int channels, const std::array<int, 3>& radii);
   void columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
                     const std::array<int, 3>& radii);
-  std::vector<uint8_t> tmpA_, tmpB_, transposed_, back_;
+  ScratchBytes tmpA_, tmpB_, transposed_, back_;
   std::vector<uint16_t> sums_;
 };
 

@@ -222,5 +222,108 @@ TEST(NV12OpsTest, ScalerKeepsEdgesAndGradients) {
   }
 }
 
+// A picture with detail at every scale: gradients both ways, a fine check and
+// hard-edged bars, in luma and chroma.
+platform::PixelBufferRef detailedPicture(int width, int height) {
+  auto picture = flatPicture(width, height, {0, 128, 128});
+  const NV12Frame f = NV12Frame::of(*picture);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      f.y[y * f.strideY + x] = static_cast<uint8_t>(16 + (x * 150) / width + (y * 60) / height +
+                                                    ((x / 96 + y / 96) % 2 ? 9 : 0) + ((x / 4) % 2 ? 4 : 0));
+  for (int y = 0; y < f.chromaHeight(); ++y)
+    for (int x = 0; x < f.chromaWidth(); ++x) {
+      f.uv[y * f.strideUV + 2 * x] = static_cast<uint8_t>(60 + (x * 120) / f.chromaWidth());
+      f.uv[y * f.strideUV + 2 * x + 1] = static_cast<uint8_t>((x / 40) % 2 ? 190 : 70);
+    }
+  return picture;
+}
+
+// Peak signal-to-noise ratio of two pictures of one size over both planes, in dB.
+double psnr(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
+  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
+  double squares = 0;
+  int64_t count = 0;
+  for (int y = 0; y < fa.height; ++y)
+    for (int x = 0; x < fa.width; ++x, ++count) {
+      const double d = fa.y[y * fa.strideY + x] - fb.y[y * fb.strideY + x];
+      squares += d * d;
+    }
+  for (int y = 0; y < fa.chromaHeight(); ++y)
+    for (int x = 0; x < fa.chromaWidth() * 2; ++x, ++count) {
+      const double d = fa.uv[y * fa.strideUV + x] - fb.uv[y * fb.strideUV + x];
+      squares += d * d;
+    }
+  return squares == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * count / squares);
+}
+
+TEST(NV12OpsTest, ShrinksByThreeOrFourMatchOurOwnPathAndStayInvisibleUnderTheBlur) {
+  EXPECT_EQ(nv12::Scaler::integerShrink(1440, 810, 480, 270), 3);
+  EXPECT_EQ(nv12::Scaler::integerShrink(1920, 1080, 480, 270), 4);
+  EXPECT_EQ(nv12::Scaler::integerShrink(960, 540, 480, 270), 0);   // ours is faster at 2
+  EXPECT_EQ(nv12::Scaler::integerShrink(1080, 608, 480, 270), 0);  // not whole
+  EXPECT_EQ(nv12::Scaler::integerShrink(1440, 1080, 480, 270), 0); // not the same both ways
+  EXPECT_EQ(nv12::Scaler::integerShrink(480, 270, 0, 0), 0);
+  nv12::Scaler scaler;
+  nv12::Blur blur;
+  for (int k : {3, 4}) {
+    auto src = detailedPicture(480 * k, 270 * k);
+    auto fast = flatPicture(480, 270, {0, 0, 0});
+    auto own = flatPicture(480, 270, {0, 0, 0});
+    scaler.scale(NV12Frame::of(*src), NV12Frame::of(*fast));
+    scaler.scaleSeparably(NV12Frame::of(*src), NV12Frame::of(*own));
+    // Close on their own (they differ only in how the fine check is sampled) ...
+    EXPECT_GT(psnr(*fast, *own), 30) << k;
+    EXPECT_EQ(colorAt(*fast, 240, 135), colorAt(*own, 240, 135)) << k;
+    // ... and the same within a code value once blurred for the fill.
+    blur.apply(NV12Frame::of(*fast), ProgramRenderer::kBlurSigma);
+    blur.apply(NV12Frame::of(*own), ProgramRenderer::kBlurSigma);
+    EXPECT_GT(psnr(*fast, *own), 45) << k;
+    for (int y = 0; y < 270; y += 5)
+      for (int x = 0; x < 480; x += 5) ASSERT_NEAR(lumaAt(*fast, x, y), lumaAt(*own, x, y), 1) << k << ": " << x << "," << y;
+  }
+}
+
+TEST(NV12OpsTest, ToneArithmeticGivesExactlyTheTables) {
+  // The fill's own controls take the fast path; any controls give the tables' values.
+  EXPECT_TRUE(nv12::ToneTable::colorControls(ProgramRenderer::kFillBrightness, ProgramRenderer::kFillSaturation)
+                  .arithmetic.has_value());
+  for (const auto& [brightness, saturation] : {std::pair{ProgramRenderer::kFillBrightness,
+                                                         ProgramRenderer::kFillSaturation},
+                                               std::pair{0.0, 1.0}, std::pair{0.2, 0.5}, std::pair{-0.5, 0.33},
+                                               std::pair{0.05, 1.5}}) {
+    const auto table = nv12::ToneTable::colorControls(brightness, saturation);
+    // Every code value, in rows whose length is no multiple of the vector width.
+    auto picture = flatPicture(262, 4, {0, 0, 0});
+    const NV12Frame f = NV12Frame::of(*picture);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 262; ++x) f.y[y * f.strideY + x] = static_cast<uint8_t>(x + y);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 262; ++x) f.uv[y * f.strideUV + x] = static_cast<uint8_t>(x + 3 * y);
+    nv12::apply(f, table);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 262; ++x)
+        ASSERT_EQ(f.y[y * f.strideY + x], table.luma[static_cast<uint8_t>(x + y)]) << brightness << " " << x;
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 262; ++x)
+        ASSERT_EQ(f.uv[y * f.strideUV + x], table.chroma[static_cast<uint8_t>(x + 3 * y)]) << saturation << " " << x;
+  }
+}
+
+TEST(NV12OpsTest, ScalerReusedAcrossSizesGivesWhatAFreshOneGives) {
+  // Scratch memory is no longer cleared: what one call leaves must not leak into the next.
+  auto big = detailedPicture(1440, 1080), small = detailedPicture(300, 170);
+  nv12::Scaler reused;
+  auto scratch = flatPicture(1920, 1080, {0, 0, 0});
+  reused.scale(NV12Frame::of(*big), NV12Frame::of(*scratch));
+  for (const auto& [w, h] : {std::pair{640, 360}, std::pair{1000, 700}, std::pair{200, 400}}) {
+    auto a = flatPicture(w, h, {0, 0, 0}), b = flatPicture(w, h, {0, 0, 0});
+    reused.scale(NV12Frame::of(*small), NV12Frame::of(*a));
+    nv12::Scaler fresh;
+    fresh.scale(NV12Frame::of(*small), NV12Frame::of(*b));
+    EXPECT_EQ(psnr(*a, *b), 99) << w << "x" << h;
+  }
+}
+
 }  // namespace
 }  // namespace quarzadel
