@@ -289,11 +289,13 @@ OSStatus VTCompressionSession::prepareToEncodeFrames() {
     if (c.levelIdc && !VideoCodecLevel::fits(c, *c.levelIdc)) {
         const auto raised = VideoCodecLevel::lowestFitting(c, *c.levelIdc);
         if (!raised) {
-            MEDLEY_LOG_WARN("no level holds ", c.width, "x", c.height, " at ", c.expectedFrameRate, " frames per second");
+            MEDLEY_LOG_WARN("no level holds", std::to_string(c.width) + "x" + std::to_string(c.height), "at",
+                            c.expectedFrameRate, "frames per second");
             return VTStatus::parameter;
         }
-        MEDLEY_LOG_INFO("level ", VideoCodecLevel::name(*c.levelIdc), " is too low for ", c.width, "x", c.height, " at ",
-                        c.expectedFrameRate, " frames per second and ", c.bitRate, " bits per second; raised to ",
+        MEDLEY_LOG_INFO("level", VideoCodecLevel::name(*c.levelIdc), "is too low for",
+                        std::to_string(c.width) + "x" + std::to_string(c.height), "at", c.expectedFrameRate,
+                        "frames per second and", c.bitRate, "bits per second; raised to",
                         VideoCodecLevel::name(*raised));
         c.levelIdc = raised;
     }
@@ -490,7 +492,7 @@ bool VTCompressionSession::restart(VideoEncoderConfiguration next) {
     auto encoder = openEncoder(next, status);
     auto format = encoder ? makeFormat(*encoder, next) : nullptr;
     if (!format) {
-        MEDLEY_LOG_WARN("encoder did not restart with the new rate settings (status ", status, "); the session ends");
+        MEDLEY_LOG_WARN("encoder did not restart with the new rate settings; the session ends, status", status);
         return false;
     }
     std::vector<VideoEncodedFrame> held;
@@ -501,8 +503,8 @@ bool VTCompressionSession::restart(VideoEncoderConfiguration next) {
     running_ = next;
     if (!sameParameterSets) {
         const auto newLevel = levelOf(encoder_->parameterSets(), hevc_);
-        MEDLEY_LOG_INFO("stream description changes with the new bit rate ", next.bitRate, " (level ",
-                        newLevel ? VideoCodecLevel::name(newLevel->first) : std::string("?"), ")");
+        MEDLEY_LOG_INFO("stream description changes with the new bit rate", next.bitRate, "to level",
+                        newLevel ? VideoCodecLevel::name(newLevel->first) : std::string("?"));
         std::lock_guard lock(mutex_);
         formatDescription_ = std::move(format);
     }

@@ -117,11 +117,11 @@ bool VideoCodecSettings::shouldInvalidateSession(const VideoCodecSettings& other
 OSStatus VideoCodecSettings::apply(VideoCodec& codec, const VideoCodecSettings& rhs) const {
     OSStatus result = VTStatus::noErr;
     if (bitRate != rhs.bitRate) {
-        MEDLEY_LOG_INFO("bitRate change from ", rhs.bitRate, " to ", bitRate);
+        MEDLEY_LOG_INFO("bitRate change from", rhs.bitRate, "to", bitRate);
         if (const auto& session = codec.session()) {
             const OSStatus status = session->setOption({bitRateMode.key, static_cast<std::int64_t>(bitRate)});
             if (status != VTStatus::noErr) {
-                MEDLEY_LOG_WARN("the session refused the bit rate ", bitRate, " (status ", status, ")");
+                MEDLEY_LOG_WARN("the session refused the bit rate", bitRate, "with status", status);
                 result = status;
             }
         }

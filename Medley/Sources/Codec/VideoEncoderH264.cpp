@@ -26,8 +26,8 @@ void logFromX264(void*, int level, const char* format, va_list args) {
     std::vsnprintf(line, sizeof line, format, args);
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (level == X264_LOG_ERROR) MEDLEY_LOG_ERROR("x264: ", text);
-    else MEDLEY_LOG_WARN("x264: ", text);
+    if (level == X264_LOG_ERROR) MEDLEY_LOG_ERROR("x264:", text);
+    else MEDLEY_LOG_WARN("x264:", text);
 }
 
 void applyRate(x264_param_t& p, const VideoEncoderConfiguration& c) {
