@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Publishing the same FLV to nginx with this project's connection and with the
+# ffmpeg command line (-c copy, no pacing), over RTMP and over RTMPS through
+# stunnel, in one run. nginx announces a chunk size of 4096, which both
+# publishers adopt or exceed.
+#
+#   bench/rtmp_publish_compare.sh [BUILD_DIR] [RUNS]
+#
+# Each publisher runs as its own process, timed from start to exit, once with
+# the file sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop;
+# ours: the same tags with their times moved on). The rate is the extra bytes
+# over the extra time, so that process start, connect and close, which both
+# pay once, cancel out; the best of RUNS is kept. Whole-run rates of the long
+# run are printed beside it.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+build="$(cd "${1:-$root/build}" && pwd)"
+runs="${2:-3}"
+short=2
+long=12
+bench="$build/bench/rtmp_publish_bench"
+peers="$root/tests/peers"
+[ -x "$bench" ] || { echo "no $bench; build the target rtmp_publish_bench first" >&2; exit 1; }
+for tool in nginx stunnel ffmpeg openssl; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
+done
+
+work="$(mktemp -d /tmp/quarzadel-publish-compare.XXXXXX)"
+cleanup() {
+  "$peers/stunnel.sh" stop "$work/stunnel" >/dev/null 2>&1 || true
+  "$peers/nginx-rtmp.sh" stop "$work/nginx" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A throw-away authority and a certificate for localhost, trusted by our side
+# through SSL_CERT_FILE (ffmpeg does not verify by default).
+certs="$work/certs"
+mkdir -p "$certs"
+(
+  cd "$certs"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj "/CN=Quarzadel Bench CA" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign,cRLSign -keyout ca.key -out ca.pem
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n' > server.ext
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+    -keyout server.key -out server.csr
+  openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -sha256 \
+    -extfile server.ext -out server.pem
+) >/dev/null 2>&1 || { echo "openssl could not make the test certificates" >&2; exit 1; }
+
+flv="$("$bench" --flv)"
+[ -f "$flv" ] || { echo "no test FLV" >&2; exit 1; }
+bytes="$(stat -c %s "$flv")"
+
+value() { sed -n "s/^$1=//p"; }
+nginx_out="$("$peers/nginx-rtmp.sh" start "$work/nginx")"
+nginx_port="$(value PORT <<<"$nginx_out")"
+record_dir="$(value RECORD_DIR <<<"$nginx_out")"
+stunnel_out="$("$peers/stunnel.sh" start "$work/stunnel" "$nginx_port" "$certs/server.pem" "$certs/server.key")"
+stunnel_port="$(value PORT <<<"$stunnel_out")"
+
+# seconds PUBLISHER URL KEY LOOPS: wall time of one publish, start to exit.
+seconds() {
+  local who="$1" url="$2" key="$3" loops="$4" begin end
+  begin="$(date +%s.%N)"
+  if [ "$who" = ffmpeg ]; then
+    ffmpeg -nostdin -hide_banner -loglevel error -stream_loop $((loops - 1)) -i "$flv" -c copy -f flv \
+      "$url/$key" || return 1
+  else
+    SSL_CERT_FILE="$certs/ca.pem" "$bench" --publish "$url" "$key" "$flv" "$loops" || return 1
+  fi
+  end="$(date +%s.%N)"
+  rm -f "$record_dir"/*.flv
+  echo "$end - $begin" | bc -l
+}
+
+# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>", best of $runs.
+measure() {
+  local who="$1" url="$2" tag="$3" i a b steady whole best_steady=0 best_whole=0
+  for i in $(seq 1 "$runs"); do
+    a="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
+    b="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
+    steady="$(echo "($long - $short) * $bytes / ($b - $a) / 1000000" | bc -l)"
+    whole="$(echo "$long * $bytes / $b / 1000000" | bc -l)"
+    if (( $(echo "$steady > $best_steady" | bc -l) )); then best_steady="$steady"; fi
+    if (( $(echo "$whole > $best_whole" | bc -l) )); then best_whole="$whole"; fi
+  done
+  echo "$best_steady $best_whole"
+}
+
+printf 'FLV: %s (%.1f MB), sent %d and %d times per run, best of %d\n' "$flv" "$(echo "$bytes / 1000000" | bc -l)" \
+  "$short" "$long" "$runs"
+for transport in rtmp rtmps; do
+  if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/live"; else url="rtmps://localhost:$stunnel_port/live"; fi
+  result="$(measure ours "$url" "$transport")" || { echo "$transport: our publish failed" >&2; exit 1; }
+  read -r ours ours_whole <<<"$result"
+  result="$(measure ffmpeg "$url" "$transport")" || { echo "$transport: ffmpeg failed" >&2; exit 1; }
+  read -r theirs theirs_whole <<<"$result"
+  printf '%-5s connection %7.0f MB/s (whole run %6.0f)   ffmpeg %7.0f MB/s (whole run %6.0f)   ratio %.2fx (whole run %.2fx)\n' \
+    "$transport" "$ours" "$ours_whole" "$theirs" "$theirs_whole" "$(echo "$ours / $theirs" | bc -l)" \
+    "$(echo "$ours_whole / $theirs_whole" | bc -l)"
+done
