@@ -384,17 +384,13 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void didWrite(const asio::error_code& ec, size_t) {
+    // A failure reports this write first, then the queued ones.
+    if (!closed && ec) fail(makeError(ec, where()), State::failed, isPathError(ec));
     writing = false;
     PendingWrite done = std::move(inFlight);
     inFlight = {};
     abandoned = {};
     if (closed) return;
-    if (ec) {
-      // Reported with the writes still queued.
-      (done.lane == Lane::priority ? priorityWrites : writes).push_front(std::move(done));
-      fail(makeError(ec, where()), State::failed, isPathError(ec));
-      return;
-    }
     {
       std::lock_guard lock(mutex);
       counters.totalBytesOut += done.bytes.size();
@@ -441,7 +437,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     if (writing) {
       drop(inFlight);
       // The write still under way reads these bytes until it ends (moving keeps them in place).
-      abandoned = std::move(inFlight.bytes);
+      if (!inFlight.bytes.empty()) abandoned = std::move(inFlight.bytes);
       inFlight = {};
     }
     for (auto& w : priorityWrites) drop(w);

@@ -219,6 +219,41 @@ TEST_F(TcpConnectionTest, PriorityBuffersOvertakeQueuedOnesBetweenBuffersAndTheB
   EXPECT_EQ(connection->counters().totalBytesOut, serverGot.size() + 16);
 }
 
+TEST_F(TcpConnectionTest, AFailureDuringAWriteFailsItAndEveryQueuedOneAndEmptiesTheQueue) {
+  auto listener = TcpListener::make();
+  std::atomic<bool> reset{false};
+  std::thread server([&] {
+    auto s = listener->accept(seconds(10));
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(eventually([&] { return reset.load(); }));
+    s->abort();
+  });
+  auto connection = open("127.0.0.1", listener->port());
+  ASSERT_TRUE(events_->waitForState(State::ready));
+  std::vector<std::string> failed;  // on queue_ only
+  auto record = [&](std::string name) {
+    return [&failed, name](const std::optional<TcpError>& e) { failed.push_back(e ? name : name + " written"); };
+  };
+  // The first one is being written when the peer goes: the kernel took only part of it.
+  connection->send(std::vector<uint8_t>(4'000'000, 1), record("large"));
+  connection->send(std::vector<uint8_t>(1000, 2), record("media"));
+  connection->send(std::vector<uint8_t>(10, 3), record("control"), TcpConnection::Lane::priority);
+  reset = true;
+  server.join();
+  ASSERT_TRUE(events_->waitForState(State::failed));
+  ASSERT_TRUE(eventually([&] {
+    bool all = false;
+    queue_->sync([&] { all = failed.size() == 3; });
+    return all;
+  }));
+  EXPECT_EQ(failed, (std::vector<std::string>{"large", "control", "media"}));
+  EXPECT_EQ(connection->counters().queuedBytesOut, 0u);
+  connection->cancel();
+  queue_->sync([] {});
+  EXPECT_EQ(connection->counters().queuedBytesOut, 0u);
+  EXPECT_EQ(connection->counters().totalBytesOut, 0u);
+}
+
 TEST_F(TcpConnectionTest, ReceivedBlocksNeverExceedTheMaximumAndEndOfStreamComesLast) {
   auto listener = TcpListener::make();
   const auto payload = pattern(100000, 7);
