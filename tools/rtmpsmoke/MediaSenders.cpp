@@ -118,7 +118,7 @@ Async<void> sendAudioPackets(const medley::AudioCodec::Output& output, SmokeStre
 
 Async<void> sendAudio(AsyncStream<medley::AudioCodec::Output> encoded, std::shared_ptr<SmokeStream> stream,
                       uint32_t id, double originSeconds, Counters* counters, std::shared_ptr<WireStart> start) {
-  // Sound waiting for the first picture: a few seconds at most, then the oldest goes.
+  // Sound waiting for the first picture: about ten seconds at most, then the oldest goes.
   constexpr size_t kMaxWaiting = 500;
   MessageClock clock(originSeconds);
   std::deque<medley::AudioCodec::Output> waiting;

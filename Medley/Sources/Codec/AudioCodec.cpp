@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "Medley/Sources/ISO/AACAudioConfig.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
@@ -116,6 +117,18 @@ void AudioCodec::append(const platform::AudioBufferRef& buffer, const platform::
   setInputFormat(buffer->format());
   if (!audioConverter_ || !isRunning_) return;
   if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer)) {
+    if (ringBuffer_ && ringBuffer_->reanchors(when.sampleTime)) {
+      const uint64_t count = ++timelineRestarts_;
+      if (count == 1 || count % 100 == 0) {
+        const double late = static_cast<double>(when.sampleTime - ringBuffer_->sampleTime()) / pcm->format().sampleRate();
+        MEDLEY_LOG_WARN("sound " + std::to_string(late) +
+                        " s later than expected: the encoded time line starts again there (" + std::to_string(count) +
+                        " so far)");
+      }
+      // Encoding the gap as silence would take as long as the gap is worth of
+      // packets, here and now: the sound before it ends instead, timed as it was.
+      drain();
+    }
     if (ringBuffer_) ringBuffer_->append(*pcm, when);
     if (!audioTime_.hasAnchor()) {
       audioTime_.anchor(platform::MediaTime::fromNanos(when.hostTime), audioConverter_->outputFormat().sampleRate());

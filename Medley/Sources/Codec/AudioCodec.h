@@ -8,6 +8,9 @@
 // worth (1024 frames for AAC), so callers may append buffers of any length.
 // Packet times count frames from the first buffer appended after a start or
 // a drain: the n-th AAC packet is n x 1024 frames after that buffer's host time.
+// A buffer that starts more than the ring's length after the frames before it
+// (the producer's clock jumped) is not preceded by that much silence: what
+// waits is drained with its own times and the time line starts again at it.
 //
 // Not thread-safe: its owner makes every call; the output stream is read
 // from another task.
@@ -92,6 +95,8 @@ class AudioCodec {
   std::shared_ptr<platform::CompressedAudioBuffer> pendingPacket_;
   // Inside drain(): the input block hands out partial packets, then the end of stream.
   bool draining_ = false;
+  // Time lines started again after a jump in the input's sample times.
+  uint64_t timelineRestarts_ = 0;
 };
 
 }  // namespace medley

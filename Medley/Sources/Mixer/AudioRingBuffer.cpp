@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "Medley/Sources/Extension/PCMBufferExtensions.h"
 #include "Medley/Sources/Extension/SampleBufferExtensions.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
 
@@ -48,8 +50,24 @@ void AudioRingBuffer::reset() {
   sampleTime_ = 0;
 }
 
+bool AudioRingBuffer::reanchors(int64_t incoming) const {
+  return sampleTime_ != 0 && incoming > sampleTime_ && incoming - sampleTime_ > int64_t{ringLength_};
+}
+
 void AudioRingBuffer::applyTiming(int64_t incoming) {
   if (sampleTime_ == 0) sampleTime_ = incoming;
+  if (reanchors(incoming)) {
+    // Owing the gap would hand the consumer all of it at once (an hour of
+    // silence on the next render's caller): the time line starts again here.
+    const uint64_t count = ++reanchorCount_;
+    if (count == 1 || count % 100 == 0) {
+      MEDLEY_LOG_WARN("sound " + std::to_string(incoming - sampleTime_) + " frames later than expected, more than the " +
+                      std::to_string(ringLength_) + " the ring holds: its time line starts again there (" +
+                      std::to_string(count) + " so far)");
+    }
+    sampleTime_ = incoming;
+    return;
+  }
   // Gaps add up until a render pays them out; a buffer that overlaps the
   // frames before it is stored without correction.
   const int64_t gap = incoming > sampleTime_ ? incoming - sampleTime_ : 0;

@@ -3,7 +3,10 @@
 // stamped with sample times; a consumer renders a requested number of frames.
 // A producer's gap (a buffer starting later than the frames before it ended)
 // is owed as silence, which the next render emits ahead of the stored frames,
-// so the consumer sees a continuous frame sequence.
+// so the consumer sees a continuous frame sequence. A gap longer than the whole
+// ring is not owed: the ring re-anchors on the late buffer's time (and logs
+// it), so a jump in the producer's clock costs no more than a ring of silence
+// would.
 //
 // Not synchronised: an owner that appends and renders on different threads
 // serialises the calls itself.
@@ -37,6 +40,11 @@ class AudioRingBuffer {
   int64_t skip() const { return skip_; }
   // The sample time the next appended frame is expected to carry (0: not anchored yet).
   int64_t sampleTime() const { return sampleTime_; }
+  // Whether a buffer starting at `incomingSampleTime` would re-anchor the ring:
+  // it starts more than a whole ring after the frames before it ended.
+  bool reanchors(int64_t incomingSampleTime) const;
+  // Times the ring re-anchored on a late buffer.
+  uint64_t reanchorCount() const { return reanchorCount_; }
 
   // Appends an audio sample buffer; its sample time comes from its
   // presentation time at the ring's rate. Buffers that are not PCM audio are
@@ -76,6 +84,7 @@ class AudioRingBuffer {
   int64_t stored_ = 0;
   int64_t skip_ = 0;
   int64_t sampleTime_ = 0;
+  uint64_t reanchorCount_ = 0;
 };
 
 }  // namespace medley

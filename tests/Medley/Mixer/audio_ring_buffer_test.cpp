@@ -77,6 +77,27 @@ TEST(AudioRingBufferTest, OwedSilenceAddsUpAcrossAppendsAndOverlapsAreKept) {
   EXPECT_EQ(sequence(400, 20), rendered(*ring, 20));
 }
 
+TEST(AudioRingBufferTest, AGapLongerThanTheRingReanchorsItInsteadOfBeingOwed) {
+  auto ring = AudioRingBuffer::make(kMono, 1);  // 1024 frames
+  ring->append(*ramp(0, 100), at(1000));
+  ring->append(*ramp(100, 100), at(1100 + 1024));  // a whole ring late: still owed
+  EXPECT_EQ(1024, ring->skip());
+  EXPECT_FALSE(ring->reanchors(2224 + 1024));
+  EXPECT_TRUE(ring->reanchors(2224 + 1025));
+
+  ring->append(*ramp(200, 100), at(2224 + 1025));
+  EXPECT_EQ(1u, ring->reanchorCount());
+  EXPECT_EQ(1024, ring->skip()) << "silence owed before stays owed, the new gap is not";
+  EXPECT_EQ(3349, ring->sampleTime());
+  EXPECT_EQ(concat(std::vector<float>(1024, 0), sequence(0, 300)), rendered(*ring, 1324));
+
+  // An hour's jump costs nothing either.
+  ring->append(*ramp(300, 100), at(3349 + int64_t{3600} * 48000));
+  EXPECT_EQ(2u, ring->reanchorCount());
+  EXPECT_EQ(100, ring->counts());
+  EXPECT_EQ(sequence(300, 100), rendered(*ring, 100));
+}
+
 TEST(AudioRingBufferTest, WritesAcrossTheEndAndOverrunKeepsTheNewestFramesInOrder) {
   auto ring = AudioRingBuffer::make(kMono, 1);  // 1024 frames
   ring->append(*ramp(0, 700), at(1));
@@ -196,9 +217,13 @@ TEST(AudioRingBufferTest, SampleBufferTimesFollowThePresentationTime) {
   // 100 microseconds later is frame 48004 (truncated): it overlaps, so nothing is owed.
   ring->append(*bigEndianInt16(ten, 1, true, platform::MediaTime::fromNanos(1'000'100'000)));
   EXPECT_EQ(0, ring->skip());
-  // Half a second later: owed silence of the difference.
+  // 10 ms later: owed silence of the difference.
+  ring->append(*bigEndianInt16(ten, 1, true, platform::MediaTime::fromNanos(1'010'000'000)));
+  EXPECT_EQ(48480 - 48020, ring->skip());
+  // Half a second later, more than the ring holds: it starts again there, owing nothing more.
   ring->append(*bigEndianInt16(ten, 1, true, platform::MediaTime::fromNanos(1'500'000'000)));
-  EXPECT_EQ(72000 - 48020, ring->skip());
+  EXPECT_EQ(48480 - 48020, ring->skip());
+  EXPECT_EQ(72010, ring->sampleTime());
 
   // Longer than the ring: owed as silence, nothing stored.
   const int64_t before = ring->counts();

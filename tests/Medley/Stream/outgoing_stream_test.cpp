@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "Medley/Sources/Stream/OutgoingStream.h"
+#include "Logwell/RecordingAppender.h"
+#include "Medley/Codec/audio_test_support.h"
 #include "Medley/Codec/video_test_support.h"
+#include "Medley/Sources/Stream/OutgoingStream.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 #include "Medley/Util/virtual_run.h"
 
 using medley::OutgoingStream;
@@ -143,4 +146,52 @@ TEST_F(OutgoingStreamTest, StopEndsAWaitingReaderAndALaterSequenceWorks) {
   rt->runUntilIdle();
   EXPECT_EQ(again.values().size(), 1u);
   EXPECT_NE(stream.videoInputFormat(), nullptr) << "formats survive a stop";
+}
+
+// The program sound's clock jumps a minute ahead (a suspended machine, a
+// replaced source): the encoder does not make a minute of silence packets on
+// the spot, the sound before the jump ends with its own times and the time
+// line starts again at the late buffer. The jump is logged once.
+TEST_F(OutgoingStreamTest, ASoundTimeJumpLongerThanTheRingStartsTheTimeLineAgain) {
+  auto recorder = std::make_shared<logwell::testing::RecordingAppender>();
+  const auto previousAppender = medley::logger().appender();
+  const auto previousLevel = medley::logger().level();
+  medley::logger().setAppender(recorder);
+  medley::logger().setLevel(logwell::LWLogLevel::warn);
+
+  stream.startRunning();
+  Collector<medley::AudioCodec::Output> packets(rt, stream.audioOutputStream());
+  const platform::Nanos start = 5'000'000'000, jump = 60'000'000'000;
+  auto feed = [&](platform::Nanos from) {
+    const int64_t first = from * 48 / 1'000'000;
+    for (int64_t i = 0; i < 10; ++i)
+      stream.append(audiotest::sine(audiotest::kStereo, i * 1024, 1024),
+                    audiotest::timeOf(first + i * 1024, 48000, 0));
+  };
+  feed(start);
+  feed(start + jump);
+  rt->runUntilIdle();
+  stream.stopRunning();
+  rt->runUntilIdle();
+  medley::logger().setAppender(previousAppender);
+  medley::logger().setLevel(previousLevel);
+
+  // 2 x 10240 frames and the encoder's delay: about 22 packets, not 2,800.
+  const auto& out = packets.values();
+  ASSERT_LE(out.size(), 30u);
+  ASSERT_GE(out.size(), 20u);
+  const double end = platform::toSeconds(start + jump) + 10 * 1024 / 48000.0;
+  size_t before = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const double t = platform::toSeconds(out[i].second.hostTime);
+    if (i > 0) EXPECT_GT(out[i].second.hostTime, out[i - 1].second.hostTime) << "packet " << i;
+    EXPECT_TRUE(t < platform::toSeconds(start) + 0.3 || (t > platform::toSeconds(start + jump) && t < end + 0.1))
+        << "packet " << i << " at " << t << " s";
+    if (t < platform::toSeconds(start) + 0.3) ++before;
+  }
+  EXPECT_GE(before, 10u) << "the sound before the jump is all there";
+  size_t jumps = 0;
+  for (const auto& r : recorder->snapshot())
+    if (r.message.find("later than expected") != std::string::npos) ++jumps;
+  EXPECT_EQ(jumps, 1u);
 }
