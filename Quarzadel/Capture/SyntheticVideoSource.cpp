@@ -102,6 +102,7 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
 
   // A clip too short for one frame falls back to the noise picture below.
   if (clip_ && clip_->copyFrame(t, spec_.fps, *buffer)) {
+    drawn_.erase(buffer.get());
     buffer->setColorAttachments(bt709Matrix());
     return buffer;
   }
@@ -113,7 +114,25 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
   const YCbCr color = flash ? kWhite : yCbCr(spec_.color);
   const int bar = barWidth(f.width);
   // Clamped: a time before zero would put the bar left of the picture.
-  const int x = std::clamp(static_cast<int>((f.width - bar) * p / 2), 0, std::max(0, f.width - bar));
+  const int x = flash ? -1 : std::clamp(static_cast<int>((f.width - bar) * p / 2), 0, std::max(0, f.width - bar));
+  auto paintColumns = [&](int x0, uint8_t y) {
+    const auto count = static_cast<size_t>(std::min(bar, f.width - x0));
+    for (int row = 0; row < f.height; ++row) std::memset(f.y + static_cast<ptrdiff_t>(row) * f.strideY + x0, y, count);
+  };
+
+  if (!spec_.noise) {
+    const auto it = drawn_.find(buffer.get());
+    if (it != drawn_.end() && it->second.color == color) {
+      // The same field: move the bar.
+      if (it->second.barX != x) {
+        if (it->second.barX >= 0) paintColumns(it->second.barX, color.y);
+        if (x >= 0) paintColumns(x, kWhite.y);
+      }
+      it->second.barX = x;
+      buffer->setColorAttachments(bt709Matrix());
+      return buffer;
+    }
+  }
 
   for (int row = 0; row < f.height; ++row) {
     uint8_t* line = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
@@ -123,13 +142,17 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
       std::memset(line, color.y, static_cast<size_t>(f.width));
     if (!flash) std::memset(line + x, kWhite.y, static_cast<size_t>(std::min(bar, f.width - x)));
   }
-  for (int row = 0; row < f.chromaHeight(); ++row) {
-    uint8_t* line = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
-    for (int col = 0; col < f.width; col += 2) {
-      line[col] = color.cb;
-      line[col + 1] = color.cr;
-    }
+  // One chroma row, copied to the others.
+  for (int pair = 0; pair < f.chromaWidth(); ++pair) {
+    f.uv[2 * pair] = color.cb;
+    f.uv[2 * pair + 1] = color.cr;
   }
+  for (int row = 1; row < f.chromaHeight(); ++row)
+    std::memcpy(f.uv + static_cast<ptrdiff_t>(row) * f.strideUV, f.uv, static_cast<size_t>(f.chromaWidth()) * 2);
+  if (spec_.noise)
+    drawn_.erase(buffer.get());
+  else
+    drawn_[buffer.get()] = Drawn{color, x};
   buffer->setColorAttachments(bt709Matrix());
   return buffer;
 }

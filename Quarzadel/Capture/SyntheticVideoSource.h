@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
@@ -82,6 +83,16 @@ class SyntheticVideoSource final : public VideoFrameSource,
   std::unique_ptr<platform::RepeatingTimer> timer_;
   std::atomic<double> frozenUntil_{0};
   int64_t lastGridIndex_ = -1;
+
+  // What each pool buffer holds from its last drawing, so that a test pattern
+  // redraws only the bar's old and new columns. Buffers handed on are never
+  // written by anyone else, and the pool frees none while this camera lives,
+  // so a buffer's address names it. Used by render() only.
+  struct Drawn {
+    YCbCr color;
+    int barX = -1;  // -1: no bar (a flash frame)
+  };
+  std::unordered_map<const platform::PixelBuffer*, Drawn> drawn_;
 };
 
 }  // namespace quarzadel
