@@ -29,7 +29,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -173,7 +172,9 @@ struct Tag {
 // The file's audio and video tags as messages on `streamId`, absolute times.
 std::vector<Tag> readTags(const std::filesystem::path& path, uint32_t streamId = 1) {
   std::ifstream in(path, std::ios::binary);
-  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::error_code error;
+  std::vector<uint8_t> file(static_cast<size_t>(std::filesystem::file_size(path, error)));
+  if (error || !in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()))) return {};
   std::vector<Tag> tags;
   if (file.size() < 13) return tags;
   size_t offset = (uint32_t(file[5]) << 24 | uint32_t(file[6]) << 16 | uint32_t(file[7]) << 8 | file[8]) + 4;
