@@ -19,6 +19,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <tmmintrin.h>  // byte shuffles, used where the processor has them
+#endif
 
 namespace quarzadel::nv12 {
 
@@ -135,6 +138,100 @@ uint8_t* ScratchBytes::get(size_t bytes) {
   return data_.get();
 }
 
+namespace {
+
+// The groups of one row: false when they would average fewer than four outputs.
+bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& groups) {
+  groups.clear();
+  const int outBytes = dw * ch;
+  int j = 0;
+  while (j < outBytes) {
+    Scaler::ShuffleGroup g{};
+    std::memset(g.mask, 0x80, sizeof g.mask);  // zero lanes
+    for (int k = 0; k < 8 && j < outBytes; ++k, ++j) {
+      const Tap t = tap(j / ch, sw, dw);
+      const int c = j % ch;
+      const int a = t.index * ch + c, b = (t.fraction ? t.index + 1 : t.index) * ch + c;
+      if (k == 0) g.src = a;
+      if (b - g.src >= 16) break;
+      g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
+      g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
+      g.weights[2 * k] = static_cast<int16_t>(256 - t.fraction);
+      g.weights[2 * k + 1] = static_cast<int16_t>(t.fraction);
+      g.count = k + 1;
+    }
+    groups.push_back(g);
+  }
+  return static_cast<size_t>(outBytes) >= groups.size() * 4;
+}
+
+uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
+  const int v = in[g.mask[2 * k]] * g.weights[2 * k] + in[g.mask[2 * k + 1]] * g.weights[2 * k + 1];
+  return static_cast<uint8_t>((v + 128) >> 8);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("ssse3"))) void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                                                 const std::vector<Scaler::ShuffleGroup>& groups) {
+  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(128);
+  int at = 0;
+  for (const auto& g : groups) {
+    const uint8_t* window = in + g.src;
+    if (g.src + 16 <= inBytes && at + 8 <= outBytes) {
+      const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                                             _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)));
+      const __m128i* w = reinterpret_cast<const __m128i*>(g.weights);
+      const __m128i lo = _mm_srli_epi32(
+          _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_load_si128(w)), round), 8);
+      const __m128i hi = _mm_srli_epi32(
+          _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi8(pairs, zero), _mm_load_si128(w + 1)), round), 8);
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(lo, hi), zero);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), bytes);  // bytes past count are redone by the next group
+    } else {
+      // The row's end: no reading or writing past it.
+      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(window, g, k);
+    }
+    at += g.count;
+  }
+}
+
+bool hasShuffles() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+#else
+void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&) {}
+bool hasShuffles() { return false; }
+#endif
+
+}  // namespace
+
+bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
+                                  int dw, int dh, int ch) {
+  if (!hasShuffles() || sw == dw || !buildGroups(sw, dw, ch, groups_)) return false;
+  const int inBytes = sw * ch, outBytes = dw * ch;
+  auto across = [&](const uint8_t* in, int inStride, uint8_t* out, int outStride, int rows) {
+    for (int y = 0; y < rows; ++y)
+      shuffleRow(in + static_cast<ptrdiff_t>(y) * inStride, inBytes, out + static_cast<ptrdiff_t>(y) * outStride,
+                 outBytes, groups_);
+  };
+  if (sh == dh) {
+    across(src, srcStride, dst, dstStride, sh);
+  } else if (dh < sh) {
+    // Fewer rows to filter across once the rows are shrunk.
+    const int stride = aligned(inBytes);
+    uint8_t* rows = rows_.get(static_cast<size_t>(stride) * dh);
+    interpolateRows(src, srcStride, sh, rows, stride, dh, inBytes);
+    across(rows, stride, dst, dstStride, dh);
+  } else {
+    const int stride = aligned(outBytes);
+    uint8_t* rows = rows_.get(static_cast<size_t>(stride) * sh);
+    across(src, srcStride, rows, stride, sh);
+    interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
+  }
+  return true;
+}
+
 int Scaler::integerShrink(int sw, int sh, int dw, int dh) {
   if (dw <= 0 || dh <= 0 || sw % dw != 0 || sh % dh != 0) return 0;
   const int k = sw / dw;
@@ -142,11 +239,12 @@ int Scaler::integerShrink(int sw, int sh, int dw, int dh) {
 }
 
 void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
-                        int dh, int ch) {
+                        int dh, int ch, bool byShuffles) {
   if (sw == dw) {
     interpolateRows(src, srcStride, sh, dst, dstStride, dh, sw * ch);
     return;
   }
+  if (byShuffles && scalePlaneByShuffles(src, srcStride, sw, sh, dst, dstStride, dw, dh, ch)) return;
   // Columns are scaled as rows of the transposed picture. Rows first suits
   // shrinking, columns first suits enlarging: whichever moves fewer bytes.
   const double rowsFirst = 2.0 * sw * dh + 2.0 * dw * dh;
@@ -210,11 +308,11 @@ void Scaler::scale(const NV12Frame& src, const NV12Frame& dst) {
   scaleSeparably(src, dst);
 }
 
-void Scaler::scaleSeparably(const NV12Frame& src, const NV12Frame& dst) {
+void Scaler::scaleSeparably(const NV12Frame& src, const NV12Frame& dst, bool byShuffles) {
   if (src.isEmpty() || dst.isEmpty()) return;
-  scalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, 1);
+  scalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, 1, byShuffles);
   scalePlane(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV, dst.chromaWidth(),
-             dst.chromaHeight(), 2);
+             dst.chromaHeight(), 2, byShuffles);
 }
 
 void interpolate(const NV12Frame& from, const NV12Frame& to, const NV12Frame& dst, double t) {

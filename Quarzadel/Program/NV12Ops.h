@@ -36,8 +36,9 @@ class ScratchBytes {
 class Scaler {
  public:
   void scale(const NV12Frame& src, const NV12Frame& dst);
-  // Our own path whatever the ratio (scale() without the libyuv shortcut).
-  void scaleSeparably(const NV12Frame& src, const NV12Frame& dst);
+  // Our own path whatever the ratio (scale() without the libyuv shortcut);
+  // without `byShuffles`, rows are filtered across only as transposed columns.
+  void scaleSeparably(const NV12Frame& src, const NV12Frame& dst, bool byShuffles = true);
 
   // The factor by which `src` shrinks to `dst` in both directions when it is
   // exactly 3 or 4, else 0. Such shrinks go to libyuv, whose paths for them are
@@ -47,8 +48,26 @@ class Scaler {
  private:
   // One channel, or two interleaved (chroma).
   void scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw, int dh,
-                  int channels);
+                  int channels, bool byShuffles);
+  // The same with rows filtered across by byte shuffles, eight outputs at a
+  // time, where the ratio lets at least four outputs share 16 input bytes;
+  // false (nothing done) otherwise.
+  bool scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
+                            int dh, int channels);
+
+ public:
+  // Up to eight output bytes of a row made from 16 input bytes starting at `src`:
+  // output k is (in[mask[2k]] x weights[2k] + in[mask[2k + 1]] x weights[2k + 1] + 128) / 256.
+  struct ShuffleGroup {
+    alignas(16) uint8_t mask[16];
+    alignas(16) int16_t weights[16];
+    int src = 0;
+    int count = 0;
+  };
+
+ private:
   ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
+  std::vector<ShuffleGroup> groups_;
 };
 
 // dst = from + (to - from) x t, t in 0...1, on both planes.

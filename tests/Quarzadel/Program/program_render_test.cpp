@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <vector>
 #include <cstring>
 
 #include "Quarzadel/Program/NV12Ops.h"
@@ -281,6 +283,40 @@ TEST(NV12OpsTest, ShrinksByThreeOrFourMatchOurOwnPathAndStayInvisibleUnderTheBlu
     EXPECT_GT(psnr(*fast, *own), 45) << k;
     for (int y = 0; y < 270; y += 5)
       for (int x = 0; x < 480; x += 5) ASSERT_NEAR(lumaAt(*fast, x, y), lumaAt(*own, x, y), 1) << k << ": " << x << "," << y;
+  }
+}
+
+TEST(NV12OpsTest, RowsFilteredByShufflesMatchTransposedColumnsAndStayInsideTheirRectangle) {
+  // Shrinks and enlargements of the program's framings and odd ones, into a
+  // rectangle inside a larger picture whose other samples must stay untouched.
+  const std::vector<std::array<int, 4>> cases{
+      {1440, 810, 1280, 720}, {1080, 1920, 608, 1080}, {164, 270, 664, 1080}, {1280, 720, 1920, 1080},
+      {1080, 608, 480, 270},  {642, 362, 1000, 362},   {998, 202, 1000, 98},  {1920, 1080, 1918, 1080},
+      {30, 40, 17, 9},        {401, 301, 233, 177}};
+  nv12::Scaler scaler;
+  for (const auto& [sw, sh, dw, dh] : cases) {
+    auto src = detailedPicture(sw, sh);
+    auto own = flatPicture(dw, dh, {0, 0, 0});
+    auto shuffled = flatPicture(dw + 40, dh + 20, {7, 7, 7});
+    const NV12Frame inside = NV12Frame::of(*shuffled).crop(20, 10, dw, dh);
+    scaler.scaleSeparably(NV12Frame::of(*src), inside, true);
+    scaler.scaleSeparably(NV12Frame::of(*src), NV12Frame::of(*own), false);
+    const NV12Frame o = NV12Frame::of(*own);
+    for (int y = 0; y < dh; ++y)
+      for (int x = 0; x < dw; ++x)
+        ASSERT_NEAR(inside.y[y * inside.strideY + x], o.y[y * o.strideY + x], 1) << sw << "x" << sh << " to " << dw
+                                                                                   << "x" << dh << " at " << x << "," << y;
+    for (int y = 0; y < o.chromaHeight(); ++y)
+      for (int x = 0; x < o.chromaWidth() * 2; ++x)
+        ASSERT_NEAR(inside.uv[y * inside.strideUV + x], o.uv[y * o.strideUV + x], 1) << sw << " to " << dw << " chroma";
+    for (int y = 0; y < dh + 20; ++y)
+      for (int x = 0; x < dw + 40; ++x)
+        if (y < 10 || y >= 10 + dh || x < 20 || x >= 20 + dw)
+          ASSERT_EQ(lumaAt(*shuffled, x, y), 7) << sw << " to " << dw << ": written outside at " << x << "," << y;
+    for (int y = 0; y < (dh + 20) / 2; ++y)
+      for (int x = 0; x < (dw + 40) / 2; ++x)
+        if (y < 5 || y >= 5 + (dh + 1) / 2 || x < 10 || x >= 10 + (dw + 1) / 2)
+          ASSERT_EQ(colorAt(*shuffled, 2 * x, 2 * y).cb, 7) << sw << " to " << dw << ": chroma written outside";
   }
 }
 
