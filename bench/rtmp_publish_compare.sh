@@ -10,8 +10,8 @@
 # the file sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop;
 # ours: the same tags with their times moved on). The rate is the extra bytes
 # over the extra time, so that process start, connect and close, which both
-# pay once, cancel out; the best of RUNS is kept. Whole-run rates of the long
-# run are printed beside it.
+# pay once, cancel out; each length keeps its fastest of RUNS runs. Whole-run
+# rates of the long run are printed beside it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -78,21 +78,20 @@ seconds() {
   calc "$end - $begin"
 }
 
-# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>", best of $runs.
+# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>" from the
+# fastest of $runs runs of each length.
 measure() {
-  local who="$1" url="$2" tag="$3" i a b steady whole best_steady=0 best_whole=0
+  local who="$1" url="$2" tag="$3" i t a=0 b=0
   for i in $(seq 1 "$runs"); do
-    a="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
-    b="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
-    steady="$(calc "($long - $short) * $bytes / ($b - $a) / 1000000")"
-    whole="$(calc "$long * $bytes / $b / 1000000")"
-    if [ "$(calc "$steady > $best_steady")" = 1 ]; then best_steady="$steady"; fi
-    if [ "$(calc "$whole > $best_whole")" = 1 ]; then best_whole="$whole"; fi
+    t="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
+    if [ "$a" = 0 ] || [ "$(calc "$t < $a")" = 1 ]; then a="$t"; fi
+    t="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
+    if [ "$b" = 0 ] || [ "$(calc "$t < $b")" = 1 ]; then b="$t"; fi
   done
-  echo "$best_steady $best_whole"
+  echo "$(calc "($long - $short) * $bytes / ($b - $a) / 1000000") $(calc "$long * $bytes / $b / 1000000")"
 }
 
-printf 'FLV: %s (%.1f MB), sent %d and %d times per run, best of %d\n' "$flv" "$(calc "$bytes / 1000000")" \
+printf 'FLV: %s (%.1f MB), sent %d and %d times, fastest of %d runs each\n' "$flv" "$(calc "$bytes / 1000000")" \
   "$short" "$long" "$runs"
 for transport in rtmp rtmps; do
   if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/live"; else url="rtmps://localhost:$stunnel_port/live"; fi
