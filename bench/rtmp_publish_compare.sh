@@ -10,8 +10,8 @@
 # the file sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop;
 # ours: the same tags with their times moved on). The rate is the extra bytes
 # over the extra time, so that process start, connect and close, which both
-# pay once, cancel out; the best of RUNS is kept. Whole-run rates of the long
-# run are printed beside it.
+# pay once, cancel out; each length keeps its fastest of RUNS runs. Whole-run
+# rates of the long run are printed beside it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -22,7 +22,7 @@ long=12
 bench="$build/bench/rtmp_publish_bench"
 peers="$root/tests/peers"
 [ -x "$bench" ] || { echo "no $bench; build the target rtmp_publish_bench first" >&2; exit 1; }
-for tool in nginx stunnel ffmpeg openssl; do
+for tool in nginx stunnel ffmpeg openssl awk; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
@@ -55,6 +55,8 @@ flv="$("$bench" --flv)"
 bytes="$(stat -c %s "$flv")"
 
 value() { sed -n "s/^$1=//p"; }
+# calc EXPRESSION: floating-point arithmetic and comparisons (1 or 0).
+calc() { awk "BEGIN { print ($1) }"; }
 nginx_out="$("$peers/nginx-rtmp.sh" start "$work/nginx")"
 nginx_port="$(value PORT <<<"$nginx_out")"
 record_dir="$(value RECORD_DIR <<<"$nginx_out")"
@@ -73,24 +75,23 @@ seconds() {
   fi
   end="$(date +%s.%N)"
   rm -f "$record_dir"/*.flv
-  echo "$end - $begin" | bc -l
+  calc "$end - $begin"
 }
 
-# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>", best of $runs.
+# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>" from the
+# fastest of $runs runs of each length.
 measure() {
-  local who="$1" url="$2" tag="$3" i a b steady whole best_steady=0 best_whole=0
+  local who="$1" url="$2" tag="$3" i t a=0 b=0
   for i in $(seq 1 "$runs"); do
-    a="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
-    b="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
-    steady="$(echo "($long - $short) * $bytes / ($b - $a) / 1000000" | bc -l)"
-    whole="$(echo "$long * $bytes / $b / 1000000" | bc -l)"
-    if (( $(echo "$steady > $best_steady" | bc -l) )); then best_steady="$steady"; fi
-    if (( $(echo "$whole > $best_whole" | bc -l) )); then best_whole="$whole"; fi
+    t="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
+    if [ "$a" = 0 ] || [ "$(calc "$t < $a")" = 1 ]; then a="$t"; fi
+    t="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
+    if [ "$b" = 0 ] || [ "$(calc "$t < $b")" = 1 ]; then b="$t"; fi
   done
-  echo "$best_steady $best_whole"
+  echo "$(calc "($long - $short) * $bytes / ($b - $a) / 1000000") $(calc "$long * $bytes / $b / 1000000")"
 }
 
-printf 'FLV: %s (%.1f MB), sent %d and %d times per run, best of %d\n' "$flv" "$(echo "$bytes / 1000000" | bc -l)" \
+printf 'FLV: %s (%.1f MB), sent %d and %d times, fastest of %d runs each\n' "$flv" "$(calc "$bytes / 1000000")" \
   "$short" "$long" "$runs"
 for transport in rtmp rtmps; do
   if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/live"; else url="rtmps://localhost:$stunnel_port/live"; fi
@@ -99,6 +100,6 @@ for transport in rtmp rtmps; do
   result="$(measure ffmpeg "$url" "$transport")" || { echo "$transport: ffmpeg failed" >&2; exit 1; }
   read -r theirs theirs_whole <<<"$result"
   printf '%-5s connection %7.0f MB/s (whole run %6.0f)   ffmpeg %7.0f MB/s (whole run %6.0f)   ratio %.2fx (whole run %.2fx)\n' \
-    "$transport" "$ours" "$ours_whole" "$theirs" "$theirs_whole" "$(echo "$ours / $theirs" | bc -l)" \
-    "$(echo "$ours_whole / $theirs_whole" | bc -l)"
+    "$transport" "$ours" "$ours_whole" "$theirs" "$theirs_whole" "$(calc "$ours / $theirs")" \
+    "$(calc "$ours_whole / $theirs_whole")"
 done
