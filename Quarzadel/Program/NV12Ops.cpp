@@ -259,12 +259,19 @@ bool hasShuffles() { return false; }
 
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
-  if (!hasShuffles() || sw == dw || !buildGroups(sw, dw, ch, groups_)) return false;
+  if (!hasShuffles() || sw == dw || ch < 1 || ch > 2) return false;
+  Groups& groups = groups_[ch - 1];
+  if (groups.sw != sw || groups.dw != dw) {
+    groups.usable = buildGroups(sw, dw, ch, groups.list);
+    groups.sw = sw;
+    groups.dw = dw;
+  }
+  if (!groups.usable) return false;
   const int inBytes = sw * ch, outBytes = dw * ch;
   auto across = [&](const uint8_t* in, int inStride, uint8_t* out, int outStride, int rows) {
     for (int y = 0; y < rows; ++y)
       shuffleRow(in + static_cast<ptrdiff_t>(y) * inStride, inBytes, out + static_cast<ptrdiff_t>(y) * outStride,
-                 outBytes, groups_);
+                 outBytes, groups.list);
   };
   if (sh == dh) {
     across(src, srcStride, dst, dstStride, sh);
@@ -283,11 +290,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
   return true;
 }
 
-int Scaler::integerShrink(int sw, int sh, int dw, int dh) {
-  if (dw <= 0 || dh <= 0 || sw % dw != 0 || sh % dh != 0) return 0;
-  const int k = sw / dw;
-  return (k == 3 || k == 4) && sh / dh == k ? k : 0;
-}
+bool Scaler::isQuarter(int sw, int sh, int dw, int dh) { return dw > 0 && dh > 0 && sw == 4 * dw && sh == 4 * dh; }
 
 void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
                         int dh, int ch, bool byShuffles) {
@@ -348,12 +351,11 @@ void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8
 
 void Scaler::scale(const NV12Frame& src, const NV12Frame& dst) {
   if (src.isEmpty() || dst.isEmpty()) return;
-  if (const int k = integerShrink(src.width, src.height, dst.width, dst.height)) {
-    // A box of 4 x 4 (a fast path); the centre sample of each 3 x 3 as ours would take.
-    const auto filter = k == 4 ? libyuv::kFilterBox : libyuv::kFilterBilinear;
-    libyuv::ScalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, filter);
+  if (isQuarter(src.width, src.height, dst.width, dst.height)) {
+    libyuv::ScalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height,
+                       libyuv::kFilterBox);
     libyuv::UVScale(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV,
-                    dst.chromaWidth(), dst.chromaHeight(), filter);
+                    dst.chromaWidth(), dst.chromaHeight(), libyuv::kFilterBox);
     return;
   }
   scaleSeparably(src, dst);
