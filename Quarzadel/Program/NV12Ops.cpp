@@ -20,7 +20,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__)
-#include <tmmintrin.h>  // byte shuffles, used where the processor has them
+#include <immintrin.h>  // byte shuffles, used where the processor has them
 #endif
 
 namespace quarzadel::nv12 {
@@ -107,7 +107,7 @@ Tap tap(int i, int srcCount, int dstCount) {
   double pos = (i + 0.5) * srcCount / dstCount - 0.5;
   pos = std::clamp(pos, 0.0, double(srcCount - 1));
   const int i0 = std::min(static_cast<int>(pos), srcCount - 1);
-  int f = static_cast<int>(std::lround((pos - i0) * 256));
+  int f = static_cast<int>((pos - i0) * 256 + 0.5);  // not negative: rounds as lround does
   if (f >= 256) return {std::min(i0 + 1, srcCount - 1), 0};
   return {i0, i0 + 1 < srcCount ? f : 0};
 }
@@ -171,28 +171,79 @@ uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
 }
 
 #if defined(__x86_64__)
-__attribute__((target("ssse3"))) void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                                                 const std::vector<Scaler::ShuffleGroup>& groups) {
+// Output k of a group's window from its shuffled pairs, as 32-bit sums rounded down to bytes.
+__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
   const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(128);
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                                         _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)));
+  const __m128i* w = reinterpret_cast<const __m128i*>(g.weights);
+  const __m128i lo =
+      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_load_si128(w)), round), 8);
+  const __m128i hi =
+      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi8(pairs, zero), _mm_load_si128(w + 1)), round), 8);
+  return _mm_packus_epi16(_mm_packs_epi32(lo, hi), zero);
+}
+
+// One group after another; stores eight bytes each (those past its count are
+// redone by the next group), or sample by sample at the row's end.
+__attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                                                      const std::vector<Scaler::ShuffleGroup>& groups) {
   int at = 0;
   for (const auto& g : groups) {
-    const uint8_t* window = in + g.src;
-    if (g.src + 16 <= inBytes && at + 8 <= outBytes) {
-      const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
-                                             _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)));
-      const __m128i* w = reinterpret_cast<const __m128i*>(g.weights);
-      const __m128i lo = _mm_srli_epi32(
-          _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_load_si128(w)), round), 8);
-      const __m128i hi = _mm_srli_epi32(
-          _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi8(pairs, zero), _mm_load_si128(w + 1)), round), 8);
-      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(lo, hi), zero);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), bytes);  // bytes past count are redone by the next group
-    } else {
-      // The row's end: no reading or writing past it.
-      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(window, g, k);
-    }
+    if (g.src + 16 <= inBytes && at + 8 <= outBytes)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), shuffleGroup(in + g.src, g));
+    else
+      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(in + g.src, g, k);
     at += g.count;
   }
+}
+
+// Two groups at a time, one in each half of the 256-bit registers.
+__attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                                                    const std::vector<Scaler::ShuffleGroup>& groups) {
+  const __m256i zero = _mm256_setzero_si256(), round = _mm256_set1_epi32(128);
+  const size_t n = groups.size();
+  size_t i = 0;
+  int at = 0;
+  for (; i + 1 < n; i += 2) {
+    const auto& g0 = groups[i];
+    const auto& g1 = groups[i + 1];
+    if (g1.src + 16 > inBytes || at + g0.count + 8 > outBytes) break;
+    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + g1.src),
+                                               reinterpret_cast<const __m128i*>(in + g0.src));
+    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.mask),
+                                             reinterpret_cast<const __m128i*>(g0.mask));
+    const __m256i pairs = _mm256_shuffle_epi8(window, mask);
+    const __m256i wLo = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights),
+                                            reinterpret_cast<const __m128i*>(g0.weights));
+    const __m256i wHi = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights + 8),
+                                            reinterpret_cast<const __m128i*>(g0.weights + 8));
+    const __m256i lo =
+        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi8(pairs, zero), wLo), round), 8);
+    const __m256i hi =
+        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi8(pairs, zero), wHi), round), 8);
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(lo, hi), zero);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at + g0.count), _mm256_extracti128_si256(bytes, 1));
+    at += g0.count + g1.count;
+  }
+  for (; i < n; ++i) {
+    const auto& g = groups[i];
+    if (g.src + 16 <= inBytes && at + 8 <= outBytes)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), shuffleGroup(in + g.src, g));
+    else
+      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(in + g.src, g, k);
+    at += g.count;
+  }
+}
+
+void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                const std::vector<Scaler::ShuffleGroup>& groups) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2)
+    shuffleRowAVX2(in, inBytes, out, outBytes, groups);
+  else
+    shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
 }
 
 bool hasShuffles() {
@@ -208,12 +259,19 @@ bool hasShuffles() { return false; }
 
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
-  if (!hasShuffles() || sw == dw || !buildGroups(sw, dw, ch, groups_)) return false;
+  if (!hasShuffles() || sw == dw || ch < 1 || ch > 2) return false;
+  Groups& groups = groups_[ch - 1];
+  if (groups.sw != sw || groups.dw != dw) {
+    groups.usable = buildGroups(sw, dw, ch, groups.list);
+    groups.sw = sw;
+    groups.dw = dw;
+  }
+  if (!groups.usable) return false;
   const int inBytes = sw * ch, outBytes = dw * ch;
   auto across = [&](const uint8_t* in, int inStride, uint8_t* out, int outStride, int rows) {
     for (int y = 0; y < rows; ++y)
       shuffleRow(in + static_cast<ptrdiff_t>(y) * inStride, inBytes, out + static_cast<ptrdiff_t>(y) * outStride,
-                 outBytes, groups_);
+                 outBytes, groups.list);
   };
   if (sh == dh) {
     across(src, srcStride, dst, dstStride, sh);
@@ -232,11 +290,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
   return true;
 }
 
-int Scaler::integerShrink(int sw, int sh, int dw, int dh) {
-  if (dw <= 0 || dh <= 0 || sw % dw != 0 || sh % dh != 0) return 0;
-  const int k = sw / dw;
-  return (k == 3 || k == 4) && sh / dh == k ? k : 0;
-}
+bool Scaler::isQuarter(int sw, int sh, int dw, int dh) { return dw > 0 && dh > 0 && sw == 4 * dw && sh == 4 * dh; }
 
 void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
                         int dh, int ch, bool byShuffles) {
@@ -297,12 +351,11 @@ void Scaler::scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8
 
 void Scaler::scale(const NV12Frame& src, const NV12Frame& dst) {
   if (src.isEmpty() || dst.isEmpty()) return;
-  if (const int k = integerShrink(src.width, src.height, dst.width, dst.height)) {
-    // A box of 4 x 4 (a fast path); the centre sample of each 3 x 3 as ours would take.
-    const auto filter = k == 4 ? libyuv::kFilterBox : libyuv::kFilterBilinear;
-    libyuv::ScalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height, filter);
+  if (isQuarter(src.width, src.height, dst.width, dst.height)) {
+    libyuv::ScalePlane(src.y, src.strideY, src.width, src.height, dst.y, dst.strideY, dst.width, dst.height,
+                       libyuv::kFilterBox);
     libyuv::UVScale(src.uv, src.strideUV, src.chromaWidth(), src.chromaHeight(), dst.uv, dst.strideUV,
-                    dst.chromaWidth(), dst.chromaHeight(), filter);
+                    dst.chromaWidth(), dst.chromaHeight(), libyuv::kFilterBox);
     return;
   }
   scaleSeparably(src, dst);
