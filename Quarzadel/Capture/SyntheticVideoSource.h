@@ -61,7 +61,8 @@ class SyntheticVideoSource final : public VideoFrameSource,
   void freezeUntil(double hostSeconds) { frozenUntil_.store(hostSeconds); }
   double frozenUntil() const { return frozenUntil_.load(); }
 
-  // Draws the picture for host time t; none without a buffer.
+  // Draws the picture for host time t; none without a buffer. From one thread
+  // at a time: the render queue while started.
   platform::PixelBufferRef render(double t);
 
   // The colour in BT.709 video range.

@@ -101,14 +101,22 @@ platform::PixelBufferRef ProgramRenderer::compose(const platform::PixelBufferRef
   out->setColorAttachments(platform::ColorAttachments::bt709());
   if (!formatDescription_) formatDescription_ = platform::FormatDescription::makeForImageBuffer(*out);
   const NV12Frame dst = NV12Frame::of(*out);
+  if (!from) framedFrom_ = {};  // no dissolve: let the outgoing buffer go back to its pool
   if (!onAir) {
     nv12::fill(dst, slateColor());
   } else if (from) {
+    const auto* before = fromPicture_.get();
     const NV12Frame outgoing = scratch(fromPicture_, dst.width, dst.height);
     if (outgoing.isEmpty()) {
+      framedFrom_ = {};
       frame(*onAir, fit, dst);
     } else {
-      frame(*from, fromFit, outgoing);
+      const bool framed = fromPicture_.get() == before && framedFrom_.image == from &&
+                          framedFrom_.fit == fromFit && framedFrom_.framing == framing_;
+      if (!framed) {
+        frame(*from, fromFit, outgoing);
+        framedFrom_ = {from, fromFit, framing_};
+      }
       frame(*onAir, fit, dst);
       nv12::interpolate(outgoing, dst, dst, smoothstep(progress));
     }

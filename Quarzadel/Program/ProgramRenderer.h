@@ -80,6 +80,15 @@ class ProgramRenderer {
 
   // Scratch pictures, reused from frame to frame.
   platform::PixelBufferRef fromPicture_;
+  // The outgoing image fromPicture_ holds framed, and how: while a dissolve
+  // shows the same outgoing image (a slower or silent outgoing source), it is
+  // not framed again. Held, so its buffer cannot be recycled and refilled.
+  struct FramedFrom {
+    platform::PixelBufferRef image;
+    bool fit = false;
+    Framing framing = Framing::automatic;
+  };
+  FramedFrom framedFrom_;
   platform::PixelBufferRef background_;
   platform::PixelBufferRef converted_;
   platform::PixelBufferRef shrunkBGRA_;

@@ -172,6 +172,31 @@ TEST_F(ProgramRendererTest, SourcesInOtherColourSpacesComeOutBT709VideoRange) {
   EXPECT_EQ(lumaAt(*out, 960, 1000), 16);
 }
 
+TEST_F(ProgramRendererTest, AnUnchangedOutgoingImageIsFramedOnceAndLetGoWhenTheDissolveEnds) {
+  auto onAir = flatPicture(1920, 1080, {100, 128, 128});
+  auto outgoing = flatPicture(1920, 1080, {200, 128, 128});
+  auto next = flatPicture(1920, 1080, {50, 128, 128});
+  auto portrait = flatPicture(1080, 1920, {200, 128, 128});
+  auto lumaOf = [&](const platform::PixelBufferRef& from, bool fromFit, int x) {
+    auto out = renderer.compose(onAir, false, from, fromFit, 0.5);
+    return out ? static_cast<int>(lumaAt(*out, x, 540)) : -1;
+  };
+  EXPECT_EQ(lumaOf(outgoing, false, 960), 150);
+  EXPECT_EQ(lumaOf(outgoing, false, 960), 150);  // the same image again: framed before
+  EXPECT_GT(outgoing.use_count(), 1);
+  EXPECT_EQ(lumaOf(next, false, 960), 75);  // another image is framed anew
+  EXPECT_EQ(outgoing.use_count(), 1);
+  // The same image with another framing: between black bars, then over its own darker fill.
+  EXPECT_EQ(lumaOf(portrait, true, 10), (16 + 100) / 2);
+  EXPECT_EQ(lumaOf(portrait, false, 10), (200 - 26 + 100) / 2);
+  renderer.setFraming(Framing::fill);
+  EXPECT_EQ(lumaOf(portrait, false, 10), 150);
+  // The dissolve is over: the outgoing buffer goes back to its owner.
+  EXPECT_GT(portrait.use_count(), 1);
+  ASSERT_TRUE(renderer.compose(onAir, false, nullptr, false, 0));
+  EXPECT_EQ(portrait.use_count(), 1);
+}
+
 TEST(NV12OpsTest, BlurKeepsFlatAreasAndSpreadsAnEdgeSymmetrically) {
   auto picture = flatPicture(480, 270, {100, 128, 128});
   paintColumns(*picture, 240, 480, 200);
