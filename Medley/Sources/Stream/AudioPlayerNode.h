@@ -30,6 +30,8 @@ class AudioPlayerNode final : public platform::Actor,
                   std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
 
   const std::shared_ptr<platform::AudioPlayerUnit>& playerNode() const { return playerNode_; }
+  // The player that made the node, while it lives.
+  std::shared_ptr<AudioPlayer> player() const { return player_.lock(); }
 
   // Seconds of playback; 0 while not playing.
   platform::Async<double> currentTime();

@@ -58,3 +58,69 @@ class LogCapture {
 };
 
 }  // namespace playbacktest
+
+#include <mutex>
+#include <utility>
+
+#include "Medley/Sources/Stream/IncomingStream.h"
+#include "Medley/Sources/Stream/OutgoingStream.h"
+#include "Medley/Sources/Stream/StreamBase.h"
+
+namespace playbacktest {
+
+// An owning stream that records the pictures and the sound its incoming half hands back.
+class RecordingStream final : public medley::StreamBase {
+ public:
+  explicit RecordingStream(std::shared_ptr<platform::Runtime> rt) : StreamBase("recording-stream", rt), rt_(rt) {}
+
+  std::shared_ptr<medley::IncomingStream> incomingStream() {
+    if (!incoming_) incoming_ = std::make_shared<medley::IncomingStream>(weak_from_this(), rt_);
+    return incoming_;
+  }
+
+  platform::Async<medley::StreamReadyState> readyState() override {
+    co_await hop();
+    co_return medley::StreamReadyState::playing;
+  }
+  platform::Async<void> setAudioSettings(medley::AudioCodecSettings) override { co_return; }
+  platform::Async<void> setVideoSettings(medley::VideoCodecSettings) override { co_return; }
+  platform::Async<void> append(platform::SampleBufferRef sampleBuffer) override {
+    co_await hop();
+    std::lock_guard lock(mutex_);
+    pictures_.push_back(std::move(sampleBuffer));
+  }
+  platform::Async<void> append(platform::AudioBufferRef buffer, platform::AudioTime when) override {
+    co_await hop();
+    std::lock_guard lock(mutex_);
+    sound_.emplace_back(std::move(buffer), when);
+  }
+  platform::Async<void> dispatch(medley::NetworkMonitorEvent) override { co_return; }
+  platform::Async<std::optional<uint8_t>> videoTrackId() override { co_return std::nullopt; }
+  platform::Async<std::optional<uint8_t>> audioTrackId() override { co_return std::nullopt; }
+  void mixer(medley::MediaMixer&, const platform::SampleBufferRef&) override {}
+  void mixer(medley::MediaMixer&, const platform::PCMBufferRef&, const platform::AudioTime&) override {}
+  platform::Async<void> selectTrack(std::optional<uint8_t>, platform::MediaType) override { co_return; }
+
+  std::vector<platform::SampleBufferRef> pictures() {
+    std::lock_guard lock(mutex_);
+    return pictures_;
+  }
+  std::vector<std::pair<platform::AudioBufferRef, platform::AudioTime>> sound() {
+    std::lock_guard lock(mutex_);
+    return sound_;
+  }
+
+ protected:
+  std::shared_ptr<medley::StreamPlayback> incoming() override { return incomingStream(); }
+  medley::OutgoingStream& outgoing() override { return outgoing_; }
+
+ private:
+  std::shared_ptr<platform::Runtime> rt_;
+  std::shared_ptr<medley::IncomingStream> incoming_;
+  medley::OutgoingStream outgoing_;
+  std::mutex mutex_;
+  std::vector<platform::SampleBufferRef> pictures_;
+  std::vector<std::pair<platform::AudioBufferRef, platform::AudioTime>> sound_;
+};
+
+}  // namespace playbacktest
