@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Quarzadel/Capture/DeviceCatalog.h"
+#include "Quarzadel/Capture/fake_listings.h"
+#include "Quarzadel/Program/log_capture.h"
+
+namespace quarzadel {
+namespace {
+
+using testing::FakeCameraListing;
+using testing::FakeMicrophoneListing;
+using D = CaptureDeviceDescription;
+
+CameraListing::Camera camera(std::string id, std::string name, std::string type = D::kExternal,
+                             platform::FourCC transport = D::kTransportUSB, std::string model = "M") {
+  CameraListing::Camera c;
+  c.description.uniqueID = std::move(id);
+  c.description.localizedName = std::move(name);
+  c.description.deviceType = std::move(type);
+  c.description.transportType = transport;
+  c.description.modelID = std::move(model);
+  return c;
+}
+
+MicrophoneListing::Microphone mic(std::string id, std::string name, platform::FourCC transport = D::kTransportUSB) {
+  return {std::move(id), std::move(name), transport, true};
+}
+
+std::vector<std::string> names(const std::vector<CameraDevice>& list) {
+  std::vector<std::string> out;
+  for (const auto& c : list) out.push_back(c.name);
+  return out;
+}
+std::vector<std::string> names(const std::vector<MicDevice>& list) {
+  std::vector<std::string> out;
+  for (const auto& c : list) out.push_back(c.name);
+  return out;
+}
+
+class DeviceCatalogTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::SerialQueue> main = runtime->mainQueue();
+  std::shared_ptr<FakeCameraListing> cams = std::make_shared<FakeCameraListing>();
+  std::shared_ptr<FakeMicrophoneListing> mics = std::make_shared<FakeMicrophoneListing>();
+  std::shared_ptr<DeviceCatalog> catalog;
+  // What each published value delivered after the catalogue was made, in order.
+  std::vector<std::string> publications;
+  std::vector<platform::Subscription> subs;
+
+  void make() {
+    catalog = DeviceCatalog::make(cams, mics, main);
+    subs.push_back(catalog->cameras.publisher().dropFirst().sink([this](const auto&) { publications.push_back("cameras"); }));
+    subs.push_back(
+        catalog->microphones.publisher().dropFirst().sink([this](const auto&) { publications.push_back("microphones"); }));
+    subs.push_back(catalog->systemDefaultMicID.publisher().dropFirst().sink(
+        [this](const auto&) { publications.push_back("systemDefaultMicID"); }));
+  }
+};
+
+TEST_F(DeviceCatalogTest, CamerasAreSortedByKindRankThenByNameWithDigitRunsByValue) {
+  cams->list = {camera("v", "Virtual Cam", D::kExternal, D::kTransportVirtual),
+                camera("phone", "Phone", D::kContinuityCamera, 0),
+                camera("u10", "Camera 10"),
+                camera("o", "Other Cam", D::kExternal, platform::fourCC("????")),
+                camera("u2", "camera 2"),
+                camera("b", "FaceTime", D::kBuiltInWideAngleCamera, 0),
+                camera("desk", "Desk", D::kDeskViewCamera, 0)};
+  make();
+  EXPECT_EQ(names(catalog->cameras.value()),
+            (std::vector<std::string>{"FaceTime", "camera 2", "Camera 10", "Other Cam", "Phone", "Desk", "Virtual Cam"}));
+}
+
+TEST_F(DeviceCatalogTest, DisconnectedAndRepeatedCamerasAreLeftOutFirstOneWins) {
+  auto gone = camera("g", "Gone");
+  gone.isConnected = false;
+  cams->list = {camera("a", "First"), gone, camera("a", "Second"), camera("c", "Cam")};
+  make();
+  EXPECT_EQ(names(catalog->cameras.value()), (std::vector<std::string>{"Cam", "First"}));
+  EXPECT_EQ(catalog->watchedCameras(), (std::vector<std::string>{"a", "c"}));
+}
+
+TEST_F(DeviceCatalogTest, MicrophonesBuiltInFirstVirtualLastThenByName) {
+  mics->list = {mic("agg", "Aggregate A", D::kTransportAggregate), mic("b", "B Mic"),
+                mic("z", "Zoom Mic", D::kTransportBuiltIn), mic("v", "A Virtual", D::kTransportVirtual),
+                mic("z", "Zoom Mic again", D::kTransportBuiltIn)};
+  make();
+  EXPECT_EQ(names(catalog->microphones.value()),
+            (std::vector<std::string>{"Zoom Mic", "B Mic", "A Virtual", "Aggregate A"}));
+  EXPECT_TRUE(catalog->microphones.value()[0].isBuiltIn);
+  EXPECT_TRUE(catalog->microphones.value()[3].isVirtual);
+}
+
+TEST_F(DeviceCatalogTest, PluggingAMicrophonePublishesOnceThoughTwoTriggersRefresh) {
+  mics->list = {mic("a", "A")};
+  mics->defaultID = "a";
+  make();
+  mics->list.push_back(mic("b", "B"));
+  mics->fireList();
+  cams->fireList();  // the same plug reported twice
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"microphones"}));
+  EXPECT_EQ(catalog->microphones.value().size(), 2u);
+}
+
+TEST_F(DeviceCatalogTest, ChangingTheDefaultInputPublishesTheDefaultAlone) {
+  mics->list = {mic("a", "A"), mic("b", "B")};
+  mics->defaultID = "a";
+  make();
+  mics->defaultID = "b";
+  mics->fireDefault();
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"systemDefaultMicID"}));
+  EXPECT_EQ(catalog->systemDefaultMicID.value(), "b");
+  mics->defaultID.reset();
+  mics->fireDefault();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->systemDefaultMicID.value(), std::nullopt);
+  mics->fireDefault();
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications.size(), 2u) << "a refresh that finds nothing changed notifies nobody";
+}
+
+TEST_F(DeviceCatalogTest, ARefreshThatChangesEverythingPublishesInOrder) {
+  make();
+  cams->list = {camera("c", "C")};
+  mics->list = {mic("m", "M")};
+  mics->defaultID = "m";
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"cameras", "microphones", "systemDefaultMicID"}));
+}
+
+TEST_F(DeviceCatalogTest, SuspensionWritesItsLineAndRepublishesTheCamera) {
+  testing::LogCapture logs;
+  cams->list = {camera("b", "FaceTime", D::kBuiltInWideAngleCamera, 0)};
+  make();
+  ASSERT_EQ(cams->suspensionWatchers.size(), 1u);
+  cams->setSuspended("b", true);
+  cams->suspensionWatchers["b"]();
+  runtime->runUntilIdle();
+  EXPECT_TRUE(catalog->cameras.value()[0].isSuspended);
+  cams->setSuspended("b", false);
+  cams->suspensionWatchers["b"]();
+  cams->suspensionWatchers["b"]();  // no change of the flag: a line, no publication
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"cameras", "cameras"}));
+  EXPECT_EQ(logs.sessionLines(), (std::vector<std::string>{
+                                     "[INFO] [DeviceCatalog] Camera FaceTime suspended (lid closed or cover shut)",
+                                     "[INFO] [DeviceCatalog] Camera FaceTime resumed",
+                                     "[INFO] [DeviceCatalog] Camera FaceTime resumed"}));
+}
+
+TEST_F(DeviceCatalogTest, UnpluggingACameraDropsItsWatchAndReplugWatchesAgain) {
+  cams->list = {camera("a", "A"), camera("b", "B")};
+  make();
+  cams->list = {camera("a", "A")};
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->watchedCameras(), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(cams->suspensionWatchers.count("b"), 0u);
+  cams->list = {camera("a", "A"), camera("b", "B")};
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->watchedCameras(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(cams->suspensionWatchers.size(), 2u);
+}
+
+TEST_F(DeviceCatalogTest, AFailedDefaultInputWatchIsLoggedAndListsStillFollow) {
+  testing::LogCapture logs;
+  mics->watchStatus = -50;
+  make();
+  EXPECT_EQ(logs.sessionLines(),
+            (std::vector<std::string>{"[WARN] [DeviceCatalog] Could not watch the system input device (-50)"}));
+  mics->list = {mic("a", "A")};
+  mics->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->microphones.value().size(), 1u);
+}
+
+TEST_F(DeviceCatalogTest, ATriggerAfterTheCatalogIsGoneDoesNothing) {
+  make();
+  auto fire = cams->listWatcher;
+  catalog.reset();
+  EXPECT_FALSE(cams->listWatcher) << "the watch is released with the catalogue";
+  fire();
+  runtime->runUntilIdle();
+}
+
+TEST(DeviceCatalogNamesTest, LettersIgnoreCaseAndDigitRunsCompareByValue) {
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Camera 2", "Camera 10"));
+  EXPECT_FALSE(DeviceCatalog::namesAscending("Camera 10", "Camera 2"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("apple", "Banana"));
+  EXPECT_FALSE(DeviceCatalog::namesAscending("ABC", "abc"));
+  EXPECT_FALSE(DeviceCatalog::namesAscending("abc", "ABC"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Mic 007", "Mic 8"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Mic", "Mic 1"));
+}
+
+}  // namespace
+}  // namespace quarzadel
