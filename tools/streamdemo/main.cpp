@@ -1,7 +1,7 @@
 // streamdemo: drives the outgoing stream (the publishing half of a stream)
 // with a synthetic moving picture and a sine, and writes what its encoders
 // give out into a file through libavformat: H.264 + AAC into FLV, or HEVC +
-// AAC into MP4. The container comes from the file name.
+// AAC into MP4 or QuickTime. The container comes from the file name.
 //
 //   streamdemo --out demo.flv [--codec h264|hevc] [--seconds 5] [--size 1280x720]
 //              [--fps 30] [--bitrate 2500000] [--profile H264_Main_AutoLevel]
@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "MediaFileWriter.h"
+#include "Medley/Sources/Extension/AssetWriter.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Concurrency.h"
@@ -44,7 +44,7 @@ struct Options {
 
 [[noreturn]] void usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "streamdemo: " << problem << "\n";
-  std::cerr << "usage: streamdemo --out FILE.flv|FILE.mp4 [--codec h264|hevc] [--seconds 5] [--size 1280x720]\n"
+  std::cerr << "usage: streamdemo --out FILE.flv|FILE.mp4|FILE.mov [--codec h264|hevc] [--seconds 5] [--size 1280x720]\n"
                "                  [--fps 30] [--bitrate 2500000] [--profile NAME] [--audio-bitrate 128000]\n";
   std::exit(2);
 }
@@ -93,8 +93,8 @@ Options parse(int argc, char** argv) {
   if (o.out.empty()) usage("--out is required");
   const auto dot = o.out.rfind('.');
   const std::string extension = dot == std::string::npos ? "" : o.out.substr(dot + 1);
-  if (extension != "flv" && extension != "mp4") usage("the output must be a .flv or an .mp4 file");
-  if (o.codec == "hevc" && extension != "mp4") usage("HEVC goes into .mp4 only");
+  if (!medley::assetFileType(extension)) usage("the output must be a .flv, an .mp4 or a .mov file");
+  if (o.codec == "hevc" && extension == "flv") usage("HEVC goes into .mp4 or .mov only");
   if (o.profile.empty()) o.profile = o.codec == "hevc" ? "HEVC_Main_AutoLevel" : "H264_Main_AutoLevel";
   return o;
 }
@@ -108,12 +108,12 @@ Async<void> pumpVideo(AsyncStream<SampleBufferRef> input, medley::OutgoingStream
   }
 }
 
-Async<void> writeVideo(AsyncStream<SampleBufferRef> encoded, streamdemo::MediaFileWriter* writer) {
-  while (auto buffer = co_await encoded.next()) writer->writeVideo(*buffer);
+Async<void> writeVideo(AsyncStream<SampleBufferRef> encoded, medley::AssetWriter::Input* input) {
+  while (auto buffer = co_await encoded.next()) input->append(*buffer);
 }
 
-Async<void> writeAudio(AsyncStream<medley::AudioCodec::Output> encoded, streamdemo::MediaFileWriter* writer) {
-  while (auto output = co_await encoded.next()) writer->writeAudio(*output);
+Async<void> writeAudio(AsyncStream<medley::AudioCodec::Output> encoded, medley::AssetWriter::Input* input) {
+  while (auto output = co_await encoded.next()) input->append(output->first, output->second);
 }
 
 Async<int> run(Options o) {
@@ -140,13 +140,21 @@ Async<int> run(Options o) {
 
   // Both time lines start at the first picture's time.
   const platform::MediaTime origin(1, o.fps);
-  streamdemo::MediaFileWriter writer(o.out, origin, o.fps);
+  const auto extension = o.out.substr(o.out.rfind('.') + 1);
+  auto writer = medley::AssetWriter::make(o.out, *medley::assetFileType(extension), queue->runtime());
+  // Encoded media, written as the encoders give it out.
+  auto videoInput = std::make_shared<medley::AssetWriter::Input>(platform::MediaType::video, std::monostate{});
+  auto audioInput = std::make_shared<medley::AssetWriter::Input>(platform::MediaType::audio, std::monostate{});
+  writer->add(videoInput);
+  writer->add(audioInput);
+  if (!writer->startWriting()) throw std::runtime_error(writer->error().value_or("cannot write"));
+  writer->startSession(origin);
 
   stream.startRunning();
   auto input = stream.videoInputStream();
   auto pump = platform::spawn(queue, &pumpVideo, input, &stream);
-  auto videoWriter = platform::spawn(queue, &writeVideo, stream.videoOutputStream(), &writer);
-  auto audioWriter = platform::spawn(queue, &writeAudio, stream.audioOutputStream(), &writer);
+  auto videoWriter = platform::spawn(queue, &writeVideo, stream.videoOutputStream(), videoInput.get());
+  auto audioWriter = platform::spawn(queue, &writeAudio, stream.audioOutputStream(), audioInput.get());
 
   const int64_t frames = static_cast<int64_t>(o.seconds * o.fps + 0.5);
   const platform::Nanos originNanos = origin.nanos();
@@ -166,10 +174,17 @@ Async<int> run(Options o) {
   co_await pump.value();
   co_await videoWriter.value();
   co_await audioWriter.value();
-  writer.finish();
+  co_await platform::withContinuation<void>([&](platform::Continuation<void> done) {
+    writer->finishWriting([done] { done.resume(); });
+  });
+  co_await platform::hop(queue);
+  if (writer->status() != medley::AssetWriter::Status::completed) {
+    throw std::runtime_error("no file written: " + writer->error().value_or("?"));
+  }
+  const auto written = writer->writtenPackets();
 
-  std::cout << o.out << ": " << writer.videoPackets() << " video packets (" << frames << " pictures), "
-            << writer.audioPackets() << " audio packets; raw frames dropped: " << stream.videoInputDroppedFrameCount()
+  std::cout << o.out << ": " << written[0] << " video packets (" << frames << " pictures), "
+            << written[1] << " audio packets; raw frames dropped: " << stream.videoInputDroppedFrameCount()
             << " before the encoder, " << stream.videoCodec().droppedFrameCount() << " by it\n";
   co_return 0;
 }

@@ -60,7 +60,8 @@ TEST_P(StreamDemoTest, WritesAFileThatReadsBackCleanly) {
 
   const auto probe = runCommand(
       "ffprobe -v error -of json -show_entries "
-      "stream=codec_type,codec_name,profile,width,height,r_frame_rate,sample_rate,channels " +
+      "stream=codec_type,codec_name,profile,width,height,r_frame_rate,sample_rate,channels,"
+      "color_primaries,color_transfer,color_space " +
       file);
   ASSERT_EQ(probe.status, 0) << probe.text;
   const auto streams = nlohmann::json::parse(probe.text).at("streams");
@@ -72,6 +73,9 @@ TEST_P(StreamDemoTest, WritesAFileThatReadsBackCleanly) {
       EXPECT_EQ(s.at("width"), 320);
       EXPECT_EQ(s.at("height"), 240);
       EXPECT_EQ(s.at("r_frame_rate"), "30/1");
+      EXPECT_EQ(s.value("color_primaries", ""), "bt709");
+      EXPECT_EQ(s.value("color_transfer", ""), "bt709");
+      EXPECT_EQ(s.value("color_space", ""), "bt709");
     } else {
       EXPECT_EQ(s.at("codec_name"), "aac");
       EXPECT_EQ(s.at("sample_rate"), "48000");
@@ -90,5 +94,6 @@ TEST_P(StreamDemoTest, WritesAFileThatReadsBackCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, StreamDemoTest,
-                         testing::Values(std::make_pair("h264", "flv"), std::make_pair("hevc", "mp4")),
-                         [](const auto& info) { return std::string(info.param.first); });
+                         testing::Values(std::make_pair("h264", "flv"), std::make_pair("hevc", "mp4"),
+                                         std::make_pair("h264", "mov")),
+                         [](const auto& info) { return std::string(info.param.first) + "_" + info.param.second; });
