@@ -332,8 +332,9 @@ Async<RTMPResponse> RTMPConnection::call(std::string commandName, AMFList argume
       [this, &commandName, &arguments](Continuation<RTMPResponse> c) {
         const int64_t transactionId = currentTransactionId_ + 1;
         operations_.add(transactionId, std::move(c));
-        operations_.expireAfter(transactionId, settings_.requestTimeout.count(),
-                                std::make_exception_ptr(Error::requestTimedOut()));
+        if (settings_.requestTimeout.count() > 0)
+          operations_.expireAfter(transactionId, settings_.requestTimeout.count(),
+                                  std::make_exception_ptr(Error::requestTimedOut()));
         sendCommand(std::move(commandName), std::move(arguments));
       });
 }

@@ -179,5 +179,4 @@ void RTMPConnection::acknowledge(const medley::NetworkMonitorEvent& event) {
   ++sequence_;
 }
 
-
 }  // namespace rtmpmedley

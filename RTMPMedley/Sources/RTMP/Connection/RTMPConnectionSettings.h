@@ -53,7 +53,7 @@ struct RTMPConnectionSettings {
   // Bounds the transport's connect, and again the handshake with the answer to
   // "connect" once the transport is up. Zero or less: no bound.
   std::chrono::nanoseconds timeout = std::chrono::seconds(15);
-  // How long a command waits for its answer.
+  // How long a command waits for its answer; zero or less: no bound.
   std::chrono::nanoseconds requestTimeout = std::chrono::milliseconds(10000);
   // Announced to the server once connected (clamped to 1...0x7FFFFFFF).
   int64_t chunkSize = kDefaultChunkSize;
