@@ -101,6 +101,10 @@ RTMPStatus RTMPConnection::closingStatus() const {
 
 Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList arguments) {
   co_await hop();
+  // A close under way (after the transport ended, `connected` is already
+  // false) finishes before anything new starts.
+  while (closing_)
+    co_await platform::withContinuation<void>([this](Continuation<void> c) { closeWaiters_.push_back(std::move(c)); });
   adoptAttachedStreams();
   if (connected_.value() || connecting_) throw Error::invalidState();
   auto url = connectURL(command);
