@@ -17,7 +17,7 @@
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
-#include "ScriptedRTMPTransport.h"
+#include "peers/ScriptedRTMPTransport.h"
 #include "peers/ScriptedRTMPPeer.h"
 
 namespace rtmptest {
