@@ -88,11 +88,6 @@ void RTMPConnection::setReadyState(ReadyState state) {
     log.info({name(old), "=>", name(state)}, __FILE__, "readyState", __LINE__);
 }
 
-void RTMPConnection::setChunkSizeC(uint32_t size) {
-  if (size != reader_.chunkSize() && !reader_.setChunkSize(size)) return;
-  chunkSizeC_ = reader_.chunkSize();
-}
-
 RTMPStatus RTMPConnection::closingStatus() const {
   return makeStatus(readyState_ == ReadyState::handshakeDone ? Code::connectClosed : Code::connectFailed);
 }
@@ -183,7 +178,6 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   reader_.reset();
   sequence_ = 0;
   setReadyState(ReadyState::uninitialized);
-  chunkSizeC_ = reader_.chunkSize();
   closeOutput();
   {
     std::lock_guard lock(output_.mutex);
@@ -283,7 +277,7 @@ Async<bool> RTMPConnection::receive(uint64_t generation, medley::Data data) {
   try {
     std::rethrow_exception(failure);
   } catch (const std::exception& e) {
-    RTMP_LOG_ERROR("receiving failed: ", e.what());
+    RTMP_LOG_ERROR("receiving failed:", e.what());
   } catch (...) {
   }
   if (generation == generation_) co_await closeQuietly();
@@ -455,7 +449,7 @@ Async<RTMPConnection::Snapshot> RTMPConnection::snapshot() {
   s.connected = connected_.value();
   if (uri_) s.uri = uri_->withoutCredentials();
   s.objectEncoding = objectEncoding_;
-  s.chunkSizeC = chunkSizeC_;
+  s.chunkSizeC = reader_.chunkSize();
   s.chunkSizeS = chunkSizeS_;
   s.windowSizeC = windowSizeC_;
   s.windowSizeS = windowSizeS_;

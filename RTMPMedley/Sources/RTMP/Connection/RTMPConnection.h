@@ -290,7 +290,6 @@ class RTMPConnection : public platform::Actor,
 
   // Receiving.
   platform::Async<void> readChunks(uint64_t generation, medley::Data data);
-  void handleSetChunkSize(const RTMPSetChunkSizeMessage& message);
   void handleWindowAcknowledgementSize(const RTMPWindowAcknowledgementSizeMessage& message);
   void handlePeerBandwidth(const RTMPSetPeerBandwidthMessage& message);
   platform::Async<void> handleCommand(std::shared_ptr<RTMPCommandMessage> command);
@@ -299,14 +298,14 @@ class RTMPConnection : public platform::Actor,
   void acknowledge(const medley::NetworkMonitorEvent& event);
 
   // Sending.
-  int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
+  int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
+                 RTMPSendLane lane = RTMPSendLane::media);
   void openOutput(std::shared_ptr<RTMPTransport> transport);
   void closeOutput();
   // Announces the size and chunks everything after it with it, as one step.
   void announceChunkSize(uint32_t size);
 
   void setReadyState(ReadyState state);
-  void setChunkSizeC(uint32_t size);
   std::shared_ptr<platform::Runtime> runtime() const { return queue()->runtime(); }
 
   const Settings settings_;
@@ -321,7 +320,6 @@ class RTMPConnection : public platform::Actor,
   RTMPHandshake handshake_;
   AMFList arguments_;
   ReadyState readyState_ = ReadyState::uninitialized;
-  uint32_t chunkSizeC_ = RTMPChunkBuffer::kDefaultChunkSize;
   uint32_t chunkSizeS_ = RTMPChunkBuffer::kDefaultChunkSize;
   RTMPPendingCommands operations_;
   // Incoming chunks, with the per-chunk-stream records.

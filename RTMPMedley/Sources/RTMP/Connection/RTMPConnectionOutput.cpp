@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
@@ -49,7 +50,8 @@ int64_t RTMPConnection::send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId
   return output(type, chunkStreamId, message);
 }
 
-int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message) {
+int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
+                               RTMPSendLane lane) {
   auto& log = logger();
   if (log.isEnabledFor(logwell::LWLogLevel::trace))
     log.trace({"<<", describeForLog(message)}, "RTMPConnection", "doOutput(_:chunkStreamId:message:)", __LINE__);
@@ -58,7 +60,9 @@ int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStream
   // All chunks of the message leave as one buffer, in call order.
   const auto chunks = output_.buffer.putMessage(type, static_cast<uint16_t>(chunkStreamId), message);
   if (chunks.empty()) return 0;
-  output_.transport->send(chunks);
+  // Overtaking a chunk-size change is safe only for a message that is one chunk at either size.
+  if (message.payload().size() > std::min<uint32_t>(output_.buffer.chunkSize(), 128)) lane = RTMPSendLane::media;
+  output_.transport->send(chunks, lane);
   return static_cast<int64_t>(message.payload().size());
 }
 

@@ -74,9 +74,6 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
   }
   // Each type id has exactly one message class.
   switch (message->type()) {
-    case RTMPMessageType::chunkSize:
-      handleSetChunkSize(static_cast<const RTMPSetChunkSizeMessage&>(*message));
-      break;
     case RTMPMessageType::windowAck:
       handleWindowAcknowledgementSize(static_cast<const RTMPWindowAcknowledgementSizeMessage&>(*message));
       break;
@@ -94,6 +91,8 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     case RTMPMessageType::user:
       handleUserControl(message, type);
       break;
+    // A chunk size or an abort is the reader's alone: it applied it at the message boundary.
+    case RTMPMessageType::chunkSize:
     case RTMPMessageType::abort:
     case RTMPMessageType::ack:
     case RTMPMessageType::audio:
@@ -105,16 +104,11 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
   }
 }
 
-void RTMPConnection::handleSetChunkSize(const RTMPSetChunkSizeMessage& message) {
-  // The reader applied it where it arrived; a size it refused changes nothing.
-  if (const auto accepted = RTMPSetChunkSizeMessage::acceptedSize(message.size)) setChunkSizeC(*accepted);
-}
-
 void RTMPConnection::handleWindowAcknowledgementSize(const RTMPWindowAcknowledgementSizeMessage& message) {
   windowSizeC_ = message.size;
   if (connected_.value())
     output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-           RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)));
+           RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
   windowSizeS_ = message.size;
 }
 
@@ -132,7 +126,7 @@ void RTMPConnection::handleUserControl(const RTMPMessagePtr& message, RTMPChunkT
   const auto& user = static_cast<const RTMPUserControlMessage&>(*message);
   if (user.event == RTMPUserControlMessage::Event::ping) {
     output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-           RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user.value));
+           RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user.value), RTMPSendLane::control);
   } else if (user.value >= 0) {
     deliverToStreams(StreamDelivery{message, type, static_cast<uint32_t>(user.value), std::nullopt});
   }
@@ -175,7 +169,8 @@ void RTMPConnection::acknowledge(const medley::NetworkMonitorEvent& event) {
   if ((sequence_ + 1) * windowSizeS_ > report->totalBytesIn) return;
   // The sequence number is 32 bits on the wire and wraps.
   const RTMPAcknowledgementMessage ack(0, 0, static_cast<uint32_t>(report->totalBytesIn));
-  output(sequence_ == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::control, ack);
+  output(sequence_ == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::control, ack,
+         RTMPSendLane::control);
   ++sequence_;
 }
 

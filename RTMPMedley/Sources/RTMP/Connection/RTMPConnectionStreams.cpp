@@ -56,7 +56,7 @@ Async<void> RTMPConnection::createOnServer(std::shared_ptr<RTMPStreamDelegate> s
     co_await stream->createStream();
   } catch (const std::exception& e) {
     // One stream's failure is its own: the connection and the other streams go on.
-    RTMP_LOG_ERROR("creating a stream failed: ", e.what());
+    RTMP_LOG_ERROR("creating a stream failed:", e.what());
   } catch (...) {
     RTMP_LOG_ERROR("creating a stream failed");
   }
@@ -86,7 +86,7 @@ Async<void> RTMPConnection::pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
         co_await stream->dispatch(std::move(delivery->message), delivery->type);
       }
     } catch (const std::exception& e) {
-      RTMP_LOG_ERROR("a stream failed on a delivery: ", e.what());
+      RTMP_LOG_ERROR("a stream failed on a delivery:", e.what());
     }
   }
 }
