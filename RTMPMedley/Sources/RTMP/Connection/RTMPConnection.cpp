@@ -185,6 +185,7 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   }
   chunkSizeS_ = RTMPChunkBuffer::kDefaultChunkSize;
   currentTransactionId_ = 1;
+  accepted_ = false;
 
   const uint64_t generation = ++generation_;
   const auto& factory = settings_.makeTransport ? settings_.makeTransport : Settings::socketFactory();
@@ -352,7 +353,8 @@ Async<void> RTMPConnection::close() {
     co_return;
   }
   adoptAttachedStreams();
-  const bool connectUnderWay = connecting_ && !connected_.value();
+  // Until the server accepts it; `connected` may already be false when the transport ended.
+  const bool connectUnderWay = connecting_ && !accepted_;
   if (readyState_ == ReadyState::uninitialized && !connectUnderWay) throw Error::invalidState();
   closing_ = true;
   std::optional<RTMPPendingCommands::Wait> connectWait;

@@ -343,6 +343,8 @@ class RTMPConnection : public platform::Actor,
   // Each transport is one generation; bytes and ends of a retired one are ignored.
   uint64_t generation_ = 0;
   bool connecting_ = false;
+  // The server accepted the current attempt's "connect".
+  bool accepted_ = false;
   bool connectAborted_ = false;
   bool closing_ = false;
   std::vector<platform::Continuation<void>> closeWaiters_;

@@ -140,6 +140,7 @@ Async<void> RTMPConnection::handleCommand(std::shared_ptr<RTMPCommandMessage> co
     if (command->commandName == "close") co_await transportEnded(generation_);
   } else if (command->commandName == "_result") {
     if (command->transactionId == RTMPConnectCommand::kTransactionId) {
+      accepted_ = true;
       connected_.set(true);
       const int64_t size = std::clamp<int64_t>(settings_.chunkSize, 1, RTMPSetChunkSizeMessage::kMaximumSize);
       announceChunkSize(static_cast<uint32_t>(size));
