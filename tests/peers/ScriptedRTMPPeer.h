@@ -32,6 +32,14 @@ using rtmpmedley::RTMPCommandMessage;
 using rtmpmedley::RTMPMessage;
 using rtmpmedley::RTMPMessagePtr;
 
+// The messages `bytes` complete, in order; the reader keeps what is partial.
+inline std::vector<rtmpmedley::RTMPChunkReader::Received> readMessages(rtmpmedley::RTMPChunkReader& reader,
+                                                                       std::span<const uint8_t> bytes) {
+  std::vector<rtmpmedley::RTMPChunkReader::Received> out;
+  reader.append(bytes, [&out](const rtmpmedley::RTMPChunkReader::Received& r) { out.push_back(r); });
+  return out;
+}
+
 inline AMFObject statusObject(const std::string& code, const std::string& level, const std::string& description) {
   return AMFObject{{"code", AMFValue(code)}, {"level", AMFValue(level)}, {"description", AMFValue(description)}};
 }
@@ -79,8 +87,8 @@ class PeerSession {
       uint8_t buffer[4096];
       const long n = stream_->read(buffer, sizeof buffer, timeout);
       if (n <= 0) return std::nullopt;
-      reader_.append(std::span<const uint8_t>(buffer, static_cast<size_t>(n)),
-                     [this](const rtmpmedley::RTMPChunkReader::Received& r) { pending_.push_back(r); });
+      for (auto& r : readMessages(reader_, std::span<const uint8_t>(buffer, static_cast<size_t>(n))))
+        pending_.push_back(std::move(r));
     }
     auto r = pending_.front();
     pending_.pop_front();
@@ -110,11 +118,9 @@ class PeerSession {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         continue;
       }
-      reader_.append(std::span<const uint8_t>(buffer, static_cast<size_t>(n)),
-                     [this](const rtmpmedley::RTMPChunkReader::Received& r) {
-                       std::lock_guard lock(mutex_);
-                       received_.push_back(r);
-                     });
+      auto messages = readMessages(reader_, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+      std::lock_guard lock(mutex_);
+      received_.insert(received_.end(), messages.begin(), messages.end());
     }
     return false;
   }

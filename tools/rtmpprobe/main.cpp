@@ -7,6 +7,7 @@
 // closing status of each URL; exits 0 when every URL went through all steps.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -64,10 +65,9 @@ std::string shown(const std::string& url) { return redactURLText(url); }
 
 bool probe(const std::string& url, const Options& options, ProbeAppender& appender) {
   auto runtime = platform::Runtime::shared();
-  auto connection = std::make_shared<RTMPConnection>(
-      std::nullopt, std::nullopt, RTMPConnection::defaultFlashVer, RTMPConnection::defaultFourCcList(),
-      RTMPConnection::defaultVideoFourCcInfoMap(), RTMPConnection::defaultAudioFourCcInfoMap(), 0, options.timeout,
-      10000, RTMPConnection::defaultChunkSizeS, platform::QualityOfService::userInitiated, runtime);
+  RTMPConnection::Settings settings;
+  settings.timeout = std::chrono::seconds(options.timeout);
+  auto connection = std::make_shared<RTMPConnection>(std::move(settings), runtime);
   std::cout << shown(url) << "\n";
 
   // The statuses the connection reports, printed as they come.
@@ -117,8 +117,14 @@ bool probe(const std::string& url, const Options& options, ProbeAppender& append
   const auto begin = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(options.stay)) {
     if (!connection->isConnected()) {
-      const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-      std::cout << "  connection lost after " << after << " s: " << lastCode() << "\n";
+      const auto lost = std::chrono::steady_clock::now();
+      const double after = std::chrono::duration<double>(lost - begin).count();
+      // The closing status follows the loss; how soon is part of the report.
+      while (lastCode().empty() && std::chrono::steady_clock::now() - lost < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const auto reported = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - lost).count();
+      std::cout << "  connection lost after " << after << " s: " << lastCode() << " (" << static_cast<int>(reported)
+                << " ms later)\n";
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -140,6 +146,8 @@ bool probe(const std::string& url, const Options& options, ProbeAppender& append
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Line by line, so that a watcher sees each step as it happens.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -272,10 +272,9 @@ Async<int> publish(Options o) {
   const auto queue = co_await platform::currentExecutor();
   auto runtime = queue->runtime();
   // A short request time-out: nginx leaves "FCUnpublish" and "deleteStream" unanswered.
-  auto connection = std::make_shared<RTMPConnection>(
-      std::nullopt, std::nullopt, RTMPConnection::defaultFlashVer, RTMPConnection::defaultFourCcList(),
-      RTMPConnection::defaultVideoFourCcInfoMap(), RTMPConnection::defaultAudioFourCcInfoMap(), 0, 15, 2000,
-      RTMPConnection::defaultChunkSizeS, platform::QualityOfService::userInitiated, runtime);
+  RTMPConnection::Settings settings;
+  settings.requestTimeout = std::chrono::seconds(2);
+  auto connection = std::make_shared<RTMPConnection>(std::move(settings), runtime);
   std::cout << "rtmpsmoke: " << redactURLText(o.url) << " key " << o.key << ", " << o.source << " source, "
             << o.codec << " " << o.width << "x" << o.height << " at " << o.fps << " fps, " << o.bitRate / 1000
             << " kbit/s, for " << o.seconds << " s\n";

@@ -48,20 +48,27 @@ std::map<std::string, std::string> RTMPAuthenticator::queryParameters(const RTMP
   return parameters;
 }
 
+std::optional<std::string> RTMPAuthenticator::withUser(const RTMPConnectionURL& url) {
+  if (!url.user() || !url.password()) return std::nullopt;
+  for (const auto& [name, value] : url.queryItems())
+    if (name == "authmod") return url.absoluteString();
+  const bool noQuery = !url.query() || url.query()->empty();
+  return url.absoluteString() + (noQuery ? "?" : "&") + "authmod=adobe&user=" + *url.user();
+}
+
 std::optional<std::string> RTMPAuthenticator::makeCommand(const std::string& command, const RTMPStatus& status) const {
   const std::string& description = status.description;
+  const auto url = RTMPConnectionURL::parse(command);
+  if (!url) return std::nullopt;
   // A challenge also names the method, so it is looked for first.
   if (description.find("reason=needauth") != std::string::npos) {
-    const auto url = RTMPConnectionURL::parse(command);
-    if (!url) return std::nullopt;
-    return makeResponse(*url, description);
+    if (description.find('?') == std::string::npos) return url->absoluteString();
+    const auto named = withUser(*url);
+    const auto namedURL = named ? RTMPConnectionURL::parse(*named) : std::nullopt;
+    if (!namedURL) return std::nullopt;
+    return makeResponse(*namedURL, description);
   }
-  if (description.find("authmod=adobe") != std::string::npos) {
-    const auto url = RTMPConnectionURL::parse(command);
-    if (!url || !url->user() || !url->password()) return std::nullopt;
-    const bool noQuery = !url->query() || url->query()->empty();
-    return url->absoluteString() + (noQuery ? "?" : "&") + "authmod=adobe&user=" + *url->user();
-  }
+  if (description.find("authmod=adobe") != std::string::npos) return withUser(*url);
   return std::nullopt;
 }
 

@@ -24,8 +24,9 @@ class RTMPAuthenticator {
   // The URL without user name and password, for the connect command.
   std::string makeTcUrl(const RTMPConnectionURL& url) const;
 
-  // The URL of the next attempt after a rejection, or none when the
-  // rejection asks for nothing this client can answer.
+  // The URL of the next attempt after a rejection of a connect to `url` (the
+  // URL as the user gave it, whatever the attempts before added), or none
+  // when the rejection asks for nothing this client can answer.
   std::optional<std::string> makeCommand(const std::string& url, const RTMPStatus& status) const;
 
   // The URL with the answer to the challenge in `description` appended; the
@@ -40,6 +41,9 @@ class RTMPAuthenticator {
   static std::string base64(const uint8_t* bytes, size_t size);
 
  private:
+  // The URL naming the login method and the user, as the first rejection asks;
+  // none without a user name and password.
+  static std::optional<std::string> withUser(const RTMPConnectionURL& url);
   std::function<uint32_t()> random_;
 };
 

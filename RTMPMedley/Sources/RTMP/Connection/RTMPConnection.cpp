@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "Medley/Sources/Util/MedleyLogger.h"
-#include "Platform/Concurrency/Sleep.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectCommand.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
@@ -13,6 +12,8 @@ using platform::Async;
 using platform::Continuation;
 
 namespace {
+
+constexpr int64_t kConnectTransactionId = RTMPConnectCommand::kTransactionId;
 
 std::shared_ptr<platform::SerialQueue> makeQueue(platform::QualityOfService qos,
                                                  std::shared_ptr<platform::Runtime> runtime) {
@@ -26,11 +27,6 @@ std::optional<RTMPConnectionURL> connectURL(const std::string& command) {
   if (!url || url->scheme().empty() || !url->host() || !RTMPConnection::supportedProtocols().count(url->scheme()))
     return std::nullopt;
   return url;
-}
-
-platform::Nanos millisecondsToNanos(uint64_t ms) {
-  constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<platform::Nanos>::max()) / 1'000'000;
-  return static_cast<platform::Nanos>(std::min(ms, kMax) * 1'000'000);
 }
 
 // The status of a rejected connect, the only answer a login may follow.
@@ -51,49 +47,37 @@ std::optional<RTMPStatus> rejection(std::exception_ptr error) {
 std::exception_ptr connectError(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
-  } catch (const RTMPSocket::Error& e) {
-    if (e.kind() == RTMPSocket::Error::Kind::connectionTimedOut)
+  } catch (const RTMPTransport::Error& e) {
+    if (e.kind() == RTMPTransport::Error::Kind::connectionTimedOut)
       return std::make_exception_ptr(RTMPConnection::Error::connectionTimedOut());
     return std::make_exception_ptr(RTMPConnection::Error::socketErrorOccurred(
-        e.kind() == RTMPSocket::Error::Kind::connectionNotEstablished ? e.networkError() : std::nullopt));
+        e.kind() == RTMPTransport::Error::Kind::connectionNotEstablished ? e.networkError() : std::nullopt));
   } catch (...) {
     return error;
   }
 }
 
+RTMPResponse responseWith(RTMPStatus status) {
+  RTMPResponse response;
+  response.status = std::move(status);
+  return response;
+}
+
 }  // namespace
 
-RTMPConnection::RTMPConnection(std::optional<std::string> swfUrl, std::optional<std::string> pageUrl,
-                               std::string flashVer, std::optional<std::vector<std::string>> fourCcList,
-                               std::optional<FourCcInfoMap> videoFourCcInfoMap,
-                               std::optional<FourCcInfoMap> audioFourCcInfoMap, int64_t capsEx, int timeout,
-                               uint64_t requestTimeout, int64_t chunkSize, platform::QualityOfService qualityOfService,
-                               std::shared_ptr<platform::Runtime> runtime)
-    : Actor(makeQueue(qualityOfService, std::move(runtime))),
-      swfUrl_(std::move(swfUrl)),
-      pageUrl_(std::move(pageUrl)),
-      flashVer_(std::move(flashVer)),
-      fourCcList_(std::move(fourCcList)),
-      videoFourCcInfoMap_(std::move(videoFourCcInfoMap)),
-      audioFourCcInfoMap_(std::move(audioFourCcInfoMap)),
-      capsEx_(capsEx),
-      timeout_(timeout),
-      requestTimeout_(requestTimeout),
-      chunkSize_(chunkSize),
-      qualityOfService_(qualityOfService) {}
+RTMPConnection::RTMPConnection(Settings settings, std::shared_ptr<platform::Runtime> runtime)
+    : Actor(makeQueue(settings.qualityOfService, std::move(runtime))),
+      settings_(std::move(settings)),
+      operations_(queue()) {}
 
 RTMPConnection::~RTMPConnection() {
   // Streams first: their inboxes end and their pumps let go of them.
   streams_.clear();
   monitorTask_.cancel();
-  for (auto& [id, operation] : operations_) operation.timeout.cancel();
 }
 
 std::shared_ptr<RTMPConnection> RTMPConnection::make(std::shared_ptr<platform::Runtime> runtime) {
-  return std::make_shared<RTMPConnection>(std::nullopt, std::nullopt, defaultFlashVer, defaultFourCcList(),
-                                          defaultVideoFourCcInfoMap(), defaultAudioFourCcInfoMap(), 0, 15, 10000,
-                                          defaultChunkSizeS, platform::QualityOfService::userInitiated,
-                                          std::move(runtime));
+  return std::make_shared<RTMPConnection>(Settings{}, std::move(runtime));
 }
 
 void RTMPConnection::setReadyState(ReadyState state) {
@@ -104,16 +88,19 @@ void RTMPConnection::setReadyState(ReadyState state) {
     log.info({name(old), "=>", name(state)}, __FILE__, "readyState", __LINE__);
 }
 
-void RTMPConnection::setChunkSizeS(uint32_t size) {
-  if (size == chunkSizeS_) return;
-  chunkSizeS_ = size;
-  outputBuffer_.setChunkSize(size);
+RTMPStatus RTMPConnection::closingStatus() const {
+  return makeStatus(readyState_ == ReadyState::handshakeDone ? Code::connectClosed : Code::connectFailed);
 }
 
 // Connecting
 
 Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList arguments) {
   co_await hop();
+  // A close under way (after the transport ended, `connected` is already
+  // false) finishes before anything new starts.
+  while (closing_)
+    co_await platform::withContinuation<void>([this](Continuation<void> c) { closeWaiters_.push_back(std::move(c)); });
+  adoptAttachedStreams();
   if (connected_.value() || connecting_) throw Error::invalidState();
   auto url = connectURL(command);
   if (!url) throw Error::unsupportedCommand(command);
@@ -139,14 +126,16 @@ Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList argumen
     if (response || connectAborted_) break;
     const auto status = rejection(failure);
     if (!status || authenticationSteps >= kMaxAuthenticationSteps) break;
-    const auto next = authenticator_.makeCommand(current, *status);
-    if (!next) break;
+    // Every step starts again from the URL as given, so nothing of an earlier
+    // answer is carried twice; an answer that changes nothing ends the login.
+    const auto next = authenticator_.makeCommand(command, *status);
+    if (!next || *next == current) break;
     const auto nextURL = connectURL(*next);
     if (!nextURL) break;
     ++authenticationSteps;
     current = *next;
     url = nextURL;
-    // The rejected attempt's socket goes before the next one opens.
+    // The rejected attempt's transport goes before the next one opens.
     co_await retireAttempt();
     if (connectAborted_) break;
   }
@@ -157,19 +146,27 @@ Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList argumen
     std::rethrow_exception(connectError(failure));
   }
 
-  if (networkMonitor_) {
-    auto events = co_await networkMonitor_->event();
-    monitorTask_.cancel();
-    monitorTask_ = platform::spawn(queue(), &RTMPConnection::monitorLoop, weak_from_this(), std::move(events));
+  if (auto monitor = networkMonitor_) {
+    auto events = co_await monitor->event();
+    if (connected_.value()) {
+      monitorTask_.cancel();
+      monitorTask_ = platform::spawn(queue(), &RTMPConnection::monitorLoop, weak_from_this(), std::move(events));
+    }
   }
-  std::vector<std::shared_ptr<RTMPStreamDelegate>> streams;
-  for (const auto& entry : streams_) streams.push_back(entry.stream);
-  for (const auto& stream : streams) {
-    co_await stream->dispatch(medley::NetworkMonitorEvent::reset());
-    co_await stream->createStream();
-  }
+  co_await createStreams();
   connecting_ = false;
+  // Closed while the streams were being created: the connect did not last.
+  if (!connected_.value()) throw Error::requestFailed(responseWith(makeStatus(Code::connectClosed)));
   co_return *response;
+}
+
+// Each attached stream once, in attach order, those attached meanwhile included.
+Async<void> RTMPConnection::createStreams() {
+  for (size_t i = 0;; ++i) {
+    adoptAttachedStreams();
+    if (i >= streams_.size() || !connected_.value()) co_return;
+    co_await createOnServer(streams_[i].stream, true);
+  }
 }
 
 Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
@@ -181,24 +178,24 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   reader_.reset();
   sequence_ = 0;
   setReadyState(ReadyState::uninitialized);
-  setChunkSizeS(RTMPChunkBuffer::kDefaultChunkSize);
+  closeOutput();
+  {
+    std::lock_guard lock(output_.mutex);
+    output_.buffer.setChunkSize(RTMPChunkBuffer::kDefaultChunkSize);
+  }
+  chunkSizeS_ = RTMPChunkBuffer::kDefaultChunkSize;
   currentTransactionId_ = 1;
+  accepted_ = false;
 
   const uint64_t generation = ++generation_;
-  socket_ = std::make_shared<RTMPSocket>(
-      qualityOfService_, secure ? RTMPSocket::SecurityLevel::negotiatedSSL : RTMPSocket::SecurityLevel::none,
-      runtime(), timeout_);
-  networkMonitor_ = std::make_shared<medley::NetworkMonitor>(socket_, runtime());
+  const auto& factory = settings_.makeTransport ? settings_.makeTransport : Settings::socketFactory();
+  transport_ = factory(RTMPTransportOptions{secure, settings_.qualityOfService, settings_.timeout, runtime()});
+  if (!transport_) throw Error::socketErrorOccurred(std::nullopt);
+  networkMonitor_ = std::make_shared<medley::NetworkMonitor>(transport_, runtime());
   co_return co_await platform::withContinuation<RTMPResponse>(
       [this, generation, &host, port](Continuation<RTMPResponse> c) {
-        const uint64_t serial = ++operationSerial_;
-        Operation operation{std::move(c), serial, {}};
-        if (timeout_ > 0)
-          operation.timeout = platform::spawn(queue(), &RTMPConnection::expireOperation, weak_from_this(),
-                                              RTMPConnectCommand::kTransactionId, serial,
-                                              platform::seconds(timeout_), true);
-        operations_[RTMPConnectCommand::kTransactionId] = std::move(operation);
-        platform::spawnDetached(queue(), &RTMPConnection::receiveLoop, weak_from_this(), socket_, generation, host,
+        operations_.add(kConnectTransactionId, std::move(c));
+        platform::spawnDetached(queue(), &RTMPConnection::receiveLoop, weak_from_this(), transport_, generation, host,
                                 port);
       });
 }
@@ -206,30 +203,30 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
 // Leaves no transport of the current attempt behind, reporting nothing.
 Async<void> RTMPConnection::retireAttempt() {
   ++generation_;
-  if (auto operation = takeOperation(RTMPConnectCommand::kTransactionId))
-    operation->continuation.resumeThrowing(Error::requestFailed(RTMPResponse()));
-  monitorTask_.cancel();
+  if (auto wait = operations_.take(kConnectTransactionId)) wait->resumeThrowing(Error::requestFailed(RTMPResponse()));
+  closeOutput();
+  stopMonitor();
   if (readyState_ != ReadyState::uninitialized) setReadyState(ReadyState::uninitialized);
   if (connected_.value()) connected_.set(false);
-  auto socket = socket_;
+  auto transport = transport_;
   auto monitor = networkMonitor_;
-  if (socket) co_await socket->close();
+  if (transport) co_await transport->close();
   if (monitor) co_await monitor->stopRunning();
 }
 
 void RTMPConnection::failConnectWait(uint64_t generation, std::exception_ptr error) {
   if (generation != generation_) return;
-  if (auto operation = takeOperation(RTMPConnectCommand::kTransactionId)) {
+  if (auto wait = operations_.take(kConnectTransactionId)) {
     ++generation_;
-    operation->continuation.resume(std::move(error));
+    wait->resume(std::move(error));
   }
 }
 
-Async<void> RTMPConnection::receiveLoop(std::weak_ptr<RTMPConnection> weak, std::shared_ptr<RTMPSocket> socket,
+Async<void> RTMPConnection::receiveLoop(std::weak_ptr<RTMPConnection> weak, std::shared_ptr<RTMPTransport> transport,
                                         uint64_t generation, std::string host, int port) {
   std::exception_ptr failure;
   try {
-    co_await socket->connect(host, port);
+    co_await transport->connect(host, port);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -241,13 +238,23 @@ Async<void> RTMPConnection::receiveLoop(std::weak_ptr<RTMPConnection> weak, std:
     co_return;
   }
   if (generation != self->generation_) {
-    co_await socket->close();
+    co_await transport->close();
     co_return;
   }
   self->setReadyState(ReadyState::versionSent);
-  socket->send(self->handshake_.c0c1());
-  auto received = co_await socket->recv();
-  socket.reset();
+  transport->send(self->handshake_.c0c1());
+  // The transport is up: the handshake and the answer to "connect" get a bound of their own.
+  if (const auto timeout = self->settings_.timeout.count(); timeout > 0) {
+    auto retire = [weak, generation] {
+      // Whatever the timed-out attempt still brings concerns nobody.
+      if (auto connection = weak.lock(); connection && connection->generation_ == generation)
+        ++connection->generation_;
+    };
+    self->operations_.expireAfter(kConnectTransactionId, timeout,
+                                  std::make_exception_ptr(Error::requestTimedOut()), std::move(retire));
+  }
+  auto received = co_await transport->recv();
+  transport.reset();
   self.reset();
   // The connection is held only while a block is handled.
   while (auto block = co_await received.next()) {
@@ -281,8 +288,17 @@ Async<bool> RTMPConnection::receive(uint64_t generation, medley::Data data) {
 Async<void> RTMPConnection::transportEnded(uint64_t generation) {
   co_await hop();
   if (generation != generation_) co_return;
+  // Nothing can be sent any more and nothing will be answered: the streams'
+  // teardown must not wait for answers, and no further monitor event goes out.
+  closeOutput();
+  stopMonitor();
+  if (connected_.value()) connected_.set(false);
+  operations_.failAll(std::make_exception_ptr(Error::requestFailed(responseWith(closingStatus()))),
+                      kConnectTransactionId);
   co_await closeQuietly();
 }
+
+void RTMPConnection::stopMonitor() { monitorTask_.cancel(); }
 
 Async<void> RTMPConnection::monitorLoop(std::weak_ptr<RTMPConnection> weak,
                                         platform::AsyncStream<medley::NetworkMonitorEvent> events) {
@@ -295,64 +311,37 @@ Async<void> RTMPConnection::monitorLoop(std::weak_ptr<RTMPConnection> weak,
 
 // Commands
 
+int64_t RTMPConnection::sendCommand(std::string commandName, AMFList arguments) {
+  const int64_t transactionId = ++currentTransactionId_;
+  output(RTMPChunkType::zero, RTMPChunkStreamId::command,
+         RTMPCommandMessage(0, 0, objectEncoding_, std::move(commandName), transactionId, std::nullopt,
+                            std::move(arguments)));
+  return transactionId;
+}
+
 Async<RTMPResponse> RTMPConnection::call(std::string commandName, AMFList arguments) {
   co_await hop();
   if (!connected_.value()) throw Error::invalidState();
+  // No server answers it: waiting would only cost the request time-out.
+  if (commandName == "deleteStream") {
+    sendCommand(std::move(commandName), std::move(arguments));
+    co_return RTMPResponse();
+  }
   co_return co_await platform::withContinuation<RTMPResponse>(
       [this, &commandName, &arguments](Continuation<RTMPResponse> c) {
-        const int64_t transactionId = ++currentTransactionId_;
-        const RTMPCommandMessage message(0, 0, objectEncoding_, std::move(commandName), transactionId, std::nullopt,
-                                         std::move(arguments));
-        const uint64_t serial = ++operationSerial_;
-        Operation operation{std::move(c), serial,
-                            platform::spawn(queue(), &RTMPConnection::expireOperation, weak_from_this(),
-                                            transactionId, serial, millisecondsToNanos(requestTimeout_), false)};
-        operations_[transactionId] = std::move(operation);
-        output(RTMPChunkType::zero, RTMPChunkStreamId::command, message);
+        const int64_t transactionId = currentTransactionId_ + 1;
+        operations_.add(transactionId, std::move(c));
+        if (settings_.requestTimeout.count() > 0)
+          operations_.expireAfter(transactionId, settings_.requestTimeout.count(),
+                                  std::make_exception_ptr(Error::requestTimedOut()));
+        sendCommand(std::move(commandName), std::move(arguments));
       });
 }
 
-Async<void> RTMPConnection::expireOperation(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
-                                            uint64_t serial, platform::Nanos after, bool isConnect) {
-  try {
-    co_await platform::sleepFor(after);
-  } catch (const platform::CancellationError&) {
-    co_return;
-  }
-  auto self = weak.lock();
-  if (!self) co_return;
-  co_await self->hop();
-  auto it = self->operations_.find(transactionId);
-  // Only the wait it was armed for.
-  if (it == self->operations_.end() || it->second.serial != serial) co_return;
-  auto operation = std::move(it->second);
-  self->operations_.erase(it);
-  if (isConnect) {
-    ++self->generation_;
-    operation.continuation.resumeThrowing(Error::connectionTimedOut());
-  } else {
-    operation.continuation.resumeThrowing(Error::requestTimedOut());
-  }
-}
-
-std::optional<RTMPConnection::Operation> RTMPConnection::takeOperation(int64_t transactionId) {
-  auto it = operations_.find(transactionId);
-  if (it == operations_.end()) return std::nullopt;
-  Operation operation = std::move(it->second);
-  operations_.erase(it);
-  operation.timeout.cancel();
-  return operation;
-}
-
-void RTMPConnection::failOperations(const RTMPStatus& status) {
-  auto operations = std::move(operations_);
-  operations_.clear();
-  for (auto& [id, operation] : operations) {
-    operation.timeout.cancel();
-    RTMPResponse response;
-    response.status = status;
-    operation.continuation.resumeThrowing(Error::requestFailed(std::move(response)));
-  }
+Async<void> RTMPConnection::callWithoutAnswer(std::string commandName, AMFList arguments) {
+  co_await hop();
+  if (!connected_.value()) throw Error::invalidState();
+  sendCommand(std::move(commandName), std::move(arguments));
 }
 
 // Closing
@@ -363,17 +352,20 @@ Async<void> RTMPConnection::close() {
     co_await platform::withContinuation<void>([this](Continuation<void> c) { closeWaiters_.push_back(std::move(c)); });
     co_return;
   }
-  const bool connectUnderWay = connecting_ && !connected_.value();
+  adoptAttachedStreams();
+  // Until the server accepts it; `connected` may already be false when the transport ended.
+  const bool connectUnderWay = connecting_ && !accepted_;
   if (readyState_ == ReadyState::uninitialized && !connectUnderWay) throw Error::invalidState();
   closing_ = true;
-  std::optional<Operation> connectWait;
+  std::optional<RTMPPendingCommands::Wait> connectWait;
   if (connectUnderWay) {
     // Nothing of the attempt may go on while the streams are taken down.
     connectAborted_ = true;
-    connectWait = takeOperation(RTMPConnectCommand::kTransactionId);
+    connectWait = operations_.take(kConnectTransactionId);
     ++generation_;
   }
   uri_.reset();
+  stopMonitor();
 
   std::vector<std::shared_ptr<RTMPStreamDelegate>> streams;
   for (const auto& entry : streams_) streams.push_back(entry.stream);
@@ -389,23 +381,19 @@ Async<void> RTMPConnection::close() {
   }
 
   ++generation_;
-  if (!connectWait) connectWait = takeOperation(RTMPConnectCommand::kTransactionId);
-  monitorTask_.cancel();
-  if (auto socket = socket_) co_await socket->close();
+  if (!connectWait) connectWait = operations_.take(kConnectTransactionId);
+  closeOutput();
+  if (auto transport = transport_) co_await transport->close();
   if (auto monitor = networkMonitor_) co_await monitor->stopRunning();
-  connected_.set(false);
-  const Code code = readyState_ == ReadyState::handshakeDone ? Code::connectClosed : Code::connectFailed;
+  if (connected_.value()) connected_.set(false);
+  const RTMPStatus status = closingStatus();
   setReadyState(ReadyState::uninitialized);
-  const RTMPStatus status = makeStatus(code);
   // Commands still waiting belong to this connection: they end with it.
-  failOperations(status);
-  if (connectWait) {
-    RTMPResponse response;
-    response.status = status;
-    connectWait->continuation.resumeThrowing(Error::requestFailed(std::move(response)));
-  } else {
-    statusContinuation_.yield(status);
-  }
+  operations_.failAll(std::make_exception_ptr(Error::requestFailed(responseWith(status))));
+  if (connectWait)
+    connectWait->resumeThrowing(Error::requestFailed(responseWith(status)));
+  else
+    yieldStatus(status);
   closing_ = false;
   auto waiters = std::move(closeWaiters_);
   closeWaiters_.clear();
@@ -420,42 +408,11 @@ Async<void> RTMPConnection::closeQuietly() {
   }
 }
 
-// Streams and state
+// State
 
 Async<bool> RTMPConnection::connected() {
   co_await hop();
   co_return connected_.value();
-}
-
-Async<void> RTMPConnection::addStream(std::shared_ptr<RTMPStreamDelegate> stream) {
-  co_await hop();
-  auto [inbox, writer] = platform::AsyncStream<StreamDelivery>::make();
-  auto pump = platform::spawn(runtime()->globalQueue(), &RTMPConnection::pumpLoop, stream, std::move(inbox));
-  streams_.push_back(StreamEntry{stream, std::move(writer), std::move(pump)});
-  if (connected_.value()) co_await stream->createStream();
-}
-
-Async<std::vector<std::shared_ptr<RTMPStreamDelegate>>> RTMPConnection::streams() {
-  co_await hop();
-  std::vector<std::shared_ptr<RTMPStreamDelegate>> out;
-  for (const auto& entry : streams_) out.push_back(entry.stream);
-  co_return out;
-}
-
-// One stream's messages and events, one after another, in the order they came.
-Async<void> RTMPConnection::pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
-                                     platform::AsyncStream<StreamDelivery> inbox) {
-  while (auto delivery = co_await inbox.next()) {
-    try {
-      if (delivery->event) {
-        co_await stream->dispatch(std::move(*delivery->event));
-      } else if (co_await stream->id() == delivery->target) {
-        co_await stream->dispatch(std::move(delivery->message), delivery->type);
-      }
-    } catch (const std::exception& e) {
-      RTMP_LOG_ERROR("a stream failed on a delivery:", e.what());
-    }
-  }
 }
 
 Async<std::optional<RTMPConnectionURL>> RTMPConnection::uri() {
@@ -465,7 +422,15 @@ Async<std::optional<RTMPConnectionURL>> RTMPConnection::uri() {
 
 Async<platform::AsyncStream<RTMPStatus>> RTMPConnection::status() {
   co_await hop();
-  co_return statusContinuation_.makeStream();
+  std::erase_if(abandonedStatusWriters_, [](const auto& writer) { return writer.isTerminated(); });
+  if (statusContinuation_) abandonedStatusWriters_.push_back(std::move(*statusContinuation_));
+  auto [stream, writer] = platform::AsyncStream<RTMPStatus>::make();
+  statusContinuation_ = std::move(writer);
+  co_return std::move(stream);
+}
+
+void RTMPConnection::yieldStatus(const RTMPStatus& status) {
+  if (statusContinuation_) statusContinuation_->yield(status);
 }
 
 Async<void> RTMPConnection::setSharedObjectHandler(SharedObjectHandler handler) {
@@ -480,6 +445,7 @@ Async<void> RTMPConnection::setObjectEncoding(RTMPObjectEncoding encoding) {
 
 Async<RTMPConnection::Snapshot> RTMPConnection::snapshot() {
   co_await hop();
+  adoptAttachedStreams();
   Snapshot s;
   s.readyState = readyState_;
   s.connected = connected_.value();
@@ -494,25 +460,30 @@ Async<RTMPConnection::Snapshot> RTMPConnection::snapshot() {
   s.currentTransactionId = currentTransactionId_;
   s.operations = operations_.size();
   s.streams = streams_.size();
-  s.hasSocket = socket_ != nullptr;
+  s.hasSocket = transport_ != nullptr;
   co_return s;
+}
+
+Async<std::shared_ptr<RTMPTransport>> RTMPConnection::transport() {
+  co_await hop();
+  co_return transport_;
 }
 
 Async<std::shared_ptr<RTMPSocket>> RTMPConnection::socket() {
   co_await hop();
-  co_return socket_;
+  co_return std::dynamic_pointer_cast<RTMPSocket>(transport_);
 }
 
 std::shared_ptr<RTMPCommandMessage> RTMPConnection::makeConnectCommand() {
   RTMPConnectCommand command;
   command.objectEncoding = objectEncoding_;
-  command.flashVer = flashVer_;
-  command.swfUrl = swfUrl_;
-  command.pageUrl = pageUrl_;
-  command.fourCcList = fourCcList_;
-  command.videoFourCcInfoMap = videoFourCcInfoMap_;
-  command.audioFourCcInfoMap = audioFourCcInfoMap_;
-  command.capsEx = capsEx_;
+  command.flashVer = settings_.flashVer;
+  command.swfUrl = settings_.swfUrl;
+  command.pageUrl = settings_.pageUrl;
+  command.fourCcList = settings_.fourCcList;
+  command.videoFourCcInfoMap = settings_.videoFourCcInfoMap;
+  command.audioFourCcInfoMap = settings_.audioFourCcInfoMap;
+  command.capsEx = settings_.capsEx;
   command.arguments = arguments_;
   return command.makeMessage(uri_);
 }

@@ -1,11 +1,11 @@
 #pragma once
 // One RTMP client connection (the protocol's NetConnection), an actor.
 //
-// connect() opens a socket, runs the handshake, sends "connect" and waits for
-// its answer, logging in again when the server asks for credentials; then it
-// re-creates the attached streams on the server. call() sends a command with
-// a fresh transaction id and waits for its answer within the request
-// time-out. close() takes the streams down, closes the socket and reports
+// connect() opens a transport, runs the handshake, sends "connect" and waits
+// for its answer, logging in again when the server asks for credentials; then
+// it creates the attached streams on the server. call() sends a command with a
+// fresh transaction id and waits for its answer within the request time-out.
+// close() takes the streams down, closes the transport and reports
 // "NetConnection.Connect.Closed" (after a complete handshake) or
 // "NetConnection.Connect.Failed" on the status sequence.
 //
@@ -13,11 +13,16 @@
 // messages change the chunk and window sizes, answers resume their waiting
 // call, statuses go to the status sequence, and messages for a message stream
 // go to its stream, in order, without holding up the reading.
+//
+// Once the transport has ended (the server closed or reset it, or said
+// "close"), nothing more is sent and no command waits: the streams' teardown
+// commands fail at once and the closing status follows straight away.
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,24 +33,27 @@
 #include "Medley/Sources/Network/NetworkMonitor.h"
 #include "Platform/Concurrency/Actor.h"
 #include "Platform/Concurrency/AsyncStream.h"
-#include "Platform/Concurrency/AsyncStreamWriterSlot.h"
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Published/Published.h"
 #include "RTMPMedley/Sources/RTMP/AMF/AMFTypes.h"
-#include "RTMPMedley/Sources/RTMP/Connection/RTMPAuthenticator.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunk.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
-#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
-#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPHandshake.h"
-#include "RTMPMedley/Sources/RTMP/Message/RTMPMessage.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPAuthenticator.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionSettings.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPPendingCommands.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPResponse.h"
-#include "RTMPMedley/Sources/RTMP/Message/RTMPSharedObjectMessage.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPStatus.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPStreamDelegate.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPTransport.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPSharedObjectMessage.h"
 
 namespace rtmpmedley {
 
@@ -118,54 +126,61 @@ class RTMPConnection : public platform::Actor,
     std::string message_;
   };
 
-  using FourCcInfoMap = std::map<std::string, int64_t>;
+  using Settings = RTMPConnectionSettings;
+  using FourCcInfoMap = Settings::FourCcInfoMap;
 
   static const std::set<std::string>& supportedProtocols();
-  static const std::vector<std::string>& defaultFourCcList();
-  static const FourCcInfoMap& defaultAudioFourCcInfoMap();
-  static const FourCcInfoMap& defaultVideoFourCcInfoMap();
+  static const std::vector<std::string>& defaultFourCcList() { return Settings::defaultFourCcList(); }
+  static const FourCcInfoMap& defaultAudioFourCcInfoMap() { return Settings::defaultAudioFourCcInfoMap(); }
+  static const FourCcInfoMap& defaultVideoFourCcInfoMap() { return Settings::defaultVideoFourCcInfoMap(); }
   static constexpr int defaultPort = 1935;
   static constexpr int defaultSecurePort = 443;
-  static constexpr const char* defaultFlashVer = "FMLE/3.0 (compatible; FMSc/1.0)";
-  static constexpr int64_t defaultChunkSizeS = 8192;
+  static constexpr const char* defaultFlashVer = Settings::kDefaultFlashVer;
+  static constexpr int64_t defaultChunkSizeS = Settings::kDefaultChunkSize;
   static constexpr int64_t defaultCapabilities = 239;
   // Login answers per connect() at most (user name, then challenge response).
   static constexpr int kMaxAuthenticationSteps = 2;
 
-  // `timeout` (seconds) bounds the socket's connect, the handshake and the
-  // answer to "connect" (0 or less: no bound); `requestTimeout` (ms) bounds
-  // each call(); `chunkSize` is announced to the server once connected.
-  RTMPConnection(std::optional<std::string> swfUrl, std::optional<std::string> pageUrl, std::string flashVer,
-                 std::optional<std::vector<std::string>> fourCcList, std::optional<FourCcInfoMap> videoFourCcInfoMap,
-                 std::optional<FourCcInfoMap> audioFourCcInfoMap, int64_t capsEx, int timeout,
-                 uint64_t requestTimeout, int64_t chunkSize, platform::QualityOfService qualityOfService,
-                 std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
+  explicit RTMPConnection(Settings settings = {},
+                          std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
   ~RTMPConnection() override;
 
-  // With the settings the application uses (time-out 15 s, request time-out
-  // 10 s, chunk size 8192, the default codec lists and maps).
+  // With the settings the application uses.
   static std::shared_ptr<RTMPConnection> make(std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
 
   // `command` is the full rtmp or rtmps URL (credentials in its user-info part);
-  // `arguments` follow the command object. Returns the answer to "connect".
+  // `arguments` follow the command object. Returns the answer to "connect"
+  // once the attached streams have been created on the server.
   platform::Async<RTMPResponse> connect(std::string command, AMFList arguments = {});
   // Sends the command and returns the "_result"; throws Error otherwise.
-  // Cancelling the calling task does not end the wait.
+  // Cancelling the calling task does not end the wait. Commands the protocol
+  // leaves unanswered ("deleteStream") return an empty response once sent.
   platform::Async<RTMPResponse> call(std::string commandName, AMFList arguments = {});
+  // Sends the command with a fresh transaction id and returns once it is
+  // handed to the transport, for commands servers may leave unanswered
+  // ("releaseStream", "FCPublish", "FCUnpublish"). A late answer only reports
+  // its status. Throws invalidState when not connected.
+  platform::Async<void> callWithoutAnswer(std::string commandName, AMFList arguments = {});
   // Throws invalidState when there is nothing to close. A connect under way
   // is given up: it throws requestFailed with the closing status.
   platform::Async<void> close() override;
   platform::Async<bool> connected() override;
 
-  // Appends the stream; creates it on the server now when connected, and
-  // again after each connect.
+  // Attaches the stream at once, from any thread, ahead of any connect() that
+  // follows. The connection creates it on the server (reset event, then
+  // createStream()) after each connect, and straight away when it is
+  // connected already; it never creates one stream twice for one connect.
+  void attach(std::shared_ptr<RTMPStreamDelegate> stream);
+  // Attaches the stream and, when connected, awaits its creation.
   platform::Async<void> addStream(std::shared_ptr<RTMPStreamDelegate> stream);
   platform::Async<std::vector<std::shared_ptr<RTMPStreamDelegate>>> streams();
 
   // The URL of the current connect (credentials included); none after close.
   platform::Async<std::optional<RTMPConnectionURL>> uri();
 
-  // A new sequence of statuses (unbounded); the one handed out before ends.
+  // A new sequence of statuses (unbounded). A sequence handed out before
+  // receives nothing more, but is not finished: its reader is not told that
+  // the connection closed.
   platform::Async<platform::AsyncStream<RTMPStatus>> status();
   // True while connected; any thread.
   bool isConnected() const { return connected_.value(); }
@@ -173,11 +188,14 @@ class RTMPConnection : public platform::Actor,
   platform::Publisher<bool> connectedPublisher() const { return connected_.publisher(); }
 
   // Cuts the message into chunks (the first of `type`) and hands them to the
-  // socket in one piece. Returns the payload's byte count, 0 when nothing was
-  // sent out (empty or oversized payload). Never fails.
+  // transport in one piece, at once and in call order, from any thread.
+  // Returns the payload's byte count; 0 when nothing was sent (not connected,
+  // the transport ended, an empty or oversized payload).
+  int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
+  // send(), awaited on the connection.
   platform::Async<int64_t> doOutput(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, RTMPMessagePtr message);
 
-  // Received bytes, as the socket delivers them.
+  // Received bytes, as the transport delivers them.
   platform::Async<void> listen(medley::Data data);
   // A network monitor event: acknowledges received bytes when a window has
   // passed, then hands the event to every stream.
@@ -192,18 +210,7 @@ class RTMPConnection : public platform::Actor,
   platform::Async<void> setSharedObjectHandler(SharedObjectHandler handler);
   platform::Async<void> setObjectEncoding(RTMPObjectEncoding encoding);
 
-  // Settings, as given.
-  const std::optional<std::string>& swfUrl() const { return swfUrl_; }
-  const std::optional<std::string>& pageUrl() const { return pageUrl_; }
-  const std::string& flashVer() const { return flashVer_; }
-  const std::optional<std::vector<std::string>>& fourCcList() const { return fourCcList_; }
-  const std::optional<FourCcInfoMap>& videoFourCcInfoMap() const { return videoFourCcInfoMap_; }
-  const std::optional<FourCcInfoMap>& audioFourCcInfoMap() const { return audioFourCcInfoMap_; }
-  int64_t capsEx() const { return capsEx_; }
-  int timeout() const { return timeout_; }
-  uint64_t requestTimeout() const { return requestTimeout_; }
-  int64_t chunkSize() const { return chunkSize_; }
-  platform::QualityOfService qualityOfService() const { return qualityOfService_; }
+  const Settings& settings() const { return settings_; }
 
   // The actor's state at one moment, for tools and tests.
   struct Snapshot {
@@ -223,6 +230,9 @@ class RTMPConnection : public platform::Actor,
     bool hasSocket = false;
   };
   platform::Async<Snapshot> snapshot();
+  // The transport of the current (or last) connect.
+  platform::Async<std::shared_ptr<RTMPTransport>> transport();
+  // The same, when it is a socket.
   platform::Async<std::shared_ptr<RTMPSocket>> socket();
 
  protected:
@@ -230,11 +240,6 @@ class RTMPConnection : public platform::Actor,
   virtual std::shared_ptr<RTMPCommandMessage> makeConnectCommand();
 
  private:
-  struct Operation {
-    platform::Continuation<RTMPResponse> continuation;
-    uint64_t serial = 0;
-    platform::TaskHandle<void> timeout;
-  };
   struct StreamDelivery {
     RTMPMessagePtr message;
     RTMPChunkType type = RTMPChunkType::zero;
@@ -246,58 +251,69 @@ class RTMPConnection : public platform::Actor,
     platform::AsyncStreamWriter<StreamDelivery> inbox;
     platform::TaskHandle<void> pump;
   };
+  // The sending side, shared by the actor and any thread that sends.
+  struct Output {
+    std::mutex mutex;
+    RTMPChunkBuffer buffer;
+    std::shared_ptr<RTMPTransport> transport;
+    // From the end of the handshake to the end of the transport or the close.
+    bool open = false;
+  };
 
   // Connecting.
   platform::Async<RTMPResponse> attempt(RTMPConnectionURL url);
   platform::Async<void> retireAttempt();
   void failConnectWait(uint64_t generation, std::exception_ptr error);
-  static platform::Async<void> receiveLoop(std::weak_ptr<RTMPConnection> weak, std::shared_ptr<RTMPSocket> socket,
+  platform::Async<void> createStreams();
+  static platform::Async<void> receiveLoop(std::weak_ptr<RTMPConnection> weak, std::shared_ptr<RTMPTransport> transport,
                                            uint64_t generation, std::string host, int port);
-  // Ends the wait of `transactionId` armed with `serial` (and no other) once `after` has passed.
-  // A connect wait that times out also retires its attempt's generation.
-  static platform::Async<void> expireOperation(std::weak_ptr<RTMPConnection> weak, int64_t transactionId,
-                                               uint64_t serial, platform::Nanos after, bool isConnect);
   static platform::Async<void> monitorLoop(std::weak_ptr<RTMPConnection> weak,
                                            platform::AsyncStream<medley::NetworkMonitorEvent> events);
+  platform::Async<bool> receive(uint64_t generation, medley::Data data);
+  // The transport of `generation` ended, or the server said "close".
+  platform::Async<void> transportEnded(uint64_t generation);
+  void stopMonitor();
+  platform::Async<void> closeQuietly();
+  RTMPStatus closingStatus() const;
+
+  // Commands.
+  int64_t sendCommand(std::string commandName, AMFList arguments);
+
+  // Streams.
+  void adoptAttachedStreams();
+  void addEntry(std::shared_ptr<RTMPStreamDelegate> stream);
+  static platform::Async<void> createOnServer(std::shared_ptr<RTMPStreamDelegate> stream, bool reset);
   static platform::Async<void> pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
                                         platform::AsyncStream<StreamDelivery> inbox);
-  platform::Async<bool> receive(uint64_t generation, medley::Data data);
-  platform::Async<void> transportEnded(uint64_t generation);
-  platform::Async<void> closeQuietly();
-  std::optional<Operation> takeOperation(int64_t transactionId);
-  void failOperations(const RTMPStatus& status);
+  void deliverToStreams(const StreamDelivery& delivery);
+  void yieldStatus(const RTMPStatus& status);
 
   // Receiving.
   platform::Async<void> readChunks(uint64_t generation, medley::Data data);
+  void handleWindowAcknowledgementSize(const RTMPWindowAcknowledgementSizeMessage& message);
+  void handlePeerBandwidth(const RTMPSetPeerBandwidthMessage& message);
   platform::Async<void> handleCommand(std::shared_ptr<RTMPCommandMessage> command);
+  void handleSharedObject(std::shared_ptr<RTMPSharedObjectMessage> message);
+  void handleUserControl(const RTMPMessagePtr& message, RTMPChunkType type);
   void acknowledge(const medley::NetworkMonitorEvent& event);
-  void deliverToStreams(const StreamDelivery& delivery);
 
   // Sending.
   int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
                  RTMPSendLane lane = RTMPSendLane::media);
+  void openOutput(std::shared_ptr<RTMPTransport> transport);
+  void closeOutput();
+  // Announces the size and chunks everything after it with it, as one step.
+  void announceChunkSize(uint32_t size);
 
   void setReadyState(ReadyState state);
-  void setChunkSizeS(uint32_t size);
   std::shared_ptr<platform::Runtime> runtime() const { return queue()->runtime(); }
 
-  // Settings.
-  const std::optional<std::string> swfUrl_;
-  const std::optional<std::string> pageUrl_;
-  const std::string flashVer_;
-  const std::optional<std::vector<std::string>> fourCcList_;
-  const std::optional<FourCcInfoMap> videoFourCcInfoMap_;
-  const std::optional<FourCcInfoMap> audioFourCcInfoMap_;
-  const int64_t capsEx_;
-  const int timeout_;
-  const uint64_t requestTimeout_;
-  const int64_t chunkSize_;
-  const platform::QualityOfService qualityOfService_;
+  const Settings settings_;
 
   std::optional<RTMPConnectionURL> uri_;
   platform::Published<bool> connected_{false};
   RTMPObjectEncoding objectEncoding_ = RTMPObjectEncoding::amf0;
-  std::shared_ptr<RTMPSocket> socket_;
+  std::shared_ptr<RTMPTransport> transport_;
   std::vector<StreamEntry> streams_;
   int64_t sequence_ = 0;
   uint32_t bandWidth_ = 0;
@@ -305,23 +321,30 @@ class RTMPConnection : public platform::Actor,
   AMFList arguments_;
   ReadyState readyState_ = ReadyState::uninitialized;
   uint32_t chunkSizeS_ = RTMPChunkBuffer::kDefaultChunkSize;
-  std::map<int64_t, Operation> operations_;
-  // Incoming chunks (with the per-chunk-stream records) and outgoing chunks.
+  RTMPPendingCommands operations_;
+  // Incoming chunks, with the per-chunk-stream records.
   RTMPChunkReader reader_;
-  RTMPChunkBuffer outputBuffer_;
+  Output output_;
   int64_t windowSizeC_ = 250000;
   int64_t windowSizeS_ = 250000;
   RTMPAuthenticator authenticator_;
   std::shared_ptr<medley::NetworkMonitor> networkMonitor_;
   platform::TaskHandle<void> monitorTask_;
-  platform::AsyncStreamWriterSlot<RTMPStatus> statusContinuation_;
+  // The newest status sequence, and the ones it replaced: kept open, unfinished.
+  std::optional<platform::AsyncStreamWriter<RTMPStatus>> statusContinuation_;
+  std::vector<platform::AsyncStreamWriter<RTMPStatus>> abandonedStatusWriters_;
   int64_t currentTransactionId_ = 1;
   SharedObjectHandler sharedObjectHandler_;
 
-  // Each socket is one generation; bytes and ends of a retired one are ignored.
+  // Streams attached from any thread, taken in on the actor.
+  std::mutex attachMutex_;
+  std::vector<std::shared_ptr<RTMPStreamDelegate>> attached_;
+
+  // Each transport is one generation; bytes and ends of a retired one are ignored.
   uint64_t generation_ = 0;
-  uint64_t operationSerial_ = 0;
   bool connecting_ = false;
+  // The server accepted the current attempt's "connect".
+  bool accepted_ = false;
   bool connectAborted_ = false;
   bool closing_ = false;
   std::vector<platform::Continuation<void>> closeWaiters_;

@@ -19,7 +19,7 @@ Async<void> RTMPConnection::listen(medley::Data data) {
       data.clear();
       auto c2 = handshake_.c2();
       if (!c2) co_return;
-      if (socket_) socket_->send(std::move(*c2));
+      if (transport_) transport_->send(std::move(*c2));
       setReadyState(ReadyState::ackSent);
       [[fallthrough]];
     }
@@ -34,6 +34,7 @@ Async<void> RTMPConnection::listen(medley::Data data) {
         co_await closeQuietly();
         co_return;
       }
+      openOutput(transport_);
       output(RTMPChunkType::zero, RTMPChunkStreamId::command, *command);
       if (networkMonitor_) {
         co_await networkMonitor_->startRunning();
@@ -58,7 +59,8 @@ Async<void> RTMPConnection::readChunks(uint64_t generation, medley::Data data) {
     auto result = reader_.read();
     if (result.status == RTMPChunkReader::Status::needMoreData) co_return;
     if (result.status == RTMPChunkReader::Status::malformed) {
-      co_await closeQuietly();
+      // Nothing more can be read or answered on this transport.
+      co_await transportEnded(generation);
       co_return;
     }
     co_await dispatch(std::move(result.received.message), result.received.chunkType);
@@ -77,58 +79,93 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     deliverToStreams(StreamDelivery{message, type, message->streamId, std::nullopt});
     co_return;
   }
-  // A chunk size is the reader's alone: it applied it at the message boundary.
-  if (auto* window = dynamic_cast<RTMPWindowAcknowledgementSizeMessage*>(message.get())) {
-    windowSizeC_ = window->size;
-    if (connected_.value())
-      output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-             RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
-    windowSizeS_ = window->size;
-  } else if (auto* bandwidth = dynamic_cast<RTMPSetPeerBandwidthMessage*>(message.get())) {
-    bandWidth_ = bandwidth->size;
-  } else if (auto command = std::dynamic_pointer_cast<RTMPCommandMessage>(message)) {
-    co_await handleCommand(std::move(command));
-  } else if (auto shared = std::dynamic_pointer_cast<RTMPSharedObjectMessage>(message)) {
-    if (uri_ && sharedObjectHandler_) {
-      std::string remotePath = uri_->withoutCredentials();
-      if (const auto mark = remotePath.find('?'); mark != std::string::npos) remotePath.resize(mark);
-      const bool persistence = shared->flags.size() > 3 && (shared->flags[3] & 0x02) != 0;
-      sharedObjectHandler_(shared->sharedObjectName, remotePath, persistence, shared);
-    }
-  } else if (auto* user = dynamic_cast<RTMPUserControlMessage*>(message.get())) {
-    if (user->event == RTMPUserControlMessage::Event::ping) {
-      output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-             RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user->value), RTMPSendLane::control);
-    } else if (user->value >= 0) {
-      deliverToStreams(StreamDelivery{message, type, static_cast<uint32_t>(user->value), std::nullopt});
-    }
+  // Each type id has exactly one message class.
+  switch (message->type()) {
+    case RTMPMessageType::windowAck:
+      handleWindowAcknowledgementSize(static_cast<const RTMPWindowAcknowledgementSizeMessage&>(*message));
+      break;
+    case RTMPMessageType::bandwidth:
+      handlePeerBandwidth(static_cast<const RTMPSetPeerBandwidthMessage&>(*message));
+      break;
+    case RTMPMessageType::amf0Command:
+    case RTMPMessageType::amf3Command:
+      co_await handleCommand(std::static_pointer_cast<RTMPCommandMessage>(message));
+      break;
+    case RTMPMessageType::amf0Shared:
+    case RTMPMessageType::amf3Shared:
+      handleSharedObject(std::static_pointer_cast<RTMPSharedObjectMessage>(message));
+      break;
+    case RTMPMessageType::user:
+      handleUserControl(message, type);
+      break;
+    // A chunk size or an abort is the reader's alone: it applied it at the message boundary.
+    case RTMPMessageType::chunkSize:
+    case RTMPMessageType::abort:
+    case RTMPMessageType::ack:
+    case RTMPMessageType::audio:
+    case RTMPMessageType::video:
+    case RTMPMessageType::amf0Data:
+    case RTMPMessageType::amf3Data:
+    case RTMPMessageType::aggregate:
+      break;
+  }
+}
+
+void RTMPConnection::handleWindowAcknowledgementSize(const RTMPWindowAcknowledgementSizeMessage& message) {
+  windowSizeC_ = message.size;
+  if (connected_.value())
+    output(RTMPChunkType::zero, RTMPChunkStreamId::control,
+           RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
+  windowSizeS_ = message.size;
+}
+
+void RTMPConnection::handlePeerBandwidth(const RTMPSetPeerBandwidthMessage& message) { bandWidth_ = message.size; }
+
+void RTMPConnection::handleSharedObject(std::shared_ptr<RTMPSharedObjectMessage> message) {
+  if (!uri_ || !sharedObjectHandler_) return;
+  std::string remotePath = uri_->withoutCredentials();
+  if (const auto mark = remotePath.find('?'); mark != std::string::npos) remotePath.resize(mark);
+  const bool persistence = message->flags.size() > 3 && (message->flags[3] & 0x02) != 0;
+  sharedObjectHandler_(message->sharedObjectName, remotePath, persistence, message);
+}
+
+void RTMPConnection::handleUserControl(const RTMPMessagePtr& message, RTMPChunkType type) {
+  const auto& user = static_cast<const RTMPUserControlMessage&>(*message);
+  if (user.event == RTMPUserControlMessage::Event::ping) {
+    output(RTMPChunkType::zero, RTMPChunkStreamId::control,
+           RTMPUserControlMessage(0, 0, RTMPUserControlMessage::Event::pong, user.value), RTMPSendLane::control);
+  } else if (user.value >= 0) {
+    deliverToStreams(StreamDelivery{message, type, static_cast<uint32_t>(user.value), std::nullopt});
   }
 }
 
 Async<void> RTMPConnection::handleCommand(std::shared_ptr<RTMPCommandMessage> command) {
   RTMPResponse response(*command);
-  auto operation = takeOperation(command->transactionId);
-  if (!operation) {
-    if (command->commandName == "close") co_await closeQuietly();
+  auto wait = operations_.take(command->transactionId);
+  if (!wait) {
+    // The server ends the connection and will answer nothing more.
+    if (command->commandName == "close") co_await transportEnded(generation_);
   } else if (command->commandName == "_result") {
     if (command->transactionId == RTMPConnectCommand::kTransactionId) {
+      accepted_ = true;
       connected_.set(true);
-      const int64_t size = std::clamp<int64_t>(chunkSize_, 1, RTMPSetChunkSizeMessage::kMaximumSize);
-      setChunkSizeS(static_cast<uint32_t>(size));
-      output(RTMPChunkType::zero, RTMPChunkStreamId::control, RTMPSetChunkSizeMessage(0, 0, chunkSizeS_));
+      const int64_t size = std::clamp<int64_t>(settings_.chunkSize, 1, RTMPSetChunkSizeMessage::kMaximumSize);
+      announceChunkSize(static_cast<uint32_t>(size));
     }
-    operation->continuation.resume(response);
+    wait->resume(response);
   } else {
-    // A refused connect ends its attempt: what else its socket brings, its
+    // A refused connect ends its attempt: what else its transport brings, its
     // end included, no longer concerns the connection.
     if (command->transactionId == RTMPConnectCommand::kTransactionId) ++generation_;
-    operation->continuation.resumeThrowing(Error::requestFailed(response));
+    wait->resumeThrowing(Error::requestFailed(response));
   }
-  if (response.status) statusContinuation_.yield(*response.status);
+  if (response.status) yieldStatus(*response.status);
 }
 
 Async<void> RTMPConnection::dispatch(medley::NetworkMonitorEvent event) {
   co_await hop();
+  // A monitor event that was on its way when the transport ended goes nowhere.
+  if (event.kind() != medley::NetworkMonitorEvent::Kind::reset && !connected_.value()) co_return;
   acknowledge(event);
   deliverToStreams(StreamDelivery{nullptr, RTMPChunkType::zero, 0, std::move(event)});
 }
@@ -143,10 +180,6 @@ void RTMPConnection::acknowledge(const medley::NetworkMonitorEvent& event) {
   output(sequence_ == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::control, ack,
          RTMPSendLane::control);
   ++sequence_;
-}
-
-void RTMPConnection::deliverToStreams(const StreamDelivery& delivery) {
-  for (const auto& entry : streams_) entry.inbox.yield(delivery);
 }
 
 }  // namespace rtmpmedley

@@ -1,6 +1,8 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace rtmpmedley {
 
@@ -197,6 +199,28 @@ std::string redactURLText(std::string_view text) {
   const auto mark = text.find('?');
   if (mark == std::string_view::npos) return out + std::string(text);
   return out + std::string(text.substr(0, mark + 1)) + redactQuery(text.substr(mark + 1));
+}
+
+std::string redactSecrets(std::string_view text) {
+  static constexpr std::string_view kSecrets[] = {"password", "salt", "challenge", "opaque", "response"};
+  auto isNameCharacter = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto eq = text.find('=', i);
+    if (eq == std::string_view::npos) break;
+    size_t nameStart = eq;
+    while (nameStart > i && isNameCharacter(text[nameStart - 1])) --nameStart;
+    const std::string_view name = text.substr(nameStart, eq - nameStart);
+    out += text.substr(i, eq + 1 - i);
+    i = eq + 1;
+    if (std::find(std::begin(kSecrets), std::end(kSecrets), name) == std::end(kSecrets)) continue;
+    const auto end = text.find_first_of("& \t\r\n;,]", i);
+    i = end == std::string_view::npos ? text.size() : end;
+    out += "***";
+  }
+  out += text.substr(i);
+  return out;
 }
 
 }  // namespace rtmpmedley

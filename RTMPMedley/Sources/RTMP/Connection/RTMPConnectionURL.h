@@ -63,5 +63,9 @@ std::string percentDecode(std::string_view text);
 std::string redactQuery(std::string_view query);
 // For log lines, from any text: drops a user-info part and masks the query values.
 std::string redactURLText(std::string_view text);
+// For texts of a login exchange: masks the values of the items that are
+// secrets (password, salt, challenge, opaque, response), wherever they stand;
+// everything else, the server's reason included, stays as it is.
+std::string redactSecrets(std::string_view text);
 
 }  // namespace rtmpmedley

@@ -27,8 +27,9 @@ constexpr CodeText kCodes[] = {
 std::string describeResponse(const RTMPResponse& response) {
   if (!response.status) return "no status";
   std::string text = response.status->code;
-  // Login challenges carry salts and opaque values in the description.
-  if (!response.status->description.empty()) text += ": " + redactURLText(response.status->description);
+  // Login challenges carry salts and opaque values in the description; the
+  // reason of a refusal stays readable.
+  if (!response.status->description.empty()) text += ": " + redactSecrets(response.status->description);
   return text;
 }
 
@@ -66,21 +67,6 @@ std::string_view RTMPConnection::name(ReadyState state) {
 const std::set<std::string>& RTMPConnection::supportedProtocols() {
   static const std::set<std::string> protocols{"rtmp", "rtmps"};
   return protocols;
-}
-
-const std::vector<std::string>& RTMPConnection::defaultFourCcList() {
-  static const std::vector<std::string> list{"hvc1", "Opus"};
-  return list;
-}
-
-const RTMPConnection::FourCcInfoMap& RTMPConnection::defaultAudioFourCcInfoMap() {
-  static const FourCcInfoMap map{{"Opus", 2}};
-  return map;
-}
-
-const RTMPConnection::FourCcInfoMap& RTMPConnection::defaultVideoFourCcInfoMap() {
-  static const FourCcInfoMap map{{"hvc1", 3}};
-  return map;
 }
 
 RTMPConnection::Error::Error(Kind kind) : kind_(kind) {

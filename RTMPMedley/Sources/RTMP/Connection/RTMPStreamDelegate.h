@@ -23,7 +23,8 @@ class RTMPStreamDelegate {
   // The name of a publishing stream ("FCPublish", "FCUnpublish").
   virtual platform::Async<std::optional<std::string>> fcPublishName() = 0;
 
-  // (Re)creates the stream on the server after each successful connect;
+  // (Re)creates the stream on the server: run by the connection after each
+  // successful connect, and when the stream is attached while connected;
   // never fails outward.
   virtual platform::Async<void> createStream() = 0;
   // "closeStream"; run at connection close for a stream without a publish name.

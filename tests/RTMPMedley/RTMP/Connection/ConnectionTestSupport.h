@@ -1,19 +1,23 @@
 #pragma once
-// A stream double that records what the connection does to it, and ways to
-// run a connection on real or virtual time against real loopback sockets.
+// A stream double that records what the connection does to it, a fixture that
+// runs a connection against the scripted server on virtual time, and ways to
+// wait for real sockets and processes.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Logwell/RecordingAppender.h"
 #include "Platform/Concurrency/Concurrency.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
+#include "peers/ScriptedRTMPTransport.h"
 #include "peers/ScriptedRTMPPeer.h"
 
 namespace rtmptest {
@@ -21,17 +25,19 @@ namespace rtmptest {
 using platform::Async;
 using rtmpmedley::RTMPConnection;
 
+// Creates itself on the server with "createStream"; a stream with a name is
+// released at close as a publishing stream is: "FCUnpublish" without waiting
+// (servers leave it unanswered), then "deleteStream".
 class FakeStream final : public platform::Actor,
                          public rtmpmedley::RTMPStreamDelegate,
                          public std::enable_shared_from_this<FakeStream> {
  public:
-  FakeStream(std::shared_ptr<platform::Runtime> runtime, std::optional<std::string> name = std::nullopt)
-      : Actor("fake-stream", std::move(runtime)), name_(std::move(name)) {}
+  FakeStream(std::shared_ptr<platform::Runtime> runtime, std::weak_ptr<RTMPConnection> connection = {},
+             std::optional<std::string> name = std::nullopt)
+      : Actor("fake-stream", std::move(runtime)), connection_(std::move(connection)), name_(std::move(name)) {}
 
-  // Sends "createStream" (and for a published stream "FCUnpublish" and
-  // "deleteStream" at close) through this connection, as a real stream does.
-  std::weak_ptr<RTMPConnection> connection;
-  bool publishing = false;
+  // Thrown by createStream() when set.
+  std::optional<std::string> failCreation;
 
   Async<uint32_t> id() override {
     co_await hop();
@@ -44,14 +50,15 @@ class FakeStream final : public platform::Actor,
   Async<void> createStream() override {
     co_await hop();
     record("createStream");
-    if (auto c = connection.lock()) {
-      try {
-        auto response = co_await c->call("createStream");
-        if (!response.arguments.empty() && response.arguments[0].number())
-          id_ = static_cast<uint32_t>(*response.arguments[0].number());
-      } catch (const std::exception& e) {
-        record(std::string("createStream failed: ") + e.what());
-      }
+    if (failCreation) throw std::runtime_error(*failCreation);
+    auto c = connection_.lock();
+    if (!c) co_return;
+    try {
+      auto response = co_await c->call("createStream");
+      if (!response.arguments.empty() && response.arguments[0].number())
+        id_ = static_cast<uint32_t>(*response.arguments[0].number());
+    } catch (const std::exception& e) {
+      record(std::string("createStream failed: ") + e.what());
     }
   }
   Async<void> close() override {
@@ -61,12 +68,14 @@ class FakeStream final : public platform::Actor,
   Async<void> unpublishOnClose() override {
     co_await hop();
     record("unpublishOnClose");
-    auto c = connection.lock();
-    if (!c || !publishing) co_return;
+    auto c = connection_.lock();
+    if (!c) co_return;
     try {
-      co_await c->call("FCUnpublish", {rtmpmedley::AMFValue(*name_)});
+      co_await c->callWithoutAnswer("FCUnpublish", {rtmpmedley::AMFValue(*name_)});
       co_await c->call("deleteStream", {rtmpmedley::AMFValue(id_)});
-    } catch (...) {
+      record("released");
+    } catch (const std::exception& e) {
+      record(std::string("release failed: ") + e.what());
     }
   }
   Async<void> dispatch(rtmpmedley::RTMPMessagePtr message, rtmpmedley::RTMPChunkType type) override {
@@ -87,7 +96,6 @@ class FakeStream final : public platform::Actor,
     std::lock_guard lock(mutex_);
     return messages_;
   }
-  void setId(uint32_t id) { id_ = id; }
 
  private:
   void record(std::string call) {
@@ -95,6 +103,7 @@ class FakeStream final : public platform::Actor,
     calls_.push_back(std::move(call));
   }
 
+  std::weak_ptr<RTMPConnection> connection_;
   std::optional<std::string> name_;
   uint32_t id_ = 0;
   mutable std::mutex mutex_;
@@ -102,15 +111,9 @@ class FakeStream final : public platform::Actor,
   std::vector<std::pair<rtmpmedley::RTMPMessagePtr, rtmpmedley::RTMPChunkType>> messages_;
 };
 
-// A connection as the application makes it, with a shorter time-out when asked.
-inline std::shared_ptr<RTMPConnection> makeConnection(std::shared_ptr<platform::Runtime> runtime, int timeout = 15,
-                                                      uint64_t requestTimeout = 10000) {
-  return std::make_shared<RTMPConnection>(std::nullopt, std::nullopt, RTMPConnection::defaultFlashVer,
-                                          RTMPConnection::defaultFourCcList(),
-                                          RTMPConnection::defaultVideoFourCcInfoMap(),
-                                          RTMPConnection::defaultAudioFourCcInfoMap(), 0, timeout, requestTimeout,
-                                          RTMPConnection::defaultChunkSizeS, platform::QualityOfService::userInitiated,
-                                          std::move(runtime));
+// A connection as the application makes it, on real sockets.
+inline std::shared_ptr<RTMPConnection> makeConnection(std::shared_ptr<platform::Runtime> runtime) {
+  return RTMPConnection::make(std::move(runtime));
 }
 
 // Waits in real time for something another thread does.
@@ -189,6 +192,79 @@ class Collected {
   platform::TaskHandle<void> task_;
 };
 
+inline std::vector<std::string> codes(const std::vector<rtmpmedley::RTMPStatus>& statuses) {
+  std::vector<std::string> out;
+  for (const auto& s : statuses) out.push_back(s.code);
+  return out;
+}
+
+// A connection and the scripted server on virtual time: everything runs on
+// the test's thread, and time moves only when the test says.
+class ScriptedConnectionTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  ScriptedRTMPServer server{rt};
+  std::shared_ptr<RTMPConnection> connection = server.makeConnection();
+  static constexpr const char* kURL = "rtmp://ingest.test/live";
+
+  template <class T>
+  platform::TaskHandle<T> start(Async<T> work) {
+    auto task = platform::spawn(rt->globalQueue(), std::move(work));
+    rt->runUntilIdle();
+    return task;
+  }
+  // The result of work that finishes without time passing.
+  template <class T>
+  T run(Async<T> work) {
+    auto task = start(std::move(work));
+    EXPECT_TRUE(task.isFinished());
+    return task.result();
+  }
+  void advance(platform::Nanos d) {
+    rt->advance(d);
+    rt->runUntilIdle();
+  }
+  Collected<rtmpmedley::RTMPStatus> statuses() {
+    return Collected<rtmpmedley::RTMPStatus>(rt->globalQueue(), run(connection->status()));
+  }
+  std::shared_ptr<FakeStream> stream(std::optional<std::string> name = std::nullopt) {
+    return std::make_shared<FakeStream>(rt, connection, std::move(name));
+  }
+  void TearDown() override {
+    try {
+      run(connection->close());
+    } catch (...) {
+    }
+    connection.reset();
+    rt->runUntilIdle();
+  }
+};
+
+// Every record of the module logger at trace level while it lives.
+class LogRecording {
+ public:
+  LogRecording() : previousAppender_(rtmpmedley::logger().appender()), previousLevel_(rtmpmedley::logger().level()) {
+    rtmpmedley::logger().setAppender(appender_);
+    rtmpmedley::logger().setLevel(logwell::LWLogLevel::trace);
+  }
+  ~LogRecording() {
+    rtmpmedley::logger().setAppender(previousAppender_);
+    rtmpmedley::logger().setLevel(previousLevel_);
+  }
+  // The first record that contains `text`, or an empty text.
+  std::string find(const std::string& text) {
+    for (const auto& r : appender_->snapshot())
+      if (r.message.find(text) != std::string::npos) return r.message;
+    return {};
+  }
+
+ private:
+  std::shared_ptr<logwell::testing::RecordingAppender> appender_ =
+      std::make_shared<logwell::testing::RecordingAppender>();
+  std::shared_ptr<logwell::LWLoggerAppender> previousAppender_;
+  logwell::LWLogLevel previousLevel_;
+};
+
 // Runs a shell command; its exit status and what it printed.
 struct CommandRun {
   int status = -1;
@@ -204,12 +280,6 @@ inline CommandRun run(const std::string& command) {
   while (std::fgets(buffer, sizeof buffer, pipe)) r.output += buffer;
   r.status = ::pclose(pipe);
   return r;
-}
-
-inline std::vector<std::string> codes(const std::vector<rtmpmedley::RTMPStatus>& statuses) {
-  std::vector<std::string> out;
-  for (const auto& s : statuses) out.push_back(s.code);
-  return out;
 }
 
 }  // namespace rtmptest

@@ -85,4 +85,5 @@ TEST(ConnectionErrorTest, TextsNeverShowCredentials) {
   const std::string failed = RTMPConnection::Error::requestFailed(response).what();
   EXPECT_NE(failed.find("NetConnection.Connect.Rejected"), std::string::npos);
   EXPECT_EQ(failed.find("salt=S"), std::string::npos);
+  EXPECT_NE(failed.find("reason=needauth"), std::string::npos);
 }

@@ -2,6 +2,10 @@
 // RTMP module, stunnel in front of it for RTMPS, and node-media-server.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "ConnectionTestSupport.h"
@@ -105,4 +109,63 @@ TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
   EXPECT_TRUE(WIFEXITED(wrong.status) && WEXITSTATUS(wrong.status) == 1) << wrong.output;
   EXPECT_NE(wrong.output.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
       << wrong.output;
+}
+
+// The server dies while a client holds a connection with a publishing stream:
+// the closing status follows within a second, from the connection and from
+// the probe.
+TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
+  auto kill = [](const PeerProcess& peer) {
+    std::ifstream file(peer.dir() / "logs" / "nginx.pid");
+    pid_t pid = 0;
+    file >> pid;
+    EXPECT_GT(pid, 0);
+    if (pid > 0) ::kill(pid, SIGKILL);
+    return std::chrono::steady_clock::now();
+  };
+  {
+    PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed"));
+    ASSERT_TRUE(doomed.ok()) << doomed.output();
+    auto connection = makeConnection(rt);
+    connection->attach(std::make_shared<FakeStream>(rt, connection, "doomed"));
+    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
+    wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live"));
+    const auto killed = kill(doomed);
+    ASSERT_TRUE(eventually([&] { return statuses.values().size() == 2; }, platform::seconds(15)));
+    const auto delay = std::chrono::steady_clock::now() - killed;
+    EXPECT_EQ(statuses.values().back().code, "NetConnection.Connect.Closed");
+    EXPECT_LT(delay, std::chrono::seconds(1));
+  }
+
+  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
+  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
+  PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed-probe"));
+  ASSERT_TRUE(doomed.ok()) << doomed.output();
+  struct Lines {
+    std::mutex mutex;
+    std::string text;
+    std::optional<std::chrono::steady_clock::time_point> lost;
+  } lines;
+  std::thread reader([&] {
+    FILE* pipe = ::popen((probe + " --stay 20 rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live").c_str(), "r");
+    char line[1024];
+    while (pipe && std::fgets(line, sizeof line, pipe)) {
+      std::lock_guard lock(lines.mutex);
+      lines.text += line;
+      if (std::string(line).find("connection lost") != std::string::npos) lines.lost = std::chrono::steady_clock::now();
+    }
+    if (pipe) ::pclose(pipe);
+  });
+  auto seen = [&](const char* text) {
+    std::lock_guard lock(lines.mutex);
+    return lines.text.find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(eventually([&] { return seen("createStream: stream id"); }));
+  const auto killed = kill(doomed);
+  reader.join();
+  std::lock_guard lock(lines.mutex);
+  ASSERT_TRUE(lines.lost) << lines.text;
+  EXPECT_LT(*lines.lost - killed, std::chrono::seconds(1)) << lines.text;
+  EXPECT_NE(lines.text.find("NetConnection.Connect.Closed"), std::string::npos) << lines.text;
+  std::cout << lines.text;
 }

@@ -3,6 +3,7 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
 using rtmpmedley::RTMPConnectionURL;
+using rtmpmedley::redactSecrets;
 using rtmpmedley::redactURLText;
 
 TEST(ConnectionURLTest, SplitsEveryPartAndKeepsTheText) {
@@ -38,4 +39,8 @@ TEST(ConnectionURLTest, RedactionHidesCredentialsAndQueryValues) {
   EXPECT_EQ(redactURLText("rtmp://alice:se cret@host/live?response=abc"), "rtmp://host/live?response=***");
   EXPECT_EQ(redactURLText("live?challenge=1&response=2"), "live?challenge=***&response=***");
   EXPECT_EQ(redactURLText("no query here"), "no query here");
+  // A login exchange keeps the reason and the user readable.
+  EXPECT_EQ(redactSecrets("[ authmod=adobe ] : ?reason=needauth&user=bob&salt=S1&challenge=C2&opaque=O3 x"),
+            "[ authmod=adobe ] : ?reason=needauth&user=bob&salt=***&challenge=***&opaque=*** x");
+  EXPECT_EQ(redactSecrets("live?response=R&password=P"), "live?response=***&password=***");
 }
