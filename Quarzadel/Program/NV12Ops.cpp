@@ -505,6 +505,62 @@ namespace {
 // One box pass down the columns, `src` to `dst`, with a running sum per byte
 // column; rows beyond the edges repeat the edge row. 16-bit sums (radius at most
 // 127) so that the loop vectorises eight or more columns at a time.
+// One output row of a box pass: d = (acc + half) / box size, then acc += add - sub;
+// returns how many columns were done.
+int boxRowSSE2(uint16_t* acc, const uint8_t* add, const uint8_t* sub, uint8_t* d, int rowBytes, uint16_t half,
+               uint16_t mul) {
+  int x = 0;
+#if defined(__SSE2__)
+  // Eight columns at a time; the division by the box size is a 16-bit high multiply.
+  const __m128i zero = _mm_setzero_si128(), halfv = _mm_set1_epi16(static_cast<short>(half)),
+                mulv = _mm_set1_epi16(static_cast<short>(mul));
+  for (; x + 8 <= rowBytes; x += 8) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + x));
+    const __m128i q = _mm_mulhi_epu16(_mm_add_epi16(a, halfv), mulv);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(q, zero));
+    const __m128i in = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(add + x)), zero);
+    const __m128i out = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sub + x)), zero);
+    a = _mm_sub_epi16(_mm_add_epi16(a, in), out);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(acc + x), a);
+  }
+#endif
+  return x;
+}
+
+#if defined(__x86_64__)
+// The same, sixteen columns at a time.
+__attribute__((target("avx2"))) int boxRowAVX2(uint16_t* acc, const uint8_t* add, const uint8_t* sub, uint8_t* d,
+                                               int rowBytes, uint16_t half, uint16_t mul) {
+  const __m256i halfv = _mm256_set1_epi16(static_cast<short>(half)), mulv = _mm256_set1_epi16(static_cast<short>(mul));
+  int x = 0;
+  for (; x + 16 <= rowBytes; x += 16) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + x));
+    const __m256i q = _mm256_mulhi_epu16(_mm256_add_epi16(a, halfv), mulv);
+    // Packing works within each 128-bit half: the bytes wanted are the low 8 of each.
+    const __m256i packed = _mm256_packus_epi16(q, q);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x),
+                     _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+    const __m256i in = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(add + x)));
+    const __m256i out = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sub + x)));
+    a = _mm256_sub_epi16(_mm256_add_epi16(a, in), out);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + x), a);
+  }
+  return x;
+}
+#endif
+
+int boxRow(uint16_t* acc, const uint8_t* add, const uint8_t* sub, uint8_t* d, int rowBytes, uint16_t half,
+           uint16_t mul) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    const int x = boxRowAVX2(acc, add, sub, d, rowBytes, half, mul);
+    return x + boxRowSSE2(acc + x, add + x, sub + x, d + x, rowBytes - x, half, mul);
+  }
+#endif
+  return boxRowSSE2(acc, add, sub, d, rowBytes, half, mul);
+}
+
 void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, int rowBytes, int rows, int r,
                 std::vector<uint16_t>& sums) {
   const uint16_t mul = static_cast<uint16_t>(65536 / (2 * r + 1));
@@ -521,22 +577,7 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
     uint8_t* __restrict d = dst + static_cast<ptrdiff_t>(row) * dstStride;
     const uint8_t* __restrict add = rowPtr(row + r + 1);
     const uint8_t* __restrict sub = rowPtr(row - r);
-    int x = 0;
-#if defined(__SSE2__)
-    // Eight columns at a time; the division by the box size is a 16-bit high multiply.
-    const __m128i zero = _mm_setzero_si128(), halfv = _mm_set1_epi16(static_cast<short>(half)),
-                  mulv = _mm_set1_epi16(static_cast<short>(mul));
-    for (; x + 8 <= rowBytes; x += 8) {
-      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + x));
-      const __m128i q = _mm_mulhi_epu16(_mm_add_epi16(a, halfv), mulv);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(q, zero));
-      const __m128i in = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(add + x)), zero);
-      const __m128i out = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sub + x)), zero);
-      a = _mm_sub_epi16(_mm_add_epi16(a, in), out);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(acc + x), a);
-    }
-#endif
-    for (; x < rowBytes; ++x) {
+    for (int x = boxRow(acc, add, sub, d, rowBytes, half, mul); x < rowBytes; ++x) {
       const uint16_t a = acc[x];
       const auto q = static_cast<uint16_t>((static_cast<uint32_t>(static_cast<uint16_t>(a + half)) * mul) >> 16);
       d[x] = static_cast<uint8_t>(q);

@@ -284,6 +284,55 @@ double psnr(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
   return squares == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * count / squares);
 }
 
+// Three box passes down the columns, then three along the rows, edges repeated,
+// each dividing as the blur does: one sample at a time.
+std::vector<int> naiveBlur(std::vector<int> v, int w, int h, const std::array<int, 3>& radii) {
+  auto pass = [&](bool down, int r) {
+    std::vector<int> out(v.size());
+    const int mul = 65536 / (2 * r + 1);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        int sum = 0;
+        for (int k = -r; k <= r; ++k)
+          sum += down ? v[std::clamp(y + k, 0, h - 1) * w + x] : v[y * w + std::clamp(x + k, 0, w - 1)];
+        out[y * w + x] = ((sum + r) * mul) >> 16;
+      }
+    v = std::move(out);
+  };
+  for (int r : radii) pass(true, r);
+  for (int r : radii) pass(false, r);
+  return v;
+}
+
+TEST(NV12OpsTest, BlurIsExactlyThreeBoxPassesEachWay) {
+  // Widths that leave every vector loop a remainder.
+  for (const auto& [w, h] : {std::pair{123, 37}, std::pair{480, 270}, std::pair{66, 90}}) {
+    auto picture = detailedPicture(w, h);
+    const NV12Frame f = NV12Frame::of(*picture);
+    std::vector<int> luma, cb, cr;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) luma.push_back(f.y[y * f.strideY + x]);
+    for (int y = 0; y < f.chromaHeight(); ++y)
+      for (int x = 0; x < f.chromaWidth(); ++x) {
+        cb.push_back(f.uv[y * f.strideUV + 2 * x]);
+        cr.push_back(f.uv[y * f.strideUV + 2 * x + 1]);
+      }
+    nv12::Blur blur;
+    blur.apply(f, 12);
+    const auto lumaRadii = nv12::Blur::boxRadii(12), chromaRadii = nv12::Blur::boxRadii(6);
+    const auto expectedY = naiveBlur(luma, w, h, lumaRadii);
+    const auto expectedCb = naiveBlur(cb, f.chromaWidth(), f.chromaHeight(), chromaRadii);
+    const auto expectedCr = naiveBlur(cr, f.chromaWidth(), f.chromaHeight(), chromaRadii);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) ASSERT_EQ(f.y[y * f.strideY + x], expectedY[y * w + x]) << w << ": " << x << "," << y;
+    for (int y = 0; y < f.chromaHeight(); ++y)
+      for (int x = 0; x < f.chromaWidth(); ++x) {
+        ASSERT_EQ(f.uv[y * f.strideUV + 2 * x], expectedCb[y * f.chromaWidth() + x]) << w << ": " << x << "," << y;
+        ASSERT_EQ(f.uv[y * f.strideUV + 2 * x + 1], expectedCr[y * f.chromaWidth() + x]) << w << ": " << x << "," << y;
+      }
+  }
+}
+
 TEST(NV12OpsTest, QuarterShrinksMatchOurOwnPathAndStayInvisibleUnderTheBlur) {
   EXPECT_TRUE(nv12::Scaler::isQuarter(1920, 1080, 480, 270));
   EXPECT_FALSE(nv12::Scaler::isQuarter(1440, 810, 480, 270));   // ours is faster at 3
