@@ -20,6 +20,7 @@
 #include "Platform/Audio/PulseAudioOutput.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Task.h"
+#include "Platform/Files/ScopedEnv.h"
 #include "peers/PulseAudioPeer.h"
 
 extern char** environ;
@@ -149,6 +150,26 @@ TEST(AudioPlayerOnASoundServer, PlaysAToneThatIsHeardAndPicturesFollowIt) {
     EXPECT_LE(r.due, r.heard + 0.005) << "a picture never leaves before its time";
     EXPECT_LT(r.heard - r.due, 1.0 / 30 + 0.005) << "a picture leaves within a frame interval of its time";
   }
+}
+
+TEST(AudioPlayerOnASoundServer, TheOutputIsChosenOnceAndLogged) {
+  qztest::PulseAudioPeer peer;
+  QZ_SKIP_UNLESS_PULSEAUDIO(peer);
+  platform::testing::ScopedEnv env;
+  LogCapture log;
+
+  env.set("PULSE_SERVER", peer.server());
+  auto served = AudioPlayer::makeDefault();
+  EXPECT_EQ(served->audioEngine()->description(), "pulseaudio " + peer.server());
+
+  peer.stop();
+  auto unserved = AudioPlayer::makeDefault();
+  EXPECT_EQ(unserved->audioEngine()->description(), "virtual");
+
+  const auto lines = log.messages(logwell::LWLogLevel::info);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "audio output: pulseaudio " + peer.server());
+  EXPECT_EQ(lines[1].rfind("audio output: virtual (sound server " + peer.server(), 0), 0u) << lines[1];
 }
 
 }  // namespace
