@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "Platform/Audio/PulseAudioCapture.h"
+#include "Platform/Media/PCMBuffer.h"
+#include "Quarzadel/Capture/DeviceCatalog.h"
+#include "Quarzadel/Capture/MicCapture.h"
+#include "Quarzadel/Capture/PulseMicrophoneListing.h"
+#include "Quarzadel/Log/LogTestSupport.h"
+#include "Quarzadel/Program/ProgramAudio.h"
+#include "Quarzadel/Program/log_capture.h"
+#include "peers/PulseAudioPeer.h"
+
+namespace quarzadel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls a condition of the real threads for up to `limit`.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
+  ::pclose(pipe);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+class MicPulseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(peer.ok()) << peer.output();
+    platform::PulseAudioContext::Options options;
+    options.server = peer.server();
+    context = platform::PulseAudioContext::connect(options);
+  }
+  std::string pactl(const std::string& args) { return run(peer.environment() + "pactl " + args + " 2>&1"); }
+
+  qztest::PulseAudioPeer peer{{"module-sine-source source_name=qz_sine rate=48000 frequency=1000 "
+                               "source_properties=device.description=Sine"}};
+  std::shared_ptr<platform::PulseAudioContext> context;
+  std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared();
+};
+
+TEST_F(MicPulseTest, TheCatalogueListsSourcesWithoutMonitorsAndFollowsTheServer) {
+  auto main = platform::SerialQueue::make("test-main", runtime);
+  std::shared_ptr<DeviceCatalog> catalog;
+  main->sync([&] { catalog = DeviceCatalog::make(nullptr, std::make_shared<PulseMicrophoneListing>(context), main); });
+  std::mutex m;
+  std::vector<std::string> published;
+  auto record = [&](const char* what) {
+    return [&, what](const auto&) {
+      std::lock_guard lock(m);
+      published.push_back(what);
+    };
+  };
+  auto s1 = catalog->microphones.publisher().dropFirst().sink(record("microphones"));
+  auto s2 = catalog->systemDefaultMicID.publisher().dropFirst().sink(record("systemDefaultMicID"));
+  auto s3 = catalog->cameras.publisher().dropFirst().sink(record("cameras"));
+
+  auto mics = catalog->microphones.value();
+  ASSERT_EQ(mics.size(), 1u) << "the null sink's monitor is no microphone";
+  EXPECT_EQ(mics[0], (MicDevice{"qz_sine", "Sine", false, true}));
+
+  const std::string module = pactl("load-module module-sine-source source_name=qz_sine2 rate=48000 frequency=440");
+  ASSERT_TRUE(eventually([&] { return catalog->microphones.value().size() == 2; }));
+  pactl("set-default-source qz_sine");
+  ASSERT_TRUE(eventually([&] { return catalog->systemDefaultMicID.value() == "qz_sine"; }));
+  std::this_thread::sleep_for(300ms);  // later events of the same changes must publish nothing
+  {
+    std::lock_guard lock(m);
+    EXPECT_EQ(std::count(published.begin(), published.end(), "microphones"), 1);
+    EXPECT_EQ(std::count(published.begin(), published.end(), "cameras"), 0);
+    published.clear();
+  }
+  pactl("set-default-source qz_sine2");
+  ASSERT_TRUE(eventually([&] { return catalog->systemDefaultMicID.value() == "qz_sine2"; }));
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard lock(m);
+    EXPECT_EQ(published, (std::vector<std::string>{"systemDefaultMicID"}));
+  }
+  main->sync([&] { catalog.reset(); });
+}
+
+TEST_F(MicPulseTest, TwoSecondsFromTheSineSourceMeasureOneKilohertz) {
+  testing::ScopedTempDir dir;
+  auto queue = platform::SerialQueue::make("program-audio", runtime);
+  auto mic = std::make_shared<MicCapture>("qz_sine", "Sine", std::make_shared<platform::PulseAudioCapture>(context));
+  std::mutex m;
+  std::vector<float> samples;
+  std::vector<double> times;
+  uint32_t channels = 0;
+  queue->sync([&] {
+    mic->start(
+        queue,
+        [&](PCMBufferRef buffer, double t) {
+          EXPECT_TRUE(queue->isCurrent());
+          std::lock_guard lock(m);
+          channels = buffer->format().channelCount();
+          const float* ch0 = buffer->floatChannelData()[0];
+          samples.insert(samples.end(), ch0, ch0 + buffer->frameLength());
+          times.push_back(t);
+        },
+        [](const std::string& r) { ADD_FAILURE() << r; });
+  });
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return samples.size() >= 96000;
+  }));
+  queue->sync([&] { mic->stop(); });
+  std::lock_guard lock(m);
+  EXPECT_EQ(channels, 1u);
+  // The test source sends what it made while nobody listened in one burst at first:
+  // stamps follow the host clock and never run ahead of it.
+  const double now = platform::toSeconds(platform::monotonicNow());
+  EXPECT_NEAR(times.back(), now, 1.0) << "stamped on the host clock";
+  EXPECT_LT(times.back(), now);
+  const auto raw = dir.path() / "mic.f32";
+  std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(samples.data()), 96000 * sizeof(float));
+  const std::string stat = run("sox -t f32 -r 48000 -c 1 '" + raw.string() + "' -n stat 2>&1");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(stat, match, std::regex(R"(Rough\s+frequency:\s+(\d+))"))) << stat;
+  EXPECT_NEAR(std::stod(match[1]), 1000.0, 20.0) << stat;
+}
+
+TEST_F(MicPulseTest, UnloadingTheSourceOnAirGivesOneDisconnectAndOneFailedEvent) {
+  testing::LogCapture logs;
+  const std::string module = pactl("load-module module-sine-source source_name=qz_sine3 rate=48000 frequency=440");
+  ASSERT_FALSE(module.empty());
+  auto program = ProgramAudio::make(runtime);
+  std::mutex m;
+  std::vector<ProgramEvent> events;
+  program->onEvent = [&](const ProgramEvent& e) {
+    std::lock_guard lock(m);
+    events.push_back(e);
+  };
+  program->start();
+  program->switchTo(
+      std::make_shared<MicCapture>("qz_sine3", "Sine 3", std::make_shared<platform::PulseAudioCapture>(context)));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return !events.empty();
+  }));
+  pactl("unload-module " + module);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return events.size() >= 2;
+  }));
+  std::this_thread::sleep_for(300ms);
+  program->stop();
+  program->queue()->sync([] {});
+  std::lock_guard lock(m);
+  EXPECT_EQ(events, (std::vector<ProgramEvent>{
+                        ProgramEvent::onAir("qz_sine3", "Sine 3"),
+                        ProgramEvent::onAirSourceFailed("qz_sine3", "Sine 3", "Sine 3 was disconnected.")}));
+  auto lines = logs.sessionLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[WARN] [MicCapture] Microphone failure: Sine 3 was disconnected."), 1);
+}
+
+}  // namespace
+}  // namespace quarzadel
