@@ -118,6 +118,7 @@ struct AssetWriter::Input::Track {
   MediaType mediaType = MediaType::video;
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
   std::optional<int> frameRate;
+  int64_t bitRate = 0;  // declared in the container; 0: none
   std::atomic<size_t> pending{0};
   // On the writer's queue.
   AVStream* stream = nullptr;
@@ -136,6 +137,9 @@ AssetWriter::Input::Input(MediaType mediaType, AssetOutputSettings settings, pla
   if (const auto* video = std::get_if<AssetVideoSettings>(&settings_)) {
     track_->color = video->color;
     track_->frameRate = video->expectedFrameRate;
+    track_->bitRate = video->averageBitRate;
+  } else if (const auto* audio = std::get_if<AssetAudioSettings>(&settings_)) {
+    track_->bitRate = audio->bitRate;
   }
 }
 
@@ -159,6 +163,12 @@ bool AssetWriter::Input::isReadyForMoreMediaData() const {
     }
   }
   return true;
+}
+
+size_t AssetWriter::Input::pendingEncoderFrames() const {
+  if (!videoCodec_) return 0;
+  const auto* session = dynamic_cast<const VTCompressionSession*>(videoCodec_->session().get());
+  return session ? session->pendingFrameCount() : 0;
 }
 
 namespace {
@@ -487,6 +497,7 @@ void AssetWriter::openTrack(Input::Track& track, const Packet& packet) {
     parameters.color_space = matrix(color.matrix);
     parameters.color_range = format->extensions().fullRangeVideo.value_or(false) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     setExtradata(parameters, configuration->data(), configuration->size());
+    parameters.bit_rate = track.bitRate;
     stream->time_base = AVRational{1, 90000};
     if (track.frameRate) {
       stream->avg_frame_rate = AVRational{*track.frameRate, 1};
@@ -504,6 +515,7 @@ void AssetWriter::openTrack(Input::Track& track, const Packet& packet) {
     parameters.sample_rate = static_cast<int>(packet.audioFormat->sampleRate());
     av_channel_layout_default(&parameters.ch_layout, static_cast<int>(packet.audioFormat->channelCount()));
     parameters.frame_size = kAACFrames;
+    parameters.bit_rate = track.bitRate;
     const auto bytes = config->bytes();
     setExtradata(parameters, bytes.data(), bytes.size());
     stream->time_base = AVRational{1, parameters.sample_rate};

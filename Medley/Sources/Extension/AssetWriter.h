@@ -81,8 +81,9 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
 
   class Input {
    public:
-    // Raw pictures waiting in the encoder before the input says it is busy.
-    static constexpr size_t kEncoderQueueLimit = 3;
+    // Raw pictures waiting in the encoder before the input says it is busy: room
+    // for the burst of held pictures a program sends when its source comes back.
+    static constexpr size_t kEncoderQueueLimit = 8;
     // Encoded samples waiting for the writer's queue before it says it is busy.
     static constexpr size_t kPendingLimit = 120;
 
@@ -105,6 +106,8 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
     bool append(const platform::AudioBufferRef& buffer, const platform::AudioTime& when);
     // Ends the input: what the encoder still holds is written first.
     void markAsFinished();
+    // Raw pictures the encoder has not taken yet; from the appending thread.
+    size_t pendingEncoderFrames() const;
 
    private:
     friend class AssetWriter;

@@ -1,0 +1,113 @@
+#pragma once
+// Goes live with the local copy on, on virtual time: the program picture (one
+// synthetic camera) and the program sound (the test tone) fan out to a recorder
+// slot, as the Studio's fan-out does. The clock moves in 20 ms steps and waits for
+// the encoder to take what it was given, as it keeps up in real time.
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "Quarzadel/Capture/SyntheticToneSource.h"
+#include "Quarzadel/Capture/SyntheticVideoSource.h"
+#include "Quarzadel/Program/ProgramAudio.h"
+#include "Quarzadel/Program/ProgramVideo.h"
+#include "Quarzadel/Studio/RecorderSlot.h"
+
+namespace studiotest {
+
+struct ProgramCopy {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  quarzadel::StreamConfig config;
+  std::shared_ptr<quarzadel::ProgramVideo> video;
+  std::shared_ptr<quarzadel::ProgramAudio> audio;
+  std::shared_ptr<quarzadel::RecorderSlot> slot = std::make_shared<quarzadel::RecorderSlot>();
+  std::optional<quarzadel::RecorderNotice> startNotice;
+
+  quarzadel::LocalRecorder::Environment environment(const std::filesystem::path& folder) const {
+    quarzadel::LocalRecorder::Environment e;
+    e.moviesFolder = folder;
+    e.runtime = rt;
+    return e;
+  }
+
+  // Opens the Studio's program, lets it run as the Studio does before going live,
+  // then goes live with the copy on.
+  void start(const std::filesystem::path& folder, const std::string& title) {
+    video = quarzadel::ProgramVideo::make(config, quarzadel::Framing::automatic, quarzadel::CameraTransition::cut, rt);
+    audio = quarzadel::ProgramAudio::make(rt);
+    auto slotRef = slot;
+    video->onOutput = [slotRef](const platform::SampleBufferRef& frame) { slotRef->appendVideo(frame); };
+    audio->onOutput = [slotRef](const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
+      slotRef->appendAudio(buffer, when);
+    };
+    video->start();
+    audio->start();
+    video->switchTo(quarzadel::SyntheticVideoSource::make(*quarzadel::SyntheticSources::spec("synthetic-a"), rt, nullptr));
+    audio->switchTo(std::make_shared<quarzadel::SyntheticToneSource>(quarzadel::ToneSpec{"synthetic-tone", "Tone"}));
+    run(2.0);
+    const auto defaults = platform::UserDefaults::inMemory();
+    startNotice = slot->startLocalCopy(title, true, config, *defaults, environment(folder),
+                                       [](const std::filesystem::path&) { return int64_t{1} << 40; });
+  }
+
+  // Moves the program on by `seconds`.
+  void run(double seconds) {
+    const int steps = static_cast<int>(seconds / 0.02 + 0.5);
+    for (int i = 0; i < steps; ++i) {
+      rt->advance(platform::milliseconds(20));
+      settle();
+    }
+  }
+
+  // Lets the encoder take every picture handed over, and the writer write what came out.
+  void settle() {
+    rt->runUntilIdle();
+    auto recorder = slot->recorder();
+    while (recorder && recorder->pendingEncoderFrames() > 0) {
+      std::this_thread::yield();
+      rt->runUntilIdle();
+    }
+  }
+
+  // Stops the program and finishes the copy; the notice of its outcome.
+  std::optional<quarzadel::RecorderNotice> finish() {
+    video->stop();
+    audio->stop();
+    rt->runUntilIdle();
+    // The encoders finish on their own threads: their last output is posted from there.
+    auto task = platform::spawn(rt->mainQueue(), slot->finishRecording());
+    while (!task.isFinished()) {
+      rt->runUntilIdle();
+      if (!task.isFinished()) std::this_thread::yield();
+    }
+    return task.result();
+  }
+};
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+inline Output runCommand(const std::string& command) {
+  Output out;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return out;
+  std::array<char, 4096> chunk{};
+  size_t n = 0;
+  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) out.text.append(chunk.data(), n);
+  out.status = pclose(pipe);
+  return out;
+}
+
+inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+}  // namespace studiotest
