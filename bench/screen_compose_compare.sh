@@ -11,7 +11,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 frames=300
 
-ffmpeg -v error -f lavfi -i testsrc2=s=1920x1080:r=30:d=1 -pix_fmt nv12 -f rawvideo "$dir/video.nv12"
+ffmpeg -v error -f lavfi -i testsrc2=s=1920x1080:r=30:d=0.3 -pix_fmt nv12 -f rawvideo "$dir/video.nv12"
 ffmpeg -v error -f lavfi -i "testsrc=s=256x256,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='(X+Y)/2'" \
   -frames:v 1 "$dir/logo.png"
 # The rounded-corner coverage of a 960 x 540 picture with radius 24.
@@ -23,10 +23,10 @@ graph="color=c=0x1a264c:s=1280x720:r=30,format=yuv420p[bg];\
 [0:v]scale=960:540:flags=bilinear,format=yuva420p[v];[2:v]format=gray[m];[v][m]alphamerge[vm];\
 [bg][vm]overlay=160:90:shortest=1[a];[1:v]scale=128:128:flags=bilinear[l];[a][l]overlay=W-w-32:32[b];\
 [b]drawtext=fontfile=$font:text='Quarzadel live':fontsize=56:fontcolor=0xFFD040:x=48:y=H-th-40,format=nv12"
-ref=$(taskset -c 0 ffmpeg -v error -benchmark -threads 1 -filter_threads 1 -filter_complex_threads 1 \
+ref=$(taskset -c 0 ffmpeg -hide_banner -nostats -v info -benchmark -threads 1 -filter_threads 1 -filter_complex_threads 1 \
   -stream_loop -1 -f rawvideo -pix_fmt nv12 -s 1920x1080 -r 30 -i "$dir/video.nv12" \
   -loop 1 -i "$dir/logo.png" -loop 1 -i "$dir/mask.png" \
-  -filter_complex "$graph" -frames:v $frames -f null - 2>&1 | sed -n 's/.*utime=\([0-9.]*\)s.*/\1/p')
+  -filter_complex "$graph" -frames:v $frames -f null - 2>&1 | sed -n 's/^bench: utime=\([0-9.]*\)s.*/\1/p')
 
 ours=$(QZ_SCREEN_BENCH_INPUTS="$dir" taskset -c 0 "$bench" --benchmark_min_time=2 --benchmark_format=csv 2>/dev/null |
   awk -F, '/BM_ScreenTick/ {print $4}')
