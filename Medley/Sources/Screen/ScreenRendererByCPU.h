@@ -1,0 +1,60 @@
+#pragma once
+// The screen renderer on the processor: each laid-out object's picture is made
+// once per layout (scaled, clipped to its bounds, with its rounded corners)
+// and kept; drawing composites the kept pictures in order onto the frame's
+// bi-planar samples. High-dynamic-range frames (10-bit) are composed in 8 bits
+// and widened at render().
+#include <map>
+#include <memory>
+
+#include "Medley/Sources/Codec/DynamicRangeMode.h"
+#include "Medley/Sources/Screen/RoundedRectangleFactory.h"
+#include "Medley/Sources/Screen/ScreenPicture.h"
+#include "Medley/Sources/Screen/ScreenRenderer.h"
+
+namespace medley {
+
+class ScreenRendererByCPU final : public ScreenRenderer {
+ public:
+  explicit ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode = DynamicRangeMode::sdr);
+
+  DynamicRangeMode dynamicRangeMode() const { return dynamicRangeMode_; }
+
+  const ScreenColor& backgroundColor() const override { return backgroundColor_; }
+  void setBackgroundColor(const ScreenColor& color) override;
+  const ScreenRect& bounds() const override { return bounds_; }
+  void setBounds(const ScreenRect& bounds) override { bounds_ = bounds; }
+  const platform::MediaTime& presentationTimeStamp() const override { return presentationTimeStamp_; }
+  void setPresentationTimeStamp(const platform::MediaTime& time) override { presentationTimeStamp_ = time; }
+  const std::shared_ptr<ScreenSynchronizationClock>& synchronizationClock() const override {
+    return synchronizationClock_;
+  }
+  void setSynchronizationClock(std::shared_ptr<ScreenSynchronizationClock> clock) override {
+    synchronizationClock_ = std::move(clock);
+  }
+
+  void layout(ScreenObject& object) override;
+  void draw(ScreenObject& object) override;
+  void setTarget(platform::PixelBufferRef pixelBuffer) override;
+  void render() override;
+
+  // The picture kept for an object, or none.
+  ScreenPictureRef picture(const ScreenObject& object) const;
+  const RoundedRectangleFactory& roundedRectangleFactory() const { return roundedRectangleFactory_; }
+  const platform::PixelBufferRef& target() const { return pixelBuffer_; }
+
+ private:
+  ScreenRect bounds_{0, 0, 1280, 720};
+  std::shared_ptr<ScreenSynchronizationClock> synchronizationClock_;
+  platform::MediaTime presentationTimeStamp_ = platform::MediaTime::zero();
+  ScreenColor backgroundColor_ = ScreenColor::clear();
+  // By object identity; entries of objects that no longer exist are dropped per frame.
+  std::map<std::weak_ptr<const ScreenObject>, ScreenPictureRef, std::owner_less<>> images_;
+  platform::PixelBufferRef pixelBuffer_;
+  platform::PixelBufferRef canvas_;  // the target itself, or 8-bit samples widened into it at render()
+  DynamicRangeMode dynamicRangeMode_;
+  ScreenColor backgroundFill_ = ScreenColor::clear();
+  RoundedRectangleFactory roundedRectangleFactory_;
+};
+
+}  // namespace medley

@@ -1,0 +1,32 @@
+#pragma once
+// Pictures and frames for the compositor's tests.
+#include <cstring>
+
+#include "Medley/Sources/Screen/ScreenPicture.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Media/SampleBuffer.h"
+
+namespace medley::testing {
+
+// A 420v picture of one colour (luma, cb, cr).
+inline platform::PixelBufferRef solidPicture(int w, int h, uint8_t y, uint8_t cb = 128, uint8_t cr = 128) {
+  auto p = platform::PixelBuffer::make(w, h, platform::PixelFormat::nv12VideoRange);
+  const auto py = p->plane(0), puv = p->plane(1);
+  for (int r = 0; r < py.height; ++r) std::memset(py.data + r * py.bytesPerRow, y, py.width);
+  for (int r = 0; r < puv.height; ++r)
+    for (int i = 0; i < puv.width; ++i) puv.data[r * puv.bytesPerRow + 2 * i] = cb, puv.data[r * puv.bytesPerRow + 2 * i + 1] = cr;
+  return p;
+}
+
+inline platform::SampleBufferRef frameAt(double seconds, int w = 1920, int h = 1080, uint8_t y = 200) {
+  platform::SampleTiming t;
+  t.presentationTime = platform::MediaTime::fromSeconds(seconds, 1'000'000'000);
+  t.duration = platform::MediaTime::fromSeconds(1.0 / 30, 1'000'000'000);
+  return platform::SampleBuffer::makeImage(solidPicture(w, h, y), t);
+}
+
+inline uint8_t lumaAt(const platform::PixelBuffer& b, int x, int y) {
+  return b.plane(0).data[static_cast<size_t>(y) * b.plane(0).bytesPerRow + x];
+}
+
+}  // namespace medley::testing
