@@ -10,6 +10,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
 pkg_check_modules(X265 REQUIRED IMPORTED_TARGET x265)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 
 # Debian's libyuv ships no pkg-config file.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)

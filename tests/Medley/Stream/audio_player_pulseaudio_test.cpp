@@ -1,0 +1,155 @@
+// Playback through a real sound server started for the test: what the player
+// plays is captured from the null sink's monitor and measured with sox.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "Medley/Sources/Stream/AudioPlayer.h"
+#include "Medley/Sources/Stream/AudioPlayerNode.h"
+#include "Medley/Sources/Stream/MediaLink.h"
+#include "Medley/Stream/playback_test_support.h"
+#include "Platform/Audio/PulseAudioOutput.h"
+#include "Platform/Concurrency/BlockingWait.h"
+#include "Platform/Concurrency/Task.h"
+#include "peers/PulseAudioPeer.h"
+
+extern char** environ;
+
+namespace medley {
+namespace {
+
+using namespace playbacktest;
+using platform::blockingWait;
+
+// parec of the sink's monitor into a raw file, for as long as the object lives.
+class Capture {
+ public:
+  Capture(const qztest::PulseAudioPeer& peer, const std::filesystem::path& file) {
+    const std::string server = "PULSE_SERVER=" + peer.server();
+    const std::string device = "--device=" + peer.monitor();
+    const std::string out = file.string();
+    std::vector<std::string> args{"parec", device, "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                                  "--latency-msec=20"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> env{const_cast<char*>(server.c_str())};
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("PULSE_SERVER=", 0) != 0) env.push_back(*e);
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ok_ = posix_spawnp(&pid_, "parec", &actions, nullptr, argv.data(), env.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Capture() { stop(); }
+  bool ok() const { return ok_; }
+  void stop() {
+    if (!ok_ || stopped_) return;
+    stopped_ = true;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool ok_ = false;
+  bool stopped_ = false;
+};
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return out;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe)) out += line;
+  ::pclose(pipe);
+  return out;
+}
+
+double statOf(const std::string& stat, const std::string& name) {
+  std::smatch m;
+  if (!std::regex_search(stat, m, std::regex(name + R"(:\s+(-?[0-9.]+))"))) return -1;
+  return std::stod(m[1]);
+}
+
+TEST(AudioPlayerOnASoundServer, PlaysAToneThatIsHeardAndPicturesFollowIt) {
+  qztest::PulseAudioPeer peer;
+  QZ_SKIP_UNLESS_PULSEAUDIO(peer);
+  auto runtime = platform::Runtime::shared();
+  auto context = platform::PulseAudioContext::connect({.server = peer.server()});
+  auto output = std::make_shared<platform::PulseAudioOutput>(context, runtime, peer.sink());
+  auto player = std::make_shared<AudioPlayer>(output, runtime);
+  auto node = blockingWait(player->makePlayerNode());
+  auto link = std::make_shared<MediaLink>(runtime);
+  blockingWait(link->setAudioPlayer(node));
+  blockingWait(node->startRunning());
+
+  // Each released picture with the time heard when it left.
+  struct Release {
+    double due;
+    double heard;
+  };
+  std::mutex mutex;
+  std::vector<Release> releases;
+  auto released = blockingWait(link->dequeue());
+  auto watcher = platform::spawn(
+      runtime->globalQueue(),
+      [](platform::AsyncStream<platform::SampleBufferRef> s, std::shared_ptr<AudioPlayerNode> n, std::mutex* m,
+         std::vector<Release>* out) -> platform::Async<void> {
+        while (auto frame = co_await s.next()) {
+          const double heard = co_await n->currentTime();
+          std::lock_guard lock(*m);
+          out->push_back({(*frame)->presentationTime().seconds(), heard});
+        }
+      },
+      std::move(released), node, &mutex, &releases);
+  blockingWait(link->startRunning());
+  for (int i = 0; i < 60; ++i) blockingWait(link->enqueue(picture(i)));
+
+  const auto file = peer.dir() / "capture.raw";
+  Capture capture(peer, file);
+  ASSERT_TRUE(capture.ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // parec connected and recording
+
+  const auto format = platform::AudioFormat::standard(48000, 2);
+  const int buffers = 2 * 48000 / 1024 + 1;  // 2 s
+  for (int i = 0; i < buffers; ++i) blockingWait(node->enqueue(tone(format, int64_t(i) * 1024, 1024)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (blockingWait(node->currentTime()) < 1.95 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  capture.stop();
+
+  blockingWait(link->stopRunning());
+  blockingWait(node->stopRunning());
+  watcher.cancel();
+
+  const std::string stat =
+      run("sox -t raw -r 48000 -e signed -b 16 -c 2 '" + file.string() + "' -n remix 1 stat");
+  const double frequency = statOf(stat, "Rough   frequency");
+  const double rms = statOf(stat, "RMS     amplitude");
+  EXPECT_NEAR(frequency, 1000, 20) << stat;
+  EXPECT_GT(rms, 0.1) << "the tone (0.5 peak) is heard: " << stat;
+
+  std::lock_guard lock(mutex);
+  ASSERT_GE(releases.size(), 50u);
+  for (const auto& r : releases) {
+    EXPECT_LE(r.due, r.heard + 0.005) << "a picture never leaves before its time";
+    EXPECT_LT(r.heard - r.due, 1.0 / 30 + 0.005) << "a picture leaves within a frame interval of its time";
+  }
+}
+
+}  // namespace
+}  // namespace medley

@@ -1,0 +1,153 @@
+#include "Medley/Sources/Stream/IncomingStream.h"
+
+#include <gtest/gtest.h>
+
+#include "Medley/Codec/audio_test_support.h"
+#include "Medley/Sources/Codec/VideoCodec.h"
+#include "Medley/Sources/Stream/AudioPlayer.h"
+#include "Medley/Sources/Stream/AudioPlayerNode.h"
+#include "Medley/Stream/playback_test_support.h"
+#include "Medley/Util/virtual_run.h"
+#include "Platform/Audio/VirtualAudioOutput.h"
+#include "Platform/Media/PCMBuffer.h"
+
+namespace medley {
+namespace {
+
+using namespace playbacktest;
+using medleytest::runNow;
+using platform::SampleBufferRef;
+
+constexpr int kWidth = 320, kHeight = 180, kFrames = 150;
+
+// 5 s of H.264 at 30 fps from our encoder, pictures 1…150 at i/30 s.
+std::vector<SampleBufferRef> encodeVideo() {
+  VideoCodecSettings settings;
+  settings.videoSize = {double(kWidth), double(kHeight)};
+  settings.bitRate = 1'500'000;
+  settings.expectedFrameRate = 30;
+  settings.allowFrameReordering = true;
+  VideoCodec codec;
+  codec.setSettings(settings);
+  auto stream = codec.outputStream();
+  codec.startRunning();
+  for (int i = 1; i <= kFrames; ++i) {
+    codec.append(videotest::makeFrame(videotest::makePicture(kWidth, kHeight, i), videotest::frameTime(i)));
+    codec.completeFrames();
+  }
+  codec.stopRunning();
+  return videotest::drain(stream);
+}
+
+// 5 s of AAC (48 kHz stereo) from our encoder.
+std::vector<AudioCodec::Output> encodeAudio() {
+  AudioCodec codec;
+  audiotest::running(codec, AudioCodecSettings());
+  audiotest::Reader reader(codec.outputStream());
+  audiotest::feedSine(codec, audiotest::kStereo, 5 * 48000, 1024);
+  codec.drain();
+  codec.stopRunning();
+  return reader.finish();
+}
+
+struct IncomingStreamTest : ::testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<RecordingStream> owner = std::make_shared<RecordingStream>(rt);
+  std::shared_ptr<IncomingStream> incoming = owner->incomingStream();
+
+  void TearDown() override {
+    runNow(rt, incoming->stopRunning());
+    rt->runUntilIdle();
+  }
+  void ticks(int n) {
+    for (int i = 0; i < n; ++i) rt->advance(kRefresh);
+    rt->runUntilIdle();
+  }
+};
+
+TEST_F(IncomingStreamTest, DecodesOurOwnH264AndAacAndHandsBackPacedPicturesAndSound) {
+  const auto video = encodeVideo();
+  const auto audio = encodeAudio();
+  ASSERT_EQ(video.size(), size_t(kFrames));
+  ASSERT_GE(audio.size(), 234u);
+
+  auto player = std::make_shared<AudioPlayer>(std::make_shared<platform::VirtualAudioOutput>(rt), rt);
+  runNow(rt, incoming->attachAudioPlayer(player));
+  runNow(rt, incoming->startRunning());
+  EXPECT_TRUE(runNow(rt, incoming->isRunning()));
+  // Received as a stream is, in real time: sound and pictures interleaved, pictures
+  // in decode order.
+  size_t a = 0;
+  for (size_t v = 0; v < video.size(); ++v) {
+    runNow(rt, incoming->append(video[v]));
+    while (a < audio.size() && audio[a].second.hostSeconds() <= audiotest::kStartHost / 1e9 + (v + 1) / 30.0) {
+      runNow(rt, incoming->append(audio[a].first, audio[a].second));
+      ++a;
+    }
+    ticks(2);
+  }
+  for (; a < audio.size(); ++a) runNow(rt, incoming->append(audio[a].first, audio[a].second));
+  ticks(60 * 2);
+
+  const auto pictures = owner->pictures();
+  ASSERT_EQ(pictures.size(), size_t(kFrames));
+  double worst = 99;
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(pictures[i]->presentationTime(), videotest::frameTime(i + 1)) << "picture " << i;
+    const auto source = videotest::makePicture(kWidth, kHeight, i + 1);
+    worst = std::min(worst, videotest::lumaPSNR(*source, *pictures[i]->imageBuffer()));
+  }
+  EXPECT_GT(worst, 30.0);
+
+  const auto sound = owner->sound();
+  ASSERT_GE(sound.size(), 234u);
+  uint64_t frames = 0;
+  for (const auto& [buffer, when] : sound) {
+    auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer);
+    ASSERT_TRUE(pcm);
+    EXPECT_EQ(pcm->format().sampleRate(), 48000);
+    EXPECT_EQ(pcm->format().channelCount(), 2u);
+    frames += pcm->frameLength();
+  }
+  EXPECT_NEAR(double(frames), 5 * 48000, 2048);
+  EXPECT_GT(audiotest::bestCorrelation(audiotest::channelZero(sound), audiotest::kRate), 0.95);
+}
+
+TEST_F(IncomingStreamTest, WithoutAPlayerPicturesFollowTheTicksAndStopEndsTheRun) {
+  runNow(rt, incoming->attachAudioPlayer(nullptr));
+  EXPECT_EQ(runNow(rt, incoming->audioPlayerNode()), nullptr);
+  EXPECT_EQ(runNow(rt, incoming->soundTransform()), std::nullopt);
+  runNow(rt, incoming->startRunning());
+  runNow(rt, incoming->startRunning());
+  const auto video = encodeVideo();
+  for (const auto& sample : video) runNow(rt, incoming->append(sample));
+  ticks(31);
+  EXPECT_EQ(owner->pictures().size(), 16u) << "the first at once, then one every second tick";
+
+  runNow(rt, incoming->stopRunning());
+  runNow(rt, incoming->stopRunning());
+  EXPECT_FALSE(runNow(rt, incoming->isRunning()));
+  ticks(60);
+  EXPECT_EQ(owner->pictures().size(), 16u);
+  EXPECT_FALSE(runNow(rt, incoming->mediaLink()->isRunning()));
+  runNow(rt, incoming->append(video[0]));
+  ticks(2);
+  EXPECT_EQ(owner->pictures().size(), 16u) << "a picture appended while stopped goes nowhere";
+}
+
+TEST_F(IncomingStreamTest, APlayerNodeCarriesTheSoundTransformAndIsReplacedOnAttach) {
+  auto player = std::make_shared<AudioPlayer>(std::make_shared<platform::VirtualAudioOutput>(rt), rt);
+  runNow(rt, incoming->attachAudioPlayer(player));
+  auto first = runNow(rt, incoming->audioPlayerNode());
+  ASSERT_TRUE(first);
+  runNow(rt, owner->setSoundTransform({0.5f, 0.25f}));
+  EXPECT_EQ(runNow(rt, owner->soundTransform()), (SoundTransform{0.5f, 0.25f}));
+
+  runNow(rt, incoming->attachAudioPlayer(player));
+  auto second = runNow(rt, incoming->audioPlayerNode());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(runNow(rt, incoming->soundTransform()), SoundTransform()) << "a new node starts with the defaults";
+}
+
+}  // namespace
+}  // namespace medley
