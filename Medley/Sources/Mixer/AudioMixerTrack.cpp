@@ -123,6 +123,15 @@ void AudioMixerTrack::convertAvailable() {
     status = platform::AudioConverter::InputStatus::haveData;
     return inputBuffer_;
   };
+  if (passesThrough()) {
+    // Already in the output format: whole blocks straight from the ring, without a conversion pass.
+    while (ringBuffer_->counts() >= kFramesPerBlock - pendingFrames_) {
+      outputBuffer_->setFrameLength(kFramesPerBlock);
+      ringBuffer_->render(kFramesPerBlock - pendingFrames_, outputBuffer_.get(), pendingFrames_);
+      emitBlock();
+    }
+    return;
+  }
   while (audioConverter_) {
     std::string error;
     const bool direct = pendingFrames_ == 0;
@@ -149,6 +158,14 @@ void AudioMixerTrack::convertAvailable() {
     }
     if (status != platform::AudioConverter::OutputStatus::haveData) return;
   }
+}
+
+bool AudioMixerTrack::passesThrough() const {
+  if (!(audioConverter_->inputFormat() == outputFormat_)) return false;
+  const auto& map = audioConverter_->channelMap();
+  for (size_t i = 0; i < map.size(); ++i)
+    if (map[i] != static_cast<int>(i)) return false;
+  return true;
 }
 
 void AudioMixerTrack::emitBlock() {

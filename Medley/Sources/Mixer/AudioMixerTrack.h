@@ -55,6 +55,8 @@ class AudioMixerTrack {
   void setUp(const platform::FormatDescriptionRef& description);
   void applySettings();
   void convertAvailable();
+  // The input is in the output format and the channel map keeps every channel in place.
+  bool passesThrough() const;
   void emitBlock();
 
   const uint8_t id_;
