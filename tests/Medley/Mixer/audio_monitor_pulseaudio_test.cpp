@@ -1,0 +1,152 @@
+// The monitor on a real sound server started for the test: two tones are
+// mixed, played into a null sink, captured from its monitor with parec and
+// measured with sox, band by band.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <thread>
+
+#include "Medley/Mixer/audio_mixer_test_support.h"
+#include "Medley/Sources/Mixer/AudioMixerByMultiTrack.h"
+#include "Medley/Sources/Mixer/AudioMonitor.h"
+#include "Platform/Audio/PulseAudioOutput.h"
+#include "peers/PulseAudioPeer.h"
+
+extern char** environ;
+
+namespace {
+
+using mixertest::AudioFormat;
+using mixertest::CommonFormat;
+
+// parec of the sink's monitor into a raw file (s16le, 48 kHz, stereo) while the object lives.
+class Capture {
+ public:
+  Capture(const qztest::PulseAudioPeer& peer, const std::filesystem::path& file) {
+    const std::string server = "PULSE_SERVER=" + peer.server();
+    std::vector<std::string> args{"parec", "--device=" + peer.monitor(), "--raw", "--format=s16le",
+                                  "--rate=48000", "--channels=2", "--latency-msec=20"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> env{const_cast<char*>(server.c_str())};
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("PULSE_SERVER=", 0) != 0) env.push_back(*e);
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ok_ = posix_spawnp(&pid_, "parec", &actions, nullptr, argv.data(), env.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Capture() { stop(); }
+  bool ok() const { return ok_; }
+  void stop() {
+    if (!ok_ || stopped_) return;
+    stopped_ = true;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool ok_ = false;
+  bool stopped_ = false;
+};
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return out;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe)) out += line;
+  ::pclose(pipe);
+  return out;
+}
+
+// RMS amplitude of one second of the capture's left channel within a band (a long sinc filter, so
+// that a band 80 Hz wide passes its tone whole).
+double bandRMS(const std::filesystem::path& file, const std::string& band) {
+  const std::string stat = run("sox -t raw -r 48000 -e signed -b 16 -c 2 '" + file.string() +
+                               "' -n remix 1 trim 1.0 1.0 sinc -n 16384 " + band + " stat");
+  std::smatch m;
+  if (!std::regex_search(stat, m, std::regex(R"(RMS\s+amplitude:\s+(-?[0-9.]+))"))) return -1;
+  return std::stod(m[1]);
+}
+
+// Hands each mixed block to the monitor, as the capture unit does.
+class ToMonitor final : public medley::AudioMixerDelegate {
+ public:
+  explicit ToMonitor(std::shared_ptr<medley::AudioMonitor> monitor) : monitor_(std::move(monitor)) {}
+  void audioMixerDidOutput(medley::AudioMixer& mixer, const platform::PCMBuffer& buffer,
+                           const platform::AudioTime& when) override {
+    if (!monitor_->inputFormat()) {
+      monitor_->setInputFormat(buffer.format());
+      monitor_->startRunning();
+    }
+    monitor_->append(buffer, when);
+  }
+
+ private:
+  std::shared_ptr<medley::AudioMonitor> monitor_;
+};
+
+}  // namespace
+
+TEST(AudioMonitorOnASoundServer, BothMixedTonesAreHeard) {
+  qztest::PulseAudioPeer peer;
+  QZ_SKIP_UNLESS_PULSEAUDIO(peer);
+  auto context = platform::PulseAudioContext::connect({.server = peer.server()});
+  auto output = std::make_shared<platform::PulseAudioOutput>(context, platform::Runtime::shared(), peer.sink());
+  auto monitor = std::make_shared<medley::AudioMonitor>(output);
+  auto toMonitor = std::make_shared<ToMonitor>(monitor);
+
+  medley::AudioMixerByMultiTrack mixer;
+  mixer.setDelegate(toMonitor);
+  medley::AudioMixerSettings settings;
+  settings.tracks[0].volume = 0.8f;
+  settings.tracks[1].volume = 0.4f;
+  mixer.setSettings(settings);
+
+  const auto file = peer.dir() / "capture.raw";
+  Capture capture(peer, file);
+  ASSERT_TRUE(capture.ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // parec connected and recording
+
+  // 2.5 s of mix, made as fast as the monitor plays it: a real output sets the pace.
+  const AudioFormat stereo(CommonFormat::float32, 48000, 2, true);
+  const AudioFormat cd(CommonFormat::int16, 44100, 2, true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  for (int b = 0; b < 2500 * 48 / 1024 && std::chrono::steady_clock::now() < deadline;) {
+    if (monitor->bufferedFrames() > 4096) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    const int64_t at = int64_t{b} * 1024;
+    mixer.append(1, *mixertest::tone(cd, 880, 0.5, int64_t{b} * 941, 941),
+                 platform::AudioTime::withSampleTime(1 + int64_t{b} * 941, 44100));
+    mixer.append(0, *mixertest::tone(stereo, 440, 0.5, at, 1024), platform::AudioTime::withSampleTime(1 + at, 48000));
+    ++b;
+  }
+  while (monitor->bufferedFrames() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  capture.stop();
+  monitor->stopRunning();
+
+  // A sine of peak a has an RMS of a / sqrt 2: 0.4 and 0.2 were mixed.
+  const double low = bandRMS(file, "400-480");
+  const double high = bandRMS(file, "840-920");
+  const double between = bandRMS(file, "600-700");
+  const auto late = monitor->shortPeriods();
+  EXPECT_NEAR(0.4 / std::sqrt(2.0), low, 0.01) << "440 Hz; periods the producer was late for: " << late;
+  EXPECT_NEAR(0.2 / std::sqrt(2.0), high, 0.01) << "880 Hz; periods the producer was late for: " << late;
+  EXPECT_LT(between, 0.01) << "nothing between them";
+}
