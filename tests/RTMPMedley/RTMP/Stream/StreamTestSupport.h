@@ -46,6 +46,7 @@ class StreamTest : public ScriptedConnectionTest {
   std::map<std::string, std::pair<std::string, std::string>> answers;
 
   void SetUp() override {
+    answers["closeStream"] = {"NetStream.Unpublish.Success", "status"};
     server.onCommand = [this](ScriptedSession& s, const rtmpmedley::RTMPCommandMessage& c) {
       ScriptedRTMPServer::answerLikeAServer(s, c);
       auto it = answers.find(c.commandName);
