@@ -69,6 +69,7 @@ class StreamTest : public ScriptedConnectionTest {
   }
   std::shared_ptr<RTMPStream> playing() {
     answers["play"] = {"NetStream.Play.Start", "status"};
+    answers["closeStream"] = {"NetStream.Play.Stop", "status"};
     auto stream = connected();
     run(stream->play({rtmpmedley::AMFValue("movie")}));
     return stream;
