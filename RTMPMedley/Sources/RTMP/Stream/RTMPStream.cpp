@@ -128,6 +128,9 @@ Async<RTMPStream::Snapshot> RTMPStream::snapshot() {
   s.videoFormat = videoFormat_;
   s.audioTimestamp = audioTimestamp_;
   s.videoTimestamp = videoTimestamp_;
+  s.videoMessages = videoMessages_;
+  s.audioMessages = audioMessages_;
+  s.droppedVideoInput = outgoing_.videoInputDroppedFrameCount();
   co_return s;
 }
 

@@ -193,12 +193,20 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
     platform::FormatDescriptionRef videoFormat;
     RTMPTimestamp audioTimestamp;
     RTMPTimestamp videoTimestamp;
+    // Encoded frames handed to the connection since the stream was made.
+    uint64_t videoMessages = 0;
+    uint64_t audioMessages = 0;
+    // Raw pictures the encoder's input queue let go because it fell behind.
+    uint64_t droppedVideoInput = 0;
   };
   platform::Async<Snapshot> snapshot();
   platform::Publisher<medley::StreamReadyState> readyStatePublisher() const { return readyState_.publisher(); }
   platform::Publisher<uint16_t> currentFPSPublisher() const { return currentFPS_.publisher(); }
   // The stream metadata as a publish would send it now.
   platform::Async<AMFArray> makeMetadata();
+  // Stops the encoders and waits until what they still held has been sent,
+  // so that a close that follows comes after the last frame.
+  platform::Async<void> finishOutgoing();
   // The playback half, made on first use.
   platform::Async<std::shared_ptr<medley::IncomingStream>> incomingStream();
 
@@ -274,6 +282,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   medley::OutgoingStream outgoing_;
   std::optional<platform::AudioFormat> audioFormat_;
   platform::FormatDescriptionRef videoFormat_;
+  uint64_t videoMessages_ = 0;
+  uint64_t audioMessages_ = 0;
+  // The encoded-media pumps of the current publish.
+  std::vector<platform::TaskHandle<void>> pumps_;
 
   // The mixer hand-offs write from any thread.
   using AudioInput = std::pair<platform::PCMBufferRef, platform::AudioTime>;

@@ -77,8 +77,10 @@ Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioT
           continue;
         packet = single;
       }
-      if (auto message = RTMPAudioMessage::make(id_, delta, packet))
+      if (auto message = RTMPAudioMessage::make(id_, delta, packet)) {
         send(RTMPChunkType::one, RTMPChunkStreamId::audio, *message);
+        ++audioMessages_;
+      }
     }
     co_return;
   }
@@ -105,8 +107,10 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
     }
     if (frameCount_ < kMaxFrameCount) ++frameCount_;
     setVideoFormat(sampleBuffer->formatDescription());
-    if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer))
+    if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer)) {
       send(RTMPChunkType::one, RTMPChunkStreamId::video, *message);
+      ++videoMessages_;
+    }
     co_return;
   }
   outgoing_.append(sampleBuffer);
@@ -224,24 +228,33 @@ void RTMPStream::finishMixerInputs() {
   mixerVideoContinuation_.reset();
 }
 
+Async<void> RTMPStream::finishOutgoing() {
+  co_await hop();
+  outgoing_.stopRunning();
+  auto pumps = std::exchange(pumps_, {});
+  for (auto& pump : pumps) co_await pump.value();
+  co_await hop();
+}
+
 void RTMPStream::startPumps() {
   std::weak_ptr<RTMPStream> weak = self();
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
+  pumps_.clear();
+  pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,
                                       platform::AsyncStream<medley::AudioCodec::Output> in) -> Async<void> {
     while (auto item = co_await in.next()) {
       auto self = weak.lock();
       if (!self) co_return;
       co_await self->append(std::move(item->first), item->second);
     }
-  }, weak, outgoing_.audioOutputStream());
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
+  }, weak, outgoing_.audioOutputStream()));
+  pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,
                                       platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
     while (auto item = co_await in.next()) {
       auto self = weak.lock();
       if (!self) co_return;
       co_await self->append(std::move(*item));
     }
-  }, weak, outgoing_.videoOutputStream());
+  }, weak, outgoing_.videoOutputStream()));
   platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
                                       platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
     while (auto item = co_await in.next()) {
@@ -249,6 +262,9 @@ void RTMPStream::startPumps() {
       if (!self) co_return;
       co_await self->hop();
       self->outgoing_.appendVideo(*item);
+      // One picture in the encoder at a time: it comes out at once rather
+      // than seconds later behind a deep queue, and sound and picture reach
+      // the server side by side.
       self->outgoing_.videoCodec().completeFrames();
     }
   }, weak, outgoing_.videoInputStream());

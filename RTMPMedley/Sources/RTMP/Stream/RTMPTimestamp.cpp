@@ -9,12 +9,14 @@ const char* RTMPTimestamp::Error::what() const noexcept {
 }
 
 uint32_t RTMPTimestamp::update(double seconds) {
-  if (!(seconds > updatedAt_)) throw Error(Error::Kind::invalidSequence);
-  if (startedAt_ == 0) {
+  if (!started_) {
+    if (!std::isfinite(seconds)) throw Error(Error::Kind::invalidSequence);
+    started_ = true;
     startedAt_ = seconds;
     updatedAt_ = seconds;
     return 0;
   }
+  if (!(seconds > updatedAt_)) throw Error(Error::Kind::invalidSequence);
   double d = (seconds - updatedAt_) * 1000.0;
   double fraction = timedeltaFraction_ + (d - std::trunc(d));
   if (fraction >= 1.0) {
@@ -32,7 +34,8 @@ void RTMPTimestamp::receive(uint32_t milliseconds, bool absolute) {
   const double s = milliseconds / 1000.0;
   if (!absolute) {
     updatedAt_ += s;
-  } else if (startedAt_ == 0) {
+  } else if (!started_) {
+    started_ = true;
     startedAt_ = s;
     updatedAt_ = s;
   } else {

@@ -28,7 +28,8 @@ class RTMPTimestamp {
   };
 
   // The delta for a message at `seconds`; throws Error and changes nothing
-  // when the time cannot follow the last accepted one.
+  // when the time cannot follow the last accepted one (the first accepts any
+  // finite time, zero included).
   uint32_t update(double seconds);
 
   // Play side: a received timestamp (milliseconds), absolute on chunk type 0,
@@ -40,6 +41,8 @@ class RTMPTimestamp {
   double timedeltaFraction() const { return timedeltaFraction_; }
 
  private:
+  // Whether a time was accepted: a first time of zero is a time like any other.
+  bool started_ = false;
   double startedAt_ = 0;
   double updatedAt_ = 0;
   double timedeltaFraction_ = 0;

@@ -80,6 +80,14 @@ TEST(StreamTimestampTest, TimesThatCannotFollowAreRefusedWithoutChange) {
   EXPECT_EQ(timestamp.update(2.0305), 20u);
 }
 
+TEST(StreamTimestampTest, AFirstTimeOfZeroIsSent) {
+  // Media stamped from zero: the first picture is a key frame and must not be lost.
+  RTMPTimestamp timestamp;
+  EXPECT_EQ(timestamp.update(0.0), 0u);
+  EXPECT_EQ(timestamp.update(1 / 30.0), 33u);
+  EXPECT_THROW(timestamp.update(0.0), RTMPTimestamp::Error);
+}
+
 TEST(StreamTimestampTest, ReceivedTimesAreAbsoluteOnChunkTypeZero) {
   RTMPTimestamp timestamp;
   timestamp.receive(2000, true);
