@@ -17,6 +17,7 @@
 // every picture of the file with libavcodec and prints the codecs, size, frame
 // rate and A/V offset.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,7 +28,6 @@
 #include <vector>
 
 #include "FlvCheck.h"
-#include "MediaSenders.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/Concurrency.h"
 #include "ProgramFeed.h"
@@ -37,14 +37,13 @@
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 #include "SmokeMedia.h"
-#include "SmokeStream.h"
+#include "RTMPMedley/Sources/RTMP/Stream/RTMPStream.h"
+#include "Medley/Sources/Mixer/MediaMixer.h"
 
 namespace {
 
 using platform::Async;
 using namespace rtmpmedley;
-using rtmpsmoke::Counters;
-using rtmpsmoke::SmokeStream;
 
 struct Options {
   std::string url;
@@ -192,11 +191,12 @@ Async<medley::NetworkTransportReport> transport(std::shared_ptr<RTMPConnection> 
   co_return co_await socket->makeNetworkTransportReport();
 }
 
-Async<void> printStatus(double at, const Counters& counters, std::shared_ptr<RTMPConnection> connection) {
+Async<void> printStatus(double at, std::shared_ptr<RTMPStream> stream, std::shared_ptr<RTMPConnection> connection) {
   const auto report = co_await transport(connection);
+  const auto s = co_await stream->snapshot();
   std::printf("  %5.1f s: %lld frames, %lld sound packets sent; %s out, %lld bytes queued\n", at,
-              static_cast<long long>(counters.videoMessages.load()),
-              static_cast<long long>(counters.audioMessages.load()), megabytes(report.totalBytesOut).c_str(),
+              static_cast<long long>(s.videoMessages), static_cast<long long>(s.audioMessages),
+              megabytes(report.totalBytesOut).c_str(),
               static_cast<long long>(report.queueBytesOut));
   std::fflush(stdout);
 }
@@ -207,7 +207,9 @@ Async<void> sleepUntil(std::chrono::steady_clock::time_point due) {
 }
 
 // Synthetic bars and tone, made here at the frame rate.
-Async<void> feedSynthetic(const Options& o, medley::OutgoingStream& outgoing, const Counters& counters,
+// Pictures at the frame rate and the sound that goes with each, through the
+// stream as the application's program does.
+Async<void> feedSynthetic(const Options& o, std::shared_ptr<RTMPStream> stream,
                           std::shared_ptr<RTMPConnection> connection) {
   const auto begin = std::chrono::steady_clock::now();
   const int64_t frames = static_cast<int64_t>(o.seconds * o.fps + 0.5);
@@ -215,35 +217,35 @@ Async<void> feedSynthetic(const Options& o, medley::OutgoingStream& outgoing, co
   for (int64_t i = 0; i < frames; ++i) {
     if (!o.fast) {
       co_await sleepUntil(begin + std::chrono::nanoseconds(i * 1'000'000'000LL / o.fps));
-      if (i > 0 && i % o.fps == 0) co_await printStatus(static_cast<double>(i) / o.fps, counters, connection);
+      if (i > 0 && i % o.fps == 0) co_await printStatus(static_cast<double>(i) / o.fps, stream, connection);
     }
-    outgoing.append(rtmpsmoke::makePicture(o.width, o.height, i, o.fps));
+    co_await stream->append(rtmpsmoke::makePicture(o.width, o.height, i, o.fps));
     const int64_t soundUntil = (i + 1) * rtmpsmoke::kSoundRate / o.fps;
     while (soundBlocks * static_cast<int64_t>(rtmpsmoke::kSoundBlockFrames) < soundUntil) {
-      outgoing.append(rtmpsmoke::makeSound(soundBlocks), rtmpsmoke::soundTime(soundBlocks));
+      co_await stream->append(platform::AudioBufferRef(rtmpsmoke::makeSound(soundBlocks)),
+                              rtmpsmoke::soundTime(soundBlocks));
       ++soundBlocks;
     }
-    co_await platform::yieldNow();
   }
 }
 
-// The program picture and sound on the real clock, fanned into the outgoing
-// stream on this queue, for o.seconds.
-Async<int64_t> feedProgram(const Options& o, std::shared_ptr<medley::OutgoingStream> outgoing,
-                           const Counters& counters, std::shared_ptr<RTMPConnection> connection,
-                           std::shared_ptr<platform::Runtime> runtime) {
+// The program's pictures and sound through the stream's mixer hand-offs, as
+// the application hands them over.
+Async<int64_t> feedProgram(const Options& o, std::shared_ptr<RTMPStream> stream,
+                           std::shared_ptr<RTMPConnection> connection, std::shared_ptr<platform::Runtime> runtime) {
   const auto queue = co_await platform::currentExecutor();
   quarzadel::StreamConfig config;
   config.resolution = o.resolution;
-  auto frames = std::make_shared<int64_t>(0);
+  auto frames = std::make_shared<std::atomic<int64_t>>(0);
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, runtime);
   auto feed = rtmpsmoke::ProgramFeed::make(
       config, runtime, queue,
-      [outgoing, frames](const platform::SampleBufferRef& frame) {
+      [stream, mixer, frames](const platform::SampleBufferRef& frame) {
         ++*frames;
-        outgoing->append(frame);
+        stream->mixer(*mixer, frame);
       },
-      [outgoing](const platform::PCMBufferRef& buffer, const platform::AudioTime& time) {
-        outgoing->append(buffer, time);
+      [stream, mixer](const platform::PCMBufferRef& buffer, const platform::AudioTime& time) {
+        stream->mixer(*mixer, buffer, time);
       },
       [](const std::string& line) { std::cout << "  " << line << "\n"; });
   const auto begin = std::chrono::steady_clock::now();
@@ -260,18 +262,16 @@ Async<int64_t> feedProgram(const Options& o, std::shared_ptr<medley::OutgoingStr
     }
     co_await sleepUntil(at(next));
     if (next >= o.seconds) break;
-    co_await printStatus(next, counters, connection);
+    co_await printStatus(next, stream, connection);
   }
   feed->stop();
-  // The pictures and sound queued before the stop reach the outgoing stream.
   co_await platform::yieldNow();
-  co_return *frames;
+  co_return frames->load();
 }
 
 Async<int> publish(Options o) {
   const auto queue = co_await platform::currentExecutor();
   auto runtime = queue->runtime();
-  // A short request time-out: nginx leaves "FCUnpublish" and "deleteStream" unanswered.
   RTMPConnection::Settings settings;
   settings.requestTimeout = std::chrono::seconds(2);
   auto connection = std::make_shared<RTMPConnection>(std::move(settings), runtime);
@@ -280,6 +280,10 @@ Async<int> publish(Options o) {
             << " kbit/s, for " << o.seconds << " s\n";
   auto statusLog = std::make_shared<StatusLog>();
   platform::spawnDetached(queue, &followStatus, co_await connection->status(), statusLog);
+  // Made before the connect: the connect creates it on the server.
+  auto stream = RTMPStream::make(connection);
+  auto streamLog = std::make_shared<StatusLog>();
+  platform::spawnDetached(queue, &followStatus, co_await stream->status(), streamLog);
   try {
     const auto response = co_await connection->connect(o.url);
     std::cout << "  connect: " << (response.status ? response.status->code : std::string("(no status)")) << "\n";
@@ -287,39 +291,9 @@ Async<int> publish(Options o) {
     std::cout << "  connect failed: " << e.what() << "\n";
     co_return 1;
   }
-  auto stream = std::make_shared<SmokeStream>(runtime, connection, o.key);
-  co_await connection->addStream(stream);
-  const uint32_t id = co_await stream->id();
-  std::cout << "  stream id " << id << "\n";
-  if (!co_await stream->publish(platform::seconds(5))) {
-    std::cout << "  publish refused:";
-    for (const auto& s : stream->statuses()) std::cout << " " << s;
-    std::cout << "\n";
-    co_await connection->close();
-    co_return 1;
-  }
-  std::cout << "  publish: NetStream.Publish.Start\n";
+  std::cout << "  stream id " << co_await stream->id() << "\n";
 
   const bool hevc = o.codec == "hevc";
-  AMFArray metadata;
-  metadata.set("width", AMFValue(o.width));
-  metadata.set("height", AMFValue(o.height));
-  metadata.set("framerate", AMFValue(o.fps));
-  metadata.set("videodatarate", AMFValue(o.bitRate / 1000));
-  metadata.set("videocodecid", hevc ? AMFValue(static_cast<int64_t>(platform::codec::hevc)) : AMFValue(7));
-  metadata.set("audiocodecid", AMFValue(10));
-  metadata.set("audiosamplerate", AMFValue(48000));
-  metadata.set("audiodatarate", AMFValue(128));
-  metadata.set("stereo", AMFValue(true));
-  metadata.set("encoder", AMFValue("rtmpsmoke"));
-  AMFList data;
-  data.emplace_back("onMetaData");
-  data.emplace_back(std::move(metadata));
-  co_await stream->send(RTMPChunkType::zero, RTMPChunkStreamId::data,
-                        std::make_shared<RTMPDataMessage>(id, 0, RTMPObjectEncoding::amf0, "@setDataFrame",
-                                                          std::move(data)));
-
-  auto outgoing = std::make_shared<medley::OutgoingStream>();
   medley::VideoCodecSettings video;
   video.videoSize = {static_cast<double>(o.width), static_cast<double>(o.height)};
   video.bitRate = o.bitRate;
@@ -327,40 +301,45 @@ Async<int> publish(Options o) {
   video.expectedFrameRate = o.fps;
   video.allowFrameReordering = false;
   video.isLowLatencyRateControlEnabled = true;
-  outgoing->setVideoSettings(video);
+  co_await stream->setVideoSettings(video);
   medley::AudioCodecSettings audio;
   audio.bitRate = 128'000;
   audio.sampleRate = rtmpsmoke::kSoundRate;
-  outgoing->setAudioSettings(audio);
+  co_await stream->setAudioSettings(audio);
+  // The picture format is known before the publish, so its metadata names the
+  // picture; nothing is encoded before the publish.
+  co_await stream->append(rtmpsmoke::makePicture(o.width, o.height, 0, o.fps));
 
-  // The program's media carry host-clock times, and the program picture stamps
-  // the pictures it holds while no camera delivers up to half a second behind
-  // the clock: the time line starts a second before going live, so that no
-  // stamp falls before it. The synthetic media start at zero.
-  const double origin = o.program() ? runtime->nowSeconds() - 1.0 : 0;
-  Counters counters;
-  outgoing->startRunning();
-  auto input = outgoing->videoInputStream();
-  auto pump = platform::spawn(queue, &rtmpsmoke::pumpVideo, input, outgoing.get());
-  auto wireStart = std::make_shared<rtmpsmoke::WireStart>();
-  auto videoSender =
-      platform::spawn(queue, &rtmpsmoke::sendVideo, outgoing->videoOutputStream(), stream, id, origin,
-                      static_cast<double>(o.fps), &counters, wireStart);
-  auto audioSender = platform::spawn(queue, &rtmpsmoke::sendAudio, outgoing->audioOutputStream(), stream, id, origin,
-                                     &counters, wireStart);
+  bool published = false;
+  try {
+    const auto response = co_await stream->publish(o.key, RTMPStream::HowToPublish::live);
+    std::cout << "  publish: " << (response.status ? response.status->code : std::string("(no status)")) << "\n";
+    published = true;
+  } catch (const std::exception& e) {
+    std::cout << "  publish refused: " << e.what() << "\n";
+  }
+  if (!published) {
+    try {
+      co_await connection->close();
+    } catch (...) {
+    }
+    co_return 1;
+  }
 
   const auto begin = std::chrono::steady_clock::now();
   int64_t programFrames = -1;
   if (o.program())
-    programFrames = co_await feedProgram(o, outgoing, counters, connection, runtime);
+    programFrames = co_await feedProgram(o, stream, connection, runtime);
   else
-    co_await feedSynthetic(o, *outgoing, counters, connection);
-  // The encoder takes every picture that waits, then both encoders drain.
-  while (input.bufferedCount() > 0) co_await platform::yieldNow();
-  outgoing->stopRunning();
-  co_await pump.value();
-  co_await videoSender.value();
-  co_await audioSender.value();
+    co_await feedSynthetic(o, stream, connection);
+  // What the mixer inputs still hold reaches the encoders, then they drain.
+  const int64_t made = o.program() ? programFrames : static_cast<int64_t>(o.seconds * o.fps + 0.5);
+  for (int i = 0; i < 100; ++i) {
+    const auto s = co_await stream->snapshot();
+    if (static_cast<int64_t>(s.videoMessages + s.droppedVideoInput) + 3 >= made) break;
+    co_await platform::sleepFor(platform::milliseconds(20));
+  }
+  co_await stream->finishOutgoing();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   // The tail leaves the socket before the close (for at most 2 s).
   auto report = co_await transport(connection);
@@ -369,27 +348,31 @@ Async<int> publish(Options o) {
     report = co_await transport(connection);
   }
 
-  const auto monitorEvents = stream->monitorEvents();
-  co_await connection->close();
+  const auto sent = co_await stream->snapshot();
+  try {
+    co_await connection->close();
+  } catch (const std::exception& e) {
+    std::cout << "  close: " << e.what() << "\n";
+  }
   // The closing status comes through the status sequence.
   for (int i = 0; i < 200 && !statusLog->has("NetConnection.Connect.Closed"); ++i)
     co_await platform::sleepFor(platform::milliseconds(10));
   const bool closed = statusLog->has("NetConnection.Connect.Closed");
-
-  std::cout << "  sent " << counters.videoMessages << " video and " << counters.audioMessages
-            << " audio messages, " << counters.bytes << " payload bytes in " << elapsed << " s; "
-            << monitorEvents << " network reports; " << wireStart->droppedSoundPackets
-            << " sound packets before the first picture dropped\n";
+  const auto a = sent.audioTimestamp, v = sent.videoTimestamp;
+  std::cout << "  sent " << sent.videoMessages << " video and " << sent.audioMessages << " audio messages, "
+            << sent.info.byteCount << " bytes in " << elapsed << " s\n";
+  std::cout << "  A/V start offset (first sound - first picture): "
+            << std::lround((a.startedAt() - v.startedAt()) * 1000) << " ms of media time, both sent from 0 ms\n";
   if (programFrames >= 0)
-    std::cout << "  program: " << programFrames << " pictures made, " << outgoing->videoInputDroppedFrameCount()
+    std::cout << "  program: " << programFrames << " pictures made, " << sent.droppedVideoInput
               << " dropped before the encoder\n";
-  std::cout << "  summary: " << counters.videoMessages << " frames, " << counters.audioMessages << " sound packets, "
+  std::cout << "  summary: " << sent.videoMessages << " frames, " << sent.audioMessages << " sound packets, "
             << megabytes(report.totalBytesOut) << " out ("
             << std::lround(static_cast<double>(report.totalBytesOut) * 8 / 1000 / std::max(elapsed, 0.001))
             << " kbit/s), " << report.queueBytesOut << " bytes left queued, "
             << (closed ? "closed (NetConnection.Connect.Closed)" : "no closing status") << "\n";
   std::cout << "  close: done\n";
-  co_return counters.videoMessages > 0 && counters.audioMessages > 0 && closed ? 0 : 1;
+  co_return sent.videoMessages > 0 && sent.audioMessages > 0 && closed ? 0 : 1;
 }
 
 }  // namespace

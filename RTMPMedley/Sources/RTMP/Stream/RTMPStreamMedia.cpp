@@ -1,0 +1,273 @@
+#include <cmath>
+
+#include "Medley/Sources/Stream/StreamOutput.h"
+#include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Media/CompressedAudioBuffer.h"
+#include "Platform/Media/PCMBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/Stream/RTMPStream.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
+
+namespace rtmpmedley {
+
+using medley::StreamReadyState;
+using platform::Async;
+
+// Formats
+
+void RTMPStream::setAudioFormat(std::optional<platform::AudioFormat> format) {
+  const auto old = std::exchange(audioFormat_, std::move(format));
+  if (old == audioFormat_) return;
+  switch (readyState_.value()) {
+    case StreamReadyState::playing:
+      audioBuffer_ = audioFormat_ ? platform::CompressedAudioBuffer::make(*audioFormat_, 1,
+                                                                            1024 * audioFormat_->channelCount())
+                                  : nullptr;
+      break;
+    case StreamReadyState::publishing:
+      if (!audioFormat_) break;
+      if (auto header = RTMPAudioMessage::make(id_, 0, audioFormat_->makeFormatDescription()))
+        send(old ? RTMPChunkType::one : RTMPChunkType::zero, RTMPChunkStreamId::audio, *header);
+      break;
+    default:
+      break;
+  }
+}
+
+void RTMPStream::setVideoFormat(platform::FormatDescriptionRef format) {
+  const auto old = std::exchange(videoFormat_, std::move(format));
+  if (platform::sameFormat(old, videoFormat_)) return;
+  if (readyState_.value() != StreamReadyState::publishing || !videoFormat_) return;
+  if (auto header = RTMPVideoMessage::make(id_, 0, videoFormat_))
+    send(old ? RTMPChunkType::one : RTMPChunkType::zero, RTMPChunkStreamId::video, *header);
+}
+
+// Media in
+
+Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioTime when) {
+  co_await hop();
+  if (!buffer) co_return;
+  if (auto compressed = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer)) {
+    const double rate = compressed->format().sampleRate();
+    const double seconds = when.hostTimeValid ? when.hostSeconds()
+                           : (when.sampleTimeValid && when.sampleRate > 0)
+                               ? static_cast<double>(when.sampleTime) / when.sampleRate
+                               : 0;
+    // One message per packet, each at its own time.
+    const uint32_t packets = std::max<uint32_t>(compressed->packetCount(), 1);
+    const auto* descriptions = compressed->packetDescriptions();
+    const uint32_t framesPerPacket = compressed->format().framesPerPacket() ? compressed->format().framesPerPacket() : 1024;
+    for (uint32_t i = 0; i < packets; ++i) {
+      const double at = seconds + (rate > 0 ? i * framesPerPacket / rate : 0);
+      uint32_t delta = 0;
+      try {
+        delta = audioTimestamp_.update(at);
+      } catch (const RTMPTimestamp::Error& e) {
+        RTMP_LOG_WARN("append(_:when:):", e.what());
+        continue;
+      }
+      setAudioFormat(compressed->format());
+      std::shared_ptr<const platform::CompressedAudioBuffer> packet = compressed;
+      if (packets > 1 && descriptions) {
+        const auto& d = descriptions[i];
+        auto single = platform::CompressedAudioBuffer::make(compressed->format(), 1, std::max<uint32_t>(d.dataByteSize, 1));
+        if (!single || d.startOffset < 0 || d.startOffset + d.dataByteSize > compressed->byteLength() ||
+            !single->setSinglePacket(compressed->data() + d.startOffset, d.dataByteSize))
+          continue;
+        packet = single;
+      }
+      if (auto message = RTMPAudioMessage::make(id_, delta, packet)) {
+        send(RTMPChunkType::one, RTMPChunkStreamId::audio, *message);
+        ++audioMessages_;
+      }
+    }
+    co_return;
+  }
+  outgoing_.append(buffer, when);
+  if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer); pcm && audioSampleAccess_) {
+    for (const auto& output : outputs_) output->stream(*this, buffer, when);
+  }
+}
+
+Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
+  co_await hop();
+  if (!sampleBuffer || !sampleBuffer->formatDescription() ||
+      sampleBuffer->mediaType() != platform::MediaType::video)
+    co_return;
+  if (sampleBuffer->formatDescription()->isCompressed()) {
+    const auto time = sampleBuffer->decodeTime().isNumeric() ? sampleBuffer->decodeTime()
+                                                             : sampleBuffer->presentationTime();
+    uint32_t delta = 0;
+    try {
+      delta = videoTimestamp_.update(time.seconds());
+    } catch (const RTMPTimestamp::Error& e) {
+      RTMP_LOG_WARN("append(_:):", e.what());
+      co_return;
+    }
+    if (frameCount_ < kMaxFrameCount) ++frameCount_;
+    setVideoFormat(sampleBuffer->formatDescription());
+    if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer)) {
+      send(RTMPChunkType::one, RTMPChunkStreamId::video, *message);
+      ++videoMessages_;
+    }
+    co_return;
+  }
+  outgoing_.append(sampleBuffer);
+  for (const auto& output : outputs_) output->stream(*this, sampleBuffer);
+}
+
+// Settings
+
+Async<void> RTMPStream::setAudioSettings(medley::AudioCodecSettings settings) {
+  co_await hop();
+  if (settings.format != medley::AudioCodecSettings::Format::aac &&
+      settings.format != medley::AudioCodecSettings::Format::opus)
+    throw Error::unsupportedCodec();
+  outgoing_.setAudioSettings(settings);
+}
+
+Async<void> RTMPStream::setVideoSettings(medley::VideoCodecSettings settings) {
+  co_await hop();
+  // Both formats of the video settings can be carried.
+  outgoing_.setVideoSettings(settings);
+}
+
+// Metadata
+
+AMFArray RTMPStream::buildMetadata() const {
+  AMFArray metadata;
+  metadata.set("duration", AMFValue(0.0));
+  if (outgoing_.videoInputFormat()) {
+    const auto& video = outgoing_.videoSettings();
+    metadata.set("width", AMFValue(video.videoSize.width));
+    metadata.set("height", AMFValue(video.videoSize.height));
+    metadata.set("videocodecid",
+                 AMFValue(video.format() == medley::VideoCodecSettings::Format::hevc ? 1752589105.0 : 7.0));
+    metadata.set("videodatarate", AMFValue(static_cast<double>(video.bitRate / 1000)));
+    if (video.expectedFrameRate) metadata.set("framerate", AMFValue(*video.expectedFrameRate));
+  }
+  if (const auto& input = outgoing_.audioInputFormat(); input && input->streamBasicDescription()) {
+    const auto& audio = outgoing_.audioSettings();
+    double codec = 0;
+    if (audio.format == medley::AudioCodecSettings::Format::aac) codec = 10;
+    if (audio.format == medley::AudioCodecSettings::Format::opus) codec = 1332770163;
+    metadata.set("audiocodecid", AMFValue(codec));
+    metadata.set("audiodatarate", AMFValue(static_cast<double>(audio.bitRate / 1000)));
+    metadata.set("audiosamplerate",
+                 AMFValue(medley::makeSampleRate(audio.format, input->streamBasicDescription()->sampleRate,
+                                                 audio.sampleRate)));
+  }
+  return metadata;
+}
+
+Async<AMFArray> RTMPStream::makeMetadata() {
+  co_await hop();
+  co_return buildMetadata();
+}
+
+// Mixer hand-offs and inputs
+
+Async<std::optional<uint8_t>> RTMPStream::videoTrackId() {
+  co_await hop();
+  co_return tracks_.videoTrackId;
+}
+
+Async<std::optional<uint8_t>> RTMPStream::audioTrackId() {
+  co_await hop();
+  co_return tracks_.audioTrackId;
+}
+
+Async<void> RTMPStream::selectTrack(std::optional<uint8_t> id, platform::MediaType mediaType) {
+  co_await hop();
+  tracks_.select(id, mediaType);
+}
+
+void RTMPStream::mixer(medley::MediaMixer&, const platform::SampleBufferRef& sampleBuffer) {
+  std::lock_guard lock(mixerMutex_);
+  if (mixerVideoContinuation_) (void)mixerVideoContinuation_->yield(sampleBuffer);
+}
+
+void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
+  std::lock_guard lock(mixerMutex_);
+  if (mixerAudioContinuation_) (void)mixerAudioContinuation_->yield(AudioInput{buffer, when});
+}
+
+void RTMPStream::startMixerInputs() {
+  auto [audio, audioWriter] = platform::AsyncStream<AudioInput>::make();
+  auto [video, videoWriter] = platform::AsyncStream<platform::SampleBufferRef>::make();
+  {
+    std::lock_guard lock(mixerMutex_);
+    mixerAudioContinuation_ = std::move(audioWriter);
+    mixerVideoContinuation_ = std::move(videoWriter);
+  }
+  // The consumers hold the stream only while they hand an item over.
+  std::weak_ptr<RTMPStream> weak = std::static_pointer_cast<RTMPStream>(weak_from_this().lock());
+  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak, platform::AsyncStream<AudioInput> in) -> Async<void> {
+    while (auto item = co_await in.next()) {
+      auto self = weak.lock();
+      if (!self) co_return;
+      co_await self->append(platform::AudioBufferRef(item->first), item->second);
+    }
+  }, weak, std::move(audio));
+  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
+                                      platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
+    while (auto item = co_await in.next()) {
+      auto self = weak.lock();
+      if (!self) co_return;
+      co_await self->append(std::move(*item));
+    }
+  }, weak, std::move(video));
+}
+
+void RTMPStream::finishMixerInputs() {
+  std::lock_guard lock(mixerMutex_);
+  if (mixerAudioContinuation_) mixerAudioContinuation_->finish();
+  if (mixerVideoContinuation_) mixerVideoContinuation_->finish();
+  mixerAudioContinuation_.reset();
+  mixerVideoContinuation_.reset();
+}
+
+Async<void> RTMPStream::finishOutgoing() {
+  co_await hop();
+  outgoing_.stopRunning();
+  auto pumps = std::exchange(pumps_, {});
+  for (auto& pump : pumps) co_await pump.value();
+  co_await hop();
+}
+
+void RTMPStream::startPumps() {
+  std::weak_ptr<RTMPStream> weak = self();
+  pumps_.clear();
+  pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,
+                                      platform::AsyncStream<medley::AudioCodec::Output> in) -> Async<void> {
+    while (auto item = co_await in.next()) {
+      auto self = weak.lock();
+      if (!self) co_return;
+      co_await self->append(std::move(item->first), item->second);
+    }
+  }, weak, outgoing_.audioOutputStream()));
+  pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,
+                                      platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
+    while (auto item = co_await in.next()) {
+      auto self = weak.lock();
+      if (!self) co_return;
+      co_await self->append(std::move(*item));
+    }
+  }, weak, outgoing_.videoOutputStream()));
+  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
+                                      platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
+    while (auto item = co_await in.next()) {
+      auto self = weak.lock();
+      if (!self) co_return;
+      co_await self->hop();
+      self->outgoing_.appendVideo(*item);
+      // One picture in the encoder at a time: it comes out at once rather
+      // than seconds later behind a deep queue, and sound and picture reach
+      // the server side by side.
+      self->outgoing_.videoCodec().completeFrames();
+    }
+  }, weak, outgoing_.videoInputStream());
+}
+
+}  // namespace rtmpmedley

@@ -1,0 +1,95 @@
+#pragma once
+// An RTMPStream on a connection to the scripted server, on virtual time.
+#include <gtest/gtest.h>
+
+#include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/RTMPTestSupport.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPDataMessage.h"
+#include "RTMPMedley/Sources/RTMP/Stream/RTMPStream.h"
+
+namespace rtmptest {
+
+using rtmpmedley::RTMPStream;
+
+// The error a finished task ended with, as the stream's error.
+template <class T>
+std::optional<RTMPStream::Error> streamError(const platform::TaskHandle<T>& task) {
+  try {
+    (void)task.result();
+  } catch (const RTMPStream::Error& e) {
+    return e;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+// The bytes of an AMF0 string and number, for golden payloads.
+inline Bytes amfString(const std::string& s) {
+  Bytes out{0x02, static_cast<uint8_t>(s.size() >> 8), static_cast<uint8_t>(s.size())};
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+inline Bytes amfNumber(double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, 8);
+  Bytes out{0x00};
+  for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  return out;
+}
+inline Bytes amfBool(bool b) { return Bytes{0x01, static_cast<uint8_t>(b ? 1 : 0)}; }
+inline const Bytes kAMFNull{0x05};
+
+class StreamTest : public ScriptedConnectionTest {
+ protected:
+  // Answers "publish" / "play" / "closeStream" / "pause" as `answers` says
+  // (command name to code and level); otherwise like a server.
+  std::map<std::string, std::pair<std::string, std::string>> answers;
+
+  void SetUp() override {
+    answers["closeStream"] = {"NetStream.Unpublish.Success", "status"};
+    server.onCommand = [this](ScriptedSession& s, const rtmpmedley::RTMPCommandMessage& c) {
+      ScriptedRTMPServer::answerLikeAServer(s, c);
+      auto it = answers.find(c.commandName);
+      if (it != answers.end())
+        s.sendStatus("onStatus", 0, it->second.first, it->second.second, "", c.streamId);
+    };
+  }
+
+  std::shared_ptr<RTMPStream> connected(std::optional<std::string> name = std::nullopt) {
+    auto stream = RTMPStream::make(connection, std::move(name));
+    run(connection->connect(kURL));
+    rt->runUntilIdle();
+    return stream;
+  }
+  std::shared_ptr<RTMPStream> publishing() {
+    answers["publish"] = {"NetStream.Publish.Start", "status"};
+    auto stream = connected();
+    run(stream->publish("key"));
+    return stream;
+  }
+  std::shared_ptr<RTMPStream> playing() {
+    answers["play"] = {"NetStream.Play.Start", "status"};
+    answers["closeStream"] = {"NetStream.Play.Stop", "status"};
+    auto stream = connected();
+    run(stream->play({rtmpmedley::AMFValue("movie")}));
+    return stream;
+  }
+  // What the client sent after the connect, in order.
+  std::vector<Received> sent() const { return server.last()->records(); }
+  // The last message sent on a chunk stream.
+  std::optional<Received> lastOn(uint32_t chunkStreamId) const {
+    std::optional<Received> out;
+    for (const auto& r : sent())
+      if (r.chunkStreamId == chunkStreamId) out = r;
+    return out;
+  }
+  template <class M>
+  std::vector<std::pair<std::shared_ptr<M>, Received>> sentOf() const {
+    std::vector<std::pair<std::shared_ptr<M>, Received>> out;
+    for (const auto& r : sent())
+      if (auto m = std::dynamic_pointer_cast<M>(r.message)) out.push_back({m, r});
+    return out;
+  }
+};
+
+}  // namespace rtmptest

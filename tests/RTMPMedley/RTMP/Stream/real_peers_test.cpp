@@ -1,0 +1,269 @@
+// The stream against real servers on loopback: publishing through rtmpsmoke
+// (which publishes through RTMPStream) to nginx over RTMP and RTMPS, a killed
+// nginx, and playing back what node-media-server and nginx carry.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "Medley/Sources/Stream/StreamOutput.h"
+#include "Platform/Files/ScopedEnv.h"
+#include "Platform/Net/TestCertificates.h"
+#include "StreamTestSupport.h"
+#include "TestPaths.h"
+#include "peers/PeerProcess.h"
+
+using namespace rtmptest;
+using namespace rtmpmedley;
+using medley::StreamReadyState;
+using platform::blockingWait;
+
+namespace {
+
+std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
+
+std::filesystem::path settledRecording(const std::filesystem::path& dir, const std::string& name) {
+  const auto path = dir / (name + ".flv");
+  uintmax_t lastSize = 0;
+  for (int i = 0; i < 100; ++i) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec && size > 0 && size == lastSize) return path;
+    lastSize = ec ? 0 : size;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return {};
+}
+
+// A command run on a thread of its own, its output read when it ends.
+class Background {
+ public:
+  explicit Background(std::string command)
+      : thread_([this, command = std::move(command)] { result_ = run(command); }) {}
+  CommandRun finish() {
+    if (thread_.joinable()) thread_.join();
+    return result_;
+  }
+  ~Background() { finish(); }
+
+ private:
+  CommandRun result_;
+  std::thread thread_;
+};
+
+// Decoded pictures that come back through the stream, with their times.
+class PictureCounter final : public medley::StreamOutput {
+ public:
+  void stream(medley::StreamConvertible&, const platform::AudioBufferRef&, const platform::AudioTime&) override {}
+  void stream(medley::StreamConvertible&, const platform::SampleBufferRef& sampleBuffer) override {
+    std::lock_guard lock(mutex_);
+    const double t = sampleBuffer->presentationTime().seconds();
+    if (!times_.empty() && t <= times_.back()) ++outOfOrder_;
+    times_.push_back(t);
+  }
+  size_t count() const {
+    std::lock_guard lock(mutex_);
+    return times_.size();
+  }
+  int outOfOrder() const {
+    std::lock_guard lock(mutex_);
+    return outOfOrder_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<double> times_;
+  int outOfOrder_ = 0;
+};
+
+class StreamPeersTest : public ::testing::Test {
+ protected:
+  template <class T>
+  T wait(Async<T> work) {
+    return blockingWait(std::move(work), rt->globalQueue());
+  }
+
+  // Plays `name` from `url` while `publisher` publishes it; the pictures decoded.
+  struct Played {
+    std::vector<std::string> statuses;
+    platform::FormatDescriptionRef format;
+    size_t pictures = 0;
+    int outOfOrder = 0;
+    CommandRun publisher;
+  };
+  Played play(const std::string& url, const std::string& name, const std::string& publisher) {
+    Played out;
+    auto connection = RTMPConnection::make(rt);
+    auto stream = RTMPStream::make(connection);
+    auto counter = std::make_shared<PictureCounter>();
+    wait(stream->addOutput(counter));
+    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(stream->status()));
+    wait(connection->connect(url));
+    EXPECT_TRUE(eventually([&] { return wait(stream->id()) != 0; }));
+    // Servers start the play of a name nobody publishes yet and wait for it.
+    const auto response = wait(stream->play({AMFValue(name)}));
+    EXPECT_EQ(response.status->code, "NetStream.Play.Start");
+    Background publishing(publisher);
+    out.publisher = publishing.finish();
+    // The last pictures leave the link at their presentation time.
+    size_t last = 0;
+    for (int i = 0; i < 30 && (counter->count() == 0 || counter->count() != last); ++i) {
+      last = counter->count();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    out.statuses = codes(statuses.values());
+    out.format = wait(stream->snapshot()).videoFormat;
+    out.pictures = counter->count();
+    out.outOfOrder = counter->outOfOrder();
+    try {
+      wait(connection->close());
+    } catch (...) {
+    }
+    return out;
+  }
+
+  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
+};
+
+std::string freshName(const std::string& prefix) {
+  return prefix + std::to_string(::getpid()) + "x" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
+}
+
+}  // namespace
+
+TEST_F(StreamPeersTest, PublishesTenSecondsOf720pToNginxEveryPictureInOrder) {
+  ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  Background publisher(smoke() + " --url " + url + " --key ten --codec h264 --seconds 10 --size 1280x720 --fps 30");
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // The live stream, read while it is published.
+  const auto live = run("timeout 10 ffprobe -v error -show_entries "
+                        "stream=codec_name,width,height,r_frame_rate,sample_rate,channels -of compact=p=0 " +
+                        url + "/ten");
+  const auto published = publisher.finish();
+  ASSERT_TRUE(published.succeeded()) << published.output;
+  EXPECT_NE(live.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1"), std::string::npos)
+      << live.output;
+  EXPECT_NE(live.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << live.output;
+  std::smatch offset;
+  ASSERT_TRUE(std::regex_search(published.output, offset, std::regex("A/V start offset[^:]*: (-?[0-9]+) ms")))
+      << published.output;
+  std::cout << "A/V start offset through RTMPStream: " << offset[1] << " ms\n";
+
+  const auto recording = settledRecording(nginx.value("RECORD_DIR"), "ten");
+  ASSERT_FALSE(recording.empty());
+  std::istringstream lines(
+      run("ffprobe -v error -select_streams v -show_packets -show_entries packet=dts -of csv=p=0 " +
+          recording.string())
+          .output);
+  std::string line;
+  long previous = -1, count = 0, first = -1;
+  while (std::getline(lines, line)) {
+    const long t = std::stol(line);
+    if (first < 0) first = t;
+    EXPECT_GT(t, previous) << "picture " << count;
+    if (previous >= 0) EXPECT_LE(t - previous, 67) << "picture " << count;
+    previous = t;
+    ++count;
+  }
+  EXPECT_EQ(first, 0);  // the first picture is in
+  EXPECT_GE(count, 297);
+  EXPECT_LE(count, 303);
+  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
+  EXPECT_TRUE(decoded.succeeded());
+  EXPECT_EQ(decoded.output, "");
+}
+
+TEST_F(StreamPeersTest, PublishesOverRtmpsAndRefusesAWrongHostName) {
+  const auto& certs = platform::testing::TestCertificates::shared();
+  ASSERT_TRUE(certs.ok);
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-tls"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  PeerProcess stunnel("stunnel.sh", peerDirectory("stream-stunnel"),
+                      {std::to_string(nginx.port()), certs.nameOnlyCert.string(), certs.nameOnlyKey.string()});
+  ASSERT_TRUE(stunnel.ok()) << stunnel.output();
+  platform::testing::ScopedEnv env;
+  env.set("SSL_CERT_FILE", certs.caFile.string());
+  const auto tls = [&](const std::string& host) {
+    return "rtmps://" + host + ":" + std::to_string(stunnel.port()) + "/live";
+  };
+  const auto published = run(smoke() + " --url " + tls("localhost") + " --key secure --seconds 3 --size 1280x720");
+  ASSERT_TRUE(published.succeeded()) << published.output;
+  const auto recording = settledRecording(nginx.value("RECORD_DIR"), "secure");
+  ASSERT_FALSE(recording.empty());
+  const auto probe = run("ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of compact=p=0 " +
+                         recording.string());
+  EXPECT_NE(probe.output.find("codec_name=h264|nb_read_frames=90"), std::string::npos) << probe.output;
+
+  const auto wrong = run(smoke() + " --url " + tls("127.0.0.1") + " --key wrong --seconds 1");
+  EXPECT_FALSE(wrong.succeeded());
+  EXPECT_NE(wrong.output.find("connect failed"), std::string::npos) << wrong.output;
+}
+
+TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
+  PeerProcess doomed("nginx-rtmp.sh", peerDirectory("stream-nginx-killed"));
+  ASSERT_TRUE(doomed.ok()) << doomed.output();
+  auto connection = RTMPConnection::make(rt);
+  auto stream = RTMPStream::make(connection);
+  Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
+  wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live"));
+  ASSERT_TRUE(eventually([&] { return wait(stream->id()) != 0; }));
+  wait(stream->publish("doomed"));
+  ASSERT_EQ(wait(stream->readyState()), StreamReadyState::publishing);
+
+  std::ifstream file(doomed.dir() / "logs" / "nginx.pid");
+  pid_t pid = 0;
+  file >> pid;
+  ASSERT_GT(pid, 0);
+  ::kill(pid, SIGKILL);
+  const auto killed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(eventually([&] {
+    const auto c = codes(statuses.values());
+    return std::find(c.begin(), c.end(), "NetConnection.Connect.Closed") != c.end();
+  }, platform::seconds(5)));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
+  // The stream is idle again, and nothing waits on the dead server.
+  EXPECT_TRUE(eventually([&] { return wait(stream->readyState()) == StreamReadyState::idle; }, platform::seconds(1)));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(2));
+}
+
+TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
+  PeerProcess server("node-media-server.sh", peerDirectory("stream-nms"));
+  ASSERT_TRUE(server.ok()) << server.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live";
+  const auto name = freshName("hevc");
+  const auto played =
+      play(url, name, smoke() + " --url " + url + " --key " + name + " --codec hevc --seconds 5 --size 1280x720");
+  ASSERT_TRUE(played.publisher.succeeded()) << played.publisher.output;
+  ASSERT_TRUE(played.format);
+  EXPECT_EQ(played.format->mediaSubType(), platform::fourCC("hvc1"));
+  EXPECT_EQ(played.format->dimensions().width, 1280);
+  EXPECT_EQ(played.format->dimensions().height, 720);
+  EXPECT_GE(played.pictures, 145u);
+  EXPECT_LE(played.pictures, 150u);
+  EXPECT_EQ(played.outOfOrder, 0);
+}
+
+TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-play"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const auto name = freshName("h264");
+  const auto played = play(url, name,
+                           "ffmpeg -v error -re -f lavfi -i testsrc2=size=1280x720:rate=30 -t 5 -c:v libx264 "
+                           "-preset veryfast -g 30 -pix_fmt yuv420p -f flv " + url + "/" + name);
+  ASSERT_TRUE(played.publisher.succeeded()) << played.publisher.output;
+  ASSERT_TRUE(played.format);
+  EXPECT_EQ(played.format->mediaSubType(), platform::fourCC("avc1"));
+  EXPECT_GE(played.pictures, 145u);
+  EXPECT_LE(played.pictures, 150u);
+  EXPECT_EQ(played.outOfOrder, 0);
+}
