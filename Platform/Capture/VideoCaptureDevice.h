@@ -52,7 +52,8 @@ class VideoCaptureDevice {
   virtual void configure(size_t index, std::optional<FrameDuration> minFrameDuration) = 0;
 
   // Starts streaming; the handlers run on the device's own thread, never on a
-  // caller's queue. Throws VideoCaptureError.
+  // caller's queue, and must neither stop nor release the device. Throws
+  // VideoCaptureError.
   virtual void startStreaming(FrameHandler onFrame, EventHandler onEvent) = 0;
   // Stops streaming and waits for the last handler call; safe to repeat.
   virtual void stopStreaming() = 0;

@@ -89,6 +89,10 @@ std::vector<VideoCaptureDeviceInfo> listVideoCaptureDevices(const std::string& d
     VideoCaptureDeviceInfo info =
         describeVideoCaptureDevice(path, card, bus, driver, readLine(sys / "device" / ".." / "removable"));
     info.isSuspended = suspended;
+    const fs::path usb = sys / "device" / "..";
+    const std::string vendor = readLine(usb / "idVendor"), product = readLine(usb / "idProduct");
+    info.modelID = !vendor.empty() && !product.empty() ? vendor + ":" + product : info.driver;
+    info.manufacturer = readLine(usb / "manufacturer");
     // Two capture nodes on one bus location stay apart.
     if (int count = ++seen[info.uniqueID]; count > 1) info.uniqueID += "#" + std::to_string(count);
     devices.push_back(std::move(info));

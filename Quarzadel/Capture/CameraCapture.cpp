@@ -47,7 +47,7 @@ CameraCapture::CameraCapture(std::shared_ptr<platform::VideoCaptureDevice> devic
       sessionQueue_(std::move(sessionQueue)),
       target_(target) {}
 
-CameraCapture::~CameraCapture() { observing_ = false; }
+CameraCapture::~CameraCapture() { *observing_ = false; }
 
 std::string CameraCapture::startFailureMessage(const platform::VideoCaptureError& error, const std::string& name) {
   if (error.kind == platform::VideoCaptureError::Kind::permissionDenied) return kPermissionSentence;
@@ -67,7 +67,7 @@ void CameraCapture::start(std::shared_ptr<platform::SerialQueue> deliveryQueue, 
 
 void CameraCapture::installObservers() {
   observedName_ = displayName_;
-  observing_ = true;
+  *observing_ = true;
 }
 
 void CameraCapture::configure(const std::shared_ptr<platform::SerialQueue>& deliveryQueue) {
@@ -99,12 +99,26 @@ void CameraCapture::configure(const std::shared_ptr<platform::SerialQueue>& deli
       if (auto self = weak.lock()) self->deliver(picture, time);
     });
   };
-  auto onEvent = [weak, name = observedName_](const platform::VideoCaptureEvent& event) {
-    if (auto self = weak.lock()) {
-      self->onDeviceEvent(event, name);
-    } else if (event.kind == platform::VideoCaptureEvent::Kind::interrupted) {
-      Log::cameraSessionInterrupted(std::nullopt, __FILE__);
+  // The device's thread never holds the camera object: its last owner must not be
+  // that thread, which would then have to stop itself.
+  auto onEvent = [weak, observing = observing_, queue = deliveryQueue,
+                  name = observedName_](const platform::VideoCaptureEvent& event) {
+    if (!observing->load()) return;
+    std::string sentence;
+    switch (event.kind) {
+      case platform::VideoCaptureEvent::Kind::disconnected:
+        sentence = name + " was disconnected.";
+        break;
+      case platform::VideoCaptureEvent::Kind::runtimeError:
+        sentence = name + " stopped: " + (event.description.empty() ? "unknown error" : event.description);
+        break;
+      case platform::VideoCaptureEvent::Kind::interrupted:
+        Log::cameraSessionInterrupted(weak.expired() ? std::nullopt : std::optional<std::string>(name), __FILE__);
+        return;
     }
+    queue->async([weak, sentence] {
+      if (auto self = weak.lock()) self->failOnce(sentence);
+    });
   };
   try {
     device_->startStreaming(std::move(onFrame), std::move(onEvent));
@@ -162,7 +176,7 @@ void CameraCapture::applyBestFormat() {
 void CameraCapture::stop() {
   onFrame_ = nullptr;
   onFailure_ = nullptr;
-  observing_ = false;
+  *observing_ = false;
   // Holds the device, not the camera object: a camera released at once is still torn down.
   sessionQueue_->async([device = device_] {
     device->stopStreaming();
@@ -181,21 +195,6 @@ void CameraCapture::applyTarget(const StreamConfig& target) {
   target_ = target;
   applyBestFormat();
   Log::cameraReconfigured(displayName_, formatSummary_, __FILE__);
-}
-
-void CameraCapture::onDeviceEvent(const platform::VideoCaptureEvent& event, const std::string& name) {
-  if (!observing_) return;
-  switch (event.kind) {
-    case platform::VideoCaptureEvent::Kind::disconnected:
-      reportFailure(name + " was disconnected.");
-      break;
-    case platform::VideoCaptureEvent::Kind::runtimeError:
-      reportFailure(name + " stopped: " + (event.description.empty() ? "unknown error" : event.description));
-      break;
-    case platform::VideoCaptureEvent::Kind::interrupted:
-      Log::cameraSessionInterrupted(displayName_, __FILE__);
-      break;
-  }
 }
 
 void CameraCapture::reportFailure(const std::string& sentence) {

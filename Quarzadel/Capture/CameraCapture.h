@@ -62,7 +62,6 @@ class CameraCapture final : public VideoFrameSource, public std::enable_shared_f
   void reportFailure(const std::string& sentence);
   void failOnce(const std::string& sentence);
   void deliver(const platform::PixelBufferRef& picture, const platform::MediaTime& time);
-  void onDeviceEvent(const platform::VideoCaptureEvent& event, const std::string& name);
 
   const std::shared_ptr<platform::VideoCaptureDevice> device_;
   const std::string sourceID_;
@@ -74,7 +73,7 @@ class CameraCapture final : public VideoFrameSource, public std::enable_shared_f
   std::shared_ptr<platform::SerialQueue> deliveryQueue_;
   // Set while the device's reports are wanted (from start to stop); the device
   // thread reads it.
-  std::atomic<bool> observing_{false};
+  const std::shared_ptr<std::atomic<bool>> observing_ = std::make_shared<std::atomic<bool>>(false);
   // The name the device's reports use, as it was when they were installed.
   std::string observedName_;
   std::atomic<bool> failed_{false};

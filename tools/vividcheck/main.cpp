@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Capture/PrivacyControlWatcher.h"
 #include "Platform/Capture/V4L2Device.h"
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
@@ -122,6 +123,8 @@ int main(int argc, char** argv) {
     std::printf("device left on format %zu %dx%d\n", other, formats[other].width, formats[other].height);
   }
 
+  std::printf("privacy control: %s\n",
+              platform::PrivacyControlWatcher::start(devices.front().path, [](bool) {}) ? "watched" : "none");
   int hotplugChanges = 0;
   std::mutex hotplugMutex;
   auto watcher = platform::VideoDeviceWatcher::start([&] {

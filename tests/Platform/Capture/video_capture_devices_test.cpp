@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "Platform/Capture/PrivacyControlWatcher.h"
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
 
@@ -119,6 +120,17 @@ TEST(VideoDeviceWatcher, UdevMessagesCountOnlyForVideoDevices) {
   auto truncated = video;
   truncated.resize(50);
   EXPECT_FALSE(VideoDeviceWatcher::isVideoDeviceMessage(truncated.data(), truncated.size()));
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+TEST(PrivacyControlWatcher, NodesWithoutThePrivacyControlCannotBeWatched) {
+  EXPECT_FALSE(PrivacyControlWatcher::start("/nonexistent/video0", [](bool) {}));
+  EXPECT_FALSE(PrivacyControlWatcher::start("/dev/null", [](bool) {}));
 }
 
 }  // namespace
