@@ -4,6 +4,9 @@
 
 #include "Medley/Codec/audio_test_support.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
+#include "Medley/Sources/ISO/ADTSHeader.h"
+#include "Platform/Media/BlockBuffer.h"
+#include "Platform/Media/CompressedAudioBuffer.h"
 #include "Medley/Sources/Stream/AudioPlayer.h"
 #include "Medley/Sources/Stream/AudioPlayerNode.h"
 #include "Medley/Stream/playback_test_support.h"
@@ -48,6 +51,24 @@ std::vector<AudioCodec::Output> encodeAudio() {
   codec.drain();
   codec.stopRunning();
   return reader.finish();
+}
+
+// The packets framed as one ADTS sample buffer, as a stream may receive sound.
+SampleBufferRef adtsSampleBuffer(const std::vector<AudioCodec::Output>& packets) {
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> sizes;
+  for (const auto& [buffer, time] : packets) {
+    auto packet = std::dynamic_pointer_cast<platform::CompressedAudioBuffer>(buffer);
+    std::vector<uint8_t> frame(7 + packet->byteLength());
+    EXPECT_TRUE(encodeADTS(*packet, frame));
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    sizes.push_back(frame.size());
+  }
+  ADTSHeader header(bytes);
+  platform::SampleTiming timing;
+  timing.presentationTime = platform::MediaTime(3, 1);
+  return platform::SampleBuffer::makeData(platform::BlockBuffer::copy(bytes), header.makeFormatDescription(), timing,
+                                          sizes.size(), sizes);
 }
 
 struct IncomingStreamTest : ::testing::Test {
@@ -120,7 +141,7 @@ TEST_F(IncomingStreamTest, WithoutAPlayerPicturesFollowTheTicksAndStopEndsTheRun
   runNow(rt, incoming->startRunning());
   runNow(rt, incoming->startRunning());
   const auto video = encodeVideo();
-  for (const auto& sample : video) runNow(rt, incoming->append(sample));
+  for (int i = 0; i < 40; ++i) runNow(rt, incoming->append(video[i]));
   ticks(31);
   EXPECT_EQ(owner->pictures().size(), 16u) << "the first at once, then one every second tick";
 
@@ -133,6 +154,25 @@ TEST_F(IncomingStreamTest, WithoutAPlayerPicturesFollowTheTicksAndStopEndsTheRun
   runNow(rt, incoming->append(video[0]));
   ticks(2);
   EXPECT_EQ(owner->pictures().size(), 16u) << "a picture appended while stopped goes nowhere";
+}
+
+TEST_F(IncomingStreamTest, AdtsSampleBuffersAreDecodedAndBuffersWithoutAFormatDropped) {
+  auto packets = encodeAudio();
+  packets.resize(3);
+  runNow(rt, incoming->startRunning());
+  runNow(rt, incoming->append(platform::SampleBuffer::makeData(platform::BlockBuffer::copy(std::vector<uint8_t>(16)),
+                                                               nullptr, {}, 1, {16})));
+  runNow(rt, incoming->append(adtsSampleBuffer(packets)));
+  rt->runUntilIdle();
+  const auto sound = owner->sound();
+  ASSERT_EQ(sound.size(), 3u);
+  for (const auto& [buffer, when] : sound) {
+    auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer);
+    ASSERT_TRUE(pcm);
+    EXPECT_EQ(pcm->frameLength(), 1024u);
+    EXPECT_EQ(pcm->format().sampleRate(), 48000);
+  }
+  EXPECT_TRUE(owner->pictures().empty());
 }
 
 TEST_F(IncomingStreamTest, APlayerNodeCarriesTheSoundTransformAndIsReplacedOnAttach) {
