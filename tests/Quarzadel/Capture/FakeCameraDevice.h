@@ -1,0 +1,80 @@
+#pragma once
+// A camera device driven by the test: formats from a recorded listing, scripted
+// refusals, and frames and events sent when the test says (standing in for the
+// device's own thread).
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Capture/RecordedV4L2.h"
+#include "Platform/Capture/VideoCaptureDevice.h"
+
+namespace quarzadel::testing {
+
+class FakeCameraDevice final : public platform::VideoCaptureDevice {
+ public:
+  explicit FakeCameraDevice(std::string name = "Desk Camera", std::string listing = platform::testing::kUSBWebcam)
+      : formats_(platform::testing::recordedFormats(listing)) {
+    info_.uniqueID = "v4l2:usb-0000:00:14.0-2";
+    info_.name = std::move(name);
+    info_.path = "/dev/video0";
+  }
+
+  const platform::VideoCaptureDeviceInfo& info() const override { return info_; }
+  void open() override {
+    ++opens;
+    if (openError) throw *openError;
+    isOpen = true;
+  }
+  std::vector<platform::VideoCaptureFormat> formats() const override {
+    return isOpen ? formats_ : std::vector<platform::VideoCaptureFormat>{};
+  }
+  std::optional<size_t> activeFormatIndex() const override { return active; }
+  platform::FrameDuration activeMinFrameDuration() const override { return duration; }
+  void configure(size_t index, std::optional<platform::FrameDuration> minFrameDuration) override {
+    if (configureError) throw *configureError;
+    if (active != index) {
+      active = index;
+      ++formatChanges;
+    }
+    if (minFrameDuration) duration = *minFrameDuration;
+    requestedDurations.push_back(minFrameDuration);
+  }
+  void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
+    if (streamError) throw *streamError;
+    onFrame_ = std::move(onFrame);
+    onEvent_ = std::move(onEvent);
+    streaming = true;
+  }
+  void stopStreaming() override { streaming = false; }
+  void close() override {
+    stopStreaming();
+    isOpen = false;
+    ++closes;
+  }
+
+  // What the device thread would do.
+  void frame(platform::PixelBufferRef picture, platform::MediaTime time) {
+    if (onFrame_) onFrame_(std::move(picture), time);
+  }
+  void event(platform::VideoCaptureEvent::Kind kind, std::string description = "") {
+    if (onEvent_) onEvent_({kind, std::move(description)});
+  }
+
+  void replaceFormats(std::vector<platform::VideoCaptureFormat> formats) { formats_ = std::move(formats); }
+
+  std::optional<platform::VideoCaptureError> openError, configureError, streamError;
+  std::optional<size_t> active;
+  platform::FrameDuration duration;
+  std::vector<std::optional<platform::FrameDuration>> requestedDurations;
+  int opens = 0, closes = 0, formatChanges = 0;
+  bool isOpen = false, streaming = false;
+
+ private:
+  platform::VideoCaptureDeviceInfo info_;
+  std::vector<platform::VideoCaptureFormat> formats_;
+  FrameHandler onFrame_;
+  EventHandler onEvent_;
+};
+
+}  // namespace quarzadel::testing

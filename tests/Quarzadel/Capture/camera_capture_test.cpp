@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Quarzadel/Capture/CameraCapture.h"
+#include "Quarzadel/Capture/FakeCameraDevice.h"
+#include "Quarzadel/Program/ProgramVideo.h"
+#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Program/video_test_support.h"
+
+namespace quarzadel {
+namespace {
+
+using platform::VideoCaptureError;
+using Kind = platform::VideoCaptureEvent::Kind;
+using testing::FakeCameraDevice;
+
+class CameraCaptureTest : public ::testing::Test {
+ protected:
+  void make(StreamConfig target = {}) {
+    camera = CameraCapture::make(device, target, sessionQueue);
+  }
+  void start() {
+    camera->start(delivery, [this](platform::PixelBufferRef p, double t) { frames.push_back({p, t}); },
+                  [this](const std::string& reason) { failures.push_back(reason); });
+    settle();
+  }
+  void settle() { rt->runUntilIdle(); }
+  std::string summary() const { return camera->formatSummary(); }
+  std::vector<std::string> linesWith(const std::string& text) {
+    std::vector<std::string> r;
+    for (const auto& l : log.sessionLines())
+      if (l.find(text) != std::string::npos) r.push_back(l);
+    return r;
+  }
+  platform::PixelBufferRef picture() { return testing::flatPicture(64, 36, {100, 128, 128}); }
+
+  testing::LogCapture log;
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::SerialQueue> sessionQueue = platform::SerialQueue::make("camera-sessions", rt);
+  std::shared_ptr<platform::SerialQueue> delivery = platform::SerialQueue::make("program", rt);
+  std::shared_ptr<FakeCameraDevice> device = std::make_shared<FakeCameraDevice>();
+  std::shared_ptr<CameraCapture> camera;
+  std::vector<std::pair<platform::PixelBufferRef, double>> frames;
+  std::vector<std::string> failures;
+};
+
+TEST_F(CameraCaptureTest, StartsOnTheBestFormatAndLogsIt) {
+  make();
+  EXPECT_EQ(camera->sourceID(), "v4l2:usb-0000:00:14.0-2");
+  EXPECT_EQ(camera->displayName(), "Desk Camera");
+  EXPECT_FALSE(camera->prefersFit());
+  EXPECT_EQ(device->opens, 0);  // nothing touches the device before start
+  start();
+  EXPECT_TRUE(device->streaming);
+  EXPECT_EQ(device->active, 6u);  // Motion JPEG 1920x1080 up to 30 fps
+  EXPECT_EQ(device->formatChanges, 1);  // the second choice, once streaming, changes nothing
+  // A fixed 30 fps interval is requested as it is.
+  EXPECT_EQ(device->duration, (platform::FrameDuration{1, 30}));
+  EXPECT_EQ(summary(), "1920x1080 @ 30 fps");
+  EXPECT_EQ(linesWith("Camera started"),
+            std::vector<std::string>{"[INFO] [CameraCapture] Camera started: Desk Camera [1920x1080 @ 30 fps]"});
+}
+
+TEST_F(CameraCaptureTest, ARateAboveTheCamerasBestIsCappedAndAVariableRangeGetsOnlyItsShortestDuration) {
+  StreamConfig sixty;
+  sixty.frameRate = 60;
+  make(sixty);
+  start();
+  // 720p at 60 beats 1080p at 30; its 60 fps interval is the one requested.
+  EXPECT_EQ(device->active, 5u);
+  EXPECT_EQ(device->duration, (platform::FrameDuration{1, 60}));
+  EXPECT_EQ(summary(), "1280x720 @ 60 fps");
+
+  // A camera whose best reaches 29.97 only is capped there, on that interval.
+  auto laptop = std::make_shared<FakeCameraDevice>("Integrated Camera", platform::testing::kLaptopCamera);
+  device = laptop;
+  make(sixty);
+  start();
+  EXPECT_EQ(laptop->duration, (platform::FrameDuration{1000, 29970}));
+
+  auto stepwise = std::make_shared<FakeCameraDevice>("Virtual Camera", platform::testing::kStepwiseCamera);
+  device = stepwise;
+  make();
+  start();
+  EXPECT_EQ(stepwise->duration, (platform::FrameDuration{1000, 30000}));
+  EXPECT_EQ(summary(), "1920x1080 @ 30 fps");
+}
+
+TEST_F(CameraCaptureTest, NTSCRateIsShownRounded) {
+  device = std::make_shared<FakeCameraDevice>("Integrated Camera", platform::testing::kLaptopCamera);
+  make();
+  start();
+  EXPECT_EQ(summary(), "1280x720 @ 30 fps");
+  EXPECT_EQ(device->duration, (platform::FrameDuration{1000, 29970}));
+}
+
+TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
+  device->active = 0;  // the driver's YUYV 640x480
+  device->duration = {1, 30};
+  device->configureError = VideoCaptureError(VideoCaptureError::Kind::busy, EBUSY, "Device or resource busy");
+  make();
+  start();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(summary(), "640x480 @ 30 fps");
+  const auto debug = log.system(platform::LogType::debug);
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), "Keeping default format for Desk Camera: Device or resource busy"),
+            2);
+  EXPECT_EQ(linesWith("Keeping default").size(), 0u);  // system log only
+  EXPECT_EQ(linesWith("Camera started").size(), 1u);
+}
+
+TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklog) {
+  make();
+  start();
+  device->frame(picture(), platform::MediaTime::fromNanos(platform::seconds(1000.5)));
+  settle();
+  // A driver stamp off the host clock (invalid) is taken at arrival.
+  device->frame(picture(), platform::MediaTime::invalid());
+  settle();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_DOUBLE_EQ(frames[0].second, 1000.5);
+  EXPECT_DOUBLE_EQ(frames[1].second, rt->nowSeconds());
+
+  // While the consumer is busy only one frame waits; the rest are dropped.
+  for (int k = 0; k < 5; ++k) device->frame(picture(), platform::MediaTime::fromNanos(platform::seconds(1001 + k)));
+  settle();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_DOUBLE_EQ(frames[2].second, 1001);
+  device->frame(picture(), platform::MediaTime::fromNanos(platform::seconds(1007)));
+  settle();
+  EXPECT_EQ(frames.size(), 4u);
+
+  // After stop nothing is delivered and the device is released.
+  camera->stop();
+  device->frame(picture(), platform::MediaTime::fromNanos(platform::seconds(1008)));
+  settle();
+  EXPECT_EQ(frames.size(), 4u);
+  EXPECT_FALSE(device->isOpen);
+  camera->stop();  // again: harmless
+  settle();
+}
+
+TEST_F(CameraCaptureTest, TeardownHappensEvenWhenTheCameraIsReleasedAtOnce) {
+  make();
+  start();
+  camera->stop();
+  camera.reset();
+  settle();
+  EXPECT_FALSE(device->streaming);
+  EXPECT_EQ(device->closes, 1);
+}
+
+struct StartFailure {
+  VideoCaptureError error;
+  bool atOpen;
+  std::string sentence;
+};
+
+class CameraCaptureStartFailureTest : public CameraCaptureTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(CameraCaptureStartFailureTest, EachStartFailureIsOneSentenceOnce) {
+  const auto& p = GetParam();
+  (p.atOpen ? device->openError : device->streamError) = p.error;
+  make();
+  start();
+  EXPECT_EQ(failures, std::vector<std::string>{p.sentence});
+  EXPECT_EQ(linesWith("Camera failure"), std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: " + p.sentence});
+  EXPECT_FALSE(device->streaming);
+  EXPECT_TRUE(camera->hasFailed());
+  EXPECT_TRUE(linesWith("Camera started").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, CameraCaptureStartFailureTest,
+    ::testing::Values(
+        StartFailure{VideoCaptureError::fromErrno(EACCES), true,
+                     "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
+                     "Security \u2192 Camera."},
+        StartFailure{VideoCaptureError::fromErrno(EPERM), false,
+                     "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
+                     "Security \u2192 Camera."},
+        StartFailure{VideoCaptureError::fromErrno(EIO), true, "Desk Camera couldn't start: Input/output error"},
+        StartFailure{VideoCaptureError::fromErrno(EBUSY), true, "Desk Camera can't be used right now."},
+        StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."},
+        StartFailure{VideoCaptureError(VideoCaptureError::Kind::noUsableFormat, 0, "none"), false,
+                     "Desk Camera can't deliver video."},
+        StartFailure{VideoCaptureError::fromErrno(ENOMEM), false, "Desk Camera couldn't start: Cannot allocate memory"}));
+
+TEST_F(CameraCaptureTest, ADeviceWithoutUsableFormatsCannotDeliverVideo) {
+  device->replaceFormats({});
+  make();
+  start();
+  EXPECT_EQ(failures, std::vector<std::string>{"Desk Camera can't deliver video."});
+  EXPECT_FALSE(device->isOpen);
+}
+
+TEST_F(CameraCaptureTest, ADisconnectionAfterARuntimeErrorIsNotReportedAgain) {
+  make();
+  start();
+  device->event(Kind::runtimeError, "Input/output error");
+  device->event(Kind::disconnected);
+  device->event(Kind::runtimeError, "");
+  settle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Desk Camera stopped: Input/output error"});
+  EXPECT_EQ(linesWith("Camera failure").size(), 1u);
+  // Frames that still come are delivered like any other.
+  device->frame(picture(), platform::MediaTime::fromNanos(platform::seconds(1000)));
+  settle();
+  EXPECT_EQ(frames.size(), 1u);
+}
+
+TEST_F(CameraCaptureTest, DisconnectionAndAnUnknownRuntimeError) {
+  make();
+  start();
+  device->event(Kind::disconnected, "No such device");
+  settle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Desk Camera was disconnected."});
+
+  auto other = std::make_shared<FakeCameraDevice>("Side Camera");
+  device = other;
+  failures.clear();
+  make();
+  start();
+  other->event(Kind::runtimeError, "");
+  settle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Side Camera stopped: unknown error"});
+}
+
+TEST_F(CameraCaptureTest, AFailureQueuedBeforeStopIsLoggedOnceWithoutACallback) {
+  make();
+  start();
+  device->event(Kind::disconnected);  // queued on the delivery queue
+  camera->stop();
+  settle();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_TRUE(camera->hasFailed());
+  EXPECT_EQ(linesWith("Camera failure"),
+            std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: Desk Camera was disconnected."});
+}
+
+TEST_F(CameraCaptureTest, ReportsAfterStopAreNotObserved) {
+  make();
+  start();
+  camera->stop();
+  device->event(Kind::disconnected);
+  settle();
+  EXPECT_FALSE(camera->hasFailed());
+  EXPECT_TRUE(linesWith("Camera failure").empty());
+}
+
+TEST_F(CameraCaptureTest, AnInterruptionIsLoggedAndNotReported) {
+  make();
+  start();
+  device->event(Kind::interrupted, "privacy control on");
+  settle();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(linesWith("interrupted"),
+            std::vector<std::string>{"[WARN] [CameraCapture] Camera session interrupted: Desk Camera"});
+}
+
+TEST_F(CameraCaptureTest, ATargetChangeRepicksOnlyWhenTheConfigurationDiffers) {
+  make();
+  start();
+  camera->apply(StreamConfig{});
+  settle();
+  EXPECT_TRUE(linesWith("reconfigured").empty());
+
+  // A field the choice does not read still re-picks and logs.
+  StreamConfig louder;
+  louder.audioBitrate = 128000;
+  camera->apply(louder);
+  settle();
+  EXPECT_EQ(linesWith("reconfigured"),
+            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1920x1080 @ 30 fps"});
+
+  StreamConfig hd720;
+  hd720.resolution = StreamConfig::Resolution::hd720;
+  camera->apply(hd720);
+  settle();
+  EXPECT_EQ(device->active, 5u);
+  EXPECT_EQ(summary(), "1280x720 @ 30 fps");
+  EXPECT_EQ(linesWith("reconfigured").back(),
+            "[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1280x720 @ 30 fps");
+}
+
+// A camera that starts but never delivers holds nothing on the program's queue:
+// the program goes on at its rate and reports the silent camera itself.
+TEST_F(CameraCaptureTest, ASilentCameraNeverBlocksTheProgram) {
+  StreamConfig config;
+  config.resolution = StreamConfig::Resolution::hd720;
+  auto video = ProgramVideo::make(config, Framing::automatic, CameraTransition::cut, rt);
+  std::vector<ProgramVideo::Event> events;
+  int outputs = 0;
+  video->onEvent = [&](const ProgramVideo::Event& e) { events.push_back(e); };
+  video->onOutput = [&](const platform::SampleBufferRef&) { ++outputs; };
+  video->start();
+  settle();
+  auto silent = CameraCapture::make(device, config, sessionQueue);
+  video->switchTo(silent);
+  settle();
+  rt->advance(platform::seconds(ProgramVideo::kPendingTimeout + 0.2));
+  EXPECT_TRUE(device->streaming == false);  // the program stopped it
+  EXPECT_GT(outputs, 200);                    // the slate went on at 30 fps
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), ProgramVideo::Event::switchFailed("v4l2:usb-0000:00:14.0-2", "Desk Camera",
+                                                             "Desk Camera didn't send any video."));
+  video->stop();
+  settle();
+}
+
+}  // namespace
+}  // namespace quarzadel

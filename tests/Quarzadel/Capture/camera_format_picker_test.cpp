@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Platform/Capture/RecordedV4L2.h"
+#include "Quarzadel/Capture/CameraFormatPicker.h"
+
+namespace quarzadel {
+namespace {
+
+using Candidate = CameraFormatPicker::Candidate;
+
+StreamConfig target(StreamConfig::Resolution r, double fps = 30) {
+  StreamConfig c;
+  c.resolution = r;
+  c.frameRate = fps;
+  return c;
+}
+const StreamConfig k1080 = target(StreamConfig::Resolution::hd1080);
+const StreamConfig k720 = target(StreamConfig::Resolution::hd720);
+
+double score(int w, int h, double fps, bool compressed = false, const StreamConfig& t = k1080) {
+  return CameraFormatPicker::score(Candidate(0, w, h, fps, compressed), t);
+}
+
+TEST(CameraFormatPicker, ScoresTheExamplesAgainst1080pAt30) {
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 30), 0);
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 60), 0);
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 30, true), -5);
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 29.97), 0);
+  EXPECT_NEAR(score(1920, 1440, 30), -59.42, 0.005);
+  EXPECT_NEAR(score(3840, 2160, 30), -120, 1e-9);
+  EXPECT_NEAR(score(1920, 1080, 25), -166.67, 0.005);
+  EXPECT_NEAR(score(1280, 720, 30), -222.22, 0.005);
+  EXPECT_NEAR(score(640, 480, 30), -375.26, 0.005);
+  EXPECT_NEAR(score(1920, 1080, 15), -500, 1e-9);
+}
+
+TEST(CameraFormatPicker, ScoresTheExamplesAgainst720pAt30) {
+  EXPECT_DOUBLE_EQ(score(1280, 720, 30, false, k720), 0);
+  EXPECT_NEAR(score(1920, 1080, 30, false, k720), -70.2, 0.005);
+}
+
+TEST(CameraFormatPicker, RateWithinHalfAFrameIsPerfectBeyondItLosesInProportion) {
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 29.6), 0);
+  EXPECT_NEAR(score(1920, 1080, 29.4), -20, 1e-9);
+  // Without any frame-rate range the rate term is the whole -1000.
+  EXPECT_DOUBLE_EQ(score(1920, 1080, 0), -1000);
+}
+
+TEST(CameraFormatPicker, OnePixelShortTakesTheLogarithmAndHeightZeroCountsAsOne) {
+  // 1920x1080 less one pixel: the target is still within one pixel, so the size
+  // term is the (slightly negative) logarithm, a tiny gain, not 400 x (1 - ratio).
+  const double s = CameraFormatPicker::score(Candidate(0, 2073599, 1, 30, false), k1080);
+  const double aspect = 120 * std::fabs(std::log(2073599.0 / (16.0 / 9.0)));
+  EXPECT_NEAR(s, -(60 * std::log2(2073599.0 / 2073600.0)) - aspect, 1e-9);
+  // Height 0: no division by zero, the aspect term uses 1.
+  const double zero = CameraFormatPicker::score(Candidate(0, 640, 0, 30, false), k1080);
+  EXPECT_TRUE(std::isfinite(zero));
+  EXPECT_NEAR(zero, -400 - 120 * std::fabs(std::log(640 / (16.0 / 9.0))), 1e-9);
+}
+
+TEST(CameraFormatPicker, PickKeepsTheFirstOfEqualScoresAndIgnoresNaN) {
+  EXPECT_FALSE(CameraFormatPicker::pick({}, k1080));
+  // A single candidate is taken as it is, however bad.
+  EXPECT_EQ(CameraFormatPicker::pick({Candidate(4, 160, 120, 5, true)}, k1080)->index, 4u);
+  // Video and full range of the same size and rate score alike: the earlier wins.
+  const auto tie = CameraFormatPicker::pick(
+      {Candidate(0, 1280, 720, 30, false), Candidate(1, 1920, 1080, 30, false), Candidate(2, 1920, 1080, 30, false)},
+      k1080);
+  EXPECT_EQ(tie->index, 1u);
+  // An endless target rate makes every score NaN: none replaces the first.
+  StreamConfig endless = k1080;
+  endless.frameRate = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(std::isnan(CameraFormatPicker::score(Candidate(1, 1920, 1080, 30, false), endless)));
+  EXPECT_EQ(CameraFormatPicker::pick({Candidate(0, 640, 480, 30, false), Candidate(1, 1920, 1080, 30, false)}, endless)
+                ->index,
+            0u);
+}
+
+// Recorded cameras: what the scoring makes of their real lists.
+size_t pickIndex(const char* listing, const StreamConfig& t) {
+  const auto formats = platform::testing::recordedFormats(listing);
+  std::vector<Candidate> candidates;
+  for (size_t i = 0; i < formats.size(); ++i) candidates.emplace_back(i, formats[i]);
+  return CameraFormatPicker::pick(candidates, t)->index;
+}
+
+TEST(CameraFormatPicker, RecordedCamerasGetTheirBestFormat) {
+  const auto webcam = platform::testing::recordedFormats(platform::testing::kUSBWebcam);
+  // 1080p at 30 only as Motion JPEG: better than uncompressed 1080p at 5 fps.
+  EXPECT_EQ(pickIndex(platform::testing::kUSBWebcam, k1080), 6u);
+  EXPECT_EQ(platform::v4l2FourCCString(webcam[6].pixelFormat), "MJPG");
+  EXPECT_EQ(webcam[6].width, 1920);
+  // 720p: the 60 fps Motion JPEG gains nothing over 30 but is the only fast 720p.
+  EXPECT_EQ(pickIndex(platform::testing::kUSBWebcam, k720), 5u);
+  // The laptop camera's 29.97 fps 720p beats YUYV 720p at 10 fps, for both targets.
+  EXPECT_EQ(pickIndex(platform::testing::kLaptopCamera, k1080), 0u);
+  EXPECT_EQ(pickIndex(platform::testing::kLaptopCamera, k720), 0u);
+  // A stepwise camera offers the exact target size.
+  const auto stepwise = platform::testing::recordedFormats(platform::testing::kStepwiseCamera);
+  const size_t i = pickIndex(platform::testing::kStepwiseCamera, k1080);
+  EXPECT_EQ(stepwise[i].width, 1920);
+  EXPECT_EQ(stepwise[i].height, 1080);
+}
+
+TEST(CameraFormatPicker, CompressedEncodingsAreMotionJPEGJPEGH264AndHEVC) {
+  platform::VideoCaptureFormat f;
+  f.width = 1920;
+  f.height = 1080;
+  f.pixelFormat = platform::v4l2FourCC("H264");
+  EXPECT_TRUE(Candidate(0, f).isCompressed);
+  f.pixelFormat = platform::v4l2FourCC("YUYV");
+  EXPECT_FALSE(Candidate(0, f).isCompressed);
+  f.isCompressed = true;  // the driver's flag counts too
+  EXPECT_TRUE(Candidate(0, f).isCompressed);
+  EXPECT_EQ(CameraFormatPicker::compressedSubtypes().size(), 4u);
+  // The highest rate of all ranges; none gives 0.
+  f.frameRateRanges = {platform::FrameRateRange::fixed({1, 15}), platform::FrameRateRange::fixed({1, 30})};
+  EXPECT_DOUBLE_EQ(Candidate(0, f).maxFrameRate, 30);
+  f.frameRateRanges.clear();
+  EXPECT_DOUBLE_EQ(Candidate(0, f).maxFrameRate, 0);
+}
+
+}  // namespace
+}  // namespace quarzadel
