@@ -79,7 +79,9 @@ TEST(ScreenShareX11Test, ASolidDisplayBecomesWholeProgramPicturesOfItsColourAtTh
     EXPECT_NEAR(out[k].cb, euv[0], 2);
     EXPECT_NEAR(out[k].cr, euv[1], 2);
   }
-  EXPECT_NEAR(static_cast<double>(inLastTwo), 60.0, 4.0);
+  // About 30 per second; a loaded machine delays some re-sends past the program's thinning.
+  EXPECT_GE(inLastTwo, 50u);
+  EXPECT_LE(inLastTwo, 62u);
 }
 
 TEST(ScreenShareX11Test, WithoutAnXDisplayTheShareReportsItIsNotAvailable) {
