@@ -138,7 +138,14 @@ class X11Stream final : public ScreenCaptureStream {
       // After a lost connection every Xlib call may wait on the display's lock
       // forever: the connection's memory is left to the process instead.
       if (lost) {
-        if (image && shm) shmdt(segment.shmaddr);
+        if (image) {
+          // Freeing the image is the client's alone; its shared pixels are detached first.
+          if (shm) {
+            shmdt(segment.shmaddr);
+            image->data = nullptr;
+          }
+          XDestroyImage(image);
+        }
         return;
       }
       releaseImage();

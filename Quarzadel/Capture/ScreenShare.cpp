@@ -102,6 +102,9 @@ void ScreenShare::share(const Target& target) {
     if (onStopped) onStopped(kCouldNotStart + std::string(error.what()));
     return;
   }
+  // A synthetic picture would keep pushing between the real frames.
+  if (synthetic_) synthetic_->cancel();
+  synthetic_.reset();
   content_ = kind;
   Log::screenShareStarted(kind, target.width, target.height, __FILE__);
   if (onStarted) onStarted(kind);

@@ -8,6 +8,9 @@
 #include "Platform/Dispatch/Runtime.h"
 #include "peers/XvfbServer.h"
 
+// Last: Xlib's macros (None, Bool) would clash with the test framework's names.
+#include <X11/Xlib.h>
+
 namespace platform {
 namespace {
 
@@ -112,6 +115,68 @@ TEST(X11ScreenCapturerTest, TheDisplayGoingAwayEndsTheCaptureOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   std::lock_guard lock(frames.m);
   EXPECT_EQ(frames.stops, (std::vector<std::string>{"The shared display went away."}));
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// A window of one colour, made by the test as any X client would.
+class SolidWindow {
+ public:
+  SolidWindow(const std::string& display, const char* name, unsigned long rgb, int w, int h) {
+    dpy_ = XOpenDisplay(display.c_str());
+    if (!dpy_) return;
+    window_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 50, static_cast<unsigned>(w),
+                                  static_cast<unsigned>(h), 0, 0, rgb);
+    XStoreName(dpy_, window_, name);
+    XMapWindow(dpy_, window_);
+    XSync(dpy_, False);
+  }
+  ~SolidWindow() {
+    if (dpy_) XCloseDisplay(dpy_);
+  }
+  void destroy() {
+    XDestroyWindow(dpy_, window_);
+    XSync(dpy_, False);
+  }
+  Window id() const { return window_; }
+
+ private:
+  Display* dpy_ = nullptr;
+  Window window_ = 0;
+};
+
+TEST(X11ScreenCapturerTest, AWindowIsListedByNameCapturedAloneAndItsClosingEndsTheCaptureOnce) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  ASSERT_TRUE(x.run("xsetroot -solid '#000000'"));
+  SolidWindow window(x.display(), "Slides", 0x00ff00, 320, 240);
+  X11ScreenCapturer capturer{x.display()};
+  std::optional<ScreenCaptureTarget> target;
+  for (const auto& t : capturer.targets())
+    if (t.kind == ScreenCaptureTarget::Kind::window && t.name == "Slides") target = t;
+  ASSERT_TRUE(target) << "the window is offered for sharing";
+  EXPECT_EQ(target->id, window.id());
+  EXPECT_EQ(target->width, 320);
+  EXPECT_EQ(target->height, 240);
+
+  Frames frames;
+  auto stream = capturer.start(*target, 320, 240, frames.handlers());
+  ASSERT_TRUE(frames.waitFor(1));
+  {
+    std::lock_guard lock(frames.m);
+    const auto& b = *frames.got[0].first;
+    for (auto [px, py] : {std::pair{0, 0}, {319, 239}, {160, 120}})
+      EXPECT_EQ(pixel(b, px, py), (std::array<int, 4>{0, 255, 0, 255})) << "the window's own pixels, not the root's";
+  }
+  window.destroy();
+  ASSERT_TRUE(frames.waitForStop());
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  std::lock_guard lock(frames.m);
+  EXPECT_EQ(frames.stops, (std::vector<std::string>{"The shared window was closed."}));
 }
 
 }  // namespace

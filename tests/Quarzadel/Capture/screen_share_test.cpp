@@ -140,6 +140,16 @@ TEST_F(ScreenShareTest, SyntheticShareReplacesARealOneAndShowsThePatternEveryThr
   EXPECT_EQ(share->frames()->latest()->first, last) << "no picture after the stop; the last one stays";
 }
 
+TEST_F(ScreenShareTest, ChoosingRealContentDuringTheSyntheticShareEndsTheSyntheticPictures) {
+  share->startSynthetic();
+  runtime->advance(0);
+  share->share(kDisplay);
+  EXPECT_FALSE(share->isSynthetic());
+  EXPECT_FALSE(share->frames()->latest()) << "a new capture starts from no frame";
+  runtime->advance(platform::seconds(6));
+  EXPECT_FALSE(share->frames()->latest()) << "only the capture's frames arrive";
+}
+
 // B, G, R of a pixel, rows from the top.
 std::array<int, 3> bgr(const platform::PixelBuffer& b, int x, int y) {
   const uint8_t* p = b.baseAddressOfPlane(0) + static_cast<size_t>(y) * b.bytesPerRowOfPlane(0) + x * 4;
