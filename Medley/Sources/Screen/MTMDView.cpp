@@ -2,11 +2,6 @@
 
 #include <algorithm>
 
-#include <libyuv/convert_argb.h>
-#include <libyuv/planar_functions.h>
-
-#include "Medley/Sources/Screen/PreviewGeometry.h"
-#include "Medley/Sources/Screen/ScreenImage.h"
 #include "Platform/Concurrency/Actor.h"
 
 namespace medley {
@@ -69,42 +64,6 @@ void MTMDView::setNeedsDisplay() {
   });
 }
 
-void MTMDView::draw() {
-  const int dw = surface_->width(), dh = surface_->height();
-  if (dw <= 0 || dh <= 0) return;
-  if (!canvas_ || canvas_->width() != dw || canvas_->height() != dh)
-    canvas_ = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::nv12VideoRange);
-  if (!canvas_) return;
-  canvas_->fillBlack();
-  if (displayImage_) {
-    ScreenImage image(displayImage_);
-    for (const auto& effect : effects_) image = effect->apply(image);
-    const ScreenRect extent = image.extent();
-    const PreviewPlacement p = placePreview(videoGravity_, dw, dh, extent.width, extent.height);
-    if (p.sx > 0 && p.sy > 0) {
-      const ScreenRect at = p.rect(extent.width, extent.height);
-      const ScreenImage scaled = image.scaled(p.sx, p.sy);
-      const ScreenRect e = scaled.extent();
-      // Only the part inside the drawable is made (aspect fill cuts the overhang).
-      const double cx = std::max(0.0, -at.x), cy = std::max(0.0, -at.y);
-      if (auto picture = scaled.cropped({e.x + cx, e.y + cy, static_cast<double>(dw), static_cast<double>(dh)}).render())
-        picture->drawOver(*canvas_, std::max(0.0, at.x), std::max(0.0, at.y));
-    }
-  }
-  auto bgra = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::bgra);
-  if (!bgra) return;
-  const auto y = canvas_->plane(0), uv = canvas_->plane(1), out = bgra->plane(0);
-  libyuv::NV12ToARGBMatrix(y.data, static_cast<int>(y.bytesPerRow), uv.data, static_cast<int>(uv.bytesPerRow),
-                           out.data, static_cast<int>(out.bytesPerRow), &libyuv::kYuvH709Constants, dw, dh);
-  if (isMirrored_) {
-    auto flipped = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::bgra);
-    if (flipped) {
-      libyuv::ARGBMirror(out.data, static_cast<int>(out.bytesPerRow), flipped->plane(0).data,
-                         static_cast<int>(flipped->plane(0).bytesPerRow), dw, dh);
-      bgra = std::move(flipped);
-    }
-  }
-  surface_->present(bgra);
-}
+void MTMDView::draw() { renderer_.present(*surface_, displayImage_, videoGravity_, isMirrored_, effects_); }
 
 }  // namespace medley

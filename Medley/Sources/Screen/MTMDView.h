@@ -11,6 +11,7 @@
 
 #include "Medley/Sources/Extension/VideoGravityExtensions.h"
 #include "Medley/Sources/Mixer/MediaMixerOutput.h"
+#include "Medley/Sources/Screen/PreviewRenderer.h"
 #include "Medley/Sources/Screen/PreviewSurface.h"
 #include "Medley/Sources/Screen/VideoEffect.h"
 #include "Medley/Sources/Stream/StreamOutput.h"
@@ -58,7 +59,7 @@ class MTMDView final : public MediaMixerOutput, public StreamOutput, public std:
   platform::PixelBufferRef displayImage_;
   std::vector<std::shared_ptr<VideoEffect>> effects_;
   bool drawPending_ = false;
-  platform::PixelBufferRef canvas_;  // 420v, the drawable's size
+  PreviewRenderer renderer_;
 };
 
 }  // namespace medley

@@ -15,6 +15,7 @@
 #include "Medley/Screen/ScreenTestSupport.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Screen/MTMDView.h"
+#include "Medley/Sources/Screen/PiPMDView.h"
 #include "Medley/Sources/Screen/PreviewGeometry.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
@@ -166,6 +167,47 @@ TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
   EXPECT_LT(sample(100, 240), 80);
   EXPECT_GT(sample(500, 240), 200);
   XCloseDisplay(d);
+}
+
+}  // namespace
+}  // namespace medley
+
+namespace medley {
+namespace {
+
+TEST(PiPMDView, DropsFramesUntilSetUpThenShowsEachInItsGravity) {
+  auto runtime = platform::VirtualRuntime::make();
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
+  auto view = std::make_shared<PiPMDView>(PreviewSurface::makeOffscreen(1000, 1000), runtime);
+  view->mixer(*mixer, halves(1280, 720));
+  runtime->runUntilIdle();
+  EXPECT_FALSE(view->layer());
+
+  PiPMDView::defaultBackgroundColor = {0, 0, 1, 1};
+  view->awakeFromNib();
+  runtime->runUntilIdle();
+  PiPMDView::defaultBackgroundColor = ScreenColor::black();
+  ASSERT_TRUE(view->layer());
+  EXPECT_FALSE(view->layer()->displayedFrame()) << "the early frame was dropped";
+  auto frame = halves(1280, 720);
+  view->mixer(*mixer, frame);
+  runtime->runUntilIdle();
+  EXPECT_EQ(view->layer()->displayedFrame(), frame) << "enqueued unchanged";
+  const auto& shown = *view->layer()->surface()->lastPresented();
+  EXPECT_GT(shown.plane(0).data[200 * shown.plane(0).bytesPerRow], 200) << "a blue bar above";
+  EXPECT_GT(grey(shown, 100, 230), 200);
+
+  view->setVideoGravity(gravity::resizeAspectFill);
+  EXPECT_EQ(view->layer()->videoGravity(), gravity::resizeAspectFill);
+  EXPECT_GT(grey(*view->layer()->surface()->lastPresented(), 100, 2), 200) << "the layer follows at once";
+
+  std::optional<uint8_t> video;
+  auto check = [&]() -> platform::Async<void> {
+    co_await view->selectTrack(3, platform::MediaType::video);
+    video = co_await view->videoTrackId();
+  };
+  platform::blockingWait(runtime, check());
+  EXPECT_EQ(video, 3);
 }
 
 }  // namespace
