@@ -2,25 +2,17 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "Medley/Screen/ScreenTestSupport.h"
+#include "Medley/Screen/VirtualDisplay.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Screen/MTMDView.h"
 #include "Medley/Sources/Screen/PiPMDView.h"
 #include "Medley/Sources/Screen/PreviewGeometry.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
-
-extern char** environ;
 
 namespace medley {
 namespace {
@@ -102,41 +94,8 @@ TEST(MTMDView, TrackSelection) {
   EXPECT_EQ(audio, std::nullopt);
 }
 
-// A virtual X display of our own for the window test.
-class VirtualDisplay {
- public:
-  VirtualDisplay() {
-    number_ = 90 + getpid() % 500;
-    display_ = ":" + std::to_string(number_);
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
-    std::vector<std::string> args = {"Xvfb", display_, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
-    for (int i = 0; pid_ && i < 100; ++i) {
-      struct stat st;
-      if (stat(socket.c_str(), &st) == 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // waiting for a process, not for time
-    }
-  }
-  ~VirtualDisplay() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool isRunning() const { return pid_ > 0; }
-  const std::string& name() const { return display_; }
-
- private:
-  int number_ = 0;
-  pid_t pid_ = 0;
-  std::string display_;
-};
-
 TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
-  VirtualDisplay x;
+  qztest::VirtualDisplay x;
   if (!x.isRunning()) GTEST_SKIP() << "no Xvfb";
   setenv("DISPLAY", x.name().c_str(), 1);
   auto surface = PreviewSurface::make(640, 480, "preview");
