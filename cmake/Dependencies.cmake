@@ -11,7 +11,9 @@ pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
 pkg_check_modules(X265 REQUIRED IMPORTED_TARGET x265)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 # Text of the compositor's screen objects.
-pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo)
+pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo fontconfig)
+# Preview windows.
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 # Screen capture (XShm).
 pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xext)

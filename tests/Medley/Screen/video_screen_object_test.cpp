@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Medley/Screen/ScreenTestSupport.h"
+#include "Medley/Stream/stream_test_support.h"
 #include "Medley/Sources/Screen/Screen.h"
 #include "Medley/Sources/Screen/ScreenActor.h"
 #include "Medley/Sources/Screen/StreamScreenObject.h"
@@ -157,8 +158,8 @@ TEST(StreamScreenObject, KeepsTheLatestBufferAndInvalidatesOnANewOne) {
   // Handed over from a stream's thread, stored on the screen actor.
   s->setShouldInvalidateLayout(false);
   auto b = frameAt(3, 320, 180);
-  struct NoStream;
-  s->stream(*reinterpret_cast<StreamConvertible*>(s.get()), b);
+  medleytest::FakeStream stream(platform::Runtime::shared());
+  s->stream(stream, b);
   ScreenActor::shared()->queue()->sync([] {});
   EXPECT_EQ(s->sampleBuffer(), b);
   EXPECT_TRUE(s->shouldInvalidateLayout());
