@@ -23,7 +23,8 @@ using platform::CommonFormat;
 
 class Peak final : public medley::AudioMixerDelegate {
  public:
-  void audioMixerDidOutput(medley::AudioMixer&, const platform::PCMBuffer& buffer, const platform::AudioTime&) override {
+  void audioMixerDidOutput(medley::AudioMixer&, const platform::PCMBuffer& buffer,
+                           const platform::AudioTime&) override {
     const float* s = buffer.floatChannelData()[0];
     for (size_t i = 0; i < size_t{buffer.frameLength()} * 2; ++i) peak = std::max(peak, std::fabs(s[i]));
     frames += buffer.frameLength();
@@ -39,10 +40,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s a.f32 b.f32 c.s16 d.s16\n", argv[0]);
     return 2;
   }
-  const AudioFormat formats[] = {AudioFormat(CommonFormat::float32, 48000, 2, true),
-                                 AudioFormat(CommonFormat::float32, 48000, 2, true),
-                                 AudioFormat(CommonFormat::int16, 48000, 2, true),
-                                 AudioFormat(CommonFormat::int16, 48000, 2, true)};
+  const AudioFormat formats[] = {
+      AudioFormat(CommonFormat::float32, 48000, 2, true), AudioFormat(CommonFormat::float32, 48000, 2, true),
+      AudioFormat(CommonFormat::int16, 48000, 2, true), AudioFormat(CommonFormat::int16, 48000, 2, true)};
   constexpr uint32_t kChunk = 8192;
   int files[4];
   platform::PCMBufferRef chunks[4];

@@ -33,7 +33,8 @@ platform::PCMBufferRef sine(const AudioFormat& format, double hz, uint32_t frame
 
 class Sink final : public medley::AudioMixerDelegate {
  public:
-  void audioMixerDidOutput(medley::AudioMixer&, const platform::PCMBuffer& buffer, const platform::AudioTime&) override {
+  void audioMixerDidOutput(medley::AudioMixer&, const platform::PCMBuffer& buffer,
+                           const platform::AudioTime&) override {
     frames += buffer.frameLength();
     benchmark::DoNotOptimize(buffer.floatChannelData()[0][0]);
   }

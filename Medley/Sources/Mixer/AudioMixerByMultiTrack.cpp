@@ -62,7 +62,8 @@ AudioMixerTrack* AudioMixerByMultiTrack::trackFor(uint8_t id) {
 }
 
 void AudioMixerByMultiTrack::setSourceFormat(platform::FormatDescriptionRef description) {
-  const bool same = description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
+  const bool same =
+      description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
   if (same) return;
   inSourceFormat_ = std::move(description);
   setOutputFormat(settings_.makeOutputFormat(inSourceFormat_.get()));
@@ -83,8 +84,7 @@ void AudioMixerByMultiTrack::append(uint8_t track, const platform::SampleBuffer&
   if (auto* t = trackFor(track)) t->append(sampleBuffer);
 }
 
-void AudioMixerByMultiTrack::append(uint8_t track, const platform::PCMBuffer& buffer,
-                                    const platform::AudioTime& when) {
+void AudioMixerByMultiTrack::append(uint8_t track, const platform::PCMBuffer& buffer, const platform::AudioTime& when) {
   if (track == settings_.mainTrack) {
     const auto* current = inSourceFormat_ ? inSourceFormat_->audioFormat() : nullptr;
     if (!(current && *current == buffer.format() && inSourceFormat_->magicCookie().empty()))
@@ -184,8 +184,9 @@ void AudioMixerByMultiTrack::mix(uint32_t frames) {
   const double rate = rendered->format().sampleRate();
   platform::AudioTime when = platform::AudioTime::withSampleTime(sampleTime_, rate);
   if (anchor_->hostTimeValid && anchor_->sampleRate > 0) {
-    when.hostTime = anchor_->hostTime + static_cast<platform::Nanos>(static_cast<double>(sampleTime_ - anchor_->sampleTime) *
-                                                                      1e9 / anchor_->sampleRate);
+    when.hostTime =
+        anchor_->hostTime + static_cast<platform::Nanos>(static_cast<double>(sampleTime_ - anchor_->sampleTime) * 1e9 /
+                                                         anchor_->sampleRate);
     when.hostTimeValid = true;
   }
   if (auto delegate = delegate_.lock()) delegate->audioMixerDidOutput(*this, muted(*rendered, settings_.isMuted), when);

@@ -18,7 +18,8 @@ std::map<uint8_t, platform::AudioFormat> AudioMixerBySingleTrack::inputFormats()
 }
 
 void AudioMixerBySingleTrack::setSourceFormat(platform::FormatDescriptionRef description) {
-  const bool same = description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
+  const bool same =
+      description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
   if (same) return;
   inSourceFormat_ = std::move(description);
   setOutputFormat(settings_.makeOutputFormat(inSourceFormat_.get()));

@@ -41,7 +41,8 @@ void AudioMixerTrack::setSettings(AudioMixerTrackSettings settings) {
 }
 
 void AudioMixerTrack::setSourceFormat(platform::FormatDescriptionRef description) {
-  const bool same = description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
+  const bool same =
+      description == inSourceFormat_ || (description && inSourceFormat_ && *description == *inSourceFormat_);
   if (same) return;
   inSourceFormat_ = std::move(description);
   setUp(inSourceFormat_);
@@ -50,7 +51,9 @@ void AudioMixerTrack::setSourceFormat(platform::FormatDescriptionRef description
 void AudioMixerTrack::setUp(const platform::FormatDescriptionRef& description) {
   const auto inputFormat = AVAudioUtil::makeAudioFormat(description.get());
   if (!inputFormat || !inputFormat->isPCM()) {
-    if (delegate_) delegate_->trackErrorOccurred(*this, "no PCM format for " + (description ? description->description() : std::string("no description")));
+    if (delegate_)
+      delegate_->trackErrorOccurred(
+          *this, "no PCM format for " + (description ? description->description() : std::string("no description")));
     return;
   }
   ringBuffer_ = AudioRingBuffer::make(*inputFormat, kRingBufferCounts);
@@ -112,7 +115,7 @@ void AudioMixerTrack::append(const platform::PCMBuffer& buffer, const platform::
 void AudioMixerTrack::convertAvailable() {
   if (!ringBuffer_ || !inputBuffer_ || !outputBuffer_ || !scratchBuffer_ || !audioConverter_) return;
   const platform::AudioConverter::InputBlock input = [this](uint32_t wanted,
-                                                             platform::AudioConverter::InputStatus& status) {
+                                                            platform::AudioConverter::InputStatus& status) {
     const uint32_t n = std::min(wanted, inputBuffer_->frameCapacity());
     if (n == 0 || ringBuffer_->counts() < n) {
       status = platform::AudioConverter::InputStatus::noDataNow;

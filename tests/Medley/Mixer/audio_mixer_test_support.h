@@ -24,17 +24,23 @@ inline platform::PCMBufferRef tone(const AudioFormat& format, double hz, double 
   buffer->setFrameLength(frames);
   const uint32_t channels = format.channelCount();
   for (uint32_t f = 0; f < frames; ++f) {
-    const double v = amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(first + f) / format.sampleRate());
+    const double v =
+        amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(first + f) / format.sampleRate());
     for (uint32_t c = 0; c < channels; ++c) {
       const uint32_t b = format.isInterleaved() ? 0 : c;
       const size_t i = format.isInterleaved() ? size_t{f} * channels + c : f;
       switch (format.commonFormat()) {
-        case CommonFormat::float32: buffer->floatChannelData()[b][i] = static_cast<float>(v); break;
-        case CommonFormat::int16: buffer->int16ChannelData()[b][i] = static_cast<int16_t>(std::lround(v * 32767)); break;
+        case CommonFormat::float32:
+          buffer->floatChannelData()[b][i] = static_cast<float>(v);
+          break;
+        case CommonFormat::int16:
+          buffer->int16ChannelData()[b][i] = static_cast<int16_t>(std::lround(v * 32767));
+          break;
         case CommonFormat::int32:
           buffer->int32ChannelData()[b][i] = static_cast<int32_t>(std::llround(v * 2147483647.0));
           break;
-        default: break;
+        default:
+          break;
       }
     }
   }
@@ -79,9 +85,9 @@ class Collector final : public medley::AudioMixerDelegate {
     const uint32_t stride = buffer.stride();
     for (uint32_t f = 0; f < buffer.frameLength(); ++f) {
       left.push_back(buffer.floatChannelData()[0][size_t{f} * stride]);
-      right.push_back(stride > 1 ? buffer.floatChannelData()[0][size_t{f} * stride + 1]
-                                 : (buffer.bufferCount() > 1 ? buffer.floatChannelData()[1][f]
-                                                             : buffer.floatChannelData()[0][f]));
+      right.push_back(
+          stride > 1 ? buffer.floatChannelData()[0][size_t{f} * stride + 1]
+                     : (buffer.bufferCount() > 1 ? buffer.floatChannelData()[1][f] : buffer.floatChannelData()[0][f]));
     }
   }
   void audioMixerErrorOccurred(medley::AudioMixer&, const std::string& error) override { errors.push_back(error); }
