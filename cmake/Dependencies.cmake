@@ -12,10 +12,8 @@ pkg_check_modules(X265 REQUIRED IMPORTED_TARGET x265)
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
 # Text of the compositor's screen objects.
 pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo fontconfig)
-# Preview windows.
-pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
-# Screen capture (XShm).
+# Preview windows and screen capture (XShm).
 pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xext)
 
 # Debian's libyuv ships no pkg-config file.
