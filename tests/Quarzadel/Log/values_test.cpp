@@ -54,7 +54,12 @@ TEST(AppVersionTest, IsTheProjectVersionAndTheCommitCount) {
   std::error_code ignored;
   if (!count.empty() && !top.empty() &&
       std::filesystem::equivalent(std::filesystem::path(top), std::filesystem::path(source), ignored))
-    EXPECT_EQ(appBuild(), count);
+  {
+    // The count when the tree was built: commits made since then raise today's.
+    ASSERT_TRUE(std::regex_match(appBuild(), std::regex(R"([1-9][0-9]*)"))) << appBuild();
+    EXPECT_LE(std::stoll(appBuild()), std::stoll(count));
+    EXPECT_GT(std::stoll(appBuild()), std::stoll(count) - 200);
+  }
   else
     EXPECT_TRUE(std::regex_match(appBuild(), std::regex(R"(20\d{6})"))) << appBuild();
 }
