@@ -25,6 +25,10 @@ class AssetWriterTest : public testing::Test {
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
+    // The readers of the encoders' output end on the writer's queue.
+    video_.reset();
+    audio_.reset();
+    rt_->runUntilIdle();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }

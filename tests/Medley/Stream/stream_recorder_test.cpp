@@ -85,6 +85,10 @@ class StreamRecorderTest : public testing::Test {
     run(recorder_->setMoviesDirectory(dir_));
   }
   void TearDown() override {
+    // A recording keeps its recorder alive until it stops.
+    if (run(recorder_->isRecording())) failure(recorder_->stopRecording());
+    recorder_.reset();
+    rt_->runUntilIdle();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
