@@ -636,8 +636,10 @@ void AssetWriter::finishWriting(std::function<void()> completion) {
         std::lock_guard lock(self->mutex_);
         if (self->status_ == Status::writing) self->status_ = Status::completed;
       }
-    } else if (self->status() == Status::unknown) {
-      self->fail("finished before writing started");
+    } else {
+      // A writer that failed or never started still lets its encoders go.
+      for (auto& input : self->inputs_) input->markAsFinished();
+      if (self->status() == Status::unknown) self->fail("finished before writing started");
     }
     if (completion) completion();
   }, self, std::move(completion));

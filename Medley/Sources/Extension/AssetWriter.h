@@ -81,9 +81,9 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
 
   class Input {
    public:
-    // Raw pictures waiting in the encoder before the input says it is busy: room
-    // for the burst of held pictures a program sends when its source comes back.
-    static constexpr size_t kEncoderQueueLimit = 8;
+    // Raw pictures waiting in the encoder before the input says it is busy: what
+    // the encoder's own queue holds before it drops the oldest.
+    static constexpr size_t kEncoderQueueLimit = 3;
     // Encoded samples waiting for the writer's queue before it says it is busy.
     static constexpr size_t kPendingLimit = 120;
 

@@ -10,12 +10,14 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Studio/LocalRecorder.h"
 #include "Quarzadel/Studio/RecorderSlot.h"
+#include "Quarzadel/Studio/RevealFile.h"
 
 namespace {
 
@@ -241,6 +243,51 @@ TEST(LocalCopyNotices, TheOutcomeOfAFinishedCopy) {
   EXPECT_EQ(failed->dismissAfter, 6);
 
   EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LocalCopyFolderChoice, TheCopyGoesIntoTheXDGVideosFolder) {
+  const char* previous = std::getenv("XDG_VIDEOS_DIR");
+  const std::string saved = previous ? previous : "";
+  setenv("XDG_VIDEOS_DIR", "/srv/scratch/videos", 1);
+  EXPECT_EQ(LocalRecorder::Environment::standard().moviesFolder, "/srv/scratch/videos");
+  if (previous) {
+    setenv("XDG_VIDEOS_DIR", saved.c_str(), 1);
+  } else {
+    unsetenv("XDG_VIDEOS_DIR");
+  }
+}
+
+TEST(LocalCopyReveal, TheActionPrintsTheFolderAndOpensItOnlyInADesktopSession) {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const std::string savedDisplay = display ? display : "", savedWayland = wayland ? wayland : "";
+  std::vector<std::filesystem::path> opened;
+  const auto opener = [&](const std::filesystem::path& folder) { opened.push_back(folder); };
+
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  testing::internal::CaptureStdout();
+  quarzadel::revealFile("/v/Quarzadel/Show.mp4", opener);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "/v/Quarzadel\n");
+  EXPECT_TRUE(opened.empty());
+
+  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  testing::internal::CaptureStdout();
+  quarzadel::revealFile("/v/Quarzadel/Show.mp4", opener);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], "/v/Quarzadel");
+
+  if (display) setenv("DISPLAY", savedDisplay.c_str(), 1);
+  if (wayland) {
+    setenv("WAYLAND_DISPLAY", savedWayland.c_str(), 1);
+  } else {
+    unsetenv("WAYLAND_DISPLAY");
+  }
 }
 
 }  // namespace
