@@ -288,3 +288,34 @@ TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
   EXPECT_LE(played.pictures, 150u);
   EXPECT_EQ(played.outOfOrder, 0);
 }
+
+// nginx never answers "releaseStream" nor "FCPublish": a named stream's
+// "createStream" waits one request time-out for them (10 s on the
+// application's connections), and the connect with it.
+TEST_F(StreamPeersTest, ANamedStreamCostsOneRequestTimeOutAgainstNginx) {
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-named"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const auto connectTime = [&](std::optional<std::string> name) {
+    RTMPConnection::Settings settings;
+    settings.requestTimeout = std::chrono::seconds(1);
+    auto connection = std::make_shared<RTMPConnection>(settings, rt);
+    auto stream = RTMPStream::make(connection, std::move(name));
+    const auto begin = std::chrono::steady_clock::now();
+    wait(connection->connect(url));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_NE(wait(stream->id()), 0u);
+    try {
+      wait(connection->close());
+    } catch (...) {
+    }
+    return std::chrono::duration<double>(elapsed).count();
+  };
+  const double plain = connectTime(std::nullopt);
+  const double named = connectTime("named");
+  std::cout << "connect with a stream: " << plain * 1000 << " ms; with a named stream: " << named * 1000
+            << " ms (request time-out 1000 ms)\n";
+  EXPECT_LT(plain, 0.5);
+  EXPECT_GE(named, 1.0);
+  EXPECT_LT(named, 1.5);
+}
