@@ -245,6 +245,8 @@ class RTMPConnection : public platform::Actor,
     RTMPChunkType type = RTMPChunkType::zero;
     uint32_t target = 0;
     std::optional<medley::NetworkMonitorEvent> event;
+    // Media on message stream 0, offered to every stream.
+    bool unaddressed = false;
   };
   struct StreamEntry {
     std::shared_ptr<RTMPStreamDelegate> stream;

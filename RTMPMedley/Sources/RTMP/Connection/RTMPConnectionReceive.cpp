@@ -102,12 +102,19 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     case RTMPMessageType::chunkSize:
     case RTMPMessageType::abort:
     case RTMPMessageType::ack:
+    case RTMPMessageType::aggregate:
+      break;
+    // Some servers send a played stream's media on message stream 0: the
+    // streams are offered it, and a stream that plays takes it.
     case RTMPMessageType::audio:
     case RTMPMessageType::video:
     case RTMPMessageType::amf0Data:
-    case RTMPMessageType::amf3Data:
-    case RTMPMessageType::aggregate:
+    case RTMPMessageType::amf3Data: {
+      StreamDelivery delivery{message, type, 0, std::nullopt};
+      delivery.unaddressed = true;
+      deliverToStreams(delivery);
       break;
+    }
   }
 }
 

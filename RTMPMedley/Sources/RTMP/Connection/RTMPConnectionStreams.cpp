@@ -82,7 +82,7 @@ Async<void> RTMPConnection::pumpLoop(std::shared_ptr<RTMPStreamDelegate> stream,
     try {
       if (delivery->event) {
         co_await stream->dispatch(std::move(*delivery->event));
-      } else if (co_await stream->id() == delivery->target) {
+      } else if (delivery->unaddressed || co_await stream->id() == delivery->target) {
         co_await stream->dispatch(std::move(delivery->message), delivery->type);
       }
     } catch (const std::exception& e) {

@@ -35,7 +35,8 @@ class RTMPStreamDelegate {
 
   // A received message addressed to the stream (its stream id, or a user
   // control event whose value is the stream's id), with the chunk type of
-  // the message's first chunk. Called in the order of arrival.
+  // the message's first chunk. Called in the order of arrival. Media and data
+  // a server sends on message stream 0 are offered to every stream.
   virtual platform::Async<void> dispatch(RTMPMessagePtr message, RTMPChunkType type) = 0;
   // A network monitor event (and `reset` before each re-creation).
   virtual platform::Async<void> dispatch(medley::NetworkMonitorEvent event) = 0;

@@ -94,10 +94,24 @@ class StreamPeersTest : public ::testing::Test {
     platform::FormatDescriptionRef format;
     size_t pictures = 0;
     int outOfOrder = 0;
+    int64_t bytes = 0;
     CommandRun publisher;
+    std::string describe() const {
+      std::string out = std::to_string(bytes) + " bytes received; statuses:";
+      for (const auto& s : statuses) out += " " + s;
+      return out;
+    }
   };
-  Played play(const std::string& url, const std::string& name, const std::string& publisher) {
+  // With `lead`, the publisher starts that long before the play (a server
+  // that serves only names already published, from the last key frame).
+  Played play(const std::string& url, const std::string& name, const std::string& publisher,
+              std::optional<std::chrono::milliseconds> lead = std::nullopt) {
     Played out;
+    std::optional<Background> early;
+    if (lead) {
+      early.emplace(publisher);
+      std::this_thread::sleep_for(*lead);
+    }
     auto connection = RTMPConnection::make(rt);
     auto stream = RTMPStream::make(connection);
     auto counter = std::make_shared<PictureCounter>();
@@ -108,8 +122,12 @@ class StreamPeersTest : public ::testing::Test {
     // Servers start the play of a name nobody publishes yet and wait for it.
     const auto response = wait(stream->play({AMFValue(name)}));
     EXPECT_EQ(response.status->code, "NetStream.Play.Start");
-    Background publishing(publisher);
-    out.publisher = publishing.finish();
+    if (early) {
+      out.publisher = early->finish();
+    } else {
+      Background publishing(publisher);
+      out.publisher = publishing.finish();
+    }
     // The last pictures leave the link at their presentation time.
     size_t last = 0;
     for (int i = 0; i < 30 && (counter->count() == 0 || counter->count() != last); ++i) {
@@ -117,7 +135,9 @@ class StreamPeersTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     out.statuses = codes(statuses.values());
-    out.format = wait(stream->snapshot()).videoFormat;
+    const auto snapshot = wait(stream->snapshot());
+    out.format = snapshot.videoFormat;
+    out.bytes = snapshot.info.byteCount;
     out.pictures = counter->count();
     out.outOfOrder = counter->outOfOrder();
     try {
@@ -241,9 +261,10 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live";
   const auto name = freshName("hevc");
   const auto played =
-      play(url, name, smoke() + " --url " + url + " --key " + name + " --codec hevc --seconds 5 --size 1280x720");
+      play(url, name, smoke() + " --url " + url + " --key " + name + " --codec hevc --seconds 5 --size 1280x720",
+           std::chrono::milliseconds(700));
   ASSERT_TRUE(played.publisher.succeeded()) << played.publisher.output;
-  ASSERT_TRUE(played.format);
+  ASSERT_TRUE(played.format) << played.describe();
   EXPECT_EQ(played.format->mediaSubType(), platform::fourCC("hvc1"));
   EXPECT_EQ(played.format->dimensions().width, 1280);
   EXPECT_EQ(played.format->dimensions().height, 720);
@@ -266,4 +287,35 @@ TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
   EXPECT_GE(played.pictures, 145u);
   EXPECT_LE(played.pictures, 150u);
   EXPECT_EQ(played.outOfOrder, 0);
+}
+
+// nginx never answers "releaseStream" nor "FCPublish": a named stream's
+// "createStream" waits one request time-out for them (10 s on the
+// application's connections), and the connect with it.
+TEST_F(StreamPeersTest, ANamedStreamCostsOneRequestTimeOutAgainstNginx) {
+  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-named"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const auto connectTime = [&](std::optional<std::string> name) {
+    RTMPConnection::Settings settings;
+    settings.requestTimeout = std::chrono::seconds(1);
+    auto connection = std::make_shared<RTMPConnection>(settings, rt);
+    auto stream = RTMPStream::make(connection, std::move(name));
+    const auto begin = std::chrono::steady_clock::now();
+    wait(connection->connect(url));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_NE(wait(stream->id()), 0u);
+    try {
+      wait(connection->close());
+    } catch (...) {
+    }
+    return std::chrono::duration<double>(elapsed).count();
+  };
+  const double plain = connectTime(std::nullopt);
+  const double named = connectTime("named");
+  std::cout << "connect with a stream: " << plain * 1000 << " ms; with a named stream: " << named * 1000
+            << " ms (request time-out 1000 ms)\n";
+  EXPECT_LT(plain, 0.5);
+  EXPECT_GE(named, 1.0);
+  EXPECT_LT(named, 1.5);
 }
