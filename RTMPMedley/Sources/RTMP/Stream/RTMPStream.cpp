@@ -37,6 +37,7 @@ RTMPStream::~RTMPStream() {
     if (mixerVideoContinuation_) mixerVideoContinuation_->finish();
   }
   if (statusContinuation_) statusContinuation_->finish();
+  if (timeoutTask_) timeoutTask_->cancel();
   if (continuation_) continuation_->resumeThrowing(Error::invalidState("stream released"));
 }
 

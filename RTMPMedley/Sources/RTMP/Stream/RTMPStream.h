@@ -273,6 +273,9 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   std::optional<Code> expectedResponse_;
   // Which request the slot holds; a time-out ends only its own.
   uint64_t requestGeneration_ = 0;
+  // The waiting request's time-out, cancelled once the request is resolved so
+  // that no sleeping task outlives what it guards.
+  std::optional<platform::TaskHandle<void>> timeoutTask_;
   std::map<std::string, platform::Nanos, std::less<>> dataTimestamps_;
   RTMPTimestamp audioTimestamp_;
   RTMPTimestamp videoTimestamp_;

@@ -25,7 +25,8 @@ Async<RTMPResponse> RTMPStream::request(Code expected, RTMPCommandMessage comman
         if (continuation_) continuation_->resumeThrowing(Error::invalidState("replaced by a newer command"));
         expectedResponse_ = expected;
         continuation_ = std::move(c);
-        platform::spawnDetached(queue(), &RTMPStream::timeout, weak, generation, before);
+        if (timeoutTask_) timeoutTask_->cancel();
+        timeoutTask_ = platform::spawn(queue(), &RTMPStream::timeout, weak, generation, before);
         send(RTMPChunkType::zero, RTMPChunkStreamId::command, command);
         if (idleOnceSent) setReadyState(StreamReadyState::idle);
       });
@@ -46,7 +47,11 @@ Async<void> RTMPStream::timeout(std::weak_ptr<RTMPStream> weak, uint64_t generat
         co_await incoming->stopRunning();
     }
   }
-  co_await platform::sleepFor(platform::milliseconds(static_cast<int64_t>(milliseconds)));
+  try {
+    co_await platform::sleepFor(platform::milliseconds(static_cast<int64_t>(milliseconds)));
+  } catch (const platform::CancellationError&) {
+    co_return;  // resolved or replaced before its time
+  }
   auto self = weak.lock();
   if (!self) co_return;
   co_await self->hop();
@@ -58,6 +63,7 @@ Async<void> RTMPStream::timeout(std::weak_ptr<RTMPStream> weak, uint64_t generat
 void RTMPStream::resolveWaiting(std::optional<RTMPResponse> response, std::exception_ptr error) {
   auto continuation = std::exchange(continuation_, std::nullopt);
   expectedResponse_.reset();
+  if (auto timeout = std::exchange(timeoutTask_, std::nullopt)) timeout->cancel();
   if (!continuation) return;
   if (error)
     continuation->resumeThrowing(error);

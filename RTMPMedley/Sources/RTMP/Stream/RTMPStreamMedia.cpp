@@ -57,7 +57,8 @@ Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioT
     // One message per packet, each at its own time.
     const uint32_t packets = std::max<uint32_t>(compressed->packetCount(), 1);
     const auto* descriptions = compressed->packetDescriptions();
-    const uint32_t framesPerPacket = compressed->format().framesPerPacket() ? compressed->format().framesPerPacket() : 1024;
+    const uint32_t framesPerPacket =
+        compressed->format().framesPerPacket() ? compressed->format().framesPerPacket() : 1024;
     for (uint32_t i = 0; i < packets; ++i) {
       const double at = seconds + (rate > 0 ? i * framesPerPacket / rate : 0);
       uint32_t delta = 0;
@@ -71,7 +72,8 @@ Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioT
       std::shared_ptr<const platform::CompressedAudioBuffer> packet = compressed;
       if (packets > 1 && descriptions) {
         const auto& d = descriptions[i];
-        auto single = platform::CompressedAudioBuffer::make(compressed->format(), 1, std::max<uint32_t>(d.dataByteSize, 1));
+        auto single =
+            platform::CompressedAudioBuffer::make(compressed->format(), 1, std::max<uint32_t>(d.dataByteSize, 1));
         if (!single || d.startOffset < 0 || d.startOffset + d.dataByteSize > compressed->byteLength() ||
             !single->setSinglePacket(compressed->data() + d.startOffset, d.dataByteSize))
           continue;
@@ -203,7 +205,8 @@ void RTMPStream::startMixerInputs() {
   }
   // The consumers hold the stream only while they hand an item over.
   std::weak_ptr<RTMPStream> weak = std::static_pointer_cast<RTMPStream>(weak_from_this().lock());
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak, platform::AsyncStream<AudioInput> in) -> Async<void> {
+  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
+                                      platform::AsyncStream<AudioInput> in) -> Async<void> {
     while (auto item = co_await in.next()) {
       auto self = weak.lock();
       if (!self) co_return;

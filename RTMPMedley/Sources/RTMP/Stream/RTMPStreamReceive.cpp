@@ -16,7 +16,8 @@ Async<void> RTMPStream::dispatch(RTMPMessagePtr message, RTMPChunkType type) {
   co_await hop();
   if (!message) co_return;
   // Media a server sent on message stream 0 belongs to the stream that plays.
-  const bool media = std::dynamic_pointer_cast<RTMPPayloadMessage>(message) || std::dynamic_pointer_cast<RTMPDataMessage>(message);
+  const bool media =
+      std::dynamic_pointer_cast<RTMPPayloadMessage>(message) || std::dynamic_pointer_cast<RTMPDataMessage>(message);
   if (media && message->streamId == 0 && id_ != 0) {
     const auto state = readyState_.value();
     if (state != StreamReadyState::play && state != StreamReadyState::playing) co_return;

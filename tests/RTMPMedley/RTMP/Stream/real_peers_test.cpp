@@ -108,11 +108,14 @@ class StreamPeersTest : public ::testing::Test {
               std::optional<std::chrono::milliseconds> lead = std::nullopt) {
     Played out;
     std::optional<Background> early;
+    // Not every server answers "closeStream" of a play: the close waits less.
+    RTMPConnection::Settings settings;
+    settings.requestTimeout = std::chrono::seconds(2);
     if (lead) {
       early.emplace(publisher);
       std::this_thread::sleep_for(*lead);
     }
-    auto connection = RTMPConnection::make(rt);
+    auto connection = std::make_shared<RTMPConnection>(settings, rt);
     auto stream = RTMPStream::make(connection);
     auto counter = std::make_shared<PictureCounter>();
     wait(stream->addOutput(counter));
