@@ -3,7 +3,7 @@
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/AudioFormat.h"
 #include "Quarzadel/Capture/MicCapture.h"
-#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Program/program_test_support.h"
 
 namespace quarzadel {
 namespace {
