@@ -49,6 +49,12 @@ class MicCaptureTest : public ::testing::Test {
   std::vector<std::string> failures;
   testing::LogCapture logs;
 
+  // A released capture closes its input on the session queue: run it, or the job
+  // left on the virtual runtime holds the runtime through its queue.
+  void TearDown() override {
+    mic.reset();
+    runtime->runUntilIdle();
+  }
   void start() {
     queue->async([this] {
       mic->start(queue, [this](PCMBufferRef, double t) { buffers.push_back(t); },
