@@ -6,9 +6,8 @@
 #include <future>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
-#include "Platform/Dispatch/RepeatingTimer.h"
+#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 
 using namespace platform;
@@ -46,24 +45,6 @@ TEST(SerialQueueSync, TheJobsErrorReachesTheCallerAndTheQueueGoesOn) {
   EXPECT_EQ(future.get(), "boom");
   q->sync([&] { after = 2; });
   EXPECT_EQ(after, 2);
-}
-
-// Ticks that fall due while the queue is busy are merged into one call: a
-// stalled queue does not collect one job per tick and then run them in a burst.
-TEST(RepeatingTimer, TicksMissedWhileTheQueueIsBusyCoalesceIntoOneCall) {
-  auto rt = VirtualRuntime::make(0);
-  auto q = SerialQueue::make("t", rt);
-  std::vector<Nanos> fires;
-  auto timer = RepeatingTimer::start(q, milliseconds(10), milliseconds(10), [&] { fires.push_back(rt->now()); });
-  rt->advance(milliseconds(10));
-  ASSERT_EQ(fires.size(), 1u);
-  // A job that holds the queue for ten intervals of (virtual) time.
-  q->async([&] { rt->advance(milliseconds(100)); });
-  rt->runUntilIdle();
-  EXPECT_EQ(fires.size(), 2u) << "the ten ticks missed during the stall run once";
-  rt->advance(milliseconds(10));
-  EXPECT_EQ(fires.size(), 3u) << "then the grid goes on";
-  EXPECT_EQ(fires.back(), milliseconds(120));
 }
 
 // Process exit: once exit has begun, the shared runtime's workers start no

@@ -2,8 +2,8 @@
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
-#include "Quarzadel/Capture/fake_listings.h"
-#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Capture/capture_test_support.h"
+#include "Quarzadel/Program/program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -12,9 +12,8 @@
 #include "Quarzadel/Capture/DeviceCatalog.h"
 #include "Quarzadel/Capture/MicCapture.h"
 #include "Quarzadel/Capture/PulseMicrophoneListing.h"
-#include "Quarzadel/Log/LogTestSupport.h"
 #include "Quarzadel/Program/ProgramAudio.h"
-#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Program/program_test_support.h"
 #include "peers/PulseAudioPeer.h"
 
 namespace quarzadel {

@@ -5,8 +5,7 @@
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/ScreenShare.h"
 #include "Quarzadel/Capture/SyntheticScreenImage.h"
-#include "Quarzadel/Log/LogTestSupport.h"
-#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Program/program_test_support.h"
 
 namespace quarzadel {
 namespace {

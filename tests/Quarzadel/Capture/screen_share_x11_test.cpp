@@ -91,16 +91,5 @@ TEST(ScreenShareX11Test, ASolidDisplayBecomesWholeProgramPicturesOfItsColourAtTh
   EXPECT_LE(inLastTwo, 62u);
 }
 
-TEST(ScreenShareX11Test, WithoutAnXDisplayTheShareReportsItIsNotAvailable) {
-  auto runtime = platform::Runtime::shared();
-  auto main = platform::SerialQueue::make("test-main", runtime);
-  auto share = ScreenShare::make(std::make_shared<platform::X11ScreenCapturer>(std::string()), main, nullptr);
-  std::vector<std::optional<std::string>> reasons;
-  share->onStopped = [&](const std::optional<std::string>& r) { reasons.push_back(r); };
-  main->sync([&] { EXPECT_TRUE(share->presentPicker(StreamConfig::Resolution::hd1080).empty()); });
-  EXPECT_EQ(reasons, (std::vector<std::optional<std::string>>{
-                         "Screen sharing isn't available: No X display is available."}));
-}
-
 }  // namespace
 }  // namespace quarzadel

@@ -4,7 +4,6 @@
 #include <future>
 
 #include "LogTestSupport.h"
-#include "NginxServer.h"
 #include "Platform/Log/SystemLog.h"
 #include "Platform/Net/TcpListener.h"
 #include "Quarzadel/Log/SessionLog.h"

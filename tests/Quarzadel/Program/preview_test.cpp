@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/PreviewSink.h"
-#include "video_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "Quarzadel/Program/ProgramAudioTimeline.h"
-#include "audio_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -5,8 +5,7 @@
 #include <algorithm>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
-#include "audio_test_support.h"
-#include "log_capture.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

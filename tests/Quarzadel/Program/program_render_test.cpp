@@ -7,7 +7,7 @@
 
 #include "Quarzadel/Program/NV12Ops.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
-#include "video_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -7,8 +7,7 @@
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/ProgramVideo.h"
-#include "log_capture.h"
-#include "video_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

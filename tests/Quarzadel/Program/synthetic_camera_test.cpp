@@ -10,7 +10,7 @@
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
-#include "video_test_support.h"
+#include "program_test_support.h"
 
 namespace quarzadel {
 namespace {

@@ -36,6 +36,7 @@ TEST(StatusTest, AnInformationObjectSentAsAnECMAArrayIsAStatus) {
   // The same as an object reads the same; without a code text it is no status, whatever the kind.
   AMFObject asObject = information.dict;
   EXPECT_EQ(statusOfReply(asObject)->code, status->code);
+  EXPECT_FALSE(statusOfReply(AMFObject{{"code", "NetConnection.Connect.Success"}}));  // nor without a level
   information.set("code", 1.0);
   EXPECT_FALSE(statusOfReply(information));
   EXPECT_FALSE(statusOfReply(AMFList{"NetConnection.Connect.Success", "status"}));

@@ -180,16 +180,4 @@ TEST(SharedObjectMessageTest, StatusEventsCarryTwoTextsAndBadEventsAreSkippedByT
   EXPECT_EQ(RTMPMessage::make(19, 0, 0, {0, 2, 's'}), nullptr);
 }
 
-TEST(ResponseTest, StatusFromTheFirstObjectArgument) {
-  auto response = [](AMFList arguments) {
-    return RTMPResponse(RTMPCommandMessage(0, 0, RTMPObjectEncoding::amf0, "_result", 1, std::nullopt, arguments));
-  };
-  const auto ok = response({AMFObject{{"code", "NetConnection.Connect.Success"}, {"level", "status"}}, 2.0});
-  ASSERT_TRUE(ok.status);
-  EXPECT_EQ(ok.status->code, "NetConnection.Connect.Success");
-  EXPECT_EQ(ok.arguments.size(), 2u);
-  EXPECT_FALSE(response({1.0}).status);
-  EXPECT_FALSE(response({AMFObject{{"code", "x"}}}).status);
-}
-
 }  // namespace

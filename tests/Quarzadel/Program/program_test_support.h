@@ -1,0 +1,212 @@
+#pragma once
+// Pictures, sound buffers and scriptable sources for the program's tests, and what
+// a pipeline wrote to the logs.
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Log/SystemLog.h"
+#include "Platform/Media/PCMBuffer.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Time/AudioTime.h"
+#include "Quarzadel/Log/LogTestSupport.h"
+#include "Quarzadel/Log/SessionLog.h"
+#include "Quarzadel/Program/AudioFrameSource.h"
+#include "Quarzadel/Program/NV12Frame.h"
+#include "Quarzadel/Program/VideoFrameSource.h"
+
+namespace quarzadel::testing {
+
+// A BT.709 video-range picture of one colour.
+inline platform::PixelBufferRef flatPicture(int width, int height, YCbCr c,
+                                            platform::PixelFormat format = platform::PixelFormat::nv12VideoRange) {
+  auto buffer = platform::PixelBuffer::make(width, height, format);
+  const NV12Frame f = NV12Frame::of(*buffer);
+  for (int y = 0; y < f.height; ++y)
+    for (int x = 0; x < f.width; ++x) f.y[y * f.strideY + x] = c.y;
+  for (int y = 0; y < f.chromaHeight(); ++y)
+    for (int x = 0; x < f.chromaWidth(); ++x) {
+      f.uv[y * f.strideUV + 2 * x] = c.cb;
+      f.uv[y * f.strideUV + 2 * x + 1] = c.cr;
+    }
+  platform::ColorAttachments tags = platform::ColorAttachments::bt709();
+  buffer->setColorAttachments(tags);
+  return buffer;
+}
+
+inline uint8_t lumaAt(const platform::PixelBuffer& b, int x, int y) {
+  const auto p = b.plane(0);
+  return p.data[y * p.bytesPerRow + x];
+}
+
+inline YCbCr colorAt(const platform::PixelBuffer& b, int x, int y) {
+  const auto c = b.plane(1);
+  const uint8_t* pair = c.data + (y / 2) * c.bytesPerRow + (x / 2) * 2;
+  return {lumaAt(b, x, y), pair[0], pair[1]};
+}
+
+// A picture source driven by the test: frames and failures are delivered on the
+// queue it was started with, as the contract requires.
+class ScriptedSource final : public VideoFrameSource {
+ public:
+  ScriptedSource(std::string id, std::string name, bool fit = false)
+      : id_(std::move(id)), name_(std::move(name)), fit_(fit) {}
+
+  std::string sourceID() const override { return id_; }
+  std::string displayName() const override { return name_; }
+  void start(std::shared_ptr<platform::SerialQueue> queue, FrameHandler onFrame, FailureHandler onFailure) override {
+    ++starts;
+    queue_ = std::move(queue);
+    onFrame_ = std::move(onFrame);
+    onFailure_ = std::move(onFailure);
+  }
+  void stop() override { ++stops; }
+  void apply(const StreamConfig& target) override { applied.push_back(target); }
+  bool prefersFit() const override { return fit_; }
+
+  // Sends a frame of one luma level (neutral chroma), stamped `pts`.
+  void frame(double pts, uint8_t luma = 128, int width = 64, int height = 36) {
+    auto picture = flatPicture(width, height, {luma, 128, 128});
+    sent.push_back(pts);
+    queue_->async([handler = onFrame_, picture, pts] { handler(picture, pts); });
+  }
+  void fail(const std::string& reason) {
+    queue_->async([handler = onFailure_, reason] { handler(reason); });
+  }
+
+  int starts = 0;
+  int stops = 0;
+  std::vector<double> sent;  // stamps of the frames sent
+  std::vector<StreamConfig> applied;
+
+ private:
+  std::string id_, name_;
+  bool fit_;
+  std::shared_ptr<platform::SerialQueue> queue_;
+  FrameHandler onFrame_;
+  FailureHandler onFailure_;
+};
+
+// A planar float buffer whose channel c holds `fill(c, i)` at frame i.
+template <class F>
+platform::PCMBufferRef makeBuffer(double rate, uint32_t channels, uint32_t frames, F fill) {
+  auto b = platform::PCMBuffer::make(platform::AudioFormat::standard(rate, channels), frames);
+  b->setFrameLength(frames);
+  for (uint32_t c = 0; c < channels; ++c)
+    for (uint32_t i = 0; i < frames; ++i) b->floatChannelData()[c][i] = fill(c, i);
+  return b;
+}
+
+inline platform::PCMBufferRef constantBuffer(uint32_t frames, float value, double rate = 48000,
+                                             uint32_t channels = 2) {
+  return makeBuffer(rate, channels, frames, [value](uint32_t, uint32_t) { return value; });
+}
+
+// Frame i of the buffer carries the value `first + i` on both channels: shows
+// exactly which input frames were kept, cut or repeated.
+inline platform::PCMBufferRef rampBuffer(uint32_t frames, float first = 1) {
+  return makeBuffer(48000, 2, frames, [first](uint32_t, uint32_t i) { return first + static_cast<float>(i); });
+}
+
+struct Emitted {
+  platform::PCMBufferRef buffer;
+  platform::AudioTime time;
+};
+
+// Everything the program sound handed on, joined into one stream.
+struct OutputLog {
+  std::vector<Emitted> buffers;
+
+  void operator()(const platform::PCMBufferRef& b, const platform::AudioTime& t) { buffers.push_back({b, t}); }
+  int64_t frames() const {
+    int64_t n = 0;
+    for (const auto& e : buffers) n += e.buffer->frameLength();
+    return n;
+  }
+  std::vector<float> channel(uint32_t c) const {
+    std::vector<float> out;
+    for (const auto& e : buffers)
+      out.insert(out.end(), e.buffer->floatChannelData()[c], e.buffer->floatChannelData()[c] + e.buffer->frameLength());
+    return out;
+  }
+  bool allZero() const {
+    for (uint32_t c = 0; c < 2; ++c)
+      for (float x : channel(c))
+        if (x != 0) return false;
+    return true;
+  }
+};
+
+// A sound source the test drives by hand; it records what the pipeline did to it.
+class FakeAudioSource final : public AudioFrameSource {
+ public:
+  FakeAudioSource(std::string id, std::string name) : id_(std::move(id)), name_(std::move(name)) {}
+
+  std::string sourceID() const override { return id_; }
+  std::string displayName() const override { return name_; }
+  void start(std::shared_ptr<platform::SerialQueue> queue, BufferHandler onBuffer, FailureHandler onFailure) override {
+    ++starts;
+    queue_ = std::move(queue);
+    onBuffer_ = std::move(onBuffer);
+    onFailure_ = std::move(onFailure);
+  }
+  void stop() override { ++stops; }
+
+  // Delivers on the pipeline's queue, as a real source does.
+  void deliver(platform::PCMBufferRef buffer, double hostSeconds) {
+    queue_->async([this, buffer, hostSeconds] { onBuffer_(buffer, hostSeconds); });
+  }
+  void fail(std::string reason) {
+    queue_->async([this, reason] { onFailure_(reason); });
+  }
+
+  int starts = 0;
+  int stops = 0;
+
+ private:
+  std::string id_;
+  std::string name_;
+  std::shared_ptr<platform::SerialQueue> queue_;
+  BufferHandler onBuffer_;
+  FailureHandler onFailure_;
+};
+
+// What a pipeline wrote to the logs during a test: its session-log lines (without
+// their time) and its system-log entries.
+class LogCapture {
+ public:
+  LogCapture() {
+    SessionLog::shared()->startSession("pipeline");
+    SessionLog::shared()->flush();
+    capture_.sink().clear();
+  }
+  ~LogCapture() { SessionLog::shared()->close(); }
+
+  // "[LEVEL] [Category] message" for every line after the session's first.
+  std::vector<std::string> sessionLines() {
+    SessionLog::shared()->flush();
+    std::vector<std::string> lines;
+    auto files = filesIn(dir_.path() / "Quarzadel");
+    if (files.size() != 1) return lines;
+    auto all = readLines(files[0]);
+    for (size_t k = 1; k < all.size(); ++k) lines.push_back(withoutTime(all[k]));
+    return lines;
+  }
+  // The system log's messages at one type.
+  std::vector<std::string> system(platform::LogType type) {
+    std::vector<std::string> messages;
+    for (const auto& e : capture_.sink().entries())
+      if (e.type == type) messages.push_back(e.message);
+    return messages;
+  }
+
+ private:
+  ScopedTempDir dir_;
+  ScopedEnv state_{"XDG_STATE_HOME", dir_.path().string()};
+  platform::ScopedSystemLogCapture capture_;
+};
+
+}  // namespace quarzadel::testing
