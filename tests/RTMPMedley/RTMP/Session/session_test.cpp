@@ -1,0 +1,278 @@
+// The session against the scripted server, on virtual time: retries and their
+// waits, the ready-state sequence, publish and playback, the disconnect watch.
+#include <gtest/gtest.h>
+
+#include "Medley/Sources/Stream/StreamSessionBuilder.h"
+#include "Medley/Sources/Stream/StreamSessionBuilderFactory.h"
+#include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/Sources/RTMP/Session/RTMPSession.h"
+#include "RTMPMedley/Sources/RTMP/Session/RTMPSessionFactory.h"
+
+using namespace rtmptest;
+using namespace rtmpmedley;
+using medley::StreamSessionMode;
+using medley::StreamSessionReadyState;
+using State = StreamSessionReadyState;
+using States = std::vector<StreamSessionReadyState>;
+using Strings = std::vector<std::string>;
+using Outcome = ScriptedSession::ConnectOutcome;
+
+namespace {
+
+class SessionTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  ScriptedRTMPServer server{rt};
+  // Command name to the status code and level the server answers it with.
+  std::map<std::string, std::pair<std::string, std::string>> answers = {
+      {"publish", {"NetStream.Publish.Start", "status"}},
+      {"play", {"NetStream.Play.Start", "status"}},
+      {"closeStream", {"NetStream.Unpublish.Success", "status"}}};
+
+  void SetUp() override {
+    server.onCommand = [this](ScriptedSession& s, const RTMPCommandMessage& c) {
+      ScriptedRTMPServer::answerLikeAServer(s, c);
+      if (c.commandName == "releaseStream" || c.commandName == "FCPublish" || c.commandName == "deleteStream")
+        s.sendResult(c.transactionId);
+      if (auto it = answers.find(c.commandName); it != answers.end())
+        s.sendStatus("onStatus", 0, it->second.first, it->second.second, "", c.streamId);
+    };
+  }
+
+  std::shared_ptr<RTMPSession> make(const std::string& url, StreamSessionMode mode = StreamSessionMode::publish) {
+    auto session = std::make_shared<RTMPSession>(RTMPURL(url), mode, nullptr, rt, server.factory());
+    sessions_.push_back(session);
+    return session;
+  }
+  template <class T>
+  platform::TaskHandle<T> start(Async<T> work) {
+    auto task = platform::spawn(rt->globalQueue(), std::move(work));
+    rt->runUntilIdle();
+    return task;
+  }
+  template <class T>
+  T run(Async<T> work) {
+    auto task = start(std::move(work));
+    EXPECT_TRUE(task.isFinished());
+    return task.result();
+  }
+  void advance(platform::Nanos d) {
+    rt->advance(d);
+    rt->runUntilIdle();
+  }
+  Collected<StreamSessionReadyState> states(const std::shared_ptr<RTMPSession>& session) {
+    return Collected<StreamSessionReadyState>(rt->globalQueue(), run(session->readyState()));
+  }
+  void TearDown() override {
+    // A close that waits for an answer the script leaves out ends with the request time-out.
+    for (auto& s : sessions_) (void)start(s->close());
+    advance(platform::seconds(10));
+    sessions_.clear();
+    rt->runUntilIdle();
+  }
+
+ private:
+  std::vector<std::shared_ptr<RTMPSession>> sessions_;
+};
+
+template <class E, class T>
+std::optional<E> errorOf(const platform::TaskHandle<T>& task) {
+  try {
+    (void)task.result();
+  } catch (const E& e) {
+    return e;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+TEST_F(SessionTest, RefusedConnectsAreRetriedAfterOneTwoAndFourSecondsThenClosedWithTheLastError) {
+  server.connectOutcome = [](int) { return Outcome::refuse; };
+  auto session = make("rtmp://ingest.test/live/key");
+  auto seen = states(session);
+  auto connect = start(session->connect([] {}));
+  EXPECT_EQ(server.sessionCount(), 1u);
+  const std::vector<std::pair<platform::Nanos, size_t>> waits = {
+      {platform::seconds(1), 2}, {platform::seconds(2), 3}, {platform::seconds(4), 4}};
+  for (const auto& [wait, attempts] : waits) {
+    advance(wait - platform::milliseconds(1));
+    EXPECT_EQ(server.sessionCount(), attempts - 1);
+    EXPECT_EQ(run(session->retryCount()), static_cast<int>(attempts - 2));
+    advance(platform::milliseconds(1));
+    EXPECT_EQ(server.sessionCount(), attempts);
+  }
+  ASSERT_TRUE(connect.isFinished());
+  auto error = errorOf<RTMPConnection::Error>(connect);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind(), RTMPConnection::Error::Kind::socketErrorOccurred);
+  EXPECT_EQ(run(session->retryCount()), 0);
+  EXPECT_EQ(run(session->currentReadyState()), State::closed);
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::connecting, State::connecting, State::connecting,
+                                   State::closed}));
+  advance(platform::seconds(60));
+  EXPECT_EQ(server.sessionCount(), 4u);
+}
+
+TEST_F(SessionTest, MaxRetryCountBoundsTheAttempts) {
+  server.connectOutcome = [](int) { return Outcome::refuse; };
+  auto session = make("rtmp://ingest.test/live/key");
+  run(session->setMaxRetryCount(0));
+  auto connect = start(session->connect([] {}));
+  ASSERT_TRUE(connect.isFinished());
+  EXPECT_EQ(server.sessionCount(), 1u);
+  EXPECT_TRUE(errorOf<RTMPConnection::Error>(connect));
+}
+
+TEST_F(SessionTest, ARetriedConnectThatSucceedsPublishesOnceAndIsOpen) {
+  server.connectOutcome = [](int index) { return index < 2 ? Outcome::refuse : Outcome::ready; };
+  auto session = make("rtmp://ingest.test/live/key");
+  auto seen = states(session);
+  auto connect = start(session->connect([] {}));
+  advance(platform::seconds(1));
+  EXPECT_FALSE(connect.isFinished());
+  advance(platform::seconds(2));
+  ASSERT_TRUE(connect.isFinished());
+  (void)connect.result();
+  ASSERT_EQ(server.sessionCount(), 3u);
+  const auto names = server.last()->commandNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "publish"), 1);
+  EXPECT_EQ(run(session->retryCount()), 0);
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::connecting, State::connecting, State::open}));
+}
+
+TEST_F(SessionTest, PublishSessionConnectsToTheApplicationAnnouncesTheNameAndPublishesLive) {
+  auto session = make("rtmp://ingest.test/live/key?x=1");
+  auto seen = states(session);
+  run(session->connect([] {}));
+  auto s = server.last();
+  EXPECT_EQ(s->commandNames(), (Strings{"connect", "releaseStream", "FCPublish", "createStream", "publish"}));
+  const auto commands = s->commands();
+  const auto& object = *commands[0]->commandObject;
+  EXPECT_EQ(*object.at("tcUrl").string(), "rtmp://ingest.test/live");
+  EXPECT_EQ(*object.at("app").string(), "live");
+  EXPECT_EQ(*object.at("flashVer").string(), "FMLE/3.0 (compatible; FMSc/1.0)");
+  EXPECT_EQ(commands[1]->arguments, AMFList{AMFValue("key?x=1")});
+  EXPECT_EQ(commands[2]->arguments, AMFList{AMFValue("key?x=1")});
+  EXPECT_EQ(commands[4]->arguments, (AMFList{AMFValue("key?x=1"), AMFValue("live")}));
+  EXPECT_EQ(run(session->currentReadyState()), State::open);
+  EXPECT_TRUE(run(session->connected()));
+  EXPECT_EQ(run(run(session->rtmpStream())->readyState()), medley::StreamReadyState::publishing);
+  // The session's connection waits 3 s for an answer, not the application's 10 s.
+  EXPECT_EQ(run(run(session->rtmpStream())->snapshot()).requestTimeout, 3000u);
+  // Connected already: nothing is sent and nothing changes.
+  const auto before = s->records().size();
+  run(session->connect([] {}));
+  EXPECT_EQ(s->records().size(), before);
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::open}));
+}
+
+TEST_F(SessionTest, PlaybackSessionPlaysTheNameAsAPlayerWould) {
+  auto session = make("rtmp://ingest.test/live/key", StreamSessionMode::playback);
+  answers["closeStream"] = {"NetStream.Play.Stop", "status"};
+  run(session->connect([] {}));
+  auto s = server.last();
+  EXPECT_EQ(s->commandNames(), (Strings{"connect", "createStream", "play"}));
+  const auto commands = s->commands();
+  EXPECT_EQ(*commands[0]->commandObject->at("flashVer").string(), "MAC 9,0,124,2");
+  EXPECT_EQ(commands[2]->arguments, AMFList{AMFValue("key")});
+  EXPECT_EQ(run(session->currentReadyState()), State::open);
+  EXPECT_EQ(run(run(session->rtmpStream())->readyState()), medley::StreamReadyState::playing);
+}
+
+TEST_F(SessionTest, AFailedPublishClosesTheConnectionAndIsNotRetried) {
+  answers["publish"] = {"NetStream.Publish.BadName", "error"};
+  auto session = make("rtmp://ingest.test/live/taken");
+  auto seen = states(session);
+  auto connect = start(session->connect([] {}));
+  ASSERT_TRUE(connect.isFinished());
+  auto error = errorOf<RTMPStream::Error>(connect);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->response()->status->code, "NetStream.Publish.BadName");
+  EXPECT_FALSE(run(session->connected()));
+  EXPECT_TRUE(server.last()->closedByClient());
+  advance(platform::seconds(30));
+  EXPECT_EQ(server.sessionCount(), 1u);
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::closed}));
+}
+
+TEST_F(SessionTest, AServerThatHangsUpClosesTheSessionAndCallsBackOnce) {
+  auto session = make("rtmp://ingest.test/live/key");
+  int disconnected = 0;
+  auto seen = states(session);
+  run(session->connect([&] { ++disconnected; }));
+  server.last()->hangUp();
+  rt->runUntilIdle();
+  EXPECT_EQ(disconnected, 1);
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::open, State::closed}));
+  EXPECT_FALSE(run(session->connected()));
+  // Closing a session that is closed already changes nothing.
+  run(session->close());
+  EXPECT_EQ(seen.values().size(), 3u);
+  EXPECT_EQ(disconnected, 1);
+}
+
+TEST_F(SessionTest, CloseGoesThroughClosingToClosedWithoutCallingBack) {
+  auto session = make("rtmp://ingest.test/live/key");
+  int disconnected = 0;
+  auto seen = states(session);
+  run(session->connect([&] { ++disconnected; }));
+  run(session->close());
+  EXPECT_EQ(seen.values(), (States{State::connecting, State::open, State::closing, State::closed}));
+  EXPECT_EQ(disconnected, 0);
+  const auto names = server.last()->commandNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "FCUnpublish"), names.end());
+}
+
+TEST_F(SessionTest, CloseOfASessionThatNeverConnectedChangesNothing) {
+  auto session = make("rtmp://ingest.test/live/key");
+  auto seen = states(session);
+  run(session->close());
+  EXPECT_TRUE(seen.values().empty());
+  EXPECT_EQ(server.sessionCount(), 0u);
+}
+
+TEST_F(SessionTest, AUrlWithoutApplicationOrNameFailsAtOnceInsteadOfConnectingElsewhere) {
+  for (const std::string url : {"rtmp://ingest.test/live", "rtmp://ingest.test/", "rtmp://ingest.test"}) {
+    auto session = make(url);
+    auto seen = states(session);
+    auto connect = start(session->connect([] {}));
+    ASSERT_TRUE(connect.isFinished()) << url;
+    auto error = errorOf<RTMPSession::Error>(connect);
+    ASSERT_TRUE(error) << url;
+    EXPECT_EQ(error->kind(), RTMPSession::Error::Kind::noStreamName);
+    EXPECT_TRUE(seen.values().empty());
+  }
+  EXPECT_EQ(server.sessionCount(), 0u);
+}
+
+TEST_F(SessionTest, ACancelledWaitBetweenAttemptsLeavesTheSessionClosed) {
+  server.connectOutcome = [](int) { return Outcome::refuse; };
+  auto session = make("rtmp://ingest.test/live/key");
+  auto connect = start(session->connect([] {}));
+  advance(platform::milliseconds(500));
+  connect.cancel();
+  rt->runUntilIdle();
+  ASSERT_TRUE(connect.isFinished());
+  EXPECT_TRUE(errorOf<platform::CancellationError>(connect));
+  EXPECT_EQ(run(session->currentReadyState()), State::closed);
+  EXPECT_EQ(run(session->retryCount()), 0);
+  advance(platform::seconds(10));
+  EXPECT_EQ(server.sessionCount(), 1u);
+}
+
+TEST_F(SessionTest, TheFactoryServesRtmpAndRtmpsThroughTheBuilder) {
+  answers["closeStream"] = {"NetStream.Play.Stop", "status"};
+  auto registry = std::make_shared<medley::StreamSessionBuilderFactory>(rt);
+  run(registry->registerFactory(std::make_shared<RTMPSessionFactory>(rt, server.factory())));
+  auto builder = run(registry->make("rtmps://ingest.test/live/key"));
+  run(builder->setMode(StreamSessionMode::playback));
+  auto session = std::dynamic_pointer_cast<RTMPSession>(run(builder->build()));
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->mode(), StreamSessionMode::playback);
+  EXPECT_EQ(session->uri().url(), "rtmps://ingest.test/live/key");
+  run(session->connect([] {}));
+  EXPECT_TRUE(server.last()->secure());
+  run(session->close());
+}
