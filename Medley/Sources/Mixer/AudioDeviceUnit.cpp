@@ -17,8 +17,11 @@ void AudioDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<AudioCapture
 }
 
 void AudioDeviceUnit::startCapturing() {
-  std::lock_guard lock(mutex_);
-  if (session_ || !capture_) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (session_ || isStarting_ || !capture_) return;
+    isStarting_ = true;
+  }
   std::weak_ptr<AudioDeviceUnit> weak = weak_from_this();
   const uint8_t track = track_;
   platform::AudioCapture::Handlers handlers;
@@ -46,13 +49,23 @@ void AudioDeviceUnit::startCapturing() {
     }
     if (unit) unit->deviceFailed(self, failure.description);
   };
+  // Not under the lock: the sound server's thread may deliver before open returns.
+  std::unique_ptr<platform::AudioCaptureSession> opened;
+  std::string failure;
   try {
-    session_ = capture_->open(deviceID_, std::move(handlers));
+    opened = capture_->open(deviceID_, std::move(handlers));
   } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  std::lock_guard lock(mutex_);
+  isStarting_ = false;
+  if (opened) {
+    session_ = std::move(opened);
+  } else {
     if (auto unit = dataOutput_.lock()) {
       auto self = shared_from_this();
       // Reported outside this unit's lock: the unit may call back into it.
-      unit->lockQueue()->async([unit, self, what = std::string(e.what())] { unit->deviceFailed(self, what); });
+      unit->lockQueue()->async([unit, self, what = failure] { unit->deviceFailed(self, what); });
     }
   }
 }
@@ -68,7 +81,7 @@ void AudioDeviceUnit::stopCapturing() {
 
 bool AudioDeviceUnit::isCapturing() const {
   std::lock_guard lock(mutex_);
-  return session_ != nullptr;
+  return session_ != nullptr || isStarting_;
 }
 
 }  // namespace medley

@@ -38,6 +38,7 @@ class AudioDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   mutable std::mutex mutex_;
   std::weak_ptr<AudioCaptureUnit> dataOutput_;
   std::unique_ptr<platform::AudioCaptureSession> session_;
+  bool isStarting_ = false;
 };
 
 }  // namespace medley
