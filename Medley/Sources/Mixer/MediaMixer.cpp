@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "Medley/Sources/Mixer/CaptureSession.h"
+#include "Medley/Sources/Mixer/NullCaptureSession.h"
+#include "Medley/Sources/Screen/ScreenActor.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
 
 using platform::Async;
+using platform::SampleBufferRef;
 
 std::string_view MediaMixer::rawValue(CaptureSessionMode mode) {
   switch (mode) {
@@ -27,11 +31,31 @@ std::optional<MediaMixer::CaptureSessionMode> MediaMixer::makeCaptureSessionMode
   return std::nullopt;
 }
 
+namespace {
+
+std::shared_ptr<platform::Actor> defaultScreenActor(const std::shared_ptr<platform::Runtime>& runtime) {
+  if (runtime == platform::Runtime::shared()) return ScreenActor::shared();
+  return std::make_shared<platform::Actor>(platform::SerialQueue::make(medleyIdentifier() + ".ScreenActor", runtime));
+}
+
+}  // namespace
+
 MediaMixer::MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
-                       std::shared_ptr<platform::Runtime> runtime)
-    : Actor(std::string(kLibraryIdentifierPrefix) + ".Medley.MediaMixer", std::move(runtime)),
+                       std::shared_ptr<platform::Runtime> runtime, std::shared_ptr<platform::Actor> screenActor)
+    : Actor(std::string(kLibraryIdentifierPrefix) + ".Medley.MediaMixer", runtime),
       captureSessionMode_(captureSessionMode),
-      isMultiTrackAudioMixingEnabled_(multiTrackAudioMixingEnabled) {}
+      isMultiTrackAudioMixingEnabled_(multiTrackAudioMixingEnabled),
+      runtime_(runtime),
+      screenActor_(screenActor ? std::move(screenActor) : defaultScreenActor(runtime)) {}
+
+MediaMixer::~MediaMixer() {
+  // Sequences end so that no task waits on them forever; the tasks hold the mixer only weakly.
+  if (videoIO_) videoIO_->finish();
+  if (audioIO_) audioIO_->setContinuation(std::nullopt);
+  for (const auto& task : tasks_) task.cancel();
+  if (displayLink_) displayLink_->stopRunning();
+  if (session_) session_->stopRunning();
+}
 
 Async<DynamicRangeMode> MediaMixer::dynamicRangeMode() {
   co_await hop();
@@ -64,6 +88,457 @@ Async<void> MediaMixer::removeOutput(std::shared_ptr<MediaMixerOutput> output) {
   auto it = std::find(outputs_.begin(), outputs_.end(), output);
   if (it != outputs_.end()) outputs_.erase(it);
 }
+
+std::shared_ptr<CaptureSessionConvertible> MediaMixer::session() {
+  std::lock_guard lock(componentsMutex_);
+  if (!session_) {
+    if (captureSessionMode_ == CaptureSessionMode::manual) {
+      session_ = std::make_shared<NullCaptureSession>();
+    } else {
+      session_ = std::make_shared<CaptureSession>();
+    }
+  }
+  return session_;
+}
+
+std::shared_ptr<VideoCaptureUnit> MediaMixer::videoIO() {
+  auto s = session();
+  std::lock_guard lock(componentsMutex_);
+  if (!videoIO_) videoIO_ = VideoCaptureUnit::make(std::move(s), runtime_);
+  return videoIO_;
+}
+
+std::shared_ptr<AudioCaptureUnit> MediaMixer::audioIO() {
+  auto s = session();
+  std::lock_guard lock(componentsMutex_);
+  if (!audioIO_) audioIO_ = std::make_shared<AudioCaptureUnit>(std::move(s), isMultiTrackAudioMixingEnabled_, runtime_);
+  return audioIO_;
+}
+
+std::shared_ptr<Screen> MediaMixer::screen() {
+  std::lock_guard lock(componentsMutex_);
+  if (!screen_) screen_ = std::make_shared<Screen>();
+  return screen_;
+}
+
+std::shared_ptr<DisplayLinkChoreographer> MediaMixer::displayLink() {
+  std::lock_guard lock(componentsMutex_);
+  if (!displayLink_) displayLink_ = std::make_shared<DisplayLinkChoreographer>(runtime_);
+  return displayLink_;
+}
+
+Async<bool> MediaMixer::isTorchEnabled() {
+  co_await hop();
+  co_return videoIO()->isTorchEnabled();
+}
+
+Async<VideoOrientation> MediaMixer::videoOrientation() {
+  co_await hop();
+  co_return videoIO()->videoOrientation();
+}
+
+Async<bool> MediaMixer::isMonitoringEnabled() {
+  co_await hop();
+  co_return audioIO()->isMonitoringEnabled();
+}
+
+void MediaMixer::append(const SampleBufferRef& sampleBuffer, uint8_t track) {
+  if (!sampleBuffer || !sampleBuffer->formatDescription()) return;
+  switch (sampleBuffer->mediaType()) {
+    case platform::MediaType::audio:
+      audioIO()->append(track, sampleBuffer);
+      break;
+    case platform::MediaType::video:
+      videoIO()->append(track, sampleBuffer);
+      break;
+    default:
+      break;
+  }
+}
+
+void MediaMixer::append(const platform::PCMBufferRef& buffer, const platform::AudioTime& when, uint8_t track) {
+  if (!buffer) return;
+  audioIO()->append(track, buffer, when);
+}
+
+Async<void> MediaMixer::setVideoMixerSettings(VideoMixerSettings settings) {
+  co_await hop();
+  auto unit = videoIO();
+  if (settings.mode != unit->videoMixerSettings().mode) applyVideoMixerMode(settings.mode);
+  unit->setVideoMixerSettings(settings);
+  track(platform::spawn(
+      screenActor_->queue(),
+      [](std::shared_ptr<Screen> screen, uint8_t mainTrack) -> Async<void> {
+        auto& object = *screen->videoTrackScreenObject();
+        if (object.track() != mainTrack) {
+          object.setTrack(mainTrack);
+          object.setShouldInvalidateLayout(true);
+        }
+        co_return;
+      },
+      screen(), settings.mainTrack));
+}
+
+void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
+  if (!isRunning_) return;
+  auto link = displayLink();
+  if (mode == VideoMixerSettings::Mode::passthrough) {
+    track(platform::spawn(
+        screenActor_->queue(),
+        [](std::shared_ptr<DisplayLinkChoreographer> link) -> Async<void> {
+          link->stopRunning();
+          co_return;
+        },
+        std::move(link)));
+    return;
+  }
+  track(platform::spawn(
+      screenActor_->queue(),
+      [](std::weak_ptr<MediaMixer> weak, std::shared_ptr<Screen> screen, std::shared_ptr<DisplayLinkChoreographer> link,
+         std::shared_ptr<platform::SerialQueue> screenQueue) -> Async<void> {
+        double frameRate = kDefaultFrameRate;
+        if (auto self = weak.lock()) {
+          frameRate = co_await self->frameRate();
+        } else {
+          co_return;
+        }
+        co_await platform::hop(screenQueue);
+        link->setPreferredFramesPerSecond(static_cast<int>(frameRate));
+        link->startRunning();
+        auto ticks = link->updateFrames();
+        while (auto tick = co_await ticks.next()) {
+          co_await platform::hop(screenQueue);
+          // None when nothing new is due for this tick.
+          auto buffer = screen->makeSampleBuffer(*tick);
+          if (!buffer) continue;
+          auto self = weak.lock();
+          if (!self) break;
+          co_await self->forwardVideo(std::move(buffer), kMixedTrack);
+        }
+      },
+      weak_from_this(), screen(), std::move(link), screenActor_->queue()));
+}
+
+void MediaMixer::track(platform::TaskHandle<void> task) {
+  std::erase_if(tasks_, [](const auto& t) { return t.isFinished(); });
+  tasks_.push_back(std::move(task));
+}
+
+Async<void> MediaMixer::forwardVideo(SampleBufferRef buffer, uint8_t trackId) {
+  co_await hop();
+  const auto outputs = outputs_;
+  for (const auto& output : outputs) {
+    if (co_await output->videoTrackId() == trackId) output->mixer(*this, buffer);
+  }
+}
+
+Async<void> MediaMixer::forwardAudio(AudioCaptureUnit::Output pair) {
+  co_await hop();
+  const auto outputs = outputs_;
+  for (const auto& output : outputs) {
+    if (co_await output->audioTrackId() == kMixedTrack) output->mixer(*this, pair.first, pair.second);
+  }
+}
+
+std::vector<std::shared_ptr<VideoScreenObject>> MediaMixer::videoTrackObjects(const ScreenObjectContainer& container) {
+  std::vector<std::shared_ptr<VideoScreenObject>> objects;
+  for (const auto& child : container.children()) {
+    if (auto video = std::dynamic_pointer_cast<VideoScreenObject>(child)) objects.push_back(std::move(video));
+  }
+  for (const auto& child : container.children()) {
+    if (auto inner = std::dynamic_pointer_cast<ScreenObjectContainer>(child)) {
+      auto more = videoTrackObjects(*inner);
+      objects.insert(objects.end(), more.begin(), more.end());
+    }
+  }
+  return objects;
+}
+
+Async<void> MediaMixer::startRunning() {
+  co_await hop();
+  if (isRunning_) co_return;
+  isRunning_ = true;
+  auto video = videoIO();
+  auto audio = audioIO();
+  applyVideoMixerMode(video->videoMixerSettings().mode);
+  co_await startCaptureSession();
+  std::weak_ptr<MediaMixer> weak = weak_from_this();
+
+  track(platform::spawn(
+      queue(),
+      [](std::weak_ptr<MediaMixer> weak, platform::AsyncStream<VideoCaptureUnit::Input> inputs,
+         std::shared_ptr<VideoCaptureUnit> unit, std::shared_ptr<Screen> screen,
+         std::shared_ptr<platform::SerialQueue> screenQueue) -> Async<void> {
+        while (auto input = co_await inputs.next()) {
+          auto self = weak.lock();
+          if (!self) break;
+          platform::spawnDetached(
+              screenQueue,
+              [](std::shared_ptr<VideoCaptureUnit> unit, std::shared_ptr<Screen> screen, uint8_t trackId,
+                 SampleBufferRef buffer) -> Async<void> {
+                const auto settings = unit->videoMixerSettings();
+                if (settings.mode != VideoMixerSettings::Mode::offscreen) co_return;
+                for (const auto& object : videoTrackObjects(*screen->root())) {
+                  if (object->track() != trackId) continue;
+                  if (auto* queue = object->queue()) {
+                    try {
+                      queue->enqueue(buffer);
+                    } catch (const std::exception&) {
+                      // A full queue drops the picture; the next one comes soon.
+                    }
+                  }
+                  object->setShouldInvalidateLayout(true);
+                }
+                if (trackId == settings.mainTrack) screen->setVideoCaptureLatency(buffer->presentationTime());
+              },
+              unit, screen, input->first, input->second);
+          co_await self->forwardVideo(input->second, input->first);
+        }
+      },
+      weak, video->inputs(), video, screen(), screenActor_->queue()));
+
+  track(platform::spawn(
+      queue(),
+      [](std::weak_ptr<MediaMixer> weak, platform::AsyncStream<SampleBufferRef> output) -> Async<void> {
+        while (auto buffer = co_await output.next()) {
+          auto self = weak.lock();
+          if (!self) break;
+          co_await self->forwardVideo(std::move(*buffer), kMixedTrack);
+        }
+      },
+      weak, video->output()));
+
+  auto [sound, writer] = platform::AsyncStream<AudioCaptureUnit::Output>::make(platform::BufferingPolicy::unbounded());
+  audio->setContinuation(std::move(writer));
+  track(platform::spawn(
+      queue(),
+      [](std::weak_ptr<MediaMixer> weak, platform::AsyncStream<AudioCaptureUnit::Output> sound) -> Async<void> {
+        while (auto pair = co_await sound.next()) {
+          auto self = weak.lock();
+          if (!self) break;
+          co_await self->forwardAudio(std::move(*pair));
+        }
+      },
+      weak, std::move(sound)));
+}
+
+Async<void> MediaMixer::startCaptureSession() {
+  co_await hop();
+  auto s = session();
+  if (s->isRunning()) {
+    s->startRunningIfNeeded();
+    co_return;
+  }
+  s->startRunning();
+  track(platform::spawn(
+      screenActor_->queue(),
+      [](std::shared_ptr<Screen> screen, std::shared_ptr<ScreenSynchronizationClock> clock) -> Async<void> {
+        screen->renderer().setSynchronizationClock(std::move(clock));
+        co_return;
+      },
+      screen(), s->synchronizationClock()));
+  track(platform::spawn(
+      queue(),
+      [](std::weak_ptr<MediaMixer> weak, platform::AsyncStream<CaptureRuntimeError> errors) -> Async<void> {
+        while (auto error = co_await errors.next()) {
+          auto self = weak.lock();
+          if (!self) break;
+          co_await self->sessionRuntimeErrorOccured(std::move(*error));
+        }
+      },
+      weak_from_this(), s->runtimeError()));
+}
+
+Async<void> MediaMixer::stopCaptureSession() {
+  co_await hop();
+  auto s = session();
+  if (!s->isRunning()) co_return;
+  // Also ends the runtime-error sequence and with it the task that reads it.
+  s->stopRunning();
+  track(platform::spawn(
+      screenActor_->queue(),
+      [](std::shared_ptr<Screen> screen) -> Async<void> {
+        screen->renderer().setSynchronizationClock(nullptr);
+        co_return;
+      },
+      screen()));
+}
+
+Async<void> MediaMixer::stopRunning() {
+  co_await hop();
+  if (!isRunning_) co_return;
+  co_await stopCaptureSession();
+  audioIO()->setContinuation(std::nullopt);
+  videoIO()->finish();
+  for (const auto& task : subscriptions_) task.cancel();
+  subscriptions_.clear();
+  co_await platform::spawn(
+      screenActor_->queue(),
+      [](std::shared_ptr<Screen> screen, std::shared_ptr<DisplayLinkChoreographer> link) -> Async<void> {
+        link->stopRunning();
+        for (const auto& object : videoTrackObjects(*screen->root())) {
+          object->frameTracker().clear();
+          if (auto* queue = object->queue()) queue->reset();
+          object->setShouldInvalidateLayout(true);
+        }
+        co_return;
+      },
+      screen(), displayLink())
+      .value();
+  // Every task ends once its sequence ended; wait for the last of them.
+  auto tasks = std::move(tasks_);
+  tasks_.clear();
+  for (const auto& task : tasks) co_await task.value();
+  co_await hop();
+  isRunning_ = false;
+}
+
+Async<size_t> MediaMixer::liveTaskCount() {
+  co_await hop();
+  size_t count = 0;
+  for (const auto& task : tasks_) count += task.isFinished() ? 0 : 1;
+  co_return count;
+}
+
+Async<void> MediaMixer::attachVideo(std::shared_ptr<platform::VideoCaptureDevice> device, uint8_t trackId,
+                                    VideoConfiguration configuration, std::shared_ptr<VideoDeviceControls> controls) {
+  co_await hop();
+  auto unit = videoIO();
+  try {
+    unit->session()->configuration([&](CaptureSessionConvertible&) {
+      unit->attachVideo(std::move(device), trackId, configuration, std::move(controls));
+    });
+  } catch (const std::exception& e) {
+    throw Error(Error::Kind::failedToAttach, std::string("attachVideo(_:track:configuration:): ") + e.what(),
+                std::current_exception());
+  }
+}
+
+Async<void> MediaMixer::attachAudio(std::shared_ptr<platform::AudioCapture> capture, std::string deviceID,
+                                    uint8_t trackId, AudioConfiguration configuration) {
+  co_await hop();
+  auto unit = audioIO();
+  try {
+    session()->configuration([&](CaptureSessionConvertible&) {
+      unit->attachAudio(std::move(capture), deviceID, trackId, configuration);
+    });
+  } catch (const std::exception& e) {
+    throw Error(Error::Kind::failedToAttach, std::string("attachAudio(_:track:configuration:): ") + e.what(),
+                std::current_exception());
+  }
+}
+
+Async<void> MediaMixer::configureVideoDevice(uint8_t trackId, VideoConfiguration configuration) {
+  co_await hop();
+  const auto& devices = videoIO()->devices();
+  auto it = devices.find(trackId);
+  if (it == devices.end()) throw Error(Error::Kind::deviceNotFound, "no camera on that track");
+  if (configuration) configuration(*it->second);
+}
+
+Async<void> MediaMixer::configureAudioDevice(uint8_t trackId, AudioConfiguration configuration) {
+  co_await hop();
+  const auto& devices = audioIO()->devices();
+  auto it = devices.find(trackId);
+  if (it == devices.end()) throw Error(Error::Kind::deviceNotFound, "no microphone on that track");
+  if (configuration) configuration(*it->second);
+}
+
+Async<void> MediaMixer::setFrameRate(double frameRate) {
+  co_await hop();
+  auto unit = videoIO();
+  if (unit->videoMixerSettings().mode == VideoMixerSettings::Mode::offscreen) {
+    auto link = displayLink();
+    track(platform::spawn(
+        screenActor_->queue(),
+        [](std::shared_ptr<DisplayLinkChoreographer> link, int fps) -> Async<void> {
+          link->setPreferredFramesPerSecond(fps);
+          co_return;
+        },
+        std::move(link), static_cast<int>(frameRate)));
+  } else if (!unit->devices().empty()) {
+    unit->devices().begin()->second->setFrameRate(frameRate);
+  }
+  frameRate_ = frameRate;
+}
+
+Async<void> MediaMixer::setDynamicRangeMode(DynamicRangeMode mode) {
+  co_await hop();
+  if (mode == dynamicRangeMode_) co_return;
+  track(platform::spawn(
+      screenActor_->queue(),
+      [](std::shared_ptr<Screen> screen, DynamicRangeMode mode) -> Async<void> {
+        screen->setDynamicRangeMode(mode);
+        co_return;
+      },
+      screen(), mode));
+  auto unit = videoIO();
+  if (unit->setDynamicRangeMode(mode)) {
+    try {
+      unit->session()->configuration([&](CaptureSessionConvertible&) { unit->applyDynamicRangeMode(); });
+    } catch (const std::exception& e) {
+      MEDLEY_LOG_WARN("the cameras kept their dynamic range:", e.what());
+    }
+  }
+  dynamicRangeMode_ = mode;
+}
+
+Async<void> MediaMixer::setTorchEnabled(bool enabled) {
+  co_await hop();
+  auto unit = videoIO();
+  unit->setTorchEnabled(enabled);
+  unit->setTorchMode(enabled ? TorchMode::on : TorchMode::off);
+}
+
+Async<void> MediaMixer::setVideoOrientation(VideoOrientation orientation) {
+  co_await hop();
+  auto unit = videoIO();
+  if (unit->setVideoOrientation(orientation)) {
+    unit->session()->configuration([&](CaptureSessionConvertible&) { unit->applyVideoOrientation(); });
+  }
+  if (unit->isTorchEnabled()) unit->setTorchMode(TorchMode::on);
+}
+
+Async<void> MediaMixer::setSessionPreset(std::string preset) {
+  co_await hop();
+  session()->setSessionPreset(preset);
+}
+
+Async<void> MediaMixer::setMonitoringEnabled(bool enabled) {
+  co_await hop();
+  audioIO()->setMonitoringEnabled(enabled);
+}
+
+Async<void> MediaMixer::setAudioMixerSettings(AudioMixerSettings settings) {
+  co_await hop();
+  audioIO()->setSettings(settings);
+}
+
+Async<void> MediaMixer::configuration(std::function<void(CaptureSessionConvertible&)> body) {
+  co_await hop();
+  session()->configuration(body);
+}
+
+Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
+  co_await hop();
+  switch (error.code) {
+    case CaptureRuntimeError::Code::unknown:
+      if (!isInBackground_) session()->startRunningIfNeeded();
+      break;
+    case CaptureRuntimeError::Code::unsupportedDeviceActiveFormat:
+      if (auto unit = std::dynamic_pointer_cast<VideoDeviceUnit>(error.device)) {
+        try {
+          unit->setFrameRate(frameRate_);
+        } catch (const std::exception& e) {
+          MEDLEY_LOG_ERROR("sessionRuntimeErrorOccured(_:)", e.what());
+          break;
+        }
+        session()->startRunningIfNeeded();
+      }
+      break;
+  }
+}
+
 
 void to_json(nlohmann::json& json, MediaMixer::CaptureSessionMode mode) { json = std::string(MediaMixer::rawValue(mode)); }
 

@@ -1,9 +1,17 @@
 #pragma once
-// The media library's hub between capture and delivery. This much of it can
-// be made and handed to outputs as the source of their buffers: a mixer in
-// manual mode that has not been started (media come through appends only).
+// The media library's hub between capture and delivery: cameras and
+// microphones (or buffers appended by hand) flow through the video and audio
+// mixers of its capture units, and the results go to the registered outputs by
+// track: a track's raw pictures to the outputs that selected it, the mixed
+// picture and the mixed sound to those that selected 255. In offscreen mode the
+// picture is composited by the Screen on the display-link clock; in passthrough
+// the main camera track is forwarded as it comes. A mixer in manual mode that
+// is never started is only a source handed to outputs.
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,7 +21,12 @@
 #include <nlohmann/json.hpp>
 
 #include "Medley/Sources/Codec/DynamicRangeMode.h"
+#include "Medley/Sources/Mixer/AudioCaptureUnit.h"
+#include "Medley/Sources/Mixer/CaptureSessionConvertible.h"
 #include "Medley/Sources/Mixer/MediaMixerOutput.h"
+#include "Medley/Sources/Mixer/VideoCaptureUnit.h"
+#include "Medley/Sources/Screen/DisplayLinkChoreographer.h"
+#include "Medley/Sources/Screen/Screen.h"
 #include "Platform/Concurrency/Actor.h"
 #include "Platform/Concurrency/Task.h"
 
@@ -44,9 +57,12 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
 
   static constexpr double kDefaultFrameRate = 30.0;
 
-  // Makes nothing else: every component is made on first use.
+  // Makes nothing else: every component is made on first use. The screen
+  // actor defaults to the shared one on the shared runtime, else to one on `runtime`.
   MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
-             std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
+             std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared(),
+             std::shared_ptr<platform::Actor> screenActor = nullptr);
+  ~MediaMixer() override;
 
   // Fixed at construction.
   CaptureSessionMode captureSessionMode() const { return captureSessionMode_; }
@@ -62,6 +78,71 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   // Removes the same object; nothing when it is not there.
   platform::Async<void> removeOutput(std::shared_ptr<MediaMixerOutput> output);
 
+  // Components, made on first use (any thread).
+  std::shared_ptr<CaptureSessionConvertible> session();
+  std::shared_ptr<VideoCaptureUnit> videoIO();
+  std::shared_ptr<AudioCaptureUnit> audioIO();
+  // Read and written on screenActor() only.
+  std::shared_ptr<Screen> screen();
+  std::shared_ptr<DisplayLinkChoreographer> displayLink();
+  const std::shared_ptr<platform::Actor>& screenActor() const { return screenActor_; }
+
+  VideoMixerSettings videoMixerSettings() { return videoIO()->videoMixerSettings(); }
+  AudioMixerSettings audioMixerSettings() { return audioIO()->settings(); }
+  std::map<uint8_t, platform::FormatDescriptionRef> videoInputFormats() { return videoIO()->inputFormats(); }
+  std::map<uint8_t, platform::AudioFormat> audioInputFormats() { return audioIO()->inputFormats(); }
+  platform::Async<bool> isTorchEnabled();
+  platform::Async<VideoOrientation> videoOrientation();
+  platform::Async<bool> isMonitoringEnabled();
+  std::string sessionPreset() { return session()->sessionPreset(); }
+  bool isCapturing() { return session()->isCapturing(); }
+  platform::AsyncStream<bool> isInturreped() { return session()->isInturreped(); }
+
+  // From any thread. Appends and captured media go through the capture units'
+  // queues, in order, so they never race on one mixer. Buffers without a
+  // format, or neither audio nor video, are dropped.
+  void append(const platform::SampleBufferRef& sampleBuffer, uint8_t track = 0);
+  void append(const platform::PCMBufferRef& buffer, const platform::AudioTime& when, uint8_t track = 0);
+
+  // A new mode takes effect at once while running, else at the next start.
+  platform::Async<void> setVideoMixerSettings(VideoMixerSettings settings);
+
+  // Starting a running mixer or stopping a stopped one does nothing. Stop
+  // returns once every task the mixer started has ended.
+  platform::Async<void> startRunning();
+  platform::Async<void> stopRunning();
+  platform::Async<void> startCaptureSession();
+  platform::Async<void> stopCaptureSession();
+  // Tasks the mixer started that have not ended.
+  platform::Async<size_t> liveTaskCount();
+
+  // Capture control. A camera or microphone replaces the track's; none detaches
+  // it. In manual mode nothing is attached and the call succeeds. Throws
+  // Error(failedToAttach) carrying what the capture unit threw.
+  using VideoConfiguration = VideoCaptureUnit::Configuration;
+  using AudioConfiguration = AudioCaptureUnit::Configuration;
+  platform::Async<void> attachVideo(std::shared_ptr<platform::VideoCaptureDevice> device, uint8_t track = 0,
+                                    VideoConfiguration configuration = nullptr,
+                                    std::shared_ptr<VideoDeviceControls> controls = nullptr);
+  platform::Async<void> attachAudio(std::shared_ptr<platform::AudioCapture> capture, std::string deviceID,
+                                    uint8_t track = 0, AudioConfiguration configuration = nullptr);
+  // Error(deviceNotFound) for a track without a device; the closure's error propagates.
+  platform::Async<void> configureVideoDevice(uint8_t track, VideoConfiguration configuration);
+  platform::Async<void> configureAudioDevice(uint8_t track, AudioConfiguration configuration);
+  // Offscreen: the render pace only. Passthrough: the first camera's rate too;
+  // when the camera refuses, throws and keeps the old rate.
+  platform::Async<void> setFrameRate(double frameRate);
+  platform::Async<void> setDynamicRangeMode(DynamicRangeMode mode);
+  platform::Async<void> setTorchEnabled(bool enabled);
+  // The torch, when on, is applied again whether or not the orientation changed.
+  platform::Async<void> setVideoOrientation(VideoOrientation orientation);
+  platform::Async<void> setSessionPreset(std::string preset);
+  platform::Async<void> setMonitoringEnabled(bool enabled);
+  platform::Async<void> setAudioMixerSettings(AudioMixerSettings settings);
+  platform::Async<void> configuration(std::function<void(CaptureSessionConvertible&)> body);
+  // Recovery: restarts the session's devices after an unknown error unless in the background.
+  platform::Async<void> sessionRuntimeErrorOccured(CaptureRuntimeError error);
+
  private:
   const CaptureSessionMode captureSessionMode_;
   const bool isMultiTrackAudioMixingEnabled_;
@@ -71,6 +152,24 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;
+
+  void applyVideoMixerMode(VideoMixerSettings::Mode mode);
+  void track(platform::TaskHandle<void> task);
+  platform::Async<void> forwardVideo(platform::SampleBufferRef buffer, uint8_t track);
+  platform::Async<void> forwardAudio(AudioCaptureUnit::Output output);
+  static std::vector<std::shared_ptr<VideoScreenObject>> videoTrackObjects(const ScreenObjectContainer& container);
+
+  const std::shared_ptr<platform::Runtime> runtime_;
+  const std::shared_ptr<platform::Actor> screenActor_;
+  // Guards the components made on first use.
+  std::mutex componentsMutex_;
+  std::shared_ptr<CaptureSessionConvertible> session_;
+  std::shared_ptr<VideoCaptureUnit> videoIO_;
+  std::shared_ptr<AudioCaptureUnit> audioIO_;
+  std::shared_ptr<Screen> screen_;
+  std::shared_ptr<DisplayLinkChoreographer> displayLink_;
+  // Every task the mixer started, so that stop can wait for them to end.
+  std::vector<platform::TaskHandle<void>> tasks_;
 };
 
 void to_json(nlohmann::json& json, MediaMixer::CaptureSessionMode mode);

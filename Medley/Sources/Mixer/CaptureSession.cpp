@@ -1,0 +1,152 @@
+#include "Medley/Sources/Mixer/CaptureSession.h"
+
+#include <algorithm>
+
+namespace medley {
+
+namespace {
+
+// Captured buffers are stamped on the host clock already.
+class HostClock final : public ScreenSynchronizationClock {
+ public:
+  platform::MediaTime hostTimeFromClockTime(const platform::MediaTime& t) const override { return t; }
+  platform::MediaTime clockTimeFromHostTime(const platform::MediaTime& t) const override { return t; }
+};
+
+}  // namespace
+
+CaptureSession::CaptureSession() : clock_(std::make_shared<HostClock>()) {}
+
+CaptureSession::~CaptureSession() { stopRunning(); }
+
+std::string CaptureSession::sessionPreset() const {
+  std::lock_guard lock(mutex_);
+  return sessionPreset_;
+}
+
+void CaptureSession::setSessionPreset(const std::string& preset) {
+  std::lock_guard lock(mutex_);
+  sessionPreset_ = preset;
+}
+
+bool CaptureSession::isCapturing() const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(units_.begin(), units_.end(), [](const auto& u) { return u->isCapturing(); });
+}
+
+platform::AsyncStream<bool> CaptureSession::isInturreped() {
+  std::lock_guard lock(mutex_);
+  return isInturreped_.stream();
+}
+
+platform::AsyncStream<CaptureRuntimeError> CaptureSession::runtimeError() {
+  std::lock_guard lock(mutex_);
+  return runtimeError_.stream();
+}
+
+bool CaptureSession::isMultiCamSessionEnabled() const {
+  std::lock_guard lock(mutex_);
+  return capabilities_.isMultiCamSessionEnabled;
+}
+
+void CaptureSession::setMultiCamSessionEnabled(bool enabled) {
+  std::lock_guard lock(mutex_);
+  capabilities_.isMultiCamSessionEnabled = enabled;
+}
+
+void CaptureSession::attachCapture(const std::shared_ptr<DeviceUnit>& unit) {
+  if (!unit) return;
+  bool start = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (std::find(units_.begin(), units_.end(), unit) != units_.end()) return;
+    units_.push_back(unit);
+    start = isRunning_ && batchDepth_ == 0;
+  }
+  if (start) unit->startCapturing();
+}
+
+void CaptureSession::detachCapture(const std::shared_ptr<DeviceUnit>& unit) {
+  if (!unit) return;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find(units_.begin(), units_.end(), unit);
+    if (it == units_.end()) return;
+    units_.erase(it);
+  }
+  unit->stopCapturing();
+}
+
+void CaptureSession::configuration(const std::function<void(CaptureSessionConvertible&)>& body) {
+  {
+    std::lock_guard lock(mutex_);
+    ++batchDepth_;
+    ++configurationCount_;
+  }
+  std::exception_ptr error;
+  try {
+    body(*this);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  bool commit = false;
+  {
+    std::lock_guard lock(mutex_);
+    commit = --batchDepth_ == 0 && isRunning_;
+  }
+  if (commit) startUnits();
+  if (error) std::rethrow_exception(error);
+}
+
+void CaptureSession::startRunningIfNeeded() {
+  if (isRunning()) startUnits();
+}
+
+bool CaptureSession::isRunning() const {
+  std::lock_guard lock(mutex_);
+  return isRunning_;
+}
+
+void CaptureSession::startRunning() {
+  {
+    std::lock_guard lock(mutex_);
+    if (isRunning_) return;
+    isRunning_ = true;
+  }
+  startUnits();
+}
+
+void CaptureSession::stopRunning() {
+  std::vector<std::shared_ptr<DeviceUnit>> units;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isRunning_) return;
+    isRunning_ = false;
+    runtimeError_.finish();
+    units = units_;
+  }
+  for (const auto& unit : units) unit->stopCapturing();
+}
+
+void CaptureSession::sessionRuntimeError(const CaptureRuntimeError& error) {
+  std::lock_guard lock(mutex_);
+  (void)runtimeError_.yield(error);
+}
+
+std::vector<std::shared_ptr<DeviceUnit>> CaptureSession::units() const {
+  std::lock_guard lock(mutex_);
+  return units_;
+}
+
+int CaptureSession::configurationCount() const {
+  std::lock_guard lock(mutex_);
+  return configurationCount_;
+}
+
+void CaptureSession::startUnits() {
+  for (const auto& unit : units()) {
+    if (!unit->isCapturing()) unit->startCapturing();
+  }
+}
+
+}  // namespace medley

@@ -1,0 +1,21 @@
+#pragma once
+// One capture device bound to a track, as the capture session sees it: the
+// session starts its delivery while the session runs and stops it when the
+// session stops or the unit is detached.
+#include <cstdint>
+
+namespace medley {
+
+class DeviceUnit {
+ public:
+  virtual ~DeviceUnit() = default;
+  virtual uint8_t track() const = 0;
+  // Starts delivering to the unit's capture unit; a failure is reported to the
+  // session's runtime-error sequence. Not again while capturing.
+  virtual void startCapturing() = 0;
+  // Stops delivering and waits for the last delivery; safe to repeat.
+  virtual void stopCapturing() = 0;
+  virtual bool isCapturing() const = 0;
+};
+
+}  // namespace medley

@@ -1,0 +1,173 @@
+#include "Medley/Sources/Mixer/VideoDeviceUnit.h"
+
+#include <cmath>
+
+#include "Medley/Sources/Mixer/VideoCaptureUnit.h"
+
+namespace medley {
+
+namespace {
+
+bool supportsRate(const platform::VideoCaptureFormat& format, double rate) {
+  for (const auto& range : format.frameRateRanges) {
+    // Drivers give rates as fractions: 30000/1001 is "29.97" to a caller.
+    if (rate >= range.minFrameRate - 0.01 && rate <= range.maxFrameRate + 0.01) return true;
+  }
+  return false;
+}
+
+constexpr int32_t kTorchOff = 0;  // V4L2_FLASH_LED_MODE_NONE
+constexpr int32_t kTorchOn = 2;   // V4L2_FLASH_LED_MODE_TORCH
+
+int32_t degrees(VideoOrientation orientation) {
+  switch (orientation) {
+    case VideoOrientation::portrait:
+      return 0;
+    case VideoOrientation::portraitUpsideDown:
+      return 180;
+    case VideoOrientation::landscapeRight:
+      return 90;
+    case VideoOrientation::landscapeLeft:
+      return 270;
+  }
+  return 0;
+}
+
+}  // namespace
+
+VideoDeviceUnit::VideoDeviceUnit(uint8_t track, std::shared_ptr<platform::VideoCaptureDevice> device,
+                                 std::shared_ptr<VideoDeviceControls> controls)
+    : track_(track), device_(std::move(device)), controls_(std::move(controls)) {
+  if (device_) device_->open();
+}
+
+VideoDeviceUnit::~VideoDeviceUnit() {
+  if (device_) device_->close();
+}
+
+void VideoDeviceUnit::setFrameRate(double frameRate) {
+  if (!device_) return;
+  if (!std::isfinite(frameRate) || frameRate <= 0) {
+    throw Error(Error::Kind::unsupportedFrameRate, "not a frame rate");
+  }
+  const auto formats = device_->formats();
+  const auto active = device_->activeFormatIndex();
+  const platform::FrameDuration duration{100, static_cast<uint32_t>(frameRate * 100)};
+  std::optional<size_t> chosen;
+  if (active && *active < formats.size() && supportsRate(formats[*active], frameRate)) {
+    chosen = active;
+  } else if (active && *active < formats.size()) {
+    for (size_t i = 0; i < formats.size(); ++i) {
+      if (formats[i].width == formats[*active].width && formats[i].height == formats[*active].height &&
+          supportsRate(formats[i], frameRate)) {
+        chosen = i;
+        break;
+      }
+    }
+  }
+  if (!chosen) throw Error(Error::Kind::unsupportedFrameRate, "the camera cannot do that frame rate");
+  try {
+    device_->configure(*chosen, duration);
+  } catch (const std::exception& e) {
+    throw Error(Error::Kind::unsupportedFrameRate, e.what());
+  }
+  frameRate_ = frameRate;
+}
+
+void VideoDeviceUnit::setDynamicRangeMode(DynamicRangeMode mode) {
+  if (!device_ || mode == dynamicRangeMode_) return;
+  if (mode != DynamicRangeMode::sdr) {
+    throw Error(Error::Kind::unsupportedDynamicRangeMode, "the camera delivers 8-bit pictures only");
+  }
+  dynamicRangeMode_ = mode;
+}
+
+void VideoDeviceUnit::setVideoOrientation(VideoOrientation orientation) {
+  videoOrientation_ = orientation;
+  if (controls_ && controls_->isSupported(VideoDeviceControls::Control::rotation, degrees(orientation))) {
+    controls_->set(VideoDeviceControls::Control::rotation, degrees(orientation));
+  }
+}
+
+void VideoDeviceUnit::setVideoMirrored(bool mirrored) {
+  isVideoMirrored_ = mirrored;
+  if (controls_ && controls_->isSupported(VideoDeviceControls::Control::horizontalFlip, mirrored ? 1 : 0)) {
+    controls_->set(VideoDeviceControls::Control::horizontalFlip, mirrored ? 1 : 0);
+  }
+}
+
+bool VideoDeviceUnit::isTorchModeSupported(TorchMode mode) const {
+  if (!controls_ || mode == TorchMode::automatic) return false;
+  return controls_->isSupported(VideoDeviceControls::Control::torch, mode == TorchMode::on ? kTorchOn : kTorchOff);
+}
+
+void VideoDeviceUnit::setTorchMode(TorchMode mode) {
+  if (!isTorchModeSupported(mode) ||
+      !controls_->set(VideoDeviceControls::Control::torch, mode == TorchMode::on ? kTorchOn : kTorchOff)) {
+    throw Error(Error::Kind::unsupportedControl, "the camera has no torch in that mode");
+  }
+}
+
+void VideoDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<VideoCaptureUnit>& unit) {
+  std::lock_guard lock(mutex_);
+  dataOutput_ = unit;
+}
+
+void VideoDeviceUnit::startCapturing() {
+  {
+    std::lock_guard lock(mutex_);
+    if (isCapturing_ || !device_) return;
+    isCapturing_ = true;
+  }
+  std::weak_ptr<VideoDeviceUnit> weak = weak_from_this();
+  const uint8_t track = track_;
+  try {
+    device_->startStreaming(
+        [weak, track](platform::PixelBufferRef picture, platform::MediaTime presentationTime) {
+          auto self = weak.lock();
+          if (!self || !picture) return;
+          std::shared_ptr<VideoCaptureUnit> unit;
+          {
+            std::lock_guard lock(self->mutex_);
+            unit = self->dataOutput_.lock();
+          }
+          if (!unit) return;
+          if (!presentationTime.isNumeric()) presentationTime = platform::MediaTime::fromNanos(unit->lockQueue()->now());
+          platform::SampleTiming timing;
+          timing.presentationTime = presentationTime;
+          unit->append(track, platform::SampleBuffer::makeImage(std::move(picture), timing));
+        },
+        [weak](const platform::VideoCaptureEvent& event) {
+          auto self = weak.lock();
+          if (!self) return;
+          std::shared_ptr<VideoCaptureUnit> unit;
+          {
+            std::lock_guard lock(self->mutex_);
+            unit = self->dataOutput_.lock();
+            if (event.kind != platform::VideoCaptureEvent::Kind::interrupted) self->isCapturing_ = false;
+          }
+          if (unit) unit->deviceFailed(self, event);
+        });
+  } catch (const std::exception& e) {
+    std::shared_ptr<VideoCaptureUnit> unit;
+    {
+      std::lock_guard lock(mutex_);
+      isCapturing_ = false;
+      unit = dataOutput_.lock();
+    }
+    if (unit) unit->deviceFailed(shared_from_this(), {platform::VideoCaptureEvent::Kind::runtimeError, e.what()});
+  }
+}
+
+void VideoDeviceUnit::stopCapturing() {
+  if (device_) device_->stopStreaming();
+  std::lock_guard lock(mutex_);
+  isCapturing_ = false;
+}
+
+bool VideoDeviceUnit::isCapturing() const {
+  std::lock_guard lock(mutex_);
+  return isCapturing_;
+}
+
+}  // namespace medley

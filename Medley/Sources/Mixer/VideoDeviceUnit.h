@@ -1,0 +1,88 @@
+#pragma once
+// One camera bound to a track: it opens the device, changes its format and
+// frame duration, mirrors, rotates and lights it where the device has those
+// controls, and while the session runs delivers its pictures onto its capture
+// unit's queue, into the unit's video mixer.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "Medley/Sources/Codec/DynamicRangeMode.h"
+#include "Medley/Sources/Mixer/DeviceUnit.h"
+#include "Medley/Sources/Mixer/VideoDeviceControls.h"
+#include "Platform/Capture/VideoCaptureDevice.h"
+#include "Platform/Media/FourCC.h"
+
+namespace medley {
+
+class VideoCaptureUnit;
+
+enum class VideoOrientation { portrait = 1, portraitUpsideDown = 2, landscapeRight = 3, landscapeLeft = 4 };
+enum class TorchMode { off = 0, on = 1, automatic = 2 };
+
+class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_this<VideoDeviceUnit> {
+ public:
+  class Error : public std::runtime_error {
+   public:
+    enum class Kind { unsupportedDynamicRangeMode, unsupportedFrameRate, unsupportedControl };
+    Error(Kind kind, std::string what) : std::runtime_error(std::move(what)), kind(kind) {}
+    Kind kind;
+  };
+
+  static constexpr double kDefaultFrameRate = 30.0;
+
+  // Opens the device (its VideoCaptureError is thrown). Without controls the
+  // device has none.
+  VideoDeviceUnit(uint8_t track, std::shared_ptr<platform::VideoCaptureDevice> device,
+                  std::shared_ptr<VideoDeviceControls> controls = nullptr);
+  ~VideoDeviceUnit() override;
+
+  uint8_t track() const override { return track_; }
+  const std::shared_ptr<platform::VideoCaptureDevice>& device() const { return device_; }
+  const std::shared_ptr<VideoDeviceControls>& controls() const { return controls_; }
+  double frameRate() const { return frameRate_; }
+  platform::FourCC colorFormat() const { return colorFormat_; }
+  void setColorFormat(platform::FourCC format) { colorFormat_ = format; }
+  DynamicRangeMode dynamicRangeMode() const { return dynamicRangeMode_; }
+
+  // Both frame durations := 1/rate in the active format, or in another format
+  // of the same size that can do the rate; unsupportedFrameRate when none can
+  // (or the device refuses). frameRate changes only on success.
+  void setFrameRate(double frameRate);
+  // Cameras here deliver 8-bit pictures only: hdr is unsupportedDynamicRangeMode.
+  void setDynamicRangeMode(DynamicRangeMode mode);
+
+  VideoOrientation videoOrientation() const { return videoOrientation_; }
+  // Stored; applied as the device's rotation where it has that control.
+  void setVideoOrientation(VideoOrientation orientation);
+  bool isVideoMirrored() const { return isVideoMirrored_; }
+  // Stored; applied as the device's horizontal flip where it has that control.
+  void setVideoMirrored(bool mirrored);
+  bool isTorchModeSupported(TorchMode mode) const;
+  // Throws unsupportedControl when the device has no torch or refuses the mode.
+  void setTorchMode(TorchMode mode);
+
+  // Where captured pictures go; none stops delivery to a unit.
+  void setSampleBufferDelegate(const std::shared_ptr<VideoCaptureUnit>& unit);
+
+  void startCapturing() override;
+  void stopCapturing() override;
+  bool isCapturing() const override;
+
+ private:
+  const uint8_t track_;
+  const std::shared_ptr<platform::VideoCaptureDevice> device_;
+  const std::shared_ptr<VideoDeviceControls> controls_;
+  double frameRate_ = kDefaultFrameRate;
+  platform::FourCC colorFormat_ = platform::fourCC("420v");
+  VideoOrientation videoOrientation_ = VideoOrientation::portrait;
+  bool isVideoMirrored_ = false;
+  DynamicRangeMode dynamicRangeMode_ = DynamicRangeMode::sdr;
+
+  mutable std::mutex mutex_;
+  std::weak_ptr<VideoCaptureUnit> dataOutput_;
+  bool isCapturing_ = false;
+};
+
+}  // namespace medley

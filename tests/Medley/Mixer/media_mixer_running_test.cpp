@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include "Medley/Mixer/audio_mixer_test_support.h"
+#include "Medley/Mixer/media_mixer_test_support.h"
+#include "Medley/Screen/ScreenTestSupport.h"
+#include "Medley/Util/virtual_run.h"
+
+using medley::MediaMixer;
+using medley::VideoMixerSettings;
+using mixertest::RecordingOutput;
+using medleytest::runNow;
+using medley::testing::frameAt;
+using medley::testing::lumaAt;
+
+namespace {
+
+constexpr platform::Nanos kRefresh = 1'000'000'000 / 60;
+
+struct MediaMixerRunningTest : ::testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<MediaMixer> mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, rt);
+  std::shared_ptr<RecordingOutput> track0 = std::make_shared<RecordingOutput>(0, std::nullopt);
+  std::shared_ptr<RecordingOutput> track1 = std::make_shared<RecordingOutput>(1, std::nullopt);
+  std::shared_ptr<RecordingOutput> mixed = std::make_shared<RecordingOutput>(medley::kMixedTrack, medley::kMixedTrack);
+
+  void SetUp() override {
+    for (const auto& o : {track0, track1, mixed}) runNow(rt, mixer->addOutput(o));
+  }
+  void TearDown() override {
+    runNow(rt, mixer->stopRunning());
+    EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  }
+  void ticks(int n) {
+    for (int i = 0; i < n; ++i) {
+      rt->advance(kRefresh);
+      rt->runUntilIdle();
+    }
+  }
+  void setMode(VideoMixerSettings::Mode mode) {
+    auto settings = mixer->videoMixerSettings();
+    settings.mode = mode;
+    runNow(rt, mixer->setVideoMixerSettings(settings));
+  }
+};
+
+}  // namespace
+
+TEST_F(MediaMixerRunningTest, PassthroughRoutesEachTrackToItsOutputsAndTheMainTrackTo255) {
+  runNow(rt, mixer->startRunning());
+  auto first = frameAt(0, 64, 32), second = frameAt(0, 64, 32);
+  mixer->append(first, 0);
+  mixer->append(second, 1);
+  rt->runUntilIdle();
+  ASSERT_EQ(track0->pictures.size(), 1u);
+  EXPECT_EQ(track0->pictures[0], first);
+  ASSERT_EQ(track1->pictures.size(), 1u);
+  EXPECT_EQ(track1->pictures[0], second);
+  ASSERT_EQ(mixed->pictures.size(), 1u);  // only the main track is the mixed picture
+  EXPECT_EQ(mixed->pictures[0], first);
+  EXPECT_EQ(mixer->videoInputFormats().size(), 2u);
+
+  // Sound of the main track comes out mixed, to the outputs of audio track 255 only.
+  const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 2, true);
+  for (int i = 0; i < 8; ++i) {
+    mixer->append(mixertest::tone(format, 440, 0.5, i * 1024, 1024), platform::AudioTime::withSampleTime(i * 1024, 48000), 0);
+  }
+  rt->runUntilIdle();
+  EXPECT_FALSE(mixed->sounds.empty());
+  EXPECT_TRUE(track0->sounds.empty());
+  EXPECT_EQ(mixer->audioInputFormats().size(), 1u);
+}
+
+TEST_F(MediaMixerRunningTest, UnusableBuffersAreDropped) {
+  runNow(rt, mixer->startRunning());
+  mixer->append(platform::SampleBufferRef{}, 0);
+  mixer->append(platform::PCMBufferRef{}, platform::AudioTime::withSampleTime(0, 48000), 0);
+  rt->runUntilIdle();
+  EXPECT_TRUE(track0->pictures.empty());
+  EXPECT_TRUE(mixed->pictures.empty());
+  EXPECT_TRUE(mixed->sounds.empty());
+  EXPECT_TRUE(mixer->videoInputFormats().empty());
+}
+
+TEST_F(MediaMixerRunningTest, OffscreenRendersThirtyFramesASecondOnSixtyHertzTicksForTrack255Only) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  mixer->append(frameAt(0, 64, 32), 0);
+  ticks(60);
+  // A camera frame still reaches its track's output as it comes, never 255 as such.
+  ASSERT_EQ(track0->pictures.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(mixed->pictures.size()), 30, 1);
+  for (const auto& p : mixed->pictures) {
+    EXPECT_EQ(p->imageBuffer()->width(), 1280);
+    EXPECT_EQ(p->imageBuffer()->height(), 720);
+  }
+  for (size_t i = 1; i < mixed->pictures.size(); ++i) {
+    EXPECT_NEAR((mixed->pictures[i]->presentationTime() - mixed->pictures[i - 1]->presentationTime()).seconds(),
+                1.0 / 30, 0.002);
+  }
+  EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 30);
+}
+
+TEST_F(MediaMixerRunningTest, ModeChangesWhileRunningStopAndRestartTheRenderLoop) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  ticks(10);
+  const auto rendered = mixed->pictures.size();
+  EXPECT_GE(rendered, 4u);
+  setMode(VideoMixerSettings::Mode::passthrough);
+  rt->runUntilIdle();
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  ticks(10);
+  EXPECT_EQ(mixed->pictures.size(), rendered);
+  runNow(rt, mixer->setFrameRate(15));
+  setMode(VideoMixerSettings::Mode::offscreen);
+  ticks(40);
+  EXPECT_NEAR(static_cast<double>(mixed->pictures.size() - rendered), 10, 1);
+  EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 15);
+}
+
+TEST_F(MediaMixerRunningTest, StartAndStopAreIdempotentAndStopEndsEveryTask) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  runNow(rt, mixer->startRunning());
+  EXPECT_TRUE(runNow(rt, mixer->isRunning()));
+  EXPECT_TRUE(mixer->session()->isRunning());
+  ticks(4);
+  EXPECT_GT(runNow(rt, mixer->liveTaskCount()), 0u);
+  runNow(rt, mixer->stopRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  EXPECT_FALSE(mixer->session()->isRunning());
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  EXPECT_FALSE(mixer->audioIO()->hasContinuation());
+  runNow(rt, mixer->stopRunning());
+
+  // Stopped: nothing flows. Started again: new sequences carry media again.
+  const auto before = mixed->pictures.size();
+  mixer->append(frameAt(0, 64, 32), 0);
+  ticks(4);
+  EXPECT_EQ(mixed->pictures.size(), before);
+  EXPECT_TRUE(track0->pictures.empty());
+  setMode(VideoMixerSettings::Mode::passthrough);
+  runNow(rt, mixer->startRunning());
+  mixer->append(frameAt(1, 64, 32), 0);
+  rt->runUntilIdle();
+  EXPECT_EQ(track0->pictures.size(), 1u);
+  EXPECT_EQ(mixed->pictures.size(), before + 1);
+}
+
+TEST_F(MediaMixerRunningTest, MainTrackReachesTheScreensVideoObjectAndTheMutedMixerFreezes) {
+  runNow(rt, mixer->setVideoMixerSettings({VideoMixerSettings::Mode::passthrough, true, 1}));
+  rt->runUntilIdle();
+  EXPECT_EQ(mixer->screen()->videoTrackScreenObject()->track(), 1);
+  runNow(rt, mixer->startRunning());
+  mixer->append(frameAt(0, 64, 32, 50), 1);
+  auto later = frameAt(1, 64, 32, 210);
+  mixer->append(later, 1);
+  rt->runUntilIdle();
+  ASSERT_EQ(mixed->pictures.size(), 2u);
+  EXPECT_EQ(lumaAt(*later->imageBuffer(), 5, 5), 50);
+}
+
+TEST_F(MediaMixerRunningTest, OffscreenCameraFramesFeedTheVideoObjectsOfTheirTrack) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  ticks(1);
+  mixer->append(frameAt(0.02, 64, 32), 0);
+  mixer->append(frameAt(0.02, 64, 32), 3);
+  rt->runUntilIdle();
+  auto object = mixer->screen()->videoTrackScreenObject();
+  ASSERT_NE(object->queue(), nullptr);
+  EXPECT_EQ(object->queue()->count(), 1u);
+  runNow(rt, mixer->stopRunning());
+  EXPECT_EQ(object->queue()->count(), 0u);
+}

@@ -1,0 +1,129 @@
+#pragma once
+// Outputs that record what a media mixer hands them, and fake capture devices.
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "Medley/Sources/Mixer/MediaMixer.h"
+
+namespace mixertest {
+
+class RecordingOutput final : public medley::MediaMixerOutput {
+ public:
+  RecordingOutput(std::optional<uint8_t> video, std::optional<uint8_t> audio) {
+    tracks.videoTrackId = video;
+    tracks.audioTrackId = audio;
+  }
+  platform::Async<std::optional<uint8_t>> videoTrackId() override { co_return tracks.videoTrackId; }
+  platform::Async<std::optional<uint8_t>> audioTrackId() override { co_return tracks.audioTrackId; }
+  void mixer(medley::MediaMixer&, const platform::SampleBufferRef& b) override {
+    std::lock_guard lock(mutex);
+    pictures.push_back(b);
+  }
+  void mixer(medley::MediaMixer&, const platform::PCMBufferRef& b, const platform::AudioTime& when) override {
+    std::lock_guard lock(mutex);
+    sounds.push_back(b);
+    times.push_back(when);
+  }
+  platform::Async<void> selectTrack(std::optional<uint8_t> id, platform::MediaType mediaType) override {
+    tracks.select(id, mediaType);
+    co_return;
+  }
+  size_t pictureCount() {
+    std::lock_guard lock(mutex);
+    return pictures.size();
+  }
+  medley::MediaMixerTrackSelection tracks;
+  std::mutex mutex;
+  std::vector<platform::SampleBufferRef> pictures;
+  std::vector<platform::PCMBufferRef> sounds;
+  std::vector<platform::AudioTime> times;
+};
+
+// A camera whose frames the test delivers by hand, as the device thread would.
+class FakeCamera final : public platform::VideoCaptureDevice {
+ public:
+  FakeCamera() {
+    info_.uniqueID = "fake:0";
+    info_.name = "Fake camera";
+    formats_.push_back({platform::v4l2FourCC("NV12"), 640, 480, false,
+                        {platform::FrameRateRange::between({1, 30}, {1, 5})}});
+    formats_.push_back({platform::v4l2FourCC("NV12"), 640, 480, false, {platform::FrameRateRange::fixed({1, 60})}});
+    formats_.push_back({platform::v4l2FourCC("NV12"), 1280, 720, false, {platform::FrameRateRange::fixed({1, 10})}});
+  }
+  const platform::VideoCaptureDeviceInfo& info() const override { return info_; }
+  void open() override {
+    if (failOpen) throw platform::VideoCaptureError(platform::VideoCaptureError::Kind::busy, 16, "busy");
+    opened = true;
+    active = 0;
+  }
+  std::vector<platform::VideoCaptureFormat> formats() const override { return opened ? formats_ : decltype(formats_){}; }
+  std::optional<size_t> activeFormatIndex() const override { return active; }
+  platform::FrameDuration activeMinFrameDuration() const override { return duration; }
+  void configure(size_t index, std::optional<platform::FrameDuration> d) override {
+    ++configureCount;
+    active = index;
+    if (d) duration = *d;
+  }
+  void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
+    std::lock_guard lock(mutex);
+    frame = std::move(onFrame);
+    event = std::move(onEvent);
+    ++starts;
+  }
+  void stopStreaming() override {
+    std::lock_guard lock(mutex);
+    frame = nullptr;
+    event = nullptr;
+  }
+  void close() override { closed = true; }
+
+  bool deliver(platform::PixelBufferRef picture, double seconds) {
+    FrameHandler f;
+    {
+      std::lock_guard lock(mutex);
+      f = frame;
+    }
+    if (!f) return false;
+    f(std::move(picture), platform::MediaTime::fromSeconds(seconds, 1'000'000'000));
+    return true;
+  }
+  bool streaming() {
+    std::lock_guard lock(mutex);
+    return frame != nullptr;
+  }
+
+  platform::VideoCaptureDeviceInfo info_;
+  std::vector<platform::VideoCaptureFormat> formats_;
+  std::optional<size_t> active;
+  platform::FrameDuration duration;
+  bool opened = false, closed = false, failOpen = false;
+  int configureCount = 0;
+  int starts = 0;
+  std::mutex mutex;
+  FrameHandler frame;
+  EventHandler event;
+};
+
+// Device controls held in a table: present controls take any value in their range.
+class FakeControls final : public medley::VideoDeviceControls {
+ public:
+  bool isSupported(Control c, int32_t v) const override {
+    if (c == Control::torch) return hasTorch && (v == 0 || v == 2);
+    if (c == Control::horizontalFlip) return hasFlip && (v == 0 || v == 1);
+    return hasRotation && v % 90 == 0;
+  }
+  bool set(Control c, int32_t v) override {
+    if (!isSupported(c, v)) return false;
+    values[static_cast<int>(c)] = v;
+    ++sets[static_cast<int>(c)];
+    return true;
+  }
+  std::optional<int32_t> get(Control c) const override { return values[static_cast<int>(c)]; }
+  bool hasTorch = true, hasFlip = true, hasRotation = false;
+  std::optional<int32_t> values[3];
+  int sets[3] = {0, 0, 0};
+};
+
+}  // namespace mixertest
