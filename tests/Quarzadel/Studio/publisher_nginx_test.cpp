@@ -3,7 +3,10 @@
 // 20 s: the publisher reconnects with the closing status as its reason and is
 // live again, with the same live date, well before 26 s.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,6 +143,92 @@ TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
   EXPECT_EQ(again->value["since"], states[1].value["since"]);
   EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
   EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
+}
+
+bool hasLine(const std::vector<Line>& lines, const std::string& event, const std::string& key,
+             const std::string& text) {
+  for (const auto& l : lines)
+    if (l.value["event"] == event && l.value.contains(key) && l.value[key].is_string() &&
+        l.value[key].get<std::string>().find(text) != std::string::npos)
+      return true;
+  return false;
+}
+
+TEST(PublisherNginx, ARefusedPublishIsRetriedWithTheServersReason) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-taken"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ToolRun first(tool() + " --url " + url + " --key taken --seconds 12 --resolution 720p 2>/dev/null");
+  first.sleepUntil(3);
+  ToolRun second(tool() + " --url " + url + " --key taken --seconds 6 --resolution 720p 2>/dev/null");
+  second.finish();
+  first.finish();
+  const auto lines = second.lines();
+  EXPECT_TRUE(hasLine(lines, "log", "message", "Publish attempt 1 failed after ")) << lines.size();
+  EXPECT_TRUE(hasLine(lines, "state", "reason", "Already publishing"));
+  EXPECT_TRUE(hasLine(lines, "problem", "text",
+                      "Quarzadel can't reach the stream server (Already publishing). Check that the event"));
+  EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
+  EXPECT_TRUE(hasLine(first.lines(), "state", "state", "live"));
+}
+
+TEST(PublisherNginx, AServerThatStopsReadingGivesUploadStalledAndANewAttempt) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-frozen"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ToolRun run(tool() + " --url " + url + " --key frozen --seconds 70 --resolution 720p 2>/dev/null");
+  run.sleepUntil(4);
+  const pid_t pid = nginxPid(nginx.dir());
+  ASSERT_GT(pid, 0);
+  ::kill(pid, SIGSTOP);
+  run.finish();
+  ::kill(pid, SIGCONT);
+  const auto lines = run.lines();
+  double stalledAt = -1;
+  for (const auto& l : lines)
+    if (l.value["event"] == "log" && l.value["message"] == "Publish interrupted: Upload stalled") {
+      stalledAt = l.at;
+      break;
+    }
+  ASSERT_GT(stalledAt, 0) << "no stall";
+  // The send buffers fill first; then five silent seconds.
+  EXPECT_GT(stalledAt, 9.0);
+  bool retried = false;
+  for (const auto& l : lines)
+    if (l.at > stalledAt && l.value["event"] == "state" && l.value["state"] == "reconnecting" &&
+        l.value["reason"] == "Upload stalled")
+      retried = true;
+  EXPECT_TRUE(retried);
+}
+
+TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeSeconds) {
+  // The kernel accepts connections on a listening socket nobody serves.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(fd, 16), 0);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
+  ToolRun run(tool() + " --url " + url + " --key void --seconds 4 --resolution 720p 2>/dev/null");
+  run.finish();
+  ::close(fd);
+  const auto lines = run.lines();
+  double stopping = -1, idle = -1;
+  int stoppedLines = 0;
+  for (const auto& l : lines) {
+    if (l.value["event"] == "state" && l.value["state"] == "stopping") stopping = l.at;
+    if (l.value["event"] == "state" && l.value["state"] == "idle") idle = l.at;
+    if (l.value["event"] == "log" && l.value["message"] == "Publish stopped by user") ++stoppedLines;
+  }
+  ASSERT_GT(stopping, 0);
+  ASSERT_GT(idle, 0);
+  EXPECT_LE(idle - stopping, 3.3);
+  EXPECT_EQ(stoppedLines, 1);
+  EXPECT_FALSE(hasLine(lines, "log", "message", "Publish attempt"));
+  EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
 }
 
 }  // namespace
