@@ -319,5 +319,45 @@ TEST_F(PublisherFixture, NoAttemptWithoutANetwork) {
   EXPECT_EQ(publisher->state(), State::idle());
 }
 
+TEST_F(PublisherFixture, StatisticsFollowTheTargetRateAndTheQueueOnlyWhileLive) {
+  using Quality = RTMPPublisher::Stats::Quality;
+  medley::NetworkMonitorReport report;
+  report.currentBytesOutPerSecond = 400000;
+  publisher->updateStats(report, 2867200);
+  EXPECT_TRUE(stats.empty());
+  start();
+  openGate();
+  publisher->gate().append(picture(10.5));
+  auto quality = [&](int64_t bitrate, int64_t queued) {
+    report.currentQueueBytesOut = queued;
+    publisher->updateStats(report, bitrate);
+    return stats.back().quality;
+  };
+  EXPECT_EQ(quality(2867200, 0), Quality::good);
+  EXPECT_EQ(stats.back(), (RTMPPublisher::Stats{3200, 2867, 2, 0, "H.264", Quality::good}));
+  EXPECT_EQ(stats.back().fps, 2);
+  EXPECT_EQ(quality(1720320, 0), Quality::good);
+  EXPECT_EQ(quality(1720319, 0), Quality::fair);
+  EXPECT_EQ(quality(2867200, 399999), Quality::good);
+  EXPECT_EQ(quality(2867200, 400000), Quality::fair);  // 1.0 s queued
+  EXPECT_EQ(quality(2867200, 1200000), Quality::fair);  // 3.0 s
+  EXPECT_EQ(quality(2867200, 1200001), Quality::poor);
+  EXPECT_EQ(quality(299999, 0), Quality::poor);
+  EXPECT_EQ(stats.back().fps, 0);
+  // The tenth report writes the statistics line.
+  for (int i = 0; i < 2; ++i) quality(2867200, 204800);
+  EXPECT_TRUE(logged("Upload 3200 kbps · H.264 2867 kbps · 0 fps · 200 KB queued (0.5 s)"));
+}
+
+TEST_F(PublisherFixture, AManualBitRateGoesToTheActiveStream) {
+  start();
+  platform::spawnDetached(runtime->mainQueue(), [](std::shared_ptr<RTMPPublisher> p) {
+    return p->setVideoBitrate(1000000);
+  }, publisher);
+  runtime->runUntilIdle();
+  EXPECT_EQ(server->videoSettings.back().bitRate, 1000000);
+  EXPECT_TRUE(logged("Debug: video bitrate → 1000 kbps"));
+}
+
 }  // namespace
 }  // namespace quarzadel
