@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -58,6 +59,12 @@ class VethPair {
     return sh("ip -n " + pub_ + " link set " + a_ + " up") == 0 &&
            sh("ip -n " + pub_ + " route replace default via " + there_) == 0;
   }
+  // Caps what the publisher's side sends.
+  bool limit(const std::string& rate) {
+    // Small socket buffers, so the backlog shows in the publisher's own queue.
+    sh(inPublisher("sysctl -w net.ipv4.tcp_wmem='4096 16384 65536'"));
+    return sh(inPublisher("tc qdisc replace dev " + a_ + " root tbf rate " + rate + " burst 16kb latency 400ms")) == 0;
+  }
   bool down() { return sh("ip -n " + pub_ + " link set " + a_ + " down") == 0; }
   std::string inPublisher(const std::string& command) const { return "ip netns exec " + pub_ + " " + command; }
   std::string inIngest(const std::string& command) const { return "ip netns exec " + ing_ + " " + command; }
@@ -73,12 +80,11 @@ struct Line {
   json value;
 };
 
-TEST(PublisherNetworkNamespace, ALinkDownIsOfflineAndALinkUpIsLiveAgain) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-  VethPair veth;
-  if (!veth.ok()) GTEST_SKIP() << "network namespaces are not available";
-
-  const auto dir = rtmptest::peerDirectory("publisher-netns");
+// Runs nginx in the ingest's namespace and the publish tool for `seconds` in
+// the publisher's, calling `at(second)` once a second; returns the tool's lines.
+std::vector<Line> publishThrough(VethPair& veth, const std::string& name, int seconds,
+                                 const std::function<void(int)>& at) {
+  const auto dir = rtmptest::peerDirectory(name);
   std::filesystem::create_directories(dir / "logs");
   {
     std::ofstream conf(dir / "nginx.conf");
@@ -88,36 +94,37 @@ TEST(PublisherNetworkNamespace, ALinkDownIsOfflineAndALinkUpIsLiveAgain) {
          << "rtmp { server { listen " << veth.ingestAddress() << ":1935; chunk_size 4096; ping 2s; ping_timeout 2s;\n"
          << "  application live { live on; } } }\n";
   }
-  ASSERT_EQ(sh(veth.inIngest("nginx -e " + (dir / "logs/error.log").string() + " -p " + dir.string() + "/ -c " +
+  EXPECT_EQ(sh(veth.inIngest("nginx -e " + (dir / "logs/error.log").string() + " -p " + dir.string() + "/ -c " +
                              (dir / "nginx.conf").string()) + " &"), 0);
   bool listening = false;
   for (int i = 0; i < 50 && !listening; ++i) {
     listening = sh(veth.inPublisher("timeout 1 bash -c '</dev/tcp/" + veth.ingestAddress() + "/1935'")) == 0;
     if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ASSERT_TRUE(listening);
+  EXPECT_TRUE(listening);
+  if (!listening) return {};
 
   const auto began = Clock::now();
-  auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
+  auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
   std::mutex lock;
   std::vector<Line> lines;
   FILE* pipe = ::popen(veth.inPublisher(qztest::binaryDir() + "/tools/publishdemo --url rtmp://" +
-                                        veth.ingestAddress() + ":1935/live --key ns --seconds 22 --resolution 720p "
+                                        veth.ingestAddress() + ":1935/live --key ns --seconds " + std::to_string(seconds) + " --resolution 720p "
                                         "2>/dev/null").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
+  if (!pipe) return {};
   std::thread reader([&] {
     char buffer[8192];
     while (std::fgets(buffer, sizeof buffer, pipe)) {
       auto value = json::parse(buffer, nullptr, false);
       if (value.is_discarded()) continue;
       std::lock_guard guard(lock);
-      lines.push_back({seconds(), value});
+      lines.push_back({elapsed(), value});
     }
   });
-  std::this_thread::sleep_until(began + std::chrono::seconds(6));
-  EXPECT_TRUE(veth.down());
-  std::this_thread::sleep_until(began + std::chrono::seconds(12));
-  EXPECT_TRUE(veth.up());
+  for (int second = 1; second <= seconds; ++second) {
+    std::this_thread::sleep_until(began + std::chrono::seconds(second));
+    at(second);
+  }
   reader.join();
   ::pclose(pipe);
   {
@@ -126,6 +133,18 @@ TEST(PublisherNetworkNamespace, ALinkDownIsOfflineAndALinkUpIsLiveAgain) {
     pidFile >> pid;
     if (pid > 0) ::kill(pid, SIGTERM);
   }
+
+  return lines;
+}
+
+TEST(PublisherNetworkNamespace, ALinkDownIsOfflineAndALinkUpIsLiveAgain) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  VethPair veth;
+  if (!veth.ok()) GTEST_SKIP() << "network namespaces are not available";
+  const auto lines = publishThrough(veth, "publisher-netns", 22, [&](int second) {
+    if (second == 6) EXPECT_TRUE(veth.down());
+    if (second == 12) EXPECT_TRUE(veth.up());
+  });
 
   auto find = [&](auto predicate, double after = 0) -> const Line* {
     for (const auto& l : lines)
@@ -156,6 +175,36 @@ TEST(PublisherNetworkNamespace, ALinkDownIsOfflineAndALinkUpIsLiveAgain) {
   ASSERT_NE(again, nullptr);
   EXPECT_LT(again->at, 16.0);
   EXPECT_EQ(again->value["since"], live->value["since"]);
+}
+
+TEST(PublisherNetworkNamespace, ASlowUplinkMakesTheControllerStepDown) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  VethPair veth;
+  if (!veth.ok()) GTEST_SKIP() << "network namespaces are not available";
+  bool limited = false;
+  const auto lines = publishThrough(veth, "publisher-netns-slow", 45, [&](int second) {
+    if (second == 3) limited = veth.limit("60kbit");
+  });
+  ASSERT_TRUE(limited) << "tc is not available";
+  bool stepped = false;
+  int64_t lastTarget = 0, lastUpload = 0;
+  for (const auto& l : lines) {
+    if (l.value["event"] == "log") {
+      const auto m = l.value["message"].get<std::string>();
+      if (m.rfind("Uplink congested: ", 0) == 0 || m.rfind("Upload falling behind: ", 0) == 0) stepped = true;
+    }
+    if (l.value["event"] == "stats" && l.value["targetKbps"].get<int64_t>() > 0) {
+      lastTarget = l.value["targetKbps"].get<int64_t>();
+      lastUpload = l.value["uploadKbps"].get<int64_t>();
+    }
+  }
+  std::string trace;
+  for (const auto& l : lines)
+    if (l.value["event"] == "stats" || l.value["event"] == "state") trace += l.value.dump() + "\n";
+  EXPECT_TRUE(stepped) << trace;
+  // Well down from 1843 kbps: 60 kbit/s cannot even carry the sound.
+  EXPECT_LT(lastTarget, 1000) << lastUpload;
+  EXPECT_GT(lastTarget, 0);
 }
 
 }  // namespace
