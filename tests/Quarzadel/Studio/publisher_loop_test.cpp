@@ -58,6 +58,14 @@ struct PublisherFixture : ::testing::Test {
     publisher->onStats = [this](const RTMPPublisher::Stats& s) { stats.push_back(s); };
   }
 
+  // Ends every session and wakes what hangs, so no task outlives the test.
+  void TearDown() override {
+    stop();
+    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
+    server->hanging.clear();
+    runtime->advance(seconds(30));
+  }
+
   void start(StreamConfig config = {}) {
     publisher->start("rtmp://127.0.0.1/live", "abcdefghij", config);
     runtime->runUntilIdle();
