@@ -1,0 +1,164 @@
+#include "Platform/Net/NetworkPathMonitor.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// One request-and-dump exchange on its own socket; calls `each` per message.
+template <class F>
+bool dump(uint16_t type, F each) {
+  int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return false;
+  struct {
+    nlmsghdr header;
+    rtgenmsg body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = type;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = 1;
+  request.body.rtgen_family = AF_UNSPEC;
+  bool ok = ::send(fd, &request, sizeof request, 0) == static_cast<ssize_t>(sizeof request);
+  std::vector<char> buffer(1 << 16);
+  bool done = !ok;
+  while (!done) {
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    int len = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+      if (h->nlmsg_type == NLMSG_DONE) {
+        done = true;
+        break;
+      }
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        ok = false;
+        done = true;
+        break;
+      }
+      each(h);
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+// A default route whose outgoing interface is up and has its carrier.
+bool usablePath() {
+  std::set<int> up;
+  dump(RTM_GETLINK, [&](nlmsghdr* h) {
+    if (h->nlmsg_type != RTM_NEWLINK) return;
+    auto* info = static_cast<ifinfomsg*>(NLMSG_DATA(h));
+    if ((info->ifi_flags & IFF_UP) && (info->ifi_flags & IFF_RUNNING) && !(info->ifi_flags & IFF_LOOPBACK))
+      up.insert(info->ifi_index);
+  });
+  bool usable = false;
+  dump(RTM_GETROUTE, [&](nlmsghdr* h) {
+    if (h->nlmsg_type != RTM_NEWROUTE || usable) return;
+    auto* route = static_cast<rtmsg*>(NLMSG_DATA(h));
+    if (route->rtm_dst_len != 0 || route->rtm_type != RTN_UNICAST) return;
+    if (route->rtm_family != AF_INET && route->rtm_family != AF_INET6) return;
+    int len = static_cast<int>(RTM_PAYLOAD(h));
+    for (auto* a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+      if (a->rta_type == RTA_OIF) {
+        int index = 0;
+        std::memcpy(&index, RTA_DATA(a), sizeof index);
+        if (up.count(index)) usable = true;
+      } else if (a->rta_type == RTA_MULTIPATH) {
+        auto* hop = static_cast<rtnexthop*>(RTA_DATA(a));
+        int left = static_cast<int>(RTA_PAYLOAD(a));
+        while (RTNH_OK(hop, left)) {
+          if (up.count(hop->rtnh_ifindex)) usable = true;
+          left -= NLMSG_ALIGN(hop->rtnh_len);
+          hop = RTNH_NEXT(hop);
+        }
+      }
+    }
+  });
+  return usable;
+}
+
+class NetlinkPathMonitor final : public NetworkPathMonitor {
+ public:
+  ~NetlinkPathMonitor() override { cancel(); }
+
+  void start(Handler handler) override {
+    std::lock_guard guard(lock_);
+    if (thread_.joinable()) return;
+    if (::pipe2(wake_, O_CLOEXEC) != 0) return;
+    thread_ = std::thread([this, handler = std::move(handler)] { watch(handler); });
+  }
+
+  void cancel() override {
+    std::thread thread;
+    {
+      std::lock_guard guard(lock_);
+      if (!thread_.joinable()) return;
+      char byte = 0;
+      (void)!::write(wake_[1], &byte, 1);
+      thread = std::move(thread_);
+    }
+    if (thread.get_id() == std::this_thread::get_id())
+      thread.detach();
+    else
+      thread.join();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+  }
+
+ private:
+  void watch(const Handler& handler) {
+    int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+    std::optional<bool> last;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      bool usable = usablePath();
+      if (last != usable) {
+        last = usable;
+        handler(usable);
+      }
+      pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+      // Without the event socket, look again every few seconds.
+      int ready = ::poll(fds, fd >= 0 ? 2 : 1, fd >= 0 ? -1 : 2000);
+      if (ready < 0 && errno != EINTR) break;
+      if (fds[0].revents) break;
+      if (fd >= 0 && (fds[1].revents & POLLIN)) (void)::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+
+  std::mutex lock_;
+  std::thread thread_;
+  int wake_[2] = {-1, -1};
+};
+
+}  // namespace
+
+std::shared_ptr<NetworkPathMonitor> NetworkPathMonitor::makeNetlink() { return std::make_shared<NetlinkPathMonitor>(); }
+
+}  // namespace platform

@@ -1,0 +1,51 @@
+#pragma once
+// What the publisher needs of one attempt's connection and stream, so tests
+// can run the attempt loop against scripted peers. The RTMP implementation
+// makes an RTMPConnection with the publisher's settings and an RTMPStream on
+// it without a publish name.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Medley/Sources/Codec/AudioCodecSettings.h"
+#include "Medley/Sources/Codec/VideoCodecSettings.h"
+#include "Medley/Sources/Stream/StreamBitRateStrategy.h"
+#include "Platform/Concurrency/AsyncStream.h"
+#include "Platform/Concurrency/Task.h"
+#include "Quarzadel/Studio/MediaSink.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPStatus.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionSettings.h"
+
+namespace quarzadel {
+
+class PublisherStream {
+ public:
+  virtual ~PublisherStream() = default;
+  virtual platform::Async<void> setAudioSettings(medley::AudioCodecSettings settings) = 0;
+  virtual platform::Async<void> setVideoSettings(medley::VideoCodecSettings settings) = 0;
+  virtual platform::Async<medley::VideoCodecSettings> videoSettings() = 0;
+  virtual platform::Async<void> setBitRateStrategy(std::shared_ptr<medley::StreamBitRateStrategy> strategy) = 0;
+  // "publish" with the key as a live stream; returns at "NetStream.Publish.Start".
+  virtual platform::Async<void> publish(std::string streamKey) = 0;
+  virtual platform::Async<void> close() = 0;
+  // A new sink that queues media into this stream.
+  virtual std::shared_ptr<MediaSink> makeSink() = 0;
+};
+
+class PublisherConnection {
+ public:
+  virtual ~PublisherConnection() = default;
+  virtual platform::Async<void> connect(std::string serverURL) = 0;
+  virtual platform::Async<void> close() = 0;
+  virtual platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() = 0;
+  // The attempt's stream on this connection.
+  virtual std::shared_ptr<PublisherStream> makeStream() = 0;
+};
+
+using PublisherConnectionFactory = std::function<std::shared_ptr<PublisherConnection>()>;
+
+// RTMP connections with the publisher's settings; `makeTransport` empty: sockets.
+PublisherConnectionFactory rtmpPublisherConnections(std::shared_ptr<platform::Runtime> runtime,
+                                                    rtmpmedley::RTMPTransportFactory makeTransport = {});
+
+}  // namespace quarzadel

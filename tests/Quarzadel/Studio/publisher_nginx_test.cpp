@@ -1,0 +1,235 @@
+// The publish tool against a real nginx on loopback: live within 3 s, a
+// statistics line every second, and nginx killed at 15 s and restarted at
+// 20 s: the publisher reconnects with the closing status as its reason and is
+// live again, with the same live date, well before 26 s.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "TestPaths.h"
+#include "peers/PeerProcess.h"
+
+namespace quarzadel {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+struct Line {
+  double at;  // seconds since the tool started
+  json value;
+};
+
+// Runs the tool and collects its JSON lines with their arrival times.
+class ToolRun {
+ public:
+  explicit ToolRun(const std::string& command) : began_(Clock::now()) {
+    pipe_ = ::popen(command.c_str(), "r");
+    reader_ = std::thread([this] {
+      char buffer[8192];
+      while (pipe_ && std::fgets(buffer, sizeof buffer, pipe_)) {
+        auto value = json::parse(buffer, nullptr, false);
+        if (value.is_discarded()) continue;
+        std::lock_guard guard(lock_);
+        lines_.push_back({seconds(), value});
+      }
+    });
+  }
+  ~ToolRun() {
+    if (reader_.joinable()) reader_.join();
+    if (pipe_) ::pclose(pipe_);
+  }
+  double seconds() const { return std::chrono::duration<double>(Clock::now() - began_).count(); }
+  std::vector<Line> lines() {
+    std::lock_guard guard(lock_);
+    return lines_;
+  }
+  void sleepUntil(double s) { std::this_thread::sleep_until(began_ + std::chrono::duration<double>(s)); }
+  void finish() {
+    if (reader_.joinable()) reader_.join();
+  }
+
+ private:
+  Clock::time_point began_;
+  FILE* pipe_ = nullptr;
+  std::thread reader_;
+  std::mutex lock_;
+  std::vector<Line> lines_;
+};
+
+pid_t nginxPid(const std::filesystem::path& dir) {
+  std::ifstream file(dir / "logs" / "nginx.pid");
+  pid_t pid = 0;
+  file >> pid;
+  return pid;
+}
+
+std::string tool() { return qztest::binaryDir() + "/tools/publishdemo"; }
+
+TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ToolRun run(tool() + " --url " + url + " --key revived --seconds 34 --resolution 720p 2>/dev/null");
+
+  run.sleepUntil(15);
+  pid_t first = nginxPid(nginx.dir());
+  ASSERT_GT(first, 0);
+  ::kill(first, SIGKILL);
+  run.sleepUntil(20);
+  const std::string d = nginx.dir().string();
+  ASSERT_EQ(std::system(("nginx -e " + d + "/logs/error.log -p " + d + "/ -c " + d + "/nginx.conf >/dev/null 2>&1 &").c_str()), 0);
+  run.sleepUntil(27);
+  // While live again, ffprobe reads the stream.
+  std::string probe;
+  if (FILE* p = ::popen(("timeout 10 ffprobe -v error -analyzeduration 2000000 -show_entries stream=codec_name -of csv=p=0 " + url +
+                         "/revived 2>&1").c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, p)) probe += buffer;
+    ::pclose(p);
+  }
+  run.finish();
+  if (pid_t second = nginxPid(nginx.dir()); second > 0 && second != first) ::kill(second, SIGTERM);
+
+  std::vector<Line> lines = run.lines();
+  std::vector<Line> states, stats;
+  bool stalled = false;
+  for (const auto& l : lines) {
+    if (l.value["event"] == "state") states.push_back(l);
+    if (l.value["event"] == "stats") stats.push_back(l);
+    if (l.value["event"] == "log" && l.value["message"].get<std::string>().find("Upload stalled") != std::string::npos)
+      stalled = true;
+  }
+  ASSERT_GE(states.size(), 4u) << lines.size();
+  EXPECT_EQ(states[0].value["state"], "connecting");
+  EXPECT_EQ(states[1].value["state"], "live");
+  EXPECT_LT(states[1].at, 3.0);
+  // Statistics about once a second while live, at the program's frame rate.
+  std::vector<int> fps;
+  for (const auto& s : stats)
+    if (s.at > 3 && s.at < 14.5) {
+      fps.push_back(s.value["fps"].get<int>());
+      EXPECT_GT(s.value["uploadKbps"].get<int>(), 0) << s.value.dump();
+    }
+  const size_t steady = fps.size();
+  ASSERT_FALSE(fps.empty());
+  std::sort(fps.begin(), fps.end());
+  EXPECT_GE(fps[fps.size() / 2], 29);
+  EXPECT_LE(fps[fps.size() / 2], 31);
+  EXPECT_GE(steady, 9u);
+  EXPECT_EQ(states[2].value["state"], "reconnecting");
+  EXPECT_EQ(states[2].value["reason"], "Connection closed (NetConnection.Connect.Closed)");
+  EXPECT_FALSE(stalled);
+  const Line* again = nullptr;
+  for (size_t i = 3; i < states.size(); ++i)
+    if (states[i].value["state"] == "live") {
+      again = &states[i];
+      break;
+    }
+  ASSERT_NE(again, nullptr);
+  EXPECT_LT(again->at, 26.0);
+  EXPECT_EQ(again->value["since"], states[1].value["since"]);
+  EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
+}
+
+bool hasLine(const std::vector<Line>& lines, const std::string& event, const std::string& key,
+             const std::string& text) {
+  for (const auto& l : lines)
+    if (l.value["event"] == event && l.value.contains(key) && l.value[key].is_string() &&
+        l.value[key].get<std::string>().find(text) != std::string::npos)
+      return true;
+  return false;
+}
+
+TEST(PublisherNginx, ARefusedPublishIsRetriedWithTheServersReason) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-taken"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ToolRun first(tool() + " --url " + url + " --key taken --seconds 12 --resolution 720p 2>/dev/null");
+  first.sleepUntil(3);
+  ToolRun second(tool() + " --url " + url + " --key taken --seconds 6 --resolution 720p 2>/dev/null");
+  second.finish();
+  first.finish();
+  const auto lines = second.lines();
+  EXPECT_TRUE(hasLine(lines, "log", "message", "Publish attempt 1 failed after ")) << lines.size();
+  EXPECT_TRUE(hasLine(lines, "state", "reason", "Already publishing"));
+  EXPECT_TRUE(hasLine(lines, "problem", "text",
+                      "Quarzadel can't reach the stream server (Already publishing). Check that the event"));
+  EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
+  EXPECT_TRUE(hasLine(first.lines(), "state", "state", "live"));
+}
+
+TEST(PublisherNginx, AServerThatStopsReadingGivesUploadStalledAndANewAttempt) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-frozen"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ToolRun run(tool() + " --url " + url + " --key frozen --seconds 70 --resolution 720p 2>/dev/null");
+  run.sleepUntil(4);
+  const pid_t pid = nginxPid(nginx.dir());
+  ASSERT_GT(pid, 0);
+  ::kill(pid, SIGSTOP);
+  run.finish();
+  ::kill(pid, SIGCONT);
+  const auto lines = run.lines();
+  double stalledAt = -1;
+  for (const auto& l : lines)
+    if (l.value["event"] == "log" && l.value["message"] == "Publish interrupted: Upload stalled") {
+      stalledAt = l.at;
+      break;
+    }
+  ASSERT_GT(stalledAt, 0) << "no stall";
+  // The send buffers fill first; then five silent seconds.
+  EXPECT_GT(stalledAt, 9.0);
+  bool retried = false;
+  for (const auto& l : lines)
+    if (l.at > stalledAt && l.value["event"] == "state" && l.value["state"] == "reconnecting" &&
+        l.value["reason"] == "Upload stalled")
+      retried = true;
+  EXPECT_TRUE(retried);
+}
+
+TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeSeconds) {
+  // The kernel accepts connections on a listening socket nobody serves.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(fd, 16), 0);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
+  ToolRun run(tool() + " --url " + url + " --key void --seconds 4 --resolution 720p 2>/dev/null");
+  run.finish();
+  ::close(fd);
+  const auto lines = run.lines();
+  double stopping = -1, idle = -1;
+  int stoppedLines = 0;
+  for (const auto& l : lines) {
+    if (l.value["event"] == "state" && l.value["state"] == "stopping") stopping = l.at;
+    if (l.value["event"] == "state" && l.value["state"] == "idle") idle = l.at;
+    if (l.value["event"] == "log" && l.value["message"] == "Publish stopped by user") ++stoppedLines;
+  }
+  ASSERT_GT(stopping, 0);
+  ASSERT_GT(idle, 0);
+  EXPECT_LE(idle - stopping, 3.3);
+  EXPECT_EQ(stoppedLines, 1);
+  EXPECT_FALSE(hasLine(lines, "log", "message", "Publish attempt"));
+  EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
+}
+
+}  // namespace
+}  // namespace quarzadel
