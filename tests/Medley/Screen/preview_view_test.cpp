@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <cstdlib>
 
 #include "Medley/Screen/ScreenTestSupport.h"
@@ -13,6 +10,10 @@
 #include "Medley/Sources/Screen/PreviewGeometry.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
+
+// Last: Xlib defines Status, None and Bool as macros.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace medley {
 namespace {

@@ -3,7 +3,7 @@
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/AudioFormat.h"
 #include "Quarzadel/Capture/MicCapture.h"
-#include "Quarzadel/Program/log_capture.h"
+#include "Quarzadel/Program/program_test_support.h"
 
 namespace quarzadel {
 namespace {
@@ -49,13 +49,12 @@ class MicCaptureTest : public ::testing::Test {
   std::vector<std::string> failures;
   testing::LogCapture logs;
 
-  // A capture released unstopped closes its input through the runtime: run it, so
-  // no job is left holding the runtime.
+  // A released capture closes its input on the session queue: run it, or the job
+  // left on the virtual runtime holds the runtime through its queue.
   void TearDown() override {
     mic.reset();
     runtime->runUntilIdle();
   }
-
   void start() {
     queue->async([this] {
       mic->start(queue, [this](PCMBufferRef, double t) { buffers.push_back(t); },
