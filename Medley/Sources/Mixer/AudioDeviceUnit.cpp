@@ -21,6 +21,7 @@ void AudioDeviceUnit::startCapturing() {
     std::lock_guard lock(mutex_);
     if (session_ || isStarting_ || !capture_) return;
     isStarting_ = true;
+    stopRequested_ = false;
   }
   std::weak_ptr<AudioDeviceUnit> weak = weak_from_this();
   const uint8_t track = track_;
@@ -57,9 +58,13 @@ void AudioDeviceUnit::startCapturing() {
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   isStarting_ = false;
-  if (opened) {
+  if (opened && stopRequested_) {
+    // Stopped while opening: the input is closed again at once.
+    lock.unlock();
+    opened->stop();
+  } else if (opened) {
     session_ = std::move(opened);
   } else {
     if (auto unit = dataOutput_.lock()) {
@@ -75,6 +80,7 @@ void AudioDeviceUnit::stopCapturing() {
   {
     std::lock_guard lock(mutex_);
     session = std::move(session_);
+    if (isStarting_) stopRequested_ = true;
   }
   if (session) session->stop();
 }

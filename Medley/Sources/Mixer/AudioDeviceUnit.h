@@ -39,6 +39,7 @@ class AudioDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   std::weak_ptr<AudioCaptureUnit> dataOutput_;
   std::unique_ptr<platform::AudioCaptureSession> session_;
   bool isStarting_ = false;
+  bool stopRequested_ = false;
 };
 
 }  // namespace medley

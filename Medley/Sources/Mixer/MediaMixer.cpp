@@ -527,8 +527,18 @@ Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
       break;
     case CaptureRuntimeError::Code::unsupportedDeviceActiveFormat:
       if (auto unit = std::dynamic_pointer_cast<VideoDeviceUnit>(error.device)) {
+        // The preset bounds the picture ("1280x720"); without one any size will do.
+        int width = 2147483647, height = 2147483647;
+        const auto preset = session()->sessionPreset();
+        if (const auto x = preset.find('x'); x != std::string::npos) {
+          try {
+            width = std::stoi(preset.substr(0, x));
+            height = std::stoi(preset.substr(x + 1));
+          } catch (const std::exception&) {
+          }
+        }
         try {
-          unit->setFrameRate(frameRate_);
+          if (!unit->changeActiveFormat(width, height, frameRate_)) break;
         } catch (const std::exception& e) {
           MEDLEY_LOG_ERROR("sessionRuntimeErrorOccured(_:)", e.what());
           break;

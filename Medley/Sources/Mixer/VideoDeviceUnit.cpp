@@ -74,6 +74,23 @@ void VideoDeviceUnit::setFrameRate(double frameRate) {
   frameRate_ = frameRate;
 }
 
+bool VideoDeviceUnit::changeActiveFormat(int width, int height, double frameRate) {
+  if (!device_ || !std::isfinite(frameRate) || frameRate <= 0) return false;
+  const auto formats = device_->formats();
+  for (size_t i = 0; i < formats.size(); ++i) {
+    if (formats[i].width > width || formats[i].height > height || !supportsRate(formats[i], frameRate)) continue;
+    if (device_->activeFormatIndex() == i) return false;
+    try {
+      device_->configure(i, platform::FrameDuration{100, static_cast<uint32_t>(frameRate * 100)});
+    } catch (const std::exception& e) {
+      throw Error(Error::Kind::unsupportedFrameRate, e.what());
+    }
+    frameRate_ = frameRate;
+    return true;
+  }
+  return false;
+}
+
 void VideoDeviceUnit::setDynamicRangeMode(DynamicRangeMode mode) {
   if (!device_ || mode == dynamicRangeMode_) return;
   if (mode != DynamicRangeMode::sdr) {

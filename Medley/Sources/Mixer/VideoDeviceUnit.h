@@ -50,6 +50,10 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   // of the same size that can do the rate; unsupportedFrameRate when none can
   // (or the device refuses). frameRate changes only on success.
   void setFrameRate(double frameRate);
+  // Makes the first format of at most width x height that can do the rate
+  // active, at that rate. False when there is none or it already is active;
+  // throws unsupportedFrameRate when the device refuses.
+  bool changeActiveFormat(int width, int height, double frameRate);
   // Cameras here deliver 8-bit pictures only: hdr is unsupportedDynamicRangeMode.
   void setDynamicRangeMode(DynamicRangeMode mode);
 

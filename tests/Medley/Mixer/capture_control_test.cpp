@@ -255,3 +255,20 @@ TEST_F(CaptureControlTest, ManualAppendsAndCapturedMediaNeverRaceOnOneMixer) {
   EXPECT_EQ(track0->pictures.size(), 2u * kEach);
   EXPECT_EQ(mixed->pictures.size(), 2u * kEach);
 }
+
+TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetOrChangesNothing) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  runNow(rt, mixer->startRunning());
+  auto unit = mixer->videoIO()->devices().at(0);
+  // 640x480 at 30 is active already: no change, no restart.
+  runNow(rt, mixer->sessionRuntimeErrorOccured(
+                 {medley::CaptureRuntimeError::Code::unsupportedDeviceActiveFormat, "format", unit}));
+  EXPECT_EQ(camera->configureCount, 0);
+  // At 60 the other 640x480 format fits the preset; the 1280x720 one never can do 60.
+  runNow(rt, mixer->setVideoMixerSettings({VideoMixerSettings::Mode::offscreen, false, 0}));
+  runNow(rt, mixer->setFrameRate(60));
+  runNow(rt, mixer->sessionRuntimeErrorOccured(
+                 {medley::CaptureRuntimeError::Code::unsupportedDeviceActiveFormat, "format", unit}));
+  EXPECT_EQ(camera->active, 1u);
+  EXPECT_EQ(camera->duration, (platform::FrameDuration{100, 6000}));
+}
