@@ -2,7 +2,7 @@
 // A cursor over a growable byte buffer: big-endian integers, a binary64
 // double, UTF-8 text with or without a length prefix and raw bytes, read and
 // written at one movable position. The module's byte-stream conversions read
-// their length prefixes with it.
+// their length prefixes with it; the RTMP library builds its own on it.
 //
 // Reads never leave the buffer: too few bytes throw ByteArray::Error (eof) and
 // consume nothing. Writes at the end append, writes inside overwrite in place.
@@ -35,6 +35,7 @@ class ByteArray {
   ByteArray() = default;
   explicit ByteArray(Data data) : data_(std::move(data)) {}
   explicit ByteArray(std::span<const uint8_t> bytes) : data_(bytes.begin(), bytes.end()) {}
+  virtual ~ByteArray() = default;
   ByteArray(const ByteArray&) = default;
   ByteArray& operator=(const ByteArray&) = default;
   ByteArray(ByteArray&&) noexcept = default;
@@ -60,17 +61,17 @@ class ByteArray {
   // Negative when the position lies past the end.
   int64_t bytesAvailable() const { return length() - position_; }
 
-  uint8_t readUInt8();
-  uint16_t readUInt16();
+  virtual uint8_t readUInt8();
+  virtual uint16_t readUInt16();
   uint32_t readUInt24();
-  uint32_t readUInt32();
+  virtual uint32_t readUInt32();
   int32_t readInt32() { return static_cast<int32_t>(readUInt32()); }
-  double readDouble();
+  virtual double readDouble();
   // Strict UTF-8; invalid text throws parse after consuming its bytes.
-  std::string readUTF8Bytes(size_t count);
+  virtual std::string readUTF8Bytes(size_t count);
   // 16-bit length, then that many UTF-8 bytes.
   std::string readUTF8();
-  Data readBytes(size_t count);
+  virtual Data readBytes(size_t count);
   // The next `count` bytes without copying; valid until the next write.
   std::span<const uint8_t> readSpan(size_t count);
 
@@ -81,7 +82,7 @@ class ByteArray {
   ByteArray& writeInt32(int32_t value) { return writeUInt32(static_cast<uint32_t>(value)); }
   ByteArray& writeDouble(double value);
   // The text's bytes, without prefix or terminator.
-  ByteArray& writeUTF8Bytes(std::string_view text);
+  virtual ByteArray& writeUTF8Bytes(std::string_view text);
   // 16-bit length prefix; texts of 65536 bytes or more throw std::length_error.
   ByteArray& writeUTF8(std::string_view text);
   ByteArray& writeBytes(std::span<const uint8_t> bytes);

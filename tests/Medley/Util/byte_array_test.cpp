@@ -1,57 +1,87 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "Medley/Sources/Util/ByteArray.h"
 
 using medley::ByteArray;
-using medley::Data;
+using Bytes = std::vector<uint8_t>;
+using Kind = ByteArray::Error::Kind;
 
-TEST(MedleyByteArrayTest, ReadsAndWritesBigEndianAtItsPosition) {
-  ByteArray bytes;
-  bytes.writeUInt8(0x01).writeUInt16(0x0203).writeUInt24(0x040506).writeUInt32(0x0708090A).writeDouble(-1.5);
-  bytes.writeUTF8("hé");
-  EXPECT_EQ(bytes.data(), (Data{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0xBF, 0xF8, 0, 0, 0, 0,
-                                0, 0, 0x00, 0x03, 'h', 0xC3, 0xA9}));
-  bytes.setPosition(0);
-  EXPECT_EQ(bytes.readUInt8(), 0x01);
-  EXPECT_EQ(bytes.readUInt16(), 0x0203);
-  EXPECT_EQ(bytes.readUInt24(), 0x040506u);
-  EXPECT_EQ(bytes.readInt32(), 0x0708090A);
-  EXPECT_EQ(bytes.readDouble(), -1.5);
-  EXPECT_EQ(bytes.readUTF8(), "hé");
-  EXPECT_EQ(bytes.bytesAvailable(), 0);
+namespace {
 
-  // A write inside overwrites in place, past the end pads with zeros.
-  bytes.setPosition(1);
-  bytes.writeUInt16(0xFFFF);
-  EXPECT_EQ(bytes.data()[1], 0xFF);
-  EXPECT_EQ(bytes.length(), 23);
-  bytes.setPosition(25);
-  bytes.writeUInt8(7);
-  EXPECT_EQ(bytes.length(), 26);
-  EXPECT_EQ(bytes.data()[23], 0);
+Kind errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const ByteArray::Error& e) {
+    return e.kind();
+  }
+  ADD_FAILURE() << "no ByteArray error";
+  return Kind::eof;
 }
 
-TEST(MedleyByteArrayTest, ShortReadsFailWithEofAndConsumeNothing) {
-  ByteArray bytes(Data{0x00, 0x00, 0x00, 0x05, 0xAA, 0xBB});
-  EXPECT_EQ(bytes.readUInt32(), 5u);
-  try {
-    bytes.readBytes(5);
-    FAIL() << "read past the end";
-  } catch (const ByteArray::Error& error) {
-    EXPECT_EQ(error.kind(), ByteArray::Error::Kind::eof);
-  }
-  EXPECT_EQ(bytes.position(), 4);
-  EXPECT_EQ(bytes.readBytes(2), (Data{0xAA, 0xBB}));
-  EXPECT_THROW(bytes.readUInt8(), ByteArray::Error);
-  bytes.setPosition(-1);
-  EXPECT_THROW(bytes.readUInt8(), ByteArray::Error);
+}  // namespace
 
-  ByteArray text(Data{0x00, 0x02, 0xC3, 0x28});  // a broken two-byte sequence
-  try {
-    text.readUTF8();
-    FAIL() << "invalid UTF-8 read";
-  } catch (const ByteArray::Error& error) {
-    EXPECT_EQ(error.kind(), ByteArray::Error::Kind::parse);
-  }
-  EXPECT_EQ(ByteArray(Data{1, 2}).debugDescription(), "ByteArray{data: 2 bytes,position: 0}");
+TEST(MedleyByteArrayTest, WritesRoundTripBigEndianThroughReads) {
+  ByteArray a;
+  a.writeUInt8(0xFE).writeUInt16(0xBEEF).writeUInt24(0x123456).writeUInt32(0xDEADBEEF).writeDouble(-2.5);
+  a.writeUTF8("héllo").writeInt32(-7);
+  EXPECT_EQ(Bytes(a.data().begin(), a.data().begin() + 6), (Bytes{0xFE, 0xBE, 0xEF, 0x12, 0x34, 0x56}));
+  a.setPosition(0);
+  EXPECT_EQ(a.readUInt8(), 0xFE);
+  EXPECT_EQ(a.readUInt16(), 0xBEEF);
+  EXPECT_EQ(a.readUInt24(), 0x123456u);
+  EXPECT_EQ(a.readUInt32(), 0xDEADBEEFu);
+  EXPECT_EQ(a.readDouble(), -2.5);
+  EXPECT_EQ(a.readUTF8(), "héllo");
+  EXPECT_EQ(a.readInt32(), -7);
+  EXPECT_EQ(a.bytesAvailable(), 0);
+  EXPECT_THROW(a.writeUTF8(std::string(65536, 'x')), std::length_error);
 }
+
+TEST(MedleyByteArrayTest, ShortReadsAndPositionsOutsideTheBufferThrowEofAndConsumeNothing) {
+  ByteArray a(Bytes{1, 2, 3});
+  EXPECT_EQ(errorOf([&] { a.readUInt32(); }), Kind::eof);
+  EXPECT_EQ(errorOf([&] { a.readDouble(); }), Kind::eof);
+  EXPECT_EQ(errorOf([&] { a.readBytes(4); }), Kind::eof);
+  EXPECT_EQ(a.position(), 0);
+  ByteArray text(Bytes{0x00, 0x05, 'a', 'b'});  // the length is left unread too
+  EXPECT_EQ(errorOf([&] { text.readUTF8(); }), Kind::eof);
+  EXPECT_EQ(text.position(), 0);
+
+  ByteArray b(Bytes{1, 2, 3, 4, 5});
+  b.setPosition(4);
+  b.setLength(2);  // keeps the position: bytesAvailable goes negative
+  EXPECT_EQ(b.bytesAvailable(), -2);
+  EXPECT_EQ(errorOf([&] { b.readUInt8(); }), Kind::eof);
+  b.setPosition(-3);
+  EXPECT_EQ(errorOf([&] { b.readUInt8(); }), Kind::eof);
+  EXPECT_EQ(errorOf([&] { b.readUTF8Bytes(0); }), Kind::eof);
+}
+
+TEST(MedleyByteArrayTest, InvalidUTF8ThrowsParseAfterConsuming) {
+  ByteArray a(Bytes{0xC3, 0x28});
+  EXPECT_EQ(errorOf([&] { a.readUTF8Bytes(2); }), Kind::parse);
+  EXPECT_EQ(a.position(), 2);
+  for (Bytes bad : {Bytes{0xC0, 0xAF}, Bytes{0xED, 0xA0, 0x80}, Bytes{0xF4, 0x90, 0x80, 0x80}, Bytes{0xE2, 0x82}}) {
+    ByteArray b(bad);
+    EXPECT_EQ(errorOf([&] { b.readUTF8Bytes(bad.size()); }), Kind::parse);
+  }
+  ByteArray ok(Bytes{0xE2, 0x82, 0xAC, 'x'});
+  EXPECT_EQ(ok.readUTF8Bytes(4), "\xE2\x82\xAC" "x");
+}
+
+TEST(MedleyByteArrayTest, WritesOverwriteInsideAndZeroFillPastTheEnd) {
+  ByteArray a(Bytes(10, 0));
+  a.writeBytes(Bytes{1, 2, 3});
+  EXPECT_EQ(a.length(), 10);
+  a.setPosition(9);
+  a.writeBytes(Bytes{7, 8, 9});
+  EXPECT_EQ(a.data(), (Bytes{1, 2, 3, 0, 0, 0, 0, 0, 0, 7, 8, 9}));
+  a.setPosition(14);
+  a.writeUInt8(5);
+  EXPECT_EQ(Bytes(a.data().begin() + 10, a.data().end()), (Bytes{8, 9, 0, 0, 5}));
+  a.setLength(1);
+  EXPECT_EQ(a.data(), (Bytes{1}));
+}
+
