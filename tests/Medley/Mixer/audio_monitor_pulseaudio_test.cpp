@@ -25,51 +25,8 @@ namespace {
 using mixertest::AudioFormat;
 using mixertest::CommonFormat;
 
-// parec of the sink's monitor into a raw file (s16le, 48 kHz, stereo) while the object lives.
-class Capture {
- public:
-  Capture(const qztest::PulseAudioPeer& peer, const std::filesystem::path& file) {
-    const std::string server = "PULSE_SERVER=" + peer.server();
-    std::vector<std::string> args{"parec", "--device=" + peer.monitor(), "--raw", "--format=s16le",
-                                  "--rate=48000", "--channels=2", "--latency-msec=20"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> env{const_cast<char*>(server.c_str())};
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("PULSE_SERVER=", 0) != 0) env.push_back(*e);
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ok_ = posix_spawnp(&pid_, "parec", &actions, nullptr, argv.data(), env.data()) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Capture() { stop(); }
-  bool ok() const { return ok_; }
-  void stop() {
-    if (!ok_ || stopped_) return;
-    stopped_ = true;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-
- private:
-  pid_t pid_ = 0;
-  bool ok_ = false;
-  bool stopped_ = false;
-};
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return out;
-  char line[512];
-  while (std::fgets(line, sizeof line, pipe)) out += line;
-  ::pclose(pipe);
-  return out;
-}
+using Capture = qztest::MonitorCapture;
+using qztest::run;
 
 // RMS amplitude of one second of the capture's left channel within a band (a long sinc filter, so
 // that a band 80 Hz wide passes its tone whole).
