@@ -9,6 +9,8 @@
 //   server.onCommand = [](ScriptedSession& s, const RTMPCommandMessage& c) { ... };
 //   RTMPConnection::Settings settings;
 //   settings.makeTransport = server.factory();
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <functional>
 #include <memory>
@@ -298,5 +300,30 @@ inline void ScriptedSession::receive() {
     if (auto command = std::dynamic_pointer_cast<RTMPCommandMessage>(r.message)) server_.onCommand(*this, *command);
   }
 }
+
+// The test's side of virtual time: coroutines started on the runtime run until
+// nothing is left to do, and time moves only when the test advances it.
+class VirtualTimeDriver {
+ protected:
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+
+  template <class T>
+  platform::TaskHandle<T> start(platform::Async<T> work) {
+    auto task = platform::spawn(rt->globalQueue(), std::move(work));
+    rt->runUntilIdle();
+    return task;
+  }
+  // The result of work that finishes without time passing.
+  template <class T>
+  T run(platform::Async<T> work) {
+    auto task = start(std::move(work));
+    EXPECT_TRUE(task.isFinished());
+    return task.result();
+  }
+  void advance(platform::Nanos d) {
+    rt->advance(d);
+    rt->runUntilIdle();
+  }
+};
 
 }  // namespace rtmptest

@@ -200,30 +200,12 @@ inline std::vector<std::string> codes(const std::vector<rtmpmedley::RTMPStatus>&
 
 // A connection and the scripted server on virtual time: everything runs on
 // the test's thread, and time moves only when the test says.
-class ScriptedConnectionTest : public ::testing::Test {
+class ScriptedConnectionTest : public ::testing::Test, protected rtmptest::VirtualTimeDriver {
  protected:
-  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
   ScriptedRTMPServer server{rt};
   std::shared_ptr<RTMPConnection> connection = server.makeConnection();
   static constexpr const char* kURL = "rtmp://ingest.test/live";
 
-  template <class T>
-  platform::TaskHandle<T> start(Async<T> work) {
-    auto task = platform::spawn(rt->globalQueue(), std::move(work));
-    rt->runUntilIdle();
-    return task;
-  }
-  // The result of work that finishes without time passing.
-  template <class T>
-  T run(Async<T> work) {
-    auto task = start(std::move(work));
-    EXPECT_TRUE(task.isFinished());
-    return task.result();
-  }
-  void advance(platform::Nanos d) {
-    rt->advance(d);
-    rt->runUntilIdle();
-  }
   Collected<rtmpmedley::RTMPStatus> statuses() {
     return Collected<rtmpmedley::RTMPStatus>(rt->globalQueue(), run(connection->status()));
   }

@@ -19,9 +19,8 @@ using Outcome = ScriptedSession::ConnectOutcome;
 
 namespace {
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public ::testing::Test, protected rtmptest::VirtualTimeDriver {
  protected:
-  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
   ScriptedRTMPServer server{rt};
   // Command name to the status code and level the server answers it with.
   std::map<std::string, std::pair<std::string, std::string>> answers = {
@@ -43,22 +42,6 @@ class SessionTest : public ::testing::Test {
     auto session = std::make_shared<RTMPSession>(RTMPURL(url), mode, nullptr, rt, server.factory());
     sessions_.push_back(session);
     return session;
-  }
-  template <class T>
-  platform::TaskHandle<T> start(Async<T> work) {
-    auto task = platform::spawn(rt->globalQueue(), std::move(work));
-    rt->runUntilIdle();
-    return task;
-  }
-  template <class T>
-  T run(Async<T> work) {
-    auto task = start(std::move(work));
-    EXPECT_TRUE(task.isFinished());
-    return task.result();
-  }
-  void advance(platform::Nanos d) {
-    rt->advance(d);
-    rt->runUntilIdle();
   }
   Collected<StreamSessionReadyState> states(const std::shared_ptr<RTMPSession>& session) {
     return Collected<StreamSessionReadyState>(rt->globalQueue(), run(session->readyState()));
