@@ -20,6 +20,8 @@
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "recorder_media.h"
 
+#include "CommandOutput.h"
+
 namespace {
 
 using medley::StreamRecorder;
@@ -59,21 +61,8 @@ class PublishingStream final : public medley::StreamBase {
   medley::OutgoingStream outgoing_;
 };
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-Output runCommand(const std::string& command) {
-  Output out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return out;
-  std::array<char, 4096> chunk{};
-  size_t n = 0;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) out.text.append(chunk.data(), n);
-  out.status = pclose(pipe);
-  return out;
-}
+using Output = qztest::CommandOutput;
+using qztest::runCommand;
 
 class StreamRecorderTest : public testing::Test {
  protected:
