@@ -36,7 +36,10 @@ bool CaptureSession::isCapturing() const {
 
 platform::AsyncStream<bool> CaptureSession::isInturreped() {
   std::lock_guard lock(mutex_);
-  return isInturreped_.stream();
+  auto stream = isInturreped_.stream();
+  // A reader that comes while a camera is blinded learns it at once.
+  (void)isInturreped_.yield(!interrupted_.empty());
+  return stream;
 }
 
 platform::AsyncStream<CaptureRuntimeError> CaptureSession::runtimeError() {
@@ -73,6 +76,7 @@ void CaptureSession::detachCapture(const std::shared_ptr<DeviceUnit>& unit) {
     auto it = std::find(units_.begin(), units_.end(), unit);
     if (it == units_.end()) return;
     units_.erase(it);
+    clearInterruptionLocked(unit.get());
   }
   unit->stopCapturing();
 }
@@ -123,6 +127,10 @@ void CaptureSession::stopRunning() {
     if (!isRunning_) return;
     isRunning_ = false;
     runtimeError_.finish();
+    if (!interrupted_.empty()) {
+      interrupted_.clear();
+      (void)isInturreped_.yield(false);
+    }
     units = units_;
   }
   for (const auto& unit : units) unit->stopCapturing();
@@ -131,6 +139,31 @@ void CaptureSession::stopRunning() {
 void CaptureSession::sessionRuntimeError(const CaptureRuntimeError& error) {
   std::lock_guard lock(mutex_);
   (void)runtimeError_.yield(error);
+}
+
+void CaptureSession::deviceInterrupted(const std::shared_ptr<DeviceUnit>& unit, bool interrupted) {
+  if (!unit) return;
+  std::lock_guard lock(mutex_);
+  if (!interrupted) {
+    clearInterruptionLocked(unit.get());
+    return;
+  }
+  if (!isRunning_ || std::find(units_.begin(), units_.end(), unit) == units_.end()) return;
+  if (std::find(interrupted_.begin(), interrupted_.end(), unit.get()) != interrupted_.end()) return;
+  interrupted_.push_back(unit.get());
+  if (interrupted_.size() == 1) (void)isInturreped_.yield(true);
+}
+
+bool CaptureSession::isInterrupted() const {
+  std::lock_guard lock(mutex_);
+  return !interrupted_.empty();
+}
+
+void CaptureSession::clearInterruptionLocked(const DeviceUnit* unit) {
+  auto it = std::find(interrupted_.begin(), interrupted_.end(), unit);
+  if (it == interrupted_.end()) return;
+  interrupted_.erase(it);
+  if (interrupted_.empty()) (void)isInturreped_.yield(false);
 }
 
 std::vector<std::shared_ptr<DeviceUnit>> CaptureSession::units() const {

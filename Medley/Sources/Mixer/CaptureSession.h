@@ -3,8 +3,11 @@
 // units, starts their delivery while it runs (and stops it when it stops or a
 // unit is detached), batches configuration changes so that devices attached
 // in one batch start together at its end, and passes the devices' runtime
-// errors on to the reader of runtimeError(). Buffers are stamped on the host
-// clock. Used from the media mixer's actor; errors arrive from any thread.
+// errors on to the reader of runtimeError(). It is interrupted while the
+// privacy control of any of its running devices is on; isInturreped() tells
+// each change, starting with the state at the time of the read. Buffers are
+// stamped on the host clock. Used from the media mixer's actor; errors and
+// interruptions arrive from any thread.
 #include <mutex>
 #include <vector>
 
@@ -42,6 +45,10 @@ class CaptureSession final : public CaptureSessionConvertible {
 
   // From a device unit, on any thread: dropped without a reader.
   void sessionRuntimeError(const CaptureRuntimeError& error);
+  // From a device unit, on any thread. Ignored for a unit that is not attached
+  // or while the session is stopped (a late report of a stopped device).
+  void deviceInterrupted(const std::shared_ptr<DeviceUnit>& unit, bool interrupted);
+  bool isInterrupted() const;
   // Units attached now, in the order of attachment.
   std::vector<std::shared_ptr<DeviceUnit>> units() const;
   // Configuration batches run so far.
@@ -49,6 +56,9 @@ class CaptureSession final : public CaptureSessionConvertible {
 
  private:
   void startUnits();
+  // With the lock held: drops the unit's interruption, telling the end of the
+  // session's when it was the last.
+  void clearInterruptionLocked(const DeviceUnit* unit);
 
   mutable std::mutex mutex_;
   AsyncStreamedFlow<bool> isInturreped_;
@@ -57,6 +67,7 @@ class CaptureSession final : public CaptureSessionConvertible {
   std::string sessionPreset_ = kDefaultSessionPreset;
   Capabilities capabilities_;
   std::vector<std::shared_ptr<DeviceUnit>> units_;
+  std::vector<const DeviceUnit*> interrupted_;
   int batchDepth_ = 0;
   int configurationCount_ = 0;
   const std::shared_ptr<ScreenSynchronizationClock> clock_;

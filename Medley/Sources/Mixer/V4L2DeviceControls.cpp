@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "Platform/Capture/PrivacyControlWatcher.h"
+#include "Platform/Capture/V4L2Device.h"
+
 namespace medley {
 
 namespace {
@@ -23,6 +26,15 @@ uint32_t controlID(VideoDeviceControls::Control control) {
   return 0;
 }
 
+class PrivacyWatcherWatch final : public VideoDeviceControls::PrivacyWatch {
+ public:
+  explicit PrivacyWatcherWatch(std::unique_ptr<platform::PrivacyControlWatcher> watcher)
+      : watcher_(std::move(watcher)) {}
+
+ private:
+  std::unique_ptr<platform::PrivacyControlWatcher> watcher_;
+};
+
 int xioctl(int fd, unsigned long request, void* arg) {
   int r;
   do {
@@ -33,7 +45,9 @@ int xioctl(int fd, unsigned long request, void* arg) {
 
 }  // namespace
 
-V4L2DeviceControls::V4L2DeviceControls(const std::string& path) { fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); }
+V4L2DeviceControls::V4L2DeviceControls(const std::string& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+}
 
 V4L2DeviceControls::~V4L2DeviceControls() {
   if (fd_ >= 0) ::close(fd_);
@@ -69,6 +83,17 @@ std::optional<int32_t> V4L2DeviceControls::get(Control control) const {
   c.id = controlID(control);
   if (xioctl(fd_, VIDIOC_G_CTRL, &c) != 0) return std::nullopt;
   return c.value;
+}
+
+std::optional<bool> V4L2DeviceControls::privacy() const {
+  if (fd_ < 0) return std::nullopt;
+  return platform::V4L2Device::readPrivacy(fd_);
+}
+
+std::unique_ptr<VideoDeviceControls::PrivacyWatch> V4L2DeviceControls::watchPrivacy(std::function<void(bool)> onChange) {
+  auto watcher = platform::PrivacyControlWatcher::start(path_, std::move(onChange));
+  if (!watcher) return nullptr;
+  return std::make_unique<PrivacyWatcherWatch>(std::move(watcher));
 }
 
 }  // namespace medley

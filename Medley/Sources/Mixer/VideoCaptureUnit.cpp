@@ -130,6 +130,10 @@ void VideoCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, con
   }
 }
 
+void VideoCaptureUnit::deviceInterrupted(const std::shared_ptr<DeviceUnit>& unit, bool interrupted) {
+  if (auto session = std::dynamic_pointer_cast<CaptureSession>(session_)) session->deviceInterrupted(unit, interrupted);
+}
+
 void VideoCaptureUnit::videoMixerDidInput(VideoMixer&, uint8_t track, const platform::SampleBufferRef& sampleBuffer) {
   (void)inputs_.yield({track, sampleBuffer});
 }

@@ -71,8 +71,12 @@ class VideoCaptureUnit final : public VideoMixerDelegate, public std::enable_sha
   // The first refusal stops the loop and is thrown.
   void applyDynamicRangeMode();
 
-  // From a device unit that failed while streaming.
+  // From a device unit that failed while streaming. An interruption is not a
+  // failure: the privacy watch reports it, with its end (deviceInterrupted).
   void deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const platform::VideoCaptureEvent& event);
+  // From a device unit whose privacy control went on or off, on the lock queue:
+  // passed on to the session's interruption state.
+  void deviceInterrupted(const std::shared_ptr<DeviceUnit>& unit, bool interrupted);
 
   void videoMixerDidInput(VideoMixer& mixer, uint8_t track, const platform::SampleBufferRef& sampleBuffer) override;
   void videoMixerDidOutput(VideoMixer& mixer, const platform::SampleBufferRef& sampleBuffer) override;

@@ -1,6 +1,7 @@
 #include "Medley/Sources/Mixer/VideoDeviceUnit.h"
 
 #include <cmath>
+#include <utility>
 
 #include "Medley/Sources/Mixer/VideoCaptureUnit.h"
 
@@ -42,6 +43,7 @@ VideoDeviceUnit::VideoDeviceUnit(uint8_t track, std::shared_ptr<platform::VideoC
 }
 
 VideoDeviceUnit::~VideoDeviceUnit() {
+  privacyWatch_.reset();
   if (device_) device_->close();
 }
 
@@ -131,10 +133,12 @@ void VideoDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<VideoCapture
 }
 
 void VideoDeviceUnit::startCapturing() {
+  std::shared_ptr<VideoCaptureUnit> owner;
   {
     std::lock_guard lock(mutex_);
     if (isCapturing_ || !device_) return;
     isCapturing_ = true;
+    owner = dataOutput_.lock();
   }
   std::weak_ptr<VideoDeviceUnit> weak = weak_from_this();
   const uint8_t track = track_;
@@ -173,18 +177,65 @@ void VideoDeviceUnit::startCapturing() {
       unit = dataOutput_.lock();
     }
     if (unit) unit->deviceFailed(shared_from_this(), {platform::VideoCaptureEvent::Kind::runtimeError, e.what()});
+    return;
   }
+  watchPrivacy(owner);
+}
+
+void VideoDeviceUnit::watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit) {
+  if (!controls_ || !unit) return;
+  // The watch calls from its own thread, which must never hold the last
+  // reference to this unit (dropping the watch joins that thread): the change
+  // goes to the capture unit's queue and the unit is looked up there.
+  std::weak_ptr<VideoDeviceUnit> weak = weak_from_this();
+  const auto queue = unit->lockQueue();
+  auto post = [weak, queue](bool on) {
+    queue->async([weak, on] {
+      if (auto self = weak.lock()) self->privacyChanged(on);
+    });
+  };
+  auto watch = controls_->watchPrivacy(post);
+  if (!watch) return;
+  // Read after subscribing, so that no change falls between the two.
+  const bool on = controls_->privacy().value_or(false);
+  std::unique_ptr<VideoDeviceControls::PrivacyWatch> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(privacyWatch_, std::move(watch));
+  }
+  post(on);
+}
+
+void VideoDeviceUnit::privacyChanged(bool on) {
+  std::shared_ptr<VideoCaptureUnit> unit;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isCapturing_ || isInterrupted_ == on) return;
+    isInterrupted_ = on;
+    unit = dataOutput_.lock();
+  }
+  if (unit) unit->deviceInterrupted(shared_from_this(), on);
 }
 
 void VideoDeviceUnit::stopCapturing() {
   if (device_) device_->stopStreaming();
-  std::lock_guard lock(mutex_);
-  isCapturing_ = false;
+  std::unique_ptr<VideoDeviceControls::PrivacyWatch> watch;
+  {
+    std::lock_guard lock(mutex_);
+    isCapturing_ = false;
+    isInterrupted_ = false;
+    watch = std::move(privacyWatch_);
+  }
 }
 
 bool VideoDeviceUnit::isCapturing() const {
   std::lock_guard lock(mutex_);
   return isCapturing_;
+}
+
+bool VideoDeviceUnit::isInterrupted() const {
+  std::lock_guard lock(mutex_);
+  return isInterrupted_;
 }
 
 }  // namespace medley

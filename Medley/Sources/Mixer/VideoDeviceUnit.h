@@ -2,7 +2,8 @@
 // One camera bound to a track: it opens the device, changes its format and
 // frame duration, mirrors, rotates and lights it where the device has those
 // controls, and while the session runs delivers its pictures onto its capture
-// unit's queue, into the unit's video mixer.
+// unit's queue, into the unit's video mixer, and tells the capture unit when
+// the camera's privacy control interrupts it and when it lets it go on.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,9 +71,12 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   // Where captured pictures go; none stops delivery to a unit.
   void setSampleBufferDelegate(const std::shared_ptr<VideoCaptureUnit>& unit);
 
+  // Starts delivery and, where the controls have one, the privacy watch.
   void startCapturing() override;
   void stopCapturing() override;
   bool isCapturing() const override;
+  // While capturing: whether the privacy control holds the camera.
+  bool isInterrupted() const;
 
  private:
   const uint8_t track_;
@@ -84,9 +88,15 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   bool isVideoMirrored_ = false;
   DynamicRangeMode dynamicRangeMode_ = DynamicRangeMode::sdr;
 
+  void watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit);
+  // On the capture unit's queue, in the order the watch saw the changes.
+  void privacyChanged(bool on);
+
   mutable std::mutex mutex_;
   std::weak_ptr<VideoCaptureUnit> dataOutput_;
   bool isCapturing_ = false;
+  bool isInterrupted_ = false;
+  std::unique_ptr<VideoDeviceControls::PrivacyWatch> privacyWatch_;
 };
 
 }  // namespace medley

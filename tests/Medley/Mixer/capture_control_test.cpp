@@ -6,6 +6,7 @@
 #include "Medley/Mixer/media_mixer_test_support.h"
 #include "Medley/Screen/ScreenTestSupport.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
+#include "Medley/Sources/Mixer/V4L2DeviceControls.h"
 #include "Medley/Util/virtual_run.h"
 
 using medley::MediaMixer;
@@ -271,4 +272,113 @@ TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetO
                  {medley::CaptureRuntimeError::Code::unsupportedDeviceActiveFormat, "format", unit}));
   EXPECT_EQ(camera->active, 1u);
   EXPECT_EQ(camera->duration, (platform::FrameDuration{100, 6000}));
+}
+
+namespace {
+
+void deviceEvent(FakeCamera& camera, platform::VideoCaptureEvent::Kind kind) {
+  platform::VideoCaptureDevice::EventHandler event;
+  {
+    std::lock_guard lock(camera.mutex);
+    event = camera.event;
+  }
+  ASSERT_TRUE(event);
+  event({kind, "from the device"});
+}
+
+}  // namespace
+
+TEST_F(CaptureControlTest, ThePrivacySwitchInterruptsTheSessionUntilItIsOffAgain) {
+  controls->privacyOn = false;
+  runNow(rt, mixer->attachVideo(camera, 0, nullptr, controls));
+  EXPECT_EQ(controls->watches, 0) << "watched only while capturing";
+  auto first = std::make_unique<medleytest::Collector<bool>>(rt, mixer->isInturreped());
+  runNow(rt, mixer->startRunning());
+  EXPECT_EQ(controls->watches, 1);
+  auto session = std::dynamic_pointer_cast<medley::CaptureSession>(mixer->session());
+
+  controls->setPrivacy(true);
+  rt->runUntilIdle();
+  controls->setPrivacy(true);
+  rt->runUntilIdle();
+  EXPECT_EQ(first->values(), (std::vector<bool>{false, true}));
+  EXPECT_TRUE(session->isInterrupted());
+  EXPECT_TRUE(mixer->videoIO()->devices().at(0)->isInterrupted());
+  // Streaming goes on: a blinded camera still delivers, and it is no failure.
+  EXPECT_TRUE(camera->streaming());
+  EXPECT_EQ(camera->starts, 1);
+
+  controls->setPrivacy(false);
+  rt->runUntilIdle();
+  EXPECT_EQ(first->values(), (std::vector<bool>{false, true, false}));
+  EXPECT_FALSE(session->isInterrupted());
+
+  // A failure restarts the camera with a new watch; the switch, still on, keeps
+  // the interruption without a false in between.
+  controls->setPrivacy(true);
+  rt->runUntilIdle();
+  deviceEvent(*camera, platform::VideoCaptureEvent::Kind::runtimeError);
+  rt->runUntilIdle();
+  EXPECT_EQ(camera->starts, 2);
+  EXPECT_EQ(controls->watches, 1);
+  EXPECT_EQ(first->values(), (std::vector<bool>{false, true, false, true}));
+
+  // A later reader starts with the state as it stands; the earlier one ends.
+  medleytest::Collector<bool> second(rt, mixer->isInturreped());
+  rt->runUntilIdle();
+  EXPECT_TRUE(first->ended());
+  EXPECT_EQ(second.values(), (std::vector<bool>{true}));
+
+  // Stopping ends the interruption and the watch; the switch then tells nothing.
+  runNow(rt, mixer->stopRunning());
+  EXPECT_EQ(controls->watches, 0);
+  controls->setPrivacy(false);
+  controls->setPrivacy(true);
+  rt->runUntilIdle();
+  EXPECT_EQ(second.values(), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(session->isInterrupted());
+}
+
+TEST_F(CaptureControlTest, AnyBlindedCameraInterruptsUntilEveryOneIsFreeOrDetached) {
+  controls->privacyOn = true;  // already on when capture starts
+  auto other = std::make_shared<FakeCamera>();
+  auto otherControls = std::make_shared<FakeControls>();
+  otherControls->privacyOn = false;
+  runNow(rt, mixer->attachVideo(camera, 0, nullptr, controls));
+  runNow(rt, mixer->attachVideo(other, 1, nullptr, otherControls));
+  medleytest::Collector<bool> interrupted(rt, mixer->isInturreped());
+  runNow(rt, mixer->startRunning());
+  rt->runUntilIdle();
+  EXPECT_EQ(interrupted.values(), (std::vector<bool>{false, true}));
+
+  otherControls->setPrivacy(true);
+  controls->setPrivacy(false);
+  rt->runUntilIdle();
+  EXPECT_EQ(interrupted.values(), (std::vector<bool>{false, true})) << "track 1 still blinded";
+
+  runNow(rt, mixer->attachVideo(nullptr, 1));
+  rt->runUntilIdle();
+  EXPECT_EQ(interrupted.values(), (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(otherControls->watches, 0);
+  otherControls->setPrivacy(false);
+  otherControls->setPrivacy(true);
+  rt->runUntilIdle();
+  EXPECT_EQ(interrupted.values(), (std::vector<bool>{false, true, false}));
+}
+
+TEST_F(CaptureControlTest, ACameraWithoutAPrivacyControlIsNeverInterrupted) {
+  runNow(rt, mixer->attachVideo(camera, 0, nullptr, controls));
+  medleytest::Collector<bool> interrupted(rt, mixer->isInturreped());
+  runNow(rt, mixer->startRunning());
+  EXPECT_EQ(controls->watches, 0);
+  // The driver's own one-sided report (no "off" follows it) neither
+  // interrupts nor restarts.
+  deviceEvent(*camera, platform::VideoCaptureEvent::Kind::interrupted);
+  rt->runUntilIdle();
+  EXPECT_EQ(interrupted.values(), (std::vector<bool>{false}));
+  EXPECT_EQ(camera->starts, 1);
+
+  medley::V4L2DeviceControls none("/dev/null");
+  EXPECT_FALSE(none.privacy());
+  EXPECT_FALSE(none.watchPrivacy([](bool) {}));
 }

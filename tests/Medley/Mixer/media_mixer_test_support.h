@@ -124,6 +124,42 @@ class FakeControls final : public medley::VideoDeviceControls {
   bool hasTorch = true, hasFlip = true, hasRotation = false;
   std::optional<int32_t> values[3];
   int sets[3] = {0, 0, 0};
+
+  // The privacy switch, when the camera has one: the test flips it with
+  // setPrivacy(), and the running watch reports it as the driver's thread would.
+  struct Watch final : PrivacyWatch {
+    Watch(FakeControls& c, int id) : controls(c), id(id) { ++controls.watches; }
+    ~Watch() override {
+      std::lock_guard lock(controls.mutex);
+      --controls.watches;
+      if (controls.watchID == id) controls.onChange = nullptr;
+    }
+    FakeControls& controls;
+    const int id;
+  };
+  std::optional<bool> privacy() const override {
+    std::lock_guard lock(mutex);
+    return privacyOn;
+  }
+  std::unique_ptr<PrivacyWatch> watchPrivacy(std::function<void(bool)> f) override {
+    std::lock_guard lock(mutex);
+    if (!privacyOn) return nullptr;
+    onChange = std::move(f);
+    return std::make_unique<Watch>(*this, ++watchID);
+  }
+  void setPrivacy(bool on) {
+    std::function<void(bool)> f;
+    {
+      std::lock_guard lock(mutex);
+      privacyOn = on;
+      f = onChange;
+    }
+    if (f) f(on);
+  }
+  mutable std::mutex mutex;
+  std::optional<bool> privacyOn;
+  std::function<void(bool)> onChange;
+  int watches = 0, watchID = 0;
 };
 
 }  // namespace mixertest
