@@ -1,9 +1,10 @@
 // Captures from the first V4L2 camera through CameraCapture, checks what arrives
 // and, when asked, unplugs the camera (unbinds it from its driver, as a USB
 // disconnect does) to see the disconnection reported, then unloads the driver.
+// With --mixer it first runs the camera through a media mixer (MixerCheck.h).
 // Built statically it runs inside the test machine of tools/vivid-check.
 //
-//   vividcheck [--frames N] [--resolution 720p|1080p] [--unplug-and-unload MODULE]
+//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--unplug-and-unload MODULE]
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
 #include "Quarzadel/Capture/CameraCapture.h"
+#include "tools/vividcheck/MixerCheck.h"
 
 using namespace quarzadel;
 
@@ -74,10 +76,12 @@ bool unplug(const std::string& node) {
 int main(int argc, char** argv) {
   size_t wanted = 30;
   std::string unload;
+  bool mixer = false;
   StreamConfig target;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) wanted = std::stoul(argv[++i]);
+    else if (a == "--mixer") mixer = true;
     else if (a == "--unplug-and-unload" && i + 1 < argc) unload = argv[++i];
     else if (a == "--resolution" && i + 1 < argc)
       target.resolution = std::string(argv[++i]) == "720p" ? StreamConfig::Resolution::hd720
@@ -93,6 +97,10 @@ int main(int argc, char** argv) {
     std::printf("VIVIDCHECK FAIL: no capture device\n");
     return 1;
   }
+
+  // Before anything else changes the camera's format, and done with it before
+  // the capture below opens it.
+  const bool mixerOK = !mixer || vividcheck::checkMixer(devices.front(), wanted);
 
   // The scoring's choices, worked out here to compare with what the capture makes
   // active. The device is left on another format first, so the capture must change it.
@@ -163,7 +171,7 @@ int main(int argc, char** argv) {
 
   std::string summary;
   CameraCapture::sessionQueue()->sync([&] { summary = camera->formatSummary(); });
-  bool ok = gotFrames;
+  bool ok = gotFrames && mixerOK;
   {
     std::lock_guard lock(seen.mutex);
     const bool increasing = std::adjacent_find(seen.times.begin(), seen.times.end(),

@@ -1,0 +1,15 @@
+#pragma once
+// The media mixer over a real camera: attached through the mixer's capture
+// unit, its pictures reach an output of its track and one of the mixed picture,
+// first as they come (passthrough), then composited on the display-link clock
+// (offscreen); each output counts them and checks their size and times.
+#include <cstddef>
+
+#include "Platform/Capture/VideoCaptureDeviceInfo.h"
+
+namespace vividcheck {
+
+// Prints what arrived; true when every check held. Releases the camera.
+bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted);
+
+}  // namespace vividcheck
