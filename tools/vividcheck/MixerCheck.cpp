@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Medley/Sources/Mixer/CaptureSession.h"
@@ -122,13 +123,23 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted) {
   using platform::blockingWait;
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
   auto device = std::make_shared<platform::V4L2Device>(camera);
+  auto controls = std::make_shared<medley::V4L2DeviceControls>(camera.path);
   try {
-    blockingWait(mixer->attachVideo(device, 0, nullptr, std::make_shared<medley::V4L2DeviceControls>(camera.path)));
+    blockingWait(mixer->attachVideo(
+        device, 0, [](medley::VideoDeviceUnit& unit) { unit.setVideoMirrored(true); }, controls));
     blockingWait(mixer->setFrameRate(30));
   } catch (const std::exception& e) {
     std::printf("mixer: the camera cannot be attached: %s\n", e.what());
     return false;
   }
+  // The device's controls where it has them: mirroring is its horizontal flip;
+  // a torch it lacks is reported unsupported.
+  using Control = medley::VideoDeviceControls::Control;
+  const auto flip = controls->get(Control::horizontalFlip);
+  const bool torch = mixer->videoIO()->devices().at(0)->isTorchModeSupported(medley::TorchMode::on);
+  std::printf("mixer: mirrored, horizontal flip %s; torch %s\n", flip ? std::to_string(*flip).c_str() : "none",
+              torch ? "supported" : "unsupported");
+  const bool controlsOK = !controls->isSupported(Control::horizontalFlip, 1) || flip == 1;
   const auto formats = device->formats();
   const auto active = device->activeFormatIndex();
   if (!active || *active >= formats.size()) {
@@ -137,7 +148,7 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted) {
   }
   const int width = formats[*active].width, height = formats[*active].height;
   std::printf("mixer: camera on format %zu %dx%d\n", *active, width, height);
-  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height);
+  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height) && controlsOK;
   ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height) && ok;
   // Detaching releases the camera for what follows.
   blockingWait(mixer->attachVideo(nullptr, 0));
