@@ -137,6 +137,28 @@ TEST_F(Failover, AFailedSwitchRevertsTheChoiceAndKeepsTheCameraOutOfLaterAutomat
   EXPECT_EQ(selectedCamera(), "cam-phone");
 }
 
+TEST_F(Failover, ASwitchThatTimesOutOnATurnedOffCameraWaitsForIt) {
+  setAutoFailover(false);
+  plug("cam-usb", "Desk Webcam", D::kTransportUSB);
+  plug("cam-cover", "Room Camera", D::kTransportUSB);
+  defaults->set("InitialCamera", "cam-usb");
+  startEngine();
+  ASSERT_EQ(onAirCamera(), "cam-usb");
+
+  SyntheticSources::setFault("cam-cover", SyntheticSources::Fault::hung);
+  onMain([&] { engine->selectCamera("cam-cover"); });
+  cameraListing->setSuspended("cam-cover", true);  // its cover is shut before it delivers
+  runtime->runUntilIdle();
+  EXPECT_EQ(noticeText(), "Room Camera is turned off. Check its privacy cover, or choose another camera.");
+  for (int i = 0; i < 400 && engine->switchingToCameraID().value(); ++i) advance(0.05);
+  EXPECT_EQ(logCount("Room Camera is suspended: waiting for it"), 1);
+  EXPECT_EQ(noticeText(), "Room Camera is turned off. Check its privacy cover, or choose another camera.");
+  EXPECT_TRUE(noticeLastsFor(10));
+  EXPECT_EQ(selectedCamera(), "cam-cover") << "still chosen";
+  EXPECT_TRUE(engine->failedCameraIDs().empty());
+  EXPECT_EQ(onAirCamera(), "cam-usb");
+}
+
 TEST_F(Failover, AFailoverPassesOverACameraThatCannotBeOpened) {
   plug("cam-usb", "Desk Webcam", D::kTransportUSB);
   plug("cam-card", "Capture Card", 0);
