@@ -136,19 +136,6 @@ TEST_F(StudioEngineLifecycle, GoingLivePublishesToTheEventsIngestOrTheOverride) 
   EXPECT_FALSE(engine->eventPoller().isRunning());
 }
 
-TEST_F(StudioEngineLifecycle, TheStatusesOfALivePeriodWithTheRealPublisher) {
-  run(engine->start());
-  reported.clear();
-  engine->goLive();
-  runtime->runUntilIdle();
-  run(engine->stop());
-  ASSERT_EQ(reported.size(), 4u);
-  EXPECT_EQ(reported[0], Status::connecting());
-  EXPECT_TRUE(reported[1].isLive());
-  EXPECT_EQ(reported[2], Status::stopping());
-  EXPECT_EQ(reported[3], Status::ready());
-}
-
 TEST_F(StudioEngineLifecycle, ProblemsFollowThePublisherUntilTheNextGoLive) {
   run(engine->start());
   server->scripts = {testing::AttemptScript{testing::Step::fail(std::runtime_error("refused"))}};

@@ -10,7 +10,6 @@
 #include "Quarzadel/Studio/StudioEngineStatus.h"
 #include "Quarzadel/Studio/StudioEvent.h"
 #include "Quarzadel/Studio/StudioNotice.h"
-#include "Quarzadel/Studio/StudioNoticeView.h"
 #include "Quarzadel/Studio/StudioSettings.h"
 
 namespace quarzadel {
@@ -251,17 +250,6 @@ TEST(StudioNoticeValue, ANoticeEqualsOnlyItselfAndItsCopies) {
       << a.id();
   EXPECT_EQ(a.logText(), "Notice: Same text");
   EXPECT_EQ(copy.logText(), "Notice: Same text [Do it]");
-}
-
-TEST(StudioNoticeValue, TheViewsActionButtonRunsTheNoticesAction) {
-  int runs = 0, dismissals = 0;
-  NoticeView view{StudioNotice("Saved", StudioNotice::Kind::info, "Show", [&] { ++runs; }), [&] { ++dismissals; }};
-  view.performAction();
-  view.dismiss();
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(dismissals, 1);
-  NoticeView plain{StudioNotice("Plain", StudioNotice::Kind::warning), [] {}};
-  plain.performAction();  // no action: nothing happens
 }
 
 TEST(RTMPServerOverrideDefault, PresentAndNonEmptyOnlyAndReadAnewEachTime) {
