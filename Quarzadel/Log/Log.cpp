@@ -146,6 +146,8 @@ void Log::permissionsChanged(std::string_view camera, std::string_view microphon
 
 void Log::muteChanged(bool isMuted, std::string_view file) { info(isMuted ? "Muted" : "Unmuted", file); }
 
+void Log::notice(std::string_view logText, std::string_view file) { info(std::string(logText), file); }
+
 void Log::sourceSuspendedWaiting(std::string_view name, std::string_view file) {
   info(std::string(name) + " is suspended: waiting for it", file);
 }

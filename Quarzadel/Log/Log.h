@@ -123,6 +123,8 @@ class Log {
     info("Switching microphone to " + logtext::displayName(source), file);
   }
   static void muteChanged(bool isMuted, std::string_view file);
+  // A notice the Studio shows, as StudioNotice::logText() gives it ("Notice: ...").
+  static void notice(std::string_view logText, std::string_view file);
   template <typename Camera>
   static void cameraAvailableAgain(const Camera& camera, std::string_view file) {
     info("Camera available again: " + logtext::cameraName(camera), file);
