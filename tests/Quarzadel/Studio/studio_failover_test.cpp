@@ -115,6 +115,25 @@ TEST_F(Failover, TheOnlyCameraFailingLeavesTheChoiceToTheHost) {
   EXPECT_EQ(notice(), shown);
 }
 
+TEST_F(Failover, ReportsThatArriveAfterTheStudioClosedOpenNothing) {
+  plug("cam-usb", "Desk Webcam", D::kTransportUSB);
+  plug("cam-lid", "Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera);
+  microphoneListing->list = {{"mic-usb", "USB Microphone", D::kTransportUSB, true},
+                             {"mic-headset", "Headset", D::kTransportUSB, true}};
+  startEngine();
+  ASSERT_EQ(onAirCamera(), "cam-usb");
+  ASSERT_EQ(onAirMicrophone(), "mic-headset");
+  run(engine->close());
+  const auto cameras = camerasMade, microphones = microphonesMade;
+  videoEvent(ProgramEvent::onAirSourceFailed("cam-usb", "Desk Webcam", "Desk Webcam was disconnected."));
+  videoEvent(ProgramEvent::onAirSourceStalled("cam-usb", "Desk Webcam"));
+  audioEvent(ProgramEvent::onAirSourceFailed("mic-headset", "Headset", "gone"));
+  advance(2);
+  EXPECT_EQ(camerasMade, cameras);
+  EXPECT_EQ(microphonesMade, microphones);
+  EXPECT_FALSE(engine->notice().value());
+}
+
 TEST_F(Failover, AFailedSwitchRevertsTheChoiceAndKeepsTheCameraOutOfLaterAutomaticChoices) {
   plug("cam-usb", "Desk Webcam", D::kTransportUSB);
   plug("cam-lid", "Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera);
