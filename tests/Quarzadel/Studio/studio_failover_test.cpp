@@ -109,10 +109,17 @@ TEST_F(Failover, TheOnlyCameraFailingLeavesTheChoiceToTheHost) {
   EXPECT_EQ(selectedCamera(), "cam-usb");
   EXPECT_FALSE(engine->switchingToCameraID().value());
 
-  // Reports about a camera that is not on air, or a second one during a failover, are dropped.
+  // Reports about a camera that is not on air are dropped.
   const auto shown = notice();
   videoEvent(ProgramEvent::onAirSourceFailed("cam-other", "Other", "gone"));
   EXPECT_EQ(notice(), shown);
+
+  // Choosing the failed camera again is how the host asks for it anew.
+  defaults->remove("StudioCameraID");
+  const int made = camerasMade["cam-usb"];
+  onMain([&] { engine->selectCamera("cam-usb"); });
+  EXPECT_EQ(camerasMade["cam-usb"], made + 1);
+  EXPECT_EQ(defaults->string("StudioCameraID"), "cam-usb");
 }
 
 TEST_F(Failover, ReportsThatArriveAfterTheStudioClosedOpenNothing) {
