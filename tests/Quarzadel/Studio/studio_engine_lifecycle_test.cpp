@@ -329,6 +329,19 @@ TEST_F(StudioEngineLifecycle, ProgramFramesReachThePreviewAndSoundLevelsTheMeter
   EXPECT_GT(loudest, 0.5f);
 }
 
+TEST_F(StudioEngineLifecycle, AVideoBitrateInKilobitsSaturatesInsteadOfOverflowing) {
+  run(engine->start());
+  engine->goLive();
+  runtime->runUntilIdle();
+  ASSERT_TRUE(engine->status().value().isLive());
+  run(engine->setVideoBitrate(2500));
+  EXPECT_EQ(logCount("Debug: video bitrate \u2192 2500 kbps"), 1);
+  run(engine->setVideoBitrate(INT64_MAX / 1000 + 1));
+  EXPECT_EQ(logCount("Debug: video bitrate \u2192 9223372036854775 kbps"), 1);
+  run(engine->setVideoBitrate(INT64_MIN / 1000 - 1));
+  EXPECT_EQ(logCount("Debug: video bitrate \u2192 -9223372036854775 kbps"), 1);
+}
+
 TEST_F(StudioEngineLifecycle, MutingLogsEveryAssignment) {
   run(engine->start());
   engine->setMuted(true);

@@ -7,7 +7,6 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Quarzadel/Studio/RTMPServerOverride.h"
-#include "Quarzadel/Studio/StudioEngine.h"
 #include "Quarzadel/Studio/StudioEngineStatus.h"
 #include "Quarzadel/Studio/StudioEvent.h"
 #include "Quarzadel/Studio/StudioNotice.h"
@@ -272,16 +271,6 @@ TEST(RTMPServerOverrideDefault, PresentAndNonEmptyOnlyAndReadAnewEachTime) {
   EXPECT_EQ(rtmpServerOverride(*defaults), std::nullopt);
   defaults->set("RTMPServerOverride", "rtmp://127.0.0.1:1935/live");
   EXPECT_EQ(rtmpServerOverride(*defaults), "rtmp://127.0.0.1:1935/live");
-}
-
-TEST(VideoBitrateInKilobits, SaturatesInsteadOfOverflowing) {
-  EXPECT_EQ(StudioEngine::bitsPerSecond(2500), 2'500'000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(0), 0);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(-3), -3000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX / 1000), INT64_MAX / 1000 * 1000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX / 1000 + 1), INT64_MAX);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX), INT64_MAX);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MIN), INT64_MIN);
 }
 
 }  // namespace
