@@ -20,6 +20,9 @@ constexpr double kResumeRecheck = 1.5;
 // ---- Program picture
 
 void StudioEngine::handleVideoEvent(const ProgramEvent& event) {
+  // Late reports of a closed Studio: opening a camera now would leave it
+  // running with nobody to stop it.
+  if (!started_) return;
   const auto& id = event.id;
   switch (event.kind) {
     case ProgramEvent::Kind::onAir:
@@ -101,6 +104,7 @@ std::optional<CameraDevice> StudioEngine::failOverToPreferredCamera(std::set<std
 // ---- Program sound
 
 void StudioEngine::handleAudioEvent(const ProgramEvent& event) {
+  if (!started_) return;  // as for pictures
   const auto& id = event.id;
   switch (event.kind) {
     case ProgramEvent::Kind::onAir:
@@ -202,7 +206,7 @@ void StudioEngine::cameraDidResume(const std::string& id) {
 }
 
 void StudioEngine::reopenIfStillOnAir(const std::string& id) {
-  if (onAirCameraID_.value() != id) return;
+  if (!started_ || onAirCameraID_.value() != id) return;
   if (auto source = makeVideoSource(id)) video_->reopenIfStalled(std::move(source));
 }
 

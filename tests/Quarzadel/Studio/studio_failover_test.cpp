@@ -109,10 +109,36 @@ TEST_F(Failover, TheOnlyCameraFailingLeavesTheChoiceToTheHost) {
   EXPECT_EQ(selectedCamera(), "cam-usb");
   EXPECT_FALSE(engine->switchingToCameraID().value());
 
-  // Reports about a camera that is not on air, or a second one during a failover, are dropped.
+  // Reports about a camera that is not on air are dropped.
   const auto shown = notice();
   videoEvent(ProgramEvent::onAirSourceFailed("cam-other", "Other", "gone"));
   EXPECT_EQ(notice(), shown);
+
+  // Choosing the failed camera again is how the host asks for it anew.
+  defaults->remove("StudioCameraID");
+  const int made = camerasMade["cam-usb"];
+  onMain([&] { engine->selectCamera("cam-usb"); });
+  EXPECT_EQ(camerasMade["cam-usb"], made + 1);
+  EXPECT_EQ(defaults->string("StudioCameraID"), "cam-usb");
+}
+
+TEST_F(Failover, ReportsThatArriveAfterTheStudioClosedOpenNothing) {
+  plug("cam-usb", "Desk Webcam", D::kTransportUSB);
+  plug("cam-lid", "Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera);
+  microphoneListing->list = {{"mic-usb", "USB Microphone", D::kTransportUSB, true},
+                             {"mic-headset", "Headset", D::kTransportUSB, true}};
+  startEngine();
+  ASSERT_EQ(onAirCamera(), "cam-usb");
+  ASSERT_EQ(onAirMicrophone(), "mic-headset");
+  run(engine->close());
+  const auto cameras = camerasMade, microphones = microphonesMade;
+  videoEvent(ProgramEvent::onAirSourceFailed("cam-usb", "Desk Webcam", "Desk Webcam was disconnected."));
+  videoEvent(ProgramEvent::onAirSourceStalled("cam-usb", "Desk Webcam"));
+  audioEvent(ProgramEvent::onAirSourceFailed("mic-headset", "Headset", "gone"));
+  advance(2);
+  EXPECT_EQ(camerasMade, cameras);
+  EXPECT_EQ(microphonesMade, microphones);
+  EXPECT_FALSE(engine->notice().value());
 }
 
 TEST_F(Failover, AFailedSwitchRevertsTheChoiceAndKeepsTheCameraOutOfLaterAutomaticChoices) {
