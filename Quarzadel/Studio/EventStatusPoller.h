@@ -1,6 +1,10 @@
 #pragma once
 // Asks the event service for the event every few seconds while the Studio is
-// live and hands each answer that is a JSON object to the engine.
+// live and hands each answer that is a JSON object to the engine. Every failed
+// poll (transport error, no answer within 8 s, a status other than 200, a body
+// that is no JSON object) is silent: the loop sleeps and asks again. Driven
+// from the main queue, as the engine does: the loop itself runs there too, so
+// no update is delivered once cancel() has returned.
 #include <functional>
 #include <memory>
 #include <string>

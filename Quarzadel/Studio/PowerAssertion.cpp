@@ -1,16 +1,84 @@
 #include "Quarzadel/Studio/PowerAssertion.h"
 
+#include <cstdint>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
 namespace quarzadel {
+namespace {
+
+// The login manager answers at once; one that hangs must not hold up going live.
+constexpr uint64_t kInhibitCallTimeoutMicros = 2'000'000;
+
+struct BusCloser {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, BusCloser>;
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// The given address, else DBUS_SYSTEM_BUS_ADDRESS, else the default system bus.
+Bus openSystemBus(const std::string& address) {
+  std::string chosen = address;
+  if (chosen.empty())
+    if (const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); env && *env) chosen = env;
+  sd_bus* bus = nullptr;
+  if (chosen.empty()) {
+    if (sd_bus_open_system(&bus) < 0) return nullptr;
+    return Bus(bus);
+  }
+  if (sd_bus_new(&bus) < 0) return nullptr;
+  Bus owned(bus);
+  if (sd_bus_set_address(bus, chosen.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0)
+    return nullptr;
+  return owned;
+}
+
+// The inhibitor's descriptor (owned by the caller), or -1.
+int takeInhibitor(const std::string& busAddress, const std::string& reason) {
+  Bus bus = openSystemBus(busAddress);
+  if (!bus) return -1;
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_message_new_method_call(bus.get(), &raw, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                     "org.freedesktop.login1.Manager", "Inhibit") < 0)
+    return -1;
+  Message call(raw);
+  if (sd_bus_message_append(call.get(), "ssss", "idle:sleep", "Quarzadel", reason.c_str(), "block") < 0) return -1;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  raw = nullptr;
+  int r = sd_bus_call(bus.get(), call.get(), kInhibitCallTimeoutMicros, &error, &raw);
+  sd_bus_error_free(&error);
+  if (r < 0) return -1;
+  Message reply(raw);
+  int fd = -1;
+  if (sd_bus_message_read(reply.get(), "h", &fd) < 0 || fd < 0) return -1;
+  // The message owns the descriptor it carried and closes it with the message.
+  return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+}  // namespace
 
 PowerAssertion::PowerAssertion(Environment environment) : environment_(std::move(environment)) {}
 
 PowerAssertion::~PowerAssertion() { end(); }
 
-void PowerAssertion::begin(const std::string&) {
+void PowerAssertion::begin(const std::string& reason) {
   if (holding_) return;
   holding_ = true;
+  // A machine without a login manager simply may sleep; streaming goes on.
+  inhibitFd_ = takeInhibitor(environment_.systemBusAddress, reason);
 }
 
-void PowerAssertion::end() { holding_ = false; }
+void PowerAssertion::end() {
+  // Closing the descriptor is what releases the lock.
+  if (inhibitFd_ >= 0) ::close(inhibitFd_);
+  inhibitFd_ = -1;
+  holding_ = false;
+}
 
 }  // namespace quarzadel

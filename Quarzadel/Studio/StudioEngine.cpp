@@ -4,6 +4,7 @@
 #include "Platform/Concurrency/Sleep.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Log/Log.h"
+#include "Quarzadel/Studio/RTMPServerOverride.h"
 
 namespace quarzadel {
 
@@ -148,9 +149,14 @@ double StudioEngine::nowSeconds() const { return platform::toSeconds(runtime_->n
 platform::Date StudioEngine::nowDate() const { return wallClock_->now(); }
 
 std::optional<std::string> StudioEngine::rtmpServerOverride() const {
-  auto value = defaults_->string("RTMPServerOverride");
-  if (!value || value->empty()) return std::nullopt;
-  return value;
+  return quarzadel::rtmpServerOverride(*defaults_);
+}
+
+int64_t StudioEngine::bitsPerSecond(int64_t kbps) {
+  constexpr int64_t limit = INT64_MAX / 1000;
+  if (kbps > limit) return INT64_MAX;
+  if (kbps < -limit) return INT64_MIN;
+  return kbps * 1000;
 }
 
 // ---- Lifecycle

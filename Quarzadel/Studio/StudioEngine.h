@@ -171,8 +171,9 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   static std::string suspendedCameraMessage(const CameraDevice& camera);
   platform::Async<Permission> requestAccess(platform::MediaType type);
   void refreshPermissions();
-  // Saturates where kbit/s times 1000 leaves 64 bits.
   platform::Async<void> setVideoBitrate(int64_t kbps);
+  // kbit/s in bit/s, saturating where the product leaves 64 bits.
+  static int64_t bitsPerSecond(int64_t kbps);
 
   // ---- Failover
   void handleVideoEvent(const ProgramEvent& event);

@@ -1,0 +1,155 @@
+#pragma once
+// A Studio engine on virtual time: the real program pipelines, a publisher
+// made with scripted connections, in-memory user defaults, session logs and
+// local copies in a scratch folder, and the log lines captured.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Log/SystemLog.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "Quarzadel/Capture/SyntheticVideoSource.h"
+#include "Quarzadel/Studio/StudioEngine.h"
+// After the publisher, whose types it fakes.
+#include "Quarzadel/Studio/FakePublisherTransport.h"
+
+namespace quarzadel::testing {
+
+inline platform::Nanos ms(int64_t n) { return platform::seconds(double(n) / 1000); }
+
+struct StudioEngineFixture : ::testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::FixedWallClock> clock =
+      std::make_shared<platform::FixedWallClock>(platform::Date(std::chrono::seconds(1'800'000'000)));
+  std::shared_ptr<platform::UserDefaults> defaults = platform::UserDefaults::inMemory();
+  std::shared_ptr<platform::UserDefaults> previousDefaults = platform::UserDefaults::standard();
+  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(runtime);
+  std::shared_ptr<FakePathMonitor> monitor = std::make_shared<FakePathMonitor>();
+  std::filesystem::path folder;
+  std::shared_ptr<SessionLog> sessionLog;
+  std::shared_ptr<DeviceCatalog> catalog;
+  std::shared_ptr<StudioEngine> engine;
+  std::vector<std::filesystem::path> uploads;
+  std::vector<StudioEngine::Status> reported;
+  int64_t freeSpace = 50'000'000'000;
+  platform::ScopedSystemLogCapture logs;
+
+  StudioEvent event() const {
+    return StudioEvent::fromPayload({{"streamKey", "abcdefghij"}, {"title", "Town Hall"}, {"rtmpurl", "rtmp://ingest.test/app/abcdefghij"}})
+        .value();
+  }
+
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("studio-engine-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder / "logs");
+    platform::UserDefaults::setStandard(defaults);
+    defaults->set("SyntheticSources", true);
+    defaults->set("SkipPermissionPrompts", true);
+    SyntheticSources::resetFaults();
+    sessionLog = SessionLog::make(clock, folder / "logs", runtime);
+    catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
+    makeEngine();
+  }
+
+  void makeEngine() {
+    StudioEngine::Environment env;
+    env.runtime = runtime;
+    env.wallClock = clock;
+    env.defaults = defaults;
+    env.devices = SystemDevices{};
+    env.publisherEnvironment.runtime = runtime;
+    env.publisherEnvironment.clock = clock;
+    env.publisherEnvironment.makeConnection = server->factory();
+    env.publisherEnvironment.probe = [](StreamConfig::VideoCodec codec, int, int) {
+      return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true};
+    };
+    env.publisherEnvironment.pathMonitor = monitor;
+    env.publisherEnvironment.demoLiveElapsed = [] { return 0.0; };
+    env.recorderEnvironment = LocalRecorder::Environment{folder / "videos", clock, runtime, false};
+    env.volumeSpace = [this](const std::filesystem::path&) { return std::optional<int64_t>(freeSpace); };
+    env.sessionLog = sessionLog;
+    env.uploadLog = [this](const std::filesystem::path& file) { uploads.push_back(file); };
+    engine = StudioEngine::make(event(), catalog, env);
+    engine->onStatusChange = [this](const StudioEngine::Status& status) { reported.push_back(status); };
+  }
+
+  void TearDown() override {
+    if (engine) {
+      run(engine->close());
+      engine.reset();
+    }
+    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
+    server->hanging.clear();
+    runtime->advance(platform::seconds(10));
+    platform::UserDefaults::setStandard(previousDefaults);
+    SyntheticSources::resetFaults();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+
+  // Runs `work` on the main queue to its end, on virtual time.
+  void run(platform::Async<void> work, platform::Nanos bound = platform::seconds(30)) {
+    bool done = false;
+    auto body = [](platform::Async<void> inner, bool* flag) -> platform::Async<void> {
+      co_await std::move(inner);
+      *flag = true;
+    };
+    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), &done));
+    runtime->runUntilIdle();
+    const auto until = runtime->now() + bound;
+    while (!done && runtime->now() < until) runtime->advance(ms(10));
+    EXPECT_TRUE(done);
+  }
+  // Starts `work` without waiting for it; returns the flag set at its end.
+  std::shared_ptr<bool> launch(platform::Async<void> work) {
+    auto done = std::make_shared<bool>(false);
+    auto body = [](platform::Async<void> inner, std::shared_ptr<bool> flag) -> platform::Async<void> {
+      co_await std::move(inner);
+      *flag = true;
+    };
+    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
+    runtime->runUntilIdle();
+    return done;
+  }
+  void advance(double seconds) { runtime->advance(platform::seconds(seconds)); }
+
+  // Puts a synthetic camera on air directly in the program picture.
+  void putCameraOnAir(const std::string& id = "synthetic-a") {
+    auto spec = SyntheticSources::spec(id);
+    ASSERT_TRUE(spec) << id;
+    engine->video()->switchTo(SyntheticVideoSource::make(*spec, runtime));
+  }
+
+  int logCount(const std::string& text) {
+    int n = 0;
+    for (const auto& m : logs.sink().messages()) n += m == text;
+    return n;
+  }
+  bool logged(const std::string& prefix) {
+    for (const auto& m : logs.sink().messages())
+      if (m.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  std::vector<std::filesystem::path> files(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> found;
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir)) return found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ignored))
+      if (entry.is_regular_file()) found.push_back(entry.path());
+    return found;
+  }
+  std::optional<std::string> noticeText() {
+    auto notice = engine->notice().value();
+    return notice ? std::optional(notice->text()) : std::nullopt;
+  }
+};
+
+}  // namespace quarzadel::testing

@@ -1,0 +1,136 @@
+// The whole Studio against a real nginx on loopback, on real time: the engine
+// with the real publisher and the real program pipelines on synthetic sources
+// opens, goes live, is read back by ffprobe as H.264 and AAC, and stops.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "CommandOutput.h"
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/Runtime.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "Quarzadel/Capture/SyntheticVideoSource.h"
+#include "Quarzadel/Studio/StudioEngine.h"
+#include "TestPaths.h"
+#include "peers/PeerProcess.h"
+
+namespace quarzadel {
+namespace {
+
+using Status = StudioEngine::Status;
+
+// A main thread of our own that runs the runtime's main queue.
+class MainLoop {
+ public:
+  explicit MainLoop(std::shared_ptr<platform::ThreadRuntime> runtime)
+      : runtime_(std::move(runtime)), thread_([this] { runtime_->runMainLoop(); }) {}
+  ~MainLoop() {
+    runtime_->stopMainLoop();
+    thread_.join();
+  }
+  // Runs `work` on the main queue; true when it ended within `bound`.
+  bool run(platform::Async<void> work, std::chrono::seconds bound = std::chrono::seconds(20)) {
+    auto state = std::make_shared<Done>();
+    auto body = [](platform::Async<void> inner, std::shared_ptr<Done> done) -> platform::Async<void> {
+      co_await std::move(inner);
+      std::lock_guard lock(done->mutex);
+      done->finished = true;
+      done->changed.notify_all();
+    };
+    platform::spawnDetached(runtime_->mainQueue(), body(std::move(work), state));
+    std::unique_lock lock(state->mutex);
+    return state->changed.wait_for(lock, bound, [&] { return state->finished; });
+  }
+  void sync(const std::function<void()>& job) { runtime_->mainQueue()->sync(job); }
+
+ private:
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+  };
+  std::shared_ptr<platform::ThreadRuntime> runtime_;
+  std::thread thread_;
+};
+
+TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("studio-engine-nginx"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+
+  auto previousDefaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaults::inMemory();
+  platform::UserDefaults::setStandard(defaults);
+  defaults->set("SyntheticSources", true);
+  defaults->set("SkipPermissionPrompts", true);
+  defaults->set("StreamCodec", "h264");
+  defaults->set("StudioResolution", "720p");
+  defaults->set("StudioRecordLocally", false);
+  defaults->set("RTMPServerOverride", url);
+  SyntheticSources::resetFaults();
+
+  auto runtime = std::make_shared<platform::ThreadRuntime>(4);
+  auto scratch = rtmptest::peerDirectory("studio-engine-nginx-logs");
+  std::mutex statusLock;
+  std::vector<std::string> statuses;
+  {
+    MainLoop main(runtime);
+    std::shared_ptr<StudioEngine> engine;
+    platform::Subscription watch;
+    main.sync([&] {
+      StudioEngine::Environment env;
+      env.runtime = runtime;
+      env.defaults = defaults;
+      env.devices = SystemDevices{};
+      env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
+      env.uploadLog = [](const std::filesystem::path&) {};
+      auto catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
+      auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", "Loopback"}});
+      engine = StudioEngine::make(*event, catalog, env);
+      watch = engine->status().subscribe([&](const Status& s) {
+        std::lock_guard lock(statusLock);
+        if (statuses.empty() || statuses.back() != s.name()) statuses.emplace_back(s.name());
+      });
+    });
+    ASSERT_TRUE(main.run(engine->start()));
+    main.sync([&] {
+      // Until the engine picks sources itself, put a synthetic camera and the tone on air.
+      if (!engine->selectedCameraID().value())
+        engine->video()->switchTo(SyntheticVideoSource::make(*SyntheticSources::spec("synthetic-a"), runtime));
+      if (engine->microphones().value().empty()) engine->audio()->switchTo(std::make_shared<SyntheticToneSource>());
+      engine->goLive();
+    });
+
+    const auto began = std::chrono::steady_clock::now();
+    bool live = false;
+    while (!live && std::chrono::steady_clock::now() - began < std::chrono::seconds(10)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      main.sync([&] { live = engine->status().value().isLive(); });
+    }
+    ASSERT_TRUE(live);
+    const auto probe = qztest::runCommand("timeout 15 ffprobe -v error -analyzeduration 2000000 -show_entries "
+                                          "stream=codec_name -of csv=p=0 " + url + "/studio");
+    EXPECT_NE(probe.text.find("h264"), std::string::npos) << probe.text;
+    EXPECT_NE(probe.text.find("aac"), std::string::npos) << probe.text;
+
+    ASSERT_TRUE(main.run(engine->stop()));
+    ASSERT_TRUE(main.run(engine->close()));
+    main.sync([&] {
+      watch.cancel();
+      engine.reset();
+    });
+  }
+  runtime->stopForExit(platform::seconds(5));
+  platform::UserDefaults::setStandard(previousDefaults);
+  std::filesystem::remove_all(scratch);
+
+  std::lock_guard lock(statusLock);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
+}
+
+}  // namespace
+}  // namespace quarzadel
