@@ -132,10 +132,11 @@ class ProgramRun {
     return s.str();
   }
   // The session logs written, all in one text.
-  std::string sessionLogs() const {
+  std::string sessionLogs() const { return sessionLogsIn(dir_); }
+  static std::string sessionLogsIn(const std::filesystem::path& dir) {
     std::string all;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_ / "state", ec))
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "state", ec))
       if (entry.path().extension() == ".log") {
         std::ifstream in(entry.path());
         std::stringstream s;
