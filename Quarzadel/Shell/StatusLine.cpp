@@ -53,7 +53,8 @@ std::string StatusLine::meter(const AudioLevel& level, bool muted) {
 
 std::string StatusLine::format(const StudioSnapshot& s, platform::Date now) {
   std::string line = statusText(s.status, now);
-  if (s.status.isLive() || s.status.isReconnecting()) {
+  // Statistics once the publisher has reported some.
+  if ((s.status.isLive() || s.status.isReconnecting()) && !s.stats.codec.empty()) {
     char stats[160];
     std::snprintf(stats, sizeof stats, " | up %lld/%lld kbit/s | %lld fps | %lld KB queued | %s | %s",
                   static_cast<long long>(s.stats.uploadKbps), static_cast<long long>(s.stats.targetKbps),
