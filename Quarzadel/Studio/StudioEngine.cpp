@@ -234,6 +234,7 @@ void StudioEngine::beginPowerAssertion() {
 
 platform::Async<void> StudioEngine::stop() {
   auto self = shared_from_this();
+  goLiveAfterStop_ = false;  // the host's last word is this stop
   struct InFlight {
     int& count;
     explicit InFlight(int& c) : count(c) { ++count; }
@@ -398,8 +399,9 @@ void StudioEngine::startLocalCopy() {
 
 platform::Async<void> StudioEngine::finishRecording() {
   auto self = shared_from_this();
+  if (!recorder_->recorder()) co_return;
+  recordingURL_.set(std::nullopt);
   auto notice = co_await recorder_->finishRecording();
-  if (recordingURL_.value() && !recorder_->recorder()) recordingURL_.set(std::nullopt);
   showRecorderNotice(notice);
 }
 

@@ -37,10 +37,13 @@ struct StudioEngineFixture : ::testing::Test {
   std::vector<std::filesystem::path> uploads;
   std::vector<StudioEngine::Status> reported;
   int64_t freeSpace = 50'000'000'000;
+  EventStatusPoller::Environment pollerEnvironment;  // the runtime is the fixture's
   platform::ScopedSystemLogCapture logs;
 
+  std::string streamKey = "abcdefghij";
   StudioEvent event() const {
-    return StudioEvent::fromPayload({{"streamKey", "abcdefghij"}, {"title", "Town Hall"}, {"rtmpurl", "rtmp://ingest.test/app/abcdefghij"}})
+    return StudioEvent::fromPayload(
+               {{"streamKey", streamKey}, {"title", "Town Hall"}, {"rtmpurl", "rtmp://ingest.test/app/" + streamKey}})
         .value();
   }
 
@@ -75,6 +78,8 @@ struct StudioEngineFixture : ::testing::Test {
     env.publisherEnvironment.demoLiveElapsed = [] { return 0.0; };
     env.recorderEnvironment = LocalRecorder::Environment{folder / "videos", clock, runtime, false};
     env.volumeSpace = [this](const std::filesystem::path&) { return std::optional<int64_t>(freeSpace); };
+    env.pollerEnvironment = pollerEnvironment;
+    env.pollerEnvironment.runtime = runtime;
     env.sessionLog = sessionLog;
     env.uploadLog = [this](const std::filesystem::path& file) { uploads.push_back(file); };
     engine = StudioEngine::make(event(), catalog, env);

@@ -225,6 +225,23 @@ TEST_F(StudioEngineLifecycle, GoingLiveWhileStoppingWaitsForTheStopToEnd) {
   EXPECT_EQ(files(folder / "videos").size(), 2u);
 }
 
+TEST_F(StudioEngineLifecycle, AStopAfterAStartDuringAStopLeavesTheStudioReady) {
+  run(engine->start());
+  engine->goLive();
+  advance(0.5);
+  ASSERT_TRUE(engine->status().value().isLive());
+  server->scripts[0].streamClose = testing::Step::ok(ms(800));
+  auto first = launch(engine->stop());
+  engine->goLive();
+  auto second = launch(engine->stop());  // the host changed their mind again
+  advance(3);
+  EXPECT_TRUE(*first);
+  EXPECT_TRUE(*second);
+  EXPECT_EQ(engine->status().value(), Status::ready());
+  EXPECT_FALSE(engine->power().isHolding());
+  EXPECT_EQ(server->connectTimes.size(), 1u);
+}
+
 TEST_F(StudioEngineLifecycle, TheLocalCopyRunsFromGoingLiveToStopWithItsNotices) {
   run(engine->start());
   putCameraOnAir();
