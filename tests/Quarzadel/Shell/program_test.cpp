@@ -203,7 +203,12 @@ TEST(QuarzadelProgram, UnpluggingTheCameraOnAirFailsOverWithoutAGapAtTheIngest) 
     }
   if (!first)
     GTEST_SKIP() << "the Studio put no camera on air: the engine's camera choice and failover have not landed";
+  // A synthetic camera and the test tone on air.
   ASSERT_TRUE(first->starts_with("synthetic-")) << *first;
+  double loudest = 0;
+  for (const auto& [at, e] : run.events())
+    if (e["event"] == "level" && at < 6) loudest = std::max(loudest, e["rms"].get<double>());
+  EXPECT_GT(loudest, 0.5) << "the test tone is not on air";
   bool notice = false, switched = false;
   for (const auto& [at, e] : run.events()) {
     if (at < 6) continue;

@@ -89,7 +89,14 @@ TEST(QuarzadelTerminal, TheStatusLineRefreshesInPlaceAndTheKeysWork) {
 
   tmux.type("m");
   EXPECT_TRUE(tmux.await("[ muted    ]")) << tmux.pane();
-  tmux.type("c");
+  // The next camera, when the Studio has put one on air.
+  if (const auto live = tmux.rows("LIVE "); !live.empty() && live[0].find("| Test Pattern A") != std::string::npos) {
+    tmux.type("c");
+    EXPECT_TRUE(tmux.await("| Test Pattern B")) << tmux.pane();
+  } else {
+    tmux.type("c");
+    std::cerr << "no synthetic camera on air: the next-camera key changes nothing to see\n";
+  }
   tmux.type("s");
   EXPECT_TRUE(tmux.await("Stop the live stream? s or y stops it")) << tmux.pane();
   tmux.type("x");  // any other key keeps it going
