@@ -72,7 +72,7 @@ bool StudioShell::open(const StudioEvent& event) {
   engine_ = env_.makeEngine(event);
   snapshot_ = {};
   statusSeen_ = false;
-  wentLive_ = scriptedGoLive_ = false;
+  wentLive_ = scriptedGoLive_ = scriptedClose_ = false;
   if (mode_ == Mode::terminal) say(StatusLine::help());
   subscribe();
   if (mode_ == Mode::terminal) {
@@ -286,7 +286,9 @@ platform::Async<void> StudioShell::runClose(std::shared_ptr<StudioShell> self, s
 void StudioShell::closed() {
   emit(EventsJSON::closed(wentLive_));
   int status = 0;
-  if (scriptedGoLive_ && !wentLive_) {
+  // A script that closes a Studio it asked to go live wants to know it never did;
+  // a host who quits has seen it.
+  if (scriptedClose_ && scriptedGoLive_ && !wentLive_) {
     say("The Studio never went live.");
     status = kDidNotGoLive;
   }
@@ -369,6 +371,7 @@ void StudioShell::stop() {
 
 void StudioShell::close() {
   if (!engine_) return;
+  if (!closing_) scriptedClose_ = true;
   beginQuit(QuitConfirmation::isOnAir(snapshot_.status));
 }
 

@@ -28,7 +28,7 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   enum class Mode { terminal, plain, json };
 
   // Exit statuses besides 0.
-  static constexpr int kDidNotGoLive = 3;   // a scripted go-live never reached live
+  static constexpr int kDidNotGoLive = 3;   // a scenario closed the Studio its go-live never got live
   static constexpr int kQuitTimedOut = 4;   // the Studio did not stop and close in time
 
   struct Environment {
@@ -116,6 +116,7 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   bool finished_ = false;
   bool wentLive_ = false;
   bool scriptedGoLive_ = false;
+  bool scriptedClose_ = false;
   bool statusSeen_ = false;
   platform::Nanos lastLevelAt_ = 0;
   std::string lastPlainLine_;
