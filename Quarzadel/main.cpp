@@ -112,7 +112,9 @@ int main(int argc, char** argv) {
   if (TerminalKeys::isTerminal(STDIN_FILENO)) {
     try {
       keys = std::make_unique<TerminalKeys>(STDIN_FILENO, [&](char key) {
-        if (shell) shell->key(key);
+        main->async([&, key] {
+          if (shell) shell->key(key);
+        });
       });
     } catch (const std::exception& e) {
       std::fprintf(stderr, "quarzadel: the terminal's keys are not available (%s)\n", e.what());

@@ -30,6 +30,8 @@ struct StudioShellTest : testing::StudioEngineFixture {
     StudioEngineFixture::TearDown();
   }
 
+  platform::Nanos quitBound = platform::seconds(8);
+
   void makeShell(std::optional<std::string> scenario = std::nullopt, StudioShell::Mode mode = StudioShell::Mode::json) {
     LaunchOptions options;
     options.jsonEvents = mode == StudioShell::Mode::json;
@@ -38,6 +40,7 @@ struct StudioShellTest : testing::StudioEngineFixture {
     StudioShell::Environment env;
     env.runtime = runtime;
     env.wallClock = clock;
+    env.quitBound = quitBound;
     env.makeEngine = [this](const StudioEvent& e) {
       ++opened;
       streamKey = e.streamKey;
@@ -214,6 +217,28 @@ TEST_F(StudioShellTest, AQuitWhileTheServerHangsStillEndsWithinTheBound) {
   EXPECT_EQ(exitStatus, 0);
   EXPECT_LT(runtime->now() - at, platform::milliseconds(3300));
   EXPECT_EQ(lines.back()["wentLive"], false);
+}
+
+TEST_F(StudioShellTest, AQuitThatOutlastsItsBoundEndsTheProgramWithAFailure) {
+  testing::AttemptScript hanging;
+  hanging.connect = testing::Step::hang();
+  server->scripts = {hanging};
+  quitBound = platform::seconds(1);  // shorter than the publisher's own wait for its attempt
+  makeShell();
+  shell->open(eventFor("stuck"));
+  advance(1);
+  shell->goLive();
+  advance(1);
+  shell->signal(SIGTERM);
+  advance(0.9);
+  EXPECT_FALSE(exitStatus);
+  advance(0.2);
+  EXPECT_EQ(exitStatus, StudioShell::kQuitTimedOut);
+  EXPECT_TRUE(said("The Studio did not stop and close in time; quitting anyway."));
+  // The engine still finishes its close afterwards.
+  engine = shell->engine();
+  advance(5);
+  EXPECT_FALSE(engine->isStarted());
 }
 
 }  // namespace
