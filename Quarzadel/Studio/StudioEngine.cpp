@@ -152,12 +152,6 @@ std::optional<std::string> StudioEngine::rtmpServerOverride() const {
   return quarzadel::rtmpServerOverride(*defaults_);
 }
 
-int64_t StudioEngine::bitsPerSecond(int64_t kbps) {
-  constexpr int64_t limit = INT64_MAX / 1000;
-  if (kbps > limit) return INT64_MAX;
-  if (kbps < -limit) return INT64_MIN;
-  return kbps * 1000;
-}
 
 // ---- Lifecycle
 

@@ -171,9 +171,8 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   static std::string suspendedCameraMessage(const CameraDevice& camera);
   platform::Async<Permission> requestAccess(platform::MediaType type);
   void refreshPermissions();
+  // Saturates where kbit/s times 1000 leaves 64 bits.
   platform::Async<void> setVideoBitrate(int64_t kbps);
-  // kbit/s in bit/s, saturating where the product leaves 64 bits.
-  static int64_t bitsPerSecond(int64_t kbps);
 
   // ---- Failover
   void handleVideoEvent(const ProgramEvent& event);
@@ -302,6 +301,21 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   // The second half of devicesDidChange(): what the engine does about what changed.
   void reactToDeviceChanges(const std::set<std::string>& oldCameraIDs, const std::set<std::string>& newlySuspended,
                             const std::set<std::string>& resumed, const std::optional<std::string>& oldDefaultMicID);
+  // Hands a new source for the camera to the program picture; false (and no
+  // notice) when none can be made.
+  bool putCameraOnAir(const std::string& id);
+  // The same for a microphone; true also when it is on air already.
+  bool putMicrophoneOnAir(const std::string& id);
+  // The first camera by preference, not excluded, whose source can be made and
+  // is handed to the program picture; none when no camera can take over.
+  std::optional<CameraDevice> failOverToPreferredCamera(std::set<std::string> excluding);
+  std::optional<CameraDevice> listedCamera(const std::string& id) const;
+  bool syntheticSourcesOn() const;
+  // Camera or microphone access as the system grants it now.
+  Permission currentAccess(platform::MediaType type) const;
+  // Writes a choice to the user defaults; a defaults file that cannot be written
+  // costs the persistence, not the choice.
+  void storeChoice(const std::string& key, const std::string& value);
   // End of device choice and failover
 };
 

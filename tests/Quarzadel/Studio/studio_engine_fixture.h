@@ -37,7 +37,9 @@ struct StudioEngineFixture : ::testing::Test {
   std::vector<std::filesystem::path> uploads;
   std::vector<StudioEngine::Status> reported;
   int64_t freeSpace = 50'000'000'000;
-  EventStatusPoller::Environment pollerEnvironment;  // the runtime is the fixture's
+  // Polling goes to a closed loopback port unless a test points it elsewhere.
+  std::shared_ptr<platform::HttpClient> pollHttp = platform::HttpClient::make();
+  EventStatusPoller::Environment pollerEnvironment{nullptr, pollHttp, [] { return std::string("http://127.0.0.1:9"); }};
   platform::ScopedSystemLogCapture logs;
 
   std::string streamKey = "abcdefghij";
@@ -94,6 +96,8 @@ struct StudioEngineFixture : ::testing::Test {
     for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
     server->hanging.clear();
     runtime->advance(platform::seconds(10));
+    pollHttp->waitForInFlight(platform::seconds(10));
+    runtime->runUntilIdle();
     platform::UserDefaults::setStandard(previousDefaults);
     SyntheticSources::resetFaults();
     std::error_code ignored;

@@ -13,7 +13,6 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
-#include "Quarzadel/Capture/SyntheticVideoSource.h"
 #include "Quarzadel/Studio/StudioEngine.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
@@ -98,10 +97,8 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
     });
     ASSERT_TRUE(main.run(engine->start()));
     main.sync([&] {
-      // Until the engine picks sources itself, put a synthetic camera and the tone on air.
-      if (!engine->selectedCameraID().value())
-        engine->video()->switchTo(SyntheticVideoSource::make(*SyntheticSources::spec("synthetic-a"), runtime));
-      if (engine->microphones().value().empty()) engine->audio()->switchTo(std::make_shared<SyntheticToneSource>());
+      // Without device access the Studio has chosen a synthetic camera and the tone.
+      EXPECT_TRUE(engine->selectedCameraID().value().value_or("").starts_with("synthetic-"));
       engine->goLive();
     });
 
@@ -112,6 +109,10 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
       main.sync([&] { live = engine->status().value().isLive(); });
     }
     ASSERT_TRUE(live);
+    main.sync([&] {
+      EXPECT_TRUE(engine->onAirCameraID().value().value_or("").starts_with("synthetic-"));
+      EXPECT_EQ(engine->onAirMicID().value(), "synthetic-tone");
+    });
     const auto probe = qztest::runCommand("timeout 15 ffprobe -v error -analyzeduration 2000000 -show_entries "
                                           "stream=codec_name -of csv=p=0 " + url + "/studio");
     EXPECT_NE(probe.text.find("h264"), std::string::npos) << probe.text;

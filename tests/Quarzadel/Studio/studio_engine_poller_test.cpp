@@ -32,8 +32,9 @@ struct StudioEnginePolling : testing::StudioEngineFixture {
     run(engine->start());
   }
   void TearDown() override {
-    StudioEngineFixture::TearDown();
+    if (engine) run(engine->close());
     http->waitForInFlight(platform::seconds(10));
+    StudioEngineFixture::TearDown();
   }
   // Lets the requests that went out be answered and runs their completions.
   void settle() {

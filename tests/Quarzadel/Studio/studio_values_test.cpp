@@ -7,11 +7,9 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Quarzadel/Studio/RTMPServerOverride.h"
-#include "Quarzadel/Studio/StudioEngine.h"
 #include "Quarzadel/Studio/StudioEngineStatus.h"
 #include "Quarzadel/Studio/StudioEvent.h"
 #include "Quarzadel/Studio/StudioNotice.h"
-#include "Quarzadel/Studio/StudioNoticeView.h"
 #include "Quarzadel/Studio/StudioSettings.h"
 
 namespace quarzadel {
@@ -254,17 +252,6 @@ TEST(StudioNoticeValue, ANoticeEqualsOnlyItselfAndItsCopies) {
   EXPECT_EQ(copy.logText(), "Notice: Same text [Do it]");
 }
 
-TEST(StudioNoticeValue, TheViewsActionButtonRunsTheNoticesAction) {
-  int runs = 0, dismissals = 0;
-  NoticeView view{StudioNotice("Saved", StudioNotice::Kind::info, "Show", [&] { ++runs; }), [&] { ++dismissals; }};
-  view.performAction();
-  view.dismiss();
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(dismissals, 1);
-  NoticeView plain{StudioNotice("Plain", StudioNotice::Kind::warning), [] {}};
-  plain.performAction();  // no action: nothing happens
-}
-
 TEST(RTMPServerOverrideDefault, PresentAndNonEmptyOnlyAndReadAnewEachTime) {
   auto defaults = platform::UserDefaults::inMemory();
   EXPECT_EQ(rtmpServerOverride(*defaults), std::nullopt);
@@ -272,16 +259,6 @@ TEST(RTMPServerOverrideDefault, PresentAndNonEmptyOnlyAndReadAnewEachTime) {
   EXPECT_EQ(rtmpServerOverride(*defaults), std::nullopt);
   defaults->set("RTMPServerOverride", "rtmp://127.0.0.1:1935/live");
   EXPECT_EQ(rtmpServerOverride(*defaults), "rtmp://127.0.0.1:1935/live");
-}
-
-TEST(VideoBitrateInKilobits, SaturatesInsteadOfOverflowing) {
-  EXPECT_EQ(StudioEngine::bitsPerSecond(2500), 2'500'000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(0), 0);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(-3), -3000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX / 1000), INT64_MAX / 1000 * 1000);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX / 1000 + 1), INT64_MAX);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MAX), INT64_MAX);
-  EXPECT_EQ(StudioEngine::bitsPerSecond(INT64_MIN), INT64_MIN);
 }
 
 }  // namespace
