@@ -109,14 +109,14 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
       main.sync([&] { live = engine->status().value().isLive(); });
     }
     ASSERT_TRUE(live);
-    main.sync([&] {
-      EXPECT_TRUE(engine->onAirCameraID().value().value_or("").starts_with("synthetic-"));
-      EXPECT_EQ(engine->onAirMicID().value(), "synthetic-tone");
-    });
     const auto probe = qztest::runCommand("timeout 15 ffprobe -v error -analyzeduration 2000000 -show_entries "
                                           "stream=codec_name -of csv=p=0 " + url + "/studio");
     EXPECT_NE(probe.text.find("h264"), std::string::npos) << probe.text;
     EXPECT_NE(probe.text.find("aac"), std::string::npos) << probe.text;
+    main.sync([&] {
+      EXPECT_EQ(engine->onAirCameraID().value(), engine->selectedCameraID().value());
+      EXPECT_EQ(engine->onAirMicID().value(), "synthetic-tone");
+    });
 
     ASSERT_TRUE(main.run(engine->stop()));
     ASSERT_TRUE(main.run(engine->close()));
