@@ -21,6 +21,7 @@
 #include "Quarzadel/Log/MedleyLogging.h"
 #include "Quarzadel/Log/SessionLog.h"
 #include "Quarzadel/Shell/LaunchOptions.h"
+#include "Quarzadel/Shell/LogUploads.h"
 #include "Quarzadel/Shell/QuitSignals.h"
 #include "Quarzadel/Shell/StatusLine.h"
 #include "Quarzadel/Shell/StudioShell.h"
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
   const StudioEvent event = *options.event;
 
   auto devices = SystemDevices::make();
+  auto uploads = LogUploads::make();
   std::shared_ptr<DeviceCatalog> catalog;
   std::shared_ptr<StudioShell> shell;
   int exitStatus = 0;
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
       engine.runtime = runtime;
       engine.defaults = defaults;
       engine.devices = devices;
+      engine.uploadLog = [uploads](const std::filesystem::path& file) { uploads->upload(file); };
       return StudioEngine::make(e, catalog, std::move(engine));
     };
     shell = StudioShell::make(std::move(options), mode, std::move(environment));
@@ -140,9 +143,13 @@ int main(int argc, char** argv) {
   signals.reset();
   keys.reset();
   // At termination the session log still open goes to the log store, but not
-  // from synthetic test sources.
-  if (!synthetic) SessionLog::shared()->closeAndUploadAtTermination(platform::seconds(5));
-  else SessionLog::shared()->close();
+  // from synthetic test sources; the upload of a log the Studio closed is waited for.
+  if (!synthetic) {
+    if (auto file = SessionLog::shared()->close()) uploads->upload(*file);
+    uploads->waitAll(platform::seconds(10));
+  } else {
+    SessionLog::shared()->close();
+  }
   SessionLog::shared()->flush();
   // The main loop has ended: nothing else runs on the main queue now.
   shell.reset();

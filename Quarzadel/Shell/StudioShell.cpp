@@ -110,7 +110,7 @@ void StudioShell::subscribe() {
     s.show(true);
   });
   on(e.level(), [first = true](StudioShell& s, const AudioLevel& level) mutable {
-    if (std::exchange(first, false)) return;
+    if (std::exchange(first, false) || level == s.snapshot_.level) return;
     s.snapshot_.level = level;
     const auto now = s.env_.runtime->now();
     if (now - s.lastLevelAt_ < kLevelInterval) return;

@@ -1,14 +1,16 @@
 // What a launch accepts and what it refuses with which message: values out of
 // their sets, an unreadable defaults file, ingest URLs the connection refuses,
 // a malformed scenario (its unknown action logged first), an unusable key;
-// and when a quit asks, waits or goes at once.
+// when a quit asks, waits or goes at once; and the wait for log uploads.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Shell/LaunchOptions.h"
+#include "Quarzadel/Shell/LogUploads.h"
 #include "Quarzadel/Shell/QuitConfirmation.h"
 
 namespace quarzadel {
@@ -142,6 +144,27 @@ TEST(QuitConfirmation, AsksWhileOnAirWaitsWhileStoppingAndQuitsAtOnceOtherwise) 
     EXPECT_EQ(q.request(StudioEngineStatus::stopping()), QuitConfirmation::Decision::waitForStop);
     EXPECT_EQ(q.request(StudioEngineStatus::stopping()), QuitConfirmation::Decision::ignore);
   }
+}
+
+TEST(LogUploads, TerminationWaitsForEveryUploadStartedUpToItsBound) {
+  std::vector<std::function<void(bool)>> inFlight;
+  std::vector<std::filesystem::path> sent;
+  auto uploads = LogUploads::make([&](const std::filesystem::path& file, std::function<void(bool)> done) {
+    sent.push_back(file);
+    inFlight.push_back(std::move(done));
+  });
+  EXPECT_TRUE(uploads->waitAll(0));  // nothing started
+  uploads->upload("/logs/a.log");
+  uploads->upload("/logs/b.log");
+  EXPECT_EQ(sent, (std::vector<std::filesystem::path>{"/logs/a.log", "/logs/b.log"}));
+  EXPECT_FALSE(uploads->waitAll(platform::milliseconds(5)));
+  inFlight[0](true);
+  EXPECT_EQ(uploads->pending(), 1);
+  // The last one ends on another thread while the program waits.
+  std::thread late([&] { inFlight[1](false); });
+  EXPECT_TRUE(uploads->waitAll(platform::seconds(30)));
+  late.join();
+  EXPECT_EQ(uploads->pending(), 0);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // RTMPS): the scenario's go-live seen in the JSON events, at the ingest
 // (ffprobe of the live stream) and in the session log; interrupts while live;
 // bad input refused; a camera unplugged while live (the failover notice, no
-// gap at the ingest).
+// gap at the ingest); the session log's upload waited for at the end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -254,6 +254,60 @@ TEST(QuarzadelProgram, UnpluggingTheCameraOnAirFailsOverWithoutAGapAtTheIngest) 
   }
   EXPECT_GT(count, 300) << packets.text.substr(0, 400);
   EXPECT_LE(widest, 1.0);
+}
+
+TEST(QuarzadelProgram, QuittingWaitsForTheClosedStudiosLogToReachTheStore) {
+  // A log store that takes its time to answer.
+  const auto dir = qztest::scratch("upload");
+  std::filesystem::create_directories(dir / "store");
+  std::ofstream(dir / "store.py") << R"(import http.server, os, sys, time
+store = sys.argv[2]
+class Store(http.server.BaseHTTPRequestHandler):
+    def do_PUT(self):
+        body = self.rfile.read(int(self.headers.get('Content-Length', 0)))
+        time.sleep(1.5)
+        with open(os.path.join(store, 'received.log'), 'wb') as f:
+            f.write(body)
+        with open(os.path.join(store, 'key'), 'w') as f:
+            f.write(self.headers.get('AccessKey', ''))
+        self.send_response(201)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(('127.0.0.1', 0), Store)
+with open(sys.argv[1] + '.tmp', 'w') as f:
+    f.write(str(server.server_address[1]))
+os.rename(sys.argv[1] + '.tmp', sys.argv[1])
+server.serve_forever()
+)";
+  const auto portFile = dir / "port";
+  ASSERT_EQ(std::system(("timeout 60 python3 " + (dir / "store.py").string() + " " + portFile.string() + " " +
+                         (dir / "store").string() + " >/dev/null 2>&1 & echo $! > " + (dir / "store.pid").string())
+                            .c_str()),
+            0);
+  for (int i = 0; i < 200 && !std::filesystem::exists(portFile); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  std::string port;
+  std::ifstream(portFile) >> port;
+  ASSERT_FALSE(port.empty());
+
+  // No synthetic sources: the log goes to the store when the Studio closes.
+  ProgramRun run(dir, {"-OpenStudio", "uploaded", "-LogStoreURL", "http://storekey@127.0.0.1:" + port + "/zone/logs/",
+                       "-Events", "json", "-Scenario", "wait 0.5; close"});
+  EXPECT_EQ(run.wait(30), 0) << run.errors();
+  std::string pid;
+  std::ifstream(dir / "store.pid") >> pid;
+  if (!pid.empty()) ::kill(std::stoi(pid), SIGTERM);
+
+  std::ifstream received(dir / "store" / "received.log");
+  std::stringstream body;
+  body << received.rdbuf();
+  EXPECT_EQ(body.str(), run.sessionLogs());
+  EXPECT_NE(body.str().find("Studio closed"), std::string::npos);
+  std::string key;
+  std::ifstream(dir / "store" / "key") >> key;
+  EXPECT_EQ(key, "storekey");
 }
 
 }  // namespace
