@@ -196,7 +196,8 @@ void StudioShell::onKey(char key) {
   }
   switch (k) {
     case 'g':
-      if (!closing_) engine_->goLive();
+      // Start is offered once the Studio has opened its sources.
+      if (!closing_ && !snapshot_.status.isStarting()) engine_->goLive();
       break;
     case 's':
       if (QuitConfirmation::isOnAir(snapshot_.status)) {
