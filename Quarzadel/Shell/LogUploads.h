@@ -1,0 +1,36 @@
+#pragma once
+// The session-log uploads a closing Studio starts. They run in the background;
+// at termination the program waits for them (bounded), so quitting right after
+// a Studio closed does not cut its log's upload off.
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "Platform/Time/HostClock.h"
+
+namespace quarzadel {
+
+class LogUploads : public std::enable_shared_from_this<LogUploads> {
+ public:
+  // Sends a file and calls back once with whether it arrived (any thread).
+  using Sender = std::function<void(const std::filesystem::path&, std::function<void(bool ok)>)>;
+
+  // Empty sender: SessionLog::upload.
+  static std::shared_ptr<LogUploads> make(Sender sender = {});
+  explicit LogUploads(Sender sender);
+
+  void upload(const std::filesystem::path& file);
+  // Waits until every upload started has ended or `bound` has passed; true when all ended.
+  bool waitAll(platform::Nanos bound);
+  int pending() const;
+
+ private:
+  Sender sender_;
+  mutable std::mutex mutex_;
+  std::condition_variable ended_;
+  int pending_ = 0;
+};
+
+}  // namespace quarzadel

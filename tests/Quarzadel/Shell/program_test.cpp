@@ -1,0 +1,314 @@
+// The quarzadel program end to end against a loopback nginx (and stunnel for
+// RTMPS): the scenario's go-live seen in the JSON events, at the ingest
+// (ffprobe of the live stream) and in the session log; interrupts while live;
+// bad input refused; a camera unplugged while live (the failover notice, no
+// gap at the ingest); the session log's upload waited for at the end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <regex>
+
+#include "CommandOutput.h"
+#include "Platform/Net/TestCertificates.h"
+#include "ProgramRun.h"
+#include "peers/PeerProcess.h"
+
+namespace quarzadel {
+namespace {
+
+using nlohmann::json;
+using qztest::ProgramRun;
+
+std::vector<std::string> studio(const std::string& url, const std::string& key, const std::string& scenario) {
+  return {"-SyntheticSources", "YES",      "-SkipPermissionPrompts", "YES",        "-OpenStudio", key,
+          "-OpenStudioTitle",  "Smoke",    "-RTMPServerOverride",    url,          "-StreamCodec", "h264",
+          "-StudioResolution", "720p",     "-StudioRecordLocally",   "NO",         "-RecordLocally", "NO",
+          "-Events",           "json",     "-Scenario",              scenario};
+}
+
+// The statuses in the order they were published.
+std::vector<std::string> statuses(ProgramRun& run) {
+  std::vector<std::string> out;
+  for (const auto& [at, e] : run.events())
+    if (e["event"] == "status") out.push_back(e["status"]);
+  return out;
+}
+
+// Waits up to `bound` seconds for a JSON event for which `match` holds.
+template <class F>
+bool awaitEvent(ProgramRun& run, F match, double bound) {
+  const double until = run.seconds() + bound;
+  while (run.seconds() < until) {
+    for (const auto& [at, e] : run.events())
+      if (match(e)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool isLive(const json& e) { return e["event"] == "status" && e["status"] == "live"; }
+
+// Four seconds of the live stream as ffprobe reads it: its streams, and its
+// video packets' times.
+std::string probeLive(const std::string& url) {
+  return qztest::runCommand("timeout 20 ffprobe -v error -analyzeduration 3000000 -read_intervals %+4 -show_entries "
+                            "stream=codec_name,width,height,sample_rate,channels:packet=codec_type,pts_time "
+                            "-of compact=p=0 '" + url + "'")
+      .text;
+}
+
+// "1280x720@30": the picture size and the pictures per second the packets
+// carry (the mean rate of their times, which are whole milliseconds).
+std::string pictureFormat(const std::string& probe) {
+  std::smatch m;
+  if (!std::regex_search(probe, m, std::regex(R"(codec_name=h264\|width=(\d+)\|height=(\d+))"))) return "no h264 stream";
+  std::vector<double> times;
+  std::istringstream lines(probe);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("codec_type=video|pts_time=")) times.push_back(std::stod(line.substr(26)));
+  if (times.size() < 60) return std::to_string(times.size()) + " pictures in four seconds";
+  std::sort(times.begin(), times.end());
+  const double rate = (times.size() - 1) / std::max(1e-3, times.back() - times.front());
+  return m[1].str() + "x" + m[2].str() + "@" + std::to_string(std::lround(rate));
+}
+
+TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndInTheSessionLog) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ProgramRun run(qztest::scratch("golive"), studio(url, "smoke", "golive; wait 20; stop; close"));
+  run.sleepUntil(9);
+  const std::string probe = probeLive(url + "/smoke");
+  const int status = run.wait(60);
+
+  EXPECT_EQ(status, 0) << run.errors();
+  EXPECT_EQ(statuses(run), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
+  std::vector<int64_t> fps;
+  int poor = 0;
+  for (const auto& [at, e] : run.events())
+    if (e["event"] == "stats" && e["codec"] != "") {
+      fps.push_back(e["fps"].get<int64_t>());
+      if (e["quality"] != "good") ++poor;
+    }
+  ASSERT_GE(fps.size(), 15u);
+  std::sort(fps.begin(), fps.end());
+  EXPECT_GE(fps[fps.size() / 2], 29);
+  EXPECT_LE(fps[fps.size() / 2], 31);
+  EXPECT_EQ(poor, 0);
+  // A synthetic camera and the test tone on air.
+  const auto events = run.events();
+  const auto camera = std::find_if(events.begin(), events.end(), [](const auto& e) {
+    return e.second["event"] == "camera" && e.second["id"].is_string();
+  });
+  ASSERT_NE(camera, events.end());
+  EXPECT_TRUE(camera->second["id"].get<std::string>().starts_with("synthetic-")) << camera->second.dump();
+  double loudest = 0;
+  for (const auto& [at, e] : events)
+    if (e["event"] == "level") loudest = std::max(loudest, e["rms"].get<double>());
+  EXPECT_GT(loudest, 0.5) << "the test tone is not on air";
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().second["event"], "closed");
+  EXPECT_EQ(events.back().second["wentLive"], true);
+
+  EXPECT_EQ(pictureFormat(probe), "1280x720@30") << probe.substr(0, 600);
+  EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
+
+  const std::string log = run.sessionLogs();
+  for (const std::string& line : std::vector<std::string>{"[StudioEngine] Studio opened for \"Smoke\" (test)",
+                                 "] Publish requested: " + url + "/smoke 1280x720@30", "] Publishing (attempt 1, ",
+                                 "] Publish stopped by user", "[StudioEngine] Studio closed",
+                                 "[ScenarioRunner] Scenario: 3 steps, t0 host="})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+TEST(QuarzadelProgram, GoesLiveOverRtmpsThroughStunnel) {
+  const auto& certs = platform::testing::TestCertificates::shared();
+  ASSERT_TRUE(certs.ok);
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx-tls"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  rtmptest::PeerProcess stunnel("stunnel.sh", rtmptest::peerDirectory("shell-stunnel"),
+                                {std::to_string(nginx.port()), certs.serverCert.string(), certs.serverKey.string()});
+  ASSERT_TRUE(stunnel.ok()) << stunnel.output();
+  const std::string url = "rtmps://localhost:" + std::to_string(stunnel.port()) + "/live";
+  ProgramRun run(qztest::scratch("golive-tls"), studio(url, "secure", "golive; wait 12; stop; close"),
+                 {{"SSL_CERT_FILE", certs.caFile.string()}});
+  run.sleepUntil(3);
+  const std::string probe = probeLive("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live/secure");
+  EXPECT_EQ(run.wait(60), 0) << run.errors();
+  EXPECT_EQ(statuses(run), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
+  EXPECT_EQ(pictureFormat(probe), "1280x720@30") << probe.substr(0, 600);
+  EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
+  EXPECT_NE(run.sessionLogs().find("] Publish requested: " + url + "/secure"), std::string::npos);
+}
+
+TEST(QuarzadelProgram, ASecondInterruptWhileLiveStopsAndClosesWithinTheBound) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx-int"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ProgramRun run(qztest::scratch("interrupt"), studio(url, "interrupted", "golive"));
+  ASSERT_TRUE(awaitEvent(run, isLive, 15)) << run.errors();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  run.signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // The first interrupt only asks.
+  EXPECT_NE(run.errors().find("interrupt again to stop the stream and quit"), std::string::npos) << run.errors();
+  EXPECT_EQ(statuses(run).back(), "live");
+  const double confirmedAt = run.seconds();
+  run.signal(SIGINT);
+  EXPECT_EQ(run.wait(20), 0) << run.errors();
+  EXPECT_LT(run.endedAt() - confirmedAt, 3.3);
+  const auto s = statuses(run);
+  EXPECT_EQ(std::vector<std::string>(s.end() - 3, s.end()), (std::vector<std::string>{"live", "stopping", "ready"}));
+  const std::string log = run.sessionLogs();
+  EXPECT_NE(log.find("Publish stopped by user"), std::string::npos) << log;
+  EXPECT_NE(log.find("Studio closed"), std::string::npos) << log;
+}
+
+TEST(QuarzadelProgram, ATerminateRequestStopsWithoutAsking) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx-term"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  ProgramRun run(qztest::scratch("terminate"),
+                 studio("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live", "terminated", "golive"));
+  ASSERT_TRUE(awaitEvent(run, isLive, 15)) << run.errors();
+  const double at = run.seconds();
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(20), 0) << run.errors();
+  EXPECT_LT(run.endedAt() - at, 3.3);
+  EXPECT_NE(run.sessionLogs().find("Studio closed"), std::string::npos);
+}
+
+TEST(QuarzadelProgram, RefusesBadInputWithAClearErrorAndANonZeroExit) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"-OpenStudio", "k", "-StudioResolution", "4k"}, "quarzadel: unknown value \"4k\" for StudioResolution"},
+      {{"-OpenStudio", "k", "-Scenario", "golive; wait 2\nfly"}, "quarzadel: Scenario line 2, position 1: unknown action \"fly\""},
+      {{"-OpenStudio", "k", "-RTMPServerOverride", "http://127.0.0.1/live"},
+       "quarzadel: RTMPServerOverride \"http://127.0.0.1/live\" is not an ingest URL the connection accepts"},
+      {{"-StudioResolution", "720p"}, "quarzadel: nothing to open: give -OpenStudio STREAM_KEY"},
+  };
+  for (const auto& c : cases) {
+    ProgramRun run(qztest::scratch("refused"), c.arguments);
+    EXPECT_EQ(run.wait(20), 2) << c.error;
+    EXPECT_NE(run.errors().find(c.error), std::string::npos) << run.errors();
+    EXPECT_TRUE(run.lines().empty());
+  }
+  // A defaults file that cannot be read.
+  const auto dir = qztest::scratch("unreadable");
+  std::filesystem::create_directories(dir / "config" / "Quarzadel" / "defaults.json");
+  ProgramRun unreadable(dir, {"-OpenStudio", "k"});
+  EXPECT_EQ(unreadable.wait(20), 2);
+  EXPECT_NE(unreadable.errors().find("quarzadel: cannot read the defaults file "), std::string::npos)
+      << unreadable.errors();
+}
+
+TEST(QuarzadelProgram, AScriptedGoLiveThatNeverGetsLiveEndsWithAFailure) {
+  // Nothing listens on the port: the ingest refuses every attempt.
+  const std::string port = qztest::runCommand(
+      "python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); print(s.getsockname()[1])'").text;
+  ProgramRun run(qztest::scratch("refusing"),
+                 studio("rtmp://127.0.0.1:" + port.substr(0, port.find('\n')) + "/live", "nobody", "golive; wait 3; close"));
+  EXPECT_EQ(run.wait(30), 3);
+  EXPECT_NE(run.errors().find("The Studio never went live."), std::string::npos) << run.errors();
+  const auto s = statuses(run);
+  EXPECT_EQ(std::count(s.begin(), s.end(), "live"), 0);
+}
+
+TEST(QuarzadelProgram, UnpluggingTheCameraOnAirFailsOverWithoutAGapAtTheIngest) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx-unplug"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ProgramRun run(qztest::scratch("unplug"), studio(url, "unplugged", "golive; wait 6; unplug; wait 6; stop; close"));
+  EXPECT_EQ(run.wait(60), 0) << run.errors();
+  std::optional<std::string> first;
+  for (const auto& [at, e] : run.events())
+    if (e["event"] == "camera" && e["id"].is_string()) {
+      first = e["id"];
+      break;
+    }
+  ASSERT_TRUE(first) << "no camera on air";
+  ASSERT_TRUE(first->starts_with("synthetic-")) << *first;
+  bool notice = false, switched = false;
+  for (const auto& [at, e] : run.events()) {
+    if (at < 6) continue;
+    if (e["event"] == "notice" && e["text"].is_string()) notice = true;
+    if (e["event"] == "camera" && e["id"].is_string() && e["id"] != *first) switched = true;
+  }
+  EXPECT_TRUE(notice) << "no failover notice";
+  EXPECT_TRUE(switched) << "no other camera on air";
+  const auto recording = std::filesystem::path(nginx.value("RECORD_DIR")) / "unplugged.flv";
+  const auto packets = qztest::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " +
+                                          recording.string());
+  std::istringstream lines(packets.text);
+  double previous = -1, widest = 0;
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    const double t = std::stod(line);
+    if (previous >= 0) widest = std::max(widest, t - previous);
+    previous = t;
+    ++count;
+  }
+  EXPECT_GT(count, 300) << packets.text.substr(0, 400);
+  EXPECT_LE(widest, 1.0);
+}
+
+TEST(QuarzadelProgram, QuittingWaitsForTheClosedStudiosLogToReachTheStore) {
+  // A log store that takes its time to answer.
+  const auto dir = qztest::scratch("upload");
+  std::filesystem::create_directories(dir / "store");
+  std::ofstream(dir / "store.py") << R"(import http.server, os, sys, time
+store = sys.argv[2]
+class Store(http.server.BaseHTTPRequestHandler):
+    def do_PUT(self):
+        body = self.rfile.read(int(self.headers.get('Content-Length', 0)))
+        time.sleep(1.5)
+        with open(os.path.join(store, 'received.log'), 'wb') as f:
+            f.write(body)
+        with open(os.path.join(store, 'key'), 'w') as f:
+            f.write(self.headers.get('AccessKey', ''))
+        self.send_response(201)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(('127.0.0.1', 0), Store)
+with open(sys.argv[1] + '.tmp', 'w') as f:
+    f.write(str(server.server_address[1]))
+os.rename(sys.argv[1] + '.tmp', sys.argv[1])
+server.serve_forever()
+)";
+  const auto portFile = dir / "port";
+  ASSERT_EQ(std::system(("timeout 60 python3 " + (dir / "store.py").string() + " " + portFile.string() + " " +
+                         (dir / "store").string() + " >/dev/null 2>&1 & echo $! > " + (dir / "store.pid").string())
+                            .c_str()),
+            0);
+  for (int i = 0; i < 200 && !std::filesystem::exists(portFile); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  std::string port;
+  std::ifstream(portFile) >> port;
+  ASSERT_FALSE(port.empty());
+
+  // No synthetic sources: the log goes to the store when the Studio closes.
+  ProgramRun run(dir, {"-OpenStudio", "uploaded", "-LogStoreURL", "http://storekey@127.0.0.1:" + port + "/zone/logs/",
+                       "-Events", "json", "-Scenario", "wait 0.5; close"});
+  EXPECT_EQ(run.wait(30), 0) << run.errors();
+  std::string pid;
+  std::ifstream(dir / "store.pid") >> pid;
+  if (!pid.empty()) ::kill(std::stoi(pid), SIGTERM);
+
+  std::ifstream received(dir / "store" / "received.log");
+  std::stringstream body;
+  body << received.rdbuf();
+  EXPECT_EQ(body.str(), run.sessionLogs());
+  EXPECT_NE(body.str().find("Studio closed"), std::string::npos);
+  std::string key;
+  std::ifstream(dir / "store" / "key") >> key;
+  EXPECT_EQ(key, "storekey");
+}
+
+}  // namespace
+}  // namespace quarzadel

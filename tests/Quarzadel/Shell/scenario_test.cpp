@@ -1,0 +1,248 @@
+// The scenario script: what parses into which timed steps, each malformed form
+// with its line and position, and the runner on virtual time against a
+// recording Studio and the synthetic sources' fault store.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Log/SystemLog.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "Quarzadel/Shell/Scenario.h"
+#include "Quarzadel/Shell/ScenarioRunner.h"
+
+namespace quarzadel {
+namespace {
+
+using Step = Scenario::Step;
+
+TEST(Scenario, ParsesActionsAndWaitsIntoTimedSteps) {
+  const auto s = Scenario::parse("golive; wait 20; stop; close");
+  ASSERT_EQ(s.steps().size(), 3u);
+  EXPECT_EQ(s.steps()[0], (Step{0, "golive", std::nullopt, 1, 1}));
+  EXPECT_EQ(s.steps()[1], (Step{20, "stop", std::nullopt, 1, 18}));
+  EXPECT_EQ(s.steps()[2], (Step{20, "close", std::nullopt, 1, 24}));
+  EXPECT_EQ(s.duration(), 20);
+
+  // Lines, comments, blank and empty steps, fractional waits, arguments with blanks.
+  const auto multi = Scenario::parse(
+      "  # a comment line\n"
+      "golive ;; wait 2.5\n"
+      "camera   Test Pattern B  # the 4:3 one\n"
+      "\twait 0.5; unplug; freeze; freeze 3; bitrate 2500\n"
+      "framing fit\n");
+  ASSERT_EQ(multi.steps().size(), 7u);
+  EXPECT_EQ(multi.steps()[1], (Step{2.5, "camera", std::string("Test Pattern B"), 3, 1}));
+  EXPECT_EQ(multi.steps()[2], (Step{3, "unplug", std::nullopt, 4, 12}));
+  EXPECT_EQ(multi.steps()[4].argument, std::optional<std::string>("3"));
+  EXPECT_EQ(multi.steps()[6].action, "framing");
+  EXPECT_EQ(multi.duration(), 3);
+
+  EXPECT_TRUE(Scenario::parse("").steps().empty());
+  EXPECT_TRUE(Scenario::parse(" ; \n # only a comment").steps().empty());
+  EXPECT_EQ(Scenario::parse("wait 0; golive").steps()[0].time, 0);
+}
+
+struct Malformed {
+  const char* script;
+  int line;
+  int column;
+  const char* reason;
+};
+
+TEST(Scenario, RejectsEachMalformedStepWithItsLineAndPosition) {
+  const std::vector<Malformed> cases = {
+      {"golive; wait 20; stp; close", 1, 18, "unknown action \"stp\""},
+      {"golive\n  Stop", 2, 3, "unknown action \"Stop\""},
+      {"golive now", 1, 8, "\"golive\" takes no argument"},
+      {"wait", 1, 1, "\"wait\" needs a number"},
+      {"golive;\nwait twenty", 2, 6, "\"wait\" needs a number that is not negative, not \"twenty\""},
+      {"wait -1", 1, 6, "\"wait\" needs a number that is not negative, not \"-1\""},
+      {"wait 2s", 1, 6, "\"wait\" needs a number that is not negative, not \"2s\""},
+      {"wait inf", 1, 6, "\"wait\" needs a number that is not negative, not \"inf\""},
+      {"wait nan", 1, 6, "\"wait\" needs a number that is not negative, not \"nan\""},
+      {"camera", 1, 1, "\"camera\" needs an argument"},
+      {"mic ;", 1, 1, "\"mic\" needs an argument"},
+      {"freeze soon", 1, 8, "\"freeze\" needs a number that is not negative, not \"soon\""},
+      {"framing stretch", 1, 9, "framing is automatic, fill or fit, not \"stretch\""},
+      {"bitrate", 1, 1, "\"bitrate\" needs a number"},
+      {"# fine\n\n   close x # no", 3, 10, "\"close\" takes no argument"},
+  };
+  for (const auto& c : cases) {
+    try {
+      Scenario::parse(c.script);
+      ADD_FAILURE() << "accepted: " << c.script;
+    } catch (const Scenario::Error& e) {
+      EXPECT_EQ(e.line(), c.line) << c.script;
+      EXPECT_EQ(e.column(), c.column) << c.script;
+      EXPECT_EQ(e.reason(), c.reason) << c.script;
+      EXPECT_EQ(std::string(e.what()),
+                "line " + std::to_string(c.line) + ", position " + std::to_string(c.column) + ": " + c.reason);
+      EXPECT_EQ(e.unknownAction().has_value(), std::string(c.reason).starts_with("unknown action")) << c.script;
+    }
+  }
+}
+
+// Records what the runner asked, with the virtual time it asked at.
+class RecordingStudio : public StudioActions {
+ public:
+  explicit RecordingStudio(std::shared_ptr<platform::VirtualRuntime> rt) : rt_(std::move(rt)), start_(rt_->now()) {}
+  void goLive() override { note("golive"); }
+  void stop() override { note("stop"); }
+  void close() override { note("close"); }
+  void quit() override { note("quit"); }
+  void nextCamera() override { note("next"); }
+  bool selectCamera(const std::string& q) override {
+    note("camera " + q);
+    return q != "nowhere";
+  }
+  bool selectMicrophone(const std::string& q) override {
+    note("mic " + q);
+    return q != "nowhere";
+  }
+  void setMuted(bool m) override { note(m ? "mute" : "unmute"); }
+  void dismissNotice() override { note("dismiss"); }
+  void runNoticeAction() override { note("action"); }
+  void shareSynthetic() override { note("share"); }
+  void stopSharing() override { note("unshare"); }
+  void setFraming(const std::string& f) override { note("framing " + f); }
+  void setVideoBitrate(int64_t bps) override { note("bitrate " + std::to_string(bps)); }
+  std::optional<std::string> onAirCameraID() const override { return onAir; }
+
+  std::optional<std::string> onAir;
+  std::vector<std::pair<double, std::string>> calls;
+
+ private:
+  void note(std::string what) {
+    calls.emplace_back(static_cast<double>(rt_->now() - start_) / 1e9, std::move(what));
+  }
+  std::shared_ptr<platform::VirtualRuntime> rt_;
+  platform::Nanos start_;
+};
+
+class ScenarioRunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previousSink = platform::SystemLog::setSink(logs);
+    SyntheticSources::resetFaults();
+  }
+  void TearDown() override {
+    SyntheticSources::resetFaults();
+    platform::SystemLog::setSink(previousSink);
+  }
+  std::shared_ptr<ScenarioRunner> runner(const std::string& script, bool synthetic = true) {
+    return ScenarioRunner::make(Scenario::parse(script), studio, rt->mainQueue(), synthetic);
+  }
+  bool logged(const std::string& text) const {
+    for (const auto& m : logs->messages())
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<RecordingStudio> studio = std::make_shared<RecordingStudio>(rt);
+  std::shared_ptr<platform::CapturingSystemLogSink> logs = std::make_shared<platform::CapturingSystemLogSink>();
+  std::shared_ptr<platform::SystemLogSink> previousSink;
+};
+
+TEST_F(ScenarioRunnerTest, RunsEachStepAtItsScriptTimeInOrderAndLogsIt) {
+  auto r = runner("golive; mute; wait 1.5; next; camera B; mic Tone; wait 2; unmute; dismiss; action; share; "
+                  "unshare; framing fill; bitrate 2500; stop; close");
+  bool finished = false;
+  r->onFinished = [&] { finished = true; };
+  r->start();
+  rt->runUntilIdle();
+  // The steps at time 0 run at once, in order; nothing later yet.
+  ASSERT_EQ(studio->calls.size(), 2u);
+  EXPECT_EQ(studio->calls[0], (std::pair<double, std::string>{0, "golive"}));
+  EXPECT_EQ(studio->calls[1].second, "mute");
+  rt->advance(platform::milliseconds(1499));
+  EXPECT_EQ(studio->calls.size(), 2u);
+  rt->advance(platform::milliseconds(1));
+  ASSERT_EQ(studio->calls.size(), 5u);
+  EXPECT_EQ(studio->calls[2], (std::pair<double, std::string>{1.5, "next"}));
+  EXPECT_EQ(studio->calls[4].second, "mic Tone");
+  EXPECT_FALSE(finished);
+  rt->advance(platform::seconds(2));
+  std::vector<std::string> later;
+  for (size_t i = 5; i < studio->calls.size(); ++i) {
+    EXPECT_EQ(studio->calls[i].first, 3.5);
+    later.push_back(studio->calls[i].second);
+  }
+  EXPECT_EQ(later, (std::vector<std::string>{"unmute", "dismiss", "action", "share", "unshare", "framing fill",
+                                             "bitrate 2500000", "stop", "close"}));
+  EXPECT_TRUE(finished);
+  EXPECT_TRUE(r->isFinished());
+  EXPECT_TRUE(logged("Scenario: 14 steps, t0 host="));
+  EXPECT_TRUE(logged("Scenario step @1.5s host="));
+  EXPECT_TRUE(logged(": camera:B"));
+  const auto messages = logs->messages();
+  EXPECT_NE(std::find_if(messages.begin(), messages.end(),
+                         [](const std::string& m) { return m.starts_with("Scenario step @3.5s") && m.ends_with(": close"); }),
+            messages.end());
+}
+
+TEST_F(ScenarioRunnerTest, CancelStopsTheStepsStillToComeAndAGoneStudioIsNotCalled) {
+  auto r = runner("golive; wait 5; stop; wait 5; close");
+  r->start();
+  rt->advance(platform::seconds(6));
+  r->cancel();
+  rt->advance(platform::seconds(10));
+  ASSERT_EQ(studio->calls.size(), 2u);
+  EXPECT_EQ(studio->calls[1].second, "stop");
+
+  auto weakStudio = std::weak_ptr<RecordingStudio>(studio);
+  auto again = runner("wait 1; golive");
+  again->start();
+  studio.reset();
+  rt->advance(platform::seconds(2));  // must not touch the released Studio
+  EXPECT_TRUE(weakStudio.expired());
+  EXPECT_TRUE(again->isFinished());
+}
+
+TEST_F(ScenarioRunnerTest, UnmatchedCamerasAndMicrophonesAreLoggedAsWarnings) {
+  auto r = runner("camera nowhere; mic nowhere; camera Test");
+  r->start();
+  rt->runUntilIdle();
+  EXPECT_EQ(studio->calls.size(), 3u);
+  EXPECT_TRUE(logged("Scenario: no camera matches nowhere"));
+  EXPECT_TRUE(logged("Scenario: no microphone matches nowhere"));
+  EXPECT_FALSE(logged("no camera matches Test"));
+}
+
+TEST_F(ScenarioRunnerTest, DeviceWordsSetAndClearTheSyntheticCamerasFaults) {
+  studio->onAir = "synthetic-b";
+  auto r = runner("suspend a; hang Portrait; unplug; wait 1; resume synthetic-a; unhang c; wait 1; plug b");
+  r->start();
+  rt->runUntilIdle();
+  EXPECT_EQ(SyntheticSources::fault("synthetic-a"), SyntheticSources::Fault::suspended);
+  EXPECT_EQ(SyntheticSources::fault("synthetic-c"), SyntheticSources::Fault::hung);  // by a part of its name
+  EXPECT_EQ(SyntheticSources::fault("synthetic-b"), SyntheticSources::Fault::unplugged);  // the one on air
+  rt->advance(platform::seconds(1));
+  EXPECT_FALSE(SyntheticSources::fault("synthetic-a"));
+  EXPECT_FALSE(SyntheticSources::fault("synthetic-c"));
+  EXPECT_EQ(SyntheticSources::fault("synthetic-b"), SyntheticSources::Fault::unplugged);
+  rt->advance(platform::seconds(1));
+  EXPECT_FALSE(SyntheticSources::fault("synthetic-b"));
+  EXPECT_TRUE(studio->calls.empty());
+}
+
+TEST_F(ScenarioRunnerTest, DeviceWordsNeedTheSyntheticSourcesAndAMatchingCamera) {
+  studio->onAir = "/dev/video0";  // a real camera on air: an unnamed fault has no target
+  auto first = runner("unplug; hang nothing-like-it");
+  first->start();
+  rt->runUntilIdle();
+  EXPECT_TRUE(logged("Scenario: no synthetic camera matches "));
+  EXPECT_TRUE(logged("Scenario: no synthetic camera matches nothing-like-it"));
+
+  auto second = runner("unplug a", /*synthetic=*/false);
+  second->start();
+  rt->runUntilIdle();
+  EXPECT_FALSE(SyntheticSources::fault("synthetic-a"));
+  EXPECT_TRUE(logged("Scenario: no synthetic camera matches a"));
+}
+
+}  // namespace
+}  // namespace quarzadel
