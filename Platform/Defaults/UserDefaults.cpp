@@ -197,6 +197,11 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
   return std::nullopt;
 }
 
+bool UserDefaults::isArgument(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  return arguments_.count(key) != 0;
+}
+
 bool UserDefaults::boolean(const std::string& key) const {
   auto v = object(key);
   if (!v) return false;

@@ -47,6 +47,8 @@ class UserDefaults {
   // The raw value of the first domain that has the key.
   std::optional<Value> object(const std::string& key) const;
   bool contains(const std::string& key) const { return object(key).has_value(); }
+  // True when the key's value comes from the command line (always text there).
+  bool isArgument(const std::string& key) const;
   // Text; numbers are formatted, booleans give "1"/"0"; arrays and objects give none.
   std::optional<std::string> string(const std::string& key) const;
   // YES/NO, true/false, y/n, numbers non-zero (also as text); absent or other: false.

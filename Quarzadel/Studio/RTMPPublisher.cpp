@@ -303,7 +303,7 @@ platform::Async<std::string> RTMPPublisher::goLive(int64_t attempt, platform::Na
                                                    platform::TaskHandle<std::string> listener) {
   if (!wantsLive_ || co_await taskIsCancelled()) throw platform::CancellationError();
   Log::publishing(attempt, platform::toSeconds(env_.runtime->now() - began), __FILE__);
-  gate_.arm(stream->makeSink());
+  gate_.arm(stream->makeSink(config_.frameRate));
   if (!liveSince_) {
     double elapsed = env_.demoLiveElapsed();
     liveSince_ = env_.clock->now() -

@@ -29,9 +29,9 @@ class RTMPPublisherStream final : public PublisherStream {
     co_await stream_->publish(std::move(streamKey), RTMPStream::HowToPublish::live);
   }
   platform::Async<void> close() override { return stream_->close(); }
-  std::shared_ptr<MediaSink> makeSink() override {
+  std::shared_ptr<MediaSink> makeSink(double frameRate) override {
     auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, runtime_);
-    return std::make_shared<RTMPStreamSink>(stream_, std::move(mixer));
+    return std::make_shared<RTMPStreamSink>(stream_, std::move(mixer), frameRate);
   }
 
  private:

@@ -28,8 +28,8 @@ class PublisherStream {
   // "publish" with the key as a live stream; returns at "NetStream.Publish.Start".
   virtual platform::Async<void> publish(std::string streamKey) = 0;
   virtual platform::Async<void> close() = 0;
-  // A new sink that queues media into this stream.
-  virtual std::shared_ptr<MediaSink> makeSink() = 0;
+  // A new sink that queues media into this stream, its pictures on this frame rate's grid.
+  virtual std::shared_ptr<MediaSink> makeSink(double frameRate) = 0;
 };
 
 class PublisherConnection {

@@ -5,9 +5,11 @@ namespace quarzadel {
 namespace {
 
 // A stored flag that reads as a Boolean (true, false, 1 or 0), else `fallback`.
+// The command line has only text, so there "-Key NO" means what it says.
 bool flag(const platform::UserDefaults& defaults, const char* key, bool fallback) {
   auto value = defaults.object(key);
   if (!value) return fallback;
+  if (defaults.isArgument(key)) return defaults.boolean(key);
   if (value->is_boolean()) return value->get<bool>();
   if (value->is_number_integer() || value->is_number_unsigned()) {
     auto number = value->get<int64_t>();

@@ -9,26 +9,11 @@
 #include <string>
 
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Quarzadel/Program/FrameGrid.h"
 #include "Quarzadel/Program/ProgramAudio.h"
 #include "Quarzadel/Program/ProgramVideo.h"
 
 namespace rtmpsmoke {
-
-// Program pictures carry their sources' own times, which jitter on a loaded
-// machine; readers of the ingest's recording expect the stream's frame rate. Each
-// picture takes the free slot of that rate's grid nearest its time, counted from
-// the first picture, so times stay within half a frame of the sound's. Called
-// from the program's queue only.
-class FrameGrid {
- public:
-  explicit FrameGrid(double rate) : rate_(rate) {}
-  platform::SampleBufferRef place(const platform::SampleBufferRef& frame);
-
- private:
-  double rate_;
-  double origin_ = 0;
-  int64_t lastSlot_ = -1;
-};
 
 class ProgramFeed : public std::enable_shared_from_this<ProgramFeed> {
  public:

@@ -238,7 +238,7 @@ Async<int64_t> feedProgram(const Options& o, std::shared_ptr<RTMPStream> stream,
   config.resolution = o.resolution;
   auto frames = std::make_shared<std::atomic<int64_t>>(0);
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, runtime);
-  auto grid = std::make_shared<rtmpsmoke::FrameGrid>(config.frameRate);
+  auto grid = std::make_shared<quarzadel::FrameGrid>(config.frameRate);
   auto feed = rtmpsmoke::ProgramFeed::make(
       config, runtime, queue,
       [stream, mixer, frames, grid](const platform::SampleBufferRef& frame) {

@@ -112,7 +112,7 @@ class FakeStream final : public PublisherStream {
     ++server_->streamCloses;
     co_await server_->perform(server_->script(attempt_).streamClose);
   }
-  std::shared_ptr<MediaSink> makeSink() override {
+  std::shared_ptr<MediaSink> makeSink(double) override {
     auto sink = std::make_shared<CountingSink>();
     server_->sinks.push_back(sink);
     return sink;

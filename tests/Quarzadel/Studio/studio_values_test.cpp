@@ -192,6 +192,15 @@ TEST_F(StudioSettingsDefaults, LoadingComparesExactlyAndFallsBackForOtherValues)
   EXPECT_TRUE(settings.autoFailover);
   EXPECT_TRUE(settings.recordLocally);
 
+  // The command line has only text: there YES and NO are flags.
+  defaults->setArguments({"-StudioRecordLocally", "NO", "-StudioAutoFailover", "NO"});
+  settings = StudioSettings::load(*defaults);
+  EXPECT_FALSE(settings.recordLocally);
+  EXPECT_FALSE(settings.autoFailover);
+  defaults->setArguments({"-StudioRecordLocally", "YES"});
+  EXPECT_TRUE(StudioSettings::load(*defaults).recordLocally);
+  defaults->setArguments(std::vector<std::string>{});
+
   defaults->set("StudioFraming", "fill");
   defaults->set("StudioAutoFailover", 0);
   defaults->set("StudioRecordLocally", false);
