@@ -107,12 +107,31 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
     EXPECT_EQ(reader.chunkSize(), 64u);
     EXPECT_EQ(reader.bufferedBytes(), 0u);
   };
+  // Lent to append(), or handed over as the connection's received blocks.
+  auto readOwned = [](RTMPChunkReader& reader, Bytes block, Received& r) {
+    reader.put(std::move(block));
+    for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read())
+      r.push_back(result.received);
+  };
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
     RTMPChunkReader reader;
     Received r;
     reader.append(std::span<const uint8_t>(stream).first(cut), into(r));
     reader.append(std::span<const uint8_t>(stream).subspan(cut), into(r));
+    check(r, reader);
+    RTMPChunkReader owned;
+    Received o;
+    readOwned(owned, Bytes(stream.begin(), stream.begin() + static_cast<ptrdiff_t>(cut)), o);
+    readOwned(owned, Bytes(stream.begin() + static_cast<ptrdiff_t>(cut), stream.end()), o);
+    check(o, owned);
+  }
+  {
+    // Bytes put and not read yet come before bytes appended after them.
+    RTMPChunkReader reader;
+    reader.put(std::span<const uint8_t>(stream).first(200));
+    Received r;
+    reader.append(std::span<const uint8_t>(stream).subspan(200), into(r));
     check(r, reader);
   }
   RTMPChunkReader reader;
