@@ -48,14 +48,27 @@ size_t RTMPChunkedMessage::pieces(size_t offset, std::span<std::span<const uint8
 
 void RTMPChunkedMessage::copyTo(uint8_t* out) const {
   const size_t total = payload_.size();
-  for (size_t offset = 0; offset < total; offset += chunkSize_) {
-    const bool first = offset == 0;
-    const size_t headerSize = first ? firstSize_ : nextSize_;
-    std::memcpy(out, first ? first_.data() : next_.data(), headerSize);
-    out += headerSize;
-    const size_t n = std::min(chunkSize_, total - offset);
-    std::memcpy(out, payload_.data() + offset, n);
+  if (total == 0) return;
+  std::memcpy(out, first_.data(), firstSize_);
+  out += firstSize_;
+  size_t n = std::min(chunkSize_, total);
+  std::memcpy(out, payload_.data(), n);
+  out += n;
+  const uint8_t* src = payload_.data() + n;
+  const uint8_t* const end = payload_.data() + total;
+  // Later headers are mostly the single type 3 byte: store it, no call.
+  const bool oneByte = nextSize_ == 1;
+  while (src < end) {
+    if (oneByte) {
+      *out++ = next_[0];
+    } else {
+      std::memcpy(out, next_.data(), nextSize_);
+      out += nextSize_;
+    }
+    n = std::min<size_t>(chunkSize_, static_cast<size_t>(end - src));
+    std::memcpy(out, src, n);
     out += n;
+    src += n;
   }
 }
 
