@@ -9,7 +9,6 @@
 #include <asio/ssl.hpp>
 #include <array>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -89,6 +88,45 @@ constexpr size_t kGatherPieces = 64;
 // Bytes gathered into one block before TLS encrypts them.
 constexpr size_t kTlsGatherBlock = 64 * 1024;
 
+// A first-in first-out queue that keeps its storage, so that a steady flow
+// of writes allocates nothing once it has grown.
+template <class T>
+class WriteQueue {
+ public:
+  bool empty() const { return count_ == 0; }
+  T& front() { return items_[head_]; }
+  void pop_front() {
+    items_[head_] = T{};
+    head_ = (head_ + 1) % items_.size();
+    --count_;
+  }
+  void push_back(T item) {
+    if (count_ == items_.size()) grow();
+    items_[(head_ + count_) % items_.size()] = std::move(item);
+    ++count_;
+  }
+  template <class F>
+  void forEach(F f) {
+    for (size_t i = 0; i < count_; ++i) f(items_[(head_ + i) % items_.size()]);
+  }
+  void clear() {
+    while (!empty()) pop_front();
+    head_ = 0;
+  }
+
+ private:
+  void grow() {
+    std::vector<T> next(std::max<size_t>(16, 2 * items_.size()));
+    for (size_t i = 0; i < count_; ++i) next[i] = std::move(items_[(head_ + i) % items_.size()]);
+    items_.swap(next);
+    head_ = 0;
+  }
+
+  std::vector<T> items_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+};
+
 TcpError error(TcpError::Kind kind, std::string message) {
   TcpError e;
   e.kind = kind;
@@ -163,8 +201,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   bool ready = false;
   bool writing = false;
   std::optional<TcpError> failure;
-  std::deque<PendingWrite> writes;
-  std::deque<PendingWrite> priorityWrites;
+  WriteQueue<PendingWrite> writes;
+  WriteQueue<PendingWrite> priorityWrites;
   // The buffer being written while `writing`; its bytes stay until the write ends.
   PendingWrite inFlight;
   std::vector<uint8_t> abandoned;
@@ -511,8 +549,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
       abandonedGather = std::move(inFlight.gather);
       inFlight = {};
     }
-    for (auto& w : priorityWrites) drop(w);
-    for (auto& w : writes) drop(w);
+    priorityWrites.forEach(drop);
+    writes.forEach(drop);
     writes.clear();
     priorityWrites.clear();
     std::lock_guard lock(mutex);
