@@ -23,10 +23,14 @@
 #include <map>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "RTMPMedley/Sources/RTMP/AMF/ByteArray.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
+#include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Net/TcpListener.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
@@ -200,6 +204,51 @@ void BM_SocketWrite(benchmark::State& state) {
   rate(state, bytes);
 }
 BENCHMARK(BM_SocketWrite)->Arg(128)->Arg(4096)->Arg(8192);
+
+// The whole way out: messages handed to a connected socket over loopback,
+// into a reader that discards them. Allocations per message count the
+// network thread's as well.
+void BM_SocketSend(benchmark::State& state) {
+  constexpr int kBatch = 64;
+  auto listener = platform::TcpListener::make();
+  std::atomic<uint64_t> received{0};
+  std::atomic<bool> done{false};
+  std::thread sink([&] {
+    auto stream = listener->accept(platform::seconds(10));
+    if (!stream) return;
+    std::vector<uint8_t> buffer(256 * 1024);
+    while (!done.load()) {
+      const long n = stream->read(buffer.data(), buffer.size(), platform::milliseconds(100));
+      if (n < 0) break;
+      received.fetch_add(static_cast<uint64_t>(n));
+    }
+  });
+  auto runtime = std::make_shared<platform::ThreadRuntime>(2);
+  auto socket = std::make_shared<RTMPSocket>(platform::QualityOfService::userInitiated,
+                                             RTMPSocket::SecurityLevel::none, runtime);
+  platform::blockingWait(socket->connect("127.0.0.1", listener->port()), runtime->globalQueue());
+  RTMPChunkBuffer out;
+  out.setChunkSize(static_cast<uint32_t>(state.range(0)));
+  const auto message = std::make_shared<RTMPVideoMessage>(1, 0, frameBytes());
+  const size_t perMessage = out.chunk(RTMPChunkType::one, 5, message).size();
+  uint64_t expected = 0;
+  // Warm the pools on the way.
+  for (int i = 0; i < kBatch; ++i) socket->send(out.chunk(RTMPChunkType::one, 5, message));
+  expected += kBatch * perMessage;
+  while (received.load() < expected) std::this_thread::yield();
+  const AllocationCount allocations;
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) socket->send(out.chunk(RTMPChunkType::one, 5, message));
+    expected += kBatch * perMessage;
+    while (received.load() < expected) std::this_thread::yield();
+  }
+  allocations.report(state, static_cast<size_t>(state.iterations()) * kBatch);
+  rate(state, static_cast<size_t>(state.iterations()) * kBatch * perMessage);
+  done = true;
+  platform::blockingWait(socket->close(), runtime->globalQueue());
+  sink.join();
+}
+BENCHMARK(BM_SocketSend)->Arg(4096)->Arg(8192)->UseRealTime();
 
 // Messages of 25 kB chunked at `chunkSize`, back to back.
 medley::Data chunkedStream(uint32_t chunkSize) {
