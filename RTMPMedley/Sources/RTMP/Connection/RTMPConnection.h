@@ -193,9 +193,10 @@ class RTMPConnection : public platform::Actor,
   // the transport ended, an empty or oversized payload).
   int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
   // The same for a message the transport may keep until written, so that its
-  // payload is written where it lies instead of being copied.
+  // payload is written where it lies instead of being copied. The message
+  // must not change from here on.
   int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
-  // send(), awaited on the connection.
+  // send() of a message kept until written, awaited on the connection.
   platform::Async<int64_t> doOutput(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, RTMPMessagePtr message);
 
   // Received bytes, as the transport delivers them.
