@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "RTMPMedley/Sources/Codec/AVCDecoderConfigurationRecord.h"
@@ -49,6 +50,31 @@ inline void chunkStream(const uint8_t* data, size_t size) {
   }
   check(reader.bufferedBytes() <= rest.size());
   check(messages <= rest.size());
+
+  // The same blocks lent to append() and handed over as owned blocks read
+  // to the same messages.
+  rtmpmedley::RTMPChunkReader lent, owned;
+  std::vector<rtmpmedley::RTMPMessagePtr> fromLent, fromOwned;
+  bool lentMalformed = false, ownedMalformed = false;
+  for (size_t offset = 0; offset < rest.size(); offset += block) {
+    const auto piece = rest.subspan(offset, std::min(block, rest.size() - offset));
+    if (!lentMalformed)
+      lentMalformed = lent.append(piece, [&](const auto& r) { fromLent.push_back(r.message); }) == Status::malformed;
+    if (ownedMalformed) continue;
+    owned.put(rtmpmedley::Data(piece.begin(), piece.end()));
+    for (auto r = owned.read(); r.status != Status::needMoreData; r = owned.read()) {
+      if (r.status == Status::malformed) {
+        ownedMalformed = true;
+        break;
+      }
+      fromOwned.push_back(r.received.message);
+    }
+  }
+  check(lentMalformed == ownedMalformed && lentMalformed == reader.isMalformed());
+  check(fromLent.size() == messages && fromOwned.size() == messages);
+  for (size_t i = 0; i < messages; ++i)
+    check(fromLent[i]->payload() == fromOwned[i]->payload() && fromLent[i]->timestamp == fromOwned[i]->timestamp &&
+          fromLent[i]->type() == fromOwned[i]->type());
 }
 
 // Every value read is written again, and what is written reads back.

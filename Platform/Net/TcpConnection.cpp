@@ -7,7 +7,8 @@
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
-#include <deque>
+#include <array>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -72,6 +73,60 @@ TcpError makeError(const asio::error_code& ec, const std::string& where) {
   return e;
 }
 
+// A run of pieces handed to one gather write.
+struct PieceView {
+  using value_type = asio::const_buffer;
+  using const_iterator = const asio::const_buffer*;
+  const asio::const_buffer* first = nullptr;
+  size_t count = 0;
+  const_iterator begin() const { return first; }
+  const_iterator end() const { return first + count; }
+};
+
+// Pieces asked of a gather source at once (what one writev takes).
+constexpr size_t kGatherPieces = 64;
+// Bytes gathered into one block before TLS encrypts them.
+constexpr size_t kTlsGatherBlock = 64 * 1024;
+
+// A first-in first-out queue that keeps its storage, so that a steady flow
+// of writes allocates nothing once it has grown.
+template <class T>
+class WriteQueue {
+ public:
+  bool empty() const { return count_ == 0; }
+  T& front() { return items_[head_]; }
+  void pop_front() {
+    items_[head_] = T{};
+    head_ = (head_ + 1) % items_.size();
+    --count_;
+  }
+  void push_back(T item) {
+    if (count_ == items_.size()) grow();
+    items_[(head_ + count_) % items_.size()] = std::move(item);
+    ++count_;
+  }
+  template <class F>
+  void forEach(F f) {
+    for (size_t i = 0; i < count_; ++i) f(items_[(head_ + i) % items_.size()]);
+  }
+  void clear() {
+    while (!empty()) pop_front();
+    head_ = 0;
+  }
+
+ private:
+  void grow() {
+    std::vector<T> next(std::max<size_t>(16, 2 * items_.size()));
+    for (size_t i = 0; i < count_; ++i) next[i] = std::move(items_[(head_ + i) % items_.size()]);
+    items_.swap(next);
+    head_ = 0;
+  }
+
+  std::vector<T> items_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+};
+
 TcpError error(TcpError::Kind kind, std::string message) {
   TcpError e;
   e.kind = kind;
@@ -100,6 +155,9 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
 
   struct PendingWrite {
     std::vector<uint8_t> bytes;
+    // Written in place of `bytes` when set.
+    GatherPtr gather;
+    size_t length = 0;
     SendCompletion completion;
     Lane lane = Lane::normal;
   };
@@ -143,11 +201,17 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   bool ready = false;
   bool writing = false;
   std::optional<TcpError> failure;
-  std::deque<PendingWrite> writes;
-  std::deque<PendingWrite> priorityWrites;
+  WriteQueue<PendingWrite> writes;
+  WriteQueue<PendingWrite> priorityWrites;
   // The buffer being written while `writing`; its bytes stay until the write ends.
   PendingWrite inFlight;
   std::vector<uint8_t> abandoned;
+  GatherPtr abandonedGather;
+  // Progress of a gather write, and what its next write request reads.
+  size_t gatherOffset = 0;
+  std::array<std::span<const uint8_t>, kGatherPieces> pieces;
+  std::array<asio::const_buffer, kGatherPieces> iov;
+  std::vector<uint8_t> staging;
   std::vector<uint8_t> readBuffer;
 
   std::string where() const { return host + ":" + std::to_string(port); }
@@ -355,7 +419,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void enqueue(PendingWrite write) {
     if (closed) {
-      size_t n = write.bytes.size();
+      size_t n = write.length;
       {
         std::lock_guard lock(mutex);
         counters.queuedBytesOut -= n;
@@ -375,12 +439,55 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     inFlight = std::move(next.front());
     next.pop_front();
     writing = true;
+    if (inFlight.gather) {
+      gatherOffset = 0;
+      writeGathered();
+      return;
+    }
     auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didWrite(ec, n); };
     const auto& bytes = inFlight.bytes;
     if (tls)
       asio::async_write(*tls, asio::buffer(bytes), std::move(handler));
     else
       asio::async_write(*plain, asio::buffer(bytes), std::move(handler));
+  }
+
+  // One write request of the gather write in flight: the next pieces as they
+  // lie, or over TLS the next block of them gathered.
+  void writeGathered() {
+    const Gather& gather = *inFlight.gather;
+    auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didWriteGathered(ec, n); };
+    if (tls) {
+      const size_t want = std::min(kTlsGatherBlock, inFlight.length - gatherOffset);
+      staging.resize(want);
+      size_t filled = 0;
+      while (filled < want) {
+        const size_t count = gather.pieces(gatherOffset + filled, pieces);
+        if (count == 0) break;
+        for (size_t i = 0; i < count && filled < want; ++i) {
+          const size_t n = std::min(pieces[i].size(), want - filled);
+          std::memcpy(staging.data() + filled, pieces[i].data(), n);
+          filled += n;
+        }
+      }
+      asio::async_write(*tls, asio::buffer(staging.data(), filled), std::move(handler));
+      return;
+    }
+    const size_t count = gather.pieces(gatherOffset, pieces);
+    for (size_t i = 0; i < count; ++i) iov[i] = asio::const_buffer(pieces[i].data(), pieces[i].size());
+    asio::async_write(*plain, PieceView{iov.data(), count}, std::move(handler));
+  }
+
+  void didWriteGathered(const asio::error_code& ec, size_t n) {
+    if (!closed && !ec && writing && inFlight.gather) {
+      gatherOffset += n;
+      // A source that gives fewer bytes than it announced ends its write.
+      if (gatherOffset < inFlight.length && n > 0) {
+        writeGathered();
+        return;
+      }
+    }
+    didWrite(ec, n);
   }
 
   void didWrite(const asio::error_code& ec, size_t) {
@@ -390,11 +497,12 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     PendingWrite done = std::move(inFlight);
     inFlight = {};
     abandoned = {};
+    abandonedGather.reset();
     if (closed) return;
     {
       std::lock_guard lock(mutex);
-      counters.totalBytesOut += done.bytes.size();
-      counters.queuedBytesOut -= done.bytes.size();
+      counters.totalBytesOut += done.length;
+      counters.queuedBytesOut -= done.length;
     }
     if (done.completion) deliver([c = std::move(done.completion)](Impl&) { c(std::nullopt); });
     pumpWrites();
@@ -430,7 +538,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   void dropWrites(bool complete) {
     uint64_t dropped = 0;
     auto drop = [&](PendingWrite& w) {
-      dropped += w.bytes.size();
+      dropped += w.length;
       if (complete && w.completion && failure) deliver([c = std::move(w.completion), f = *failure](Impl&) { c(f); });
       w.completion = nullptr;
     };
@@ -438,10 +546,11 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
       drop(inFlight);
       // The write still under way reads these bytes until it ends (moving keeps them in place).
       if (!inFlight.bytes.empty()) abandoned = std::move(inFlight.bytes);
+      abandonedGather = std::move(inFlight.gather);
       inFlight = {};
     }
-    for (auto& w : priorityWrites) drop(w);
-    for (auto& w : writes) drop(w);
+    priorityWrites.forEach(drop);
+    writes.forEach(drop);
     writes.clear();
     priorityWrites.clear();
     std::lock_guard lock(mutex);
@@ -504,13 +613,24 @@ void TcpConnection::start() {
 
 void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion, Lane lane) {
   if (impl_->cancelled.load()) return;
+  const size_t length = bytes.size();
   {
     std::lock_guard lock(impl_->mutex);
-    impl_->counters.queuedBytesOut += bytes.size();
+    impl_->counters.queuedBytesOut += length;
   }
-  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), std::move(completion), lane}]() mutable {
-    impl->enqueue(std::move(w));
-  });
+  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), nullptr, length, std::move(completion),
+                                                              lane}]() mutable { impl->enqueue(std::move(w)); });
+}
+
+void TcpConnection::sendGathered(GatherPtr gather, SendCompletion completion, Lane lane) {
+  if (!gather || impl_->cancelled.load()) return;
+  const size_t length = gather->size();
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->counters.queuedBytesOut += length;
+  }
+  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{{}, std::move(gather), length, std::move(completion),
+                                                              lane}]() mutable { impl->enqueue(std::move(w)); });
 }
 
 void TcpConnection::cancel() {

@@ -60,6 +60,27 @@ class TcpConnection {
     size_t unsentLowWater = 128 * 1024;
   };
 
+  // Bytes written where they lie instead of being handed over in one owned
+  // buffer: the source gives them as pieces (a gather write). The connection
+  // reads them on its network thread until the write has ended or was
+  // dropped, then calls release() once, from whichever thread lets go of it;
+  // the source may be reused or freed from then on.
+  class Gather {
+   public:
+    virtual size_t size() const = 0;
+    // The bytes from `offset` on as pieces, at most out.size() of them;
+    // answers how many were written.
+    virtual size_t pieces(size_t offset, std::span<std::span<const uint8_t>> out) const = 0;
+    virtual void release() = 0;
+
+   protected:
+    ~Gather() = default;
+  };
+  struct GatherRelease {
+    void operator()(Gather* gather) const { gather->release(); }
+  };
+  using GatherPtr = std::unique_ptr<Gather, GatherRelease>;
+
   // Which queue a send joins. Priority buffers are written before any queued
   // normal one, but a buffer already being written is finished first.
   enum class Lane { normal, priority };
@@ -101,6 +122,10 @@ class TcpConnection {
   // before ready wait for it. After cancel or failure the bytes are dropped
   // (the completion reports the failure; after cancel nothing runs).
   void send(std::vector<uint8_t> bytes, SendCompletion completion = {}, Lane lane = Lane::normal);
+  // The same for bytes that stay where they are. Over TLS the pieces are
+  // gathered into blocks before they are encrypted, so that small pieces do
+  // not each become a record.
+  void sendGathered(GatherPtr gather, SendCompletion completion = {}, Lane lane = Lane::normal);
   // Closes the connection; no handler or completion runs afterwards.
   void cancel();
 

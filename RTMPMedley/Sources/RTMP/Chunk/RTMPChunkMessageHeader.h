@@ -26,6 +26,9 @@ class RTMPChunkMessageHeader {
   // The bytes of the message received so far; grows with the chunks, never
   // ahead of them.
   Data payload;
+  // Storage reserved for the payload beyond the bytes received when it began,
+  // charged to the reader's read-ahead allowance until the message ends.
+  size_t reservedAhead = 0;
 
   size_t position() const { return payload.size(); }
   bool isComplete() const { return payload.size() >= messageLength; }

@@ -192,7 +192,11 @@ class RTMPConnection : public platform::Actor,
   // Returns the payload's byte count; 0 when nothing was sent (not connected,
   // the transport ended, an empty or oversized payload).
   int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
-  // send(), awaited on the connection.
+  // The same for a message the transport may keep until written, so that its
+  // payload is written where it lies instead of being copied. The message
+  // must not change from here on.
+  int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
+  // send() of a message kept until written, awaited on the connection.
   platform::Async<int64_t> doOutput(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, RTMPMessagePtr message);
 
   // Received bytes, as the transport delivers them.
@@ -300,8 +304,9 @@ class RTMPConnection : public platform::Actor,
   void acknowledge(const medley::NetworkMonitorEvent& event);
 
   // Sending.
+  // `owner`, when given, keeps the message alive until its chunks are written.
   int64_t output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
-                 RTMPSendLane lane = RTMPSendLane::media);
+                 RTMPSendLane lane = RTMPSendLane::media, std::shared_ptr<const RTMPMessage> owner = nullptr);
   void openOutput(std::shared_ptr<RTMPTransport> transport);
   void closeOutput();
   // Announces the size and chunks everything after it with it, as one step.

@@ -43,27 +43,39 @@ platform::Async<int64_t> RTMPConnection::doOutput(RTMPChunkType type, RTMPChunkS
                                                   RTMPMessagePtr message) {
   co_await hop();
   if (!message) co_return 0;
-  co_return output(type, chunkStreamId, *message);
+  const RTMPMessage& body = *message;
+  co_return output(type, chunkStreamId, body, RTMPSendLane::media, std::move(message));
 }
 
 int64_t RTMPConnection::send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message) {
   return output(type, chunkStreamId, message);
 }
 
+int64_t RTMPConnection::send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId,
+                             std::shared_ptr<const RTMPMessage> message) {
+  if (!message) return 0;
+  const RTMPMessage& body = *message;
+  return output(type, chunkStreamId, body, RTMPSendLane::media, std::move(message));
+}
+
 int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message,
-                               RTMPSendLane lane) {
+                               RTMPSendLane lane, std::shared_ptr<const RTMPMessage> owner) {
   auto& log = logger();
   if (log.isEnabledFor(logwell::LWLogLevel::trace))
     log.trace({"<<", describeForLog(message)}, "RTMPConnection", "doOutput(_:chunkStreamId:message:)", __LINE__);
   std::lock_guard lock(output_.mutex);
   if (!output_.open || !output_.transport) return 0;
-  // All chunks of the message leave as one buffer, in call order.
-  const auto chunks = output_.buffer.putMessage(type, static_cast<uint16_t>(chunkStreamId), message);
+  // All chunks of the message leave as one write, in call order; with an
+  // owner the payload is not copied on the way.
+  auto chunks = output_.buffer.chunk(type, static_cast<uint16_t>(chunkStreamId), message);
   if (chunks.empty()) return 0;
+  // The owner may be all that keeps `message` alive: nothing reads it once the chunks are handed over.
+  const size_t size = chunks.payloadSize();
+  chunks.owner = std::move(owner);
   // Overtaking a chunk-size change is safe only for a message that is one chunk at either size.
-  if (message.payload().size() > std::min<uint32_t>(output_.buffer.chunkSize(), 128)) lane = RTMPSendLane::media;
-  output_.transport->send(chunks, lane);
-  return static_cast<int64_t>(message.payload().size());
+  if (size > std::min<uint32_t>(output_.buffer.chunkSize(), 128)) lane = RTMPSendLane::media;
+  output_.transport->send(std::move(chunks), lane);
+  return static_cast<int64_t>(size);
 }
 
 void RTMPConnection::announceChunkSize(uint32_t size) {
@@ -74,9 +86,8 @@ void RTMPConnection::announceChunkSize(uint32_t size) {
   std::lock_guard lock(output_.mutex);
   // No message may be cut with the new size before the server has read it.
   if (output_.open && output_.transport) {
-    const auto chunks =
-        output_.buffer.putMessage(RTMPChunkType::zero, static_cast<uint16_t>(RTMPChunkStreamId::control), announcement);
-    output_.transport->send(chunks);
+    output_.transport->send(
+        output_.buffer.chunk(RTMPChunkType::zero, static_cast<uint16_t>(RTMPChunkStreamId::control), announcement));
   }
   output_.buffer.setChunkSize(size);
   chunkSizeS_ = size;

@@ -54,7 +54,7 @@ Async<void> RTMPConnection::readChunks(uint64_t generation, medley::Data data) {
   // Each message is handled before the next is read; the reader alone applies
   // chunk sizes and aborts, at the message boundary. A stream whose framing
   // is lost ends the connection (logged by the reader).
-  reader_.put(data);
+  reader_.put(std::move(data));
   for (;;) {
     auto result = reader_.read();
     if (result.status == RTMPChunkReader::Status::needMoreData) co_return;

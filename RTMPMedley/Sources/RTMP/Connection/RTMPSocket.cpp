@@ -180,6 +180,18 @@ void RTMPSocket::send(medley::Data bytes, RTMPSendLane lane) {
                lane == RTMPSendLane::control ? TcpConnection::Lane::priority : TcpConnection::Lane::normal);
 }
 
+void RTMPSocket::send(RTMPChunkedMessage chunks, RTMPSendLane lane) {
+  std::shared_ptr<TcpConnection> target;
+  {
+    std::lock_guard lock(sendMutex_);
+    target = sendTarget_;
+  }
+  if (!target || chunks.empty()) return;
+  sendCount_.fetch_add(1, std::memory_order_relaxed);
+  target->sendGathered(writes_->take(std::move(chunks)), {},
+               lane == RTMPSendLane::control ? TcpConnection::Lane::priority : TcpConnection::Lane::normal);
+}
+
 Async<void> RTMPSocket::close(std::optional<TcpError> error) {
   co_await hop();
   closeNow(std::move(error));

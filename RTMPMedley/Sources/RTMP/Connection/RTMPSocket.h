@@ -3,11 +3,12 @@
 // connection, opened with a time-out. Received bytes come out as one
 // asynchronous sequence of blocks of at most 255 bytes; outgoing buffers are
 // queued and written one after another, in the order handed over within their
-// lane (control buffers overtake queued media between buffers); three byte
-// counters feed the network monitor. The kernel is left little unsent, so the
-// queued count is the real backlog. Any failure closes the socket: the owner
-// sees the error of connect() or the end of the received sequence, never an
-// error from send(). It knows nothing of RTMP.
+// lane (control buffers overtake queued media between buffers); a message's
+// chunks are written straight from its payload. Three byte counters feed the
+// network monitor. The kernel is left little unsent, so the queued count is
+// the real backlog. Any failure closes the socket: the owner sees the error of
+// connect() or the end of the received sequence, never an error from send().
+// Beyond the shape of chunked messages it knows nothing of RTMP.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -25,6 +26,7 @@
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Net/TcpConnection.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPTransport.h"
 
 namespace rtmpmedley {
@@ -60,6 +62,9 @@ class RTMPSocket final : public platform::Actor,
   // connected. Any thread; calls from one thread are written in call order
   // within a lane.
   void send(medley::Data bytes, RTMPSendLane lane = RTMPSendLane::media) override;
+  // A message's chunks, written where the payload lies when it has an owner
+  // (copied once otherwise), without an allocation once the pool has grown.
+  void send(RTMPChunkedMessage chunks, RTMPSendLane lane = RTMPSendLane::media) override;
   using RTMPTransport::send;
   // Closes the connection, fails a waiting connect() with the error and ends
   // the received sequence. Nothing happens without a connection.
@@ -97,6 +102,7 @@ class RTMPSocket final : public platform::Actor,
   // Read by send() on any thread.
   std::mutex sendMutex_;
   std::shared_ptr<platform::TcpConnection> sendTarget_;
+  const std::shared_ptr<RTMPSocketWritePool> writes_ = RTMPSocketWritePool::make();
   std::atomic<uint64_t> sendCount_{0};
 };
 

@@ -14,6 +14,7 @@
 #include "Platform/Concurrency/AsyncStream.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Net/TcpConnection.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkedMessage.h"
 
 namespace rtmpmedley {
 
@@ -63,6 +64,15 @@ class RTMPTransport : public medley::NetworkTransportReporter {
   virtual void send(medley::Data bytes, RTMPSendLane lane = RTMPSendLane::media) = 0;
   void send(std::span<const uint8_t> bytes, RTMPSendLane lane = RTMPSendLane::media) {
     send(medley::Data(bytes.begin(), bytes.end()), lane);
+  }
+  // Queues one message's chunks. Without an owner the payload is valid only
+  // during the call and is copied; with one the transport may write it where
+  // it lies. This one copies them into one buffer.
+  virtual void send(RTMPChunkedMessage chunks, RTMPSendLane lane = RTMPSendLane::media) {
+    if (chunks.empty()) return;
+    medley::Data bytes(chunks.size());
+    chunks.copyTo(bytes.data());
+    send(std::move(bytes), lane);
   }
   // Closes the connection, fails a waiting connect() and ends the received sequence.
   virtual platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt) = 0;

@@ -92,6 +92,12 @@ void RTMPStream::send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const
   info_.add(connection->send(type, chunkStreamId, message));
 }
 
+void RTMPStream::send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message) {
+  auto connection = connection_.lock();
+  if (!connection) return;
+  info_.add(connection->send(type, chunkStreamId, std::move(message)));
+}
+
 uint32_t RTMPStream::millisecondsSince(platform::Nanos since) const {
   const platform::Nanos elapsed = queue()->runtime()->now() - since;
   // A clock that went back counts as no time; more than the field holds saturates.

@@ -224,6 +224,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
 
   // The send step: through the connection's ordered send, counted.
   void send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
+  // Media: the connection writes the payload where it lies.
+  void send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
   RTMPCommandMessage makeCommand(std::string name, AMFList arguments) const;
   // Takes the waiting slot (failing a displaced command), arms the time-out,
   // sends the command and waits for the answer.

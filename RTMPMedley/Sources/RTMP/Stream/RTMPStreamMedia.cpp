@@ -80,7 +80,7 @@ Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioT
         packet = single;
       }
       if (auto message = RTMPAudioMessage::make(id_, delta, packet)) {
-        send(RTMPChunkType::one, RTMPChunkStreamId::audio, *message);
+        send(RTMPChunkType::one, RTMPChunkStreamId::audio, std::move(message));
         ++audioMessages_;
       }
     }
@@ -110,7 +110,7 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
     if (frameCount_ < kMaxFrameCount) ++frameCount_;
     setVideoFormat(sampleBuffer->formatDescription());
     if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer)) {
-      send(RTMPChunkType::one, RTMPChunkStreamId::video, *message);
+      send(RTMPChunkType::one, RTMPChunkStreamId::video, std::move(message));
       ++videoMessages_;
     }
     co_return;

@@ -107,12 +107,31 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
     EXPECT_EQ(reader.chunkSize(), 64u);
     EXPECT_EQ(reader.bufferedBytes(), 0u);
   };
+  // Lent to append(), or handed over as the connection's received blocks.
+  auto readOwned = [](RTMPChunkReader& reader, Bytes block, Received& r) {
+    reader.put(std::move(block));
+    for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read())
+      r.push_back(result.received);
+  };
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
     RTMPChunkReader reader;
     Received r;
     reader.append(std::span<const uint8_t>(stream).first(cut), into(r));
     reader.append(std::span<const uint8_t>(stream).subspan(cut), into(r));
+    check(r, reader);
+    RTMPChunkReader owned;
+    Received o;
+    readOwned(owned, Bytes(stream.begin(), stream.begin() + static_cast<ptrdiff_t>(cut)), o);
+    readOwned(owned, Bytes(stream.begin() + static_cast<ptrdiff_t>(cut), stream.end()), o);
+    check(o, owned);
+  }
+  {
+    // Bytes put and not read yet come before bytes appended after them.
+    RTMPChunkReader reader;
+    reader.put(std::span<const uint8_t>(stream).first(200));
+    Received r;
+    reader.append(std::span<const uint8_t>(stream).subspan(200), into(r));
     check(r, reader);
   }
   RTMPChunkReader reader;
@@ -128,7 +147,9 @@ TEST(ChunkReaderTest, EachReadGivesOneMessageOrSaysMoreBytesAreNeeded) {
   // Two whole chunks of three, then the rest with a whole second message.
   reader.put(std::span<const uint8_t>(audio).first(audio.size() - 10));
   EXPECT_EQ(reader.read().status, RTMPChunkReader::Status::needMoreData);
-  EXPECT_EQ(reader.bufferedBytes(), 1u + 34);  // the third chunk's header and its first 34 bytes
+  // The third chunk's first 34 bytes went straight into the message.
+  EXPECT_EQ(reader.bufferedBytes(), 0u);
+  EXPECT_EQ(reader.chunkStream(4)->position(), 128u + 128 + 34);
   reader.put(concat({Bytes(audio.end() - 10, audio.end()), video}));
   const auto first = reader.read();
   ASSERT_EQ(first.status, RTMPChunkReader::Status::message);
@@ -241,16 +262,40 @@ TEST(ChunkReaderTest, PeerChunkSizes) {
   EXPECT_EQ(r[3].message->payload(), pattern(3));
 }
 
-TEST(ChunkReaderTest, StorageFollowsTheDataNotTheAnnouncement) {
+TEST(ChunkReaderTest, AnnouncedLengthsClaimNoMoreThanTheReadAheadAllowance) {
+  constexpr size_t kAllowance = RTMPChunkReader::kReadAheadAllowance;
   RTMPChunkReader reader;
-  reader.setChunkSize(0xFFFFFF);
+  reader.setChunkSize(10);
   Received r;
-  const Bytes b = concat({type0(0x04, 0, 0xFFFFFF, 8, 1), pattern(1000)});
+  // A hundred chunk streams each announce 16 MiB and send one chunk of ten bytes.
+  const Bytes header = type0(0, 0, 0xFFFFFF, 8, 1);
+  Bytes b;
+  for (uint8_t id = 0; id < 100; ++id)
+    b = concat({b, Bytes{0x00, id}, Bytes(header.begin() + 1, header.end()), pattern(10, id)});
   reader.append(b, into(r));
   EXPECT_TRUE(r.empty());
-  ASSERT_NE(reader.chunkStream(4), nullptr);
-  EXPECT_LT(reader.chunkStream(4)->payload.capacity(), 64u * 1024);
-  EXPECT_EQ(reader.bufferedBytes(), b.size());
+  size_t storage = 0;
+  for (uint32_t id = 64; id < 164; ++id) {
+    ASSERT_NE(reader.chunkStream(id), nullptr);
+    EXPECT_EQ(reader.chunkStream(id)->position(), 10u);
+    storage += reader.chunkStream(id)->payload.capacity();
+  }
+  EXPECT_LE(storage, 100 * 10 + kAllowance);
+  EXPECT_EQ(reader.reservedAhead(), kAllowance);
+  // An abort gives its message's share back, and a message that fits the rest
+  // is stored in one piece as its bytes come.
+  reader.append(chunked(RTMPAbortMessge(0, 0, 64), 2), into(r));
+  EXPECT_LT(reader.reservedAhead(), kAllowance);
+  reader.setChunkSize(4096);
+  const Bytes frame = chunked(RTMPVideoMessage(1, 0, pattern(20000)), 5, 4096);
+  reader.append(std::span<const uint8_t>(frame).first(100), into(r));
+  const uint8_t* storageAtStart = reader.chunkStream(5)->payload.data();
+  reader.append(std::span<const uint8_t>(frame).subspan(100), into(r));
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].message->payload(), pattern(20000));
+  EXPECT_EQ(r[1].message->payload().data(), storageAtStart);
+  reader.reset();
+  EXPECT_EQ(reader.reservedAhead(), 0u);
 }
 
 TEST(ChunkReaderTest, AbortDropsThatChunkStreamsPartialMessage) {

@@ -1,0 +1,209 @@
+// Chunks written from the payload where it lies: the pieces a gather write
+// takes are the chunk bytes from any offset, the socket's writes keep (and
+// then let go of) the payload, and a real connection carries the chunks
+// unchanged over TCP and TLS, whichever way each message was handed over.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+
+#include "Platform/Files/ScopedEnv.h"
+#include "Platform/Net/TcpListener.h"
+#include "Platform/Net/TestCertificates.h"
+#include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
+
+using namespace rtmpmedley;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes pattern(size_t n, uint8_t seed = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 31 + seed);
+  return b;
+}
+
+Bytes contiguous(RTMPChunkBuffer& out, RTMPChunkType type, uint32_t csid, const RTMPMessage& message) {
+  const auto s = out.putMessage(type, csid, message);
+  return Bytes(s.begin(), s.end());
+}
+
+// The bytes a writer gets by asking for at most `capacity` pieces at a time
+// and writing at most `step` bytes of them per request, as partial writes do.
+template <class Source>
+Bytes gathered(const Source& source, size_t capacity, size_t step) {
+  std::array<std::span<const uint8_t>, 64> buffer;
+  const std::span<std::span<const uint8_t>> pieces(buffer.data(), capacity);
+  Bytes out;
+  for (size_t n = source.pieces(out.size(), pieces); n > 0; n = source.pieces(out.size(), pieces)) {
+    size_t budget = step;
+    for (size_t i = 0; i < n && budget > 0; ++i) {
+      const size_t take = std::min(budget, pieces[i].size());
+      EXPECT_GT(pieces[i].size(), 0u);
+      out.insert(out.end(), pieces[i].begin(), pieces[i].begin() + static_cast<ptrdiff_t>(take));
+      budget -= take;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(ChunkPiecesTest, PiecesFromAnyOffsetAreTheContiguousChunks) {
+  RTMPChunkBuffer out;
+  for (uint32_t chunkSize : {1u, 128u, 4096u}) {
+    out.setChunkSize(chunkSize);
+    for (uint32_t csid : {2u, 64u, 320u}) {
+      for (auto type : {RTMPChunkType::zero, RTMPChunkType::one, RTMPChunkType::two, RTMPChunkType::three}) {
+        for (uint32_t timestamp : {33u, 0xFFFFFFu}) {
+          for (size_t size : {1u, 128u, 129u, 5000u}) {
+            SCOPED_TRACE(testing::Message() << chunkSize << " " << csid << " " << int(type) << " " << timestamp
+                                            << " " << size);
+            const RTMPVideoMessage message(7, timestamp, pattern(size, uint8_t(csid)));
+            const Bytes expected = contiguous(out, type, csid, message);
+            const RTMPChunkedMessage chunks = out.chunk(type, csid, message);
+            ASSERT_EQ(chunks.size(), expected.size());
+            ASSERT_EQ(chunks.chunkCount(), out.chunkCount());
+            for (size_t capacity : {1u, 3u, 64u})
+              for (size_t step : {7u, 1000u, 1u << 30}) EXPECT_EQ(gathered(chunks, capacity, step), expected);
+          }
+        }
+      }
+    }
+  }
+  // Nothing to write for what cannot be sent.
+  std::array<std::span<const uint8_t>, 4> pieces;
+  EXPECT_EQ(out.chunk(RTMPChunkType::zero, 4, RTMPVideoMessage(1, 0, {})).pieces(0, pieces), 0u);
+  EXPECT_TRUE(out.chunk(RTMPChunkType::zero, 1, RTMPVideoMessage(1, 0, pattern(3))).empty());
+}
+
+TEST(ChunkPiecesTest, TheOwnerKeepsThePayloadAliveAndRefusedMessagesAreNotKept) {
+  RTMPChunkBuffer out;
+  auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(300));
+  const Bytes expected = contiguous(out, RTMPChunkType::one, 5, *message);
+  std::weak_ptr<RTMPVideoMessage> weak = message;
+  RTMPChunkedMessage chunks = out.chunk(RTMPChunkType::one, 5, std::move(message));
+  EXPECT_FALSE(weak.expired());
+  EXPECT_EQ(gathered(chunks, 64, 1u << 30), expected);
+  chunks.owner.reset();
+  EXPECT_TRUE(weak.expired());
+
+  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
+  weak = tooLong;
+  EXPECT_TRUE(out.chunk(RTMPChunkType::one, 5, std::move(tooLong)).empty());
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST(SocketWritePoolTest, WritesAreReusedAndLetGoOfThePayloadOnceWritten) {
+  RTMPChunkBuffer out;
+  out.setChunkSize(4096);
+  auto pool = RTMPSocketWritePool::make();
+  auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
+  const Bytes expected = contiguous(out, RTMPChunkType::one, 5, *message);
+  std::weak_ptr<RTMPVideoMessage> weak = message;
+
+  // Written in place: the write holds the payload until it is let go of.
+  auto write = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(message)));
+  ASSERT_TRUE(write);
+  EXPECT_EQ(write->size(), expected.size());
+  EXPECT_EQ(gathered(*write, 64, 1000), expected);
+  EXPECT_FALSE(weak.expired());
+  write.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(pool->idleCount(), 1u);
+
+  // Without an owner, or at a chunk size too small to gather, the bytes are
+  // copied at once and the payload may go.
+  auto again = pool->take(out.chunk(RTMPChunkType::one, 5, RTMPVideoMessage(1, 5, pattern(20000))));
+  EXPECT_EQ(pool->idleCount(), 0u);
+  EXPECT_EQ(gathered(*again, 64, 1u << 30), expected);
+  out.setChunkSize(128);
+  auto small = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
+  const Bytes smallExpected = contiguous(out, RTMPChunkType::one, 5, *small);
+  weak = small;
+  auto copied = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(small)));
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(gathered(*copied, 64, 1u << 30), smallExpected);
+  EXPECT_FALSE(pool->take(RTMPChunkedMessage()));
+
+  // A write let go of after its pool is gone frees itself.
+  pool.reset();
+  again.reset();
+  copied.reset();
+}
+
+class ChunkWriteOverSocketTest : public ::testing::TestWithParam<bool> {
+ protected:
+  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
+
+  template <class T>
+  T wait(platform::Async<T> work) {
+    return platform::blockingWait(std::move(work), rt->globalQueue());
+  }
+};
+
+TEST_P(ChunkWriteOverSocketTest, MessagesArriveAsTheirChunksWhicheverWayTheyAreHandedOver) {
+  const bool tls = GetParam();
+  platform::testing::ScopedEnv env;
+  platform::TcpListener::Options options;
+  if (tls) {
+    const auto& certs = platform::testing::TestCertificates::shared();
+    ASSERT_TRUE(certs.ok);
+    env.set("SSL_CERT_FILE", certs.caFile.string());
+    options.certificateFile = certs.nameOnlyCert;
+    options.privateKeyFile = certs.nameOnlyKey;
+  }
+  auto listener = platform::TcpListener::make(options);
+
+  // Large pieces in place, a copied message, a raw buffer, chunks too small to
+  // gather, and one message of many write requests (and TLS blocks).
+  RTMPChunkBuffer out;
+  Bytes expected;
+  auto socket = std::make_shared<RTMPSocket>(
+      platform::QualityOfService::userInitiated,
+      tls ? RTMPSocket::SecurityLevel::negotiatedSSL : RTMPSocket::SecurityLevel::none, rt);
+  Bytes received;
+  std::thread server([&] {
+    auto stream = listener->accept(platform::seconds(10));
+    ASSERT_TRUE(stream);
+    received = stream->readToEnd(platform::seconds(20));
+  });
+  wait(socket->connect(tls ? "localhost" : "127.0.0.1", listener->port()));
+
+  auto send = [&](uint32_t chunkSize, std::shared_ptr<const RTMPMessage> message, bool owned) {
+    out.setChunkSize(chunkSize);
+    const Bytes bytes = contiguous(out, RTMPChunkType::zero, 5, *message);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    if (owned)
+      socket->send(out.chunk(RTMPChunkType::zero, 5, std::move(message)));
+    else
+      socket->send(out.chunk(RTMPChunkType::zero, 5, *message));
+  };
+  auto big = std::make_shared<RTMPVideoMessage>(1, 0xFFFFFF + 1, pattern(3'000'000, 9));
+  std::weak_ptr<RTMPVideoMessage> bigWeak = big;
+  send(8192, std::make_shared<RTMPVideoMessage>(1, 1, pattern(20000, 1)), true);
+  send(8192, std::make_shared<RTMPVideoMessage>(1, 2, pattern(20000, 2)), false);
+  const Bytes raw = pattern(777, 3);
+  socket->send(medley::Data(raw));
+  expected.insert(expected.end(), raw.begin(), raw.end());
+  send(128, std::make_shared<RTMPVideoMessage>(1, 3, pattern(5000, 4)), true);
+  send(4096, std::move(big), true);
+  send(4096, std::make_shared<RTMPVideoMessage>(1, 4, pattern(1, 5)), true);
+
+  ASSERT_TRUE(rtmptest::eventually([&] {
+    return wait(socket->makeNetworkTransportReport()).totalBytesOut == static_cast<int64_t>(expected.size());
+  }));
+  EXPECT_EQ(wait(socket->makeNetworkTransportReport()).queueBytesOut, 0);
+  EXPECT_TRUE(rtmptest::eventually([&] { return bigWeak.expired(); }));
+  wait(socket->close());
+  server.join();
+  ASSERT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ChunkWriteOverSocketTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "tls" : "tcp"; });
