@@ -33,6 +33,20 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
+// Under the address sanitizer freed memory waits in quarantine, so the tool's
+// resident memory says nothing about what it keeps; the figures are printed only.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryCounts = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentMemoryCounts = false;
+#else
+constexpr bool kResidentMemoryCounts = true;
+#endif
+#else
+constexpr bool kResidentMemoryCounts = true;
+#endif
+
 int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 std::string capture(const std::string& command) {
@@ -306,7 +320,7 @@ TEST(PublisherCongestion, ASlowServerBringsTheEncodersRealOutputDownToTheTarget)
   const int64_t peak = *std::max_element(all.begin(), all.end());
   std::printf("resident memory %lld MB at start, %lld MB at most\n", static_cast<long long>(start.front() / 1024),
               static_cast<long long>(peak / 1024));
-  EXPECT_LT(peak - start.front(), 32 * 1024) << log;
+  if (kResidentMemoryCounts) EXPECT_LT(peak - start.front(), 32 * 1024) << log;
 }
 
 TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFlat) {
@@ -356,8 +370,10 @@ TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFla
   std::printf("resident memory %lld MB before the freeze, %lld MB at most during it (%lld MB in its second half)\n",
               static_cast<long long>(base / 1024), static_cast<long long>(peak / 1024),
               static_cast<long long>(secondPeak / 1024));
-  EXPECT_LT(peak - base, 24 * 1024) << log;
-  EXPECT_LE(secondPeak, firstPeak + 2 * 1024) << log;
+  if (kResidentMemoryCounts) {
+    EXPECT_LT(peak - base, 24 * 1024) << log;
+    EXPECT_LE(secondPeak, firstPeak + 2 * 1024) << log;
+  }
 
   // Reading again, the server gets the program back.
   EXPECT_NE(first(lines, [](const json& v) { return v["event"] == "state" && v["state"] == "live"; }, kThawedAt),
