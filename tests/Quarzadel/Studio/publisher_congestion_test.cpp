@@ -320,7 +320,7 @@ TEST(PublisherCongestion, ASlowServerBringsTheEncodersRealOutputDownToTheTarget)
   const int64_t peak = *std::max_element(all.begin(), all.end());
   std::printf("resident memory %lld MB at start, %lld MB at most\n", static_cast<long long>(start.front() / 1024),
               static_cast<long long>(peak / 1024));
-  if (kResidentMemoryCounts) EXPECT_LT(peak - start.front(), 32 * 1024) << log;
+  if (kResidentMemoryCounts) EXPECT_LT(peak - start.front(), 24 * 1024) << log;
 }
 
 TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFlat) {
