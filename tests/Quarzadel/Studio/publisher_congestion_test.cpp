@@ -312,15 +312,24 @@ TEST(PublisherCongestion, ASlowServerBringsTheEncodersRealOutputDownToTheTarget)
   EXPECT_LT(measured, 0.6 * before / early) << figures;
 
   // Memory: the backlog drains into the slow link, and the encoder restarts of
-  // every rate change leave nothing resident behind them.
+  // every rate change leave nothing resident behind them. A sample may catch a
+  // restart with both encoders alive; the level at the end may not have crept up.
   const auto all = residentKB(lines, 0, 1e9);
   ASSERT_GT(all.size(), 30u);
   const auto start = residentKB(lines, live->at + 2, live->at + 4);
+  auto late = residentKB(lines, lines.back().at - 12, lines.back().at - 2);
   ASSERT_FALSE(start.empty());
+  ASSERT_GE(late.size(), 5u);
+  std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+  const int64_t settledKB = late[late.size() / 2];
   const int64_t peak = *std::max_element(all.begin(), all.end());
-  std::printf("resident memory %lld MB at start, %lld MB at most\n", static_cast<long long>(start.front() / 1024),
+  std::printf("resident memory %lld MB at start, %lld MB at the end, %lld MB at most\n",
+              static_cast<long long>(start.front() / 1024), static_cast<long long>(settledKB / 1024),
               static_cast<long long>(peak / 1024));
-  if (kResidentMemoryCounts) EXPECT_LT(peak - start.front(), 24 * 1024) << log;
+  if (kResidentMemoryCounts) {
+    EXPECT_LT(settledKB - start.front(), 24 * 1024) << log;
+    EXPECT_LT(peak - start.front(), 64 * 1024) << log;
+  }
 }
 
 TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFlat) {
