@@ -1,12 +1,20 @@
-// Publishes the synthetic program (camera "synthetic-a" and the test tone)
+// Publishes the synthetic program (a synthetic camera and the test tone)
 // through RTMPPublisher and prints one JSON object per line: the publisher's
-// states, its statistics once a second, its problem texts and its log lines.
+// states, its statistics once a second, its problem texts and its log lines;
+// with --memory, also the process's memory once a second, live or not.
 //
 //   publishdemo --url rtmp://127.0.0.1:PORT/live --key NAME [--seconds 30]
 //               [--resolution 720p|1080p] [--codec h264|hevc]
+//               [--camera synthetic-a|synthetic-noise|...] [--memory 1]
+// The noise camera's picture does not compress, so it fills any bit rate.
 // Ends with {"event":"done"} after stopping the publisher.
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -50,6 +58,30 @@ class JsonLogSink final : public platform::SystemLogSink {
   }
 };
 
+// Resident set size of this process in KiB, 0 when unreadable.
+int64_t residentKB() {
+  std::ifstream statm("/proc/self/statm");
+  int64_t pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+// Resident memory, and what the allocator holds for the program: in use in
+// its main heap plus its separately mapped blocks (large buffers).
+json memory() {
+  const struct mallinfo2 heap = ::mallinfo2();
+  return {{"event", "memory"},
+          {"rssKB", residentKB()},
+          {"heapKB", static_cast<int64_t>((heap.uordblks + heap.hblkhd) / 1024)}};
+}
+
+platform::Async<void> reportMemory(std::shared_ptr<std::atomic<bool>> running) {
+  while (running->load()) {
+    emit(memory());
+    co_await platform::sleepFor(platform::kNanosPerSecond);
+  }
+}
+
 json describe(const quarzadel::RTMPPublisher::State& state) {
   json j{{"event", "state"}, {"state", state.description()}};
   if (auto* live = std::get_if<quarzadel::RTMPPublisherState::Live>(&state.value))
@@ -77,7 +109,9 @@ const char* qualityName(quarzadel::RTMPPublisher::Stats::Quality q) {
 struct Options {
   std::string url;
   std::string key = "publishdemo";
+  std::string camera = "synthetic-a";
   double seconds = 30;
+  bool memory = false;
   quarzadel::StreamConfig config;
 };
 
@@ -88,6 +122,8 @@ Options parse(int argc, char** argv) {
     std::string flag = argv[i], value = argv[i + 1];
     if (flag == "--url") o.url = value;
     else if (flag == "--key") o.key = value;
+    else if (flag == "--camera") o.camera = value;
+    else if (flag == "--memory") o.memory = value == "1";
     else if (flag == "--seconds") o.seconds = std::atof(value.c_str());
     else if (flag == "--resolution")
       o.config.resolution = value == "720p" ? quarzadel::StreamConfig::Resolution::hd720
@@ -98,7 +134,7 @@ Options parse(int argc, char** argv) {
   }
   if (o.url.empty()) {
     std::cerr << "usage: publishdemo --url rtmp://HOST:PORT/APP [--key NAME] [--seconds N] "
-                 "[--resolution 720p|1080p] [--codec h264|hevc]\n";
+                 "[--resolution 720p|1080p] [--codec h264|hevc] [--camera ID] [--memory 1]\n";
     std::exit(2);
   }
   return o;
@@ -133,9 +169,15 @@ platform::Async<void> session(Options o, std::shared_ptr<platform::ThreadRuntime
         if (auto p = weak.lock()) p->gate().append(buffer, time);
       },
       [](const std::string& line) { emit({{"event", "program"}, {"message", line}}); });
-  feed->start("synthetic-a");
+  if (!feed->start(o.camera)) {
+    emit({{"event", "error"}, {"message", "unknown camera " + o.camera}});
+    std::exit(2);
+  }
+  auto measuring = std::make_shared<std::atomic<bool>>(o.memory);
+  if (o.memory) platform::spawnDetached(main, reportMemory, measuring);
   publisher->start(o.url, o.key, o.config);
   co_await platform::sleepFor(static_cast<platform::Nanos>(o.seconds * 1e9));
+  measuring->store(false);
   co_await publisher->stop();
   feed->stop();
   co_await platform::sleepFor(platform::milliseconds(100));

@@ -1,5 +1,7 @@
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 
+#include <malloc.h>
+
 #include <cmath>
 
 #include "Medley/Sources/Codec/VideoCodecLevel.h"
@@ -500,6 +502,9 @@ bool VTCompressionSession::restart(VideoEncoderConfiguration next) {
     emit(held);
     const bool sameParameterSets = encoder->parameterSets() == encoder_->parameterSets();
     encoder_ = std::move(encoder);
+    // The old encoder's picture buffers leave holes that the allocator keeps
+    // resident; a congested stream restarts every few seconds, so give them back.
+    malloc_trim(0);
     running_ = next;
     if (!sameParameterSets) {
         const auto newLevel = levelOf(encoder_->parameterSets(), hevc_);
