@@ -109,8 +109,9 @@ void StudioShell::subscribe() {
     s.emit(EventsJSON::stats(stats));
     s.show(true);
   });
-  on(e.level(), [first = true](StudioShell& s, const AudioLevel& level) mutable {
-    if (std::exchange(first, false) || level == s.snapshot_.level) return;
+  // A steady sound publishes its level once: the first value counts too.
+  on(e.level(), [](StudioShell& s, const AudioLevel& level) {
+    if (level == s.snapshot_.level) return;
     s.snapshot_.level = level;
     const auto now = s.env_.runtime->now();
     if (now - s.lastLevelAt_ < kLevelInterval) return;
