@@ -2,15 +2,19 @@
 # Publishing the same FLV to nginx with this project's connection and with the
 # ffmpeg command line (-c copy, no pacing), over RTMP and over RTMPS through
 # stunnel, in one run. nginx announces a chunk size of 4096, which both
-# publishers adopt or exceed.
+# publishers adopt or exceed. Both publish to nginx's application "bench",
+# which takes the stream without recording it: with recording on, nginx spends
+# most of one core writing the file and bounds both publishers alike.
 #
 #   bench/rtmp_publish_compare.sh [BUILD_DIR] [RUNS]
 #
-# Each publisher runs as its own process, timed from start to exit, once with
-# the file sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop;
-# ours: the same tags with their times moved on). The rate is the extra bytes
-# over the extra time, so that process start, connect and close, which both
-# pay once, cancel out; each length keeps its fastest of RUNS runs. Whole-run
+# Each publish is timed from the publisher's start until nginx has read the
+# connection to its end and closed it, so the bytes a publisher left in the
+# kernel at exit count for both alike. Each publisher runs once with the file
+# sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop; ours:
+# the same tags with their times moved on). The rate is the extra bytes over
+# the extra time, so that process start, connect and close, which both pay
+# once, cancel out; each length keeps its fastest of RUNS runs. Whole-run
 # rates of the long run are printed beside it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -22,7 +26,7 @@ long=12
 bench="$build/bench/rtmp_publish_bench"
 peers="$root/tests/peers"
 [ -x "$bench" ] || { echo "no $bench; build the target rtmp_publish_bench first" >&2; exit 1; }
-for tool in nginx stunnel ffmpeg openssl awk; do
+for tool in nginx stunnel ffmpeg openssl awk ss; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
@@ -59,13 +63,23 @@ value() { sed -n "s/^$1=//p"; }
 calc() { awk "BEGIN { print ($1) }"; }
 nginx_out="$("$peers/nginx-rtmp.sh" start "$work/nginx")"
 nginx_port="$(value PORT <<<"$nginx_out")"
-record_dir="$(value RECORD_DIR <<<"$nginx_out")"
 stunnel_out="$("$peers/stunnel.sh" start "$work/stunnel" "$nginx_port" "$certs/server.pem" "$certs/server.key")"
 stunnel_port="$(value PORT <<<"$stunnel_out")"
 
-# seconds PUBLISHER URL KEY LOOPS: wall time of one publish, start to exit.
+# nginx_holds: true while nginx still has a client connection open (reading
+# it, or not yet seen its end). Through stunnel the client is stunnel, which
+# closes its side once it has passed on everything the publisher sent.
+nginx_holds() {
+  [ -n "$(ss -Htn state established state close-wait "( sport = :$nginx_port )")" ]
+}
+
+# seconds PUBLISHER URL KEY LOOPS: wall time of one publish, from start until nginx has taken
+# the last byte and closed the connection.
 seconds() {
-  local who="$1" url="$2" key="$3" loops="$4" begin end
+  local who="$1" url="$2" key="$3" loops="$4" begin end i
+  # A connection of the previous publish nginx has not closed yet would end the wait below early.
+  for i in $(seq 1 500); do nginx_holds || break; sleep 0.01; done
+  nginx_holds && { echo "nginx still holds a connection" >&2; return 1; }
   begin="$(date +%s.%N)"
   if [ "$who" = ffmpeg ]; then
     ffmpeg -nostdin -hide_banner -loglevel error -stream_loop $((loops - 1)) -i "$flv" -c copy -f flv \
@@ -73,8 +87,8 @@ seconds() {
   else
     SSL_CERT_FILE="$certs/ca.pem" "$bench" --publish "$url" "$key" "$flv" "$loops" || return 1
   fi
+  while nginx_holds; do :; done
   end="$(date +%s.%N)"
-  rm -f "$record_dir"/*.flv
   calc "$end - $begin"
 }
 
@@ -94,7 +108,7 @@ measure() {
 printf 'FLV: %s (%.1f MB), sent %d and %d times, fastest of %d runs each\n' "$flv" "$(calc "$bytes / 1000000")" \
   "$short" "$long" "$runs"
 for transport in rtmp rtmps; do
-  if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/live"; else url="rtmps://localhost:$stunnel_port/live"; fi
+  if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/bench"; else url="rtmps://localhost:$stunnel_port/bench"; fi
   result="$(measure ours "$url" "$transport")" || { echo "$transport: our publish failed" >&2; exit 1; }
   read -r ours ours_whole <<<"$result"
   result="$(measure ffmpeg "$url" "$transport")" || { echo "$transport: ffmpeg failed" >&2; exit 1; }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # nginx with its RTMP module on a free loopback port, application "live",
-# pinging its clients every 2 s and recording every published stream as FLV.
+# pinging its clients every 2 s and recording every published stream as FLV;
+# application "bench" takes streams without recording them (no disk in the way).
 #   nginx-rtmp.sh start DIR   -> prints PORT=<port> and RECORD_DIR=<dir>
 #   nginx-rtmp.sh stop DIR
 set -euo pipefail
@@ -31,6 +32,10 @@ rtmp {
       record all;
       record_path $dir/record;
       record_unique off;
+    }
+    application bench {
+      live on;
+      record off;
     }
   }
 }
