@@ -9,6 +9,7 @@
 #include <cmath>
 #include <regex>
 
+#include "SanitizedBuild.h"
 #include "CommandOutput.h"
 #include "Platform/Net/TestCertificates.h"
 #include "ProgramRun.h"
@@ -73,6 +74,12 @@ std::string pictureFormat(const std::string& probe) {
   return m[1].str() + "x" + m[2].str() + "@" + std::to_string(std::lround(rate));
 }
 
+// The program's size and rate; a sanitized build keeps the rate only roughly.
+bool isProgramFormat(const std::string& format) {
+  if (format == "1280x720@30") return true;
+  return qztest::kSanitizedBuild && (format == "1280x720@28" || format == "1280x720@29" || format == "1280x720@31");
+}
+
 TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndInTheSessionLog) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
@@ -93,8 +100,8 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
     }
   ASSERT_GE(fps.size(), 15u);
   std::sort(fps.begin(), fps.end());
-  EXPECT_GE(fps[fps.size() / 2], 29);
-  EXPECT_LE(fps[fps.size() / 2], 31);
+  EXPECT_GE(fps[fps.size() / 2], qztest::kSanitizedBuild ? 27 : 29);
+  EXPECT_LE(fps[fps.size() / 2], qztest::kSanitizedBuild ? 33 : 31);
   EXPECT_EQ(poor, 0);
   // A synthetic camera and the test tone on air.
   const auto events = run.events();
@@ -111,7 +118,7 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
   EXPECT_EQ(events.back().second["event"], "closed");
   EXPECT_EQ(events.back().second["wentLive"], true);
 
-  EXPECT_EQ(pictureFormat(probe), "1280x720@30") << probe.substr(0, 600);
+  EXPECT_TRUE(isProgramFormat(pictureFormat(probe))) << pictureFormat(probe) << "\n" << probe.substr(0, 600);
   EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
 
   const std::string log = run.sessionLogs();
@@ -137,7 +144,7 @@ TEST(QuarzadelProgram, GoesLiveOverRtmpsThroughStunnel) {
   const std::string probe = probeLive("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live/secure");
   EXPECT_EQ(run.wait(60), 0) << run.errors();
   EXPECT_EQ(statuses(run), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
-  EXPECT_EQ(pictureFormat(probe), "1280x720@30") << probe.substr(0, 600);
+  EXPECT_TRUE(isProgramFormat(pictureFormat(probe))) << pictureFormat(probe) << "\n" << probe.substr(0, 600);
   EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
   EXPECT_NE(run.sessionLogs().find("] Publish requested: " + url + "/secure"), std::string::npos);
 }

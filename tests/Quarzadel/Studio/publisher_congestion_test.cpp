@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "SanitizedBuild.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
@@ -33,19 +34,9 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-// Under the address sanitizer freed memory waits in quarantine, so the tool's
-// resident memory says nothing about what it keeps; the figures are printed only.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentMemoryCounts = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kResidentMemoryCounts = false;
-#else
-constexpr bool kResidentMemoryCounts = true;
-#endif
-#else
-constexpr bool kResidentMemoryCounts = true;
-#endif
+// Under a sanitizer freed memory waits in quarantine, so the tool's resident
+// memory says nothing about what it keeps; the figures are printed only.
+constexpr bool kResidentMemoryCounts = !qztest::kSanitizedBuild;
 
 int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
