@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <limits>
 #include <system_error>
+#include <thread>
 
 #include "Medley/Sources/Extension/PCMBufferExtensions.h"
 #include "Platform/Files/Folders.h"
@@ -170,10 +171,25 @@ void LocalRecorder::writeVideo(const platform::SampleBufferRef& sampleBuffer) {
     startPTS_ = pts;
   }
   if (writer_->status() != medley::AssetWriter::Status::writing) return;
-  if (videoInput_->isReadyForMoreMediaData()) {
-    videoInput_->append(sampleBuffer);
-  } else {
+  videoBacklog_.push_back(sampleBuffer);
+  if (videoBacklog_.size() > kVideoBacklogLimit) {
+    videoBacklog_.pop_front();
     ++droppedVideoFrames_;
+  }
+  drainVideoBacklog(false);
+}
+
+void LocalRecorder::drainVideoBacklog(bool wait) {
+  // The encoder runs on its own thread: a finish waits a bounded while for it.
+  for (int waits = 0; !videoBacklog_.empty() && writer_->status() == medley::AssetWriter::Status::writing;) {
+    if (videoInput_->isReadyForMoreMediaData()) {
+      videoInput_->append(videoBacklog_.front());
+      videoBacklog_.pop_front();
+    } else if (wait && waits++ < 1000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } else {
+      break;
+    }
   }
 }
 
@@ -194,6 +210,9 @@ void LocalRecorder::finish(Completion completion) {
 void LocalRecorder::finishOnQueue(Completion completion) {
   if (!finished_ && startPTS_ && writer_->status() == medley::AssetWriter::Status::writing) {
     finished_ = true;
+    drainVideoBacklog(true);
+    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.size());
+    videoBacklog_.clear();
     videoInput_->markAsFinished();
     audioInput_->markAsFinished();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
