@@ -1,10 +1,14 @@
-// Finishing the local copy when the Studio stops and closes one right after the
-// other: the close waits for the copy the stop is finishing, and the notice of
-// the saved copy is given once.
+// The local copy's own pacing: pictures that come faster than its encoder takes
+// them are held, not dropped; and finishing when the Studio stops and closes one
+// right after the other: the close waits for the copy the stop is finishing, and
+// the notice of the saved copy is given once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
+#include <vector>
 
 #include "program_copy_support.h"
 
@@ -72,6 +76,39 @@ TEST_F(LocalCopyFinish, ASecondFinishWaitsForTheOneInFlightAndGivesNoNotice) {
   live.rt->runUntilIdle();
   ASSERT_TRUE(later.isFinished());
   EXPECT_FALSE(later.result());
+}
+
+TEST_F(LocalCopyFinish, PicturesThatComeInABurstAreHeldForTheEncoderNotDropped) {
+  studiotest::ProgramCopy live;
+  live.config.resolution = quarzadel::StreamConfig::Resolution::hd720;
+  live.start(dir_, "Burst");
+  live.run(1.0);
+  // A third of a second of pictures held back, as a stalled pipeline would, then all at once.
+  std::vector<platform::SampleBufferRef> held;
+  live.video->onOutput = [&held](const platform::SampleBufferRef& frame) { held.push_back(frame); };
+  live.run(0.3);
+  ASSERT_GE(held.size(), 8u);
+  for (const auto& frame : held) live.slot->appendVideo(frame);
+  auto slot = live.slot;
+  live.video->onOutput = [slot](const platform::SampleBufferRef& frame) { slot->appendVideo(frame); };
+  live.run(1.0);
+  const auto recorder = live.slot->recorder();
+  ASSERT_TRUE(recorder);
+  const auto url = recorder->url();
+  ASSERT_TRUE(live.finish());
+  EXPECT_EQ(recorder->droppedVideoFrames(), 0);
+
+  const auto times = studiotest::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts_time "
+                                            "-of csv=p=0 " + studiotest::quoted(url) + " | sort -g");
+  ASSERT_EQ(times.status, 0) << times.text;
+  std::vector<double> pictures;
+  std::istringstream lines(times.text);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) pictures.push_back(std::stod(line));
+  ASSERT_GE(pictures.size(), 60u);
+  double widest = 0;
+  for (size_t i = 1; i < pictures.size(); ++i) widest = std::max(widest, pictures[i] - pictures[i - 1]);
+  EXPECT_LT(widest, 0.05) << "a gap in the copy's pictures";
 }
 
 }  // namespace
