@@ -93,7 +93,8 @@ std::shared_ptr<LocalRecorder> LocalRecorder::make(std::string_view title, const
 LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config, Environment environment)
     : runtime_(environment.runtime),
       queue_(platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.recorder", runtime_,
-                                         platform::QualityOfService::utility)) {
+                                         platform::QualityOfService::utility)),
+      videoGrid_(config.frameRate) {
   const auto folder = environment.moviesFolder / kFolderName;
   std::error_code error;
   if (!platform::Folders::create(folder, error)) {
@@ -157,8 +158,12 @@ void LocalRecorder::appendAudio(const platform::PCMBufferRef& buffer, const plat
   queue_->async([self = shared_from_this(), sampleBuffer] { self->writeAudio(sampleBuffer); });
 }
 
-void LocalRecorder::writeVideo(const platform::SampleBufferRef& sampleBuffer) {
+void LocalRecorder::writeVideo(const platform::SampleBufferRef& picture) {
   if (finished_) return;
+  // Pictures carry their sources' own, jittering times: readers of a copy whose
+  // times wander off the rate guess odd rates and drop or repeat pictures.
+  const auto sampleBuffer = videoGrid_.place(picture);
+  if (!sampleBuffer) return;
   const auto pts = sampleBuffer->presentationTime();
   if (!startPTS_) {
     if (!writer_->startWriting()) {

@@ -25,6 +25,7 @@
 #include "Platform/Time/AudioTime.h"
 #include "Platform/Time/Date.h"
 #include "Platform/Time/MediaTime.h"
+#include "Quarzadel/Program/FrameGrid.h"
 #include "Quarzadel/Program/StreamConfig.h"
 
 namespace quarzadel {
@@ -126,6 +127,8 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   bool finished_ = false;
   int64_t droppedVideoFrames_ = 0;
   std::deque<platform::SampleBufferRef> videoBacklog_;
+  // The copy's pictures on its frame-rate grid, as the stream's are.
+  FrameGrid videoGrid_;
 };
 
 }  // namespace quarzadel
