@@ -102,7 +102,9 @@ TEST_F(LocalCopyProgram, TwelveSecondsLiveLeaveAWholeTaggedCopyAndANoticeNamingI
       EXPECT_EQ(s.at("codec_name"), "h264");
       EXPECT_EQ(s.at("width"), 1280);
       EXPECT_EQ(s.at("height"), 720);
-      EXPECT_NEAR(fraction(s.at("avg_frame_rate")), 30, 1) << s.at("avg_frame_rate");
+      // The copy is written in real time: on a machine busy with other work its
+      // encoder may miss a picture now and then.
+      EXPECT_NEAR(fraction(s.at("avg_frame_rate")), 30, 2) << s.at("avg_frame_rate");
       EXPECT_EQ(s.value("color_primaries", ""), "bt709");
       EXPECT_EQ(s.value("color_transfer", ""), "bt709");
       EXPECT_EQ(s.value("color_space", ""), "bt709");
