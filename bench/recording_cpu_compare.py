@@ -1,16 +1,24 @@
 #!/usr/bin/env python3
 """Going live with the local copy against FFmpeg, in CPU time and peak memory.
 
-Runs bench/program_copy (the program picture and the test tone encoded twice:
-for the stream, H.264 Main and AAC 96 kbit/s, and for the local copy, H.264 High
-at 16 or 10 Mbit/s and AAC 192 kbit/s into a fragmented MP4) and one ffmpeg that
-encodes the same pictures and tone into the same two outputs, one after the
-other (ours, ffmpeg, ours, ...), and prints the CPU time (user + system, every
-thread) and the peak RSS of each run and the ratio of the median CPU times.
-ffmpeg reads the program's pictures from a file that program_frames wrote
-beforehand, so it neither draws nor composes them; ours does.
+Two subjects are compared with one ffmpeg that encodes the same pictures and
+tone into the same two outputs (for the stream, H.264 Main and AAC 96 kbit/s;
+for the local copy, H.264 High at 16 or 10 Mbit/s and AAC 192 kbit/s into a
+fragmented MP4), one run after the other (ours, ffmpeg, ours, ...); each run's
+CPU time (user + system, every thread) and peak RSS are printed, and the ratio
+of the median CPU times. ffmpeg reads the program's pictures from a file that
+program_frames wrote beforehand, so it neither draws nor composes them; ours does.
+
+  --subject encoders (default): bench/program_copy, the two encodes and the
+      copy's writer alone, both writing files as fast as they can.
+  --subject studio: the whole quarzadel program with synthetic sources going
+      live to a local nginx with the copy on; ffmpeg paces itself in real time
+      and publishes its stream to the same nginx.
+  --soak SECONDS: one studio run that long, its RSS sampled every few seconds;
+      prints the samples' peak and whether they stay flat (first against last minute).
 
   bench/recording_cpu_compare.py [--build build] [--rounds 3] [--seconds 10] [--resolution 720p|1080p]
+                                 [--subject encoders|studio] [--soak SECONDS]
 """
 import argparse
 import os
@@ -20,19 +28,81 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 # Stream and copy rates in kbit/s per size.
 SIZES = {"720p": (1280, 720, 2500, 10000), "1080p": (1920, 1080, 4500, 16000)}
 FPS = 30
+# What the soak asks of the studio: a peak at most this, and the last minute's
+# mean within this fraction of the first minute's once the encoders have settled.
+SOAK_PEAK_MIB = 250
+SOAK_GROWTH = 0.10
 
 
-def run(command, log):
+def run(command, log, env=None):
     """Runs a command to its end; returns (exit status, CPU seconds, peak RSS in MiB)."""
-    process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
     _, status, usage = os.wait4(process.pid, 0)
     return os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def resident_mib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
+
+
+def studio_command(build, url, key, resolution, seconds):
+    return [str(build / "Quarzadel" / "quarzadel"), "-SyntheticSources", "YES", "-SkipPermissionPrompts", "YES",
+            "-OpenStudio", key, "-OpenStudioTitle", "Bench", "-RTMPServerOverride", url, "-StreamCodec", "h264",
+            "-StudioResolution", resolution, "-StudioRecordLocally", "YES", "-Events", "json",
+            "-Scenario", f"golive; wait {seconds:g}; stop; close"]
+
+
+def studio_env(folder):
+    env = dict(os.environ)
+    for name, sub in (("XDG_CONFIG_HOME", "config"), ("XDG_STATE_HOME", "state"), ("XDG_VIDEOS_DIR", "videos")):
+        env[name] = str(folder / sub)
+    return env
+
+
+def soak(build, url, resolution, seconds, work):
+    folder = work / "soak"
+    folder.mkdir()
+    command = studio_command(build, url, "soak", resolution, seconds)
+    samples = []
+    began = time.monotonic()
+    with open(work / "soak.log", "w") as log:
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                   env=studio_env(folder))
+        while process.poll() is None:
+            rss = resident_mib(process.pid)
+            if rss is not None:
+                samples.append((time.monotonic() - began, rss))
+            time.sleep(5)
+    if process.returncode != 0:
+        sys.stderr.write((work / "soak.log").read_text()[-3000:])
+        sys.exit(f"recording_cpu_compare: the soak run failed with status {process.returncode}")
+    copies = list((folder / "videos" / "Quarzadel").glob("*.mp4"))
+    size = sum(c.stat().st_size for c in copies) / 2**20
+    print(f"recording_cpu_compare: soak of {seconds:g} s live at {resolution} with the copy on, "
+          f"RSS every 5 s ({len(samples)} samples), copy {size:.0f} MiB")
+    for at, rss in samples[:: max(1, len(samples) // 20)]:
+        print(f"  {at:6.0f} s {rss:6.1f} MiB")
+    peak = max(r for _, r in samples)
+    first = [r for at, r in samples if 60 <= at < 120] or [r for _, r in samples[: len(samples) // 4]]
+    last = [r for at, r in samples if at >= samples[-1][0] - 60]
+    growth = statistics.mean(last) / statistics.mean(first) - 1
+    print(f"peak RSS {peak:.1f} MiB (target at most {SOAK_PEAK_MIB}); mean RSS in the second minute "
+          f"{statistics.mean(first):.1f} MiB, in the last minute {statistics.mean(last):.1f} MiB "
+          f"({growth:+.1%}, flat within {SOAK_GROWTH:.0%}: {'yes' if abs(growth) <= SOAK_GROWTH else 'no'})")
 
 
 def main():
@@ -40,60 +110,94 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=10)
-    parser.add_argument("--resolution", choices=sorted(SIZES), default="1080p")
+    parser.add_argument("--resolution", choices=sorted(SIZES), default=None,
+                        help="default 1080p for the encoders and the soak, 720p for the studio")
+    parser.add_argument("--subject", choices=("encoders", "studio"), default="encoders")
+    parser.add_argument("--soak", type=float, metavar="SECONDS")
     args = parser.parse_args()
+    studio = args.subject == "studio" or args.soak
+    resolution = args.resolution or ("720p" if args.subject == "studio" and not args.soak else "1080p")
     build = pathlib.Path(args.build).resolve()
-    width, height, stream_kbps, copy_kbps = SIZES[args.resolution]
-    if not shutil.which("ffmpeg"):
-        sys.exit("recording_cpu_compare: ffmpeg is not installed")
-    ours_tool, frames_tool = build / "bench" / "program_copy", build / "bench" / "program_frames"
+    width, height, stream_kbps, copy_kbps = SIZES[resolution]
+    for tool in ("ffmpeg",) + (("nginx",) if studio else ()):
+        if not shutil.which(tool):
+            sys.exit(f"recording_cpu_compare: {tool} is not installed")
+    ours_tool = build / ("Quarzadel/quarzadel" if studio else "bench/program_copy")
+    frames_tool = build / "bench" / "program_frames"
     for path in (ours_tool, frames_tool):
         if not path.exists():
             sys.exit(f"recording_cpu_compare: build {path.name} first")
 
     work = pathlib.Path(tempfile.mkdtemp(prefix="recording-cpu-"))
+    peer = ROOT / "tests" / "peers" / "nginx-rtmp.sh"
+    url = None
     try:
+        if studio:
+            env = subprocess.run([str(peer), "start", str(work / "peer")], capture_output=True, text=True, check=True)
+            port = dict(line.split("=", 1) for line in env.stdout.split())["PORT"]
+            url = f"rtmp://127.0.0.1:{port}/live"
+        if args.soak:
+            soak(build, url, resolution, args.soak, work)
+            return
+
         frames = work / "program.nv12"
         with open(frames, "wb") as out:
-            subprocess.run([str(frames_tool), "--resolution", args.resolution, "--seconds", str(args.seconds)],
+            subprocess.run([str(frames_tool), "--resolution", resolution, "--seconds", str(args.seconds)],
                            stdout=out, check=True)
         tone = "if(lt(mod(t\\,2)\\,0.1)\\,0.5*sin(2*PI*1000*t)\\,0)"
         h264 = ["-preset", "veryfast", "-tune", "zerolatency", "-g", str(2 * FPS), "-keyint_min", str(2 * FPS),
                 "-sc_threshold", "0", "-bf", "0"]
+        # The studio's pictures and sound come in real time: so do ffmpeg's then.
+        pace = ["-re"] if studio else []
+        stream_target = ["-f", "flv", f"{url}/reference"] if studio else ["-f", "flv", str(work / "reference-stream.flv")]
         reference = [
             "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-y",
-            "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}", "-r", str(FPS), "-i", str(frames),
-            "-t", str(args.seconds), "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
+            *pace, "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}", "-r", str(FPS), "-i", str(frames),
+            "-t", str(args.seconds), *pace, "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
             "-map", "0:v", "-map", "1:a", "-c:v", "libx264", *h264, "-profile:v", "main", "-b:v", f"{stream_kbps}k",
-            "-c:a", "aac", "-b:a", "96k", "-f", "flv", str(work / "reference-stream.flv"),
+            "-c:a", "aac", "-b:a", "96k", *stream_target,
             "-map", "0:v", "-map", "1:a", "-c:v", "libx264", *h264, "-profile:v", "high", "-b:v", f"{copy_kbps}k",
             "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709",
             "-c:a", "aac", "-b:a", "192k", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
             "-frag_duration", "2000000", "-f", "mp4", str(work / "reference-copy.mp4"),
         ]
         results = {"ours": [], "ffmpeg": []}
-        print(f"recording_cpu_compare: {args.resolution}, stream {stream_kbps} kbit/s + copy {copy_kbps} kbit/s, "
-              f"{args.seconds:g} s per run, {args.rounds} rounds, alternating")
+        print(f"recording_cpu_compare: {'the whole studio' if studio else 'the encoders'} at {resolution}, "
+              f"stream {stream_kbps} kbit/s + copy {copy_kbps} kbit/s, {args.seconds:g} s per run, "
+              f"{args.rounds} rounds, alternating")
         with open(work / "runs.log", "w") as log:
             for round_ in range(1, args.rounds + 1):
                 for name in ("ours", "ffmpeg"):
                     out = work / f"{name}-{round_}"
                     out.mkdir()
-                    command = ([str(ours_tool), "--out", str(out), "--resolution", args.resolution,
-                                "--seconds", str(args.seconds)] if name == "ours" else reference)
-                    status, cpu, rss = run(command, log)
+                    env = None
+                    if name == "ffmpeg":
+                        command = reference
+                    elif studio:
+                        command, env = studio_command(build, url, f"ours{round_}", resolution, args.seconds), studio_env(out)
+                    else:
+                        command = [str(ours_tool), "--out", str(out), "--resolution", resolution,
+                                   "--seconds", str(args.seconds)]
+                    status, cpu, rss = run(command, log, env)
                     if status != 0:
                         log.flush()
                         sys.stderr.write((work / "runs.log").read_text()[-3000:])
                         sys.exit(f"recording_cpu_compare: {name} failed with status {status}")
+                    if studio and name == "ours" and not list((out / "videos" / "Quarzadel").glob("*.mp4")):
+                        sys.exit("recording_cpu_compare: the studio wrote no copy")
                     results[name].append((cpu, rss))
                     print(f"  round {round_}: {name:6} {cpu:6.2f} s CPU, peak RSS {rss:6.1f} MiB", flush=True)
                     shutil.rmtree(out, ignore_errors=True)
         ours_cpu = statistics.median(c for c, _ in results["ours"])
         reference_cpu = statistics.median(c for c, _ in results["ffmpeg"])
+        paired = statistics.median(o / r for (o, _), (r, _) in zip(results["ours"], results["ffmpeg"]))
         print(f"median CPU: ours {ours_cpu:.2f} s, ffmpeg {reference_cpu:.2f} s; ours / ffmpeg = "
-              f"{ours_cpu / reference_cpu:.2f}; peak RSS ours {max(r for _, r in results['ours']):.1f} MiB")
+              f"{ours_cpu / reference_cpu:.2f}, median of the rounds' ratios {paired:.2f}"
+              f"{' (target at most 1.2)' if studio else ''}; "
+              f"peak RSS ours {max(r for _, r in results['ours']):.1f} MiB")
     finally:
+        if url:
+            subprocess.run([str(peer), "stop", str(work / "peer")], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <limits>
 #include <system_error>
+#include <thread>
 
 #include "Medley/Sources/Extension/PCMBufferExtensions.h"
 #include "Platform/Files/Folders.h"
@@ -92,7 +93,8 @@ std::shared_ptr<LocalRecorder> LocalRecorder::make(std::string_view title, const
 LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config, Environment environment)
     : runtime_(environment.runtime),
       queue_(platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.recorder", runtime_,
-                                         platform::QualityOfService::utility)) {
+                                         platform::QualityOfService::utility)),
+      videoGrid_(config.frameRate) {
   const auto folder = environment.moviesFolder / kFolderName;
   std::error_code error;
   if (!platform::Folders::create(folder, error)) {
@@ -156,8 +158,12 @@ void LocalRecorder::appendAudio(const platform::PCMBufferRef& buffer, const plat
   queue_->async([self = shared_from_this(), sampleBuffer] { self->writeAudio(sampleBuffer); });
 }
 
-void LocalRecorder::writeVideo(const platform::SampleBufferRef& sampleBuffer) {
+void LocalRecorder::writeVideo(const platform::SampleBufferRef& picture) {
   if (finished_) return;
+  // Pictures carry their sources' own, jittering times: readers of a copy whose
+  // times wander off the rate guess odd rates and drop or repeat pictures.
+  const auto sampleBuffer = videoGrid_.place(picture);
+  if (!sampleBuffer) return;
   const auto pts = sampleBuffer->presentationTime();
   if (!startPTS_) {
     if (!writer_->startWriting()) {
@@ -170,10 +176,25 @@ void LocalRecorder::writeVideo(const platform::SampleBufferRef& sampleBuffer) {
     startPTS_ = pts;
   }
   if (writer_->status() != medley::AssetWriter::Status::writing) return;
-  if (videoInput_->isReadyForMoreMediaData()) {
-    videoInput_->append(sampleBuffer);
-  } else {
+  videoBacklog_.push_back(sampleBuffer);
+  if (videoBacklog_.size() > kVideoBacklogLimit) {
+    videoBacklog_.pop_front();
     ++droppedVideoFrames_;
+  }
+  drainVideoBacklog(false);
+}
+
+void LocalRecorder::drainVideoBacklog(bool wait) {
+  // The encoder runs on its own thread: a finish waits a bounded while for it.
+  for (int waits = 0; !videoBacklog_.empty() && writer_->status() == medley::AssetWriter::Status::writing;) {
+    if (videoInput_->isReadyForMoreMediaData()) {
+      videoInput_->append(videoBacklog_.front());
+      videoBacklog_.pop_front();
+    } else if (wait && waits++ < 1000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } else {
+      break;
+    }
   }
 }
 
@@ -194,6 +215,9 @@ void LocalRecorder::finish(Completion completion) {
 void LocalRecorder::finishOnQueue(Completion completion) {
   if (!finished_ && startPTS_ && writer_->status() == medley::AssetWriter::Status::writing) {
     finished_ = true;
+    drainVideoBacklog(true);
+    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.size());
+    videoBacklog_.clear();
     videoInput_->markAsFinished();
     audioInput_->markAsFinished();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {

@@ -8,6 +8,7 @@
 // return at once; all writing happens on the recorder's own serial queue, and
 // finish is queued behind the buffers handed over before it.
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "Platform/Time/AudioTime.h"
 #include "Platform/Time/Date.h"
 #include "Platform/Time/MediaTime.h"
+#include "Quarzadel/Program/FrameGrid.h"
 #include "Quarzadel/Program/StreamConfig.h"
 
 namespace quarzadel {
@@ -44,6 +46,9 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   static constexpr int kAudioSampleRate = 48'000;
   static constexpr int kAudioChannels = 2;
   static constexpr double kFragmentSeconds = 2.0;
+  // Pictures held while the encoder is briefly behind (a camera coming on air
+  // costs it a few frame times); past this many the oldest is dropped.
+  static constexpr size_t kVideoBacklogLimit = 10;
 
   // What the recorder takes from its surroundings.
   struct Environment {
@@ -104,6 +109,8 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
  private:
   void writeVideo(const platform::SampleBufferRef& sampleBuffer);
   void writeAudio(const platform::SampleBufferRef& sampleBuffer);
+  // Hands the held pictures to the encoder while it takes them; with `wait`, waits for it.
+  void drainVideoBacklog(bool wait);
   void finishOnQueue(Completion completion);
   void complete(Completion completion, std::optional<std::filesystem::path> url, std::optional<std::string> error);
 
@@ -119,6 +126,9 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   std::optional<platform::MediaTime> startPTS_;
   bool finished_ = false;
   int64_t droppedVideoFrames_ = 0;
+  std::deque<platform::SampleBufferRef> videoBacklog_;
+  // The copy's pictures on its frame-rate grid, as the stream's are.
+  FrameGrid videoGrid_;
 };
 
 }  // namespace quarzadel

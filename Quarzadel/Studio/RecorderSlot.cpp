@@ -73,17 +73,43 @@ std::optional<RecorderNotice> RecorderSlot::finishedNotice(const std::optional<s
 
 platform::Async<std::optional<RecorderNotice>> RecorderSlot::finishRecording() {
   std::shared_ptr<LocalRecorder> current;
+  std::shared_ptr<Finishing> finishing;
   {
     std::lock_guard lock(lock_);
     current = std::exchange(recorder_, nullptr);
+    if (current) finishing_ = std::make_shared<Finishing>();
+    finishing = finishing_;
   }
-  if (!current) co_return std::nullopt;
+  if (!current) {
+    if (finishing) {
+      auto wait = [finishing](platform::Continuation<> waiter) {
+        std::lock_guard lock(finishing->lock);
+        if (finishing->done) waiter.resume();
+        else finishing->waiters.push_back(std::move(waiter));
+      };
+      co_await platform::withContinuation<void>(std::move(wait));
+      // Once more round the queue: what the finishing caller does with its notice comes first.
+      co_await platform::yieldNow();
+    }
+    co_return std::nullopt;
+  }
   using Outcome = std::pair<std::optional<std::filesystem::path>, std::optional<std::string>>;
   const auto outcome = co_await platform::withContinuation<Outcome>([current](platform::Continuation<Outcome> done) {
     current->finish([done](std::optional<std::filesystem::path> url, std::optional<std::string> error) {
       done.resume(Outcome{std::move(url), std::move(error)});
     });
   });
+  std::vector<platform::Continuation<>> waiters;
+  {
+    std::lock_guard lock(finishing->lock);
+    finishing->done = true;
+    waiters.swap(finishing->waiters);
+  }
+  {
+    std::lock_guard lock(lock_);
+    if (finishing_ == finishing) finishing_.reset();
+  }
+  for (const auto& waiter : waiters) waiter.resume();
   co_return finishedNotice(outcome.first, outcome.second);
 }
 

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "Platform/Concurrency/Async.h"
+#include "Platform/Concurrency/Continuation.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Quarzadel/Program/StreamConfig.h"
 #include "Quarzadel/Studio/LocalRecorder.h"
@@ -49,6 +51,8 @@ class RecorderSlot {
 
   // Stopping: empties the slot, finishes the copy and gives the notice of its
   // outcome (none when nothing was recorded and the writer reports no error).
+  // A call while an earlier one is still finishing waits for it and gives no
+  // notice, so closing right after a stop never ends the process mid-finish.
   // Resumes on the caller's queue.
   platform::Async<std::optional<RecorderNotice>> finishRecording();
 
@@ -57,8 +61,16 @@ class RecorderSlot {
                                                       const std::optional<std::string>& error);
 
  private:
+  // A finish in flight and the callers waiting for its end.
+  struct Finishing {
+    std::mutex lock;
+    bool done = false;
+    std::vector<platform::Continuation<>> waiters;
+  };
+
   mutable std::mutex lock_;
   std::shared_ptr<LocalRecorder> recorder_;
+  std::shared_ptr<Finishing> finishing_;
 };
 
 }  // namespace quarzadel

@@ -393,8 +393,8 @@ void StudioEngine::startLocalCopy() {
 
 platform::Async<void> StudioEngine::finishRecording() {
   auto self = shared_from_this();
-  if (!recorder_->recorder()) co_return;
-  recordingURL_.set(std::nullopt);
+  // Without a copy in the slot this still waits for one a stop is finishing.
+  if (recorder_->recorder()) recordingURL_.set(std::nullopt);
   auto notice = co_await recorder_->finishRecording();
   showRecorderNotice(notice);
 }
