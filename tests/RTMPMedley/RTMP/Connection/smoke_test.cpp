@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "ConnectionTestSupport.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
@@ -19,24 +19,6 @@ using namespace rtmptest;
 namespace {
 
 std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
-
-// The recording once the server has stopped writing it.
-std::filesystem::path settledRecording(const std::filesystem::path& dir) {
-  std::filesystem::path found;
-  uintmax_t lastSize = 0;
-  for (int i = 0; i < 100; ++i) {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec))
-      if (entry.is_regular_file() && entry.path().extension() == ".flv") found = entry.path();
-    if (!found.empty()) {
-      const auto size = std::filesystem::file_size(found, ec);
-      if (size > 0 && size == lastSize) return found;
-      lastSize = size;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return found;
-}
 
 // A server started by `script`, what rtmpsmoke printed publishing to it with
 // `arguments`, and the settled recording (empty after a failure).
@@ -51,15 +33,9 @@ Published publish(const char* script, const char* directory, const std::string& 
   if (!std::filesystem::exists(smoke())) p.run.output = "build the rtmpsmoke target first";
   if (!p.server->ok()) p.run.output += p.server->output();
   if (!p.run.output.empty()) return p;
-  p.run = run(smoke() + " --url rtmp://127.0.0.1:" + std::to_string(p.server->port()) + "/live " + arguments);
+  p.run = run(smoke() + " --url " + loopbackURL(p.server->port()) + " " + arguments);
   if (p.run.succeeded()) p.recording = settledRecording(p.server->value("RECORD_DIR")).string();
   return p;
-}
-
-void expectDecodesCleanly(const std::string& recording) {
-  const auto decoded = run("ffmpeg -v error -i " + recording + " -f null -");
-  EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
 }
 
 }  // namespace

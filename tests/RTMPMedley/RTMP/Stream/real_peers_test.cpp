@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TestCertificates.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "StreamTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
@@ -26,60 +26,6 @@ using platform::blockingWait;
 namespace {
 
 std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
-
-std::filesystem::path settledRecording(const std::filesystem::path& dir, const std::string& name) {
-  const auto path = dir / (name + ".flv");
-  uintmax_t lastSize = 0;
-  for (int i = 0; i < 100; ++i) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec && size > 0 && size == lastSize) return path;
-    lastSize = ec ? 0 : size;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return {};
-}
-
-// A command run on a thread of its own, its output read when it ends.
-class Background {
- public:
-  explicit Background(std::string command)
-      : thread_([this, command = std::move(command)] { result_ = run(command); }) {}
-  CommandRun finish() {
-    if (thread_.joinable()) thread_.join();
-    return result_;
-  }
-  ~Background() { finish(); }
-
- private:
-  CommandRun result_;
-  std::thread thread_;
-};
-
-// Decoded pictures that come back through the stream, with their times.
-class PictureCounter final : public medley::StreamOutput {
- public:
-  void stream(medley::StreamConvertible&, const platform::AudioBufferRef&, const platform::AudioTime&) override {}
-  void stream(medley::StreamConvertible&, const platform::SampleBufferRef& sampleBuffer) override {
-    std::lock_guard lock(mutex_);
-    const double t = sampleBuffer->presentationTime().seconds();
-    if (!times_.empty() && t <= times_.back()) ++outOfOrder_;
-    times_.push_back(t);
-  }
-  size_t count() const {
-    std::lock_guard lock(mutex_);
-    return times_.size();
-  }
-  int outOfOrder() const {
-    std::lock_guard lock(mutex_);
-    return outOfOrder_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<double> times_;
-  int outOfOrder_ = 0;
-};
 
 class StreamPeersTest : public ::testing::Test {
  protected:
@@ -117,7 +63,7 @@ class StreamPeersTest : public ::testing::Test {
     }
     auto connection = std::make_shared<RTMPConnection>(settings, rt);
     auto stream = RTMPStream::make(connection);
-    auto counter = std::make_shared<PictureCounter>();
+    auto counter = std::make_shared<MediaCounter>();
     wait(stream->addOutput(counter));
     Collected<RTMPStatus> statuses(rt->globalQueue(), wait(stream->status()));
     wait(connection->connect(url));
@@ -131,17 +77,12 @@ class StreamPeersTest : public ::testing::Test {
       Background publishing(publisher);
       out.publisher = publishing.finish();
     }
-    // The last pictures leave the link at their presentation time.
-    size_t last = 0;
-    for (int i = 0; i < 30 && (counter->count() == 0 || counter->count() != last); ++i) {
-      last = counter->count();
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    counter->settle();
     out.statuses = codes(statuses.values());
     const auto snapshot = wait(stream->snapshot());
     out.format = snapshot.videoFormat;
     out.bytes = snapshot.info.byteCount;
-    out.pictures = counter->count();
+    out.pictures = counter->pictures();
     out.outOfOrder = counter->outOfOrder();
     try {
       wait(connection->close());
@@ -153,18 +94,13 @@ class StreamPeersTest : public ::testing::Test {
   std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
 };
 
-std::string freshName(const std::string& prefix) {
-  return prefix + std::to_string(::getpid()) + "x" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
-}
-
 }  // namespace
 
 TEST_F(StreamPeersTest, PublishesTenSecondsOf720pToNginxEveryPictureInOrder) {
   ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const std::string url = loopbackURL(nginx.port());
   Background publisher(smoke() + " --url " + url + " --key ten --codec h264 --seconds 10 --size 1280x720 --fps 30");
   std::this_thread::sleep_for(std::chrono::seconds(3));
   // The live stream, read while it is published.
@@ -200,9 +136,7 @@ TEST_F(StreamPeersTest, PublishesTenSecondsOf720pToNginxEveryPictureInOrder) {
   EXPECT_EQ(first, 0);  // the first picture is in
   EXPECT_GE(count, 297);
   EXPECT_LE(count, 303);
-  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
-  EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
+  expectDecodesCleanly(recording.string());
 }
 
 TEST_F(StreamPeersTest, PublishesOverRtmpsAndRefusesAWrongHostName) {
@@ -237,7 +171,7 @@ TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
   auto connection = RTMPConnection::make(rt);
   auto stream = RTMPStream::make(connection);
   Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
-  wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live"));
+  wait(connection->connect(loopbackURL(doomed.port())));
   ASSERT_TRUE(eventually([&] { return wait(stream->id()) != 0; }));
   wait(stream->publish("doomed"));
   ASSERT_EQ(wait(stream->readyState()), StreamReadyState::publishing);
@@ -261,7 +195,7 @@ TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
 TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   PeerProcess server("node-media-server.sh", peerDirectory("stream-nms"));
   ASSERT_TRUE(server.ok()) << server.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live";
+  const std::string url = loopbackURL(server.port());
   const auto name = freshName("hevc");
   const auto played =
       play(url, name, smoke() + " --url " + url + " --key " + name + " --codec hevc --seconds 5 --size 1280x720",
@@ -279,7 +213,7 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
 TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-play"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const std::string url = loopbackURL(nginx.port());
   const auto name = freshName("h264");
   const auto played = play(url, name,
                            "ffmpeg -v error -re -f lavfi -i testsrc2=size=1280x720:rate=30 -t 5 -c:v libx264 "
@@ -298,7 +232,7 @@ TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
 TEST_F(StreamPeersTest, ANamedStreamCostsOneRequestTimeOutAgainstNginx) {
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-named"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const std::string url = loopbackURL(nginx.port());
   const auto connectTime = [&](std::optional<std::string> name) {
     RTMPConnection::Settings settings;
     settings.requestTimeout = std::chrono::seconds(1);
