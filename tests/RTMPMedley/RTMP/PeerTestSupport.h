@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "Medley/Sources/Stream/StreamOutput.h"
@@ -44,6 +45,23 @@ inline void expectDecodesCleanly(const std::string& recording) {
   const auto decoded = run("ffmpeg -v error -i " + recording + " -f null -");
   EXPECT_TRUE(decoded.succeeded());
   EXPECT_EQ(decoded.output, "");
+}
+
+// The decode times of a recording's pictures, in milliseconds. They must
+// strictly increase (no picture stamped onto another's time) and run on
+// without a gap over two frame intervals at 30 fps (66.7 ms, 67 in whole
+// milliseconds).
+inline std::vector<long> steadyDecodeTimes(const std::string& recording) {
+  std::istringstream lines(
+      run("ffprobe -v error -select_streams v -show_packets -show_entries packet=dts -of csv=p=0 " + recording).output);
+  std::vector<long> times;
+  for (std::string line; std::getline(lines, line);) {
+    const long t = std::stol(line);
+    EXPECT_TRUE(times.empty() || t > times.back()) << "picture " << times.size();
+    EXPECT_TRUE(times.empty() || t - times.back() <= 67) << "picture " << times.size();
+    times.push_back(t);
+  }
+  return times;
 }
 
 // A command run on a thread of its own, its output read when it ends.

@@ -1,14 +1,13 @@
 // Publishes encoded picture and sound with rtmpsmoke to real servers that
-// record it, and checks the recordings: H.264 + AAC through nginx (read with
-// ffprobe and ffmpeg), HEVC + AAC over enhanced RTMP through node-media-server
-// (read back with rtmpsmoke --check, since Debian's ffprobe cannot read
-// enhanced FLV).
+// record it, and checks the recordings: HEVC + AAC over enhanced RTMP through
+// node-media-server (read back with rtmpsmoke --check, since Debian's ffprobe
+// cannot read enhanced FLV), and the program through nginx (read with ffprobe
+// and ffmpeg).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <iostream>
 #include <regex>
-#include <sstream>
 
 #include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "TestPaths.h"
@@ -39,31 +38,6 @@ Published publish(const char* script, const char* directory, const std::string& 
 }
 
 }  // namespace
-
-TEST(SmokeTest, H264AndAacThroughNginxRecordAsPublished) {
-  const auto [server, published, recording] =
-      publish("nginx-rtmp.sh", "smoke-nginx", "--key smoke --codec h264 --seconds 5 --size 1280x720 --fps 30");
-  ASSERT_FALSE(recording.empty()) << published.output;
-  const auto probe = run("ffprobe -v error -count_frames -show_entries "
-                         "stream=codec_name,width,height,r_frame_rate,sample_rate,channels,nb_read_frames "
-                         "-of compact=p=0 " + recording);
-  // Every one of the 150 pictures made, the first (stamped zero) included.
-  EXPECT_NE(published.output.find("sent 150 video"), std::string::npos) << published.output;
-  EXPECT_NE(probe.output.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1|nb_read_frames=150"),
-            std::string::npos)
-      << probe.output;
-  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
-  expectDecodesCleanly(recording);
-
-  const auto checked = run(smoke() + " --check " + recording);
-  EXPECT_TRUE(checked.succeeded()) << checked.output;
-  std::smatch offset;
-  ASSERT_TRUE(std::regex_search(checked.output, offset, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))
-      << checked.output;
-  std::cout << "H.264 through nginx: A/V offset " << offset[1] << " ms\n" << checked.output;
-  // Sound and picture start together, up to the picture's composition delay.
-  EXPECT_LE(std::abs(std::stoi(offset[1])), 150);
-}
 
 TEST(SmokeTest, HevcOverEnhancedRtmpThroughNodeMediaServerDecodes) {
   const auto [server, published, recording] =
@@ -103,21 +77,6 @@ TEST(SmokeTest, ProgramGoesLiveThroughNginxWithEveryPictureInOrder) {
   EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
   expectDecodesCleanly(recording);
 
-  // Decode times strictly increase (no picture was stamped onto another's time)
-  // and run on without a jump: no gap over two frame intervals (66.7 ms, 67 in
-  // whole milliseconds), also where the slate gives way to the first camera.
-  std::istringstream lines(run("ffprobe -v error -select_streams v -show_packets -of compact=p=0 " + recording).output);
-  const std::regex dts("\\|dts=([0-9]+)\\|");
-  std::string line;
-  long previous = -1, count = 0;
-  while (std::getline(lines, line)) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(line, m, dts)) << line;
-    const long t = std::stol(m[1]);
-    EXPECT_GT(t, previous) << "picture " << count;
-    if (previous >= 0) EXPECT_LE(t - previous, 67) << "picture " << count;
-    previous = t;
-    ++count;
-  }
-  EXPECT_EQ(std::to_string(count), std::string(video[1]));
+  // Also where the slate gives way to the first camera.
+  EXPECT_EQ(std::to_string(steadyDecodeTimes(recording).size()), std::string(video[1]));
 }
