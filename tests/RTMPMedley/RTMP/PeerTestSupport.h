@@ -2,9 +2,11 @@
 // What the tests against real servers share: fresh stream names, recordings
 // once the server stops writing them, commands run in the background, and a
 // counter of the media that comes back.
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "peers/PeerProcess.h"
 
 namespace rtmptest {
 
@@ -22,6 +25,16 @@ inline std::string freshName(const std::string& prefix) {
 }
 
 inline std::string loopbackURL(uint16_t port) { return "rtmp://127.0.0.1:" + std::to_string(port) + "/live"; }
+
+// Kills the nginx of `peer` at once, as a crash would; when it was killed.
+inline std::chrono::steady_clock::time_point killNginx(const PeerProcess& peer) {
+  std::ifstream file(peer.dir() / "logs" / "nginx.pid");
+  pid_t pid = 0;
+  file >> pid;
+  EXPECT_GT(pid, 0);
+  if (pid > 0) ::kill(pid, SIGKILL);
+  return std::chrono::steady_clock::now();
+}
 
 // The recording `name`.flv in `dir` (any .flv under it without a name) once it stops growing; empty if none.
 inline std::filesystem::path settledRecording(const std::filesystem::path& dir, const std::string& name = "") {
