@@ -165,9 +165,8 @@ TEST(HEVCRecordTest, ShortInputsKeepWhatWasReadAndLogOnce) {
   }
 }
 
-TEST(OpusHeadTest, Layout) {
-  EXPECT_EQ(makeOpusHead(2, 48000), (Bytes{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 2, 0, 0, 0x80, 0xBB, 0, 0, 0,
-                                          0, 0}));
+// (The common layout is checked with the Opus sequence header.)
+TEST(OpusHeadTest, RatesAreWholeHertzAndImpossibleOnesAreRefused) {
   EXPECT_EQ(makeOpusHead(6, 44100.9), (Bytes{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 6, 0, 0, 0x44, 0xAC, 0, 0, 0,
                                             0, 0}));
   for (auto [channels, rate] : std::vector<std::pair<int, double>>{{256, 48000}, {-1, 48000}, {2, 4294967296.0}, {2, NAN}})
