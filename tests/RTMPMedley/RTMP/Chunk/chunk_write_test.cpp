@@ -120,15 +120,7 @@ TEST(SocketWritePoolTest, WritesHoldThePayloadUntilWrittenAndAreReused) {
   copied.reset();
 }
 
-class ChunkWriteOverSocketTest : public ::testing::TestWithParam<bool> {
- protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
-
-  template <class T>
-  T wait(platform::Async<T> work) {
-    return platform::blockingWait(std::move(work), rt->globalQueue());
-  }
-};
+class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ChunkWriteOverSocketTest, MessagesArriveAsTheirChunksWhicheverWayTheyAreHandedOver) {
   const bool tls = GetParam();

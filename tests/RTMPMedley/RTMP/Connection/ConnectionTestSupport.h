@@ -116,6 +116,18 @@ inline std::shared_ptr<RTMPConnection> makeConnection(std::shared_ptr<platform::
   return RTMPConnection::make(std::move(runtime));
 }
 
+// A test on real threads and sockets that waits for what it starts.
+template <int Threads = 2>
+class RealTimeTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(Threads);
+
+  template <class T>
+  T wait(Async<T> work) {
+    return platform::blockingWait(std::move(work), rt->globalQueue());
+  }
+};
+
 // Waits in real time for something another thread does.
 template <class P>
 bool eventually(P predicate, platform::Nanos timeout = platform::seconds(10)) {
@@ -143,16 +155,20 @@ inline void pumpFor(const std::shared_ptr<platform::VirtualRuntime>& rt, platfor
   pumpUntil(rt, [] { return false; }, duration);
 }
 
-// The error a finished task ended with, as the connection's error.
-template <class T>
-std::optional<RTMPConnection::Error> connectionError(const platform::TaskHandle<T>& task) {
+// The error of type E a finished task ended with, if it did.
+template <class E, class T>
+std::optional<E> errorOf(const platform::TaskHandle<T>& task) {
   try {
     (void)task.result();
-  } catch (const RTMPConnection::Error& e) {
+  } catch (const E& e) {
     return e;
   } catch (...) {
   }
   return std::nullopt;
+}
+template <class T>
+std::optional<RTMPConnection::Error> connectionError(const platform::TaskHandle<T>& task) {
+  return errorOf<RTMPConnection::Error>(task);
 }
 
 // Collects a sequence on a task of its own.

@@ -7,19 +7,13 @@
 
 using namespace rtmptest;
 using namespace rtmpmedley;
-using platform::blockingWait;
 
 namespace {
 
-class OverSocketTest : public ::testing::Test {
+class OverSocketTest : public RealTimeTest<3> {
  protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(3);
   std::shared_ptr<RTMPConnection> connection = makeConnection(rt);
 
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
   void TearDown() override {
     try {
       wait(connection->close());

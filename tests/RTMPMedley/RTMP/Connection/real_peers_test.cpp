@@ -13,11 +13,10 @@
 
 using namespace rtmptest;
 using namespace rtmpmedley;
-using platform::blockingWait;
 
 namespace {
 
-class RealPeersTest : public ::testing::Test {
+class RealPeersTest : public RealTimeTest<> {
  protected:
   static void SetUpTestSuite() {
     const auto& certs = platform::testing::TestCertificates::shared();
@@ -50,10 +49,6 @@ class RealPeersTest : public ::testing::Test {
     return loopbackURL(nodeMediaServer_->port());
   }
 
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
   // Connects, asks for a stream id, closes; the statuses seen on the way.
   std::vector<std::string> roundTrip(const std::string& url) {
     auto connection = makeConnection(rt);
@@ -70,7 +65,6 @@ class RealPeersTest : public ::testing::Test {
   static PeerProcess* nginx_;
   static PeerProcess* stunnel_;
   static PeerProcess* nodeMediaServer_;
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
   platform::testing::ScopedEnv env_;
 };
 

@@ -11,7 +11,6 @@
 
 using namespace rtmptest;
 using rtmpmedley::RTMPSocket;
-using platform::blockingWait;
 using platform::seconds;
 using SocketError = RTMPSocket::Error;
 
@@ -23,18 +22,12 @@ std::vector<uint8_t> pattern() {
   return b;
 }
 
-class SocketTest : public ::testing::Test {
+class SocketTest : public RealTimeTest<> {
  protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
-
   std::shared_ptr<RTMPSocket> makeSocket(bool tls = false) {
     return std::make_shared<RTMPSocket>(
         platform::QualityOfService::userInitiated,
         tls ? RTMPSocket::SecurityLevel::negotiatedSSL : RTMPSocket::SecurityLevel::none, rt);
-  }
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
   }
   std::optional<SocketError> connectError(const std::shared_ptr<RTMPSocket>& socket, const std::string& host,
                                           int port) {

@@ -19,7 +19,6 @@ using namespace rtmptest;
 using namespace rtmpmedley;
 using medley::StreamSessionMode;
 using medley::StreamSessionReadyState;
-using platform::blockingWait;
 
 namespace {
 
@@ -46,14 +45,7 @@ platform::PCMBufferRef tone(int64_t index, uint32_t frames, uint32_t rate) {
   return buffer;
 }
 
-class SessionPeersTest : public ::testing::Test {
- protected:
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
-};
+using SessionPeersTest = RealTimeTest<4>;
 
 }  // namespace
 

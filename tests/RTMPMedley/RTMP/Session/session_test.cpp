@@ -58,17 +58,6 @@ class SessionTest : public ::testing::Test, protected rtmptest::VirtualTimeDrive
   std::vector<std::shared_ptr<RTMPSession>> sessions_;
 };
 
-template <class E, class T>
-std::optional<E> errorOf(const platform::TaskHandle<T>& task) {
-  try {
-    (void)task.result();
-  } catch (const E& e) {
-    return e;
-  } catch (...) {
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 TEST_F(SessionTest, RefusedConnectsAreRetriedAfterOneTwoAndFourSecondsThenClosedWithTheLastError) {

@@ -11,16 +11,9 @@ namespace rtmptest {
 
 using rtmpmedley::RTMPStream;
 
-// The error a finished task ended with, as the stream's error.
 template <class T>
 std::optional<RTMPStream::Error> streamError(const platform::TaskHandle<T>& task) {
-  try {
-    (void)task.result();
-  } catch (const RTMPStream::Error& e) {
-    return e;
-  } catch (...) {
-  }
-  return std::nullopt;
+  return errorOf<RTMPStream::Error>(task);
 }
 
 // The bytes of an AMF0 string and number, for golden payloads.

@@ -18,18 +18,13 @@
 using namespace rtmptest;
 using namespace rtmpmedley;
 using medley::StreamReadyState;
-using platform::blockingWait;
 
 namespace {
 
 std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
 
-class StreamPeersTest : public ::testing::Test {
+class StreamPeersTest : public RealTimeTest<4> {
  protected:
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
 
   // Plays `name` from `url` while `publisher` publishes it; the pictures decoded.
   struct Played {
@@ -87,8 +82,6 @@ class StreamPeersTest : public ::testing::Test {
     }
     return out;
   }
-
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
 };
 
 }  // namespace
