@@ -255,6 +255,11 @@ class LogRecording {
       if (r.message.find(text) != std::string::npos) return r.message;
     return {};
   }
+  int errors() const {
+    int n = 0;
+    for (const auto& r : appender_->snapshot()) n += r.level == logwell::LWLogLevel::error;
+    return n;
+  }
 
  private:
   std::shared_ptr<logwell::testing::RecordingAppender> appender_ =
