@@ -228,6 +228,14 @@ class ScriptedConnectionTest : public ::testing::Test, protected rtmptest::Virtu
   std::shared_ptr<FakeStream> stream(std::optional<std::string> name = std::nullopt) {
     return std::make_shared<FakeStream>(rt, connection, std::move(name));
   }
+  // The messages of type M the client sent on the last connection, with their chunk records.
+  template <class M>
+  std::vector<std::pair<std::shared_ptr<M>, Received>> sentOf() const {
+    std::vector<std::pair<std::shared_ptr<M>, Received>> out;
+    for (const auto& r : server.last()->records())
+      if (auto m = std::dynamic_pointer_cast<M>(r.message)) out.push_back({m, r});
+    return out;
+  }
   void TearDown() override {
     try {
       run(connection->close());

@@ -51,13 +51,6 @@ class SharedObjectTest : public ScriptedConnectionTest {
       co_return o->makeMessage(std::move(e));
     }(object, std::move(events)));
   }
-  // What the client sent as shared-object messages, with their chunk records.
-  std::vector<std::pair<std::shared_ptr<RTMPSharedObjectMessage>, Received>> sentObjects() const {
-    std::vector<std::pair<std::shared_ptr<RTMPSharedObjectMessage>, Received>> out;
-    for (const auto& r : server.last()->records())
-      if (auto m = std::dynamic_pointer_cast<RTMPSharedObjectMessage>(r.message)) out.push_back({m, r});
-    return out;
-  }
   void serverSends(const std::string& name, uint32_t version, bool persistent,
                    std::vector<RTMPSharedObjectEvent> events) {
     medley::Data flags(8, 0);
@@ -141,7 +134,7 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   // Before the object is in use a property only changes here.
   run(object->setProperty("a", AMFValue(1)));
   run(object->connect(connection));
-  auto sent = sentObjects();
+  auto sent = sentOf<RTMPSharedObjectMessage>();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].first->payload(), concat({head("room", 0, true), Bytes{1, 0, 0, 0, 0}}));
   EXPECT_EQ(sent[0].second.chunkType, RTMPChunkType::zero);
@@ -157,14 +150,14 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   EXPECT_EQ(data.size(), 2u);
   EXPECT_EQ(data["b"], AMFValue("x"));
   // What was set before goes to the server once in use: version 0, chunk type 1.
-  sent = sentObjects();
+  sent = sentOf<RTMPSharedObjectMessage>();
   ASSERT_GE(sent.size(), 2u);
   EXPECT_EQ(sent[1].second.chunkType, RTMPChunkType::one);
   EXPECT_EQ(sent[1].first->payload(),
             concat({head("room", 0, true), Bytes{3, 0, 0, 0, 12, 0, 1, 'a'}, amfNumber(1)}));
 
   run(object->setProperty("c", AMFValue(true)));
-  sent = sentObjects();
+  sent = sentOf<RTMPSharedObjectMessage>();
   ASSERT_EQ(sent.size(), 4u);  // "a" and "b" requested after useSuccess, then "c"
   EXPECT_EQ(sent[3].first->events, std::vector<RTMPSharedObjectEvent>{event(Type::requestChange, "c", AMFValue(true))});
   EXPECT_EQ(sent[3].first->currentVersion, 0u);
@@ -194,7 +187,7 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
 
   run(object->setProperty("d", AMFValue(4)));
   run(object->close());
-  sent = sentObjects();
+  sent = sentOf<RTMPSharedObjectMessage>();
   EXPECT_EQ(sent.back().first->events, std::vector<RTMPSharedObjectEvent>{event(Type::release)});
   EXPECT_TRUE(run(object->data()).empty());
   EXPECT_FALSE(run(object->snapshot()).attached);

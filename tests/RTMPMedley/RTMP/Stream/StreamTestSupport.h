@@ -69,20 +69,6 @@ class StreamTest : public ScriptedConnectionTest {
   }
   // What the client sent after the connect, in order.
   std::vector<Received> sent() const { return server.last()->records(); }
-  // The last message sent on a chunk stream.
-  std::optional<Received> lastOn(uint32_t chunkStreamId) const {
-    std::optional<Received> out;
-    for (const auto& r : sent())
-      if (r.chunkStreamId == chunkStreamId) out = r;
-    return out;
-  }
-  template <class M>
-  std::vector<std::pair<std::shared_ptr<M>, Received>> sentOf() const {
-    std::vector<std::pair<std::shared_ptr<M>, Received>> out;
-    for (const auto& r : sent())
-      if (auto m = std::dynamic_pointer_cast<M>(r.message)) out.push_back({m, r});
-    return out;
-  }
 };
 
 }  // namespace rtmptest

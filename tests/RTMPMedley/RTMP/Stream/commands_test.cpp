@@ -105,8 +105,10 @@ TEST_F(StreamCommandTest, PublishSendsItsGoldenCommandAndTheMetadataOnceStarted)
   EXPECT_EQ(s.readyState, StreamReadyState::publishing);
   EXPECT_EQ(s.info.resourceName, "key");
   // "@setDataFrame" "onMetaData" with only the duration before any media.
-  auto data = lastOn(8);
-  ASSERT_TRUE(data);
+  auto metadata = sentOf<RTMPDataMessage>();
+  ASSERT_EQ(metadata.size(), 1u);
+  auto data = &metadata[0].second;
+  EXPECT_EQ(data->chunkStreamId, 8u);
   EXPECT_EQ(data->chunkType, RTMPChunkType::zero);
   EXPECT_EQ(data->message->timestamp, 0u);
   EXPECT_EQ(data->message->streamId, 1u);
