@@ -75,30 +75,9 @@ TEST(ChunkPiecesTest, PiecesFromAnyOffsetAreTheContiguousChunks) {
       }
     }
   }
-  // Nothing to write for what cannot be sent.
-  std::array<std::span<const uint8_t>, 4> pieces;
-  EXPECT_EQ(out.chunk(RTMPChunkType::zero, 4, RTMPVideoMessage(1, 0, {})).pieces(0, pieces), 0u);
-  EXPECT_TRUE(out.chunk(RTMPChunkType::zero, 1, RTMPVideoMessage(1, 0, pattern(3))).empty());
 }
 
-TEST(ChunkPiecesTest, TheOwnerKeepsThePayloadAliveAndRefusedMessagesAreNotKept) {
-  RTMPChunkBuffer out;
-  auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(300));
-  const Bytes expected = contiguous(out, RTMPChunkType::one, 5, *message);
-  std::weak_ptr<RTMPVideoMessage> weak = message;
-  RTMPChunkedMessage chunks = out.chunk(RTMPChunkType::one, 5, std::move(message));
-  EXPECT_FALSE(weak.expired());
-  EXPECT_EQ(gathered(chunks, 64, 1u << 30), expected);
-  chunks.owner.reset();
-  EXPECT_TRUE(weak.expired());
-
-  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
-  weak = tooLong;
-  EXPECT_TRUE(out.chunk(RTMPChunkType::one, 5, std::move(tooLong)).empty());
-  EXPECT_TRUE(weak.expired());
-}
-
-TEST(SocketWritePoolTest, WritesAreReusedAndLetGoOfThePayloadOnceWritten) {
+TEST(SocketWritePoolTest, WritesHoldThePayloadUntilWrittenAndAreReused) {
   RTMPChunkBuffer out;
   out.setChunkSize(4096);
   auto pool = RTMPSocketWritePool::make();
@@ -129,6 +108,11 @@ TEST(SocketWritePoolTest, WritesAreReusedAndLetGoOfThePayloadOnceWritten) {
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(gathered(*copied, 64, 1u << 30), smallExpected);
   EXPECT_FALSE(pool->take(RTMPChunkedMessage()));
+  // A message that cannot be sent is not kept either.
+  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
+  weak = tooLong;
+  EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
+  EXPECT_TRUE(weak.expired());
 
   // A write let go of after its pool is gone frees itself.
   pool.reset();
@@ -136,15 +120,7 @@ TEST(SocketWritePoolTest, WritesAreReusedAndLetGoOfThePayloadOnceWritten) {
   copied.reset();
 }
 
-class ChunkWriteOverSocketTest : public ::testing::TestWithParam<bool> {
- protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
-
-  template <class T>
-  T wait(platform::Async<T> work) {
-    return platform::blockingWait(std::move(work), rt->globalQueue());
-  }
-};
+class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ChunkWriteOverSocketTest, MessagesArriveAsTheirChunksWhicheverWayTheyAreHandedOver) {
   const bool tls = GetParam();

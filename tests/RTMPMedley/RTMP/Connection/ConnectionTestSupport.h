@@ -116,6 +116,18 @@ inline std::shared_ptr<RTMPConnection> makeConnection(std::shared_ptr<platform::
   return RTMPConnection::make(std::move(runtime));
 }
 
+// A test on real threads and sockets that waits for what it starts.
+template <int Threads = 2>
+class RealTimeTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(Threads);
+
+  template <class T>
+  T wait(Async<T> work) {
+    return platform::blockingWait(std::move(work), rt->globalQueue());
+  }
+};
+
 // Waits in real time for something another thread does.
 template <class P>
 bool eventually(P predicate, platform::Nanos timeout = platform::seconds(10)) {
@@ -143,16 +155,20 @@ inline void pumpFor(const std::shared_ptr<platform::VirtualRuntime>& rt, platfor
   pumpUntil(rt, [] { return false; }, duration);
 }
 
-// The error a finished task ended with, as the connection's error.
-template <class T>
-std::optional<RTMPConnection::Error> connectionError(const platform::TaskHandle<T>& task) {
+// The error of type E a finished task ended with, if it did.
+template <class E, class T>
+std::optional<E> errorOf(const platform::TaskHandle<T>& task) {
   try {
     (void)task.result();
-  } catch (const RTMPConnection::Error& e) {
+  } catch (const E& e) {
     return e;
   } catch (...) {
   }
   return std::nullopt;
+}
+template <class T>
+std::optional<RTMPConnection::Error> connectionError(const platform::TaskHandle<T>& task) {
+  return errorOf<RTMPConnection::Error>(task);
 }
 
 // Collects a sequence on a task of its own.
@@ -212,6 +228,14 @@ class ScriptedConnectionTest : public ::testing::Test, protected rtmptest::Virtu
   std::shared_ptr<FakeStream> stream(std::optional<std::string> name = std::nullopt) {
     return std::make_shared<FakeStream>(rt, connection, std::move(name));
   }
+  // The messages of type M the client sent on the last connection, with their chunk records.
+  template <class M>
+  std::vector<std::pair<std::shared_ptr<M>, Received>> sentOf() const {
+    std::vector<std::pair<std::shared_ptr<M>, Received>> out;
+    for (const auto& r : server.last()->records())
+      if (auto m = std::dynamic_pointer_cast<M>(r.message)) out.push_back({m, r});
+    return out;
+  }
   void TearDown() override {
     try {
       run(connection->close());
@@ -238,6 +262,11 @@ class LogRecording {
     for (const auto& r : appender_->snapshot())
       if (r.message.find(text) != std::string::npos) return r.message;
     return {};
+  }
+  int errors() const {
+    int n = 0;
+    for (const auto& r : appender_->snapshot()) n += r.level == logwell::LWLogLevel::error;
+    return n;
   }
 
  private:

@@ -461,3 +461,34 @@ TEST_F(ConnectionTest, RefusedUnsupportedAndRepeatedConnects) {
   run(connection->connect("rtmp://ingest.test:1940/live"));
   EXPECT_EQ(server.last()->port(), 1940);
 }
+
+TEST_F(ConnectionTest, ChunkSizeChangesApplyOnceWhereTheyArriveAndLostFramingEndsTheConnection) {
+  // Two size changes, each followed at once by an answer cut at that size and
+  // larger than the size before it.
+  const std::string large(6000, 'a'), medium(3000, 'b');
+  int64_t first = 0;
+  server.onCommand = [&](ScriptedSession& s, const RTMPCommandMessage& c) {
+    ScriptedRTMPServer::answerLikeAServer(s, c);
+    if (c.commandName == "first") first = c.transactionId;
+    if (c.commandName != "second") return;
+    s.setChunkSize(8000);
+    s.sendResult(first, {AMFValue(large)});
+    s.setChunkSize(1000);
+    s.sendResult(c.transactionId, {AMFValue(medium)});
+  };
+  run(connection->connect(kURL));
+  auto a = start(connection->call("first"));
+  auto b = start(connection->call("second"));
+  rt->runUntilIdle();
+  EXPECT_EQ(a.result().arguments, AMFList{AMFValue(large)});
+  EXPECT_EQ(b.result().arguments, AMFList{AMFValue(medium)});
+  EXPECT_EQ(run(connection->snapshot()).chunkSizeC, 1000u);
+
+  // A continuation on a chunk stream that never had a header.
+  auto unanswered = start(connection->call("getStreamLength"));
+  server.last()->sendRaw({0xC9, 1, 2, 3, 4, 5, 6, 7, 8});
+  rt->runUntilIdle();
+  EXPECT_TRUE(connectionError(unanswered));
+  EXPECT_TRUE(server.last()->closedByClient());
+  EXPECT_FALSE(connection->isConnected());
+}

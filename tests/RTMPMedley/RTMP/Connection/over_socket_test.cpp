@@ -1,5 +1,5 @@
 // What needs a real socket under the connection: the server's bytes cut into
-// the socket's 255-byte reads, one write per message, the network's errors.
+// the socket's 255-byte reads, one write per message.
 #include <gtest/gtest.h>
 
 #include "ConnectionTestSupport.h"
@@ -7,19 +7,13 @@
 
 using namespace rtmptest;
 using namespace rtmpmedley;
-using platform::blockingWait;
 
 namespace {
 
-class OverSocketTest : public ::testing::Test {
+class OverSocketTest : public RealTimeTest<3> {
  protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(3);
   std::shared_ptr<RTMPConnection> connection = makeConnection(rt);
 
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
   void TearDown() override {
     try {
       wait(connection->close());
@@ -65,20 +59,4 @@ TEST_F(OverSocketTest, ChunksBehindTheHandshakeAreReadPingsAnsweredAndEachMessag
   // Three chunks each, one write each.
   EXPECT_EQ(socket->sendCount() - writesBefore, static_cast<uint64_t>(kMessages));
   ASSERT_TRUE(eventually([&] { return messagesOf<RTMPVideoMessage>(*peer.session(0)).size() == kMessages; }));
-}
-
-TEST_F(OverSocketTest, ARefusedConnectCarriesTheNetworkError) {
-  uint16_t closedPort = 0;
-  {
-    auto listener = platform::TcpListener::make();
-    closedPort = listener->port();
-  }
-  try {
-    wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(closedPort) + "/live"));
-    FAIL() << "connected to a closed port";
-  } catch (const RTMPConnection::Error& e) {
-    ASSERT_TRUE(e.socketError());
-    EXPECT_EQ(e.socketError()->kind, platform::TcpError::Kind::refused);
-  }
-  EXPECT_THROW(wait(connection->close()), RTMPConnection::Error);
 }

@@ -2,25 +2,21 @@
 // RTMP module, stunnel in front of it for RTMPS, and node-media-server.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
-#include <fstream>
 #include <iostream>
 #include <thread>
 
-#include "ConnectionTestSupport.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TestCertificates.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
 using namespace rtmptest;
 using namespace rtmpmedley;
-using platform::blockingWait;
 
 namespace {
 
-class RealPeersTest : public ::testing::Test {
+class RealPeersTest : public RealTimeTest<> {
  protected:
   static void SetUpTestSuite() {
     const auto& certs = platform::testing::TestCertificates::shared();
@@ -45,18 +41,14 @@ class RealPeersTest : public ::testing::Test {
     env_.set("SSL_CERT_FILE", platform::testing::TestCertificates::shared().caFile.string());
   }
 
-  static std::string nginxURL() { return "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live"; }
+  static std::string nginxURL() { return loopbackURL(nginx_->port()); }
   static std::string rtmpsURL(const std::string& host = "localhost") {
     return "rtmps://" + host + ":" + std::to_string(stunnel_->port()) + "/live";
   }
   static std::string nodeMediaServerURL() {
-    return "rtmp://127.0.0.1:" + std::to_string(nodeMediaServer_->port()) + "/live";
+    return loopbackURL(nodeMediaServer_->port());
   }
 
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
   // Connects, asks for a stream id, closes; the statuses seen on the way.
   std::vector<std::string> roundTrip(const std::string& url) {
     auto connection = makeConnection(rt);
@@ -73,7 +65,6 @@ class RealPeersTest : public ::testing::Test {
   static PeerProcess* nginx_;
   static PeerProcess* stunnel_;
   static PeerProcess* nodeMediaServer_;
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
   platform::testing::ScopedEnv env_;
 };
 
@@ -111,32 +102,9 @@ TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
       << wrong.output;
 }
 
-// The server dies while a client holds a connection with a publishing stream:
-// the closing status follows within a second, from the connection and from
-// the probe.
+// The server dies while the probe holds a connection: the closing status
+// follows within a second.
 TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
-  auto kill = [](const PeerProcess& peer) {
-    std::ifstream file(peer.dir() / "logs" / "nginx.pid");
-    pid_t pid = 0;
-    file >> pid;
-    EXPECT_GT(pid, 0);
-    if (pid > 0) ::kill(pid, SIGKILL);
-    return std::chrono::steady_clock::now();
-  };
-  {
-    PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed"));
-    ASSERT_TRUE(doomed.ok()) << doomed.output();
-    auto connection = makeConnection(rt);
-    connection->attach(std::make_shared<FakeStream>(rt, connection, "doomed"));
-    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
-    wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live"));
-    const auto killed = kill(doomed);
-    ASSERT_TRUE(eventually([&] { return statuses.values().size() == 2; }, platform::seconds(15)));
-    const auto delay = std::chrono::steady_clock::now() - killed;
-    EXPECT_EQ(statuses.values().back().code, "NetConnection.Connect.Closed");
-    EXPECT_LT(delay, std::chrono::seconds(1));
-  }
-
   const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
   ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
   PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed-probe"));
@@ -147,7 +115,7 @@ TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
     std::optional<std::chrono::steady_clock::time_point> lost;
   } lines;
   std::thread reader([&] {
-    FILE* pipe = ::popen((probe + " --stay 20 rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live").c_str(), "r");
+    FILE* pipe = ::popen((probe + " --stay 20 " + loopbackURL(doomed.port())).c_str(), "r");
     char line[1024];
     while (pipe && std::fgets(line, sizeof line, pipe)) {
       std::lock_guard lock(lines.mutex);
@@ -161,7 +129,7 @@ TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
     return lines.text.find(text) != std::string::npos;
   };
   ASSERT_TRUE(eventually([&] { return seen("createStream: stream id"); }));
-  const auto killed = kill(doomed);
+  const auto killed = killNginx(doomed);
   reader.join();
   std::lock_guard lock(lines.mutex);
   ASSERT_TRUE(lines.lost) << lines.text;

@@ -6,14 +6,11 @@
 #include <thread>
 
 #include "ConnectionTestSupport.h"
-#include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TcpListener.h"
-#include "Platform/Net/TestCertificates.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
 
 using namespace rtmptest;
 using rtmpmedley::RTMPSocket;
-using platform::blockingWait;
 using platform::seconds;
 using SocketError = RTMPSocket::Error;
 
@@ -25,18 +22,12 @@ std::vector<uint8_t> pattern() {
   return b;
 }
 
-class SocketTest : public ::testing::Test {
+class SocketTest : public RealTimeTest<> {
  protected:
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(2);
-
   std::shared_ptr<RTMPSocket> makeSocket(bool tls = false) {
     return std::make_shared<RTMPSocket>(
         platform::QualityOfService::userInitiated,
         tls ? RTMPSocket::SecurityLevel::negotiatedSSL : RTMPSocket::SecurityLevel::none, rt);
-  }
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
   }
   std::optional<SocketError> connectError(const std::shared_ptr<RTMPSocket>& socket, const std::string& host,
                                           int port) {
@@ -114,37 +105,6 @@ TEST_F(SocketTest, RefusedAndImpossibleConnectsFailWithoutConnecting) {
   auto listener = platform::TcpListener::make();
   std::thread server([&] { auto s = listener->accept(seconds(10)); });
   wait(socket->connect("127.0.0.1", listener->port()));
-  server.join();
-}
-
-TEST_F(SocketTest, VerifiesTheServerNameOverTls) {
-  const auto& certs = platform::testing::TestCertificates::shared();
-  ASSERT_TRUE(certs.ok);
-  platform::testing::ScopedEnv env;
-  env.set("SSL_CERT_FILE", certs.caFile.string());
-  platform::TcpListener::Options options;
-  options.certificateFile = certs.nameOnlyCert;
-  options.privateKeyFile = certs.nameOnlyKey;
-  auto listener = platform::TcpListener::make(options);
-  std::thread server([&] {
-    auto good = listener->accept(seconds(10));
-    ASSERT_TRUE(good);
-    good->write(std::string("hi"));
-    listener->accept(seconds(3));  // the second client gives up in its TLS handshake
-  });
-  auto socket = makeSocket(true);
-  wait(socket->connect("localhost", listener->port()));
-  auto received = wait(socket->recv());
-  auto first = wait([](platform::AsyncStream<medley::Data> s) -> Async<std::optional<medley::Data>> {
-    co_return co_await s.next();
-  }(received));
-  EXPECT_EQ(first, medley::Data({'h', 'i'}));
-  wait(socket->close());
-
-  // The certificate names localhost only.
-  auto wrongName = connectError(makeSocket(true), "127.0.0.1", listener->port());
-  ASSERT_TRUE(wrongName && wrongName->networkError());
-  EXPECT_EQ(wrongName->networkError()->kind, platform::TcpError::Kind::tls);
   server.join();
 }
 

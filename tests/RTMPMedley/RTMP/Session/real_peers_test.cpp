@@ -9,10 +9,9 @@
 #include <sstream>
 #include <thread>
 
-#include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/PixelBuffer.h"
-#include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/Session/RTMPSession.h"
 #include "peers/PeerProcess.h"
 
@@ -20,68 +19,8 @@ using namespace rtmptest;
 using namespace rtmpmedley;
 using medley::StreamSessionMode;
 using medley::StreamSessionReadyState;
-using platform::blockingWait;
 
 namespace {
-
-// Decoded pictures and sound that come back through the stream, with their times.
-class MediaCounter final : public medley::StreamOutput {
- public:
-  void stream(medley::StreamConvertible&, const platform::AudioBufferRef& buffer,
-              const platform::AudioTime& when) override {
-    auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer);
-    if (!pcm) return;
-    std::lock_guard lock(mutex_);
-    (void)when;
-    // The played sound is a chirp: its pitch, read from zero crossings, says where a buffer belongs.
-    const float* samples = pcm->floatChannelData()[0];
-    const uint32_t stride = pcm->stride();
-    int crossings = 0;
-    for (uint32_t i = 1; i < pcm->frameLength(); ++i)
-      if ((samples[(i - 1) * stride] < 0) != (samples[i * stride] < 0)) ++crossings;
-    const double seconds = pcm->frameLength() / pcm->format().sampleRate();
-    if (seconds > 0) pitches_.push_back(crossings / (2 * seconds));
-    soundSeconds_ += seconds;
-  }
-  void stream(medley::StreamConvertible&, const platform::SampleBufferRef& sampleBuffer) override {
-    std::lock_guard lock(mutex_);
-    const double t = sampleBuffer->presentationTime().seconds();
-    if (!pictureTimes_.empty() && t <= pictureTimes_.back()) ++outOfOrder_;
-    pictureTimes_.push_back(t);
-  }
-  size_t pictures() const {
-    std::lock_guard lock(mutex_);
-    return pictureTimes_.size();
-  }
-  double soundSeconds() const {
-    std::lock_guard lock(mutex_);
-    return soundSeconds_;
-  }
-  int outOfOrder() const {
-    std::lock_guard lock(mutex_);
-    return outOfOrder_;
-  }
-  // Buffers whose pitch is not above the one half a second earlier. The
-  // first buffer holds the encoder's priming, no pitch of the chirp.
-  int soundOutOfOrder() const {
-    std::lock_guard lock(mutex_);
-    int out = 0;
-    for (size_t i = 25; i < pitches_.size(); ++i)
-      if (pitches_[i] <= pitches_[i - 24]) {
-        ++out;
-        std::cout << "buffer " << i << " of " << pitches_.size() << ": " << pitches_[i - 24] << " Hz, then "
-                  << pitches_[i] << " Hz\n";
-      }
-    return out;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<double> pictureTimes_;
-  std::vector<double> pitches_;
-  double soundSeconds_ = 0;
-  int outOfOrder_ = 0;
-};
 
 platform::SampleBufferRef grey(int width, int height, int64_t index, int fps) {
   auto picture = platform::PixelBuffer::make(width, height, platform::PixelFormat::nv12VideoRange);
@@ -106,26 +45,14 @@ platform::PCMBufferRef tone(int64_t index, uint32_t frames, uint32_t rate) {
   return buffer;
 }
 
-std::string freshName(const std::string& prefix) {
-  return prefix + std::to_string(::getpid()) + "x" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
-}
-
-class SessionPeersTest : public ::testing::Test {
- protected:
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
-};
+using SessionPeersTest = RealTimeTest<4>;
 
 }  // namespace
 
 TEST_F(SessionPeersTest, PlaybackSessionDecodesFiveSecondsThatFfmpegPublishesInOrder) {
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("session-nginx-play"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live/" + freshName("play");
+  const std::string url = loopbackURL(nginx.port()) + "/" + freshName("play");
   auto session = std::make_shared<RTMPSession>(RTMPURL(url), StreamSessionMode::playback, nullptr, rt);
   auto stream = wait(session->rtmpStream());
   auto media = std::make_shared<MediaCounter>();
@@ -139,12 +66,7 @@ TEST_F(SessionPeersTest, PlaybackSessionDecodesFiveSecondsThatFfmpegPublishesInO
                              "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -b:a 96k -f flv " +
                              url);
   ASSERT_TRUE(published.succeeded()) << published.output;
-  // The last pictures leave the link at their presentation time.
-  size_t last = 0;
-  for (int i = 0; i < 30 && (media->pictures() == 0 || media->pictures() != last); ++i) {
-    last = media->pictures();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  media->settle();
   const auto codes = rtmptest::codes(statuses.values());
   EXPECT_NE(std::find(codes.begin(), codes.end(), "NetStream.Play.Start"), codes.end());
   EXPECT_GE(media->pictures(), 145u);
@@ -161,7 +83,7 @@ TEST_F(SessionPeersTest, PublishSessionIsReadBackByFfprobe) {
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("session-nginx-publish"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const auto name = freshName("pub");
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live/" + name;
+  const std::string url = loopbackURL(nginx.port()) + "/" + name;
   auto session = std::make_shared<RTMPSession>(RTMPURL(url), StreamSessionMode::publish, nullptr, rt);
   auto stream = wait(session->rtmpStream());
   constexpr int kWidth = 640, kHeight = 360, kFps = 30, kSeconds = 3;

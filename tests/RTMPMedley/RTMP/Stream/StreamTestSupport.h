@@ -11,16 +11,9 @@ namespace rtmptest {
 
 using rtmpmedley::RTMPStream;
 
-// The error a finished task ended with, as the stream's error.
 template <class T>
 std::optional<RTMPStream::Error> streamError(const platform::TaskHandle<T>& task) {
-  try {
-    (void)task.result();
-  } catch (const RTMPStream::Error& e) {
-    return e;
-  } catch (...) {
-  }
-  return std::nullopt;
+  return errorOf<RTMPStream::Error>(task);
 }
 
 // The bytes of an AMF0 string and number, for golden payloads.
@@ -76,20 +69,6 @@ class StreamTest : public ScriptedConnectionTest {
   }
   // What the client sent after the connect, in order.
   std::vector<Received> sent() const { return server.last()->records(); }
-  // The last message sent on a chunk stream.
-  std::optional<Received> lastOn(uint32_t chunkStreamId) const {
-    std::optional<Received> out;
-    for (const auto& r : sent())
-      if (r.chunkStreamId == chunkStreamId) out = r;
-    return out;
-  }
-  template <class M>
-  std::vector<std::pair<std::shared_ptr<M>, Received>> sentOf() const {
-    std::vector<std::pair<std::shared_ptr<M>, Received>> out;
-    for (const auto& r : sent())
-      if (auto m = std::dynamic_pointer_cast<M>(r.message)) out.push_back({m, r});
-    return out;
-  }
 };
 
 }  // namespace rtmptest

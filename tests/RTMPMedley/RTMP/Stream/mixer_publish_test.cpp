@@ -13,6 +13,7 @@
 
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Platform/Audio/PulseAudioCapture.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "StreamTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
@@ -66,19 +67,6 @@ class SyntheticCamera final : public platform::VideoCaptureDevice {
   std::thread thread_;
 };
 
-std::filesystem::path settledRecording(const std::filesystem::path& dir, const std::string& name) {
-  const auto path = dir / (name + ".flv");
-  uintmax_t lastSize = 0;
-  for (int i = 0; i < 100; ++i) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec && size > 0 && size == lastSize) return path;
-    lastSize = ec ? 0 : size;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return {};
-}
-
 // Strength of `hz` in mono 16-bit samples (Goertzel), relative to full scale.
 double strengthAt(const std::vector<int16_t>& samples, double hz, double rate) {
   const double w = 2 * std::numbers::pi * hz / rate, c = 2 * std::cos(w);
@@ -103,7 +91,7 @@ TEST(MediaMixerPublishTest, ASineMicrophoneAndASyntheticCameraReachNginxAsH264An
 
   auto connection = RTMPConnection::make(rt);
   auto stream = RTMPStream::make(connection);
-  wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live"));
+  wait(connection->connect(loopbackURL(nginx.port())));
   medley::VideoCodecSettings video;
   video.videoSize = {640, 360};
   video.expectedFrameRate = 30;

@@ -1,19 +1,16 @@
 // The stream against real servers on loopback: publishing through rtmpsmoke
 // (which publishes through RTMPStream) to nginx over RTMP and RTMPS, a killed
-// nginx, and playing back what node-media-server and nginx carry.
+// nginx, and playing back what node-media-server carries (the session's tests
+// play what ffmpeg publishes to nginx).
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
-#include <fstream>
 #include <iostream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
-#include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TestCertificates.h"
+#include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "StreamTestSupport.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
@@ -21,72 +18,13 @@
 using namespace rtmptest;
 using namespace rtmpmedley;
 using medley::StreamReadyState;
-using platform::blockingWait;
 
 namespace {
 
 std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
 
-std::filesystem::path settledRecording(const std::filesystem::path& dir, const std::string& name) {
-  const auto path = dir / (name + ".flv");
-  uintmax_t lastSize = 0;
-  for (int i = 0; i < 100; ++i) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec && size > 0 && size == lastSize) return path;
-    lastSize = ec ? 0 : size;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return {};
-}
-
-// A command run on a thread of its own, its output read when it ends.
-class Background {
- public:
-  explicit Background(std::string command)
-      : thread_([this, command = std::move(command)] { result_ = run(command); }) {}
-  CommandRun finish() {
-    if (thread_.joinable()) thread_.join();
-    return result_;
-  }
-  ~Background() { finish(); }
-
- private:
-  CommandRun result_;
-  std::thread thread_;
-};
-
-// Decoded pictures that come back through the stream, with their times.
-class PictureCounter final : public medley::StreamOutput {
- public:
-  void stream(medley::StreamConvertible&, const platform::AudioBufferRef&, const platform::AudioTime&) override {}
-  void stream(medley::StreamConvertible&, const platform::SampleBufferRef& sampleBuffer) override {
-    std::lock_guard lock(mutex_);
-    const double t = sampleBuffer->presentationTime().seconds();
-    if (!times_.empty() && t <= times_.back()) ++outOfOrder_;
-    times_.push_back(t);
-  }
-  size_t count() const {
-    std::lock_guard lock(mutex_);
-    return times_.size();
-  }
-  int outOfOrder() const {
-    std::lock_guard lock(mutex_);
-    return outOfOrder_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<double> times_;
-  int outOfOrder_ = 0;
-};
-
-class StreamPeersTest : public ::testing::Test {
+class StreamPeersTest : public RealTimeTest<4> {
  protected:
-  template <class T>
-  T wait(Async<T> work) {
-    return blockingWait(std::move(work), rt->globalQueue());
-  }
 
   // Plays `name` from `url` while `publisher` publishes it; the pictures decoded.
   struct Played {
@@ -117,7 +55,7 @@ class StreamPeersTest : public ::testing::Test {
     }
     auto connection = std::make_shared<RTMPConnection>(settings, rt);
     auto stream = RTMPStream::make(connection);
-    auto counter = std::make_shared<PictureCounter>();
+    auto counter = std::make_shared<MediaCounter>();
     wait(stream->addOutput(counter));
     Collected<RTMPStatus> statuses(rt->globalQueue(), wait(stream->status()));
     wait(connection->connect(url));
@@ -131,17 +69,12 @@ class StreamPeersTest : public ::testing::Test {
       Background publishing(publisher);
       out.publisher = publishing.finish();
     }
-    // The last pictures leave the link at their presentation time.
-    size_t last = 0;
-    for (int i = 0; i < 30 && (counter->count() == 0 || counter->count() != last); ++i) {
-      last = counter->count();
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    counter->settle();
     out.statuses = codes(statuses.values());
     const auto snapshot = wait(stream->snapshot());
     out.format = snapshot.videoFormat;
     out.bytes = snapshot.info.byteCount;
-    out.pictures = counter->count();
+    out.pictures = counter->pictures();
     out.outOfOrder = counter->outOfOrder();
     try {
       wait(connection->close());
@@ -149,14 +82,7 @@ class StreamPeersTest : public ::testing::Test {
     }
     return out;
   }
-
-  std::shared_ptr<platform::ThreadRuntime> rt = std::make_shared<platform::ThreadRuntime>(4);
 };
-
-std::string freshName(const std::string& prefix) {
-  return prefix + std::to_string(::getpid()) + "x" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
-}
 
 }  // namespace
 
@@ -164,7 +90,7 @@ TEST_F(StreamPeersTest, PublishesTenSecondsOf720pToNginxEveryPictureInOrder) {
   ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const std::string url = loopbackURL(nginx.port());
   Background publisher(smoke() + " --url " + url + " --key ten --codec h264 --seconds 10 --size 1280x720 --fps 30");
   std::this_thread::sleep_for(std::chrono::seconds(3));
   // The live stream, read while it is published.
@@ -183,26 +109,21 @@ TEST_F(StreamPeersTest, PublishesTenSecondsOf720pToNginxEveryPictureInOrder) {
 
   const auto recording = settledRecording(nginx.value("RECORD_DIR"), "ten");
   ASSERT_FALSE(recording.empty());
-  std::istringstream lines(
-      run("ffprobe -v error -select_streams v -show_packets -show_entries packet=dts -of csv=p=0 " +
-          recording.string())
-          .output);
-  std::string line;
-  long previous = -1, count = 0, first = -1;
-  while (std::getline(lines, line)) {
-    const long t = std::stol(line);
-    if (first < 0) first = t;
-    EXPECT_GT(t, previous) << "picture " << count;
-    if (previous >= 0) EXPECT_LE(t - previous, 67) << "picture " << count;
-    previous = t;
-    ++count;
-  }
-  EXPECT_EQ(first, 0);  // the first picture is in
-  EXPECT_GE(count, 297);
-  EXPECT_LE(count, 303);
-  const auto decoded = run("ffmpeg -v error -i " + recording.string() + " -f null -");
-  EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
+  const auto times = steadyDecodeTimes(recording.string());
+  // Every picture made is in, the first (stamped zero) included.
+  ASSERT_FALSE(times.empty());
+  EXPECT_EQ(times.front(), 0);
+  std::smatch sent;
+  ASSERT_TRUE(std::regex_search(published.output, sent, std::regex("sent ([0-9]+) video"))) << published.output;
+  EXPECT_EQ(static_cast<long>(times.size()), std::stol(sent[1]));
+  EXPECT_GE(times.size(), 297u);
+  EXPECT_LE(times.size(), 303u);
+  expectDecodesCleanly(recording.string());
+  // Sound and picture start together, up to the picture's composition delay.
+  const auto checked = run(smoke() + " --check " + recording.string());
+  ASSERT_TRUE(std::regex_search(checked.output, offset, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))
+      << checked.output;
+  EXPECT_LE(std::abs(std::stoi(offset[1])), 150);
 }
 
 TEST_F(StreamPeersTest, PublishesOverRtmpsAndRefusesAWrongHostName) {
@@ -237,17 +158,12 @@ TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
   auto connection = RTMPConnection::make(rt);
   auto stream = RTMPStream::make(connection);
   Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
-  wait(connection->connect("rtmp://127.0.0.1:" + std::to_string(doomed.port()) + "/live"));
+  wait(connection->connect(loopbackURL(doomed.port())));
   ASSERT_TRUE(eventually([&] { return wait(stream->id()) != 0; }));
   wait(stream->publish("doomed"));
   ASSERT_EQ(wait(stream->readyState()), StreamReadyState::publishing);
 
-  std::ifstream file(doomed.dir() / "logs" / "nginx.pid");
-  pid_t pid = 0;
-  file >> pid;
-  ASSERT_GT(pid, 0);
-  ::kill(pid, SIGKILL);
-  const auto killed = std::chrono::steady_clock::now();
+  const auto killed = killNginx(doomed);
   ASSERT_TRUE(eventually([&] {
     const auto c = codes(statuses.values());
     return std::find(c.begin(), c.end(), "NetConnection.Connect.Closed") != c.end();
@@ -261,7 +177,7 @@ TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
 TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   PeerProcess server("node-media-server.sh", peerDirectory("stream-nms"));
   ASSERT_TRUE(server.ok()) << server.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live";
+  const std::string url = loopbackURL(server.port());
   const auto name = freshName("hevc");
   const auto played =
       play(url, name, smoke() + " --url " + url + " --key " + name + " --codec hevc --seconds 5 --size 1280x720",
@@ -276,29 +192,13 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   EXPECT_EQ(played.outOfOrder, 0);
 }
 
-TEST_F(StreamPeersTest, PlaysH264ThatFfmpegPublishesToNginx) {
-  PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-play"));
-  ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  const auto name = freshName("h264");
-  const auto played = play(url, name,
-                           "ffmpeg -v error -re -f lavfi -i testsrc2=size=1280x720:rate=30 -t 5 -c:v libx264 "
-                           "-preset veryfast -g 30 -pix_fmt yuv420p -f flv " + url + "/" + name);
-  ASSERT_TRUE(played.publisher.succeeded()) << played.publisher.output;
-  ASSERT_TRUE(played.format);
-  EXPECT_EQ(played.format->mediaSubType(), platform::fourCC("avc1"));
-  EXPECT_GE(played.pictures, 145u);
-  EXPECT_LE(played.pictures, 150u);
-  EXPECT_EQ(played.outOfOrder, 0);
-}
-
 // nginx never answers "releaseStream" nor "FCPublish": a named stream's
 // "createStream" waits one request time-out for them (10 s on the
 // application's connections), and the connect with it.
 TEST_F(StreamPeersTest, ANamedStreamCostsOneRequestTimeOutAgainstNginx) {
   PeerProcess nginx("nginx-rtmp.sh", peerDirectory("stream-nginx-named"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
-  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  const std::string url = loopbackURL(nginx.port());
   const auto connectTime = [&](std::optional<std::string> name) {
     RTMPConnection::Settings settings;
     settings.requestTimeout = std::chrono::seconds(1);
