@@ -120,6 +120,7 @@ LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
   LaunchOptions options;
   options.jsonEvents = d.string("Events") == "json";
   options.syntheticSources = d.boolean("SyntheticSources");
+  if (d.contains("DemoMicLevel")) options.demoMicLevel = std::clamp(d.doubleValue("DemoMicLevel"), 0.0, 1.0);
 
   if (d.contains("Scenario")) {
     const auto script = d.string("Scenario");

@@ -25,6 +25,8 @@ struct LaunchOptions {
   bool jsonEvents = false;
   std::optional<Scenario> scenario;
   bool syntheticSources = false;
+  // "DemoMicLevel": a fixed meter position (0 to 1) shown instead of the sound's level.
+  std::optional<double> demoMicLevel;
 
   // Throws Error for an unreadable defaults file, a value out of its set, an
   // ingest URL the connection would refuse, a malformed scenario (the scenario's

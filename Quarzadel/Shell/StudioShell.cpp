@@ -71,6 +71,10 @@ bool StudioShell::open(const StudioEvent& event) {
   }
   engine_ = env_.makeEngine(event);
   snapshot_ = {};
+  if (options_.demoMicLevel) {
+    const auto fixed = static_cast<float>(*options_.demoMicLevel);
+    snapshot_.level = AudioLevel{fixed, fixed};
+  }
   statusSeen_ = false;
   wentLive_ = scriptedGoLive_ = scriptedClose_ = false;
   if (mode_ == Mode::terminal) say(StatusLine::help());
@@ -111,7 +115,7 @@ void StudioShell::subscribe() {
   });
   // A steady sound publishes its level once: the first value counts too.
   on(e.level(), [](StudioShell& s, const AudioLevel& level) {
-    if (level == s.snapshot_.level) return;
+    if (s.options_.demoMicLevel || level == s.snapshot_.level) return;
     s.snapshot_.level = level;
     const auto now = s.env_.runtime->now();
     if (now - s.lastLevelAt_ < kLevelInterval) return;

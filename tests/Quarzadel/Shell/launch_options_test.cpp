@@ -50,7 +50,10 @@ TEST(LaunchOptions, ReadsTheStudioToOpenWithItsEventAndTheShellsChoices) {
   const auto live = LaunchOptions::read(*withArguments({"-OpenStudio", "k", "-OpenStudioLive", "YES"}));
   EXPECT_FALSE(live.event->isTest);
   EXPECT_EQ(live.event->title, "Live Event");
+  EXPECT_EQ(LaunchOptions::read(*withArguments({"-DemoMicLevel", "0.4"})).demoMicLevel, 0.4);
+  EXPECT_EQ(LaunchOptions::read(*withArguments({"-DemoMicLevel", "7"})).demoMicLevel, 1.0);
   const auto nothing = LaunchOptions::read(*withArguments({}));
+  EXPECT_FALSE(nothing.demoMicLevel);
   EXPECT_FALSE(nothing.event);
   EXPECT_FALSE(nothing.jsonEvents);
   EXPECT_FALSE(nothing.scenario);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "Quarzadel/Shell/StatusLine.h"
 #include "Quarzadel/Shell/StudioShell.h"
 #include "Quarzadel/Studio/studio_engine_fixture.h"
 
@@ -32,8 +33,11 @@ struct StudioShellTest : testing::StudioEngineFixture {
 
   platform::Nanos quitBound = platform::seconds(8);
 
+  std::optional<double> demoMicLevel;
+
   void makeShell(std::optional<std::string> scenario = std::nullopt, StudioShell::Mode mode = StudioShell::Mode::json) {
     LaunchOptions options;
+    options.demoMicLevel = demoMicLevel;
     options.jsonEvents = mode == StudioShell::Mode::json;
     options.syntheticSources = true;
     if (scenario) options.scenario = Scenario::parse(*scenario);
@@ -240,6 +244,15 @@ TEST_F(StudioShellTest, AQuitThatOutlastsItsBoundEndsTheProgramWithAFailure) {
   engine = shell->engine();
   advance(5);
   EXPECT_FALSE(engine->isStarted());
+}
+
+TEST_F(StudioShellTest, AFixedDemoLevelIsWhatTheMeterShows) {
+  demoMicLevel = 0.5;
+  makeShell(std::nullopt, StudioShell::Mode::plain);
+  ASSERT_TRUE(shell->open(eventFor("first")));
+  advance(1);
+  EXPECT_EQ(shell->snapshot().level, (AudioLevel{0.5f, 0.5f}));
+  EXPECT_EQ(StatusLine::meter(shell->snapshot().level, false), "[====|     ]");
 }
 
 }  // namespace
