@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "CommandOutput.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
@@ -92,21 +93,7 @@ struct ProgramCopy {
   }
 };
 
-struct Output {
-  int status = -1;
-  std::string text;
-};
-
-inline Output runCommand(const std::string& command) {
-  Output out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return out;
-  std::array<char, 4096> chunk{};
-  size_t n = 0;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) out.text.append(chunk.data(), n);
-  out.status = pclose(pipe);
-  return out;
-}
+using qztest::runCommand;
 
 inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 

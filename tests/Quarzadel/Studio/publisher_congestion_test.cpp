@@ -16,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "PublishToolRun.h"
 #include "SanitizedBuild.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
@@ -32,7 +32,6 @@ namespace quarzadel {
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 // Under a sanitizer freed memory waits in quarantine, so the tool's resident
 // memory says nothing about what it keeps; the figures are printed only.
@@ -137,40 +136,16 @@ class SlowLink {
   std::string pub_, ing_, a_, b_, there_;
 };
 
-struct Line {
-  double at;  // seconds since the tool started
-  json value;
-};
+using Line = studiotest::ToolLine;
 
 // Runs the publish tool (noise camera, 720p, memory lines) in the publisher's
 // namespace for `seconds`, calling `at(second)` once a second; returns its lines.
 std::vector<Line> publish(SlowLink& link, const std::string& key, int seconds, const std::function<void(int)>& at) {
-  const auto began = Clock::now();
-  auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
-  std::mutex lock;
-  std::vector<Line> lines;
-  FILE* pipe = ::popen(link.inPublisher(qztest::binaryDir() + "/tools/publishdemo --url " + link.url() + " --key " +
-                                        key + " --seconds " + std::to_string(seconds) +
-                                        " --resolution 720p --camera synthetic-noise --memory 1 2>/dev/null")
-                           .c_str(),
-                       "r");
-  if (!pipe) return {};
-  std::thread reader([&] {
-    char buffer[8192];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-      auto value = json::parse(buffer, nullptr, false);
-      if (value.is_discarded()) continue;
-      std::lock_guard guard(lock);
-      lines.push_back({elapsed(), value});
-    }
-  });
-  for (int second = 1; second <= seconds; ++second) {
-    std::this_thread::sleep_until(began + std::chrono::seconds(second));
-    at(second);
-  }
-  reader.join();
-  ::pclose(pipe);
-  return lines;
+  return studiotest::runPublishTool(
+      link.inPublisher(qztest::binaryDir() + "/tools/publishdemo --url " + link.url() + " --key " + key +
+                       " --seconds " + std::to_string(seconds) +
+                       " --resolution 720p --camera synthetic-noise --memory 1 2>/dev/null"),
+      seconds, at);
 }
 
 std::vector<Line> only(const std::vector<Line>& lines, const std::string& event) {

@@ -12,12 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "PublishToolRun.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
@@ -25,7 +25,6 @@ namespace quarzadel {
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
@@ -75,10 +74,7 @@ class VethPair {
   std::string pub_, ing_, a_, b_, here_, there_;
 };
 
-struct Line {
-  double at;
-  json value;
-};
+using Line = studiotest::ToolLine;
 
 // Runs nginx in the ingest's namespace and the publish tool for `seconds` in
 // the publisher's, calling `at(second)` once a second; returns the tool's lines.
@@ -104,29 +100,10 @@ std::vector<Line> publishThrough(VethPair& veth, const std::string& name, int se
   EXPECT_TRUE(listening);
   if (!listening) return {};
 
-  const auto began = Clock::now();
-  auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
-  std::mutex lock;
-  std::vector<Line> lines;
-  FILE* pipe = ::popen(veth.inPublisher(qztest::binaryDir() + "/tools/publishdemo --url rtmp://" +
-                                        veth.ingestAddress() + ":1935/live --key ns --seconds " + std::to_string(seconds) + " --resolution 720p "
-                                        "2>/dev/null").c_str(), "r");
-  if (!pipe) return {};
-  std::thread reader([&] {
-    char buffer[8192];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-      auto value = json::parse(buffer, nullptr, false);
-      if (value.is_discarded()) continue;
-      std::lock_guard guard(lock);
-      lines.push_back({elapsed(), value});
-    }
-  });
-  for (int second = 1; second <= seconds; ++second) {
-    std::this_thread::sleep_until(began + std::chrono::seconds(second));
-    at(second);
-  }
-  reader.join();
-  ::pclose(pipe);
+  const auto lines = studiotest::runPublishTool(
+      veth.inPublisher(qztest::binaryDir() + "/tools/publishdemo --url rtmp://" + veth.ingestAddress() +
+                       ":1935/live --key ns --seconds " + std::to_string(seconds) + " --resolution 720p 2>/dev/null"),
+      seconds, at);
   {
     std::ifstream pidFile(dir / "logs" / "nginx.pid");
     pid_t pid = 0;
