@@ -11,6 +11,9 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
 #include "CommandOutput.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
@@ -96,5 +99,42 @@ struct ProgramCopy {
 using qztest::runCommand;
 
 inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+// What ffprobe says of a Studio copy ("-of json -show_entries stream=codec_type,
+// codec_name,width,height,avg_frame_rate,sample_rate,channels,bit_rate,
+// color_primaries,color_transfer,color_space,start_time:format=duration") for
+// about 12 s of program: H.264 at the given size and about 30 fps with BT.709
+// tags, AAC 48 kHz stereo never above the copy's 192 kbit/s (the tone is mostly
+// silence), the sound not before the first picture, 11 to 13 s long.
+inline void expectTwelveSecondCopy(const nlohmann::json& info, int width, int height, double fpsTolerance) {
+  ASSERT_TRUE(info.is_object());
+  ASSERT_EQ(info.at("streams").size(), 2u) << info.dump();
+  double videoStart = -1, audioStart = -1;
+  for (const auto& s : info.at("streams")) {
+    if (s.at("codec_type") == "video") {
+      EXPECT_EQ(s.at("codec_name"), "h264");
+      EXPECT_EQ(s.at("width"), width);
+      EXPECT_EQ(s.at("height"), height);
+      const std::string rate = s.at("avg_frame_rate");
+      const auto slash = rate.find('/');
+      ASSERT_NE(slash, std::string::npos) << rate;
+      EXPECT_NEAR(std::stod(rate.substr(0, slash)) / std::stod(rate.substr(slash + 1)), 30, fpsTolerance) << rate;
+      EXPECT_EQ(s.value("color_primaries", ""), "bt709");
+      EXPECT_EQ(s.value("color_transfer", ""), "bt709");
+      EXPECT_EQ(s.value("color_space", ""), "bt709");
+      videoStart = std::stod(s.at("start_time").get<std::string>());
+    } else {
+      EXPECT_EQ(s.at("codec_name"), "aac");
+      EXPECT_EQ(s.at("sample_rate"), "48000");
+      EXPECT_EQ(s.at("channels"), 2);
+      EXPECT_LE(std::stoi(s.value("bit_rate", "0")), 192000 * 11 / 10);
+      audioStart = std::stod(s.at("start_time").get<std::string>());
+    }
+  }
+  EXPECT_GE(audioStart, videoStart) << "sound before the first picture";
+  const double duration = std::stod(info.at("format").at("duration").get<std::string>());
+  EXPECT_GE(duration, 11.0);
+  EXPECT_LE(duration, 13.0);
+}
 
 }  // namespace studiotest
