@@ -97,31 +97,12 @@ inline Bytes nullStrictArray(size_t bytes) {
 inline std::atomic<int64_t> liveBytes{0};
 inline std::atomic<int64_t> peakBytes{0};
 
-// The highest allocation above the level when it was made.
-class PeakMeter {
- public:
-  PeakMeter() : base_(liveBytes.load()) { peakBytes.store(base_); }
-  int64_t bytes() const { return peakBytes.load() - base_; }
-
- private:
-  int64_t base_;
-};
-
 struct Decoded {
   std::vector<rtmpmedley::AMFValue> values;
   // The error that ended the payload, if any.
   std::exception_ptr error;
   // The most that decoding held at once, beyond the payload itself.
   int64_t peakBytes = 0;
-
-  std::string errorText() const {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return {};
-  }
 
   bool refused() const {
     try {
@@ -141,13 +122,14 @@ inline Decoded decode(const Bytes& payload, int64_t start = 0) {
   s.setPosition(start);
   Decoded out;
   out.values.reserve(8);
-  PeakMeter meter;
+  const int64_t base = liveBytes.load();
+  peakBytes.store(base);
   try {
     while (s.bytesAvailable() > 0) out.values.push_back(s.deserialize());
   } catch (...) {
     out.error = std::current_exception();
   }
-  out.peakBytes = meter.bytes();
+  out.peakBytes = peakBytes.load() - base;
   return out;
 }
 
@@ -158,9 +140,9 @@ namespace hostileamf::detail {
 // Each block carries its size in front, aligned for any type.
 constexpr size_t kHeader = alignof(std::max_align_t);
 
-inline void* allocate(size_t size) {
+inline void* allocate(size_t size) noexcept {
   auto* p = static_cast<unsigned char*>(std::malloc(size + kHeader));
-  if (!p) throw std::bad_alloc();
+  if (!p) return nullptr;
   *reinterpret_cast<size_t*>(p) = size;
   const int64_t live = liveBytes.fetch_add(int64_t(size)) + int64_t(size);
   int64_t peak = peakBytes.load();
@@ -169,7 +151,7 @@ inline void* allocate(size_t size) {
   return p + kHeader;
 }
 
-inline void release(void* block) {
+inline void release(void* block) noexcept {
   if (!block) return;
   auto* p = static_cast<unsigned char*>(block) - kHeader;
   liveBytes.fetch_sub(int64_t(*reinterpret_cast<size_t*>(p)));
@@ -177,22 +159,14 @@ inline void release(void* block) {
 }
 }  // namespace hostileamf::detail
 
-void* operator new(size_t size) { return hostileamf::detail::allocate(size); }
-void* operator new[](size_t size) { return hostileamf::detail::allocate(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return hostileamf::detail::allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
+// Every form, so that no block crosses between this meter and another allocator.
+void* operator new(size_t size) {
+  if (void* p = hostileamf::detail::allocate(size)) return p;
+  throw std::bad_alloc();
 }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return hostileamf::detail::allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return hostileamf::detail::allocate(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return hostileamf::detail::allocate(size); }
 void operator delete(void* p) noexcept { hostileamf::detail::release(p); }
 void operator delete[](void* p) noexcept { hostileamf::detail::release(p); }
 void operator delete(void* p, size_t) noexcept { hostileamf::detail::release(p); }
