@@ -55,51 +55,37 @@ Bytes gathered(const Source& source, size_t capacity, size_t step) {
 
 TEST(ChunkPiecesTest, PiecesFromAnyOffsetAreTheContiguousChunks) {
   RTMPChunkBuffer out;
-  for (uint32_t chunkSize : {1u, 128u, 4096u}) {
-    out.setChunkSize(chunkSize);
-    for (uint32_t csid : {2u, 64u, 320u}) {
-      for (auto type : {RTMPChunkType::zero, RTMPChunkType::one, RTMPChunkType::two, RTMPChunkType::three}) {
-        for (uint32_t timestamp : {33u, 0xFFFFFFu}) {
-          for (size_t size : {1u, 128u, 129u, 5000u}) {
-            SCOPED_TRACE(testing::Message() << chunkSize << " " << csid << " " << int(type) << " " << timestamp
-                                            << " " << size);
-            const RTMPVideoMessage message(7, timestamp, pattern(size, uint8_t(csid)));
-            const Bytes expected = contiguous(out, type, csid, message);
-            const RTMPChunkedMessage chunks = out.chunk(type, csid, message);
-            ASSERT_EQ(chunks.size(), expected.size());
-            ASSERT_EQ(chunks.chunkCount(), out.chunkCount());
-            for (size_t capacity : {1u, 3u, 64u})
-              for (size_t step : {7u, 1000u, 1u << 30}) EXPECT_EQ(gathered(chunks, capacity, step), expected);
-          }
+  for (uint32_t chunkSize : {1u, 128u, 4096u})
+    for (auto type : {RTMPChunkType::zero, RTMPChunkType::three})
+      for (uint32_t timestamp : {33u, 0xFFFFFFu})
+        for (size_t size : {1u, 128u, 129u, 5000u}) {
+          SCOPED_TRACE(testing::Message() << chunkSize << " " << int(type) << " " << timestamp << " " << size);
+          out.setChunkSize(chunkSize);
+          const RTMPVideoMessage message(7, timestamp, pattern(size, uint8_t(size)));
+          const Bytes expected = contiguous(out, type, 320, message);
+          const RTMPChunkedMessage chunks = out.chunk(type, 320, message);
+          ASSERT_EQ(chunks.size(), expected.size());
+          for (size_t capacity : {1u, 3u, 64u})
+            for (size_t step : {7u, 1u << 30}) EXPECT_EQ(gathered(chunks, capacity, step), expected);
         }
-      }
-    }
-  }
 }
 
-TEST(SocketWritePoolTest, WritesHoldThePayloadUntilWrittenAndAreReused) {
+TEST(SocketWritePoolTest, WritesHoldThePayloadOnlyWhileTheyGatherIt) {
   RTMPChunkBuffer out;
   out.setChunkSize(4096);
   auto pool = RTMPSocketWritePool::make();
   auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
   const Bytes expected = contiguous(out, RTMPChunkType::one, 5, *message);
   std::weak_ptr<RTMPVideoMessage> weak = message;
-
-  // Written in place: the write holds the payload until it is let go of.
   auto write = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(message)));
   ASSERT_TRUE(write);
-  EXPECT_EQ(write->size(), expected.size());
   EXPECT_EQ(gathered(*write, 64, 1000), expected);
   EXPECT_FALSE(weak.expired());
   write.reset();
   EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(pool->idleCount(), 1u);
 
-  // Without an owner, or at a chunk size too small to gather, the bytes are
-  // copied at once and the payload may go.
-  auto again = pool->take(out.chunk(RTMPChunkType::one, 5, RTMPVideoMessage(1, 5, pattern(20000))));
-  EXPECT_EQ(pool->idleCount(), 0u);
-  EXPECT_EQ(gathered(*again, 64, 1u << 30), expected);
+  // At a chunk size too small to gather the bytes are copied at once, and a
+  // message that cannot be sent is not kept either.
   out.setChunkSize(128);
   auto small = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
   const Bytes smallExpected = contiguous(out, RTMPChunkType::one, 5, *small);
@@ -107,16 +93,12 @@ TEST(SocketWritePoolTest, WritesHoldThePayloadUntilWrittenAndAreReused) {
   auto copied = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(small)));
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(gathered(*copied, 64, 1u << 30), smallExpected);
-  EXPECT_FALSE(pool->take(RTMPChunkedMessage()));
-  // A message that cannot be sent is not kept either.
   auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
   weak = tooLong;
   EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
   EXPECT_TRUE(weak.expired());
-
   // A write let go of after its pool is gone frees itself.
   pool.reset();
-  again.reset();
   copied.reset();
 }
 

@@ -8,33 +8,18 @@ using rtmptest::Bytes;
 
 namespace {
 
-Bytes serverS0S1S2(uint8_t version = 3) {
+Bytes serverS0S1S2() {
   Bytes b(1 + 1536 + 1536);
-  b[0] = version;
+  b[0] = 6;  // any version is accepted
   for (size_t i = 1; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 31);
   return b;
 }
 
 uint32_t timeField(const Bytes& c2) { return (uint32_t(c2[4]) << 24) | (c2[5] << 16) | (c2[6] << 8) | c2[7]; }
 
-std::optional<Bytes> c2At(platform::Date date) {
-  RTMPHandshake h(std::make_shared<platform::FixedWallClock>(date));
-  h.put(serverS0S1S2());
-  return h.c2();
-}
-
-TEST(HandshakeTest, C0C1HasVersionZeroTimeAndFreshRandomBytes) {
-  RTMPHandshake h;
-  const Bytes a = h.c0c1();
-  const Bytes b = h.c0c1();
-  ASSERT_EQ(a.size(), 1537u);
-  EXPECT_EQ(Bytes(a.begin(), a.begin() + 9), (Bytes{3, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_NE(Bytes(a.begin() + 9, a.end()), Bytes(b.begin() + 9, b.end()));
-}
-
 TEST(HandshakeTest, C2EchoesS1WithTheTimeAndBytesAfterS2GoToTheCaller) {
   RTMPHandshake h(std::make_shared<platform::FixedWallClock>(platform::makeUtcDate(2024, 1, 1)));
-  Bytes s = serverS0S1S2(6);  // any version is accepted
+  Bytes s = serverS0S1S2();
   const Bytes chunk = {0x02, 0, 0, 0, 0, 0, 4, 1, 0, 0, 0, 0, 0, 0, 0x10, 0};
   s.insert(s.end(), chunk.begin(), chunk.end());
   h.put(std::span<const uint8_t>(s).first(1536));
@@ -49,14 +34,17 @@ TEST(HandshakeTest, C2EchoesS1WithTheTimeAndBytesAfterS2GoToTheCaller) {
   h.put(std::span<const uint8_t>(s).subspan(1537, 1000));
   EXPECT_FALSE(h.takeSurplus());
   h.put(std::span<const uint8_t>(s).subspan(2537));
-  EXPECT_TRUE(h.hasS2());
   EXPECT_EQ(h.takeSurplus(), chunk);
-  EXPECT_TRUE(h.inputBuffer.empty());
 }
 
 TEST(HandshakeTest, TimeFieldWrapsInsteadOfOverflowing) {
-  EXPECT_EQ(timeField(*c2At(platform::Date(std::chrono::seconds(int64_t{4294967296} + 5)))), 5u);
-  EXPECT_EQ(timeField(*c2At(platform::makeUtcDate(2040, 1, 1))), 2208988800u);  // past 2038 it keeps counting
+  for (const auto& [date, field] : std::vector<std::pair<platform::Date, uint32_t>>{
+           {platform::Date(std::chrono::seconds(int64_t{4294967296} + 5)), 5u},
+           {platform::makeUtcDate(2040, 1, 1), 2208988800u}}) {  // past 2038 it keeps counting
+    RTMPHandshake h(std::make_shared<platform::FixedWallClock>(date));
+    h.put(serverS0S1S2());
+    EXPECT_EQ(timeField(*h.c2()), field);
+  }
 }
 
 }  // namespace
