@@ -53,37 +53,33 @@ INSTANTIATE_TEST_SUITE_P(Parsers, SeedCorpusTest,
 
 // The seeds that reproduce known malformed inputs give the sound results, not just no crash.
 TEST(SeedCorpusTest, ChunkRegressionsDeliverWhatTheyShould) {
-  auto load = [&](const char* name) {
-    std::ifstream in(corpusDir("rtmp_chunk") / name, std::ios::binary);
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return std::vector<uint8_t>(b.begin() + 1, b.end());
+  struct Read {
+    std::vector<rtmpmedley::RTMPMessagePtr> messages;
+    bool malformed = false;
   };
-  auto count = [](const std::vector<uint8_t>& bytes) {
+  auto read = [&](const char* name) {
+    std::ifstream in(corpusDir("rtmp_chunk") / name, std::ios::binary);
+    const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     rtmpmedley::RTMPChunkReader reader;
-    std::vector<rtmpmedley::RTMPMessagePtr> out;
-    reader.put(bytes);
-    for (auto r = reader.read(); r.status == rtmpmedley::RTMPChunkReader::Status::message; r = reader.read())
-      out.push_back(r.received.message);
+    Read out;
+    out.malformed = reader.append(std::span<const uint8_t>(b).subspan(1), [&](const auto& r) {
+      out.messages.push_back(r.message);
+    }) == rtmpmedley::RTMPChunkReader::Status::malformed;
     return out;
   };
-  auto malformed = [](const std::vector<uint8_t>& bytes) {
-    rtmpmedley::RTMPChunkReader reader;
-    return reader.append(bytes, nullptr) == rtmpmedley::RTMPChunkReader::Status::malformed;
-  };
-  EXPECT_EQ(count(load("session")).size(), 7u);
-  EXPECT_EQ(count(load("chunk_size_1")).back()->payload().size(), 40u);
-  EXPECT_EQ(count(load("chunk_size_7fffffff")).back()->payload().size(), 40u);
-  const auto changed = count(load("type1_length_change"));
-  ASSERT_EQ(changed.size(), 1u);
-  EXPECT_EQ(changed[0]->payload().size(), 4u);
-  EXPECT_EQ(count(load("extended_timestamp_no_repeat")).at(0)->timestamp, 0x1000000u);
-  EXPECT_EQ(count(load("csid_65599")).size(), 1u);
-  EXPECT_TRUE(count(load("csid_320_truncated_basic")).empty());
-  EXPECT_FALSE(malformed(load("session")));
+  EXPECT_EQ(read("session").messages.size(), 7u);
+  EXPECT_FALSE(read("session").malformed);
+  EXPECT_EQ(read("chunk_size_1").messages.back()->payload().size(), 40u);
+  EXPECT_EQ(read("chunk_size_7fffffff").messages.back()->payload().size(), 40u);
+  ASSERT_EQ(read("type1_length_change").messages.size(), 1u);
+  EXPECT_EQ(read("type1_length_change").messages[0]->payload().size(), 4u);
+  EXPECT_EQ(read("extended_timestamp_no_repeat").messages.at(0)->timestamp, 0x1000000u);
+  EXPECT_EQ(read("csid_65599").messages.size(), 1u);
+  EXPECT_TRUE(read("csid_320_truncated_basic").messages.empty());
   // Continuations of a header the chunk stream never had end the reading after what came before.
-  EXPECT_EQ(count(load("type3_without_header")).size(), 1u);
-  EXPECT_TRUE(malformed(load("type3_without_header")));
-  EXPECT_TRUE(malformed(load("type2_without_header")));
+  EXPECT_EQ(read("type3_without_header").messages.size(), 1u);
+  EXPECT_TRUE(read("type3_without_header").malformed);
+  EXPECT_TRUE(read("type2_without_header").malformed);
 }
 
 }  // namespace
