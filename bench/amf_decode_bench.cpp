@@ -20,7 +20,7 @@ void decodeShape(benchmark::State& state, const Bytes& payload, int64_t start) {
   for (auto _ : state) {
     const auto decoded = hostileamf::decode(payload, start);
     peak = std::max(peak, decoded.peakBytes);
-    refused = decoded.refused();
+    refused = decoded.refused;
     benchmark::DoNotOptimize(decoded.values.data());
   }
   const double size = static_cast<double>(payload.size());

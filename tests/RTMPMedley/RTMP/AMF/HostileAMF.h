@@ -99,20 +99,11 @@ inline std::atomic<int64_t> peakBytes{0};
 
 struct Decoded {
   std::vector<rtmpmedley::AMFValue> values;
-  // The error that ended the payload, if any.
+  // The error that ended the payload, if any, and whether it was a refusal to decode.
   std::exception_ptr error;
+  bool refused = false;
   // The most that decoding held at once, beyond the payload itself.
   int64_t peakBytes = 0;
-
-  bool refused() const {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const rtmpmedley::AMFSerializerError& e) {
-      return e.kind() == rtmpmedley::AMFSerializerError::Kind::deserialize;
-    } catch (...) {
-    }
-    return false;
-  }
 };
 
 // Reads every value as a command or data message reader does: one
@@ -126,6 +117,9 @@ inline Decoded decode(const Bytes& payload, int64_t start = 0) {
   peakBytes.store(base);
   try {
     while (s.bytesAvailable() > 0) out.values.push_back(s.deserialize());
+  } catch (const rtmpmedley::AMFSerializerError& e) {
+    out.error = std::current_exception();
+    out.refused = e.kind() == rtmpmedley::AMFSerializerError::Kind::deserialize;
   } catch (...) {
     out.error = std::current_exception();
   }

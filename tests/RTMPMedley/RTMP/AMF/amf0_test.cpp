@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/AMF/AMF0Serializer.h"
 
@@ -101,13 +99,6 @@ TEST(AMF0Test, TruncatedHostileAndUnfitInputsAreRefused) {
   deep.insert(deep.begin(), {0x03, 0x00, 0x01, 'a'});
   EXPECT_EQ(amfError(deep), AMFSerializerError::Kind::deserialize);
 
-  // A number that no integer holds is not an integer.
-  for (double bad : {double(NAN), double(INFINITY), 1e19}) {
-    AMF0Serializer s(write(bad));
-    EXPECT_THROW(s.deserializeInt(), AMFSerializerError) << bad;
-  }
-  AMF0Serializer number(write(-3.9));
-  EXPECT_EQ(number.deserializeInt(), -3);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 constexpr int64_t kPeakPerByte = 8;
 
 void expectRefusedWithinBudget(const hostileamf::Decoded& decoded, const Bytes& payload) {
-  EXPECT_TRUE(decoded.refused());
+  EXPECT_TRUE(decoded.refused);
   EXPECT_LE(decoded.peakBytes, kPeakPerByte * int64_t(payload.size()));
 }
 

@@ -1,7 +1,6 @@
 // Chunks written from the payload where it lies: the pieces a gather write
-// takes are the chunk bytes from any offset, the socket's writes keep (and
-// then let go of) the payload, and a real connection carries the chunks
-// unchanged over TCP and TLS, whichever way each message was handed over.
+// takes are the chunk bytes from any offset, and a real connection carries
+// them unchanged over TCP and TLS, whichever way each message was handed over.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -75,31 +74,19 @@ TEST(SocketWritePoolTest, WritesHoldThePayloadOnlyWhileTheyGatherIt) {
   out.setChunkSize(4096);
   auto pool = RTMPSocketWritePool::make();
   auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
-  const Bytes expected = contiguous(out, RTMPChunkType::one, 5, *message);
   std::weak_ptr<RTMPVideoMessage> weak = message;
   auto write = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(message)));
   ASSERT_TRUE(write);
-  EXPECT_EQ(gathered(*write, 64, 1000), expected);
   EXPECT_FALSE(weak.expired());
+  // A message that cannot be sent is not kept either.
+  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
+  std::weak_ptr<RTMPVideoMessage> tooLongWeak = tooLong;
+  EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
+  EXPECT_TRUE(tooLongWeak.expired());
+  // A write let go of after its pool is gone frees itself and the payload.
+  pool.reset();
   write.reset();
   EXPECT_TRUE(weak.expired());
-
-  // At a chunk size too small to gather the bytes are copied at once, and a
-  // message that cannot be sent is not kept either.
-  out.setChunkSize(128);
-  auto small = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
-  const Bytes smallExpected = contiguous(out, RTMPChunkType::one, 5, *small);
-  weak = small;
-  auto copied = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(small)));
-  EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(gathered(*copied, 64, 1u << 30), smallExpected);
-  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
-  weak = tooLong;
-  EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
-  EXPECT_TRUE(weak.expired());
-  // A write let go of after its pool is gone frees itself.
-  pool.reset();
-  copied.reset();
 }
 
 class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};

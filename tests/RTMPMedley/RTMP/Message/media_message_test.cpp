@@ -88,17 +88,16 @@ TEST(VideoMessageTest, PlaybackOfWhatIsSupported) {
   for (const auto& [payload, supported] : support) EXPECT_EQ(RTMPVideoMessage(1, 0, payload).isSupported(), supported);
   EXPECT_FALSE(RTMPVideoMessage(1, 0, {0x17, 0, 0}).makeFormatDescription());
 
+  // Composition times are signed 24-bit; extended packets other than coded
+  // frames have a 5-byte header and none.
   const auto fd = video(codec::h264, "avcC", rtmptest::avcC(rtmptest::kAVCSPS, rtmptest::kAVCPPS));
   const MediaTime at(2000, 1000);
-  const auto inter = RTMPVideoMessage(1, 0, {0x27, 0x01, 0x00, 0x00, 0x21, 9, 9}).makeSampleBuffer(at, fd);
+  const auto inter = RTMPVideoMessage(1, 0, {0x27, 0x01, 0xFF, 0xFF, 0xFE, 9, 9}).makeSampleBuffer(at, fd);
   ASSERT_TRUE(inter);
-  EXPECT_EQ(inter->presentationTime(), MediaTime(2033, 1000));
+  EXPECT_EQ(inter->presentationTime(), MediaTime(1998, 1000));
   EXPECT_EQ(inter->decodeTime(), at);
   EXPECT_FALSE(inter->isSync());
   EXPECT_EQ(inter->dataBuffer()->toVector(), (Bytes{9, 9}));
-  // Negative composition times are signed 24-bit.
-  EXPECT_EQ(RTMPVideoMessage(1, 0, {0x17, 0x01, 0xFF, 0xFF, 0xFE}).compositionTime(), -2);
-  // Extended packets other than coded frames have a 5-byte header and no composition time.
   const RTMPVideoMessage other(1, 0, {0x93, 'h', 'v', 'c', '1', 7, 7, 7});
   EXPECT_EQ(other.compositionTime(), 0);
   EXPECT_EQ(other.makeSampleBuffer(at, fd)->dataBuffer()->size(), 3u);
