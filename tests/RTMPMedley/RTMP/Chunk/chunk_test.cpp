@@ -106,27 +106,37 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
 }
 
 TEST(ChunkReaderTest, EachReadGivesOneMessageOrSaysMoreBytesAreNeeded) {
-  const Bytes audio = chunked(RTMPAudioMessage(1, 3, pattern(300)), 4);
-  const Bytes video = chunked(RTMPVideoMessage(1, 4, pattern(10)), 5, 128, RTMPChunkType::one);
+  // The peer changes its size twice and at once sends at the last size: one
+  // block, read message by message with each size applied once, in order.
+  const Bytes block = concat({chunked(RTMPSetChunkSizeMessage(0, 0, 4096), 2),
+                              chunked(RTMPVideoMessage(1, 1, pattern(5000)), 5, 4096),
+                              chunked(RTMPSetChunkSizeMessage(0, 0, 1000), 2, 4096),
+                              chunked(RTMPVideoMessage(1, 2, pattern(2500, 1)), 5, 1000, RTMPChunkType::one)});
   RTMPChunkReader reader;
-  // Two whole chunks of three, then the rest with a whole second message.
-  reader.put(std::span<const uint8_t>(audio).first(audio.size() - 10));
-  EXPECT_EQ(reader.read().status, RTMPChunkReader::Status::needMoreData);
-  // The third chunk's first 34 bytes went straight into the message.
+  reader.put(std::span<const uint8_t>(block).first(block.size() - 10));
+  std::vector<uint32_t> sizes;
+  Received r;
+  for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read()) {
+    sizes.push_back(reader.chunkSize());
+    r.push_back(result.received);
+    // Nothing runs ahead of the caller: what follows a message is still unread.
+    if (r.size() == 1) EXPECT_EQ(reader.bufferedBytes(), block.size() - 10 - 16);
+  }
+  EXPECT_EQ(sizes, (std::vector<uint32_t>{4096, 4096, 1000}));
+  // The last chunk's first bytes went straight into the message.
   EXPECT_EQ(reader.bufferedBytes(), 0u);
-  EXPECT_EQ(reader.chunkStream(4)->position(), 128u + 128 + 34);
-  reader.put(concat({Bytes(audio.end() - 10, audio.end()), video}));
-  const auto first = reader.read();
-  ASSERT_EQ(first.status, RTMPChunkReader::Status::message);
-  EXPECT_EQ(first.received.message->payload(), pattern(300));
-  EXPECT_EQ(first.received.chunkType, RTMPChunkType::zero);
-  // The second message is still unread: nothing runs ahead of the caller.
-  EXPECT_EQ(reader.bufferedBytes(), video.size());
-  const auto second = reader.read();
-  ASSERT_EQ(second.status, RTMPChunkReader::Status::message);
-  EXPECT_EQ(second.received.chunkType, RTMPChunkType::one);
-  EXPECT_EQ(second.received.message->timestamp, 4u);
+  EXPECT_EQ(reader.chunkStream(5)->position(), 2500u - 10);
+  reader.put(Bytes(block.end() - 10, block.end()));
+  const auto last = reader.read();
+  ASSERT_EQ(last.status, RTMPChunkReader::Status::message);
+  EXPECT_EQ(last.received.chunkType, RTMPChunkType::one);
+  EXPECT_EQ(last.received.message->payload(), pattern(2500, 1));
+  EXPECT_EQ(r.at(1).message->payload(), pattern(5000));
   EXPECT_EQ(reader.read().status, RTMPChunkReader::Status::needMoreData);
+  // Sizes out of range are refused; large ones are held to the largest message.
+  for (uint32_t bad : {0u, 0x80000000u}) EXPECT_FALSE(reader.setChunkSize(bad));
+  EXPECT_TRUE(reader.setChunkSize(0x7FFFFFFF));
+  EXPECT_EQ(reader.chunkSize(), 0xFFFFFFu);
 }
 
 TEST(ChunkReaderTest, AChunkThatContinuesNoHeaderIsMalformedUntilReset) {
@@ -147,31 +157,6 @@ TEST(ChunkReaderTest, AChunkThatContinuesNoHeaderIsMalformedUntilReset) {
               RTMPChunkReader::Status::needMoreData);
     EXPECT_EQ(r.size(), 2u);
   }
-}
-
-TEST(ChunkReaderTest, ChunkSizeChangesApplyAtTheMessageBoundaryWithinOneRead) {
-  // The peer changes its size twice and at once sends at the last size: one
-  // block, read message by message with nothing applied out of order.
-  const Bytes block = concat({chunked(RTMPSetChunkSizeMessage(0, 0, 4096), 2),
-                              chunked(RTMPVideoMessage(1, 1, pattern(5000)), 5, 4096),
-                              chunked(RTMPSetChunkSizeMessage(0, 0, 1000), 2, 4096),
-                              chunked(RTMPVideoMessage(1, 2, pattern(2500, 1)), 5, 1000)});
-  RTMPChunkReader reader;
-  reader.put(block);
-  std::vector<uint32_t> sizes;
-  Received r;
-  for (auto result = reader.read(); result.status == RTMPChunkReader::Status::message; result = reader.read()) {
-    sizes.push_back(reader.chunkSize());
-    r.push_back(result.received);
-  }
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(sizes, (std::vector<uint32_t>{4096, 4096, 1000, 1000}));
-  EXPECT_EQ(r[1].message->payload(), pattern(5000));
-  EXPECT_EQ(r[3].message->payload(), pattern(2500, 1));
-  // Sizes out of range are refused; large ones are held to the largest message.
-  for (uint32_t bad : {0u, 0x80000000u}) EXPECT_FALSE(reader.setChunkSize(bad));
-  EXPECT_TRUE(reader.setChunkSize(0x7FFFFFFF));
-  EXPECT_EQ(reader.chunkSize(), 0xFFFFFFu);
 }
 
 TEST(ChunkReaderTest, StreamsTheWriterNeverMakes) {
