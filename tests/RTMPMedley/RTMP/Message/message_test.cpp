@@ -60,14 +60,21 @@ TEST(ControlMessageTest, OneMessageIsReadFromManyThreadsAtOnce) {
   EXPECT_EQ(wrong, 0);
 }
 
-TEST(CommandMessageTest, AMF3CommandsRoundTripAndSwitchedValuesAreRead) {
+TEST(CommandMessageTest, AMF3CommandsAndDataRoundTripAndSwitchedValuesAreRead) {
   const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf3, "publish", 0, std::nullopt, {"key", "live"});
-  EXPECT_EQ(publish.type(), RTMPMessageType::amf3Command);
-  const auto amf3 = make<RTMPCommandMessage>(17, publish.payload());
-  ASSERT_TRUE(amf3);
-  EXPECT_EQ(amf3->commandName, "publish");
-  EXPECT_FALSE(amf3->commandObject);
-  EXPECT_EQ(amf3->arguments, publish.arguments);
+  const auto command = make<RTMPCommandMessage>(17, publish.payload());
+  ASSERT_TRUE(command);
+  EXPECT_EQ(command->commandName, "publish");
+  EXPECT_FALSE(command->commandObject);
+  EXPECT_EQ(command->arguments, publish.arguments);
+  // Data has no leading format byte, and its handler name is optional.
+  const RTMPDataMessage data(1, 0, RTMPObjectEncoding::amf3, "@setDataFrame", {"onMetaData", 1920.0});
+  const auto read = make<RTMPDataMessage>(15, data.payload());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->handlerName, "@setDataFrame");
+  EXPECT_EQ(read->arguments, data.arguments);
+  EXPECT_EQ(make<RTMPDataMessage>(18, {0x00, 0x05, 0x01, 0x01})->arguments, (AMFList{AMFValue(), true}));
+  EXPECT_EQ(RTMPMessage::make(18, 0, 0, {0x02, 0x00, 0x01, 'a', 0x03, 0x00}), nullptr);
   const auto s = make<RTMPCommandMessage>(17, {0x00, 0x02, 0x00, 0x01, 'x', 0x00, 0x40, 0x00, 0, 0, 0, 0, 0, 0, 0x05,
                                               0x11, 0x0A, 0x0B, 0x01, 0x03, 'a', 0x04, 0x05, 0x01});
   ASSERT_TRUE(s);
@@ -86,22 +93,6 @@ TEST(CommandMessageTest, UnreadablePayloadsGiveNoMessageAndOddOnesAreCutOrClampe
   EXPECT_EQ(m->arguments, (AMFList{true}));
   EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", 1e300, AMFValue()}))->transactionId, INT64_MAX);
   EXPECT_EQ(make<RTMPCommandMessage>(20, amf0({"x", NAN, AMFValue()}))->transactionId, 0);
-}
-
-TEST(DataMessageTest, HandlerNameIsOptionalAndAMF3DataHasNoLeadingByte) {
-  AMFArray metadata;
-  metadata.set("width", 1920.0);
-  const RTMPDataMessage m(1, 0, RTMPObjectEncoding::amf3, "@setDataFrame", {"onMetaData", metadata});
-  EXPECT_EQ(m.payload()[0], 0x02);
-  const auto r = make<RTMPDataMessage>(15, m.payload());
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->handlerName, "@setDataFrame");
-  EXPECT_EQ(r->arguments, (AMFList{"onMetaData", metadata}));
-  const auto n = make<RTMPDataMessage>(18, {0x00, 0x05, 0x01, 0x01});
-  ASSERT_TRUE(n);
-  EXPECT_EQ(n->handlerName, "");
-  EXPECT_EQ(n->arguments, (AMFList{AMFValue(), true}));
-  EXPECT_EQ(RTMPMessage::make(18, 0, 0, {0x02, 0x00, 0x01, 'a', 0x03, 0x00}), nullptr);
 }
 
 TEST(SharedObjectMessageTest, StatusEventsCarryTwoTextsAndBadEventsAreSkippedByTheirLength) {
