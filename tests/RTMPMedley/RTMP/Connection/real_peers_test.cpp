@@ -1,8 +1,10 @@
-// The connection and the probe against real servers on loopback: nginx with its
-// RTMP module, stunnel in front of it for RTMPS, and node-media-server.
+// The connection, the probe and the publish tool against real servers on
+// loopback: nginx with its RTMP module, stunnel in front of it for RTMPS, and
+// node-media-server.
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <regex>
 #include <thread>
 
 #include "Platform/Files/ScopedEnv.h"
@@ -15,6 +17,8 @@ using namespace rtmptest;
 using namespace rtmpmedley;
 
 namespace {
+
+std::string tool(const char* name) { return qztest::binaryDir() + "/tools/" + name; }
 
 class RealPeersTest : public RealTimeTest<> {
  protected:
@@ -39,27 +43,18 @@ class RealPeersTest : public RealTimeTest<> {
     ASSERT_TRUE(stunnel_ && stunnel_->ok()) << (stunnel_ ? stunnel_->output() : "no test certificates");
     ASSERT_TRUE(nodeMediaServer_->ok()) << nodeMediaServer_->output();
     env_.set("SSL_CERT_FILE", platform::testing::TestCertificates::shared().caFile.string());
+    for (const char* name : {"rtmpprobe", "rtmpsmoke"})
+      ASSERT_TRUE(std::filesystem::exists(tool(name))) << "build the " << name << " target first";
   }
 
-  static std::string nginxURL() { return loopbackURL(nginx_->port()); }
   static std::string rtmpsURL(const std::string& host = "localhost") {
     return "rtmps://" + host + ":" + std::to_string(stunnel_->port()) + "/live";
   }
-  static std::string nodeMediaServerURL() {
-    return loopbackURL(nodeMediaServer_->port());
-  }
 
-  // Connects, asks for a stream id, closes; the statuses seen on the way.
-  std::vector<std::string> roundTrip(const std::string& url) {
-    auto connection = makeConnection(rt);
-    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
-    const auto response = wait(connection->connect(url));
-    EXPECT_EQ(response.status->code, "NetConnection.Connect.Success") << url;
-    const auto created = wait(connection->call("createStream"));
-    EXPECT_TRUE(!created.arguments.empty() && created.arguments[0].number()) << url;
-    wait(connection->close());
-    EXPECT_TRUE(eventually([&] { return statuses.values().size() >= 2; }));
-    return codes(statuses.values());
+  // Publishes with rtmpsmoke to `server`; what it printed and the settled recording.
+  static std::pair<CommandRun, std::string> publish(PeerProcess* server, const std::string& arguments) {
+    auto run = rtmptest::run(tool("rtmpsmoke") + " --url " + loopbackURL(server->port()) + " " + arguments);
+    return {run, run.succeeded() ? settledRecording(server->value("RECORD_DIR")).string() : ""};
   }
 
   static PeerProcess* nginx_;
@@ -74,18 +69,21 @@ PeerProcess* RealPeersTest::nodeMediaServer_ = nullptr;
 
 }  // namespace
 
-TEST_F(RealPeersTest, ConnectsCreatesAStreamAndClosesWithEachServer) {
-  const std::vector<std::string> expected{"NetConnection.Connect.Success", "NetConnection.Connect.Closed"};
-  EXPECT_EQ(roundTrip(nginxURL()), expected);
-  EXPECT_EQ(roundTrip(rtmpsURL()), expected);
-  EXPECT_EQ(roundTrip(nodeMediaServerURL()), expected);
-}
+TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPings) {
+  for (const auto& url : {loopbackURL(nginx_->port()), rtmpsURL(), loopbackURL(nodeMediaServer_->port())}) {
+    auto connection = RTMPConnection::make(rt);
+    Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
+    wait(connection->connect(url));
+    const auto created = wait(connection->call("createStream"));
+    EXPECT_TRUE(!created.arguments.empty() && created.arguments[0].number()) << url;
+    wait(connection->close());
+    EXPECT_TRUE(eventually([&] { return statuses.values().size() >= 2; }));
+    EXPECT_EQ(codes(statuses.values()), (std::vector<std::string>{"NetConnection.Connect.Success",
+                                                                   "NetConnection.Connect.Closed"})) << url;
+  }
 
-TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
-  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
-  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
-  const std::string ca = platform::testing::TestCertificates::shared().caFile.string();
-  const CommandRun good = run(probe + " --stay 6 --ca " + ca + " " + nginxURL() + " " + rtmpsURL());
+  const std::string probe = tool("rtmpprobe") + " --ca " + platform::testing::TestCertificates::shared().caFile.string();
+  const CommandRun good = run(probe + " --stay 6 " + loopbackURL(nginx_->port()) + " " + rtmpsURL());
   EXPECT_TRUE(good.succeeded()) << good.output;
   for (const char* line : {"connect: NetConnection.Connect.Success", "close: NetConnection.Connect.Closed",
                            "createStream: stream id "}) {
@@ -96,44 +94,76 @@ TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
   EXPECT_EQ(good.output.find("pings answered: 0"), std::string::npos) << good.output;
 
   // The wrong name fails cleanly: an error line and exit status 1, no crash.
-  const CommandRun wrong = run(probe + " --stay 1 --ca " + ca + " " + rtmpsURL("127.0.0.1"));
+  const CommandRun wrong = run(probe + " --stay 1 " + rtmpsURL("127.0.0.1"));
   EXPECT_TRUE(WIFEXITED(wrong.status) && WEXITSTATUS(wrong.status) == 1) << wrong.output;
   EXPECT_NE(wrong.output.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
       << wrong.output;
 }
 
+// HEVC + AAC over enhanced RTMP through node-media-server, read back with
+// rtmpsmoke --check since Debian's ffprobe cannot read enhanced FLV; and the
+// program (camera A, a dissolve to camera B, the test tone on the real clock)
+// through nginx, read with ffprobe and ffmpeg.
+TEST_F(RealPeersTest, PublishedHevcAndProgramRecordingsDecodeWithEveryPictureInOrder) {
+  const auto [hevc, hevcRecording] =
+      publish(nodeMediaServer_, "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
+  ASSERT_FALSE(hevcRecording.empty()) << hevc.output;
+  const auto checked = run(tool("rtmpsmoke") + " --check " + hevcRecording);
+  EXPECT_TRUE(checked.succeeded()) << checked.output;
+  for (const char* line : {"video: hevc 1280x720", " 0 decoding errors, 30 fps", "audio: aac 48000 Hz, 2 channels"})
+    EXPECT_NE(checked.output.find(line), std::string::npos) << checked.output;
+  std::cout << "HEVC through node-media-server:\n" << checked.output;
+
+  const auto [program, recording] =
+      publish(nginx_, "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
+  ASSERT_FALSE(recording.empty()) << program.output;
+  for (const char* line : {"picture on air: Test Pattern B", "sound on air: Test Tone",
+                           "status: NetConnection.Connect.Closed", " 0 dropped before the encoder"})
+    EXPECT_NE(program.output.find(line), std::string::npos) << program.output;
+  const auto probe = run("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
+                         recording);
+  std::smatch video, made;
+  ASSERT_TRUE(std::regex_search(probe.output, video,
+                                std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
+      << probe.output;
+  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
+  // Every picture the program made, 30 a second from the start (the slate before the first camera frame).
+  ASSERT_TRUE(std::regex_search(program.output, made, std::regex("program: ([0-9]+) pictures made"))) << program.output;
+  EXPECT_EQ(video[1], made[1]) << program.output;
+  EXPECT_GE(std::stoi(video[1]), 115) << probe.output;
+  EXPECT_LE(std::stoi(video[1]), 130) << probe.output;
+  expectDecodesCleanly(recording);
+  // Steady also where the slate gives way to the first camera.
+  EXPECT_EQ(std::to_string(steadyDecodeTimes(recording).size()), std::string(video[1]));
+}
+
 // The server dies while the probe holds a connection: the closing status
 // follows within a second.
-TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
-  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
-  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
+TEST(KilledPeerTest, AKilledNginxIsReportedClosedWithinASecond) {
+  ASSERT_TRUE(std::filesystem::exists(tool("rtmpprobe"))) << "build the rtmpprobe target first";
   PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed-probe"));
   ASSERT_TRUE(doomed.ok()) << doomed.output();
-  struct Lines {
-    std::mutex mutex;
-    std::string text;
-    std::optional<std::chrono::steady_clock::time_point> lost;
-  } lines;
+  std::mutex mutex;
+  std::string text;
+  std::optional<std::chrono::steady_clock::time_point> lost;
   std::thread reader([&] {
-    FILE* pipe = ::popen((probe + " --stay 20 " + loopbackURL(doomed.port())).c_str(), "r");
+    FILE* pipe = ::popen((tool("rtmpprobe") + " --stay 20 " + loopbackURL(doomed.port())).c_str(), "r");
     char line[1024];
     while (pipe && std::fgets(line, sizeof line, pipe)) {
-      std::lock_guard lock(lines.mutex);
-      lines.text += line;
-      if (std::string(line).find("connection lost") != std::string::npos) lines.lost = std::chrono::steady_clock::now();
+      std::lock_guard lock(mutex);
+      text += line;
+      if (std::string(line).find("connection lost") != std::string::npos) lost = std::chrono::steady_clock::now();
     }
     if (pipe) ::pclose(pipe);
   });
-  auto seen = [&](const char* text) {
-    std::lock_guard lock(lines.mutex);
-    return lines.text.find(text) != std::string::npos;
-  };
-  ASSERT_TRUE(eventually([&] { return seen("createStream: stream id"); }));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return text.find("createStream: stream id") != std::string::npos;
+  }));
   const auto killed = killNginx(doomed);
   reader.join();
-  std::lock_guard lock(lines.mutex);
-  ASSERT_TRUE(lines.lost) << lines.text;
-  EXPECT_LT(*lines.lost - killed, std::chrono::seconds(1)) << lines.text;
-  EXPECT_NE(lines.text.find("NetConnection.Connect.Closed"), std::string::npos) << lines.text;
-  std::cout << lines.text;
+  ASSERT_TRUE(lost) << text;
+  EXPECT_LT(*lost - killed, std::chrono::seconds(1)) << text;
+  EXPECT_NE(text.find("NetConnection.Connect.Closed"), std::string::npos) << text;
 }
