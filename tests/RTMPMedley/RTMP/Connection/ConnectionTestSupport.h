@@ -104,11 +104,6 @@ class FakeStream final : public platform::Actor, public rtmpmedley::RTMPStreamDe
   std::vector<rtmpmedley::RTMPMessagePtr> messages_;
 };
 
-// A connection as the application makes it, on real sockets.
-inline std::shared_ptr<RTMPConnection> makeConnection(std::shared_ptr<platform::Runtime> runtime) {
-  return RTMPConnection::make(std::move(runtime));
-}
-
 // A test on real threads and sockets that waits for what it starts.
 template <int Threads = 2>
 class RealTimeTest : public ::testing::Test {
@@ -130,22 +125,6 @@ bool eventually(P predicate, platform::Nanos timeout = platform::seconds(10)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-// Runs a virtual runtime's jobs, the network's included, until `predicate`
-// holds; virtual time stands still.
-template <class P>
-bool pumpUntil(const std::shared_ptr<platform::VirtualRuntime>& rt, P predicate,
-               platform::Nanos timeout = platform::seconds(10)) {
-  return eventually([&] {
-    rt->runUntilIdle();
-    return predicate();
-  }, timeout);
-}
-
-// Lets the network deliver for a moment of real time, running what arrives.
-inline void pumpFor(const std::shared_ptr<platform::VirtualRuntime>& rt, platform::Nanos duration) {
-  pumpUntil(rt, [] { return false; }, duration);
 }
 
 // The error of type E a finished task ended with, if it did.

@@ -114,69 +114,44 @@ TEST(SocketTimingTest, AHandshakeThatNeverEndsTimesOutAndClosesTheConnection) {
   pump([] { return false; }, platform::milliseconds(50));
 }
 
-namespace {
+// A peer that falls behind shows as a growing queue within moments, and the
+// monitor warns from the real socket's figures.
+class SocketBacklogTest : public SocketTest, public ::testing::WithParamInterface<bool> {};
 
-// A peer that reads in blocks of 16 KiB, pausing between reads as the test
-// says; a stall stops reading.
-class PacedReader {
- public:
-  PacedReader() : thread_([this] { run(); }) {}
-  ~PacedReader() {
-    done_ = true;
-    thread_.join();
-  }
-  uint16_t port() const { return listener_->port(); }
-  std::atomic<std::chrono::milliseconds> pause{std::chrono::milliseconds(0)};
-  std::atomic<bool> stalled{false};
+TEST_P(SocketBacklogTest, APeerThatFallsBehindShowsInTheQueueAtOnceAndTheMonitorWarns) {
+  // The peer reads in blocks of 16 KiB: freely, then at half the rate or not at all.
+  enum class Pace { free, half, stopped };
+  std::atomic<Pace> pace{Pace::free};
   std::atomic<size_t> bytesRead{0};
-
- private:
-  void run() {
-    auto stream = listener_->accept(seconds(10));
+  auto listener = platform::TcpListener::make();
+  std::jthread peer([&](std::stop_token stop) {
+    auto stream = listener->accept(seconds(10));
     std::vector<uint8_t> buffer(16 * 1024);
-    while (stream && !done_) {
-      if (stalled) {
+    while (stream && !stop.stop_requested()) {
+      if (pace == Pace::stopped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         continue;
       }
       const long n = stream->read(buffer.data(), buffer.size(), platform::milliseconds(20));
       if (n == 0) return;
       if (n > 0) bytesRead += static_cast<size_t>(n);
-      std::this_thread::sleep_for(pause.load());
+      if (pace == Pace::half) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-  }
-
-  std::unique_ptr<platform::TcpListener> listener_ = platform::TcpListener::make();
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
-}  // namespace
-
-// A peer that falls behind shows as a growing queue within moments, and the
-// monitor warns from the real socket's figures.
-class SocketBacklogTest : public SocketTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(SocketBacklogTest, APeerThatFallsBehindShowsInTheQueueAtOnceAndTheMonitorWarns) {
-  PacedReader peer;
+  });
   auto socket = makeSocket(rt);
-  wait(socket->connect("127.0.0.1", peer.port()));
+  wait(socket->connect("127.0.0.1", listener->port()));
   auto monitor = wait(socket->makeNetworkMonitor());
   Collected<medley::NetworkMonitorEvent> events(rt->globalQueue(), wait(monitor->event()));
   wait(monitor->startRunning());
 
   // A steady 1.6 MB/s, as an encoder makes it, from its own thread.
-  std::atomic<bool> publishing{true};
-  std::thread publisher([&] {
-    for (; publishing; std::this_thread::sleep_for(std::chrono::milliseconds(10))) socket->send(medley::Data(16 * 1024, 1));
+  std::jthread publisher([&](std::stop_token stop) {
+    for (; !stop.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+      socket->send(medley::Data(16 * 1024, 1));
   });
   // Flowing: the kernel's buffers have grown to what this rate needs.
-  ASSERT_TRUE(eventually([&] { return peer.bytesRead > 2'000'000; }));
-  // Stops reading, or reads at half the rate.
-  if (GetParam())
-    peer.stalled = true;
-  else
-    peer.pause = std::chrono::milliseconds(20);
+  ASSERT_TRUE(eventually([&] { return bytesRead > 2'000'000; }));
+  pace = GetParam() ? Pace::stopped : Pace::half;
   const auto stalledAt = std::chrono::steady_clock::now();
   // Not a passing burst: what the kernel does not take shows, and keeps growing.
   ASSERT_TRUE(eventually([&] { return wait(socket->makeNetworkTransportReport()).queueBytesOut > 512 * 1024; }));
@@ -190,7 +165,7 @@ TEST_P(SocketBacklogTest, APeerThatFallsBehindShowsInTheQueueAtOnceAndTheMonitor
   }, seconds(6)));
   EXPECT_LT(std::chrono::steady_clock::now() - stalledAt, std::chrono::seconds(4));
 
-  publishing = false;
+  publisher.request_stop();
   publisher.join();
   wait(monitor->stopRunning());
   wait(socket->close());
