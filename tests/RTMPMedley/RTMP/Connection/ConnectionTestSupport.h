@@ -133,10 +133,6 @@ std::optional<E> errorOf(const platform::TaskHandle<T>& task) {
   }
   return std::nullopt;
 }
-template <class T>
-std::optional<RTMPConnection::Error> connectionError(const platform::TaskHandle<T>& task) {
-  return errorOf<RTMPConnection::Error>(task);
-}
 
 // Collects a sequence on a task of its own.
 template <class T>

@@ -22,55 +22,36 @@ std::string tool(const char* name) { return qztest::binaryDir() + "/tools/" + na
 
 class RealPeersTest : public RealTimeTest<> {
  protected:
-  static void SetUpTestSuite() {
-    const auto& certs = platform::testing::TestCertificates::shared();
-    nginx_ = new PeerProcess("nginx-rtmp.sh", peerDirectory("nginx"));
-    if (nginx_->ok() && certs.ok)
-      stunnel_ = new PeerProcess("stunnel.sh", peerDirectory("stunnel"),
-                                 {std::to_string(nginx_->port()), certs.nameOnlyCert.string(),
-                                  certs.nameOnlyKey.string()});
-    nodeMediaServer_ = new PeerProcess("node-media-server.sh", peerDirectory("node-media-server"));
-  }
-  static void TearDownTestSuite() {
-    // Each takes a moment to stop: all at once.
-    std::vector<std::thread> stops;
-    for (PeerProcess* peer : {stunnel_, nginx_, nodeMediaServer_}) stops.emplace_back([peer] { delete peer; });
-    for (auto& t : stops) t.join();
-    stunnel_ = nginx_ = nodeMediaServer_ = nullptr;
-  }
+  const platform::testing::TestCertificates& certs = platform::testing::TestCertificates::shared();
+  PeerProcess nginx{"nginx-rtmp.sh", peerDirectory("nginx")};
+  PeerProcess stunnel{"stunnel.sh", peerDirectory("stunnel"),
+                      {std::to_string(nginx.port()), certs.nameOnlyCert.string(), certs.nameOnlyKey.string()}};
+  PeerProcess nodeMediaServer{"node-media-server.sh", peerDirectory("node-media-server")};
+  platform::testing::ScopedEnv env;
+
   void SetUp() override {
-    ASSERT_TRUE(nginx_->ok()) << nginx_->output();
-    ASSERT_TRUE(stunnel_ && stunnel_->ok()) << (stunnel_ ? stunnel_->output() : "no test certificates");
-    ASSERT_TRUE(nodeMediaServer_->ok()) << nodeMediaServer_->output();
-    env_.set("SSL_CERT_FILE", platform::testing::TestCertificates::shared().caFile.string());
+    ASSERT_TRUE(certs.ok) << "no test certificates";
+    for (const PeerProcess* peer : {&nginx, &stunnel, &nodeMediaServer}) ASSERT_TRUE(peer->ok()) << peer->output();
     for (const char* name : {"rtmpprobe", "rtmpsmoke"})
       ASSERT_TRUE(std::filesystem::exists(tool(name))) << "build the " << name << " target first";
+    env.set("SSL_CERT_FILE", certs.caFile.string());
   }
 
-  static std::string rtmpsURL(const std::string& host = "localhost") {
-    return "rtmps://" + host + ":" + std::to_string(stunnel_->port()) + "/live";
+  std::string rtmpsURL(const std::string& host = "localhost") const {
+    return "rtmps://" + host + ":" + std::to_string(stunnel.port()) + "/live";
   }
 
   // Publishes with rtmpsmoke to `server`; what it printed and the settled recording.
-  static std::pair<CommandRun, std::string> publish(PeerProcess* server, const std::string& arguments) {
-    auto run = rtmptest::run(tool("rtmpsmoke") + " --url " + loopbackURL(server->port()) + " " + arguments);
-    return {run, run.succeeded() ? settledRecording(server->value("RECORD_DIR")).string() : ""};
+  static std::pair<CommandRun, std::string> publish(const PeerProcess& server, const std::string& arguments) {
+    auto run = rtmptest::run(tool("rtmpsmoke") + " --url " + loopbackURL(server.port()) + " " + arguments);
+    return {run, run.succeeded() ? settledRecording(server.value("RECORD_DIR")).string() : ""};
   }
-
-  static PeerProcess* nginx_;
-  static PeerProcess* stunnel_;
-  static PeerProcess* nodeMediaServer_;
-  platform::testing::ScopedEnv env_;
 };
-
-PeerProcess* RealPeersTest::nginx_ = nullptr;
-PeerProcess* RealPeersTest::stunnel_ = nullptr;
-PeerProcess* RealPeersTest::nodeMediaServer_ = nullptr;
 
 }  // namespace
 
 TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPings) {
-  for (const auto& url : {loopbackURL(nginx_->port()), rtmpsURL(), loopbackURL(nodeMediaServer_->port())}) {
+  for (const auto& url : {loopbackURL(nginx.port()), rtmpsURL(), loopbackURL(nodeMediaServer.port())}) {
     auto connection = RTMPConnection::make(rt);
     Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
     wait(connection->connect(url));
@@ -82,8 +63,8 @@ TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPin
                                                                    "NetConnection.Connect.Closed"})) << url;
   }
 
-  const std::string probe = tool("rtmpprobe") + " --ca " + platform::testing::TestCertificates::shared().caFile.string();
-  const CommandRun good = run(probe + " --stay 6 " + loopbackURL(nginx_->port()) + " " + rtmpsURL());
+  const std::string probe = tool("rtmpprobe") + " --ca " + certs.caFile.string();
+  const CommandRun good = run(probe + " --stay 6 " + loopbackURL(nginx.port()) + " " + rtmpsURL());
   EXPECT_TRUE(good.succeeded()) << good.output;
   for (const char* line : {"connect: NetConnection.Connect.Success", "close: NetConnection.Connect.Closed",
                            "createStream: stream id "}) {
@@ -106,7 +87,7 @@ TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPin
 // through nginx, read with ffprobe and ffmpeg.
 TEST_F(RealPeersTest, PublishedHevcAndProgramRecordingsDecodeWithEveryPictureInOrder) {
   const auto [hevc, hevcRecording] =
-      publish(nodeMediaServer_, "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
+      publish(nodeMediaServer, "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
   ASSERT_FALSE(hevcRecording.empty()) << hevc.output;
   const auto checked = run(tool("rtmpsmoke") + " --check " + hevcRecording);
   EXPECT_TRUE(checked.succeeded()) << checked.output;
@@ -115,7 +96,7 @@ TEST_F(RealPeersTest, PublishedHevcAndProgramRecordingsDecodeWithEveryPictureInO
   std::cout << "HEVC through node-media-server:\n" << checked.output;
 
   const auto [program, recording] =
-      publish(nginx_, "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
+      publish(nginx, "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
   ASSERT_FALSE(recording.empty()) << program.output;
   for (const char* line : {"picture on air: Test Pattern B", "sound on air: Test Tone",
                            "status: NetConnection.Connect.Closed", " 0 dropped before the encoder"})
