@@ -88,62 +88,59 @@ TEST_F(ConnectionTest, ConnectCreatesEveryAttachedStreamAndCallsAndSendsLeaveInO
   EXPECT_EQ(run(connection->snapshot()).streams, 3u);
 }
 
-TEST_F(ConnectionTest, AnEndedTransportIsReportedAtOnceAndNothingWaitsOnIt) {
-  // The server hangs up, then (on the next connection) says "close".
-  for (const bool sayClose : {false, true}) {
-    SCOPED_TRACE(sayClose ? "close command" : "hang-up");
-    connection = server.makeConnection();
-    auto published = stream("key");
-    connection->attach(published);
-    auto statuses = this->statuses();
-    run(connection->connect(kURL));
-    advance(seconds(2));
-    EXPECT_EQ(countOf(published->calls(), "event"), 2u);
-    auto unanswered = start(connection->call("getStreamLength"));
-    auto session = server.last();
-    if (sayClose)
-      session->sendCommand("close", 0, std::nullopt, {});
-    else
-      session->hangUp();
-    rt->runUntilIdle();
-    // No time has passed: the teardown waited for nothing.
-    EXPECT_EQ(codes(statuses.values()), (Strings{"NetConnection.Connect.Success", "NetConnection.Connect.Closed"}));
-    EXPECT_EQ(errorOf<Error>(unanswered)->kind(), Kind::requestFailed);
-    EXPECT_FALSE(connection->isConnected());
-    const auto calls = published->calls();
-    EXPECT_EQ(calls.back(), "release failed: RTMPConnection.Error.invalidState");
-    EXPECT_EQ(session->commandNames(), (Strings{"connect", "createStream", "getStreamLength"}));
-    // Nor does any monitor event follow the status.
-    advance(seconds(5));
-    EXPECT_EQ(published->calls(), calls);
-    EXPECT_EQ(codes(statuses.values()).size(), 2u);
-  }
-}
-
-TEST_F(ConnectionTest, CommandsServersLeaveUnansweredDoNotWaitAndAnsweredOnesDo) {
+TEST_F(ConnectionTest, ANamedStreamIsReleasedWithoutWaitingAndAnEndedTransportIsReportedAtOnce) {
   server.onCommand = [](ScriptedSession& s, const RTMPCommandMessage& c) {
     if (c.commandName == "connect") s.acceptConnect();
-    // A slow answer, and a late one for a command sent without waiting.
+    // A slow answer, and a status for a command sent without waiting.
     const int64_t id = c.transactionId;
     if (c.commandName == "createStream") s.after(seconds(3), [&s, id] { s.sendResult(id, {AMFValue(5)}); });
     if (c.commandName == "FCPublish") s.sendStatus("onFCPublish", id, "NetStream.Publish.Start", "status");
   };
-  auto published = stream("key");
-  connection->attach(published);
-  auto connect = start(connection->connect(kURL));
-  advance(seconds(3) - 1);
-  EXPECT_FALSE(connect.isFinished());
-  advance(1);
-  ASSERT_TRUE(connect.isFinished());
-  auto statuses = this->statuses();
-  run(connection->callWithoutAnswer("FCPublish", {AMFValue("key")}));
-  EXPECT_EQ(codes(statuses.values()), Strings{"NetStream.Publish.Start"});
-  // "FCUnpublish" and "deleteStream" go out and the close waits for no answer.
-  run(connection->close());
-  EXPECT_EQ(published->calls().back(), "released");
-  EXPECT_EQ(server.last()->commandNames(), (Strings{"connect", "createStream", "FCPublish", "FCUnpublish", "deleteStream"}));
-  EXPECT_EQ(server.last()->commands().back()->arguments, AMFList{AMFValue(5.0)});
-  EXPECT_THROW(run(connection->callWithoutAnswer("FCPublish", {AMFValue("key")})), Error);
+  // The client closes, the server hangs up, the server says "close".
+  for (const char* ending : {"client close", "hang-up", "close command"}) {
+    SCOPED_TRACE(ending);
+    const bool byClient = ending == std::string("client close");
+    connection = server.makeConnection();
+    auto published = stream("key");
+    connection->attach(published);
+    auto statuses = this->statuses();
+    auto connect = start(connection->connect(kURL));
+    advance(seconds(3) - 1);
+    EXPECT_FALSE(connect.isFinished());
+    advance(1);
+    ASSERT_TRUE(connect.isFinished());
+    run(connection->callWithoutAnswer("FCPublish", {AMFValue("key")}));
+    auto unanswered = start(connection->call("getStreamLength"));
+    const auto session = server.last();
+    if (byClient)
+      run(connection->close());
+    else if (ending == std::string("hang-up"))
+      session->hangUp();
+    else
+      session->sendCommand("close", 0, std::nullopt, {});
+    rt->runUntilIdle();
+    // No time has passed: nothing waited for an answer.
+    EXPECT_EQ(codes(statuses.values()),
+              (Strings{"NetConnection.Connect.Success", "NetStream.Publish.Start", "NetConnection.Connect.Closed"}));
+    EXPECT_EQ(errorOf<Error>(unanswered)->kind(), Kind::requestFailed);
+    EXPECT_FALSE(connection->isConnected());
+    const auto calls = published->calls();
+    Strings sent{"connect", "createStream", "FCPublish", "getStreamLength"};
+    if (byClient) {
+      // "FCUnpublish" and "deleteStream" go out; servers answer neither.
+      EXPECT_EQ(calls.back(), "released");
+      sent.insert(sent.end(), {"FCUnpublish", "deleteStream"});
+      EXPECT_EQ(session->commands().back()->arguments, AMFList{AMFValue(5.0)});
+    } else {
+      EXPECT_EQ(calls.back(), "release failed: RTMPConnection.Error.invalidState");
+    }
+    EXPECT_EQ(session->commandNames(), sent);
+    EXPECT_THROW(run(connection->callWithoutAnswer("FCPublish", {AMFValue("key")})), Error);
+    // Nor does any monitor event or status follow.
+    advance(seconds(5));
+    EXPECT_EQ(published->calls(), calls);
+    EXPECT_EQ(statuses.values().size(), 3u);
+  }
 }
 
 TEST_F(ConnectionTest, LoginAnswersChallengesFromTheGivenURLAndTheLogShowsNoSecretNorStreamKey) {
@@ -363,12 +360,8 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   const auto windows = session->messagesOf<RTMPWindowAcknowledgementSizeMessage>();
   ASSERT_EQ(windows.size(), 1u);
   EXPECT_EQ(windows[0]->size, 250000u);
-  auto report = [](int64_t in) {
-    medley::NetworkMonitorReport r;
-    r.totalBytesIn = in;
-    return medley::NetworkMonitorEvent::status(r);
-  };
-  for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001}) run(connection->dispatch(report(in)));
+  for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001})
+    run(connection->dispatch(medley::NetworkMonitorEvent::status({in})));
   std::vector<std::pair<uint32_t, RTMPChunkType>> acks;
   for (const auto& r : session->records())
     if (auto ack = std::dynamic_pointer_cast<RTMPAcknowledgementMessage>(r.message))
