@@ -134,11 +134,7 @@ class MediaCounter final : public medley::StreamOutput {
     std::lock_guard lock(mutex_);
     int out = 0;
     for (size_t i = 25; i < pitches_.size(); ++i)
-      if (pitches_[i] <= pitches_[i - 24]) {
-        ++out;
-        std::cout << "buffer " << i << " of " << pitches_.size() << ": " << pitches_[i - 24] << " Hz, then "
-                  << pitches_[i] << " Hz\n";
-      }
+      out += pitches_[i] <= pitches_[i - 24];
     return out;
   }
   // Waits for the last pictures, which leave the link at their presentation time.

@@ -1,8 +1,10 @@
-// The connection and the probe against real servers on loopback: nginx with its
-// RTMP module, stunnel in front of it for RTMPS, and node-media-server.
+// The connection, the probe and the publish tool against real servers on
+// loopback: nginx with its RTMP module, stunnel in front of it for RTMPS, and
+// node-media-server.
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <regex>
 #include <thread>
 
 #include "Platform/Files/ScopedEnv.h"
@@ -16,76 +18,53 @@ using namespace rtmpmedley;
 
 namespace {
 
+std::string tool(const char* name) { return qztest::binaryDir() + "/tools/" + name; }
+
 class RealPeersTest : public RealTimeTest<> {
  protected:
-  static void SetUpTestSuite() {
-    const auto& certs = platform::testing::TestCertificates::shared();
-    nginx_ = new PeerProcess("nginx-rtmp.sh", peerDirectory("nginx"));
-    if (nginx_->ok() && certs.ok)
-      stunnel_ = new PeerProcess("stunnel.sh", peerDirectory("stunnel"),
-                                 {std::to_string(nginx_->port()), certs.nameOnlyCert.string(),
-                                  certs.nameOnlyKey.string()});
-    nodeMediaServer_ = new PeerProcess("node-media-server.sh", peerDirectory("node-media-server"));
-  }
-  static void TearDownTestSuite() {
-    // Each takes a moment to stop: all at once.
-    std::vector<std::thread> stops;
-    for (PeerProcess* peer : {stunnel_, nginx_, nodeMediaServer_}) stops.emplace_back([peer] { delete peer; });
-    for (auto& t : stops) t.join();
-    stunnel_ = nginx_ = nodeMediaServer_ = nullptr;
-  }
+  const platform::testing::TestCertificates& certs = platform::testing::TestCertificates::shared();
+  PeerProcess nginx{"nginx-rtmp.sh", peerDirectory("nginx")};
+  PeerProcess stunnel{"stunnel.sh", peerDirectory("stunnel"),
+                      {std::to_string(nginx.port()), certs.nameOnlyCert.string(), certs.nameOnlyKey.string()}};
+  PeerProcess nodeMediaServer{"node-media-server.sh", peerDirectory("node-media-server")};
+  platform::testing::ScopedEnv env;
+
   void SetUp() override {
-    ASSERT_TRUE(nginx_->ok()) << nginx_->output();
-    ASSERT_TRUE(stunnel_ && stunnel_->ok()) << (stunnel_ ? stunnel_->output() : "no test certificates");
-    ASSERT_TRUE(nodeMediaServer_->ok()) << nodeMediaServer_->output();
-    env_.set("SSL_CERT_FILE", platform::testing::TestCertificates::shared().caFile.string());
+    ASSERT_TRUE(certs.ok) << "no test certificates";
+    for (const PeerProcess* peer : {&nginx, &stunnel, &nodeMediaServer}) ASSERT_TRUE(peer->ok()) << peer->output();
+    for (const char* name : {"rtmpprobe", "rtmpsmoke"})
+      ASSERT_TRUE(std::filesystem::exists(tool(name))) << "build the " << name << " target first";
+    env.set("SSL_CERT_FILE", certs.caFile.string());
   }
 
-  static std::string nginxURL() { return loopbackURL(nginx_->port()); }
-  static std::string rtmpsURL(const std::string& host = "localhost") {
-    return "rtmps://" + host + ":" + std::to_string(stunnel_->port()) + "/live";
-  }
-  static std::string nodeMediaServerURL() {
-    return loopbackURL(nodeMediaServer_->port());
+  std::string rtmpsURL(const std::string& host = "localhost") const {
+    return "rtmps://" + host + ":" + std::to_string(stunnel.port()) + "/live";
   }
 
-  // Connects, asks for a stream id, closes; the statuses seen on the way.
-  std::vector<std::string> roundTrip(const std::string& url) {
-    auto connection = makeConnection(rt);
+  // Publishes with rtmpsmoke to `server`; what it printed and the settled recording.
+  static std::pair<CommandRun, std::string> publish(const PeerProcess& server, const std::string& arguments) {
+    auto run = rtmptest::run(tool("rtmpsmoke") + " --url " + loopbackURL(server.port()) + " " + arguments);
+    return {run, run.succeeded() ? settledRecording(server.value("RECORD_DIR")).string() : ""};
+  }
+};
+
+}  // namespace
+
+TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPings) {
+  for (const auto& url : {loopbackURL(nginx.port()), rtmpsURL(), loopbackURL(nodeMediaServer.port())}) {
+    auto connection = RTMPConnection::make(rt);
     Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
-    const auto response = wait(connection->connect(url));
-    EXPECT_EQ(response.status->code, "NetConnection.Connect.Success") << url;
+    wait(connection->connect(url));
     const auto created = wait(connection->call("createStream"));
     EXPECT_TRUE(!created.arguments.empty() && created.arguments[0].number()) << url;
     wait(connection->close());
     EXPECT_TRUE(eventually([&] { return statuses.values().size() >= 2; }));
-    return codes(statuses.values());
+    EXPECT_EQ(codes(statuses.values()), (std::vector<std::string>{"NetConnection.Connect.Success",
+                                                                   "NetConnection.Connect.Closed"})) << url;
   }
 
-  static PeerProcess* nginx_;
-  static PeerProcess* stunnel_;
-  static PeerProcess* nodeMediaServer_;
-  platform::testing::ScopedEnv env_;
-};
-
-PeerProcess* RealPeersTest::nginx_ = nullptr;
-PeerProcess* RealPeersTest::stunnel_ = nullptr;
-PeerProcess* RealPeersTest::nodeMediaServer_ = nullptr;
-
-}  // namespace
-
-TEST_F(RealPeersTest, ConnectsCreatesAStreamAndClosesWithEachServer) {
-  const std::vector<std::string> expected{"NetConnection.Connect.Success", "NetConnection.Connect.Closed"};
-  EXPECT_EQ(roundTrip(nginxURL()), expected);
-  EXPECT_EQ(roundTrip(rtmpsURL()), expected);
-  EXPECT_EQ(roundTrip(nodeMediaServerURL()), expected);
-}
-
-TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
-  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
-  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
-  const std::string ca = platform::testing::TestCertificates::shared().caFile.string();
-  const CommandRun good = run(probe + " --stay 6 --ca " + ca + " " + nginxURL() + " " + rtmpsURL());
+  const std::string probe = tool("rtmpprobe") + " --ca " + certs.caFile.string();
+  const CommandRun good = run(probe + " --stay 6 " + loopbackURL(nginx.port()) + " " + rtmpsURL());
   EXPECT_TRUE(good.succeeded()) << good.output;
   for (const char* line : {"connect: NetConnection.Connect.Success", "close: NetConnection.Connect.Closed",
                            "createStream: stream id "}) {
@@ -96,44 +75,62 @@ TEST_F(RealPeersTest, ProbeStaysConnectedWhileNginxPingsOverRtmpAndRtmps) {
   EXPECT_EQ(good.output.find("pings answered: 0"), std::string::npos) << good.output;
 
   // The wrong name fails cleanly: an error line and exit status 1, no crash.
-  const CommandRun wrong = run(probe + " --stay 1 --ca " + ca + " " + rtmpsURL("127.0.0.1"));
+  const CommandRun wrong = run(probe + " --stay 1 " + rtmpsURL("127.0.0.1"));
   EXPECT_TRUE(WIFEXITED(wrong.status) && WEXITSTATUS(wrong.status) == 1) << wrong.output;
   EXPECT_NE(wrong.output.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
       << wrong.output;
 }
 
-// The server dies while the probe holds a connection: the closing status
-// follows within a second.
-TEST_F(RealPeersTest, AKilledNginxIsReportedClosedWithinASecond) {
-  const std::string probe = qztest::binaryDir() + "/tools/rtmpprobe";
-  ASSERT_TRUE(std::filesystem::exists(probe)) << "build the rtmpprobe target first";
-  PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed-probe"));
+// HEVC + AAC over enhanced RTMP through node-media-server, read back with
+// rtmpsmoke --check since Debian's ffprobe cannot read enhanced FLV; and the
+// program (camera A, a dissolve to camera B, the test tone on the real clock)
+// through nginx, read with ffprobe and ffmpeg.
+TEST_F(RealPeersTest, PublishedHevcAndProgramRecordingsDecodeWithEveryPictureInOrder) {
+  const auto [hevc, hevcRecording] =
+      publish(nodeMediaServer, "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
+  ASSERT_FALSE(hevcRecording.empty()) << hevc.output;
+  const auto checked = run(tool("rtmpsmoke") + " --check " + hevcRecording);
+  EXPECT_TRUE(checked.succeeded()) << checked.output;
+  for (const char* line : {"video: hevc 1280x720", " 0 decoding errors, 30 fps", "audio: aac 48000 Hz, 2 channels"})
+    EXPECT_NE(checked.output.find(line), std::string::npos) << checked.output;
+  std::cout << "HEVC through node-media-server:\n" << checked.output;
+
+  const auto [program, recording] =
+      publish(nginx, "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
+  ASSERT_FALSE(recording.empty()) << program.output;
+  for (const char* line : {"picture on air: Test Pattern B", "sound on air: Test Tone",
+                           "status: NetConnection.Connect.Closed", " 0 dropped before the encoder"})
+    EXPECT_NE(program.output.find(line), std::string::npos) << program.output;
+  const auto probe = run("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
+                         recording);
+  std::smatch video, made;
+  ASSERT_TRUE(std::regex_search(probe.output, video,
+                                std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
+      << probe.output;
+  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
+  // Every picture the program made, 30 a second from the start (the slate before the first camera frame).
+  ASSERT_TRUE(std::regex_search(program.output, made, std::regex("program: ([0-9]+) pictures made"))) << program.output;
+  EXPECT_EQ(video[1], made[1]) << program.output;
+  EXPECT_GE(std::stoi(video[1]), 115) << probe.output;
+  EXPECT_LE(std::stoi(video[1]), 130) << probe.output;
+  expectDecodesCleanly(recording);
+  // Steady also where the slate gives way to the first camera.
+  EXPECT_EQ(std::to_string(steadyDecodeTimes(recording).size()), std::string(video[1]));
+}
+
+// The server dies while a connection is open: the closing status follows
+// within a second.
+using KilledPeerTest = RealTimeTest<>;
+
+TEST_F(KilledPeerTest, AKilledNginxIsReportedClosedWithinASecond) {
+  PeerProcess doomed("nginx-rtmp.sh", peerDirectory("nginx-killed"));
   ASSERT_TRUE(doomed.ok()) << doomed.output();
-  struct Lines {
-    std::mutex mutex;
-    std::string text;
-    std::optional<std::chrono::steady_clock::time_point> lost;
-  } lines;
-  std::thread reader([&] {
-    FILE* pipe = ::popen((probe + " --stay 20 " + loopbackURL(doomed.port())).c_str(), "r");
-    char line[1024];
-    while (pipe && std::fgets(line, sizeof line, pipe)) {
-      std::lock_guard lock(lines.mutex);
-      lines.text += line;
-      if (std::string(line).find("connection lost") != std::string::npos) lines.lost = std::chrono::steady_clock::now();
-    }
-    if (pipe) ::pclose(pipe);
-  });
-  auto seen = [&](const char* text) {
-    std::lock_guard lock(lines.mutex);
-    return lines.text.find(text) != std::string::npos;
-  };
-  ASSERT_TRUE(eventually([&] { return seen("createStream: stream id"); }));
+  auto connection = RTMPConnection::make(rt);
+  Collected<RTMPStatus> statuses(rt->globalQueue(), wait(connection->status()));
+  wait(connection->connect(loopbackURL(doomed.port())));
   const auto killed = killNginx(doomed);
-  reader.join();
-  std::lock_guard lock(lines.mutex);
-  ASSERT_TRUE(lines.lost) << lines.text;
-  EXPECT_LT(*lines.lost - killed, std::chrono::seconds(1)) << lines.text;
-  EXPECT_NE(lines.text.find("NetConnection.Connect.Closed"), std::string::npos) << lines.text;
-  std::cout << lines.text;
+  ASSERT_TRUE(eventually([&] { return statuses.values().size() == 2; }, platform::seconds(5)));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
+  EXPECT_EQ(codes(statuses.values()).back(), "NetConnection.Connect.Closed");
 }
