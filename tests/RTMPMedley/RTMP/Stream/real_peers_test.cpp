@@ -25,7 +25,7 @@ using StreamPeersTest = RealTimeTest<4>;
 
 }  // namespace
 
-TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsEveryPictureInOrderAndRefusesAWrongHostName) {
+TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsWithSoundAndPictureTogetherAndRefusesAWrongHostName) {
   ASSERT_TRUE(std::filesystem::exists(smoke())) << "build the rtmpsmoke target first";
   const auto& certs = platform::testing::TestCertificates::shared();
   ASSERT_TRUE(certs.ok);
@@ -44,18 +44,11 @@ TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsEveryPictureInOrderAndRe
                            "codec_name=aac|sample_rate=48000|channels=2"})
     EXPECT_NE(live.output.find(line), std::string::npos) << live.output;
 
+  // What nginx recorded decodes (that every picture is in is the publish tool's own test).
   const auto recording = settledRecording(nginx.value("RECORD_DIR"), "ten");
   ASSERT_FALSE(recording.empty());
-  // Every picture made is in, the first (stamped zero) included.
-  const auto times = steadyDecodeTimes(recording.string());
-  ASSERT_FALSE(times.empty());
-  EXPECT_EQ(times.front(), 0);
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(published.output, match, std::regex("sent ([0-9]+) video"))) << published.output;
-  EXPECT_EQ(static_cast<long>(times.size()), std::stol(match[1]));
-  EXPECT_GE(times.size(), 297u);
-  EXPECT_LE(times.size(), 303u);
   expectDecodesCleanly(recording.string());
+  std::smatch match;
   // Sound and picture start together, up to the picture's composition delay.
   const auto checked = run(smoke() + " --check " + recording.string());
   ASSERT_TRUE(std::regex_search(checked.output, match, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))

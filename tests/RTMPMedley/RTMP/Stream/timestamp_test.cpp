@@ -38,16 +38,13 @@ TEST(StreamTimestampTest, TimesThatCannotFollowAreRefusedWithoutChange) {
 
 TEST(StreamInfoTest, RollsOverAndSaturates) {
   RTMPStreamInfo info;
-  info.add(380000);
-  info.rollOver();
-  info.add(120000);
-  info.rollOver();
-  EXPECT_EQ(info.currentBytesPerSecond, 120000);
-  EXPECT_EQ(info.previousByteCount, 500000);
+  info.add(500000);
   info.add(-5);
   EXPECT_EQ(info.byteCount, 500000);
+  info.rollOver();
   info.add(std::numeric_limits<int64_t>::max());
   EXPECT_EQ(info.byteCount, std::numeric_limits<int64_t>::max());
   info.rollOver();
+  EXPECT_EQ(info.previousByteCount, std::numeric_limits<int64_t>::max());
   EXPECT_EQ(info.currentBytesPerSecond, std::numeric_limits<int64_t>::max() - 500000);
 }
