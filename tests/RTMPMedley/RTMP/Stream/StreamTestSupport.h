@@ -16,22 +16,6 @@ std::optional<RTMPStream::Error> streamError(const platform::TaskHandle<T>& task
   return errorOf<RTMPStream::Error>(task);
 }
 
-// The bytes of an AMF0 string and number, for golden payloads.
-inline Bytes amfString(const std::string& s) {
-  Bytes out{0x02, static_cast<uint8_t>(s.size() >> 8), static_cast<uint8_t>(s.size())};
-  out.insert(out.end(), s.begin(), s.end());
-  return out;
-}
-inline Bytes amfNumber(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  Bytes out{0x00};
-  for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
-  return out;
-}
-inline Bytes amfBool(bool b) { return Bytes{0x01, static_cast<uint8_t>(b ? 1 : 0)}; }
-inline const Bytes kAMFNull{0x05};
-
 class StreamTest : public ScriptedConnectionTest {
  protected:
   // Answers "publish" / "play" / "closeStream" / "pause" as `answers` says
