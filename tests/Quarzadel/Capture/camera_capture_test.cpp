@@ -78,6 +78,7 @@ TEST_F(CameraCaptureTest, ARateAboveTheCamerasBestIsCappedAndAVariableRangeGetsO
   make(sixty);
   start();
   EXPECT_EQ(laptop->duration, (platform::FrameDuration{1000, 29970}));
+  EXPECT_EQ(summary(), "1280x720 @ 30 fps");  // shown rounded
 
   auto stepwise = std::make_shared<FakeCameraDevice>("Virtual Camera", platform::testing::kStepwiseCamera);
   device = stepwise;
@@ -85,14 +86,6 @@ TEST_F(CameraCaptureTest, ARateAboveTheCamerasBestIsCappedAndAVariableRangeGetsO
   start();
   EXPECT_EQ(stepwise->duration, (platform::FrameDuration{1000, 30000}));
   EXPECT_EQ(summary(), "1920x1080 @ 30 fps");
-}
-
-TEST_F(CameraCaptureTest, NTSCRateIsShownRounded) {
-  device = std::make_shared<FakeCameraDevice>("Integrated Camera", platform::testing::kLaptopCamera);
-  make();
-  start();
-  EXPECT_EQ(summary(), "1280x720 @ 30 fps");
-  EXPECT_EQ(device->duration, (platform::FrameDuration{1000, 29970}));
 }
 
 TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
@@ -139,9 +132,8 @@ TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklo
   EXPECT_FALSE(device->isOpen);
   camera->stop();  // again: harmless
   settle();
-}
-
-TEST_F(CameraCaptureTest, TeardownHappensEvenWhenTheCameraIsReleasedAtOnce) {
+  // Teardown happens even when the camera is released right after its stop.
+  device = std::make_shared<FakeCameraDevice>();
   make();
   start();
   camera->stop();
@@ -181,11 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
                      "Security \u2192 Camera."},
         StartFailure{VideoCaptureError::fromErrno(EIO), true, "Desk Camera couldn't start: Input/output error"},
-        StartFailure{VideoCaptureError::fromErrno(EBUSY), true, "Desk Camera can't be used right now."},
         StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."},
         StartFailure{VideoCaptureError(VideoCaptureError::Kind::noUsableFormat, 0, "none"), false,
-                     "Desk Camera can't deliver video."},
-        StartFailure{VideoCaptureError::fromErrno(ENOMEM), false, "Desk Camera couldn't start: Cannot allocate memory"}));
+                     "Desk Camera can't deliver video."}));
 
 TEST_F(CameraCaptureTest, ADeviceWithoutUsableFormatsCannotDeliverVideo) {
   device->replaceFormats({});
@@ -195,7 +185,7 @@ TEST_F(CameraCaptureTest, ADeviceWithoutUsableFormatsCannotDeliverVideo) {
   EXPECT_FALSE(device->isOpen);
 }
 
-TEST_F(CameraCaptureTest, AFailureQueuedBeforeStopIsLoggedOnceWithoutACallback) {
+TEST_F(CameraCaptureTest, AFailureQueuedBeforeStopIsLoggedOnceWithoutACallbackAndOneAfterItNotAtAll) {
   make();
   start();
   device->event(Kind::disconnected);  // queued on the delivery queue
@@ -205,16 +195,15 @@ TEST_F(CameraCaptureTest, AFailureQueuedBeforeStopIsLoggedOnceWithoutACallback) 
   EXPECT_TRUE(camera->hasFailed());
   EXPECT_EQ(linesWith("Camera failure"),
             std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: Desk Camera was disconnected."});
-}
 
-TEST_F(CameraCaptureTest, ReportsAfterStopAreNotObserved) {
+  device = std::make_shared<FakeCameraDevice>();
   make();
   start();
   camera->stop();
   device->event(Kind::disconnected);
   settle();
   EXPECT_FALSE(camera->hasFailed());
-  EXPECT_TRUE(linesWith("Camera failure").empty());
+  EXPECT_EQ(linesWith("Camera failure").size(), 1u);
 }
 
 struct DeviceEvents {
