@@ -18,8 +18,7 @@ using platform::LogType;
 TEST(MedleyLogLevelSetting, IsCapitalisedThenMatchedWithInfoAsFallback) {
   EXPECT_EQ(MedleyLogging::level(std::nullopt), LWLogLevel::info);
   for (auto [setting, level] : std::vector<std::pair<std::string, LWLogLevel>>{
-           {"WARN", LWLogLevel::warn}, {"warn", LWLogLevel::warn}, {"tRaCe", LWLogLevel::trace},
-           {"debug", LWLogLevel::debug}, {"ERROR", LWLogLevel::error}, {"", LWLogLevel::info},
+           {"warn", LWLogLevel::warn}, {"tRaCe", LWLogLevel::trace}, {"", LWLogLevel::info},
            {"verbose", LWLogLevel::info}, {"warn ing", LWLogLevel::info}})
     EXPECT_EQ(MedleyLogging::level(setting), level) << setting;
   EXPECT_EQ(capitalized("hello wORLD-x"), "Hello World-X");
