@@ -47,9 +47,6 @@ class CameraCaptureTest : public ::testing::Test {
 
 TEST_F(CameraCaptureTest, StartsOnTheBestFormatAndLogsIt) {
   make();
-  EXPECT_EQ(camera->sourceID(), "v4l2:usb-0000:00:14.0-2");
-  EXPECT_EQ(camera->displayName(), "Desk Camera");
-  EXPECT_FALSE(camera->prefersFit());
   EXPECT_EQ(device->opens, 0);  // nothing touches the device before start
   start();
   EXPECT_TRUE(device->streaming);
@@ -247,22 +244,14 @@ TEST_F(CameraCaptureTest, ATargetChangeRepicksOnlyWhenTheConfigurationDiffers) {
   settle();
   EXPECT_TRUE(linesWith("reconfigured").empty());
 
-  // A field the choice does not read still re-picks and logs.
-  StreamConfig louder;
-  louder.audioBitrate = 128000;
-  camera->apply(louder);
-  settle();
-  EXPECT_EQ(linesWith("reconfigured"),
-            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1920x1080 @ 30 fps"});
-
   StreamConfig hd720;
   hd720.resolution = StreamConfig::Resolution::hd720;
   camera->apply(hd720);
   settle();
   EXPECT_EQ(device->active, 5u);
   EXPECT_EQ(summary(), "1280x720 @ 30 fps");
-  EXPECT_EQ(linesWith("reconfigured").back(),
-            "[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1280x720 @ 30 fps");
+  EXPECT_EQ(linesWith("reconfigured"),
+            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1280x720 @ 30 fps"});
 }
 
 // A camera that starts but never delivers holds nothing on the program's queue:

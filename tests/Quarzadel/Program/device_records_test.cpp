@@ -42,15 +42,6 @@ TEST(CameraKindTest, RulesAreTriedInOrder) {
   for (const auto& [device, kind] : cases) EXPECT_EQ(CameraDevice::classify(device), kind) << device.localizedName;
 }
 
-TEST(MicDeviceTest, TransportDecidesBuiltInAndVirtual) {
-  for (auto [transport, builtIn, isVirtual] : {std::tuple{D::kTransportBuiltIn, true, false},
-                                                {D::kTransportVirtual, false, true}, {D::kTransportAggregate, false, true},
-                                                {D::kTransportUSB, false, false}}) {
-    const MicDevice mic = MicDevice::from("m", "Mic", transport);
-    EXPECT_EQ(std::pair(mic.isBuiltIn, mic.isVirtual), std::pair(builtIn, isVirtual));
-  }
-}
-
 TEST(MicSelectionTest, StoredValuesAndKeyedCodingRoundTrip) {
   EXPECT_EQ(MicSelection::fromStoredValue(std::nullopt), MicSelection::system());
   EXPECT_EQ(MicSelection::fromStoredValue("System"), MicSelection::device("System"));

@@ -57,44 +57,37 @@ TEST_F(TimelineTest, FirstBufferAnchorsTheTimelineAndIsStampedWithItsOwnTime) {
   EXPECT_TRUE(timeline.resyncPending());
 }
 
-TEST_F(TimelineTest, GapBeyondFiftyMillisecondsIsFilledWithSilenceInChunks) {
+// Beyond 50 ms a gap is filled with silence in chunks and an overlap cuts the
+// buffer's start; within it, buffers pass unrepaired until the smoothed error
+// passes half a millisecond.
+TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   timeline.place(*rampBuffer(480), kT0);
-  // 100 ms after the end of the stream: 4800 frames of silence, then the buffer.
-  timeline.place(*rampBuffer(480, 1000), at(480 + 4800));
+  timeline.place(*rampBuffer(480, 1000), at(480 + 4800));  // 100 ms late
   ASSERT_EQ(out.buffers.size(), 4u);
   EXPECT_EQ(out.buffers[1].buffer->frameLength(), 4096u);
   EXPECT_EQ(out.buffers[2].buffer->frameLength(), 704u);
-  EXPECT_EQ(out.buffers[3].buffer->frameLength(), 480u);
   const auto left = out.channel(0);
   for (int i = 480; i < 480 + 4800; ++i) ASSERT_EQ(left[i], 0.0f) << i;
   EXPECT_EQ(left[480 + 4800], 1000.0f);
-  expectBackToBack(out);
   EXPECT_EQ(timeline.smoothedError(), 0);
-}
 
-TEST_F(TimelineTest, OverlapBeyondFiftyMillisecondsCutsTheBufferStart) {
-  timeline.place(*rampBuffer(4800), kT0);
-  // 60 ms (2880 frames) before the end: a 1024-frame buffer lies wholly inside.
-  timeline.place(*rampBuffer(1024), at(4800 - 2880));
-  EXPECT_EQ(out.buffers.size(), 1u);
-  EXPECT_EQ(timeline.emittedSamples(), 4800);
-  // A 4096-frame buffer keeps its last 1216 frames.
-  timeline.place(*rampBuffer(4096, 1), at(4800 - 2880));
-  ASSERT_EQ(out.buffers.size(), 2u);
-  EXPECT_EQ(out.buffers[1].buffer->frameLength(), 1216u);
-  EXPECT_EQ(out.buffers[1].buffer->floatChannelData()[0][0], 1.0f + 2880);
+  // 60 ms (2880 frames) before the end: a 1024-frame buffer lies wholly inside,
+  // a 4096-frame one keeps its last 1216 frames.
+  const int64_t end = timeline.emittedSamples();
+  timeline.place(*rampBuffer(1024), at(end - 2880));
+  EXPECT_EQ(timeline.emittedSamples(), end);
+  timeline.place(*rampBuffer(4096, 1), at(end - 2880));
+  EXPECT_EQ(out.buffers.back().buffer->frameLength(), 1216u);
+  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 1.0f + 2880);
+
+  // 30 ms late, then 30 ms early: neither silence nor a cut; the late one moves the
+  // smoothed error past the threshold (one repeat).
+  const int64_t now = timeline.emittedSamples();
+  timeline.place(*rampBuffer(480), at(now + 1440));
+  EXPECT_EQ(timeline.emittedSamples(), now + 481);
+  timeline.place(*rampBuffer(480), at(now + 481 - 1440));
+  EXPECT_EQ(timeline.emittedSamples(), now + 961);
   expectBackToBack(out);
-}
-
-TEST_F(TimelineTest, SmallDisagreementsPassUnrepairedUntilTheSmoothedErrorPassesHalfAMillisecond) {
-  timeline.place(*rampBuffer(480), kT0);
-  // 30 ms late, then 30 ms early: both within the drift window, so no silence and
-  // no cut; the late one moves the smoothed error past the threshold (one repeat).
-  timeline.place(*rampBuffer(480), at(480 + 1440));
-  EXPECT_EQ(timeline.emittedSamples(), 961);
-  timeline.place(*rampBuffer(480), at(960 - 1440));
-  EXPECT_EQ(out.buffers.size(), 3u);
-  EXPECT_EQ(timeline.emittedSamples(), 1441);
 }
 
 TEST_F(TimelineTest, SteadyLateSourceIsCorrectedOneRepeatedSampleAtATimeUntilTheOffsetSettles) {

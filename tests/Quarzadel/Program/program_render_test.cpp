@@ -94,15 +94,7 @@ TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
   }
 }
 
-TEST_F(ProgramRendererTest, DissolveEasesWithSmoothstep) {
-  auto from = flatPicture(1920, 1080, {40, 128, 128});
-  auto to = flatPicture(1920, 1080, {200, 128, 128});
-  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 0.5), 960, 540), 120);
-  EXPECT_NEAR(lumaAt(*renderer.compose(to, false, from, false, 0.25), 960, 540), 40 + 160 * 0.15625, 1);
-  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 1), 960, 540), 200);
-}
-
-TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescription) {
+TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescriptionFromAPoolThatGrows) {
   // Without an on-air picture the slate is drawn, even during a dissolve.
   auto out = renderer.compose(nullptr, false, flatPicture(1920, 1080, {200, 128, 128}), false, 0.5);
   ASSERT_TRUE(out);
@@ -123,14 +115,12 @@ TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescription) {
   out = renderer.compose(nullptr, false, nullptr, false, 0);
   EXPECT_EQ(out->width(), 1280);
   EXPECT_EQ(renderer.formatDescription()->dimensions(), (platform::VideoDimensions{1280, 720}));
-}
 
-TEST_F(ProgramRendererTest, PoolGrowsWhileBuffersAreHeldAndSkipsFramesOnlyAtItsLimit) {
-  std::vector<PixelBufferRef> held;
-  for (size_t i = 0; i < ProgramRenderer::kMaximumPoolBuffers; ++i) {
-    auto out = renderer.compose(nullptr, false, nullptr, false, 0);
-    ASSERT_TRUE(out) << i;
-    held.push_back(out);
+  // The pool grows while buffers are held and skips a frame only at its limit.
+  std::vector<PixelBufferRef> held{out};
+  while (held.size() < ProgramRenderer::kMaximumPoolBuffers) {
+    held.push_back(renderer.compose(nullptr, false, nullptr, false, 0));
+    ASSERT_TRUE(held.back()) << held.size();
   }
   EXPECT_FALSE(renderer.compose(nullptr, false, nullptr, false, 0));
   held.pop_back();
@@ -174,7 +164,9 @@ TEST_F(ProgramRendererTest, AnUnchangedOutgoingImageIsFramedOnceAndLetGoWhenTheD
     auto out = renderer.compose(onAir, false, from, fromFit, 0.5);
     return out ? static_cast<int>(lumaAt(*out, x, 540)) : -1;
   };
-  EXPECT_EQ(lumaOf(outgoing, false, 960), 150);
+  // The dissolve eases with smoothstep: a quarter of the way is 0.15625 of the change.
+  auto quarter = renderer.compose(onAir, false, outgoing, false, 0.25);
+  EXPECT_NEAR(lumaAt(*quarter, 960, 540), 200 - 100 * 0.15625, 1);
   EXPECT_EQ(lumaOf(outgoing, false, 960), 150);  // the same image again: framed before
   EXPECT_GT(outgoing.use_count(), 1);
   EXPECT_EQ(lumaOf(next, false, 960), 75);  // another image is framed anew
@@ -242,44 +234,6 @@ platform::PixelBufferRef detailedPicture(int width, int height) {
   return picture;
 }
 
-// Peak signal-to-noise ratio of two pictures of one size over both planes, in dB.
-double psnr(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
-  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
-  double squares = 0;
-  int64_t count = 0;
-  for (int y = 0; y < fa.height; ++y)
-    for (int x = 0; x < fa.width; ++x, ++count) {
-      const double d = fa.y[y * fa.strideY + x] - fb.y[y * fb.strideY + x];
-      squares += d * d;
-    }
-  for (int y = 0; y < fa.chromaHeight(); ++y)
-    for (int x = 0; x < fa.chromaWidth() * 2; ++x, ++count) {
-      const double d = fa.uv[y * fa.strideUV + x] - fb.uv[y * fb.strideUV + x];
-      squares += d * d;
-    }
-  return squares == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * count / squares);
-}
-
-TEST(NV12OpsTest, QuarterShrinksMatchOurOwnPathAndStayInvisibleUnderTheBlur) {
-  ASSERT_TRUE(nv12::Scaler::isQuarter(1920, 1080, 480, 270));
-  nv12::Scaler scaler;
-  nv12::Blur blur;
-  auto src = detailedPicture(1920, 1080);
-  auto fast = flatPicture(480, 270, {0, 0, 0});
-  auto own = flatPicture(480, 270, {0, 0, 0});
-  scaler.scale(NV12Frame::of(*src), NV12Frame::of(*fast));
-  scaler.scaleSeparably(NV12Frame::of(*src), NV12Frame::of(*own));
-  // Close on their own (they differ only in how the fine check is sampled) ...
-  EXPECT_GT(psnr(*fast, *own), 30);
-  EXPECT_EQ(colorAt(*fast, 240, 135), colorAt(*own, 240, 135));
-  // ... and the same within a code value once blurred for the fill.
-  blur.apply(NV12Frame::of(*fast), ProgramRenderer::kBlurSigma);
-  blur.apply(NV12Frame::of(*own), ProgramRenderer::kBlurSigma);
-  EXPECT_GT(psnr(*fast, *own), 45);
-  for (int y = 0; y < 270; y += 5)
-    for (int x = 0; x < 480; x += 5) ASSERT_NEAR(lumaAt(*fast, x, y), lumaAt(*own, x, y), 1) << x << "," << y;
-}
-
 TEST(NV12OpsTest, RowsFilteredByShufflesMatchTransposedColumnsAndStayInsideTheirRectangle) {
   // Shrinks and enlargements of the program's framings and odd ones, into a
   // rectangle inside a larger picture whose other samples must stay untouched.
@@ -324,7 +278,7 @@ TEST(NV12OpsTest, ScalerReusedAcrossSizesGivesWhatAFreshOneGives) {
     reused.scale(NV12Frame::of(*small), NV12Frame::of(*a));
     nv12::Scaler fresh;
     fresh.scale(NV12Frame::of(*small), NV12Frame::of(*b));
-    EXPECT_EQ(psnr(*a, *b), 99) << w << "x" << h;
+    EXPECT_TRUE(testing::samePicture(*a, *b)) << w << "x" << h;
   }
 }
 

@@ -2,6 +2,7 @@
 // Pictures, sound buffers and scriptable sources for the program's tests, and what
 // a pipeline wrote to the logs.
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,6 +47,16 @@ inline YCbCr colorAt(const platform::PixelBuffer& b, int x, int y) {
   const auto c = b.plane(1);
   const uint8_t* pair = c.data + (y / 2) * c.bytesPerRow + (x / 2) * 2;
   return {lumaAt(b, x, y), pair[0], pair[1]};
+}
+
+// Both planes of two pictures of one size are equal, sample for sample.
+inline bool samePicture(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
+  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
+  for (int y = 0; y < fa.height; ++y)
+    if (std::memcmp(fa.y + y * fa.strideY, fb.y + y * fb.strideY, fa.width) != 0) return false;
+  for (int y = 0; y < fa.chromaHeight(); ++y)
+    if (std::memcmp(fa.uv + y * fa.strideUV, fb.uv + y * fb.strideUV, fa.chromaWidth() * 2) != 0) return false;
+  return true;
 }
 
 // A picture source driven by the test: frames and failures are delivered on the

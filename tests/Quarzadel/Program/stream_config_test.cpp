@@ -12,14 +12,6 @@ namespace {
 using Resolution = StreamConfig::Resolution;
 using VideoCodec = StreamConfig::VideoCodec;
 
-// The raw values are what the user defaults store: exact and case-sensitive.
-TEST(StreamConfigTest, RawValuesParseExactlyAndRoundTrip) {
-  for (const char* bad : {"1080P", " 1080p", "1080p ", ""}) EXPECT_FALSE(fromRawValue<Resolution>(bad)) << bad;
-  for (auto f : allCases<Framing>()) EXPECT_EQ(fromRawValue<Framing>(rawValue(f)), f);
-  for (auto r : allCases<Resolution>()) EXPECT_EQ(fromRawValue<Resolution>(rawValue(r)), r);
-  for (auto t : allCases<CameraTransition>()) EXPECT_EQ(fromRawValue<CameraTransition>(rawValue(t)), t);
-}
-
 // Only the exact "h264" chooses H.264; the default is read at every call.
 TEST(StudioSettingsTest, StreamConfigTakesTheCodecFromTheStreamCodecDefault) {
   auto previous = platform::UserDefaults::standard();

