@@ -106,10 +106,8 @@ TEST_F(DeviceCatalogTest, EachChangePublishesOnlyWhatChangedAndOnce) {
   runtime->runUntilIdle();
   EXPECT_EQ(publications, (std::vector<std::string>{"microphones", "systemDefaultMicID", "systemDefaultMicID"}));
   EXPECT_EQ(catalog->systemDefaultMicID.value(), std::nullopt);
-}
-
-TEST_F(DeviceCatalogTest, ARefreshThatChangesEverythingPublishesInOrder) {
-  make();
+  // A refresh that changes everything publishes in order.
+  publications.clear();
   cams->list = {camera("c", "C")};
   mics->list = {mic("m", "M")};
   mics->defaultID = "m";
@@ -163,13 +161,10 @@ TEST_F(DeviceCatalogTest, AFailedDefaultInputWatchIsLoggedAndListsStillFollow) {
   mics->fireList();
   runtime->runUntilIdle();
   EXPECT_EQ(catalog->microphones.value().size(), 1u);
-}
-
-TEST_F(DeviceCatalogTest, ATriggerAfterTheCatalogIsGoneDoesNothing) {
-  make();
+  // A trigger after the catalogue is gone does nothing: its watch went with it.
   auto fire = cams->listWatcher;
   catalog.reset();
-  EXPECT_FALSE(cams->listWatcher) << "the watch is released with the catalogue";
+  EXPECT_FALSE(cams->listWatcher);
   fire();
   runtime->runUntilIdle();
 }

@@ -90,49 +90,36 @@ TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   expectBackToBack(out);
 }
 
-TEST_F(TimelineTest, SteadyLateSourceIsCorrectedOneRepeatedSampleAtATimeUntilTheOffsetSettles) {
+// A source steadily 30 samples late (early) is corrected one repeated (dropped)
+// sample at a time, always the buffer's first, until the offset settles.
+TEST(TimelineDriftTest, ASteadyOffsetIsCorrectedOneSampleAtATime) {
   constexpr int n = 480;
-  timeline.place(*rampBuffer(n), kT0);
-  int firstRepeatAt = -1;
-  for (int k = 1; k <= 400; ++k) {
-    const int64_t before = timeline.emittedSamples();
-    timeline.place(*rampBuffer(n, 1), at(k * n + 30.0));
-    const int64_t grown = timeline.emittedSamples() - before;
-    ASSERT_TRUE(grown == n || grown == n + 1) << k;
-    if (grown == n + 1) {
-      if (firstRepeatAt < 0) firstRepeatAt = k;
-      // The repeated frame is the buffer's first, written twice.
+  for (const double offset : {30.0, -30.0}) {
+    SCOPED_TRACE(offset);
+    OutputLog out;
+    ProgramAudioTimeline timeline([&](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); });
+    timeline.place(*rampBuffer(n), kT0);
+    int firstCorrection = -1;
+    for (int k = 1; k <= 400; ++k) {
+      timeline.place(*rampBuffer(n, 1), kT0 + (k * n + offset) / kRate);
       const auto& b = out.buffers.back().buffer;
-      EXPECT_EQ(b->floatChannelData()[0][0], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[0][1], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[1][1], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[0][2], 2.0f);
+      if (b->frameLength() == n) continue;
+      ASSERT_EQ(b->frameLength(), offset > 0 ? n + 1 : n - 1) << k;
+      if (firstCorrection < 0) firstCorrection = k;
+      EXPECT_EQ(b->floatChannelData()[0][0], offset > 0 ? 1.0f : 2.0f);
+      EXPECT_EQ(b->floatChannelData()[1][1], offset > 0 ? 1.0f : 3.0f);
     }
+    if (offset > 0) EXPECT_EQ(firstCorrection, 32);
+    // Six corrections brought the offset down to 24 samples; then the correction stops.
+    EXPECT_EQ(timeline.emittedSamples(), 401 * n + (offset > 0 ? 6 : -6));
+    EXPECT_LE(std::abs(timeline.smoothedError()), ProgramAudioTimeline::kDriftThreshold);
+    expectBackToBack(out);
+    if (offset > 0) continue;
+    // A single-frame buffer is never shortened to nothing.
+    const int64_t before = timeline.emittedSamples();
+    for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), kT0 + (before + k - 60.0) / kRate);
+    EXPECT_EQ(timeline.emittedSamples(), before + 200);
   }
-  EXPECT_EQ(firstRepeatAt, 32);
-  // Six repeats brought the offset down to 24 samples; then the correction stops.
-  EXPECT_EQ(timeline.emittedSamples(), 401 * n + 6);
-  EXPECT_LE(timeline.smoothedError(), ProgramAudioTimeline::kDriftThreshold);
-  expectBackToBack(out);
-}
-
-TEST_F(TimelineTest, SteadyEarlySourceIsCorrectedOneDroppedSampleAtATime) {
-  constexpr int n = 480;
-  timeline.place(*rampBuffer(n), kT0);
-  for (int k = 1; k <= 400; ++k) timeline.place(*rampBuffer(n, 1), at(k * n - 30.0));
-  EXPECT_EQ(timeline.emittedSamples(), 401 * n - 6);
-  // A dropped sample is the buffer's first.
-  bool sawDrop = false;
-  for (const auto& e : out.buffers)
-    if (e.buffer->frameLength() == n - 1) {
-      sawDrop = true;
-      EXPECT_EQ(e.buffer->floatChannelData()[0][0], 2.0f);
-    }
-  EXPECT_TRUE(sawDrop);
-  // A single-frame buffer is never shortened to nothing.
-  const int64_t before = timeline.emittedSamples();
-  for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), at(before + k - 60.0));
-  EXPECT_EQ(timeline.emittedSamples(), before + 200);
 }
 
 TEST_F(TimelineTest, AfterAResyncTheBufferLandsWithinHalfASample) {
