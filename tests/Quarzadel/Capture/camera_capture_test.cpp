@@ -45,44 +45,32 @@ class CameraCaptureTest : public ::testing::Test {
   std::vector<std::string> failures;
 };
 
+// The best format for the target, on the interval the camera offers: a rate above
+// the camera's best is capped there, a variable range gets only its shortest.
 TEST_F(CameraCaptureTest, StartsOnTheBestFormatAndLogsIt) {
-  make();
-  EXPECT_EQ(device->opens, 0);  // nothing touches the device before start
-  start();
-  EXPECT_TRUE(device->streaming);
-  EXPECT_EQ(device->active, 6u);  // Motion JPEG 1920x1080 up to 30 fps
-  EXPECT_EQ(device->formatChanges, 1);  // the second choice, once streaming, changes nothing
-  // A fixed 30 fps interval is requested as it is.
-  EXPECT_EQ(device->duration, (platform::FrameDuration{1, 30}));
-  EXPECT_EQ(summary(), "1920x1080 @ 30 fps");
-  EXPECT_EQ(linesWith("Camera started"),
-            std::vector<std::string>{"[INFO] [CameraCapture] Camera started: Desk Camera [1920x1080 @ 30 fps]"});
-}
-
-TEST_F(CameraCaptureTest, ARateAboveTheCamerasBestIsCappedAndAVariableRangeGetsOnlyItsShortestDuration) {
-  StreamConfig sixty;
-  sixty.frameRate = 60;
-  make(sixty);
-  start();
-  // 720p at 60 beats 1080p at 30; its 60 fps interval is the one requested.
-  EXPECT_EQ(device->active, 5u);
-  EXPECT_EQ(device->duration, (platform::FrameDuration{1, 60}));
-  EXPECT_EQ(summary(), "1280x720 @ 60 fps");
-
-  // A camera whose best reaches 29.97 only is capped there, on that interval.
-  auto laptop = std::make_shared<FakeCameraDevice>("Integrated Camera", platform::testing::kLaptopCamera);
-  device = laptop;
-  make(sixty);
-  start();
-  EXPECT_EQ(laptop->duration, (platform::FrameDuration{1000, 29970}));
-  EXPECT_EQ(summary(), "1280x720 @ 30 fps");  // shown rounded
-
-  auto stepwise = std::make_shared<FakeCameraDevice>("Virtual Camera", platform::testing::kStepwiseCamera);
-  device = stepwise;
-  make();
-  start();
-  EXPECT_EQ(stepwise->duration, (platform::FrameDuration{1000, 30000}));
-  EXPECT_EQ(summary(), "1920x1080 @ 30 fps");
+  struct Row {
+    const char* listing;
+    double fps;
+    platform::FrameDuration duration;
+    std::string summary;
+  };
+  for (const auto& r : std::vector<Row>{{platform::testing::kUSBWebcam, 30, {1, 30}, "1920x1080 @ 30 fps"},
+                                        {platform::testing::kUSBWebcam, 60, {1, 60}, "1280x720 @ 60 fps"},
+                                        {platform::testing::kLaptopCamera, 60, {1000, 29970}, "1280x720 @ 30 fps"},
+                                        {platform::testing::kStepwiseCamera, 30, {1000, 30000}, "1920x1080 @ 30 fps"}}) {
+    SCOPED_TRACE(r.summary);
+    device = std::make_shared<FakeCameraDevice>("Desk Camera", r.listing);
+    StreamConfig target;
+    target.frameRate = r.fps;
+    make(target);
+    EXPECT_EQ(device->opens, 0);  // nothing touches the device before start
+    start();
+    EXPECT_TRUE(device->streaming);
+    EXPECT_EQ(device->formatChanges, 1);  // the second choice, once streaming, changes nothing
+    EXPECT_EQ(device->duration, r.duration);
+    EXPECT_EQ(summary(), r.summary);
+    EXPECT_EQ(linesWith("Camera started").back(), "[INFO] [CameraCapture] Camera started: Desk Camera [" + r.summary + "]");
+  }
 }
 
 TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
