@@ -44,21 +44,5 @@ TEST(AudioLevelMeter, RmsAndPeakSpanBothChannelsAndBothSigns) {
   EXPECT_NEAR(level->peak, 40.0f / 60, 1e-5);
 }
 
-// Each report starts afresh; silence reports share the interval with level reports.
-TEST(AudioLevelMeter, EachReportStartsAfresh) {
-  AudioLevelMeter meter;
-  const auto loud = sine(1.0f, 480);
-  const std::vector<float> quiet(480, 0.001f);
-  meter.addChannel(loud.data(), 480);
-  ASSERT_TRUE(meter.takeLevel(1000.0));
-  meter.addChannel(quiet.data(), 480);
-  const auto level = meter.takeLevel(1000.06);
-  ASSERT_TRUE(level);
-  EXPECT_NEAR(level->peak, 0.0f, 1e-5);
-  EXPECT_FALSE(meter.takeLevel(1001.0)) << "nothing added since";
-  EXPECT_TRUE(meter.takeSilenceReport(1001.0));
-  EXPECT_FALSE(meter.takeSilenceReport(1001.04));
-}
-
 }  // namespace
 }  // namespace quarzadel
