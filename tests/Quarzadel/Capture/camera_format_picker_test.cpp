@@ -32,7 +32,13 @@ TEST(CameraFormatPicker, ScoresSizeRateAndCompression) {
     const StreamConfig& target;
     double score;
   };
-  for (const auto& r : std::vector<Row>{{1920, 1080, 60, false, k1080, 0},
+  for (const auto& r : std::vector<Row>{{1920, 1080, 30, false, k1080, 0},
+                                        {1920, 1080, 60, false, k1080, 0},
+                                        {1920, 1080, 29.97, false, k1080, 0},
+                                        {1920, 1080, 25, false, k1080, -166.67},
+                                        {1280, 720, 30, false, k1080, -222.22},
+                                        {1920, 1080, 15, false, k1080, -500},
+                                        {1280, 720, 30, false, k720, 0},
                                         {1920, 1080, 30, true, k1080, -5},
                                         {1920, 1080, 29.6, false, k1080, 0},  // within half a frame
                                         {1920, 1080, 29.4, false, k1080, -20},
