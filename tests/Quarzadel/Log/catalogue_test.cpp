@@ -43,53 +43,32 @@ struct Golden {
 
 class CatalogueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SessionLog::shared()->startSession("catalogue/key");
-    capture_.sink().clear();
-  }
-  void TearDown() override { SessionLog::shared()->close(); }
-
-  struct Written {
-    std::vector<platform::CapturingSystemLogSink::Entry> system;
-    std::vector<std::string> session;  // lines after the first, without their time
-  };
-  Written written() {
-    SessionLog::shared()->flush();
-    Written w{capture_.sink().entries(), {}};
-    auto files = testing::filesIn(dir_.path() / "Quarzadel");
-    if (files.size() == 1) {
-      auto lines = testing::readLines(files[0]);
-      for (size_t k = 1; k < lines.size(); ++k) w.session.push_back(testing::withoutTime(lines[k]));
-    }
-    return w;
-  }
   void expectGoldens(const std::string& level, const std::vector<Golden>& rows) {
     for (const auto& row : rows) row.write("/src/Quarzadel/Studio/StudioEngine.cpp");
-    const auto w = written();
-    capture_.sink().clear();
-    ASSERT_EQ(w.session.size(), sessionLines_ + rows.size());
-    ASSERT_EQ(w.system.size(), rows.size());
+    const auto session = logs_.sessionLines();
+    const auto system = logs_.entries();
+    logs_.clearSystem();
+    ASSERT_EQ(session.size(), sessionLines_ + rows.size());
+    ASSERT_EQ(system.size(), rows.size());
     for (size_t k = 0; k < rows.size(); ++k, ++sessionLines_) {
       const auto& [write, message, pattern] = rows[k];
-      const auto& entry = w.system[k];
+      const auto& entry = system[k];
       EXPECT_EQ(entry.type, level == "INFO" ? LogType::info : LogType::error) << message;
       EXPECT_EQ(entry.subsystem + "/" + entry.category, "quarzadel.mac/app");
       const std::string prefix = "[" + level + "] [StudioEngine] ";
       if (pattern) {
-        EXPECT_TRUE(std::regex_match(w.session[sessionLines_], std::regex(quoted(prefix) + message)))
-            << w.session[sessionLines_];
+        EXPECT_TRUE(std::regex_match(session[sessionLines_], std::regex(quoted(prefix) + message)))
+            << session[sessionLines_];
         EXPECT_TRUE(std::regex_match(entry.message, std::regex(message))) << entry.message;
       } else {
-        EXPECT_EQ(w.session[sessionLines_], prefix + message);
+        EXPECT_EQ(session[sessionLines_], prefix + message);
         EXPECT_EQ(entry.message, message);
       }
     }
   }
 
-  testing::ScopedTempDir dir_;
-  testing::ScopedEnv state_{"XDG_STATE_HOME", dir_.path().string()};
   testing::ScopedDefaults defaults_;
-  platform::ScopedSystemLogCapture capture_;
+  testing::LogCapture logs_{"catalogue/key"};
   size_t sessionLines_ = 0;
 };
 
@@ -154,7 +133,7 @@ TEST_F(CatalogueTest, HostTimesComeFromTheHostClock) {
   const double now = platform::HostClock::shared()->nowSeconds();
   Log::scenarioLoaded(12, kEngine);
   Log::videoPipelineWarmedUp(now - 0.25, "/src/ProgramVideo.cpp");
-  const auto session = written().session;
+  const auto session = logs_.sessionLines();
   ASSERT_EQ(session.size(), 2u);
   std::smatch m;
   ASSERT_TRUE(std::regex_match(session[0], m, std::regex(R"(\[INFO\] \[StudioEngine\] Scenario: 12 steps, t0 host=(\d+\.\d{3}))")))
@@ -177,7 +156,7 @@ TEST_F(CatalogueTest, ADisabledSystemLogTypeStillReachesTheSessionLog) {
   Log::studioClosed(kEngine);
   platform::SystemLog::setSink(previous);
   EXPECT_EQ(sink->writes, 0);
-  EXPECT_EQ(written().session, (std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: unplugged",
+  EXPECT_EQ(logs_.sessionLines(), (std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: unplugged",
                                                          "[INFO] [StudioEngine] Studio closed"}));
 }
 
