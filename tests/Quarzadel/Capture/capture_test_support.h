@@ -43,7 +43,6 @@ class FakeCameraDevice final : public platform::VideoCaptureDevice {
       ++formatChanges;
     }
     if (minFrameDuration) duration = *minFrameDuration;
-    requestedDurations.push_back(minFrameDuration);
   }
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
     if (streamError) throw *streamError;
@@ -71,7 +70,6 @@ class FakeCameraDevice final : public platform::VideoCaptureDevice {
   std::optional<platform::VideoCaptureError> openError, configureError, streamError;
   std::optional<size_t> active;
   platform::FrameDuration duration;
-  std::vector<std::optional<platform::FrameDuration>> requestedDurations;
   int opens = 0, closes = 0, formatChanges = 0;
   bool isOpen = false, streaming = false;
 

@@ -14,6 +14,7 @@
 #include "Quarzadel/Capture/PulseMicrophoneListing.h"
 #include "Quarzadel/Program/ProgramAudio.h"
 #include "Quarzadel/Program/program_test_support.h"
+#include "CommandOutput.h"
 #include "peers/PulseAudioPeer.h"
 
 namespace quarzadel {
@@ -32,15 +33,11 @@ bool eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
   return condition();
 }
 
+// A command's output without its trailing newline.
 std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
-  ::pclose(pipe);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
+  auto text = qztest::runCommand(command).text;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 class MicPulseTest : public ::testing::Test {
@@ -51,7 +48,7 @@ class MicPulseTest : public ::testing::Test {
     options.server = peer.server();
     context = platform::PulseAudioContext::connect(options);
   }
-  std::string pactl(const std::string& args) { return run(peer.environment() + "pactl " + args + " 2>&1"); }
+  std::string pactl(const std::string& args) { return run(peer.environment() + "pactl " + args); }
 
   qztest::PulseAudioPeer peer{{"module-sine-source source_name=qz_sine rate=48000 frequency=1000 "
                                "source_properties=device.description=Sine"}};
@@ -135,7 +132,7 @@ TEST_F(MicPulseTest, TwoSecondsFromTheSineSourceMeasureOneKilohertz) {
   EXPECT_LT(times.back(), now);
   const auto raw = dir.path() / "mic.f32";
   std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(samples.data()), 96000 * sizeof(float));
-  const std::string stat = run("sox -t f32 -r 48000 -c 1 '" + raw.string() + "' -n stat 2>&1");
+  const std::string stat = run("sox -t f32 -r 48000 -c 1 '" + raw.string() + "' -n stat");
   std::smatch match;
   ASSERT_TRUE(std::regex_search(stat, match, std::regex(R"(Rough\s+frequency:\s+(\d+))"))) << stat;
   EXPECT_NEAR(std::stod(match[1]), 1000.0, 20.0) << stat;

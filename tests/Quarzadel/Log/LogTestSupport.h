@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Log/SystemLog.h"
+#include "Quarzadel/Log/SessionLog.h"
 
 extern char** environ;
 
@@ -99,6 +101,42 @@ inline std::vector<std::filesystem::path> filesIn(const std::filesystem::path& f
 
 // A session-log line without its 23-character time and the blank after it.
 inline std::string withoutTime(const std::string& line) { return line.size() > 24 ? line.substr(24) : line; }
+
+// What was written to the logs during a test: the shared session log's lines
+// after its first (without their time) and the system log's entries.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::string& key = "pipeline") {
+    SessionLog::shared()->startSession(key);
+    SessionLog::shared()->flush();
+    capture_.sink().clear();
+  }
+  ~LogCapture() { SessionLog::shared()->close(); }
+
+  std::vector<std::string> sessionLines() {
+    SessionLog::shared()->flush();
+    std::vector<std::string> lines;
+    auto files = filesIn(dir_.path() / "Quarzadel");
+    if (files.size() != 1) return lines;
+    auto all = readLines(files[0]);
+    for (size_t k = 1; k < all.size(); ++k) lines.push_back(withoutTime(all[k]));
+    return lines;
+  }
+  std::vector<platform::CapturingSystemLogSink::Entry> entries() { return capture_.sink().entries(); }
+  void clearSystem() { capture_.sink().clear(); }
+  // The system log's messages at one type.
+  std::vector<std::string> system(platform::LogType type) {
+    std::vector<std::string> messages;
+    for (const auto& e : capture_.sink().entries())
+      if (e.type == type) messages.push_back(e.message);
+    return messages;
+  }
+
+ private:
+  ScopedTempDir dir_;
+  ScopedEnv state_{"XDG_STATE_HOME", dir_.path().string()};
+  platform::ScopedSystemLogCapture capture_;
+};
 
 inline uint16_t freeLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);

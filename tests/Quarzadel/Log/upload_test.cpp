@@ -42,95 +42,51 @@ class UploadTest : public ::testing::Test {
   platform::ScopedSystemLogCapture capture_;
 };
 
-TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndTheResultLineSaysOk) {
+TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndFailuresAreReportedWithTheirStatus) {
   testing::NginxServer nginx(dir_.path() / "nginx");
   defaults_->set("LogStoreURL", nginx.storeURL());
   auto file = sessionFile("live/ab cd?x#y%z");
-  auto [ok, line] = upload(file);
-  EXPECT_TRUE(ok);
-  const std::string name = file.filename().string();
-  EXPECT_EQ(line, "Session log upload " + name + ": ok");
+  std::string name = file.filename().string();
+  EXPECT_EQ(upload(file), std::make_pair(true, "Session log upload " + name + ": ok"));
   // The name travels as one encoded path segment and is stored under its own name.
-  auto stored = nginx.store() / "zone" / "logs" / name;
+  const auto stored = nginx.store() / "zone" / "logs" / name;
   ASSERT_TRUE(std::filesystem::exists(stored)) << name;
   EXPECT_EQ(testing::readFile(stored), testing::readFile(file));
   EXPECT_TRUE(std::filesystem::exists(file));  // the local file stays
+  EXPECT_TRUE(upload(file).first);             // a second upload is an independent PUT
 
-  // A second upload of the same file is an independent PUT (replacing the copy).
-  EXPECT_TRUE(upload(file).first);
-}
-
-TEST_F(UploadTest, FailuresAreReportedWithTheirStatus) {
-  testing::NginxServer nginx(dir_.path() / "nginx");
-  auto file = sessionFile("key");
-  std::string name = file.filename().string();
-
-  defaults_->set("LogStoreURL", nginx.storeURL("wrong-key"));
-  auto [ok, line] = upload(file);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(line, "Session log upload " + name + ": failed 403 ");
-
-  defaults_->set("LogStoreURL", nginx.readOnlyURL());
-  std::tie(ok, line) = upload(file);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(line, "Session log upload " + name + ": failed 405 ");
-  EXPECT_FALSE(std::filesystem::exists(nginx.store() / "zone" / "logs" / name));
-
-  // A transport failure has no status, but a description.
-  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(testing::freeLoopbackPort()) + "/zone/logs/");
-  std::tie(ok, line) = upload(file);
-  EXPECT_FALSE(ok);
-  const std::string prefix = "Session log upload " + name + ": failed -1 ";
-  ASSERT_TRUE(line.starts_with(prefix)) << line;
-  EXPECT_GT(line.size(), prefix.size());
-}
-
-TEST_F(UploadTest, NothingIsSentForMissingOrEmptyFilesOrABadStore) {
-  testing::NginxServer nginx(dir_.path() / "nginx");
-  defaults_->set("LogStoreURL", nginx.storeURL());
+  // Nothing is sent for missing or empty files.
   EXPECT_EQ(upload(dir_.path() / "missing.log"), std::make_pair(false, std::string()));
   auto empty = dir_.path() / "empty.log";
   std::ofstream(empty).close();
   EXPECT_EQ(upload(empty), std::make_pair(false, std::string()));
+
+  auto other = sessionFile("key");
+  name = other.filename().string();
+  defaults_->set("LogStoreURL", nginx.storeURL("wrong-key"));
+  EXPECT_EQ(upload(other), std::make_pair(false, "Session log upload " + name + ": failed 403 "));
+  defaults_->set("LogStoreURL", nginx.readOnlyURL());
+  EXPECT_EQ(upload(other), std::make_pair(false, "Session log upload " + name + ": failed 405 "));
+  // A transport failure has no status, but a description.
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(testing::freeLoopbackPort()) + "/zone/logs/");
+  const auto [ok, line] = upload(other);
+  EXPECT_FALSE(ok);
+  const std::string prefix = "Session log upload " + name + ": failed -1 ";
+  ASSERT_TRUE(line.starts_with(prefix)) << line;
+  EXPECT_GT(line.size(), prefix.size());
+  // A store that is no HTTP store is never asked.
   defaults_->set("LogStoreURL", "ftp://k@host/zone/logs/");
-  EXPECT_EQ(upload(sessionFile("key")), std::make_pair(false, std::string()));
-  EXPECT_TRUE(testing::filesIn(nginx.store() / "zone" / "logs").empty());
-}
-
-TEST_F(UploadTest, TerminationWaitsForTheUploadButOnlySoLong) {
-  testing::NginxServer nginx(dir_.path() / "nginx");
-  defaults_->set("LogStoreURL", nginx.storeURL());
-  testing::ScopedEnv state("XDG_STATE_HOME", (dir_.path() / "state").string());
-  auto log = SessionLog::shared();
-  log->startSession("quit");
-  log->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
-  EXPECT_TRUE(log->closeAndUploadAtTermination());
-  auto stored = testing::filesIn(nginx.store() / "zone" / "logs");
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_NE(testing::readFile(stored[0]).find("[INFO] [StudioEngine] Studio closed"), std::string::npos);
-  EXPECT_FALSE(log->closeAndUploadAtTermination());  // no Studio open: nothing to upload
-
-  // A store that accepts the connection and never answers.
-  auto silent = platform::TcpListener::make();
-  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(silent->port()) + "/zone/logs/");
-  log->startSession("quit");
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(log->closeAndUploadAtTermination(platform::seconds(1)));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-
-  // Synthetic sources skip the upload.
-  defaults_->set("LogStoreURL", nginx.storeURL());
-  defaults_->set("SyntheticSources", true);
-  log->startSession("synthetic");
-  EXPECT_FALSE(log->closeAndUploadAtTermination());
+  EXPECT_EQ(upload(other), std::make_pair(false, std::string()));
   EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
 }
 
-// The Studio's close uploads its session log without waiting for it.
-TEST_F(UploadTest, ClosingAStudioUploadsItsSessionLog) {
+// A Studio's close uploads its session log without waiting; termination waits,
+// but only so long. Nothing open, or synthetic sources: nothing is sent.
+TEST_F(UploadTest, ClosingAStudioOrTerminatingUploadsTheSessionLog) {
   testing::NginxServer nginx(dir_.path() / "nginx");
   defaults_->set("LogStoreURL", nginx.storeURL());
   testing::ScopedEnv state("XDG_STATE_HOME", (dir_.path() / "state").string());
+  const auto storedFiles = [&] { return testing::filesIn(nginx.store() / "zone" / "logs"); };
   auto log = SessionLog::shared();
   const auto closeAndUpload = [&] {
     std::promise<bool> done;
@@ -142,19 +98,33 @@ TEST_F(UploadTest, ClosingAStudioUploadsItsSessionLog) {
   log->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
   ASSERT_TRUE(closeAndUpload());
   const auto local = testing::filesIn(SessionLog::logsDirectory());
-  const auto stored = testing::filesIn(nginx.store() / "zone" / "logs");
   ASSERT_EQ(local.size(), 1u);
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0].filename(), local[0].filename());
-  EXPECT_EQ(testing::readFile(stored[0]), testing::readFile(local[0]));
-  EXPECT_NE(testing::readFile(stored[0]).find("[INFO] [StudioEngine] Studio closed"), std::string::npos);
-
-  // Nothing open, or synthetic sources: nothing is sent.
+  ASSERT_EQ(storedFiles().size(), 1u);
+  EXPECT_EQ(storedFiles()[0].filename(), local[0].filename());
+  EXPECT_EQ(testing::readFile(storedFiles()[0]), testing::readFile(local[0]));
   EXPECT_FALSE(closeAndUpload());
+
+  log->startSession("quit");
+  log->log("INFO", "Studio closed at quit", "/src/StudioEngine.cpp");
+  EXPECT_TRUE(log->closeAndUploadAtTermination());
+  ASSERT_EQ(storedFiles().size(), 2u);
+  EXPECT_FALSE(log->closeAndUploadAtTermination());
+
+  // A store that accepts the connection and never answers.
+  auto silent = platform::TcpListener::make();
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(silent->port()) + "/zone/logs/");
+  log->startSession("quit");
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(log->closeAndUploadAtTermination(platform::seconds(1)));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+
+  defaults_->set("LogStoreURL", nginx.storeURL());
   defaults_->set("SyntheticSources", true);
   log->startSession("synthetic");
   EXPECT_FALSE(closeAndUpload());
-  EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
+  log->startSession("synthetic");
+  EXPECT_FALSE(log->closeAndUploadAtTermination());
+  EXPECT_EQ(storedFiles().size(), 2u);
 }
 
 }  // namespace

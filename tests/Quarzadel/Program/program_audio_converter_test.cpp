@@ -27,11 +27,6 @@ TEST(ProgramAudioConverter, MonoAtTheProgramRateIsCopiedToBothChannelsWithoutACo
     ASSERT_EQ(out->floatChannelData()[1][i], i * 0.001f);
   }
   EXPECT_FALSE(converter.hasConverter());
-  // Channels beyond the first two are ignored.
-  out = converter.convert(makeBuffer(48000, 4, 16, [](uint32_t c, uint32_t) { return static_cast<float>(c + 1); }));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->floatChannelData()[0][5], 1.0f);
-  EXPECT_EQ(out->floatChannelData()[1][5], 2.0f);
 }
 
 TEST(ProgramAudioConverter, OtherRatesGoThroughOneCachedConverterThatFeedsMonoToBothChannels) {

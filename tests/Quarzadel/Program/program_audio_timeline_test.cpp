@@ -57,89 +57,69 @@ TEST_F(TimelineTest, FirstBufferAnchorsTheTimelineAndIsStampedWithItsOwnTime) {
   EXPECT_TRUE(timeline.resyncPending());
 }
 
-TEST_F(TimelineTest, GapBeyondFiftyMillisecondsIsFilledWithSilenceInChunks) {
+// Beyond 50 ms a gap is filled with silence in chunks and an overlap cuts the
+// buffer's start; within it, buffers pass unrepaired until the smoothed error
+// passes half a millisecond.
+TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   timeline.place(*rampBuffer(480), kT0);
-  // 100 ms after the end of the stream: 4800 frames of silence, then the buffer.
-  timeline.place(*rampBuffer(480, 1000), at(480 + 4800));
+  timeline.place(*rampBuffer(480, 1000), at(480 + 4800));  // 100 ms late
   ASSERT_EQ(out.buffers.size(), 4u);
   EXPECT_EQ(out.buffers[1].buffer->frameLength(), 4096u);
   EXPECT_EQ(out.buffers[2].buffer->frameLength(), 704u);
-  EXPECT_EQ(out.buffers[3].buffer->frameLength(), 480u);
   const auto left = out.channel(0);
   for (int i = 480; i < 480 + 4800; ++i) ASSERT_EQ(left[i], 0.0f) << i;
   EXPECT_EQ(left[480 + 4800], 1000.0f);
-  expectBackToBack(out);
   EXPECT_EQ(timeline.smoothedError(), 0);
-}
 
-TEST_F(TimelineTest, OverlapBeyondFiftyMillisecondsCutsTheBufferStart) {
-  timeline.place(*rampBuffer(4800), kT0);
-  // 60 ms (2880 frames) before the end: a 1024-frame buffer lies wholly inside.
-  timeline.place(*rampBuffer(1024), at(4800 - 2880));
-  EXPECT_EQ(out.buffers.size(), 1u);
-  EXPECT_EQ(timeline.emittedSamples(), 4800);
-  // A 4096-frame buffer keeps its last 1216 frames.
-  timeline.place(*rampBuffer(4096, 1), at(4800 - 2880));
-  ASSERT_EQ(out.buffers.size(), 2u);
-  EXPECT_EQ(out.buffers[1].buffer->frameLength(), 1216u);
-  EXPECT_EQ(out.buffers[1].buffer->floatChannelData()[0][0], 1.0f + 2880);
+  // 60 ms (2880 frames) before the end: a 1024-frame buffer lies wholly inside,
+  // a 4096-frame one keeps its last 1216 frames.
+  const int64_t end = timeline.emittedSamples();
+  timeline.place(*rampBuffer(1024), at(end - 2880));
+  EXPECT_EQ(timeline.emittedSamples(), end);
+  timeline.place(*rampBuffer(4096, 1), at(end - 2880));
+  EXPECT_EQ(out.buffers.back().buffer->frameLength(), 1216u);
+  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 1.0f + 2880);
+
+  // 30 ms late, then 30 ms early: neither silence nor a cut; the late one moves the
+  // smoothed error past the threshold (one repeat).
+  const int64_t now = timeline.emittedSamples();
+  timeline.place(*rampBuffer(480), at(now + 1440));
+  EXPECT_EQ(timeline.emittedSamples(), now + 481);
+  timeline.place(*rampBuffer(480), at(now + 481 - 1440));
+  EXPECT_EQ(timeline.emittedSamples(), now + 961);
   expectBackToBack(out);
 }
 
-TEST_F(TimelineTest, SmallDisagreementsPassUnrepairedUntilTheSmoothedErrorPassesHalfAMillisecond) {
-  timeline.place(*rampBuffer(480), kT0);
-  // 30 ms late, then 30 ms early: both within the drift window, so no silence and
-  // no cut; the late one moves the smoothed error past the threshold (one repeat).
-  timeline.place(*rampBuffer(480), at(480 + 1440));
-  EXPECT_EQ(timeline.emittedSamples(), 961);
-  timeline.place(*rampBuffer(480), at(960 - 1440));
-  EXPECT_EQ(out.buffers.size(), 3u);
-  EXPECT_EQ(timeline.emittedSamples(), 1441);
-}
-
-TEST_F(TimelineTest, SteadyLateSourceIsCorrectedOneRepeatedSampleAtATimeUntilTheOffsetSettles) {
+// A source steadily 30 samples late (early) is corrected one repeated (dropped)
+// sample at a time, always the buffer's first, until the offset settles.
+TEST(TimelineDriftTest, ASteadyOffsetIsCorrectedOneSampleAtATime) {
   constexpr int n = 480;
-  timeline.place(*rampBuffer(n), kT0);
-  int firstRepeatAt = -1;
-  for (int k = 1; k <= 400; ++k) {
-    const int64_t before = timeline.emittedSamples();
-    timeline.place(*rampBuffer(n, 1), at(k * n + 30.0));
-    const int64_t grown = timeline.emittedSamples() - before;
-    ASSERT_TRUE(grown == n || grown == n + 1) << k;
-    if (grown == n + 1) {
-      if (firstRepeatAt < 0) firstRepeatAt = k;
-      // The repeated frame is the buffer's first, written twice.
+  for (const double offset : {30.0, -30.0}) {
+    SCOPED_TRACE(offset);
+    OutputLog out;
+    ProgramAudioTimeline timeline([&](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); });
+    timeline.place(*rampBuffer(n), kT0);
+    int firstCorrection = -1;
+    for (int k = 1; k <= 400; ++k) {
+      timeline.place(*rampBuffer(n, 1), kT0 + (k * n + offset) / kRate);
       const auto& b = out.buffers.back().buffer;
-      EXPECT_EQ(b->floatChannelData()[0][0], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[0][1], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[1][1], 1.0f);
-      EXPECT_EQ(b->floatChannelData()[0][2], 2.0f);
+      if (b->frameLength() == n) continue;
+      ASSERT_EQ(b->frameLength(), offset > 0 ? n + 1 : n - 1) << k;
+      if (firstCorrection < 0) firstCorrection = k;
+      EXPECT_EQ(b->floatChannelData()[0][0], offset > 0 ? 1.0f : 2.0f);
+      EXPECT_EQ(b->floatChannelData()[1][1], offset > 0 ? 1.0f : 3.0f);
     }
+    if (offset > 0) EXPECT_EQ(firstCorrection, 32);
+    // Six corrections brought the offset down to 24 samples; then the correction stops.
+    EXPECT_EQ(timeline.emittedSamples(), 401 * n + (offset > 0 ? 6 : -6));
+    EXPECT_LE(std::abs(timeline.smoothedError()), ProgramAudioTimeline::kDriftThreshold);
+    expectBackToBack(out);
+    if (offset > 0) continue;
+    // A single-frame buffer is never shortened to nothing.
+    const int64_t before = timeline.emittedSamples();
+    for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), kT0 + (before + k - 60.0) / kRate);
+    EXPECT_EQ(timeline.emittedSamples(), before + 200);
   }
-  EXPECT_EQ(firstRepeatAt, 32);
-  // Six repeats brought the offset down to 24 samples; then the correction stops.
-  EXPECT_EQ(timeline.emittedSamples(), 401 * n + 6);
-  EXPECT_LE(timeline.smoothedError(), ProgramAudioTimeline::kDriftThreshold);
-  expectBackToBack(out);
-}
-
-TEST_F(TimelineTest, SteadyEarlySourceIsCorrectedOneDroppedSampleAtATime) {
-  constexpr int n = 480;
-  timeline.place(*rampBuffer(n), kT0);
-  for (int k = 1; k <= 400; ++k) timeline.place(*rampBuffer(n, 1), at(k * n - 30.0));
-  EXPECT_EQ(timeline.emittedSamples(), 401 * n - 6);
-  // A dropped sample is the buffer's first.
-  bool sawDrop = false;
-  for (const auto& e : out.buffers)
-    if (e.buffer->frameLength() == n - 1) {
-      sawDrop = true;
-      EXPECT_EQ(e.buffer->floatChannelData()[0][0], 2.0f);
-    }
-  EXPECT_TRUE(sawDrop);
-  // A single-frame buffer is never shortened to nothing.
-  const int64_t before = timeline.emittedSamples();
-  for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), at(before + k - 60.0));
-  EXPECT_EQ(timeline.emittedSamples(), before + 200);
 }
 
 TEST_F(TimelineTest, AfterAResyncTheBufferLandsWithinHalfASample) {

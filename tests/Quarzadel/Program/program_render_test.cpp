@@ -64,17 +64,6 @@ TEST_F(ProgramRendererTest, PortraitImageIsFittedOverADarkerLessSaturatedFillOfI
     EXPECT_EQ(colorAt(*out, x, y), (YCbCr{124, 193, 94})) << x << "," << y;
 }
 
-TEST_F(ProgramRendererTest, FitOfSameAspectIsDrawnAsFillWithoutBlur) {
-  renderer.setFraming(Framing::fit);
-  auto image = flatPicture(1920, 1080, {100, 128, 128});
-  paintColumns(*image, 0, 2, 235);
-  auto out = renderer.compose(image, false, nullptr, false, 0);
-  ASSERT_TRUE(out);
-  EXPECT_EQ(lumaAt(*out, 0, 500), 235);  // no blur or scaling smears the edge
-  EXPECT_EQ(lumaAt(*out, 1, 500), 235);
-  EXPECT_EQ(lumaAt(*out, 2, 500), 100);
-}
-
 TEST_F(ProgramRendererTest, WholeImageSitsBetweenBlackBarsWhateverTheFraming) {
   renderer.setFraming(Framing::fill);
   // A 2880 x 1800 shared screen at 0.6: 1728 x 1080, 96 pixels of black each side.
@@ -83,6 +72,13 @@ TEST_F(ProgramRendererTest, WholeImageSitsBetweenBlackBarsWhateverTheFraming) {
   ASSERT_TRUE(out);
   for (int x : {0, 94, 1825}) EXPECT_EQ(colorAt(*out, x, 540), kBlack) << x;
   for (int x : {98, 1820}) EXPECT_EQ(colorAt(*out, x, 0), (YCbCr{180, 100, 150})) << x;
+  // Fit of the output's own aspect is drawn as fill: no blur or scaling smears an edge.
+  renderer.setFraming(Framing::fit);
+  auto image = flatPicture(1920, 1080, {100, 128, 128});
+  paintColumns(*image, 0, 2, 235);
+  out = renderer.compose(image, false, nullptr, false, 0);
+  EXPECT_EQ(lumaAt(*out, 1, 500), 235);
+  EXPECT_EQ(lumaAt(*out, 2, 500), 100);
 }
 
 TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
@@ -98,18 +94,7 @@ TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
   }
 }
 
-TEST_F(ProgramRendererTest, DissolveEasesWithSmoothstep) {
-  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(-1), 0);
-  EXPECT_DOUBLE_EQ(ProgramRenderer::smoothstep(2), 1);
-  auto from = flatPicture(1920, 1080, {40, 128, 128});
-  auto to = flatPicture(1920, 1080, {200, 128, 128});
-  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 0.5), 960, 540), 120);
-  EXPECT_NEAR(lumaAt(*renderer.compose(to, false, from, false, 0.25), 960, 540), 40 + 160 * 0.15625, 1);
-  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 0), 960, 540), 40);
-  EXPECT_EQ(lumaAt(*renderer.compose(to, false, from, false, 1), 960, 540), 200);
-}
-
-TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescription) {
+TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescriptionFromAPoolThatGrows) {
   // Without an on-air picture the slate is drawn, even during a dissolve.
   auto out = renderer.compose(nullptr, false, flatPicture(1920, 1080, {200, 128, 128}), false, 0.5);
   ASSERT_TRUE(out);
@@ -130,14 +115,12 @@ TEST_F(ProgramRendererTest, SlateOutputCarriesBT709AndOneFormatDescription) {
   out = renderer.compose(nullptr, false, nullptr, false, 0);
   EXPECT_EQ(out->width(), 1280);
   EXPECT_EQ(renderer.formatDescription()->dimensions(), (platform::VideoDimensions{1280, 720}));
-}
 
-TEST_F(ProgramRendererTest, PoolGrowsWhileBuffersAreHeldAndSkipsFramesOnlyAtItsLimit) {
-  std::vector<PixelBufferRef> held;
-  for (size_t i = 0; i < ProgramRenderer::kMaximumPoolBuffers; ++i) {
-    auto out = renderer.compose(nullptr, false, nullptr, false, 0);
-    ASSERT_TRUE(out) << i;
-    held.push_back(out);
+  // The pool grows while buffers are held and skips a frame only at its limit.
+  std::vector<PixelBufferRef> held{out};
+  while (held.size() < ProgramRenderer::kMaximumPoolBuffers) {
+    held.push_back(renderer.compose(nullptr, false, nullptr, false, 0));
+    ASSERT_TRUE(held.back()) << held.size();
   }
   EXPECT_FALSE(renderer.compose(nullptr, false, nullptr, false, 0));
   held.pop_back();
@@ -181,7 +164,9 @@ TEST_F(ProgramRendererTest, AnUnchangedOutgoingImageIsFramedOnceAndLetGoWhenTheD
     auto out = renderer.compose(onAir, false, from, fromFit, 0.5);
     return out ? static_cast<int>(lumaAt(*out, x, 540)) : -1;
   };
-  EXPECT_EQ(lumaOf(outgoing, false, 960), 150);
+  // The dissolve eases with smoothstep: a quarter of the way is 0.15625 of the change.
+  auto quarter = renderer.compose(onAir, false, outgoing, false, 0.25);
+  EXPECT_NEAR(lumaAt(*quarter, 960, 540), 200 - 100 * 0.15625, 1);
   EXPECT_EQ(lumaOf(outgoing, false, 960), 150);  // the same image again: framed before
   EXPECT_GT(outgoing.use_count(), 1);
   EXPECT_EQ(lumaOf(next, false, 960), 75);  // another image is framed anew
@@ -212,23 +197,6 @@ TEST(NV12OpsTest, BlurKeepsFlatAreasAndSpreadsAnEdgeSymmetrically) {
   EXPECT_GT(lumaAt(*picture, 230, 135), 100);
   // Every row is the same: nothing changes vertically.
   EXPECT_EQ(lumaAt(*picture, 230, 0), lumaAt(*picture, 230, 269));
-}
-
-TEST(NV12OpsTest, InterpolationInPlaceMatchesACopy) {
-  auto a = flatPicture(256, 64, {0, 128, 128});
-  auto b = flatPicture(256, 64, {0, 128, 128});
-  const NV12Frame fa = NV12Frame::of(*a), fb = NV12Frame::of(*b);
-  for (int y = 0; y < 64; ++y)
-    for (int x = 0; x < 256; ++x) {
-      fa.y[y * fa.strideY + x] = static_cast<uint8_t>(x);
-      fb.y[y * fb.strideY + x] = static_cast<uint8_t>(255 - x + y);
-    }
-  auto copy = flatPicture(256, 64, {0, 128, 128});
-  const NV12Frame fc = NV12Frame::of(*copy);
-  nv12::interpolate(fa, fb, fc, 0.3);
-  nv12::interpolate(fa, fb, fb, 0.3);
-  for (int y = 0; y < 64; ++y)
-    for (int x = 0; x < 256; ++x) ASSERT_EQ(fb.y[y * fb.strideY + x], fc.y[y * fc.strideY + x]) << x << "," << y;
 }
 
 TEST(NV12OpsTest, ScalerKeepsEdgesAndGradients) {
@@ -266,104 +234,12 @@ platform::PixelBufferRef detailedPicture(int width, int height) {
   return picture;
 }
 
-// Peak signal-to-noise ratio of two pictures of one size over both planes, in dB.
-double psnr(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
-  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
-  double squares = 0;
-  int64_t count = 0;
-  for (int y = 0; y < fa.height; ++y)
-    for (int x = 0; x < fa.width; ++x, ++count) {
-      const double d = fa.y[y * fa.strideY + x] - fb.y[y * fb.strideY + x];
-      squares += d * d;
-    }
-  for (int y = 0; y < fa.chromaHeight(); ++y)
-    for (int x = 0; x < fa.chromaWidth() * 2; ++x, ++count) {
-      const double d = fa.uv[y * fa.strideUV + x] - fb.uv[y * fb.strideUV + x];
-      squares += d * d;
-    }
-  return squares == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * count / squares);
-}
-
-// Three box passes down the columns, then three along the rows, edges repeated,
-// each dividing as the blur does: one sample at a time.
-std::vector<int> naiveBlur(std::vector<int> v, int w, int h, const std::array<int, 3>& radii) {
-  auto pass = [&](bool down, int r) {
-    std::vector<int> out(v.size());
-    const int mul = 65536 / (2 * r + 1);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        int sum = 0;
-        for (int k = -r; k <= r; ++k)
-          sum += down ? v[std::clamp(y + k, 0, h - 1) * w + x] : v[y * w + std::clamp(x + k, 0, w - 1)];
-        out[y * w + x] = ((sum + r) * mul) >> 16;
-      }
-    v = std::move(out);
-  };
-  for (int r : radii) pass(true, r);
-  for (int r : radii) pass(false, r);
-  return v;
-}
-
-TEST(NV12OpsTest, BlurIsExactlyThreeBoxPassesEachWay) {
-  // Widths that leave every vector loop a remainder.
-  for (const auto& [w, h] : {std::pair{123, 37}, std::pair{480, 270}, std::pair{66, 90}}) {
-    auto picture = detailedPicture(w, h);
-    const NV12Frame f = NV12Frame::of(*picture);
-    std::vector<int> luma, cb, cr;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) luma.push_back(f.y[y * f.strideY + x]);
-    for (int y = 0; y < f.chromaHeight(); ++y)
-      for (int x = 0; x < f.chromaWidth(); ++x) {
-        cb.push_back(f.uv[y * f.strideUV + 2 * x]);
-        cr.push_back(f.uv[y * f.strideUV + 2 * x + 1]);
-      }
-    nv12::Blur blur;
-    blur.apply(f, 12);
-    const auto lumaRadii = nv12::Blur::boxRadii(12), chromaRadii = nv12::Blur::boxRadii(6);
-    const auto expectedY = naiveBlur(luma, w, h, lumaRadii);
-    const auto expectedCb = naiveBlur(cb, f.chromaWidth(), f.chromaHeight(), chromaRadii);
-    const auto expectedCr = naiveBlur(cr, f.chromaWidth(), f.chromaHeight(), chromaRadii);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) ASSERT_EQ(f.y[y * f.strideY + x], expectedY[y * w + x]) << w << ": " << x << "," << y;
-    for (int y = 0; y < f.chromaHeight(); ++y)
-      for (int x = 0; x < f.chromaWidth(); ++x) {
-        ASSERT_EQ(f.uv[y * f.strideUV + 2 * x], expectedCb[y * f.chromaWidth() + x]) << w << ": " << x << "," << y;
-        ASSERT_EQ(f.uv[y * f.strideUV + 2 * x + 1], expectedCr[y * f.chromaWidth() + x]) << w << ": " << x << "," << y;
-      }
-  }
-}
-
-TEST(NV12OpsTest, QuarterShrinksMatchOurOwnPathAndStayInvisibleUnderTheBlur) {
-  EXPECT_TRUE(nv12::Scaler::isQuarter(1920, 1080, 480, 270));
-  EXPECT_FALSE(nv12::Scaler::isQuarter(1440, 810, 480, 270));   // ours is faster at 3
-  EXPECT_FALSE(nv12::Scaler::isQuarter(1920, 1080, 480, 268));  // not both ways
-  EXPECT_FALSE(nv12::Scaler::isQuarter(1921, 1080, 480, 270));
-  EXPECT_FALSE(nv12::Scaler::isQuarter(0, 0, 0, 0));
-  nv12::Scaler scaler;
-  nv12::Blur blur;
-  auto src = detailedPicture(1920, 1080);
-  auto fast = flatPicture(480, 270, {0, 0, 0});
-  auto own = flatPicture(480, 270, {0, 0, 0});
-  scaler.scale(NV12Frame::of(*src), NV12Frame::of(*fast));
-  scaler.scaleSeparably(NV12Frame::of(*src), NV12Frame::of(*own));
-  // Close on their own (they differ only in how the fine check is sampled) ...
-  EXPECT_GT(psnr(*fast, *own), 30);
-  EXPECT_EQ(colorAt(*fast, 240, 135), colorAt(*own, 240, 135));
-  // ... and the same within a code value once blurred for the fill.
-  blur.apply(NV12Frame::of(*fast), ProgramRenderer::kBlurSigma);
-  blur.apply(NV12Frame::of(*own), ProgramRenderer::kBlurSigma);
-  EXPECT_GT(psnr(*fast, *own), 45);
-  for (int y = 0; y < 270; y += 5)
-    for (int x = 0; x < 480; x += 5) ASSERT_NEAR(lumaAt(*fast, x, y), lumaAt(*own, x, y), 1) << x << "," << y;
-}
-
 TEST(NV12OpsTest, RowsFilteredByShufflesMatchTransposedColumnsAndStayInsideTheirRectangle) {
   // Shrinks and enlargements of the program's framings and odd ones, into a
   // rectangle inside a larger picture whose other samples must stay untouched.
   const std::vector<std::array<int, 4>> cases{
-      {1440, 810, 1280, 720}, {1080, 1920, 608, 1080}, {164, 270, 664, 1080}, {1280, 720, 1920, 1080},
-      {1080, 608, 480, 270},  {642, 362, 1000, 362},   {998, 202, 1000, 98},  {1920, 1080, 1918, 1080},
-      {30, 40, 17, 9},        {401, 301, 233, 177}};
+      {1440, 810, 1280, 720}, {1080, 1920, 608, 1080}, {164, 270, 664, 1080},
+      {998, 202, 1000, 98},   {30, 40, 17, 9},         {401, 301, 233, 177}};
   nv12::Scaler scaler;
   for (const auto& [sw, sh, dw, dh] : cases) {
     auto src = detailedPicture(sw, sh);
@@ -391,32 +267,6 @@ TEST(NV12OpsTest, RowsFilteredByShufflesMatchTransposedColumnsAndStayInsideTheir
   }
 }
 
-TEST(NV12OpsTest, ToneArithmeticGivesExactlyTheTables) {
-  // The fill's own controls take the fast path; any controls give the tables' values.
-  EXPECT_TRUE(nv12::ToneTable::colorControls(ProgramRenderer::kFillBrightness, ProgramRenderer::kFillSaturation)
-                  .arithmetic.has_value());
-  for (const auto& [brightness, saturation] : {std::pair{ProgramRenderer::kFillBrightness,
-                                                         ProgramRenderer::kFillSaturation},
-                                               std::pair{0.0, 1.0}, std::pair{0.2, 0.5}, std::pair{-0.5, 0.33},
-                                               std::pair{0.05, 1.5}}) {
-    const auto table = nv12::ToneTable::colorControls(brightness, saturation);
-    // Every code value, in rows whose length is no multiple of the vector width.
-    auto picture = flatPicture(262, 4, {0, 0, 0});
-    const NV12Frame f = NV12Frame::of(*picture);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 262; ++x) f.y[y * f.strideY + x] = static_cast<uint8_t>(x + y);
-    for (int y = 0; y < 2; ++y)
-      for (int x = 0; x < 262; ++x) f.uv[y * f.strideUV + x] = static_cast<uint8_t>(x + 3 * y);
-    nv12::apply(f, table);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 262; ++x)
-        ASSERT_EQ(f.y[y * f.strideY + x], table.luma[static_cast<uint8_t>(x + y)]) << brightness << " " << x;
-    for (int y = 0; y < 2; ++y)
-      for (int x = 0; x < 262; ++x)
-        ASSERT_EQ(f.uv[y * f.strideUV + x], table.chroma[static_cast<uint8_t>(x + 3 * y)]) << saturation << " " << x;
-  }
-}
-
 TEST(NV12OpsTest, ScalerReusedAcrossSizesGivesWhatAFreshOneGives) {
   // Scratch memory is no longer cleared: what one call leaves must not leak into the next.
   auto big = detailedPicture(1440, 1080), small = detailedPicture(300, 170);
@@ -428,7 +278,7 @@ TEST(NV12OpsTest, ScalerReusedAcrossSizesGivesWhatAFreshOneGives) {
     reused.scale(NV12Frame::of(*small), NV12Frame::of(*a));
     nv12::Scaler fresh;
     fresh.scale(NV12Frame::of(*small), NV12Frame::of(*b));
-    EXPECT_EQ(psnr(*a, *b), 99) << w << "x" << h;
+    EXPECT_TRUE(testing::samePicture(*a, *b)) << w << "x" << h;
   }
 }
 

@@ -2,18 +2,17 @@
 // Pictures, sound buffers and scriptable sources for the program's tests, and what
 // a pipeline wrote to the logs.
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/Log/SystemLog.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Time/AudioTime.h"
 #include "Quarzadel/Log/LogTestSupport.h"
-#include "Quarzadel/Log/SessionLog.h"
 #include "Quarzadel/Program/AudioFrameSource.h"
 #include "Quarzadel/Program/NV12Frame.h"
 #include "Quarzadel/Program/VideoFrameSource.h"
@@ -46,6 +45,16 @@ inline YCbCr colorAt(const platform::PixelBuffer& b, int x, int y) {
   const auto c = b.plane(1);
   const uint8_t* pair = c.data + (y / 2) * c.bytesPerRow + (x / 2) * 2;
   return {lumaAt(b, x, y), pair[0], pair[1]};
+}
+
+// Both planes of two pictures of one size are equal, sample for sample.
+inline bool samePicture(const platform::PixelBuffer& a, const platform::PixelBuffer& b) {
+  const NV12Frame fa = NV12Frame::of(a), fb = NV12Frame::of(b);
+  for (int y = 0; y < fa.height; ++y)
+    if (std::memcmp(fa.y + y * fa.strideY, fb.y + y * fb.strideY, fa.width) != 0) return false;
+  for (int y = 0; y < fa.chromaHeight(); ++y)
+    if (std::memcmp(fa.uv + y * fa.strideUV, fb.uv + y * fb.strideUV, fa.chromaWidth() * 2) != 0) return false;
+  return true;
 }
 
 // A picture source driven by the test: frames and failures are delivered on the
@@ -172,41 +181,6 @@ class FakeAudioSource final : public AudioFrameSource {
   std::shared_ptr<platform::SerialQueue> queue_;
   BufferHandler onBuffer_;
   FailureHandler onFailure_;
-};
-
-// What a pipeline wrote to the logs during a test: its session-log lines (without
-// their time) and its system-log entries.
-class LogCapture {
- public:
-  LogCapture() {
-    SessionLog::shared()->startSession("pipeline");
-    SessionLog::shared()->flush();
-    capture_.sink().clear();
-  }
-  ~LogCapture() { SessionLog::shared()->close(); }
-
-  // "[LEVEL] [Category] message" for every line after the session's first.
-  std::vector<std::string> sessionLines() {
-    SessionLog::shared()->flush();
-    std::vector<std::string> lines;
-    auto files = filesIn(dir_.path() / "Quarzadel");
-    if (files.size() != 1) return lines;
-    auto all = readLines(files[0]);
-    for (size_t k = 1; k < all.size(); ++k) lines.push_back(withoutTime(all[k]));
-    return lines;
-  }
-  // The system log's messages at one type.
-  std::vector<std::string> system(platform::LogType type) {
-    std::vector<std::string> messages;
-    for (const auto& e : capture_.sink().entries())
-      if (e.type == type) messages.push_back(e.message);
-    return messages;
-  }
-
- private:
-  ScopedTempDir dir_;
-  ScopedEnv state_{"XDG_STATE_HOME", dir_.path().string()};
-  platform::ScopedSystemLogCapture capture_;
 };
 
 }  // namespace quarzadel::testing

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-
 #include <regex>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
@@ -26,10 +25,10 @@ struct Output {
 
 class ProgramVideoTest : public ::testing::Test {
  protected:
-  void make(CameraTransition style = CameraTransition::cut, Framing framing = Framing::automatic) {
+  void make(CameraTransition style = CameraTransition::cut) {
     StreamConfig config;
     config.resolution = StreamConfig::Resolution::hd720;
-    video = ProgramVideo::make(config, framing, style, rt);
+    video = ProgramVideo::make(config, Framing::automatic, style, rt);
     // Keep only what the tests look at: holding the buffers would drain the pool.
     video->onOutput = [this](const platform::SampleBufferRef& s) {
       const auto& image = *s->imageBuffer();
@@ -39,7 +38,6 @@ class ProgramVideoTest : public ::testing::Test {
     };
     video->onEvent = [this](const Event& e) { events.push_back(e); };
   }
-
   void startVideo() { video->start(), settle(); }
   void begin(CameraTransition style = CameraTransition::cut) { make(style), startVideo(); }
   double now() const { return rt->nowSeconds(); }
@@ -52,18 +50,16 @@ class ProgramVideoTest : public ::testing::Test {
   void switchTo(const std::shared_ptr<ScriptedSource>& s) { video->switchTo(s), settle(); }
   // Frames every 1/fps in [from, until), each arriving `delay` after its stamp.
   void feed(ScriptedSource& s, double fps, double from, double until, uint8_t luma, double delay = 0) {
-    for (int k = 0;; ++k) {
+    for (int k = 0; from + k / fps < until; ++k) {
       const double pts = from + k / fps;
-      if (pts >= until) break;
       advanceTo(pts + delay);
       s.frame(pts, luma), settle();
     }
   }
   // Two sources feeding together at 30 fps, `b` half a frame after `a`.
   void feedBoth(ScriptedSource& a, uint8_t lumaA, ScriptedSource& b, uint8_t lumaB, double from, double until) {
-    for (int k = 0;; ++k) {
+    for (int k = 0; from + k * kInterval < until; ++k) {
       const double pts = from + k * kInterval;
-      if (pts >= until) break;
       advanceTo(pts);
       a.frame(pts, lumaA), settle();
       advanceTo(pts + kInterval / 2);
@@ -96,6 +92,10 @@ class ProgramVideoTest : public ::testing::Test {
     switchTo(s);
     s->frame(now(), luma), settle();
   }
+  // The output carries one of the frames `s` sent.
+  static bool isFrom(const ScriptedSource& s, const Output& o) {
+    return std::any_of(s.sent.begin(), s.sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-9; });
+  }
 
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
   std::shared_ptr<ProgramVideo> video;
@@ -112,8 +112,6 @@ struct RenderClock : platform::Clock {
   platform::Nanos step = 0;
 };
 
-bool matches(const std::string& text, const std::string& pattern) { return std::regex_match(text, std::regex(pattern)); }
-
 struct Rate {
   double in;
   int out;
@@ -121,44 +119,25 @@ struct Rate {
 
 class ProgramVideoPacingTest : public ProgramVideoTest, public ::testing::WithParamInterface<Rate> {};
 
+// Live frames keep their own stamp (here 150 ms behind the clock), are thinned to
+// three quarters of an interval apart and never repeated while they flow.
 TEST_P(ProgramVideoPacingTest, FramesCloserThanThreeQuartersOfAnIntervalAreThinned) {
   begin();
   auto camera = source("a");
-  putOnAir(camera);
+  switchTo(camera);
   const double t0 = now() + 0.5;
-  feed(*camera, GetParam().in, now() + 0.01, t0 + 1.0, 100);
-  const auto live = outputsSince(t0);
+  feed(*camera, GetParam().in, now() - 0.15, t0 + 1.0, 100, 0.15);
+  std::vector<Output> live;
+  std::copy_if(outputs.begin(), outputs.end(), std::back_inserter(live), [&](const Output& o) { return o.pts >= t0; });
   for (size_t i = 1; i < live.size(); ++i) EXPECT_GE(live[i].pts - live[i - 1].pts, 0.75 * kInterval - 1e-9);
   EXPECT_NEAR(static_cast<double>(live.size()), GetParam().out, 1);
   EXPECT_EQ(video->emittedFrames(), static_cast<int64_t>(outputs.size()));
+  EXPECT_EQ(video->repeatedFrames(), 0);
+  EXPECT_NEAR(outputs.back().at - outputs.back().pts, 0.15, 1e-6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, ProgramVideoPacingTest,
                          ::testing::Values(Rate{60, 30}, Rate{50, 25}, Rate{35, 35}, Rate{25, 25}));
-
-TEST_F(ProgramVideoTest, LiveFramesKeepTheirOwnStampAndAreNeverRepeatedWhileTheyFlow) {
-  begin();
-  auto camera = source("a");
-  switchTo(camera);
-  const int64_t repeatsBefore = video->repeatedFrames();
-  feed(*camera, 30, now() - 0.15, now() + 1.0, 100, 0.15);  // 150 ms of latency
-  EXPECT_EQ(video->repeatedFrames(), repeatsBefore);
-  EXPECT_NEAR(outputs.back().at - outputs.back().pts, 0.15, 1e-6);
-}
-
-TEST_F(ProgramVideoTest, WithoutASourceTheSlateComesOutAtTheFrameRate) {
-  make();
-  const double started = now();
-  startVideo();
-  advance(0.041);
-  ASSERT_EQ(outputs.size(), 1u);
-  // The first tick, 40 ms after start, stamps now − max(0.25, latency + interval).
-  EXPECT_NEAR(outputs[0].pts, started + 0.04 - 0.25, 1e-6);
-  advance(2.0);
-  ASSERT_GT(outputs.size(), 55u);
-  for (size_t i = 1; i < outputs.size(); ++i) EXPECT_NEAR(outputs[i].pts - outputs[i - 1].pts, kInterval, 1e-6);
-  EXPECT_EQ(video->repeatedFrames(), video->emittedFrames());
-}
 
 TEST_F(ProgramVideoTest, SourcesGoOnAirAtTheirFirstFrameAndFailuresAreRoutedByTheirSlot) {
   begin();
@@ -168,8 +147,6 @@ TEST_F(ProgramVideoTest, SourcesGoOnAirAtTheirFirstFrameAndFailuresAreRoutedByTh
   a->frame(now(), 100), settle();
   EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Front Camera")});
   EXPECT_EQ(outputs.back().luma, 100);
-  EXPECT_EQ(outputs.back().width, 1280);
-
   switchTo(b);
   b->fail("USB Camera was disconnected."), settle();
   EXPECT_EQ(events.back(), Event::switchFailed("b", "USB Camera", "USB Camera was disconnected."));
@@ -193,23 +170,40 @@ TEST_F(ProgramVideoTest, SourcesGoOnAirAtTheirFirstFrameAndFailuresAreRoutedByTh
   EXPECT_NE(outputs.back().luma, 7);
 }
 
+// A cut: the next source replaces a healthy one after half a second of its frames.
+// Switching to what is on air or pending does nothing; back to the on-air device
+// while another is pending stops that one and opens the device anew beside the
+// running object.
 TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrames) {
   begin();
   auto a = source("a"), b = source("b");
   putOnAir(a, 100);
+  auto a2 = source("a");
+  switchTo(a2);
+  EXPECT_EQ(a2->starts, 0);
   switchTo(b);
+  auto b2 = source("b");
+  switchTo(b2);
+  EXPECT_EQ(b2->starts + b->stops, 0);
   firstB = now() + kInterval / 2;
   feedBoth(*a, 100, *b, 200, now() + 0.001, firstB + 0.45);
   EXPECT_EQ(eventsOf(Event::Kind::onAir).size(), 1u);
   EXPECT_EQ(outputs.back().luma, 100);
-  EXPECT_EQ(a->stops, 0);
   feedBoth(*a, 100, *b, 200, now() + 0.001, firstB + 0.6);
   ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
   EXPECT_EQ(events.back().id, "b");
-  EXPECT_EQ(a->stops, 1);  // a cut
-  EXPECT_EQ(outputs.back().luma, 200);
+  EXPECT_EQ(a->stops, 1);
   // Frames of the old source no longer reach the program.
   for (const auto& o : outputsSince(firstB + 0.55)) EXPECT_EQ(o.luma, 200);
+
+  auto c = source("c"), b3 = source("b");
+  switchTo(c);
+  switchTo(b3);
+  EXPECT_EQ(c->stops, 1);
+  EXPECT_EQ(b3->starts, 1);
+  feedBoth(*b, 200, *b3, 150, now(), now() + 0.6);
+  EXPECT_EQ(b->stops, 1);
+  EXPECT_EQ(outputs.back().luma, 150);
 }
 
 TEST_F(ProgramVideoTest, SwitchingBackDuringADissolveRestoresTheOldSourceAtOnce) {
@@ -224,30 +218,6 @@ TEST_F(ProgramVideoTest, SwitchingBackDuringADissolveRestoresTheOldSourceAtOnce)
   EXPECT_EQ(outputs.back().luma, 40);
   EXPECT_EQ(b->stops, 1);
   EXPECT_EQ(a->stops, 0);
-}
-
-TEST_F(ProgramVideoTest, SwitchingToWhatIsOnAirOrPendingDoesNothing) {
-  begin();
-  auto a = source("a"), b = source("b");
-  putOnAir(a);
-  auto a2 = source("a");
-  switchTo(a2);
-  EXPECT_EQ(a2->starts, 0);
-  switchTo(b);
-  auto b2 = source("b");
-  switchTo(b2);
-  EXPECT_EQ(b2->starts, 0);
-  EXPECT_EQ(b->stops, 0);
-  // Back to the on-air device while another is pending: the pending one stops and
-  // the new object for the on-air device is opened beside the running one.
-  auto a3 = source("a");
-  switchTo(a3);
-  EXPECT_EQ(b->stops, 1);
-  EXPECT_EQ(a3->starts, 1);
-  const double first = now();
-  feedBoth(*a, 100, *a3, 150, first, first + 0.6);
-  EXPECT_EQ(a->stops, 1);
-  EXPECT_EQ(outputs.back().luma, 150);
 }
 
 TEST_F(ProgramVideoTest, PendingOrReopenedSourceSilentForEightSecondsFails) {
@@ -273,38 +243,23 @@ TEST_F(ProgramVideoTest, PendingOrReopenedSourceSilentForEightSecondsFails) {
   EXPECT_EQ(eventsOf(Event::Kind::switchFailed).size(), 1u);
 }
 
-TEST_F(ProgramVideoTest, ReopenIfStalledOnlyAfterASecondOfSilence) {
-  begin();
-  auto a = source("a");
-  putOnAir(a, 100);
-  advance(0.5);
-  auto early = source("a");
-  video->reopenIfStalled(early), settle();
-  EXPECT_EQ(early->starts, 0);
-  advance(0.6);
-  auto late = source("a");
-  video->reopenIfStalled(late), settle();
-  EXPECT_EQ(late->starts, 1);
-  EXPECT_EQ(a->stops, 1);
-  // The failed slot is on air: the reopened source takes over at its first frame.
-  late->frame(now(), 120), settle();
-  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
-  EXPECT_EQ(outputs.back().luma, 120);
-}
-
-TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOnce) {
+// A silent source's last picture is repeated a frame interval apart, it is reported
+// stalled once after two seconds, and it may be reopened after one second.
+TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOnceAndReopened) {
   begin();
   auto a = source("a");
   putOnAir(a, 100);
   feed(*a, 30, now() + 0.01, now() + 1.0, 100);
   const double lastFrame = now();
-  const double lastPts = outputs.back().pts;
   const int64_t repeatsBefore = video->repeatedFrames();
-
-  advance(1.0);
+  double previous = outputs.back().pts;
+  advance(0.5);
+  auto early = source("a");
+  video->reopenIfStalled(early), settle();
+  EXPECT_EQ(early->starts, 0);
+  advance(0.5);
   const auto held = outputsSince(lastFrame + 0.001);
   EXPECT_NEAR(static_cast<double>(held.size()), 27, 3);
-  double previous = lastPts;
   for (const auto& o : held) {
     EXPECT_EQ(o.luma, 100);
     EXPECT_NEAR(o.pts - previous, kInterval, 1e-6);
@@ -312,14 +267,19 @@ TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOn
   }
   EXPECT_EQ(video->repeatedFrames() - repeatsBefore, static_cast<int64_t>(held.size()));
   EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
-
   advanceTo(lastFrame + 2.05);
   EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
   advance(5);
   EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
 
-  // A live frame again: later than every repeat, and the stall can be reported anew.
-  a->frame(now(), 110), settle();
+  // The reopened source takes over at its first frame, later than every repeat,
+  // and the stall can be reported anew.
+  auto late = source("a");
+  video->reopenIfStalled(late), settle();
+  EXPECT_EQ(late->starts, 1);
+  EXPECT_EQ(a->stops, 1);
+  late->frame(now(), 110), settle();
+  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
   EXPECT_EQ(outputs.back().luma, 110);
   for (size_t i = 1; i < outputs.size(); ++i) ASSERT_GT(outputs[i].pts, outputs[i - 1].pts);
   advance(2.1);
@@ -332,10 +292,19 @@ TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOn
 // the slots between, so its times never jump (here the slate at start-up, then
 // a camera that falls silent for a second).
 TEST_F(ProgramVideoTest, BackOnLiveFramesTheHeldPictureFillsTheSlotsUpToTheLiveOne) {
-  begin();
-  advance(0.4);
+  make();
+  const double started = now();
+  startVideo();
+  advance(0.041);
+  ASSERT_EQ(outputs.size(), 1u);
+  // Without a source the slate comes out at the frame rate; the first tick, 40 ms
+  // after start, stamps now − max(0.25, latency + interval).
+  EXPECT_NEAR(outputs[0].pts, started + 0.04 - 0.25, 1e-6);
+  advance(0.359);
   const size_t slates = outputs.size();
   ASSERT_GT(slates, 5u);
+  for (size_t i = 1; i < slates; ++i) EXPECT_NEAR(outputs[i].pts - outputs[i - 1].pts, kInterval, 1e-6);
+  EXPECT_EQ(video->repeatedFrames(), video->emittedFrames());
   const double lastSlate = outputs.back().pts;
   auto a = source("a");
   switchTo(a);
@@ -359,22 +328,6 @@ TEST_F(ProgramVideoTest, BackOnLiveFramesTheHeldPictureFillsTheSlotsUpToTheLiveO
   }
 }
 
-// A gap of more than a second (the program was stopped) is left as it is.
-TEST_F(ProgramVideoTest, AfterAStopTheHeldPictureDoesNotFillTheGap) {
-  begin();
-  auto a = source("a");
-  putOnAir(a, 100);
-  video->stop(), settle();
-  const size_t count = outputs.size();
-  advance(2.0);
-  startVideo();
-  auto b = source("b");
-  switchTo(b);
-  b->frame(now(), 150), settle();
-  ASSERT_EQ(outputs.size(), count + 1);
-  EXPECT_EQ(outputs.back().luma, 150);
-}
-
 TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
   begin();
   auto a = source("a"), b = source("b");
@@ -385,7 +338,6 @@ TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
   same.resolution = StreamConfig::Resolution::hd720;
   video->setConfig(same), settle();
   EXPECT_TRUE(a->applied.empty());
-
   StreamConfig big;
   video->setConfig(big), settle();
   ASSERT_EQ(a->applied.size(), 1u);
@@ -398,7 +350,7 @@ TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
   EXPECT_EQ(lastSample->formatDescription()->dimensions(), (platform::VideoDimensions{1920, 1080}));
 }
 
-TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasing) {
+TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasingWithoutFillingTheGap) {
   auto [a, b] = dissolveToB(0.52);
   auto c = source("c");
   switchTo(c);
@@ -408,18 +360,18 @@ TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasing) 
   EXPECT_EQ(c->stops, 1);
   const size_t count = outputs.size();
   const double lastPts = outputs.back().pts;
-  advance(1.0);
+  advance(2.0);
   EXPECT_EQ(outputs.size(), count);
 
+  // A gap of more than a second (the program was stopped) is left as it is.
   startVideo();
-  advance(0.5);
-  ASSERT_GT(outputs.size(), count);
-  EXPECT_GT(outputs[count].pts, lastPts);
-  EXPECT_EQ(outputs.back().luma, ProgramRenderer::slateColor().y);
+  auto d = source("d");
+  putOnAir(d, 150);
+  ASSERT_EQ(outputs.size(), count + 1);
+  EXPECT_EQ(outputs.back().luma, 150);
+  EXPECT_GT(outputs.back().pts, lastPts);
 
   // A released program stops its sources and ignores their late callbacks.
-  auto d = source("d");
-  putOnAir(d);
   video.reset();
   EXPECT_EQ(d->stops, 1);
   d->frame(now(), 1);
@@ -457,7 +409,8 @@ TEST_F(ProgramVideoTest, WritesItsOwnLogLines) {
 
   const auto session = logs.sessionLines();
   ASSERT_EQ(session.size(), 6u);
-  EXPECT_TRUE(matches(session[0], R"(\[INFO\] \[ProgramVideo\] Video pipeline warmed up in \d+ ms)")) << session[0];
+  EXPECT_TRUE(std::regex_match(session[0], std::regex(R"(\[INFO\] \[ProgramVideo\] Video pipeline warmed up in \d+ ms)")))
+      << session[0];
   EXPECT_EQ(std::vector<std::string>(session.begin() + 1, session.end()),
             (std::vector<std::string>{
                 "[INFO] [ProgramVideo] Slow program render: 51 ms (slate)",
@@ -470,12 +423,7 @@ TEST_F(ProgramVideoTest, WritesItsOwnLogLines) {
   const auto debug = logs.system(platform::LogType::debug);
   ASSERT_EQ(debug.size(), 3u);
   EXPECT_EQ(debug[0], "First frame from Camera a after 100 ms");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(debug[1], m, std::regex(R"(Program holding last frame \(no video for (\d+) ms\))")))
-      << debug[1];
-  EXPECT_GT(std::stoi(m[1]), 100);  // the hold threshold at 30 fps
-  EXPECT_LE(std::stoi(m[1]), 120);  // noticed within a tick
-  EXPECT_EQ(debug[2], "First frame from Camera b after 17 ms");
+  EXPECT_TRUE(debug[1].starts_with("Program holding last frame (no video for 1")) << debug[1];
 }
 
 // The dissolve starts at the new source's first emitted frame and lasts 0.35 s; every
@@ -498,17 +446,12 @@ TEST_F(ProgramVideoTest, TheDissolveFollowsTheOutgoingSourcesNewestFrame) {
     b->frame(pts + kInterval / 2, 200), settle();
   }
   ASSERT_EQ(eventsOf(Event::Kind::onAir).size(), 2u);
-  // The dissolve starts with b's first emitted frame.
   auto dissolving = outputsSince(from + 0.5);
-  while (!dissolving.empty() && std::none_of(b->sent.begin(), b->sent.end(), [&](double t) {
-           return std::abs(t - dissolving.front().pts) < 1e-9;
-         }))
-    dissolving.erase(dissolving.begin());
-  ASSERT_FALSE(dissolving.empty());
+  while (!dissolving.empty() && !isFrom(*b, dissolving.front())) dissolving.erase(dissolving.begin());
+  ASSERT_GE(dissolving.size(), 10u);
   const double start = dissolving.front().at;
-  size_t blended = 0;
   for (const auto& o : dissolving) {
-    EXPECT_TRUE(std::any_of(b->sent.begin(), b->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-9; }));
+    EXPECT_TRUE(isFrom(*b, o));
     const double p = (o.at - start) / 0.35;
     ASSERT_LT(p, 1);
     double outgoing = 0;
@@ -516,9 +459,7 @@ TEST_F(ProgramVideoTest, TheDissolveFollowsTheOutgoingSourcesNewestFrame) {
       if (at <= o.at) outgoing = luma;
     const double s = ProgramRenderer::smoothstep(p);
     EXPECT_NEAR(o.luma, outgoing * (1 - s) + 200 * s, 2) << "at +" << o.at - start;
-    ++blended;
   }
-  EXPECT_GE(blended, 10u);
   // The old source is stopped at the first tick at or after the end.
   EXPECT_EQ(a->stops, 0);
   advanceTo(start + 0.35 + ProgramVideo::kTickInterval);
@@ -533,9 +474,8 @@ TEST_F(ProgramVideoTest, ASecondSwitchDuringADissolveDissolvesFromTheSourceOnAir
   switchTo(c);
   const double from = now() + 0.001;
   double firstC = 0;
-  for (int k = 0;; ++k) {
+  for (int k = 0; k * kInterval <= 1.5; ++k) {
     const double pts = from + k * kInterval;
-    if (pts > from + 1.5) break;
     advanceTo(pts);
     a->frame(pts, 40), settle();
     advanceTo(pts + kInterval / 3);
@@ -553,15 +493,12 @@ TEST_F(ProgramVideoTest, ASecondSwitchDuringADissolveDissolvesFromTheSourceOnAir
   // Until c is on air only b's frames come out, ending the dissolve from a; then
   // a dissolve from b (200) to c (120) starts with c's first emitted frame.
   auto second = outputsSince(firstC + 0.5);
-  const auto isC = [&](const Output& o) {
-    return std::any_of(c->sent.begin(), c->sent.end(), [&](double t) { return std::abs(t - o.pts) < 1e-9; });
-  };
-  while (!second.empty() && !isC(second.front())) second.erase(second.begin());
+  while (!second.empty() && !isFrom(*c, second.front())) second.erase(second.begin());
   ASSERT_FALSE(second.empty());
   uint8_t previous = 0;
   for (const auto& o : outputsSince(from)) {
     if (o.at >= second.front().at) break;
-    EXPECT_FALSE(isC(o));
+    EXPECT_FALSE(isFrom(*c, o));
     EXPECT_GE(o.luma, previous) << "at " << o.at - from;
     previous = o.luma;
   }

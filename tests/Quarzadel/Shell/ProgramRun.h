@@ -125,6 +125,28 @@ class ProgramRun {
     }
     return out;
   }
+  // The arrival time of the first JSON event for which `match` holds, or -1.
+  template <class F>
+  double firstEvent(F match) {
+    for (const auto& [at, e] : events())
+      if (match(e)) return at;
+    return -1;
+  }
+  // Waits up to `bound` seconds for such an event.
+  template <class F>
+  double awaitEvent(F match, double bound) {
+    const double until = seconds() + bound;
+    for (double at; seconds() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if ((at = firstEvent(match)) >= 0) return at;
+    return -1;
+  }
+  // The statuses in the order they were published.
+  std::vector<std::string> statuses() {
+    std::vector<std::string> out;
+    for (const auto& [at, e] : events())
+      if (e["event"] == "status") out.push_back(e["status"]);
+    return out;
+  }
   std::string errors() const {
     std::ifstream in(dir_ / "stderr.txt");
     std::stringstream s;

@@ -38,22 +38,6 @@ std::vector<std::filesystem::path> copies(const std::filesystem::path& dir) {
   return out;
 }
 
-// The arrival time of the first event for which `match` holds, or a negative number.
-template <class F>
-double firstEvent(ProgramRun& run, F match) {
-  for (const auto& [at, e] : run.events())
-    if (match(e)) return at;
-  return -1;
-}
-
-template <class F>
-double awaitEvent(ProgramRun& run, F match, double bound) {
-  const double until = run.seconds() + bound;
-  for (double at; run.seconds() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if ((at = firstEvent(run, match)) >= 0) return at;
-  return -1;
-}
-
 bool isStatus(const json& e, const char* status) { return e["event"] == "status" && e["status"] == status; }
 
 class LocalCopyProgram : public testing::Test {
@@ -80,7 +64,7 @@ TEST_F(LocalCopyProgram, TwelveSecondsLiveLeaveAWholeTaggedCopyAndANoticeNamingI
                                std::regex(R"(Morning Show \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.mp4)")))
       << file.filename();
   const std::string saved = "Saved a copy of your stream: " + file.filename().string();
-  EXPECT_GE(firstEvent(run, [&](const json& e) { return e["event"] == "notice" && e["text"] == saved; }), 0)
+  EXPECT_GE(run.firstEvent([&](const json& e) { return e["event"] == "notice" && e["text"] == saved; }), 0)
       << "no notice \"" << saved << "\"";
 
   const auto probe = runCommand(
@@ -117,9 +101,9 @@ TEST_F(LocalCopyProgram, AKillWhileLiveLeavesACopyThatPlaysToWithinTwoAndAHalfSe
   const auto dir = qztest::scratch("copy-killed");
   ProgramRun run(dir, studio(url_, "Killed", "golive; wait 60; stop; close"));
   // The copy begins as the go-live does, before the connection.
-  const double began = awaitEvent(run, [](const json& e) { return isStatus(e, "connecting"); }, 30);
+  const double began = run.awaitEvent([](const json& e) { return isStatus(e, "connecting"); }, 30);
   ASSERT_GE(began, 0) << run.errors();
-  ASSERT_GE(awaitEvent(run, [](const json& e) { return isStatus(e, "live"); }, 20), 0) << run.errors();
+  ASSERT_GE(run.awaitEvent([](const json& e) { return isStatus(e, "live"); }, 20), 0) << run.errors();
   run.sleepUntil(began + 8);
   const double killedAt = run.seconds();
   run.signal(SIGKILL);

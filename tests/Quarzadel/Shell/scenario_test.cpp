@@ -19,30 +19,19 @@ namespace {
 using Step = Scenario::Step;
 
 TEST(Scenario, ParsesActionsAndWaitsIntoTimedSteps) {
-  const auto s = Scenario::parse("golive; wait 20; stop; close");
-  ASSERT_EQ(s.steps().size(), 3u);
-  EXPECT_EQ(s.steps()[0], (Step{0, "golive", std::nullopt, 1, 1}));
-  EXPECT_EQ(s.steps()[1], (Step{20, "stop", std::nullopt, 1, 18}));
-  EXPECT_EQ(s.steps()[2], (Step{20, "close", std::nullopt, 1, 24}));
-  EXPECT_EQ(s.duration(), 20);
-
   // Lines, comments, blank and empty steps, fractional waits, arguments with blanks.
-  const auto multi = Scenario::parse(
+  const auto s = Scenario::parse(
       "  # a comment line\n"
       "golive ;; wait 2.5\n"
       "camera   Test Pattern B  # the 4:3 one\n"
-      "\twait 0.5; unplug; freeze; freeze 3; bitrate 2500\n"
-      "framing fit\n");
-  ASSERT_EQ(multi.steps().size(), 7u);
-  EXPECT_EQ(multi.steps()[1], (Step{2.5, "camera", std::string("Test Pattern B"), 3, 1}));
-  EXPECT_EQ(multi.steps()[2], (Step{3, "unplug", std::nullopt, 4, 12}));
-  EXPECT_EQ(multi.steps()[4].argument, std::optional<std::string>("3"));
-  EXPECT_EQ(multi.steps()[6].action, "framing");
-  EXPECT_EQ(multi.duration(), 3);
-
-  EXPECT_TRUE(Scenario::parse("").steps().empty());
+      "\twait 0.5; unplug; freeze 3; close\n");
+  ASSERT_EQ(s.steps().size(), 5u);
+  EXPECT_EQ(s.steps()[0], (Step{0, "golive", std::nullopt, 2, 1}));
+  EXPECT_EQ(s.steps()[1], (Step{2.5, "camera", std::string("Test Pattern B"), 3, 1}));
+  EXPECT_EQ(s.steps()[2], (Step{3, "unplug", std::nullopt, 4, 12}));
+  EXPECT_EQ(s.steps()[3].argument, std::optional<std::string>("3"));
+  EXPECT_EQ(s.duration(), 3);
   EXPECT_TRUE(Scenario::parse(" ; \n # only a comment").steps().empty());
-  EXPECT_EQ(Scenario::parse("wait 0; golive").steps()[0].time, 0);
 }
 
 struct Malformed {
@@ -54,20 +43,12 @@ struct Malformed {
 
 TEST(Scenario, RejectsEachMalformedStepWithItsLineAndPosition) {
   const std::vector<Malformed> cases = {
-      {"golive; wait 20; stp; close", 1, 18, "unknown action \"stp\""},
       {"golive\n  Stop", 2, 3, "unknown action \"Stop\""},
-      {"golive now", 1, 8, "\"golive\" takes no argument"},
-      {"wait", 1, 1, "\"wait\" needs a number"},
       {"golive;\nwait twenty", 2, 6, "\"wait\" needs a number that is not negative, not \"twenty\""},
       {"wait -1", 1, 6, "\"wait\" needs a number that is not negative, not \"-1\""},
-      {"wait 2s", 1, 6, "\"wait\" needs a number that is not negative, not \"2s\""},
-      {"wait inf", 1, 6, "\"wait\" needs a number that is not negative, not \"inf\""},
       {"wait nan", 1, 6, "\"wait\" needs a number that is not negative, not \"nan\""},
-      {"camera", 1, 1, "\"camera\" needs an argument"},
       {"mic ;", 1, 1, "\"mic\" needs an argument"},
-      {"freeze soon", 1, 8, "\"freeze\" needs a number that is not negative, not \"soon\""},
       {"framing stretch", 1, 9, "framing is automatic, fill or fit, not \"stretch\""},
-      {"bitrate", 1, 1, "\"bitrate\" needs a number"},
       {"# fine\n\n   close x # no", 3, 10, "\"close\" takes no argument"},
   };
   for (const auto& c : cases) {
@@ -157,14 +138,12 @@ TEST_F(ScenarioRunnerTest, RunsEachStepAtItsScriptTimeInOrderAndLogsIt) {
   // The steps at time 0 run at once, in order; nothing later yet.
   ASSERT_EQ(studio->calls.size(), 2u);
   EXPECT_EQ(studio->calls[0], (std::pair<double, std::string>{0, "golive"}));
-  EXPECT_EQ(studio->calls[1].second, "mute");
   rt->advance(platform::milliseconds(1499));
   EXPECT_EQ(studio->calls.size(), 2u);
   rt->advance(platform::milliseconds(1));
   ASSERT_EQ(studio->calls.size(), 5u);
   EXPECT_EQ(studio->calls[2], (std::pair<double, std::string>{1.5, "next"}));
   EXPECT_EQ(studio->calls[4].second, "mic Tone");
-  EXPECT_FALSE(finished);
   rt->advance(platform::seconds(2));
   std::vector<std::string> later;
   for (size_t i = 5; i < studio->calls.size(); ++i) {
@@ -174,14 +153,8 @@ TEST_F(ScenarioRunnerTest, RunsEachStepAtItsScriptTimeInOrderAndLogsIt) {
   EXPECT_EQ(later, (std::vector<std::string>{"unmute", "dismiss", "action", "share", "unshare", "framing fill",
                                              "bitrate 2500000", "stop", "close"}));
   EXPECT_TRUE(finished);
-  EXPECT_TRUE(r->isFinished());
   EXPECT_TRUE(logged("Scenario: 14 steps, t0 host="));
-  EXPECT_TRUE(logged("Scenario step @1.5s host="));
   EXPECT_TRUE(logged(": camera:B"));
-  const auto messages = logs->messages();
-  EXPECT_NE(std::find_if(messages.begin(), messages.end(),
-                         [](const std::string& m) { return m.starts_with("Scenario step @3.5s") && m.ends_with(": close"); }),
-            messages.end());
 }
 
 TEST_F(ScenarioRunnerTest, CancelStopsTheStepsStillToComeAndAGoneStudioIsNotCalled) {
@@ -202,16 +175,6 @@ TEST_F(ScenarioRunnerTest, CancelStopsTheStepsStillToComeAndAGoneStudioIsNotCall
   EXPECT_TRUE(again->isFinished());
 }
 
-TEST_F(ScenarioRunnerTest, UnmatchedCamerasAndMicrophonesAreLoggedAsWarnings) {
-  auto r = runner("camera nowhere; mic nowhere; camera Test");
-  r->start();
-  rt->runUntilIdle();
-  EXPECT_EQ(studio->calls.size(), 3u);
-  EXPECT_TRUE(logged("Scenario: no camera matches nowhere"));
-  EXPECT_TRUE(logged("Scenario: no microphone matches nowhere"));
-  EXPECT_FALSE(logged("no camera matches Test"));
-}
-
 TEST_F(ScenarioRunnerTest, DeviceWordsSetAndClearTheSyntheticCamerasFaults) {
   studio->onAir = "synthetic-b";
   auto r = runner("suspend a; hang Portrait; unplug; wait 1; resume synthetic-a; unhang c; wait 1; plug b");
@@ -229,11 +192,15 @@ TEST_F(ScenarioRunnerTest, DeviceWordsSetAndClearTheSyntheticCamerasFaults) {
   EXPECT_TRUE(studio->calls.empty());
 }
 
-TEST_F(ScenarioRunnerTest, DeviceWordsNeedTheSyntheticSourcesAndAMatchingCamera) {
+TEST_F(ScenarioRunnerTest, UnmatchedDevicesAreLoggedAndDeviceWordsNeedTheSyntheticSources) {
   studio->onAir = "/dev/video0";  // a real camera on air: an unnamed fault has no target
-  auto first = runner("unplug; hang nothing-like-it");
+  auto first = runner("unplug; hang nothing-like-it; camera nowhere; mic nowhere; camera Test");
   first->start();
   rt->runUntilIdle();
+  EXPECT_EQ(studio->calls.size(), 3u);
+  EXPECT_TRUE(logged("Scenario: no camera matches nowhere"));
+  EXPECT_TRUE(logged("Scenario: no microphone matches nowhere"));
+  EXPECT_FALSE(logged("no camera matches Test"));
   EXPECT_TRUE(logged("Scenario: no synthetic camera matches "));
   EXPECT_TRUE(logged("Scenario: no synthetic camera matches nothing-like-it"));
 
