@@ -64,6 +64,9 @@ struct StudioEngineFixture : ::testing::Test {
     makeEngine();
   }
 
+  // Lets a fixture give the engine other devices (and its catalogue) before it is made.
+  virtual void configure(StudioEngine::Environment&) {}
+
   void makeEngine() {
     StudioEngine::Environment env;
     env.runtime = runtime;
@@ -84,6 +87,7 @@ struct StudioEngineFixture : ::testing::Test {
     env.pollerEnvironment.runtime = runtime;
     env.sessionLog = sessionLog;
     env.uploadLog = [this](const std::filesystem::path& file) { uploads.push_back(file); };
+    configure(env);
     engine = StudioEngine::make(event(), catalog, env);
     engine->onStatusChange = [this](const StudioEngine::Status& status) { reported.push_back(status); };
   }
