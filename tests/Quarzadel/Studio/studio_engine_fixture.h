@@ -108,19 +108,6 @@ struct StudioEngineFixture : ::testing::Test {
     std::filesystem::remove_all(folder, ignored);
   }
 
-  // Runs `work` on the main queue to its end, on virtual time.
-  void run(platform::Async<void> work, platform::Nanos bound = platform::seconds(30)) {
-    bool done = false;
-    auto body = [](platform::Async<void> inner, bool* flag) -> platform::Async<void> {
-      co_await std::move(inner);
-      *flag = true;
-    };
-    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), &done));
-    runtime->runUntilIdle();
-    const auto until = runtime->now() + bound;
-    while (!done && runtime->now() < until) runtime->advance(ms(10));
-    EXPECT_TRUE(done);
-  }
   // Starts `work` without waiting for it; returns the flag set at its end.
   std::shared_ptr<bool> launch(platform::Async<void> work) {
     auto done = std::make_shared<bool>(false);
@@ -131,6 +118,13 @@ struct StudioEngineFixture : ::testing::Test {
     platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
     runtime->runUntilIdle();
     return done;
+  }
+  // Runs `work` on the main queue to its end, on virtual time.
+  void run(platform::Async<void> work, platform::Nanos bound = platform::seconds(30)) {
+    auto done = launch(std::move(work));
+    const auto until = runtime->now() + bound;
+    while (!*done && runtime->now() < until) runtime->advance(ms(10));
+    EXPECT_TRUE(*done);
   }
   void advance(double seconds) { runtime->advance(platform::seconds(seconds)); }
 
