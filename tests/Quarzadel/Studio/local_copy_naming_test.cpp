@@ -56,14 +56,6 @@ class LocalCopyFolder : public testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    dir_ = std::filesystem::temp_directory_path() / ("local-copy-test-" + std::to_string(getpid()) + "-" +
-                                                      testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
   LocalRecorder::Environment environment() const {
     LocalRecorder::Environment e;
@@ -77,7 +69,7 @@ class LocalCopyFolder : public testing::Test {
                                [](const std::filesystem::path&) { return std::optional<int64_t>(int64_t{1} << 40); });
   }
 
-  std::filesystem::path dir_;
+  std::filesystem::path dir_ = platform::testing::scratchDirectory("local-copy-folder");
   std::shared_ptr<platform::VirtualRuntime> rt_ = platform::VirtualRuntime::make();
   std::shared_ptr<platform::FixedWallClock> clock_ =
       std::make_shared<platform::FixedWallClock>(platform::makeUtcDate(2026, 3, 7, 19, 5, 9));
