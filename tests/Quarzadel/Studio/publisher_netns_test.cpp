@@ -33,6 +33,8 @@ namespace {
 
 using nlohmann::json;
 using Line = studiotest::ToolLine;
+using studiotest::first;
+using studiotest::only;
 
 // Under a sanitizer freed memory waits in quarantine, so the tool's resident
 // memory says nothing about what it keeps; the figures are printed only.
@@ -138,19 +140,6 @@ class NamespaceLink {
   bool ok_ = false;
   std::string pub_, ing_, a_, b_, there_;
 };
-
-std::vector<Line> only(const std::vector<Line>& lines, const std::string& event) {
-  std::vector<Line> out;
-  for (const auto& l : lines)
-    if (l.value.value("event", "") == event) out.push_back(l);
-  return out;
-}
-
-const Line* first(const std::vector<Line>& lines, const std::function<bool(const json&)>& predicate, double after = 0) {
-  for (const auto& l : lines)
-    if (l.at >= after && predicate(l.value)) return &l;
-  return nullptr;
-}
 
 bool startsWith(const json& value, const std::string& key, const std::string& prefix) {
   return value.contains(key) && value[key].is_string() && value[key].get<std::string>().rfind(prefix, 0) == 0;

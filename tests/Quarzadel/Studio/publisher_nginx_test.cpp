@@ -24,6 +24,8 @@ namespace {
 
 using nlohmann::json;
 using Line = studiotest::ToolLine;
+using studiotest::first;
+using studiotest::only;
 
 pid_t nginxPid(const std::filesystem::path& dir) {
   std::ifstream file(dir / "logs" / "nginx.pid");
@@ -43,10 +45,10 @@ TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  pid_t first = 0;
+  pid_t killed = 0;
   std::string probe;
   const std::vector<Line> lines = studiotest::runPublishTool(tool(url, "revived", 34), 34, [&](int second) {
-    if (second == 15 && (first = nginxPid(nginx.dir())) > 0) ::kill(first, SIGKILL);
+    if (second == 15 && (killed = nginxPid(nginx.dir())) > 0) ::kill(killed, SIGKILL);
     const std::string d = nginx.dir().string();
     if (second == 20)
       EXPECT_EQ(std::system(("nginx -e " + d + "/logs/error.log -p " + d + "/ -c " + d + "/nginx.conf >/dev/null 2>&1 &").c_str()), 0);
@@ -55,17 +57,10 @@ TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
       probe = qztest::runCommand("timeout 10 ffprobe -v error -analyzeduration 2000000 -show_entries stream=codec_name "
                                  "-of csv=p=0 " + url + "/revived").text;
   });
-  ASSERT_GT(first, 0);
-  if (pid_t second = nginxPid(nginx.dir()); second > 0 && second != first) ::kill(second, SIGTERM);
+  ASSERT_GT(killed, 0);
+  if (pid_t second = nginxPid(nginx.dir()); second > 0 && second != killed) ::kill(second, SIGTERM);
 
-  std::vector<Line> states, stats;
-  bool stalled = false;
-  for (const auto& l : lines) {
-    if (l.value["event"] == "state") states.push_back(l);
-    if (l.value["event"] == "stats") stats.push_back(l);
-    if (l.value["event"] == "log" && l.value["message"].get<std::string>().find("Upload stalled") != std::string::npos)
-      stalled = true;
-  }
+  const auto states = only(lines, "state"), stats = only(lines, "stats");
   ASSERT_GE(states.size(), 4u) << lines.size();
   EXPECT_EQ(states[0].value["state"], "connecting");
   EXPECT_EQ(states[1].value["state"], "live");
@@ -85,13 +80,9 @@ TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
   EXPECT_GE(steady, 9u);
   EXPECT_EQ(states[2].value["state"], "reconnecting");
   EXPECT_EQ(states[2].value["reason"], "Connection closed (NetConnection.Connect.Closed)");
-  EXPECT_FALSE(stalled);
-  const Line* again = nullptr;
-  for (size_t i = 3; i < states.size(); ++i)
-    if (states[i].value["state"] == "live") {
-      again = &states[i];
-      break;
-    }
+  EXPECT_EQ(first(lines, [](const json& v) { return v.value("message", "").find("Upload stalled") != std::string::npos; }),
+            nullptr);
+  const Line* again = first(states, [](const json& v) { return v["state"] == "live"; }, states[2].at);
   ASSERT_NE(again, nullptr);
   EXPECT_LT(again->at, 26.0);
   EXPECT_EQ(again->value["since"], states[1].value["since"]);
@@ -134,21 +125,15 @@ TEST(PublisherNginx, AServerThatStopsReadingGivesUploadStalledAndANewAttempt) {
   });
   ASSERT_GT(pid, 0);
   ::kill(pid, SIGCONT);
-  double stalledAt = -1;
-  for (const auto& l : lines)
-    if (l.value["event"] == "log" && l.value["message"] == "Publish interrupted: Upload stalled") {
-      stalledAt = l.at;
-      break;
-    }
-  ASSERT_GT(stalledAt, 0) << "no stall";
+  const Line* stalled =
+      first(lines, [](const json& v) { return v.value("message", "") == "Publish interrupted: Upload stalled"; });
+  ASSERT_NE(stalled, nullptr) << "no stall";
   // The send buffers fill first; then five silent seconds.
-  EXPECT_GT(stalledAt, 9.0);
-  bool retried = false;
-  for (const auto& l : lines)
-    if (l.at > stalledAt && l.value["event"] == "state" && l.value["state"] == "reconnecting" &&
-        l.value["reason"] == "Upload stalled")
-      retried = true;
-  EXPECT_TRUE(retried);
+  EXPECT_GT(stalled->at, 9.0);
+  EXPECT_NE(first(lines, [](const json& v) {
+              return v["event"] == "state" && v["state"] == "reconnecting" && v["reason"] == "Upload stalled";
+            }, stalled->at),
+            nullptr);
 }
 
 TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeSeconds) {
@@ -164,16 +149,12 @@ TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeS
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
   const auto lines = studiotest::runPublishTool(tool(url, "void", 4), 4, nothing);
   ::close(fd);
-  double stopping = -1, idle = -1;
+  const Line* stopping = first(lines, [](const json& v) { return v["event"] == "state" && v["state"] == "stopping"; });
+  const Line* idle = first(lines, [](const json& v) { return v["event"] == "state" && v["state"] == "idle"; });
+  ASSERT_TRUE(stopping && idle);
+  EXPECT_LE(idle->at - stopping->at, 3.3);
   int stoppedLines = 0;
-  for (const auto& l : lines) {
-    if (l.value["event"] == "state" && l.value["state"] == "stopping") stopping = l.at;
-    if (l.value["event"] == "state" && l.value["state"] == "idle") idle = l.at;
-    if (l.value["event"] == "log" && l.value["message"] == "Publish stopped by user") ++stoppedLines;
-  }
-  ASSERT_GT(stopping, 0);
-  ASSERT_GT(idle, 0);
-  EXPECT_LE(idle - stopping, 3.3);
+  for (const auto& l : lines) stoppedLines += l.value.value("message", "") == "Publish stopped by user";
   EXPECT_EQ(stoppedLines, 1);
   EXPECT_FALSE(hasLine(lines, "log", "message", "Publish attempt"));
   EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
