@@ -39,14 +39,8 @@ struct AttemptScript {
 struct CountingSink final : MediaSink {
   int video = 0;
   int audio = 0;
-  std::vector<platform::AudioTime> audioTimes;
-  std::vector<uint32_t> audioLengths;
   void append(const platform::SampleBufferRef&) override { ++video; }
-  void append(const platform::PCMBufferRef& buffer, const platform::AudioTime& when) override {
-    ++audio;
-    audioTimes.push_back(when);
-    audioLengths.push_back(buffer->frameLength());
-  }
+  void append(const platform::PCMBufferRef&, const platform::AudioTime&) override { ++audio; }
 };
 
 class FakeServer : public std::enable_shared_from_this<FakeServer> {
@@ -100,10 +94,7 @@ class FakeStream final : public PublisherStream {
     co_return;
   }
   platform::Async<medley::VideoCodecSettings> videoSettings() override { co_return settings_; }
-  platform::Async<void> setBitRateStrategy(std::shared_ptr<medley::StreamBitRateStrategy> s) override {
-    strategy = s;
-    co_return;
-  }
+  platform::Async<void> setBitRateStrategy(std::shared_ptr<medley::StreamBitRateStrategy>) override { co_return; }
   platform::Async<void> publish(std::string) override {
     co_await server_->perform(server_->script(attempt_).publish);
     ++server_->publishes;
@@ -117,7 +108,6 @@ class FakeStream final : public PublisherStream {
     server_->sinks.push_back(sink);
     return sink;
   }
-  std::shared_ptr<medley::StreamBitRateStrategy> strategy;
 
  private:
   std::shared_ptr<FakeServer> server_;

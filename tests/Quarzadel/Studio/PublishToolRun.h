@@ -47,4 +47,18 @@ inline std::vector<ToolLine> runPublishTool(const std::string& command, int seco
   return lines;
 }
 
+// The lines of one event, and the first line at or after `after` seconds that `predicate` picks.
+inline std::vector<ToolLine> only(const std::vector<ToolLine>& lines, const std::string& event) {
+  std::vector<ToolLine> out;
+  for (const auto& l : lines)
+    if (l.value.value("event", "") == event) out.push_back(l);
+  return out;
+}
+inline const ToolLine* first(const std::vector<ToolLine>& lines,
+                             const std::function<bool(const nlohmann::json&)>& predicate, double after = 0) {
+  for (const auto& l : lines)
+    if (l.at >= after && predicate(l.value)) return &l;
+  return nullptr;
+}
+
 }  // namespace studiotest

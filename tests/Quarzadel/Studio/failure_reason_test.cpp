@@ -26,28 +26,26 @@ RTMPResponse withStatus(std::string code, std::string description) {
 }
 
 TEST(PublishFailureReason, NamesEachKindOfFailure) {
-  EXPECT_EQ(reason(RTMPConnection::Error::requestTimedOut()), "the server didn't answer in time");
-  EXPECT_EQ(reason(RTMPStream::Error::requestTimedOut()), "the server didn't answer in time");
-  EXPECT_EQ(reason(RTMPConnection::Error::connectionTimedOut()), "connection timed out");
-  EXPECT_EQ(reason(RTMPConnection::Error::socketErrorOccurred(std::nullopt)), "network error");
   platform::TcpError refused;
   refused.message = "Connection refused (127.0.0.1:1935)";
-  EXPECT_EQ(reason(RTMPConnection::Error::socketErrorOccurred(refused)),
-            "network error: Connection refused (127.0.0.1:1935)");
-  EXPECT_EQ(reason(RTMPStream::Error::requestFailed(withStatus("NetStream.Publish.BadName", "Already publishing"))),
-            "Already publishing");
-  EXPECT_EQ(reason(RTMPStream::Error::requestFailed(RTMPResponse{})), "publish refused");
-  EXPECT_EQ(reason(RTMPConnection::Error::requestFailed(withStatus("NetConnection.Connect.Rejected", "No way"))),
-            "No way");
-  EXPECT_EQ(reason(RTMPConnection::Error::requestFailed(RTMPResponse{})), "connection refused");
-  EXPECT_EQ(reason(std::runtime_error("odd")), "odd");
-}
-
-TEST(PublishFailureReason, AStatusWithoutDescriptionIsNamedByItsCode) {
-  EXPECT_EQ(reason(RTMPStream::Error::requestFailed(withStatus("NetStream.Publish.BadName", ""))),
-            "NetStream.Publish.BadName");
-  EXPECT_EQ(reason(RTMPConnection::Error::requestFailed(withStatus("NetConnection.Connect.Rejected", ""))),
-            "NetConnection.Connect.Rejected");
+  const std::vector<std::pair<std::string, std::string>> rows{
+      {reason(RTMPConnection::Error::requestTimedOut()), "the server didn't answer in time"},
+      {reason(RTMPStream::Error::requestTimedOut()), "the server didn't answer in time"},
+      {reason(RTMPConnection::Error::connectionTimedOut()), "connection timed out"},
+      {reason(RTMPConnection::Error::socketErrorOccurred(std::nullopt)), "network error"},
+      {reason(RTMPConnection::Error::socketErrorOccurred(refused)), "network error: Connection refused (127.0.0.1:1935)"},
+      {reason(RTMPStream::Error::requestFailed(withStatus("NetStream.Publish.BadName", "Already publishing"))),
+       "Already publishing"},
+      {reason(RTMPStream::Error::requestFailed(RTMPResponse{})), "publish refused"},
+      {reason(RTMPConnection::Error::requestFailed(withStatus("NetConnection.Connect.Rejected", "No way"))), "No way"},
+      {reason(RTMPConnection::Error::requestFailed(RTMPResponse{})), "connection refused"},
+      {reason(std::runtime_error("odd")), "odd"},
+      // A status without a description is named by its code.
+      {reason(RTMPStream::Error::requestFailed(withStatus("NetStream.Publish.BadName", ""))), "NetStream.Publish.BadName"},
+      {reason(RTMPConnection::Error::requestFailed(withStatus("NetConnection.Connect.Rejected", ""))),
+       "NetConnection.Connect.Rejected"},
+  };
+  for (const auto& [given, expected] : rows) EXPECT_EQ(given, expected);
 }
 
 }  // namespace

@@ -12,22 +12,14 @@
 #include <sstream>
 #include <vector>
 
+#include "Platform/Files/ScopedEnv.h"
 #include "program_copy_support.h"
 
 namespace {
 
-class LocalCopyFinish : public testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("local-copy-finish-" + std::to_string(getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::filesystem::path dir_;
+// Each test's copies go into a fresh folder, removed when the tests end.
+struct LocalCopyFinish : testing::Test {
+  std::filesystem::path dir_ = platform::testing::scratchDirectory("local-copy-finish");
 };
 
 using quarzadel::RecorderNotice;
@@ -49,7 +41,6 @@ platform::Async<std::pair<bool, std::optional<RecorderNotice>>> closing(std::sha
 
 TEST_F(LocalCopyFinish, ASecondFinishWaitsForTheOneInFlightAndGivesNoNotice) {
   studiotest::ProgramCopy live;
-  live.config.resolution = quarzadel::StreamConfig::Resolution::hd720;
   live.start(dir_, "Twice");
   ASSERT_TRUE(live.slot->recorder());
   live.run(3.0);
@@ -93,7 +84,6 @@ std::vector<double> pictureTimes(const std::filesystem::path& url) {
 
 TEST_F(LocalCopyFinish, PicturesWithJitteringTimesAreWrittenOnTheFrameRateGrid) {
   studiotest::ProgramCopy live;
-  live.config.resolution = quarzadel::StreamConfig::Resolution::hd720;
   live.start(dir_, "Jitter");
   auto slot = live.slot;
   // Each picture a few milliseconds off its slot, as a loaded machine delivers them.
@@ -120,7 +110,6 @@ TEST_F(LocalCopyFinish, PicturesWithJitteringTimesAreWrittenOnTheFrameRateGrid) 
 
 TEST_F(LocalCopyFinish, PicturesThatComeInABurstAreHeldForTheEncoderNotDropped) {
   studiotest::ProgramCopy live;
-  live.config.resolution = quarzadel::StreamConfig::Resolution::hd720;
   live.start(dir_, "Burst");
   live.run(1.0);
   // A third of a second of pictures held back, as a stalled pipeline would, then all at once.

@@ -1,5 +1,5 @@
 #pragma once
-// Goes live with the local copy on, on virtual time: the program picture (one
+// Goes live at 720p with the local copy on, on virtual time: the program picture (one
 // synthetic camera) and the program sound (the test tone) fan out to a recorder
 // slot, as the Studio's fan-out does. The clock moves in 20 ms steps and waits for
 // the encoder to take what it was given, as it keeps up in real time.
@@ -29,18 +29,10 @@ namespace studiotest {
 
 struct ProgramCopy {
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
-  quarzadel::StreamConfig config;
+  quarzadel::StreamConfig config{quarzadel::StreamConfig::Resolution::hd720};
   std::shared_ptr<quarzadel::ProgramVideo> video;
   std::shared_ptr<quarzadel::ProgramAudio> audio;
   std::shared_ptr<quarzadel::RecorderSlot> slot = std::make_shared<quarzadel::RecorderSlot>();
-  std::optional<quarzadel::RecorderNotice> startNotice;
-
-  quarzadel::LocalRecorder::Environment environment(const std::filesystem::path& folder) const {
-    quarzadel::LocalRecorder::Environment e;
-    e.moviesFolder = folder;
-    e.runtime = rt;
-    return e;
-  }
 
   // Opens the Studio's program, lets it run as the Studio does before going live,
   // then goes live with the copy on.
@@ -57,9 +49,12 @@ struct ProgramCopy {
     video->switchTo(quarzadel::SyntheticVideoSource::make(*quarzadel::SyntheticSources::spec("synthetic-a"), rt, nullptr));
     audio->switchTo(std::make_shared<quarzadel::SyntheticToneSource>(quarzadel::ToneSpec{"synthetic-tone", "Tone"}));
     run(2.0);
+    quarzadel::LocalRecorder::Environment environment;
+    environment.moviesFolder = folder;
+    environment.runtime = rt;
     const auto defaults = platform::UserDefaults::inMemory();
-    startNotice = slot->startLocalCopy(title, true, config, *defaults, environment(folder),
-                                       [](const std::filesystem::path&) { return int64_t{1} << 40; });
+    EXPECT_FALSE(slot->startLocalCopy(title, true, config, *defaults, environment,
+                                      [](const std::filesystem::path&) { return int64_t{1} << 40; }));
   }
 
   // Moves the program on by `seconds`.

@@ -127,24 +127,16 @@ TEST_F(PublisherFixture, FailingAttemptsBackOffAndTellTheUserFromTheThirdFailure
   EXPECT_EQ(publisher->state(), State::idle());
 }
 
-TEST_F(PublisherFixture, StartWhileWantingLiveChangesNothing) {
-  AttemptScript blackHole;
-  blackHole.connect = Step::hang();
-  server->scripts = {blackHole};
-  start();
-  publisher->start("rtmp://elsewhere/live", "other", {});
-  runtime->advance(seconds(1));
-  EXPECT_EQ(server->connectTimes.size(), 1u);
-  EXPECT_EQ(states, std::vector<State>{State::connecting()});
-  EXPECT_EQ(logCount("Publish requested: rtmp://127.0.0.1/live/abcd…ij 1920x1080@30"), 1);
-}
-
 TEST_F(PublisherFixture, StopDuringABlackHoleConnectIsIdleWithinTheDeadline) {
   AttemptScript blackHole;
   blackHole.connect = Step::hang();
   server->scripts = {blackHole};
   start();
+  // A start while wanting to be live changes nothing.
+  publisher->start("rtmp://elsewhere/live", "other", {});
   runtime->advance(seconds(2));
+  EXPECT_EQ(server->connectTimes.size(), 1u);
+  EXPECT_EQ(logCount("Publish requested: rtmp://127.0.0.1/live/abcd…ij 1920x1080@30"), 1);
   platform::Nanos took = stop();
   EXPECT_LE(took, seconds(3) + ms(10));
   EXPECT_GE(took, seconds(3));
@@ -207,6 +199,13 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
   ASSERT_EQ(server->videoSettings.size(), 2u);
   EXPECT_EQ(server->videoSettings[0].bitRate, 2867200);
   EXPECT_EQ(server->videoSettings[1].bitRate, 1433600);
+  // A manual bit rate goes to the active stream.
+  platform::spawnDetached(runtime->mainQueue(), [](std::shared_ptr<RTMPPublisher> p) {
+    return p->setVideoBitrate(1000000);
+  }, publisher);
+  runtime->runUntilIdle();
+  EXPECT_EQ(server->videoSettings.back().bitRate, 1000000);
+  EXPECT_TRUE(logged("Debug: video bitrate → 1000 kbps"));
   stop();
   EXPECT_EQ(server->streamCloses, 1);
 }
@@ -215,7 +214,16 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   hevcSupported = true;
   start();
   EXPECT_TRUE(logged("Encoder: HEVC 1920x1080@30 CBR 2867 kbps, audio 96 kbps"));
+  // Silent reports count only once the gate is open, and anything sent resets them.
+  for (int i = 0; i < 8; ++i) silentReport();
+  EXPECT_EQ(publisher->zeroOutputSeconds(), 0);
   openGate();
+  for (int i = 0; i < 3; ++i) silentReport();
+  EXPECT_EQ(publisher->zeroOutputSeconds(), 3);
+  medley::NetworkMonitorReport sending;
+  sending.currentBytesOutPerSecond = 1000;
+  publisher->updateStats(sending, 2867200);
+  EXPECT_EQ(publisher->zeroOutputSeconds(), 0);
   for (int i = 0; i < 4; ++i) silentReport();
   runtime->advance(seconds(2));
   EXPECT_FALSE(logged("Publish interrupted"));
@@ -238,19 +246,6 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   stop();
   start();
   EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::hevc);
-}
-
-TEST_F(PublisherFixture, SilentReportsWithAClosedGateAreNoStall) {
-  start();
-  for (int i = 0; i < 8; ++i) silentReport();
-  EXPECT_EQ(publisher->zeroOutputSeconds(), 0);
-  openGate();
-  for (int i = 0; i < 3; ++i) silentReport();
-  EXPECT_EQ(publisher->zeroOutputSeconds(), 3);
-  medley::NetworkMonitorReport sending;
-  sending.currentBytesOutPerSecond = 1000;
-  publisher->updateStats(sending, 2867200);
-  EXPECT_EQ(publisher->zeroOutputSeconds(), 0);
 }
 
 TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
@@ -343,28 +338,16 @@ TEST_F(PublisherFixture, StatisticsFollowTheTargetRateAndTheQueueOnlyWhileLive) 
   };
   EXPECT_EQ(quality(2867200, 0), Quality::good);
   EXPECT_EQ(stats.back(), (RTMPPublisher::Stats{3200, 2867, 2, 0, "H.264", Quality::good}));
-  EXPECT_EQ(stats.back().fps, 2);
-  EXPECT_EQ(quality(1720320, 0), Quality::good);
-  EXPECT_EQ(quality(1720319, 0), Quality::fair);
-  EXPECT_EQ(quality(2867200, 399999), Quality::good);
-  EXPECT_EQ(quality(2867200, 400000), Quality::fair);  // 1.0 s queued
-  EXPECT_EQ(quality(2867200, 1200000), Quality::fair);  // 3.0 s
-  EXPECT_EQ(quality(2867200, 1200001), Quality::poor);
-  EXPECT_EQ(quality(299999, 0), Quality::poor);
+  // The target against 60 % of the maximum, the queue against 1 s and 3 s of upload.
+  const std::vector<std::tuple<int64_t, int64_t, Quality>> rows{
+      {1720320, 0, Quality::good},       {1720319, 0, Quality::fair},       {2867200, 399999, Quality::good},
+      {2867200, 400000, Quality::fair},  {2867200, 1200000, Quality::fair}, {2867200, 1200001, Quality::poor},
+      {299999, 0, Quality::poor}};
+  for (const auto& [bitrate, queued, expected] : rows) EXPECT_EQ(quality(bitrate, queued), expected) << bitrate << " " << queued;
   EXPECT_EQ(stats.back().fps, 0);
   // The tenth report writes the statistics line.
   for (int i = 0; i < 2; ++i) quality(2867200, 204800);
   EXPECT_TRUE(logged("Upload 3200 kbps · H.264 2867 kbps · 0 fps · 200 KB queued (0.5 s)"));
-}
-
-TEST_F(PublisherFixture, AManualBitRateGoesToTheActiveStream) {
-  start();
-  platform::spawnDetached(runtime->mainQueue(), [](std::shared_ptr<RTMPPublisher> p) {
-    return p->setVideoBitrate(1000000);
-  }, publisher);
-  runtime->runUntilIdle();
-  EXPECT_EQ(server->videoSettings.back().bitRate, 1000000);
-  EXPECT_TRUE(logged("Debug: video bitrate → 1000 kbps"));
 }
 
 }  // namespace

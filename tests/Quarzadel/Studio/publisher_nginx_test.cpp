@@ -10,14 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 #include <vector>
 
+#include "CommandOutput.h"
+#include "PublishToolRun.h"
 #include "TestPaths.h"
 #include "peers/PeerProcess.h"
 
@@ -25,49 +23,9 @@ namespace quarzadel {
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
-
-struct Line {
-  double at;  // seconds since the tool started
-  json value;
-};
-
-// Runs the tool and collects its JSON lines with their arrival times.
-class ToolRun {
- public:
-  explicit ToolRun(const std::string& command) : began_(Clock::now()) {
-    pipe_ = ::popen(command.c_str(), "r");
-    reader_ = std::thread([this] {
-      char buffer[8192];
-      while (pipe_ && std::fgets(buffer, sizeof buffer, pipe_)) {
-        auto value = json::parse(buffer, nullptr, false);
-        if (value.is_discarded()) continue;
-        std::lock_guard guard(lock_);
-        lines_.push_back({seconds(), value});
-      }
-    });
-  }
-  ~ToolRun() {
-    if (reader_.joinable()) reader_.join();
-    if (pipe_) ::pclose(pipe_);
-  }
-  double seconds() const { return std::chrono::duration<double>(Clock::now() - began_).count(); }
-  std::vector<Line> lines() {
-    std::lock_guard guard(lock_);
-    return lines_;
-  }
-  void sleepUntil(double s) { std::this_thread::sleep_until(began_ + std::chrono::duration<double>(s)); }
-  void finish() {
-    if (reader_.joinable()) reader_.join();
-  }
-
- private:
-  Clock::time_point began_;
-  FILE* pipe_ = nullptr;
-  std::thread reader_;
-  std::mutex lock_;
-  std::vector<Line> lines_;
-};
+using Line = studiotest::ToolLine;
+using studiotest::first;
+using studiotest::only;
 
 pid_t nginxPid(const std::filesystem::path& dir) {
   std::ifstream file(dir / "logs" / "nginx.pid");
@@ -76,42 +34,33 @@ pid_t nginxPid(const std::filesystem::path& dir) {
   return pid;
 }
 
-std::string tool() { return qztest::binaryDir() + "/tools/publishdemo"; }
+// The publish tool's command line, at 720p.
+std::string tool(const std::string& url, const std::string& key, int seconds) {
+  return qztest::binaryDir() + "/tools/publishdemo --url " + url + " --key " + key + " --seconds " +
+         std::to_string(seconds) + " --resolution 720p 2>/dev/null";
+}
+const auto nothing = [](int) {};
 
 TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  ToolRun run(tool() + " --url " + url + " --key revived --seconds 34 --resolution 720p 2>/dev/null");
-
-  run.sleepUntil(15);
-  pid_t first = nginxPid(nginx.dir());
-  ASSERT_GT(first, 0);
-  ::kill(first, SIGKILL);
-  run.sleepUntil(20);
-  const std::string d = nginx.dir().string();
-  ASSERT_EQ(std::system(("nginx -e " + d + "/logs/error.log -p " + d + "/ -c " + d + "/nginx.conf >/dev/null 2>&1 &").c_str()), 0);
-  run.sleepUntil(27);
-  // While live again, ffprobe reads the stream.
+  pid_t killed = 0;
   std::string probe;
-  if (FILE* p = ::popen(("timeout 10 ffprobe -v error -analyzeduration 2000000 -show_entries stream=codec_name -of csv=p=0 " + url +
-                         "/revived 2>&1").c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, p)) probe += buffer;
-    ::pclose(p);
-  }
-  run.finish();
-  if (pid_t second = nginxPid(nginx.dir()); second > 0 && second != first) ::kill(second, SIGTERM);
+  const std::vector<Line> lines = studiotest::runPublishTool(tool(url, "revived", 34), 34, [&](int second) {
+    if (second == 15 && (killed = nginxPid(nginx.dir())) > 0) ::kill(killed, SIGKILL);
+    const std::string d = nginx.dir().string();
+    if (second == 20)
+      EXPECT_EQ(std::system(("nginx -e " + d + "/logs/error.log -p " + d + "/ -c " + d + "/nginx.conf >/dev/null 2>&1 &").c_str()), 0);
+    // While live again, ffprobe reads the stream.
+    if (second == 27)
+      probe = qztest::runCommand("timeout 10 ffprobe -v error -analyzeduration 2000000 -show_entries stream=codec_name "
+                                 "-of csv=p=0 " + url + "/revived").text;
+  });
+  ASSERT_GT(killed, 0);
+  if (pid_t second = nginxPid(nginx.dir()); second > 0 && second != killed) ::kill(second, SIGTERM);
 
-  std::vector<Line> lines = run.lines();
-  std::vector<Line> states, stats;
-  bool stalled = false;
-  for (const auto& l : lines) {
-    if (l.value["event"] == "state") states.push_back(l);
-    if (l.value["event"] == "stats") stats.push_back(l);
-    if (l.value["event"] == "log" && l.value["message"].get<std::string>().find("Upload stalled") != std::string::npos)
-      stalled = true;
-  }
+  const auto states = only(lines, "state"), stats = only(lines, "stats");
   ASSERT_GE(states.size(), 4u) << lines.size();
   EXPECT_EQ(states[0].value["state"], "connecting");
   EXPECT_EQ(states[1].value["state"], "live");
@@ -131,13 +80,9 @@ TEST(PublisherNginx, ReconnectsAfterNginxIsKilledAndRestarted) {
   EXPECT_GE(steady, 9u);
   EXPECT_EQ(states[2].value["state"], "reconnecting");
   EXPECT_EQ(states[2].value["reason"], "Connection closed (NetConnection.Connect.Closed)");
-  EXPECT_FALSE(stalled);
-  const Line* again = nullptr;
-  for (size_t i = 3; i < states.size(); ++i)
-    if (states[i].value["state"] == "live") {
-      again = &states[i];
-      break;
-    }
+  EXPECT_EQ(first(lines, [](const json& v) { return v.value("message", "").find("Upload stalled") != std::string::npos; }),
+            nullptr);
+  const Line* again = first(states, [](const json& v) { return v["state"] == "live"; }, states[2].at);
   ASSERT_NE(again, nullptr);
   EXPECT_LT(again->at, 26.0);
   EXPECT_EQ(again->value["since"], states[1].value["since"]);
@@ -158,47 +103,37 @@ TEST(PublisherNginx, ARefusedPublishIsRetriedWithTheServersReason) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-taken"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  ToolRun first(tool() + " --url " + url + " --key taken --seconds 12 --resolution 720p 2>/dev/null");
-  first.sleepUntil(3);
-  ToolRun second(tool() + " --url " + url + " --key taken --seconds 6 --resolution 720p 2>/dev/null");
-  second.finish();
-  first.finish();
-  const auto lines = second.lines();
+  std::vector<Line> lines;
+  const auto firstLines = studiotest::runPublishTool(tool(url, "taken", 12), 12, [&](int second) {
+    if (second == 3) lines = studiotest::runPublishTool(tool(url, "taken", 6), 6, nothing);
+  });
   EXPECT_TRUE(hasLine(lines, "log", "message", "Publish attempt 1 failed after ")) << lines.size();
   EXPECT_TRUE(hasLine(lines, "state", "reason", "Already publishing"));
   EXPECT_TRUE(hasLine(lines, "problem", "text",
                       "Quarzadel can't reach the stream server (Already publishing). Check that the event"));
   EXPECT_FALSE(hasLine(lines, "state", "state", "live"));
-  EXPECT_TRUE(hasLine(first.lines(), "state", "state", "live"));
+  EXPECT_TRUE(hasLine(firstLines, "state", "state", "live"));
 }
 
 TEST(PublisherNginx, AServerThatStopsReadingGivesUploadStalledAndANewAttempt) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("publisher-nginx-frozen"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  ToolRun run(tool() + " --url " + url + " --key frozen --seconds 70 --resolution 720p 2>/dev/null");
-  run.sleepUntil(4);
-  const pid_t pid = nginxPid(nginx.dir());
+  pid_t pid = 0;
+  const auto lines = studiotest::runPublishTool(tool(url, "frozen", 70), 70, [&](int second) {
+    if (second == 4 && (pid = nginxPid(nginx.dir())) > 0) ::kill(pid, SIGSTOP);
+  });
   ASSERT_GT(pid, 0);
-  ::kill(pid, SIGSTOP);
-  run.finish();
   ::kill(pid, SIGCONT);
-  const auto lines = run.lines();
-  double stalledAt = -1;
-  for (const auto& l : lines)
-    if (l.value["event"] == "log" && l.value["message"] == "Publish interrupted: Upload stalled") {
-      stalledAt = l.at;
-      break;
-    }
-  ASSERT_GT(stalledAt, 0) << "no stall";
+  const Line* stalled =
+      first(lines, [](const json& v) { return v.value("message", "") == "Publish interrupted: Upload stalled"; });
+  ASSERT_NE(stalled, nullptr) << "no stall";
   // The send buffers fill first; then five silent seconds.
-  EXPECT_GT(stalledAt, 9.0);
-  bool retried = false;
-  for (const auto& l : lines)
-    if (l.at > stalledAt && l.value["event"] == "state" && l.value["state"] == "reconnecting" &&
-        l.value["reason"] == "Upload stalled")
-      retried = true;
-  EXPECT_TRUE(retried);
+  EXPECT_GT(stalled->at, 9.0);
+  EXPECT_NE(first(lines, [](const json& v) {
+              return v["event"] == "state" && v["state"] == "reconnecting" && v["reason"] == "Upload stalled";
+            }, stalled->at),
+            nullptr);
 }
 
 TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeSeconds) {
@@ -212,20 +147,14 @@ TEST(PublisherBlackHole, StopDuringAConnectThatIsNeverAnsweredIsIdleWithinThreeS
   socklen_t size = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
-  ToolRun run(tool() + " --url " + url + " --key void --seconds 4 --resolution 720p 2>/dev/null");
-  run.finish();
+  const auto lines = studiotest::runPublishTool(tool(url, "void", 4), 4, nothing);
   ::close(fd);
-  const auto lines = run.lines();
-  double stopping = -1, idle = -1;
+  const Line* stopping = first(lines, [](const json& v) { return v["event"] == "state" && v["state"] == "stopping"; });
+  const Line* idle = first(lines, [](const json& v) { return v["event"] == "state" && v["state"] == "idle"; });
+  ASSERT_TRUE(stopping && idle);
+  EXPECT_LE(idle->at - stopping->at, 3.3);
   int stoppedLines = 0;
-  for (const auto& l : lines) {
-    if (l.value["event"] == "state" && l.value["state"] == "stopping") stopping = l.at;
-    if (l.value["event"] == "state" && l.value["state"] == "idle") idle = l.at;
-    if (l.value["event"] == "log" && l.value["message"] == "Publish stopped by user") ++stoppedLines;
-  }
-  ASSERT_GT(stopping, 0);
-  ASSERT_GT(idle, 0);
-  EXPECT_LE(idle - stopping, 3.3);
+  for (const auto& l : lines) stoppedLines += l.value.value("message", "") == "Publish stopped by user";
   EXPECT_EQ(stoppedLines, 1);
   EXPECT_FALSE(hasLine(lines, "log", "message", "Publish attempt"));
   EXPECT_FALSE(hasLine(lines, "state", "state", "live"));

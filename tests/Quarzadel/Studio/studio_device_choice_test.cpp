@@ -23,7 +23,8 @@ CameraDevice camera(std::string id, Kind kind, bool suspended = false) {
 TEST(CameraPreference, RanksUsbOverOtherOverBuiltInOverContinuityOverVirtualOverDeskView) {
   std::vector<CameraDevice> cameras{camera("desk", Kind::deskView),    camera("virtual", Kind::virtual_),
                                     camera("phone", Kind::continuity), camera("lid", Kind::builtIn),
-                                    camera("card", Kind::other),       camera("usb", Kind::usb),
+                                    camera("card", Kind::other),       camera("usb-off", Kind::usb, true),
+                                    camera("usb", Kind::usb),          camera("usb-2", Kind::usb),
                                     camera("screen-share", Kind::screen)};
   std::vector<std::string> order;
   std::set<std::string> excluded;
@@ -31,26 +32,12 @@ TEST(CameraPreference, RanksUsbOverOtherOverBuiltInOverContinuityOverVirtualOver
     order.push_back(best->id);
     excluded.insert(best->id);
   }
-  // The shared screen is never taken by preference.
-  EXPECT_EQ(order, (std::vector<std::string>{"usb", "card", "lid", "phone", "virtual", "desk"}));
-}
-
-TEST(CameraPreference, PassesOverSuspendedCamerasAndBreaksTiesByListOrder) {
-  std::vector<CameraDevice> cameras{camera("usb-1", Kind::usb, true), camera("usb-2", Kind::usb),
-                                    camera("usb-3", Kind::usb)};
-  EXPECT_EQ(CameraPreference::preferred(cameras, {})->id, "usb-2");
-  EXPECT_EQ(CameraPreference::preferred(cameras, {"usb-2"})->id, "usb-3");
-  EXPECT_FALSE(CameraPreference::preferred(cameras, {"usb-2", "usb-3"}));
-  EXPECT_FALSE(CameraPreference::preferred({camera("screen-share", Kind::screen)}, {}));
+  // Ties go by list order; suspended cameras and the shared screen are never taken by preference.
+  EXPECT_EQ(order, (std::vector<std::string>{"usb", "usb-2", "card", "lid", "phone", "virtual", "desk"}));
 }
 
 struct DeviceChoice : DeviceStudioFixture {
-  void plugLaptopCameras() {
-    cameraListing->list = {
-        {FakeCameraListing::describe("cam-lid", "Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera)},
-        {FakeCameraListing::describe("cam-usb", "Desk Webcam", D::kTransportUSB)},
-    };
-  }
+  void plugLaptopCameras() { plugCameras({"cam-lid", "cam-usb"}); }
   void plugMicrophones() {
     microphoneListing->list = {{"mic-usb", "USB Microphone", D::kTransportUSB, true},
                                {"mic-headset", "Headset", D::kTransportUSB, true}};
@@ -61,41 +48,28 @@ struct DeviceChoice : DeviceStudioFixture {
 
 // ---- The camera the Studio starts with
 
-TEST_F(DeviceChoice, InitialCameraWinsOverTheStoredChoiceAndThePreferenceOrder) {
+TEST_F(DeviceChoice, TheStartingCameraIsTheInitialOneElseTheStoredOneElseThePreferredOne) {
   plugLaptopCameras();
-  defaults->set("InitialCamera", "cam-lid");
-  defaults->set("StudioCameraID", "cam-usb");
-  startEngine();
-  EXPECT_EQ(selectedCamera(), "cam-lid");
-  EXPECT_EQ(onAirCamera(), "cam-lid");
-  EXPECT_EQ(storedCamera(), "cam-usb") << "the initial camera is read, never written";
-}
-
-TEST_F(DeviceChoice, TheStoredChoiceIsUsedWhenTheInitialCameraIsMissing) {
-  plugLaptopCameras();
-  defaults->set("InitialCamera", "cam-unplugged");
-  defaults->set("StudioCameraID", "cam-lid");
-  startEngine();
-  EXPECT_EQ(onAirCamera(), "cam-lid");
-}
-
-TEST_F(DeviceChoice, AStoredCameraThatIsSuspendedGivesWayToThePreferredOne) {
-  plugLaptopCameras();
-  cameraListing->list[0].description.isSuspended = true;  // the lid is closed
-  defaults->set("StudioCameraID", "cam-lid");
-  startEngine();
-  EXPECT_EQ(selectedCamera(), "cam-usb");
-  EXPECT_EQ(onAirCamera(), "cam-usb");
-}
-
-TEST_F(DeviceChoice, WithoutAStoredChoiceACameraOfKindOtherBeatsBuiltInAndContinuity) {
-  cameraListing->list = {
-      {FakeCameraListing::describe("cam-lid", "Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera)},
-      {FakeCameraListing::describe("cam-phone", "Phone Camera", 0, D::kContinuityCamera)},
-      {FakeCameraListing::describe("cam-card", "Capture Card", 0)},
+  struct Row {
+    const char* initial;
+    const char* stored;
+    bool lidClosed;
+    std::string onAir;
   };
-  startEngine();
-  EXPECT_EQ(onAirCamera(), "cam-card");
+  for (const auto& row : std::vector<Row>{{"cam-lid", "cam-usb", false, "cam-lid"},
+                                          {"cam-unplugged", "cam-lid", false, "cam-lid"},
+                                          {"", "cam-lid", true, "cam-usb"}}) {
+    SCOPED_TRACE(std::string(row.initial) + " " + row.stored);
+    *row.initial ? defaults->set("InitialCamera", row.initial) : defaults->remove("InitialCamera");
+    defaults->set("StudioCameraID", row.stored);
+    cameraListing->list[0].description.isSuspended = row.lidClosed;
+    startEngine();
+    EXPECT_EQ(selectedCamera(), row.onAir);
+    EXPECT_EQ(onAirCamera(), row.onAir);
+    EXPECT_EQ(storedCamera(), row.stored) << "the initial camera is read, never written";
+    run(engine->close());
+    engine.reset();
+  }
 }
 
 TEST_F(DeviceChoice, WithNoCameraAtAllNothingIsSelectedAndTheStudioIsStillReady) {
@@ -153,11 +127,20 @@ TEST_F(DeviceChoice, ChoosingACameraPutsItOnAirAndStoresOnlyRealDevices) {
   const int made = camerasMade["cam-lid"];
   onMain([&] { engine->selectCamera("cam-lid"); });
   EXPECT_EQ(camerasMade["cam-lid"], made);
+
+  // A camera that is gone: said so, and the picture stays.
+  onMain([&] { engine->selectCamera("cam-gone"); });
+  EXPECT_EQ(noticeText(), "That camera is no longer connected.");
+  EXPECT_EQ(engine->notice().value()->kind(), StudioNotice::Kind::warning);
+  EXPECT_FALSE(engine->switchingToCameraID().value());
+  EXPECT_EQ(selectedCamera(), "cam-gone");
+  EXPECT_TRUE(noticeLastsFor(6));
+  EXPECT_EQ(onAirCamera(), "cam-lid");
 }
 
 TEST_F(DeviceChoice, ChoosingASuspendedCameraKeepsThePictureAndSaysWhenItComesOn) {
   plugLaptopCameras();
-  cameraListing->list.push_back({FakeCameraListing::describe("cam-cover", "Room Camera", D::kTransportUSB)});
+  plugCameras({"cam-cover"});
   startEngine();
   ASSERT_EQ(onAirCamera(), "cam-usb");
 
@@ -196,19 +179,6 @@ TEST_F(DeviceChoice, AChoiceThatCannotBeStoredIsStillMade) {
   settle();
   EXPECT_EQ(onAirCamera(), "cam-lid");
   EXPECT_FALSE(defaults->string("StudioCameraID"));
-}
-
-TEST_F(DeviceChoice, SwitchingToACameraThatIsGoneSaysSoAndKeepsThePicture) {
-  plugLaptopCameras();
-  startEngine();
-  ASSERT_EQ(onAirCamera(), "cam-usb");
-  onMain([&] { engine->selectCamera("cam-gone"); });
-  EXPECT_EQ(noticeText(), "That camera is no longer connected.");
-  EXPECT_EQ(engine->notice().value()->kind(), StudioNotice::Kind::warning);
-  EXPECT_FALSE(engine->switchingToCameraID().value());
-  EXPECT_EQ(selectedCamera(), "cam-gone");
-  EXPECT_TRUE(noticeLastsFor(6));
-  EXPECT_EQ(onAirCamera(), "cam-usb");
 }
 
 TEST_F(DeviceChoice, NextCameraStartsAtTheFirstAndWrapsFromTheLast) {

@@ -1,8 +1,7 @@
 #pragma once
 // A Studio engine on virtual time with device lists the test changes: fake
-// camera and microphone listings behind a real device catalogue, the real
-// program pipelines, cameras and microphones that are synthetic sources under
-// the devices' identifiers, and the log lines captured.
+// camera and microphone listings behind a real device catalogue, and cameras
+// and microphones that are synthetic sources under the devices' identifiers.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,16 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Concurrency/Task.h"
-#include "Platform/Defaults/UserDefaults.h"
-#include "Platform/Dispatch/VirtualRuntime.h"
-#include "Platform/Log/SystemLog.h"
-#include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Capture/SyntheticToneSource.h"
-#include "Quarzadel/Capture/SyntheticVideoSource.h"
-#include "Quarzadel/Studio/StudioEngine.h"
-// After the publisher, whose types it fakes.
-#include "Quarzadel/Studio/FakePublisherTransport.h"
+#include "Quarzadel/Studio/studio_engine_fixture.h"
 
 namespace quarzadel::testing {
 
@@ -49,20 +40,9 @@ class FakeCameraListing final : public CameraListing {
     d.localizedName = name;
     return d;
   }
-  void plug(CaptureDeviceDescription description) {
-    list.push_back({std::move(description), true});
-    changed();
-  }
-  void unplug(const std::string& id) {
-    std::erase_if(list, [&](const Camera& c) { return c.description.uniqueID == id; });
-    changed();
-  }
   void setSuspended(const std::string& id, bool suspended) {
     for (auto& c : list)
       if (c.description.uniqueID == id) c.description.isSuspended = suspended;
-    changed();
-  }
-  void changed() {
     if (onListChange) onListChange();
   }
 
@@ -88,10 +68,6 @@ class FakeMicrophoneListing final : public MicrophoneListing {
     list.push_back({id, name, CaptureDeviceDescription::kTransportUSB, true});
     if (onListChange) onListChange();
   }
-  void unplug(const std::string& id) {
-    std::erase_if(list, [&](const Microphone& m) { return m.uniqueID == id; });
-    if (onListChange) onListChange();
-  }
   void setDefault(std::optional<std::string> id) {
     defaultID = std::move(id);
     if (onDefaultChange) onDefaultChange();
@@ -102,21 +78,11 @@ class FakeMicrophoneListing final : public MicrophoneListing {
   std::function<void()> onListChange, onDefaultChange;
 };
 
-struct DeviceStudioFixture : ::testing::Test {
-  std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::make();
-  std::shared_ptr<platform::FixedWallClock> clock =
-      std::make_shared<platform::FixedWallClock>(platform::Date(std::chrono::seconds(1'800'000'000)));
-  std::shared_ptr<platform::UserDefaults> defaults = platform::UserDefaults::inMemory();
-  std::shared_ptr<platform::UserDefaults> previousDefaults = platform::UserDefaults::standard();
-  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(runtime);
+// The engine fixture with these device lists; the engine is made at the first
+// startEngine(), after the test has set up its devices and defaults.
+struct DeviceStudioFixture : StudioEngineFixture {
   std::shared_ptr<FakeCameraListing> cameraListing = std::make_shared<FakeCameraListing>();
   std::shared_ptr<FakeMicrophoneListing> microphoneListing = std::make_shared<FakeMicrophoneListing>();
-  std::filesystem::path folder;
-  std::shared_ptr<SessionLog> sessionLog;
-  std::shared_ptr<DeviceCatalog> catalog;
-  std::shared_ptr<StudioEngine> engine;
-  platform::ScopedSystemLogCapture logs;
-
   // What the system grants; what opens.
   StudioEngine::Permission cameraAccess = StudioEngine::Permission::granted;
   StudioEngine::Permission microphoneAccess = StudioEngine::Permission::granted;
@@ -125,47 +91,33 @@ struct DeviceStudioFixture : ::testing::Test {
   std::map<std::string, int> camerasMade, microphonesMade;
 
   void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("studio-devices-" + std::to_string(::getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder / "logs");
-    platform::UserDefaults::setStandard(defaults);
+    StudioEngineFixture::SetUp();
+    // The catalogue made with it would clear the fake lists' watches when it goes later.
+    engine.reset();
+    catalog.reset();
+    defaults->remove("SyntheticSources");
+    defaults->remove("SkipPermissionPrompts");
     // A small program picture keeps rendering cheap on virtual time.
     defaults->set("StudioResolution", "720p");
-    SyntheticSources::resetFaults();
-    sessionLog = SessionLog::make(clock, folder / "logs", runtime);
-  }
-
-  void TearDown() override {
-    if (engine) {
-      run(engine->close());
-      engine.reset();
-    }
-    catalog.reset();
-    runtime->advance(platform::seconds(10));
-    platform::UserDefaults::setStandard(previousDefaults);
-    SyntheticSources::resetFaults();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
   }
 
   void useSyntheticSources() { defaults->set("SyntheticSources", true); }
+  // Plugs cameras in by identifier, in this order, from a laptop's and a desk's usual set.
+  void plugCameras(const std::vector<std::string>& ids) {
+    using D = CaptureDeviceDescription;
+    const std::map<std::string, CaptureDeviceDescription> known{
+        {"cam-usb", FakeCameraListing::describe("cam-usb", "Desk Webcam", D::kTransportUSB)},
+        {"cam-lid", FakeCameraListing::describe("cam-lid", "Built-in Camera", D::kTransportBuiltIn,
+                                                D::kBuiltInWideAngleCamera)},
+        {"cam-phone", FakeCameraListing::describe("cam-phone", "Phone Camera", 0, D::kContinuityCamera)},
+        {"cam-cover", FakeCameraListing::describe("cam-cover", "Room Camera", D::kTransportUSB)},
+        {"cam-card", FakeCameraListing::describe("cam-card", "Capture Card", 0)}};
+    for (const auto& id : ids) cameraListing->list.push_back({known.at(id)});
+  }
 
-  void makeEngine() {
+  void configure(StudioEngine::Environment& env) override {
     catalog = DeviceCatalog::make(cameraListing, microphoneListing, runtime->mainQueue());
-    StudioEngine::Environment env;
-    env.runtime = runtime;
-    env.wallClock = clock;
-    env.defaults = defaults;
     env.devices = SystemDevices{cameraListing, microphoneListing, nullptr, nullptr};
-    env.publisherEnvironment.runtime = runtime;
-    env.publisherEnvironment.clock = clock;
-    env.publisherEnvironment.makeConnection = server->factory();
-    env.publisherEnvironment.pathMonitor = std::make_shared<FakePathMonitor>();
-    env.publisherEnvironment.demoLiveElapsed = [] { return 0.0; };
-    env.sessionLog = sessionLog;
-    env.uploadLog = [](const std::filesystem::path&) {};
     env.access = [this](platform::MediaType type) {
       return type == platform::MediaType::video ? cameraAccess : microphoneAccess;
     };
@@ -187,11 +139,6 @@ struct DeviceStudioFixture : ::testing::Test {
       }
       return nullptr;
     };
-    engine = StudioEngine::make(event(), catalog, env);
-  }
-
-  StudioEvent event() const {
-    return StudioEvent::fromPayload({{"streamKey", "abcdefghij"}, {"title", "Rehearsal"}}).value();
   }
 
   // Makes and starts the engine, then lets the first choices go on air.
@@ -200,20 +147,6 @@ struct DeviceStudioFixture : ::testing::Test {
     run(engine->start());
     settle();
   }
-
-  // Runs `work` on the main queue to its end, on virtual time.
-  void run(platform::Async<void> work) {
-    bool done = false;
-    auto body = [](platform::Async<void> inner, bool* flag) -> platform::Async<void> {
-      co_await std::move(inner);
-      *flag = true;
-    };
-    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), &done));
-    runtime->runUntilIdle();
-    for (int i = 0; !done && i < 3000; ++i) runtime->advance(platform::seconds(0.01));
-    EXPECT_TRUE(done);
-  }
-  void advance(double seconds) { runtime->advance(platform::seconds(seconds)); }
   // Long enough for a switch to go on air and for events to reach the engine.
   void settle() { advance(1.5); }
   // Runs `f` on the main queue, where the engine lives.
@@ -225,10 +158,6 @@ struct DeviceStudioFixture : ::testing::Test {
   std::optional<std::string> onAirCamera() const { return engine->onAirCameraID().value(); }
   std::optional<std::string> selectedCamera() const { return engine->selectedCameraID().value(); }
   std::optional<std::string> onAirMicrophone() const { return engine->onAirMicID().value(); }
-  std::optional<std::string> noticeText() const {
-    auto notice = engine->notice().value();
-    return notice ? std::optional(notice->text()) : std::nullopt;
-  }
   // How long the current notice stays: advances to just before and just after.
   bool noticeLastsFor(double seconds) {
     const auto shown = engine->notice().value();
@@ -238,11 +167,6 @@ struct DeviceStudioFixture : ::testing::Test {
     if (!before || before->id() != shown->id()) return false;
     advance(0.1);
     return !engine->notice().value().has_value();
-  }
-  int logCount(const std::string& text) {
-    int n = 0;
-    for (const auto& m : logs.sink().messages()) n += m == text;
-    return n;
   }
 };
 

@@ -64,6 +64,9 @@ struct StudioEngineFixture : ::testing::Test {
     makeEngine();
   }
 
+  // Lets a fixture give the engine other devices (and its catalogue) before it is made.
+  virtual void configure(StudioEngine::Environment&) {}
+
   void makeEngine() {
     StudioEngine::Environment env;
     env.runtime = runtime;
@@ -84,6 +87,7 @@ struct StudioEngineFixture : ::testing::Test {
     env.pollerEnvironment.runtime = runtime;
     env.sessionLog = sessionLog;
     env.uploadLog = [this](const std::filesystem::path& file) { uploads.push_back(file); };
+    configure(env);
     engine = StudioEngine::make(event(), catalog, env);
     engine->onStatusChange = [this](const StudioEngine::Status& status) { reported.push_back(status); };
   }
@@ -104,19 +108,6 @@ struct StudioEngineFixture : ::testing::Test {
     std::filesystem::remove_all(folder, ignored);
   }
 
-  // Runs `work` on the main queue to its end, on virtual time.
-  void run(platform::Async<void> work, platform::Nanos bound = platform::seconds(30)) {
-    bool done = false;
-    auto body = [](platform::Async<void> inner, bool* flag) -> platform::Async<void> {
-      co_await std::move(inner);
-      *flag = true;
-    };
-    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), &done));
-    runtime->runUntilIdle();
-    const auto until = runtime->now() + bound;
-    while (!done && runtime->now() < until) runtime->advance(ms(10));
-    EXPECT_TRUE(done);
-  }
   // Starts `work` without waiting for it; returns the flag set at its end.
   std::shared_ptr<bool> launch(platform::Async<void> work) {
     auto done = std::make_shared<bool>(false);
@@ -127,6 +118,13 @@ struct StudioEngineFixture : ::testing::Test {
     platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
     runtime->runUntilIdle();
     return done;
+  }
+  // Runs `work` on the main queue to its end, on virtual time.
+  void run(platform::Async<void> work, platform::Nanos bound = platform::seconds(30)) {
+    auto done = launch(std::move(work));
+    const auto until = runtime->now() + bound;
+    while (!*done && runtime->now() < until) runtime->advance(ms(10));
+    EXPECT_TRUE(*done);
   }
   void advance(double seconds) { runtime->advance(platform::seconds(seconds)); }
 

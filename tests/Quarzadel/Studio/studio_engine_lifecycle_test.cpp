@@ -15,13 +15,12 @@ const platform::Date t0{std::chrono::seconds(1'800'000'100)};
 
 struct StudioEngineLifecycle : StudioEngineFixture {};
 
-TEST_F(StudioEngineLifecycle, StartingTwiceOpensOneSessionLogAndBecomesReadyOnce) {
+TEST_F(StudioEngineLifecycle, OpensAndClosesOnceAndUploadsItsLogUnlessSynthetic) {
   EXPECT_EQ(engine->status().value(), Status::starting());
   std::vector<Status> seen;
   auto watch = engine->status().subscribe([&](const Status& s) { seen.push_back(s); });
   run(engine->start());
   run(engine->start());
-  EXPECT_EQ(engine->status().value(), Status::ready());
   EXPECT_EQ(seen, (std::vector<Status>{Status::starting(), Status::ready()}));
   EXPECT_EQ(files(folder / "logs").size(), 1u);
   EXPECT_EQ(logCount("Studio opened for \"Town Hall\" (event)"), 1);
@@ -29,30 +28,39 @@ TEST_F(StudioEngineLifecycle, StartingTwiceOpensOneSessionLogAndBecomesReadyOnce
   EXPECT_EQ(engine->cameraPermission().value(), StudioEngine::Permission::denied);
   EXPECT_EQ(engine->microphonePermission().value(), StudioEngine::Permission::denied);
   EXPECT_EQ(logCount("Permissions: camera denied, microphone denied"), 1);
-}
-
-TEST_F(StudioEngineLifecycle, ClosingEndsTheSessionOnceAndUploadsItsLogUnlessSynthetic) {
-  defaults->set("SyntheticSources", false);
-  run(engine->close());  // never started: nothing
-  EXPECT_EQ(logCount("Studio closed"), 0);
-  run(engine->start());
+  // Every mute assignment is logged, repeats too.
+  engine->setMuted(true);
+  engine->setMuted(true);
+  engine->setMuted(false);
+  EXPECT_EQ(logCount("Muted"), 2);
+  EXPECT_EQ(logCount("Unmuted"), 1);
+  // Event updates are published only when something changed; the key never changes.
+  int published = 0;
+  auto watchEvent = engine->event().subscribe([&](const StudioEvent&) { ++published; });
+  published = 0;
+  engine->updateEvent({{"title", "Town Hall"}, {"liveViewers", 0}, {"streamKey", "other"}});
+  EXPECT_EQ(published, 0);
+  engine->updateEvent({{"liveViewers", "12"}, {"event_status", "live"}});
+  EXPECT_EQ(published, 1);
+  EXPECT_EQ(engine->event().value().liveViewers, 12);
+  EXPECT_EQ(engine->event().value().streamKey, "abcdefghij");
   run(engine->close());
   run(engine->close());
   EXPECT_EQ(logCount("Studio closed"), 1);
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].parent_path(), folder / "logs");
   EXPECT_FALSE(engine->isStarted());
+  EXPECT_TRUE(uploads.empty()) << "with synthetic sources the log stays here";
 
-  // With synthetic sources the log stays here.
-  engine.reset();
-  defaults->set("SyntheticSources", true);
+  defaults->set("SyntheticSources", false);
   makeEngine();
+  run(engine->close());  // never started: nothing
+  EXPECT_EQ(logCount("Studio closed"), 1);
   run(engine->start());
   run(engine->close());
-  EXPECT_EQ(uploads.size(), 1u);
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].parent_path(), folder / "logs");
 }
 
-TEST_F(StudioEngineLifecycle, TheStatusFollowsThePublishersStates) {
+TEST_F(StudioEngineLifecycle, TheStatusAndThePollerFollowThePublishersStates) {
   run(engine->start());
   reported.clear();
   std::vector<Status> storedWhenTold;
@@ -60,15 +68,13 @@ TEST_F(StudioEngineLifecycle, TheStatusFollowsThePublishersStates) {
     reported.push_back(s);
     storedWhenTold.push_back(engine->status().value());
   };
-  engine->publisherStateDidChange(State::connecting());
-  engine->publisherStateDidChange(State::live(t0));
-  engine->publisherStateDidChange(State::live(t0));  // the same live period: no change
-  engine->publisherStateDidChange(State::reconnecting(2, "Timed out"));
-  engine->publisherStateDidChange(State::reconnecting(2, "Timed out"));
-  engine->publisherStateDidChange(State::reconnecting(3, "Timed out"));
-  engine->publisherStateDidChange(State::live(t0 + std::chrono::seconds(9)));
-  engine->publisherStateDidChange(State::stopping());
-  engine->publisherStateDidChange(State::idle());
+  std::vector<bool> polling;
+  for (const auto& state : {State::connecting(), State::live(t0), State::live(t0), State::reconnecting(2, "Timed out"),
+                            State::reconnecting(2, "Timed out"), State::reconnecting(3, "Timed out"),
+                            State::live(t0 + std::chrono::seconds(9)), State::stopping(), State::idle()}) {
+    engine->publisherStateDidChange(state);
+    polling.push_back(engine->eventPoller().isRunning());
+  }
   const std::vector<Status> expected{Status::connecting(),
                                      Status::live(t0),
                                      Status::reconnecting(2, "Timed out"),
@@ -78,26 +84,13 @@ TEST_F(StudioEngineLifecycle, TheStatusFollowsThePublishersStates) {
                                      Status::ready()};
   EXPECT_EQ(reported, expected);
   EXPECT_EQ(storedWhenTold, expected);
-}
+  EXPECT_EQ(polling, (std::vector<bool>{false, true, true, true, true, true, true, true, false}));
 
-TEST_F(StudioEngineLifecycle, ThePollerRunsFromLiveToReadyAndNeverWithAnIngestOverride) {
-  run(engine->start());
-  engine->publisherStateDidChange(State::connecting());
-  EXPECT_FALSE(engine->eventPoller().isRunning());
-  engine->publisherStateDidChange(State::live(t0));
-  EXPECT_TRUE(engine->eventPoller().isRunning());
-  engine->publisherStateDidChange(State::reconnecting(1, "Timed out"));
-  EXPECT_TRUE(engine->eventPoller().isRunning());
-  engine->publisherStateDidChange(State::stopping());
-  EXPECT_TRUE(engine->eventPoller().isRunning());
-  engine->publisherStateDidChange(State::idle());
-  EXPECT_FALSE(engine->eventPoller().isRunning());
-
-  defaults->set("RTMPServerOverride", "");  // empty counts as absent
+  // Never with an ingest override; an empty one counts as absent.
+  defaults->set("RTMPServerOverride", "");
   engine->publisherStateDidChange(State::live(t0));
   EXPECT_TRUE(engine->eventPoller().isRunning());
   engine->publisherStateDidChange(State::idle());
-
   defaults->set("RTMPServerOverride", "rtmp://override.test/live");
   engine->publisherStateDidChange(State::live(t0));
   EXPECT_FALSE(engine->eventPoller().isRunning());
@@ -110,13 +103,14 @@ TEST_F(StudioEngineLifecycle, ThePollerRunsFromLiveToReadyAndNeverWithAnIngestOv
   EXPECT_FALSE(engine->eventPoller().isRunning());
 }
 
-TEST_F(StudioEngineLifecycle, GoingLivePublishesToTheEventsIngestOrTheOverride) {
+TEST_F(StudioEngineLifecycle, GoingLiveHoldsThePowerAssertionAndPublishesToTheIngestOrTheOverride) {
   run(engine->start());
+  EXPECT_FALSE(engine->power().isHolding());
   engine->goLive();
   runtime->runUntilIdle();
   EXPECT_TRUE(logged("Publish requested: rtmp://ingest.test/app/abcd"));
   EXPECT_EQ(engine->status().value(), Status::live(clock->now()));
-  EXPECT_EQ(server->publishes, 1);
+  EXPECT_TRUE(engine->power().isHolding());
 
   // Ignored while live, connecting or reconnecting.
   engine->goLive();
@@ -128,43 +122,25 @@ TEST_F(StudioEngineLifecycle, GoingLivePublishesToTheEventsIngestOrTheOverride) 
   EXPECT_EQ(server->connectTimes.size(), 1u);
   run(engine->stop());
   EXPECT_EQ(engine->status().value(), Status::ready());
+  EXPECT_FALSE(engine->power().isHolding());
 
-  defaults->set("RTMPServerOverride", "rtmp://override.test/live");
-  engine->goLive();
-  runtime->runUntilIdle();
-  EXPECT_TRUE(logged("Publish requested: rtmp://override.test/live/abcd"));
-  EXPECT_FALSE(engine->eventPoller().isRunning());
-}
-
-TEST_F(StudioEngineLifecycle, ProblemsFollowThePublisherUntilTheNextGoLive) {
-  run(engine->start());
+  // Problems follow the publisher until the stop; one still shown is cleared by the next go-live.
   server->scripts = {testing::AttemptScript{testing::Step::fail(std::runtime_error("refused"))}};
   engine->goLive();
   advance(5);
   ASSERT_TRUE(engine->problem().value().has_value());
-  EXPECT_TRUE(engine->problem().value()->rfind("Quarzadel can't reach the stream server (", 0) == 0);
+  EXPECT_TRUE(engine->problem().value()->starts_with("Quarzadel can't reach the stream server ("));
   EXPECT_TRUE(engine->status().value().isReconnecting());
   run(engine->stop());
   EXPECT_EQ(engine->problem().value(), std::nullopt);
-
-  // A problem still shown is cleared by the next go-live.
   engine->publisher()->onProblem(std::string("left over"));
   EXPECT_EQ(engine->problem().value(), "left over");
+  server->scripts = {testing::AttemptScript{}};
+  defaults->set("RTMPServerOverride", "rtmp://override.test/live");
   engine->goLive();
   EXPECT_EQ(engine->problem().value(), std::nullopt);
-}
-
-TEST_F(StudioEngineLifecycle, ThePowerAssertionIsHeldFromGoingLiveToStopAndClose) {
-  run(engine->start());
-  EXPECT_FALSE(engine->power().isHolding());
-  engine->goLive();
   runtime->runUntilIdle();
-  EXPECT_TRUE(engine->power().isHolding());
-  run(engine->stop());
-  EXPECT_FALSE(engine->power().isHolding());
-
-  engine->goLive();
-  runtime->runUntilIdle();
+  EXPECT_TRUE(logged("Publish requested: rtmp://override.test/live/abcd"));
   EXPECT_TRUE(engine->power().isHolding());
   run(engine->close());
   EXPECT_FALSE(engine->power().isHolding());
@@ -229,7 +205,7 @@ TEST_F(StudioEngineLifecycle, AStopAfterAStartDuringAStopLeavesTheStudioReady) {
   EXPECT_EQ(server->connectTimes.size(), 1u);
 }
 
-TEST_F(StudioEngineLifecycle, TheLocalCopyRunsFromGoingLiveToStopWithItsNotices) {
+TEST_F(StudioEngineLifecycle, TheLocalCopyRunsFromGoingLiveToStopOrClose) {
   run(engine->start());
   putCameraOnAir();
   advance(1);
@@ -252,15 +228,12 @@ TEST_F(StudioEngineLifecycle, TheLocalCopyRunsFromGoingLiveToStopWithItsNotices)
   EXPECT_TRUE(engine->notice().value());
   advance(1);
   EXPECT_FALSE(engine->notice().value());
-}
 
-TEST_F(StudioEngineLifecycle, ClosingWhileLiveFinishesTheCopy) {
-  run(engine->start());
-  putCameraOnAir();
-  advance(1);
+  // Closing while live finishes the copy too.
+  clock->advance(std::chrono::seconds(5));
   engine->goLive();
   advance(1);
-  auto url = engine->recordingURL().value();
+  url = engine->recordingURL().value();
   ASSERT_TRUE(url);
   run(engine->close());
   EXPECT_FALSE(engine->recorder().recorder());
@@ -270,50 +243,32 @@ TEST_F(StudioEngineLifecycle, ClosingWhileLiveFinishesTheCopy) {
 
 TEST_F(StudioEngineLifecycle, TheCopyIsRefusedWithoutRoomAndSkippedWhenNotWanted) {
   run(engine->start());
+  auto copyMade = [&] {
+    engine->goLive();
+    runtime->runUntilIdle();
+    const bool made = engine->recordingURL().value().has_value();
+    EXPECT_TRUE(engine->status().value().isLive());  // going live goes on
+    run(engine->stop());
+    return made;
+  };
   freeSpace = 3'000'000'000;
-  engine->goLive();
-  runtime->runUntilIdle();
+  EXPECT_FALSE(copyMade());
   EXPECT_EQ(noticeText(), "Not recording a copy on this Mac: less than 3 GB of free space.");
   EXPECT_EQ(engine->notice().value()->kind(), StudioNotice::Kind::warning);
-  EXPECT_FALSE(engine->recordingURL().value());
-  EXPECT_TRUE(engine->status().value().isLive());  // going live goes on
-  run(engine->stop());
 
   freeSpace = 3'000'000'001;
   engine->dismissNotice();
   auto settings = engine->settings().value();
   settings.recordLocally = false;
   engine->setSettings(settings);
-  engine->goLive();
-  runtime->runUntilIdle();
-  EXPECT_FALSE(engine->recordingURL().value());
+  EXPECT_FALSE(copyMade());
   EXPECT_FALSE(engine->notice().value());
-  run(engine->stop());
-
   settings.recordLocally = true;
   engine->setSettings(settings);
   defaults->set("RecordLocally", false);
-  engine->goLive();
-  runtime->runUntilIdle();
-  EXPECT_FALSE(engine->recordingURL().value());
-  run(engine->stop());
-
+  EXPECT_FALSE(copyMade());
   defaults->remove("RecordLocally");
-  engine->goLive();
-  runtime->runUntilIdle();
-  EXPECT_TRUE(engine->recordingURL().value());
-}
-
-TEST_F(StudioEngineLifecycle, ProgramFramesReachThePreviewAndSoundLevelsTheMeter) {
-  run(engine->start());
-  EXPECT_FALSE(engine->preview()->latestFrame());
-  float loudest = 0;
-  auto watch = engine->level().subscribe([&](const AudioLevel& level) { loudest = std::max(loudest, level.peak); });
-  putCameraOnAir();
-  engine->audio()->switchTo(std::make_shared<SyntheticToneSource>());
-  advance(3);  // the tone beeps every 2 s
-  EXPECT_TRUE(engine->preview()->latestFrame());
-  EXPECT_GT(loudest, 0.5f);
+  EXPECT_TRUE(copyMade());
 }
 
 TEST_F(StudioEngineLifecycle, AVideoBitrateInKilobitsSaturatesInsteadOfOverflowing) {
@@ -329,29 +284,23 @@ TEST_F(StudioEngineLifecycle, AVideoBitrateInKilobitsSaturatesInsteadOfOverflowi
   EXPECT_EQ(logCount("Debug: video bitrate \u2192 -9223372036854775 kbps"), 1);
 }
 
-TEST_F(StudioEngineLifecycle, MutingLogsEveryAssignment) {
+TEST_F(StudioEngineLifecycle, SettingsAreSavedWholeAndReachTheProgramAndThePreview) {
   run(engine->start());
-  engine->setMuted(true);
-  engine->setMuted(true);
-  engine->setMuted(false);
-  EXPECT_FALSE(engine->isMuted().value());
-  EXPECT_EQ(logCount("Muted"), 2);
-  EXPECT_EQ(logCount("Unmuted"), 1);
-}
-
-TEST_F(StudioEngineLifecycle, SettingsAreSavedWholeAndAppliedWhereTheyChanged) {
-  run(engine->start());
+  float loudest = 0;
+  auto watch = engine->level().subscribe([&](const AudioLevel& level) { loudest = std::max(loudest, level.peak); });
+  putCameraOnAir();
+  engine->audio()->switchTo(std::make_shared<SyntheticToneSource>());
   auto settings = engine->settings().value();
   settings.autoFailover = false;
-  engine->setSettings(settings);
-  for (const char* key : {"StudioResolution", "StudioFraming", "StudioTransition", "StudioMirrorPreview",
-                          "StudioAutoFailover", "StudioRecordLocally"})
-    EXPECT_TRUE(defaults->contains(key)) << key;
-  EXPECT_EQ(engine->settings().value(), settings);
-
   settings.mirrorPreview = true;
+  settings.resolution = StreamConfig::Resolution::hd720;
   engine->setSettings(settings);
-  runtime->runUntilIdle();
+  advance(3);  // the tone beeps every 2 s
+  EXPECT_GT(loudest, 0.5f);
+  auto frame = engine->preview()->latestFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width(), 1280);
+  EXPECT_EQ(frame->height(), 720);
   EXPECT_TRUE(engine->preview()->isMirrored());
   EXPECT_EQ(StudioSettings::load(*defaults), settings);
 
@@ -361,33 +310,6 @@ TEST_F(StudioEngineLifecycle, SettingsAreSavedWholeAndAppliedWhereTheyChanged) {
   EXPECT_EQ(engine->settings().value(), settings);
   runtime->runUntilIdle();
   EXPECT_TRUE(engine->preview()->isMirrored());
-}
-
-TEST_F(StudioEngineLifecycle, AResolutionChangeReachesTheProgramPicture) {
-  run(engine->start());
-  putCameraOnAir();
-  advance(1);
-  auto settings = engine->settings().value();
-  settings.resolution = StreamConfig::Resolution::hd720;
-  engine->setSettings(settings);
-  advance(1);
-  auto frame = engine->preview()->latestFrame();
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->width(), 1280);
-  EXPECT_EQ(frame->height(), 720);
-}
-
-TEST_F(StudioEngineLifecycle, EventUpdatesArePublishedOnlyWhenSomethingChanged) {
-  int published = 0;
-  auto watch = engine->event().subscribe([&](const StudioEvent&) { ++published; });
-  published = 0;
-  engine->updateEvent({{"title", "Town Hall"}, {"liveViewers", 0}, {"streamKey", "other"}});
-  EXPECT_EQ(published, 0);
-  engine->updateEvent({{"liveViewers", "12"}, {"event_status", "live"}});
-  EXPECT_EQ(published, 1);
-  EXPECT_EQ(engine->event().value().liveViewers, 12);
-  EXPECT_EQ(engine->event().value().eventStatus, "live");
-  EXPECT_EQ(engine->event().value().streamKey, "abcdefghij");
 }
 
 TEST_F(StudioEngineLifecycle, AScreenShareThatEndsWithAReasonShowsItForSixSeconds) {
@@ -414,10 +336,11 @@ TEST_F(StudioEngineLifecycle, AScreenShareThatEndsWithAReasonShowsItForSixSecond
   EXPECT_EQ(engine->notice().value(), before) << "no reason, no notice";
 }
 
-TEST_F(StudioEngineLifecycle, CallbacksAfterTheEngineIsGoneAreDropped) {
+TEST_F(StudioEngineLifecycle, CallbacksAndTimersAfterTheEngineIsGoneAreDropped) {
   run(engine->start());
   auto publisher = engine->publisher();
   auto video = engine->video();
+  engine->post(StudioNotice("A", StudioNotice::Kind::info), 6);
   run(engine->close());
   std::weak_ptr<StudioEngine> weak = engine;
   engine.reset();
@@ -425,7 +348,7 @@ TEST_F(StudioEngineLifecycle, CallbacksAfterTheEngineIsGoneAreDropped) {
   publisher->onState(State::live(t0));
   publisher->onProblem(std::string("gone"));
   video->onEvent(ProgramEvent::onAir("synthetic-a", "A"));
-  runtime->runUntilIdle();
+  advance(7);  // the notice's timer finds no engine
 }
 
 }  // namespace
