@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "CommandOutput.h"
-#include "Platform/Concurrency/BlockingWait.h"
+#include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
@@ -30,11 +31,27 @@ class MainLoop {
     runtime_->stopMainLoop();
     thread_.join();
   }
-  // Runs `work` on the main queue to its end.
-  void run(platform::Async<void> work) { platform::blockingWait(std::move(work), runtime_->mainQueue()); }
+  // Runs `work` on the main queue; true when it ended within `bound`, so a hang fails here, not at ctest's time-out.
+  bool run(platform::Async<void> work, std::chrono::seconds bound = std::chrono::seconds(20)) {
+    auto state = std::make_shared<Done>();
+    auto body = [](platform::Async<void> inner, std::shared_ptr<Done> done) -> platform::Async<void> {
+      co_await std::move(inner);
+      std::lock_guard lock(done->mutex);
+      done->finished = true;
+      done->changed.notify_all();
+    };
+    platform::spawnDetached(runtime_->mainQueue(), body(std::move(work), state));
+    std::unique_lock lock(state->mutex);
+    return state->changed.wait_for(lock, bound, [&] { return state->finished; });
+  }
   void sync(const std::function<void()>& job) { runtime_->mainQueue()->sync(job); }
 
  private:
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+  };
   std::shared_ptr<platform::ThreadRuntime> runtime_;
   std::thread thread_;
 };
@@ -78,7 +95,7 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
         if (statuses.empty() || statuses.back() != s.name()) statuses.emplace_back(s.name());
       });
     });
-    main.run(engine->start());
+    ASSERT_TRUE(main.run(engine->start()));
     main.sync([&] {
       // Without device access the Studio has chosen a synthetic camera and the tone.
       EXPECT_TRUE(engine->selectedCameraID().value().value_or("").starts_with("synthetic-"));
@@ -101,8 +118,8 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
       EXPECT_EQ(engine->onAirMicID().value(), "synthetic-tone");
     });
 
-    main.run(engine->stop());
-    main.run(engine->close());
+    ASSERT_TRUE(main.run(engine->stop()));
+    ASSERT_TRUE(main.run(engine->close()));
     main.sync([&] {
       watch.cancel();
       engine.reset();
