@@ -1,6 +1,8 @@
 #pragma once
 // A shell command's exit status and its output with its errors, for tests
 // that check what a tool produced (ffprobe, ffmpeg, our own tools).
+#include <sys/wait.h>
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -10,6 +12,9 @@ namespace qztest {
 struct CommandOutput {
   int status = -1;
   std::string text;
+  // The exit code, or -1 when the command did not exit (a signal, no shell).
+  int exitCode() const { return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+  bool succeeded() const { return exitCode() == 0; }
 };
 
 inline CommandOutput runCommand(const std::string& command) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Eventually.h"
 #include "Logwell/LWLogger.h"
 #include "Logwell/SocketAppender.h"
 #include "Platform/Net/TcpListener.h"
@@ -12,16 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits for a network-driven condition, bounded.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds bound = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + bound;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return condition();
-}
+using qztest::eventually;
 
 struct Connected {
   std::unique_ptr<platform::TcpListener> listener = platform::TcpListener::make();

@@ -16,6 +16,7 @@
 #include "Medley/Sources/Stream/AudioPlayer.h"
 #include "Medley/Sources/Stream/AudioPlayerNode.h"
 #include "Medley/Sources/Stream/MediaLink.h"
+#include "Logwell/ScopedLogCapture.h"
 #include "Medley/Stream/playback_test_support.h"
 #include "Platform/Audio/PulseAudioOutput.h"
 #include "Platform/Concurrency/BlockingWait.h"
@@ -117,7 +118,7 @@ TEST(AudioPlayerOnASoundServer, TheOutputIsChosenOnceAndLogged) {
   qztest::PulseAudioPeer peer;
   QZ_SKIP_UNLESS_PULSEAUDIO(peer);
   platform::testing::ScopedEnv env;
-  LogCapture log;
+  logwell::testing::ScopedLogCapture log{medley::logger()};
 
   env.set("PULSE_SERVER", peer.server());
   auto served = AudioPlayer::makeDefault();

@@ -4,6 +4,7 @@
 
 #include "Medley/Sources/Stream/AudioPlayer.h"
 #include "Medley/Sources/Stream/AudioPlayerNode.h"
+#include "Logwell/ScopedLogCapture.h"
 #include "Medley/Stream/playback_test_support.h"
 #include "Medley/Util/virtual_run.h"
 #include "Platform/Audio/VirtualAudioOutput.h"
@@ -20,7 +21,7 @@ struct MediaLinkTest : ::testing::Test {
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
   std::shared_ptr<MediaLink> link = std::make_shared<MediaLink>(rt);
   std::unique_ptr<Collector<SampleBufferRef>> released;
-  LogCapture log;
+  logwell::testing::ScopedLogCapture log{medley::logger()};
 
   void SetUp() override { start(); }
   void TearDown() override {

@@ -1,10 +1,9 @@
 #pragma once
-// Pictures, sound and log capture for the playback tests (media link, player, incoming stream).
+// Pictures and sound for the playback tests (media link, player, incoming stream).
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "Logwell/RecordingAppender.h"
 #include "Medley/Codec/video_test_support.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Media/PCMBuffer.h"
@@ -36,26 +35,6 @@ inline std::shared_ptr<platform::PCMBuffer> tone(const platform::AudioFormat& fo
           static_cast<float>(0.5 * std::sin(2 * M_PI * frequency * double(first + i) / format.sampleRate()));
   return buffer;
 }
-
-// Records what the module logger writes while it lives.
-class LogCapture {
- public:
-  LogCapture() : previous_(medley::logger().appender()) {
-    medley::logger().setAppender(recorder_);
-  }
-  ~LogCapture() { medley::logger().setAppender(previous_); }
-  std::vector<std::string> messages(logwell::LWLogLevel level) {
-    std::vector<std::string> out;
-    for (const auto& r : recorder_->snapshot())
-      if (r.level == level) out.push_back(r.message);
-    return out;
-  }
-
- private:
-  std::shared_ptr<logwell::testing::RecordingAppender> recorder_ =
-      std::make_shared<logwell::testing::RecordingAppender>();
-  std::shared_ptr<logwell::LWLoggerAppender> previous_;
-};
 
 }  // namespace playbacktest
 

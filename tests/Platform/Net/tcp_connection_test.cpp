@@ -13,6 +13,7 @@
 #include <numeric>
 #include <thread>
 
+#include "Eventually.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TcpListener.h"
 #include "Platform/Net/TestCertificates.h"
@@ -138,16 +139,7 @@ TEST_F(TcpConnectionTest, SendsArriveInOrderAndTheCountersAddUp) {
   EXPECT_EQ(states(), (std::vector<State>{State::preparing, State::ready}));
 }
 
-// Polls until `predicate` holds or `timeout` passes.
-template <typename P>
-bool eventually(P predicate, Nanos timeout = seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using qztest::eventually;
 
 // Until the counters stop moving: a peer that does not read has filled what the kernel takes.
 bool settles(const TcpConnection& connection) {

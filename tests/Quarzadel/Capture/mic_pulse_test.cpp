@@ -15,6 +15,7 @@
 #include "Quarzadel/Program/ProgramAudio.h"
 #include "Quarzadel/Program/program_test_support.h"
 #include "CommandOutput.h"
+#include "Eventually.h"
 #include "peers/PulseAudioPeer.h"
 
 namespace quarzadel {
@@ -22,16 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls a condition of the real threads for up to `limit`.
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
+using qztest::eventually;
 
 // A command's output without its trailing newline.
 std::string run(const std::string& command) {

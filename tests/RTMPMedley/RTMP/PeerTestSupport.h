@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "CommandOutput.h"
 #include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
@@ -55,9 +56,9 @@ inline std::filesystem::path settledRecording(const std::filesystem::path& dir, 
 }
 
 inline void expectDecodesCleanly(const std::string& recording) {
-  const auto decoded = run("ffmpeg -v error -i " + recording + " -f null -");
+  const auto decoded = qztest::runCommand("ffmpeg -v error -i " + recording + " -f null -");
   EXPECT_TRUE(decoded.succeeded());
-  EXPECT_EQ(decoded.output, "");
+  EXPECT_EQ(decoded.text, "");
 }
 
 // The decode times of a recording's pictures, in milliseconds. They must
@@ -65,8 +66,8 @@ inline void expectDecodesCleanly(const std::string& recording) {
 // without a gap over two frame intervals at 30 fps (66.7 ms, 67 in whole
 // milliseconds).
 inline std::vector<long> steadyDecodeTimes(const std::string& recording) {
-  std::istringstream lines(
-      run("ffprobe -v error -select_streams v -show_packets -show_entries packet=dts -of csv=p=0 " + recording).output);
+  std::istringstream lines(qztest::runCommand("ffprobe -v error -select_streams v -show_packets "
+                                              "-show_entries packet=dts -of csv=p=0 " + recording).text);
   std::vector<long> times;
   for (std::string line; std::getline(lines, line);) {
     const long t = std::stol(line);
@@ -81,15 +82,15 @@ inline std::vector<long> steadyDecodeTimes(const std::string& recording) {
 class Background {
  public:
   explicit Background(std::string command)
-      : thread_([this, command = std::move(command)] { result_ = run(command); }) {}
-  CommandRun finish() {
+      : thread_([this, command = std::move(command)] { result_ = qztest::runCommand(command); }) {}
+  qztest::CommandOutput finish() {
     if (thread_.joinable()) thread_.join();
     return result_;
   }
   ~Background() { finish(); }
 
  private:
-  CommandRun result_;
+  qztest::CommandOutput result_;
   std::thread thread_;
 };
 

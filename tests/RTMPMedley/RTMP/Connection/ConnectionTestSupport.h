@@ -1,18 +1,15 @@
 #pragma once
 // A stream double that records what the connection does to it, a fixture that
 // runs a connection against the scripted server on virtual time, and ways to
-// wait for real sockets and processes.
+// wait for real sockets.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "Logwell/RecordingAppender.h"
+#include "Eventually.h"
 #include "Platform/Concurrency/Concurrency.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
@@ -111,16 +108,7 @@ class RealTimeTest : public ::testing::Test {
   }
 };
 
-// Waits in real time for something another thread does.
-template <class P>
-bool eventually(P predicate, platform::Nanos timeout = platform::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using qztest::eventually;
 
 // The error of type E a finished task ended with, if it did.
 template <class E, class T>
@@ -208,52 +196,5 @@ class ScriptedConnectionTest : public ::testing::Test, protected rtmptest::Virtu
     rt->runUntilIdle();
   }
 };
-
-// Every record of the module logger at trace level while it lives.
-class LogRecording {
- public:
-  LogRecording() : previousAppender_(rtmpmedley::logger().appender()), previousLevel_(rtmpmedley::logger().level()) {
-    rtmpmedley::logger().setAppender(appender_);
-    rtmpmedley::logger().setLevel(logwell::LWLogLevel::trace);
-  }
-  ~LogRecording() {
-    rtmpmedley::logger().setAppender(previousAppender_);
-    rtmpmedley::logger().setLevel(previousLevel_);
-  }
-  // The first record that contains `text`, or an empty text.
-  std::string find(const std::string& text) {
-    for (const auto& r : appender_->snapshot())
-      if (r.message.find(text) != std::string::npos) return r.message;
-    return {};
-  }
-  int errors() const {
-    int n = 0;
-    for (const auto& r : appender_->snapshot()) n += r.level == logwell::LWLogLevel::error;
-    return n;
-  }
-
- private:
-  std::shared_ptr<logwell::testing::RecordingAppender> appender_ =
-      std::make_shared<logwell::testing::RecordingAppender>();
-  std::shared_ptr<logwell::LWLoggerAppender> previousAppender_;
-  logwell::LWLogLevel previousLevel_;
-};
-
-// Runs a shell command; its exit status and what it printed.
-struct CommandRun {
-  int status = -1;
-  std::string output;
-  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-};
-
-inline CommandRun run(const std::string& command) {
-  CommandRun r;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return r;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe)) r.output += buffer;
-  r.status = ::pclose(pipe);
-  return r;
-}
 
 }  // namespace rtmptest

@@ -42,8 +42,8 @@ class RealPeersTest : public RealTimeTest<> {
   }
 
   // Publishes with rtmpsmoke to `server`; what it printed and the settled recording.
-  static std::pair<CommandRun, std::string> publish(const PeerProcess& server, const std::string& arguments) {
-    auto run = rtmptest::run(tool("rtmpsmoke") + " --url " + loopbackURL(server.port()) + " " + arguments);
+  static std::pair<qztest::CommandOutput, std::string> publish(const PeerProcess& server, const std::string& arguments) {
+    auto run = qztest::runCommand(tool("rtmpsmoke") + " --url " + loopbackURL(server.port()) + " " + arguments);
     return {run, run.succeeded() ? settledRecording(server.value("RECORD_DIR")).string() : ""};
   }
 };
@@ -64,21 +64,21 @@ TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPin
   }
 
   const std::string probe = tool("rtmpprobe") + " --ca " + certs.caFile.string();
-  const CommandRun good = run(probe + " --stay 6 " + loopbackURL(nginx.port()) + " " + rtmpsURL());
-  EXPECT_TRUE(good.succeeded()) << good.output;
+  const auto good = qztest::runCommand(probe + " --stay 6 " + loopbackURL(nginx.port()) + " " + rtmpsURL());
+  EXPECT_TRUE(good.succeeded()) << good.text;
   for (const char* line : {"connect: NetConnection.Connect.Success", "close: NetConnection.Connect.Closed",
                            "createStream: stream id "}) {
     size_t count = 0;
-    for (size_t at = 0; (at = good.output.find(line, at)) != std::string::npos; ++at) ++count;
-    EXPECT_EQ(count, 2u) << line << "\n" << good.output;
+    for (size_t at = 0; (at = good.text.find(line, at)) != std::string::npos; ++at) ++count;
+    EXPECT_EQ(count, 2u) << line << "\n" << good.text;
   }
-  EXPECT_EQ(good.output.find("pings answered: 0"), std::string::npos) << good.output;
+  EXPECT_EQ(good.text.find("pings answered: 0"), std::string::npos) << good.text;
 
   // The wrong name fails cleanly: an error line and exit status 1, no crash.
-  const CommandRun wrong = run(probe + " --stay 1 " + rtmpsURL("127.0.0.1"));
-  EXPECT_TRUE(WIFEXITED(wrong.status) && WEXITSTATUS(wrong.status) == 1) << wrong.output;
-  EXPECT_NE(wrong.output.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
-      << wrong.output;
+  const auto wrong = qztest::runCommand(probe + " --stay 1 " + rtmpsURL("127.0.0.1"));
+  EXPECT_EQ(wrong.exitCode(), 1) << wrong.text;
+  EXPECT_NE(wrong.text.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
+      << wrong.text;
 }
 
 // HEVC + AAC over enhanced RTMP through node-media-server, read back with
@@ -88,32 +88,32 @@ TEST_F(RealPeersTest, ConnectsToEachServerAndTheProbeStaysConnectedWhileNginxPin
 TEST_F(RealPeersTest, PublishedHevcAndProgramRecordingsDecodeWithEveryPictureInOrder) {
   const auto [hevc, hevcRecording] =
       publish(nodeMediaServer, "--key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
-  ASSERT_FALSE(hevcRecording.empty()) << hevc.output;
-  const auto checked = run(tool("rtmpsmoke") + " --check " + hevcRecording);
-  EXPECT_TRUE(checked.succeeded()) << checked.output;
+  ASSERT_FALSE(hevcRecording.empty()) << hevc.text;
+  const auto checked = qztest::runCommand(tool("rtmpsmoke") + " --check " + hevcRecording);
+  EXPECT_TRUE(checked.succeeded()) << checked.text;
   for (const char* line : {"video: hevc 1280x720", " 0 decoding errors, 30 fps", "audio: aac 48000 Hz, 2 channels"})
-    EXPECT_NE(checked.output.find(line), std::string::npos) << checked.output;
-  std::cout << "HEVC through node-media-server:\n" << checked.output;
+    EXPECT_NE(checked.text.find(line), std::string::npos) << checked.text;
+  std::cout << "HEVC through node-media-server:\n" << checked.text;
 
   const auto [program, recording] =
       publish(nginx, "--key program --source program --resolution 720p --seconds 4 --switch-at 1.5");
-  ASSERT_FALSE(recording.empty()) << program.output;
+  ASSERT_FALSE(recording.empty()) << program.text;
   for (const char* line : {"picture on air: Test Pattern B", "sound on air: Test Tone",
                            "status: NetConnection.Connect.Closed", " 0 dropped before the encoder"})
-    EXPECT_NE(program.output.find(line), std::string::npos) << program.output;
-  const auto probe = run("ffprobe -v error -count_frames -show_entries "
-                         "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
-                         recording);
+    EXPECT_NE(program.text.find(line), std::string::npos) << program.text;
+  const auto probe = qztest::runCommand("ffprobe -v error -count_frames -show_entries "
+                                        "stream=codec_name,width,height,sample_rate,channels,nb_read_frames -of compact=p=0 " +
+                                        recording);
   std::smatch video, made;
-  ASSERT_TRUE(std::regex_search(probe.output, video,
+  ASSERT_TRUE(std::regex_search(probe.text, video,
                                 std::regex("codec_name=h264\\|width=1280\\|height=720\\|nb_read_frames=([0-9]+)")))
-      << probe.output;
-  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.output;
+      << probe.text;
+  EXPECT_NE(probe.text.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.text;
   // Every picture the program made, 30 a second from the start (the slate before the first camera frame).
-  ASSERT_TRUE(std::regex_search(program.output, made, std::regex("program: ([0-9]+) pictures made"))) << program.output;
-  EXPECT_EQ(video[1], made[1]) << program.output;
-  EXPECT_GE(std::stoi(video[1]), 115) << probe.output;
-  EXPECT_LE(std::stoi(video[1]), 130) << probe.output;
+  ASSERT_TRUE(std::regex_search(program.text, made, std::regex("program: ([0-9]+) pictures made"))) << program.text;
+  EXPECT_EQ(video[1], made[1]) << program.text;
+  EXPECT_GE(std::stoi(video[1]), 115) << probe.text;
+  EXPECT_LE(std::stoi(video[1]), 130) << probe.text;
   expectDecodesCleanly(recording);
   // Steady also where the slate gives way to the first camera.
   EXPECT_EQ(std::to_string(steadyDecodeTimes(recording).size()), std::string(video[1]));

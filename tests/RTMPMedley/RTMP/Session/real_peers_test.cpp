@@ -60,11 +60,11 @@ TEST_F(SessionPeersTest, PlaybackSessionDecodesInOrderAndRecordsWhatFfmpegPublis
   // nginx starts the play of a name nobody publishes yet and waits for it.
   wait(session->connect([] {}));
   EXPECT_EQ(wait(session->currentReadyState()), StreamSessionReadyState::open);
-  const auto published = run("ffmpeg -v error -re -f lavfi -i testsrc2=size=320x240:rate=30 "
-                             "-f lavfi -i aevalsrc='0.5*sin(2*PI*(200*t+200*t*t))':s=48000 -map 0:v -map 1:a -t 5 "
-                             "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -b:a 96k -f flv " +
-                             url);
-  ASSERT_TRUE(published.succeeded()) << published.output;
+  const auto published = qztest::runCommand("ffmpeg -v error -re -f lavfi -i testsrc2=size=320x240:rate=30 "
+                                            "-f lavfi -i aevalsrc='0.5*sin(2*PI*(200*t+200*t*t))':s=48000 -map 0:v -map 1:a -t 5 "
+                                            "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -b:a 96k -f flv " +
+                                            url);
+  ASSERT_TRUE(published.succeeded()) << published.text;
   media->settle();
   const auto codes = rtmptest::codes(statuses.values());
   EXPECT_NE(std::find(codes.begin(), codes.end(), "NetStream.Play.Start"), codes.end());
@@ -79,15 +79,15 @@ TEST_F(SessionPeersTest, PlaybackSessionDecodesInOrderAndRecordsWhatFfmpegPublis
   EXPECT_EQ(wait(session->currentReadyState()), StreamSessionReadyState::closed);
 
   // What the stream decoded, in an MP4 movie.
-  const auto probe = run("ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,sample_rate,"
-                         "channels,nb_read_frames:format=format_name -of compact=p=0 '" + file.string() + "'");
-  ASSERT_TRUE(probe.succeeded()) << probe.output;
+  const auto probe = qztest::runCommand("ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,sample_rate,"
+                                        "channels,nb_read_frames:format=format_name -of compact=p=0 '" + file.string() + "'");
+  ASSERT_TRUE(probe.succeeded()) << probe.text;
   for (const char* text : {"codec_name=h264|width=320|height=240", "codec_name=aac|sample_rate=48000", "format_name=mov,mp4"})
-    EXPECT_NE(probe.output.find(text), std::string::npos) << probe.output;
+    EXPECT_NE(probe.text.find(text), std::string::npos) << probe.text;
   // A recorder that writes in real time may drop a picture the encoder is too busy to take.
   std::smatch pictures;
-  ASSERT_TRUE(std::regex_search(probe.output, pictures, std::regex("h264[^\\n]*nb_read_frames=([0-9]+)")));
-  EXPECT_GE(std::stod(pictures[1]), 0.8 * static_cast<double>(media->pictures())) << probe.output;
+  ASSERT_TRUE(std::regex_search(probe.text, pictures, std::regex("h264[^\\n]*nb_read_frames=([0-9]+)")));
+  EXPECT_GE(std::stod(pictures[1]), 0.8 * static_cast<double>(media->pictures())) << probe.text;
   expectDecodesCleanly("'" + file.string() + "'");
   EXPECT_EQ(errors.bufferedCount(), 0u);
 }
@@ -141,13 +141,13 @@ TEST_F(SessionPeersTest, PublishSessionCarriesTheMixersMicrophoneAndCameraToNgin
 
   const auto recording = settledRecording(nginx.value("RECORD_DIR"), name);
   ASSERT_FALSE(recording.empty());
-  const auto probe = run("ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate -of compact=p=0 '" +
-                         recording.string() + "'");
-  EXPECT_NE(probe.output.find("codec_name=h264|width=640|height=360"), std::string::npos) << probe.output;
-  EXPECT_NE(probe.output.find("codec_name=aac|sample_rate=48000"), std::string::npos) << probe.output;
+  const auto probe = qztest::runCommand("ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate -of compact=p=0 '" +
+                                        recording.string() + "'");
+  EXPECT_NE(probe.text.find("codec_name=h264|width=640|height=360"), std::string::npos) << probe.text;
+  EXPECT_NE(probe.text.find("codec_name=aac|sample_rate=48000"), std::string::npos) << probe.text;
   // The tone is what arrived.
   const auto pcm = recording.parent_path() / "mixed.s16";
-  ASSERT_TRUE(run("ffmpeg -v error -y -i '" + recording.string() + "' -vn -ac 1 -ar 48000 -f s16le '" + pcm.string() + "'")
+  ASSERT_TRUE(qztest::runCommand("ffmpeg -v error -y -i '" + recording.string() + "' -vn -ac 1 -ar 48000 -f s16le '" + pcm.string() + "'")
                   .succeeded());
   std::vector<int16_t> decoded(std::filesystem::file_size(pcm) / 2);
   std::ifstream(pcm, std::ios::binary)

@@ -35,14 +35,14 @@ TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsWithSoundAndPictureToget
   Background publisher(smoke() + " --url " + url + " --key ten --codec h264 --seconds 10 --size 1280x720 --fps 30");
   std::this_thread::sleep_for(std::chrono::seconds(3));
   // The live stream, read while it is published.
-  const auto live = run("timeout 10 ffprobe -v error -show_entries "
-                        "stream=codec_name,width,height,r_frame_rate,sample_rate,channels -of compact=p=0 " +
-                        url + "/ten");
+  const auto live = qztest::runCommand("timeout 10 ffprobe -v error -show_entries "
+                                       "stream=codec_name,width,height,r_frame_rate,sample_rate,channels -of compact=p=0 " +
+                                       url + "/ten");
   const auto published = publisher.finish();
-  ASSERT_TRUE(published.succeeded()) << published.output;
+  ASSERT_TRUE(published.succeeded()) << published.text;
   for (const char* line : {"codec_name=h264|width=1280|height=720|r_frame_rate=30/1",
                            "codec_name=aac|sample_rate=48000|channels=2"})
-    EXPECT_NE(live.output.find(line), std::string::npos) << live.output;
+    EXPECT_NE(live.text.find(line), std::string::npos) << live.text;
 
   // What nginx recorded decodes (that every picture is in is the publish tool's own test).
   const auto recording = settledRecording(nginx.value("RECORD_DIR"), "ten");
@@ -50,9 +50,9 @@ TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsWithSoundAndPictureToget
   expectDecodesCleanly(recording.string());
   std::smatch match;
   // Sound and picture start together, up to the picture's composition delay.
-  const auto checked = run(smoke() + " --check " + recording.string());
-  ASSERT_TRUE(std::regex_search(checked.output, match, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))
-      << checked.output;
+  const auto checked = qztest::runCommand(smoke() + " --check " + recording.string());
+  ASSERT_TRUE(std::regex_search(checked.text, match, std::regex("A/V offset \\(first sound - first picture\\): (-?[0-9]+) ms")))
+      << checked.text;
   EXPECT_LE(std::abs(std::stoi(match[1])), 150);
 
   // The same server behind stunnel, whose certificate names only "localhost".
@@ -62,17 +62,17 @@ TEST_F(StreamPeersTest, PublishesToNginxOverRtmpAndRtmpsWithSoundAndPictureToget
   platform::testing::ScopedEnv env;
   env.set("SSL_CERT_FILE", certs.caFile.string());
   const auto tls = [&](const std::string& host, const std::string& key, int seconds) {
-    return run(smoke() + " --url rtmps://" + host + ":" + std::to_string(stunnel.port()) + "/live --key " + key +
-               " --seconds " + std::to_string(seconds) + " --size 1280x720");
+    return qztest::runCommand(smoke() + " --url rtmps://" + host + ":" + std::to_string(stunnel.port()) + "/live --key " + key +
+                              " --seconds " + std::to_string(seconds) + " --size 1280x720");
   };
   const auto secure = tls("localhost", "secure", 3);
-  ASSERT_TRUE(secure.succeeded()) << secure.output;
-  const auto probe = run("ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of compact=p=0 " +
-                         settledRecording(nginx.value("RECORD_DIR"), "secure").string());
-  EXPECT_NE(probe.output.find("codec_name=h264|nb_read_frames=90"), std::string::npos) << probe.output;
+  ASSERT_TRUE(secure.succeeded()) << secure.text;
+  const auto probe = qztest::runCommand("ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of compact=p=0 " +
+                                        settledRecording(nginx.value("RECORD_DIR"), "secure").string());
+  EXPECT_NE(probe.text.find("codec_name=h264|nb_read_frames=90"), std::string::npos) << probe.text;
   const auto wrong = tls("127.0.0.1", "wrong", 1);
   EXPECT_FALSE(wrong.succeeded());
-  EXPECT_NE(wrong.output.find("connect failed"), std::string::npos) << wrong.output;
+  EXPECT_NE(wrong.text.find("connect failed"), std::string::npos) << wrong.text;
 }
 
 TEST_F(StreamPeersTest, AKilledNginxClosesThePublishingStreamWithinASecond) {
@@ -116,7 +116,7 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   ASSERT_TRUE(eventually([&] { return wait(stream->id()) != 0; }));
   EXPECT_EQ(wait(stream->play({AMFValue(name)})).status->code, "NetStream.Play.Start");
   const auto published = publisher.finish();
-  ASSERT_TRUE(published.succeeded()) << published.output;
+  ASSERT_TRUE(published.succeeded()) << published.text;
   counter->settle();
   const auto format = wait(stream->snapshot()).videoFormat;
   ASSERT_TRUE(format);
