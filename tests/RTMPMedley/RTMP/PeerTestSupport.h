@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "CommandOutput.h"
@@ -61,23 +60,6 @@ inline void expectDecodesCleanly(const std::string& recording) {
   EXPECT_EQ(decoded.text, "");
 }
 
-// The decode times of a recording's pictures, in milliseconds. They must
-// strictly increase (no picture stamped onto another's time) and run on
-// without a gap over two frame intervals at 30 fps (66.7 ms, 67 in whole
-// milliseconds).
-inline std::vector<long> steadyDecodeTimes(const std::string& recording) {
-  std::istringstream lines(qztest::runCommand("ffprobe -v error -select_streams v -show_packets "
-                                              "-show_entries packet=dts -of csv=p=0 " + recording).text);
-  std::vector<long> times;
-  for (std::string line; std::getline(lines, line);) {
-    const long t = std::stol(line);
-    EXPECT_TRUE(times.empty() || t > times.back()) << "picture " << times.size();
-    EXPECT_TRUE(times.empty() || t - times.back() <= 67) << "picture " << times.size();
-    times.push_back(t);
-  }
-  return times;
-}
-
 // A command run on a thread of its own, its output read when it ends.
 class Background {
  public:
@@ -117,18 +99,9 @@ class MediaCounter final : public medley::StreamOutput {
     if (!pictureTimes_.empty() && t <= pictureTimes_.back()) ++outOfOrder_;
     pictureTimes_.push_back(t);
   }
-  size_t pictures() const {
-    std::lock_guard lock(mutex_);
-    return pictureTimes_.size();
-  }
-  double soundSeconds() const {
-    std::lock_guard lock(mutex_);
-    return soundSeconds_;
-  }
-  int outOfOrder() const {
-    std::lock_guard lock(mutex_);
-    return outOfOrder_;
-  }
+  size_t pictures() const { std::lock_guard lock(mutex_); return pictureTimes_.size(); }
+  double soundSeconds() const { std::lock_guard lock(mutex_); return soundSeconds_; }
+  int outOfOrder() const { std::lock_guard lock(mutex_); return outOfOrder_; }
   // Buffers whose pitch is not above the one half a second earlier. The
   // first buffer holds the encoder's priming, no pitch of the chirp.
   int soundOutOfOrder() const {

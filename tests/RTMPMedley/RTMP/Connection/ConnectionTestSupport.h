@@ -31,10 +31,8 @@ class FakeStream final : public platform::Actor, public rtmpmedley::RTMPStreamDe
              std::optional<std::string> name = std::nullopt)
       : Actor("fake-stream", std::move(runtime)), connection_(std::move(connection)), name_(std::move(name)) {}
 
-  // Thrown by createStream() when set.
-  std::optional<std::string> failCreation;
+  std::optional<std::string> failCreation;  // thrown by createStream() when set
 
-  // Everything runs on the test's one thread.
   Async<uint32_t> id() override { co_return id_; }
   Async<std::optional<std::string>> fcPublishName() override { co_return name_; }
   Async<void> createStream() override {
@@ -47,10 +45,7 @@ class FakeStream final : public platform::Actor, public rtmpmedley::RTMPStreamDe
         id_ = static_cast<uint32_t>(*response.arguments[0].number());
     }
   }
-  Async<void> close() override {
-    record("close");
-    co_return;
-  }
+  Async<void> close() override { co_return record("close"); }
   Async<void> unpublishOnClose() override {
     co_await hop();
     auto c = connection_.lock();
@@ -73,14 +68,8 @@ class FakeStream final : public platform::Actor, public rtmpmedley::RTMPStreamDe
     record(event.kind() == medley::NetworkMonitorEvent::Kind::reset ? "reset" : "event");
   }
 
-  std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  std::vector<rtmpmedley::RTMPMessagePtr> messages() const {
-    std::lock_guard lock(mutex_);
-    return messages_;
-  }
+  std::vector<std::string> calls() const { std::lock_guard lock(mutex_); return calls_; }
+  std::vector<rtmpmedley::RTMPMessagePtr> messages() const { std::lock_guard lock(mutex_); return messages_; }
 
  private:
   void record(std::string call) {
@@ -140,14 +129,8 @@ class Collected {
         },
         std::move(stream), state_);
   }
-  std::vector<T> values() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->values;
-  }
-  bool ended() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->ended;
-  }
+  std::vector<T> values() const { std::lock_guard lock(state_->mutex); return state_->values; }
+  bool ended() const { std::lock_guard lock(state_->mutex); return state_->ended; }
 
  private:
   struct State {

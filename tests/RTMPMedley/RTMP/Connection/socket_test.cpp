@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <numeric>
 #include <thread>
 
 #include "ConnectionTestSupport.h"
@@ -27,54 +26,6 @@ std::shared_ptr<RTMPSocket> makeSocket(std::shared_ptr<platform::Runtime> rt, bo
 using SocketTest = RealTimeTest<>;
 
 }  // namespace
-
-TEST_F(SocketTest, CarriesBytesBothWaysCountsThemAndFailedConnectsLeaveItUsable) {
-  auto socket = makeSocket(rt);
-  auto connectError = [&](int port) {
-    auto connect = platform::spawn(rt->globalQueue(), socket->connect("127.0.0.1", port));
-    EXPECT_TRUE(eventually([&] { return connect.isFinished(); }));
-    return errorOf<SocketError>(connect);
-  };
-  socket->send(medley::Data(10, 1));  // not connected: dropped, not counted
-  EXPECT_EQ(wait(socket->makeNetworkTransportReport()), (Report{0, 0, 0}));
-  const uint16_t closedPort = platform::TcpListener::make()->port();
-  const auto refused = connectError(closedPort);
-  ASSERT_TRUE(refused && refused->networkError());
-  EXPECT_EQ(refused->kind(), SocketError::Kind::connectionNotEstablished);
-  EXPECT_EQ(refused->networkError()->kind, platform::TcpError::Kind::refused);
-  for (int port : {0, -1, 65536})
-    EXPECT_EQ(connectError(port)->networkError()->kind, platform::TcpError::Kind::invalidArgument) << port;
-
-  medley::Data pattern(1000), fromClient(5000);
-  std::iota(pattern.begin(), pattern.end(), uint8_t(0));
-  auto listener = platform::TcpListener::make();
-  std::thread server([&] {
-    auto stream = listener->accept(seconds(10));
-    if (stream && stream->write(pattern) && stream->readExactly(fromClient.data(), fromClient.size(), seconds(10))) {
-      stream->shutdownWrite();
-      stream->readToEnd(seconds(10));
-    }
-  });
-  wait(socket->connect("127.0.0.1", listener->port()));
-  EXPECT_EQ(connectError(listener->port())->kind(), SocketError::Kind::invalidState);
-  // The peer finished: the sequence ends after everything it sent, in reads of at most 255 bytes.
-  Collected<medley::Data> blocks(rt->globalQueue(), wait(socket->recv()));
-  socket->send(medley::Data(5000, 7));
-  ASSERT_TRUE(eventually([&] { return blocks.ended(); }));
-  medley::Data all;
-  for (const auto& b : blocks.values()) {
-    EXPECT_LE(b.size(), RTMPSocket::kWindowSizeC);
-    all.insert(all.end(), b.begin(), b.end());
-  }
-  EXPECT_EQ(all, pattern);
-  ASSERT_TRUE(eventually([&] { return wait(socket->makeNetworkTransportReport()) == Report{0, 1000, 5000}; }));
-  wait(socket->close());
-  server.join();
-  EXPECT_EQ(fromClient, medley::Data(5000, 7));
-  socket->send(medley::Data(10, 1));
-  EXPECT_FALSE(wait(socket->connected()));
-  EXPECT_EQ(wait(socket->makeNetworkTransportReport()), (Report{0, 1000, 5000}));
-}
 
 TEST(SocketTimingTest, AHandshakeThatNeverEndsTimesOutAndClosesTheConnection) {
   auto rt = platform::VirtualRuntime::make();
