@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -28,9 +27,8 @@ inline std::string loopbackURL(uint16_t port) { return "rtmp://127.0.0.1:" + std
 
 // Kills the nginx of `peer` at once, as a crash would; when it was killed.
 inline std::chrono::steady_clock::time_point killNginx(const PeerProcess& peer) {
-  std::ifstream file(peer.dir() / "logs" / "nginx.pid");
   pid_t pid = 0;
-  file >> pid;
+  std::ifstream(peer.dir() / "logs" / "nginx.pid") >> pid;
   EXPECT_GT(pid, 0);
   if (pid > 0) ::kill(pid, SIGKILL);
   return std::chrono::steady_clock::now();

@@ -4,7 +4,6 @@
 // wait for real sockets.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,10 +71,7 @@ class FakeStream final : public platform::Actor, public rtmpmedley::RTMPStreamDe
   std::vector<rtmpmedley::RTMPMessagePtr> messages() const { std::lock_guard lock(mutex_); return messages_; }
 
  private:
-  void record(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
+  void record(std::string call) { std::lock_guard lock(mutex_); calls_.push_back(std::move(call)); }
 
   std::weak_ptr<RTMPConnection> connection_;
   std::optional<std::string> name_;
@@ -133,11 +129,7 @@ class Collected {
   bool ended() const { std::lock_guard lock(state_->mutex); return state_->ended; }
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::vector<T> values;
-    bool ended = false;
-  };
+  struct State { std::mutex mutex; std::vector<T> values; bool ended = false; };
   std::shared_ptr<State> state_;
   platform::TaskHandle<void> task_;
 };

@@ -10,13 +10,13 @@ using namespace rtmptest;
 using namespace rtmpmedley;
 using Event = RTMPUserControlMessage::Event;
 
-TEST(OverSocketTest, PingsAreAnsweredFromBehindTheHandshakeAndAheadOfMegabytesOfQueuedMedia) {
+using OverSocketTest = RealTimeTest<3>;
+
+TEST_F(OverSocketTest, PingsAreAnsweredFromBehindTheHandshakeAndAheadOfMegabytesOfQueuedMedia) {
   constexpr int kMessages = 64;
   constexpr size_t kMessageSize = 64 * 1024;
   constexpr int32_t kFirstPing = 0x1234567, kPing = 0x5EED;
-  auto rt = std::make_shared<platform::ThreadRuntime>(3);
   auto connection = RTMPConnection::make(rt);
-  auto wait = [&](auto work) { return platform::blockingWait(std::move(work), rt->globalQueue()); };
 
   std::atomic<bool> mediaQueued{false};
   std::chrono::steady_clock::time_point pingAt, pongAt;
