@@ -10,7 +10,6 @@
 #include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
-#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 using namespace rtmpmedley;
@@ -30,26 +29,6 @@ Bytes contiguous(RTMPChunkBuffer& out, RTMPChunkType type, uint32_t csid, const 
 }
 
 }  // namespace
-
-TEST(SocketWritePoolTest, WritesHoldThePayloadOnlyWhileTheyGatherIt) {
-  RTMPChunkBuffer out;
-  out.setChunkSize(4096);
-  auto pool = RTMPSocketWritePool::make();
-  auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
-  std::weak_ptr<RTMPVideoMessage> weak = message;
-  auto write = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(message)));
-  ASSERT_TRUE(write);
-  EXPECT_FALSE(weak.expired());
-  // A message that cannot be sent is not kept either.
-  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
-  std::weak_ptr<RTMPVideoMessage> tooLongWeak = tooLong;
-  EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
-  EXPECT_TRUE(tooLongWeak.expired());
-  // A write let go of after its pool is gone frees itself and the payload.
-  pool.reset();
-  write.reset();
-  EXPECT_TRUE(weak.expired());
-}
 
 class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
 

@@ -8,15 +8,9 @@ using rtmptest::Bytes;
 
 namespace {
 
-Bytes serverS0S1S2() {
-  Bytes b(1 + 1536 + 1536);
-  b[0] = 6;  // any version is accepted
-  for (size_t i = 1; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 31);
-  return b;
-}
-
 TEST(HandshakeTest, C2EchoesS1WithTheTimeOnceS1HasArrivedAndTheTimeWraps) {
-  const Bytes s = serverS0S1S2();
+  Bytes s(1 + 1536 + 1536);
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint8_t>(i * 31);  // any version is accepted
   for (const auto& [date, field] : std::vector<std::pair<platform::Date, uint32_t>>{
            {platform::makeUtcDate(2024, 1, 1), 1704067200u},
            {platform::Date(std::chrono::seconds(int64_t{4294967296} + 5)), 5u},

@@ -45,7 +45,6 @@ TEST(ControlMessageTest, OneMessageIsReadFromManyThreadsAtOnce) {
   const std::vector<std::pair<std::shared_ptr<const RTMPMessage>, Bytes>> messages{
       {std::make_shared<RTMPUserControlMessage>(0, 0, RTMPUserControlMessage::Event::pong, -2),
        Bytes{0, 7, 0xFF, 0xFF, 0xFF, 0xFE}},
-      {std::make_shared<RTMPAcknowledgementMessage>(0, 0, 0xA0B0C0D0), Bytes{0xA0, 0xB0, 0xC0, 0xD0}},
       {std::make_shared<RTMPSetPeerBandwidthMessage>(0, 0, 1, RTMPSetPeerBandwidthMessage::Limit::hard),
        Bytes{0, 0, 0, 1, 0}}};
   std::atomic<int> wrong{0};
@@ -60,7 +59,7 @@ TEST(ControlMessageTest, OneMessageIsReadFromManyThreadsAtOnce) {
   EXPECT_EQ(wrong, 0);
 }
 
-TEST(CommandMessageTest, AMF3CommandsAndDataRoundTripAndSwitchedValuesAreRead) {
+TEST(CommandMessageTest, AMF3CommandsAndDataRoundTrip) {
   const RTMPCommandMessage publish(1, 0, RTMPObjectEncoding::amf3, "publish", 0, std::nullopt, {"key", "live"});
   const auto command = make<RTMPCommandMessage>(17, publish.payload());
   ASSERT_TRUE(command);
@@ -75,11 +74,6 @@ TEST(CommandMessageTest, AMF3CommandsAndDataRoundTripAndSwitchedValuesAreRead) {
   EXPECT_EQ(read->arguments, data.arguments);
   EXPECT_EQ(make<RTMPDataMessage>(18, {0x00, 0x05, 0x01, 0x01})->arguments, (AMFList{AMFValue(), true}));
   EXPECT_EQ(RTMPMessage::make(18, 0, 0, {0x02, 0x00, 0x01, 'a', 0x03, 0x00}), nullptr);
-  const auto s = make<RTMPCommandMessage>(17, {0x00, 0x02, 0x00, 0x01, 'x', 0x00, 0x40, 0x00, 0, 0, 0, 0, 0, 0, 0x05,
-                                              0x11, 0x0A, 0x0B, 0x01, 0x03, 'a', 0x04, 0x05, 0x01});
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->transactionId, 2);
-  EXPECT_EQ(s->arguments, (AMFList{AMFObject{{"a", int64_t{5}}}}));
 }
 
 TEST(CommandMessageTest, UnreadablePayloadsGiveNoMessageAndOddOnesAreCutOrClamped) {
