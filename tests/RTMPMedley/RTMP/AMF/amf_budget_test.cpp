@@ -72,21 +72,16 @@ TEST(AMFBudgetTest, ReferencesAreChargedAsCopies) {
 }
 
 TEST(AMFBudgetTest, LargeLegitimatePayloadsStillDecode) {
-  // Metadata with a keyframe index of 20000 entries, and an object of 5000 short texts.
-  AMFObject index{{"times", AMFList(20'000, 1.5)}, {"filepositions", AMFList(20'000, 4096.0)}};
-  AMFArray metadata;
-  metadata.set("duration", 600.0);
-  metadata.set("keyframes", index);
+  // An object of 5000 short texts, the costliest per byte (large arrays of
+  // numbers decode in the nested-array test).
   AMFObject fields;
   for (int i = 0; i < 5000; ++i) fields["field" + std::to_string(i)] = "value-" + std::to_string(i);
-  for (const AMFValue& value : {AMFValue(metadata), AMFValue(fields)}) {
-    AMF0Serializer writer;
-    writer.serialize(value);
-    EXPECT_GT(writer.length(), int64_t(AMFSerializer::kMinBudget / AMFSerializer::kBudgetPerByte));
-    const auto decoded = hostileamf::decode(writer.data());
-    ASSERT_FALSE(decoded.failed);
-    EXPECT_EQ(decoded.values.at(0), value);
-  }
+  AMF0Serializer writer;
+  writer.serialize(fields);
+  EXPECT_GT(writer.length(), int64_t(AMFSerializer::kMinBudget / AMFSerializer::kBudgetPerByte));
+  const auto decoded = hostileamf::decode(writer.data());
+  ASSERT_FALSE(decoded.failed);
+  EXPECT_EQ(decoded.values.at(0), AMFValue(fields));
 }
 
 }  // namespace

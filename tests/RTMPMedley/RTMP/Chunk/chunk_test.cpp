@@ -81,12 +81,8 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
   const std::span<const uint8_t> all(stream);
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
-    // Lent to append(), or handed over as the connection's received blocks.
-    RTMPChunkReader lent;
-    Received r;
-    lent.append(all.first(cut), into(r));
-    lent.append(all.subspan(cut), into(r));
-    check(r, lent);
+    // Handed over as the connection's received blocks (the corpus replay
+    // holds append() to the same messages).
     RTMPChunkReader owned;
     Received o;
     for (const auto part : {all.first(cut), all.subspan(cut)}) {
@@ -180,10 +176,6 @@ TEST(ChunkReaderTest, StreamsTheWriterNeverMakes) {
       {"unknown type ids consumed",
        concat({type0(0x04, 0, 2, 7), Bytes{1, 2}, type0(0x04, 0, 2, 21), Bytes{3, 4}, type0(0x04, 0, 1, 8), Bytes{9}}),
        {{9}}},
-      {"in-band chunk size applies to the next chunk; zero is refused",
-       concat({chunked(RTMPSetChunkSizeMessage(0, 0, 1), 2), chunked(RTMPAudioMessage(1, 0, pattern(5)), 4, 1),
-               chunked(RTMPSetChunkSizeMessage(0, 0, 0), 2, 1), chunked(RTMPAudioMessage(1, 0, pattern(3)), 4, 1)}),
-       {{0, 0, 0, 1}, pattern(5), {0, 0, 0, 0}, pattern(3)}},
       {"abort drops the partial message",
        concat({type0(0x04, 0, 200, 8), pattern(128), chunked(RTMPAbortMessge(0, 0, 4), 2), Bytes{0xC4},
                Bytes(next.begin(), next.begin() + 128), Bytes{0xC4}, Bytes(next.begin() + 128, next.end())}),

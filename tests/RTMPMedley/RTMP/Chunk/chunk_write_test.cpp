@@ -23,11 +23,6 @@ Bytes pattern(size_t n, uint8_t seed = 0) {
   return b;
 }
 
-Bytes contiguous(RTMPChunkBuffer& out, RTMPChunkType type, uint32_t csid, const RTMPMessage& message) {
-  const auto s = out.putMessage(type, csid, message);
-  return Bytes(s.begin(), s.end());
-}
-
 }  // namespace
 
 class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
@@ -62,7 +57,7 @@ TEST_P(ChunkWriteOverSocketTest, MessagesArriveAsTheirChunksWhicheverWayTheyAreH
 
   auto send = [&](uint32_t chunkSize, std::shared_ptr<const RTMPMessage> message, bool owned) {
     out.setChunkSize(chunkSize);
-    const Bytes bytes = contiguous(out, RTMPChunkType::zero, 5, *message);
+    const auto bytes = out.putMessage(RTMPChunkType::zero, 5, *message);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
     if (owned)
       socket->send(out.chunk(RTMPChunkType::zero, 5, std::move(message)));
