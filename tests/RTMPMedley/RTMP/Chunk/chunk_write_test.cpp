@@ -8,22 +8,14 @@
 #include "Platform/Net/TcpListener.h"
 #include "Platform/Net/TestCertificates.h"
 #include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 using namespace rtmpmedley;
-using Bytes = std::vector<uint8_t>;
-
-namespace {
-
-Bytes pattern(size_t n, uint8_t seed = 0) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 31 + seed);
-  return b;
-}
-
-}  // namespace
+using rtmptest::Bytes;
+using rtmptest::pattern;
 
 class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
 

@@ -47,13 +47,8 @@ TEST(AudioMessageTest, OpusGoesOutInTheExtendedLayoutAndUnannounceableFormatsNot
   EXPECT_FALSE(RTMPAudioMessage::make(1, 0, FormatDescriptionRef()));
 }
 
-TEST(AudioMessageTest, PlaybackFormatsAndPayloadsThatFitTheBuffer) {
-  // The header's rate and channels, unless an AudioSpecificConfig says otherwise.
-  const auto mono = RTMPAudioMessage(1, 0, {0xA2, 0x01}).makeAudioFormat();
-  const auto config = RTMPAudioMessage(1, 0, {0xAF, 0x00, 0x11, 0x90}).makeAudioFormat();
-  ASSERT_TRUE(mono && config);
-  EXPECT_EQ(std::make_pair(mono->sampleRate(), mono->channelCount()), std::make_pair(5500.0, 1u));
-  EXPECT_EQ(std::make_pair(config->sampleRate(), config->channelCount()), std::make_pair(48000.0, 2u));
+TEST(AudioMessageTest, UnplayableFormatsAndPayloadsThatDoNotFitTheBuffer) {
+  // (AAC as real servers send it is played by the stream's peer tests.)
   for (const Bytes& bad : {Bytes{}, Bytes{0xC0}, Bytes{0xAF}, Bytes{0x91, 'O', 'p', 'u', 's'}, Bytes{0x2F, 0x01}})
     EXPECT_FALSE(RTMPAudioMessage(1, 0, bad).makeAudioFormat());
   auto buffer = CompressedAudioBuffer::make(compressed(audioFormatID::mpeg4AAC, 44100, 2), 1, 4);
@@ -81,9 +76,8 @@ TEST(VideoMessageTest, OnlyRecordsThatMatchTheCodecAreSentAndCompositionTimesAre
 
 TEST(VideoMessageTest, PlaybackOfWhatIsSupported) {
   // (AVC and HEVC from real servers are played by the stream's peer tests.)
-  for (const Bytes& other : {Bytes{0x22, 0x01}, Bytes{0x1F, 0x01}, Bytes{0x91, 'h'}, Bytes{0x91, 'a', 'v', '0', '1'}})
+  for (const Bytes& other : {Bytes{0x22, 0x01}, Bytes{0x1F, 0x01}, Bytes{0x91, 'h'}, Bytes{0x91, 'a', 'v', '0', '1'}, Bytes{}})
     EXPECT_FALSE(RTMPVideoMessage(1, 0, other).isSupported());
-  EXPECT_FALSE(RTMPVideoMessage(1, 0, {}).isSupported());
   EXPECT_FALSE(RTMPVideoMessage(1, 0, {0x17, 0, 0}).makeFormatDescription());
 
   // Composition times are signed 24-bit; extended packets other than coded
