@@ -18,11 +18,6 @@ namespace hostileamf {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void text(Bytes& out, const std::string& s) {
-  out.insert(out.end(), {uint8_t(s.size() >> 8), uint8_t(s.size())});
-  out.insert(out.end(), s.begin(), s.end());
-}
-
 inline void u32(Bytes& out, uint32_t v) {
   out.insert(out.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
 }
@@ -69,7 +64,9 @@ inline Bytes steppedMetadata(size_t bytes) {
   Bytes out = {0x02, 0x00, 0x0A, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a', 0x08, 0, 0, 0, 0};
   const int64_t step = rtmpmedley::AMFArray::kMaxDenseGap;
   for (int64_t index = step - 1; out.size() + 3 < bytes; index += step) {
-    text(out, std::to_string(index));
+    const std::string key = std::to_string(index);
+    out.insert(out.end(), {0x00, uint8_t(key.size())});
+    out.insert(out.end(), key.begin(), key.end());
     out.push_back(0x05);
   }
   out.insert(out.end(), {0x00, 0x00, 0x09});

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "RTMPMedley/RTMPTestSupport.h"
+#include "RTMPMedley/Sources/RTMP/AMF/AMF0Serializer.h"
 #include "RTMPMedley/Sources/RTMP/AMF/AMF3Serializer.h"
 
 using namespace rtmpmedley;
@@ -8,10 +9,79 @@ using rtmptest::Bytes;
 
 namespace {
 
-Bytes write(std::initializer_list<AMFValue> values) {
-  AMF3Serializer s;
-  for (const auto& v : values) s.serialize(v);
+Bytes write(const AMFValue& v) {
+  AMF0Serializer s;
+  s.serialize(v);
   return s.data();
+}
+
+AMFValue read(const Bytes& b, int64_t* position = nullptr) {
+  AMF0Serializer s(b);
+  AMFValue v = s.deserialize();
+  if (position) *position = s.position();
+  return v;
+}
+
+TEST(AMF0Test, RoundTripsNestedValuesAndLeavesOutEmptyKeys) {
+  AMFArray mixed(AMFList{"first"});
+  mixed.set("name", "metadata");
+  const AMFValue value(AMFObject{{"list", AMFList{1.0, "x", AMFValue(), AMFDate{1234.5}}},
+                                 {"mixed", mixed},
+                                 {"typed", AMFTypedObject{"Point", AMFObject{{"x", 1.0}}}},
+                                 {"xml", AMFXMLDocument{"<x/>"}}});
+  int64_t position = 0;
+  EXPECT_EQ(read(write(value), &position), value);
+  EXPECT_EQ(position, int64_t(write(value).size()));
+  // An empty key would end the object.
+  EXPECT_EQ(write(AMFObject{{"", 1}}), (Bytes{0x03, 0x00, 0x00, 0x09}));
+}
+
+TEST(AMF0Test, ReadsMarkersTheWriterNeverUses) {
+  const std::vector<std::tuple<Bytes, AMFValue, int64_t>> cases = {
+      {{0x06}, AMFUndefined{}, 1},
+      {{0x04, 0x01}, AMFValue(), 1},
+      {{0x0F, 0, 0, 0, 3, '<', 'a', '>'}, AMFXMLDocument{"<a>"}, 8},
+      // A reference to the array that contains it cannot be copied: absent, and the index is consumed.
+      {{0x0A, 0, 0, 0, 2, 0x07, 0x00, 0x00, 0x05}, AMFList{AMFValue(), AMFValue()}, 9},
+      // Markers without bodies read as absent.
+      {{0x09, 0x01}, AMFValue(), 1},
+      {{0x0D, 0x01}, AMFValue(), 1},
+      {{0xFF, 0x01}, AMFValue(), 1},
+  };
+  for (const auto& [bytes, value, position] : cases) {
+    SCOPED_TRACE(int(bytes[0]));
+    int64_t pos = 0;
+    EXPECT_EQ(read(bytes, &pos), value);
+    EXPECT_EQ(pos, position);
+  }
+}
+
+TEST(AMF0Test, TruncatedHostileAndUnfitInputsAreRefused) {
+  const Bytes full = write(AMFObject{{"key", AMFList{1.0, "two", AMFDate{3}}}});
+  for (size_t n = 0; n < full.size(); ++n)
+    EXPECT_THROW(read(Bytes(full.begin(), full.begin() + static_cast<ptrdiff_t>(n))), ByteArray::Error) << n;
+  // Announced counts do not allocate ahead of the bytes.
+  EXPECT_THROW(read({0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0x05}), ByteArray::Error);
+  EXPECT_LE(read({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x09}).get<AMFArray>()->data.size(), 3u);
+  EXPECT_THROW(read({0x07, 0x00, 0x03}), AMFSerializerError);
+
+  Bytes deep;
+  for (int i = 0; i < AMFSerializer::kMaxDepth; ++i) deep.insert(deep.end(), {0x0A, 0, 0, 0, 1});
+  deep.push_back(0x05);
+  EXPECT_NO_THROW(read(deep));
+  deep.insert(deep.begin(), {0x03, 0x00, 0x01, 'a'});
+  EXPECT_THROW(read(deep), AMFSerializerError);
+}
+
+TEST(AMFValueTest, CopiesShareContentsYetBehaveAsValues) {
+  const AMFValue original(AMFObject{{"list", AMFList{1.0, "two"}}, {"name", "first"}});
+  AMFValue copy = original;
+  EXPECT_EQ(copy.object(), original.object());  // a copy costs no deep copy
+  copy.get<AMFObject>()->at("list").get<AMFList>()->push_back(3.0);
+  EXPECT_EQ(original.object()->at("list"), AMFValue(AMFList{1.0, "two"}));
+  EXPECT_EQ(copy.object()->at("list"), AMFValue(AMFList{1.0, "two", 3.0}));
+  EXPECT_NE(AMFValue(AMFList{}), AMFValue(AMFArray()));
+  EXPECT_NE(AMFValue("1"), AMFValue(1));
 }
 
 TEST(AMF3Test, RoundTripsComplexValuesWithReferences) {
@@ -29,7 +99,9 @@ TEST(AMF3Test, RoundTripsComplexValuesWithReferences) {
                                  {"doc", AMFXMLDocument{"<b/>"}},
                                  {"when", AMFDate{86400}},
                                  {"again", AMFDate{86400}}});
-  AMF3Serializer r(write({value, value}));
+  AMF3Serializer w;
+  w.serialize(value).serialize(value);
+  AMF3Serializer r(w.data());
   EXPECT_EQ(r.deserialize(), value);
   EXPECT_EQ(r.deserialize(), value);  // the second copy is a reference
   EXPECT_EQ(r.bytesAvailable(), 0);
