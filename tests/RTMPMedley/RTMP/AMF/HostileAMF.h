@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,14 +18,8 @@ namespace hostileamf {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void text(Bytes& out, const std::string& s) {
-  out.push_back(uint8_t(s.size() >> 8));
-  out.push_back(uint8_t(s.size()));
-  out.insert(out.end(), s.begin(), s.end());
-}
-
 inline void u32(Bytes& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
+  out.insert(out.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
 }
 
 // What the innermost array holds.
@@ -37,12 +30,11 @@ enum class Element { null, number };
 // form of a type-17 command: a format byte, then the arrays in AMF3 behind the
 // switch marker.
 inline Bytes nestedResult(size_t bytes, int levels, Element element, bool amf3) {
-  Bytes out;
-  if (amf3) out.push_back(0x00);
-  out.push_back(0x02);
-  text(out, "_result");
-  out.insert(out.end(), {0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x05});
-  if (amf3) out.push_back(0x11);
+  Bytes out = {0x02, 0x00, 0x07, '_', 'r', 'e', 's', 'u', 'l', 't', 0x00, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x05};
+  if (amf3) {
+    out.insert(out.begin(), 0x00);
+    out.push_back(0x11);
+  }
   const size_t elementSize = element == Element::null ? 1 : 9;
   const size_t header = amf3 ? 6 : 5;
   const size_t used = out.size() + header * size_t(levels);
@@ -59,26 +51,22 @@ inline Bytes nestedResult(size_t bytes, int levels, Element element, bool amf3) 
       u32(out, n);
     }
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    if (element == Element::null) {
-      out.push_back(amf3 ? 0x01 : 0x05);
-    } else {
-      out.insert(out.end(), {uint8_t(amf3 ? 0x05 : 0x00), 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18});
-    }
-  }
+  const Bytes value = element == Element::null
+                          ? Bytes{uint8_t(amf3 ? 0x01 : 0x05)}
+                          : Bytes{uint8_t(amf3 ? 0x05 : 0x00), 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18};
+  for (uint32_t i = 0; i < count; ++i) out.insert(out.end(), value.begin(), value.end());
   return out;
 }
 
 // "onMetaData" with an ECMA array whose keys step just short of the distance
 // at which an index is kept by name: "1023", "2047", ..., each growing the dense part.
 inline Bytes steppedMetadata(size_t bytes) {
-  Bytes out = {0x02};
-  text(out, "onMetaData");
-  out.push_back(0x08);
-  u32(out, 0);
+  Bytes out = {0x02, 0x00, 0x0A, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a', 0x08, 0, 0, 0, 0};
   const int64_t step = rtmpmedley::AMFArray::kMaxDenseGap;
   for (int64_t index = step - 1; out.size() + 3 < bytes; index += step) {
-    text(out, std::to_string(index));
+    const std::string key = std::to_string(index);
+    out.insert(out.end(), {0x00, uint8_t(key.size())});
+    out.insert(out.end(), key.begin(), key.end());
     out.push_back(0x05);
   }
   out.insert(out.end(), {0x00, 0x00, 0x09});
@@ -99,11 +87,9 @@ inline std::atomic<int64_t> peakBytes{0};
 
 struct Decoded {
   std::vector<rtmpmedley::AMFValue> values;
-  // The error that ended the payload, if any, and whether it was a refusal to decode.
-  std::exception_ptr error;
-  bool refused = false;
-  // The most that decoding held at once, beyond the payload itself.
-  int64_t peakBytes = 0;
+  bool failed = false;   // an error ended the payload
+  bool refused = false;  // ... and it was a refusal to decode
+  int64_t peakBytes = 0;  // the most that decoding held at once, beyond the payload itself
 };
 
 // Reads every value as a command or data message reader does: one
@@ -118,10 +104,10 @@ inline Decoded decode(const Bytes& payload, int64_t start = 0) {
   try {
     while (s.bytesAvailable() > 0) out.values.push_back(s.deserialize());
   } catch (const rtmpmedley::AMFSerializerError& e) {
-    out.error = std::current_exception();
+    out.failed = true;
     out.refused = e.kind() == rtmpmedley::AMFSerializerError::Kind::deserialize;
   } catch (...) {
-    out.error = std::current_exception();
+    out.failed = true;
   }
   out.peakBytes = peakBytes.load() - base;
   return out;
@@ -130,25 +116,22 @@ inline Decoded decode(const Bytes& payload, int64_t start = 0) {
 }  // namespace hostileamf
 
 #ifdef QZ_AMF_COUNT_ALLOCATIONS
-namespace hostileamf::detail {
-// Each block carries its size in front, aligned for any type.
-constexpr size_t kHeader = alignof(std::max_align_t);
+#include <malloc.h>
 
+namespace hostileamf::detail {
 inline void* allocate(size_t size) noexcept {
-  auto* p = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  void* p = std::malloc(size ? size : 1);
   if (!p) return nullptr;
-  *reinterpret_cast<size_t*>(p) = size;
-  const int64_t live = liveBytes.fetch_add(int64_t(size)) + int64_t(size);
+  const auto held = int64_t(malloc_usable_size(p));
+  const int64_t live = liveBytes.fetch_add(held) + held;
   int64_t peak = peakBytes.load();
   while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
   }
-  return p + kHeader;
+  return p;
 }
 
-inline void release(void* block) noexcept {
-  if (!block) return;
-  auto* p = static_cast<unsigned char*>(block) - kHeader;
-  liveBytes.fetch_sub(int64_t(*reinterpret_cast<size_t*>(p)));
+inline void release(void* p) noexcept {
+  if (p) liveBytes.fetch_sub(int64_t(malloc_usable_size(p)));
   std::free(p);
 }
 }  // namespace hostileamf::detail

@@ -10,14 +10,9 @@
 using namespace rtmpmedley;
 using rtmptest::Bytes;
 using rtmptest::concat;
+using rtmptest::pattern;
 
 namespace {
-
-Bytes pattern(size_t n, uint8_t seed = 0) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + seed);
-  return b;
-}
 
 Bytes chunked(const RTMPMessage& m, uint32_t csid, uint32_t chunkSize = 128, RTMPChunkType type = RTMPChunkType::zero) {
   RTMPChunkBuffer out;
@@ -54,42 +49,30 @@ TEST(ChunkWriterTest, WritesWhatTheHeaderCanCarryOnly) {
   // The extended timestamp follows every chunk's header, continuations included.
   EXPECT_EQ(chunked(RTMPVideoMessage(1, 0xFFFFFF, pattern(200)), 5).size(), 12u + 4 + 1 + 4 + 200);
   EXPECT_EQ(chunked(RTMPVideoMessage(1, 0xFFFFFE, pattern(200)), 5).size(), 12u + 1 + 200);
-  // Chunk stream ids in the one-, two- and three-byte basic header.
-  for (const auto& [csid, basic] : std::vector<std::pair<uint32_t, Bytes>>{
-           {63, {63}}, {64, {0, 0}}, {319, {0, 255}}, {320, {1, 0, 1}}, {65599, {1, 255, 255}}}) {
-    const Bytes b = chunked(RTMPAudioMessage(1, 0, {1}), csid);
-    EXPECT_EQ(Bytes(b.begin(), b.begin() + static_cast<ptrdiff_t>(basic.size())), basic);
-  }
 }
 
 TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
   const RTMPVideoMessage video(1, 0xFFFFFF + 5, pattern(300));
   const RTMPAudioMessage audio(1, 20, pattern(130, 3));
-  // Chunk stream 65538 must not share chunk stream 2's state.
+  // Chunk stream ids in the one-, two- and three-byte basic header; 65538 must
+  // not share chunk stream 2's state.
   const Bytes stream = concat({chunked(video, 5), chunked(audio, 320), chunked(RTMPSetChunkSizeMessage(0, 0, 64), 2),
                                chunked(RTMPVideoMessage(1, 40, pattern(100)), 5, 64, RTMPChunkType::one),
                                chunked(audio, 64, 64), chunked(audio, 65538, 64), chunked(audio, 65599, 64)});
+  const std::vector<std::tuple<uint32_t, uint32_t, Bytes>> expected = {
+      {5, 0xFFFFFF + 5, video.payload()}, {320, 20, audio.payload()}, {2, 0, {0, 0, 0, 64}}, {5, 40, pattern(100)},
+      {64, 20, audio.payload()},          {65538, 20, audio.payload()}, {65599, 20, audio.payload()}};
   auto check = [&](const Received& r, const RTMPChunkReader& reader) {
-    ASSERT_EQ(r.size(), 7u);
-    for (size_t i = 0; i < r.size(); ++i)
-      EXPECT_EQ(r[i].chunkStreamId, (std::vector<uint32_t>{5, 320, 2, 5, 64, 65538, 65599}[i]));
-    EXPECT_EQ(r[6].message->payload(), audio.payload());
-    EXPECT_EQ(r[0].message->payload(), video.payload());
-    EXPECT_EQ(r[0].message->timestamp, 0xFFFFFFu + 5);
-    EXPECT_EQ(r[1].message->payload(), audio.payload());
-    EXPECT_EQ(r[3].message->payload(), pattern(100));
-    EXPECT_EQ(r[3].message->timestamp, 40u);
+    std::vector<std::tuple<uint32_t, uint32_t, Bytes>> got;
+    for (const auto& m : r) got.emplace_back(m.chunkStreamId, m.message->timestamp, m.message->payload());
+    EXPECT_EQ(got, expected);
     EXPECT_EQ(reader.bufferedBytes(), 0u);
   };
   const std::span<const uint8_t> all(stream);
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
-    // Lent to append(), or handed over as the connection's received blocks.
-    RTMPChunkReader lent;
-    Received r;
-    lent.append(all.first(cut), into(r));
-    lent.append(all.subspan(cut), into(r));
-    check(r, lent);
+    // Handed over as the connection's received blocks (the corpus replay
+    // holds append() to the same messages).
     RTMPChunkReader owned;
     Received o;
     for (const auto part : {all.first(cut), all.subspan(cut)}) {
@@ -99,10 +82,6 @@ TEST(ChunkReaderTest, ReassemblesWhateverWayTheBytesAreSplit) {
     }
     check(o, owned);
   }
-  RTMPChunkReader reader;
-  Received r;
-  for (uint8_t byte : stream) reader.append(std::span<const uint8_t>(&byte, 1), into(r));
-  check(r, reader);
 }
 
 TEST(ChunkReaderTest, EachReadGivesOneMessageOrSaysMoreBytesAreNeeded) {
@@ -183,10 +162,6 @@ TEST(ChunkReaderTest, StreamsTheWriterNeverMakes) {
       {"unknown type ids consumed",
        concat({type0(0x04, 0, 2, 7), Bytes{1, 2}, type0(0x04, 0, 2, 21), Bytes{3, 4}, type0(0x04, 0, 1, 8), Bytes{9}}),
        {{9}}},
-      {"in-band chunk size applies to the next chunk; zero is refused",
-       concat({chunked(RTMPSetChunkSizeMessage(0, 0, 1), 2), chunked(RTMPAudioMessage(1, 0, pattern(5)), 4, 1),
-               chunked(RTMPSetChunkSizeMessage(0, 0, 0), 2, 1), chunked(RTMPAudioMessage(1, 0, pattern(3)), 4, 1)}),
-       {{0, 0, 0, 1}, pattern(5), {0, 0, 0, 0}, pattern(3)}},
       {"abort drops the partial message",
        concat({type0(0x04, 0, 200, 8), pattern(128), chunked(RTMPAbortMessge(0, 0, 4), 2), Bytes{0xC4},
                Bytes(next.begin(), next.begin() + 128), Bytes{0xC4}, Bytes(next.begin() + 128, next.end())}),

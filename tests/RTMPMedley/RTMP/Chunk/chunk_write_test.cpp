@@ -1,93 +1,21 @@
-// Chunks written from the payload where it lies: the pieces a gather write
-// takes are the chunk bytes from any offset, and a real connection carries
+// Chunks written from the payload where it lies: a real connection carries
 // them unchanged over TCP and TLS, whichever way each message was handed over.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <thread>
 
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Net/TcpListener.h"
 #include "Platform/Net/TestCertificates.h"
 #include "RTMPMedley/RTMP/Connection/ConnectionTestSupport.h"
+#include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
-#include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 
 using namespace rtmpmedley;
-using Bytes = std::vector<uint8_t>;
-
-namespace {
-
-Bytes pattern(size_t n, uint8_t seed = 0) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 31 + seed);
-  return b;
-}
-
-Bytes contiguous(RTMPChunkBuffer& out, RTMPChunkType type, uint32_t csid, const RTMPMessage& message) {
-  const auto s = out.putMessage(type, csid, message);
-  return Bytes(s.begin(), s.end());
-}
-
-// The bytes a writer gets by asking for at most `capacity` pieces at a time
-// and writing at most `step` bytes of them per request, as partial writes do.
-template <class Source>
-Bytes gathered(const Source& source, size_t capacity, size_t step) {
-  std::array<std::span<const uint8_t>, 64> buffer;
-  const std::span<std::span<const uint8_t>> pieces(buffer.data(), capacity);
-  Bytes out;
-  for (size_t n = source.pieces(out.size(), pieces); n > 0; n = source.pieces(out.size(), pieces)) {
-    size_t budget = step;
-    for (size_t i = 0; i < n && budget > 0; ++i) {
-      const size_t take = std::min(budget, pieces[i].size());
-      EXPECT_GT(pieces[i].size(), 0u);
-      out.insert(out.end(), pieces[i].begin(), pieces[i].begin() + static_cast<ptrdiff_t>(take));
-      budget -= take;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-TEST(ChunkPiecesTest, PiecesFromAnyOffsetAreTheContiguousChunks) {
-  RTMPChunkBuffer out;
-  for (uint32_t chunkSize : {1u, 128u, 4096u})
-    for (auto type : {RTMPChunkType::zero, RTMPChunkType::three})
-      for (uint32_t timestamp : {33u, 0xFFFFFFu})
-        for (size_t size : {1u, 128u, 129u, 5000u}) {
-          SCOPED_TRACE(testing::Message() << chunkSize << " " << int(type) << " " << timestamp << " " << size);
-          out.setChunkSize(chunkSize);
-          const RTMPVideoMessage message(7, timestamp, pattern(size, uint8_t(size)));
-          const Bytes expected = contiguous(out, type, 320, message);
-          const RTMPChunkedMessage chunks = out.chunk(type, 320, message);
-          ASSERT_EQ(chunks.size(), expected.size());
-          for (size_t capacity : {1u, 3u, 64u})
-            for (size_t step : {7u, 1u << 30}) EXPECT_EQ(gathered(chunks, capacity, step), expected);
-        }
-}
-
-TEST(SocketWritePoolTest, WritesHoldThePayloadOnlyWhileTheyGatherIt) {
-  RTMPChunkBuffer out;
-  out.setChunkSize(4096);
-  auto pool = RTMPSocketWritePool::make();
-  auto message = std::make_shared<RTMPVideoMessage>(1, 5, pattern(20000));
-  std::weak_ptr<RTMPVideoMessage> weak = message;
-  auto write = pool->take(out.chunk(RTMPChunkType::one, 5, std::move(message)));
-  ASSERT_TRUE(write);
-  EXPECT_FALSE(weak.expired());
-  // A message that cannot be sent is not kept either.
-  auto tooLong = std::make_shared<RTMPVideoMessage>(1, 5, Bytes(kMaxMessageLength + 1));
-  std::weak_ptr<RTMPVideoMessage> tooLongWeak = tooLong;
-  EXPECT_FALSE(pool->take(out.chunk(RTMPChunkType::one, 5, std::move(tooLong))));
-  EXPECT_TRUE(tooLongWeak.expired());
-  // A write let go of after its pool is gone frees itself and the payload.
-  pool.reset();
-  write.reset();
-  EXPECT_TRUE(weak.expired());
-}
+using rtmptest::Bytes;
+using rtmptest::pattern;
 
 class ChunkWriteOverSocketTest : public rtmptest::RealTimeTest<>, public ::testing::WithParamInterface<bool> {};
 
@@ -121,7 +49,7 @@ TEST_P(ChunkWriteOverSocketTest, MessagesArriveAsTheirChunksWhicheverWayTheyAreH
 
   auto send = [&](uint32_t chunkSize, std::shared_ptr<const RTMPMessage> message, bool owned) {
     out.setChunkSize(chunkSize);
-    const Bytes bytes = contiguous(out, RTMPChunkType::zero, 5, *message);
+    const auto bytes = out.putMessage(RTMPChunkType::zero, 5, *message);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
     if (owned)
       socket->send(out.chunk(RTMPChunkType::zero, 5, std::move(message)));
