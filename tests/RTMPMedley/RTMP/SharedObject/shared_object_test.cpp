@@ -144,16 +144,3 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   EXPECT_TRUE(run(object->data()).empty());
   EXPECT_FALSE(run(object->snapshot()).attached);
 }
-
-TEST_F(SharedObjectTest, WithoutAConnectionNothingIsSent) {
-  auto object = registry->getRemote("alone", kURL, false);
-  run(object->setProperty("a", AMFValue(1)));
-  run(object->clear());
-  run(object->setProperty("b", AMFValue(2)));
-  run(object->close());
-  EXPECT_TRUE(run(object->data()).empty());
-  // Attached to a connection that is not connected: no "use" either.
-  run(object->connect(connection));
-  EXPECT_EQ(server.sessionCount(), 0u);
-  EXPECT_TRUE(run(object->snapshot()).attached);
-}
