@@ -65,7 +65,6 @@ TEST_F(SessionTest, RefusedConnectsAreRetriedAfterOneTwoAndFourSecondsThenClosed
   auto session = make();
   auto seen = states(session);
   auto connect = start(session->connect([] {}));
-  EXPECT_EQ(server.sessionCount(), 1u);
   for (const auto& [wait, attempts] : std::vector<std::pair<platform::Nanos, size_t>>{
            {platform::seconds(1), 2}, {platform::seconds(2), 3}, {platform::seconds(4), 4}}) {
     SCOPED_TRACE(attempts);
@@ -76,7 +75,6 @@ TEST_F(SessionTest, RefusedConnectsAreRetriedAfterOneTwoAndFourSecondsThenClosed
     EXPECT_EQ(server.sessionCount(), attempts);
   }
   EXPECT_EQ(errorOf<RTMPConnection::Error>(connect).value().kind(), RTMPConnection::Error::Kind::socketErrorOccurred);
-  EXPECT_EQ(run(session->retryCount()), 0);
   EXPECT_EQ(seen.values(), (States{State::connecting, State::connecting, State::connecting, State::connecting,
                                    State::closed}));
   advance(platform::seconds(60));

@@ -139,7 +139,6 @@ TEST_F(StreamCommandTest, RefusedUnansweredAndDisplacedPublishesFailEachWithItsR
 
 TEST_F(StreamCommandTest, PlayPauseAndStop) {
   auto stream = playing();
-  EXPECT_EQ(argumentsOf(*server.last(), "play"), (AMFList{AMFValue("movie")}));
   EXPECT_EQ(run(stream->readyState()), StreamReadyState::playing);
   EXPECT_EQ(run(stream->snapshot()).info.resourceName, "movie");
 
@@ -167,9 +166,7 @@ TEST_F(StreamCommandTest, PlayPauseAndStop) {
   answers["closeStream"] = {"NetStream.Play.Stop", "status"};
   run(stream->play({}));
   EXPECT_EQ(argumentsOf(*server.last(), "closeStream"), (AMFList{}));
-  auto s = run(stream->snapshot());
-  EXPECT_EQ(s.readyState, StreamReadyState::idle);
-  EXPECT_FALSE(s.info.resourceName);
-  EXPECT_EQ(streamError(start(stream->receiveVideo(true)))->kind(), Kind::invalidState);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::idle);
+  EXPECT_FALSE(run(stream->snapshot()).info.resourceName);
   EXPECT_EQ(streamError(start(stream->pause(true)))->kind(), Kind::invalidState);
 }

@@ -123,7 +123,8 @@ TEST_F(StreamMediaTest, WhatAPlayingStreamReceives) {
   EXPECT_EQ(data("onMetaData", {AMFValue("not an array")}).metadata, AMFArray());
   EXPECT_EQ(data("onMetaData", {}).metadata, AMFArray());
   for (const auto& [arguments, access] : std::vector<std::pair<AMFList, std::pair<bool, bool>>>{
-           {{AMFValue(false), AMFValue(false)}, {false, false}}, {{AMFValue(false)}, {false, true}}, {{}, {true, true}}}) {
+           {{AMFValue(false), AMFValue(false)}, {false, false}}, {{AMFValue(false)}, {false, true}},
+           {{}, {true, true}}}) {
     const auto s = data("|RtmpSampleAccess", arguments);
     EXPECT_EQ(std::pair(s.audioSampleAccess, s.videoSampleAccess), access);
   }
