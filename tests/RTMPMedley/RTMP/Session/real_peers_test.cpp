@@ -56,18 +56,14 @@ TEST_F(SessionPeersTest, PlaybackSessionDecodesInOrderAndRecordsWhatFfmpegPublis
   const auto file = nginx.dir() / "played.mp4";
   wait(recorder->startRecording(file, medley::StreamRecorder::defaultSettings()));
   auto errors = wait(recorder->error());
-  Collected<RTMPStatus> statuses(rt->globalQueue(), wait(stream->status()));
   // nginx starts the play of a name nobody publishes yet and waits for it.
   wait(session->connect([] {}));
-  EXPECT_EQ(wait(session->currentReadyState()), StreamSessionReadyState::open);
   const auto published = run("ffmpeg -v error -re -f lavfi -i testsrc2=size=320x240:rate=30 "
                              "-f lavfi -i aevalsrc='0.5*sin(2*PI*(200*t+200*t*t))':s=48000 -map 0:v -map 1:a -t 5 "
                              "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -b:a 96k -f flv " +
                              url);
   ASSERT_TRUE(published.succeeded()) << published.output;
   media->settle();
-  const auto codes = rtmptest::codes(statuses.values());
-  EXPECT_NE(std::find(codes.begin(), codes.end(), "NetStream.Play.Start"), codes.end());
   EXPECT_GE(media->pictures(), 145u);
   EXPECT_LE(media->pictures(), 150u);
   EXPECT_GE(media->soundSeconds(), 4.8);

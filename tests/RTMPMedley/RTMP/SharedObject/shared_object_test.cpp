@@ -122,11 +122,6 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   EXPECT_EQ(run(object->snapshot()).currentVersion, 8u);
   serverSends("room", 9, true, {event(Type::clear)});
   EXPECT_TRUE(run(object->data()).empty());
-  // Messages for another object reach that one, not this.
-  auto other = registry->getRemote("lobby", kURL, false);
-  serverSends("lobby", 1, false, {event(Type::change, "z", AMFValue(3))});
-  EXPECT_EQ(run(other->data()).count("z"), 1u);
-  EXPECT_TRUE(run(object->data()).empty());
 
   run(object->setProperty("d", AMFValue(4)));
   run(object->close());

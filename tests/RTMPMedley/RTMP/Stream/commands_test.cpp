@@ -41,9 +41,8 @@ TEST_F(StreamCommandTest, ANamedStreamsUnansweredCommandsHoldCreateStreamForTheT
 }
 
 TEST_F(StreamCommandTest, ANewStreamIsCreatedByTheConnectAndAnswersThatAreNoStreamIdChangeNothing) {
-  std::vector<AMFList> replies = {{AMFValue(2.0)}, {AMFValue("7")}, {AMFValue()}, {},
-                                  {AMFValue(-1.0)}, {AMFValue(4294967296.0)},
-                                  {AMFValue(std::numeric_limits<double>::infinity())}};
+  std::vector<AMFList> replies = {{AMFValue(2.0)}, {AMFValue("7")}, {AMFValue()}, {}, {AMFValue(-1.0)},
+                                  {AMFValue(4294967296.0)}, {AMFValue(std::numeric_limits<double>::infinity())}};
   size_t next = 0;
   server.onCommand = [&](ScriptedSession& s, const RTMPCommandMessage& c) {
     if (c.commandName == "connect") s.acceptConnect(c.transactionId);
@@ -63,14 +62,13 @@ TEST_F(StreamCommandTest, ANewStreamIsCreatedByTheConnectAndAnswersThatAreNoStre
 
 TEST_F(StreamCommandTest, PublishSendsTheMetadataAndTimesDataFromThePublishAndCloseIsIdleAtOnce) {
   auto stream = publishing();
-  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publishing);
   // "@setDataFrame" "onMetaData" with only the duration before any media, at time 0 on chunk stream 8.
   AMFArray duration;
   duration.set("duration", AMFValue(0.0));
   auto data = sentOf<RTMPDataMessage>();
   ASSERT_EQ(data.size(), 1u);
-  EXPECT_TRUE(data[0].second.chunkStreamId == 8u && data[0].second.chunkType == RTMPChunkType::zero);
-  EXPECT_TRUE(data[0].first->timestamp == 0u && data[0].first->streamId == 1u);
+  EXPECT_TRUE(data[0].second.chunkStreamId == 8u && data[0].second.chunkType == RTMPChunkType::zero &&
+              data[0].first->timestamp == 0u && data[0].first->streamId == 1u);
   EXPECT_EQ(data[0].first->handlerName, "@setDataFrame");
   EXPECT_EQ(data[0].first->arguments, (AMFList{AMFValue("onMetaData"), AMFValue(duration)}));
 
@@ -139,7 +137,6 @@ TEST_F(StreamCommandTest, RefusedUnansweredAndDisplacedPublishesFailEachWithItsR
 
 TEST_F(StreamCommandTest, PlayPauseAndStop) {
   auto stream = playing();
-  EXPECT_EQ(run(stream->readyState()), StreamReadyState::playing);
   EXPECT_EQ(run(stream->snapshot()).info.resourceName, "movie");
 
   // A pause carries the milliseconds played.
@@ -152,15 +149,6 @@ TEST_F(StreamCommandTest, PlayPauseAndStop) {
   run(stream->togglePause());
   EXPECT_EQ(argumentsOf(*server.last(), "pause"), (AMFList{AMFValue(false), AMFValue(1234.0)}));
   EXPECT_FALSE(run(stream->snapshot()).isPaused);
-
-  // A status of level "status" with another code leaves the play waiting; the stream stays usable.
-  answers["play"] = {"NetStream.Play.Reset", "status"};
-  auto again = start(stream->play({AMFValue("other")}));
-  EXPECT_FALSE(again.isFinished());
-  server.last()->sendStatus("onStatus", 0, "NetStream.Play.Start", "status", "", 1);
-  rt->runUntilIdle();
-  ASSERT_TRUE(again.isFinished());
-  EXPECT_EQ(run(stream->snapshot()).info.resourceName, "other");
 
   // Play without a name stops playing through closeStream.
   answers["closeStream"] = {"NetStream.Play.Stop", "status"};

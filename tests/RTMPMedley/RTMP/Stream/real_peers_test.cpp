@@ -43,9 +43,8 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   counter->settle();
   const auto format = wait(stream->snapshot()).videoFormat;
   ASSERT_TRUE(format);
-  EXPECT_EQ(format->mediaSubType(), platform::fourCC("hvc1"));
-  EXPECT_EQ(format->dimensions().width, 1280);
-  EXPECT_EQ(format->dimensions().height, 720);
+  EXPECT_EQ(std::tuple(format->mediaSubType(), format->dimensions().width, format->dimensions().height),
+            std::tuple(platform::fourCC("hvc1"), 1280, 720));
   EXPECT_GE(counter->pictures(), 145u);
   EXPECT_LE(counter->pictures(), 150u);
   EXPECT_EQ(counter->outOfOrder(), 0);
