@@ -58,6 +58,7 @@ TEST_F(SessionPeersTest, PlaybackSessionDecodesInOrderAndRecordsWhatFfmpegPublis
   auto errors = wait(recorder->error());
   // nginx starts the play of a name nobody publishes yet and waits for it.
   wait(session->connect([] {}));
+  EXPECT_EQ(wait(session->currentReadyState()), StreamSessionReadyState::open);
   const auto published = run("ffmpeg -v error -re -f lavfi -i testsrc2=size=320x240:rate=30 "
                              "-f lavfi -i aevalsrc='0.5*sin(2*PI*(200*t+200*t*t))':s=48000 -map 0:v -map 1:a -t 5 "
                              "-c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p -c:a aac -b:a 96k -f flv " +
