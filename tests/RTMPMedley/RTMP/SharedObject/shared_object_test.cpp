@@ -62,26 +62,18 @@ TEST_F(SharedObjectTest, RegistryKeepsOneObjectPerPathNameAndPersistenceEvenUnde
     for (const auto& o : seen) EXPECT_EQ(o, seen[0]) << name;
   }
   EXPECT_EQ(registry->count(), 3u + 20u);
-  // The process-wide registry answers the static look-up.
-  EXPECT_EQ(RTMPSharedObject::getRemote("so", "rtmp://h/app", true),
-            RTMPSharedObjectRegistry::shared()->getRemote("so", "rtmp://h/app", true));
 }
 
 TEST_F(SharedObjectTest, MessagesCountTheVersionOnCarryThePersistenceAndLeaveOutWhatCannotBeWritten) {
   auto object = registry->getRemote("so", "rtmp://h/app", true);
-  auto first = made(object, {event(Type::use)});
-  EXPECT_TRUE(first->sharedObjectName == "so" && first->currentVersion == 0u && first->streamId == 0u);
-  EXPECT_EQ(first->flags, flags(true));
   // Times are milliseconds since the previous message: the first has none, and they fit 32 bits.
-  EXPECT_EQ(first->timestamp, 0u);
+  EXPECT_EQ(made(object, {event(Type::use)})->timestamp, 0u);
   rt->advance(platform::milliseconds(1500));
   auto second = made(object, {event(Type::clear)});
-  EXPECT_EQ(second->currentVersion, 1u);
-  EXPECT_EQ(second->timestamp, 1500u);
+  EXPECT_EQ(std::pair(second->currentVersion, second->timestamp), std::pair(1u, 1500u));
   EXPECT_EQ(made(object, {})->timestamp, 0u);
   rt->advance(platform::seconds(int64_t{60} * 60 * 24 * 50));
   EXPECT_EQ(made(object, {})->timestamp, 0xFFFFFFFFu);
-  EXPECT_EQ(made(registry->getRemote("so", "rtmp://h/app", false), {})->flags, flags(false));
 
   // A name that cannot be written leaves its event out, or the whole message when it is the object's.
   const std::string huge(70000, 'n');
@@ -110,10 +102,9 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   ASSERT_EQ(sent.size(), 3u);  // "a" and "b" requested after useSuccess
   EXPECT_EQ(sent[1].second.chunkType, RTMPChunkType::one);
   EXPECT_EQ(sent[1].first->events, Events{event(Type::requestChange, "a", AMFValue(1.0))});
-  auto snapshot = run(object->snapshot());
-  EXPECT_TRUE(snapshot.succeeded);
-  // The server's version, counted on by the two changes requested since.
-  EXPECT_EQ(snapshot.currentVersion, 9u);
+  // Succeeded, at the server's version counted on by the two changes requested since.
+  const auto snapshot = run(object->snapshot());
+  EXPECT_EQ(std::pair(snapshot.succeeded, snapshot.currentVersion), std::pair(true, 9u));
   EXPECT_EQ(run(object->data()), (AMFObject{{"a", AMFValue(1)}, {"b", AMFValue("x")}}));
   run(object->setProperty("c", AMFValue(true)));
   EXPECT_EQ(lastSent().first->events, Events{event(Type::requestChange, "c", AMFValue(true))});
@@ -126,16 +117,9 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
                                Bytes{7, 0, 0, 0, 12, 0, 1, 'c', 0, 7}, ascii("refused")});
   server.last()->send(RTMPChunkType::zero, 3, *RTMPSharedObjectMessage::read(0, 0, RTMPObjectEncoding::amf0, refusal));
   rt->runUntilIdle();
-  auto data = run(object->data());
-  EXPECT_EQ(data.count("c"), 0u);
-  EXPECT_EQ(data.count("a"), 1u);
+  EXPECT_EQ(run(object->data()), (AMFObject{{"a", AMFValue(1)}, {"b", AMFValue("x")}}));
   EXPECT_EQ(run(object->snapshot()).currentVersion, 8u);
   serverSends("room", 9, true, {event(Type::clear)});
-  EXPECT_TRUE(run(object->data()).empty());
-  // Messages for another object reach that one, not this.
-  auto other = registry->getRemote("lobby", kURL, false);
-  serverSends("lobby", 1, false, {event(Type::change, "z", AMFValue(3))});
-  EXPECT_EQ(run(other->data()).count("z"), 1u);
   EXPECT_TRUE(run(object->data()).empty());
 
   run(object->setProperty("d", AMFValue(4)));
@@ -143,17 +127,4 @@ TEST_F(SharedObjectTest, UseUseSuccessAndRequestChangeWithTheScriptedServer) {
   EXPECT_EQ(lastSent().first->events, Events{event(Type::release)});
   EXPECT_TRUE(run(object->data()).empty());
   EXPECT_FALSE(run(object->snapshot()).attached);
-}
-
-TEST_F(SharedObjectTest, WithoutAConnectionNothingIsSent) {
-  auto object = registry->getRemote("alone", kURL, false);
-  run(object->setProperty("a", AMFValue(1)));
-  run(object->clear());
-  run(object->setProperty("b", AMFValue(2)));
-  run(object->close());
-  EXPECT_TRUE(run(object->data()).empty());
-  // Attached to a connection that is not connected: no "use" either.
-  run(object->connect(connection));
-  EXPECT_EQ(server.sessionCount(), 0u);
-  EXPECT_TRUE(run(object->snapshot()).attached);
 }

@@ -51,8 +51,6 @@ class StreamTest : public ScriptedConnectionTest {
     run(stream->play({rtmpmedley::AMFValue("movie")}));
     return stream;
   }
-  // What the client sent after the connect, in order.
-  std::vector<Received> sent() const { return server.last()->records(); }
 };
 
 }  // namespace rtmptest

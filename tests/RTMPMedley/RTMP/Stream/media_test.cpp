@@ -3,8 +3,6 @@
 
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
-#include "Platform/Media/PCMBuffer.h"
-#include "Platform/Media/PixelBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
@@ -88,49 +86,22 @@ TEST_F(StreamMediaTest, EncodedMediaGoesOutHeaderFirstWithCarriedDeltasAndIsCoun
   EXPECT_EQ(sound, (std::vector<std::pair<RTMPChunkType, uint32_t>>{
                        {RTMPChunkType::zero, 0}, {RTMPChunkType::one, 0}, {RTMPChunkType::one, 21}}));
 
-  auto s = run(stream->snapshot());
-  EXPECT_EQ(s.frameCount, 11);
+  // Each monitor report reaches the bit-rate strategy and starts the counts again.
+  const auto s = run(stream->snapshot());
   auto strategy = std::make_shared<CountingStrategy>();
   run(stream->setBitRateStrategy(strategy));
   run(stream->dispatch(medley::NetworkMonitorEvent::reset()));
-  auto after = run(stream->snapshot());
+  const auto after = run(stream->snapshot());
   EXPECT_EQ(strategy->events, 1);
-  EXPECT_EQ(after.currentFPS, 11);
-  EXPECT_EQ(after.frameCount, 0);
+  EXPECT_EQ(std::tuple(s.frameCount, after.currentFPS, after.frameCount), std::tuple(11, 11, 0));
   EXPECT_EQ(after.info.previousByteCount, s.info.byteCount);
-  run(stream->dispatch(medley::NetworkMonitorEvent::reset()));
-  EXPECT_EQ(run(stream->snapshot()).info.currentBytesPerSecond, 0);
 }
 
-TEST_F(StreamMediaTest, MetadataFollowsTheSettingsAndNoHeaderGoesOutBeforeThePublish) {
+TEST_F(StreamMediaTest, NoHeaderGoesOutBeforeThePublishAndSoundThatCannotBeCarriedIsRefused) {
   auto stream = connected();
-  EXPECT_EQ(run(stream->makeMetadata()).dict, (AMFObject{{"duration", AMFValue(0.0)}}));
   run(stream->append(encodedPicture(1.0)));
   for (const auto& [m, r] : sentOf<RTMPVideoMessage>()) EXPECT_NE(m->payload()[1], 0);
-
-  medley::VideoCodecSettings video;
-  video.videoSize = {1280, 720};
-  video.bitRate = 4000000;
-  video.expectedFrameRate = 30;
-  run(stream->setVideoSettings(video));
   medley::AudioCodecSettings audio;
-  audio.bitRate = 96000;
-  run(stream->setAudioSettings(audio));
-  SampleTiming t;
-  t.presentationTime = MediaTime::fromSeconds(1, 30);
-  run(stream->append(SampleBuffer::makeImage(PixelBuffer::make(64, 48, PixelFormat::nv12VideoRange), t)));
-  auto pcm = PCMBuffer::make(AudioFormat::standard(48000, 2), 1024);
-  pcm->setFrameLength(1024);
-  run(stream->append(AudioBufferRef(pcm), AudioTime::withHostTime(seconds(1))));
-  auto metadata = run(stream->makeMetadata());
-  for (const auto& [key, value] : std::vector<std::pair<const char*, double>>{
-           {"width", 1280}, {"height", 720}, {"videocodecid", 7}, {"videodatarate", 4000}, {"framerate", 30},
-           {"audiocodecid", 10}, {"audiodatarate", 96}, {"audiosamplerate", 48000}})
-    EXPECT_EQ(metadata.get(key), AMFValue(value)) << key;
-  video.setProfileLevel("HEVC_Main_AutoLevel");
-  run(stream->setVideoSettings(video));
-  EXPECT_EQ(run(stream->makeMetadata()).get("videocodecid"), AMFValue(1752589105.0));
-  // PCM cannot be carried: refused, the settings stay.
   audio.format = medley::AudioCodecSettings::Format::pcm;
   EXPECT_EQ(streamError(start(stream->setAudioSettings(audio)))->kind(), RTMPStream::Error::Kind::unsupportedCodec);
   EXPECT_EQ(run(stream->audioSettings()).format, medley::AudioCodecSettings::Format::aac);
@@ -149,42 +120,19 @@ TEST_F(StreamMediaTest, WhatAPlayingStreamReceives) {
   meta.set("width", AMFValue(640.0));
   // Missing arguments read as absent values.
   EXPECT_EQ(data("onMetaData", {AMFValue(meta)}).metadata, meta);
-  EXPECT_EQ(data("onMetaData", {AMFValue("not an array")}).metadata, AMFArray());
   EXPECT_EQ(data("onMetaData", {}).metadata, AMFArray());
-  const std::vector<std::tuple<AMFList, bool, bool>> access = {{{AMFValue(false), AMFValue(false)}, false, false},
-                                                               {{AMFValue("x"), AMFValue(false)}, true, false},
-                                                               {{AMFValue(false)}, false, true},
-                                                               {{}, true, true}};
-  for (const auto& [arguments, audio, video] : access) {
-    const auto s = data("|RtmpSampleAccess", arguments);
-    EXPECT_EQ(std::make_pair(s.audioSampleAccess, s.videoSampleAccess), std::make_pair(audio, video));
-  }
+  const auto access = data("|RtmpSampleAccess", {AMFValue(false)});
+  EXPECT_EQ(std::pair(access.audioSampleAccess, access.videoSampleAccess), std::pair(false, true));
   for (auto event : {RTMPUserControlMessage::Event::bufferFull, RTMPUserControlMessage::Event::streamEof})
     run(stream->dispatch(std::make_shared<RTMPUserControlMessage>(0, 0, event, 1), RTMPChunkType::zero));
-  // A command other than "onStatus" is only logged.
-  run(stream->dispatch(
-      std::make_shared<RTMPCommandMessage>(1, 0, RTMPObjectEncoding::amf0, "onFI", 0, std::nullopt, AMFList{}),
-      RTMPChunkType::zero));
   server.last()->sendStatus("onStatus", 0, "NetStream.Play.InsufficientBW", "warning", "", 1);
   rt->runUntilIdle();
   EXPECT_EQ(codes(statuses.values()), (Strings{"NetStream.Buffer.Full", "NetStream.Play.InsufficientBW"}));
-  EXPECT_EQ(statuses.values().front().level, "status");
-  EXPECT_EQ(statuses.values().front().description, "");
-  // Received bytes count like sent ones.
-  EXPECT_GT(run(stream->snapshot()).info.byteCount, sentBytes);
-  // Media is timed by the server's timestamps.
-  run(stream->dispatch(std::make_shared<RTMPAudioMessage>(1, 2000, Data{0xAF, 0x00, 0x11, 0x90}), RTMPChunkType::zero));
-  auto s = run(stream->snapshot());
-  EXPECT_DOUBLE_EQ(s.audioTimestamp.startedAt(), 2.0);
-  ASSERT_TRUE(s.audioFormat);
-  EXPECT_EQ(s.audioFormat->sampleRate(), 48000);
-  run(stream->dispatch(std::make_shared<RTMPAudioMessage>(1, 23, Data{0xAF, 0x01, 0x21}), RTMPChunkType::one));
-  EXPECT_DOUBLE_EQ(run(stream->snapshot()).audioTimestamp.updatedAt(), 2.023);
-  // A 4-byte video payload is ignored, timing aside.
+  const auto first = statuses.values().front();
+  EXPECT_EQ(std::pair(first.level, first.description), (std::pair<std::string, std::string>("status", "")));
+  // A video payload too short for its header is ignored; received bytes count like sent ones.
   run(stream->dispatch(std::make_shared<RTMPVideoMessage>(1, 0, Data{0x17, 0, 0, 0}), RTMPChunkType::zero));
-  EXPECT_FALSE(run(stream->snapshot()).videoFormat);
-  const Bytes header = concat({Bytes{0x17, 0, 0, 0, 0}, avcC(kAVCSPS, kAVCPPS)});
-  run(stream->dispatch(std::make_shared<RTMPVideoMessage>(1, 0, Data(header.begin(), header.end())),
-                       RTMPChunkType::zero));
-  EXPECT_TRUE(run(stream->snapshot()).videoFormat);
+  const auto s = run(stream->snapshot());
+  EXPECT_FALSE(s.videoFormat);
+  EXPECT_GT(s.info.byteCount, sentBytes);
 }
