@@ -1,9 +1,8 @@
 // The connection, through the probe and the publish tool, against real
-// servers on loopback: nginx with its RTMP module, stunnel in front of it for
-// RTMPS, and node-media-server.
+// servers on loopback: nginx with its RTMP module and stunnel in front of it
+// for RTMPS.
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <thread>
 
 #include "Platform/Net/TestCertificates.h"
@@ -24,12 +23,11 @@ class RealPeersTest : public RealTimeTest<> {
   PeerProcess nginx{"nginx-rtmp.sh", peerDirectory("nginx")};
   PeerProcess stunnel{"stunnel.sh", peerDirectory("stunnel"),
                       {std::to_string(nginx.port()), certs.nameOnlyCert.string(), certs.nameOnlyKey.string()}};
-  PeerProcess nodeMediaServer{"node-media-server.sh", peerDirectory("node-media-server")};
 
   void SetUp() override {
     ASSERT_TRUE(certs.ok) << "no test certificates";
-    for (const PeerProcess* peer : {&nginx, &stunnel, &nodeMediaServer}) ASSERT_TRUE(peer->ok()) << peer->output();
-    for (const char* name : {"rtmpprobe", "rtmpsmoke"})
+    for (const PeerProcess* peer : {&nginx, &stunnel}) ASSERT_TRUE(peer->ok()) << peer->output();
+    for (const char* name : {"rtmpprobe"})
       ASSERT_TRUE(std::filesystem::exists(tool(name))) << "build the " << name << " target first";
   }
 
@@ -59,20 +57,6 @@ TEST_F(RealPeersTest, TheProbeConnectsOverRtmpAndRtmpsAndStaysConnectedWhileNgin
   EXPECT_EQ(wrong.exitCode(), 1) << wrong.text;
   EXPECT_NE(wrong.text.find("connect failed: RTMPConnection.Error.socketErrorOccurred"), std::string::npos)
       << wrong.text;
-}
-
-// HEVC + AAC over enhanced RTMP through node-media-server, read back with
-// rtmpsmoke --check since Debian's ffprobe cannot read enhanced FLV.
-TEST_F(RealPeersTest, PublishedHevcDecodesWithEveryPicture) {
-  const auto hevc = qztest::runCommand(tool("rtmpsmoke") + " --url " + loopbackURL(nodeMediaServer.port()) +
-                                       " --key smoke --codec hevc --seconds 5 --size 1280x720 --fps 30");
-  const auto recording = settledRecording(nodeMediaServer.value("RECORD_DIR"));
-  ASSERT_FALSE(recording.empty()) << hevc.text;
-  const auto checked = qztest::runCommand(tool("rtmpsmoke") + " --check " + recording.string());
-  EXPECT_TRUE(checked.succeeded()) << checked.text;
-  for (const char* line : {"video: hevc 1280x720", " 0 decoding errors, 30 fps", "audio: aac 48000 Hz, 2 channels"})
-    EXPECT_NE(checked.text.find(line), std::string::npos) << checked.text;
-  std::cout << "HEVC through node-media-server:\n" << checked.text;
 }
 
 // The server dies while a connection is open: the closing status follows

@@ -31,7 +31,6 @@ TEST(RTMPURLTest, SplitsAfterTheApplicationAndKeepsTheQueryWithTheName) {
       {"rtmp://h/live/key#part", "rtmp://h/live", "key"},
       // Without a name after the application: nothing to publish or play.
       {"rtmp://h/live", "rtmp://h/live", std::nullopt},
-      {"rtmp://h/live?x=1", "rtmp://h/live", std::nullopt},
       // Without an application: nothing to connect to.
       {"rtmp://h", std::nullopt, std::nullopt},
       {"rtmp://h?x=1/live/key", std::nullopt, std::nullopt},
