@@ -66,8 +66,8 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  ProgramRun run(qztest::scratch("golive"), studio(url, "smoke", "golive; wait 9; unplug; wait 9; stop; close"));
-  run.sleepUntil(4);
+  ProgramRun run(qztest::scratch("golive"), studio(url, "smoke", "golive; wait 14; unplug; wait 9; stop; close"));
+  run.sleepUntil(8);
   const std::string probe = probeLive(url + "/smoke");
   EXPECT_EQ(run.wait(60), 0) << run.errors();
   EXPECT_EQ(run.statuses(), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
