@@ -97,16 +97,12 @@ struct EventStatusPollerTest : ::testing::Test {
     };
   }
 
-  // Runs what is due now, lets the requests that went out be answered, and
-  // runs their completions.
-  void settle() {
+  // Moves on, lets the requests that went out be answered, and runs their completions.
+  void settle(platform::Nanos d = 0) {
+    runtime->advance(d);
     runtime->runUntilIdle();
     ASSERT_TRUE(http->waitForInFlight(seconds(10)));
     runtime->runUntilIdle();
-  }
-  void advance(platform::Nanos d) {
-    runtime->advance(d);
-    settle();
   }
   size_t requestCount() const { return service.targets().size(); }
 };
@@ -130,7 +126,7 @@ TEST_F(EventStatusPollerTest, AnAnswerSlowerThanEightSecondsIsAFailureAndComesTo
   settle();
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0].at("title"), "Morning Show");  // the second answer; the late one is dropped
-  advance(seconds(10));
+  settle(seconds(10));
   EXPECT_EQ(requestCount(), 3u);
 }
 
@@ -153,7 +149,7 @@ TEST_F(EventStatusPollerTest, WithoutAUsableBaseOrKeyNothingStarts) {
     poller->start(key, 10.0, record());
     EXPECT_FALSE(poller->isRunning()) << base << " " << key;
   }
-  advance(seconds(60));  // the running loop went with the first of them
+  settle(seconds(60));  // the running loop went with the first of them
   EXPECT_EQ(requestCount(), 1u);
 }
 

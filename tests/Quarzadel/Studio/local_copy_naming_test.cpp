@@ -43,16 +43,10 @@ class LocalCopyFolder : public testing::Test {
     setenv("TZ", "UTC", 1);
     tzset();
   }
-  LocalRecorder::Environment environment() const {
-    LocalRecorder::Environment e;
-    e.moviesFolder = dir_;
-    e.runtime = rt_;
-    e.wallClock = clock_;
-    return e;
-  }
-  std::optional<RecorderNotice> start(RecorderSlot& slot, const std::string& title = "Show") {
-    return slot.startLocalCopy(title, true, quarzadel::StreamConfig{}, *defaults_, environment(),
-                               [](const std::filesystem::path&) { return std::optional<int64_t>(int64_t{1} << 40); });
+  LocalRecorder::Environment environment() const { return {dir_, clock_, rt_}; }
+  std::optional<RecorderNotice> start(RecorderSlot& slot, std::optional<int64_t> space = int64_t{1} << 40) {
+    return slot.startLocalCopy("Show", true, quarzadel::StreamConfig{}, *defaults_, environment(),
+                               [space](const std::filesystem::path&) { return space; });
   }
 
   std::filesystem::path dir_ = platform::testing::scratchDirectory("local-copy-folder");
@@ -76,22 +70,9 @@ TEST_F(LocalCopyFolder, NamedAfterTitleAndTimeAndNothingIsOverwritten) {
   EXPECT_EQ(std::filesystem::file_size(taken), 15u);
 }
 
-TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeGivesTheCouldNotRecordNotice) {
-  { std::ofstream(dir_ / "file") << "x"; }
-  RecorderSlot slot;
-  auto e = environment();
-  e.moviesFolder = dir_ / "file";
-  const auto notice = slot.startLocalCopy("Show", true, quarzadel::StreamConfig{}, *defaults_, e,
-                                          [](const std::filesystem::path&) { return std::optional<int64_t>(); });
-  ASSERT_TRUE(notice);
-  EXPECT_EQ(notice->text.rfind("Couldn't record a copy on this Mac: ", 0), 0u) << notice->text;
-  EXPECT_EQ(notice->kind, RecorderNotice::Kind::warning);
-  EXPECT_FALSE(slot.recorder());
-}
-
 TEST_F(LocalCopyFolder, StoppingBeforeAnyPictureLeavesNoFileAndNoNotice) {
   RecorderSlot slot;
-  start(slot);
+  start(slot, std::nullopt);  // free space that cannot be read does not refuse the copy
   const auto url = *slot.recordingURL();
   EXPECT_TRUE(std::filesystem::exists(url));  // the name is taken from the start
   // Sound alone is never written.
@@ -106,11 +87,19 @@ TEST_F(LocalCopyFolder, StoppingBeforeAnyPictureLeavesNoFileAndNoNotice) {
   EXPECT_FALSE(std::filesystem::exists(url));
 }
 
-TEST(LocalCopyNotices, AFailedCopyIsAWarningAndNoOutcomeNoNotice) {
+TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeOrAFailedCopyGivesAWarning) {
+  { std::ofstream(dir_ / "file") << "x"; }
+  dir_ /= "file";
+  RecorderSlot slot;
+  const auto notice = start(slot).value_or(RecorderNotice{});
+  EXPECT_TRUE(notice.text.starts_with("Couldn't record a copy on this Mac: ")) << notice.text;
+  EXPECT_EQ(notice.kind, RecorderNotice::Kind::warning);
+  EXPECT_FALSE(slot.recorder());
+
   const auto failed = RecorderSlot::finishedNotice(std::nullopt, std::string("disk full"));
   EXPECT_EQ(failed.value_or(RecorderNotice{}).text, "The local copy couldn't be saved: disk full");
   EXPECT_EQ(failed.value_or(RecorderNotice{}).kind, RecorderNotice::Kind::warning);
-  EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt));
+  EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt)) << "no outcome, no notice";
 }
 
 }  // namespace

@@ -49,8 +49,7 @@ struct PublisherFixture : ::testing::Test {
     env.clock = clock;
     env.makeConnection = server->factory();
     env.probe = [this](StreamConfig::VideoCodec codec, int, int) {
-      if (codec == StreamConfig::VideoCodec::hevc) return EncoderSupport{hevcSupported, true};
-      return EncoderSupport{true, true};
+      return EncoderSupport{codec != StreamConfig::VideoCodec::hevc || hevcSupported, true};
     };
     env.pathMonitor = monitor;
     env.demoLiveElapsed = [] { return 0.0; };
@@ -63,13 +62,12 @@ struct PublisherFixture : ::testing::Test {
   // Ends every session and wakes what hangs, so no task outlives the test.
   void TearDown() override {
     stop();
-    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
-    server->hanging.clear();
+    for (auto& waiter : std::exchange(server->hanging, {})) waiter.resumeThrowing(platform::CancellationError());
     runtime->advance(seconds(30));
   }
 
-  void start(StreamConfig config = {}) {
-    publisher->start("rtmp://127.0.0.1/live", "abcdefghij", config);
+  void start() {
+    publisher->start("rtmp://127.0.0.1/live", "abcdefghij", {});
     runtime->runUntilIdle();
   }
   // Runs stop() to its end on virtual time; returns how long it took.

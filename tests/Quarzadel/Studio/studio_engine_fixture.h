@@ -97,8 +97,7 @@ struct StudioEngineFixture : ::testing::Test {
       run(engine->close());
       engine.reset();
     }
-    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
-    server->hanging.clear();
+    for (auto& waiter : std::exchange(server->hanging, {})) waiter.resumeThrowing(platform::CancellationError());
     runtime->advance(platform::seconds(10));
     pollHttp->waitForInFlight(platform::seconds(10));
     runtime->runUntilIdle();

@@ -1,6 +1,6 @@
 // What the Studio does by itself when a camera or microphone fails, stalls, is
-// turned off or comes back, and when a screen share ends: the real program
-// pipelines on virtual time, synthetic sources and fake device lists.
+// turned off or comes back: the real program pipelines on virtual time,
+// synthetic sources and fake device lists.
 #include <gtest/gtest.h>
 
 #include "studio_device_fixture.h"
@@ -18,7 +18,7 @@ const std::string kB = "synthetic-b";
 struct Failover : DeviceStudioFixture {
   // Only the synthetic cameras, with A on air.
   void startSynthetic() {
-    useSyntheticSources();
+    defaults->set("SyntheticSources", true);
     defaults->set("SkipPermissionPrompts", true);
     startEngine();
     ASSERT_EQ(onAirCamera(), kA);
@@ -29,13 +29,8 @@ struct Failover : DeviceStudioFixture {
     runtime->runUntilIdle();
     onMain([&] { engine->devicesDidChange(); });
   }
-  void plugSyntheticBack(const std::string& id) {
-    SyntheticSources::clearFault(id);
-    onMain([&] { engine->devicesDidChange(); });
-  }
   void videoEvent(const ProgramEvent& e) { onMain([&] { engine->handleVideoEvent(e); }); }
   void audioEvent(const ProgramEvent& e) { onMain([&] { engine->handleAudioEvent(e); }); }
-  StudioNotice notice() { return engine->notice().value().value(); }
 };
 
 // ---- A camera that stops
@@ -44,15 +39,16 @@ TEST_F(Failover, UnpluggingTheOnAirCameraSwitchesToTheNextAndOffersItBackForFift
   startSynthetic();
   unplugSynthetic(kA);
   EXPECT_EQ(noticeText(), syntheticName(kA) + " stopped \u2014 switched to " + syntheticName(kB) + ".");
-  EXPECT_EQ(notice().kind(), StudioNotice::Kind::warning);
+  EXPECT_EQ(engine->notice().value()->kind(), StudioNotice::Kind::warning);
   EXPECT_EQ(selectedCamera(), kB);
   EXPECT_TRUE(noticeLastsFor(6));
   EXPECT_EQ(onAirCamera(), kB);
 
   // Back in: offered, not switched to.
-  plugSyntheticBack(kA);
+  SyntheticSources::clearFault(kA);
+  onMain([&] { engine->devicesDidChange(); });
   ASSERT_TRUE(engine->notice().value());
-  const auto offer = notice();
+  const auto offer = *engine->notice().value();
   EXPECT_EQ(offer.text(), syntheticName(kA) + " is back.");
   EXPECT_EQ(offer.actionTitle, "Switch Back");
   EXPECT_TRUE(engine->failedCameraIDs().empty());
@@ -72,7 +68,8 @@ TEST_F(Failover, WithoutAutomaticFailoverTheHostIsToldAndTheCameraReturnsByItsel
   EXPECT_EQ(noticeText(), syntheticName(kA) + " stopped. Choose another camera.");
   EXPECT_EQ(engine->failedCameraIDs(), (std::set<std::string>{kA}));
   EXPECT_EQ(onAirCamera(), kA) << "the picture holds the failed camera";
-  plugSyntheticBack(kA);
+  SyntheticSources::clearFault(kA);
+  onMain([&] { engine->devicesDidChange(); });
   settle();
   EXPECT_EQ(logCount("Switching camera to " + syntheticName(kA)), 2) << "a new source for the same camera";
   EXPECT_TRUE(engine->failedCameraIDs().empty());
@@ -138,8 +135,6 @@ TEST_F(Failover, FourStallsWithinAMinuteGiveThreeRestartsThenAFailover) {
     EXPECT_EQ(logCount("Reopening " + name), stall);
     EXPECT_EQ(onAirCamera(), kA);
   }
-  EXPECT_EQ(engine->restartHistory().at(kA).size(), 3u);
-
   SyntheticSources::freeze(60);
   advance(ProgramVideo::kStallAfter + 1);
   EXPECT_EQ(logCount("Reopening " + name), 3);
