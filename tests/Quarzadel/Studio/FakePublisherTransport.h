@@ -38,9 +38,8 @@ struct AttemptScript {
 
 struct CountingSink final : MediaSink {
   int video = 0;
-  int audio = 0;
   void append(const platform::SampleBufferRef&) override { ++video; }
-  void append(const platform::PCMBufferRef&, const platform::AudioTime&) override { ++audio; }
+  void append(const platform::PCMBufferRef&, const platform::AudioTime&) override {}
 };
 
 class FakeServer : public std::enable_shared_from_this<FakeServer> {
@@ -52,9 +51,7 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   // Per attempt.
   std::vector<platform::Nanos> connectTimes;
   std::vector<medley::VideoCodecSettings> videoSettings;
-  int streamCloses = 0;
-  int connectionCloses = 0;
-  int publishes = 0;
+  int streamCloses = 0, connectionCloses = 0;
   std::vector<std::shared_ptr<CountingSink>> sinks;
   std::optional<platform::AsyncStreamWriter<rtmpmedley::RTMPStatus>> statusWriter;
   std::vector<platform::Continuation<void>> hanging;
@@ -62,17 +59,13 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   const AttemptScript& script(size_t attempt) const { return scripts[std::min(attempt, scripts.size() - 1)]; }
 
   platform::Async<void> perform(Step step) {
-    if (step.delay > 0) {
-      auto wake = [this, step](platform::Continuation<void> c) {
+    if (step.delay > 0)
+      co_await platform::withContinuation<void>([this, step](platform::Continuation<void> c) {
         runtime->postAt(runtime->now() + step.delay, [c] { c.resume(); });
-      };
-      co_await platform::withContinuation<void>(std::move(wake));
-    }
+      });
     if (step.kind == Step::Kind::fail) std::rethrow_exception(step.error);
-    if (step.kind == Step::Kind::hang) {
-      auto keep = [this](platform::Continuation<void> c) { hanging.push_back(c); };
-      co_await platform::withContinuation<void>(std::move(keep));
-    }
+    if (step.kind == Step::Kind::hang)
+      co_await platform::withContinuation<void>([this](platform::Continuation<void> c) { hanging.push_back(c); });
   }
 
   void sendStatus(std::string code) {
@@ -89,16 +82,12 @@ class FakeStream final : public PublisherStream {
     co_await server_->perform(server_->script(attempt_).setAudio);
   }
   platform::Async<void> setVideoSettings(medley::VideoCodecSettings settings) override {
-    settings_ = settings;
-    server_->videoSettings.push_back(settings);
+    server_->videoSettings.push_back(settings_ = settings);
     co_return;
   }
   platform::Async<medley::VideoCodecSettings> videoSettings() override { co_return settings_; }
   platform::Async<void> setBitRateStrategy(std::shared_ptr<medley::StreamBitRateStrategy>) override { co_return; }
-  platform::Async<void> publish(std::string) override {
-    co_await server_->perform(server_->script(attempt_).publish);
-    ++server_->publishes;
-  }
+  platform::Async<void> publish(std::string) override { co_await server_->perform(server_->script(attempt_).publish); }
   platform::Async<void> close() override {
     ++server_->streamCloses;
     co_await server_->perform(server_->script(attempt_).streamClose);

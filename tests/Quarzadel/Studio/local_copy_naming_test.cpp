@@ -8,7 +8,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,6 @@
 #include "Platform/Files/ScopedEnv.h"
 #include "Quarzadel/Studio/LocalRecorder.h"
 #include "Quarzadel/Studio/RecorderSlot.h"
-#include "Quarzadel/Studio/RevealFile.h"
 
 namespace {
 
@@ -26,25 +24,13 @@ using quarzadel::LocalRecorder;
 using quarzadel::RecorderNotice;
 using quarzadel::RecorderSlot;
 
-std::string repeated(const std::string& text, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += text;
-  return out;
-}
-
 TEST(LocalCopyName, TheTitleMadeSafeForAFileName) {
   const std::vector<std::pair<std::string, std::string>> rows{
-      {"A/B: C?", "A-B- C-"},
       {"100% \"live\" <a|b> *\\x", "100- -live- -a-b- --x"},
-      {"  /  ", "-"},
       {" \t Show \t", "Show"},
-      {"\nShow", "\nShow"},  // line breaks are not trimmed
       {std::string("Night\0Show", 10), "Night-Show"},
-      {"", "Quarzadel"},
       {"\t \t", "Quarzadel"},
       // Cut at 80 characters, never inside a UTF-8 sequence, nothing trimmed after.
-      {std::string(100, 'a'), std::string(80, 'a')},
-      {repeated("\xC3\xA9", 100), repeated("\xC3\xA9", 80)},
       {std::string(78, 'x') + "\xF0\x9F\x8E\xA5\xE2\x82\xAC" + "tail", std::string(78, 'x') + "\xF0\x9F\x8E\xA5\xE2\x82\xAC"},
       {std::string(79, 'b') + " and more", std::string(79, 'b') + " "},
   };
@@ -57,16 +43,10 @@ class LocalCopyFolder : public testing::Test {
     setenv("TZ", "UTC", 1);
     tzset();
   }
-  LocalRecorder::Environment environment() const {
-    LocalRecorder::Environment e;
-    e.moviesFolder = dir_;
-    e.runtime = rt_;
-    e.wallClock = clock_;
-    return e;
-  }
-  std::optional<RecorderNotice> start(RecorderSlot& slot, const std::string& title = "Show") {
-    return slot.startLocalCopy(title, true, quarzadel::StreamConfig{}, *defaults_, environment(),
-                               [](const std::filesystem::path&) { return std::optional<int64_t>(int64_t{1} << 40); });
+  LocalRecorder::Environment environment() const { return {dir_, clock_, rt_}; }
+  std::optional<RecorderNotice> start(RecorderSlot& slot, std::optional<int64_t> space = int64_t{1} << 40) {
+    return slot.startLocalCopy("Show", true, quarzadel::StreamConfig{}, *defaults_, environment(),
+                               [space](const std::filesystem::path&) { return space; });
   }
 
   std::filesystem::path dir_ = platform::testing::scratchDirectory("local-copy-folder");
@@ -88,39 +68,11 @@ TEST_F(LocalCopyFolder, NamedAfterTitleAndTimeAndNothingIsOverwritten) {
   EXPECT_NE(second->url(), taken);
   EXPECT_NE(second->url(), first->url());
   EXPECT_EQ(std::filesystem::file_size(taken), 15u);
-
-  // A second start while recording keeps the first copy.
-  RecorderSlot slot;
-  start(slot, "First");
-  const auto recording = slot.recorder();
-  start(slot, "Second");
-  EXPECT_EQ(slot.recorder(), recording);
-}
-
-TEST_F(LocalCopyFolder, FreeSpaceThatCannotBeReadDoesNotRefuseTheCopy) {
-  EXPECT_EQ(LocalRecorder::freeSpace(dir_, [](const std::filesystem::path&) { return std::optional<int64_t>(); }),
-            std::numeric_limits<int64_t>::max());
-  const auto real = LocalRecorder::statvfsSpace(dir_ / "not" / "made" / "yet");
-  ASSERT_TRUE(real);
-  EXPECT_GT(*real, 0);
-}
-
-TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeGivesTheCouldNotRecordNotice) {
-  { std::ofstream(dir_ / "file") << "x"; }
-  RecorderSlot slot;
-  auto e = environment();
-  e.moviesFolder = dir_ / "file";
-  const auto notice = slot.startLocalCopy("Show", true, quarzadel::StreamConfig{}, *defaults_, e,
-                                          [](const std::filesystem::path&) { return std::optional<int64_t>(); });
-  ASSERT_TRUE(notice);
-  EXPECT_EQ(notice->text.rfind("Couldn't record a copy on this Mac: ", 0), 0u) << notice->text;
-  EXPECT_EQ(notice->kind, RecorderNotice::Kind::warning);
-  EXPECT_FALSE(slot.recorder());
 }
 
 TEST_F(LocalCopyFolder, StoppingBeforeAnyPictureLeavesNoFileAndNoNotice) {
   RecorderSlot slot;
-  start(slot);
+  start(slot, std::nullopt);  // free space that cannot be read does not refuse the copy
   const auto url = *slot.recordingURL();
   EXPECT_TRUE(std::filesystem::exists(url));  // the name is taken from the start
   // Sound alone is never written.
@@ -135,35 +87,19 @@ TEST_F(LocalCopyFolder, StoppingBeforeAnyPictureLeavesNoFileAndNoNotice) {
   EXPECT_FALSE(std::filesystem::exists(url));
 }
 
-TEST(LocalCopyNotices, AFailedCopyIsAWarningAndNoOutcomeNoNotice) {
+TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeOrAFailedCopyGivesAWarning) {
+  { std::ofstream(dir_ / "file") << "x"; }
+  dir_ /= "file";
+  RecorderSlot slot;
+  const auto notice = start(slot).value_or(RecorderNotice{});
+  EXPECT_TRUE(notice.text.starts_with("Couldn't record a copy on this Mac: ")) << notice.text;
+  EXPECT_EQ(notice.kind, RecorderNotice::Kind::warning);
+  EXPECT_FALSE(slot.recorder());
+
   const auto failed = RecorderSlot::finishedNotice(std::nullopt, std::string("disk full"));
-  ASSERT_TRUE(failed);
-  EXPECT_EQ(failed->text, "The local copy couldn't be saved: disk full");
-  EXPECT_EQ(failed->kind, RecorderNotice::Kind::warning);
-  EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt));
-}
-
-TEST(LocalCopyFolderChoice, TheCopyGoesIntoTheXDGVideosFolder) {
-  platform::testing::ScopedEnv env;
-  env.set("XDG_VIDEOS_DIR", "/srv/scratch/videos");
-  EXPECT_EQ(LocalRecorder::Environment::standard().moviesFolder, "/srv/scratch/videos");
-}
-
-TEST(LocalCopyReveal, TheActionPrintsTheFolderAndOpensItOnlyInADesktopSession) {
-  std::vector<std::filesystem::path> opened;
-  const auto opener = [&](const std::filesystem::path& folder) { opened.push_back(folder); };
-  platform::testing::ScopedEnv env;
-  env.unset("DISPLAY");
-  env.unset("WAYLAND_DISPLAY");
-  testing::internal::CaptureStdout();
-  quarzadel::revealFile("/v/Quarzadel/Show.mp4", opener);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "/v/Quarzadel\n");
-  EXPECT_TRUE(opened.empty());
-  env.set("WAYLAND_DISPLAY", "wayland-0");
-  testing::internal::CaptureStdout();
-  quarzadel::revealFile("/v/Quarzadel/Show.mp4", opener);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(opened, std::vector<std::filesystem::path>{"/v/Quarzadel"});
+  EXPECT_EQ(failed.value_or(RecorderNotice{}).text, "The local copy couldn't be saved: disk full");
+  EXPECT_EQ(failed.value_or(RecorderNotice{}).kind, RecorderNotice::Kind::warning);
+  EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt)) << "no outcome, no notice";
 }
 
 }  // namespace

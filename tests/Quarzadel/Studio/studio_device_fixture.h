@@ -4,7 +4,7 @@
 // and microphones that are synthetic sources under the devices' identifiers.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -25,20 +25,9 @@ class FakeCameraListing final : public CameraListing {
     return std::make_unique<FunctionWatch>([this] { onListChange = nullptr; });
   }
   bool isSuspended(const std::string& uniqueID) override {
-    for (const auto& c : list)
-      if (c.description.uniqueID == uniqueID) return c.description.isSuspended;
-    return false;
-  }
-
-  static CaptureDeviceDescription describe(const std::string& id, const std::string& name, platform::FourCC transport,
-                                           std::string deviceType = CaptureDeviceDescription::kExternal) {
-    CaptureDeviceDescription d;
-    d.deviceType = std::move(deviceType);
-    d.uniqueID = id;
-    d.modelID = "model-" + id;
-    d.transportType = transport;
-    d.localizedName = name;
-    return d;
+    return std::any_of(list.begin(), list.end(), [&](const Camera& c) {
+      return c.description.uniqueID == uniqueID && c.description.isSuspended;
+    });
   }
   void setSuspended(const std::string& id, bool suspended) {
     for (auto& c : list)
@@ -64,10 +53,6 @@ class FakeMicrophoneListing final : public MicrophoneListing {
     return std::make_unique<FunctionWatch>([this] { onDefaultChange = nullptr; });
   }
 
-  void plug(const std::string& id, const std::string& name) {
-    list.push_back({id, name, CaptureDeviceDescription::kTransportUSB, true});
-    if (onListChange) onListChange();
-  }
   void setDefault(std::optional<std::string> id) {
     defaultID = std::move(id);
     if (onDefaultChange) onDefaultChange();
@@ -105,14 +90,18 @@ struct DeviceStudioFixture : StudioEngineFixture {
   // Plugs cameras in by identifier, in this order, from a laptop's and a desk's usual set.
   void plugCameras(const std::vector<std::string>& ids) {
     using D = CaptureDeviceDescription;
-    const std::map<std::string, CaptureDeviceDescription> known{
-        {"cam-usb", FakeCameraListing::describe("cam-usb", "Desk Webcam", D::kTransportUSB)},
-        {"cam-lid", FakeCameraListing::describe("cam-lid", "Built-in Camera", D::kTransportBuiltIn,
-                                                D::kBuiltInWideAngleCamera)},
-        {"cam-phone", FakeCameraListing::describe("cam-phone", "Phone Camera", 0, D::kContinuityCamera)},
-        {"cam-cover", FakeCameraListing::describe("cam-cover", "Room Camera", D::kTransportUSB)},
-        {"cam-card", FakeCameraListing::describe("cam-card", "Capture Card", 0)}};
-    for (const auto& id : ids) cameraListing->list.push_back({known.at(id)});
+    const std::map<std::string, std::tuple<std::string, platform::FourCC, std::string>> known{
+        {"cam-usb", {"Desk Webcam", D::kTransportUSB, D::kExternal}},
+        {"cam-lid", {"Built-in Camera", D::kTransportBuiltIn, D::kBuiltInWideAngleCamera}},
+        {"cam-phone", {"Phone Camera", 0, D::kContinuityCamera}},
+        {"cam-card", {"Capture Card", 0, D::kExternal}}};
+    for (const auto& id : ids) {
+      D d;
+      std::tie(d.localizedName, d.transportType, d.deviceType) = known.at(id);
+      d.uniqueID = id;
+      d.modelID = "model-" + id;
+      cameraListing->list.push_back({d});
+    }
   }
 
   void configure(StudioEngine::Environment& env) override {

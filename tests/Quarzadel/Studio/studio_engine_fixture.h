@@ -4,6 +4,7 @@
 // local copies in a scratch folder, and the log lines captured.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -73,14 +74,13 @@ struct StudioEngineFixture : ::testing::Test {
     env.wallClock = clock;
     env.defaults = defaults;
     env.devices = SystemDevices{};
-    env.publisherEnvironment.runtime = runtime;
-    env.publisherEnvironment.clock = clock;
-    env.publisherEnvironment.makeConnection = server->factory();
-    env.publisherEnvironment.probe = [](StreamConfig::VideoCodec codec, int, int) {
-      return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true};
-    };
-    env.publisherEnvironment.pathMonitor = monitor;
-    env.publisherEnvironment.demoLiveElapsed = [] { return 0.0; };
+    auto& publishing = env.publisherEnvironment;
+    publishing.runtime = runtime;
+    publishing.clock = clock;
+    publishing.makeConnection = server->factory();
+    publishing.probe = [](StreamConfig::VideoCodec codec, int, int) { return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true}; };
+    publishing.pathMonitor = monitor;
+    publishing.demoLiveElapsed = [] { return 0.0; };
     env.recorderEnvironment = LocalRecorder::Environment{folder / "videos", clock, runtime, false};
     env.volumeSpace = [this](const std::filesystem::path&) { return std::optional<int64_t>(freeSpace); };
     env.pollerEnvironment = pollerEnvironment;
@@ -97,8 +97,7 @@ struct StudioEngineFixture : ::testing::Test {
       run(engine->close());
       engine.reset();
     }
-    for (auto& waiter : server->hanging) waiter.resumeThrowing(platform::CancellationError());
-    server->hanging.clear();
+    for (auto& waiter : std::exchange(server->hanging, {})) waiter.resumeThrowing(platform::CancellationError());
     runtime->advance(platform::seconds(10));
     pollHttp->waitForInFlight(platform::seconds(10));
     runtime->runUntilIdle();
@@ -136,21 +135,19 @@ struct StudioEngineFixture : ::testing::Test {
   }
 
   int logCount(const std::string& text) {
-    int n = 0;
-    for (const auto& m : logs.sink().messages()) n += m == text;
-    return n;
+    const auto all = logs.sink().messages();
+    return static_cast<int>(std::count(all.begin(), all.end(), text));
   }
   bool logged(const std::string& prefix) {
-    for (const auto& m : logs.sink().messages())
-      if (m.rfind(prefix, 0) == 0) return true;
-    return false;
+    const auto all = logs.sink().messages();
+    return std::any_of(all.begin(), all.end(), [&](const std::string& m) { return m.starts_with(prefix); });
   }
+  // The files in `dir` and below.
   std::vector<std::filesystem::path> files(const std::filesystem::path& dir) {
     std::vector<std::filesystem::path> found;
     std::error_code ignored;
-    if (!std::filesystem::exists(dir)) return found;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ignored))
-      if (entry.is_regular_file()) found.push_back(entry.path());
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ignored); it != decltype(it)(); ++it)
+      if (it->is_regular_file()) found.push_back(it->path());
     return found;
   }
   std::optional<std::string> noticeText() {

@@ -3,12 +3,12 @@
 // opens, goes live, is read back by ffprobe as H.264 and AAC, and stops.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
 #include "CommandOutput.h"
+#include "Eventually.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
@@ -23,37 +23,24 @@ namespace {
 using Status = StudioEngine::Status;
 
 // A main thread of our own that runs the runtime's main queue.
-class MainLoop {
- public:
-  explicit MainLoop(std::shared_ptr<platform::ThreadRuntime> runtime)
-      : runtime_(std::move(runtime)), thread_([this] { runtime_->runMainLoop(); }) {}
+struct MainLoop {
+  std::shared_ptr<platform::ThreadRuntime> runtime;
+  std::thread thread{[this] { runtime->runMainLoop(); }};
   ~MainLoop() {
-    runtime_->stopMainLoop();
-    thread_.join();
+    runtime->stopMainLoop();
+    thread.join();
   }
-  // Runs `work` on the main queue; true when it ended within `bound`, so a hang fails here, not at ctest's time-out.
-  bool run(platform::Async<void> work, std::chrono::seconds bound = std::chrono::seconds(20)) {
-    auto state = std::make_shared<Done>();
-    auto body = [](platform::Async<void> inner, std::shared_ptr<Done> done) -> platform::Async<void> {
+  // Runs `work` on the main queue; true when it ended within 20 s, so a hang fails here, not at ctest's time-out.
+  bool run(platform::Async<void> work) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto body = [](platform::Async<void> inner, std::shared_ptr<std::atomic<bool>> flag) -> platform::Async<void> {
       co_await std::move(inner);
-      std::lock_guard lock(done->mutex);
-      done->finished = true;
-      done->changed.notify_all();
+      *flag = true;
     };
-    platform::spawnDetached(runtime_->mainQueue(), body(std::move(work), state));
-    std::unique_lock lock(state->mutex);
-    return state->changed.wait_for(lock, bound, [&] { return state->finished; });
+    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
+    return qztest::eventually([&] { return done->load(); }, std::chrono::seconds(20));
   }
-  void sync(const std::function<void()>& job) { runtime_->mainQueue()->sync(job); }
-
- private:
-  struct Done {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool finished = false;
-  };
-  std::shared_ptr<platform::ThreadRuntime> runtime_;
-  std::thread thread_;
+  void sync(const std::function<void()>& job) { runtime->mainQueue()->sync(job); }
 };
 
 TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
@@ -64,12 +51,10 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
   auto previousDefaults = platform::UserDefaults::standard();
   auto defaults = platform::UserDefaults::inMemory();
   platform::UserDefaults::setStandard(defaults);
-  defaults->set("SyntheticSources", true);
-  defaults->set("SkipPermissionPrompts", true);
-  defaults->set("StreamCodec", "h264");
-  defaults->set("StudioResolution", "720p");
-  defaults->set("StudioRecordLocally", false);
-  defaults->set("RTMPServerOverride", url);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+           {"SyntheticSources", true}, {"SkipPermissionPrompts", true}, {"StreamCodec", "h264"},
+           {"StudioResolution", "720p"}, {"StudioRecordLocally", false}, {"RTMPServerOverride", url}})
+    defaults->set(key, value);
   SyntheticSources::resetFaults();
 
   auto runtime = std::make_shared<platform::ThreadRuntime>(4);
@@ -77,7 +62,7 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
   std::mutex statusLock;
   std::vector<std::string> statuses;
   {
-    MainLoop main(runtime);
+    MainLoop main{runtime};
     std::shared_ptr<StudioEngine> engine;
     platform::Subscription watch;
     main.sync([&] {
@@ -102,13 +87,11 @@ TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
       engine->goLive();
     });
 
-    const auto began = std::chrono::steady_clock::now();
-    bool live = false;
-    while (!live && std::chrono::steady_clock::now() - began < std::chrono::seconds(10)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(qztest::eventually([&] {
+      bool live = false;
       main.sync([&] { live = engine->status().value().isLive(); });
-    }
-    ASSERT_TRUE(live);
+      return live;
+    }));
     const auto probe = qztest::runCommand("timeout 15 ffprobe -v error -analyzeduration 2000000 -show_entries "
                                           "stream=codec_name -of csv=p=0 " + url + "/studio");
     EXPECT_NE(probe.text.find("h264"), std::string::npos) << probe.text;

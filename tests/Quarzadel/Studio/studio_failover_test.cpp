@@ -1,6 +1,6 @@
 // What the Studio does by itself when a camera or microphone fails, stalls, is
-// turned off or comes back, and when a screen share ends: the real program
-// pipelines on virtual time, synthetic sources and fake device lists.
+// turned off or comes back: the real program pipelines on virtual time,
+// synthetic sources and fake device lists.
 #include <gtest/gtest.h>
 
 #include "studio_device_fixture.h"
@@ -9,18 +9,16 @@ namespace quarzadel {
 namespace {
 
 using testing::DeviceStudioFixture;
-using testing::FakeCameraListing;
 using testing::syntheticName;
 using D = CaptureDeviceDescription;
 
 const std::string kA = "synthetic-a";
 const std::string kB = "synthetic-b";
-const std::string kC = "synthetic-c";
 
 struct Failover : DeviceStudioFixture {
   // Only the synthetic cameras, with A on air.
   void startSynthetic() {
-    useSyntheticSources();
+    defaults->set("SyntheticSources", true);
     defaults->set("SkipPermissionPrompts", true);
     startEngine();
     ASSERT_EQ(onAirCamera(), kA);
@@ -31,18 +29,8 @@ struct Failover : DeviceStudioFixture {
     runtime->runUntilIdle();
     onMain([&] { engine->devicesDidChange(); });
   }
-  void plugSyntheticBack(const std::string& id) {
-    SyntheticSources::clearFault(id);
-    onMain([&] { engine->devicesDidChange(); });
-  }
-  void videoEvent(const ProgramEvent& e) {
-    onMain([&] { engine->handleVideoEvent(e); });
-  }
-  void audioEvent(const ProgramEvent& e) {
-    onMain([&] { engine->handleAudioEvent(e); });
-  }
-  void setAutoFailover(bool on) { defaults->set("StudioAutoFailover", on); }
-  StudioNotice notice() { return engine->notice().value().value(); }
+  void videoEvent(const ProgramEvent& e) { onMain([&] { engine->handleVideoEvent(e); }); }
+  void audioEvent(const ProgramEvent& e) { onMain([&] { engine->handleAudioEvent(e); }); }
 };
 
 // ---- A camera that stops
@@ -51,24 +39,19 @@ TEST_F(Failover, UnpluggingTheOnAirCameraSwitchesToTheNextAndOffersItBackForFift
   startSynthetic();
   unplugSynthetic(kA);
   EXPECT_EQ(noticeText(), syntheticName(kA) + " stopped \u2014 switched to " + syntheticName(kB) + ".");
-  EXPECT_EQ(notice().kind(), StudioNotice::Kind::warning);
+  EXPECT_EQ(engine->notice().value()->kind(), StudioNotice::Kind::warning);
   EXPECT_EQ(selectedCamera(), kB);
-  EXPECT_EQ(engine->failoverFromCameraID(), kA);
-  EXPECT_EQ(logCount("On-air camera failed: " + syntheticName(kA) + ": " + syntheticName(kA) + " was disconnected."),
-            1);
   EXPECT_TRUE(noticeLastsFor(6));
   EXPECT_EQ(onAirCamera(), kB);
 
   // Back in: offered, not switched to.
-  plugSyntheticBack(kA);
+  SyntheticSources::clearFault(kA);
+  onMain([&] { engine->devicesDidChange(); });
   ASSERT_TRUE(engine->notice().value());
-  const auto offer = notice();
+  const auto offer = *engine->notice().value();
   EXPECT_EQ(offer.text(), syntheticName(kA) + " is back.");
-  EXPECT_EQ(offer.kind(), StudioNotice::Kind::info);
   EXPECT_EQ(offer.actionTitle, "Switch Back");
-  EXPECT_FALSE(engine->failoverFromCameraID());
   EXPECT_TRUE(engine->failedCameraIDs().empty());
-  EXPECT_EQ(logCount("Notice: " + syntheticName(kA) + " is back. [Switch Back]"), 1);
   EXPECT_TRUE(noticeLastsFor(15));
   EXPECT_EQ(onAirCamera(), kB);
 
@@ -79,43 +62,17 @@ TEST_F(Failover, UnpluggingTheOnAirCameraSwitchesToTheNextAndOffersItBackForFift
 }
 
 TEST_F(Failover, WithoutAutomaticFailoverTheHostIsToldAndTheCameraReturnsByItself) {
-  setAutoFailover(false);
+  defaults->set("StudioAutoFailover", false);
   startSynthetic();
   unplugSynthetic(kA);
   EXPECT_EQ(noticeText(), syntheticName(kA) + " stopped. Choose another camera.");
-  EXPECT_EQ(selectedCamera(), kA);
-  EXPECT_EQ(onAirCamera(), kA) << "the picture holds the failed camera";
   EXPECT_EQ(engine->failedCameraIDs(), (std::set<std::string>{kA}));
-
-  plugSyntheticBack(kA);
-  EXPECT_EQ(logCount(syntheticName(kA) + " is back: putting it on air again"), 1);
-  EXPECT_EQ(logCount("Switching camera to " + syntheticName(kA)), 2) << "a new source for the same camera";
+  EXPECT_EQ(onAirCamera(), kA) << "the picture holds the failed camera";
+  SyntheticSources::clearFault(kA);
+  onMain([&] { engine->devicesDidChange(); });
   settle();
+  EXPECT_EQ(logCount("Switching camera to " + syntheticName(kA)), 2) << "a new source for the same camera";
   EXPECT_TRUE(engine->failedCameraIDs().empty());
-  EXPECT_FALSE(engine->switchingToCameraID().value());
-  EXPECT_EQ(onAirCamera(), kA);
-}
-
-TEST_F(Failover, TheOnlyCameraFailingLeavesTheChoiceToTheHost) {
-  plugCameras({"cam-usb"});
-  startEngine();
-  ASSERT_EQ(onAirCamera(), "cam-usb");
-  videoEvent(ProgramEvent::onAirSourceFailed("cam-usb", "Desk Webcam", "Desk Webcam was disconnected."));
-  EXPECT_EQ(noticeText(), "Desk Webcam stopped. Choose another camera.");
-  EXPECT_EQ(selectedCamera(), "cam-usb");
-  EXPECT_FALSE(engine->switchingToCameraID().value());
-
-  // Reports about a camera that is not on air are dropped.
-  const auto shown = notice();
-  videoEvent(ProgramEvent::onAirSourceFailed("cam-other", "Other", "gone"));
-  EXPECT_EQ(notice(), shown);
-
-  // Choosing the failed camera again is how the host asks for it anew.
-  defaults->remove("StudioCameraID");
-  const int made = camerasMade["cam-usb"];
-  onMain([&] { engine->selectCamera("cam-usb"); });
-  EXPECT_EQ(camerasMade["cam-usb"], made + 1);
-  EXPECT_EQ(defaults->string("StudioCameraID"), "cam-usb");
 }
 
 TEST_F(Failover, ReportsThatArriveAfterTheStudioClosedOpenNothing) {
@@ -156,27 +113,6 @@ TEST_F(Failover, AFailedSwitchRevertsTheChoiceAndKeepsTheCameraOutOfLaterAutomat
   EXPECT_EQ(selectedCamera(), "cam-phone");
 }
 
-TEST_F(Failover, ASwitchThatTimesOutOnATurnedOffCameraWaitsForIt) {
-  setAutoFailover(false);
-  plugCameras({"cam-usb", "cam-cover"});
-  defaults->set("InitialCamera", "cam-usb");
-  startEngine();
-  ASSERT_EQ(onAirCamera(), "cam-usb");
-
-  SyntheticSources::setFault("cam-cover", SyntheticSources::Fault::hung);
-  onMain([&] { engine->selectCamera("cam-cover"); });
-  cameraListing->setSuspended("cam-cover", true);  // its cover is shut before it delivers
-  runtime->runUntilIdle();
-  EXPECT_EQ(noticeText(), "Room Camera is turned off. Check its privacy cover, or choose another camera.");
-  for (int i = 0; i < 400 && engine->switchingToCameraID().value(); ++i) advance(0.05);
-  EXPECT_EQ(logCount("Room Camera is suspended: waiting for it"), 1);
-  EXPECT_EQ(noticeText(), "Room Camera is turned off. Check its privacy cover, or choose another camera.");
-  EXPECT_TRUE(noticeLastsFor(10));
-  EXPECT_EQ(selectedCamera(), "cam-cover") << "still chosen";
-  EXPECT_TRUE(engine->failedCameraIDs().empty());
-  EXPECT_EQ(onAirCamera(), "cam-usb");
-}
-
 TEST_F(Failover, AFailoverPassesOverACameraThatCannotBeOpened) {
   plugCameras({"cam-usb", "cam-card", "cam-lid"});
   startEngine();
@@ -184,7 +120,6 @@ TEST_F(Failover, AFailoverPassesOverACameraThatCannotBeOpened) {
   unopenable.insert("cam-card");
   videoEvent(ProgramEvent::onAirSourceFailed("cam-usb", "Desk Webcam", "Desk Webcam was disconnected."));
   EXPECT_EQ(noticeText(), "Desk Webcam stopped \u2014 switched to Built-in Camera.");
-  EXPECT_EQ(logCount("Notice: That camera is no longer connected."), 0);
   settle();
   EXPECT_EQ(onAirCamera(), "cam-lid");
 }
@@ -197,62 +132,18 @@ TEST_F(Failover, FourStallsWithinAMinuteGiveThreeRestartsThenAFailover) {
   for (int stall = 1; stall <= 3; ++stall) {
     SyntheticSources::freeze(60);  // the running camera only
     advance(ProgramVideo::kStallAfter + 1);
-    EXPECT_EQ(logCount("On-air camera stalled: " + name), stall);
     EXPECT_EQ(logCount("Reopening " + name), stall);
     EXPECT_EQ(onAirCamera(), kA);
   }
-  EXPECT_EQ(engine->restartHistory().at(kA).size(), 3u);
-
   SyntheticSources::freeze(60);
   advance(ProgramVideo::kStallAfter + 1);
   EXPECT_EQ(logCount("Reopening " + name), 3);
-  EXPECT_EQ(logCount("On-air camera failed: " + name + ": It stopped sending video."), 1);
   EXPECT_EQ(noticeText(), name + " stopped \u2014 switched to " + syntheticName(kB) + ".");
   settle();
   EXPECT_EQ(onAirCamera(), kB);
 }
 
-TEST_F(Failover, TheRestartWindowForgetsRestartsOlderThanAMinute) {
-  startSynthetic();
-  std::vector<bool> allowed;
-  auto mayRestart = [&] { onMain([&] { allowed.push_back(engine->mayRestart("mic-x")); }); };
-  for (int i = 0; i < 4; ++i) mayRestart();
-  EXPECT_EQ(engine->restartHistory().at("mic-x").size(), 3u) << "a refusal records nothing";
-  advance(59.9);
-  mayRestart();
-  advance(0.2);
-  mayRestart();
-  EXPECT_EQ(allowed, (std::vector<bool>{true, true, true, false, false, true}));
-  EXPECT_EQ(engine->restartHistory().at("mic-x").size(), 1u);
-}
-
 // ---- A camera that is turned off
-
-TEST_F(Failover, ClosingTheLidWithAnotherCameraSwitchesAndOpeningItOffersTheCameraBack) {
-  plugCameras({"cam-lid", "cam-usb"});
-  defaults->set("InitialCamera", "cam-lid");
-  startEngine();
-  ASSERT_EQ(onAirCamera(), "cam-lid");
-
-  cameraListing->setSuspended("cam-lid", true);
-  runtime->runUntilIdle();
-  EXPECT_EQ(noticeText(), "Built-in Camera turned off \u2014 switched to Desk Webcam.");
-  EXPECT_EQ(logCount("Camera suspended: Built-in Camera"), 1);
-  EXPECT_EQ(engine->failoverFromCameraID(), "cam-lid");
-  EXPECT_EQ(engine->suspendedOnAirCameraID(), "cam-lid");
-  EXPECT_TRUE(engine->failedCameraIDs().empty()) << "turned off is not failed";
-  EXPECT_TRUE(noticeLastsFor(6));
-  EXPECT_EQ(onAirCamera(), "cam-usb");
-
-  cameraListing->setSuspended("cam-lid", false);
-  runtime->runUntilIdle();
-  EXPECT_EQ(logCount("Camera available again: Built-in Camera"), 1);
-  EXPECT_FALSE(engine->suspendedOnAirCameraID());
-  EXPECT_EQ(noticeText(), "Built-in Camera is back.");
-  EXPECT_EQ(notice().actionTitle, "Switch Back");
-  settle();
-  EXPECT_EQ(onAirCamera(), "cam-usb");
-}
 
 TEST_F(Failover, ClosingTheLidWithNoOtherCameraWarnsAndOpeningItReopensItOnlyIfItSendsNothing) {
   plugCameras({"cam-lid"});
@@ -269,15 +160,12 @@ TEST_F(Failover, ClosingTheLidWithNoOtherCameraWarnsAndOpeningItReopensItOnlyIfI
   cameraListing->setSuspended("cam-lid", true);
   runtime->runUntilIdle();
   EXPECT_EQ(noticeText(), "Built-in Camera is off while the lid is closed. Open the lid, or choose another camera.");
-  EXPECT_EQ(notice().kind(), StudioNotice::Kind::warning);
   EXPECT_TRUE(noticeLastsFor(10));
 
   // It stops delivering while turned off: waited for, not restarted.
   SyntheticSources::freeze(600);
   advance(ProgramVideo::kStallAfter + 1);
-  EXPECT_EQ(logCount("On-air camera stalled: Built-in Camera"), 1);
   EXPECT_EQ(logCount("Reopening Built-in Camera"), 0);
-  EXPECT_FALSE(engine->restartHistory().count("cam-lid"));
   EXPECT_FALSE(engine->notice().value()) << "one suspension, one notice";
 
   // Opened: looked at again 1.5 s later, and reopened since it sends nothing.
@@ -288,8 +176,6 @@ TEST_F(Failover, ClosingTheLidWithNoOtherCameraWarnsAndOpeningItReopensItOnlyIfI
   EXPECT_EQ(camerasMade["cam-lid"], made);
   advance(0.2);
   EXPECT_EQ(camerasMade["cam-lid"], made + 1);
-  runtime->runUntilIdle();
-  EXPECT_EQ(logCount("Built-in Camera didn't resume by itself: reopening it"), 1);
   settle();
   EXPECT_EQ(onAirCamera(), "cam-lid");
 }
@@ -312,14 +198,9 @@ TEST_F(MicrophoneFailover, AFailedMicrophoneFallsBackToTheSystemDefaultThenToThe
   ASSERT_EQ(onAirMicrophone(), "mic-usb");
   audioEvent(ProgramEvent::onAirSourceFailed("mic-usb", "USB Microphone", "USB Microphone was disconnected."));
   EXPECT_EQ(noticeText(), "USB Microphone stopped \u2014 now using Headset.");
-  EXPECT_TRUE(noticeLastsFor(6));
+  settle();
   EXPECT_EQ(onAirMicrophone(), "mic-headset");
   EXPECT_EQ(engine->micSelection().value(), MicSelection::device("mic-usb")) << "the choice is kept";
-
-  audioEvent(ProgramEvent::onAirSourceFailed("mic-headset", "Headset", "Headset was disconnected."));
-  EXPECT_EQ(noticeText(), "Headset stopped \u2014 now using Array Microphone.");
-  settle();
-  EXPECT_EQ(onAirMicrophone(), "mic-array");
 }
 
 TEST_F(MicrophoneFailover, AStandInThatCannotBeOpenedIsPassedOver) {
@@ -330,80 +211,6 @@ TEST_F(MicrophoneFailover, AStandInThatCannotBeOpenedIsPassedOver) {
   EXPECT_EQ(noticeText(), "USB Microphone stopped \u2014 now using Array Microphone.");
   settle();
   EXPECT_EQ(onAirMicrophone(), "mic-array");
-}
-
-TEST_F(MicrophoneFailover, WithNoMicrophoneLeftTheStreamGoesOnWithoutSound) {
-  microphoneListing->list.resize(1);
-  microphoneListing->defaultID = "mic-usb";
-  startEngine();
-  ASSERT_EQ(onAirMicrophone(), "mic-usb");
-  audioEvent(ProgramEvent::onAirSourceFailed("mic-usb", "USB Microphone", "gone"));
-  EXPECT_EQ(noticeText(),
-            "USB Microphone stopped. The stream continues without sound until a microphone is available.");
-  EXPECT_EQ(notice().kind(), StudioNotice::Kind::warning);
-}
-
-TEST_F(MicrophoneFailover, AFailedSwitchKeepsTheMicrophoneOnAirAndAStalledOneIsRestartedThreeTimes) {
-  startEngine();
-  ASSERT_EQ(onAirMicrophone(), "mic-headset");
-  audioEvent(ProgramEvent::switchFailed("mic-usb", "USB Microphone", "It is in use."));
-  EXPECT_EQ(noticeText(), "Couldn't use USB Microphone. It is in use.");
-  EXPECT_EQ(onAirMicrophone(), "mic-headset");
-
-  const int made = microphonesMade["mic-headset"];
-  for (int stall = 1; stall <= 3; ++stall) audioEvent(ProgramEvent::onAirSourceStalled("mic-headset", "Headset"));
-  EXPECT_EQ(microphonesMade["mic-headset"], made + 3);
-  EXPECT_EQ(logCount("Reopening Headset"), 3);
-  EXPECT_EQ(logCount("On-air microphone stalled: Headset"), 3);
-  audioEvent(ProgramEvent::onAirSourceStalled("mic-headset", "Headset"));
-  EXPECT_EQ(noticeText(), "Headset stopped \u2014 now using Array Microphone.");
-}
-
-// ---- Screen share
-
-struct ScreenShareFailover : Failover {
-  void shareOver(const std::string& camera) {
-    useSyntheticSources();
-    defaults->set("SkipPermissionPrompts", true);
-    defaults->set("InitialCamera", camera);
-    startEngine();
-    ASSERT_EQ(onAirCamera(), camera);
-    onMain([&] { engine->screenShare()->startSynthetic(); });
-    settle();
-    ASSERT_EQ(onAirCamera(), StudioEngine::kScreenShareID);
-    ASSERT_EQ(engine->cameraBeforeShare(), camera);
-  }
-  void endShare() {
-    onMain([&] { engine->screenShare()->stop(); });
-    settle();
-  }
-};
-
-TEST_F(ScreenShareFailover, EndingAShareReturnsToTheCameraUsedBeforeUnlessTheHostMovedOnOrItIsGone) {
-  shareOver(kC);
-  endShare();
-  EXPECT_EQ(onAirCamera(), kC);
-  EXPECT_FALSE(engine->cameraBeforeShare());
-  EXPECT_FALSE(engine->screenShareName().value());
-  EXPECT_FALSE(engine->notice().value()) << "no reason, no notice";
-
-  // The host chose another camera during the share: it stays.
-  onMain([&] { engine->screenShare()->startSynthetic(); });
-  settle();
-  onMain([&] { engine->selectCamera(kB); });
-  settle();
-  endShare();
-  EXPECT_EQ(onAirCamera(), kB);
-
-  // The camera used before was unplugged meanwhile: the preferred camera is used.
-  onMain([&] { engine->selectCamera(kC); });
-  settle();
-  onMain([&] { engine->screenShare()->startSynthetic(); });
-  settle();
-  SyntheticSources::setFault(kC, SyntheticSources::Fault::unplugged);
-  onMain([&] { engine->devicesDidChange(); });
-  endShare();
-  EXPECT_EQ(onAirCamera(), kA);
 }
 
 }  // namespace
