@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "Quarzadel/Capture/capture_test_support.h"
@@ -73,21 +71,6 @@ TEST_F(CameraCaptureTest, StartsOnTheBestFormatAndLogsIt) {
   }
 }
 
-TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
-  device->active = 0;  // the driver's YUYV 640x480
-  device->duration = {1, 30};
-  device->configureError = VideoCaptureError(VideoCaptureError::Kind::busy, EBUSY, "Device or resource busy");
-  make();
-  start();
-  EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(summary(), "640x480 @ 30 fps");
-  const auto debug = log.system(platform::LogType::debug);
-  EXPECT_EQ(std::count(debug.begin(), debug.end(), "Keeping default format for Desk Camera: Device or resource busy"),
-            2);
-  EXPECT_EQ(linesWith("Keeping default").size(), 0u);  // system log only
-  EXPECT_EQ(linesWith("Camera started").size(), 1u);
-}
-
 TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklog) {
   make();
   start();
@@ -115,8 +98,6 @@ TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklo
   settle();
   EXPECT_EQ(frames.size(), 4u);
   EXPECT_FALSE(device->isOpen);
-  camera->stop();  // again: harmless
-  settle();
   // Teardown happens even when the camera is released right after its stop.
   device = std::make_shared<FakeCameraDevice>();
   make();
@@ -154,13 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{VideoCaptureError::fromErrno(EACCES), true,
                      "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
                      "Security \u2192 Camera."},
-        StartFailure{VideoCaptureError::fromErrno(EPERM), false,
-                     "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
-                     "Security \u2192 Camera."},
         StartFailure{VideoCaptureError::fromErrno(EIO), true, "Desk Camera couldn't start: Input/output error"},
-        StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."},
-        StartFailure{VideoCaptureError(VideoCaptureError::Kind::noUsableFormat, 0, "none"), false,
-                     "Desk Camera can't deliver video."}));
+        StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."}));
 
 TEST_F(CameraCaptureTest, ADeviceWithoutUsableFormatsCannotDeliverVideo) {
   device->replaceFormats({});
@@ -221,26 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DeviceEvents{{{Kind::runtimeError, "Input/output error"}, {Kind::disconnected, ""}, {Kind::runtimeError, ""}},
                      {"Desk Camera stopped: Input/output error"}},
-        DeviceEvents{{{Kind::disconnected, "No such device"}}, {"Desk Camera was disconnected."}},
-        DeviceEvents{{{Kind::runtimeError, ""}}, {"Desk Camera stopped: unknown error"}},
         DeviceEvents{{{Kind::interrupted, "privacy control on"}}, {}, "Camera session interrupted: Desk Camera"}));
-
-TEST_F(CameraCaptureTest, ATargetChangeRepicksOnlyWhenTheConfigurationDiffers) {
-  make();
-  start();
-  camera->apply(StreamConfig{});
-  settle();
-  EXPECT_TRUE(linesWith("reconfigured").empty());
-
-  StreamConfig hd720;
-  hd720.resolution = StreamConfig::Resolution::hd720;
-  camera->apply(hd720);
-  settle();
-  EXPECT_EQ(device->active, 5u);
-  EXPECT_EQ(summary(), "1280x720 @ 30 fps");
-  EXPECT_EQ(linesWith("reconfigured"),
-            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1280x720 @ 30 fps"});
-}
 
 // A camera that starts but never delivers holds nothing on the program's queue:
 // the program goes on at its rate and reports the silent camera itself.

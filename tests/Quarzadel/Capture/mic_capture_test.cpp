@@ -64,49 +64,12 @@ class MicCaptureTest : public ::testing::Test {
   }
 };
 
-TEST(MicCaptureTextTest, EachFailureHasItsSentence) {
-  for (const auto& [failure, text] : std::vector<std::pair<Failure, std::string>>{
-           {{Kind::cannotOpen, "no such source"}, "Mic couldn't start: no such source"},
-           {{Kind::inputRefused, "x"}, "Mic can't be used right now."},
-           {{Kind::outputRefused, "x"}, "Mic can't deliver audio."},
-           {{Kind::runtimeError, ""}, "Mic stopped: unknown error"}})
-    EXPECT_EQ(MicCapture::failureText("Mic", failure), text);
-}
-
-TEST_F(MicCaptureTest, StartsOnTheSessionQueueLogsItsChannelsAndDeliversOnTheDeliveryQueue) {
-  capture->channels = 1;
-  start();
-  EXPECT_EQ(capture->opens, 1);
-  EXPECT_EQ(mic->sourceID(), "usb-mic");
-  capture->deliver(12.5);
-  EXPECT_TRUE(buffers.empty()) << "handed over, not called on the capture's thread";
-  runtime->runUntilIdle();
-  EXPECT_EQ(buffers, (std::vector<double>{12.5}));
-  EXPECT_EQ(logs.sessionLines(), (std::vector<std::string>{"[INFO] [MicCapture] Microphone started: USB Mic (1 ch)"}));
-}
-
 TEST_F(MicCaptureTest, PermissionRefusedIsOneFailureNamingNoMicrophoneAndNoStartedLine) {
   capture->refuse = Failure{Kind::notAuthorized, "Access denied"};
   start();
   EXPECT_EQ(failures, (std::vector<std::string>{MicCapture::kNotAuthorized}));
   EXPECT_EQ(logs.sessionLines(),
             (std::vector<std::string>{std::string("[WARN] [MicCapture] Microphone failure: ") + MicCapture::kNotAuthorized}));
-}
-
-TEST_F(MicCaptureTest, ADisconnectFollowedByErrorsIsReportedOnce) {
-  start();
-  capture->handlers.onFailure({Kind::disconnected, "the source went away"});
-  capture->handlers.onFailure({Kind::runtimeError, "Connection terminated"});
-  capture->handlers.onFailure({Kind::disconnected, "the source went away"});
-  runtime->runUntilIdle();
-  EXPECT_EQ(failures, (std::vector<std::string>{"USB Mic was disconnected."}));
-  capture->deliver(13.0);
-  runtime->runUntilIdle();
-  EXPECT_EQ(buffers.size(), 1u) << "a buffer after the report is handled like any other";
-  EXPECT_EQ(capture->stops, 0) << "a failed microphone waits for the program sound to stop it";
-  queue->async([this] { mic->stop(); });
-  runtime->runUntilIdle();
-  EXPECT_EQ(capture->stops, 1);
 }
 
 // The capture's thread may still be finishing a buffer or a failure after the stop.

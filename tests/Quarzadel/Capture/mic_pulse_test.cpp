@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -14,7 +13,6 @@
 #include "Quarzadel/Capture/PulseMicrophoneListing.h"
 #include "Quarzadel/Program/ProgramAudio.h"
 #include "Quarzadel/Program/program_test_support.h"
-#include "CommandOutput.h"
 #include "Eventually.h"
 #include "peers/PulseAudioPeer.h"
 
@@ -25,13 +23,6 @@ using namespace std::chrono_literals;
 
 using qztest::eventually;
 
-// A command's output without its trailing newline.
-std::string run(const std::string& command) {
-  auto text = qztest::runCommand(command).text;
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
 class MicPulseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,7 +31,7 @@ class MicPulseTest : public ::testing::Test {
     options.server = peer.server();
     context = platform::PulseAudioContext::connect(options);
   }
-  std::string pactl(const std::string& args) { return run(peer.environment() + "pactl " + args); }
+  std::string pactl(const std::string& args) { return qztest::run(peer.environment() + "pactl " + args); }
 
   qztest::PulseAudioPeer peer{{"module-sine-source source_name=qz_sine rate=48000 frequency=1000 "
                                "source_properties=device.description=Sine"}};
@@ -48,7 +39,8 @@ class MicPulseTest : public ::testing::Test {
   std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared();
 };
 
-TEST_F(MicPulseTest, TheCatalogueListsSourcesWithoutMonitorsAndFollowsTheServer) {
+TEST_F(MicPulseTest, TheCatalogueFollowsTheServerAndUnloadingTheSourceOnAirGivesOneDisconnect) {
+  testing::LogCapture logs;
   auto main = platform::SerialQueue::make("test-main", runtime);
   std::shared_ptr<DeviceCatalog> catalog;
   main->sync([&] { catalog = DeviceCatalog::make(nullptr, std::make_shared<PulseMicrophoneListing>(context), main); });
@@ -77,16 +69,38 @@ TEST_F(MicPulseTest, TheCatalogueListsSourcesWithoutMonitorsAndFollowsTheServer)
     std::lock_guard lock(m);
     EXPECT_EQ(std::count(published.begin(), published.end(), "microphones"), 1);
     EXPECT_EQ(std::count(published.begin(), published.end(), "cameras"), 0);
-    published.clear();
   }
-  pactl("set-default-source qz_sine2");
-  ASSERT_TRUE(eventually([&] { return catalog->systemDefaultMicID.value() == "qz_sine2"; }));
-  std::this_thread::sleep_for(300ms);
-  {
+
+  // The new source on air, then unloaded: one disconnect, one failed event, and the list follows.
+  auto program = ProgramAudio::make(runtime);
+  std::vector<ProgramEvent> events;
+  program->onEvent = [&](const ProgramEvent& e) {
     std::lock_guard lock(m);
-    EXPECT_EQ(published, (std::vector<std::string>{"systemDefaultMicID"}));
-  }
+    events.push_back(e);
+  };
+  program->start();
+  program->switchTo(
+      std::make_shared<MicCapture>("qz_sine2", "Sine 2", std::make_shared<platform::PulseAudioCapture>(context)));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return !events.empty();
+  }));
+  pactl("unload-module " + module.substr(0, module.find('\n')));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return events.size() >= 2 && catalog->microphones.value().size() == 1;
+  }));
+  std::this_thread::sleep_for(300ms);
+  program->stop();
+  program->queue()->sync([] {});
   main->sync([&] { catalog.reset(); });
+  std::lock_guard lock(m);
+  EXPECT_EQ(events, (std::vector<ProgramEvent>{
+                        ProgramEvent::onAir("qz_sine2", "Sine 2"),
+                        ProgramEvent::onAirSourceFailed("qz_sine2", "Sine 2", "Sine 2 was disconnected.")}));
+  auto lines = logs.sessionLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[WARN] [MicCapture] Microphone failure: Sine 2 was disconnected."),
+            1);
 }
 
 TEST_F(MicPulseTest, TwoSecondsFromTheSineSourceMeasureOneKilohertz) {
@@ -124,44 +138,10 @@ TEST_F(MicPulseTest, TwoSecondsFromTheSineSourceMeasureOneKilohertz) {
   EXPECT_LT(times.back(), now);
   const auto raw = dir.path() / "mic.f32";
   std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(samples.data()), 96000 * sizeof(float));
-  const std::string stat = run("sox -t f32 -r 48000 -c 1 '" + raw.string() + "' -n stat");
+  const std::string stat = qztest::run("sox -t f32 -r 48000 -c 1 '" + raw.string() + "' -n stat");
   std::smatch match;
   ASSERT_TRUE(std::regex_search(stat, match, std::regex(R"(Rough\s+frequency:\s+(\d+))"))) << stat;
   EXPECT_NEAR(std::stod(match[1]), 1000.0, 20.0) << stat;
-}
-
-TEST_F(MicPulseTest, UnloadingTheSourceOnAirGivesOneDisconnectAndOneFailedEvent) {
-  testing::LogCapture logs;
-  const std::string module = pactl("load-module module-sine-source source_name=qz_sine3 rate=48000 frequency=440");
-  ASSERT_FALSE(module.empty());
-  auto program = ProgramAudio::make(runtime);
-  std::mutex m;
-  std::vector<ProgramEvent> events;
-  program->onEvent = [&](const ProgramEvent& e) {
-    std::lock_guard lock(m);
-    events.push_back(e);
-  };
-  program->start();
-  program->switchTo(
-      std::make_shared<MicCapture>("qz_sine3", "Sine 3", std::make_shared<platform::PulseAudioCapture>(context)));
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard lock(m);
-    return !events.empty();
-  }));
-  pactl("unload-module " + module);
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard lock(m);
-    return events.size() >= 2;
-  }));
-  std::this_thread::sleep_for(300ms);
-  program->stop();
-  program->queue()->sync([] {});
-  std::lock_guard lock(m);
-  EXPECT_EQ(events, (std::vector<ProgramEvent>{
-                        ProgramEvent::onAir("qz_sine3", "Sine 3"),
-                        ProgramEvent::onAirSourceFailed("qz_sine3", "Sine 3", "Sine 3 was disconnected.")}));
-  auto lines = logs.sessionLines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[WARN] [MicCapture] Microphone failure: Sine 3 was disconnected."), 1);
 }
 
 }  // namespace

@@ -64,8 +64,6 @@ class ScreenShareTest : public ::testing::Test {
 
 TEST(ScreenShareSizeTest, FitsTheOutputWithoutEnlargingAndKeepsSidesEven) {
   EXPECT_EQ(ScreenShare::captureSize(3024, 1964, 2, 1920, 1080), (std::pair{1662, 1080}));
-  EXPECT_EQ(ScreenShare::captureSize(640, 480, 1, 1280, 720), (std::pair{640, 480}));
-  EXPECT_EQ(ScreenShare::captureSize(1, 1, 1, 1280, 720), (std::pair{2, 2}));
   EXPECT_EQ(ScreenShare::captureSize(1281, 3, 1, 1920, 1080), (std::pair{1280, 2}));
 }
 
@@ -114,32 +112,6 @@ TEST_F(ScreenShareTest, ACaptureEndingOnItsOwnStopsTheShareOnceOnTheMainQueue) {
   runtime->runUntilIdle();
   EXPECT_FALSE(share->content());
   EXPECT_EQ(calls, (std::vector<std::string>{"started 1", "stopped The shared window was closed."}));
-}
-
-TEST_F(ScreenShareTest, SyntheticShareReplacesARealOneAndShowsThePatternEveryThreeSeconds) {
-  share->share(kDisplay);
-  share->startSynthetic();
-  EXPECT_EQ(calls, (std::vector<std::string>{"started 0", "stopped -", "started 0"}));
-  EXPECT_TRUE(share->isSynthetic());
-  runtime->advance(0);
-  ASSERT_TRUE(share->frames()->latest());
-  auto first = share->frames()->latest()->first;
-  EXPECT_EQ(first->width(), 1920);
-  EXPECT_EQ(first->height(), 1200);
-  runtime->advance(platform::seconds(3));
-  EXPECT_NE(share->frames()->latest()->first, first);
-  share->stop();
-  auto last = share->frames()->latest()->first;
-  runtime->advance(platform::seconds(6));
-  EXPECT_EQ(share->frames()->latest()->first, last) << "no picture after the stop; the last one stays";
-  // Choosing real content during the synthetic share ends the synthetic pictures.
-  share->startSynthetic();
-  runtime->advance(0);
-  share->share(kDisplay);
-  EXPECT_FALSE(share->isSynthetic());
-  EXPECT_FALSE(share->frames()->latest()) << "a new capture starts from no frame";
-  runtime->advance(platform::seconds(6));
-  EXPECT_FALSE(share->frames()->latest()) << "only the capture's frames arrive";
 }
 
 // B, G, R of a pixel, rows from the top.

@@ -2,11 +2,8 @@
 // Scratch folders, environment, user defaults and file reading for the logging tests,
 // and a real nginx that takes uploads.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <optional>
 #include <signal.h>
 #include <spawn.h>
@@ -14,13 +11,15 @@
 #include <stdexcept>
 #include <stdlib.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
 
+#include "CommandOutput.h"
+#include "TestPaths.h"
+#include "Eventually.h"
+#include "Platform/Net/TcpListener.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Log/SessionLog.h"
@@ -32,8 +31,7 @@ namespace quarzadel::testing {
 class ScopedTempDir {
  public:
   ScopedTempDir() {
-    const char* base = std::getenv("QZ_BINARY_DIR");
-    auto root = base ? std::filesystem::path(base) / "test-tmp" : std::filesystem::temp_directory_path();
+    const auto root = std::filesystem::path(qztest::binaryDir()) / "test-tmp";
     std::filesystem::create_directories(root);
     std::string pattern = (root / "log-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -53,10 +51,7 @@ class ScopedEnv {
     setenv(name, value.c_str(), 1);
     tzset();
   }
-  ~ScopedEnv() {
-    old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_);
-    tzset();
-  }
+  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_), tzset(); }
 
  private:
   const char* name_;
@@ -69,7 +64,6 @@ class ScopedDefaults {
     platform::UserDefaults::setStandard(defaults_);
   }
   ~ScopedDefaults() { platform::UserDefaults::setStandard(previous_); }
-  platform::UserDefaults& operator*() { return *defaults_; }
   platform::UserDefaults* operator->() { return defaults_.get(); }
 
  private:
@@ -86,7 +80,7 @@ inline std::string readFile(const std::filesystem::path& path) {
 
 inline std::vector<std::string> readLines(const std::filesystem::path& path) {
   std::vector<std::string> lines;
-  std::istringstream in(readFile(path));
+  std::ifstream in(path);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -98,9 +92,6 @@ inline std::vector<std::filesystem::path> filesIn(const std::filesystem::path& f
   std::sort(files.begin(), files.end());
   return files;
 }
-
-// A session-log line without its 23-character time and the blank after it.
-inline std::string withoutTime(const std::string& line) { return line.size() > 24 ? line.substr(24) : line; }
 
 // What was written to the logs during a test: the shared session log's lines
 // after its first (without their time) and the system log's entries.
@@ -119,47 +110,18 @@ class LogCapture {
     auto files = filesIn(dir_.path() / "Quarzadel");
     if (files.size() != 1) return lines;
     auto all = readLines(files[0]);
-    for (size_t k = 1; k < all.size(); ++k) lines.push_back(withoutTime(all[k]));
+    // Without the first line, and each line without its 23-character time and the blank after it.
+    for (size_t k = 1; k < all.size(); ++k) lines.push_back(all[k].size() > 24 ? all[k].substr(24) : all[k]);
     return lines;
   }
   std::vector<platform::CapturingSystemLogSink::Entry> entries() { return capture_.sink().entries(); }
   void clearSystem() { capture_.sink().clear(); }
-  // The system log's messages at one type.
-  std::vector<std::string> system(platform::LogType type) {
-    std::vector<std::string> messages;
-    for (const auto& e : capture_.sink().entries())
-      if (e.type == type) messages.push_back(e.message);
-    return messages;
-  }
 
  private:
   ScopedTempDir dir_;
   ScopedEnv state_{"XDG_STATE_HOME", dir_.path().string()};
   platform::ScopedSystemLogCapture capture_;
 };
-
-inline uint16_t freeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-inline bool acceptsConnections(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
-}
 
 // A real nginx on a loopback port that stores WebDAV PUTs under <dir>/store,
 // accepting them under /zone/logs/ only with the right AccessKey header.
@@ -173,11 +135,7 @@ class NginxServer {
     if (pid_ <= 0) throw std::runtime_error("nginx did not start; see " + (dir_ / "error.log").string());
   }
   ~NginxServer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
+    if (pid_ > 0) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
   }
 
   uint16_t port() const { return port_; }
@@ -186,13 +144,11 @@ class NginxServer {
   std::string storeURL(const std::string& key = kAccessKey) const {
     return "http://" + key + "@127.0.0.1:" + std::to_string(port_) + "/zone/logs/";
   }
-  // A location that refuses PUT (405).
-  std::string readOnlyURL() const { return "http://" + std::string(kAccessKey) + "@127.0.0.1:" + std::to_string(port_) + "/static/logs/"; }
 
  private:
   void start() {
-    port_ = freeLoopbackPort();
-    std::filesystem::create_directories(store() / "static" / "logs");
+    port_ = platform::TcpListener::make()->port();  // free again once the listener is gone
+    std::filesystem::create_directories(store());
     for (auto sub : {"body", "proxy", "fastcgi", "uwsgi", "scgi"}) std::filesystem::create_directories(dir_ / sub);
     auto conf = dir_ / "nginx.conf";
     std::ofstream out(conf);
@@ -215,18 +171,13 @@ class NginxServer {
     const char* argv[] = {"nginx", "-p", prefix.c_str(), "-c", confText.c_str(), nullptr};
     pid_t pid = 0;
     if (posix_spawnp(&pid, "nginx", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) return;  // exited: port taken or bad config
-      if (acceptsConnections(port_)) {
-        pid_ = pid;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    bool exited = false;  // the port was taken, or the config is bad
+    const std::string probe = "bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port_) + "'";
+    qztest::eventually(
+        [&] { return (exited = ::waitpid(pid, nullptr, WNOHANG) == pid) || qztest::runCommand(probe).succeeded(); },
+        std::chrono::seconds(5));
+    if (!exited && qztest::runCommand(probe).succeeded()) pid_ = pid;
+    else if (!exited) ::kill(pid, SIGTERM), ::waitpid(pid, nullptr, 0);
   }
 
   std::filesystem::path dir_;

@@ -56,18 +56,6 @@ TEST_F(BridgeTest, LibraryRecordsBecomeApplicationLines) {
                             }));
 }
 
-TEST_F(BridgeTest, TraceAndDebugReachTheSystemLogOnly) {
-  install("trace");
-  MEDLEY_LOG_TRACE("frame", 1);
-  RTMP_LOG_DEBUG("chunk ", 2);
-  auto system = logs_.entries();
-  ASSERT_EQ(system.size(), 2u);  // both module loggers took the level
-  EXPECT_EQ(system[0].type, LogType::debug);
-  EXPECT_EQ(system[0].message, "[Medley bridge_test.cpp:" + std::to_string(__LINE__ - 5) + "] frame 1");
-  EXPECT_EQ(system[1].type, LogType::debug);
-  EXPECT_TRUE(logs_.sessionLines().empty());
-}
-
 // The libraries' own call sites leave the joining blank to the bridge.
 TEST_F(BridgeTest, LibraryCallSitesReadWithSingleBlanks) {
   install(std::nullopt);

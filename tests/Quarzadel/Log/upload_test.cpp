@@ -53,7 +53,6 @@ TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndFailuresAreReportedWithTheirSt
   ASSERT_TRUE(std::filesystem::exists(stored)) << name;
   EXPECT_EQ(testing::readFile(stored), testing::readFile(file));
   EXPECT_TRUE(std::filesystem::exists(file));  // the local file stays
-  EXPECT_TRUE(upload(file).first);             // a second upload is an independent PUT
 
   // Nothing is sent for missing or empty files.
   EXPECT_EQ(upload(dir_.path() / "missing.log"), std::make_pair(false, std::string()));
@@ -65,18 +64,14 @@ TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndFailuresAreReportedWithTheirSt
   name = other.filename().string();
   defaults_->set("LogStoreURL", nginx.storeURL("wrong-key"));
   EXPECT_EQ(upload(other), std::make_pair(false, "Session log upload " + name + ": failed 403 "));
-  defaults_->set("LogStoreURL", nginx.readOnlyURL());
-  EXPECT_EQ(upload(other), std::make_pair(false, "Session log upload " + name + ": failed 405 "));
   // A transport failure has no status, but a description.
-  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(testing::freeLoopbackPort()) + "/zone/logs/");
+  const auto closed = platform::TcpListener::make()->port();  // nothing listens once the listener is gone
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(closed) + "/zone/logs/");
   const auto [ok, line] = upload(other);
   EXPECT_FALSE(ok);
   const std::string prefix = "Session log upload " + name + ": failed -1 ";
   ASSERT_TRUE(line.starts_with(prefix)) << line;
   EXPECT_GT(line.size(), prefix.size());
-  // A store that is no HTTP store is never asked.
-  defaults_->set("LogStoreURL", "ftp://k@host/zone/logs/");
-  EXPECT_EQ(upload(other), std::make_pair(false, std::string()));
   EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
 }
 

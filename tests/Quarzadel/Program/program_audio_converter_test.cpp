@@ -15,20 +15,6 @@ using testing::makeBuffer;
 
 platform::AudioFormat program() { return ProgramAudioTimeline::outputFormat(); }
 
-TEST(ProgramAudioConverter, MonoAtTheProgramRateIsCopiedToBothChannelsWithoutAConverter) {
-  ProgramAudioConverter converter(program());
-  auto in = makeBuffer(48000, 1, 480, [](uint32_t, uint32_t i) { return i * 0.001f; });
-  auto out = converter.convert(in);
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->format(), program());
-  ASSERT_EQ(out->frameLength(), 480u);
-  for (uint32_t i = 0; i < 480; ++i) {
-    ASSERT_EQ(out->floatChannelData()[0][i], i * 0.001f);
-    ASSERT_EQ(out->floatChannelData()[1][i], i * 0.001f);
-  }
-  EXPECT_FALSE(converter.hasConverter());
-}
-
 TEST(ProgramAudioConverter, OtherRatesGoThroughOneCachedConverterThatFeedsMonoToBothChannels) {
   ProgramAudioConverter converter(program());
   int64_t total = 0;
@@ -58,22 +44,6 @@ TEST(ProgramAudioConverter, OtherRatesGoThroughOneCachedConverterThatFeedsMonoTo
   for (size_t i = 1000; i < left.size(); ++i) peak = std::max(peak, std::fabs(left[i]));
   EXPECT_NEAR(peak, 0.5f, 0.02f);
   for (size_t i = 1001; i < left.size(); ++i) ASSERT_LT(std::fabs(left[i] - left[i - 1]), 0.1f) << i;
-}
-
-TEST(ProgramAudioConverter, InterleavedIntegerStereoIsConverted) {
-  ProgramAudioConverter converter(program());
-  const platform::AudioFormat format(platform::CommonFormat::int16, 48000, 2, true);
-  auto in = platform::PCMBuffer::make(format, 64);
-  in->setFrameLength(64);
-  for (int i = 0; i < 64; ++i) {
-    in->int16ChannelData()[0][2 * i] = 16384;
-    in->int16ChannelData()[0][2 * i + 1] = -16384;
-  }
-  auto out = converter.convert(in);
-  ASSERT_TRUE(out);
-  ASSERT_GT(out->frameLength(), 0u);
-  EXPECT_NEAR(out->floatChannelData()[0][out->frameLength() - 1], 0.5f, 1e-3);
-  EXPECT_NEAR(out->floatChannelData()[1][out->frameLength() - 1], -0.5f, 1e-3);
 }
 
 TEST(ProgramAudioConverter, AFormatNoConverterTakesIsRefusedUntilTheFormatChanges) {

@@ -68,38 +68,6 @@ class ProgramAudioTest : public ::testing::Test {
   std::vector<Event> events;
 };
 
-TEST_F(ProgramAudioTest, WithoutAnySourceSilenceFlowsHeldBehindTheHostClock) {
-  audio->start(), idle();
-  advance(0.5);
-  EXPECT_TRUE(out.buffers.empty());
-  advance(0.02);  // first tick after 0.5 s: anchors, emits nothing
-  EXPECT_TRUE(out.buffers.empty());
-  advance(0.02);
-  ASSERT_EQ(out.frames(), 960);
-  advance(1.0);
-  EXPECT_TRUE(out.allZero());
-  EXPECT_NEAR(endOfStream(), now() - ProgramAudio::kOutputLatency, 1.0 / kRate);
-  // About every 0.06 s a zero level.
-  const size_t reports = levels.size();
-  EXPECT_GE(reports, 16u);
-  EXPECT_LE(reports, 19u);
-  for (const auto& l : levels) EXPECT_EQ(l, (AudioLevel{0, 0}));
-}
-
-TEST_F(ProgramAudioTest, OutputIsOneContiguousStreamAcrossSoundSilenceAndASwitch) {
-  auto a = startWithA();
-  stream(*a, 0.5);
-  advance(0.4);  // silence fills in
-  auto b = mic("b");
-  switchTo(b);
-  stream(*b, 0.5);
-  for (size_t i = 1; i < out.buffers.size(); ++i) {
-    const auto& p = out.buffers[i - 1];
-    ASSERT_EQ(out.buffers[i].time.sampleTime, p.time.sampleTime + p.buffer->frameLength()) << i;
-  }
-  EXPECT_NEAR(endOfStream(), now() - 0.01, 0.002);
-}
-
 TEST_F(ProgramAudioTest, ANewerSwitchReplacesAnUnheardPendingSourceAndTheCutFadesIn) {
   auto a = startWithA();
   stream(*a, 0.1, 1.0f);
@@ -129,61 +97,6 @@ TEST_F(ProgramAudioTest, ANewerSwitchReplacesAnUnheardPendingSourceAndTheCutFade
   EXPECT_EQ(left[before], 0.0f);
   EXPECT_FLOAT_EQ(left[before + 240], 0.5f);
   EXPECT_EQ(left[before + 480], 1.0f);
-}
-
-TEST_F(ProgramAudioTest, AFailedOnAirMicrophoneStaysOnAirAndCanBeOpenedAnewOrRestarted) {
-  auto a = startWithA();
-  deliverNow(*a);
-  a->fail("Mic a was disconnected."), idle();
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceFailed),
-            std::vector<Event>{Event::onAirSourceFailed("a", "Mic a", "Mic a was disconnected.")});
-  EXPECT_EQ(a->stops, 0);
-  // Marked failed, it is never reported stalled, and silence fills in.
-  advance(3.0);
-  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
-  auto a2 = mic("a");
-  switchTo(a2);
-  EXPECT_EQ(a2->starts, 1);
-  deliverNow(*a2);
-  EXPECT_EQ(a->stops, 1);
-
-  // A restart reopens only the on-air microphone, and its sound comes without a fade-in.
-  audio->restart(mic("other")), idle();
-  EXPECT_EQ(a2->stops, 0);
-  auto a3 = mic("a");
-  audio->restart(a3), idle();
-  EXPECT_EQ(a2->stops, 1);
-  EXPECT_EQ(a3->starts, 1);
-  advance(0.5);  // nothing on air: silence
-  a3->deliver(constantBuffer(480, 1.0f), now() - 0.01), idle();
-  const auto left = out.channel(0);
-  EXPECT_EQ(left[left.size() - 480], 1.0f);
-}
-
-TEST_F(ProgramAudioTest, ASilentOnAirMicrophoneIsBackedBySilenceAndReportedStalledOnce) {
-  auto a = startWithA();
-  stream(*a, 0.2);
-  const int64_t before = out.frames();
-  advance(0.1);
-  EXPECT_EQ(out.frames(), before);  // within 0.12 s: no silence yet
-  advance(0.06);
-  EXPECT_GT(out.frames(), before);
-  advance(1.8);
-  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
-  advance(0.1);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled),
-            std::vector<Event>{Event::onAirSourceStalled("a", "Mic a")});
-  advance(3.0);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
-  // Sound again: after a silence fill a buffer within the drift window lands at its
-  // own stamp, behind silence. Then silence again: reported again.
-  const double stamp = endOfStream() + 0.01;
-  a->deliver(constantBuffer(480, 0.5f), stamp), idle();
-  EXPECT_NEAR(platform::toSeconds(out.buffers.back().time.hostTime), stamp, 1.0 / kRate);
-  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 0.5f);
-  stream(*a, 0.1);
-  advance(2.1);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 2u);
 }
 
 TEST_F(ProgramAudioTest, APendingOrReopenedMicrophoneThatFailsOrNeverDeliversIsGivenUp) {
@@ -238,40 +151,6 @@ TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSi
                 "[INFO] [ProgramAudio] Microphone on air: Mic a",
                 "[WARN] [ProgramAudio] Sound buffer stamped 30.000 s ahead of the host clock; placing it at its arrival",
             }));
-}
-
-TEST_F(ProgramAudioTest, MuteSilencesTheOutputButNotTheMeterWhichReportsAboutEveryFiftyMilliseconds) {
-  auto a = mic("a");
-  audio->switchTo(a);
-  audio->setMuted(true), idle();
-  stream(*a, 1.0, 0.1f);
-  EXPECT_TRUE(out.allZero());
-  EXPECT_GE(levels.size(), 16u);
-  EXPECT_LE(levels.size(), 21u);
-  EXPECT_NEAR(levels.back().rms, 40.0f / 60, 1e-4);
-  audio->setMuted(false), idle();
-  deliverNow(*a, 1.0f);
-  EXPECT_EQ(out.channel(0).back(), 1.0f);
-}
-
-TEST_F(ProgramAudioTest, StopReleasesBothSourcesOnceAndEndsTheStream) {
-  auto a = startWithA();
-  deliverNow(*a);
-  auto b = mic("b");
-  audio->switchTo(b);
-  audio->stop();
-  audio->stop(), idle();
-  EXPECT_EQ(a->stops, 1);
-  EXPECT_EQ(b->stops, 1);
-  const int64_t frames = out.frames();
-  advance(2.0);
-  EXPECT_EQ(out.frames(), frames);
-  EXPECT_EQ(runtime->pendingTimers(), 0u);
-  // Callbacks after the program sound is gone do nothing.
-  audio.reset();
-  a->deliver(constantBuffer(480, 1.0f), now());
-  a->fail("late"), idle();
-  EXPECT_EQ(out.frames(), frames);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 namespace quarzadel {
 namespace {
 
-using testing::constantBuffer;
 using testing::OutputLog;
 using testing::rampBuffer;
 
@@ -37,29 +36,8 @@ void expectBackToBack(const OutputLog& out) {
   }
 }
 
-TEST_F(TimelineTest, FirstBufferAnchorsTheTimelineAndIsStampedWithItsOwnTime) {
-  timeline.insertSilence(1000);  // nothing is handed on before the anchor
-  timeline.emit(rampBuffer(100));
-  EXPECT_TRUE(out.buffers.empty());
-  timeline.place(*rampBuffer(480), kT0);
-  ASSERT_EQ(out.buffers.size(), 1u);
-  EXPECT_EQ(out.buffers[0].time.hostTime, platform::seconds(kT0));
-  EXPECT_EQ(out.buffers[0].time.sampleTime, 48'000'000);
-  EXPECT_EQ(out.channel(0), out.channel(1));
-  EXPECT_EQ(out.channel(0).front(), 1.0f);
-  EXPECT_EQ(out.channel(0).back(), 480.0f);
-  timeline.setAnchor(kT0 + 5);  // the anchor never moves once set
-  EXPECT_EQ(*timeline.anchorHost(), kT0);
-  // An empty buffer changes nothing, not even a pending resync.
-  timeline.requestResync();
-  timeline.place(*rampBuffer(0), at(480 + 9600));
-  EXPECT_EQ(out.buffers.size(), 1u);
-  EXPECT_TRUE(timeline.resyncPending());
-}
-
 // Beyond 50 ms a gap is filled with silence in chunks and an overlap cuts the
-// buffer's start; within it, buffers pass unrepaired until the smoothed error
-// passes half a millisecond.
+// buffer's start.
 TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   timeline.place(*rampBuffer(480), kT0);
   timeline.place(*rampBuffer(480, 1000), at(480 + 4800));  // 100 ms late
@@ -80,13 +58,6 @@ TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   EXPECT_EQ(out.buffers.back().buffer->frameLength(), 1216u);
   EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 1.0f + 2880);
 
-  // 30 ms late, then 30 ms early: neither silence nor a cut; the late one moves the
-  // smoothed error past the threshold (one repeat).
-  const int64_t now = timeline.emittedSamples();
-  timeline.place(*rampBuffer(480), at(now + 1440));
-  EXPECT_EQ(timeline.emittedSamples(), now + 481);
-  timeline.place(*rampBuffer(480), at(now + 481 - 1440));
-  EXPECT_EQ(timeline.emittedSamples(), now + 961);
   expectBackToBack(out);
 }
 
@@ -120,63 +91,6 @@ TEST(TimelineDriftTest, ASteadyOffsetIsCorrectedOneSampleAtATime) {
     for (int k = 0; k < 200; ++k) timeline.place(*rampBuffer(1), kT0 + (before + k - 60.0) / kRate);
     EXPECT_EQ(timeline.emittedSamples(), before + 200);
   }
-}
-
-TEST_F(TimelineTest, AfterAResyncTheBufferLandsWithinHalfASample) {
-  timeline.place(*rampBuffer(480), kT0);
-
-  timeline.requestResync();
-  timeline.place(*rampBuffer(480), at(480 + 0.4));  // 0.4 samples late: left alone
-  EXPECT_EQ(timeline.emittedSamples(), 960);
-  EXPECT_NEAR(timeline.smoothedError(), 0.05 * 0.4, 1e-9);
-  EXPECT_FALSE(timeline.resyncPending());
-
-  timeline.requestResync();
-  timeline.place(*rampBuffer(480), at(960 + 3));  // 3 samples late: 3 silent frames first
-  EXPECT_EQ(timeline.emittedSamples(), 960 + 3 + 480);
-
-  timeline.requestResync();
-  timeline.place(*rampBuffer(480, 1), at(1443 - 2));  // 2 samples early: 2 frames cut
-  EXPECT_EQ(timeline.emittedSamples(), 1443 + 478);
-  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 3.0f);
-  expectBackToBack(out);
-}
-
-TEST_F(TimelineTest, FadeInRampsFromSilenceOverTenMillisecondsAcrossBuffers) {
-  timeline.place(*constantBuffer(1, 1.0f), kT0);
-  timeline.setFadeInRemaining(ProgramAudioTimeline::kFadeInFrames);
-  timeline.place(*constantBuffer(300, 1.0f), at(1));
-  timeline.place(*constantBuffer(300, 1.0f), at(301));
-  const auto left = out.channel(0);
-  const auto right = out.channel(1);
-  ASSERT_EQ(left.size(), 601u);
-  for (int i = 0; i < 480; ++i) {
-    ASSERT_FLOAT_EQ(left[1 + i], static_cast<float>(i) / 480) << i;
-    ASSERT_FLOAT_EQ(right[1 + i], static_cast<float>(i) / 480) << i;
-  }
-  for (int i = 481; i < 601; ++i) ASSERT_EQ(left[i], 1.0f) << i;
-  EXPECT_EQ(timeline.fadeInRemaining(), 0);
-}
-
-TEST_F(TimelineTest, MuteSilencesOutputAndTheFadeInWaitsForTheUnmute) {
-  timeline.place(*constantBuffer(480, 0.5f), kT0);
-  timeline.setMuted(true);
-  timeline.setFadeInRemaining(480);
-  timeline.place(*constantBuffer(480, 0.5f), at(480));
-  EXPECT_EQ(timeline.fadeInRemaining(), 480);
-  timeline.setMuted(false);
-  timeline.place(*constantBuffer(480, 0.5f), at(960));
-  const auto left = out.channel(0);
-  for (int i = 480; i < 960; ++i) ASSERT_EQ(left[i], 0.0f) << i;
-  EXPECT_EQ(left[960], 0.0f);
-  EXPECT_FLOAT_EQ(left[960 + 240], 0.25f);
-  EXPECT_EQ(out.buffers.size(), 3u);
-  expectBackToBack(out);
-  // Silence is neither faded nor counted against the fade.
-  timeline.setFadeInRemaining(480);
-  timeline.insertSilence(5000);
-  EXPECT_EQ(timeline.fadeInRemaining(), 480);
-  EXPECT_EQ(out.buffers.size(), 5u);  // 4096, 904
 }
 
 }  // namespace

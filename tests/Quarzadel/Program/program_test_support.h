@@ -1,7 +1,7 @@
 #pragma once
 // Pictures, sound buffers and scriptable sources for the program's tests, and what
 // a pipeline wrote to the logs.
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -31,8 +31,7 @@ inline platform::PixelBufferRef flatPicture(int width, int height, YCbCr c,
       f.uv[y * f.strideUV + 2 * x] = c.cb;
       f.uv[y * f.strideUV + 2 * x + 1] = c.cr;
     }
-  platform::ColorAttachments tags = platform::ColorAttachments::bt709();
-  buffer->setColorAttachments(tags);
+  buffer->setColorAttachments(platform::ColorAttachments::bt709());
   return buffer;
 }
 
@@ -61,8 +60,7 @@ inline bool samePicture(const platform::PixelBuffer& a, const platform::PixelBuf
 // queue it was started with, as the contract requires.
 class ScriptedSource final : public VideoFrameSource {
  public:
-  ScriptedSource(std::string id, std::string name, bool fit = false)
-      : id_(std::move(id)), name_(std::move(name)), fit_(fit) {}
+  ScriptedSource(std::string id, std::string name) : id_(std::move(id)), name_(std::move(name)) {}
 
   std::string sourceID() const override { return id_; }
   std::string displayName() const override { return name_; }
@@ -73,8 +71,8 @@ class ScriptedSource final : public VideoFrameSource {
     onFailure_ = std::move(onFailure);
   }
   void stop() override { ++stops; }
-  void apply(const StreamConfig& target) override { applied.push_back(target); }
-  bool prefersFit() const override { return fit_; }
+  void apply(const StreamConfig&) override {}
+  bool prefersFit() const override { return false; }
 
   // Sends a frame of one luma level (neutral chroma), stamped `pts`.
   void frame(double pts, uint8_t luma = 128, int width = 64, int height = 36) {
@@ -89,11 +87,9 @@ class ScriptedSource final : public VideoFrameSource {
   int starts = 0;
   int stops = 0;
   std::vector<double> sent;  // stamps of the frames sent
-  std::vector<StreamConfig> applied;
 
  private:
   std::string id_, name_;
-  bool fit_;
   std::shared_ptr<platform::SerialQueue> queue_;
   FrameHandler onFrame_;
   FailureHandler onFailure_;
@@ -142,10 +138,9 @@ struct OutputLog {
     return out;
   }
   bool allZero() const {
-    for (uint32_t c = 0; c < 2; ++c)
-      for (float x : channel(c))
-        if (x != 0) return false;
-    return true;
+    const auto l = channel(0), r = channel(1);
+    return std::all_of(l.begin(), l.end(), [](float x) { return x == 0; }) &&
+           std::all_of(r.begin(), r.end(), [](float x) { return x == 0; });
   }
 };
 

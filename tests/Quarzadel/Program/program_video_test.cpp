@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <regex>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/ProgramVideo.h"
@@ -19,7 +18,6 @@ constexpr double kInterval = 1.0 / 30;
 struct Output {
   double pts;
   double at;
-  int width;
   uint8_t luma;
 };
 
@@ -32,9 +30,8 @@ class ProgramVideoTest : public ::testing::Test {
     // Keep only what the tests look at: holding the buffers would drain the pool.
     video->onOutput = [this](const platform::SampleBufferRef& s) {
       const auto& image = *s->imageBuffer();
-      outputs.push_back({s->presentationTime().seconds(), now(), image.width(),
-                         testing::lumaAt(image, image.width() / 2, image.height() / 2)});
-      lastSample = s;
+      outputs.push_back(
+          {s->presentationTime().seconds(), now(), testing::lumaAt(image, image.width() / 2, image.height() / 2)});
     };
     video->onEvent = [this](const Event& e) { events.push_back(e); };
   }
@@ -76,17 +73,6 @@ class ProgramVideoTest : public ::testing::Test {
     std::copy_if(events.begin(), events.end(), std::back_inserter(r), [kind](const Event& e) { return e.kind == kind; });
     return r;
   }
-  // A dissolving program: `a` (luma 40) on air, then `b` (luma 200) fed with it until
-  // `after` seconds past b's first frame (b goes on air 0.5 s in).
-  std::pair<std::shared_ptr<ScriptedSource>, std::shared_ptr<ScriptedSource>> dissolveToB(double after) {
-    begin(CameraTransition::dissolve);
-    auto a = source("a"), b = source("b");
-    putOnAir(a, 40);
-    switchTo(b);
-    firstB = now() + kInterval / 2;
-    feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + after);
-    return {a, b};
-  }
   // Puts `s` on air with one frame at now.
   void putOnAir(const std::shared_ptr<ScriptedSource>& s, uint8_t luma = 100) {
     switchTo(s);
@@ -101,15 +87,7 @@ class ProgramVideoTest : public ::testing::Test {
   std::shared_ptr<ProgramVideo> video;
   std::vector<Output> outputs;
   std::vector<Event> events;
-  platform::SampleBufferRef lastSample;
   double firstB = 0;
-};
-
-// A clock that moves on by `step` at every read: every render seems to take `step`.
-struct RenderClock : platform::Clock {
-  platform::Nanos now() const override { return t += step; }
-  mutable platform::Nanos t = 0;
-  platform::Nanos step = 0;
 };
 
 struct Rate {
@@ -137,7 +115,7 @@ TEST_P(ProgramVideoPacingTest, FramesCloserThanThreeQuartersOfAnIntervalAreThinn
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, ProgramVideoPacingTest,
-                         ::testing::Values(Rate{60, 30}, Rate{50, 25}, Rate{35, 35}, Rate{25, 25}));
+                         ::testing::Values(Rate{60, 30}, Rate{35, 35}));
 
 TEST_F(ProgramVideoTest, SourcesGoOnAirAtTheirFirstFrameAndFailuresAreRoutedByTheirSlot) {
   begin();
@@ -195,96 +173,6 @@ TEST_F(ProgramVideoTest, NextSourceReplacesAHealthyOneAfterHalfASecondOfItsFrame
   EXPECT_EQ(a->stops, 1);
   // Frames of the old source no longer reach the program.
   for (const auto& o : outputsSince(firstB + 0.55)) EXPECT_EQ(o.luma, 200);
-
-  auto c = source("c"), b3 = source("b");
-  switchTo(c);
-  switchTo(b3);
-  EXPECT_EQ(c->stops, 1);
-  EXPECT_EQ(b3->starts, 1);
-  feedBoth(*b, 200, *b3, 150, now(), now() + 0.6);
-  EXPECT_EQ(b->stops, 1);
-  EXPECT_EQ(outputs.back().luma, 150);
-}
-
-TEST_F(ProgramVideoTest, SwitchingBackDuringADissolveRestoresTheOldSourceAtOnce) {
-  auto [a, b] = dissolveToB(0.6);
-  ASSERT_EQ(events.back().id, "b");
-  auto a2 = source("a");
-  switchTo(a2);
-  EXPECT_EQ(a2->starts, 0);  // the running instance comes back
-  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
-  const double back = now();
-  feedBoth(*a, 40, *b, 200, now() + 0.001, back + 0.6);
-  EXPECT_EQ(outputs.back().luma, 40);
-  EXPECT_EQ(b->stops, 1);
-  EXPECT_EQ(a->stops, 0);
-}
-
-TEST_F(ProgramVideoTest, PendingOrReopenedSourceSilentForEightSecondsFails) {
-  begin();
-  auto a = source("a", "Front Camera"), b = source("b", "USB Camera");
-  putOnAir(a);
-  switchTo(b);
-  const double requested = now();
-  advanceTo(requested + 7.9);
-  EXPECT_TRUE(eventsOf(Event::Kind::switchFailed).empty());
-  advanceTo(requested + 8.05);
-  EXPECT_EQ(eventsOf(Event::Kind::switchFailed),
-            std::vector<Event>{Event::switchFailed("b", "USB Camera", "USB Camera didn't send any video.")});
-  EXPECT_EQ(b->stops, 1);
-
-  // A reopened on-air source that stays silent means the on-air source failed.
-  auto again = source("a", "Front Camera");
-  video->restart(again), settle();
-  EXPECT_EQ(a->stops, 1);
-  EXPECT_EQ(again->starts, 1);
-  advance(8.1);
-  EXPECT_EQ(events.back(), Event::onAirSourceFailed("a", "Front Camera", "It stopped sending video."));
-  EXPECT_EQ(eventsOf(Event::Kind::switchFailed).size(), 1u);
-}
-
-// A silent source's last picture is repeated a frame interval apart, it is reported
-// stalled once after two seconds, and it may be reopened after one second.
-TEST_F(ProgramVideoTest, SilentSourcesLastPictureIsRepeatedThenReportedStalledOnceAndReopened) {
-  begin();
-  auto a = source("a");
-  putOnAir(a, 100);
-  feed(*a, 30, now() + 0.01, now() + 1.0, 100);
-  const double lastFrame = now();
-  const int64_t repeatsBefore = video->repeatedFrames();
-  double previous = outputs.back().pts;
-  advance(0.5);
-  auto early = source("a");
-  video->reopenIfStalled(early), settle();
-  EXPECT_EQ(early->starts, 0);
-  advance(0.5);
-  const auto held = outputsSince(lastFrame + 0.001);
-  EXPECT_NEAR(static_cast<double>(held.size()), 27, 3);
-  for (const auto& o : held) {
-    EXPECT_EQ(o.luma, 100);
-    EXPECT_NEAR(o.pts - previous, kInterval, 1e-6);
-    previous = o.pts;
-  }
-  EXPECT_EQ(video->repeatedFrames() - repeatsBefore, static_cast<int64_t>(held.size()));
-  EXPECT_TRUE(eventsOf(Event::Kind::onAirSourceStalled).empty());
-  advanceTo(lastFrame + 2.05);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
-  advance(5);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 1u);
-
-  // The reopened source takes over at its first frame, later than every repeat,
-  // and the stall can be reported anew.
-  auto late = source("a");
-  video->reopenIfStalled(late), settle();
-  EXPECT_EQ(late->starts, 1);
-  EXPECT_EQ(a->stops, 1);
-  late->frame(now(), 110), settle();
-  EXPECT_EQ(events.back(), Event::onAir("a", "Camera a"));
-  EXPECT_EQ(outputs.back().luma, 110);
-  for (size_t i = 1; i < outputs.size(); ++i) ASSERT_GT(outputs[i].pts, outputs[i - 1].pts);
-  advance(2.1);
-  EXPECT_EQ(eventsOf(Event::Kind::onAirSourceStalled).size(), 2u);
-  EXPECT_EQ(events.back(), Event::onAirSourceStalled("a", "Camera a"));
 }
 
 // Repeats run a hold threshold behind the clock and live frames carry their own
@@ -328,104 +216,6 @@ TEST_F(ProgramVideoTest, BackOnLiveFramesTheHeldPictureFillsTheSlotsUpToTheLiveO
   }
 }
 
-TEST_F(ProgramVideoTest, ConfigurationChangesApplyToOnAirAndPendingSources) {
-  begin();
-  auto a = source("a"), b = source("b");
-  putOnAir(a);
-  switchTo(b);
-  const auto format = lastSample->formatDescription();
-  StreamConfig same;
-  same.resolution = StreamConfig::Resolution::hd720;
-  video->setConfig(same), settle();
-  EXPECT_TRUE(a->applied.empty());
-  StreamConfig big;
-  video->setConfig(big), settle();
-  ASSERT_EQ(a->applied.size(), 1u);
-  EXPECT_EQ(a->applied[0], big);
-  EXPECT_EQ(b->applied.size(), 1u);
-  a->frame(now() + 0.1, 100);
-  advance(0.1);
-  EXPECT_EQ(outputs.back().width, 1920);
-  EXPECT_NE(lastSample->formatDescription(), format);
-  EXPECT_EQ(lastSample->formatDescription()->dimensions(), (platform::VideoDimensions{1920, 1080}));
-}
-
-TEST_F(ProgramVideoTest, StopReleasesEverySourceAndARestartKeepsTimeIncreasingWithoutFillingTheGap) {
-  auto [a, b] = dissolveToB(0.52);
-  auto c = source("c");
-  switchTo(c);
-  video->stop(), settle();
-  EXPECT_EQ(a->stops, 1);
-  EXPECT_EQ(b->stops, 1);
-  EXPECT_EQ(c->stops, 1);
-  const size_t count = outputs.size();
-  const double lastPts = outputs.back().pts;
-  advance(2.0);
-  EXPECT_EQ(outputs.size(), count);
-
-  // A gap of more than a second (the program was stopped) is left as it is.
-  startVideo();
-  auto d = source("d");
-  putOnAir(d, 150);
-  ASSERT_EQ(outputs.size(), count + 1);
-  EXPECT_EQ(outputs.back().luma, 150);
-  EXPECT_GT(outputs.back().pts, lastPts);
-
-  // A released program stops its sources and ignores their late callbacks.
-  video.reset();
-  EXPECT_EQ(d->stops, 1);
-  d->frame(now(), 1);
-  d->fail("late");
-  advance(1);
-}
-
-TEST_F(ProgramVideoTest, WritesItsOwnLogLines) {
-  testing::LogCapture logs;
-  auto clock = std::make_shared<RenderClock>();
-  make(CameraTransition::dissolve);
-  video->renderClock = clock;
-  startVideo();
-  clock->step = platform::seconds(0.0519);
-  advance(0.041);  // the first slate frame
-  clock->step = 0;
-  ASSERT_EQ(outputs.size(), 1u);
-
-  auto a = source("a");
-  switchTo(a);
-  advance(0.1005);
-  a->frame(now(), 100), settle();
-  feed(*a, 30, now() + 0.01, now() + 0.5, 100);
-  advance(1.0005);  // held
-  a->frame(now(), 100), settle();
-
-  auto b = source("b");
-  switchTo(b);
-  firstB = now() + kInterval / 2;
-  feedBoth(*a, 40, *b, 200, now() + 0.001, firstB + 0.55);
-  clock->step = platform::seconds(0.0999);
-  const double next = now() + kInterval / 2 + 0.001;
-  feedBoth(*a, 40, *b, 200, next, next + kInterval / 2);  // one frame pair, during the dissolve
-  clock->step = 0;
-
-  const auto session = logs.sessionLines();
-  ASSERT_EQ(session.size(), 6u);
-  EXPECT_TRUE(std::regex_match(session[0], std::regex(R"(\[INFO\] \[ProgramVideo\] Video pipeline warmed up in \d+ ms)")))
-      << session[0];
-  EXPECT_EQ(std::vector<std::string>(session.begin() + 1, session.end()),
-            (std::vector<std::string>{
-                "[INFO] [ProgramVideo] Slow program render: 51 ms (slate)",
-                "[INFO] [ProgramVideo] On air: Camera a",
-                "[INFO] [ProgramVideo] Program back on live frames after 1000 ms (Camera a)",
-                "[INFO] [ProgramVideo] On air: Camera b",
-                "[INFO] [ProgramVideo] Slow program render: 99 ms (Camera b, dissolving)",
-            }));
-  // The debug lines reach the system log only.
-  const auto debug = logs.system(platform::LogType::debug);
-  ASSERT_EQ(debug.size(), 3u);
-  EXPECT_EQ(debug[0], "First frame from Camera a after 100 ms");
-  EXPECT_TRUE(debug[1].starts_with("Program holding last frame (no video for 1")) << debug[1];
-}
-
 // The dissolve starts at the new source's first emitted frame and lasts 0.35 s; every
 // picture blends the outgoing source's newest frame, not one kept from before, and
 // only the new source's frames are emitted.
@@ -466,50 +256,6 @@ TEST_F(ProgramVideoTest, TheDissolveFollowsTheOutgoingSourcesNewestFrame) {
   EXPECT_EQ(a->stops, 1);
 }
 
-// A switch while a dissolve runs: the dissolve ends as it would, then the next one
-// starts from the source that was on air.
-TEST_F(ProgramVideoTest, ASecondSwitchDuringADissolveDissolvesFromTheSourceOnAir) {
-  auto [a, b] = dissolveToB(0.55);
-  auto c = source("c");
-  switchTo(c);
-  const double from = now() + 0.001;
-  double firstC = 0;
-  for (int k = 0; k * kInterval <= 1.5; ++k) {
-    const double pts = from + k * kInterval;
-    advanceTo(pts);
-    a->frame(pts, 40), settle();
-    advanceTo(pts + kInterval / 3);
-    c->frame(pts + kInterval / 3, 120), settle();
-    if (!firstC) firstC = now();
-    advanceTo(pts + kInterval / 2);
-    b->frame(pts + kInterval / 2, 200), settle();
-  }
-  EXPECT_EQ(a->stops, 1);  // at the end of its own dissolve
-  const auto onAir = eventsOf(Event::Kind::onAir);
-  ASSERT_EQ(onAir.size(), 3u);
-  EXPECT_EQ(onAir.back().id, "c");
-  EXPECT_EQ(b->stops, 1);  // at the end of the second dissolve
-  EXPECT_EQ(c->stops, 0);
-  // Until c is on air only b's frames come out, ending the dissolve from a; then
-  // a dissolve from b (200) to c (120) starts with c's first emitted frame.
-  auto second = outputsSince(firstC + 0.5);
-  while (!second.empty() && !isFrom(*c, second.front())) second.erase(second.begin());
-  ASSERT_FALSE(second.empty());
-  uint8_t previous = 0;
-  for (const auto& o : outputsSince(from)) {
-    if (o.at >= second.front().at) break;
-    EXPECT_FALSE(isFrom(*c, o));
-    EXPECT_GE(o.luma, previous) << "at " << o.at - from;
-    previous = o.luma;
-  }
-  EXPECT_EQ(previous, 200);
-  const double start = second.front().at;
-  for (const auto& o : second) {
-    const double p = std::min(1.0, (o.at - start) / 0.35);
-    EXPECT_NEAR(o.luma, 200 - 80 * ProgramRenderer::smoothstep(p), 2) << "at +" << o.at - start;
-  }
-}
-
 TEST_F(ProgramVideoTest, AFailedOnAirSourceHoldsItsLastPictureUntilReplaced) {
   begin();
   auto a = source("a");
@@ -528,6 +274,12 @@ TEST_F(ProgramVideoTest, AFailedOnAirSourceHoldsItsLastPictureUntilReplaced) {
   video->restart(again), settle();
   again->frame(now(), 120), settle();
   EXPECT_EQ(outputs.back().luma, 120);
+  // A released program stops its sources and ignores their late callbacks.
+  video.reset();
+  EXPECT_EQ(again->stops, 1);
+  again->frame(now(), 1);
+  again->fail("late");
+  advance(1);
 }
 
 }  // namespace

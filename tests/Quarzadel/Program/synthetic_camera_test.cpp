@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -16,7 +13,6 @@ namespace quarzadel {
 namespace {
 
 using Spec = SyntheticVideoSource::Spec;
-using Fault = SyntheticSources::Fault;
 using testing::colorAt;
 using testing::lumaAt;
 
@@ -26,44 +22,13 @@ Spec specOf(const std::string& id) {
   return *spec;
 }
 
-struct Delivered {
-  double pts;
-  double at;
-  bool onQueue;
-};
-
 class SyntheticCameraTest : public ::testing::Test {
  protected:
-  void SetUp() override { SyntheticSources::resetFaults(); }
-  void TearDown() override { SyntheticSources::resetFaults(); }
-
-  std::shared_ptr<SyntheticVideoSource> camera(const std::string& id,
-                                               std::shared_ptr<const SyntheticClip> clip = nullptr) {
-    return SyntheticVideoSource::make(specOf(id), rt, std::move(clip));
+  std::shared_ptr<SyntheticVideoSource> camera(const std::string& id) {
+    return SyntheticVideoSource::make(specOf(id), rt, nullptr);
   }
-  void start(const std::shared_ptr<SyntheticVideoSource>& cam) {
-    cam->start(
-        queue,
-        [this](platform::PixelBufferRef, double pts) {
-          frames.push_back({pts, rt->nowSeconds(), queue->isCurrent()});
-        },
-        [this](const std::string& reason) { failures.push_back(reason); });
-  }
-  void advance(double s) { rt->advance(platform::seconds(s)); }
-
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
-  std::shared_ptr<platform::SerialQueue> queue = platform::SerialQueue::make("consumer", rt);
-  std::vector<Delivered> frames;
-  std::vector<std::string> failures;
 };
-
-TEST(SyntheticSpecsTest, SuspendedListIsSplitAtCommasAndTrimmed) {
-  auto defaults = platform::UserDefaults::inMemory();
-  EXPECT_TRUE(SyntheticSources::initialFaults(*defaults).empty());
-  defaults->set("SyntheticSuspended", "synthetic-a, synthetic-c,, synthetic-a ");
-  const auto faults = SyntheticSources::initialFaults(*defaults);
-  EXPECT_EQ(faults, (std::map<std::string, Fault>{{"synthetic-a", Fault::suspended}, {"synthetic-c", Fault::suspended}}));
-}
 
 TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
   // A camera redraws only where the bar moved in a buffer it drew before; every
@@ -87,84 +52,6 @@ TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
       if (++step % 3 == 0) held.push_back(picture);  // the pool hands out a new buffer meanwhile
     }
   }
-}
-
-TEST_F(SyntheticCameraTest, FramesComeOnTheGridOnTheConsumersQueue) {
-  auto a = camera("synthetic-a");
-  const double started = rt->nowSeconds();
-  start(a);
-  advance(0.39);
-  EXPECT_TRUE(frames.empty());
-  advance(1.01);
-  ASSERT_GE(frames.size(), 59u);
-  EXPECT_LE(frames.size(), 61u);
-  for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_TRUE(frames[i].onQueue);
-    EXPECT_NEAR(std::remainder(frames[i].pts, 1.0 / 60), 0, 1e-9);
-    EXPECT_GE(frames[i].pts, started + 0.4 - 1.0 / 60);
-    if (i > 0) EXPECT_NEAR(frames[i].pts - frames[i - 1].pts, 1.0 / 60, 1e-9);
-  }
-  a->stop();
-  const size_t count = frames.size();
-  advance(1);
-  EXPECT_EQ(frames.size(), count);
-
-  // Latency delays the delivery but not the stamp.
-  frames.clear();
-  auto d = camera("synthetic-d");
-  start(d);
-  advance(1.5);
-  ASSERT_FALSE(frames.empty());
-  for (const auto& f : frames) EXPECT_NEAR(f.at - f.pts, 0.15, 1e-6);
-}
-
-TEST_F(SyntheticCameraTest, FaultsAndFreezesStopFramesUntilRemovedAndUnplugReachesRunningCameras) {
-  auto b = camera("synthetic-b");
-  start(b);
-  advance(1);
-  ASSERT_FALSE(frames.empty());
-  SyntheticSources::setFault("synthetic-b", Fault::hung);
-  const size_t count = frames.size();
-  advance(1);
-  EXPECT_EQ(frames.size(), count);
-  SyntheticSources::clearFault("synthetic-b");
-  advance(0.1);
-  EXPECT_GT(frames.size(), count);
-
-  SyntheticSources::setFault("synthetic-b", Fault::unplugged);
-  SyntheticSources::reportUnplugged("synthetic-b");
-  rt->runUntilIdle();
-  EXPECT_EQ(failures, std::vector<std::string>{"Test Pattern B (1440\u00d71080 4:3, 30 fps) was disconnected."});
-  b->stop();
-  SyntheticSources::reportUnplugged("synthetic-b");
-  rt->runUntilIdle();
-  EXPECT_EQ(failures.size(), 1u);
-
-  // Opened while unplugged: it reports once and never sends a frame.
-  frames.clear();
-  auto b2 = camera("synthetic-b");
-  start(b2);
-  advance(2);
-  EXPECT_TRUE(frames.empty());
-  EXPECT_EQ(failures.size(), 2u);
-
-  // A freeze skips every camera's frames until it ends.
-  frames.clear();
-  auto c = camera("synthetic-c");
-  start(c);
-  advance(1);
-  SyntheticSources::freeze(5);
-  const double until = rt->nowSeconds() + 5;
-  const size_t count2 = frames.size();
-  advance(4.9);
-  EXPECT_EQ(frames.size(), count2);
-  advance(0.2);
-  ASSERT_GT(frames.size(), count2);
-  EXPECT_GE(frames[count2].pts, until - 1.0 / 25);
-  EXPECT_NEAR(std::remainder(frames[count2].pts, 1.0 / 25), 0, 1e-9);
-  const size_t live = SyntheticSources::liveSources().size();
-  c.reset();
-  EXPECT_EQ(SyntheticSources::liveSources().size(), live - 1) << "a released camera leaves the list";
 }
 
 class SyntheticClipTest : public ::testing::Test {

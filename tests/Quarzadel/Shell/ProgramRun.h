@@ -14,7 +14,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,10 +86,7 @@ class ProgramRun {
     });
   }
   ~ProgramRun() {
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
+    if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGKILL), wait();
     if (reader_.joinable()) reader_.join();
   }
 
@@ -147,25 +144,19 @@ class ProgramRun {
       if (e["event"] == "status") out.push_back(e["status"]);
     return out;
   }
-  std::string errors() const {
-    std::ifstream in(dir_ / "stderr.txt");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string errors() const { return text(dir_ / "stderr.txt"); }
   // The session logs written, all in one text.
   std::string sessionLogs() const { return sessionLogsIn(dir_); }
   static std::string sessionLogsIn(const std::filesystem::path& dir) {
     std::string all;
     std::error_code ec;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "state", ec))
-      if (entry.path().extension() == ".log") {
-        std::ifstream in(entry.path());
-        std::stringstream s;
-        s << in.rdbuf();
-        all += s.str();
-      }
+      if (entry.path().extension() == ".log") all += text(entry.path());
     return all;
+  }
+  static std::string text(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
  private:

@@ -1,7 +1,6 @@
 // The shell over a real Studio engine on virtual time (scripted connections):
-// one Studio at a time, the JSON relay of a live period, the quit rules beyond
-// what the program's own runs show (idle, while stopping, against a hanging
-// server), the stop key's confirmation, and the bound on a quit that hangs.
+// one Studio at a time, the JSON relay of a live period, the stop key's
+// confirmation, the bound on a quit that hangs, and a fixed demo level.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -32,15 +31,13 @@ struct StudioShellTest : testing::StudioEngineFixture {
   }
 
   platform::Nanos quitBound = platform::seconds(8);
-
   std::optional<double> demoMicLevel;
 
-  void makeShell(std::optional<std::string> scenario = std::nullopt, StudioShell::Mode mode = StudioShell::Mode::json) {
+  void makeShell(StudioShell::Mode mode = StudioShell::Mode::json) {
     LaunchOptions options;
     options.demoMicLevel = demoMicLevel;
     options.jsonEvents = mode == StudioShell::Mode::json;
     options.syntheticSources = true;
-    if (scenario) options.scenario = Scenario::parse(*scenario);
     StudioShell::Environment env;
     env.runtime = runtime;
     env.wallClock = clock;
@@ -76,29 +73,18 @@ struct StudioShellTest : testing::StudioEngineFixture {
       if (m.find(text) != std::string::npos) return true;
     return false;
   }
-  // Going live against a server whose every attempt hangs in its connection.
-  void goLiveHanging() {
-    testing::AttemptScript hanging;
-    hanging.connect = testing::Step::hang();
-    server->scripts = {hanging};
+  void openAndGoLive(const std::string& key) {
     makeShell();
-    shell->open(eventFor("hanging"));
+    ASSERT_TRUE(shell->open(eventFor(key)));
     advance(1);
     shell->goLive();
     advance(1);
-  }
-  void openAndGoLive() {
-    makeShell();
-    ASSERT_TRUE(shell->open(eventFor("first")));
-    advance(1);
-    shell->goLive();
-    advance(1);
-    ASSERT_TRUE(shell->snapshot().status.isLive());
   }
 };
 
 TEST_F(StudioShellTest, RelaysALivePeriodConfirmsTheStopKeyAndKeepsOneStudioAtATime) {
-  openAndGoLive();
+  openAndGoLive("first");
+  ASSERT_TRUE(shell->snapshot().status.isLive());
   EXPECT_EQ(statuses(), (std::vector<std::string>{"starting", "ready", "connecting", "live"}));
   // While live, no other Studio opens.
   EXPECT_FALSE(shell->open(eventFor("second")));
@@ -125,54 +111,12 @@ TEST_F(StudioShellTest, RelaysALivePeriodConfirmsTheStopKeyAndKeepsOneStudioAtAT
   EXPECT_FALSE(exitStatus);
 }
 
-TEST_F(StudioShellTest, AnIdleStudioQuitsWithoutConfirmation) {
-  makeShell();
-  shell->open(eventFor("idle"));
-  shell->key('g');  // not yet: the Studio is still opening
-  advance(1);
-  shell->key('q');
-  advance(1);
-  EXPECT_EQ(exitStatus, 0);
-  EXPECT_EQ(statuses(), (std::vector<std::string>{"starting", "ready"}));
-  EXPECT_TRUE(logged("Studio closed"));
-}
-
-TEST_F(StudioShellTest, QuittingWhileStoppingWaitsForTheStopThenCloses) {
-  // Closing the stream takes a while: the Studio stays stopping meanwhile.
-  testing::AttemptScript slowClose;
-  slowClose.streamClose = testing::Step::ok(testing::ms(800));
-  server->scripts = {slowClose};
-  openAndGoLive();
-  shell->key('s');
-  shell->key('y');
-  advance(0.1);
-  ASSERT_TRUE(shell->snapshot().status.isStopping());
-  shell->signal(SIGINT);
-  advance(0.1);
-  EXPECT_TRUE(said("Waiting for the stream to stop, then quitting."));
-  EXPECT_FALSE(said("interrupt again"));
-  EXPECT_FALSE(exitStatus);
-  advance(3);
-  EXPECT_EQ(exitStatus, 0);
-  const auto s = statuses();
-  EXPECT_EQ(std::vector<std::string>(s.end() - 3, s.end()), (std::vector<std::string>{"live", "stopping", "ready"}));
-  EXPECT_TRUE(logged("Studio closed"));
-}
-
-TEST_F(StudioShellTest, AQuitWhileTheServerHangsStillEndsWithinTheBound) {
-  goLiveHanging();  // the stop has to cut the connection off
-  ASSERT_TRUE(shell->snapshot().status.isConnecting());
-  const auto at = runtime->now();
-  shell->signal(SIGTERM);
-  while (!exitStatus && runtime->now() - at < platform::seconds(20)) advance(0.01);
-  EXPECT_EQ(exitStatus, 0);
-  EXPECT_LT(runtime->now() - at, platform::milliseconds(3300));
-  EXPECT_EQ(lines.back()["wentLive"], false);
-}
-
 TEST_F(StudioShellTest, AQuitThatOutlastsItsBoundEndsTheProgramWithAFailure) {
   quitBound = platform::seconds(1);  // shorter than the publisher's own wait for its attempt
-  goLiveHanging();
+  testing::AttemptScript hanging;  // every attempt hangs in its connection
+  hanging.connect = testing::Step::hang();
+  server->scripts = {hanging};
+  openAndGoLive("hanging");
   shell->signal(SIGTERM);
   advance(0.9);
   EXPECT_FALSE(exitStatus);
@@ -187,7 +131,7 @@ TEST_F(StudioShellTest, AQuitThatOutlastsItsBoundEndsTheProgramWithAFailure) {
 
 TEST_F(StudioShellTest, AFixedDemoLevelIsWhatTheMeterShows) {
   demoMicLevel = 0.5;
-  makeShell(std::nullopt, StudioShell::Mode::plain);
+  makeShell(StudioShell::Mode::plain);
   ASSERT_TRUE(shell->open(eventFor("first")));
   advance(1);
   EXPECT_EQ(shell->snapshot().level, (AudioLevel{0.5f, 0.5f}));

@@ -31,11 +31,9 @@ class Tmux {
   void type(const std::string& keys) const { qztest::runCommand(tmux() + " send-keys -t qz " + keys); }
   // Waits up to `bound` seconds until the pane shows `text`.
   bool await(const std::string& text, double bound = 10) const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
-    while (std::chrono::steady_clock::now() < until) {
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(100)))
       if (pane().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     return false;
   }
   // The rows of the pane that hold `text`.
@@ -66,8 +64,7 @@ TEST(QuarzadelTerminal, TheStatusLineRefreshesInPlaceAndTheKeysWork) {
       "-SyntheticSources", "YES", "-SkipPermissionPrompts", "YES", "-OpenStudio", "typed", "-RTMPServerOverride",
       "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live", "-StreamCodec", "h264", "-StudioResolution",
       "720p", "-RecordLocally", "NO", "-StudioRecordLocally", "NO"};
-  for (const auto& a : arguments)
-    command += " " + quoted(a);
+  for (const auto& a : arguments) command += " " + quoted(a);
   command += "; echo EXITED $?; sleep 60";
   Tmux tmux(command);
   ASSERT_TRUE(tmux.started());
