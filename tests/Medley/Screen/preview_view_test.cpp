@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "Medley/Screen/ScreenTestSupport.h"
-#include "Medley/Screen/VirtualDisplay.h"
+#include "peers/XvfbServer.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Screen/MTMDView.h"
 #include "Medley/Sources/Screen/PiPMDView.h"
@@ -96,9 +96,9 @@ TEST(MTMDView, TrackSelection) {
 }
 
 TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
-  qztest::VirtualDisplay x;
-  if (!x.isRunning()) GTEST_SKIP() << "no Xvfb";
-  setenv("DISPLAY", x.name().c_str(), 1);
+  qztest::XvfbServer x("800x600x24");
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+  setenv("DISPLAY", x.display().c_str(), 1);
   auto surface = PreviewSurface::make(640, 480, "preview");
   unsetenv("DISPLAY");
   ASSERT_TRUE(surface->isWindow());
@@ -109,7 +109,7 @@ TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
   runtime->runUntilIdle();
 
   // Read the screen back through the display, as a screenshot would.
-  Display* d = XOpenDisplay(x.name().c_str());
+  Display* d = XOpenDisplay(x.display().c_str());
   ASSERT_TRUE(d);
   auto sample = [&](int px, int py) {
     XImage* img = XGetImage(d, RootWindow(d, 0), px, py, 1, 1, AllPlanes, ZPixmap);

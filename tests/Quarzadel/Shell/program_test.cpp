@@ -29,10 +29,11 @@ std::vector<std::string> studio(const std::string& url, const std::string& key, 
 
 bool isLive(const json& e) { return e["event"] == "status" && e["status"] == "live"; }
 
-// Four seconds of the live stream as ffprobe reads it: its streams, and its
-// video packets' times.
+// Six seconds of the live stream as ffprobe reads it: its streams, and its
+// video packets' times. A player that joins gets sound at once but pictures
+// only from the next key frame, up to two seconds later.
 std::string probeLive(const std::string& url) {
-  return qztest::runCommand("timeout 20 ffprobe -v error -analyzeduration 3000000 -read_intervals %+4 -show_entries "
+  return qztest::runCommand("timeout 20 ffprobe -v error -analyzeduration 3000000 -read_intervals %+6 -show_entries "
                             "stream=codec_name,width,height,sample_rate,channels:packet=codec_type,pts_time "
                             "-of compact=p=0 '" + url + "'")
       .text;
@@ -47,7 +48,7 @@ std::string pictureFormat(const std::string& probe) {
   std::istringstream lines(probe);
   for (std::string line; std::getline(lines, line);)
     if (line.starts_with("codec_type=video|pts_time=")) times.push_back(std::stod(line.substr(26)));
-  if (times.size() < 60) return std::to_string(times.size()) + " pictures in four seconds";
+  if (times.size() < 60) return std::to_string(times.size()) + " pictures in six seconds";
   std::sort(times.begin(), times.end());
   const double rate = (times.size() - 1) / std::max(1e-3, times.back() - times.front());
   return m[1].str() + "x" + m[2].str() + "@" + std::to_string(std::lround(rate));
@@ -65,7 +66,7 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
-  ProgramRun run(qztest::scratch("golive"), studio(url, "smoke", "golive; wait 14; unplug; wait 9; stop; close"));
+  ProgramRun run(qztest::scratch("golive"), studio(url, "smoke", "golive; wait 18; unplug; wait 9; stop; close"));
   run.sleepUntil(8);
   const std::string probe = probeLive(url + "/smoke");
   EXPECT_EQ(run.wait(60), 0) << run.errors();

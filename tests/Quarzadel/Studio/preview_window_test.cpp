@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Medley/Screen/VirtualDisplay.h"
+#include "peers/XvfbServer.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/PreviewSink.h"
 #include "Quarzadel/Studio/PreviewWindow.h"
@@ -47,16 +47,16 @@ TEST(PreviewWindow, ShowsTheProgramPictureFittedAndMirrored) {
   EXPECT_GT(green(*shown, 540, 320), 200);
 
   // In a window on the display, unmirrored.
-  qztest::VirtualDisplay x;
-  if (!x.isRunning()) GTEST_SKIP() << "no Xvfb";
+  qztest::XvfbServer x("800x600x24");
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
   sink->setMirrored(false);
   runtime->runUntilIdle();
-  setenv("DISPLAY", x.name().c_str(), 1);
+  setenv("DISPLAY", x.display().c_str(), 1);
   auto onScreen = PreviewWindow::make(sink->layer(), 640, 480);
   unsetenv("DISPLAY");
   ASSERT_TRUE(onScreen->surface()->isWindow());
   onScreen->draw();
-  Display* d = XOpenDisplay(x.name().c_str());
+  Display* d = XOpenDisplay(x.display().c_str());
   ASSERT_TRUE(d);
   auto sample = [&](int px, int py) {
     XImage* img = XGetImage(d, RootWindow(d, 0), px, py, 1, 1, AllPlanes, ZPixmap);
