@@ -1,5 +1,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 
+#include "Platform/Text/AsciiLowercase.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,11 +34,6 @@ std::shared_ptr<UserDefaults>& standardSlot() {
   return slot;
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string trim(std::string_view text) {
   size_t b = 0, e = text.size();
@@ -208,7 +205,7 @@ bool UserDefaults::boolean(const std::string& key) const {
   if (v->is_boolean()) return v->get<bool>();
   if (v->is_number()) return v->get<double>() != 0.0;
   if (v->is_string()) {
-    std::string t = lower(trim(v->get<std::string>()));
+    std::string t = platform::asciiLowercase(trim(v->get<std::string>()));
     if (t == "yes" || t == "true" || t == "y" || t == "t") return true;
     if (auto n = parseNumber(t)) return *n != 0.0;
   }
@@ -234,7 +231,7 @@ int64_t UserDefaults::integer(const std::string& key) const {
     char* end = nullptr;
     long long n = std::strtoll(t.c_str(), &end, 10);
     if (end != t.c_str()) return static_cast<int64_t>(n);
-    std::string l = lower(t);
+    std::string l = platform::asciiLowercase(t);
     if (l == "yes" || l == "true") return 1;
   }
   return 0;
@@ -251,7 +248,7 @@ double UserDefaults::doubleValue(const std::string& key) const {
     char* end = nullptr;
     double d = std::strtod(t.c_str(), &end);
     if (end != t.c_str() && std::isfinite(d)) return d;
-    std::string l = lower(t);
+    std::string l = platform::asciiLowercase(t);
     if (l == "yes" || l == "true") return 1.0;
   }
   return 0.0;

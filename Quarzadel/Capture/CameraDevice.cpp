@@ -1,5 +1,7 @@
 #include "Quarzadel/Capture/CameraDevice.h"
 
+#include "Platform/Text/AsciiLowercase.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -24,10 +26,6 @@ constexpr std::array<std::string_view, 7> kVirtualWords{"virtual", "obs",   "cam
 
 bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
-std::string lowercased(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 }  // namespace
 
@@ -52,7 +50,7 @@ CameraDevice::Kind CameraDevice::classify(const CaptureDeviceDescription& d) {
   if (d.transportType == D::kTransportBuiltIn) return Kind::builtIn;
   if (d.transportType == D::kTransportUSB) return Kind::usb;
   if (d.transportType == D::kTransportVirtual) return Kind::virtual_;
-  const std::string text = lowercased(d.localizedName + " " + d.modelID + " " + d.manufacturer);
+  const std::string text = platform::asciiLowercase(d.localizedName + " " + d.modelID + " " + d.manufacturer);
   for (std::string_view word : kVirtualWords)
     if (text.find(word) != std::string::npos) return Kind::virtual_;
   return Kind::other;

@@ -1,5 +1,7 @@
 #include "Quarzadel/Shell/LaunchOptions.h"
 
+#include "Platform/Text/AsciiLowercase.h"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -14,11 +16,6 @@
 namespace quarzadel {
 
 namespace {
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
 
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
@@ -44,7 +41,7 @@ void checkBoolean(const platform::UserDefaults& d, const std::string& key) {
   if (!value || value->is_boolean() || value->is_number()) return;
   if (value->is_string()) {
     static const std::vector<std::string> words = {"yes", "no", "true", "false", "y", "n", "1", "0"};
-    if (std::find(words.begin(), words.end(), lowered(value->get<std::string>())) != words.end()) return;
+    if (std::find(words.begin(), words.end(), platform::asciiLowercase(value->get<std::string>())) != words.end()) return;
   }
   throw LaunchOptions::Error("unknown value " + (value->is_string() ? "\"" + value->get<std::string>() + "\""
                                                                      : value->dump()) +
@@ -68,7 +65,7 @@ void checkNumber(const platform::UserDefaults& d, const std::string& key) {
 bool LaunchOptions::isUsableIngestURL(const std::string& url) {
   const auto parsed = rtmpmedley::RTMPConnectionURL::parse(url);
   if (!parsed) return false;
-  const std::string scheme = lowered(parsed->scheme());
+  const std::string scheme = platform::asciiLowercase(parsed->scheme());
   if (scheme != "rtmp" && scheme != "rtmps") return false;
   if (!parsed->host() || parsed->host()->empty()) return false;
   if (parsed->port() && (*parsed->port() <= 0 || *parsed->port() > 65535)) return false;

@@ -6,28 +6,9 @@
 
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Log/Log.h"
+#include "Quarzadel/Shell/DeviceQuery.h"
 
 namespace quarzadel {
-
-namespace {
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-// A synthetic camera by its id, its letter ("a" for "synthetic-a") or a part of its name.
-std::optional<std::string> syntheticCamera(const std::string& query) {
-  const auto& specs = SyntheticSources::specs();
-  for (const auto& spec : specs)
-    if (spec.id == query || spec.id == "synthetic-" + query) return spec.id;
-  const std::string wanted = lowered(query);
-  for (const auto& spec : specs)
-    if (lowered(spec.name).find(wanted) != std::string::npos) return spec.id;
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::shared_ptr<ScenarioRunner> ScenarioRunner::make(Scenario scenario, std::weak_ptr<StudioActions> studio,
                                                      std::shared_ptr<platform::SerialQueue> queue,
@@ -110,7 +91,7 @@ void ScenarioRunner::injectFault(const Scenario::Step& step) {
   std::optional<std::string> id;
   if (syntheticSources_) {
     if (step.argument) {
-      id = syntheticCamera(*step.argument);
+      id = findDevice(SyntheticSources::specs(), *step.argument);
     } else if (auto studio = studio_.lock()) {
       // Without a name the fault hits the camera on air, when it is a synthetic one.
       if (auto onAir = studio->onAirCameraID(); onAir && SyntheticSources::spec(*onAir)) id = onAir;

@@ -7,6 +7,7 @@
 
 #include "Platform/Concurrency/Task.h"
 #include "Quarzadel/Shell/EventsJSON.h"
+#include "Quarzadel/Shell/DeviceQuery.h"
 #include "Quarzadel/Shell/StatusLine.h"
 
 namespace quarzadel {
@@ -15,22 +16,6 @@ namespace {
 
 // Level changes come many times a second: scripts and the terminal get at most this many.
 constexpr platform::Nanos kLevelInterval = platform::milliseconds(100);
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-// A device by its id, its synthetic letter ("b" for "synthetic-b") or a part of its name.
-template <class Device>
-std::optional<std::string> findDevice(const std::vector<Device>& devices, const std::string& query) {
-  for (const auto& d : devices)
-    if (d.id == query || d.id == "synthetic-" + query) return d.id;
-  const std::string wanted = lowered(query);
-  for (const auto& d : devices)
-    if (lowered(d.name).find(wanted) != std::string::npos) return d.id;
-  return std::nullopt;
-}
 
 }  // namespace
 
