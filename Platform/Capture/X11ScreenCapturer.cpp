@@ -10,6 +10,7 @@
 #include <libyuv/scale_argb.h>
 
 #include <atomic>
+#include <csignal>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,10 @@ void prepareXlib() {
   static std::once_flag once;
   std::call_once(once, [] {
     XInitThreads();
+    // Xlib writes to the server's socket with writev(2): a server that went
+    // away would raise SIGPIPE and end the process before the lost connection
+    // could be reported as the end of the capture.
+    ::signal(SIGPIPE, SIG_IGN);
     XSetErrorHandler(recordXError);
     XSetIOErrorHandler(ignoreIOError);
   });

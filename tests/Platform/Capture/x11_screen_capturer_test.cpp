@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 
 #include "Platform/Capture/X11ScreenCapturer.h"
@@ -110,7 +111,11 @@ TEST(X11ScreenCapturerTest, TheDisplayGoingAwayEndsTheCaptureOnce) {
     stream = capturer.start(capturer.targets().at(0), 320, 180, frames.handlers());
     ASSERT_TRUE(frames.waitFor(1));
   }
-  // Xlib ends the process on a lost connection unless told otherwise.
+  // Xlib ends the process on a lost connection unless told otherwise, and a
+  // write to the closed socket would raise SIGPIPE.
+  struct sigaction pipe {};
+  ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &pipe), 0);
+  EXPECT_EQ(pipe.sa_handler, SIG_IGN);
   ASSERT_TRUE(frames.waitForStop());
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   std::lock_guard lock(frames.m);
