@@ -41,7 +41,8 @@ class RealPeersTest : public RealTimeTest<> {
 // The probe connects, creates a stream and closes, over RTMP and RTMPS, and
 // stays connected while nginx pings.
 TEST_F(RealPeersTest, TheProbeConnectsOverRtmpAndRtmpsAndStaysConnectedWhileNginxPings) {
-  const std::string probe = tool("rtmpprobe") + " --ca " + certs.caFile.string();
+  // Bounded, and line by line, so a probe that hangs fails here showing how far it got.
+  const std::string probe = "timeout 60 stdbuf -oL -eL " + tool("rtmpprobe") + " --ca " + certs.caFile.string();
   const auto good = qztest::runCommand(probe + " --stay 6 " + loopbackURL(nginx.port()) + " " + rtmpsURL());
   EXPECT_TRUE(good.succeeded()) << good.text;
   for (const char* line : {"connect: NetConnection.Connect.Success", "close: NetConnection.Connect.Closed",
