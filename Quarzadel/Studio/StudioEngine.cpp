@@ -200,6 +200,11 @@ platform::Async<void> StudioEngine::start() {
       if (auto engine = weak.lock()) engine->devicesDidChange();
     }).store(cancellables_);
   }
+  if (environment_.activation) {
+    environment_.activation->activations().sink([weak = std::weak_ptr<StudioEngine>(self)](int64_t) {
+      if (auto engine = weak.lock()) engine->refreshPermissions();
+    }).store(cancellables_);
+  }
 
   status_.set(Status::ready());
 }

@@ -31,6 +31,7 @@
 #include "Platform/Published/Published.h"
 #include "Platform/Published/Subscription.h"
 #include "Platform/Time/Date.h"
+#include "Quarzadel/App/AppActivation.h"
 #include "Quarzadel/Capture/CameraDevice.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
 #include "Quarzadel/Capture/MicDevice.h"
@@ -100,6 +101,9 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
     std::function<std::shared_ptr<AudioFrameSource>(const std::string& id)> makeMicrophone;
     // A device's suspended state now; empty: the camera listing's.
     std::function<bool(const std::string& id)> cameraSuspended;
+    // The application's activations, each a reason to look at the camera and
+    // microphone access again; empty: none.
+    std::shared_ptr<AppActivation> activation;
   };
 
   // Builds and wires the engine; status `starting`. `devices` is shared, not copied.
