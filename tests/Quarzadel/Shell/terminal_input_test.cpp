@@ -39,7 +39,6 @@ TEST(TerminalInput, KeysAndFocusReportsAreToldApart) {
     int focusIns;
   };
   const Row rows[] = {
-      {"plain keys", {"gq"}, "gq", 0},
       {"focus in among keys", {"g\x1b[Im"}, "gm", 1},
       {"focus out is no key", {"\x1b[O"}, "", 0},
       // Arrow keys end in A-D: read as keys they would run the notice action,
@@ -48,9 +47,7 @@ TEST(TerminalInput, KeysAndFocusReportsAreToldApart) {
       {"keys with modifiers and function keys", {"\x1b[1;5C\x1b[15~\x1bOP\x1bOA"}, "", 0},
       {"a report cut across reads", {"\x1b", "[", "I"}, std::string("\x1b[I"), 0},
       {"a report cut after its introducer", {"\x1b[", "Ic"}, "c", 1},
-      {"a lone escape is a key", {"\x1b"}, "\x1b", 0},
       {"escape then a key", {"\x1bq"}, "\x1bq", 0},
-      {"a parameterised I is no focus report", {"\x1b[2I"}, "", 0},
       {"a broken sequence is dropped up to its break", {"\x1b[1\x01s"}, "s", 0},
   };
   for (const auto& row : rows) {

@@ -48,18 +48,10 @@ TEST_F(ActivationStudio, CameraAccessGrantedWhileOpenPutsTheCameraOnAir) {
   EXPECT_TRUE(engine->cameras().value().empty());
   EXPECT_FALSE(onAirCamera());
 
-  int activations = 0;
-  auto counting = activation->activations().sink([&](int64_t) { ++activations; });
   const auto pump = [&] {
     runtime->runUntilIdle();
     advance(0.05);
   };
-  // Another node coming is a sign too, but the camera's access has not changed.
-  std::ofstream(devDir / "video1").put('\0');
-  ASSERT_TRUE(qztest::eventually([&] { return pump(), activations == 1; }));
-  EXPECT_FALSE(onAirCamera());
-  EXPECT_EQ(engine->cameraPermission().value(), StudioEngine::Permission::denied);
-
   ASSERT_EQ(::chmod((devDir / "video0").c_str(), 0666), 0);
   ASSERT_TRUE(qztest::eventually([&] { return pump(), onAirCamera() == "cam-usb"; }))
       << "no activation after the node's mode changed";
