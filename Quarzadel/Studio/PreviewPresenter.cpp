@@ -14,10 +14,10 @@ std::shared_ptr<PreviewPresenter> PreviewPresenter::start(std::unique_ptr<Previe
                                                           std::shared_ptr<platform::Runtime> runtime,
                                                           std::function<void()> onClosed) {
   auto presenter = std::make_shared<PreviewPresenter>(std::move(window), std::move(runtime), std::move(onClosed));
-  presenter->timer_ = platform::RepeatingTimer::start(presenter->queue_, 0, kTick,
-                                                      platform::weakHandler(presenter, [](PreviewPresenter& p) {
-                                                        p.tick();
-                                                      }));
+  // Armed once stored: the first tick may run on the queue at once and cancels it when the window is gone.
+  presenter->timer_ = std::make_unique<platform::RepeatingTimer>(
+      presenter->queue_, 0, kTick, platform::weakHandler(presenter, [](PreviewPresenter& p) { p.tick(); }));
+  presenter->timer_->resume();
   return presenter;
 }
 
