@@ -50,10 +50,9 @@ class WindowSurface final : public OffscreenSurface {
     gc_ = XCreateGC(display_, window_, 0, nullptr);
   }
   ~WindowSurface() override {
-    if (!lost_) {
-      XFreeGC(display_, gc_);
-      if (window_) XDestroyWindow(display_, window_);
-    }
+    // A lost display sends nothing more, but the GC's memory is still ours.
+    XFreeGC(display_, gc_);
+    if (window_ && !lost_) XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
   }
   bool isWindow() const override { return true; }
