@@ -1,0 +1,140 @@
+// The publish tool against an ingest of our own that wants a login: with the
+// right password it logs in once and stays live, the pictures and sound
+// arriving throughout; with a wrong one every attempt ends in the server's
+// refusal, its connections closed, the attempts no faster than the backoff.
+// Real sockets on loopback, a few seconds each.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CommandOutput.h"
+#include "Eventually.h"
+#include "TestPaths.h"
+#include "peers/LoginRTMPPeer.h"
+
+namespace quarzadel {
+namespace {
+
+using nlohmann::json;
+using rtmptest::LoginRTMPPeer;
+using Outcome = LoginRTMPPeer::Outcome;
+
+struct ToolRun {
+  int exitCode = -1;
+  std::vector<json> lines;
+  std::vector<std::string> notJSON;
+};
+
+// Standard output only; the tool's own bound plus a margin ends a hang.
+ToolRun publishFor(const std::string& url, int seconds) {
+  const auto out = qztest::runCommand("{ timeout 30 " + qztest::binaryDir() + "/tools/publishdemo --url '" + url +
+                                      "' --key login --resolution 720p --seconds " + std::to_string(seconds) +
+                                      " 2>/dev/null; }");
+  ToolRun run;
+  run.exitCode = out.exitCode();
+  std::istringstream text(out.text);
+  for (std::string line; std::getline(text, line);) {
+    auto value = json::parse(line, nullptr, false);
+    if (value.is_discarded() || !value.is_object())
+      run.notJSON.push_back(line);
+    else
+      run.lines.push_back(std::move(value));
+  }
+  return run;
+}
+
+std::vector<std::string> states(const ToolRun& run) {
+  std::vector<std::string> out;
+  for (const auto& l : run.lines)
+    if (l["event"] == "state") out.push_back(l["state"]);
+  return out;
+}
+
+std::vector<std::string> warnings(const ToolRun& run) {
+  std::vector<std::string> out;
+  for (const auto& l : run.lines)
+    if (l["event"] == "log" && l["level"] == "WARN") out.push_back(l["message"]);
+  return out;
+}
+
+TEST(PublisherLogin, TheRightPasswordLogsInOnceAndStaysLiveWithPicturesAndSoundThroughout) {
+  LoginRTMPPeer peer("u", "p@ss");
+  const auto run = publishFor(peer.url("u:p%40ss@"), 4);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(run.notJSON.empty()) << run.notJSON.front();
+  EXPECT_EQ(states(run), (std::vector<std::string>{"connecting", "live", "stopping", "idle"}));
+  // The one live period ends with the stop, never with a status of the login.
+  const auto warned = warnings(run);
+  ASSERT_EQ(warned.size(), 1u) << warned.front();
+  EXPECT_TRUE(warned[0].starts_with("Publish interrupted: ")) << warned[0];
+  EXPECT_EQ(warned[0].find("NetConnection"), std::string::npos) << warned[0];
+
+  ASSERT_TRUE(qztest::eventually([&] { return peer.count(Outcome::gone) == 0; }));
+  const auto visits = peer.visits();
+  ASSERT_EQ(visits.size(), 3u);
+  EXPECT_EQ(visits[0].outcome, Outcome::askedForUser);
+  EXPECT_EQ(visits[1].outcome, Outcome::challenged);
+  EXPECT_EQ(visits[2].outcome, Outcome::accepted);
+  // The client closes each login step's connection at once.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_GE(visits[i].closedAt, 0) << i;
+    EXPECT_LT(visits[i].closedAt - visits[i].at, 0.5) << i;
+  }
+  const auto& live = visits[2];
+  EXPECT_EQ(std::count(live.commands.begin(), live.commands.end(), "publish"), 1);
+  // Four seconds live, of which the first picture needs well under one.
+  ASSERT_FALSE(live.videoArrivals.empty() || live.audioArrivals.empty());
+  const double span = live.videoArrivals.back() - live.videoArrivals.front();
+  EXPECT_GE(span, 3.0);
+  EXPECT_GE(live.videoArrivals.size() / span, 25.0) << live.videoArrivals.size() << " pictures in " << span << " s";
+  EXPECT_GE(live.audioArrivals.back() - live.audioArrivals.front(), 3.0);
+}
+
+TEST(PublisherLogin, AWrongPasswordIsRefusedOncePerAttemptWithTheServersReasonAndNoFasterThanTheBackoff) {
+  LoginRTMPPeer peer("u", "right");
+  const auto run = publishFor(peer.url("u:wrong@"), 5);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(run.notJSON.empty()) << run.notJSON.front();
+  const auto s = states(run);
+  EXPECT_EQ(std::count(s.begin(), s.end(), "live"), 0);
+  const auto failed = warnings(run);
+  ASSERT_GE(failed.size(), 3u);
+  EXPECT_NE(failed[0].find("Publish attempt 1 failed after "), std::string::npos) << failed[0];
+  EXPECT_NE(failed[0].find(": [ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=authfailed"), std::string::npos)
+      << failed[0];
+
+  // Three connections per attempt; each refused one closed by the client at once.
+  ASSERT_TRUE(qztest::eventually([&] { return peer.count(Outcome::gone) == 0; }));
+  const auto visits = peer.visits();
+  ASSERT_EQ(visits.size() % 3, 0u);
+  ASSERT_GE(visits.size(), 9u);
+  EXPECT_EQ(peer.count(Outcome::refusedResponse), static_cast<int>(visits.size() / 3));
+  for (const auto& v : visits) {
+    EXPECT_GE(v.closedAt, 0);
+    EXPECT_LT(v.closedAt - v.at, 0.5);
+  }
+  // Attempts begin 0.5, 1 and 2 s after the one before ended.
+  const double backoff[] = {0.5, 1.0, 2.0};
+  for (size_t a = 1; a < visits.size() / 3 && a <= 3; ++a)
+    EXPECT_GE(visits[3 * a].at - visits[3 * a - 1].closedAt, backoff[a - 1] - 0.05) << a;
+}
+
+TEST(PublisherLogin, TheToolsWarningsGoToStandardErrorAndItsOutputStaysJSON) {
+  // Nothing listens there: the socket warns on every attempt.
+  auto listener = platform::TcpListener::make();
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(listener->port()) + "/live";
+  listener->close();
+  const auto stdoutOnly = publishFor(url, 2);
+  EXPECT_TRUE(stdoutOnly.notJSON.empty()) << stdoutOnly.notJSON.front();
+  EXPECT_GE(warnings(stdoutOnly).size(), 2u);
+  const auto errors = qztest::runCommand("{ timeout 30 " + qztest::binaryDir() + "/tools/publishdemo --url " + url +
+                                         " --seconds 1 2>&1 >/dev/null; }");
+  EXPECT_NE(errors.text.find("Connection failed"), std::string::npos) << errors.text;
+}
+
+}  // namespace
+}  // namespace quarzadel
