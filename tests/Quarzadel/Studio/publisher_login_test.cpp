@@ -113,6 +113,7 @@ TEST(PublisherLogin, AWrongPasswordIsRefusedOncePerAttemptWithTheServersReasonAn
   ASSERT_EQ(visits.size() % 3, 0u);
   ASSERT_GE(visits.size(), 9u);
   EXPECT_EQ(peer.count(Outcome::refusedResponse), static_cast<int>(visits.size() / 3));
+  EXPECT_EQ(failed.size(), visits.size() / 3) << "one failure per attempt";
   for (const auto& v : visits) {
     EXPECT_GE(v.closedAt, 0);
     EXPECT_LT(v.closedAt - v.at, 0.5);
