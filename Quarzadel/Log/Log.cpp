@@ -162,8 +162,8 @@ void Log::studioClosed(std::string_view file) { info("Studio closed", file); }
 void Log::publishRequested(std::string_view serverURL, std::string_view streamKey, const StreamConfig& config,
                            std::string_view file) {
   // The log is uploaded: a login in the URL (user, password, query values) stays out of it.
-  info("Publish requested: " + maskedStreamKey(rtmpmedley::redactURLText(serverURL)) + "/" + maskedStreamKey(streamKey) + " " + size(config) +
-           "@" + str(logtext::whole(config.frameRate)),
+  info("Publish requested: " + maskedStreamKey(rtmpmedley::redactURLText(serverURL)) + "/" +
+           maskedStreamKey(streamKey) + " " + size(config) + "@" + str(logtext::whole(config.frameRate)),
        file);
 }
 

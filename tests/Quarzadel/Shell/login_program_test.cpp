@@ -67,8 +67,17 @@ TEST(LoginProgram, AWrongPasswordShowsTheRefusalClosesEachConnectionAndRetriesAt
   const auto visits = peer.visits();
   ASSERT_EQ(visits.size() % 3, 0u);
   ASSERT_GE(visits.size(), 9u);
-  // One login per attempt, each refused at its answer; every connection closed at once.
+  // One login per attempt, each refused at its answer and failing the attempt
+  // with the server's reason; every connection closed at once.
   EXPECT_EQ(peer.count(Outcome::refusedResponse), static_cast<int>(visits.size() / 3));
+  const std::string log = run.sessionLogs();
+  size_t failures = 0;
+  for (size_t at = 0; (at = log.find("] Publish attempt ", at)) != std::string::npos; ++at, ++failures)
+  {
+    const std::string refusal = " s: [ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=authfailed";
+    EXPECT_EQ(log.substr(log.find(" s: ", at), refusal.size()), refusal);
+  }
+  EXPECT_EQ(failures, visits.size() / 3) << log;
   for (const auto& v : visits) {
     EXPECT_GE(v.closedAt, 0);
     EXPECT_LT(v.closedAt - v.at, 0.5);

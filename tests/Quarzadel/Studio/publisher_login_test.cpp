@@ -1,8 +1,7 @@
 // The publish tool against an ingest of our own that wants a login: with the
 // right password it logs in once and stays live, the pictures and sound
-// arriving throughout; with a wrong one every attempt ends in the server's
-// refusal, its connections closed, the attempts no faster than the backoff.
-// Real sockets on loopback, a few seconds each.
+// arriving throughout (a wrong one: the Studio's runs). Its standard output
+// is JSON only. Real sockets on loopback, a few seconds each.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,36 +91,6 @@ TEST(PublisherLogin, TheRightPasswordLogsInOnceAndStaysLiveWithPicturesAndSoundT
   EXPECT_GE(span, 3.0);
   EXPECT_GE(live.videoArrivals.size() / span, 25.0) << live.videoArrivals.size() << " pictures in " << span << " s";
   EXPECT_GE(live.audioArrivals.back() - live.audioArrivals.front(), 3.0);
-}
-
-TEST(PublisherLogin, AWrongPasswordIsRefusedOncePerAttemptWithTheServersReasonAndNoFasterThanTheBackoff) {
-  LoginRTMPPeer peer("u", "right");
-  const auto run = publishFor(peer.url("u:wrong@"), 5);
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_TRUE(run.notJSON.empty()) << run.notJSON.front();
-  const auto s = states(run);
-  EXPECT_EQ(std::count(s.begin(), s.end(), "live"), 0);
-  const auto failed = warnings(run);
-  ASSERT_GE(failed.size(), 3u);
-  EXPECT_NE(failed[0].find("Publish attempt 1 failed after "), std::string::npos) << failed[0];
-  EXPECT_NE(failed[0].find(": [ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=authfailed"), std::string::npos)
-      << failed[0];
-
-  // Three connections per attempt; each refused one closed by the client at once.
-  ASSERT_TRUE(qztest::eventually([&] { return peer.count(Outcome::gone) == 0; }));
-  const auto visits = peer.visits();
-  ASSERT_EQ(visits.size() % 3, 0u);
-  ASSERT_GE(visits.size(), 9u);
-  EXPECT_EQ(peer.count(Outcome::refusedResponse), static_cast<int>(visits.size() / 3));
-  EXPECT_EQ(failed.size(), visits.size() / 3) << "one failure per attempt";
-  for (const auto& v : visits) {
-    EXPECT_GE(v.closedAt, 0);
-    EXPECT_LT(v.closedAt - v.at, 0.5);
-  }
-  // Attempts begin 0.5, 1 and 2 s after the one before ended.
-  const double backoff[] = {0.5, 1.0, 2.0};
-  for (size_t a = 1; a < visits.size() / 3 && a <= 3; ++a)
-    EXPECT_GE(visits[3 * a].at - visits[3 * a - 1].closedAt, backoff[a - 1] - 0.05) << a;
 }
 
 TEST(PublisherLogin, TheToolsWarningsGoToStandardErrorAndItsOutputStaysJSON) {

@@ -69,7 +69,8 @@ struct PublisherOverRTMP : ::testing::Test {
   }
   int logCount(const std::string& prefix) {
     const auto all = logs.sink().messages();
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const auto& m) { return m.starts_with(prefix); }));
+    auto starts = [&](const std::string& m) { return m.starts_with(prefix); };
+    return static_cast<int>(std::count_if(all.begin(), all.end(), starts));
   }
   size_t connects() const { return server.sessionCount(); }
 };
