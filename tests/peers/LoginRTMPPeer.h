@@ -33,6 +33,11 @@ class LoginRTMPPeer {
     // Accepted ones: the commands, and when each picture and sound packet arrived.
     std::vector<std::string> commands;
     std::vector<double> videoArrivals, audioArrivals;
+
+    // Seconds from the first to the last arrival.
+    static double span(const std::vector<double>& arrivals) {
+      return arrivals.size() < 2 ? 0 : arrivals.back() - arrivals.front();
+    }
   };
 
   static constexpr const char* kSalt = "c2FsdA==";

@@ -37,13 +37,16 @@ TEST(LoginProgram, TheRightPasswordGoesLiveOnceWithPicturesAndSoundForTheWholeWi
   ASSERT_EQ(visits.size(), 3u);
   EXPECT_EQ(std::vector<Outcome>({visits[0].outcome, visits[1].outcome, visits[2].outcome}),
             std::vector<Outcome>({Outcome::askedForUser, Outcome::challenged, Outcome::accepted}));
+  // Pictures and sound for the whole live period, up to the first key frame's wait.
   const auto& live = visits[2];
-  ASSERT_FALSE(live.videoArrivals.empty() || live.audioArrivals.empty());
-  // Live from well within the first second of the four to the stop.
-  const double pictures = live.videoArrivals.back() - live.videoArrivals.front();
-  EXPECT_GE(pictures, 3.0);
+  auto reached = [&](const char* status) {
+    return run.firstEvent([status](const json& e) { return e["event"] == "status" && e["status"] == status; });
+  };
+  const double window = reached("stopping") - reached("live");
+  const double pictures = LoginRTMPPeer::Visit::span(live.videoArrivals);
+  EXPECT_GE(pictures, window - 1.0) << "live for " << window << " s";
+  EXPECT_GE(LoginRTMPPeer::Visit::span(live.audioArrivals), window - 1.0) << "live for " << window << " s";
   EXPECT_GE(live.videoArrivals.size() / pictures, 25.0) << live.videoArrivals.size() << " in " << pictures << " s";
-  EXPECT_GE(live.audioArrivals.back() - live.audioArrivals.front(), 3.0);
   EXPECT_GE(live.audioArrivals.size() / pictures, 40.0) << live.audioArrivals.size() << " sound packets";
   // No credential in the session log.
   EXPECT_EQ(run.sessionLogs().find("s3cret"), std::string::npos);
@@ -80,7 +83,7 @@ TEST(LoginProgram, AWrongPasswordShowsTheRefusalClosesEachConnectionAndRetriesAt
   EXPECT_EQ(failures, visits.size() / 3) << log;
   for (const auto& v : visits) {
     EXPECT_GE(v.closedAt, 0);
-    EXPECT_LT(v.closedAt - v.at, 0.5);
+    EXPECT_LT(v.closedAt - v.at, 1.0);
   }
   const double backoff[] = {0.5, 1.0, 2.0, 3.0};
   for (size_t a = 1; a < visits.size() / 3; ++a)
