@@ -180,7 +180,8 @@ class RTMPConnection : public platform::Actor,
 
   // A new sequence of statuses (unbounded). A sequence handed out before
   // receives nothing more, but is not finished: its reader is not told that
-  // the connection closed.
+  // the connection closed. The refusals a connect answers with a login step
+  // are its own: only the refusal that ends a connect is reported.
   platform::Async<platform::AsyncStream<RTMPStatus>> status();
   // True while connected; any thread.
   bool isConnected() const { return connected_.value(); }
@@ -353,6 +354,8 @@ class RTMPConnection : public platform::Actor,
   // The server accepted the current attempt's "connect".
   bool accepted_ = false;
   bool connectAborted_ = false;
+  // The status of the server's refusal of the current attempt's connect.
+  std::optional<RTMPStatus> refusal_;
   bool closing_ = false;
   std::vector<platform::Continuation<void>> closeWaiters_;
 };
