@@ -80,6 +80,11 @@ TEST_F(DeviceCatalogTest, ListsAreSortedAndCleaned) {
   EXPECT_EQ(names(catalog->microphones.value()),
             (std::vector<std::string>{"Zoom Mic", "B Mic", "A Virtual", "Aggregate A"}));
   EXPECT_TRUE(DeviceCatalog::namesAscending("Mic 007", "Mic 8"));
+  // Letters by the locale's collation, not by their bytes.
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Élan", "Zeta"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("élan", "Zeta"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Eagle", "Élan"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Camera 2", "camera 10"));
   EXPECT_FALSE(DeviceCatalog::namesAscending("ABC", "abc"));
   EXPECT_FALSE(DeviceCatalog::namesAscending("abc", "ABC"));
 }

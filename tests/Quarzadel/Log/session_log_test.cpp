@@ -79,12 +79,29 @@ TEST_F(SessionLogTest, AFolderThatCannotBeUsedDropsLinesButCloseStillNamesTheFil
   auto blocked = dir_.path() / "blocked";
   std::ofstream(blocked) << "a file where the folder should be";
   auto log = SessionLog::make(clock_, blocked / "logs");
-  log->startSession("k");
+  // The reason names the folder that cannot be made.
+  EXPECT_EQ(log->startSession("k"), (blocked / "logs").string() + ": Not a directory");
   log->log("INFO", "nowhere", "E.cpp");
   auto url = log->close();
   ASSERT_TRUE(url);
   EXPECT_FALSE(std::filesystem::exists(*url));
   EXPECT_FALSE(SessionLog::uploadAndWait(*url, platform::seconds(2)));
+}
+
+// A stream key longer than a file name may be is cut in the name, at a character's
+// start, and the file is made.
+TEST_F(SessionLogTest, AKeyTooLongForAFileNameIsShortenedInIt) {
+  auto date = platform::makeUtcDate(2026, 12, 5, 15, 30, 38);
+  const std::string key = std::string(199, 'k') + "\xC3\xA9" + std::string(300, 'z');
+  EXPECT_EQ(SessionLog::fileName(key, date), std::string(199, 'k') + "_2026-12-05_15:30:38.log");
+  EXPECT_EQ(SessionLog::fileName(std::string(200, '/') + "tail", date, 1000),
+            std::string(200, '_') + "_2026-12-05_15:30:38-1000.log");
+  EXPECT_FALSE(log_->startSession(std::string(300, 'x')));
+  log_->log("INFO", "kept", "E.cpp");
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->filename(), std::string(200, 'x') + "_2026-12-05_15:30:38.log");
+  EXPECT_NE(testing::readFile(*url).find("kept"), std::string::npos);
 }
 
 TEST_F(SessionLogTest, LinesFromManyThreadsAreNeverTorn) {
