@@ -163,9 +163,10 @@ void SessionLog::writeLine(platform::Date date, const std::string& level, const 
   // A failed write (disk full) is dropped and said once; later lines are still tried.
   if (!writeAll(fd_, line(date, level, category(file), message)) && !writeFailed_) {
     writeFailed_ = true;
-    std::fprintf(stderr, "quarzadel: the session log cannot be written: %s: %s\n",
-                 currentURL_ ? currentURL_->c_str() : "", std::strerror(errno));
+    const std::string reason = (currentURL_ ? currentURL_->string() : std::string()) + ": " + std::strerror(errno);
+    std::fprintf(stderr, "quarzadel: the session log cannot be written: %s\n", reason.c_str());
     std::fflush(stderr);
+    if (writeFailureHandler_) writeFailureHandler_(reason);
   }
 }
 
@@ -177,6 +178,10 @@ std::optional<std::filesystem::path> SessionLog::closeOnQueue() {
   auto url = std::move(currentURL_);
   currentURL_.reset();
   return url;
+}
+
+void SessionLog::setWriteFailureHandler(std::function<void(const std::string& reason)> handler) {
+  queue_->sync([&] { writeFailureHandler_ = std::move(handler); });
 }
 
 std::optional<std::filesystem::path> SessionLog::close() {

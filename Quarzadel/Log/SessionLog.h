@@ -42,6 +42,10 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // When the file cannot be made, says why on standard error and returns the
   // reason; the lines of this session then go nowhere.
   std::optional<std::string> startSession(const std::string& name);
+  // Called, on the session log's queue, once for each file that stops taking lines
+  // (a full disk), with the file and why; the line also goes to standard error.
+  // Empty: nothing is called.
+  void setWriteFailureHandler(std::function<void(const std::string& reason)> handler);
   // Closes the open file after every line queued before; returns the URL of the
   // file opened last, or none when none was opened since the last close.
   std::optional<std::filesystem::path> close();
@@ -101,6 +105,7 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   int fd_ = -1;
   std::optional<std::filesystem::path> currentURL_;
   bool writeFailed_ = false;  // said once per file
+  std::function<void(const std::string&)> writeFailureHandler_;
 };
 
 }  // namespace quarzadel

@@ -164,6 +164,13 @@ platform::Async<void> StudioEngine::start() {
   // Without its log the Studio still streams; the host is told, once.
   if (auto problem = sessionLog_->startSession(event.streamKey))
     post(StudioNotice(std::string(kSessionLogProblem) + *problem, StudioNotice::Kind::warning), kNoticeSeconds);
+  sessionLog_->setWriteFailureHandler([weak = weak_from_this(), main = mainQueue()](const std::string& reason) {
+    main->async([weak, reason] {
+      if (auto engine = weak.lock())
+        engine->post(StudioNotice(std::string(kSessionLogProblem) + reason, StudioNotice::Kind::warning),
+                     kNoticeSeconds);
+    });
+  });
   Log::studioOpened(event.title, event.isTest, __FILE__);
   video_->start();
   audio_->start();
@@ -264,6 +271,7 @@ platform::Async<void> StudioEngine::close() {
   cancellables_.clear();
   Log::studioClosed(__FILE__);
 
+  sessionLog_->setWriteFailureHandler({});
   auto file = sessionLog_->close();
   if (file && !defaults_->boolean("SyntheticSources")) {
     if (environment_.uploadLog) environment_.uploadLog(*file);

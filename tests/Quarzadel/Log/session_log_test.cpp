@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 #include "LogTestSupport.h"
@@ -102,6 +104,38 @@ TEST_F(SessionLogTest, AKeyTooLongForAFileNameIsShortenedInIt) {
   ASSERT_TRUE(url);
   EXPECT_EQ(url->filename(), std::string(200, 'x') + "_2026-12-05_15:30:38.log");
   EXPECT_NE(testing::readFile(*url).find("kept"), std::string::npos);
+}
+
+// A file that stops taking lines (here: past the process's file-size limit, as on a
+// full disk) is said once; later lines are still tried and the log goes on.
+TEST_F(SessionLogTest, AFileThatStopsTakingLinesIsReportedOnce) {
+  std::vector<std::string> reasons;
+  log_->setWriteFailureHandler([&](const std::string& reason) { reasons.push_back(reason); });
+  log_->startSession("full");
+  log_->flush();
+  struct rlimit previous {};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  auto previousSignal = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = previous;
+  small.rlim_cur = 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  ::testing::internal::CaptureStderr();
+  log_->log("INFO", std::string(2000, 'a'), "E.cpp");
+  log_->log("INFO", std::string(2000, 'b'), "E.cpp");
+  log_->flush();
+  const auto said = ::testing::internal::GetCapturedStderr();
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  ::signal(SIGXFSZ, previousSignal);
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  ASSERT_EQ(reasons, (std::vector<std::string>{url->string() + ": File too large"}));
+  EXPECT_EQ(said, "quarzadel: the session log cannot be written: " + reasons[0] + "\n");
+  EXPECT_EQ(std::filesystem::file_size(*url), 1024u);
+  // A new file is new: its failures are said again.
+  log_->startSession("next");
+  log_->log("INFO", "fits", "E.cpp");
+  EXPECT_NE(testing::readFile(*log_->close()).find("fits"), std::string::npos);
+  EXPECT_EQ(reasons.size(), 1u);
 }
 
 TEST_F(SessionLogTest, LinesFromManyThreadsAreNeverTorn) {

@@ -78,6 +78,22 @@ TEST(OwnFilesProgram, ASessionLogThatCannotBeWrittenIsNamedOnceAndTheStudioGoesO
     EXPECT_EQ(count(run.errors(), said + reason + "\n"), 1) << run.errors();
     EXPECT_EQ(noticeText(run), notice + reason);
   }
+  {
+    // A disk that fills while the Studio is open: the log opens, then stops taking
+    // lines (one page of room; the line naming the long title needs two).
+    const auto dir = qztest::scratch("own-log-full");
+    std::filesystem::create_directories(dir / "state");
+    auto args = studio("fullkey", "wait 1; close");
+    args.insert(args.end(), {"-OpenStudioTitle", std::string(6000, 't')});
+    ProgramRun run(dir, args, {}, onTmpfs(dir / "state", "size=4k"));
+    EXPECT_EQ(run.wait(30), 0) << run.errors();
+    const std::regex full("quarzadel: the session log cannot be written: (" + (dir / "state" / "Quarzadel").string() +
+                          "/fullkey_[^\n]+\\.log: No space left on device)\n");
+    std::smatch said;
+    const auto errors = run.errors();
+    ASSERT_TRUE(std::regex_match(errors, said, full)) << errors;
+    EXPECT_EQ(noticeText(run), notice + said[1].str());
+  }
 }
 
 TEST(OwnFilesProgram, AKeyTooLongForAFileNameStillGetsItsSessionLog) {
