@@ -322,6 +322,8 @@ struct HttpClient::Impl {
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     if (r.timeout > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.timeout / 1'000'000)));
     if (r.idleLimit > 0) {
+      // Connecting (TLS included) moves no byte of the exchange: it gets the same limit.
+      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000)));
       curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
       curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000'000)));
       // What the kernel holds for the peer moves unseen: kept small, a body that

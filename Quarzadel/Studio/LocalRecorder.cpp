@@ -172,7 +172,7 @@ void LocalRecorder::writeVideo(const platform::SampleBufferRef& picture) {
       const auto error = writer_->error();
       Log::recordingFailedToStart(error ? std::optional<LogError>(*error) : std::nullopt, __FILE__);
       finished_ = true;
-      return;
+      return reportWriteFailure();
     }
     writer_->startSession(pts);
     startPTS_ = pts;
