@@ -51,7 +51,8 @@ std::optional<RecorderNotice> RecorderSlot::startLocalCopy(std::string_view titl
     setRecorder(LocalRecorder::make(title, config, std::move(environment)));
     return std::nullopt;
   } catch (const std::exception& error) {
-    Log::couldNotStartLocalRecording(LogError(error), __FILE__);
+    // Starting the copy is the engine's step: its line carries the engine's category.
+    Log::couldNotStartLocalRecording(LogError(error), "StudioEngine.cpp");
     return RecorderNotice{std::string(kCannotStartNotice) + error.what(),
                           RecorderNotice::Kind::warning, std::nullopt, nullptr, kNoticeSeconds};
   }

@@ -244,7 +244,7 @@ TEST_F(CatalogueTest, EveryEntryWritesItsOneSentence) {
     ROW("Shell/WebViewController", webContentProcessTerminated(f), "Web content process terminated; reloading"),
   });
   expectGoldens("ERROR", {
-    ROW("Studio/RecorderSlot", couldNotStartLocalRecording(LogError("No space left on device"), f),
+    ROW("Studio/StudioEngine", couldNotStartLocalRecording(LogError("No space left on device"), f),
         "Couldn't start the local recording: No space left on device"),
     ROW("Studio/LocalRecorder", recordingFailedToStart(std::nullopt, f), "Recording failed to start: ?"),
   });

@@ -15,6 +15,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Files/ScopedEnv.h"
+#include "Quarzadel/Log/LogTestSupport.h"
 #include "Quarzadel/Studio/LocalRecorder.h"
 #include "Quarzadel/Studio/RecorderSlot.h"
 
@@ -95,8 +96,13 @@ TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeOrAFailedCopyGivesAWarning) {
   { std::ofstream(dir_ / "file") << "x"; }
   dir_ /= "file";
   RecorderSlot slot;
+  quarzadel::testing::LogCapture logs;
   const auto notice = start(slot).value_or(RecorderNotice{});
   EXPECT_TRUE(notice.text.starts_with("Couldn't record a copy on this computer: ")) << notice.text;
+  // Starting the copy is the engine's step, and its line says so.
+  const auto lines = logs.sessionLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("[ERROR] [StudioEngine] Couldn't start the local recording: ")) << lines[0];
   EXPECT_EQ(notice.kind, RecorderNotice::Kind::warning);
   EXPECT_FALSE(slot.recorder());
 
