@@ -18,7 +18,7 @@ uint64_t bigEndian(const unsigned char* bytes, int count) {
 
 }  // namespace
 
-std::optional<uint64_t> completeFragmentsLength(const std::filesystem::path& file) {
+std::optional<CompleteFragments> CompleteFragments::of(const std::filesystem::path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat info {};
@@ -27,7 +27,9 @@ std::optional<uint64_t> completeFragmentsLength(const std::filesystem::path& fil
     return std::nullopt;
   }
   const auto size = static_cast<uint64_t>(info.st_size);
-  uint64_t offset = 0, whole = 0;
+  uint64_t offset = 0;
+  CompleteFragments found;
+  bool fragmentOpen = false;
   while (offset + 8 <= size) {
     unsigned char header[16];
     const ssize_t n = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
@@ -43,18 +45,25 @@ std::optional<uint64_t> completeFragmentsLength(const std::filesystem::path& fil
     if (length > size - offset) break;
     offset += length;
     // A fragment's header counts once its media data has come whole after it.
-    if (std::memcmp(header + 4, "moof", 4) != 0) whole = offset;
+    if (std::memcmp(header + 4, "moof", 4) == 0) {
+      fragmentOpen = true;
+      continue;
+    }
+    if (fragmentOpen && std::memcmp(header + 4, "mdat", 4) == 0) ++found.fragments;
+    fragmentOpen = false;
+    found.length = offset;
   }
   ::close(fd);
-  return whole;
+  return found;
 }
 
-bool keepCompleteFragments(const std::filesystem::path& file) {
-  const auto length = completeFragmentsLength(file);
-  if (!length) return false;
+std::optional<CompleteFragments> CompleteFragments::keep(const std::filesystem::path& file) {
+  const auto found = of(file);
+  if (!found) return std::nullopt;
   std::error_code error;
-  if (std::filesystem::file_size(file, error) == *length) return true;
-  return ::truncate(file.c_str(), static_cast<off_t>(*length)) == 0;
+  if (std::filesystem::file_size(file, error) == found->length) return found;
+  if (::truncate(file.c_str(), static_cast<off_t>(found->length)) != 0) return std::nullopt;
+  return found;
 }
 
 }  // namespace quarzadel

@@ -8,11 +8,17 @@
 
 namespace quarzadel {
 
-// The length of the file's whole top-level boxes, a movie fragment counting only
-// together with the media data after it; none when the file cannot be read.
-std::optional<uint64_t> completeFragmentsLength(const std::filesystem::path& file);
+struct CompleteFragments {
+  // The length of the file's whole top-level boxes, a movie fragment counting only
+  // together with the media data after it.
+  uint64_t length = 0;
+  // The movie fragments within that length: none means nothing plays.
+  int fragments = 0;
 
-// Cuts the file to that length. False when it could not be read or cut.
-bool keepCompleteFragments(const std::filesystem::path& file);
+  // None when the file cannot be read.
+  static std::optional<CompleteFragments> of(const std::filesystem::path& file);
+  // Cuts the file to its whole fragments; none when it could not be read or cut.
+  static std::optional<CompleteFragments> keep(const std::filesystem::path& file);
+};
 
 }  // namespace quarzadel

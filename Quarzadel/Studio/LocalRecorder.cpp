@@ -247,11 +247,15 @@ void LocalRecorder::finishOnQueue(Completion completion) {
     videoBacklog_.clear();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
       const auto error = self->writer_->error();
-      std::error_code ignored;
-      const bool kept = keepCompleteFragments(self->url_) && std::filesystem::file_size(self->url_, ignored) > 0;
+      const auto kept = CompleteFragments::keep(self->url_);
+      if (kept && kept->fragments == 0) {
+        std::error_code ignored;  // nothing in it plays
+        std::filesystem::remove(self->url_, ignored);
+      }
       Log::recordingFinished(false, self->url_, error ? std::optional<LogError>(*error) : std::nullopt,
                              self->droppedVideoFrames_, __FILE__);
-      self->complete(std::move(completion), kept ? std::optional(self->url_) : std::nullopt, error);
+      self->complete(std::move(completion), kept && kept->fragments > 0 ? std::optional(self->url_) : std::nullopt,
+                     error);
     });
     return;
   }

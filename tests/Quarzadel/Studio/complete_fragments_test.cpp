@@ -10,8 +10,7 @@
 
 namespace {
 
-using quarzadel::completeFragmentsLength;
-using quarzadel::keepCompleteFragments;
+using quarzadel::CompleteFragments;
 
 // A box of `length` bytes as its header declares it; `present` of them written.
 std::string box(const char* type, uint32_t length, size_t present = SIZE_MAX) {
@@ -28,7 +27,7 @@ std::string largeBox(const char* type, uint64_t length) {
   return out;
 }
 
-struct CompleteFragments : testing::Test {
+struct CompleteFragmentsTest : testing::Test {
   std::filesystem::path dir = platform::testing::scratchDirectory("complete-fragments");
   std::filesystem::path write(const std::string& bytes) {
     const auto file = dir / "copy.mp4";
@@ -37,27 +36,38 @@ struct CompleteFragments : testing::Test {
   }
 };
 
-TEST_F(CompleteFragments, AFileEndsAfterItsLastFragmentWhoseMediaDataCameWhole) {
+TEST_F(CompleteFragmentsTest, AFileEndsAfterItsLastFragmentWhoseMediaDataCameWhole) {
   const std::string head = box("ftyp", 24) + box("moov", 300);
-  const std::string whole = head + box("moof", 60) + largeBox("mdat", 500);
-  const std::vector<std::pair<std::string, uint64_t>> rows{
-      {whole, whole.size()},
-      {whole + box("moof", 60) + box("mdat", 400, 123), whole.size()},  // media data cut off
-      {whole + box("moof", 60), whole.size()},                          // a header without its media data
-      {whole + box("moof", 60, 30), whole.size()},                      // a header cut off
-      {whole + std::string(3, '\0'), whole.size()},                      // not even a box header
-      {whole + std::string("\0\0\0\4free", 8) + "zz", whole.size()},   // a length no box can have
-      {whole + std::string("\0\0\0\0mdat", 8) + "zzz", whole.size()},   // a box never closed
-      {head.substr(0, 100), 24},
+  const std::string one = head + box("moof", 60) + largeBox("mdat", 500);
+  const std::string two = one + box("moof", 60) + box("mdat", 40);
+  struct Row {
+    std::string bytes;
+    uint64_t length;
+    int fragments;
   };
-  for (const auto& [bytes, length] : rows) {
+  const std::vector<Row> rows{
+      {two, two.size(), 2},
+      {one + box("moof", 60) + box("mdat", 400, 123), one.size(), 1},  // media data cut off
+      {one + box("moof", 60), one.size(), 1},                          // a header without its media data
+      {one + box("moof", 60, 30), one.size(), 1},                      // a header cut off
+      {one + std::string(3, '\0'), one.size(), 1},                     // not even a box header
+      {one + std::string("\0\0\0\4free", 8) + "zz", one.size(), 1},  // a length no box can have
+      {one + std::string("\0\0\0\0mdat", 8) + "zzz", one.size(), 1},  // a box never closed
+      {head + box("mdat", 20), head.size() + 20, 0},                    // media data of no fragment
+      {head.substr(0, 100), 24, 0},
+  };
+  for (const auto& [bytes, length, fragments] : rows) {
     const auto file = write(bytes);
-    EXPECT_EQ(completeFragmentsLength(file), length);
-    ASSERT_TRUE(keepCompleteFragments(file));
+    const auto found = CompleteFragments::of(file);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->length, length);
+    EXPECT_EQ(found->fragments, fragments);
+    const auto kept = CompleteFragments::keep(file);
+    ASSERT_TRUE(kept);
     EXPECT_EQ(std::filesystem::file_size(file), length);
   }
-  EXPECT_FALSE(completeFragmentsLength(dir / "missing.mp4"));
-  EXPECT_FALSE(keepCompleteFragments(dir / "missing.mp4"));
+  EXPECT_FALSE(CompleteFragments::of(dir / "missing.mp4"));
+  EXPECT_FALSE(CompleteFragments::keep(dir / "missing.mp4"));
 }
 
 }  // namespace
