@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quarzadel: %s\n", e.what());
     return kBadInput;
   }
+  for (const auto& key : options.unknownArguments)
+    std::fprintf(stderr, "quarzadel: %s\n", LaunchOptions::unknownArgumentLine(key).c_str());
   if (!options.event) {
     std::fprintf(stderr, "quarzadel: nothing to open: give -OpenStudio STREAM_KEY\n%s", kUsage);
     return kBadInput;

@@ -43,7 +43,7 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   static constexpr double kConnectionCloseDeadline = 1.5;
   static constexpr double kStopDeadline = 3.0;
   static constexpr const char* kOfflineProblem =
-      "Your Mac is offline. Quarzadel will reconnect as soon as the internet is back.";
+      "Your computer is offline. Quarzadel will reconnect as soon as the internet is back.";
 
   struct Environment {
     std::shared_ptr<platform::Runtime> runtime;           // empty: the shared runtime

@@ -71,6 +71,11 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   static constexpr double kSavedCopyNoticeSeconds = 20;
   static constexpr const char* kScreenShareID = CameraDevice::kScreenShareID;
   static constexpr const char* kStreamingReason = "Streaming ";
+  // The engine's log lines carry its one category ("StudioEngine"), whichever of
+  // its source files writes them.
+  static constexpr const char* kLogFile = "StudioEngine.cpp";
+  // Followed by the folder or file and why it cannot be written.
+  static constexpr const char* kSessionLogProblem = "This session isn't logged on this computer: ";
 
   // What the engine takes from its surroundings. Every empty member means the
   // machine's own.
