@@ -1,5 +1,6 @@
 #include "Platform/Net/NetworkPathMonitor.h"
 
+#include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -61,7 +62,10 @@ bool dump(uint16_t type, F each) {
   return ok;
 }
 
-// A default route whose outgoing interface is up and has its carrier.
+// An interface that is up with its carrier and has an address the network can
+// reach (not link- or host-scoped), or a default route over an interface that
+// is up. A LAN without a default route still reaches an ingest on its subnet,
+// so a missing default route alone is no reason to call the machine offline.
 bool usablePath() {
   std::set<int> up;
   dump(RTM_GETLINK, [&](nlmsghdr* h) {
@@ -70,7 +74,17 @@ bool usablePath() {
     if ((info->ifi_flags & IFF_UP) && (info->ifi_flags & IFF_RUNNING) && !(info->ifi_flags & IFF_LOOPBACK))
       up.insert(info->ifi_index);
   });
+  if (up.empty()) return false;
   bool usable = false;
+  dump(RTM_GETADDR, [&](nlmsghdr* h) {
+    if (h->nlmsg_type != RTM_NEWADDR || usable) return;
+    auto* address = static_cast<ifaddrmsg*>(NLMSG_DATA(h));
+    if (address->ifa_family != AF_INET && address->ifa_family != AF_INET6) return;
+    // Tentative or duplicate IPv6 addresses cannot be used yet.
+    if (address->ifa_flags & (IFA_F_TENTATIVE | IFA_F_DADFAILED)) return;
+    if (address->ifa_scope < RT_SCOPE_LINK && up.count(static_cast<int>(address->ifa_index))) usable = true;
+  });
+  if (usable) return true;
   dump(RTM_GETROUTE, [&](nlmsghdr* h) {
     if (h->nlmsg_type != RTM_NEWROUTE || usable) return;
     auto* route = static_cast<rtmsg*>(NLMSG_DATA(h));
@@ -129,7 +143,7 @@ class NetlinkPathMonitor final : public NetworkPathMonitor {
     int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
     if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       ::close(fd);
       fd = -1;

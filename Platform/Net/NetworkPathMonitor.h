@@ -1,7 +1,9 @@
 #pragma once
-// Whether the machine has a usable network path: a default route over an
+// Whether the machine has a usable network path: an interface other than
+// loopback that is up with a reachable address (a default route is not
+// needed: an ingest may sit on the local subnet), or a default route over an
 // interface that is up. start() reports the first verdict and then only
-// changes, on the monitor's own queue.
+// changes, on the monitor's own thread.
 #include <functional>
 #include <memory>
 

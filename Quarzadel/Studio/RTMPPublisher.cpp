@@ -244,13 +244,20 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       gate_.close();
       activeStream_.reset();
     }
+    // An attempt given up while the host still wants to be live is reset: an
+    // orderly end would reach the server only behind the unsent backlog, and
+    // until then the server keeps the key published and refuses the next
+    // attempt. A stop by the host ends in order, the stream first.
     const bool stillWanted = isCurrent(generation);
-    if (!stillWanted) {
+    if (stillWanted) {
+      auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+      co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(abortConnection), connection);
+    } else {
       auto closeStream = [](std::shared_ptr<PublisherStream> s) { return s->close(); };
       co_await quarzadel::withDeadline(kStreamCloseDeadline, std::move(closeStream), stream);
+      auto closeConnection = [](std::shared_ptr<PublisherConnection> c) { return c->close(); };
+      co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(closeConnection), connection);
     }
-    auto closeConnection = [](std::shared_ptr<PublisherConnection> c) { return c->close(); };
-    co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(closeConnection), connection);
 
     if (!isCurrent(generation) || co_await taskIsCancelled()) co_return;
     size_t index = static_cast<size_t>(std::clamp<int64_t>(failures - 1, 0, 4));

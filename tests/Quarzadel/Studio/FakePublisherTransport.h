@@ -51,7 +51,7 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   // Per attempt.
   std::vector<platform::Nanos> connectTimes;
   std::vector<medley::VideoCodecSettings> videoSettings;
-  int streamCloses = 0, connectionCloses = 0;
+  int streamCloses = 0, connectionCloses = 0, connectionAborts = 0;
   std::vector<std::shared_ptr<CountingSink>> sinks;
   std::optional<platform::AsyncStreamWriter<rtmpmedley::RTMPStatus>> statusWriter;
   std::vector<platform::Continuation<void>> hanging;
@@ -118,6 +118,10 @@ class FakeConnection final : public PublisherConnection {
   platform::Async<void> close() override {
     ++server_->connectionCloses;
     co_await server_->perform(server_->script(attempt_).connectionClose);
+  }
+  platform::Async<void> abort() override {
+    ++server_->connectionAborts;
+    co_return;
   }
   platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() override { co_return *stream_; }
   std::shared_ptr<PublisherStream> makeStream() override { return std::make_shared<FakeStream>(server_, attempt_); }
