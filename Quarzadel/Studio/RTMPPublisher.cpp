@@ -148,6 +148,7 @@ platform::Async<void> RTMPPublisher::stop() {
       auto awaitEnd = [](platform::TaskHandle<void> task) -> platform::Async<void> { co_await task.value(); };
       co_await quarzadel::withDeadline(kStopDeadline, std::move(awaitEnd), *run);
     }
+    co_await self->resetAbandoned();
     self->runTask_.reset();
     self->liveSince_.reset();
     self->setState(State::idle());
@@ -170,6 +171,13 @@ platform::Async<void> RTMPPublisher::waitForNetwork() {
   co_await platform::withContinuation<void>(std::move(enqueue));
 }
 
+platform::Async<void> RTMPPublisher::resetAbandoned() {
+  auto connections = std::exchange(abandoned_, {});
+  auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+  for (auto& connection : connections)
+    co_await quarzadel::withDeadline(kConnectionCloseDeadline, abortConnection, std::move(connection));
+}
+
 bool RTMPPublisher::shouldUseH264() const {
   if (config_.videoCodec == StreamConfig::VideoCodec::h264) return true;
   if (codecFallback_) return true;
@@ -187,6 +195,7 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       co_await waitForNetwork();
       continue;
     }
+    co_await resetAbandoned();
     ++attempt;
     if (attempt < 2 && !liveSince_)
       setState(State::connecting());
@@ -249,7 +258,9 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
     // until then the server keeps the key published and refuses the next
     // attempt. A stop by the host ends in order, the stream first.
     const bool stillWanted = isCurrent(generation);
-    if (stillWanted) {
+    if (stillWanted && !networkAvailable_) {
+      abandoned_.push_back(std::move(connection));
+    } else if (stillWanted) {
       auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
       co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(abortConnection), connection);
     } else {

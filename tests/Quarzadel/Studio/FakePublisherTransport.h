@@ -52,6 +52,8 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   std::vector<platform::Nanos> connectTimes;
   std::vector<medley::VideoCodecSettings> videoSettings;
   int streamCloses = 0, connectionCloses = 0, connectionAborts = 0;
+  // "connect N", "abort N", "close N" by attempt, in order.
+  std::vector<std::string> connectionEvents;
   std::vector<std::shared_ptr<CountingSink>> sinks;
   std::optional<platform::AsyncStreamWriter<rtmpmedley::RTMPStatus>> statusWriter;
   std::vector<platform::Continuation<void>> hanging;
@@ -113,14 +115,17 @@ class FakeConnection final : public PublisherConnection {
   }
   platform::Async<void> connect(std::string) override {
     server_->connectTimes.push_back(server_->runtime->now());
+    server_->connectionEvents.push_back("connect " + std::to_string(attempt_));
     co_await server_->perform(server_->script(attempt_).connect);
   }
   platform::Async<void> close() override {
     ++server_->connectionCloses;
+    server_->connectionEvents.push_back("close " + std::to_string(attempt_));
     co_await server_->perform(server_->script(attempt_).connectionClose);
   }
   platform::Async<void> abort() override {
     ++server_->connectionAborts;
+    server_->connectionEvents.push_back("abort " + std::to_string(attempt_));
     co_return;
   }
   platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() override { co_return *stream_; }

@@ -252,6 +252,18 @@ TEST_F(PublisherFixture, NoAttemptWithoutANetworkAndLosingItWhileLiveEndsThePeri
   monitor->handler(false);
   runtime->advance(ms(1500));
   EXPECT_EQ(publisher->state(), State::reconnecting(1, "No internet connection"));
+  // A reset sent while offline would be lost: the connection is reset once
+  // the network is back, before the next attempt.
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0"}));
+  monitor->handler(true);
+  runtime->runUntilIdle();
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0", "abort 0", "connect 1"}));
+  // Given up offline again, a stop resets it.
+  monitor->handler(false);
+  runtime->advance(ms(1500));
+  stop();
+  EXPECT_EQ(server->connectionEvents,
+            (std::vector<std::string>{"connect 0", "abort 0", "connect 1", "abort 1"}));
 }
 
 }  // namespace
