@@ -266,8 +266,12 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
     } else {
       auto closeStream = [](std::shared_ptr<PublisherStream> s) { return s->close(); };
       co_await quarzadel::withDeadline(kStreamCloseDeadline, std::move(closeStream), stream);
+      // An orderly close still under way at its deadline is given up for a reset.
       auto closeConnection = [](std::shared_ptr<PublisherConnection> c) { return c->close(); };
-      co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(closeConnection), connection);
+      if (!co_await quarzadel::endedWithin(kConnectionCloseDeadline, std::move(closeConnection), connection)) {
+        auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+        co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(abortConnection), connection);
+      }
     }
 
     if (!isCurrent(generation) || co_await taskIsCancelled()) co_return;

@@ -182,6 +182,16 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
             std::tuple(1, 1, 1));
 }
 
+TEST_F(PublisherFixture, AStopClosesInOrderAndResetsAConnectionWhoseCloseOutlastsItsDeadline) {
+  server->scripts = {AttemptScript{Step::ok(), Step::ok(), Step::ok(), Step::ok(), Step::hang()}};
+  start();
+  ASSERT_TRUE(publisher->state().isLive());
+  const platform::Nanos took = stop();
+  EXPECT_EQ(server->streamCloses, 1);
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0", "close 0", "abort 0"}));
+  EXPECT_LE(took, seconds(2));
+}
+
 TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   hevcSupported = true;
   start();
