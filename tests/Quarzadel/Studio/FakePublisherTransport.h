@@ -9,6 +9,7 @@
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Net/NetworkPathMonitor.h"
 #include "Quarzadel/Studio/RTMPPublisherTransport.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 
