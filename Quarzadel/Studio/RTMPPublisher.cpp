@@ -16,6 +16,7 @@
 #include "Quarzadel/Studio/PublisherBitrateStrategy.h"
 #include "Quarzadel/Studio/RTMPPublisherDeadline.h"
 #include "Quarzadel/Studio/RTMPPublisherFailureReason.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
 namespace quarzadel {
 namespace {
@@ -120,6 +121,9 @@ void RTMPPublisher::start(std::string serverURL, std::string streamKey, StreamCo
   config_ = config;
   liveSince_.reset();
   codecFallback_ = false;
+  // The path counts only when it leads to this ingest.
+  if (auto url = rtmpmedley::RTMPConnectionURL::parse(serverURL_); url && env_.pathMonitor)
+    env_.pathMonitor->setDestination(url->host().value_or(""));
   const uint64_t generation = ++generation_;
   setState(State::connecting());
   Log::publishRequested(serverURL_, streamKey_, config_, __FILE__);

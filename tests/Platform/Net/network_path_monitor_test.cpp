@@ -47,6 +47,7 @@ class NamespaceMonitor {
     if (created_) sh("ip netns del " + name_);
   }
   bool ok() const { return monitor_ != nullptr; }
+  void setDestination(const std::string& host) { monitor_->setDestination(host); }
   bool run(const std::string& command) { return sh("ip -n " + name_ + " " + command) == 0; }
   std::vector<bool> verdicts() const {
     std::lock_guard lock(mutex_);
@@ -93,6 +94,21 @@ TEST(NetworkPathMonitorTest, AnInterfaceUpWithASubnetAddressIsUsableWithoutADefa
   EXPECT_TRUE(ns.becomes(true));
   // Only changes are reported.
   EXPECT_EQ(ns.verdicts(), (std::vector<bool>{false, true, false, true}));
+
+  // A known destination needs a route: one on the subnet has it, one beyond
+  // it has none; this machine's own address needs no link at all.
+  const size_t verdicts = ns.verdicts().size();
+  ns.setDestination("10.213.7.9");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(ns.verdicts().size(), verdicts) << "still usable";
+  ns.setDestination("192.0.2.1");
+  EXPECT_TRUE(ns.becomes(false));
+  ASSERT_TRUE(ns.run("link set qzpa down"));
+  ns.setDestination("127.0.0.1");
+  EXPECT_TRUE(ns.becomes(true));
+  ASSERT_TRUE(ns.run("link set qzpa up"));
+  // A host name leaves the general rule.
+  ns.setDestination("ingest.example.com");
 
   // Without the address, a default route over the link still counts.
   ASSERT_TRUE(ns.run("addr flush dev qzpa scope global"));

@@ -148,7 +148,9 @@ inline PublisherConnectionFactory FakeServer::factory() {
 
 struct FakePathMonitor final : platform::NetworkPathMonitor {
   Handler handler;
+  std::string destination;
   void start(Handler h) override { handler = std::move(h); }
+  void setDestination(const std::string& host) override { destination = host; }
   void cancel() override {}
 };
 

@@ -252,6 +252,7 @@ TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
 TEST_F(PublisherFixture, NoAttemptWithoutANetworkAndLosingItWhileLiveEndsThePeriod) {
   monitor->handler(false);
   start();
+  EXPECT_EQ(monitor->destination, "127.0.0.1");
   EXPECT_TRUE(server->connectTimes.empty());
   EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::reconnecting(1, "No internet connection")}));
   EXPECT_EQ(problems, (std::vector<std::optional<std::string>>{std::string(RTMPPublisher::kOfflineProblem)}));
