@@ -410,6 +410,19 @@ Async<void> RTMPConnection::close() {
   for (auto& waiter : waiters) waiter.resume();
 }
 
+Async<void> RTMPConnection::abort() {
+  co_await hop();
+  closeOutput();
+  stopMonitor();
+  auto transport = transport_;
+  if (transport) co_await transport->abort();
+  // Like an ended transport: the streams' teardown neither sends nor waits.
+  if (connected_.value()) connected_.set(false);
+  operations_.failAll(std::make_exception_ptr(Error::requestFailed(responseWith(closingStatus()))),
+                      kConnectTransactionId);
+  co_await closeQuietly();
+}
+
 Async<void> RTMPConnection::closeQuietly() {
   try {
     co_await close();

@@ -164,6 +164,12 @@ class RTMPConnection : public platform::Actor,
   // Throws invalidState when there is nothing to close. A connect under way
   // is given up: it throws requestFailed with the closing status.
   platform::Async<void> close() override;
+  // Gives the connection up at once: the transport is reset, dropping what is
+  // queued, so the server frees what this connection held without reading a
+  // backlog first; nothing more is sent (the streams' teardown commands are
+  // not) and the close then reports as close() does. Nothing without a
+  // connection.
+  platform::Async<void> abort();
   platform::Async<bool> connected() override;
 
   // Attaches the stream at once, from any thread, ahead of any connect() that

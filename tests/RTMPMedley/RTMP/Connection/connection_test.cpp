@@ -84,10 +84,11 @@ TEST_F(ConnectionTest, ANamedStreamIsReleasedWithoutWaitingAndAnEndedTransportIs
     if (c.commandName == "createStream") s.after(seconds(3), [&s, id] { s.sendResult(id, {AMFValue(5)}); });
     if (c.commandName == "FCPublish") s.sendStatus("onFCPublish", id, "NetStream.Publish.Start", "status");
   };
-  // The client closes, the server hangs up, the server says "close".
-  for (const char* ending : {"client close", "hang-up", "close command"}) {
+  // The client closes or gives up, the server hangs up, the server says "close".
+  for (const char* ending : {"client close", "client abort", "hang-up", "close command"}) {
     SCOPED_TRACE(ending);
     const bool byClient = ending == std::string("client close");
+    const bool aborted = ending == std::string("client abort");
     connection = server.makeConnection();
     auto published = stream("key");
     connection->attach(published);
@@ -102,6 +103,8 @@ TEST_F(ConnectionTest, ANamedStreamIsReleasedWithoutWaitingAndAnEndedTransportIs
     const auto session = server.last();
     if (byClient)
       run(connection->close());
+    else if (aborted)
+      run(connection->abort());
     else if (ending == std::string("hang-up"))
       session->hangUp();
     else
@@ -123,6 +126,8 @@ TEST_F(ConnectionTest, ANamedStreamIsReleasedWithoutWaitingAndAnEndedTransportIs
       EXPECT_EQ(calls.back(), "release failed: RTMPConnection.Error.invalidState");
     }
     EXPECT_EQ(session->commandNames(), sent);
+    // Given up, the transport is reset, never ended in order behind its queue.
+    EXPECT_EQ(std::pair(session->closedByClient(), session->abortedByClient()), std::pair(!aborted, aborted));
     EXPECT_THROW(run(connection->callWithoutAnswer("FCPublish", {AMFValue("key")})), Error);
     // Nor does any monitor event or status follow.
     advance(seconds(5));
