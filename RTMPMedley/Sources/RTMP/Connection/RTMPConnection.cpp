@@ -177,6 +177,9 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   handshake_.reset();
   reader_.reset();
   sequence_ = 0;
+  peerSequence_ = 0;
+  peerAcknowledged_ = 0;
+  peerStep_ = 0;
   setReadyState(ReadyState::uninitialized);
   closeOutput();
   {

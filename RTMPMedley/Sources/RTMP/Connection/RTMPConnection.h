@@ -140,6 +140,12 @@ class RTMPConnection : public platform::Actor,
   static constexpr int64_t defaultCapabilities = 239;
   // Login answers per connect() at most (user name, then challenge response).
   static constexpr int kMaxAuthenticationSteps = 2;
+  // The window announced to the server once connected: it says at the latest
+  // every so many bytes how far it has read, often enough even for a slow
+  // stream to tell a server that stopped reading within a second or two.
+  static constexpr int64_t kAcknowledgementWindow = 16 * 1024;
+  // C0, C1 and C2: servers count what they read from the first chunk on.
+  static constexpr uint64_t kHandshakeBytes = 1 + 2 * RTMPHandshake::kPacketSize;
 
   explicit RTMPConnection(Settings settings = {},
                           std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
@@ -302,6 +308,7 @@ class RTMPConnection : public platform::Actor,
   void handleSharedObject(std::shared_ptr<RTMPSharedObjectMessage> message);
   void handleUserControl(const RTMPMessagePtr& message, RTMPChunkType type);
   void acknowledge(const medley::NetworkMonitorEvent& event);
+  void handleAcknowledgement(const RTMPAcknowledgementMessage& message);
 
   // Sending.
   // `owner`, when given, keeps the message alive until its chunks are written.
@@ -332,8 +339,13 @@ class RTMPConnection : public platform::Actor,
   // Incoming chunks, with the per-chunk-stream records.
   RTMPChunkReader reader_;
   Output output_;
-  int64_t windowSizeC_ = 250000;
+  int64_t windowSizeC_ = kAcknowledgementWindow;
   int64_t windowSizeS_ = 250000;
+  // The server's acknowledgements: its last sequence number, the bytes it
+  // acknowledged in all (its count wraps at 32 bits) and its largest step.
+  uint32_t peerSequence_ = 0;
+  uint64_t peerAcknowledged_ = 0;
+  uint64_t peerStep_ = 0;
   RTMPAuthenticator authenticator_;
   std::shared_ptr<medley::NetworkMonitor> networkMonitor_;
   platform::TaskHandle<void> monitorTask_;

@@ -338,10 +338,11 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   EXPECT_EQ(b.result().arguments, AMFList{AMFValue(medium)});
   EXPECT_EQ(run(connection->snapshot()).chunkSizeC, 1000u);
 
-  // The window is echoed, and each one passed is acknowledged once.
+  // Our own window is announced once, whatever the server's; the server's is
+  // what we acknowledge by, each one passed once.
   const auto session = server.last();
   const auto windows = session->messagesOf<RTMPWindowAcknowledgementSizeMessage>();
-  EXPECT_TRUE(windows.size() == 1 && windows[0]->size == 250000u);
+  EXPECT_TRUE(windows.size() == 1 && windows[0]->size == RTMPConnection::kAcknowledgementWindow);
   for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001})
     run(connection->dispatch(medley::NetworkMonitorEvent::status({in})));
   std::vector<std::pair<uint32_t, RTMPChunkType>> acks;
@@ -359,4 +360,36 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   EXPECT_TRUE(errorOf<Error>(unanswered));
   EXPECT_TRUE(session->closedByClient());
   EXPECT_FALSE(connection->isConnected());
+}
+
+TEST_F(ConnectionTest, TheServersAcknowledgementsTellTheTransportHowFarItReadAcrossWrapsAndRestarts) {
+  run(connection->connect(kURL));
+  const auto session = server.last();
+  // Its counts start after the handshake; a coarser step than asked becomes the window.
+  constexpr uint64_t kHandshake = 3073, kWindow = RTMPConnection::kAcknowledgementWindow;
+  const std::vector<std::pair<uint32_t, std::pair<uint64_t, uint64_t>>> steps{
+      {16384, {16384, kWindow}},
+      {40000, {40000, 23616}},
+      {50000, {50000, 23616}},
+      // A count that went back started again: what it says now comes on top.
+      {10000, {60000, 23616}},
+      {2147492648u, {2147542648ull, 2147482648ull}},
+      // Forward across 2^32.
+      {5000, {4295022296ull, 2147482648ull}},
+  };
+  for (const auto& [sequence, expected] : steps) {
+    session->send(RTMPChunkType::zero, 2, RTMPAcknowledgementMessage(0, 0, sequence));
+    rt->runUntilIdle();
+    ASSERT_FALSE(session->peerReads().empty());
+    EXPECT_EQ(session->peerReads().back(), std::pair(kHandshake + expected.first, expected.second)) << sequence;
+  }
+  EXPECT_EQ(session->peerReads().size(), steps.size());
+
+  // A new connect starts from nothing.
+  run(connection->close());
+  run(connection->connect(kURL));
+  server.last()->send(RTMPChunkType::zero, 2, RTMPAcknowledgementMessage(0, 0, 20000));
+  rt->runUntilIdle();
+  ASSERT_EQ(server.last()->peerReads().size(), 1u);
+  EXPECT_EQ(server.last()->peerReads()[0], std::pair(kHandshake + 20000, uint64_t{20000}));
 }
