@@ -179,7 +179,8 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   sequence_ = 0;
   peerSequence_ = 0;
   peerAcknowledged_ = 0;
-  peerStep_ = 0;
+  peerAcknowledgedAt_.clear();
+  windowSizeC_ = kAcknowledgementWindow;
   setReadyState(ReadyState::uninitialized);
   closeOutput();
   {

@@ -135,11 +135,24 @@ void RTMPConnection::handleAcknowledgement(const RTMPAcknowledgementMessage& mes
   const uint64_t step = forward < 0x80000000u ? forward : message.sequence;
   peerSequence_ = message.sequence;
   peerAcknowledged_ += step;
-  peerStep_ = std::max(peerStep_, step);
   // A server that acknowledges coarser than asked gets its own step as its window.
   if (transport_)
-    transport_->peerRead(kHandshakeBytes + peerAcknowledged_,
-                         std::max(static_cast<uint64_t>(windowSizeC_), peerStep_));
+    transport_->peerRead(kHandshakeBytes + peerAcknowledged_, std::max(static_cast<uint64_t>(windowSizeC_), step));
+
+  const platform::Nanos now = runtime()->now();
+  int64_t window = windowSizeC_;
+  if (!peerAcknowledgedAt_.empty() && now - peerAcknowledgedAt_.back() > platform::kNanosPerSecond / 10)
+    window = std::max(kAcknowledgementWindow, windowSizeC_ / 2);
+  peerAcknowledgedAt_.push_back(now);
+  if (peerAcknowledgedAt_.size() > kAcknowledgementsToGrow) peerAcknowledgedAt_.pop_front();
+  if (peerAcknowledgedAt_.size() == kAcknowledgementsToGrow &&
+      now - peerAcknowledgedAt_.front() < platform::kNanosPerSecond / 10)
+    window = std::min(kMaximumAcknowledgementWindow, windowSizeC_ * 2);
+  if (window == windowSizeC_) return;
+  windowSizeC_ = window;
+  peerAcknowledgedAt_.clear();
+  output(RTMPChunkType::zero, RTMPChunkStreamId::control,
+         RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
 }
 
 void RTMPConnection::handlePeerBandwidth(const RTMPSetPeerBandwidthMessage& message) { bandWidth_ = message.size; }
