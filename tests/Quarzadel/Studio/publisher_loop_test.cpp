@@ -194,9 +194,10 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   runtime->advance(seconds(2));
   EXPECT_FALSE(logged("Publish interrupted"));
   silentReport();
-  runtime->advance(seconds(1));
+  // The fifth is acted on within a tenth of a second, not at a whole second's check.
+  runtime->advance(ms(100));
   EXPECT_EQ(logCount("HEVC output stalled; switching to H.264"), 1);
-  runtime->advance(ms(500));
+  runtime->advance(seconds(1) + ms(400));
   EXPECT_TRUE(logged("Encoder: H.264 1920x1080@30 CBR 1433 kbps, audio 96 kbps"));
   EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::h264);
 
