@@ -46,9 +46,11 @@ class RTMPSocket final : public platform::Actor,
   static constexpr size_t kWindowSizeC = 255;
   // Unsent bytes left to the kernel; what is beyond them shows in queueBytesOut.
   static constexpr size_t kUnsentLowWater = 128 * 1024;
-  // Beyond a peer's window: what is on its way to it, and its program's read
-  // granularity.
-  static constexpr uint64_t kPeerReadSlack = 16 * 1024;
+  // Beyond a peer's window (whose steps already carry its program's read
+  // granularity): little, so that a server that froze shows within a tenth of
+  // a second at a live rate. Bytes still on their way wait for the next
+  // acknowledgement, which a reading server sends many times a second.
+  static constexpr uint64_t kPeerReadSlack = 4 * 1024;
 
   // `timeout` in seconds bounds connect() (0 or less: no bound).
   RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
