@@ -10,17 +10,18 @@
 #
 # Each publish is timed from the publisher's start until nginx has read the
 # connection to its end and closed it, so the bytes a publisher left in the
-# kernel at exit count for both alike. Each publisher runs once with the file
-# sent SHORT times and once LONG times in a row (ffmpeg: -stream_loop; ours:
-# the same tags with their times moved on). The rate is the extra bytes over
-# the extra time, so that process start, connect and close, which both pay
-# once, cancel out; each length keeps its fastest of RUNS runs. Whole-run
-# rates of the long run are printed beside it.
+# kernel at exit count for both alike. A measurement sends the file SHORT
+# times and then LONG times in a row (ffmpeg: -stream_loop; ours: the same
+# tags with their times moved on); its rate is the extra bytes over the extra
+# time, so that process start, connect and close, which both pay once, cancel
+# out. The publishers take turns, ours then ffmpeg, RUNS pairs in all, so that
+# whatever else the machine does meanwhile weighs on both alike; the result
+# is the median of the pairs' ratios, with each side's median rate beside it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 build="$(cd "${1:-$root/build}" && pwd)"
-runs="${2:-3}"
+runs="${2:-5}"
 short=2
 long=12
 bench="$build/bench/rtmp_publish_bench"
@@ -92,28 +93,31 @@ seconds() {
   calc "$end - $begin"
 }
 
-# measure PUBLISHER URL TAG: prints "<steady MB/s> <whole-run MB/s of the long run>" from the
-# fastest of $runs runs of each length.
+# measure PUBLISHER URL TAG: prints the steady MB/s of one measurement.
 measure() {
-  local who="$1" url="$2" tag="$3" i t a=0 b=0
-  for i in $(seq 1 "$runs"); do
-    t="$(seconds "$who" "$url" "$who-$tag-$i-short" "$short")" || return 1
-    if [ "$a" = 0 ] || [ "$(calc "$t < $a")" = 1 ]; then a="$t"; fi
-    t="$(seconds "$who" "$url" "$who-$tag-$i-long" "$long")" || return 1
-    if [ "$b" = 0 ] || [ "$(calc "$t < $b")" = 1 ]; then b="$t"; fi
-  done
-  echo "$(calc "($long - $short) * $bytes / ($b - $a) / 1000000") $(calc "$long * $bytes / $b / 1000000")"
+  local who="$1" url="$2" tag="$3" a b
+  a="$(seconds "$who" "$url" "$who-$tag-short" "$short")" || return 1
+  b="$(seconds "$who" "$url" "$who-$tag-long" "$long")" || return 1
+  calc "($long - $short) * $bytes / ($b - $a) / 1000000"
 }
 
-printf 'FLV: %s (%.1f MB), sent %d and %d times, fastest of %d runs each\n' "$flv" "$(calc "$bytes / 1000000")" \
+# median: the middle of the numbers on standard input (the mean of the two middle ones for an even count).
+median() {
+  sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+printf 'FLV: %s (%.1f MB), sent %d and %d times, %d interleaved pairs\n' "$flv" "$(calc "$bytes / 1000000")" \
   "$short" "$long" "$runs"
 for transport in rtmp rtmps; do
   if [ "$transport" = rtmp ]; then url="rtmp://127.0.0.1:$nginx_port/bench"; else url="rtmps://localhost:$stunnel_port/bench"; fi
-  result="$(measure ours "$url" "$transport")" || { echo "$transport: our publish failed" >&2; exit 1; }
-  read -r ours ours_whole <<<"$result"
-  result="$(measure ffmpeg "$url" "$transport")" || { echo "$transport: ffmpeg failed" >&2; exit 1; }
-  read -r theirs theirs_whole <<<"$result"
-  printf '%-5s connection %7.0f MB/s (whole run %6.0f)   ffmpeg %7.0f MB/s (whole run %6.0f)   ratio %.2fx (whole run %.2fx)\n' \
-    "$transport" "$ours" "$ours_whole" "$theirs" "$theirs_whole" "$(calc "$ours / $theirs")" \
-    "$(calc "$ours_whole / $theirs_whole")"
+  ratios="" ours_all="" theirs_all=""
+  for i in $(seq 1 "$runs"); do
+    ours="$(measure ours "$url" "$transport-$i")" || { echo "$transport: our publish failed" >&2; exit 1; }
+    theirs="$(measure ffmpeg "$url" "$transport-$i")" || { echo "$transport: ffmpeg failed" >&2; exit 1; }
+    ratio="$(calc "$ours / $theirs")"
+    printf '%-5s pair %d: connection %7.0f MB/s   ffmpeg %7.0f MB/s   ratio %.2fx\n' "$transport" "$i" "$ours" "$theirs" "$ratio"
+    ratios+="$ratio"$'\n' ours_all+="$ours"$'\n' theirs_all+="$theirs"$'\n'
+  done
+  printf '%-5s median of %d pairs: ratio %.2fx (connection %.0f MB/s, ffmpeg %.0f MB/s)\n' "$transport" "$runs" \
+    "$(median <<<"${ratios%$'\n'}")" "$(median <<<"${ours_all%$'\n'}")" "$(median <<<"${theirs_all%$'\n'}")"
 done

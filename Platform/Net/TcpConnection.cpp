@@ -1,7 +1,9 @@
 #include "Platform/Net/TcpConnection.h"
 
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -127,6 +129,12 @@ class WriteQueue {
   size_t count_ = 0;
 };
 
+std::optional<uint64_t> kernelUnacknowledged(int fd) {
+  int held = 0;
+  if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &held) != 0 || held < 0) return std::nullopt;
+  return static_cast<uint64_t>(held);
+}
+
 TcpError error(TcpError::Kind kind, std::string message) {
   TcpError e;
   e.kind = kind;
@@ -191,6 +199,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   ViabilityHandler viabilityHandler;
   Counters counters;
   std::string remote;
+  // The open socket's descriptor for the unacknowledged count; -1 once closed.
+  int descriptor = -1;
 
   // Network thread only.
   tcp::resolver resolver;
@@ -329,6 +339,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(mutex);
       remote = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+      descriptor = socket()->native_handle();
     }
     if (!tls) {
       becomeReady();
@@ -514,6 +525,9 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     resolver.cancel();
     timer.cancel();
     asio::error_code ignored;
+    // Under the lock: a reader of the counters never asks a reused descriptor.
+    std::lock_guard lock(mutex);
+    descriptor = -1;
     auto* s = socket();
     if (!s) return;
     // A zero linger time makes close() send a reset and discard unsent bytes.
@@ -668,7 +682,9 @@ std::string TcpConnection::remoteAddress() const {
 
 TcpConnection::Counters TcpConnection::counters() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->counters;
+  Counters out = impl_->counters;
+  out.unacknowledgedBytesOut = kernelUnacknowledged(impl_->descriptor);
+  return out;
 }
 
 }  // namespace platform

@@ -101,6 +101,11 @@ class TcpConnection {
     uint64_t queuedBytesOut = 0;  // handed to send() and not yet taken by the kernel
     uint64_t totalBytesIn = 0;
     uint64_t totalBytesOut = 0;
+    // Bytes the kernel holds, written but not yet sent or not yet acknowledged
+    // by the peer's TCP (on the wire: TLS records included); empty before the
+    // connection and after it. The receiving kernel acknowledges into its own
+    // buffer, so this says nothing of whether the peer's program reads.
+    std::optional<uint64_t> unacknowledgedBytesOut;
   };
 
   static std::shared_ptr<TcpConnection> make(std::string host, int port, Options options,
@@ -140,7 +145,8 @@ class TcpConnection {
   std::string remoteAddress() const;
 
   // Readable from any thread; the snapshot is consistent (a finished write moves
-  // its bytes from queued to total out in one step).
+  // its bytes from queued to total out in one step). Asks the kernel for the
+  // unacknowledged count, a system call.
   Counters counters() const;
   uint64_t queuedBytesOut() const { return counters().queuedBytesOut; }
   uint64_t totalBytesIn() const { return counters().totalBytesIn; }

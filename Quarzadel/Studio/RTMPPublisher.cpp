@@ -22,6 +22,9 @@ namespace quarzadel {
 namespace {
 
 constexpr std::array<double, 5> kBackoff{0.5, 1.0, 2.0, 3.0, 5.0};
+// The live watch looks this often: a stall counted by a statistics report is
+// acted on within moments, not up to a second later.
+constexpr platform::Nanos kWatchInterval = platform::kNanosPerSecond / 10;
 constexpr std::array<const char*, 5> kClosingCodes{
     "NetConnection.Connect.Closed", "NetConnection.Connect.Failed", "NetConnection.Connect.IdleTimeOut",
     "NetConnection.Connect.Rejected", "NetConnection.Connect.NetworkChange"};
@@ -362,7 +365,7 @@ platform::Async<std::string> RTMPPublisher::watchLive(platform::TaskHandle<std::
     for (;;) {
       if (co_await taskIsCancelled()) co_return "Cancelled";
       try {
-        co_await platform::sleepFor(platform::kNanosPerSecond);
+        co_await platform::sleepFor(kWatchInterval);
       } catch (const platform::CancellationError&) {
         // Straight on to the checks.
       }

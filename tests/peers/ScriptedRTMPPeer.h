@@ -87,8 +87,16 @@ class PeerSession {
       uint8_t buffer[4096];
       const long n = stream_->read(buffer, sizeof buffer, timeout);
       if (n <= 0) return std::nullopt;
-      for (auto& r : readMessages(reader_, std::span<const uint8_t>(buffer, static_cast<size_t>(n))))
+      for (auto& r : readMessages(reader_, std::span<const uint8_t>(buffer, static_cast<size_t>(n)))) {
+        if (auto window = std::dynamic_pointer_cast<rtmpmedley::RTMPWindowAcknowledgementSizeMessage>(r.message))
+          clientWindow_ = window->size;
         pending_.push_back(std::move(r));
+      }
+      bytesRead_ += static_cast<uint64_t>(n);
+      if (acknowledges_ && clientWindow_ > 0 && bytesRead_ - acknowledged_ >= clientWindow_) {
+        acknowledged_ = bytesRead_;
+        send(RTMPChunkType::zero, 2, rtmpmedley::RTMPAcknowledgementMessage(0, 0, static_cast<uint32_t>(bytesRead_)));
+      }
     }
     auto r = pending_.front();
     pending_.pop_front();
@@ -96,6 +104,15 @@ class PeerSession {
     received_.push_back(r);
     return r;
   }
+  // From now on, acknowledges what it read as a server does: once per window
+  // the client announced, counting from the first chunk.
+  void acknowledgeReads() { acknowledges_ = true; }
+  // Reads (and records) whatever comes for `duration`.
+  void readFor(platform::Nanos duration) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(duration);
+    while (std::chrono::steady_clock::now() < until) readMessage(platform::milliseconds(50));
+  }
+
   // The next command, skipping other messages (which are still recorded).
   std::shared_ptr<RTMPCommandMessage> readCommand(platform::Nanos timeout = kWait) {
     while (auto r = readMessage(timeout))
@@ -184,6 +201,10 @@ class PeerSession {
   rtmpmedley::RTMPChunkReader reader_;
   rtmpmedley::RTMPChunkBuffer writer_;
   std::deque<rtmpmedley::RTMPChunkReader::Received> pending_;
+  bool acknowledges_ = false;
+  uint32_t clientWindow_ = 0;
+  uint64_t bytesRead_ = 0;
+  uint64_t acknowledged_ = 0;
   mutable std::mutex mutex_;
   std::vector<rtmpmedley::RTMPChunkReader::Received> received_;
 };

@@ -141,6 +141,9 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   }
   platform::Async<bool> connected() override { co_return connected_; }
   bool isSecure() const override { return options_.secure; }
+  // What the connection passed on of the server's acknowledgements: bytes read, window.
+  void peerRead(uint64_t bytes, uint64_t window) override { peerReads_.emplace_back(bytes, window); }
+  const std::vector<std::pair<uint64_t, uint64_t>>& peerReads() const { return peerReads_; }
   platform::Async<std::shared_ptr<medley::NetworkMonitor>> makeNetworkMonitor() override {
     co_return std::make_shared<medley::NetworkMonitor>(weak_from_this(), options_.runtime);
   }
@@ -157,6 +160,7 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   std::string host_;
   int port_ = 0;
   bool connected_ = false;
+  std::vector<std::pair<uint64_t, uint64_t>> peerReads_;
   bool closedByClient_ = false;
   bool abortedByClient_ = false;
   std::optional<platform::Continuation<void>> pendingConnect_;

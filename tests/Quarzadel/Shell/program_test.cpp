@@ -1,12 +1,16 @@
 // The quarzadel program end to end against a loopback nginx (and stunnel for
 // RTMPS): the scenario's go-live with a camera unplugged while live, seen in
 // the JSON events, at the ingest (ffprobe) and in the session log; interrupts
-// while live; bad input refused; the session log's upload waited for at the end.
+// while live; bad input refused; the session log's upload waited for at the end;
+// nginx stopped by a signal while live, called a stall within seconds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
+#include <iomanip>
 #include <regex>
+#include <sstream>
 
 #include "SanitizedBuild.h"
 #include "CommandOutput.h"
@@ -238,6 +242,71 @@ server.serve_forever()
   std::string key;
   std::ifstream(dir / "store" / "key") >> key;
   EXPECT_EQ(key, "storekey");
+}
+
+// Seconds since 1970 of a session-log line's local time stamp ("yyyy-MM-dd HH:mm:ss.SSS ..."), or -1.
+double loggedAt(const std::string& line) {
+  std::tm tm{};
+  std::istringstream in(line.substr(0, 19));
+  in >> std::get_time(&tm, "%Y-%m-%d %H:%M:%S");
+  if (in.fail() || line.size() < 23 || line[19] != '.') return -1;
+  tm.tm_isdst = -1;
+  return static_cast<double>(std::mktime(&tm)) + std::stoi(line.substr(20, 3)) / 1000.0;
+}
+
+// The synthetic picture's stream, a few hundred kilobits a second, to a server
+// whose program stops reading while its kernel still takes bytes: healthy
+// first, then a stall within ten seconds, the statistics showing the backlog.
+TEST(QuarzadelProgram, AnIngestStoppedWhileLiveIsAnUploadStallWithinTenSeconds) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("shell-nginx-frozen"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  pid_t pid = 0;
+  std::ifstream(nginx.dir() / "logs" / "nginx.pid") >> pid;
+  ASSERT_GT(pid, 0);
+  const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
+  ProgramRun run(qztest::scratch("frozen"), studio(url, "frozen", "golive; wait 26; stop; close"));
+  const double live = run.awaitEvent(isLive, 15);
+  ASSERT_GE(live, 0) << run.errors();
+  run.sleepUntil(live + 10);
+  const double frozenAt = run.seconds();
+  const double frozenWall = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const bool frozen = ::kill(pid, SIGSTOP) == 0;
+  run.sleepUntil(frozenAt + 12);
+  ::kill(pid, SIGCONT);
+  ASSERT_TRUE(frozen);
+  EXPECT_EQ(run.wait(60), 0) << run.errors();
+
+  const std::string log = run.sessionLogs();
+  std::istringstream lines(log);
+  double stalledWall = -1;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("] Publish interrupted: Upload stalled") != std::string::npos) {
+      stalledWall = loggedAt(line);
+      break;
+    }
+  ASSERT_GT(stalledWall, 0) << log;
+  std::printf("upload stalled %.2f s after the freeze\n", stalledWall - frozenWall);
+  EXPECT_GT(stalledWall - frozenWall, 4.5) << log;
+  EXPECT_LT(stalledWall - frozenWall, 10.0) << log;
+
+  // Healthy, every second sent something; frozen, the queue grew and the quality fell.
+  const double stalledAt = frozenAt + (stalledWall - frozenWall);
+  int64_t mostQueuedKB = 0;
+  bool fell = false;
+  for (const auto& [at, e] : run.events()) {
+    if (e["event"] == "status" && e["status"] == "reconnecting") EXPECT_GT(at, frozenAt) << e.dump();
+    if (e["event"] != "stats" || e["codec"] == "") continue;
+    if (at > live + 1.5 && at < frozenAt) EXPECT_GT(e["uploadKbps"].get<int64_t>(), 0) << at;
+    if (at > frozenAt && at < stalledAt + 0.2) {
+      mostQueuedKB = std::max(mostQueuedKB, e["queuedKB"].get<int64_t>());
+      fell = fell || e["quality"] != "good";
+    }
+  }
+  EXPECT_GT(mostQueuedKB, 30);
+  EXPECT_TRUE(fell);
+  const auto statuses = run.statuses();
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "reconnecting"), statuses.end());
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "live"), 2) << "live again once the ingest reads";
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "CommandOutput.h"
 #include "SanitizedBuild.h"
 #include "TestPaths.h"
+#include "Quarzadel/Studio/PublishToolRun.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
 #include "peers/PeerProcess.h"
 
@@ -34,47 +35,6 @@ namespace quarzadel {
 namespace {
 
 using nlohmann::json;
-
-struct Line {
-  double at;  // seconds since the tool started
-  nlohmann::json value;
-};
-
-// Runs the publish tool (its command line given whole, inside a namespace) and
-// collects its JSON lines with the second each arrived, calling `at(second)`
-// once a second meanwhile.
-std::vector<Line> runPublishTool(const std::string& command, int seconds, const std::function<void(int)>& at) {
-  const auto began = std::chrono::steady_clock::now();
-  std::vector<Line> lines;  // the reader's until it is joined
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return {};
-  std::thread reader([&] {
-    char buffer[8192];
-    while (std::fgets(buffer, sizeof buffer, pipe))
-      if (auto value = json::parse(buffer, nullptr, false); !value.is_discarded())
-        lines.push_back({std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), value});
-  });
-  for (int second = 1; second <= seconds; ++second) {
-    std::this_thread::sleep_until(began + std::chrono::seconds(second));
-    at(second);
-  }
-  reader.join();
-  ::pclose(pipe);
-  return lines;
-}
-
-// The lines of one event, and the first line at or after `after` seconds that `predicate` picks.
-std::vector<Line> only(const std::vector<Line>& lines, const std::string& event) {
-  std::vector<Line> out;
-  for (const auto& l : lines)
-    if (l.value.value("event", "") == event) out.push_back(l);
-  return out;
-}
-const Line* first(const std::vector<Line>& lines, const std::function<bool(const json&)>& predicate, double after = 0) {
-  for (const auto& l : lines)
-    if (l.at >= after && predicate(l.value)) return &l;
-  return nullptr;
-}
 
 // Under a sanitizer freed memory waits in quarantine, so the tool's resident
 // memory says nothing about what it keeps; the figures are printed only.
@@ -191,20 +151,6 @@ class NamespaceLink {
   std::string pub_, ing_, a_, there_;
 };
 
-bool startsWith(const json& value, const std::string& key, const std::string& prefix) {
-  return value.contains(key) && value[key].is_string() && value[key].get<std::string>().rfind(prefix, 0) == 0;
-}
-
-// Picks a log line with this message, or a state line (with this reason).
-auto says(const std::string& message) {
-  return [message](const json& v) { return v.value("message", "") == message; };
-}
-auto inState(const std::string& state, const std::string& reason = "") {
-  return [=](const json& v) {
-    return v["event"] == "state" && v["state"] == state && (reason.empty() || v.value("reason", "") == reason);
-  };
-}
-
 // Video kilobits the server received per whole second of stream time, read
 // from its recording by ffprobe.
 std::map<int, double> receivedVideoKbps(const std::filesystem::path& recording) {
@@ -215,13 +161,6 @@ std::map<int, double> receivedVideoKbps(const std::filesystem::path& recording) 
   for (std::string row; std::getline(rows, row);)
     if (std::sscanf(row.c_str(), "%lf,%lf", &time, &size) == 2 && time >= 0) kbps[static_cast<int>(time)] += size * 8 / 1000;
   return kbps;
-}
-
-// Every line with its time, for the failure messages.
-std::string trace(const std::vector<Line>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += std::to_string(l.at).substr(0, 5) + " " + l.value.dump() + "\n";
-  return out;
 }
 
 // Resident memory (KiB) sampled by the tool within [from, to) seconds.

@@ -180,6 +180,10 @@ Async<RTMPResponse> RTMPConnection::attempt(RTMPConnectionURL url) {
   handshake_.reset();
   reader_.reset();
   sequence_ = 0;
+  peerSequence_ = 0;
+  peerAcknowledged_ = 0;
+  peerAcknowledgedAt_.clear();
+  windowSizeC_ = kAcknowledgementWindow;
   setReadyState(ReadyState::uninitialized);
   closeOutput();
   {

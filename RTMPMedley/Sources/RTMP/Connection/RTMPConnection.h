@@ -19,6 +19,7 @@
 // commands fail at once and the closing status follows straight away.
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -140,6 +141,18 @@ class RTMPConnection : public platform::Actor,
   static constexpr int64_t defaultCapabilities = 239;
   // Login answers per connect() at most (user name, then challenge response).
   static constexpr int kMaxAuthenticationSteps = 2;
+  // The window announced to the server once connected: it says at the latest
+  // every so many bytes how far it has read, often enough even for a slow
+  // stream to tell a server that stopped reading within a second or two.
+  // While its acknowledgements come many to a tenth of a second the window
+  // doubles (up to the maximum), so that a fast upload does not drown in
+  // them; one that comes more than a tenth of a second after the one before
+  // halves it again, so that at a live stream's rate it stays small.
+  static constexpr int64_t kAcknowledgementWindow = 16 * 1024;
+  static constexpr int64_t kMaximumAcknowledgementWindow = 4 * 1024 * 1024;
+  static constexpr size_t kAcknowledgementsToGrow = 16;
+  // C0, C1 and C2: servers count what they read from the first chunk on.
+  static constexpr uint64_t kHandshakeBytes = 1 + 2 * RTMPHandshake::kPacketSize;
 
   explicit RTMPConnection(Settings settings = {},
                           std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
@@ -309,6 +322,7 @@ class RTMPConnection : public platform::Actor,
   void handleSharedObject(std::shared_ptr<RTMPSharedObjectMessage> message);
   void handleUserControl(const RTMPMessagePtr& message, RTMPChunkType type);
   void acknowledge(const medley::NetworkMonitorEvent& event);
+  void handleAcknowledgement(const RTMPAcknowledgementMessage& message);
 
   // Sending.
   // `owner`, when given, keeps the message alive until its chunks are written.
@@ -339,8 +353,13 @@ class RTMPConnection : public platform::Actor,
   // Incoming chunks, with the per-chunk-stream records.
   RTMPChunkReader reader_;
   Output output_;
-  int64_t windowSizeC_ = 250000;
+  int64_t windowSizeC_ = kAcknowledgementWindow;
   int64_t windowSizeS_ = 250000;
+  // The server's acknowledgements: its last sequence number, the bytes it
+  // acknowledged in all (its count wraps at 32 bits) and when the last few came.
+  uint32_t peerSequence_ = 0;
+  uint64_t peerAcknowledged_ = 0;
+  std::deque<platform::Nanos> peerAcknowledgedAt_;
   RTMPAuthenticator authenticator_;
   std::shared_ptr<medley::NetworkMonitor> networkMonitor_;
   platform::TaskHandle<void> monitorTask_;

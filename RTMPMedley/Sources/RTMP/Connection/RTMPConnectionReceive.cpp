@@ -1,5 +1,7 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 
+#include <algorithm>
+
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectCommand.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
@@ -101,8 +103,10 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
     // A chunk size or an abort is the reader's alone: it applied it at the message boundary.
     case RTMPMessageType::chunkSize:
     case RTMPMessageType::abort:
-    case RTMPMessageType::ack:
     case RTMPMessageType::aggregate:
+      break;
+    case RTMPMessageType::ack:
+      handleAcknowledgement(static_cast<const RTMPAcknowledgementMessage&>(*message));
       break;
     // Some servers send a played stream's media on message stream 0: the
     // streams are offered it, and a stream that plays takes it.
@@ -119,11 +123,36 @@ Async<void> RTMPConnection::dispatch(RTMPMessagePtr message, RTMPChunkType type)
 }
 
 void RTMPConnection::handleWindowAcknowledgementSize(const RTMPWindowAcknowledgementSizeMessage& message) {
-  windowSizeC_ = message.size;
-  if (connected_.value())
-    output(RTMPChunkType::zero, RTMPChunkStreamId::control,
-           RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
+  // How often we acknowledge; ours, announced once connected, stays as it is:
+  // echoing the server's (megabytes) would leave it silent for whole seconds.
   windowSizeS_ = message.size;
+}
+
+void RTMPConnection::handleAcknowledgement(const RTMPAcknowledgementMessage& message) {
+  // A 32-bit count: a step forward across 2^32 is a wrap, a step back a
+  // server that started counting again.
+  const uint32_t forward = message.sequence - peerSequence_;
+  const uint64_t step = forward < 0x80000000u ? forward : message.sequence;
+  peerSequence_ = message.sequence;
+  peerAcknowledged_ += step;
+  // A server that acknowledges coarser than asked gets its own step as its window.
+  if (transport_)
+    transport_->peerRead(kHandshakeBytes + peerAcknowledged_, std::max(static_cast<uint64_t>(windowSizeC_), step));
+
+  const platform::Nanos now = runtime()->now();
+  int64_t window = windowSizeC_;
+  if (!peerAcknowledgedAt_.empty() && now - peerAcknowledgedAt_.back() > platform::kNanosPerSecond / 10)
+    window = std::max(kAcknowledgementWindow, windowSizeC_ / 2);
+  peerAcknowledgedAt_.push_back(now);
+  if (peerAcknowledgedAt_.size() > kAcknowledgementsToGrow) peerAcknowledgedAt_.pop_front();
+  if (peerAcknowledgedAt_.size() == kAcknowledgementsToGrow &&
+      now - peerAcknowledgedAt_.front() < platform::kNanosPerSecond / 10)
+    window = std::min(kMaximumAcknowledgementWindow, windowSizeC_ * 2);
+  if (window == windowSizeC_) return;
+  windowSizeC_ = window;
+  peerAcknowledgedAt_.clear();
+  output(RTMPChunkType::zero, RTMPChunkStreamId::control,
+         RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
 }
 
 void RTMPConnection::handlePeerBandwidth(const RTMPSetPeerBandwidthMessage& message) { bandWidth_ = message.size; }
@@ -158,6 +187,8 @@ Async<void> RTMPConnection::handleCommand(std::shared_ptr<RTMPCommandMessage> co
       connected_.set(true);
       const int64_t size = std::clamp<int64_t>(settings_.chunkSize, 1, RTMPSetChunkSizeMessage::kMaximumSize);
       announceChunkSize(static_cast<uint32_t>(size));
+      output(RTMPChunkType::zero, RTMPChunkStreamId::control,
+             RTMPWindowAcknowledgementSizeMessage(0, 0, static_cast<uint32_t>(windowSizeC_)), RTMPSendLane::control);
     }
     wait->resume(response);
   } else if (command->transactionId == RTMPConnectCommand::kTransactionId) {

@@ -1,5 +1,7 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
 
+#include <algorithm>
+
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
@@ -54,6 +56,11 @@ Async<void> RTMPSocket::connect(std::string host, int port) {
     throw Error(Error::Kind::connectionNotEstablished, error);
   }
   lastCounters_ = {};
+  confirmedOut_ = 0;
+  {
+    std::lock_guard lock(peerMutex_);
+    peerRead_ = peerWindow_ = 0;
+  }
   auto [stream, writer] = platform::AsyncStream<medley::Data>::make();
   received_ = std::move(stream);
   receivedWriter_ = std::move(writer);
@@ -239,12 +246,30 @@ Async<std::shared_ptr<medley::NetworkMonitor>> RTMPSocket::makeNetworkMonitor() 
   co_return std::make_shared<medley::NetworkMonitor>(weak_from_this(), queue()->runtime());
 }
 
+void RTMPSocket::peerRead(uint64_t bytes, uint64_t window) {
+  std::lock_guard lock(peerMutex_);
+  peerRead_ = std::max(peerRead_, bytes);
+  peerWindow_ = window;
+}
+
 Async<medley::NetworkTransportReport> RTMPSocket::makeNetworkTransportReport() {
   co_await hop();
   const auto counters = connection_ ? connection_->counters() : lastCounters_;
-  co_return medley::NetworkTransportReport{static_cast<int64_t>(counters.queuedBytesOut),
-                                           static_cast<int64_t>(counters.totalBytesIn),
-                                           static_cast<int64_t>(counters.totalBytesOut)};
+  // Written bytes count as sent once the peer's kernel acknowledged them (the
+  // kernel also holds TLS framing and the part of a write still under way, so
+  // this errs a little towards unsent for a moment), and no further than a
+  // window past what the peer's program said it read.
+  uint64_t confirmed = counters.totalBytesOut;
+  if (counters.unacknowledgedBytesOut) confirmed -= std::min(confirmed, *counters.unacknowledgedBytesOut);
+  {
+    std::lock_guard lock(peerMutex_);
+    if (peerWindow_ > 0) confirmed = std::min(confirmed, peerRead_ + peerWindow_ + kPeerReadSlack);
+  }
+  confirmedOut_ = std::max(confirmedOut_, confirmed);
+  // Once the connection is gone nothing is waiting any more.
+  const uint64_t backlog = connection_ ? counters.queuedBytesOut + (counters.totalBytesOut - confirmedOut_) : 0;
+  co_return medley::NetworkTransportReport{static_cast<int64_t>(backlog), static_cast<int64_t>(counters.totalBytesIn),
+                                           static_cast<int64_t>(confirmedOut_)};
 }
 
 }  // namespace rtmpmedley

@@ -5,8 +5,9 @@
 // queued and written one after another, in the order handed over within their
 // lane (control buffers overtake queued media between buffers); a message's
 // chunks are written straight from its payload. Three byte counters feed the
-// network monitor. The kernel is left little unsent, so the queued count is
-// the real backlog. Any failure closes the socket: the owner sees the error of
+// network monitor. Sent means taken by the peer as far as we can tell: acknowledged
+// by its kernel, and by its program when that reports what it has read; the
+// rest, queued here or held by either kernel, is the backlog. Any failure closes the socket: the owner sees the error of
 // connect() or the end of the received sequence, never an error from send().
 // Beyond the shape of chunked messages it knows nothing of RTMP.
 #include <atomic>
@@ -45,6 +46,11 @@ class RTMPSocket final : public platform::Actor,
   static constexpr size_t kWindowSizeC = 255;
   // Unsent bytes left to the kernel; what is beyond them shows in queueBytesOut.
   static constexpr size_t kUnsentLowWater = 128 * 1024;
+  // Beyond a peer's window (whose steps already carry its program's read
+  // granularity): little, so that a server that froze shows within a tenth of
+  // a second at a live rate. Bytes still on their way wait for the next
+  // acknowledgement, which a reading server sends many times a second.
+  static constexpr uint64_t kPeerReadSlack = 4 * 1024;
 
   // `timeout` in seconds bounds connect() (0 or less: no bound).
   RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
@@ -74,6 +80,7 @@ class RTMPSocket final : public platform::Actor,
 
   platform::Async<bool> connected() override;
   bool isSecure() const override { return secure_; }
+  void peerRead(uint64_t bytes, uint64_t window) override;
   // Buffers handed to the transport, each written with one write request; any thread.
   uint64_t sendCount() const { return sendCount_.load(std::memory_order_relaxed); }
   int timeout() const { return timeout_; }
@@ -95,6 +102,12 @@ class RTMPSocket final : public platform::Actor,
   std::shared_ptr<platform::TcpConnection> connection_;
   // Counters of the last connection once it is gone.
   platform::TcpConnection::Counters lastCounters_;
+  // Bytes counted as taken by the peer: never fewer than at the last report.
+  uint64_t confirmedOut_ = 0;
+  // What the peer's program said it read, and its window (0: it never said).
+  std::mutex peerMutex_;
+  uint64_t peerRead_ = 0;
+  uint64_t peerWindow_ = 0;
   std::optional<platform::Continuation<void>> continuation_;
   uint64_t continuationSerial_ = 0;
   platform::TaskHandle<void> timeoutTask_;

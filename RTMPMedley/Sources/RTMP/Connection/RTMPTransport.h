@@ -81,6 +81,11 @@ class RTMPTransport : public medley::NetworkTransportReporter {
   virtual platform::Async<void> abort() { return close(); }
   virtual platform::Async<bool> connected() = 0;
   virtual bool isSecure() const = 0;
+  // The peer's program says it has read `bytes` of this connection's byte
+  // stream, counted from its first byte, and will say so again at the latest
+  // `window` bytes later. Only that tells a peer that stopped reading from a
+  // receiving kernel that still takes bytes into its buffer. Any thread.
+  virtual void peerRead(uint64_t bytes, uint64_t window) { (void)bytes, (void)window; }
 };
 
 }  // namespace rtmpmedley

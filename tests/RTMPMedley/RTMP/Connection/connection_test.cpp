@@ -348,10 +348,11 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   EXPECT_EQ(b.result().arguments, AMFList{AMFValue(medium)});
   EXPECT_EQ(run(connection->snapshot()).chunkSizeC, 1000u);
 
-  // The window is echoed, and each one passed is acknowledged once.
+  // Our own window is announced once, whatever the server's; the server's is
+  // what we acknowledge by, each one passed once.
   const auto session = server.last();
   const auto windows = session->messagesOf<RTMPWindowAcknowledgementSizeMessage>();
-  EXPECT_TRUE(windows.size() == 1 && windows[0]->size == 250000u);
+  EXPECT_TRUE(windows.size() == 1 && windows[0]->size == RTMPConnection::kAcknowledgementWindow);
   for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001})
     run(connection->dispatch(medley::NetworkMonitorEvent::status({in})));
   std::vector<std::pair<uint32_t, RTMPChunkType>> acks;
@@ -369,4 +370,59 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   EXPECT_TRUE(errorOf<Error>(unanswered));
   EXPECT_TRUE(session->closedByClient());
   EXPECT_FALSE(connection->isConnected());
+}
+
+TEST_F(ConnectionTest, TheServersAcknowledgementsTellTheTransportHowFarItReadAndPaceTheWindow) {
+  run(connection->connect(kURL));
+  const auto session = server.last();
+  // Its counts start after the handshake; a coarser step than asked is the window.
+  constexpr uint64_t kHandshake = 3073, kWindow = RTMPConnection::kAcknowledgementWindow;
+  const std::vector<std::pair<uint32_t, std::pair<uint64_t, uint64_t>>> steps{
+      {16384, {16384, kWindow}},
+      {40000, {40000, 23616}},
+      {50000, {50000, kWindow}},
+      // A count that went back started again: what it says now comes on top.
+      {10000, {60000, kWindow}},
+      {2147492648u, {2147542648ull, 2147482648ull}},
+      // Forward across 2^32.
+      {5000, {4295022296ull, 2147479648ull}},
+  };
+  for (const auto& [sequence, expected] : steps) {
+    session->send(RTMPChunkType::zero, 2, RTMPAcknowledgementMessage(0, 0, sequence));
+    rt->runUntilIdle();
+    ASSERT_FALSE(session->peerReads().empty());
+    EXPECT_EQ(session->peerReads().back(), std::pair(kHandshake + expected.first, expected.second)) << sequence;
+  }
+  EXPECT_EQ(session->peerReads().size(), steps.size());
+
+  // A new connect starts from nothing. Sixteen acknowledgements in a tenth of a
+  // second double the window; one more than a tenth after the one before halves it.
+  run(connection->close());
+  run(connection->connect(kURL));
+  const auto next = server.last();
+  auto acknowledge = [&, read = uint32_t{0}](int count, uint32_t step, platform::Nanos apart = 0) mutable {
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) rt->advance(apart);
+      next->send(RTMPChunkType::zero, 2, RTMPAcknowledgementMessage(0, 0, read += step));
+      rt->runUntilIdle();
+    }
+  };
+  auto windows = [&] {
+    std::vector<uint32_t> sizes;
+    for (const auto& m : next->messagesOf<RTMPWindowAcknowledgementSizeMessage>()) sizes.push_back(m->size);
+    return sizes;
+  };
+  acknowledge(1, 20000);
+  EXPECT_EQ(next->peerReads().back(), std::pair(kHandshake + 20000, uint64_t{20000}));
+  acknowledge(15, 16384, platform::milliseconds(7));
+  EXPECT_EQ(windows(), (std::vector<uint32_t>{16384, 32768}));
+  rt->advance(platform::milliseconds(7));
+  acknowledge(16, 32768, platform::milliseconds(7));
+  EXPECT_EQ(windows(), (std::vector<uint32_t>{16384, 32768})) << "sixteen in more than a tenth of a second";
+  rt->advance(platform::milliseconds(101));
+  acknowledge(1, 32768);
+  EXPECT_EQ(windows(), (std::vector<uint32_t>{16384, 32768, 16384}));
+  rt->advance(platform::seconds(2));
+  acknowledge(1, 16384);
+  EXPECT_EQ(windows().size(), 3u) << "never below the smallest";
 }

@@ -117,3 +117,70 @@ TEST_P(SocketBacklogTest, APeerThatFallsBehindShowsInTheQueueAtOnceAndTheMonitor
 
 INSTANTIATE_TEST_SUITE_P(StopsOrSlows, SocketBacklogTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Stops" : "ReadsSlowly"; });
+
+// A peer whose program stops reading while its kernel still takes bytes into
+// its buffer: what counts as sent stops at once when the peer tells how far it
+// read, and when the buffer is full when it never does; the rest shows as queued.
+class SocketPeerReadTest : public SocketTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SocketPeerReadTest, BytesThePeersProgramDidNotTakeCountAsQueuedNotSent) {
+  const bool tells = GetParam();
+  std::atomic<bool> reading{true};
+  std::atomic<uint64_t> bytesRead{0};
+  auto listener = platform::TcpListener::make();
+  auto socket = makeSocket(rt);
+  std::jthread peer([&](std::stop_token stop) {
+    auto stream = listener->accept(seconds(10));
+    std::vector<uint8_t> buffer(16 * 1024);
+    while (stream && !stop.stop_requested()) {
+      if (!reading) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      const long n = stream->read(buffer.data(), buffer.size(), platform::milliseconds(20));
+      if (n == 0) return;
+      if (n <= 0) continue;
+      // What an RTMP server's acknowledgement says, every window read.
+      const uint64_t before = bytesRead.fetch_add(static_cast<uint64_t>(n));
+      if (tells && (before + static_cast<uint64_t>(n)) / 16384 != before / 16384) socket->peerRead(before + n, 16384);
+    }
+  });
+  wait(socket->connect("127.0.0.1", listener->port()));
+  std::atomic<uint64_t> handedOver{0};
+  std::jthread publisher([&](std::stop_token stop) {
+    for (; !stop.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+      socket->send(medley::Data(16 * 1024, 1));
+      handedOver += 16 * 1024;
+    }
+  });
+  auto report = [&] { return wait(socket->makeNetworkTransportReport()); };
+  ASSERT_TRUE(eventually([&] { return bytesRead > 1'000'000; }));
+  // Flowing: what counts as sent keeps up with what the peer read.
+  const Report flowing = report();
+  EXPECT_GE(flowing.totalBytesOut + 256 * 1024, static_cast<int64_t>(bytesRead.load()));
+  EXPECT_LT(flowing.queueBytesOut, 256 * 1024);
+
+  reading = false;
+  // It stops: two reports half a second apart agree, and the queue grows meanwhile.
+  Report first, second;
+  ASSERT_TRUE(eventually([&] {
+    first = report();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    second = report();
+    return second.totalBytesOut == first.totalBytesOut && second.queueBytesOut > first.queueBytesOut;
+  }, seconds(20)));
+  if (tells) {
+    // No more than the window and the slack beyond what the peer read.
+    EXPECT_LE(static_cast<uint64_t>(second.totalBytesOut), bytesRead + 16384 + RTMPSocket::kPeerReadSlack);
+  }
+  // Everything handed over is either sent or queued.
+  publisher.request_stop();
+  publisher.join();
+  const Report last = report();
+  EXPECT_EQ(static_cast<uint64_t>(last.totalBytesOut + last.queueBytesOut), handedOver.load());
+  EXPECT_GE(last.totalBytesOut, second.totalBytesOut);
+  wait(socket->close());
+}
+
+INSTANTIATE_TEST_SUITE_P(PeerTellsOrNot, SocketPeerReadTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ItsProgramTells" : "OnlyItsKernel"; });

@@ -1,0 +1,125 @@
+// The publish tool against a server whose program stops reading while its
+// kernel still takes bytes into its buffer, on loopback with the system's own
+// buffer sizes: nginx stopped by a signal, and a scripted server that falls
+// silent. Healthy first, the stream is never called stalled; frozen, it is
+// within seconds, the statistics showing the backlog meanwhile. Real time,
+// each case well under a minute.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+
+#include "Quarzadel/Studio/PublishToolRun.h"
+#include "TestPaths.h"
+#include "peers/PeerProcess.h"
+#include "peers/ScriptedRTMPPeer.h"
+
+namespace quarzadel {
+namespace {
+
+// What the tool's lines show of one freeze at `frozenAt` seconds.
+struct Freeze {
+  const Line* stalled = nullptr;  // "Publish interrupted: Upload stalled"
+  double stalledAfter = 0;        // seconds from the freeze
+  bool healthyBefore = true;      // live, sending, never interrupted before the freeze
+  int64_t mostQueuedKB = 0;       // between the freeze and the stall
+  bool qualityFell = false;
+};
+
+Freeze freezeSeenIn(const std::vector<Line>& lines, double frozenAt) {
+  Freeze f;
+  f.stalled = first(lines, says("Publish interrupted: Upload stalled"));
+  if (f.stalled) f.stalledAfter = f.stalled->at - frozenAt;
+  const Line* live = first(lines, inState("live"));
+  f.healthyBefore = live && live->at < frozenAt - 8;
+  for (const auto& l : lines) {
+    if (l.at < frozenAt && startsWith(l.value, "message", "Publish interrupted: ")) f.healthyBefore = false;
+    if (l.value["event"] != "stats" || !live) continue;
+    // Every whole second of the healthy run sent something.
+    if (l.at > live->at + 1.5 && l.at < frozenAt && l.value["uploadKbps"] == 0) f.healthyBefore = false;
+    if (l.at > frozenAt && f.stalled && l.at <= f.stalled->at) {
+      f.mostQueuedKB = std::max(f.mostQueuedKB, l.value["queuedKB"].get<int64_t>());
+      f.qualityFell = f.qualityFell || l.value["quality"] != "good";
+    }
+  }
+  return f;
+}
+
+std::string publishTool(const std::string& url, const std::string& key, int seconds, const std::string& options) {
+  return qztest::binaryDir() + "/tools/publishdemo --url " + url + " --key " + key + " --seconds " +
+         std::to_string(seconds) + " " + options + " 2>/dev/null";
+}
+
+TEST(FrozenServer, NginxStoppedWhileLiveIsAStallAfterFiveSilentReportsAtTheNoiseCamerasRate) {
+  rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("frozen-nginx"));
+  ASSERT_TRUE(nginx.ok()) << nginx.output();
+  pid_t pid = 0;
+  std::ifstream(nginx.dir() / "logs" / "nginx.pid") >> pid;
+  ASSERT_GT(pid, 0);
+  constexpr int kFrozenAt = 12, kThawedAt = 21;
+  bool frozen = false, thawed = false;
+  const auto lines = runPublishTool(
+      publishTool("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live", "noise", 26,
+                  "--resolution 1080p --camera synthetic-noise"),
+      26, [&](int second) {
+        if (second == kFrozenAt) frozen = ::kill(pid, SIGSTOP) == 0;
+        if (second == kThawedAt) thawed = ::kill(pid, SIGCONT) == 0;
+      });
+  if (!thawed) ::kill(pid, SIGCONT);
+  ASSERT_TRUE(frozen && thawed);
+  const std::string log = trace(lines);
+  const Freeze f = freezeSeenIn(lines, kFrozenAt);
+  EXPECT_TRUE(f.healthyBefore) << log;
+  ASSERT_NE(f.stalled, nullptr) << log;
+  std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", f.stalledAfter,
+              static_cast<long long>(f.mostQueuedKB));
+  // Five silent reports a second apart, counted from the first whole silent
+  // second: five to six seconds, and a tenth or two for the last window the
+  // server read before it froze.
+  EXPECT_GT(f.stalledAfter, 4.5) << log;
+  EXPECT_LT(f.stalledAfter, 6.5) << log;
+  // About three megabits a second piling up: more than a few seconds' worth.
+  EXPECT_GT(f.mostQueuedKB, 800) << log;
+  EXPECT_TRUE(f.qualityFell) << log;
+  // Reading again, the server gets the program back.
+  EXPECT_NE(first(lines, inState("live"), f.stalled->at), nullptr) << log;
+}
+
+TEST(FrozenServer, AScriptedServerThatStopsReadingIsAStallWithinTenSecondsAtTheSyntheticPicturesRate) {
+  constexpr double kReadsFor = 9;
+  std::atomic<bool> done{false};
+  rtmptest::ScriptedRTMPPeer peer([&](rtmptest::PeerSession& s, int) {
+    s.acknowledgeReads();
+    if (!s.handshakeAndAccept()) return;
+    while (auto c = s.readCommand()) {
+      if (c->commandName == "createStream") s.sendResult(c->transactionId, {rtmptest::AMFValue(1.0)});
+      if (c->commandName != "publish") continue;
+      s.sendCommand("onStatus", 0, std::nullopt,
+                    {rtmptest::AMFValue(rtmptest::statusObject("NetStream.Publish.Start", "status", ""))}, c->streamId);
+      break;
+    }
+    s.readFor(platform::seconds(kReadsFor));
+    // Falls silent: the connection stays open, nothing more is read.
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  const auto lines = runPublishTool(publishTool(peer.url(), "quiet", 24, "--resolution 720p"), 24, [](int) {});
+  done = true;
+  const std::string log = trace(lines);
+  ASSERT_FALSE(only(lines, "stats").empty()) << log;
+  // The script's reading began about when the tool went live.
+  const Line* live = first(lines, inState("live"));
+  ASSERT_NE(live, nullptr) << log;
+  const double silentAt = live->at + kReadsFor;
+  const Freeze f = freezeSeenIn(lines, silentAt);
+  EXPECT_TRUE(f.healthyBefore) << log;
+  ASSERT_NE(f.stalled, nullptr) << log;
+  std::printf("upload stalled %.2f s after the server fell silent, %lld KB queued meanwhile\n", f.stalledAfter,
+              static_cast<long long>(f.mostQueuedKB));
+  EXPECT_LT(f.stalledAfter, 10.0) << log;
+  EXPECT_GT(f.mostQueuedKB, 30) << log;
+}
+
+}  // namespace
+}  // namespace quarzadel
