@@ -2,8 +2,15 @@
 
 namespace quarzadel {
 
-PreviewWindow::PreviewWindow(std::shared_ptr<PreviewLayer> layer, std::shared_ptr<medley::PreviewSurface> surface)
-    : layer_(std::move(layer)), surface_(std::move(surface)) {}
+PreviewWindow::PreviewWindow(std::shared_ptr<PreviewLayer> layer, std::shared_ptr<medley::PreviewSurface> surface,
+                             std::shared_ptr<platform::Runtime> runtime)
+    : layer_(std::move(layer)),
+      surface_(std::move(surface)),
+      source_(std::make_shared<PreviewLayerSource>(layer_)),
+      representable_(source_, surface_, medley::layerVideoGravity::resizeAspect, std::move(runtime)) {
+  representable_.makeView();
+  representable_.updateView();
+}
 
 std::unique_ptr<PreviewWindow> PreviewWindow::make(std::shared_ptr<PreviewLayer> layer, int width, int height,
                                                    const std::string& title) {
@@ -11,9 +18,7 @@ std::unique_ptr<PreviewWindow> PreviewWindow::make(std::shared_ptr<PreviewLayer>
 }
 
 bool PreviewWindow::draw() {
-  const auto frame = layer_->displayedFrame();
-  const bool shown = renderer_.present(*surface_, frame ? frame->imageBuffer() : nullptr,
-                                       medley::layerVideoGravity::resizeAspect, layer_->isMirrored());
+  const bool shown = source_->draw();
   if (!shown) layer_->reportFailure();
   return shown;
 }
