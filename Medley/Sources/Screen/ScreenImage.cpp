@@ -1,7 +1,7 @@
 #include "Medley/Sources/Screen/ScreenImage.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -81,9 +81,9 @@ std::shared_ptr<ScreenPicture> ScreenImage::render(platform::PixelBufferRef reus
   const int w = std::min(samples(crop_.width), fullW - cx), h = std::min(samples(crop_.height), fullH - cy);
   if (fullW <= 0 || fullH <= 0 || w <= 0 || h <= 0) return nullptr;
   const bool whole = cx == 0 && cy == 0 && w == fullW && h == fullH;
+  if (!platform::PixelBuffer::isValidSize(w, h)) return nullptr;
   // Scaling the whole and then cutting costs memory in the scaled size, which
   // an object far larger than the frame makes huge: then only the cut is made.
-  if (!platform::PixelBuffer::isValidSize(w, h)) return nullptr;
   const bool windowOnly = !whole && (static_cast<double>(fullW) * fullH > 4.0 * w * h ||
                                      !platform::PixelBuffer::isValidSize(fullW, fullH));
 

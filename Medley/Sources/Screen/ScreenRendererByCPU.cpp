@@ -24,6 +24,18 @@ void widenInto(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
   }
 }
 
+// The part of an object's bounds the frame shows, in the object's coordinates;
+// empty when none.
+ScreenRect visibleWindow(const ScreenRect& b, const ScreenRect& frame) {
+  if (!std::isfinite(b.x) || !std::isfinite(b.y) || !std::isfinite(b.width) || !std::isfinite(b.height)) return {};
+  // From the even sample where the picture is drawn, so chroma stays aligned.
+  const double px = std::floor(b.x / 2) * 2, py = std::floor(b.y / 2) * 2;
+  const double x = std::max(0.0, -px), y = std::max(0.0, -py);
+  const double w = std::min(b.width, frame.width - px) - x, h = std::min(b.height, frame.height - py) - y;
+  if (!(w > 0) || !(h > 0)) return {};
+  return {x, y, w, h};
+}
+
 }  // namespace
 
 ScreenRendererByCPU::ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode)
@@ -38,16 +50,6 @@ void ScreenRendererByCPU::setBackgroundColor(const ScreenColor& color) {
 ScreenPictureRef ScreenRendererByCPU::picture(const ScreenObject& object) const {
   const auto it = images_.find(object.weak_from_this());
   return it == images_.end() ? nullptr : it->second.picture;
-}
-
-ScreenRect visibleWindow(const ScreenRect& b, const ScreenRect& frame) {
-  if (!std::isfinite(b.x) || !std::isfinite(b.y) || !std::isfinite(b.width) || !std::isfinite(b.height)) return {};
-  // From the even sample where the picture is drawn, so chroma stays aligned.
-  const double px = std::floor(b.x / 2) * 2, py = std::floor(b.y / 2) * 2;
-  const double x = std::max(0.0, -px), y = std::max(0.0, -py);
-  const double w = std::min(b.width, frame.width - px) - x, h = std::min(b.height, frame.height - py) - y;
-  if (!(w > 0) || !(h > 0)) return {};
-  return {x, y, w, h};
 }
 
 void ScreenRendererByCPU::layout(ScreenObject& object) {
