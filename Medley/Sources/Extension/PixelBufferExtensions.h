@@ -8,10 +8,8 @@
 #include "Platform/Media/PixelBuffer.h"
 
 namespace medley {
-class ScreenImage;
-}
 
-namespace medley {
+class ScreenImage;
 
 // Why a picture could not be read.
 struct PixelBufferError : std::runtime_error {
