@@ -13,8 +13,10 @@ PreviewWindow::PreviewWindow(std::shared_ptr<PreviewLayer> layer, std::shared_pt
 }
 
 std::unique_ptr<PreviewWindow> PreviewWindow::make(std::shared_ptr<PreviewLayer> layer, int width, int height,
-                                                   const std::string& title) {
-  return std::make_unique<PreviewWindow>(std::move(layer), medley::PreviewSurface::make(width, height, title));
+                                                   const std::string& title,
+                                                   std::shared_ptr<platform::Runtime> runtime) {
+  return std::make_unique<PreviewWindow>(std::move(layer), medley::PreviewSurface::make(width, height, title),
+                                         std::move(runtime));
 }
 
 bool PreviewWindow::draw() {

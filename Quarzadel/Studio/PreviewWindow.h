@@ -22,7 +22,8 @@ class PreviewWindow {
                 std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
   // A window of that size on $DISPLAY, or offscreen without one.
   static std::unique_ptr<PreviewWindow> make(std::shared_ptr<PreviewLayer> layer, int width, int height,
-                                             const std::string& title = kTitle);
+                                             const std::string& title = kTitle,
+                                             std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
 
   // Draws the layer's current frame (black without one); false, with the
   // layer's renderer marked failed, when the surface could not show it. Called
