@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "Medley/Screen/ScreenTestSupport.h"
-#include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Screen/MTMDView.h"
 #include "Medley/Sources/Screen/PiPMDView.h"
@@ -92,20 +91,6 @@ TEST(TenBitPictures, LookLikeTheirEightBitCounterparts) {
   EXPECT_NEAR(testing::lumaAt(*composed->imageBuffer(), 640, 360), 125, 1);
   const auto chroma = composed->imageBuffer()->plane(1);
   EXPECT_NEAR(chroma.data[180 * chroma.bytesPerRow + 640], 128, 1);
-}
-
-TEST(TenBitPictures, TheComposableFormKeepsTagsAndRefusesNothingItCanRead) {
-  auto tagged = tenBitPicture(6, 4, 64, 512, 512);
-  tagged->setColorAttachments(platform::ColorAttachments::bt709());
-  const auto made = makeComposableBuffer(tagged);
-  EXPECT_EQ(made->format(), platform::PixelFormat::nv12VideoRange);
-  EXPECT_EQ(made->colorAttachments(), platform::ColorAttachments::bt709());
-  EXPECT_EQ(testing::lumaAt(*made, 5, 3), 16);
-  const auto same = testing::solidPicture(4, 4, 100);
-  EXPECT_EQ(makeComposableBuffer(same), same) << "8-bit video range is used in place";
-  const auto full = makeComposableBuffer(fullRangePicture(4, 4, 255));
-  EXPECT_EQ(testing::lumaAt(*full, 0, 0), 235);
-  EXPECT_THROW(makeComposableBuffer(nullptr), PixelBufferError);
 }
 
 }  // namespace
