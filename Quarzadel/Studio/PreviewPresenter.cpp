@@ -5,7 +5,7 @@ namespace quarzadel {
 std::shared_ptr<PreviewPresenter> PreviewPresenter::open(const std::shared_ptr<PreviewSink>& sink,
                                                          std::shared_ptr<platform::Runtime> runtime,
                                                          std::function<void()> onClosed) {
-  auto window = PreviewWindow::make(sink->layer(), kWidth, kHeight);
+  auto window = PreviewWindow::make(sink->layer(), kWidth, kHeight, PreviewWindow::kTitle, runtime);
   if (!window->surface()->isWindow()) return nullptr;
   return start(std::move(window), std::move(runtime), std::move(onClosed));
 }

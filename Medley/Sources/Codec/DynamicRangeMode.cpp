@@ -1,5 +1,7 @@
 #include "Medley/Sources/Codec/DynamicRangeMode.h"
 
+#include <cmath>
+
 namespace medley {
 
 const std::optional<DynamicRangeColorSpace>& colorSpace(DynamicRangeMode mode) {
@@ -22,8 +24,16 @@ platform::PixelFormat pixelFormat(DynamicRangeMode mode) {
     return mode == DynamicRangeMode::hdr ? platform::PixelFormat::p010 : platform::PixelFormat::nv12VideoRange;
 }
 
+DynamicRangeContext makeRenderContext(DynamicRangeMode mode) { return {mode, contextOptions(mode)}; }
+
+namespace {
+std::int32_t truncated(double v) {
+    return std::isfinite(v) && v > -2147483649.0 && v < 2147483648.0 ? static_cast<std::int32_t>(v) : 0;
+}
+}  // namespace
+
 DynamicRangePixelBufferAttributes makePixelBufferAttributes(DynamicRangeMode mode, double width, double height) {
-    return {platform::fourCC(pixelFormat(mode)), true, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+    return {platform::fourCC(pixelFormat(mode)), true, truncated(width), truncated(height)};
 }
 
 }  // namespace medley

@@ -36,13 +36,25 @@ struct DynamicRangePixelBufferAttributes {
     bool operator==(const DynamicRangePixelBufferAttributes&) const = default;
 };
 
+// What a renderer of the mode works with: its options when the mode's colour
+// space exists (the output colour space is what every picture is tagged with),
+// none otherwise. The processor is the only device here.
+struct DynamicRangeContext {
+    DynamicRangeMode mode = DynamicRangeMode::sdr;
+    std::optional<DynamicRangeContextOptions> options;
+    bool operator==(const DynamicRangeContext&) const = default;
+};
+
 // The mode's shared colour space (made once, on first use).
 const std::optional<DynamicRangeColorSpace>& colorSpace(DynamicRangeMode mode);
 // None when the mode has no colour space.
 std::optional<DynamicRangeContextOptions> contextOptions(DynamicRangeMode mode);
 // 420v for sdr, x420 (10-bit) for hdr.
 platform::PixelFormat pixelFormat(DynamicRangeMode mode);
-// Width and height truncated toward zero.
+// A new context for the mode, with contextOptions(mode).
+DynamicRangeContext makeRenderContext(DynamicRangeMode mode);
+// Width and height truncated toward zero; a size that is not finite or does not
+// fit 32 bits gives 0, which no buffer accepts.
 DynamicRangePixelBufferAttributes makePixelBufferAttributes(DynamicRangeMode mode, double width, double height);
 
 }  // namespace medley

@@ -9,6 +9,8 @@
 
 namespace medley {
 
+class ScreenImage;
+
 // Why a picture could not be read.
 struct PixelBufferError : std::runtime_error {
     enum class Kind { failedToLock, failedToUnlock, unsupportedFormat };
@@ -42,5 +44,14 @@ inline platform::FourCC formatType(const platform::PixelBuffer& b) { return b.fo
 inline std::uint8_t* baseAddressOfPlane(const platform::PixelBuffer& b, int plane) { return b.baseAddressOfPlane(plane); }
 inline int heightOfPlane(const platform::PixelBuffer& b, int plane) { return b.heightOfPlane(plane); }
 inline std::size_t bytesPerRowOfPlane(const platform::PixelBuffer& b, int plane) { return b.bytesPerRowOfPlane(plane); }
+
+// The compositor's picture of a buffer, in the one layout every picture path
+// composes (420v or BGRA): 10-bit and full-range 4:2:0 are converted into a
+// new buffer, so an HDR frame looks like its SDR counterpart; other buffers
+// are used in place. Buffers here need no locking, so the lock errors never
+// occur; a layout the compositor cannot read throws unsupportedFormat.
+ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer);
+// The same conversion, as a buffer (the given one when it needs none).
+platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pixelBuffer);
 
 }  // namespace medley

@@ -209,7 +209,13 @@ void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
         while (auto tick = co_await ticks.next()) {
           co_await platform::hop(screenQueue);
           // None when nothing new is due for this tick.
-          auto buffer = screen->makeSampleBuffer(*tick);
+          platform::SampleBufferRef buffer;
+          try {
+            buffer = screen->makeSampleBuffer(*tick);
+          } catch (const std::exception& e) {
+            // A failed tick skips that frame; the next one is composed again.
+            MEDLEY_LOG_ERROR("makeSampleBuffer", e.what());
+          }
           if (!buffer) continue;
           auto self = weak.lock();
           if (!self) break;

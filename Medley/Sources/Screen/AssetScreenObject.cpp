@@ -60,7 +60,9 @@ ScreenRect AssetScreenObject::makeBounds(const ScreenSize& size) {
 
 std::optional<ScreenImage> AssetScreenObject::makeImage(ScreenRenderer&) {
   if (!sampleBuffer_ || !sampleBuffer_->imageBuffer()) return std::nullopt;
-  return scaledToBounds(ScreenImage(sampleBuffer_->imageBuffer()), videoGravity_, bounds());
+  const auto picture = composableImage(sampleBuffer_->imageBuffer());
+  if (!picture) return std::nullopt;
+  return scaledToBounds(*picture, videoGravity_, bounds());
 }
 
 void AssetScreenObject::draw(ScreenRenderer& renderer) {

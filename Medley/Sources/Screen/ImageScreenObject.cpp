@@ -1,6 +1,7 @@
 #include "Medley/Sources/Screen/ImageScreenObject.h"
 
 #include "Medley/Sources/Screen/ScreenRenderer.h"
+#include "Medley/Sources/Screen/VideoScreenObject.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
@@ -39,7 +40,9 @@ std::optional<ScreenImage> ImageScreenObject::makeImage(ScreenRenderer&) {
   const double w = size().width != 0 ? size().width : bounds().width;
   const double h = size().height != 0 ? size().height : bounds().height;
   // What reaches outside the frame is clipped where it is drawn.
-  return ScreenImage(image_).scaled(w / image_->width(), h / image_->height());
+  const auto picture = composableImage(image_);
+  if (!picture) return std::nullopt;
+  return picture->scaled(w / image_->width(), h / image_->height());
 }
 
 }  // namespace medley

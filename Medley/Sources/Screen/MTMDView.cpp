@@ -9,6 +9,20 @@ namespace medley {
 MTMDView::MTMDView(std::shared_ptr<PreviewSurface> surface, std::shared_ptr<platform::Runtime> runtime)
     : surface_(std::move(surface)), main_(platform::mainActor(runtime)) {}
 
+std::shared_ptr<MTMDView> MTMDView::make(std::shared_ptr<PreviewSurface> surface,
+                                         std::shared_ptr<platform::Runtime> runtime) {
+  auto view = std::make_shared<MTMDView>(std::move(surface), std::move(runtime));
+  view->awakeFromNib();
+  return view;
+}
+
+void MTMDView::awakeFromNib() {
+  std::weak_ptr<MTMDView> weak = weak_from_this();
+  main_->async([weak] {
+    if (auto self = weak.lock()) self->redrawsOnRequest_ = true;
+  });
+}
+
 bool MTMDView::registerVideoEffect(const std::shared_ptr<VideoEffect>& effect) {
   if (!effect || std::find(effects_.begin(), effects_.end(), effect) != effects_.end()) return false;
   effects_.push_back(effect);
@@ -47,7 +61,7 @@ void MTMDView::handOff(const platform::SampleBufferRef& sampleBuffer) {
     if (!self) return;
     self->displayImage_ = sampleBuffer ? sampleBuffer->imageBuffer() : nullptr;
     if (self->displayImage_ && !self->displayImage_->isPlanar()) self->displayImage_ = nullptr;
-    self->setNeedsDisplay();
+    if (self->redrawsOnRequest_) self->setNeedsDisplay();
   });
 }
 
@@ -64,6 +78,11 @@ void MTMDView::setNeedsDisplay() {
   });
 }
 
-void MTMDView::draw() { renderer_.present(*surface_, displayImage_, videoGravity_, isMirrored_, effects_); }
+bool MTMDView::draw() { return renderer_.present(*surface_, displayImage_, videoGravity_, isMirrored_, effects_); }
+
+bool MTMDView::show(const platform::PixelBufferRef& picture) {
+  displayImage_ = picture && picture->isPlanar() ? picture : nullptr;
+  return draw();
+}
 
 }  // namespace medley

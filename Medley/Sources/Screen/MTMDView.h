@@ -24,6 +24,15 @@ class MTMDView final : public MediaMixerOutput, public StreamOutput, public std:
  public:
   explicit MTMDView(std::shared_ptr<PreviewSurface> surface,
                     std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
+  // A view set up at once, as views made by code are.
+  static std::shared_ptr<MTMDView> make(std::shared_ptr<PreviewSurface> surface,
+                                        std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
+
+  // Switches the view, on the main queue, to redraw whenever a frame is handed
+  // over; until then handed frames are kept but drawn only by draw() or show().
+  void awakeFromNib();
+  bool redrawsOnRequest() const { return redrawsOnRequest_; }
+  const std::shared_ptr<platform::SerialQueue>& queue() const { return main_; }
 
   // Main queue only; a change shows at the next redraw.
   const LayerVideoGravity& videoGravity() const { return videoGravity_; }
@@ -32,6 +41,8 @@ class MTMDView final : public MediaMixerOutput, public StreamOutput, public std:
   bool isMirrored() const { return isMirrored_; }
   void setMirrored(bool mirrored) { isMirrored_ = mirrored; }
   const platform::PixelBufferRef& displayImage() const { return displayImage_; }
+  // Main queue only.
+  void setVideoTrackId(std::optional<uint8_t> id) { tracks_.videoTrackId = id; }
   bool registerVideoEffect(const std::shared_ptr<VideoEffect>& effect);
   bool unregisterVideoEffect(const std::shared_ptr<VideoEffect>& effect);
   const std::shared_ptr<PreviewSurface>& surface() const { return surface_; }
@@ -44,8 +55,13 @@ class MTMDView final : public MediaMixerOutput, public StreamOutput, public std:
   void stream(StreamConvertible& stream, const platform::SampleBufferRef& sampleBuffer) override;
   void stream(StreamConvertible&, const platform::AudioBufferRef&, const platform::AudioTime&) override {}
 
-  // The redraw: clears the drawable, draws the picture placed by the gravity, presents.
-  void draw();
+  // The redraw: clears the drawable, draws the picture placed by the gravity,
+  // presents; false when the surface could not show it.
+  bool draw();
+  // Keeps `picture` (bi-planar; none clears) and draws it now, on the caller's
+  // thread: for an owner that draws the view on a queue of its own instead of
+  // handing frames over.
+  bool show(const platform::PixelBufferRef& picture);
 
  private:
   void handOff(const platform::SampleBufferRef& sampleBuffer);
@@ -59,6 +75,7 @@ class MTMDView final : public MediaMixerOutput, public StreamOutput, public std:
   platform::PixelBufferRef displayImage_;
   std::vector<std::shared_ptr<VideoEffect>> effects_;
   bool drawPending_ = false;
+  std::atomic<bool> redrawsOnRequest_ = false;
   PreviewRenderer renderer_;
 };
 

@@ -9,6 +9,13 @@ ScreenColor PiPMDView::defaultBackgroundColor = ScreenColor::black();
 PiPMDView::PiPMDView(std::shared_ptr<PreviewSurface> surface, std::shared_ptr<platform::Runtime> runtime)
     : surface_(std::move(surface)), main_(platform::mainActor(runtime)) {}
 
+std::shared_ptr<PiPMDView> PiPMDView::make(std::shared_ptr<PreviewSurface> surface,
+                                           std::shared_ptr<platform::Runtime> runtime) {
+  auto view = std::make_shared<PiPMDView>(std::move(surface), std::move(runtime));
+  view->awakeFromNib();
+  return view;
+}
+
 void PiPMDView::awakeFromNib() {
   std::weak_ptr<PiPMDView> weak = weak_from_this();
   main_->async([weak] {

@@ -22,8 +22,14 @@ class PiPMDView final : public MediaMixerOutput, public StreamOutput, public std
   explicit PiPMDView(std::shared_ptr<PreviewSurface> surface,
                      std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
 
+  // A view set up at once (its layer made on the main queue), as views made by code are.
+  static std::shared_ptr<PiPMDView> make(std::shared_ptr<PreviewSurface> surface,
+                                         std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared());
   // Sets the layer up on the main queue.
   void awakeFromNib();
+  const std::shared_ptr<platform::SerialQueue>& queue() const { return main_; }
+  // Main queue only.
+  void setVideoTrackId(std::optional<uint8_t> id) { tracks_.videoTrackId = id; }
 
   const LayerVideoGravity& videoGravity() const { return videoGravity_; }
   // Forwarded to the layer when there is one (also when unchanged).

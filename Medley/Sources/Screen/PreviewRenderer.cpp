@@ -5,6 +5,7 @@
 #include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>
 
+#include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Screen/PreviewGeometry.h"
 #include "Medley/Sources/Screen/ScreenImage.h"
 #include "Medley/Sources/Screen/ScreenPicture.h"
@@ -20,8 +21,14 @@ bool PreviewRenderer::present(PreviewSurface& surface, const platform::PixelBuff
     canvas_ = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::nv12VideoRange);
   if (!canvas_) return false;
   fillColor(*canvas_, background.red, background.green, background.blue, background.alpha);
-  if (picture && picture->isPlanar()) {
-    ScreenImage image(picture);
+  // 10-bit and full-range pictures are drawn as their 8-bit video-range form.
+  platform::PixelBufferRef composable;
+  try {
+    if (picture && picture->isPlanar()) composable = makeComposableBuffer(picture);
+  } catch (const PixelBufferError&) {
+  }
+  if (composable) {
+    ScreenImage image(composable);
     for (const auto& effect : effects) image = effect->apply(image);
     const ScreenRect extent = image.extent();
     const PreviewPlacement p = placePreview(gravity, dw, dh, extent.width, extent.height);

@@ -13,6 +13,9 @@ class RoundedRectangleFactory {
   // A mask of the size rounded to whole samples, with anti-aliased corners of
   // `cornerRadius` (at most half the shorter side); none for an empty size.
   AlphaPlanesRef makeMask(const ScreenSize& size, double cornerRadius);
+  // Only the `window` part of such a mask (for a rectangle larger than the
+  // frame); not kept.
+  AlphaPlanesRef makeMask(const ScreenSize& size, double cornerRadius, const ScreenRect& window);
 
   // "1280.0:720.0:8.0": the three values' shortest round-trip texts.
   static std::string key(const ScreenSize& size, double cornerRadius);

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "Medley/Sources/Util/MedleyLogger.h"
+
 namespace medley {
 
 Screen::Screen()
@@ -23,6 +25,11 @@ void Screen::makePool() {
 
 void Screen::setSize(const ScreenSize& size) {
   if (size == size_) return;
+  const auto a = makePixelBufferAttributes(dynamicRangeMode_, size.width, size.height);
+  if (!platform::PixelBuffer::isValidSize(a.width, a.height)) {
+    MEDLEY_LOG_ERROR("setSize refused", size.width, size.height);
+    return;
+  }
   size_ = size;
   renderer_->setBounds({0, 0, size.width, size.height});
   makePool();
@@ -82,7 +89,12 @@ platform::SampleBufferRef Screen::makeSampleBuffer(const DisplayLinkTime& time) 
   auto sampleBuffer = platform::SampleBuffer::makeImage(std::move(pixelBuffer), timing, outputFormat_);
   if (!sampleBuffer) return nullptr;
   hasPresented_ = true;
-  render(sampleBuffer);
+  try {
+    render(sampleBuffer);
+  } catch (const std::exception& e) {
+    // No error leaves the render tick: the frame goes out as far as it got.
+    MEDLEY_LOG_ERROR("makeSampleBuffer", e.what());
+  }
   return sampleBuffer;
 }
 

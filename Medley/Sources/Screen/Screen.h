@@ -33,7 +33,8 @@ class Screen {
   void setDelegate(const std::shared_ptr<ScreenDelegate>& delegate) { delegate_ = delegate; }
 
   const ScreenSize& size() const { return size_; }
-  // A new size rebuilds the pool and the output format.
+  // A new size rebuilds the pool and the output format; a size no buffer can
+  // have (not finite, not positive, too large) is refused and logged.
   void setSize(const ScreenSize& size);
   const ScreenColor& backgroundColor() const { return backgroundColor_; }
   void setBackgroundColor(const ScreenColor& color);

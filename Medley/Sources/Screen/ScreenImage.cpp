@@ -1,5 +1,6 @@
 #include "Medley/Sources/Screen/ScreenImage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -11,7 +12,38 @@
 namespace medley {
 namespace {
 
-int samples(double v) { return std::isfinite(v) && v > 0 ? static_cast<int>(std::lround(v)) : 0; }
+// Saturates: a scaled size past the int range is refused by the buffers anyway.
+int samples(double v) { return std::isfinite(v) && v > 0 ? static_cast<int>(std::lround(std::min(v, 1e9))) : 0; }
+
+// Bilinear samples of a w x h window starting at (offX, offY) of the source
+// scaled by (ratioX, ratioY), without making the scaled whole.
+void resampleWindow(const platform::PixelBuffer::Plane& src, int channels, double ratioX, double ratioY, int offX,
+                    int offY, uint8_t* dst, size_t dstStride, int w, int h) {
+  struct Tap {
+    int a, b, f;  // neighbours and the second one's weight in 1/256
+  };
+  auto tap = [](double at, int size) {
+    at = std::clamp(at, 0.0, static_cast<double>(size - 1));
+    const int a = static_cast<int>(at);
+    return Tap{a, std::min(a + 1, size - 1), static_cast<int>(std::lround((at - a) * 256))};
+  };
+  std::vector<Tap> columns(static_cast<size_t>(w));
+  for (int x = 0; x < w; ++x) columns[x] = tap((x + offX + 0.5) / ratioX - 0.5, src.width);
+  for (int y = 0; y < h; ++y) {
+    const Tap row = tap((y + offY + 0.5) / ratioY - 0.5, src.height);
+    const uint8_t* top = src.data + static_cast<size_t>(row.a) * src.bytesPerRow;
+    const uint8_t* bottom = src.data + static_cast<size_t>(row.b) * src.bytesPerRow;
+    uint8_t* out = dst + static_cast<size_t>(y) * dstStride;
+    for (int x = 0; x < w; ++x) {
+      const Tap& c = columns[x];
+      for (int k = 0; k < channels; ++k) {
+        const int t = top[c.a * channels + k] * (256 - c.f) + top[c.b * channels + k] * c.f;
+        const int b = bottom[c.a * channels + k] * (256 - c.f) + bottom[c.b * channels + k] * c.f;
+        out[x * channels + k] = static_cast<uint8_t>((t * (256 - row.f) + b * row.f + 32768) >> 16);
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -49,9 +81,31 @@ std::shared_ptr<ScreenPicture> ScreenImage::render(platform::PixelBufferRef reus
   const int w = std::min(samples(crop_.width), fullW - cx), h = std::min(samples(crop_.height), fullH - cy);
   if (fullW <= 0 || fullH <= 0 || w <= 0 || h <= 0) return nullptr;
   const bool whole = cx == 0 && cy == 0 && w == fullW && h == fullH;
+  if (!platform::PixelBuffer::isValidSize(w, h)) return nullptr;
+  // Scaling the whole and then cutting costs memory in the scaled size, which
+  // an object far larger than the frame makes huge: then only the cut is made.
+  const bool windowOnly = !whole && (static_cast<double>(fullW) * fullH > 4.0 * w * h ||
+                                     !platform::PixelBuffer::isValidSize(fullW, fullH));
 
   std::shared_ptr<ScreenPicture> picture;
-  if (source_->isPlanar()) {
+  if (windowOnly && source_->isPlanar()) {
+    const int ex = cx & ~1, ey = cy & ~1;
+    picture = std::make_shared<ScreenPicture>();
+    picture->planes = platform::PixelBuffer::make(w, h, platform::PixelFormat::nv12VideoRange);
+    if (!picture->planes) return nullptr;
+    const auto sY = source_->plane(0), sUV = source_->plane(1);
+    const auto oY = picture->planes->plane(0), oUV = picture->planes->plane(1);
+    const double rx = static_cast<double>(fullW) / source_->width(), ry = static_cast<double>(fullH) / source_->height();
+    resampleWindow(sY, 1, rx, ry, ex, ey, oY.data, oY.bytesPerRow, w, h);
+    resampleWindow(sUV, 2, rx, ry, ex / 2, ey / 2, oUV.data, oUV.bytesPerRow, oUV.width, oUV.height);
+  } else if (windowOnly) {
+    std::vector<uint8_t> bgra(static_cast<size_t>(w) * h * 4);
+    resampleWindow(source_->plane(0), 4, static_cast<double>(fullW) / source_->width(),
+                   static_cast<double>(fullH) / source_->height(), cx, cy, bgra.data(), static_cast<size_t>(w) * 4, w,
+                   h);
+    picture = ScreenPicture::fromBGRA(bgra.data(), w * 4, w, h, false, std::move(reuse));
+    if (!picture) return nullptr;
+  } else if (source_->isPlanar()) {
     // Chroma stays aligned only when the crop starts on even samples.
     const int ex = cx & ~1, ey = cy & ~1;
     auto scaledPlanes = whole && reuse && reuse->width() == w && reuse->height() == h &&

@@ -1,6 +1,9 @@
 #include "Medley/Sources/Screen/ScreenRendererByCPU.h"
 
+#include <cmath>
+
 #include "Medley/Sources/Screen/ScreenObject.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
 namespace {
@@ -21,9 +24,22 @@ void widenInto(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
   }
 }
 
+// The part of an object's bounds the frame shows, in the object's coordinates;
+// empty when none.
+ScreenRect visibleWindow(const ScreenRect& b, const ScreenRect& frame) {
+  if (!std::isfinite(b.x) || !std::isfinite(b.y) || !std::isfinite(b.width) || !std::isfinite(b.height)) return {};
+  // From the even sample where the picture is drawn, so chroma stays aligned.
+  const double px = std::floor(b.x / 2) * 2, py = std::floor(b.y / 2) * 2;
+  const double x = std::max(0.0, -px), y = std::max(0.0, -py);
+  const double w = std::min(b.width, frame.width - px) - x, h = std::min(b.height, frame.height - py) - y;
+  if (!(w > 0) || !(h > 0)) return {};
+  return {x, y, w, h};
+}
+
 }  // namespace
 
-ScreenRendererByCPU::ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode) : dynamicRangeMode_(dynamicRangeMode) {}
+ScreenRendererByCPU::ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode)
+    : dynamicRangeMode_(dynamicRangeMode), context_(makeRenderContext(dynamicRangeMode)) {}
 
 void ScreenRendererByCPU::setBackgroundColor(const ScreenColor& color) {
   if (color == backgroundColor_) return;
@@ -33,37 +49,54 @@ void ScreenRendererByCPU::setBackgroundColor(const ScreenColor& color) {
 
 ScreenPictureRef ScreenRendererByCPU::picture(const ScreenObject& object) const {
   const auto it = images_.find(object.weak_from_this());
-  return it == images_.end() ? nullptr : it->second;
+  return it == images_.end() ? nullptr : it->second.picture;
 }
 
 void ScreenRendererByCPU::layout(ScreenObject& object) {
-  auto image = object.makeImage(*this);
-  if (!image) return;  // the picture of an earlier layout stays
-  const ScreenRect& b = object.bounds();
-  // What reaches past the bounds (aspect fill) is clipped here.
-  ScreenImage clipped = image->cropped({image->extent().x, image->extent().y, b.width, b.height});
-  if (object.cornerRadius() > 0) {
-    if (auto mask = roundedRectangleFactory_.makeMask(b.size(), object.cornerRadius())) clipped = clipped.masked(mask);
-  }
   const std::weak_ptr<const ScreenObject> key = object.weak_from_this();
-  platform::PixelBufferRef reuse;
-  if (auto it = images_.find(key); it != images_.end() && it->second.use_count() == 1 && it->second->planes &&
-                                   it->second->planes.use_count() == 1) {
-    reuse = it->second->planes;
-    it->second.reset();
-  }
-  auto made = clipped.render(std::move(reuse));
-  if (made)
-    images_[key] = std::move(made);
-  else
+  try {
+    auto image = object.makeImage(*this);
+    if (!image) return;  // the picture of an earlier layout stays
+    const ScreenRect& b = object.bounds();
+    // Only what the frame shows is made, so memory follows the frame's size,
+    // not the object's; what reaches past the bounds (aspect fill) is clipped too.
+    const ScreenRect window = visibleWindow(b, bounds_);
+    if (window.width <= 0) {
+      images_.erase(key);
+      return;
+    }
+    const bool whole = window == ScreenRect{0, 0, b.width, b.height};
+    const ScreenRect e = image->extent();
+    ScreenImage clipped = image->cropped({e.x + window.x, e.y + window.y, window.width, window.height});
+    if (object.cornerRadius() > 0) {
+      auto mask = whole ? roundedRectangleFactory_.makeMask(b.size(), object.cornerRadius())
+                        : roundedRectangleFactory_.makeMask(b.size(), object.cornerRadius(), window);
+      if (mask) clipped = clipped.masked(mask);
+    }
+    platform::PixelBufferRef reuse;
+    if (auto it = images_.find(key); it != images_.end() && it->second.picture.use_count() == 1 &&
+                                     it->second.picture->planes && it->second.picture->planes.use_count() == 1) {
+      reuse = it->second.picture->planes;
+      it->second.picture.reset();
+    }
+    auto made = clipped.render(std::move(reuse));
+    if (made)
+      images_[key] = {std::move(made), window.x, window.y};
+    else
+      images_.erase(key);
+  } catch (const std::exception& e) {
+    // One object's failure leaves the frame without it, never ends the tick.
     images_.erase(key);
+    MEDLEY_LOG_ERROR("layout", object.id(), e.what());
+  }
 }
 
 void ScreenRendererByCPU::draw(ScreenObject& object) {
   if (!canvas_) return;
   const auto it = images_.find(object.weak_from_this());
-  if (it == images_.end() || !it->second) return;
-  it->second->drawOver(*canvas_, object.bounds().x, object.bounds().y);
+  if (it == images_.end() || !it->second.picture) return;
+  const ScreenRect& b = object.bounds();
+  it->second.picture->drawOver(*canvas_, std::floor(b.x / 2) * 2 + it->second.x, std::floor(b.y / 2) * 2 + it->second.y);
 }
 
 void ScreenRendererByCPU::setTarget(platform::PixelBufferRef pixelBuffer) {
@@ -84,11 +117,8 @@ void ScreenRendererByCPU::render() {
   if (!pixelBuffer_) return;
   if (canvas_ && canvas_ != pixelBuffer_ && pixelBuffer_->format() == platform::PixelFormat::p010)
     widenInto(*canvas_, *pixelBuffer_);
-  if (dynamicRangeMode_ == DynamicRangeMode::hdr) {
-    pixelBuffer_->setColorAttachments({platform::YCbCrMatrix::itu_r_2020, platform::ColorPrimaries::itu_r_2020,
-                                       platform::TransferFunction::itu_r_2100_hlg,
-                                       platform::AttachmentMode::shouldPropagate});
-  }
+  // Every picture leaves tagged with the context's output colour space.
+  if (context_.options) pixelBuffer_->setColorAttachments(context_.options->outputColorSpace.attachments);
 }
 
 }  // namespace medley

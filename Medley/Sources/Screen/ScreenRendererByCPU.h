@@ -3,8 +3,10 @@
 // once per layout (scaled, clipped to its bounds, with its rounded corners)
 // and kept; drawing composites the kept pictures in order onto the frame's
 // bi-planar samples. High-dynamic-range frames (10-bit) are composed in 8 bits
-// and widened at render().
+// and widened at render(); every frame is tagged with the mode's colour space.
 #include <map>
+
+#include "Medley/Sources/Screen/ScreenGeometry.h"
 #include <memory>
 
 #include "Medley/Sources/Codec/DynamicRangeMode.h"
@@ -19,6 +21,8 @@ class ScreenRendererByCPU final : public ScreenRenderer {
   explicit ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode = DynamicRangeMode::sdr);
 
   DynamicRangeMode dynamicRangeMode() const { return dynamicRangeMode_; }
+  // How pictures are composed and tagged, made from the mode.
+  const DynamicRangeContext& context() const { return context_; }
 
   const ScreenColor& backgroundColor() const override { return backgroundColor_; }
   void setBackgroundColor(const ScreenColor& color) override;
@@ -49,10 +53,16 @@ class ScreenRendererByCPU final : public ScreenRenderer {
   platform::MediaTime presentationTimeStamp_ = platform::MediaTime::zero();
   ScreenColor backgroundColor_ = ScreenColor::clear();
   // By object identity; entries of objects that no longer exist are dropped per frame.
-  std::map<std::weak_ptr<const ScreenObject>, ScreenPictureRef, std::owner_less<>> images_;
+  // The picture of the part of the object the frame shows, at (x, y) in the object.
+  struct Kept {
+    ScreenPictureRef picture;
+    double x = 0, y = 0;
+  };
+  std::map<std::weak_ptr<const ScreenObject>, Kept, std::owner_less<>> images_;
   platform::PixelBufferRef pixelBuffer_;
   platform::PixelBufferRef canvas_;  // the target itself, or 8-bit samples widened into it at render()
   DynamicRangeMode dynamicRangeMode_;
+  DynamicRangeContext context_;
   ScreenColor backgroundFill_ = ScreenColor::clear();
   RoundedRectangleFactory roundedRectangleFactory_;
 };

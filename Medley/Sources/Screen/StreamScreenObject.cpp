@@ -29,7 +29,9 @@ ScreenRect StreamScreenObject::makeBounds(const ScreenSize& size) {
 
 std::optional<ScreenImage> StreamScreenObject::makeImage(ScreenRenderer&) {
   if (!sampleBuffer_ || !sampleBuffer_->imageBuffer()) return std::nullopt;
-  return scaledToBounds(ScreenImage(sampleBuffer_->imageBuffer()), videoGravity_, bounds());
+  const auto picture = composableImage(sampleBuffer_->imageBuffer());
+  if (!picture) return std::nullopt;
+  return scaledToBounds(*picture, videoGravity_, bounds());
 }
 
 }  // namespace medley

@@ -91,6 +91,8 @@ void TextScreenObject::setString(const std::string& string) {
 }
 
 void TextScreenObject::setAttributes(std::optional<TextAttributes> attributes) {
+  if (attributes && attributes->fontSize && !isUsableFontSize(*attributes->fontSize))
+    attributes->fontSize = attributes_ ? attributes_->fontSize : TextAttributes{}.fontSize;
   attributes_ = std::move(attributes);
   invalidateLayout();
 }
@@ -151,7 +153,7 @@ void TextScreenObject::setElements(const Elements& elements) {
     return it == elements.end() ? std::string(fallback) : it->second;
   };
   setString(entry("value", ""));
-  if (const auto size = parseDouble(entry("fontSize", "32.0"))) {
+  if (const auto size = parseDouble(entry("fontSize", "32.0")); size && isUsableFontSize(*size)) {
     if (attributes_) attributes_->fontSize = *size;
     invalidateLayout();
   }

@@ -24,6 +24,9 @@ struct TextAttributes {
 class TextScreenObject final : public ScreenObject {
  public:
   static constexpr const char* kFontFamily = "DejaVu Sans";
+  // Font sizes the text engine can lay out; others leave the size unchanged.
+  static constexpr double kMaximumFontSize = 4096;
+  static bool isUsableFontSize(double size) { return size >= 0 && size <= kMaximumFontSize; }
 
   explicit TextScreenObject(std::optional<std::string> id = std::nullopt);
   ~TextScreenObject() override;
@@ -32,7 +35,7 @@ class TextScreenObject final : public ScreenObject {
   // A different text invalidates the layout.
   void setString(const std::string& string);
   const std::optional<TextAttributes>& attributes() const { return attributes_; }
-  // Always invalidates the layout.
+  // Always invalidates the layout; an unusable font size keeps the previous one.
   void setAttributes(std::optional<TextAttributes> attributes);
 
   void setBounds(const ScreenRect& bounds) override;

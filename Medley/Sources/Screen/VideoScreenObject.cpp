@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Screen/ScreenRenderer.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
@@ -25,6 +26,15 @@ std::optional<uint8_t> parseTrack(const std::string& text) {
 ScreenRect aspectFitBounds(const ScreenRect& area, int w, int h) {
   const double s = std::min(area.width / w, area.height / h);
   return {0, 0, w * s, h * s};
+}
+
+std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer) {
+  try {
+    return makeScreenImage(pixelBuffer);
+  } catch (const PixelBufferError& e) {
+    MEDLEY_LOG_ERROR("makeImage", e.what());
+    return std::nullopt;
+  }
 }
 
 ScreenImage scaledToBounds(const ScreenImage& image, const LayerVideoGravity& gravity, const ScreenRect& bounds) {
@@ -91,7 +101,9 @@ std::optional<ScreenImage> VideoScreenObject::makeImage(ScreenRenderer& renderer
   const auto buffer = queue_->dequeue(t);
   if (!buffer || !buffer->imageBuffer()) return std::nullopt;
   frameTracker_.update(buffer->presentationTime());
-  ScreenImage image = scaledToBounds(ScreenImage(buffer->imageBuffer()), videoGravity_, bounds());
+  std::optional<ScreenImage> picture = composableImage(buffer->imageBuffer());
+  if (!picture) return std::nullopt;
+  ScreenImage image = scaledToBounds(*picture, videoGravity_, bounds());
   for (const auto& effect : effects_) image = effect->apply(image);
   return image;
 }

@@ -57,6 +57,9 @@ class VideoScreenObject final : public ScreenObject, public ChromaKeyProcessable
 // The bounds that shrink a node to a picture's aspect inside the area the layout gives it.
 ScreenRect aspectFitBounds(const ScreenRect& area, int pictureWidth, int pictureHeight);
 // A picture scaled into bounds by a gravity.
+// The compositor's picture of a frame (see makeScreenImage); none, logged, for
+// a layout it cannot read.
+std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer);
 ScreenImage scaledToBounds(const ScreenImage& image, const LayerVideoGravity& gravity, const ScreenRect& bounds);
 // Whole decimal text 0...255 with an optional sign, as the platform's parser reads it.
 std::optional<uint8_t> parseTrack(const std::string& text);

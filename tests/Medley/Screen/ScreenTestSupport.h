@@ -29,4 +29,19 @@ inline uint8_t lumaAt(const platform::PixelBuffer& b, int x, int y) {
   return b.plane(0).data[static_cast<size_t>(y) * b.plane(0).bytesPerRow + x];
 }
 
+// Left half bright, right half dark: shows placement and mirroring at once.
+inline platform::SampleBufferRef halves(int w, int h) {
+  auto p = solidPicture(w, h, 235);
+  for (int y = 0; y < h; ++y)
+    for (int x = w / 2; x < w; ++x) p->plane(0).data[y * p->plane(0).bytesPerRow + x] = 60;
+  platform::SampleTiming t;
+  t.presentationTime = platform::MediaTime::zero();
+  return platform::SampleBuffer::makeImage(p, t);
+}
+
+// Grey level (green) of a BGRA pixel.
+inline int grey(const platform::PixelBuffer& b, int x, int y) {
+  return b.plane(0).data[y * b.plane(0).bytesPerRow + 4 * x + 1];
+}
+
 }  // namespace medley::testing

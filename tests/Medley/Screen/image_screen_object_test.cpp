@@ -131,5 +131,24 @@ TEST(ImageScreenObject, ASnapshotCarriesThePicture) {
   EXPECT_EQ(o->image()->width(), 20);
 }
 
+TEST(ImageScreenObject, AHugeObjectFromASnapshotCostsWhatTheFrameShows) {
+  const auto png = pictureFile("huge.png", "color=c=white:s=20x10");
+  ScreenObjectSnapshot s;
+  s.type = "image";
+  s.size = {40000, 40000};
+  s.elements = {{"source", dataURL(png)}};
+  auto o = ScreenObjectFactory{}.make(s);
+  ASSERT_TRUE(o);
+  Screen screen;
+  screen.addChild(o);
+  platform::SampleBufferRef frame;
+  ASSERT_NO_THROW(frame = screen.makeSampleBuffer({1, 1.016}));
+  ASSERT_TRUE(frame);
+  const auto kept = static_cast<const ScreenRendererByCPU&>(screen.renderer()).picture(*o);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->width() * kept->height(), 1280 * 720);
+  EXPECT_EQ(testing::lumaAt(*frame->imageBuffer(), 1279, 719), 235);
+}
+
 }  // namespace
 }  // namespace medley

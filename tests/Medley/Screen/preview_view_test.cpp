@@ -33,22 +33,12 @@ TEST(PreviewGeometry, FitFillAndStretch) {
   EXPECT_EQ(placePreview("other", 1000, 1000, 1280, 720).sx, 0);
 }
 
-// Left half bright, right half dark: shows placement and mirroring at once.
-platform::SampleBufferRef halves(int w, int h) {
-  auto p = testing::solidPicture(w, h, 235);
-  for (int y = 0; y < h; ++y)
-    for (int x = w / 2; x < w; ++x) p->plane(0).data[y * p->plane(0).bytesPerRow + x] = 60;
-  platform::SampleTiming t;
-  t.presentationTime = platform::MediaTime::zero();
-  return platform::SampleBuffer::makeImage(p, t);
-}
-
-// Grey level (green) of a BGRA pixel.
-int grey(const platform::PixelBuffer& b, int x, int y) { return b.plane(0).data[y * b.plane(0).bytesPerRow + 4 * x + 1]; }
+using testing::grey;
+using testing::halves;
 
 TEST(MTMDView, KeepsTheNewestFrameAndDrawsItBetweenBars) {
   auto runtime = platform::VirtualRuntime::make();
-  auto view = std::make_shared<MTMDView>(PreviewSurface::makeOffscreen(1000, 1000), runtime);
+  auto view = MTMDView::make(PreviewSurface::makeOffscreen(1000, 1000), runtime);
   view->draw();
   ASSERT_TRUE(view->surface()->lastPresented());
   EXPECT_LT(grey(*view->surface()->lastPresented(), 500, 500), 5) << "no frame: a cleared drawable";
@@ -103,7 +93,7 @@ TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
   unsetenv("DISPLAY");
   ASSERT_TRUE(surface->isWindow());
   auto runtime = platform::VirtualRuntime::make();
-  auto view = std::make_shared<MTMDView>(surface, runtime);
+  auto view = MTMDView::make(surface, runtime);
   auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
   view->mixer(*mixer, halves(1280, 720));
   runtime->runUntilIdle();

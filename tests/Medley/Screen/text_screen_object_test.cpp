@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "Medley/Sources/Screen/Screen.h"
 #include "Medley/Sources/Screen/TextScreenObject.h"
 
@@ -79,12 +81,32 @@ TEST(TextScreenObject, SizesToItsTextAndDrawsOnAClearedBitmap) {
   screen.makeSampleBuffer({5, 5.016});
   auto second = t->makeImage(screen.renderer())->render();
   ASSERT_TRUE(first && second && first->alpha && second->alpha);
-  if (first->width() == second->width() && first->height() == second->height()) {
-    int vertical = 0;
-    const int midRow = second->height() / 4;
-    for (int x = 0; x < second->width(); ++x) vertical += second->alpha->luma[midRow * second->width() + x] > 128;
-    EXPECT_EQ(vertical, 0) << "no bar of the old text remains above the dots";
+  // Bars and dots are equally wide in the pinned font: the bitmap is drawn over, not made anew.
+  ASSERT_EQ(first->width(), second->width());
+  ASSERT_EQ(first->height(), second->height());
+  int vertical = 0;
+  const int midRow = second->height() / 4;
+  for (int x = 0; x < second->width(); ++x) vertical += second->alpha->luma[midRow * second->width() + x] > 128;
+  EXPECT_EQ(vertical, 0) << "no bar of the old text remains above the dots";
+}
+
+TEST(TextScreenObject, FontSizesTheTextEngineCannotTakeLeaveTheSizeUnchanged) {
+  Screen screen;
+  auto t = std::make_shared<TextScreenObject>();
+  screen.addChild(t);
+  t->setElements({{"value", "Live"}, {"fontSize", "40"}});
+  screen.makeSampleBuffer({1, 1.016});
+  const ScreenRect laidOut = t->bounds();
+  for (const char* bad : {"inf", "-inf", "nan", "1e30", "-8", "4097"}) {
+    t->setElements({{"value", "Live"}, {"fontSize", bad}});
+    EXPECT_EQ(t->attributes()->fontSize, 40) << bad;
   }
+  t->setAttributes(TextAttributes{std::numeric_limits<double>::quiet_NaN(), ScreenColor::white()});
+  EXPECT_EQ(t->attributes()->fontSize, 40);
+  screen.makeSampleBuffer({2, 2.016});
+  EXPECT_EQ(t->bounds(), laidOut);
+  t->setElements({{"value", "Live"}, {"fontSize", "4096"}});
+  EXPECT_EQ(t->attributes()->fontSize, 4096) << "the largest size taken";
 }
 
 }  // namespace

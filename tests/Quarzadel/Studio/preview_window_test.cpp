@@ -38,7 +38,8 @@ int green(const platform::PixelBuffer& b, int x, int y) { return b.plane(0).data
 TEST(PreviewWindow, ShowsTheProgramPictureFittedAndMirrored) {
   auto runtime = platform::VirtualRuntime::make();
   auto sink = PreviewSink::make(runtime);
-  PreviewWindow window(sink->layer(), medley::PreviewSurface::makeOffscreen(640, 640));
+  PreviewWindow window(sink->layer(), medley::PreviewSurface::makeOffscreen(640, 640), runtime);
+  EXPECT_EQ(window.representable().view()->surface(), window.surface()) << "drawn through the preview view";
   window.draw();
   EXPECT_LT(green(*window.surface()->lastPresented(), 320, 320), 5) << "black before the first frame";
   sink->enqueue(programFrame());
