@@ -12,24 +12,7 @@
 
 namespace quarzadel {
 
-template <class F, class... Args>
-platform::Async<void> withDeadline(double seconds, F operation, Args... args) {
-  auto quiet = [](F& op, Args&... a) -> platform::Async<void> {
-    try {
-      co_await op(a...);
-    } catch (...) {
-      // The callers ignore how the work ended.
-    }
-  };
-  try {
-    co_await platform::withDeadline(platform::Nanos(static_cast<int64_t>(seconds * 1e9)), std::move(quiet),
-                                    std::move(operation), std::move(args)...);
-  } catch (...) {
-    // Deadline passed: the operation finishes by itself.
-  }
-}
-
-// The same, telling whether the operation ended (well or not) before the deadline.
+// Tells whether the operation ended (well or not) before the deadline.
 template <class F, class... Args>
 platform::Async<bool> endedWithin(double seconds, F operation, Args... args) {
   auto quiet = [](F& op, Args&... a) -> platform::Async<void> {
@@ -46,6 +29,11 @@ platform::Async<bool> endedWithin(double seconds, F operation, Args... args) {
   } catch (...) {
     co_return false;
   }
+}
+
+template <class F, class... Args>
+platform::Async<void> withDeadline(double seconds, F operation, Args... args) {
+  co_await endedWithin(seconds, std::move(operation), std::move(args)...);
 }
 
 }  // namespace quarzadel
