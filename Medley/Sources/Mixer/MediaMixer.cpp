@@ -195,14 +195,10 @@ void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
   track(platform::spawn(
       screenActor_->queue(),
       [](std::weak_ptr<MediaMixer> weak, std::shared_ptr<Screen> screen, std::shared_ptr<DisplayLinkChoreographer> link,
-         std::shared_ptr<platform::SerialQueue> screenQueue) -> Async<void> {
-        double frameRate = kDefaultFrameRate;
-        if (auto self = weak.lock()) {
-          frameRate = co_await self->frameRate();
-        } else {
-          co_return;
-        }
-        co_await platform::hop(screenQueue);
+         std::shared_ptr<platform::SerialQueue> screenQueue, double frameRate) -> Async<void> {
+        // No suspension before the link starts: a stop queued on the screen
+        // queue after this task must find the link running, or it would stop
+        // nothing and this loop would never end.
         link->setPreferredFramesPerSecond(static_cast<int>(frameRate));
         link->startRunning();
         auto ticks = link->updateFrames();
@@ -216,7 +212,7 @@ void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
           co_await self->forwardVideo(std::move(buffer), kMixedTrack);
         }
       },
-      weak_from_this(), screen(), std::move(link), screenActor_->queue()));
+      weak_from_this(), screen(), std::move(link), screenActor_->queue(), frameRate_));
 }
 
 void MediaMixer::track(platform::TaskHandle<void> task) {
