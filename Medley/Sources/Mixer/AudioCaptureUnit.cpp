@@ -106,9 +106,10 @@ void AudioCaptureUnit::attachAudio(std::shared_ptr<platform::AudioCapture> captu
   devices_[track] = std::move(unit);
 }
 
-void AudioCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description) {
+void AudioCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description,
+                                    bool disconnected) {
   if (auto session = std::dynamic_pointer_cast<CaptureSession>(session_)) {
-    session->sessionRuntimeError({CaptureRuntimeError::Code::unknown, description, unit});
+    session->deviceFailed(unit, {CaptureRuntimeError::Code::unknown, description, unit}, disconnected);
   }
 }
 

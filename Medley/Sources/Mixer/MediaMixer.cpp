@@ -95,7 +95,7 @@ std::shared_ptr<CaptureSessionConvertible> MediaMixer::session() {
     if (captureSessionMode_ == CaptureSessionMode::manual) {
       session_ = std::make_shared<NullCaptureSession>();
     } else {
-      session_ = std::make_shared<CaptureSession>();
+      session_ = std::make_shared<CaptureSession>(runtime_);
     }
   }
   return session_;
@@ -325,6 +325,8 @@ Async<void> MediaMixer::startCaptureSession() {
     s->startRunningIfNeeded();
     co_return;
   }
+  // Read before the start, so that a device failing as it starts is heard.
+  auto errors = s->runtimeError();
   s->startRunning();
   track(platform::spawn(
       screenActor_->queue(),
@@ -342,7 +344,7 @@ Async<void> MediaMixer::startCaptureSession() {
           co_await self->sessionRuntimeErrorOccured(std::move(*error));
         }
       },
-      weak_from_this(), s->runtimeError()));
+      weak_from_this(), std::move(errors)));
 }
 
 Async<void> MediaMixer::stopCaptureSession() {
@@ -517,6 +519,7 @@ Async<void> MediaMixer::configuration(std::function<void(CaptureSessionConvertib
 
 Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
   co_await hop();
+  if (!error.description.empty()) MEDLEY_LOG_WARN("a capture device failed:", error.description);
   switch (error.code) {
     case CaptureRuntimeError::Code::unknown:
       if (!isInBackground_) session()->startRunningIfNeeded();

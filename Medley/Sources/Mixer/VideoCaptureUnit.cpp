@@ -126,7 +126,8 @@ void VideoCaptureUnit::applyDynamicRangeMode() {
 void VideoCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const platform::VideoCaptureEvent& event) {
   if (event.kind == platform::VideoCaptureEvent::Kind::interrupted) return;
   if (auto session = std::dynamic_pointer_cast<CaptureSession>(session_)) {
-    session->sessionRuntimeError({CaptureRuntimeError::Code::unknown, event.description, unit});
+    session->deviceFailed(unit, {CaptureRuntimeError::Code::unknown, event.description, unit},
+                          event.kind == platform::VideoCaptureEvent::Kind::disconnected);
   }
 }
 

@@ -217,6 +217,10 @@ TEST_F(CaptureControlTest, ARuntimeErrorRestartsTheStoppedCamera) {
   }
   event({platform::VideoCaptureEvent::Kind::runtimeError, "streaming broke"});
   rt->runUntilIdle();
+  // It failed right after its start: the restart waits a second.
+  EXPECT_EQ(camera->starts, 1);
+  rt->advance(medley::CaptureSession::kFirstRestartPause);
+  rt->runUntilIdle();
   EXPECT_EQ(camera->starts, 2);
 }
 
@@ -318,6 +322,7 @@ TEST_F(CaptureControlTest, ThePrivacySwitchInterruptsTheSessionUntilItIsOffAgain
   controls->setPrivacy(true);
   rt->runUntilIdle();
   deviceEvent(*camera, platform::VideoCaptureEvent::Kind::runtimeError);
+  rt->advance(medley::CaptureSession::kFirstRestartPause);
   rt->runUntilIdle();
   EXPECT_EQ(camera->starts, 2);
   EXPECT_EQ(controls->watches, 1);
