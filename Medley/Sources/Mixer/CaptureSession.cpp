@@ -29,8 +29,14 @@ std::string CaptureSession::sessionPreset() const {
 }
 
 void CaptureSession::setSessionPreset(const std::string& preset) {
-  std::lock_guard lock(mutex_);
-  sessionPreset_ = preset;
+  std::vector<std::shared_ptr<DeviceUnit>> units;
+  {
+    std::lock_guard lock(mutex_);
+    if (sessionPreset_ == preset) return;
+    sessionPreset_ = preset;
+    units = units_;
+  }
+  for (const auto& unit : units) unit->applySessionPreset(preset);
 }
 
 bool CaptureSession::isCapturing() const {

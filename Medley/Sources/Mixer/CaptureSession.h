@@ -18,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSessionConvertible.h"
 #include "Medley/Sources/Util/AsyncStreamedFlow.h"
 #include "Platform/Dispatch/Runtime.h"
@@ -91,7 +92,7 @@ class CaptureSession final : public CaptureSessionConvertible, public std::enabl
   AsyncStreamedFlow<bool> isInturreped_;
   AsyncStreamedFlow<CaptureRuntimeError> runtimeError_;
   bool isRunning_ = false;
-  std::string sessionPreset_ = kDefaultSessionPreset;
+  std::string sessionPreset_ = captureSessionPreset::defaultPreset();
   Capabilities capabilities_;
   std::vector<std::shared_ptr<DeviceUnit>> units_;
   std::vector<const DeviceUnit*> interrupted_;

@@ -1,7 +1,9 @@
 #include "Medley/Sources/Mixer/MediaMixer.h"
 
 #include <algorithm>
+#include <limits>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
 #include "Medley/Sources/Mixer/NullCaptureSession.h"
 #include "Medley/Sources/Screen/ScreenActor.h"
@@ -526,18 +528,12 @@ Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
       break;
     case CaptureRuntimeError::Code::unsupportedDeviceActiveFormat:
       if (auto unit = std::dynamic_pointer_cast<VideoDeviceUnit>(error.device)) {
-        // The preset bounds the picture ("1280x720"); without one any size will do.
-        int width = 2147483647, height = 2147483647;
+        // The preset's size; a preset without one lets any size do.
         const auto preset = session()->sessionPreset();
-        if (const auto x = preset.find('x'); x != std::string::npos) {
-          try {
-            width = std::stoi(preset.substr(0, x));
-            height = std::stoi(preset.substr(x + 1));
-          } catch (const std::exception&) {
-          }
-        }
+        const int32_t width = presetWidth(preset).value_or(std::numeric_limits<int32_t>::max());
+        const int32_t height = presetHeight(preset).value_or(std::numeric_limits<int32_t>::max());
         try {
-          if (!unit->changeActiveFormat(width, height, frameRate_)) break;
+          if (!unit->changeActiveFormat(width, height, frameRate_, session()->isMultiCamSessionEnabled())) break;
         } catch (const std::exception& e) {
           MEDLEY_LOG_ERROR("sessionRuntimeErrorOccured(_:)", e.what());
           break;

@@ -92,6 +92,8 @@ void VideoCaptureUnit::attachVideo(std::shared_ptr<platform::VideoCaptureDevice>
   }
   unit->setVideoOrientation(videoOrientation_);
   unit->setSampleBufferDelegate(shared_from_this());
+  // Before the caller's configuration, which has the last word.
+  unit->applySessionPreset(session_->sessionPreset());
   if (configuration) {
     try {
       configuration(*unit);

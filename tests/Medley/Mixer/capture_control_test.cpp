@@ -149,6 +149,7 @@ TEST_F(CaptureControlTest, AThrowingConfigurationStillAttachesAndMirroringUsesTh
 }
 
 TEST_F(CaptureControlTest, FrameRateChangesTheCameraOnlyInPassthrough) {
+  runNow(rt, mixer->setSessionPreset("640x480"));
   runNow(rt, mixer->attachVideo(camera, 0));
   runNow(rt, mixer->setFrameRate(30));
   EXPECT_EQ(camera->active, 0u);
@@ -262,6 +263,7 @@ TEST_F(CaptureControlTest, ManualAppendsAndCapturedMediaNeverRaceOnOneMixer) {
 }
 
 TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetOrChangesNothing) {
+  runNow(rt, mixer->setSessionPreset("640x480"));
   runNow(rt, mixer->attachVideo(camera, 0));
   runNow(rt, mixer->startRunning());
   auto unit = mixer->videoIO()->devices().at(0);
@@ -269,7 +271,7 @@ TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetO
   runNow(rt, mixer->sessionRuntimeErrorOccured(
                  {medley::CaptureRuntimeError::Code::unsupportedDeviceActiveFormat, "format", unit}));
   EXPECT_EQ(camera->configureCount, 0);
-  // At 60 the other 640x480 format fits the preset; the 1280x720 one never can do 60.
+  // At 60 the other 640x480 format is the first of the preset's size that can.
   runNow(rt, mixer->setVideoMixerSettings({VideoMixerSettings::Mode::offscreen, false, 0}));
   runNow(rt, mixer->setFrameRate(60));
   runNow(rt, mixer->sessionRuntimeErrorOccured(
