@@ -19,6 +19,8 @@ AudioCaptureUnit::AudioCaptureUnit(std::shared_ptr<CaptureSessionConvertible> se
       monitor_(std::make_shared<AudioMonitor>(std::move(monitorOutput))) {}
 
 void AudioCaptureUnit::setMonitoringEnabled(bool enabled) {
+  // Under the lock the mixed sound is handed over with: the monitor is not restarted under it.
+  std::lock_guard lock(mutex_);
   isMonitoringEnabled_ = enabled;
   if (enabled && !monitor_->isRunning()) monitor_->startRunning();
   if (!enabled && monitor_->isRunning()) monitor_->stopRunning();
@@ -126,7 +128,15 @@ void AudioCaptureUnit::audioMixerDidOutput(AudioMixer&, const platform::PCMBuffe
       (void)continuation_->yield({std::move(copy), when});
     }
   }
-  if (monitor_->isRunning()) monitor_->append(buffer, when);
+  if (monitor_->isRunning()) {
+    // The monitor plays the mixer's format: a new one reopens its output.
+    if (monitor_->inputFormat() != buffer.format()) {
+      monitor_->stopRunning();
+      monitor_->setInputFormat(buffer.format());
+      monitor_->startRunning();
+    }
+    monitor_->append(buffer, when);
+  }
 }
 
 }  // namespace medley

@@ -43,12 +43,14 @@ std::shared_ptr<platform::Actor> defaultScreenActor(const std::shared_ptr<platfo
 }  // namespace
 
 MediaMixer::MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
-                       std::shared_ptr<platform::Runtime> runtime, std::shared_ptr<platform::Actor> screenActor)
+                       std::shared_ptr<platform::Runtime> runtime, std::shared_ptr<platform::Actor> screenActor,
+                       std::shared_ptr<platform::AudioOutput> monitorOutput)
     : Actor(std::string(kLibraryIdentifierPrefix) + ".Medley.MediaMixer", runtime),
       captureSessionMode_(captureSessionMode),
       isMultiTrackAudioMixingEnabled_(multiTrackAudioMixingEnabled),
       runtime_(runtime),
-      screenActor_(screenActor ? std::move(screenActor) : defaultScreenActor(runtime)) {}
+      screenActor_(screenActor ? std::move(screenActor) : defaultScreenActor(runtime)),
+      monitorOutput_(std::move(monitorOutput)) {}
 
 MediaMixer::~MediaMixer() {
   // Sequences end so that no task waits on them forever; the tasks hold the mixer only weakly.
@@ -506,7 +508,13 @@ Async<void> MediaMixer::setSessionPreset(std::string preset) {
 
 Async<void> MediaMixer::setMonitoringEnabled(bool enabled) {
   co_await hop();
-  audioIO()->setMonitoringEnabled(enabled);
+  auto unit = audioIO();
+  if (enabled && !unit->monitor()->hasOutput()) {
+    // Chosen only now: finding the sound server may take a moment.
+    if (!monitorOutput_) monitorOutput_ = platform::AudioOutput::makeDefault(runtime_).output;
+    unit->monitor()->setOutput(monitorOutput_);
+  }
+  unit->setMonitoringEnabled(enabled);
 }
 
 Async<void> MediaMixer::setAudioMixerSettings(AudioMixerSettings settings) {

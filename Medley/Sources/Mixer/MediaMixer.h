@@ -59,9 +59,12 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
 
   // Makes nothing else: every component is made on first use. The screen
   // actor defaults to the shared one on the shared runtime, else to one on `runtime`.
+  // Monitoring plays on `monitorOutput`, by default on the output
+  // AudioOutput::makeDefault() chooses when monitoring is first turned on.
   MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
              std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared(),
-             std::shared_ptr<platform::Actor> screenActor = nullptr);
+             std::shared_ptr<platform::Actor> screenActor = nullptr,
+             std::shared_ptr<platform::AudioOutput> monitorOutput = nullptr);
   ~MediaMixer() override;
 
   // Fixed at construction.
@@ -161,6 +164,7 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
 
   const std::shared_ptr<platform::Runtime> runtime_;
   const std::shared_ptr<platform::Actor> screenActor_;
+  std::shared_ptr<platform::AudioOutput> monitorOutput_;
   // Guards the components made on first use.
   std::mutex componentsMutex_;
   std::shared_ptr<CaptureSessionConvertible> session_;
