@@ -95,6 +95,8 @@ void AudioCaptureUnit::attachAudio(std::shared_ptr<platform::AudioCapture> captu
     devices_.erase(it);
   }
   if (!capture) return;
+  // A microphone that cannot open fails here, not later while running; the track stays empty.
+  capture->check(deviceID);
   auto unit = std::make_shared<AudioDeviceUnit>(track, std::move(capture), deviceID);
   unit->setSampleBufferDelegate(shared_from_this());
   if (configuration) {

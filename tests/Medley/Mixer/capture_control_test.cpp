@@ -228,9 +228,10 @@ TEST_F(CaptureControlTest, ARuntimeErrorRestartsTheStoppedCamera) {
 TEST_F(CaptureControlTest, AMicrophoneIsOpenedWhileRunningAndItsSoundIsMixed) {
   auto mic = std::make_shared<FakeMicrophone>();
   runNow(rt, mixer->attachAudio(mic, "sine", 0));
-  EXPECT_EQ(mic->opens, 0);
+  EXPECT_EQ(mic->opens, 1);  // checked at the attach and closed again
+  EXPECT_FALSE(mic->handlers.onBuffer);
   runNow(rt, mixer->startRunning());
-  ASSERT_EQ(mic->opens, 1);
+  ASSERT_EQ(mic->opens, 2);
   EXPECT_EQ(mic->deviceID, "sine");
   const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 1, true);
   for (int i = 0; i < 8; ++i) mic->handlers.onBuffer(mixertest::tone(format, 440, 0.5, i * 960, 960), 10 + i * 0.02);
@@ -243,6 +244,19 @@ TEST_F(CaptureControlTest, AMicrophoneIsOpenedWhileRunningAndItsSoundIsMixed) {
   EXPECT_FALSE(mixer->audioIO()->monitor()->isRunning());
   runNow(rt, mixer->attachAudio(nullptr, "", 0));
   EXPECT_FALSE(mic->handlers.onBuffer);
+}
+
+TEST_F(CaptureControlTest, AMicrophoneThatCannotOpenFailsItsAttachAndLeavesTheTrackEmpty) {
+  struct Refusing final : platform::AudioCapture {
+    std::unique_ptr<platform::AudioCaptureSession> open(const std::string&, Handlers) override {
+      throw platform::AudioCaptureError({platform::AudioCaptureFailure::Kind::inputRefused, "taken"});
+    }
+  };
+  runNow(rt, mixer->attachAudio(std::make_shared<FakeMicrophone>(), "sine", 0));
+  EXPECT_EQ(errorOf([&] { runNow(rt, mixer->attachAudio(std::make_shared<Refusing>(), "taken", 0)); }),
+            MediaMixer::Error::Kind::failedToAttach);
+  EXPECT_TRUE(mixer->audioIO()->devices().empty());
+  EXPECT_TRUE(std::dynamic_pointer_cast<medley::CaptureSession>(mixer->session())->units().empty());
 }
 
 // Captured pictures arrive on the camera's own thread while a caller appends
