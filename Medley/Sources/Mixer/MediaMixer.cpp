@@ -1,6 +1,7 @@
 #include "Medley/Sources/Mixer/MediaMixer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
@@ -448,6 +449,12 @@ Async<void> MediaMixer::configureAudioDevice(uint8_t trackId, AudioConfiguration
 
 Async<void> MediaMixer::setFrameRate(double frameRate) {
   co_await hop();
+  // Below 1 the render pace would truncate to 0, which the display link reads
+  // as every refresh: the opposite of what was asked. Refused, as are rates
+  // that are not finite or whose durations (1/100 frame) overflow.
+  if (!std::isfinite(frameRate) || frameRate < 1 || frameRate * 100 > std::numeric_limits<int32_t>::max()) {
+    throw std::invalid_argument("not a frame rate: " + std::to_string(frameRate));
+  }
   auto unit = videoIO();
   if (unit->videoMixerSettings().mode == VideoMixerSettings::Mode::offscreen) {
     auto link = displayLink();

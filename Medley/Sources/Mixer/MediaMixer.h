@@ -133,7 +133,8 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   platform::Async<void> configureVideoDevice(uint8_t track, VideoConfiguration configuration);
   platform::Async<void> configureAudioDevice(uint8_t track, AudioConfiguration configuration);
   // Offscreen: the render pace only. Passthrough: the first camera's rate too;
-  // when the camera refuses, throws and keeps the old rate.
+  // when the camera refuses, throws and keeps the old rate. A rate below 1 or
+  // not finite throws std::invalid_argument and changes nothing.
   platform::Async<void> setFrameRate(double frameRate);
   platform::Async<void> setDynamicRangeMode(DynamicRangeMode mode);
   platform::Async<void> setTorchEnabled(bool enabled);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Eventually.h"
 
 #include "Medley/Mixer/audio_mixer_test_support.h"
@@ -208,4 +210,17 @@ TEST(MediaMixerThreadedTest, StartAndStopPairsOnRealThreadsAlwaysEnd) {
   ASSERT_TRUE(qztest::eventually([&] { return running.isFinished(); }));
   EXPECT_FALSE(running.result());
   EXPECT_FALSE(mixer->displayLink()->isRunning());
+}
+
+TEST_F(MediaMixerRunningTest, AFrameRateBelowOneIsRefusedAndTheRenderPaceStays) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  for (double bad : {0.5, 0.0, -30.0, std::nan(""), 1e300}) {
+    EXPECT_THROW(runNow(rt, mixer->setFrameRate(bad)), std::invalid_argument) << bad;
+  }
+  runNow(rt, mixer->setFrameRate(1));
+  ticks(120);
+  EXPECT_DOUBLE_EQ(runNow(rt, mixer->frameRate()), 1);
+  EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 1);
+  EXPECT_LE(mixed->pictures.size(), 3u) << "one picture a second, never one every refresh";
 }
