@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
+#include "Eventually.h"
 #include "Medley/Mixer/media_mixer_test_support.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
 #include "Medley/Util/virtual_run.h"
+#include "Platform/Concurrency/BlockingWait.h"
 
 using medley::CaptureSession;
 using medley::MediaMixer;
@@ -25,8 +29,8 @@ class RefusingMicrophone final : public platform::AudioCapture {
     if (refuse) throw std::runtime_error("input taken");
     return std::make_unique<Session>();
   }
-  int opens = 0;
-  bool refuse = false;
+  std::atomic<int> opens{0};
+  std::atomic<bool> refuse{false};
 };
 
 struct DeviceRestartTest : ::testing::Test {
@@ -109,11 +113,29 @@ TEST_F(DeviceRestartTest, AMicrophoneThatCannotOpenIsRetriedAtMostOnceASecond) {
   auto mic = std::make_shared<RefusingMicrophone>();
   runNow(rt, mixer->attachAudio(mic, "default", 0));
   mic->refuse = true;
-  const int before = mic->opens;
+  const int before = mic->opens.load();
   runNow(rt, mixer->startRunning());
   rt->runUntilIdle();
-  EXPECT_EQ(mic->opens, before + 1);
+  EXPECT_EQ(mic->opens.load(), before + 1);
   seconds(10);
   // 1, 2, 4 seconds after the first.
-  EXPECT_EQ(mic->opens, before + 4);
+  EXPECT_EQ(mic->opens.load(), before + 4);
+}
+
+TEST(DeviceRestartThreadedTest, StopReturnsWithinASecondWhileDevicesKeepFailing) {
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::single, false);
+  auto camera = std::make_shared<FakeCamera>();
+  auto mic = std::make_shared<RefusingMicrophone>();
+  platform::blockingWait(mixer->attachVideo(camera, 0));
+  platform::blockingWait(mixer->attachAudio(mic, "default", 0));
+  camera->failStart = true;
+  mic->refuse = true;
+  platform::blockingWait(mixer->startRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return mic->opens >= 2; }, std::chrono::seconds(2)));
+  auto stop = platform::spawn(platform::Runtime::shared()->globalQueue(), mixer->stopRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return stop.isFinished(); }, std::chrono::seconds(1)));
+  // Tried once at the start, not again within the first second.
+  std::lock_guard lock(camera->mutex);
+  EXPECT_EQ(camera->starts, 1);
+  EXPECT_EQ(mic->opens.load(), 2);  // the check at the attach, then the start
 }
