@@ -537,6 +537,7 @@ Async<void> MediaMixer::configuration(std::function<void(CaptureSessionConvertib
 Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
   co_await hop();
   if (!error.description.empty()) MEDLEY_LOG_WARN("a capture device failed:", error.description);
+  (void)deviceFailures_.yield(error);
   switch (error.code) {
     case CaptureRuntimeError::Code::unknown:
       if (!isInBackground_) session()->startRunningIfNeeded();
@@ -559,6 +560,11 @@ Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
   }
 }
 
+
+Async<platform::AsyncStream<CaptureRuntimeError>> MediaMixer::deviceFailures() {
+  co_await hop();
+  co_return deviceFailures_.stream();
+}
 
 void to_json(nlohmann::json& json, MediaMixer::CaptureSessionMode mode) { json = std::string(MediaMixer::rawValue(mode)); }
 

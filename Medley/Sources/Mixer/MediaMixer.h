@@ -27,6 +27,7 @@
 #include "Medley/Sources/Mixer/VideoCaptureUnit.h"
 #include "Medley/Sources/Screen/DisplayLinkChoreographer.h"
 #include "Medley/Sources/Screen/Screen.h"
+#include "Medley/Sources/Util/AsyncStreamedFlow.h"
 #include "Platform/Concurrency/Actor.h"
 #include "Platform/Concurrency/Task.h"
 
@@ -146,6 +147,9 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   platform::Async<void> configuration(std::function<void(CaptureSessionConvertible&)> body);
   // Recovery: restarts the session's devices after an unknown error unless in the background.
   platform::Async<void> sessionRuntimeErrorOccured(CaptureRuntimeError error);
+  // The devices' failures as the mixer hears them, for the caller to tell the
+  // user. Each read makes a new sequence; the one read before ends.
+  platform::Async<platform::AsyncStream<CaptureRuntimeError>> deviceFailures();
 
  private:
   const CaptureSessionMode captureSessionMode_;
@@ -156,6 +160,7 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;
+  AsyncStreamedFlow<CaptureRuntimeError> deviceFailures_;
 
   void applyVideoMixerMode(VideoMixerSettings::Mode mode);
   void track(platform::TaskHandle<void> task);

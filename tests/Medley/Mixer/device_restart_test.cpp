@@ -65,11 +65,14 @@ struct DeviceRestartTest : ::testing::Test {
 
 TEST_F(DeviceRestartTest, ACameraFailingAtTheStartIsRetriedAtAGrowingPaceUntilTheMixerStops) {
   runNow(rt, mixer->attachVideo(camera, 0));
+  medleytest::Collector<medley::CaptureRuntimeError> failures(rt, runNow(rt, mixer->deviceFailures()));
   camera->failStart = true;
   runNow(rt, mixer->startRunning());
   EXPECT_EQ(camera->starts, 1);
+  ASSERT_EQ(failures.values().size(), 1u) << "the failure at the start reached nobody";
+  EXPECT_EQ(failures.values()[0].device, mixer->videoIO()->devices().at(0));
   seconds(1);
-  EXPECT_EQ(camera->starts, 2) << "the failure at the start reached nobody";
+  EXPECT_EQ(camera->starts, 2);
   seconds(1);
   EXPECT_EQ(camera->starts, 2);  // the pause has grown to two seconds
   seconds(1);
