@@ -56,6 +56,11 @@ class AudioCapture {
   virtual ~AudioCapture() = default;
   // Opens the input and starts delivering. Throws AudioCaptureError.
   virtual std::unique_ptr<AudioCaptureSession> open(const std::string& deviceID, Handlers handlers) = 0;
+  // Throws what open() would when the input cannot be opened now; by default
+  // it opens the input and closes it again.
+  virtual void check(const std::string& deviceID) {
+    if (auto session = open(deviceID, {})) session->stop();
+  }
 };
 
 }  // namespace platform

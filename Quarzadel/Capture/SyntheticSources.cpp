@@ -134,13 +134,17 @@ std::vector<std::shared_ptr<SyntheticVideoSource>> SyntheticSources::liveSources
 
 void SyntheticSources::reportUnplugged(const std::string& id) {
   std::vector<std::pair<VideoFrameSource::FailureHandler, std::string>> calls;
+  // Released after the lock: the last reference runs the camera's destructor, which takes it.
+  std::vector<std::shared_ptr<SyntheticVideoSource>> held;
   {
     auto& store = liveStore();
     std::lock_guard lock(store.lock);
     for (const auto& e : store.cameras) {
       auto camera = e.weak.lock();
-      if (camera && camera->spec_.id == id && camera->onFailure_)
+      if (!camera) continue;
+      if (camera->spec_.id == id && camera->onFailure_)
         calls.emplace_back(camera->onFailure_, camera->spec_.name + SyntheticVideoSource::kDisconnected);
+      held.push_back(std::move(camera));
     }
   }
   // Outside the lock: the callbacks only enqueue on the consumers' queues.

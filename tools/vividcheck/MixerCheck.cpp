@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Mixer/V4L2DeviceControls.h"
@@ -119,18 +120,26 @@ bool runMode(const std::shared_ptr<medley::MediaMixer>& mixer, medley::VideoMixe
 
 }  // namespace
 
-bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted) {
+bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset) {
   using platform::blockingWait;
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
   auto device = std::make_shared<platform::V4L2Device>(camera);
   auto controls = std::make_shared<medley::V4L2DeviceControls>(camera.path);
   try {
+    blockingWait(mixer->setSessionPreset(preset));
     blockingWait(mixer->attachVideo(
         device, 0, [](medley::VideoDeviceUnit& unit) { unit.setVideoMirrored(true); }, controls));
-    blockingWait(mixer->setFrameRate(30));
   } catch (const std::exception& e) {
     std::printf("mixer: the camera cannot be attached: %s\n", e.what());
     return false;
+  }
+  // Large sizes of the virtual camera stream slower than 30 fps: a refusal keeps
+  // the preset's format, as it should.
+  try {
+    blockingWait(mixer->setFrameRate(30));
+    std::printf("mixer: 30 fps\n");
+  } catch (const std::exception& e) {
+    std::printf("mixer: 30 fps refused, the format stays: %s\n", e.what());
   }
   // The device's controls where it has them: mirroring is its horizontal flip;
   // a torch it lacks is reported unsupported.
@@ -148,7 +157,11 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted) {
   }
   const int width = formats[*active].width, height = formats[*active].height;
   std::printf("mixer: camera on format %zu %dx%d\n", *active, width, height);
+  const auto presetWidth = medley::presetWidth(preset), presetHeight = medley::presetHeight(preset);
+  const bool presetOK = !presetWidth || (width == *presetWidth && height == *presetHeight);
+  std::printf("mixer: preset %s %s\n", preset.c_str(), presetOK ? "reached the camera" : "did NOT reach the camera");
   bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height) && controlsOK;
+  ok = ok && presetOK;
   ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height) && ok;
   // Detaching releases the camera for what follows.
   blockingWait(mixer->attachVideo(nullptr, 0));

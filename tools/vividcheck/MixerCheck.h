@@ -4,12 +4,14 @@
 // first as they come (passthrough), then composited on the display-link clock
 // (offscreen); each output counts them and checks their size and times.
 #include <cstddef>
+#include <string>
 
 #include "Platform/Capture/VideoCaptureDeviceInfo.h"
 
 namespace vividcheck {
 
-// Prints what arrived; true when every check held. Releases the camera.
-bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted);
+// Prints what arrived; true when every check held. Releases the camera. The
+// session runs with `preset`; a preset of a size makes the camera stream at it.
+bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset);
 
 }  // namespace vividcheck

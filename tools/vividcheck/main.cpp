@@ -4,7 +4,7 @@
 // With --mixer it first runs the camera through a media mixer (MixerCheck.h).
 // Built statically it runs inside the test machine of tools/vivid-check.
 //
-//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--unplug-and-unload MODULE]
+//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH] [--unplug-and-unload MODULE]
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -77,11 +77,13 @@ int main(int argc, char** argv) {
   size_t wanted = 30;
   std::string unload;
   bool mixer = false;
+  std::string preset = "1280x720";
   StreamConfig target;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) wanted = std::stoul(argv[++i]);
     else if (a == "--mixer") mixer = true;
+    else if (a == "--preset" && i + 1 < argc) preset = argv[++i];
     else if (a == "--unplug-and-unload" && i + 1 < argc) unload = argv[++i];
     else if (a == "--resolution" && i + 1 < argc)
       target.resolution = std::string(argv[++i]) == "720p" ? StreamConfig::Resolution::hd720
@@ -100,7 +102,7 @@ int main(int argc, char** argv) {
 
   // Before anything else changes the camera's format, and done with it before
   // the capture below opens it.
-  const bool mixerOK = !mixer || vividcheck::checkMixer(devices.front(), wanted);
+  const bool mixerOK = !mixer || vividcheck::checkMixer(devices.front(), wanted, preset);
 
   // The scoring's choices, worked out here to compare with what the capture makes
   // active. The device is left on another format first, so the capture must change it.

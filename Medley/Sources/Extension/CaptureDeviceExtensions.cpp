@@ -4,7 +4,9 @@ namespace medley {
 
 bool isFrameRateSupported(const CaptureDeviceFormat& format, double rate) {
   for (const auto& range : format.videoSupportedFrameRateRanges) {
-    if (range.minFrameRate != range.maxFrameRate) return range.minFrameRate <= rate && rate <= range.maxFrameRate;
+    if (range.minFrameRate != range.maxFrameRate) {
+      return range.minFrameRate - 0.01 <= rate && rate <= range.maxFrameRate + 0.01;
+    }
   }
   // Only single rates: the nearest of them stands in for the requested one.
   return !format.videoSupportedFrameRateRanges.empty();

@@ -22,8 +22,9 @@ struct CaptureDeviceFormat {
   std::vector<FrameRateRange> videoSupportedFrameRateRanges;
 };
 
-// The first range that is not a single rate decides; a list of single rates
-// accepts every rate (the nearest is taken); no ranges accept none.
+// The first range that is not a single rate decides (a hundredth of a frame
+// either way counts: drivers give 30000/1001 for "29.97"); a list of single
+// rates accepts every rate (the nearest is taken); no ranges accept none.
 bool isFrameRateSupported(const CaptureDeviceFormat& format, double frameRate);
 
 // The index of the first format (from the first) that supports the rate and is
@@ -36,10 +37,10 @@ std::optional<size_t> findVideoFormat(std::span<const CaptureDeviceFormat> forma
 // Capture presets by name, as the capture session reports them.
 using CaptureSessionPreset = std::string;
 namespace captureSessionPreset {
-inline const CaptureSessionPreset hd1920x1080 = "AVCaptureSessionPreset1920x1080";
-inline const CaptureSessionPreset hd1280x720 = "AVCaptureSessionPreset1280x720";
-inline const CaptureSessionPreset vga640x480 = "AVCaptureSessionPreset640x480";
-inline const CaptureSessionPreset cif352x288 = "AVCaptureSessionPreset352x288";
+inline const CaptureSessionPreset hd1920x1080 = "1920x1080";
+inline const CaptureSessionPreset hd1280x720 = "1280x720";
+inline const CaptureSessionPreset vga640x480 = "640x480";
+inline const CaptureSessionPreset cif352x288 = "352x288";
 // The module's default preset.
 inline const CaptureSessionPreset& defaultPreset() { return hd1280x720; }
 }  // namespace captureSessionPreset

@@ -19,6 +19,8 @@ AudioCaptureUnit::AudioCaptureUnit(std::shared_ptr<CaptureSessionConvertible> se
       monitor_(std::make_shared<AudioMonitor>(std::move(monitorOutput))) {}
 
 void AudioCaptureUnit::setMonitoringEnabled(bool enabled) {
+  // Under the lock the mixed sound is handed over with: the monitor is not restarted under it.
+  std::lock_guard lock(mutex_);
   isMonitoringEnabled_ = enabled;
   if (enabled && !monitor_->isRunning()) monitor_->startRunning();
   if (!enabled && monitor_->isRunning()) monitor_->stopRunning();
@@ -93,6 +95,8 @@ void AudioCaptureUnit::attachAudio(std::shared_ptr<platform::AudioCapture> captu
     devices_.erase(it);
   }
   if (!capture) return;
+  // A microphone that cannot open fails here, not later while running; the track stays empty.
+  capture->check(deviceID);
   auto unit = std::make_shared<AudioDeviceUnit>(track, std::move(capture), deviceID);
   unit->setSampleBufferDelegate(shared_from_this());
   if (configuration) {
@@ -106,9 +110,10 @@ void AudioCaptureUnit::attachAudio(std::shared_ptr<platform::AudioCapture> captu
   devices_[track] = std::move(unit);
 }
 
-void AudioCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description) {
+void AudioCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description,
+                                    bool disconnected) {
   if (auto session = std::dynamic_pointer_cast<CaptureSession>(session_)) {
-    session->sessionRuntimeError({CaptureRuntimeError::Code::unknown, description, unit});
+    session->deviceFailed(unit, {CaptureRuntimeError::Code::unknown, description, unit}, disconnected);
   }
 }
 
@@ -125,7 +130,15 @@ void AudioCaptureUnit::audioMixerDidOutput(AudioMixer&, const platform::PCMBuffe
       (void)continuation_->yield({std::move(copy), when});
     }
   }
-  if (monitor_->isRunning()) monitor_->append(buffer, when);
+  if (monitor_->isRunning()) {
+    // The monitor plays the mixer's format: a new one reopens its output.
+    if (monitor_->inputFormat() != buffer.format()) {
+      monitor_->stopRunning();
+      monitor_->setInputFormat(buffer.format());
+      monitor_->startRunning();
+    }
+    monitor_->append(buffer, when);
+  }
 }
 
 }  // namespace medley

@@ -56,7 +56,7 @@ class AudioCaptureUnit final : public AudioMixerDelegate, public std::enable_sha
   void attachAudio(std::shared_ptr<platform::AudioCapture> capture, const std::string& deviceID, uint8_t track,
                    const Configuration& configuration = nullptr);
 
-  void deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description);
+  void deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const std::string& description, bool disconnected = false);
 
   void audioMixerDidOutput(AudioMixer& mixer, const platform::PCMBuffer& buffer,
                            const platform::AudioTime& when) override;

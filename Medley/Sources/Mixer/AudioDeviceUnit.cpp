@@ -48,7 +48,9 @@ void AudioDeviceUnit::startCapturing() {
       std::lock_guard lock(self->mutex_);
       unit = self->dataOutput_.lock();
     }
-    if (unit) unit->deviceFailed(self, failure.description);
+    if (unit) {
+      unit->deviceFailed(self, failure.description, failure.kind == platform::AudioCaptureFailure::Kind::disconnected);
+    }
   };
   // Not under the lock: the sound server's thread may deliver before open returns.
   std::unique_ptr<platform::AudioCaptureSession> opened;

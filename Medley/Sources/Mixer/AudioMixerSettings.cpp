@@ -1,10 +1,28 @@
 #include "Medley/Sources/Mixer/AudioMixerSettings.h"
 
 #include <algorithm>
+#include <limits>
+#include <string>
 
 #include "Medley/Sources/Extension/AudioFormatFactory.h"
 
 namespace medley {
+
+namespace {
+
+// An unsigned integer that fits T; anything else (negative, fractional, too
+// large) is refused rather than wrapped.
+template <class T>
+T unsignedOf(const nlohmann::json& value, const char* name) {
+  const bool fits = value.is_number_integer() && value.get<int64_t>() >= 0 &&
+                    value.get<uint64_t>() <= std::numeric_limits<T>::max();
+  if (!fits) {
+    throw nlohmann::json::type_error::create(302, std::string(name) + " is out of range: " + value.dump(), &value);
+  }
+  return static_cast<T>(value.get<uint64_t>());
+}
+
+}  // namespace
 
 const AudioMixerSettings& AudioMixerSettings::defaultSettings() {
   static const AudioMixerSettings settings;
@@ -50,15 +68,16 @@ void to_json(nlohmann::json& json, const AudioMixerSettings& settings) {
 void from_json(const nlohmann::json& json, AudioMixerSettings& settings) {
   AudioMixerSettings decoded;
   decoded.sampleRate = json.at("sampleRate").get<double>();
-  decoded.channels = json.at("channels").get<uint32_t>();
+  decoded.channels = unsignedOf<uint32_t>(json.at("channels"), "channels");
   decoded.isMuted = json.at("isMuted").get<bool>();
-  decoded.mainTrack = json.at("mainTrack").get<uint8_t>();
+  decoded.mainTrack = unsignedOf<uint8_t>(json.at("mainTrack"), "mainTrack");
   const auto& tracks = json.at("tracks");
   if (!tracks.is_array() || tracks.size() % 2 != 0)
     throw nlohmann::json::type_error::create(302, "\"tracks\" must alternate track ids and track settings", &tracks);
   for (size_t i = 0; i < tracks.size(); i += 2)
-    decoded.tracks[tracks[i].get<uint8_t>()] = tracks[i + 1].get<AudioMixerTrackSettings>();
-  decoded.maximumNumberOfChannels = json.at("maximumNumberOfChannels").get<uint32_t>();
+    decoded.tracks[unsignedOf<uint8_t>(tracks[i], "a track id")] = tracks[i + 1].get<AudioMixerTrackSettings>();
+  decoded.maximumNumberOfChannels =
+      unsignedOf<uint32_t>(json.at("maximumNumberOfChannels"), "maximumNumberOfChannels");
   settings = std::move(decoded);
 }
 

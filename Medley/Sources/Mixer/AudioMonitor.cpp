@@ -22,6 +22,16 @@ AudioMonitor::~AudioMonitor() {
   }
 }
 
+void AudioMonitor::setOutput(std::shared_ptr<platform::AudioOutput> output) {
+  std::lock_guard lock(mutex_);
+  output_ = std::move(output);
+}
+
+bool AudioMonitor::hasOutput() const {
+  std::lock_guard lock(mutex_);
+  return output_ != nullptr;
+}
+
 std::optional<platform::AudioFormat> AudioMonitor::inputFormat() const {
   std::lock_guard lock(mutex_);
   return inputFormat_;
@@ -56,6 +66,7 @@ bool AudioMonitor::isRunning() const {
 
 void AudioMonitor::startRunning() {
   std::optional<platform::AudioFormat> format;
+  std::shared_ptr<platform::AudioOutput> output;
   uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
@@ -63,10 +74,11 @@ void AudioMonitor::startRunning() {
     isRunning_ = true;
     generation = ++generation_;
     format = inputFormat_;
+    output = output_;
   }
   // Without a format or an output the monitor runs all the same, silently.
-  if (!format || !output_) return;
-  Unit unit = output_->makePlayerUnit();
+  if (!format || !output) return;
+  Unit unit = output->makePlayerUnit();
   try {
     if (!unit) return;
     unit->connect(*format);

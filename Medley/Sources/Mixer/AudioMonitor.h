@@ -36,6 +36,10 @@ class AudioMonitor final : public Runner, public std::enable_shared_from_this<Au
   explicit AudioMonitor(std::shared_ptr<platform::AudioOutput> output);
   ~AudioMonitor() override;
 
+  // Where it plays; takes effect at the next start.
+  void setOutput(std::shared_ptr<platform::AudioOutput> output);
+  bool hasOutput() const;
+
   std::optional<platform::AudioFormat> inputFormat() const;
   // A new format replaces the ring with an empty one in it; takes effect for
   // the output at the next start.
@@ -64,8 +68,8 @@ class AudioMonitor final : public Runner, public std::enable_shared_from_this<Au
   void schedule(const Unit& unit, uint64_t generation, size_t index);
   void played(uint64_t generation, size_t index);
 
-  const std::shared_ptr<platform::AudioOutput> output_;
   mutable std::mutex mutex_;
+  std::shared_ptr<platform::AudioOutput> output_;
   std::optional<platform::AudioFormat> inputFormat_;
   std::unique_ptr<AudioRingBuffer> ringBuffer_;
   bool isRunning_ = false;

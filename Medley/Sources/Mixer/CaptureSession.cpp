@@ -15,9 +15,13 @@ class HostClock final : public ScreenSynchronizationClock {
 
 }  // namespace
 
-CaptureSession::CaptureSession() : clock_(std::make_shared<HostClock>()) {}
+CaptureSession::CaptureSession(std::shared_ptr<platform::Runtime> runtime)
+    : clock_(std::make_shared<HostClock>()), runtime_(std::move(runtime)) {}
 
-CaptureSession::~CaptureSession() { stopRunning(); }
+CaptureSession::~CaptureSession() {
+  stopRunning();
+  if (restartTimer_) runtime_->cancel(*restartTimer_);
+}
 
 std::string CaptureSession::sessionPreset() const {
   std::lock_guard lock(mutex_);
@@ -25,8 +29,14 @@ std::string CaptureSession::sessionPreset() const {
 }
 
 void CaptureSession::setSessionPreset(const std::string& preset) {
-  std::lock_guard lock(mutex_);
-  sessionPreset_ = preset;
+  std::vector<std::shared_ptr<DeviceUnit>> units;
+  {
+    std::lock_guard lock(mutex_);
+    if (sessionPreset_ == preset) return;
+    sessionPreset_ = preset;
+    units = units_;
+  }
+  for (const auto& unit : units) unit->applySessionPreset(preset);
 }
 
 bool CaptureSession::isCapturing() const {
@@ -65,6 +75,7 @@ void CaptureSession::attachCapture(const std::shared_ptr<DeviceUnit>& unit) {
     if (std::find(units_.begin(), units_.end(), unit) != units_.end()) return;
     units_.push_back(unit);
     start = isRunning_ && batchDepth_ == 0;
+    if (start) restarts_[unit.get()].lastStart = runtime_->now();
   }
   if (start) unit->startCapturing();
 }
@@ -76,6 +87,7 @@ void CaptureSession::detachCapture(const std::shared_ptr<DeviceUnit>& unit) {
     auto it = std::find(units_.begin(), units_.end(), unit);
     if (it == units_.end()) return;
     units_.erase(it);
+    restarts_.erase(unit.get());
     clearInterruptionLocked(unit.get());
   }
   unit->stopCapturing();
@@ -127,6 +139,9 @@ void CaptureSession::stopRunning() {
     if (!isRunning_) return;
     isRunning_ = false;
     runtimeError_.finish();
+    restarts_.clear();
+    if (restartTimer_) runtime_->cancel(*restartTimer_);
+    restartTimer_.reset();
     if (!interrupted_.empty()) {
       interrupted_.clear();
       (void)isInturreped_.yield(false);
@@ -138,6 +153,23 @@ void CaptureSession::stopRunning() {
 
 void CaptureSession::sessionRuntimeError(const CaptureRuntimeError& error) {
   std::lock_guard lock(mutex_);
+  (void)runtimeError_.yield(error);
+}
+
+void CaptureSession::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const CaptureRuntimeError& error,
+                                  bool disconnected) {
+  if (!unit) return;
+  std::lock_guard lock(mutex_);
+  if (!isRunning_ || std::find(units_.begin(), units_.end(), unit) == units_.end()) return;
+  auto& restart = restarts_[unit.get()];
+  const auto now = runtime_->now();
+  if (disconnected) {
+    restart.disconnected = true;
+  } else {
+    const bool steady = restart.pause == 0 || now - restart.lastStart >= kSteadyRun;
+    restart.pause = steady ? kFirstRestartPause : std::min(restart.pause * 2, kLongestRestartPause);
+    restart.notBefore = restart.lastStart + restart.pause;
+  }
   (void)runtimeError_.yield(error);
 }
 
@@ -177,9 +209,43 @@ int CaptureSession::configurationCount() const {
 }
 
 void CaptureSession::startUnits() {
-  for (const auto& unit : units()) {
-    if (!unit->isCapturing()) unit->startCapturing();
+  std::vector<std::shared_ptr<DeviceUnit>> due;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isRunning_) return;
+    const auto now = runtime_->now();
+    std::optional<platform::Nanos> next;
+    for (const auto& unit : units_) {
+      if (unit->isCapturing()) continue;
+      auto& restart = restarts_[unit.get()];
+      if (restart.disconnected) continue;
+      if (restart.notBefore > now) {
+        next = next ? std::min(*next, restart.notBefore) : restart.notBefore;
+        continue;
+      }
+      restart.lastStart = now;
+      due.push_back(unit);
+    }
+    if (next) scheduleRestartLocked(*next);
   }
+  for (const auto& unit : due) unit->startCapturing();
+}
+
+void CaptureSession::scheduleRestartLocked(platform::Nanos when) {
+  if (restartTimer_ && restartTimerAt_ <= when) return;
+  std::weak_ptr<CaptureSession> weak = weak_from_this();
+  if (weak.expired()) return;
+  if (restartTimer_) runtime_->cancel(*restartTimer_);
+  restartTimerAt_ = when;
+  restartTimer_ = runtime_->postAt(when, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard lock(self->mutex_);
+      self->restartTimer_.reset();
+    }
+    self->startUnits();
+  });
 }
 
 }  // namespace medley

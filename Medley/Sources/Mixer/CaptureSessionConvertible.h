@@ -30,8 +30,8 @@ struct CaptureRuntimeError {
 
 class CaptureSessionConvertible : public Runner {
  public:
-  static constexpr const char* kDefaultSessionPreset = "1280x720";
 
+  // One of captureSessionPreset's names; captureSessionPreset::defaultPreset() at first.
   virtual std::string sessionPreset() const = 0;
   virtual void setSessionPreset(const std::string& preset) = 0;
   // Whether devices are delivering.

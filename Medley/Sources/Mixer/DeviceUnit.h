@@ -3,6 +3,7 @@
 // session starts its delivery while the session runs and stops it when the
 // session stops or the unit is detached.
 #include <cstdint>
+#include <string>
 
 namespace medley {
 
@@ -16,6 +17,8 @@ class DeviceUnit {
   // Stops delivering and waits for the last delivery; safe to repeat.
   virtual void stopCapturing() = 0;
   virtual bool isCapturing() const = 0;
+  // The session's capture preset (a size such as "1280x720"), at attach and on change.
+  virtual void applySessionPreset(const std::string&) {}
 };
 
 }  // namespace medley

@@ -1,7 +1,10 @@
 #include "Medley/Sources/Mixer/MediaMixer.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
 #include "Medley/Sources/Mixer/NullCaptureSession.h"
 #include "Medley/Sources/Screen/ScreenActor.h"
@@ -41,12 +44,14 @@ std::shared_ptr<platform::Actor> defaultScreenActor(const std::shared_ptr<platfo
 }  // namespace
 
 MediaMixer::MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
-                       std::shared_ptr<platform::Runtime> runtime, std::shared_ptr<platform::Actor> screenActor)
+                       std::shared_ptr<platform::Runtime> runtime, std::shared_ptr<platform::Actor> screenActor,
+                       std::shared_ptr<platform::AudioOutput> monitorOutput)
     : Actor(std::string(kLibraryIdentifierPrefix) + ".Medley.MediaMixer", runtime),
       captureSessionMode_(captureSessionMode),
       isMultiTrackAudioMixingEnabled_(multiTrackAudioMixingEnabled),
       runtime_(runtime),
-      screenActor_(screenActor ? std::move(screenActor) : defaultScreenActor(runtime)) {}
+      screenActor_(screenActor ? std::move(screenActor) : defaultScreenActor(runtime)),
+      monitorOutput_(std::move(monitorOutput)) {}
 
 MediaMixer::~MediaMixer() {
   // Sequences end so that no task waits on them forever; the tasks hold the mixer only weakly.
@@ -95,7 +100,7 @@ std::shared_ptr<CaptureSessionConvertible> MediaMixer::session() {
     if (captureSessionMode_ == CaptureSessionMode::manual) {
       session_ = std::make_shared<NullCaptureSession>();
     } else {
-      session_ = std::make_shared<CaptureSession>();
+      session_ = std::make_shared<CaptureSession>(runtime_);
     }
   }
   return session_;
@@ -195,14 +200,10 @@ void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
   track(platform::spawn(
       screenActor_->queue(),
       [](std::weak_ptr<MediaMixer> weak, std::shared_ptr<Screen> screen, std::shared_ptr<DisplayLinkChoreographer> link,
-         std::shared_ptr<platform::SerialQueue> screenQueue) -> Async<void> {
-        double frameRate = kDefaultFrameRate;
-        if (auto self = weak.lock()) {
-          frameRate = co_await self->frameRate();
-        } else {
-          co_return;
-        }
-        co_await platform::hop(screenQueue);
+         std::shared_ptr<platform::SerialQueue> screenQueue, double frameRate) -> Async<void> {
+        // No suspension before the link starts: a stop queued on the screen
+        // queue after this task must find the link running, or it would stop
+        // nothing and this loop would never end.
         link->setPreferredFramesPerSecond(static_cast<int>(frameRate));
         link->startRunning();
         auto ticks = link->updateFrames();
@@ -222,7 +223,7 @@ void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
           co_await self->forwardVideo(std::move(buffer), kMixedTrack);
         }
       },
-      weak_from_this(), screen(), std::move(link), screenActor_->queue()));
+      weak_from_this(), screen(), std::move(link), screenActor_->queue(), frameRate_));
 }
 
 void MediaMixer::track(platform::TaskHandle<void> task) {
@@ -335,6 +336,8 @@ Async<void> MediaMixer::startCaptureSession() {
     s->startRunningIfNeeded();
     co_return;
   }
+  // Read before the start, so that a device failing as it starts is heard.
+  auto errors = s->runtimeError();
   s->startRunning();
   track(platform::spawn(
       screenActor_->queue(),
@@ -352,7 +355,7 @@ Async<void> MediaMixer::startCaptureSession() {
           co_await self->sessionRuntimeErrorOccured(std::move(*error));
         }
       },
-      weak_from_this(), s->runtimeError()));
+      weak_from_this(), std::move(errors)));
 }
 
 Async<void> MediaMixer::stopCaptureSession() {
@@ -452,6 +455,12 @@ Async<void> MediaMixer::configureAudioDevice(uint8_t trackId, AudioConfiguration
 
 Async<void> MediaMixer::setFrameRate(double frameRate) {
   co_await hop();
+  // Below 1 the render pace would truncate to 0, which the display link reads
+  // as every refresh: the opposite of what was asked. Refused, as are rates
+  // that are not finite or whose durations (1/100 frame) overflow.
+  if (!std::isfinite(frameRate) || frameRate < 1 || frameRate * 100 > std::numeric_limits<int32_t>::max()) {
+    throw std::invalid_argument("not a frame rate: " + std::to_string(frameRate));
+  }
   auto unit = videoIO();
   if (unit->videoMixerSettings().mode == VideoMixerSettings::Mode::offscreen) {
     auto link = displayLink();
@@ -512,7 +521,13 @@ Async<void> MediaMixer::setSessionPreset(std::string preset) {
 
 Async<void> MediaMixer::setMonitoringEnabled(bool enabled) {
   co_await hop();
-  audioIO()->setMonitoringEnabled(enabled);
+  auto unit = audioIO();
+  if (enabled && !unit->monitor()->hasOutput()) {
+    // Chosen only now: finding the sound server may take a moment.
+    if (!monitorOutput_) monitorOutput_ = platform::AudioOutput::makeDefault(runtime_).output;
+    unit->monitor()->setOutput(monitorOutput_);
+  }
+  unit->setMonitoringEnabled(enabled);
 }
 
 Async<void> MediaMixer::setAudioMixerSettings(AudioMixerSettings settings) {
@@ -527,24 +542,20 @@ Async<void> MediaMixer::configuration(std::function<void(CaptureSessionConvertib
 
 Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
   co_await hop();
+  if (!error.description.empty()) MEDLEY_LOG_WARN("a capture device failed:", error.description);
+  (void)deviceFailures_.yield(error);
   switch (error.code) {
     case CaptureRuntimeError::Code::unknown:
       if (!isInBackground_) session()->startRunningIfNeeded();
       break;
     case CaptureRuntimeError::Code::unsupportedDeviceActiveFormat:
       if (auto unit = std::dynamic_pointer_cast<VideoDeviceUnit>(error.device)) {
-        // The preset bounds the picture ("1280x720"); without one any size will do.
-        int width = 2147483647, height = 2147483647;
+        // The preset's size; a preset without one lets any size do.
         const auto preset = session()->sessionPreset();
-        if (const auto x = preset.find('x'); x != std::string::npos) {
-          try {
-            width = std::stoi(preset.substr(0, x));
-            height = std::stoi(preset.substr(x + 1));
-          } catch (const std::exception&) {
-          }
-        }
+        const int32_t width = presetWidth(preset).value_or(std::numeric_limits<int32_t>::max());
+        const int32_t height = presetHeight(preset).value_or(std::numeric_limits<int32_t>::max());
         try {
-          if (!unit->changeActiveFormat(width, height, frameRate_)) break;
+          if (!unit->changeActiveFormat(width, height, frameRate_, session()->isMultiCamSessionEnabled())) break;
         } catch (const std::exception& e) {
           MEDLEY_LOG_ERROR("sessionRuntimeErrorOccured(_:)", e.what());
           break;
@@ -555,6 +566,11 @@ Async<void> MediaMixer::sessionRuntimeErrorOccured(CaptureRuntimeError error) {
   }
 }
 
+
+Async<platform::AsyncStream<CaptureRuntimeError>> MediaMixer::deviceFailures() {
+  co_await hop();
+  co_return deviceFailures_.stream();
+}
 
 void to_json(nlohmann::json& json, MediaMixer::CaptureSessionMode mode) { json = std::string(MediaMixer::rawValue(mode)); }
 

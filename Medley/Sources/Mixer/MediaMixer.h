@@ -27,6 +27,7 @@
 #include "Medley/Sources/Mixer/VideoCaptureUnit.h"
 #include "Medley/Sources/Screen/DisplayLinkChoreographer.h"
 #include "Medley/Sources/Screen/Screen.h"
+#include "Medley/Sources/Util/AsyncStreamedFlow.h"
 #include "Platform/Concurrency/Actor.h"
 #include "Platform/Concurrency/Task.h"
 
@@ -59,9 +60,12 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
 
   // Makes nothing else: every component is made on first use. The screen
   // actor defaults to the shared one on the shared runtime, else to one on `runtime`.
+  // Monitoring plays on `monitorOutput`, by default on the output
+  // AudioOutput::makeDefault() chooses when monitoring is first turned on.
   MediaMixer(CaptureSessionMode captureSessionMode, bool multiTrackAudioMixingEnabled,
              std::shared_ptr<platform::Runtime> runtime = platform::Runtime::shared(),
-             std::shared_ptr<platform::Actor> screenActor = nullptr);
+             std::shared_ptr<platform::Actor> screenActor = nullptr,
+             std::shared_ptr<platform::AudioOutput> monitorOutput = nullptr);
   ~MediaMixer() override;
 
   // Fixed at construction.
@@ -130,7 +134,8 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   platform::Async<void> configureVideoDevice(uint8_t track, VideoConfiguration configuration);
   platform::Async<void> configureAudioDevice(uint8_t track, AudioConfiguration configuration);
   // Offscreen: the render pace only. Passthrough: the first camera's rate too;
-  // when the camera refuses, throws and keeps the old rate.
+  // when the camera refuses, throws and keeps the old rate. A rate below 1 or
+  // not finite throws std::invalid_argument and changes nothing.
   platform::Async<void> setFrameRate(double frameRate);
   platform::Async<void> setDynamicRangeMode(DynamicRangeMode mode);
   platform::Async<void> setTorchEnabled(bool enabled);
@@ -142,6 +147,9 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   platform::Async<void> configuration(std::function<void(CaptureSessionConvertible&)> body);
   // Recovery: restarts the session's devices after an unknown error unless in the background.
   platform::Async<void> sessionRuntimeErrorOccured(CaptureRuntimeError error);
+  // The devices' failures as the mixer hears them, for the caller to tell the
+  // user. Each read makes a new sequence; the one read before ends.
+  platform::Async<platform::AsyncStream<CaptureRuntimeError>> deviceFailures();
 
  private:
   const CaptureSessionMode captureSessionMode_;
@@ -152,6 +160,7 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;
+  AsyncStreamedFlow<CaptureRuntimeError> deviceFailures_;
 
   void applyVideoMixerMode(VideoMixerSettings::Mode mode);
   void track(platform::TaskHandle<void> task);
@@ -161,6 +170,7 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
 
   const std::shared_ptr<platform::Runtime> runtime_;
   const std::shared_ptr<platform::Actor> screenActor_;
+  std::shared_ptr<platform::AudioOutput> monitorOutput_;
   // Guards the components made on first use.
   std::mutex componentsMutex_;
   std::shared_ptr<CaptureSessionConvertible> session_;

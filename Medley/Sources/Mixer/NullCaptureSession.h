@@ -4,6 +4,7 @@
 // and only keeps its running flag.
 #include <mutex>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSessionConvertible.h"
 #include "Medley/Sources/Util/AsyncStreamedFlow.h"
 
@@ -11,7 +12,7 @@ namespace medley {
 
 class NullCaptureSession final : public CaptureSessionConvertible {
  public:
-  std::string sessionPreset() const override { return kDefaultSessionPreset; }
+  std::string sessionPreset() const override { return captureSessionPreset::defaultPreset(); }
   void setSessionPreset(const std::string&) override {}
   bool isCapturing() const override { return false; }
   // The same sequence on every read; each read yields the current value (false) once more.

@@ -92,6 +92,8 @@ void VideoCaptureUnit::attachVideo(std::shared_ptr<platform::VideoCaptureDevice>
   }
   unit->setVideoOrientation(videoOrientation_);
   unit->setSampleBufferDelegate(shared_from_this());
+  // Before the caller's configuration, which has the last word.
+  unit->applySessionPreset(session_->sessionPreset());
   if (configuration) {
     try {
       configuration(*unit);
@@ -126,7 +128,8 @@ void VideoCaptureUnit::applyDynamicRangeMode() {
 void VideoCaptureUnit::deviceFailed(const std::shared_ptr<DeviceUnit>& unit, const platform::VideoCaptureEvent& event) {
   if (event.kind == platform::VideoCaptureEvent::Kind::interrupted) return;
   if (auto session = std::dynamic_pointer_cast<CaptureSession>(session_)) {
-    session->sessionRuntimeError({CaptureRuntimeError::Code::unknown, event.description, unit});
+    session->deviceFailed(unit, {CaptureRuntimeError::Code::unknown, event.description, unit},
+                          event.kind == platform::VideoCaptureEvent::Kind::disconnected);
   }
 }
 

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <utility>
 
+#include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/VideoCaptureUnit.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 
 namespace medley {
 
@@ -15,6 +17,21 @@ bool supportsRate(const platform::VideoCaptureFormat& format, double rate) {
     if (rate >= range.minFrameRate - 0.01 && rate <= range.maxFrameRate + 0.01) return true;
   }
   return false;
+}
+
+std::vector<CaptureDeviceFormat> described(const std::vector<platform::VideoCaptureFormat>& formats) {
+  std::vector<CaptureDeviceFormat> out;
+  out.reserve(formats.size());
+  for (const auto& f : formats) {
+    CaptureDeviceFormat d{f.width, f.height, {}};
+    for (const auto& r : f.frameRateRanges) d.videoSupportedFrameRateRanges.push_back({r.minFrameRate, r.maxFrameRate});
+    out.push_back(std::move(d));
+  }
+  return out;
+}
+
+platform::FrameDuration durationOf(double frameRate) {
+  return platform::FrameDuration{100, static_cast<uint32_t>(frameRate * 100)};
 }
 
 constexpr int32_t kTorchOff = 0;  // V4L2_FLASH_LED_MODE_NONE
@@ -53,44 +70,53 @@ void VideoDeviceUnit::setFrameRate(double frameRate) {
     throw Error(Error::Kind::unsupportedFrameRate, "not a frame rate");
   }
   const auto formats = device_->formats();
+  const auto descriptions = described(formats);
   const auto active = device_->activeFormatIndex();
-  const platform::FrameDuration duration{100, static_cast<uint32_t>(frameRate * 100)};
-  std::optional<size_t> chosen;
-  if (active && *active < formats.size() && supportsRate(formats[*active], frameRate)) {
-    chosen = active;
-  } else if (active && *active < formats.size()) {
-    for (size_t i = 0; i < formats.size(); ++i) {
-      if (formats[i].width == formats[*active].width && formats[i].height == formats[*active].height &&
-          supportsRate(formats[i], frameRate)) {
-        chosen = i;
-        break;
-      }
-    }
+  if (!active || *active >= formats.size()) {
+    throw Error(Error::Kind::unsupportedFrameRate, "the camera has no active format");
   }
-  if (!chosen) throw Error(Error::Kind::unsupportedFrameRate, "the camera cannot do that frame rate");
+  std::optional<size_t> chosen;
+  if (isFrameRateSupported(descriptions[*active], frameRate)) {
+    chosen = active;
+  } else {
+    chosen = findVideoFormat(descriptions, formats[*active].width, formats[*active].height, frameRate, true);
+  }
+  // A format of single rates only "supports" any rate by its nearest one; the
+  // camera is asked for the rate only when it really offers it.
+  if (!chosen || !supportsRate(formats[*chosen], frameRate)) {
+    throw Error(Error::Kind::unsupportedFrameRate, "the camera cannot do that frame rate");
+  }
   try {
-    device_->configure(*chosen, duration);
+    device_->configure(*chosen, durationOf(frameRate));
   } catch (const std::exception& e) {
     throw Error(Error::Kind::unsupportedFrameRate, e.what());
   }
   frameRate_ = frameRate;
 }
 
-bool VideoDeviceUnit::changeActiveFormat(int width, int height, double frameRate) {
+bool VideoDeviceUnit::changeActiveFormat(int width, int height, double frameRate, bool multiCam) {
   if (!device_ || !std::isfinite(frameRate) || frameRate <= 0) return false;
   const auto formats = device_->formats();
-  for (size_t i = 0; i < formats.size(); ++i) {
-    if (formats[i].width > width || formats[i].height > height || !supportsRate(formats[i], frameRate)) continue;
-    if (device_->activeFormatIndex() == i) return false;
-    try {
-      device_->configure(i, platform::FrameDuration{100, static_cast<uint32_t>(frameRate * 100)});
-    } catch (const std::exception& e) {
-      throw Error(Error::Kind::unsupportedFrameRate, e.what());
-    }
-    frameRate_ = frameRate;
-    return true;
+  const auto chosen = findVideoFormat(described(formats), width, height, frameRate, multiCam);
+  if (!chosen || device_->activeFormatIndex() == chosen) return false;
+  const bool atRate = supportsRate(formats[*chosen], frameRate);
+  try {
+    device_->configure(*chosen, atRate ? std::optional(durationOf(frameRate)) : std::nullopt);
+  } catch (const std::exception& e) {
+    throw Error(Error::Kind::unsupportedFrameRate, e.what());
   }
-  return false;
+  if (atRate) frameRate_ = frameRate;
+  return true;
+}
+
+void VideoDeviceUnit::applySessionPreset(const std::string& preset) {
+  const auto width = presetWidth(preset), height = presetHeight(preset);
+  if (!width || !height) return;
+  try {
+    changeActiveFormat(*width, *height, frameRate_, true);
+  } catch (const std::exception& e) {
+    MEDLEY_LOG_WARN("the camera kept its format for the preset:", e.what());
+  }
 }
 
 void VideoDeviceUnit::setDynamicRangeMode(DynamicRangeMode mode) {

@@ -47,14 +47,19 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   void setColorFormat(platform::FourCC format) { colorFormat_ = format; }
   DynamicRangeMode dynamicRangeMode() const { return dynamicRangeMode_; }
 
-  // Both frame durations := 1/rate in the active format, or in another format
-  // of the same size that can do the rate; unsupportedFrameRate when none can
-  // (or the device refuses). frameRate changes only on success.
+  // Both frame durations := 1/rate in the active format when it can do the
+  // rate, else in the format findVideoFormat gives for the active size and the
+  // rate (which may be larger); unsupportedFrameRate when there is none, when
+  // it does not really offer the rate, or when the device refuses. frameRate
+  // changes only on success.
   void setFrameRate(double frameRate);
-  // Makes the first format of at most width x height that can do the rate
-  // active, at that rate. False when there is none or it already is active;
+  // Makes the format findVideoFormat gives for the size and rate active, at the
+  // rate when it offers it. False when there is none or it already is active;
   // throws unsupportedFrameRate when the device refuses.
-  bool changeActiveFormat(int width, int height, double frameRate);
+  bool changeActiveFormat(int width, int height, double frameRate, bool multiCam = true);
+  // The format for the preset's size at the unit's frame rate; a preset without
+  // a size changes nothing, nor does a refusal (logged).
+  void applySessionPreset(const std::string& preset) override;
   // Cameras here deliver 8-bit pictures only: hdr is unsupportedDynamicRangeMode.
   void setDynamicRangeMode(DynamicRangeMode mode);
 

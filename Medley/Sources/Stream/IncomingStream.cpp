@@ -6,6 +6,7 @@
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Media/FormatDescription.h"
+#include "Platform/Media/PCMBuffer.h"
 
 namespace medley {
 
@@ -56,12 +57,17 @@ Async<void> IncomingStream::startRunning() {
   videoCodec_.startRunning();
   audioCodec_.startRunning();
   isRunning_ = true;
+  handedSeconds_ = 0;
   // The sequences are taken now, before any picture or sound is appended.
   auto decodedVideo = videoCodec_.outputStream();
   auto decodedAudio = audioCodec_.outputStream();
   platform::spawnDetached(queue(), &IncomingStream::present, mediaLink_, stream_);
   platform::spawnDetached(queue(), &IncomingStream::forwardVideo, mediaLink_, std::move(decodedVideo));
-  platform::spawnDetached(queue(), &IncomingStream::forwardAudio, audioPlayerNode_, stream_, std::move(decodedAudio));
+  if (audioPlayerNode_) {
+    platform::spawnDetached(
+        queue(), [](std::shared_ptr<AudioPlayerNode> node) { return node->startRunning(); }, audioPlayerNode_);
+  }
+  platform::spawnDetached(queue(), &IncomingStream::forwardAudio, weak_from_this(), stream_, std::move(decodedAudio));
 }
 
 Async<void> IncomingStream::stopRunning() {
@@ -91,13 +97,23 @@ Async<void> IncomingStream::forwardVideo(std::shared_ptr<MediaLink> link,
   while (auto frame = co_await decoded.next()) co_await link->enqueue(std::move(*frame));
 }
 
-Async<void> IncomingStream::forwardAudio(std::shared_ptr<AudioPlayerNode> node, std::weak_ptr<StreamConvertible> owner,
+Async<void> IncomingStream::forwardAudio(std::weak_ptr<IncomingStream> weak, std::weak_ptr<StreamConvertible> owner,
                                          platform::AsyncStream<AudioCodec::Output> decoded) {
-  if (node) co_await node->startRunning();
   while (auto output = co_await decoded.next()) {
+    // The node of the player attached now: one attached during playback takes over.
+    std::shared_ptr<AudioPlayerNode> node;
+    if (auto self = weak.lock()) node = co_await self->currentPlayerNode(output->first);
     if (node) co_await node->enqueue(output->first);
     if (auto stream = owner.lock()) co_await stream->append(output->first, output->second);
   }
+}
+
+Async<std::shared_ptr<AudioPlayerNode>> IncomingStream::currentPlayerNode(platform::AudioBufferRef sound) {
+  co_await hop();
+  if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(sound); pcm && pcm->format().sampleRate() > 0) {
+    handedSeconds_ += pcm->frameLength() / pcm->format().sampleRate();
+  }
+  co_return audioPlayerNode_;
 }
 
 Async<std::shared_ptr<SoundTransformNode>> IncomingStream::audioPlayerNode() {
@@ -116,8 +132,14 @@ Async<void> IncomingStream::attachAudioPlayer(std::shared_ptr<AudioPlayer> playe
     co_await mediaLink_->setAudioPlayer({});
     co_return;
   }
-  audioPlayerNode_ = co_await player->makePlayerNode();
-  co_await mediaLink_->setAudioPlayer(audioPlayerNode_);
+  auto node = co_await player->makePlayerNode();
+  co_await hop();
+  audioPlayerNode_ = node;
+  // Its sound starts with the next decoded buffer, after what went before.
+  co_await mediaLink_->setAudioPlayer(node, isRunning_ ? handedSeconds_ : 0.0);
+  // Attached during playback: it plays from the next decoded sound on.
+  co_await hop();
+  if (isRunning_ && node == audioPlayerNode_) co_await node->startRunning();
 }
 
 Async<std::optional<SoundTransform>> IncomingStream::soundTransform() {

@@ -43,7 +43,7 @@ class IncomingStream final : public platform::Actor,
 
   platform::Async<std::shared_ptr<SoundTransformNode>> audioPlayerNode() override;
   // Replaces the node (the old one is stopped and detached); none clears it. A new
-  // node starts with the next startRunning().
+  // node starts at once while running, else with the next startRunning().
   platform::Async<void> attachAudioPlayer(std::shared_ptr<AudioPlayer> player) override;
   platform::Async<std::optional<SoundTransform>> soundTransform();
   platform::Async<void> setSoundTransform(SoundTransform transform);
@@ -54,11 +54,14 @@ class IncomingStream final : public platform::Actor,
   static platform::Async<void> present(std::shared_ptr<MediaLink> link, std::weak_ptr<StreamConvertible> owner);
   static platform::Async<void> forwardVideo(std::shared_ptr<MediaLink> link,
                                             platform::AsyncStream<platform::SampleBufferRef> decoded);
-  static platform::Async<void> forwardAudio(std::shared_ptr<AudioPlayerNode> node,
-                                            std::weak_ptr<StreamConvertible> owner,
+  static platform::Async<void> forwardAudio(std::weak_ptr<IncomingStream> weak, std::weak_ptr<StreamConvertible> owner,
                                             platform::AsyncStream<AudioCodec::Output> decoded);
+  // The node to play `sound`, which counts as handed to it.
+  platform::Async<std::shared_ptr<AudioPlayerNode>> currentPlayerNode(platform::AudioBufferRef sound);
 
   bool isRunning_ = false;
+  // Seconds of decoded sound handed to the player nodes this run.
+  double handedSeconds_ = 0;
   const std::shared_ptr<MediaLink> mediaLink_;
   AudioCodec audioCodec_;
   VideoCodec videoCodec_;

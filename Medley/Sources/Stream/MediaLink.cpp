@@ -1,5 +1,7 @@
 #include "Medley/Sources/Stream/MediaLink.h"
 
+#include <algorithm>
+
 #include <string>
 
 #include "Medley/Sources/Stream/AudioPlayerNode.h"
@@ -56,6 +58,8 @@ Async<void> MediaLink::startRunning() {
   if (isRunning_) co_return;
   isRunning_ = true;
   duration_ = 0;
+  clockOffset_ = 0;
+  lastClock_ = 0;
   lastTickTimestamp_.reset();
   ++generation_;
   // The tick sequence is taken before the link starts, so that no tick is missed.
@@ -81,17 +85,24 @@ Async<void> MediaLink::stopRunning() {
 Async<double> MediaLink::advance(double delta) {
   co_await hop();
   if (auto node = audioPlayer_.lock()) {
-    const double time = co_await node->currentTime();
+    // A node attached during the run plays from 0: it counts on from where the clock was.
+    const double time = clockOffset_ + co_await node->currentTime();
     duration_ += delta;
-    co_return time;
+    lastClock_ = std::max(lastClock_, time);
+    co_return lastClock_;
   }
   const double before = duration_;
   duration_ += delta;
   co_return before;
 }
 
-Async<void> MediaLink::setAudioPlayer(std::weak_ptr<AudioPlayerNode> node) {
+Async<void> MediaLink::setAudioPlayer(std::weak_ptr<AudioPlayerNode> node, std::optional<double> startsAt) {
   co_await hop();
+  if (startsAt) {
+    clockOffset_ = *startsAt;
+  } else if (node.lock() != audioPlayer_.lock()) {
+    clockOffset_ = lastClock_;
+  }
   audioPlayer_ = std::move(node);
 }
 

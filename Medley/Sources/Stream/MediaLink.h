@@ -49,8 +49,11 @@ class MediaLink final : public platform::Actor, public AsyncRunner, public std::
   // The media clock in seconds, moving the tick clock on by `delta`.
   platform::Async<double> advance(double delta);
 
-  // The node whose play position is the clock; none for the tick clock.
-  platform::Async<void> setAudioPlayer(std::weak_ptr<AudioPlayerNode> node);
+  // The node whose play position is the clock; none for the tick clock. The
+  // node's position 0 is the clock's `startsAt` (the sound played before it);
+  // without one a new node counts on from the clock's last reading.
+  platform::Async<void> setAudioPlayer(std::weak_ptr<AudioPlayerNode> node,
+                                       std::optional<double> startsAt = std::nullopt);
 
   const std::shared_ptr<DisplayLinkChoreographer>& displayLink() const { return displayLink_; }
 
@@ -62,6 +65,9 @@ class MediaLink final : public platform::Actor, public AsyncRunner, public std::
   std::optional<TypedBlockQueue<platform::SampleBuffer>> storage_;
   std::optional<platform::AsyncStreamWriter<platform::SampleBufferRef>> continuation_;
   double duration_ = 0;
+  // The clock when the node changed, and its last reading this run.
+  double clockOffset_ = 0;
+  double lastClock_ = 0;
   platform::MediaTime presentationTimeStampOrigin_ = platform::MediaTime::invalid();
   const std::shared_ptr<DisplayLinkChoreographer> displayLink_;
   std::weak_ptr<AudioPlayerNode> audioPlayer_;

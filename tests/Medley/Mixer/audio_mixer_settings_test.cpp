@@ -61,3 +61,19 @@ TEST(AudioMixerSettingsTest, CodingUsesTheKeysAndAFlatTrackList) {
   EXPECT_THROW(nlohmann::json::parse(R"({"volume":0.25,"isMuted":true})").get<AudioMixerTrackSettings>(),
                nlohmann::json::exception);
 }
+
+TEST(AudioMixerSettingsTest, NumbersOutOfTheirRangeAreRefusedNotWrapped) {
+  const nlohmann::json json = AudioMixerSettings(48000, 2, false, 0, {{1, AudioMixerTrackSettings{}}});
+  const auto with = [&](const char* key, nlohmann::json value) {
+    auto changed = json;
+    changed[key] = std::move(value);
+    return changed;
+  };
+  for (const auto& bad : {with("mainTrack", 300), with("mainTrack", -1), with("mainTrack", 1.5),
+                          with("channels", -1), with("maximumNumberOfChannels", -2),
+                          with("tracks", nlohmann::json::array({-1, json["tracks"][1]})),
+                          with("tracks", nlohmann::json::array({256, json["tracks"][1]}))}) {
+    EXPECT_THROW(bad.get<AudioMixerSettings>(), nlohmann::json::exception) << bad.dump();
+  }
+  EXPECT_EQ(with("mainTrack", 255).get<AudioMixerSettings>().mainTrack, 255);
+}

@@ -4,6 +4,8 @@
 
 #include "Medley/Mixer/audio_mixer_test_support.h"
 #include "Medley/Sources/Mixer/AudioMonitor.h"
+#include "Medley/Sources/Mixer/MediaMixer.h"
+#include "Medley/Util/virtual_run.h"
 
 using medley::AudioMonitor;
 using mixertest::AudioFormat;
@@ -128,4 +130,32 @@ TEST(AudioMonitorTest, PlaysTheRingAtTheOutputsPaceAndSilenceWhenItRunsDry) {
   monitor->stopRunning();
   EXPECT_EQ(1, unit.disconnects);  // stopping twice disposes once
   EXPECT_TRUE(unit.queue.empty());  // the dropped periods asked for no more
+}
+
+TEST(AudioMonitorTest, TheMixersMonitorPlaysWhatIsMixedInTheMixersFormat) {
+  auto rt = platform::VirtualRuntime::make();
+  auto output = std::make_shared<ManualOutput>();
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt,
+                                                    nullptr, output);
+  medleytest::runNow(rt, mixer->startRunning());
+  medleytest::runNow(rt, mixer->setMonitoringEnabled(true));
+  for (int i = 0; i < 4; ++i) {
+    mixer->append(mixertest::tone(kStereo, 440, 0.5, i * 1024, 1024),
+                  platform::AudioTime::withSampleTime(i * 1024, 48000));
+  }
+  rt->runUntilIdle();
+  ASSERT_FALSE(output->units.empty());
+  auto& unit = *output->units.back();
+  ASSERT_TRUE(unit.format_);
+  EXPECT_EQ(unit.format_->sampleRate(), 48000);
+  EXPECT_TRUE(unit.playing);
+  float peak = 0;
+  for (int i = 0; i < 2 * AudioMonitor::kPeriodsInFlight && !unit.queue.empty(); ++i) {
+    peak = std::max(peak, mixertest::peakOf(unit.playOne()));
+  }
+  EXPECT_GT(peak, 0.25f);
+
+  medleytest::runNow(rt, mixer->setMonitoringEnabled(false));
+  EXPECT_FALSE(unit.playing);
+  medleytest::runNow(rt, mixer->stopRunning());
 }

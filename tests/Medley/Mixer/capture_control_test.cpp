@@ -149,6 +149,7 @@ TEST_F(CaptureControlTest, AThrowingConfigurationStillAttachesAndMirroringUsesTh
 }
 
 TEST_F(CaptureControlTest, FrameRateChangesTheCameraOnlyInPassthrough) {
+  runNow(rt, mixer->setSessionPreset("640x480"));
   runNow(rt, mixer->attachVideo(camera, 0));
   runNow(rt, mixer->setFrameRate(30));
   EXPECT_EQ(camera->active, 0u);
@@ -217,15 +218,20 @@ TEST_F(CaptureControlTest, ARuntimeErrorRestartsTheStoppedCamera) {
   }
   event({platform::VideoCaptureEvent::Kind::runtimeError, "streaming broke"});
   rt->runUntilIdle();
+  // It failed right after its start: the restart waits a second.
+  EXPECT_EQ(camera->starts, 1);
+  rt->advance(medley::CaptureSession::kFirstRestartPause);
+  rt->runUntilIdle();
   EXPECT_EQ(camera->starts, 2);
 }
 
 TEST_F(CaptureControlTest, AMicrophoneIsOpenedWhileRunningAndItsSoundIsMixed) {
   auto mic = std::make_shared<FakeMicrophone>();
   runNow(rt, mixer->attachAudio(mic, "sine", 0));
-  EXPECT_EQ(mic->opens, 0);
+  EXPECT_EQ(mic->opens, 1);  // checked at the attach and closed again
+  EXPECT_FALSE(mic->handlers.onBuffer);
   runNow(rt, mixer->startRunning());
-  ASSERT_EQ(mic->opens, 1);
+  ASSERT_EQ(mic->opens, 2);
   EXPECT_EQ(mic->deviceID, "sine");
   const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 1, true);
   for (int i = 0; i < 8; ++i) mic->handlers.onBuffer(mixertest::tone(format, 440, 0.5, i * 960, 960), 10 + i * 0.02);
@@ -238,6 +244,19 @@ TEST_F(CaptureControlTest, AMicrophoneIsOpenedWhileRunningAndItsSoundIsMixed) {
   EXPECT_FALSE(mixer->audioIO()->monitor()->isRunning());
   runNow(rt, mixer->attachAudio(nullptr, "", 0));
   EXPECT_FALSE(mic->handlers.onBuffer);
+}
+
+TEST_F(CaptureControlTest, AMicrophoneThatCannotOpenFailsItsAttachAndLeavesTheTrackEmpty) {
+  struct Refusing final : platform::AudioCapture {
+    std::unique_ptr<platform::AudioCaptureSession> open(const std::string&, Handlers) override {
+      throw platform::AudioCaptureError({platform::AudioCaptureFailure::Kind::inputRefused, "taken"});
+    }
+  };
+  runNow(rt, mixer->attachAudio(std::make_shared<FakeMicrophone>(), "sine", 0));
+  EXPECT_EQ(errorOf([&] { runNow(rt, mixer->attachAudio(std::make_shared<Refusing>(), "taken", 0)); }),
+            MediaMixer::Error::Kind::failedToAttach);
+  EXPECT_TRUE(mixer->audioIO()->devices().empty());
+  EXPECT_TRUE(std::dynamic_pointer_cast<medley::CaptureSession>(mixer->session())->units().empty());
 }
 
 // Captured pictures arrive on the camera's own thread while a caller appends
@@ -258,6 +277,7 @@ TEST_F(CaptureControlTest, ManualAppendsAndCapturedMediaNeverRaceOnOneMixer) {
 }
 
 TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetOrChangesNothing) {
+  runNow(rt, mixer->setSessionPreset("640x480"));
   runNow(rt, mixer->attachVideo(camera, 0));
   runNow(rt, mixer->startRunning());
   auto unit = mixer->videoIO()->devices().at(0);
@@ -265,7 +285,7 @@ TEST_F(CaptureControlTest, AnUnsupportedActiveFormatMovesToOneThatFitsThePresetO
   runNow(rt, mixer->sessionRuntimeErrorOccured(
                  {medley::CaptureRuntimeError::Code::unsupportedDeviceActiveFormat, "format", unit}));
   EXPECT_EQ(camera->configureCount, 0);
-  // At 60 the other 640x480 format fits the preset; the 1280x720 one never can do 60.
+  // At 60 the other 640x480 format is the first of the preset's size that can.
   runNow(rt, mixer->setVideoMixerSettings({VideoMixerSettings::Mode::offscreen, false, 0}));
   runNow(rt, mixer->setFrameRate(60));
   runNow(rt, mixer->sessionRuntimeErrorOccured(
@@ -318,6 +338,7 @@ TEST_F(CaptureControlTest, ThePrivacySwitchInterruptsTheSessionUntilItIsOffAgain
   controls->setPrivacy(true);
   rt->runUntilIdle();
   deviceEvent(*camera, platform::VideoCaptureEvent::Kind::runtimeError);
+  rt->advance(medley::CaptureSession::kFirstRestartPause);
   rt->runUntilIdle();
   EXPECT_EQ(camera->starts, 2);
   EXPECT_EQ(controls->watches, 1);

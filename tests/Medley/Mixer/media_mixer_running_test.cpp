@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "Eventually.h"
+
 #include "Medley/Mixer/audio_mixer_test_support.h"
 #include "Medley/Mixer/media_mixer_test_support.h"
 #include "Medley/Screen/ScreenTestSupport.h"
@@ -173,4 +177,50 @@ TEST_F(MediaMixerRunningTest, OffscreenCameraFramesFeedTheVideoObjectsOfTheirTra
   EXPECT_EQ(object->queue()->count(), 1u);
   runNow(rt, mixer->stopRunning());
   EXPECT_EQ(object->queue()->count(), 0u);
+}
+
+TEST_F(MediaMixerRunningTest, AStopQueuedRightBehindTheStartEndsTheRenderLoop) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  auto start = platform::spawn(rt->globalQueue(), mixer->startRunning());
+  auto stop = platform::spawn(rt->globalQueue(), mixer->stopRunning());
+  rt->runUntilIdle();
+  ticks(3);
+  ASSERT_TRUE(start.isFinished());
+  ASSERT_TRUE(stop.isFinished());
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  EXPECT_TRUE(mixed->pictures.empty());
+}
+
+TEST(MediaMixerThreadedTest, StartAndStopPairsOnRealThreadsAlwaysEnd) {
+  auto runtime = platform::Runtime::shared();
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
+  auto settings = mixer->videoMixerSettings();
+  settings.mode = VideoMixerSettings::Mode::offscreen;
+  auto set = platform::spawn(runtime->globalQueue(), mixer->setVideoMixerSettings(settings));
+  ASSERT_TRUE(qztest::eventually([&] { return set.isFinished(); }));
+  for (int i = 0; i < 200; ++i) {
+    auto start = platform::spawn(runtime->globalQueue(), mixer->startRunning());
+    auto stop = platform::spawn(runtime->globalQueue(), mixer->stopRunning());
+    ASSERT_TRUE(qztest::eventually([&] { return start.isFinished() && stop.isFinished(); }, std::chrono::seconds(2)))
+        << "pair " << i << " hung";
+  }
+  auto running = platform::spawn(runtime->globalQueue(), mixer->isRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return running.isFinished(); }));
+  EXPECT_FALSE(running.result());
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+}
+
+TEST_F(MediaMixerRunningTest, AFrameRateBelowOneIsRefusedAndTheRenderPaceStays) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  for (double bad : {0.5, 0.0, -30.0, std::nan(""), 1e300}) {
+    EXPECT_THROW(runNow(rt, mixer->setFrameRate(bad)), std::invalid_argument) << bad;
+  }
+  runNow(rt, mixer->setFrameRate(1));
+  ticks(120);
+  EXPECT_DOUBLE_EQ(runNow(rt, mixer->frameRate()), 1);
+  EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 1);
+  EXPECT_LE(mixed->pictures.size(), 3u) << "one picture a second, never one every refresh";
 }

@@ -68,6 +68,10 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   }
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
     std::lock_guard lock(mutex);
+    if (failStart) {
+      ++starts;
+      throw platform::VideoCaptureError(platform::VideoCaptureError::Kind::busy, 16, "busy");
+    }
     frame = std::move(onFrame);
     event = std::move(onEvent);
     ++starts;
@@ -98,7 +102,7 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   std::vector<platform::VideoCaptureFormat> formats_;
   std::optional<size_t> active;
   platform::FrameDuration duration;
-  bool opened = false, closed = false, failOpen = false;
+  bool opened = false, closed = false, failOpen = false, failStart = false;
   int configureCount = 0;
   int starts = 0;
   std::mutex mutex;

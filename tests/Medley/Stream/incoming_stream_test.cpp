@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "Medley/Codec/audio_test_support.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
 #include "Medley/Sources/ISO/ADTSHeader.h"
@@ -84,6 +86,30 @@ struct IncomingStreamTest : ::testing::Test {
     for (int i = 0; i < n; ++i) rt->advance(kRefresh);
     rt->runUntilIdle();
   }
+  // Received as a stream is, in real time: sound and pictures interleaved,
+  // pictures in decode order. `between` runs after each picture.
+  void receive(const std::vector<SampleBufferRef>& video, const std::vector<AudioCodec::Output>& audio,
+               const std::function<void(size_t)>& between = nullptr) {
+    size_t a = 0;
+    for (size_t v = 0; v < video.size(); ++v) {
+      runNow(rt, incoming->append(video[v]));
+      while (a < audio.size() && audio[a].second.hostSeconds() <= audiotest::kStartHost / 1e9 + (v + 1) / 30.0) {
+        runNow(rt, incoming->append(audio[a].first, audio[a].second));
+        ++a;
+      }
+      ticks(2);
+      if (between) between(v);
+    }
+    for (; a < audio.size(); ++a) runNow(rt, incoming->append(audio[a].first, audio[a].second));
+    ticks(60 * 2);
+  }
+  void expectEveryPictureInOrder() {
+    const auto pictures = owner->pictures();
+    ASSERT_EQ(pictures.size(), size_t(kFrames));
+    for (int i = 0; i < kFrames; ++i) {
+      EXPECT_EQ(pictures[i]->presentationTime(), videotest::frameTime(i + 1)) << "picture " << i;
+    }
+  }
 };
 
 TEST_F(IncomingStreamTest, DecodesOurOwnH264AndAacAndHandsBackPacedPicturesAndSound) {
@@ -96,25 +122,12 @@ TEST_F(IncomingStreamTest, DecodesOurOwnH264AndAacAndHandsBackPacedPicturesAndSo
   runNow(rt, incoming->attachAudioPlayer(player));
   runNow(rt, incoming->startRunning());
   EXPECT_TRUE(runNow(rt, incoming->isRunning()));
-  // Received as a stream is, in real time: sound and pictures interleaved, pictures
-  // in decode order.
-  size_t a = 0;
-  for (size_t v = 0; v < video.size(); ++v) {
-    runNow(rt, incoming->append(video[v]));
-    while (a < audio.size() && audio[a].second.hostSeconds() <= audiotest::kStartHost / 1e9 + (v + 1) / 30.0) {
-      runNow(rt, incoming->append(audio[a].first, audio[a].second));
-      ++a;
-    }
-    ticks(2);
-  }
-  for (; a < audio.size(); ++a) runNow(rt, incoming->append(audio[a].first, audio[a].second));
-  ticks(60 * 2);
+  receive(video, audio);
 
+  expectEveryPictureInOrder();
   const auto pictures = owner->pictures();
-  ASSERT_EQ(pictures.size(), size_t(kFrames));
   double worst = 99;
   for (int i = 0; i < kFrames; ++i) {
-    EXPECT_EQ(pictures[i]->presentationTime(), videotest::frameTime(i + 1)) << "picture " << i;
     const auto source = videotest::makePicture(kWidth, kHeight, i + 1);
     worst = std::min(worst, videotest::lumaPSNR(*source, *pictures[i]->imageBuffer()));
   }
@@ -132,6 +145,28 @@ TEST_F(IncomingStreamTest, DecodesOurOwnH264AndAacAndHandsBackPacedPicturesAndSo
   }
   EXPECT_NEAR(double(frames), 5 * 48000, 2048);
   EXPECT_GT(audiotest::bestCorrelation(audiotest::channelZero(sound), audiotest::kRate), 0.95);
+}
+
+TEST_F(IncomingStreamTest, APlayerAttachedDuringPlaybackPlaysTheRestAndPicturesKeepComing) {
+  const auto video = encodeVideo();
+  const auto audio = encodeAudio();
+  auto output = std::make_shared<platform::VirtualAudioOutput>(rt);
+  auto player = std::make_shared<AudioPlayer>(output, rt), later = std::make_shared<AudioPlayer>(output, rt);
+  runNow(rt, incoming->attachAudioPlayer(player));
+  auto first = std::dynamic_pointer_cast<AudioPlayerNode>(runNow(rt, incoming->audioPlayerNode()));
+  runNow(rt, incoming->startRunning());
+  std::shared_ptr<AudioPlayerNode> second;
+  receive(video, audio, [&](size_t v) {
+    if (v != kFrames / 2) return;
+    runNow(rt, incoming->attachAudioPlayer(later));
+    second = std::dynamic_pointer_cast<AudioPlayerNode>(runNow(rt, incoming->audioPlayerNode()));
+  });
+  ASSERT_TRUE(second);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(runNow(rt, second->isRunning()));
+  // The second half of the sound, some 2.5 s, went through the new node.
+  EXPECT_GT(runNow(rt, second->currentTime()), 2.0);
+  expectEveryPictureInOrder();
 }
 
 TEST_F(IncomingStreamTest, WithoutAPlayerPicturesFollowTheTicksAndStopEndsTheRun) {

@@ -231,10 +231,12 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   void send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
   RTMPCommandMessage makeCommand(std::string name, AMFList arguments) const;
   // Takes the waiting slot (failing a displaced command), arms the time-out,
-  // sends the command and waits for the answer.
+  // sends the command and waits for the answer. `generation`, when given, gets
+  // the request's number at once: the request is current while
+  // requestGeneration_ still equals it.
   enum class BeforeTimeout { nothing, startIncoming, stopIncoming };
   platform::Async<RTMPResponse> request(Code expected, RTMPCommandMessage command, BeforeTimeout before,
-                                        bool idleOnceSent = false);
+                                        bool idleOnceSent = false, uint64_t* generation = nullptr);
   static platform::Async<void> timeout(std::weak_ptr<RTMPStream> weak, uint64_t generation, BeforeTimeout before);
   void resolveWaiting(std::optional<RTMPResponse> response, std::exception_ptr error);
   void setReadyState(medley::StreamReadyState state);

@@ -14,10 +14,11 @@ RTMPCommandMessage RTMPStream::makeCommand(std::string name, AMFList arguments) 
 }
 
 Async<RTMPResponse> RTMPStream::request(Code expected, RTMPCommandMessage command, BeforeTimeout before,
-                                        bool idleOnceSent) {
+                                        bool idleOnceSent, uint64_t* generationOut) {
   // The slot is taken and the time-out armed before the command leaves, so an
   // answer always finds its request.
   const uint64_t generation = ++requestGeneration_;
+  if (generationOut) *generationOut = generation;
   auto weak = std::weak_ptr<RTMPStream>(self());
   co_return co_await platform::withContinuation<RTMPResponse>(
       [this, expected, generation, weak, before, idleOnceSent, &command](platform::Continuation<RTMPResponse> c) {
@@ -83,9 +84,10 @@ Async<RTMPResponse> RTMPStream::play(AMFList arguments) {
   setAudioFormat(std::nullopt);
   setVideoFormat(nullptr);
   setReadyState(StreamReadyState::play);
+  uint64_t generation = 0;
   try {
     RTMPResponse response = co_await request(Code::playStart, makeCommand("play", std::move(arguments)),
-                                             BeforeTimeout::startIncoming);
+                                             BeforeTimeout::startIncoming, false, &generation);
     co_await hop();
     startedAt_ = queue()->runtime()->now();
     dataTimestamps_.clear();
@@ -94,6 +96,8 @@ Async<RTMPResponse> RTMPStream::play(AMFList arguments) {
     co_return response;
   } catch (...) {
     auto error = std::current_exception();
+    // A play displaced by a newer command leaves the state and the halves to it.
+    if (requestGeneration_ != generation) std::rethrow_exception(error);
     platform::spawnDetached(queue(), [](std::shared_ptr<medley::IncomingStream> incoming) -> Async<void> {
       co_await incoming->stopRunning();
     }, incomingHalf());
@@ -119,12 +123,14 @@ Async<RTMPResponse> RTMPStream::publish(std::optional<std::string> name, HowToPu
   setVideoFormat(nullptr);
   setReadyState(StreamReadyState::publish);
   RTMPResponse response;
+  uint64_t generation = 0;
   try {
     response = co_await request(Code::publishStart,
                                 makeCommand("publish", {AMFValue(*name), AMFValue(std::string(rawValue(type)))}),
-                                BeforeTimeout::nothing);
+                                BeforeTimeout::nothing, false, &generation);
   } catch (...) {
-    setReadyState(StreamReadyState::idle);
+    // A publish displaced by a newer command leaves the state to it.
+    if (requestGeneration_ == generation) setReadyState(StreamReadyState::idle);
     throw;
   }
   co_await hop();

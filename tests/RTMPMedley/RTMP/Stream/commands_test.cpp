@@ -178,3 +178,38 @@ TEST_F(StreamCommandTest, PlayPauseAndStop) {
   EXPECT_FALSE(run(stream->snapshot()).info.resourceName);
   EXPECT_EQ(streamError(start(stream->pause(true)))->kind(), Kind::invalidState);
 }
+
+TEST_F(StreamCommandTest, ANewerPlayOrPublishKeepsItsStateAndItsHalfWhenItDisplacesAWaitingOne) {
+  auto stream = connected();
+  auto incoming = run(stream->incomingStream());
+  auto first = start(stream->play({AMFValue("one")}));
+  advance(platform::seconds(1));
+  auto second = start(stream->play({AMFValue("two")}));
+  rt->runUntilIdle();
+  EXPECT_EQ(streamError(first)->kind(), Kind::invalidState);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::play);
+  EXPECT_TRUE(run(incoming->isRunning())) << "the newer play's half was stopped";
+  server.last()->sendStatus("onStatus", 0, "NetStream.Play.Start", "status", "", 1);
+  rt->runUntilIdle();
+  ASSERT_TRUE(second.isFinished());
+  EXPECT_FALSE(streamError(second));
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::playing);
+  EXPECT_TRUE(run(incoming->isRunning()));
+  EXPECT_EQ(run(stream->snapshot()).info.resourceName, "two");
+
+  answers["closeStream"] = {"NetStream.Play.Stop", "status"};
+  run(stream->closeStream());
+  auto one = start(stream->publish("one"));
+  auto two = start(stream->publish("two"));
+  rt->runUntilIdle();
+  EXPECT_EQ(streamError(one)->kind(), Kind::invalidState);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publish);
+  server.last()->sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+  rt->runUntilIdle();
+  ASSERT_TRUE(two.isFinished());
+  EXPECT_FALSE(streamError(two));
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publishing);
+  EXPECT_EQ(argumentsOf(*server.last(), "publish")->front(), AMFValue("two"));
+  answers["closeStream"] = {"NetStream.Unpublish.Success", "status"};
+  run(stream->closeStream());
+}

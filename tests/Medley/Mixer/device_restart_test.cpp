@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "Eventually.h"
+#include "Medley/Mixer/media_mixer_test_support.h"
+#include "Medley/Sources/Mixer/CaptureSession.h"
+#include "Medley/Util/virtual_run.h"
+#include "Platform/Concurrency/BlockingWait.h"
+
+using medley::CaptureSession;
+using medley::MediaMixer;
+using medleytest::runNow;
+using mixertest::FakeCamera;
+
+namespace {
+
+constexpr platform::Nanos kSecond = 1'000'000'000;
+
+// A microphone that opens until told to refuse.
+class RefusingMicrophone final : public platform::AudioCapture {
+ public:
+  struct Session final : platform::AudioCaptureSession {
+    uint32_t channels() const override { return 1; }
+    void stop() override {}
+  };
+  std::unique_ptr<platform::AudioCaptureSession> open(const std::string&, Handlers) override {
+    ++opens;
+    if (refuse) throw std::runtime_error("input taken");
+    return std::make_unique<Session>();
+  }
+  std::atomic<int> opens{0};
+  std::atomic<bool> refuse{false};
+};
+
+struct DeviceRestartTest : ::testing::Test {
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<MediaMixer> mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::single, false, rt);
+  std::shared_ptr<FakeCamera> camera = std::make_shared<FakeCamera>();
+
+  void TearDown() override {
+    runNow(rt, mixer->stopRunning());
+    EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  }
+  // As the camera's thread tells a failure.
+  void report(platform::VideoCaptureEvent::Kind kind) {
+    platform::VideoCaptureDevice::EventHandler event;
+    {
+      std::lock_guard lock(camera->mutex);
+      event = camera->event;
+    }
+    ASSERT_TRUE(event);
+    event({kind, "camera failed"});
+    rt->runUntilIdle();
+  }
+  void seconds(int n) {
+    for (int i = 0; i < n; ++i) {
+      rt->advance(kSecond);
+      rt->runUntilIdle();
+    }
+  }
+};
+
+}  // namespace
+
+TEST_F(DeviceRestartTest, ACameraFailingAtTheStartIsRetriedAtAGrowingPaceUntilTheMixerStops) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  medleytest::Collector<medley::CaptureRuntimeError> failures(rt, runNow(rt, mixer->deviceFailures()));
+  camera->failStart = true;
+  runNow(rt, mixer->startRunning());
+  EXPECT_EQ(camera->starts, 1);
+  ASSERT_EQ(failures.values().size(), 1u) << "the failure at the start reached nobody";
+  EXPECT_EQ(failures.values()[0].device, mixer->videoIO()->devices().at(0));
+  seconds(1);
+  EXPECT_EQ(camera->starts, 2);
+  seconds(1);
+  EXPECT_EQ(camera->starts, 2);  // the pause has grown to two seconds
+  seconds(1);
+  EXPECT_EQ(camera->starts, 3);
+  seconds(120);
+  // 1, 2, 4, 8, 16, then every 30 seconds.
+  EXPECT_LE(camera->starts, 10);
+  EXPECT_GE(camera->starts, 7);
+
+  // Once it starts, a failure after a steady run is retried after the first pause again.
+  camera->failStart = false;
+  seconds(30);
+  ASSERT_TRUE(camera->streaming());
+  const int started = camera->starts;
+  seconds(20);
+  report(platform::VideoCaptureEvent::Kind::runtimeError);
+  EXPECT_EQ(camera->starts, started + 1);
+
+  camera->failStart = true;
+  report(platform::VideoCaptureEvent::Kind::runtimeError);
+  runNow(rt, mixer->stopRunning());
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  const int stopped = camera->starts;
+  seconds(60);
+  EXPECT_EQ(camera->starts, stopped);
+}
+
+TEST_F(DeviceRestartTest, AnUnpluggedCameraWaitsUntilItIsAttachedAgain) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  runNow(rt, mixer->startRunning());
+  ASSERT_EQ(camera->starts, 1);
+  report(platform::VideoCaptureEvent::Kind::disconnected);
+  seconds(10);
+  EXPECT_EQ(camera->starts, 1);
+  runNow(rt, mixer->attachVideo(camera, 0));
+  EXPECT_EQ(camera->starts, 2);
+  EXPECT_TRUE(camera->streaming());
+}
+
+TEST_F(DeviceRestartTest, AMicrophoneThatCannotOpenIsRetriedAtMostOnceASecond) {
+  auto mic = std::make_shared<RefusingMicrophone>();
+  runNow(rt, mixer->attachAudio(mic, "default", 0));
+  mic->refuse = true;
+  const int before = mic->opens.load();
+  runNow(rt, mixer->startRunning());
+  rt->runUntilIdle();
+  EXPECT_EQ(mic->opens.load(), before + 1);
+  seconds(10);
+  // 1, 2, 4 seconds after the first.
+  EXPECT_EQ(mic->opens.load(), before + 4);
+}
+
+TEST(DeviceRestartThreadedTest, StopReturnsWithinASecondWhileDevicesKeepFailing) {
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::single, false);
+  auto camera = std::make_shared<FakeCamera>();
+  auto mic = std::make_shared<RefusingMicrophone>();
+  platform::blockingWait(mixer->attachVideo(camera, 0));
+  platform::blockingWait(mixer->attachAudio(mic, "default", 0));
+  camera->failStart = true;
+  mic->refuse = true;
+  platform::blockingWait(mixer->startRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return mic->opens >= 2; }, std::chrono::seconds(2)));
+  auto stop = platform::spawn(platform::Runtime::shared()->globalQueue(), mixer->stopRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return stop.isFinished(); }, std::chrono::seconds(1)));
+  // Tried once at the start, not again within the first second.
+  std::lock_guard lock(camera->mutex);
+  EXPECT_EQ(camera->starts, 1);
+  EXPECT_EQ(mic->opens.load(), 2);  // the check at the attach, then the start
+}
