@@ -133,12 +133,16 @@ TEST(DeviceRestartThreadedTest, StopReturnsWithinASecondWhileDevicesKeepFailing)
   platform::blockingWait(mixer->attachAudio(mic, "default", 0));
   camera->failStart = true;
   mic->refuse = true;
+  const auto started = std::chrono::steady_clock::now();
   platform::blockingWait(mixer->startRunning());
   ASSERT_TRUE(qztest::eventually([&] { return mic->opens >= 2; }, std::chrono::seconds(2)));
   auto stop = platform::spawn(platform::Runtime::shared()->globalQueue(), mixer->stopRunning());
   ASSERT_TRUE(qztest::eventually([&] { return stop.isFinished(); }, std::chrono::seconds(1)));
-  // Tried once at the start, not again within the first second.
+  // Tried once at the start and at most once a second after it (the pace
+  // itself is checked on virtual time; a loaded machine may pass a second here).
+  const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const int allowed = 1 + static_cast<int>(elapsed);
   std::lock_guard lock(camera->mutex);
-  EXPECT_EQ(camera->starts, 1);
-  EXPECT_EQ(mic->opens.load(), 2);  // the check at the attach, then the start
+  EXPECT_LE(camera->starts, allowed);
+  EXPECT_LE(mic->opens.load(), 1 + allowed);  // the check at the attach, then the starts
 }
