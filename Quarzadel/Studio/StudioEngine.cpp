@@ -163,6 +163,14 @@ platform::Async<void> StudioEngine::start() {
   const auto event = event_.value();
   sessionLog_->startSession(event.streamKey);
   Log::studioOpened(event.title, event.isTest, __FILE__);
+  // Asking for the GPU's HEVC encoder opens it, which takes a while: ask now,
+  // off the main queue, so that going live finds the answer kept.
+  if (const auto config = settings_.value().streamConfig(*defaults_);
+      config.videoCodec == StreamConfig::VideoCodec::hevc && !environment_.publisherEnvironment.probe) {
+    runtime_->globalQueue()->async([width = config.width(), height = config.height()] {
+      systemEncoderProbe()(StreamConfig::VideoCodec::hevc, width, height);
+    });
+  }
   video_->start();
   audio_->start();
 
@@ -379,7 +387,7 @@ void StudioEngine::startLocalCopy() {
     const auto config = settings_.value().streamConfig(*defaults_);
     const auto& probe = environment_.publisherEnvironment.probe;
     const auto hevc = probe ? probe(StreamConfig::VideoCodec::hevc, config.width(), config.height())
-                            : encoderSupport(StreamConfig::VideoCodec::hevc, config.width(), config.height());
+                            : systemEncoderProbe()(StreamConfig::VideoCodec::hevc, config.width(), config.height());
     recorderEnvironment->hardwareHEVCEncoderAvailable = hevc.supported;
   }
   const auto settings = settings_.value();

@@ -33,6 +33,7 @@ struct ProgramCopy {
   std::shared_ptr<quarzadel::ProgramVideo> video;
   std::shared_ptr<quarzadel::ProgramAudio> audio;
   std::shared_ptr<quarzadel::RecorderSlot> slot = std::make_shared<quarzadel::RecorderSlot>();
+  bool hardwareHEVC = false;  // the encoder probe's answer
 
   // Opens the Studio's program, lets it run as the Studio does before going live,
   // then goes live with the copy on.
@@ -50,6 +51,7 @@ struct ProgramCopy {
     audio->switchTo(std::make_shared<quarzadel::SyntheticToneSource>(quarzadel::ToneSpec{"synthetic-tone", "Tone"}));
     run(2.0);
     quarzadel::LocalRecorder::Environment environment{folder, platform::WallClock::system(), rt};
+    environment.hardwareHEVCEncoderAvailable = hardwareHEVC;
     EXPECT_FALSE(slot->startLocalCopy(title, true, config, *platform::UserDefaults::inMemory(), environment,
                                       [](const std::filesystem::path&) { return int64_t{1} << 40; }));
   }
