@@ -2,6 +2,7 @@
 #include "Quarzadel/Studio/StudioEngine.h"
 
 #include "Platform/Concurrency/Sleep.h"
+#include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Studio/RTMPServerOverride.h"
@@ -77,7 +78,11 @@ StudioEngine::StudioEngine(StudioEvent event, std::shared_ptr<DeviceCatalog> dev
     if (!publisherEnvironment.clock) publisherEnvironment.clock = wallClock_;
     publisher_ = RTMPPublisher::make(std::move(publisherEnvironment));
   }
-  power_ = std::make_unique<PowerAssertion>(environment_.powerEnvironment);
+  auto powerEnvironment = environment_.powerEnvironment;
+  if (!powerEnvironment.queue)
+    powerEnvironment.queue = platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".power-assertion",
+                                                         runtime_, platform::QualityOfService::utility);
+  power_ = std::make_unique<PowerAssertion>(std::move(powerEnvironment));
   recorder_ = std::make_shared<RecorderSlot>();
   auto pollerEnvironment = environment_.pollerEnvironment;
   if (!pollerEnvironment.runtime) pollerEnvironment.runtime = runtime_;
