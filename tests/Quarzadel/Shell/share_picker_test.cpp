@@ -1,5 +1,5 @@
-// The terminal's share list: how it reads, how typed numbers choose (at once
-// when no longer number fits, after Enter otherwise), and finding by name.
+// The terminal's share list: how typed numbers choose (at once when no longer
+// number fits, after Enter otherwise), and finding by name.
 #include <gtest/gtest.h>
 
 #include "Quarzadel/Shell/SharePicker.h"
@@ -15,16 +15,6 @@ std::vector<Target> listOf(int windows) {
   for (int i = 1; i <= windows; ++i)
     list.push_back({Target::Kind::window, static_cast<uint64_t>(100 + i), "Window " + std::to_string(i), 640, 480});
   return list;
-}
-
-TEST(SharePicker, ListsEachTargetNumberedAndOffersToStopOnlyWhileSharing) {
-  const auto list = std::vector<Target>{{Target::Kind::display, 0, "Display 1", 1280, 720},
-                                        {Target::Kind::window, 7, "Slides", 320, 240}};
-  EXPECT_EQ(SharePicker(list, false).menu(),
-            "Share which? Type its number (Enter after a partial one), any other key cancels:\n"
-            "  1  Screen: Display 1 (1280x720)\n"
-            "  2  Window: Slides (320x240)");
-  EXPECT_TRUE(SharePicker(list, true).menu().ends_with("\n  0  Stop sharing"));
 }
 
 TEST(SharePicker, ADigitChoosesAtOnceWhenNoLongerNumberFits) {
