@@ -14,10 +14,10 @@ std::string ConsoleAppender::line(const LWLogger& logger, LWLogLevel level, cons
   return record.description();
 }
 
-void ConsoleAppender::print(const std::string& text) {
+void ConsoleAppender::print(const std::string& text) const {
   // One write per line: stdio locks the stream, so lines from threads never mix.
   std::string out = text + '\n';
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fwrite(out.data(), 1, out.size(), out_);
 }
 
 void ConsoleAppender::append(const LWLogger& logger, LWLogLevel level, LWMessage message, std::string_view file,

@@ -1,5 +1,8 @@
 #pragma once
-// Prints each record to standard output as one line in the record's text form.
+// Prints each record to standard output (or the stream given) as one line in
+// the record's text form.
+#include <cstdio>
+
 #include "Logwell/LWLoggerAppender.h"
 
 namespace logwell {
@@ -7,6 +10,8 @@ namespace logwell {
 class ConsoleAppender : public LWLoggerAppender {
  public:
   ConsoleAppender() = default;
+  // Tools whose standard output is data print their log to standard error.
+  explicit ConsoleAppender(std::FILE* out) : out_(out) {}
   void append(const LWLogger& logger, LWLogLevel level, LWMessage message, std::string_view file,
               std::string_view function, int line) override;
   void append(const LWLogger& logger, LWLogLevel level, std::string_view format, const LWFormatArgument& argument,
@@ -17,7 +22,8 @@ class ConsoleAppender : public LWLoggerAppender {
                           std::string_view file, std::string_view function, int line);
 
  private:
-  static void print(const std::string& text);
+  void print(const std::string& text) const;
+  std::FILE* out_ = stdout;
 };
 
 }  // namespace logwell

@@ -15,6 +15,8 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Quarzadel/App/ActivationSignals.h"
+#include "Quarzadel/App/AppActivation.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
 #include "Quarzadel/Capture/SystemDevices.h"
 #include "Quarzadel/Log/Log.h"
@@ -26,6 +28,7 @@
 #include "Quarzadel/Shell/StatusLine.h"
 #include "Quarzadel/Shell/StudioShell.h"
 #include "Quarzadel/Shell/TerminalKeys.h"
+#include "Quarzadel/Studio/PreviewPresenter.h"
 #include "Quarzadel/Studio/StudioEngine.h"
 
 using namespace quarzadel;
@@ -40,6 +43,7 @@ const char* kUsage =
     "  -RTMPServerOverride rtmp[s]://HOST[:PORT]/APP   the ingest instead of the event's\n"
     "  -StreamCodec h264|hevc  -StudioResolution 720p|1080p  -StudioRecordLocally YES|NO\n"
     "  -SyntheticSources YES  -SkipPermissionPrompts YES   test cameras and tone\n"
+    "  -StudioMirrorPreview YES  the preview window (shown with an X display) mirrored for the host\n"
     "  -Events json            one JSON line per change on standard output\n"
     "  -Scenario \"golive; wait 20; stop; close\"   a script of actions\n"
     "  -MedleyLogLevel trace|debug|info|warn|error  -DemoMicLevel 0..1 (a fixed meter)\n"
@@ -70,6 +74,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quarzadel: %s\n", e.what());
     return kBadInput;
   }
+  for (const auto& key : options.unknownArguments)
+    std::fprintf(stderr, "quarzadel: %s\n", LaunchOptions::unknownArgumentLine(key).c_str());
   if (!options.event) {
     std::fprintf(stderr, "quarzadel: nothing to open: give -OpenStudio STREAM_KEY\n%s", kUsage);
     return kBadInput;
@@ -89,6 +95,9 @@ int main(int argc, char** argv) {
   const StudioEvent event = *options.event;
 
   auto devices = SystemDevices::make();
+  // The signs that the host came back to the Studio; the terminal's focus comes with its keys.
+  auto activation = AppActivation::make(runtime);
+  auto activationSignals = ActivationSignals::start(activation);
   auto uploads = LogUploads::make();
   std::shared_ptr<DeviceCatalog> catalog;
   std::shared_ptr<StudioShell> shell;
@@ -98,11 +107,15 @@ int main(int argc, char** argv) {
     StudioShell::Environment environment;
     environment.runtime = runtime;
     environment.columns = [] { return TerminalKeys::columns(STDOUT_FILENO); };
+    environment.openPreview = [runtime](const std::shared_ptr<StudioEngine>& engine, std::function<void()> onClosed) {
+      return PreviewPresenter::open(engine->preview(), runtime, std::move(onClosed));
+    };
     environment.makeEngine = [&](const StudioEvent& e) {
       StudioEngine::Environment engine;
       engine.runtime = runtime;
       engine.defaults = defaults;
       engine.devices = devices;
+      engine.activation = activation;
       engine.uploadLog = [uploads](const std::filesystem::path& file) { uploads->upload(file); };
       return StudioEngine::make(e, catalog, std::move(engine));
     };
@@ -117,11 +130,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<TerminalKeys> keys;
   if (TerminalKeys::isTerminal(STDIN_FILENO)) {
     try {
-      keys = std::make_unique<TerminalKeys>(STDIN_FILENO, [&](char key) {
-        main->async([&, key] {
-          if (shell) shell->key(key);
-        });
-      });
+      keys = std::make_unique<TerminalKeys>(
+          STDIN_FILENO,
+          [&](char key) {
+            main->async([&, key] {
+              if (shell) shell->key(key);
+            });
+          },
+          [activation] { activation->notify(); }, STDOUT_FILENO);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "quarzadel: the terminal's keys are not available (%s)\n", e.what());
     }
@@ -142,6 +158,7 @@ int main(int argc, char** argv) {
 
   signals.reset();
   keys.reset();
+  activationSignals.reset();
   // At termination the session log still open goes to the log store, but not
   // from synthetic test sources; the upload of a log the Studio closed is waited for.
   if (!synthetic) {

@@ -21,37 +21,11 @@
 #include "Platform/Capture/AspectFit.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/X11/XlibSetup.h"
 
 namespace platform {
 
 namespace {
-
-// Xlib's default error handler ends the process; errors are recorded per thread
-// instead and read after each request that may fail.
-thread_local int lastXError = 0;
-
-int recordXError(Display*, XErrorEvent* event) {
-  lastXError = event->error_code;
-  return 0;
-}
-
-// A lost connection: Xlib's default would end the process.
-int ignoreIOError(Display*) { return 0; }
-
-void markLost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
-
-void prepareXlib() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    XInitThreads();
-    // Xlib writes to the server's socket with writev(2): a server that went
-    // away would raise SIGPIPE and end the process before the lost connection
-    // could be reported as the end of the capture.
-    ::signal(SIGPIPE, SIG_IGN);
-    XSetErrorHandler(recordXError);
-    XSetIOErrorHandler(ignoreIOError);
-  });
-}
 
 std::string displayLabel(const std::optional<std::string>& name) {
   if (name) return *name;
@@ -65,7 +39,7 @@ Display* openDisplay(const std::optional<std::string>& name, std::atomic<bool>* 
   if (label.empty()) throw ScreenCaptureError("No X display is available.");
   Display* dpy = XOpenDisplay(label.c_str());
   if (!dpy) throw ScreenCaptureError("The X display " + label + " can't be opened.");
-  XSetIOErrorExitHandler(dpy, markLost, lost);
+  flagConnectionLoss(dpy, lost);
   return dpy;
 }
 
@@ -187,12 +161,12 @@ class X11Stream final : public ScreenCaptureStream {
         }
         segment.shmaddr = image->data = static_cast<char*>(shmat(segment.shmid, nullptr, 0));
         segment.readOnly = False;
-        lastXError = 0;
+        lastXError() = 0;
         XShmAttach(dpy, &segment);
         XSync(dpy, False);
         // Marked for removal at once: the segment goes with the last detach, even on a crash.
         shmctl(segment.shmid, IPC_RMID, nullptr);
-        if (lastXError) {
+        if (lastXError()) {
           shmdt(segment.shmaddr);
           XDestroyImage(image);
           image = nullptr;
@@ -220,14 +194,14 @@ class X11Stream final : public ScreenCaptureStream {
 
     void capture() {
       if (ended) return;
-      lastXError = 0;
+      lastXError() = 0;
       XWindowAttributes a;
       const bool described = XGetWindowAttributes(dpy, drawable(), &a);
       if (lost) {
         end("The shared display went away.");
         return;
       }
-      if (!described || lastXError) {
+      if (!described || lastXError()) {
         end(target.kind == ScreenCaptureTarget::Kind::window ? "The shared window was closed."
                                                                : "The shared display went away.");
         return;
@@ -236,7 +210,7 @@ class X11Stream final : public ScreenCaptureStream {
       if (shm && (!image || a.width != imageWidth || a.height != imageHeight) && !makeImage(a.width, a.height))
         return;
       XImage* got = nullptr;
-      lastXError = 0;
+      lastXError() = 0;
       if (shm) {
         if (!XShmGetImage(dpy, drawable(), image, 0, 0, AllPlanes)) return;
         got = image;
@@ -254,7 +228,7 @@ class X11Stream final : public ScreenCaptureStream {
         end("The shared display went away.");
         return;
       }
-      if (lastXError || got->bits_per_pixel != 32) return;  // off-screen part of a window, or an unusual visual
+      if (lastXError() || got->bits_per_pixel != 32) return;  // off-screen part of a window, or an unusual visual
 
       const size_t bytes = static_cast<size_t>(got->bytes_per_line) * got->height;
       const auto* pixels = reinterpret_cast<const uint8_t*>(got->data);
@@ -330,9 +304,9 @@ std::vector<ScreenCaptureTarget> X11ScreenCapturer::targets() {
   }
   for (int s = 0; s < ScreenCount(dpy); ++s) {
     for (Window w : topLevelWindows(dpy, RootWindow(dpy, s))) {
-      lastXError = 0;
+      lastXError() = 0;
       XWindowAttributes a;
-      if (!XGetWindowAttributes(dpy, w, &a) || lastXError) continue;
+      if (!XGetWindowAttributes(dpy, w, &a) || lastXError()) continue;
       std::string name = windowName(dpy, w);
       if (name.empty()) continue;
       list.push_back({ScreenCaptureTarget::Kind::window, static_cast<uint64_t>(w), name, a.width, a.height});

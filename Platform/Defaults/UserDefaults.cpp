@@ -199,6 +199,13 @@ bool UserDefaults::isArgument(const std::string& key) const {
   return arguments_.count(key) != 0;
 }
 
+std::vector<std::string> UserDefaults::argumentKeys() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> keys;
+  for (const auto& entry : arguments_) keys.push_back(entry.first);
+  return keys;
+}
+
 bool UserDefaults::boolean(const std::string& key) const {
   auto v = object(key);
   if (!v) return false;

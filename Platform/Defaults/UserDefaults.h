@@ -49,6 +49,8 @@ class UserDefaults {
   bool contains(const std::string& key) const { return object(key).has_value(); }
   // True when the key's value comes from the command line (always text there).
   bool isArgument(const std::string& key) const;
+  // The keys the command line gave, in name order.
+  std::vector<std::string> argumentKeys() const;
   // Text; numbers are formatted, booleans give "1"/"0"; arrays and objects give none.
   std::optional<std::string> string(const std::string& key) const;
   // YES/NO, true/false, y/n, numbers non-zero (also as text); absent or other: false.

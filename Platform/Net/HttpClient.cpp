@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +159,14 @@ int onSeek(void* user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
+constexpr int kIdleCheckedSendBuffer = 128 * 1024;
+
+int onSocket(void*, curl_socket_t fd, curlsocktype purpose) {
+  if (purpose == CURLSOCKTYPE_IPCXN)
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kIdleCheckedSendBuffer, sizeof kIdleCheckedSendBuffer);
+  return CURL_SOCKOPT_OK;
+}
+
 HttpError::Kind kindOf(CURLcode code) {
   switch (code) {
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -312,6 +321,15 @@ struct HttpClient::Impl {
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     if (r.timeout > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.timeout / 1'000'000)));
+    if (r.idleLimit > 0) {
+      // Connecting (TLS included) moves no byte of the exchange: it gets the same limit.
+      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000)));
+      curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000'000)));
+      // What the kernel holds for the peer moves unseen: kept small, a body that
+      // curl has handed over all of cannot look idle for long while it drains.
+      curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, onSocket);
+    }
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) curl_easy_setopt(e, CURLOPT_CAINFO, file);

@@ -40,6 +40,11 @@ struct HttpRequest {
   std::optional<std::filesystem::path> bodyFile;
   // Whole-transfer time-out (connect, send and receive); 0 means none.
   Nanos timeout = seconds(60);
+  // Fails the request when no byte moves either way for about this long (whole
+  // seconds); 0 means none. Unlike `timeout` it lets a slow but steady transfer end.
+  Nanos idleLimit = 0;
+  // A redirect is followed with the same headers: off for requests whose headers
+  // must reach no other host. Off, the redirect comes back as the response.
   bool followRedirects = true;
   // Larger response bodies fail the request instead of growing without bound.
   size_t maxResponseBytes = 64 * 1024 * 1024;

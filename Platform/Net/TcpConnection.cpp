@@ -182,6 +182,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   // Any thread.
   std::atomic<bool> started{false};
   std::atomic<bool> cancelled{false};
+  std::atomic<bool> resetOnClose{false};
   std::atomic<State> state{State::setup};
   mutable std::mutex mutex;  // guards the handlers, counters and remote
   StateHandler stateHandler;
@@ -513,7 +514,11 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     resolver.cancel();
     timer.cancel();
     asio::error_code ignored;
-    if (auto* s = socket()) s->close(ignored);
+    auto* s = socket();
+    if (!s) return;
+    // A zero linger time makes close() send a reset and discard unsent bytes.
+    if (resetOnClose.load() && s->is_open()) s->set_option(asio::socket_base::linger(true, 0), ignored);
+    s->close(ignored);
   }
 
   // Ends the connection with an error; pending writes fail with it.
@@ -645,6 +650,11 @@ void TcpConnection::cancel() {
     impl_->viabilityHandler = nullptr;
   }
   asio::post(impl_->io, [impl = impl_] { impl->cancelOnNetworkThread(); });
+}
+
+void TcpConnection::abort() {
+  impl_->resetOnClose.store(true);
+  cancel();
 }
 
 TcpConnection::State TcpConnection::state() const { return impl_->state.load(); }

@@ -128,6 +128,10 @@ class TcpConnection {
   void sendGathered(GatherPtr gather, SendCompletion completion = {}, Lane lane = Lane::normal);
   // Closes the connection; no handler or completion runs afterwards.
   void cancel();
+  // The same, but the peer sees a reset instead of an orderly end behind what
+  // the kernel still holds: nothing more of this connection is sent, so a
+  // server that waits for its end learns of it at once.
+  void abort();
 
   State state() const;
   const std::string& host() const;

@@ -251,6 +251,9 @@ std::unique_ptr<TcpListener> TcpListener::make(Options options) {
   if (impl->fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
   int one = 1;
   ::setsockopt(impl->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Set before listening, so accepted connections advertise a window that small.
+  if (options.receiveBufferBytes > 0)
+    ::setsockopt(impl->fd, SOL_SOCKET, SO_RCVBUF, &options.receiveBufferBytes, sizeof options.receiveBufferBytes);
   if (::bind(impl->fd, reinterpret_cast<sockaddr*>(&storage), length) != 0)
     throw std::runtime_error("bind " + options.address + ":" + std::to_string(options.port) + ": " +
                              std::strerror(errno));

@@ -57,6 +57,8 @@ class TcpListener {
     std::string address = "127.0.0.1";
     uint16_t port = 0;  // 0: a free port
     int backlog = 16;
+    // > 0: the kernel's receive buffer per connection (a peer that takes bytes slowly).
+    int receiveBufferBytes = 0;
     // Both set: connections are TLS (PEM files).
     std::optional<std::filesystem::path> certificateFile;
     std::optional<std::filesystem::path> privateKeyFile;

@@ -4,46 +4,12 @@
 #include <cctype>
 #include <set>
 
+#include "Quarzadel/Capture/DeviceNameOrder.h"
 #include "Quarzadel/Log/Log.h"
 
 namespace quarzadel {
 
-namespace {
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// -1, 0 or 1 as a is before, equal to or after b in name order.
-int compareNames(std::string_view a, std::string_view b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (isDigit(a[i]) && isDigit(b[j])) {
-      size_t ie = i, je = j;
-      while (ie < a.size() && isDigit(a[ie])) ++ie;
-      while (je < b.size() && isDigit(b[je])) ++je;
-      // Compare the runs by value: leading zeros aside, the longer run is larger.
-      std::string_view ra = a.substr(i, ie - i), rb = b.substr(j, je - j);
-      while (ra.size() > 1 && ra.front() == '0') ra.remove_prefix(1);
-      while (rb.size() > 1 && rb.front() == '0') rb.remove_prefix(1);
-      if (ra.size() != rb.size()) return ra.size() < rb.size() ? -1 : 1;
-      if (int c = ra.compare(rb); c != 0) return c < 0 ? -1 : 1;
-      i = ie;
-      j = je;
-      continue;
-    }
-    const auto ca = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(a[i])));
-    const auto cb = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(b[j])));
-    if (ca != cb) return ca < cb ? -1 : 1;
-    ++i;
-    ++j;
-  }
-  if (i < a.size()) return 1;
-  if (j < b.size()) return -1;
-  return 0;
-}
-
-}  // namespace
-
-bool DeviceCatalog::namesAscending(std::string_view a, std::string_view b) { return compareNames(a, b) < 0; }
+bool DeviceCatalog::namesAscending(std::string_view a, std::string_view b) { return compareDeviceNames(a, b) < 0; }
 
 int DeviceCatalog::kindRank(CameraDevice::Kind kind) {
   using K = CameraDevice::Kind;

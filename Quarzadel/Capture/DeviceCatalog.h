@@ -37,8 +37,8 @@ class DeviceCatalog : public std::enable_shared_from_this<DeviceCatalog> {
   platform::Published<std::vector<MicDevice>> microphones;
   platform::Published<std::optional<std::string>> systemDefaultMicID;
 
-  // Name order of the lists: letters without regard to case, runs of digits by
-  // their value ("Camera 2" before "Camera 10"). True when a comes before b.
+  // Name order of the lists (DeviceNameOrder): locale-aware, letters without
+  // regard to case, runs of digits by their value. True when a comes before b.
   static bool namesAscending(std::string_view a, std::string_view b);
   static int kindRank(CameraDevice::Kind kind);
 

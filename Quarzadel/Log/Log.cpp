@@ -9,6 +9,7 @@
 #include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Log/MaskedStreamKey.h"
 #include "Quarzadel/Log/SessionLog.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
 namespace quarzadel {
 
@@ -160,8 +161,9 @@ void Log::studioClosed(std::string_view file) { info("Studio closed", file); }
 
 void Log::publishRequested(std::string_view serverURL, std::string_view streamKey, const StreamConfig& config,
                            std::string_view file) {
-  info("Publish requested: " + maskedStreamKey(serverURL) + "/" + maskedStreamKey(streamKey) + " " + size(config) +
-           "@" + str(logtext::whole(config.frameRate)),
+  // The log is uploaded: a login in the URL (user, password, query values) stays out of it.
+  info("Publish requested: " + maskedStreamKey(rtmpmedley::redactURLText(serverURL)) + "/" +
+           maskedStreamKey(streamKey) + " " + size(config) + "@" + str(logtext::whole(config.frameRate)),
        file);
 }
 

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
@@ -73,7 +75,9 @@ std::filesystem::path SessionLog::logsDirectory() {
 std::string SessionLog::fileStamp(platform::Date date) { return platform::formatDate(date, "yyyy-MM-dd_HH:mm:ss"); }
 
 std::string SessionLog::fileName(std::string_view name, platform::Date date, int serial) {
-  std::string out(name);
+  size_t kept = std::min(name.size(), kMaximumNameBytes);
+  while (kept < name.size() && kept > 0 && (static_cast<unsigned char>(name[kept]) & 0xC0) == 0x80) --kept;
+  std::string out(name.substr(0, kept));
   for (char& c : out)
     if (c == '/') c = '_';
   out += '_';
@@ -115,37 +119,55 @@ void SessionLog::log(std::string_view level, std::string_view message, std::stri
   });
 }
 
-void SessionLog::startSession(const std::string& name) {
+std::optional<std::string> SessionLog::startSession(const std::string& name) {
   platform::Date date = clock_->now();
-  queue_->sync([&] { openFile(name, date); });
+  std::optional<std::string> problem;
+  queue_->sync([&] { problem = openFile(name, date); });
+  if (problem) {
+    std::fprintf(stderr, "quarzadel: the session log cannot be written: %s\n", problem->c_str());
+    std::fflush(stderr);
+  }
   log("INFO", firstLine(), "SessionLog");
+  return problem;
 }
 
-void SessionLog::openFile(const std::string& name, platform::Date date) {
+std::optional<std::string> SessionLog::openFile(const std::string& name, platform::Date date) {
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;
   }
-  std::filesystem::path folder = folder_ ? *folder_ : logsDirectory();
-  if (folder_) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-  }
+  writeFailed_ = false;
+  std::filesystem::path folder = folder_ ? *folder_ : platform::Folders::logs() / "Quarzadel";
+  std::error_code created;
+  if (!platform::Folders::create(folder, created) && !created)
+    created = std::make_error_code(std::errc::not_a_directory);
   // A second session of one name within the same second gets its own file.
   std::filesystem::path url;
+  int error = 0;
   for (int serial = 1; serial <= kMaxSerial; ++serial) {
     url = folder / fileName(name, date, serial);
     fd_ = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ >= 0 || errno != EEXIST) break;
+    error = fd_ < 0 ? errno : 0;
+    if (fd_ >= 0 || error != EEXIST) break;
   }
   currentURL_ = url;
+  if (fd_ >= 0) return std::nullopt;
+  // The folder's own failure says more than the file's "No such file or directory".
+  if (created) return folder.string() + ": " + created.message();
+  return url.string() + ": " + std::strerror(error);
 }
 
 void SessionLog::writeLine(platform::Date date, const std::string& level, const std::string& message,
                            const std::string& file) {
   if (fd_ < 0) return;
-  // A failed write (disk full, file removed) is dropped; later lines are still tried.
-  writeAll(fd_, line(date, level, category(file), message));
+  // A failed write (disk full) is dropped and said once; later lines are still tried.
+  if (!writeAll(fd_, line(date, level, category(file), message)) && !writeFailed_) {
+    writeFailed_ = true;
+    const std::string reason = (currentURL_ ? currentURL_->string() : std::string()) + ": " + std::strerror(errno);
+    std::fprintf(stderr, "quarzadel: the session log cannot be written: %s\n", reason.c_str());
+    std::fflush(stderr);
+    if (writeFailureHandler_) writeFailureHandler_(reason);
+  }
 }
 
 std::optional<std::filesystem::path> SessionLog::closeOnQueue() {
@@ -156,6 +178,10 @@ std::optional<std::filesystem::path> SessionLog::closeOnQueue() {
   auto url = std::move(currentURL_);
   currentURL_.reset();
   return url;
+}
+
+void SessionLog::setWriteFailureHandler(std::function<void(const std::string& reason)> handler) {
+  queue_->sync([&] { writeFailureHandler_ = std::move(handler); });
 }
 
 std::optional<std::filesystem::path> SessionLog::close() {
@@ -180,7 +206,7 @@ bool SessionLog::closeAndUploadAtTermination(platform::Nanos bound) {
   return uploadAndWait(*url, bound);
 }
 
-void SessionLog::upload(const std::filesystem::path& file, UploadCompletion completion) {
+void SessionLog::upload(const std::filesystem::path& file, UploadCompletion completion, platform::Nanos idleLimit) {
   auto fail = [&] {
     if (completion) uploadQueue()->async([completion] { completion(false); });
   };
@@ -195,7 +221,10 @@ void SessionLog::upload(const std::filesystem::path& file, UploadCompletion comp
   auto request = platform::HttpRequest::put(store->uploadURL(name), std::move(bytes));
   if (!store->accessKey.empty()) request.headers["AccessKey"] = store->accessKey;
   request.headers["Content-Type"] = "application/octet-stream";
-  request.timeout = platform::seconds(60);
+  // A large log on a slow link may take long; only a store that stops taking it fails.
+  request.timeout = 0;
+  request.idleLimit = idleLimit;
+  request.followRedirects = false;
   platform::HttpClient::shared()->send(std::move(request), uploadQueue(),
                                        [name, completion](platform::HttpResult result) {
                                          int status = -1;

@@ -39,7 +39,13 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   void log(std::string_view level, std::string_view message, std::string_view file);
   // Opens a new file named after `name` (the Studio's stream key) and the time,
   // closing any open one, and logs the first line. Not to be called on the queue.
-  void startSession(const std::string& name);
+  // When the file cannot be made, says why on standard error and returns the
+  // reason; the lines of this session then go nowhere.
+  std::optional<std::string> startSession(const std::string& name);
+  // Called, on the session log's queue, once for each file that stops taking lines
+  // (a full disk), with the file and why; the line also goes to standard error.
+  // Empty: nothing is called.
+  void setWriteFailureHandler(std::function<void(const std::string& reason)> handler);
   // Closes the open file after every line queued before; returns the URL of the
   // file opened last, or none when none was opened since the last close.
   std::optional<std::filesystem::path> close();
@@ -54,10 +60,15 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // True when a file was uploaded.
   bool closeAndUploadAtTermination(platform::Nanos bound = platform::seconds(10));
 
+  // An upload fails once the store has taken no byte for this long.
+  static constexpr platform::Nanos kUploadIdleLimit = platform::seconds(60);
+
   // One HTTP PUT of the whole file to the log store; the result goes to the system
   // log. Missing, unreadable or empty files and an invalid store URL are not sent
-  // (completion false). The completion runs on the upload queue.
-  static void upload(const std::filesystem::path& file, UploadCompletion completion = {});
+  // (completion false). The access key goes to the store's host only: a redirect
+  // is not followed and counts as a failure. The completion runs on the upload queue.
+  static void upload(const std::filesystem::path& file, UploadCompletion completion = {},
+                     platform::Nanos idleLimit = kUploadIdleLimit);
   // The same, waiting at most `bound` for the result; false on failure or time-out.
   static bool uploadAndWait(const std::filesystem::path& file, platform::Nanos bound);
 
@@ -65,8 +76,12 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   static std::filesystem::path logsDirectory();
   // "yyyy-MM-dd_HH:mm:ss" in local time.
   static std::string fileStamp(platform::Date date);
+  // The longest name kept in a file name, in bytes: with the stamp, a serial and
+  // ".log" it stays within the 255 bytes a file name may have.
+  static constexpr size_t kMaximumNameBytes = 200;
   // <name with every "/" as "_">_<stamp>.log, or ..._<stamp>-<n>.log for the
-  // n-th file of one name within one second.
+  // n-th file of one name within one second. A longer name is cut to its first
+  // kMaximumNameBytes bytes (never inside a UTF-8 sequence).
   static std::string fileName(std::string_view name, platform::Date date, int serial = 1);
   // The last path component with every ".cpp" removed.
   static std::string category(std::string_view file);
@@ -77,7 +92,8 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   static std::string firstLine();
 
  private:
-  void openFile(const std::string& name, platform::Date date);  // on queue_
+  // On queue_; the reason when no file could be opened.
+  std::optional<std::string> openFile(const std::string& name, platform::Date date);
   void writeLine(platform::Date date, const std::string& level, const std::string& message,
                  const std::string& file);  // on queue_
   std::optional<std::filesystem::path> closeOnQueue();
@@ -88,6 +104,8 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // Touched on queue_ only.
   int fd_ = -1;
   std::optional<std::filesystem::path> currentURL_;
+  bool writeFailed_ = false;  // said once per file
+  std::function<void(const std::string&)> writeFailureHandler_;
 };
 
 }  // namespace quarzadel

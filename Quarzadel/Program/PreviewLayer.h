@@ -24,6 +24,9 @@ class PreviewLayer {
   virtual void enqueue(const platform::SampleBufferRef& sample);
   virtual void flush();
   virtual Status status() const;
+  // The surface showing the layer could not draw it: the renderer counts as
+  // failed until the next flush.
+  void reportFailure() { setStatus(Status::failed); }
 
   // Horizontal mirroring: a scale of (-1, 1) when on, the identity when off.
   void setMirroredTransform(bool mirrored);

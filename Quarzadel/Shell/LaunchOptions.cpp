@@ -60,7 +60,28 @@ void checkNumber(const platform::UserDefaults& d, const std::string& key) {
   throw LaunchOptions::Error("unknown value " + value->dump() + " for " + key + ": use a number");
 }
 
+// Every default the program reads, from the command line or the defaults file.
+const std::vector<std::string>& knownDefaults() {
+  static const std::vector<std::string> keys = {
+      "BaseURL", "DemoLiveElapsed", "DemoMicLevel", "DemoViewers", "EventAPIBase", "Events", "InitialCamera",
+      "LogStoreURL", "MedleyLogLevel", "OpenStudio", "OpenStudioLive", "OpenStudioTitle", "OpenStudioURL",
+      "RTMPServerOverride", "RecordLocally", "Scenario", "SkipPermissionPrompts", "SnapshotDir", "StreamCodec",
+      "StudioAutoFailover", "StudioCameraID", "StudioFraming", "StudioMicSelection", "StudioMirrorPreview",
+      "StudioRecordLocally", "StudioResolution", "StudioTransition", "SyntheticClip", "SyntheticClipName",
+      "SyntheticMicName", "SyntheticScreenImage", "SyntheticSources", "SyntheticSuspended"};
+  return keys;
+}
+
 }  // namespace
+
+bool LaunchOptions::isKnownDefault(const std::string& key) {
+  const auto& keys = knownDefaults();
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+std::string LaunchOptions::unknownArgumentLine(const std::string& key) {
+  return "-" + key + " is no default the Studio reads; it is kept as a user default all the same";
+}
 
 bool LaunchOptions::isUsableIngestURL(const std::string& url) {
   const auto parsed = rtmpmedley::RTMPConnectionURL::parse(url);
@@ -115,6 +136,8 @@ LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
                 "\" is not an ingest URL the connection accepts: use rtmp://HOST[:PORT]/APP or rtmps://HOST[:PORT]/APP");
 
   LaunchOptions options;
+  for (const auto& key : d.argumentKeys())
+    if (!isKnownDefault(key)) options.unknownArguments.push_back(key);
   options.jsonEvents = d.string("Events") == "json";
   options.syntheticSources = d.boolean("SyntheticSources");
   if (d.contains("DemoMicLevel")) options.demoMicLevel = std::clamp(d.doubleValue("DemoMicLevel"), 0.0, 1.0);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Quarzadel/Shell/Scenario.h"
@@ -27,6 +28,9 @@ struct LaunchOptions {
   bool syntheticSources = false;
   // "DemoMicLevel": a fixed meter position (0 to 1) shown instead of the sound's level.
   std::optional<double> demoMicLevel;
+  // "-Key" arguments that name no default the program reads: kept all the same,
+  // but named to the host, so that a typo does not pass unseen.
+  std::vector<std::string> unknownArguments;
 
   // Throws Error for an unreadable defaults file, a value out of its set, an
   // ingest URL the connection would refuse, a malformed scenario (the scenario's
@@ -37,6 +41,10 @@ struct LaunchOptions {
   static void checkDefaultsFile(const std::filesystem::path& file);
   // An "rtmp://" or "rtmps://" URL with a host and an application.
   static bool isUsableIngestURL(const std::string& url);
+  // Whether the program reads a default of this name.
+  static bool isKnownDefault(const std::string& key);
+  // The line for standard error about an unknown argument.
+  static std::string unknownArgumentLine(const std::string& key);
 };
 
 }  // namespace quarzadel

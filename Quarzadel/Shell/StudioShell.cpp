@@ -54,7 +54,9 @@ bool StudioShell::open(const StudioEvent& event) {
     platform::spawnDetached(main_, [](std::shared_ptr<StudioEngine> e) -> platform::Async<void> { co_await e->close(); },
                             previous);
   }
+  preview_.reset();
   engine_ = env_.makeEngine(event);
+  openPreview();
   snapshot_ = {};
   if (options_.demoMicLevel) {
     const auto fixed = static_cast<float>(*options_.demoMicLevel);
@@ -80,6 +82,22 @@ platform::Async<void> StudioShell::runStart(std::shared_ptr<StudioShell> self, s
   self->runner_ = ScenarioRunner::make(*self->options_.scenario, std::weak_ptr<StudioActions>(self), self->main_,
                                        self->options_.syntheticSources);
   self->runner_->start();
+}
+
+void StudioShell::openPreview() {
+  if (!env_.openPreview) return;
+  std::weak_ptr<StudioShell> weak = weak_from_this();
+  std::weak_ptr<StudioEngine> engine = engine_;
+  preview_ = env_.openPreview(engine_, [weak, main = main_, engine] {
+    main->async([weak, engine] {
+      auto self = weak.lock();
+      if (!self || self->finished_ || self->engine_ != engine.lock()) return;
+      self->preview_.reset();
+      self->tell(kPreviewClosed);
+    });
+  });
+  if (preview_ || std::exchange(noDisplayTold_, true)) return;
+  tell(kNoDisplay);
 }
 
 void StudioShell::subscribe() {
@@ -330,6 +348,7 @@ void StudioShell::finish(int status) {
   if (finished_) return;
   finished_ = true;
   ticker_.reset();
+  preview_.reset();
   if (runner_) runner_->cancel();
   if (mode_ == Mode::terminal) {
     show(true);
@@ -372,6 +391,11 @@ void StudioShell::show(bool force) {
   if (line == lastPlainLine_) return;
   lastPlainLine_ = line;
   env_.write(line + "\n");
+}
+
+void StudioShell::tell(const std::string& text) {
+  if (mode_ == Mode::terminal) say(text);
+  else env_.message(text);
 }
 
 void StudioShell::say(const std::string& text) {

@@ -20,6 +20,7 @@
 #include "Quarzadel/Shell/SharePicker.h"
 #include "Quarzadel/Shell/StudioActions.h"
 #include "Quarzadel/Shell/StudioSnapshot.h"
+#include "Quarzadel/Studio/PreviewPresenter.h"
 #include "Quarzadel/Studio/StudioEngine.h"
 
 namespace quarzadel {
@@ -41,6 +42,11 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
     std::function<void(const std::string&)> write;
     std::function<void(const std::string&)> message;
     std::function<int()> columns;  // the terminal's width, 0 unknown
+    // Opens the preview window of a Studio's engine; none when there is no
+    // display to show it on. `onClosed` may run on any thread. Empty: no preview.
+    std::function<std::shared_ptr<PreviewPresenter>(const std::shared_ptr<StudioEngine>&,
+                                                    std::function<void()> onClosed)>
+        openPreview;
     // How long a quit may take before the program gives up on the Studio.
     platform::Nanos quitBound = platform::seconds(8);
   };
@@ -61,6 +67,10 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
 
   const StudioSnapshot& snapshot() const { return snapshot_; }
   const std::shared_ptr<StudioEngine>& engine() const { return engine_; }
+  const std::shared_ptr<PreviewPresenter>& preview() const { return preview_; }
+
+  static constexpr const char* kNoDisplay = "No X display: the Studio runs without its preview window.";
+  static constexpr const char* kPreviewClosed = "The preview window was closed; the Studio goes on without it.";
 
   // ---- StudioActions
   void goLive() override;
@@ -100,6 +110,8 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   void emit(const nlohmann::json& event);
   void show(bool force = false);  // the status line or a plain line
   void say(const std::string& text);  // a message line that stays
+  void tell(const std::string& text);  // a message for the host, off standard output unless on a terminal
+  void openPreview();
   std::string question() const;
   static platform::Async<void> runStart(std::shared_ptr<StudioShell> self, std::shared_ptr<StudioEngine> engine);
   static platform::Async<void> runStop(std::shared_ptr<StudioShell> self, std::shared_ptr<StudioEngine> engine);
@@ -114,6 +126,8 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   std::shared_ptr<StudioEngine> engine_;
   std::vector<platform::Subscription> subscriptions_;
   std::shared_ptr<ScenarioRunner> runner_;
+  std::shared_ptr<PreviewPresenter> preview_;
+  bool noDisplayTold_ = false;
   std::unique_ptr<platform::RepeatingTimer> ticker_;
   StudioSnapshot snapshot_;
   std::optional<std::string> onAirCameraID_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace quarzadel {
@@ -18,7 +19,22 @@ int TerminalKeys::columns(int fd) {
   return size.ws_col;
 }
 
-TerminalKeys::TerminalKeys(int fd, std::function<void(char)> onKey) : fd_(fd), onKey_(std::move(onKey)) {
+namespace {
+
+void writeAll(int fd, const char* text) {
+  for (size_t left = std::strlen(text); left > 0;) {
+    const ssize_t n = ::write(fd, text, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+TerminalKeys::TerminalKeys(int fd, std::function<void(char)> onKey, std::function<void()> onFocusIn, int reportFd)
+    : fd_(fd), input_(std::move(onKey), onFocusIn) {
   if (::tcgetattr(fd_, &saved_) != 0) throw std::system_error(errno, std::generic_category(), "tcgetattr");
   termios raw = saved_;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -29,6 +45,10 @@ TerminalKeys::TerminalKeys(int fd, std::function<void(char)> onKey) : fd_(fd), o
     ::tcsetattr(fd_, TCSANOW, &saved_);
     throw std::system_error(errno, std::generic_category(), "pipe");
   }
+  if (onFocusIn && reportFd >= 0 && isTerminal(reportFd)) {
+    reportFd_ = reportFd;
+    writeAll(reportFd_, TerminalInput::kFocusReportingOn);
+  }
   reader_ = std::thread([this] { readLoop(); });
 }
 
@@ -38,6 +58,7 @@ TerminalKeys::~TerminalKeys() {
   if (reader_.joinable()) reader_.join();
   ::close(wake_[0]);
   ::close(wake_[1]);
+  if (reportFd_ >= 0) writeAll(reportFd_, TerminalInput::kFocusReportingOff);
   ::tcsetattr(fd_, TCSANOW, &saved_);
 }
 
@@ -54,8 +75,7 @@ void TerminalKeys::readLoop() {
     const ssize_t n = ::read(fd_, keys, sizeof keys);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // the terminal went away
-    for (ssize_t i = 0; i < n; ++i)
-      if (onKey_) onKey_(keys[i]);
+    input_.feed(keys, static_cast<size_t>(n));
   }
 }
 

@@ -13,6 +13,7 @@
 #include "Platform/Files/Folders.h"
 #include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Log/Log.h"
+#include "Quarzadel/Studio/CompleteFragments.h"
 
 namespace quarzadel {
 
@@ -50,7 +51,7 @@ std::string LocalRecorder::baseName(std::string_view title) {
   for (char& c : joined) {
     if (kReservedCharacters.find(c) != std::string_view::npos) c = '-';
   }
-  const auto first = joined.find_first_not_of(" \t");
+  const auto first = joined.find_first_not_of(" \t.");
   if (first == std::string::npos) return kFolderName;
   const auto last = joined.find_last_not_of(" \t");
   std::string trimmed = joined.substr(first, last - first + 1);
@@ -92,6 +93,7 @@ std::shared_ptr<LocalRecorder> LocalRecorder::make(std::string_view title, const
 
 LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config, Environment environment)
     : runtime_(environment.runtime),
+      onWriteFailure_(std::move(environment.onWriteFailure)),
       queue_(platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.recorder", runtime_,
                                          platform::QualityOfService::utility)),
       videoGrid_(config.frameRate) {
@@ -171,12 +173,12 @@ void LocalRecorder::writeVideo(const platform::SampleBufferRef& picture) {
       const auto error = writer_->error();
       Log::recordingFailedToStart(error ? std::optional<LogError>(*error) : std::nullopt, __FILE__);
       finished_ = true;
-      return;
+      return reportWriteFailure();
     }
     writer_->startSession(pts);
     startPTS_ = pts;
   }
-  if (writer_->status() != medley::AssetWriter::Status::writing) return;
+  if (writer_->status() != medley::AssetWriter::Status::writing) return reportWriteFailure();
   videoBacklog_.push_back(sampleBuffer);
   if (videoBacklog_.size() > kVideoBacklogLimit) {
     videoBacklog_.pop_front();
@@ -199,9 +201,17 @@ void LocalRecorder::drainVideoBacklog(bool wait) {
   }
 }
 
+void LocalRecorder::reportWriteFailure() {
+  if (failureReported_ || writer_->status() != medley::AssetWriter::Status::failed) return;
+  failureReported_ = true;
+  if (!onWriteFailure_) return;
+  runtime_->mainQueue()->async([self = shared_from_this()] { self->onWriteFailure_(self); });
+}
+
 void LocalRecorder::writeAudio(const platform::SampleBufferRef& sampleBuffer) {
   // Sound before the first picture is never written.
-  if (finished_ || !startPTS_ || writer_->status() != medley::AssetWriter::Status::writing) return;
+  if (finished_ || !startPTS_) return;
+  if (writer_->status() != medley::AssetWriter::Status::writing) return reportWriteFailure();
   if (sampleBuffer->presentationTime() >= *startPTS_ && audioInput_->isReadyForMoreMediaData()) {
     audioInput_->append(sampleBuffer);
   }
@@ -228,6 +238,25 @@ void LocalRecorder::finishOnQueue(Completion completion) {
       Log::recordingFinished(saved, self->url_, error ? std::optional<LogError>(*error) : std::nullopt, dropped,
                              __FILE__);
       self->complete(std::move(completion), saved ? std::optional(self->url_) : std::nullopt, error);
+    });
+    return;
+  }
+  if (!finished_ && startPTS_ && writer_->status() == medley::AssetWriter::Status::failed) {
+    // The file stopped taking writes: what it holds up to its last whole fragment plays.
+    finished_ = true;
+    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.size());
+    videoBacklog_.clear();
+    writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
+      const auto error = self->writer_->error();
+      const auto kept = CompleteFragments::keep(self->url_);
+      if (kept && kept->fragments == 0) {
+        std::error_code ignored;  // nothing in it plays
+        std::filesystem::remove(self->url_, ignored);
+      }
+      Log::recordingFinished(false, self->url_, error ? std::optional<LogError>(*error) : std::nullopt,
+                             self->droppedVideoFrames_, __FILE__);
+      self->complete(std::move(completion), kept && kept->fragments > 0 ? std::optional(self->url_) : std::nullopt,
+                     error);
     });
     return;
   }

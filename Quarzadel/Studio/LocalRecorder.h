@@ -59,6 +59,9 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
     // From the publisher's encoder probe: without a hardware HEVC encoder the copy is
     // H.264, since a second software HEVC encode would starve the live one.
     bool hardwareHEVCEncoderAvailable = false;
+    // Called once, on the main queue, when the file stops taking writes (a full
+    // disk): the copy is to be finished then rather than at the stop.
+    std::function<void(const std::shared_ptr<LocalRecorder>&)> onWriteFailure;
     // The videos folder of the environment (Platform/Files), set when none is given.
     static Environment standard();
   };
@@ -87,6 +90,8 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   void appendAudio(const platform::PCMBufferRef& buffer, const platform::AudioTime& when);
   // Finishes the file after every buffer handed over before. The completion runs on
   // the main queue with the file on success, and the writer's error if it has one.
+  // A file that failed while being written keeps its whole fragments and comes
+  // with the error.
   void finish(Completion completion);
 
   // Free space of the volume holding the videos folder; the largest value when it
@@ -94,8 +99,9 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   static int64_t freeSpace(const std::filesystem::path& moviesFolder, const VolumeSpace& volumeSpace = statvfsSpace);
   static std::optional<int64_t> statvfsSpace(const std::filesystem::path& folder);
 
-  // The title with reserved characters made hyphens, trimmed, cut to 80 characters
-  // (never inside a UTF-8 sequence); "Quarzadel" when nothing is left.
+  // The title with reserved characters made hyphens, trimmed (leading dots too, so
+  // the copy is never a hidden file), cut to 80 characters (never inside a UTF-8
+  // sequence); "Quarzadel" when nothing is left.
   static std::string baseName(std::string_view title);
   // "<base name> yyyy-MM-dd HH.mm.ss.mp4" in local time.
   static std::string fileName(std::string_view title, platform::Date date);
@@ -109,12 +115,15 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
  private:
   void writeVideo(const platform::SampleBufferRef& sampleBuffer);
   void writeAudio(const platform::SampleBufferRef& sampleBuffer);
+  // Tells the environment, once, when the writer has failed.
+  void reportWriteFailure();
   // Hands the held pictures to the encoder while it takes them; with `wait`, waits for it.
   void drainVideoBacklog(bool wait);
   void finishOnQueue(Completion completion);
   void complete(Completion completion, std::optional<std::filesystem::path> url, std::optional<std::string> error);
 
   std::shared_ptr<platform::Runtime> runtime_;
+  std::function<void(const std::shared_ptr<LocalRecorder>&)> onWriteFailure_;
   std::shared_ptr<platform::SerialQueue> queue_;
   std::filesystem::path url_;
   bool hevc_ = false;
@@ -125,6 +134,7 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   // On the queue only.
   std::optional<platform::MediaTime> startPTS_;
   bool finished_ = false;
+  bool failureReported_ = false;
   int64_t droppedVideoFrames_ = 0;
   std::deque<platform::SampleBufferRef> videoBacklog_;
   // The copy's pictures on its frame-rate grid, as the stream's are.

@@ -7,41 +7,22 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include "Quarzadel/App/SystemBus.h"
+
 namespace quarzadel {
 namespace {
 
 // The login manager answers at once; one that hangs must not hold up going live.
 constexpr uint64_t kInhibitCallTimeoutMicros = 2'000'000;
 
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
 struct MessageUnref {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-// The given address, else DBUS_SYSTEM_BUS_ADDRESS, else the default system bus.
-Bus openSystemBus(const std::string& address) {
-  std::string chosen = address;
-  if (chosen.empty())
-    if (const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); env && *env) chosen = env;
-  sd_bus* bus = nullptr;
-  if (chosen.empty()) {
-    if (sd_bus_open_system(&bus) < 0) return nullptr;
-    return Bus(bus);
-  }
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  Bus owned(bus);
-  if (sd_bus_set_address(bus, chosen.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0)
-    return nullptr;
-  return owned;
-}
 
 // The inhibitor's descriptor (owned by the caller), or -1.
 int takeInhibitor(const std::string& busAddress, const std::string& reason) {
-  Bus bus = openSystemBus(busAddress);
+  SystemBus bus = openSystemBus(busAddress);
   if (!bus) return -1;
   sd_bus_message* raw = nullptr;
   if (sd_bus_message_new_method_call(bus.get(), &raw, "org.freedesktop.login1", "/org/freedesktop/login1",

@@ -10,10 +10,12 @@ std::unique_ptr<PreviewWindow> PreviewWindow::make(std::shared_ptr<PreviewLayer>
   return std::make_unique<PreviewWindow>(std::move(layer), medley::PreviewSurface::make(width, height, title));
 }
 
-void PreviewWindow::draw() {
+bool PreviewWindow::draw() {
   const auto frame = layer_->displayedFrame();
-  renderer_.present(*surface_, frame ? frame->imageBuffer() : nullptr, medley::layerVideoGravity::resizeAspect,
-                    layer_->isMirrored());
+  const bool shown = renderer_.present(*surface_, frame ? frame->imageBuffer() : nullptr,
+                                       medley::layerVideoGravity::resizeAspect, layer_->isMirrored());
+  if (!shown) layer_->reportFailure();
+  return shown;
 }
 
 }  // namespace quarzadel

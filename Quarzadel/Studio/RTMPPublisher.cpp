@@ -16,6 +16,7 @@
 #include "Quarzadel/Studio/PublisherBitrateStrategy.h"
 #include "Quarzadel/Studio/RTMPPublisherDeadline.h"
 #include "Quarzadel/Studio/RTMPPublisherFailureReason.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
 namespace quarzadel {
 namespace {
@@ -120,6 +121,9 @@ void RTMPPublisher::start(std::string serverURL, std::string streamKey, StreamCo
   config_ = config;
   liveSince_.reset();
   codecFallback_ = false;
+  // The path counts only when it leads to this ingest.
+  if (auto url = rtmpmedley::RTMPConnectionURL::parse(serverURL_); url && env_.pathMonitor)
+    env_.pathMonitor->setDestination(url->host().value_or(""));
   const uint64_t generation = ++generation_;
   setState(State::connecting());
   Log::publishRequested(serverURL_, streamKey_, config_, __FILE__);
@@ -148,6 +152,7 @@ platform::Async<void> RTMPPublisher::stop() {
       auto awaitEnd = [](platform::TaskHandle<void> task) -> platform::Async<void> { co_await task.value(); };
       co_await quarzadel::withDeadline(kStopDeadline, std::move(awaitEnd), *run);
     }
+    co_await self->resetAbandoned();
     self->runTask_.reset();
     self->liveSince_.reset();
     self->setState(State::idle());
@@ -170,6 +175,13 @@ platform::Async<void> RTMPPublisher::waitForNetwork() {
   co_await platform::withContinuation<void>(std::move(enqueue));
 }
 
+platform::Async<void> RTMPPublisher::resetAbandoned() {
+  auto connections = std::exchange(abandoned_, {});
+  auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+  for (auto& connection : connections)
+    co_await quarzadel::withDeadline(kConnectionCloseDeadline, abortConnection, std::move(connection));
+}
+
 bool RTMPPublisher::shouldUseH264() const {
   if (config_.videoCodec == StreamConfig::VideoCodec::h264) return true;
   if (codecFallback_) return true;
@@ -187,6 +199,7 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       co_await waitForNetwork();
       continue;
     }
+    co_await resetAbandoned();
     ++attempt;
     if (attempt < 2 && !liveSince_)
       setState(State::connecting());
@@ -244,13 +257,26 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       gate_.close();
       activeStream_.reset();
     }
+    // An attempt given up while the host still wants to be live is reset: an
+    // orderly end would reach the server only behind the unsent backlog, and
+    // until then the server keeps the key published and refuses the next
+    // attempt. A stop by the host ends in order, the stream first.
     const bool stillWanted = isCurrent(generation);
-    if (!stillWanted) {
+    if (stillWanted && !networkAvailable_) {
+      abandoned_.push_back(std::move(connection));
+    } else if (stillWanted) {
+      auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+      co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(abortConnection), connection);
+    } else {
       auto closeStream = [](std::shared_ptr<PublisherStream> s) { return s->close(); };
       co_await quarzadel::withDeadline(kStreamCloseDeadline, std::move(closeStream), stream);
+      // An orderly close still under way at its deadline is given up for a reset.
+      auto closeConnection = [](std::shared_ptr<PublisherConnection> c) { return c->close(); };
+      if (!co_await quarzadel::endedWithin(kConnectionCloseDeadline, std::move(closeConnection), connection)) {
+        auto abortConnection = [](std::shared_ptr<PublisherConnection> c) { return c->abort(); };
+        co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(abortConnection), connection);
+      }
     }
-    auto closeConnection = [](std::shared_ptr<PublisherConnection> c) { return c->close(); };
-    co_await quarzadel::withDeadline(kConnectionCloseDeadline, std::move(closeConnection), connection);
 
     if (!isCurrent(generation) || co_await taskIsCancelled()) co_return;
     size_t index = static_cast<size_t>(std::clamp<int64_t>(failures - 1, 0, 4));

@@ -3,7 +3,9 @@
 // publish attempts: each makes a fresh connection and stream, configures the
 // encoders, connects, publishes, opens the media gate and watches the live
 // period until it breaks; then it tears the attempt down under short
-// deadlines and tries again after a fixed backoff (0.5, 1, 2, 3, then 5 s).
+// deadlines (a reset while the host still wants to be live, so the server
+// frees the key at once; in order, stream first, after a stop) and tries
+// again after a fixed backoff (0.5, 1, 2, 3, then 5 s).
 // While the network is unusable it reports that and waits. Failures never
 // reach the owner: it sees `reconnecting` states and a problem text.
 //
@@ -43,7 +45,7 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   static constexpr double kConnectionCloseDeadline = 1.5;
   static constexpr double kStopDeadline = 3.0;
   static constexpr const char* kOfflineProblem =
-      "Your Mac is offline. Quarzadel will reconnect as soon as the internet is back.";
+      "Your computer is offline. Quarzadel will reconnect as soon as the internet is back.";
 
   struct Environment {
     std::shared_ptr<platform::Runtime> runtime;           // empty: the shared runtime
@@ -101,6 +103,8 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   bool shouldUseH264() const;
   platform::Async<void> run(uint64_t generation);
   platform::Async<void> waitForNetwork();
+  // Resets the connections given up while the network was unusable.
+  platform::Async<void> resetAbandoned();
   platform::Async<void> configureEncoders(std::shared_ptr<PublisherStream> stream, bool afterLivePeriod);
   platform::Async<std::string> goLive(int64_t attempt, platform::Nanos began, std::shared_ptr<PublisherStream> stream,
                                       platform::TaskHandle<std::string> listener);
@@ -127,6 +131,10 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   std::optional<medley::NetworkMonitorReport> lastReport_;
   int64_t currentVideoBitrate_ = 0;
   std::shared_ptr<PublisherStream> activeStream_;
+  // Given up while the network was unusable: a reset then would be lost on
+  // the way, and the server would keep the key published. Each is reset once
+  // the network is back, before the next attempt.
+  std::vector<std::shared_ptr<PublisherConnection>> abandoned_;
   StreamConfig::VideoCodec activeCodec_ = StreamConfig::VideoCodec::hevc;
   bool codecFallback_ = false;
   int secondsSinceStatsLog_ = 0;

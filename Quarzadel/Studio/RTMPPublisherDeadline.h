@@ -29,4 +29,23 @@ platform::Async<void> withDeadline(double seconds, F operation, Args... args) {
   }
 }
 
+// The same, telling whether the operation ended (well or not) before the deadline.
+template <class F, class... Args>
+platform::Async<bool> endedWithin(double seconds, F operation, Args... args) {
+  auto quiet = [](F& op, Args&... a) -> platform::Async<void> {
+    try {
+      co_await op(a...);
+    } catch (...) {
+      // How it ended does not matter, only when.
+    }
+  };
+  try {
+    co_await platform::withDeadline(platform::Nanos(static_cast<int64_t>(seconds * 1e9)), std::move(quiet),
+                                    std::move(operation), std::move(args)...);
+    co_return true;
+  } catch (...) {
+    co_return false;
+  }
+}
+
 }  // namespace quarzadel

@@ -47,6 +47,7 @@ class RTMPPublisherConnection final : public PublisherConnection {
     co_await connection_->connect(std::move(serverURL));
   }
   platform::Async<void> close() override { return connection_->close(); }
+  platform::Async<void> abort() override { return connection_->abort(); }
   platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() override { return connection_->status(); }
   std::shared_ptr<PublisherStream> makeStream() override {
     return std::make_shared<RTMPPublisherStream>(RTMPStream::make(connection_), runtime_);

@@ -36,7 +36,11 @@ class PublisherConnection {
  public:
   virtual ~PublisherConnection() = default;
   virtual platform::Async<void> connect(std::string serverURL) = 0;
+  // Orderly: what is queued goes out first, then the connection ends.
   virtual platform::Async<void> close() = 0;
+  // At once: the queue is dropped and the server sees a reset, so it frees
+  // the stream key without waiting for a backlog it may never read.
+  virtual platform::Async<void> abort() = 0;
   virtual platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() = 0;
   // The attempt's stream on this connection.
   virtual std::shared_ptr<PublisherStream> makeStream() = 0;

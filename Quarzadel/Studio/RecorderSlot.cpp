@@ -44,29 +44,36 @@ std::optional<RecorderNotice> RecorderSlot::startLocalCopy(std::string_view titl
   if (!recordLocally || !recordLocallyDefault(defaults)) return std::nullopt;
   if (recorder()) return std::nullopt;
   if (LocalRecorder::freeSpace(environment.moviesFolder, volumeSpace) <= kMinimumFreeSpace) {
-    return RecorderNotice{"Not recording a copy on this Mac: less than 3 GB of free space.",
+    return RecorderNotice{kLowSpaceNotice,
                           RecorderNotice::Kind::warning, std::nullopt, nullptr, kNoticeSeconds};
   }
   try {
     setRecorder(LocalRecorder::make(title, config, std::move(environment)));
     return std::nullopt;
   } catch (const std::exception& error) {
-    Log::couldNotStartLocalRecording(LogError(error), __FILE__);
-    return RecorderNotice{std::string("Couldn't record a copy on this Mac: ") + error.what(),
+    // Starting the copy is the engine's step: its line carries the engine's category.
+    Log::couldNotStartLocalRecording(LogError(error), "StudioEngine.cpp");
+    return RecorderNotice{std::string(kCannotStartNotice) + error.what(),
                           RecorderNotice::Kind::warning, std::nullopt, nullptr, kNoticeSeconds};
   }
 }
 
 std::optional<RecorderNotice> RecorderSlot::finishedNotice(const std::optional<std::filesystem::path>& url,
                                                            const std::optional<std::string>& error) {
+  if (url && error) {
+    const auto file = *url;
+    return RecorderNotice{kStoppedEarlyNotice + *error + kStoppedEarlyPlays + file.filename().string(),
+                          RecorderNotice::Kind::warning, std::string(kRevealAction), [file] { revealFile(file); },
+                          kSavedNoticeSeconds};
+  }
   if (url) {
     const auto file = *url;
-    return RecorderNotice{"Saved a copy of your stream: " + file.filename().string(), RecorderNotice::Kind::info,
-                          std::string("Show in Finder"), [file] { revealFile(file); }, kSavedNoticeSeconds};
+    return RecorderNotice{kSavedNotice + file.filename().string(), RecorderNotice::Kind::info,
+                          std::string(kRevealAction), [file] { revealFile(file); }, kSavedNoticeSeconds};
   }
   if (error) {
-    return RecorderNotice{"The local copy couldn't be saved: " + *error, RecorderNotice::Kind::warning, std::nullopt,
-                          nullptr, kNoticeSeconds};
+    return RecorderNotice{kNotSavedNotice + *error, RecorderNotice::Kind::warning, std::nullopt, nullptr,
+                          kNoticeSeconds};
   }
   return std::nullopt;
 }

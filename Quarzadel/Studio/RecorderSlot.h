@@ -28,6 +28,15 @@ class RecorderSlot {
   static constexpr double kSavedNoticeSeconds = 20;
   static constexpr double kNoticeSeconds = 6;
   static constexpr const char* kRecordLocallyKey = "RecordLocally";
+  // The texts the host reads; they name this computer and its file manager.
+  static constexpr const char* kLowSpaceNotice = "Not recording a copy on this computer: less than 3 GB of free space.";
+  static constexpr const char* kCannotStartNotice = "Couldn't record a copy on this computer: ";
+  static constexpr const char* kSavedNotice = "Saved a copy of your stream: ";
+  static constexpr const char* kNotSavedNotice = "The local copy couldn't be saved: ";
+  // Followed by the error, then kStoppedEarlyPlays and the file's name.
+  static constexpr const char* kStoppedEarlyNotice = "The local copy stopped early: ";
+  static constexpr const char* kStoppedEarlyPlays = ". It plays up to then: ";
+  static constexpr const char* kRevealAction = "Show in File Manager";
 
   std::shared_ptr<LocalRecorder> recorder() const;
   void setRecorder(std::shared_ptr<LocalRecorder> recorder);
@@ -56,7 +65,8 @@ class RecorderSlot {
   // Resumes on the caller's queue.
   platform::Async<std::optional<RecorderNotice>> finishRecording();
 
-  // The notice for a finished copy.
+  // The notice for a finished copy: saved, cut short by a failed write (a file and
+  // an error), or not saved.
   static std::optional<RecorderNotice> finishedNotice(const std::optional<std::filesystem::path>& url,
                                                       const std::optional<std::string>& error);
 

@@ -166,7 +166,16 @@ platform::Async<void> StudioEngine::start() {
   auto self = shared_from_this();  // the prompts may outlast the caller's reference
 
   const auto event = event_.value();
-  sessionLog_->startSession(event.streamKey);
+  // Without its log the Studio still streams; the host is told, once.
+  if (auto problem = sessionLog_->startSession(event.streamKey))
+    post(StudioNotice(std::string(kSessionLogProblem) + *problem, StudioNotice::Kind::warning), kNoticeSeconds);
+  sessionLog_->setWriteFailureHandler([weak = weak_from_this(), main = mainQueue()](const std::string& reason) {
+    main->async([weak, reason] {
+      if (auto engine = weak.lock())
+        engine->post(StudioNotice(std::string(kSessionLogProblem) + reason, StudioNotice::Kind::warning),
+                     kNoticeSeconds);
+    });
+  });
   Log::studioOpened(event.title, event.isTest, __FILE__);
   // Asking for the GPU's HEVC encoder opens it, which takes a while: ask now,
   // off the main queue, so that going live finds the answer kept.
@@ -211,6 +220,11 @@ platform::Async<void> StudioEngine::start() {
         devices_->systemDefaultMicID.publisher());
     lists.dropFirst().receiveOn(mainQueue()).sink([weak](const auto&) {
       if (auto engine = weak.lock()) engine->devicesDidChange();
+    }).store(cancellables_);
+  }
+  if (environment_.activation) {
+    environment_.activation->activations().sink([weak = std::weak_ptr<StudioEngine>(self)](int64_t) {
+      if (auto engine = weak.lock()) engine->refreshPermissions();
     }).store(cancellables_);
   }
 
@@ -275,6 +289,7 @@ platform::Async<void> StudioEngine::close() {
   cancellables_.clear();
   Log::studioClosed(__FILE__);
 
+  sessionLog_->setWriteFailureHandler({});
   auto file = sessionLog_->close();
   if (file && !defaults_->boolean("SyntheticSources")) {
     if (environment_.uploadLog) environment_.uploadLog(*file);
@@ -395,6 +410,14 @@ void StudioEngine::startLocalCopy() {
                             : systemEncoderProbe()(StreamConfig::VideoCodec::hevc, config.width(), config.height());
     recorderEnvironment->hardwareHEVCEncoderAvailable = hevc.supported;
   }
+  // A copy whose disk fills is finished at once, with its notice; the stream goes on.
+  recorderEnvironment->onWriteFailure = [weak = weak_from_this()](const std::shared_ptr<LocalRecorder>& failed) {
+    auto self = weak.lock();
+    if (!self || self->recorder_->recorder() != failed) return;  // already finished by a stop
+    platform::spawnDetached(self->mainQueue(), [](std::shared_ptr<StudioEngine> engine) -> platform::Async<void> {
+      co_await engine->finishRecording();
+    }, self);
+  };
   const auto settings = settings_.value();
   auto notice = recorder_->startLocalCopy(
       event_.value().title, settings.recordLocally, settings.streamConfig(*defaults_), *defaults_,

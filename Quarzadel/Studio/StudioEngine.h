@@ -31,6 +31,7 @@
 #include "Platform/Published/Published.h"
 #include "Platform/Published/Subscription.h"
 #include "Platform/Time/Date.h"
+#include "Quarzadel/App/AppActivation.h"
 #include "Quarzadel/Capture/CameraDevice.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
 #include "Quarzadel/Capture/MicDevice.h"
@@ -70,6 +71,11 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   static constexpr double kSavedCopyNoticeSeconds = 20;
   static constexpr const char* kScreenShareID = CameraDevice::kScreenShareID;
   static constexpr const char* kStreamingReason = "Streaming ";
+  // The engine's log lines carry its one category ("StudioEngine"), whichever of
+  // its source files writes them.
+  static constexpr const char* kLogFile = "StudioEngine.cpp";
+  // Followed by the folder or file and why it cannot be written.
+  static constexpr const char* kSessionLogProblem = "This session isn't logged on this computer: ";
 
   // What the engine takes from its surroundings. Every empty member means the
   // machine's own.
@@ -100,6 +106,9 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
     std::function<std::shared_ptr<AudioFrameSource>(const std::string& id)> makeMicrophone;
     // A device's suspended state now; empty: the camera listing's.
     std::function<bool(const std::string& id)> cameraSuspended;
+    // The application's activations, each a reason to look at the camera and
+    // microphone access again; empty: none.
+    std::shared_ptr<AppActivation> activation;
   };
 
   // Builds and wires the engine; status `starting`. `devices` is shared, not copied.

@@ -123,7 +123,7 @@ bool StudioEngine::putCameraOnAir(const std::string& id) {
   auto source = makeVideoSource(id);
   if (!source) return false;
   if (onAirCameraID_.value() != id) switchingToCameraID_.set(id);
-  Log::switchingCamera(source, __FILE__);
+  Log::switchingCamera(source, kLogFile);
   video_->switchTo(std::move(source));
   return true;
 }
@@ -212,7 +212,7 @@ bool StudioEngine::putMicrophoneOnAir(const std::string& id) {
   if (onAirMicID_.value() == id) return true;
   auto source = makeAudioSource(id);
   if (!source) return false;
-  Log::switchingMicrophone(source, __FILE__);
+  Log::switchingMicrophone(source, kLogFile);
   audio_->switchTo(std::move(source));
   return true;
 }
@@ -272,7 +272,7 @@ void StudioEngine::refreshPermissions() {
     changed = true;
   }
   if (!changed) return;
-  Log::permissionsChanged(name(cameraPermission_.value()), name(microphonePermission_.value()), __FILE__);
+  Log::permissionsChanged(name(cameraPermission_.value()), name(microphonePermission_.value()), kLogFile);
   devicesDidChange();
   if (!onAirCameraID_.value() && !switchingToCameraID_.value()) {
     if (const auto initial = initialCameraID()) {

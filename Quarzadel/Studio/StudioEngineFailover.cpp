@@ -35,7 +35,7 @@ void StudioEngine::handleVideoEvent(const ProgramEvent& event) {
       if (switchingToCameraID_.value() == id) switchingToCameraID_.set(std::nullopt);
       if (const auto camera = listedCamera(id); camera && isCameraSuspended(id)) {
         // Not a failure: it stays chosen and goes on air when it resumes.
-        Log::sourceSuspendedWaiting(event.name, __FILE__);
+        Log::sourceSuspendedWaiting(event.name, kLogFile);
         post(StudioNotice(suspendedCameraMessage(*camera), StudioNotice::Kind::warning), kSuspendedNoticeSeconds);
         return;
       }
@@ -53,7 +53,7 @@ void StudioEngine::handleVideoEvent(const ProgramEvent& event) {
         return;
       }
       failedCameraIDs_.insert(id);
-      Log::onAirCameraFailed(event.name, event.reason, __FILE__);
+      Log::onAirCameraFailed(event.name, event.reason, kLogFile);
       if (settings_.value().autoFailover) {
         const auto previousSelection = selectedCameraID_.value();
         if (const auto other = failOverToPreferredCamera(failedCameraIDs_)) {
@@ -71,14 +71,14 @@ void StudioEngine::handleVideoEvent(const ProgramEvent& event) {
     }
 
     case ProgramEvent::Kind::onAirSourceStalled:
-      Log::onAirCameraStalled(event.name, __FILE__);
+      Log::onAirCameraStalled(event.name, kLogFile);
       if (isCameraSuspended(id)) {
         cameraDidSuspend(id);  // a turned-off camera is waited for, not restarted
         return;
       }
       if (mayRestart(id)) {
         if (auto source = makeVideoSource(id)) {
-          Log::reopening(event.name, __FILE__);
+          Log::reopening(event.name, kLogFile);
           video_->restart(std::move(source));
           return;
         }
@@ -136,10 +136,10 @@ void StudioEngine::handleAudioEvent(const ProgramEvent& event) {
     }
 
     case ProgramEvent::Kind::onAirSourceStalled:
-      Log::onAirMicrophoneStalled(event.name, __FILE__);
+      Log::onAirMicrophoneStalled(event.name, kLogFile);
       if (mayRestart(id)) {
         if (auto source = makeAudioSource(id)) {
-          Log::reopening(event.name, __FILE__);
+          Log::reopening(event.name, kLogFile);
           audio_->restart(std::move(source));
           return;
         }
@@ -172,7 +172,7 @@ void StudioEngine::cameraDidSuspend(const std::string& id) {
   const auto camera = listedCamera(id);
   if (!camera) return;
   suspendedOnAirCameraID_ = id;
-  Log::cameraSuspended(*camera, __FILE__);
+  Log::cameraSuspended(*camera, kLogFile);
   if (settings_.value().autoFailover) {
     auto excluding = failedCameraIDs_;
     excluding.insert(id);
@@ -190,7 +190,7 @@ void StudioEngine::cameraDidSuspend(const std::string& id) {
 void StudioEngine::cameraDidResume(const std::string& id) {
   const auto camera = listedCamera(id);
   if (!camera) return;
-  Log::cameraAvailableAgain(*camera, __FILE__);
+  Log::cameraAvailableAgain(*camera, kLogFile);
   failedCameraIDs_.erase(id);
   if (suspendedOnAirCameraID_ == id) suspendedOnAirCameraID_.reset();
   if (onAirCameraID_.value() == id) {
@@ -229,7 +229,7 @@ void StudioEngine::reactToDeviceChanges(const std::set<std::string>& oldCameraID
   if (const auto onAir = onAirCameraID_.value();
       onAir && failedCameraIDs_.count(*onAir) && !switchingToCameraID_.value() && !oldCameraIDs.count(*onAir)) {
     if (const auto camera = listedAwake(*onAir)) {
-      Log::sourceBack(*camera, __FILE__);
+      Log::sourceBack(*camera, kLogFile);
       failedCameraIDs_.erase(*onAir);
       switchToCamera(*onAir);
     }

@@ -144,9 +144,9 @@ class PeerSession {
     sendCommand("_result", static_cast<double>(transactionId), std::nullopt, std::move(arguments));
   }
   void sendStatus(const std::string& name, int64_t transactionId, const std::string& code, const std::string& level,
-                  const std::string& description = {}) {
+                  const std::string& description = {}, uint32_t streamId = 0) {
     sendCommand(name, static_cast<double>(transactionId), std::nullopt,
-                AMFList{AMFValue(statusObject(code, level, description))});
+                AMFList{AMFValue(statusObject(code, level, description))}, streamId);
   }
   // What a server sends on a successful connect.
   void acceptConnect(int64_t transactionId = 1) {

@@ -116,6 +116,7 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   // What the network monitor reads as waiting to be sent.
   void setQueuedBytes(int64_t bytes) { queued_ = bytes; }
   bool closedByClient() const { return closedByClient_; }
+  bool abortedByClient() const { return abortedByClient_; }
 
   // The transport.
   platform::Async<void> connect(std::string host, int port) override;
@@ -126,12 +127,17 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   void send(medley::Data bytes, rtmpmedley::RTMPSendLane lane = rtmpmedley::RTMPSendLane::media) override;
   using RTMPTransport::send;
   platform::Async<void> close(std::optional<platform::TcpError> = std::nullopt) override {
-    closedByClient_ = true;
+    // After a reset there is nothing left to end in order.
+    if (!abortedByClient_) closedByClient_ = true;
     connected_ = false;
     if (receivedWriter_) receivedWriter_->finish();
     receivedWriter_.reset();
     if (pendingConnect_) pendingConnect_->resumeThrowing(Error(Error::Kind::connectionNotEstablished));
     co_return;
+  }
+  platform::Async<void> abort() override {
+    abortedByClient_ = true;
+    co_await close();
   }
   platform::Async<bool> connected() override { co_return connected_; }
   bool isSecure() const override { return options_.secure; }
@@ -152,6 +158,7 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   int port_ = 0;
   bool connected_ = false;
   bool closedByClient_ = false;
+  bool abortedByClient_ = false;
   std::optional<platform::Continuation<void>> pendingConnect_;
   std::optional<platform::AsyncStream<medley::Data>> received_;
   std::optional<platform::AsyncStreamWriter<medley::Data>> receivedWriter_;

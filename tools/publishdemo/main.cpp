@@ -2,6 +2,7 @@
 // through RTMPPublisher and prints one JSON object per line: the publisher's
 // states, its statistics once a second, its problem texts and its log lines;
 // with --memory, also the process's memory once a second, live or not.
+// Nothing else goes to standard output: the libraries log to standard error.
 //
 //   publishdemo --url rtmp://127.0.0.1:PORT/live --key NAME [--seconds 30]
 //               [--resolution 720p|1080p] [--codec h264|hevc]
@@ -21,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Logwell/ConsoleAppender.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/Runtime.h"
@@ -189,8 +191,11 @@ platform::Async<void> session(Options o, std::shared_ptr<platform::ThreadRuntime
 
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
-  rtmpmedley::logger().setLevel(logwell::LWLogLevel::warn);
-  medley::logger().setLevel(logwell::LWLogLevel::warn);
+  // Standard output carries JSON lines only; the libraries' log goes to standard error.
+  for (auto* library : {&rtmpmedley::logger(), &medley::logger()}) {
+    library->setLevel(logwell::LWLogLevel::warn);
+    library->setAppender(std::make_shared<logwell::ConsoleAppender>(stderr));
+  }
   platform::SystemLog::setSink(std::make_shared<JsonLogSink>());
   auto runtime = std::make_shared<platform::ThreadRuntime>(6);
   platform::spawnDetached(runtime->mainQueue(), session, options, runtime);

@@ -638,9 +638,11 @@ void AssetWriter::finishWriting(std::function<void()> completion) {
         if (self->status_ == Status::writing) self->status_ = Status::completed;
       }
     } else {
-      // A writer that failed or never started still lets its encoders go.
+      // A writer that failed or never started still lets its encoders go, and
+      // closes its file, so that what it holds can be read or repaired.
       for (auto& input : self->inputs_) input->markAsFinished();
       if (self->status() == Status::unknown) self->fail("finished before writing started");
+      if (self->status() == Status::failed && !self->finishing_) self->closeFile();
     }
     if (completion) completion();
   }, self, std::move(completion));

@@ -11,14 +11,14 @@
 
 namespace medley {
 
-void PreviewRenderer::present(PreviewSurface& surface, const platform::PixelBufferRef& picture,
+bool PreviewRenderer::present(PreviewSurface& surface, const platform::PixelBufferRef& picture,
                               const LayerVideoGravity& gravity, bool mirrored,
                               const std::vector<std::shared_ptr<VideoEffect>>& effects, const ScreenColor& background) {
   const int dw = surface.width(), dh = surface.height();
-  if (dw <= 0 || dh <= 0) return;
+  if (dw <= 0 || dh <= 0) return false;
   if (!canvas_ || canvas_->width() != dw || canvas_->height() != dh)
     canvas_ = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::nv12VideoRange);
-  if (!canvas_) return;
+  if (!canvas_) return false;
   fillColor(*canvas_, background.red, background.green, background.blue, background.alpha);
   if (picture && picture->isPlanar()) {
     ScreenImage image(picture);
@@ -36,7 +36,7 @@ void PreviewRenderer::present(PreviewSurface& surface, const platform::PixelBuff
     }
   }
   auto bgra = platform::PixelBuffer::make(dw, dh, platform::PixelFormat::bgra);
-  if (!bgra) return;
+  if (!bgra) return false;
   const auto y = canvas_->plane(0), uv = canvas_->plane(1), out = bgra->plane(0);
   libyuv::NV12ToARGBMatrix(y.data, static_cast<int>(y.bytesPerRow), uv.data, static_cast<int>(uv.bytesPerRow),
                            out.data, static_cast<int>(out.bytesPerRow), &libyuv::kYuvH709Constants, dw, dh);
@@ -48,7 +48,7 @@ void PreviewRenderer::present(PreviewSurface& surface, const platform::PixelBuff
       bgra = std::move(flipped);
     }
   }
-  surface.present(bgra);
+  return surface.present(bgra);
 }
 
 }  // namespace medley

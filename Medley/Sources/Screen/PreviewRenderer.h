@@ -15,7 +15,8 @@ namespace medley {
 class PreviewRenderer {
  public:
   // `picture` may be none (the cleared drawable is shown) or bi-planar 4:2:0.
-  void present(PreviewSurface& surface, const platform::PixelBufferRef& picture, const LayerVideoGravity& gravity,
+  // False when nothing could be shown (the surface refused the drawable).
+  bool present(PreviewSurface& surface, const platform::PixelBufferRef& picture, const LayerVideoGravity& gravity,
                bool mirrored, const std::vector<std::shared_ptr<VideoEffect>>& effects = {},
                const ScreenColor& background = ScreenColor::black());
 

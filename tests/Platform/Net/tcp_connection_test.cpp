@@ -481,6 +481,40 @@ TEST_F(TcpConnectionTest, CancelStopsEveryCallback) {
   server.join();
 }
 
+// A peer that has stopped reading while megabytes wait: cancel() ends in order
+// behind what the kernel still holds (the peer reads it, then the end), abort()
+// resets (once the peer has read what had reached it, its next read fails).
+TEST_F(TcpConnectionTest, AbortResetsThePeerWhereCancelEndsBehindTheBacklog) {
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "abort" : "cancel");
+    events_ = std::make_shared<Events>();
+    auto listener = TcpListener::make();
+    std::unique_ptr<TcpStream> peer;
+    std::thread server([&] { peer = listener->accept(seconds(10)); });
+    auto connection = open("127.0.0.1", listener->port());
+    ASSERT_TRUE(events_->waitForState(State::ready));
+    server.join();
+    ASSERT_TRUE(peer);
+    for (int i = 0; i < 64; ++i) connection->send(pattern(65536, static_cast<uint8_t>(i)));
+    ASSERT_TRUE(settles(*connection));
+    const uint64_t taken = connection->counters().totalBytesOut;
+    reset ? connection->abort() : connection->cancel();
+    EXPECT_EQ(connection->state(), State::cancelled);
+
+    uint64_t read = 0;
+    long n = 0;
+    std::vector<uint8_t> buffer(65536);
+    while ((n = peer->read(buffer.data(), buffer.size(), seconds(5))) > 0) read += static_cast<uint64_t>(n);
+    if (reset) {
+      EXPECT_EQ(n, -1) << "no reset, " << read << " bytes read";
+    } else {
+      // Everything the kernel took (a write cut short counts only in part).
+      EXPECT_EQ(n, 0) << "no orderly end";
+      EXPECT_GE(read, taken);
+    }
+  }
+}
+
 TEST_F(TcpConnectionTest, DroppingTheLastReferenceClosesTheConnection) {
   auto listener = TcpListener::make();
   std::promise<std::vector<uint8_t>> serverRead;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "Quarzadel/Capture/capture_test_support.h"
@@ -69,6 +71,23 @@ TEST_F(CameraCaptureTest, StartsOnTheBestFormatAndLogsIt) {
     EXPECT_EQ(summary(), r.summary);
     EXPECT_EQ(linesWith("Camera started").back(), "[INFO] [CameraCapture] Camera started: Desk Camera [" + r.summary + "]");
   }
+}
+
+TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
+  device->active = 0;  // the driver's YUYV 640x480
+  device->duration = {1, 30};
+  device->configureError = VideoCaptureError(VideoCaptureError::Kind::busy, EBUSY, "Device or resource busy");
+  make();
+  start();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(summary(), "640x480 @ 30 fps");
+  std::vector<std::string> debug;
+  for (const auto& entry : log.entries())
+    if (entry.type == platform::LogType::debug) debug.push_back(entry.message);
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), "Keeping default format for Desk Camera: Device or resource busy"),
+            2);
+  EXPECT_EQ(linesWith("Keeping default").size(), 0u);  // system log only
+  EXPECT_EQ(linesWith("Camera started").size(), 1u);
 }
 
 TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklog) {

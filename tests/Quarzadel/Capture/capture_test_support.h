@@ -124,12 +124,17 @@ class FakeMicrophoneListing final : public MicrophoneListing {
     listWatcher = std::move(onChange);
     return std::make_unique<FunctionWatch>([this] { listWatcher = nullptr; });
   }
-  std::unique_ptr<DeviceWatch> watchDefaultInput(std::function<void()>, int32_t& status) override {
+  std::unique_ptr<DeviceWatch> watchDefaultInput(std::function<void()> onChange, int32_t& status) override {
     status = watchStatus;
-    return status != 0 ? nullptr : std::make_unique<FunctionWatch>([] {});
+    if (status != 0) return nullptr;
+    defaultWatcher = std::move(onChange);
+    return std::make_unique<FunctionWatch>([this] { defaultWatcher = nullptr; });
   }
   void fireList() {
     if (listWatcher) listWatcher();
+  }
+  void fireDefault() {
+    if (defaultWatcher) defaultWatcher();
   }
 };
 

@@ -47,11 +47,20 @@ class DeviceCatalogTest : public ::testing::Test {
   std::shared_ptr<DeviceCatalog> catalog;
   // The camera lists published after the catalogue was made.
   int cameraPublications = 0;
-  platform::Subscription sub;
+  // What each published value delivered after the catalogue was made, in order.
+  std::vector<std::string> publications;
+  std::vector<platform::Subscription> subs;
 
   void make() {
     catalog = DeviceCatalog::make(cams, mics, main);
-    sub = catalog->cameras.publisher().dropFirst().sink([this](const auto&) { ++cameraPublications; });
+    subs.push_back(catalog->cameras.publisher().dropFirst().sink([this](const auto&) {
+      ++cameraPublications;
+      publications.push_back("cameras");
+    }));
+    subs.push_back(
+        catalog->microphones.publisher().dropFirst().sink([this](const auto&) { publications.push_back("microphones"); }));
+    subs.push_back(catalog->systemDefaultMicID.publisher().dropFirst().sink(
+        [this](const auto&) { publications.push_back("systemDefaultMicID"); }));
   }
 };
 
@@ -80,8 +89,41 @@ TEST_F(DeviceCatalogTest, ListsAreSortedAndCleaned) {
   EXPECT_EQ(names(catalog->microphones.value()),
             (std::vector<std::string>{"Zoom Mic", "B Mic", "A Virtual", "Aggregate A"}));
   EXPECT_TRUE(DeviceCatalog::namesAscending("Mic 007", "Mic 8"));
+  // Letters by the locale's collation, not by their bytes.
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Élan", "Zeta"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("élan", "Zeta"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Eagle", "Élan"));
+  EXPECT_TRUE(DeviceCatalog::namesAscending("Camera 2", "camera 10"));
   EXPECT_FALSE(DeviceCatalog::namesAscending("ABC", "abc"));
   EXPECT_FALSE(DeviceCatalog::namesAscending("abc", "ABC"));
+}
+
+TEST_F(DeviceCatalogTest, EachChangePublishesOnlyWhatChangedAndOnce) {
+  mics->list = {mic("a", "A")};
+  mics->defaultID = "a";
+  make();
+  mics->list.push_back(mic("b", "B"));
+  mics->fireList();
+  cams->fireList();  // the same plug reported twice
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"microphones"}));
+  mics->defaultID = "b";
+  mics->fireDefault();
+  runtime->runUntilIdle();
+  mics->defaultID.reset();
+  mics->fireDefault();
+  mics->fireDefault();  // nothing changed: nobody notified
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"microphones", "systemDefaultMicID", "systemDefaultMicID"}));
+  EXPECT_EQ(catalog->systemDefaultMicID.value(), std::nullopt);
+  // A refresh that changes everything publishes in order.
+  publications.clear();
+  cams->list = {camera("c", "C")};
+  mics->list = {mic("m", "M")};
+  mics->defaultID = "m";
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(publications, (std::vector<std::string>{"cameras", "microphones", "systemDefaultMicID"}));
 }
 
 TEST_F(DeviceCatalogTest, SuspensionWritesItsLineAndRepublishesTheCamera) {
@@ -102,6 +144,21 @@ TEST_F(DeviceCatalogTest, SuspensionWritesItsLineAndRepublishesTheCamera) {
                                      "[INFO] [DeviceCatalog] Camera FaceTime suspended (lid closed or cover shut)",
                                      "[INFO] [DeviceCatalog] Camera FaceTime resumed",
                                      "[INFO] [DeviceCatalog] Camera FaceTime resumed"}));
+}
+
+TEST_F(DeviceCatalogTest, UnpluggingACameraDropsItsWatchAndReplugWatchesAgain) {
+  cams->list = {camera("a", "A"), camera("b", "B")};
+  make();
+  cams->list = {camera("a", "A")};
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->watchedCameras(), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(cams->suspensionWatchers.count("b"), 0u);
+  cams->list = {camera("a", "A"), camera("b", "B")};
+  cams->fireList();
+  runtime->runUntilIdle();
+  EXPECT_EQ(catalog->watchedCameras(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(cams->suspensionWatchers.size(), 2u);
 }
 
 TEST_F(DeviceCatalogTest, AFailedDefaultInputWatchIsLoggedAndListsStillFollow) {

@@ -64,6 +64,18 @@ class MicCaptureTest : public ::testing::Test {
   }
 };
 
+TEST_F(MicCaptureTest, StartsOnTheSessionQueueLogsItsChannelsAndDeliversOnTheDeliveryQueue) {
+  capture->channels = 1;
+  start();
+  EXPECT_EQ(capture->opens, 1);
+  EXPECT_EQ(mic->sourceID(), "usb-mic");
+  capture->deliver(12.5);
+  EXPECT_TRUE(buffers.empty()) << "handed over, not called on the capture's thread";
+  runtime->runUntilIdle();
+  EXPECT_EQ(buffers, (std::vector<double>{12.5}));
+  EXPECT_EQ(logs.sessionLines(), (std::vector<std::string>{"[INFO] [MicCapture] Microphone started: USB Mic (1 ch)"}));
+}
+
 TEST_F(MicCaptureTest, PermissionRefusedIsOneFailureNamingNoMicrophoneAndNoStartedLine) {
   capture->refuse = Failure{Kind::notAuthorized, "Access denied"};
   start();

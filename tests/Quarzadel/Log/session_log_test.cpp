@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 #include "LogTestSupport.h"
@@ -79,12 +81,61 @@ TEST_F(SessionLogTest, AFolderThatCannotBeUsedDropsLinesButCloseStillNamesTheFil
   auto blocked = dir_.path() / "blocked";
   std::ofstream(blocked) << "a file where the folder should be";
   auto log = SessionLog::make(clock_, blocked / "logs");
-  log->startSession("k");
+  // The reason names the folder that cannot be made.
+  EXPECT_EQ(log->startSession("k"), (blocked / "logs").string() + ": Not a directory");
   log->log("INFO", "nowhere", "E.cpp");
   auto url = log->close();
   ASSERT_TRUE(url);
   EXPECT_FALSE(std::filesystem::exists(*url));
   EXPECT_FALSE(SessionLog::uploadAndWait(*url, platform::seconds(2)));
+}
+
+// A stream key longer than a file name may be is cut in the name, at a character's
+// start, and the file is made.
+TEST_F(SessionLogTest, AKeyTooLongForAFileNameIsShortenedInIt) {
+  auto date = platform::makeUtcDate(2026, 12, 5, 15, 30, 38);
+  const std::string key = std::string(199, 'k') + "\xC3\xA9" + std::string(300, 'z');
+  EXPECT_EQ(SessionLog::fileName(key, date), std::string(199, 'k') + "_2026-12-05_15:30:38.log");
+  EXPECT_EQ(SessionLog::fileName(std::string(200, '/') + "tail", date, 1000),
+            std::string(200, '_') + "_2026-12-05_15:30:38-1000.log");
+  EXPECT_FALSE(log_->startSession(std::string(300, 'x')));
+  log_->log("INFO", "kept", "E.cpp");
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->filename(), std::string(200, 'x') + "_2026-12-05_15:30:38.log");
+  EXPECT_NE(testing::readFile(*url).find("kept"), std::string::npos);
+}
+
+// A file that stops taking lines (here: past the process's file-size limit, as on a
+// full disk) is said once; later lines are still tried and the log goes on.
+TEST_F(SessionLogTest, AFileThatStopsTakingLinesIsReportedOnce) {
+  std::vector<std::string> reasons;
+  log_->setWriteFailureHandler([&](const std::string& reason) { reasons.push_back(reason); });
+  log_->startSession("full");
+  log_->flush();
+  struct rlimit previous {};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  auto previousSignal = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = previous;
+  small.rlim_cur = 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  ::testing::internal::CaptureStderr();
+  log_->log("INFO", std::string(2000, 'a'), "E.cpp");
+  log_->log("INFO", std::string(2000, 'b'), "E.cpp");
+  log_->flush();
+  const auto said = ::testing::internal::GetCapturedStderr();
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  ::signal(SIGXFSZ, previousSignal);
+  auto url = log_->close();
+  ASSERT_TRUE(url);
+  ASSERT_EQ(reasons, (std::vector<std::string>{url->string() + ": File too large"}));
+  EXPECT_EQ(said, "quarzadel: the session log cannot be written: " + reasons[0] + "\n");
+  EXPECT_EQ(std::filesystem::file_size(*url), 1024u);
+  // A new file is new: its failures are said again.
+  log_->startSession("next");
+  log_->log("INFO", "fits", "E.cpp");
+  EXPECT_NE(testing::readFile(*log_->close()).find("fits"), std::string::npos);
+  EXPECT_EQ(reasons.size(), 1u);
 }
 
 TEST_F(SessionLogTest, LinesFromManyThreadsAreNeverTorn) {

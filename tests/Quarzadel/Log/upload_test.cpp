@@ -4,6 +4,7 @@
 #include <future>
 
 #include "LogTestSupport.h"
+#include "ScriptedHttpStore.h"
 #include "Platform/Log/SystemLog.h"
 #include "Platform/Net/TcpListener.h"
 #include "Quarzadel/Log/SessionLog.h"
@@ -16,10 +17,11 @@ using namespace std::chrono_literals;
 class UploadTest : public ::testing::Test {
  protected:
   // Uploads and returns (completion value, the result line in the system log or "").
-  std::pair<bool, std::string> upload(const std::filesystem::path& file) {
+  std::pair<bool, std::string> upload(const std::filesystem::path& file,
+                                      platform::Nanos idleLimit = SessionLog::kUploadIdleLimit) {
     capture_.sink().clear();
     std::promise<bool> done;
-    SessionLog::upload(file, [&](bool ok) { done.set_value(ok); });
+    SessionLog::upload(file, [&](bool ok) { done.set_value(ok); }, idleLimit);
     auto future = done.get_future();
     if (future.wait_for(70s) != std::future_status::ready) return {false, "no completion"};
     bool ok = future.get();
@@ -73,6 +75,42 @@ TEST_F(UploadTest, TheStoredCopyIsByteIdenticalAndFailuresAreReportedWithTheirSt
   ASSERT_TRUE(line.starts_with(prefix)) << line;
   EXPECT_GT(line.size(), prefix.size());
   EXPECT_EQ(testing::filesIn(nginx.store() / "zone" / "logs").size(), 1u);
+}
+
+// The access key is for the configured store alone: a store that redirects
+// elsewhere gets a failure, and the other host never sees the key.
+TEST_F(UploadTest, ARedirectIsAFailureAndTheKeyNeverLeavesTheStore) {
+  testing::ScriptedHttpStore elsewhere({.status = 201});
+  testing::ScriptedHttpStore store({.status = 307, .headers = {{"Location", elsewhere.url("/zone/logs/taken.log")}}});
+  defaults_->set("LogStoreURL", "http://secret-key@127.0.0.1:" + std::to_string(store.port()) + "/zone/logs/");
+  auto file = sessionFile("redirected");
+  EXPECT_EQ(upload(file), std::make_pair(false, "Session log upload " + file.filename().string() + ": failed 307 "));
+  ASSERT_EQ(store.requests().size(), 1u);
+  EXPECT_NE(store.requests()[0].head.find("AccessKey: secret-key\r\n"), std::string::npos);
+  EXPECT_TRUE(elsewhere.requests().empty());
+}
+
+// The limit is on idleness: a store on a slow link that keeps taking bytes gets the
+// whole file, one that stops taking them fails.
+TEST_F(UploadTest, ASlowUploadCompletesAndAnIdleOneFails) {
+  constexpr size_t kChunk = 16 * 1024;
+  testing::ScriptedHttpStore slow({.status = 201, .chunkBytes = kChunk});
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(slow.port()) + "/zone/logs/");
+  auto large = dir_.path() / "large.log";
+  std::ofstream(large) << std::string(50 * kChunk, 'x');  // about 5 s at 16 KB per 0.1 s
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(upload(large, platform::seconds(2)), std::make_pair(true, std::string("Session log upload large.log: ok")));
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 4s);
+  ASSERT_EQ(slow.requests().size(), 1u);
+  EXPECT_EQ(slow.requests()[0].bodyBytes, 50 * kChunk);
+
+  auto silent = platform::TcpListener::make();  // takes the connection, never reads or answers
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(silent->port()) + "/zone/logs/");
+  started = std::chrono::steady_clock::now();
+  const auto [ok, line] = upload(large, platform::seconds(2));
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(line.starts_with("Session log upload large.log: failed -1 The request timed out")) << line;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 }
 
 // A Studio's close uploads its session log without waiting; termination waits,

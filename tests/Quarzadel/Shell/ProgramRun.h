@@ -41,8 +41,10 @@ class ProgramRun {
     std::string text;
   };
 
+  // A `launcher` command, when given, runs the program with its arguments after its own
+  // (e.g. to give it a mount namespace of its own).
   ProgramRun(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
-             std::map<std::string, std::string> environment = {})
+             std::map<std::string, std::string> environment = {}, std::vector<std::string> launcher = {})
       : dir_(dir), began_(Clock::now()) {
     int out[2];
     if (::pipe(out) != 0) return;
@@ -60,12 +62,13 @@ class ProgramRun {
       ::dup2(null, STDIN_FILENO);
       ::close(out[0]);
       ::close(out[1]);
-      std::vector<std::string> args{programPath().string()};
+      std::vector<std::string> args = launcher;
+      args.push_back(programPath().string());
       args.insert(args.end(), arguments.begin(), arguments.end());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
+      ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(out[1]);
@@ -93,6 +96,7 @@ class ProgramRun {
   double seconds() const { return std::chrono::duration<double>(Clock::now() - began_).count(); }
   void sleepUntil(double s) const { std::this_thread::sleep_until(began_ + std::chrono::duration<double>(s)); }
   void signal(int number) const { ::kill(pid_, number); }
+  pid_t pid() const { return pid_; }
   // The exit status (or 128 + the signal); waits at most `bound` seconds, then kills.
   int wait(double bound = 120) {
     if (status_ >= 0) return status_;

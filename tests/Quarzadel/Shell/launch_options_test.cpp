@@ -36,6 +36,16 @@ TEST(LaunchOptions, ReadsTheStudioToOpenAndRefusesValuesItCannotUseNamingTheChoi
   EXPECT_EQ(refusal({"-SyntheticSources", "no", "-StudioAutoFailover", "1", "-RTMPServerOverride", ""}), "accepted");
 }
 
+// A mistyped default is kept (it may be meant for something else) but named.
+TEST(LaunchOptions, ArgumentsThatNameNoDefaultAreListedOnce) {
+  const auto options = LaunchOptions::read(*withArguments(
+      {"-StudioRecordLocaly", "NO", "-StudioRecordLocally", "NO", "-OpenStudio", "k", "-Typo", "1", "-Typo", "2",
+       "-SyntheticSuspended", "synthetic-a", "-LogStoreURL", "http://k@127.0.0.1/z/logs/"}));
+  EXPECT_EQ(options.unknownArguments, (std::vector<std::string>{"StudioRecordLocaly", "Typo"}));
+  EXPECT_EQ(LaunchOptions::unknownArgumentLine("Typo"),
+            "-Typo is no default the Studio reads; it is kept as a user default all the same");
+}
+
 TEST(LaunchOptions, AcceptsOnlyIngestURLsTheConnectionTakes) {
   for (const char* good : {"rtmp://127.0.0.1:1935/live", "RTMP://h/app/extra", "rtmps://[::1]:443/live"})
     EXPECT_TRUE(LaunchOptions::isUsableIngestURL(good)) << good;

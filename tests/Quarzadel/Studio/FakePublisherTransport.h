@@ -9,6 +9,7 @@
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Net/NetworkPathMonitor.h"
 #include "Quarzadel/Studio/RTMPPublisherTransport.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 
@@ -51,7 +52,9 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   // Per attempt.
   std::vector<platform::Nanos> connectTimes;
   std::vector<medley::VideoCodecSettings> videoSettings;
-  int streamCloses = 0, connectionCloses = 0;
+  int streamCloses = 0, connectionCloses = 0, connectionAborts = 0;
+  // "connect N", "abort N", "close N" by attempt, in order.
+  std::vector<std::string> connectionEvents;
   std::vector<std::shared_ptr<CountingSink>> sinks;
   std::optional<platform::AsyncStreamWriter<rtmpmedley::RTMPStatus>> statusWriter;
   std::vector<platform::Continuation<void>> hanging;
@@ -113,11 +116,18 @@ class FakeConnection final : public PublisherConnection {
   }
   platform::Async<void> connect(std::string) override {
     server_->connectTimes.push_back(server_->runtime->now());
+    server_->connectionEvents.push_back("connect " + std::to_string(attempt_));
     co_await server_->perform(server_->script(attempt_).connect);
   }
   platform::Async<void> close() override {
     ++server_->connectionCloses;
+    server_->connectionEvents.push_back("close " + std::to_string(attempt_));
     co_await server_->perform(server_->script(attempt_).connectionClose);
+  }
+  platform::Async<void> abort() override {
+    ++server_->connectionAborts;
+    server_->connectionEvents.push_back("abort " + std::to_string(attempt_));
+    co_return;
   }
   platform::Async<platform::AsyncStream<rtmpmedley::RTMPStatus>> status() override { co_return *stream_; }
   std::shared_ptr<PublisherStream> makeStream() override { return std::make_shared<FakeStream>(server_, attempt_); }
@@ -138,7 +148,9 @@ inline PublisherConnectionFactory FakeServer::factory() {
 
 struct FakePathMonitor final : platform::NetworkPathMonitor {
   Handler handler;
+  std::string destination;
   void start(Handler h) override { handler = std::move(h); }
+  void setDestination(const std::string& host) override { destination = host; }
   void cancel() override {}
 };
 

@@ -69,6 +69,25 @@ TEST_F(LocalCopyFinish, ASecondFinishWaitsForTheOneInFlightAndGivesNoNotice) {
   EXPECT_FALSE(later.result());
 }
 
+// A file that cannot be opened at the first picture is reported then, not at the
+// stop; finishing it gives the writer's error and leaves no empty file behind.
+TEST_F(LocalCopyFinish, AFileThatCannotBeWrittenIsReportedAtOnce) {
+  studiotest::ProgramCopy live;
+  std::vector<std::shared_ptr<quarzadel::LocalRecorder>> failed;
+  live.onWriteFailure = [&](const std::shared_ptr<quarzadel::LocalRecorder>& recorder) { failed.push_back(recorder); };
+  live.start(dir_, "Gone");
+  const auto recorder = live.slot->recorder();
+  ASSERT_TRUE(recorder);
+  std::filesystem::remove_all(dir_ / "Quarzadel");  // the folder goes before the first picture
+  live.run(1.0);
+  ASSERT_EQ(failed.size(), 1u) << "reported once, at the first picture";
+  EXPECT_EQ(failed[0], recorder);
+  const auto notice = live.finish().value_or(RecorderNotice{});
+  EXPECT_TRUE(notice.text.starts_with("The local copy couldn't be saved: " + recorder->url().string() + ": "))
+      << notice.text;
+  EXPECT_FALSE(std::filesystem::exists(recorder->url()));
+}
+
 // The copy's picture times, in order.
 std::vector<double> pictureTimes(const std::filesystem::path& url) {
   std::istringstream lines(studiotest::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts_time "

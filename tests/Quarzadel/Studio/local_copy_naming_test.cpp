@@ -15,6 +15,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Files/ScopedEnv.h"
+#include "Quarzadel/Log/LogTestSupport.h"
 #include "Quarzadel/Studio/LocalRecorder.h"
 #include "Quarzadel/Studio/RecorderSlot.h"
 
@@ -30,6 +31,10 @@ TEST(LocalCopyName, TheTitleMadeSafeForAFileName) {
       {" \t Show \t", "Show"},
       {std::string("Night\0Show", 10), "Night-Show"},
       {"\t \t", "Quarzadel"},
+      // Never a hidden file.
+      {".hidden show", "hidden show"},
+      {" . .. Show.", "Show."},
+      {"...", "Quarzadel"},
       // Cut at 80 characters, never inside a UTF-8 sequence, nothing trimmed after.
       {std::string(78, 'x') + "\xF0\x9F\x8E\xA5\xE2\x82\xAC" + "tail", std::string(78, 'x') + "\xF0\x9F\x8E\xA5\xE2\x82\xAC"},
       {std::string(79, 'b') + " and more", std::string(79, 'b') + " "},
@@ -91,8 +96,13 @@ TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeOrAFailedCopyGivesAWarning) {
   { std::ofstream(dir_ / "file") << "x"; }
   dir_ /= "file";
   RecorderSlot slot;
+  quarzadel::testing::LogCapture logs;
   const auto notice = start(slot).value_or(RecorderNotice{});
-  EXPECT_TRUE(notice.text.starts_with("Couldn't record a copy on this Mac: ")) << notice.text;
+  EXPECT_TRUE(notice.text.starts_with("Couldn't record a copy on this computer: ")) << notice.text;
+  // Starting the copy is the engine's step, and its line says so.
+  const auto lines = logs.sessionLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("[ERROR] [StudioEngine] Couldn't start the local recording: ")) << lines[0];
   EXPECT_EQ(notice.kind, RecorderNotice::Kind::warning);
   EXPECT_FALSE(slot.recorder());
 
@@ -100,6 +110,15 @@ TEST_F(LocalCopyFolder, AFolderThatCannotBeMadeOrAFailedCopyGivesAWarning) {
   EXPECT_EQ(failed.value_or(RecorderNotice{}).text, "The local copy couldn't be saved: disk full");
   EXPECT_EQ(failed.value_or(RecorderNotice{}).kind, RecorderNotice::Kind::warning);
   EXPECT_FALSE(RecorderSlot::finishedNotice(std::nullopt, std::nullopt)) << "no outcome, no notice";
+
+  // A copy cut short keeps what it has, and says so with the way to it.
+  const auto cut = RecorderSlot::finishedNotice(dir_ / "Show 1.mp4", std::string("packet: No space left on device"))
+                       .value_or(RecorderNotice{});
+  EXPECT_EQ(cut.text, "The local copy stopped early: packet: No space left on device. It plays up to then: Show 1.mp4");
+  EXPECT_EQ(cut.kind, RecorderNotice::Kind::warning);
+  EXPECT_EQ(cut.actionTitle, "Show in File Manager");
+  EXPECT_EQ(RecorderSlot::finishedNotice(dir_ / "Show 1.mp4", std::nullopt).value_or(RecorderNotice{}).actionTitle,
+            "Show in File Manager");
 }
 
 }  // namespace

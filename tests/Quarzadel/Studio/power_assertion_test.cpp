@@ -24,10 +24,10 @@ namespace {
 
 // Owns org.freedesktop.login1 on the bus and answers Inhibit with the write end
 // of a pipe whose read end it keeps: the lock is released when that read end
-// sees the end of the stream.
+// sees the end of the stream. A refusing manager answers with an error.
 class FakeLoginManager {
  public:
-  explicit FakeLoginManager(const std::string& address) {
+  explicit FakeLoginManager(const std::string& address, bool refuse = false) : refuse_(refuse) {
     static const sd_bus_vtable vtable[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("Inhibit", "ssss", "h", &FakeLoginManager::inhibit, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -69,7 +69,7 @@ class FakeLoginManager {
   bool held(size_t index) const { return !released(index, 0); }
 
  private:
-  static int inhibit(sd_bus_message* message, void* self, sd_bus_error*) {
+  static int inhibit(sd_bus_message* message, void* self, sd_bus_error* error) {
     auto& manager = *static_cast<FakeLoginManager*>(self);
     const char *what, *who, *why, *mode;
     if (int r = sd_bus_message_read(message, "ssss", &what, &who, &why, &mode); r < 0) return r;
@@ -77,6 +77,7 @@ class FakeLoginManager {
     {
       std::lock_guard lock(manager.mutex_);
       manager.calls_.push_back(std::string(what) + " " + who + " " + why + " " + mode);
+      if (manager.refuse_) return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "Not for you");
       if (::pipe2(ends, O_CLOEXEC) != 0) return -errno;
       manager.lockEnds_.push_back(ends[0]);
     }
@@ -85,6 +86,7 @@ class FakeLoginManager {
     return r;
   }
 
+  const bool refuse_;
   sd_bus* bus_ = nullptr;
   bool ok_ = false;
   std::atomic<bool> stopping_ = false;
@@ -163,6 +165,35 @@ TEST_F(PowerAssertionTest, TheBusIsCalledOffTheCallersQueueAndALateLockIsRelease
   EXPECT_TRUE(login.held(2));
   power.end();
   EXPECT_TRUE(login.released(2));
+}
+
+// Streaming must not depend on the lock: without a bus, without a login
+// manager or without its consent, begin and end hold nothing and fail nothing.
+TEST_F(PowerAssertionTest, WithoutABusALoginManagerOrItsConsentNothingIsHeldAndNothingFails) {
+  auto holdsNothingQuietly = [this](PowerAssertion& power) {
+    power.begin("Streaming Morning Show");
+    EXPECT_TRUE(power.isHolding());
+    power.begin("Streaming Morning Show");  // still a no-op
+    rt->runUntilIdle();
+    power.end();
+    EXPECT_FALSE(power.isHolding());
+    power.end();
+  };
+  PowerAssertion nowhere({"unix:path=" + (folder / "no-bus-here").string(), queue});
+  holdsNothingQuietly(nowhere);
+
+  PowerAssertion noLoginManager({bus.address(), queue});
+  holdsNothingQuietly(noLoginManager);
+
+  FakeLoginManager refusing(bus.address(), /*refuse=*/true);
+  ASSERT_TRUE(refusing.ok());
+  PowerAssertion refused({bus.address(), queue});
+  holdsNothingQuietly(refused);
+  // Asked once: a refused lock is not asked for again while going live.
+  EXPECT_EQ(refusing.calls().size(), 1u);
+  // Each go-live asks anew.
+  holdsNothingQuietly(refused);
+  EXPECT_EQ(refusing.calls().size(), 2u);
 }
 
 }  // namespace

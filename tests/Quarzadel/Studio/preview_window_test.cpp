@@ -2,15 +2,19 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "peers/XvfbServer.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Program/PreviewSink.h"
+#include "Quarzadel/Studio/PreviewPresenter.h"
 #include "Quarzadel/Studio/PreviewWindow.h"
 
 // After our headers: Xlib defines macros such as Status.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#undef Status  // Xlib's, in the way of the layer's
 
 namespace quarzadel {
 namespace {
@@ -68,6 +72,108 @@ TEST(PreviewWindow, ShowsTheProgramPictureFittedAndMirrored) {
   EXPECT_GT(sample(100, 240), 200);
   EXPECT_LT(sample(500, 240), 80);
   XCloseDisplay(d);
+}
+
+// A surface the test drives: it can refuse pictures, ask to be drawn again and be closed.
+class ScriptedSurface final : public medley::PreviewSurface {
+ public:
+  int width() const override { return 320; }
+  int height() const override { return 180; }
+  bool present(const platform::PixelBufferRef& picture) override {
+    ++presented;
+    last = picture;
+    return !refusing;
+  }
+  platform::PixelBufferRef lastPresented() const override { return last; }
+  bool isWindow() const override { return true; }
+  bool handleEvents() override { return std::exchange(exposed, false); }
+  bool isClosed() const override { return closed; }
+
+  bool refusing = false, exposed = false, closed = false;
+  int presented = 0;
+  platform::PixelBufferRef last;
+};
+
+TEST(PreviewPresenter, DrawsWhatChangedAndAFailedDrawingFlushesTheLayer) {
+  auto runtime = platform::VirtualRuntime::make();
+  auto sink = PreviewSink::make(runtime);
+  auto surface = std::make_shared<ScriptedSurface>();
+  int closedTold = 0;
+  auto presenter =
+      PreviewPresenter::start(std::make_unique<PreviewWindow>(sink->layer(), surface), runtime, [&] { ++closedTold; });
+  const auto ticks = [&](int n) { runtime->advance(PreviewPresenter::kTick * n); };
+  ticks(3);
+  EXPECT_EQ(surface->presented, 1) << "black once, then nothing new";
+  sink->enqueue(programFrame());
+  ticks(3);
+  sink->setMirrored(true);
+  ticks(1);
+  surface->exposed = true;
+  ticks(1);
+  EXPECT_EQ(surface->presented, 4) << "a new frame, mirroring, an exposure: one drawing each";
+
+  surface->refusing = true;
+  sink->enqueue(programFrame());
+  ticks(1);
+  EXPECT_EQ(sink->layer()->status(), PreviewLayer::Status::failed);
+  surface->refusing = false;
+  auto next = programFrame();
+  sink->enqueue(next);
+  EXPECT_EQ(sink->layer()->flushCount(), 1);
+  EXPECT_EQ(sink->layer()->displayedFrame(), next) << "the frame after the flush is shown";
+  ticks(1);
+  EXPECT_EQ(surface->presented, 6);
+
+  surface->closed = true;
+  ticks(2);
+  sink->enqueue(programFrame());
+  ticks(2);
+  EXPECT_EQ(surface->presented, 6);
+  EXPECT_EQ(closedTold, 1);
+}
+
+TEST(PreviewPresenter, ClosingTheWindowOrLosingTheDisplayEndsThePreviewNotTheProcess) {
+  auto runtime = platform::VirtualRuntime::make();
+  auto sink = PreviewSink::make(runtime);
+  sink->enqueue(programFrame());
+  for (const bool killServer : {false, true}) {
+    SCOPED_TRACE(killServer ? "display lost" : "closed by the host");
+    std::optional<qztest::XvfbServer> x("800x600x24");
+    ASSERT_TRUE(x->ok()) << "Xvfb did not start";
+    setenv("DISPLAY", x->display().c_str(), 1);
+    int closedTold = 0;
+    auto presenter = PreviewPresenter::open(sink, runtime, [&] { ++closedTold; });
+    unsetenv("DISPLAY");
+    ASSERT_TRUE(presenter);
+    runtime->advance(PreviewPresenter::kTick * 2);
+    ASSERT_EQ(presenter->drawCount(), 1);
+    if (killServer) {
+      x.reset();
+    } else {
+      // What a window manager sends when the host clicks the close button.
+      Display* d = XOpenDisplay(x->display().c_str());
+      ASSERT_TRUE(d);
+      Window root = 0, parent = 0, *children = nullptr;
+      unsigned int count = 0;
+      XQueryTree(d, RootWindow(d, 0), &root, &parent, &children, &count);
+      ASSERT_EQ(count, 1u);
+      XEvent close{};
+      close.xclient.type = ClientMessage;
+      close.xclient.window = children[0];
+      close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+      close.xclient.format = 32;
+      close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+      XSendEvent(d, children[0], False, NoEventMask, &close);
+      XFree(children);
+      XSync(d, False);
+      XCloseDisplay(d);
+    }
+    sink->enqueue(programFrame());
+    for (int i = 0; i < 100 && !closedTold; ++i) runtime->advance(PreviewPresenter::kTick);
+    EXPECT_EQ(closedTold, 1);
+    runtime->advance(PreviewPresenter::kTick * 3);
+    EXPECT_EQ(closedTold, 1);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,8 @@ struct ProgramCopy {
   std::shared_ptr<quarzadel::ProgramAudio> audio;
   std::shared_ptr<quarzadel::RecorderSlot> slot = std::make_shared<quarzadel::RecorderSlot>();
   bool hardwareHEVC = false;  // the encoder probe's answer
+  // Given to the recorder: called when its file stops taking writes.
+  std::function<void(const std::shared_ptr<quarzadel::LocalRecorder>&)> onWriteFailure;
 
   // Opens the Studio's program, lets it run as the Studio does before going live,
   // then goes live with the copy on.
@@ -52,6 +55,7 @@ struct ProgramCopy {
     run(2.0);
     quarzadel::LocalRecorder::Environment environment{folder, platform::WallClock::system(), rt};
     environment.hardwareHEVCEncoderAvailable = hardwareHEVC;
+    environment.onWriteFailure = onWriteFailure;
     EXPECT_FALSE(slot->startLocalCopy(title, true, config, *platform::UserDefaults::inMemory(), environment,
                                       [](const std::filesystem::path&) { return int64_t{1} << 40; }));
   }

@@ -119,6 +119,9 @@ TEST_F(PublisherFixture, FailingAttemptsBackOffAndTellTheUserFromTheThirdFailure
             "Quarzadel can't reach the stream server (connection timed out). Check that the event is purchased and "
             "inside its streaming window, and that nobody else is live on it. Still retrying…");
   EXPECT_EQ(problems.size(), server->connectTimes.size() - 2);
+  // Each given-up attempt was reset, none ended in order.
+  EXPECT_EQ(server->connectionAborts, static_cast<int>(server->connectTimes.size()));
+  EXPECT_EQ(server->connectionCloses, 0);
   EXPECT_EQ(stop(), 0);
   EXPECT_EQ(publisher->state(), State::idle());
 }
@@ -157,8 +160,9 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
 
   server->sendStatus("NetConnection.Connect.Closed");
   runtime->runUntilIdle();
-  // Only the connection closes while the host still wants to be live.
-  EXPECT_EQ(std::pair(server->streamCloses, server->connectionCloses), std::pair(0, 1));
+  // While the host still wants to be live the connection is reset, the stream left alone.
+  EXPECT_EQ(std::tuple(server->streamCloses, server->connectionCloses, server->connectionAborts),
+            std::tuple(0, 0, 1));
   runtime->advance(ms(499));
   EXPECT_EQ(server->connectTimes.size(), 1u);
   runtime->advance(ms(1));
@@ -172,8 +176,20 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
   platform::spawnDetached(runtime->mainQueue(), [](auto p) { return p->setVideoBitrate(1000000); }, publisher);
   runtime->runUntilIdle();
   EXPECT_EQ(server->videoSettings.back().bitRate, 1000000);
+  // The host's stop ends in order: the stream, then the connection.
   stop();
+  EXPECT_EQ(std::tuple(server->streamCloses, server->connectionCloses, server->connectionAborts),
+            std::tuple(1, 1, 1));
+}
+
+TEST_F(PublisherFixture, AStopClosesInOrderAndResetsAConnectionWhoseCloseOutlastsItsDeadline) {
+  server->scripts = {AttemptScript{Step::ok(), Step::ok(), Step::ok(), Step::ok(), Step::hang()}};
+  start();
+  ASSERT_TRUE(publisher->state().isLive());
+  const platform::Nanos took = stop();
   EXPECT_EQ(server->streamCloses, 1);
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0", "close 0", "abort 0"}));
+  EXPECT_LE(took, seconds(2));
 }
 
 // HEVC is chosen only on the probe's word that the GPU encodes it, so the
@@ -212,6 +228,7 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   silentReport();
   runtime->advance(seconds(1));
   EXPECT_EQ(logCount("HEVC output stalled; switching to H.264"), 1);
+  EXPECT_EQ(std::pair(server->connectionAborts, server->connectionCloses), std::pair(1, 0));
   runtime->advance(ms(500));
   EXPECT_TRUE(logged("Encoder: H.264 1920x1080@30 CBR 1433 kbps, audio 96 kbps"));
   EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::h264);
@@ -251,6 +268,7 @@ TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
 TEST_F(PublisherFixture, NoAttemptWithoutANetworkAndLosingItWhileLiveEndsThePeriod) {
   monitor->handler(false);
   start();
+  EXPECT_EQ(monitor->destination, "127.0.0.1");
   EXPECT_TRUE(server->connectTimes.empty());
   EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::reconnecting(1, "No internet connection")}));
   EXPECT_EQ(problems, (std::vector<std::optional<std::string>>{std::string(RTMPPublisher::kOfflineProblem)}));
@@ -261,6 +279,18 @@ TEST_F(PublisherFixture, NoAttemptWithoutANetworkAndLosingItWhileLiveEndsThePeri
   monitor->handler(false);
   runtime->advance(ms(1500));
   EXPECT_EQ(publisher->state(), State::reconnecting(1, "No internet connection"));
+  // A reset sent while offline would be lost: the connection is reset once
+  // the network is back, before the next attempt.
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0"}));
+  monitor->handler(true);
+  runtime->runUntilIdle();
+  EXPECT_EQ(server->connectionEvents, (std::vector<std::string>{"connect 0", "abort 0", "connect 1"}));
+  // Given up offline again, a stop resets it.
+  monitor->handler(false);
+  runtime->advance(ms(1500));
+  stop();
+  EXPECT_EQ(server->connectionEvents,
+            (std::vector<std::string>{"connect 0", "abort 0", "connect 1", "abort 1"}));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The publish tool against nginx across two network namespaces joined by a veth
-// pair: the publisher's side slowed with tc, the server stopped for a while. What counts is measured at the server: the
-// recording's video bytes per second of stream; the tool reports its resident
-// memory once a second throughout. Needs root (skipped otherwise); each case
-// runs in real time, well under a minute.
+// pair: the publisher's side slowed with tc, the server stopped for a while,
+// killed and restarted, the link taken down and up, a subnet without a default
+// route. What counts is measured at the server where it can be: the
+// recording's video bytes per second of stream, its log; the tool reports its
+// resident memory once a second throughout. Needs root (skipped otherwise);
+// each case runs in real time, well under a minute.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,6 +27,7 @@
 #include "CommandOutput.h"
 #include "SanitizedBuild.h"
 #include "TestPaths.h"
+#include "Quarzadel/Studio/RTMPPublisher.h"
 #include "peers/PeerProcess.h"
 
 namespace quarzadel {
@@ -83,7 +87,12 @@ class NamespaceLink {
   // `smallBuffers`: both sides keep small socket buffers, so a backlog shows in
   // the publisher's own queue within moments and a server that stops reading
   // stops the sender soon.
-  NamespaceLink(const std::string& name, int subnet, bool smallBuffers) : dir_(rtmptest::peerDirectory(name)) {
+  // `defaultRoute` off: the publisher's side knows only its subnet's route.
+  // `pingSeconds`: how soon the server pings a silent client and drops it
+  // unanswered; an ingest's usual minute leaves freeing a stale publish to
+  // the client.
+  NamespaceLink(const std::string& name, int subnet, bool smallBuffers, bool defaultRoute = true, int pingSeconds = 2)
+      : dir_(rtmptest::peerDirectory(name)), defaultRoute_(defaultRoute), pingSeconds_(pingSeconds) {
     const std::string id = std::to_string(::getpid() % 100000) + "x" + std::to_string(subnet);
     pub_ = "qzp" + id, ing_ = "qzi" + id, a_ = "qa" + id;
     const std::string b = "qb" + id, net = "10." + std::to_string(subnet) + "." + std::to_string(::getpid() % 250) + ".";
@@ -114,7 +123,19 @@ class NamespaceLink {
   bool ok() const { return ok_; }
   bool up() {
     return sh("ip -n " + pub_ + " link set " + a_ + " up") == 0 &&
-           sh("ip -n " + pub_ + " route replace default via " + there_) == 0;
+           (!defaultRoute_ || sh("ip -n " + pub_ + " route replace default via " + there_) == 0);
+  }
+  bool down() { return sh("ip -n " + pub_ + " link set " + a_ + " down") == 0; }
+  // The server is killed, or started again on the same address.
+  bool killServer() {
+    const pid_t pid = nginxPid();
+    return pid > 0 && ::kill(pid, SIGKILL) == 0;
+  }
+  bool restartServer() { return startNginx(); }
+  // What the server logged, e.g. the publishes it refused.
+  std::string serverLog() const {
+    std::ifstream file(dir_ / "logs" / "error.log");
+    return std::string(std::istreambuf_iterator<char>(file), {});
   }
   // Caps what the publisher sends.
   bool limit(const std::string& rate) {
@@ -146,7 +167,8 @@ class NamespaceLink {
         << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off;\nmaster_process off;\n"
         << "worker_processes 1;\nerror_log " << log << " info;\npid " << (dir_ / "logs/nginx.pid").string()
         << ";\nevents { worker_connections 64; }\nrtmp { server { listen " << there_
-        << ":1935; chunk_size 4096; ping 2s; ping_timeout 2s;\n  application live { live on; record all; record_path "
+        << ":1935; chunk_size 4096; ping " << pingSeconds_ << "s; ping_timeout " << pingSeconds_
+        << "s;\n  application live { live on; record all; record_path "
         << (dir_ / "record").string() << "; record_unique off; } } }\n";
     if (sh(inIngest("nginx -e " + log + " -p " + dir_.string() + "/ -c " + (dir_ / "nginx.conf").string()) + " &"))
       return false;
@@ -163,6 +185,8 @@ class NamespaceLink {
   }
 
   std::filesystem::path dir_;
+  bool defaultRoute_ = true;
+  int pingSeconds_ = 2;
   bool ok_ = false;
   std::string pub_, ing_, a_, there_;
 };
@@ -342,6 +366,124 @@ TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFla
 
   // Reading again, the server gets the program back.
   EXPECT_NE(first(lines, inState("live"), kThawedAt), nullptr) << log;
+}
+
+// Whether the server refused a publish because the key was still taken, as
+// the tool's lines or the server's log tell.
+bool refusedAsTaken(const std::vector<Line>& lines, const std::string& serverLog) {
+  for (const auto& l : lines)
+    if (l.value.dump().find("lready publishing") != std::string::npos) return true;
+  return serverLog.find("already publishing") != std::string::npos;
+}
+
+// The server stops reading until well after the stall is called. The given-up
+// attempt is reset, so the server lets go of the key as soon as it runs again
+// (its own pings would take a minute), and the attempt waiting in the
+// handshake by then goes live at once.
+TEST(PublisherRecovery, AServerThatReadsAgainHasTheProgramBackWithinASecond) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  NamespaceLink link("publisher-thaw", 233, true, true, /*pingSeconds=*/60);
+  if (!link.ok()) GTEST_SKIP() << "network namespaces or nginx are not available";
+  constexpr int kFrozenAt = 4, kThawedAt = 23;
+  bool frozen = false, thawed = false;
+  const auto lines = link.publish("thaw", 28, [&](int second) {
+    if (second == kFrozenAt) frozen = link.freezeServer(true);
+    if (second == kThawedAt) thawed = link.freezeServer(false);
+  }, "--camera synthetic-noise");
+  ASSERT_TRUE(frozen && thawed);
+  const std::string log = trace(lines);
+  const Line* stalled = first(lines, says("Publish interrupted: Upload stalled"));
+  ASSERT_NE(stalled, nullptr) << log;
+  ASSERT_LT(stalled->at, kThawedAt) << log;
+  const Line* again = first(lines, inState("live"), stalled->at);
+  ASSERT_NE(again, nullptr) << log;
+  std::printf("live again %.2f s after the server read again\n", again->at - kThawedAt);
+  EXPECT_LT(again->at, kThawedAt + 1.5) << log;
+  EXPECT_FALSE(refusedAsTaken(lines, link.serverLog())) << log;
+}
+
+// The link goes down while live: the tool says it is offline and tries
+// nothing until the link is back, then goes live within a second. The server
+// never learned that the old connection died; the reset sent when the link
+// returns frees the key before the new publish asks for it.
+TEST(PublisherRecovery, ALinkTakenDownIsOfflineUntilItComesBackThenLiveAtOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  NamespaceLink link("publisher-link", 234, false, true, /*pingSeconds=*/60);
+  if (!link.ok()) GTEST_SKIP() << "network namespaces or nginx are not available";
+  constexpr int kDownAt = 4, kUpAt = 13;
+  bool down = false, up = false;
+  const auto lines = link.publish("link", 18, [&](int second) {
+    if (second == kDownAt) down = link.down();
+    if (second == kUpAt) up = link.up();
+  });
+  ASSERT_TRUE(down && up);
+  const std::string log = trace(lines);
+  const Line* live = first(lines, inState("live"));
+  ASSERT_NE(live, nullptr) << log;
+  ASSERT_LT(live->at, kDownAt) << log;
+  const Line* offline = first(lines, inState("reconnecting", "No internet connection"), kDownAt);
+  ASSERT_NE(offline, nullptr) << log;
+  EXPECT_LT(offline->at, kDownAt + 2.5) << log;
+  EXPECT_NE(first(lines, [](const json& v) {
+    return v["event"] == "problem" && v["text"] == RTMPPublisher::kOfflineProblem;
+  }, kDownAt), nullptr) << log;
+  // No attempt while the link is down.
+  EXPECT_EQ(first(lines, [](const json& v) { return startsWith(v, "message", "Publish attempt "); }), nullptr) << log;
+  const Line* again = first(lines, inState("live"), kDownAt);
+  ASSERT_NE(again, nullptr) << log;
+  std::printf("live again %.2f s after the link came back\n", again->at - kUpAt);
+  EXPECT_GE(again->at, kUpAt) << log;
+  EXPECT_LT(again->at, kUpAt + 1.5) << log;
+  EXPECT_EQ(again->value["since"], live->value["since"]);
+  EXPECT_FALSE(refusedAsTaken(lines, link.serverLog())) << log;
+}
+
+// A LAN without a default route: the ingest on the subnet is reached.
+TEST(PublisherRecovery, ASubnetWithoutADefaultRouteReachesItsIngestAndGoesLive) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  NamespaceLink link("publisher-subnet", 235, false, /*defaultRoute=*/false);
+  if (!link.ok()) GTEST_SKIP() << "network namespaces or nginx are not available";
+  const auto lines = link.publish("subnet", 6, [](int) {});
+  const std::string log = trace(lines);
+  const Line* live = first(lines, inState("live"));
+  ASSERT_NE(live, nullptr) << log;
+  EXPECT_LT(live->at, 3.0) << log;
+  EXPECT_EQ(first(lines, inState("reconnecting", "No internet connection")), nullptr) << log;
+  const auto streams = qztest::runCommand("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                                          link.recording("subnet").string() + "'").text;
+  EXPECT_NE(streams.find("h264"), std::string::npos) << streams;
+}
+
+// The server is killed while live and started again: the publisher reports
+// the closed connection, and is live again with the date of its first live
+// period; the restarted server records the program.
+TEST(PublisherRecovery, AKilledAndRestartedServerHasTheProgramBackWithTheSameLiveDate) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  NamespaceLink link("publisher-restart", 236, false);
+  if (!link.ok()) GTEST_SKIP() << "network namespaces or nginx are not available";
+  constexpr int kKilledAt = 4, kRestartedAt = 7;
+  bool killed = false, restarted = false;
+  const auto lines = link.publish("revived", 16, [&](int second) {
+    if (second == kKilledAt) killed = link.killServer();
+    if (second == kRestartedAt) restarted = link.restartServer();
+  });
+  ASSERT_TRUE(killed && restarted);
+  const std::string log = trace(lines);
+  const Line* live = first(lines, inState("live"));
+  ASSERT_NE(live, nullptr) << log;
+  const Line* lost = first(lines, inState("reconnecting"), kKilledAt);
+  ASSERT_NE(lost, nullptr) << log;
+  EXPECT_LT(lost->at, kKilledAt + 1.5) << log;
+  EXPECT_TRUE(startsWith(lost->value, "reason", "Connection closed (NetConnection.Connect.")) << log;
+  const Line* again = first(lines, inState("live"), kKilledAt);
+  ASSERT_NE(again, nullptr) << log;
+  EXPECT_LT(again->at, kRestartedAt + 6.0) << log;
+  EXPECT_EQ(again->value["since"], live->value["since"]) << log;
+  // What the restarted server recorded: picture and sound of the second period.
+  const auto probe = qztest::runCommand("ffprobe -v error -show_entries stream=codec_name:format=duration -of csv=p=0 '" +
+                                        link.recording("revived").string() + "'").text;
+  EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("aac"), std::string::npos) << probe;
 }
 
 }  // namespace

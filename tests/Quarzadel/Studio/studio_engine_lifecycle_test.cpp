@@ -177,7 +177,7 @@ TEST_F(StudioEngineLifecycle, TheLocalCopyRunsFromGoingLiveToStopOrCloseWhenWant
 
   freeSpace = 3'000'000'000;
   EXPECT_FALSE(copyMade());
-  EXPECT_EQ(noticeText(), "Not recording a copy on this Mac: less than 3 GB of free space.");
+  EXPECT_EQ(noticeText(), "Not recording a copy on this computer: less than 3 GB of free space.");
   freeSpace = 3'000'000'001;
   engine->dismissNotice();
   auto settings = engine->settings().value();

@@ -3,6 +3,10 @@
 // synthetic sources and fake device lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "Quarzadel/Log/LogTestSupport.h"
+
 #include "studio_device_fixture.h"
 
 namespace quarzadel {
@@ -36,6 +40,7 @@ struct Failover : DeviceStudioFixture {
 // ---- A camera that stops
 
 TEST_F(Failover, UnpluggingTheOnAirCameraSwitchesToTheNextAndOffersItBackForFifteenSeconds) {
+  testing::LogCapture capture("failover");
   startSynthetic();
   unplugSynthetic(kA);
   EXPECT_EQ(noticeText(), syntheticName(kA) + " stopped \u2014 switched to " + syntheticName(kB) + ".");
@@ -59,6 +64,13 @@ TEST_F(Failover, UnpluggingTheOnAirCameraSwitchesToTheNextAndOffersItBackForFift
   settle();
   EXPECT_EQ(selectedCamera(), kA);
   EXPECT_EQ(onAirCamera(), kA);
+
+  // The engine's lines carry its one category, from whichever of its files they come.
+  const auto lines = capture.sessionLines();
+  for (const auto& line : {"[INFO] [StudioEngine] Switching camera to " + syntheticName(kB),
+                           "[WARN] [StudioEngine] On-air camera failed: " + syntheticName(kA) + ": " +
+                               syntheticName(kA) + " was disconnected."})
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
 }
 
 TEST_F(Failover, WithoutAutomaticFailoverTheHostIsToldAndTheCameraReturnsByItself) {

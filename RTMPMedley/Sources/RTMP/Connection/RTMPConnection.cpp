@@ -114,6 +114,7 @@ Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList argumen
   std::exception_ptr failure;
   while (true) {
     failure = nullptr;
+    refusal_.reset();
     try {
       response = co_await attempt(*url);
     } catch (...) {
@@ -143,6 +144,8 @@ Async<RTMPResponse> RTMPConnection::connect(std::string command, AMFList argumen
   if (!response) {
     co_await retireAttempt();
     connecting_ = false;
+    // The refusal that ends the login is reported; those it answered are not.
+    if (auto refused = std::exchange(refusal_, std::nullopt); refused && !connectAborted_) yieldStatus(*refused);
     std::rethrow_exception(connectError(failure));
   }
 
@@ -388,8 +391,15 @@ Async<void> RTMPConnection::close() {
   if (connected_.value()) connected_.set(false);
   const RTMPStatus status = closingStatus();
   setReadyState(ReadyState::uninitialized);
-  // Commands still waiting belong to this connection: they end with it.
+  // Commands still waiting belong to this connection: they end with it, the
+  // streams' own ones included.
   operations_.failAll(std::make_exception_ptr(Error::requestFailed(responseWith(status))));
+  for (const auto& stream : streams) {
+    try {
+      co_await stream->connectionClosed(status);
+    } catch (...) {
+    }
+  }
   if (connectWait)
     connectWait->resumeThrowing(Error::requestFailed(responseWith(status)));
   else
@@ -398,6 +408,19 @@ Async<void> RTMPConnection::close() {
   auto waiters = std::move(closeWaiters_);
   closeWaiters_.clear();
   for (auto& waiter : waiters) waiter.resume();
+}
+
+Async<void> RTMPConnection::abort() {
+  co_await hop();
+  closeOutput();
+  stopMonitor();
+  auto transport = transport_;
+  if (transport) co_await transport->abort();
+  // Like an ended transport: the streams' teardown neither sends nor waits.
+  if (connected_.value()) connected_.set(false);
+  operations_.failAll(std::make_exception_ptr(Error::requestFailed(responseWith(closingStatus()))),
+                      kConnectTransactionId);
+  co_await closeQuietly();
 }
 
 Async<void> RTMPConnection::closeQuietly() {

@@ -164,6 +164,12 @@ class RTMPConnection : public platform::Actor,
   // Throws invalidState when there is nothing to close. A connect under way
   // is given up: it throws requestFailed with the closing status.
   platform::Async<void> close() override;
+  // Gives the connection up at once: the transport is reset, dropping what is
+  // queued, so the server frees what this connection held without reading a
+  // backlog first; nothing more is sent (the streams' teardown commands are
+  // not) and the close then reports as close() does. Nothing without a
+  // connection.
+  platform::Async<void> abort();
   platform::Async<bool> connected() override;
 
   // Attaches the stream at once, from any thread, ahead of any connect() that
@@ -180,7 +186,8 @@ class RTMPConnection : public platform::Actor,
 
   // A new sequence of statuses (unbounded). A sequence handed out before
   // receives nothing more, but is not finished: its reader is not told that
-  // the connection closed.
+  // the connection closed. The refusals a connect answers with a login step
+  // are its own: only the refusal that ends a connect is reported.
   platform::Async<platform::AsyncStream<RTMPStatus>> status();
   // True while connected; any thread.
   bool isConnected() const { return connected_.value(); }
@@ -353,6 +360,8 @@ class RTMPConnection : public platform::Actor,
   // The server accepted the current attempt's "connect".
   bool accepted_ = false;
   bool connectAborted_ = false;
+  // The status of the server's refusal of the current attempt's connect.
+  std::optional<RTMPStatus> refusal_;
   bool closing_ = false;
   std::vector<platform::Continuation<void>> closeWaiters_;
 };

@@ -160,10 +160,15 @@ Async<void> RTMPConnection::handleCommand(std::shared_ptr<RTMPCommandMessage> co
       announceChunkSize(static_cast<uint32_t>(size));
     }
     wait->resume(response);
-  } else {
+  } else if (command->transactionId == RTMPConnectCommand::kTransactionId) {
     // A refused connect ends its attempt: what else its transport brings, its
-    // end included, no longer concerns the connection.
-    if (command->transactionId == RTMPConnectCommand::kTransactionId) ++generation_;
+    // end included, no longer concerns the connection. Whether the refusal is
+    // news is connect()'s to say: one it answers with a login step is not.
+    ++generation_;
+    refusal_ = response.status;
+    wait->resumeThrowing(Error::requestFailed(response));
+    co_return;
+  } else {
     wait->resumeThrowing(Error::requestFailed(response));
   }
   if (response.status) yieldStatus(*response.status);

@@ -197,7 +197,12 @@ Async<void> RTMPSocket::close(std::optional<TcpError> error) {
   closeNow(std::move(error));
 }
 
-void RTMPSocket::closeNow(std::optional<TcpError> error) {
+Async<void> RTMPSocket::abort() {
+  co_await hop();
+  closeNow(std::nullopt, true);
+}
+
+void RTMPSocket::closeNow(std::optional<TcpError> error, bool reset) {
   if (!connection_) return;
   if (continuation_) {
     auto waiting = std::move(*continuation_);
@@ -214,7 +219,10 @@ void RTMPSocket::closeNow(std::optional<TcpError> error) {
   lastCounters_.queuedBytesOut = 0;  // what was queued is dropped with the connection
   auto connection = std::move(connection_);
   connection_.reset();
-  connection->cancel();
+  if (reset)
+    connection->abort();
+  else
+    connection->cancel();
   if (receivedWriter_) {
     receivedWriter_->finish();
     receivedWriter_.reset();

@@ -69,6 +69,8 @@ class RTMPSocket final : public platform::Actor,
   // Closes the connection, fails a waiting connect() with the error and ends
   // the received sequence. Nothing happens without a connection.
   platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt) override;
+  // Closes with a reset: the queued bytes and what the kernel still holds are dropped.
+  platform::Async<void> abort() override;
 
   platform::Async<bool> connected() override;
   bool isSecure() const override { return secure_; }
@@ -83,7 +85,7 @@ class RTMPSocket final : public platform::Actor,
   void stateDidChange(platform::TcpConnection::State state, const std::optional<platform::TcpError>& error);
   void viabilityDidChange(bool viable);
   void endOfStream();
-  void closeNow(std::optional<platform::TcpError> error);
+  void closeNow(std::optional<platform::TcpError> error, bool reset = false);
   static platform::Async<void> expire(std::weak_ptr<RTMPSocket> weak, uint64_t serial, platform::Nanos after);
 
   const platform::QualityOfService qualityOfService_;

@@ -10,6 +10,7 @@
 #include "Medley/Sources/Network/NetworkMonitorEvent.h"
 #include "Platform/Concurrency/Async.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunk.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPStatus.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPMessage.h"
 
 namespace rtmpmedley {
@@ -32,6 +33,9 @@ class RTMPStreamDelegate {
   // Run at connection close for a stream with a publish name: when it is
   // publishing, stops its encoders and sends "FCUnpublish" and "deleteStream".
   virtual platform::Async<void> unpublishOnClose() = 0;
+  // The connection has closed with `status`, after the two above: nothing
+  // waiting for the server will be answered any more.
+  virtual platform::Async<void> connectionClosed(RTMPStatus status) { co_return; }
 
   // A received message addressed to the stream (its stream id, or a user
   // control event whose value is the stream's id), with the chunk type of

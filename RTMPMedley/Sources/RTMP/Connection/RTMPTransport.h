@@ -76,6 +76,9 @@ class RTMPTransport : public medley::NetworkTransportReporter {
   }
   // Closes the connection, fails a waiting connect() and ends the received sequence.
   virtual platform::Async<void> close(std::optional<platform::TcpError> error = std::nullopt) = 0;
+  // Closes as close() does, but drops what is still queued and lets the peer
+  // see a reset rather than an orderly end that waits behind the backlog.
+  virtual platform::Async<void> abort() { return close(); }
   virtual platform::Async<bool> connected() = 0;
   virtual bool isSecure() const = 0;
 };

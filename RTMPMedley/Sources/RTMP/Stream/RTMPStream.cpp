@@ -203,6 +203,14 @@ Async<void> RTMPStream::unpublishOnClose() {
                              callQuietly(connection_, "deleteStream", {AMFValue(static_cast<double>(id_))}));
 }
 
+Async<void> RTMPStream::connectionClosed(RTMPStatus status) {
+  co_await hop();
+  if (!continuation_) co_return;
+  RTMPResponse response;
+  response.status = std::move(status);
+  resolveWaiting(std::nullopt, std::make_exception_ptr(Error::requestFailed(std::move(response))));
+}
+
 Async<void> RTMPStream::close() {
   co_await hop();
   const auto state = readyState_.value();

@@ -154,6 +154,9 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // closeStream(), for the connection's close: the answer is not needed.
   platform::Async<void> close() override;
   platform::Async<void> unpublishOnClose() override;
+  // A command still waiting (a publish or play among them) fails at once with
+  // the closing status, instead of waiting out its time-out.
+  platform::Async<void> connectionClosed(RTMPStatus status) override;
   platform::Async<void> dispatch(RTMPMessagePtr message, RTMPChunkType type) override;
   platform::Async<void> dispatch(medley::NetworkMonitorEvent event) override;
 

@@ -1,6 +1,6 @@
 // The connection, through the probe and the publish tool, against real
 // servers on loopback: nginx with its RTMP module and stunnel in front of it
-// for RTMPS.
+// for RTMPS; an ingest of our own that wants a login.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -8,6 +8,7 @@
 #include "Platform/Net/TestCertificates.h"
 #include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "TestPaths.h"
+#include "peers/LoginRTMPPeer.h"
 #include "peers/PeerProcess.h"
 
 using namespace rtmptest;
@@ -74,4 +75,23 @@ TEST_F(KilledPeerTest, AKilledNginxIsReportedClosedWithinASecond) {
   ASSERT_TRUE(eventually([&] { return statuses.values().size() == 2; }, platform::seconds(5)));
   EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
   EXPECT_EQ(codes(statuses.values()).back(), "NetConnection.Connect.Closed");
+}
+
+// The login's refusals stay inside the connect: the tool hears of the success
+// only, and publishes on the third connection; the first two are closed at once.
+TEST(LoginPeerTest, TheSmokeToolLogsInOverASocketAndPublishes) {
+  LoginRTMPPeer peer("smoke", "pa ss");
+  const auto published = qztest::runCommand("timeout 30 " + tool("rtmpsmoke") + " --url " + peer.url("smoke:pa%20ss@") +
+                                            " --codec h264 --seconds 2 --size 320x240 --fps 30");
+  EXPECT_TRUE(published.succeeded()) << published.text;
+  EXPECT_NE(published.text.find("connect: NetConnection.Connect.Success"), std::string::npos) << published.text;
+  EXPECT_EQ(published.text.find("Rejected"), std::string::npos) << published.text;
+  EXPECT_EQ(published.text.find("pa ss"), std::string::npos) << published.text;
+  ASSERT_TRUE(eventually([&] { return peer.count(LoginRTMPPeer::Outcome::gone) == 0; }));
+  const auto visits = peer.visits();
+  ASSERT_EQ(visits.size(), 3u);
+  for (int i = 0; i < 2; ++i) EXPECT_LT(visits[i].closedAt - visits[i].at, 1.0) << i;
+  EXPECT_EQ(visits[2].outcome, LoginRTMPPeer::Outcome::accepted);
+  EXPECT_GE(visits[2].videoArrivals.size(), 50u);
+  EXPECT_GE(visits[2].audioArrivals.size(), 50u);
 }

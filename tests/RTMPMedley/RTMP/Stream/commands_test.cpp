@@ -99,7 +99,7 @@ TEST_F(StreamCommandTest, PublishSendsTheMetadataAndTimesDataFromThePublishAndCl
   EXPECT_EQ(streamError(start(RTMPStream::make(connection)->sendData("x", {})))->kind(), Kind::invalidState);
 }
 
-TEST_F(StreamCommandTest, RefusedUnansweredAndDisplacedPublishesFailEachWithItsReason) {
+TEST_F(StreamCommandTest, RefusedUnansweredDisplacedAndCutOffPublishesFailEachWithItsReason) {
   answers["publish"] = {"NetStream.Publish.BadName", "error"};
   auto stream = connected();
   Collected<RTMPStatus> statuses(rt->globalQueue(), run(stream->status()));
@@ -133,6 +133,26 @@ TEST_F(StreamCommandTest, RefusedUnansweredAndDisplacedPublishesFailEachWithItsR
   auto s = run(stream->snapshot());
   EXPECT_EQ(s.readyState, StreamReadyState::idle);
   EXPECT_FALSE(s.waiting || s.expectedResponse);
+
+  // A server that hangs up on the publish, or a connection closed under it,
+  // fails the publish at once with the closing status: no answer can come.
+  for (const bool hangUp : {true, false}) {
+    SCOPED_TRACE(hangUp ? "hang-up" : "close");
+    if (!connection->isConnected()) run(connection->connect(kURL));
+    rt->runUntilIdle();
+    auto cut = start(stream->publish("key"));
+    if (hangUp)
+      server.last()->hangUp();
+    else
+      run(connection->close());
+    rt->runUntilIdle();
+    ASSERT_TRUE(cut.isFinished());
+    error = streamError(cut);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), Kind::requestFailed);
+    EXPECT_EQ(error->response()->status->code, "NetConnection.Connect.Closed");
+    EXPECT_EQ(run(stream->readyState()), StreamReadyState::idle);
+  }
 }
 
 TEST_F(StreamCommandTest, PlayPauseAndStop) {

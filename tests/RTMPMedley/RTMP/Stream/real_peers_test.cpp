@@ -75,3 +75,23 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
   } catch (...) {
   }
 }
+
+TEST_F(StreamPeersTest, SmokeFailsWhenTheServerHangsUpBeforeItsTimeIsUp) {
+  // Takes the publish, reads for a second, hangs up.
+  ScriptedRTMPPeer peer([](PeerSession& s, int) {
+    if (!s.handshakeAndAccept()) return;
+    while (auto c = s.readCommand()) {
+      if (c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
+      if (c->commandName != "publish") continue;
+      s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (std::chrono::steady_clock::now() < until && s.readMessage(platform::milliseconds(200))) {
+      }
+      return;
+    }
+  });
+  const auto published = qztest::runCommand("timeout 30 " + smoke() + " --url " + peer.url() +
+                                            " --codec h264 --seconds 3 --size 320x240 --fps 30");
+  EXPECT_EQ(published.exitCode(), 1) << published.text;
+  EXPECT_NE(published.text.find("closed by the server before the end"), std::string::npos) << published.text;
+}
