@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Platform/Capture/AspectFit.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/X11/XlibSetup.h"
@@ -236,12 +238,18 @@ class X11Stream final : public ScreenCaptureStream {
       auto out = PixelBuffer::make(outWidth, outHeight, PixelFormat::bgra);
       if (!out) return;
       auto plane = out->plane(0);
-      libyuv::ARGBScale(pixels, got->bytes_per_line, got->width, got->height, plane.data,
-                        static_cast<int>(plane.bytesPerRow), outWidth, outHeight, libyuv::kFilterBilinear);
+      // The frame's size was fixed when sharing began; a window resized since
+      // keeps its proportions between black bars.
+      const auto fit = AspectFit::of(got->width, got->height, outWidth, outHeight);
+      if (fit.width != outWidth || fit.height != outHeight)
+        libyuv::ARGBRect(plane.data, static_cast<int>(plane.bytesPerRow), 0, 0, outWidth, outHeight, 0xff000000u);
+      libyuv::ARGBScale(pixels, got->bytes_per_line, got->width, got->height,
+                        plane.data + static_cast<size_t>(fit.y) * plane.bytesPerRow + static_cast<size_t>(fit.x) * 4,
+                        static_cast<int>(plane.bytesPerRow), fit.width, fit.height, libyuv::kFilterBilinear);
       // Depth 24 leaves the fourth byte undefined: the picture is opaque.
-      for (int y = 0; y < outHeight; ++y) {
-        uint8_t* p = plane.data + static_cast<size_t>(y) * plane.bytesPerRow + 3;
-        for (int x = 0; x < outWidth; ++x, p += 4) *p = 255;
+      for (int y = fit.y; y < fit.y + fit.height; ++y) {
+        uint8_t* p = plane.data + static_cast<size_t>(y) * plane.bytesPerRow + static_cast<size_t>(fit.x) * 4 + 3;
+        for (int x = 0; x < fit.width; ++x, p += 4) *p = 255;
       }
       if (handlers.onFrame) handlers.onFrame(out, nowSeconds(*runtime));
     }

@@ -276,6 +276,10 @@ void Log::scenarioNoCameraMatches(std::optional<std::string_view> query, std::st
   warning("Scenario: no camera matches " + std::string(query.value_or("")), file);
 }
 
+void Log::scenarioNothingToShareMatches(std::string_view query, std::string_view file) {
+  warning("Scenario: nothing to share matches " + std::string(query), file);
+}
+
 void Log::scenarioNoMicrophoneMatches(std::string_view query, std::string_view file) {
   warning("Scenario: no microphone matches " + std::string(query), file);
 }

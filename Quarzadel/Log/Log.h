@@ -214,6 +214,7 @@ class Log {
   static void scenarioNoMicrophoneMatches(std::string_view query, std::string_view file);
   static void scenarioNoSyntheticCameraMatches(std::optional<std::string_view> query, std::string_view file);
   static void scenarioUnknownAction(std::string_view action, std::string_view file);
+  static void scenarioNothingToShareMatches(std::string_view query, std::string_view file);
   static void appScenarioUnknownAction(std::string_view action, std::string_view file);
   static void snapshotFailed(const std::optional<LogError>& error, std::string_view file);
   static void microphoneFailure(std::string_view reason, std::string_view file);

@@ -15,7 +15,7 @@ const std::map<std::string, Scenario::Argument, std::less<>>& actions() {
   static const std::map<std::string, A, std::less<>> table{
       {"golive", A::none},   {"stop", A::none},     {"close", A::none},         {"quit", A::none},
       {"next", A::none},     {"camera", A::required}, {"mic", A::required},     {"mute", A::none},
-      {"unmute", A::none},   {"dismiss", A::none},  {"action", A::none},        {"share", A::none},
+      {"unmute", A::none},   {"dismiss", A::none},  {"action", A::none},        {"share", A::optional},
       {"unshare", A::none},  {"framing", A::required}, {"bitrate", A::number},  {"wait", A::number},
       {"unplug", A::optional}, {"plug", A::optional}, {"suspend", A::optional}, {"resume", A::optional},
       {"hang", A::optional}, {"unhang", A::optional}, {"freeze", A::optionalNumber},
@@ -126,6 +126,10 @@ Scenario Scenario::parse(std::string_view script) {
     }
     if (word == "framing" && *argument != "automatic" && *argument != "fill" && *argument != "fit")
       throw Error(piece.line, argColumn, "framing is automatic, fill or fit, not \"" + *argument + "\"");
+    // Plain "share" is the synthetic picture; a real one is named.
+    if (word == "share" && argument && *argument != "screen" &&
+        !(argument->starts_with("window") && argument->size() > 6 && isBlank((*argument)[6])))
+      throw Error(piece.line, argColumn, "share takes screen or window NAME, not \"" + *argument + "\"");
     if (word == "wait") {
       time += *number(*argument);
       continue;

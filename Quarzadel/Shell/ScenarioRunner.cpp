@@ -80,11 +80,26 @@ void ScenarioRunner::run(const Scenario::Step& step) {
   else if (a == "unmute") studio->setMuted(false);
   else if (a == "dismiss") studio->dismissNotice();
   else if (a == "action") studio->runNoticeAction();
-  else if (a == "share") studio->shareSynthetic();
+  else if (a == "share") share(*studio, step.argument);
   else if (a == "unshare") studio->stopSharing();
   else if (a == "framing") studio->setFraming(*step.argument);
   else if (a == "bitrate") studio->setVideoBitrate(std::llround(std::stod(*step.argument) * 1000));
   else Log::scenarioUnknownAction(a, __FILE__);  // parse() lets none through
+}
+
+void ScenarioRunner::share(StudioActions& studio, const std::optional<std::string>& argument) {
+  if (!argument) {
+    studio.shareSynthetic();
+    return;
+  }
+  // parse() lets through "screen" and "window NAME" only.
+  if (*argument == "screen") {
+    if (!studio.shareScreen()) Log::scenarioNothingToShareMatches(*argument, __FILE__);
+    return;
+  }
+  size_t name = 6;
+  while (name < argument->size() && ((*argument)[name] == ' ' || (*argument)[name] == '\t')) ++name;
+  if (!studio.shareWindow(argument->substr(name))) Log::scenarioNothingToShareMatches(*argument, __FILE__);
 }
 
 void ScenarioRunner::injectFault(const Scenario::Step& step) {

@@ -33,6 +33,7 @@ class ScenarioRunner : public std::enable_shared_from_this<ScenarioRunner> {
   void scheduleNext();
   void run(const Scenario::Step& step);
   void injectFault(const Scenario::Step& step);
+  void share(StudioActions& studio, const std::optional<std::string>& argument);
 
   const Scenario scenario_;
   const std::weak_ptr<StudioActions> studio_;

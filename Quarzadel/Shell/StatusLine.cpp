@@ -73,7 +73,7 @@ std::string StatusLine::format(const StudioSnapshot& s, platform::Date now) {
 }
 
 std::string StatusLine::help() {
-  return "keys: g go live | s stop | c next camera | m mute | d dismiss | a notice action | q quit | h help";
+  return "keys: g go live | s stop | c next camera | m mute | d dismiss | a notice action | x share screen | q quit | h help";
 }
 
 std::string StatusLine::fit(const std::string& line, int columns) {

@@ -27,6 +27,10 @@ class StudioActions {
   virtual void runNoticeAction() = 0;
   // Shares the synthetic screen picture; stops any share.
   virtual void shareSynthetic() = 0;
+  // Shares the first screen, or the first window whose name holds `name`
+  // (ignoring case); false when nothing listed matches.
+  virtual bool shareScreen() = 0;
+  virtual bool shareWindow(const std::string& name) = 0;
   virtual void stopSharing() = 0;
   // "automatic", "fill" or "fit".
   virtual void setFraming(const std::string& framing) = 0;

@@ -190,6 +190,10 @@ void StudioShell::signal(int signal) {
 void StudioShell::onKey(char key) {
   if (finished_ || !engine_) return;
   const char k = static_cast<char>(std::tolower(static_cast<unsigned char>(key)));
+  if (question_ == Question::share) {
+    pickShare(k);
+    return;
+  }
   if (question_ != Question::none) {
     const Question asked = std::exchange(question_, Question::none);
     if (asked == Question::stop && (k == 's' || k == 'y')) {
@@ -229,6 +233,9 @@ void StudioShell::onKey(char key) {
     case 'q':
       requestQuit(false);
       break;
+    case 'x':
+      offerShare();
+      break;
     case 'h':
     case '?':
       say(StatusLine::help());
@@ -236,6 +243,39 @@ void StudioShell::onKey(char key) {
     default:
       break;
   }
+}
+
+void StudioShell::offerShare() {
+  if (closing_) return;
+  if (options_.syntheticSources) {
+    shareSynthetic();
+    return;
+  }
+  auto targets = shareTargets();
+  // An empty list has been explained by the share's own notice.
+  if (targets.empty()) return;
+  picker_.emplace(std::move(targets), engine_->screenShare()->content().has_value());
+  say(picker_->menu());
+  question_ = Question::share;
+  show(true);
+}
+
+void StudioShell::pickShare(char key) {
+  const auto choice = picker_->key(key);
+  if (choice.outcome == SharePicker::Outcome::waiting) {
+    show(true);
+    return;
+  }
+  question_ = Question::none;
+  picker_.reset();
+  if (choice.outcome == SharePicker::Outcome::chosen) engine_->screenShare()->share(*choice.target);
+  else if (choice.outcome == SharePicker::Outcome::stopSharing) stopSharing();
+  show(true);
+}
+
+std::vector<SharePicker::Target> StudioShell::shareTargets() {
+  if (!engine_) return {};
+  return engine_->screenShare()->presentPicker(engine_->settings().value().resolution);
 }
 
 void StudioShell::onSignal(int signal) {
@@ -330,6 +370,8 @@ std::string StudioShell::question() const {
       return "Stop the live stream? s or y stops it, any other key keeps it going";
     case Question::quit:
       return "Stop the live stream and quit? q or y (or Ctrl-C) quits, any other key stays";
+    case Question::share:
+      return "Share: type the number of the screen or window" + (picker_ ? " " + picker_->typed() : std::string());
     case Question::none:
       break;
   }
@@ -431,6 +473,18 @@ void StudioShell::runNoticeAction() {
 
 void StudioShell::shareSynthetic() {
   if (engine_) engine_->screenShare()->startSynthetic();
+}
+
+bool StudioShell::shareScreen() {
+  auto target = SharePicker::find(shareTargets(), SharePicker::Target::Kind::display);
+  if (target) engine_->screenShare()->share(*target);
+  return target.has_value();
+}
+
+bool StudioShell::shareWindow(const std::string& name) {
+  auto target = SharePicker::find(shareTargets(), SharePicker::Target::Kind::window, name);
+  if (target) engine_->screenShare()->share(*target);
+  return target.has_value();
 }
 
 void StudioShell::stopSharing() {

@@ -17,6 +17,7 @@
 #include "Quarzadel/Shell/LaunchOptions.h"
 #include "Quarzadel/Shell/QuitConfirmation.h"
 #include "Quarzadel/Shell/ScenarioRunner.h"
+#include "Quarzadel/Shell/SharePicker.h"
 #include "Quarzadel/Shell/StudioActions.h"
 #include "Quarzadel/Shell/StudioSnapshot.h"
 #include "Quarzadel/Studio/PreviewPresenter.h"
@@ -83,17 +84,23 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   void dismissNotice() override;
   void runNoticeAction() override;
   void shareSynthetic() override;
+  bool shareScreen() override;
+  bool shareWindow(const std::string& name) override;
   void stopSharing() override;
   void setFraming(const std::string& framing) override;
   void setVideoBitrate(int64_t bitsPerSecond) override;
   std::optional<std::string> onAirCameraID() const override;
 
  private:
-  enum class Question { none, stop, quit };
+  enum class Question { none, stop, quit, share };
 
   void subscribe();
   void onKey(char key);
   void onSignal(int signal);
+  // The share key: the synthetic picture with synthetic sources, else the list to pick from.
+  void offerShare();
+  void pickShare(char key);
+  std::vector<SharePicker::Target> shareTargets();
   void requestQuit(bool confirmed);
   void beginQuit(bool stopFirst);
   void statusChanged(const StudioEngineStatus& status);
@@ -126,6 +133,7 @@ class StudioShell : public StudioActions, public std::enable_shared_from_this<St
   std::optional<std::string> onAirCameraID_;
   QuitConfirmation quitConfirmation_;
   Question question_ = Question::none;
+  std::optional<SharePicker> picker_;
   bool closing_ = false;
   bool finished_ = false;
   bool wentLive_ = false;

@@ -127,6 +127,7 @@ LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config,
   video.expectedFrameRate = static_cast<int>(config.frameRate);
   video.maxKeyFrameIntervalDuration = 2;
   video.profileLevel = hevc_ ? "HEVC_Main_AutoLevel" : "H264_High_AutoLevel";
+  video.requiresHardwareEncoder = hevc_;
   video.color = platform::ColorAttachments::bt709();
   medley::AssetAudioSettings audio{kAudioSampleRate, kAudioChannels, kAudioBitRate};
 

@@ -44,21 +44,40 @@ int takeInhibitor(const std::string& busAddress, const std::string& reason) {
 
 }  // namespace
 
-PowerAssertion::PowerAssertion(Environment environment) : environment_(std::move(environment)) {}
+PowerAssertion::PowerAssertion(Environment environment) : environment_(std::move(environment)) {
+  if (!environment_.queue)
+    environment_.queue = platform::SerialQueue::make("power-assertion", platform::Runtime::shared(),
+                                                     platform::QualityOfService::utility);
+}
 
 PowerAssertion::~PowerAssertion() { end(); }
 
 void PowerAssertion::begin(const std::string& reason) {
   if (holding_) return;
   holding_ = true;
-  // A machine without a login manager simply may sleep; streaming goes on.
-  inhibitFd_ = takeInhibitor(environment_.systemBusAddress, reason);
+  uint64_t request;
+  {
+    std::lock_guard guard(lock_->mutex);
+    request = ++lock_->request;
+  }
+  environment_.queue->async([lock = lock_, address = environment_.systemBusAddress, reason, request] {
+    // A machine without a login manager simply may sleep; streaming goes on.
+    const int fd = takeInhibitor(address, reason);
+    std::lock_guard guard(lock->mutex);
+    if (lock->request == request && lock->fd < 0) {
+      lock->fd = fd;
+    } else if (fd >= 0) {
+      ::close(fd);  // ended (or begun again) while the answer was on its way
+    }
+  });
 }
 
 void PowerAssertion::end() {
+  std::lock_guard guard(lock_->mutex);
+  ++lock_->request;
   // Closing the descriptor is what releases the lock.
-  if (inhibitFd_ >= 0) ::close(inhibitFd_);
-  inhibitFd_ = -1;
+  if (lock_->fd >= 0) ::close(lock_->fd);
+  lock_->fd = -1;
   holding_ = false;
 }
 

@@ -60,7 +60,7 @@ RTMPPublisher::RTMPPublisher(Environment environment) : env_(std::move(environme
   if (!env_.runtime) env_.runtime = platform::Runtime::shared();
   if (!env_.clock) env_.clock = platform::WallClock::system();
   if (!env_.makeConnection) env_.makeConnection = rtmpPublisherConnections(env_.runtime);
-  if (!env_.probe) env_.probe = encoderSupport;
+  if (!env_.probe) env_.probe = systemEncoderProbe();
   if (!env_.demoLiveElapsed)
     env_.demoLiveElapsed = [] { return platform::UserDefaults::standard()->doubleValue("DemoLiveElapsed"); };
 }
@@ -308,6 +308,8 @@ platform::Async<void> RTMPPublisher::configureEncoders(std::shared_ptr<Publisher
       support.constantBitRate ? medley::VideoCodecSettings::BitRateMode::constant()
                               : medley::VideoCodecSettings::BitRateMode::average(),
       config_.keyframeIntervalSeconds, false, std::nullopt, false, false, config_.frameRate);
+  // HEVC is chosen only when the probe found the GPU's encoder: never HEVC in software.
+  video.isHardwareEncoderRequired = hevc;
   co_await stream->setVideoSettings(video);
 
   std::weak_ptr<RTMPPublisher> weak = weak_from_this();

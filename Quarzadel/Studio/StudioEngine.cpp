@@ -2,6 +2,7 @@
 #include "Quarzadel/Studio/StudioEngine.h"
 
 #include "Platform/Concurrency/Sleep.h"
+#include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Studio/RTMPServerOverride.h"
@@ -77,7 +78,11 @@ StudioEngine::StudioEngine(StudioEvent event, std::shared_ptr<DeviceCatalog> dev
     if (!publisherEnvironment.clock) publisherEnvironment.clock = wallClock_;
     publisher_ = RTMPPublisher::make(std::move(publisherEnvironment));
   }
-  power_ = std::make_unique<PowerAssertion>(environment_.powerEnvironment);
+  auto powerEnvironment = environment_.powerEnvironment;
+  if (!powerEnvironment.queue)
+    powerEnvironment.queue = platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".power-assertion",
+                                                         runtime_, platform::QualityOfService::utility);
+  power_ = std::make_unique<PowerAssertion>(std::move(powerEnvironment));
   recorder_ = std::make_shared<RecorderSlot>();
   auto pollerEnvironment = environment_.pollerEnvironment;
   if (!pollerEnvironment.runtime) pollerEnvironment.runtime = runtime_;
@@ -172,6 +177,14 @@ platform::Async<void> StudioEngine::start() {
     });
   });
   Log::studioOpened(event.title, event.isTest, __FILE__);
+  // Asking for the GPU's HEVC encoder opens it, which takes a while: ask now,
+  // off the main queue, so that going live finds the answer kept.
+  if (const auto config = settings_.value().streamConfig(*defaults_);
+      config.videoCodec == StreamConfig::VideoCodec::hevc && !environment_.publisherEnvironment.probe) {
+    runtime_->globalQueue()->async([width = config.width(), height = config.height()] {
+      systemEncoderProbe()(StreamConfig::VideoCodec::hevc, width, height);
+    });
+  }
   video_->start();
   audio_->start();
 
@@ -394,7 +407,7 @@ void StudioEngine::startLocalCopy() {
     const auto config = settings_.value().streamConfig(*defaults_);
     const auto& probe = environment_.publisherEnvironment.probe;
     const auto hevc = probe ? probe(StreamConfig::VideoCodec::hevc, config.width(), config.height())
-                            : encoderSupport(StreamConfig::VideoCodec::hevc, config.width(), config.height());
+                            : systemEncoderProbe()(StreamConfig::VideoCodec::hevc, config.width(), config.height());
     recorderEnvironment->hardwareHEVCEncoderAvailable = hevc.supported;
   }
   // A copy whose disk fills is finished at once, with its notice; the stream goes on.

@@ -137,6 +137,7 @@ VTCompressionSession::VTCompressionSession(const Configuration& configuration)
     c.width = configuration_.width;
     c.height = configuration_.height;
     c.profile = hevc_ ? "main" : "baseline";
+    c.hardware = hevc_ && configuration_.requiresHardwareEncoder;
     if (configuration_.sourcePixelFormat) {
         c.fullRange = *configuration_.sourcePixelFormat == platform::fourCC(platform::PixelFormat::nv12FullRange);
     }
@@ -207,8 +208,9 @@ OSStatus VTCompressionSession::applyOption(const VTSessionOption& option, VideoE
     if (key == Key::maxKeyFrameIntervalDuration() || key == Key::realTime() || key == Key::encoderID() ||
         key == Key::enableHardwareAcceleratedVideoEncoder() || key == Key::requireHardwareAcceleratedVideoEncoder() ||
         key == Key::enableLowLatencyRateControl()) {
-        // Stored; read where they matter. No render node here, so a hardware
-        // request is served by the software encoders.
+        // Stored; read where they matter. These ask for hardware where there is
+        // some and are served in software otherwise; a caller that must have
+        // the GPU's HEVC encoder says so in the configuration.
         if (key == Key::maxKeyFrameIntervalDuration() && !numberValue(value)) return VTStatus::parameter;
         return VTStatus::noErr;
     }

@@ -34,6 +34,8 @@ public:
         // Pixel format of the pictures to come, when known (range and bit depth).
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;
+        // HEVC: the GPU's encoder or none (prepareToEncodeFrames() fails).
+        bool requiresHardwareEncoder = false;
         // Opens an encoder library; empty: VideoEncoder::make.
         std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
     };

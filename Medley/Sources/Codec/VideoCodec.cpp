@@ -15,9 +15,26 @@ VideoCodec::~VideoCodec() {
     if (continuation_) continuation_->finish();
 }
 
+namespace {
+
+bool requiresHardwareHEVC(const VideoCodecSettings& settings) {
+    return settings.isHardwareEncoderRequired && settings.format() == VideoCodecSettings::Format::hevc;
+}
+
+// What stands in for hardware HEVC that does not start: the same picture,
+// rate and key frames in H.264.
+VideoCodecSettings softwareH264(VideoCodecSettings settings) {
+    settings.setProfileLevel(VTProfileLevel::h264HighAutoLevel);
+    settings.isHardwareEncoderRequired = false;
+    return settings;
+}
+
+}  // namespace
+
 OSStatus VideoCodec::setSettings(const VideoCodecSettings& settings) {
     const VideoCodecSettings old = settings_;
-    settings_ = settings;
+    // Once the hardware encoder failed, later changes (a new bit rate) keep to H.264.
+    settings_ = hardwareHEVCFailed_ && requiresHardwareHEVC(settings) ? softwareH264(settings) : settings;
     if (old.shouldInvalidateSession(settings_)) {
         invalidateSession = true;
         return VTStatus::noErr;
@@ -123,6 +140,18 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
         if (!inputFormat_) throw VTSessionError(VTSessionError::Kind::failedToCreate, VTStatus::parameter);
         return VTDecompressionSession::make(inputFormat_);
     }
+    try {
+        return makeCompressionSession();
+    } catch (const VTSessionError& error) {
+        if (!requiresHardwareHEVC(settings_)) throw;
+        MEDLEY_LOG_WARN("the hardware HEVC encoder did not start (", error, "); encoding H.264 in software instead");
+    }
+    hardwareHEVCFailed_ = true;
+    settings_ = softwareH264(settings_);
+    return makeCompressionSession();
+}
+
+std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     VTCompressionSession::Configuration configuration;
     configuration.width = static_cast<std::int32_t>(settings_.videoSize.width);
     configuration.height = static_cast<std::int32_t>(settings_.videoSize.height);
@@ -134,6 +163,8 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
     if (auto attributes = makeImageBufferAttributes(VTSessionMode::compression)) {
         configuration.sourcePixelFormat = attributes->pixelFormatType;
     }
+    configuration.requiresHardwareEncoder = settings_.isHardwareEncoderRequired;
+    configuration.makeEncoder = makeEncoder;
     auto session = VTCompressionSession::make(configuration);
     OSStatus status = session->setOptions(settings_.makeOptions());
     // The frame-rate hint goes in before the encoder opens: its rate control is built on it.

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "Medley/Sources/Codec/VTSessionConvertible.h"
 #include "Medley/Sources/Codec/VideoCodecSettings.h"
+#include "Medley/Sources/Codec/VideoEncoder.h"
 #include "Platform/Concurrency/AsyncStream.h"
 #include "Platform/Media/FormatDescription.h"
 #include "Platform/Media/SampleBuffer.h"
@@ -72,7 +74,12 @@ public:
     void startRunning();
     void stopRunning();
 
-    // Throws VTSessionError.
+    // Opens the encoder libraries; empty: VideoEncoder::make.
+    std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
+
+    // Throws VTSessionError. Settings that require the hardware HEVC encoder
+    // where it does not start become H.264 in software (said once, in a
+    // warning), never HEVC in software.
     std::shared_ptr<VTSessionConvertible> makeSession(VTSessionMode mode);
     std::optional<VideoImageBufferAttributes> makeImageBufferAttributes(VTSessionMode mode) const;
 
@@ -82,6 +89,8 @@ public:
     std::uint64_t droppedFrameCount() const;
 
 private:
+    std::shared_ptr<VTSessionConvertible> makeCompressionSession();
+
     std::shared_ptr<const platform::Clock> clock_;
     VideoCodecSettings settings_ = VideoCodecSettings::defaultValue();
     std::optional<SampleBufferContinuation> continuation_;
@@ -90,6 +99,7 @@ private:
     platform::FormatDescriptionRef inputFormat_;
     std::shared_ptr<VTSessionConvertible> session_;
     std::uint64_t droppedByEndedSessions_ = 0;
+    bool hardwareHEVCFailed_ = false;  // for the codec's life
 };
 
 }  // namespace medley

@@ -111,7 +111,8 @@ bool VideoCodecSettings::shouldInvalidateSession(const VideoCodecSettings& other
            allowFrameReordering != other.allowFrameReordering || !(bitRateMode == other.bitRateMode) ||
            profileLevel_ != other.profileLevel_ || dataRateLimits != other.dataRateLimits ||
            isLowLatencyRateControlEnabled != other.isLowLatencyRateControlEnabled ||
-           isHardwareAcceleratedEnabled != other.isHardwareAcceleratedEnabled;
+           isHardwareAcceleratedEnabled != other.isHardwareAcceleratedEnabled ||
+           isHardwareEncoderRequired != other.isHardwareEncoderRequired;
 }
 
 OSStatus VideoCodecSettings::apply(VideoCodec& codec, const VideoCodecSettings& rhs) const {
@@ -196,6 +197,7 @@ json VideoCodecSettings::toJSON() const {
     if (dataRateLimits) out["dataRateLimits"] = *dataRateLimits;
     out["isLowLatencyRateControlEnabled"] = isLowLatencyRateControlEnabled;
     out["isHardwareAcceleratedEnabled"] = isHardwareAcceleratedEnabled;
+    if (isHardwareEncoderRequired) out["isHardwareEncoderRequired"] = true;
     out["frameInterval"] = frameInterval;
     if (expectedFrameRate) out["expectedFrameRate"] = *expectedFrameRate;
     out["format"] = json{{std::string(formatName(format_)), json::object()}};
@@ -232,6 +234,9 @@ VideoCodecSettings VideoCodecSettings::fromJSON(const json& in) {
     s.isLowLatencyRateControlEnabled =
         boolean(required(in, "isLowLatencyRateControlEnabled"), "isLowLatencyRateControlEnabled");
     s.isHardwareAcceleratedEnabled = boolean(required(in, "isHardwareAcceleratedEnabled"), "isHardwareAcceleratedEnabled");
+    if (auto it = in.find("isHardwareEncoderRequired"); it != in.end() && !it->is_null()) {
+        s.isHardwareEncoderRequired = boolean(*it, "isHardwareEncoderRequired");
+    }
     s.frameInterval = number(required(in, "frameInterval"), "frameInterval");
     if (auto it = in.find("expectedFrameRate"); it != in.end() && !it->is_null()) {
         s.expectedFrameRate = number(*it, "expectedFrameRate");

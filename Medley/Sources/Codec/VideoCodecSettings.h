@@ -72,6 +72,10 @@ public:
     std::optional<std::vector<double>> dataRateLimits = std::vector<double>{0.0, 0.0};
     bool isLowLatencyRateControlEnabled = false;
     bool isHardwareAcceleratedEnabled = true;
+    // HEVC only: encode on the GPU or not at all. The hardware options above
+    // are served in software where no GPU encoder exists; this is for a caller
+    // that chose HEVC because the hardware encoder is there.
+    bool isHardwareEncoderRequired = false;
     double frameInterval = 0;
     std::optional<double> expectedFrameRate;
 

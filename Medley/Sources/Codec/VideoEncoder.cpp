@@ -8,8 +8,9 @@ std::unique_ptr<VideoEncoder> VideoEncoder::make(const VideoEncoderConfiguration
         status = VTStatus::parameter;
         return nullptr;
     }
-    return configuration.codec == VideoEncoderConfiguration::Codec::hevc ? makeHEVCVideoEncoder(configuration, status)
-                                                                         : makeH264VideoEncoder(configuration, status);
+    if (configuration.codec != VideoEncoderConfiguration::Codec::hevc) return makeH264VideoEncoder(configuration, status);
+    return configuration.hardware ? makeHardwareHEVCVideoEncoder(configuration, status)
+                                  : makeHEVCVideoEncoder(configuration, status);
 }
 
 }  // namespace medley

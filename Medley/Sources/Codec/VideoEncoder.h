@@ -42,6 +42,7 @@ struct VideoEncoderConfiguration {
     bool fullRange = false;
     int threads = 0;  // 0: the library decides
     std::string preset;  // empty: the codec's live default
+    bool hardware = false;  // HEVC on the GPU (VAAPI), never in software
 };
 
 struct VideoEncodedFrame {
@@ -74,5 +75,8 @@ public:
 
 std::unique_ptr<VideoEncoder> makeH264VideoEncoder(const VideoEncoderConfiguration& configuration, OSStatus& status);
 std::unique_ptr<VideoEncoder> makeHEVCVideoEncoder(const VideoEncoderConfiguration& configuration, OSStatus& status);
+// nullptr with couldNotFindVideoEncoder where no VAAPI render node or encoder exists.
+std::unique_ptr<VideoEncoder> makeHardwareHEVCVideoEncoder(const VideoEncoderConfiguration& configuration,
+                                                           OSStatus& status);
 
 }  // namespace medley

@@ -58,6 +58,7 @@ struct AssetVideoSettings {
   std::optional<int> expectedFrameRate;
   int maxKeyFrameIntervalDuration = 2;
   std::string profileLevel;  // empty: main profile, automatic level
+  bool requiresHardwareEncoder = false;  // HEVC on the GPU only
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
 };
 

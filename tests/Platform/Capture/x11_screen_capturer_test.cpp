@@ -147,6 +147,10 @@ class SolidWindow {
     XDestroyWindow(dpy_, window_);
     XSync(dpy_, False);
   }
+  void resize(int w, int h) {
+    XResizeWindow(dpy_, window_, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XSync(dpy_, False);
+  }
   Window id() const { return window_; }
 
  private:
@@ -182,6 +186,31 @@ TEST(X11ScreenCapturerTest, AWindowIsListedByNameCapturedAloneAndItsClosingEndsT
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   std::lock_guard lock(frames.m);
   EXPECT_EQ(frames.stops, (std::vector<std::string>{"The shared window was closed."}));
+}
+
+TEST(X11ScreenCapturerTest, AWindowWidenedWhileSharedKeepsItsProportionsBetweenBars) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  ASSERT_TRUE(x.run("xsetroot -solid '#ffffff'"));
+  SolidWindow window(x.display(), "Notes", 0x00ff00, 320, 240);
+  X11ScreenCapturer capturer{x.display()};
+  std::optional<ScreenCaptureTarget> target;
+  for (const auto& t : capturer.targets())
+    if (t.name == "Notes") target = t;
+  ASSERT_TRUE(target);
+  Frames frames;
+  auto stream = capturer.start(*target, 320, 240, frames.handlers());
+  ASSERT_TRUE(frames.waitFor(1));
+  window.resize(640, 240);
+  ASSERT_TRUE(frames.waitFor(2));
+  std::lock_guard lock(frames.m);
+  const auto& b = *frames.got.back().first;
+  ASSERT_EQ(b.width(), 320);
+  ASSERT_EQ(b.height(), 240);
+  // 640x240 in 320x240: the picture is 320x120 from row 60 on, black above and below.
+  const std::array<int, 4> green{0, 255, 0, 255}, black{0, 0, 0, 255};
+  for (auto [px, py] : {std::pair{0, 61}, {319, 178}, {160, 120}}) EXPECT_EQ(pixel(b, px, py), green) << px << "," << py;
+  for (auto [px, py] : {std::pair{0, 0}, {319, 58}, {160, 182}, {0, 239}}) EXPECT_EQ(pixel(b, px, py), black) << px << "," << py;
 }
 
 }  // namespace

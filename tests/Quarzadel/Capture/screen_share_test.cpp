@@ -5,6 +5,7 @@
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/ScreenShare.h"
 #include "Quarzadel/Capture/SyntheticScreenImage.h"
+#include "Quarzadel/Capture/FakeScreenCapturer.h"
 #include "Quarzadel/Program/program_test_support.h"
 
 namespace quarzadel {
@@ -12,37 +13,7 @@ namespace {
 
 using Target = platform::ScreenCaptureTarget;
 using Content = ScreenShare::Content;
-
-// A capture the test drives: what was started and updated, and its handlers.
-class FakeCapturer final : public platform::ScreenCapturer {
- public:
-  struct Stream final : platform::ScreenCaptureStream {
-    FakeCapturer* owner;
-    explicit Stream(FakeCapturer* o) : owner(o) {}
-    void update(const Target& t, int w, int h) override { owner->updates.push_back({t, w, h}); }
-    void stop() override { ++owner->stops; }
-  };
-  struct Call {
-    Target target;
-    int width, height;
-  };
-  std::optional<std::string> listError, startError;
-  std::vector<Target> list;
-  std::vector<Call> starts, updates;
-  int stops = 0;
-  Handlers handlers;
-
-  std::vector<Target> targets() override {
-    if (listError) throw platform::ScreenCaptureError(*listError);
-    return list;
-  }
-  std::unique_ptr<platform::ScreenCaptureStream> start(const Target& t, int w, int h, Handlers hs) override {
-    if (startError) throw platform::ScreenCaptureError(*startError);
-    starts.push_back({t, w, h});
-    handlers = std::move(hs);
-    return std::make_unique<Stream>(this);
-  }
-};
+using testing::FakeCapturer;
 
 const Target kDisplay{Target::Kind::display, 0, "Display 1", 3840, 2160};
 const Target kWindow{Target::Kind::window, 0x400001, "Editor", 641, 480};

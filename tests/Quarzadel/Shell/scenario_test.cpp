@@ -47,6 +47,8 @@ TEST(Scenario, RejectsEachMalformedStepWithItsLineAndPosition) {
       {"wait nan", 1, 6, "\"wait\" needs a number that is not negative, not \"nan\""},
       {"mic ;", 1, 1, "\"mic\" needs an argument"},
       {"# fine\n\n   close x # no", 3, 10, "\"close\" takes no argument"},
+      {"share everything", 1, 7, "share takes screen or window NAME, not \"everything\""},
+      {"share windows", 1, 7, "share takes screen or window NAME, not \"windows\""},
   };
   for (const auto& c : cases) {
     try {
@@ -81,6 +83,14 @@ class RecordingStudio : public StudioActions {
   void dismissNotice() override { note("dismiss"); }
   void runNoticeAction() override { note("action"); }
   void shareSynthetic() override { note("share"); }
+  bool shareScreen() override {
+    note("share screen");
+    return true;
+  }
+  bool shareWindow(const std::string& name) override {
+    note("share window [" + name + "]");
+    return name != "Nowhere";
+  }
   void stopSharing() override { note("unshare"); }
   void setFraming(const std::string& f) override { note("framing " + f); }
   void setVideoBitrate(int64_t bps) override { note("bitrate " + std::to_string(bps)); }
@@ -142,6 +152,18 @@ TEST_F(ScenarioRunnerTest, RunsEachStepAtItsScriptTimeInOrderAndLogsIt) {
   EXPECT_TRUE(finished);
   EXPECT_TRUE(logged("Scenario: 14 steps, t0 host="));
   EXPECT_TRUE(logged(": camera:B"));
+}
+
+TEST_F(ScenarioRunnerTest, ShareAloneIsTheSyntheticPictureAndANamedShareIsReal) {
+  auto r = runner("share; share screen; share window  Slides Deck; share window Nowhere");
+  r->start();
+  rt->runUntilIdle();
+  std::vector<std::string> asked;
+  for (const auto& [at, what] : studio->calls) asked.push_back(what);
+  EXPECT_EQ(asked, (std::vector<std::string>{"share", "share screen", "share window [Slides Deck]",
+                                             "share window [Nowhere]"}));
+  EXPECT_TRUE(logged("Scenario: nothing to share matches window Nowhere"));
+  EXPECT_FALSE(logged("nothing to share matches window Slides"));
 }
 
 TEST_F(ScenarioRunnerTest, CancelStopsTheStepsStillToComeAndAGoneStudioIsNotCalled) {

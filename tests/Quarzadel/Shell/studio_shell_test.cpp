@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "Quarzadel/Capture/FakeScreenCapturer.h"
 #include "Quarzadel/Shell/StatusLine.h"
 #include "Quarzadel/Shell/StudioShell.h"
 #include "Quarzadel/Studio/studio_engine_fixture.h"
@@ -32,12 +33,16 @@ struct StudioShellTest : testing::StudioEngineFixture {
 
   platform::Nanos quitBound = platform::seconds(8);
   std::optional<double> demoMicLevel;
+  bool syntheticSources = true;
+  std::shared_ptr<testing::FakeCapturer> capturer = std::make_shared<testing::FakeCapturer>();
+
+  void configure(StudioEngine::Environment& env) override { env.devices->screenCapturer = capturer; }
 
   void makeShell(StudioShell::Mode mode = StudioShell::Mode::json) {
     LaunchOptions options;
     options.demoMicLevel = demoMicLevel;
     options.jsonEvents = mode == StudioShell::Mode::json;
-    options.syntheticSources = true;
+    options.syntheticSources = syntheticSources;
     StudioShell::Environment env;
     env.runtime = runtime;
     env.wallClock = clock;
@@ -136,6 +141,40 @@ TEST_F(StudioShellTest, AFixedDemoLevelIsWhatTheMeterShows) {
   advance(1);
   EXPECT_EQ(shell->snapshot().level, (AudioLevel{0.5f, 0.5f}));
   EXPECT_EQ(StatusLine::meter(shell->snapshot().level, false), "[====|     ]");
+}
+
+// With real sources the share key lists what can be shared and the typed
+// number shares it; 0 stops it again.
+TEST_F(StudioShellTest, TheShareKeyListsScreensAndWindowsAndSharesTheOneWhoseNumberIsTyped) {
+  using Target = platform::ScreenCaptureTarget;
+  syntheticSources = false;
+  capturer->list = {{Target::Kind::display, 0, "Display 1", 1920, 1080}, {Target::Kind::window, 42, "Slides", 320, 240}};
+  makeShell(StudioShell::Mode::plain);
+  ASSERT_TRUE(shell->open(eventFor("share")));
+  advance(1);
+  shell->key('x');
+  advance(0.1);
+  EXPECT_TRUE(said("  2  Window: Slides (320x240)")) << (messages.empty() ? "" : messages.back());
+  EXPECT_FALSE(said("Stop sharing"));
+  shell->key('2');
+  advance(0.5);
+  ASSERT_EQ(capturer->starts.size(), 1u);
+  EXPECT_EQ(capturer->starts[0].target.id, 42u);
+  EXPECT_EQ(shell->engine()->screenShareName().value(), std::optional<std::string>("Shared Window"));
+
+  // A key that is no number cancels; the share runs on.
+  shell->key('x');
+  shell->key('q');
+  advance(0.5);
+  EXPECT_EQ(capturer->stops, 0);
+  EXPECT_FALSE(exitStatus) << "the cancelling key is not also the quit key";
+  shell->key('x');
+  advance(0.1);
+  EXPECT_TRUE(said("  0  Stop sharing"));
+  shell->key('0');
+  advance(0.5);
+  EXPECT_EQ(capturer->stops, 1);
+  EXPECT_FALSE(shell->engine()->screenShareName().value());
 }
 
 }  // namespace

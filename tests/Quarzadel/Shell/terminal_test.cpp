@@ -70,7 +70,7 @@ TEST(QuarzadelTerminal, TheStatusLineRefreshesInPlaceAndTheKeysWork) {
   ASSERT_TRUE(tmux.started());
 
   ASSERT_TRUE(tmux.await("ready | [")) << tmux.pane();
-  EXPECT_EQ(tmux.rows("keys: g go live | s stop | c next camera | m mute | d dismiss | a notice action | q quit").size(),
+  EXPECT_EQ(tmux.rows("keys: g go live | s stop | c next camera | m mute | d dismiss | a notice action | x share screen | q quit").size(),
             1u)
       << tmux.pane();
 

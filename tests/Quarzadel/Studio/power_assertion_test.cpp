@@ -1,5 +1,6 @@
 // The sleep inhibitor against a login manager of our own on a private bus: what
-// it asks for, how long the lock is held, and machines without either.
+// it asks for, how long the lock is held, that the caller never waits for the
+// bus, and machines without either.
 #include "Quarzadel/Studio/PowerAssertion.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "peers/PrivateBus.h"
 
@@ -97,6 +99,9 @@ class FakeLoginManager {
 struct PowerAssertionTest : ::testing::Test {
   std::filesystem::path folder = platform::testing::scratchDirectory("power-assertion");
   qztest::PrivateBus bus{folder};
+  // The bus calls' queue: they run when the test lets it.
+  std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
+  std::shared_ptr<platform::SerialQueue> queue = platform::SerialQueue::make("power", rt);
 
   void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
 };
@@ -107,10 +112,11 @@ TEST_F(PowerAssertionTest, TwoBeginsTakeOneLockThatEndReleasesOnce) {
   env.set("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
   FakeLoginManager login(bus.address());
   ASSERT_TRUE(login.ok());
-  PowerAssertion power;
+  PowerAssertion power({{}, queue});
   power.begin("Streaming Morning Show");
   power.begin("Streaming Morning Show");
   EXPECT_TRUE(power.isHolding());
+  rt->runUntilIdle();
   EXPECT_EQ(login.calls(), std::vector<std::string>{"idle:sleep Quarzadel Streaming Morning Show block"});
   EXPECT_TRUE(login.held(0));
 
@@ -126,8 +132,9 @@ TEST_F(PowerAssertionTest, TwoBeginsTakeOneLockThatEndReleasesOnce) {
 
   // Going live again takes a fresh lock; discarding the assertion gives it back.
   {
-    PowerAssertion again({bus.address()});
+    PowerAssertion again({bus.address(), queue});
     again.begin("Streaming Evening Show");
+    rt->runUntilIdle();
     ASSERT_EQ(login.calls().size(), 2u);
     EXPECT_EQ(login.calls()[1], "idle:sleep Quarzadel Streaming Evening Show block");
     EXPECT_TRUE(login.held(1));
@@ -135,26 +142,52 @@ TEST_F(PowerAssertionTest, TwoBeginsTakeOneLockThatEndReleasesOnce) {
   EXPECT_TRUE(login.released(1));
 }
 
+// Going live does not wait for the login manager; a lock that arrives after
+// the stream ended is given back at once.
+TEST_F(PowerAssertionTest, TheBusIsCalledOffTheCallersQueueAndALateLockIsReleasedOnArrival) {
+  FakeLoginManager login(bus.address());
+  ASSERT_TRUE(login.ok());
+  PowerAssertion power({bus.address(), queue});
+  power.begin("Streaming Late Show");
+  EXPECT_TRUE(login.calls().empty()) << "begin() called the bus itself";
+  power.end();
+  rt->runUntilIdle();
+  ASSERT_EQ(login.calls().size(), 1u);
+  EXPECT_TRUE(login.released(0));
+
+  // Ended and begun again before either answer: only the second lock is kept.
+  power.begin("Streaming Late Show");
+  power.end();
+  power.begin("Streaming Encore");
+  rt->runUntilIdle();
+  ASSERT_EQ(login.calls().size(), 3u);
+  EXPECT_TRUE(login.released(1));
+  EXPECT_TRUE(login.held(2));
+  power.end();
+  EXPECT_TRUE(login.released(2));
+}
+
 // Streaming must not depend on the lock: without a bus, without a login
 // manager or without its consent, begin and end hold nothing and fail nothing.
 TEST_F(PowerAssertionTest, WithoutABusALoginManagerOrItsConsentNothingIsHeldAndNothingFails) {
-  auto holdsNothingQuietly = [](PowerAssertion& power) {
+  auto holdsNothingQuietly = [this](PowerAssertion& power) {
     power.begin("Streaming Morning Show");
     EXPECT_TRUE(power.isHolding());
     power.begin("Streaming Morning Show");  // still a no-op
+    rt->runUntilIdle();
     power.end();
     EXPECT_FALSE(power.isHolding());
     power.end();
   };
-  PowerAssertion nowhere({"unix:path=" + (folder / "no-bus-here").string()});
+  PowerAssertion nowhere({"unix:path=" + (folder / "no-bus-here").string(), queue});
   holdsNothingQuietly(nowhere);
 
-  PowerAssertion noLoginManager({bus.address()});
+  PowerAssertion noLoginManager({bus.address(), queue});
   holdsNothingQuietly(noLoginManager);
 
   FakeLoginManager refusing(bus.address(), /*refuse=*/true);
   ASSERT_TRUE(refusing.ok());
-  PowerAssertion refused({bus.address()});
+  PowerAssertion refused({bus.address(), queue});
   holdsNothingQuietly(refused);
   // Asked once: a refused lock is not asked for again while going live.
   EXPECT_EQ(refusing.calls().size(), 1u);

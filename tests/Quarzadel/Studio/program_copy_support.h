@@ -34,6 +34,7 @@ struct ProgramCopy {
   std::shared_ptr<quarzadel::ProgramVideo> video;
   std::shared_ptr<quarzadel::ProgramAudio> audio;
   std::shared_ptr<quarzadel::RecorderSlot> slot = std::make_shared<quarzadel::RecorderSlot>();
+  bool hardwareHEVC = false;  // the encoder probe's answer
   // Given to the recorder: called when its file stops taking writes.
   std::function<void(const std::shared_ptr<quarzadel::LocalRecorder>&)> onWriteFailure;
 
@@ -53,6 +54,7 @@ struct ProgramCopy {
     audio->switchTo(std::make_shared<quarzadel::SyntheticToneSource>(quarzadel::ToneSpec{"synthetic-tone", "Tone"}));
     run(2.0);
     quarzadel::LocalRecorder::Environment environment{folder, platform::WallClock::system(), rt};
+    environment.hardwareHEVCEncoderAvailable = hardwareHEVC;
     environment.onWriteFailure = onWriteFailure;
     EXPECT_FALSE(slot->startLocalCopy(title, true, config, *platform::UserDefaults::inMemory(), environment,
                                       [](const std::filesystem::path&) { return int64_t{1} << 40; }));

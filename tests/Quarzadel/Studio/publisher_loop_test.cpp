@@ -192,6 +192,22 @@ TEST_F(PublisherFixture, AStopClosesInOrderAndResetsAConnectionWhoseCloseOutlast
   EXPECT_LE(took, seconds(2));
 }
 
+// HEVC is chosen only on the probe's word that the GPU encodes it, so the
+// stream must not encode it in software; H.264 has no such requirement.
+TEST_F(PublisherFixture, HEVCIsGivenToTheStreamAsRequiringTheHardwareEncoder) {
+  hevcSupported = true;
+  start();
+  ASSERT_FALSE(server->videoSettings.empty());
+  EXPECT_EQ(server->videoSettings.back().format(), medley::VideoCodecSettings::Format::hevc);
+  EXPECT_TRUE(server->videoSettings.back().isHardwareEncoderRequired);
+  EXPECT_EQ(server->videoSettings.back().bitRateMode, medley::VideoCodecSettings::BitRateMode::constant());
+  stop();
+  hevcSupported = false;
+  start();
+  EXPECT_EQ(server->videoSettings.back().format(), medley::VideoCodecSettings::Format::h264);
+  EXPECT_FALSE(server->videoSettings.back().isHardwareEncoderRequired);
+}
+
 TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   hevcSupported = true;
   start();

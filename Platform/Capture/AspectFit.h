@@ -1,0 +1,18 @@
+#pragma once
+// Where a picture of one size goes inside a frame of another so that it shows
+// whole and undistorted: scaled to touch two opposite sides, centred, with bars
+// on the others.
+namespace platform {
+
+struct AspectFit {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const AspectFit&) const = default;
+
+  // Empty sizes give an empty rectangle.
+  static AspectFit of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight);
+};
+
+}  // namespace platform
