@@ -57,9 +57,12 @@ Async<void> RTMPSocket::connect(std::string host, int port) {
   }
   lastCounters_ = {};
   confirmedOut_ = 0;
+  lastReportAt_ = queue()->runtime()->now();
+  outputAt_ = lastReportAt_;
   {
     std::lock_guard lock(peerMutex_);
     peerRead_ = peerWindow_ = 0;
+    peerAllowedAt_ = lastReportAt_;
   }
   auto [stream, writer] = platform::AsyncStream<medley::Data>::make();
   received_ = std::move(stream);
@@ -247,9 +250,12 @@ Async<std::shared_ptr<medley::NetworkMonitor>> RTMPSocket::makeNetworkMonitor() 
 }
 
 void RTMPSocket::peerRead(uint64_t bytes, uint64_t window) {
+  const platform::Nanos now = queue()->runtime()->now();
   std::lock_guard lock(peerMutex_);
+  const uint64_t allowed = peerRead_ + peerWindow_;
   peerRead_ = std::max(peerRead_, bytes);
   peerWindow_ = window;
+  if (peerRead_ + peerWindow_ > allowed) peerAllowedAt_ = now;
 }
 
 Async<medley::NetworkTransportReport> RTMPSocket::makeNetworkTransportReport() {
@@ -261,15 +267,29 @@ Async<medley::NetworkTransportReport> RTMPSocket::makeNetworkTransportReport() {
   // window past what the peer's program said it read.
   uint64_t confirmed = counters.totalBytesOut;
   if (counters.unacknowledgedBytesOut) confirmed -= std::min(confirmed, *counters.unacknowledgedBytesOut);
+  std::optional<platform::Nanos> heldSince;
   {
     std::lock_guard lock(peerMutex_);
-    if (peerWindow_ > 0) confirmed = std::min(confirmed, peerRead_ + peerWindow_ + kPeerReadSlack);
+    const uint64_t allowed = peerRead_ + peerWindow_ + kPeerReadSlack;
+    if (peerWindow_ > 0 && confirmed >= allowed) {
+      confirmed = allowed;
+      heldSince = peerAllowedAt_;
+    }
   }
-  confirmedOut_ = std::max(confirmedOut_, confirmed);
+  const platform::Nanos now = queue()->runtime()->now();
+  if (confirmed > confirmedOut_) {
+    // Grown since the last report. Held where the peer's word allows, it
+    // stopped growing no earlier than that word came, which is taken as the
+    // moment (a peer that froze shows from its last word on); otherwise it
+    // may still be growing.
+    outputAt_ = heldSince ? std::max(*heldSince, lastReportAt_) : now;
+    confirmedOut_ = confirmed;
+  }
+  lastReportAt_ = now;
   // Once the connection is gone nothing is waiting any more.
   const uint64_t backlog = connection_ ? counters.queuedBytesOut + (counters.totalBytesOut - confirmedOut_) : 0;
   co_return medley::NetworkTransportReport{static_cast<int64_t>(backlog), static_cast<int64_t>(counters.totalBytesIn),
-                                           static_cast<int64_t>(confirmedOut_)};
+                                           static_cast<int64_t>(confirmedOut_), outputAt_};
 }
 
 }  // namespace rtmpmedley
