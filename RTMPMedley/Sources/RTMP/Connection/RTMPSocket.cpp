@@ -58,6 +58,7 @@ Async<void> RTMPSocket::connect(std::string host, int port) {
   lastCounters_ = {};
   confirmedOut_ = 0;
   lastReportAt_ = queue()->runtime()->now();
+  kernelTookAtReport_ = 0;
   outputAt_ = lastReportAt_;
   {
     std::lock_guard lock(peerMutex_);
@@ -267,25 +268,37 @@ Async<medley::NetworkTransportReport> RTMPSocket::makeNetworkTransportReport() {
   // window past what the peer's program said it read.
   uint64_t confirmed = counters.totalBytesOut;
   if (counters.unacknowledgedBytesOut) confirmed -= std::min(confirmed, *counters.unacknowledgedBytesOut);
-  std::optional<platform::Nanos> heldSince;
+  const uint64_t kernelTook = confirmed;
+  std::optional<uint64_t> allowed;
+  platform::Nanos allowedSince = 0;
   {
     std::lock_guard lock(peerMutex_);
-    const uint64_t allowed = peerRead_ + peerWindow_ + kPeerReadSlack;
-    if (peerWindow_ > 0 && confirmed >= allowed) {
-      confirmed = allowed;
-      heldSince = peerAllowedAt_;
+    if (peerWindow_ > 0 && confirmed >= peerRead_ + peerWindow_ + kPeerReadSlack) {
+      allowed = peerRead_ + peerWindow_ + kPeerReadSlack;
+      allowedSince = peerAllowedAt_;
     }
   }
+  if (allowed) confirmed = *allowed;
   const platform::Nanos now = queue()->runtime()->now();
   if (confirmed > confirmedOut_) {
-    // Grown since the last report. Held where the peer's word allows, it
-    // stopped growing no earlier than that word came, which is taken as the
-    // moment (a peer that froze shows from its last word on); otherwise it
-    // may still be growing.
-    outputAt_ = heldSince ? std::max(*heldSince, lastReportAt_) : now;
+    // Grown since the last report: until now, unless held where the peer's
+    // word allows. Then it stopped when the kernel's count reached that bound
+    // (at the pace it grew between the reports), or when the word came if
+    // that was later; so a frozen peer shows from about the moment it froze.
+    platform::Nanos at = now;
+    if (allowed) {
+      at = lastReportAt_;
+      if (*allowed > kernelTookAtReport_ && kernelTook > kernelTookAtReport_)
+        at += static_cast<platform::Nanos>(static_cast<double>(now - lastReportAt_) *
+                                           static_cast<double>(*allowed - kernelTookAtReport_) /
+                                           static_cast<double>(kernelTook - kernelTookAtReport_));
+      at = std::clamp(std::max(at, allowedSince), lastReportAt_, now);
+    }
+    outputAt_ = at;
     confirmedOut_ = confirmed;
   }
   lastReportAt_ = now;
+  kernelTookAtReport_ = kernelTook;
   // Once the connection is gone nothing is waiting any more.
   const uint64_t backlog = connection_ ? counters.queuedBytesOut + (counters.totalBytesOut - confirmedOut_) : 0;
   co_return medley::NetworkTransportReport{static_cast<int64_t>(backlog), static_cast<int64_t>(counters.totalBytesIn),

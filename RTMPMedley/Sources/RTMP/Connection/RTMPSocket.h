@@ -108,7 +108,9 @@ class RTMPSocket final : public platform::Actor,
   uint64_t confirmedOut_ = 0;
   // When that count last grew, as near as the reports tell (empty: never connected).
   std::optional<platform::Nanos> outputAt_;
+  // The last report's time, and the bytes its peer's kernel had acknowledged then.
   platform::Nanos lastReportAt_ = 0;
+  uint64_t kernelTookAtReport_ = 0;
   // What the peer's program said it read, and its window (0: it never said),
   // and when what that allows last grew.
   std::mutex peerMutex_;
