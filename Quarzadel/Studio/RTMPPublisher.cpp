@@ -25,6 +25,12 @@ constexpr std::array<double, 5> kBackoff{0.5, 1.0, 2.0, 3.0, 5.0};
 // The live watch looks this often: a stall counted by a statistics report is
 // acted on within moments, not up to a second later.
 constexpr platform::Nanos kWatchInterval = platform::kNanosPerSecond / 10;
+// Longer than this without output while the gate is open is a stall, counted
+// from the moment output last moved rather than in whole reports.
+constexpr platform::Nanos kLongestSilence = 4 * platform::kNanosPerSecond;
+// A report's word on the output is carried forward this long: about two
+// reports, so that a monitor that fell silent stalls nothing on its own.
+constexpr platform::Nanos kReportHeld = 2 * platform::kNanosPerSecond;
 constexpr std::array<const char*, 5> kClosingCodes{
     "NetConnection.Connect.Closed", "NetConnection.Connect.Failed", "NetConnection.Connect.IdleTimeOut",
     "NetConnection.Connect.Rejected", "NetConnection.Connect.NetworkChange"};
@@ -343,6 +349,8 @@ platform::Async<std::string> RTMPPublisher::goLive(int64_t attempt, platform::Na
   setState(State::live(*liveSince_));
   problem(std::nullopt);
   zeroOutputSeconds_ = 0;
+  outputAt_ = env_.runtime->now();
+  outputReportAt_.reset();
   co_return co_await watchLive(std::move(listener));
 }
 
@@ -375,7 +383,7 @@ platform::Async<std::string> RTMPPublisher::watchLive(platform::TaskHandle<std::
       if (!self) co_return "Publisher released";
       if (!self->wantsLive_) co_return "Stopped";
       if (!self->networkAvailable_) co_return "Network lost";
-      if (self->zeroOutputSeconds_ > 4) co_return "Upload stalled";
+      if (self->uploadStalled()) co_return "Upload stalled";
     }
   };
   try {
@@ -385,6 +393,17 @@ platform::Async<std::string> RTMPPublisher::watchLive(platform::TaskHandle<std::
   } catch (...) {
     co_return "Unknown";
   }
+}
+
+bool RTMPPublisher::uploadStalled() {
+  if (zeroOutputSeconds_ > 4) return true;
+  const platform::Nanos now = env_.runtime->now();
+  // A closed (or paused) gate sends nothing, and that is no stall.
+  if (!gate_.isOpen()) {
+    outputAt_ = now;
+    return false;
+  }
+  return outputReportAt_ && now - *outputReportAt_ <= kReportHeld && now - outputAt_ > kLongestSilence;
 }
 
 void RTMPPublisher::updateStats(const medley::NetworkMonitorReport& report, int64_t videoBitrate) {
@@ -397,6 +416,12 @@ void RTMPPublisher::updateStats(const medley::NetworkMonitorReport& report, int6
     zeroOutputSeconds_ = gate_.isOpen() ? zeroOutputSeconds_ + 1 : 0;
   else
     zeroOutputSeconds_ = 0;
+  const platform::Nanos now = env_.runtime->now();
+  if (!gate_.isOpen()) outputAt_ = now;
+  if (report.nanosSinceOutput) {
+    outputAt_ = std::max(outputAt_, now - *report.nanosSinceOutput);
+    outputReportAt_ = now;
+  }
   double queueTime = 0;
   if (queued > 0)
     queueTime = static_cast<double>(queued * 8) /

@@ -83,6 +83,7 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   const Stats& stats() const { return stats_; }
   StreamConfig::VideoCodec activeCodec() const { return activeCodec_; }
   int64_t currentVideoBitrate() const { return currentVideoBitrate_; }
+  // Whole silent reports in a row with the gate open.
   int zeroOutputSeconds() const { return zeroOutputSeconds_; }
   bool networkAvailable() const { return networkAvailable_; }
   static int64_t maximumBitrate(StreamConfig::Resolution resolution);
@@ -109,6 +110,7 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   platform::Async<std::string> goLive(int64_t attempt, platform::Nanos began, std::shared_ptr<PublisherStream> stream,
                                       platform::TaskHandle<std::string> listener);
   platform::Async<std::string> watchLive(platform::TaskHandle<std::string> listener);
+  bool uploadStalled();
   platform::TaskHandle<std::string> startListener(std::shared_ptr<PublisherConnection> connection);
   void warn(const std::string& message);
 
@@ -128,6 +130,10 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   std::vector<platform::Continuation<void>> networkWaiters_;
   Stats stats_;
   int zeroOutputSeconds_ = 0;
+  // The last moment output is known to have moved, or the gate was seen not
+  // open; and when the last report that knew the output's age came.
+  platform::Nanos outputAt_ = 0;
+  std::optional<platform::Nanos> outputReportAt_;
   std::optional<medley::NetworkMonitorReport> lastReport_;
   int64_t currentVideoBitrate_ = 0;
   std::shared_ptr<PublisherStream> activeStream_;

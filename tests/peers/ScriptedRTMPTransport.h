@@ -148,7 +148,7 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
     co_return std::make_shared<medley::NetworkMonitor>(weak_from_this(), options_.runtime);
   }
   platform::Async<medley::NetworkTransportReport> makeNetworkTransportReport() override {
-    co_return medley::NetworkTransportReport{queued_, totalIn_, totalOut_};
+    co_return medley::NetworkTransportReport{queued_, totalIn_, totalOut_, std::nullopt};
   }
 
  private:

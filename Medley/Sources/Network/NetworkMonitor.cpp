@@ -1,5 +1,6 @@
 #include "Medley/Sources/Network/NetworkMonitor.h"
 
+#include <algorithm>
 #include <string>
 
 #include "Medley/Sources/Util/MedleyLogger.h"
@@ -30,6 +31,7 @@ Async<void> NetworkMonitor::startRunning() {
   co_await hop();
   if (isRunning_) co_return;
   isRunning_ = true;
+  outputAt_ = std::max(outputAt_, queue()->runtime()->now());
   timer_.cancel();
   timer_ = platform::spawn(queue(), &NetworkMonitor::tickLoop, weak_from_this());
 }
@@ -82,6 +84,12 @@ Async<NetworkMonitorEvent> NetworkMonitor::measure() {
   reporter.reset();
   if (co_await platform::isCancelled()) throw platform::CancellationError();
 
+  const platform::Nanos now = queue()->runtime()->now();
+  if (report.outputAt)
+    outputAt_ = std::min(*report.outputAt, now);
+  else if (report.totalBytesOut > previousTotalBytesOut_)
+    outputAt_ = now;
+
   currentBytesInPerSecond_ = report.totalBytesIn - previousTotalBytesIn_;
   currentBytesOutPerSecond_ = report.totalBytesOut - previousTotalBytesOut_;
   previousTotalBytesIn_ = report.totalBytesIn;
@@ -99,7 +107,7 @@ Async<NetworkMonitorEvent> NetworkMonitor::measure() {
   }
 
   const NetworkMonitorReport measured{report.totalBytesIn, report.totalBytesOut, report.queueBytesOut,
-                                      currentBytesInPerSecond_, currentBytesOutPerSecond_};
+                                      currentBytesInPerSecond_, currentBytesOutPerSecond_, now - outputAt_};
   co_return insufficient ? NetworkMonitorEvent::publishInsufficientBWOccured(measured)
                          : NetworkMonitorEvent::status(measured);
 }

@@ -1,7 +1,10 @@
 #pragma once
 // Measures a transport once a second and publishes what it measured as
 // NetworkMonitorEvents: bytes received and sent in the last second, the
-// running totals, the bytes waiting in the send queue, and a warning when the
+// running totals, the bytes waiting in the send queue, how long ago the sent
+// total last grew (as the transport says when it keeps track; else as of the
+// last measurement that saw it grow, and no earlier than the start of this
+// run, before which nothing was seen), and a warning when the
 // send queue grew at every step of the last few seconds (the uplink cannot
 // keep up). The reporter is held weakly: its owner decides how long it lives.
 #include <cstdint>
@@ -59,6 +62,7 @@ class NetworkMonitor final : public platform::Actor,
   int64_t currentBytesOutPerSecond_ = 0;
   int64_t previousTotalBytesIn_ = 0;
   int64_t previousTotalBytesOut_ = 0;
+  platform::Nanos outputAt_ = 0;
   std::deque<int64_t> previousQueueBytesOut_;
   platform::AsyncStreamWriterSlot<NetworkMonitorEvent> continuation_{platform::BufferingPolicy::unbounded()};
   std::weak_ptr<NetworkTransportReporter> reporter_;

@@ -9,7 +9,8 @@ std::string NetworkMonitorReport::debugDescription() const {
                                                {"totalBytesOut", totalBytesOut},
                                                {"currentQueueBytesOut", currentQueueBytesOut},
                                                {"currentBytesInPerSecond", currentBytesInPerSecond},
-                                               {"currentBytesOutPerSecond", currentBytesOutPerSecond}})
+                                               {"currentBytesOutPerSecond", currentBytesOutPerSecond},
+                                               {"nanosSinceOutput", nanosSinceOutput}})
       .debugDescription();
 }
 

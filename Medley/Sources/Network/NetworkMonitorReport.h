@@ -1,6 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "Platform/Time/HostClock.h"
 
 namespace medley {
 
@@ -12,6 +15,8 @@ struct NetworkMonitorReport {
   int64_t currentQueueBytesOut = 0;
   int64_t currentBytesInPerSecond = 0;
   int64_t currentBytesOutPerSecond = 0;
+  // How long before the measurement the sent total last grew; empty: unknown.
+  std::optional<platform::Nanos> nanosSinceOutput;
 
   std::string debugDescription() const;
 

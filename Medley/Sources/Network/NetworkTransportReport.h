@@ -1,5 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <optional>
+
+#include "Platform/Time/HostClock.h"
 
 namespace medley {
 
@@ -11,6 +14,9 @@ struct NetworkTransportReport {
   int64_t totalBytesIn = 0;
   // Sent since the transport was made.
   int64_t totalBytesOut = 0;
+  // When totalBytesOut last grew (or the connection began, if it never did),
+  // as a host time of the transport's runtime; empty: it does not keep track.
+  std::optional<platform::Nanos> outputAt;
 
   friend bool operator==(const NetworkTransportReport&, const NetworkTransportReport&) = default;
 };

@@ -60,7 +60,7 @@ struct MonitorTest : testing::Test {
   void stop() { runNow(rt, monitor->stopRunning()); }
   // One second passes with the transport reporting these figures at its end.
   void second(int64_t queued, int64_t in = 0, int64_t out = 0) {
-    transport->report = NetworkTransportReport{queued, in, out};
+    transport->report = NetworkTransportReport{queued, in, out, std::nullopt};
     rt->advance(seconds(1));
   }
 };
@@ -84,8 +84,37 @@ TEST_F(MonitorTest, WarnsWhileTheSendQueueKeepsGrowingAndRatesAreTheDifferences)
                                Kind::publishInsufficientBWOccured, Kind::status}));
   EXPECT_EQ(events.values()[6].report()->currentQueueBytesOut, 600);
   // A fresh monitor measures its first rates against zero.
-  EXPECT_EQ(*events.values()[0].report(), (medley::NetworkMonitorReport{1000, 2000, 100, 1000, 2000}));
-  EXPECT_EQ(*events.values()[1].report(), (medley::NetworkMonitorReport{2000, 4000, 200, 1000, 2000}));
+  EXPECT_EQ(*events.values()[0].report(), (medley::NetworkMonitorReport{1000, 2000, 100, 1000, 2000, 0}));
+  EXPECT_EQ(*events.values()[1].report(), (medley::NetworkMonitorReport{2000, 4000, 200, 1000, 2000, 0}));
+}
+
+TEST_F(MonitorTest, TheAgeOfTheLastOutputIsTheTransportsWordOrElseTheLastMeasurementThatSawItGrow) {
+  auto events = listen();
+  rt->advance(seconds(5));  // nothing is seen before the start
+  start();
+  auto age = [&] { return events.values().back().report()->nanosSinceOutput; };
+  second(0, 0, 0);
+  EXPECT_EQ(age(), seconds(1)) << "nothing sent since measuring began";
+  second(0, 0, 500);
+  EXPECT_EQ(age(), 0);
+  second(0, 0, 500);
+  second(0, 0, 500);
+  EXPECT_EQ(age(), seconds(2));
+
+  // A transport that keeps track says when within the second: its word counts,
+  // also across a stop, and never lies ahead of the measurement.
+  transport->report = NetworkTransportReport{0, 0, 500, rt->now() + milliseconds(200)};
+  rt->advance(seconds(1));
+  EXPECT_EQ(age(), milliseconds(800));
+  stop();
+  auto again = listen();
+  start();
+  rt->advance(seconds(1));
+  ASSERT_EQ(again.values().size(), 1u);
+  EXPECT_EQ(again.values()[0].report()->nanosSinceOutput, milliseconds(1800));
+  transport->report.outputAt = rt->now() + seconds(3);
+  rt->advance(seconds(1));
+  EXPECT_EQ(again.values().back().report()->nanosSinceOutput, 0);
 }
 
 TEST_F(MonitorTest, OnlyTheLastReaderGetsEventsFromOneSecondAfterTheFirstStart) {
@@ -144,7 +173,7 @@ TEST_F(MonitorTest, AMeasurementInFlightWhenStoppedReachesNoOne) {
   transport->answerDelay = milliseconds(500);
   auto events = listen();
   start();
-  transport->report = NetworkTransportReport{0, 700, 900};
+  transport->report = NetworkTransportReport{0, 700, 900, std::nullopt};
   rt->advance(seconds(1));  // the request is on its way
   stop();
   auto again = listen();

@@ -286,7 +286,8 @@ TEST(QuarzadelProgram, AnIngestStoppedWhileLiveIsAnUploadStallWithinTenSeconds) 
     }
   ASSERT_GT(stalledWall, 0) << log;
   std::printf("upload stalled %.2f s after the freeze\n", stalledWall - frozenWall);
-  EXPECT_GT(stalledWall - frozenWall, 4.5) << log;
+  // More than four seconds after the output last moved, which was no earlier than the freeze.
+  EXPECT_GT(stalledWall - frozenWall, 3.9) << log;
   EXPECT_LT(stalledWall - frozenWall, 10.0) << log;
 
   // Healthy, every second sent something; frozen, the queue grew and the quality fell.

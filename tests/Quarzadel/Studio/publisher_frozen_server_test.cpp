@@ -52,7 +52,7 @@ std::string publishTool(const std::string& url, const std::string& key, int seco
          std::to_string(seconds) + " " + options + " 2>/dev/null";
 }
 
-TEST(FrozenServer, NginxStoppedWhileLiveIsAStallAfterFiveSilentReportsAtTheNoiseCamerasRate) {
+TEST(FrozenServer, NginxStoppedWhileLiveIsAStallWithinSixSecondsAtTheNoiseCamerasRate) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("frozen-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   pid_t pid = 0;
@@ -75,11 +75,10 @@ TEST(FrozenServer, NginxStoppedWhileLiveIsAStallAfterFiveSilentReportsAtTheNoise
   ASSERT_NE(f.stalled, nullptr) << log;
   std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", f.stalledAfter,
               static_cast<long long>(f.mostQueuedKB));
-  // Five silent reports a second apart, counted from the first whole silent
-  // second: five to six seconds, and a tenth or two for the last window the
-  // server read before it froze.
-  EXPECT_GT(f.stalledAfter, 4.5) << log;
-  EXPECT_LT(f.stalledAfter, 6.5) << log;
+  // More than four seconds after the output last moved, about when the server
+  // froze, and a tenth at most for the watch to look.
+  EXPECT_GT(f.stalledAfter, 3.9) << log;
+  EXPECT_LE(f.stalledAfter, 6.0) << log;
   // About three megabits a second piling up: more than a few seconds' worth.
   EXPECT_GT(f.mostQueuedKB, 800) << log;
   EXPECT_TRUE(f.qualityFell) << log;

@@ -98,6 +98,13 @@ struct PublisherFixture : ::testing::Test {
     medley::NetworkMonitorReport report;
     publisher->updateStats(report, 2867200);
   }
+  // A report that knows how long ago output last moved.
+  void reportOutput(platform::Nanos ago, int64_t sentThisSecond = 0) {
+    medley::NetworkMonitorReport report;
+    report.currentBytesOutPerSecond = sentThisSecond;
+    report.nanosSinceOutput = ago;
+    publisher->updateStats(report, 2867200);
+  }
 };
 
 TEST_F(PublisherFixture, FailingAttemptsBackOffAndTellTheUserFromTheThirdFailure) {
@@ -245,6 +252,62 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   stop();
   start();
   EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::hevc);
+}
+
+TEST_F(PublisherFixture, TheUploadStallsFourSecondsAfterOutputLastMovedNotAtTheFifthSilentReport) {
+  start();
+  openGate();
+  // Slow but moving, once a second and early in it: never a stall.
+  for (int i = 0; i < 12; ++i) {
+    runtime->advance(seconds(1));
+    reportOutput(ms(900), 100);
+  }
+  EXPECT_FALSE(logged("Publish interrupted"));
+
+  // Output stops a tenth into the next second; that second still sent something.
+  const platform::Nanos stoppedAt = runtime->now() + ms(100);
+  runtime->advance(seconds(1));
+  reportOutput(ms(900), 100);
+  for (int i = 0; i < 3; ++i) {
+    runtime->advance(seconds(1));
+    reportOutput(runtime->now() - stoppedAt);
+  }
+  EXPECT_EQ(publisher->zeroOutputSeconds(), 3);
+  runtime->advance(stoppedAt + seconds(4) - runtime->now());
+  EXPECT_FALSE(logged("Publish interrupted")) << "four seconds exactly is not more than four";
+  runtime->advance(ms(100));
+  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 1);
+  EXPECT_EQ(server->connectionAborts, 1);
+}
+
+TEST_F(PublisherFixture, NeitherAClosedGateNorAMonitorThatFellSilentIsAStall) {
+  start();
+  // Armed, not open: reports of a long silence count for nothing.
+  for (int i = 1; i <= 10; ++i) {
+    runtime->advance(seconds(1));
+    reportOutput(seconds(i));
+  }
+  // Open from now on: the silence counts from the opening, not from the reports' word.
+  openGate();
+  const platform::Nanos openedAt = runtime->now();
+  for (int i = 1; i <= 3; ++i) {
+    runtime->advance(seconds(1));
+    reportOutput(seconds(10 + i));
+  }
+  runtime->advance(ms(900));
+  EXPECT_FALSE(logged("Publish interrupted"));
+  EXPECT_EQ(publisher->zeroOutputSeconds(), 3);
+
+  // Output moved; then the monitor says nothing more, and a word is not carried forward for ever.
+  runtime->advance(ms(100));
+  reportOutput(ms(500), 100);
+  runtime->advance(seconds(10));
+  EXPECT_FALSE(logged("Publish interrupted"));
+  // Its next word, of a silence since then, is acted on at once.
+  reportOutput(seconds(10) + ms(500));
+  runtime->advance(ms(100));
+  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 1);
+  EXPECT_GT(runtime->now() - openedAt, seconds(14));
 }
 
 TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {

@@ -4,11 +4,13 @@
 // asynchronous sequence of blocks of at most 255 bytes; outgoing buffers are
 // queued and written one after another, in the order handed over within their
 // lane (control buffers overtake queued media between buffers); a message's
-// chunks are written straight from its payload. Three byte counters feed the
-// network monitor. Sent means taken by the peer as far as we can tell: acknowledged
-// by its kernel, and by its program when that reports what it has read; the
-// rest, queued here or held by either kernel, is the backlog. Any failure closes the socket: the owner sees the error of
-// connect() or the end of the received sequence, never an error from send().
+// chunks are written straight from its payload. Three byte counters and the
+// time the sent one last grew feed the network monitor. Sent means taken by
+// the peer as far as we can tell: acknowledged by its kernel, and by its
+// program when that reports what it has read; the rest, queued here or held by
+// either kernel, is the backlog. Any failure closes the socket: the owner sees
+// the error of connect() or the end of the received sequence, never an error
+// from send().
 // Beyond the shape of chunked messages it knows nothing of RTMP.
 #include <atomic>
 #include <cstdint>
@@ -104,10 +106,17 @@ class RTMPSocket final : public platform::Actor,
   platform::TcpConnection::Counters lastCounters_;
   // Bytes counted as taken by the peer: never fewer than at the last report.
   uint64_t confirmedOut_ = 0;
-  // What the peer's program said it read, and its window (0: it never said).
+  // When that count last grew, as near as the reports tell (empty: never connected).
+  std::optional<platform::Nanos> outputAt_;
+  // The last report's time, and the bytes its peer's kernel had acknowledged then.
+  platform::Nanos lastReportAt_ = 0;
+  uint64_t kernelTookAtReport_ = 0;
+  // What the peer's program said it read, and its window (0: it never said),
+  // and when what that allows last grew.
   std::mutex peerMutex_;
   uint64_t peerRead_ = 0;
   uint64_t peerWindow_ = 0;
+  platform::Nanos peerAllowedAt_ = 0;
   std::optional<platform::Continuation<void>> continuation_;
   uint64_t continuationSerial_ = 0;
   platform::TaskHandle<void> timeoutTask_;

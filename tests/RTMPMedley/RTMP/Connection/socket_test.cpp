@@ -155,12 +155,19 @@ TEST_P(SocketPeerReadTest, BytesThePeersProgramDidNotTakeCountAsQueuedNotSent) {
   });
   auto report = [&] { return wait(socket->makeNetworkTransportReport()); };
   ASSERT_TRUE(eventually([&] { return bytesRead > 1'000'000; }));
-  // Flowing: what counts as sent keeps up with what the peer read.
+  // Flowing: what counts as sent keeps up with what the peer read, and grew just now.
+  report();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const Report flowing = report();
   EXPECT_GE(flowing.totalBytesOut + 256 * 1024, static_cast<int64_t>(bytesRead.load()));
   EXPECT_LT(flowing.queueBytesOut, 256 * 1024);
+  ASSERT_TRUE(flowing.outputAt);
+  EXPECT_GE(*flowing.outputAt, rt->now() - platform::milliseconds(150));
 
+  const platform::Nanos stoppedAt = rt->now();
   reading = false;
+  // The next report comes well after the stop.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // It stops: two reports half a second apart agree, and the queue grows meanwhile.
   Report first, second;
   ASSERT_TRUE(eventually([&] {
@@ -169,10 +176,14 @@ TEST_P(SocketPeerReadTest, BytesThePeersProgramDidNotTakeCountAsQueuedNotSent) {
     second = report();
     return second.totalBytesOut == first.totalBytesOut && second.queueBytesOut > first.queueBytesOut;
   }, seconds(20)));
+  EXPECT_EQ(second.outputAt, first.outputAt);
   if (tells) {
-    // No more than the window and the slack beyond what the peer read.
+    // No more than the window and the slack beyond what the peer read, and
+    // the output stopped about when the peer last told, not at a later report.
     EXPECT_LE(static_cast<uint64_t>(second.totalBytesOut), bytesRead + 16384 + RTMPSocket::kPeerReadSlack);
+    EXPECT_LT(*second.outputAt, stoppedAt + platform::milliseconds(250));
   }
+  EXPECT_GT(*second.outputAt, *flowing.outputAt - platform::milliseconds(1));
   // Everything handed over is either sent or queued.
   publisher.request_stop();
   publisher.join();
