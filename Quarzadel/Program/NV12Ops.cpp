@@ -257,34 +257,129 @@ bool hasShuffles() { return false; }
 
 }  // namespace
 
+namespace {
+
+// A 4x enlargement, centre-aligned: between samples k and k + 1 lie outputs
+// 4k + 2 ... 4k + 5, at 1/8, 3/8, 5/8 and 7/8 of the way (the bilinear taps
+// exactly, 32 / 256 steps); the two outputs at each end repeat the edge sample.
+// `mid` is the row without those ends: byte j is output j / ch, channel j % ch.
+uint8_t enlargedByFour(const uint8_t* in, int ch, int j) {
+  const int pixel = j / ch, c = j % ch, k = pixel / 4, m = pixel % 4;
+  return static_cast<uint8_t>((in[k * ch + c] * (7 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 4) >> 3);
+}
+
+#if defined(__x86_64__)
+// Eight outputs (16 bits each) from the sample pairs `mask` picks out of 16 bytes.
+__attribute__((target("ssse3"))) __m128i enlargedEight(const uint8_t* window, __m128i mask, __m128i weights) {
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask);
+  return _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(pairs, weights), _mm_set1_epi16(4)), 3);
+}
+
+// Eight output bytes take two input bytes, for one channel or two alike; the
+// weights in eighths fit byte multiplies. Returns how many bytes were done.
+__attribute__((target("ssse3"))) int enlargeByFourSSSE3(const uint8_t* in, int inBytes, uint8_t* mid, int midBytes,
+                                                        int ch) {
+  const __m128i mask = ch == 1 ? _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2)
+                               : _mm_setr_epi8(0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3);
+  const __m128i weights = ch == 1 ? _mm_setr_epi8(7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7)
+                                  : _mm_setr_epi8(7, 1, 7, 1, 5, 3, 5, 3, 3, 5, 3, 5, 1, 7, 1, 7);
+  int j = 0;
+  // Both 16-byte loads stay within the row.
+  for (; j + 16 <= midBytes && j / 4 + 18 <= inBytes; j += 16) {
+    const uint8_t* window = in + j / 4;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j),
+                     _mm_packus_epi16(enlargedEight(window, mask, weights), enlargedEight(window + 2, mask, weights)));
+  }
+  // The row's end from a padded copy of its last input bytes, stored whole
+  // while 16 fit and through a staging block after that.
+  const int base = j / 4, rest = inBytes - base;
+  alignas(16) uint8_t padded[64] = {};
+  if (rest <= 40) {
+    std::memcpy(padded, in + base, rest);
+    for (; j < midBytes; j += 16) {
+      const uint8_t* window = padded + (j / 4 - base);
+      const __m128i bytes =
+          _mm_packus_epi16(enlargedEight(window, mask, weights), enlargedEight(window + 2, mask, weights));
+      if (j + 16 <= midBytes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j), bytes);
+      } else {
+        alignas(16) uint8_t staged[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(staged), bytes);
+        std::memcpy(mid + j, staged, midBytes - j);
+        j = midBytes;
+        break;
+      }
+    }
+  }
+  return j;
+}
+#endif
+
+void enlargeRowByFour(const uint8_t* in, int sw, uint8_t* out, int ch) {
+  const int inBytes = sw * ch, outBytes = 4 * inBytes;
+  for (int b = 0; b < 2 * ch; ++b) {
+    out[b] = in[b % ch];
+    out[outBytes - 2 * ch + b] = in[inBytes - ch + b % ch];
+  }
+  uint8_t* mid = out + 2 * ch;
+  const int midBytes = outBytes - 4 * ch;
+  int j = 0;
+#if defined(__x86_64__)
+  if (hasShuffles()) j = enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch);
+#endif
+  for (; j < midBytes; ++j) mid[j] = enlargedByFour(in, ch, j);
+}
+
+}  // namespace
+
+const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int ch) {
+  for (auto& g : groups_)
+    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g.list : nullptr;
+  Groups& g = groups_[nextGroups_];
+  nextGroups_ = (nextGroups_ + 1) % groups_.size();
+  g.usable = buildGroups(sw, dw, ch, g.list);
+  g.sw = sw;
+  g.dw = dw;
+  g.channels = ch;
+  return g.usable ? &g.list : nullptr;
+}
+
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
-  if (!hasShuffles() || sw == dw || ch < 1 || ch > 2) return false;
-  Groups& groups = groups_[ch - 1];
-  if (groups.sw != sw || groups.dw != dw) {
-    groups.usable = buildGroups(sw, dw, ch, groups.list);
-    groups.sw = sw;
-    groups.dw = dw;
+  if (sw == dw || ch < 1 || ch > 2) return false;
+  const bool byFour = dw == 4 * sw && sw >= 2;
+  const std::vector<ShuffleGroup>* groups = nullptr;
+  if (!byFour) {
+    if (!hasShuffles()) return false;
+    groups = groupsFor(sw, dw, ch);
+    if (!groups) return false;
   }
-  if (!groups.usable) return false;
   const int inBytes = sw * ch, outBytes = dw * ch;
-  auto across = [&](const uint8_t* in, int inStride, uint8_t* out, int outStride, int rows) {
-    for (int y = 0; y < rows; ++y)
-      shuffleRow(in + static_cast<ptrdiff_t>(y) * inStride, inBytes, out + static_cast<ptrdiff_t>(y) * outStride,
-                 outBytes, groups.list);
+  auto across = [&](const uint8_t* in, uint8_t* out) {
+    if (byFour)
+      enlargeRowByFour(in, sw, out, ch);
+    else
+      shuffleRow(in, inBytes, out, outBytes, *groups);
   };
-  if (sh == dh) {
-    across(src, srcStride, dst, dstStride, sh);
-  } else if (dh < sh) {
-    // Fewer rows to filter across once the rows are shrunk.
-    const int stride = aligned(inBytes);
-    uint8_t* rows = rows_.get(static_cast<size_t>(stride) * dh);
-    interpolateRows(src, srcStride, sh, rows, stride, dh, inBytes);
-    across(rows, stride, dst, dstStride, dh);
+  if (dh <= sh) {
+    // Row by row: a row taken whole is filtered straight from the source, a
+    // blended one through a single row of scratch that stays in cache.
+    uint8_t* blended = nullptr;
+    for (int y = 0; y < dh; ++y) {
+      const Tap t = tap(y, sh, dh);
+      const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
+      if (t.fraction != 0) {
+        if (!blended) blended = rows_.get(static_cast<size_t>(aligned(inBytes)));
+        libyuv::InterpolatePlane(r0, srcStride, r0 + srcStride, srcStride, blended, 0, inBytes, 1, t.fraction);
+        r0 = blended;
+      }
+      across(r0, dst + static_cast<ptrdiff_t>(y) * dstStride);
+    }
   } else {
     const int stride = aligned(outBytes);
     uint8_t* rows = rows_.get(static_cast<size_t>(stride) * sh);
-    across(src, srcStride, rows, stride, sh);
+    for (int y = 0; y < sh; ++y)
+      across(src + static_cast<ptrdiff_t>(y) * srcStride, rows + static_cast<ptrdiff_t>(y) * stride);
     interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
   }
   return true;

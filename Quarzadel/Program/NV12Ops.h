@@ -49,8 +49,8 @@ class Scaler {
   void scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw, int dh,
                   int channels, bool byShuffles);
   // The same with rows filtered across by byte shuffles, eight outputs at a
-  // time, where the ratio lets at least four outputs share 16 input bytes;
-  // false (nothing done) otherwise.
+  // time, where the ratio lets at least four outputs share 16 input bytes or
+  // is an exact 4x enlargement; false (nothing done) otherwise.
   bool scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
                             int dh, int channels);
 
@@ -66,14 +66,17 @@ class Scaler {
 
  private:
   ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
-  // Per channel count (luma, chroma): the groups of the last row width pair,
-  // which most calls repeat.
+  // The groups of the last few row width pairs: a picture repeats the same
+  // handful of them (fill, bars, foreground) every frame.
   struct Groups {
-    int sw = -1, dw = -1;
+    int sw = -1, dw = -1, channels = 0;
     bool usable = false;
     std::vector<ShuffleGroup> list;
   };
-  Groups groups_[2];
+  // Those of this pair, built if need be; null when shuffles do not suit it.
+  const std::vector<ShuffleGroup>* groupsFor(int sw, int dw, int channels);
+  std::array<Groups, 12> groups_;
+  size_t nextGroups_ = 0;
 };
 
 // dst = from + (to - from) x t, t in 0...1, on both planes.
