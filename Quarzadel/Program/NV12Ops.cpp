@@ -96,6 +96,65 @@ void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink) {
 
 namespace {
 
+#if defined(__x86_64__)
+// Weights (256 - f, f) as unsigned bytes against samples made signed by
+// subtracting 128: the products' sum is off by exactly -32768, which the
+// rounding constant 0x8080 takes back. f must be 1...255.
+__attribute__((target("avx2"))) int blendRowAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  const __m256i w = _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80)), round = _mm256_set1_epi16(static_cast<short>(0x8080));
+  int x = 0;
+  for (; x + 32 <= n; x += 32) {
+    const __m256i a = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), offset);
+    const __m256i b = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), offset);
+    const __m256i lo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpacklo_epi8(a, b)), round), 8);
+    const __m256i hi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpackhi_epi8(a, b)), round), 8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_packus_epi16(lo, hi));
+  }
+  return x;
+}
+
+__attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  const __m128i w = _mm_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+  const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80)), round = _mm_set1_epi16(static_cast<short>(0x8080));
+  int x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const __m128i a = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)), offset);
+    const __m128i b = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x)), offset);
+    const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(w, _mm_unpacklo_epi8(a, b)), round), 8);
+    const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(w, _mm_unpackhi_epi8(a, b)), round), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(lo, hi));
+  }
+  return x;
+}
+#endif
+
+}  // namespace
+
+void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fraction) {
+  if (fraction <= 0) {
+    std::memmove(d, r0, n);
+    return;
+  }
+  int x = 0;
+#if defined(__x86_64__)
+  // The row's end as one more block overlapping the last one: its outputs
+  // come out the same, since `d` never overlaps the rows it is made from.
+  static const bool avx2 = __builtin_cpu_supports("avx2"), ssse3 = __builtin_cpu_supports("ssse3");
+  if (avx2 && n >= 32) {
+    if (blendRowAVX2(r0, r1, d, n, fraction) < n) blendRowAVX2(r0 + n - 32, r1 + n - 32, d + n - 32, 32, fraction);
+    return;
+  }
+  if (ssse3 && n >= 16) {
+    if (blendRowSSSE3(r0, r1, d, n, fraction) < n) blendRowSSSE3(r0 + n - 16, r1 + n - 16, d + n - 16, 16, fraction);
+    return;
+  }
+#endif
+  for (; x < n; ++x) d[x] = static_cast<uint8_t>((r0[x] * (256 - fraction) + r1[x] * fraction + 128) >> 8);
+}
+
+namespace {
+
 // Centre-aligned source position of output sample i: the lower sample and the
 // fraction (0...255) towards the next one.
 struct Tap {
@@ -118,11 +177,7 @@ void interpolateRows(const uint8_t* src, int srcStride, int srcRows, uint8_t* ds
   for (int y = 0; y < dstRows; ++y) {
     const Tap t = tap(y, srcRows, dstRows);
     const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
-    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
-    if (t.fraction == 0)
-      std::memcpy(d, r0, rowBytes);
-    else
-      libyuv::InterpolatePlane(r0, srcStride, r0 + srcStride, srcStride, d, dstStride, rowBytes, 1, t.fraction);
+    blendRow(r0, r0 + srcStride, dst + static_cast<ptrdiff_t>(y) * dstStride, rowBytes, t.fraction);
   }
 }
 
@@ -370,7 +425,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
       const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
       if (t.fraction != 0) {
         if (!blended) blended = rows_.get(static_cast<size_t>(aligned(inBytes)));
-        libyuv::InterpolatePlane(r0, srcStride, r0 + srcStride, srcStride, blended, 0, inBytes, 1, t.fraction);
+        blendRow(r0, r0 + srcStride, blended, inBytes, t.fraction);
         r0 = blended;
       }
       across(r0, dst + static_cast<ptrdiff_t>(y) * dstStride);

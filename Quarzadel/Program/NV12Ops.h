@@ -19,6 +19,10 @@ void fill(const NV12Frame& dst, YCbCr color);
 // and `smoothShrink`).
 void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink = false);
 
+// One row of n bytes, (r0 x (256 - fraction) + r1 x fraction + 128) / 256 rounded
+// down, fraction 0...255; at 0 r1 is not read.
+void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fraction);
+
 // Scratch memory that only grows and is never cleared: every byte handed out is
 // written before it is read, and a frame must not pay for zeroing it.
 class ScratchBytes {

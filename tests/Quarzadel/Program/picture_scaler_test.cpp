@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include <libyuv/planar_functions.h>
+
 #include "Quarzadel/Program/NV12Ops.h"
 
 namespace quarzadel {
@@ -66,6 +68,23 @@ TEST(PictureScaler, FourfoldEnlargementSitsBetweenSamplesAndRepeatsTheEdges) {
   const std::vector<int> want{0, 0, 10, 30, 50, 70, 100, 140, 180, 220, 240, 240};
   for (int row = 0; row < 2; ++row)
     for (int x = 0; x < 12; ++x) EXPECT_EQ(dst.inner.y[row * dst.inner.strideY + x], want[x]) << x << "," << row;
+}
+
+TEST(PictureScaler, RowBlendsRoundAsLibyuvsAtEveryFractionAndWidth) {
+  // Widths around the 32- and 16-byte steps, and every fraction including the
+  // extremes where the signed-sample trick is closest to overflowing.
+  std::vector<uint8_t> a(100), b(100);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = i % 3 == 0 ? 0 : static_cast<uint8_t>(i * 37);
+    b[i] = i % 5 == 0 ? 255 : static_cast<uint8_t>(i * 91 + 7);
+  }
+  for (int n : {1, 15, 16, 17, 31, 32, 33, 63, 100})
+    for (int f = 0; f < 256; ++f) {
+      std::vector<uint8_t> got(n + 1, 1), want(n + 1, 1);
+      nv12::blendRow(a.data(), b.data(), got.data(), n, f);
+      libyuv::InterpolatePlane(a.data(), n, b.data(), n, want.data(), n, n, 1, f);
+      ASSERT_EQ(got, want) << "width " << n << " fraction " << f;
+    }
 }
 
 }  // namespace
