@@ -211,8 +211,10 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
       if (b - g.src >= 16) break;
       g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
       g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
-      g.weights[2 * k] = static_cast<int16_t>(256 - t.fraction);
-      g.weights[2 * k + 1] = static_cast<int16_t>(t.fraction);
+      // A whole sample (its pair is itself) as half and half, so that both
+      // weights fit a byte.
+      g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
+      g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
       g.count = k + 1;
     }
     groups.push_back(g);
@@ -226,17 +228,17 @@ uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
 }
 
 #if defined(__x86_64__)
-// Output k of a group's window from its shuffled pairs, as 32-bit sums rounded down to bytes.
+// Output k of a group's window from its shuffled pairs: the samples made signed
+// by subtracting 128 against the unsigned byte weights, whose sum of 256 makes
+// the products 32768 short, which the rounding constant 0x8080 gives back.
 __attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
-  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(128);
-  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
-                                         _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)));
-  const __m128i* w = reinterpret_cast<const __m128i*>(g.weights);
-  const __m128i lo =
-      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_load_si128(w)), round), 8);
-  const __m128i hi =
-      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi8(pairs, zero), _mm_load_si128(w + 1)), round), 8);
-  return _mm_packus_epi16(_mm_packs_epi32(lo, hi), zero);
+  const __m128i pairs =
+      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                                    _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask))),
+                   _mm_set1_epi8(static_cast<char>(0x80)));
+  const __m128i sums = _mm_maddubs_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(g.weights)), pairs);
+  const __m128i words = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(0x8080))), 8);
+  return _mm_packus_epi16(words, _mm_setzero_si128());
 }
 
 // One group after another; stores eight bytes each (those past its count are
@@ -253,34 +255,33 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
   }
 }
 
-// Two groups at a time, one in each half of the 256-bit registers.
+// Two groups at a time, one in each half of the 256-bit registers. The fields
+// are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
                                                     const std::vector<Scaler::ShuffleGroup>& groups) {
-  const __m256i zero = _mm256_setzero_si256(), round = _mm256_set1_epi32(128);
+  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
+  const Scaler::ShuffleGroup* list = groups.data();
   const size_t n = groups.size();
   size_t i = 0;
   int at = 0;
   for (; i + 1 < n; i += 2) {
-    const auto& g0 = groups[i];
-    const auto& g1 = groups[i + 1];
-    if (g1.src + 16 > inBytes || at + g0.count + 8 > outBytes) break;
-    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + g1.src),
-                                               reinterpret_cast<const __m128i*>(in + g0.src));
-    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.mask),
-                                             reinterpret_cast<const __m128i*>(g0.mask));
-    const __m256i pairs = _mm256_shuffle_epi8(window, mask);
-    const __m256i wLo = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights),
-                                            reinterpret_cast<const __m128i*>(g0.weights));
-    const __m256i wHi = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights + 8),
-                                            reinterpret_cast<const __m128i*>(g0.weights + 8));
-    const __m256i lo =
-        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi8(pairs, zero), wLo), round), 8);
-    const __m256i hi =
-        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi8(pairs, zero), wHi), round), 8);
-    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(lo, hi), zero);
+    const Scaler::ShuffleGroup* g0 = list + i;
+    const Scaler::ShuffleGroup* g1 = g0 + 1;
+    const int src0 = g0->src, src1 = g1->src, count0 = g0->count, count1 = g1->count;
+    if (src1 + 16 > inBytes || at + count0 + 8 > outBytes) break;
+    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + src1),
+                                               reinterpret_cast<const __m128i*>(in + src0));
+    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1->mask),
+                                             reinterpret_cast<const __m128i*>(g0->mask));
+    const __m256i weights = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1->weights),
+                                                reinterpret_cast<const __m128i*>(g0->weights));
+    const __m256i pairs = _mm256_sub_epi8(_mm256_shuffle_epi8(window, mask), offset);
+    const __m256i words = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(weights, pairs), round), 8);
+    const __m256i bytes = _mm256_packus_epi16(words, words);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm256_castsi256_si128(bytes));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at + g0.count), _mm256_extracti128_si256(bytes, 1));
-    at += g0.count + g1.count;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at + count0), _mm256_extracti128_si256(bytes, 1));
+    at += count0 + count1;
   }
   for (; i < n; ++i) {
     const auto& g = groups[i];

@@ -60,10 +60,11 @@ class Scaler {
 
  public:
   // Up to eight output bytes of a row made from 16 input bytes starting at `src`:
-  // output k is (in[mask[2k]] x weights[2k] + in[mask[2k + 1]] x weights[2k + 1] + 128) / 256.
+  // output k is (in[mask[2k]] x weights[2k] + in[mask[2k + 1]] x weights[2k + 1] + 128) / 256,
+  // the two weights adding up to 256.
   struct ShuffleGroup {
     alignas(16) uint8_t mask[16];
-    alignas(16) int16_t weights[16];
+    alignas(16) uint8_t weights[16];
     int src = 0;
     int count = 0;
   };
