@@ -203,6 +203,7 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
   while (j < outBytes) {
     Scaler::ShuffleGroup g{};
     std::memset(g.mask, 0x80, sizeof g.mask);  // zero lanes
+    g.at = j;
     for (int k = 0; k < 8 && j < outBytes; ++k, ++j) {
       const Tap t = tap(j / ch, sw, dw);
       const int c = j % ch;
@@ -263,13 +264,15 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
   const Scaler::ShuffleGroup* list = groups.data();
   const size_t n = groups.size();
+  // Groups whose window and eight-byte store stay within the row: all but the
+  // last one or two, as windows and outputs only move forward.
+  size_t whole = n;
+  while (whole > 0 && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
   size_t i = 0;
-  int at = 0;
-  for (; i + 1 < n; i += 2) {
+  for (; i + 1 < whole; i += 2) {
     const Scaler::ShuffleGroup* g0 = list + i;
     const Scaler::ShuffleGroup* g1 = g0 + 1;
-    const int src0 = g0->src, src1 = g1->src, count0 = g0->count, count1 = g1->count;
-    if (src1 + 16 > inBytes || at + count0 + 8 > outBytes) break;
+    const int src0 = g0->src, src1 = g1->src, at0 = g0->at, at1 = g1->at;
     const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + src1),
                                                reinterpret_cast<const __m128i*>(in + src0));
     const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1->mask),
@@ -279,17 +282,15 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
     const __m256i pairs = _mm256_sub_epi8(_mm256_shuffle_epi8(window, mask), offset);
     const __m256i words = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(weights, pairs), round), 8);
     const __m256i bytes = _mm256_packus_epi16(words, words);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm256_castsi256_si128(bytes));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at + count0), _mm256_extracti128_si256(bytes, 1));
-    at += count0 + count1;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
   for (; i < n; ++i) {
-    const auto& g = groups[i];
-    if (g.src + 16 <= inBytes && at + 8 <= outBytes)
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), shuffleGroup(in + g.src, g));
+    const auto& g = list[i];
+    if (i < whole)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
     else
-      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(in + g.src, g, k);
-    at += g.count;
+      for (int k = 0; k < g.count; ++k) out[g.at + k] = groupSample(in + g.src, g, k);
   }
 }
 

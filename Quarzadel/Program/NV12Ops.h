@@ -66,6 +66,7 @@ class Scaler {
     alignas(16) uint8_t mask[16];
     alignas(16) uint8_t weights[16];
     int src = 0;
+    int at = 0;  // first output byte
     int count = 0;
   };
 
