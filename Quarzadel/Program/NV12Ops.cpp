@@ -96,6 +96,65 @@ void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink) {
 
 namespace {
 
+#if defined(__x86_64__)
+// Weights (256 - f, f) as unsigned bytes against samples made signed by
+// subtracting 128: the products' sum is off by exactly -32768, which the
+// rounding constant 0x8080 takes back. f must be 1...255.
+__attribute__((target("avx2"))) int blendRowAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  const __m256i w = _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80)), round = _mm256_set1_epi16(static_cast<short>(0x8080));
+  int x = 0;
+  for (; x + 32 <= n; x += 32) {
+    const __m256i a = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), offset);
+    const __m256i b = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), offset);
+    const __m256i lo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpacklo_epi8(a, b)), round), 8);
+    const __m256i hi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpackhi_epi8(a, b)), round), 8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_packus_epi16(lo, hi));
+  }
+  return x;
+}
+
+__attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  const __m128i w = _mm_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+  const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80)), round = _mm_set1_epi16(static_cast<short>(0x8080));
+  int x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const __m128i a = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)), offset);
+    const __m128i b = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x)), offset);
+    const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(w, _mm_unpacklo_epi8(a, b)), round), 8);
+    const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(w, _mm_unpackhi_epi8(a, b)), round), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(lo, hi));
+  }
+  return x;
+}
+#endif
+
+}  // namespace
+
+void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fraction) {
+  if (fraction <= 0) {
+    std::memmove(d, r0, n);
+    return;
+  }
+  int x = 0;
+#if defined(__x86_64__)
+  // The row's end as one more block overlapping the last one: its outputs
+  // come out the same, since `d` never overlaps the rows it is made from.
+  static const bool avx2 = __builtin_cpu_supports("avx2"), ssse3 = __builtin_cpu_supports("ssse3");
+  if (avx2 && n >= 32) {
+    if (blendRowAVX2(r0, r1, d, n, fraction) < n) blendRowAVX2(r0 + n - 32, r1 + n - 32, d + n - 32, 32, fraction);
+    return;
+  }
+  if (ssse3 && n >= 16) {
+    if (blendRowSSSE3(r0, r1, d, n, fraction) < n) blendRowSSSE3(r0 + n - 16, r1 + n - 16, d + n - 16, 16, fraction);
+    return;
+  }
+#endif
+  for (; x < n; ++x) d[x] = static_cast<uint8_t>((r0[x] * (256 - fraction) + r1[x] * fraction + 128) >> 8);
+}
+
+namespace {
+
 // Centre-aligned source position of output sample i: the lower sample and the
 // fraction (0...255) towards the next one.
 struct Tap {
@@ -118,11 +177,7 @@ void interpolateRows(const uint8_t* src, int srcStride, int srcRows, uint8_t* ds
   for (int y = 0; y < dstRows; ++y) {
     const Tap t = tap(y, srcRows, dstRows);
     const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
-    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
-    if (t.fraction == 0)
-      std::memcpy(d, r0, rowBytes);
-    else
-      libyuv::InterpolatePlane(r0, srcStride, r0 + srcStride, srcStride, d, dstStride, rowBytes, 1, t.fraction);
+    blendRow(r0, r0 + srcStride, dst + static_cast<ptrdiff_t>(y) * dstStride, rowBytes, t.fraction);
   }
 }
 
@@ -148,6 +203,7 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
   while (j < outBytes) {
     Scaler::ShuffleGroup g{};
     std::memset(g.mask, 0x80, sizeof g.mask);  // zero lanes
+    g.at = j;
     for (int k = 0; k < 8 && j < outBytes; ++k, ++j) {
       const Tap t = tap(j / ch, sw, dw);
       const int c = j % ch;
@@ -156,8 +212,10 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
       if (b - g.src >= 16) break;
       g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
       g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
-      g.weights[2 * k] = static_cast<int16_t>(256 - t.fraction);
-      g.weights[2 * k + 1] = static_cast<int16_t>(t.fraction);
+      // A whole sample (its pair is itself) as half and half, so that both
+      // weights fit a byte.
+      g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
+      g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
       g.count = k + 1;
     }
     groups.push_back(g);
@@ -171,17 +229,17 @@ uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
 }
 
 #if defined(__x86_64__)
-// Output k of a group's window from its shuffled pairs, as 32-bit sums rounded down to bytes.
+// Output k of a group's window from its shuffled pairs: the samples made signed
+// by subtracting 128 against the unsigned byte weights, whose sum of 256 makes
+// the products 32768 short, which the rounding constant 0x8080 gives back.
 __attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
-  const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(128);
-  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
-                                         _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)));
-  const __m128i* w = reinterpret_cast<const __m128i*>(g.weights);
-  const __m128i lo =
-      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_load_si128(w)), round), 8);
-  const __m128i hi =
-      _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi8(pairs, zero), _mm_load_si128(w + 1)), round), 8);
-  return _mm_packus_epi16(_mm_packs_epi32(lo, hi), zero);
+  const __m128i pairs =
+      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
+                                    _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask))),
+                   _mm_set1_epi8(static_cast<char>(0x80)));
+  const __m128i sums = _mm_maddubs_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(g.weights)), pairs);
+  const __m128i words = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(0x8080))), 8);
+  return _mm_packus_epi16(words, _mm_setzero_si128());
 }
 
 // One group after another; stores eight bytes each (those past its count are
@@ -198,42 +256,41 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
   }
 }
 
-// Two groups at a time, one in each half of the 256-bit registers.
+// Two groups at a time, one in each half of the 256-bit registers. The fields
+// are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
                                                     const std::vector<Scaler::ShuffleGroup>& groups) {
-  const __m256i zero = _mm256_setzero_si256(), round = _mm256_set1_epi32(128);
+  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
+  const Scaler::ShuffleGroup* list = groups.data();
   const size_t n = groups.size();
+  // Groups whose window and eight-byte store stay within the row: all but the
+  // last one or two, as windows and outputs only move forward.
+  size_t whole = n;
+  while (whole > 0 && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
   size_t i = 0;
-  int at = 0;
-  for (; i + 1 < n; i += 2) {
-    const auto& g0 = groups[i];
-    const auto& g1 = groups[i + 1];
-    if (g1.src + 16 > inBytes || at + g0.count + 8 > outBytes) break;
-    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + g1.src),
-                                               reinterpret_cast<const __m128i*>(in + g0.src));
-    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.mask),
-                                             reinterpret_cast<const __m128i*>(g0.mask));
-    const __m256i pairs = _mm256_shuffle_epi8(window, mask);
-    const __m256i wLo = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights),
-                                            reinterpret_cast<const __m128i*>(g0.weights));
-    const __m256i wHi = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1.weights + 8),
-                                            reinterpret_cast<const __m128i*>(g0.weights + 8));
-    const __m256i lo =
-        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi8(pairs, zero), wLo), round), 8);
-    const __m256i hi =
-        _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi8(pairs, zero), wHi), round), 8);
-    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(lo, hi), zero);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm256_castsi256_si128(bytes));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at + g0.count), _mm256_extracti128_si256(bytes, 1));
-    at += g0.count + g1.count;
+  for (; i + 1 < whole; i += 2) {
+    const Scaler::ShuffleGroup* g0 = list + i;
+    const Scaler::ShuffleGroup* g1 = g0 + 1;
+    const int src0 = g0->src, src1 = g1->src, at0 = g0->at, at1 = g1->at;
+    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + src1),
+                                               reinterpret_cast<const __m128i*>(in + src0));
+    const __m256i mask = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1->mask),
+                                             reinterpret_cast<const __m128i*>(g0->mask));
+    const __m256i weights = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(g1->weights),
+                                                reinterpret_cast<const __m128i*>(g0->weights));
+    const __m256i pairs = _mm256_sub_epi8(_mm256_shuffle_epi8(window, mask), offset);
+    const __m256i words = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(weights, pairs), round), 8);
+    const __m256i bytes = _mm256_packus_epi16(words, words);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
   for (; i < n; ++i) {
-    const auto& g = groups[i];
-    if (g.src + 16 <= inBytes && at + 8 <= outBytes)
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), shuffleGroup(in + g.src, g));
+    const auto& g = list[i];
+    if (i < whole)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
     else
-      for (int k = 0; k < g.count; ++k) out[at + k] = groupSample(in + g.src, g, k);
-    at += g.count;
+      for (int k = 0; k < g.count; ++k) out[g.at + k] = groupSample(in + g.src, g, k);
   }
 }
 
@@ -257,34 +314,129 @@ bool hasShuffles() { return false; }
 
 }  // namespace
 
+namespace {
+
+// A 4x enlargement, centre-aligned: between samples k and k + 1 lie outputs
+// 4k + 2 ... 4k + 5, at 1/8, 3/8, 5/8 and 7/8 of the way (the bilinear taps
+// exactly, 32 / 256 steps); the two outputs at each end repeat the edge sample.
+// `mid` is the row without those ends: byte j is output j / ch, channel j % ch.
+uint8_t enlargedByFour(const uint8_t* in, int ch, int j) {
+  const int pixel = j / ch, c = j % ch, k = pixel / 4, m = pixel % 4;
+  return static_cast<uint8_t>((in[k * ch + c] * (7 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 4) >> 3);
+}
+
+#if defined(__x86_64__)
+// Eight outputs (16 bits each) from the sample pairs `mask` picks out of 16 bytes.
+__attribute__((target("ssse3"))) __m128i enlargedEight(const uint8_t* window, __m128i mask, __m128i weights) {
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask);
+  return _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(pairs, weights), _mm_set1_epi16(4)), 3);
+}
+
+// Eight output bytes take two input bytes, for one channel or two alike; the
+// weights in eighths fit byte multiplies. Returns how many bytes were done.
+__attribute__((target("ssse3"))) int enlargeByFourSSSE3(const uint8_t* in, int inBytes, uint8_t* mid, int midBytes,
+                                                        int ch) {
+  const __m128i mask = ch == 1 ? _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2)
+                               : _mm_setr_epi8(0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3);
+  const __m128i weights = ch == 1 ? _mm_setr_epi8(7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7)
+                                  : _mm_setr_epi8(7, 1, 7, 1, 5, 3, 5, 3, 3, 5, 3, 5, 1, 7, 1, 7);
+  int j = 0;
+  // Both 16-byte loads stay within the row.
+  for (; j + 16 <= midBytes && j / 4 + 18 <= inBytes; j += 16) {
+    const uint8_t* window = in + j / 4;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j),
+                     _mm_packus_epi16(enlargedEight(window, mask, weights), enlargedEight(window + 2, mask, weights)));
+  }
+  // The row's end from a padded copy of its last input bytes, stored whole
+  // while 16 fit and through a staging block after that.
+  const int base = j / 4, rest = inBytes - base;
+  alignas(16) uint8_t padded[64] = {};
+  if (rest <= 40) {
+    std::memcpy(padded, in + base, rest);
+    for (; j < midBytes; j += 16) {
+      const uint8_t* window = padded + (j / 4 - base);
+      const __m128i bytes =
+          _mm_packus_epi16(enlargedEight(window, mask, weights), enlargedEight(window + 2, mask, weights));
+      if (j + 16 <= midBytes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j), bytes);
+      } else {
+        alignas(16) uint8_t staged[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(staged), bytes);
+        std::memcpy(mid + j, staged, midBytes - j);
+        j = midBytes;
+        break;
+      }
+    }
+  }
+  return j;
+}
+#endif
+
+void enlargeRowByFour(const uint8_t* in, int sw, uint8_t* out, int ch) {
+  const int inBytes = sw * ch, outBytes = 4 * inBytes;
+  for (int b = 0; b < 2 * ch; ++b) {
+    out[b] = in[b % ch];
+    out[outBytes - 2 * ch + b] = in[inBytes - ch + b % ch];
+  }
+  uint8_t* mid = out + 2 * ch;
+  const int midBytes = outBytes - 4 * ch;
+  int j = 0;
+#if defined(__x86_64__)
+  if (hasShuffles()) j = enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch);
+#endif
+  for (; j < midBytes; ++j) mid[j] = enlargedByFour(in, ch, j);
+}
+
+}  // namespace
+
+const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int ch) {
+  for (auto& g : groups_)
+    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g.list : nullptr;
+  Groups& g = groups_[nextGroups_];
+  nextGroups_ = (nextGroups_ + 1) % groups_.size();
+  g.usable = buildGroups(sw, dw, ch, g.list);
+  g.sw = sw;
+  g.dw = dw;
+  g.channels = ch;
+  return g.usable ? &g.list : nullptr;
+}
+
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
-  if (!hasShuffles() || sw == dw || ch < 1 || ch > 2) return false;
-  Groups& groups = groups_[ch - 1];
-  if (groups.sw != sw || groups.dw != dw) {
-    groups.usable = buildGroups(sw, dw, ch, groups.list);
-    groups.sw = sw;
-    groups.dw = dw;
+  if (sw == dw || ch < 1 || ch > 2) return false;
+  const bool byFour = dw == 4 * sw && sw >= 2;
+  const std::vector<ShuffleGroup>* groups = nullptr;
+  if (!byFour) {
+    if (!hasShuffles()) return false;
+    groups = groupsFor(sw, dw, ch);
+    if (!groups) return false;
   }
-  if (!groups.usable) return false;
   const int inBytes = sw * ch, outBytes = dw * ch;
-  auto across = [&](const uint8_t* in, int inStride, uint8_t* out, int outStride, int rows) {
-    for (int y = 0; y < rows; ++y)
-      shuffleRow(in + static_cast<ptrdiff_t>(y) * inStride, inBytes, out + static_cast<ptrdiff_t>(y) * outStride,
-                 outBytes, groups.list);
+  auto across = [&](const uint8_t* in, uint8_t* out) {
+    if (byFour)
+      enlargeRowByFour(in, sw, out, ch);
+    else
+      shuffleRow(in, inBytes, out, outBytes, *groups);
   };
-  if (sh == dh) {
-    across(src, srcStride, dst, dstStride, sh);
-  } else if (dh < sh) {
-    // Fewer rows to filter across once the rows are shrunk.
-    const int stride = aligned(inBytes);
-    uint8_t* rows = rows_.get(static_cast<size_t>(stride) * dh);
-    interpolateRows(src, srcStride, sh, rows, stride, dh, inBytes);
-    across(rows, stride, dst, dstStride, dh);
+  if (dh <= sh) {
+    // Row by row: a row taken whole is filtered straight from the source, a
+    // blended one through a single row of scratch that stays in cache.
+    uint8_t* blended = nullptr;
+    for (int y = 0; y < dh; ++y) {
+      const Tap t = tap(y, sh, dh);
+      const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
+      if (t.fraction != 0) {
+        if (!blended) blended = rows_.get(static_cast<size_t>(aligned(inBytes)));
+        blendRow(r0, r0 + srcStride, blended, inBytes, t.fraction);
+        r0 = blended;
+      }
+      across(r0, dst + static_cast<ptrdiff_t>(y) * dstStride);
+    }
   } else {
     const int stride = aligned(outBytes);
     uint8_t* rows = rows_.get(static_cast<size_t>(stride) * sh);
-    across(src, srcStride, rows, stride, sh);
+    for (int y = 0; y < sh; ++y)
+      across(src + static_cast<ptrdiff_t>(y) * srcStride, rows + static_cast<ptrdiff_t>(y) * stride);
     interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
   }
   return true;

@@ -19,6 +19,10 @@ void fill(const NV12Frame& dst, YCbCr color);
 // and `smoothShrink`).
 void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink = false);
 
+// One row of n bytes, (r0 x (256 - fraction) + r1 x fraction + 128) / 256 rounded
+// down, fraction 0...255; at 0 r1 is not read.
+void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fraction);
+
 // Scratch memory that only grows and is never cleared: every byte handed out is
 // written before it is read, and a frame must not pay for zeroing it.
 class ScratchBytes {
@@ -49,31 +53,36 @@ class Scaler {
   void scalePlane(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw, int dh,
                   int channels, bool byShuffles);
   // The same with rows filtered across by byte shuffles, eight outputs at a
-  // time, where the ratio lets at least four outputs share 16 input bytes;
-  // false (nothing done) otherwise.
+  // time, where the ratio lets at least four outputs share 16 input bytes or
+  // is an exact 4x enlargement; false (nothing done) otherwise.
   bool scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride, int dw,
                             int dh, int channels);
 
  public:
   // Up to eight output bytes of a row made from 16 input bytes starting at `src`:
-  // output k is (in[mask[2k]] x weights[2k] + in[mask[2k + 1]] x weights[2k + 1] + 128) / 256.
+  // output k is (in[mask[2k]] x weights[2k] + in[mask[2k + 1]] x weights[2k + 1] + 128) / 256,
+  // the two weights adding up to 256.
   struct ShuffleGroup {
     alignas(16) uint8_t mask[16];
-    alignas(16) int16_t weights[16];
+    alignas(16) uint8_t weights[16];
     int src = 0;
+    int at = 0;  // first output byte
     int count = 0;
   };
 
  private:
   ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
-  // Per channel count (luma, chroma): the groups of the last row width pair,
-  // which most calls repeat.
+  // The groups of the last few row width pairs: a picture repeats the same
+  // handful of them (fill, bars, foreground) every frame.
   struct Groups {
-    int sw = -1, dw = -1;
+    int sw = -1, dw = -1, channels = 0;
     bool usable = false;
     std::vector<ShuffleGroup> list;
   };
-  Groups groups_[2];
+  // Those of this pair, built if need be; null when shuffles do not suit it.
+  const std::vector<ShuffleGroup>* groupsFor(int sw, int dw, int channels);
+  std::array<Groups, 12> groups_;
+  size_t nextGroups_ = 0;
 };
 
 // dst = from + (to - from) x t, t in 0...1, on both planes.

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include <libyuv/planar_functions.h>
+
+#include "Quarzadel/Program/NV12Ops.h"
+
+namespace quarzadel {
+namespace {
+
+// A picture with room around it, so that a scale into a part of it can be seen
+// to keep to that part.
+struct Canvas {
+  static constexpr int kMargin = 6;
+  Canvas(int width, int height, uint8_t fill) : w(width + 2 * kMargin), h(height + 2 * kMargin) {
+    y.assign(static_cast<size_t>(w) * h, fill);
+    uv.assign(static_cast<size_t>(w) * (h / 2 + 1), fill);
+    inner = NV12Frame{y.data(), w, uv.data(), w, w, h}.crop(kMargin, kMargin, width, height);
+  }
+  // Noise with smooth stretches, so that both flat areas and sharp steps are scaled.
+  void paint(unsigned seed) {
+    std::srand(seed);
+    for (auto* plane : {&y, &uv})
+      for (size_t i = 0; i < plane->size(); ++i) (*plane)[i] = i % 7 < 3 ? static_cast<uint8_t>(i * 5) : std::rand();
+  }
+  int w, h;
+  std::vector<uint8_t> y, uv;
+  NV12Frame inner;
+};
+
+struct Ratio {
+  int sw, sh, dw, dh;
+};
+
+TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
+  // A 4x enlargement (the blurred fill into the bars), odd widths included; 3x
+  // and 2.25x shrinks (a fill's source), the portrait foreground, a plain copy.
+  const Ratio ratios[] = {{166, 270, 664, 1080}, {62, 270, 248, 1080}, {46, 10, 184, 40},  {6, 4, 24, 16},
+                          {10, 8, 40, 8},        {1440, 810, 480, 270}, {1080, 608, 480, 270}, {1080, 1920, 608, 1080},
+                          {64, 30, 64, 30}};
+  nv12::Scaler fast, reference;
+  for (int pass = 0; pass < 2; ++pass)  // the second pass reuses every kept row layout
+    for (const auto& r : ratios) {
+      Canvas src(r.sw, r.sh, 0), got(r.dw, r.dh, 7), want(r.dw, r.dh, 7);
+      src.paint(r.sw * 31 + r.dh);
+      fast.scale(src.inner, got.inner);
+      reference.scaleSeparably(src.inner, want.inner, false);
+      SCOPED_TRACE(::testing::Message() << r.sw << "x" << r.sh << " -> " << r.dw << "x" << r.dh << " pass " << pass);
+      ASSERT_EQ(got.y, want.y);
+      ASSERT_EQ(got.uv, want.uv);
+      // Nothing outside the target part was written.
+      EXPECT_EQ(got.y.front(), 7);
+      EXPECT_EQ(got.y.back(), 7);
+      EXPECT_EQ(got.y[static_cast<size_t>(Canvas::kMargin) * got.w + Canvas::kMargin + r.dw], 7);
+    }
+}
+
+TEST(PictureScaler, FourfoldEnlargementSitsBetweenSamplesAndRepeatsTheEdges) {
+  // One row 0, 80, 240: centre-aligned taps at -3/8, -1/8, 1/8, 3/8, ... of a sample.
+  Canvas src(3, 2, 0), dst(12, 2, 0);
+  for (int row = 0; row < 2; ++row) {
+    uint8_t* y = src.inner.y + row * src.inner.strideY;
+    y[0] = 0, y[1] = 80, y[2] = 240;
+  }
+  nv12::Scaler().scale(src.inner, dst.inner);
+  const std::vector<int> want{0, 0, 10, 30, 50, 70, 100, 140, 180, 220, 240, 240};
+  for (int row = 0; row < 2; ++row)
+    for (int x = 0; x < 12; ++x) EXPECT_EQ(dst.inner.y[row * dst.inner.strideY + x], want[x]) << x << "," << row;
+}
+
+TEST(PictureScaler, RowBlendsRoundAsLibyuvsAtEveryFractionAndWidth) {
+  // Widths around the 32- and 16-byte steps, and every fraction including the
+  // extremes where the signed-sample trick is closest to overflowing.
+  std::vector<uint8_t> a(100), b(100);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = i % 3 == 0 ? 0 : static_cast<uint8_t>(i * 37);
+    b[i] = i % 5 == 0 ? 255 : static_cast<uint8_t>(i * 91 + 7);
+  }
+  for (int n : {1, 15, 16, 17, 31, 32, 33, 63, 100})
+    for (int f = 0; f < 256; ++f) {
+      std::vector<uint8_t> got(n + 1, 1), want(n + 1, 1);
+      nv12::blendRow(a.data(), b.data(), got.data(), n, f);
+      libyuv::InterpolatePlane(a.data(), n, b.data(), n, want.data(), n, n, 1, f);
+      ASSERT_EQ(got, want) << "width " << n << " fraction " << f;
+    }
+}
+
+}  // namespace
+}  // namespace quarzadel
