@@ -10,6 +10,7 @@
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Net/NetworkPathMonitor.h"
+#include "Quarzadel/Studio/RTMPPublisher.h"
 #include "Quarzadel/Studio/RTMPPublisherTransport.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 
@@ -153,5 +154,21 @@ struct FakePathMonitor final : platform::NetworkPathMonitor {
   void setDestination(const std::string& host) override { destination = host; }
   void cancel() override {}
 };
+
+// A publisher's surroundings for a scripted run: its connections, H.264 only (at
+// constant bit rate), a network that stays up, and a clock that stands still.
+inline RTMPPublisher::Environment scriptedEnvironment(std::shared_ptr<platform::Runtime> runtime,
+                                                      PublisherConnectionFactory connections) {
+  RTMPPublisher::Environment env;
+  env.runtime = std::move(runtime);
+  env.clock = std::make_shared<platform::FixedWallClock>(platform::Date(std::chrono::seconds(1'800'000'000)));
+  env.makeConnection = std::move(connections);
+  env.probe = [](StreamConfig::VideoCodec codec, int, int) {
+    return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true};
+  };
+  env.pathMonitor = std::make_shared<FakePathMonitor>();
+  env.demoLiveElapsed = [] { return 0.0; };
+  return env;
+}
 
 }  // namespace quarzadel::testing

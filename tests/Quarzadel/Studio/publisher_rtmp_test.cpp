@@ -48,15 +48,7 @@ struct PublisherOverRTMP : ::testing::Test {
                          "?reason=needauth&user=u&salt=c2FsdA==&challenge=Y2g=&opaque=b3A=");
       s.acceptConnect();
     };
-    RTMPPublisher::Environment env;
-    env.runtime = runtime;
-    env.clock = std::make_shared<platform::FixedWallClock>(platform::Date(std::chrono::seconds(1'800'000'000)));
-    env.makeConnection = rtmpPublisherConnections(runtime, server.factory());
-    env.probe = [](StreamConfig::VideoCodec codec, int, int) {
-      return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true};
-    };
-    env.pathMonitor = std::make_shared<testing::FakePathMonitor>();
-    env.demoLiveElapsed = [] { return 0.0; };
+    auto env = testing::scriptedEnvironment(runtime, rtmpPublisherConnections(runtime, server.factory()));
     publisher = RTMPPublisher::make(env);
     publisher->onState = [this](const State& s) { states.push_back(s); };
     publisher->start("rtmp://u:p@ingest.test/live", "key", {});

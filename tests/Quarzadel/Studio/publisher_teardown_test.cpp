@@ -30,15 +30,7 @@ TEST(PublisherTeardown, AGivenUpAttemptIsResetWhileAStopEndsInOrder) {
     if (c.commandName == "closeStream")
       s.sendStatus("onStatus", 0, "NetStream.Unpublish.Success", "status", "", c.streamId);
   };
-  RTMPPublisher::Environment env;
-  env.runtime = runtime;
-  env.clock = std::make_shared<platform::FixedWallClock>(platform::Date(std::chrono::seconds(1'800'000'000)));
-  env.makeConnection = rtmpPublisherConnections(runtime, server.factory());
-  env.probe = [](StreamConfig::VideoCodec codec, int, int) {
-    return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true};
-  };
-  env.pathMonitor = std::make_shared<testing::FakePathMonitor>();
-  env.demoLiveElapsed = [] { return 0.0; };
+  auto env = testing::scriptedEnvironment(runtime, rtmpPublisherConnections(runtime, server.factory()));
   auto publisher = RTMPPublisher::make(env);
   publisher->start("rtmp://ingest.test/live", "key", {});
   runtime->runUntilIdle();
