@@ -1,107 +1,137 @@
 #!/usr/bin/env python3
-"""The main job's process against FFmpeg on the same frames, in CPU time.
+"""The Studio going live against ffmpeg publishing the same picture and sound, in CPU time.
 
-Runs tools/rtmpsmoke --source program (the process tools/run starts) and an
-ffmpeg that encodes and publishes the same pictures and sound with the same
-settings, each to a local nginx, one after the other (ours, ffmpeg, ours, ...),
-and prints the CPU time (user + system, every thread) of each run and the ratio
-of the medians. ffmpeg reads the program's pictures from a file that
-program_frames wrote beforehand, so it neither draws nor composes them.
+A first run of the Studio (quarzadel with synthetic sources, going live to a
+loopback nginx with its local copy on) gives the input: its local copy,
+decoded once to raw pictures and sound, so ffmpeg neither decodes nor draws.
+Then pairs run one after the other (ours, ffmpeg, ours, ...): the Studio live
+for --seconds, and ffmpeg reading the raw input in real time and encoding it
+as the Studio does (x264 High, veryfast, constant bit rate at the Studio's rate
+with a one-second rate buffer, no B-frames, a key frame every 2 s, 30 fps; AAC
+96 kbit/s, 48 kHz stereo) to the same nginx. Each run's CPU seconds (user +
+system of the process tree), voluntary context switches and peak RSS are
+printed; the median of the pairs' CPU ratios (ours / ffmpeg) comes last.
 
-  bench/process_cpu_compare.py [--build build] [--rounds 5] [--seconds 10] [--resolution 720p|1080p]
-                               [--smoke PATH]    (another rtmpsmoke, e.g. of an earlier build)
+  --copy  the Studio records its local copy too; ffmpeg then encodes twice,
+          the second time as the copy (High at 10 or 16 Mbit/s, AAC 192 kbit/s)
+          into a fragmented MP4 file.
+
+  bench/process_cpu_compare.py [--build build] [--pairs 5] [--seconds 10] [--resolution 720p|1080p] [--copy]
 """
 import argparse
-import os
 import pathlib
-import resource
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from studio_runs import (AUDIO_RATE, FPS, ROOT, SIZES, STREAM_BPS, Ingest, copy_output, local_copies, measured,
+                         stream_output, studio_command, studio_env)
 
-# What rtmpsmoke's program source publishes with: its bit rates, 30 fps, key
-# frames every 2 s, AAC at 48 kHz stereo, and the H.264 encoder's own choices
-# (x264 "veryfast" tuned for zero latency, Main profile, no B-frames, no scene cuts).
-SIZES = {"720p": (1280, 720, 2500), "1080p": (1920, 1080, 4500)}
-FPS = 30
-AUDIO_KBPS = 128
+# The first run only provides pictures; ffmpeg loops them for longer runs.
+INPUT_SECONDS_AT_MOST = 10
 
 
-def cpu_of(command, log):
-    """Runs a command to its end; returns (exit status, CPU seconds of it and its threads)."""
-    process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
-    process.returncode = os.waitstatus_to_exitcode(status)
-    return process.returncode, usage.ru_utime + usage.ru_stime
+def fail(message, log_path=None):
+    if log_path and log_path.exists():
+        sys.stderr.write(log_path.read_text()[-3000:])
+    sys.exit(f"process_cpu_compare: {message}")
+
+
+def record_input(build, ingest, resolution, seconds, work):
+    """Returns the raw pictures and sound of a first Studio run's local copy."""
+    folder = work / "input"
+    folder.mkdir()
+    log_path = work / "input.log"
+    with open(log_path, "w") as log:
+        usage = measured(studio_command(build, ingest.url, "input", resolution, seconds, True), log,
+                         studio_env(folder))
+    copies = local_copies(folder)
+    if usage.status != 0 or not copies:
+        fail(f"the first Studio run failed (status {usage.status}, {len(copies)} local copies)", log_path)
+    pictures, sound = work / "input.nv12", work / "input.pcm"
+    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", str(copies[-1]),
+                    "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "nv12", str(pictures),
+                    "-map", "0:a:0", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", str(sound)],
+                   check=True)
+    shutil.rmtree(folder, ignore_errors=True)
+    if pictures.stat().st_size == 0 or sound.stat().st_size == 0:
+        fail("the first run's local copy has no pictures or no sound")
+    return pictures, sound
+
+
+def ffmpeg_command(pictures, sound, resolution, seconds, url, copy_path):
+    width, height = SIZES[resolution]
+    command = [
+        "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-y",
+        # Real time, as the Studio's sources come; looped when the run outlasts the input.
+        "-re", "-stream_loop", "-1", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}",
+        "-framerate", str(FPS), "-i", str(pictures),
+        "-re", "-stream_loop", "-1", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", "-i", str(sound),
+        "-t", f"{seconds:g}", *stream_output(resolution, url),
+    ]
+    if copy_path:
+        command += ["-t", f"{seconds:g}", *copy_output(resolution, copy_path)]
+    return command
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build"))
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--pairs", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--resolution", choices=sorted(SIZES), default="720p")
-    parser.add_argument("--smoke", help="the rtmpsmoke to run (default: the build's)")
+    parser.add_argument("--copy", action="store_true", help="the Studio's local copy on, ffmpeg's second encode")
     args = parser.parse_args()
+    if args.pairs < 1 or not args.seconds > 0:
+        parser.error("--pairs and --seconds must be positive")
     build = pathlib.Path(args.build).resolve()
-    width, height, kbps = SIZES[args.resolution]
     for tool in ("ffmpeg", "nginx"):
         if not shutil.which(tool):
-            sys.exit(f"process_cpu_compare: {tool} is not installed")
-    smoke = pathlib.Path(args.smoke).resolve() if args.smoke else build / "tools" / "rtmpsmoke"
-    frames_tool = build / "bench" / "program_frames"
-    for path in (smoke, frames_tool):
-        if not path.exists():
-            sys.exit(f"process_cpu_compare: build {path.name} first")
+            fail(f"{tool} is not installed")
+    if not (build / "Quarzadel" / "quarzadel").exists():
+        fail("build quarzadel first")
 
     work = pathlib.Path(tempfile.mkdtemp(prefix="process-cpu-"))
-    peer = ROOT / "tests" / "peers" / "nginx-rtmp.sh"
     try:
-        frames = work / "program.nv12"
-        with open(frames, "wb") as out:
-            subprocess.run([str(frames_tool), "--resolution", args.resolution, "--seconds", str(args.seconds)],
-                           stdout=out, check=True)
-        env = subprocess.run([str(peer), "start", str(work / "peer")], capture_output=True, text=True, check=True)
-        port = dict(line.split("=", 1) for line in env.stdout.split())["PORT"]
-        url = f"rtmp://127.0.0.1:{port}/live"
-
-        ours = [str(smoke), "--url", url, "--key", "ours", "--source", "program", "--codec", "h264",
-                "--resolution", args.resolution, "--seconds", str(args.seconds)]
-        tone = "if(lt(mod(t\\,2)\\,0.1)\\,0.5*sin(2*PI*1000*t)\\,0)"
-        reference = [
-            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning",
-            "-re", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}", "-r", str(FPS), "-i", str(frames),
-            "-re", "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
-            "-t", str(args.seconds), "-map", "0:v", "-map", "1:a",
-            "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "main",
-            "-b:v", f"{kbps}k", "-g", str(2 * FPS), "-keyint_min", str(2 * FPS), "-sc_threshold", "0", "-bf", "0",
-            "-c:a", "aac", "-b:a", f"{AUDIO_KBPS}k", "-ar", "48000", "-ac", "2",
-            "-f", "flv", f"{url}/reference",
-        ]
-        times = {"ours": [], "ffmpeg": []}
-        print(f"process_cpu_compare: {args.resolution} H.264 {kbps} kbit/s, {args.seconds:g} s per run, "
-              f"{args.rounds} rounds, alternating")
-        with open(work / "runs.log", "w") as log:
-            for round_ in range(1, args.rounds + 1):
-                for name, command in (("ours", ours), ("ffmpeg", reference)):
-                    status, cpu = cpu_of(command, log)
-                    if status != 0:
-                        log.flush()
-                        sys.stderr.write((work / "runs.log").read_text()[-3000:])
-                        sys.exit(f"process_cpu_compare: {name} failed with status {status}")
-                    times[name].append(cpu)
-                    print(f"  round {round_}: {name:6} {cpu:6.2f} s CPU", flush=True)
-        ours_cpu, reference_cpu = statistics.median(times["ours"]), statistics.median(times["ffmpeg"])
-        # Each round's pair ran back to back: their ratio is the least disturbed by a busy machine.
-        paired = statistics.median(o / r for o, r in zip(times["ours"], times["ffmpeg"]))
-        print(f"median CPU: ours {ours_cpu:.2f} s, ffmpeg {reference_cpu:.2f} s; ours / ffmpeg = "
-              f"{ours_cpu / reference_cpu:.2f}, median of the rounds' ratios {paired:.2f} (target at most 1.1)")
+        with Ingest(work / "peer") as ingest:
+            pictures, sound = record_input(build, ingest, args.resolution,
+                                           min(args.seconds, INPUT_SECONDS_AT_MOST), work)
+            print(f"process_cpu_compare: the Studio against ffmpeg at {args.resolution}, H.264 "
+                  f"{STREAM_BPS[args.resolution] / 1000:g} kbit/s constant{' + local copy' if args.copy else ''}, "
+                  f"{args.seconds:g} s live per run, {args.pairs} pairs, alternating", flush=True)
+            runs = {"ours": [], "ffmpeg": []}
+            log_path = work / "runs.log"
+            with open(log_path, "w") as log:
+                for pair in range(1, args.pairs + 1):
+                    for name in ("ours", "ffmpeg"):
+                        folder = work / f"{name}-{pair}"
+                        folder.mkdir()
+                        if name == "ours":
+                            usage = measured(studio_command(build, ingest.url, f"ours{pair}", args.resolution,
+                                                            args.seconds, args.copy), log, studio_env(folder))
+                            if usage.status == 0 and args.copy and not local_copies(folder):
+                                fail("the Studio wrote no local copy")
+                        else:
+                            usage = measured(ffmpeg_command(pictures, sound, args.resolution, args.seconds,
+                                                            f"{ingest.url}/ffmpeg{pair}",
+                                                            folder / "copy.mp4" if args.copy else None), log)
+                        if usage.status != 0:
+                            log.flush()
+                            fail(f"{name} failed with status {usage.status}", log_path)
+                        runs[name].append(usage)
+                        print(f"  pair {pair}: {name:6} {usage.cpu:7.2f} s CPU, {usage.voluntary_switches:7d} "
+                              f"voluntary switches, peak RSS {usage.peak_rss_mib:6.1f} MiB", flush=True)
+                        shutil.rmtree(folder, ignore_errors=True)
+        for name, usages in runs.items():
+            print(f"median {name:6}: {statistics.median(u.cpu for u in usages):.2f} s CPU, "
+                  f"{statistics.median(u.voluntary_switches for u in usages):.0f} voluntary switches, "
+                  f"peak RSS {max(u.peak_rss_mib for u in usages):.1f} MiB")
+        # Each pair ran back to back: their ratio is the least disturbed by a busy machine.
+        ratio = statistics.median(o.cpu / r.cpu for o, r in zip(runs["ours"], runs["ffmpeg"]))
+        print(f"ours / ffmpeg CPU, median of the pairs' ratios: {ratio:.2f}")
     finally:
-        subprocess.run([str(peer), "stop", str(work / "peer")], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
 
 
