@@ -2,18 +2,20 @@
 """Going live with the local copy against FFmpeg, in CPU time and peak memory.
 
 Two subjects are compared with one ffmpeg that encodes the same pictures and
-tone into the same two outputs (for the stream, H.264 Main and AAC 96 kbit/s;
-for the local copy, H.264 High at 16 or 10 Mbit/s and AAC 192 kbit/s into a
-fragmented MP4), one run after the other (ours, ffmpeg, ours, ...); each run's
-CPU time (user + system, every thread) and peak RSS are printed, and the ratio
-of the median CPU times. ffmpeg reads the program's pictures from a file that
+tone into the same two outputs as ours, encoded as ours encodes them (for the
+stream, AAC 96 kbit/s and H.264 as the subject sets it up; for the local copy,
+H.264 High at 16 or 10 Mbit/s and AAC 192 kbit/s into a fragmented MP4), one
+run after the other (ours, ffmpeg, ours, ...); each run's CPU time (user +
+system, every thread) and peak RSS are printed, the median of the rounds' CPU
+ratios last. ffmpeg reads the program's pictures from a file that
 program_frames wrote beforehand, so it neither draws nor composes them; ours does.
 
   --subject encoders (default): bench/program_copy, the two encodes and the
       copy's writer alone, both writing files as fast as they can.
   --subject studio: the whole quarzadel program with synthetic sources going
-      live to a local nginx with the copy on; ffmpeg paces itself in real time
-      and publishes its stream to the same nginx.
+      live to a local nginx with the copy on (the stream High at the Studio's
+      constant bit rate); ffmpeg reads its inputs in real time, as the Studio's
+      sources and its copy's writer take them, and publishes to the same nginx.
   --soak SECONDS: one studio run that long, its RSS sampled every few seconds;
       prints the samples' peak and whether they stay flat (first against last minute).
 
@@ -29,6 +31,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from studio_runs import STREAM_AUDIO_BPS, STREAM_BPS, aac, copy_output, stream_output
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -145,25 +149,32 @@ def main():
             subprocess.run([str(frames_tool), "--resolution", resolution, "--seconds", str(args.seconds)],
                            stdout=out, check=True)
         tone = "if(lt(mod(t\\,2)\\,0.1)\\,0.5*sin(2*PI*1000*t)\\,0)"
-        h264 = ["-preset", "veryfast", "-tune", "zerolatency", "-g", str(2 * FPS), "-keyint_min", str(2 * FPS),
-                "-sc_threshold", "0", "-bf", "0"]
-        # The studio's pictures and sound come in real time: so do ffmpeg's then.
+        # The studio's pictures and sound come in real time, and its copy's
+        # writer takes them as they come: ffmpeg reads both inputs at their own
+        # rate then. program_copy runs on virtual time as fast as its encoders
+        # go, and so does ffmpeg against it.
         pace = ["-re"] if studio else []
-        stream_target = ["-f", "flv", f"{url}/reference"] if studio else ["-f", "flv", str(work / "reference-stream.flv")]
-        reference = [
+        inputs = [
             "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-y",
-            *pace, "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}", "-r", str(FPS), "-i", str(frames),
-            "-t", str(args.seconds), *pace, "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
-            "-map", "0:v", "-map", "1:a", "-c:v", "libx264", *h264, "-profile:v", "main", "-b:v", f"{stream_kbps}k",
-            "-c:a", "aac", "-b:a", "96k", *stream_target,
-            "-map", "0:v", "-map", "1:a", "-c:v", "libx264", *h264, "-profile:v", "high", "-b:v", f"{copy_kbps}k",
-            "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709",
-            "-c:a", "aac", "-b:a", "192k", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
-            "-frag_duration", "2000000", "-f", "mp4", str(work / "reference-copy.mp4"),
+            *pace, "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}", "-framerate", str(FPS),
+            "-i", str(frames),
+            *pace, "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
         ]
+        if studio:
+            # The studio's own stream: High at constant bit rate at its rate; its copy as program_copy's.
+            stream = ["-t", f"{args.seconds:g}", *stream_output(resolution, f"{url}/reference")]
+        else:
+            # program_copy's stream: Main at an average rate, no rate buffer, into a file.
+            stream = ["-t", f"{args.seconds:g}", "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset",
+                      "veryfast", "-tune", "zerolatency", "-g", str(2 * FPS), "-keyint_min", str(2 * FPS),
+                      "-sc_threshold", "0", "-bf", "0", "-profile:v", "main", "-b:v", f"{stream_kbps}k",
+                      *aac(STREAM_AUDIO_BPS), "-f", "flv", str(work / "reference-stream.flv")]
+        reference = [*inputs, *stream,
+                     "-t", f"{args.seconds:g}", *copy_output(resolution, work / "reference-copy.mp4")]
         results = {"ours": [], "ffmpeg": []}
         print(f"recording_cpu_compare: {'the whole studio' if studio else 'the encoders'} at {resolution}, "
-              f"stream {stream_kbps} kbit/s + copy {copy_kbps} kbit/s, {args.seconds:g} s per run, "
+              f"stream {STREAM_BPS[resolution] // 1000 if studio else stream_kbps} kbit/s + copy {copy_kbps} kbit/s, "
+              f"{args.seconds:g} s per run, "
               f"{args.rounds} rounds, alternating")
         with open(work / "runs.log", "w") as log:
             for round_ in range(1, args.rounds + 1):
@@ -191,10 +202,11 @@ def main():
         ours_cpu = statistics.median(c for c, _ in results["ours"])
         reference_cpu = statistics.median(c for c, _ in results["ffmpeg"])
         paired = statistics.median(o / r for (o, _), (r, _) in zip(results["ours"], results["ffmpeg"]))
-        print(f"median CPU: ours {ours_cpu:.2f} s, ffmpeg {reference_cpu:.2f} s; ours / ffmpeg = "
-              f"{ours_cpu / reference_cpu:.2f}, median of the rounds' ratios {paired:.2f}"
-              f"{' (target at most 1.2)' if studio else ''}; "
-              f"peak RSS ours {max(r for _, r in results['ours']):.1f} MiB")
+        print(f"median CPU: ours {ours_cpu:.2f} s, ffmpeg {reference_cpu:.2f} s; "
+              f"peak RSS ours {max(r for _, r in results['ours']):.1f} MiB, "
+              f"ffmpeg {max(r for _, r in results['ffmpeg']):.1f} MiB")
+        print(f"ours / ffmpeg CPU, median of the rounds' ratios: {paired:.2f}"
+              f"{' (target at most 1.2)' if studio else ''}")
     finally:
         if url:
             subprocess.run([str(peer), "stop", str(work / "peer")], capture_output=True)
