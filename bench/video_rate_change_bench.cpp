@@ -2,7 +2,8 @@
 // 2500 -> 1000 -> 4000 -> 1500 kbit/s on noisy 720p at 30 frames per second,
 // for each codec and rate mode, as a bit-rate controller would steer it.
 // Prints the delivered rate of each 2 s segment against its target and the
-// positions of the key frames (frame numbers; 60 frames = 2 s).
+// positions of the key frames (frame numbers; 60 frames = 2 s), once per mode
+// however many repetitions run, and a summary of all the modes last.
 //
 // Counters: worst_error (largest |delivered / target - 1| over the segments;
 // target <= 0.20), extra_keys (key frames off the 2 s cadence; target 0 for
@@ -11,6 +12,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,18 @@ std::vector<SampleBufferRef> drain(const platform::AsyncStream<SampleBufferRef>&
         runtime->globalQueue());
 }
 
+// Each mode's outcome, kept from its first run: repetitions repeat the same
+// encode, so its lines are printed once and the summary comes after them all.
+struct Outcome {
+    double worstError = 0;
+    int extraKeys = 0;
+    bool hevc = false;
+};
+std::map<std::string, Outcome>& outcomes() {
+    static std::map<std::string, Outcome> seen;
+    return seen;
+}
+
 void BM_RateChanges(benchmark::State& state) {
     const bool hevc = state.range(0) != 0;
     const Mode mode = modeFor(int(state.range(1)));
@@ -153,7 +167,10 @@ void BM_RateChanges(benchmark::State& state) {
         line += " " + std::to_string(key);
         if (key % kSegmentFrames != 0) ++extra;
     }
-    std::printf("%s\n    %s\n", line.c_str(), worst <= 0.20 ? "every segment within 20 %" : "OFF TARGET");
+    const std::string name = std::string(hevc ? "HEVC " : "H.264 ") + mode.name;
+    if (outcomes().emplace(name, Outcome{worst, extra, hevc}).second) {
+        std::printf("%s\n    %s\n", line.c_str(), worst <= 0.20 ? "every segment within 20 %" : "OFF TARGET");
+    }
     state.counters["worst_error"] = worst;
     state.counters["extra_keys"] = extra;
     state.counters["frames"] = double(out.size());
@@ -168,4 +185,24 @@ BENCHMARK(BM_RateChanges)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (outcomes().empty()) return 0;
+    int within = 0;
+    double worst = 0;
+    std::string worstName, offCadence;
+    for (const auto& [name, outcome] : outcomes()) {
+        if (outcome.worstError <= 0.20) ++within;
+        if (outcome.worstError >= worst) worst = outcome.worstError, worstName = name;
+        // H.264 keeps the 2 s cadence exactly; HEVC may add one key frame per change.
+        if (outcome.extraKeys > (outcome.hevc ? kSegments - 1 : 0)) offCadence += " " + name + ";";
+    }
+    std::printf("summary: %d of %zu modes within 20 %% in every segment; worst error %.0f %% (%s); "
+                "key frames off the cadence:%s\n",
+                within, outcomes().size(), worst * 100, worstName.c_str(),
+                offCadence.empty() ? " none" : offCadence.c_str());
+    return 0;
+}
