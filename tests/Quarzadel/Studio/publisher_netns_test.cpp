@@ -269,10 +269,11 @@ TEST(PublisherCongestion, AServerThatStopsReadingForThirtySecondsLeavesMemoryFla
   ASSERT_TRUE(frozen && thawed);
   const std::string log = trace(lines);
 
-  // The stall is noticed within seconds, and a new attempt follows.
+  // The stall is noticed within seconds, and a new attempt follows. Four seconds
+  // after output last moved, which this run's clock places only to a tenth or so.
   const Line* stalled = first(lines, says("Publish interrupted: Upload stalled"));
   ASSERT_NE(stalled, nullptr) << log;
-  EXPECT_GT(stalled->at, kFrozenAt + 4.0);
+  EXPECT_GT(stalled->at, kFrozenAt + 3.5);
   EXPECT_LT(stalled->at, kFrozenAt + 15.0) << log;
   EXPECT_NE(first(lines, inState("reconnecting", "Upload stalled"), stalled->at), nullptr) << log;
 
