@@ -18,7 +18,7 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/Capture/AspectFit.h"
+#include "Platform/Capture/Letterbox.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/X11/XlibSetup.h"
@@ -240,7 +240,7 @@ class X11Stream final : public ScreenCaptureStream {
       auto plane = out->plane(0);
       // The frame's size was fixed when sharing began; a window resized since
       // keeps its proportions between black bars.
-      const auto fit = AspectFit::of(got->width, got->height, outWidth, outHeight);
+      const auto fit = Letterbox::of(got->width, got->height, outWidth, outHeight);
       if (fit.width != outWidth || fit.height != outHeight)
         libyuv::ARGBRect(plane.data, static_cast<int>(plane.bytesPerRow), 0, 0, outWidth, outHeight, 0xff000000u);
       libyuv::ARGBScale(pixels, got->bytes_per_line, got->width, got->height,

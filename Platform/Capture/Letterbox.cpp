@@ -1,11 +1,11 @@
-#include "Platform/Capture/AspectFit.h"
+#include "Platform/Capture/Letterbox.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace platform {
 
-AspectFit AspectFit::of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight) {
+Letterbox Letterbox::of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight) {
   if (sourceWidth <= 0 || sourceHeight <= 0 || frameWidth <= 0 || frameHeight <= 0) return {};
   // Compared in integers: the side that fills is exact, the other rounds to the nearest pixel.
   const int64_t sw = sourceWidth, sh = sourceHeight, fw = frameWidth, fh = frameHeight;

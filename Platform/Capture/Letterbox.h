@@ -4,15 +4,15 @@
 // on the others.
 namespace platform {
 
-struct AspectFit {
+struct Letterbox {
   int x = 0;
   int y = 0;
   int width = 0;
   int height = 0;
-  bool operator==(const AspectFit&) const = default;
+  bool operator==(const Letterbox&) const = default;
 
   // Empty sizes give an empty rectangle.
-  static AspectFit of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight);
+  static Letterbox of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight);
 };
 
 }  // namespace platform
