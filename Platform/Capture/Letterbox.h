@@ -1,18 +1,10 @@
 #pragma once
-// Where a picture of one size goes inside a frame of another so that it shows
-// whole and undistorted: scaled to touch two opposite sides, centred, with bars
-// on the others.
+// The screen share fits a window into its fixed frame between black bars, in
+// whole pixels.
+#include "Platform/Media/AspectFit.h"
+
 namespace platform {
 
-struct Letterbox {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  bool operator==(const Letterbox&) const = default;
-
-  // Empty sizes give an empty rectangle.
-  static Letterbox of(int sourceWidth, int sourceHeight, int frameWidth, int frameHeight);
-};
+using Letterbox = AspectFit<int>;
 
 }  // namespace platform

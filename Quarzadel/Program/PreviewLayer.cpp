@@ -1,6 +1,6 @@
 #include "Quarzadel/Program/PreviewLayer.h"
 
-#include <algorithm>
+#include "Platform/Media/AspectFit.h"
 
 namespace quarzadel {
 
@@ -82,8 +82,8 @@ int64_t PreviewLayer::flushCount() const {
 
 PreviewLayer::Rect PreviewLayer::aspectFit(double w, double h, const Rect& b) {
   if (w <= 0 || h <= 0 || b.width <= 0 || b.height <= 0) return {b.x + b.width / 2, b.y + b.height / 2, 0, 0};
-  const double s = std::min(b.width / w, b.height / h);
-  return {b.x + (b.width - w * s) / 2, b.y + (b.height - h * s) / 2, w * s, h * s};
+  const auto fit = platform::AspectFit<double>::of(w, h, b.width, b.height);
+  return {b.x + fit.x, b.y + fit.y, fit.width, fit.height};
 }
 
 }  // namespace quarzadel

@@ -5,6 +5,7 @@
 #include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Screen/ScreenRenderer.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
+#include "Platform/Media/AspectFit.h"
 
 namespace medley {
 
@@ -24,8 +25,8 @@ std::optional<uint8_t> parseTrack(const std::string& text) {
 }
 
 ScreenRect aspectFitBounds(const ScreenRect& area, int w, int h) {
-  const double s = std::min(area.width / w, area.height / h);
-  return {0, 0, w * s, h * s};
+  const auto fit = platform::AspectFit<double>::of(w, h, area.width, area.height);
+  return {0, 0, fit.width, fit.height};
 }
 
 std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer) {
