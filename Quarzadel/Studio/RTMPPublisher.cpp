@@ -50,6 +50,10 @@ platform::Async<bool> taskIsCancelled() {
   co_return cancellation && cancellation->isCancelled();
 }
 
+const char* codecName(StreamConfig::VideoCodec codec) {
+  return codec == StreamConfig::VideoCodec::hevc ? "HEVC" : "H.264";
+}
+
 std::string fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
@@ -225,7 +229,10 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
     std::exception_ptr failure;
     try {
       co_await configureEncoders(stream, liveSince_.has_value());
-      if (generation == generation_) activeStream_ = stream;
+      if (generation == generation_) {
+        activeStream_ = stream;
+        watchSentCodec(stream);
+      }
       listener = startListener(connection);
       co_await connection->connect(serverURL_);
       if (!isCurrent(generation) || co_await taskIsCancelled()) throw platform::CancellationError();
@@ -265,6 +272,7 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
     if (generation == generation_) {
       gate_.close();
       activeStream_.reset();
+      sentCodecWatch_ = {};
     }
     // An attempt given up while the host still wants to be live is reset: an
     // orderly end would reach the server only behind the unsent backlog, and
@@ -331,8 +339,30 @@ platform::Async<void> RTMPPublisher::configureEncoders(std::shared_ptr<Publisher
   co_await stream->setBitRateStrategy(strategy);
 
   stats_.targetKbps = currentVideoBitrate_ / 1000;
-  stats_.codec = hevc ? "HEVC" : "H.264";
+  stats_.codec = codecName(activeCodec_);
   Log::encoderConfigured(activeCodec_, config_, currentVideoBitrate_, support.constantBitRate, __FILE__);
+  constantBitRate_ = support.constantBitRate;
+}
+
+void RTMPPublisher::watchSentCodec(const std::shared_ptr<PublisherStream>& stream) {
+  std::weak_ptr<RTMPPublisher> weak = weak_from_this();
+  std::weak_ptr<PublisherStream> weakStream = stream;
+  auto sent = [weak, weakStream](const std::optional<StreamConfig::VideoCodec>& codec) {
+    auto self = weak.lock();
+    auto sender = weakStream.lock();
+    if (self && sender && codec) self->videoCodecSent(*sender, *codec);
+  };
+  sentCodecWatch_ = stream->sentVideoCodec().receiveOn(env_.runtime->mainQueue()).sink(std::move(sent));
+}
+
+void RTMPPublisher::videoCodecSent(const PublisherStream& stream, StreamConfig::VideoCodec codec) {
+  if (&stream != activeStream_.get() || codec == activeCodec_) return;
+  // The GPU's HEVC encoder did not start and the stream fell back to H.264:
+  // the line and the statistics follow, and so do this session's later attempts.
+  activeCodec_ = codec;
+  if (codec == StreamConfig::VideoCodec::h264) codecFallback_ = true;
+  stats_.codec = codecName(codec);
+  Log::encoderConfigured(codec, config_, currentVideoBitrate_, constantBitRate_, __FILE__);
 }
 
 platform::Async<std::string> RTMPPublisher::goLive(int64_t attempt, platform::Nanos began,

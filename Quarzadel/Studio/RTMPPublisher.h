@@ -24,6 +24,7 @@
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Dispatch/Runtime.h"
 #include "Platform/Net/NetworkPathMonitor.h"
+#include "Platform/Published/Subscription.h"
 #include "Platform/Time/Date.h"
 #include "Quarzadel/Program/StreamConfig.h"
 #include "Quarzadel/Studio/EncoderProbe.h"
@@ -107,6 +108,10 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   // Resets the connections given up while the network was unusable.
   platform::Async<void> resetAbandoned();
   platform::Async<void> configureEncoders(std::shared_ptr<PublisherStream> stream, bool afterLivePeriod);
+  // Follows the codec the stream's pictures go out in, which is not the one
+  // configured where the encoder had to fall back.
+  void watchSentCodec(const std::shared_ptr<PublisherStream>& stream);
+  void videoCodecSent(const PublisherStream& stream, StreamConfig::VideoCodec codec);
   platform::Async<std::string> goLive(int64_t attempt, platform::Nanos began, std::shared_ptr<PublisherStream> stream,
                                       platform::TaskHandle<std::string> listener);
   platform::Async<std::string> watchLive(platform::TaskHandle<std::string> listener);
@@ -142,6 +147,8 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   // the network is back, before the next attempt.
   std::vector<std::shared_ptr<PublisherConnection>> abandoned_;
   StreamConfig::VideoCodec activeCodec_ = StreamConfig::VideoCodec::hevc;
+  bool constantBitRate_ = true;  // as the active stream's encoder was configured
+  platform::Subscription sentCodecWatch_;
   bool codecFallback_ = false;
   int secondsSinceStatsLog_ = 0;
 };

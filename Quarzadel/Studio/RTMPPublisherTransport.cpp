@@ -33,6 +33,14 @@ class RTMPPublisherStream final : public PublisherStream {
     auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, runtime_);
     return std::make_shared<RTMPStreamSink>(stream_, std::move(mixer), frameRate);
   }
+  platform::Publisher<std::optional<StreamConfig::VideoCodec>> sentVideoCodec() override {
+    return stream_->sentVideoCodecPublisher().map([](const std::optional<platform::FourCC>& codec) {
+      std::optional<StreamConfig::VideoCodec> sent;
+      if (codec == platform::codec::hevc) sent = StreamConfig::VideoCodec::hevc;
+      if (codec == platform::codec::h264) sent = StreamConfig::VideoCodec::h264;
+      return sent;
+    });
+  }
 
  private:
   std::shared_ptr<RTMPStream> stream_;

@@ -5,6 +5,7 @@
 // it without a publish name.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Medley/Sources/Codec/AudioCodecSettings.h"
@@ -12,6 +13,8 @@
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
 #include "Platform/Concurrency/AsyncStream.h"
 #include "Platform/Concurrency/Task.h"
+#include "Platform/Published/Publisher.h"
+#include "Quarzadel/Program/StreamConfig.h"
 #include "Quarzadel/Studio/MediaSink.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPStatus.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionSettings.h"
@@ -30,6 +33,9 @@ class PublisherStream {
   virtual platform::Async<void> close() = 0;
   // A new sink that queues media into this stream, its pictures on this frame rate's grid.
   virtual std::shared_ptr<MediaSink> makeSink(double frameRate) = 0;
+  // The codec of the pictures sent (none before the first), from any thread:
+  // H.264 where the GPU's HEVC encoder it was set to did not start.
+  virtual platform::Publisher<std::optional<StreamConfig::VideoCodec>> sentVideoCodec() = 0;
 };
 
 class PublisherConnection {

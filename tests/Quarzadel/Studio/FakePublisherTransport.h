@@ -10,6 +10,7 @@
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Net/NetworkPathMonitor.h"
+#include "Platform/Published/Published.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
 #include "Quarzadel/Studio/RTMPPublisherTransport.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
@@ -57,6 +58,8 @@ class FakeServer : public std::enable_shared_from_this<FakeServer> {
   // "connect N", "abort N", "close N" by attempt, in order.
   std::vector<std::string> connectionEvents;
   std::vector<std::shared_ptr<CountingSink>> sinks;
+  // What every attempt's encoder sends, as its stream tells it.
+  platform::Published<std::optional<StreamConfig::VideoCodec>> sentVideoCodec;
   std::optional<platform::AsyncStreamWriter<rtmpmedley::RTMPStatus>> statusWriter;
   std::vector<platform::Continuation<void>> hanging;
 
@@ -100,6 +103,9 @@ class FakeStream final : public PublisherStream {
     auto sink = std::make_shared<CountingSink>();
     server_->sinks.push_back(sink);
     return sink;
+  }
+  platform::Publisher<std::optional<StreamConfig::VideoCodec>> sentVideoCodec() override {
+    return server_->sentVideoCodec.publisher();
   }
 
  private:

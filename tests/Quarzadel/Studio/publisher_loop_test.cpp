@@ -254,6 +254,37 @@ TEST_F(PublisherFixture, AStalledHEVCUploadFallsBackToH264Once) {
   EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::hevc);
 }
 
+// The GPU's HEVC encoder can fail to start after the probe found it; the
+// stream then sends H.264, and what the host reads follows the stream.
+TEST_F(PublisherFixture, AStreamThatSendsH264InsteadOfHEVCIsLoggedAndCountedAsH264) {
+  hevcSupported = true;
+  start();
+  ASSERT_TRUE(publisher->state().isLive());
+  EXPECT_EQ(logCount("Encoder: HEVC 1920x1080@30 CBR 2867 kbps, audio 96 kbps"), 1);
+  server->sentVideoCodec.set(StreamConfig::VideoCodec::hevc);
+  runtime->runUntilIdle();
+  EXPECT_FALSE(logged("Encoder: H.264")) << "HEVC as configured: nothing to tell";
+
+  server->sentVideoCodec.set(StreamConfig::VideoCodec::h264);
+  runtime->runUntilIdle();
+  EXPECT_EQ(logCount("Encoder: H.264 1920x1080@30 CBR 2867 kbps, audio 96 kbps"), 1);
+  EXPECT_EQ(publisher->activeCodec(), StreamConfig::VideoCodec::h264);
+  openGate();
+  publisher->updateStats({}, 2867200);
+  ASSERT_FALSE(stats.empty());
+  EXPECT_EQ(stats.back().codec, "H.264");
+
+  // Already H.264: a stall is not blamed on HEVC, and the next attempt asks for H.264 at once.
+  for (int i = 0; i < 5; ++i) silentReport();
+  runtime->advance(seconds(1));
+  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 1);
+  EXPECT_EQ(logCount("HEVC output stalled; switching to H.264"), 0);
+  ASSERT_EQ(server->videoSettings.size(), 2u);
+  EXPECT_EQ(server->videoSettings[1].format(), medley::VideoCodecSettings::Format::h264);
+  EXPECT_FALSE(server->videoSettings[1].isHardwareEncoderRequired);
+  EXPECT_EQ(logCount("Encoder: H.264 1920x1080@30 CBR 1433 kbps, audio 96 kbps"), 1);
+}
+
 TEST_F(PublisherFixture, TheUploadStallsFourSecondsAfterOutputLastMovedNotAtTheFifthSilentReport) {
   start();
   openGate();

@@ -205,6 +205,11 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   platform::Async<Snapshot> snapshot();
   platform::Publisher<medley::StreamReadyState> readyStatePublisher() const { return readyState_.publisher(); }
   platform::Publisher<uint16_t> currentFPSPublisher() const { return currentFPS_.publisher(); }
+  // The codec of the pictures a publish sends (none before its first), which
+  // is not the one set when the encoder had to fall back to another.
+  platform::Publisher<std::optional<platform::FourCC>> sentVideoCodecPublisher() const {
+    return sentVideoCodec_.publisher();
+  }
   // The stream metadata as a publish would send it now.
   platform::Async<AMFArray> makeMetadata();
   // Stops the encoders and waits until what they still held has been sent,
@@ -229,6 +234,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   void send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, const RTMPMessage& message);
   // Media: the connection writes the payload where it lies.
   void send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
+  // sendData's send step, on the stream's queue while publishing.
+  void sendDataMessage(const std::string& handlerName, AMFList arguments, bool resetTimestamp);
   RTMPCommandMessage makeCommand(std::string name, AMFList arguments) const;
   // Takes the waiting slot (failing a displaced command), arms the time-out,
   // sends the command and waits for the answer. `generation`, when given, gets
@@ -246,6 +253,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // Formats, with the effects of a change.
   void setAudioFormat(std::optional<platform::AudioFormat> format);
   void setVideoFormat(platform::FormatDescriptionRef format);
+  // Sends the metadata again when its video codec is no longer the one being sent.
+  void updateMetadata();
 
   // Receiving.
   void dispatchCommand(const RTMPCommandMessage& message);
@@ -269,6 +278,7 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   bool audioSampleAccess_ = true;
   bool videoSampleAccess_ = true;
   platform::Published<uint16_t> currentFPS_{0};
+  platform::Published<std::optional<platform::FourCC>> sentVideoCodec_;
   platform::Published<medley::StreamReadyState> readyState_{medley::StreamReadyState::idle};
   medley::MediaMixerTrackSelection tracks_;
   bool isPaused_ = false;

@@ -168,6 +168,10 @@ Async<RTMPResponse> RTMPStream::closeStream() {
 Async<void> RTMPStream::sendData(std::string handlerName, AMFList arguments, bool resetTimestamp) {
   co_await hop();
   if (readyState_.value() != StreamReadyState::publishing) throw Error::invalidState("not publishing");
+  sendDataMessage(handlerName, std::move(arguments), resetTimestamp);
+}
+
+void RTMPStream::sendDataMessage(const std::string& handlerName, AMFList arguments, bool resetTimestamp) {
   if (resetTimestamp) dataTimestamps_.erase(handlerName);
   auto last = dataTimestamps_.find(handlerName);
   const bool first = last == dataTimestamps_.end();

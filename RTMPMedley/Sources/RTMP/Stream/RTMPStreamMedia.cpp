@@ -39,8 +39,19 @@ void RTMPStream::setVideoFormat(platform::FormatDescriptionRef format) {
   const auto old = std::exchange(videoFormat_, std::move(format));
   if (platform::sameFormat(old, videoFormat_)) return;
   if (readyState_.value() != StreamReadyState::publishing || !videoFormat_) return;
+  if (sentVideoCodec_.value() != videoFormat_->mediaSubType()) sentVideoCodec_.set(videoFormat_->mediaSubType());
+  updateMetadata();
   if (auto header = RTMPVideoMessage::make(id_, 0, videoFormat_))
     send(old ? RTMPChunkType::one : RTMPChunkType::zero, RTMPChunkStreamId::video, *header);
+}
+
+void RTMPStream::updateMetadata() {
+  // The publish's metadata may have come before any picture, or named the
+  // codec an encoder then gave up for another.
+  auto metadata = buildMetadata();
+  if (metadata.get("videocodecid") == metadata_.get("videocodecid")) return;
+  metadata_ = std::move(metadata);
+  sendDataMessage("@setDataFrame", {AMFValue("onMetaData"), AMFValue(metadata_)}, false);
 }
 
 // Media in
@@ -144,8 +155,10 @@ AMFArray RTMPStream::buildMetadata() const {
     const auto& video = outgoing_.videoSettings();
     metadata.set("width", AMFValue(video.videoSize.width));
     metadata.set("height", AMFValue(video.videoSize.height));
-    metadata.set("videocodecid",
-                 AMFValue(video.format() == medley::VideoCodecSettings::Format::hevc ? 1752589105.0 : 7.0));
+    // What is sent, once it is: the encoder may have fallen back from what it was set to.
+    const bool hevc = videoFormat_ ? videoFormat_->mediaSubType() == platform::codec::hevc
+                                   : video.format() == medley::VideoCodecSettings::Format::hevc;
+    metadata.set("videocodecid", AMFValue(hevc ? 1752589105.0 : 7.0));
     metadata.set("videodatarate", AMFValue(static_cast<double>(video.bitRate / 1000)));
     if (video.expectedFrameRate) metadata.set("framerate", AMFValue(*video.expectedFrameRate));
   }
