@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "Medley/Sources/Mixer/DeviceUnit.h"
@@ -26,7 +27,8 @@ class AudioDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
 
   void setSampleBufferDelegate(const std::shared_ptr<AudioCaptureUnit>& unit);
 
-  // Opening the input happens here; its failure goes to the session's runtime errors.
+  // Opening the input happens here; its failure, or the end of its delivery,
+  // goes to the session's runtime errors and the unit no longer captures.
   void startCapturing() override;
   void stopCapturing() override;
   bool isCapturing() const override;
@@ -37,9 +39,13 @@ class AudioDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   const std::string deviceID_;
   mutable std::mutex mutex_;
   std::weak_ptr<AudioCaptureUnit> dataOutput_;
-  std::unique_ptr<platform::AudioCaptureSession> session_;
+  // Shared with the stop that an ended session gets on the unit's queue.
+  std::shared_ptr<platform::AudioCaptureSession> session_;
   bool isStarting_ = false;
   bool stopRequested_ = false;
+  std::optional<platform::AudioCaptureFailure> endedWhileStarting_;
+  // Counts starts and stops: a failure told by a session stopped since is stale.
+  uint64_t generation_ = 0;
 };
 
 }  // namespace medley

@@ -33,6 +33,29 @@ class RefusingMicrophone final : public platform::AudioCapture {
   std::atomic<bool> refuse{false};
 };
 
+// A microphone whose capture the test ends, as the sound server's thread
+// tells it; optionally before open returns.
+class EndingMicrophone final : public platform::AudioCapture {
+ public:
+  struct Session final : platform::AudioCaptureSession {
+    explicit Session(EndingMicrophone& m) : mic(m) {}
+    uint32_t channels() const override { return 1; }
+    void stop() override { ++mic.stops; }
+    EndingMicrophone& mic;
+  };
+  std::unique_ptr<platform::AudioCaptureSession> open(const std::string&, Handlers h) override {
+    ++opens;
+    if (h.onFailure) handlers = h;
+    if (endAtOpen && h.onFailure) h.onFailure({platform::AudioCaptureFailure::Kind::runtimeError, "ended at once"});
+    return std::make_unique<Session>(*this);
+  }
+  void end() { handlers.onFailure({platform::AudioCaptureFailure::Kind::runtimeError, "capture ended"}); }
+  int opens = 0;
+  int stops = 0;
+  bool endAtOpen = false;
+  Handlers handlers;  // the last session's
+};
+
 struct DeviceRestartTest : ::testing::Test {
   std::shared_ptr<platform::VirtualRuntime> rt = platform::VirtualRuntime::make();
   std::shared_ptr<MediaMixer> mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::single, false, rt);
@@ -145,4 +168,53 @@ TEST(DeviceRestartThreadedTest, StopReturnsWithinASecondWhileDevicesKeepFailing)
   std::lock_guard lock(camera->mutex);
   EXPECT_LE(camera->starts, allowed);
   EXPECT_LE(mic->opens.load(), 1 + allowed);  // the check at the attach, then the starts
+}
+
+TEST_F(DeviceRestartTest, AMicrophoneThatStopsDeliveringIsStartedAgainAtThePaceOfOneThatCannotOpen) {
+  auto mic = std::make_shared<EndingMicrophone>();
+  runNow(rt, mixer->attachAudio(mic, "default", 0));
+  medleytest::Collector<medley::CaptureRuntimeError> failures(rt, runNow(rt, mixer->deviceFailures()));
+  runNow(rt, mixer->startRunning());
+  const int opened = mic->opens, stopped = mic->stops;  // the check at the attach opens and closes
+  seconds(3);
+  mic->end();
+  rt->runUntilIdle();
+  ASSERT_EQ(failures.values().size(), 1u);
+  EXPECT_EQ(failures.values()[0].description, "capture ended");
+  EXPECT_EQ(mic->stops, stopped + 1) << "the ended capture is closed";
+  EXPECT_EQ(mic->opens, opened + 1) << "a second after its start has passed: at once";
+  EXPECT_TRUE(mixer->isCapturing());
+
+  // Ending again soon after each start: 2 s, then 4 s, and not capturing meanwhile.
+  const auto stale = mic->handlers;
+  mic->end();
+  rt->runUntilIdle();
+  EXPECT_FALSE(mixer->isCapturing());
+  seconds(1);
+  EXPECT_EQ(mic->opens, opened + 1);
+  seconds(1);
+  EXPECT_EQ(mic->opens, opened + 2);
+  stale.onFailure({platform::AudioCaptureFailure::Kind::runtimeError, "late"});
+  rt->runUntilIdle();
+  EXPECT_TRUE(mixer->isCapturing()) << "the end of a capture already replaced changes nothing";
+  mic->end();
+  seconds(3);
+  EXPECT_EQ(mic->opens, opened + 2);
+  seconds(1);
+  EXPECT_EQ(mic->opens, opened + 3);
+
+  // Ten seconds of delivery bring the first pause back; an end told before
+  // open returns counts once open has returned.
+  seconds(10);
+  mic->endAtOpen = true;
+  mic->end();
+  rt->runUntilIdle();
+  EXPECT_EQ(mic->opens, opened + 4);
+  EXPECT_FALSE(mixer->isCapturing());
+  mic->endAtOpen = false;
+  seconds(2);
+  EXPECT_EQ(mic->opens, opened + 5);
+  EXPECT_TRUE(mixer->isCapturing());
+  EXPECT_EQ(failures.values().size(), 5u);
+  EXPECT_EQ(mic->stops, stopped + 5);
 }
