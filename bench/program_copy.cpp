@@ -1,7 +1,8 @@
 // Encodes the program twice, as going live with the local copy does: the program
 // picture (one synthetic camera) and the test tone, fanned out to a stream's
-// encoders (H.264 Main at the stream's rate, AAC 96 kbit/s, written to an FLV as the
-// stand-in for the connection) and to the local copy (H.264 High, 16 or 10 Mbit/s,
+// encoders (H.264 as the Studio goes live: High at its constant rate with a
+// one-second rate buffer and its key-frame interval; AAC 96 kbit/s, written to an
+// FLV as the stand-in for the connection) and to the local copy (H.264 High, 16 or 10 Mbit/s,
 // AAC 192 kbit/s, fragmented MP4). Runs on virtual time as fast as the encoders
 // go, waiting for them after every 20 ms of program; prints the peak RSS.
 //   program_copy --out DIR [--resolution 720p|1080p] [--seconds 10]
@@ -22,6 +23,9 @@
 #include "Quarzadel/Capture/SyntheticVideoSource.h"
 #include "Quarzadel/Program/ProgramAudio.h"
 #include "Quarzadel/Program/ProgramVideo.h"
+#include "Quarzadel/Studio/EncoderProbe.h"
+#include "Quarzadel/Studio/LiveVideoSettings.h"
+#include "Quarzadel/Studio/RTMPPublisher.h"
 #include "Quarzadel/Studio/RecorderSlot.h"
 
 using namespace quarzadel;
@@ -55,16 +59,23 @@ int main(int argc, char** argv) {
     }
   }
   if (out.empty() || !(seconds > 0)) usage();
-  const bool hd1080 = config.resolution == StreamConfig::Resolution::hd1080;
 
   auto rt = platform::VirtualRuntime::make();
   // The stream's encoders.
   auto stream = medley::AssetWriter::make(out / "stream.flv", medley::AssetFileType::flv, rt);
+  // As the Studio sets up its H.264 stream when it goes live: at its starting (and highest) rate.
+  const auto live = liveVideoSettings(config, StreamConfig::VideoCodec::h264,
+                                      RTMPPublisher::maximumBitrate(config.resolution),
+                                      systemEncoderProbe()(StreamConfig::VideoCodec::h264, config.width(),
+                                                           config.height()).constantBitRate);
   medley::AssetVideoSettings streamVideo;
-  streamVideo.width = config.width();
-  streamVideo.height = config.height();
-  streamVideo.averageBitRate = hd1080 ? 4'500'000 : 2'500'000;
-  streamVideo.expectedFrameRate = 30;
+  streamVideo.width = static_cast<int>(live.videoSize.width);
+  streamVideo.height = static_cast<int>(live.videoSize.height);
+  streamVideo.averageBitRate = live.bitRate;
+  streamVideo.bitRateMode = live.bitRateMode;
+  streamVideo.profileLevel = live.profileLevel();
+  streamVideo.maxKeyFrameIntervalDuration = live.maxKeyFrameIntervalDuration;
+  if (live.expectedFrameRate) streamVideo.expectedFrameRate = static_cast<int>(*live.expectedFrameRate);
   auto streamPictures = std::make_shared<medley::AssetWriter::Input>(platform::MediaType::video, streamVideo);
   auto streamSound = std::make_shared<medley::AssetWriter::Input>(platform::MediaType::audio,
                                                                   medley::AssetAudioSettings{48000, 2, 96000});

@@ -3,7 +3,8 @@
 
 Two subjects are compared with one ffmpeg that encodes the same pictures and
 tone into the same two outputs as ours, encoded as ours encodes them (for the
-stream, AAC 96 kbit/s and H.264 as the subject sets it up; for the local copy,
+stream, AAC 96 kbit/s and H.264 as the Studio goes live: High at its constant
+bit rate with a one-second rate buffer, a key frame every 2 s; for the local copy,
 H.264 High at 16 or 10 Mbit/s and AAC 192 kbit/s into a fragmented MP4), one
 run after the other (ours, ffmpeg, ours, ...); each run's CPU time (user +
 system, every thread) and peak RSS are printed, the median of the rounds' CPU
@@ -13,9 +14,9 @@ program_frames wrote beforehand, so it neither draws nor composes them; ours doe
   --subject encoders (default): bench/program_copy, the two encodes and the
       copy's writer alone, both writing files as fast as they can.
   --subject studio: the whole quarzadel program with synthetic sources going
-      live to a local nginx with the copy on (the stream High at the Studio's
-      constant bit rate); ffmpeg reads its inputs in real time, as the Studio's
-      sources and its copy's writer take them, and publishes to the same nginx.
+      live to a local nginx with the copy on; ffmpeg reads its inputs in real
+      time, as the Studio's sources and its copy's writer take them, and
+      publishes to the same nginx.
   --soak SECONDS: one studio run that long, its RSS sampled every few seconds;
       prints the samples' peak and whether they stay flat (first against last minute).
 
@@ -32,13 +33,10 @@ import sys
 import tempfile
 import time
 
-from studio_runs import STREAM_AUDIO_BPS, STREAM_BPS, aac, copy_output, stream_output
+from studio_runs import COPY_BPS, FPS, SIZES, STREAM_BPS, copy_output, stream_output
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# Stream and copy rates in kbit/s per size.
-SIZES = {"720p": (1280, 720, 2500, 10000), "1080p": (1920, 1080, 4500, 16000)}
-FPS = 30
 # What the soak asks of the studio: a peak at most this, and the last minute's
 # mean within this fraction of the first minute's once the encoders have settled.
 SOAK_PEAK_MIB = 250
@@ -122,7 +120,8 @@ def main():
     studio = args.subject == "studio" or args.soak
     resolution = args.resolution or ("720p" if args.subject == "studio" and not args.soak else "1080p")
     build = pathlib.Path(args.build).resolve()
-    width, height, stream_kbps, copy_kbps = SIZES[resolution]
+    width, height = SIZES[resolution]
+    copy_kbps = COPY_BPS[resolution] // 1000
     for tool in ("ffmpeg",) + (("nginx",) if studio else ()):
         if not shutil.which(tool):
             sys.exit(f"recording_cpu_compare: {tool} is not installed")
@@ -160,20 +159,16 @@ def main():
             "-i", str(frames),
             *pace, "-f", "lavfi", "-i", f"aevalsrc={tone}|{tone}:s=48000:c=stereo",
         ]
-        if studio:
-            # The studio's own stream: High at constant bit rate at its rate; its copy as program_copy's.
-            stream = ["-t", f"{args.seconds:g}", *stream_output(resolution, f"{url}/reference")]
-        else:
-            # program_copy's stream: Main at an average rate, no rate buffer, into a file.
-            stream = ["-t", f"{args.seconds:g}", "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset",
-                      "veryfast", "-tune", "zerolatency", "-g", str(2 * FPS), "-keyint_min", str(2 * FPS),
-                      "-sc_threshold", "0", "-bf", "0", "-profile:v", "main", "-b:v", f"{stream_kbps}k",
-                      *aac(STREAM_AUDIO_BPS), "-f", "flv", str(work / "reference-stream.flv")]
+        # Both subjects encode the stream as the studio goes live (High at its
+        # constant bit rate with a one-second buffer), to nginx or, as
+        # program_copy does, into a file; the copy as the studio's.
+        target = f"{url}/reference" if studio else str(work / "reference-stream.flv")
+        stream = ["-t", f"{args.seconds:g}", *stream_output(resolution, target)]
         reference = [*inputs, *stream,
                      "-t", f"{args.seconds:g}", *copy_output(resolution, work / "reference-copy.mp4")]
         results = {"ours": [], "ffmpeg": []}
         print(f"recording_cpu_compare: {'the whole studio' if studio else 'the encoders'} at {resolution}, "
-              f"stream {STREAM_BPS[resolution] // 1000 if studio else stream_kbps} kbit/s + copy {copy_kbps} kbit/s, "
+              f"stream {STREAM_BPS[resolution] // 1000} kbit/s + copy {copy_kbps} kbit/s, "
               f"{args.seconds:g} s per run, "
               f"{args.rounds} rounds, alternating")
         with open(work / "runs.log", "w") as log:

@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <utility>
 
-#include "Medley/Sources/Codec/VTSessionOption.h"
 #include "Platform/Concurrency/Race.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Log/SessionLog.h"
+#include "Quarzadel/Studio/LiveVideoSettings.h"
 #include "Quarzadel/Studio/PublisherBitrateStrategy.h"
 #include "Quarzadel/Studio/RTMPPublisherDeadline.h"
 #include "Quarzadel/Studio/RTMPPublisherFailureReason.h"
@@ -312,18 +312,8 @@ platform::Async<void> RTMPPublisher::configureEncoders(std::shared_ptr<Publisher
 
   const int64_t maximum = maximumBitrate(config_.resolution);
   currentVideoBitrate_ = afterLivePeriod ? maximum >> 1 : maximum;
-  const bool hevc = activeCodec_ == StreamConfig::VideoCodec::hevc;
   const EncoderSupport support = env_.probe(activeCodec_, config_.width(), config_.height());
-  medley::VideoCodecSettings video(
-      {static_cast<double>(config_.width()), static_cast<double>(config_.height())},
-      static_cast<int>(currentVideoBitrate_),
-      hevc ? medley::VTProfileLevel::hevcMainAutoLevel : medley::VTProfileLevel::h264HighAutoLevel,
-      medley::VideoCodecSettings::ScalingMode::trim,
-      support.constantBitRate ? medley::VideoCodecSettings::BitRateMode::constant()
-                              : medley::VideoCodecSettings::BitRateMode::average(),
-      config_.keyframeIntervalSeconds, false, std::nullopt, false, false, config_.frameRate);
-  // HEVC is chosen only when the probe found the GPU's encoder: never HEVC in software.
-  video.isHardwareEncoderRequired = hevc;
+  const auto video = liveVideoSettings(config_, activeCodec_, currentVideoBitrate_, support.constantBitRate);
   co_await stream->setVideoSettings(video);
 
   std::weak_ptr<RTMPPublisher> weak = weak_from_this();

@@ -204,6 +204,7 @@ void AssetWriter::Input::start(const std::shared_ptr<AssetWriter>& writer) {
     codec.setProfileLevel(!video->profileLevel.empty() ? video->profileLevel
                                                        : hevc ? "HEVC_Main_AutoLevel" : "H264_Main_AutoLevel");
     codec.maxKeyFrameIntervalDuration = video->maxKeyFrameIntervalDuration;
+    codec.bitRateMode = video->bitRateMode;
     codec.isHardwareEncoderRequired = video->requiresHardwareEncoder;
     codec.expectedFrameRate = video->expectedFrameRate;
     // Every picture is written as it comes out: no picture waits for a later one.

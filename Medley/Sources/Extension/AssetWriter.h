@@ -60,6 +60,8 @@ struct AssetVideoSettings {
   std::string profileLevel;  // empty: main profile, automatic level
   bool requiresHardwareEncoder = false;  // HEVC on the GPU only
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
+  // Constant holds averageBitRate with a rate buffer of one second.
+  VideoCodecSettings::BitRateMode bitRateMode = VideoCodecSettings::BitRateMode::average();
 };
 
 // PCM encoded to AAC.
