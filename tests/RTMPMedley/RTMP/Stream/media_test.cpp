@@ -1,7 +1,11 @@
 // What the stream receives and the media it sends, on virtual time.
 #include <gtest/gtest.h>
 
+#include "Medley/Codec/video_test_support.h"
+#include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
+#include "Medley/Sources/Stream/StreamOutput.h"
+#include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
@@ -53,7 +57,54 @@ struct CountingStrategy final : medley::StreamBitRateStrategy {
   }
 };
 
+// What reaches the stream's outputs, in the actor's order: 'v' a picture, 'a' sound.
+struct OrderOutput final : medley::StreamOutput {
+  std::string order;
+  std::vector<double> pictureTimes;
+  void stream(medley::StreamConvertible&, const AudioBufferRef&, const AudioTime&) override { order += 'a'; }
+  void stream(medley::StreamConvertible&, const SampleBufferRef& picture) override {
+    order += 'v';
+    pictureTimes.push_back(picture->presentationTime().seconds());
+  }
+};
+
 }  // namespace
+
+TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNewestHalfSecond) {
+  auto stream = publishing();
+  medley::VideoCodecSettings video;
+  video.videoSize = {320, 240};
+  video.allowFrameReordering = false;
+  video.expectedFrameRate = 30;
+  run(stream->setVideoSettings(video));
+  auto output = std::make_shared<OrderOutput>();
+  run(stream->addOutput(output));
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
+  const auto picture = [](int i) { return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i)); };
+
+  // Sound handed off between pictures goes in between: each picture is a job of its own.
+  stream->mixer(*mixer, picture(0));
+  stream->mixer(*mixer, picture(1));
+  auto pcm = PCMBuffer::make(AudioFormat::standard(48000, 2), 960);
+  pcm->setFrameLength(960);
+  stream->mixer(*mixer, pcm, AudioTime::withHostTime(seconds(0.02)));
+  stream->mixer(*mixer, picture(2));
+  rt->runUntilIdle();
+  EXPECT_EQ(output->order, "vavv");
+  // Encoded without waiting for anything: the sequence header, then one frame per picture.
+  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u);
+
+  // A second of pictures handed in while the actor does not run: the queue
+  // holds half a second of them, the newest, and counts the rest.
+  for (int i = 3; i < 33; ++i) stream->mixer(*mixer, picture(i));
+  rt->runUntilIdle();
+  const std::vector<double> kept(output->pictureTimes.begin() + 3, output->pictureTimes.end());
+  ASSERT_EQ(kept.size(), 16u);
+  EXPECT_DOUBLE_EQ(kept.front(), 17 / 30.0);
+  EXPECT_DOUBLE_EQ(kept.back(), 32 / 30.0);
+  EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, 14u);
+  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + 16u);
+}
 
 TEST_F(StreamMediaTest, EncodedMediaGoesOutHeaderFirstWithCarriedDeltasAndIsCountedPerReport) {
   auto stream = publishing();
