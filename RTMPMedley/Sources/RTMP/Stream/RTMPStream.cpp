@@ -142,6 +142,7 @@ Async<RTMPStream::Snapshot> RTMPStream::snapshot() {
   s.videoMessages = videoMessages_;
   s.audioMessages = audioMessages_;
   s.droppedVideoInput = rawPictures_.droppedCount() + outgoing_.videoInputDroppedFrameCount();
+  s.droppedVideoOutput = videoBacklog_.droppedCount();
   co_return s;
 }
 

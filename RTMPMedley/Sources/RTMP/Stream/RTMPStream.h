@@ -35,6 +35,7 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPStreamDelegate.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPStreamInfo.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPTimestamp.h"
+#include "RTMPMedley/Sources/RTMP/Stream/RTMPVideoBacklog.h"
 
 namespace rtmpmedley {
 
@@ -206,6 +207,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
     uint64_t audioMessages = 0;
     // Raw pictures the queues before the encoder let go because it fell behind.
     uint64_t droppedVideoInput = 0;
+    // Encoded pictures dropped because those before them waited too long for the network.
+    uint64_t droppedVideoOutput = 0;
   };
   platform::Async<Snapshot> snapshot();
   platform::Publisher<medley::StreamReadyState> readyStatePublisher() const { return readyState_.publisher(); }
@@ -302,6 +305,7 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   std::optional<platform::AudioFormat> audioFormat_;
   platform::FormatDescriptionRef videoFormat_;
   uint64_t videoMessages_ = 0;
+  RTMPVideoBacklog videoBacklog_;
   uint64_t audioMessages_ = 0;
   // The encoded-media pumps of the current publish.
   std::vector<platform::TaskHandle<void>> pumps_;

@@ -100,6 +100,10 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
   if (sampleBuffer->formatDescription()->isCompressed()) {
     const auto time = sampleBuffer->decodeTime().isNumeric() ? sampleBuffer->decodeTime()
                                                              : sampleBuffer->presentationTime();
+    // Dropped before its time is taken: the next picture sent carries the gap in its delta.
+    const auto connection = connection_.lock();
+    const auto progress = connection ? connection->outputProgress() : std::nullopt;
+    if (progress && !videoBacklog_.admits(time.seconds(), !sampleBuffer->attachments(0).notSync, *progress)) co_return;
     uint32_t delta = 0;
     try {
       delta = videoTimestamp_.update(time.seconds());
@@ -112,6 +116,8 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
     if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer)) {
       send(RTMPChunkType::one, RTMPChunkStreamId::video, std::move(message));
       ++videoMessages_;
+      if (auto after = connection ? connection->outputProgress() : std::nullopt)
+        videoBacklog_.sent(time.seconds(), after->handed);
     }
     co_return;
   }
@@ -251,6 +257,7 @@ Async<void> RTMPStream::finishOutgoing() {
 }
 
 void RTMPStream::startPumps() {
+  videoBacklog_.reset();
   std::weak_ptr<RTMPStream> weak = self();
   pumps_.clear();
   pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,

@@ -1,6 +1,8 @@
 // What the stream receives and the media it sends, on virtual time.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Medley/Codec/video_test_support.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
@@ -104,6 +106,38 @@ TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNe
   EXPECT_DOUBLE_EQ(kept.back(), 32 / 30.0);
   EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, 14u);
   EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + 16u);
+}
+
+TEST_F(StreamMediaTest, PicturesWaitingLongerThanTheBoundForTheNetworkCostWholeGroupsUpToAKeyFrame) {
+  auto stream = publishing();
+  const auto picture = [](double time, bool key) {
+    auto p = encodedPicture(time);
+    p->setNotSync(!key);
+    return p;
+  };
+  const auto deltas = [&] {
+    std::vector<uint32_t> out;
+    for (const auto& [m, r] : sentOf<RTMPVideoMessage>())
+      if (m->payload()[1] != 0) out.push_back(m->timestamp);
+    return out;
+  };
+  server.last()->holdOutput(true);
+  // Pictures every half second from 1.0 s, a key frame every 2 s, nothing written on.
+  for (double t = 1.0; t <= 5.0; t += 0.5) run(stream->append(picture(t, std::fmod(t - 1.0, 2.0) == 0)));
+  EXPECT_EQ(deltas().size(), 9u);
+  // 5.5 s: the picture of 1.0 s waits 4.5 s; the group ends here, and the
+  // key frame of 7.0 s is dropped too while nothing moves.
+  for (double t = 5.5; t <= 7.0; t += 0.5) run(stream->append(picture(t, t == 7.0)));
+  server.last()->holdOutput(false);
+  // Written on again: the rest of that group is still dropped, the next key frame goes.
+  run(stream->append(picture(7.5, false)));
+  run(stream->append(picture(9.0, true)));
+  run(stream->append(picture(9.5, false)));
+  const auto d = deltas();
+  ASSERT_EQ(d.size(), 11u);
+  // The first picture after the gap carries it: 5.0 s to 9.0 s.
+  EXPECT_EQ(std::vector<uint32_t>(d.end() - 3, d.end()), (std::vector<uint32_t>{500, 4000, 500}));
+  EXPECT_EQ(run(stream->snapshot()).droppedVideoOutput, 5u);
 }
 
 TEST_F(StreamMediaTest, EncodedMediaGoesOutHeaderFirstWithCarriedDeltasAndIsCountedPerReport) {
