@@ -8,8 +8,7 @@ namespace rtmpmedley {
 
 bool RTMPVideoBacklog::admits(double time, bool keyFrame, const RTMPTransport::OutputProgress& progress) {
   while (!waiting_.empty() && waiting_.front().handedAfter <= progress.written) waiting_.pop_front();
-  waited_ = waiting_.empty() ? 0 : time - waiting_.front().time;
-  const bool over = waited_ > bound_;
+  const bool over = !waiting_.empty() && time - waiting_.front().time > bound_;
   // A group starts again only at a key frame, and only once the wait is back under the bound.
   if (skipping_ && keyFrame && !over) skipping_ = false;
   if (!skipping_ && over) skipping_ = true;
@@ -26,7 +25,6 @@ void RTMPVideoBacklog::sent(double time, uint64_t handedAfter) { waiting_.push_b
 void RTMPVideoBacklog::reset() {
   waiting_.clear();
   skipping_ = false;
-  waited_ = 0;
 }
 
 }  // namespace rtmpmedley

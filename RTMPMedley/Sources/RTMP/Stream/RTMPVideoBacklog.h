@@ -36,8 +36,6 @@ class RTMPVideoBacklog {
   void reset();
 
   uint64_t droppedCount() const { return dropped_; }
-  // Seconds from the oldest picture still waiting to `time` at the last admits().
-  double waited() const { return waited_; }
 
  private:
   struct Waiting {
@@ -47,7 +45,6 @@ class RTMPVideoBacklog {
   const double bound_;
   std::deque<Waiting> waiting_;
   bool skipping_ = false;
-  double waited_ = 0;
   uint64_t dropped_ = 0;
 };
 
