@@ -22,7 +22,7 @@ class SleepAwaiter {
     node_ = node;
     std::shared_ptr<Runtime> runtime = p.executor->runtime();
     Nanos when = absolute_ ? value_ : runtime->now() + (value_ > 0 ? value_ : 0);
-    auto timer = runtime->postAt(when, [node] { node->resolve(); });
+    auto timer = runtime->postHandOffAt(when, [node] { node->resolve(); });
     node->interruptOnCancel([weak = std::weak_ptr<WaitNode<void>>(node), runtime, timer] {
       auto n = weak.lock();
       if (n && n->fail(std::make_exception_ptr(CancellationError()))) runtime->cancel(timer);

@@ -40,7 +40,7 @@ void RepeatingTimer::arm(const std::shared_ptr<State>& s, Nanos when) {
   auto& runtime = s->queue->runtime();
   std::lock_guard lock(s->mutex);
   if (s->cancelled) return;
-  s->timerId = runtime->postAt(when, [weak, when] {
+  s->timerId = runtime->postHandOffAt(when, [weak, when] {
     auto st = weak.lock();
     if (!st) return;
     bool post;

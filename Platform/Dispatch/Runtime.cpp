@@ -1,7 +1,9 @@
 #include "Platform/Dispatch/Runtime.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -48,6 +50,8 @@ std::shared_ptr<Runtime> Runtime::shared() {
 namespace {
 // The pool whose job runs on this thread, if any.
 thread_local const void* tlsWorkerOf = nullptr;
+// The pool whose timer thread this is, if any.
+thread_local const void* tlsTimerThreadOf = nullptr;
 }  // namespace
 
 struct ThreadRuntime::Impl {
@@ -55,7 +59,12 @@ struct ThreadRuntime::Impl {
   std::condition_variable workCv;
   std::condition_variable timerCv;
   std::deque<Job> work;
-  std::map<std::pair<Nanos, TimerId>, Job> timers;
+  struct Timer {
+    Job job;
+    // Hands work on only: run by the timer thread, not a worker.
+    bool onTimerThread = false;
+  };
+  std::map<std::pair<Nanos, TimerId>, Timer> timers;
   std::map<TimerId, Nanos> timerIndex;
   TimerId nextId = 1;
   bool stopping = false;
@@ -100,6 +109,7 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
     });
   }
   impl_->threads.emplace_back([impl = impl_] {
+    tlsTimerThreadOf = impl.get();
     std::unique_lock lock(impl->mutex);
     while (!impl->stopping && !impl->halted) {
       if (impl->timers.empty()) {
@@ -113,11 +123,24 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
         impl->timerCv.wait_for(lock, std::chrono::nanoseconds(due - t));
         continue;
       }
-      Job job = std::move(it->second);
+      Impl::Timer timer = std::move(it->second);
       impl->timerIndex.erase(it->first.second);
       impl->timers.erase(it);
-      impl->work.push_back(std::move(job));
-      impl->workCv.notify_one();
+      if (!timer.onTimerThread) {
+        impl->work.push_back(std::move(timer.job));
+        impl->workCv.notify_one();
+        continue;
+      }
+      lock.unlock();
+      try {
+        timer.job();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "timer thread: uncaught exception: %s\n", e.what());
+      } catch (...) {
+        std::fprintf(stderr, "timer thread: uncaught exception\n");
+      }
+      timer.job = nullptr;  // what it held goes before the lock is taken again
+      lock.lock();
     }
     impl->timerCv.wait(lock, [&] { return impl->stopping; });
   });
@@ -163,12 +186,18 @@ void ThreadRuntime::postMain(Job job) {
   impl_->mainCv.notify_one();
 }
 
-Runtime::TimerId ThreadRuntime::postAt(Nanos when, Job job) {
+Runtime::TimerId ThreadRuntime::postAt(Nanos when, Job job) { return addTimer(when, std::move(job), false); }
+
+Runtime::TimerId ThreadRuntime::postHandOffAt(Nanos when, Job job) { return addTimer(when, std::move(job), true); }
+
+Runtime::TimerId ThreadRuntime::addTimer(Nanos when, Job job, bool onTimerThread) {
   std::lock_guard lock(impl_->mutex);
   TimerId id = impl_->nextId++;
-  impl_->timers.emplace(std::make_pair(when, id), std::move(job));
+  auto [it, added] = impl_->timers.emplace(std::make_pair(when, id), Impl::Timer{std::move(job), onTimerThread});
   impl_->timerIndex.emplace(id, when);
-  impl_->timerCv.notify_one();
+  // The timer thread sleeps until its earliest timer: only a new earliest one
+  // changes that, and the timer thread itself looks again before it sleeps.
+  if (it == impl_->timers.begin() && tlsTimerThreadOf != impl_.get()) impl_->timerCv.notify_one();
   return id;
 }
 

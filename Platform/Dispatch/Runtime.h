@@ -24,6 +24,10 @@ class Runtime : public Clock, public std::enable_shared_from_this<Runtime> {
   virtual void postMain(Job job) = 0;
   // Runs the job on a worker thread once host time reaches `when`.
   virtual TimerId postAt(Nanos when, Job job) = 0;
+  // The same for a job that only hands work on (to a queue or a waiter) and
+  // never blocks: the runtime may run it on its timer thread, which saves the
+  // worker that would only pass it along. Cancelled like postAt's.
+  virtual TimerId postHandOffAt(Nanos when, Job job) { return postAt(when, std::move(job)); }
   // Cancels a timer that has not fired; true when it was still pending.
   virtual bool cancel(TimerId id) = 0;
   // True when every job runs on the thread that drives the runtime (virtual time).
@@ -57,6 +61,7 @@ class ThreadRuntime final : public Runtime {
   void post(Job job) override;
   void postMain(Job job) override;
   TimerId postAt(Nanos when, Job job) override;
+  TimerId postHandOffAt(Nanos when, Job job) override;
   bool cancel(TimerId id) override;
 
   // Runs main-thread jobs until stopMainLoop() is called.
@@ -71,6 +76,7 @@ class ThreadRuntime final : public Runtime {
 
  private:
   struct Impl;
+  TimerId addTimer(Nanos when, Job job, bool onTimerThread);
   // Shared with the threads: the last owner of the runtime may be a job running on
   // one of them, which then cannot join itself.
   std::shared_ptr<Impl> impl_;

@@ -134,7 +134,7 @@ void SerialQueue::sync(const Job& job) {
 
 Runtime::TimerId SerialQueue::asyncAfter(Nanos delay, Job job) {
   std::weak_ptr<SerialQueue> weak = shared_from_this();
-  return runtime_->postAt(runtime_->now() + delay, [weak, job = std::move(job)]() mutable {
+  return runtime_->postHandOffAt(runtime_->now() + delay, [weak, job = std::move(job)]() mutable {
     if (auto self = weak.lock()) self->async(std::move(job));
   });
 }

@@ -680,6 +680,13 @@ std::string TcpConnection::remoteAddress() const {
   return impl_->remote;
 }
 
+TcpConnection::Counters TcpConnection::queueCounters() const {
+  std::lock_guard lock(impl_->mutex);
+  Counters out = impl_->counters;
+  out.unacknowledgedBytesOut.reset();
+  return out;
+}
+
 TcpConnection::Counters TcpConnection::counters() const {
   std::lock_guard lock(impl_->mutex);
   Counters out = impl_->counters;

@@ -148,6 +148,8 @@ class TcpConnection {
   // its bytes from queued to total out in one step). Asks the kernel for the
   // unacknowledged count, a system call.
   Counters counters() const;
+  // The same without asking the kernel (no system call): unacknowledgedBytesOut is empty.
+  Counters queueCounters() const;
   uint64_t queuedBytesOut() const { return counters().queuedBytesOut; }
   uint64_t totalBytesIn() const { return counters().totalBytesIn; }
   uint64_t totalBytesOut() const { return counters().totalBytesOut; }

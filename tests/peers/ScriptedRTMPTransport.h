@@ -115,6 +115,13 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   }
   // What the network monitor reads as waiting to be sent.
   void setQueuedBytes(int64_t bytes) { queued_ = bytes; }
+  // While held, what the client hands over counts as waiting in the transport
+  // (outputProgress), though the server still reads it.
+  void holdOutput(bool held) {
+    std::lock_guard lock(mutex_);
+    if (held && !held_) writtenAtHold_ = static_cast<uint64_t>(totalOut_);
+    held_ = held;
+  }
   bool closedByClient() const { return closedByClient_; }
   bool abortedByClient() const { return abortedByClient_; }
 
@@ -143,6 +150,11 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   bool isSecure() const override { return options_.secure; }
   // What the connection passed on of the server's acknowledgements: bytes read, window.
   void peerRead(uint64_t bytes, uint64_t window) override { peerReads_.emplace_back(bytes, window); }
+  std::optional<OutputProgress> outputProgress() const override {
+    std::lock_guard lock(mutex_);
+    const auto handed = static_cast<uint64_t>(totalOut_);
+    return OutputProgress{handed, held_ ? writtenAtHold_ : handed};
+  }
   const std::vector<std::pair<uint64_t, uint64_t>>& peerReads() const { return peerReads_; }
   platform::Async<std::shared_ptr<medley::NetworkMonitor>> makeNetworkMonitor() override {
     co_return std::make_shared<medley::NetworkMonitor>(weak_from_this(), options_.runtime);
@@ -168,7 +180,9 @@ class ScriptedSession final : public RTMPTransport, public std::enable_shared_fr
   std::optional<platform::AsyncStreamWriter<medley::Data>> receivedWriter_;
   // From the client: handshake bytes first, then chunks.
   enum class Phase { c0c1, c2, chunks, silent };
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  bool held_ = false;
+  uint64_t writtenAtHold_ = 0;
   medley::Data unread_;
   Phase phase_ = Phase::c0c1;
   rtmpmedley::RTMPChunkReader reader_;

@@ -1,6 +1,7 @@
 #include "Medley/Sources/Codec/AudioCodec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,8 @@ namespace {
 constexpr uint32_t kInputFrames = 1024;
 constexpr uint32_t kRingBufferCounts = 16;
 constexpr size_t kPCMOutputBuffers = 24;
+// Packets held by readers at one time in a steady stream: a few.
+constexpr size_t kPacketPoolSize = 8;
 
 bool sameFormat(const std::optional<platform::AudioFormat>& a, const std::optional<platform::AudioFormat>& b) {
   return a.has_value() == b.has_value() && (!a || *a == *b);
@@ -80,6 +83,7 @@ void AudioCodec::setInputFormat(const std::optional<platform::AudioFormat>& form
   inputBuffers_.clear();
   inputBuffersCursor_ = 0;
   outputBuffers_.clear();
+  packetPool_.clear();
   pendingPacket_.reset();
   audioConverter_ = makeAudioConverter();
   if (!inputFormat_) return;
@@ -180,15 +184,28 @@ platform::AudioBufferRef AudioCodec::nextOutputBuffer() {
         platform::AudioBufferRef buffer = platform::PCMBuffer::make(format, kInputFrames);
         outputBuffers_.push_back(buffer ? buffer : std::make_shared<platform::AudioBuffer>(format));
       }
+    } else if (auto reused = idlePacket()) {
+      outputBuffers_.push_back(std::move(reused));
     } else {
-      platform::AudioBufferRef buffer =
+      auto buffer =
           platform::CompressedAudioBuffer::make(format, 1, std::max<uint32_t>(1, format.channelCount()) * 1024);
-      outputBuffers_.push_back(buffer ? buffer : std::make_shared<platform::AudioBuffer>(format));
+      if (buffer && packetPool_.size() < kPacketPoolSize) packetPool_.push_back(buffer);
+      outputBuffers_.push_back(buffer ? platform::AudioBufferRef(buffer) : std::make_shared<platform::AudioBuffer>(format));
     }
   }
   auto out = std::move(outputBuffers_.front());
   outputBuffers_.erase(outputBuffers_.begin());
   return out;
+}
+
+std::shared_ptr<platform::CompressedAudioBuffer> AudioCodec::idlePacket() {
+  for (const auto& packet : packetPool_) {
+    if (packet.use_count() != 1) continue;
+    // The last reader let go on its own thread: its reads come before this write.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return packet;
+  }
+  return nullptr;
 }
 
 platform::AudioBufferRef AudioCodec::inputBlock(uint32_t packets, AudioCodecConverter::InputStatus& status) {

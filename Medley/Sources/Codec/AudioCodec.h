@@ -78,6 +78,8 @@ class AudioCodec {
  private:
   std::unique_ptr<AudioCodecConverter> makeAudioConverter();
   platform::AudioBufferRef nextOutputBuffer();
+  // A pooled packet no reader holds any more, or none.
+  std::shared_ptr<platform::CompressedAudioBuffer> idlePacket();
   platform::AudioBufferRef inputBlock(uint32_t packets, AudioCodecConverter::InputStatus& status);
   void convertAll();
 
@@ -89,6 +91,9 @@ class AudioCodec {
   std::unique_ptr<AudioRingBuffer> ringBuffer_;
   std::vector<platform::AudioBufferRef> inputBuffers_;
   std::vector<platform::AudioBufferRef> outputBuffers_;
+  // Encoded packets handed out before: one the readers have let go is
+  // written again instead of a new one being made per packet.
+  std::vector<std::shared_ptr<platform::CompressedAudioBuffer>> packetPool_;
   std::unique_ptr<AudioCodecConverter> audioConverter_;
   size_t inputBuffersCursor_ = 0;
   // The compressed buffer of the current append, until the converter has taken it.

@@ -320,7 +320,7 @@ OSStatus VTCompressionSession::prepareToEncodeFrames() {
     formatDescription_ = std::move(format);
     reorders_ = c.allowFrameReordering;
     prepared_ = true;
-    worker_ = std::thread([this] { run(); });
+    if (!configuration_.encodesOnCaller) worker_ = std::thread([this] { run(); });
     return VTStatus::noErr;
 }
 
@@ -329,6 +329,18 @@ void VTCompressionSession::convert(const platform::SampleBufferRef& sampleBuffer
     if (!sampleBuffer || !sampleBuffer->imageBuffer()) return;
     if (!sampleBuffer->presentationTime().isNumeric()) {
         throw VTSessionError(VTSessionError::Kind::failedToConvert, VTStatus::parameter);
+    }
+    if (configuration_.encodesOnCaller) {
+        Job job{sampleBuffer, continuation, std::nullopt};
+        {
+            std::lock_guard lock(mutex_);
+            if (invalidated_ || !prepared_ || failed_) {
+                throw VTSessionError(VTSessionError::Kind::failedToConvert, VTStatus::invalidSession);
+            }
+            job.rateChange = std::exchange(pendingReconfiguration_, std::nullopt);
+        }
+        encode(job);
+        return;
     }
     std::uint64_t dropped = 0;
     {
@@ -365,6 +377,7 @@ void VTCompressionSession::invalidate() {
     wake_.notify_all();
     idle_.notify_all();
     if (worker_.joinable()) worker_.join();
+    else if (configuration_.encodesOnCaller) finishEncoding();
     idle_.notify_all();
 }
 
@@ -427,6 +440,10 @@ void VTCompressionSession::run() {
         }
         idle_.notify_all();
     }
+    finishEncoding();
+}
+
+void VTCompressionSession::finishEncoding() {
     std::vector<VideoEncodedFrame> frames;
     if (encoder_ && !encoder_->flush(frames)) MEDLEY_LOG_WARN("encoder failed while draining");
     emit(frames);

@@ -23,7 +23,11 @@ namespace medley {
 //
 // Encoding runs on the session's own thread. At most `maxPendingFrames`
 // pictures wait for it; when the encoder falls behind, the oldest waiting
-// picture is dropped and counted, so memory stays bounded.
+// picture is dropped and counted, so memory stays bounded. With
+// `encodesOnCaller` there is no such thread and no queue: convert() encodes
+// on the caller's thread and returns with the picture's output yielded, for an
+// owner that would otherwise only wait for the thread (its owner then bounds
+// what waits before it).
 class VTCompressionSession final : public VTSessionConvertible {
 public:
     struct Configuration {
@@ -34,6 +38,8 @@ public:
         // Pixel format of the pictures to come, when known (range and bit depth).
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;
+        // convert() encodes before it returns; the owner calls the session from one thread at a time.
+        bool encodesOnCaller = false;
         // HEVC: the GPU's encoder or none (prepareToEncodeFrames() fails).
         bool requiresHardwareEncoder = false;
         // Opens an encoder library; empty: VideoEncoder::make.
@@ -104,6 +110,8 @@ private:
     OSStatus applyOption(const VTSessionOption& option, VideoEncoderConfiguration& c,
                          VideoPictureConverter::ScalingMode& scaling) const;
     void run();
+    // What the encoder still holds, out; then the encoder goes.
+    void finishEncoding();
     void encode(Job& job);
     bool applyRateChange(std::int64_t pts, std::int64_t keyFrameStep, bool keyFrameDue, bool& restarted);
     bool restart(VideoEncoderConfiguration configuration);
@@ -133,7 +141,7 @@ private:
     platform::FormatDescriptionRef formatDescription_;
     std::thread worker_;
 
-    // Worker thread only.
+    // Worker thread only (the caller's with encodesOnCaller).
     std::unique_ptr<VideoEncoder> encoder_;
     std::unique_ptr<VideoPictureConverter> converter_;
     std::map<std::int64_t, InFlight> inFlight_;

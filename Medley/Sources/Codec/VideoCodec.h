@@ -74,6 +74,9 @@ public:
     void startRunning();
     void stopRunning();
 
+    // Sessions made from now on encode inside append() on the caller's thread
+    // instead of on a thread of their own (see VTCompressionSession).
+    bool encodesOnCaller = false;
     // Opens the encoder libraries; empty: VideoEncoder::make.
     std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
 

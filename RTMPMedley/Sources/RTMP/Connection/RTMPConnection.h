@@ -216,6 +216,8 @@ class RTMPConnection : public platform::Actor,
   // payload is written where it lies instead of being copied. The message
   // must not change from here on.
   int64_t send(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, std::shared_ptr<const RTMPMessage> message);
+  // How far the open transport has written what it was handed; any thread.
+  std::optional<RTMPTransport::OutputProgress> outputProgress();
   // send() of a message kept until written, awaited on the connection.
   platform::Async<int64_t> doOutput(RTMPChunkType type, RTMPChunkStreamId chunkStreamId, RTMPMessagePtr message);
 

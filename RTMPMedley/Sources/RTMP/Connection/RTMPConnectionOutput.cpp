@@ -78,6 +78,12 @@ int64_t RTMPConnection::output(RTMPChunkType type, RTMPChunkStreamId chunkStream
   return static_cast<int64_t>(size);
 }
 
+std::optional<RTMPTransport::OutputProgress> RTMPConnection::outputProgress() {
+  std::lock_guard lock(output_.mutex);
+  if (!output_.open || !output_.transport) return std::nullopt;
+  return output_.transport->outputProgress();
+}
+
 void RTMPConnection::announceChunkSize(uint32_t size) {
   const RTMPSetChunkSizeMessage announcement(0, 0, size);
   auto& log = logger();

@@ -203,6 +203,17 @@ void RTMPSocket::send(RTMPChunkedMessage chunks, RTMPSendLane lane) {
                lane == RTMPSendLane::control ? TcpConnection::Lane::priority : TcpConnection::Lane::normal);
 }
 
+std::optional<RTMPTransport::OutputProgress> RTMPSocket::outputProgress() const {
+  std::shared_ptr<TcpConnection> target;
+  {
+    std::lock_guard lock(sendMutex_);
+    target = sendTarget_;
+  }
+  if (!target) return std::nullopt;
+  const auto counters = target->queueCounters();
+  return OutputProgress{counters.totalBytesOut + counters.queuedBytesOut, counters.totalBytesOut};
+}
+
 Async<void> RTMPSocket::close(std::optional<TcpError> error) {
   co_await hop();
   closeNow(std::move(error));

@@ -83,6 +83,7 @@ class RTMPSocket final : public platform::Actor,
   platform::Async<bool> connected() override;
   bool isSecure() const override { return secure_; }
   void peerRead(uint64_t bytes, uint64_t window) override;
+  std::optional<OutputProgress> outputProgress() const override;
   // Buffers handed to the transport, each written with one write request; any thread.
   uint64_t sendCount() const { return sendCount_.load(std::memory_order_relaxed); }
   int timeout() const { return timeout_; }
@@ -124,7 +125,7 @@ class RTMPSocket final : public platform::Actor,
   std::optional<platform::AsyncStreamWriter<medley::Data>> receivedWriter_;
 
   // Read by send() on any thread.
-  std::mutex sendMutex_;
+  mutable std::mutex sendMutex_;
   std::shared_ptr<platform::TcpConnection> sendTarget_;
   const std::shared_ptr<RTMPSocketWritePool> writes_ = RTMPSocketWritePool::make();
   std::atomic<uint64_t> sendCount_{0};

@@ -51,6 +51,13 @@ class RTMPTransport : public medley::NetworkTransportReporter {
  public:
   using Error = RTMPTransportError;
 
+  // Bytes handed to send() on the current connection, and how many of them
+  // the transport has passed on (to the kernel); what lies between waits here.
+  struct OutputProgress {
+    uint64_t handed = 0;
+    uint64_t written = 0;
+  };
+
   ~RTMPTransport() override = default;
 
   // Returns once the connection is ready; throws Error. A transport may be
@@ -86,6 +93,8 @@ class RTMPTransport : public medley::NetworkTransportReporter {
   // `window` bytes later. Only that tells a peer that stopped reading from a
   // receiving kernel that still takes bytes into its buffer. Any thread.
   virtual void peerRead(uint64_t bytes, uint64_t window) { (void)bytes, (void)window; }
+  // Any thread, without a system call; none while not connected or when the transport cannot tell.
+  virtual std::optional<OutputProgress> outputProgress() const { return std::nullopt; }
 };
 
 }  // namespace rtmpmedley

@@ -17,7 +17,12 @@ RTMPStream::RTMPStream(const std::shared_ptr<RTMPConnection>& connection, std::o
       fcPublishName_(std::move(fcPublishName)),
       requestTimeout_(static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(connection->settings().requestTimeout).count())),
-      startedAt_(connection->queue()->runtime()->now()) {}
+      startedAt_(connection->queue()->runtime()->now()) {
+  // The actor encodes each picture as it takes it: the picture comes out at
+  // once, not behind a queue, and sound and picture reach the server side by
+  // side. A thread of the encoder's own would only be waited for.
+  outgoing_.videoCodec().encodesOnCaller = true;
+}
 
 std::shared_ptr<RTMPStream> RTMPStream::make(const std::shared_ptr<RTMPConnection>& connection,
                                              std::optional<std::string> fcPublishName) {
@@ -34,7 +39,6 @@ RTMPStream::~RTMPStream() {
   {
     std::lock_guard lock(mixerMutex_);
     if (mixerAudioContinuation_) mixerAudioContinuation_->finish();
-    if (mixerVideoContinuation_) mixerVideoContinuation_->finish();
   }
   if (statusContinuation_) statusContinuation_->finish();
   if (timeoutTask_) timeoutTask_->cancel();
@@ -137,7 +141,8 @@ Async<RTMPStream::Snapshot> RTMPStream::snapshot() {
   s.videoTimestamp = videoTimestamp_;
   s.videoMessages = videoMessages_;
   s.audioMessages = audioMessages_;
-  s.droppedVideoInput = outgoing_.videoInputDroppedFrameCount();
+  s.droppedVideoInput = rawPictures_.droppedCount() + outgoing_.videoInputDroppedFrameCount();
+  s.droppedVideoOutput = videoBacklog_.droppedCount();
   co_return s;
 }
 

@@ -11,6 +11,7 @@
 // the stream makes goes through the connection's ordered send at once, so
 // messages reach the wire in the order they were made (a sequence header
 // before its frames).
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -22,6 +23,7 @@
 
 #include "Medley/Sources/Stream/IncomingStream.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
+#include "Medley/Sources/Stream/RawPictureQueue.h"
 #include "Medley/Sources/Stream/StreamBase.h"
 #include "Platform/Concurrency/AsyncStream.h"
 #include "Platform/Concurrency/Continuation.h"
@@ -33,6 +35,7 @@
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPStreamDelegate.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPStreamInfo.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPTimestamp.h"
+#include "RTMPMedley/Sources/RTMP/Stream/RTMPVideoBacklog.h"
 
 namespace rtmpmedley {
 
@@ -169,7 +172,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // Compressed sound is sent, PCM goes to the encoder.
   platform::Async<void> append(platform::AudioBufferRef buffer, platform::AudioTime when) override;
 
-  // MediaMixerOutput: the hand-offs only queue, from any thread.
+  // MediaMixerOutput: the hand-offs only queue, from any thread. Sound waits
+  // in the mixed-audio sequence; pictures wait in a queue bounded by time (the
+  // oldest go once they span more than RawPictureQueue::kDefaultSpan), from
+  // which the actor takes them one job at a time and encodes them at once.
   platform::Async<std::optional<uint8_t>> videoTrackId() override;
   platform::Async<std::optional<uint8_t>> audioTrackId() override;
   void mixer(medley::MediaMixer& mixer, const platform::SampleBufferRef& sampleBuffer) override;
@@ -199,8 +205,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
     // Encoded frames handed to the connection since the stream was made.
     uint64_t videoMessages = 0;
     uint64_t audioMessages = 0;
-    // Raw pictures the encoder's input queue let go because it fell behind.
+    // Raw pictures the queues before the encoder let go because it fell behind.
     uint64_t droppedVideoInput = 0;
+    // Encoded pictures dropped because those before them waited too long for the network.
+    uint64_t droppedVideoOutput = 0;
   };
   platform::Async<Snapshot> snapshot();
   platform::Publisher<medley::StreamReadyState> readyStatePublisher() const { return readyState_.publisher(); }
@@ -265,6 +273,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // Outgoing media.
   void startMixerInputs();
   void finishMixerInputs();
+  // A raw picture to the encoder (and the outputs).
+  void appendRawPicture(const platform::SampleBufferRef& sampleBuffer);
+  // One job of the reader pass over the waiting pictures.
+  static void takeRawPicture(const std::weak_ptr<RTMPStream>& weak);
   void startPumps();
   AMFArray buildMetadata() const;
 
@@ -303,6 +315,7 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   std::optional<platform::AudioFormat> audioFormat_;
   platform::FormatDescriptionRef videoFormat_;
   uint64_t videoMessages_ = 0;
+  RTMPVideoBacklog videoBacklog_;
   uint64_t audioMessages_ = 0;
   // The encoded-media pumps of the current publish.
   std::vector<platform::TaskHandle<void>> pumps_;
@@ -311,7 +324,9 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   using AudioInput = std::pair<platform::PCMBufferRef, platform::AudioTime>;
   std::mutex mixerMutex_;
   std::optional<platform::AsyncStreamWriter<AudioInput>> mixerAudioContinuation_;
-  std::optional<platform::AsyncStreamWriter<platform::SampleBufferRef>> mixerVideoContinuation_;
+  // Open from the construction task on; a picture handed in before is dropped.
+  std::atomic<bool> takesPictures_{false};
+  medley::RawPictureQueue rawPictures_;
 };
 
 }  // namespace rtmpmedley

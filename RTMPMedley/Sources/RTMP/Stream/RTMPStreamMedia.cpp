@@ -111,6 +111,10 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
   if (sampleBuffer->formatDescription()->isCompressed()) {
     const auto time = sampleBuffer->decodeTime().isNumeric() ? sampleBuffer->decodeTime()
                                                              : sampleBuffer->presentationTime();
+    // Dropped before its time is taken: the next picture sent carries the gap in its delta.
+    const auto connection = connection_.lock();
+    const auto progress = connection ? connection->outputProgress() : std::nullopt;
+    if (progress && !videoBacklog_.admits(time.seconds(), !sampleBuffer->attachments(0).notSync, *progress)) co_return;
     uint32_t delta = 0;
     try {
       delta = videoTimestamp_.update(time.seconds());
@@ -123,10 +127,19 @@ Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
     if (auto message = RTMPVideoMessage::make(id_, delta, sampleBuffer)) {
       send(RTMPChunkType::one, RTMPChunkStreamId::video, std::move(message));
       ++videoMessages_;
+      if (auto after = connection ? connection->outputProgress() : std::nullopt)
+        videoBacklog_.sent(time.seconds(), after->handed);
     }
     co_return;
   }
+  appendRawPicture(sampleBuffer);
+}
+
+void RTMPStream::appendRawPicture(const platform::SampleBufferRef& sampleBuffer) {
   outgoing_.append(sampleBuffer);
+  // Straight to the encoder, which encodes while publishing: a queue in
+  // between would only pass the picture on to this same actor.
+  outgoing_.appendVideo(sampleBuffer);
   for (const auto& output : outputs_) output->stream(*this, sampleBuffer);
 }
 
@@ -199,8 +212,22 @@ Async<void> RTMPStream::selectTrack(std::optional<uint8_t> id, platform::MediaTy
 }
 
 void RTMPStream::mixer(medley::MediaMixer&, const platform::SampleBufferRef& sampleBuffer) {
-  std::lock_guard lock(mixerMutex_);
-  if (mixerVideoContinuation_) (void)mixerVideoContinuation_->yield(sampleBuffer);
+  if (!sampleBuffer || !takesPictures_.load(std::memory_order_acquire)) return;
+  if (!rawPictures_.push(sampleBuffer)) return;
+  // One job per picture while the actor keeps up, one per batch when it is behind.
+  queue()->async([weak = std::weak_ptr<RTMPStream>(self())] { takeRawPicture(weak); });
+}
+
+void RTMPStream::takeRawPicture(const std::weak_ptr<RTMPStream>& weak) {
+  auto self = weak.lock();
+  if (!self) return;
+  auto picture = self->rawPictures_.pop();
+  if (!picture) return;
+  const bool valid = picture->formatDescription() && picture->mediaType() == platform::MediaType::video &&
+                     !picture->formatDescription()->isCompressed();
+  if (valid) self->appendRawPicture(picture);
+  // The next picture in a job of its own, so sound queued meanwhile goes in between.
+  self->queue()->async([weak] { takeRawPicture(weak); });
 }
 
 void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
@@ -210,12 +237,11 @@ void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer
 
 void RTMPStream::startMixerInputs() {
   auto [audio, audioWriter] = platform::AsyncStream<AudioInput>::make();
-  auto [video, videoWriter] = platform::AsyncStream<platform::SampleBufferRef>::make();
   {
     std::lock_guard lock(mixerMutex_);
     mixerAudioContinuation_ = std::move(audioWriter);
-    mixerVideoContinuation_ = std::move(videoWriter);
   }
+  takesPictures_.store(true, std::memory_order_release);
   // The consumers hold the stream only while they hand an item over.
   std::weak_ptr<RTMPStream> weak = std::static_pointer_cast<RTMPStream>(weak_from_this().lock());
   platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
@@ -226,22 +252,13 @@ void RTMPStream::startMixerInputs() {
       co_await self->append(platform::AudioBufferRef(item->first), item->second);
     }
   }, weak, std::move(audio));
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
-                                      platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
-    while (auto item = co_await in.next()) {
-      auto self = weak.lock();
-      if (!self) co_return;
-      co_await self->append(std::move(*item));
-    }
-  }, weak, std::move(video));
 }
 
 void RTMPStream::finishMixerInputs() {
+  // Pictures already queued are still taken, as the sound already queued is.
   std::lock_guard lock(mixerMutex_);
   if (mixerAudioContinuation_) mixerAudioContinuation_->finish();
-  if (mixerVideoContinuation_) mixerVideoContinuation_->finish();
   mixerAudioContinuation_.reset();
-  mixerVideoContinuation_.reset();
 }
 
 Async<void> RTMPStream::finishOutgoing() {
@@ -253,6 +270,7 @@ Async<void> RTMPStream::finishOutgoing() {
 }
 
 void RTMPStream::startPumps() {
+  videoBacklog_.reset();
   std::weak_ptr<RTMPStream> weak = self();
   pumps_.clear();
   pumps_.push_back(platform::spawn(queue(), [](std::weak_ptr<RTMPStream> weak,
@@ -271,19 +289,6 @@ void RTMPStream::startPumps() {
       co_await self->append(std::move(*item));
     }
   }, weak, outgoing_.videoOutputStream()));
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
-                                      platform::AsyncStream<platform::SampleBufferRef> in) -> Async<void> {
-    while (auto item = co_await in.next()) {
-      auto self = weak.lock();
-      if (!self) co_return;
-      co_await self->hop();
-      self->outgoing_.appendVideo(*item);
-      // One picture in the encoder at a time: it comes out at once rather
-      // than seconds later behind a deep queue, and sound and picture reach
-      // the server side by side.
-      self->outgoing_.videoCodec().completeFrames();
-    }
-  }, weak, outgoing_.videoInputStream());
 }
 
 }  // namespace rtmpmedley

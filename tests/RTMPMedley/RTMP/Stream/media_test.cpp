@@ -1,7 +1,13 @@
 // What the stream receives and the media it sends, on virtual time.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "Medley/Codec/video_test_support.h"
+#include "Medley/Sources/Mixer/MediaMixer.h"
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
+#include "Medley/Sources/Stream/StreamOutput.h"
+#include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
@@ -53,7 +59,86 @@ struct CountingStrategy final : medley::StreamBitRateStrategy {
   }
 };
 
+// What reaches the stream's outputs, in the actor's order: 'v' a picture, 'a' sound.
+struct OrderOutput final : medley::StreamOutput {
+  std::string order;
+  std::vector<double> pictureTimes;
+  void stream(medley::StreamConvertible&, const AudioBufferRef&, const AudioTime&) override { order += 'a'; }
+  void stream(medley::StreamConvertible&, const SampleBufferRef& picture) override {
+    order += 'v';
+    pictureTimes.push_back(picture->presentationTime().seconds());
+  }
+};
+
 }  // namespace
+
+TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNewestHalfSecond) {
+  auto stream = publishing();
+  medley::VideoCodecSettings video;
+  video.videoSize = {320, 240};
+  video.allowFrameReordering = false;
+  video.expectedFrameRate = 30;
+  run(stream->setVideoSettings(video));
+  auto output = std::make_shared<OrderOutput>();
+  run(stream->addOutput(output));
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
+  const auto picture = [](int i) { return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i)); };
+
+  // Sound handed off between pictures goes in between: each picture is a job of its own.
+  stream->mixer(*mixer, picture(0));
+  stream->mixer(*mixer, picture(1));
+  auto pcm = PCMBuffer::make(AudioFormat::standard(48000, 2), 960);
+  pcm->setFrameLength(960);
+  stream->mixer(*mixer, pcm, AudioTime::withHostTime(seconds(0.02)));
+  stream->mixer(*mixer, picture(2));
+  rt->runUntilIdle();
+  EXPECT_EQ(output->order, "vavv");
+  // Encoded without waiting for anything: the sequence header, then one frame per picture.
+  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u);
+
+  // A second of pictures handed in while the actor does not run: the queue
+  // holds half a second of them, the newest, and counts the rest.
+  for (int i = 3; i < 33; ++i) stream->mixer(*mixer, picture(i));
+  rt->runUntilIdle();
+  const std::vector<double> kept(output->pictureTimes.begin() + 3, output->pictureTimes.end());
+  ASSERT_EQ(kept.size(), 16u);
+  EXPECT_DOUBLE_EQ(kept.front(), 17 / 30.0);
+  EXPECT_DOUBLE_EQ(kept.back(), 32 / 30.0);
+  EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, 14u);
+  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + 16u);
+}
+
+TEST_F(StreamMediaTest, PicturesWaitingLongerThanTheBoundForTheNetworkCostWholeGroupsUpToAKeyFrame) {
+  auto stream = publishing();
+  const auto picture = [](double time, bool key) {
+    auto p = encodedPicture(time);
+    p->setNotSync(!key);
+    return p;
+  };
+  const auto deltas = [&] {
+    std::vector<uint32_t> out;
+    for (const auto& [m, r] : sentOf<RTMPVideoMessage>())
+      if (m->payload()[1] != 0) out.push_back(m->timestamp);
+    return out;
+  };
+  server.last()->holdOutput(true);
+  // Pictures every half second from 1.0 s, a key frame every 2 s, nothing written on.
+  for (double t = 1.0; t <= 5.0; t += 0.5) run(stream->append(picture(t, std::fmod(t - 1.0, 2.0) == 0)));
+  EXPECT_EQ(deltas().size(), 9u);
+  // 5.5 s: the picture of 1.0 s waits 4.5 s; the group ends here, and the
+  // key frame of 7.0 s is dropped too while nothing moves.
+  for (double t = 5.5; t <= 7.0; t += 0.5) run(stream->append(picture(t, t == 7.0)));
+  server.last()->holdOutput(false);
+  // Written on again: the rest of that group is still dropped, the next key frame goes.
+  run(stream->append(picture(7.5, false)));
+  run(stream->append(picture(9.0, true)));
+  run(stream->append(picture(9.5, false)));
+  const auto d = deltas();
+  ASSERT_EQ(d.size(), 11u);
+  // The first picture after the gap carries it: 5.0 s to 9.0 s.
+  EXPECT_EQ(std::vector<uint32_t>(d.end() - 3, d.end()), (std::vector<uint32_t>{500, 4000, 500}));
+  EXPECT_EQ(run(stream->snapshot()).droppedVideoOutput, 5u);
+}
 
 TEST_F(StreamMediaTest, EncodedMediaGoesOutHeaderFirstWithCarriedDeltasAndIsCountedPerReport) {
   auto stream = publishing();
