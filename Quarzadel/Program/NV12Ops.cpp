@@ -612,24 +612,28 @@ ToneTable ToneTable::colorControls(double brightness, double saturation) {
   return t;
 }
 
+namespace {
+
+// The table's luma or chroma part on `rows` rows of `bytes`.
+void tonePlane(uint8_t* plane, int stride, int bytes, int rows, const ToneTable& table, bool luma) {
+  const auto& entries = luma ? table.luma : table.chroma;
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* p = plane + static_cast<ptrdiff_t>(row) * stride;
+    int x = 0;
+#if defined(__SSE2__)
+    if (table.arithmetic)
+      x = luma ? toneLumaRow(p, bytes, *table.arithmetic) : toneChromaRow(p, bytes, *table.arithmetic);
+#endif
+    for (; x < bytes; ++x) p[x] = entries[p[x]];
+  }
+}
+
+}  // namespace
+
 void apply(const NV12Frame& f, const ToneTable& table) {
   if (f.isEmpty()) return;
-  for (int row = 0; row < f.height; ++row) {
-    uint8_t* p = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
-    int x = 0;
-#if defined(__SSE2__)
-    if (table.arithmetic) x = toneLumaRow(p, f.width, *table.arithmetic);
-#endif
-    for (; x < f.width; ++x) p[x] = table.luma[p[x]];
-  }
-  for (int row = 0; row < f.chromaHeight(); ++row) {
-    uint8_t* p = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
-    int x = 0;
-#if defined(__SSE2__)
-    if (table.arithmetic) x = toneChromaRow(p, f.chromaWidth() * 2, *table.arithmetic);
-#endif
-    for (; x < f.chromaWidth() * 2; ++x) p[x] = table.chroma[p[x]];
-  }
+  tonePlane(f.y, f.strideY, f.width, f.height, table, true);
+  tonePlane(f.uv, f.strideUV, f.chromaWidth() * 2, f.chromaHeight(), table, false);
 }
 
 std::array<int, 3> Blur::boxRadii(double sigma) {
@@ -646,10 +650,103 @@ std::array<int, 3> Blur::boxRadii(double sigma) {
   return radii;
 }
 
-void Blur::apply(const NV12Frame& f, double sigma) {
+namespace {
+
+#if defined(__x86_64__)
+// Sixteen outputs at a time from two rows of 32 bytes: neighbours (or, for
+// interleaved chroma, samples two bytes apart, paired first by a shuffle) added
+// as byte pairs; returns how many outputs were made.
+__attribute__((target("ssse3"))) inline __m128i pairSums(const uint8_t* p, __m128i order) {
+  return _mm_maddubs_epi16(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order),
+                           _mm_set1_epi8(1));
+}
+
+__attribute__((target("ssse3"))) int halveRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int outBytes,
+                                                   int ch) {
+  const __m128i two = _mm_set1_epi16(2);
+  const __m128i order = ch == 1 ? _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)
+                                : _mm_setr_epi8(0, 2, 1, 3, 4, 6, 5, 7, 8, 10, 9, 11, 12, 14, 13, 15);
+  int x = 0;
+  for (; x + 16 <= outBytes; x += 16) {
+    const uint8_t *a = r0 + 2 * x, *b = r1 + 2 * x;
+    const __m128i lo = _mm_add_epi16(_mm_add_epi16(pairSums(a, order), pairSums(b, order)), two);
+    const __m128i hi = _mm_add_epi16(_mm_add_epi16(pairSums(a + 16, order), pairSums(b + 16, order)), two);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(_mm_srli_epi16(lo, 2), _mm_srli_epi16(hi, 2)));
+  }
+  return x;
+}
+#endif
+
+// Each sample the rounded mean of a 2 x 2 block; an odd last row or column is
+// paired with itself. One channel, or two interleaved.
+void halvePlane(const uint8_t* src, int srcStride, int samples, int rows, uint8_t* dst, int dstStride, int ch) {
+  const int outSamples = (samples + 1) / 2, outRows = (rows + 1) / 2, pairs = samples / 2;
+  for (int y = 0; y < outRows; ++y) {
+    const uint8_t* r0 = src + static_cast<ptrdiff_t>(2 * y) * srcStride;
+    const uint8_t* r1 = 2 * y + 1 < rows ? r0 + srcStride : r0;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
+    int x = 0;
+#if defined(__x86_64__)
+    if (hasShuffles()) x = halveRowSSSE3(r0, r1, d, pairs * ch, ch);
+#endif
+    for (; x < pairs * ch; ++x) {
+      const int at = 2 * x - x % ch;
+      d[x] = static_cast<uint8_t>((r0[at] + r0[at + ch] + r1[at] + r1[at + ch] + 2) >> 2);
+    }
+    for (int c = 0; c < ch && pairs < outSamples; ++c) {
+      const int at = 2 * pairs * ch + c;
+      d[pairs * ch + c] = static_cast<uint8_t>((r0[at] + r1[at] + 1) >> 1);
+    }
+  }
+}
+
+}  // namespace
+
+void Blur::applyFullSize(const NV12Frame& f, double sigma) {
   if (f.isEmpty() || !(sigma > 0)) return;
   blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma));
   blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2));
+}
+
+void Blur::apply(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  if (f.isEmpty()) return;
+  if (!(sigma >= kHalfSizeSigma) || f.width < 4 || f.height < 4) {
+    applyFullSize(f, sigma);
+    if (tone) nv12::apply(f, *tone);
+    return;
+  }
+  // Box-averaged down, blurred, and bilinearly enlarged back exactly twice (an
+  // odd last sample reaching half out): centre-aligned, so nothing shifts. Chroma
+  // is split into two planes while small.
+  const int w = f.width, h = f.height, cw = f.chromaWidth(), ch = f.chromaHeight();
+  const int hw = (w + 1) / 2, hh = (h + 1) / 2, hcw = (cw + 1) / 2, hch = (ch + 1) / 2;
+  const int yStride = aligned(hw), cStride = aligned(hcw), uvStride = aligned(2 * hcw), wideStride = aligned(cw);
+  const size_t yBytes = static_cast<size_t>(yStride) * hh, cBytes = static_cast<size_t>(cStride) * hch;
+  uint8_t* y = half_.get(yBytes + 2 * cBytes);
+  uint8_t* u = y + yBytes;
+  uint8_t* v = u + cBytes;
+  const size_t wideBytes = static_cast<size_t>(wideStride) * ch;
+  uint8_t* wide = wide_.get(std::max(2 * wideBytes, static_cast<size_t>(uvStride) * hch));
+  halvePlane(f.y, f.strideY, w, h, y, yStride, 1);
+  halvePlane(f.uv, f.strideUV, cw, ch, wide, uvStride, 2);
+  libyuv::SplitUVPlane(wide, uvStride, u, cStride, v, cStride, hcw, hch);
+
+  const auto lumaRadii = boxRadii(sigma / 2), chromaRadii = boxRadii(sigma / 4);
+  blurPlane(y, yStride, hw, hh, 1, lumaRadii);
+  blurPlane(u, cStride, hcw, hch, 1, chromaRadii);
+  blurPlane(v, cStride, hcw, hch, 1, chromaRadii);
+  if (tone) {
+    tonePlane(y, yStride, hw, hh, *tone, true);
+    tonePlane(u, cStride, hcw, hch, *tone, false);
+    tonePlane(v, cStride, hcw, hch, *tone, false);
+  }
+
+  uint8_t* wideU = wide;
+  uint8_t* wideV = wide + wideBytes;
+  libyuv::ScalePlane(y, yStride, hw, hh, f.y, f.strideY, w, h, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(u, cStride, hcw, hch, wideU, wideStride, cw, ch, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(v, cStride, hcw, hch, wideV, wideStride, cw, ch, libyuv::kFilterBilinear);
+  libyuv::MergeUVPlane(wideU, wideStride, wideV, wideStride, f.uv, f.strideUV, cw, ch);
 }
 
 namespace {

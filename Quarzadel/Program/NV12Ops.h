@@ -109,11 +109,20 @@ struct ToneTable {
 void apply(const NV12Frame& f, const ToneTable& table);
 
 // A Gaussian blur approximated by three box passes each way, edges repeated
-// outward. Keeps its scratch memory between calls.
+// outward. A wide one is done on a picture of half the size and enlarged back:
+// it keeps nothing that half the samples cannot hold, and a quarter of the
+// samples costs a quarter. Keeps its scratch memory between calls.
 class Blur {
  public:
+  // From this sigma on the blur is done at half size.
+  static constexpr double kHalfSizeSigma = 6;
+
   // sigma in luma samples; chroma gets half of it (half the resolution).
-  void apply(const NV12Frame& f, double sigma);
+  // `tone`, when given, is applied to the blurred picture (at the smaller size
+  // when blurred at half size).
+  void apply(const NV12Frame& f, double sigma, const ToneTable* tone = nullptr);
+  // The blur alone, always at full size.
+  void applyFullSize(const NV12Frame& f, double sigma);
   // Box radii of the three passes for a Gaussian of this sigma.
   static std::array<int, 3> boxRadii(double sigma);
 
@@ -121,7 +130,7 @@ class Blur {
   void blurPlane(uint8_t* plane, int stride, int samples, int rows, int channels, const std::array<int, 3>& radii);
   void columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
                     const std::array<int, 3>& radii);
-  ScratchBytes tmpA_, tmpB_, transposed_, back_;
+  ScratchBytes tmpA_, tmpB_, transposed_, back_, half_, wide_;
   std::vector<uint16_t> sums_;
 };
 

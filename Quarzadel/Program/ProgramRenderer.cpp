@@ -189,8 +189,7 @@ void ProgramRenderer::drawBlurredFill(const NV12Frame& src, const NV12Frame& dst
     return;
   }
   place(src, std::max(double(bg.width) / src.width, double(bg.height) / src.height), bg);
-  blur_.apply(bg, kBlurSigma);
-  nv12::apply(bg, tone_);
+  blur_.apply(bg, kBlurSigma, &tone_);
 
   const double kx = double(bg.width) / dst.width, ky = double(bg.height) / dst.height;
   // Regions on a grid of 8 output pixels (2 background samples, chroma-aligned),
