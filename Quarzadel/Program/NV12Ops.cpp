@@ -325,6 +325,13 @@ uint8_t enlargedByFour(const uint8_t* in, int ch, int j) {
   return static_cast<uint8_t>((in[k * ch + c] * (7 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 4) >> 3);
 }
 
+// The same for 8x: outputs 8k + 4 ... 8k + 11 at 1/16, 3/16, ... 15/16 of the
+// way (16 / 256 steps), four outputs at each end repeating the edge sample.
+uint8_t enlargedByEight(const uint8_t* in, int ch, int j) {
+  const int pixel = j / ch, c = j % ch, k = pixel / 8, m = pixel % 8;
+  return static_cast<uint8_t>((in[k * ch + c] * (15 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 8) >> 4);
+}
+
 #if defined(__x86_64__)
 // Eight outputs (16 bits each) from the sample pairs `mask` picks out of 16 bytes.
 __attribute__((target("ssse3"))) __m128i enlargedEight(const uint8_t* window, __m128i mask, __m128i weights) {
@@ -370,21 +377,64 @@ __attribute__((target("ssse3"))) int enlargeByFourSSSE3(const uint8_t* in, int i
   }
   return j;
 }
+
+// Sixteen output bytes take two input bytes here too: for one channel, eight
+// outputs from each of two neighbouring pairs; for two, the eight outputs
+// between one pair of pixels, in two halves of different weights. Weights in
+// sixteenths.
+__attribute__((target("ssse3"))) inline __m128i sixteenthsEight(const uint8_t* window, __m128i mask, __m128i weights) {
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask);
+  return _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(pairs, weights), _mm_set1_epi16(8)), 4);
+}
+
+__attribute__((target("ssse3"))) __m128i enlargedSixteen(const uint8_t* window, int ch) {
+  const auto eight = sixteenthsEight;
+  if (ch == 1) {
+    const __m128i mask = _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1);
+    const __m128i weights = _mm_setr_epi8(15, 1, 13, 3, 11, 5, 9, 7, 7, 9, 5, 11, 3, 13, 1, 15);
+    return _mm_packus_epi16(eight(window, mask, weights), eight(window + 1, mask, weights));
+  }
+  const __m128i mask = _mm_setr_epi8(0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3);
+  return _mm_packus_epi16(eight(window, mask, _mm_setr_epi8(15, 1, 15, 1, 13, 3, 13, 3, 11, 5, 11, 5, 9, 7, 9, 7)),
+                          eight(window, mask, _mm_setr_epi8(7, 9, 7, 9, 5, 11, 5, 11, 3, 13, 3, 13, 1, 15, 1, 15)));
+}
+
+__attribute__((target("ssse3"))) int enlargeByEightSSSE3(const uint8_t* in, int inBytes, uint8_t* mid, int midBytes,
+                                                         int ch) {
+  int j = 0;
+  for (; j + 16 <= midBytes && j / 8 + 17 <= inBytes; j += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j), enlargedSixteen(in + j / 8, ch));
+  // The row's end from a padded copy of its last input bytes.
+  const int base = j / 8, rest = inBytes - base;
+  alignas(16) uint8_t padded[48] = {};
+  if (rest <= 24) {
+    std::memcpy(padded, in + base, rest);
+    for (; j < midBytes; j += 16) {
+      alignas(16) uint8_t staged[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(staged), enlargedSixteen(padded + (j / 8 - base), ch));
+      std::memcpy(mid + j, staged, std::min(16, midBytes - j));
+    }
+    j = midBytes;
+  }
+  return j;
+}
 #endif
 
-void enlargeRowByFour(const uint8_t* in, int sw, uint8_t* out, int ch) {
-  const int inBytes = sw * ch, outBytes = 4 * inBytes;
-  for (int b = 0; b < 2 * ch; ++b) {
+// A 4x or 8x enlargement of one row.
+void enlargeRow(const uint8_t* in, int sw, uint8_t* out, int ch, int factor) {
+  const int inBytes = sw * ch, outBytes = factor * inBytes, end = factor / 2 * ch;
+  for (int b = 0; b < end; ++b) {
     out[b] = in[b % ch];
-    out[outBytes - 2 * ch + b] = in[inBytes - ch + b % ch];
+    out[outBytes - end + b] = in[inBytes - ch + b % ch];
   }
-  uint8_t* mid = out + 2 * ch;
-  const int midBytes = outBytes - 4 * ch;
+  uint8_t* mid = out + end;
+  const int midBytes = outBytes - 2 * end;
   int j = 0;
 #if defined(__x86_64__)
-  if (hasShuffles()) j = enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch);
+  if (hasShuffles())
+    j = factor == 4 ? enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch) : enlargeByEightSSSE3(in, inBytes, mid, midBytes, ch);
 #endif
-  for (; j < midBytes; ++j) mid[j] = enlargedByFour(in, ch, j);
+  for (; j < midBytes; ++j) mid[j] = factor == 4 ? enlargedByFour(in, ch, j) : enlargedByEight(in, ch, j);
 }
 
 }  // namespace
@@ -404,17 +454,17 @@ const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int c
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
   if (sw == dw || ch < 1 || ch > 2) return false;
-  const bool byFour = dw == 4 * sw && sw >= 2;
+  const int factor = sw >= 2 && (dw == 4 * sw || dw == 8 * sw) ? dw / sw : 0;
   const std::vector<ShuffleGroup>* groups = nullptr;
-  if (!byFour) {
+  if (!factor) {
     if (!hasShuffles()) return false;
     groups = groupsFor(sw, dw, ch);
     if (!groups) return false;
   }
   const int inBytes = sw * ch, outBytes = dw * ch;
   auto across = [&](const uint8_t* in, uint8_t* out) {
-    if (byFour)
-      enlargeRowByFour(in, sw, out, ch);
+    if (factor)
+      enlargeRow(in, sw, out, ch, factor);
     else
       shuffleRow(in, inBytes, out, outBytes, *groups);
   };
@@ -708,6 +758,38 @@ void Blur::applyFullSize(const NV12Frame& f, double sigma) {
   blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2));
 }
 
+Blur::Halved Blur::blurHalved(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  // Box-averaged down (centre-aligned; an odd last sample paired with itself),
+  // chroma split into two planes while small.
+  Halved p;
+  p.w = (f.width + 1) / 2;
+  p.h = (f.height + 1) / 2;
+  p.cw = (f.chromaWidth() + 1) / 2;
+  p.ch = (f.chromaHeight() + 1) / 2;
+  p.yStride = aligned(p.w);
+  p.cStride = aligned(p.cw);
+  p.uvStride = aligned(2 * p.cw);
+  const size_t yBytes = static_cast<size_t>(p.yStride) * p.h, cBytes = static_cast<size_t>(p.cStride) * p.ch;
+  p.y = half_.get(yBytes + 2 * cBytes);
+  p.u = p.y + yBytes;
+  p.v = p.u + cBytes;
+  p.uv = halfUV_.get(static_cast<size_t>(p.uvStride) * p.ch);
+  halvePlane(f.y, f.strideY, f.width, f.height, p.y, p.yStride, 1);
+  halvePlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), p.uv, p.uvStride, 2);
+  libyuv::SplitUVPlane(p.uv, p.uvStride, p.u, p.cStride, p.v, p.cStride, p.cw, p.ch);
+
+  const auto lumaRadii = boxRadii(sigma / 2), chromaRadii = boxRadii(sigma / 4);
+  blurPlane(p.y, p.yStride, p.w, p.h, 1, lumaRadii);
+  blurPlane(p.u, p.cStride, p.cw, p.ch, 1, chromaRadii);
+  blurPlane(p.v, p.cStride, p.cw, p.ch, 1, chromaRadii);
+  if (tone) {
+    tonePlane(p.y, p.yStride, p.w, p.h, *tone, true);
+    tonePlane(p.u, p.cStride, p.cw, p.ch, *tone, false);
+    tonePlane(p.v, p.cStride, p.cw, p.ch, *tone, false);
+  }
+  return p;
+}
+
 void Blur::apply(const NV12Frame& f, double sigma, const ToneTable* tone) {
   if (f.isEmpty()) return;
   if (!(sigma >= kHalfSizeSigma) || f.width < 4 || f.height < 4) {
@@ -715,38 +797,25 @@ void Blur::apply(const NV12Frame& f, double sigma, const ToneTable* tone) {
     if (tone) nv12::apply(f, *tone);
     return;
   }
-  // Box-averaged down, blurred, and bilinearly enlarged back exactly twice (an
-  // odd last sample reaching half out): centre-aligned, so nothing shifts. Chroma
-  // is split into two planes while small.
-  const int w = f.width, h = f.height, cw = f.chromaWidth(), ch = f.chromaHeight();
-  const int hw = (w + 1) / 2, hh = (h + 1) / 2, hcw = (cw + 1) / 2, hch = (ch + 1) / 2;
-  const int yStride = aligned(hw), cStride = aligned(hcw), uvStride = aligned(2 * hcw), wideStride = aligned(cw);
-  const size_t yBytes = static_cast<size_t>(yStride) * hh, cBytes = static_cast<size_t>(cStride) * hch;
-  uint8_t* y = half_.get(yBytes + 2 * cBytes);
-  uint8_t* u = y + yBytes;
-  uint8_t* v = u + cBytes;
+  // Enlarged back exactly twice (an odd last sample reaching half out), so
+  // that nothing shifts.
+  const Halved p = blurHalved(f, sigma, tone);
+  const int cw = f.chromaWidth(), ch = f.chromaHeight(), wideStride = aligned(cw);
   const size_t wideBytes = static_cast<size_t>(wideStride) * ch;
-  uint8_t* wide = wide_.get(std::max(2 * wideBytes, static_cast<size_t>(uvStride) * hch));
-  halvePlane(f.y, f.strideY, w, h, y, yStride, 1);
-  halvePlane(f.uv, f.strideUV, cw, ch, wide, uvStride, 2);
-  libyuv::SplitUVPlane(wide, uvStride, u, cStride, v, cStride, hcw, hch);
-
-  const auto lumaRadii = boxRadii(sigma / 2), chromaRadii = boxRadii(sigma / 4);
-  blurPlane(y, yStride, hw, hh, 1, lumaRadii);
-  blurPlane(u, cStride, hcw, hch, 1, chromaRadii);
-  blurPlane(v, cStride, hcw, hch, 1, chromaRadii);
-  if (tone) {
-    tonePlane(y, yStride, hw, hh, *tone, true);
-    tonePlane(u, cStride, hcw, hch, *tone, false);
-    tonePlane(v, cStride, hcw, hch, *tone, false);
-  }
-
-  uint8_t* wideU = wide;
-  uint8_t* wideV = wide + wideBytes;
-  libyuv::ScalePlane(y, yStride, hw, hh, f.y, f.strideY, w, h, libyuv::kFilterBilinear);
-  libyuv::ScalePlane(u, cStride, hcw, hch, wideU, wideStride, cw, ch, libyuv::kFilterBilinear);
-  libyuv::ScalePlane(v, cStride, hcw, hch, wideV, wideStride, cw, ch, libyuv::kFilterBilinear);
+  uint8_t* wideU = wide_.get(2 * wideBytes);
+  uint8_t* wideV = wideU + wideBytes;
+  libyuv::ScalePlane(p.y, p.yStride, p.w, p.h, f.y, f.strideY, f.width, f.height, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(p.u, p.cStride, p.cw, p.ch, wideU, wideStride, cw, ch, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(p.v, p.cStride, p.cw, p.ch, wideV, wideStride, cw, ch, libyuv::kFilterBilinear);
   libyuv::MergeUVPlane(wideU, wideStride, wideV, wideStride, f.uv, f.strideUV, cw, ch);
+}
+
+NV12Frame Blur::halfSize(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  if (f.isEmpty()) return {};
+  const Halved p = blurHalved(f, sigma, tone);
+  const NV12Frame out{p.y, p.yStride, p.uv, p.uvStride, p.w, p.h};
+  libyuv::MergeUVPlane(p.u, p.cStride, p.v, p.cStride, out.uv, out.strideUV, p.cw, p.ch);
+  return out;
 }
 
 namespace {
