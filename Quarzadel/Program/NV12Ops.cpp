@@ -754,8 +754,8 @@ void halvePlane(const uint8_t* src, int srcStride, int samples, int rows, uint8_
 
 void Blur::applyFullSize(const NV12Frame& f, double sigma) {
   if (f.isEmpty() || !(sigma > 0)) return;
-  blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma));
-  blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2));
+  blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma), false);
+  blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2), false);
 }
 
 Blur::Halved Blur::blurHalved(const NV12Frame& f, double sigma, const ToneTable* tone) {
@@ -779,9 +779,9 @@ Blur::Halved Blur::blurHalved(const NV12Frame& f, double sigma, const ToneTable*
   libyuv::SplitUVPlane(p.uv, p.uvStride, p.u, p.cStride, p.v, p.cStride, p.cw, p.ch);
 
   const auto lumaRadii = boxRadii(sigma / 2), chromaRadii = boxRadii(sigma / 4);
-  blurPlane(p.y, p.yStride, p.w, p.h, 1, lumaRadii);
-  blurPlane(p.u, p.cStride, p.cw, p.ch, 1, chromaRadii);
-  blurPlane(p.v, p.cStride, p.cw, p.ch, 1, chromaRadii);
+  blurPlane(p.y, p.yStride, p.w, p.h, 1, lumaRadii, true);
+  blurPlane(p.u, p.cStride, p.cw, p.ch, 1, chromaRadii, true);
+  blurPlane(p.v, p.cStride, p.cw, p.ch, 1, chromaRadii, true);
   if (tone) {
     tonePlane(p.y, p.yStride, p.w, p.h, *tone, true);
     tonePlane(p.u, p.cStride, p.cw, p.ch, *tone, false);
@@ -884,10 +884,13 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
   const uint16_t mul = static_cast<uint16_t>(65536 / (2 * r + 1));
   const uint16_t half = static_cast<uint16_t>(r);
   const int last = rows - 1;
-  sums.assign(rowBytes, 0);
+  if (sums.size() < static_cast<size_t>(rowBytes)) sums.resize(rowBytes);
   uint16_t* __restrict acc = sums.data();
   auto rowPtr = [&](int i) { return src + static_cast<ptrdiff_t>(std::clamp(i, 0, last)) * srcStride; };
-  for (int i = -r; i <= r; ++i) {
+  // The first window: the edge row r + 1 times, then the r rows after it.
+  const uint8_t* __restrict first = rowPtr(0);
+  for (int x = 0; x < rowBytes; ++x) acc[x] = static_cast<uint16_t>(first[x] * (r + 1));
+  for (int i = 1; i <= r; ++i) {
     const uint8_t* __restrict s = rowPtr(i);
     for (int x = 0; x < rowBytes; ++x) acc[x] = static_cast<uint16_t>(acc[x] + s[x]);
   }
@@ -908,7 +911,10 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
 
 // Three column passes from `plane` ending in `out` (which may be `plane`).
 void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
-                        const std::array<int, 3>& radii) {
+                        const std::array<int, 3>& radii, bool padded) {
+  // Columns up to a whole number of 16 where the rows' padding may take them
+  // (their values unused), rather than the last few one at a time.
+  if (padded) rowBytes = (rowBytes + 15) & ~15;
   const int tmpStride = (rowBytes + 63) & ~63;
   uint8_t* a = tmpA_.get(static_cast<size_t>(tmpStride) * rows);
   uint8_t* b = tmpB_.get(static_cast<size_t>(tmpStride) * rows);
@@ -918,10 +924,11 @@ void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride,
   boxColumns(b, tmpStride, out, outStride, rowBytes, rows, radius(2), sums_);
 }
 
-void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii) {
+void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii,
+                     bool padded) {
   // Down the columns in place (byte columns of interleaved chroma are independent),
   // then across the rows as columns of the transposed plane.
-  columnPasses(plane, stride, plane, stride, samples * ch, rows, radii);
+  columnPasses(plane, stride, plane, stride, samples * ch, rows, radii, padded);
   const int tStride = (rows + 63) & ~63;
   const size_t tSize = static_cast<size_t>(tStride) * samples;
   uint8_t* t0 = transposed_.get(tSize * ch);
@@ -933,7 +940,7 @@ void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, 
   }
   for (int c = 0; c < ch; ++c) {
     uint8_t* t = t0 + tSize * c;
-    columnPasses(t, tStride, t, tStride, rows, samples, radii);
+    columnPasses(t, tStride, t, tStride, rows, samples, radii, true);
   }
   if (ch == 1) {
     libyuv::TransposePlane(t0, tStride, plane, stride, rows, samples);

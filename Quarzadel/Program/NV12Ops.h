@@ -130,9 +130,11 @@ class Blur {
   static std::array<int, 3> boxRadii(double sigma);
 
  private:
-  void blurPlane(uint8_t* plane, int stride, int samples, int rows, int channels, const std::array<int, 3>& radii);
+  // `padded`: the plane's rows have room (scratch) up to a multiple of 16 bytes.
+  void blurPlane(uint8_t* plane, int stride, int samples, int rows, int channels, const std::array<int, 3>& radii,
+                 bool padded);
   void columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
-                    const std::array<int, 3>& radii);
+                    const std::array<int, 3>& radii, bool padded);
   // The planes of `f` halved, blurred and toned; chroma as two planes, and
   // room for it interleaved.
   struct Halved {
