@@ -525,6 +525,15 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     for (int y = 0; y < dh; ++y) {
       const Tap t = tap(y, sh, dh);
       const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
+      // The next row's source rows on their way into the cache meanwhile: a
+      // source picture is usually not there yet.
+      if (y + 1 < dh) {
+        const uint8_t* next = src + static_cast<ptrdiff_t>(tap(y + 1, sh, dh).index) * srcStride;
+        for (int x = 0; x < inBytes; x += 64) {
+          __builtin_prefetch(next + x);
+          __builtin_prefetch(next + srcStride + x);
+        }
+      }
       if (t.fraction != 0) {
         if (!blended) blended = rows_.get(static_cast<size_t>(aligned(inBytes)));
         blendRow(r0, r0 + srcStride, blended, inBytes, t.fraction);
