@@ -522,16 +522,18 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     // Row by row: a row taken whole is filtered straight from the source, a
     // blended one through a single row of scratch that stays in cache.
     uint8_t* blended = nullptr;
+    Tap next = tap(0, sh, dh);
     for (int y = 0; y < dh; ++y) {
-      const Tap t = tap(y, sh, dh);
+      const Tap t = next;
       const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
       // The next row's source rows on their way into the cache meanwhile: a
       // source picture is usually not there yet.
       if (y + 1 < dh) {
-        const uint8_t* next = src + static_cast<ptrdiff_t>(tap(y + 1, sh, dh).index) * srcStride;
+        next = tap(y + 1, sh, dh);
+        const uint8_t* ahead = src + static_cast<ptrdiff_t>(next.index) * srcStride;
         for (int x = 0; x < inBytes; x += 64) {
-          __builtin_prefetch(next + x);
-          __builtin_prefetch(next + srcStride + x);
+          __builtin_prefetch(ahead + x);
+          __builtin_prefetch(ahead + srcStride + x);
         }
       }
       if (t.fraction != 0) {
