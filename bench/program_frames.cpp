@@ -5,6 +5,7 @@
 // dissolve), 30 frames a second. A reference encoder fed these frames encodes
 // the same pictures as the program does.
 //   program_frames [--resolution 720p|1080p] [--seconds 10] [--from synthetic-a] [--to synthetic-b] [--switch-at 3]
+//                  [--framing automatic|fill|fit]
 #include <unistd.h>
 
 #include <cmath>
@@ -22,7 +23,8 @@ using namespace quarzadel;
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: program_frames [--resolution 720p|1080p] [--seconds S] [--from ID] [--to ID] [--switch-at S]\n");
+               "usage: program_frames [--resolution 720p|1080p] [--seconds S] [--from ID] [--to ID] [--switch-at S]"
+               " [--framing automatic|fill|fit]\n");
   std::exit(2);
 }
 
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
   config.resolution = StreamConfig::Resolution::hd720;
   double seconds = 10, switchAt = 3;
   std::string from = "synthetic-a", to = "synthetic-b";
+  Framing framing = Framing::automatic;
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) usage();
     const std::string key = argv[i], value = argv[i + 1];
@@ -60,6 +63,10 @@ int main(int argc, char** argv) {
       seconds = std::atof(value.c_str());
     } else if (key == "--switch-at") {
       switchAt = std::atof(value.c_str());
+    } else if (key == "--framing") {
+      const auto f = fromRawValue<Framing>(value);
+      if (!f) usage();
+      framing = *f;
     } else if (key == "--from") {
       from = value;
     } else if (key == "--to") {
@@ -74,7 +81,7 @@ int main(int argc, char** argv) {
   auto runtime = platform::VirtualRuntime::make();
   auto first = SyntheticVideoSource::make(*fromSpec, runtime, nullptr);
   auto second = SyntheticVideoSource::make(*toSpec, runtime, nullptr);
-  ProgramRenderer renderer(config, Framing::automatic);
+  ProgramRenderer renderer(config, framing);
   const double origin = 1000;  // host seconds of the first frame
   const double onAir = switchAt + SyntheticVideoSource::kFirstFire + 0.5;
   const double frameRate = config.frameRate;

@@ -325,6 +325,13 @@ uint8_t enlargedByFour(const uint8_t* in, int ch, int j) {
   return static_cast<uint8_t>((in[k * ch + c] * (7 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 4) >> 3);
 }
 
+// The same for 8x: outputs 8k + 4 ... 8k + 11 at 1/16, 3/16, ... 15/16 of the
+// way (16 / 256 steps), four outputs at each end repeating the edge sample.
+uint8_t enlargedByEight(const uint8_t* in, int ch, int j) {
+  const int pixel = j / ch, c = j % ch, k = pixel / 8, m = pixel % 8;
+  return static_cast<uint8_t>((in[k * ch + c] * (15 - 2 * m) + in[(k + 1) * ch + c] * (2 * m + 1) + 8) >> 4);
+}
+
 #if defined(__x86_64__)
 // Eight outputs (16 bits each) from the sample pairs `mask` picks out of 16 bytes.
 __attribute__((target("ssse3"))) __m128i enlargedEight(const uint8_t* window, __m128i mask, __m128i weights) {
@@ -370,21 +377,114 @@ __attribute__((target("ssse3"))) int enlargeByFourSSSE3(const uint8_t* in, int i
   }
   return j;
 }
+
+// Sixteen output bytes take two input bytes here too: for one channel, eight
+// outputs from each of two neighbouring pairs; for two, the eight outputs
+// between one pair of pixels, in two halves of different weights. Weights in
+// sixteenths.
+__attribute__((target("ssse3"))) inline __m128i sixteenthsEight(const uint8_t* window, __m128i mask, __m128i weights) {
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask);
+  return _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(pairs, weights), _mm_set1_epi16(8)), 4);
+}
+
+__attribute__((target("ssse3"))) __m128i enlargedSixteen(const uint8_t* window, int ch) {
+  const auto eight = sixteenthsEight;
+  if (ch == 1) {
+    const __m128i mask = _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1);
+    const __m128i weights = _mm_setr_epi8(15, 1, 13, 3, 11, 5, 9, 7, 7, 9, 5, 11, 3, 13, 1, 15);
+    return _mm_packus_epi16(eight(window, mask, weights), eight(window + 1, mask, weights));
+  }
+  const __m128i mask = _mm_setr_epi8(0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3, 0, 2, 1, 3);
+  return _mm_packus_epi16(eight(window, mask, _mm_setr_epi8(15, 1, 15, 1, 13, 3, 13, 3, 11, 5, 11, 5, 9, 7, 9, 7)),
+                          eight(window, mask, _mm_setr_epi8(7, 9, 7, 9, 5, 11, 5, 11, 3, 13, 3, 13, 1, 15, 1, 15)));
+}
+
+__attribute__((target("ssse3"))) int enlargeByEightSSSE3(const uint8_t* in, int inBytes, uint8_t* mid, int midBytes,
+                                                         int ch) {
+  int j = 0;
+  for (; j + 16 <= midBytes && j / 8 + 17 <= inBytes; j += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + j), enlargedSixteen(in + j / 8, ch));
+  // The row's end from a padded copy of its last input bytes.
+  const int base = j / 8, rest = inBytes - base;
+  alignas(16) uint8_t padded[48] = {};
+  if (rest <= 24) {
+    std::memcpy(padded, in + base, rest);
+    for (; j < midBytes; j += 16) {
+      alignas(16) uint8_t staged[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(staged), enlargedSixteen(padded + (j / 8 - base), ch));
+      std::memcpy(mid + j, staged, std::min(16, midBytes - j));
+    }
+    j = midBytes;
+  }
+  return j;
+}
 #endif
 
-void enlargeRowByFour(const uint8_t* in, int sw, uint8_t* out, int ch) {
-  const int inBytes = sw * ch, outBytes = 4 * inBytes;
-  for (int b = 0; b < 2 * ch; ++b) {
-    out[b] = in[b % ch];
-    out[outBytes - 2 * ch + b] = in[inBytes - ch + b % ch];
+#if defined(__x86_64__)
+// The eight rows between rows a and b of an exact 8x enlargement down the
+// columns, at 1/16 ... 15/16 of the way (as enlargedByEight): the pairs are
+// unpacked once for all eight. Returns how many bytes of each row were done.
+__attribute__((target("avx2"))) int enlargeRowsByEightAVX2(const uint8_t* a, const uint8_t* b, uint8_t* d,
+                                                           int dstStride, int n) {
+  const __m256i round = _mm256_set1_epi16(8);
+  auto block = [&](int x) __attribute__((target("avx2"))) {
+    const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + x));
+    const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + x));
+    const __m256i lo = _mm256_unpacklo_epi8(va, vb), hi = _mm256_unpackhi_epi8(va, vb);
+    for (int m = 0; m < 8; ++m) {
+      const __m256i w = _mm256_set1_epi16(static_cast<short>(((2 * m + 1) << 8) | (15 - 2 * m)));
+      const __m256i l = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(lo, w), round), 4);
+      const __m256i h = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(hi, w), round), 4);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + static_cast<ptrdiff_t>(m) * dstStride + x),
+                          _mm256_packus_epi16(l, h));
+    }
+  };
+  if (n < 32) return 0;
+  int x = 0;
+  for (; x + 32 <= n; x += 32) block(x);
+  // The end as one more block overlapping the last (outputs come out the same).
+  if (x < n) block(n - 32);
+  return n;
+}
+#endif
+
+// An exact 8x enlargement down the columns of rows n bytes wide: four rows at
+// each end repeat the edge row. False (nothing done) where the processor lacks it.
+bool enlargeRowsByEight(const uint8_t* src, int srcStride, int srcRows, uint8_t* dst, int dstStride, int n) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (!avx2 || n < 32 || srcRows < 2) return false;
+  auto row = [&](int y) { return dst + static_cast<ptrdiff_t>(y) * dstStride; };
+  const uint8_t* lastRow = src + static_cast<ptrdiff_t>(srcRows - 1) * srcStride;
+  for (int y = 0; y < 4; ++y) {
+    std::memcpy(row(y), src, n);
+    std::memcpy(row(8 * srcRows - 4 + y), lastRow, n);
   }
-  uint8_t* mid = out + 2 * ch;
-  const int midBytes = outBytes - 4 * ch;
+  for (int k = 0; k + 1 < srcRows; ++k) {
+    const uint8_t* a = src + static_cast<ptrdiff_t>(k) * srcStride;
+    enlargeRowsByEightAVX2(a, a + srcStride, row(8 * k + 4), dstStride, n);
+  }
+  return true;
+#else
+  return false;
+#endif
+}
+
+// A 4x or 8x enlargement of one row.
+void enlargeRow(const uint8_t* in, int sw, uint8_t* out, int ch, int factor) {
+  const int inBytes = sw * ch, outBytes = factor * inBytes, end = factor / 2 * ch;
+  for (int b = 0; b < end; ++b) {
+    out[b] = in[b % ch];
+    out[outBytes - end + b] = in[inBytes - ch + b % ch];
+  }
+  uint8_t* mid = out + end;
+  const int midBytes = outBytes - 2 * end;
   int j = 0;
 #if defined(__x86_64__)
-  if (hasShuffles()) j = enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch);
+  if (hasShuffles())
+    j = factor == 4 ? enlargeByFourSSSE3(in, inBytes, mid, midBytes, ch) : enlargeByEightSSSE3(in, inBytes, mid, midBytes, ch);
 #endif
-  for (; j < midBytes; ++j) mid[j] = enlargedByFour(in, ch, j);
+  for (; j < midBytes; ++j) mid[j] = factor == 4 ? enlargedByFour(in, ch, j) : enlargedByEight(in, ch, j);
 }
 
 }  // namespace
@@ -404,17 +504,17 @@ const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int c
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
   if (sw == dw || ch < 1 || ch > 2) return false;
-  const bool byFour = dw == 4 * sw && sw >= 2;
+  const int factor = sw >= 2 && (dw == 4 * sw || dw == 8 * sw) ? dw / sw : 0;
   const std::vector<ShuffleGroup>* groups = nullptr;
-  if (!byFour) {
+  if (!factor) {
     if (!hasShuffles()) return false;
     groups = groupsFor(sw, dw, ch);
     if (!groups) return false;
   }
   const int inBytes = sw * ch, outBytes = dw * ch;
   auto across = [&](const uint8_t* in, uint8_t* out) {
-    if (byFour)
-      enlargeRowByFour(in, sw, out, ch);
+    if (factor)
+      enlargeRow(in, sw, out, ch, factor);
     else
       shuffleRow(in, inBytes, out, outBytes, *groups);
   };
@@ -422,9 +522,20 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     // Row by row: a row taken whole is filtered straight from the source, a
     // blended one through a single row of scratch that stays in cache.
     uint8_t* blended = nullptr;
+    Tap next = tap(0, sh, dh);
     for (int y = 0; y < dh; ++y) {
-      const Tap t = tap(y, sh, dh);
+      const Tap t = next;
       const uint8_t* r0 = src + static_cast<ptrdiff_t>(t.index) * srcStride;
+      // The next row's source rows on their way into the cache meanwhile: a
+      // source picture is usually not there yet.
+      if (y + 1 < dh) {
+        next = tap(y + 1, sh, dh);
+        const uint8_t* ahead = src + static_cast<ptrdiff_t>(next.index) * srcStride;
+        for (int x = 0; x < inBytes; x += 64) {
+          __builtin_prefetch(ahead + x);
+          __builtin_prefetch(ahead + srcStride + x);
+        }
+      }
       if (t.fraction != 0) {
         if (!blended) blended = rows_.get(static_cast<size_t>(aligned(inBytes)));
         blendRow(r0, r0 + srcStride, blended, inBytes, t.fraction);
@@ -437,7 +548,8 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     uint8_t* rows = rows_.get(static_cast<size_t>(stride) * sh);
     for (int y = 0; y < sh; ++y)
       across(src + static_cast<ptrdiff_t>(y) * srcStride, rows + static_cast<ptrdiff_t>(y) * stride);
-    interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
+    if (dh != 8 * sh || !enlargeRowsByEight(rows, stride, sh, dst, dstStride, outBytes))
+      interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
   }
   return true;
 }
@@ -612,24 +724,28 @@ ToneTable ToneTable::colorControls(double brightness, double saturation) {
   return t;
 }
 
+namespace {
+
+// The table's luma or chroma part on `rows` rows of `bytes`.
+void tonePlane(uint8_t* plane, int stride, int bytes, int rows, const ToneTable& table, bool luma) {
+  const auto& entries = luma ? table.luma : table.chroma;
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* p = plane + static_cast<ptrdiff_t>(row) * stride;
+    int x = 0;
+#if defined(__SSE2__)
+    if (table.arithmetic)
+      x = luma ? toneLumaRow(p, bytes, *table.arithmetic) : toneChromaRow(p, bytes, *table.arithmetic);
+#endif
+    for (; x < bytes; ++x) p[x] = entries[p[x]];
+  }
+}
+
+}  // namespace
+
 void apply(const NV12Frame& f, const ToneTable& table) {
   if (f.isEmpty()) return;
-  for (int row = 0; row < f.height; ++row) {
-    uint8_t* p = f.y + static_cast<ptrdiff_t>(row) * f.strideY;
-    int x = 0;
-#if defined(__SSE2__)
-    if (table.arithmetic) x = toneLumaRow(p, f.width, *table.arithmetic);
-#endif
-    for (; x < f.width; ++x) p[x] = table.luma[p[x]];
-  }
-  for (int row = 0; row < f.chromaHeight(); ++row) {
-    uint8_t* p = f.uv + static_cast<ptrdiff_t>(row) * f.strideUV;
-    int x = 0;
-#if defined(__SSE2__)
-    if (table.arithmetic) x = toneChromaRow(p, f.chromaWidth() * 2, *table.arithmetic);
-#endif
-    for (; x < f.chromaWidth() * 2; ++x) p[x] = table.chroma[p[x]];
-  }
+  tonePlane(f.y, f.strideY, f.width, f.height, table, true);
+  tonePlane(f.uv, f.strideUV, f.chromaWidth() * 2, f.chromaHeight(), table, false);
 }
 
 std::array<int, 3> Blur::boxRadii(double sigma) {
@@ -646,10 +762,122 @@ std::array<int, 3> Blur::boxRadii(double sigma) {
   return radii;
 }
 
-void Blur::apply(const NV12Frame& f, double sigma) {
+namespace {
+
+#if defined(__x86_64__)
+// Sixteen outputs at a time from two rows of 32 bytes: neighbours (or, for
+// interleaved chroma, samples two bytes apart, paired first by a shuffle) added
+// as byte pairs; returns how many outputs were made.
+__attribute__((target("ssse3"))) inline __m128i pairSums(const uint8_t* p, __m128i order) {
+  return _mm_maddubs_epi16(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order),
+                           _mm_set1_epi8(1));
+}
+
+__attribute__((target("ssse3"))) int halveRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int outBytes,
+                                                   int ch) {
+  const __m128i two = _mm_set1_epi16(2);
+  const __m128i order = ch == 1 ? _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)
+                                : _mm_setr_epi8(0, 2, 1, 3, 4, 6, 5, 7, 8, 10, 9, 11, 12, 14, 13, 15);
+  int x = 0;
+  for (; x + 16 <= outBytes; x += 16) {
+    const uint8_t *a = r0 + 2 * x, *b = r1 + 2 * x;
+    const __m128i lo = _mm_add_epi16(_mm_add_epi16(pairSums(a, order), pairSums(b, order)), two);
+    const __m128i hi = _mm_add_epi16(_mm_add_epi16(pairSums(a + 16, order), pairSums(b + 16, order)), two);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_packus_epi16(_mm_srli_epi16(lo, 2), _mm_srli_epi16(hi, 2)));
+  }
+  return x;
+}
+#endif
+
+// Each sample the rounded mean of a 2 x 2 block; an odd last row or column is
+// paired with itself. One channel, or two interleaved.
+void halvePlane(const uint8_t* src, int srcStride, int samples, int rows, uint8_t* dst, int dstStride, int ch) {
+  const int outSamples = (samples + 1) / 2, outRows = (rows + 1) / 2, pairs = samples / 2;
+  for (int y = 0; y < outRows; ++y) {
+    const uint8_t* r0 = src + static_cast<ptrdiff_t>(2 * y) * srcStride;
+    const uint8_t* r1 = 2 * y + 1 < rows ? r0 + srcStride : r0;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
+    int x = 0;
+#if defined(__x86_64__)
+    if (hasShuffles()) x = halveRowSSSE3(r0, r1, d, pairs * ch, ch);
+#endif
+    for (; x < pairs * ch; ++x) {
+      const int at = 2 * x - x % ch;
+      d[x] = static_cast<uint8_t>((r0[at] + r0[at + ch] + r1[at] + r1[at + ch] + 2) >> 2);
+    }
+    for (int c = 0; c < ch && pairs < outSamples; ++c) {
+      const int at = 2 * pairs * ch + c;
+      d[pairs * ch + c] = static_cast<uint8_t>((r0[at] + r1[at] + 1) >> 1);
+    }
+  }
+}
+
+}  // namespace
+
+void Blur::applyFullSize(const NV12Frame& f, double sigma) {
   if (f.isEmpty() || !(sigma > 0)) return;
-  blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma));
-  blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2));
+  blurPlane(f.y, f.strideY, f.width, f.height, 1, boxRadii(sigma), false);
+  blurPlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), 2, boxRadii(sigma / 2), false);
+}
+
+Blur::Halved Blur::blurHalved(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  // Box-averaged down (centre-aligned; an odd last sample paired with itself),
+  // chroma split into two planes while small.
+  Halved p;
+  p.w = (f.width + 1) / 2;
+  p.h = (f.height + 1) / 2;
+  p.cw = (f.chromaWidth() + 1) / 2;
+  p.ch = (f.chromaHeight() + 1) / 2;
+  p.yStride = aligned(p.w);
+  p.cStride = aligned(p.cw);
+  p.uvStride = aligned(2 * p.cw);
+  const size_t yBytes = static_cast<size_t>(p.yStride) * p.h, cBytes = static_cast<size_t>(p.cStride) * p.ch;
+  p.y = half_.get(yBytes + 2 * cBytes);
+  p.u = p.y + yBytes;
+  p.v = p.u + cBytes;
+  p.uv = halfUV_.get(static_cast<size_t>(p.uvStride) * p.ch);
+  halvePlane(f.y, f.strideY, f.width, f.height, p.y, p.yStride, 1);
+  halvePlane(f.uv, f.strideUV, f.chromaWidth(), f.chromaHeight(), p.uv, p.uvStride, 2);
+  libyuv::SplitUVPlane(p.uv, p.uvStride, p.u, p.cStride, p.v, p.cStride, p.cw, p.ch);
+
+  const auto lumaRadii = boxRadii(sigma / 2), chromaRadii = boxRadii(sigma / 4);
+  blurPlane(p.y, p.yStride, p.w, p.h, 1, lumaRadii, true);
+  blurPlane(p.u, p.cStride, p.cw, p.ch, 1, chromaRadii, true);
+  blurPlane(p.v, p.cStride, p.cw, p.ch, 1, chromaRadii, true);
+  if (tone) {
+    tonePlane(p.y, p.yStride, p.w, p.h, *tone, true);
+    tonePlane(p.u, p.cStride, p.cw, p.ch, *tone, false);
+    tonePlane(p.v, p.cStride, p.cw, p.ch, *tone, false);
+  }
+  return p;
+}
+
+void Blur::apply(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  if (f.isEmpty()) return;
+  if (!(sigma >= kHalfSizeSigma) || f.width < 4 || f.height < 4) {
+    applyFullSize(f, sigma);
+    if (tone) nv12::apply(f, *tone);
+    return;
+  }
+  // Enlarged back exactly twice (an odd last sample reaching half out), so
+  // that nothing shifts.
+  const Halved p = blurHalved(f, sigma, tone);
+  const int cw = f.chromaWidth(), ch = f.chromaHeight(), wideStride = aligned(cw);
+  const size_t wideBytes = static_cast<size_t>(wideStride) * ch;
+  uint8_t* wideU = wide_.get(2 * wideBytes);
+  uint8_t* wideV = wideU + wideBytes;
+  libyuv::ScalePlane(p.y, p.yStride, p.w, p.h, f.y, f.strideY, f.width, f.height, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(p.u, p.cStride, p.cw, p.ch, wideU, wideStride, cw, ch, libyuv::kFilterBilinear);
+  libyuv::ScalePlane(p.v, p.cStride, p.cw, p.ch, wideV, wideStride, cw, ch, libyuv::kFilterBilinear);
+  libyuv::MergeUVPlane(wideU, wideStride, wideV, wideStride, f.uv, f.strideUV, cw, ch);
+}
+
+NV12Frame Blur::halfSize(const NV12Frame& f, double sigma, const ToneTable* tone) {
+  if (f.isEmpty()) return {};
+  const Halved p = blurHalved(f, sigma, tone);
+  const NV12Frame out{p.y, p.yStride, p.uv, p.uvStride, p.w, p.h};
+  libyuv::MergeUVPlane(p.u, p.cStride, p.v, p.cStride, out.uv, out.strideUV, p.cw, p.ch);
+  return out;
 }
 
 namespace {
@@ -718,10 +946,13 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
   const uint16_t mul = static_cast<uint16_t>(65536 / (2 * r + 1));
   const uint16_t half = static_cast<uint16_t>(r);
   const int last = rows - 1;
-  sums.assign(rowBytes, 0);
+  if (sums.size() < static_cast<size_t>(rowBytes)) sums.resize(rowBytes);
   uint16_t* __restrict acc = sums.data();
   auto rowPtr = [&](int i) { return src + static_cast<ptrdiff_t>(std::clamp(i, 0, last)) * srcStride; };
-  for (int i = -r; i <= r; ++i) {
+  // The first window: the edge row r + 1 times, then the r rows after it.
+  const uint8_t* __restrict first = rowPtr(0);
+  for (int x = 0; x < rowBytes; ++x) acc[x] = static_cast<uint16_t>(first[x] * (r + 1));
+  for (int i = 1; i <= r; ++i) {
     const uint8_t* __restrict s = rowPtr(i);
     for (int x = 0; x < rowBytes; ++x) acc[x] = static_cast<uint16_t>(acc[x] + s[x]);
   }
@@ -742,7 +973,10 @@ void boxColumns(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride, 
 
 // Three column passes from `plane` ending in `out` (which may be `plane`).
 void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride, int rowBytes, int rows,
-                        const std::array<int, 3>& radii) {
+                        const std::array<int, 3>& radii, bool padded) {
+  // Columns up to a whole number of 16 where the rows' padding may take them
+  // (their values unused), rather than the last few one at a time.
+  if (padded) rowBytes = (rowBytes + 15) & ~15;
   const int tmpStride = (rowBytes + 63) & ~63;
   uint8_t* a = tmpA_.get(static_cast<size_t>(tmpStride) * rows);
   uint8_t* b = tmpB_.get(static_cast<size_t>(tmpStride) * rows);
@@ -752,10 +986,11 @@ void Blur::columnPasses(uint8_t* plane, int stride, uint8_t* out, int outStride,
   boxColumns(b, tmpStride, out, outStride, rowBytes, rows, radius(2), sums_);
 }
 
-void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii) {
+void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, const std::array<int, 3>& radii,
+                     bool padded) {
   // Down the columns in place (byte columns of interleaved chroma are independent),
   // then across the rows as columns of the transposed plane.
-  columnPasses(plane, stride, plane, stride, samples * ch, rows, radii);
+  columnPasses(plane, stride, plane, stride, samples * ch, rows, radii, padded);
   const int tStride = (rows + 63) & ~63;
   const size_t tSize = static_cast<size_t>(tStride) * samples;
   uint8_t* t0 = transposed_.get(tSize * ch);
@@ -767,7 +1002,7 @@ void Blur::blurPlane(uint8_t* plane, int stride, int samples, int rows, int ch, 
   }
   for (int c = 0; c < ch; ++c) {
     uint8_t* t = t0 + tSize * c;
-    columnPasses(t, tStride, t, tStride, rows, samples, radii);
+    columnPasses(t, tStride, t, tStride, rows, samples, radii, true);
   }
   if (ch == 1) {
     libyuv::TransposePlane(t0, tStride, plane, stride, rows, samples);

@@ -182,38 +182,37 @@ void ProgramRenderer::place(const NV12Frame& src, double s, const NV12Frame& dst
 
 void ProgramRenderer::drawBlurredFill(const NV12Frame& src, const NV12Frame& dst, int fgX0, int fgY0, int fgX1,
                                       int fgY1) {
-  // Computed at a quarter of the size, then scaled back up into the bars only.
+  // Framed at a quarter of the size, blurred at an eighth, then scaled up into the bars only.
   const NV12Frame bg = scratch(background_, evenRound(dst.width / 4.0), evenRound(dst.height / 4.0));
   if (bg.isEmpty()) {
     fillOutside(dst, fgX0, fgY0, fgX1, fgY1, kBlack);
     return;
   }
   place(src, std::max(double(bg.width) / src.width, double(bg.height) / src.height), bg);
-  blur_.apply(bg, kBlurSigma);
-  nv12::apply(bg, tone_);
+  const NV12Frame blurred = blur_.halfSize(bg, kBlurSigma, &tone_);
 
-  const double kx = double(bg.width) / dst.width, ky = double(bg.height) / dst.height;
-  // Regions on a grid of 8 output pixels (2 background samples, chroma-aligned),
-  // reaching 8 pixels under the foreground so that their edges stay hidden.
+  const double kx = double(blurred.width) / dst.width, ky = double(blurred.height) / dst.height;
+  // Regions on a grid of 16 output pixels (2 blurred samples, chroma-aligned),
+  // reaching 16 pixels under the foreground so that their edges stay hidden.
   auto upscale = [&](int x0, int y0, int x1, int y1) {
-    x0 = std::clamp(x0 / 8 * 8, 0, dst.width);
-    y0 = std::clamp(y0 / 8 * 8, 0, dst.height);
-    x1 = std::clamp((x1 + 7) / 8 * 8, 0, dst.width);
-    y1 = std::clamp((y1 + 7) / 8 * 8, 0, dst.height);
+    x0 = std::clamp(x0 / 16 * 16, 0, dst.width);
+    y0 = std::clamp(y0 / 16 * 16, 0, dst.height);
+    x1 = std::clamp((x1 + 15) / 16 * 16, 0, dst.width);
+    y1 = std::clamp((y1 + 15) / 16 * 16, 0, dst.height);
     if (x1 <= x0 || y1 <= y0) return;
     const int bx0 = static_cast<int>(std::lround(x0 * kx)), by0 = static_cast<int>(std::lround(y0 * ky));
-    const int bx1 = std::min(bg.width, static_cast<int>(std::lround(x1 * kx)));
-    const int by1 = std::min(bg.height, static_cast<int>(std::lround(y1 * ky)));
+    const int bx1 = std::min(blurred.width, static_cast<int>(std::lround(x1 * kx)));
+    const int by1 = std::min(blurred.height, static_cast<int>(std::lround(y1 * ky)));
     if (bx1 <= bx0 || by1 <= by0) return;
-    scaler_.scale(bg.crop(bx0, by0, bx1 - bx0, by1 - by0), dst.crop(x0, y0, x1 - x0, y1 - y0));
+    scaler_.scale(blurred.crop(bx0, by0, bx1 - bx0, by1 - by0), dst.crop(x0, y0, x1 - x0, y1 - y0));
   };
   if (fgX0 > 0 || fgX1 < dst.width) {
-    upscale(0, 0, fgX0 + 8, dst.height);
-    upscale(fgX1 - 8, 0, dst.width, dst.height);
+    upscale(0, 0, fgX0 + 16, dst.height);
+    upscale(fgX1 - 16, 0, dst.width, dst.height);
   }
   if (fgY0 > 0 || fgY1 < dst.height) {
-    upscale(0, 0, dst.width, fgY0 + 8);
-    upscale(0, fgY1 - 8, dst.width, dst.height);
+    upscale(0, 0, dst.width, fgY0 + 16);
+    upscale(0, fgY1 - 16, dst.width, dst.height);
   }
 }
 
