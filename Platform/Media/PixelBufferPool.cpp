@@ -28,7 +28,7 @@ std::shared_ptr<PixelBufferPool> PixelBufferPool::make(int width, int height, Pi
   for (size_t i = 0; i < minimumBufferCount; ++i) {
     std::unique_ptr<PixelBuffer> b(new PixelBuffer(width, height, format));
     if (!b->allocate()) return nullptr;
-    pool->free_.push_back(Idle{std::move(b), 0});
+    pool->free_.push_back(Idle{std::move(b), pool->now()});
   }
   return pool;
 }
