@@ -9,7 +9,6 @@
 #include <system_error>
 #include <thread>
 
-#include "Medley/Sources/Extension/PCMBufferExtensions.h"
 #include "Platform/Files/Folders.h"
 #include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Log/Log.h"
@@ -297,7 +296,7 @@ void LocalRecorder::finishOnQueue(Completion completion) {
     // The file stopped taking writes: what it holds up to its last whole fragment plays.
     finished_ = true;
     droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.takeAll().size());
-    countDroppedSound(audioBacklog_.takeAll());
+    audioBacklog_.takeAll();  // the file took no more: the failure is what is reported
     logDroppedSound();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
       const auto error = self->writer_->error();
