@@ -3,6 +3,7 @@
 // logged, never lost silently, and the copy goes on once the queue runs again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -46,17 +47,20 @@ TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDr
   live.run(2.0);
   ASSERT_GE(pictures.size(), 59u);
   pictures.resize(30);
-  int64_t soundFrames = 0;
+  int64_t soundFrames = 0, largest = 0;
   for (const auto& [buffer, when] : sound) {
     recorder->appendAudio(buffer, when);
     soundFrames += buffer->frameLength();
+    largest = std::max<int64_t>(largest, buffer->frameLength());
   }
   for (const auto& picture : pictures) recorder->appendVideo(picture);
   ASSERT_NEAR(soundFrames, 2 * 48'000, 4'800);
 
   // Ten pictures (a third of a second) and a second of sound wait; the rest is counted.
-  EXPECT_EQ(recorder->droppedVideoFrames(), 20);
-  const int64_t largest = sound.front().first->frameLength();
+  // Pictures the encoder was too busy to take at the last step may wait too.
+  const int64_t droppedPictures = recorder->droppedVideoFrames();
+  EXPECT_GE(droppedPictures, 20);
+  EXPECT_LE(droppedPictures, 20 + static_cast<int64_t>(medley::AssetWriter::Input::kEncoderQueueMost));
   EXPECT_GE(recorder->droppedAudioFrames(), soundFrames - 48'000);
   EXPECT_LE(recorder->droppedAudioFrames(), soundFrames - 48'000 + largest);
   EXPECT_EQ(linesWith(logs.sessionLines(), "Recording behind, dropping sound: " + recorder->url().filename().string())
@@ -78,7 +82,9 @@ TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDr
   ASSERT_EQ(dropped.size(), 1u);
   EXPECT_TRUE(dropped[0].ends_with(" " + std::to_string(recorder->droppedAudioFrames() * 1000 / 48'000) + " ms"))
       << dropped[0];
-  EXPECT_EQ(linesWith(lines, "dropped=20").size(), 1u) << "the pictures dropped, in the finished line";
+  EXPECT_GE(recorder->droppedVideoFrames(), droppedPictures);
+  EXPECT_EQ(linesWith(lines, " dropped=" + std::to_string(recorder->droppedVideoFrames())).size(), 1u)
+      << "the pictures dropped, in the finished line";
 }
 
 }  // namespace
