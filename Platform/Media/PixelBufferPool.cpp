@@ -1,5 +1,7 @@
 #include "Platform/Media/PixelBufferPool.h"
 
+#include <malloc.h>
+
 namespace platform {
 
 const char* PixelBufferPool::describe(Status s) {
@@ -26,13 +28,49 @@ std::shared_ptr<PixelBufferPool> PixelBufferPool::make(int width, int height, Pi
   for (size_t i = 0; i < minimumBufferCount; ++i) {
     std::unique_ptr<PixelBuffer> b(new PixelBuffer(width, height, format));
     if (!b->allocate()) return nullptr;
-    pool->free_.push_back(std::move(b));
+    pool->free_.push_back(Idle{std::move(b), pool->now()});
   }
   return pool;
 }
 
+Nanos PixelBufferPool::now() const {
+  if (attributes_.idleRelease <= 0) return 0;
+  return attributes_.clock ? attributes_.clock->now() : monotonicNow();
+}
+
+void PixelBufferPool::collectIdle(Nanos now, std::vector<std::unique_ptr<PixelBuffer>>& freed) {
+  if (attributes_.idleRelease <= 0) return;
+  size_t idle = 0;
+  while (idle < free_.size() && inUse_ + free_.size() - idle > minimum_ &&
+         now - free_[idle].since >= attributes_.idleRelease) {
+    ++idle;
+  }
+  if (idle == 0) return;
+  for (size_t i = 0; i < idle; ++i) freed.push_back(std::move(free_[i].buffer));
+  free_.erase(free_.begin(), free_.begin() + static_cast<std::ptrdiff_t>(idle));
+}
+
+void PixelBufferPool::free(std::vector<std::unique_ptr<PixelBuffer>>& buffers) {
+  if (buffers.empty()) return;
+  buffers.clear();
+  // Pictures are large: give their pages back to the system rather than keep
+  // them in the allocator for a burst that may never come again.
+  malloc_trim(0);
+}
+
+void PixelBufferPool::releaseIdle() {
+  std::vector<std::unique_ptr<PixelBuffer>> freed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    collectIdle(now(), freed);
+  }
+  free(freed);
+}
+
 PixelBufferRef PixelBufferPool::makePixelBuffer(Status* status) {
   std::unique_ptr<PixelBuffer> buffer;
+  std::vector<std::unique_ptr<PixelBuffer>> freed;
+  const Nanos time = now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (attributes_.maximumBufferCount != 0 && inUse_ >= attributes_.maximumBufferCount) {
@@ -40,11 +78,13 @@ PixelBufferRef PixelBufferPool::makePixelBuffer(Status* status) {
       return nullptr;
     }
     if (!free_.empty()) {
-      buffer = std::move(free_.back());
+      buffer = std::move(free_.back().buffer);
       free_.pop_back();
     }
     ++inUse_;  // counted before allocating, so a concurrent caller cannot pass the maximum
+    collectIdle(time, freed);
   }
+  free(freed);
   if (!buffer) {
     buffer.reset(new PixelBuffer(width_, height_, format_));
     if (!buffer->allocate()) {
@@ -68,9 +108,15 @@ PixelBufferRef PixelBufferPool::makePixelBuffer(Status* status) {
 
 void PixelBufferPool::recycle(PixelBuffer* buffer) {
   std::unique_ptr<PixelBuffer> owned(buffer);
-  std::lock_guard<std::mutex> lock(mutex_);
-  --inUse_;
-  free_.push_back(std::move(owned));
+  std::vector<std::unique_ptr<PixelBuffer>> freed;
+  const Nanos time = now();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inUse_;
+    free_.push_back(Idle{std::move(owned), time});
+    collectIdle(time, freed);
+  }
+  free(freed);
 }
 
 size_t PixelBufferPool::inUseCount() const {
@@ -89,7 +135,7 @@ void PixelBufferPool::flush() {
     std::lock_guard<std::mutex> lock(mutex_);
     const size_t keep = inUse_ >= minimum_ ? 0 : minimum_ - inUse_;
     while (free_.size() > keep) {
-      dropped.push_back(std::move(free_.back()));
+      dropped.push_back(std::move(free_.back().buffer));
       free_.pop_back();
     }
   }

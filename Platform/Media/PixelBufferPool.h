@@ -7,12 +7,19 @@
 // Status::exhausted) once that many buffers are out. A released buffer comes
 // back through its shared_ptr deleter, which holds the pool weakly: a buffer
 // that outlives its pool simply frees itself. Thread-safe.
+//
+// With an idle release time, a pool grown while buffers were held (a stall
+// downstream) shrinks back: released buffers beyond the minimum that nobody
+// took for that long are freed, least recently used first, and their memory
+// goes back to the system. Reuse takes the most recently released buffer, so
+// the ones a steady load does not need are the ones that age.
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "Platform/Media/PixelBuffer.h"
+#include "Platform/Time/HostClock.h"
 
 namespace platform {
 
@@ -21,6 +28,10 @@ struct PixelBufferPoolAttributes {
   size_t maximumBufferCount = 0;
   // Set on every buffer handed out.
   ColorAttachments colorAttachments;
+  // Released buffers beyond the minimum unused this long are freed; 0: kept.
+  Nanos idleRelease = 0;
+  // The clock idleRelease is measured on; the host clock when none.
+  std::shared_ptr<const Clock> clock;
 };
 
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
@@ -50,6 +61,9 @@ class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
   size_t freeCount() const;
   // Drops released buffers beyond the minimum (after a burst).
   void flush();
+  // Frees what has been idle for the idle release time; the pool does this by
+  // itself whenever a buffer is taken or released.
+  void releaseIdle();
 
   PixelBufferPool(const PixelBufferPool&) = delete;
   PixelBufferPool& operator=(const PixelBufferPool&) = delete;
@@ -57,7 +71,15 @@ class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
 
  private:
   PixelBufferPool(int width, int height, PixelFormat format, size_t minimum, Attributes attributes);
+  struct Idle {
+    std::unique_ptr<PixelBuffer> buffer;
+    Nanos since = 0;  // released then
+  };
   void recycle(PixelBuffer* buffer);
+  Nanos now() const;
+  // Under the lock: moves the buffers idle too long into `freed`.
+  void collectIdle(Nanos now, std::vector<std::unique_ptr<PixelBuffer>>& freed);
+  static void free(std::vector<std::unique_ptr<PixelBuffer>>& buffers);
 
   const int width_;
   const int height_;
@@ -66,7 +88,8 @@ class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
   const Attributes attributes_;
 
   mutable std::mutex mutex_;  // held only to move a pointer in or out of free_
-  std::vector<std::unique_ptr<PixelBuffer>> free_;
+  // Oldest release first.
+  std::vector<Idle> free_;
   size_t inUse_ = 0;
 };
 

@@ -367,6 +367,14 @@ void Log::couldNotStartLocalRecording(const LogError& error, std::string_view fi
   Log::error("Couldn't start the local recording: " + error.description(), file);
 }
 
+void Log::recordingDroppingSound(const std::filesystem::path& recording, std::string_view file) {
+  warning("Recording behind, dropping sound: " + recording.filename().string(), file);
+}
+
+void Log::recordingDroppedSound(const std::filesystem::path& recording, int64_t milliseconds, std::string_view file) {
+  warning("Recording dropped sound: " + recording.filename().string() + " " + str(milliseconds) + " ms", file);
+}
+
 void Log::recordingFailedToStart(const std::optional<LogError>& writerError, std::string_view file) {
   Log::error("Recording failed to start: " + (writerError ? writerError->description() : std::string("?")), file);
 }

@@ -239,6 +239,11 @@ class Log {
   static void pageFailedToLoad(std::string_view domain, int64_t code, std::string_view description,
                                std::string_view file);
   static void webContentProcessTerminated(std::string_view file);
+  // The local copy fell behind and drops the oldest sound waiting for it (said once per copy).
+  static void recordingDroppingSound(const std::filesystem::path& recording, std::string_view file);
+  // At the copy's finish, when it dropped sound: how much, in milliseconds.
+  static void recordingDroppedSound(const std::filesystem::path& recording, int64_t milliseconds,
+                                    std::string_view file);
 
   // ---- Errors
   static void couldNotStartLocalRecording(const LogError& error, std::string_view file);

@@ -46,8 +46,8 @@ void fillOutside(const NV12Frame& dst, int x0, int y0, int x1, int y1, YCbCr col
 
 }  // namespace
 
-ProgramRenderer::ProgramRenderer(StreamConfig config, Framing framing)
-    : config_(config), framing_(framing), tone_(nv12::ToneTable::colorControls(kFillBrightness, kFillSaturation)) {
+ProgramRenderer::ProgramRenderer(StreamConfig config, Framing framing, std::shared_ptr<const platform::Clock> clock)
+    : config_(config), framing_(framing), clock_(std::move(clock)), tone_(nv12::ToneTable::colorControls(kFillBrightness, kFillSaturation)) {
   makePool();
 }
 
@@ -60,6 +60,8 @@ void ProgramRenderer::makePool() {
   platform::PixelBufferPool::Attributes attributes;
   attributes.maximumBufferCount = kMaximumPoolBuffers;
   attributes.colorAttachments = platform::ColorAttachments::bt709();
+  attributes.idleRelease = platform::seconds(kPoolIdleReleaseSeconds);
+  attributes.clock = clock_;
   pool_ = platform::PixelBufferPool::make(config_.width(), config_.height(), platform::PixelFormat::nv12VideoRange,
                                          kMinimumPoolBuffers, attributes);
   formatDescription_.reset();

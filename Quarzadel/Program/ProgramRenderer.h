@@ -23,12 +23,15 @@ class ProgramRenderer {
   // The pool grows while the encoder and the recorder hold buffers, up to this;
   // beyond it a frame is skipped rather than memory growing without bound.
   static constexpr size_t kMaximumPoolBuffers = 64;
+  // Buffers the pool grew by during a stall are freed once unused this long.
+  static constexpr double kPoolIdleReleaseSeconds = 3;
   static constexpr double kDissolveSeconds = 0.35;
   static constexpr double kBlurSigma = 12;  // at a quarter of the output size
   static constexpr double kFillBrightness = -0.12;
   static constexpr double kFillSaturation = 0.9;
 
-  ProgramRenderer(StreamConfig config, Framing framing);
+  // `clock` times the pool's idle buffers; the host clock when none.
+  ProgramRenderer(StreamConfig config, Framing framing, std::shared_ptr<const platform::Clock> clock = nullptr);
 
   const StreamConfig& config() const { return config_; }
   Framing framing() const { return framing_; }
@@ -75,6 +78,7 @@ class ProgramRenderer {
 
   StreamConfig config_;
   Framing framing_;
+  std::shared_ptr<const platform::Clock> clock_;
   std::shared_ptr<platform::PixelBufferPool> pool_;
   platform::FormatDescriptionRef formatDescription_;
 

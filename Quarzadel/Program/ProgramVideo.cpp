@@ -24,7 +24,7 @@ ProgramVideo::ProgramVideo(StreamConfig config, Framing framing, CameraTransitio
     : queue_(platform::SerialQueue::make(kQueueLabel, std::move(runtime), platform::QualityOfService::userInteractive)),
       config_(config),
       transitionStyle_(transitionStyle),
-      renderer_(config, framing) {}
+      renderer_(config, framing, queue_->runtime()) {}
 
 ProgramVideo::~ProgramVideo() {
   if (watchdog_) watchdog_->cancel();

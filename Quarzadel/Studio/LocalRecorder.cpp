@@ -9,7 +9,6 @@
 #include <system_error>
 #include <thread>
 
-#include "Medley/Sources/Extension/PCMBufferExtensions.h"
 #include "Platform/Files/Folders.h"
 #include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Log/Log.h"
@@ -96,6 +95,7 @@ LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config,
       onWriteFailure_(std::move(environment.onWriteFailure)),
       queue_(platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.recorder", runtime_,
                                          platform::QualityOfService::utility)),
+      frameInterval_(1.0 / (config.frameRate > 0 ? config.frameRate : 30)),
       videoGrid_(config.frameRate) {
   const auto folder = environment.moviesFolder / kFolderName;
   std::error_code error;
@@ -148,51 +148,61 @@ LocalRecorder::~LocalRecorder() {
   if (writer_ && writer_->status() == medley::AssetWriter::Status::writing) writer_->cancelWriting();
 }
 
-void LocalRecorder::appendVideo(const platform::SampleBufferRef& sampleBuffer) {
-  if (!sampleBuffer) return;
-  queue_->async([self = shared_from_this(), sampleBuffer] { self->writeVideo(sampleBuffer); });
+void LocalRecorder::appendVideo(const platform::SampleBufferRef& picture) {
+  if (!picture) return;
+  platform::SampleBufferRef placed;
+  {
+    // Pictures carry their sources' own, jittering times: readers of a copy whose
+    // times wander off the rate guess odd rates and drop or repeat pictures.
+    std::lock_guard lock(gridMutex_);
+    placed = videoGrid_.place(picture);
+  }
+  if (!placed) return;
+  droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.push(std::move(placed), frameInterval_).size());
+  if (!videoWriteQueued_.exchange(true)) queue_->async([self = shared_from_this()] { self->writeVideo(); });
 }
 
 void LocalRecorder::appendAudio(const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
   if (!buffer || buffer->frameLength() == 0) return;
   // Copied here: the producer may reuse its buffer once this returns.
-  auto sampleBuffer = medley::makeSampleBuffer(*buffer, when);
-  if (!sampleBuffer) return;
-  queue_->async([self = shared_from_this(), sampleBuffer] { self->writeAudio(sampleBuffer); });
+  auto copy = soundCopies_->copy(*buffer);
+  if (!copy) return countDroppedSound({Sound{buffer, when}});
+  const double rate = buffer->format().sampleRate();
+  const double seconds = rate > 0 ? buffer->frameLength() / rate : 0;
+  countDroppedSound(audioBacklog_.push(Sound{std::move(copy), when}, seconds));
+  if (!audioWriteQueued_.exchange(true)) queue_->async([self = shared_from_this()] { self->writeAudio(); });
 }
 
-void LocalRecorder::writeVideo(const platform::SampleBufferRef& picture) {
-  if (finished_) return;
-  // Pictures carry their sources' own, jittering times: readers of a copy whose
-  // times wander off the rate guess odd rates and drop or repeat pictures.
-  const auto sampleBuffer = videoGrid_.place(picture);
-  if (!sampleBuffer) return;
-  const auto pts = sampleBuffer->presentationTime();
+void LocalRecorder::writeVideo() {
+  videoWriteQueued_ = false;
+  if (finished_) return dropBacklogs();
   if (!startPTS_) {
+    const auto first = videoBacklog_.front();
+    if (!first) return;
     if (!writer_->startWriting()) {
       const auto error = writer_->error();
       Log::recordingFailedToStart(error ? std::optional<LogError>(*error) : std::nullopt, __FILE__);
       finished_ = true;
+      dropBacklogs();
       return reportWriteFailure();
     }
+    const auto pts = (*first)->presentationTime();
     writer_->startSession(pts);
     startPTS_ = pts;
   }
-  if (writer_->status() != medley::AssetWriter::Status::writing) return reportWriteFailure();
-  videoBacklog_.push_back(sampleBuffer);
-  if (videoBacklog_.size() > kVideoBacklogLimit) {
-    videoBacklog_.pop_front();
-    ++droppedVideoFrames_;
+  if (writer_->status() != medley::AssetWriter::Status::writing) {
+    dropBacklogs();
+    return reportWriteFailure();
   }
   drainVideoBacklog(false);
+  drainAudioBacklog();
 }
 
 void LocalRecorder::drainVideoBacklog(bool wait) {
   // The encoder runs on its own thread: a finish waits a bounded while for it.
-  for (int waits = 0; !videoBacklog_.empty() && writer_->status() == medley::AssetWriter::Status::writing;) {
+  for (int waits = 0; videoBacklog_.size() > 0 && writer_->status() == medley::AssetWriter::Status::writing;) {
     if (videoInput_->isReadyForMoreMediaData()) {
-      videoInput_->append(videoBacklog_.front());
-      videoBacklog_.pop_front();
+      if (auto picture = videoBacklog_.pop()) videoInput_->append(*picture);
     } else if (wait && waits++ < 1000) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else {
@@ -208,13 +218,52 @@ void LocalRecorder::reportWriteFailure() {
   runtime_->mainQueue()->async([self = shared_from_this()] { self->onWriteFailure_(self); });
 }
 
-void LocalRecorder::writeAudio(const platform::SampleBufferRef& sampleBuffer) {
+void LocalRecorder::writeAudio() {
+  audioWriteQueued_ = false;
+  // A first picture handed over before this sound starts the file first.
+  if (!finished_ && !startPTS_ && videoBacklog_.size() > 0) writeVideo();
   // Sound before the first picture is never written.
-  if (finished_ || !startPTS_) return;
-  if (writer_->status() != medley::AssetWriter::Status::writing) return reportWriteFailure();
-  if (sampleBuffer->presentationTime() >= *startPTS_ && audioInput_->isReadyForMoreMediaData()) {
-    audioInput_->append(sampleBuffer);
+  if (finished_ || !startPTS_) {
+    audioBacklog_.takeAll();
+    return;
   }
+  if (writer_->status() != medley::AssetWriter::Status::writing) {
+    dropBacklogs();
+    return reportWriteFailure();
+  }
+  drainAudioBacklog();
+}
+
+void LocalRecorder::drainAudioBacklog() {
+  while (audioBacklog_.size() > 0 && audioInput_->isReadyForMoreMediaData()) {
+    const auto sound = audioBacklog_.pop();
+    if (!sound) break;
+    const auto host = sound->when.hostTime;
+    if (platform::MediaTime::fromNanos(host) < *startPTS_) continue;  // before the first picture
+    const double rate = sound->buffer->format().sampleRate();
+    audioInput_->append(sound->buffer, platform::AudioTime::with(host, static_cast<int64_t>(host * rate / 1e9), rate));
+  }
+}
+
+void LocalRecorder::countDroppedSound(const std::vector<Sound>& dropped) {
+  int64_t frames = 0;
+  for (const auto& sound : dropped) frames += sound.buffer->frameLength();
+  if (frames == 0) return;
+  // Said once when it starts; the total comes with the finish.
+  if (droppedAudioFrames_.fetch_add(frames) == 0) {
+    Log::recordingDroppingSound(url_, __FILE__);
+  }
+}
+
+void LocalRecorder::logDroppedSound() const {
+  const int64_t frames = droppedAudioFrames_;
+  if (frames == 0) return;
+  Log::recordingDroppedSound(url_, frames * 1000 / kAudioSampleRate, __FILE__);
+}
+
+void LocalRecorder::dropBacklogs() {
+  videoBacklog_.takeAll();
+  audioBacklog_.takeAll();
 }
 
 void LocalRecorder::finish(Completion completion) {
@@ -227,8 +276,10 @@ void LocalRecorder::finishOnQueue(Completion completion) {
   if (!finished_ && startPTS_ && writer_->status() == medley::AssetWriter::Status::writing) {
     finished_ = true;
     drainVideoBacklog(true);
-    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.size());
-    videoBacklog_.clear();
+    drainAudioBacklog();
+    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.takeAll().size());
+    countDroppedSound(audioBacklog_.takeAll());
+    logDroppedSound();
     videoInput_->markAsFinished();
     audioInput_->markAsFinished();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
@@ -244,8 +295,9 @@ void LocalRecorder::finishOnQueue(Completion completion) {
   if (!finished_ && startPTS_ && writer_->status() == medley::AssetWriter::Status::failed) {
     // The file stopped taking writes: what it holds up to its last whole fragment plays.
     finished_ = true;
-    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.size());
-    videoBacklog_.clear();
+    droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.takeAll().size());
+    audioBacklog_.takeAll();  // the file took no more: the failure is what is reported
+    logDroppedSound();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
       const auto error = self->writer_->error();
       const auto kept = CompleteFragments::keep(self->url_);
@@ -262,6 +314,7 @@ void LocalRecorder::finishOnQueue(Completion completion) {
   }
   const bool neverWritten = !startPTS_;
   finished_ = true;
+  dropBacklogs();
   if (neverWritten) {
     // The name was reserved for a file that never came.
     std::error_code ignored;

@@ -7,11 +7,19 @@
 // appendVideo and appendAudio are called from the program pipelines' queues and
 // return at once; all writing happens on the recorder's own serial queue, and
 // finish is queued behind the buffers handed over before it.
+//
+// What waits for the copy is bounded by the length of program it holds: pictures
+// the encoder has not taken (kVideoBacklogSeconds) and sound the sound input has
+// not taken (kAudioBacklogSeconds). Past either, the oldest is dropped: pictures
+// are counted in droppedVideoFrames and in the finished log line, sound frames in
+// droppedAudioFrames and in a warning when the dropping starts and at the finish.
+// Sound before the first picture is not written, by design, and not counted.
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,12 +29,14 @@
 #include "Platform/Dispatch/Runtime.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Media/PCMBuffer.h"
+#include "Platform/Media/PCMBufferPool.h"
 #include "Platform/Media/SampleBuffer.h"
 #include "Platform/Time/AudioTime.h"
 #include "Platform/Time/Date.h"
 #include "Platform/Time/MediaTime.h"
 #include "Quarzadel/Program/FrameGrid.h"
 #include "Quarzadel/Program/StreamConfig.h"
+#include "Quarzadel/Studio/TimedBacklog.h"
 
 namespace quarzadel {
 
@@ -47,8 +57,10 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   static constexpr int kAudioChannels = 2;
   static constexpr double kFragmentSeconds = 2.0;
   // Pictures held while the encoder is briefly behind (a camera coming on air
-  // costs it a few frame times); past this many the oldest is dropped.
-  static constexpr size_t kVideoBacklogLimit = 10;
+  // costs it a few frame times); past this length of program the oldest is dropped.
+  static constexpr double kVideoBacklogSeconds = 0.35;
+  // Sound held while the sound input is behind; past this the oldest is dropped.
+  static constexpr double kAudioBacklogSeconds = 1.0;
 
   // What the recorder takes from its surroundings.
   struct Environment {
@@ -108,17 +120,29 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
 
   // Pictures the encoder has not taken yet; on the queue, for tests that pace their input.
   size_t pendingEncoderFrames() const { return videoInput_->pendingEncoderFrames(); }
-  // On the queue; for tests.
+  // Pictures and sound frames dropped so far because the copy was behind.
   int64_t droppedVideoFrames() const { return droppedVideoFrames_; }
+  int64_t droppedAudioFrames() const { return droppedAudioFrames_; }
   const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
 
  private:
-  void writeVideo(const platform::SampleBufferRef& sampleBuffer);
-  void writeAudio(const platform::SampleBufferRef& sampleBuffer);
+  struct Sound {
+    platform::PCMBufferRef buffer;
+    platform::AudioTime when;
+  };
+
+  // On the queue: starts the file at the first picture, then hands what waits to the inputs.
+  void writeVideo();
+  void writeAudio();
   // Tells the environment, once, when the writer has failed.
   void reportWriteFailure();
   // Hands the held pictures to the encoder while it takes them; with `wait`, waits for it.
   void drainVideoBacklog(bool wait);
+  void drainAudioBacklog();
+  void countDroppedSound(const std::vector<Sound>& dropped);
+  void logDroppedSound() const;
+  // What waited when the copy ended unwritten.
+  void dropBacklogs();
   void finishOnQueue(Completion completion);
   void complete(Completion completion, std::optional<std::filesystem::path> url, std::optional<std::string> error);
 
@@ -135,9 +159,19 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   std::optional<platform::MediaTime> startPTS_;
   bool finished_ = false;
   bool failureReported_ = false;
-  int64_t droppedVideoFrames_ = 0;
-  std::deque<platform::SampleBufferRef> videoBacklog_;
-  // The copy's pictures on its frame-rate grid, as the stream's are.
+  std::atomic<int64_t> droppedVideoFrames_{0};
+  std::atomic<int64_t> droppedAudioFrames_{0};
+  // Filled by the appends, emptied on the queue; a write is queued only when none is.
+  TimedBacklog<platform::SampleBufferRef> videoBacklog_{kVideoBacklogSeconds};
+  TimedBacklog<Sound> audioBacklog_{kAudioBacklogSeconds};
+  std::atomic<bool> videoWriteQueued_{false};
+  std::atomic<bool> audioWriteQueued_{false};
+  // The copies of the producer's sound buffers.
+  std::shared_ptr<platform::PCMBufferPool> soundCopies_ = platform::PCMBufferPool::make(16);
+  double frameInterval_;
+  // The copy's pictures on its frame-rate grid, as the stream's are; placed as
+  // they are handed over.
+  std::mutex gridMutex_;
   FrameGrid videoGrid_;
 };
 

@@ -1,5 +1,7 @@
 #include "Medley/Sources/Extension/AssetWriter.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -28,6 +30,7 @@ using platform::SampleBufferRef;
 namespace {
 
 constexpr int kAACFrames = 1024;
+constexpr int64_t kNanos = 1'000'000'000;
 
 std::string errorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -119,7 +122,9 @@ struct AssetWriter::Input::Track {
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
   std::optional<int> frameRate;
   int64_t bitRate = 0;  // declared in the container; 0: none
-  std::atomic<size_t> pending{0};
+  // Encoded media waiting for the writer's queue, and the time written up to (nanoseconds).
+  std::atomic<int64_t> pendingNanos{0};
+  std::atomic<int64_t> writtenUpTo{INT64_MIN};
   // On the writer's queue.
   AVStream* stream = nullptr;
   std::vector<Packet> waiting;
@@ -156,13 +161,29 @@ bool AssetWriter::Input::accepting() const {
 }
 
 bool AssetWriter::Input::isReadyForMoreMediaData() const {
-  if (!accepting() || track_->pending.load() >= kPendingLimit) return false;
+  if (!accepting() || track_->pendingNanos.load() >= static_cast<int64_t>(kPendingSeconds * kNanos)) return false;
+  if (unwrittenSeconds() >= kWriterQueueSeconds) return false;
   if (videoCodec_) {
     if (const auto* session = dynamic_cast<const VTCompressionSession*>(videoCodec_->session().get())) {
-      return session->pendingFrameCount() < kEncoderQueueLimit;
+      const double rate = track_->frameRate.value_or(30);
+      const auto limit = std::clamp<size_t>(static_cast<size_t>(std::lround(kEncoderQueueSeconds * rate)), 1,
+                                            kEncoderQueueMost);
+      return session->pendingFrameCount() < limit;
     }
   }
   return true;
+}
+
+double AssetWriter::Input::unwrittenSeconds() const {
+  const int64_t appended = appendedUpTo_.load(), written = track_->writtenUpTo.load();
+  if (appended == INT64_MIN || written == INT64_MIN || appended <= written) return 0;
+  return static_cast<double>(appended - written) / kNanos;
+}
+
+void AssetWriter::Input::noteAppended(const MediaTime& time) {
+  if (!time.isNumeric()) return;
+  const int64_t nanos = time.convertScale(static_cast<int32_t>(kNanos)).value;
+  if (nanos > appendedUpTo_.load()) appendedUpTo_.store(nanos);
 }
 
 size_t AssetWriter::Input::pendingEncoderFrames() const {
@@ -277,12 +298,14 @@ bool AssetWriter::Input::append(const SampleBufferRef& sampleBuffer) {
   if (!accepting()) return false;
   if (videoCodec_) {
     if (!sampleBuffer->imageBuffer()) return false;
+    noteAppended(sampleBuffer->presentationTime());
     videoCodec_->append(sampleBuffer);
     return true;
   }
   if (audioCodec_) {
     auto pcm = pcmBuffer(*sampleBuffer);
     if (!pcm) return false;
+    noteAppended(sampleBuffer->presentationTime());
     const auto host = sampleBuffer->presentationTime().convertScale(1'000'000'000).value;
     const double rate = pcm->format().sampleRate();
     audioCodec_->append(pcm, platform::AudioTime::with(host, static_cast<int64_t>(host * rate / 1e9), rate));
@@ -328,6 +351,7 @@ bool AssetWriter::Input::append(const platform::AudioBufferRef& buffer, const pl
   if (!buffer || mediaType_ != MediaType::audio || !accepting()) return false;
   if (audioCodec_) {
     if (!std::dynamic_pointer_cast<platform::PCMBuffer>(buffer)) return false;
+    if (when.hostTimeValid) noteAppended(MediaTime::fromNanos(when.hostTime));
     audioCodec_->append(buffer, when);
     return true;
   }
@@ -469,10 +493,14 @@ void AssetWriter::fail(const std::string& message) {
 }
 
 void AssetWriter::enqueue(const std::shared_ptr<Input::Track>& track, Packet packet) {
-  ++track->pending;
+  // A sample without a duration counts as one frame.
+  const int64_t nanos = packet.duration.isNumeric() && packet.duration.value > 0
+                            ? packet.duration.convertScale(static_cast<int32_t>(kNanos)).value
+                            : kNanos / std::max(1, track->frameRate.value_or(30));
+  track->pendingNanos += nanos;
   std::weak_ptr<AssetWriter> weak = weak_from_this();
-  queue_->async([weak, track, packet = std::move(packet)]() mutable {
-    --track->pending;
+  queue_->async([weak, track, nanos, packet = std::move(packet)]() mutable {
+    track->pendingNanos -= nanos;
     if (auto self = weak.lock()) self->write(*track, std::move(packet));
   });
 }
@@ -604,6 +632,7 @@ void AssetWriter::write(Input::Track& track, Packet packet) {
     av_packet_free(&out);
     if (status < 0) throw AssetWriterError("packet: " + errorText(status));
     ++track.written;
+    if (packet.pts.isNumeric()) track.writtenUpTo = packet.pts.convertScale(static_cast<int32_t>(kNanos)).value;
   } catch (const std::exception& error) {
     fail(error.what());
   }

@@ -84,11 +84,18 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
 
   class Input {
    public:
-    // Raw pictures waiting in the encoder before the input says it is busy: what
-    // the encoder's own queue holds before it drops the oldest.
-    static constexpr size_t kEncoderQueueLimit = 3;
-    // Encoded samples waiting for the writer's queue before it says it is busy.
-    static constexpr size_t kPendingLimit = 120;
+    // An input says it is busy (isReadyForMoreMediaData false) while any of these
+    // holds this much of its media; the caller keeps or drops what it has not
+    // handed over, nothing handed over is dropped here.
+    // Raw pictures waiting for the encoder, at most its own queue's three (past
+    // that the encoder itself would drop the oldest).
+    static constexpr double kEncoderQueueSeconds = 0.1;
+    static constexpr size_t kEncoderQueueMost = 3;
+    // Encoded samples waiting for the writer's queue.
+    static constexpr double kPendingSeconds = 2.0;
+    // Media handed to the encoder and not yet in the file (the encoder's own delay
+    // and what waits for a slow disk), once the file has begun.
+    static constexpr double kWriterQueueSeconds = 3.0;
 
     Input(platform::MediaType mediaType, AssetOutputSettings settings,
           platform::FormatDescriptionRef sourceFormatHint = nullptr);
@@ -111,11 +118,14 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
     void markAsFinished();
     // Raw pictures the encoder has not taken yet; from the appending thread.
     size_t pendingEncoderFrames() const;
+    // Seconds of media handed over and not yet written; 0 before the first write.
+    double unwrittenSeconds() const;
 
    private:
     friend class AssetWriter;
     struct Track;
     bool accepting() const;
+    void noteAppended(const platform::MediaTime& time);
     void start(const std::shared_ptr<AssetWriter>& writer);
 
     platform::MediaType mediaType_;
@@ -127,6 +137,8 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
     std::unique_ptr<AudioCodec> audioCodec_;
     platform::TaskHandle<void> reader_;
     std::atomic<bool> finished_{false};
+    // The latest time handed over, in nanoseconds.
+    std::atomic<int64_t> appendedUpTo_{INT64_MIN};
   };
 
   // Throws AssetWriterError when the file cannot be made.

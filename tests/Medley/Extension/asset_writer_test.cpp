@@ -127,3 +127,36 @@ TEST_F(AssetWriterTest, WithAFragmentIntervalTheFileIsWrittenInFragments) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sound the writer's queue has not written yet makes its input busy once it holds
+// three seconds, and ready again as soon as the queue catches up; an input tells
+// its caller rather than dropping anything itself.
+TEST_F(AssetWriterTest, AnInputIsBusyWhileItsMediaWaitsTooLongForTheFile) {
+  auto writer = makeWriter(dir_ / "busy.mp4", medley::AssetFileType::mpeg4);
+  ASSERT_TRUE(writer->startWriting());
+  writer->startSession(platform::MediaTime::fromSeconds(medleytest::kOrigin, 1'000'000'000));
+  feed(*writer, 30);
+  ASSERT_GT(writer->writtenPackets()[1], 0) << "the file has begun";
+  EXPECT_LT(audio_->unwrittenSeconds(), 0.5);
+
+  // The writer's queue does not run while four more seconds of sound are handed over.
+  int sound = 48000 / medleytest::kSoundFrames + 1;
+  int taken = 0;
+  for (int i = 0; i < 4 * 48000 / static_cast<int>(medleytest::kSoundFrames); ++i, ++sound) {
+    if (!audio_->isReadyForMoreMediaData()) break;
+    ASSERT_TRUE(audio_->append(medleytest::recorderSound(sound), medleytest::recorderSoundTime(sound)));
+    ++taken;
+  }
+  EXPECT_FALSE(audio_->isReadyForMoreMediaData());
+  EXPECT_GE(audio_->unwrittenSeconds(), AssetWriter::Input::kWriterQueueSeconds);
+  EXPECT_LT(taken * medleytest::kSoundFrames, 3.5 * 48000) << "took far more than the bound";
+
+  rt_->runUntilIdle();
+  EXPECT_TRUE(audio_->isReadyForMoreMediaData());
+  finish(*writer);
+  EXPECT_EQ(writer->status(), AssetWriter::Status::completed);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "Platform/Media/FormatDescription.h"
 #include "Platform/Media/PCMBuffer.h"
+#include "Platform/Media/PCMBufferPool.h"
 #include "MediaTestSupport.h"
 
 using namespace platform;
@@ -81,4 +82,45 @@ TEST(CompressedAudioBuffer, VariablePacketsCarryDescriptionsAndLimitsHold) {
   EXPECT_EQ(CompressedAudioBuffer::make(aacFormat(44100, 256), 4, 256)->packetDescriptions(), nullptr);
   EXPECT_FALSE(CompressedAudioBuffer::make(AudioFormat::standard(48000, 2), 1, 1024));
   EXPECT_FALSE(CompressedAudioBuffer::make(aacFormat(), 0, 1024));
+}
+
+// Copies are independent of the producer's buffer, reuse released storage of the
+// same format and a sufficient length, and a copy outliving its pool frees itself.
+TEST(PCMBufferPool, CopiesIntoRecycledStorageOfTheSameFormat) {
+  auto pool = PCMBufferPool::make(2);
+  auto source = PCMBuffer::make(AudioFormat::standard(48000, 2), 480);
+  ASSERT_TRUE(source && source->setFrameLength(480));
+  for (uint32_t c = 0; c < 2; ++c) std::fill_n(source->floatChannelData()[c], 480, c + 0.5f);
+
+  auto copy = pool->copy(*source);
+  ASSERT_TRUE(copy);
+  source->zero();  // the producer reuses its buffer
+  EXPECT_EQ(copy->frameLength(), 480u);
+  EXPECT_EQ(copy->floatChannelData()[1][479], 1.5f);
+  const float* storage = copy->floatChannelData()[0];
+  copy.reset();
+  EXPECT_EQ(pool->freeCount(), 1u);
+
+  // A shorter buffer of the same format takes the same storage; another format does not.
+  ASSERT_TRUE(source->setFrameLength(256));
+  auto shorter = pool->copy(*source);
+  EXPECT_EQ(shorter->floatChannelData()[0], storage);
+  EXPECT_EQ(shorter->frameLength(), 256u);
+  auto mono = PCMBuffer::make(AudioFormat::standard(48000, 1), 256);
+  ASSERT_TRUE(mono->setFrameLength(256));
+  auto monoCopy = pool->copy(*mono);
+  EXPECT_EQ(pool->allocatedCount(), 2u);
+  EXPECT_EQ(monoCopy->format().channelCount(), 1u);
+
+  // Storage beyond what the pool keeps is freed; a copy outliving the pool frees itself.
+  std::vector<PCMBufferRef> many;
+  for (int i = 0; i < 4; ++i) many.push_back(pool->copy(*source));
+  many.clear();
+  EXPECT_EQ(pool->freeCount(), 2u);
+  pool.reset();
+  shorter.reset();
+  monoCopy.reset();
+
+  auto empty = PCMBuffer::make(AudioFormat::standard(48000, 2), 16);
+  EXPECT_FALSE(PCMBufferPool::make(1)->copy(*empty));
 }

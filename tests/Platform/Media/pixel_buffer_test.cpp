@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Platform/Media/PixelBuffer.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/PixelBufferPool.h"
 
 using namespace platform;
@@ -148,4 +149,48 @@ TEST(PixelBufferPool, ConcurrentTakeAndReleaseKeepsCountsRight) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(pool->inUseCount(), 0u);
   EXPECT_LE(pool->freeCount(), 8u);  // never more than were out at once
+}
+
+// A pool grown during a stall gives back, once they have been idle long enough,
+// the buffers nobody took since; the minimum and the buffers a steady load keeps
+// reusing stay.
+TEST(PixelBufferPool, ShrinksBackToItsMinimumOnceTheBuffersOfAStallAreIdle) {
+  auto clock = VirtualRuntime::make();
+  PixelBufferPool::Attributes attrs;
+  attrs.idleRelease = seconds(3);
+  attrs.clock = clock;
+  auto pool = PixelBufferPool::make(64, 64, PixelFormat::nv12VideoRange, 2, attrs);
+  ASSERT_TRUE(pool);
+  std::vector<PixelBufferRef> stalled;
+  for (int i = 0; i < 8; ++i) stalled.push_back(pool->makePixelBuffer());
+  stalled.clear();  // the stall ends: all eight come back at once
+  EXPECT_EQ(pool->freeCount(), 8u);
+
+  // A steady load of one picture at a time keeps reusing the newest buffer.
+  for (int frame = 0; frame < 89; ++frame) {
+    clock->advance(milliseconds(33));
+    auto picture = pool->makePixelBuffer();
+    ASSERT_TRUE(picture);
+  }
+  EXPECT_EQ(pool->freeCount(), 8u) << "freed before being idle for 3 s";
+  clock->advance(milliseconds(100));
+  pool->makePixelBuffer();
+  EXPECT_EQ(pool->freeCount(), 2u) << "the idle ones above the minimum are freed";
+  EXPECT_EQ(pool->inUseCount(), 0u);
+
+  // A held buffer counts towards the minimum: nothing below it is freed.
+  auto held = pool->makePixelBuffer();
+  clock->advance(seconds(10));
+  pool->releaseIdle();
+  EXPECT_EQ(pool->freeCount() + pool->inUseCount(), 2u);
+  held.reset();
+  EXPECT_EQ(pool->freeCount(), 2u);
+
+  // Without an idle release time the pool keeps what it grew to.
+  auto keeping = PixelBufferPool::make(64, 64, PixelFormat::nv12VideoRange, 1);
+  std::vector<PixelBufferRef> burst;
+  for (int i = 0; i < 4; ++i) burst.push_back(keeping->makePixelBuffer());
+  burst.clear();
+  keeping->releaseIdle();
+  EXPECT_EQ(keeping->freeCount(), 4u);
 }

@@ -244,6 +244,10 @@ TEST_F(CatalogueTest, EveryEntryWritesItsOneSentence) {
         pageFailedToLoad("NSURLErrorDomain", -1009, "The Internet connection appears to be offline.", f),
         "Page failed to load: NSURLErrorDomain -1009 The Internet connection appears to be offline."),
     ROW("Shell/WebViewController", webContentProcessTerminated(f), "Web content process terminated; reloading"),
+    ROW("Studio/LocalRecorder", recordingDroppingSound("/v/Town Hall.mp4", f),
+        "Recording behind, dropping sound: Town Hall.mp4"),
+    ROW("Studio/LocalRecorder", recordingDroppedSound("/v/Town Hall.mp4", 1500, f),
+        "Recording dropped sound: Town Hall.mp4 1500 ms"),
   });
   expectGoldens("ERROR", {
     ROW("Studio/StudioEngine", couldNotStartLocalRecording(LogError("No space left on device"), f),
