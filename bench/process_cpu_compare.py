@@ -16,7 +16,11 @@ printed; the median of the pairs' CPU ratios (ours / ffmpeg) comes last.
           the second time as the copy (High at 10 or 16 Mbit/s, AAC 192 kbit/s)
           into a fragmented MP4 file.
 
+  --busy-start N  each run starts while N busy loops hold the cores, for its first 20 s (both sides alike):
+          the peak RSS of a start on a busy machine, and the last RSS to show whether it came back down.
+
   bench/process_cpu_compare.py [--build build] [--pairs 5] [--seconds 10] [--resolution 720p|1080p] [--copy]
+                               [--busy-start N]
 """
 import argparse
 import pathlib
@@ -26,8 +30,10 @@ import subprocess
 import sys
 import tempfile
 
-from studio_runs import (AUDIO_RATE, FPS, ROOT, SIZES, STREAM_BPS, Ingest, copy_output, local_copies, measured,
-                         stream_output, studio_command, studio_env)
+import contextlib
+
+from studio_runs import (AUDIO_RATE, FPS, ROOT, SIZES, STREAM_BPS, BusyMachine, Ingest, copy_output, local_copies,
+                         measured, stream_output, studio_command, studio_env)
 
 # The first run only provides pictures; ffmpeg loops them for longer runs.
 INPUT_SECONDS_AT_MOST = 10
@@ -83,9 +89,11 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--resolution", choices=sorted(SIZES), default="720p")
     parser.add_argument("--copy", action="store_true", help="the Studio's local copy on, ffmpeg's second encode")
+    parser.add_argument("--busy-start", type=int, default=0, metavar="N",
+                        help="N busy loops during the first 20 s of each run")
     args = parser.parse_args()
-    if args.pairs < 1 or not args.seconds > 0:
-        parser.error("--pairs and --seconds must be positive")
+    if args.pairs < 1 or not args.seconds > 0 or args.busy_start < 0:
+        parser.error("--pairs and --seconds must be positive, --busy-start not negative")
     build = pathlib.Path(args.build).resolve()
     for tool in ("ffmpeg", "nginx"):
         if not shutil.which(tool):
@@ -100,7 +108,8 @@ def main():
                                            min(args.seconds, INPUT_SECONDS_AT_MOST), work)
             print(f"process_cpu_compare: the Studio against ffmpeg at {args.resolution}, H.264 "
                   f"{STREAM_BPS[args.resolution] / 1000:g} kbit/s constant{' + local copy' if args.copy else ''}, "
-                  f"{args.seconds:g} s live per run, {args.pairs} pairs, alternating", flush=True)
+                  f"{args.seconds:g} s live per run, {args.pairs} pairs, alternating"
+                  f"{f', each started under {args.busy_start} busy loops' if args.busy_start else ''}", flush=True)
             runs = {"ours": [], "ffmpeg": []}
             log_path = work / "runs.log"
             with open(log_path, "w") as log:
@@ -108,28 +117,36 @@ def main():
                     for name in ("ours", "ffmpeg"):
                         folder = work / f"{name}-{pair}"
                         folder.mkdir()
-                        if name == "ours":
-                            usage = measured(studio_command(build, ingest.url, f"ours{pair}", args.resolution,
-                                                            args.seconds, args.copy), log, studio_env(folder))
-                            if usage.status == 0 and args.copy and not local_copies(folder):
-                                fail("the Studio wrote no local copy")
-                        else:
-                            usage = measured(ffmpeg_command(pictures, sound, args.resolution, args.seconds,
-                                                            f"{ingest.url}/ffmpeg{pair}",
-                                                            folder / "copy.mp4" if args.copy else None), log)
+                        busy = BusyMachine(args.busy_start) if args.busy_start else contextlib.nullcontext()
+                        with busy:
+                            if name == "ours":
+                                usage = measured(studio_command(build, ingest.url, f"ours{pair}", args.resolution,
+                                                                args.seconds, args.copy), log, studio_env(folder))
+                            else:
+                                usage = measured(ffmpeg_command(pictures, sound, args.resolution, args.seconds,
+                                                                f"{ingest.url}/ffmpeg{pair}",
+                                                                folder / "copy.mp4" if args.copy else None), log)
+                        if name == "ours" and usage.status == 0 and args.copy and not local_copies(folder):
+                            fail("the Studio wrote no local copy")
                         if usage.status != 0:
                             log.flush()
                             fail(f"{name} failed with status {usage.status}", log_path)
                         runs[name].append(usage)
                         print(f"  pair {pair}: {name:6} {usage.cpu:7.2f} s CPU, {usage.voluntary_switches:7d} "
-                              f"voluntary switches, peak RSS {usage.peak_rss_mib:6.1f} MiB", flush=True)
+                              f"voluntary switches, peak RSS {usage.peak_rss_mib:6.1f} MiB, "
+                              f"last {usage.last_rss_mib:6.1f} MiB", flush=True)
                         shutil.rmtree(folder, ignore_errors=True)
         for name, usages in runs.items():
             print(f"median {name:6}: {statistics.median(u.cpu for u in usages):.2f} s CPU, "
                   f"{statistics.median(u.voluntary_switches for u in usages):.0f} voluntary switches, "
                   f"peak RSS {max(u.peak_rss_mib for u in usages):.1f} MiB")
         # Each pair ran back to back: their ratio is the least disturbed by a busy machine.
-        ratio = statistics.median(o.cpu / r.cpu for o, r in zip(runs["ours"], runs["ffmpeg"]))
+        ratios = [o.cpu / r.cpu for o, r in zip(runs["ours"], runs["ffmpeg"])]
+        switches = statistics.median(o.voluntary_switches / r.voluntary_switches
+                                     for o, r in zip(runs["ours"], runs["ffmpeg"]))
+        print(f"ours / ffmpeg voluntary switches, median of the pairs' ratios: {switches:.2f}")
+        print(f"ours / ffmpeg CPU per pair: {min(ratios):.3f} to {max(ratios):.3f}")
+        ratio = statistics.median(ratios)
         print(f"ours / ffmpeg CPU, median of the pairs' ratios: {ratio:.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -5,6 +5,7 @@ arguments that encode as the Studio does.
 import os
 import pathlib
 import subprocess
+import time
 from dataclasses import dataclass
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -27,14 +28,50 @@ class Usage:
     cpu: float  # user + system seconds of the process and every child it waited for
     voluntary_switches: int
     peak_rss_mib: float
+    last_rss_mib: float  # the last resident size read while it ran: shows whether a peak came back down
+
+
+def resident_mib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
 
 
 def measured(command, log, env=None):
     """Runs a command to its end and returns what it used."""
     process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
-    _, status, usage = os.wait4(process.pid, 0)
+    last_rss = 0.0
+    while True:
+        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid:
+            break
+        # Read rarely, so that the reading costs the measured process nothing noticeable.
+        last_rss = resident_mib(process.pid) or last_rss
+        time.sleep(0.5)
     process.returncode = os.waitstatus_to_exitcode(status)
-    return Usage(process.returncode, usage.ru_utime + usage.ru_stime, usage.ru_nvcsw, usage.ru_maxrss / 1024)
+    return Usage(process.returncode, usage.ru_utime + usage.ru_stime, usage.ru_nvcsw, usage.ru_maxrss / 1024, last_rss)
+
+
+class BusyMachine:
+    """Busy loops on every core for the first seconds of a run, as a machine busy when the run starts."""
+
+    def __init__(self, loops, seconds=20):
+        self.loops, self.seconds, self.processes = loops, seconds, []
+
+    def __enter__(self):
+        self.processes = [subprocess.Popen(["timeout", str(self.seconds), "sh", "-c", "while :; do :; done"])
+                          for _ in range(self.loops)]
+        return self
+
+    def __exit__(self, *_):
+        for process in self.processes:
+            process.kill()
+            process.wait()
 
 
 def studio_command(build, url, key, resolution, seconds, copy):
