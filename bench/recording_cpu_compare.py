@@ -33,7 +33,7 @@ import sys
 import tempfile
 import time
 
-from studio_runs import COPY_BPS, FPS, SIZES, STREAM_BPS, copy_output, stream_output
+from studio_runs import COPY_BPS, FPS, SIZES, STREAM_BPS, copy_output, resident_mib, stream_output
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -48,17 +48,6 @@ def run(command, log, env=None):
     process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
     _, status, usage = os.wait4(process.pid, 0)
     return os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
-
-
-def resident_mib(pid):
-    try:
-        with open(f"/proc/{pid}/status") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) / 1024
-    except OSError:
-        pass
-    return None
 
 
 def studio_command(build, url, key, resolution, seconds):
