@@ -1,8 +1,10 @@
 #pragma once
 // The synthetic microphone: a 1 kHz beep of amplitude 0.5 during the first 0.1 s
-// of every even second of the host clock, silence otherwise, delivered as 10 ms
-// mono buffers stamped on the host clock. The synthetic cameras flash at the same
-// instants, so picture and sound can be checked for sync end to end.
+// of every even second of the host clock, silence otherwise, as 10 ms mono
+// buffers stamped on the host clock and delivered two at a time every 20 ms (half
+// the wakes of one every 10 ms; the stamps and samples are the same). The
+// synthetic cameras flash at the same instants, so picture and sound can be
+// checked for sync end to end.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,7 +31,7 @@ class SyntheticToneSource final : public AudioFrameSource,
   static constexpr int64_t kSampleRate = 48000;
   static constexpr uint32_t kBufferFrames = 480;  // 10 ms
   static constexpr double kFirstFire = 0.1;
-  static constexpr double kPeriod = 0.01;
+  static constexpr double kPeriod = 0.02;
   static constexpr double kLag = 0.01;            // buffers end this far behind the host clock
   static constexpr int64_t kBeepHz = 1000;
   static constexpr float kAmplitude = 0.5f;

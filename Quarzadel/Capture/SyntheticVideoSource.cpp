@@ -56,8 +56,16 @@ void SyntheticVideoSource::start(std::shared_ptr<platform::SerialQueue> delivery
   }
   if (!(spec_.fps > 0)) return;
   const double interval = 1.0 / spec_.fps;
+  // One fire per grid slot, just after the slot begins: a fire comes late, never
+  // early, so it lands in the slot it is meant for. The interval is rounded up to
+  // whole nanoseconds, so the grid of fires drifts later, by under a nanosecond
+  // a frame, and stays inside its slots for weeks.
+  const double now = runtime_->nowSeconds();
+  const double firstSlot = std::ceil((now + kFirstFire - kFireAfterSlot) / interval);
+  const auto firstDelay = platform::seconds(firstSlot * interval + kFireAfterSlot - now);
+  const auto step = static_cast<platform::Nanos>(std::ceil(interval * 1e9));
   timer_ = platform::RepeatingTimer::start(
-      renderQueue_, platform::seconds(kFirstFire), platform::seconds(interval / 2),
+      renderQueue_, firstDelay, step,
       platform::weakHandler(shared_from_this(), [interval, deliveryQueue, onFrame](SyntheticVideoSource& camera) {
         camera.tick(interval, deliveryQueue, onFrame);
       }));

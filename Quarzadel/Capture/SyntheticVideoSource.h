@@ -2,8 +2,9 @@
 // A synthetic camera: a flat field of its colour with a white bar sweeping
 // across once every 2 s and one all-white frame at every even second of the host
 // clock (the noise camera: random grey noise with the same bar and flash, or a
-// raw clip instead). Frames are stamped on a fixed grid of its frame rate and
-// delivered `latency` after their stamp. Faults injected through
+// raw clip instead). Frames are stamped on a fixed grid of its frame rate, drawn
+// once per slot just after the slot begins, and delivered `latency` after their
+// stamp. Faults injected through
 // SyntheticSources make it suspended, hung, unplugged or frozen.
 #include <atomic>
 #include <cstdint>
@@ -37,7 +38,10 @@ class SyntheticVideoSource final : public VideoFrameSource,
     bool noise = false;
   };
 
+  // The first frame comes from the first grid slot at least this long after start.
   static constexpr double kFirstFire = 0.4;
+  // How long after a slot's instant its frame is drawn.
+  static constexpr double kFireAfterSlot = 0.001;
   static constexpr const char* kDisconnected = " was disconnected.";
 
   // `clip` (the noise camera's) defaults to the process's SyntheticSources::clip().

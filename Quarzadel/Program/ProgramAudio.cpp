@@ -1,6 +1,8 @@
 #include "Quarzadel/Program/ProgramAudio.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "Quarzadel/App/AppInfo.h"
@@ -39,20 +41,27 @@ void ProgramAudio::start() {
     if (self->running_) return;
     self->running_ = true;
     self->startedAt_ = self->now();
-    self->timer_ = platform::RepeatingTimer::start(self->queue_, nanos(kTickInterval), nanos(kTickInterval),
-                                                   platform::weakHandler(self, [](ProgramAudio& p) { p.tick(); }));
+    self->timer_ = std::make_unique<platform::GridTimer>(
+        self->queue_, self->queue_->now() + nanos(kTickInterval), nanos(kTickInterval),
+        platform::weakHandler(self, [](ProgramAudio& p) { p.tick(); }));
+    self->scheduleTick();
   });
 }
 
 void ProgramAudio::switchTo(std::shared_ptr<AudioFrameSource> source) {
   if (!source) return;
-  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable { self->doSwitch(std::move(source)); });
+  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
+    self->doSwitch(std::move(source));
+    self->scheduleTick();
+  });
 }
 
 void ProgramAudio::restart(std::shared_ptr<AudioFrameSource> source) {
   if (!source) return;
-  queue_->async(
-      [self = shared_from_this(), source = std::move(source)]() mutable { self->doRestart(std::move(source)); });
+  queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
+    self->doRestart(std::move(source));
+    self->scheduleTick();
+  });
 }
 
 void ProgramAudio::setMuted(bool muted) {
@@ -80,12 +89,16 @@ void ProgramAudio::openPending(std::shared_ptr<AudioFrameSource> source, bool re
       [weakSelf, weakSlot](PCMBufferRef buffer, double hostTime) {
         auto self = weakSelf.lock();
         auto slot = weakSlot.lock();
-        if (self && slot) self->handleBuffer(slot, buffer, hostTime);
+        if (!self || !slot) return;
+        self->handleBuffer(slot, buffer, hostTime);
+        self->scheduleTick();
       },
       [weakSelf, weakSlot](const std::string& reason) {
         auto self = weakSelf.lock();
         auto slot = weakSlot.lock();
-        if (self && slot) self->slotFailed(slot, reason);
+        if (!self || !slot) return;
+        self->slotFailed(slot, reason);
+        self->scheduleTick();
       });
 }
 
@@ -197,7 +210,29 @@ void ProgramAudio::timeOutPending(double t) {
 
 void ProgramAudio::tick() {
   if (!running_) return;
-  const double t = now();
+  ticks_ += 1;
+  watch(now());
+  scheduleTick();
+}
+
+double ProgramAudio::nextTickDue() const {
+  // Each bound is the earliest time at which the matching step of the tick acts.
+  double due = std::numeric_limits<double>::infinity();
+  if (pending_) due = pending_->requestedAt + kPendingTimeout;
+  if (!timeline_.hasAnchor()) return std::min(due, startedAt_ + kAnchorDelay);
+  if (active_ && !active_->failed && !pending_ && !stallReported_ && lastInputArrival_ > 0)
+    due = std::min(due, lastInputArrival_ + kStallAfter);
+  return std::min(due, lastInputArrival_ + kSilenceAfter);
+}
+
+void ProgramAudio::scheduleTick() {
+  if (!running_ || !timer_) return;
+  // A microsecond early: a rounding in the conversion must not skip the instant
+  // at which the tick's own comparisons first hold.
+  timer_->armBy(nanos(nextTickDue()) - platform::microseconds(1));
+}
+
+void ProgramAudio::watch(double t) {
   timeOutPending(t);
 
   if (!timeline_.hasAnchor()) {

@@ -2,12 +2,14 @@
 // The one program sound of a Studio: 48 kHz stereo float buffers stamped on a
 // host-clock timeline, fed from whichever sound source is on air. A switch opens
 // the next source beside the current one and cuts to it at its first buffer,
-// fading it in over 10 ms. A 20 ms watchdog fills silence while nothing arrives,
-// reports a silent on-air source, and gives up on a pending source that never
-// delivers. Every state change runs on the program sound's own queue.
+// fading it in over 10 ms. A watchdog on a 20 ms grid fills silence while nothing
+// arrives, reports a silent on-air source, and gives up on a pending source that
+// never delivers; while sound flows it runs only where one of these can fall due.
+// Every state change runs on the program sound's own queue.
 #include <memory>
 #include <string>
 
+#include "Platform/Dispatch/GridTimer.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Media/PCMBuffer.h"
@@ -57,6 +59,8 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   void stop();
 
   const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
+  // Watchdog runs so far; read on queue().
+  int64_t ticks() const { return ticks_; }
   static const platform::AudioFormat& outputFormat() { return ProgramAudioTimeline::outputFormat(); }
 
  private:
@@ -78,6 +82,12 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   void slotFailed(const SlotRef& slot, const std::string& reason);
   void goOnAir(const SlotRef& slot);
   void tick();
+  // The watchdog's checks at host time `now`.
+  void watch(double now);
+  // The earliest host time at which tick() can have work: the anchor, a time-out,
+  // a stall report or silence to fill.
+  double nextTickDue() const;
+  void scheduleTick();
   void timeOutPending(double now);
   double believableStamp(double hostTime, double now, int64_t frames);
 
@@ -85,11 +95,12 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   SlotRef active_;
   SlotRef pending_;
   bool running_ = false;
-  std::unique_ptr<platform::RepeatingTimer> timer_;
+  std::unique_ptr<platform::GridTimer> timer_;
   double startedAt_ = 0;
   bool stallReported_ = false;
   double lastInputArrival_ = 0;
   bool futureStampRun_ = false;
+  int64_t ticks_ = 0;
 
   ProgramAudioTimeline timeline_;
   ProgramAudioConverter converter_;

@@ -39,9 +39,10 @@ void ProgramVideo::start() {
     const double started = platform::HostClock::shared()->nowSeconds();
     if (self->renderer_.warmUp(*platform::HostClock::shared())) Log::videoPipelineWarmedUp(started, __FILE__);
     self->running_ = true;
-    self->watchdog_ = platform::RepeatingTimer::start(
-        self->queue_, platform::seconds(kFirstTick), platform::seconds(kTickInterval),
+    self->watchdog_ = std::make_unique<platform::GridTimer>(
+        self->queue_, self->queue_->now() + platform::seconds(kFirstTick), platform::seconds(kTickInterval),
         platform::weakHandler(self, [](ProgramVideo& p) { p.tick(); }));
+    self->scheduleTick();
   });
 }
 
@@ -75,6 +76,7 @@ void ProgramVideo::setConfig(const StreamConfig& config) {
     self->lastOutput_.reset();  // another size: not a picture to hold any more
     if (self->active_) self->active_->source->apply(config);
     if (self->pending_) self->pending_->source->apply(config);
+    self->scheduleTick();
   });
 }
 
@@ -97,17 +99,21 @@ void ProgramVideo::switchTo(std::shared_ptr<VideoFrameSource> source) {
       self->transition_ = self->makeTransition(self->active_);
       self->active_ = restored;
       self->send(Event::onAir(restored->source->sourceID(), restored->source->displayName()));
+      self->scheduleTick();
       return;
     }
     self->openPending(std::move(source));
+    self->scheduleTick();
   });
 }
 
 void ProgramVideo::restart(std::shared_ptr<VideoFrameSource> source) {
   if (!source) return;
   queue_->async([self = shared_from_this(), source = std::move(source)]() mutable {
-    if (self->active_ && self->active_->source->sourceID() == source->sourceID())
+    if (self->active_ && self->active_->source->sourceID() == source->sourceID()) {
       self->reopenSlot(self->active_, std::move(source));
+      self->scheduleTick();
+    }
   });
 }
 
@@ -122,6 +128,7 @@ void ProgramVideo::reopenIfStalled(std::shared_ptr<VideoFrameSource> source) {
     if (silence <= kReopenAfter) return;
     Log::sourceReopening(*source, __FILE__);
     self->reopenSlot(active, std::move(source));
+    self->scheduleTick();
   });
 }
 
@@ -143,12 +150,16 @@ void ProgramVideo::openPending(std::shared_ptr<VideoFrameSource> source) {
       [weakSelf, weakSlot](platform::PixelBufferRef buffer, double pts) {
         auto self = weakSelf.lock();
         auto slot = weakSlot.lock();
-        if (self && slot) self->handleFrame(slot, std::move(buffer), pts);
+        if (!self || !slot) return;
+        self->handleFrame(slot, std::move(buffer), pts);
+        self->scheduleTick();
       },
       [weakSelf, weakSlot](const std::string& reason) {
         auto self = weakSelf.lock();
         auto slot = weakSlot.lock();
-        if (self && slot) self->slotFailed(slot, reason);
+        if (!self || !slot) return;
+        self->slotFailed(slot, reason);
+        self->scheduleTick();
       });
 }
 
@@ -289,6 +300,7 @@ bool ProgramVideo::publish(platform::PixelBufferRef buffer, bool repeated, doubl
 
 void ProgramVideo::tick() {
   if (!running_) return;
+  ticks_ += 1;
   const double now = this->now();
 
   if (pending_ && !pending_->firstFrameAt && now - pending_->requestedAt > kPendingTimeout) {
@@ -308,7 +320,7 @@ void ProgramVideo::tick() {
     transition_.reset();
   }
 
-  const double threshold = active_ ? std::clamp(2.5 * sourceInterval_, 0.1, 0.5) : 0.25;
+  const double threshold = holdThreshold();
 
   if (!holding_ && now - lastEmitHost_ > threshold && now - lastArrivalHost_ > threshold) {
     holding_ = true;
@@ -332,6 +344,42 @@ void ProgramVideo::tick() {
       next = lastOutputPTS_ + interval();
     }
   }
+  scheduleTick();
+}
+
+double ProgramVideo::holdThreshold() const {
+  return active_ ? std::clamp(2.5 * sourceInterval_, 0.1, 0.5) : 0.25;
+}
+
+double ProgramVideo::nextTickDue() const {
+  // Each bound is the earliest time at which the matching step of tick() acts;
+  // none of them depends on the clock, only on what the queue's jobs change.
+  double due = std::numeric_limits<double>::infinity();
+  if (pending_ && !pending_->firstFrameAt) due = std::min(due, pending_->requestedAt + kPendingTimeout);
+  if (transition_ && transition_->start && transition_->from != active_)
+    due = std::min(due, *transition_->start + transition_->duration);
+  const double threshold = holdThreshold();
+  if (active_ && !active_->failed && active_->firstFrameAt && !pending_ && !stallReported_)
+    due = std::min(due, std::max(*active_->firstFrameAt, lastRealFrameHost_) + kStallAfter);
+  if (!holding_) return std::min(due, std::max(lastEmitHost_, lastArrivalHost_) + threshold);
+  double repeat = lastArrivalHost_ + threshold;
+  if (std::isfinite(lastOutputPTS_)) {
+    // The next slot is due once the clock is a hold delay past it, or at once
+    // when it lies more than a second back.
+    const double next = lastOutputPTS_ + interval();
+    const double delay = std::max(threshold, latencyEstimate_ + interval());
+    repeat = std::max(repeat, next + std::min(delay, 1.0));
+  }
+  return std::min(due, repeat);
+}
+
+void ProgramVideo::scheduleTick() {
+  if (!running_ || !watchdog_) return;
+  const double due = nextTickDue();
+  if (!std::isfinite(due)) return;
+  // A microsecond early: a rounding in the conversion must not skip the instant
+  // at which the tick's own comparisons first hold.
+  watchdog_->armBy(platform::seconds(due) - platform::microseconds(1));
 }
 
 void ProgramVideo::send(const Event& event) {

@@ -4,9 +4,12 @@
 // when nothing healthy is on air, else after 0.5 s of its frames), with a cut or
 // a 0.35 s dissolve. Every on-air frame that comes at least three quarters of a
 // frame interval after the last output is rendered and handed on at once,
-// stamped with the frame's own host-clock time. A 20 ms tick times out switches,
-// ends dissolves, and while the source is silent holds the last picture by
-// repeating it at the frame rate and reports the stall. The repeats run a hold
+// stamped with the frame's own host-clock time. A tick on a 20 ms grid times out
+// switches, ends dissolves, and while the source is silent holds the last picture
+// by repeating it at the frame rate and reports the stall; it runs only at the
+// grid instants where one of these can fall due, so a steady live picture costs
+// none (a deadline pushed back by each frame is looked at again only when its
+// armed instant comes, not at each frame). The repeats run a hold
 // threshold behind the clock; when live frames return, the slots between the
 // last repeat and the live frame's own time get the held picture too, so the
 // program's times never jump. Everything runs on the program picture's own
@@ -18,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Dispatch/GridTimer.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Media/SampleBuffer.h"
@@ -83,6 +87,7 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   // Read on queue().
   int64_t emittedFrames() const { return emittedFrames_; }
   int64_t repeatedFrames() const { return repeatedFrames_; }
+  int64_t ticks() const { return ticks_; }
 
  private:
   struct Slot {
@@ -109,6 +114,12 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   Transition makeTransition(SlotRef from) const;
 
   void tick();
+  // The earliest host time at which tick() can have work: a time-out, the end
+  // of a dissolve, the hold, a stall report or the next repeat.
+  double nextTickDue() const;
+  // Arms the tick for the first grid instant at or after nextTickDue().
+  void scheduleTick();
+  double holdThreshold() const;
   void openPending(std::shared_ptr<VideoFrameSource> source);
   void handleFrame(const SlotRef& slot, platform::PixelBufferRef buffer, double pts);
   void slotFailed(const SlotRef& slot, const std::string& reason);
@@ -133,7 +144,7 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   platform::PixelBufferRef lastOutput_;
   double lastEmitHost_ = 0;
   double latencyEstimate_ = 0.03;
-  std::unique_ptr<platform::RepeatingTimer> watchdog_;
+  std::unique_ptr<platform::GridTimer> watchdog_;
   bool running_ = false;
   bool holding_ = true;
   bool stallReported_ = false;
@@ -142,6 +153,7 @@ class ProgramVideo : public std::enable_shared_from_this<ProgramVideo> {
   double sourceInterval_ = 1.0 / 30;
   int64_t emittedFrames_ = 0;
   int64_t repeatedFrames_ = 0;
+  int64_t ticks_ = 0;
 };
 
 }  // namespace quarzadel

@@ -130,6 +130,44 @@ TEST_F(ProgramAudioTest, APendingOrReopenedMicrophoneThatFailsOrNeverDeliversIsG
             std::vector<Event>{Event::onAirSourceFailed("a", "Mic a", "It stopped sending audio.")});
 }
 
+// While sound flows the watchdog runs only where something can fall due (about
+// once per 0.12 s, not every 20 ms); silence and the stall report still come at
+// the first 20 ms tick past their time.
+TEST_F(ProgramAudioTest, FlowingSoundCostsFewTicksAndSilenceStillStartsOnTheTickGrid) {
+  std::vector<double> silenceAt;
+  std::vector<std::pair<Event, double>> timed;
+  audio->onOutput = [this, &silenceAt](const platform::PCMBufferRef& b, const platform::AudioTime& t) {
+    if (b->floatChannelData()[0][0] == 0) silenceAt.push_back(now());
+    out(b, t);
+  };
+  audio->onEvent = [this, &timed](const Event& e) { timed.emplace_back(e, now()); };
+  const double firstTick = now() + ProgramAudio::kTickInterval;
+  auto a = startWithA();
+  auto onGrid = [&](double t) {
+    const double k = (t - firstTick) / ProgramAudio::kTickInterval;
+    return std::abs(k - std::round(k)) < 1e-6;
+  };
+  stream(*a, 0.2);
+  int64_t ticks = 0;
+  audio->queue()->sync([&] { ticks = audio->ticks(); });
+  stream(*a, 2.0);
+  audio->queue()->sync([&] { ticks = audio->ticks() - ticks; });
+  EXPECT_LE(ticks, 25) << "2 s of sound";
+  ASSERT_TRUE(silenceAt.empty());
+
+  const double last = now() - 0.01;  // the last buffer's arrival
+  advance(2.5);
+  ASSERT_FALSE(silenceAt.empty());
+  EXPECT_TRUE(onGrid(silenceAt.front()));
+  EXPECT_GT(silenceAt.front(), last + ProgramAudio::kSilenceAfter);
+  EXPECT_LE(silenceAt.front(), last + ProgramAudio::kSilenceAfter + ProgramAudio::kTickInterval);
+  EXPECT_NEAR(endOfStream(), now() - ProgramAudio::kOutputLatency, 0.001);
+  ASSERT_EQ(timed.back().first, Event::onAirSourceStalled("a", "Mic a"));
+  EXPECT_TRUE(onGrid(timed.back().second));
+  EXPECT_GT(timed.back().second, last + ProgramAudio::kStallAfter);
+  EXPECT_LE(timed.back().second, last + ProgramAudio::kStallAfter + ProgramAudio::kTickInterval);
+}
+
 TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSilence) {
   testing::LogCapture logs;
   auto a = startWithA();

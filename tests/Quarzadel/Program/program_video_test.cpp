@@ -256,6 +256,52 @@ TEST_F(ProgramVideoTest, TheDissolveFollowsTheOutgoingSourcesNewestFrame) {
   EXPECT_EQ(a->stops, 1);
 }
 
+// While a source delivers, the tick runs only where something can fall due (about
+// once per hold threshold, not every 20 ms); what does fall due still comes at
+// the first 20 ms tick past its time: the hold's repeats, the stall report and
+// a pending source's time-out.
+TEST_F(ProgramVideoTest, ASteadyPictureCostsFewTicksAndTimeOutsStillComeOnTheTickGrid) {
+  make();
+  std::vector<std::pair<Event, double>> timed;
+  video->onEvent = [this, &timed](const Event& e) { timed.emplace_back(e, now()); };
+  const double firstTick = now() + ProgramVideo::kFirstTick;
+  startVideo();
+  auto onGrid = [&](double t) {
+    const double k = (t - firstTick) / ProgramVideo::kTickInterval;
+    return std::abs(k - std::round(k)) < 1e-6;
+  };
+  auto a = source("a");
+  switchTo(a);
+  feed(*a, 30, now() + 0.001, now() + 0.5, 100);
+  const int64_t ticks = video->ticks();
+  feed(*a, 30, a->sent.back() + kInterval, a->sent.back() + 2.0, 100);
+  EXPECT_LE(video->ticks() - ticks, 25) << "2 s of frames";
+  EXPECT_EQ(video->repeatedFrames(), 0);
+
+  const double last = a->sent.back();
+  advanceTo(last + 2.5);
+  const auto repeats = outputsSince(last + 0.001);
+  ASSERT_GT(repeats.size(), 50u);
+  // The first slot after the last frame is a hold threshold (0.1 s) behind the clock.
+  EXPECT_TRUE(onGrid(repeats.front().at));
+  EXPECT_GE(repeats.front().at, last + kInterval + 0.1);
+  EXPECT_LT(repeats.front().at, last + kInterval + 0.1 + ProgramVideo::kTickInterval);
+  for (size_t i = 1; i < repeats.size(); ++i) EXPECT_NEAR(repeats[i].pts - repeats[i - 1].pts, kInterval, 1e-6);
+  ASSERT_EQ(timed.back().first, Event::onAirSourceStalled("a", "Camera a"));
+  EXPECT_TRUE(onGrid(timed.back().second));
+  EXPECT_GT(timed.back().second, last + ProgramVideo::kStallAfter);
+  EXPECT_LE(timed.back().second, last + ProgramVideo::kStallAfter + ProgramVideo::kTickInterval);
+
+  auto silent = source("b");
+  switchTo(silent);
+  const double requested = now();
+  advance(ProgramVideo::kPendingTimeout + 0.1);
+  ASSERT_EQ(timed.back().first, Event::switchFailed("b", "Camera b", "Camera b didn't send any video."));
+  EXPECT_TRUE(onGrid(timed.back().second));
+  EXPECT_GT(timed.back().second, requested + ProgramVideo::kPendingTimeout);
+  EXPECT_LE(timed.back().second, requested + ProgramVideo::kPendingTimeout + ProgramVideo::kTickInterval);
+}
+
 TEST_F(ProgramVideoTest, AFailedOnAirSourceHoldsItsLastPictureUntilReplaced) {
   begin();
   auto a = source("a");

@@ -84,16 +84,18 @@ TEST_F(ToneTest, ALateTickCatchesUpWithWholeBuffersAndKeepsTheRestForLater) {
   startTone();
   runtime->advanceTo(platform::seconds(1000.105));
   ASSERT_EQ(got.size(), 1u);  // 0.080 ... 0.090
-  // The queue is busy until 125 ms: the tick due at 110 ms runs 15 ms late.
-  queue->async([this] { runtime->advanceTo(platform::seconds(1000.125)); });
+  // The queue is busy until 145 ms: the ticks due at 120 and 140 ms run as one, 25 ms late.
+  queue->async([this] { runtime->advanceTo(platform::seconds(1000.145)); });
   runtime->runUntilIdle();
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_NEAR(got[1].time, 1000.090, 1e-9);
-  EXPECT_NEAR(got[2].time, 1000.100, 1e-9);
-  // The 5 ms left over goes out with the next tick, at 130 ms.
-  runtime->advanceTo(platform::seconds(1000.130));
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_NEAR(got[3].time, 1000.110, 1e-9);
+  ASSERT_EQ(got.size(), 5u);
+  for (size_t i = 1; i < got.size(); ++i) EXPECT_NEAR(got[i].time, 1000.080 + 0.01 * static_cast<double>(i), 1e-9);
+  // The 5 ms left over goes out with the next tick, at 160 ms.
+  runtime->advanceTo(platform::seconds(1000.155));
+  ASSERT_EQ(got.size(), 5u);
+  runtime->advanceTo(platform::seconds(1000.160));
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_NEAR(got[5].time, 1000.130, 1e-9);
+  EXPECT_NEAR(got[6].time, 1000.140, 1e-9);
 }
 
 }  // namespace
