@@ -53,7 +53,7 @@ struct ProgramCopy {
     video->switchTo(quarzadel::SyntheticVideoSource::make(*quarzadel::SyntheticSources::spec("synthetic-a"), rt, nullptr));
     audio->switchTo(std::make_shared<quarzadel::SyntheticToneSource>(quarzadel::ToneSpec{"synthetic-tone", "Tone"}));
     run(2.0);
-    quarzadel::LocalRecorder::Environment environment{folder, platform::WallClock::system(), rt};
+    quarzadel::LocalRecorder::Environment environment{folder, platform::WallClock::system(), rt, false, {}};
     environment.hardwareHEVCEncoderAvailable = hardwareHEVC;
     environment.onWriteFailure = onWriteFailure;
     EXPECT_FALSE(slot->startLocalCopy(title, true, config, *platform::UserDefaults::inMemory(), environment,

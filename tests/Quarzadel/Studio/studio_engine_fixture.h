@@ -81,7 +81,7 @@ struct StudioEngineFixture : ::testing::Test {
     publishing.probe = [](StreamConfig::VideoCodec codec, int, int) { return EncoderSupport{codec == StreamConfig::VideoCodec::h264, true}; };
     publishing.pathMonitor = monitor;
     publishing.demoLiveElapsed = [] { return 0.0; };
-    env.recorderEnvironment = LocalRecorder::Environment{folder / "videos", clock, runtime, false};
+    env.recorderEnvironment = LocalRecorder::Environment{folder / "videos", clock, runtime, false, {}};
     env.volumeSpace = [this](const std::filesystem::path&) { return std::optional<int64_t>(freeSpace); };
     env.pollerEnvironment = pollerEnvironment;
     env.pollerEnvironment.runtime = runtime;
