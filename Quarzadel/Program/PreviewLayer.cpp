@@ -1,6 +1,6 @@
 #include "Quarzadel/Program/PreviewLayer.h"
 
-#include "Platform/Media/AspectFit.h"
+#include "Platform/Media/FittedRect.h"
 
 namespace quarzadel {
 
@@ -82,7 +82,7 @@ int64_t PreviewLayer::flushCount() const {
 
 PreviewLayer::Rect PreviewLayer::aspectFit(double w, double h, const Rect& b) {
   if (w <= 0 || h <= 0 || b.width <= 0 || b.height <= 0) return {b.x + b.width / 2, b.y + b.height / 2, 0, 0};
-  const auto fit = platform::AspectFit<double>::of(w, h, b.width, b.height);
+  const auto fit = platform::FittedRect<double>::of(w, h, b.width, b.height);
   return {b.x + fit.x, b.y + fit.y, fit.width, fit.height};
 }
 

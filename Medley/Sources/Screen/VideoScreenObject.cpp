@@ -5,7 +5,7 @@
 #include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Screen/ScreenRenderer.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
-#include "Platform/Media/AspectFit.h"
+#include "Platform/Media/FittedRect.h"
 
 namespace medley {
 
@@ -25,7 +25,7 @@ std::optional<uint8_t> parseTrack(const std::string& text) {
 }
 
 ScreenRect aspectFitBounds(const ScreenRect& area, int w, int h) {
-  const auto fit = platform::AspectFit<double>::of(w, h, area.width, area.height);
+  const auto fit = platform::FittedRect<double>::of(w, h, area.width, area.height);
   return {0, 0, fit.width, fit.height};
 }
 

@@ -11,16 +11,16 @@
 namespace platform {
 
 template <typename T>
-struct AspectFit {
+struct FittedRect {
   static_assert(std::is_arithmetic_v<T>);
   T x = 0;
   T y = 0;
   T width = 0;
   T height = 0;
-  bool operator==(const AspectFit&) const = default;
+  bool operator==(const FittedRect&) const = default;
 
   // Empty (or unreadable) sizes give an empty rectangle at the origin.
-  static AspectFit of(T sourceWidth, T sourceHeight, T frameWidth, T frameHeight) {
+  static FittedRect of(T sourceWidth, T sourceHeight, T frameWidth, T frameHeight) {
     if (!(sourceWidth > 0) || !(sourceHeight > 0) || !(frameWidth > 0) || !(frameHeight > 0)) return {};
     // Cross-multiplied, so whole pixels compare without rounding or overflow.
     using Wide = std::conditional_t<std::is_integral_v<T>, int64_t, T>;
