@@ -98,12 +98,18 @@ platform::PixelBufferRef ProgramRenderer::compose(const platform::PixelBufferRef
                                                   const platform::PixelBufferRef& from, bool fromFit,
                                                   double progress) {
   if (!pool_) return nullptr;
+  if (!from) framedFrom_ = {};  // no dissolve: let the outgoing buffer go back to its pool
+  if (onAir && !from) {
+    if (auto view = passThrough(onAir)) {
+      if (!formatDescription_) formatDescription_ = platform::FormatDescription::makeForImageBuffer(*view);
+      return view;
+    }
+  }
   auto out = pool_->makePixelBuffer();
   if (!out) return nullptr;
   out->setColorAttachments(platform::ColorAttachments::bt709());
   if (!formatDescription_) formatDescription_ = platform::FormatDescription::makeForImageBuffer(*out);
   const NV12Frame dst = NV12Frame::of(*out);
-  if (!from) framedFrom_ = {};  // no dissolve: let the outgoing buffer go back to its pool
   if (!onAir) {
     nv12::fill(dst, slateColor());
   } else if (from) {
@@ -126,6 +132,18 @@ platform::PixelBufferRef ProgramRenderer::compose(const platform::PixelBufferRef
     frame(*onAir, fit, dst);
   }
   return out;
+}
+
+platform::PixelBufferRef ProgramRenderer::passThrough(const platform::PixelBufferRef& image) const {
+  const int w = image->width(), h = image->height();
+  if (image->format() != platform::PixelFormat::nv12VideoRange || w != config_.width() || h != config_.height())
+    return nullptr;
+  if (nv12::needsConversion(nv12::effectiveMatrix(image->colorAttachments().matrix, h), false)) return nullptr;
+  // A view rather than the buffer itself: the encoders see the tags a drawn
+  // picture carries, and the source's own tags stay as they are.
+  auto view = platform::PixelBuffer::wrap(w, h, image->format(), {image->plane(0), image->plane(1)}, image);
+  if (view) view->setColorAttachments(platform::ColorAttachments::bt709());
+  return view;
 }
 
 NV12Frame ProgramRenderer::prepare(const platform::PixelBuffer& image) {

@@ -42,12 +42,14 @@ class ProgramRenderer {
   // A new pool for the current size; forgets the format description.
   void makePool();
   const std::shared_ptr<platform::PixelBufferPool>& pool() const { return pool_; }
-  // Made from the first rendered buffer of the current pool.
+  // Made from the first picture composed for the current pool.
   const platform::FormatDescriptionRef& formatDescription() const { return formatDescription_; }
 
   // The program picture: the on-air image (or the slate without one), dissolved
   // from `from` at `progress` (0...1, eased) when `from` is given. Null when the
-  // pool gives no buffer. Every pixel of a returned buffer is drawn.
+  // pool gives no buffer. Every pixel of a returned buffer is drawn. An on-air
+  // image that would only be copied (see passThrough) is not: the result shares
+  // its pixels, so its buffer stays out of its source's pool while the result lives.
   platform::PixelBufferRef compose(const platform::PixelBufferRef& onAir, bool fit, const platform::PixelBufferRef& from,
                                    bool fromFit, double progress);
 
@@ -71,6 +73,11 @@ class ProgramRenderer {
   // The image as BT.709 video range, converted into a scratch picture when it is
   // not; empty for a layout that cannot be drawn.
   NV12Frame prepare(const platform::PixelBuffer& image);
+  // When no dissolve runs and the image is BT.709 video-range NV12 of the
+  // program's size, framing it at scale 1 covers the whole picture whatever the
+  // framing, and drawing it is a copy: a view of its planes under the program's
+  // colour tags instead. Null for any other image.
+  platform::PixelBufferRef passThrough(const platform::PixelBufferRef& image) const;
   NV12Frame scratch(platform::PixelBufferRef& holder, int width, int height);
   void place(const NV12Frame& src, double scale, const NV12Frame& dst);
   // Fills `dst` outside the foreground rectangle with the blurred, darkened fill of `src`.

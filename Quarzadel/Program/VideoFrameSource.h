@@ -3,7 +3,10 @@
 // camera). The program picture starts it once with its own queue; both callbacks
 // then run on that queue only, frames stamped in host-clock seconds. A source
 // reports at most one failure, as one complete sentence for the host. To reopen a
-// device the caller makes a new source object with the same sourceID.
+// device the caller makes a new source object with the same sourceID. A delivered
+// picture is never written again: the program may hand its pixels on to the
+// encoders and the local copy, which hold it for up to about half a second, so
+// each frame goes into a buffer of its own (a pooled one only once released).
 #include <functional>
 #include <memory>
 #include <string>

@@ -3,6 +3,7 @@
 #include <vector>
 #include <cstring>
 
+#include "Platform/Media/FourCC.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
 #include "program_test_support.h"
 
@@ -53,7 +54,8 @@ TEST_F(ProgramRendererTest, WholeImageSitsBetweenBlackBarsWhateverTheFraming) {
 
 TEST_F(ProgramRendererTest, EveryPixelIsDrawnEvenInRecycledBuffers) {
   // A recycled output buffer still holds the previous picture: bars must cover it.
-  renderer.compose(flatPicture(1920, 1080, {77, 128, 128}), false, nullptr, false, 0);
+  // (Scaled up, so that the picture is drawn into an output buffer rather than handed on.)
+  renderer.compose(flatPicture(960, 540, {77, 128, 128}), false, nullptr, false, 0);
   for (bool whole : {true, false}) {
     auto out = renderer.compose(flatPicture(1080, 1920, {150, 128, 128}), whole, nullptr, false, 0);
     ASSERT_TRUE(out);
@@ -123,6 +125,77 @@ TEST_F(ProgramRendererTest, SourcesInOtherColourSpacesComeOutBT709VideoRange) {
   auto out = renderer.compose(full, false, nullptr, false, 0);
   EXPECT_EQ(lumaAt(*out, 960, 100), 235);
   EXPECT_EQ(lumaAt(*out, 960, 1000), 16);
+}
+
+TEST_F(ProgramRendererTest, APictureThatWouldBeCopiedExactlyIsHandedOnUnderTheProgramsTags) {
+  // A camera of the program's size and colours: only a matrix tag, as cameras set.
+  auto camera = flatPicture(1920, 1080, {90, 100, 160});
+  paintRows(*camera, 0, 2, 200);
+  platform::ColorAttachments cameraTags;
+  cameraTags.matrix = platform::YCbCrMatrix::itu_r_709_2;
+  camera->setColorAttachments(cameraTags);
+  const auto sharesPixels = [&](const PixelBufferRef& out) {
+    return out && out->plane(0).data == camera->plane(0).data && out->plane(1).data == camera->plane(1).data;
+  };
+  for (Framing framing : {Framing::automatic, Framing::fill, Framing::fit}) {
+    renderer.setFraming(framing);
+    for (bool whole : {false, true}) {
+      auto out = renderer.compose(camera, whole, nullptr, false, 0);
+      ASSERT_TRUE(sharesPixels(out)) << static_cast<int>(framing) << " whole " << whole;
+      EXPECT_TRUE(testing::samePicture(*out, *camera));
+      // What the encoders see is what a drawn picture carries; the camera's own tags stay.
+      EXPECT_EQ(out->colorAttachments(), platform::ColorAttachments::bt709());
+      EXPECT_EQ(out->format(), PixelFormat::nv12VideoRange);
+      EXPECT_EQ(camera->colorAttachments(), cameraTags);
+    }
+  }
+  // An untagged HD picture is BT.709 as well; so at 720p.
+  camera->setColorAttachments({});
+  EXPECT_TRUE(sharesPixels(renderer.compose(camera, false, nullptr, false, 0)));
+  StreamConfig small;
+  small.resolution = StreamConfig::Resolution::hd720;
+  ProgramRenderer smallRenderer{small, Framing::automatic};
+  auto small720 = flatPicture(1280, 720, {90, 100, 160});
+  small720->setColorAttachments({});
+  EXPECT_EQ(smallRenderer.compose(small720, false, nullptr, false, 0)->plane(0).data, small720->plane(0).data);
+
+  // The format description the first picture makes is the one a drawn picture makes.
+  ProgramRenderer drawnFirst{StreamConfig{}, Framing::automatic};
+  drawnFirst.compose(nullptr, false, nullptr, false, 0);
+  ASSERT_TRUE(renderer.formatDescription() && drawnFirst.formatDescription());
+  EXPECT_EQ(*renderer.formatDescription(), *drawnFirst.formatDescription());
+
+  // The view keeps the camera's buffer, so its pool cannot refill it while a reader holds the picture.
+  auto out = renderer.compose(camera, false, nullptr, false, 0);
+  const std::weak_ptr<platform::PixelBuffer> cameraBuffer = camera;
+  camera.reset();
+  EXPECT_FALSE(cameraBuffer.expired());
+  out.reset();
+  EXPECT_TRUE(cameraBuffer.expired());
+}
+
+TEST_F(ProgramRendererTest, PicturesThatAreDrawnAreNotHandedOn) {
+  const auto drawn = [&](const PixelBufferRef& image, bool whole = false, const PixelBufferRef& from = nullptr) {
+    auto out = renderer.compose(image, whole, from, false, 0.5);
+    return out && out->plane(0).data != image->plane(0).data && out->plane(1).data != image->plane(1).data;
+  };
+  // During a dissolve.
+  EXPECT_TRUE(drawn(flatPicture(1920, 1080, {90, 100, 160}), false, flatPicture(1920, 1080, {16, 128, 128})));
+  // Another size, even of the same shape or hardly different; fitted, filled or between bars.
+  for (auto [w, h] : {std::pair{1280, 720}, {1920, 1088}, {1080, 1920}})
+    for (bool whole : {false, true}) EXPECT_TRUE(drawn(flatPicture(w, h, {90, 100, 160}), whole)) << w << "x" << h;
+  // Pictures to convert: BT.601, full range, 10-bit, BGRA.
+  auto bt601 = flatPicture(1920, 1080, {90, 100, 160});
+  platform::ColorAttachments tags;
+  tags.matrix = platform::YCbCrMatrix::itu_r_601_4;
+  bt601->setColorAttachments(tags);
+  EXPECT_TRUE(drawn(bt601));
+  for (PixelFormat format : {PixelFormat::nv12FullRange, PixelFormat::p010, PixelFormat::bgra}) {
+    auto image = platform::PixelBuffer::make(1920, 1080, format);
+    image->fillBlack();
+    image->setColorAttachments(platform::ColorAttachments::bt709());
+    EXPECT_TRUE(drawn(image)) << platform::fourCCString(image->formatType());
+  }
 }
 
 }  // namespace
