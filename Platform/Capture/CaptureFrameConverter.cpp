@@ -26,8 +26,12 @@ bool CaptureFrameConverter::canConvert(uint32_t f) {
 }
 
 std::shared_ptr<PixelBufferPool> CaptureFrameConverter::poolFor(int width, int height, PixelFormat format) {
-  if (!pool_ || pool_->width() != width || pool_->height() != height || pool_->format() != format)
-    pool_ = PixelBufferPool::make(width, height, format, kPoolMinimum);
+  if (!pool_ || pool_->width() != width || pool_->height() != height || pool_->format() != format) {
+    PixelBufferPool::Attributes attributes;
+    attributes.idleRelease = seconds(kPoolIdleReleaseSeconds);
+    attributes.clock = clock_;
+    pool_ = PixelBufferPool::make(width, height, format, kPoolMinimum, attributes);
+  }
   return pool_;
 }
 

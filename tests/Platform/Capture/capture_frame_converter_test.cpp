@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Platform/Capture/CaptureFrameConverter.h"
+#include "Platform/Dispatch/VirtualRuntime.h"
 
 namespace platform {
 namespace {
@@ -112,6 +113,23 @@ TEST(CaptureFrameConverter, MotionJPEGIsDecodedToFullRangeNV12) {
   EXPECT_NEAR(chromaAt(*picture, 32, 24).second, 255, 3);
   // A frame of another size than the format's is refused rather than misread.
   EXPECT_FALSE(converter.convert({V4L2_PIX_FMT_MJPEG, 32, 24, 0}, jpeg.data(), jpeg.size()));
+}
+
+TEST(CaptureFrameConverter, PicturesTheProgramHeldThroughAStallAreFreedOnceIdle) {
+  auto clock = VirtualRuntime::make();
+  CaptureFrameConverter converter(clock);
+  const int w = 16, h = 4;
+  const auto data = yuyvHalves(w, h, w * 2);
+  const CapturedFrameLayout layout{V4L2_PIX_FMT_YUYV, w, h, 0};
+  std::vector<PixelBufferRef> held;
+  for (int i = 0; i < 12; ++i) held.push_back(converter.convert(layout, data.data(), data.size()));
+  held.clear();
+  const auto pool = converter.pool();
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->freeCount(), 12u);
+  clock->advance(seconds(CaptureFrameConverter::kPoolIdleReleaseSeconds));
+  ASSERT_TRUE(converter.convert(layout, data.data(), data.size()));
+  EXPECT_EQ(pool->freeCount() + pool->inUseCount(), pool->minimumBufferCount());
 }
 
 }  // namespace
