@@ -3,26 +3,31 @@
 // executor's runtime (or without limit), until someone calls wake(), or until
 // it is cancelled (CancellationError), whichever comes first. A wake while
 // nobody sleeps is kept for the next sleep, which then returns at once, so a
-// wake just before the sleep begins is not lost. One sleeper at a time.
+// wake just before the sleep begins is not lost.
 //
 //   WakeableSleep alarm;
 //   co_await alarm.until(deadline);   // elsewhere: alarm.wake();
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "Platform/Concurrency/WaitNode.h"
 
 namespace platform {
 
 class WakeableSleep {
-  struct State {
-    std::mutex mutex;
-    std::weak_ptr<detail::WaitNode<void>> sleeper;
-    // The sleeper's timer, cancelled by a wake so that it costs no firing.
+  struct Sleeper {
+    std::weak_ptr<detail::WaitNode<void>> node;
+    // Its timer, cancelled by a wake so that it costs no firing.
     std::shared_ptr<Runtime> runtime;
     std::optional<Runtime::TimerId> timer;
+  };
+  struct State {
+    std::mutex mutex;
+    std::vector<Sleeper> sleepers;
     bool wakePending = false;
   };
 
@@ -45,8 +50,8 @@ class WakeableSleep {
           state_->wakePending = false;
           return false;
         }
-        state_->sleeper = node;
-        state_->timer.reset();
+        std::erase_if(state_->sleepers, [](const Sleeper& s) { return s.node.expired(); });
+        state_->sleepers.push_back(Sleeper{node, nullptr, std::nullopt});
       }
       node_ = node;
       std::shared_ptr<Runtime> runtime = p.executor->runtime();
@@ -59,8 +64,11 @@ class WakeableSleep {
           lock.unlock();
           runtime->cancel(*timer);
         } else {
-          state_->runtime = runtime;
-          state_->timer = timer;
+          for (auto& sleeper : state_->sleepers) {
+            if (sleeper.node.lock() != node) continue;
+            sleeper.runtime = runtime;
+            sleeper.timer = timer;
+          }
         }
       }
       node->interruptOnCancel([weak = std::weak_ptr<detail::WaitNode<void>>(node), runtime, timer] {
@@ -84,22 +92,25 @@ class WakeableSleep {
   // `when`: a host time of the sleeping task's runtime; none sleeps until woken.
   Awaiter until(std::optional<Nanos> when) { return Awaiter(state_, when); }
 
-  // Ends the sleep under way, or the next one at once when none is.
+  // Ends the sleeps under way, or the next one at once when none is.
   void wake() {
-    std::shared_ptr<detail::WaitNode<void>> sleeper;
-    std::shared_ptr<Runtime> runtime;
-    std::optional<Runtime::TimerId> timer;
+    std::vector<Sleeper> sleepers;
     {
       std::lock_guard lock(state_->mutex);
-      sleeper = std::exchange(state_->sleeper, {}).lock();
-      runtime = std::exchange(state_->runtime, nullptr);
-      timer = std::exchange(state_->timer, std::nullopt);
-      if (!sleeper || sleeper->isResolved()) {
+      sleepers = std::exchange(state_->sleepers, {});
+      const bool anyAsleep = std::any_of(sleepers.begin(), sleepers.end(), [](const Sleeper& s) {
+        auto node = s.node.lock();
+        return node && !node->isResolved();
+      });
+      if (!anyAsleep) {
         state_->wakePending = true;
         return;
       }
     }
-    if (sleeper->resolve() && timer) runtime->cancel(*timer);
+    for (const auto& sleeper : sleepers) {
+      auto node = sleeper.node.lock();
+      if (node && node->resolve() && sleeper.timer) sleeper.runtime->cancel(*sleeper.timer);
+    }
   }
 
  private:

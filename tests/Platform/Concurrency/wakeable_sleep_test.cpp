@@ -69,5 +69,21 @@ TEST(WakeableSleep, AWakeBeforeTheSleepEndsItAtOnceAndCancellationThrows) {
   EXPECT_EQ(env.rt->pendingTimers(), 0u);
 }
 
+TEST(WakeableSleep, AWakeEndsEverySleepUnderWay) {
+  Env env;
+  WakeableSleep alarm;
+  int woken = 0;
+  for (auto when : {std::optional<Nanos>(), std::optional<Nanos>(env.rt->now() + seconds(9))})
+    spawnDetached(env.q, [&alarm, &woken, when]() -> Async<void> {
+      co_await alarm.until(when);
+      ++woken;
+    });
+  env.rt->runUntilIdle();
+  alarm.wake();
+  env.rt->runUntilIdle();
+  EXPECT_EQ(woken, 2);
+  EXPECT_EQ(env.rt->pendingTimers(), 0u);
+}
+
 }  // namespace
 }  // namespace platform
