@@ -6,13 +6,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "Quarzadel/App/AppInfo.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 
 namespace quarzadel {
 
 namespace {
-const std::string kRenderQueueLabel = std::string(kAppIdentifierPrefix) + ".mac.synthetic-video";
 constexpr YCbCr kWhite{235, 128, 128};
 
 platform::ColorAttachments bt709Matrix() {
@@ -38,7 +36,6 @@ SyntheticVideoSource::SyntheticVideoSource(Spec spec, std::shared_ptr<platform::
     : spec_(std::move(spec)),
       runtime_(std::move(runtime)),
       clip_(spec_.noise ? std::move(clip) : nullptr),
-      renderQueue_(platform::SerialQueue::make(kRenderQueueLabel, runtime_, platform::QualityOfService::userInitiated)),
       pool_(platform::PixelBufferPool::make(spec_.width, spec_.height, platform::PixelFormat::nv12VideoRange, 3)) {}
 
 SyntheticVideoSource::~SyntheticVideoSource() {
@@ -56,18 +53,19 @@ void SyntheticVideoSource::start(std::shared_ptr<platform::SerialQueue> delivery
   }
   if (!(spec_.fps > 0)) return;
   const double interval = 1.0 / spec_.fps;
-  // One fire per grid slot, just after the slot begins: a fire comes late, never
-  // early, so it lands in the slot it is meant for. The interval is rounded up to
-  // whole nanoseconds, so the grid of fires drifts later, by under a nanosecond
-  // a frame, and stays inside its slots for weeks.
+  // One fire per grid slot, just after the slot's delivery instant (its start
+  // plus the latency): a fire comes late, never early, so it lands in the slot
+  // it is meant for. The interval is rounded up to whole nanoseconds, so the
+  // grid of fires drifts later, by under a nanosecond a frame, and stays inside
+  // its slots for weeks.
   const double now = runtime_->nowSeconds();
   const double firstSlot = std::ceil((now + kFirstFire - kFireAfterSlot) / interval);
-  const auto firstDelay = platform::seconds(firstSlot * interval + kFireAfterSlot - now);
+  const auto firstDelay = platform::seconds(firstSlot * interval + spec_.latency + kFireAfterSlot - now);
   const auto step = static_cast<platform::Nanos>(std::ceil(interval * 1e9));
   timer_ = platform::RepeatingTimer::start(
-      renderQueue_, firstDelay, step,
-      platform::weakHandler(shared_from_this(), [interval, deliveryQueue, onFrame](SyntheticVideoSource& camera) {
-        camera.tick(interval, deliveryQueue, onFrame);
+      deliveryQueue, firstDelay, step,
+      platform::weakHandler(shared_from_this(), [interval, onFrame](SyntheticVideoSource& camera) {
+        camera.tick(interval, onFrame);
       }));
   SyntheticSources::registerLive(shared_from_this(), [deliveryQueue, onFailure](const std::string& sentence) {
     deliveryQueue->async([onFailure, sentence] {
@@ -82,23 +80,16 @@ void SyntheticVideoSource::stop() {
   SyntheticSources::unregisterLive(this);
 }
 
-void SyntheticVideoSource::tick(double interval, const std::shared_ptr<platform::SerialQueue>& deliveryQueue,
-                                const FrameHandler& onFrame) {
-  const double now = runtime_->nowSeconds();
-  const auto slot = static_cast<int64_t>(std::floor(now / interval));
+void SyntheticVideoSource::tick(double interval, const FrameHandler& onFrame) {
+  // The slot whose delivery is due: a picture is drawn at its delivery, so a
+  // camera with latency hands over at once what it draws.
+  const auto slot = static_cast<int64_t>(std::floor((runtime_->nowSeconds() - spec_.latency) / interval));
   if (slot == lastGridIndex_) return;
-  if (now < frozenUntil_.load()) return;
+  const double pts = static_cast<double>(slot) * interval;
+  if (pts < frozenUntil_.load()) return;
   if (SyntheticSources::fault(spec_.id)) return;
   lastGridIndex_ = slot;
-  const double pts = static_cast<double>(slot) * interval;
-  platform::PixelBufferRef buffer = render(pts);
-  if (!buffer) return;
-  const double delay = std::max(0.0, pts + spec_.latency - now);
-  auto deliver = [onFrame, buffer = std::move(buffer), pts] { onFrame(buffer, pts); };
-  if (delay > 0)
-    deliveryQueue->asyncAfter(platform::seconds(delay), std::move(deliver));
-  else
-    deliveryQueue->async(std::move(deliver));
+  if (platform::PixelBufferRef buffer = render(pts)) onFrame(buffer, pts);
 }
 
 platform::PixelBufferRef SyntheticVideoSource::render(double t) {

@@ -2,9 +2,10 @@
 // A synthetic camera: a flat field of its colour with a white bar sweeping
 // across once every 2 s and one all-white frame at every even second of the host
 // clock (the noise camera: random grey noise with the same bar and flash, or a
-// raw clip instead). Frames are stamped on a fixed grid of its frame rate, drawn
-// once per slot just after the slot begins, and delivered `latency` after their
-// stamp. Faults injected through
+// raw clip instead). Frames are stamped on a fixed grid of its frame rate and
+// drawn once per slot, `latency` after the slot begins, on the consumer's
+// delivery queue and handed over in the same job: a picture wakes one worker,
+// not a render worker and then the consumer's. Faults injected through
 // SyntheticSources make it suspended, hung, unplugged or frozen.
 #include <atomic>
 #include <cstdint>
@@ -40,7 +41,7 @@ class SyntheticVideoSource final : public VideoFrameSource,
 
   // The first frame comes from the first grid slot at least this long after start.
   static constexpr double kFirstFire = 0.4;
-  // How long after a slot's instant its frame is drawn.
+  // How long after a slot's instant (plus the latency) its frame is drawn.
   static constexpr double kFireAfterSlot = 0.001;
   static constexpr const char* kDisconnected = " was disconnected.";
 
@@ -61,12 +62,12 @@ class SyntheticVideoSource final : public VideoFrameSource,
   bool prefersFit() const override { return false; }
 
   const Spec& spec() const { return spec_; }
-  // No frames before this host time (seconds).
+  // No frames stamped before this host time (seconds).
   void freezeUntil(double hostSeconds) { frozenUntil_.store(hostSeconds); }
   double frozenUntil() const { return frozenUntil_.load(); }
 
   // Draws the picture for host time t; none without a buffer. From one thread
-  // at a time: the render queue while started.
+  // at a time: the delivery queue while started.
   platform::PixelBufferRef render(double t);
 
   // The colour in BT.709 video range.
@@ -76,14 +77,13 @@ class SyntheticVideoSource final : public VideoFrameSource,
 
  private:
   friend class SyntheticSources;
-  void tick(double interval, const std::shared_ptr<platform::SerialQueue>& deliveryQueue, const FrameHandler& onFrame);
+  void tick(double interval, const FrameHandler& onFrame);
   // Calls the consumer's failure callback on its queue (under SyntheticSources' live lock).
   FailureHandler onFailure_;
 
   const Spec spec_;
   const std::shared_ptr<platform::Runtime> runtime_;
   const std::shared_ptr<const SyntheticClip> clip_;
-  const std::shared_ptr<platform::SerialQueue> renderQueue_;
   std::shared_ptr<platform::PixelBufferPool> pool_;
   std::unique_ptr<platform::RepeatingTimer> timer_;
   std::atomic<double> frozenUntil_{0};

@@ -22,8 +22,8 @@ namespace quarzadel {
 namespace {
 
 constexpr std::array<double, 5> kBackoff{0.5, 1.0, 2.0, 3.0, 5.0};
-// The live watch looks this often: a stall counted by a statistics report is
-// acted on within moments, not up to a second later.
+// Until the gate opens the live watch looks this often (a gate not open moves
+// the start of a silence); once it is open, only when a rule can fire.
 constexpr platform::Nanos kWatchInterval = platform::kNanosPerSecond / 10;
 // Longer than this without output while the gate is open is a stall, counted
 // from the moment output last moved rather than in whole reports.
@@ -112,6 +112,7 @@ void RTMPPublisher::warn(const std::string& message) {
 void RTMPPublisher::setNetworkAvailable(bool available) {
   if (available == networkAvailable_) return;
   networkAvailable_ = available;
+  watchAlarm_.wake();
   Log::networkChanged(available, __FILE__);
   if (available) resumeNetworkWaiters();
 }
@@ -156,6 +157,7 @@ platform::Async<void> RTMPPublisher::stop() {
   if (!wantsLive_) co_return;
   wantsLive_ = false;
   gate_.close();
+  watchAlarm_.wake();
   setState(State::stopping());
   resumeNetworkWaiters();
   auto body = [](std::shared_ptr<RTMPPublisher> self,
@@ -394,8 +396,16 @@ platform::Async<std::string> RTMPPublisher::watchLive(platform::TaskHandle<std::
   auto check = [](std::weak_ptr<RTMPPublisher> weak) -> platform::Async<std::string> {
     for (;;) {
       if (co_await taskIsCancelled()) co_return "Cancelled";
+      std::optional<platform::Nanos> due;
+      platform::WakeableSleep alarm;
+      if (auto self = weak.lock()) {
+        due = self->nextWatch();
+        alarm = self->watchAlarm_;
+      } else {
+        co_return "Publisher released";
+      }
       try {
-        co_await platform::sleepFor(kWatchInterval);
+        co_await alarm.until(due);
       } catch (const platform::CancellationError&) {
         // Straight on to the checks.
       }
@@ -426,6 +436,17 @@ bool RTMPPublisher::uploadStalled() {
   return outputReportAt_ && now - *outputReportAt_ <= kReportHeld && now - outputAt_ > kLongestSilence;
 }
 
+std::optional<platform::Nanos> RTMPPublisher::nextWatch() const {
+  const platform::Nanos now = env_.runtime->now();
+  if (!gate_.isOpen()) return now + kWatchInterval;
+  // The silence rule first holds just after this; a report too old by then
+  // holds it off, and the next report wakes the watch. So do the rule of
+  // silent reports, a lost network and a stop.
+  const platform::Nanos silent = outputAt_ + kLongestSilence + 1;
+  if (!outputReportAt_ || silent - *outputReportAt_ > kReportHeld) return std::nullopt;
+  return std::max(silent, now);
+}
+
 void RTMPPublisher::updateStats(const medley::NetworkMonitorReport& report, int64_t videoBitrate) {
   if (!state_.isLive()) return;
   lastReport_ = report;
@@ -442,6 +463,7 @@ void RTMPPublisher::updateStats(const medley::NetworkMonitorReport& report, int6
     outputAt_ = std::max(outputAt_, now - *report.nanosSinceOutput);
     outputReportAt_ = now;
   }
+  watchAlarm_.wake();
   double queueTime = 0;
   if (queued > 0)
     queueTime = static_cast<double>(queued * 8) /

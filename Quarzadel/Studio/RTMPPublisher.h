@@ -22,6 +22,7 @@
 #include "Medley/Sources/Network/NetworkMonitorReport.h"
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Task.h"
+#include "Platform/Concurrency/WakeableSleep.h"
 #include "Platform/Dispatch/Runtime.h"
 #include "Platform/Net/NetworkPathMonitor.h"
 #include "Platform/Published/Subscription.h"
@@ -116,6 +117,8 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
                                       platform::TaskHandle<std::string> listener);
   platform::Async<std::string> watchLive(platform::TaskHandle<std::string> listener);
   bool uploadStalled();
+  // When the live watch looks next; none until something wakes it.
+  std::optional<platform::Nanos> nextWatch() const;
   platform::TaskHandle<std::string> startListener(std::shared_ptr<PublisherConnection> connection);
   void warn(const std::string& message);
 
@@ -139,6 +142,9 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   // open; and when the last report that knew the output's age came.
   platform::Nanos outputAt_ = 0;
   std::optional<platform::Nanos> outputReportAt_;
+  // Ends the live watch's wait when a report, a verdict on the network or a
+  // stop may have changed what it finds.
+  platform::WakeableSleep watchAlarm_;
   std::optional<medley::NetworkMonitorReport> lastReport_;
   int64_t currentVideoBitrate_ = 0;
   std::shared_ptr<PublisherStream> activeStream_;

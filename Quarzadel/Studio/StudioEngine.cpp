@@ -123,7 +123,12 @@ void StudioEngine::wire() {
       if (auto self = weak.lock()) self->handleAudioEvent(event);
     });
   };
-  audio_->onLevel = [weak, main](AudioLevel level) {
+  // A level equal to the last one changes nothing on the meter (silence, a
+  // steady tone): it costs the main thread no wake. Called on the program
+  // sound's queue only.
+  audio_->onLevel = [weak, main, last = std::optional<AudioLevel>()](AudioLevel level) mutable {
+    if (last == level) return;
+    last = level;
     main->async([weak, level] {
       if (auto self = weak.lock()) self->level_.set(level);
     });

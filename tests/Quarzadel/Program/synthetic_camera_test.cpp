@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
+#include "PostCountingRuntime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "program_test_support.h"
 
@@ -52,6 +53,98 @@ TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
       if (++step % 3 == 0) held.push_back(picture);  // the pool hands out a new buffer meanwhile
     }
   }
+}
+
+// A started camera on virtual time, with what reached its consumer and when.
+class SyntheticCameraTimingTest : public ::testing::Test {
+ protected:
+  struct Delivery {
+    double pts;
+    double at;
+    bool onQueue;
+  };
+  void start(const std::string& id) {
+    cam = SyntheticVideoSource::make(specOf(id), rt, nullptr);
+    startedAt = rt->nowSeconds();
+    queue->async([this] {
+      cam->start(
+          queue,
+          [this](const platform::PixelBufferRef& b, double pts) {
+            if (b) got.push_back({pts, rt->nowSeconds(), queue->isCurrent()});
+          },
+          [](const std::string&) { ADD_FAILURE() << "no failure expected"; });
+    });
+    rt->runUntilIdle();
+  }
+  void TearDown() override { SyntheticSources::resetFaults(); }
+
+  std::shared_ptr<qztest::PostCountingRuntime> rt = qztest::PostCountingRuntime::make(platform::seconds(1000.25));
+  std::shared_ptr<platform::SerialQueue> queue = platform::SerialQueue::make("program", rt);
+  std::shared_ptr<SyntheticVideoSource> cam;
+  double startedAt = 0;
+  std::vector<Delivery> got;
+};
+
+TEST_F(SyntheticCameraTimingTest, EachPictureIsDrawnAndHandedOverInOneJobOfTheDeliveryQueueOncePerSlot) {
+  for (const char* id : {"synthetic-a", "synthetic-d"}) {
+    got.clear();
+    start(id);
+    const auto spec = specOf(id);
+    const long postsBefore = rt->posts();
+    rt->advance(platform::seconds(1.4 + spec.latency));
+    cam->stop();
+    // From the first slot at least 0.4 s after the start, every slot once.
+    ASSERT_EQ(got.size(), static_cast<size_t>(spec.fps)) << id;
+    EXPECT_GE(got[0].pts, startedAt + 0.4 - SyntheticVideoSource::kFireAfterSlot) << id;
+    EXPECT_LT(got[0].pts, startedAt + 0.4 + 1 / spec.fps) << id;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_NEAR(got[i].pts, got[0].pts + static_cast<double>(i) / spec.fps, 1e-6) << id << " #" << i;
+      // Delivered its latency after its stamp (and the moment that keeps a fire in its slot).
+      EXPECT_NEAR(got[i].at - got[i].pts, spec.latency + SyntheticVideoSource::kFireAfterSlot, 1e-6) << id;
+      EXPECT_TRUE(got[i].onQueue) << id;
+    }
+    // One worker's job per picture: nothing drawn elsewhere and passed on.
+    EXPECT_EQ(rt->posts() - postsBefore, static_cast<long>(got.size())) << id;
+    // A stopped camera leaves nothing behind.
+    const size_t delivered = got.size();
+    rt->advance(platform::seconds(1));
+    EXPECT_EQ(got.size(), delivered) << id;
+    EXPECT_EQ(rt->pendingTimers(), 0u) << id;
+  }
+}
+
+TEST_F(SyntheticCameraTimingTest, FreezesAndFaultsSkipSlotsAndTheCameraResumesOnTheGrid) {
+  start("synthetic-d");  // 30 fps, 150 ms latency
+  rt->advance(platform::seconds(1));
+  ASSERT_FALSE(got.empty());
+  // Frozen to an instant between slots: the next picture is stamped at or after
+  // it, though delivered 150 ms later.
+  const double until = rt->nowSeconds() + 0.51;
+  cam->freezeUntil(until);
+  got.clear();
+  rt->advance(platform::seconds(1));
+  ASSERT_FALSE(got.empty());
+  EXPECT_GE(got[0].pts, until);
+  EXPECT_LT(got[0].pts, until + 1.0 / 30);
+
+  SyntheticSources::setFault("synthetic-d", SyntheticSources::Fault::hung);
+  rt->advance(platform::seconds(0.2));
+  got.clear();
+  rt->advance(platform::seconds(0.5));
+  EXPECT_TRUE(got.empty());
+  SyntheticSources::clearFault("synthetic-d");
+  const double cleared = rt->nowSeconds();
+  rt->advance(platform::seconds(0.5));
+  ASSERT_FALSE(got.empty());
+  // The next slot that falls due is drawn; none is made up for.
+  EXPECT_LE(got[0].at - cleared, 1.0 / 30);
+  EXPECT_EQ(got.size(), 15u);
+
+  // A released camera makes no more pictures.
+  cam.reset();
+  got.clear();
+  rt->advance(platform::seconds(1));
+  EXPECT_TRUE(got.empty());
 }
 
 class SyntheticClipTest : public ::testing::Test {

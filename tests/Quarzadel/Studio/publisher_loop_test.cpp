@@ -341,6 +341,55 @@ TEST_F(PublisherFixture, NeitherAClosedGateNorAMonitorThatFellSilentIsAStall) {
   EXPECT_GT(runtime->now() - openedAt, seconds(14));
 }
 
+// While live the watch has nothing to look at between reports unless the
+// silence rule can come due: it waits without a timer, or for that moment.
+TEST_F(PublisherFixture, TheLiveWatchWaitsForTheMomentTheSilenceRuleCanHoldAndWhatWakesIt) {
+  start();
+  ASSERT_TRUE(publisher->state().isLive());
+  // Until the first picture opens the gate, a look every tenth of a second.
+  EXPECT_EQ(runtime->nextTimerTime(), runtime->now() + ms(100));
+  openGate();
+  runtime->advance(ms(100));
+  EXPECT_EQ(runtime->pendingTimers(), 0u) << "no report has told the output's age yet";
+  // Steady output: each report's word is older than 2 s by the time a silence could reach 4 s.
+  for (int i = 0; i < 5; ++i) {
+    runtime->advance(seconds(1));
+    reportOutput(ms(300), 100);
+    runtime->runUntilIdle();
+    EXPECT_EQ(runtime->pendingTimers(), 0u);
+  }
+  // Output stops. The word of a report 1.3 s into the silence would be stale
+  // at its fourth second; that of the next report arms a look just after it.
+  const platform::Nanos stoppedAt = runtime->now() - ms(300);
+  runtime->advance(seconds(1));
+  reportOutput(runtime->now() - stoppedAt);
+  runtime->runUntilIdle();
+  EXPECT_EQ(runtime->pendingTimers(), 0u);
+  runtime->advance(seconds(1));
+  reportOutput(runtime->now() - stoppedAt);
+  runtime->runUntilIdle();
+  const platform::Nanos due = stoppedAt + seconds(4) + 1;
+  EXPECT_EQ(runtime->nextTimerTime(), due);
+  EXPECT_EQ(runtime->pendingTimers(), 1u);
+  runtime->advance(due - 1 - runtime->now());
+  EXPECT_FALSE(logged("Publish interrupted"));
+  runtime->advance(1);
+  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 1);
+
+  // The fifth silent report and a lost network are acted on at once, with no time passing.
+  runtime->advance(seconds(1));
+  ASSERT_TRUE(publisher->state().isLive());
+  openGate(20.0);
+  for (int i = 0; i < 5; ++i) silentReport();
+  runtime->runUntilIdle();
+  EXPECT_EQ(logCount("Publish interrupted: Upload stalled"), 2);
+  runtime->advance(seconds(1));
+  ASSERT_TRUE(publisher->state().isLive());
+  monitor->handler(false);
+  runtime->runUntilIdle();
+  EXPECT_EQ(logCount("Publish interrupted: Network lost"), 1);
+}
+
 TEST_F(PublisherFixture, ALateLoopOfAnOldSessionLeavesTheNewSessionAlone) {
   // Session 1 hangs in connect for 10 s; its stop gives up after 3 s.
   server->scripts = {AttemptScript{Step::fail(timedOut(), seconds(10))}, AttemptScript{}};

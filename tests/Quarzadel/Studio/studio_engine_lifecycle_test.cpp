@@ -269,6 +269,17 @@ TEST_F(StudioEngineLifecycle, AnOldDismissalNeverClearsANewerNoticeOfTheSameText
   EXPECT_FALSE(engine->notice().value() || engine->noticeView());
 }
 
+TEST_F(StudioEngineLifecycle, TheLevelReachesTheMainQueueOnlyWhenItChanges) {
+  std::vector<AudioLevel> seen;
+  auto sub = engine->level().subscribe([&](const AudioLevel& level) { seen.push_back(level); });
+  seen.clear();  // the value it starts with
+  for (AudioLevel level : {AudioLevel{0, 0}, AudioLevel{0, 0}, AudioLevel{0.5f, 0.7f}, AudioLevel{0.5f, 0.7f},
+                           AudioLevel{0, 0}})
+    engine->audio()->onLevel(level);
+  runtime->runUntilIdle();
+  EXPECT_EQ(seen, (std::vector<AudioLevel>{{0, 0}, {0.5f, 0.7f}, {0, 0}}));
+}
+
 TEST_F(StudioEngineLifecycle, CallbacksAndTimersAfterTheEngineIsGoneAreDropped) {
   run(engine->start());
   auto publisher = engine->publisher();
