@@ -1,5 +1,6 @@
 #include "Platform/Media/PixelBuffer.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,8 +19,16 @@ bool validSize(int width, int height) {
 
 bool PixelBuffer::isValidSize(int width, int height) { return validSize(width, height); }
 
+namespace {
+std::atomic<uint64_t> nextSerial{1};
+}  // namespace
+
 PixelBuffer::PixelBuffer(int width, int height, PixelFormat format)
-    : width_(width), height_(height), format_(format), planeCount_(layoutOf(format).planeCount) {}
+    : width_(width),
+      height_(height),
+      format_(format),
+      planeCount_(layoutOf(format).planeCount),
+      serial_(nextSerial.fetch_add(1, std::memory_order_relaxed)) {}
 
 PixelBuffer::~PixelBuffer() { std::free(storage_); }
 

@@ -64,6 +64,10 @@ class PixelBuffer {
   // Sets every sample to black (Y at its range's floor, CbCr neutral; BGRA opaque black).
   void fillBlack();
 
+  // Unique to this buffer for the life of the process: a freed buffer's
+  // address may be reused by a new one, its serial never is.
+  uint64_t serial() const { return serial_; }
+
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
   ~PixelBuffer();
@@ -79,6 +83,7 @@ class PixelBuffer {
   int planeCount_ = 0;
   std::array<Plane, 2> planes_{};
   ColorAttachments color_;
+  uint64_t serial_ = 0;
   uint8_t* storage_ = nullptr;     // our own aligned allocation, or
   std::shared_ptr<void> owner_;    // someone else's memory kept alive
 };

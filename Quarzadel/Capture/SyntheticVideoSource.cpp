@@ -36,7 +36,9 @@ SyntheticVideoSource::SyntheticVideoSource(Spec spec, std::shared_ptr<platform::
     : spec_(std::move(spec)),
       runtime_(std::move(runtime)),
       clip_(spec_.noise ? std::move(clip) : nullptr),
-      pool_(platform::PixelBufferPool::make(spec_.width, spec_.height, platform::PixelFormat::nv12VideoRange, 3)) {}
+      pool_(platform::PixelBufferPool::make(spec_.width, spec_.height, platform::PixelFormat::nv12VideoRange, 3,
+                                            {.idleRelease = platform::seconds(kPoolIdleReleaseSeconds),
+                                             .clock = runtime_})) {}
 
 SyntheticVideoSource::~SyntheticVideoSource() {
   if (timer_) timer_->cancel();
@@ -101,7 +103,7 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
 
   // A clip too short for one frame falls back to the noise picture below.
   if (clip_ && clip_->copyFrame(t, spec_.fps, *buffer)) {
-    drawn_.erase(buffer.get());
+    drawn_.erase(buffer->serial());
     buffer->setColorAttachments(bt709Matrix());
     return buffer;
   }
@@ -120,7 +122,7 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
   };
 
   if (!spec_.noise) {
-    const auto it = drawn_.find(buffer.get());
+    const auto it = drawn_.find(buffer->serial());
     if (it != drawn_.end() && it->second.color == color) {
       // The same field: move the bar.
       if (it->second.barX != x) {
@@ -148,10 +150,14 @@ platform::PixelBufferRef SyntheticVideoSource::render(double t) {
   }
   for (int row = 1; row < f.chromaHeight(); ++row)
     std::memcpy(f.uv + static_cast<ptrdiff_t>(row) * f.strideUV, f.uv, static_cast<size_t>(f.chromaWidth()) * 2);
-  if (spec_.noise)
-    drawn_.erase(buffer.get());
-  else
-    drawn_[buffer.get()] = Drawn{color, x};
+  if (spec_.noise) {
+    drawn_.erase(buffer->serial());
+  } else {
+    // Freed buffers leave their entries behind: forget them all once they
+    // outnumber the buffers alive (the next few pictures are drawn whole).
+    if (drawn_.size() > 2 * (pool_->inUseCount() + pool_->freeCount())) drawn_.clear();
+    drawn_[buffer->serial()] = Drawn{color, x};
+  }
   buffer->setColorAttachments(bt709Matrix());
   return buffer;
 }

@@ -43,6 +43,9 @@ class SyntheticVideoSource final : public VideoFrameSource,
   static constexpr double kFirstFire = 0.4;
   // How long after a slot's instant (plus the latency) its frame is drawn.
   static constexpr double kFireAfterSlot = 0.001;
+  // Pictures held downstream through a stall grow the pool; what it grew by
+  // is freed once idle this long.
+  static constexpr double kPoolIdleReleaseSeconds = 3;
   static constexpr const char* kDisconnected = " was disconnected.";
 
   // `clip` (the noise camera's) defaults to the process's SyntheticSources::clip().
@@ -91,13 +94,14 @@ class SyntheticVideoSource final : public VideoFrameSource,
 
   // What each pool buffer holds from its last drawing, so that a test pattern
   // redraws only the bar's old and new columns. Buffers handed on are never
-  // written by anyone else, and the pool frees none while this camera lives,
-  // so a buffer's address names it. Used by render() only.
+  // written by anyone else. The pool frees buffers it grew by once they are
+  // idle, so a buffer is named by its serial: a new one at a freed one's
+  // address is drawn whole. Used by render() only.
   struct Drawn {
     YCbCr color;
     int barX = -1;  // -1: no bar (a flash frame)
   };
-  std::unordered_map<const platform::PixelBuffer*, Drawn> drawn_;
+  std::unordered_map<uint64_t, Drawn> drawn_;
 };
 
 }  // namespace quarzadel

@@ -53,6 +53,21 @@ TEST_F(SyntheticCameraTest, RecycledBuffersHoldExactlyWhatAFreshDrawingWould) {
       if (++step % 3 == 0) held.push_back(picture);  // the pool hands out a new buffer meanwhile
     }
   }
+  // A stall downstream holds many pictures; once they are let go and idle, the
+  // pool frees what it grew by, and new buffers may take the freed addresses.
+  auto stalled = camera("synthetic-a");
+  double t = 200;
+  for (int round = 0; round < 4; ++round) {
+    std::vector<platform::PixelBufferRef> held;
+    for (int i = 0; i < 20; ++i, t += 1.0 / 60) {
+      auto picture = stalled->render(t);
+      ASSERT_TRUE(picture);
+      ASSERT_TRUE(testing::samePicture(*picture, *camera("synthetic-a")->render(t))) << "round " << round << " at " << t;
+      held.push_back(picture);
+    }
+    held.clear();
+    rt->advance(platform::seconds(SyntheticVideoSource::kPoolIdleReleaseSeconds + 1));
+  }
 }
 
 // A started camera on virtual time, with what reached its consumer and when.
