@@ -184,6 +184,7 @@ void LocalRecorder::appendAudio(const platform::PCMBufferRef& buffer, const plat
   const double rate = buffer->format().sampleRate();
   const double seconds = rate > 0 ? buffer->frameLength() / rate : 0;
   countDroppedSound(audioBacklog_.push(Sound{std::move(copy), when}, seconds));
+  if (audioBacklog_.heldSeconds() < kAudioBatchSeconds) return;
   if (!audioWriteQueued_.exchange(true)) queue_->async([self = shared_from_this()] { self->writeAudio(); });
 }
 

@@ -61,6 +61,10 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   static constexpr double kVideoBacklogSeconds = 0.35;
   // Sound held while the sound input is behind; past this the oldest is dropped.
   static constexpr double kAudioBacklogSeconds = 1.0;
+  // Sound waits for the next picture's turn on the queue, which takes it along,
+  // and is queued on its own only once it holds this much (pictures paused): a
+  // turn per sound buffer would wake the queue for a few milliseconds of sound.
+  static constexpr double kAudioBatchSeconds = 0.05;
 
   // What the recorder takes from its surroundings.
   struct Environment {
