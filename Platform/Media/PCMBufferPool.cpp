@@ -1,5 +1,6 @@
 #include "Platform/Media/PCMBufferPool.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace platform {
@@ -8,51 +9,69 @@ std::shared_ptr<PCMBufferPool> PCMBufferPool::make(size_t keep) {
   return std::shared_ptr<PCMBufferPool>(new PCMBufferPool(keep));
 }
 
+namespace {
+
+// Nobody but the pool holds it: whoever let go last is done with its frames.
+bool released(const PCMBufferRef& buffer) {
+  if (buffer.use_count() != 1) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
+}
+
+}  // namespace
+
 PCMBufferRef PCMBufferPool::copy(const PCMBuffer& source) {
   const uint32_t frames = source.frameLength();
   if (frames == 0) return nullptr;
   PCMBufferRef storage;
   {
     std::lock_guard lock(mutex_);
-    for (size_t i = free_.size(); i-- > 0;) {
-      if (free_[i]->format() == source.format() && free_[i]->frameCapacity() >= frames) {
-        storage = std::move(free_[i]);
-        free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
+    for (const auto& buffer : buffers_) {
+      if (released(buffer) && buffer->format() == source.format() && buffer->frameCapacity() >= frames) {
+        storage = buffer;
         break;
       }
     }
+    // What a burst left released past what is kept goes as the flow comes back.
+    if (storage && buffers_.size() > keep_ + 1) trim();
   }
   if (!storage) {
     storage = PCMBuffer::make(source.format(), frames);
     if (!storage) return nullptr;
     std::lock_guard lock(mutex_);
     ++allocated_;
+    buffers_.push_back(storage);
+    trim();
   }
   if (!storage->setFrameLength(frames) || storage->bufferCount() != source.bufferCount()) return nullptr;
   const size_t bytes = size_t{frames} * source.bytesPerFrameInBuffer();
   for (uint32_t i = 0; i < source.bufferCount(); ++i) {
     std::memcpy(storage->rawChannelData()[i], source.rawChannelData()[i], bytes);
   }
-  // The copy handed out owns the storage until its last reference goes.
-  PCMBuffer* raw = storage.get();
-  std::weak_ptr<PCMBufferPool> weakPool = weak_from_this();
-  return PCMBufferRef(raw, [weakPool, storage = std::move(storage)](PCMBuffer*) mutable {
-    if (auto pool = weakPool.lock()) pool->recycle(std::move(storage));
-  });
+  return storage;
 }
 
-void PCMBufferPool::recycle(PCMBufferRef buffer) {
-  std::lock_guard lock(mutex_);
-  if (free_.size() < keep_) {
-    free_.push_back(std::move(buffer));
-  } else if (!free_.empty() && free_.front()->frameCapacity() < buffer->frameCapacity()) {
-    free_.front() = std::move(buffer);  // the longest buffers serve every length
+void PCMBufferPool::trim() const {
+  for (;;) {
+    size_t idle = 0;
+    auto shortest = buffers_.end();
+    for (auto it = buffers_.begin(); it != buffers_.end(); ++it) {
+      if (!released(*it)) continue;
+      ++idle;
+      // Of equal ones the newest goes: the oldest are the flow's.
+      if (shortest == buffers_.end() || (*it)->frameCapacity() <= (*shortest)->frameCapacity()) shortest = it;
+    }
+    if (idle <= keep_) return;
+    buffers_.erase(shortest);
   }
 }
 
 size_t PCMBufferPool::freeCount() const {
   std::lock_guard lock(mutex_);
-  return free_.size();
+  trim();
+  size_t idle = 0;
+  for (const auto& buffer : buffers_) idle += released(buffer) ? 1 : 0;
+  return idle;
 }
 
 size_t PCMBufferPool::allocatedCount() const {

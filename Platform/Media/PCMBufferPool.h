@@ -1,9 +1,10 @@
 #pragma once
 // Copies of sound buffers in recycled storage: a producer that reuses its buffer
 // once a call returns hands a copy on, and a steady stream of copies allocates
-// nothing. A copy comes back when its last reference goes (the pool is held
-// weakly: a copy that outlives its pool frees itself). Buffers of another format
-// are not kept; a longer buffer replaces a shorter one. Thread-safe.
+// nothing. The pool hands out its own references to its buffers and takes one
+// again once nobody else holds it; a copy that outlives its pool frees itself.
+// A buffer serves copies of its format up to its length; of the released ones,
+// the longest are kept. Thread-safe.
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -31,11 +32,13 @@ class PCMBufferPool : public std::enable_shared_from_this<PCMBufferPool> {
 
  private:
   explicit PCMBufferPool(size_t keep) : keep_(keep) {}
-  void recycle(PCMBufferRef buffer);
+  // Under the lock: frees the shortest released buffers past what is kept.
+  void trim() const;
 
   const size_t keep_;
   mutable std::mutex mutex_;
-  std::vector<PCMBufferRef> free_;
+  // Every buffer handed out and not yet freed; the released ones are held by this alone.
+  mutable std::vector<PCMBufferRef> buffers_;
   size_t allocated_ = 0;
 };
 

@@ -129,6 +129,8 @@ LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config,
   video.profileLevel = hevc_ ? "HEVC_Main_AutoLevel" : "H264_High_AutoLevel";
   video.requiresHardwareEncoder = hevc_;
   video.color = platform::ColorAttachments::bt709();
+  // The recorder's queue only hands pictures over: it encodes them itself.
+  video.encodesOnAppendingThread = true;
   medley::AssetAudioSettings audio{kAudioSampleRate, kAudioChannels, kAudioBitRate};
 
   videoInput_ = std::make_shared<medley::AssetWriter::Input>(platform::MediaType::video, video);
@@ -142,6 +144,18 @@ LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config,
   writer_->add(videoInput_);
   writer_->add(audioInput_);
   Log::recordingCopy(url_, hevc_, videoBitRate_, __FILE__);
+}
+
+void LocalRecorder::noteEncodedCodec() {
+  if (codecKnown_) return;
+  const auto format = videoInput_->encodedVideoFormat();
+  if (!format) return;
+  codecKnown_ = true;
+  const bool hevc = *format == medley::VideoCodecSettings::Format::hevc;
+  if (hevc == hevc_) return;
+  // The GPU's HEVC encoder did not start: the copy is H.264, and its line says so.
+  hevc_ = hevc;
+  Log::recordingCopy(url_, hevc, videoBitRate_, __FILE__);
 }
 
 LocalRecorder::~LocalRecorder() {
@@ -170,6 +184,7 @@ void LocalRecorder::appendAudio(const platform::PCMBufferRef& buffer, const plat
   const double rate = buffer->format().sampleRate();
   const double seconds = rate > 0 ? buffer->frameLength() / rate : 0;
   countDroppedSound(audioBacklog_.push(Sound{std::move(copy), when}, seconds));
+  if (audioBacklog_.heldSeconds() < kAudioBatchSeconds) return;
   if (!audioWriteQueued_.exchange(true)) queue_->async([self = shared_from_this()] { self->writeAudio(); });
 }
 
@@ -203,6 +218,7 @@ void LocalRecorder::drainVideoBacklog(bool wait) {
   for (int waits = 0; videoBacklog_.size() > 0 && writer_->status() == medley::AssetWriter::Status::writing;) {
     if (videoInput_->isReadyForMoreMediaData()) {
       if (auto picture = videoBacklog_.pop()) videoInput_->append(*picture);
+      noteEncodedCodec();
     } else if (wait && waits++ < 1000) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else {
@@ -223,10 +239,7 @@ void LocalRecorder::writeAudio() {
   // A first picture handed over before this sound starts the file first.
   if (!finished_ && !startPTS_ && videoBacklog_.size() > 0) writeVideo();
   // Sound before the first picture is never written.
-  if (finished_ || !startPTS_) {
-    audioBacklog_.takeAll();
-    return;
-  }
+  if (finished_ || !startPTS_) return audioBacklog_.clear();
   if (writer_->status() != medley::AssetWriter::Status::writing) {
     dropBacklogs();
     return reportWriteFailure();
@@ -262,8 +275,8 @@ void LocalRecorder::logDroppedSound() const {
 }
 
 void LocalRecorder::dropBacklogs() {
-  videoBacklog_.takeAll();
-  audioBacklog_.takeAll();
+  videoBacklog_.clear();
+  audioBacklog_.clear();
 }
 
 void LocalRecorder::finish(Completion completion) {
@@ -296,7 +309,7 @@ void LocalRecorder::finishOnQueue(Completion completion) {
     // The file stopped taking writes: what it holds up to its last whole fragment plays.
     finished_ = true;
     droppedVideoFrames_ += static_cast<int64_t>(videoBacklog_.takeAll().size());
-    audioBacklog_.takeAll();  // the file took no more: the failure is what is reported
+    audioBacklog_.clear();  // the file took no more: the failure is what is reported
     logDroppedSound();
     writer_->finishWriting([self = shared_from_this(), completion = std::move(completion)]() mutable {
       const auto error = self->writer_->error();

@@ -61,6 +61,10 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   static constexpr double kVideoBacklogSeconds = 0.35;
   // Sound held while the sound input is behind; past this the oldest is dropped.
   static constexpr double kAudioBacklogSeconds = 1.0;
+  // Sound waits for the next picture's turn on the queue, which takes it along,
+  // and is queued on its own only once it holds this much (pictures paused): a
+  // turn per sound buffer would wake the queue for a few milliseconds of sound.
+  static constexpr double kAudioBatchSeconds = 0.05;
 
   // What the recorder takes from its surroundings.
   struct Environment {
@@ -93,6 +97,8 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   LocalRecorder& operator=(const LocalRecorder&) = delete;
 
   const std::filesystem::path& url() const { return url_; }
+  // What the copy's pictures are encoded in: HEVC as chosen, until its encoder
+  // starts in H.264 instead (the GPU's HEVC encoder did not start).
   bool isHEVC() const { return hevc_; }
   int videoBitRate() const { return videoBitRate_; }
 
@@ -134,6 +140,9 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   // On the queue: starts the file at the first picture, then hands what waits to the inputs.
   void writeVideo();
   void writeAudio();
+  // On the queue, after a picture went to the encoder: once it has started, the
+  // codec it really encodes in; a change is logged.
+  void noteEncodedCodec();
   // Tells the environment, once, when the writer has failed.
   void reportWriteFailure();
   // Hands the held pictures to the encoder while it takes them; with `wait`, waits for it.
@@ -150,7 +159,7 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   std::function<void(const std::shared_ptr<LocalRecorder>&)> onWriteFailure_;
   std::shared_ptr<platform::SerialQueue> queue_;
   std::filesystem::path url_;
-  bool hevc_ = false;
+  std::atomic<bool> hevc_{false};
   int videoBitRate_ = 0;
   std::shared_ptr<medley::AssetWriter> writer_;
   std::shared_ptr<medley::AssetWriter::Input> videoInput_;
@@ -159,6 +168,7 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   std::optional<platform::MediaTime> startPTS_;
   bool finished_ = false;
   bool failureReported_ = false;
+  bool codecKnown_ = false;
   std::atomic<int64_t> droppedVideoFrames_{0};
   std::atomic<int64_t> droppedAudioFrames_{0};
   // Filled by the appends, emptied on the queue; a write is queued only when none is.

@@ -5,8 +5,8 @@
 // held length past the limit pushes the oldest items out first; the caller gets
 // them back to count and report. Thread-safe: producers add from their queues,
 // the writer takes from its own.
+#include <algorithm>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -25,13 +25,16 @@ class TimedBacklog {
     std::vector<Item> dropped;
     std::lock_guard lock(mutex_);
     seconds = seconds > 0 ? seconds : 0;
-    while (!items_.empty() && held_ + seconds > limit_) {
-      held_ -= items_.front().second;
-      dropped.push_back(std::move(items_.front().first));
-      items_.pop_front();
+    while (count_ > 0 && held_ + seconds > limit_) {
+      auto& oldest = slots_[first_];
+      held_ -= oldest.second;
+      dropped.push_back(std::move(oldest.first));
+      removeFront();
     }
-    if (items_.empty()) held_ = 0;  // no rounding left over
-    items_.emplace_back(std::move(item), seconds);
+    if (count_ == 0) held_ = 0;  // no rounding left over
+    if (count_ == slots_.size()) grow();
+    slots_[(first_ + count_) % slots_.size()] = {std::move(item), seconds};
+    ++count_;
     held_ += seconds;
     return dropped;
   }
@@ -39,34 +42,44 @@ class TimedBacklog {
   // The oldest item, none when empty.
   std::optional<Item> pop() {
     std::lock_guard lock(mutex_);
-    if (items_.empty()) return std::nullopt;
-    auto item = std::move(items_.front().first);
-    held_ = items_.size() == 1 ? 0 : held_ - items_.front().second;
-    items_.pop_front();
+    if (count_ == 0) return std::nullopt;
+    auto& oldest = slots_[first_];
+    std::optional<Item> item(std::move(oldest.first));
+    held_ = count_ == 1 ? 0 : held_ - oldest.second;
+    removeFront();
     return item;
   }
 
   // The oldest item, left in place; none when empty.
   std::optional<Item> front() const {
     std::lock_guard lock(mutex_);
-    if (items_.empty()) return std::nullopt;
-    return items_.front().first;
+    if (count_ == 0) return std::nullopt;
+    return slots_[first_].first;
   }
 
   // Empties it; what it held, oldest first.
   std::vector<Item> takeAll() {
     std::lock_guard lock(mutex_);
     std::vector<Item> all;
-    all.reserve(items_.size());
-    for (auto& entry : items_) all.push_back(std::move(entry.first));
-    items_.clear();
+    all.reserve(count_);
+    while (count_ > 0) {
+      all.push_back(std::move(slots_[first_].first));
+      removeFront();
+    }
     held_ = 0;
     return all;
   }
 
+  // Empties it, for what nobody counts.
+  void clear() {
+    std::lock_guard lock(mutex_);
+    while (count_ > 0) removeFront();
+    held_ = 0;
+  }
+
   size_t size() const {
     std::lock_guard lock(mutex_);
-    return items_.size();
+    return count_;
   }
   double heldSeconds() const {
     std::lock_guard lock(mutex_);
@@ -75,9 +88,24 @@ class TimedBacklog {
   double limitSeconds() const { return limit_; }
 
  private:
+  // The items sit in a ring that only grows: a steady flow through it allocates nothing.
+  void removeFront() {
+    slots_[first_].first = Item();  // lets go of what it refers to now
+    first_ = (first_ + 1) % slots_.size();
+    --count_;
+  }
+  void grow() {
+    std::vector<std::pair<Item, double>> larger(std::max<size_t>(4, slots_.size() * 2));
+    for (size_t i = 0; i < count_; ++i) larger[i] = std::move(slots_[(first_ + i) % slots_.size()]);
+    slots_ = std::move(larger);
+    first_ = 0;
+  }
+
   const double limit_;
   mutable std::mutex mutex_;
-  std::deque<std::pair<Item, double>> items_;
+  std::vector<std::pair<Item, double>> slots_;
+  size_t first_ = 0;
+  size_t count_ = 0;
   double held_ = 0;
 };
 

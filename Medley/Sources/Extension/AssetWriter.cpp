@@ -192,6 +192,11 @@ size_t AssetWriter::Input::pendingEncoderFrames() const {
   return session ? session->pendingFrameCount() : 0;
 }
 
+std::optional<VideoCodecSettings::Format> AssetWriter::Input::encodedVideoFormat() const {
+  if (!videoCodec_ || !dynamic_cast<const VTCompressionSession*>(videoCodec_->session().get())) return std::nullopt;
+  return videoCodec_->settings().format();
+}
+
 namespace {
 
 platform::Async<void> readVideo(platform::AsyncStream<SampleBufferRef> encoded,
@@ -231,6 +236,7 @@ void AssetWriter::Input::start(const std::shared_ptr<AssetWriter>& writer) {
     // Every picture is written as it comes out: no picture waits for a later one.
     codec.allowFrameReordering = false;
     codec.scalingMode = VideoCodecSettings::ScalingMode::trim;
+    videoCodec_->encodesOnCaller = video->encodesOnAppendingThread;
     videoCodec_->setSettings(codec);
     auto stream = videoCodec_->outputStream();
     videoCodec_->startRunning();
@@ -281,7 +287,8 @@ void AssetWriter::Input::start(const std::shared_ptr<AssetWriter>& writer) {
                                   const uint32_t size = descriptions ? descriptions[i].dataByteSize : aac->byteLength();
                                   if (offset < 0 || offset + size > aac->byteLength() || size == 0) continue;
                                   Packet p;
-                                  p.data = platform::BlockBuffer::copy(aac->data() + offset, size);
+                                  // The encoder reuses a packet only once nobody else holds it.
+                                  p.data = platform::BlockBuffer::wrap(aac->data() + offset, size, aac);
                                   p.pts = p.dts = MediaTime(position, static_cast<int32_t>(rate));
                                   p.duration = MediaTime(kAACFrames, static_cast<int32_t>(rate));
                                   p.audioFormat = aac->format();
@@ -407,6 +414,7 @@ AssetWriter::AssetWriter(std::filesystem::path url, AssetFileType fileType, std:
 AssetWriter::~AssetWriter() {
   for (auto& input : inputs_) input->reader_.cancel();
   closeFile();
+  av_packet_free(&packet_);
   if (context_) avformat_free_context(context_);
 }
 
@@ -613,13 +621,11 @@ void AssetWriter::write(Input::Track& track, Packet packet) {
       if (track.mediaType == MediaType::video) return;
       dts = track.lastDts + 1;
     }
-    AVPacket* out = av_packet_alloc();
-    if (!out) throw std::bad_alloc();
+    if (!packet_ && !(packet_ = av_packet_alloc())) throw std::bad_alloc();
+    AVPacket* out = packet_;
+    // The muxer may hold the packet's bytes past this call: they go in a buffer of its own.
     const int made = av_new_packet(out, static_cast<int>(packet.data.size()));
-    if (made < 0) {
-      av_packet_free(&out);
-      throw AssetWriterError("packet: " + errorText(made));
-    }
+    if (made < 0) throw AssetWriterError("packet: " + errorText(made));
     std::memcpy(out->data, packet.data.data(), packet.data.size());
     out->stream_index = track.stream->index;
     out->pts = std::max(pts, dts);
@@ -628,8 +634,9 @@ void AssetWriter::write(Input::Track& track, Packet packet) {
     else if (track.frameRate) out->duration = av_rescale_q(1, AVRational{1, *track.frameRate}, base);
     if (packet.key) out->flags |= AV_PKT_FLAG_KEY;
     track.lastDts = dts;
+    // Takes the packet's reference and leaves it blank for the next one.
     const int status = av_interleaved_write_frame(context_, out);
-    av_packet_free(&out);
+    av_packet_unref(out);
     if (status < 0) throw AssetWriterError("packet: " + errorText(status));
     ++track.written;
     if (packet.pts.isNumeric()) track.writtenUpTo = packet.pts.convertScale(static_cast<int32_t>(kNanos)).value;

@@ -39,6 +39,7 @@
 #include "Platform/Time/MediaTime.h"
 
 struct AVFormatContext;
+struct AVPacket;
 
 namespace medley {
 
@@ -62,6 +63,10 @@ struct AssetVideoSettings {
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
   // Constant holds averageBitRate with a rate buffer of one second.
   VideoCodecSettings::BitRateMode bitRateMode = VideoCodecSettings::BitRateMode::average();
+  // Each picture is encoded inside append, on the appending thread, with no
+  // encoder thread or queue in between: for an owner whose own queue only hands
+  // pictures over and bounds what waits for it.
+  bool encodesOnAppendingThread = false;
 };
 
 // PCM encoded to AAC.
@@ -118,6 +123,10 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
     void markAsFinished();
     // Raw pictures the encoder has not taken yet; from the appending thread.
     size_t pendingEncoderFrames() const;
+    // The codec the pictures are encoded in, once the encoder has started: H.264
+    // where the GPU's HEVC encoder asked for did not start. None before the first
+    // picture and for inputs that take no raw pictures. From the appending thread.
+    std::optional<VideoCodecSettings::Format> encodedVideoFormat() const;
     // Seconds of media handed over and not yet written; 0 before the first write.
     double unwrittenSeconds() const;
 
@@ -203,6 +212,7 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
 
   // On the queue only.
   AVFormatContext* context_ = nullptr;
+  AVPacket* packet_ = nullptr;  // reused for every packet written
   bool headerWritten_ = false;
   bool finishing_ = false;
 };

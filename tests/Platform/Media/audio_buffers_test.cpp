@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <thread>
+#include <vector>
 
 #include "Platform/Media/AudioFormat.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
@@ -123,4 +126,35 @@ TEST(PCMBufferPool, CopiesIntoRecycledStorageOfTheSameFormat) {
 
   auto empty = PCMBuffer::make(AudioFormat::standard(48000, 2), 16);
   EXPECT_FALSE(PCMBufferPool::make(1)->copy(*empty));
+}
+
+// A flow of copies held a few at a time, as a writer's backlog holds them, runs
+// on the storage of the first few, also when they are let go on another thread;
+// after a burst, only what the pool keeps stays.
+TEST(PCMBufferPool, AFlowOfCopiesRunsOnTheSameStorage) {
+  auto pool = PCMBufferPool::make(4);
+  auto source = PCMBuffer::make(AudioFormat::standard(48000, 2), 480);
+  ASSERT_TRUE(source && source->setFrameLength(480));
+  std::deque<PCMBufferRef> held;
+  for (int i = 0; i < 300; ++i) {
+    source->floatChannelData()[0][0] = static_cast<float>(i);
+    held.push_back(pool->copy(*source));
+    ASSERT_EQ(held.back()->floatChannelData()[0][0], static_cast<float>(i));
+    if (held.size() > 3) {
+      std::thread writer([copy = std::move(held.front())]() mutable { copy.reset(); });
+      writer.join();
+      held.pop_front();
+    }
+  }
+  EXPECT_EQ(pool->allocatedCount(), 4u);
+  for (const auto& copy : held) EXPECT_EQ(copy.use_count(), 2) << "the pool's reference and this one";
+
+  std::vector<PCMBufferRef> burst;
+  for (int i = 0; i < 20; ++i) burst.push_back(pool->copy(*source));
+  burst.clear();
+  held.clear();
+  EXPECT_EQ(pool->freeCount(), 4u);
+  const size_t allocated = pool->allocatedCount();
+  EXPECT_TRUE(pool->copy(*source));
+  EXPECT_EQ(pool->allocatedCount(), allocated) << "released storage serves the next copy";
 }

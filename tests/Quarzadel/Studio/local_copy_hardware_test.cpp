@@ -1,11 +1,14 @@
 // A probe that found the GPU's HEVC encoder makes the copy HEVC; where that
 // encoder then does not start the copy is H.264, never a second software HEVC
-// encode beside the live one.
+// encode beside the live one, and what names the copy's codec says H.264.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "Platform/Files/ScopedEnv.h"
+#include "Quarzadel/Log/LogTestSupport.h"
 #include "program_copy_support.h"
 
 namespace {
@@ -15,14 +18,27 @@ TEST(LocalCopyHardware, AHardwareAnswerWhoseEncoderDoesNotStartGivesAnH264Copy) 
   for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", ec))
     if (entry.path().filename().string().starts_with("renderD")) GTEST_SKIP() << "this machine has a render node";
   const auto dir = platform::testing::scratchDirectory("local-copy-hardware");
+  quarzadel::testing::LogCapture logs;
   studiotest::ProgramCopy live;
   live.hardwareHEVC = true;
   live.start(dir, "Gpu");
-  ASSERT_TRUE(live.slot->recorder());
+  const auto recorder = live.slot->recorder();
+  ASSERT_TRUE(recorder);
+  EXPECT_TRUE(recorder->isHEVC()) << "as chosen, before any picture";
   live.run(2.0);
+  EXPECT_FALSE(recorder->isHEVC());
   const auto url = live.slot->recordingURL();
   ASSERT_TRUE(live.finish());
   ASSERT_TRUE(url);
+
+  // The line given when the copy began is followed by one that tells the codec recorded, once.
+  std::vector<std::string> said;
+  for (const auto& line : logs.sessionLines()) {
+    if (const auto at = line.find("Recording a copy to "); at != std::string::npos) said.push_back(line.substr(at));
+  }
+  const auto name = url->filename().string();
+  EXPECT_EQ(said, (std::vector<std::string>{"Recording a copy to " + name + " (HEVC 6 Mbps)",
+                                            "Recording a copy to " + name + " (H.264 6 Mbps)"}));
   const auto codec = studiotest::runCommand("ffprobe -v error -select_streams v -show_entries stream=codec_name "
                                             "-of csv=p=0 " + studiotest::quoted(*url));
   EXPECT_EQ(codec.text, "h264\n");

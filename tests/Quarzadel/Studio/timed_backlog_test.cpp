@@ -47,4 +47,24 @@ TEST(TimedBacklog, ItemsOfAnyLengthCountByTheirLength) {
   EXPECT_NEAR(sound.heldSeconds(), 0.01, 1e-12);
 }
 
+// Items stay in order whatever the flow: taken from the front while the back
+// grows past the room it had, and emptied without being handed back.
+TEST(TimedBacklog, KeepsTheOrderAsItGrowsAndEmpties) {
+  TimedBacklog<int> pictures(10.0);
+  for (int i = 0; i < 3; ++i) pictures.push(i, 0.1);
+  EXPECT_EQ(pictures.pop(), 0);
+  EXPECT_EQ(pictures.pop(), 1);
+  for (int i = 3; i < 20; ++i) pictures.push(i, 0.1);
+  std::vector<int> order;
+  while (auto item = pictures.pop()) order.push_back(*item);
+  EXPECT_EQ(order.size(), 18u);
+  for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], static_cast<int>(i) + 2);
+
+  pictures.push(7, 0.1);
+  pictures.clear();
+  EXPECT_EQ(pictures.size(), 0u);
+  EXPECT_EQ(pictures.heldSeconds(), 0);
+  EXPECT_FALSE(pictures.front());
+}
+
 }  // namespace
