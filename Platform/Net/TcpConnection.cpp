@@ -671,6 +671,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void dropWrites(bool complete) {
+    // Emptied under the lock, let go of after it: releasing a source may run its owner's code.
+    WriteQueue<PendingWrite> droppedWrites, droppedPriorityWrites;
     std::lock_guard lock(mutex);
     uint64_t dropped = 0;
     auto drop = [&](PendingWrite& w) {
@@ -687,8 +689,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     }
     priorityWrites.forEach(drop);
     writes.forEach(drop);
-    writes.clear();
-    priorityWrites.clear();
+    std::swap(writes, droppedWrites);
+    std::swap(priorityWrites, droppedPriorityWrites);
     counters.queuedBytesOut -= dropped;
   }
 
