@@ -4,12 +4,15 @@
 #include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -168,6 +171,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     size_t length = 0;
     SendCompletion completion;
     Lane lane = Lane::normal;
+    // Bytes the sending thread already wrote; the network thread writes the rest.
+    size_t written = 0;
   };
 
   Impl(std::string h, int p, Options o, std::shared_ptr<SerialQueue> q)
@@ -192,15 +197,30 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<bool> cancelled{false};
   std::atomic<bool> resetOnClose{false};
   std::atomic<State> state{State::setup};
-  mutable std::mutex mutex;  // guards the handlers, counters and remote
+  // Guards the handlers, counters and remote, and the write state below: a
+  // sender writes at once only while it holds this lock and finds nothing
+  // queued or being written, and the network thread takes it to start a write.
+  mutable std::mutex mutex;
   StateHandler stateHandler;
   ReceiveHandler receiveHandler;
   EndOfStreamHandler endOfStreamHandler;
   ViabilityHandler viabilityHandler;
   Counters counters;
   std::string remote;
-  // The open socket's descriptor for the unacknowledged count; -1 once closed.
+  // The open socket's descriptor for the unacknowledged count and the senders'
+  // own writes; -1 once closed.
   int descriptor = -1;
+  // Ready over plain TCP and not closed: senders may write themselves.
+  bool sendersWrite = false;
+  bool socketClosed = false;
+  // A write started (by the network thread, or by a sender that left the rest
+  // to it) and not ended; its end starts the next queued one.
+  bool writing = false;
+  // Filled by the senders and emptied by the network thread.
+  WriteQueue<PendingWrite> writes;
+  WriteQueue<PendingWrite> priorityWrites;
+  // The buffer being written while `writing`; its bytes stay until the write ends.
+  PendingWrite inFlight;
 
   // Network thread only.
   tcp::resolver resolver;
@@ -210,12 +230,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   std::unique_ptr<tcp::socket> plain;
   bool closed = false;
   bool ready = false;
-  bool writing = false;
   std::optional<TcpError> failure;
-  WriteQueue<PendingWrite> writes;
-  WriteQueue<PendingWrite> priorityWrites;
-  // The buffer being written while `writing`; its bytes stay until the write ends.
-  PendingWrite inFlight;
   std::vector<uint8_t> abandoned;
   GatherPtr abandonedGather;
   // Progress of a gather write, and what its next write request reads.
@@ -369,6 +384,11 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     ready = true;
     timer.cancel();
     readBuffer.resize(std::max<size_t>(options.maxReceiveBlock, 64 * 1024));
+    if (!tls) {
+      // TLS keeps its stream's state on this thread.
+      std::lock_guard lock(mutex);
+      sendersWrite = true;
+    }
     report(State::ready);
     readNext();
     pumpWrites();
@@ -429,39 +449,128 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     fail(makeError(ec, where()), State::failed, isPathError(ec));
   }
 
-  void enqueue(PendingWrite write) {
-    if (closed) {
-      size_t n = write.length;
-      {
-        std::lock_guard lock(mutex);
-        counters.queuedBytesOut -= n;
+  // --- any thread ---
+
+  // Writes at once when nothing is queued or being written (and lets the
+  // network thread finish what the kernel did not take), else queues the
+  // write, waking the network thread only when no write of its will start it.
+  void submit(PendingWrite write) {
+    enum class Then { nothing, resume, pump, refuse } then = Then::nothing;
+    {
+      std::lock_guard lock(mutex);
+      if (socketClosed) {
+        then = Then::refuse;
+      } else if (!sendersWrite || cancelled.load() || writing || !writes.empty() || !priorityWrites.empty()) {
+        counters.queuedBytesOut += write.length;
+        if (!writing) then = Then::pump;
+        (write.lane == Lane::priority ? priorityWrites : writes).push_back(std::move(write));
+      } else if (writeNow(write)) {
+        counters.totalBytesOut += write.length;
+        if (write.completion) deliver([c = std::move(write.completion)](Impl&) { c(std::nullopt); });
+      } else {
+        // The rest, or the error, is the network thread's.
+        counters.queuedBytesOut += write.length;
+        inFlight = std::move(write);
+        writing = true;
+        then = Then::resume;
       }
-      if (write.completion && failure)
-        deliver([c = std::move(write.completion), f = *failure](Impl&) { c(f); });
+    }
+    // A gather source written at once is released here, after the lock.
+    switch (then) {
+      case Then::nothing: return;
+      case Then::resume: asio::post(io, [self = shared_from_this()] { self->resumeWrite(); }); return;
+      case Then::pump: asio::post(io, [self = shared_from_this()] { self->pumpWrites(); }); return;
+      case Then::refuse:
+        // Counted nowhere; the completion learns of the failure.
+        if (write.completion)
+          asio::post(io, [self = shared_from_this(), c = std::move(write.completion)] {
+            if (self->failure) self->deliver([c, f = *self->failure](Impl&) { c(f); });
+          });
+        return;
+    }
+  }
+
+  // Writes without waiting, under the lock and on the open plain socket; true
+  // when all of it was written. Stops at the first short write (the kernel is
+  // full) or error, with `written` telling how far it came.
+  bool writeNow(PendingWrite& write) {
+    constexpr int kFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+    std::array<std::span<const uint8_t>, kGatherPieces> spans;
+    std::array<iovec, kGatherPieces> vectors;
+    while (write.written < write.length) {
+      size_t count = 1;
+      size_t want = write.length - write.written;
+      if (write.gather) {
+        count = write.gather->pieces(write.written, spans);
+        // A source that gives fewer bytes than it announced ends its write.
+        if (count == 0) return true;
+        want = 0;
+        for (size_t i = 0; i < count; ++i) {
+          vectors[i] = {const_cast<uint8_t*>(spans[i].data()), spans[i].size()};
+          want += spans[i].size();
+        }
+      } else {
+        vectors[0] = {write.bytes.data() + write.written, want};
+      }
+      msghdr message{};
+      message.msg_iov = vectors.data();
+      message.msg_iovlen = count;
+      const ssize_t n = ::sendmsg(descriptor, &message, kFlags);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      write.written += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < want) return write.written >= write.length;
+    }
+    return true;
+  }
+
+  // --- network thread ---
+
+  // Finishes the write a sender began.
+  void resumeWrite() {
+    if (!closed && cancelled.load()) cancelOnNetworkThread();
+    if (closed) {
+      // Dropped with the connection; no write of it is under way.
+      abandoned = {};
+      abandonedGather.reset();
       return;
     }
-    (write.lane == Lane::priority ? priorityWrites : writes).push_back(std::move(write));
-    pumpWrites();
+    startInFlight();
   }
 
   void pumpWrites() {
-    if (closed || !ready || writing) return;
+    bool started = false;
+    {
+      std::lock_guard lock(mutex);
+      started = takeNextWrite();
+    }
+    if (started) startInFlight();
+  }
+
+  // Under the lock: makes the next queued buffer the one in flight, if a write may start.
+  bool takeNextWrite() {
+    if (closed || !ready || cancelled.load() || writing) return false;
     auto& next = priorityWrites.empty() ? writes : priorityWrites;
-    if (next.empty()) return;
+    if (next.empty()) return false;
     inFlight = std::move(next.front());
     next.pop_front();
     writing = true;
+    return true;
+  }
+
+  // Writes the buffer in flight from where its writing stopped.
+  void startInFlight() {
     if (inFlight.gather) {
-      gatherOffset = 0;
+      gatherOffset = inFlight.written;
       writeGathered();
       return;
     }
     auto handler = [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didWrite(ec, n); };
-    const auto& bytes = inFlight.bytes;
+    const auto rest = asio::buffer(inFlight.bytes) + inFlight.written;
     if (tls)
-      asio::async_write(*tls, asio::buffer(bytes), std::move(handler));
+      asio::async_write(*tls, rest, std::move(handler));
     else
-      asio::async_write(*plain, asio::buffer(bytes), std::move(handler));
+      asio::async_write(*plain, rest, std::move(handler));
   }
 
   // One write request of the gather write in flight: the next pieces as they
@@ -491,7 +600,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void didWriteGathered(const asio::error_code& ec, size_t n) {
-    if (!closed && !ec && writing && inFlight.gather) {
+    if (!closed && !ec && inFlight.gather) {
       gatherOffset += n;
       // A source that gives fewer bytes than it announced ends its write.
       if (gatherOffset < inFlight.length && n > 0) {
@@ -505,19 +614,24 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   void didWrite(const asio::error_code& ec, size_t) {
     // A failure reports this write first, then the queued ones.
     if (!closed && ec) fail(makeError(ec, where()), State::failed, isPathError(ec));
-    writing = false;
-    PendingWrite done = std::move(inFlight);
-    inFlight = {};
-    abandoned = {};
-    abandonedGather.reset();
-    if (closed) return;
+    PendingWrite done;
+    bool next = false;
     {
       std::lock_guard lock(mutex);
-      counters.totalBytesOut += done.length;
-      counters.queuedBytesOut -= done.length;
+      done = std::move(inFlight);
+      inFlight = {};
+      if (!closed) {
+        counters.totalBytesOut += done.length;
+        counters.queuedBytesOut -= done.length;
+        // Before a sender may write again, so that completions keep the order of the writes.
+        if (done.completion) deliver([c = std::move(done.completion)](Impl&) { c(std::nullopt); });
+      }
+      writing = false;
+      next = takeNextWrite();
     }
-    if (done.completion) deliver([c = std::move(done.completion)](Impl&) { c(std::nullopt); });
-    pumpWrites();
+    abandoned = {};
+    abandonedGather.reset();
+    if (next) startInFlight();
   }
 
   void closeSocket() {
@@ -528,6 +642,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     // Under the lock: a reader of the counters never asks a reused descriptor.
     std::lock_guard lock(mutex);
     descriptor = -1;
+    sendersWrite = false;
+    socketClosed = true;
     auto* s = socket();
     if (!s) return;
     // A zero linger time makes close() send a reset and discard unsent bytes.
@@ -555,6 +671,9 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void dropWrites(bool complete) {
+    // Emptied under the lock, let go of after it: releasing a source may run its owner's code.
+    WriteQueue<PendingWrite> droppedWrites, droppedPriorityWrites;
+    std::lock_guard lock(mutex);
     uint64_t dropped = 0;
     auto drop = [&](PendingWrite& w) {
       dropped += w.length;
@@ -570,9 +689,8 @@ struct TcpConnection::Impl : std::enable_shared_from_this<Impl> {
     }
     priorityWrites.forEach(drop);
     writes.forEach(drop);
-    writes.clear();
-    priorityWrites.clear();
-    std::lock_guard lock(mutex);
+    std::swap(writes, droppedWrites);
+    std::swap(priorityWrites, droppedPriorityWrites);
     counters.queuedBytesOut -= dropped;
   }
 
@@ -633,23 +751,13 @@ void TcpConnection::start() {
 void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion, Lane lane) {
   if (impl_->cancelled.load()) return;
   const size_t length = bytes.size();
-  {
-    std::lock_guard lock(impl_->mutex);
-    impl_->counters.queuedBytesOut += length;
-  }
-  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{std::move(bytes), nullptr, length, std::move(completion),
-                                                              lane}]() mutable { impl->enqueue(std::move(w)); });
+  impl_->submit(Impl::PendingWrite{std::move(bytes), nullptr, length, std::move(completion), lane});
 }
 
 void TcpConnection::sendGathered(GatherPtr gather, SendCompletion completion, Lane lane) {
   if (!gather || impl_->cancelled.load()) return;
   const size_t length = gather->size();
-  {
-    std::lock_guard lock(impl_->mutex);
-    impl_->counters.queuedBytesOut += length;
-  }
-  asio::post(impl_->io, [impl = impl_, w = Impl::PendingWrite{{}, std::move(gather), length, std::move(completion),
-                                                              lane}]() mutable { impl->enqueue(std::move(w)); });
+  impl_->submit(Impl::PendingWrite{{}, std::move(gather), length, std::move(completion), lane});
 }
 
 void TcpConnection::cancel() {

@@ -62,9 +62,10 @@ class TcpConnection {
 
   // Bytes written where they lie instead of being handed over in one owned
   // buffer: the source gives them as pieces (a gather write). The connection
-  // reads them on its network thread until the write has ended or was
-  // dropped, then calls release() once, from whichever thread lets go of it;
-  // the source may be reused or freed from then on.
+  // reads them in sendGathered() itself (under its lock: pieces() must not call
+  // into the connection) and then on its network thread, until the write has
+  // ended or was dropped, then calls release() once, from whichever thread lets
+  // go of it; the source may be reused or freed from then on.
   class Gather {
    public:
     virtual size_t size() const = 0;
@@ -125,7 +126,10 @@ class TcpConnection {
   void start();
   // Queues bytes for writing, in call order within their lane. Bytes sent
   // before ready wait for it. After cancel or failure the bytes are dropped
-  // (the completion reports the failure; after cancel nothing runs).
+  // (the completion reports the failure; after cancel nothing runs). On a
+  // ready plain connection with nothing queued or being written, the calling
+  // thread writes what the kernel takes at once, without waking the network
+  // thread; the rest follows from there.
   void send(std::vector<uint8_t> bytes, SendCompletion completion = {}, Lane lane = Lane::normal);
   // The same for bytes that stay where they are. Over TLS the pieces are
   // gathered into blocks before they are encrypted, so that small pieces do

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <numeric>
 #include <thread>
@@ -419,7 +420,7 @@ TEST_F(TcpTlsTest, VerifiedServerCarriesDataBothWays) {
       ASSERT_TRUE(s->readExactly(ping, 4, seconds(10)));
       EXPECT_EQ(std::string(ping, 4), "ping");
       s->write(std::string_view("pong"));
-      s->readToEnd(seconds(10));
+      EXPECT_EQ(s->readToEnd(seconds(10)), (std::vector<uint8_t>{'b', 'y', 'e'}));
     });
     TcpConnection::Options options;
     options.tls = true;
@@ -430,8 +431,12 @@ TEST_F(TcpTlsTest, VerifiedServerCarriesDataBothWays) {
       std::lock_guard lock(events_->mutex);
       EXPECT_EQ(std::string(events_->received.begin(), events_->received.end()), "pong");
     }
-    EXPECT_EQ(connection->totalBytesOut(), 4u);
     EXPECT_EQ(connection->totalBytesIn(), 4u);  // payload bytes, not TLS records
+    // Once ready and idle, too.
+    std::promise<void> written;
+    connection->send({'b', 'y', 'e'}, [&](const auto&) { written.set_value(); });
+    ASSERT_EQ(written.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(connection->totalBytesOut(), 7u);
     connection->cancel();
     server.join();
   }
@@ -533,6 +538,236 @@ TEST_F(TcpConnectionTest, DroppingTheLastReferenceClosesTheConnection) {
   ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(f.get(), (std::vector<uint8_t>{'b', 'y', 'e'}));
   server.join();
+}
+
+// Bytes that stay with the test, handed over in pieces of `pieceSize`; counts
+// its releases so that a test sees each one let go of exactly once.
+class PiecesGather final : public TcpConnection::Gather {
+ public:
+  static TcpConnection::GatherPtr make(std::vector<uint8_t> bytes, size_t pieceSize, std::atomic<int>& releases) {
+    return TcpConnection::GatherPtr(new PiecesGather(std::move(bytes), pieceSize, releases));
+  }
+  size_t size() const override { return bytes_.size(); }
+  size_t pieces(size_t offset, std::span<std::span<const uint8_t>> out) const override {
+    size_t count = 0;
+    for (; count < out.size() && offset < bytes_.size(); ++count, offset += pieceSize_)
+      out[count] = std::span<const uint8_t>(bytes_).subspan(offset, std::min(pieceSize_, bytes_.size() - offset));
+    return count;
+  }
+  void release() override {
+    ++releases_;
+    delete this;
+  }
+
+ private:
+  PiecesGather(std::vector<uint8_t> bytes, size_t pieceSize, std::atomic<int>& releases)
+      : bytes_(std::move(bytes)), pieceSize_(pieceSize), releases_(releases) {}
+  ~PiecesGather() = default;
+  std::vector<uint8_t> bytes_;
+  size_t pieceSize_;
+  std::atomic<int>& releases_;
+};
+
+// An idle ready connection writes on the sending thread; what the kernel does
+// not take is finished on the network thread before anything queued behind it,
+// priority ones first.
+TEST_F(TcpConnectionTest, AWriteCutShortIsFinishedFirstThenPriorityThenQueuedOnes) {
+  auto listener = TcpListener::make();
+  std::unique_ptr<TcpStream> peer;
+  std::thread server([&] { peer = listener->accept(seconds(10)); });
+  auto connection = open("127.0.0.1", listener->port());
+  ASSERT_TRUE(events_->waitForState(State::ready));
+  server.join();
+  ASSERT_TRUE(peer);
+
+  std::vector<std::string> completed;  // on queue_ only
+  auto record = [&](std::string name) {
+    return [&completed, name](const std::optional<TcpError>& e) { completed.push_back(e ? "failed " + name : name); };
+  };
+  std::atomic<int> releases{0};
+  const auto small = pattern(1000, 1);
+  connection->send(small, record("small"));
+  // Written before send() returned.
+  auto counters = connection->counters();
+  EXPECT_EQ(counters.totalBytesOut, small.size());
+  EXPECT_EQ(counters.queuedBytesOut, 0u);
+
+  // The peer does not read: the kernel takes only part of this one.
+  const auto large = pattern(4'000'000, 2);
+  connection->sendGathered(PiecesGather::make(large, 1000, releases), record("large"));
+  counters = connection->counters();
+  EXPECT_GT(counters.unacknowledgedBytesOut.value_or(0), 0u);
+  EXPECT_EQ(counters.queuedBytesOut, large.size());
+  EXPECT_EQ(counters.totalBytesOut, small.size());
+
+  const auto media = pattern(5000, 3);
+  const auto gathered = pattern(70000, 4);  // more pieces than one system call takes
+  const auto control = pattern(10, 5);
+  const auto gatheredControl = pattern(300, 6);
+  connection->send(media, record("media"));
+  connection->sendGathered(PiecesGather::make(gathered, 7, releases), record("gathered"));
+  connection->send(control, record("control"), TcpConnection::Lane::priority);
+  connection->sendGathered(PiecesGather::make(gatheredControl, 100, releases), record("gathered control"),
+                           TcpConnection::Lane::priority);
+
+  std::vector<uint8_t> expected;
+  for (const auto* part : {&small, &large, &control, &gatheredControl, &media, &gathered})
+    expected.insert(expected.end(), part->begin(), part->end());
+  std::vector<uint8_t> got(expected.size());
+  ASSERT_TRUE(peer->readExactly(got.data(), got.size(), seconds(10)));
+  EXPECT_TRUE(got == expected);
+  ASSERT_TRUE(eventually([&] {
+    bool all = false;
+    queue_->sync([&] { all = completed.size() == 6; });
+    return all;
+  }));
+  EXPECT_EQ(completed, (std::vector<std::string>{"small", "large", "control", "gathered control", "media", "gathered"}));
+  EXPECT_EQ(releases.load(), 3);
+  counters = connection->counters();
+  EXPECT_EQ(counters.queuedBytesOut, 0u);
+  EXPECT_EQ(counters.totalBytesOut, expected.size());
+}
+
+// A message as the concurrent senders frame it: sender, sequence number, length, then the bytes.
+std::vector<uint8_t> framed(uint8_t sender, uint32_t sequence, size_t length) {
+  std::vector<uint8_t> bytes = pattern(9 + length, static_cast<uint8_t>(sender * 50 + sequence));
+  bytes[0] = sender;
+  std::memcpy(bytes.data() + 1, &sequence, 4);
+  const auto size = static_cast<uint32_t>(length);
+  std::memcpy(bytes.data() + 5, &size, 4);
+  return bytes;
+}
+
+TEST_F(TcpConnectionTest, ConcurrentSendersDeliverEveryByteOnceInTheirOwnOrderAndTheCountersStayConsistent) {
+  constexpr int kSenders = 4;
+  constexpr uint32_t kMessages = 150;
+  auto listener = TcpListener::make();
+  std::unique_ptr<TcpStream> peer;
+  std::thread server([&] { peer = listener->accept(seconds(10)); });
+  TcpConnection::Options options;
+  options.unsentLowWater = 4096;  // the kernel takes little: writes are cut short often
+  auto connection = open("127.0.0.1", listener->port(), options);
+  ASSERT_TRUE(events_->waitForState(State::ready));
+  server.join();
+  ASSERT_TRUE(peer);
+
+  std::atomic<int> releases{0};
+  std::atomic<int> gathers{0};
+  std::atomic<uint64_t> handed{0};
+  std::atomic<bool> sending{true};
+  std::atomic<bool> consistent{true};
+  // A finished write moves its bytes from queued to total in one step: neither
+  // total nor total plus queued ever goes back.
+  std::thread watcher([&] {
+    uint64_t lastTotal = 0, lastSum = 0;
+    while (sending) {
+      const auto c = connection->queueCounters();
+      if (c.totalBytesOut < lastTotal || c.totalBytesOut + c.queuedBytesOut < lastSum) consistent = false;
+      lastTotal = c.totalBytesOut;
+      lastSum = c.totalBytesOut + c.queuedBytesOut;
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (uint32_t m = 0; m < kMessages; ++m) {
+        auto bytes = framed(static_cast<uint8_t>(s), m, (m * 7919 + s * 104729) % 30000);
+        handed += bytes.size();
+        if (m % 3 == 0) {
+          ++gathers;
+          connection->sendGathered(PiecesGather::make(std::move(bytes), 1 + m % 700, releases));
+        } else {
+          connection->send(std::move(bytes));
+        }
+      }
+    });
+  }
+  // The peer reads unevenly, so that the kernel is full at times.
+  std::vector<uint32_t> next(kSenders, 0);
+  bool intact = true;
+  for (uint32_t read = 0; read < kSenders * kMessages && intact; ++read) {
+    uint8_t header[9];
+    if (!peer->readExactly(header, 9, seconds(10))) break;
+    uint32_t sequence = 0, length = 0;
+    std::memcpy(&sequence, header + 1, 4);
+    std::memcpy(&length, header + 5, 4);
+    std::vector<uint8_t> bytes(9 + length);
+    std::memcpy(bytes.data(), header, 9);
+    if (!peer->readExactly(bytes.data() + 9, length, seconds(10))) break;
+    intact = header[0] < kSenders && sequence == next[header[0]]++ && bytes == framed(header[0], sequence, length);
+    if (read % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  for (auto& t : senders) t.join();
+  sending = false;
+  watcher.join();
+  EXPECT_TRUE(intact);
+  EXPECT_EQ(next, std::vector<uint32_t>(kSenders, kMessages));
+  EXPECT_TRUE(consistent.load());
+  ASSERT_TRUE(eventually([&] { return connection->queueCounters().queuedBytesOut == 0; }));
+  EXPECT_EQ(connection->totalBytesOut(), handed.load());
+  EXPECT_EQ(releases.load(), gathers.load());
+}
+
+// Senders on other threads go on while the owner cancels: nothing they send
+// after cancel() returned reaches the peer, and every source is let go of.
+TEST_F(TcpConnectionTest, CancelFromAnotherThreadStopsEveryWriteOfTheSendersThatGoOn) {
+  constexpr uint8_t kAfterCancel = 0xFF;
+  auto listener = TcpListener::make();
+  std::unique_ptr<TcpStream> peer;
+  std::thread server([&] { peer = listener->accept(seconds(10)); });
+  auto connection = open("127.0.0.1", listener->port());
+  ASSERT_TRUE(events_->waitForState(State::ready));
+  server.join();
+  ASSERT_TRUE(peer);
+
+  std::atomic<bool> cancelled{false};
+  std::atomic<int> sendsAfterCancel{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> completions{0};
+  std::atomic<int> releases{0};
+  std::atomic<int> gathers{0};
+  std::vector<std::thread> senders;
+  for (int s = 0; s < 3; ++s) {
+    senders.emplace_back([&, s] {
+      for (int m = 0; !stop; ++m) {
+        const bool after = cancelled.load();
+        sendsAfterCancel += after;
+        std::vector<uint8_t> bytes(1000 + (m * 4099) % 60000, after ? kAfterCancel : static_cast<uint8_t>(s));
+        if (m % 2) {
+          ++gathers;
+          connection->sendGathered(PiecesGather::make(std::move(bytes), 512, releases),
+                                   [&](const auto&) { ++completions; });
+        } else {
+          connection->send(std::move(bytes), [&](const auto&) { ++completions; },
+                           m % 5 ? TcpConnection::Lane::normal : TcpConnection::Lane::priority);
+        }
+      }
+    });
+  }
+  // The peer does not read: writes are under way and queued when the owner cancels.
+  EXPECT_TRUE(eventually([&] { return connection->queueCounters().queuedBytesOut > 4'000'000; }));
+  queue_->sync([&] {
+    connection->cancel();
+    // No completion runs from here on.
+    completions = 0;
+  });
+  cancelled = true;
+  EXPECT_TRUE(eventually([&] { return connection->queueCounters().queuedBytesOut == 0; }));
+  const uint64_t total = connection->totalBytesOut();
+  EXPECT_TRUE(eventually([&] { return sendsAfterCancel > 100; }));
+  stop = true;
+  for (auto& t : senders) t.join();
+  queue_->sync([] {});
+
+  const auto got = peer->readToEnd(seconds(10));
+  EXPECT_EQ(std::count(got.begin(), got.end(), kAfterCancel), 0);
+  EXPECT_GE(got.size(), total);
+  EXPECT_EQ(completions.load(), 0);
+  EXPECT_EQ(connection->queueCounters().queuedBytesOut, 0u);
+  EXPECT_EQ(connection->totalBytesOut(), total);
+  connection.reset();
+  EXPECT_TRUE(eventually([&] { return releases.load() == gathers.load(); }));
 }
 
 }  // namespace
