@@ -84,6 +84,25 @@ class TcpConnectionTest : public ::testing::Test {
     return c;
   }
 
+  // A ready connection to a loopback peer that this side accepted; the
+  // connection is null when either end failed (the test has then failed).
+  struct Connected {
+    std::shared_ptr<TcpListener> listener;
+    std::unique_ptr<TcpStream> peer;
+    std::shared_ptr<TcpConnection> connection;
+  };
+  Connected connectToPeer(TcpConnection::Options options = {}) {
+    Connected c{TcpListener::make(), nullptr, nullptr};
+    std::thread server([&] { c.peer = c.listener->accept(seconds(10)); });
+    auto connection = open("127.0.0.1", c.listener->port(), options);
+    const bool ready = events_->waitForState(State::ready);
+    server.join();
+    EXPECT_TRUE(ready);
+    EXPECT_TRUE(c.peer);
+    if (ready && c.peer) c.connection = std::move(connection);
+    return c;
+  }
+
   std::vector<State> states() {
     std::lock_guard lock(events_->mutex);
     return events_->states;
@@ -493,13 +512,10 @@ TEST_F(TcpConnectionTest, AbortResetsThePeerWhereCancelEndsBehindTheBacklog) {
   for (const bool reset : {false, true}) {
     SCOPED_TRACE(reset ? "abort" : "cancel");
     events_ = std::make_shared<Events>();
-    auto listener = TcpListener::make();
-    std::unique_ptr<TcpStream> peer;
-    std::thread server([&] { peer = listener->accept(seconds(10)); });
-    auto connection = open("127.0.0.1", listener->port());
-    ASSERT_TRUE(events_->waitForState(State::ready));
-    server.join();
-    ASSERT_TRUE(peer);
+    auto link = connectToPeer();
+  auto& peer = link.peer;
+  auto& connection = link.connection;
+    ASSERT_TRUE(connection);
     for (int i = 0; i < 64; ++i) connection->send(pattern(65536, static_cast<uint8_t>(i)));
     ASSERT_TRUE(settles(*connection));
     const uint64_t taken = connection->counters().totalBytesOut;
@@ -572,13 +588,10 @@ class PiecesGather final : public TcpConnection::Gather {
 // not take is finished on the network thread before anything queued behind it,
 // priority ones first.
 TEST_F(TcpConnectionTest, AWriteCutShortIsFinishedFirstThenPriorityThenQueuedOnes) {
-  auto listener = TcpListener::make();
-  std::unique_ptr<TcpStream> peer;
-  std::thread server([&] { peer = listener->accept(seconds(10)); });
-  auto connection = open("127.0.0.1", listener->port());
-  ASSERT_TRUE(events_->waitForState(State::ready));
-  server.join();
-  ASSERT_TRUE(peer);
+  auto link = connectToPeer();
+  auto& peer = link.peer;
+  auto& connection = link.connection;
+  ASSERT_TRUE(connection);
 
   std::vector<std::string> completed;  // on queue_ only
   auto record = [&](std::string name) {
@@ -641,15 +654,12 @@ std::vector<uint8_t> framed(uint8_t sender, uint32_t sequence, size_t length) {
 TEST_F(TcpConnectionTest, ConcurrentSendersDeliverEveryByteOnceInTheirOwnOrderAndTheCountersStayConsistent) {
   constexpr int kSenders = 4;
   constexpr uint32_t kMessages = 150;
-  auto listener = TcpListener::make();
-  std::unique_ptr<TcpStream> peer;
-  std::thread server([&] { peer = listener->accept(seconds(10)); });
   TcpConnection::Options options;
   options.unsentLowWater = 4096;  // the kernel takes little: writes are cut short often
-  auto connection = open("127.0.0.1", listener->port(), options);
-  ASSERT_TRUE(events_->waitForState(State::ready));
-  server.join();
-  ASSERT_TRUE(peer);
+  auto link = connectToPeer(options);
+  auto& peer = link.peer;
+  auto& connection = link.connection;
+  ASSERT_TRUE(connection);
 
   std::atomic<int> releases{0};
   std::atomic<int> gathers{0};
@@ -713,13 +723,10 @@ TEST_F(TcpConnectionTest, ConcurrentSendersDeliverEveryByteOnceInTheirOwnOrderAn
 // after cancel() returned reaches the peer, and every source is let go of.
 TEST_F(TcpConnectionTest, CancelFromAnotherThreadStopsEveryWriteOfTheSendersThatGoOn) {
   constexpr uint8_t kAfterCancel = 0xFF;
-  auto listener = TcpListener::make();
-  std::unique_ptr<TcpStream> peer;
-  std::thread server([&] { peer = listener->accept(seconds(10)); });
-  auto connection = open("127.0.0.1", listener->port());
-  ASSERT_TRUE(events_->waitForState(State::ready));
-  server.join();
-  ASSERT_TRUE(peer);
+  auto link = connectToPeer();
+  auto& peer = link.peer;
+  auto& connection = link.connection;
+  ASSERT_TRUE(connection);
 
   std::atomic<bool> cancelled{false};
   std::atomic<int> sendsAfterCancel{0};
