@@ -17,7 +17,8 @@ printed; the median of the pairs' CPU ratios (ours / ffmpeg) comes last.
           into a fragmented MP4 file.
 
   --busy-start N  each run starts while N busy loops hold the cores, for its first 20 s (both sides alike):
-          the peak RSS of a start on a busy machine, and the last RSS to show whether it came back down.
+          the peak RSS of a start on a busy machine, and the last RSS read while live, to show whether it came
+          back down.
 
   bench/process_cpu_compare.py [--build build] [--pairs 5] [--seconds 10] [--resolution 720p|1080p] [--copy]
                                [--busy-start N]
@@ -121,11 +122,13 @@ def main():
                         with busy:
                             if name == "ours":
                                 usage = measured(studio_command(build, ingest.url, f"ours{pair}", args.resolution,
-                                                                args.seconds, args.copy), log, studio_env(folder))
+                                                                args.seconds, args.copy), log, studio_env(folder),
+                                                 live_seconds=args.seconds)
                             else:
                                 usage = measured(ffmpeg_command(pictures, sound, args.resolution, args.seconds,
                                                                 f"{ingest.url}/ffmpeg{pair}",
-                                                                folder / "copy.mp4" if args.copy else None), log)
+                                                                folder / "copy.mp4" if args.copy else None), log,
+                                                 live_seconds=args.seconds)
                         if name == "ours" and usage.status == 0 and args.copy and not local_copies(folder):
                             fail("the Studio wrote no local copy")
                         if usage.status != 0:

@@ -28,7 +28,7 @@ class Usage:
     cpu: float  # user + system seconds of the process and every child it waited for
     voluntary_switches: int
     peak_rss_mib: float
-    last_rss_mib: float  # the last resident size read while it ran: shows whether a peak came back down
+    last_rss_mib: float  # the last resident size read while live: shows whether a peak came back down
 
 
 def resident_mib(pid):
@@ -42,16 +42,21 @@ def resident_mib(pid):
     return None
 
 
-def measured(command, log, env=None):
-    """Runs a command to its end and returns what it used."""
+def measured(command, log, env=None, live_seconds=None):
+    """Runs a command to its end and returns what it used. The last resident
+    size is the last one read within live_seconds of the start, when given, so
+    that it is not taken while the run closes its encoders and files."""
     process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+    started = time.monotonic()
     last_rss = 0.0
     while True:
         pid, status, usage = os.wait4(process.pid, os.WNOHANG)
         if pid:
             break
         # Read rarely, so that the reading costs the measured process nothing noticeable.
-        last_rss = resident_mib(process.pid) or last_rss
+        rss = resident_mib(process.pid)
+        if rss and (live_seconds is None or time.monotonic() - started < live_seconds):
+            last_rss = rss
         time.sleep(0.5)
     process.returncode = os.waitstatus_to_exitcode(status)
     return Usage(process.returncode, usage.ru_utime + usage.ru_stime, usage.ru_nvcsw, usage.ru_maxrss / 1024, last_rss)
