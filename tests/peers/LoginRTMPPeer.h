@@ -145,11 +145,15 @@ class LoginRTMPPeer {
   }
 
   void serve(PeerSession& s) {
-    const size_t index = record(Visit{Outcome::gone, now()});
+    Visit arrival;
+    arrival.at = now();
+    const size_t index = record(arrival);
     if (!s.handshake()) return;
     auto connect = s.readCommand();
     if (!connect || connect->commandName != "connect") return;
-    Visit visit{login(s, *connect), visits()[index].at};
+    Visit visit;
+    visit.outcome = login(s, *connect);
+    visit.at = visits()[index].at;
     if (visit.outcome == Outcome::accepted) {
       publish(s, visit);
     } else if (s.waitForClose(platform::seconds(3))) {

@@ -79,7 +79,7 @@ StreamRecorder::Error StreamRecorder::Error::invalidState() { return Error(Kind:
 const StreamRecorder::Settings& StreamRecorder::defaultSettings() {
   static const Settings settings{
       {MediaType::audio, AssetAudioSettings{0, 0, 0}},
-      {MediaType::video, AssetVideoSettings{VideoCodecSettings::Format::h264, 0, 0}},
+      {MediaType::video, AssetVideoSettings{}},
   };
   return settings;
 }

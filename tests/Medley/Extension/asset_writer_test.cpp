@@ -55,7 +55,7 @@ class AssetWriterTest : public testing::Test {
         std::this_thread::yield();
       }
       video_->append(medleytest::recorderPicture(64, 48, i));
-      while (sound * medleytest::kSoundFrames < (i + 1) * 48000 / 30) {
+      while (sound * static_cast<int>(medleytest::kSoundFrames) < (i + 1) * 48000 / 30) {
         audio_->append(medleytest::recorderSound(sound), medleytest::recorderSoundTime(sound));
         ++sound;
       }

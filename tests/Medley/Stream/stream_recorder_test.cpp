@@ -222,7 +222,7 @@ TEST_P(StreamRecorderFile, AttachedToAPublishingStreamItRecordsThreeSeconds) {
   for (int i = 0; i < 90; ++i) {
     run(stream->append(medleytest::recorderPicture(320, 240, i)));
     waitUntilReady();
-    while (sound * medleytest::kSoundFrames < (i + 1) * 48000 / 30) {
+    while (sound * static_cast<int>(medleytest::kSoundFrames) < (i + 1) * 48000 / 30) {
       run(stream->append(medleytest::recorderSound(sound), medleytest::recorderSoundTime(sound)));
       ++sound;
     }
@@ -245,7 +245,7 @@ TEST_P(StreamRecorderFile, AttachedToAMixerItRecordsTheMixedPictureAndSound) {
     // The mixer hands over from its own actor; the recorder only enqueues.
     recorder_->mixer(*mixer, medleytest::recorderPicture(320, 240, i));
     waitUntilReady();
-    while (sound * medleytest::kSoundFrames < (i + 1) * 48000 / 30) {
+    while (sound * static_cast<int>(medleytest::kSoundFrames) < (i + 1) * 48000 / 30) {
       recorder_->mixer(*mixer, medleytest::recorderSound(sound), medleytest::recorderSoundTime(sound));
       ++sound;
     }

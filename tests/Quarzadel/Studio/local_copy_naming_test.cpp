@@ -48,7 +48,7 @@ class LocalCopyFolder : public testing::Test {
     setenv("TZ", "UTC", 1);
     tzset();
   }
-  LocalRecorder::Environment environment() const { return {dir_, clock_, rt_}; }
+  LocalRecorder::Environment environment() const { return {dir_, clock_, rt_, false, {}}; }
   std::optional<RecorderNotice> start(RecorderSlot& slot, std::optional<int64_t> space = int64_t{1} << 40) {
     return slot.startLocalCopy("Show", true, quarzadel::StreamConfig{}, *defaults_, environment(),
                                [space](const std::filesystem::path&) { return space; });

@@ -353,8 +353,11 @@ TEST_F(ConnectionTest, WhatTheServerSendsReachesItsStreamAndChunkSizesApplyOnceW
   const auto session = server.last();
   const auto windows = session->messagesOf<RTMPWindowAcknowledgementSizeMessage>();
   EXPECT_TRUE(windows.size() == 1 && windows[0]->size == RTMPConnection::kAcknowledgementWindow);
-  for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001})
-    run(connection->dispatch(medley::NetworkMonitorEvent::status({in})));
+  for (int64_t in : {249999, 250000, 260000, 499999, 1000000, 1000001}) {
+    medley::NetworkMonitorReport report;
+    report.totalBytesIn = in;
+    run(connection->dispatch(medley::NetworkMonitorEvent::status(report)));
+  }
   std::vector<std::pair<uint32_t, RTMPChunkType>> acks;
   for (const auto& [ack, r] : sentOf<RTMPAcknowledgementMessage>()) acks.emplace_back(ack->sequence, r.chunkType);
   // Four windows had passed at 1000000 bytes: one acknowledgement per event catches up.
