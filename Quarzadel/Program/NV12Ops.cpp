@@ -543,13 +543,35 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
       }
       across(r0, dst + static_cast<ptrdiff_t>(y) * dstStride);
     }
-  } else {
+  } else if (dh == 8 * sh) {
     const int stride = aligned(outBytes);
     uint8_t* rows = rows_.get(static_cast<size_t>(stride) * sh);
     for (int y = 0; y < sh; ++y)
       across(src + static_cast<ptrdiff_t>(y) * srcStride, rows + static_cast<ptrdiff_t>(y) * stride);
-    if (dh != 8 * sh || !enlargeRowsByEight(rows, stride, sh, dst, dstStride, outBytes))
+    if (!enlargeRowsByEight(rows, stride, sh, dst, dstStride, outBytes))
       interpolateRows(rows, stride, sh, dst, dstStride, dh, outBytes);
+  } else {
+    // Row by row as well: each source row is filtered across once, into one of
+    // two scratch rows that stay in cache while the output rows between it and
+    // the next are blended, instead of a whole filtered picture that does not.
+    // Taps only move down, and a blended row's two rows differ in parity.
+    const int stride = aligned(outBytes);
+    uint8_t* pair = rows_.get(static_cast<size_t>(stride) * 2);
+    int held[2] = {-1, -1};
+    auto filtered = [&](int index) {
+      uint8_t* row = pair + static_cast<ptrdiff_t>(index & 1) * stride;
+      if (held[index & 1] != index) {
+        across(src + static_cast<ptrdiff_t>(index) * srcStride, row);
+        held[index & 1] = index;
+      }
+      return row;
+    };
+    for (int y = 0; y < dh; ++y) {
+      const Tap t = tap(y, sh, dh);
+      const uint8_t* r0 = filtered(t.index);
+      const uint8_t* r1 = t.fraction ? filtered(t.index + 1) : r0;
+      blendRow(r0, r1, dst + static_cast<ptrdiff_t>(y) * dstStride, outBytes, t.fraction);
+    }
   }
   return true;
 }

@@ -36,11 +36,12 @@ struct Ratio {
 
 TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
   // 4x and 8x enlargements (the blurred fill into the bars), odd widths included;
-  // 3x and 2.25x shrinks (a fill's source), the portrait foreground, a plain copy.
+  // 3x and 2.25x shrinks (a fill's source), the portrait foreground, a plain copy,
+  // and a 720p camera enlarged to 1080p (with an odd-sized kin).
   const Ratio ratios[] = {{166, 270, 664, 1080}, {62, 270, 248, 1080}, {46, 10, 184, 40},   {6, 4, 24, 16},
                           {10, 8, 40, 8},        {84, 136, 672, 1088}, {31, 135, 248, 1080}, {3, 3, 24, 24},
                           {7, 5, 56, 40},        {1440, 810, 480, 270}, {1080, 608, 480, 270}, {1080, 1920, 608, 1080},
-                          {64, 30, 64, 30}};
+                          {64, 30, 64, 30},      {1280, 720, 1920, 1080}, {61, 41, 95, 67}};
   nv12::Scaler fast, reference;
   for (int pass = 0; pass < 2; ++pass)  // the second pass reuses every kept row layout
     for (const auto& r : ratios) {
