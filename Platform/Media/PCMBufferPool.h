@@ -14,7 +14,7 @@
 
 namespace platform {
 
-class PCMBufferPool : public std::enable_shared_from_this<PCMBufferPool> {
+class PCMBufferPool {
  public:
   // Released buffers kept for reuse; more are freed.
   static std::shared_ptr<PCMBufferPool> make(size_t keep);

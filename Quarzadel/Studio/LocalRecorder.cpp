@@ -214,7 +214,8 @@ void LocalRecorder::writeVideo() {
 }
 
 void LocalRecorder::drainVideoBacklog(bool wait) {
-  // The encoder runs on its own thread: a finish waits a bounded while for it.
+  // The encoder runs inside append, but the writer's queue can still be full: a
+  // finish waits a bounded while for it.
   for (int waits = 0; videoBacklog_.size() > 0 && writer_->status() == medley::AssetWriter::Status::writing;) {
     if (videoInput_->isReadyForMoreMediaData()) {
       if (auto picture = videoBacklog_.pop()) videoInput_->append(*picture);
