@@ -8,13 +8,16 @@ Then pairs run one after the other (ours, ffmpeg, ours, ...): the Studio live
 for --seconds, and ffmpeg reading the raw input in real time and encoding it
 as the Studio does (x264 High, veryfast, constant bit rate at the Studio's rate
 with a one-second rate buffer, no B-frames, a key frame every 2 s, 30 fps; AAC
-96 kbit/s, 48 kHz stereo) to the same nginx. Each run's CPU seconds (user +
+96 kbit/s, 48 kHz stereo) to the same nginx, as many pictures as the Studio's
+run of the pair just streamed (the Studio streams a little past --seconds while
+it stops), so that both sides encode the same. Each run's CPU seconds (user +
 system of the process tree), voluntary context switches and peak RSS are
 printed; the median of the pairs' CPU ratios (ours / ffmpeg) comes last.
 
   --copy  the Studio records its local copy too; ffmpeg then encodes twice,
-          the second time as the copy (High at 10 or 16 Mbit/s, AAC 192 kbit/s)
-          into a fragmented MP4 file.
+          the second time as the copy (High at 10 or 16 Mbit/s on average, held
+          to 1.5 times that over any second as the Studio holds it; AAC
+          192 kbit/s) into a fragmented MP4 file.
 
   --busy-start N  each run starts while N busy loops hold the cores, for its first 20 s (both sides alike):
           the peak RSS of a start on a busy machine, and the last RSS read while live, to show whether it came
@@ -68,6 +71,14 @@ def record_input(build, ingest, resolution, seconds, work):
     return pictures, sound
 
 
+def streamed_pictures(recording):
+    """The number of pictures in the ingest's recording of a stream, or None."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0",
+                          "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", str(recording)],
+                         capture_output=True, text=True)
+    return int(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip().isdigit() else None
+
+
 def ffmpeg_command(pictures, sound, resolution, seconds, url, copy_path):
     width, height = SIZES[resolution]
     command = [
@@ -112,6 +123,7 @@ def main():
                   f"{args.seconds:g} s live per run, {args.pairs} pairs, alternating"
                   f"{f', each started under {args.busy_start} busy loops' if args.busy_start else ''}", flush=True)
             runs = {"ours": [], "ffmpeg": []}
+            streamed = {}
             log_path = work / "runs.log"
             with open(log_path, "w") as log:
                 for pair in range(1, args.pairs + 1):
@@ -125,7 +137,8 @@ def main():
                                                                 args.seconds, args.copy), log, studio_env(folder),
                                                  live_seconds=args.seconds)
                             else:
-                                usage = measured(ffmpeg_command(pictures, sound, args.resolution, args.seconds,
+                                usage = measured(ffmpeg_command(pictures, sound, args.resolution,
+                                                                streamed.get(pair, args.seconds * FPS) / FPS,
                                                                 f"{ingest.url}/ffmpeg{pair}",
                                                                 folder / "copy.mp4" if args.copy else None), log,
                                                  live_seconds=args.seconds)
@@ -134,8 +147,14 @@ def main():
                         if usage.status != 0:
                             log.flush()
                             fail(f"{name} failed with status {usage.status}", log_path)
+                        count = streamed_pictures(ingest.folder / "record" / f"{name}{pair}.flv")
+                        if not count:
+                            fail(f"the ingest recorded no pictures of {name}'s stream")
+                        if name == "ours":
+                            streamed[pair] = count
                         runs[name].append(usage)
-                        print(f"  pair {pair}: {name:6} {usage.cpu:7.2f} s CPU, {usage.voluntary_switches:7d} "
+                        print(f"  pair {pair}: {name:6} {usage.cpu:7.2f} s CPU, {count:5d} pictures, "
+                              f"{usage.voluntary_switches:7d} "
                               f"voluntary switches, peak RSS {usage.peak_rss_mib:6.1f} MiB, "
                               f"last {usage.last_rss_mib:6.1f} MiB", flush=True)
                         shutil.rmtree(folder, ignore_errors=True)

@@ -119,13 +119,14 @@ class Ingest:
 def x264_as_studio(bps, constant):
     """libx264 as the Studio sets it up: veryfast, no picture waits for another
     (no B-frames, no look-ahead, threads share each picture), a key frame every
-    2 s and none at scene cuts, High profile; at constant bit rate the rate
-    buffer holds one second at that rate."""
+    2 s and none at scene cuts, High profile. At constant bit rate the rate
+    buffer holds one second at that rate; at an average rate (the local copy)
+    the Studio still bounds any one second to 1.5 times the average."""
     args = ["-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-profile:v", "high",
             "-g", str(2 * FPS), "-keyint_min", str(2 * FPS), "-sc_threshold", "0", "-bf", "0", "-r", str(FPS),
             "-b:v", str(bps)]
-    if constant:
-        args += ["-maxrate", str(bps), "-bufsize", str(bps)]
+    limit = bps if constant else bps * 3 // 2
+    args += ["-maxrate", str(limit), "-bufsize", str(limit)]
     return args + ["-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709"]
 
 
