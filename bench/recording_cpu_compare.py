@@ -5,7 +5,8 @@ Two subjects are compared with one ffmpeg that encodes the same pictures and
 tone into the same two outputs as ours, encoded as ours encodes them (for the
 stream, AAC 96 kbit/s and H.264 as the Studio goes live: High at its constant
 bit rate with a one-second rate buffer, a key frame every 2 s; for the local copy,
-H.264 High at 16 or 10 Mbit/s and AAC 192 kbit/s into a fragmented MP4), one
+H.264 High at 16 or 10 Mbit/s on average, at most 1.5 times that over any
+second, and AAC 192 kbit/s into a fragmented MP4), one
 run after the other (ours, ffmpeg, ours, ...); each run's CPU time (user +
 system, every thread) and peak RSS are printed, the median of the rounds' CPU
 ratios last. ffmpeg reads the program's pictures from a file that
