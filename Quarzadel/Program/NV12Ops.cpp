@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -98,26 +99,66 @@ namespace {
 
 #if defined(__x86_64__)
 // Weights (256 - f, f) as unsigned bytes against samples made signed by
-// subtracting 128: the products' sum is off by exactly -32768, which the
-// rounding constant 0x8080 takes back. f must be 1...255.
+// flipping their top bit: the products' sum is exactly 32768 short, so a
+// rounding high multiply by 128, (x + 128) >> 8, gives the result less 128,
+// which signed packing keeps and flipping the top bit again restores. f must
+// be 1...255. At 128 the blend is exactly (a + b + 1) >> 1, a byte average.
+__attribute__((target("avx2"))) inline __m256i blendedAVX2(__m256i lo, __m256i hi, __m256i w) {
+  const __m256i scale = _mm256_set1_epi16(128), top = _mm256_set1_epi8(static_cast<char>(0x80));
+  return _mm256_xor_si256(_mm256_packs_epi16(_mm256_mulhrs_epi16(_mm256_maddubs_epi16(w, lo), scale),
+                                             _mm256_mulhrs_epi16(_mm256_maddubs_epi16(w, hi), scale)),
+                          top);
+}
+
+__attribute__((target("avx2"))) inline __m256i blendWeightsAVX2(int f) {
+  return _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+}
+
 __attribute__((target("avx2"))) int blendRowAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
-  const __m256i w = _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
-  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80)), round = _mm256_set1_epi16(static_cast<short>(0x8080));
+  int x = 0;
+  if (f == 128) {
+    for (; x + 32 <= n; x += 32)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x),
+                          _mm256_avg_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x))));
+    return x;
+  }
+  const __m256i w = blendWeightsAVX2(f), top = _mm256_set1_epi8(static_cast<char>(0x80));
+  for (; x + 32 <= n; x += 32) {
+    const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), top);
+    const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), top);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x),
+                        blendedAVX2(_mm256_unpacklo_epi8(a, b), _mm256_unpackhi_epi8(a, b), w));
+  }
+  return x;
+}
+
+// Two rows from the same pair at two fractions (neither 0), the pair read and
+// interleaved once for both.
+__attribute__((target("avx2"))) int blendRowPairAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d0, int f0,
+                                                     uint8_t* d1, int f1, int n) {
+  const __m256i w0 = blendWeightsAVX2(f0), w1 = blendWeightsAVX2(f1), top = _mm256_set1_epi8(static_cast<char>(0x80));
   int x = 0;
   for (; x + 32 <= n; x += 32) {
-    const __m256i a = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), offset);
-    const __m256i b = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), offset);
-    const __m256i lo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpacklo_epi8(a, b)), round), 8);
-    const __m256i hi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpackhi_epi8(a, b)), round), 8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_packus_epi16(lo, hi));
+    const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), top);
+    const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), top);
+    const __m256i lo = _mm256_unpacklo_epi8(a, b), hi = _mm256_unpackhi_epi8(a, b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d0 + x), blendedAVX2(lo, hi, w0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d1 + x), blendedAVX2(lo, hi, w1));
   }
   return x;
 }
 
 __attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  int x = 0;
+  if (f == 128) {
+    for (; x + 16 <= n; x += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_avg_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)),
+                                                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x))));
+    return x;
+  }
   const __m128i w = _mm_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
   const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80)), round = _mm_set1_epi16(static_cast<short>(0x8080));
-  int x = 0;
   for (; x + 16 <= n; x += 16) {
     const __m128i a = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)), offset);
     const __m128i b = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x)), offset);
@@ -128,6 +169,15 @@ __attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint
   return x;
 }
 #endif
+
+bool hasAVX2() {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
 
 }  // namespace
 
@@ -140,8 +190,8 @@ void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fract
 #if defined(__x86_64__)
   // The row's end as one more block overlapping the last one: its outputs
   // come out the same, since `d` never overlaps the rows it is made from.
-  static const bool avx2 = __builtin_cpu_supports("avx2"), ssse3 = __builtin_cpu_supports("ssse3");
-  if (avx2 && n >= 32) {
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (hasAVX2() && n >= 32) {
     if (blendRowAVX2(r0, r1, d, n, fraction) < n) blendRowAVX2(r0 + n - 32, r1 + n - 32, d + n - 32, 32, fraction);
     return;
   }
@@ -151,6 +201,20 @@ void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fract
   }
 #endif
   for (; x < n; ++x) d[x] = static_cast<uint8_t>((r0[x] * (256 - fraction) + r1[x] * fraction + 128) >> 8);
+}
+
+void blendRowPair(const uint8_t* r0, const uint8_t* r1, uint8_t* d0, int fraction0, uint8_t* d1, int fraction1,
+                  int n) {
+#if defined(__x86_64__)
+  // Worth it where neither row is a plain copy or a byte average.
+  if (hasAVX2() && n >= 32 && fraction0 > 0 && fraction1 > 0 && fraction0 != 128 && fraction1 != 128) {
+    if (blendRowPairAVX2(r0, r1, d0, fraction0, d1, fraction1, n) < n)
+      blendRowPairAVX2(r0 + n - 32, r1 + n - 32, d0 + n - 32, fraction0, d1 + n - 32, fraction1, 32);
+    return;
+  }
+#endif
+  blendRow(r0, r1, d0, n, fraction0);
+  blendRow(r0, r1, d1, n, fraction1);
 }
 
 namespace {
@@ -256,19 +320,18 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
   }
 }
 
-// Two groups at a time, one in each half of the 256-bit registers. The fields
-// are read before the stores, which (as bytes) could alias them.
+// Two groups at a time, one in each half of the 256-bit registers: groups
+// [begin, end) of the list. The fields are read before the stores, which (as
+// bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                                                    const std::vector<Scaler::ShuffleGroup>& groups) {
+                                                    const Scaler::ShuffleGroup* list, size_t begin, size_t end) {
   const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
-  const Scaler::ShuffleGroup* list = groups.data();
-  const size_t n = groups.size();
   // Groups whose window and eight-byte store stay within the row: all but the
   // last one or two, as windows and outputs only move forward.
-  size_t whole = n;
-  while (whole > 0 && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
-  size_t i = 0;
+  size_t whole = end;
+  while (whole > begin && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
+  size_t i = begin;
   for (; i + 1 < whole; i += 2) {
     const Scaler::ShuffleGroup* g0 = list + i;
     const Scaler::ShuffleGroup* g1 = g0 + 1;
@@ -285,22 +348,100 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
-  for (; i < n; ++i) {
+  for (; i < end; ++i) {
     const auto& g = list[i];
-    if (i < whole)
+    if (i < whole) {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
-    else
-      for (int k = 0; k < g.count; ++k) out[g.at + k] = groupSample(in + g.src, g, k);
+    } else {
+      // At the row's end, from its last bytes padded to a whole window, and
+      // only as many outputs as the group has.
+      alignas(16) uint8_t window[16] = {}, staged[16];
+      std::memcpy(window, in + g.src, std::min(16, inBytes - g.src));
+      _mm_store_si128(reinterpret_cast<__m128i*>(staged), shuffleGroup(window, g));
+      std::memcpy(out + g.at, staged, g.count);
+    }
+  }
+}
+
+// The two groups of one operation of a cycle, from their window: the shuffled
+// pairs made signed against unsigned weights come out 32768 short, so the
+// rounding high multiply by 128 gives each output less 128 (see blendedAVX2).
+template <int Lane1>
+__attribute__((target("avx2"))) inline __m256i cycleWords(const uint8_t* base, int src, int src1, __m256i mask,
+                                                         __m256i weights) {
+  __m256i window;
+  if constexpr (Lane1 == 0)
+    window = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + src)));
+  else if constexpr (Lane1 == 8)  // quadwords 0, 1 | 1, 2
+    window = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src)), 0x94);
+  else if constexpr (Lane1 == 16)
+    window = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src));
+  else
+    window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(base + src1),
+                                 reinterpret_cast<const __m128i*>(base + src));
+  const __m256i pairs = _mm256_xor_si256(_mm256_shuffle_epi8(window, mask), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_mulhrs_epi16(_mm256_maddubs_epi16(weights, pairs), _mm256_set1_epi16(128));
+}
+
+// A row's repeating stretch, from `in` and `out` at its first group.
+template <int Units, int Lane1>
+__attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  constexpr int kOps = 2 * Units;
+  __m256i mask[kOps], weights[kOps];
+  int src[kOps], src1[kOps];
+  for (int k = 0; k < kOps; ++k) {
+    mask[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.ops[k].mask));
+    weights[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.ops[k].weights));
+    src[k] = c.ops[k].src;
+    src1[k] = c.ops[k].src1;
+  }
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
+  auto unit = [&](int u) __attribute__((target("avx2"))) {
+    const __m256i a = cycleWords<Lane1>(in, src[2 * u], src1[2 * u], mask[2 * u], weights[2 * u]);
+    const __m256i b = cycleWords<Lane1>(in, src[2 * u + 1], src1[2 * u + 1], mask[2 * u + 1], weights[2 * u + 1]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * u), _mm256_xor_si256(_mm256_packs_epi16(a, b), top));
+  };
+  const int advance = c.advance;
+  for (int r = c.cycles; r > 0; --r, in += advance, out += 32 * Units)
+    for (int u = 0; u < Units; ++u) unit(u);
+  for (int u = 0; u < c.extraUnits; ++u) unit(u);
+}
+
+template <int Units>
+void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  switch (c.lane1) {
+    case 0: cycleRowAVX2<Units, 0>(in, out, c); break;
+    case 8: cycleRowAVX2<Units, 8>(in, out, c); break;
+    case 16: cycleRowAVX2<Units, 16>(in, out, c); break;
+    default: cycleRowAVX2<Units, -1>(in, out, c); break;
   }
 }
 
 void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                const std::vector<Scaler::ShuffleGroup>& groups) {
+                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2)
-    shuffleRowAVX2(in, inBytes, out, outBytes, groups);
-  else
+  if (!avx2) {
     shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
+    return;
+  }
+  const Scaler::ShuffleGroup* list = groups.data();
+  if (cycle.cycles == 0) {
+    shuffleRowAVX2(in, inBytes, out, outBytes, list, 0, groups.size());
+    return;
+  }
+  // The groups before the stretch first: the last one's eight-byte store may
+  // reach into it, and the stretch writes those bytes over.
+  const size_t first = cycle.first,
+               after = first + static_cast<size_t>(4 * (cycle.units * cycle.cycles + cycle.extraUnits));
+  shuffleRowAVX2(in, inBytes, out, outBytes, list, 0, first);
+  const uint8_t* from = in + list[first].src;
+  uint8_t* to = out + list[first].at;
+  switch (cycle.units) {
+    case 1: cycleRow<1>(from, to, cycle); break;
+    case 2: cycleRow<2>(from, to, cycle); break;
+    default: cycleRow<3>(from, to, cycle); break;
+  }
+  shuffleRowAVX2(in, inBytes, out, outBytes, list, after, groups.size());
 }
 
 bool hasShuffles() {
@@ -308,9 +449,88 @@ bool hasShuffles() {
   return has;
 }
 #else
-void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&) {}
+void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&, const Scaler::Cycle&) {}
 bool hasShuffles() { return false; }
 #endif
+
+// The longest repeating stretch of a row's groups (see Scaler::Cycle) whose
+// windows stay within its `inBytes`; none (no cycles) where no stretch holds
+// two whole cycles.
+Scaler::Cycle findCycle(const std::vector<Scaler::ShuffleGroup>& groups, int inBytes) {
+  using Group = Scaler::ShuffleGroup;
+  const int n = static_cast<int>(groups.size());
+  auto alike = [](const Group& a, const Group& b) {
+    return a.count == 8 && b.count == 8 && std::memcmp(a.mask, b.mask, sizeof a.mask) == 0 &&
+           std::memcmp(a.weights, b.weights, sizeof a.weights) == 0;
+  };
+  auto widest = [](const Group& g) { return *std::max_element(std::begin(g.mask), std::end(g.mask)); };
+  Scaler::Cycle best;
+  int bestGroups = 0;
+  // The first group or two of a row differ (the edge sample repeated).
+  for (int first = 0; first < 4; ++first)
+    for (int period : {1, 2, 3, 4, 6, 8, 12}) {
+      if (first + period >= n) break;
+      int end = first;
+      while (end < first + period && groups[end].count == 8) ++end;
+      if (end < first + period) continue;
+      const int step = groups[first + period].src - groups[first].src;
+      while (end < n && alike(groups[end], groups[end - period]) && groups[end].src - groups[end - period].src == step)
+        ++end;
+      // A unit's operations pair groups g and g + 2; they repeat once 4u is a
+      // whole number of periods.
+      const int units = period / std::gcd(period, 4);
+      if (end - first < 4 * units) continue;
+      // One window placement of the second lane that suits every operation.
+      int lane1 = -1;
+      for (int offset : {0, 8, 16}) {
+        bool fits = true;
+        for (int k = 0; k < 2 * units && fits; ++k) {
+          const int g = first + 4 * (k / 2) + k % 2;
+          const int d = groups[g + 2].src - groups[g].src - offset;
+          fits = d >= 0 && d + widest(groups[g + 2]) < 16;
+        }
+        if (fits) {
+          lane1 = offset;
+          break;
+        }
+      }
+      // Units up to the stretch's end whose loads stay within the row.
+      auto loadsFit = [&](int g) {
+        const int lastByte = lane1 < 0 ? groups[g + 2].src + 16 : groups[g].src + (lane1 == 0 ? 16 : 32);
+        return lastByte <= inBytes;
+      };
+      int whole = 0;
+      while (first + 4 * (whole + 1) <= end && loadsFit(first + 4 * whole) && loadsFit(first + 4 * whole + 1)) ++whole;
+      // At least one repetition, or the registers would be filled for nothing.
+      const int cycles = whole / units;
+      if (cycles < 2 || whole * 4 <= bestGroups) continue;
+      Scaler::Cycle c;
+      c.first = first;
+      c.cycles = cycles;
+      c.units = units;
+      c.extraUnits = whole % units;
+      c.advance = step * (4 * units / period);
+      c.lane1 = lane1;
+      const int base = groups[first].src;
+      for (int k = 0; k < 2 * units; ++k) {
+        const Group& g0 = groups[first + 4 * (k / 2) + k % 2];
+        const Group& g1 = groups[first + 4 * (k / 2) + k % 2 + 2];
+        auto& op = c.ops[k];
+        const int shift = lane1 < 0 ? 0 : g1.src - g0.src - lane1;
+        for (int b = 0; b < 16; ++b) {
+          op.mask[b] = g0.mask[b];
+          op.mask[16 + b] = static_cast<uint8_t>(g1.mask[b] + shift);
+          op.weights[b] = g0.weights[b];
+          op.weights[16 + b] = g1.weights[b];
+        }
+        op.src = g0.src - base;
+        op.src1 = g1.src - base;
+      }
+      best = c;
+      bestGroups = whole * 4;
+    }
+  return best;
+}
 
 }  // namespace
 
@@ -489,23 +709,24 @@ void enlargeRow(const uint8_t* in, int sw, uint8_t* out, int ch, int factor) {
 
 }  // namespace
 
-const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int ch) {
+const Scaler::Groups* Scaler::groupsFor(int sw, int dw, int ch) {
   for (auto& g : groups_)
-    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g.list : nullptr;
+    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g : nullptr;
   Groups& g = groups_[nextGroups_];
   nextGroups_ = (nextGroups_ + 1) % groups_.size();
   g.usable = buildGroups(sw, dw, ch, g.list);
+  g.cycle = g.usable ? findCycle(g.list, sw * ch) : Cycle{};
   g.sw = sw;
   g.dw = dw;
   g.channels = ch;
-  return g.usable ? &g.list : nullptr;
+  return g.usable ? &g : nullptr;
 }
 
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
   if (sw == dw || ch < 1 || ch > 2) return false;
   const int factor = sw >= 2 && (dw == 4 * sw || dw == 8 * sw) ? dw / sw : 0;
-  const std::vector<ShuffleGroup>* groups = nullptr;
+  const Groups* groups = nullptr;
   if (!factor) {
     if (!hasShuffles()) return false;
     groups = groupsFor(sw, dw, ch);
@@ -516,7 +737,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     if (factor)
       enlargeRow(in, sw, out, ch, factor);
     else
-      shuffleRow(in, inBytes, out, outBytes, *groups);
+      shuffleRow(in, inBytes, out, outBytes, groups->list, groups->cycle);
   };
   if (dh <= sh) {
     // Row by row: a row taken whole is filtered straight from the source, a
@@ -566,11 +787,21 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
       }
       return row;
     };
+    // Two output rows between the same pair (as most are when enlarging by
+    // less than two) are blended in one pass over it.
+    Tap next = tap(0, sh, dh);
     for (int y = 0; y < dh; ++y) {
-      const Tap t = tap(y, sh, dh);
+      const Tap t = next;
+      if (y + 1 < dh) next = tap(y + 1, sh, dh);
       const uint8_t* r0 = filtered(t.index);
       const uint8_t* r1 = t.fraction ? filtered(t.index + 1) : r0;
-      blendRow(r0, r1, dst + static_cast<ptrdiff_t>(y) * dstStride, outBytes, t.fraction);
+      uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
+      if (t.fraction && y + 1 < dh && next.index == t.index && next.fraction) {
+        blendRowPair(r0, r1, d, t.fraction, d + dstStride, next.fraction, outBytes);
+        if (++y + 1 < dh) next = tap(y + 1, sh, dh);
+      } else {
+        blendRow(r0, r1, d, outBytes, t.fraction);
+      }
     }
   }
   return true;

@@ -41,7 +41,15 @@ TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
   const Ratio ratios[] = {{166, 270, 664, 1080}, {62, 270, 248, 1080}, {46, 10, 184, 40},   {6, 4, 24, 16},
                           {10, 8, 40, 8},        {84, 136, 672, 1088}, {31, 135, 248, 1080}, {3, 3, 24, 24},
                           {7, 5, 56, 40},        {1440, 810, 480, 270}, {1080, 608, 480, 270}, {1080, 1920, 608, 1080},
-                          {64, 30, 64, 30},      {1280, 720, 1920, 1080}, {61, 41, 95, 67}};
+                          {64, 30, 64, 30},      {1280, 720, 1920, 1080}, {61, 41, 95, 67},
+                          // Rows whose groups repeat, done a cycle at a time: 3:2 with odd
+                          // widths and rows ending just past a cycle, 2:1, 3:4 and 45:64 up, 3:2, 4:3
+                          // and 5:4 down, odd widths among them, and 4:5 up (whose cycle is too
+                          // long to be kept).
+                          {1278, 718, 1917, 1077}, {128, 72, 192, 108}, {86, 58, 129, 87},  {640, 360, 1280, 720},
+                          {960, 540, 1280, 720},   {123, 71, 164, 95},  {1920, 1080, 1280, 720},
+                          {1436, 1080, 1077, 810}, {1280, 720, 1024, 576}, {645, 363, 516, 290},
+                          {1024, 576, 1280, 720}, {450, 254, 640, 360}};
   nv12::Scaler fast, reference;
   for (int pass = 0; pass < 2; ++pass)  // the second pass reuses every kept row layout
     for (const auto& r : ratios) {
@@ -87,6 +95,39 @@ TEST(PictureScaler, RowBlendsRoundAsLibyuvsAtEveryFractionAndWidth) {
       libyuv::InterpolatePlane(a.data(), n, b.data(), n, want.data(), n, n, 1, f);
       ASSERT_EQ(got, want) << "width " << n << " fraction " << f;
     }
+}
+
+TEST(PictureScaler, RowBlendsGiveTheRoundedMeanOfEveryPairOfSamplesAtEveryFraction) {
+  // All 65536 pairs in one row: at 128 the blend is a byte average, elsewhere
+  // the signed-sample arithmetic meets both ends of its range.
+  std::vector<uint8_t> a(65536), b(65536), got(65536);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = static_cast<uint8_t>(i >> 8);
+    b[i] = static_cast<uint8_t>(i);
+  }
+  for (int f = 0; f < 256; ++f) {
+    nv12::blendRow(a.data(), b.data(), got.data(), static_cast<int>(got.size()), f);
+    for (size_t i = 0; i < a.size(); ++i)
+      ASSERT_EQ(got[i], (a[i] * (256 - f) + b[i] * f + 128) >> 8) << "a " << int(a[i]) << " b " << int(b[i]) << " f " << f;
+  }
+}
+
+TEST(PictureScaler, TwoRowsBlendedFromOnePairAreThoseBlendedOneByOne) {
+  std::vector<uint8_t> a(100), b(100);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = static_cast<uint8_t>(i * 37 + (i % 4 == 0 ? 128 : 0));
+    b[i] = static_cast<uint8_t>(i * 91 + 7);
+  }
+  for (int n : {1, 31, 32, 33, 64, 95})
+    for (int f0 = 0; f0 < 256; f0 += 5)
+      for (int f1 : {0, 1, 43, 128, 213, 255}) {
+        std::vector<uint8_t> got0(n + 1, 1), got1(n + 1, 1), want0(n + 1, 1), want1(n + 1, 1);
+        nv12::blendRowPair(a.data(), b.data(), got0.data(), f0, got1.data(), f1, n);
+        nv12::blendRow(a.data(), b.data(), want0.data(), n, f0);
+        nv12::blendRow(a.data(), b.data(), want1.data(), n, f1);
+        ASSERT_EQ(got0, want0) << "width " << n << " fractions " << f0 << ", " << f1;
+        ASSERT_EQ(got1, want1) << "width " << n << " fractions " << f0 << ", " << f1;
+      }
 }
 
 }  // namespace
