@@ -259,6 +259,23 @@ uint8_t* ScratchBytes::get(size_t bytes) {
 
 namespace {
 
+// Output byte j of a row as output k of group g, whose window starts at g.src:
+// false where its pair of input bytes is not within the window.
+bool addSample(Scaler::ShuffleGroup& g, int k, int j, int sw, int dw, int ch) {
+  const Tap t = tap(j / ch, sw, dw);
+  const int c = j % ch;
+  const int a = t.index * ch + c, b = (t.fraction ? t.index + 1 : t.index) * ch + c;
+  if (a < g.src || b - g.src >= 16) return false;
+  g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
+  g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
+  // A whole sample (its pair is itself) as half and half, so that both
+  // weights fit a byte.
+  g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
+  g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
+  g.count = k + 1;
+  return true;
+}
+
 // The groups of one row: false when they would average fewer than four outputs.
 bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& groups) {
   groups.clear();
@@ -268,23 +285,24 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
     Scaler::ShuffleGroup g{};
     std::memset(g.mask, 0x80, sizeof g.mask);  // zero lanes
     g.at = j;
-    for (int k = 0; k < 8 && j < outBytes; ++k, ++j) {
-      const Tap t = tap(j / ch, sw, dw);
-      const int c = j % ch;
-      const int a = t.index * ch + c, b = (t.fraction ? t.index + 1 : t.index) * ch + c;
-      if (k == 0) g.src = a;
-      if (b - g.src >= 16) break;
-      g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
-      g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
-      // A whole sample (its pair is itself) as half and half, so that both
-      // weights fit a byte.
-      g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
-      g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
-      g.count = k + 1;
-    }
+    g.src = tap(j / ch, sw, dw).index * ch + j % ch;
+    for (int k = 0; k < 8 && j < outBytes && addSample(g, k, j, sw, dw, ch); ++k) ++j;
     groups.push_back(g);
   }
   return static_cast<size_t>(outBytes) >= groups.size() * 4;
+}
+
+// The row's last eight outputs from its last 16 input bytes, where they fit
+// them: the row's end in one go instead of group by group from padded copies.
+std::optional<Scaler::ShuffleGroup> buildEndGroup(int sw, int dw, int ch) {
+  const int inBytes = sw * ch, outBytes = dw * ch;
+  if (inBytes < 16 || outBytes < 8) return std::nullopt;
+  Scaler::ShuffleGroup g{};
+  g.src = inBytes - 16;
+  g.at = outBytes - 8;
+  for (int k = 0; k < 8; ++k)
+    if (!addSample(g, k, g.at + k, sw, dw, ch)) return std::nullopt;
+  return g;
 }
 
 uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
@@ -296,14 +314,53 @@ uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
 // Output k of a group's window from its shuffled pairs: the samples made signed
 // by subtracting 128 against the unsigned byte weights, whose sum of 256 makes
 // the products 32768 short, which the rounding constant 0x8080 gives back.
-__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
+__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, __m128i mask,
+                                                      const Scaler::ShuffleGroup& g) {
   const __m128i pairs =
-      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
-                                    _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask))),
+      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask),
                    _mm_set1_epi8(static_cast<char>(0x80)));
   const __m128i sums = _mm_maddubs_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(g.weights)), pairs);
   const __m128i words = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(0x8080))), 8);
   return _mm_packus_epi16(words, _mm_setzero_si128());
+}
+
+__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
+  return shuffleGroup(window, _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)), g);
+}
+
+// Groups [i, end) one at a time up to the row's end: those whose window or
+// store would reach past it from the row's last 16 bytes or a padded copy,
+// and the row's last eight outputs, where they fit a window, at once.
+__attribute__((target("ssse3"))) inline void groupsToRowEnd(const uint8_t* in, int inBytes, uint8_t* out,
+                                                            int outBytes, const Scaler::ShuffleGroup* list, size_t i,
+                                                            size_t end, const Scaler::ShuffleGroup* last) {
+  bool past = false;
+  for (; i < end; ++i) {
+    const auto& g = list[i];
+    if (g.src + 16 <= inBytes && g.at + 8 <= outBytes) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
+      continue;
+    }
+    past = true;
+    if (last && g.at >= last->at) break;
+    if (inBytes >= 16 && g.at + 8 <= outBytes) {
+      // The 16 bytes ending the row as its window, its mask moved along to
+      // match (zero lanes stay zero lanes).
+      const int shift = g.src - (inBytes - 16);
+      const __m128i mask = _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)),
+                                        _mm_set1_epi8(static_cast<char>(shift)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + inBytes - 16, mask, g));
+    } else {
+      // From its last bytes padded to a whole window, and only as many
+      // outputs as the group has.
+      alignas(16) uint8_t window[16] = {}, staged[16];
+      std::memcpy(window, in + g.src, std::min(16, inBytes - g.src));
+      _mm_store_si128(reinterpret_cast<__m128i*>(staged), shuffleGroup(window, g));
+      std::memcpy(out + g.at, staged, g.count);
+    }
+  }
+  // Over any outputs the groups above gave already.
+  if (last && past) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + last->at), shuffleGroup(in + last->src, *last));
 }
 
 // One group after another; stores eight bytes each (those past its count are
@@ -320,18 +377,18 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
   }
 }
 
-// Two groups at a time, one in each half of the 256-bit registers: groups
-// [begin, end) of the list. The fields are read before the stores, which (as
-// bytes) could alias them.
+// Two groups at a time, one in each half of the 256-bit registers. The fields
+// are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                                                    const Scaler::ShuffleGroup* list, size_t begin, size_t end) {
+                                                    const Scaler::ShuffleGroup* list, size_t n,
+                                                    const Scaler::ShuffleGroup* last) {
   const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
   // Groups whose window and eight-byte store stay within the row: all but the
   // last one or two, as windows and outputs only move forward.
-  size_t whole = end;
-  while (whole > begin && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
-  size_t i = begin;
+  size_t whole = n;
+  while (whole > 0 && (list[whole - 1].src + 16 > inBytes || list[whole - 1].at + 8 > outBytes)) --whole;
+  size_t i = 0;
   for (; i + 1 < whole; i += 2) {
     const Scaler::ShuffleGroup* g0 = list + i;
     const Scaler::ShuffleGroup* g1 = g0 + 1;
@@ -348,19 +405,7 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
-  for (; i < end; ++i) {
-    const auto& g = list[i];
-    if (i < whole) {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
-    } else {
-      // At the row's end, from its last bytes padded to a whole window, and
-      // only as many outputs as the group has.
-      alignas(16) uint8_t window[16] = {}, staged[16];
-      std::memcpy(window, in + g.src, std::min(16, inBytes - g.src));
-      _mm_store_si128(reinterpret_cast<__m128i*>(staged), shuffleGroup(window, g));
-      std::memcpy(out + g.at, staged, g.count);
-    }
-  }
+  groupsToRowEnd(in, inBytes, out, outBytes, list, i, n, last);
 }
 
 // The two groups of one operation of a cycle, from their window: the shuffled
@@ -418,22 +463,26 @@ void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
 }
 
 void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle) {
+                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle,
+                const std::optional<Scaler::ShuffleGroup>& end) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (!avx2) {
     shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
     return;
   }
   const Scaler::ShuffleGroup* list = groups.data();
+  const Scaler::ShuffleGroup* last = end ? &*end : nullptr;
   if (cycle.cycles == 0) {
-    shuffleRowAVX2(in, inBytes, out, outBytes, list, 0, groups.size());
+    shuffleRowAVX2(in, inBytes, out, outBytes, list, groups.size(), last);
     return;
   }
   // The groups before the stretch first: the last one's eight-byte store may
-  // reach into it, and the stretch writes those bytes over.
+  // reach into it, and the stretch writes those bytes over. Their windows and
+  // stores are within the row, as the stretch's are.
   const size_t first = cycle.first,
                after = first + static_cast<size_t>(4 * (cycle.units * cycle.cycles + cycle.extraUnits));
-  shuffleRowAVX2(in, inBytes, out, outBytes, list, 0, first);
+  for (size_t i = 0; i < first; ++i)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + list[i].at), shuffleGroup(in + list[i].src, list[i]));
   const uint8_t* from = in + list[first].src;
   uint8_t* to = out + list[first].at;
   switch (cycle.units) {
@@ -441,7 +490,7 @@ void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
     case 2: cycleRow<2>(from, to, cycle); break;
     default: cycleRow<3>(from, to, cycle); break;
   }
-  shuffleRowAVX2(in, inBytes, out, outBytes, list, after, groups.size());
+  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), last);
 }
 
 bool hasShuffles() {
@@ -449,7 +498,8 @@ bool hasShuffles() {
   return has;
 }
 #else
-void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&, const Scaler::Cycle&) {}
+void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&, const Scaler::Cycle&,
+                const std::optional<Scaler::ShuffleGroup>&) {}
 bool hasShuffles() { return false; }
 #endif
 
@@ -716,6 +766,7 @@ const Scaler::Groups* Scaler::groupsFor(int sw, int dw, int ch) {
   nextGroups_ = (nextGroups_ + 1) % groups_.size();
   g.usable = buildGroups(sw, dw, ch, g.list);
   g.cycle = g.usable ? findCycle(g.list, sw * ch) : Cycle{};
+  g.end = g.usable ? buildEndGroup(sw, dw, ch) : std::nullopt;
   g.sw = sw;
   g.dw = dw;
   g.channels = ch;
@@ -737,7 +788,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     if (factor)
       enlargeRow(in, sw, out, ch, factor);
     else
-      shuffleRow(in, inBytes, out, outBytes, groups->list, groups->cycle);
+      shuffleRow(in, inBytes, out, outBytes, groups->list, groups->cycle, groups->end);
   };
   if (dh <= sh) {
     // Row by row: a row taken whole is filtered straight from the source, a

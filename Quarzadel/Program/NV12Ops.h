@@ -108,6 +108,7 @@ class Scaler {
     bool usable = false;
     std::vector<ShuffleGroup> list;
     Cycle cycle;
+    std::optional<ShuffleGroup> end;  // the row's last eight outputs at once
   };
   // Those of this pair, built if need be; null when shuffles do not suit it.
   const Groups* groupsFor(int sw, int dw, int channels);
