@@ -426,28 +426,31 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
   groupsToRowEnd(in, inBytes, out, outBytes, list, i, n, last);
 }
 
-// The two groups of one operation of a cycle, from their window: the shuffled
-// pairs made signed against unsigned weights come out 32768 short, so the
-// rounding high multiply by 128 gives each output less 128 (see blendedAVX2).
+// The window of one operation of a cycle: 16 bytes for each 128-bit lane.
 template <int Lane1>
-__attribute__((target("avx2"))) inline __m256i cycleWords(const uint8_t* base, int src, int src1, __m256i mask,
-                                                         __m256i weights) {
-  __m256i window;
+__attribute__((target("avx2"))) inline __m256i cycleWindow(const uint8_t* base, int src, int src1) {
   if constexpr (Lane1 == 0)
-    window = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + src)));
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + src)));
   else if constexpr (Lane1 == 8)  // quadwords 0, 1 | 1, 2
-    window = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src)), 0x94);
+    return _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src)), 0x94);
   else if constexpr (Lane1 == 16)
-    window = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src));
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src));
   else
-    window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(base + src1),
-                                 reinterpret_cast<const __m128i*>(base + src));
-  const __m256i pairs = _mm256_xor_si256(_mm256_shuffle_epi8(window, mask), _mm256_set1_epi8(static_cast<char>(0x80)));
-  return _mm256_mulhrs_epi16(_mm256_maddubs_epi16(weights, pairs), _mm256_set1_epi16(128));
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(base + src1),
+                               reinterpret_cast<const __m128i*>(base + src));
 }
 
-// A row's repeating stretch, from `in` and `out` at its first group.
-template <int Units, int Lane1>
+// The two groups of one operation from their window with its samples made
+// signed: against unsigned weights they come out 32768 short, so the rounding
+// high multiply by 128 gives each output less 128 (see blendedAVX2).
+__attribute__((target("avx2"))) inline __m256i cycleWords(__m256i signedWindow, __m256i mask, __m256i weights) {
+  return _mm256_mulhrs_epi16(_mm256_maddubs_epi16(weights, _mm256_shuffle_epi8(signedWindow, mask)),
+                             _mm256_set1_epi16(128));
+}
+
+// A row's repeating stretch, from `in` and `out` at its first group. `Shared`:
+// both operations of a unit take their pairs from one window.
+template <int Units, int Lane1, bool Shared>
 __attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
   constexpr int kOps = 2 * Units;
   __m256i mask[kOps], weights[kOps];
@@ -460,8 +463,10 @@ __attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* ou
   }
   const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
   auto unit = [&](int u) __attribute__((target("avx2"))) {
-    const __m256i a = cycleWords<Lane1>(in, src[2 * u], src1[2 * u], mask[2 * u], weights[2 * u]);
-    const __m256i b = cycleWords<Lane1>(in, src[2 * u + 1], src1[2 * u + 1], mask[2 * u + 1], weights[2 * u + 1]);
+    const int k = 2 * u;
+    const __m256i window = _mm256_xor_si256(cycleWindow<Lane1>(in, src[k], src1[k]), top);
+    const __m256i other = Shared ? window : _mm256_xor_si256(cycleWindow<Lane1>(in, src[k + 1], src1[k + 1]), top);
+    const __m256i a = cycleWords(window, mask[k], weights[k]), b = cycleWords(other, mask[k + 1], weights[k + 1]);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * u), _mm256_xor_si256(_mm256_packs_epi16(a, b), top));
   };
   const int advance = c.advance;
@@ -470,14 +475,22 @@ __attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* ou
   for (int u = 0; u < c.extraUnits; ++u) unit(u);
 }
 
-template <int Units>
+template <int Units, bool Shared>
 void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
   switch (c.lane1) {
-    case 0: cycleRowAVX2<Units, 0>(in, out, c); break;
-    case 8: cycleRowAVX2<Units, 8>(in, out, c); break;
-    case 16: cycleRowAVX2<Units, 16>(in, out, c); break;
-    default: cycleRowAVX2<Units, -1>(in, out, c); break;
+    case 0: cycleRowAVX2<Units, 0, Shared>(in, out, c); break;
+    case 8: cycleRowAVX2<Units, 8, Shared>(in, out, c); break;
+    case 16: cycleRowAVX2<Units, 16, Shared>(in, out, c); break;
+    default: cycleRowAVX2<Units, -1, false>(in, out, c); break;
   }
+}
+
+template <int Units>
+void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  if (c.shared)
+    cycleRow<Units, true>(in, out, c);
+  else
+    cycleRow<Units, false>(in, out, c);
 }
 
 void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
@@ -548,16 +561,35 @@ Scaler::Cycle findCycle(const std::vector<Scaler::ShuffleGroup>& groups, int inB
       // whole number of periods.
       const int units = period / std::gcd(period, 4);
       if (end - first < 4 * units) continue;
-      // One window placement of the second lane that suits every operation.
+      // Whether group h's pairs lie within the 16 bytes `from` input bytes on.
+      auto within = [&](int h, int from) {
+        const int d = groups[h].src - from;
+        return d >= 0 && d + widest(groups[h]) < 16;
+      };
+      // One window placement of the second lane that suits every operation:
+      // at best one where a unit's four groups share one window (g and g + 1
+      // in the first lane, g + 2 and g + 3 in the second).
       int lane1 = -1;
+      bool shared = false;
       for (int offset : {0, 8, 16}) {
         bool fits = true;
-        for (int k = 0; k < 2 * units && fits; ++k) {
-          const int g = first + 4 * (k / 2) + k % 2;
-          const int d = groups[g + 2].src - groups[g].src - offset;
-          fits = d >= 0 && d + widest(groups[g + 2]) < 16;
+        for (int u = 0; u < units && fits; ++u) {
+          const int g = first + 4 * u, at = groups[g].src;
+          fits = within(g + 1, at) && within(g + 2, at + offset) && within(g + 3, at + offset);
         }
         if (fits) {
+          lane1 = offset;
+          shared = true;
+          break;
+        }
+      }
+      for (int offset : {0, 8, 16}) {
+        bool fits = true;
+        for (int k = 0; k < 2 * units && fits && !shared; ++k) {
+          const int g = first + 4 * (k / 2) + k % 2;
+          fits = within(g + 2, groups[g].src + offset);
+        }
+        if (fits && !shared) {
           lane1 = offset;
           break;
         }
@@ -568,7 +600,8 @@ Scaler::Cycle findCycle(const std::vector<Scaler::ShuffleGroup>& groups, int inB
         return lastByte <= inBytes;
       };
       int whole = 0;
-      while (first + 4 * (whole + 1) <= end && loadsFit(first + 4 * whole) && loadsFit(first + 4 * whole + 1)) ++whole;
+      while (first + 4 * (whole + 1) <= end && loadsFit(first + 4 * whole) && (shared || loadsFit(first + 4 * whole + 1)))
+        ++whole;
       // At least one repetition, or the registers would be filled for nothing.
       const int cycles = whole / units;
       if (cycles < 2 || whole * 4 <= bestGroups) continue;
@@ -579,19 +612,23 @@ Scaler::Cycle findCycle(const std::vector<Scaler::ShuffleGroup>& groups, int inB
       c.extraUnits = whole % units;
       c.advance = step * (4 * units / period);
       c.lane1 = lane1;
+      c.shared = shared;
       const int base = groups[first].src;
       for (int k = 0; k < 2 * units; ++k) {
         const Group& g0 = groups[first + 4 * (k / 2) + k % 2];
         const Group& g1 = groups[first + 4 * (k / 2) + k % 2 + 2];
+        // Where this operation's window starts: at its first group, or at the
+        // unit's when the unit shares one.
+        const int at = shared ? groups[first + 4 * (k / 2)].src : g0.src;
         auto& op = c.ops[k];
-        const int shift = lane1 < 0 ? 0 : g1.src - g0.src - lane1;
+        const int shift0 = g0.src - at, shift1 = lane1 < 0 ? 0 : g1.src - at - lane1;
         for (int b = 0; b < 16; ++b) {
-          op.mask[b] = g0.mask[b];
-          op.mask[16 + b] = static_cast<uint8_t>(g1.mask[b] + shift);
+          op.mask[b] = static_cast<uint8_t>(g0.mask[b] + shift0);
+          op.mask[16 + b] = static_cast<uint8_t>(g1.mask[b] + shift1);
           op.weights[b] = g0.weights[b];
           op.weights[16 + b] = g1.weights[b];
         }
-        op.src = g0.src - base;
+        op.src = at - base;
         op.src1 = g1.src - base;
       }
       best = c;

@@ -87,6 +87,8 @@ class Scaler {
     // Where the second lane's 16-byte window starts after the first's: 0, 8
     // or 16 bytes (one load for both), or -1 where it is loaded on its own.
     int lane1 = 0;
+    // Whether the two operations of a unit share its first one's window.
+    bool shared = false;
     // The two 256-bit operations of each unit: groups g and g + 2 in the
     // first, g + 1 and g + 3 in the second, so that packing them lines up 32
     // outputs in order.

@@ -43,13 +43,14 @@ TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
                           {7, 5, 56, 40},        {1440, 810, 480, 270}, {1080, 608, 480, 270}, {1080, 1920, 608, 1080},
                           {64, 30, 64, 30},      {1280, 720, 1920, 1080}, {61, 41, 95, 67},
                           // Rows whose groups repeat, done a cycle at a time: 3:2 with odd
-                          // widths and rows ending just past a cycle, 2:1, 3:4 and 45:64 up, 3:2, 4:3
+                          // widths and rows ending just past a cycle, 3:1, 2:1, 3:4, 7:8 and 45:64 up, 3:2, 4:3
                           // and 5:4 down, odd widths among them, and 4:5 up (whose cycle is too
                           // long to be kept).
                           {1278, 718, 1917, 1077}, {128, 72, 192, 108}, {86, 58, 129, 87},  {640, 360, 1280, 720},
                           {960, 540, 1280, 720},   {123, 71, 164, 95},  {1920, 1080, 1280, 720},
                           {1436, 1080, 1077, 810}, {1280, 720, 1024, 576}, {645, 363, 516, 290},
-                          {1024, 576, 1280, 720}, {450, 254, 640, 360}};
+                          {1024, 576, 1280, 720}, {450, 254, 640, 360}, {213, 71, 639, 213},
+                          {1064, 600, 1216, 686}};
   nv12::Scaler fast, reference;
   for (int pass = 0; pass < 2; ++pass)  // the second pass reuses every kept row layout
     for (const auto& r : ratios) {
