@@ -68,6 +68,23 @@ TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
     }
 }
 
+TEST(PictureScaler, NarrowRowsEndLikeTheSeparableBilinearOnesAtEveryWidth) {
+  // Rows from a few bytes to a few windows wide, up and down by ratios whose
+  // groups repeat and ratios whose do not: a row's end meets its last window
+  // at every offset, in one channel and two.
+  nv12::Scaler fast, reference;
+  for (int sw = 3; sw <= 72; ++sw)
+    for (int dw : {sw * 3 / 2, sw + 1, 2 * sw - 1, sw * 4 / 3, sw * 5 / 7, sw * 2 / 3, sw * 3 - 2}) {
+      if (dw < 2 || dw == sw) continue;
+      Canvas src(sw, 6, 0), got(dw, 9, 7), want(dw, 9, 7);
+      src.paint(sw * 131 + dw);
+      fast.scale(src.inner, got.inner);
+      reference.scaleSeparably(src.inner, want.inner, false);
+      ASSERT_EQ(got.y, want.y) << sw << " -> " << dw;
+      ASSERT_EQ(got.uv, want.uv) << sw << " -> " << dw;
+    }
+}
+
 TEST(PictureScaler, FourfoldEnlargementSitsBetweenSamplesAndRepeatsTheEdges) {
   // One row 0, 80, 240: centre-aligned taps at -3/8, -1/8, 1/8, 3/8, ... of a sample.
   Canvas src(3, 2, 0), dst(12, 2, 0);
