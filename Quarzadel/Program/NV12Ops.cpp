@@ -310,17 +310,27 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
   return static_cast<size_t>(outBytes) >= groups.size() * 4;
 }
 
-// The row's last eight outputs from its last 16 input bytes, where they fit
-// them: the row's end in one go instead of group by group from padded copies.
-std::optional<Scaler::ShuffleGroup> buildEndGroup(int sw, int dw, int ch) {
+// A row's end block (see Scaler::EndBlock), where its outputs' pairs fit
+// windows within the row.
+std::optional<Scaler::EndBlock> buildEndBlock(int sw, int dw, int ch) {
   const int inBytes = sw * ch, outBytes = dw * ch;
-  if (inBytes < 16 || outBytes < 8) return std::nullopt;
-  Scaler::ShuffleGroup g{};
-  g.src = inBytes - 16;
-  g.at = outBytes - 8;
-  for (int k = 0; k < 8; ++k)
-    if (!addSample(g, k, g.at + k, sw, dw, ch)) return std::nullopt;
-  return g;
+  if (inBytes < 16 || outBytes < 32) return std::nullopt;
+  Scaler::EndBlock block;
+  block.at = outBytes - 32;
+  for (int q = 0; q < 4; ++q) {
+    Scaler::ShuffleGroup g{};
+    g.at = block.at + 8 * q;
+    g.src = std::min(tap(g.at / ch, sw, dw).index * ch + g.at % ch, inBytes - 16);
+    for (int k = 0; k < 8; ++k)
+      if (!addSample(g, k, g.at + k, sw, dw, ch)) return std::nullopt;
+    // Groups 0 and 2 in the first operation, 1 and 3 in the second.
+    auto& op = block.ops[q % 2];
+    const int lane = q / 2;
+    std::memcpy(op.mask + 16 * lane, g.mask, 16);
+    std::memcpy(op.weights + 16 * lane, g.weights, 16);
+    (lane ? op.src1 : op.src) = g.src;
+  }
+  return block;
 }
 
 uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
@@ -346,22 +356,18 @@ __attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, con
   return shuffleGroup(window, _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)), g);
 }
 
-// Groups [i, end) one at a time up to the row's end: those whose window or
-// store would reach past it from the row's last 16 bytes or a padded copy,
-// and the row's last eight outputs, where they fit a window, at once.
-__attribute__((target("ssse3"))) inline void groupsToRowEnd(const uint8_t* in, int inBytes, uint8_t* out,
-                                                            int outBytes, const Scaler::ShuffleGroup* list, size_t i,
-                                                            size_t end, const Scaler::ShuffleGroup* last) {
-  bool past = false;
-  for (; i < end; ++i) {
+// Groups [i, n) one at a time up to the row's end block, those whose window
+// or store would reach past the row from its last 16 bytes or a padded copy;
+// then the end block over them.
+__attribute__((target("avx2"))) inline void groupsToRowEnd(const uint8_t* in, int inBytes, uint8_t* out,
+                                                           int outBytes, const Scaler::ShuffleGroup* list, size_t i,
+                                                           size_t n, const Scaler::EndBlock* end) {
+  for (; i < n; ++i) {
     const auto& g = list[i];
+    if (end && g.at >= end->at) break;
     if (g.src + 16 <= inBytes && g.at + 8 <= outBytes) {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
-      continue;
-    }
-    past = true;
-    if (last && g.at >= last->at) break;
-    if (inBytes >= 16 && g.at + 8 <= outBytes) {
+    } else if (inBytes >= 16 && g.at + 8 <= outBytes) {
       // The 16 bytes ending the row as its window, its mask moved along to
       // match (zero lanes stay zero lanes).
       const int shift = g.src - (inBytes - 16);
@@ -377,8 +383,21 @@ __attribute__((target("ssse3"))) inline void groupsToRowEnd(const uint8_t* in, i
       std::memcpy(out + g.at, staged, g.count);
     }
   }
-  // Over any outputs the groups above gave already.
-  if (last && past) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + last->at), shuffleGroup(in + last->src, *last));
+  if (i == n) return;
+  // As a cycle's unit (see cycleWords).
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80)), scale = _mm256_set1_epi16(128);
+  __m256i words[2];
+  for (int k = 0; k < 2; ++k) {
+    const auto& op = end->ops[k];
+    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + op.src1),
+                                               reinterpret_cast<const __m128i*>(in + op.src));
+    const __m256i pairs = _mm256_shuffle_epi8(_mm256_xor_si256(window, top),
+                                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(op.mask)));
+    words[k] = _mm256_mulhrs_epi16(
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(op.weights)), pairs), scale);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + end->at),
+                      _mm256_xor_si256(_mm256_packs_epi16(words[0], words[1]), top));
 }
 
 // One group after another; stores eight bytes each (those past its count are
@@ -399,7 +418,7 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
 // are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
                                                     const Scaler::ShuffleGroup* list, size_t n,
-                                                    const Scaler::ShuffleGroup* last) {
+                                                    const Scaler::EndBlock* last) {
   const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
   // Groups whose window and eight-byte store stay within the row: all but the
@@ -495,14 +514,14 @@ void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
 
 void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
                 const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle,
-                const std::optional<Scaler::ShuffleGroup>& end) {
+                const std::optional<Scaler::EndBlock>& end) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (!avx2) {
     shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
     return;
   }
   const Scaler::ShuffleGroup* list = groups.data();
-  const Scaler::ShuffleGroup* last = end ? &*end : nullptr;
+  const Scaler::EndBlock* last = end ? &*end : nullptr;
   if (cycle.cycles == 0) {
     shuffleRowAVX2(in, inBytes, out, outBytes, list, groups.size(), last);
     return;
@@ -530,7 +549,7 @@ bool hasShuffles() {
 }
 #else
 void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&, const Scaler::Cycle&,
-                const std::optional<Scaler::ShuffleGroup>&) {}
+                const std::optional<Scaler::EndBlock>&) {}
 bool hasShuffles() { return false; }
 #endif
 
@@ -821,7 +840,7 @@ const Scaler::Groups* Scaler::groupsFor(int sw, int dw, int ch) {
   nextGroups_ = (nextGroups_ + 1) % groups_.size();
   g.usable = buildGroups(sw, dw, ch, g.list);
   g.cycle = g.usable ? findCycle(g.list, sw * ch) : Cycle{};
-  g.end = g.usable ? buildEndGroup(sw, dw, ch) : std::nullopt;
+  g.end = g.usable ? buildEndBlock(sw, dw, ch) : std::nullopt;
   g.sw = sw;
   g.dw = dw;
   g.channels = ch;

@@ -101,6 +101,14 @@ class Scaler {
     std::array<Op, 6> ops{};
   };
 
+  // A row's last 32 outputs at once, laid out as a cycle's unit, each group
+  // from its own window (src and src1 from the row's start) ending within the
+  // row: the row's end without going group by group.
+  struct EndBlock {
+    int at = 0;  // first output byte
+    std::array<Cycle::Op, 2> ops{};
+  };
+
  private:
   ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
   // The groups of the last few row width pairs: a picture repeats the same
@@ -110,7 +118,7 @@ class Scaler {
     bool usable = false;
     std::vector<ShuffleGroup> list;
     Cycle cycle;
-    std::optional<ShuffleGroup> end;  // the row's last eight outputs at once
+    std::optional<EndBlock> end;
   };
   // Those of this pair, built if need be; null when shuffles do not suit it.
   const Groups* groupsFor(int sw, int dw, int channels);
