@@ -471,21 +471,26 @@ __attribute__((target("avx2"))) inline __m256i cycleWords(__m256i signedWindow, 
 // both operations of a unit take their pairs from one window.
 template <int Units, int Lane1, bool Shared>
 __attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  // The weights in registers; the masks stay where they are, read by the
+  // shuffles themselves (there are not registers enough for both).
   constexpr int kOps = 2 * Units;
-  __m256i mask[kOps], weights[kOps];
+  __m256i weights[kOps];
   int src[kOps], src1[kOps];
   for (int k = 0; k < kOps; ++k) {
-    mask[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.ops[k].mask));
     weights[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.ops[k].weights));
     src[k] = c.ops[k].src;
     src1[k] = c.ops[k].src1;
   }
+  const Scaler::Cycle::Op* ops = c.ops.data();
+  auto mask = [&](int k) __attribute__((target("avx2"))) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ops[k].mask));
+  };
   const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
   auto unit = [&](int u) __attribute__((target("avx2"))) {
     const int k = 2 * u;
     const __m256i window = _mm256_xor_si256(cycleWindow<Lane1>(in, src[k], src1[k]), top);
     const __m256i other = Shared ? window : _mm256_xor_si256(cycleWindow<Lane1>(in, src[k + 1], src1[k + 1]), top);
-    const __m256i a = cycleWords(window, mask[k], weights[k]), b = cycleWords(other, mask[k + 1], weights[k + 1]);
+    const __m256i a = cycleWords(window, mask(k), weights[k]), b = cycleWords(other, mask(k + 1), weights[k + 1]);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * u), _mm256_xor_si256(_mm256_packs_epi16(a, b), top));
   };
   const int advance = c.advance;
