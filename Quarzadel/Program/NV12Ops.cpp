@@ -418,7 +418,7 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
 // are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
                                                     const Scaler::ShuffleGroup* list, size_t n,
-                                                    const Scaler::EndBlock* last) {
+                                                    const Scaler::EndBlock* end) {
   const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
   // Groups whose window and eight-byte store stay within the row: all but the
@@ -442,7 +442,7 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
-  groupsToRowEnd(in, inBytes, out, outBytes, list, i, n, last);
+  groupsToRowEnd(in, inBytes, out, outBytes, list, i, n, end);
 }
 
 // The window of one operation of a cycle: 16 bytes for each 128-bit lane.
@@ -526,9 +526,9 @@ void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
     return;
   }
   const Scaler::ShuffleGroup* list = groups.data();
-  const Scaler::EndBlock* last = end ? &*end : nullptr;
+  const Scaler::EndBlock* endBlock = end ? &*end : nullptr;
   if (cycle.cycles == 0) {
-    shuffleRowAVX2(in, inBytes, out, outBytes, list, groups.size(), last);
+    shuffleRowAVX2(in, inBytes, out, outBytes, list, groups.size(), endBlock);
     return;
   }
   // The groups before the stretch first: the last one's eight-byte store may
@@ -545,7 +545,7 @@ void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
     case 2: cycleRow<2>(from, to, cycle); break;
     default: cycleRow<3>(from, to, cycle); break;
   }
-  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), last);
+  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), endBlock);
 }
 
 bool hasShuffles() {

@@ -76,8 +76,8 @@ class Scaler {
 
   // A stretch of a row whose groups repeat every few groups, as those of a
   // ratio of small numbers do (3:2: three groups, 24 outputs from 16 input
-  // bytes): done 32 output bytes at a time with the masks and weights of one
-  // cycle held in registers, the input stepped on by the cycle's advance.
+  // bytes): done 32 output bytes at a time with the weights of one cycle held
+  // in registers, the input stepped on by the cycle's advance.
   struct Cycle {
     int first = 0;    // the stretch's first group
     int cycles = 0;   // how many cycles it holds; 0 where a row has no such stretch
@@ -95,8 +95,10 @@ class Scaler {
     struct Op {
       uint8_t mask[32];
       uint8_t weights[32];
-      int src = 0;   // the first lane's window, from the stretch's first group's
-      int src1 = 0;  // the second lane's, where it is loaded on its own
+      // The first lane's window (the unit's where it shares one), from the
+      // stretch's first group's; the second lane's where loaded on its own.
+      int src = 0;
+      int src1 = 0;
     };
     std::array<Op, 6> ops{};
   };
