@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <libyuv/planar_functions.h>
@@ -32,6 +35,41 @@ struct Canvas {
 
 struct Ratio {
   int sw, sh, dw, dh;
+};
+
+// Bytes whose last one sits just before a page that faults when touched, so
+// that reading or writing past them crashes.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(size_t size) {
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    span_ = (size + page - 1) / page * page + page;
+    void* base = mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED || mprotect(static_cast<uint8_t*>(base) + span_ - page, page, PROT_NONE) != 0) std::abort();
+    base_ = static_cast<uint8_t*>(base);
+    data_ = base_ + span_ - page - size;
+  }
+  ~GuardedBytes() { munmap(base_, span_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  uint8_t* data() const { return data_; }
+
+ private:
+  uint8_t* base_ = nullptr;
+  uint8_t* data_ = nullptr;
+  size_t span_ = 0;
+};
+
+// A packed picture (strides equal to its rows' widths) whose planes each end
+// against a faulting page.
+struct GuardedPicture {
+  GuardedPicture(int w, int h)
+      : y(static_cast<size_t>(w) * h), uv(static_cast<size_t>((w + 1) / 2 * 2) * ((h + 1) / 2)),
+        frame{y.data(), w, uv.data(), (w + 1) / 2 * 2, w, h} {}
+  size_t lumaBytes() const { return static_cast<size_t>(frame.strideY) * frame.height; }
+  size_t chromaBytes() const { return static_cast<size_t>(frame.strideUV) * frame.chromaHeight(); }
+  GuardedBytes y, uv;
+  NV12Frame frame;
 };
 
 TEST(PictureScaler, FastPathsGiveTheSamplesOfTheSeparableBilinearOne) {
@@ -83,6 +121,28 @@ TEST(PictureScaler, NarrowRowsEndLikeTheSeparableBilinearOnesAtEveryWidth) {
       ASSERT_EQ(got.y, want.y) << sw << " -> " << dw;
       ASSERT_EQ(got.uv, want.uv) << sw << " -> " << dw;
     }
+}
+
+TEST(PictureScaler, ReadsAndWritesNothingPastEitherPicturesLastRow) {
+  // The last row's windows and stores meet the end of the plane itself here,
+  // not a stride's padding.
+  const Ratio ratios[] = {{1280, 720, 1920, 1080}, {1278, 718, 1917, 1077}, {640, 360, 1280, 720},
+                          {1920, 1080, 1280, 720}, {1436, 1080, 1077, 810}, {1280, 720, 1024, 576},
+                          {213, 71, 639, 213},     {450, 254, 640, 360},    {61, 41, 95, 67},
+                          {17, 9, 25, 13},         {166, 270, 664, 1080},   {84, 136, 672, 1088}};
+  nv12::Scaler fast, reference;
+  for (const auto& r : ratios) {
+    GuardedPicture src(r.sw, r.sh), got(r.dw, r.dh);
+    for (size_t i = 0; i < src.lumaBytes(); ++i) src.frame.y[i] = static_cast<uint8_t>(i * 7 + i / 13);
+    for (size_t i = 0; i < src.chromaBytes(); ++i) src.frame.uv[i] = static_cast<uint8_t>(i * 11 + i / 5);
+    fast.scale(src.frame, got.frame);
+    std::vector<uint8_t> y(got.lumaBytes()), uv(got.chromaBytes());
+    reference.scaleSeparably(src.frame, NV12Frame{y.data(), got.frame.strideY, uv.data(), got.frame.strideUV, r.dw, r.dh},
+                             false);
+    SCOPED_TRACE(::testing::Message() << r.sw << "x" << r.sh << " -> " << r.dw << "x" << r.dh);
+    EXPECT_EQ(std::memcmp(got.frame.y, y.data(), y.size()), 0);
+    EXPECT_EQ(std::memcmp(got.frame.uv, uv.data(), uv.size()), 0);
+  }
 }
 
 TEST(PictureScaler, FourfoldEnlargementSitsBetweenSamplesAndRepeatsTheEdges) {
