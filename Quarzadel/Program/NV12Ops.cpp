@@ -517,23 +517,15 @@ void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
     cycleRow<Units, false>(in, out, c);
 }
 
-void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle,
-                const std::optional<Scaler::EndBlock>& end) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (!avx2) {
-    shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
-    return;
-  }
-  const Scaler::ShuffleGroup* list = groups.data();
-  const Scaler::EndBlock* endBlock = end ? &*end : nullptr;
-  if (cycle.cycles == 0) {
-    shuffleRowAVX2(in, inBytes, out, outBytes, list, groups.size(), endBlock);
-    return;
-  }
+// A row with a repeating stretch: the groups before it, the stretch, and the
+// groups after it to the row's end.
+__attribute__((target("avx2"))) void cycledRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                                                   const std::vector<Scaler::ShuffleGroup>& groups,
+                                                   const Scaler::Cycle& cycle, const Scaler::EndBlock* end) {
   // The groups before the stretch first: the last one's eight-byte store may
   // reach into it, and the stretch writes those bytes over. Their windows and
   // stores are within the row, as the stretch's are.
+  const Scaler::ShuffleGroup* list = groups.data();
   const size_t first = cycle.first,
                after = first + static_cast<size_t>(4 * (cycle.units * cycle.cycles + cycle.extraUnits));
   for (size_t i = 0; i < first; ++i)
@@ -545,7 +537,20 @@ void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
     case 2: cycleRow<2>(from, to, cycle); break;
     default: cycleRow<3>(from, to, cycle); break;
   }
-  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), endBlock);
+  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), end);
+}
+
+void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle,
+                const std::optional<Scaler::EndBlock>& end) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  const Scaler::EndBlock* endBlock = end ? &*end : nullptr;
+  if (!avx2)
+    shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
+  else if (cycle.cycles == 0)
+    shuffleRowAVX2(in, inBytes, out, outBytes, groups.data(), groups.size(), endBlock);
+  else
+    cycledRowAVX2(in, inBytes, out, outBytes, groups, cycle, endBlock);
 }
 
 bool hasShuffles() {
