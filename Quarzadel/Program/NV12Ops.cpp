@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -98,26 +99,84 @@ namespace {
 
 #if defined(__x86_64__)
 // Weights (256 - f, f) as unsigned bytes against samples made signed by
-// subtracting 128: the products' sum is off by exactly -32768, which the
-// rounding constant 0x8080 takes back. f must be 1...255.
+// flipping their top bit: the products' sum is exactly 32768 short, so a
+// rounding high multiply by 128, (x + 128) >> 8, gives the result less 128,
+// which signed packing keeps and flipping the top bit again restores. f must
+// be 1...255. At 128 the blend is exactly (a + b + 1) >> 1, a byte average.
+__attribute__((target("avx2"))) inline __m256i blendedAVX2(__m256i lo, __m256i hi, __m256i w) {
+  const __m256i scale = _mm256_set1_epi16(128), top = _mm256_set1_epi8(static_cast<char>(0x80));
+  return _mm256_xor_si256(_mm256_packs_epi16(_mm256_mulhrs_epi16(_mm256_maddubs_epi16(w, lo), scale),
+                                             _mm256_mulhrs_epi16(_mm256_maddubs_epi16(w, hi), scale)),
+                          top);
+}
+
+__attribute__((target("avx2"))) inline __m256i blendWeightsAVX2(int f) {
+  return _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
+}
+
 __attribute__((target("avx2"))) int blendRowAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
-  const __m256i w = _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
-  const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80)), round = _mm256_set1_epi16(static_cast<short>(0x8080));
   int x = 0;
+  if (f == 128) {
+    // Two blocks a step: the loop's own counting is most of what is left.
+    auto average = [&](int at) __attribute__((target("avx2"))) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + at),
+                          _mm256_avg_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + at)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + at))));
+    };
+    for (; x + 64 <= n; x += 64) {
+      average(x);
+      average(x + 32);
+    }
+    if (x + 32 <= n) {
+      average(x);
+      x += 32;
+    }
+    return x;
+  }
+  const __m256i w = blendWeightsAVX2(f), top = _mm256_set1_epi8(static_cast<char>(0x80));
   for (; x + 32 <= n; x += 32) {
-    const __m256i a = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), offset);
-    const __m256i b = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), offset);
-    const __m256i lo = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpacklo_epi8(a, b)), round), 8);
-    const __m256i hi = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(w, _mm256_unpackhi_epi8(a, b)), round), 8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_packus_epi16(lo, hi));
+    const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + x)), top);
+    const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + x)), top);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x),
+                        blendedAVX2(_mm256_unpacklo_epi8(a, b), _mm256_unpackhi_epi8(a, b), w));
+  }
+  return x;
+}
+
+// Two rows from the same pair at two fractions (neither 0), the pair read and
+// interleaved once for both.
+__attribute__((target("avx2"))) int blendRowPairAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d0, int f0,
+                                                     uint8_t* d1, int f1, int n) {
+  const __m256i w0 = blendWeightsAVX2(f0), w1 = blendWeightsAVX2(f1), top = _mm256_set1_epi8(static_cast<char>(0x80));
+  auto block = [&](int at) __attribute__((target("avx2"))) {
+    const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + at)), top);
+    const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + at)), top);
+    const __m256i lo = _mm256_unpacklo_epi8(a, b), hi = _mm256_unpackhi_epi8(a, b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d0 + at), blendedAVX2(lo, hi, w0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d1 + at), blendedAVX2(lo, hi, w1));
+  };
+  int x = 0;
+  for (; x + 64 <= n; x += 64) {
+    block(x);
+    block(x + 32);
+  }
+  if (x + 32 <= n) {
+    block(x);
+    x += 32;
   }
   return x;
 }
 
 __attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
+  int x = 0;
+  if (f == 128) {
+    for (; x + 16 <= n; x += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_avg_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)),
+                                                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x))));
+    return x;
+  }
   const __m128i w = _mm_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
   const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80)), round = _mm_set1_epi16(static_cast<short>(0x8080));
-  int x = 0;
   for (; x + 16 <= n; x += 16) {
     const __m128i a = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x)), offset);
     const __m128i b = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x)), offset);
@@ -128,6 +187,15 @@ __attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint
   return x;
 }
 #endif
+
+bool hasAVX2() {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
 
 }  // namespace
 
@@ -140,8 +208,8 @@ void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fract
 #if defined(__x86_64__)
   // The row's end as one more block overlapping the last one: its outputs
   // come out the same, since `d` never overlaps the rows it is made from.
-  static const bool avx2 = __builtin_cpu_supports("avx2"), ssse3 = __builtin_cpu_supports("ssse3");
-  if (avx2 && n >= 32) {
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (hasAVX2() && n >= 32) {
     if (blendRowAVX2(r0, r1, d, n, fraction) < n) blendRowAVX2(r0 + n - 32, r1 + n - 32, d + n - 32, 32, fraction);
     return;
   }
@@ -151,6 +219,20 @@ void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fract
   }
 #endif
   for (; x < n; ++x) d[x] = static_cast<uint8_t>((r0[x] * (256 - fraction) + r1[x] * fraction + 128) >> 8);
+}
+
+void blendRowPair(const uint8_t* r0, const uint8_t* r1, uint8_t* d0, int fraction0, uint8_t* d1, int fraction1,
+                  int n) {
+#if defined(__x86_64__)
+  // Worth it where neither row is a plain copy or a byte average.
+  if (hasAVX2() && n >= 32 && fraction0 > 0 && fraction1 > 0 && fraction0 != 128 && fraction1 != 128) {
+    if (blendRowPairAVX2(r0, r1, d0, fraction0, d1, fraction1, n) < n)
+      blendRowPairAVX2(r0 + n - 32, r1 + n - 32, d0 + n - 32, fraction0, d1 + n - 32, fraction1, 32);
+    return;
+  }
+#endif
+  blendRow(r0, r1, d0, n, fraction0);
+  blendRow(r0, r1, d1, n, fraction1);
 }
 
 namespace {
@@ -195,6 +277,23 @@ uint8_t* ScratchBytes::get(size_t bytes) {
 
 namespace {
 
+// Output byte j of a row as output k of group g, whose window starts at g.src:
+// false where its pair of input bytes is not within the window.
+bool addSample(Scaler::ShuffleGroup& g, int k, int j, int sw, int dw, int ch) {
+  const Tap t = tap(j / ch, sw, dw);
+  const int c = j % ch;
+  const int a = t.index * ch + c, b = (t.fraction ? t.index + 1 : t.index) * ch + c;
+  if (a < g.src || b - g.src >= 16) return false;
+  g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
+  g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
+  // A whole sample (its pair is itself) as half and half, so that both
+  // weights fit a byte.
+  g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
+  g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
+  g.count = k + 1;
+  return true;
+}
+
 // The groups of one row: false when they would average fewer than four outputs.
 bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& groups) {
   groups.clear();
@@ -204,23 +303,34 @@ bool buildGroups(int sw, int dw, int ch, std::vector<Scaler::ShuffleGroup>& grou
     Scaler::ShuffleGroup g{};
     std::memset(g.mask, 0x80, sizeof g.mask);  // zero lanes
     g.at = j;
-    for (int k = 0; k < 8 && j < outBytes; ++k, ++j) {
-      const Tap t = tap(j / ch, sw, dw);
-      const int c = j % ch;
-      const int a = t.index * ch + c, b = (t.fraction ? t.index + 1 : t.index) * ch + c;
-      if (k == 0) g.src = a;
-      if (b - g.src >= 16) break;
-      g.mask[2 * k] = static_cast<uint8_t>(a - g.src);
-      g.mask[2 * k + 1] = static_cast<uint8_t>(b - g.src);
-      // A whole sample (its pair is itself) as half and half, so that both
-      // weights fit a byte.
-      g.weights[2 * k] = static_cast<uint8_t>(t.fraction ? 256 - t.fraction : 128);
-      g.weights[2 * k + 1] = static_cast<uint8_t>(t.fraction ? t.fraction : 128);
-      g.count = k + 1;
-    }
+    g.src = tap(j / ch, sw, dw).index * ch + j % ch;
+    for (int k = 0; k < 8 && j < outBytes && addSample(g, k, j, sw, dw, ch); ++k) ++j;
     groups.push_back(g);
   }
   return static_cast<size_t>(outBytes) >= groups.size() * 4;
+}
+
+// A row's end block (see Scaler::EndBlock), where its outputs' pairs fit
+// windows within the row.
+std::optional<Scaler::EndBlock> buildEndBlock(int sw, int dw, int ch) {
+  const int inBytes = sw * ch, outBytes = dw * ch;
+  if (inBytes < 16 || outBytes < 32) return std::nullopt;
+  Scaler::EndBlock block;
+  block.at = outBytes - 32;
+  for (int q = 0; q < 4; ++q) {
+    Scaler::ShuffleGroup g{};
+    g.at = block.at + 8 * q;
+    g.src = std::min(tap(g.at / ch, sw, dw).index * ch + g.at % ch, inBytes - 16);
+    for (int k = 0; k < 8; ++k)
+      if (!addSample(g, k, g.at + k, sw, dw, ch)) return std::nullopt;
+    // Groups 0 and 2 in the first operation, 1 and 3 in the second.
+    auto& op = block.ops[q % 2];
+    const int lane = q / 2;
+    std::memcpy(op.mask + 16 * lane, g.mask, 16);
+    std::memcpy(op.weights + 16 * lane, g.weights, 16);
+    (lane ? op.src1 : op.src) = g.src;
+  }
+  return block;
 }
 
 uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
@@ -232,14 +342,62 @@ uint8_t groupSample(const uint8_t* in, const Scaler::ShuffleGroup& g, int k) {
 // Output k of a group's window from its shuffled pairs: the samples made signed
 // by subtracting 128 against the unsigned byte weights, whose sum of 256 makes
 // the products 32768 short, which the rounding constant 0x8080 gives back.
-__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
+__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, __m128i mask,
+                                                      const Scaler::ShuffleGroup& g) {
   const __m128i pairs =
-      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)),
-                                    _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask))),
+      _mm_sub_epi8(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(window)), mask),
                    _mm_set1_epi8(static_cast<char>(0x80)));
   const __m128i sums = _mm_maddubs_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(g.weights)), pairs);
   const __m128i words = _mm_srli_epi16(_mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(0x8080))), 8);
   return _mm_packus_epi16(words, _mm_setzero_si128());
+}
+
+__attribute__((target("ssse3"))) __m128i shuffleGroup(const uint8_t* window, const Scaler::ShuffleGroup& g) {
+  return shuffleGroup(window, _mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)), g);
+}
+
+// Groups [i, n) one at a time up to the row's end block, those whose window
+// or store would reach past the row from its last 16 bytes or a padded copy;
+// then the end block over them.
+__attribute__((target("avx2"))) inline void groupsToRowEnd(const uint8_t* in, int inBytes, uint8_t* out,
+                                                           int outBytes, const Scaler::ShuffleGroup* list, size_t i,
+                                                           size_t n, const Scaler::EndBlock* end) {
+  for (; i < n; ++i) {
+    const auto& g = list[i];
+    if (end && g.at >= end->at) break;
+    if (g.src + 16 <= inBytes && g.at + 8 <= outBytes) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
+    } else if (inBytes >= 16 && g.at + 8 <= outBytes) {
+      // The 16 bytes ending the row as its window, its mask moved along to
+      // match (zero lanes stay zero lanes).
+      const int shift = g.src - (inBytes - 16);
+      const __m128i mask = _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(g.mask)),
+                                        _mm_set1_epi8(static_cast<char>(shift)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + inBytes - 16, mask, g));
+    } else {
+      // From its last bytes padded to a whole window, and only as many
+      // outputs as the group has.
+      alignas(16) uint8_t window[16] = {}, staged[16];
+      std::memcpy(window, in + g.src, std::min(16, inBytes - g.src));
+      _mm_store_si128(reinterpret_cast<__m128i*>(staged), shuffleGroup(window, g));
+      std::memcpy(out + g.at, staged, g.count);
+    }
+  }
+  if (i == n) return;
+  // As a cycle's unit (see cycleWords).
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80)), scale = _mm256_set1_epi16(128);
+  __m256i words[2];
+  for (int k = 0; k < 2; ++k) {
+    const auto& op = end->ops[k];
+    const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + op.src1),
+                                               reinterpret_cast<const __m128i*>(in + op.src));
+    const __m256i pairs = _mm256_shuffle_epi8(_mm256_xor_si256(window, top),
+                                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(op.mask)));
+    words[k] = _mm256_mulhrs_epi16(
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(op.weights)), pairs), scale);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + end->at),
+                      _mm256_xor_si256(_mm256_packs_epi16(words[0], words[1]), top));
 }
 
 // One group after another; stores eight bytes each (those past its count are
@@ -259,11 +417,10 @@ __attribute__((target("ssse3"))) void shuffleRowSSSE3(const uint8_t* in, int inB
 // Two groups at a time, one in each half of the 256-bit registers. The fields
 // are read before the stores, which (as bytes) could alias them.
 __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                                                    const std::vector<Scaler::ShuffleGroup>& groups) {
+                                                    const Scaler::ShuffleGroup* list, size_t n,
+                                                    const Scaler::EndBlock* end) {
   const __m256i offset = _mm256_set1_epi8(static_cast<char>(0x80));
   const __m256i round = _mm256_set1_epi16(static_cast<short>(0x8080));
-  const Scaler::ShuffleGroup* list = groups.data();
-  const size_t n = groups.size();
   // Groups whose window and eight-byte store stay within the row: all but the
   // last one or two, as windows and outputs only move forward.
   size_t whole = n;
@@ -285,22 +442,115 @@ __attribute__((target("avx2"))) void shuffleRowAVX2(const uint8_t* in, int inByt
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at0), _mm256_castsi256_si128(bytes));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at1), _mm256_extracti128_si256(bytes, 1));
   }
-  for (; i < n; ++i) {
-    const auto& g = list[i];
-    if (i < whole)
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g.at), shuffleGroup(in + g.src, g));
-    else
-      for (int k = 0; k < g.count; ++k) out[g.at + k] = groupSample(in + g.src, g, k);
+  groupsToRowEnd(in, inBytes, out, outBytes, list, i, n, end);
+}
+
+// The window of one operation of a cycle: 16 bytes for each 128-bit lane.
+template <int Lane1>
+__attribute__((target("avx2"))) inline __m256i cycleWindow(const uint8_t* base, int src, int src1) {
+  if constexpr (Lane1 == 0)
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + src)));
+  else if constexpr (Lane1 == 8)  // quadwords 0, 1 | 1, 2
+    return _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src)), 0x94);
+  else if constexpr (Lane1 == 16)
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + src));
+  else
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(base + src1),
+                               reinterpret_cast<const __m128i*>(base + src));
+}
+
+// The two groups of one operation from their window with its samples made
+// signed: against unsigned weights they come out 32768 short, so the rounding
+// high multiply by 128 gives each output less 128 (see blendedAVX2).
+__attribute__((target("avx2"))) inline __m256i cycleWords(__m256i signedWindow, __m256i mask, __m256i weights) {
+  return _mm256_mulhrs_epi16(_mm256_maddubs_epi16(weights, _mm256_shuffle_epi8(signedWindow, mask)),
+                             _mm256_set1_epi16(128));
+}
+
+// A row's repeating stretch, from `in` and `out` at its first group. `Shared`:
+// both operations of a unit take their pairs from one window.
+template <int Units, int Lane1, bool Shared>
+__attribute__((target("avx2"))) void cycleRowAVX2(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  // The weights in registers; the masks stay where they are, read by the
+  // shuffles themselves (there are not registers enough for both).
+  constexpr int kOps = 2 * Units;
+  __m256i weights[kOps];
+  int src[kOps], src1[kOps];
+  for (int k = 0; k < kOps; ++k) {
+    weights[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.ops[k].weights));
+    src[k] = c.ops[k].src;
+    src1[k] = c.ops[k].src1;
+  }
+  const Scaler::Cycle::Op* ops = c.ops.data();
+  auto mask = [&](int k) __attribute__((target("avx2"))) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ops[k].mask));
+  };
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
+  auto unit = [&](int u) __attribute__((target("avx2"))) {
+    const int k = 2 * u;
+    const __m256i window = _mm256_xor_si256(cycleWindow<Lane1>(in, src[k], src1[k]), top);
+    const __m256i other = Shared ? window : _mm256_xor_si256(cycleWindow<Lane1>(in, src[k + 1], src1[k + 1]), top);
+    const __m256i a = cycleWords(window, mask(k), weights[k]), b = cycleWords(other, mask(k + 1), weights[k + 1]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * u), _mm256_xor_si256(_mm256_packs_epi16(a, b), top));
+  };
+  const int advance = c.advance;
+  for (int r = c.cycles; r > 0; --r, in += advance, out += 32 * Units)
+    for (int u = 0; u < Units; ++u) unit(u);
+  for (int u = 0; u < c.extraUnits; ++u) unit(u);
+}
+
+template <int Units, bool Shared>
+void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  switch (c.lane1) {
+    case 0: cycleRowAVX2<Units, 0, Shared>(in, out, c); break;
+    case 8: cycleRowAVX2<Units, 8, Shared>(in, out, c); break;
+    case 16: cycleRowAVX2<Units, 16, Shared>(in, out, c); break;
+    default: cycleRowAVX2<Units, -1, false>(in, out, c); break;
   }
 }
 
-void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
-                const std::vector<Scaler::ShuffleGroup>& groups) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2)
-    shuffleRowAVX2(in, inBytes, out, outBytes, groups);
+template <int Units>
+void cycleRow(const uint8_t* in, uint8_t* out, const Scaler::Cycle& c) {
+  if (c.shared)
+    cycleRow<Units, true>(in, out, c);
   else
+    cycleRow<Units, false>(in, out, c);
+}
+
+// A row with a repeating stretch: the groups before it, the stretch, and the
+// groups after it to the row's end.
+__attribute__((target("avx2"))) void cycledRowAVX2(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                                                   const std::vector<Scaler::ShuffleGroup>& groups,
+                                                   const Scaler::Cycle& cycle, const Scaler::EndBlock* end) {
+  // The groups before the stretch first: the last one's eight-byte store may
+  // reach into it, and the stretch writes those bytes over. Their windows and
+  // stores are within the row, as the stretch's are.
+  const Scaler::ShuffleGroup* list = groups.data();
+  const size_t first = cycle.first,
+               after = first + static_cast<size_t>(4 * (cycle.units * cycle.cycles + cycle.extraUnits));
+  for (size_t i = 0; i < first; ++i)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + list[i].at), shuffleGroup(in + list[i].src, list[i]));
+  const uint8_t* from = in + list[first].src;
+  uint8_t* to = out + list[first].at;
+  switch (cycle.units) {
+    case 1: cycleRow<1>(from, to, cycle); break;
+    case 2: cycleRow<2>(from, to, cycle); break;
+    default: cycleRow<3>(from, to, cycle); break;
+  }
+  groupsToRowEnd(in, inBytes, out, outBytes, list, after, groups.size(), end);
+}
+
+void shuffleRow(const uint8_t* in, int inBytes, uint8_t* out, int outBytes,
+                const std::vector<Scaler::ShuffleGroup>& groups, const Scaler::Cycle& cycle,
+                const std::optional<Scaler::EndBlock>& end) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  const Scaler::EndBlock* endBlock = end ? &*end : nullptr;
+  if (!avx2)
     shuffleRowSSSE3(in, inBytes, out, outBytes, groups);
+  else if (cycle.cycles == 0)
+    shuffleRowAVX2(in, inBytes, out, outBytes, groups.data(), groups.size(), endBlock);
+  else
+    cycledRowAVX2(in, inBytes, out, outBytes, groups, cycle, endBlock);
 }
 
 bool hasShuffles() {
@@ -308,9 +558,113 @@ bool hasShuffles() {
   return has;
 }
 #else
-void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&) {}
+void shuffleRow(const uint8_t*, int, uint8_t*, int, const std::vector<Scaler::ShuffleGroup>&, const Scaler::Cycle&,
+                const std::optional<Scaler::EndBlock>&) {}
 bool hasShuffles() { return false; }
 #endif
+
+// The longest repeating stretch of a row's groups (see Scaler::Cycle) whose
+// windows stay within its `inBytes`; none (no cycles) where no stretch holds
+// two whole cycles.
+Scaler::Cycle findCycle(const std::vector<Scaler::ShuffleGroup>& groups, int inBytes) {
+  using Group = Scaler::ShuffleGroup;
+  const int n = static_cast<int>(groups.size());
+  auto alike = [](const Group& a, const Group& b) {
+    return a.count == 8 && b.count == 8 && std::memcmp(a.mask, b.mask, sizeof a.mask) == 0 &&
+           std::memcmp(a.weights, b.weights, sizeof a.weights) == 0;
+  };
+  auto widest = [](const Group& g) { return *std::max_element(std::begin(g.mask), std::end(g.mask)); };
+  Scaler::Cycle best;
+  int bestGroups = 0;
+  // The first group or two of a row differ (the edge sample repeated).
+  for (int first = 0; first < 4; ++first)
+    for (int period : {1, 2, 3, 4, 6, 8, 12}) {
+      if (first + period >= n) break;
+      int end = first;
+      while (end < first + period && groups[end].count == 8) ++end;
+      if (end < first + period) continue;
+      const int step = groups[first + period].src - groups[first].src;
+      while (end < n && alike(groups[end], groups[end - period]) && groups[end].src - groups[end - period].src == step)
+        ++end;
+      // A unit's operations pair groups g and g + 2; they repeat once 4u is a
+      // whole number of periods.
+      const int units = period / std::gcd(period, 4);
+      if (end - first < 4 * units) continue;
+      // Whether group h's pairs lie within the 16 bytes `from` input bytes on.
+      auto within = [&](int h, int from) {
+        const int d = groups[h].src - from;
+        return d >= 0 && d + widest(groups[h]) < 16;
+      };
+      // One window placement of the second lane that suits every operation:
+      // at best one where a unit's four groups share one window (g and g + 1
+      // in the first lane, g + 2 and g + 3 in the second).
+      int lane1 = -1;
+      bool shared = false;
+      for (int offset : {0, 8, 16}) {
+        bool fits = true;
+        for (int u = 0; u < units && fits; ++u) {
+          const int g = first + 4 * u, at = groups[g].src;
+          fits = within(g + 1, at) && within(g + 2, at + offset) && within(g + 3, at + offset);
+        }
+        if (fits) {
+          lane1 = offset;
+          shared = true;
+          break;
+        }
+      }
+      for (int offset : {0, 8, 16}) {
+        bool fits = true;
+        for (int k = 0; k < 2 * units && fits && !shared; ++k) {
+          const int g = first + 4 * (k / 2) + k % 2;
+          fits = within(g + 2, groups[g].src + offset);
+        }
+        if (fits && !shared) {
+          lane1 = offset;
+          break;
+        }
+      }
+      // Units up to the stretch's end whose loads stay within the row.
+      auto loadsFit = [&](int g) {
+        const int lastByte = lane1 < 0 ? groups[g + 2].src + 16 : groups[g].src + (lane1 == 0 ? 16 : 32);
+        return lastByte <= inBytes;
+      };
+      int whole = 0;
+      while (first + 4 * (whole + 1) <= end && loadsFit(first + 4 * whole) && (shared || loadsFit(first + 4 * whole + 1)))
+        ++whole;
+      // At least one repetition, or the registers would be filled for nothing.
+      const int cycles = whole / units;
+      if (cycles < 2 || whole * 4 <= bestGroups) continue;
+      Scaler::Cycle c;
+      c.first = first;
+      c.cycles = cycles;
+      c.units = units;
+      c.extraUnits = whole % units;
+      c.advance = step * (4 * units / period);
+      c.lane1 = lane1;
+      c.shared = shared;
+      const int base = groups[first].src;
+      for (int k = 0; k < 2 * units; ++k) {
+        const Group& g0 = groups[first + 4 * (k / 2) + k % 2];
+        const Group& g1 = groups[first + 4 * (k / 2) + k % 2 + 2];
+        // Where this operation's window starts: at its first group, or at the
+        // unit's when the unit shares one.
+        const int at = shared ? groups[first + 4 * (k / 2)].src : g0.src;
+        auto& op = c.ops[k];
+        const int shift0 = g0.src - at, shift1 = lane1 < 0 ? 0 : g1.src - at - lane1;
+        for (int b = 0; b < 16; ++b) {
+          op.mask[b] = static_cast<uint8_t>(g0.mask[b] + shift0);
+          op.mask[16 + b] = static_cast<uint8_t>(g1.mask[b] + shift1);
+          op.weights[b] = g0.weights[b];
+          op.weights[16 + b] = g1.weights[b];
+        }
+        op.src = at - base;
+        op.src1 = g1.src - base;
+      }
+      best = c;
+      bestGroups = whole * 4;
+    }
+  return best;
+}
 
 }  // namespace
 
@@ -489,23 +843,25 @@ void enlargeRow(const uint8_t* in, int sw, uint8_t* out, int ch, int factor) {
 
 }  // namespace
 
-const std::vector<Scaler::ShuffleGroup>* Scaler::groupsFor(int sw, int dw, int ch) {
+const Scaler::Groups* Scaler::groupsFor(int sw, int dw, int ch) {
   for (auto& g : groups_)
-    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g.list : nullptr;
+    if (g.sw == sw && g.dw == dw && g.channels == ch) return g.usable ? &g : nullptr;
   Groups& g = groups_[nextGroups_];
   nextGroups_ = (nextGroups_ + 1) % groups_.size();
   g.usable = buildGroups(sw, dw, ch, g.list);
+  g.cycle = g.usable ? findCycle(g.list, sw * ch) : Cycle{};
+  g.end = g.usable ? buildEndBlock(sw, dw, ch) : std::nullopt;
   g.sw = sw;
   g.dw = dw;
   g.channels = ch;
-  return g.usable ? &g.list : nullptr;
+  return g.usable ? &g : nullptr;
 }
 
 bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int sh, uint8_t* dst, int dstStride,
                                   int dw, int dh, int ch) {
   if (sw == dw || ch < 1 || ch > 2) return false;
   const int factor = sw >= 2 && (dw == 4 * sw || dw == 8 * sw) ? dw / sw : 0;
-  const std::vector<ShuffleGroup>* groups = nullptr;
+  const Groups* groups = nullptr;
   if (!factor) {
     if (!hasShuffles()) return false;
     groups = groupsFor(sw, dw, ch);
@@ -516,7 +872,7 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
     if (factor)
       enlargeRow(in, sw, out, ch, factor);
     else
-      shuffleRow(in, inBytes, out, outBytes, *groups);
+      shuffleRow(in, inBytes, out, outBytes, groups->list, groups->cycle, groups->end);
   };
   if (dh <= sh) {
     // Row by row: a row taken whole is filtered straight from the source, a
@@ -566,11 +922,21 @@ bool Scaler::scalePlaneByShuffles(const uint8_t* src, int srcStride, int sw, int
       }
       return row;
     };
+    // Two output rows between the same pair (as most are when enlarging by
+    // less than two) are blended in one pass over it.
+    Tap next = tap(0, sh, dh);
     for (int y = 0; y < dh; ++y) {
-      const Tap t = tap(y, sh, dh);
+      const Tap t = next;
+      if (y + 1 < dh) next = tap(y + 1, sh, dh);
       const uint8_t* r0 = filtered(t.index);
       const uint8_t* r1 = t.fraction ? filtered(t.index + 1) : r0;
-      blendRow(r0, r1, dst + static_cast<ptrdiff_t>(y) * dstStride, outBytes, t.fraction);
+      uint8_t* d = dst + static_cast<ptrdiff_t>(y) * dstStride;
+      if (t.fraction && y + 1 < dh && next.index == t.index && next.fraction) {
+        blendRowPair(r0, r1, d, t.fraction, d + dstStride, next.fraction, outBytes);
+        if (++y + 1 < dh) next = tap(y + 1, sh, dh);
+      } else {
+        blendRow(r0, r1, d, outBytes, t.fraction);
+      }
     }
   }
   return true;

@@ -22,6 +22,10 @@ void scale(const NV12Frame& src, const NV12Frame& dst, bool smoothShrink = false
 // One row of n bytes, (r0 x (256 - fraction) + r1 x fraction + 128) / 256 rounded
 // down, fraction 0...255; at 0 r1 is not read.
 void blendRow(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int fraction);
+// Two rows between the same pair: d0 as blendRow(r0, r1, d0, n, fraction0), d1
+// likewise, the pair read once for both.
+void blendRowPair(const uint8_t* r0, const uint8_t* r1, uint8_t* d0, int fraction0, uint8_t* d1, int fraction1,
+                  int n);
 
 // Scratch memory that only grows and is never cleared: every byte handed out is
 // written before it is read, and a frame must not pay for zeroing it.
@@ -70,6 +74,43 @@ class Scaler {
     int count = 0;
   };
 
+  // A stretch of a row whose groups repeat every few groups, as those of a
+  // ratio of small numbers do (3:2: three groups, 24 outputs from 16 input
+  // bytes): done 32 output bytes at a time with the weights of one cycle held
+  // in registers, the input stepped on by the cycle's advance.
+  struct Cycle {
+    int first = 0;    // the stretch's first group
+    int cycles = 0;   // how many cycles it holds; 0 where a row has no such stretch
+    int units = 0;    // 32-byte outputs (four groups) in a cycle, 1...3
+    int extraUnits = 0;  // those of one more cycle that fit before the row's end
+    int advance = 0;  // input bytes from one cycle to the next
+    // Where the second lane's 16-byte window starts after the first's: 0, 8
+    // or 16 bytes (one load for both), or -1 where it is loaded on its own.
+    int lane1 = 0;
+    // Whether the two operations of a unit share its first one's window.
+    bool shared = false;
+    // The two 256-bit operations of each unit: groups g and g + 2 in the
+    // first, g + 1 and g + 3 in the second, so that packing them lines up 32
+    // outputs in order.
+    struct Op {
+      uint8_t mask[32];
+      uint8_t weights[32];
+      // The first lane's window (the unit's where it shares one), from the
+      // stretch's first group's; the second lane's where loaded on its own.
+      int src = 0;
+      int src1 = 0;
+    };
+    std::array<Op, 6> ops{};
+  };
+
+  // A row's last 32 outputs at once, laid out as a cycle's unit, each group
+  // from its own window (src and src1 from the row's start) ending within the
+  // row: the row's end without going group by group.
+  struct EndBlock {
+    int at = 0;  // first output byte
+    std::array<Cycle::Op, 2> ops{};
+  };
+
  private:
   ScratchBytes rows_, transposed_[2], scaled_[2], back_[2];
   // The groups of the last few row width pairs: a picture repeats the same
@@ -78,9 +119,11 @@ class Scaler {
     int sw = -1, dw = -1, channels = 0;
     bool usable = false;
     std::vector<ShuffleGroup> list;
+    Cycle cycle;
+    std::optional<EndBlock> end;
   };
   // Those of this pair, built if need be; null when shuffles do not suit it.
-  const std::vector<ShuffleGroup>* groupsFor(int sw, int dw, int channels);
+  const Groups* groupsFor(int sw, int dw, int channels);
   std::array<Groups, 12> groups_;
   size_t nextGroups_ = 0;
 };
