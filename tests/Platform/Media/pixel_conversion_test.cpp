@@ -26,7 +26,7 @@ Reference bt709(double r, double g, double b) {
 // of each 2 x 2 block (edge blocks repeat their last column or row).
 TEST(PixelConversionTest, BgraToBt709MatchesTheExactFormulaAtEveryPosition) {
   std::mt19937 random(7);
-  for (const auto [width, height] : {std::pair{1, 1}, {7, 3}, {8, 2}, {13, 5}, {33, 4}, {66, 9}}) {
+  for (const auto& [width, height] : {std::pair{1, 1}, {7, 3}, {8, 2}, {13, 5}, {33, 4}, {66, 9}}) {
     SCOPED_TRACE(testing::Message() << width << "x" << height);
     const int stride = 4 * width + 12;
     std::vector<uint8_t> bgra(static_cast<size_t>(stride) * height);
