@@ -114,24 +114,31 @@ __attribute__((target("avx2"))) inline __m256i blendWeightsAVX2(int f) {
   return _mm256_set1_epi16(static_cast<short>((f << 8) | (256 - f)));
 }
 
+// block(at) for each whole 32-byte block of n, two a step: for the lightest
+// blocks the loop's own counting is most of what is left. Returns the bytes done.
+template <typename Block>
+__attribute__((always_inline)) inline int inBlocksOf32(int n, Block&& block) {
+  int x = 0;
+  for (; x + 64 <= n; x += 64) {
+    block(x);
+    block(x + 32);
+  }
+  if (x + 32 <= n) {
+    block(x);
+    x += 32;
+  }
+  return x;
+}
+
 __attribute__((target("avx2"))) int blendRowAVX2(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {
   int x = 0;
   if (f == 128) {
-    // Two blocks a step: the loop's own counting is most of what is left.
     auto average = [&](int at) __attribute__((target("avx2"))) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + at),
                           _mm256_avg_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + at)),
                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + at))));
     };
-    for (; x + 64 <= n; x += 64) {
-      average(x);
-      average(x + 32);
-    }
-    if (x + 32 <= n) {
-      average(x);
-      x += 32;
-    }
-    return x;
+    return inBlocksOf32(n, average);
   }
   const __m256i w = blendWeightsAVX2(f), top = _mm256_set1_epi8(static_cast<char>(0x80));
   for (; x + 32 <= n; x += 32) {
@@ -155,16 +162,7 @@ __attribute__((target("avx2"))) int blendRowPairAVX2(const uint8_t* r0, const ui
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d0 + at), blendedAVX2(lo, hi, w0));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d1 + at), blendedAVX2(lo, hi, w1));
   };
-  int x = 0;
-  for (; x + 64 <= n; x += 64) {
-    block(x);
-    block(x + 32);
-  }
-  if (x + 32 <= n) {
-    block(x);
-    x += 32;
-  }
-  return x;
+  return inBlocksOf32(n, block);
 }
 
 __attribute__((target("ssse3"))) int blendRowSSSE3(const uint8_t* r0, const uint8_t* r1, uint8_t* d, int n, int f) {

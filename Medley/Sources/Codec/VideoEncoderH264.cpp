@@ -142,7 +142,6 @@ private:
         x264_picture_init(&result);
         x264_nal_t* nals = nullptr;
         int count = 0;
-        int size;
         if (picture) {
             in.img.i_csp = X264_CSP_NV12;
             in.img.i_plane = 2;
@@ -153,11 +152,11 @@ private:
             }
             in.i_pts = pts;
             in.i_type = forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        }
+        int size;
+        {
             std::lock_guard lock(oneEncodeAtATime());
-            size = x264_encoder_encode(encoder_, &nals, &count, &in, &result);
-        } else {
-            std::lock_guard lock(oneEncodeAtATime());
-            size = x264_encoder_encode(encoder_, &nals, &count, nullptr, &result);
+            size = x264_encoder_encode(encoder_, &nals, &count, picture ? &in : nullptr, &result);
         }
         if (size < 0) return false;
         if (size > 0 && count > 0) {
