@@ -4,8 +4,11 @@
 A first run of the Studio (quarzadel with synthetic sources, going live to a
 loopback nginx with its local copy on) gives the input: its local copy,
 decoded once to raw pictures and sound, so ffmpeg neither decodes nor draws.
+ffmpeg reads it as each Studio run makes it: the first 2 s once (while the
+sources start, the picture stands still and costs the encoder next to
+nothing), then the rest over and over, through a pipe.
 Then pairs run one after the other (ours, ffmpeg, ours, ...): the Studio live
-for --seconds, and ffmpeg reading the raw input in real time and encoding it
+for --seconds, and ffmpeg reading that input in real time and encoding it
 as the Studio does (x264 High, veryfast, constant bit rate at the Studio's rate
 with a one-second rate buffer, no B-frames, a key frame every 2 s, 30 fps; AAC
 96 kbit/s, 48 kHz stereo) to the same nginx, as many pictures as the Studio's
@@ -19,28 +22,36 @@ printed; the median of the pairs' CPU ratios (ours / ffmpeg) comes last.
           to 1.5 times that over any second as the Studio holds it; AAC
           192 kbit/s) into a fragmented MP4 file.
 
+  --together  each pair's two runs start at once and run side by side on the
+          same cores, so that the rest of the machine's load, which moves from
+          minute to minute on a shared machine, falls on both alike; ffmpeg
+          then sends as many pictures as the Studio's run before streamed.
+
   --busy-start N  each run starts while N busy loops hold the cores, for its first 20 s (both sides alike):
           the peak RSS of a start on a busy machine, and the last RSS read while live, to show whether it came
           back down.
 
   bench/process_cpu_compare.py [--build build] [--pairs 5] [--seconds 10] [--resolution 720p|1080p] [--copy]
-                               [--busy-start N]
+                               [--busy-start N] [--together]
 """
 import argparse
+import contextlib
+import fcntl
+import os
 import pathlib
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
-
-import contextlib
+import threading
 
 from studio_runs import (AUDIO_RATE, FPS, ROOT, SIZES, STREAM_BPS, BusyMachine, Ingest, copy_output, local_copies,
-                         measured, stream_output, studio_command, studio_env)
+                         measured, measured_together, stream_output, studio_command, studio_env)
 
-# The first run only provides pictures; ffmpeg loops them for longer runs.
-INPUT_SECONDS_AT_MOST = 10
+# The first run only provides pictures: its start once, then the rest looped for longer runs.
+START_SECONDS = 2
+LOOPED_SECONDS_AT_MOST = 8
 
 
 def fail(message, log_path=None):
@@ -66,9 +77,73 @@ def record_input(build, ingest, resolution, seconds, work):
                     "-map", "0:a:0", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", str(sound)],
                    check=True)
     shutil.rmtree(folder, ignore_errors=True)
-    if pictures.stat().st_size == 0 or sound.stat().st_size == 0:
-        fail("the first run's local copy has no pictures or no sound")
+    if pictures.stat().st_size <= start_bytes(resolution)[0] or sound.stat().st_size <= start_bytes(resolution)[1]:
+        fail(f"the first run's local copy has no pictures or no sound past its first {START_SECONDS} s")
     return pictures, sound
+
+
+def start_bytes(resolution):
+    """The size of the first START_SECONDS of the raw pictures and of the raw sound."""
+    width, height = SIZES[resolution]
+    return START_SECONDS * FPS * width * height * 3 // 2, START_SECONDS * AUDIO_RATE * 4
+
+
+class StartThenLoop:
+    """A pipe that gives a raw input's first bytes once and then the rest over
+    and over, until its reader closes it. A reader that never comes (ffmpeg
+    failed first) is stood in for on leaving, so that the writer ends."""
+
+    def __init__(self, source, start_bytes, path):
+        self.source, self.start_bytes, self.path = source, start_bytes, path
+        self.thread = threading.Thread(target=self._write, daemon=True)
+
+    def __enter__(self):
+        os.mkfifo(self.path)
+        self.thread.start()
+        return self.path
+
+    def __exit__(self, *_):
+        if self.thread.is_alive():
+            with contextlib.suppress(OSError):
+                os.close(os.open(self.path, os.O_RDONLY | os.O_NONBLOCK))
+        self.thread.join()
+        self.path.unlink()
+
+    def _write(self):
+        chunk = 1 << 20
+        with contextlib.suppress(BrokenPipeError), open(self.path, "wb", buffering=0) as out, \
+                open(self.source, "rb") as source:
+            with contextlib.suppress(OSError):
+                fcntl.fcntl(out.fileno(), fcntl.F_SETPIPE_SZ, chunk)  # fewer, larger reads for ffmpeg
+            out.write(source.read(self.start_bytes))
+            while True:
+                source.seek(self.start_bytes)
+                while block := source.read(chunk):
+                    out.write(block)
+
+
+def ffmpeg_inputs(pictures, sound, resolution, folder):
+    """The pipes ffmpeg reads its pictures and sound from, in one context."""
+    picture_start, sound_start = start_bytes(resolution)
+    stack = contextlib.ExitStack()
+    paths = (stack.enter_context(StartThenLoop(pictures, picture_start, folder / "pictures.nv12")),
+             stack.enter_context(StartThenLoop(sound, sound_start, folder / "sound.pcm")))
+    return stack, paths
+
+
+def busy(loops):
+    return BusyMachine(loops) if loops else contextlib.nullcontext()
+
+
+def recorded(ingest, name, pair, usage, log, log_path):
+    """The pictures the ingest recorded of a run that must have succeeded."""
+    if usage.status != 0:
+        log.flush()
+        fail(f"{name} failed with status {usage.status}", log_path)
+    count = streamed_pictures(ingest.folder / "record" / f"{name}{pair}.flv")
+    if not count:
+        fail(f"the ingest recorded no pictures of {name}'s stream")
+    return count
 
 
 def streamed_pictures(recording):
@@ -83,10 +158,10 @@ def ffmpeg_command(pictures, sound, resolution, seconds, url, copy_path):
     width, height = SIZES[resolution]
     command = [
         "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-y",
-        # Real time, as the Studio's sources come; looped when the run outlasts the input.
-        "-re", "-stream_loop", "-1", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}",
+        # Real time, as the Studio's sources come.
+        "-re", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", f"{width}x{height}",
         "-framerate", str(FPS), "-i", str(pictures),
-        "-re", "-stream_loop", "-1", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", "-i", str(sound),
+        "-re", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", "-i", str(sound),
         "-t", f"{seconds:g}", *stream_output(resolution, url),
     ]
     if copy_path:
@@ -103,6 +178,8 @@ def main():
     parser.add_argument("--copy", action="store_true", help="the Studio's local copy on, ffmpeg's second encode")
     parser.add_argument("--busy-start", type=int, default=0, metavar="N",
                         help="N busy loops during the first 20 s of each run")
+    parser.add_argument("--together", action="store_true",
+                        help="each pair's two runs side by side instead of one after the other")
     args = parser.parse_args()
     if args.pairs < 1 or not args.seconds > 0 or args.busy_start < 0:
         parser.error("--pairs and --seconds must be positive, --busy-start not negative")
@@ -116,53 +193,62 @@ def main():
     work = pathlib.Path(tempfile.mkdtemp(prefix="process-cpu-"))
     try:
         with Ingest(work / "peer") as ingest:
-            pictures, sound = record_input(build, ingest, args.resolution,
-                                           min(args.seconds, INPUT_SECONDS_AT_MOST), work)
+            input_seconds = START_SECONDS + min(args.seconds, LOOPED_SECONDS_AT_MOST)
+            pictures, sound = record_input(build, ingest, args.resolution, input_seconds, work)
             print(f"process_cpu_compare: the Studio against ffmpeg at {args.resolution}, H.264 "
                   f"{STREAM_BPS[args.resolution] / 1000:g} kbit/s constant{' + local copy' if args.copy else ''}, "
-                  f"{args.seconds:g} s live per run, {args.pairs} pairs, alternating"
+                  f"{args.seconds:g} s live per run, {args.pairs} pairs, "
+                  f"{'side by side' if args.together else 'alternating'}"
                   f"{f', each started under {args.busy_start} busy loops' if args.busy_start else ''}", flush=True)
             runs = {"ours": [], "ffmpeg": []}
-            streamed = {}
+            # The pictures the Studio streams past --seconds while it stops, as its last run did.
+            overshoot = (streamed_pictures(ingest.folder / "record" / "input.flv") or 0) - round(input_seconds * FPS)
             log_path = work / "runs.log"
             with open(log_path, "w") as log:
                 for pair in range(1, args.pairs + 1):
-                    for name in ("ours", "ffmpeg"):
-                        folder = work / f"{name}-{pair}"
+                    folders = {name: work / f"{name}-{pair}" for name in runs}
+                    for folder in folders.values():
                         folder.mkdir()
-                        busy = BusyMachine(args.busy_start) if args.busy_start else contextlib.nullcontext()
-                        with busy:
-                            if name == "ours":
-                                usage = measured(studio_command(build, ingest.url, f"ours{pair}", args.resolution,
-                                                                args.seconds, args.copy), log, studio_env(folder),
-                                                 live_seconds=args.seconds)
-                            else:
-                                usage = measured(ffmpeg_command(pictures, sound, args.resolution,
-                                                                streamed.get(pair, args.seconds * FPS) / FPS,
-                                                                f"{ingest.url}/ffmpeg{pair}",
-                                                                folder / "copy.mp4" if args.copy else None), log,
-                                                 live_seconds=args.seconds)
-                        if name == "ours" and usage.status == 0 and args.copy and not local_copies(folder):
-                            fail("the Studio wrote no local copy")
-                        if usage.status != 0:
-                            log.flush()
-                            fail(f"{name} failed with status {usage.status}", log_path)
-                        count = streamed_pictures(ingest.folder / "record" / f"{name}{pair}.flv")
-                        if not count:
-                            fail(f"the ingest recorded no pictures of {name}'s stream")
+                    ours = (studio_command(build, ingest.url, f"ours{pair}", args.resolution, args.seconds, args.copy),
+                            studio_env(folders["ours"]))
+
+                    def theirs(count):
+                        return (ffmpeg_command(*pipes, args.resolution, count / FPS, f"{ingest.url}/ffmpeg{pair}",
+                                               folders["ffmpeg"] / "copy.mp4" if args.copy else None), None)
+
+                    counts = {}
+                    inputs, pipes = ffmpeg_inputs(pictures, sound, args.resolution, folders["ffmpeg"])
+                    with inputs:
+                        if args.together:
+                            # ffmpeg cannot wait for this run's count: it sends as many as the Studio's last run.
+                            with busy(args.busy_start):
+                                usages = dict(zip(runs, measured_together(
+                                    [ours, theirs(round(args.seconds * FPS) + max(0, overshoot))], log,
+                                    args.seconds)))
+                        else:
+                            with busy(args.busy_start):
+                                usages = {"ours": measured_together([ours], log, args.seconds)[0]}
+                            counts["ours"] = recorded(ingest, "ours", pair, usages["ours"], log, log_path)
+                            with busy(args.busy_start):
+                                usages["ffmpeg"] = measured_together([theirs(counts["ours"])], log, args.seconds)[0]
+                    if args.copy and usages["ours"].status == 0 and not local_copies(folders["ours"]):
+                        fail("the Studio wrote no local copy")
+                    for name, usage in usages.items():
+                        count = counts.get(name) or recorded(ingest, name, pair, usage, log, log_path)
                         if name == "ours":
-                            streamed[pair] = count
+                            overshoot = count - round(args.seconds * FPS)
                         runs[name].append(usage)
                         print(f"  pair {pair}: {name:6} {usage.cpu:7.2f} s CPU, {count:5d} pictures, "
                               f"{usage.voluntary_switches:7d} "
                               f"voluntary switches, peak RSS {usage.peak_rss_mib:6.1f} MiB, "
                               f"last {usage.last_rss_mib:6.1f} MiB", flush=True)
+                    for folder in folders.values():
                         shutil.rmtree(folder, ignore_errors=True)
         for name, usages in runs.items():
             print(f"median {name:6}: {statistics.median(u.cpu for u in usages):.2f} s CPU, "
                   f"{statistics.median(u.voluntary_switches for u in usages):.0f} voluntary switches, "
                   f"peak RSS {max(u.peak_rss_mib for u in usages):.1f} MiB")
-        # Each pair ran back to back: their ratio is the least disturbed by a busy machine.
+        # Each pair ran back to back or side by side: their ratio is the least disturbed by a busy machine.
         ratios = [o.cpu / r.cpu for o, r in zip(runs["ours"], runs["ffmpeg"])]
         switches = statistics.median(o.voluntary_switches / r.voluntary_switches
                                      for o, r in zip(runs["ours"], runs["ffmpeg"]))

@@ -1,5 +1,5 @@
 """What the CPU comparisons share: the Studio's command line and surroundings,
-the loopback ingest, one measured run of a process tree, and the ffmpeg
+the loopback ingest, measured runs of process trees (one, or several side by side), and the ffmpeg
 arguments that encode as the Studio does.
 """
 import os
@@ -46,20 +46,34 @@ def measured(command, log, env=None, live_seconds=None):
     """Runs a command to its end and returns what it used. The last resident
     size is the last one read within live_seconds of the start, when given, so
     that it is not taken while the run closes its encoders and files."""
-    process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+    return measured_together([(command, env)], log, live_seconds)[0]
+
+
+def measured_together(runs, log, live_seconds=None):
+    """Starts every (command, env) at once and returns what each used, in order,
+    once all have ended: side by side, the machine's other load falls on all alike."""
+    processes = [subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+                 for command, env in runs]
     started = time.monotonic()
-    last_rss = 0.0
+    last_rss = [0.0] * len(processes)
+    usages = [None] * len(processes)
     while True:
-        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
-        if pid:
-            break
-        # Read rarely, so that the reading costs the measured process nothing noticeable.
-        rss = resident_mib(process.pid)
-        if rss and (live_seconds is None or time.monotonic() - started < live_seconds):
-            last_rss = rss
+        for i, process in enumerate(processes):
+            if usages[i] is not None:
+                continue
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid:
+                process.returncode = os.waitstatus_to_exitcode(status)
+                usages[i] = Usage(process.returncode, usage.ru_utime + usage.ru_stime, usage.ru_nvcsw,
+                                  usage.ru_maxrss / 1024, last_rss[i])
+                continue
+            # Read rarely, so that the reading costs the measured process nothing noticeable.
+            rss = resident_mib(process.pid)
+            if rss and (live_seconds is None or time.monotonic() - started < live_seconds):
+                last_rss[i] = rss
+        if None not in usages:
+            return usages
         time.sleep(0.5)
-    process.returncode = os.waitstatus_to_exitcode(status)
-    return Usage(process.returncode, usage.ru_utime + usage.ru_stime, usage.ru_nvcsw, usage.ru_maxrss / 1024, last_rss)
 
 
 class BusyMachine:
