@@ -214,12 +214,21 @@ void LocalRecorder::writeVideo() {
 }
 
 void LocalRecorder::drainVideoBacklog(bool wait) {
+  // Only the pictures held now: on a machine too busy for the encoder to keep up,
+  // pictures that come meanwhile would keep this going, and the sound, a finish
+  // and every other turn of the queue would wait behind it until the sound held
+  // was dropped. Those get a turn of their own; sound goes in after each picture.
   // The encoder runs inside append, but the writer's queue can still be full: a
   // finish waits a bounded while for it.
-  for (int waits = 0; videoBacklog_.size() > 0 && writer_->status() == medley::AssetWriter::Status::writing;) {
+  for (size_t left = videoBacklog_.size(), waits = 0;
+       left > 0 && writer_->status() == medley::AssetWriter::Status::writing;) {
     if (videoInput_->isReadyForMoreMediaData()) {
-      if (auto picture = videoBacklog_.pop()) videoInput_->append(*picture);
+      const auto picture = videoBacklog_.pop();
+      if (!picture) break;
+      --left;
+      videoInput_->append(*picture);
       noteEncodedCodec();
+      drainAudioBacklog();
     } else if (wait && waits++ < 1000) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else {

@@ -126,6 +126,8 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
 
   // Pictures the encoder has not taken yet; on the queue, for tests that pace their input.
   size_t pendingEncoderFrames() const { return videoInput_->pendingEncoderFrames(); }
+  // Pictures handed over and not yet given to the encoder; any thread, for the same tests.
+  size_t heldPictures() const { return videoBacklog_.size(); }
   // Pictures and sound frames dropped so far because the copy was behind.
   int64_t droppedVideoFrames() const { return droppedVideoFrames_; }
   int64_t droppedAudioFrames() const { return droppedAudioFrames_; }

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
+#include "Platform/Dispatch/Runtime.h"
 #include "Platform/Files/ScopedEnv.h"
 #include "Platform/Media/PCMBufferPool.h"
 #include "Quarzadel/Log/LogTestSupport.h"
@@ -87,6 +89,39 @@ TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDr
   EXPECT_GE(recorder->droppedVideoFrames(), droppedPictures);
   EXPECT_EQ(linesWith(lines, " dropped=" + std::to_string(recorder->droppedVideoFrames())).size(), 1u)
       << "the pictures dropped, in the finished line";
+}
+
+// A machine too busy for the copy's encoder: each picture comes as soon as the
+// last one went to the encoder, so one is always waiting. The sound between them
+// must still get its turn instead of waiting behind the pictures until dropped.
+TEST_F(LocalCopyBacklog, SoundKeepsItsTurnWhilePicturesComeAsFastAsTheEncoderTakesThem) {
+  studiotest::ProgramCopy live;
+  live.start(dir_ / "program", "Program");
+  std::vector<platform::SampleBufferRef> pictures;
+  std::vector<std::pair<platform::PCMBufferRef, platform::AudioTime>> sound;
+  auto copies = platform::PCMBufferPool::make(0);
+  live.video->onOutput = [&](const platform::SampleBufferRef& frame) { pictures.push_back(frame); };
+  live.audio->onOutput = [&](const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
+    sound.emplace_back(copies->copy(*buffer), when);
+  };
+  live.run(2.0);
+  ASSERT_GE(pictures.size(), 59u);
+
+  auto runtime = std::make_shared<platform::ThreadRuntime>(2);
+  const auto recorder = quarzadel::LocalRecorder::make(
+      "Busy", live.config, {dir_ / "busy", platform::WallClock::system(), runtime, false, {}});
+  size_t next = 0;
+  for (const auto& picture : pictures) {
+    recorder->appendVideo(picture);
+    const auto shown = picture->presentationTime();
+    for (; next < sound.size() && platform::MediaTime::fromNanos(sound[next].second.hostTime) <= shown; ++next) {
+      recorder->appendAudio(sound[next].first, sound[next].second);
+    }
+    while (recorder->heldPictures() > 0) std::this_thread::yield();
+  }
+  recorder->queue()->sync([] {});
+  EXPECT_EQ(recorder->droppedAudioFrames(), 0);
+  EXPECT_EQ(recorder->droppedVideoFrames(), 0);
 }
 
 }  // namespace
