@@ -2,7 +2,6 @@
 // frames (the session forces key frames on its own clock), B-frames only when
 // reordering is allowed.
 #include <cmath>
-#include <mutex>
 #include <numeric>
 #include <algorithm>
 #include <cstdarg>
@@ -29,15 +28,6 @@ void logFromX264(void*, int level, const char* format, va_list args) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (level == X264_LOG_ERROR) MEDLEY_LOG_ERROR("x264:", text);
     else MEDLEY_LOG_WARN("x264:", text);
-}
-
-// Each encoder already spreads a picture over every core as slices, so the
-// stream's and the local copy's encoders, handed the same picture together,
-// would only crowd the cores with twice the threads: they take turns, which
-// costs less CPU for the same pictures and delays one by one picture's encode.
-std::mutex& oneEncodeAtATime() {
-    static std::mutex m;
-    return m;
 }
 
 void applyRate(x264_param_t& p, const VideoEncoderConfiguration& c) {
@@ -153,11 +143,7 @@ private:
             in.i_pts = pts;
             in.i_type = forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
         }
-        int size;
-        {
-            std::lock_guard lock(oneEncodeAtATime());
-            size = x264_encoder_encode(encoder_, &nals, &count, picture ? &in : nullptr, &result);
-        }
+        const int size = x264_encoder_encode(encoder_, &nals, &count, picture ? &in : nullptr, &result);
         if (size < 0) return false;
         if (size > 0 && count > 0) {
             VideoEncodedFrame frame;
