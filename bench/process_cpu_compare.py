@@ -110,12 +110,17 @@ class StartThenLoop:
         self.path.unlink()
 
     def _write(self):
+        # In blocks, never the whole start at once: a child's peak RSS, as wait4
+        # gives it, counts this process's own peak when it started the child.
         chunk = 1 << 20
         with contextlib.suppress(BrokenPipeError), open(self.path, "wb", buffering=0) as out, \
                 open(self.source, "rb") as source:
             with contextlib.suppress(OSError):
                 fcntl.fcntl(out.fileno(), fcntl.F_SETPIPE_SZ, chunk)  # fewer, larger reads for ffmpeg
-            out.write(source.read(self.start_bytes))
+            left = self.start_bytes
+            while left > 0 and (block := source.read(min(chunk, left))):
+                out.write(block)
+                left -= len(block)
             while True:
                 source.seek(self.start_bytes)
                 while block := source.read(chunk):
