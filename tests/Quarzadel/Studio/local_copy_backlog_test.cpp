@@ -29,6 +29,24 @@ std::vector<std::string> linesWith(const std::vector<std::string>& lines, const 
   return found;
 }
 
+// What the program hands out over `seconds`, kept by the test instead of going to the copy.
+struct HeldProgram {
+  std::vector<platform::SampleBufferRef> pictures;
+  std::vector<std::pair<platform::PCMBufferRef, platform::AudioTime>> sound;
+};
+HeldProgram holdProgram(studiotest::ProgramCopy& live, double seconds) {
+  HeldProgram held;
+  auto copies = platform::PCMBufferPool::make(0);
+  live.video->onOutput = [&held](const platform::SampleBufferRef& frame) { held.pictures.push_back(frame); };
+  live.audio->onOutput = [&held, copies](const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
+    held.sound.emplace_back(copies->copy(*buffer), when);
+  };
+  live.run(seconds);
+  live.video->onOutput = [](const platform::SampleBufferRef&) {};
+  live.audio->onOutput = [](const platform::PCMBufferRef&, const platform::AudioTime&) {};
+  return held;
+}
+
 TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDrops) {
   quarzadel::testing::LogCapture logs;
   studiotest::ProgramCopy live;
@@ -39,14 +57,7 @@ TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDr
   EXPECT_EQ(recorder->droppedVideoFrames(), 0);
 
   // A second of pictures and two of sound come while the copy's queue does not run.
-  std::vector<platform::SampleBufferRef> pictures;
-  std::vector<std::pair<platform::PCMBufferRef, platform::AudioTime>> sound;
-  auto copies = platform::PCMBufferPool::make(0);
-  live.video->onOutput = [&](const platform::SampleBufferRef& frame) { pictures.push_back(frame); };
-  live.audio->onOutput = [&](const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
-    sound.emplace_back(copies->copy(*buffer), when);
-  };
-  live.run(2.0);
+  auto [pictures, sound] = holdProgram(live, 2.0);
   ASSERT_GE(pictures.size(), 59u);
   pictures.resize(30);
   int64_t soundFrames = 0, largest = 0;
@@ -97,14 +108,7 @@ TEST_F(LocalCopyBacklog, AStalledCopyKeepsABoundedLengthAndCountsAndLogsWhatItDr
 TEST_F(LocalCopyBacklog, SoundKeepsItsTurnWhilePicturesComeAsFastAsTheEncoderTakesThem) {
   studiotest::ProgramCopy live;
   live.start(dir_ / "program", "Program");
-  std::vector<platform::SampleBufferRef> pictures;
-  std::vector<std::pair<platform::PCMBufferRef, platform::AudioTime>> sound;
-  auto copies = platform::PCMBufferPool::make(0);
-  live.video->onOutput = [&](const platform::SampleBufferRef& frame) { pictures.push_back(frame); };
-  live.audio->onOutput = [&](const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
-    sound.emplace_back(copies->copy(*buffer), when);
-  };
-  live.run(2.0);
+  const auto [pictures, sound] = holdProgram(live, 2.0);
   ASSERT_GE(pictures.size(), 59u);
 
   auto runtime = std::make_shared<platform::ThreadRuntime>(2);
