@@ -20,7 +20,9 @@ namespace medley {
 
 class RawPictureQueue {
  public:
-  static constexpr double kDefaultSpan = 0.5;
+  // Enough for an encoder's hiccup (a restart, a slow key frame); a 1080p
+  // picture is 3 MiB, and on a busy start every picture held is resident.
+  static constexpr double kDefaultSpan = 0.25;
 
   explicit RawPictureQueue(double span = kDefaultSpan) : span_(span) {}
 

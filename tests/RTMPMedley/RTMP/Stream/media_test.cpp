@@ -5,6 +5,7 @@
 
 #include "Medley/Codec/video_test_support.h"
 #include "Medley/Sources/Mixer/MediaMixer.h"
+#include "Medley/Sources/Stream/RawPictureQueue.h"
 #include "Medley/Sources/Stream/StreamBitRateStrategy.h"
 #include "Medley/Sources/Stream/StreamOutput.h"
 #include "Platform/Media/PCMBuffer.h"
@@ -97,15 +98,16 @@ TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNe
   EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u);
 
   // A second of pictures handed in while the actor does not run: the queue
-  // holds half a second of them, the newest, and counts the rest.
+  // holds the newest of them that span its bound, and counts the rest.
   for (int i = 3; i < 33; ++i) stream->mixer(*mixer, picture(i));
   rt->runUntilIdle();
   const std::vector<double> kept(output->pictureTimes.begin() + 3, output->pictureTimes.end());
-  ASSERT_EQ(kept.size(), 16u);
-  EXPECT_DOUBLE_EQ(kept.front(), 17 / 30.0);
+  const auto held = static_cast<size_t>(medley::RawPictureQueue::kDefaultSpan * 30 + 1e-9) + 1;
+  ASSERT_EQ(kept.size(), held);
+  EXPECT_DOUBLE_EQ(kept.front(), static_cast<double>(33 - held) / 30.0);
   EXPECT_DOUBLE_EQ(kept.back(), 32 / 30.0);
-  EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, 14u);
-  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + 16u);
+  EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, 30u - held);
+  EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + held);
 }
 
 TEST_F(StreamMediaTest, PicturesWaitingLongerThanTheBoundForTheNetworkCostWholeGroupsUpToAKeyFrame) {
