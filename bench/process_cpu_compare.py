@@ -77,7 +77,8 @@ def record_input(build, ingest, resolution, seconds, work):
                     "-map", "0:a:0", "-f", "s16le", "-ar", str(AUDIO_RATE), "-ac", "2", str(sound)],
                    check=True)
     shutil.rmtree(folder, ignore_errors=True)
-    if pictures.stat().st_size <= start_bytes(resolution)[0] or sound.stat().st_size <= start_bytes(resolution)[1]:
+    picture_start, sound_start = start_bytes(resolution)
+    if pictures.stat().st_size <= picture_start or sound.stat().st_size <= sound_start:
         fail(f"the first run's local copy has no pictures or no sound past its first {START_SECONDS} s")
     return pictures, sound
 
@@ -215,11 +216,11 @@ def main():
                     for folder in folders.values():
                         folder.mkdir()
                     ours = (studio_command(build, ingest.url, f"ours{pair}", args.resolution, args.seconds, args.copy),
-                            studio_env(folders["ours"]))
+                            log, studio_env(folders["ours"]))
 
                     def theirs(count):
                         return (ffmpeg_command(*pipes, args.resolution, count / FPS, f"{ingest.url}/ffmpeg{pair}",
-                                               folders["ffmpeg"] / "copy.mp4" if args.copy else None), None)
+                                               folders["ffmpeg"] / "copy.mp4" if args.copy else None), log, None)
 
                     counts = {}
                     inputs, pipes = ffmpeg_inputs(pictures, sound, args.resolution, folders["ffmpeg"])
@@ -228,14 +229,13 @@ def main():
                             # ffmpeg cannot wait for this run's count: it sends as many as the Studio's last run.
                             with busy(args.busy_start):
                                 usages = dict(zip(runs, measured_together(
-                                    [ours, theirs(round(args.seconds * FPS) + max(0, overshoot))], log,
-                                    args.seconds)))
+                                    [ours, theirs(round(args.seconds * FPS) + max(0, overshoot))], args.seconds)))
                         else:
                             with busy(args.busy_start):
-                                usages = {"ours": measured_together([ours], log, args.seconds)[0]}
+                                usages = {"ours": measured(*ours, live_seconds=args.seconds)}
                             counts["ours"] = recorded(ingest, "ours", pair, usages["ours"], log, log_path)
                             with busy(args.busy_start):
-                                usages["ffmpeg"] = measured_together([theirs(counts["ours"])], log, args.seconds)[0]
+                                usages["ffmpeg"] = measured(*theirs(counts["ours"]), live_seconds=args.seconds)
                     if args.copy and usages["ours"].status == 0 and not local_copies(folders["ours"]):
                         fail("the Studio wrote no local copy")
                     for name, usage in usages.items():

@@ -46,14 +46,14 @@ def measured(command, log, env=None, live_seconds=None):
     """Runs a command to its end and returns what it used. The last resident
     size is the last one read within live_seconds of the start, when given, so
     that it is not taken while the run closes its encoders and files."""
-    return measured_together([(command, env)], log, live_seconds)[0]
+    return measured_together([(command, log, env)], live_seconds)[0]
 
 
-def measured_together(runs, log, live_seconds=None):
-    """Starts every (command, env) at once and returns what each used, in order,
-    once all have ended: side by side, the machine's other load falls on all alike."""
+def measured_together(runs, live_seconds=None):
+    """Starts every (command, log, env) at once and returns what each used, in
+    order, once all have ended: side by side, the machine's other load falls on all alike."""
     processes = [subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
-                 for command, env in runs]
+                 for command, log, env in runs]
     started = time.monotonic()
     last_rss = [0.0] * len(processes)
     usages = [None] * len(processes)
