@@ -218,17 +218,32 @@ void CaptureSession::startUnits() {
     for (const auto& unit : units_) {
       if (unit->isCapturing()) continue;
       auto& restart = restarts_[unit.get()];
-      if (restart.disconnected) continue;
+      if (restart.disconnected || restart.starting) continue;
       if (restart.notBefore > now) {
         next = next ? std::min(*next, restart.notBefore) : restart.notBefore;
         continue;
       }
       restart.lastStart = now;
+      restart.starting = true;
       due.push_back(unit);
     }
     if (next) scheduleRestartLocked(*next);
   }
-  for (const auto& unit : due) unit->startCapturing();
+  for (const auto& unit : due) {
+    unit->startCapturing();
+    const bool started = unit->isCapturing();
+    std::lock_guard lock(mutex_);
+    auto it = restarts_.find(unit.get());
+    if (it == restarts_.end()) continue;  // stopped or detached meanwhile
+    auto& restart = it->second;
+    restart.starting = false;
+    if (started) continue;
+    // A failed start may be told after it returns (a microphone tells it from
+    // its own queue). Until then another caller must not open the device again
+    // at once; the failure, when told, sets the real pause.
+    restart.notBefore = std::max(restart.notBefore, restart.lastStart + kFirstRestartPause);
+    scheduleRestartLocked(restart.notBefore);
+  }
 }
 
 void CaptureSession::scheduleRestartLocked(platform::Nanos when) {

@@ -83,6 +83,7 @@ class CaptureSession final : public CaptureSessionConvertible, public std::enabl
     platform::Nanos pause = 0;
     platform::Nanos notBefore = 0;
     bool disconnected = false;
+    bool starting = false;  // started by startUnits, which has not yet seen the outcome
   };
   // With the lock held: drops the unit's interruption, telling the end of the
   // session's when it was the last.

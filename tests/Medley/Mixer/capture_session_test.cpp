@@ -21,7 +21,7 @@ struct CountingUnit final : medley::DeviceUnit {
   uint8_t track() const override { return 0; }
   void startCapturing() override {
     ++starts;
-    capturing = true;
+    capturing = !failsToStart;
   }
   void stopCapturing() override {
     ++stops;
@@ -30,6 +30,7 @@ struct CountingUnit final : medley::DeviceUnit {
   bool isCapturing() const override { return capturing; }
   int starts = 0, stops = 0;
   bool capturing = false;
+  bool failsToStart = false;  // and tells nobody: the test reports the failure
 };
 
 }  // namespace
@@ -69,6 +70,30 @@ TEST(CaptureSessionTest, UnitsStartWhileRunningAndThoseOfABatchStartWhenItEndsEv
   late->capturing = false;
   session.startRunningIfNeeded();
   EXPECT_EQ(late->starts, 3);
+}
+
+// A microphone tells a failed open from its own queue, after the start returned;
+// a restart asked for meanwhile (another device's failure) must wait its pause.
+TEST(CaptureSessionTest, AStartThatFailedIsNotRepeatedBeforeItsFailureIsTold) {
+  auto rt = platform::VirtualRuntime::make();
+  auto session = std::make_shared<CaptureSession>(rt);
+  auto unit = std::make_shared<CountingUnit>();
+  unit->failsToStart = true;
+  session->attachCapture(unit);
+  session->startRunning();
+  EXPECT_EQ(unit->starts, 1);
+  session->startRunningIfNeeded();
+  EXPECT_EQ(unit->starts, 1) << "opened again before the first failure was told";
+
+  session->deviceFailed(unit, {CaptureRuntimeError::Code::unknown, "input taken", unit}, false);
+  rt->advance(CaptureSession::kFirstRestartPause - 1);
+  rt->runUntilIdle();
+  session->startRunningIfNeeded();
+  EXPECT_EQ(unit->starts, 1);
+  rt->advance(1);
+  rt->runUntilIdle();
+  EXPECT_EQ(unit->starts, 2) << "the timer restarts it after the pause without being asked";
+  session->stopRunning();
 }
 
 TEST(CaptureSessionTest, RuntimeErrorsReachOnlyTheLastReaderUntilTheSessionStops) {

@@ -635,6 +635,8 @@ TEST_F(TcpConnectionTest, AWriteCutShortIsFinishedFirstThenPriorityThenQueuedOne
     return all;
   }));
   EXPECT_EQ(completed, (std::vector<std::string>{"small", "large", "control", "gathered control", "media", "gathered"}));
+  // A source is let go on the network thread just after its completion is posted.
+  EXPECT_TRUE(eventually([&] { return releases.load() >= 3; }));
   EXPECT_EQ(releases.load(), 3);
   counters = connection->counters();
   EXPECT_EQ(counters.queuedBytesOut, 0u);
@@ -716,6 +718,8 @@ TEST_F(TcpConnectionTest, ConcurrentSendersDeliverEveryByteOnceInTheirOwnOrderAn
   EXPECT_TRUE(consistent.load());
   ASSERT_TRUE(eventually([&] { return connection->queueCounters().queuedBytesOut == 0; }));
   EXPECT_EQ(connection->totalBytesOut(), handed.load());
+  // The last source is let go just after its bytes are counted.
+  EXPECT_TRUE(eventually([&] { return releases.load() >= gathers.load(); }));
   EXPECT_EQ(releases.load(), gathers.load());
 }
 
