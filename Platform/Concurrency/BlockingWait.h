@@ -28,6 +28,7 @@ T blockingWait(Async<T> work, std::shared_ptr<SerialQueue> executor) {
       std::condition_variable cv;
       bool done = false;
     };
+    runtime->releaseFollowing();
     auto signal = std::make_shared<Signal>();
     task.onComplete([signal] {
       std::lock_guard lock(signal->m);

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -52,6 +53,8 @@ namespace {
 thread_local const void* tlsWorkerOf = nullptr;
 // The pool whose timer thread this is, if any.
 thread_local const void* tlsTimerThreadOf = nullptr;
+// The job a worker runs next, left by the job it is running (postFollowing).
+thread_local Job tlsFollowing;
 }  // namespace
 
 struct ThreadRuntime::Impl {
@@ -99,8 +102,11 @@ ThreadRuntime::ThreadRuntime(int workers) : impl_(std::make_shared<Impl>()) {
           impl->work.pop_front();
           ++impl->running;
         }
-        job();
-        job = nullptr;  // what it held goes before the job counts as done
+        // A job and the one it left to follow it run back to back.
+        while (job) {
+          job();
+          job = std::exchange(tlsFollowing, nullptr);  // what it held goes before the job counts as done
+        }
         {
           std::lock_guard lock(impl->mutex);
           if (--impl->running == 0 && impl->halted) impl->idleCv.notify_all();
@@ -176,6 +182,17 @@ void ThreadRuntime::post(Job job) {
     impl_->work.push_back(std::move(job));
   }
   impl_->workCv.notify_one();
+}
+
+void ThreadRuntime::postFollowing(Job job) {
+  // One job only: a second one may be due while the first still waits, so it
+  // goes to any worker.
+  if (tlsWorkerOf != impl_.get() || tlsFollowing) return post(std::move(job));
+  tlsFollowing = std::move(job);
+}
+
+void ThreadRuntime::releaseFollowing() {
+  if (tlsWorkerOf == impl_.get() && tlsFollowing) post(std::exchange(tlsFollowing, nullptr));
 }
 
 void ThreadRuntime::postMain(Job job) {

@@ -20,6 +20,13 @@ class Runtime : public Clock, public std::enable_shared_from_this<Runtime> {
 
   // Runs the job soon, on any worker thread.
   virtual void post(Job job) = 0;
+  // The same for a hand-off that the calling job makes as its last work and
+  // never waits for: a worker may keep it and run it as soon as the calling
+  // job returns, which saves waking another worker only to take it over.
+  virtual void postFollowing(Job job) { post(std::move(job)); }
+  // Before the calling job blocks: what it left to follow it goes to any
+  // worker, since it may be what the job waits for.
+  virtual void releaseFollowing() {}
   // Runs the job on the main thread (the one that runs runMainLoop()).
   virtual void postMain(Job job) = 0;
   // Runs the job on a worker thread once host time reaches `when`.
@@ -59,6 +66,8 @@ class ThreadRuntime final : public Runtime {
 
   Nanos now() const override { return monotonicNow(); }
   void post(Job job) override;
+  void postFollowing(Job job) override;
+  void releaseFollowing() override;
   void postMain(Job job) override;
   TimerId postAt(Nanos when, Job job) override;
   TimerId postHandOffAt(Nanos when, Job job) override;

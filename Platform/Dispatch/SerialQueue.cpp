@@ -46,7 +46,11 @@ bool SerialQueue::isCurrent() const {
   return kind_ == Kind::main && tlsCurrent && tlsCurrent->kind_ == Kind::main;
 }
 
-void SerialQueue::async(Job job) {
+void SerialQueue::async(Job job) { submit(std::move(job), false); }
+
+void SerialQueue::asyncFollowing(Job job) { submit(std::move(job), true); }
+
+void SerialQueue::submit(Job job, bool following) {
   switch (kind_) {
     case Kind::main:
       runtime_->postMain([self = shared_from_this(), job = std::move(job)]() mutable {
@@ -69,7 +73,10 @@ void SerialQueue::async(Job job) {
     jobs_.push_back(std::move(job));
     if (!scheduled_) scheduled_ = schedule = true;
   }
-  if (schedule) runtime_->post([self = shared_from_this()] { self->drain(); });
+  if (!schedule) return;
+  Job turn = [self = shared_from_this()] { self->drain(); };
+  if (following) runtime_->postFollowing(std::move(turn));
+  else runtime_->post(std::move(turn));
 }
 
 void SerialQueue::drain() {
@@ -124,6 +131,7 @@ void SerialQueue::sync(const Job& job) {
     });
     error = std::exchange(done->error, nullptr);
   } else {
+    runtime_->releaseFollowing();
     std::unique_lock lock(done->m);
     done->cv.wait(lock, [&] { return done->done; });
     // Taken here, so the error is released on this thread only.

@@ -34,6 +34,10 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
   // Runs the job after every job submitted before it.
   void async(Job job);
+  // The same for a hand-off that the calling job makes as its last work and never
+  // waits for: when the queue must be started, it starts on the calling worker
+  // right after the calling job (Runtime::postFollowing).
+  void asyncFollowing(Job job);
   // Runs the job and waits for it; what the job throws is rethrown here. Calling
   // it from the queue's own job would wait on itself forever: that throws
   // std::logic_error instead.
@@ -48,6 +52,7 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
  private:
   void drain();
+  void submit(Job job, bool following);
 
   const std::string label_;
   const std::shared_ptr<Runtime> runtime_;

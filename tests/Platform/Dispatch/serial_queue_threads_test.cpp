@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -38,4 +39,48 @@ TEST(SerialQueueThreads, JobsRunOneAtATimeInSubmissionOrder) {
     EXPECT_EQ(v % 10000, last[v / 10000] + 1);
     last[v / 10000] = v % 10000;
   }
+}
+
+// A hand-off made as a job's last work starts on the same worker right after
+// that job; only one waits there, and a job that then blocks on it lets it go.
+TEST(SerialQueueThreads, AQueueStartedAsAJobsLastWorkFollowsItOnItsWorker) {
+  auto rt = std::make_shared<ThreadRuntime>(4);
+  auto from = SerialQueue::make("from", rt);
+  auto next = SerialQueue::make("next", rt);
+  auto other = SerialQueue::make("other", rt);
+
+  std::atomic<bool> posterEnded{false}, followedOnPoster{false};
+  from->sync([&] {
+    const auto poster = std::this_thread::get_id();
+    next->asyncFollowing([&, poster] { followedOnPoster = posterEnded && std::this_thread::get_id() == poster; });
+    posterEnded = true;
+  });
+  next->sync([] {});
+  EXPECT_TRUE(followedOnPoster);
+
+  // The second hand-off of one job goes to any worker: this job waits for it.
+  std::atomic<bool> secondRan{false}, secondRanWhileWaiting{false};
+  from->sync([&] {
+    next->asyncFollowing([] {});
+    other->asyncFollowing([&] { secondRan = true; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!secondRan && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    secondRanWhileWaiting = secondRan.load();
+  });
+  EXPECT_TRUE(secondRanWhileWaiting);
+
+  // Waiting for the queue it left to follow does not wait on itself.
+  int order = 0, handedAt = 0, waitedAt = 0;
+  from->sync([&] {
+    next->asyncFollowing([&] { handedAt = ++order; });
+    next->sync([&] { waitedAt = ++order; });
+  });
+  EXPECT_EQ(handedAt, 1);
+  EXPECT_EQ(waitedAt, 2);
+
+  // Off the runtime's workers it is a plain async.
+  std::atomic<bool> ran{false};
+  next->asyncFollowing([&] { ran = true; });
+  next->sync([] {});
+  EXPECT_TRUE(ran);
 }

@@ -36,10 +36,6 @@ std::shared_ptr<RTMPStream> RTMPStream::make(const std::shared_ptr<RTMPConnectio
 }
 
 RTMPStream::~RTMPStream() {
-  {
-    std::lock_guard lock(mixerMutex_);
-    if (mixerAudioContinuation_) mixerAudioContinuation_->finish();
-  }
   if (statusContinuation_) statusContinuation_->finish();
   if (timeoutTask_) timeoutTask_->cancel();
   if (continuation_) continuation_->resumeThrowing(Error::invalidState("stream released"));

@@ -20,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Medley/Sources/Stream/IncomingStream.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
@@ -277,6 +279,9 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   void appendRawPicture(const platform::SampleBufferRef& sampleBuffer);
   // One job of the reader pass over the waiting pictures.
   static void takeRawPicture(const std::weak_ptr<RTMPStream>& weak);
+  // Takes the sound handed in since the last turn.
+  void takeSound();
+  void appendRawSound(const platform::PCMBufferRef& buffer, const platform::AudioTime& when);
   void startPumps();
   AMFArray buildMetadata() const;
 
@@ -323,7 +328,11 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // The mixer hand-offs write from any thread.
   using AudioInput = std::pair<platform::PCMBufferRef, platform::AudioTime>;
   std::mutex mixerMutex_;
-  std::optional<platform::AsyncStreamWriter<AudioInput>> mixerAudioContinuation_;
+  bool takesSound_ = false;
+  // Handed in, not yet taken: one turn of the actor takes what one job of the
+  // caller hands in.
+  std::vector<AudioInput> handedSound_;
+  bool soundTurnQueued_ = false;
   // Open from the construction task on; a picture handed in before is dropped.
   std::atomic<bool> takesPictures_{false};
   medley::RawPictureQueue rawPictures_;

@@ -97,10 +97,14 @@ Async<void> RTMPStream::append(platform::AudioBufferRef buffer, platform::AudioT
     }
     co_return;
   }
+  if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer)) appendRawSound(pcm, when);
+  else outgoing_.append(buffer, when);
+}
+
+void RTMPStream::appendRawSound(const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
   outgoing_.append(buffer, when);
-  if (auto pcm = std::dynamic_pointer_cast<platform::PCMBuffer>(buffer); pcm && audioSampleAccess_) {
-    for (const auto& output : outputs_) output->stream(*this, buffer, when);
-  }
+  if (!audioSampleAccess_) return;
+  for (const auto& output : outputs_) output->stream(*this, buffer, when);
 }
 
 Async<void> RTMPStream::append(platform::SampleBufferRef sampleBuffer) {
@@ -215,7 +219,8 @@ void RTMPStream::mixer(medley::MediaMixer&, const platform::SampleBufferRef& sam
   if (!sampleBuffer || !takesPictures_.load(std::memory_order_acquire)) return;
   if (!rawPictures_.push(sampleBuffer)) return;
   // One job per picture while the actor keeps up, one per batch when it is behind.
-  queue()->async([weak = std::weak_ptr<RTMPStream>(self())] { takeRawPicture(weak); });
+  // The hand-off is the caller's last work: its worker takes the stream's turn.
+  queue()->asyncFollowing([weak = std::weak_ptr<RTMPStream>(self())] { takeRawPicture(weak); });
 }
 
 void RTMPStream::takeRawPicture(const std::weak_ptr<RTMPStream>& weak) {
@@ -231,34 +236,47 @@ void RTMPStream::takeRawPicture(const std::weak_ptr<RTMPStream>& weak) {
 }
 
 void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer, const platform::AudioTime& when) {
-  std::lock_guard lock(mixerMutex_);
-  if (mixerAudioContinuation_) (void)mixerAudioContinuation_->yield(AudioInput{buffer, when});
+  if (!buffer) return;
+  {
+    std::lock_guard lock(mixerMutex_);
+    if (!takesSound_) return;
+    handedSound_.emplace_back(buffer, when);
+    if (std::exchange(soundTurnQueued_, true)) return;
+  }
+  // What one job of the caller hands in goes in with one turn of the actor,
+  // which follows that job on its worker.
+  queue()->asyncFollowing([weak = std::weak_ptr<RTMPStream>(self())] {
+    if (auto self = weak.lock()) self->takeSound();
+  });
+}
+
+void RTMPStream::takeSound() {
+  std::vector<AudioInput> sound;
+  {
+    std::lock_guard lock(mixerMutex_);
+    soundTurnQueued_ = false;
+    sound.swap(handedSound_);
+  }
+  for (const auto& [buffer, when] : sound) appendRawSound(buffer, when);
 }
 
 void RTMPStream::startMixerInputs() {
-  auto [audio, audioWriter] = platform::AsyncStream<AudioInput>::make();
   {
     std::lock_guard lock(mixerMutex_);
-    mixerAudioContinuation_ = std::move(audioWriter);
+    takesSound_ = true;
   }
   takesPictures_.store(true, std::memory_order_release);
-  // The consumers hold the stream only while they hand an item over.
-  std::weak_ptr<RTMPStream> weak = std::static_pointer_cast<RTMPStream>(weak_from_this().lock());
-  platform::spawnDetached(queue(), [](std::weak_ptr<RTMPStream> weak,
-                                      platform::AsyncStream<AudioInput> in) -> Async<void> {
-    while (auto item = co_await in.next()) {
-      auto self = weak.lock();
-      if (!self) co_return;
-      co_await self->append(platform::AudioBufferRef(item->first), item->second);
-    }
-  }, weak, std::move(audio));
 }
 
 void RTMPStream::finishMixerInputs() {
-  // Pictures already queued are still taken, as the sound already queued is.
-  std::lock_guard lock(mixerMutex_);
-  if (mixerAudioContinuation_) mixerAudioContinuation_->finish();
-  mixerAudioContinuation_.reset();
+  // Pictures already queued are still taken, as the sound already handed in is.
+  std::vector<AudioInput> sound;
+  {
+    std::lock_guard lock(mixerMutex_);
+    takesSound_ = false;
+    sound.swap(handedSound_);
+  }
+  for (const auto& [buffer, when] : sound) appendRawSound(buffer, when);
 }
 
 Async<void> RTMPStream::finishOutgoing() {
