@@ -279,8 +279,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   void appendRawPicture(const platform::SampleBufferRef& sampleBuffer);
   // One job of the reader pass over the waiting pictures.
   static void takeRawPicture(const std::weak_ptr<RTMPStream>& weak);
-  // Takes the sound handed in since the last turn.
-  void takeSound();
+  // Takes the sound handed in since the last turn; `close` takes no more after it.
+  void takeSound(bool close = false);
   void appendRawSound(const platform::PCMBufferRef& buffer, const platform::AudioTime& when);
   void startPumps();
   AMFArray buildMetadata() const;

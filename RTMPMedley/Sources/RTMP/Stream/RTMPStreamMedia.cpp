@@ -250,11 +250,12 @@ void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer
   });
 }
 
-void RTMPStream::takeSound() {
+void RTMPStream::takeSound(bool close) {
   std::vector<AudioInput> sound;
   {
     std::lock_guard lock(mixerMutex_);
-    soundTurnQueued_ = false;
+    if (close) takesSound_ = false;
+    else soundTurnQueued_ = false;
     sound.swap(handedSound_);
   }
   for (const auto& [buffer, when] : sound) appendRawSound(buffer, when);
@@ -270,13 +271,7 @@ void RTMPStream::startMixerInputs() {
 
 void RTMPStream::finishMixerInputs() {
   // Pictures already queued are still taken, as the sound already handed in is.
-  std::vector<AudioInput> sound;
-  {
-    std::lock_guard lock(mixerMutex_);
-    takesSound_ = false;
-    sound.swap(handedSound_);
-  }
-  for (const auto& [buffer, when] : sound) appendRawSound(buffer, when);
+  takeSound(true);
 }
 
 Async<void> RTMPStream::finishOutgoing() {
