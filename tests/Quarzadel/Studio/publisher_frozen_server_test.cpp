@@ -117,7 +117,9 @@ TEST(FrozenServer, AScriptedServerThatStopsReadingIsAStallWithinTenSecondsAtTheS
   std::printf("upload stalled %.2f s after the server fell silent, %lld KB queued meanwhile\n", f.stalledAfter,
               static_cast<long long>(f.mostQueuedKB));
   EXPECT_LT(f.stalledAfter, 10.0) << log;
-  EXPECT_GT(f.mostQueuedKB, 30) << log;
+  // The synthetic pictures make about 10 KB a second: the queue grew for two of the
+  // seconds before the stall at least (the last report before it may come 1 s early).
+  EXPECT_GT(f.mostQueuedKB, 15) << log;
 }
 
 }  // namespace
