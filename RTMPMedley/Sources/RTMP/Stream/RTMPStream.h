@@ -333,6 +333,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // caller hands in.
   std::vector<AudioInput> handedSound_;
   bool soundTurnQueued_ = false;
+  // What the actor's turn is taking; touched on the actor only.
+  std::vector<AudioInput> takenSound_;
   // Open from the construction task on; a picture handed in before is dropped.
   std::atomic<bool> takesPictures_{false};
   medley::RawPictureQueue rawPictures_;

@@ -251,14 +251,15 @@ void RTMPStream::mixer(medley::MediaMixer&, const platform::PCMBufferRef& buffer
 }
 
 void RTMPStream::takeSound(bool close) {
-  std::vector<AudioInput> sound;
   {
     std::lock_guard lock(mixerMutex_);
     if (close) takesSound_ = false;
     else soundTurnQueued_ = false;
-    sound.swap(handedSound_);
+    // Swapped, not moved out: both lists keep their room from turn to turn.
+    takenSound_.swap(handedSound_);
   }
-  for (const auto& [buffer, when] : sound) appendRawSound(buffer, when);
+  for (const auto& [buffer, when] : takenSound_) appendRawSound(buffer, when);
+  takenSound_.clear();
 }
 
 void RTMPStream::startMixerInputs() {
