@@ -349,7 +349,17 @@ void VTCompressionSession::convert(const platform::SampleBufferRef& sampleBuffer
             throw VTSessionError(VTSessionError::Kind::failedToConvert, VTStatus::invalidSession);
         }
         std::optional<VideoEncoderConfiguration> rateChange = std::exchange(pendingReconfiguration_, std::nullopt);
-        while (queue_.size() >= std::max<std::size_t>(1, configuration_.maxPendingFrames)) {
+        const double newest = sampleBuffer->presentationTime().seconds();
+        const auto full = [&] {
+            if (queue_.empty()) return false;
+            // Pictures exactly a span apart (on a frame grid) both stay.
+            if (configuration_.maxPendingSpan) {
+                return newest - queue_.front().sampleBuffer->presentationTime().seconds() >
+                       *configuration_.maxPendingSpan + 1e-6;
+            }
+            return queue_.size() >= std::max<std::size_t>(1, configuration_.maxPendingFrames);
+        };
+        while (full()) {
             // A dropped picture's rate change passes to the next one, unless a newer one follows.
             auto carried = std::move(queue_.front().rateChange);
             queue_.pop_front();

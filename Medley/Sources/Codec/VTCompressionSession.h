@@ -22,7 +22,8 @@ namespace medley {
 // format description and non-key frames marked not-sync.
 //
 // Encoding runs on the session's own thread. At most `maxPendingFrames`
-// pictures wait for it; when the encoder falls behind, the oldest waiting
+// pictures wait for it, or with `maxPendingSpan` those within that many
+// seconds of the newest; when the encoder falls behind, the oldest waiting
 // picture is dropped and counted, so memory stays bounded. With
 // `encodesOnCaller` there is no such thread and no queue: convert() encodes
 // on the caller's thread and returns with the picture's output yielded, for an
@@ -38,6 +39,9 @@ public:
         // Pixel format of the pictures to come, when known (range and bit depth).
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;
+        // Bounds the waiting pictures by presentation time instead of by
+        // count, so an encoder's slow start costs no picture at any frame rate.
+        std::optional<double> maxPendingSpan;
         // convert() encodes before it returns; the owner calls the session from one thread at a time.
         bool encodesOnCaller = false;
         // HEVC: the GPU's encoder or none (prepareToEncodeFrames() fails).

@@ -166,6 +166,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     configuration.requiresHardwareEncoder = settings_.isHardwareEncoderRequired;
     configuration.makeEncoder = makeEncoder;
     configuration.encodesOnCaller = encodesOnCaller;
+    configuration.maxPendingSpan = pendingSpan;
     auto session = VTCompressionSession::make(configuration);
     OSStatus status = session->setOptions(settings_.makeOptions());
     // The frame-rate hint goes in before the encoder opens: its rate control is built on it.

@@ -77,6 +77,9 @@ public:
     // Sessions made from now on encode inside append() on the caller's thread
     // instead of on a thread of their own (see VTCompressionSession).
     bool encodesOnCaller = false;
+    // Sessions made from now on keep the pictures waiting for their thread
+    // within this many seconds of the newest, instead of a few by count.
+    std::optional<double> pendingSpan;
     // Opens the encoder libraries; empty: VideoEncoder::make.
     std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
 

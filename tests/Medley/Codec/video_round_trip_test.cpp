@@ -2,6 +2,8 @@
 // decoder, a muxer and a peer rely on.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
 #include "Medley/Sources/Codec/VideoDecoderConfiguration.h"
@@ -126,4 +128,64 @@ TEST(VideoCompressionSessionBackPressure, DropsTheOldestWaitingPicturesAndCounts
     EXPECT_EQ(out.size() + session->droppedFrameCount(), std::size_t(submitted));
     // The newest picture always survives.
     EXPECT_EQ(out.back()->presentationTime(), frameTime(submitted));
+}
+
+namespace {
+// Holds its first picture until let go, as an encoder that starts slowly does.
+class SlowStartEncoder final : public VideoEncoder {
+public:
+    SlowStartEncoder(std::unique_ptr<VideoEncoder> inner, std::shared_future<void> letGo, std::promise<void>& entered)
+        : inner_(std::move(inner)), letGo_(std::move(letGo)), entered_(entered) {}
+    const std::vector<Data>& parameterSets() const override { return inner_->parameterSets(); }
+    bool encode(const platform::PixelBuffer& picture, std::int64_t pts, bool forceKeyFrame,
+                std::vector<VideoEncodedFrame>& out) override {
+        if (!started_) {
+            started_ = true;
+            entered_.set_value();
+            letGo_.wait();
+        }
+        return inner_->encode(picture, pts, forceKeyFrame, out);
+    }
+    bool flush(std::vector<VideoEncodedFrame>& out) override { return inner_->flush(out); }
+
+private:
+    std::unique_ptr<VideoEncoder> inner_;
+    std::shared_future<void> letGo_;
+    std::promise<void>& entered_;
+    bool started_ = false;
+};
+}  // namespace
+
+TEST(VideoCompressionSessionBackPressure, ABoundByTimeKeepsEveryPictureWithinItsSpanWhileTheEncoderStarts) {
+    std::promise<void> entered;
+    std::promise<void> letGo;
+    std::shared_future<void> released = letGo.get_future().share();
+    VTCompressionSession::Configuration configuration;
+    configuration.width = 320;
+    configuration.height = 240;
+    configuration.maxPendingSpan = 0.25;
+    configuration.makeEncoder = [&](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
+        auto inner = VideoEncoder::make(c, status);
+        if (!inner) return nullptr;
+        return std::make_unique<SlowStartEncoder>(std::move(inner), released, entered);
+    };
+    auto session = VTCompressionSession::make(configuration);
+    ASSERT_EQ(session->prepareToEncodeFrames(), VTStatus::noErr);
+    auto [stream, writer] = platform::AsyncStream<SampleBufferRef>::make();
+    auto picture = makePicture(320, 240, 0);
+    session->convert(makeFrame(picture, frameTime(1)), writer);
+    entered.get_future().wait();  // the encoder holds picture 1
+    for (int i = 2; i <= 20; ++i) session->convert(makeFrame(picture, frameTime(i)), writer);
+    // 13/30 ... 20/30 lie within 0.25 s of the newest: eight wait, far more than a count bound's three.
+    EXPECT_EQ(session->pendingFrameCount(), 9u);
+    EXPECT_EQ(session->droppedFrameCount(), 11u);
+    letGo.set_value();
+    session->completeFrames();
+    session->invalidate();
+    writer.finish();
+    const auto out = drain(stream);
+    ASSERT_EQ(out.size(), 9u);
+    EXPECT_EQ(out.front()->presentationTime(), frameTime(1));
+    EXPECT_EQ(out[1]->presentationTime(), frameTime(13));
+    EXPECT_EQ(out.back()->presentationTime(), frameTime(20));
 }

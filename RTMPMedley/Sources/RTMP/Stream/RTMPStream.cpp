@@ -25,6 +25,9 @@ RTMPStream::RTMPStream(const std::shared_ptr<RTMPConnection>& connection, std::o
   // time no thread of its own runs: there the actor encodes each picture as it
   // takes it.
   outgoing_.videoCodec().encodesOnCaller = connection->queue()->runtime()->isVirtual();
+  // As long a wait as the raw-picture queue's before the actor: while x264 or
+  // x265 starts on a busy machine, pictures come faster than it takes them.
+  outgoing_.videoCodec().pendingSpan = medley::RawPictureQueue::kDefaultSpan;
 }
 
 std::shared_ptr<RTMPStream> RTMPStream::make(const std::shared_ptr<RTMPConnection>& connection,

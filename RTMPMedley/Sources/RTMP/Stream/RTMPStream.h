@@ -175,9 +175,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   platform::Async<void> append(platform::AudioBufferRef buffer, platform::AudioTime when) override;
 
   // MediaMixerOutput: the hand-offs only queue, from any thread. Sound waits
-  // in the mixed-audio sequence; pictures wait in a queue bounded by time (the
-  // oldest go once they span more than RawPictureQueue::kDefaultSpan), from
-  // which the actor takes them one job at a time and encodes them at once.
+  // in a list the actor takes in one turn; pictures wait in a queue bounded by
+  // time (the oldest go once they span more than RawPictureQueue::kDefaultSpan),
+  // from which the actor takes them one job at a time and passes them to the
+  // encoder's thread, where they wait within the same span.
   platform::Async<std::optional<uint8_t>> videoTrackId() override;
   platform::Async<std::optional<uint8_t>> audioTrackId() override;
   void mixer(medley::MediaMixer& mixer, const platform::SampleBufferRef& sampleBuffer) override;
