@@ -178,7 +178,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // in a list the actor takes in one turn; pictures wait in a queue bounded by
   // time (the oldest go once they span more than RawPictureQueue::kDefaultSpan),
   // from which the actor takes them one job at a time and passes them to the
-  // encoder's thread, where they wait within the same span.
+  // encoder's thread, where they wait within the same span (HEVC: the actor
+  // encodes them at once).
   platform::Async<std::optional<uint8_t>> videoTrackId() override;
   platform::Async<std::optional<uint8_t>> audioTrackId() override;
   void mixer(medley::MediaMixer& mixer, const platform::SampleBufferRef& sampleBuffer) override;
@@ -280,6 +281,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   void appendRawPicture(const platform::SampleBufferRef& sampleBuffer);
   // One job of the reader pass over the waiting pictures.
   static void takeRawPicture(const std::weak_ptr<RTMPStream>& weak);
+  // Whether the actor calls the encoder itself rather than the session's own thread.
+  bool encodesOnActor(const medley::VideoCodecSettings& settings) const;
   // Takes the sound handed in since the last turn; `close` takes no more after it.
   void takeSound(bool close = false);
   void appendRawSound(const platform::PCMBufferRef& buffer, const platform::AudioTime& when);

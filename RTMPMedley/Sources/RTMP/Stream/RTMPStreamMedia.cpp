@@ -160,6 +160,7 @@ Async<void> RTMPStream::setAudioSettings(medley::AudioCodecSettings settings) {
 Async<void> RTMPStream::setVideoSettings(medley::VideoCodecSettings settings) {
   co_await hop();
   // Both formats of the video settings can be carried.
+  outgoing_.videoCodec().encodesOnCaller = encodesOnActor(settings);
   outgoing_.setVideoSettings(settings);
 }
 
