@@ -59,9 +59,12 @@ TEST(SerialQueueThreads, AQueueStartedAsAJobsLastWorkFollowsItOnItsWorker) {
   EXPECT_TRUE(followedOnPoster);
 
   // The second hand-off of one job goes to any worker: this job waits for it.
+  // The first goes to a queue of its own: `next` may still be finishing its
+  // turn above, and a hand-off to a queue whose turn is under way starts none.
+  auto first = SerialQueue::make("first", rt);
   std::atomic<bool> secondRan{false}, secondRanWhileWaiting{false};
   from->sync([&] {
-    next->asyncFollowing([] {});
+    first->asyncFollowing([] {});
     other->asyncFollowing([&] { secondRan = true; });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!secondRan && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
