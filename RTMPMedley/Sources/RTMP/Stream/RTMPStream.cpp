@@ -30,9 +30,13 @@ bool RTMPStream::encodesOnActor(const medley::VideoCodecSettings& settings) cons
   // threads slept about a third more often for the same jobs, far more than
   // the one wake per picture that the hand-off to the thread costs. x265 gains
   // nothing measurable there, and under TSan on two cores it took half as long
-  // again per picture, so HEVC stays on the actor. On virtual time no thread
-  // of its own runs: there the actor encodes each picture as it takes it.
-  return queue()->runtime()->isVirtual() || settings.format() == medley::VideoCodecSettings::Format::hevc;
+  // again per picture, so HEVC in software stays on the actor (HEVC that
+  // requires the GPU's encoder is never x265: it falls back to x264). On
+  // virtual time no thread of its own runs: there the actor encodes each
+  // picture as it takes it.
+  const bool x265 =
+      settings.format() == medley::VideoCodecSettings::Format::hevc && !settings.isHardwareEncoderRequired;
+  return queue()->runtime()->isVirtual() || x265;
 }
 
 std::shared_ptr<RTMPStream> RTMPStream::make(const std::shared_ptr<RTMPConnection>& connection,
