@@ -19,8 +19,8 @@ RTMPStream::RTMPStream(const std::shared_ptr<RTMPConnection>& connection, std::o
           std::chrono::duration_cast<std::chrono::milliseconds>(connection->settings().requestTimeout).count())),
       startedAt_(connection->queue()->runtime()->now()) {
   outgoing_.videoCodec().encodesOnCaller = encodesOnActor(outgoing_.videoSettings());
-  // As long a wait as the raw-picture queue's before the actor: while x264 or
-  // x265 starts on a busy machine, pictures come faster than it takes them.
+  // As long a wait as the raw-picture queue's before the actor: while the
+  // encoder starts on a busy machine, pictures come faster than it takes them.
   outgoing_.videoCodec().pendingSpan = medley::RawPictureQueue::kDefaultSpan;
 }
 

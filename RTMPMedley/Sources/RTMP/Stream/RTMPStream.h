@@ -178,8 +178,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   // in a list the actor takes in one turn; pictures wait in a queue bounded by
   // time (the oldest go once they span more than RawPictureQueue::kDefaultSpan),
   // from which the actor takes them one job at a time and passes them to the
-  // encoder's thread, where they wait within the same span (HEVC: the actor
-  // encodes them at once).
+  // encoder's thread, where they wait within the same span (HEVC in software:
+  // the actor encodes them at once).
   platform::Async<std::optional<uint8_t>> videoTrackId() override;
   platform::Async<std::optional<uint8_t>> audioTrackId() override;
   void mixer(medley::MediaMixer& mixer, const platform::SampleBufferRef& sampleBuffer) override;
