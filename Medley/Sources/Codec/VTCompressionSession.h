@@ -40,7 +40,8 @@ public:
         std::optional<platform::FourCC> sourcePixelFormat;
         std::size_t maxPendingFrames = 3;
         // Bounds the waiting pictures by presentation time instead of by
-        // count, so an encoder's slow start costs no picture at any frame rate.
+        // count: how long the encoder may lag (at its start, say) then does
+        // not depend on the frame rate.
         std::optional<double> maxPendingSpan;
         // convert() encodes before it returns; the owner calls the session from one thread at a time.
         bool encodesOnCaller = false;
