@@ -31,36 +31,86 @@ std::array<double, 3> times(const double (&m)[3][3], const std::array<double, 3>
 
 double unit(double v) { return std::clamp(v, 0.0, 1.0); }
 
-// A smooth curve over 0...1, tabulated and read with linear interpolation.
-class Curve {
- public:
-  template <typename F>
-  explicit Curve(F f) : table_(kSize + 2) {
-    for (size_t i = 0; i <= kSize; ++i) table_[i] = static_cast<float>(f(static_cast<double>(i) / kSize));
-    table_[kSize + 1] = table_[kSize];
-  }
-  float operator()(float v) const {
-    const float x = std::clamp(v, 0.0f, 1.0f) * kSize;
-    const auto i = static_cast<size_t>(x);
-    return table_[i] + (table_[i + 1] - table_[i]) * (x - static_cast<float>(i));
-  }
-
- private:
-  static constexpr size_t kSize = 4096;
-  std::vector<float> table_;
+struct Rgb {
+  float r, g, b;
 };
 
-// Standard signal to HLG signal per pixel; the square-root part of the HLG
-// curve is computed, its steep start would need a very fine table.
+// Signals are read and written through tables indexed by integers: one unit
+// of signal is kUnit steps, fine enough that no table needs interpolation (the
+// error stays below a tenth of a 10-bit code).
+constexpr int kUnit = 16384;
+
+int clampIndex(int i) { return i < 0 ? 0 : i > kUnit ? kUnit : i; }
+int stepsOf(double v) { return static_cast<int>(std::lround(v * kUnit)); }
+
+template <typename F>
+std::vector<float> tabulate(F f) {
+  std::vector<float> t(kUnit + 1);
+  for (int i = 0; i <= kUnit; ++i) t[i] = static_cast<float>(f(static_cast<double>(i) / kUnit));
+  return t;
+}
+
+// BT.709 8-bit video range -> HLG R'G'B'.
 struct Forward {
-  Curve linear{bt709InverseOETF};
-  Curve logPart{[](double e) { return hlgOETF(std::max(e, 1.0 / 12)); }};
-  float hlg(float e) const { return e <= 1.0f / 12 ? std::sqrt(3 * std::max(e, 0.0f)) : logPart(e); }
+  // Signal steps of each code's share in R', G', B'.
+  int luma[256], redOfCr[256], greenOfCb[256], greenOfCr[256], blueOfCb[256];
+  std::vector<float> light = tabulate(bt709InverseOETF);
+  // HLG signal by the square root of scene light, so the steep start of the
+  // curve (a square root) is a straight line in the table.
+  float rootScale = static_cast<float>(kUnit / std::sqrt(kReferenceWhite));
+  std::vector<float> signal = tabulate([](double u) { return hlgOETF(u * u * kReferenceWhite); });
+  float m[3][3];
+
+  Forward() {
+    for (int c = 0; c < 256; ++c) {
+      const double chroma = (c - 128) / 224.0;
+      luma[c] = stepsOf((c - 16) / 219.0);
+      redOfCr[c] = stepsOf(1.5748 * chroma);
+      greenOfCb[c] = stepsOf(-0.187324 * chroma);
+      greenOfCr[c] = stepsOf(-0.468124 * chroma);
+      blueOfCb[c] = stepsOf(1.8556 * chroma);
+    }
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k709To2020[i][j] * kReferenceWhite);
+  }
+  float hlg(float e) const {
+    return signal[clampIndex(static_cast<int>(std::sqrt(std::max(e, 0.0f)) * rootScale + 0.5f))];
+  }
+  Rgb operator()(int y, int red, int green, int blue) const {
+    const float r = light[clampIndex(luma[y] + red)], g = light[clampIndex(luma[y] + green)],
+                b = light[clampIndex(luma[y] + blue)];
+    return {hlg(m[0][0] * r + m[0][1] * g + m[0][2] * b), hlg(m[1][0] * r + m[1][1] * g + m[1][2] * b),
+            hlg(m[2][0] * r + m[2][1] * g + m[2][2] * b)};
+  }
 };
 
+// HLG 10-bit video range -> BT.709 R'G'B'.
 struct Backward {
-  Curve light{hlgInverseOETF};
-  Curve signal{bt709OETF};
+  int luma[1024], redOfCr[1024], greenOfCb[1024], greenOfCr[1024], blueOfCb[1024];
+  std::vector<float> light = tabulate([](double v) { return hlgInverseOETF(v) / kReferenceWhite; });
+  std::vector<float> signal = tabulate(bt709OETF);
+  float m[3][3];
+
+  Backward() {
+    for (int c = 0; c < 1024; ++c) {
+      const double chroma = (c - 512) / 896.0;
+      luma[c] = stepsOf((c - 64) / 876.0);
+      redOfCr[c] = stepsOf(1.4746 * chroma);
+      // G' = (Y' - kr R' - kb B') / kg with R' = Y' + 1.4746 Pr, B' = Y' + 1.8814 Pb.
+      greenOfCb[c] = stepsOf(-0.0593 * 1.8814 / 0.6780 * chroma);
+      greenOfCr[c] = stepsOf(-0.2627 * 1.4746 / 0.6780 * chroma);
+      blueOfCb[c] = stepsOf(1.8814 * chroma);
+    }
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k2020To709[i][j]);
+  }
+  float bt709(float l) const { return signal[clampIndex(static_cast<int>(l * kUnit + 0.5f))]; }
+  Rgb operator()(int y, int red, int green, int blue) const {
+    const float r = light[clampIndex(luma[y] + red)], g = light[clampIndex(luma[y] + green)],
+                b = light[clampIndex(luma[y] + blue)];
+    return {bt709(m[0][0] * r + m[0][1] * g + m[0][2] * b), bt709(m[1][0] * r + m[1][1] * g + m[1][2] * b),
+            bt709(m[2][0] * r + m[2][1] * g + m[2][2] * b)};
+  }
 };
 
 const Forward& forward() {
@@ -72,45 +122,15 @@ const Backward& backward() {
   return b;
 }
 
-struct Rgb {
-  float r, g, b;
-};
-
-// BT.709 video-range 8-bit to R'G'B'.
-Rgb fromBT709(uint8_t y, uint8_t cb, uint8_t cr) {
-  const float l = (y - 16) / 219.0f, pb = (cb - 128) / 224.0f, pr = (cr - 128) / 224.0f;
-  return {l + 1.5748f * pr, l - 0.187324f * pb - 0.468124f * pr, l + 1.8556f * pb};
-}
-
-Rgb toHLG(const Rgb& s) {
-  const auto& f = forward();
-  const float r = f.linear(s.r), g = f.linear(s.g), b = f.linear(s.b);
-  const float w = static_cast<float>(kReferenceWhite);
-  const auto& m = k709To2020;
-  return {f.hlg(w * static_cast<float>(m[0][0] * r + m[0][1] * g + m[0][2] * b)),
-          f.hlg(w * static_cast<float>(m[1][0] * r + m[1][1] * g + m[1][2] * b)),
-          f.hlg(w * static_cast<float>(m[2][0] * r + m[2][1] * g + m[2][2] * b))};
-}
-
-Rgb toBT709(const Rgb& s) {
-  const auto& bw = backward();
-  const float scale = static_cast<float>(1 / kReferenceWhite);
-  const float r = bw.light(s.r) * scale, g = bw.light(s.g) * scale, b = bw.light(s.b) * scale;
-  const auto& m = k2020To709;
-  return {bw.signal(static_cast<float>(m[0][0] * r + m[0][1] * g + m[0][2] * b)),
-          bw.signal(static_cast<float>(m[1][0] * r + m[1][1] * g + m[1][2] * b)),
-          bw.signal(static_cast<float>(m[2][0] * r + m[2][1] * g + m[2][2] * b))};
-}
-
 // BT.2020 non-constant luminance.
 constexpr float kR2020 = 0.2627f, kB2020 = 0.0593f, kG2020 = 1 - kR2020 - kB2020;
 constexpr float kR709 = 0.2126f, kB709 = 0.0722f, kG709 = 1 - kR709 - kB709;
 
 uint16_t code10(float v, float offset, float range) {
-  return static_cast<uint16_t>(std::clamp(std::lround(offset + range * v), 0L, 1023L) << 6);
+  return static_cast<uint16_t>(static_cast<int>(std::clamp(offset + range * v + 0.5f, 0.0f, 1023.0f)) << 6);
 }
 uint8_t code8(float v, float offset, float range) {
-  return static_cast<uint8_t>(std::clamp(std::lround(offset + range * v), 0L, 255L));
+  return static_cast<uint8_t>(std::clamp(offset + range * v + 0.5f, 0.0f, 255.0f));
 }
 
 }  // namespace
@@ -141,6 +161,10 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
     return false;
   const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
   const int width = src.width(), height = src.height();
+  const Forward& toHLG = forward();
+  // Composed pictures are mostly flat: a pixel like the one before reuses its colour.
+  int lastKey = -1;
+  Rgb last{};
   for (int cy = 0; cy < sUV.height; ++cy) {
     const uint8_t* uv = sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow;
     auto* out = reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow);
@@ -149,6 +173,8 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
       // chroma is that of the mean of its converted colours.
       float sr = 0, sg = 0, sb = 0;
       int n = 0;
+      const int cb = uv[2 * cx], cr = uv[2 * cx + 1];
+      const int red = toHLG.redOfCr[cr], green = toHLG.greenOfCb[cb] + toHLG.greenOfCr[cr], blue = toHLG.blueOfCb[cb];
       for (int dy = 0; dy < 2; ++dy) {
         const int y = 2 * cy + dy;
         if (y >= height) break;
@@ -157,7 +183,9 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
         for (int dx = 0; dx < 2; ++dx) {
           const int x = 2 * cx + dx;
           if (x >= width) break;
-          const Rgb c = toHLG(fromBT709(luma[x], uv[2 * cx], uv[2 * cx + 1]));
+          const int key = luma[x] | cb << 8 | cr << 16;
+          if (key != lastKey) last = toHLG(luma[x], red, green, blue), lastKey = key;
+          const Rgb& c = last;
           lumaOut[x] = code10(kR2020 * c.r + kG2020 * c.g + kB2020 * c.b, 64, 876);
           sr += c.r, sg += c.g, sb += c.b;
           ++n;
@@ -180,11 +208,16 @@ platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& src) {
   if (!dst) return nullptr;
   const auto sY = src.plane(0), sUV = src.plane(1), dY = dst->plane(0), dUV = dst->plane(1);
   const int width = src.width(), height = src.height();
+  const Backward& toBT709 = backward();
+  int lastKey = -1;
+  Rgb last{};
   for (int cy = 0; cy < sUV.height; ++cy) {
     const auto* uv = reinterpret_cast<const uint16_t*>(sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow);
     uint8_t* out = dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow;
     for (int cx = 0; cx < sUV.width; ++cx) {
-      const float pb = ((uv[2 * cx] >> 6) - 512) / 896.0f, pr = ((uv[2 * cx + 1] >> 6) - 512) / 896.0f;
+      const int cb = uv[2 * cx] >> 6, cr = uv[2 * cx + 1] >> 6;
+      const int red = toBT709.redOfCr[cr], green = toBT709.greenOfCb[cb] + toBT709.greenOfCr[cr],
+                blue = toBT709.blueOfCb[cb];
       float sr = 0, sg = 0, sb = 0;
       int n = 0;
       for (int dy = 0; dy < 2; ++dy) {
@@ -195,10 +228,9 @@ platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& src) {
         for (int dx = 0; dx < 2; ++dx) {
           const int x = 2 * cx + dx;
           if (x >= width) break;
-          const float l = ((luma[x] >> 6) - 64) / 876.0f;
-          const float r = l + 1.4746f * pr, b = l + 1.8814f * pb;
-          const float g = (l - kR2020 * r - kB2020 * b) / kG2020;
-          const Rgb c = toBT709({r, g, b});
+          const int key = luma[x] >> 6 | cb << 10 | cr << 20;
+          if (key != lastKey) last = toBT709(luma[x] >> 6, red, green, blue), lastKey = key;
+          const Rgb& c = last;
           lumaOut[x] = code8(kR709 * c.r + kG709 * c.g + kB709 * c.b, 16, 219);
           sr += c.r, sg += c.g, sb += c.b;
           ++n;
