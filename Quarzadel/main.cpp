@@ -47,7 +47,8 @@ const char* kUsage =
     "  -Events json            one JSON line per change on standard output\n"
     "  -Scenario \"golive; wait 20; stop; close\"   a script of actions\n"
     "  -MedleyLogLevel trace|debug|info|warn|error  -DemoMicLevel 0..1 (a fixed meter)\n"
-    "keys in a terminal: g go live, s stop, c next camera, m mute, d dismiss, a the notice's action, q quit\n"
+    "keys in a terminal: g go live, s stop, c next camera, m mute, d dismiss, a the notice's action,\n"
+    "  x share a screen or window (or stop sharing), h help, q quit\n"
     "exit status: 0 done, 2 bad input, 3 a scenario closed a Studio that never went live,\n"
     "             4 the Studio did not stop and close in time\n";
 

@@ -10,6 +10,7 @@
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cmath>
@@ -21,6 +22,7 @@
 #include "Platform/Capture/Letterbox.h"
 #include "Platform/Dispatch/RepeatingTimer.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/X11/OwnWindows.h"
 #include "Platform/X11/XlibSetup.h"
 
 namespace platform {
@@ -109,6 +111,7 @@ class X11Stream final : public ScreenCaptureStream {
     ScreenCaptureTarget target;
     int outWidth = 0, outHeight = 0;
     std::vector<uint8_t> previous;
+    std::vector<uint8_t> staging;  // a window partly off the screen, assembled
     ScreenCapturer::Handlers handlers;
     std::shared_ptr<Runtime> runtime;
     std::unique_ptr<RepeatingTimer> timer;
@@ -185,6 +188,24 @@ class X11Stream final : public ScreenCaptureStream {
                  : static_cast<Window>(target.id);
     }
 
+    // The part of the target that lies on its screen, in the target's coordinates.
+    struct Visible {
+      int x = 0, y = 0, width = 0, height = 0;
+    };
+    Visible visiblePart(const XWindowAttributes& a) const {
+      if (target.kind == ScreenCaptureTarget::Kind::display) return {0, 0, a.width, a.height};
+      int rootX = 0, rootY = 0;
+      Window child = 0;
+      // Where the window is on the root, through any frames of a window manager.
+      if (!XTranslateCoordinates(dpy, drawable(), a.root, 0, 0, &rootX, &rootY, &child)) return {};
+      const int screenWidth = a.screen ? WidthOfScreen(a.screen) : a.width;
+      const int screenHeight = a.screen ? HeightOfScreen(a.screen) : a.height;
+      const int x0 = std::max(0, -rootX), y0 = std::max(0, -rootY);
+      const int x1 = std::min(a.width, screenWidth - rootX), y1 = std::min(a.height, screenHeight - rootY);
+      if (x1 <= x0 || y1 <= y0) return {};
+      return {x0, y0, x1 - x0, y1 - y0};
+    }
+
     void end(const std::string& reason) {
       if (ended) return;
       ended = true;
@@ -207,31 +228,49 @@ class X11Stream final : public ScreenCaptureStream {
         return;
       }
       if (a.map_state != IsViewable) return;  // minimised or hidden: nothing to read
-      if (shm && (!image || a.width != imageWidth || a.height != imageHeight) && !makeImage(a.width, a.height))
-        return;
-      XImage* got = nullptr;
-      lastXError() = 0;
-      if (shm) {
-        if (!XShmGetImage(dpy, drawable(), image, 0, 0, AllPlanes)) return;
-        got = image;
+      // The server reads a window only where it lies on the screen: a window
+      // reaching past an edge is read where it is visible, the rest left black.
+      const Visible visible = visiblePart(a);
+      if (lastXError()) return;  // closed meanwhile: the next capture reports it
+      if (visible.width > 0 && visible.height > 0) {
+        if (shm && (!image || visible.width != imageWidth || visible.height != imageHeight) &&
+            !makeImage(visible.width, visible.height))
+          return;
+        lastXError() = 0;
+        if (shm) {
+          if (!XShmGetImage(dpy, drawable(), image, visible.x, visible.y, AllPlanes)) return;
+        } else {
+          releaseImage();
+          image = XGetImage(dpy, drawable(), visible.x, visible.y, static_cast<unsigned>(visible.width),
+                            static_cast<unsigned>(visible.height), AllPlanes, ZPixmap);
+          if (!image) return;
+          imageWidth = visible.width;
+          imageHeight = visible.height;
+        }
+        XSync(dpy, False);
+        if (lost) {
+          end("The shared display went away.");
+          return;
+        }
+        if (lastXError() || image->bits_per_pixel != 32) return;  // moved away meanwhile, or an unusual visual
+      }
+      const bool whole = visible.x == 0 && visible.y == 0 && visible.width == a.width && visible.height == a.height;
+      const uint8_t* pixels = nullptr;
+      int width = a.width, height = a.height, bytesPerRow = 0;
+      if (whole) {
+        pixels = reinterpret_cast<const uint8_t*>(image->data);
+        bytesPerRow = image->bytes_per_line;
       } else {
-        releaseImage();
-        image = XGetImage(dpy, drawable(), 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height),
-                          AllPlanes, ZPixmap);
-        if (!image) return;
-        imageWidth = a.width;
-        imageHeight = a.height;
-        got = image;
+        // The window's own size, black where it lies off the screen.
+        bytesPerRow = width * 4;
+        staging.assign(static_cast<size_t>(bytesPerRow) * height, 0);
+        for (int row = 0; row < visible.height; ++row)
+          std::memcpy(staging.data() + static_cast<size_t>(visible.y + row) * bytesPerRow + visible.x * 4,
+                      image->data + static_cast<size_t>(row) * image->bytes_per_line,
+                      static_cast<size_t>(visible.width) * 4);
+        pixels = staging.data();
       }
-      XSync(dpy, False);
-      if (lost) {
-        end("The shared display went away.");
-        return;
-      }
-      if (lastXError() || got->bits_per_pixel != 32) return;  // off-screen part of a window, or an unusual visual
-
-      const size_t bytes = static_cast<size_t>(got->bytes_per_line) * got->height;
-      const auto* pixels = reinterpret_cast<const uint8_t*>(got->data);
+      const size_t bytes = static_cast<size_t>(bytesPerRow) * height;
       if (previous.size() == bytes && std::memcmp(previous.data(), pixels, bytes) == 0) return;  // unchanged
       previous.assign(pixels, pixels + bytes);
 
@@ -240,10 +279,10 @@ class X11Stream final : public ScreenCaptureStream {
       auto plane = out->plane(0);
       // The frame's size was fixed when sharing began; a window resized since
       // keeps its proportions between black bars.
-      const auto fit = Letterbox::of(got->width, got->height, outWidth, outHeight);
+      const auto fit = Letterbox::of(width, height, outWidth, outHeight);
       if (fit.width != outWidth || fit.height != outHeight)
         libyuv::ARGBRect(plane.data, static_cast<int>(plane.bytesPerRow), 0, 0, outWidth, outHeight, 0xff000000u);
-      libyuv::ARGBScale(pixels, got->bytes_per_line, got->width, got->height,
+      libyuv::ARGBScale(pixels, bytesPerRow, width, height,
                         plane.data + static_cast<size_t>(fit.y) * plane.bytesPerRow + static_cast<size_t>(fit.x) * 4,
                         static_cast<int>(plane.bytesPerRow), fit.width, fit.height, libyuv::kFilterBilinear);
       // Depth 24 leaves the fourth byte undefined: the picture is opaque.
@@ -307,6 +346,7 @@ std::vector<ScreenCaptureTarget> X11ScreenCapturer::targets() {
       lastXError() = 0;
       XWindowAttributes a;
       if (!XGetWindowAttributes(dpy, w, &a) || lastXError()) continue;
+      if (isOwnWindow(dpy, w)) continue;  // our preview would show itself
       std::string name = windowName(dpy, w);
       if (name.empty()) continue;
       list.push_back({ScreenCaptureTarget::Kind::window, static_cast<uint64_t>(w), name, a.width, a.height});

@@ -2,7 +2,9 @@
 // Screen capture on X11: the screens of the display and its managed top-level
 // windows, captured through shared memory (MIT-SHM, plain image reads where the
 // server lacks it) on a 1/30 s timer of a ".screen-capture" queue. A picture equal
-// to the previous one is not delivered, so a still screen sends nothing.
+// to the previous one is not delivered, so a still screen sends nothing. A window
+// reaching past the screen's edge is captured where it lies on the screen, black
+// elsewhere. This process's own windows (the preview) are not offered.
 #include <memory>
 #include <optional>
 #include <string>

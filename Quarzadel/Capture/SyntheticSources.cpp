@@ -74,8 +74,8 @@ std::map<std::string, SyntheticSources::Fault> SyntheticSources::initialFaults(c
   std::stringstream pieces(*listed);
   std::string piece;
   while (std::getline(pieces, piece, ',')) {
-    if (piece.empty()) continue;
-    faults[trimmed(piece)] = Fault::suspended;
+    // A blank piece names no camera.
+    if (auto id = trimmed(piece); !id.empty()) faults[id] = Fault::suspended;
   }
   return faults;
 }

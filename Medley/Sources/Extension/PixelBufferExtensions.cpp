@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "Medley/Sources/Codec/HLGConversion.h"
 #include "Medley/Sources/Screen/ScreenImage.h"
 #include "Platform/Media/PixelConversion.h"
 
@@ -50,7 +51,16 @@ platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pi
     case platform::PixelFormat::nv12VideoRange:
     case platform::PixelFormat::bgra:
       return pixelBuffer;
-    case platform::PixelFormat::p010: out = narrowed(*pixelBuffer); break;
+    case platform::PixelFormat::p010:
+      // HLG frames (the compositor's own in high dynamic range) go back to BT.709
+      // colours, which is what every picture is composed in.
+      if (isHLG(*pixelBuffer)) {
+        out = convertHLGToBT709(*pixelBuffer);
+        if (!out) throw PixelBufferError(PixelBufferError::Kind::unsupportedFormat, pixelBuffer->formatType());
+        return out;
+      }
+      out = narrowed(*pixelBuffer);
+      break;
     case platform::PixelFormat::nv12FullRange: out = toVideoRange(*pixelBuffer); break;
   }
   if (!out) throw PixelBufferError(PixelBufferError::Kind::unsupportedFormat, pixelBuffer->formatType());

@@ -47,7 +47,8 @@ inline std::size_t bytesPerRowOfPlane(const platform::PixelBuffer& b, int plane)
 
 // The compositor's picture of a buffer, in the one layout every picture path
 // composes (420v or BGRA): 10-bit and full-range 4:2:0 are converted into a
-// new buffer, so an HDR frame looks like its SDR counterpart; other buffers
+// new buffer (HLG-tagged ones with their colours converted to BT.709), so an
+// HDR frame looks like its SDR counterpart; other buffers
 // are used in place. Buffers here need no locking, so the lock errors never
 // occur; a layout the compositor cannot read throws unsupportedFormat.
 ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Platform/X11/OwnWindows.h"
 #include "Platform/X11/XlibSetup.h"
 
 namespace medley {
@@ -41,6 +42,8 @@ class WindowSurface final : public OffscreenSurface {
     window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, w, h, 0, BlackPixel(display_, screen),
                                   BlackPixel(display_, screen));
     XStoreName(display_, window_, title.c_str());
+    // Screen sharing leaves the preview out of what it offers.
+    platform::markOwnWindow(display_, window_);
     XSelectInput(display_, window_, ExposureMask | StructureNotifyMask);
     // Without this the window manager ends our whole connection on close.
     deleteWindow_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "Medley/Sources/Codec/HLGConversion.h"
 #include "Medley/Sources/Screen/ScreenObject.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
 
@@ -115,8 +116,12 @@ void ScreenRendererByCPU::setTarget(platform::PixelBufferRef pixelBuffer) {
 
 void ScreenRendererByCPU::render() {
   if (!pixelBuffer_) return;
-  if (canvas_ && canvas_ != pixelBuffer_ && pixelBuffer_->format() == platform::PixelFormat::p010)
-    widenInto(*canvas_, *pixelBuffer_);
+  const bool hlg = context_.options &&
+                   context_.options->outputColorSpace.attachments.transfer == platform::TransferFunction::itu_r_2100_hlg;
+  if (canvas_ && canvas_ != pixelBuffer_ && pixelBuffer_->format() == platform::PixelFormat::p010) {
+    // The canvas holds BT.709 colours: an HLG frame gets them converted, as its tags say.
+    if (!hlg || !convertBT709ToHLG(*canvas_, *pixelBuffer_)) widenInto(*canvas_, *pixelBuffer_);
+  }
   // Every picture leaves tagged with the context's output colour space.
   if (context_.options) pixelBuffer_->setColorAttachments(context_.options->outputColorSpace.attachments);
 }

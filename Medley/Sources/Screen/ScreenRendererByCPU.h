@@ -2,8 +2,9 @@
 // The screen renderer on the processor: each laid-out object's picture is made
 // once per layout (scaled, clipped to its bounds, with its rounded corners)
 // and kept; drawing composites the kept pictures in order onto the frame's
-// bi-planar samples. High-dynamic-range frames (10-bit) are composed in 8 bits
-// and widened at render(); every frame is tagged with the mode's colour space.
+// bi-planar samples. High-dynamic-range frames (10-bit) are composed in 8-bit
+// BT.709 and converted to BT.2020 / HLG at render(); every frame is tagged with
+// the mode's colour space.
 #include <map>
 
 #include "Medley/Sources/Screen/ScreenGeometry.h"

@@ -100,9 +100,10 @@ TEST(ScreenRenderTick, SizeAndModeChangesRebuildThePoolAndFormat) {
   EXPECT_EQ(c.primaries, platform::ColorPrimaries::itu_r_2020);
   EXPECT_EQ(c.transfer, platform::TransferFunction::itu_r_2100_hlg);
   EXPECT_EQ(c.matrix, platform::YCbCrMatrix::itu_r_2020);
-  // Red widened into the high bits of 16-bit samples.
+  // Red converted to BT.2020 / HLG (10-bit luma 360), not BT.709 red (63, 252 in
+  // 10 bits) relabelled; the samples' high bits hold the code.
   const auto y = reinterpret_cast<const uint16_t*>(hdr->imageBuffer()->plane(0).data)[0];
-  EXPECT_EQ(y >> 8, 63);
+  EXPECT_NEAR(y >> 6, 360, 1);
 }
 
 TEST(ScreenRenderTick, AddingTheRootOrAChildWithAParent) {

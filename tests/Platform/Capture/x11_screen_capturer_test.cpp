@@ -4,12 +4,16 @@
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <unistd.h>
+#include <algorithm>
 
 #include "Platform/Capture/X11ScreenCapturer.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Platform/X11/OwnWindows.h"
 #include "peers/XvfbServer.h"
 
 // Last: Xlib's macros (None, Bool) would clash with the test framework's names.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace platform {
@@ -131,10 +135,10 @@ namespace {
 // A window of one colour, made by the test as any X client would.
 class SolidWindow {
  public:
-  SolidWindow(const std::string& display, const char* name, unsigned long rgb, int w, int h) {
+  SolidWindow(const std::string& display, const char* name, unsigned long rgb, int w, int h, int x = 100, int y = 50) {
     dpy_ = XOpenDisplay(display.c_str());
     if (!dpy_) return;
-    window_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 100, 50, static_cast<unsigned>(w),
+    window_ = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), x, y, static_cast<unsigned>(w),
                                   static_cast<unsigned>(h), 0, 0, rgb);
     XStoreName(dpy_, window_, name);
     XMapWindow(dpy_, window_);
@@ -151,7 +155,12 @@ class SolidWindow {
     XResizeWindow(dpy_, window_, static_cast<unsigned>(w), static_cast<unsigned>(h));
     XSync(dpy_, False);
   }
+  void move(int x, int y) {
+    XMoveWindow(dpy_, window_, x, y);
+    XSync(dpy_, False);
+  }
   Window id() const { return window_; }
+  Display* display() const { return dpy_; }
 
  private:
   Display* dpy_ = nullptr;
@@ -211,6 +220,106 @@ TEST(X11ScreenCapturerTest, AWindowWidenedWhileSharedKeepsItsProportionsBetweenB
   const std::array<int, 4> green{0, 255, 0, 255}, black{0, 0, 0, 255};
   for (auto [px, py] : {std::pair{0, 61}, {319, 178}, {160, 120}}) EXPECT_EQ(pixel(b, px, py), green) << px << "," << py;
   for (auto [px, py] : {std::pair{0, 0}, {319, 58}, {160, 182}, {0, 239}}) EXPECT_EQ(pixel(b, px, py), black) << px << "," << py;
+}
+
+// A window partly past the screen's edge: the server refuses to read it whole,
+// so only what lies on the screen is read and the rest of the picture is black.
+TEST(X11ScreenCapturerTest, AWindowPastTheScreenEdgeIsCapturedWhereItIsVisibleAndBlackBeyond) {
+  qztest::XvfbServer x("640x480x24");
+  ASSERT_TRUE(x.ok());
+  ASSERT_TRUE(x.run("xsetroot -solid '#ffffff'"));
+  // 320 wide from x 460: its last 140 columns lie past the right edge.
+  SolidWindow window(x.display(), "Past the edge", 0x00ff00, 320, 240, 460, 100);
+  X11ScreenCapturer capturer{x.display()};
+  std::optional<ScreenCaptureTarget> target;
+  for (const auto& t : capturer.targets())
+    if (t.name == "Past the edge") target = t;
+  ASSERT_TRUE(target);
+  Frames frames;
+  auto stream = capturer.start(*target, 320, 240, frames.handlers());
+  ASSERT_TRUE(frames.waitFor(1)) << "a window past the edge still gives frames";
+  const std::array<int, 4> green{0, 255, 0, 255}, black{0, 0, 0, 255};
+  {
+    std::lock_guard lock(frames.m);
+    const auto& b = *frames.got[0].first;
+    for (auto [px, py] : {std::pair{0, 0}, {176, 120}, {0, 239}}) EXPECT_EQ(pixel(b, px, py), green) << px << "," << py;
+    for (auto [px, py] : {std::pair{184, 0}, {250, 120}, {319, 239}}) EXPECT_EQ(pixel(b, px, py), black) << px << "," << py;
+  }
+
+  // Moved past the bottom edge while shared: the picture follows, it does not freeze.
+  window.move(100, 400);
+  ASSERT_TRUE(frames.waitFor(2));
+  {
+    std::lock_guard lock(frames.m);
+    const auto& b = *frames.got.back().first;
+    EXPECT_EQ(pixel(b, 160, 2), green);
+    EXPECT_EQ(pixel(b, 319, 77), green);
+    EXPECT_EQ(pixel(b, 160, 84), black);
+    EXPECT_EQ(pixel(b, 0, 239), black);
+  }
+  // Wholly off the screen: black, and the share goes on.
+  window.move(700, 100);
+  ASSERT_TRUE(frames.waitFor(3));
+  {
+    std::lock_guard lock(frames.m);
+    EXPECT_EQ(pixel(*frames.got.back().first, 160, 120), black);
+  }
+  // Back on the screen: its pixels again.
+  window.move(10, 10);
+  ASSERT_TRUE(frames.waitFor(4));
+  std::lock_guard lock(frames.m);
+  EXPECT_EQ(pixel(*frames.got.back().first, 300, 220), green);
+  EXPECT_TRUE(frames.stops.empty());
+}
+
+// The process's own windows are not offered, whatever their title; a title alone
+// marks nothing.
+TEST(X11ScreenCapturerTest, TheProcesssOwnWindowsAreLeftOutByTheirMarksNotByTheirTitle) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  SolidWindow ours(x.display(), "Quarzadel preview", 0x000000, 64, 36);
+  markOwnWindow(ours.display(), ours.id());
+  SolidWindow sameTitle(x.display(), "Quarzadel preview", 0x000000, 64, 36);
+  // Marked only the way other toolkits do: our process id on this machine.
+  SolidWindow byPid(x.display(), "By pid", 0x000000, 64, 36);
+  const unsigned long pid = static_cast<unsigned long>(::getpid()), otherPid = pid + 1;
+  const Atom netPid = XInternAtom(byPid.display(), "_NET_WM_PID", False);
+  XChangeProperty(byPid.display(), byPid.id(), netPid, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&pid), 1);
+  XSync(byPid.display(), False);
+  SolidWindow otherProcess(x.display(), "Other process", 0x000000, 64, 36);
+  XChangeProperty(otherProcess.display(), otherProcess.id(), netPid, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&otherPid), 1);
+  XSync(otherProcess.display(), False);
+  // The same process id on another machine is another process.
+  SolidWindow elsewhere(x.display(), "Elsewhere", 0x000000, 64, 36);
+  XChangeProperty(elsewhere.display(), elsewhere.id(), netPid, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&pid), 1);
+  const std::string host = "some-other-host.invalid";
+  XChangeProperty(elsewhere.display(), elsewhere.id(), XA_WM_CLIENT_MACHINE, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(host.data()), static_cast<int>(host.size()));
+  XSync(elsewhere.display(), False);
+
+  X11ScreenCapturer capturer{x.display()};
+  std::vector<uint64_t> offered;
+  for (const auto& t : capturer.targets())
+    if (t.kind == ScreenCaptureTarget::Kind::window) offered.push_back(t.id);
+  auto has = [&](Window w) { return std::find(offered.begin(), offered.end(), w) != offered.end(); };
+  EXPECT_FALSE(has(ours.id()));
+  EXPECT_TRUE(has(sameTitle.id()));
+  EXPECT_FALSE(has(byPid.id()));
+  EXPECT_TRUE(has(otherProcess.id()));
+  EXPECT_TRUE(has(elsewhere.id()));
+
+  // Under a window manager that lists its clients, ours is still left out.
+  Window list[] = {ours.id(), sameTitle.id()};
+  XChangeProperty(ours.display(), DefaultRootWindow(ours.display()), XInternAtom(ours.display(), "_NET_CLIENT_LIST", False),
+                  XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(list), 2);
+  XSync(ours.display(), False);
+  offered.clear();
+  for (const auto& t : capturer.targets())
+    if (t.kind == ScreenCaptureTarget::Kind::window) offered.push_back(t.id);
+  EXPECT_EQ(offered, (std::vector<uint64_t>{sameTitle.id()}));
 }
 
 }  // namespace

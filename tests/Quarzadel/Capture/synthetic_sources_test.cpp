@@ -40,3 +40,91 @@ TEST(SyntheticSourcesTest, AnUnplugReportNeverHoldsTheLastCameraUnderItsLock) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(unplugWhileCamerasComeAndGo(), ::testing::ExitedWithCode(0), "");
 }
+
+namespace quarzadel {
+namespace {
+
+using Fault = SyntheticSources::Fault;
+
+std::map<std::string, Fault> suspendedFrom(const std::string& listed) {
+  auto defaults = platform::UserDefaults::inMemory();
+  defaults->set("SyntheticSuspended", listed);
+  return SyntheticSources::initialFaults(*defaults);
+}
+
+// The cameras and colours that scripts and the recorded pictures are checked
+// against: the table, and each colour's BT.709 video-range code.
+TEST(SyntheticSourcesTest, TheCameraTableAndItsColoursCodes) {
+  auto defaults = platform::UserDefaults::inMemory();
+  const auto specs = SyntheticSources::makeSpecs(*defaults);
+  ASSERT_EQ(specs.size(), 5u);
+  struct Row {
+    const char* id;
+    int width, height;
+    double fps, latency;
+    bool noise;
+    YCbCr code;
+  };
+  const Row rows[] = {{"synthetic-a", 1280, 720, 60, 0, false, {87, 179, 96}},
+                      {"synthetic-b", 1440, 1080, 30, 0, false, {99, 94, 180}},
+                      {"synthetic-c", 1080, 1920, 25, 0, false, {121, 100, 81}},
+                      {"synthetic-d", 1920, 1080, 30, 0.15, false, {78, 166, 152}},
+                      {"synthetic-noise", 1920, 1080, 30, 0, true, {126, 128, 128}}};
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const auto& s = specs[i];
+    const Row& r = rows[i];
+    EXPECT_EQ(s.id, r.id);
+    EXPECT_EQ(s.width, r.width) << r.id;
+    EXPECT_EQ(s.height, r.height) << r.id;
+    EXPECT_EQ(s.fps, r.fps) << r.id;
+    EXPECT_EQ(s.latency, r.latency) << r.id;
+    EXPECT_EQ(s.noise, r.noise) << r.id;
+    EXPECT_EQ(SyntheticVideoSource::yCbCr(s.color), r.code) << r.id;
+  }
+  EXPECT_EQ(specs[0].name, "Test Pattern A (720p 60 fps)");
+  EXPECT_EQ(specs[4].name, "Test Noise (1080p 30 fps)");
+  defaults->set("SyntheticClipName", "Rehearsal clip");
+  EXPECT_EQ(SyntheticSources::makeSpecs(*defaults)[4].name, "Rehearsal clip");
+
+  // White and black are the ends of video range; anything past them is clamped to 16...240.
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({1, 1, 1}), (YCbCr{235, 128, 128}));
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({0, 0, 0}), (YCbCr{16, 128, 128}));
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({-1, -1, -1}), (YCbCr{16, 128, 128}));
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({2, 2, 0}).y, 240);
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({1, 0, 0}).cr, 240);
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({0, 0, 1}).cb, 240);
+  EXPECT_EQ(SyntheticVideoSource::yCbCr({0, 1, 1}).cr, 16);
+
+  // The sweeping bar: a twentieth of the width, 2 pixels below 40.
+  EXPECT_EQ(SyntheticVideoSource::barWidth(1280), 64);
+  EXPECT_EQ(SyntheticVideoSource::barWidth(1440), 72);
+  EXPECT_EQ(SyntheticVideoSource::barWidth(40), 2);
+  EXPECT_EQ(SyntheticVideoSource::barWidth(30), 2);
+}
+
+TEST(SyntheticSourcesTest, SuspendedCamerasAreReadFromACommaSeparatedTrimmedList) {
+  using Faults = std::map<std::string, Fault>;
+  EXPECT_EQ(suspendedFrom("synthetic-a, synthetic-c"),
+            (Faults{{"synthetic-a", Fault::suspended}, {"synthetic-c", Fault::suspended}}));
+  EXPECT_EQ(suspendedFrom(" synthetic-b\t,,synthetic-d ,"),
+            (Faults{{"synthetic-b", Fault::suspended}, {"synthetic-d", Fault::suspended}}));
+  // One fault per id, however often it is listed.
+  EXPECT_EQ(suspendedFrom("synthetic-a,synthetic-a , synthetic-a"), (Faults{{"synthetic-a", Fault::suspended}}));
+  // Blank pieces name no camera.
+  EXPECT_EQ(suspendedFrom(""), Faults{});
+  EXPECT_EQ(suspendedFrom(" , ,"), Faults{});
+  EXPECT_EQ(SyntheticSources::initialFaults(*platform::UserDefaults::inMemory()), Faults{});
+
+  // The store answers for the listed cameras only, until a fault is cleared.
+  SyntheticSources::resetFaults(suspendedFrom("synthetic-a , synthetic-c"));
+  EXPECT_EQ(SyntheticSources::fault("synthetic-a"), Fault::suspended);
+  EXPECT_EQ(SyntheticSources::fault("synthetic-c"), Fault::suspended);
+  EXPECT_EQ(SyntheticSources::fault("synthetic-b"), std::nullopt);
+  EXPECT_EQ(SyntheticSources::fault(" synthetic-a"), std::nullopt);
+  SyntheticSources::clearFault("synthetic-a");
+  EXPECT_EQ(SyntheticSources::fault("synthetic-a"), std::nullopt);
+  SyntheticSources::resetFaults();
+}
+
+}  // namespace
+}  // namespace quarzadel

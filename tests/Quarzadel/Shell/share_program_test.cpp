@@ -59,5 +59,30 @@ TEST(QuarzadelShareProgram, AScenarioSharesTheXScreenAndItsPictureGoesOnAir) {
   EXPECT_NE(log.find("] Publishing (attempt 1, "), std::string::npos) << log;
 }
 
+// The Studio's own preview window is on the same display, but sharing it would
+// show the preview inside itself: a script naming it finds nothing to share.
+TEST(QuarzadelShareProgram, TheStudiosOwnPreviewWindowIsNotOfferedForSharing) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+  const auto dir = qztest::scratch("share-preview");
+  ProgramRun run(dir,
+                 {"-SyntheticSources", "YES", "-SkipPermissionPrompts", "YES", "-OpenStudio", "own-window",
+                  "-StudioRecordLocally", "NO", "-RecordLocally", "NO", "-Events", "json", "-Scenario",
+                  "wait 3; share window Quarzadel preview; wait 1; close"},
+                 {{"DISPLAY", x.display()}});
+  EXPECT_EQ(run.wait(60), 0) << run.errors();
+  const std::string log = run.sessionLogs();
+  EXPECT_NE(log.find("Scenario: nothing to share matches window Quarzadel preview"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Screen share started"), std::string::npos) << log;
+}
+
+TEST(QuarzadelShareProgram, HelpNamesTheShareKey) {
+  ProgramRun run(qztest::scratch("share-help"), {"--help"});
+  EXPECT_EQ(run.wait(20), 0);
+  std::string text;
+  for (const auto& line : run.lines()) text += line.text + "\n";
+  EXPECT_NE(text.find("x share a screen or window"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace quarzadel

@@ -1,0 +1,29 @@
+#pragma once
+// Pictures between the standard range (BT.709, 8-bit video range 4:2:0) and the
+// high dynamic range the picture path tags its 10-bit frames with (BT.2020
+// primaries, BT.2100 HLG, 10-bit video range 4:2:0). The colour is converted,
+// not only relabelled: BT.709 signal -> scene light -> BT.2020 primaries ->
+// HLG signal. Standard-range white lands at 75% of the HLG signal, the
+// reference white of HLG production, so a standard picture keeps its look
+// beside native HLG and leaves headroom above it. The way back clips what lies
+// beyond the standard range.
+#include <array>
+
+#include "Platform/Media/PixelBuffer.h"
+
+namespace medley {
+
+// Nonlinear R'G'B' in 0...1 of one colour in each encoding.
+std::array<double, 3> hlgFromBT709(const std::array<double, 3>& rgb709);
+std::array<double, 3> bt709FromHLG(const std::array<double, 3>& rgbHLG);
+
+// True for a picture tagged with the HLG transfer.
+bool isHLG(const platform::PixelBuffer& picture);
+
+// An 8-bit video-range picture (nv12) into a 10-bit one (p010) of the same
+// size, tagged BT.2020 / HLG. Nothing when the formats or sizes do not match.
+bool convertBT709ToHLG(const platform::PixelBuffer& nv12, platform::PixelBuffer& p010);
+// A 10-bit HLG picture as a new 8-bit BT.709 video-range picture, tagged so.
+platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& p010);
+
+}  // namespace medley
