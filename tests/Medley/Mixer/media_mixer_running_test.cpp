@@ -104,6 +104,29 @@ TEST_F(MediaMixerRunningTest, OffscreenRendersThirtyFramesASecondOnSixtyHertzTic
   EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 30);
 }
 
+TEST_F(MediaMixerRunningTest, TheScreensDelegateIsToldOfTheLayoutOfEachRenderedFrame) {
+  struct Watcher final : medley::ScreenDelegate {
+    std::vector<platform::MediaTime> times;
+    void screen(medley::Screen&, const platform::MediaTime& willLayout) override { times.push_back(willLayout); }
+  };
+  auto watcher = std::make_shared<Watcher>();
+  mixer->screen()->setDelegate(watcher);
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  ticks(20);
+  ASSERT_GE(mixed->pictures.size(), 8u);
+  ASSERT_EQ(watcher->times.size(), mixed->pictures.size());
+  for (size_t i = 0; i < mixed->pictures.size(); ++i) {
+    EXPECT_EQ(watcher->times[i], mixed->pictures[i]->presentationTime()) << i;
+  }
+  // Passthrough composes nothing, so nothing is laid out.
+  setMode(VideoMixerSettings::Mode::passthrough);
+  const auto told = watcher->times.size();
+  mixer->append(frameAt(1, 64, 32), 0);
+  ticks(10);
+  EXPECT_EQ(watcher->times.size(), told);
+}
+
 TEST_F(MediaMixerRunningTest, ModeChangesWhileRunningStopAndRestartTheRenderLoop) {
   setMode(VideoMixerSettings::Mode::offscreen);
   runNow(rt, mixer->startRunning());
