@@ -188,9 +188,10 @@ TEST(DeviceRestartThreadedTest, ACameraStillStartingWhenTheMixerStopsEndsNotStre
       std::lock_guard wait(gate);
     };
   }
-  ASSERT_TRUE(qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5)));
-  platform::blockingWait(mixer->stopRunning());
+  const bool reached = qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5));
+  if (reached) platform::blockingWait(mixer->stopRunning());
   held.unlock();
+  ASSERT_TRUE(reached) << "the session did not start the camera again";
   auto startedThenStopped = [&] {
     std::lock_guard lock(camera->mutex);
     return camera->starts == 2 && camera->frame == nullptr;

@@ -69,7 +69,12 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   }
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
     // A slow driver: whatever holds the caller here runs before the camera takes its lock.
-    if (beforeStart) beforeStart();
+    std::function<void()> hold;
+    {
+      std::lock_guard lock(mutex);
+      hold = beforeStart;
+    }
+    if (hold) hold();
     std::lock_guard lock(mutex);
     if (failStart) {
       ++starts;
