@@ -185,7 +185,8 @@ Async<void> MediaMixer::setVideoMixerSettings(VideoMixerSettings settings) {
 }
 
 void MediaMixer::applyVideoMixerMode(VideoMixerSettings::Mode mode) {
-  if (!isRunning_) return;
+  // While stopping, the mode is only stored and takes effect at the next start.
+  if (!isRunning_ || stopsInProgress_ > 0) return;
   auto link = displayLink();
   if (mode == VideoMixerSettings::Mode::passthrough) {
     track(platform::spawn(
@@ -376,6 +377,7 @@ Async<void> MediaMixer::stopCaptureSession() {
 Async<void> MediaMixer::stopRunning() {
   co_await hop();
   if (!isRunning_) co_return;
+  ++stopsInProgress_;
   co_await stopCaptureSession();
   audioIO()->setContinuation(std::nullopt);
   videoIO()->finish();
@@ -399,6 +401,7 @@ Async<void> MediaMixer::stopRunning() {
   tasks_.clear();
   for (const auto& task : tasks) co_await task.value();
   co_await hop();
+  --stopsInProgress_;
   isRunning_ = false;
 }
 

@@ -157,6 +157,10 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   DynamicRangeMode dynamicRangeMode_ = DynamicRangeMode::sdr;
   double frameRate_ = kDefaultFrameRate;
   bool isRunning_ = false;
+  // Stops under way. isRunning_ stays true until a stop ends, but a mode
+  // change meanwhile must start no render loop: the stop would either wait for
+  // it forever or leave it ticking once stopped.
+  int stopsInProgress_ = 0;
   std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;

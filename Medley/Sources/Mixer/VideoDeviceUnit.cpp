@@ -160,14 +160,19 @@ void VideoDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<VideoCapture
 
 void VideoDeviceUnit::startCapturing() {
   std::shared_ptr<VideoCaptureUnit> owner;
+  uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
-    if (isCapturing_ || !device_) return;
+    if (isCapturing_ || isStarting_ || !device_) return;
     isCapturing_ = true;
+    isStarting_ = true;
+    stopRequested_ = false;
+    generation = ++generation_;
     owner = dataOutput_.lock();
   }
   std::weak_ptr<VideoDeviceUnit> weak = weak_from_this();
   const uint8_t track = track_;
+  // Not under the lock: the driver may deliver or fail before it returns.
   try {
     device_->startStreaming(
         [weak, track](platform::PixelBufferRef picture, platform::MediaTime presentationTime) {
@@ -184,12 +189,13 @@ void VideoDeviceUnit::startCapturing() {
           timing.presentationTime = presentationTime;
           unit->append(track, platform::SampleBuffer::makeImage(std::move(picture), timing));
         },
-        [weak](const platform::VideoCaptureEvent& event) {
+        [weak, generation](const platform::VideoCaptureEvent& event) {
           auto self = weak.lock();
           if (!self) return;
           std::shared_ptr<VideoCaptureUnit> unit;
           {
             std::lock_guard lock(self->mutex_);
+            if (generation != self->generation_) return;  // a stream stopped since
             unit = self->dataOutput_.lock();
             if (event.kind != platform::VideoCaptureEvent::Kind::interrupted) self->isCapturing_ = false;
           }
@@ -199,16 +205,29 @@ void VideoDeviceUnit::startCapturing() {
     std::shared_ptr<VideoCaptureUnit> unit;
     {
       std::lock_guard lock(mutex_);
-      isCapturing_ = false;
-      unit = dataOutput_.lock();
+      isStarting_ = false;
+      if (generation == generation_) isCapturing_ = false;
+      // Stopped meanwhile: nobody waits for this failure.
+      if (!stopRequested_) unit = dataOutput_.lock();
     }
     if (unit) unit->deviceFailed(shared_from_this(), {platform::VideoCaptureEvent::Kind::runtimeError, e.what()});
     return;
   }
-  watchPrivacy(owner);
+  bool stopped = false;
+  {
+    std::lock_guard lock(mutex_);
+    isStarting_ = false;
+    stopped = stopRequested_;
+  }
+  if (stopped) {
+    // The stop came while the driver was starting and found nothing to stop.
+    device_->stopStreaming();
+    return;
+  }
+  watchPrivacy(owner, generation);
 }
 
-void VideoDeviceUnit::watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit) {
+void VideoDeviceUnit::watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit, uint64_t generation) {
   if (!controls_ || !unit) return;
   // The watch calls from its own thread, which must never hold the last
   // reference to this unit (dropping the watch joins that thread): the change
@@ -227,6 +246,8 @@ void VideoDeviceUnit::watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit
   std::unique_ptr<VideoDeviceControls::PrivacyWatch> previous;
   {
     std::lock_guard lock(mutex_);
+    // Stopped since the stream started: the watch goes with the stream.
+    if (generation != generation_) return;
     previous = std::exchange(privacyWatch_, std::move(watch));
   }
   post(on);
@@ -244,6 +265,11 @@ void VideoDeviceUnit::privacyChanged(bool on) {
 }
 
 void VideoDeviceUnit::stopCapturing() {
+  {
+    std::lock_guard lock(mutex_);
+    if (isStarting_) stopRequested_ = true;
+    ++generation_;
+  }
   if (device_) device_->stopStreaming();
   std::unique_ptr<VideoDeviceControls::PrivacyWatch> watch;
   {

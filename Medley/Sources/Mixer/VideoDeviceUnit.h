@@ -93,13 +93,20 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   bool isVideoMirrored_ = false;
   DynamicRangeMode dynamicRangeMode_ = DynamicRangeMode::sdr;
 
-  void watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit);
+  void watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit, uint64_t generation);
   // On the capture unit's queue, in the order the watch saw the changes.
   void privacyChanged(bool on);
 
   mutable std::mutex mutex_;
   std::weak_ptr<VideoCaptureUnit> dataOutput_;
   bool isCapturing_ = false;
+  // A start may come from the session's restart timer while the mixer stops
+  // the session: a stop that finds the driver still starting leaves the
+  // closing to the start, once the driver returns.
+  bool isStarting_ = false;
+  bool stopRequested_ = false;
+  // Counts starts and stops: what a stream stopped since tells is stale.
+  uint64_t generation_ = 0;
   bool isInterrupted_ = false;
   std::unique_ptr<VideoDeviceControls::PrivacyWatch> privacyWatch_;
 };

@@ -170,6 +170,53 @@ TEST(DeviceRestartThreadedTest, StopReturnsWithinASecondWhileDevicesKeepFailing)
   EXPECT_LE(mic->opens.load(), 1 + allowed);  // the check at the attach, then the starts
 }
 
+TEST(DeviceRestartThreadedTest, ACameraStillStartingWhenTheMixerStopsEndsNotStreaming) {
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::single, false);
+  auto camera = std::make_shared<FakeCamera>();
+  platform::blockingWait(mixer->attachVideo(camera, 0));
+  camera->failStart = true;
+  platform::blockingWait(mixer->startRunning());
+  // The restart a second later comes from the session's timer, off the mixer's actor; it is held in the driver.
+  std::mutex gate;
+  std::unique_lock held(gate);
+  std::atomic<bool> entered{false};
+  {
+    std::lock_guard lock(camera->mutex);
+    camera->failStart = false;
+    camera->beforeStart = [&] {
+      entered = true;
+      std::lock_guard wait(gate);
+    };
+  }
+  const bool reached = qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5));
+  if (reached) platform::blockingWait(mixer->stopRunning());
+  held.unlock();
+  ASSERT_TRUE(reached) << "the session did not start the camera again";
+  auto startedThenStopped = [&] {
+    std::lock_guard lock(camera->mutex);
+    return camera->starts == 2 && camera->frame == nullptr;
+  };
+  EXPECT_TRUE(qztest::eventually(startedThenStopped, std::chrono::seconds(2))) << "the camera streams after the stop";
+  EXPECT_FALSE(mixer->videoIO()->devices().at(0)->isCapturing());
+  EXPECT_FALSE(mixer->isCapturing());
+  std::lock_guard lock(camera->mutex);
+  camera->beforeStart = nullptr;
+}
+
+TEST_F(DeviceRestartTest, AFailureToldByACameraStreamStoppedSinceChangesNothing) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  runNow(rt, mixer->startRunning());
+  const auto stale = camera->event;
+  runNow(rt, mixer->stopRunning());
+  runNow(rt, mixer->startRunning());
+  ASSERT_EQ(camera->starts, 2);
+  stale({platform::VideoCaptureEvent::Kind::runtimeError, "late"});
+  rt->runUntilIdle();
+  EXPECT_TRUE(mixer->videoIO()->devices().at(0)->isCapturing());
+  seconds(5);
+  EXPECT_EQ(camera->starts, 2) << "a stream that runs is not started again";
+}
+
 TEST_F(DeviceRestartTest, AMicrophoneThatStopsDeliveringIsStartedAgainAtThePaceOfOneThatCannotOpen) {
   auto mic = std::make_shared<EndingMicrophone>();
   runNow(rt, mixer->attachAudio(mic, "default", 0));

@@ -104,6 +104,29 @@ TEST_F(MediaMixerRunningTest, OffscreenRendersThirtyFramesASecondOnSixtyHertzTic
   EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 30);
 }
 
+TEST_F(MediaMixerRunningTest, TheScreensDelegateIsToldOfTheLayoutOfEachRenderedFrame) {
+  struct Watcher final : medley::ScreenDelegate {
+    std::vector<platform::MediaTime> times;
+    void screen(medley::Screen&, const platform::MediaTime& willLayout) override { times.push_back(willLayout); }
+  };
+  auto watcher = std::make_shared<Watcher>();
+  mixer->screen()->setDelegate(watcher);
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  ticks(20);
+  ASSERT_GE(mixed->pictures.size(), 8u);
+  ASSERT_EQ(watcher->times.size(), mixed->pictures.size());
+  for (size_t i = 0; i < mixed->pictures.size(); ++i) {
+    EXPECT_EQ(watcher->times[i], mixed->pictures[i]->presentationTime()) << i;
+  }
+  // Passthrough composes nothing, so nothing is laid out.
+  setMode(VideoMixerSettings::Mode::passthrough);
+  const auto told = watcher->times.size();
+  mixer->append(frameAt(1, 64, 32), 0);
+  ticks(10);
+  EXPECT_EQ(watcher->times.size(), told);
+}
+
 TEST_F(MediaMixerRunningTest, ModeChangesWhileRunningStopAndRestartTheRenderLoop) {
   setMode(VideoMixerSettings::Mode::offscreen);
   runNow(rt, mixer->startRunning());
@@ -193,6 +216,29 @@ TEST_F(MediaMixerRunningTest, AStopQueuedRightBehindTheStartEndsTheRenderLoop) {
   EXPECT_TRUE(mixed->pictures.empty());
 }
 
+TEST_F(MediaMixerRunningTest, AModeChangeQueuedRightBehindTheStopStartsNoRenderLoop) {
+  runNow(rt, mixer->startRunning());
+  auto settings = mixer->videoMixerSettings();
+  settings.mode = VideoMixerSettings::Mode::offscreen;
+  auto stop = platform::spawn(rt->globalQueue(), mixer->stopRunning());
+  auto change = platform::spawn(rt->globalQueue(), mixer->setVideoMixerSettings(settings));
+  rt->runUntilIdle();
+  ticks(3);
+  ASSERT_TRUE(change.isFinished());
+  ASSERT_TRUE(stop.isFinished()) << "the stop waits for a render loop it did not stop";
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  ticks(3);
+  EXPECT_TRUE(mixed->pictures.empty()) << "pictures after the stop";
+
+  // The mode was kept: the next start renders.
+  runNow(rt, mixer->startRunning());
+  ticks(6);
+  EXPECT_FALSE(mixed->pictures.empty());
+  EXPECT_TRUE(mixer->displayLink()->isRunning());
+}
+
 TEST(MediaMixerThreadedTest, StartAndStopPairsOnRealThreadsAlwaysEnd) {
   auto runtime = platform::Runtime::shared();
   auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
@@ -223,4 +269,31 @@ TEST_F(MediaMixerRunningTest, AFrameRateBelowOneIsRefusedAndTheRenderPaceStays) 
   EXPECT_DOUBLE_EQ(runNow(rt, mixer->frameRate()), 1);
   EXPECT_EQ(mixer->displayLink()->preferredFramesPerSecond(), 1);
   EXPECT_LE(mixed->pictures.size(), 3u) << "one picture a second, never one every refresh";
+}
+
+TEST(MediaMixerThreadedTest, AStopRacingAModeChangeAlwaysEndsWithTheLinkStopped) {
+  auto runtime = platform::Runtime::shared();
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
+  auto settings = mixer->videoMixerSettings();
+  auto passthrough = settings, offscreen = settings;
+  passthrough.mode = VideoMixerSettings::Mode::passthrough;
+  offscreen.mode = VideoMixerSettings::Mode::offscreen;
+  // Bounded waits: a hung stop fails its round instead of the whole run.
+  auto settle = [&](platform::TaskHandle<void>& task) {
+    return qztest::eventually([&] { return task.isFinished(); }, std::chrono::seconds(5));
+  };
+  for (int i = 0; i < 200; ++i) {
+    auto back = platform::spawn(runtime->globalQueue(), mixer->setVideoMixerSettings(passthrough));
+    ASSERT_TRUE(settle(back)) << "round " << i;
+    auto start = platform::spawn(runtime->globalQueue(), mixer->startRunning());
+    ASSERT_TRUE(settle(start)) << "round " << i;
+    auto stop = platform::spawn(runtime->globalQueue(), mixer->stopRunning());
+    auto change = platform::spawn(runtime->globalQueue(), mixer->setVideoMixerSettings(offscreen));
+    ASSERT_TRUE(settle(stop)) << "round " << i << ": the stop hung";
+    ASSERT_TRUE(settle(change)) << "round " << i;
+    auto running = platform::spawn(runtime->globalQueue(), mixer->isRunning());
+    ASSERT_TRUE(qztest::eventually([&] { return running.isFinished(); }, std::chrono::seconds(5)));
+    ASSERT_FALSE(running.result()) << "round " << i;
+    ASSERT_FALSE(mixer->displayLink()->isRunning()) << "round " << i << ": the link ticks after the stop";
+  }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Outputs that record what a media mixer hands them, and fake capture devices.
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -67,6 +68,13 @@ class FakeCamera final : public platform::VideoCaptureDevice {
     if (d) duration = *d;
   }
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
+    // A slow driver: whatever holds the caller here runs before the camera takes its lock.
+    std::function<void()> hold;
+    {
+      std::lock_guard lock(mutex);
+      hold = beforeStart;
+    }
+    if (hold) hold();
     std::lock_guard lock(mutex);
     if (failStart) {
       ++starts;
@@ -105,6 +113,7 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   bool opened = false, closed = false, failOpen = false, failStart = false;
   int configureCount = 0;
   int starts = 0;
+  std::function<void()> beforeStart;
   std::mutex mutex;
   FrameHandler frame;
   EventHandler event;

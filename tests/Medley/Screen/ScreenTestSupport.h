@@ -1,8 +1,12 @@
 #pragma once
 // Pictures and frames for the compositor's tests.
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "Medley/Sources/Screen/ScreenPicture.h"
+#include "Medley/Sources/Screen/VideoEffect.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Media/SampleBuffer.h"
 
@@ -43,5 +47,24 @@ inline platform::SampleBufferRef halves(int w, int h) {
 inline int grey(const platform::PixelBuffer& b, int x, int y) {
   return b.plane(0).data[y * b.plane(0).bytesPerRow + 4 * x + 1];
 }
+
+// An effect that notes its name in a shared log and the extent it was given,
+// then hands back `change` of its picture.
+class RecordingEffect final : public VideoEffect {
+ public:
+  RecordingEffect(std::string name, std::vector<std::string>& log, std::function<ScreenImage(const ScreenImage&)> change)
+      : name_(std::move(name)), log_(log), change_(std::move(change)) {}
+  ScreenImage apply(const ScreenImage& image) override {
+    log_.push_back(name_);
+    seen = image.extent();
+    return change_(image);
+  }
+  ScreenRect seen;
+
+ private:
+  std::string name_;
+  std::vector<std::string>& log_;
+  std::function<ScreenImage(const ScreenImage&)> change_;
+};
 
 }  // namespace medley::testing

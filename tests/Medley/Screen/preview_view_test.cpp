@@ -85,6 +85,39 @@ TEST(MTMDView, TrackSelection) {
   EXPECT_EQ(audio, std::nullopt);
 }
 
+TEST(MTMDView, EffectsRunInRegistrationOrderOnThePictureBeforeItIsFitted) {
+  using testing::RecordingEffect;
+  auto runtime = platform::VirtualRuntime::make();
+  auto view = MTMDView::make(PreviewSurface::makeOffscreen(1000, 1000), runtime);
+  std::vector<std::string> log;
+  auto halve = std::make_shared<RecordingEffect>("halve", log, [](const ScreenImage& i) { return i.scaled(0.5, 0.5); });
+  // Keeps the bright left half only.
+  auto left = std::make_shared<RecordingEffect>("left", log, [](const ScreenImage& i) {
+    const auto e = i.extent();
+    return i.cropped({e.x, e.y, e.width / 2, e.height});
+  });
+  ASSERT_TRUE(view->registerVideoEffect(halve));
+  ASSERT_TRUE(view->registerVideoEffect(left));
+  EXPECT_FALSE(view->registerVideoEffect(halve));
+  ASSERT_TRUE(view->show(halves(1280, 720)->imageBuffer()));
+  EXPECT_EQ(log, (std::vector<std::string>{"halve", "left"}));
+  EXPECT_EQ(halve->seen, (ScreenRect{0, 0, 1280, 720})) << "effects come before the fit into the drawable";
+  EXPECT_EQ(left->seen, (ScreenRect{0, 0, 640, 360}));
+  // The bright half, 320 x 360, fitted into 1000 x 1000: a bright square, bars left and right.
+  const auto& shown = *view->surface()->lastPresented();
+  EXPECT_GT(grey(shown, 500, 500), 200);
+  EXPECT_GT(grey(shown, 100, 500), 200);
+  EXPECT_LT(grey(shown, 40, 500), 5);
+
+  ASSERT_TRUE(view->unregisterVideoEffect(halve));
+  EXPECT_FALSE(view->unregisterVideoEffect(halve));
+  ASSERT_TRUE(view->registerVideoEffect(halve));
+  log.clear();
+  view->draw();
+  EXPECT_EQ(log, (std::vector<std::string>{"left", "halve"}));
+  EXPECT_EQ(halve->seen, (ScreenRect{0, 0, 640, 720}));
+}
+
 TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {
   qztest::XvfbServer x("800x600x24");
   ASSERT_TRUE(x.ok()) << "Xvfb did not start";

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <vector>
 
 #include "Medley/Sources/Screen/Screen.h"
 #include "Medley/Screen/ScreenTestSupport.h"
@@ -192,6 +194,57 @@ TEST(ScreenRendererByCPU, DrawsKeptPicturesAtTheirBoundsInOrder) {
   EXPECT_EQ(lumaAt(p, 250, 120), 150) << "the later child covers the earlier one";
   EXPECT_EQ(lumaAt(p, 399, 199), 150);
   EXPECT_EQ(lumaAt(p, 400, 200), 16);
+}
+
+// Notes each layout it is told of, with the root's size at that moment, and
+// may change the tree then.
+struct LayoutWatcher final : ScreenDelegate {
+  std::vector<platform::MediaTime> times;
+  std::vector<ScreenSize> rootSizes;
+  std::function<void(Screen&)> change;
+  void screen(Screen& screen, const platform::MediaTime& willLayout) override {
+    times.push_back(willLayout);
+    rootSizes.push_back(screen.root()->size());
+    if (change) change(screen);
+  }
+};
+
+TEST(ScreenDelegate, IsToldOfEachComposedFrameBeforeItsLayoutAndItsChangesShowInThatFrame) {
+  Screen screen;
+  screen.setSize({640, 360});
+  auto watcher = std::make_shared<LayoutWatcher>();
+  screen.setDelegate(watcher);
+  auto box = std::make_shared<FixedPicture>(100);
+  box->setSize({100, 100});
+  screen.addChild(box);
+
+  auto f1 = screen.makeSampleBuffer({1, 1.016});
+  ASSERT_TRUE(f1);
+  ASSERT_EQ(watcher->times.size(), 1u);
+  EXPECT_EQ(watcher->times[0], f1->presentationTime());
+  EXPECT_EQ(watcher->rootSizes[0], (ScreenSize{640, 360})) << "the root has the frame's size when the delegate is told";
+  EXPECT_EQ(lumaAt(*f1->imageBuffer(), 50, 50), 100);
+
+  // A tick that composes nothing tells nothing.
+  EXPECT_FALSE(screen.makeSampleBuffer({0.5, 0.516}));
+  EXPECT_EQ(watcher->times.size(), 1u);
+
+  watcher->change = [&](Screen&) {
+    box->setLayoutMargin({0, 300, 0, 0});
+    box->invalidateLayout();
+  };
+  auto f2 = screen.makeSampleBuffer({2, 2.016});
+  ASSERT_TRUE(f2);
+  ASSERT_EQ(watcher->times.size(), 2u);
+  EXPECT_EQ(watcher->times[1], f2->presentationTime());
+  EXPECT_EQ(lumaAt(*f2->imageBuffer(), 50, 50), 16) << "the move is laid out in the frame it was made for";
+  EXPECT_EQ(lumaAt(*f2->imageBuffer(), 350, 50), 100);
+
+  // Held weakly: a delegate let go is no longer told, and nothing fails.
+  std::weak_ptr<LayoutWatcher> gone = watcher;
+  watcher.reset();
+  EXPECT_TRUE(gone.expired());
+  EXPECT_TRUE(screen.makeSampleBuffer({3, 3.016}));
 }
 
 }  // namespace

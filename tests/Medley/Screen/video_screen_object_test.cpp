@@ -139,6 +139,72 @@ TEST(VideoScreenObject, TrackElementsAndEffects) {
   EXPECT_FALSE(v.unregisterVideoEffect(effect));
 }
 
+TEST(VideoScreenObject, EffectsRunInRegistrationOrderOnTheScaledPictureEachOnThePreviousResult) {
+  using testing::RecordingEffect;
+  Fixture f(32, 18);
+  f.video->setBounds({0, 0, 32, 18});
+  std::vector<std::string> log;
+  auto crop = std::make_shared<RecordingEffect>("crop", log, [](const ScreenImage& i) { return i.cropped({0, 0, 8, 100}); });
+  auto halve = std::make_shared<RecordingEffect>("halve", log, [](const ScreenImage& i) { return i.scaled(0.5, 0.5); });
+  ASSERT_TRUE(f.video->registerVideoEffect(crop));
+  ASSERT_TRUE(f.video->registerVideoEffect(halve));
+  ScreenRendererByCPU r;
+  auto show = [&](double t) {
+    log.clear();
+    f.video->queue()->enqueue(frameAt(t, 64, 36));
+    r.setPresentationTimeStamp(platform::MediaTime::fromSeconds(t, 1'000'000'000));
+    return f.video->makeImage(r);
+  };
+  auto image = show(1);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(log, (std::vector<std::string>{"crop", "halve"}));
+  EXPECT_EQ(crop->seen, (ScreenRect{0, 0, 32, 18})) << "the first effect gets the picture scaled into the bounds";
+  EXPECT_EQ(halve->seen, (ScreenRect{0, 0, 8, 18})) << "the next one gets what the first made";
+  EXPECT_EQ(image->extent(), (ScreenRect{0, 0, 4, 9}));
+
+  // Registered again after leaving, an effect runs last.
+  ASSERT_TRUE(f.video->unregisterVideoEffect(crop));
+  ASSERT_TRUE(f.video->registerVideoEffect(crop));
+  image = show(2);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(log, (std::vector<std::string>{"halve", "crop"}));
+  EXPECT_EQ(image->extent(), (ScreenRect{0, 0, 8, 9}));
+  // A second registration of one in the list changes neither list nor order.
+  EXPECT_FALSE(f.video->registerVideoEffect(halve));
+  show(3);
+  EXPECT_EQ(log, (std::vector<std::string>{"halve", "crop"}));
+}
+
+TEST(VideoScreenObject, TheScreensEffectsReachItsCameraObjectAndTheLastRegisteredHasTheLastWord) {
+  auto solid = [](uint8_t luma) {
+    return [luma](const ScreenImage& i) {
+      const auto e = i.extent();
+      return ScreenImage(testing::solidPicture(static_cast<int>(e.width), static_cast<int>(e.height), luma));
+    };
+  };
+  std::vector<std::string> log;
+  Screen screen;
+  auto dark = std::make_shared<testing::RecordingEffect>("dark", log, solid(90));
+  auto light = std::make_shared<testing::RecordingEffect>("light", log, solid(150));
+  ASSERT_TRUE(screen.registerVideoEffect(dark));
+  ASSERT_TRUE(screen.registerVideoEffect(light));
+  EXPECT_FALSE(screen.videoTrackScreenObject()->registerVideoEffect(light));
+  screen.videoTrackScreenObject()->queue()->enqueue(frameAt(1, 1280, 720));
+  screen.videoTrackScreenObject()->invalidateLayout();
+  auto frame = screen.makeSampleBuffer({1.0, 1.016});
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(log, (std::vector<std::string>{"dark", "light"}));
+  EXPECT_EQ(testing::lumaAt(*frame->imageBuffer(), 640, 360), 150);
+
+  ASSERT_TRUE(screen.unregisterVideoEffect(dark));
+  ASSERT_TRUE(screen.registerVideoEffect(dark));
+  screen.videoTrackScreenObject()->queue()->enqueue(frameAt(2, 1280, 720));
+  screen.videoTrackScreenObject()->invalidateLayout();
+  frame = screen.makeSampleBuffer({2.0, 2.016});
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(testing::lumaAt(*frame->imageBuffer(), 640, 360), 90);
+}
+
 TEST(VideoScreenObject, AFullQueueRefusesFrames) {
   VideoScreenObject v;
   for (int i = 0; i < 3; ++i) v.queue()->enqueue(frameAt(i));
