@@ -140,7 +140,11 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (index >= formats_.size()) throw VideoCaptureError(VideoCaptureError::Kind::other, EINVAL, "no such format");
   const bool changeFormat = active_ != index;
-  const bool changeRate = minFrameDuration && minFrameDuration->isValid() && !(*minFrameDuration == duration_);
+  // 100/3000 and 1/30 are one rate: asking again would only pause the stream.
+  // A new format is always asked for its rate, since drivers may reset it there.
+  const bool changeRate = minFrameDuration && minFrameDuration->isValid() &&
+                          (changeFormat || !duration_.isValid() || uint64_t(minFrameDuration->numerator) * duration_.denominator !=
+                                                       uint64_t(duration_.numerator) * minFrameDuration->denominator);
   if (!changeFormat && !changeRate) return;
   // The driver refuses both changes while buffers exist: streaming pauses around them.
   const bool wasStreaming = streamOn_;
