@@ -18,6 +18,10 @@ namespace platform {
 
 namespace {
 
+bool sameRate(const FrameDuration& a, const FrameDuration& b) {
+  return uint64_t(a.numerator) * b.denominator == uint64_t(b.numerator) * a.denominator;
+}
+
 YCbCrMatrix matrixOf(const v4l2_pix_format& f) {
   uint32_t enc = f.ycbcr_enc;
   if (enc == V4L2_YCBCR_ENC_DEFAULT) enc = V4L2_MAP_YCBCR_ENC_DEFAULT(f.colorspace);
@@ -140,7 +144,10 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (index >= formats_.size()) throw VideoCaptureError(VideoCaptureError::Kind::other, EINVAL, "no such format");
   const bool changeFormat = active_ != index;
-  const bool changeRate = minFrameDuration && minFrameDuration->isValid() && !(*minFrameDuration == duration_);
+  // 100/3000 and 1/30 are one rate: asking again would only pause the stream.
+  // A new format is always asked for its rate, since drivers may reset it there.
+  const bool changeRate = minFrameDuration && minFrameDuration->isValid() &&
+                          (changeFormat || !duration_.isValid() || !sameRate(*minFrameDuration, duration_));
   if (!changeFormat && !changeRate) return;
   // The driver refuses both changes while buffers exist: streaming pauses around them.
   const bool wasStreaming = streamOn_;

@@ -59,13 +59,28 @@ void DeviceCatalog::startWatching() {
   };
   if (cameraListing_)
     if (auto w = cameraListing_->watchList(onChange)) listWatches_.push_back(std::move(w));
-  if (microphoneListing_) {
-    if (auto w = microphoneListing_->watchList(onChange)) listWatches_.push_back(std::move(w));
-    int32_t status = 0;
-    auto w = microphoneListing_->watchDefaultInput(onChange, status);
-    if (status != 0 || !w) Log::couldNotWatchSystemInput(status, __FILE__);
-    else defaultInputWatch_ = std::move(w);
-  }
+  watchMicrophones();
+}
+
+void DeviceCatalog::watchMicrophones() {
+  if (!microphoneListing_) return;
+  std::weak_ptr<DeviceCatalog> weak = weak_from_this();
+  auto onChange = [weak] {
+    if (auto self = weak.lock()) self->refreshSoon();
+  };
+  if (auto w = microphoneListing_->watchList(onChange)) listWatches_.push_back(std::move(w));
+  int32_t status = 0;
+  auto w = microphoneListing_->watchDefaultInput(onChange, status);
+  if (status != 0 || !w) Log::couldNotWatchSystemInput(status, __FILE__);
+  else defaultInputWatch_ = std::move(w);
+}
+
+void DeviceCatalog::adoptMicrophones(std::shared_ptr<MicrophoneListing> listing) {
+  if (microphoneListing_ || !listing) return;
+  microphoneListing_ = std::move(listing);
+  // Watching first: a change while listing costs one more refresh, never a miss.
+  watchMicrophones();
+  refresh();
 }
 
 // Triggers come from any thread; each runs one whole refresh of its own on the

@@ -42,11 +42,18 @@ class DeviceCatalog : public std::enable_shared_from_this<DeviceCatalog> {
   static bool namesAscending(std::string_view a, std::string_view b);
   static int kindRank(CameraDevice::Kind kind);
 
+  // Takes the microphones of a listing that came after the catalogue (a sound
+  // server that answered only later): lists them at once and watches them from
+  // then on. Nothing when the catalogue lists microphones already.
+  void adoptMicrophones(std::shared_ptr<MicrophoneListing> listing);
+  bool listsMicrophones() const { return microphoneListing_ != nullptr; }
+
   // The cameras whose suspension is watched (for tests of the watch bookkeeping).
   std::vector<std::string> watchedCameras() const;
 
  private:
   void startWatching();
+  void watchMicrophones();
   void refresh();
   void watchSuspension(const std::vector<CameraDevice>& cameras);
   void suspensionChanged(const std::string& uniqueID, const std::string& name);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 extern "C" {
@@ -33,6 +34,16 @@ void hsbToRGB(double h, double s, double v, double rgb[3]) {
     default: rgb[0] = v, rgb[1] = p, rgb[2] = q; break;
   }
 }
+
+struct ContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
 
 int64_t floorMod(int64_t a, int64_t m) {
   const int64_t r = a % m;
@@ -85,12 +96,17 @@ platform::PixelBufferRef SyntheticScreenImage::contentsOfFile(const std::filesys
   const AVCodec* codec = avcodec_find_decoder(codecID);
   if (!codec) return nullptr;
 
-  AVCodecContext* ctx = avcodec_alloc_context3(codec);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  // Each freed on every path, also when another could not be made.
+  std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+  std::unique_ptr<AVPacket, PacketFree> packetHolder(av_packet_alloc());
+  std::unique_ptr<AVFrame, FrameFree> frameHolder(av_frame_alloc());
+  AVCodecContext* ctx = context.get();
+  AVPacket* packet = packetHolder.get();
+  AVFrame* frame = frameHolder.get();
   platform::PixelBufferRef result;
   bytes.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
   if (ctx && packet && frame && avcodec_open2(ctx, codec, nullptr) == 0) {
+    // The packet borrows the file's bytes: it owns no buffer, so freeing it leaves them alone.
     packet->data = bytes.data();
     packet->size = static_cast<int>(bytes.size() - AV_INPUT_BUFFER_PADDING_SIZE);
     bool decoded = avcodec_send_packet(ctx, packet) == 0 && avcodec_receive_frame(ctx, frame) == 0;
@@ -122,11 +138,6 @@ platform::PixelBufferRef SyntheticScreenImage::contentsOfFile(const std::filesys
       }
     }
   }
-  av_frame_free(&frame);
-  packet->data = nullptr;
-  packet->size = 0;
-  av_packet_free(&packet);
-  avcodec_free_context(&ctx);
   return result;
 }
 

@@ -11,17 +11,28 @@ SystemDevices SystemDevices::make(std::shared_ptr<platform::PulseAudioContext> s
   SystemDevices devices;
   devices.cameras = std::make_shared<V4L2CameraListing>();
   devices.screenCapturer = ScreenShare::systemCapturer();
-  if (!soundServer) {
-    try {
-      soundServer = platform::PulseAudioContext::connect();
-    } catch (const std::exception&) {
-    }
-  }
-  if (soundServer) {
-    devices.microphones = std::make_shared<PulseMicrophoneListing>(soundServer);
-    devices.audioCapture = std::make_shared<platform::PulseAudioCapture>(soundServer);
-  }
+  devices.soundServer = [] { return platform::PulseAudioContext::connect(); };
+  if (soundServer) devices.useSoundServer(std::move(soundServer));
+  else devices.reachSoundServer();
   return devices;
+}
+
+bool SystemDevices::reachSoundServer() {
+  if (microphones) return true;
+  if (!soundServer) return false;
+  std::shared_ptr<platform::PulseAudioContext> context;
+  try {
+    context = soundServer();
+  } catch (const std::exception&) {
+  }
+  if (!context) return false;
+  useSoundServer(std::move(context));
+  return true;
+}
+
+void SystemDevices::useSoundServer(std::shared_ptr<platform::PulseAudioContext> context) {
+  microphones = std::make_shared<PulseMicrophoneListing>(context);
+  audioCapture = std::make_shared<platform::PulseAudioCapture>(std::move(context));
 }
 
 }  // namespace quarzadel

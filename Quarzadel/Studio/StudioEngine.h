@@ -321,7 +321,10 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   std::optional<CameraDevice> listedCamera(const std::string& id) const;
   bool syntheticSourcesOn() const;
   // Camera or microphone access as the system grants it now.
-  Permission currentAccess(platform::MediaType type) const;
+  Permission currentAccess(platform::MediaType type);
+  // Whether there is a sound server to take microphones from; tries to reach
+  // one when there was none.
+  bool reachMicrophones();
   // Writes a choice to the user defaults; a defaults file that cannot be written
   // costs the persistence, not the choice.
   void storeChoice(const std::string& key, const std::string& value);

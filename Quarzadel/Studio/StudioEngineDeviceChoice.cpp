@@ -247,10 +247,20 @@ void StudioEngine::storeChoice(const std::string& key, const std::string& value)
 
 // ---- Permissions
 
-StudioEngine::Permission StudioEngine::currentAccess(platform::MediaType type) const {
+StudioEngine::Permission StudioEngine::currentAccess(platform::MediaType type) {
   if (environment_.access) return environment_.access(type);
   if (type == platform::MediaType::video) return DeviceAccess::camera();
-  return DeviceAccess::microphone(systemDevices_.microphones != nullptr);
+  return DeviceAccess::microphone(reachMicrophones());
+}
+
+// The sound server may have come up after the Studio opened (or the
+// application started): each look at the access tries it again, and the
+// catalogue lists what it brings.
+bool StudioEngine::reachMicrophones() {
+  if (systemDevices_.microphones) return true;
+  if (!systemDevices_.reachSoundServer()) return false;
+  if (devices_) devices_->adoptMicrophones(systemDevices_.microphones);
+  return true;
 }
 
 platform::Async<StudioEngine::Permission> StudioEngine::requestAccess(platform::MediaType type) {

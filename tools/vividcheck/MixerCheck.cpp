@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -43,6 +44,13 @@ class CountingOutput final : public medley::MediaMixerOutput {
     co_return;
   }
 
+  // Pictures per second over their presentation times; 0 with fewer than two.
+  double rate() {
+    std::lock_guard lock(mutex_);
+    const double span = times_.size() > 1 ? times_.back() - times_.front() : 0;
+    return span > 0 ? double(times_.size() - 1) / span : 0.0;
+  }
+
   bool waitFor(size_t count, double seconds) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return times_.size() >= count; });
@@ -73,10 +81,51 @@ class CountingOutput final : public medley::MediaMixerOutput {
   size_t withoutPicture_ = 0;
 };
 
+// The rate a format offers nearest to `rate`: the rate itself where a range
+// holds it, else the nearest end of a range (the faster of two as near).
+double nearestOffered(const platform::VideoCaptureFormat& format, double rate) {
+  double nearest = 0;
+  bool found = false;
+  for (const auto& range : format.frameRateRanges) {
+    if (rate >= range.minFrameRate - 0.01 && rate <= range.maxFrameRate + 0.01) return rate;
+    for (const double offered : {range.minFrameRate, range.maxFrameRate}) {
+      const double distance = std::abs(offered - rate), best = std::abs(nearest - rate);
+      if (!found || distance < best || (distance == best && offered > nearest)) nearest = offered;
+      found = true;
+    }
+  }
+  return nearest;
+}
+
+// Leaves the camera as an earlier program could: on the format of the preset's
+// size (else the one active) at its slowest rate, closed again.
+void leaveAtSlowestRate(const platform::VideoCaptureDeviceInfo& camera, const std::string& preset) {
+  platform::V4L2Device device(camera);
+  device.open();
+  const auto formats = device.formats();
+  auto index = device.activeFormatIndex();
+  for (size_t i = 0; i < formats.size(); ++i)
+    if (formats[i].width == medley::presetWidth(preset) && formats[i].height == medley::presetHeight(preset)) {
+      index = i;
+      break;
+    }
+  if (!index || *index >= formats.size()) return;
+  platform::FrameDuration slowest;
+  for (const auto& range : formats[*index].frameRateRanges)
+    if (!slowest.isValid() || range.maxFrameDuration.seconds() > slowest.seconds()) slowest = range.maxFrameDuration;
+  device.configure(*index, slowest);
+  const auto left = device.activeMinFrameDuration();
+  std::printf("mixer: camera left on format %zu %dx%d at %.1f fps\n", *index, formats[*index].width,
+              formats[*index].height, left.rate());
+  device.close();
+}
+
 // One run of the mixer in `mode`: the camera's track and the mixed picture to
-// their outputs until both have `wanted` pictures (or a minute has gone).
+// their outputs until both have `wanted` pictures (or a minute has gone). In
+// passthrough the camera's own pictures must come at `expectedRate` (within a
+// tenth).
 bool runMode(const std::shared_ptr<medley::MediaMixer>& mixer, medley::VideoMixerSettings::Mode mode, size_t wanted,
-             int cameraWidth, int cameraHeight) {
+             int cameraWidth, int cameraHeight, double expectedRate) {
   using platform::blockingWait;
   const bool offscreen = mode == medley::VideoMixerSettings::Mode::offscreen;
   auto track0 = std::make_shared<CountingOutput>(0);
@@ -115,13 +164,30 @@ bool runMode(const std::shared_ptr<medley::MediaMixer>& mixer, medley::VideoMixe
   ok = mixed->report(offscreen ? "offscreen track 255" : "passthrough track 255", wanted, canvas.first,
                      canvas.second) && ok;
   std::printf("mixer %s: tasks alive after stop: %zu\n", name, tasks);
-  return arrived && ok && tasks == 0 && session && interrupted == privacy.value_or(false);
+  bool rateOK = true;
+  if (!offscreen) {
+    const double measured = track0->rate();
+    rateOK = std::abs(measured - expectedRate) <= std::max(0.1 * expectedRate, 0.2);
+    std::printf("mixer passthrough: measured %.2f fps, nearest offered %.2f fps: %s\n", measured, expectedRate,
+                rateOK ? "as expected" : "NOT as expected");
+  }
+  return arrived && ok && rateOK && tasks == 0 && session && interrupted == privacy.value_or(false);
 }
 
 }  // namespace
 
-bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset) {
+bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset,
+                bool leftSlow) {
   using platform::blockingWait;
+  std::printf("mixer: preset %s, camera %s\n", preset.c_str(), leftSlow ? "left at its slowest rate" : "as found");
+  if (leftSlow) {
+    try {
+      leaveAtSlowestRate(camera, preset);
+    } catch (const std::exception& e) {
+      std::printf("mixer: the camera could not be left slow: %s\n", e.what());
+      return false;
+    }
+  }
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
   auto device = std::make_shared<platform::V4L2Device>(camera);
   auto controls = std::make_shared<medley::V4L2DeviceControls>(camera.path);
@@ -156,13 +222,17 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, c
     return false;
   }
   const int width = formats[*active].width, height = formats[*active].height;
-  std::printf("mixer: camera on format %zu %dx%d\n", *active, width, height);
+  const double mixerRate = blockingWait(mixer->frameRate());
+  const double expectedRate = nearestOffered(formats[*active], mixerRate);
+  std::printf("mixer: camera on format %zu %dx%d, asked for %.2f fps (mixer %.0f fps)\n", *active, width, height,
+              device->activeMinFrameDuration().rate(), mixerRate);
   const auto presetWidth = medley::presetWidth(preset), presetHeight = medley::presetHeight(preset);
   const bool presetOK = !presetWidth || (width == *presetWidth && height == *presetHeight);
   std::printf("mixer: preset %s %s\n", preset.c_str(), presetOK ? "reached the camera" : "did NOT reach the camera");
-  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height) && controlsOK;
+  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height, expectedRate) &&
+            controlsOK;
   ok = ok && presetOK;
-  ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height) && ok;
+  ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height, expectedRate) && ok;
   // Detaching releases the camera for what follows.
   blockingWait(mixer->attachVideo(nullptr, 0));
   return ok;

@@ -2,7 +2,8 @@
 // The media mixer over a real camera: attached through the mixer's capture
 // unit, its pictures reach an output of its track and one of the mixed picture,
 // first as they come (passthrough), then composited on the display-link clock
-// (offscreen); each output counts them and checks their size and times.
+// (offscreen); each output counts them and checks their size, times and, in
+// passthrough, their rate.
 #include <cstddef>
 #include <string>
 
@@ -11,7 +12,10 @@
 namespace vividcheck {
 
 // Prints what arrived; true when every check held. Releases the camera. The
-// session runs with `preset`; a preset of a size makes the camera stream at it.
-bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset);
+// session runs with `preset`; a preset of a size makes the camera stream at it,
+// at the rate it offers nearest to the mixer's. With `leftSlow` the camera is
+// first left at its slowest rate, as an earlier program could leave it.
+bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset,
+                bool leftSlow = false);
 
 }  // namespace vividcheck

@@ -4,7 +4,7 @@
 // With --mixer it first runs the camera through a media mixer (MixerCheck.h).
 // Built statically it runs inside the test machine of tools/vivid-check.
 //
-//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH] [--unplug-and-unload MODULE]
+//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH]... [--unplug-and-unload MODULE]
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -77,13 +77,13 @@ int main(int argc, char** argv) {
   size_t wanted = 30;
   std::string unload;
   bool mixer = false;
-  std::string preset = "1280x720";
+  std::vector<std::string> presets;
   StreamConfig target;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) wanted = std::stoul(argv[++i]);
     else if (a == "--mixer") mixer = true;
-    else if (a == "--preset" && i + 1 < argc) preset = argv[++i];
+    else if (a == "--preset" && i + 1 < argc) presets.push_back(argv[++i]);
     else if (a == "--unplug-and-unload" && i + 1 < argc) unload = argv[++i];
     else if (a == "--resolution" && i + 1 < argc)
       target.resolution = std::string(argv[++i]) == "720p" ? StreamConfig::Resolution::hd720
@@ -101,8 +101,13 @@ int main(int argc, char** argv) {
   }
 
   // Before anything else changes the camera's format, and done with it before
-  // the capture below opens it.
-  const bool mixerOK = !mixer || vividcheck::checkMixer(devices.front(), wanted, preset);
+  // the capture below opens it. Each preset twice: with the camera as found,
+  // then left at its slowest rate.
+  if (presets.empty()) presets.push_back("1280x720");
+  bool mixerOK = true;
+  for (const auto& preset : presets)
+    for (const bool leftSlow : {false, true})
+      if (mixer) mixerOK = vividcheck::checkMixer(devices.front(), wanted, preset, leftSlow) && mixerOK;
 
   // The scoring's choices, worked out here to compare with what the capture makes
   // active. The device is left on another format first, so the capture must change it.

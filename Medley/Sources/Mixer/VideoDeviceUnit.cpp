@@ -1,7 +1,9 @@
 #include "Medley/Sources/Mixer/VideoDeviceUnit.h"
 
 #include <cmath>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/VideoCaptureUnit.h"
@@ -32,6 +34,34 @@ std::vector<CaptureDeviceFormat> described(const std::vector<platform::VideoCapt
 
 platform::FrameDuration durationOf(double frameRate) {
   return platform::FrameDuration{100, static_cast<uint32_t>(frameRate * 100)};
+}
+
+bool sameRate(const platform::FrameDuration& a, const platform::FrameDuration& b) {
+  return uint64_t(a.numerator) * b.denominator == uint64_t(b.numerator) * a.denominator;
+}
+
+// What to ask of `format` for `rate`: 1/rate where a range holds it, else the
+// rate the format offers nearest to it (the faster of two as near), as the
+// driver gives it. Without the duration the device would keep the interval it
+// had, whatever an earlier program left there. None for a format without rates.
+std::optional<platform::FrameDuration> durationFor(const platform::VideoCaptureFormat& format, double rate) {
+  if (supportsRate(format, rate)) return durationOf(rate);
+  std::optional<platform::FrameDuration> nearest;
+  double nearestRate = 0;
+  const auto consider = [&](const platform::FrameDuration& duration) {
+    if (!duration.isValid()) return;
+    const double offered = duration.rate();
+    const double distance = std::abs(offered - rate), best = std::abs(nearestRate - rate);
+    if (!nearest || distance < best || (distance == best && offered > nearestRate)) {
+      nearest = duration;
+      nearestRate = offered;
+    }
+  };
+  for (const auto& range : format.frameRateRanges) {
+    consider(range.minFrameDuration);
+    consider(range.maxFrameDuration);
+  }
+  return nearest;
 }
 
 constexpr int32_t kTorchOff = 0;  // V4L2_FLASH_LED_MODE_NONE
@@ -99,21 +129,35 @@ bool VideoDeviceUnit::changeActiveFormat(int width, int height, double frameRate
   const auto formats = device_->formats();
   const auto chosen = findVideoFormat(described(formats), width, height, frameRate, multiCam);
   if (!chosen || device_->activeFormatIndex() == chosen) return false;
-  const bool atRate = supportsRate(formats[*chosen], frameRate);
+  configure(formats, *chosen, frameRate);
+  return true;
+}
+
+void VideoDeviceUnit::configure(const std::vector<platform::VideoCaptureFormat>& formats, size_t index,
+                                double frameRate) {
   try {
-    device_->configure(*chosen, atRate ? std::optional(durationOf(frameRate)) : std::nullopt);
+    device_->configure(index, durationFor(formats[index], frameRate));
   } catch (const std::exception& e) {
     throw Error(Error::Kind::unsupportedFrameRate, e.what());
   }
-  if (atRate) frameRate_ = frameRate;
-  return true;
+  if (supportsRate(formats[index], frameRate)) frameRate_ = frameRate;
 }
 
 void VideoDeviceUnit::applySessionPreset(const std::string& preset) {
   const auto width = presetWidth(preset), height = presetHeight(preset);
-  if (!width || !height) return;
+  if (!width || !height || !device_ || !std::isfinite(frameRate_) || frameRate_ <= 0) return;
   try {
-    changeActiveFormat(*width, *height, frameRate_, true);
+    if (changeActiveFormat(*width, *height, frameRate_, true)) return;
+    // The preset's format may be active already, at whatever rate an earlier
+    // program left. A device that reports no rate has no control of it either.
+    const auto formats = device_->formats();
+    const auto active = device_->activeFormatIndex();
+    if (!active || *active >= formats.size() ||
+        findVideoFormat(described(formats), *width, *height, frameRate_, true) != active)
+      return;
+    const auto current = device_->activeMinFrameDuration();
+    const auto wanted = durationFor(formats[*active], frameRate_);
+    if (current.isValid() && wanted && !sameRate(current, *wanted)) configure(formats, *active, frameRate_);
   } catch (const std::exception& e) {
     MEDLEY_LOG_WARN("the camera kept its format for the preset:", e.what());
   }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "Medley/Sources/Codec/DynamicRangeMode.h"
 #include "Medley/Sources/Mixer/DeviceUnit.h"
@@ -54,11 +56,13 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   // changes only on success.
   void setFrameRate(double frameRate);
   // Makes the format findVideoFormat gives for the size and rate active, at the
-  // rate when it offers it. False when there is none or it already is active;
-  // throws unsupportedFrameRate when the device refuses.
+  // rate when it offers it, else at the rate it offers nearest to it. False
+  // when there is none or it already is active; throws unsupportedFrameRate
+  // when the device refuses. frameRate changes only when the format offers it.
   bool changeActiveFormat(int width, int height, double frameRate, bool multiCam = true);
-  // The format for the preset's size at the unit's frame rate; a preset without
-  // a size changes nothing, nor does a refusal (logged).
+  // The format for the preset's size at the unit's frame rate (or the nearest
+  // rate it offers), also when that format is active already at another rate;
+  // a preset without a size changes nothing, nor does a refusal (logged).
   void applySessionPreset(const std::string& preset) override;
   // Cameras here deliver 8-bit pictures only: hdr is unsupportedDynamicRangeMode.
   void setDynamicRangeMode(DynamicRangeMode mode);
@@ -93,6 +97,9 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   bool isVideoMirrored_ = false;
   DynamicRangeMode dynamicRangeMode_ = DynamicRangeMode::sdr;
 
+  // formats[index] active at the duration for `frameRate`; unsupportedFrameRate
+  // when the device refuses.
+  void configure(const std::vector<platform::VideoCaptureFormat>& formats, size_t index, double frameRate);
   void watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit, uint64_t generation);
   // On the capture unit's queue, in the order the watch saw the changes.
   void privacyChanged(bool on);

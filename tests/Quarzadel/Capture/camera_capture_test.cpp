@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/CameraCapture.h"
@@ -134,6 +135,22 @@ struct StartFailure {
   std::string sentence;
 };
 
+// Tests are named by their parameters (the default would be their bytes,
+// pointers included, which change from build to build).
+std::string kindName(VideoCaptureError::Kind kind) {
+  switch (kind) {
+    case VideoCaptureError::Kind::permissionDenied: return "PermissionDenied";
+    case VideoCaptureError::Kind::busy: return "Busy";
+    case VideoCaptureError::Kind::disconnected: return "Disconnected";
+    case VideoCaptureError::Kind::noUsableFormat: return "NoUsableFormat";
+    case VideoCaptureError::Kind::other: return "Other";
+  }
+  return "Unknown";
+}
+void PrintTo(const StartFailure& p, std::ostream* out) {
+  *out << p.error.what() << (p.atOpen ? " at open" : " at stream start");
+}
+
 class CameraCaptureStartFailureTest : public CameraCaptureTest, public ::testing::WithParamInterface<StartFailure> {};
 
 TEST_P(CameraCaptureStartFailureTest, EachStartFailureIsOneSentenceOnce) {
@@ -155,7 +172,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Quarzadel isn't allowed to use the camera. Turn it on in System Settings \u2192 Privacy & "
                      "Security \u2192 Camera."},
         StartFailure{VideoCaptureError::fromErrno(EIO), true, "Desk Camera couldn't start: Input/output error"},
-        StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."}));
+        StartFailure{VideoCaptureError::fromErrno(EBUSY), false, "Desk Camera can't be used right now."}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) {
+      return (info.param.atOpen ? "Open" : "Stream") + kindName(info.param.error.kind);
+    });
 
 TEST_F(CameraCaptureTest, ADeviceWithoutUsableFormatsCannotDeliverVideo) {
   device->replaceFormats({});
@@ -192,6 +212,21 @@ struct DeviceEvents {
   std::string warning = "";            // a warning that is no failure
 };
 
+std::string eventName(Kind kind) {
+  switch (kind) {
+    case Kind::disconnected: return "Disconnected";
+    case Kind::runtimeError: return "RuntimeError";
+    case Kind::interrupted: return "Interrupted";
+  }
+  return "Unknown";
+}
+void PrintTo(const DeviceEvents& p, std::ostream* out) {
+  for (size_t i = 0; i < p.events.size(); ++i) {
+    *out << (i ? ", then " : "") << eventName(p.events[i].first);
+    if (!p.events[i].second.empty()) *out << " (" << p.events[i].second << ")";
+  }
+}
+
 class CameraCaptureEventTest : public CameraCaptureTest, public ::testing::WithParamInterface<DeviceEvents> {};
 
 // A running camera reports its first failure once; frames that still come are delivered.
@@ -216,7 +251,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DeviceEvents{{{Kind::runtimeError, "Input/output error"}, {Kind::disconnected, ""}, {Kind::runtimeError, ""}},
                      {"Desk Camera stopped: Input/output error"}},
-        DeviceEvents{{{Kind::interrupted, "privacy control on"}}, {}, "Camera session interrupted: Desk Camera"}));
+        DeviceEvents{{{Kind::interrupted, "privacy control on"}}, {}, "Camera session interrupted: Desk Camera"}),
+    [](const ::testing::TestParamInfo<DeviceEvents>& info) {
+      std::string name;
+      for (const auto& [kind, description] : info.param.events) name += eventName(kind);
+      return name;
+    });
 
 // A camera that starts but never delivers holds nothing on the program's queue:
 // the program goes on at its rate and reports the silent camera itself.

@@ -98,6 +98,42 @@ TEST_F(DeviceCatalogTest, ListsAreSortedAndCleaned) {
   EXPECT_FALSE(DeviceCatalog::namesAscending("abc", "ABC"));
 }
 
+// A sound server that answers only after the catalogue was made: its
+// microphones are listed at once and followed from then on; a second one is
+// not taken over the first.
+TEST_F(DeviceCatalogTest, MicrophonesThatComeLaterAreListedAndWatched) {
+  catalog = DeviceCatalog::make(cams, nullptr, main);
+  auto lateMics = mics;
+  mics = nullptr;
+  EXPECT_FALSE(catalog->listsMicrophones());
+  std::vector<std::string> published;
+  subs.push_back(catalog->microphones.publisher().dropFirst().sink(
+      [&](const std::vector<MicDevice>& list) { published.push_back(std::to_string(list.size())); }));
+  lateMics->list = {mic("b", "B Mic"), mic("a", "A Mic")};
+  lateMics->defaultID = "b";
+  catalog->adoptMicrophones(lateMics);
+  EXPECT_TRUE(catalog->listsMicrophones());
+  EXPECT_EQ(names(catalog->microphones.value()), (std::vector<std::string>{"A Mic", "B Mic"}));
+  EXPECT_EQ(catalog->systemDefaultMicID.value(), "b");
+  EXPECT_EQ(published, (std::vector<std::string>{"2"})) << "published at once, not a refresh later";
+
+  lateMics->list.pop_back();
+  lateMics->fireList();
+  lateMics->defaultID = std::nullopt;
+  lateMics->fireDefault();
+  runtime->runUntilIdle();
+  EXPECT_EQ(names(catalog->microphones.value()), (std::vector<std::string>{"B Mic"}));
+  EXPECT_EQ(catalog->systemDefaultMicID.value(), std::nullopt);
+
+  auto other = std::make_shared<FakeMicrophoneListing>();
+  other->list = {mic("x", "Other")};
+  catalog->adoptMicrophones(other);
+  EXPECT_EQ(names(catalog->microphones.value()), (std::vector<std::string>{"B Mic"}));
+  EXPECT_FALSE(other->listWatcher);
+  catalog.reset();
+  EXPECT_FALSE(lateMics->listWatcher) << "the watches end with the catalogue";
+}
+
 TEST_F(DeviceCatalogTest, EachChangePublishesOnlyWhatChangedAndOnce) {
   mics->list = {mic("a", "A")};
   mics->defaultID = "a";

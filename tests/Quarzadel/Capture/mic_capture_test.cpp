@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/AudioFormat.h"
 #include "Quarzadel/Capture/MicCapture.h"
@@ -82,6 +84,64 @@ TEST_F(MicCaptureTest, PermissionRefusedIsOneFailureNamingNoMicrophoneAndNoStart
   EXPECT_EQ(failures, (std::vector<std::string>{MicCapture::kNotAuthorized}));
   EXPECT_EQ(logs.sessionLines(),
             (std::vector<std::string>{std::string("[WARN] [MicCapture] Microphone failure: ") + MicCapture::kNotAuthorized}));
+}
+
+// Each way an input can refuse to open is one sentence naming the microphone
+// (permission names none), reported and logged once, with no "started" line.
+TEST_F(MicCaptureTest, EachRefusalToOpenIsItsOwnSentence) {
+  const std::vector<std::pair<Failure, std::string>> cases{
+      {{Kind::notAuthorized, "Access denied"}, MicCapture::kNotAuthorized},
+      {{Kind::cannotOpen, "No such entity"}, "USB Mic couldn't start: No such entity"},
+      {{Kind::inputRefused, "Device or resource busy"}, "USB Mic can't be used right now."},
+      {{Kind::outputRefused, "Invalid sample specification"}, "USB Mic can't deliver audio."},
+  };
+  for (const auto& [failure, text] : cases) {
+    capture = std::make_shared<FakeCapture>();
+    capture->refuse = failure;
+    mic = std::make_shared<MicCapture>("usb-mic", "USB Mic", capture);
+    failures.clear();
+    start();
+    EXPECT_EQ(failures, (std::vector<std::string>{text}));
+  }
+  // Without a sound server there is nothing to open.
+  mic = std::make_shared<MicCapture>("usb-mic", "USB Mic", nullptr);
+  failures.clear();
+  start();
+  EXPECT_EQ(failures, (std::vector<std::string>{"USB Mic couldn't start: no sound server"}));
+
+  std::vector<std::string> expected;
+  for (const auto& [failure, text] : cases) expected.push_back("[WARN] [MicCapture] Microphone failure: " + text);
+  expected.push_back("[WARN] [MicCapture] Microphone failure: USB Mic couldn't start: no sound server");
+  EXPECT_EQ(logs.sessionLines(), expected);
+}
+
+// While capturing: a broken delivery names its cause ("unknown error" when it
+// has none), a lost input says so; only the first of several is reported.
+TEST_F(MicCaptureTest, ARunningInputReportsOnlyItsFirstFailure) {
+  const std::vector<std::pair<std::vector<Failure>, std::string>> cases{
+      {{{Kind::runtimeError, "Connection terminated"}}, "USB Mic stopped: Connection terminated"},
+      {{{Kind::runtimeError, ""}}, "USB Mic stopped: unknown error"},
+      {{{Kind::disconnected, "the source went away"}, {Kind::runtimeError, "Connection terminated"}},
+       "USB Mic was disconnected."},
+  };
+  for (const auto& [events, text] : cases) {
+    capture = std::make_shared<FakeCapture>();
+    mic = std::make_shared<MicCapture>("usb-mic", "USB Mic", capture);
+    failures.clear();
+    start();
+    for (const auto& e : events) capture->handlers.onFailure(e);
+    runtime->runUntilIdle();
+    EXPECT_EQ(failures, (std::vector<std::string>{text}));
+    // Buffers that still come are delivered: the program sound decides what to do.
+    buffers.clear();
+    capture->deliver(3.0);
+    runtime->runUntilIdle();
+    EXPECT_EQ(buffers.size(), 1u);
+  }
+  const auto lines = logs.sessionLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("Microphone failure") != std::string::npos; }),
+            3);
 }
 
 // The capture's thread may still be finishing a buffer or a failure after the stop.

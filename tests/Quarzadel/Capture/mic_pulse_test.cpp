@@ -5,6 +5,7 @@
 #include <mutex>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include "Platform/Audio/PulseAudioCapture.h"
 #include "Platform/Media/PCMBuffer.h"
@@ -142,6 +143,41 @@ TEST_F(MicPulseTest, TwoSecondsFromTheSineSourceMeasureOneKilohertz) {
   std::smatch match;
   ASSERT_TRUE(std::regex_search(stat, match, std::regex(R"(Rough\s+frequency:\s+(\d+))"))) << stat;
   EXPECT_NEAR(std::stod(match[1]), 1000.0, 20.0) << stat;
+}
+
+// Four channels are asked for as two, a mono source as one: the log line and
+// the buffers say the same.
+TEST_F(MicPulseTest, AFourChannelSourceIsCapturedAsTwoAndAMonoOneAsOne) {
+  testing::LogCapture logs;
+  pactl("load-module module-null-source source_name=qz_quad channels=4 rate=48000");
+  pactl("load-module module-null-source source_name=qz_mono channels=1 rate=48000");
+  auto queue = platform::SerialQueue::make("program-audio", runtime);
+  for (const auto& [id, name, expected] : std::vector<std::tuple<std::string, std::string, uint32_t>>{
+           {"qz_quad", "Quad", 2}, {"qz_mono", "Mono", 1}}) {
+    auto mic = std::make_shared<MicCapture>(id, name, std::make_shared<platform::PulseAudioCapture>(context));
+    std::mutex m;
+    std::vector<uint32_t> channels;
+    queue->sync([&] {
+      mic->start(
+          queue,
+          [&](PCMBufferRef buffer, double) {
+            std::lock_guard lock(m);
+            channels.push_back(buffer->format().channelCount());
+          },
+          [](const std::string& r) { ADD_FAILURE() << r; });
+    });
+    ASSERT_TRUE(eventually([&] {
+      std::lock_guard lock(m);
+      return channels.size() >= 5;
+    })) << name;
+    queue->sync([&] { mic->stop(); });
+    std::lock_guard lock(m);
+    EXPECT_EQ(std::count(channels.begin(), channels.end(), expected), static_cast<long>(channels.size())) << name;
+  }
+  MicCapture::sessionQueue(runtime)->sync([] {});
+  const auto lines = logs.sessionLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[INFO] [MicCapture] Microphone started: Quad (2 ch)"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[INFO] [MicCapture] Microphone started: Mono (1 ch)"), 1);
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+// A Studio opened while no sound server runs gets its microphones, without
+// being reopened, once a server has come up: the next activation of the
+// application reaches the server, fills the lists and puts the default input on
+// air, on real time against a private sound server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "Eventually.h"
+#include "Platform/Concurrency/Task.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/Runtime.h"
+#include "Platform/Log/SystemLog.h"
+#include "Quarzadel/App/AppActivation.h"
+#include "Quarzadel/Capture/SyntheticSources.h"
+#include "Quarzadel/Studio/StudioEngine.h"
+#include "TestPaths.h"
+#include "peers/PulseAudioPeer.h"
+
+namespace quarzadel {
+namespace {
+
+using Permission = StudioEngine::Permission;
+
+// A main thread of our own that runs the runtime's main queue.
+struct MainLoop {
+  std::shared_ptr<platform::ThreadRuntime> runtime;
+  std::thread thread{[this] { runtime->runMainLoop(); }};
+  ~MainLoop() {
+    runtime->stopMainLoop();
+    thread.join();
+  }
+  bool run(platform::Async<void> work) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto body = [](platform::Async<void> inner, std::shared_ptr<std::atomic<bool>> flag) -> platform::Async<void> {
+      co_await std::move(inner);
+      *flag = true;
+    };
+    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
+    return qztest::eventually([&] { return done->load(); }, std::chrono::seconds(20));
+  }
+  void sync(const std::function<void()>& job) { runtime->mainQueue()->sync(job); }
+};
+
+TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneOnAirAtTheNextActivation) {
+  const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /
+                       ("studio-microphone-access-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(scratch);
+  std::filesystem::create_directories(scratch);
+  platform::ScopedSystemLogCapture logs;
+  auto previousDefaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaults::inMemory();
+  platform::UserDefaults::setStandard(defaults);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+           {"StreamCodec", "h264"}, {"StudioResolution", "720p"}, {"StudioRecordLocally", false}})
+    defaults->set(key, value);
+  SyntheticSources::resetFaults();
+
+  // Where the sound server will listen: nothing there until the test starts one.
+  std::mutex serverLock;
+  std::string server = "unix:" + (scratch / "no-server-yet").string();
+  std::atomic<int> tries{0};
+  SystemDevices devices;
+  devices.soundServer = [&]() -> std::shared_ptr<platform::PulseAudioContext> {
+    ++tries;
+    platform::PulseAudioContext::Options options;
+    std::lock_guard lock(serverLock);
+    options.server = server;
+    return platform::PulseAudioContext::connect(options);
+  };
+
+  auto runtime = std::make_shared<platform::ThreadRuntime>(4);
+  std::unique_ptr<qztest::PulseAudioPeer> peer;
+  {
+    MainLoop main{runtime};
+    auto activation = AppActivation::make(runtime);
+    std::shared_ptr<DeviceCatalog> catalog;
+    std::shared_ptr<StudioEngine> engine;
+    main.sync([&] {
+      StudioEngine::Environment env;
+      env.runtime = runtime;
+      env.defaults = defaults;
+      env.devices = devices;
+      env.activation = activation;
+      env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
+      env.uploadLog = [](const std::filesystem::path&) {};
+      catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
+      auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", "Late Sound"}});
+      engine = StudioEngine::make(*event, catalog, env);
+    });
+    // Returns at a failed assertion; the Studio closes after it either way.
+    const auto scenario = [&] {
+      ASSERT_TRUE(main.run(engine->start()));
+      main.sync([&] {
+        EXPECT_EQ(engine->microphonePermission().value(), Permission::denied);
+        EXPECT_TRUE(engine->microphones().value().empty());
+        EXPECT_FALSE(engine->onAirMicID().value());
+      });
+      EXPECT_EQ(tries.load(), 1);
+
+      // An activation with still no server: denied as before, and nothing logged.
+      activation->notify();
+      ASSERT_TRUE(qztest::eventually([&] { return tries.load() == 2; }));
+      main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::denied); });
+
+      peer = std::make_unique<qztest::PulseAudioPeer>(std::vector<std::string>{
+          "module-sine-source source_name=qz_sine rate=48000 frequency=1000 source_properties=device.description=Sine"});
+      QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
+      {
+        std::lock_guard lock(serverLock);
+        server = peer->server();
+      }
+      activation->notify();
+      const auto onAir = [&] {
+        std::optional<std::string> id;
+        main.sync([&] { id = engine->onAirMicID().value(); });
+        return id == "qz_sine";
+      };
+      ASSERT_TRUE(qztest::eventually(onAir, std::chrono::seconds(15))) << "the sine source never went on air";
+      main.sync([&] {
+        EXPECT_EQ(engine->microphonePermission().value(), Permission::granted);
+        ASSERT_EQ(engine->microphones().value().size(), 1u);
+        EXPECT_EQ(engine->microphones().value()[0].name, "Sine");
+        EXPECT_EQ(catalog->microphones.value(), engine->microphones().value()) << "the catalogue lists them too";
+      });
+      // Granted, the server is not asked again.
+      const int asked = tries.load();
+      activation->notify();
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      EXPECT_EQ(tries.load(), asked);
+    };
+    scenario();
+
+    EXPECT_TRUE(main.run(engine->close()));
+    main.sync([&] {
+      engine.reset();
+      catalog.reset();
+    });
+  }
+  runtime->stopForExit(platform::seconds(5));
+  platform::UserDefaults::setStandard(previousDefaults);
+  peer.reset();
+  std::filesystem::remove_all(scratch);
+
+  if (IsSkipped() || HasFatalFailure()) return;
+  std::vector<std::string> changes;
+  for (const auto& message : logs.sink().messages())
+    if (message.starts_with("Permissions changed:")) changes.push_back(message);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_TRUE(changes[0].ends_with(", microphone granted")) << changes[0];
+}
+
+}  // namespace
+}  // namespace quarzadel
