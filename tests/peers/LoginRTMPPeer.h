@@ -4,7 +4,10 @@
 // ("authmod=adobe"), a connect naming the user gets a salt, a challenge and an
 // opaque value ("reason=needauth"), and a connect that answers them is checked
 // with an MD5 and Base64 of its own (OpenSSL's) and accepted, or refused with
-// "reason=authfailed". An accepted connection may publish one stream; the
+// "reason=authfailed". Its manner can leave the level out of its refusals
+// and the opaque value out of its challenge, as some servers do; without an
+// opaque value the response is made with the challenge. An accepted
+// connection may publish one stream; the
 // peer counts the pictures and sound that arrive on it until the client
 // closes. Each refused connection is watched until the client closes it.
 #include <openssl/evp.h>
@@ -20,6 +23,12 @@
 #include "peers/ScriptedRTMPPeer.h"
 
 namespace rtmptest {
+
+// How a LoginRTMPPeer words its refusals.
+struct LoginPeerManner {
+  bool refusalLevel = true;  // "level" "error" in each refusal
+  bool opaque = true;        // an opaque value beside the challenge
+};
 
 class LoginRTMPPeer {
  public:
@@ -44,10 +53,13 @@ class LoginRTMPPeer {
   static constexpr const char* kChallenge = "Q2hhbGxlbmdl";
   static constexpr const char* kOpaque = "T3BhcXVl";
 
+  using Manner = LoginPeerManner;
+
   // `connections` bounds how many the peer takes in its life.
-  LoginRTMPPeer(std::string user, std::string password, int connections = 40)
+  LoginRTMPPeer(std::string user, std::string password, int connections = 40, Manner manner = {})
       : user_(std::move(user)),
         password_(std::move(password)),
+        manner_(manner),
         began_(std::chrono::steady_clock::now()),
         peer_([this](PeerSession& s, int) { serve(s); }, connections) {}
 
@@ -97,7 +109,7 @@ class LoginRTMPPeer {
   }
 
   void refuse(PeerSession& s, const std::string& description) {
-    s.sendStatus("_error", 1, "NetConnection.Connect.Rejected", "error", description);
+    s.sendStatus("_error", 1, "NetConnection.Connect.Rejected", manner_.refusalLevel ? "error" : "", description);
   }
 
   Outcome login(PeerSession& s, const RTMPCommandMessage& connect) {
@@ -114,13 +126,14 @@ class LoginRTMPPeer {
     const auto response = q.find("response"), challenge = q.find("challenge");
     if (response == q.end() || challenge == q.end()) {
       refuse(s, "[ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=needauth&user=" + user_ + "&salt=" + kSalt +
-                    "&challenge=" + kChallenge + "&opaque=" + kOpaque);
+                    "&challenge=" + kChallenge + (manner_.opaque ? std::string("&opaque=") + kOpaque : ""));
       return Outcome::challenged;
     }
     const auto opaque = q.find("opaque");
     const std::string expected =
-        base64MD5(base64MD5(user_ + kSalt + password_) + kOpaque + challenge->second);
-    if (opaque == q.end() || opaque->second != kOpaque || response->second != expected) {
+        base64MD5(base64MD5(user_ + kSalt + password_) + (manner_.opaque ? kOpaque : kChallenge) + challenge->second);
+    const bool opaqueAsSent = manner_.opaque ? opaque != q.end() && opaque->second == kOpaque : opaque == q.end();
+    if (!opaqueAsSent || response->second != expected) {
       refuse(s, "[ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=authfailed&opaque=" + std::string(kOpaque));
       return Outcome::refusedResponse;
     }
@@ -170,6 +183,7 @@ class LoginRTMPPeer {
   }
 
   const std::string user_, password_;
+  const Manner manner_;
   const std::chrono::steady_clock::time_point began_;
   mutable std::mutex mutex_;
   std::vector<Visit> visits_;

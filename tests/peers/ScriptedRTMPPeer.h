@@ -40,8 +40,11 @@ inline std::vector<rtmpmedley::RTMPChunkReader::Received> readMessages(rtmpmedle
   return out;
 }
 
+// An empty level is left out, as some servers leave it out.
 inline AMFObject statusObject(const std::string& code, const std::string& level, const std::string& description) {
-  return AMFObject{{"code", AMFValue(code)}, {"level", AMFValue(level)}, {"description", AMFValue(description)}};
+  AMFObject object{{"code", AMFValue(code)}, {"description", AMFValue(description)}};
+  if (!level.empty()) object["level"] = AMFValue(level);
+  return object;
 }
 
 // One accepted client, seen from the server.

@@ -16,7 +16,7 @@
 // H.264 goes out in the legacy layout, HEVC in the enhanced one. --check decodes
 // every picture of the file with libavcodec and prints the codecs, size, frame
 // rate and A/V offset. Exits non-zero when nothing was sent, or when the
-// connection closed before the time was up.
+// connection closed before the time was up, which also ends the run at once.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -167,6 +167,8 @@ struct StatusLog {
     std::lock_guard lock(mutex);
     return std::find(codes.begin(), codes.end(), code) != codes.end();
   }
+  // The connection closed or failed: nothing more can be sent.
+  bool lost() { return has("NetConnection.Connect.Closed") || has("NetConnection.Connect.Failed"); }
 };
 
 Async<void> followStatus(platform::AsyncStream<RTMPStatus> statuses, std::shared_ptr<StatusLog> log) {
@@ -207,15 +209,26 @@ Async<void> sleepUntil(std::chrono::steady_clock::time_point due) {
   if (due > now) co_await platform::sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count());
 }
 
+// Sleeps until `due` in short steps; false as soon as the connection is lost.
+Async<bool> sleepUntilUnlessLost(std::chrono::steady_clock::time_point due, std::shared_ptr<StatusLog> log) {
+  constexpr auto kStep = std::chrono::milliseconds(50);
+  while (!log->lost()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= due) co_return true;
+    co_await sleepUntil(std::min<std::chrono::steady_clock::time_point>(due, now + kStep));
+  }
+  co_return false;
+}
+
 // Synthetic bars and tone, made here at the frame rate.
 // Pictures at the frame rate and the sound that goes with each, through the
 // stream as the application's program does.
 Async<void> feedSynthetic(const Options& o, std::shared_ptr<RTMPStream> stream,
-                          std::shared_ptr<RTMPConnection> connection) {
+                          std::shared_ptr<RTMPConnection> connection, std::shared_ptr<StatusLog> log) {
   const auto begin = std::chrono::steady_clock::now();
   const int64_t frames = static_cast<int64_t>(o.seconds * o.fps + 0.5);
   int64_t soundBlocks = 0;
-  for (int64_t i = 0; i < frames; ++i) {
+  for (int64_t i = 0; i < frames && !log->lost(); ++i) {
     if (!o.fast) {
       co_await sleepUntil(begin + std::chrono::nanoseconds(i * 1'000'000'000LL / o.fps));
       if (i > 0 && i % o.fps == 0) co_await printStatus(static_cast<double>(i) / o.fps, stream, connection);
@@ -233,7 +246,8 @@ Async<void> feedSynthetic(const Options& o, std::shared_ptr<RTMPStream> stream,
 // The program's pictures and sound through the stream's mixer hand-offs, as
 // the application hands them over.
 Async<int64_t> feedProgram(const Options& o, std::shared_ptr<RTMPStream> stream,
-                           std::shared_ptr<RTMPConnection> connection, std::shared_ptr<platform::Runtime> runtime) {
+                           std::shared_ptr<RTMPConnection> connection, std::shared_ptr<platform::Runtime> runtime,
+                           std::shared_ptr<StatusLog> log) {
   const auto queue = co_await platform::currentExecutor();
   quarzadel::StreamConfig config;
   config.resolution = o.resolution;
@@ -257,12 +271,12 @@ Async<int64_t> feedProgram(const Options& o, std::shared_ptr<RTMPStream> stream,
   for (int second = 1;; ++second) {
     const double next = std::min<double>(second, o.seconds);
     if (!switched && o.switchAt < next) {
-      co_await sleepUntil(at(o.switchAt));
+      if (!co_await sleepUntilUnlessLost(at(o.switchAt), log)) break;
       std::cout << "  switching to " << o.to << " (dissolve)\n";
       feed->switchTo(o.to);
       switched = true;
     }
-    co_await sleepUntil(at(next));
+    if (!co_await sleepUntilUnlessLost(at(next), log)) break;
     if (next >= o.seconds) break;
     co_await printStatus(next, stream, connection);
   }
@@ -331,12 +345,13 @@ Async<int> publish(Options o) {
   const auto begin = std::chrono::steady_clock::now();
   int64_t programFrames = -1;
   if (o.program())
-    programFrames = co_await feedProgram(o, stream, connection, runtime);
+    programFrames = co_await feedProgram(o, stream, connection, runtime, statusLog);
   else
-    co_await feedSynthetic(o, stream, connection);
-  // What the mixer inputs still hold reaches the encoders, then they drain.
+    co_await feedSynthetic(o, stream, connection, statusLog);
+  // What the mixer inputs still hold reaches the encoders, then they drain;
+  // a lost connection takes nothing more.
   const int64_t made = o.program() ? programFrames : static_cast<int64_t>(o.seconds * o.fps + 0.5);
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 100 && !statusLog->lost(); ++i) {
     const auto s = co_await stream->snapshot();
     if (static_cast<int64_t>(s.videoMessages + s.droppedVideoInput) + 3 >= made) break;
     co_await platform::sleepFor(platform::milliseconds(20));
@@ -345,14 +360,14 @@ Async<int> publish(Options o) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   // The tail leaves the socket before the close (for at most 2 s).
   auto report = co_await transport(connection);
-  for (int i = 0; i < 200 && report.queueBytesOut > 0; ++i) {
+  for (int i = 0; i < 200 && report.queueBytesOut > 0 && !statusLog->lost(); ++i) {
     co_await platform::sleepFor(platform::milliseconds(10));
     report = co_await transport(connection);
   }
 
   const auto sent = co_await stream->snapshot();
   // A closing status before our own close: the server ended the publish early.
-  const bool cutOff = statusLog->has("NetConnection.Connect.Closed") || statusLog->has("NetConnection.Connect.Failed");
+  const bool cutOff = statusLog->lost();
   try {
     co_await connection->close();
   } catch (const std::exception& e) {
@@ -369,7 +384,7 @@ Async<int> publish(Options o) {
             << std::lround((a.startedAt() - v.startedAt()) * 1000) << " ms of media time, both sent from 0 ms\n";
   if (programFrames >= 0)
     std::cout << "  program: " << programFrames << " pictures made, " << sent.droppedVideoInput
-              << " dropped before the encoder\n";
+              << " dropped on the way to the encoder\n";
   std::cout << "  summary: " << sent.videoMessages << " frames, " << sent.audioMessages << " sound packets, "
             << megabytes(report.totalBytesOut) << " out ("
             << std::lround(static_cast<double>(report.totalBytesOut) * 8 / 1000 / std::max(elapsed, 0.001))

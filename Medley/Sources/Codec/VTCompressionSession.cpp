@@ -1,5 +1,7 @@
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 
+#include <limits>
+
 #include <malloc.h>
 
 #include <cmath>
@@ -350,14 +352,17 @@ void VTCompressionSession::convert(const platform::SampleBufferRef& sampleBuffer
         }
         std::optional<VideoEncoderConfiguration> rateChange = std::exchange(pendingReconfiguration_, std::nullopt);
         const double newest = sampleBuffer->presentationTime().seconds();
+        const std::size_t countBound =
+            maxPendingFrames_ ? std::max<std::size_t>(1, *maxPendingFrames_)
+            : configuration_.maxPendingSpan ? std::numeric_limits<std::size_t>::max()
+                                            : std::max<std::size_t>(1, configuration_.maxPendingFrames);
         const auto full = [&] {
             if (queue_.empty()) return false;
+            if (queue_.size() >= countBound) return true;
             // Pictures exactly a span apart (on a frame grid) both stay.
-            if (configuration_.maxPendingSpan) {
-                return newest - queue_.front().sampleBuffer->presentationTime().seconds() >
+            return configuration_.maxPendingSpan &&
+                   newest - queue_.front().sampleBuffer->presentationTime().seconds() >
                        *configuration_.maxPendingSpan + 1e-6;
-            }
-            return queue_.size() >= std::max<std::size_t>(1, configuration_.maxPendingFrames);
         };
         while (full()) {
             // A dropped picture's rate change passes to the next one, unless a newer one follows.
@@ -396,6 +401,11 @@ void VTCompressionSession::completeFrames() { waitUntilPendingAtMost(0); }
 void VTCompressionSession::waitUntilPendingAtMost(std::size_t count) {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [&] { return !prepared_ || stopping_ || (queue_.size() + (busy_ ? 1 : 0)) <= count; });
+}
+
+void VTCompressionSession::setMaxPendingFrames(std::optional<std::size_t> count) {
+    std::lock_guard lock(mutex_);
+    maxPendingFrames_ = count;
 }
 
 bool VTCompressionSession::failed() const {

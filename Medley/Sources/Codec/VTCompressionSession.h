@@ -23,7 +23,8 @@ namespace medley {
 //
 // Encoding runs on the session's own thread. At most `maxPendingFrames`
 // pictures wait for it, or with `maxPendingSpan` those within that many
-// seconds of the newest; when the encoder falls behind, the oldest waiting
+// seconds of the newest (and no more than setMaxPendingFrames() allows,
+// whichever bound is tighter); when the encoder falls behind, the oldest waiting
 // picture is dropped and counted, so memory stays bounded. With
 // `encodesOnCaller` there is no such thread and no queue: convert() encodes
 // on the caller's thread and returns with the picture's output yielded, for an
@@ -83,6 +84,10 @@ public:
     void completeFrames();
     // Blocks until at most `count` pictures wait (a producer's back-pressure).
     void waitUntilPendingAtMost(std::size_t count);
+    // From the next picture on, at most `count` pictures wait beside the
+    // span bound; none: the span alone bounds them (`maxPendingFrames`
+    // without a span).
+    void setMaxPendingFrames(std::optional<std::size_t> count);
 
     // True once the encoder failed to restart: the session takes no more
     // frames, and its owner makes a new one.
@@ -137,6 +142,7 @@ private:
     double keyFrameInterval_ = 0;
     std::optional<VideoEncoderConfiguration> pendingReconfiguration_;
     std::deque<Job> queue_;
+    std::optional<std::size_t> maxPendingFrames_;
     bool busy_ = false;
     bool prepared_ = false;
     bool stopping_ = false;

@@ -168,6 +168,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     configuration.encodesOnCaller = encodesOnCaller;
     configuration.maxPendingSpan = pendingSpan;
     auto session = VTCompressionSession::make(configuration);
+    if (pendingLimit_) session->setMaxPendingFrames(pendingLimit_);
     OSStatus status = session->setOptions(settings_.makeOptions());
     // The frame-rate hint goes in before the encoder opens: its rate control is built on it.
     if (status == VTStatus::noErr && settings_.expectedFrameRate) {
@@ -180,6 +181,11 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     }
     frameInterval = settings_.frameInterval;
     return session;
+}
+
+void VideoCodec::setPendingLimit(std::optional<std::size_t> count) {
+    pendingLimit_ = count;
+    if (auto* compression = dynamic_cast<VTCompressionSession*>(session_.get())) compression->setMaxPendingFrames(count);
 }
 
 void VideoCodec::completeFrames() {

@@ -80,6 +80,11 @@ public:
     // Sessions made from now on keep the pictures waiting for their thread
     // within this many seconds of the newest, instead of a few by count.
     std::optional<double> pendingSpan;
+    // At most this many pictures wait for the session's thread, beside the
+    // span (whichever is tighter), from the running session's next picture
+    // on; none: the span alone.
+    void setPendingLimit(std::optional<std::size_t> count);
+    const std::optional<std::size_t>& pendingLimit() const { return pendingLimit_; }
     // Opens the encoder libraries; empty: VideoEncoder::make.
     std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
 
@@ -105,6 +110,7 @@ private:
     platform::FormatDescriptionRef inputFormat_;
     std::shared_ptr<VTSessionConvertible> session_;
     std::uint64_t droppedByEndedSessions_ = 0;
+    std::optional<std::size_t> pendingLimit_;
     bool hardwareHEVCFailed_ = false;  // for the codec's life
 };
 

@@ -19,7 +19,12 @@ bool RawPictureQueue::push(platform::SampleBufferRef picture) {
     const double newest = picture->presentationTime().seconds();
     pictures_.push_back(std::move(picture));
     // Pictures exactly a span apart (on a frame grid) both stay.
-    while (pictures_.size() > 1 && newest - pictures_.front()->presentationTime().seconds() > span_ + kTolerance) {
+    const auto full = [&] {
+      if (pictures_.size() <= 1) return false;
+      if (maxCount_ && pictures_.size() > *maxCount_) return true;
+      return newest - pictures_.front()->presentationTime().seconds() > span_ + kTolerance;
+    };
+    while (full()) {
       pictures_.pop_front();
       dropped = ++dropped_;
     }
@@ -41,6 +46,11 @@ platform::SampleBufferRef RawPictureQueue::pop() {
   auto picture = std::move(pictures_.front());
   pictures_.pop_front();
   return picture;
+}
+
+void RawPictureQueue::setMaxCount(std::optional<size_t> count) {
+  std::lock_guard lock(mutex_);
+  maxCount_ = count;
 }
 
 uint64_t RawPictureQueue::droppedCount() const {

@@ -4,7 +4,8 @@
 // pictures held span more than `span` seconds of presentation time, the
 // oldest are dropped (counted; the first and every 300th drop are logged), so
 // an encoder that falls behind costs the oldest pictures, never memory, and
-// what it encodes stays recent whatever the frame rate.
+// what it encodes stays recent whatever the frame rate. A count may bound it
+// too, whichever bound is tighter.
 //
 // One reader pass at a time: push() says when the queue went from idle to
 // waiting, and the reader then takes pictures until pop() finds none, which
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "Platform/Media/SampleBuffer.h"
 
@@ -31,6 +33,9 @@ class RawPictureQueue {
   // The oldest picture, or none; none makes the queue idle.
   platform::SampleBufferRef pop();
 
+  // From the next push on at most `count` pictures wait (at least one); none: the span alone.
+  void setMaxCount(std::optional<size_t> count);
+
   // Pictures dropped because the reader fell behind.
   uint64_t droppedCount() const;
   size_t size() const;
@@ -40,6 +45,7 @@ class RawPictureQueue {
   const double span_;
   mutable std::mutex mutex_;
   std::deque<platform::SampleBufferRef> pictures_;
+  std::optional<size_t> maxCount_;
   bool reading_ = false;
   uint64_t dropped_ = 0;
 };

@@ -189,3 +189,41 @@ TEST(VideoCompressionSessionBackPressure, ABoundByTimeKeepsEveryPictureWithinIts
     EXPECT_EQ(out[1]->presentationTime(), frameTime(13));
     EXPECT_EQ(out.back()->presentationTime(), frameTime(20));
 }
+
+TEST(VideoCompressionSessionBackPressure, ACountBesideTheSpanBoundsTheWaitingPicturesWhicheverIsTighter) {
+    std::promise<void> entered;
+    std::promise<void> letGo;
+    std::shared_future<void> released = letGo.get_future().share();
+    VideoCodec codec;
+    codec.pendingSpan = 0.25;
+    codec.setPendingLimit(3);
+    codec.makeEncoder = [&](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
+        auto inner = VideoEncoder::make(c, status);
+        if (!inner) return nullptr;
+        return std::make_unique<SlowStartEncoder>(std::move(inner), released, entered);
+    };
+    codec.setSettings(settingsFor(VideoCodecSettings::Format::h264, 320, 240, 500'000));
+    auto stream = codec.outputStream();
+    codec.startRunning();
+    auto picture = makePicture(320, 240, 0);
+    codec.append(makeFrame(picture, frameTime(1)));
+    entered.get_future().wait();  // the encoder holds picture 1
+    // Eight lie within the span, but the count is tighter: 18, 19 and 20 wait.
+    for (int i = 2; i <= 20; ++i) codec.append(makeFrame(picture, frameTime(i)));
+    EXPECT_EQ(codec.droppedFrameCount(), 16u);
+    // Lifted on the running session: the span bounds again (23/30 ... 30/30),
+    // and a count looser than the span changes nothing.
+    codec.setPendingLimit(std::nullopt);
+    for (int i = 21; i <= 25; ++i) codec.append(makeFrame(picture, frameTime(i)));
+    codec.setPendingLimit(60);
+    for (int i = 26; i <= 30; ++i) codec.append(makeFrame(picture, frameTime(i)));
+    EXPECT_EQ(codec.droppedFrameCount(), 16u + 5u);
+    letGo.set_value();
+    codec.completeFrames();
+    codec.stopRunning();
+    const auto out = drain(stream);
+    ASSERT_EQ(out.size(), 9u);
+    EXPECT_EQ(out.front()->presentationTime(), frameTime(1));
+    EXPECT_EQ(out[1]->presentationTime(), frameTime(23));
+    EXPECT_EQ(out.back()->presentationTime(), frameTime(30));
+}

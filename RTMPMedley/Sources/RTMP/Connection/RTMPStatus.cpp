@@ -9,10 +9,11 @@ std::optional<RTMPStatus> RTMPStatus::make(const AMFObject* object) {
     return it == object->end() ? nullptr : it->second.string();
   };
   const std::string* code = text("code");
+  if (!code) return std::nullopt;
+  // Some servers leave the level out (of a refused connect, say): the code still says what happened.
   const std::string* level = text("level");
-  if (!code || !level) return std::nullopt;
   const std::string* description = text("description");
-  return RTMPStatus{*code, *level, description ? *description : std::string(), *object};
+  return RTMPStatus{*code, level ? *level : std::string(), description ? *description : std::string(), *object};
 }
 
 std::optional<RTMPStatus> RTMPStatus::make(const std::optional<AMFObject>& object) {

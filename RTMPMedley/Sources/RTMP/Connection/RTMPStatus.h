@@ -14,7 +14,8 @@ struct RTMPStatus {
   std::string description;
   std::optional<AMFObject> data;
 
-  // None for an absent or empty object, or one whose "code" or "level" is not a text.
+  // None for an absent or empty object, or one whose "code" is not a text;
+  // a missing "level" or "description" reads as empty.
   static std::optional<RTMPStatus> make(const std::optional<AMFObject>& object);
   static std::optional<RTMPStatus> make(const AMFObject* object);
   // From an object, a typed object or an ECMA array (some servers send their

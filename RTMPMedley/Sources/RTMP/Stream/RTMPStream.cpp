@@ -152,7 +152,8 @@ Async<RTMPStream::Snapshot> RTMPStream::snapshot() {
   s.videoTimestamp = videoTimestamp_;
   s.videoMessages = videoMessages_;
   s.audioMessages = audioMessages_;
-  s.droppedVideoInput = rawPictures_.droppedCount() + outgoing_.videoInputDroppedFrameCount();
+  s.droppedVideoInput = rawPictures_.droppedCount() + outgoing_.videoInputDroppedFrameCount() +
+                        outgoing_.videoCodec().droppedFrameCount();
   s.droppedVideoOutput = videoBacklog_.droppedCount();
   co_return s;
 }

@@ -169,6 +169,10 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   platform::Async<medley::StreamReadyState> readyState() override;
   platform::Async<void> setAudioSettings(medley::AudioCodecSettings settings) override;
   platform::Async<void> setVideoSettings(medley::VideoCodecSettings settings) override;
+  // A positive count bounds, at once, each queue of raw pictures on the way to
+  // the encoder (the mixer hand-off's and the encoder thread's) to that many
+  // pictures beside its bound in time, whichever is tighter; 0 or less: time alone.
+  platform::Async<void> setVideoInputBufferCounts(int counts) override;
   // Compressed pictures are sent, raw pictures go to the encoder.
   platform::Async<void> append(platform::SampleBufferRef sampleBuffer) override;
   // Compressed sound is sent, PCM goes to the encoder.
@@ -209,7 +213,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
     // Encoded frames handed to the connection since the stream was made.
     uint64_t videoMessages = 0;
     uint64_t audioMessages = 0;
-    // Raw pictures the queues before the encoder let go because it fell behind.
+    // Raw pictures the queues before the encoder, the encoder thread's
+    // included, let go because it fell behind.
     uint64_t droppedVideoInput = 0;
     // Encoded pictures dropped because those before them waited too long for the network.
     uint64_t droppedVideoOutput = 0;

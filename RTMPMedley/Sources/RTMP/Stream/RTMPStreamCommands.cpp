@@ -39,6 +39,8 @@ Async<void> RTMPStream::timeout(std::weak_ptr<RTMPStream> weak, uint64_t generat
     auto self = weak.lock();
     if (!self) co_return;
     co_await self->hop();
+    // A play displaced before this ran starts nothing: the halves are the newer command's.
+    if (before == BeforeTimeout::startIncoming && self->requestGeneration_ != generation) co_return;
     milliseconds = self->requestTimeout_;
     if (before != BeforeTimeout::nothing) {
       auto incoming = self->incomingHalf();
@@ -96,11 +98,19 @@ Async<RTMPResponse> RTMPStream::play(AMFList arguments) {
     co_return response;
   } catch (...) {
     auto error = std::current_exception();
-    // A play displaced by a newer command leaves the state and the halves to it.
-    if (requestGeneration_ != generation) std::rethrow_exception(error);
-    platform::spawnDetached(queue(), [](std::shared_ptr<medley::IncomingStream> incoming) -> Async<void> {
-      co_await incoming->stopRunning();
-    }, incomingHalf());
+    const auto stopIncoming = [this] {
+      platform::spawnDetached(queue(), [](std::shared_ptr<medley::IncomingStream> incoming) -> Async<void> {
+        co_await incoming->stopRunning();
+      }, incomingHalf());
+    };
+    if (requestGeneration_ != generation) {
+      // Displaced: the state is the newer command's, and so is the playback
+      // half when it plays too; otherwise the half started for this play stops.
+      const auto state = readyState_.value();
+      if (state != StreamReadyState::play && state != StreamReadyState::playing) stopIncoming();
+      std::rethrow_exception(error);
+    }
+    stopIncoming();
     outgoing_.stopRunning();
     setReadyState(StreamReadyState::idle);
     std::rethrow_exception(error);

@@ -157,6 +157,14 @@ Async<void> RTMPStream::setAudioSettings(medley::AudioCodecSettings settings) {
   outgoing_.setAudioSettings(settings);
 }
 
+Async<void> RTMPStream::setVideoInputBufferCounts(int counts) {
+  co_await StreamBase::setVideoInputBufferCounts(counts);
+  co_await hop();
+  const auto limit = counts > 0 ? std::optional<size_t>(static_cast<size_t>(counts)) : std::nullopt;
+  rawPictures_.setMaxCount(limit);
+  outgoing_.videoCodec().setPendingLimit(limit);
+}
+
 Async<void> RTMPStream::setVideoSettings(medley::VideoCodecSettings settings) {
   co_await hop();
   // Both formats of the video settings can be carried.

@@ -201,6 +201,61 @@ TEST_F(ConnectionTest, LoginAnswersChallengesFromTheGivenURLAndTheLogShowsNoSecr
   EXPECT_EQ(server.sessionCount(), 9u);
 }
 
+TEST_F(ConnectionTest, ALoginGoesOnThroughRefusalsWithoutALevelAndAnswersAChallengeWithoutOpaqueWithTheChallenge) {
+  // Only the code is needed: a missing level or description reads as empty.
+  const AMFObject codeOnly{{"code", AMFValue("NetConnection.Connect.Rejected")}};
+  const AMFObject noCode{{"level", AMFValue("error")}, {"description", AMFValue("x")}};
+  const auto bare = RTMPStatus::make(&codeOnly);
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(std::tuple(bare->code, bare->level, bare->description),
+            std::tuple("NetConnection.Connect.Rejected", "", ""));
+  EXPECT_FALSE(RTMPStatus::make(&noCode));
+
+  const auto b64md5 = [](const std::string& text) {
+    const auto d = MD5::calculate(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    return RTMPAuthenticator::base64(d.data(), d.size());
+  };
+  // Without an opaque value the server's challenge goes into the response,
+  // and nothing but the client's challenge and the response is appended.
+  const std::string challenge = "[ AccessManager.Reject ] : [ authmod=adobe ] : "
+                                "?reason=needauth&user=alice&salt=c2FsdA==&challenge=Y2g=";
+  const RTMPAuthenticator fixed([] { return 0xbeefu; });
+  const std::string named = "rtmp://alice:pw@ingest.test/live?authmod=adobe&user=alice";
+  EXPECT_EQ(fixed.makeCommand(named, RTMPStatus{"NetConnection.Connect.Rejected", "", challenge, std::nullopt}),
+            named + "&challenge=0000beef&response=" + b64md5(b64md5("alice" "c2FsdA==" "pw") + "Y2g=" + "0000beef"));
+
+  // The same exchange with a server whose refusals carry no level.
+  const auto refuse = [](ScriptedSession& s, const std::string& description) {
+    s.sendStatus("_error", 1, "NetConnection.Connect.Rejected", "", description);
+  };
+  server.onCommand = [&](ScriptedSession& s, const RTMPCommandMessage& c) {
+    if (c.commandName != "connect") return ScriptedRTMPServer::answerLikeAServer(s, c);
+    const int i = s.index();
+    if (i == 0 || i == 3) return refuse(s, "[ AccessManager.Reject ] : [ code=403 need auth; authmod=adobe ] : ");
+    if (i == 1) return refuse(s, challenge);
+    if (i == 4) return refuse(s, "[ AccessManager.Reject ] : [ authmod=adobe ] : ?reason=nosuchuser");
+    const auto query = RTMPAuthenticator::queryParameters(*RTMPConnectionURL::parse("http://x/" + app(c)));
+    EXPECT_FALSE(query.count("opaque"));
+    EXPECT_EQ(query.at("challenge").size(), 8u);
+    EXPECT_EQ(query.at("response"), b64md5(b64md5("alice" "c2FsdA==" "pw") + "Y2g=" + query.at("challenge")));
+    s.acceptConnect();
+  };
+  auto statuses = this->statuses();
+  EXPECT_EQ(run(connection->connect("rtmp://alice:pw@ingest.test/live")).status->code,
+            "NetConnection.Connect.Success");
+  EXPECT_EQ(server.sessionCount(), 3u);
+  EXPECT_EQ(codes(statuses.values()), Strings{"NetConnection.Connect.Success"});
+  run(connection->close());
+
+  // A refusal the login cannot answer ends the connect with it, level and all missing.
+  const auto error = errorOf<Error>(start(connection->connect("rtmp://bob:pw@ingest.test/live")));
+  ASSERT_TRUE(error && error->response() && error->response()->status);
+  EXPECT_EQ(server.sessionCount(), 5u);
+  EXPECT_EQ(error->response()->status->code, "NetConnection.Connect.Rejected");
+  EXPECT_EQ(error->response()->status->level, "");
+  EXPECT_NE(std::string(error->what()).find("reason=nosuchuser"), std::string::npos) << error->what();
+}
+
 TEST_F(ConnectionTest, AStreamThatFailsItsCreationOrACloseDuringCreationLeavesConnectUsableAndStatusesGoToTheNewestReader) {
   auto failing = stream(), fine = stream();
   failing->failCreation = "refused";

@@ -95,3 +95,24 @@ TEST(LoginPeerTest, TheSmokeToolLogsInOverASocketAndPublishes) {
   EXPECT_GE(visits[2].videoArrivals.size(), 50u);
   EXPECT_GE(visits[2].audioArrivals.size(), 50u);
 }
+
+// Servers that leave the level out of their refusals, or the opaque value out
+// of their challenge: the tool still takes the login step and publishes.
+TEST(LoginPeerTest, TheSmokeToolLogsInWhereRefusalsHaveNoLevelOrTheChallengeNoOpaqueValue) {
+  for (const LoginRTMPPeer::Manner manner : {LoginRTMPPeer::Manner{false, true}, LoginRTMPPeer::Manner{true, false},
+                                             LoginRTMPPeer::Manner{false, false}}) {
+    SCOPED_TRACE(std::string(manner.refusalLevel ? "" : "no level ") + (manner.opaque ? "" : "no opaque"));
+    LoginRTMPPeer peer("alice", "pw", 10, manner);
+    const auto published = qztest::runCommand("timeout 30 " + tool("rtmpsmoke") + " --url " + peer.url("alice:pw@") +
+                                              " --codec h264 --seconds 1 --size 320x240 --fps 30");
+    EXPECT_TRUE(published.succeeded()) << published.text;
+    EXPECT_NE(published.text.find("connect: NetConnection.Connect.Success"), std::string::npos) << published.text;
+    ASSERT_TRUE(eventually([&] { return peer.count(LoginRTMPPeer::Outcome::gone) == 0; }));
+    const auto visits = peer.visits();
+    ASSERT_EQ(visits.size(), 3u);
+    EXPECT_EQ(visits[0].outcome, LoginRTMPPeer::Outcome::askedForUser);
+    EXPECT_EQ(visits[1].outcome, LoginRTMPPeer::Outcome::challenged);
+    EXPECT_EQ(visits[2].outcome, LoginRTMPPeer::Outcome::accepted);
+    EXPECT_GE(visits[2].videoArrivals.size(), 20u);
+  }
+}

@@ -213,3 +213,56 @@ TEST_F(StreamCommandTest, ANewerPlayOrPublishKeepsItsStateAndItsHalfWhenItDispla
   answers["closeStream"] = {"NetStream.Unpublish.Success", "status"};
   run(stream->closeStream());
 }
+
+TEST_F(StreamCommandTest, ADisplacedCommandStopsTheHalfItStartedThatTheNewerCommandDoesNotUse) {
+  auto stream = connected();
+  auto incoming = run(stream->incomingStream());
+  // A publish starts nothing before its answer, and a play that displaces it
+  // keeps the half it starts.
+  auto waiting = start(stream->publish("zero"));
+  advance(platform::seconds(1));
+  auto newer = start(stream->play({AMFValue("movie")}));
+  rt->runUntilIdle();
+  EXPECT_EQ(streamError(waiting)->kind(), Kind::invalidState);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::play);
+  EXPECT_TRUE(run(incoming->isRunning()));
+  server.last()->sendStatus("onStatus", 0, "NetStream.Play.Start", "status", "", 1);
+  rt->runUntilIdle();
+  EXPECT_FALSE(streamError(newer));
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::playing);
+  EXPECT_TRUE(run(incoming->isRunning()));
+  answers["closeStream"] = {"NetStream.Play.Stop", "status"};
+  run(stream->closeStream());
+  EXPECT_FALSE(run(incoming->isRunning()));
+
+  // A play that waits a second starts the playback half; a publish then takes the slot.
+  auto play = start(stream->play({AMFValue("one")}));
+  advance(platform::seconds(1));
+  ASSERT_TRUE(run(incoming->isRunning()));
+  auto publish = start(stream->publish("two"));
+  rt->runUntilIdle();
+  EXPECT_EQ(streamError(play)->kind(), Kind::invalidState);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publish);
+  EXPECT_FALSE(run(incoming->isRunning())) << "the displaced play's half runs on through the publish";
+  server.last()->sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+  rt->runUntilIdle();
+  EXPECT_FALSE(streamError(publish));
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publishing);
+  EXPECT_FALSE(run(incoming->isRunning()));
+  // Nor does the displaced play's time-out end anything later.
+  advance(platform::seconds(20));
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::publishing);
+  answers["closeStream"] = {"NetStream.Unpublish.Success", "status"};
+  run(stream->closeStream());
+
+  // Displaced at once, before its time-out could start the half: still stopped.
+  auto quick = start(stream->play({AMFValue("three")}));
+  auto again = start(stream->publish("four"));
+  rt->runUntilIdle();
+  EXPECT_EQ(streamError(quick)->kind(), Kind::invalidState);
+  EXPECT_FALSE(run(incoming->isRunning()));
+  server.last()->sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+  rt->runUntilIdle();
+  EXPECT_FALSE(streamError(again));
+  run(stream->closeStream());
+}

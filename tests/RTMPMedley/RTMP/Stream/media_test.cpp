@@ -110,6 +110,40 @@ TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNe
   EXPECT_EQ(sentOf<RTMPVideoMessage>().size(), 4u + held);
 }
 
+TEST_F(StreamMediaTest, AnInputBufferCountBoundsTheWaitingPicturesBesideTheSpanWhicheverIsTighter) {
+  auto stream = publishing();
+  medley::VideoCodecSettings video;
+  video.videoSize = {320, 240};
+  video.allowFrameReordering = false;
+  video.expectedFrameRate = 30;
+  run(stream->setVideoSettings(video));
+  auto output = std::make_shared<OrderOutput>();
+  run(stream->addOutput(output));
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
+  const auto picture = [](int i) { return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i)); };
+  // A second of pictures each time, handed in while the actor does not run;
+  // what is kept, and that the counts add up, with each bound.
+  int next = 0;
+  uint64_t dropped = 0;
+  const auto second = [&](int counts) {
+    run(stream->setVideoInputBufferCounts(counts));
+    output->pictureTimes.clear();
+    for (const int end = next + 30; next < end; ++next) stream->mixer(*mixer, picture(next));
+    rt->runUntilIdle();
+    const auto kept = output->pictureTimes.size();
+    dropped += 30 - kept;
+    EXPECT_EQ(run(stream->snapshot()).droppedVideoInput, dropped) << counts;
+    if (kept) EXPECT_DOUBLE_EQ(output->pictureTimes.back(), (next - 1) / 30.0) << "the newest always stays";
+    return kept;
+  };
+  const auto bySpan = static_cast<size_t>(medley::RawPictureQueue::kDefaultSpan * 30 + 1e-9) + 1;
+  EXPECT_EQ(second(3), 3u);
+  EXPECT_EQ(second(1), 1u);
+  EXPECT_EQ(second(100), bySpan) << "the span is the tighter bound";
+  EXPECT_EQ(second(0), bySpan) << "no count: the span alone";
+  EXPECT_EQ(run(stream->snapshot()).videoMessages, 3u + 1u + 2 * bySpan);
+}
+
 TEST_F(StreamMediaTest, PicturesWaitingLongerThanTheBoundForTheNetworkCostWholeGroupsUpToAKeyFrame) {
   auto stream = publishing();
   const auto picture = [](double time, bool key) {

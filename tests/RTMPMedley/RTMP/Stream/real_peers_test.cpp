@@ -6,6 +6,7 @@
 #include <regex>
 #include <thread>
 
+#include "Medley/Codec/video_test_support.h"
 #include "RTMPMedley/RTMP/PeerTestSupport.h"
 #include "StreamTestSupport.h"
 #include "TestPaths.h"
@@ -94,4 +95,66 @@ TEST_F(StreamPeersTest, SmokeFailsWhenTheServerHangsUpBeforeItsTimeIsUp) {
                                             " --codec h264 --seconds 3 --size 320x240 --fps 30");
   EXPECT_EQ(published.exitCode(), 1) << published.text;
   EXPECT_NE(published.text.find("closed by the server before the end"), std::string::npos) << published.text;
+}
+
+TEST_F(StreamPeersTest, SmokeStopsAsSoonAsTheServerHangsUpNotAtTheEndOfItsTime) {
+  // Takes the publish, reads for a second, hangs up.
+  ScriptedRTMPPeer peer([](PeerSession& s, int) {
+    if (!s.handshakeAndAccept()) return;
+    while (auto c = s.readCommand()) {
+      if (c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
+      if (c->commandName != "publish") continue;
+      s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (std::chrono::steady_clock::now() < until && s.readMessage(platform::milliseconds(200))) {
+      }
+      return;
+    }
+  }, 2);
+  // Both sources: synthetic pictures made by the tool, and the program's.
+  for (const char* source : {"--size 320x240 --fps 30", "--source program --resolution 720p --to none"}) {
+    SCOPED_TRACE(source);
+    const auto began = std::chrono::steady_clock::now();
+    const auto published = qztest::runCommand("timeout 30 " + smoke() + " --url " + peer.url() +
+                                              " --codec h264 --seconds 10 " + source);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_EQ(published.exitCode(), 1) << published.text;
+    EXPECT_NE(published.text.find("closed by the server before the end"), std::string::npos) << published.text;
+    // Ten seconds asked for, about two taken: the run ends with its connection.
+    EXPECT_LT(took, 6.0) << published.text;
+  }
+}
+
+TEST_F(StreamPeersTest, EveryPictureTheStreamDropsIsCountedTheEncoderThreadsOwnQueueIncluded) {
+  ScriptedRTMPPeer peer([](PeerSession& s, int) {
+    if (!s.handshakeAndAccept()) return;
+    while (auto r = s.readMessage()) {
+      const auto c = std::dynamic_pointer_cast<RTMPCommandMessage>(r->message);
+      if (c && c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
+      if (c && c->commandName == "publish") s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+      if (c && c->commandName == "closeStream")
+        s.sendStatus("onStatus", 0, "NetStream.Unpublish.Success", "status", "", 1);
+    }
+  });
+  auto connection = RTMPConnection::make(rt);
+  auto stream = RTMPStream::make(connection);
+  wait(connection->connect(peer.url()));
+  medley::VideoCodecSettings video;
+  video.videoSize = {1280, 720};
+  video.allowFrameReordering = false;
+  video.expectedFrameRate = 30;
+  wait(stream->setVideoSettings(video));
+  wait(stream->publish("key"));
+  // Five seconds of 720p pictures handed in at once: far faster than x264
+  // takes them, so its thread's queue keeps the newest and drops the rest.
+  const auto picture = videotest::makePicture(1280, 720, 0);
+  constexpr uint64_t kPictures = 150;
+  for (uint64_t i = 1; i <= kPictures; ++i)
+    wait(stream->append(videotest::makeFrame(picture, videotest::frameTime(static_cast<int>(i)))));
+  wait(stream->finishOutgoing());
+  const auto s = wait(stream->snapshot());
+  EXPECT_GT(s.droppedVideoInput, 0u);
+  EXPECT_EQ(s.videoMessages + s.droppedVideoInput + s.droppedVideoOutput, kPictures)
+      << s.videoMessages << " sent, " << s.droppedVideoInput << " and " << s.droppedVideoOutput << " dropped";
+  wait(connection->close());
 }
