@@ -22,7 +22,7 @@ void ConsoleAppender::print(const std::string& text) const {
 
 void ConsoleAppender::append(const LWLogger& logger, LWLogLevel level, LWMessage message, std::string_view file,
                              std::string_view function, int line) {
-  print(ConsoleAppender::line(logger, level, joinMessage(message), file, function, line));
+  print(ConsoleAppender::line(logger, level, messageText(message), file, function, line));
 }
 
 void ConsoleAppender::append(const LWLogger& logger, LWLogLevel level, std::string_view format,

@@ -35,4 +35,6 @@ std::string joinMessage(LWMessage message, std::string_view separator) {
   return out;
 }
 
+std::string messageText(LWMessage message) { return joinMessage(message, " "); }
+
 }  // namespace logwell

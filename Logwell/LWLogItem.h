@@ -144,7 +144,11 @@ class LWLogItem {
 // A message list as appenders receive it.
 using LWMessage = std::span<const LWLogItem>;
 
-// The items' texts joined by the separator ("" for the logger's own appenders).
+// The items' texts joined by the separator.
 std::string joinMessage(LWMessage message, std::string_view separator = "");
+// A message list as the appenders write it: the items' texts with one space
+// between neighbours, as the libraries' calls are written
+// ("bitRate change from", old, "to", now).
+std::string messageText(LWMessage message);
 
 }  // namespace logwell

@@ -38,7 +38,7 @@ void OSLoggerAppender::write(LWLogLevel level, const std::string& text) const {
 
 void OSLoggerAppender::append(const LWLogger&, LWLogLevel level, LWMessage message, std::string_view file,
                               std::string_view function, int line) {
-  write(level, OSLoggerAppender::line(file, function, line, joinMessage(message)));
+  write(level, OSLoggerAppender::line(file, function, line, messageText(message)));
 }
 
 void OSLoggerAppender::append(const LWLogger&, LWLogLevel level, std::string_view format,

@@ -60,7 +60,7 @@ void SocketAppender::send(const std::string& record) {
 
 void SocketAppender::append(const LWLogger& logger, LWLogLevel level, LWMessage message, std::string_view file,
                             std::string_view function, int line) {
-  send(record(logger, level, joinMessage(message), file, function, line));
+  send(record(logger, level, messageText(message), file, function, line));
 }
 
 void SocketAppender::append(const LWLogger& logger, LWLogLevel level, std::string_view format,

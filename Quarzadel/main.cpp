@@ -7,6 +7,7 @@
 // script of the same actions ("golive; wait 20; stop; close").
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,20 @@ const char* kUsage =
     "  x share a screen or window (or stop sharing), h help, q quit\n"
     "exit status: 0 done, 2 bad input, 3 a scenario closed a Studio that never went live,\n"
     "             4 the Studio did not stop and close in time\n";
+
+// Says once that the program waits for the session log's upload, and how the
+// host can leave without it.
+void waitForUploads(LogUploads& uploads) {
+  if (uploads.pending() == 0) return;
+  std::fputs("quarzadel: uploading the session log (interrupt to abandon the upload)\n", stderr);
+  std::fflush(stderr);
+  if (!uploads.waitAll()) {
+    std::fputs("quarzadel: the session log's upload is abandoned; the file stays on this computer\n", stderr);
+  } else if (uploads.failed() > 0) {
+    std::fputs("quarzadel: the session log's upload failed; the file stays on this computer\n", stderr);
+  }
+  std::fflush(stderr);
+}
 
 bool wantsHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
@@ -143,9 +158,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quarzadel: the terminal's keys are not available (%s)\n", e.what());
     }
   }
+  // Once the main loop has ended, an interrupt abandons the wait for the uploads.
+  std::atomic<bool> waitingForUploads{false};
   std::unique_ptr<QuitSignals> signals;
   try {
     signals = std::make_unique<QuitSignals>([&](int signal) {
+      if (waitingForUploads) {
+        uploads->abandon();
+        return;
+      }
       // The shell is made on the main queue, so the request goes there too.
       main->async([&, signal] {
         if (shell) shell->signal(signal);
@@ -157,17 +178,19 @@ int main(int argc, char** argv) {
 
   runtime->runMainLoop();
 
-  signals.reset();
   keys.reset();
   activationSignals.reset();
   // At termination the session log still open goes to the log store, but not
-  // from synthetic test sources; the upload of a log the Studio closed is waited for.
+  // from synthetic test sources; the upload of a log the Studio closed is waited
+  // for as long as it moves (the upload fails once the store takes nothing).
+  waitingForUploads = true;
   if (!synthetic) {
     if (auto file = SessionLog::shared()->close()) uploads->upload(*file);
-    uploads->waitAll(platform::seconds(10));
+    waitForUploads(*uploads);
   } else {
     SessionLog::shared()->close();
   }
+  signals.reset();
   SessionLog::shared()->flush();
   // The main loop has ended: nothing else runs on the main queue now.
   shell.reset();

@@ -138,15 +138,36 @@ void UserDefaults::setArguments(int argc, const char* const* argv) {
 
 void UserDefaults::setArguments(const std::vector<std::string>& arguments) {
   std::map<std::string, std::string> parsed;
+  std::vector<std::string> stray;
+  std::optional<std::string> withoutValue;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
-    if (a.size() < 2 || a[0] != '-' || a[1] == '-') continue;
-    if (i + 1 >= arguments.size()) break;
+    if (a.size() >= 2 && a[0] == '-' && a[1] == '-') continue;
+    if (a.size() < 2 || a[0] != '-') {
+      stray.push_back(a);
+      continue;
+    }
+    if (i + 1 >= arguments.size()) {
+      withoutValue = a.substr(1);
+      break;
+    }
     parsed[a.substr(1)] = arguments[i + 1];
     ++i;
   }
   std::lock_guard lock(mutex_);
   arguments_ = std::move(parsed);
+  strayArguments_ = std::move(stray);
+  keyWithoutValue_ = std::move(withoutValue);
+}
+
+std::vector<std::string> UserDefaults::strayArguments() const {
+  std::lock_guard lock(mutex_);
+  return strayArguments_;
+}
+
+std::optional<std::string> UserDefaults::keyWithoutValue() const {
+  std::lock_guard lock(mutex_);
+  return keyWithoutValue_;
 }
 
 void UserDefaults::registerDefaults(const std::map<std::string, Value>& values) {

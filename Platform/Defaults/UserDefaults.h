@@ -37,8 +37,9 @@ class UserDefaults {
   UserDefaults& operator=(const UserDefaults&) = delete;
 
   // Replaces the argument domain from a command line (argv[0] is skipped). Each
-  // "-Key value" pair sets Key to the text value; a "-Key" without a value and
-  // "--long" options are ignored.
+  // "-Key value" pair sets Key to the text value; "--long" options are ignored. A
+  // word where a "-Key" belongs and a last "-Key" without a value set nothing: they
+  // are kept for the program to refuse (strayArguments, keyWithoutValue).
   void setArguments(int argc, const char* const* argv);
   void setArguments(const std::vector<std::string>& arguments);  // without argv[0]
   // Merges values into the registration domain.
@@ -51,6 +52,10 @@ class UserDefaults {
   bool isArgument(const std::string& key) const;
   // The keys the command line gave, in name order.
   std::vector<std::string> argumentKeys() const;
+  // Words of the command line that stand where a "-Key" belongs, in order.
+  std::vector<std::string> strayArguments() const;
+  // The key of a last "-Key" that has no value after it.
+  std::optional<std::string> keyWithoutValue() const;
   // Text; numbers are formatted, booleans give "1"/"0"; arrays and objects give none.
   std::optional<std::string> string(const std::string& key) const;
   // YES/NO, true/false, y/n, numbers non-zero (also as text); absent or other: false.
@@ -85,6 +90,8 @@ class UserDefaults {
   const std::optional<std::filesystem::path> file_;
   mutable std::mutex mutex_;
   std::map<std::string, std::string> arguments_;
+  std::vector<std::string> strayArguments_;
+  std::optional<std::string> keyWithoutValue_;
   std::map<std::string, Value> registered_;
   mutable Value persistent_ = Value::object();
   mutable std::optional<FileStamp> stamp_;

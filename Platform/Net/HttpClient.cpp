@@ -1,5 +1,8 @@
 #include "Platform/Net/HttpClient.h"
 
+#include "Platform/Net/SocketProgress.h"
+#include "Platform/Net/TransferIdleWatch.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -86,6 +89,10 @@ struct Transfer {
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   HttpResponse response;
   bool tooLarge = false;
+  // With an idle limit: how long the peer has taken and given nothing.
+  std::optional<TransferIdleWatch> idle;
+  std::vector<curl_socket_t> sockets;  // open for this transfer (connection attempts included)
+  bool progressFromCurl = false;       // the socket does not count: curl's own counts stand in
   // Body source.
   int fd = -1;
   uint64_t bodySize = 0;
@@ -159,12 +166,42 @@ int onSeek(void* user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-constexpr int kIdleCheckedSendBuffer = 128 * 1024;
+// The sockets of a transfer with an idle limit are its own (its connection is
+// never kept for reuse), so that their counts can be read while it runs.
+curl_socket_t onOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+  auto* t = static_cast<Transfer*>(user);
+  curl_socket_t fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (fd != CURL_SOCKET_BAD) t->sockets.push_back(fd);
+  return fd;
+}
 
-int onSocket(void*, curl_socket_t fd, curlsocktype purpose) {
-  if (purpose == CURLSOCKTYPE_IPCXN)
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kIdleCheckedSendBuffer, sizeof kIdleCheckedSendBuffer);
-  return CURL_SOCKOPT_OK;
+int onCloseSocket(void* user, curl_socket_t fd) {
+  auto* t = static_cast<Transfer*>(user);
+  t->sockets.erase(std::remove(t->sockets.begin(), t->sockets.end(), fd), t->sockets.end());
+  return ::close(fd);
+}
+
+// What the peer has taken and given so far. Bytes handed to the socket are no
+// measure: a body that fits the send buffer is all handed over at once and then
+// looks idle while the peer still reads it.
+uint64_t progressOf(Transfer& t) {
+  if (!t.progressFromCurl) {
+    // Attempts that lost the race to connect have moved nothing: the largest count is the connection's.
+    uint64_t most = 0;
+    for (curl_socket_t socket : t.sockets) {
+      auto bytes = socketProgress(socket);
+      if (!bytes) {
+        t.progressFromCurl = true;
+        break;
+      }
+      most = std::max(most, *bytes);
+    }
+    if (!t.progressFromCurl) return most;  // nothing open yet: the connect time-out covers it
+  }
+  curl_off_t up = 0, down = 0;
+  curl_easy_getinfo(t.easy, CURLINFO_SIZE_UPLOAD_T, &up);
+  curl_easy_getinfo(t.easy, CURLINFO_SIZE_DOWNLOAD_T, &down);
+  return static_cast<uint64_t>(up) + static_cast<uint64_t>(down);
 }
 
 HttpError::Kind kindOf(CURLcode code) {
@@ -322,13 +359,14 @@ struct HttpClient::Impl {
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     if (r.timeout > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.timeout / 1'000'000)));
     if (r.idleLimit > 0) {
-      // Connecting (TLS included) moves no byte of the exchange: it gets the same limit.
+      // Connecting moves no byte of the exchange: it gets the same limit.
       curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000)));
-      curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<Nanos>(1, r.idleLimit / 1'000'000'000)));
-      // What the kernel holds for the peer moves unseen: kept small, a body that
-      // curl has handed over all of cannot look idle for long while it drains.
-      curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, onSocket);
+      t.idle.emplace(r.idleLimit, monotonicNow());
+      curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+      curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, onOpenSocket);
+      curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &t);
+      curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, onCloseSocket);
+      curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &t);
     }
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -391,6 +429,27 @@ struct HttpClient::Impl {
     finished(std::move(t), makeError(kind, std::move(detail)));
   }
 
+  // How often, at least, the idle limits are checked.
+  static constexpr int kIdleCheckMillis = 500;
+
+  // Fails the transfers whose peer has taken and given nothing for their idle limit.
+  void failStalled(std::map<CURL*, std::unique_ptr<Transfer>>& active) {
+    const Nanos now = monotonicNow();
+    for (auto it = active.begin(); it != active.end();) {
+      Transfer& t = *it->second;
+      if (!t.idle || !t.idle->stalled(progressOf(t), now)) {
+        ++it;
+        continue;
+      }
+      curl_multi_remove_handle(multi, it->first);
+      auto stalled = std::move(it->second);
+      it = active.erase(it);
+      const long limit = static_cast<long>(stalled->idle->limit() / kNanosPerSecond);
+      finished(std::move(stalled), makeError(HttpError::Kind::timedOut,
+                                             "the server took no byte for " + std::to_string(limit) + " s"));
+    }
+  }
+
   void run() {
     std::map<CURL*, std::unique_ptr<Transfer>> active;
     while (true) {
@@ -423,7 +482,8 @@ struct HttpClient::Impl {
         active.erase(it);
         complete(std::move(t), code);
       }
-      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+      failStalled(active);
+      curl_multi_poll(multi, nullptr, 0, kIdleCheckMillis, nullptr);
     }
     // Shutting down: what is still in flight or queued is cancelled.
     std::deque<std::unique_ptr<Transfer>> rest;

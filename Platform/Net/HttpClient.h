@@ -40,8 +40,10 @@ struct HttpRequest {
   std::optional<std::filesystem::path> bodyFile;
   // Whole-transfer time-out (connect, send and receive); 0 means none.
   Nanos timeout = seconds(60);
-  // Fails the request when no byte moves either way for about this long (whole
-  // seconds); 0 means none. Unlike `timeout` it lets a slow but steady transfer end.
+  // Fails the request (timedOut) when the server has taken and given no byte for
+  // this long (checked about twice a second); 0 means none. Taken means
+  // acknowledged by the server's end of the connection, not handed to our own
+  // socket, so a slow but steady transfer ends however small its body.
   Nanos idleLimit = 0;
   // A redirect is followed with the same headers: off for requests whose headers
   // must reach no other host. Off, the redirect comes back as the response.

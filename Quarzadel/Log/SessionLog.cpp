@@ -21,7 +21,7 @@
 namespace quarzadel {
 namespace {
 
-// Past this many files of one name within one second, the last name is reused.
+// Past this many files of one name within one second, no file is opened.
 constexpr int kMaxSerial = 1000;
 
 std::shared_ptr<platform::SerialQueue> uploadQueue() {
@@ -150,6 +150,12 @@ std::optional<std::string> SessionLog::openFile(const std::string& name, platfor
     error = fd_ < 0 ? errno : 0;
     if (fd_ >= 0 || error != EEXIST) break;
   }
+  if (fd_ < 0 && error == EEXIST) {
+    // Every name is another session's file: none is opened, and none is handed to the upload.
+    currentURL_.reset();
+    return "all " + std::to_string(kMaxSerial) + " file names for this session in " + folder.string() +
+           " are taken (" + fileName(name, date) + " to " + fileName(name, date, kMaxSerial) + ")";
+  }
   currentURL_ = url;
   if (fd_ >= 0) return std::nullopt;
   // The folder's own failure says more than the file's "No such file or directory".
@@ -200,7 +206,7 @@ void SessionLog::closeAndUpload(UploadCompletion completion) {
   if (completion) uploadQueue()->async([completion] { completion(false); });
 }
 
-bool SessionLog::closeAndUploadAtTermination(platform::Nanos bound) {
+bool SessionLog::closeAndUploadAtTermination(std::optional<platform::Nanos> bound) {
   auto url = close();
   if (!url || syntheticSources()) return false;
   return uploadAndWait(*url, bound);
@@ -245,7 +251,7 @@ void SessionLog::upload(const std::filesystem::path& file, UploadCompletion comp
                                        });
 }
 
-bool SessionLog::uploadAndWait(const std::filesystem::path& file, platform::Nanos bound) {
+bool SessionLog::uploadAndWait(const std::filesystem::path& file, std::optional<platform::Nanos> bound) {
   struct Wait {
     std::mutex mutex;
     std::condition_variable done;
@@ -258,7 +264,10 @@ bool SessionLog::uploadAndWait(const std::filesystem::path& file, platform::Nano
     wait->done.notify_all();
   });
   std::unique_lock lock(wait->mutex);
-  wait->done.wait_for(lock, std::chrono::nanoseconds(bound), [&] { return wait->result.has_value(); });
+  if (bound)
+    wait->done.wait_for(lock, std::chrono::nanoseconds(*bound), [&] { return wait->result.has_value(); });
+  else
+    wait->done.wait(lock, [&] { return wait->result.has_value(); });
   return wait->result.value_or(false);
 }
 

@@ -47,7 +47,8 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // Empty: nothing is called.
   void setWriteFailureHandler(std::function<void(const std::string& reason)> handler);
   // Closes the open file after every line queued before; returns the URL of the
-  // file opened last, or none when none was opened since the last close.
+  // file opened last, or none when none was opened since the last close (nor
+  // when every name of its second was another session's file).
   std::optional<std::filesystem::path> close();
   // Waits until the lines queued so far are written.
   void flush();
@@ -56,9 +57,10 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // synthetic sources are on). The completion, when given, gets the result on the
   // upload queue: false when nothing was sent.
   void closeAndUpload(UploadCompletion completion = {});
-  // At termination: close, then upload and wait for the result at most `bound`.
+  // At termination: close, then upload and wait for the result, at most `bound`
+  // when given; without one, as long as the upload moves (the idle limit ends it).
   // True when a file was uploaded.
-  bool closeAndUploadAtTermination(platform::Nanos bound = platform::seconds(10));
+  bool closeAndUploadAtTermination(std::optional<platform::Nanos> bound = std::nullopt);
 
   // An upload fails once the store has taken no byte for this long.
   static constexpr platform::Nanos kUploadIdleLimit = platform::seconds(60);
@@ -69,8 +71,9 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // is not followed and counts as a failure. The completion runs on the upload queue.
   static void upload(const std::filesystem::path& file, UploadCompletion completion = {},
                      platform::Nanos idleLimit = kUploadIdleLimit);
-  // The same, waiting at most `bound` for the result; false on failure or time-out.
-  static bool uploadAndWait(const std::filesystem::path& file, platform::Nanos bound);
+  // The same, waiting for the result (at most `bound` when given); false on
+  // failure or time-out.
+  static bool uploadAndWait(const std::filesystem::path& file, std::optional<platform::Nanos> bound = std::nullopt);
 
   // $XDG_STATE_HOME/Quarzadel (created when missing).
   static std::filesystem::path logsDirectory();
@@ -80,7 +83,7 @@ class SessionLog : public std::enable_shared_from_this<SessionLog> {
   // ".log" it stays within the 255 bytes a file name may have.
   static constexpr size_t kMaximumNameBytes = 200;
   // <name with every "/" as "_">_<stamp>.log, or ..._<stamp>-<n>.log for the
-  // n-th file of one name within one second. A longer name is cut to its first
+  // n-th file of one name within one second (at most 1000). A longer name is cut to its first
   // kMaximumNameBytes bytes (never inside a UTF-8 sequence).
   static std::string fileName(std::string_view name, platform::Date date, int serial = 1);
   // The last path component with every ".cpp" removed.

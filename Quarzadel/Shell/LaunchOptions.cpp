@@ -113,6 +113,12 @@ void LaunchOptions::checkDefaultsFile(const std::filesystem::path& file) {
 }
 
 LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
+  // A word the command line would drop is most often half of a value: refused, not guessed at.
+  if (const auto stray = d.strayArguments(); !stray.empty())
+    throw Error("\"" + stray.front() +
+                "\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
+  if (const auto key = d.keyWithoutValue())
+    throw Error("-" + *key + " has no value: give it as -" + *key + " VALUE");
   if (d.file()) checkDefaultsFile(*d.file());
 
   checkChoice(d, "StudioResolution", {"720p", "1080p"});

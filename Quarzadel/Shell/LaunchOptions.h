@@ -32,7 +32,8 @@ struct LaunchOptions {
   // but named to the host, so that a typo does not pass unseen.
   std::vector<std::string> unknownArguments;
 
-  // Throws Error for an unreadable defaults file, a value out of its set, an
+  // Throws Error for a word of the command line that is no "-Key value" pair (a
+  // stray word, a last "-Key" without a value), an unreadable defaults file, a value out of its set, an
   // ingest URL the connection would refuse, a malformed scenario (the scenario's
   // unknown action is logged first) or a stream key that cannot be used.
   static LaunchOptions read(const platform::UserDefaults& defaults);

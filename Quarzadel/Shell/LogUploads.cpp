@@ -22,9 +22,10 @@ void LogUploads::upload(const std::filesystem::path& file) {
     ++pending_;
   }
   // The uploads object outlives its senders' callbacks: they hold it.
-  sender_(file, [self = shared_from_this()](bool) {
+  sender_(file, [self = shared_from_this()](bool ok) {
     std::lock_guard lock(self->mutex_);
     --self->pending_;
+    if (!ok) ++self->failed_;
     self->ended_.notify_all();
   });
 }
@@ -32,6 +33,23 @@ void LogUploads::upload(const std::filesystem::path& file) {
 bool LogUploads::waitAll(platform::Nanos bound) {
   std::unique_lock lock(mutex_);
   return ended_.wait_for(lock, std::chrono::nanoseconds(bound), [this] { return pending_ == 0; });
+}
+
+bool LogUploads::waitAll() {
+  std::unique_lock lock(mutex_);
+  ended_.wait(lock, [this] { return pending_ == 0 || abandoned_; });
+  return pending_ == 0;
+}
+
+void LogUploads::abandon() {
+  std::lock_guard lock(mutex_);
+  abandoned_ = true;
+  ended_.notify_all();
+}
+
+int LogUploads::failed() const {
+  std::lock_guard lock(mutex_);
+  return failed_;
 }
 
 int LogUploads::pending() const {

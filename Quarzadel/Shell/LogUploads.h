@@ -1,7 +1,9 @@
 #pragma once
 // The session-log uploads a closing Studio starts. They run in the background;
-// at termination the program waits for them (bounded), so quitting right after
-// a Studio closed does not cut its log's upload off.
+// at termination the program waits for them as long as they move (each fails
+// once its store has taken nothing for the idle limit), so quitting right after
+// a Studio closed does not cut its log's upload off, however long the log. The
+// host may abandon the wait.
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -24,13 +26,21 @@ class LogUploads : public std::enable_shared_from_this<LogUploads> {
   void upload(const std::filesystem::path& file);
   // Waits until every upload started has ended or `bound` has passed; true when all ended.
   bool waitAll(platform::Nanos bound);
+  // Waits until every upload started has ended, or the wait is abandoned; true when all ended.
+  bool waitAll();
+  // Ends the waits, now and later, with what is still in flight left behind (any thread).
+  void abandon();
   int pending() const;
+  // Uploads that ended without arriving.
+  int failed() const;
 
  private:
   Sender sender_;
   mutable std::mutex mutex_;
   std::condition_variable ended_;
   int pending_ = 0;
+  int failed_ = 0;
+  bool abandoned_ = false;
 };
 
 }  // namespace quarzadel

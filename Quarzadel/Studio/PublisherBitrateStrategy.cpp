@@ -3,6 +3,13 @@
 #include "Quarzadel/Log/Log.h"
 
 namespace quarzadel {
+namespace {
+
+// The strategy acts for the publisher: its lines carry the publisher's category,
+// where the host reading the log looks for what the stream did.
+constexpr const char* kLoggedAs = "Quarzadel/Studio/RTMPPublisher.cpp";
+
+}  // namespace
 
 PublisherBitrateStrategy::PublisherBitrateStrategy(int64_t maximumVideoBitRate, int64_t audioBitRate, int64_t start,
                                                    Report report)
@@ -49,13 +56,13 @@ platform::Async<void> PublisherBitrateStrategy::adjustBitRate(medley::NetworkMon
                            " kbps, " + std::to_string(queued / 1024) + " KB queued)";
     switch (change->kind) {
       case BitrateController::Adjustment::congested:
-        Log::uplinkCongested(message, __FILE__);
+        Log::uplinkCongested(message, kLoggedAs);
         break;
       case BitrateController::Adjustment::fallingBehind:
-        Log::uploadFallingBehind(message, __FILE__);
+        Log::uploadFallingBehind(message, kLoggedAs);
         break;
       case BitrateController::Adjustment::recovered:
-        Log::uplinkRecovered(message, __FILE__);
+        Log::uplinkRecovered(message, kLoggedAs);
         break;
     }
   }

@@ -2,6 +2,7 @@
 // The publisher's bit-rate strategy: runs the controller on each monitor
 // event, applies a new rate to the stream's video encoder, logs the change and
 // hands every report with the current rate to the publisher. One per attempt.
+// Its log lines are the publisher's and carry its category.
 #include <functional>
 #include <memory>
 #include <mutex>

@@ -57,7 +57,7 @@ TEST(OSLoggerAppenderTest, WritesACompactLineAtTheTypeOfItsLevel) {
   using platform::LogType;
   EXPECT_EQ(capture.sink().entries(),
             (std::vector<platform::CapturingSystemLogSink::Entry>{
-                {LogType::info, "quarzadel.Medley", "lib", "[Stream:42]start()>ready1"},
+                {LogType::info, "quarzadel.Medley", "lib", "[Stream:42]start()>ready 1"},
                 {LogType::error, "quarzadel.Medley", "lib", "[NoSlash.cpp:1]f()>w"},
                 {LogType::debug, "quarzadel.Medley", "lib", "[b.cpp:2]g()>2.2"},
                 {LogType::error, "quarzadel.Medley", "lib", "[b.cpp:3]h()>e"},

@@ -125,18 +125,24 @@ TEST(LWLogItems, ValuesArePrintedByTheirDescription) {
   EXPECT_EQ(appender->snapshot().at(0).message, "[1, 2, 3] [\"a\", \"b\"] [] 100000.0 1e-05");
 }
 
-TEST(ConsoleAppenderOutput, PrintsTheTextFormWithItemsJoinedWithoutSeparator) {
+// The libraries write a message list a word or value per item: the line reads
+// "bitRate change from 1500000 to 300000", not "from1500000to300000".
+TEST(ConsoleAppenderOutput, PrintsTheTextFormWithItemsJoinedByOneSpace) {
   LWLogger logger("com.example.Medley");
   logger.setLevel(LWLogLevel::trace);
   ::testing::internal::CaptureStdout();
   logger.info({"a", 1, "b"}, "/src/lib/Stream.cpp", "start()", 12);
+  logger.warn({"dropped", 1, "frames so far"}, "/src/lib/Stream.cpp", "run()", 13);
   logger.debug("%d frames", 3, "Stream.cpp", "run()", 7);
   std::string out = ::testing::internal::GetCapturedStdout();
   // The date text ("yyyy-dd-MM HH:mm:ss.SSS") is 23 characters, then the fields.
   const auto second = out.find('\n') + 1;
   ASSERT_GT(second, 24u);
-  EXPECT_EQ(out.substr(23, second - 23), " [Info] [com.example.Medley] [Stream.cpp:12] start() > a1b\n");
-  EXPECT_EQ(out.substr(second + 23), " [Debug] [com.example.Medley] [Stream.cpp:7] run() > 3 frames\n");
+  EXPECT_EQ(out.substr(23, second - 23), " [Info] [com.example.Medley] [Stream.cpp:12] start() > a 1 b\n");
+  const auto third = out.find('\n', second) + 1;
+  EXPECT_EQ(out.substr(second + 23, third - second - 23),
+            " [Warn] [com.example.Medley] [Stream.cpp:13] run() > dropped 1 frames so far\n");
+  EXPECT_EQ(out.substr(third + 23), " [Debug] [com.example.Medley] [Stream.cpp:7] run() > 3 frames\n");
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ TEST(SocketAppenderTest, RecordsFromManyThreadsArriveWholeAndInOrderPerThread) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) logger.info({"t", t, " n", i, " ", bulk}, "/src/Appender.cpp", "run()", i);
+      for (int i = 0; i < kPerThread; ++i) logger.info({"t" + std::to_string(t), "n" + std::to_string(i), bulk}, "/src/Appender.cpp", "run()", i);
     });
   for (auto& th : threads) th.join();
 

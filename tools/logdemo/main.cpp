@@ -2,7 +2,7 @@
 // catalogue entries, library records through the bridge), closes it and uploads
 // it to the log store, waiting for the result.
 //
-//   logdemo [-SessionKey <stream key>] [-LogStoreURL http://KEY@127.0.0.1:PORT/zone/logs/]
+//   logdemo [-SessionKey <stream key>] [-LogStoreURL http://KEY@127.0.0.1:PORT/zone/logs/] [-LogBytes N]
 //
 // Prints the local file's path on success; exits 1 when the upload failed.
 #include <cstdio>
@@ -37,6 +37,14 @@ int main(int argc, char** argv) {
   RTMP_LOG_WARN("acknowledgement late by", 1.5, "s");
   Log::publishing(1, 0.42, __FILE__);
   Log::uplinkCongested("video bitrate 4500 → 3000 kbps (upload 2800 kbps, 310 KB queued)", __FILE__);
+  // A long session's log: a statistics line a second until the file holds about
+  // the bytes asked for ("-LogBytes N").
+  const int64_t padTo = defaults->integer("LogBytes");
+  const auto date = platform::WallClock::system()->now();
+  const auto lineBytes = static_cast<int64_t>(
+      SessionLog::line(date, "INFO", "main", "Upload 2834 kbps · H.264 2867 kbps · 29 fps · 12 KB queued (0.4 s)").size());
+  for (int64_t written = 0, second = 0; written < padTo; ++second, written += lineBytes)
+    Log::uploadStatsLine(2800 + second % 97, "H.264", 2867, 29, 10 + second % 40, 0.36, __FILE__);
   Log::publishStoppedByUser(__FILE__);
   Log::studioClosed(__FILE__);
 
@@ -45,7 +53,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "logdemo: no session-log file was opened\n");
     return 1;
   }
-  if (!SessionLog::uploadAndWait(*url, platform::seconds(10))) {
+  // However long the log, the upload is waited for while the store takes it.
+  if (!SessionLog::uploadAndWait(*url)) {
     std::fprintf(stderr, "logdemo: upload of %s failed\n", url->c_str());
     return 1;
   }

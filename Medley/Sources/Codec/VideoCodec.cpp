@@ -144,7 +144,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
         return makeCompressionSession();
     } catch (const VTSessionError& error) {
         if (!requiresHardwareHEVC(settings_)) throw;
-        MEDLEY_LOG_WARN("the hardware HEVC encoder did not start (", error, "); encoding H.264 in software instead");
+        MEDLEY_LOG_WARN("the hardware HEVC encoder did not start (" + error.description() + "); encoding H.264 in software instead");
     }
     hardwareHEVCFailed_ = true;
     settings_ = softwareH264(settings_);

@@ -61,7 +61,7 @@ void AudioMixerTrack::setUp(const platform::FormatDescriptionRef& description) {
   outputBuffer_ = platform::PCMBuffer::make(outputFormat_, kFramesPerBlock);
   scratchBuffer_ = platform::PCMBuffer::make(outputFormat_, kFramesPerBlock);
   pendingFrames_ = 0;
-  MEDLEY_LOG_INFO("inputFormat:", inputFormat->description(), ", outputFormat:", outputFormat_.description());
+  MEDLEY_LOG_INFO("inputFormat:", inputFormat->description() + ",", "outputFormat:", outputFormat_.description());
   audioTime_.reset();
   std::string error;
   audioConverter_ = platform::AudioConverter::make(*inputFormat, outputFormat_, &error);

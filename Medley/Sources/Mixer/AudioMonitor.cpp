@@ -83,7 +83,7 @@ void AudioMonitor::startRunning() {
     if (!unit) return;
     unit->connect(*format);
   } catch (const platform::AudioOutputError& error) {
-    MEDLEY_LOG_ERROR("monitor output refused", format->description(), ":", error.what());
+    MEDLEY_LOG_ERROR("monitor output refused", format->description() + ":", error.what());
     return;
   }
   size_t periods = 0;

@@ -139,6 +139,38 @@ TEST_F(HttpClientTest, TimeOutAndSizeLimitBoundWhatAServerCanHold) {
   EXPECT_LT(took, seconds(5));
 }
 
+// The idle limit is on what the server takes and gives, not on the whole: a
+// server that took the request and never answers fails it the limit later; one
+// that answers at once is not held; a client destroyed meanwhile cancels it.
+TEST_F(HttpClientTest, AnIdleLimitFailsAServerThatStopsAndLeavesAnAnswerAlone) {
+  TestHttpServer server([](const Request& r) { return r.target == "/hang" ? Reply{.hang = true} : Reply{201}; });
+  HttpRequest hanging = HttpRequest::put(server.url("/hang"), std::vector<uint8_t>(20000, 'x'));
+  hanging.timeout = 0;
+  hanging.idleLimit = seconds(1);
+  Nanos started = monotonicNow();
+  HttpError e = error(send(hanging));
+  Nanos took = monotonicNow() - started;
+  EXPECT_EQ(e.kind, HttpError::Kind::timedOut);
+  EXPECT_EQ(e.message, "The request timed out (the server took no byte for 1 s)");
+  EXPECT_GE(took, milliseconds(900));
+  EXPECT_LT(took, seconds(4));
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].body.size(), 20000u);
+
+  HttpRequest answered = HttpRequest::put(server.url("/ok"), std::vector<uint8_t>(20000, 'y'));
+  answered.idleLimit = seconds(1);
+  EXPECT_EQ(response(send(answered)).statusCode, 201);
+
+  std::promise<HttpResult> done;
+  {
+    auto client = HttpClient::make();
+    client->send(hanging, queue_, [&](HttpResult r) { done.set_value(std::move(r)); });
+    for (int i = 0; i < 500 && server.requests().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto future = done.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(error(future.get()).kind, HttpError::Kind::cancelled);
+}
 
 TEST_F(HttpClientTest, WaitForInFlightIsBounded) {
   TestHttpServer server([](const Request& r) { return r.target == "/hang" ? Reply{.hang = true} : Reply{}; });

@@ -2,9 +2,11 @@
 // A scripted HTTP store on a loopback port, on a thread of its own: it takes one
 // request per connection, keeps what came (request line, headers, body size) and
 // answers with the scripted status and headers. It can take the body slowly, a
-// chunk at a time, to stand for a slow link. Stopped when destroyed.
+// chunk at a time, to stand for a slow link, or stop reading part way, to stand
+// for a store that hangs. Stopped when destroyed.
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,10 @@ class ScriptedHttpStore {
     // 0: the body is read at once; else this many bytes per `chunkInterval`.
     size_t chunkBytes = 0;
     std::chrono::milliseconds chunkInterval{100};
+    // > 0: stops reading once this many body bytes are in, holding the connection open.
+    size_t stopAfterBytes = 0;
+    // > 0: the stored body goes to this file.
+    std::string keepBodyIn;
   };
 
   explicit ScriptedHttpStore(Script script) : script_(std::move(script)) {
@@ -48,6 +54,11 @@ class ScriptedHttpStore {
     std::lock_guard lock(mutex_);
     return requests_;
   }
+  // When the body's last byte read so far came in.
+  std::chrono::steady_clock::time_point lastRead() const {
+    std::lock_guard lock(mutex_);
+    return lastRead_;
+  }
 
  private:
   void serve() {
@@ -58,12 +69,25 @@ class ScriptedHttpStore {
       request.head = stream->readUntil("\r\n\r\n", platform::seconds(10));
       size_t length = contentLength(request.head);
       std::vector<uint8_t> buffer(script_.chunkBytes ? script_.chunkBytes : 64 * 1024);
+      std::string body;
       while (request.bodyBytes < length && !stopping_) {
-        long n = stream->read(buffer.data(), std::min(buffer.size(), length - request.bodyBytes), platform::seconds(10));
+        size_t want = std::min(buffer.size(), length - request.bodyBytes);
+        if (script_.stopAfterBytes) want = std::min(want, script_.stopAfterBytes - request.bodyBytes);
+        long n = stream->read(buffer.data(), want, platform::seconds(10));
         if (n <= 0) break;
         request.bodyBytes += static_cast<size_t>(n);
+        if (!script_.keepBodyIn.empty()) body.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+        {
+          std::lock_guard lock(mutex_);
+          lastRead_ = std::chrono::steady_clock::now();
+        }
+        if (script_.stopAfterBytes && request.bodyBytes >= script_.stopAfterBytes) {
+          while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          return;
+        }
         if (script_.chunkBytes) std::this_thread::sleep_for(script_.chunkInterval);
       }
+      if (!script_.keepBodyIn.empty()) std::ofstream(script_.keepBodyIn, std::ios::binary) << body;
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -90,6 +114,7 @@ class ScriptedHttpStore {
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::vector<Request> requests_;
+  std::chrono::steady_clock::time_point lastRead_;
 };
 
 }  // namespace quarzadel::testing

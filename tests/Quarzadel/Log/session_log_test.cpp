@@ -77,6 +77,30 @@ TEST_F(SessionLogTest, TwoSessionsOfOneKeyWithinOneSecondKeepBothFiles) {
   EXPECT_EQ(testing::filesIn(dir_.path()).size(), 4u);
 }
 
+// When every name of one key and second is another session's file, the session
+// gets no file, says so, and its close hands no file (and so no other session's
+// log) to the upload; the other files stay as they were.
+TEST_F(SessionLogTest, ASessionWhoseNamesAreAllTakenGetsNoFileAndHandsNoneToTheUpload) {
+  const auto date = platform::makeUtcDate(2026, 12, 5, 15, 30, 38);
+  for (int serial = 1; serial <= 1000; ++serial)
+    std::ofstream(dir_.path() / SessionLog::fileName("key", date, serial)) << "session " << serial << "\n";
+  ::testing::internal::CaptureStderr();
+  const auto problem = log_->startSession("key");
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(problem);
+  EXPECT_NE(problem->find("all 1000 file names"), std::string::npos) << *problem;
+  EXPECT_NE(said.find("the session log cannot be written: all 1000 file names"), std::string::npos) << said;
+  log_->log("INFO", "Studio closed", "/src/StudioEngine.cpp");
+  EXPECT_EQ(log_->close(), std::nullopt);
+  EXPECT_EQ(testing::filesIn(dir_.path()).size(), 1000u);
+  EXPECT_EQ(testing::readFile(dir_.path() / SessionLog::fileName("key", date, 1000)), "session 1000\n");
+
+  // The next second has names free again.
+  clock_->advance(std::chrono::seconds(1));
+  EXPECT_FALSE(log_->startSession("key"));
+  EXPECT_EQ(log_->close()->filename(), "key_2026-12-05_15:30:39.log");
+}
+
 TEST_F(SessionLogTest, AFolderThatCannotBeUsedDropsLinesButCloseStillNamesTheFile) {
   auto blocked = dir_.path() / "blocked";
   std::ofstream(blocked) << "a file where the folder should be";

@@ -113,6 +113,35 @@ TEST_F(UploadTest, ASlowUploadCompletesAndAnIdleOneFails) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 }
 
+// The idle limit counts what the store has taken, not what was handed to the
+// socket: a body that fits the send buffer at once, read slowly for several
+// limits, arrives whole; a store that stops reading fails the limit after the
+// last byte it took.
+TEST_F(UploadTest, TheIdleLimitCountsWhatTheStoreHasTaken) {
+  constexpr size_t kChunk = 1024;  // 10 KiB per second
+  const auto kept = dir_.path() / "kept.log";
+  testing::ScriptedHttpStore slow({.status = 201, .chunkBytes = kChunk, .keepBodyIn = kept.string()});
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(slow.port()) + "/zone/logs/");
+  auto small = dir_.path() / "small.log";
+  {
+    std::ofstream out(small);
+    for (int i = 0; out.tellp() < static_cast<std::streamoff>(40 * kChunk); ++i) out << "line " << i << " ünïcödé\n";
+  }
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(upload(small, platform::seconds(1)), std::make_pair(true, std::string("Session log upload small.log: ok")));
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(testing::readFile(kept), testing::readFile(small));
+
+  testing::ScriptedHttpStore hanging({.status = 201, .chunkBytes = kChunk, .stopAfterBytes = 8 * kChunk});
+  defaults_->set("LogStoreURL", "http://k@127.0.0.1:" + std::to_string(hanging.port()) + "/zone/logs/");
+  const auto [ok, line] = upload(small, platform::seconds(2));
+  const auto failedAfter = std::chrono::steady_clock::now() - hanging.lastRead();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(line, "Session log upload small.log: failed -1 The request timed out (the server took no byte for 2 s)");
+  EXPECT_GT(failedAfter, 1500ms);
+  EXPECT_LT(failedAfter, 4s);
+}
+
 // A Studio's close uploads its session log without waiting; termination waits,
 // but only so long. Nothing open, or synthetic sources: nothing is sent.
 TEST_F(UploadTest, ClosingAStudioOrTerminatingUploadsTheSessionLog) {

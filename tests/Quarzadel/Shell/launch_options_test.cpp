@@ -46,6 +46,25 @@ TEST(LaunchOptions, ArgumentsThatNameNoDefaultAreListedOnce) {
             "-Typo is no default the Studio reads; it is kept as a user default all the same");
 }
 
+// Every default comes as "-Key value": a word in a key's place (the rest of an
+// unquoted value) or a last key without its value is refused, naming it, before
+// any value is read; "--long" options stay ignored.
+TEST(LaunchOptions, AWordThatIsNoKeyValuePairIsRefused) {
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-Scenario", "golive;", "wait", "2"}),
+            "\"wait\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
+  EXPECT_EQ(refusal({"stray", "-OpenStudio", "k"}),
+            "\"stray\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-StudioRecordLocally"}),
+            "-StudioRecordLocally has no value: give it as -StudioRecordLocally VALUE");
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-StreamCodec", "H264", "-StudioRecordLocally"}),
+            "-StudioRecordLocally has no value: give it as -StudioRecordLocally VALUE");
+  // A value that looks like a key is a value.
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-DemoLiveElapsed", "-5", "--verbose", "-Scenario", "golive; close"}), "accepted");
+  const auto d = withArguments({"-OpenStudio", "k", "-StudioRecordLocally"});
+  EXPECT_FALSE(d->contains("StudioRecordLocally"));
+  EXPECT_EQ(d->keyWithoutValue(), "StudioRecordLocally");
+}
+
 TEST(LaunchOptions, AcceptsOnlyIngestURLsTheConnectionTakes) {
   for (const char* good : {"rtmp://127.0.0.1:1935/live", "RTMP://h/app/extra", "rtmps://[::1]:443/live"})
     EXPECT_TRUE(LaunchOptions::isUsableIngestURL(good)) << good;

@@ -169,6 +169,10 @@ TEST(QuarzadelProgram, RefusesBadInputWithAClearErrorAndANonZeroExit) {
   const std::vector<Case> cases = {
       {{"-OpenStudio", "k", "-Scenario", "golive; wait 2\nfly"}, "quarzadel: Scenario line 2, position 1: unknown action \"fly\""},
       {{"-StudioResolution", "720p"}, "quarzadel: nothing to open: give -OpenStudio STREAM_KEY"},
+      // An unquoted script and a last key without its value (which would record a copy) are not guessed at.
+      {{"-OpenStudio", "k", "-Scenario", "golive", "close"}, "quarzadel: \"close\" is no -Key value pair"},
+      {{"-OpenStudio", "k", "-SyntheticSources", "YES", "-StudioRecordLocally"},
+       "quarzadel: -StudioRecordLocally has no value: give it as -StudioRecordLocally VALUE"},
   };
   for (const auto& c : cases) {
     ProgramRun run(qztest::scratch("refused"), c.arguments);

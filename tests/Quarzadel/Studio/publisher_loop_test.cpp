@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
 #include "Quarzadel/Studio/FakePublisherTransport.h"
@@ -43,7 +44,10 @@ struct PublisherFixture : ::testing::Test {
   std::vector<RTMPPublisher::Stats> stats;
   platform::ScopedSystemLogCapture logs;
 
-  void SetUp() override {
+  void SetUp() override { makePublisher([] { return 0.0; }); }
+
+  // Empty `demoLiveElapsed`: the publisher reads the user default itself.
+  void makePublisher(std::function<double()> demoLiveElapsed) {
     RTMPPublisher::Environment env;
     env.runtime = runtime;
     env.clock = clock;
@@ -52,7 +56,7 @@ struct PublisherFixture : ::testing::Test {
       return EncoderSupport{codec != StreamConfig::VideoCodec::hevc || hevcSupported, true};
     };
     env.pathMonitor = monitor;
-    env.demoLiveElapsed = [] { return 0.0; };
+    env.demoLiveElapsed = std::move(demoLiveElapsed);
     publisher = RTMPPublisher::make(env);
     publisher->onState = [this](const State& s) { states.push_back(s); };
     publisher->onProblem = [this](const std::optional<std::string>& p) { problems.push_back(p); };
@@ -187,6 +191,46 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
   stop();
   EXPECT_EQ(std::tuple(server->streamCloses, server->connectionCloses, server->connectionAborts),
             std::tuple(1, 1, 1));
+}
+
+// "DemoLiveElapsed" dates the start of a live period back by its seconds, read
+// from the user defaults when the period begins: a reconnect keeps the date, a
+// new publish session reads the value again (a fraction, or a negative value that
+// moves the date forward, as the command line gives it), and without the key the
+// date is the moment the stream went live.
+TEST_F(PublisherFixture, DemoLiveElapsedDatesTheLiveStartBackForTheWholePublishSession) {
+  struct StandardDefaults {
+    std::shared_ptr<platform::UserDefaults> previous = platform::UserDefaults::standard();
+    std::shared_ptr<platform::UserDefaults> defaults = platform::UserDefaults::inMemory();
+    StandardDefaults() { platform::UserDefaults::setStandard(defaults); }
+    ~StandardDefaults() { platform::UserDefaults::setStandard(previous); }
+  } standard;
+  makePublisher({});
+  standard.defaults->set("DemoLiveElapsed", 90);
+  start();
+  const platform::Date ninetyAgo = clock->now() - std::chrono::seconds(90);
+  ASSERT_EQ(states, (std::vector<State>{State::connecting(), State::live(ninetyAgo)}));
+
+  standard.defaults->set("DemoLiveElapsed", 5);
+  clock->advance(std::chrono::milliseconds(5000));
+  server->sendStatus("NetConnection.Connect.Closed");
+  runtime->runUntilIdle();
+  runtime->advance(ms(500));
+  ASSERT_EQ(server->connectTimes.size(), 2u);
+  EXPECT_EQ(states.back(), State::live(ninetyAgo));
+  stop();
+
+  standard.defaults->set("DemoLiveElapsed", "-1.5");
+  states.clear();
+  start();
+  EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::live(clock->now() + std::chrono::milliseconds(1500))}));
+  stop();
+
+  standard.defaults->remove("DemoLiveElapsed");
+  states.clear();
+  clock->advance(std::chrono::seconds(3));
+  start();
+  EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::live(clock->now())}));
 }
 
 TEST_F(PublisherFixture, AStopClosesInOrderAndResetsAConnectionWhoseCloseOutlastsItsDeadline) {
