@@ -264,6 +264,42 @@ std::vector<std::shared_ptr<VideoScreenObject>> MediaMixer::videoTrackObjects(co
 
 Async<void> MediaMixer::startRunning() {
   co_await hop();
+  co_await changeRunning(true);
+}
+
+Async<void> MediaMixer::stopRunning() {
+  co_await hop();
+  co_await changeRunning(false);
+}
+
+Async<void> MediaMixer::changeRunning(bool running) {
+  co_await hop();
+  // Both suspend midway, and isRunning_ holds until a stop's end: a start let
+  // in during a stop would find the mixer running and do nothing, and the
+  // mixer would end stopped although that start had returned. So each change
+  // waits for the one taken before it. Taken here, before any suspension, so
+  // the order is the order in which the calls reached the mixer.
+  auto change = platform::spawn(
+      queue(),
+      [](std::weak_ptr<MediaMixer> weak, platform::TaskHandle<void> previous, bool running) -> Async<void> {
+        if (previous) {
+          try {
+            co_await previous.value();
+          } catch (...) {
+            // That change's failure went to its own caller.
+          }
+        }
+        auto self = weak.lock();
+        if (!self) co_return;
+        co_await (running ? self->startSteps() : self->stopSteps());
+      },
+      weak_from_this(), runChange_, running);
+  runChange_ = change;
+  co_await change.value();
+}
+
+Async<void> MediaMixer::startSteps() {
+  co_await hop();
   if (isRunning_) co_return;
   isRunning_ = true;
   auto video = videoIO();
@@ -374,7 +410,7 @@ Async<void> MediaMixer::stopCaptureSession() {
       screen()));
 }
 
-Async<void> MediaMixer::stopRunning() {
+Async<void> MediaMixer::stopSteps() {
   co_await hop();
   if (!isRunning_) co_return;
   ++stopsInProgress_;

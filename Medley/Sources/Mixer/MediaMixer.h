@@ -112,7 +112,10 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   platform::Async<void> setVideoMixerSettings(VideoMixerSettings settings);
 
   // Starting a running mixer or stopping a stopped one does nothing. Stop
-  // returns once every task the mixer started has ended.
+  // returns once every task the mixer started has ended. Starts and stops take
+  // effect one after the other in the order they reach the mixer, each
+  // returning once it took effect: a start that arrives while a stop is under
+  // way runs once that stop has ended, so the mixer ends running.
   platform::Async<void> startRunning();
   platform::Async<void> stopRunning();
   platform::Async<void> startCaptureSession();
@@ -161,12 +164,17 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   // change meanwhile must start no render loop: the stop would either wait for
   // it forever or leave it ticking once stopped.
   int stopsInProgress_ = 0;
+  // The last start or stop taken; the next one waits for it to end.
+  platform::TaskHandle<void> runChange_;
   std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;
   AsyncStreamedFlow<CaptureRuntimeError> deviceFailures_;
 
   void applyVideoMixerMode(VideoMixerSettings::Mode mode);
+  platform::Async<void> changeRunning(bool running);
+  platform::Async<void> startSteps();
+  platform::Async<void> stopSteps();
   void track(platform::TaskHandle<void> task);
   platform::Async<void> forwardVideo(platform::SampleBufferRef buffer, uint8_t track);
   platform::Async<void> forwardAudio(AudioCaptureUnit::Output output);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <optional>
+#include <thread>
 
 #include "Eventually.h"
 
@@ -239,6 +242,68 @@ TEST_F(MediaMixerRunningTest, AModeChangeQueuedRightBehindTheStopStartsNoRenderL
   EXPECT_TRUE(mixer->displayLink()->isRunning());
 }
 
+TEST_F(MediaMixerRunningTest, AStartQueuedRightBehindTheStopRunsOnceTheStopHasEnded) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  ticks(4);
+  const auto tasksWhenRunning = runNow(rt, mixer->liveTaskCount());
+  std::optional<bool> linkWhenStopReturned;
+  auto stop = platform::spawn(
+      rt->globalQueue(),
+      [](std::shared_ptr<MediaMixer> mixer, std::optional<bool>& link) -> platform::Async<void> {
+        co_await mixer->stopRunning();
+        link = mixer->displayLink()->isRunning();
+      },
+      mixer, std::ref(linkWhenStopReturned));
+  auto start = platform::spawn(rt->globalQueue(), mixer->startRunning());
+  rt->runUntilIdle();
+  ASSERT_TRUE(stop.isFinished());
+  ASSERT_TRUE(start.isFinished());
+  EXPECT_EQ(linkWhenStopReturned, std::optional<bool>(false)) << "the stop returned with the link ticking";
+
+  // The start was not lost: everything runs again, built anew.
+  EXPECT_TRUE(runNow(rt, mixer->isRunning()));
+  EXPECT_TRUE(mixer->session()->isRunning());
+  EXPECT_TRUE(mixer->displayLink()->isRunning());
+  EXPECT_TRUE(mixer->audioIO()->hasContinuation());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), tasksWhenRunning);
+  const auto rendered = mixed->pictures.size();
+  ticks(10);
+  EXPECT_GE(mixed->pictures.size(), rendered + 4) << "no render loop after the queued start";
+  mixer->append(frameAt(1, 64, 32), 0);
+  rt->runUntilIdle();
+  EXPECT_EQ(track0->pictures.size(), 1u);
+
+  // A second start runs nothing more, and a stop after it still stops.
+  runNow(rt, mixer->startRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), tasksWhenRunning);
+  runNow(rt, mixer->stopRunning());
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+}
+
+TEST_F(MediaMixerRunningTest, StartsAndStopsQueuedDuringAStopEndInTheLastOnesState) {
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  std::vector<platform::TaskHandle<void>> calls;
+  calls.push_back(platform::spawn(rt->globalQueue(), mixer->stopRunning()));
+  calls.push_back(platform::spawn(rt->globalQueue(), mixer->startRunning()));
+  calls.push_back(platform::spawn(rt->globalQueue(), mixer->startRunning()));
+  calls.push_back(platform::spawn(rt->globalQueue(), mixer->stopRunning()));
+  rt->runUntilIdle();
+  for (const auto& call : calls) ASSERT_TRUE(call.isFinished());
+  EXPECT_FALSE(runNow(rt, mixer->isRunning()));
+  EXPECT_FALSE(mixer->displayLink()->isRunning());
+  EXPECT_FALSE(mixer->session()->isRunning());
+  EXPECT_EQ(runNow(rt, mixer->liveTaskCount()), 0u);
+  const auto rendered = mixed->pictures.size();
+  mixer->append(frameAt(1, 64, 32), 0);
+  ticks(6);
+  EXPECT_EQ(mixed->pictures.size(), rendered);
+  EXPECT_TRUE(track0->pictures.empty());
+}
+
 TEST(MediaMixerThreadedTest, StartAndStopPairsOnRealThreadsAlwaysEnd) {
   auto runtime = platform::Runtime::shared();
   auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
@@ -296,4 +361,61 @@ TEST(MediaMixerThreadedTest, AStopRacingAModeChangeAlwaysEndsWithTheLinkStopped)
     ASSERT_FALSE(running.result()) << "round " << i;
     ASSERT_FALSE(mixer->displayLink()->isRunning()) << "round " << i << ": the link ticks after the stop";
   }
+}
+
+TEST(MediaMixerThreadedTest, AStopRacingAStartEndsInTheStateOfTheCallTakenLast) {
+  auto runtime = platform::Runtime::shared();
+  auto mixer = std::make_shared<MediaMixer>(MediaMixer::CaptureSessionMode::manual, false, runtime);
+  auto mixed = std::make_shared<RecordingOutput>(medley::kMixedTrack, std::nullopt);
+  auto settle = [](const auto& task) {
+    return qztest::eventually([&] { return task.isFinished(); }, std::chrono::seconds(5));
+  };
+  auto settings = mixer->videoMixerSettings();
+  settings.mode = VideoMixerSettings::Mode::offscreen;
+  ASSERT_TRUE(settle(platform::spawn(runtime->globalQueue(), mixer->setVideoMixerSettings(settings))));
+  ASSERT_TRUE(settle(platform::spawn(runtime->globalQueue(), mixer->addOutput(mixed))));
+  // Each call is made from a job on the mixer's queue, so the order in which
+  // the mixer took them is the order they were noted in.
+  std::vector<bool> taken;
+  auto call = [&](bool start) {
+    return platform::spawn(
+        mixer->queue(),
+        [](std::shared_ptr<MediaMixer> mixer, std::vector<bool>& taken, bool start) -> platform::Async<void> {
+          taken.push_back(start);
+          co_await (start ? mixer->startRunning() : mixer->stopRunning());
+        },
+        mixer, std::ref(taken), start);
+  };
+  int endedRunning = 0;
+  for (int i = 0; i < 60; ++i) {
+    taken.clear();
+    platform::TaskHandle<void> stop, start;
+    // Whichever thread begins first mostly wins; alternate so both orders come up.
+    auto stopping = [&] { stop = call(false); };
+    auto starting = [&] { start = call(true); };
+    std::thread first(i % 2 ? std::function<void()>(stopping) : std::function<void()>(starting));
+    std::thread second(i % 2 ? std::function<void()>(starting) : std::function<void()>(stopping));
+    first.join();
+    second.join();
+    ASSERT_TRUE(settle(stop)) << "round " << i << ": the stop hung";
+    ASSERT_TRUE(settle(start)) << "round " << i << ": the start hung";
+    ASSERT_EQ(taken.size(), 2u);
+    const bool wantRunning = taken.back();
+    auto running = platform::spawn(runtime->globalQueue(), mixer->isRunning());
+    auto tasks = platform::spawn(runtime->globalQueue(), mixer->liveTaskCount());
+    ASSERT_TRUE(settle(running) && settle(tasks));
+    ASSERT_EQ(running.result(), wantRunning) << "round " << i;
+    ASSERT_EQ(mixer->displayLink()->isRunning(), wantRunning) << "round " << i;
+    ASSERT_EQ(tasks.result() > 0, wantRunning) << "round " << i;
+    if (wantRunning) {
+      ++endedRunning;
+      const auto before = mixed->pictureCount();
+      ASSERT_TRUE(qztest::eventually([&] { return mixed->pictureCount() > before + 1; }, std::chrono::seconds(5)))
+          << "round " << i << ": running, but no render loop";
+    }
+  }
+  // A start taken behind a stop must have come up, or the race was not run.
+  EXPECT_GT(endedRunning, 0);
+  auto stop = platform::spawn(runtime->globalQueue(), mixer->stopRunning());
+  ASSERT_TRUE(settle(stop));
 }
