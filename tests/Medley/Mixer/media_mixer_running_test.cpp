@@ -317,6 +317,9 @@ TEST(MediaMixerThreadedTest, StartAndStopPairsOnRealThreadsAlwaysEnd) {
     ASSERT_TRUE(qztest::eventually([&] { return start.isFinished() && stop.isFinished(); }, std::chrono::seconds(2)))
         << "pair " << i << " hung";
   }
+  // The last pair may have reached the mixer in either order; a stop after it always leaves the mixer stopped.
+  auto last = platform::spawn(runtime->globalQueue(), mixer->stopRunning());
+  ASSERT_TRUE(qztest::eventually([&] { return last.isFinished(); }, std::chrono::seconds(2)));
   auto running = platform::spawn(runtime->globalQueue(), mixer->isRunning());
   ASSERT_TRUE(qztest::eventually([&] { return running.isFinished(); }));
   EXPECT_FALSE(running.result());
