@@ -186,9 +186,9 @@ std::optional<double> stallSeen(const Publication& run) {
 // A server whose program stops reading at 20 s, its kernel's buffer still
 // taking bytes: a round trip of a tenth of a millisecond with a buffer grown
 // to 4 MB, and a 200 ms path; acknowledging what it read or not.
-class FrozenServer : public testing::TestWithParam<std::tuple<int, bool>> {};
+class FrozenPeer : public testing::TestWithParam<std::tuple<int, bool>> {};
 
-TEST_P(FrozenServer, IsAStallWithinSixSecondsAndNoneBefore) {
+TEST_P(FrozenPeer, IsAStallWithinSixSecondsAndNoneBefore) {
   const auto [roundTripUs, acknowledges] = GetParam();
   rtmptest::LinkShape shape;
   shape.roundTrip = roundTripUs * 1000;
@@ -207,7 +207,7 @@ TEST_P(FrozenServer, IsAStallWithinSixSecondsAndNoneBefore) {
   EXPECT_GT(mostQueued, 512 * 1024) << describe(run);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, FrozenServer,
+INSTANTIATE_TEST_SUITE_P(Paths, FrozenPeer,
                          testing::Combine(testing::Values(100, 200000), testing::Bool()),
                          [](const auto& info) {
                            return std::to_string(std::get<0>(info.param)) + "us" +
