@@ -37,7 +37,6 @@ std::optional<TcpKernelView> readTcpKernelView(int descriptor) {
   view.roundTrip = static_cast<Nanos>(info.tcpi_rtt) * 1000;
   if (filled(offsetof(tcp_info, tcpi_min_rtt), sizeof info.tcpi_min_rtt))
     view.minimumRoundTrip = static_cast<Nanos>(info.tcpi_min_rtt) * 1000;
-  view.sinceAcknowledgement = static_cast<Nanos>(info.tcpi_last_ack_recv) * 1000000;
   return view;
 }
 

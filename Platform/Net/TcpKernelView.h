@@ -1,7 +1,7 @@
 #pragma once
 // What the kernel knows of one TCP socket's sending side: what it holds, what
 // of that it has not sent yet, and what the peer's TCP last told it (its
-// acknowledgements and its receive window). A call asks the kernel twice
+// acknowledgements and its receive window). A call makes three system calls
 // (two ioctls and TCP_INFO); empty when the descriptor is not an open TCP socket.
 #include <cstdint>
 #include <optional>
@@ -27,8 +27,6 @@ struct TcpKernelView {
   // Smoothed round trip, and the shortest seen: a queue on the path shows as the difference.
   Nanos roundTrip = 0;
   Nanos minimumRoundTrip = 0;
-  // Since the last acknowledgement (window probes' answers included) arrived.
-  Nanos sinceAcknowledgement = 0;
 };
 
 std::optional<TcpKernelView> readTcpKernelView(int descriptor);

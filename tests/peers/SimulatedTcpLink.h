@@ -62,7 +62,7 @@ class SimulatedTcpLink {
     k.acknowledged = acked_;
     k.peerWindow = senderEdge_ - acked_;
     k.roundTrip = shape_.roundTrip;
-    k.sinceAcknowledgement = now_ - lastAckAt_;
+    k.minimumRoundTrip = shape_.roundTrip;
     s.kernel = k;
     s.peerRead = peerRead_;
     s.peerWindow = peerWindow_;
@@ -91,7 +91,6 @@ class SimulatedTcpLink {
       toSender_.pop_front();
       acked_ = std::max(acked_, a.acknowledged);
       senderEdge_ = std::max(senderEdge_, a.edge);
-      lastAckAt_ = now_;
       if (a.programRead) {
         const uint64_t allowed = peerRead_ + peerWindow_;
         peerRead_ = std::max(peerRead_, a.programRead);
@@ -144,7 +143,6 @@ class SimulatedTcpLink {
   bool frozen_ = false;
   // Sender.
   uint64_t queued_ = 0, written_ = 0, sent_ = 0, acked_ = 0, senderEdge_ = 0;
-  platform::Nanos lastAckAt_ = 0;
   uint64_t peerRead_ = 0, peerWindow_ = 0;
   platform::Nanos peerAllowedAt_ = 0;
   platform::Nanos linkFreeAt_ = 0;
