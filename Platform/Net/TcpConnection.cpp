@@ -132,12 +132,6 @@ class WriteQueue {
   size_t count_ = 0;
 };
 
-std::optional<uint64_t> kernelUnacknowledged(int fd) {
-  int held = 0;
-  if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &held) != 0 || held < 0) return std::nullopt;
-  return static_cast<uint64_t>(held);
-}
-
 TcpError error(TcpError::Kind kind, std::string message) {
   TcpError e;
   e.kind = kind;
@@ -792,13 +786,16 @@ TcpConnection::Counters TcpConnection::queueCounters() const {
   std::lock_guard lock(impl_->mutex);
   Counters out = impl_->counters;
   out.unacknowledgedBytesOut.reset();
+  out.kernel.reset();
   return out;
 }
 
 TcpConnection::Counters TcpConnection::counters() const {
   std::lock_guard lock(impl_->mutex);
   Counters out = impl_->counters;
-  out.unacknowledgedBytesOut = kernelUnacknowledged(impl_->descriptor);
+  out.kernel = readTcpKernelView(impl_->descriptor);
+  out.unacknowledgedBytesOut.reset();
+  if (out.kernel) out.unacknowledgedBytesOut = out.kernel->unacknowledged;
   return out;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Net/TcpKernelView.h"
 #include "Platform/Time/HostClock.h"
 
 namespace platform {
@@ -107,6 +108,9 @@ class TcpConnection {
     // connection and after it. The receiving kernel acknowledges into its own
     // buffer, so this says nothing of whether the peer's program reads.
     std::optional<uint64_t> unacknowledgedBytesOut;
+    // All the kernel tells of the sending side (unacknowledgedBytesOut among
+    // it); empty when unacknowledgedBytesOut is.
+    std::optional<TcpKernelView> kernel;
   };
 
   static std::shared_ptr<TcpConnection> make(std::string host, int port, Options options,
@@ -152,7 +156,7 @@ class TcpConnection {
   // its bytes from queued to total out in one step). Asks the kernel for the
   // unacknowledged count, a system call.
   Counters counters() const;
-  // The same without asking the kernel (no system call): unacknowledgedBytesOut is empty.
+  // The same without asking the kernel (no system call): unacknowledgedBytesOut and kernel are empty.
   Counters queueCounters() const;
   uint64_t queuedBytesOut() const { return counters().queuedBytesOut; }
   uint64_t totalBytesIn() const { return counters().totalBytesIn; }

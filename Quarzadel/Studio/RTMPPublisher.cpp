@@ -464,21 +464,13 @@ void RTMPPublisher::updateStats(const medley::NetworkMonitorReport& report, int6
     outputReportAt_ = now;
   }
   watchAlarm_.wake();
-  double queueTime = 0;
-  if (queued > 0)
-    queueTime = static_cast<double>(queued * 8) /
-                static_cast<double>(std::max({(config_.audioBitrate + videoBitrate) / 4, sent * 8, int64_t{1}}));
+  const double queueTime = Stats::queueSeconds(queued, sent, config_.audioBitrate + videoBitrate);
   stats_.uploadKbps = sent / 125;
   stats_.targetKbps = videoBitrate / 1000;
   stats_.queuedKB = queued / 1024;
   stats_.fps = gate_.takeVideoFrames();
   const int64_t fairBelow = config_.resolution == StreamConfig::Resolution::hd1080 ? 1720320 : 1105920;
-  if (videoBitrate < 300000 || queueTime > 3.0)
-    stats_.quality = Stats::Quality::poor;
-  else if (videoBitrate < fairBelow || queueTime >= 1.0)
-    stats_.quality = Stats::Quality::fair;
-  else
-    stats_.quality = Stats::Quality::good;
+  stats_.quality = Stats::qualityOf(videoBitrate, queueTime, fairBelow);
   if (onStats) onStats(stats_);
   if (++secondsSinceStatsLog_ >= 10) {
     secondsSinceStatsLog_ = 0;

@@ -86,6 +86,38 @@ TEST(FrozenServer, NginxStoppedWhileLiveIsAStallWithinSixSecondsAtTheNoiseCamera
   EXPECT_NE(first(lines, inState("live"), f.stalled->at), nullptr) << log;
 }
 
+// node-media-server never acknowledges what it read: only its TCP receive
+// window, which stops moving on when it stops reading, tells of the freeze.
+TEST(FrozenServer, NodeMediaServerStoppedWhileLiveIsAStallWithinSixSecondsThoughItNeverAcknowledges) {
+  rtmptest::PeerProcess server("node-media-server.sh", rtmptest::peerDirectory("frozen-nms"));
+  if (!server.ok()) GTEST_SKIP() << "node-media-server is not available: " << server.output();
+  // The script records the id of the command that bounds the server's life; node is its child.
+  pid_t wrapper = 0, pid = 0;
+  std::ifstream(server.dir() / "peer.pid") >> wrapper;
+  std::ifstream("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) + "/children") >> pid;
+  ASSERT_GT(pid, 0);
+  constexpr int kFrozenAt = 12, kThawedAt = 21;
+  bool frozen = false, thawed = false;
+  const auto lines = runPublishTool(
+      publishTool("rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live", "noise", 24,
+                  "--resolution 1080p --camera synthetic-noise"),
+      24, [&](int second) {
+        if (second == kFrozenAt) frozen = ::kill(pid, SIGSTOP) == 0;
+        if (second == kThawedAt) thawed = ::kill(pid, SIGCONT) == 0;
+      });
+  if (!thawed) ::kill(pid, SIGCONT);
+  ASSERT_TRUE(frozen && thawed);
+  const std::string log = trace(lines);
+  const Freeze f = freezeSeenIn(lines, kFrozenAt);
+  EXPECT_TRUE(f.healthyBefore) << log;
+  ASSERT_NE(f.stalled, nullptr) << log;
+  std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", f.stalledAfter,
+              static_cast<long long>(f.mostQueuedKB));
+  EXPECT_GT(f.stalledAfter, 3.5) << log;
+  EXPECT_LE(f.stalledAfter, 6.0) << log;
+  EXPECT_TRUE(f.qualityFell) << log;
+}
+
 TEST(FrozenServer, AScriptedServerThatStopsReadingIsAStallWithinTenSecondsAtTheSyntheticPicturesRate) {
   constexpr double kReadsFor = 9;
   std::atomic<bool> done{false};

@@ -56,14 +56,12 @@ Async<void> RTMPSocket::connect(std::string host, int port) {
     throw Error(Error::Kind::connectionNotEstablished, error);
   }
   lastCounters_ = {};
-  confirmedOut_ = 0;
-  lastReportAt_ = queue()->runtime()->now();
-  kernelTookAtReport_ = 0;
-  outputAt_ = lastReportAt_;
+  const platform::Nanos now = queue()->runtime()->now();
+  account_.begin(now);
   {
     std::lock_guard lock(peerMutex_);
     peerRead_ = peerWindow_ = 0;
-    peerAllowedAt_ = lastReportAt_;
+    peerAllowedAt_ = now;
   }
   auto [stream, writer] = platform::AsyncStream<medley::Data>::make();
   received_ = std::move(stream);
@@ -273,47 +271,20 @@ void RTMPSocket::peerRead(uint64_t bytes, uint64_t window) {
 Async<medley::NetworkTransportReport> RTMPSocket::makeNetworkTransportReport() {
   co_await hop();
   const auto counters = connection_ ? connection_->counters() : lastCounters_;
-  // Written bytes count as sent once the peer's kernel acknowledged them (the
-  // kernel also holds TLS framing and the part of a write still under way, so
-  // this errs a little towards unsent for a moment), and no further than a
-  // window past what the peer's program said it read.
-  uint64_t confirmed = counters.totalBytesOut;
-  if (counters.unacknowledgedBytesOut) confirmed -= std::min(confirmed, *counters.unacknowledgedBytesOut);
-  const uint64_t kernelTook = confirmed;
-  std::optional<uint64_t> allowed;
-  platform::Nanos allowedSince = 0;
+  RTMPOutputAccount::Sample sample;
+  sample.at = queue()->runtime()->now();
+  sample.connected = connection_ != nullptr;
+  sample.queued = counters.queuedBytesOut;
+  sample.written = counters.totalBytesOut;
+  sample.totalIn = counters.totalBytesIn;
+  sample.kernel = counters.kernel;
   {
     std::lock_guard lock(peerMutex_);
-    if (peerWindow_ > 0 && confirmed >= peerRead_ + peerWindow_ + kPeerReadSlack) {
-      allowed = peerRead_ + peerWindow_ + kPeerReadSlack;
-      allowedSince = peerAllowedAt_;
-    }
+    sample.peerRead = peerRead_;
+    sample.peerWindow = peerWindow_;
+    sample.peerAllowedAt = peerAllowedAt_;
   }
-  if (allowed) confirmed = *allowed;
-  const platform::Nanos now = queue()->runtime()->now();
-  if (confirmed > confirmedOut_) {
-    // Grown since the last report: until now, unless held where the peer's
-    // word allows. Then it stopped when the kernel's count reached that bound
-    // (at the pace it grew between the reports), or when the word came if
-    // that was later; so a frozen peer shows from about the moment it froze.
-    platform::Nanos at = now;
-    if (allowed) {
-      at = lastReportAt_;
-      if (*allowed > kernelTookAtReport_ && kernelTook > kernelTookAtReport_)
-        at += static_cast<platform::Nanos>(static_cast<double>(now - lastReportAt_) *
-                                           static_cast<double>(*allowed - kernelTookAtReport_) /
-                                           static_cast<double>(kernelTook - kernelTookAtReport_));
-      at = std::clamp(std::max(at, allowedSince), lastReportAt_, now);
-    }
-    outputAt_ = at;
-    confirmedOut_ = confirmed;
-  }
-  lastReportAt_ = now;
-  kernelTookAtReport_ = kernelTook;
-  // Once the connection is gone nothing is waiting any more.
-  const uint64_t backlog = connection_ ? counters.queuedBytesOut + (counters.totalBytesOut - confirmedOut_) : 0;
-  co_return medley::NetworkTransportReport{static_cast<int64_t>(backlog), static_cast<int64_t>(counters.totalBytesIn),
-                                           static_cast<int64_t>(confirmedOut_), outputAt_};
+  co_return account_.report(sample);
 }
 
 }  // namespace rtmpmedley

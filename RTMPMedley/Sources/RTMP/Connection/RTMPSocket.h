@@ -5,10 +5,8 @@
 // queued and written one after another, in the order handed over within their
 // lane (control buffers overtake queued media between buffers); a message's
 // chunks are written straight from its payload. Three byte counters and the
-// time the sent one last grew feed the network monitor. Sent means taken by
-// the peer as far as we can tell: acknowledged by its kernel, and by its
-// program when that reports what it has read; the rest, queued here or held by
-// either kernel, is the backlog. Any failure closes the socket: the owner sees
+// time the sent one last grew feed the network monitor (RTMPOutputAccount
+// says what counts as sent and as waiting). Any failure closes the socket: the owner sees
 // the error of connect() or the end of the received sequence, never an error
 // from send().
 // Beyond the shape of chunked messages it knows nothing of RTMP.
@@ -29,6 +27,7 @@
 #include "Platform/Concurrency/Continuation.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Net/TcpConnection.h"
+#include "RTMPMedley/Sources/RTMP/Connection/RTMPOutputAccount.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocketWritePool.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPTransport.h"
 
@@ -48,11 +47,7 @@ class RTMPSocket final : public platform::Actor,
   static constexpr size_t kWindowSizeC = 255;
   // Unsent bytes left to the kernel; what is beyond them shows in queueBytesOut.
   static constexpr size_t kUnsentLowWater = 128 * 1024;
-  // Beyond a peer's window (whose steps already carry its program's read
-  // granularity): little, so that a server that froze shows within a tenth of
-  // a second at a live rate. Bytes still on their way wait for the next
-  // acknowledgement, which a reading server sends many times a second.
-  static constexpr uint64_t kPeerReadSlack = 4 * 1024;
+  static constexpr uint64_t kPeerReadSlack = RTMPOutputAccount::kPeerReadSlack;
 
   // `timeout` in seconds bounds connect() (0 or less: no bound).
   RTMPSocket(platform::QualityOfService qualityOfService, SecurityLevel securityLevel,
@@ -105,13 +100,8 @@ class RTMPSocket final : public platform::Actor,
   std::shared_ptr<platform::TcpConnection> connection_;
   // Counters of the last connection once it is gone.
   platform::TcpConnection::Counters lastCounters_;
-  // Bytes counted as taken by the peer: never fewer than at the last report.
-  uint64_t confirmedOut_ = 0;
-  // When that count last grew, as near as the reports tell (empty: never connected).
-  std::optional<platform::Nanos> outputAt_;
-  // The last report's time, and the bytes its peer's kernel had acknowledged then.
-  platform::Nanos lastReportAt_ = 0;
-  uint64_t kernelTookAtReport_ = 0;
+  // What the peer took of the current (or last) connection's output.
+  RTMPOutputAccount account_;
   // What the peer's program said it read, and its window (0: it never said),
   // and when what that allows last grew.
   std::mutex peerMutex_;
