@@ -80,6 +80,9 @@ public:
     // Sessions made from now on keep the pictures waiting for their thread
     // within this many seconds of the newest, instead of a few by count.
     std::optional<double> pendingSpan;
+    // The bit rate of the H.264 that stands in for hardware HEVC that does not
+    // start, where the owner's rates differ by codec; none: the HEVC rate.
+    std::optional<int> fallbackBitRate;
     // Opens the encoder libraries; empty: VideoEncoder::make.
     std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
 
