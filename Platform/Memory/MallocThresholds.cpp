@@ -1,0 +1,14 @@
+#include "Platform/Memory/MallocThresholds.h"
+
+#include <malloc.h>
+
+namespace platform {
+
+bool MallocThresholds::fix() {
+  // Setting either value also stops glibc from moving both by itself.
+  const bool mapped = ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kMapAtLeast)) == 1;
+  const bool trimmed = ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(kTrimAbove)) == 1;
+  return mapped && trimmed;
+}
+
+}  // namespace platform
