@@ -15,7 +15,7 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
-#include "Platform/Memory/MallocThresholds.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/App/ActivationSignals.h"
 #include "Quarzadel/App/AppActivation.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
@@ -62,7 +62,7 @@ bool wantsHelp(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
-  platform::MallocThresholds::fix();
+  platform::MallocSettings::fix();
   if (wantsHelp(argc, argv)) {
     std::fputs(kUsage, stdout);
     return 0;

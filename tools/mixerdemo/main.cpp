@@ -23,7 +23,7 @@
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Concurrency.h"
-#include "Platform/Memory/MallocThresholds.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPStream.h"
 
@@ -133,7 +133,7 @@ int run(const Options& o) {
 
 int main(int argc, char** argv) {
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
-  platform::MallocThresholds::fix();
+  platform::MallocSettings::fix();
   const Options options = parse(argc, argv);
   try {
     return run(options);

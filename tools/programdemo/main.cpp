@@ -32,7 +32,7 @@
 #include <thread>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
-#include "Platform/Memory/MallocThresholds.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Program/ProgramVideo.h"
 
@@ -158,7 +158,7 @@ const char* eventName(ProgramVideo::Event::Kind kind) {
 
 int main(int argc, char** argv) {
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
-  platform::MallocThresholds::fix();
+  platform::MallocSettings::fix();
   const Options options = parseOptions(argc, argv);
   std::shared_ptr<platform::VirtualRuntime> virtualTime;
   std::shared_ptr<platform::Runtime> runtime;

@@ -24,7 +24,7 @@
 #include "Platform/Capture/V4L2Device.h"
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
-#include "Platform/Memory/MallocThresholds.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "tools/vividcheck/MixerCheck.h"
 
@@ -76,7 +76,7 @@ bool unplug(const std::string& node) {
 
 int main(int argc, char** argv) {
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
-  platform::MallocThresholds::fix();
+  platform::MallocSettings::fix();
   size_t wanted = 30;
   std::string unload;
   bool mixer = false;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Platform/Memory/MallocThresholds.h"
+#include "Platform/Memory/MallocSettings.h"
 
 namespace platform {
 namespace {
@@ -21,10 +21,10 @@ void* used(size_t size) {
   return block;
 }
 
-TEST(MallocThresholds, LargeBlocksFreedLeaveNothingBehindInTheHeap) {
-  ASSERT_TRUE(MallocThresholds::fix());
+TEST(MallocSettings, LargeBlocksFreedLeaveNothingBehindInTheHeap) {
+  ASSERT_TRUE(MallocSettings::fix());
   constexpr size_t kMiB = 1024 * 1024;
-  constexpr size_t kPiece = MallocThresholds::kMapAtLeast - 4096;
+  constexpr size_t kPiece = MallocSettings::kMapAtLeast - 4096;
   // Made first, so that nothing small lands above the blocks below.
   std::vector<void*> pictures, pieces;
   pictures.reserve(4);
