@@ -16,6 +16,7 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/App/ActivationSignals.h"
 #include "Quarzadel/App/AppActivation.h"
 #include "Quarzadel/Capture/DeviceCatalog.h"
@@ -76,6 +77,8 @@ bool wantsHelp(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   if (wantsHelp(argc, argv)) {
     std::fputs(kUsage, stdout);
     return 0;

@@ -128,6 +128,8 @@ LocalRecorder::LocalRecorder(std::string_view title, const StreamConfig& config,
   video.maxKeyFrameIntervalDuration = 2;
   video.profileLevel = hevc_ ? "HEVC_Main_AutoLevel" : "H264_High_AutoLevel";
   video.requiresHardwareEncoder = hevc_;
+  // H.264 in its place needs H.264's rate for the same picture.
+  video.fallbackAverageBitRate = averageBitRate(false, config.resolution);
   video.color = platform::ColorAttachments::bt709();
   // The recorder's queue only hands pictures over: it encodes them itself.
   video.encodesOnAppendingThread = true;
@@ -153,8 +155,9 @@ void LocalRecorder::noteEncodedCodec() {
   codecKnown_ = true;
   const bool hevc = *format == medley::VideoCodecSettings::Format::hevc;
   if (hevc == hevc_) return;
-  // The GPU's HEVC encoder did not start: the copy is H.264, and its line says so.
+  // The GPU's HEVC encoder did not start: the copy is H.264 at H.264's rate, and its line says so.
   hevc_ = hevc;
+  videoBitRate_ = videoInput_->encodedVideoBitRate().value_or(videoBitRate_);
   Log::recordingCopy(url_, hevc, videoBitRate_, __FILE__);
 }
 

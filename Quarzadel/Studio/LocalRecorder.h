@@ -100,6 +100,7 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   // What the copy's pictures are encoded in: HEVC as chosen, until its encoder
   // starts in H.264 instead (the GPU's HEVC encoder did not start).
   bool isHEVC() const { return hevc_; }
+  // The copy's average video rate: the codec's own, so H.264's once it encodes H.264.
   int videoBitRate() const { return videoBitRate_; }
 
   // One program picture; any thread; returns at once.
@@ -162,7 +163,7 @@ class LocalRecorder : public std::enable_shared_from_this<LocalRecorder> {
   std::shared_ptr<platform::SerialQueue> queue_;
   std::filesystem::path url_;
   std::atomic<bool> hevc_{false};
-  int videoBitRate_ = 0;
+  std::atomic<int> videoBitRate_{0};
   std::shared_ptr<medley::AssetWriter> writer_;
   std::shared_ptr<medley::AssetWriter::Input> videoInput_;
   std::shared_ptr<medley::AssetWriter::Input> audioInput_;

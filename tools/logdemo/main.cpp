@@ -10,6 +10,7 @@
 
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Log/MedleyLogging.h"
 #include "Quarzadel/Log/SessionLog.h"
@@ -19,6 +20,8 @@
 using namespace quarzadel;
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   auto defaults = platform::UserDefaults::standard();
   defaults->setArguments(argc, argv);
   std::string key = defaults->string("SessionKey").value_or("demo/live_0123456789");

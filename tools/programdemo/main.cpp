@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Program/ProgramVideo.h"
 
@@ -156,6 +157,8 @@ const char* eventName(ProgramVideo::Event::Kind kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   const Options options = parseOptions(argc, argv);
   std::shared_ptr<platform::VirtualRuntime> virtualTime;
   std::shared_ptr<platform::Runtime> runtime;

@@ -28,6 +28,7 @@
 #include "Platform/Dispatch/Runtime.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Log/SystemLog.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 #include "tools/rtmpsmoke/ProgramFeed.h"
@@ -190,6 +191,8 @@ platform::Async<void> session(Options o, std::shared_ptr<platform::ThreadRuntime
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   Options options = parse(argc, argv);
   // Standard output carries JSON lines only; the libraries' log goes to standard error.
   for (auto* library : {&rtmpmedley::logger(), &medley::logger()}) {

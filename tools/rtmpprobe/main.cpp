@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
@@ -146,6 +147,8 @@ bool probe(const std::string& url, const Options& options, ProbeAppender& append
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   // Line by line, so that a watcher sees each step as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;

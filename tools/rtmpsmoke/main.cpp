@@ -31,6 +31,7 @@
 #include "FlvCheck.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "ProgramFeed.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
@@ -400,6 +401,8 @@ Async<int> publish(Options o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   const Options options = parse(argc, argv);
   if (!options.check.empty()) return check(options.check);
   rtmpmedley::logger().setLevel(logwell::LWLogLevel::warn);

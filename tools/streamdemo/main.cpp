@@ -22,6 +22,7 @@
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "SyntheticMedia.h"
 
 namespace {
@@ -192,6 +193,8 @@ Async<int> run(Options o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   const Options options = parse(argc, argv);
   auto runtime = std::make_shared<platform::ThreadRuntime>(3);
   auto queue = platform::SerialQueue::make("streamdemo.stream", runtime);

@@ -24,6 +24,7 @@
 #include "Platform/Capture/V4L2Device.h"
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
+#include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "tools/vividcheck/MixerCheck.h"
 
@@ -74,6 +75,8 @@ bool unplug(const std::string& node) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory that publish attempts and encoders free is given back, not kept in the heap.
+  platform::MallocSettings::fix();
   size_t wanted = 30;
   std::string unload;
   bool mixer = false;

@@ -21,11 +21,12 @@ bool requiresHardwareHEVC(const VideoCodecSettings& settings) {
     return settings.isHardwareEncoderRequired && settings.format() == VideoCodecSettings::Format::hevc;
 }
 
-// What stands in for hardware HEVC that does not start: the same picture,
-// rate and key frames in H.264.
-VideoCodecSettings softwareH264(VideoCodecSettings settings) {
+// What stands in for hardware HEVC that does not start: the same picture and
+// key frames in H.264, at HEVC's rate unless the owner gave one for H.264.
+VideoCodecSettings softwareH264(VideoCodecSettings settings, std::optional<int> bitRate) {
     settings.setProfileLevel(VTProfileLevel::h264HighAutoLevel);
     settings.isHardwareEncoderRequired = false;
+    if (bitRate) settings.bitRate = *bitRate;
     return settings;
 }
 
@@ -34,7 +35,7 @@ VideoCodecSettings softwareH264(VideoCodecSettings settings) {
 OSStatus VideoCodec::setSettings(const VideoCodecSettings& settings) {
     const VideoCodecSettings old = settings_;
     // Once the hardware encoder failed, later changes (a new bit rate) keep to H.264.
-    settings_ = hardwareHEVCFailed_ && requiresHardwareHEVC(settings) ? softwareH264(settings) : settings;
+    settings_ = hardwareHEVCFailed_ && requiresHardwareHEVC(settings) ? softwareH264(settings, fallbackBitRate) : settings;
     if (old.shouldInvalidateSession(settings_)) {
         invalidateSession = true;
         return VTStatus::noErr;
@@ -147,7 +148,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
         MEDLEY_LOG_WARN("the hardware HEVC encoder did not start (" + error.description() + "); encoding H.264 in software instead");
     }
     hardwareHEVCFailed_ = true;
-    settings_ = softwareH264(settings_);
+    settings_ = softwareH264(settings_, fallbackBitRate);
     return makeCompressionSession();
 }
 

@@ -85,6 +85,9 @@ public:
     // on; none: the span alone.
     void setPendingLimit(std::optional<std::size_t> count);
     const std::optional<std::size_t>& pendingLimit() const { return pendingLimit_; }
+    // The bit rate of the H.264 that stands in for hardware HEVC that does not
+    // start, where the owner's rates differ by codec; none: the HEVC rate.
+    std::optional<int> fallbackBitRate;
     // Opens the encoder libraries; empty: VideoEncoder::make.
     std::function<std::unique_ptr<VideoEncoder>(const VideoEncoderConfiguration&, OSStatus&)> makeEncoder;
 

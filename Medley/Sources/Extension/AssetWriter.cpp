@@ -197,6 +197,11 @@ std::optional<VideoCodecSettings::Format> AssetWriter::Input::encodedVideoFormat
   return videoCodec_->settings().format();
 }
 
+std::optional<int> AssetWriter::Input::encodedVideoBitRate() const {
+  if (!encodedVideoFormat()) return std::nullopt;
+  return videoCodec_->settings().bitRate;
+}
+
 namespace {
 
 platform::Async<void> readVideo(platform::AsyncStream<SampleBufferRef> encoded,
@@ -237,6 +242,7 @@ void AssetWriter::Input::start(const std::shared_ptr<AssetWriter>& writer) {
     codec.allowFrameReordering = false;
     codec.scalingMode = VideoCodecSettings::ScalingMode::trim;
     videoCodec_->encodesOnCaller = video->encodesOnAppendingThread;
+    if (video->fallbackAverageBitRate > 0) videoCodec_->fallbackBitRate = video->fallbackAverageBitRate;
     videoCodec_->setSettings(codec);
     auto stream = videoCodec_->outputStream();
     videoCodec_->startRunning();

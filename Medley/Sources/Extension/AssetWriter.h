@@ -60,6 +60,9 @@ struct AssetVideoSettings {
   int maxKeyFrameIntervalDuration = 2;
   std::string profileLevel;  // empty: main profile, automatic level
   bool requiresHardwareEncoder = false;  // HEVC on the GPU only
+  // The average rate of the H.264 that stands in where that GPU encoder does not
+  // start; 0: averageBitRate.
+  int fallbackAverageBitRate = 0;
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
   // Constant holds averageBitRate with a rate buffer of one second.
   VideoCodecSettings::BitRateMode bitRateMode = VideoCodecSettings::BitRateMode::average();
@@ -127,6 +130,8 @@ class AssetWriter : public std::enable_shared_from_this<AssetWriter> {
     // where the GPU's HEVC encoder asked for did not start. None before the first
     // picture and for inputs that take no raw pictures. From the appending thread.
     std::optional<VideoCodecSettings::Format> encodedVideoFormat() const;
+    // The bit rate those pictures are encoded at, on the same terms.
+    std::optional<int> encodedVideoBitRate() const;
     // Seconds of media handed over and not yet written; 0 before the first write.
     double unwrittenSeconds() const;
 

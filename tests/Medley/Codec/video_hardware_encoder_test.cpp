@@ -104,6 +104,43 @@ TEST(VideoHardwareEncoder, AHardwareEncoderThatDoesNotStartGivesH264OnceAndNever
     EXPECT_EQ(codec.settings().format(), VideoCodecSettings::Format::h264);
 }
 
+TEST(VideoHardwareEncoder, AnOwnerWhoseRatesDifferByCodecGetsTheH264RateAndItsRateBuffer) {
+    WarningCapture warnings;
+    std::vector<VideoEncoderConfiguration> opened;
+    VideoCodec codec;
+    codec.makeEncoder = [&](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
+        opened.push_back(c);
+        if (c.hardware) {
+            status = VTStatus::couldNotCreateInstance;
+            return nullptr;
+        }
+        return VideoEncoder::make(c, status);
+    };
+    // A recording: average rate with its one-second limit, 300 kbit/s in HEVC or 500 in H.264.
+    VideoCodecSettings settings = hardwareHEVC();
+    settings.bitRateMode = VideoCodecSettings::BitRateMode::average();
+    settings.dataRateLimits = std::vector<double>{0.0, 0.0};
+    codec.fallbackBitRate = 500'000;
+    codec.setSettings(settings);
+    auto stream = codec.outputStream();
+    codec.startRunning();
+    for (int i = 1; i <= 4; ++i) {
+        if (i == 3) codec.setSettings(settings);  // the same settings again change nothing
+        codec.append(makeFrame(makePicture(128, 72, i), frameTime(i)));
+        codec.completeFrames();
+    }
+    codec.stopRunning();
+    EXPECT_GE(drain(stream).size(), 3u);
+
+    ASSERT_EQ(opened.size(), 2u) << "one H.264 session after the failed one";
+    EXPECT_EQ(opened[0].bitRate, 300'000);
+    EXPECT_EQ(opened[1].codec, VideoEncoderConfiguration::Codec::h264);
+    EXPECT_EQ(opened[1].bitRate, 500'000);
+    EXPECT_EQ(opened[1].vbvMaxBitRate, 750'000) << "the rate limit follows the H.264 rate";
+    EXPECT_EQ(codec.settings().bitRate, 500'000);
+    EXPECT_EQ(codec.settings().format(), VideoCodecSettings::Format::h264);
+}
+
 TEST(VideoHardwareEncoder, TheRequirementNeedsANewSessionAndSurvivesEncoding) {
     VideoCodecSettings plain = hardwareHEVC();
     plain.isHardwareEncoderRequired = false;

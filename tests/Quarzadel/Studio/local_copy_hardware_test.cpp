@@ -38,7 +38,8 @@ TEST(LocalCopyHardware, AHardwareAnswerWhoseEncoderDoesNotStartGivesAnH264Copy) 
   }
   const auto name = url->filename().string();
   EXPECT_EQ(said, (std::vector<std::string>{"Recording a copy to " + name + " (HEVC 6 Mbps)",
-                                            "Recording a copy to " + name + " (H.264 6 Mbps)"}));
+                                            "Recording a copy to " + name + " (H.264 10 Mbps)"}));
+  EXPECT_EQ(recorder->videoBitRate(), 10'000'000) << "the rate the H.264 encoder was opened with";
   const auto codec = studiotest::runCommand("ffprobe -v error -select_streams v -show_entries stream=codec_name "
                                             "-of csv=p=0 " + studiotest::quoted(*url));
   EXPECT_EQ(codec.text, "h264\n");
