@@ -38,13 +38,17 @@ medley::NetworkTransportReport RTMPOutputAccount::report(const Sample& sample) {
     bound(sample.peerRead + sample.peerWindow + kPeerReadSlack, sample.peerAllowedAt);
   if (sample.kernel && sample.kernel->peerWindow) {
     // A reading peer moves the edge on by about what its kernel takes; a
-    // frozen one's creeps by the window's rounding at most.
-    const uint64_t edge = sample.kernel->acknowledged + *sample.kernel->peerWindow;
+    // frozen one's creeps by the window's rounding at most. Both sides of the
+    // comparison are the kernel's own counts: our count of written bytes lags
+    // the kernel's while a write is under way.
+    const uint64_t acknowledged = sample.kernel->acknowledged;
+    const uint64_t edge = acknowledged + *sample.kernel->peerWindow;
     const uint64_t moved = windowEdge_ && edge > *windowEdge_ ? edge - *windowEdge_ : 0;
-    if (!windowEdge_ || moved >= (kernelTook - std::min(kernelTook, kernelTookAtWindowEdge_)) / 2) {
+    if (!windowEdge_ || moved >= (acknowledged - std::min(acknowledged, acknowledgedAtWindowEdge_)) / 2) {
       windowEdge_ = edge;
       windowEdgeAt_ = sample.at;
       kernelTookAtWindowEdge_ = kernelTook;
+      acknowledgedAtWindowEdge_ = acknowledged;
     }
     bound(kernelTookAtWindowEdge_ + kKernelReadSlack, windowEdgeAt_);
   }

@@ -73,6 +73,7 @@ class RTMPOutputAccount {
   std::optional<uint64_t> windowEdge_;
   platform::Nanos windowEdgeAt_ = 0;
   uint64_t kernelTookAtWindowEdge_ = 0;
+  uint64_t acknowledgedAtWindowEdge_ = 0;
 };
 
 }  // namespace rtmpmedley

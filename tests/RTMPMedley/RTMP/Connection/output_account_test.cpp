@@ -99,5 +99,20 @@ TEST(OutputAccount, APeerWhoseWindowStopsKeepingUpStopsWhatCountsAsSentThoughIts
   EXPECT_EQ(r.queueBytesOut, static_cast<int64_t>(written - frozenAt - RTMPOutputAccount::kKernelReadSlack));
 }
 
+TEST(OutputAccount, AWriteUnderWayAtTheFirstReportDoesNotHoldBackWhatAFastReaderTook) {
+  // The first report comes while a 3 MB burst is being written: the kernel has
+  // taken and acknowledged more than our count of written bytes says yet.
+  RTMPOutputAccount account;
+  account.begin(0);
+  Sample first = sample(kSecond, 0, 45856, 45856, 0, 3905536);
+  first.kernel->acknowledged = 1817505;
+  account.report(first);
+  // Then everything is written and read at once: the window stands where it
+  // was, its edge moved on by all that was acknowledged since.
+  const auto r = account.report(sample(2 * kSecond, 0, 3049545, 0, 0, 3905536));
+  EXPECT_EQ(r.totalBytesOut, 3049545);
+  EXPECT_EQ(r.queueBytesOut, 0);
+}
+
 }  // namespace
 }  // namespace rtmpmedley
