@@ -50,8 +50,27 @@ std::vector<float> tabulate(F f) {
   return t;
 }
 
+// BT.2020 non-constant luminance.
+constexpr float kR2020 = 0.2627f, kB2020 = 0.0593f, kG2020 = 1 - kR2020 - kB2020;
+constexpr float kR709 = 0.2126f, kB709 = 0.0722f, kG709 = 1 - kR709 - kB709;
+
+uint16_t code10(float v, float offset, float range) {
+  return static_cast<uint16_t>(static_cast<int>(std::clamp(offset + range * v + 0.5f, 0.0f, 1023.0f)) << 6);
+}
+uint8_t code8(float v, float offset, float range) {
+  return static_cast<uint8_t>(std::clamp(offset + range * v + 0.5f, 0.0f, 255.0f));
+}
+
 // BT.709 8-bit video range -> HLG R'G'B'.
 struct Forward {
+  // 8-bit NV12 in, P010 (10 bits in the high bits of 16) out.
+  using In = uint8_t;
+  using Out = uint16_t;
+  static constexpr int kCodeBits = 8;
+  static int code(In v) { return v; }
+  static constexpr float kRed = kR2020, kGreen = kG2020, kBlue = kB2020, kPb = 1.8814f, kPr = 1.4746f;
+  static Out lumaCode(float v) { return code10(v, 64, 876); }
+  static Out chromaCode(float v) { return code10(v, 512, 896); }
   // Signal steps of each code's share in R', G', B'.
   int luma[256], redOfCr[256], greenOfCb[256], greenOfCr[256], blueOfCb[256];
   std::vector<float> light = tabulate(bt709InverseOETF);
@@ -86,6 +105,13 @@ struct Forward {
 
 // HLG 10-bit video range -> BT.709 R'G'B'.
 struct Backward {
+  using In = uint16_t;
+  using Out = uint8_t;
+  static constexpr int kCodeBits = 10;
+  static int code(In v) { return v >> 6; }
+  static constexpr float kRed = kR709, kGreen = kG709, kBlue = kB709, kPb = 1.8556f, kPr = 1.5748f;
+  static Out lumaCode(float v) { return code8(v, 16, 219); }
+  static Out chromaCode(float v) { return code8(v, 128, 224); }
   int luma[1024], redOfCr[1024], greenOfCb[1024], greenOfCr[1024], blueOfCb[1024];
   std::vector<float> light = tabulate([](double v) { return hlgInverseOETF(v) / kReferenceWhite; });
   std::vector<float> signal = tabulate(bt709OETF);
@@ -122,15 +148,52 @@ const Backward& backward() {
   return b;
 }
 
-// BT.2020 non-constant luminance.
-constexpr float kR2020 = 0.2627f, kB2020 = 0.0593f, kG2020 = 1 - kR2020 - kB2020;
-constexpr float kR709 = 0.2126f, kB709 = 0.0722f, kG709 = 1 - kR709 - kB709;
-
-uint16_t code10(float v, float offset, float range) {
-  return static_cast<uint16_t>(static_cast<int>(std::clamp(offset + range * v + 0.5f, 0.0f, 1023.0f)) << 6);
-}
-uint8_t code8(float v, float offset, float range) {
-  return static_cast<uint8_t>(std::clamp(offset + range * v + 0.5f, 0.0f, 255.0f));
+// Converts a 4:2:0 picture a 2x2 chroma block at a time: each pixel of the
+// block with the block's chroma; the block's new chroma is that of the mean of
+// its converted colours.
+template <typename Conversion>
+void convertBlocks(const Conversion& convert, const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
+  using In = typename Conversion::In;
+  using Out = typename Conversion::Out;
+  constexpr int bits = Conversion::kCodeBits;
+  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
+  const int width = src.width(), height = src.height();
+  // Composed pictures are mostly flat: a pixel like the one before reuses its colour.
+  int lastKey = -1;
+  Rgb last{};
+  for (int cy = 0; cy < sUV.height; ++cy) {
+    const auto* uv = reinterpret_cast<const In*>(sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow);
+    auto* out = reinterpret_cast<Out*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow);
+    for (int cx = 0; cx < sUV.width; ++cx) {
+      const int cb = Conversion::code(uv[2 * cx]), cr = Conversion::code(uv[2 * cx + 1]);
+      const int red = convert.redOfCr[cr], green = convert.greenOfCb[cb] + convert.greenOfCr[cr],
+                blue = convert.blueOfCb[cb];
+      float sr = 0, sg = 0, sb = 0;
+      int n = 0;
+      for (int dy = 0; dy < 2; ++dy) {
+        const int y = 2 * cy + dy;
+        if (y >= height) break;
+        const auto* luma = reinterpret_cast<const In*>(sY.data + static_cast<size_t>(y) * sY.bytesPerRow);
+        auto* lumaOut = reinterpret_cast<Out*>(dY.data + static_cast<size_t>(y) * dY.bytesPerRow);
+        for (int dx = 0; dx < 2; ++dx) {
+          const int x = 2 * cx + dx;
+          if (x >= width) break;
+          const int code = Conversion::code(luma[x]);
+          const int key = code | cb << bits | cr << 2 * bits;
+          if (key != lastKey) last = convert(code, red, green, blue), lastKey = key;
+          const Rgb& c = last;
+          lumaOut[x] =
+              Conversion::lumaCode(Conversion::kRed * c.r + Conversion::kGreen * c.g + Conversion::kBlue * c.b);
+          sr += c.r, sg += c.g, sb += c.b;
+          ++n;
+        }
+      }
+      sr /= n, sg /= n, sb /= n;
+      const float l = Conversion::kRed * sr + Conversion::kGreen * sg + Conversion::kBlue * sb;
+      out[2 * cx] = Conversion::chromaCode((sb - l) / Conversion::kPb);
+      out[2 * cx + 1] = Conversion::chromaCode((sr - l) / Conversion::kPr);
+    }
+  }
 }
 
 }  // namespace
@@ -159,44 +222,7 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
   if (src.format() != platform::PixelFormat::nv12VideoRange || dst.format() != platform::PixelFormat::p010 ||
       src.width() != dst.width() || src.height() != dst.height())
     return false;
-  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
-  const int width = src.width(), height = src.height();
-  const Forward& toHLG = forward();
-  // Composed pictures are mostly flat: a pixel like the one before reuses its colour.
-  int lastKey = -1;
-  Rgb last{};
-  for (int cy = 0; cy < sUV.height; ++cy) {
-    const uint8_t* uv = sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow;
-    auto* out = reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow);
-    for (int cx = 0; cx < sUV.width; ++cx) {
-      // Each pixel of the 2x2 block with the block's chroma; the block's new
-      // chroma is that of the mean of its converted colours.
-      float sr = 0, sg = 0, sb = 0;
-      int n = 0;
-      const int cb = uv[2 * cx], cr = uv[2 * cx + 1];
-      const int red = toHLG.redOfCr[cr], green = toHLG.greenOfCb[cb] + toHLG.greenOfCr[cr], blue = toHLG.blueOfCb[cb];
-      for (int dy = 0; dy < 2; ++dy) {
-        const int y = 2 * cy + dy;
-        if (y >= height) break;
-        const uint8_t* luma = sY.data + static_cast<size_t>(y) * sY.bytesPerRow;
-        auto* lumaOut = reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y) * dY.bytesPerRow);
-        for (int dx = 0; dx < 2; ++dx) {
-          const int x = 2 * cx + dx;
-          if (x >= width) break;
-          const int key = luma[x] | cb << 8 | cr << 16;
-          if (key != lastKey) last = toHLG(luma[x], red, green, blue), lastKey = key;
-          const Rgb& c = last;
-          lumaOut[x] = code10(kR2020 * c.r + kG2020 * c.g + kB2020 * c.b, 64, 876);
-          sr += c.r, sg += c.g, sb += c.b;
-          ++n;
-        }
-      }
-      sr /= n, sg /= n, sb /= n;
-      const float l = kR2020 * sr + kG2020 * sg + kB2020 * sb;
-      out[2 * cx] = code10((sb - l) / 1.8814f, 512, 896);
-      out[2 * cx + 1] = code10((sr - l) / 1.4746f, 512, 896);
-    }
-  }
+  convertBlocks(forward(), src, dst);
   dst.setColorAttachments({platform::YCbCrMatrix::itu_r_2020, platform::ColorPrimaries::itu_r_2020,
                            platform::TransferFunction::itu_r_2100_hlg, platform::AttachmentMode::shouldPropagate});
   return true;
@@ -206,42 +232,7 @@ platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& src) {
   if (src.format() != platform::PixelFormat::p010) return nullptr;
   auto dst = platform::PixelBuffer::make(src.width(), src.height(), platform::PixelFormat::nv12VideoRange);
   if (!dst) return nullptr;
-  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst->plane(0), dUV = dst->plane(1);
-  const int width = src.width(), height = src.height();
-  const Backward& toBT709 = backward();
-  int lastKey = -1;
-  Rgb last{};
-  for (int cy = 0; cy < sUV.height; ++cy) {
-    const auto* uv = reinterpret_cast<const uint16_t*>(sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow);
-    uint8_t* out = dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow;
-    for (int cx = 0; cx < sUV.width; ++cx) {
-      const int cb = uv[2 * cx] >> 6, cr = uv[2 * cx + 1] >> 6;
-      const int red = toBT709.redOfCr[cr], green = toBT709.greenOfCb[cb] + toBT709.greenOfCr[cr],
-                blue = toBT709.blueOfCb[cb];
-      float sr = 0, sg = 0, sb = 0;
-      int n = 0;
-      for (int dy = 0; dy < 2; ++dy) {
-        const int y = 2 * cy + dy;
-        if (y >= height) break;
-        const auto* luma = reinterpret_cast<const uint16_t*>(sY.data + static_cast<size_t>(y) * sY.bytesPerRow);
-        uint8_t* lumaOut = dY.data + static_cast<size_t>(y) * dY.bytesPerRow;
-        for (int dx = 0; dx < 2; ++dx) {
-          const int x = 2 * cx + dx;
-          if (x >= width) break;
-          const int key = luma[x] >> 6 | cb << 10 | cr << 20;
-          if (key != lastKey) last = toBT709(luma[x] >> 6, red, green, blue), lastKey = key;
-          const Rgb& c = last;
-          lumaOut[x] = code8(kR709 * c.r + kG709 * c.g + kB709 * c.b, 16, 219);
-          sr += c.r, sg += c.g, sb += c.b;
-          ++n;
-        }
-      }
-      sr /= n, sg /= n, sb /= n;
-      const float l = kR709 * sr + kG709 * sg + kB709 * sb;
-      out[2 * cx] = code8((sb - l) / 1.8556f, 128, 224);
-      out[2 * cx + 1] = code8((sr - l) / 1.5748f, 128, 224);
-    }
-  }
+  convertBlocks(backward(), src, *dst);
   dst->setColorAttachments(platform::ColorAttachments::bt709());
   return dst;
 }

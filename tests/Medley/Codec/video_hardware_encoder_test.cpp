@@ -30,6 +30,19 @@ VideoCodecSettings hardwareHEVC(int bitRate = 300'000) {
     return s;
 }
 
+// Encoders made as asked, each configuration noted in `opened`, except that a
+// hardware one fails to start.
+auto hardwareThatFails(std::vector<VideoEncoderConfiguration>& opened) {
+    return [&opened](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
+        opened.push_back(c);
+        if (c.hardware) {
+            status = VTStatus::couldNotCreateInstance;
+            return nullptr;
+        }
+        return VideoEncoder::make(c, status);
+    };
+}
+
 struct WarningCapture {
     WarningCapture() : previous(logger().appender()), level(logger().level()) {
         logger().setAppender(recorder);
@@ -71,14 +84,7 @@ TEST(VideoHardwareEncoder, AHardwareEncoderThatDoesNotStartGivesH264OnceAndNever
     std::vector<VideoEncoderConfiguration> opened;
     VideoCodec codec;
     // The probe said yes, but the device fails when the encoder opens it.
-    codec.makeEncoder = [&](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
-        opened.push_back(c);
-        if (c.hardware) {
-            status = VTStatus::couldNotCreateInstance;
-            return nullptr;
-        }
-        return VideoEncoder::make(c, status);
-    };
+    codec.makeEncoder = hardwareThatFails(opened);
     codec.setSettings(hardwareHEVC());
     auto stream = codec.outputStream();
     codec.startRunning();
@@ -108,14 +114,7 @@ TEST(VideoHardwareEncoder, AnOwnerWhoseRatesDifferByCodecGetsTheH264RateAndItsRa
     WarningCapture warnings;
     std::vector<VideoEncoderConfiguration> opened;
     VideoCodec codec;
-    codec.makeEncoder = [&](const VideoEncoderConfiguration& c, OSStatus& status) -> std::unique_ptr<VideoEncoder> {
-        opened.push_back(c);
-        if (c.hardware) {
-            status = VTStatus::couldNotCreateInstance;
-            return nullptr;
-        }
-        return VideoEncoder::make(c, status);
-    };
+    codec.makeEncoder = hardwareThatFails(opened);
     // A recording: average rate with its one-second limit, 300 kbit/s in HEVC or 500 in H.264.
     VideoCodecSettings settings = hardwareHEVC();
     settings.bitRateMode = VideoCodecSettings::BitRateMode::average();

@@ -52,29 +52,44 @@ std::string publishTool(const std::string& url, const std::string& key, int seco
          std::to_string(seconds) + " " + options + " 2>/dev/null";
 }
 
+constexpr int kFrozenAt = 12, kThawedAt = 21;
+
+// One run of the tool through a freeze, as its lines and what they show of it.
+struct FrozenRun {
+  std::vector<Line> lines;
+  std::string log;
+  Freeze freeze;
+};
+
+// Publishes the noise camera's 1080p to `url` for `seconds`, stopping the
+// server's process `pid` at kFrozenAt and letting it go on at kThawedAt.
+void publishThroughAFreeze(const std::string& url, pid_t pid, int seconds, FrozenRun& run) {
+  bool frozen = false, thawed = false;
+  run.lines = runPublishTool(publishTool(url, "noise", seconds, "--resolution 1080p --camera synthetic-noise"), seconds,
+                             [&](int second) {
+                               if (second == kFrozenAt) frozen = ::kill(pid, SIGSTOP) == 0;
+                               if (second == kThawedAt) thawed = ::kill(pid, SIGCONT) == 0;
+                             });
+  if (!thawed) ::kill(pid, SIGCONT);
+  ASSERT_TRUE(frozen && thawed);
+  run.log = trace(run.lines);
+  run.freeze = freezeSeenIn(run.lines, kFrozenAt);
+  EXPECT_TRUE(run.freeze.healthyBefore) << run.log;
+  ASSERT_NE(run.freeze.stalled, nullptr) << run.log;
+  std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", run.freeze.stalledAfter,
+              static_cast<long long>(run.freeze.mostQueuedKB));
+}
+
 TEST(FrozenServer, NginxStoppedWhileLiveIsAStallWithinSixSecondsAtTheNoiseCamerasRate) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("frozen-nginx"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   pid_t pid = 0;
   std::ifstream(nginx.dir() / "logs" / "nginx.pid") >> pid;
   ASSERT_GT(pid, 0);
-  constexpr int kFrozenAt = 12, kThawedAt = 21;
-  bool frozen = false, thawed = false;
-  const auto lines = runPublishTool(
-      publishTool("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live", "noise", 26,
-                  "--resolution 1080p --camera synthetic-noise"),
-      26, [&](int second) {
-        if (second == kFrozenAt) frozen = ::kill(pid, SIGSTOP) == 0;
-        if (second == kThawedAt) thawed = ::kill(pid, SIGCONT) == 0;
-      });
-  if (!thawed) ::kill(pid, SIGCONT);
-  ASSERT_TRUE(frozen && thawed);
-  const std::string log = trace(lines);
-  const Freeze f = freezeSeenIn(lines, kFrozenAt);
-  EXPECT_TRUE(f.healthyBefore) << log;
-  ASSERT_NE(f.stalled, nullptr) << log;
-  std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", f.stalledAfter,
-              static_cast<long long>(f.mostQueuedKB));
+  FrozenRun run;
+  ASSERT_NO_FATAL_FAILURE(
+      publishThroughAFreeze("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live", pid, 26, run));
+  const auto& [lines, log, f] = run;
   // More than four seconds after the output last moved, about when the server
   // froze, and a tenth at most for the watch to look.
   EXPECT_GT(f.stalledAfter, 3.9) << log;
@@ -96,23 +111,10 @@ TEST(FrozenServer, NodeMediaServerStoppedWhileLiveIsAStallWithinSixSecondsThough
   std::ifstream(server.dir() / "peer.pid") >> wrapper;
   std::ifstream("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) + "/children") >> pid;
   ASSERT_GT(pid, 0);
-  constexpr int kFrozenAt = 12, kThawedAt = 21;
-  bool frozen = false, thawed = false;
-  const auto lines = runPublishTool(
-      publishTool("rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live", "noise", 24,
-                  "--resolution 1080p --camera synthetic-noise"),
-      24, [&](int second) {
-        if (second == kFrozenAt) frozen = ::kill(pid, SIGSTOP) == 0;
-        if (second == kThawedAt) thawed = ::kill(pid, SIGCONT) == 0;
-      });
-  if (!thawed) ::kill(pid, SIGCONT);
-  ASSERT_TRUE(frozen && thawed);
-  const std::string log = trace(lines);
-  const Freeze f = freezeSeenIn(lines, kFrozenAt);
-  EXPECT_TRUE(f.healthyBefore) << log;
-  ASSERT_NE(f.stalled, nullptr) << log;
-  std::printf("upload stalled %.2f s after the freeze, %lld KB queued meanwhile\n", f.stalledAfter,
-              static_cast<long long>(f.mostQueuedKB));
+  FrozenRun run;
+  ASSERT_NO_FATAL_FAILURE(
+      publishThroughAFreeze("rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live", pid, 24, run));
+  const auto& [lines, log, f] = run;
   EXPECT_GT(f.stalledAfter, 3.5) << log;
   EXPECT_LE(f.stalledAfter, 6.0) << log;
   EXPECT_TRUE(f.qualityFell) << log;

@@ -20,12 +20,13 @@
 
 #include "Quarzadel/Studio/PublishToolRun.h"
 #include "TestPaths.h"
+#include "peers/NamespaceNginx.h"
 #include "peers/PeerProcess.h"
 
 namespace quarzadel {
 namespace {
 
-int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+using rtmptest::sh;
 
 class DelayedLink {
  public:
@@ -47,26 +48,20 @@ class DelayedLink {
         "ip -n " + pub_ + " route replace default dev qzd0"};
     for (const auto& c : setup)
       if (sh(c) != 0) return;
-    ok_ = startNginx();
+    ok_ = rtmptest::startNamespaceNginx(dir_, ing_, pub_, there_);
   }
   ~DelayedLink() {
-    if (pid_t pid = nginxPid(); pid > 0) ::kill(pid, SIGCONT), ::kill(pid, SIGTERM);
+    rtmptest::stopNamespaceNginx(dir_);
     if (forwarder_ > 0) {
       ::kill(forwarder_, SIGTERM);
       ::waitpid(forwarder_, nullptr, 0);
     }
     sh("ip netns del " + pub_);
     sh("ip netns del " + ing_);
-    if (const char* keep = std::getenv("QZ_KEEP_PEERS"); !keep || !*keep) {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir_, ignored);
-    }
+    rtmptest::removePeerFiles(dir_);
   }
   bool ok() const { return ok_; }
-  bool freezeServer(bool frozen) {
-    const pid_t pid = nginxPid();
-    return pid > 0 && ::kill(pid, frozen ? SIGSTOP : SIGCONT) == 0;
-  }
+  bool freezeServer(bool frozen) { return rtmptest::signalNamespaceNginx(dir_, frozen ? SIGSTOP : SIGCONT); }
   std::vector<Line> publish(const std::string& key, int seconds, const std::function<void(int)>& at,
                             const std::string& options) {
     return runPublishTool("ip netns exec " + pub_ + " " + qztest::binaryDir() + "/tools/publishdemo --url rtmp://" +
@@ -95,28 +90,6 @@ class DelayedLink {
     const ssize_t n = forwarder_ > 0 ? ::read(out[0], word, sizeof word - 1) : -1;
     ::close(out[0]);
     return n > 0 && std::string(word).rfind("ready", 0) == 0;
-  }
-  bool startNginx() {
-    std::filesystem::create_directories(dir_ / "logs");
-    const std::string log = (dir_ / "logs/error.log").string();
-    std::ofstream(dir_ / "nginx.conf")
-        << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off;\nmaster_process off;\n"
-        << "worker_processes 1;\nerror_log " << log << " info;\npid " << (dir_ / "logs/nginx.pid").string()
-        << ";\nevents { worker_connections 64; }\nrtmp { server { listen " << there_
-        << ":1935; chunk_size 4096;\n  application live { live on; } } }\n";
-    if (sh("ip netns exec " + ing_ + " nginx -e " + log + " -p " + dir_.string() + "/ -c " +
-           (dir_ / "nginx.conf").string() + " &"))
-      return false;
-    for (int i = 0; i < 50; ++i) {
-      if (sh("ip netns exec " + pub_ + " timeout 1 bash -c '</dev/tcp/" + there_ + "/1935'") == 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-  pid_t nginxPid() const {
-    pid_t pid = 0;
-    std::ifstream(dir_ / "logs" / "nginx.pid") >> pid;
-    return pid;
   }
 
   std::filesystem::path dir_;

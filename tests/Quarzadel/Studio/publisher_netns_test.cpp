@@ -29,6 +29,7 @@
 #include "TestPaths.h"
 #include "Quarzadel/Studio/PublishToolRun.h"
 #include "Quarzadel/Studio/RTMPPublisher.h"
+#include "peers/NamespaceNginx.h"
 #include "peers/PeerProcess.h"
 
 namespace quarzadel {
@@ -40,7 +41,7 @@ using nlohmann::json;
 // memory says nothing about what it keeps; the figures are printed only.
 constexpr bool kResidentMemoryCounts = !qztest::kSanitizedBuild;
 
-int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+using rtmptest::sh;
 
 class NamespaceLink {
  public:
@@ -72,13 +73,10 @@ class NamespaceLink {
           startNginx();
   }
   ~NamespaceLink() {
-    if (pid_t pid = nginxPid(); pid > 0) ::kill(pid, SIGCONT), ::kill(pid, SIGTERM);
+    rtmptest::stopNamespaceNginx(dir_);
     sh("ip netns del " + pub_);
     sh("ip netns del " + ing_);
-    if (const char* keep = std::getenv("QZ_KEEP_PEERS"); !keep || !*keep) {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir_, ignored);
-    }
+    rtmptest::removePeerFiles(dir_);
   }
   bool ok() const { return ok_; }
   bool up() {
@@ -87,10 +85,7 @@ class NamespaceLink {
   }
   bool down() { return sh("ip -n " + pub_ + " link set " + a_ + " down") == 0; }
   // The server is killed, or started again on the same address.
-  bool killServer() {
-    const pid_t pid = nginxPid();
-    return pid > 0 && ::kill(pid, SIGKILL) == 0;
-  }
+  bool killServer() { return rtmptest::signalNamespaceNginx(dir_, SIGKILL); }
   bool restartServer() { return startNginx(); }
   // What the server logged, e.g. the publishes it refused.
   std::string serverLog() const {
@@ -102,10 +97,7 @@ class NamespaceLink {
     return sh(inPublisher("tc qdisc replace dev " + a_ + " root tbf rate " + rate + " burst 16kb latency 400ms")) == 0;
   }
   // The server stops reading, or reads again.
-  bool freezeServer(bool frozen) {
-    const pid_t pid = nginxPid();
-    return pid > 0 && ::kill(pid, frozen ? SIGSTOP : SIGCONT) == 0;
-  }
+  bool freezeServer(bool frozen) { return rtmptest::signalNamespaceNginx(dir_, frozen ? SIGSTOP : SIGCONT); }
   std::filesystem::path recording(const std::string& key) const { return dir_ / "record" / (key + ".flv"); }
   // Runs the publish tool here for `seconds`, calling `at(second)` once a second; returns its lines.
   std::vector<Line> publish(const std::string& key, int seconds, const std::function<void(int)>& at,
@@ -120,28 +112,11 @@ class NamespaceLink {
   std::string inPublisher(const std::string& command) const { return "ip netns exec " + pub_ + " " + command; }
   std::string inIngest(const std::string& command) const { return "ip netns exec " + ing_ + " " + command; }
   bool startNginx() {
-    std::filesystem::create_directories(dir_ / "logs");
     std::filesystem::create_directories(dir_ / "record");
-    const std::string log = (dir_ / "logs/error.log").string();
-    std::ofstream(dir_ / "nginx.conf")
-        << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off;\nmaster_process off;\n"
-        << "worker_processes 1;\nerror_log " << log << " info;\npid " << (dir_ / "logs/nginx.pid").string()
-        << ";\nevents { worker_connections 64; }\nrtmp { server { listen " << there_
-        << ":1935; chunk_size 4096; ping " << pingSeconds_ << "s; ping_timeout " << pingSeconds_
-        << "s;\n  application live { live on; record all; record_path "
-        << (dir_ / "record").string() << "; record_unique off; } } }\n";
-    if (sh(inIngest("nginx -e " + log + " -p " + dir_.string() + "/ -c " + (dir_ / "nginx.conf").string()) + " &"))
-      return false;
-    for (int i = 0; i < 50; ++i) {
-      if (sh(inPublisher("timeout 1 bash -c '</dev/tcp/" + there_ + "/1935'")) == 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-  pid_t nginxPid() const {
-    pid_t pid = 0;
-    std::ifstream(dir_ / "logs" / "nginx.pid") >> pid;
-    return pid;
+    const std::string ping = std::to_string(pingSeconds_) + "s;";
+    return rtmptest::startNamespaceNginx(dir_, ing_, pub_, there_, " ping " + ping + " ping_timeout " + ping,
+                                         " record all; record_path " + (dir_ / "record").string() +
+                                             "; record_unique off;");
   }
 
   std::filesystem::path dir_;

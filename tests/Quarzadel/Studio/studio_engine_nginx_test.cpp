@@ -9,6 +9,7 @@
 
 #include "CommandOutput.h"
 #include "Eventually.h"
+#include "MainLoop.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
@@ -22,26 +23,7 @@ namespace {
 
 using Status = StudioEngine::Status;
 
-// A main thread of our own that runs the runtime's main queue.
-struct MainLoop {
-  std::shared_ptr<platform::ThreadRuntime> runtime;
-  std::thread thread{[this] { runtime->runMainLoop(); }};
-  ~MainLoop() {
-    runtime->stopMainLoop();
-    thread.join();
-  }
-  // Runs `work` on the main queue; true when it ended within 20 s, so a hang fails here, not at ctest's time-out.
-  bool run(platform::Async<void> work) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto body = [](platform::Async<void> inner, std::shared_ptr<std::atomic<bool>> flag) -> platform::Async<void> {
-      co_await std::move(inner);
-      *flag = true;
-    };
-    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
-    return qztest::eventually([&] { return done->load(); }, std::chrono::seconds(20));
-  }
-  void sync(const std::function<void()>& job) { runtime->mainQueue()->sync(job); }
-};
+using qztest::MainLoop;
 
 TEST(StudioEngineNginx, GoesLiveOnSyntheticSourcesAndStops) {
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("studio-engine-nginx"));

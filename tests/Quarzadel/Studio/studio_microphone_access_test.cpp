@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Eventually.h"
+#include "MainLoop.h"
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
@@ -24,25 +25,7 @@ namespace {
 
 using Permission = StudioEngine::Permission;
 
-// A main thread of our own that runs the runtime's main queue.
-struct MainLoop {
-  std::shared_ptr<platform::ThreadRuntime> runtime;
-  std::thread thread{[this] { runtime->runMainLoop(); }};
-  ~MainLoop() {
-    runtime->stopMainLoop();
-    thread.join();
-  }
-  bool run(platform::Async<void> work) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto body = [](platform::Async<void> inner, std::shared_ptr<std::atomic<bool>> flag) -> platform::Async<void> {
-      co_await std::move(inner);
-      *flag = true;
-    };
-    platform::spawnDetached(runtime->mainQueue(), body(std::move(work), done));
-    return qztest::eventually([&] { return done->load(); }, std::chrono::seconds(20));
-  }
-  void sync(const std::function<void()>& job) { runtime->mainQueue()->sync(job); }
-};
+using qztest::MainLoop;
 
 TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneOnAirAtTheNextActivation) {
   const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /

@@ -71,27 +71,36 @@ struct OrderOutput final : medley::StreamOutput {
   }
 };
 
-}  // namespace
-
-TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNewestHalfSecond) {
-  auto stream = publishing();
+// 320 x 240 at 30 pictures a second, in the order they come.
+medley::VideoCodecSettings smallPicturesAt30() {
   medley::VideoCodecSettings video;
   video.videoSize = {320, 240};
   video.allowFrameReordering = false;
   video.expectedFrameRate = 30;
-  run(stream->setVideoSettings(video));
+  return video;
+}
+
+// The `i`th picture handed to the stream by a mixer.
+SampleBufferRef smallPicture(int i) {
+  return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i));
+}
+
+}  // namespace
+
+TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNewestHalfSecond) {
+  auto stream = publishing();
+  run(stream->setVideoSettings(smallPicturesAt30()));
   auto output = std::make_shared<OrderOutput>();
   run(stream->addOutput(output));
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
-  const auto picture = [](int i) { return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i)); };
 
   // Sound handed off between pictures goes in between: each picture is a job of its own.
-  stream->mixer(*mixer, picture(0));
-  stream->mixer(*mixer, picture(1));
+  stream->mixer(*mixer, smallPicture(0));
+  stream->mixer(*mixer, smallPicture(1));
   auto pcm = PCMBuffer::make(AudioFormat::standard(48000, 2), 960);
   pcm->setFrameLength(960);
   stream->mixer(*mixer, pcm, AudioTime::withHostTime(seconds(0.02)));
-  stream->mixer(*mixer, picture(2));
+  stream->mixer(*mixer, smallPicture(2));
   rt->runUntilIdle();
   EXPECT_EQ(output->order, "vavv");
   // Encoded without waiting for anything: the sequence header, then one frame per picture.
@@ -99,7 +108,7 @@ TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNe
 
   // A second of pictures handed in while the actor does not run: the queue
   // holds the newest of them that span its bound, and counts the rest.
-  for (int i = 3; i < 33; ++i) stream->mixer(*mixer, picture(i));
+  for (int i = 3; i < 33; ++i) stream->mixer(*mixer, smallPicture(i));
   rt->runUntilIdle();
   const std::vector<double> kept(output->pictureTimes.begin() + 3, output->pictureTimes.end());
   const auto held = static_cast<size_t>(medley::RawPictureQueue::kDefaultSpan * 30 + 1e-9) + 1;
@@ -112,15 +121,10 @@ TEST_F(StreamMediaTest, HandedOffPicturesAreEncodedAtOnceAndABusyActorKeepsTheNe
 
 TEST_F(StreamMediaTest, AnInputBufferCountBoundsTheWaitingPicturesBesideTheSpanWhicheverIsTighter) {
   auto stream = publishing();
-  medley::VideoCodecSettings video;
-  video.videoSize = {320, 240};
-  video.allowFrameReordering = false;
-  video.expectedFrameRate = 30;
-  run(stream->setVideoSettings(video));
+  run(stream->setVideoSettings(smallPicturesAt30()));
   auto output = std::make_shared<OrderOutput>();
   run(stream->addOutput(output));
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
-  const auto picture = [](int i) { return videotest::makeFrame(videotest::makePicture(320, 240, i), videotest::frameTime(i)); };
   // A second of pictures each time, handed in while the actor does not run;
   // what is kept, and that the counts add up, with each bound.
   int next = 0;
@@ -128,7 +132,7 @@ TEST_F(StreamMediaTest, AnInputBufferCountBoundsTheWaitingPicturesBesideTheSpanW
   const auto second = [&](int counts) {
     run(stream->setVideoInputBufferCounts(counts));
     output->pictureTimes.clear();
-    for (const int end = next + 30; next < end; ++next) stream->mixer(*mixer, picture(next));
+    for (const int end = next + 30; next < end; ++next) stream->mixer(*mixer, smallPicture(next));
     rt->runUntilIdle();
     const auto kept = output->pictureTimes.size();
     dropped += 30 - kept;

@@ -21,6 +21,20 @@ std::string smoke() { return qztest::binaryDir() + "/tools/rtmpsmoke"; }
 
 using StreamPeersTest = RealTimeTest<4>;
 
+// Takes the publish, reads for a second, hangs up.
+void hangsUpASecondIntoThePublish(PeerSession& s, int) {
+  if (!s.handshakeAndAccept()) return;
+  while (auto c = s.readCommand()) {
+    if (c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
+    if (c->commandName != "publish") continue;
+    s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until && s.readMessage(platform::milliseconds(200))) {
+    }
+    return;
+  }
+}
+
 }  // namespace
 
 TEST_F(StreamPeersTest, PublishesToNginxWithSoundAndPictureStartingTogether) {
@@ -78,19 +92,7 @@ TEST_F(StreamPeersTest, PlaysHevcFromNodeMediaServer) {
 }
 
 TEST_F(StreamPeersTest, SmokeFailsWhenTheServerHangsUpBeforeItsTimeIsUp) {
-  // Takes the publish, reads for a second, hangs up.
-  ScriptedRTMPPeer peer([](PeerSession& s, int) {
-    if (!s.handshakeAndAccept()) return;
-    while (auto c = s.readCommand()) {
-      if (c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
-      if (c->commandName != "publish") continue;
-      s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-      while (std::chrono::steady_clock::now() < until && s.readMessage(platform::milliseconds(200))) {
-      }
-      return;
-    }
-  });
+  ScriptedRTMPPeer peer(hangsUpASecondIntoThePublish);
   const auto published = qztest::runCommand("timeout 30 " + smoke() + " --url " + peer.url() +
                                             " --codec h264 --seconds 3 --size 320x240 --fps 30");
   EXPECT_EQ(published.exitCode(), 1) << published.text;
@@ -98,19 +100,7 @@ TEST_F(StreamPeersTest, SmokeFailsWhenTheServerHangsUpBeforeItsTimeIsUp) {
 }
 
 TEST_F(StreamPeersTest, SmokeStopsAsSoonAsTheServerHangsUpNotAtTheEndOfItsTime) {
-  // Takes the publish, reads for a second, hangs up.
-  ScriptedRTMPPeer peer([](PeerSession& s, int) {
-    if (!s.handshakeAndAccept()) return;
-    while (auto c = s.readCommand()) {
-      if (c->commandName == "createStream") s.sendResult(c->transactionId, {AMFValue(1.0)});
-      if (c->commandName != "publish") continue;
-      s.sendStatus("onStatus", 0, "NetStream.Publish.Start", "status", "", 1);
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-      while (std::chrono::steady_clock::now() < until && s.readMessage(platform::milliseconds(200))) {
-      }
-      return;
-    }
-  }, 2);
+  ScriptedRTMPPeer peer(hangsUpASecondIntoThePublish, 2);
   // Both sources: synthetic pictures made by the tool, and the program's.
   for (const char* source : {"--size 320x240 --fps 30", "--source program --resolution 720p --to none"}) {
     SCOPED_TRACE(source);
