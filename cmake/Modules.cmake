@@ -24,14 +24,15 @@ set(QZ_NO_UNITY
   tests/RTMPMedley/RTMP/Stream/timestamp_test.cpp
 )
 
-# Marks the sources listed in QZ_NO_UNITY, and those that include Xlib, whose macros (None, Status,
-# Bool, Success) would break the files after them; called where their target is made (the property
-# is per directory).
+# Marks the sources listed in QZ_NO_UNITY, those that include Xlib, whose macros (None, Status,
+# Bool, Success) would break the files after them, and those that include the kernel's own headers
+# (<linux/tcp.h> redefines what <netinet/tcp.h> defines); called where their target is made (the
+# property is per directory).
 function(qz_keep_out_of_unity)
   foreach(src ${ARGN})
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
-    file(STRINGS ${src} xlib REGEX "^#include <X11/")
-    if(rel IN_LIST QZ_NO_UNITY OR xlib)
+    file(STRINGS ${src} alone REGEX "^#include <(X11|linux)/")
+    if(rel IN_LIST QZ_NO_UNITY OR alone)
       set_source_files_properties(${src} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
     endif()
   endforeach()

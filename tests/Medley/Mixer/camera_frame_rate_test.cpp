@@ -16,7 +16,7 @@ using platform::FrameRateRange;
 
 namespace {
 
-constexpr uint32_t kNV12 = platform::v4l2FourCC("NV12");
+constexpr uint32_t kSingleRateNV12 = platform::v4l2FourCC("NV12");
 
 std::vector<FrameRateRange> singleRates(std::initializer_list<FrameDuration> durations) {
   std::vector<FrameRateRange> ranges;
@@ -32,9 +32,9 @@ struct CameraFrameRateTest : ::testing::Test {
   // 352x288 at 20 and 40 (30 lies halfway), 640x480 up to 25, 1280x720 up to 12.5.
   void SetUp() override {
     camera->formats_ = {
-        {kNV12, 352, 288, false, singleRates({{1, 20}, {1, 40}})},
-        {kNV12, 640, 480, false, singleRates({{1, 1}, {1, 5}, {2, 25}, {1, 25}})},
-        {kNV12, 1280, 720, false, singleRates({{1, 1}, {1, 5}, {2, 25}})},
+        {kSingleRateNV12, 352, 288, false, singleRates({{1, 20}, {1, 40}})},
+        {kSingleRateNV12, 640, 480, false, singleRates({{1, 1}, {1, 5}, {2, 25}, {1, 25}})},
+        {kSingleRateNV12, 1280, 720, false, singleRates({{1, 1}, {1, 5}, {2, 25}})},
     };
   }
   void TearDown() override { runNow(rt, mixer->stopRunning()); }
