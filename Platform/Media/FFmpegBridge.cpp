@@ -3,6 +3,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
@@ -27,6 +28,8 @@ void copyRows(const uint8_t* src, int srcStride, uint8_t* dst, size_t dstStride,
 }
 
 }  // namespace
+
+void AVCodecContextDeleter::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 
 AVPixelFormat avPixelFormat(PixelFormat f) {
   switch (f) {

@@ -21,12 +21,25 @@ extern "C" {
 #include "Platform/Media/PixelBufferPool.h"
 #include "Platform/Time/MediaTime.h"
 
+struct AVCodecContext;
+
 namespace platform::ffmpeg {
 
 struct AVFrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 using AVFramePtr = std::unique_ptr<AVFrame, AVFrameDeleter>;
+
+struct AVPacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketDeleter>;
+
+// Defined out of line so that this header need not include the codec API.
+struct AVCodecContextDeleter {
+  void operator()(AVCodecContext* c) const;
+};
+using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>;
 
 // Pictures.
 AVPixelFormat avPixelFormat(PixelFormat f);

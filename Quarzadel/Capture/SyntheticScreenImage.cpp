@@ -14,6 +14,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "Platform/Media/FFmpegBridge.h"
+
 namespace quarzadel {
 
 namespace {
@@ -35,15 +37,6 @@ void hsbToRGB(double h, double s, double v, double rgb[3]) {
   }
 }
 
-struct ContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 
 int64_t floorMod(int64_t a, int64_t m) {
   const int64_t r = a % m;
@@ -97,9 +90,9 @@ platform::PixelBufferRef SyntheticScreenImage::contentsOfFile(const std::filesys
   if (!codec) return nullptr;
 
   // Each freed on every path, also when another could not be made.
-  std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
-  std::unique_ptr<AVPacket, PacketFree> packetHolder(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frameHolder(av_frame_alloc());
+  platform::ffmpeg::AVCodecContextPtr context(avcodec_alloc_context3(codec));
+  platform::ffmpeg::AVPacketPtr packetHolder(av_packet_alloc());
+  platform::ffmpeg::AVFramePtr frameHolder(av_frame_alloc());
   AVCodecContext* ctx = context.get();
   AVPacket* packet = packetHolder.get();
   AVFrame* frame = frameHolder.get();

@@ -88,7 +88,6 @@ TEST(LWLoggerConcurrency, AppenderAndLevelChangeWhileOtherThreadsLog) {
   auto first = std::make_shared<RecordingAppender>();
   auto second = std::make_shared<RecordingAppender>();
   logger.setAppender(first);
-  std::atomic<bool> stop{false};
   std::vector<std::thread> loggers;
   for (int t = 0; t < 4; ++t)
     loggers.emplace_back([&] {

@@ -267,15 +267,8 @@ struct FrameEncoder {
   virtual bool reset(std::string* error) = 0;
 };
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using CodecContextPtr = platform::ffmpeg::AVCodecContextPtr;
+using PacketPtr = platform::ffmpeg::AVPacketPtr;
 
 class AACEncoder final : public FrameEncoder {
  public:

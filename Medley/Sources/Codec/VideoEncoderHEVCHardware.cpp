@@ -17,6 +17,7 @@ extern "C" {
 #include "Medley/Sources/Codec/VideoEncoder.h"
 #include "Medley/Sources/ISO/NALByteStream.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
+#include "Platform/Media/FFmpegBridge.h"
 
 namespace medley {
 
@@ -28,18 +29,10 @@ constexpr std::int64_t kNanosPerTick = 1000;
 struct BufferUnref {
     void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
 };
-struct ContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 using Buffer = std::unique_ptr<AVBufferRef, BufferUnref>;
-using Frame = std::unique_ptr<AVFrame, FrameFree>;
-using Packet = std::unique_ptr<AVPacket, PacketFree>;
+using Context = platform::ffmpeg::AVCodecContextPtr;
+using Frame = platform::ffmpeg::AVFramePtr;
+using Packet = platform::ffmpeg::AVPacketPtr;
 
 std::vector<std::string> renderNodes() {
     std::vector<std::string> nodes;
@@ -123,7 +116,7 @@ private:
         pool->initial_pool_size = 16;
         if (av_hwframe_ctx_init(frames.get()) < 0) return VTStatus::couldNotCreateInstance;
 
-        std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+        Context context(avcodec_alloc_context3(codec));
         if (!context) return VTStatus::allocationFailed;
         context->width = c.width;
         context->height = c.height;
@@ -191,7 +184,7 @@ private:
     VideoEncoderConfiguration configuration_;
     Buffer device_;
     Buffer frames_;
-    std::unique_ptr<AVCodecContext, ContextFree> context_;
+    Context context_;
     std::vector<Data> parameterSets_;
     std::map<std::int64_t, std::int64_t> presentation_;  // encoder ticks to the session's nanoseconds
     bool flushing_ = false;

@@ -8,6 +8,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "Platform/Media/FFmpegBridge.h"
+
 namespace medley {
 namespace {
 
@@ -59,15 +61,6 @@ bool isCompleteJPEG(const std::vector<uint8_t>& b) {
   return n >= 4 && b[n - 2] == 0xFF && b[n - 1] == 0xD9;
 }
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 
 [[noreturn]] void failDecoding() { throw ImageSourceError(ImageSourceError::Kind::imageDecodingFailed); }
 
@@ -141,13 +134,13 @@ platform::PixelBufferRef decodePicture(const std::vector<uint8_t>& bytes) {
     failDecoding();
   const AVCodec* codec = avcodec_find_decoder(id);
   if (!codec) failDecoding();
-  std::unique_ptr<AVCodecContext, CodecContextDeleter> ctx(avcodec_alloc_context3(codec));
+  platform::ffmpeg::AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) failDecoding();
   ctx->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK;
   ctx->thread_count = 1;
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0) failDecoding();
-  std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+  platform::ffmpeg::AVPacketPtr pkt(av_packet_alloc());
+  platform::ffmpeg::AVFramePtr frame(av_frame_alloc());
   if (!pkt || !frame || av_new_packet(pkt.get(), static_cast<int>(bytes.size())) < 0) failDecoding();
   std::memcpy(pkt->data, bytes.data(), bytes.size());
   if (avcodec_send_packet(ctx.get(), pkt.get()) < 0) failDecoding();

@@ -77,7 +77,10 @@ TEST_F(MonitorTest, WarnsWhileTheSendQueueKeepsGrowingAndRatesAreTheDifferences)
   auto events = listen();
   start();
   int64_t total = 0;
-  for (int64_t queued : {100, 200, 300, 400, 400, 500, 600, 300}) second(queued, total += 1000, 2 * total);
+  for (int64_t queued : {100, 200, 300, 400, 400, 500, 600, 300}) {
+    total += 1000;
+    second(queued, total, 2 * total);
+  }
   EXPECT_EQ(kinds(events.values()),
             (std::vector<Kind>{Kind::status, Kind::status, Kind::publishInsufficientBWOccured,
                                Kind::publishInsufficientBWOccured, Kind::status, Kind::status,
