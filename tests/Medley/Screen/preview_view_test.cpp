@@ -116,6 +116,8 @@ TEST(MTMDView, EffectsRunInRegistrationOrderOnThePictureBeforeItIsFitted) {
   view->draw();
   EXPECT_EQ(log, (std::vector<std::string>{"left", "halve"}));
   EXPECT_EQ(halve->seen, (ScreenRect{0, 0, 640, 720}));
+  // The view's set-up job still waits on the main queue, which holds the virtual runtime.
+  runtime->runUntilIdle();
 }
 
 TEST(MTMDView, DrawsIntoAWindowOnTheDisplay) {

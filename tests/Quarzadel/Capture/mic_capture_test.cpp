@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/AudioFormat.h"
@@ -14,12 +15,14 @@ using Failure = platform::AudioCaptureFailure;
 using Kind = Failure::Kind;
 
 // An input the test drives: refuses to open, or delivers and fails on request.
-class FakeCapture final : public platform::AudioCapture {
+// Its sessions keep it, as a real input's keep their connection: a released
+// capture closes its session after the test has let go of the input.
+class FakeCapture final : public platform::AudioCapture, public std::enable_shared_from_this<FakeCapture> {
  public:
   struct Session final : platform::AudioCaptureSession {
-    FakeCapture* owner;
+    std::shared_ptr<FakeCapture> owner;
     uint32_t count;
-    Session(FakeCapture* o, uint32_t c) : owner(o), count(c) {}
+    Session(std::shared_ptr<FakeCapture> o, uint32_t c) : owner(std::move(o)), count(c) {}
     uint32_t channels() const override { return count; }
     void stop() override { ++owner->stops; }
   };
@@ -32,7 +35,7 @@ class FakeCapture final : public platform::AudioCapture {
     ++opens;
     if (refuse) throw platform::AudioCaptureError(*refuse);
     handlers = std::move(h);
-    return std::make_unique<Session>(this, channels);
+    return std::make_unique<Session>(shared_from_this(), channels);
   }
   void deliver(double time) {
     auto buffer = platform::PCMBuffer::make(platform::AudioFormat::standard(48000, channels), 480);
