@@ -7,6 +7,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavcodec/packet.h>
 #include <libavutil/buffer.h>
 #include <libavutil/channel_layout.h>
@@ -53,6 +54,9 @@ void av_frame_free(AVFrame** frame) {
 AVPacket* av_packet_clone(const AVPacket*) { return nullptr; }
 void av_packet_free(AVPacket** packet) {
   if (packet) *packet = nullptr;
+}
+void avcodec_free_context(AVCodecContext** context) {
+  if (context) *context = nullptr;
 }
 AVBufferRef* av_buffer_create(uint8_t*, size_t, void (*)(void*, uint8_t*), void*, int) { return nullptr; }
 }
