@@ -1,6 +1,6 @@
 #include "Platform/Net/HttpClient.h"
 
-#include "Platform/Net/SocketProgress.h"
+#include "Platform/Net/TcpKernelView.h"
 #include "Platform/Net/TransferIdleWatch.h"
 
 #include <curl/curl.h>
@@ -189,12 +189,14 @@ uint64_t progressOf(Transfer& t) {
     // Attempts that lost the race to connect have moved nothing: the largest count is the connection's.
     uint64_t most = 0;
     for (curl_socket_t socket : t.sockets) {
-      auto bytes = socketProgress(socket);
-      if (!bytes) {
+      // What the peer took (acknowledged) and gave: bytes still in our send
+      // buffer do not count, so a body that fits it still shows the peer's pace.
+      const auto kernel = readTcpKernelView(socket);
+      if (!kernel || !kernel->countsBytes) {
         t.progressFromCurl = true;
         break;
       }
-      most = std::max(most, *bytes);
+      most = std::max(most, kernel->acknowledged + kernel->received);
     }
     if (!t.progressFromCurl) return most;  // nothing open yet: the connect time-out covers it
   }

@@ -785,7 +785,6 @@ std::string TcpConnection::remoteAddress() const {
 TcpConnection::Counters TcpConnection::queueCounters() const {
   std::lock_guard lock(impl_->mutex);
   Counters out = impl_->counters;
-  out.unacknowledgedBytesOut.reset();
   out.kernel.reset();
   return out;
 }
@@ -794,8 +793,6 @@ TcpConnection::Counters TcpConnection::counters() const {
   std::lock_guard lock(impl_->mutex);
   Counters out = impl_->counters;
   out.kernel = readTcpKernelView(impl_->descriptor);
-  out.unacknowledgedBytesOut.reset();
-  if (out.kernel) out.unacknowledgedBytesOut = out.kernel->unacknowledged;
   return out;
 }
 

@@ -106,10 +106,7 @@ class TcpConnection {
     // Bytes the kernel holds, written but not yet sent or not yet acknowledged
     // by the peer's TCP (on the wire: TLS records included); empty before the
     // connection and after it. The receiving kernel acknowledges into its own
-    // buffer, so this says nothing of whether the peer's program reads.
-    std::optional<uint64_t> unacknowledgedBytesOut;
-    // All the kernel tells of the sending side (unacknowledgedBytesOut among
-    // it); empty when unacknowledgedBytesOut is.
+    // buffer, so its counts say nothing of whether the peer's program reads.
     std::optional<TcpKernelView> kernel;
   };
 
@@ -156,7 +153,7 @@ class TcpConnection {
   // its bytes from queued to total out in one step). Asks the kernel for the
   // unacknowledged count, a system call.
   Counters counters() const;
-  // The same without asking the kernel (no system call): unacknowledgedBytesOut and kernel are empty.
+  // The same without asking the kernel (no system call): kernel is empty.
   Counters queueCounters() const;
   uint64_t queuedBytesOut() const { return counters().queuedBytesOut; }
   uint64_t totalBytesIn() const { return counters().totalBytesIn; }

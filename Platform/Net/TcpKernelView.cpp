@@ -29,8 +29,11 @@ std::optional<TcpKernelView> readTcpKernelView(int descriptor) {
   view.unsent = static_cast<uint64_t>(unsent);
   // An older kernel fills less of the structure: what it left out stays unknown.
   auto filled = [length](size_t offset, size_t size) { return static_cast<size_t>(length) >= offset + size; };
-  if (filled(offsetof(tcp_info, tcpi_bytes_acked), sizeof info.tcpi_bytes_acked))
+  if (filled(offsetof(tcp_info, tcpi_bytes_received), sizeof info.tcpi_bytes_received)) {
     view.acknowledged = info.tcpi_bytes_acked;
+    view.received = info.tcpi_bytes_received;
+    view.countsBytes = true;
+  }
   if (filled(offsetof(tcp_info, tcpi_snd_wnd), sizeof info.tcpi_snd_wnd)) view.peerWindow = info.tcpi_snd_wnd;
   // Until the first loss sets one the kernel reports an infinite threshold.
   view.initialSlowStart = info.tcpi_snd_ssthresh >= 0x7fffffffu;

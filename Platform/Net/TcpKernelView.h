@@ -1,7 +1,7 @@
 #pragma once
-// What the kernel knows of one TCP socket's sending side: what it holds, what
-// of that it has not sent yet, and what the peer's TCP last told it (its
-// acknowledgements and its receive window). A call makes three system calls
+// What the kernel knows of one TCP socket: on the sending side what it holds,
+// what of that it has not sent yet, and what the peer's TCP last told it (its
+// acknowledgements and its receive window); and what it received. A call makes three system calls
 // (two ioctls and TCP_INFO); empty when the descriptor is not an open TCP socket.
 #include <cstdint>
 #include <optional>
@@ -16,8 +16,11 @@ struct TcpKernelView {
   // Written and not yet sent: what waits for the congestion or receive window.
   // Bytes in flight are not in it.
   uint64_t unsent = 0;
-  // Acknowledged by the peer's TCP since the connection began.
+  // Acknowledged by the peer's TCP, and received from it, since the connection
+  // began; both zero on a kernel that does not count them (countsBytes false).
   uint64_t acknowledged = 0;
+  uint64_t received = 0;
+  bool countsBytes = false;
   // The receive window the peer last advertised, in bytes; empty on a kernel
   // that does not say. Its right edge (acknowledged + window) moves on only
   // while the peer's program reads.

@@ -1,6 +1,5 @@
 #include "Quarzadel/Shell/LogUploads.h"
 
-#include <chrono>
 
 #include "Quarzadel/Log/SessionLog.h"
 
@@ -28,11 +27,6 @@ void LogUploads::upload(const std::filesystem::path& file) {
     if (!ok) ++self->failed_;
     self->ended_.notify_all();
   });
-}
-
-bool LogUploads::waitAll(platform::Nanos bound) {
-  std::unique_lock lock(mutex_);
-  return ended_.wait_for(lock, std::chrono::nanoseconds(bound), [this] { return pending_ == 0; });
 }
 
 bool LogUploads::waitAll() {

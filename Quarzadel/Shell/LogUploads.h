@@ -10,8 +10,6 @@
 #include <memory>
 #include <mutex>
 
-#include "Platform/Time/HostClock.h"
-
 namespace quarzadel {
 
 class LogUploads : public std::enable_shared_from_this<LogUploads> {
@@ -24,8 +22,6 @@ class LogUploads : public std::enable_shared_from_this<LogUploads> {
   explicit LogUploads(Sender sender);
 
   void upload(const std::filesystem::path& file);
-  // Waits until every upload started has ended or `bound` has passed; true when all ended.
-  bool waitAll(platform::Nanos bound);
   // Waits until every upload started has ended, or the wait is abandoned; true when all ended.
   bool waitAll();
   // Ends the waits, now and later, with what is still in flight left behind (any thread).

@@ -92,14 +92,9 @@ struct Forward {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k709To2020[i][j] * kReferenceWhite);
   }
-  float hlg(float e) const {
+  // Scene light (scaled to the reference white) to HLG signal.
+  float encode(float e) const {
     return signal[clampIndex(static_cast<int>(std::sqrt(std::max(e, 0.0f)) * rootScale + 0.5f))];
-  }
-  Rgb operator()(int y, int red, int green, int blue) const {
-    const float r = light[clampIndex(luma[y] + red)], g = light[clampIndex(luma[y] + green)],
-                b = light[clampIndex(luma[y] + blue)];
-    return {hlg(m[0][0] * r + m[0][1] * g + m[0][2] * b), hlg(m[1][0] * r + m[1][1] * g + m[1][2] * b),
-            hlg(m[2][0] * r + m[2][1] * g + m[2][2] * b)};
   }
 };
 
@@ -130,14 +125,20 @@ struct Backward {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k2020To709[i][j]);
   }
-  float bt709(float l) const { return signal[clampIndex(static_cast<int>(l * kUnit + 0.5f))]; }
-  Rgb operator()(int y, int red, int green, int blue) const {
-    const float r = light[clampIndex(luma[y] + red)], g = light[clampIndex(luma[y] + green)],
-                b = light[clampIndex(luma[y] + blue)];
-    return {bt709(m[0][0] * r + m[0][1] * g + m[0][2] * b), bt709(m[1][0] * r + m[1][1] * g + m[1][2] * b),
-            bt709(m[2][0] * r + m[2][1] * g + m[2][2] * b)};
-  }
+  // Display light to BT.709 signal.
+  float encode(float l) const { return signal[clampIndex(static_cast<int>(l * kUnit + 0.5f))]; }
 };
+
+// One pixel: its luma code and its block's chroma shares (in signal steps) to
+// the source's light, through the primaries' matrix, to the result's signal.
+template <typename Conversion>
+Rgb convertPixel(const Conversion& c, int y, int red, int green, int blue) {
+  const float r = c.light[clampIndex(c.luma[y] + red)], g = c.light[clampIndex(c.luma[y] + green)],
+              b = c.light[clampIndex(c.luma[y] + blue)];
+  return {c.encode(c.m[0][0] * r + c.m[0][1] * g + c.m[0][2] * b),
+          c.encode(c.m[1][0] * r + c.m[1][1] * g + c.m[1][2] * b),
+          c.encode(c.m[2][0] * r + c.m[2][1] * g + c.m[2][2] * b)};
+}
 
 const Forward& forward() {
   static const Forward f;
@@ -180,7 +181,7 @@ void convertBlocks(const Conversion& convert, const platform::PixelBuffer& src, 
           if (x >= width) break;
           const int code = Conversion::code(luma[x]);
           const int key = code | cb << bits | cr << 2 * bits;
-          if (key != lastKey) last = convert(code, red, green, blue), lastKey = key;
+          if (key != lastKey) last = convertPixel(convert, code, red, green, blue), lastKey = key;
           const Rgb& c = last;
           lumaOut[x] =
               Conversion::lumaCode(Conversion::kRed * c.r + Conversion::kGreen * c.g + Conversion::kBlue * c.b);

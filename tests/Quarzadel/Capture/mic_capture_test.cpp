@@ -96,7 +96,7 @@ TEST_F(MicCaptureTest, EachRefusalToOpenIsItsOwnSentence) {
       {{Kind::notAuthorized, "Access denied"}, MicCapture::kNotAuthorized},
       {{Kind::cannotOpen, "No such entity"}, "USB Mic couldn't start: No such entity"},
       {{Kind::inputRefused, "Device or resource busy"}, "USB Mic can't be used right now."},
-      {{Kind::outputRefused, "Invalid sample specification"}, "USB Mic can't deliver audio."},
+      {{Kind::outputRefused, "Not supported"}, "USB Mic can't deliver audio."},
   };
   for (const auto& [failure, text] : cases) {
     capture = std::make_shared<FakeCapture>();
