@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -32,32 +33,34 @@ std::string hostName() {
   return name;
 }
 
-std::optional<std::string> stringProperty(Display* dpy, Window w, Atom property) {
-  Atom type = None;
-  int format = 0;
+// A property's items when it is set with this format; Xlib hands 32-bit items as longs.
+template <typename Item>
+std::optional<std::vector<Item>> property(Display* dpy, Window w, Atom name, Atom type, long length, int format) {
+  Atom actualType = None;
+  int actualFormat = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  std::optional<std::string> value;
-  if (XGetWindowProperty(dpy, w, property, 0, 256, False, AnyPropertyType, &type, &format, &count, &after, &data) ==
+  std::optional<std::vector<Item>> items;
+  if (XGetWindowProperty(dpy, w, name, 0, length, False, type, &actualType, &actualFormat, &count, &after, &data) ==
           Success &&
-      data && format == 8)
-    value.emplace(reinterpret_cast<char*>(data), count);
+      data && actualFormat == format) {
+    const auto* first = reinterpret_cast<const Item*>(data);
+    items.emplace(first, first + count);
+  }
   if (data) XFree(data);
-  return value;
+  return items;
+}
+
+std::optional<std::string> stringProperty(Display* dpy, Window w, Atom name) {
+  const auto bytes = property<char>(dpy, w, name, AnyPropertyType, 256, 8);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
 }
 
 std::optional<long> pidProperty(Display* dpy, Window w) {
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  std::optional<long> pid;
-  const Atom netPid = XInternAtom(dpy, "_NET_WM_PID", False);
-  if (XGetWindowProperty(dpy, w, netPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
-      data && format == 32 && count == 1)
-    pid = static_cast<long>(*reinterpret_cast<unsigned long*>(data));
-  if (data) XFree(data);
-  return pid;
+  const auto items = property<unsigned long>(dpy, w, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 1, 32);
+  if (!items || items->size() != 1) return std::nullopt;
+  return static_cast<long>(items->front());
 }
 
 bool marked(Display* dpy, Window w) {
