@@ -250,7 +250,7 @@ __attribute__((target("avx2"))) inline __m256i cycleWindow(const uint8_t* base, 
 
 // The two groups of one operation from their window with its samples made
 // signed: against unsigned weights they come out 32768 short, so the rounding
-// high multiply by 128 gives each output less 128 (see blendedAVX2).
+// high multiply by 128 gives each output less 128 (see blendedAVX2, NV12Blend.cpp).
 __attribute__((target("avx2"))) inline __m256i cycleWords(__m256i signedWindow, __m256i mask, __m256i weights) {
   return _mm256_mulhrs_epi16(_mm256_maddubs_epi16(weights, _mm256_shuffle_epi8(signedWindow, mask)),
                              _mm256_set1_epi16(128));
