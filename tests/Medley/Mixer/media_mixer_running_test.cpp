@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -66,7 +67,7 @@ class ThrowingOutput final : public medley::MediaMixerOutput {
     throw 7;
   }
   platform::Async<void> selectTrack(std::optional<uint8_t>, platform::MediaType) override { co_return; }
-  int pictures = 0, sounds = 0;
+  std::atomic<int> pictures{0}, sounds{0};
 };
 
 }  // namespace
@@ -457,14 +458,14 @@ TEST_F(MediaMixerRunningTest, AnOutputWhoseHandOffThrowsLosesOnlyItsOwnBuffers) 
     mixer->append(frameAt(i / 30.0, 64, 32), 0);
     rt->runUntilIdle();
   }
-  EXPECT_EQ(throwing->pictures, 10);
+  EXPECT_EQ(throwing->pictures.load(), 10);
   EXPECT_EQ(mixed->pictures.size(), 10u);
   EXPECT_EQ(track0->pictures.size(), 10u);
   const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 2, true);
   for (int i = 0; i < 8; ++i)
     mixer->append(mixertest::tone(format, 440, 0.5, i * 1024, 1024), platform::AudioTime::withSampleTime(i * 1024, 48000), 0);
   rt->runUntilIdle();
-  EXPECT_GT(throwing->sounds, 0);
+  EXPECT_GT(throwing->sounds.load(), 0);
   EXPECT_EQ(mixed->sounds.size(), static_cast<size_t>(throwing->sounds));
   EXPECT_EQ(log.messages(logwell::LWLogLevel::error).size(), static_cast<size_t>(10 + throwing->sounds));
   EXPECT_NE(log.find("picture queue gone").find("picture of track"), std::string::npos);
@@ -473,7 +474,7 @@ TEST_F(MediaMixerRunningTest, AnOutputWhoseHandOffThrowsLosesOnlyItsOwnBuffers) 
   const size_t before = mixed->pictures.size();
   ticks(60);
   EXPECT_NEAR(static_cast<double>(mixed->pictures.size() - before), 30, 1);
-  EXPECT_EQ(throwing->pictures, 10 + static_cast<int>(mixed->pictures.size() - before));
+  EXPECT_EQ(throwing->pictures.load(), 10 + static_cast<int>(mixed->pictures.size() - before));
   // The camera's own track still reaches its output as it comes.
   mixer->append(frameAt(1, 64, 32), 0);
   rt->runUntilIdle();
