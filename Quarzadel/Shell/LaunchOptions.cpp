@@ -155,9 +155,10 @@ LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
     checkBoolean(d, key);
   for (const char* key : {"DemoViewers", "DemoMicLevel"}) checkNumber(d, key);
   // Further back or ahead the live date would leave the clock's range.
+  const auto most = std::to_string(static_cast<long long>(RTMPPublisher::kMostDemoLiveElapsed));
   checkNumber(d, "DemoLiveElapsed",
               std::pair{RTMPPublisher::kMostDemoLiveElapsed,
-                        std::string("a number of seconds within a hundred years (-3155760000 to 3155760000)")});
+                        "a number of seconds within a hundred years (-" + most + " to " + most + ")"});
 
   if (auto url = d.string("RTMPServerOverride"); url && !url->empty() && !isUsableIngestURL(*url))
     throw Error("RTMPServerOverride \"" + *url +

@@ -36,7 +36,7 @@ VideoCodecSettings softwareH264(VideoCodecSettings settings, std::optional<int> 
 
 // A picture side in whole pixels, where the number has one: NaN, infinities and
 // sizes past 32 bits have none.
-std::optional<std::int32_t> pixelCount(double side) {
+std::optional<std::int32_t> wholePixelsOfSide(double side) {
     if (!std::isfinite(side) || side <= double(INT32_MIN) - 1 || side >= double(INT32_MAX) + 1) return std::nullopt;
     return static_cast<std::int32_t>(side);
 }
@@ -153,7 +153,7 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
         return VTDecompressionSession::make(inputFormat_);
     }
     // A size no encoder takes is a bad setting, not an encoder that did not start.
-    if (!pixelCount(settings_.videoSize.width) || !pixelCount(settings_.videoSize.height))
+    if (!wholePixelsOfSide(settings_.videoSize.width) || !wholePixelsOfSide(settings_.videoSize.height))
         throw VTSessionError(VTSessionError::Kind::failedToCreate, VTStatus::parameter);
     try {
         return makeCompressionSession();
@@ -168,8 +168,8 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
 
 std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     VTCompressionSession::Configuration configuration;
-    configuration.width = pixelCount(settings_.videoSize.width).value_or(0);
-    configuration.height = pixelCount(settings_.videoSize.height).value_or(0);
+    configuration.width = wholePixelsOfSide(settings_.videoSize.width).value_or(0);
+    configuration.height = wholePixelsOfSide(settings_.videoSize.height).value_or(0);
     configuration.codecType =
         settings_.format() == VideoCodecSettings::Format::hevc ? platform::codec::hevc : platform::codec::h264;
     if (settings_.isLowLatencyRateControlEnabled) {
