@@ -142,8 +142,8 @@ void UserDefaults::setArguments(const std::vector<std::string>& arguments) {
   std::optional<std::string> withoutValue;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
-    if (a.size() >= 2 && a[0] == '-' && a[1] == '-') continue;
-    if (a.size() < 2 || a[0] != '-') {
+    // "--Key" sets nothing: one dash too many is kept to be refused, not dropped unseen.
+    if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
       stray.push_back(a);
       continue;
     }

@@ -37,9 +37,9 @@ class UserDefaults {
   UserDefaults& operator=(const UserDefaults&) = delete;
 
   // Replaces the argument domain from a command line (argv[0] is skipped). Each
-  // "-Key value" pair sets Key to the text value; "--long" options are ignored. A
-  // word where a "-Key" belongs and a last "-Key" without a value set nothing: they
-  // are kept for the program to refuse (strayArguments, keyWithoutValue).
+  // "-Key value" pair sets Key to the text value. A word where a "-Key" belongs
+  // ("--Key" among them) and a last "-Key" without a value set nothing: they are
+  // kept for the program to refuse (strayArguments, keyWithoutValue).
   void setArguments(int argc, const char* const* argv);
   void setArguments(const std::vector<std::string>& arguments);  // without argv[0]
   // Merges values into the registration domain.
@@ -52,7 +52,7 @@ class UserDefaults {
   bool isArgument(const std::string& key) const;
   // The keys the command line gave, in name order.
   std::vector<std::string> argumentKeys() const;
-  // Words of the command line that stand where a "-Key" belongs, in order.
+  // Words of the command line that stand where a "-Key" belongs ("--Key" too), in order.
   std::vector<std::string> strayArguments() const;
   // The key of a last "-Key" that has no value after it.
   std::optional<std::string> keyWithoutValue() const;

@@ -64,7 +64,8 @@ std::optional<long> pidProperty(Display* dpy, Window w) {
 }
 
 bool marked(Display* dpy, Window w) {
-  if (stringProperty(dpy, w, XInternAtom(dpy, kTokenProperty, False)) == processToken()) return true;
+  // Every process of the application sets the token: another Studio's preview is as much ours.
+  if (stringProperty(dpy, w, XInternAtom(dpy, kTokenProperty, False))) return true;
   if (pidProperty(dpy, w) != static_cast<long>(::getpid())) return false;
   // A process id means this process only on this machine.
   const auto machine = stringProperty(dpy, w, XA_WM_CLIENT_MACHINE);

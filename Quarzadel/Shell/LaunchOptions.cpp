@@ -4,13 +4,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "Logwell/LWLogLevel.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Log/MedleyLogging.h"
+#include "Quarzadel/Studio/RTMPPublisher.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnectionURL.h"
 
 namespace quarzadel {
@@ -48,16 +53,25 @@ void checkBoolean(const platform::UserDefaults& d, const std::string& key) {
                              " for " + key + ": use YES or NO");
 }
 
-void checkNumber(const platform::UserDefaults& d, const std::string& key) {
+// Numbers as the defaults read them: finite, and within `most` either way where given.
+void checkNumber(const platform::UserDefaults& d, const std::string& key,
+                 std::optional<std::pair<double, std::string>> most = std::nullopt) {
   auto value = d.object(key);
-  if (!value || value->is_number()) return;
-  if (value->is_string()) {
+  if (!value) return;
+  std::optional<double> number;
+  if (value->is_number()) {
+    number = value->get<double>();
+  } else if (value->is_string()) {
     const std::string text = value->get<std::string>();
     char* end = nullptr;
-    std::strtod(text.c_str(), &end);
-    if (!text.empty() && end && *end == '\0') return;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (!text.empty() && end && *end == '\0') number = parsed;
   }
-  throw LaunchOptions::Error("unknown value " + value->dump() + " for " + key + ": use a number");
+  const std::string shown = value->is_string() ? "\"" + value->get<std::string>() + "\"" : value->dump();
+  if (!number || !std::isfinite(*number))
+    throw LaunchOptions::Error("unknown value " + shown + " for " + key + ": use a number");
+  if (most && std::fabs(*number) > most->first)
+    throw LaunchOptions::Error("unknown value " + shown + " for " + key + ": use " + most->second);
 }
 
 // Every default the program reads, from the command line or the defaults file.
@@ -114,9 +128,13 @@ void LaunchOptions::checkDefaultsFile(const std::filesystem::path& file) {
 
 LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
   // A word the command line would drop is most often half of a value: refused, not guessed at.
-  if (const auto stray = d.strayArguments(); !stray.empty())
-    throw Error("\"" + stray.front() +
+  if (const auto stray = d.strayArguments(); !stray.empty()) {
+    const std::string& word = stray.front();
+    if (word.size() > 2 && word.starts_with("--"))
+      throw Error("\"" + word + "\" is no -Key value pair: a default takes one dash, as -" + word.substr(2) + " VALUE");
+    throw Error("\"" + word +
                 "\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
+  }
   if (const auto key = d.keyWithoutValue())
     throw Error("-" + *key + " has no value: give it as -" + *key + " VALUE");
   if (d.file()) checkDefaultsFile(*d.file());
@@ -135,7 +153,12 @@ LaunchOptions LaunchOptions::read(const platform::UserDefaults& d) {
   for (const char* key : {"SyntheticSources", "SkipPermissionPrompts", "OpenStudioLive", "StudioMirrorPreview",
                           "StudioAutoFailover", "StudioRecordLocally", "RecordLocally"})
     checkBoolean(d, key);
-  for (const char* key : {"DemoLiveElapsed", "DemoViewers", "DemoMicLevel"}) checkNumber(d, key);
+  for (const char* key : {"DemoViewers", "DemoMicLevel"}) checkNumber(d, key);
+  // Further back or ahead the live date would leave the clock's range.
+  const auto most = std::to_string(static_cast<long long>(RTMPPublisher::kMostDemoLiveElapsed));
+  checkNumber(d, "DemoLiveElapsed",
+              std::pair{RTMPPublisher::kMostDemoLiveElapsed,
+                        "a number of seconds within a hundred years (-" + most + " to " + most + ")"});
 
   if (auto url = d.string("RTMPServerOverride"); url && !url->empty() && !isUsableIngestURL(*url))
     throw Error("RTMPServerOverride \"" + *url +

@@ -365,6 +365,8 @@ platform::Async<std::string> RTMPPublisher::goLive(int64_t attempt, platform::Na
   gate_.arm(stream->makeSink(config_.frameRate));
   if (!liveSince_) {
     double elapsed = env_.demoLiveElapsed();
+    // A value changed in the defaults file after the launch's check is not trusted either.
+    if (!(std::fabs(elapsed) <= kMostDemoLiveElapsed)) elapsed = 0;
     liveSince_ = env_.clock->now() -
                  std::chrono::duration_cast<platform::Date::duration>(std::chrono::duration<double>(elapsed));
   }

@@ -60,6 +60,10 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
     std::function<double()> demoLiveElapsed;
   };
 
+  // The most seconds the demo's elapsed time moves the live date either way (a
+  // hundred years): further, the date leaves the clock's range.
+  static constexpr double kMostDemoLiveElapsed = 100 * 365.25 * 86400;
+
   static std::shared_ptr<RTMPPublisher> make(Environment environment = {});
   ~RTMPPublisher();
 

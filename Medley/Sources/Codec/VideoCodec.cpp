@@ -1,5 +1,9 @@
 #include "Medley/Sources/Codec/VideoCodec.h"
 
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 #include "Medley/Sources/Codec/VTDecompressionSession.h"
 #include "Medley/Sources/Util/MedleyLogger.h"
@@ -28,6 +32,13 @@ VideoCodecSettings softwareH264(VideoCodecSettings settings, std::optional<int> 
     settings.isHardwareEncoderRequired = false;
     if (bitRate) settings.bitRate = *bitRate;
     return settings;
+}
+
+// A picture side in whole pixels, where the number has one: NaN, infinities and
+// sizes past 32 bits have none.
+std::optional<std::int32_t> wholePixelsOfSide(double side) {
+    if (!std::isfinite(side) || side <= double(INT32_MIN) - 1 || side >= double(INT32_MAX) + 1) return std::nullopt;
+    return static_cast<std::int32_t>(side);
 }
 
 }  // namespace
@@ -141,6 +152,9 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
         if (!inputFormat_) throw VTSessionError(VTSessionError::Kind::failedToCreate, VTStatus::parameter);
         return VTDecompressionSession::make(inputFormat_);
     }
+    // A size no encoder takes is a bad setting, not an encoder that did not start.
+    if (!wholePixelsOfSide(settings_.videoSize.width) || !wholePixelsOfSide(settings_.videoSize.height))
+        throw VTSessionError(VTSessionError::Kind::failedToCreate, VTStatus::parameter);
     try {
         return makeCompressionSession();
     } catch (const VTSessionError& error) {
@@ -154,8 +168,8 @@ std::shared_ptr<VTSessionConvertible> VideoCodec::makeSession(VTSessionMode mode
 
 std::shared_ptr<VTSessionConvertible> VideoCodec::makeCompressionSession() {
     VTCompressionSession::Configuration configuration;
-    configuration.width = static_cast<std::int32_t>(settings_.videoSize.width);
-    configuration.height = static_cast<std::int32_t>(settings_.videoSize.height);
+    configuration.width = wholePixelsOfSide(settings_.videoSize.width).value_or(0);
+    configuration.height = wholePixelsOfSide(settings_.videoSize.height).value_or(0);
     configuration.codecType =
         settings_.format() == VideoCodecSettings::Format::hevc ? platform::codec::hevc : platform::codec::h264;
     if (settings_.isLowLatencyRateControlEnabled) {

@@ -122,6 +122,8 @@ struct AssetWriter::Input::Track {
   platform::ColorAttachments color = platform::ColorAttachments::bt709();
   std::optional<int> frameRate;
   int64_t bitRate = 0;  // declared in the container; 0: none
+  // Declared instead where the H.264 stand-in for the GPU's HEVC encoder writes the track.
+  int64_t standInBitRate = 0;
   // Encoded media waiting for the writer's queue, and the time written up to (nanoseconds).
   std::atomic<int64_t> pendingNanos{0};
   std::atomic<int64_t> writtenUpTo{INT64_MIN};
@@ -143,6 +145,8 @@ AssetWriter::Input::Input(MediaType mediaType, AssetOutputSettings settings, pla
     track_->color = video->color;
     track_->frameRate = video->expectedFrameRate;
     track_->bitRate = video->averageBitRate;
+    if (video->codec == VideoCodecSettings::Format::hevc && video->requiresHardwareEncoder)
+      track_->standInBitRate = video->fallbackAverageBitRate;
   } else if (const auto* audio = std::get_if<AssetAudioSettings>(&settings_)) {
     track_->bitRate = audio->bitRate;
   }
@@ -541,7 +545,7 @@ void AssetWriter::openTrack(Input::Track& track, const Packet& packet) {
     parameters.color_space = matrix(color.matrix);
     parameters.color_range = format->extensions().fullRangeVideo.value_or(false) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     setExtradata(parameters, configuration->data(), configuration->size());
-    parameters.bit_rate = track.bitRate;
+    parameters.bit_rate = !hevc && track.standInBitRate > 0 ? track.standInBitRate : track.bitRate;
     stream->time_base = AVRational{1, 90000};
     if (track.frameRate) {
       stream->avg_frame_rate = AVRational{*track.frameRate, 1};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
@@ -232,11 +233,21 @@ void MediaMixer::track(platform::TaskHandle<void> task) {
   tasks_.push_back(std::move(task));
 }
 
+// One output that fails to take a buffer loses that buffer only: the task that
+// forwards to every output (and, offscreen, the render loop) goes on.
 Async<void> MediaMixer::forwardVideo(SampleBufferRef buffer, uint8_t trackId) {
   co_await hop();
   const auto outputs = outputs_;
   for (const auto& output : outputs) {
-    if (co_await output->videoTrackId() == trackId) output->mixer(*this, buffer);
+    std::string failure;
+    try {
+      if (co_await output->videoTrackId() == trackId) output->mixer(*this, buffer);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "an unknown exception";
+    }
+    if (!failure.empty()) MEDLEY_LOG_ERROR("dropped an output's picture of track", std::to_string(trackId) + ":", failure);
   }
 }
 
@@ -244,7 +255,15 @@ Async<void> MediaMixer::forwardAudio(AudioCaptureUnit::Output pair) {
   co_await hop();
   const auto outputs = outputs_;
   for (const auto& output : outputs) {
-    if (co_await output->audioTrackId() == kMixedTrack) output->mixer(*this, pair.first, pair.second);
+    std::string failure;
+    try {
+      if (co_await output->audioTrackId() == kMixedTrack) output->mixer(*this, pair.first, pair.second);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "an unknown exception";
+    }
+    if (!failure.empty()) MEDLEY_LOG_ERROR("dropped an output's mixed sound:", failure);
   }
 }
 

@@ -1,6 +1,9 @@
 // The codec's frame gate, session life cycle and live setting changes.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
 #include "Medley/Codec/video_test_support.h"
@@ -146,6 +149,41 @@ TEST(VideoCodecSessions, FailingSessionYieldsNothing) {
     EXPECT_FALSE(f.codec.session());
     EXPECT_TRUE(f.codec.invalidateSession);
     EXPECT_TRUE(f.encodedTimes().empty());
+}
+
+// A size with no whole number of pixels in 32 bits is refused as a bad setting
+// before anything converts it, and is not taken for a GPU encoder that failed:
+// the codec stays HEVC and a usable size encodes at once.
+TEST(VideoCodecSessions, ASizeNoEncoderCanTakeIsABadSetting) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    using Size = VideoCodecSettings::Size;
+    for (const Size size : {Size{nan, 64}, Size{64, inf}, Size{-inf, 64}, Size{1e10, 64}, Size{64, -3e9}}) {
+        SCOPED_TRACE(testing::Message() << size.width << "x" << size.height);
+        auto settings = small();
+        settings.setProfileLevel("HEVC_Main_AutoLevel");
+        settings.isHardwareEncoderRequired = true;
+        settings.videoSize = size;
+        Fixture f(settings);
+        try {
+            f.codec.makeSession(VTSessionMode::compression);
+            ADD_FAILURE() << "a session was made";
+        } catch (const VTSessionError& error) {
+            EXPECT_EQ(error.kind(), VTSessionError::Kind::failedToCreate);
+            EXPECT_EQ(error.status(), VTStatus::parameter);
+        }
+        f.append(MediaTime(1, 30));
+        EXPECT_FALSE(f.codec.session());
+        EXPECT_EQ(f.codec.settings().format(), VideoCodecSettings::Format::hevc);
+        EXPECT_TRUE(f.codec.settings().isHardwareEncoderRequired);
+    }
+    auto settings = small();
+    settings.videoSize = {std::nan(""), 64};
+    Fixture f(settings);
+    f.append(MediaTime(1, 30));
+    settings.videoSize = {64, 64};
+    f.codec.setSettings(settings);
+    f.append(MediaTime(2, 30));
+    EXPECT_EQ(f.encodedTimes(), (std::vector<MediaTime>{MediaTime(2, 30)}));
 }
 
 TEST(VideoCodecSessions, CompressedInputIsDecodedWithoutTheGate) {

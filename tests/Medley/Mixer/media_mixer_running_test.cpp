@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <optional>
 #include <thread>
 
 #include "Eventually.h"
+#include "Logwell/ScopedLogCapture.h"
 
 #include "Medley/Mixer/audio_mixer_test_support.h"
 #include "Medley/Mixer/media_mixer_test_support.h"
 #include "Medley/Screen/ScreenTestSupport.h"
+#include "Medley/Sources/Util/MedleyLogger.h"
 #include "Medley/Util/virtual_run.h"
 
 using medley::MediaMixer;
@@ -48,6 +51,23 @@ struct MediaMixerRunningTest : ::testing::Test {
     settings.mode = mode;
     runNow(rt, mixer->setVideoMixerSettings(settings));
   }
+};
+
+// Takes the mixed picture and sound and throws at every hand-off.
+class ThrowingOutput final : public medley::MediaMixerOutput {
+ public:
+  platform::Async<std::optional<uint8_t>> videoTrackId() override { co_return medley::kMixedTrack; }
+  platform::Async<std::optional<uint8_t>> audioTrackId() override { co_return medley::kMixedTrack; }
+  void mixer(MediaMixer&, const platform::SampleBufferRef&) override {
+    ++pictures;
+    throw std::runtime_error("picture queue gone");
+  }
+  void mixer(MediaMixer&, const platform::PCMBufferRef&, const platform::AudioTime&) override {
+    ++sounds;
+    throw 7;
+  }
+  platform::Async<void> selectTrack(std::optional<uint8_t>, platform::MediaType) override { co_return; }
+  std::atomic<int> pictures{0}, sounds{0};
 };
 
 }  // namespace
@@ -421,4 +441,42 @@ TEST(MediaMixerThreadedTest, AStopRacingAStartEndsInTheStateOfTheCallTakenLast) 
   EXPECT_GT(endedRunning, 0);
   auto stop = platform::spawn(runtime->globalQueue(), mixer->stopRunning());
   ASSERT_TRUE(settle(stop));
+}
+
+// An output that throws as it is handed a buffer loses that buffer, said in the
+// log; the outputs after it and the later buffers are forwarded all the same,
+// passthrough and offscreen, and the render loop goes on.
+TEST_F(MediaMixerRunningTest, AnOutputWhoseHandOffThrowsLosesOnlyItsOwnBuffers) {
+  logwell::testing::ScopedLogCapture log(medley::logger(), logwell::LWLogLevel::error);
+  auto throwing = std::make_shared<ThrowingOutput>();
+  for (const auto& o : {track0, track1, mixed}) runNow(rt, mixer->removeOutput(o));
+  runNow(rt, mixer->addOutput(throwing));
+  for (const auto& o : {track0, track1, mixed}) runNow(rt, mixer->addOutput(o));
+
+  runNow(rt, mixer->startRunning());
+  for (int i = 0; i < 10; ++i) {
+    mixer->append(frameAt(i / 30.0, 64, 32), 0);
+    rt->runUntilIdle();
+  }
+  EXPECT_EQ(throwing->pictures.load(), 10);
+  EXPECT_EQ(mixed->pictures.size(), 10u);
+  EXPECT_EQ(track0->pictures.size(), 10u);
+  const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 2, true);
+  for (int i = 0; i < 8; ++i)
+    mixer->append(mixertest::tone(format, 440, 0.5, i * 1024, 1024), platform::AudioTime::withSampleTime(i * 1024, 48000), 0);
+  rt->runUntilIdle();
+  EXPECT_GT(throwing->sounds.load(), 0);
+  EXPECT_EQ(mixed->sounds.size(), static_cast<size_t>(throwing->sounds));
+  EXPECT_EQ(log.messages(logwell::LWLogLevel::error).size(), static_cast<size_t>(10 + throwing->sounds));
+  EXPECT_NE(log.find("picture queue gone").find("picture of track"), std::string::npos);
+
+  setMode(VideoMixerSettings::Mode::offscreen);
+  const size_t before = mixed->pictures.size();
+  ticks(60);
+  EXPECT_NEAR(static_cast<double>(mixed->pictures.size() - before), 30, 1);
+  EXPECT_EQ(throwing->pictures.load(), 10 + static_cast<int>(mixed->pictures.size() - before));
+  // The camera's own track still reaches its output as it comes.
+  mixer->append(frameAt(1, 64, 32), 0);
+  rt->runUntilIdle();
+  EXPECT_EQ(track0->pictures.size(), 11u);
 }

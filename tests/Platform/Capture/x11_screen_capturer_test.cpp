@@ -322,5 +322,27 @@ TEST(X11ScreenCapturerTest, TheProcesssOwnWindowsAreLeftOutByTheirMarksNotByThei
   EXPECT_EQ(offered, (std::vector<uint64_t>{sameTitle.id()}));
 }
 
+// Another running Studio marks its preview with its own process id and token:
+// that window is the application's all the same and is not offered either.
+TEST(X11ScreenCapturerTest, AnotherStudioProcesssPreviewIsLeftOutToo) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  SolidWindow theirs(x.display(), "Quarzadel preview", 0x000000, 64, 36);
+  const unsigned long otherPid = static_cast<unsigned long>(::getpid()) + 1;
+  XChangeProperty(theirs.display(), theirs.id(), XInternAtom(theirs.display(), "_NET_WM_PID", False), XA_CARDINAL, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(&otherPid), 1);
+  const std::string token = "0123abcd4567ef89-" + std::to_string(otherPid);
+  XChangeProperty(theirs.display(), theirs.id(), XInternAtom(theirs.display(), "_QUARZADEL_OWNER", False), XA_STRING, 8,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(token.data()), static_cast<int>(token.size()));
+  XSync(theirs.display(), False);
+  SolidWindow other(x.display(), "Other program", 0x000000, 64, 36);
+
+  X11ScreenCapturer capturer{x.display()};
+  std::vector<uint64_t> offered;
+  for (const auto& t : capturer.targets())
+    if (t.kind == ScreenCaptureTarget::Kind::window) offered.push_back(t.id);
+  EXPECT_EQ(offered, (std::vector<uint64_t>{other.id()}));
+}
+
 }  // namespace
 }  // namespace platform

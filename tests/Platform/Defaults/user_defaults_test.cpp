@@ -52,6 +52,8 @@ TEST(UserDefaultsDomains, ArgumentParsingTakesDashKeyValuePairsOnly) {
   EXPECT_TRUE(defaults->boolean("SyntheticSources"));
   EXPECT_EQ(defaults->string("Level"), "-warn");  // a value may itself start with "-"
   for (const char* absent : {"-verbose", "verbose", "Dangling", "input.mov"}) EXPECT_FALSE(defaults->contains(absent));
+  // Set nothing, but kept for the program to refuse.
+  EXPECT_EQ(defaults->strayArguments(), (std::vector<std::string>{"input.mov", "--verbose"}));
 
   // A new command line replaces the old one.
   defaults->setArguments(std::vector<std::string>{"-Other", "1"});

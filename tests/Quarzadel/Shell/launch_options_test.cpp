@@ -47,8 +47,8 @@ TEST(LaunchOptions, ArgumentsThatNameNoDefaultAreListedOnce) {
 }
 
 // Every default comes as "-Key value": a word in a key's place (the rest of an
-// unquoted value) or a last key without its value is refused, naming it, before
-// any value is read; "--long" options stay ignored.
+// unquoted value, a key with two dashes) or a last key without its value is
+// refused, naming it, before any value is read.
 TEST(LaunchOptions, AWordThatIsNoKeyValuePairIsRefused) {
   EXPECT_EQ(refusal({"-OpenStudio", "k", "-Scenario", "golive;", "wait", "2"}),
             "\"wait\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
@@ -59,10 +59,45 @@ TEST(LaunchOptions, AWordThatIsNoKeyValuePairIsRefused) {
   EXPECT_EQ(refusal({"-OpenStudio", "k", "-StreamCodec", "H264", "-StudioRecordLocally"}),
             "-StudioRecordLocally has no value: give it as -StudioRecordLocally VALUE");
   // A value that looks like a key is a value.
-  EXPECT_EQ(refusal({"-OpenStudio", "k", "-DemoLiveElapsed", "-5", "--verbose", "-Scenario", "golive; close"}), "accepted");
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-DemoLiveElapsed", "-5", "-OpenStudioTitle", "--verbose"}), "accepted");
+  // One dash too many would otherwise drop the default without a word.
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "-DemoLiveElapsed", "-5", "--verbose", "-Scenario", "golive; close"}),
+            "\"--verbose\" is no -Key value pair: a default takes one dash, as -verbose VALUE");
+  EXPECT_EQ(refusal({"-OpenStudio", "k", "--StudioRecordLocally"}),
+            "\"--StudioRecordLocally\" is no -Key value pair: a default takes one dash, as -StudioRecordLocally VALUE");
+  EXPECT_EQ(refusal({"--", "-OpenStudio", "k"}),
+            "\"--\" is no -Key value pair: every default is given as -Key value, a value of several words in quotes");
   const auto d = withArguments({"-OpenStudio", "k", "-StudioRecordLocally"});
   EXPECT_FALSE(d->contains("StudioRecordLocally"));
   EXPECT_EQ(d->keyWithoutValue(), "StudioRecordLocally");
+}
+
+// Numbers are finite; the demo's elapsed time keeps the live date within the
+// clock's range, from the command line as from the defaults file.
+TEST(LaunchOptions, NumbersThatAreNoFiniteValueOrTooFarAreRefused) {
+  for (const char* bad : {"nan", "inf", "-inf", "1e400", "12px"})
+    for (const char* key : {"DemoLiveElapsed", "DemoViewers", "DemoMicLevel"})
+      EXPECT_EQ(refusal({"-OpenStudio", "k", std::string("-") + key, bad}),
+                "unknown value \"" + std::string(bad) + "\" for " + key + ": use a number");
+  const std::string range = ": use a number of seconds within a hundred years (-3155760000 to 3155760000)";
+  EXPECT_EQ(refusal({"-DemoLiveElapsed", "1e300"}), "unknown value \"1e300\" for DemoLiveElapsed" + range);
+  EXPECT_EQ(refusal({"-DemoLiveElapsed", "-3155760001"}), "unknown value \"-3155760001\" for DemoLiveElapsed" + range);
+  for (const char* fine : {"3155760000", "-3155760000", "0.25", "-90"})
+    EXPECT_EQ(refusal({"-DemoLiveElapsed", fine}), "accepted") << fine;
+  EXPECT_EQ(refusal({"-DemoViewers", "1e300"}), "accepted");
+
+  const auto dir = std::filesystem::temp_directory_path() / ("qz-numbers-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto file = dir / "defaults.json";
+  std::ofstream(file) << R"({"DemoLiveElapsed": 1e300})";
+  auto d = platform::UserDefaults::withFile(file);
+  try {
+    LaunchOptions::read(*d);
+    ADD_FAILURE() << "accepted";
+  } catch (const LaunchOptions::Error& e) {
+    EXPECT_EQ(std::string(e.what()), "unknown value 1e+300 for DemoLiveElapsed" + range);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(LaunchOptions, AcceptsOnlyIngestURLsTheConnectionTakes) {

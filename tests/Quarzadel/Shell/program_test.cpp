@@ -173,6 +173,12 @@ TEST(QuarzadelProgram, RefusesBadInputWithAClearErrorAndANonZeroExit) {
       {{"-OpenStudio", "k", "-Scenario", "golive", "close"}, "quarzadel: \"close\" is no -Key value pair"},
       {{"-OpenStudio", "k", "-SyntheticSources", "YES", "-StudioRecordLocally"},
        "quarzadel: -StudioRecordLocally has no value: give it as -StudioRecordLocally VALUE"},
+      {{"-OpenStudio", "k", "-SyntheticSources", "YES", "--StudioRecordLocally"},
+       "quarzadel: \"--StudioRecordLocally\" is no -Key value pair: a default takes one dash"},
+      // A live date the clock cannot hold.
+      {{"-OpenStudio", "k", "-DemoLiveElapsed", "nan"}, "quarzadel: unknown value \"nan\" for DemoLiveElapsed: use a number"},
+      {{"-OpenStudio", "k", "-DemoLiveElapsed", "1e300"},
+       "quarzadel: unknown value \"1e300\" for DemoLiveElapsed: use a number of seconds within a hundred years"},
   };
   for (const auto& c : cases) {
     ProgramRun run(qztest::scratch("refused"), c.arguments);

@@ -76,6 +76,33 @@ TEST(QuarzadelShareProgram, TheStudiosOwnPreviewWindowIsNotOfferedForSharing) {
   EXPECT_EQ(log.find("Screen share started"), std::string::npos) << log;
 }
 
+// A second Studio on the same display leaves the first one's preview out as well.
+TEST(QuarzadelShareProgram, AnotherStudiosPreviewWindowIsNotOfferedForSharing) {
+  qztest::XvfbServer x;
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+  auto studio = [&](const char* name, const char* scenario) {
+    return std::make_unique<ProgramRun>(qztest::scratch(name),
+                                        std::vector<std::string>{"-SyntheticSources", "YES", "-SkipPermissionPrompts", "YES",
+                                                                 "-OpenStudio", name, "-StudioRecordLocally", "NO",
+                                                                 "-RecordLocally", "NO", "-Events", "json", "-Scenario",
+                                                                 scenario},
+                                        std::map<std::string, std::string>{{"DISPLAY", x.display()}});
+  };
+  const auto first = studio("first-studio", "wait 60; close");
+  // The first Studio's preview is up before the second one looks.
+  bool shown = false;
+  for (int i = 0; i < 300 && !shown; ++i) {
+    shown = x.run("xwininfo -root -tree | grep -q 'Quarzadel preview'");
+    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(shown) << first->errors();
+  const auto second = studio("second-studio", "wait 3; share window Quarzadel preview; wait 1; close");
+  EXPECT_EQ(second->wait(60), 0) << second->errors();
+  const std::string log = second->sessionLogs();
+  EXPECT_NE(log.find("Scenario: nothing to share matches window Quarzadel preview"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Screen share started"), std::string::npos) << log;
+}
+
 TEST(QuarzadelShareProgram, HelpNamesTheShareKey) {
   ProgramRun run(qztest::scratch("share-help"), {"--help"});
   EXPECT_EQ(run.wait(20), 0);

@@ -3,8 +3,13 @@
 // encode beside the live one, and what names the copy's codec says H.264.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Files/ScopedEnv.h"
@@ -12,6 +17,21 @@
 #include "program_copy_support.h"
 
 namespace {
+
+// The average and largest rate the file's bit-rate box declares; none without one.
+std::optional<std::pair<uint32_t, uint32_t>> declaredRates(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto at = bytes.find("btrt");
+  if (at == std::string::npos || at + 16 > bytes.size()) return std::nullopt;
+  auto be32 = [&](size_t i) {
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<uint8_t>(bytes[i + k]);
+    return v;
+  };
+  // After the name: buffer size, largest rate, average rate.
+  return std::pair{be32(at + 12), be32(at + 8)};
+}
 
 TEST(LocalCopyHardware, AHardwareAnswerWhoseEncoderDoesNotStartGivesAnH264Copy) {
   std::error_code ec;
@@ -43,6 +63,8 @@ TEST(LocalCopyHardware, AHardwareAnswerWhoseEncoderDoesNotStartGivesAnH264Copy) 
   const auto codec = studiotest::runCommand("ffprobe -v error -select_streams v -show_entries stream=codec_name "
                                             "-of csv=p=0 " + studiotest::quoted(*url));
   EXPECT_EQ(codec.text, "h264\n");
+  // The container declares the rate the H.264 was encoded at, not the HEVC one.
+  EXPECT_EQ(declaredRates(*url), (std::pair<uint32_t, uint32_t>{10'000'000, 10'000'000}));
 }
 
 }  // namespace

@@ -226,6 +226,16 @@ TEST_F(PublisherFixture, DemoLiveElapsedDatesTheLiveStartBackForTheWholePublishS
   EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::live(clock->now() + std::chrono::milliseconds(1500))}));
   stop();
 
+  // A value the clock cannot hold (one written to the defaults file after the
+  // launch's check) dates nothing back.
+  for (const char* unusable : {"nan", "1e300", "-inf"}) {
+    standard.defaults->set("DemoLiveElapsed", unusable);
+    states.clear();
+    start();
+    EXPECT_EQ(states, (std::vector<State>{State::connecting(), State::live(clock->now())})) << unusable;
+    stop();
+  }
+
   standard.defaults->remove("DemoLiveElapsed");
   states.clear();
   clock->advance(std::chrono::seconds(3));

@@ -1,5 +1,7 @@
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 
+#include <string>
+
 #include "Medley/Sources/Extension/DebugDescription.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
@@ -47,7 +49,7 @@ RTMPChunkedMessage RTMPChunkBuffer::chunk(RTMPChunkType type, uint32_t chunkStre
   if (total > kMaxMessageLength || chunkStreamId < kMinChunkStreamId || chunkStreamId > kMaxChunkStreamId) {
     auto& log = logger();
     if (log.isEnabledFor(logwell::LWLogLevel::error))
-      log.error({"refused to send a message of ", total, " bytes on chunk stream ", chunkStreamId, ": ",
+      log.error({"refused to send a message of", total, "bytes on chunk stream", std::to_string(chunkStreamId) + ":",
                  message.description()},
                 __FILE__, __func__, __LINE__);
     return chunks;

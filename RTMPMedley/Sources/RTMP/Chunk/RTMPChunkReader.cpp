@@ -25,7 +25,7 @@ bool RTMPChunkReader::setChunkSize(uint32_t announced) {
   if (!size) {
     auto& log = logger();
     if (log.isEnabledFor(logwell::LWLogLevel::warn))
-      log.warn({"refused the peer's chunk size ", announced}, __FILE__, __func__, __LINE__);
+      log.warn({"refused the peer's chunk size", announced}, __FILE__, __func__, __LINE__);
     return false;
   }
   chunkSize_ = std::max<uint32_t>(*size, 1);
@@ -249,7 +249,7 @@ size_t RTMPChunkReader::begin(Header& h, size_t available) {
   if (startsMessage && record.isAssembling()) {
     auto& log = logger();
     if (log.isEnabledFor(logwell::LWLogLevel::warn))
-      log.warn({"dropped a partial message: ", record.debugDescription()}, __FILE__, __func__, __LINE__);
+      log.warn({"dropped a partial message:", record.debugDescription()}, __FILE__, __func__, __LINE__);
   }
   record.timestamp = h.timestamp;
   record.messageLength = h.messageLength;
@@ -309,8 +309,8 @@ RTMPChunkReader::Result RTMPChunkReader::fail(RTMPChunkType type, uint32_t chunk
   malformedAt_ = Received{nullptr, type, chunkStreamId};
   auto& log = logger();
   if (log.isEnabledFor(logwell::LWLogLevel::error))
-    log.error({"malformed chunk stream: a chunk of type ", static_cast<int>(type), " on chunk stream ",
-               chunkStreamId, " continues no message header"},
+    log.error({"malformed chunk stream: a chunk of type", static_cast<int>(type), "on chunk stream", chunkStreamId,
+               "continues no message header"},
               __FILE__, __func__, __LINE__);
   return Result{Status::malformed, malformedAt_};
 }

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
+#include <string>
+
 #include "RTMPMedley/RTMPTestSupport.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
+#include "Logwell/ConsoleAppender.h"
 
 using namespace rtmpmedley;
 using rtmptest::Bytes;
@@ -207,6 +213,62 @@ TEST(ChunkReaderTest, AnnouncedLengthsClaimNoMoreThanTheReadAheadAllowance) {
   EXPECT_EQ(r[1].message->payload().data(), storageAtStart);
   reader.reset();
   EXPECT_EQ(reader.reservedAhead(), 0u);
+}
+
+// The module logger's lines as the console prints them, while it lives.
+class PrintedLines {
+ public:
+  PrintedLines()
+      : file_(std::tmpfile()), previousAppender_(logger().appender()), previousLevel_(logger().level()) {
+    logger().setAppender(std::make_shared<logwell::ConsoleAppender>(file_));
+    logger().setLevel(logwell::LWLogLevel::warn);
+  }
+  ~PrintedLines() {
+    logger().setAppender(previousAppender_);
+    logger().setLevel(previousLevel_);
+    std::fclose(file_);
+  }
+  std::vector<std::string> lines() const {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::vector<std::string> out;
+    char buf[1024];
+    while (std::fgets(buf, sizeof buf, file_)) {
+      std::string line(buf);
+      if (!line.empty() && line.back() == '\n') line.pop_back();
+      out.push_back(line);
+    }
+    return out;
+  }
+
+ private:
+  std::FILE* file_;
+  std::shared_ptr<logwell::LWLoggerAppender> previousAppender_;
+  logwell::LWLogLevel previousLevel_;
+};
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(ChunkLogTest, RefusalsAndDropsPrintOneBlankBetweenWords) {
+  PrintedLines printed;
+  RTMPChunkReader reader;
+  EXPECT_FALSE(reader.setChunkSize(0));
+  Received r;
+  // A message cut short by the next type 0 header on its chunk stream, then a
+  // type 3 chunk on a stream nothing has begun.
+  reader.append(concat({type0(0x04, 0, 200, 8), pattern(128), type0(0x04, 0, 1, 8), Bytes{9}, Bytes{0xC9, 1}}),
+                into(r));
+  EXPECT_TRUE(RTMPChunkBuffer().putMessage(RTMPChunkType::zero, 1, RTMPAudioMessage(1, 0, Bytes(1))).empty());
+  const auto lines = printed.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(endsWith(lines[0], "refused the peer's chunk size 0")) << lines[0];
+  EXPECT_NE(lines[1].find("dropped a partial message: RTMPChunkMessageHeader"), std::string::npos) << lines[1];
+  EXPECT_TRUE(endsWith(lines[2], "malformed chunk stream: a chunk of type 3 on chunk stream 9 continues no message header"))
+      << lines[2];
+  EXPECT_NE(lines[3].find("refused to send a message of 1 bytes on chunk stream 1: "), std::string::npos) << lines[3];
+  for (const auto& line : lines) EXPECT_EQ(line.find("  "), std::string::npos) << line;
 }
 
 }  // namespace
