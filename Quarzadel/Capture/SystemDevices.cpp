@@ -13,21 +13,7 @@ SystemDevices SystemDevices::make(std::shared_ptr<platform::PulseAudioContext> s
   devices.screenCapturer = ScreenShare::systemCapturer();
   devices.soundServer = [] { return platform::PulseAudioContext::connect(); };
   if (soundServer) devices.useSoundServer(std::move(soundServer));
-  else devices.reachSoundServer();
   return devices;
-}
-
-bool SystemDevices::reachSoundServer() {
-  if (microphones) return true;
-  if (!soundServer) return false;
-  std::shared_ptr<platform::PulseAudioContext> context;
-  try {
-    context = soundServer();
-  } catch (const std::exception&) {
-  }
-  if (!context) return false;
-  useSoundServer(std::move(context));
-  return true;
 }
 
 void SystemDevices::useSoundServer(std::shared_ptr<platform::PulseAudioContext> context) {

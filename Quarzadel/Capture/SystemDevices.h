@@ -2,7 +2,8 @@
 // The machine's own device layers, as the Studio wires them: V4L2 cameras, the
 // sound server's microphones and capture, X11 screen capture. Without a sound
 // server the microphone parts are absent (nothing is listed, nothing captured)
-// until a later try reaches one.
+// until a try reaches one. A server may accept and then say nothing until the
+// connection times out, so the tries are left to the Studio, off its main queue.
 #include <functional>
 #include <memory>
 
@@ -19,15 +20,14 @@ struct SystemDevices {
   std::shared_ptr<platform::AudioCapture> audioCapture;  // null without a sound server
   std::shared_ptr<platform::ScreenCapturer> screenCapturer;
   // Connects to the sound server, throwing (or giving null) when none answers;
-  // empty: there is none to try. make() sets the default server.
+  // empty: there is none to try. make() sets the default server. Blocks until
+  // the server answers or the connection times out: never call it on the main queue.
   std::function<std::shared_ptr<platform::PulseAudioContext>()> soundServer;
 
-  // `soundServer` null: connects to the default server (and goes without when it cannot).
+  // With a connected `soundServer` its microphones are used at once; without one
+  // nothing is tried here.
   static SystemDevices make(std::shared_ptr<platform::PulseAudioContext> soundServer = nullptr);
 
-  // Without microphones, tries the sound server again: when it answers now, its
-  // microphones and capture are made. True when there are microphones.
-  bool reachSoundServer();
   // Makes the microphone listing and capture of a connected sound server.
   void useSoundServer(std::shared_ptr<platform::PulseAudioContext> context);
 };

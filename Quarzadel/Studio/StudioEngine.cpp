@@ -88,6 +88,8 @@ StudioEngine::StudioEngine(StudioEvent event, std::shared_ptr<DeviceCatalog> dev
   if (!pollerEnvironment.runtime) pollerEnvironment.runtime = runtime_;
   eventPoller_ = std::make_unique<EventStatusPoller>(std::move(pollerEnvironment));
   screenShare_ = ScreenShare::make(systemDevices_.screenCapturer, mainQueue(), defaults_);
+  soundServerQueue_ = platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".sound-server", runtime_,
+                                                  platform::QualityOfService::utility);
   devices_ = std::move(devices);
   video_ = ProgramVideo::make(loaded.streamConfig(*defaults_), loaded.framing, loaded.transition, runtime_);
 }
@@ -234,6 +236,8 @@ platform::Async<void> StudioEngine::start() {
   }
 
   status_.set(Status::ready());
+  // A sound server that answered while the Studio opened is taken now.
+  if (microphonePermission_.value() != Permission::granted && systemDevices_.microphones) refreshPermissions();
 }
 
 void StudioEngine::goLive() {

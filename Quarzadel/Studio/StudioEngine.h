@@ -322,9 +322,18 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   bool syntheticSourcesOn() const;
   // Camera or microphone access as the system grants it now.
   Permission currentAccess(platform::MediaType type);
-  // Whether there is a sound server to take microphones from; tries to reach
-  // one when there was none.
+  // Whether there is a sound server to take microphones from. Without one it
+  // starts a try off the main queue, whose answer arrives at soundServerAnswered().
   bool reachMicrophones();
+  void soundServerAnswered(std::shared_ptr<platform::PulseAudioContext> context);
+  // A server that accepts and then says nothing holds a try until it times
+  // out: the tries run here, one at a time, never on the main queue.
+  std::shared_ptr<platform::SerialQueue> soundServerQueue_;
+  bool reachingSoundServer_ = false;
+  bool soundServerAskedAgain_ = false;
+  // The microphone handed to the program sound that has not gone on air (nor
+  // failed) yet: asked for again meanwhile, it is not made a second time.
+  std::optional<std::string> switchingToMicID_;
   // Writes a choice to the user defaults; a defaults file that cannot be written
   // costs the persistence, not the choice.
   void storeChoice(const std::string& key, const std::string& value);

@@ -209,9 +209,10 @@ std::optional<MicDevice> StudioEngine::systemDefaultMicrophone() const {
 void StudioEngine::switchToMicrophone(const std::string& id) { putMicrophoneOnAir(id); }
 
 bool StudioEngine::putMicrophoneOnAir(const std::string& id) {
-  if (onAirMicID_.value() == id) return true;
+  if (onAirMicID_.value() == id || switchingToMicID_ == id) return true;
   auto source = makeAudioSource(id);
   if (!source) return false;
+  switchingToMicID_ = id;
   Log::switchingMicrophone(source, kLogFile);
   audio_->switchTo(std::move(source));
   return true;
@@ -254,13 +255,42 @@ StudioEngine::Permission StudioEngine::currentAccess(platform::MediaType type) {
 }
 
 // The sound server may have come up after the Studio opened (or the
-// application started): each look at the access tries it again, and the
-// catalogue lists what it brings.
+// application started): each look at the access tries it again, off the main
+// queue, and the answer fills the catalogue and looks at the access once more.
 bool StudioEngine::reachMicrophones() {
   if (systemDevices_.microphones) return true;
-  if (!systemDevices_.reachSoundServer()) return false;
+  if (!systemDevices_.soundServer) return false;
+  if (reachingSoundServer_) {
+    // A server started during a try that is still waiting is tried once that try ends.
+    soundServerAskedAgain_ = true;
+    return false;
+  }
+  reachingSoundServer_ = true;
+  soundServerAskedAgain_ = false;
+  soundServerQueue_->async([weak = weak_from_this(), main = mainQueue(), connect = systemDevices_.soundServer] {
+    std::shared_ptr<platform::PulseAudioContext> context;
+    try {
+      context = connect();
+    } catch (const std::exception&) {
+    }
+    main->async([weak, context = std::move(context)]() mutable {
+      if (auto self = weak.lock()) self->soundServerAnswered(std::move(context));
+    });
+  });
+  return false;
+}
+
+void StudioEngine::soundServerAnswered(std::shared_ptr<platform::PulseAudioContext> context) {
+  reachingSoundServer_ = false;
+  if (systemDevices_.microphones) return;
+  if (!context) {
+    if (soundServerAskedAgain_ && started_) reachMicrophones();
+    return;
+  }
+  systemDevices_.useSoundServer(std::move(context));
   if (devices_) devices_->adoptMicrophones(systemDevices_.microphones);
-  return true;
+  // While the Studio opens, start() looks again once it has finished.
+  if (started_ && !status_.value().isStarting()) refreshPermissions();
 }
 
 platform::Async<StudioEngine::Permission> StudioEngine::requestAccess(platform::MediaType type) {

@@ -108,10 +108,12 @@ void StudioEngine::handleAudioEvent(const ProgramEvent& event) {
   const auto& id = event.id;
   switch (event.kind) {
     case ProgramEvent::Kind::onAir:
+      if (switchingToMicID_ == id) switchingToMicID_.reset();
       onAirMicID_.set(id);
       return;
 
     case ProgramEvent::Kind::switchFailed:
+      if (switchingToMicID_ == id) switchingToMicID_.reset();
       // The previous microphone stays on air.
       post(StudioNotice(sourcenotices::couldNotUseMicrophone(event.name, event.reason), StudioNotice::Kind::warning),
            kNoticeSeconds);

@@ -142,5 +142,41 @@ TEST_F(DeviceChoice, AccessGrantedLaterFillsTheListsAndPutsTheInitialChoicesOnAi
   EXPECT_EQ(onAirMicrophone(), "mic-headset");
 }
 
+// A sound server that answers only at the re-check brings its default input
+// and the grant at once: the microphone is switched to once, with one source.
+struct LateMicrophones : DeviceChoice {
+  bool serverUp = false;
+  void configure(StudioEngine::Environment& env) override {
+    DeviceChoice::configure(env);
+    catalog = DeviceCatalog::make(cameraListing, nullptr, runtime->mainQueue());
+    env.access = [this](platform::MediaType type) {
+      if (type == platform::MediaType::video) return StudioEngine::Permission::granted;
+      if (!serverUp) return StudioEngine::Permission::denied;
+      catalog->adoptMicrophones(microphoneListing);
+      return StudioEngine::Permission::granted;
+    };
+  }
+};
+
+TEST_F(LateMicrophones, TheReCheckSwitchesToTheDefaultInputOnce) {
+  plugMicrophones();
+  startEngine();
+  EXPECT_FALSE(onAirMicrophone());
+  serverUp = true;
+  onMain([&] { engine->refreshPermissions(); });
+  EXPECT_EQ(logCount("Switching microphone to Headset"), 1);
+  EXPECT_EQ(microphonesMade["mic-headset"], 1);
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-headset");
+  // Asked for again while it is being switched to, and once on air: still one.
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-usb");
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  EXPECT_EQ(microphonesMade["mic-usb"], 1);
+  EXPECT_EQ(logCount("Switching microphone to USB Microphone"), 1);
+}
+
 }  // namespace
 }  // namespace quarzadel

@@ -4,7 +4,12 @@
 // air, on real time against a private sound server.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -81,6 +86,9 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
         EXPECT_TRUE(engine->microphones().value().empty());
         EXPECT_FALSE(engine->onAirMicID().value());
       });
+      // The try runs off the main queue.
+      ASSERT_TRUE(qztest::eventually([&] { return tries.load() == 1; }));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
       EXPECT_EQ(tries.load(), 1);
 
       // An activation with still no server: denied as before, and nothing logged.
@@ -133,6 +141,141 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
     if (message.starts_with("Permissions changed:")) changes.push_back(message);
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_TRUE(changes[0].ends_with(", microphone granted")) << changes[0];
+}
+
+// A unix socket that takes connections into its backlog and never says a word.
+class SilentSoundServer {
+ public:
+  explicit SilentSoundServer(const std::filesystem::path& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 8) == 0;
+  }
+  ~SilentSoundServer() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  bool ok() const { return ok_; }
+  std::string server() const { return "unix:" + path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+// A server that accepts and never answers holds each try until its time-out:
+// the Studio opens, and answers the host meanwhile, without waiting for it, and
+// the microphone goes on air once a working server has come up.
+TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNorTheHost) {
+  const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /
+                       ("studio-silent-sound-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(scratch);
+  std::filesystem::create_directories(scratch);
+  SilentSoundServer silent(scratch / "silent");
+  ASSERT_TRUE(silent.ok());
+  platform::ScopedSystemLogCapture logs;
+  auto previousDefaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaults::inMemory();
+  platform::UserDefaults::setStandard(defaults);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+           {"StreamCodec", "h264"}, {"StudioResolution", "720p"}, {"StudioRecordLocally", false}})
+    defaults->set(key, value);
+  SyntheticSources::resetFaults();
+
+  std::mutex serverLock;
+  std::string server = silent.server();
+  std::atomic<int> tries{0};
+  SystemDevices devices;
+  devices.soundServer = [&]() -> std::shared_ptr<platform::PulseAudioContext> {
+    ++tries;
+    platform::PulseAudioContext::Options options;
+    std::lock_guard lock(serverLock);
+    options.server = server;  // the real time-out, as the Studio has it
+    return platform::PulseAudioContext::connect(options);
+  };
+  // Generous for a loaded machine; a try that held the main queue would take its whole time-out.
+  constexpr auto kAnswered = std::chrono::milliseconds(500);
+  using Clock = std::chrono::steady_clock;
+
+  auto runtime = std::make_shared<platform::ThreadRuntime>(4);
+  std::unique_ptr<qztest::PulseAudioPeer> peer;
+  {
+    MainLoop main{runtime};
+    auto activation = AppActivation::make(runtime);
+    std::shared_ptr<DeviceCatalog> catalog;
+    std::shared_ptr<StudioEngine> engine;
+    main.sync([&] {
+      StudioEngine::Environment env;
+      env.runtime = runtime;
+      env.defaults = defaults;
+      env.devices = devices;
+      env.activation = activation;
+      env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
+      env.uploadLog = [](const std::filesystem::path&) {};
+      catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
+      auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", "Silent Sound"}});
+      engine = StudioEngine::make(*event, catalog, env);
+    });
+    // Told before the Studio is: a key pressed once focus is back finds the re-check under way.
+    std::atomic<int> activations{0};
+    std::vector<platform::Subscription> watching;
+    activation->activations().sink([&](int64_t) { ++activations; }).store(watching);
+    const auto scenario = [&] {
+      const auto opening = Clock::now();
+      ASSERT_TRUE(main.run(engine->start()));
+      bool ready = false;
+      main.sync([&] { ready = engine->status().value().isReady(); });
+      EXPECT_TRUE(ready);
+      EXPECT_LT(Clock::now() - opening, kAnswered) << "the first status waited for the sound server";
+      ASSERT_TRUE(qztest::eventually([&] { return tries.load() == 1; }));
+
+      // Focus comes back, then a key: the key is answered while the server is being tried.
+      for (int round = 1; round <= 2; ++round) {
+        activation->notify();
+        ASSERT_TRUE(qztest::eventually([&] { return activations.load() == round; }));
+        const auto pressed = Clock::now();
+        main.sync([&] { engine->setMuted(round == 1); });
+        EXPECT_LT(Clock::now() - pressed, kAnswered) << "round " << round;
+      }
+      main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::denied); });
+
+      peer = std::make_unique<qztest::PulseAudioPeer>(std::vector<std::string>{
+          "module-sine-source source_name=qz_sine rate=48000 frequency=1000 source_properties=device.description=Sine"});
+      QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
+      {
+        std::lock_guard lock(serverLock);
+        server = peer->server();
+      }
+      // One activation is enough, even while a try at the silent server still waits.
+      activation->notify();
+      const auto onAir = [&] {
+        std::optional<std::string> id;
+        main.sync([&] { id = engine->onAirMicID().value(); });
+        return id == "qz_sine";
+      };
+      ASSERT_TRUE(qztest::eventually(onAir, std::chrono::seconds(20))) << "the sine source never went on air";
+      main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::granted); });
+    };
+    scenario();
+
+    EXPECT_TRUE(main.run(engine->close()));
+    main.sync([&] {
+      watching.clear();
+      engine.reset();
+      catalog.reset();
+    });
+  }
+  runtime->stopForExit(platform::seconds(5));
+  platform::UserDefaults::setStandard(previousDefaults);
+  peer.reset();
+  std::filesystem::remove_all(scratch);
+
+  if (IsSkipped() || HasFatalFailure()) return;
+  const auto messages = logs.sink().messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "Switching microphone to Sine"), 1);
 }
 
 }  // namespace
