@@ -162,9 +162,11 @@ void fillColor(platform::PixelBuffer& target, double red, double green, double b
       auto* d = reinterpret_cast<uint16_t*>(pY.data + static_cast<size_t>(row) * pY.bytesPerRow);
       std::fill(d, d + pY.width, y);
     }
+    // A pair as one 32-bit word (Cb first in memory), so the fill is a plain word fill.
+    const uint32_t pair = static_cast<uint32_t>(cr) << 16 | cb;
     for (int row = 0; row < pUV.height; ++row) {
-      auto* d = reinterpret_cast<uint16_t*>(pUV.data + static_cast<size_t>(row) * pUV.bytesPerRow);
-      for (int i = 0; i < pUV.width; ++i) d[2 * i] = cb, d[2 * i + 1] = cr;
+      uint8_t* d = pUV.data + static_cast<size_t>(row) * pUV.bytesPerRow;
+      for (int i = 0; i < pUV.width; ++i) std::memcpy(d + 4 * static_cast<size_t>(i), &pair, 4);
     }
     return;
   }
