@@ -1,8 +1,14 @@
 #include "Medley/Sources/Codec/HLGConversion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <new>
 #include <vector>
+
+#include <immintrin.h>
+#include <sys/mman.h>
 
 namespace medley {
 namespace {
@@ -149,6 +155,188 @@ const Backward& backward() {
   return b;
 }
 
+// BT.709 to HLG per pixel, as a table filled as colours appear. A pixel's
+// result depends on its luma and its block's chroma; for each chroma pair a row
+// holds, for every luma code, the pixel's 10-bit luma code and its share of the
+// block's HLG chroma (in half codes), so converting a pixel is one look-up. The
+// block's chroma is the mean of its pixels' shares, as the mean of their colours
+// would give, the sums being linear. The rows lie in one reserved range, in
+// large pages (a picture's rows are then a few page-table entries, not one per
+// row); the system commits only the pages of the pairs that pictures use, all
+// of them at most 64 MiB. Shared by every thread: rows are published once,
+// whole, and never change.
+class ForwardRows {
+ public:
+  ForwardRows() {
+    void* p = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, kBytes, MADV_HUGEPAGE);
+    table_ = static_cast<uint32_t*>(p);
+  }
+  ForwardRows(const ForwardRows&) = delete;
+  ForwardRows& operator=(const ForwardRows&) = delete;
+
+  const uint32_t* row(int cb, int cr) {
+    const int pair = cb << 8 | cr;
+    if (!filled_[pair].load(std::memory_order_acquire)) [[unlikely]]
+      fill(cb, cr);
+    return table_ + static_cast<size_t>(pair) * 256;
+  }
+
+  // The first row; a pair's row starts 256 entries per pair on.
+  const uint32_t* table() const { return table_; }
+  // Where a pixel's entry lies, filled or not, for reading ahead.
+  const uint32_t* entry(int cb, int cr, int y) const { return table_ + (static_cast<size_t>(cb << 8 | cr) << 8 | y); }
+
+  static int luma(uint32_t e) { return static_cast<int>(e & 1023); }
+  static int cbHalves(uint32_t e) { return static_cast<int>(e >> 10 & 2047); }
+  static int crHalves(uint32_t e) { return static_cast<int>(e >> 21); }
+
+ private:
+  static constexpr size_t kBytes = size_t{256} * 256 * 256 * sizeof(uint32_t);
+
+  [[gnu::noinline]] void fill(int cb, int cr) {
+    std::lock_guard lock(mutex_);
+    const int pair = cb << 8 | cr;
+    if (filled_[pair].load(std::memory_order_relaxed)) return;
+    uint32_t* r = table_ + static_cast<size_t>(pair) * 256;
+    const Forward& f = forward();
+    const int red = f.redOfCr[cr], green = f.greenOfCb[cb] + f.greenOfCr[cr], blue = f.blueOfCb[cb];
+    auto code = [](float v, float offset, float range, int top) {
+      return static_cast<uint32_t>(std::clamp(static_cast<int>(offset + range * v + 0.5f), 0, top));
+    };
+    for (int y = 0; y < 256; ++y) {
+      const Rgb c = convertPixel(f, y, red, green, blue);
+      const float l = Forward::kRed * c.r + Forward::kGreen * c.g + Forward::kBlue * c.b;
+      r[y] = code(l, 64, 876, 1023) | code((c.b - l) / Forward::kPb, 1024, 1792, 2047) << 10 |
+             code((c.r - l) / Forward::kPr, 1024, 1792, 2047) << 21;
+    }
+    filled_[pair].store(true, std::memory_order_release);
+  }
+
+  uint32_t* table_ = nullptr;
+  std::atomic<bool> filled_[256 * 256]{};
+  std::mutex mutex_;
+};
+
+// Never destroyed: a picture may still be converted while the program ends.
+ForwardRows& forwardRows() {
+  static ForwardRows& rows = *new ForwardRows;
+  return rows;
+}
+
+// Whole 2x2 blocks of a pair of lines, eight at a time, with the processor's
+// vector gathers where it has them (a look-up per pixel is what the conversion
+// costs). The number of blocks done; the rest are left to the caller.
+[[gnu::target("avx2")]] int convertEightBlocksAtOnce(ForwardRows& rows, const uint8_t* uv, const uint8_t* in0,
+                                                     const uint8_t* in1, uint16_t* out0, uint16_t* out1,
+                                                     uint16_t* out, int blocks) {
+  const auto* table = reinterpret_cast<const int*>(rows.table());
+  const __m256i left = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3), right = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
+  const __m256i lumaMask = _mm256_set1_epi32(1023), halvesMask = _mm256_set1_epi32(2047),
+                half = _mm256_set1_epi32(4), top = _mm256_set1_epi32(1023);
+  int cx = 0;
+  for (; cx + 8 <= blocks; cx += 8) {
+    for (int k = 0; k < 8; ++k) rows.row(uv[2 * (cx + k)], uv[2 * (cx + k) + 1]);  // made before they are read
+    // Pairs (cb, cr) as cb << 8 | cr, then the first entry of each pair's row.
+    const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 2 * cx));
+    const __m128i swapped = _mm_or_si128(_mm_slli_epi16(pairs, 8), _mm_srli_epi16(pairs, 8));
+    const __m256i base = _mm256_slli_epi32(_mm256_cvtepu16_epi32(swapped), 8);
+    const __m256i baseLeft = _mm256_permutevar8x32_epi32(base, left),
+                  baseRight = _mm256_permutevar8x32_epi32(base, right);
+    const __m128i line0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in0 + 2 * cx));
+    const __m128i line1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in1 + 2 * cx));
+    const __m256i e00 = _mm256_i32gather_epi32(table, _mm256_add_epi32(baseLeft, _mm256_cvtepu8_epi32(line0)), 4);
+    const __m256i e01 = _mm256_i32gather_epi32(
+        table, _mm256_add_epi32(baseRight, _mm256_cvtepu8_epi32(_mm_srli_si128(line0, 8))), 4);
+    const __m256i e10 = _mm256_i32gather_epi32(table, _mm256_add_epi32(baseLeft, _mm256_cvtepu8_epi32(line1)), 4);
+    const __m256i e11 = _mm256_i32gather_epi32(
+        table, _mm256_add_epi32(baseRight, _mm256_cvtepu8_epi32(_mm_srli_si128(line1, 8))), 4);
+    // Luma codes into the high bits of 16, in order (packing interleaves the 128-bit halves).
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * cx),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_slli_epi32(_mm256_and_si256(e00, lumaMask), 6),
+                                                                     _mm256_slli_epi32(_mm256_and_si256(e01, lumaMask), 6)),
+                                                 0xD8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * cx),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_slli_epi32(_mm256_and_si256(e10, lumaMask), 6),
+                                                                     _mm256_slli_epi32(_mm256_and_si256(e11, lumaMask), 6)),
+                                                 0xD8));
+    // A block's chroma: the sum of its four pixels' halves, to the nearest code.
+    const __m256i cbLeft = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(e00, 10), halvesMask),
+                                            _mm256_and_si256(_mm256_srli_epi32(e10, 10), halvesMask));
+    const __m256i cbRight = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(e01, 10), halvesMask),
+                                             _mm256_and_si256(_mm256_srli_epi32(e11, 10), halvesMask));
+    const __m256i crLeft = _mm256_add_epi32(_mm256_srli_epi32(e00, 21), _mm256_srli_epi32(e10, 21));
+    const __m256i crRight = _mm256_add_epi32(_mm256_srli_epi32(e01, 21), _mm256_srli_epi32(e11, 21));
+    const __m256i cbSums = _mm256_permute4x64_epi64(_mm256_hadd_epi32(cbLeft, cbRight), 0xD8);
+    const __m256i crSums = _mm256_permute4x64_epi64(_mm256_hadd_epi32(crLeft, crRight), 0xD8);
+    const __m256i cb = _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(cbSums, half), 3), top);
+    const __m256i cr = _mm256_min_epi32(_mm256_srli_epi32(_mm256_add_epi32(crSums, half), 3), top);
+    const __m256i chroma = _mm256_or_si256(_mm256_slli_epi32(cb, 6), _mm256_slli_epi32(cr, 22));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * cx), chroma);
+  }
+  return cx;
+}
+
+// An 8-bit BT.709 picture into a 10-bit HLG one of the same size, through the rows.
+void convertBlocksThroughRows(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
+  constexpr int kAhead = 32;
+  static const bool vectors = __builtin_cpu_supports("avx2");
+  ForwardRows& rows = forwardRows();
+  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
+  const int width = src.width(), height = src.height();
+  auto chroma = [](int halves, int n) { return static_cast<uint16_t>(std::min(1023, (halves + n) / (2 * n)) << 6); };
+  for (int cy = 0; cy < sUV.height; ++cy) {
+    const uint8_t* uv = sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow;
+    auto* out = reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow);
+    const int y0 = 2 * cy, lines = std::min(2, height - y0);
+    const uint8_t* in0 = sY.data + static_cast<size_t>(y0) * sY.bytesPerRow;
+    const uint8_t* in1 = sY.data + static_cast<size_t>(y0 + lines - 1) * sY.bytesPerRow;
+    auto* out0 = reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0) * dY.bytesPerRow);
+    auto* out1 = reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0 + lines - 1) * dY.bytesPerRow);
+    const uint32_t* row = nullptr;
+    // Whole 2x2 blocks; a last odd column or row is done below.
+    const int whole = lines == 2 ? width / 2 : 0;
+    int cx = vectors && whole >= 8 ? convertEightBlocksAtOnce(rows, uv, in0, in1, out0, out1, out, whole) : 0;
+    for (; cx < whole; ++cx) {
+      // Entries of colours far apart lie far apart: the ones a few blocks on
+      // are asked for now, so that their loads overlap.
+      if (cx + kAhead < whole) {
+        const int ax = cx + kAhead;
+        __builtin_prefetch(rows.entry(uv[2 * ax], uv[2 * ax + 1], in0[2 * ax]));
+        __builtin_prefetch(rows.entry(uv[2 * ax], uv[2 * ax + 1], in1[2 * ax + 1]));
+      }
+      // Every block looks its row up: with noisy colours a test for the last
+      // block's pair would be mispredicted about every other time.
+      row = rows.row(uv[2 * cx], uv[2 * cx + 1]);
+      const uint32_t a = row[in0[2 * cx]], b = row[in0[2 * cx + 1]], c = row[in1[2 * cx]], d = row[in1[2 * cx + 1]];
+      out0[2 * cx] = static_cast<uint16_t>(ForwardRows::luma(a) << 6);
+      out0[2 * cx + 1] = static_cast<uint16_t>(ForwardRows::luma(b) << 6);
+      out1[2 * cx] = static_cast<uint16_t>(ForwardRows::luma(c) << 6);
+      out1[2 * cx + 1] = static_cast<uint16_t>(ForwardRows::luma(d) << 6);
+      out[2 * cx] = chroma(ForwardRows::cbHalves(a) + ForwardRows::cbHalves(b) + ForwardRows::cbHalves(c) +
+                               ForwardRows::cbHalves(d),
+                           4);
+      out[2 * cx + 1] = chroma(ForwardRows::crHalves(a) + ForwardRows::crHalves(b) + ForwardRows::crHalves(c) +
+                                   ForwardRows::crHalves(d),
+                               4);
+    }
+    for (int cx = whole; cx < sUV.width; ++cx) {
+      row = rows.row(uv[2 * cx], uv[2 * cx + 1]);
+      const int x0 = 2 * cx, columns = std::min(2, width - x0);
+      int cb = 0, cr = 0;
+      for (int l = 0; l < lines; ++l)
+        for (int dx = 0; dx < columns; ++dx) {
+          const uint32_t e = row[(l ? in1 : in0)[x0 + dx]];
+          (l ? out1 : out0)[x0 + dx] = static_cast<uint16_t>(ForwardRows::luma(e) << 6);
+          cb += ForwardRows::cbHalves(e), cr += ForwardRows::crHalves(e);
+        }
+      out[2 * cx] = chroma(cb, lines * columns);
+      out[2 * cx + 1] = chroma(cr, lines * columns);
+    }
+  }
+}
+
 // Converts a 4:2:0 picture a 2x2 chroma block at a time: each pixel of the
 // block with the block's chroma; the block's new chroma is that of the mean of
 // its converted colours.
@@ -223,7 +411,7 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
   if (src.format() != platform::PixelFormat::nv12VideoRange || dst.format() != platform::PixelFormat::p010 ||
       src.width() != dst.width() || src.height() != dst.height())
     return false;
-  convertBlocks(forward(), src, dst);
+  convertBlocksThroughRows(src, dst);
   dst.setColorAttachments({platform::YCbCrMatrix::itu_r_2020, platform::ColorPrimaries::itu_r_2020,
                            platform::TransferFunction::itu_r_2100_hlg, platform::AttachmentMode::shouldPropagate});
   return true;

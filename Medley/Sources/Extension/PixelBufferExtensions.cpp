@@ -44,7 +44,7 @@ platform::PixelBufferRef toVideoRange(const platform::PixelBuffer& src) {
 
 }  // namespace
 
-platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pixelBuffer) {
+platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pixelBuffer, DynamicRangeMode mode) {
   if (!pixelBuffer) throw PixelBufferError(PixelBufferError::Kind::unsupportedFormat, 0);
   platform::PixelBufferRef out;
   switch (pixelBuffer->format()) {
@@ -52,8 +52,9 @@ platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pi
     case platform::PixelFormat::bgra:
       return pixelBuffer;
     case platform::PixelFormat::p010:
-      // HLG frames (the compositor's own in high dynamic range) go back to BT.709
-      // colours, which is what every picture is composed in.
+      // HLG frames are composed as they are in high dynamic range; elsewhere
+      // they go back to BT.709 colours, which standard frames are composed in.
+      if (isHLG(*pixelBuffer) && mode == DynamicRangeMode::hdr) return pixelBuffer;
       if (isHLG(*pixelBuffer)) {
         out = convertHLGToBT709(*pixelBuffer);
         if (!out) throw PixelBufferError(PixelBufferError::Kind::unsupportedFormat, pixelBuffer->formatType());
@@ -68,8 +69,8 @@ platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pi
   return out;
 }
 
-ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer) {
-  return ScreenImage(makeComposableBuffer(pixelBuffer));
+ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer, DynamicRangeMode mode) {
+  return ScreenImage(makeComposableBuffer(pixelBuffer, mode));
 }
 
 }  // namespace medley

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "Medley/Sources/Codec/DynamicRangeMode.h"
 #include "Platform/Media/PixelBuffer.h"
 
 namespace medley {
@@ -49,10 +50,13 @@ inline std::size_t bytesPerRowOfPlane(const platform::PixelBuffer& b, int plane)
 // composes (420v or BGRA): 10-bit and full-range 4:2:0 are converted into a
 // new buffer (HLG-tagged ones with their colours converted to BT.709), so an
 // HDR frame looks like its SDR counterpart; other buffers
-// are used in place. Buffers here need no locking, so the lock errors never
+// are used in place. For a compositor working in high dynamic range, HLG
+// pictures are used in place (x420), keeping their levels above standard white.
+// Buffers here need no locking, so the lock errors never
 // occur; a layout the compositor cannot read throws unsupportedFormat.
-ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer);
+ScreenImage makeScreenImage(const platform::PixelBufferRef& pixelBuffer, DynamicRangeMode mode = DynamicRangeMode::sdr);
 // The same conversion, as a buffer (the given one when it needs none).
-platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pixelBuffer);
+platform::PixelBufferRef makeComposableBuffer(const platform::PixelBufferRef& pixelBuffer,
+                                              DynamicRangeMode mode = DynamicRangeMode::sdr);
 
 }  // namespace medley

@@ -1,5 +1,6 @@
 #include "Medley/Sources/Screen/AssetScreenObject.h"
 
+#include "Medley/Sources/Screen/ScreenRenderer.h"
 #include "Medley/Sources/Screen/VideoScreenObject.h"
 
 namespace medley {
@@ -58,9 +59,9 @@ ScreenRect AssetScreenObject::makeBounds(const ScreenSize& size) {
   return ScreenObject::makeBounds(aspectFitBounds(ScreenObject::makeBounds(size), dims.width, dims.height).size());
 }
 
-std::optional<ScreenImage> AssetScreenObject::makeImage(ScreenRenderer&) {
+std::optional<ScreenImage> AssetScreenObject::makeImage(ScreenRenderer& renderer) {
   if (!sampleBuffer_ || !sampleBuffer_->imageBuffer()) return std::nullopt;
-  const auto picture = composableImage(sampleBuffer_->imageBuffer());
+  const auto picture = composableImage(sampleBuffer_->imageBuffer(), renderer.dynamicRangeMode());
   if (!picture) return std::nullopt;
   return scaledToBounds(*picture, videoGravity_, bounds());
 }

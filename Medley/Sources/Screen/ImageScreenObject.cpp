@@ -34,13 +34,13 @@ ScreenRect ImageScreenObject::makeBounds(const ScreenSize& size) {
   return ScreenObject::makeBounds(size);
 }
 
-std::optional<ScreenImage> ImageScreenObject::makeImage(ScreenRenderer&) {
+std::optional<ScreenImage> ImageScreenObject::makeImage(ScreenRenderer& renderer) {
   if (!image_) return std::nullopt;
   // A zero component of the size means the layout chose it: scale to the bounds there.
   const double w = size().width != 0 ? size().width : bounds().width;
   const double h = size().height != 0 ? size().height : bounds().height;
   // What reaches outside the frame is clipped where it is drawn.
-  const auto picture = composableImage(image_);
+  const auto picture = composableImage(image_, renderer.dynamicRangeMode());
   if (!picture) return std::nullopt;
   return picture->scaled(w / image_->width(), h / image_->height());
 }

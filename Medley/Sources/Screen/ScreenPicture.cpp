@@ -5,38 +5,56 @@
 #include <cstring>
 #include <vector>
 
+#include "Medley/Sources/Codec/HLGConversion.h"
+
 namespace medley {
 namespace {
 
-inline uint8_t mix(uint8_t s, uint8_t d, uint8_t a) {
-  return static_cast<uint8_t>((s * a + d * (255 - a) + 127) / 255);
+template <typename Sample>
+inline Sample mix(Sample s, Sample d, uint8_t a) {
+  return static_cast<Sample>((uint32_t{s} * a + uint32_t{d} * (255 - a) + 127) / 255);
 }
 
-void blendLuma(uint8_t* d, const uint8_t* s, const uint8_t* a, int n) {
-  for (int i = 0; i < n; ++i) d[i] = mix(s[i], d[i], a[i]);
-}
-
-void blendChroma(uint8_t* d, const uint8_t* s, const uint8_t* a, int pairs) {
-  for (int i = 0; i < pairs; ++i) {
-    d[2 * i] = mix(s[2 * i], d[2 * i], a[i]);
-    d[2 * i + 1] = mix(s[2 * i + 1], d[2 * i + 1], a[i]);
-  }
-}
-
-// Copies [from, to) of a row of `bytesPerSample`-wide samples, blending outside the opaque run.
-void compositeRow(uint8_t* d, const uint8_t* s, const uint8_t* a, const AlphaPlanes::Run& run, int from, int to,
-                  int bytesPerSample) {
+// Copies [from, to) of a row of `channels` samples per coverage sample (1 for
+// luma, 2 for chroma pairs), blending outside the opaque run.
+template <int channels, typename Sample>
+void compositeRow(Sample* d, const Sample* s, const uint8_t* a, const AlphaPlanes::Run& run, int from, int to) {
   const int ob = std::clamp(run.begin, from, to), oe = std::clamp(run.end, ob, to);
   auto blend = [&](int b, int e) {
-    if (e <= b) return;
-    if (bytesPerSample == 1)
-      blendLuma(d + b, s + b, a + b, e - b);
-    else
-      blendChroma(d + 2 * b, s + 2 * b, a + b, e - b);
+    for (int i = b; i < e; ++i)
+      for (int k = 0; k < channels; ++k) d[channels * i + k] = mix(s[channels * i + k], d[channels * i + k], a[i]);
   };
   blend(from, ob);
-  if (oe > ob) std::memcpy(d + ob * bytesPerSample, s + ob * bytesPerSample, static_cast<size_t>(oe - ob) * bytesPerSample);
+  if (oe > ob)
+    std::memcpy(d + ob * channels, s + ob * channels, static_cast<size_t>(oe - ob) * channels * sizeof(Sample));
   blend(oe, to);
+}
+
+// Both planes of a picture over a target of the same sample width.
+template <typename Sample>
+void composite(const platform::PixelBuffer& planes, const AlphaPlanes* alpha, platform::PixelBuffer& target, long px,
+               long py, int sx0, int sx1, int sy0, int sy1) {
+  const auto sY = planes.plane(0), sUV = planes.plane(1);
+  const auto dY = target.plane(0), dUV = target.plane(1);
+  for (int sy = sy0; sy < sy1; ++sy) {
+    auto* d = reinterpret_cast<Sample*>(dY.data + static_cast<size_t>(py + sy) * dY.bytesPerRow) + px;
+    const auto* s = reinterpret_cast<const Sample*>(sY.data + static_cast<size_t>(sy) * sY.bytesPerRow);
+    if (!alpha)
+      std::memcpy(d + sx0, s + sx0, static_cast<size_t>(sx1 - sx0) * sizeof(Sample));
+    else
+      compositeRow<1>(d, s, &alpha->luma[static_cast<size_t>(sy) * alpha->width], alpha->lumaRuns[sy], sx0, sx1);
+  }
+  const int cx0 = sx0 / 2, cx1 = std::min((sx1 + 1) / 2, dUV.width - static_cast<int>(px / 2));
+  const int cy0 = sy0 / 2, cy1 = std::min((sy1 + 1) / 2, dUV.height - static_cast<int>(py / 2));
+  for (int cy = cy0; cy < cy1; ++cy) {
+    auto* d = reinterpret_cast<Sample*>(dUV.data + static_cast<size_t>(py / 2 + cy) * dUV.bytesPerRow) + px;
+    const auto* s = reinterpret_cast<const Sample*>(sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow);
+    if (!alpha)
+      std::memcpy(d + 2 * cx0, s + 2 * cx0, static_cast<size_t>(cx1 - cx0) * 2 * sizeof(Sample));
+    else
+      compositeRow<2>(d, s, &alpha->chroma[static_cast<size_t>(cy) * alpha->chromaWidth()], alpha->chromaRuns[cy],
+                      cx0, cx1);
+  }
 }
 
 struct YCbCr8 {
@@ -53,7 +71,9 @@ inline uint8_t videoCr(double r, double yPrime) { return clampByte(128 + (r - yP
 }  // namespace
 
 void ScreenPicture::drawOver(platform::PixelBuffer& target, double x, double y) const {
-  if (!planes || !target.isPlanar() || target.format() == platform::PixelFormat::p010) return;
+  if (!planes || !target.isPlanar()) return;
+  const bool tenBit = planes->format() == platform::PixelFormat::p010;
+  if (tenBit != (target.format() == platform::PixelFormat::p010)) return;
   if (!std::isfinite(x) || !std::isfinite(y)) return;
   const long px = static_cast<long>(std::floor(x / 2)) * 2, py = static_cast<long>(std::floor(y / 2)) * 2;
   const int w = width(), h = height();
@@ -63,27 +83,10 @@ void ScreenPicture::drawOver(platform::PixelBuffer& target, double x, double y) 
   const int sx0 = static_cast<int>(x0 - px), sx1 = static_cast<int>(x1 - px);
   const int sy0 = static_cast<int>(y0 - py), sy1 = static_cast<int>(y1 - py);
 
-  const auto sY = planes->plane(0), sUV = planes->plane(1);
-  const auto dY = target.plane(0), dUV = target.plane(1);
-  for (int sy = sy0; sy < sy1; ++sy) {
-    uint8_t* d = dY.data + static_cast<size_t>(py + sy) * dY.bytesPerRow + px;
-    const uint8_t* s = sY.data + static_cast<size_t>(sy) * sY.bytesPerRow;
-    if (!alpha)
-      std::memcpy(d + sx0, s + sx0, static_cast<size_t>(sx1 - sx0));
-    else
-      compositeRow(d, s, &alpha->luma[static_cast<size_t>(sy) * alpha->width], alpha->lumaRuns[sy], sx0, sx1, 1);
-  }
-  const int cx0 = sx0 / 2, cx1 = std::min((sx1 + 1) / 2, dUV.width - static_cast<int>(px / 2));
-  const int cy0 = sy0 / 2, cy1 = std::min((sy1 + 1) / 2, dUV.height - static_cast<int>(py / 2));
-  for (int cy = cy0; cy < cy1; ++cy) {
-    uint8_t* d = dUV.data + static_cast<size_t>(py / 2 + cy) * dUV.bytesPerRow + px;
-    const uint8_t* s = sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow;
-    if (!alpha)
-      std::memcpy(d + 2 * cx0, s + 2 * cx0, static_cast<size_t>(cx1 - cx0) * 2);
-    else
-      compositeRow(d, s, &alpha->chroma[static_cast<size_t>(cy) * alpha->chromaWidth()], alpha->chromaRuns[cy], cx0,
-                   cx1, 2);
-  }
+  if (tenBit)
+    composite<uint16_t>(*planes, alpha.get(), target, px, py, sx0, sx1, sy0, sy1);
+  else
+    composite<uint8_t>(*planes, alpha.get(), target, px, py, sx0, sx1, sy0, sy1);
 }
 
 std::shared_ptr<ScreenPicture> ScreenPicture::fromBGRA(const uint8_t* bgra, int stride, int width, int height,
@@ -144,8 +147,29 @@ std::shared_ptr<ScreenPicture> ScreenPicture::fromBGRA(const uint8_t* bgra, int 
 }
 
 void fillColor(platform::PixelBuffer& target, double red, double green, double blue, double alpha) {
-  if (!target.isPlanar() || target.format() == platform::PixelFormat::p010) return;
+  if (!target.isPlanar()) return;
   const double a = std::clamp(alpha, 0.0, 1.0);
+  if (target.format() == platform::PixelFormat::p010) {
+    // The colour in the high-dynamic-range working space: BT.2020 HLG, 10 bits.
+    const auto c = hlgFromBT709({std::clamp(red, 0.0, 1.0) * a, std::clamp(green, 0.0, 1.0) * a,
+                                 std::clamp(blue, 0.0, 1.0) * a});
+    const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+    auto code = [](double v) { return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, 1023L) << 6); };
+    const uint16_t y = code(64 + 876 * l), cb = code(512 + 896 * (c[2] - l) / 1.8814),
+                   cr = code(512 + 896 * (c[0] - l) / 1.4746);
+    const auto pY = target.plane(0), pUV = target.plane(1);
+    for (int row = 0; row < pY.height; ++row) {
+      auto* d = reinterpret_cast<uint16_t*>(pY.data + static_cast<size_t>(row) * pY.bytesPerRow);
+      std::fill(d, d + pY.width, y);
+    }
+    // A pair as one 32-bit word (Cb first in memory), so the fill is a plain word fill.
+    const uint32_t pair = static_cast<uint32_t>(cr) << 16 | cb;
+    for (int row = 0; row < pUV.height; ++row) {
+      uint8_t* d = pUV.data + static_cast<size_t>(row) * pUV.bytesPerRow;
+      for (int i = 0; i < pUV.width; ++i) std::memcpy(d + 4 * static_cast<size_t>(i), &pair, 4);
+    }
+    return;
+  }
   const double r = std::clamp(red, 0.0, 1.0) * a * 255, g = std::clamp(green, 0.0, 1.0) * a * 255,
                b = std::clamp(blue, 0.0, 1.0) * a * 255;
   const double yp = lumaOf(r, g, b);

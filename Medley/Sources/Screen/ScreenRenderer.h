@@ -3,6 +3,7 @@
 // the target, lays out and draws the tree, then renders.
 #include <memory>
 
+#include "Medley/Sources/Codec/DynamicRangeMode.h"
 #include "Medley/Sources/Screen/ScreenGeometry.h"
 #include "Medley/Sources/Screen/ScreenSynchronizationClock.h"
 #include "Platform/Media/PixelBuffer.h"
@@ -24,6 +25,9 @@ class ScreenRenderer {
   virtual void setPresentationTimeStamp(const platform::MediaTime& time) = 0;
   virtual const std::shared_ptr<ScreenSynchronizationClock>& synchronizationClock() const = 0;
   virtual void setSynchronizationClock(std::shared_ptr<ScreenSynchronizationClock> clock) = 0;
+  // The range pictures are composed in: in high dynamic range, HLG pictures
+  // are handed over as they are.
+  virtual DynamicRangeMode dynamicRangeMode() const { return DynamicRangeMode::sdr; }
 
   // Makes and keeps the object's picture (with its rounded corners).
   virtual void layout(ScreenObject& object) = 0;

@@ -13,6 +13,8 @@ bool isEightBitBiPlanar(const platform::PixelBuffer& b) {
   return b.format() == platform::PixelFormat::nv12VideoRange || b.format() == platform::PixelFormat::nv12FullRange;
 }
 
+bool isTenBit(const platform::PixelBuffer& b) { return b.format() == platform::PixelFormat::p010; }
+
 void widenInto(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
   for (int p = 0; p < 2; ++p) {
     const auto s = src.plane(p), d = dst.plane(p);
@@ -74,15 +76,21 @@ void ScreenRendererByCPU::layout(ScreenObject& object) {
                         : roundedRectangleFactory_.makeMask(b.size(), object.cornerRadius(), window);
       if (mask) clipped = clipped.masked(mask);
     }
-    platform::PixelBufferRef reuse;
-    if (auto it = images_.find(key); it != images_.end() && it->second.picture.use_count() == 1 &&
-                                     it->second.picture->planes && it->second.picture->planes.use_count() == 1) {
-      reuse = it->second.picture->planes;
-      it->second.picture.reset();
+    platform::PixelBufferRef reuse, staging;
+    if (auto it = images_.find(key); it != images_.end()) {
+      if (it->second.picture.use_count() == 1 && it->second.picture->planes &&
+          it->second.picture->planes.use_count() == 1) {
+        reuse = it->second.picture->planes;
+        it->second.picture.reset();
+      }
+      staging = std::move(it->second.staging);
     }
-    auto made = clipped.render(std::move(reuse));
+    // A picture converted up is made in 8-bit samples first, then into the kept 10-bit ones.
+    const bool convertsUp = composesHLG_ && clipped.source() && !isTenBit(*clipped.source());
+    auto made = convertsUp ? clipped.render(std::move(staging)) : clipped.render(reuse);
+    if (made) made = inWorkingSpace(std::move(made), std::move(reuse), &staging);
     if (made)
-      images_[key] = {std::move(made), window.x, window.y};
+      images_[key] = {std::move(made), window.x, window.y, std::move(staging)};
     else
       images_.erase(key);
   } catch (const std::exception& e) {
@@ -92,10 +100,33 @@ void ScreenRendererByCPU::layout(ScreenObject& object) {
   }
 }
 
+std::shared_ptr<ScreenPicture> ScreenRendererByCPU::inWorkingSpace(std::shared_ptr<ScreenPicture> picture,
+                                                                   platform::PixelBufferRef into,
+                                                                   platform::PixelBufferRef* staging) const {
+  if (!picture || !picture->planes) return picture;
+  const auto& planes = *picture->planes;
+  if (composesHLG_ && !isTenBit(planes)) {
+    if (!into || !isTenBit(*into) || into->width() != planes.width() || into->height() != planes.height())
+      into = platform::PixelBuffer::make(planes.width(), planes.height(), platform::PixelFormat::p010);
+    if (!into || !convertBT709ToHLG(planes, *into)) return nullptr;
+    if (staging) *staging = std::move(picture->planes);
+    picture->planes = std::move(into);
+  } else if (!composesHLG_ && isTenBit(planes)) {
+    picture->planes = convertHLGToBT709(planes);
+    if (!picture->planes) return nullptr;
+  }
+  return picture;
+}
+
 void ScreenRendererByCPU::draw(ScreenObject& object) {
   if (!canvas_) return;
   const auto it = images_.find(object.weak_from_this());
   if (it == images_.end() || !it->second.picture) return;
+  // A picture kept from before the canvas changed its samples is converted once.
+  if (it->second.picture->planes && isTenBit(*it->second.picture->planes) != composesHLG_) {
+    it->second.picture = inWorkingSpace(std::make_shared<ScreenPicture>(*it->second.picture), nullptr, nullptr);
+    if (!it->second.picture) return;
+  }
   const ScreenRect& b = object.bounds();
   it->second.picture->drawOver(*canvas_, std::floor(b.x / 2) * 2 + it->second.x, std::floor(b.y / 2) * 2 + it->second.y);
 }
@@ -104,7 +135,8 @@ void ScreenRendererByCPU::setTarget(platform::PixelBufferRef pixelBuffer) {
   if (!pixelBuffer) return;
   for (auto it = images_.begin(); it != images_.end();) it = it->first.expired() ? images_.erase(it) : std::next(it);
   pixelBuffer_ = std::move(pixelBuffer);
-  if (isEightBitBiPlanar(*pixelBuffer_)) {
+  composesHLG_ = isTenBit(*pixelBuffer_) && composesInHLG();
+  if (isEightBitBiPlanar(*pixelBuffer_) || composesHLG_) {
     canvas_ = pixelBuffer_;
   } else if (!canvas_ || canvas_ == pixelBuffer_ || canvas_->width() != pixelBuffer_->width() ||
              canvas_->height() != pixelBuffer_->height()) {
@@ -114,14 +146,15 @@ void ScreenRendererByCPU::setTarget(platform::PixelBufferRef pixelBuffer) {
   if (canvas_) fillColor(*canvas_, backgroundFill_.red, backgroundFill_.green, backgroundFill_.blue, backgroundFill_.alpha);
 }
 
+bool ScreenRendererByCPU::composesInHLG() const {
+  return context_.options &&
+         context_.options->outputColorSpace.attachments.transfer == platform::TransferFunction::itu_r_2100_hlg;
+}
+
 void ScreenRendererByCPU::render() {
   if (!pixelBuffer_) return;
-  const bool hlg = context_.options &&
-                   context_.options->outputColorSpace.attachments.transfer == platform::TransferFunction::itu_r_2100_hlg;
-  if (canvas_ && canvas_ != pixelBuffer_ && pixelBuffer_->format() == platform::PixelFormat::p010) {
-    // The canvas holds BT.709 colours: an HLG frame gets them converted, as its tags say.
-    if (!hlg || !convertBT709ToHLG(*canvas_, *pixelBuffer_)) widenInto(*canvas_, *pixelBuffer_);
-  }
+  // A standard-range canvas for a 10-bit target holds BT.709 colours, widened as they are.
+  if (canvas_ && canvas_ != pixelBuffer_ && isTenBit(*pixelBuffer_)) widenInto(*canvas_, *pixelBuffer_);
   // Every picture leaves tagged with the context's output colour space.
   if (context_.options) pixelBuffer_->setColorAttachments(context_.options->outputColorSpace.attachments);
 }

@@ -2,9 +2,10 @@
 // The screen renderer on the processor: each laid-out object's picture is made
 // once per layout (scaled, clipped to its bounds, with its rounded corners)
 // and kept; drawing composites the kept pictures in order onto the frame's
-// bi-planar samples. High-dynamic-range frames (10-bit) are composed in 8-bit
-// BT.709 and converted to BT.2020 / HLG at render(); every frame is tagged with
-// the mode's colour space.
+// bi-planar samples. High-dynamic-range frames (10-bit) are composed in their
+// own working space, 10-bit BT.2020 HLG: HLG pictures keep their levels, and
+// every other picture is converted up once, when it is made. Every frame is
+// tagged with the mode's colour space.
 #include <map>
 
 #include "Medley/Sources/Screen/ScreenGeometry.h"
@@ -21,7 +22,7 @@ class ScreenRendererByCPU final : public ScreenRenderer {
  public:
   explicit ScreenRendererByCPU(DynamicRangeMode dynamicRangeMode = DynamicRangeMode::sdr);
 
-  DynamicRangeMode dynamicRangeMode() const { return dynamicRangeMode_; }
+  DynamicRangeMode dynamicRangeMode() const override { return dynamicRangeMode_; }
   // How pictures are composed and tagged, made from the mode.
   const DynamicRangeContext& context() const { return context_; }
 
@@ -49,6 +50,8 @@ class ScreenRendererByCPU final : public ScreenRenderer {
   const platform::PixelBufferRef& target() const { return pixelBuffer_; }
 
  private:
+  bool composesInHLG() const;  // the mode's colours are HLG
+
   ScreenRect bounds_{0, 0, 1280, 720};
   std::shared_ptr<ScreenSynchronizationClock> synchronizationClock_;
   platform::MediaTime presentationTimeStamp_ = platform::MediaTime::zero();
@@ -58,10 +61,19 @@ class ScreenRendererByCPU final : public ScreenRenderer {
   struct Kept {
     ScreenPictureRef picture;
     double x = 0, y = 0;
+    // The 8-bit samples a picture converted up was made in, written over at the next layout.
+    platform::PixelBufferRef staging;
   };
+  // The picture in the canvas's samples (8-bit BT.709 or 10-bit HLG); `into`
+  // may be written over, and `staging` takes the 8-bit samples converted up.
+  std::shared_ptr<ScreenPicture> inWorkingSpace(std::shared_ptr<ScreenPicture> picture, platform::PixelBufferRef into,
+                                                platform::PixelBufferRef* staging) const;
   std::map<std::weak_ptr<const ScreenObject>, Kept, std::owner_less<>> images_;
   platform::PixelBufferRef pixelBuffer_;
-  platform::PixelBufferRef canvas_;  // the target itself, or 8-bit samples widened into it at render()
+  // The target itself, or 8-bit samples widened into it at render() for a
+  // 10-bit target of a standard-range renderer.
+  platform::PixelBufferRef canvas_;
+  bool composesHLG_ = false;  // the canvas is 10-bit HLG
   DynamicRangeMode dynamicRangeMode_;
   DynamicRangeContext context_;
   ScreenColor backgroundFill_ = ScreenColor::clear();

@@ -1,6 +1,7 @@
 #include "Medley/Sources/Screen/StreamScreenObject.h"
 
 #include "Medley/Sources/Screen/ScreenActor.h"
+#include "Medley/Sources/Screen/ScreenRenderer.h"
 #include "Medley/Sources/Screen/VideoScreenObject.h"
 
 namespace medley {
@@ -27,9 +28,9 @@ ScreenRect StreamScreenObject::makeBounds(const ScreenSize& size) {
   return ScreenObject::makeBounds(aspectFitBounds(b, dims.width, dims.height).size());
 }
 
-std::optional<ScreenImage> StreamScreenObject::makeImage(ScreenRenderer&) {
+std::optional<ScreenImage> StreamScreenObject::makeImage(ScreenRenderer& renderer) {
   if (!sampleBuffer_ || !sampleBuffer_->imageBuffer()) return std::nullopt;
-  const auto picture = composableImage(sampleBuffer_->imageBuffer());
+  const auto picture = composableImage(sampleBuffer_->imageBuffer(), renderer.dynamicRangeMode());
   if (!picture) return std::nullopt;
   return scaledToBounds(*picture, videoGravity_, bounds());
 }

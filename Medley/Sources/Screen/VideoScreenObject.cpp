@@ -29,9 +29,9 @@ ScreenRect aspectFitBounds(const ScreenRect& area, int w, int h) {
   return {0, 0, fit.width, fit.height};
 }
 
-std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer) {
+std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer, DynamicRangeMode mode) {
   try {
-    return makeScreenImage(pixelBuffer);
+    return makeScreenImage(pixelBuffer, mode);
   } catch (const PixelBufferError& e) {
     MEDLEY_LOG_ERROR("makeImage", e.what());
     return std::nullopt;
@@ -102,7 +102,9 @@ std::optional<ScreenImage> VideoScreenObject::makeImage(ScreenRenderer& renderer
   const auto buffer = queue_->dequeue(t);
   if (!buffer || !buffer->imageBuffer()) return std::nullopt;
   frameTracker_.update(buffer->presentationTime());
-  std::optional<ScreenImage> picture = composableImage(buffer->imageBuffer());
+  // Effects read 8-bit BT.709 samples: a frame they change is composed as a standard one.
+  std::optional<ScreenImage> picture =
+      composableImage(buffer->imageBuffer(), effects_.empty() ? renderer.dynamicRangeMode() : DynamicRangeMode::sdr);
   if (!picture) return std::nullopt;
   ScreenImage image = scaledToBounds(*picture, videoGravity_, bounds());
   for (const auto& effect : effects_) image = effect->apply(image);

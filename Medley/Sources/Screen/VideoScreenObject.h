@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "Medley/Sources/Codec/DynamicRangeMode.h"
 #include "Medley/Sources/Extension/VideoGravityExtensions.h"
 #include "Medley/Sources/Screen/ChromaKeyProcessable.h"
 #include "Medley/Sources/Screen/ScreenObject.h"
@@ -57,9 +58,10 @@ class VideoScreenObject final : public ScreenObject, public ChromaKeyProcessable
 // The bounds that shrink a node to a picture's aspect inside the area the layout gives it.
 ScreenRect aspectFitBounds(const ScreenRect& area, int pictureWidth, int pictureHeight);
 // A picture scaled into bounds by a gravity.
-// The compositor's picture of a frame (see makeScreenImage); none, logged, for
-// a layout it cannot read.
-std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer);
+// The compositor's picture of a frame for a renderer composing in `mode` (see
+// makeScreenImage); none, logged, for a layout it cannot read.
+std::optional<ScreenImage> composableImage(const platform::PixelBufferRef& pixelBuffer,
+                                           DynamicRangeMode mode = DynamicRangeMode::sdr);
 ScreenImage scaledToBounds(const ScreenImage& image, const LayerVideoGravity& gravity, const ScreenRect& bounds);
 // Whole decimal text 0...255 with an optional sign, as the platform's parser reads it.
 std::optional<uint8_t> parseTrack(const std::string& text);

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "Medley/Screen/ScreenTestSupport.h"
 #include "Medley/Sources/Codec/HLGConversion.h"
@@ -106,6 +108,87 @@ TEST(HDRComposition, HLGFramesComposeAndPreviewAsTheirBT709ColoursAndUntaggedTen
         reinterpret_cast<uint16_t*>(untagged->plane(p).data + r * untagged->plane(p).bytesPerRow)[i] =
             static_cast<uint16_t>((p == 0 ? 502 : 512) << 6);
   EXPECT_EQ(makeComposableBuffer(untagged)->plane(0).data[0], 125);
+}
+
+// A 10-bit HLG picture of one grey level, as an HDR camera gives it.
+platform::PixelBufferRef hlgPicture(int w, int h, uint16_t luma) {
+  auto p = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+  for (int plane = 0; plane < 2; ++plane)
+    for (int r = 0; r < p->plane(plane).height; ++r) {
+      auto* row = reinterpret_cast<uint16_t*>(p->plane(plane).data + r * p->plane(plane).bytesPerRow);
+      for (int i = 0; i < p->plane(plane).width * (plane + 1); ++i)
+        row[i] = static_cast<uint16_t>((plane == 0 ? luma : 512) << 6);
+    }
+  p->setColorAttachments({platform::YCbCrMatrix::itu_r_2020, platform::ColorPrimaries::itu_r_2020,
+                          platform::TransferFunction::itu_r_2100_hlg, platform::AttachmentMode::shouldPropagate});
+  return p;
+}
+
+TEST(HDRComposition, HLGPicturesKeepTheirLevelsAboveStandardWhiteBesideConvertedBT709Ones) {
+  Screen screen;
+  screen.setDynamicRangeMode(DynamicRangeMode::hdr);
+  screen.setSize({128, 36});
+  // Left: an HLG camera at reference white, a highlight and peak white in turn;
+  // right: BT.709 red, converted up beside it.
+  auto camera = std::make_shared<StreamScreenObject>();
+  camera->setSize({64, 36});
+  auto still = std::make_shared<StreamScreenObject>();
+  still->setSize({64, 36});
+  still->setHorizontalAlignment(ScreenObject::HorizontalAlignment::right);
+  platform::SampleTiming t;
+  t.presentationTime = platform::MediaTime::zero();
+  still->setSampleBuffer(platform::SampleBuffer::makeImage(bt709Picture({1, 0, 0}), t));
+  screen.addChild(camera);
+  screen.addChild(still);
+  int tick = 0;
+  for (const uint16_t level : {721, 852, 940}) {
+    // Larger than its place, so it is scaled down.
+    camera->setSampleBuffer(platform::SampleBuffer::makeImage(hlgPicture(96, 54, level), t));
+    const auto frame = screen.makeSampleBuffer({1.0 + tick, 1.016 + tick});
+    ++tick;
+    ASSERT_TRUE(frame);
+    const auto& picture = *frame->imageBuffer();
+    const auto py = picture.plane(0), puv = picture.plane(1);
+    EXPECT_NEAR(reinterpret_cast<const uint16_t*>(py.data + 18 * py.bytesPerRow)[20] >> 6, level, 2);
+    EXPECT_NEAR(reinterpret_cast<const uint16_t*>(puv.data + 9 * puv.bytesPerRow)[20] >> 6, 512, 2);
+    const Colour red = decodedAsBT709(picture, 100, 18);
+    EXPECT_NEAR(red[0], 1, 0.02);
+    EXPECT_NEAR(red[1], 0, 0.02);
+    EXPECT_NEAR(red[2], 0, 0.02);
+  }
+
+  // With rounded corners the highlight is blended in 10 bits: its middle keeps
+  // its level, a corner shows the black background in HLG.
+  camera->setCornerRadius(12);
+  camera->setSampleBuffer(platform::SampleBuffer::makeImage(hlgPicture(64, 36, 940), t));
+  const auto frame = screen.makeSampleBuffer({10, 10.016});
+  ASSERT_TRUE(frame);
+  const auto py = frame->imageBuffer()->plane(0);
+  EXPECT_NEAR(reinterpret_cast<const uint16_t*>(py.data + 18 * py.bytesPerRow)[32] >> 6, 940, 2);
+  EXPECT_NEAR(reinterpret_cast<const uint16_t*>(py.data)[0] >> 6, 64, 2);
+}
+
+TEST(HDRComposition, AVideoEffectIsHandedEightBitBT709PicturesOfAnHLGCamera) {
+  Screen screen;
+  screen.setDynamicRangeMode(DynamicRangeMode::hdr);
+  screen.setSize({64, 36});
+  std::vector<std::string> log;
+  platform::PixelFormat seen{};
+  auto effect = std::make_shared<testing::RecordingEffect>("look", log, [&seen](const ScreenImage& image) {
+    seen = image.source()->format();
+    return image;
+  });
+  ASSERT_TRUE(screen.registerVideoEffect(effect));
+  platform::SampleTiming t;
+  t.presentationTime = platform::MediaTime::fromSeconds(1, 1'000'000'000);
+  screen.videoTrackScreenObject()->queue()->enqueue(platform::SampleBuffer::makeImage(hlgPicture(64, 36, 940), t));
+  const auto frame = screen.makeSampleBuffer({1, 1.016});
+  ASSERT_TRUE(frame);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(seen, platform::PixelFormat::nv12VideoRange);
+  // Composed as a standard picture: its white at HLG's reference white.
+  const auto py = frame->imageBuffer()->plane(0);
+  EXPECT_NEAR(reinterpret_cast<const uint16_t*>(py.data + 18 * py.bytesPerRow)[32] >> 6, 721, 2);
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#include "Medley/Sources/Codec/HLGConversion.h"
+
+namespace medley {
+namespace {
+
+// Pseudo-random 8-bit video-range samples: every kind of colour, neighbours unlike.
+platform::PixelBufferRef noisePicture(int w, int h, uint32_t seed) {
+  auto p = platform::PixelBuffer::make(w, h, platform::PixelFormat::nv12VideoRange);
+  for (int plane = 0; plane < 2; ++plane)
+    for (int r = 0; r < p->plane(plane).height; ++r)
+      for (int i = 0; i < p->plane(plane).width * (plane + 1); ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        p->plane(plane).data[r * p->plane(plane).bytesPerRow + i] = static_cast<uint8_t>(16 + (seed >> 24) % 225);
+      }
+  return p;
+}
+
+uint16_t code10(const platform::PixelBuffer& b, int plane, int x, int y) {
+  const auto p = b.plane(plane);
+  return reinterpret_cast<const uint16_t*>(p.data + static_cast<size_t>(y) * p.bytesPerRow)[x] >> 6;
+}
+
+// HLG R'G'B' of one pixel from the scalar form: its luma with its block's chroma.
+std::array<double, 3> hlgOf(int y, int cb, int cr) {
+  const double l = (y - 16) / 219.0, pb = (cb - 128) / 224.0, pr = (cr - 128) / 224.0;
+  return hlgFromBT709({l + 1.5748 * pr, l - 0.187324 * pb - 0.468124 * pr, l + 1.8556 * pb});
+}
+
+TEST(HLGConversion, EveryPixelAndBlockOfAPictureMatchesTheScalarForm) {
+  // Widths and heights that leave odd columns and rows, and runs of blocks of
+  // every length, with and without whole groups of eight.
+  for (const auto [w, h] : {std::array<int, 2>{37, 21}, {64, 8}, {18, 2}, {2, 1}, {130, 5}}) {
+    const auto sdr = noisePicture(w, h, static_cast<uint32_t>(w * 1000 + h));
+    auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+    EXPECT_EQ(hdr->colorAttachments().transfer, platform::TransferFunction::itu_r_2100_hlg);
+    const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+    for (int cy = 0; cy < (h + 1) / 2; ++cy)
+      for (int cx = 0; cx < (w + 1) / 2; ++cx) {
+        const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
+        double sb = 0, sr = 0;
+        int n = 0;
+        for (int y = 2 * cy; y < std::min(h, 2 * cy + 2); ++y)
+          for (int x = 2 * cx; x < std::min(w, 2 * cx + 2); ++x) {
+            const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
+            const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+            EXPECT_NEAR(code10(*hdr, 0, x, y), 64 + 876 * l, 1.0) << w << "x" << h << " at " << x << "," << y;
+            sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
+            ++n;
+          }
+        EXPECT_NEAR(code10(*hdr, 1, 2 * cx, cy), 512 + 896 * sb / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
+        EXPECT_NEAR(code10(*hdr, 1, 2 * cx + 1, cy), 512 + 896 * sr / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
+      }
+  }
+  // Pictures of other layouts or sizes are refused.
+  auto other = platform::PixelBuffer::make(38, 21, platform::PixelFormat::p010);
+  EXPECT_FALSE(convertBT709ToHLG(*noisePicture(37, 21, 1), *other));
+}
+
+}  // namespace
+}  // namespace medley
