@@ -46,7 +46,10 @@ std::optional<BitrateController::Change> BitrateController::step(bool insufficie
     }
     return std::nullopt;
   }
-  if (queued < 65536 && sent > 0) {
+  // Calm is a queue that does not stand: a key frame's burst queued at one
+  // report and gone by the next is no backlog, and on a long round trip such
+  // a burst shows at every other report.
+  if (smallestQueued < 65536 && sent > 0) {
     ++calmSeconds;
     if (calmSeconds >= 15 && bitrate < maximum) {
       calmSeconds = 0;

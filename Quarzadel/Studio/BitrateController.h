@@ -1,7 +1,8 @@
 #pragma once
 // The video bit-rate rule of a live publication, one step per monitor report
 // (about once a second): lower quickly while the send queue says the uplink
-// is congested, raise by a tenth of the maximum after fifteen calm reports.
+// is congested, raise by a tenth of the maximum after fifteen calm reports
+// (no queue standing through the last three).
 #include <cstdint>
 #include <deque>
 #include <optional>

@@ -4,9 +4,10 @@
 // low-water mark, bytes in flight up to the congestion and the peer's receive
 // window), the link (serialised at its rate, then half the round trip), the
 // receiving kernel (its buffer, its acknowledgements and window, half the
-// round trip back) and the peer's program, which reads at once until frozen
-// and may send RTMP acknowledgements of what it read. What it shows is what a
-// real socket's kernel tells: the figures of RTMPOutputAccount::Sample.
+// round trip back) and the peer's program, which reads at once (or at a set
+// pace) until frozen and may send RTMP acknowledgements of what it read. What
+// it shows is what a real socket's kernel tells: the figures of
+// RTMPOutputAccount::Sample.
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -24,6 +25,10 @@ struct LinkShape {
   uint64_t ackWindow = 16 * 1024;
   // Bytes in flight at most; 0: twice the path's bandwidth-delay product, at least 64 KiB.
   uint64_t congestionWindow = 0;
+  // The peer's program reads at most this many bytes a second (0: at once),
+  // a `readEvery`'s worth at a time, as a paced reader sleeping between reads does.
+  int64_t readBytesPerSecond = 0;
+  platform::Nanos readEvery = platform::milliseconds(1);
 };
 
 class SimulatedTcpLink {
@@ -108,9 +113,14 @@ class SimulatedTcpLink {
       arrived = true;
     }
     uint64_t programRead = 0;
-    if (!frozen_ && read_ < received_) {
+    const bool readsNow = !shape_.readBytesPerSecond || now_ >= nextReadAt_;
+    if (readsNow) nextReadAt_ = now_ + shape_.readEvery;
+    if (!frozen_ && read_ < received_ && readsNow) {
       const uint64_t before = read_;
-      read_ = received_;
+      // A paced reader takes its share at most, never saving up.
+      const auto share = static_cast<uint64_t>(static_cast<double>(shape_.readBytesPerSecond) *
+                                               static_cast<double>(shape_.readEvery) / 1e9);
+      read_ = shape_.readBytesPerSecond ? std::min(received_, read_ + share) : received_;
       if (shape_.ackWindow && read_ / shape_.ackWindow != before / shape_.ackWindow) programRead = read_;
     }
     const uint64_t edge = std::max(receiverEdge_, read_ + shape_.receiveBuffer);
@@ -147,6 +157,7 @@ class SimulatedTcpLink {
   platform::Nanos peerAllowedAt_ = 0;
   platform::Nanos linkFreeAt_ = 0;
   // Receiver.
+  platform::Nanos nextReadAt_ = 0;
   uint64_t received_ = 0, read_ = 0, receiverEdge_ = 0;
   std::deque<Segment> toReceiver_;
   std::deque<Ack> toSender_;

@@ -40,6 +40,12 @@ TEST(BitrateController, LowersAtMostThirtyPercentAndHoldsRaisesAfterFifteenCalmR
   for (int i = 0; i < 14; ++i) EXPECT_EQ(calm.step(false, 300000, 1000), std::nullopt);
   EXPECT_EQ(calm.step(false, 300000, 1000), (Change{2867200, Adjustment::recovered}));
   for (int i = 0; i < 30; ++i) EXPECT_EQ(calm.step(false, 300000, 1000), std::nullopt);
+  // A key frame's burst at every other report is calm; a queue that stands is not.
+  BitrateController bursts(2867200, 96000, 2007040);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(bursts.step(false, 300000, i % 2 ? 150000 : 2000), std::nullopt);
+  EXPECT_EQ(bursts.step(false, 300000, 2000), (Change{2293760, Adjustment::recovered}));
+  BitrateController standing(2867200, 96000, 2007040);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(standing.step(false, 300000, 70000 + i % 2 * 80000), std::nullopt);
   // Nothing sent is not calm.
   BitrateController idle(2867200, 96000, 1000000);
   for (int i = 0; i < 20; ++i) idle.step(false, 0, 0);

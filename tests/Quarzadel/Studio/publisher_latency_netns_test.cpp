@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Quarzadel/Studio/PublishToolRun.h"
+#include "Quarzadel/Studio/RTMPPublisher.h"
 #include "TestPaths.h"
 #include "peers/NamespaceNginx.h"
 #include "peers/PeerProcess.h"
@@ -99,6 +100,9 @@ class DelayedLink {
 };
 
 const char* kNoiseAt1080p = "--resolution 1080p --camera synthetic-noise";
+// Noise that two loaded cores still encode in time: whatever the rate does
+// then comes from the network's queue, not from an encoder behind.
+const char* kNoiseAt720p = "--resolution 720p --camera synthetic-noise";
 
 bool loweredTheRate(const json& v) {
   return startsWith(v, "message", "Uplink congested: ") || startsWith(v, "message", "Upload falling behind: ");
@@ -109,7 +113,7 @@ TEST(PublisherLatency, ALongRoundTripWithBandwidthToSpareKeepsTheFullRateAndGood
   for (int oneWayMs : {50, 100}) {
     DelayedLink link("publisher-latency", 237, oneWayMs);
     if (!link.ok()) GTEST_SKIP() << "network namespaces, TUN devices or nginx are not available";
-    const auto lines = link.publish("far", 22, [](int) {}, kNoiseAt1080p);
+    const auto lines = link.publish("far", 22, [](int) {}, kNoiseAt720p);
     const std::string log = std::to_string(2 * oneWayMs) + " ms round trip\n" + trace(lines);
     const Line* live = first(lines, inState("live"));
     ASSERT_NE(live, nullptr) << log;
@@ -120,7 +124,7 @@ TEST(PublisherLatency, ALongRoundTripWithBandwidthToSpareKeepsTheFullRateAndGood
       // The zeroed statistics of the stop close the run.
       if (s.at < live->at + 2 || s.value["codec"] == "") continue;
       ++reports;
-      EXPECT_EQ(s.value["targetKbps"], 2867) << log;
+      EXPECT_EQ(s.value["targetKbps"], RTMPPublisher::kMaximumBitrate720 / 1000) << log;
       EXPECT_EQ(s.value["quality"], "good") << log;
     }
     EXPECT_GE(reports, 12) << log;

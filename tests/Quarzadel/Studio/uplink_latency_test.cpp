@@ -1,8 +1,9 @@
 // The bit-rate rule fed by the socket's own accounting over a simulated TCP
 // connection on virtual time: a long round trip with bandwidth to spare is no
-// congestion, a link slower than the stream is, and a server whose program
-// stops reading is a stall within six seconds whether or not it acknowledges
-// what it read. The encoder's output is modelled at the controller's rate with
+// congestion, a link slower than the stream is, a server that reads at a pace
+// above the stream costs the rate only while it pauses, and a server whose
+// program stops reading is a stall within six seconds whether or not it
+// acknowledges what it read. The encoder's output is modelled at the controller's rate with
 // a key frame every two seconds.
 #include <gtest/gtest.h>
 
@@ -64,14 +65,22 @@ struct Second {
   double silentFor;  // seconds since output last moved
 };
 
+// The encoder's key frames: `at` frames into each two seconds, each `worth`
+// frames of the rate.
+struct KeyFrames {
+  int at = 0;
+  int worth = 8;
+};
+
 struct Publication {
   std::vector<Second> seconds;
   std::vector<BitrateController::Change> changes;
 };
 
 // Publishes over `shape` for `length`, freezing the server's program at
-// `freezeAt` (if given); one entry per monitor report.
-Publication publish(rtmptest::LinkShape shape, Nanos length, std::optional<Nanos> freezeAt = std::nullopt) {
+// `freezeAt` (if given) until `thawAt` (if given); one entry per monitor report.
+Publication publish(rtmptest::LinkShape shape, Nanos length, std::optional<Nanos> freezeAt = std::nullopt,
+                    std::optional<Nanos> thawAt = std::nullopt, KeyFrames keyFrames = {}) {
   auto rt = platform::VirtualRuntime::make();
   auto transport = std::make_shared<LinkTransport>(rt, shape);
   auto monitor = medleytest::runNow(rt, transport->makeNetworkMonitor());
@@ -83,11 +92,11 @@ Publication publish(rtmptest::LinkShape shape, Nanos length, std::optional<Nanos
   constexpr Nanos kFrame = 1'000'000'000 / 30;
   size_t handled = 0;
   for (int64_t frame = 0; frame * kFrame < length; ++frame) {
-    if (freezeAt && frame * kFrame >= *freezeAt) transport->link.freeze(true);
-    // A key frame of eight frames' worth every two seconds; the rest share what is left.
+    if (freezeAt && frame * kFrame >= *freezeAt) transport->link.freeze(!thawAt || frame * kFrame < *thawAt);
+    // A key frame every two seconds; the rest share what is left.
     const int64_t perSecond = (controller.bitrate + kAudio) / 8;
-    const int64_t key = perSecond * 8 / 30;
-    transport->link.write(static_cast<uint64_t>(frame % 60 == 0 ? key : (perSecond * 2 - key) / 59));
+    const int64_t key = perSecond * keyFrames.worth / 30;
+    transport->link.write(static_cast<uint64_t>(frame % 60 == keyFrames.at ? key : (perSecond * 2 - key) / 59));
     rt->advance(kFrame);
     rt->runUntilIdle();
     transport->link.advanceTo(rt->now());
@@ -172,6 +181,40 @@ TEST(SlowLink, ALinkSlowerThanTheStreamStillBringsTheRateDownBelowIt) {
     EXPECT_LT(sum / count, 1'500'000) << roundTripMs << " ms\n" << describe(run);
     // A slow link is no stall.
     for (const auto& s : run.seconds) EXPECT_LT(s.silentFor, 4.0) << roundTripMs << " ms\n" << describe(run);
+  }
+}
+
+// An ingest whose program reads steadily at 4 Mbit/s, a third above the
+// stream, over a 200 ms path: a key frame's burst waits for the reader and,
+// depending on where it falls between the reports, shows at every other one.
+// That alone is no congestion; a pause of the reader is, and once it reads
+// again with nothing standing in the queue the rate climbs back to the maximum.
+TEST(SteadyReader, StepsDownOnlyForAPauseAndThenClimbsBackToTheMaximum) {
+  rtmptest::LinkShape shape;
+  shape.roundTrip = milliseconds(200);
+  shape.bytesPerSecond = 20'000'000 / 8;
+  shape.readBytesPerSecond = 4'000'000 / 8;
+  shape.readEvery = milliseconds(100);
+  for (int keyPhase : {0, 10, 20, 30, 40, 50}) {
+    // Key frames of a quarter of their two seconds, as a still picture gives.
+    const KeyFrames keyFrames{keyPhase, 16};
+    const Publication steady = publish(shape, seconds(60), std::nullopt, std::nullopt, keyFrames);
+    EXPECT_TRUE(steady.changes.empty()) << "key frames at " << keyPhase << "\n" << describe(steady);
+
+    const Publication paused = publish(shape, seconds(100), seconds(10), seconds(12), keyFrames);
+    ASSERT_FALSE(paused.changes.empty()) << "key frames at " << keyPhase << "\n" << describe(paused);
+    int cuts = 0;
+    for (const auto& change : paused.changes)
+      if (change.kind != BitrateController::Adjustment::recovered) ++cuts;
+    EXPECT_EQ(cuts, 1) << "key frames at " << keyPhase << "\n" << describe(paused);
+    // Never below the 70 % floor of a single step, and back at the maximum well
+    // within 75 s of the pause, staying there.
+    for (const auto& s : paused.seconds) {
+      EXPECT_GE(s.bitrate, kMaximum * 7 / 10) << "key frames at " << keyPhase << "\n" << describe(paused);
+      if (s.at >= 10 + 75) EXPECT_EQ(s.bitrate, kMaximum) << s.at << " s, key frames at " << keyPhase << "\n"
+                                                          << describe(paused);
+      if (s.bitrate < kMaximum * 7 / 10 || (s.at >= 10 + 75 && s.bitrate != kMaximum)) break;
+    }
   }
 }
 
