@@ -149,8 +149,12 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
   const bool changeRate = minFrameDuration && minFrameDuration->isValid() &&
                           (changeFormat || !duration_.isValid() || !sameRate(*minFrameDuration, duration_));
   if (!changeFormat && !changeRate) return;
-  // The driver refuses both changes while buffers exist: streaming pauses around them.
+  // The driver refuses both changes while buffers exist: streaming pauses around
+  // them, and the thread with it. A poll() that reaches a device without buffers
+  // starts the driver's own read() streaming, after which REQBUFS and S_FMT are
+  // refused as busy.
   const bool wasStreaming = streamOn_;
+  const bool parked = wasStreaming && parkThreadLocked(lock);
   if (wasStreaming) releaseLocked();
   int rc = 0;
   if (changeFormat) {
@@ -174,13 +178,48 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
   if (wasStreaming) {
     try {
       allocateLocked();
-    } catch (...) {
-      streamingChanged_.notify_all();
+    } catch (const VideoCaptureError& e) {
+      // The stream is over: the thread, resumed, tells it once and ends.
+      restartFailure_ = e.what();
+      if (parked) resumeThreadLocked();
       throw;
     }
   }
-  streamingChanged_.notify_all();
+  if (parked) resumeThreadLocked();
   if (rc != 0) throw VideoCaptureError::fromErrno(-rc);
+}
+
+bool V4L2Device::parkThreadLocked(std::unique_lock<std::mutex>& lock) {
+  if (threadEnded_ || !thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return false;
+  ++parkRequests_;
+  if (wake_ >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+  streamingChanged_.wait(lock, [this] { return parked_ || threadEnded_; });
+  return true;
+}
+
+void V4L2Device::resumeThreadLocked() {
+  --parkRequests_;
+  streamingChanged_.notify_all();
+}
+
+void V4L2Device::drainWake() {
+  uint64_t count = 0;
+  if (wake_ >= 0) [[maybe_unused]] ssize_t n = ::read(wake_, &count, sizeof count);
+}
+
+void V4L2Device::reapEndedThreadLocked() {
+  if (thread_.joinable()) {
+    // Past threadEnded_ it only tells its end, which never waits for the device.
+    if (thread_.get_id() == std::this_thread::get_id())
+      thread_.detach();
+    else
+      thread_.join();
+  }
+  releaseLocked();
+  running_ = false;
 }
 
 void V4L2Device::allocateLocked() {
@@ -235,7 +274,9 @@ void V4L2Device::releaseLocked() {
 void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
   std::lock_guard lock(mutex_);
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
-  if (running_) return;
+  if (running_ && !threadEnded_) return;
+  // A stream that ended by itself (an error, a failed restart) starts afresh.
+  if (running_) reapEndedThreadLocked();
   if (!CaptureFrameConverter::canConvert(layout_.pixelFormat))
     throw VideoCaptureError(VideoCaptureError::Kind::noUsableFormat, 0, "no format that can be converted");
   allocateLocked();
@@ -244,9 +285,13 @@ void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
   sub.type = V4L2_EVENT_CTRL;
   sub.id = V4L2_CID_PRIVACY;
   xioctl(VIDIOC_SUBSCRIBE_EVENT, &sub);
+  // A wake left by the last stop would make every poll return at once.
+  drainWake();
   onFrame_ = std::move(onFrame);
   onEvent_ = std::move(onEvent);
+  restartFailure_.clear();
   running_ = true;
+  threadEnded_ = false;
   thread_ = std::thread([this] { run(); });
 }
 
@@ -292,11 +337,8 @@ void V4L2Device::reportPrivacy(std::optional<VideoCaptureEvent>& event) {
 bool V4L2Device::dequeue(PixelBufferRef& picture, MediaTime& time, std::optional<VideoCaptureEvent>& event) {
   std::unique_lock lock(mutex_);
   if (!running_) return false;
-  if (!streamOn_) {
-    // A format change is under way, or it failed to restart the stream.
-    streamingChanged_.wait(lock, [this] { return !running_ || streamOn_; });
-    return running_.load();
-  }
+  // A restart that failed is told at the top of the thread's loop.
+  if (!streamOn_) return true;
   v4l2_buffer buf{};
   buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   buf.memory = V4L2_MEMORY_MMAP;
@@ -327,12 +369,29 @@ bool V4L2Device::dequeue(PixelBufferRef& picture, MediaTime& time, std::optional
 
 void V4L2Device::run() {
   int idleErrors = 0;
-  while (running_) {
+  std::optional<VideoCaptureEvent> ending;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (parkRequests_ > 0) {
+        parked_ = true;
+        streamingChanged_.notify_all();
+        streamingChanged_.wait(lock, [this] { return parkRequests_ == 0 || !running_; });
+        parked_ = false;
+      }
+      if (!running_) break;
+      if (!streamOn_) {
+        ending = VideoCaptureEvent{VideoCaptureEvent::Kind::runtimeError,
+                                   restartFailure_.empty() ? "the stream did not restart" : restartFailure_};
+        break;
+      }
+    }
     pollfd fds[2] = {{fd_, POLLIN | POLLPRI, 0}, {wake_, POLLIN, 0}};
     const int n = ::poll(fds, 2, 1000);
+    if (n > 0 && (fds[1].revents & POLLIN)) drainWake();
     if (!running_) break;
     if (n < 0 && errno != EINTR) break;
-    if (n <= 0) continue;
+    if (n <= 0 || !(fds[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP))) continue;
     std::optional<VideoCaptureEvent> event;
     if (fds[0].revents & POLLPRI) reportPrivacy(event);
     PixelBufferRef picture;
@@ -340,12 +399,15 @@ void V4L2Device::run() {
     bool goOn = true;
     if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) goOn = dequeue(picture, time, event);
     if (picture && onFrame_) onFrame_(std::move(picture), time);
+    if (!goOn) {
+      ending = event;
+      break;
+    }
     if (event && onEvent_) onEvent_(*event);
-    if (!goOn) break;
     // An error flag with nothing to dequeue must not spin: the stream is broken.
     if ((fds[0].revents & POLLERR) && !picture && !event) {
       if (++idleErrors >= 100) {
-        if (onEvent_) onEvent_({VideoCaptureEvent::Kind::runtimeError, "the stream reports an error"});
+        ending = VideoCaptureEvent{VideoCaptureEvent::Kind::runtimeError, "the stream reports an error"};
         break;
       }
       ::usleep(10000);
@@ -353,6 +415,16 @@ void V4L2Device::run() {
       idleErrors = 0;
     }
   }
+  // Marked before the end is told: whoever hears it may start the device again
+  // at once, and that start must find this stream over.
+  EventHandler tell;
+  {
+    std::lock_guard lock(mutex_);
+    threadEnded_ = true;
+    if (ending) tell = onEvent_;
+    streamingChanged_.notify_all();
+  }
+  if (tell) tell(*ending);
 }
 
 }  // namespace platform

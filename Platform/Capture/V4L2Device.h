@@ -3,10 +3,13 @@
 // thread of its own, each frame converted to NV12 with libyuv (Motion JPEG
 // decoded through libjpeg-turbo). A vanished device (ENODEV) ends streaming
 // with `disconnected`; the privacy control going on reports `interrupted`.
+// A format change while streaming parks the thread while the device has no
+// buffers; a stream that cannot restart after it ends with `runtimeError`.
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "Platform/Capture/CaptureFrameConverter.h"
@@ -45,6 +48,13 @@ class V4L2Device final : public VideoCaptureDevice {
   void allocateLocked();
   void releaseLocked();
   void run();
+  // Holds the streaming thread where it touches no device (waits until it is
+  // there); false when no thread runs to hold.
+  bool parkThreadLocked(std::unique_lock<std::mutex>& lock);
+  void resumeThreadLocked();
+  void drainWake();
+  // Joins a thread that ended by itself; its buffers go with it.
+  void reapEndedThreadLocked();
   // One readable frame: converted and requeued. False when streaming ended.
   bool dequeue(PixelBufferRef& picture, MediaTime& time, std::optional<VideoCaptureEvent>& event);
   void reportPrivacy(std::optional<VideoCaptureEvent>& event);
@@ -64,6 +74,12 @@ class V4L2Device final : public VideoCaptureDevice {
 
   std::thread thread_;
   std::atomic<bool> running_{false};
+  // Set once the thread touches the device no more (it may still tell its end).
+  bool threadEnded_ = true;
+  int parkRequests_ = 0;
+  bool parked_ = false;
+  // Why the stream did not come back after a format change.
+  std::string restartFailure_;
   FrameHandler onFrame_;
   EventHandler onEvent_;
 };

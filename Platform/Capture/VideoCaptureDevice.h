@@ -48,7 +48,8 @@ class VideoCaptureDevice {
   virtual FrameDuration activeMinFrameDuration() const = 0;
   // Makes formats()[index] active (not again when it already is) and, when given,
   // requests the frame duration; works while streaming. Throws VideoCaptureError
-  // when the device refuses, keeping what it had.
+  // when the device refuses, keeping what it had. A stream that cannot restart
+  // after the change also ends, told once as a runtimeError event.
   virtual void configure(size_t index, std::optional<FrameDuration> minFrameDuration) = 0;
 
   // Starts streaming; the handlers run on the device's own thread, never on a

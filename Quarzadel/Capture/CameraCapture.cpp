@@ -140,9 +140,9 @@ void CameraCapture::configure(const std::shared_ptr<platform::SerialQueue>& deli
   Log::cameraStarted(displayName_, formatSummary_, __FILE__);
 }
 
-void CameraCapture::applyBestFormat() {
+bool CameraCapture::applyBestFormat() {
   const std::vector<platform::VideoCaptureFormat> formats = device_->formats();
-  if (formats.empty()) return;
+  if (formats.empty()) return false;
   std::vector<CameraFormatPicker::Candidate> candidates;
   candidates.reserve(formats.size());
   for (size_t i = 0; i < formats.size(); ++i) candidates.emplace_back(i, formats[i]);
@@ -159,10 +159,14 @@ void CameraCapture::applyBestFormat() {
       duration = platform::FrameDuration{1000, static_cast<uint32_t>(static_cast<int32_t>(rate * 1000))};
     break;
   }
+  bool taken = true;
   try {
     device_->configure(best.index, duration);
   } catch (const platform::VideoCaptureError& e) {
+    // A stream that could not restart after the change is the device's to
+    // report, as its runtime error; a refusal leaves the camera as it was.
     Log::logger().debug("Keeping default format for " + displayName_ + ": " + e.what());
+    taken = false;
   }
 
   const std::optional<size_t> active = device_->activeFormatIndex();
@@ -171,6 +175,7 @@ void CameraCapture::applyBestFormat() {
   const double shownRate = minDuration.seconds() > 0 ? 1.0 / minDuration.seconds() : best.maxFrameRate;
   formatSummary_ = std::to_string(shown.width) + "x" + std::to_string(shown.height) + " @ " +
                    std::to_string(static_cast<long long>(std::llround(shownRate))) + " fps";
+  return taken;
 }
 
 void CameraCapture::stop() {
@@ -193,8 +198,7 @@ void CameraCapture::apply(const StreamConfig& target) {
 void CameraCapture::applyTarget(const StreamConfig& target) {
   if (target == target_) return;
   target_ = target;
-  applyBestFormat();
-  Log::cameraReconfigured(displayName_, formatSummary_, __FILE__);
+  if (applyBestFormat()) Log::cameraReconfigured(displayName_, formatSummary_, __FILE__);
 }
 
 void CameraCapture::reportFailure(const std::string& sentence) {

@@ -57,7 +57,8 @@ class CameraCapture final : public VideoFrameSource, public std::enable_shared_f
  private:
   void installObservers();
   void configure(const std::shared_ptr<platform::SerialQueue>& deliveryQueue);
-  void applyBestFormat();
+  // False when the device kept its format (or had none to give).
+  bool applyBestFormat();
   void applyTarget(const StreamConfig& target);
   void reportFailure(const std::string& sentence);
   void failOnce(const std::string& sentence);

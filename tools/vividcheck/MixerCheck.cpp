@@ -15,6 +15,8 @@
 #include "Medley/Sources/Mixer/V4L2DeviceControls.h"
 #include "Platform/Capture/V4L2Device.h"
 #include "Platform/Concurrency/BlockingWait.h"
+#include "Platform/Concurrency/Task.h"
+#include "tools/vividcheck/FaultInjection.h"
 
 namespace vividcheck {
 
@@ -54,6 +56,20 @@ class CountingOutput final : public medley::MediaMixerOutput {
   bool waitFor(size_t count, double seconds) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return times_.size() >= count; });
+  }
+
+  // Waits for `count` pictures of width x height after the first `from`.
+  bool waitForSized(size_t from, size_t count, int width, int height, double seconds) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      size_t n = 0;
+      for (size_t i = from; i < sizes_.size(); ++i) n += sizes_[i] == std::pair<int, int>(width, height);
+      return n >= count;
+    });
+  }
+  size_t pictures() {
+    std::lock_guard lock(mutex_);
+    return sizes_.size();
   }
 
   // Pictures, all of width x height, with increasing times, none without a picture.
@@ -236,6 +252,95 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, c
   // Detaching releases the camera for what follows.
   blockingWait(mixer->attachVideo(nullptr, 0));
   return ok;
+}
+
+bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
+                             const std::string& second, int changes) {
+  using platform::blockingWait;
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
+  auto device = std::make_shared<platform::V4L2Device>(camera);
+  auto output = std::make_shared<CountingOutput>(0);
+  // The reader of device failures, as the program's.
+  struct Failures {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> told;
+  };
+  auto failures = std::make_shared<Failures>();
+  platform::TaskHandle<void> reader;
+  try {
+    blockingWait(mixer->setSessionPreset(first));
+    blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
+    reader = platform::spawn(
+        platform::Runtime::shared()->globalQueue(),
+        [](platform::AsyncStream<medley::CaptureRuntimeError> stream,
+           std::shared_ptr<Failures> failures) -> platform::Async<void> {
+          while (auto error = co_await stream.next()) {
+            std::lock_guard lock(failures->mutex);
+            failures->told.push_back(error->description);
+            failures->changed.notify_all();
+          }
+        },
+        blockingWait(mixer->deviceFailures()), failures);
+    blockingWait(mixer->addOutput(output));
+    blockingWait(mixer->setVideoMixerSettings(
+        medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
+    blockingWait(mixer->startRunning());
+  } catch (const std::exception& e) {
+    std::printf("mixer format changes: the camera cannot be attached: %s\n", e.what());
+    return false;
+  }
+  const auto told = [&] {
+    std::lock_guard lock(failures->mutex);
+    return failures->told.size();
+  };
+  // A picture may be in flight from before a change: three of the new size.
+  constexpr size_t kAfterEach = 3;
+  const auto sizeOf = [](const std::string& preset) {
+    return std::pair<int, int>(medley::presetWidth(preset).value_or(0), medley::presetHeight(preset).value_or(0));
+  };
+  const auto [firstWidth, firstHeight] = sizeOf(first);
+  bool ok = output->waitForSized(0, kAfterEach, firstWidth, firstHeight, 30);
+  int held = 0;
+  for (int i = 1; ok && i <= changes; ++i) {
+    const std::string& preset = i % 2 ? second : first;
+    const auto [width, height] = sizeOf(preset);
+    const size_t before = output->pictures();
+    blockingWait(mixer->setSessionPreset(preset));
+    if (!output->waitForSized(before, kAfterEach, width, height, 10) || told() != 0) {
+      std::printf("mixer format changes: change %d to %s: pictures STOPPED%s\n", i, preset.c_str(),
+                  told() != 0 ? ", a device failure told" : "");
+      ok = false;
+    } else {
+      ++held;
+    }
+  }
+  std::printf("mixer format changes: %d of %d with pictures after each\n", held, changes);
+  ok = ok && held == changes;
+
+  // A change whose restart the driver refuses: told once, then restarted.
+  bool failureOK = false;
+  if (ok && failNextBufferRequest(camera.path)) {
+    const std::string& preset = changes % 2 ? first : second;
+    const auto [width, height] = sizeOf(preset);
+    blockingWait(mixer->setSessionPreset(preset));
+    const size_t after = output->pictures();
+    {
+      std::unique_lock lock(failures->mutex);
+      failures->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !failures->told.empty(); });
+      for (const auto& f : failures->told) std::printf("mixer restart failure: told \"%s\"\n", f.c_str());
+    }
+    const bool back = output->waitForSized(after, kAfterEach, width, height, 15);
+    const size_t count = told();
+    failureOK = count == 1 && back;
+    std::printf("mixer restart failure: %s, pictures %s\n", count == 1 ? "told once" : "NOT told once",
+                back ? "back after the session's restart" : "NOT back");
+  }
+  blockingWait(mixer->stopRunning());
+  reader.cancel();
+  blockingWait(mixer->removeOutput(output));
+  blockingWait(mixer->attachVideo(nullptr, 0));
+  return ok && failureOK;
 }
 
 }  // namespace vividcheck

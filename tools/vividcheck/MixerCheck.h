@@ -18,4 +18,12 @@ namespace vividcheck {
 bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, const std::string& preset,
                 bool leftSlow = false);
 
+// While the mixer streams the camera (passthrough), the session preset goes
+// back and forth between two sizes `changes` times: pictures of the new size
+// must come after each. Then the driver refuses the restart of one more change:
+// the mixer's reader of device failures must hear it once, and the session's
+// restart brings the pictures back. Releases the camera.
+bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
+                             const std::string& second, int changes);
+
 }  // namespace vividcheck

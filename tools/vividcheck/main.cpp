@@ -2,9 +2,13 @@
 // and, when asked, unplugs the camera (unbinds it from its driver, as a USB
 // disconnect does) to see the disconnection reported, then unloads the driver.
 // With --mixer it first runs the camera through a media mixer (MixerCheck.h).
+// With --format-changes N the format changes N times while streaming, through
+// the mixer (with --mixer) and through CameraCapture, and a change whose
+// restart the driver refuses must be told once (CaptureFormatChanges.h).
 // Built statically it runs inside the test machine of tools/vivid-check.
 //
-//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH]... [--unplug-and-unload MODULE]
+//   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH]... [--format-changes N]
+//              [--unplug-and-unload MODULE]
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,6 +30,7 @@
 #include "Platform/Capture/VideoDeviceWatcher.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/CameraCapture.h"
+#include "tools/vividcheck/CaptureFormatChanges.h"
 #include "tools/vividcheck/MixerCheck.h"
 
 using namespace quarzadel;
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   size_t wanted = 30;
+  int formatChanges = 0;
   std::string unload;
   bool mixer = false;
   std::vector<std::string> presets;
@@ -86,6 +92,7 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) wanted = std::stoul(argv[++i]);
     else if (a == "--mixer") mixer = true;
+    else if (a == "--format-changes" && i + 1 < argc) formatChanges = std::stoi(argv[++i]);
     else if (a == "--preset" && i + 1 < argc) presets.push_back(argv[++i]);
     else if (a == "--unplug-and-unload" && i + 1 < argc) unload = argv[++i];
     else if (a == "--resolution" && i + 1 < argc)
@@ -112,10 +119,19 @@ int main(int argc, char** argv) {
     for (const bool leftSlow : {false, true})
       if (mixer) mixerOK = vividcheck::checkMixer(devices.front(), wanted, preset, leftSlow) && mixerOK;
 
-  // The scoring's choices, worked out here to compare with what the capture makes
-  // active. The device is left on another format first, so the capture must change it.
   StreamConfig faster = target;
   faster.frameRate = 60;
+  if (formatChanges > 0) {
+    if (mixer)
+      mixerOK = vividcheck::checkMixerFormatChanges(devices.front(), presets.front(),
+                                                    presets.size() > 1 ? presets[1] : "640x480", formatChanges) &&
+                mixerOK;
+    mixerOK = vividcheck::checkCaptureFormatChanges(devices.front(), target, faster, formatChanges) && mixerOK;
+    mixerOK = vividcheck::checkCaptureRestartFailure(devices.front(), target, faster) && mixerOK;
+  }
+
+  // The scoring's choices, worked out here to compare with what the capture makes
+  // active. The device is left on another format first, so the capture must change it.
   platform::VideoCaptureFormat expected, expectedFaster;
   {
     platform::V4L2Device probe(devices.front());

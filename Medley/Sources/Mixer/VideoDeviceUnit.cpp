@@ -203,15 +203,38 @@ void VideoDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<VideoCapture
 }
 
 void VideoDeviceUnit::startCapturing() {
-  std::shared_ptr<VideoCaptureUnit> owner;
   uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
-    if (isCapturing_ || isStarting_ || !device_) return;
+    if (!device_) return;
+    if (isStarting_) {
+      // A stop came while the driver was starting: this start follows it as
+      // soon as the driver returns, not at the session's next restart.
+      if (stopRequested_) {
+        startAgain_ = true;
+        isCapturing_ = true;
+      }
+      return;
+    }
+    if (isCapturing_) return;
     isCapturing_ = true;
     isStarting_ = true;
     stopRequested_ = false;
     generation = ++generation_;
+  }
+  while (startStream(generation)) {
+    // Stopped and started again while the driver was starting: the stream the
+    // stop found nothing of goes, and a new one starts.
+    device_->stopStreaming();
+    std::lock_guard lock(mutex_);
+    generation = ++generation_;
+  }
+}
+
+bool VideoDeviceUnit::startStream(uint64_t generation) {
+  std::shared_ptr<VideoCaptureUnit> owner;
+  {
+    std::lock_guard lock(mutex_);
     owner = dataOutput_.lock();
   }
   std::weak_ptr<VideoDeviceUnit> weak = weak_from_this();
@@ -249,26 +272,36 @@ void VideoDeviceUnit::startCapturing() {
     std::shared_ptr<VideoCaptureUnit> unit;
     {
       std::lock_guard lock(mutex_);
+      if (takeStartAgainLocked()) return true;
       isStarting_ = false;
       if (generation == generation_) isCapturing_ = false;
       // Stopped meanwhile: nobody waits for this failure.
       if (!stopRequested_) unit = dataOutput_.lock();
     }
     if (unit) unit->deviceFailed(shared_from_this(), {platform::VideoCaptureEvent::Kind::runtimeError, e.what()});
-    return;
+    return false;
   }
   bool stopped = false;
   {
     std::lock_guard lock(mutex_);
+    if (takeStartAgainLocked()) return true;
     isStarting_ = false;
     stopped = stopRequested_;
   }
   if (stopped) {
     // The stop came while the driver was starting and found nothing to stop.
     device_->stopStreaming();
-    return;
+    return false;
   }
   watchPrivacy(owner, generation);
+  return false;
+}
+
+bool VideoDeviceUnit::takeStartAgainLocked() {
+  if (!startAgain_) return false;
+  startAgain_ = false;
+  stopRequested_ = false;
+  return true;
 }
 
 void VideoDeviceUnit::watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit, uint64_t generation) {
@@ -312,6 +345,7 @@ void VideoDeviceUnit::stopCapturing() {
   {
     std::lock_guard lock(mutex_);
     if (isStarting_) stopRequested_ = true;
+    startAgain_ = false;
     ++generation_;
   }
   if (device_) device_->stopStreaming();

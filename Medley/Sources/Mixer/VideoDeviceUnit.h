@@ -100,6 +100,10 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   // formats[index] active at the duration for `frameRate`; unsupportedFrameRate
   // when the device refuses.
   void configure(const std::vector<platform::VideoCaptureFormat>& formats, size_t index, double frameRate);
+  // One start of the driver; true when a stop and a start came meanwhile and
+  // the stream must be started once more.
+  bool startStream(uint64_t generation);
+  bool takeStartAgainLocked();
   void watchPrivacy(const std::shared_ptr<VideoCaptureUnit>& unit, uint64_t generation);
   // On the capture unit's queue, in the order the watch saw the changes.
   void privacyChanged(bool on);
@@ -112,6 +116,8 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   // closing to the start, once the driver returns.
   bool isStarting_ = false;
   bool stopRequested_ = false;
+  // A start came after that stop: the driver's return starts the stream again.
+  bool startAgain_ = false;
   // Counts starts and stops: what a stream stopped since tells is stale.
   uint64_t generation_ = 0;
   bool isInterrupted_ = false;

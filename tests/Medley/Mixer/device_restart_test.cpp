@@ -5,6 +5,7 @@
 #include "Eventually.h"
 #include "Medley/Mixer/media_mixer_test_support.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
+#include "Medley/Sources/Mixer/VideoDeviceUnit.h"
 #include "Medley/Util/virtual_run.h"
 #include "Platform/Concurrency/BlockingWait.h"
 
@@ -264,4 +265,62 @@ TEST_F(DeviceRestartTest, AMicrophoneThatStopsDeliveringIsStartedAgainAtThePaceO
   EXPECT_TRUE(mixer->isCapturing());
   EXPECT_EQ(failures.values().size(), 5u);
   EXPECT_EQ(mic->stops, stopped + 5);
+}
+
+// A preset change whose restart the driver refuses ends the camera's stream: the
+// mixer's reader hears it once, and after a steady run the session starts the
+// camera again at once.
+TEST_F(DeviceRestartTest, AFormatChangeThatCannotRestartTheCameraIsOneFailureAndTheCameraStartsAgain) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  medleytest::Collector<medley::CaptureRuntimeError> failures(rt, runNow(rt, mixer->deviceFailures()));
+  runNow(rt, mixer->setSessionPreset("640x480"));
+  runNow(rt, mixer->startRunning());
+  ASSERT_TRUE(camera->streaming());
+  seconds(20);
+  camera->refuseRestart = true;
+  runNow(rt, mixer->setSessionPreset("1280x720"));
+  rt->runUntilIdle();
+  ASSERT_EQ(failures.values().size(), 1u);
+  EXPECT_EQ(failures.values()[0].description, "Device or resource busy");
+  EXPECT_EQ(camera->starts, 2);
+  EXPECT_TRUE(camera->streaming());
+  seconds(5);
+  EXPECT_EQ(failures.values().size(), 1u);
+  EXPECT_EQ(camera->starts, 2);
+}
+
+// The session's timer restarts a camera; while that start is inside the driver
+// the session stops and starts again. The second start is not lost: the camera
+// streams when the driver returns, not a restart pause later.
+TEST(DeviceRestartSessionTest, AStopAndAStartWhileATimedRestartIsInTheDriverLeaveTheCameraStreaming) {
+  auto rt = platform::VirtualRuntime::make();
+  auto session = std::make_shared<CaptureSession>(rt);
+  auto camera = std::make_shared<FakeCamera>();
+  auto unit = std::make_shared<medley::VideoDeviceUnit>(0, camera);
+  session->attachCapture(unit);
+  camera->failStart = true;
+  session->startRunning();
+  ASSERT_FALSE(unit->isCapturing());  // the timer tries again in a second
+  camera->failStart = false;
+  int held = 0;
+  camera->beforeStart = [&] {
+    if (held++ > 0) return;
+    session->stopRunning();
+    session->startRunning();
+  };
+  rt->advance(kSecond);
+  rt->runUntilIdle();
+  EXPECT_EQ(held, 2) << "the stream found by the stop's absence was not started afresh";
+  EXPECT_TRUE(camera->streaming());
+  EXPECT_TRUE(unit->isCapturing());
+  EXPECT_TRUE(session->isCapturing());
+
+  // It runs: no restart follows.
+  const int starts = camera->starts;
+  rt->advance(5 * kSecond);
+  rt->runUntilIdle();
+  EXPECT_EQ(camera->starts, starts);
+  session->stopRunning();
+  EXPECT_FALSE(camera->streaming());
+  EXPECT_FALSE(unit->isCapturing());
 }

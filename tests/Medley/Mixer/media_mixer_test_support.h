@@ -66,6 +66,17 @@ class FakeCamera final : public platform::VideoCaptureDevice {
     ++configureCount;
     active = index;
     if (d) duration = *d;
+    EventHandler ended;
+    {
+      std::lock_guard lock(mutex);
+      if (!refuseRestart || !frame) return;
+      // As a driver that will not stream again after the change: the stream ends, told once.
+      refuseRestart = false;
+      frame = nullptr;
+      ended = std::exchange(event, nullptr);
+    }
+    ended({platform::VideoCaptureEvent::Kind::runtimeError, "Device or resource busy"});
+    throw platform::VideoCaptureError(platform::VideoCaptureError::Kind::busy, 16, "Device or resource busy");
   }
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
     // A slow driver: whatever holds the caller here runs before the camera takes its lock.
@@ -111,6 +122,7 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   std::optional<size_t> active;
   platform::FrameDuration duration;
   bool opened = false, closed = false, failOpen = false, failStart = false;
+  bool refuseRestart = false;  // the next change while streaming, once
   int configureCount = 0;
   int starts = 0;
   std::function<void()> beforeStart;

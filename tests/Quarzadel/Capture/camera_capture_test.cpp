@@ -91,6 +91,29 @@ TEST_F(CameraCaptureTest, ARefusedFormatKeepsTheDevicesOwnAndIsOnlyADebugLine) {
   EXPECT_EQ(linesWith("Camera started").size(), 1u);
 }
 
+// A change of the program's settings that the device takes is logged; one whose
+// restart the driver refuses ends the stream: the camera's stop is told once, so
+// that another source takes over, and no reconfiguration is logged.
+TEST_F(CameraCaptureTest, AFormatChangeThatCannotRestartTheStreamIsOneStopAndNoReconfiguration) {
+  make();
+  start();
+  StreamConfig faster;
+  faster.frameRate = 60;
+  camera->apply(faster);
+  settle();
+  EXPECT_EQ(linesWith("reconfigured"),
+            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1280x720 @ 60 fps"});
+
+  device->restartError = VideoCaptureError(VideoCaptureError::Kind::busy, EBUSY, "Device or resource busy");
+  camera->apply(StreamConfig{});
+  settle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Desk Camera stopped: Device or resource busy"});
+  EXPECT_EQ(linesWith("Camera failure"),
+            std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: Desk Camera stopped: Device or resource busy"});
+  EXPECT_EQ(linesWith("reconfigured").size(), 1u);
+  EXPECT_FALSE(device->streaming);
+}
+
 TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklog) {
   make();
   start();

@@ -38,6 +38,12 @@ class FakeCameraDevice final : public platform::VideoCaptureDevice {
   platform::FrameDuration activeMinFrameDuration() const override { return duration; }
   void configure(size_t index, std::optional<platform::FrameDuration> minFrameDuration) override {
     if (configureError) throw *configureError;
+    if (restartError && streaming) {
+      // The stream ends with the change and is told once, as the device's thread tells it.
+      streaming = false;
+      event(platform::VideoCaptureEvent::Kind::runtimeError, restartError->what());
+      throw *restartError;
+    }
     if (active != index) {
       active = index;
       ++formatChanges;
@@ -68,6 +74,7 @@ class FakeCameraDevice final : public platform::VideoCaptureDevice {
   void replaceFormats(std::vector<platform::VideoCaptureFormat> formats) { formats_ = std::move(formats); }
 
   std::optional<platform::VideoCaptureError> openError, configureError, streamError;
+  std::optional<platform::VideoCaptureError> restartError;  // of a change while streaming
   std::optional<size_t> active;
   platform::FrameDuration duration;
   int opens = 0, closes = 0, formatChanges = 0;
