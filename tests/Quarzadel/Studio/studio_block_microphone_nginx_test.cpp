@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
