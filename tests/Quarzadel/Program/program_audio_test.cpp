@@ -196,7 +196,8 @@ TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSi
 // A microphone stamped on its sample count, delivering 10 ms fragments or 2 s
 // blocks (each arriving up to 60 ms after its last sample, its latency reading
 // off by up to 2.2 s), is carried whole: every sample it sent is in the stream,
-// back to back, and the 10 ms one stays where its stamps put it.
+// back to back, neither is taken for stalled, and the 10 ms one stays where its
+// stamps put it.
 TEST(ProgramAudioBlocksTest, AMicrophoneIsCarriedWholeWhetherItDeliversFragmentsOrLargeBlocks) {
   for (const auto& [frames, jitter] : {std::pair<uint32_t, double>{480, 0.005}, {96000, 2.2}}) {
     SCOPED_TRACE(frames);
@@ -204,6 +205,8 @@ TEST(ProgramAudioBlocksTest, AMicrophoneIsCarriedWholeWhetherItDeliversFragments
     auto audio = ProgramAudio::make(runtime);
     OutputLog out;
     audio->onOutput = [&](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); };
+    std::vector<Event> events;
+    audio->onEvent = [&](const Event& e) { events.push_back(e); };
     const auto now = [&] { return platform::toSeconds(runtime->now()); };
     audio->start();
     auto mic = std::make_shared<FakeAudioSource>("a", "Mic a");
@@ -233,6 +236,8 @@ TEST(ProgramAudioBlocksTest, AMicrophoneIsCarriedWholeWhetherItDeliversFragments
     // What silence there is between the first and the last sample is the arrival
     // jitter, paid once by the stream's delay behind the blocks.
     EXPECT_LE(std::count(first, last, 0.0f), 0.06 * kRate);
+    // Silent between its blocks while what it sent still plays, it has not stalled.
+    EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Mic a")});
     if (frames == 480) {
       const auto& tail = out.buffers.back();
       EXPECT_NEAR(platform::toSeconds(tail.time.hostTime) + tail.buffer->frameLength() / kRate, now() - 0.02, 0.07);

@@ -6,6 +6,7 @@
 // tenth or two of every two seconds).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "Platform/Concurrency/Task.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Platform/Log/SystemLog.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Studio/StudioEngine.h"
 #include "TestPaths.h"
@@ -47,6 +49,7 @@ TEST(StudioBlockMicrophone, ASourceThatDeliversInLargeBlocksReachesTheIngestWhol
   qztest::PulseAudioPeer sound({"module-sine-source source_name=qz_sine rate=48000 frequency=1000 "
                                 "source_properties=device.description=Sine"});
   QZ_SKIP_UNLESS_PULSEAUDIO(sound);
+  platform::ScopedSystemLogCapture logs;
   rtmptest::PeerProcess nginx("nginx-rtmp.sh", rtmptest::peerDirectory("studio-block-microphone"));
   ASSERT_TRUE(nginx.ok()) << nginx.output();
   const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live";
@@ -134,6 +137,13 @@ TEST(StudioBlockMicrophone, ASourceThatDeliversInLargeBlocksReachesTheIngestWhol
     map += tone ? '#' : '.';
   }
   EXPECT_GE(withTone * 10, windows * 9) << withTone << " of " << windows << " windows hold the tone: " << map;
+  // Nor is the source, which is silent between its blocks, taken for stalled.
+  const auto messages = logs.sink().messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "Microphone on air: Sine"), 1);
+  for (const auto& message : messages) {
+    EXPECT_FALSE(message.starts_with("On-air microphone stalled")) << message;
+    EXPECT_FALSE(message.starts_with("Microphone failure")) << message;
+  }
 }
 
 }  // namespace
