@@ -5,9 +5,8 @@
 #include <pulse/stream.h>
 
 #include <algorithm>
-#include <cmath>
-#include <optional>
 
+#include "Platform/Audio/CaptureStamps.h"
 #include "Platform/Media/AudioFormat.h"
 
 namespace platform {
@@ -55,6 +54,8 @@ class PulseCaptureSession final : public AudioCaptureSession {
       throw AudioCaptureError({AudioCaptureFailure::Kind::outputRefused, context_->lastError()});
     pa_stream_set_state_callback(stream_, &PulseCaptureSession::onState, this);
     pa_stream_set_read_callback(stream_, &PulseCaptureSession::onRead, this);
+    pa_stream_set_overflow_callback(stream_, &PulseCaptureSession::onBreak, this);
+    pa_stream_set_suspended_callback(stream_, &PulseCaptureSession::onBreak, this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec));
@@ -92,6 +93,8 @@ class PulseCaptureSession final : public AudioCaptureSession {
     if (!stream_) return;
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     if (pa_stream_get_state(stream_) == PA_STREAM_READY) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -112,22 +115,32 @@ class PulseCaptureSession final : public AudioCaptureSession {
       self->handlers_.onFailure({AudioCaptureFailure::Kind::runtimeError, self->context_->lastError()});
   }
 
+  // The server dropped sound (an overrun) or the source paused: what follows
+  // is not continuous with what came before.
+  static void onBreak(pa_stream*, void* userdata) { static_cast<PulseCaptureSession*>(userdata)->stamps_.reanchor(); }
+
   static void onRead(pa_stream* stream, size_t, void* userdata) {
     auto* self = static_cast<PulseCaptureSession*>(userdata);
     const void* data = nullptr;
     size_t bytes = 0;
     while (pa_stream_readable_size(stream) > 0) {
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      if (data) self->deliver(static_cast<const float*>(data), bytes);
-      pa_stream_drop(stream);  // a hole (no data) is dropped too
+      if (data)
+        self->deliver(static_cast<const float*>(data), bytes);
+      else  // a hole: sound the server lost, which the line still runs through
+        self->stamps_.skip(static_cast<int64_t>(bytes / (sizeof(float) * self->channels_)));
+      pa_stream_drop(stream);
     }
   }
 
   void deliver(const float* samples, size_t bytes) {
     const auto frames = static_cast<uint32_t>(bytes / (sizeof(float) * channels_));
-    if (frames == 0 || !handlers_.onBuffer) return;
-    auto buffer = PCMBuffer::make(format_, frames);
-    if (!buffer || !buffer->floatChannelData()) return;
+    if (frames == 0) return;
+    auto buffer = handlers_.onBuffer ? PCMBuffer::make(format_, frames) : nullptr;
+    if (!buffer || !buffer->floatChannelData()) {
+      stamps_.skip(frames);  // not handed on, but the line runs through it
+      return;
+    }
     buffer->setFrameLength(frames);
     float* const* out = buffer->floatChannelData();
     for (uint32_t f = 0; f < frames; ++f)
@@ -138,14 +151,8 @@ class PulseCaptureSession final : public AudioCaptureSession {
     double lag = 0;
     if (pa_stream_get_latency(stream_, &latency, &negative) == 0 && !negative) lag = static_cast<double>(latency) / 1e6;
     const double duration = static_cast<double>(frames) / AudioCapture::kSampleRate;
-    const double measured = toSeconds(monotonicNow()) - lag - duration;
-    // The samples run on one continuous line; the measure (which jitters with the
-    // server's fragments) re-anchors it when samples were lost, or when a burst of
-    // backlog would carry the line ahead of the host clock.
-    if (!next_ || std::abs(measured - *next_) > kMaxDrift) next_ = measured;
-    const double host = *next_;
-    *next_ += duration;
-    handlers_.onBuffer(std::move(buffer), host);
+    const double arrival = toSeconds(monotonicNow());
+    handlers_.onBuffer(std::move(buffer), stamps_.stamp(frames, arrival - lag - duration, arrival));
   }
 
   std::shared_ptr<PulseAudioContext> context_;
@@ -154,8 +161,7 @@ class PulseCaptureSession final : public AudioCaptureSession {
   AudioCapture::Handlers handlers_;
   pa_stream* stream_ = nullptr;
   bool ready_ = false;
-  static constexpr double kMaxDrift = 0.05;
-  std::optional<double> next_;  // host time of the next sample
+  CaptureStamps stamps_{AudioCapture::kSampleRate};
 };
 
 }  // namespace

@@ -160,6 +160,9 @@ void ProgramAudio::handleBuffer(const SlotRef& slot, const platform::PCMBufferRe
   if (auto level = meter_.takeLevel(t); level && onLevel) onLevel(*level);
 
   timeline_.place(*converted, believableStamp(hostTime, t, converted->frameLength()));
+  // A source that delivers seconds at a time is silent between its blocks while
+  // what it sent still plays: it counts as silent only once that has run out.
+  inputRunsOut_ = std::max(t, timeline_.endHost().value_or(t));
 }
 
 double ProgramAudio::believableStamp(double hostTime, double now, int64_t frames) {
@@ -221,7 +224,7 @@ double ProgramAudio::nextTickDue() const {
   if (pending_) due = pending_->requestedAt + kPendingTimeout;
   if (!timeline_.hasAnchor()) return std::min(due, startedAt_ + kAnchorDelay);
   if (active_ && !active_->failed && !pending_ && !stallReported_ && lastInputArrival_ > 0)
-    due = std::min(due, lastInputArrival_ + kStallAfter);
+    due = std::min(due, inputRunsOut_ + kStallAfter);
   return std::min(due, lastInputArrival_ + kSilenceAfter);
 }
 
@@ -241,7 +244,7 @@ void ProgramAudio::watch(double t) {
   }
 
   if (active_ && !active_->failed && !pending_ && !stallReported_ && lastInputArrival_ > 0 &&
-      t - lastInputArrival_ > kStallAfter) {
+      t - inputRunsOut_ > kStallAfter) {
     stallReported_ = true;
     send(Event::onAirSourceStalled(active_->source->sourceID(), active_->source->displayName()));
   }

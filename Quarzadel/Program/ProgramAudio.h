@@ -35,7 +35,7 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   static constexpr double kAnchorDelay = 0.5;       // silence starts this long after start() without sound
   static constexpr double kOutputLatency = 0.08;    // silence keeps the stream this far behind the host clock
   static constexpr double kSilenceAfter = 0.12;     // nothing arrived for this long: fill silence
-  static constexpr double kStallAfter = 2.0;        // on-air source silent this long: report it
+  static constexpr double kStallAfter = 2.0;        // on-air source's sound ran out this long ago: report it
   static constexpr double kPendingTimeout = 8.0;    // pending source that never delivers: give up
   static constexpr double kFutureStampLimit = 0.5;  // a stamp further ahead of now is not believed
   static constexpr const char* kStoppedSendingAudio = "It stopped sending audio.";
@@ -99,6 +99,7 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   double startedAt_ = 0;
   bool stallReported_ = false;
   double lastInputArrival_ = 0;
+  double inputRunsOut_ = 0;  // host time at which the on-air source's sound so far has played out
   bool futureStampRun_ = false;
   int64_t ticks_ = 0;
 

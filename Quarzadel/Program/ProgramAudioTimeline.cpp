@@ -44,10 +44,17 @@ void ProgramAudioTimeline::place(const platform::PCMBuffer& buffer, double hostS
   if (n <= 0 || left == nullptr || buffer.format().isInterleaved()) return;
   if (!anchorHost_) setAnchor(hostSeconds);
 
-  // Positive: the buffer starts after the end of the stream (a gap); negative: an overlap.
-  const double error = (hostSeconds - *anchorHost_) * kSampleRate - static_cast<double>(emittedSamples_);
   const bool resync = resyncNext_;
   resyncNext_ = false;
+  if (resync) {
+    // Sound that arrives after its place was handed on (a source that delivers
+    // in large blocks, or late) is taken whole at the end of the stream rather
+    // than cut, and what follows it keeps that delay until the next resync.
+    const double late = static_cast<double>(emittedSamples_) / kSampleRate - (hostSeconds - *anchorHost_);
+    delay_ = std::max(late, 0.0);
+  }
+  // Positive: the buffer starts after the end of the stream (a gap); negative: an overlap.
+  const double error = (hostSeconds + delay_ - *anchorHost_) * kSampleRate - static_cast<double>(emittedSamples_);
   const double limit = resync ? kResyncLimit : kDriftLimit;
 
   int64_t skip = 0;

@@ -4,6 +4,8 @@
 // where their host stamps say: gaps and overlaps beyond 50 ms (or beyond half a
 // sample right after a resync) are repaired at once with silence or a cut; smaller
 // disagreements count as clock drift and are worked off one sample per buffer.
+// The first buffer after a resync that arrives after its place was handed on is
+// not cut: it lands whole at the end, and the buffers after it keep its delay.
 // Every output buffer starts where the previous one ended.
 #include <algorithm>
 #include <cstdint>
@@ -40,6 +42,8 @@ class ProgramAudioTimeline {
   int64_t anchorSample() const { return anchorSample_; }
   int64_t emittedSamples() const { return emittedSamples_; }
   double smoothedError() const { return smoothedError_; }
+  // Seconds by which source stamps are placed later, set at each resync.
+  double delay() const { return delay_; }
   // Host seconds of the end of what was handed on; none before the anchor.
   std::optional<double> endHost() const;
 
@@ -73,6 +77,7 @@ class ProgramAudioTimeline {
   int64_t anchorSample_ = 0;
   int64_t emittedSamples_ = 0;
   double smoothedError_ = 0;
+  double delay_ = 0;
   bool resyncNext_ = false;
   bool muted_ = false;
   int64_t fadeInRemaining_ = 0;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
+#include "Platform/Audio/CaptureStamps.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "program_test_support.h"
 
@@ -189,6 +191,60 @@ TEST_F(ProgramAudioTest, ABufferStampedFarInTheFutureDoesNotFloodTheStreamWithSi
                 "[INFO] [ProgramAudio] Microphone on air: Mic a",
                 "[WARN] [ProgramAudio] Sound buffer stamped 30.000 s ahead of the host clock; placing it at its arrival",
             }));
+}
+
+// A microphone stamped on its sample count, delivering 10 ms fragments or 2 s
+// blocks (each arriving up to 60 ms after its last sample, its latency reading
+// off by up to 2.2 s), is carried whole: every sample it sent is in the stream,
+// back to back, neither is taken for stalled, and the 10 ms one stays where its
+// stamps put it.
+TEST(ProgramAudioBlocksTest, AMicrophoneIsCarriedWholeWhetherItDeliversFragmentsOrLargeBlocks) {
+  for (const auto& [frames, jitter] : {std::pair<uint32_t, double>{480, 0.005}, {96000, 2.2}}) {
+    SCOPED_TRACE(frames);
+    auto runtime = platform::VirtualRuntime::make();
+    auto audio = ProgramAudio::make(runtime);
+    OutputLog out;
+    audio->onOutput = [&](const platform::PCMBufferRef& b, const platform::AudioTime& t) { out(b, t); };
+    std::vector<Event> events;
+    audio->onEvent = [&](const Event& e) { events.push_back(e); };
+    const auto now = [&] { return platform::toSeconds(runtime->now()); };
+    audio->start();
+    auto mic = std::make_shared<FakeAudioSource>("a", "Mic a");
+    audio->switchTo(mic);
+    runtime->advance(platform::seconds(1.0));  // silence meanwhile
+
+    platform::CaptureStamps stamps(kRate);
+    std::mt19937 random{11};
+    std::uniform_real_distribution<double> unit(0, 1);
+    const double period = frames / kRate;
+    const double t0 = now();
+    const int blocks = static_cast<int>(20.0 / period);
+    for (int k = 0; k < blocks; ++k) {
+      const double end = t0 + (k + 1) * period;
+      const double arrival = std::max(end + 0.06 * unit(random), now());  // in order, as reads are
+      runtime->advance(platform::seconds(arrival - now()));
+      mic->deliver(constantBuffer(frames, 0.5f), stamps.stamp(frames, end - period - jitter * unit(random), arrival));
+      runtime->runUntilIdle();
+    }
+    runtime->advance(platform::seconds(0.02));
+
+    const auto left = out.channel(0);
+    const auto first = std::find(left.begin(), left.end(), 0.5f);
+    const auto last = std::find(left.rbegin(), left.rend(), 0.5f).base();
+    ASSERT_NE(first, left.end());
+    EXPECT_EQ(std::count(left.begin(), left.end(), 0.5f), static_cast<int64_t>(blocks) * frames) << "sound was cut";
+    // What silence there is between the first and the last sample is the arrival
+    // jitter, paid once by the stream's delay behind the blocks.
+    EXPECT_LE(std::count(first, last, 0.0f), 0.06 * kRate);
+    // Silent between its blocks while what it sent still plays, it has not stalled.
+    EXPECT_EQ(events, std::vector<Event>{Event::onAir("a", "Mic a")});
+    if (frames == 480) {
+      const auto& tail = out.buffers.back();
+      EXPECT_NEAR(platform::toSeconds(tail.time.hostTime) + tail.buffer->frameLength() / kRate, now() - 0.02, 0.07);
+    }
+    audio->stop();
+    runtime->runUntilIdle();
+  }
 }
 
 }  // namespace

@@ -61,6 +61,30 @@ TEST_F(TimelineTest, GapsAndOverlapsBeyondFiftyMillisecondsAreRepaired) {
   expectBackToBack(out);
 }
 
+// After a resync a buffer whose place was already handed on (a block that
+// arrived late) lands whole at the end and the next ones keep its delay; the
+// next resync measures the delay anew.
+TEST_F(TimelineTest, ALateBufferAfterAResyncIsTakenWholeAndTheNextKeepItsDelay) {
+  timeline.place(*rampBuffer(480), kT0);
+  timeline.insertSilence(4800);
+  timeline.requestResync();
+  timeline.place(*rampBuffer(96000, 1), at(0));
+  EXPECT_EQ(out.buffers.back().buffer->frameLength(), 96000u);
+  EXPECT_EQ(out.buffers.back().buffer->floatChannelData()[0][0], 1.0f);
+  EXPECT_NEAR(timeline.delay(), 5280 / kRate, 1e-9);
+  timeline.place(*rampBuffer(480, 7), at(96000));
+  EXPECT_EQ(out.buffers.back().buffer->frameLength(), 480u);
+  EXPECT_EQ(timeline.emittedSamples(), 5280 + 96000 + 480);
+
+  const int64_t end = timeline.emittedSamples();
+  timeline.requestResync();
+  timeline.place(*rampBuffer(480, 3), at(end + 100));
+  EXPECT_EQ(timeline.delay(), 0);
+  EXPECT_EQ(timeline.emittedSamples(), end + 100 + 480);
+  EXPECT_EQ(out.channel(0)[end + 100], 3.0f);
+  expectBackToBack(out);
+}
+
 // A source steadily 30 samples late (early) is corrected one repeated (dropped)
 // sample at a time, always the buffer's first, until the offset settles.
 TEST(TimelineDriftTest, ASteadyOffsetIsCorrectedOneSampleAtATime) {
