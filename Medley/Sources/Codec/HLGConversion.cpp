@@ -267,7 +267,8 @@ struct VectorForward {
   VectorForward() {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j)
-        std::fill(std::begin(m[i][j].v), std::end(m[i][j].v), static_cast<float>(3 * k709To2020[i][j] * kReferenceWhite));
+        std::fill(std::begin(m[i][j].v), std::end(m[i][j].v),
+                  static_cast<float>(3 * k709To2020[i][j] * kReferenceWhite));
   }
 };
 
@@ -280,13 +281,15 @@ struct Signals {
   __m256 r, g, b;
 };
 
-[[gnu::target("avx2,fma")]] inline __m256 lanes(const VectorForward::Lanes& c) { return _mm256_load_ps(c.v); }
+[[gnu::target("avx2,fma")]] inline __m256 broadcastLanes(const VectorForward::Lanes& c) {
+  return _mm256_load_ps(c.v);
+}
 
 [[gnu::target("avx2,fma")]] inline __m256 horner(const std::array<VectorForward::Lanes, 5>& c, __m256 x) {
-  __m256 p = _mm256_fmadd_ps(lanes(c[4]), x, lanes(c[3]));
-  p = _mm256_fmadd_ps(p, x, lanes(c[2]));
-  p = _mm256_fmadd_ps(p, x, lanes(c[1]));
-  return _mm256_fmadd_ps(p, x, lanes(c[0]));
+  __m256 p = _mm256_fmadd_ps(broadcastLanes(c[4]), x, broadcastLanes(c[3]));
+  p = _mm256_fmadd_ps(p, x, broadcastLanes(c[2]));
+  p = _mm256_fmadd_ps(p, x, broadcastLanes(c[1]));
+  return _mm256_fmadd_ps(p, x, broadcastLanes(c[0]));
 }
 
 // Scene light of BT.709 signals (clipped to 0...1): the linear toe below 0.081.
@@ -306,8 +309,10 @@ struct Signals {
 }
 
 // One row of a matrix times (r, g, b).
-[[gnu::target("avx2,fma")]] inline __m256 mixed(const VectorForward::Lanes (&k)[3], __m256 r, __m256 g, __m256 b) {
-  return _mm256_fmadd_ps(lanes(k[0]), r, _mm256_fmadd_ps(lanes(k[1]), g, _mm256_mul_ps(lanes(k[2]), b)));
+[[gnu::target("avx2,fma")]] inline __m256 matrixRow(const VectorForward::Lanes (&k)[3], __m256 r, __m256 g,
+                                                     __m256 b) {
+  return _mm256_fmadd_ps(broadcastLanes(k[0]), r,
+                         _mm256_fmadd_ps(broadcastLanes(k[1]), g, _mm256_mul_ps(broadcastLanes(k[2]), b)));
 }
 
 // Sums of the four pixels of each of eight blocks, from the sums of their
@@ -323,8 +328,8 @@ struct Signals {
                                                      __m256 blue) {
   const __m256 r = lightOf(f, _mm256_add_ps(y, red)), g = lightOf(f, _mm256_add_ps(y, green)),
                b = lightOf(f, _mm256_add_ps(y, blue));
-  return {signalOf(f, mixed(f.m[0], r, g, b)), signalOf(f, mixed(f.m[1], r, g, b)),
-          signalOf(f, mixed(f.m[2], r, g, b))};
+  return {signalOf(f, matrixRow(f.m[0], r, g, b)), signalOf(f, matrixRow(f.m[1], r, g, b)),
+          signalOf(f, matrixRow(f.m[2], r, g, b))};
 }
 
 // 10-bit video-range luma codes of eight pixels, in the high bits of 32.
@@ -337,7 +342,7 @@ struct Signals {
 }
 
 // Eight luma bytes as signal in 0...1 (video range).
-[[gnu::target("avx2,fma")]] inline __m256 lumaOf(__m128i bytes) {
+[[gnu::target("avx2,fma")]] inline __m256 lumaSignals(__m128i bytes) {
   return _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)), _mm256_set1_ps(1 / 219.0f),
                          _mm256_set1_ps(-16 / 219.0f));
 }
@@ -385,7 +390,7 @@ struct LineScratch {
     const uint8_t* in = line ? in1 : in0;
     uint16_t* lumaOut = line ? out1 : out0;
     for (int x = 0; x < 2 * done; x += 8) {
-      const Signals s = signalsOf(f, lumaOf(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + x))),
+      const Signals s = signalsOf(f, lumaSignals(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + x))),
                                   _mm256_loadu_ps(red + x), _mm256_loadu_ps(green + x), _mm256_loadu_ps(blue + x));
       // Eight codes of 32 bits to 16, in order.
       const __m256i codes = lumaCodes(s);

@@ -31,9 +31,9 @@ void widenInto(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
 // 4:2:0, whole, unscaled and uncovered.
 bool isWholeSource(const ScreenImage& image) {
   const auto& source = image.source();
-  return source && source->format() == platform::PixelFormat::nv12VideoRange && image.scaleX() == 1 &&
-         image.scaleY() == 1 && !image.mask() &&
-         image.extent() == ScreenRect{0, 0, static_cast<double>(source->width()), static_cast<double>(source->height())};
+  if (!source || source->format() != platform::PixelFormat::nv12VideoRange) return false;
+  const ScreenRect whole{0, 0, static_cast<double>(source->width()), static_cast<double>(source->height())};
+  return image.scaleX() == 1 && image.scaleY() == 1 && !image.mask() && image.extent() == whole;
 }
 
 // The part of an object's bounds the frame shows, in the object's coordinates;
