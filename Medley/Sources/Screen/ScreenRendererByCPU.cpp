@@ -27,6 +27,15 @@ void widenInto(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
   }
 }
 
+// True when an image's samples are its source's as they are: video-range
+// 4:2:0, whole, unscaled and uncovered.
+bool isWholeSource(const ScreenImage& image) {
+  const auto& source = image.source();
+  if (!source || source->format() != platform::PixelFormat::nv12VideoRange) return false;
+  const ScreenRect whole{0, 0, static_cast<double>(source->width()), static_cast<double>(source->height())};
+  return image.scaleX() == 1 && image.scaleY() == 1 && !image.mask() && image.extent() == whole;
+}
+
 // The part of an object's bounds the frame shows, in the object's coordinates;
 // empty when none.
 ScreenRect visibleWindow(const ScreenRect& b, const ScreenRect& frame) {
@@ -85,10 +94,19 @@ void ScreenRendererByCPU::layout(ScreenObject& object) {
       }
       staging = std::move(it->second.staging);
     }
-    // A picture converted up is made in 8-bit samples first, then into the kept 10-bit ones.
+    // A picture converted up is made in 8-bit samples first, then into the kept
+    // 10-bit ones; one that is its source as it is (a camera filling its place)
+    // is converted from the source itself.
     const bool convertsUp = composesHLG_ && clipped.source() && !isTenBit(*clipped.source());
-    auto made = convertsUp ? clipped.render(std::move(staging)) : clipped.render(reuse);
-    if (made) made = inWorkingSpace(std::move(made), std::move(reuse), &staging);
+    std::shared_ptr<ScreenPicture> made;
+    if (convertsUp && isWholeSource(clipped)) {
+      made = std::make_shared<ScreenPicture>();
+      made->planes = clipped.source();
+      made = inWorkingSpace(std::move(made), std::move(reuse), nullptr);
+    } else {
+      made = convertsUp ? clipped.render(std::move(staging)) : clipped.render(reuse);
+      if (made) made = inWorkingSpace(std::move(made), std::move(reuse), &staging);
+    }
     if (made)
       images_[key] = {std::move(made), window.x, window.y, std::move(staging)};
     else

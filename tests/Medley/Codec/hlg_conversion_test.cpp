@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "Medley/Sources/Codec/HLGConversion.h"
 
@@ -61,6 +62,48 @@ TEST(HLGConversion, EveryPixelAndBlockOfAPictureMatchesTheScalarForm) {
   // Pictures of other layouts or sizes are refused.
   auto other = platform::PixelBuffer::make(38, 21, platform::PixelFormat::p010);
   EXPECT_FALSE(convertBT709ToHLG(*noisePicture(37, 21, 1), *other));
+}
+
+
+TEST(HLGConversion, EveryLumaCodeWithChromaAcrossTheWholeCodeRangeMatchesTheScalarForm) {
+  // Codes past the video range too (0 and 255 clip R'G'B' on both sides),
+  // every luma code in each block row, blocks mixing a dark and a bright line.
+  std::vector<int> chroma;
+  for (int c = 0; c < 256; c += 16) chroma.push_back(c);
+  chroma.push_back(255);
+  const int w = 256, h = 2 * static_cast<int>(chroma.size() * chroma.size());
+  auto sdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::nv12VideoRange);
+  const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+  for (int cy = 0; cy < h / 2; ++cy) {
+    for (int x = 0; x < w; ++x) {
+      sY.data[2 * cy * sY.bytesPerRow + x] = static_cast<uint8_t>(x);
+      sY.data[(2 * cy + 1) * sY.bytesPerRow + x] = static_cast<uint8_t>(255 - x);
+    }
+    for (int cx = 0; cx < w / 2; ++cx) {
+      sUV.data[cy * sUV.bytesPerRow + 2 * cx] = static_cast<uint8_t>(chroma[cy % chroma.size()]);
+      sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] = static_cast<uint8_t>(chroma[cy / chroma.size()]);
+    }
+  }
+  auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+  ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+  int worst = 0;
+  for (int cy = 0; cy < h / 2; ++cy)
+    for (int cx = 0; cx < w / 2; ++cx) {
+      const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
+      double sb = 0, sr = 0;
+      for (int y = 2 * cy; y < 2 * cy + 2; ++y)
+        for (int x = 2 * cx; x < 2 * cx + 2; ++x) {
+          const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
+          const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+          const double off = std::abs(code10(*hdr, 0, x, y) - (64 + 876 * l));
+          if (off > 1.0 && worst++ < 5) ADD_FAILURE() << "luma at " << x << "," << y << " cb " << cb << " cr " << cr;
+          sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
+        }
+      const double offB = std::abs(code10(*hdr, 1, 2 * cx, cy) - (512 + 896 * sb / 4)),
+                   offR = std::abs(code10(*hdr, 1, 2 * cx + 1, cy) - (512 + 896 * sr / 4));
+      if ((offB > 1.0 || offR > 1.0) && worst++ < 5) ADD_FAILURE() << "chroma of block " << cx << "," << cy;
+    }
+  EXPECT_EQ(worst, 0);
 }
 
 }  // namespace

@@ -191,5 +191,42 @@ TEST(HDRComposition, AVideoEffectIsHandedEightBitBT709PicturesOfAnHLGCamera) {
   EXPECT_NEAR(reinterpret_cast<const uint16_t*>(py.data + 18 * py.bytesPerRow)[32] >> 6, 721, 2);
 }
 
+
+TEST(HDRComposition, AWholeFrameBT709CameraIsConvertedFromItsOwnPicturesWhichAreLeftAsTheyWere) {
+  // A camera filling the frame in its own size, a new picture each tick: each
+  // is converted straight from the camera's samples, and none of the camera's
+  // pictures is written over (the renderer may reuse only buffers of its own),
+  // not even when a last, smaller picture is scaled up.
+  Screen screen;
+  screen.setDynamicRangeMode(DynamicRangeMode::hdr);
+  screen.setSize({64, 36});
+  auto camera = std::make_shared<StreamScreenObject>();
+  screen.addChild(camera);
+  const std::vector<Colour> colours{{1, 0, 0}, {0.1, 0.35, 0.75}, {0.8, 0.55, 0.4}, {1, 1, 1}};
+  std::vector<platform::PixelBufferRef> pictures;
+  std::vector<std::vector<uint8_t>> copies;
+  for (size_t i = 0; i < colours.size(); ++i) {
+    pictures.push_back(i + 1 < colours.size() ? bt709Picture(colours[i]) : bt709Picture(colours[i], 32, 18));
+    const auto py = pictures.back()->plane(0), puv = pictures.back()->plane(1);
+    copies.emplace_back(py.data, py.data + py.bytesPerRow * py.height);
+    copies.back().insert(copies.back().end(), puv.data, puv.data + puv.bytesPerRow * puv.height);
+    platform::SampleTiming t;
+    t.presentationTime = platform::MediaTime::fromSeconds(static_cast<double>(i), 1'000'000'000);
+    camera->setSampleBuffer(platform::SampleBuffer::makeImage(pictures.back(), t));
+    const auto frame = screen.makeSampleBuffer({1.0 + i, 1.016 + i});
+    ASSERT_TRUE(frame);
+    for (const auto& [x, y] : {std::array<int, 2>{0, 0}, {63, 35}, {32, 18}}) {
+      const Colour seen = decodedAsBT709(*frame->imageBuffer(), x, y);
+      for (int k = 0; k < 3; ++k) EXPECT_NEAR(seen[k], colours[i][k], 0.02) << "tick " << i << " at " << x << "," << y;
+    }
+  }
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    const auto py = pictures[i]->plane(0), puv = pictures[i]->plane(1);
+    std::vector<uint8_t> now(py.data, py.data + py.bytesPerRow * py.height);
+    now.insert(now.end(), puv.data, puv.data + puv.bytesPerRow * puv.height);
+    EXPECT_EQ(now, copies[i]) << "picture " << i;
+  }
+}
+
 }  // namespace
 }  // namespace medley
