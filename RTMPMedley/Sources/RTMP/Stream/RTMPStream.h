@@ -137,7 +137,8 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   platform::Async<void> seek(double offset);
   // "publish" with the name and the type; without a name, stops publishing.
   platform::Async<RTMPResponse> publish(std::optional<std::string> name, HowToPublish type = HowToPublish::live);
-  // "closeStream"; idle at once; returns the answer ("NetStream.Play.Stop" or
+  // "closeStream", after what the encoders still held has been sent; idle once
+  // it is out; returns the answer ("NetStream.Play.Stop" or
   // "NetStream.Unpublish.Success").
   platform::Async<RTMPResponse> closeStream();
   // A data message while publishing; the first one of a handler since the
@@ -333,6 +334,9 @@ class RTMPStream final : public medley::StreamBase, public RTMPStreamDelegate {
   uint64_t audioMessages_ = 0;
   // The encoded-media pumps of the current publish.
   std::vector<platform::TaskHandle<void>> pumps_;
+  // A close waits for what the encoders still hold to go out; a second close
+  // meanwhile finds the stream closing.
+  bool closing_ = false;
 
   // The mixer hand-offs write from any thread.
   using AudioInput = std::pair<platform::PCMBufferRef, platform::AudioTime>;

@@ -167,9 +167,21 @@ Async<RTMPResponse> RTMPStream::closeStream() {
   const auto state = readyState_.value();
   if (state != StreamReadyState::playing && state != StreamReadyState::publishing)
     throw Error::invalidState("neither playing nor publishing");
+  if (closing_) throw Error::invalidState("already closing");
   finishMixerInputs();
   startMixerInputs();
-  outgoing_.stopRunning();
+  // What the encoders still hold goes out before the command: media after it
+  // belongs to no stream, and an ingest may take it for a new one (a recording
+  // started anew over the one that just ended).
+  closing_ = true;
+  try {
+    co_await finishOutgoing();
+  } catch (...) {
+    closing_ = false;
+    throw;
+  }
+  closing_ = false;
+  if (readyState_.value() != state) throw Error::invalidState("the stream changed while its last media went out");
   const Code expected = state == StreamReadyState::playing ? Code::playStop : Code::unpublishSuccess;
   // Idle as soon as the command is out, before the answer.
   co_return co_await request(expected, makeCommand("closeStream", {}), BeforeTimeout::stopIncoming, true);

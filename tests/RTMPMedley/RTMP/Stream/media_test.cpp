@@ -1,6 +1,7 @@
 // What the stream receives and the media it sends, on virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "Medley/Codec/video_test_support.h"
@@ -11,6 +12,7 @@
 #include "Platform/Media/PCMBuffer.h"
 #include "Platform/Media/CompressedAudioBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
+#include "RTMPMedley/Sources/RTMP/Message/RTMPCommandMessage.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPControlMessages.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPVideoMessage.h"
 #include "StreamTestSupport.h"
@@ -220,6 +222,49 @@ TEST_F(StreamMediaTest, EncodedMediaGoesOutHeaderFirstWithCarriedDeltasAndIsCoun
   EXPECT_EQ(strategy->events, 1);
   EXPECT_EQ(std::tuple(s.frameCount, after.currentFPS, after.frameCount), std::tuple(11, 11, 0));
   EXPECT_EQ(after.info.previousByteCount, s.info.byteCount);
+}
+
+TEST_F(StreamMediaTest, WhatTheEncodersStillHoldGoesOutBeforeTheCloseAndNothingAfterIt) {
+  auto stream = publishing();
+  run(stream->setVideoSettings(smallPicturesAt30()));
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::manual, false, rt);
+  // A few pictures and a tenth of a second of sound, part of which the sound
+  // encoder holds until its stream ends.
+  for (int i = 0; i < 3; ++i) stream->mixer(*mixer, smallPicture(i));
+  auto pcm = PCMBuffer::make(AudioFormat::standard(48000, 2), 4800);
+  pcm->setFrameLength(4800);
+  pcm->zero();
+  stream->mixer(*mixer, pcm, AudioTime::withHostTime(seconds(0.0)));
+  rt->runUntilIdle();
+  const size_t soundBeforeClose = sentOf<RTMPAudioMessage>().size();
+
+  // The ingest takes media after the close for a stream of its own (a
+  // recording started anew over the one just ended): none may follow it. A
+  // second close made while the first waits for that media sends nothing.
+  auto close = platform::spawn(rt->globalQueue(), stream->closeStream());
+  auto again = platform::spawn(rt->globalQueue(), stream->closeStream());
+  rt->runUntilIdle();
+  ASSERT_TRUE(close.isFinished() && again.isFinished());
+  // One of them closes the stream; the other finds it closed.
+  ASSERT_NE(streamError(close).has_value(), streamError(again).has_value());
+  const auto& refused = streamError(close) ? close : again;
+  const auto& closed = streamError(close) ? again : close;
+  EXPECT_EQ(streamError(refused)->kind(), RTMPStream::Error::Kind::invalidState);
+  EXPECT_EQ(closed.result().status->code, "NetStream.Unpublish.Success");
+  std::vector<std::string> order;
+  for (const auto& r : server.last()->records()) {
+    if (auto c = std::dynamic_pointer_cast<RTMPCommandMessage>(r.message)) order.push_back(c->commandName);
+    else if (std::dynamic_pointer_cast<RTMPAudioMessage>(r.message)) order.push_back("sound");
+    else if (std::dynamic_pointer_cast<RTMPVideoMessage>(r.message)) order.push_back("picture");
+  }
+  ASSERT_FALSE(order.empty());
+  EXPECT_EQ(order.back(), "closeStream");
+  EXPECT_EQ(std::count(order.begin(), order.end(), "closeStream"), 1);
+  // The encoder's tail did go out: 4800 frames are at least four whole packets besides the header.
+  const auto sound = sentOf<RTMPAudioMessage>();
+  EXPECT_GT(sound.size(), soundBeforeClose);
+  EXPECT_GE(sound.size(), 1u + 4u);
+  EXPECT_EQ(run(stream->readyState()), StreamReadyState::idle);
 }
 
 TEST_F(StreamMediaTest, NoHeaderGoesOutBeforeThePublishAndSoundThatCannotBeCarriedIsRefused) {
