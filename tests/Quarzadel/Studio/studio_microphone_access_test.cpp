@@ -32,6 +32,32 @@ using Permission = StudioEngine::Permission;
 
 using qztest::MainLoop;
 
+// A Studio and its catalogue, made on the main queue as the program makes them.
+struct OpenedStudio {
+  std::shared_ptr<DeviceCatalog> catalog;
+  std::shared_ptr<StudioEngine> engine;
+};
+
+OpenedStudio openStudio(MainLoop& main, const std::shared_ptr<platform::ThreadRuntime>& runtime,
+                        const decltype(platform::UserDefaults::inMemory())& defaults, const SystemDevices& devices,
+                        const std::shared_ptr<AppActivation>& activation, const std::filesystem::path& scratch,
+                        const std::string& title) {
+  OpenedStudio studio;
+  main.sync([&] {
+    StudioEngine::Environment env;
+    env.runtime = runtime;
+    env.defaults = defaults;
+    env.devices = devices;
+    env.activation = activation;
+    env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
+    env.uploadLog = [](const std::filesystem::path&) {};
+    studio.catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
+    auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", title}});
+    studio.engine = StudioEngine::make(*event, studio.catalog, env);
+  });
+  return studio;
+}
+
 TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneOnAirAtTheNextActivation) {
   const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /
                        ("studio-microphone-access-" + std::to_string(::getpid()));
@@ -64,20 +90,9 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
   {
     MainLoop main{runtime};
     auto activation = AppActivation::make(runtime);
-    std::shared_ptr<DeviceCatalog> catalog;
-    std::shared_ptr<StudioEngine> engine;
-    main.sync([&] {
-      StudioEngine::Environment env;
-      env.runtime = runtime;
-      env.defaults = defaults;
-      env.devices = devices;
-      env.activation = activation;
-      env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
-      env.uploadLog = [](const std::filesystem::path&) {};
-      catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
-      auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", "Late Sound"}});
-      engine = StudioEngine::make(*event, catalog, env);
-    });
+    auto studio = openStudio(main, runtime, defaults, devices, activation, scratch, "Late Sound");
+    auto catalog = std::move(studio.catalog);
+    auto engine = std::move(studio.engine);
     // Returns at a failed assertion; the Studio closes after it either way.
     const auto scenario = [&] {
       ASSERT_TRUE(main.run(engine->start()));
@@ -205,20 +220,9 @@ TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNor
   {
     MainLoop main{runtime};
     auto activation = AppActivation::make(runtime);
-    std::shared_ptr<DeviceCatalog> catalog;
-    std::shared_ptr<StudioEngine> engine;
-    main.sync([&] {
-      StudioEngine::Environment env;
-      env.runtime = runtime;
-      env.defaults = defaults;
-      env.devices = devices;
-      env.activation = activation;
-      env.sessionLog = SessionLog::make(platform::WallClock::system(), scratch, runtime);
-      env.uploadLog = [](const std::filesystem::path&) {};
-      catalog = DeviceCatalog::make(nullptr, nullptr, runtime->mainQueue());
-      auto event = StudioEvent::fromPayload({{"streamKey", "studio"}, {"title", "Silent Sound"}});
-      engine = StudioEngine::make(*event, catalog, env);
-    });
+    auto studio = openStudio(main, runtime, defaults, devices, activation, scratch, "Silent Sound");
+    auto catalog = std::move(studio.catalog);
+    auto engine = std::move(studio.engine);
     // Told before the Studio is: a key pressed once focus is back finds the re-check under way.
     std::atomic<int> activations{0};
     std::vector<platform::Subscription> watching;
