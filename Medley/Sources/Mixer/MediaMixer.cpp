@@ -233,21 +233,32 @@ void MediaMixer::track(platform::TaskHandle<void> task) {
   tasks_.push_back(std::move(task));
 }
 
+namespace {
+
 // One output that fails to take a buffer loses that buffer only: the task that
-// forwards to every output (and, offscreen, the render loop) goes on.
+// forwards to every output (and, offscreen, the render loop) goes on. What the
+// hand-off threw comes back as text.
+template <class HandOff>
+std::string failureOf(HandOff&& handOff) {
+  try {
+    handOff();
+    return {};
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an unknown exception";
+  }
+}
+
+}  // namespace
+
 Async<void> MediaMixer::forwardVideo(SampleBufferRef buffer, uint8_t trackId) {
   co_await hop();
   const auto outputs = outputs_;
   for (const auto& output : outputs) {
-    std::string failure;
-    try {
-      if (co_await output->videoTrackId() == trackId) output->mixer(*this, buffer);
-    } catch (const std::exception& e) {
-      failure = e.what();
-    } catch (...) {
-      failure = "an unknown exception";
-    }
-    if (!failure.empty()) MEDLEY_LOG_ERROR("dropped an output's picture of track", std::to_string(trackId) + ":", failure);
+    if (co_await output->videoTrackId() != trackId) continue;
+    if (const auto failure = failureOf([&] { output->mixer(*this, buffer); }); !failure.empty())
+      MEDLEY_LOG_ERROR("dropped an output's picture of track", std::to_string(trackId) + ":", failure);
   }
 }
 
@@ -255,15 +266,9 @@ Async<void> MediaMixer::forwardAudio(AudioCaptureUnit::Output pair) {
   co_await hop();
   const auto outputs = outputs_;
   for (const auto& output : outputs) {
-    std::string failure;
-    try {
-      if (co_await output->audioTrackId() == kMixedTrack) output->mixer(*this, pair.first, pair.second);
-    } catch (const std::exception& e) {
-      failure = e.what();
-    } catch (...) {
-      failure = "an unknown exception";
-    }
-    if (!failure.empty()) MEDLEY_LOG_ERROR("dropped an output's mixed sound:", failure);
+    if (co_await output->audioTrackId() != kMixedTrack) continue;
+    if (const auto failure = failureOf([&] { output->mixer(*this, pair.first, pair.second); }); !failure.empty())
+      MEDLEY_LOG_ERROR("dropped an output's mixed sound:", failure);
   }
 }
 
