@@ -159,7 +159,7 @@ void VideoDeviceUnit::applySessionPreset(const std::string& preset) {
     const auto wanted = durationFor(formats[*active], frameRate_);
     if (current.isValid() && wanted && !sameRate(current, *wanted)) configure(formats, *active, frameRate_);
   } catch (const std::exception& e) {
-    MEDLEY_LOG_WARN("the camera kept its format for the preset:", e.what());
+    MEDLEY_LOG_WARN("the camera did not take the preset's format:", e.what());
   }
 }
 
