@@ -155,12 +155,13 @@ const Backward& backward() {
 // block with the block's chroma; the block's new chroma is that of the mean of
 // its converted colours.
 template <typename Conversion>
-void convertBlockRow(const Conversion& convert, const platform::PixelBuffer& src, platform::PixelBuffer& dst, int cy,
-                     int cx0, int cx1) {
+void convertBlockRow(const Conversion& convert, const platform::PixelBuffer& src,
+                     const platform::PixelBuffer::Plane& dY, const platform::PixelBuffer::Plane& dUV, int cy, int cx0,
+                     int cx1) {
   using In = typename Conversion::In;
   using Out = typename Conversion::Out;
   constexpr int bits = Conversion::kCodeBits;
-  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
+  const auto sY = src.plane(0), sUV = src.plane(1);
   const int width = src.width(), height = src.height();
   // Composed pictures are mostly flat: a pixel like the one before reuses its colour.
   int lastKey = -1;
@@ -201,7 +202,8 @@ void convertBlockRow(const Conversion& convert, const platform::PixelBuffer& src
 template <typename Conversion>
 void convertBlocks(const Conversion& convert, const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
   const auto uv = src.plane(1);
-  for (int cy = 0; cy < uv.height; ++cy) convertBlockRow(convert, src, dst, cy, 0, uv.width);
+  const auto dY = dst.plane(0), dUV = dst.plane(1);
+  for (int cy = 0; cy < uv.height; ++cy) convertBlockRow(convert, src, dY, dUV, cy, 0, uv.width);
 }
 
 // Coefficients of a polynomial of the given degree through f at Chebyshev
@@ -425,11 +427,12 @@ struct LineScratch {
   return done;
 }
 
-// An 8-bit BT.709 picture into a 10-bit HLG one of the same size: whole blocks
-// eight at a time where the processor has vectors, the rest one by one.
-void convertForward(const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
+// An 8-bit BT.709 picture into 10-bit HLG planes of at least its size: whole
+// blocks eight at a time where the processor has vectors, the rest one by one.
+void convertForward(const platform::PixelBuffer& src, const platform::PixelBuffer::Plane& dY,
+                    const platform::PixelBuffer::Plane& dUV) {
   static const bool vectors = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  const auto sY = src.plane(0), sUV = src.plane(1), dY = dst.plane(0), dUV = dst.plane(1);
+  const auto sY = src.plane(0), sUV = src.plane(1);
   const int width = src.width(), height = src.height();
   LineScratch scratch(vectors ? width : 0);
   for (int cy = 0; cy < sUV.height; ++cy) {
@@ -444,7 +447,7 @@ void convertForward(const platform::PixelBuffer& src, platform::PixelBuffer& dst
           reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow), width / 2, scratch,
           width);
     }
-    convertBlockRow(forward(), src, dst, cy, cx, sUV.width);
+    convertBlockRow(forward(), src, dY, dUV, cy, cx, sUV.width);
   }
 }
 
@@ -474,9 +477,22 @@ bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& 
   if (src.format() != platform::PixelFormat::nv12VideoRange || dst.format() != platform::PixelFormat::p010 ||
       src.width() != dst.width() || src.height() != dst.height())
     return false;
-  convertForward(src, dst);
+  convertForward(src, dst.plane(0), dst.plane(1));
   dst.setColorAttachments({platform::YCbCrMatrix::itu_r_2020, platform::ColorPrimaries::itu_r_2020,
                            platform::TransferFunction::itu_r_2100_hlg, platform::AttachmentMode::shouldPropagate});
+  return true;
+}
+
+bool convertBT709ToHLG(const platform::PixelBuffer& src, platform::PixelBuffer& dst, long x, long y) {
+  if (src.format() != platform::PixelFormat::nv12VideoRange || dst.format() != platform::PixelFormat::p010 ||
+      x < 0 || y < 0 || x % 2 || y % 2 || x + src.width() > dst.width() || y + src.height() > dst.height())
+    return false;
+  auto dY = dst.plane(0), dUV = dst.plane(1);
+  dY.data += static_cast<size_t>(y) * dY.bytesPerRow + static_cast<size_t>(x) * 2;
+  dUV.data += static_cast<size_t>(y / 2) * dUV.bytesPerRow + static_cast<size_t>(x / 2) * 4;
+  dY.width -= static_cast<int>(x), dY.height -= static_cast<int>(y);
+  dUV.width -= static_cast<int>(x / 2), dUV.height -= static_cast<int>(y / 2);
+  convertForward(src, dY, dUV);
   return true;
 }
 

@@ -26,6 +26,10 @@ bool isHLG(const platform::PixelBuffer& picture);
 // An 8-bit video-range picture (nv12) into a 10-bit one (p010) of the same
 // size, tagged BT.2020 / HLG. Nothing when the formats or sizes do not match.
 bool convertBT709ToHLG(const platform::PixelBuffer& nv12, platform::PixelBuffer& p010);
+// The same into the part of a larger 10-bit picture whose top-left corner is at
+// (x, y), both even, leaving the rest and the picture's tags as they are.
+// Nothing when the formats do not match or the picture does not fit whole.
+bool convertBT709ToHLG(const platform::PixelBuffer& nv12, platform::PixelBuffer& p010, long x, long y);
 // A 10-bit HLG picture as a new 8-bit BT.709 video-range picture, tagged so.
 platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& p010);
 

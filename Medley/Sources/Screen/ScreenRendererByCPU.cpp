@@ -1,6 +1,7 @@
 #include "Medley/Sources/Screen/ScreenRendererByCPU.h"
 
 #include <cmath>
+#include <utility>
 
 #include "Medley/Sources/Codec/HLGConversion.h"
 #include "Medley/Sources/Screen/ScreenObject.h"
@@ -87,7 +88,8 @@ void ScreenRendererByCPU::layout(ScreenObject& object) {
     }
     platform::PixelBufferRef reuse, staging;
     if (auto it = images_.find(key); it != images_.end()) {
-      if (it->second.picture.use_count() == 1 && it->second.picture->planes &&
+      // A picture still waiting to be converted holds its source's samples, never ours to write.
+      if (!it->second.convertsAtDraw && it->second.picture.use_count() == 1 && it->second.picture->planes &&
           it->second.picture->planes.use_count() == 1) {
         reuse = it->second.picture->planes;
         it->second.picture.reset();
@@ -96,19 +98,21 @@ void ScreenRendererByCPU::layout(ScreenObject& object) {
     }
     // A picture converted up is made in 8-bit samples first, then into the kept
     // 10-bit ones; one that is its source as it is (a camera filling its place)
-    // is converted from the source itself.
+    // is converted from the source itself, when drawn: straight into its place
+    // on the canvas, sparing a 10-bit picture and its copy.
     const bool convertsUp = composesHLG_ && clipped.source() && !isTenBit(*clipped.source());
     std::shared_ptr<ScreenPicture> made;
+    bool convertsAtDraw = false;
     if (convertsUp && isWholeSource(clipped)) {
       made = std::make_shared<ScreenPicture>();
       made->planes = clipped.source();
-      made = inWorkingSpace(std::move(made), std::move(reuse), nullptr);
+      convertsAtDraw = true;
     } else {
       made = convertsUp ? clipped.render(std::move(staging)) : clipped.render(reuse);
       if (made) made = inWorkingSpace(std::move(made), std::move(reuse), &staging);
     }
     if (made)
-      images_[key] = {std::move(made), window.x, window.y, std::move(staging)};
+      images_[key] = {std::move(made), window.x, window.y, std::move(staging), convertsAtDraw};
     else
       images_.erase(key);
   } catch (const std::exception& e) {
@@ -140,13 +144,21 @@ void ScreenRendererByCPU::draw(ScreenObject& object) {
   if (!canvas_) return;
   const auto it = images_.find(object.weak_from_this());
   if (it == images_.end() || !it->second.picture) return;
+  const ScreenRect& b = object.bounds();
+  const double x = std::floor(b.x / 2) * 2 + it->second.x, y = std::floor(b.y / 2) * 2 + it->second.y;
+  // Converted straight onto the canvas once; drawn again without a new layout,
+  // or where it does not fit whole, it is converted into a kept picture below.
+  if (std::exchange(it->second.convertsAtDraw, false) && composesHLG_ && !it->second.picture->alpha &&
+      std::isfinite(x) && std::isfinite(y) && it->second.picture->planes &&
+      convertBT709ToHLG(*it->second.picture->planes, *canvas_, static_cast<long>(std::floor(x / 2)) * 2,
+                        static_cast<long>(std::floor(y / 2)) * 2))
+    return;
   // A picture kept from before the canvas changed its samples is converted once.
   if (it->second.picture->planes && isTenBit(*it->second.picture->planes) != composesHLG_) {
     it->second.picture = inWorkingSpace(std::make_shared<ScreenPicture>(*it->second.picture), nullptr, nullptr);
     if (!it->second.picture) return;
   }
-  const ScreenRect& b = object.bounds();
-  it->second.picture->drawOver(*canvas_, std::floor(b.x / 2) * 2 + it->second.x, std::floor(b.y / 2) * 2 + it->second.y);
+  it->second.picture->drawOver(*canvas_, x, y);
 }
 
 void ScreenRendererByCPU::setTarget(platform::PixelBufferRef pixelBuffer) {

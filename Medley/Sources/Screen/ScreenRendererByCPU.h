@@ -63,6 +63,8 @@ class ScreenRendererByCPU final : public ScreenRenderer {
     double x = 0, y = 0;
     // The 8-bit samples a picture converted up was made in, written over at the next layout.
     platform::PixelBufferRef staging;
+    // The picture is its 8-bit source, to be converted up when drawn.
+    bool convertsAtDraw = false;
   };
   // The picture in the canvas's samples (8-bit BT.709 or 10-bit HLG); `into`
   // may be written over, and `staging` takes the 8-bit samples converted up.

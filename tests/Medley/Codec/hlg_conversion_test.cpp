@@ -106,5 +106,53 @@ TEST(HLGConversion, EveryLumaCodeWithChromaAcrossTheWholeCodeRangeMatchesTheScal
   EXPECT_EQ(worst, 0);
 }
 
+TEST(HLGConversion, APictureConvertedIntoPartOfALargerOneIsThatPictureConvertedAloneAndNothingElseChanges) {
+  const auto sdr = noisePicture(37, 21, 7);
+  auto alone = platform::PixelBuffer::make(37, 21, platform::PixelFormat::p010);
+  ASSERT_TRUE(convertBT709ToHLG(*sdr, *alone));
+  auto canvas = platform::PixelBuffer::make(64, 40, platform::PixelFormat::p010);
+  const auto fill = [&canvas] {
+    for (int plane = 0; plane < 2; ++plane)
+      for (int r = 0; r < canvas->plane(plane).height; ++r)
+        for (int i = 0; i < canvas->plane(plane).width * (plane + 1); ++i)
+          reinterpret_cast<uint16_t*>(canvas->plane(plane).data + r * canvas->plane(plane).bytesPerRow)[i] = 0xABC0;
+  };
+  fill();
+  ASSERT_TRUE(convertBT709ToHLG(*sdr, *canvas, 26, 18));
+  EXPECT_TRUE(canvas->colorAttachments().isEmpty());
+  for (int plane = 0; plane < 2; ++plane) {
+    const int x0 = 26, y0 = plane ? 9 : 18;  // a chroma pair per two columns, two samples a pair
+    for (int r = 0; r < canvas->plane(plane).height; ++r)
+      for (int i = 0; i < canvas->plane(plane).width * (plane + 1); ++i) {
+        const int ar = r - y0, ai = i - x0;
+        const bool inside =
+            ar >= 0 && ar < alone->plane(plane).height && ai >= 0 && ai < alone->plane(plane).width * (plane + 1);
+        const uint16_t expected = inside ? reinterpret_cast<const uint16_t*>(
+                                               alone->plane(plane).data + ar * alone->plane(plane).bytesPerRow)[ai]
+                                         : 0xABC0;
+        const auto c = canvas->plane(plane);
+        const auto* row = reinterpret_cast<const uint16_t*>(c.data + r * c.bytesPerRow);
+        ASSERT_EQ(row[i], expected)
+            << "plane " << plane << " at " << i << "," << r;
+      }
+  }
+  // Odd corners (chroma would fall between pairs), a picture reaching past the
+  // edges or a wrong layout change nothing.
+  fill();
+  const auto untouched = [&canvas] {
+    for (int plane = 0; plane < 2; ++plane)
+      for (int r = 0; r < canvas->plane(plane).height; ++r)
+        for (int i = 0; i < canvas->plane(plane).width * (plane + 1); ++i)
+          if (reinterpret_cast<const uint16_t*>(canvas->plane(plane).data + r * canvas->plane(plane).bytesPerRow)[i] !=
+              0xABC0)
+            return false;
+    return true;
+  };
+  for (const auto [x, y] : {std::array<long, 2>{1, 0}, {0, 3}, {28, 0}, {0, 20}, {-2, 0}, {0, -2}})
+    EXPECT_FALSE(convertBT709ToHLG(*sdr, *canvas, x, y)) << x << "," << y;
+  EXPECT_FALSE(convertBT709ToHLG(*sdr, *sdr, 0, 0));
+  EXPECT_TRUE(untouched());
+}
+
 }  // namespace
 }  // namespace medley

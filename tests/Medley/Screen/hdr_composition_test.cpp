@@ -228,5 +228,58 @@ TEST(HDRComposition, AWholeFrameBT709CameraIsConvertedFromItsOwnPicturesWhichAre
   }
 }
 
+TEST(HDRComposition, BT709PicturesConvertedInTheirPlacesKeepTheirOrderAndMatchTheirOwnConversions) {
+  // A camera of varied colours in the bottom-right quarter and a red picture
+  // filling the frame, drawn in either order: the later covers the earlier,
+  // and every sample is what converting that picture alone gives.
+  auto camera = platform::PixelBuffer::make(32, 18, platform::PixelFormat::nv12VideoRange);
+  for (int plane = 0; plane < 2; ++plane)
+    for (int r = 0; r < camera->plane(plane).height; ++r)
+      for (int i = 0; i < camera->plane(plane).width * (plane + 1); ++i)
+        camera->plane(plane).data[r * camera->plane(plane).bytesPerRow + i] =
+            static_cast<uint8_t>(16 + (i * 37 + r * 11) % 224);
+  camera->setColorAttachments(platform::ColorAttachments::bt709());
+  const auto red = bt709Picture({1, 0, 0});
+  auto cameraHLG = platform::PixelBuffer::make(32, 18, platform::PixelFormat::p010);
+  auto redHLG = platform::PixelBuffer::make(64, 36, platform::PixelFormat::p010);
+  ASSERT_TRUE(convertBT709ToHLG(*camera, *cameraHLG));
+  ASSERT_TRUE(convertBT709ToHLG(*red, *redHLG));
+  const auto sample = [](const platform::PixelBuffer& b, int plane, int i, int r) {
+    return reinterpret_cast<const uint16_t*>(b.plane(plane).data + r * b.plane(plane).bytesPerRow)[i];
+  };
+  for (const bool cameraOnTop : {true, false}) {
+    Screen screen;
+    screen.setDynamicRangeMode(DynamicRangeMode::hdr);
+    screen.setSize({64, 36});
+    auto small = std::make_shared<StreamScreenObject>();
+    small->setSize({32, 18});
+    small->setHorizontalAlignment(ScreenObject::HorizontalAlignment::right);
+    small->setVerticalAlignment(ScreenObject::VerticalAlignment::bottom);
+    auto whole = std::make_shared<StreamScreenObject>();
+    platform::SampleTiming t;
+    t.presentationTime = platform::MediaTime::zero();
+    small->setSampleBuffer(platform::SampleBuffer::makeImage(camera, t));
+    whole->setSampleBuffer(platform::SampleBuffer::makeImage(red, t));
+    screen.addChild(cameraOnTop ? whole : small);
+    screen.addChild(cameraOnTop ? small : whole);
+    // Twice: the second frame is made from the same pictures again.
+    for (int tick = 0; tick < 2; ++tick) {
+      const auto frame = screen.makeSampleBuffer({1.0 + tick, 1.016 + tick});
+      ASSERT_TRUE(frame);
+      const auto& f = *frame->imageBuffer();
+      for (int plane = 0; plane < 2; ++plane)
+        for (int r = 0; r < f.plane(plane).height; ++r)
+          for (int i = 0; i < f.plane(plane).width * (plane + 1); ++i) {
+            const bool onCamera = cameraOnTop && i >= 32 && r >= (plane ? 9 : 18);
+            const uint16_t expected =
+                onCamera ? sample(*cameraHLG, plane, i - 32, r - (plane ? 9 : 18)) : sample(*redHLG, plane, i, r);
+            ASSERT_EQ(sample(f, plane, i, r), expected)
+                << (cameraOnTop ? "camera on top" : "red on top") << ", tick " << tick << ", plane " << plane << " at "
+                << i << "," << r;
+          }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace medley
