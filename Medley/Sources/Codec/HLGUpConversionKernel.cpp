@@ -9,7 +9,10 @@ namespace fixed16 {
 // A BT.709 signal v in 0...1 is kept as v * 219 * 33, so that every luma code
 // is exact. Its scene light L is kept as 4.5 L in the same units: along the
 // linear toe that is the signal itself, so dark colours keep the resolution of
-// their codes, and white (4.5) still fits in 16 signed bits.
+// their codes, and white (4.5) still fits in 16 signed bits. Video-range codes
+// stay within a code of the exact form; a luma code below black whose chroma
+// lifts one channel a hair above zero, finer than that unit, can be off by up
+// to two and a half.
 constexpr int kSignalUnit = 219 * 33;
 constexpr int kLumaStep = 33;
 constexpr int kToe = 585;  // 0.081, the last signal of the linear toe
