@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include <immintrin.h>
+#include "Medley/Sources/Codec/HLGUpConversionKernel.h"
 
 namespace medley {
 namespace {
@@ -206,246 +206,23 @@ void convertBlocks(const Conversion& convert, const platform::PixelBuffer& src, 
   for (int cy = 0; cy < uv.height; ++cy) convertBlockRow(convert, src, dY, dUV, cy, 0, uv.width);
 }
 
-// Coefficients of a polynomial of the given degree through f at Chebyshev
-// nodes of [lo, hi], in powers of x itself (lowest first): close to the best
-// polynomial of that degree, and cheap to evaluate.
-template <int kDegree, typename F>
-std::array<float, kDegree + 1> polynomialOf(F f, double lo, double hi) {
-  constexpr int n = kDegree + 1;
-  std::array<double, n> cheb{}, power{};
-  for (int j = 0; j < n; ++j) {
-    for (int k = 0; k < n; ++k) {
-      const double angle = M_PI * (k + 0.5) / n;
-      cheb[j] += 2.0 / n * f((std::cos(angle) * (hi - lo) + lo + hi) / 2) * std::cos(j * angle);
-    }
-  }
-  cheb[0] /= 2;
-  // Sum of cheb[j] T_j(t) with t = a x + b, accumulated as a polynomial in x.
-  const double a = 2 / (hi - lo), b = -(lo + hi) / (hi - lo);
-  std::array<double, n> previous{}, current{};  // T_{j-1}, T_j in powers of x
-  previous[0] = 1;
-  current[0] = b, current[1] = a;
-  power[0] = cheb[0];
-  for (int i = 0; i < n; ++i) power[i] += (n > 1 ? cheb[1] : 0) * current[i];
-  for (int j = 2; j < n; ++j) {
-    std::array<double, n> next{};
-    for (int i = 0; i < n; ++i) {
-      next[i] = 2 * b * current[i] - previous[i];
-      if (i > 0) next[i] += 2 * a * current[i - 1];
-    }
-    previous = current, current = next;
-    for (int i = 0; i < n; ++i) power[i] += cheb[j] * current[i];
-  }
-  std::array<float, n> out{};
-  for (int i = 0; i < n; ++i) out[i] = static_cast<float>(power[i]);
-  return out;
-}
-
-// The way up computed, eight pixels at a time, with no table: BT.709's curve
-// above its linear toe and the log part of HLG are polynomials (each within a
-// tenth of a 10-bit code), HLG's square-root part the processor's reciprocal
-// square root (within a third of a code). A few constants, no memory to speak of.
-struct VectorForward {
-  // A constant in every lane, so that arithmetic reads it from memory as it is.
-  struct alignas(32) Lanes {
-    float v[8];
-  };
-  template <size_t n>
-  static std::array<Lanes, n> lanes(const std::array<float, n>& c) {
-    std::array<Lanes, n> out{};
-    for (size_t i = 0; i < n; ++i) std::fill(std::begin(out[i].v), std::end(out[i].v), c[i]);
-    return out;
-  }
-
-  static constexpr float kToe = 0.081f;
-  // Scene light of a BT.709 signal above its toe.
-  std::array<Lanes, 5> light = lanes(polynomialOf<4>(bt709InverseOETF, kToe, 1.0));
-  // HLG signal above its square-root part, by that root: sqrt(3 e), 0.5 at the knee.
-  static constexpr float kKnee = 0.5f;
-  std::array<Lanes, 5> signal = lanes(polynomialOf<4>([](double s) { return hlgOETF(s * s / 3); }, kKnee,
-                                                      std::sqrt(3 * kReferenceWhite) * 1.001));
-  Lanes m[3][3];  // BT.709 light to three times BT.2020 light at reference white
-
-  VectorForward() {
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j)
-        std::fill(std::begin(m[i][j].v), std::end(m[i][j].v),
-                  static_cast<float>(3 * k709To2020[i][j] * kReferenceWhite));
-  }
-};
-
-const VectorForward& vectorForward() {
-  static const VectorForward f;
-  return f;
-}
-
-struct Signals {
-  __m256 r, g, b;
-};
-
-[[gnu::target("avx2,fma")]] inline __m256 broadcastLanes(const VectorForward::Lanes& c) {
-  return _mm256_load_ps(c.v);
-}
-
-[[gnu::target("avx2,fma")]] inline __m256 horner(const std::array<VectorForward::Lanes, 5>& c, __m256 x) {
-  __m256 p = _mm256_fmadd_ps(broadcastLanes(c[4]), x, broadcastLanes(c[3]));
-  p = _mm256_fmadd_ps(p, x, broadcastLanes(c[2]));
-  p = _mm256_fmadd_ps(p, x, broadcastLanes(c[1]));
-  return _mm256_fmadd_ps(p, x, broadcastLanes(c[0]));
-}
-
-// Scene light of BT.709 signals (clipped to 0...1): the linear toe below 0.081.
-[[gnu::target("avx2,fma")]] inline __m256 lightOf(const VectorForward& f, __m256 v) {
-  const __m256 toe = _mm256_max_ps(_mm256_mul_ps(v, _mm256_set1_ps(1 / 4.5f)), _mm256_setzero_ps());
-  return _mm256_blendv_ps(horner(f.light, _mm256_min_ps(v, _mm256_set1_ps(1))), toe,
-                          _mm256_cmp_ps(v, _mm256_set1_ps(VectorForward::kToe), _CMP_LT_OQ));
-}
-
-// HLG signal of three times scene light (scaled to reference white, never
-// negative): its square root up to the knee, the polynomial above.
-[[gnu::target("avx2,fma")]] inline __m256 signalOf(const VectorForward& f, __m256 e3) {
-  e3 = _mm256_add_ps(e3, _mm256_set1_ps(1e-12f));  // no zero for the reciprocal
-  const __m256 root = _mm256_mul_ps(e3, _mm256_rsqrt_ps(e3));
-  return _mm256_blendv_ps(horner(f.signal, root), root,
-                          _mm256_cmp_ps(root, _mm256_set1_ps(VectorForward::kKnee), _CMP_LE_OQ));
-}
-
-// One row of a matrix times (r, g, b).
-[[gnu::target("avx2,fma")]] inline __m256 matrixRow(const VectorForward::Lanes (&k)[3], __m256 r, __m256 g,
-                                                     __m256 b) {
-  return _mm256_fmadd_ps(broadcastLanes(k[0]), r,
-                         _mm256_fmadd_ps(broadcastLanes(k[1]), g, _mm256_mul_ps(broadcastLanes(k[2]), b)));
-}
-
-// Sums of the four pixels of each of eight blocks, from the sums of their
-// lines: a of the first four blocks, b of the next four.
-[[gnu::target("avx2,fma")]] inline __m256 blockSums(__m256 a, __m256 b) {
-  const __m256 pairsSummed = _mm256_hadd_ps(a, b);
-  return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(pairsSummed), 0xD8));
-}
-
-// HLG R'G'B' of eight pixels: their luma (0...1) with their blocks' chroma
-// shares of R', G' and B'.
-[[gnu::target("avx2,fma")]] inline Signals signalsOf(const VectorForward& f, __m256 y, __m256 red, __m256 green,
-                                                     __m256 blue) {
-  const __m256 r = lightOf(f, _mm256_add_ps(y, red)), g = lightOf(f, _mm256_add_ps(y, green)),
-               b = lightOf(f, _mm256_add_ps(y, blue));
-  return {signalOf(f, matrixRow(f.m[0], r, g, b)), signalOf(f, matrixRow(f.m[1], r, g, b)),
-          signalOf(f, matrixRow(f.m[2], r, g, b))};
-}
-
-// 10-bit video-range luma codes of eight pixels, in the high bits of 32.
-[[gnu::target("avx2,fma")]] inline __m256i lumaCodes(const Signals& s) {
-  const __m256 code =
-      _mm256_fmadd_ps(_mm256_set1_ps(876 * Forward::kRed), s.r,
-                      _mm256_fmadd_ps(_mm256_set1_ps(876 * Forward::kGreen), s.g,
-                                      _mm256_fmadd_ps(_mm256_set1_ps(876 * Forward::kBlue), s.b, _mm256_set1_ps(64))));
-  return _mm256_slli_epi32(_mm256_cvtps_epi32(code), 6);
-}
-
-// Eight luma bytes as signal in 0...1 (video range).
-[[gnu::target("avx2,fma")]] inline __m256 lumaSignals(__m128i bytes) {
-  return _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)), _mm256_set1_ps(1 / 219.0f),
-                         _mm256_set1_ps(-16 / 219.0f));
-}
-
-// Per-pixel values of a pair of lines, kept between the passes over them.
-struct LineScratch {
-  explicit LineScratch(int width) : values(static_cast<size_t>(6) * stride(width)) {}
-  static size_t stride(int width) { return (static_cast<size_t>(width) + 15) / 16 * 16; }
-  float* at(int i, int width) { return values.data() + i * stride(width); }
-  std::vector<float> values;
-};
-
-// Whole 2x2 blocks of a pair of lines, in short passes (a long loop body keeps
-// the processor from overlapping its iterations): the blocks' chroma as
-// per-pixel shares of R', G', B'; each line's pixels to their luma codes,
-// summing the two lines' colours; eight blocks' chroma from those sums. The
-// number of blocks done, eight at a time; the rest are left to the caller.
-[[gnu::target("avx2,fma")]] int convertWholeBlocks(const uint8_t* uv, const uint8_t* in0, const uint8_t* in1,
-                                                   uint16_t* out0, uint16_t* out1, uint16_t* out, int blocks,
-                                                   LineScratch& scratch, int width) {
-  const VectorForward& f = vectorForward();
-  const int done = blocks / 8 * 8;
-  float *red = scratch.at(0, width), *green = scratch.at(1, width), *blue = scratch.at(2, width);
-  float *sumR = scratch.at(3, width), *sumG = scratch.at(4, width), *sumB = scratch.at(5, width);
-  const __m256i left = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3), right = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
-  const __m128i split = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-  for (int cx = 0; cx < done; cx += 8) {
-    const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 2 * cx)), split);
-    const __m256 pb = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(pairs)), _mm256_set1_ps(1 / 224.0f),
-                                      _mm256_set1_ps(-128 / 224.0f));
-    const __m256 pr = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(pairs, 8))),
-                                      _mm256_set1_ps(1 / 224.0f), _mm256_set1_ps(-128 / 224.0f));
-    const __m256 r = _mm256_mul_ps(pr, _mm256_set1_ps(1.5748f)),
-                 g = _mm256_fmadd_ps(pb, _mm256_set1_ps(-0.187324f), _mm256_mul_ps(pr, _mm256_set1_ps(-0.468124f))),
-                 b = _mm256_mul_ps(pb, _mm256_set1_ps(1.8556f));
-    // Each block's share twice, for its two columns.
-    _mm256_storeu_ps(red + 2 * cx, _mm256_permutevar8x32_ps(r, left));
-    _mm256_storeu_ps(red + 2 * cx + 8, _mm256_permutevar8x32_ps(r, right));
-    _mm256_storeu_ps(green + 2 * cx, _mm256_permutevar8x32_ps(g, left));
-    _mm256_storeu_ps(green + 2 * cx + 8, _mm256_permutevar8x32_ps(g, right));
-    _mm256_storeu_ps(blue + 2 * cx, _mm256_permutevar8x32_ps(b, left));
-    _mm256_storeu_ps(blue + 2 * cx + 8, _mm256_permutevar8x32_ps(b, right));
-  }
-  for (int line = 0; line < 2; ++line) {
-    const uint8_t* in = line ? in1 : in0;
-    uint16_t* lumaOut = line ? out1 : out0;
-    for (int x = 0; x < 2 * done; x += 8) {
-      const Signals s = signalsOf(f, lumaSignals(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + x))),
-                                  _mm256_loadu_ps(red + x), _mm256_loadu_ps(green + x), _mm256_loadu_ps(blue + x));
-      // Eight codes of 32 bits to 16, in order.
-      const __m256i codes = lumaCodes(s);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(lumaOut + x),
-                       _mm_packus_epi32(_mm256_castsi256_si128(codes), _mm256_extracti128_si256(codes, 1)));
-      if (line) {
-        _mm256_storeu_ps(sumR + x, _mm256_add_ps(s.r, _mm256_loadu_ps(sumR + x)));
-        _mm256_storeu_ps(sumG + x, _mm256_add_ps(s.g, _mm256_loadu_ps(sumG + x)));
-        _mm256_storeu_ps(sumB + x, _mm256_add_ps(s.b, _mm256_loadu_ps(sumB + x)));
-      } else {
-        _mm256_storeu_ps(sumR + x, s.r);
-        _mm256_storeu_ps(sumG + x, s.g);
-        _mm256_storeu_ps(sumB + x, s.b);
-      }
-    }
-  }
-  for (int cx = 0; cx < done; cx += 8) {
-    // A block's chroma: that of the sum of its four pixels' colours.
-    const __m256 sr = blockSums(_mm256_loadu_ps(sumR + 2 * cx), _mm256_loadu_ps(sumR + 2 * cx + 8)),
-                 sg = blockSums(_mm256_loadu_ps(sumG + 2 * cx), _mm256_loadu_ps(sumG + 2 * cx + 8)),
-                 sb = blockSums(_mm256_loadu_ps(sumB + 2 * cx), _mm256_loadu_ps(sumB + 2 * cx + 8));
-    const __m256 l = _mm256_fmadd_ps(_mm256_set1_ps(Forward::kRed), sr,
-                                     _mm256_fmadd_ps(_mm256_set1_ps(Forward::kGreen), sg,
-                                                     _mm256_mul_ps(_mm256_set1_ps(Forward::kBlue), sb)));
-    const __m256i cb = _mm256_cvtps_epi32(
-        _mm256_fmadd_ps(_mm256_sub_ps(sb, l), _mm256_set1_ps(896 / (4 * Forward::kPb)), _mm256_set1_ps(512)));
-    const __m256i cr = _mm256_cvtps_epi32(
-        _mm256_fmadd_ps(_mm256_sub_ps(sr, l), _mm256_set1_ps(896 / (4 * Forward::kPr)), _mm256_set1_ps(512)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * cx),
-                        _mm256_or_si256(_mm256_slli_epi32(cb, 6), _mm256_slli_epi32(cr, 22)));
-  }
-  return done;
-}
-
-// An 8-bit BT.709 picture into 10-bit HLG planes of at least its size: whole
-// blocks eight at a time where the processor has vectors, the rest one by one.
+// An 8-bit BT.709 picture into a 10-bit HLG one of the same size: whole blocks
+// sixteen columns at a time where the processor has vectors, the rest one by one.
 void convertForward(const platform::PixelBuffer& src, const platform::PixelBuffer::Plane& dY,
                     const platform::PixelBuffer::Plane& dUV) {
   static const bool vectors = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   const auto sY = src.plane(0), sUV = src.plane(1);
   const int width = src.width(), height = src.height();
-  LineScratch scratch(vectors ? width : 0);
   for (int cy = 0; cy < sUV.height; ++cy) {
     int cx = 0;
     if (vectors && 2 * cy + 1 < height) {
       const int y0 = 2 * cy;
-      cx = convertWholeBlocks(
+      cx = convertBT709ToHLGBlocks(
           sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow, sY.data + static_cast<size_t>(y0) * sY.bytesPerRow,
           sY.data + static_cast<size_t>(y0 + 1) * sY.bytesPerRow,
           reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0) * dY.bytesPerRow),
           reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0 + 1) * dY.bytesPerRow),
-          reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow), width / 2, scratch,
-          width);
+          reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow), width / 2);
     }
     convertBlockRow(forward(), src, dY, dUV, cy, cx, sUV.width);
   }

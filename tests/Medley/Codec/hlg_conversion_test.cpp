@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -152,6 +153,63 @@ TEST(HLGConversion, APictureConvertedIntoPartOfALargerOneIsThatPictureConvertedA
     EXPECT_FALSE(convertBT709ToHLG(*sdr, *canvas, x, y)) << x << "," << y;
   EXPECT_FALSE(convertBT709ToHLG(*sdr, *sdr, 0, 0));
   EXPECT_TRUE(untouched());
+}
+
+TEST(HLGConversion, NearBlackEveryChromaPairOfTheVideoRangeMatchesTheScalarForm) {
+  // Where HLG is a square root its slope is steepest: every Cb, Cr pair of the
+  // video range with each of the 32 darkest luma codes.
+  constexpr int kChroma = 225, kLumaCodes = 32, kRowsPerPair = kLumaCodes / 4;
+  const int w = 2 * kChroma, h = 2 * kChroma * kRowsPerPair;
+  auto sdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::nv12VideoRange);
+  const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+  for (int cy = 0; cy < h / 2; ++cy)
+    for (int cx = 0; cx < w / 2; ++cx) {
+      sUV.data[cy * sUV.bytesPerRow + 2 * cx] = static_cast<uint8_t>(16 + cy / kRowsPerPair);
+      sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] = static_cast<uint8_t>(16 + cx);
+      for (int i = 0; i < 4; ++i)
+        sY.data[(2 * cy + i / 2) * sY.bytesPerRow + 2 * cx + i % 2] = static_cast<uint8_t>(16 + cy % kRowsPerPair * 4 + i);
+    }
+  auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+  ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+  int worst = 0;
+  for (int cy = 0; cy < h / 2; ++cy)
+    for (int cx = 0; cx < w / 2; ++cx) {
+      const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
+      double sb = 0, sr = 0;
+      for (int i = 0; i < 4; ++i) {
+        const int x = 2 * cx + i % 2, y = 2 * cy + i / 2;
+        const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
+        const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+        if (std::abs(code10(*hdr, 0, x, y) - (64 + 876 * l)) > 1.0 && worst++ < 5)
+          ADD_FAILURE() << "luma " << int(sY.data[y * sY.bytesPerRow + x]) << " cb " << cb << " cr " << cr;
+        sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
+      }
+      if ((std::abs(code10(*hdr, 1, 2 * cx, cy) - (512 + 896 * sb / 4)) > 1.0 ||
+           std::abs(code10(*hdr, 1, 2 * cx + 1, cy) - (512 + 896 * sr / 4)) > 1.0) &&
+          worst++ < 5)
+        ADD_FAILURE() << "chroma of cb " << cb << " cr " << cr;
+    }
+  EXPECT_EQ(worst, 0);
+}
+
+TEST(HLGConversion, BlackAndWhiteLandExactlyOnHLGBlackAndReferenceWhite) {
+  // Codes beyond the video range clip to black and white; 40 columns take
+  // both the vector and the one-by-one path.
+  for (const auto [luma, expected] : {std::array<int, 2>{16, 64}, {0, 64}, {235, 721}, {255, 721}}) {
+    auto sdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::nv12VideoRange);
+    for (int plane = 0; plane < 2; ++plane) {
+      const auto p = sdr->plane(plane);
+      for (int r = 0; r < p.height; ++r)
+        std::fill_n(p.data + r * p.bytesPerRow, 40, static_cast<uint8_t>(plane ? 128 : luma));
+    }
+    auto hdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::p010);
+    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 40; ++x) {
+        EXPECT_EQ(code10(*hdr, 0, x, y), expected) << "luma " << luma << " at " << x << "," << y;
+        EXPECT_EQ(code10(*hdr, 1, x, y / 2), 512) << "luma " << luma << " at " << x << "," << y;
+      }
+  }
 }
 
 }  // namespace

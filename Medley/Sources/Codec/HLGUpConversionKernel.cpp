@@ -1,0 +1,242 @@
+#include "Medley/Sources/Codec/HLGUpConversionKernel.h"
+
+#include <immintrin.h>
+
+namespace medley {
+namespace {
+namespace fixed16 {
+
+// A BT.709 signal v in 0...1 is kept as v * 219 * 33, so that every luma code
+// is exact. Its scene light L is kept as 4.5 L in the same units: along the
+// linear toe that is the signal itself, so dark colours keep the resolution of
+// their codes, and white (4.5) still fits in 16 signed bits. Video-range codes
+// stay within a code of the exact form; a luma code below black whose chroma
+// lifts one channel a hair above zero, finer than that unit, can be off by up
+// to two and a half.
+constexpr int kSignalUnit = 219 * 33;
+constexpr int kLumaStep = 33;
+constexpr int kToe = 585;  // 0.081, the last signal of the linear toe
+
+// Chroma codes to each block's share of R', G' and B' in signal units, less
+// the luma offset of 16 codes, so that a pixel's signal is 33 Y + share; plus
+// kClipBias, which lets saturating arithmetic clip the sum to 0...1 (below).
+constexpr int kClipBias = 32767 - kSignalUnit;
+constexpr float kChroma = kSignalUnit / 224.0f;
+constexpr float kRedOfCr = 1.5748f * kChroma, kGreenOfCb = -0.187324f * kChroma,
+                kGreenOfCr = -0.468124f * kChroma, kBlueOfCb = 1.8556f * kChroma;
+constexpr float kOffset = -16.0f * kLumaStep + kClipBias;
+
+// 4.5 L - v above the toe, halved, as a polynomial in T = 4 (v - toe) (Q15),
+// lowest power first; fitted for least HLG error, within 2e-4 of the signal.
+// Green sets two thirds of the luma; red and blue weigh less in it, and take
+// a cubic within 3e-4, an eighth of a chroma code.
+constexpr short kLight[5] = {-1, -34, 16071, 5080, -1387};
+constexpr short kLightCoarse[4] = {0, -104, 16749, 3262};
+
+// BT.709 light to BT.2020 light, times 3 * reference white * 2^30 / (4.5 * 7227):
+// a row times the three 4.5 L gives 3E in Q30, whose square root is the HLG
+// signal of the square-root part in Q15. Rows sum alike, so grey stays grey.
+constexpr short kMatrix[3][3] = {{16466, 8642, 1136}, {1813, 24132, 299}, {430, 2310, 23504}};
+
+// HLG's log part, above the knee at signal s = 0.5, as s - T^2 G(T) with
+// T = 2 (s - 0.5) (Q15); G lowest power first, within 1e-4 of the signal
+// (green), 2e-4 (red and blue).
+constexpr short kKnee = 16384;
+constexpr short kLog[4] = {14356, -15691, 12547, -4583};
+constexpr short kLogCoarse[3] = {13706, -11669, 4897};
+
+// BT.2020 luma weights times 876 * 32: luma in 32nds of a 10-bit code.
+constexpr short kLuma[3] = {7364, 19006, 1662};
+constexpr int kLumaFraction = 32;
+
+#define QZ_AVX2 [[gnu::target("avx2,fma")]] inline
+
+QZ_AVX2 __m256i words(short v) { return _mm256_set1_epi16(v); }
+QZ_AVX2 __m256i mul(__m256i a, __m256i b) { return _mm256_mulhrs_epi16(a, b); }
+QZ_AVX2 __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+
+// Per-pixel shares of R', G', B' of sixteen columns, from their eight blocks'
+// chroma bytes: computed in float for exact rounding, each block's twice.
+struct Shares {
+  __m256i red, green, blue;
+};
+
+QZ_AVX2 Shares sharesOf(const uint8_t* uv) {
+  const __m128i split = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(uv)), split);
+  const __m256 cb = _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(pairs)), _mm256_set1_ps(128));
+  const __m256 cr =
+      _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(pairs, 8))), _mm256_set1_ps(128));
+  const __m256 offset = _mm256_set1_ps(kOffset);
+  const __m256i red = _mm256_cvtps_epi32(_mm256_fmadd_ps(cr, _mm256_set1_ps(kRedOfCr), offset));
+  const __m256i green = _mm256_cvtps_epi32(_mm256_fmadd_ps(
+      cb, _mm256_set1_ps(kGreenOfCb), _mm256_fmadd_ps(cr, _mm256_set1_ps(kGreenOfCr), offset)));
+  const __m256i blue = _mm256_cvtps_epi32(_mm256_fmadd_ps(cb, _mm256_set1_ps(kBlueOfCb), offset));
+  // The low word of each 32-bit share into both words: the block's two columns.
+  const __m256i twice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4, 5,
+                                         8, 9, 8, 9, 12, 13, 12, 13);
+  return {_mm256_shuffle_epi8(red, twice), _mm256_shuffle_epi8(green, twice), _mm256_shuffle_epi8(blue, twice)};
+}
+
+// A channel's BT.709 signal, clipped to 0...1: the biased sum saturates at
+// the top of 16 signed bits, which is 1 once the bias is taken off, and taking
+// it off saturates at 0.
+QZ_AVX2 __m256i signalOf(__m256i luma, __m256i share) {
+  return _mm256_subs_epu16(_mm256_adds_epi16(luma, share), words(kClipBias));
+}
+
+// 4.5 L of BT.709 signals: the signal itself along the toe, the polynomial
+// above it (the curve starts a little below the toe's line there).
+template <int n>
+QZ_AVX2 __m256i lightOf(__m256i v, const short (&c)[n]) {
+  const __m256i t = _mm256_subs_epu16(v, words(kToe));
+  const __m256i x = _mm256_slli_epi16(t, 2);
+  __m256i h = words(c[n - 1]);
+  for (int k = n - 2; k >= 0; --k) h = add(mul(h, x), words(c[k]));
+  h = _mm256_sign_epi16(h, t);  // nothing along the toe
+  return add(v, add(h, h));
+}
+
+// Square roots of eight 3E (Q30) and eight more to sixteen signals (Q15). A
+// zero's root comes out of the float form as the invalid integer, which the
+// saturating pack makes zero.
+QZ_AVX2 __m256i rootsOf(__m256i a, __m256i b) {
+  const __m256 fa = _mm256_cvtepi32_ps(a), fb = _mm256_cvtepi32_ps(b);
+  return _mm256_packus_epi32(_mm256_cvtps_epi32(_mm256_mul_ps(fa, _mm256_rsqrt_ps(fa))),
+                             _mm256_cvtps_epi32(_mm256_mul_ps(fb, _mm256_rsqrt_ps(fb))));
+}
+
+// The HLG signal of its square-root part's continuation s: s itself up to
+// the knee, the log part above.
+template <int n>
+QZ_AVX2 __m256i hlgOf(__m256i s, const short (&c)[n]) {
+  const __m256i t = _mm256_subs_epu16(s, words(kKnee));
+  const __m256i x = add(t, t);
+  __m256i g = words(c[n - 1]);
+  for (int k = n - 2; k >= 0; --k) g = add(mul(g, x), words(c[k]));
+  return _mm256_sub_epi16(s, mul(mul(x, x), g));
+}
+
+// One BT.2020 channel's square-root-part signal from the three 4.5 L, given
+// as pairs (red, green) and (blue, 0) of the low and high eight pixels.
+QZ_AVX2 __m256i rootOf(const short (&row)[3], __m256i redGreenLow, __m256i redGreenHigh, __m256i blueLow,
+                       __m256i blueHigh) {
+  const __m256i redGreen =
+      _mm256_set1_epi32(static_cast<int>(static_cast<unsigned short>(row[0]) | static_cast<unsigned>(row[1]) << 16));
+  const __m256i blue = _mm256_set1_epi32(row[2]);
+  const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(redGreenLow, redGreen), _mm256_madd_epi16(blueLow, blue));
+  const __m256i high =
+      _mm256_add_epi32(_mm256_madd_epi16(redGreenHigh, redGreen), _mm256_madd_epi16(blueHigh, blue));
+  return rootsOf(low, high);
+}
+
+QZ_AVX2 __m256i load(const short* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
+QZ_AVX2 void store(short* p, __m256i v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// The values of a span of a pair of lines, kept between passes: per line,
+// per channel, per column. The passes are short loops, so that the processor
+// overlaps their iterations (one long body of dependent steps would leave it
+// waiting on each), over a span short enough to stay in the first-level cache.
+constexpr int kSpan = 256;
+struct Span {
+  alignas(32) short values[2][3][kSpan];
+};
+
+// Sixteen columns of both lines to their BT.709 signals.
+QZ_AVX2 void storeSignals(Span& span, int i, const uint8_t* uv, const uint8_t* line0, const uint8_t* line1) {
+  const Shares shares = sharesOf(uv);
+  for (int line = 0; line < 2; ++line) {
+    const __m256i y = _mm256_mullo_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line ? line1 : line0))),
+        words(kLumaStep));
+    store(span.values[line][0] + i, signalOf(y, shares.red));
+    store(span.values[line][1] + i, signalOf(y, shares.green));
+    store(span.values[line][2] + i, signalOf(y, shares.blue));
+  }
+}
+
+// A row of a span in place: signals to 4.5 L, and square-root-part signals
+// to HLG signals.
+template <int n>
+QZ_AVX2 void lightRow(short* row, int columns, const short (&c)[n]) {
+  for (int i = 0; i < columns; i += 16) store(row + i, lightOf(load(row + i), c));
+}
+template <int n>
+QZ_AVX2 void hlgRow(short* row, int columns, const short (&c)[n]) {
+  for (int i = 0; i < columns; i += 16) store(row + i, hlgOf(load(row + i), c));
+}
+
+// Sixteen pixels of a line, 4.5 L of R, G, B in, their BT.2020 square-root-part signals out.
+QZ_AVX2 void storeRoots(short (&line)[3][kSpan], int i) {
+  const __m256i r = load(line[0] + i), g = load(line[1] + i), b = load(line[2] + i), zero = _mm256_setzero_si256();
+  const __m256i rgLow = _mm256_unpacklo_epi16(r, g), rgHigh = _mm256_unpackhi_epi16(r, g);
+  const __m256i bLow = _mm256_unpacklo_epi16(b, zero), bHigh = _mm256_unpackhi_epi16(b, zero);
+  store(line[0] + i, rootOf(kMatrix[0], rgLow, rgHigh, bLow, bHigh));
+  store(line[1] + i, rootOf(kMatrix[1], rgLow, rgHigh, bLow, bHigh));
+  store(line[2] + i, rootOf(kMatrix[2], rgLow, rgHigh, bLow, bHigh));
+}
+
+// Sixteen pixels of a line, HLG R', G', B' in: luma codes out, rounded to a
+// whole code in the high ten bits; luma in 32nds of a code above 64 kept in
+// place of G' for the chroma.
+QZ_AVX2 void storeLuma(short (&line)[3][kSpan], int i, uint16_t* out) {
+  const __m256i luma = add(add(mul(load(line[0] + i), words(kLuma[0])), mul(load(line[1] + i), words(kLuma[1]))),
+                           mul(load(line[2] + i), words(kLuma[2])));
+  const __m256i code =
+      _mm256_slli_epi16(_mm256_srli_epi16(add(luma, words(64 * kLumaFraction + kLumaFraction / 2)), 5), 6);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), code);
+  store(line[1] + i, luma);
+}
+
+// Halves of eight blocks' sums of a value, from their two lines' values.
+QZ_AVX2 __m256 halfSums(const short* line0, const short* line1) {
+  return _mm256_cvtepi32_ps(_mm256_madd_epi16(_mm256_avg_epu16(load(line0), load(line1)), words(1)));
+}
+
+// Eight blocks' Cb Cr: that of the mean of their four pixels' colours.
+QZ_AVX2 void storeChroma(const Span& span, int i, uint16_t* out) {
+  const auto& v = span.values;
+  const __m256 red = halfSums(v[0][0] + i, v[1][0] + i), blue = halfSums(v[0][2] + i, v[1][2] + i),
+               luma = halfSums(v[0][1] + i, v[1][1] + i);
+  // Means: a signal's is its half sum / 2^16, luma's its half sum / (876 * 64).
+  const float lumaScale = -1.0f / (876 * kLumaFraction * 2), signalScale = 1.0f / 65536;
+  const float pb = 896 / 1.8814f, pr = 896 / 1.4746f;
+  const __m256 lumaB = _mm256_fmadd_ps(luma, _mm256_set1_ps(pb * lumaScale), _mm256_set1_ps(512));
+  const __m256 lumaR = _mm256_fmadd_ps(luma, _mm256_set1_ps(pr * lumaScale), _mm256_set1_ps(512));
+  const __m256i cb = _mm256_cvtps_epi32(_mm256_fmadd_ps(blue, _mm256_set1_ps(pb * signalScale), lumaB));
+  const __m256i cr = _mm256_cvtps_epi32(_mm256_fmadd_ps(red, _mm256_set1_ps(pr * signalScale), lumaR));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                      _mm256_or_si256(_mm256_slli_epi32(cb, 6), _mm256_slli_epi32(cr, 22)));
+}
+
+#undef QZ_AVX2
+
+}  // namespace fixed16
+}  // namespace
+
+[[gnu::target("avx2,fma")]] int convertBT709ToHLGBlocks(const uint8_t* uv, const uint8_t* line0,
+                                                        const uint8_t* line1, uint16_t* out0, uint16_t* out1,
+                                                        uint16_t* outUV, int blocks) {
+  using namespace fixed16;
+  Span span;
+  const int done = blocks / 8 * 8;
+  for (int start = 0; start < 2 * done; start += kSpan) {
+    const int columns = 2 * done - start < kSpan ? 2 * done - start : kSpan;
+    for (int i = 0; i < columns; i += 16) storeSignals(span, i, uv + start + i, line0 + start + i, line1 + start + i);
+    // Green, two thirds of the luma, with the finer curves.
+    for (auto& line : span.values) {
+      lightRow(line[0], columns, kLightCoarse), lightRow(line[1], columns, kLight);
+      lightRow(line[2], columns, kLightCoarse);
+    }
+    for (auto& line : span.values)
+      for (int i = 0; i < columns; i += 16) storeRoots(line, i);
+    for (auto& line : span.values)
+      hlgRow(line[0], columns, kLogCoarse), hlgRow(line[1], columns, kLog), hlgRow(line[2], columns, kLogCoarse);
+    for (int line = 0; line < 2; ++line)
+      for (int i = 0; i < columns; i += 16) storeLuma(span.values[line], i, (line ? out1 : out0) + start + i);
+    for (int i = 0; i < columns; i += 16) storeChroma(span, i, outUV + start + i);
+  }
+  return done;
+}
+
+}  // namespace medley
