@@ -34,6 +34,31 @@ std::array<double, 3> hlgOf(int y, int cb, int cr) {
   return hlgFromBT709({l + 1.5748 * pr, l - 0.187324 * pb - 0.468124 * pr, l + 1.8556 * pb});
 }
 
+// Luma of every pixel and chroma of every whole block more than a code from
+// the scalar form, the first five of them reported.
+int offTheScalarForm(const platform::PixelBuffer& sdr, const platform::PixelBuffer& hdr) {
+  const auto sY = sdr.plane(0), sUV = sdr.plane(1);
+  int off = 0;
+  for (int cy = 0; cy < sdr.height() / 2; ++cy)
+    for (int cx = 0; cx < sdr.width() / 2; ++cx) {
+      const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
+      double sb = 0, sr = 0;
+      for (int i = 0; i < 4; ++i) {
+        const int x = 2 * cx + i % 2, y = 2 * cy + i / 2, luma = sY.data[y * sY.bytesPerRow + x];
+        const auto c = hlgOf(luma, cb, cr);
+        const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+        if (std::abs(code10(hdr, 0, x, y) - (64 + 876 * l)) > 1.0 && off++ < 5)
+          ADD_FAILURE() << "luma " << luma << " at " << x << "," << y << " cb " << cb << " cr " << cr;
+        sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
+      }
+      if ((std::abs(code10(hdr, 1, 2 * cx, cy) - (512 + 896 * sb / 4)) > 1.0 ||
+           std::abs(code10(hdr, 1, 2 * cx + 1, cy) - (512 + 896 * sr / 4)) > 1.0) &&
+          off++ < 5)
+        ADD_FAILURE() << "chroma of block " << cx << "," << cy << " cb " << cb << " cr " << cr;
+    }
+  return off;
+}
+
 TEST(HLGConversion, EveryPixelAndBlockOfAPictureMatchesTheScalarForm) {
   // Widths and heights that leave odd columns and rows, and runs of blocks of
   // every length, with and without whole groups of eight.
@@ -87,24 +112,7 @@ TEST(HLGConversion, EveryLumaCodeWithChromaAcrossTheWholeCodeRangeMatchesTheScal
   }
   auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
   ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-  int worst = 0;
-  for (int cy = 0; cy < h / 2; ++cy)
-    for (int cx = 0; cx < w / 2; ++cx) {
-      const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
-      double sb = 0, sr = 0;
-      for (int y = 2 * cy; y < 2 * cy + 2; ++y)
-        for (int x = 2 * cx; x < 2 * cx + 2; ++x) {
-          const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
-          const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
-          const double off = std::abs(code10(*hdr, 0, x, y) - (64 + 876 * l));
-          if (off > 1.0 && worst++ < 5) ADD_FAILURE() << "luma at " << x << "," << y << " cb " << cb << " cr " << cr;
-          sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
-        }
-      const double offB = std::abs(code10(*hdr, 1, 2 * cx, cy) - (512 + 896 * sb / 4)),
-                   offR = std::abs(code10(*hdr, 1, 2 * cx + 1, cy) - (512 + 896 * sr / 4));
-      if ((offB > 1.0 || offR > 1.0) && worst++ < 5) ADD_FAILURE() << "chroma of block " << cx << "," << cy;
-    }
-  EXPECT_EQ(worst, 0);
+  EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
 }
 
 TEST(HLGConversion, APictureConvertedIntoPartOfALargerOneIsThatPictureConvertedAloneAndNothingElseChanges) {
@@ -171,25 +179,7 @@ TEST(HLGConversion, NearBlackEveryChromaPairOfTheVideoRangeMatchesTheScalarForm)
     }
   auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
   ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-  int worst = 0;
-  for (int cy = 0; cy < h / 2; ++cy)
-    for (int cx = 0; cx < w / 2; ++cx) {
-      const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
-      double sb = 0, sr = 0;
-      for (int i = 0; i < 4; ++i) {
-        const int x = 2 * cx + i % 2, y = 2 * cy + i / 2;
-        const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
-        const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
-        if (std::abs(code10(*hdr, 0, x, y) - (64 + 876 * l)) > 1.0 && worst++ < 5)
-          ADD_FAILURE() << "luma " << int(sY.data[y * sY.bytesPerRow + x]) << " cb " << cb << " cr " << cr;
-        sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
-      }
-      if ((std::abs(code10(*hdr, 1, 2 * cx, cy) - (512 + 896 * sb / 4)) > 1.0 ||
-           std::abs(code10(*hdr, 1, 2 * cx + 1, cy) - (512 + 896 * sr / 4)) > 1.0) &&
-          worst++ < 5)
-        ADD_FAILURE() << "chroma of cb " << cb << " cr " << cr;
-    }
-  EXPECT_EQ(worst, 0);
+  EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
 }
 
 TEST(HLGConversion, BlackAndWhiteLandExactlyOnHLGBlackAndReferenceWhite) {
