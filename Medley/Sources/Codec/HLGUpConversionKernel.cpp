@@ -26,12 +26,10 @@ constexpr float kRedOfCr = 1.5748f * kChroma, kGreenOfCb = -0.187324f * kChroma,
                 kGreenOfCr = -0.468124f * kChroma, kBlueOfCb = 1.8556f * kChroma;
 constexpr float kOffset = -16.0f * kLumaStep + kClipBias;
 
-// 4.5 L - v above the toe, halved, as a polynomial in T = 4 (v - toe) (Q15),
-// lowest power first; fitted for least HLG error, within 2e-4 of the signal.
-// Green sets two thirds of the luma; red and blue weigh less in it, and take
-// a cubic within 3e-4, an eighth of a chroma code.
-constexpr short kLight[5] = {-1, -34, 16071, 5080, -1387};
-constexpr short kLightCoarse[4] = {0, -104, 16749, 3262};
+// 4.5 L - v above the toe, halved, as a cubic in T = 4 (v - toe) (Q15),
+// lowest power first; fitted for least HLG error, within 3e-4 of the signal.
+// It has no constant term, so it is nothing along the toe, where T is 0.
+constexpr short kLight[4] = {0, -104, 16749, 3262};
 
 // BT.709 light to BT.2020 light, times 3 * reference white * 2^30 / (4.5 * 7227):
 // a row times the three 4.5 L gives 3E in Q30, whose square root is the HLG
@@ -39,11 +37,10 @@ constexpr short kLightCoarse[4] = {0, -104, 16749, 3262};
 constexpr short kMatrix[3][3] = {{16466, 8642, 1136}, {1813, 24132, 299}, {430, 2310, 23504}};
 
 // HLG's log part, above the knee at signal s = 0.5, as s - T^2 G(T) with
-// T = 2 (s - 0.5) (Q15); G lowest power first, within 1e-4 of the signal
-// (green), 2e-4 (red and blue).
+// T = 2 (s - 0.5) (Q15); G a quadratic, lowest power first, within 2e-4 of
+// the signal.
 constexpr short kKnee = 16384;
-constexpr short kLog[4] = {14356, -15691, 12547, -4583};
-constexpr short kLogCoarse[3] = {13706, -11669, 4897};
+constexpr short kLog[3] = {13706, -11669, 4897};
 
 // BT.2020 luma weights times 876 * 32: luma in 32nds of a 10-bit code.
 constexpr short kLuma[3] = {7364, 19006, 1662};
@@ -89,11 +86,10 @@ QZ_AVX2 __m256i signalOf(__m256i luma, __m256i share) {
 // above it (the curve starts a little below the toe's line there).
 template <int n>
 QZ_AVX2 __m256i lightOf(__m256i v, const short (&c)[n]) {
-  const __m256i t = _mm256_subs_epu16(v, words(kToe));
-  const __m256i x = _mm256_slli_epi16(t, 2);
+  const __m256i x = _mm256_slli_epi16(_mm256_subs_epu16(v, words(kToe)), 2);
   __m256i h = words(c[n - 1]);
-  for (int k = n - 2; k >= 0; --k) h = add(mul(h, x), words(c[k]));
-  h = _mm256_sign_epi16(h, t);  // nothing along the toe
+  for (int k = n - 2; k > 0; --k) h = add(mul(h, x), words(c[k]));
+  h = mul(h, x);
   return add(v, add(h, h));
 }
 
@@ -223,15 +219,12 @@ QZ_AVX2 void storeChroma(const Span& span, int i, uint16_t* out) {
   for (int start = 0; start < 2 * done; start += kSpan) {
     const int columns = 2 * done - start < kSpan ? 2 * done - start : kSpan;
     for (int i = 0; i < columns; i += 16) storeSignals(span, i, uv + start + i, line0 + start + i, line1 + start + i);
-    // Green, two thirds of the luma, with the finer curves.
-    for (auto& line : span.values) {
-      lightRow(line[0], columns, kLightCoarse), lightRow(line[1], columns, kLight);
-      lightRow(line[2], columns, kLightCoarse);
-    }
+    for (auto& line : span.values)
+      for (auto& row : line) lightRow(row, columns, kLight);
     for (auto& line : span.values)
       for (int i = 0; i < columns; i += 16) storeRoots(line, i);
     for (auto& line : span.values)
-      hlgRow(line[0], columns, kLogCoarse), hlgRow(line[1], columns, kLog), hlgRow(line[2], columns, kLogCoarse);
+      for (auto& row : line) hlgRow(row, columns, kLog);
     for (int line = 0; line < 2; ++line)
       for (int i = 0; i < columns; i += 16) storeLuma(span.values[line], i, (line ? out1 : out0) + start + i);
     for (int i = 0; i < columns; i += 16) storeChroma(span, i, outUV + start + i);
