@@ -12,7 +12,7 @@ namespace fixed16 {
 // their codes, and white (4.5) still fits in 16 signed bits. Video-range codes
 // stay within a code of the exact form; a luma code below black whose chroma
 // lifts one channel a hair above zero, finer than that unit, can be off by up
-// to two and a half.
+// to 2.6.
 constexpr int kSignalUnit = 219 * 33;
 constexpr int kLumaStep = 33;
 constexpr int kToe = 585;  // 0.081, the last signal of the linear toe
@@ -21,10 +21,16 @@ constexpr int kToe = 585;  // 0.081, the last signal of the linear toe
 // the luma offset of 16 codes, so that a pixel's signal is 33 Y + share; plus
 // kClipBias, which lets saturating arithmetic clip the sum to 0...1 (below).
 constexpr int kClipBias = 32767 - kSignalUnit;
-constexpr float kChroma = kSignalUnit / 224.0f;
-constexpr float kRedOfCr = 1.5748f * kChroma, kGreenOfCb = -0.187324f * kChroma,
-                kGreenOfCr = -0.468124f * kChroma, kBlueOfCb = 1.8556f * kChroma;
-constexpr float kOffset = -16.0f * kLumaStep + kClipBias;
+constexpr int kOffset = -16 * kLumaStep + kClipBias;
+// The shares per chroma code in 512ths of a unit: a share is (code - 128)
+// times that, rounded, within an eighth of a unit of the exact product.
+constexpr int kShareBits = 9;
+constexpr int shareStep(double ofChroma) {
+  const double step = ofChroma * kSignalUnit / 224 * (1 << kShareBits);
+  return static_cast<int>(step < 0 ? step - 0.5 : step + 0.5);
+}
+constexpr int kRedOfCr = shareStep(1.5748), kGreenOfCb = shareStep(-0.187324), kGreenOfCr = shareStep(-0.468124),
+              kBlueOfCb = shareStep(1.8556);
 
 // 4.5 L - v above the toe, halved, as a cubic in T = 4 (v - toe) (Q15),
 // lowest power first; fitted for least HLG error, within 3e-4 of the signal.
@@ -53,26 +59,28 @@ QZ_AVX2 __m256i mul(__m256i a, __m256i b) { return _mm256_mulhrs_epi16(a, b); }
 QZ_AVX2 __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
 
 // Per-pixel shares of R', G', B' of sixteen columns, from their eight blocks'
-// chroma bytes: computed in float for exact rounding, each block's twice.
+// chroma bytes, each block's twice.
 struct Shares {
   __m256i red, green, blue;
 };
 
+// A block's share from its Cb Cr pair (times 128, so that the product lands
+// in 65536ths): the offset and the rounding added, the share is the high word.
+QZ_AVX2 __m256i shareOf(__m256i pairs, int ofCb, int ofCr) {
+  const __m256i steps =
+      _mm256_set1_epi32(static_cast<int>(static_cast<unsigned short>(ofCb) | static_cast<unsigned>(ofCr) << 16));
+  const int constant = kOffset * 65536 - 128 * 128 * (ofCb + ofCr) + 32768;
+  // The high word of each 32-bit share into both words: the block's two columns.
+  const __m256i twice = _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15, 2, 3, 2, 3, 6, 7, 6,
+                                         7, 10, 11, 10, 11, 14, 15, 14, 15);
+  return _mm256_shuffle_epi8(_mm256_add_epi32(_mm256_madd_epi16(pairs, steps), _mm256_set1_epi32(constant)), twice);
+}
+
 QZ_AVX2 Shares sharesOf(const uint8_t* uv) {
-  const __m128i split = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-  const __m128i pairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(uv)), split);
-  const __m256 cb = _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(pairs)), _mm256_set1_ps(128));
-  const __m256 cr =
-      _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(pairs, 8))), _mm256_set1_ps(128));
-  const __m256 offset = _mm256_set1_ps(kOffset);
-  const __m256i red = _mm256_cvtps_epi32(_mm256_fmadd_ps(cr, _mm256_set1_ps(kRedOfCr), offset));
-  const __m256i green = _mm256_cvtps_epi32(_mm256_fmadd_ps(
-      cb, _mm256_set1_ps(kGreenOfCb), _mm256_fmadd_ps(cr, _mm256_set1_ps(kGreenOfCr), offset)));
-  const __m256i blue = _mm256_cvtps_epi32(_mm256_fmadd_ps(cb, _mm256_set1_ps(kBlueOfCb), offset));
-  // The low word of each 32-bit share into both words: the block's two columns.
-  const __m256i twice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4, 5,
-                                         8, 9, 8, 9, 12, 13, 12, 13);
-  return {_mm256_shuffle_epi8(red, twice), _mm256_shuffle_epi8(green, twice), _mm256_shuffle_epi8(blue, twice)};
+  static_assert(16 - kShareBits == 7);
+  const __m256i pairs =
+      _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(uv))), 7);
+  return {shareOf(pairs, 0, kRedOfCr), shareOf(pairs, kGreenOfCb, kGreenOfCr), shareOf(pairs, kBlueOfCb, 0)};
 }
 
 // A channel's BT.709 signal, clipped to 0...1: the biased sum saturates at
