@@ -101,13 +101,15 @@ QZ_AVX2 __m256i lightOf(__m256i v, const short (&c)[n]) {
   return add(v, add(h, h));
 }
 
-// Square roots of eight 3E (Q30) and eight more to sixteen signals (Q15). A
-// zero's root comes out of the float form as the invalid integer, which the
-// saturating pack makes zero.
-QZ_AVX2 __m256i rootsOf(__m256i a, __m256i b) {
-  const __m256 fa = _mm256_cvtepi32_ps(a), fb = _mm256_cvtepi32_ps(b);
-  return _mm256_packus_epi32(_mm256_cvtps_epi32(_mm256_mul_ps(fa, _mm256_rsqrt_ps(fa))),
-                             _mm256_cvtps_epi32(_mm256_mul_ps(fb, _mm256_rsqrt_ps(fb))));
+// Square roots of the 3E (Q30) of eight even and eight odd pixels to sixteen
+// signals (Q15). Adding 1.5 * 2^23 to x / sqrt(x) leaves x's root, rounded, in
+// the low bits of the float; a zero's comes out as the processor's default NaN,
+// whose low word is zero.
+QZ_AVX2 __m256i rootsOf(__m256i even, __m256i odd) {
+  const __m256 fe = _mm256_cvtepi32_ps(even), fo = _mm256_cvtepi32_ps(odd), magic = _mm256_set1_ps(12582912.0f);
+  const __m256i e = _mm256_castps_si256(_mm256_fmadd_ps(fe, _mm256_rsqrt_ps(fe), magic));
+  const __m256i o = _mm256_castps_si256(_mm256_fmadd_ps(fo, _mm256_rsqrt_ps(fo), magic));
+  return _mm256_blend_epi16(e, _mm256_slli_epi32(o, 16), 0xAA);
 }
 
 // The HLG signal of its square-root part's continuation s: s itself up to
@@ -122,16 +124,16 @@ QZ_AVX2 __m256i hlgOf(__m256i s, const short (&c)[n]) {
 }
 
 // One BT.2020 channel's square-root-part signal from the three 4.5 L, given
-// as pairs (red, green) and (blue, 0) of the low and high eight pixels.
-QZ_AVX2 __m256i rootOf(const short (&row)[3], __m256i redGreenLow, __m256i redGreenHigh, __m256i blueLow,
-                       __m256i blueHigh) {
+// as pairs (red, green) of the even and odd pixels, and blue as it is (its
+// odd or even pixels weighed by nothing).
+QZ_AVX2 __m256i rootOf(const short (&row)[3], __m256i redGreenEven, __m256i redGreenOdd, __m256i blue) {
   const __m256i redGreen =
       _mm256_set1_epi32(static_cast<int>(static_cast<unsigned short>(row[0]) | static_cast<unsigned>(row[1]) << 16));
-  const __m256i blue = _mm256_set1_epi32(row[2]);
-  const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(redGreenLow, redGreen), _mm256_madd_epi16(blueLow, blue));
-  const __m256i high =
-      _mm256_add_epi32(_mm256_madd_epi16(redGreenHigh, redGreen), _mm256_madd_epi16(blueHigh, blue));
-  return rootsOf(low, high);
+  const __m256i even =
+      _mm256_add_epi32(_mm256_madd_epi16(redGreenEven, redGreen), _mm256_madd_epi16(blue, _mm256_set1_epi32(row[2])));
+  const __m256i odd = _mm256_add_epi32(_mm256_madd_epi16(redGreenOdd, redGreen),
+                                       _mm256_madd_epi16(blue, _mm256_set1_epi32(row[2] << 16)));
+  return rootsOf(even, odd);
 }
 
 QZ_AVX2 __m256i load(const short* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -172,12 +174,12 @@ QZ_AVX2 void hlgRow(short* row, int columns, const short (&c)[n]) {
 
 // Sixteen pixels of a line, 4.5 L of R, G, B in, their BT.2020 square-root-part signals out.
 QZ_AVX2 void storeRoots(short (&line)[3][kSpan], int i) {
-  const __m256i r = load(line[0] + i), g = load(line[1] + i), b = load(line[2] + i), zero = _mm256_setzero_si256();
-  const __m256i rgLow = _mm256_unpacklo_epi16(r, g), rgHigh = _mm256_unpackhi_epi16(r, g);
-  const __m256i bLow = _mm256_unpacklo_epi16(b, zero), bHigh = _mm256_unpackhi_epi16(b, zero);
-  store(line[0] + i, rootOf(kMatrix[0], rgLow, rgHigh, bLow, bHigh));
-  store(line[1] + i, rootOf(kMatrix[1], rgLow, rgHigh, bLow, bHigh));
-  store(line[2] + i, rootOf(kMatrix[2], rgLow, rgHigh, bLow, bHigh));
+  const __m256i r = load(line[0] + i), g = load(line[1] + i), b = load(line[2] + i);
+  const __m256i rgEven = _mm256_blend_epi16(r, _mm256_slli_epi32(g, 16), 0xAA),
+                rgOdd = _mm256_blend_epi16(_mm256_srli_epi32(r, 16), g, 0xAA);
+  store(line[0] + i, rootOf(kMatrix[0], rgEven, rgOdd, b));
+  store(line[1] + i, rootOf(kMatrix[1], rgEven, rgOdd, b));
+  store(line[2] + i, rootOf(kMatrix[2], rgEven, rgOdd, b));
 }
 
 // Sixteen pixels of a line, HLG R', G', B' in: luma codes out, rounded to a
