@@ -71,8 +71,10 @@ QZ_AVX2 __m256i shareOf(__m256i pairs, int ofCb, int ofCr) {
       _mm256_set1_epi32(static_cast<int>(static_cast<unsigned short>(ofCb) | static_cast<unsigned>(ofCr) << 16));
   const int constant = kOffset * 65536 - 128 * 128 * (ofCb + ofCr) + 32768;
   // The high word of each 32-bit share into both words: the block's two columns.
-  const __m256i twice = _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15, 2, 3, 2, 3, 6, 7, 6,
-                                         7, 10, 11, 10, 11, 14, 15, 14, 15);
+  __m256i twice = _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15, 2, 3, 2, 3, 6, 7, 6, 7, 10,
+                                   11, 10, 11, 14, 15, 14, 15);
+  // One byte shuffle, which the compiler would otherwise split in two word shuffles.
+  asm("" : "+x"(twice));
   return _mm256_shuffle_epi8(_mm256_add_epi32(_mm256_madd_epi16(pairs, steps), _mm256_set1_epi32(constant)), twice);
 }
 
