@@ -155,7 +155,7 @@ TEST(PublisherLatency, ServerStoppedOnALongRoundTripIsAStallWithinSixSeconds) {
   bool frozen = false;
   const auto lines = link.publish("stopped", 20, [&](int second) {
     if (second == kFrozenAt) frozen = link.freezeServer(true);
-  }, kNoiseAt1080p);
+  }, kNoiseAt720p);
   link.freezeServer(false);
   ASSERT_TRUE(frozen);
   const std::string log = trace(lines);
