@@ -10,8 +10,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Eventually.h"
 #include "MainLoop.h"
@@ -56,6 +60,19 @@ OpenedStudio openStudio(MainLoop& main, const std::shared_ptr<platform::ThreadRu
     studio.engine = StudioEngine::make(*event, studio.catalog, env);
   });
   return studio;
+}
+
+// A private sound server whose one microphone is a 1 kHz sine.
+std::unique_ptr<qztest::PulseAudioPeer> sineServer() {
+  return std::make_unique<qztest::PulseAudioPeer>(std::vector<std::string>{
+      "module-sine-source source_name=qz_sine rate=48000 frequency=1000 source_properties=device.description=Sine"});
+}
+
+// True once the Studio has the sine on air.
+bool sineOnAir(MainLoop& main, StudioEngine& engine) {
+  std::optional<std::string> id;
+  main.sync([&] { id = engine.onAirMicID().value(); });
+  return id == "qz_sine";
 }
 
 TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneOnAirAtTheNextActivation) {
@@ -111,19 +128,14 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
       ASSERT_TRUE(qztest::eventually([&] { return tries.load() == 2; }));
       main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::denied); });
 
-      peer = std::make_unique<qztest::PulseAudioPeer>(std::vector<std::string>{
-          "module-sine-source source_name=qz_sine rate=48000 frequency=1000 source_properties=device.description=Sine"});
+      peer = sineServer();
       QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
       {
         std::lock_guard lock(serverLock);
         server = peer->server();
       }
       activation->notify();
-      const auto onAir = [&] {
-        std::optional<std::string> id;
-        main.sync([&] { id = engine->onAirMicID().value(); });
-        return id == "qz_sine";
-      };
+      const auto onAir = [&] { return sineOnAir(main, *engine); };
       ASSERT_TRUE(qztest::eventually(onAir, std::chrono::seconds(15))) << "the sine source never went on air";
       main.sync([&] {
         EXPECT_EQ(engine->microphonePermission().value(), Permission::granted);
@@ -246,8 +258,7 @@ TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNor
       }
       main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::denied); });
 
-      peer = std::make_unique<qztest::PulseAudioPeer>(std::vector<std::string>{
-          "module-sine-source source_name=qz_sine rate=48000 frequency=1000 source_properties=device.description=Sine"});
+      peer = sineServer();
       QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
       {
         std::lock_guard lock(serverLock);
@@ -255,11 +266,7 @@ TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNor
       }
       // One activation is enough, even while a try at the silent server still waits.
       activation->notify();
-      const auto onAir = [&] {
-        std::optional<std::string> id;
-        main.sync([&] { id = engine->onAirMicID().value(); });
-        return id == "qz_sine";
-      };
+      const auto onAir = [&] { return sineOnAir(main, *engine); };
       ASSERT_TRUE(qztest::eventually(onAir, std::chrono::seconds(20))) << "the sine source never went on air";
       main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::granted); });
     };
