@@ -1,7 +1,8 @@
 // One compositor tick at 1920 x 1080 with one BT.709 picture filling the frame,
 // a new picture each tick, composed in standard and in high dynamic range
 // (where the picture is converted up to HLG) in the same run: a camera's
-// pictures, and a test pattern of every colour.
+// pictures, and a test pattern of every colour; and a camera giving HLG
+// pictures in standard range (each converted down).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Medley/Sources/Codec/HLGConversion.h"
 #include "Medley/Sources/Screen/Screen.h"
 #include "Medley/Sources/Screen/StreamScreenObject.h"
 
@@ -56,11 +58,21 @@ platform::PixelBufferRef everyColourPicture(int i) {
   return p;
 }
 
+// A camera that gives HLG pictures: the camera's pictures, converted up.
+platform::PixelBufferRef hlgCameraPicture(int i) {
+  auto p = platform::PixelBuffer::make(1920, 1080, platform::PixelFormat::p010);
+  convertBT709ToHLG(*cameraPicture(i), *p);
+  return p;
+}
+
 // Arguments: the mode (0 standard, 1 high dynamic range) and the pictures
-// (0 a camera's, 1 every colour).
+// (0 a camera's, 1 every colour, 2 an HLG camera's).
 void BM_FullFrameCameraTick(benchmark::State& state) {
   std::vector<platform::PixelBufferRef> pictures;
-  for (int i = 0; i < 8; ++i) pictures.push_back(state.range(1) ? everyColourPicture(i) : cameraPicture(i));
+  for (int i = 0; i < 8; ++i)
+    pictures.push_back(state.range(1) == 2 ? hlgCameraPicture(i)
+                       : state.range(1)    ? everyColourPicture(i)
+                                           : cameraPicture(i));
   Screen screen;
   screen.setDynamicRangeMode(state.range(0) ? DynamicRangeMode::hdr : DynamicRangeMode::sdr);
   screen.setSize({1920, 1080});
@@ -77,9 +89,12 @@ void BM_FullFrameCameraTick(benchmark::State& state) {
     benchmark::DoNotOptimize(out);
     ++tick;
   }
-  state.SetLabel(std::string(state.range(0) ? "hdr" : "sdr") + (state.range(1) ? ", every colour" : ", camera"));
+  const char* pictureNames[] = {", camera", ", every colour", ", HLG camera"};
+  state.SetLabel(std::string(state.range(0) ? "hdr" : "sdr") + pictureNames[state.range(1)]);
 }
 BENCHMARK(BM_FullFrameCameraTick)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
+// Standard range from HLG pictures, converted down each tick.
+BENCHMARK(BM_FullFrameCameraTick)->Args({0, 2})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

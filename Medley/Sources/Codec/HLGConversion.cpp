@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "Medley/Sources/Codec/HLGDownConversionKernel.h"
 #include "Medley/Sources/Codec/HLGUpConversionKernel.h"
 
 namespace medley {
@@ -199,33 +200,34 @@ void convertBlockRow(const Conversion& convert, const platform::PixelBuffer& src
   }
 }
 
-template <typename Conversion>
-void convertBlocks(const Conversion& convert, const platform::PixelBuffer& src, platform::PixelBuffer& dst) {
-  const auto uv = src.plane(1);
-  const auto dY = dst.plane(0), dUV = dst.plane(1);
-  for (int cy = 0; cy < uv.height; ++cy) convertBlockRow(convert, src, dY, dUV, cy, 0, uv.width);
+template <typename T>
+T* rowOf(const platform::PixelBuffer::Plane& p, int row) {
+  return reinterpret_cast<T*>(p.data + static_cast<size_t>(row) * p.bytesPerRow);
 }
 
-// An 8-bit BT.709 picture into a 10-bit HLG one of the same size: whole blocks
-// sixteen columns at a time where the processor has vectors, the rest one by one.
-void convertForward(const platform::PixelBuffer& src, const platform::PixelBuffer::Plane& dY,
-                    const platform::PixelBuffer::Plane& dUV) {
+// A picture into another of the same size (or into a part of a larger one):
+// whole blocks of each pair of lines through the vector kernel where the
+// processor has vectors, the rest one by one.
+template <typename Conversion, typename Kernel>
+void convertRows(const Conversion& convert, Kernel kernel, const platform::PixelBuffer& src,
+                 const platform::PixelBuffer::Plane& dY, const platform::PixelBuffer::Plane& dUV) {
+  using In = typename Conversion::In;
+  using Out = typename Conversion::Out;
   static const bool vectors = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   const auto sY = src.plane(0), sUV = src.plane(1);
   const int width = src.width(), height = src.height();
   for (int cy = 0; cy < sUV.height; ++cy) {
     int cx = 0;
-    if (vectors && 2 * cy + 1 < height) {
-      const int y0 = 2 * cy;
-      cx = convertBT709ToHLGBlocks(
-          sUV.data + static_cast<size_t>(cy) * sUV.bytesPerRow, sY.data + static_cast<size_t>(y0) * sY.bytesPerRow,
-          sY.data + static_cast<size_t>(y0 + 1) * sY.bytesPerRow,
-          reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0) * dY.bytesPerRow),
-          reinterpret_cast<uint16_t*>(dY.data + static_cast<size_t>(y0 + 1) * dY.bytesPerRow),
-          reinterpret_cast<uint16_t*>(dUV.data + static_cast<size_t>(cy) * dUV.bytesPerRow), width / 2);
-    }
-    convertBlockRow(forward(), src, dY, dUV, cy, cx, sUV.width);
+    if (vectors && 2 * cy + 1 < height)
+      cx = kernel(rowOf<const In>(sUV, cy), rowOf<const In>(sY, 2 * cy), rowOf<const In>(sY, 2 * cy + 1),
+                  rowOf<Out>(dY, 2 * cy), rowOf<Out>(dY, 2 * cy + 1), rowOf<Out>(dUV, cy), width / 2);
+    convertBlockRow(convert, src, dY, dUV, cy, cx, sUV.width);
   }
+}
+
+void convertForward(const platform::PixelBuffer& src, const platform::PixelBuffer::Plane& dY,
+                    const platform::PixelBuffer::Plane& dUV) {
+  convertRows(forward(), convertBT709ToHLGBlocks, src, dY, dUV);
 }
 
 }  // namespace
@@ -277,7 +279,7 @@ platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& src) {
   if (src.format() != platform::PixelFormat::p010) return nullptr;
   auto dst = platform::PixelBuffer::make(src.width(), src.height(), platform::PixelFormat::nv12VideoRange);
   if (!dst) return nullptr;
-  convertBlocks(backward(), src, *dst);
+  convertRows(backward(), convertHLGToBT709Blocks, src, dst->plane(0), dst->plane(1));
   dst->setColorAttachments(platform::ColorAttachments::bt709());
   return dst;
 }

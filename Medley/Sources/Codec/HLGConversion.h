@@ -6,10 +6,11 @@
 // HLG signal. Standard-range white lands at 75% of the HLG signal, the
 // reference white of HLG production, so a standard picture keeps its look
 // beside native HLG and leaves headroom above it. The way back clips what lies
-// beyond the standard range. The way up is computed sixteen pixels at a time
-// in 16-bit fixed point where the processor has the vectors (its transfer
-// curves as polynomials, no table to keep in memory), since the compositor
-// converts every standard picture of a high-dynamic-range frame.
+// beyond the standard range. Where the processor has the vectors, the way up
+// is computed sixteen pixels at a time in 16-bit fixed point and the way back
+// eight at a time in single precision, their transfer curves as polynomials
+// (no table to keep in memory): the compositor converts every moving picture
+// whose range differs from its frame's, each frame.
 #include <array>
 
 #include "Platform/Media/PixelBuffer.h"

@@ -204,3 +204,65 @@ TEST(HLGConversion, BlackAndWhiteLandExactlyOnHLGBlackAndReferenceWhite) {
 
 }  // namespace
 }  // namespace medley
+
+namespace medley {
+namespace {
+
+// BT.709 R'G'B' of one pixel of an HLG picture from the scalar form: its luma with its block's chroma.
+std::array<double, 3> bt709Of(int y, int cb, int cr) {
+  const double l = (y - 64) / 876.0, pb = (cb - 512) / 896.0, pr = (cr - 512) / 896.0;
+  return bt709FromHLG(
+      {l + 1.4746 * pr, l - 0.0593 * 1.8814 / 0.6780 * pb - 0.2627 * 1.4746 / 0.6780 * pr, l + 1.8814 * pb});
+}
+
+TEST(HLGConversion, TheWayBackMatchesTheScalarFormForEveryLumaCodeAcrossTheChromaRange) {
+  // Every 10-bit luma code, a dark and a bright line in each block, with chroma
+  // across the whole code range (past the video range too, so that R'G'B' and
+  // the narrowed light clip on both sides). The last three blocks of a row are
+  // converted one by one; stray bits below the 10-bit codes are left out.
+  std::vector<int> chroma;
+  for (int c = 0; c < 1024; c += 64) chroma.push_back(c);
+  chroma.push_back(1023);
+  const int w = 1030, h = 2 * static_cast<int>(chroma.size() * chroma.size());
+  auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+  const auto hY = hdr->plane(0), hUV = hdr->plane(1);
+  const auto word = [](const platform::PixelBuffer::Plane& p, int x, int y) -> uint16_t& {
+    return reinterpret_cast<uint16_t*>(p.data + static_cast<size_t>(y) * p.bytesPerRow)[x];
+  };
+  for (int cy = 0; cy < h / 2; ++cy) {
+    for (int x = 0; x < w; ++x) {
+      word(hY, x, 2 * cy) = static_cast<uint16_t>(x % 1024 << 6 | (x % 7 == 0 ? 0x2A : 0));
+      word(hY, x, 2 * cy + 1) = static_cast<uint16_t>((1023 - x % 1024) << 6);
+    }
+    for (int cx = 0; cx < w / 2; ++cx) {
+      word(hUV, 2 * cx, cy) = static_cast<uint16_t>(chroma[cy % chroma.size()] << 6 | (cx % 5 == 0 ? 0x3F : 0));
+      word(hUV, 2 * cx + 1, cy) = static_cast<uint16_t>(chroma[cy / chroma.size()] << 6);
+    }
+  }
+  const auto sdr = convertHLGToBT709(*hdr);
+  ASSERT_TRUE(sdr);
+  EXPECT_EQ(sdr->format(), platform::PixelFormat::nv12VideoRange);
+  const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+  int off = 0;
+  for (int cy = 0; cy < h / 2; ++cy)
+    for (int cx = 0; cx < w / 2; ++cx) {
+      const int cb = word(hUV, 2 * cx, cy) >> 6, cr = word(hUV, 2 * cx + 1, cy) >> 6;
+      double sb = 0, sr = 0;
+      for (int i = 0; i < 4; ++i) {
+        const int x = 2 * cx + i % 2, y = 2 * cy + i / 2, luma = word(hY, x, y) >> 6;
+        const auto c = bt709Of(luma, cb, cr);
+        const double l = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
+        if (std::abs(sY.data[y * sY.bytesPerRow + x] - (16 + 219 * l)) > 1.0 && off++ < 5)
+          ADD_FAILURE() << "luma " << luma << " at " << x << "," << y << " cb " << cb << " cr " << cr;
+        sb += (c[2] - l) / 1.8556, sr += (c[0] - l) / 1.5748;
+      }
+      if ((std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx] - (128 + 224 * sb / 4)) > 1.0 ||
+           std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] - (128 + 224 * sr / 4)) > 1.0) &&
+          off++ < 5)
+        ADD_FAILURE() << "chroma of block " << cx << "," << cy << " cb " << cb << " cr " << cr;
+    }
+  EXPECT_EQ(off, 0);
+}
+
+}  // namespace
+}  // namespace medley
