@@ -17,9 +17,11 @@ struct FaultStore {
   }
 };
 
+// Neither store is ever destroyed: a camera may tick or stop on a worker while
+// the program exits, after the static objects made since the runtime are gone.
 FaultStore& faultStore() {
-  static FaultStore store;
-  return store;
+  static auto* store = new FaultStore;
+  return *store;
 }
 
 struct LiveEntry {
@@ -33,8 +35,8 @@ struct LiveStore {
 };
 
 LiveStore& liveStore() {
-  static LiveStore store;
-  return store;
+  static auto* store = new LiveStore;
+  return *store;
 }
 
 std::string trimmed(const std::string& s) {

@@ -34,7 +34,37 @@ void unplugWhileCamerasComeAndGo() {
   std::_Exit(0);
 }
 
+// Set when the program's exit has taken down what was made after the marker:
+// the list of live cameras among it.
+std::atomic<bool> pastTheCameraList{false};
+struct ExitMarker {
+  ~ExitMarker() { pastTheCameraList = true; }
+};
+
+// A camera's last stop runs on a worker while the program exits. The runtime's
+// workers stop at exit after everything made later than the runtime is gone,
+// so the stop comes after the list of live cameras would have been destroyed.
+void stopACameraAsTheProgramExits() {
+  alarm(5);
+  const quarzadel::SyntheticVideoSource::Spec spec{"synthetic-exit", "Exit", 16, 16, 30, {0, 0, 0}, 0, false};
+  auto runtime = platform::Runtime::shared();
+  static ExitMarker marker;
+  auto queue = platform::SerialQueue::make("exit.delivery", runtime);
+  auto camera = quarzadel::SyntheticVideoSource::make(spec, runtime);
+  camera->start(queue, [](auto&&...) {}, [](const std::string&) {});
+  queue->async([camera] {
+    while (!pastTheCameraList) std::this_thread::yield();
+    camera->stop();
+  });
+  std::exit(0);
+}
+
 }  // namespace
+
+TEST(SyntheticSourcesTest, ACameraThatStopsWhileTheProgramExitsFindsItsListStillThere) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(stopACameraAsTheProgramExits(), ::testing::ExitedWithCode(0), "");
+}
 
 TEST(SyntheticSourcesTest, AnUnplugReportNeverHoldsTheLastCameraUnderItsLock) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
