@@ -4,28 +4,15 @@
 #include <cmath>
 #include <vector>
 
+#include "Medley/Sources/Codec/HLGCurves.h"
 #include "Medley/Sources/Codec/HLGDownConversionKernel.h"
 #include "Medley/Sources/Codec/HLGUpConversionKernel.h"
 
 namespace medley {
 namespace {
 
-// HLG's constants (BT.2100).
-constexpr double kA = 0.17883277, kB = 0.28466892, kC = 0.55991073;
-
-double hlgOETF(double e) { return e <= 1.0 / 12 ? std::sqrt(3 * e) : kA * std::log(12 * e - kB) + kC; }
-double hlgInverseOETF(double v) { return v <= 0.5 ? v * v / 3 : (std::exp((v - kC) / kA) + kB) / 12; }
-double bt709OETF(double l) { return l < 0.018 ? 4.5 * l : 1.099 * std::pow(l, 0.45) - 0.099; }
-double bt709InverseOETF(double v) { return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45); }
-
-// Scene light of standard white in HLG: its signal is 0.75.
-const double kReferenceWhite = hlgInverseOETF(0.75);
-
-// BT.709 primaries to BT.2020 (BT.2087), and back.
-constexpr double k709To2020[3][3] = {
-    {0.6274, 0.3293, 0.0433}, {0.0691, 0.9195, 0.0114}, {0.0164, 0.0880, 0.8956}};
-constexpr double k2020To709[3][3] = {
-    {1.6605, -0.5876, -0.0728}, {-0.1246, 1.1329, -0.0083}, {-0.0182, -0.1006, 1.1187}};
+// Scene light of standard white in HLG.
+const double kReferenceWhite = hlgReferenceWhite();
 
 std::array<double, 3> times(const double (&m)[3][3], const std::array<double, 3>& v) {
   return {m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2], m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
@@ -93,7 +80,7 @@ struct Forward {
       blueOfCb[c] = stepsOf(1.8556 * chroma);
     }
     for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k709To2020[i][j] * kReferenceWhite);
+      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(kBT709ToBT2020[i][j] * kReferenceWhite);
   }
   // Scene light (scaled to the reference white) to HLG signal.
   float encode(float e) const {
@@ -126,7 +113,7 @@ struct Backward {
       blueOfCb[c] = stepsOf(1.8814 * chroma);
     }
     for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(k2020To709[i][j]);
+      for (int j = 0; j < 3; ++j) m[i][j] = static_cast<float>(kBT2020ToBT709[i][j]);
   }
   // Display light to BT.709 signal.
   float encode(float l) const { return signal[clampIndex(static_cast<int>(l * kUnit + 0.5f))]; }
@@ -235,7 +222,7 @@ void convertForward(const platform::PixelBuffer& src, const platform::PixelBuffe
 std::array<double, 3> hlgFromBT709(const std::array<double, 3>& rgb709) {
   std::array<double, 3> light{};
   for (int i = 0; i < 3; ++i) light[i] = bt709InverseOETF(unit(rgb709[i]));
-  auto wide = times(k709To2020, light);
+  auto wide = times(kBT709ToBT2020, light);
   for (auto& v : wide) v = hlgOETF(unit(v * kReferenceWhite));
   return wide;
 }
@@ -243,7 +230,7 @@ std::array<double, 3> hlgFromBT709(const std::array<double, 3>& rgb709) {
 std::array<double, 3> bt709FromHLG(const std::array<double, 3>& rgbHLG) {
   std::array<double, 3> light{};
   for (int i = 0; i < 3; ++i) light[i] = hlgInverseOETF(unit(rgbHLG[i])) / kReferenceWhite;
-  auto narrow = times(k2020To709, light);
+  auto narrow = times(kBT2020ToBT709, light);
   for (auto& v : narrow) v = bt709OETF(unit(v));
   return narrow;
 }

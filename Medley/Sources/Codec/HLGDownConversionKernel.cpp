@@ -5,11 +5,12 @@
 #include <array>
 #include <cmath>
 
+#include "Medley/Sources/Codec/HLGCurves.h"
+
 namespace medley {
 namespace {
 namespace floats {
 
-constexpr double kA = 0.17883277, kB = 0.28466892, kC = 0.55991073;
 constexpr double kPi = 3.14159265358979323846;
 
 // A curve on [a, b] as a polynomial in t = (2x - a - b) / (b - a), lowest
@@ -37,10 +38,8 @@ std::array<float, degree + 1> fitted(F f, double a, double b) {
   return out;
 }
 
-double hlgLogPartInverse(double v) { return (std::exp((v - kC) / kA) + kB) / 12; }
-
-// Scene light of standard white in HLG: its signal is 0.75.
-const double kReferenceWhite = hlgLogPartInverse(0.75);
+// Scene light of standard white in HLG.
+const double kReferenceWhite = hlgReferenceWhite();
 // Light below which BT.709 is its linear toe, and the square root of it.
 constexpr double kToe = 0.018;
 const double kRootOfToe = std::sqrt(kToe);
@@ -50,18 +49,14 @@ const double kRootOfToe = std::sqrt(kToe);
 // the toe by the light's square root (a gentle curve, where the signal by the
 // light is steep), within 8e-5. An 8-bit code is 4.6e-3.
 struct Curves {
-  std::array<float, 7> light = fitted<6>([](double v) { return hlgLogPartInverse(v) / kReferenceWhite; }, 0.5, 1);
-  std::array<float, 6> signal = fitted<5>([](double u) { return 1.099 * std::pow(u, 0.9) - 0.099; }, kRootOfToe, 1);
+  std::array<float, 7> light = fitted<6>([](double v) { return hlgInverseOETF(v) / kReferenceWhite; }, 0.5, 1);
+  std::array<float, 6> signal = fitted<5>([](double u) { return bt709OETF(u * u); }, kRootOfToe, 1);
 };
 
 const Curves& curves() {
   static const Curves c;
   return c;
 }
-
-// BT.2020 primaries to BT.709 (BT.2087).
-constexpr float k2020To709[3][3] = {
-    {1.6605f, -0.5876f, -0.0728f}, {-0.1246f, 1.1329f, -0.0083f}, {-0.0182f, -0.1006f, 1.1187f}};
 
 #define QZ_AVX2 [[gnu::target("avx2,fma")]] inline
 
@@ -106,8 +101,9 @@ struct Kernel {
 };
 
 // One BT.709 channel's light, in 0...1, from the BT.2020 light.
-QZ_AVX2 __m256 narrowed(const float (&m)[3], __m256 r, __m256 g, __m256 b) {
-  return unit(_mm256_fmadd_ps(r, all(m[0]), _mm256_fmadd_ps(g, all(m[1]), _mm256_mul_ps(b, all(m[2])))));
+QZ_AVX2 __m256 narrowed(const double (&m)[3], __m256 r, __m256 g, __m256 b) {
+  const auto f = [](double v) { return static_cast<float>(v); };
+  return unit(_mm256_fmadd_ps(r, all(f(m[0])), _mm256_fmadd_ps(g, all(f(m[1])), _mm256_mul_ps(b, all(f(m[2]))))));
 }
 
 QZ_AVX2 __m256 load(const float* p) { return _mm256_load_ps(p); }
@@ -217,7 +213,7 @@ QZ_AVX2 void storeCodes(const Span& span, int i, uint8_t* out0, uint8_t* out1, u
     for (auto& line : span.values)
       for (int j = 0; j < columns; j += 8) {
         const __m256 r = load(line[0] + j), g = load(line[1] + j), b = load(line[2] + j);
-        for (int c = 0; c < 3; ++c) store(line[c] + j, narrowed(k2020To709[c], r, g, b));
+        for (int c = 0; c < 3; ++c) store(line[c] + j, narrowed(kBT2020ToBT709[c], r, g, b));
       }
     for (auto& line : span.values)
       for (auto& row : line)
