@@ -34,10 +34,10 @@ VideoCodecSettings softwareH264(VideoCodecSettings settings, std::optional<int> 
     return settings;
 }
 
-// A picture side in whole pixels, where the number has one: NaN, infinities and
-// sizes past 32 bits have none.
+// A picture side in whole pixels, where the number has one: NaN, infinities,
+// sizes past 32 bits and sides of less than one pixel have none.
 std::optional<std::int32_t> wholePixelsOfSide(double side) {
-    if (!std::isfinite(side) || side <= double(INT32_MIN) - 1 || side >= double(INT32_MAX) + 1) return std::nullopt;
+    if (!std::isfinite(side) || side < 1 || side >= double(INT32_MAX) + 1) return std::nullopt;
     return static_cast<std::int32_t>(side);
 }
 

@@ -151,13 +151,15 @@ TEST(VideoCodecSessions, FailingSessionYieldsNothing) {
     EXPECT_TRUE(f.encodedTimes().empty());
 }
 
-// A size with no whole number of pixels in 32 bits is refused as a bad setting
-// before anything converts it, and is not taken for a GPU encoder that failed:
-// the codec stays HEVC and a usable size encodes at once.
+// A size with no whole number of pixels in 32 bits, or a side of less than one
+// pixel, is refused as a bad setting before anything converts it, and is not
+// taken for a GPU encoder that failed: the codec stays HEVC and a usable size
+// encodes at once.
 TEST(VideoCodecSessions, ASizeNoEncoderCanTakeIsABadSetting) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     using Size = VideoCodecSettings::Size;
-    for (const Size size : {Size{nan, 64}, Size{64, inf}, Size{-inf, 64}, Size{1e10, 64}, Size{64, -3e9}}) {
+    for (const Size size : {Size{nan, 64}, Size{64, inf}, Size{-inf, 64}, Size{1e10, 64}, Size{64, -3e9}, Size{0, 64},
+                            Size{64, 0}, Size{-2, 64}, Size{64, -1}, Size{0.5, 64}, Size{0, 0}}) {
         SCOPED_TRACE(testing::Message() << size.width << "x" << size.height);
         auto settings = small();
         settings.setProfileLevel("HEVC_Main_AutoLevel");
