@@ -12,6 +12,7 @@ struct Appended {
   const LWLogger* logger;
   LWLogLevel level;
   std::string message;  // items joined without separator, or the filled format
+  std::string text;     // as the applications print it: items joined by one blank
   std::string file;
   std::string function;
   int line;
@@ -23,13 +24,14 @@ class RecordingAppender : public LWLoggerAppender {
   void append(const LWLogger& logger, LWLogLevel level, LWMessage message, std::string_view file,
               std::string_view function, int line) override {
     std::lock_guard lock(mutex);
-    records.push_back({&logger, level, joinMessage(message), std::string(file), std::string(function), line, false});
+    records.push_back({&logger, level, joinMessage(message), messageText(message), std::string(file),
+                       std::string(function), line, false});
   }
   void append(const LWLogger& logger, LWLogLevel level, std::string_view format, const LWFormatArgument& argument,
               std::string_view file, std::string_view function, int line) override {
     std::lock_guard lock(mutex);
-    records.push_back(
-        {&logger, level, formatMessage(format, argument), std::string(file), std::string(function), line, true});
+    auto filled = formatMessage(format, argument);
+    records.push_back({&logger, level, filled, filled, std::string(file), std::string(function), line, true});
   }
   std::vector<Appended> snapshot() {
     std::lock_guard lock(mutex);

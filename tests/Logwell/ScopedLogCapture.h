@@ -30,6 +30,13 @@ class ScopedLogCapture {
       if (r.level == level) out.push_back(r.message);
     return out;
   }
+  // The lines of that level as the applications print them.
+  std::vector<std::string> lines(LWLogLevel level) const {
+    std::vector<std::string> out;
+    for (const auto& r : recorder_->snapshot())
+      if (r.level == level) out.push_back(r.text);
+    return out;
+  }
   // The first message that contains `text`, or an empty text.
   std::string find(const std::string& text) const {
     for (const auto& r : recorder_->snapshot())

@@ -157,7 +157,7 @@ void RTMPSocket::stateDidChange(TcpConnection::State state, const std::optional<
 }
 
 void RTMPSocket::viabilityDidChange(bool viable) {
-  SOCKET_LOG(logwell::LWLogLevel::info, "viabilityDidChange(to:)", "Connection viability changed to ", viable);
+  SOCKET_LOG(logwell::LWLogLevel::info, "viabilityDidChange(to:)", "Connection viability changed to", viable);
   if (!viable) closeNow(std::nullopt);
 }
 

@@ -87,6 +87,9 @@ class RTMPSocket final : public platform::Actor,
   platform::Async<medley::NetworkTransportReport> makeNetworkTransportReport() override;
 
  private:
+  // Lets the tests report the connection's events as the connection would.
+  friend struct RTMPSocketEvents;
+
   void stateDidChange(platform::TcpConnection::State state, const std::optional<platform::TcpError>& error);
   void viabilityDidChange(bool viable);
   void endOfStream();

@@ -6,8 +6,10 @@
 #include <thread>
 
 #include "ConnectionTestSupport.h"
+#include "Logwell/ScopedLogCapture.h"
 #include "Platform/Net/TcpListener.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPSocket.h"
+#include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
 
 using namespace rtmptest;
 using rtmpmedley::RTMPSocket;
@@ -26,6 +28,20 @@ std::shared_ptr<RTMPSocket> makeSocket(std::shared_ptr<platform::Runtime> rt, bo
 using SocketTest = RealTimeTest<>;
 
 }  // namespace
+
+namespace rtmpmedley {
+
+// What the connection reports that a local peer cannot make it report.
+struct RTMPSocketEvents {
+  static Async<void> viabilityChanged(std::shared_ptr<RTMPSocket> socket, bool viable) {
+    co_await socket->hop();
+    socket->viabilityDidChange(viable);
+  }
+};
+
+}  // namespace rtmpmedley
+
+using rtmpmedley::RTMPSocketEvents;
 
 TEST(SocketTimingTest, AHandshakeThatNeverEndsTimesOutAndClosesTheConnection) {
   auto rt = platform::VirtualRuntime::make();
@@ -195,3 +211,27 @@ TEST_P(SocketPeerReadTest, BytesThePeersProgramDidNotTakeCountAsQueuedNotSent) {
 
 INSTANTIATE_TEST_SUITE_P(PeerTellsOrNot, SocketPeerReadTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "ItsProgramTells" : "OnlyItsKernel"; });
+
+// A path to the peer that is lost closes the socket: the received sequence
+// ends, and each change is one line with one blank between its words.
+TEST_F(SocketTest, ALostPathClosesTheSocketAndEachChangeIsLoggedInPlainWords) {
+  logwell::testing::ScopedLogCapture log(rtmpmedley::logger(), logwell::LWLogLevel::info);
+  auto listener = platform::TcpListener::make();
+  std::thread peer([&] {
+    if (auto stream = listener->accept(seconds(10))) stream->readToEnd(seconds(10));
+  });
+  auto socket = makeSocket(rt);
+  wait(socket->connect("127.0.0.1", listener->port()));
+  Collected<medley::Data> received(rt->globalQueue(), wait(socket->recv()));
+  wait(RTMPSocketEvents::viabilityChanged(socket, true));
+  EXPECT_TRUE(wait(socket->connected()));
+  wait(RTMPSocketEvents::viabilityChanged(socket, false));
+  EXPECT_FALSE(wait(socket->connected()));
+  EXPECT_TRUE(eventually([&] { return received.ended(); }));
+  peer.join();
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines(logwell::LWLogLevel::info))
+    if (line.find("viability") != std::string::npos) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Connection viability changed to true",
+                                             "Connection viability changed to false"}));
+}
