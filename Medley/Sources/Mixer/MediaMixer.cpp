@@ -1,9 +1,15 @@
 #include "Medley/Sources/Mixer/MediaMixer.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
+#include <typeinfo>
 
 #include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
 #include "Medley/Sources/Mixer/CaptureSession.h"
@@ -78,21 +84,112 @@ Async<bool> MediaMixer::isRunning() {
   co_return isRunning_;
 }
 
+namespace {
+
+// The output's class without its namespaces, to tell outputs apart in the log.
+std::string nameOf(const MediaMixerOutput& output) {
+  const char* mangled = typeid(output).name();
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                        &std::free);
+  std::string name = status == 0 && demangled ? demangled.get() : mangled;
+  const auto cut = name.rfind("::", name.find('<'));
+  return cut == std::string::npos ? name : name.substr(cut + 2);
+}
+
+// The failures of one output's hand-offs of one kind. A failure is told at
+// once when the output's last line is older than the interval, else counted for
+// the next line: an output that fails for good writes a line every interval
+// with what it lost meanwhile, not one per buffer. Its recovery is told at once
+// after a told failure, else with the next line due.
+class HandOffFailures {
+ public:
+  // Names the buffers: "picture", "pictures", "of track 0".
+  HandOffFailures(std::string noun, std::string nouns, std::string of)
+      : noun_(std::move(noun)), nouns_(std::move(nouns)), of_(std::move(of)) {}
+
+  void failed(const std::string& output, platform::Nanos now, platform::Nanos interval, const std::string& failure) {
+    ++unreported_;
+    ++lost_;
+    if (lineAt_ && now - *lineAt_ < interval) return;
+    if (lost_ == 1) {
+      MEDLEY_LOG_ERROR(output, "failed to take a", noun_, of_ + ":", failure);
+    } else if (lost_ == unreported_) {
+      MEDLEY_LOG_ERROR(output, "failed to take", count(lost_) + ":", failure);
+    } else {
+      MEDLEY_LOG_ERROR(output, "failed to take", unreported_, "more", count(unreported_, false) + ",", lost_,
+                       "since it began to fail:", failure);
+    }
+    told_ = true;
+    said(now);
+  }
+
+  void succeeded(const std::string& output, platform::Nanos now, platform::Nanos interval) {
+    if (lost_ == 0 || (!told_ && lineAt_ && now - *lineAt_ < interval)) return;
+    MEDLEY_LOG_INFO(output, "takes", nouns_, of_, "again, after losing", lost_);
+    lost_ = 0;
+    told_ = false;
+    said(now);
+  }
+
+  // What was lost and not followed by a recovery, for an output that goes.
+  void removed(const std::string& output) const {
+    if (lost_ > 0) MEDLEY_LOG_WARN(output, "was removed after losing", count(lost_));
+  }
+
+  // The buffers' names follow the output's track.
+  void setOf(std::string of) { of_ = std::move(of); }
+
+ private:
+  void said(platform::Nanos now) {
+    unreported_ = 0;
+    lineAt_ = now;
+  }
+  std::string count(uint64_t n, bool withNumber = true) const {
+    return (withNumber ? std::to_string(n) + " " : std::string()) + (n == 1 ? noun_ : nouns_) + " " + of_;
+  }
+
+  std::string noun_, nouns_, of_;
+  // Lost since the last line, and since the last recovery line (or the first failure).
+  uint64_t unreported_ = 0;
+  uint64_t lost_ = 0;
+  // A line said that the output fails, and none since that it takes buffers again.
+  bool told_ = false;
+  std::optional<platform::Nanos> lineAt_;
+};
+
+}  // namespace
+
+struct MediaMixer::HandOffLog {
+  explicit HandOffLog(const MediaMixerOutput& output) : name(nameOf(output)) {}
+  const std::string name;
+  std::optional<uint8_t> pictureTrack;
+  HandOffFailures pictures{"picture", "pictures", "of track 255"};
+  HandOffFailures sounds{"buffer", "buffers", "of mixed sound"};
+};
+
 Async<std::vector<std::shared_ptr<MediaMixerOutput>>> MediaMixer::outputs() {
   co_await hop();
-  co_return outputs_;
+  std::vector<std::shared_ptr<MediaMixerOutput>> outputs;
+  for (const auto& registered : outputs_) outputs.push_back(registered.output);
+  co_return outputs;
 }
 
 Async<void> MediaMixer::addOutput(std::shared_ptr<MediaMixerOutput> output) {
   co_await hop();
-  if (!output || std::find(outputs_.begin(), outputs_.end(), output) != outputs_.end()) co_return;
-  outputs_.push_back(std::move(output));
+  if (!output || std::any_of(outputs_.begin(), outputs_.end(), [&](const auto& r) { return r.output == output; }))
+    co_return;
+  auto log = std::make_shared<HandOffLog>(*output);
+  outputs_.push_back({std::move(output), std::move(log)});
 }
 
 Async<void> MediaMixer::removeOutput(std::shared_ptr<MediaMixerOutput> output) {
   co_await hop();
-  auto it = std::find(outputs_.begin(), outputs_.end(), output);
-  if (it != outputs_.end()) outputs_.erase(it);
+  auto it = std::find_if(outputs_.begin(), outputs_.end(), [&](const auto& r) { return r.output == output; });
+  if (it == outputs_.end()) co_return;
+  it->log->pictures.removed(it->log->name);
+  it->log->sounds.removed(it->log->name);
+  outputs_.erase(it);
 }
 
 std::shared_ptr<CaptureSessionConvertible> MediaMixer::session() {
@@ -255,20 +352,32 @@ std::string failureOf(HandOff&& handOff) {
 Async<void> MediaMixer::forwardVideo(SampleBufferRef buffer, uint8_t trackId) {
   co_await hop();
   const auto outputs = outputs_;
-  for (const auto& output : outputs) {
+  for (const auto& [output, log] : outputs) {
     if (co_await output->videoTrackId() != trackId) continue;
-    if (const auto failure = failureOf([&] { output->mixer(*this, buffer); }); !failure.empty())
-      MEDLEY_LOG_ERROR("dropped an output's picture of track", std::to_string(trackId) + ":", failure);
+    auto& receiver = *output;
+    if (log->pictureTrack != trackId) {
+      log->pictureTrack = trackId;
+      log->pictures.setOf("of track " + std::to_string(trackId));
+    }
+    const auto failure = failureOf([&] { receiver.mixer(*this, buffer); });
+    if (failure.empty())
+      log->pictures.succeeded(log->name, runtime_->now(), kHandOffReportInterval);
+    else
+      log->pictures.failed(log->name, runtime_->now(), kHandOffReportInterval, failure);
   }
 }
 
 Async<void> MediaMixer::forwardAudio(AudioCaptureUnit::Output pair) {
   co_await hop();
   const auto outputs = outputs_;
-  for (const auto& output : outputs) {
+  for (const auto& [output, log] : outputs) {
     if (co_await output->audioTrackId() != kMixedTrack) continue;
-    if (const auto failure = failureOf([&] { output->mixer(*this, pair.first, pair.second); }); !failure.empty())
-      MEDLEY_LOG_ERROR("dropped an output's mixed sound:", failure);
+    auto& receiver = *output;
+    const auto failure = failureOf([&] { receiver.mixer(*this, pair.first, pair.second); });
+    if (failure.empty())
+      log->sounds.succeeded(log->name, runtime_->now(), kHandOffReportInterval);
+    else
+      log->sounds.failed(log->name, runtime_->now(), kHandOffReportInterval, failure);
   }
 }
 

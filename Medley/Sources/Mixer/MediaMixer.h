@@ -166,7 +166,16 @@ class MediaMixer final : public platform::Actor, public std::enable_shared_from_
   int stopsInProgress_ = 0;
   // The last start or stop taken; the next one waits for it to end.
   platform::TaskHandle<void> runChange_;
-  std::vector<std::shared_ptr<MediaMixerOutput>> outputs_;
+  // What an output lost while its hand-offs failed, said in the log a few
+  // lines at a time rather than one line per buffer.
+  struct HandOffLog;
+  struct Registered {
+    std::shared_ptr<MediaMixerOutput> output;
+    std::shared_ptr<HandOffLog> log;
+  };
+  // An output that keeps failing is told again at most this often.
+  static constexpr platform::Nanos kHandOffReportInterval = platform::seconds(5);
+  std::vector<Registered> outputs_;
   std::vector<platform::TaskHandle<void>> subscriptions_;
   bool isInBackground_ = false;
   AsyncStreamedFlow<CaptureRuntimeError> deviceFailures_;

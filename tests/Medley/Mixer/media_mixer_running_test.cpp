@@ -2,9 +2,13 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <optional>
+#include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "Eventually.h"
 #include "Logwell/ScopedLogCapture.h"
@@ -53,22 +57,43 @@ struct MediaMixerRunningTest : ::testing::Test {
   }
 };
 
-// Takes the mixed picture and sound and throws at every hand-off.
+// Takes the mixed picture and sound and, while failing, throws at every hand-off.
 class ThrowingOutput final : public medley::MediaMixerOutput {
  public:
   platform::Async<std::optional<uint8_t>> videoTrackId() override { co_return medley::kMixedTrack; }
   platform::Async<std::optional<uint8_t>> audioTrackId() override { co_return medley::kMixedTrack; }
   void mixer(MediaMixer&, const platform::SampleBufferRef&) override {
     ++pictures;
-    throw std::runtime_error("picture queue gone");
+    if (failing) throw std::runtime_error("picture queue gone");
   }
   void mixer(MediaMixer&, const platform::PCMBufferRef&, const platform::AudioTime&) override {
     ++sounds;
-    throw 7;
+    if (failing) throw 7;
   }
   platform::Async<void> selectTrack(std::optional<uint8_t>, platform::MediaType) override { co_return; }
   std::atomic<int> pictures{0}, sounds{0};
+  std::atomic<bool> failing{true};
 };
+
+// Counts the mixed pictures and sounds it takes and keeps none of them.
+class CountingOutput final : public medley::MediaMixerOutput {
+ public:
+  platform::Async<std::optional<uint8_t>> videoTrackId() override { co_return medley::kMixedTrack; }
+  platform::Async<std::optional<uint8_t>> audioTrackId() override { co_return medley::kMixedTrack; }
+  void mixer(MediaMixer&, const platform::SampleBufferRef&) override { ++pictures; }
+  void mixer(MediaMixer&, const platform::PCMBufferRef&, const platform::AudioTime&) override { ++sounds; }
+  platform::Async<void> selectTrack(std::optional<uint8_t>, platform::MediaType) override { co_return; }
+  std::atomic<int> pictures{0}, sounds{0};
+};
+
+// The lines that name the output and buffers of one kind.
+std::vector<std::string> linesOf(const logwell::testing::ScopedLogCapture& log, logwell::LWLogLevel level,
+                                 const std::string& output, const std::string& kind) {
+  std::vector<std::string> out;
+  for (const auto& line : log.lines(level))
+    if (line.starts_with(output + " ") && line.find(kind) != std::string::npos) out.push_back(line);
+  return out;
+}
 
 }  // namespace
 
@@ -467,8 +492,10 @@ TEST_F(MediaMixerRunningTest, AnOutputWhoseHandOffThrowsLosesOnlyItsOwnBuffers) 
   rt->runUntilIdle();
   EXPECT_GT(throwing->sounds.load(), 0);
   EXPECT_EQ(mixed->sounds.size(), static_cast<size_t>(throwing->sounds));
-  EXPECT_EQ(log.messages(logwell::LWLogLevel::error).size(), static_cast<size_t>(10 + throwing->sounds));
-  EXPECT_NE(log.find("picture queue gone").find("picture of track"), std::string::npos);
+  // Said once for each kind as it begins to fail, not for every buffer.
+  EXPECT_EQ(log.lines(logwell::LWLogLevel::error),
+            (std::vector<std::string>{"ThrowingOutput failed to take a picture of track 255: picture queue gone",
+                                      "ThrowingOutput failed to take a buffer of mixed sound: an unknown exception"}));
 
   setMode(VideoMixerSettings::Mode::offscreen);
   const size_t before = mixed->pictures.size();
@@ -479,4 +506,75 @@ TEST_F(MediaMixerRunningTest, AnOutputWhoseHandOffThrowsLosesOnlyItsOwnBuffers) 
   mixer->append(frameAt(1, 64, 32), 0);
   rt->runUntilIdle();
   EXPECT_EQ(track0->pictures.size(), 11u);
+}
+
+// An output that fails for ten seconds is told in a few lines, not one per
+// buffer: as it begins to fail, then what it lost every few seconds, then as it
+// recovers, with the count of what it lost. The other outputs get every picture
+// and every sound meanwhile.
+TEST_F(MediaMixerRunningTest, AnOutputThatFailsForSecondsIsToldInAFewLinesWithWhatItLost) {
+  using logwell::LWLogLevel;
+  logwell::testing::ScopedLogCapture log(medley::logger(), LWLogLevel::info);
+  for (const auto& o : {track0, track1, mixed}) runNow(rt, mixer->removeOutput(o));
+  auto throwing = std::make_shared<ThrowingOutput>();
+  auto counting = std::make_shared<CountingOutput>();
+  runNow(rt, mixer->addOutput(throwing));
+  runNow(rt, mixer->addOutput(counting));
+  setMode(VideoMixerSettings::Mode::offscreen);
+  runNow(rt, mixer->startRunning());
+  mixer->append(frameAt(0, 64, 32), 0);
+  // A tick's worth of sound with every tick, as a microphone brings it.
+  const platform::AudioFormat format(platform::CommonFormat::float32, 48000, 2, true);
+  int64_t sampleTime = 0;
+  auto run = [&](int count) {
+    for (int i = 0; i < count; ++i, sampleTime += 800) {
+      mixer->append(mixertest::tone(format, 440, 0.5, sampleTime, 800),
+                    platform::AudioTime::withSampleTime(sampleTime, 48000), 0);
+      ticks(1);
+    }
+  };
+  run(600);
+  const int lostPictures = throwing->pictures, lostSounds = throwing->sounds;
+  EXPECT_NEAR(lostPictures, 300, 2);
+  ASSERT_GT(lostSounds, 300);
+  throwing->failing = false;
+  run(60);
+  EXPECT_EQ(counting->pictures.load(), throwing->pictures.load());
+  EXPECT_EQ(counting->sounds.load(), throwing->sounds.load());
+
+  const std::string pictures = "pictures of track 255", sounds = "buffers of mixed sound";
+  for (const auto& [kind, lost, failure] : {std::tuple{pictures, lostPictures, "picture queue gone"},
+                                            std::tuple{sounds, lostSounds, "an unknown exception"}}) {
+    SCOPED_TRACE(kind);
+    // The first failure, then one line every five seconds: two or three in ten seconds.
+    const auto errors = linesOf(log, LWLogLevel::error, "ThrowingOutput", kind == pictures ? "picture" : "sound");
+    ASSERT_GE(errors.size(), 2u);
+    EXPECT_LE(errors.size(), 3u);
+    int told = 1;
+    for (size_t i = 1; i < errors.size(); ++i) {
+      SCOPED_TRACE(errors[i]);
+      int more = 0, since = 0;
+      const auto head = "ThrowingOutput failed to take %d more " + kind + ", %d since it began to fail: ";
+      ASSERT_EQ(std::sscanf(errors[i].c_str(), head.c_str(), &more, &since), 2);
+      // About five seconds' worth each.
+      EXPECT_GT(more, lost / 3);
+      told += more;
+      EXPECT_EQ(since, told);
+      EXPECT_TRUE(errors[i].ends_with(failure));
+    }
+    EXPECT_EQ(linesOf(log, LWLogLevel::info, "ThrowingOutput", kind),
+              std::vector<std::string>{"ThrowingOutput takes " + kind + " again, after losing " + std::to_string(lost)});
+  }
+  EXPECT_TRUE(log.lines(LWLogLevel::warn).empty());
+
+  // Removed while it fails, soon after its last line: what it lost since is said as it goes.
+  throwing->failing = true;
+  const int picturesBefore = throwing->pictures, soundsBefore = throwing->sounds;
+  run(2);
+  ASSERT_EQ(throwing->pictures - picturesBefore, 1);
+  runNow(rt, mixer->removeOutput(throwing));
+  EXPECT_EQ(log.lines(LWLogLevel::warn),
+            (std::vector<std::string>{"ThrowingOutput was removed after losing 1 picture of track 255",
+                                      "ThrowingOutput was removed after losing " +
+                                          std::to_string(throwing->sounds - soundsBefore) + " buffers of mixed sound"}));
 }
