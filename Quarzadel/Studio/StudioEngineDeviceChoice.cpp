@@ -210,7 +210,10 @@ std::optional<MicDevice> StudioEngine::systemDefaultMicrophone() const {
 void StudioEngine::switchToMicrophone(const std::string& id) { putMicrophoneOnAir(id); }
 
 bool StudioEngine::putMicrophoneOnAir(const std::string& id) {
-  if (onAirMicID_.value() == id || switchingToMicID_ == id) return true;
+  if (switchingToMicID_ == id) return true;
+  // Asked for while another microphone is being switched to, the one on air
+  // takes that switch's place: the program sound cuts back to a new capture of it.
+  if (onAirMicID_.value() == id && !switchingToMicID_) return true;
   auto source = makeAudioSource(id);
   if (!source) return false;
   switchingToMicID_ = id;

@@ -238,6 +238,23 @@ TEST_F(MicrophoneFailover, AMicrophoneWhoseSwitchARestartDroppedCanBeChosenAgain
   EXPECT_EQ(onAirMicrophone(), "mic-usb");
 }
 
+// Chosen back before the USB microphone sent anything, the headset stays on air.
+TEST_F(MicrophoneFailover, TheOnAirMicrophoneChosenAgainDuringASwitchEndsTheSwitch) {
+  startEngine();
+  ASSERT_EQ(onAirMicrophone(), "mic-headset");
+  onMain([&] {
+    engine->selectMicrophone("mic-usb");
+    engine->selectMicrophone("mic-headset");
+  });
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-headset");
+  EXPECT_EQ(engine->micSelection().value(), MicSelection::device("mic-headset"));
+  // Nothing is left pending: the USB microphone can be chosen again.
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-usb");
+}
+
 TEST_F(MicrophoneFailover, TheStandInNamedAfterADroppedSwitchIsTheOneThatGoesOnAir) {
   restartTheHeadsetWhileSwitchingToUSB();
   // The USB microphone becomes the system's default input: the first stand-in.
