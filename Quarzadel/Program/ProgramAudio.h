@@ -53,7 +53,8 @@ class ProgramAudio : public std::enable_shared_from_this<ProgramAudio> {
   // Each operation returns at once; its work runs on queue() in call order.
   void start();
   void switchTo(std::shared_ptr<AudioFrameSource> source);
-  // Reopens the on-air microphone with a new source object for it.
+  // Reopens the on-air microphone with a new source object for it; a switch
+  // that has not gone on air yet is dropped, without an event.
   void restart(std::shared_ptr<AudioFrameSource> source);
   void setMuted(bool muted);
   void stop();

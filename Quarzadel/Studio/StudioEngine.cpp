@@ -204,7 +204,10 @@ platform::Async<void> StudioEngine::start() {
     auto microphone = co_await requestAccess(platform::MediaType::audio);
     microphonePermission_.set(microphone);
   }
-  Log::permissions(name(cameraPermission_.value()), name(microphonePermission_.value()), __FILE__);
+  // While the sound server is still being asked, its first answer writes the
+  // line: the log must not call the microphone denied before the server has.
+  if (microphonePermission_.value() == Permission::unknown) permissionsLineWaits_ = true;
+  else Log::permissions(name(cameraPermission_.value()), name(microphonePermission_.value()), __FILE__);
   if (!started_) co_return;  // closed during the prompts
 
   devicesDidChange();

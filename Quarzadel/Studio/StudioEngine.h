@@ -320,7 +320,8 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   std::optional<CameraDevice> failOverToPreferredCamera(std::set<std::string> excluding);
   std::optional<CameraDevice> listedCamera(const std::string& id) const;
   bool syntheticSourcesOn() const;
-  // Camera or microphone access as the system grants it now.
+  // Camera or microphone access as the system grants it now; the microphone's
+  // is unknown while the sound server is being asked.
   Permission currentAccess(platform::MediaType type);
   // Whether there is a sound server to take microphones from. Without one it
   // starts a try off the main queue, whose answer arrives at soundServerAnswered().
@@ -331,6 +332,8 @@ class StudioEngine : public std::enable_shared_from_this<StudioEngine> {
   std::shared_ptr<platform::SerialQueue> soundServerQueue_;
   bool reachingSoundServer_ = false;
   bool soundServerAskedAgain_ = false;
+  // start()'s permissions line, held back until the sound server's first answer.
+  bool permissionsLineWaits_ = false;
   // The microphone handed to the program sound that has not gone on air (nor
   // failed) yet: asked for again meanwhile, it is not made a second time.
   std::optional<std::string> switchingToMicID_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "Quarzadel/Capture/MicCapture.h"
@@ -209,7 +210,10 @@ std::optional<MicDevice> StudioEngine::systemDefaultMicrophone() const {
 void StudioEngine::switchToMicrophone(const std::string& id) { putMicrophoneOnAir(id); }
 
 bool StudioEngine::putMicrophoneOnAir(const std::string& id) {
-  if (onAirMicID_.value() == id || switchingToMicID_ == id) return true;
+  if (switchingToMicID_ == id) return true;
+  // Asked for while another microphone is being switched to, the one on air
+  // takes that switch's place: the program sound cuts back to a new capture of it.
+  if (onAirMicID_.value() == id && !switchingToMicID_) return true;
   auto source = makeAudioSource(id);
   if (!source) return false;
   switchingToMicID_ = id;
@@ -251,7 +255,11 @@ void StudioEngine::storeChoice(const std::string& key, const std::string& value)
 StudioEngine::Permission StudioEngine::currentAccess(platform::MediaType type) {
   if (environment_.access) return environment_.access(type);
   if (type == platform::MediaType::video) return DeviceAccess::camera();
-  return DeviceAccess::microphone(reachMicrophones());
+  const bool reached = reachMicrophones();
+  // Not known until the sound server answers: a server that is up but has not
+  // said so yet must not be taken for a refusal.
+  if (!reached && reachingSoundServer_) return Permission::unknown;
+  return DeviceAccess::microphone(reached);
 }
 
 // The sound server may have come up after the Studio opened (or the
@@ -284,6 +292,12 @@ void StudioEngine::soundServerAnswered(std::shared_ptr<platform::PulseAudioConte
   reachingSoundServer_ = false;
   if (systemDevices_.microphones) return;
   if (!context) {
+    // No server: a microphone that was still being asked is denied now.
+    if (microphonePermission_.value() == Permission::unknown) {
+      microphonePermission_.set(Permission::denied);
+      if (std::exchange(permissionsLineWaits_, false) && started_)
+        Log::permissions(name(cameraPermission_.value()), name(microphonePermission_.value()), kLogFile);
+    }
     if (soundServerAskedAgain_ && started_) reachMicrophones();
     return;
   }
@@ -312,7 +326,13 @@ void StudioEngine::refreshPermissions() {
     changed = true;
   }
   if (!changed) return;
-  Log::permissionsChanged(name(cameraPermission_.value()), name(microphonePermission_.value()), kLogFile);
+  if (!permissionsLineWaits_) {
+    Log::permissionsChanged(name(cameraPermission_.value()), name(microphonePermission_.value()), kLogFile);
+  } else if (microphonePermission_.value() != Permission::unknown) {
+    // The sound server's first answer: the Studio's first word on access.
+    permissionsLineWaits_ = false;
+    Log::permissions(name(cameraPermission_.value()), name(microphonePermission_.value()), kLogFile);
+  }
   devicesDidChange();
   if (!onAirCameraID_.value() && !switchingToCameraID_.value()) {
     if (const auto initial = initialCameraID()) {

@@ -142,6 +142,10 @@ void StudioEngine::handleAudioEvent(const ProgramEvent& event) {
       if (mayRestart(id)) {
         if (auto source = makeAudioSource(id)) {
           Log::reopening(event.name, kLogFile);
+          // The program sound drops a switch that has not gone on air yet to
+          // reopen the on-air microphone, and says nothing of it: that
+          // microphone is no longer being switched to, and may be asked for again.
+          switchingToMicID_.reset();
           audio_->restart(std::move(source));
           return;
         }

@@ -202,6 +202,21 @@ struct MicrophoneFailover : Failover {
                                {"mic-array", "Array Microphone", D::kTransportBuiltIn, true}};
     microphoneListing->defaultID = "mic-headset";
   }
+  // With the headset on air the host chooses the USB microphone, and before it
+  // sends anything the headset's stall is handled: the program sound reopens the
+  // headset and drops the switch.
+  void restartTheHeadsetWhileSwitchingToUSB() {
+    startEngine();
+    ASSERT_EQ(onAirMicrophone(), "mic-headset");
+    onMain([&] {
+      engine->selectMicrophone("mic-usb");
+      engine->handleAudioEvent(ProgramEvent::onAirSourceStalled("mic-headset", "Headset"));
+    });
+    settle();
+    ASSERT_EQ(logCount("Reopening Headset"), 1);
+    ASSERT_EQ(onAirMicrophone(), "mic-headset");
+    ASSERT_EQ(microphonesMade["mic-usb"], 1);
+  }
 };
 
 TEST_F(MicrophoneFailover, AFailedMicrophoneFallsBackToTheSystemDefaultThenToTheFirstOther) {
@@ -213,6 +228,44 @@ TEST_F(MicrophoneFailover, AFailedMicrophoneFallsBackToTheSystemDefaultThenToThe
   settle();
   EXPECT_EQ(onAirMicrophone(), "mic-headset");
   EXPECT_EQ(engine->micSelection().value(), MicSelection::device("mic-usb")) << "the choice is kept";
+}
+
+TEST_F(MicrophoneFailover, AMicrophoneWhoseSwitchARestartDroppedCanBeChosenAgain) {
+  restartTheHeadsetWhileSwitchingToUSB();
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  EXPECT_EQ(microphonesMade["mic-usb"], 2) << "one new capture for the second choice";
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-usb");
+}
+
+// Chosen back before the USB microphone sent anything, the headset stays on air.
+TEST_F(MicrophoneFailover, TheOnAirMicrophoneChosenAgainDuringASwitchEndsTheSwitch) {
+  startEngine();
+  ASSERT_EQ(onAirMicrophone(), "mic-headset");
+  onMain([&] {
+    engine->selectMicrophone("mic-usb");
+    engine->selectMicrophone("mic-headset");
+  });
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-headset");
+  EXPECT_EQ(engine->micSelection().value(), MicSelection::device("mic-headset"));
+  // Nothing is left pending: the USB microphone can be chosen again.
+  onMain([&] { engine->selectMicrophone("mic-usb"); });
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-usb");
+}
+
+TEST_F(MicrophoneFailover, TheStandInNamedAfterADroppedSwitchIsTheOneThatGoesOnAir) {
+  restartTheHeadsetWhileSwitchingToUSB();
+  // The USB microphone becomes the system's default input: the first stand-in.
+  microphoneListing->setDefault("mic-usb");
+  runtime->runUntilIdle();
+  ASSERT_EQ(engine->systemDefaultMicID().value(), "mic-usb");
+  audioEvent(ProgramEvent::onAirSourceFailed("mic-headset", "Headset", "Headset was disconnected."));
+  EXPECT_EQ(noticeText(), "Headset stopped \u2014 now using USB Microphone.");
+  EXPECT_EQ(microphonesMade["mic-usb"], 2);
+  settle();
+  EXPECT_EQ(onAirMicrophone(), "mic-usb");
 }
 
 TEST_F(MicrophoneFailover, AStandInThatCannotBeOpenedIsPassedOver) {

@@ -75,6 +75,14 @@ bool sineOnAir(MainLoop& main, StudioEngine& engine) {
   return id == "qz_sine";
 }
 
+// The log's permission lines: "Permissions: …" or "Permissions changed: …".
+std::vector<std::string> permissionLines(const std::vector<std::string>& messages, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const auto& message : messages)
+    if (message.starts_with(prefix)) found.push_back(message);
+  return found;
+}
+
 TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneOnAirAtTheNextActivation) {
   const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /
                        ("studio-microphone-access-" + std::to_string(::getpid()));
@@ -113,12 +121,16 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
     // Returns at a failed assertion; the Studio closes after it either way.
     const auto scenario = [&] {
       ASSERT_TRUE(main.run(engine->start()));
+      // The try runs off the main queue; its answer is what the Studio says.
+      ASSERT_TRUE(qztest::eventually([&] {
+        bool denied = false;
+        main.sync([&] { denied = engine->microphonePermission().value() == Permission::denied; });
+        return denied;
+      }));
       main.sync([&] {
-        EXPECT_EQ(engine->microphonePermission().value(), Permission::denied);
         EXPECT_TRUE(engine->microphones().value().empty());
         EXPECT_FALSE(engine->onAirMicID().value());
       });
-      // The try runs off the main queue.
       ASSERT_TRUE(qztest::eventually([&] { return tries.load() == 1; }));
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       EXPECT_EQ(tries.load(), 1);
@@ -163,11 +175,76 @@ TEST(StudioMicrophoneAccess, ASoundServerStartedAfterTheStudioPutsItsMicrophoneO
   std::filesystem::remove_all(scratch);
 
   if (IsSkipped() || HasFatalFailure()) return;
-  std::vector<std::string> changes;
-  for (const auto& message : logs.sink().messages())
-    if (message.starts_with("Permissions changed:")) changes.push_back(message);
+  const auto messages = logs.sink().messages();
+  // Without a server the microphone is denied, said once; the grant comes as a change.
+  const auto first = permissionLines(messages, "Permissions: ");
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_TRUE(first[0].ends_with(", microphone denied")) << first[0];
+  const auto changes = permissionLines(messages, "Permissions changed:");
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_TRUE(changes[0].ends_with(", microphone granted")) << changes[0];
+}
+
+// With a working sound server the session log says the microphone is granted
+// from its first permissions line on: the server's first answer writes it.
+TEST(StudioMicrophoneAccess, AStudioOpenedWithAWorkingSoundServerNeverLogsTheMicrophoneDenied) {
+  auto peer = sineServer();
+  QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
+  const auto scratch = std::filesystem::path(qztest::binaryDir()) / "peers" / "runs" /
+                       ("studio-working-sound-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(scratch);
+  std::filesystem::create_directories(scratch);
+  platform::ScopedSystemLogCapture logs;
+  auto previousDefaults = platform::UserDefaults::standard();
+  auto defaults = platform::UserDefaults::inMemory();
+  platform::UserDefaults::setStandard(defaults);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+           {"StreamCodec", "h264"}, {"StudioResolution", "720p"}, {"StudioRecordLocally", false}})
+    defaults->set(key, value);
+  SyntheticSources::resetFaults();
+
+  SystemDevices devices;
+  devices.soundServer = [server = peer->server()]() -> std::shared_ptr<platform::PulseAudioContext> {
+    platform::PulseAudioContext::Options options;
+    options.server = server;
+    return platform::PulseAudioContext::connect(options);
+  };
+
+  auto runtime = std::make_shared<platform::ThreadRuntime>(4);
+  {
+    MainLoop main{runtime};
+    auto activation = AppActivation::make(runtime);
+    auto studio = openStudio(main, runtime, defaults, devices, activation, scratch, "Working Sound");
+    auto catalog = std::move(studio.catalog);
+    auto engine = std::move(studio.engine);
+    const auto scenario = [&] {
+      ASSERT_TRUE(main.run(engine->start()));
+      main.sync([&] { EXPECT_NE(engine->microphonePermission().value(), Permission::denied); });
+      const auto onAir = [&] { return sineOnAir(main, *engine); };
+      ASSERT_TRUE(qztest::eventually(onAir, std::chrono::seconds(15))) << "the sine source never went on air";
+      main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::granted); });
+    };
+    scenario();
+
+    EXPECT_TRUE(main.run(engine->close()));
+    main.sync([&] {
+      engine.reset();
+      catalog.reset();
+    });
+  }
+  runtime->stopForExit(platform::seconds(5));
+  platform::UserDefaults::setStandard(previousDefaults);
+  peer.reset();
+  std::filesystem::remove_all(scratch);
+
+  if (HasFatalFailure()) return;
+  // Each of these lines goes to the session log too.
+  const auto messages = logs.sink().messages();
+  for (const auto& message : messages) EXPECT_EQ(message.find("microphone denied"), std::string::npos) << message;
+  const auto first = permissionLines(messages, "Permissions: ");
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_TRUE(first[0].ends_with(", microphone granted")) << first[0];
+  EXPECT_TRUE(permissionLines(messages, "Permissions changed:").empty());
 }
 
 // A unix socket that takes connections into its backlog and never says a word.
@@ -256,7 +333,8 @@ TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNor
         main.sync([&] { engine->setMuted(round == 1); });
         EXPECT_LT(Clock::now() - pressed, kAnswered) << "round " << round;
       }
-      main.sync([&] { EXPECT_EQ(engine->microphonePermission().value(), Permission::denied); });
+      // Still being asked: not denied before the server has answered.
+      main.sync([&] { EXPECT_NE(engine->microphonePermission().value(), Permission::granted); });
 
       peer = sineServer();
       QZ_SKIP_UNLESS_PULSEAUDIO(*peer);
@@ -287,6 +365,10 @@ TEST(StudioMicrophoneAccess, ASoundServerThatNeverAnswersHoldsNeitherTheStartNor
   if (IsSkipped() || HasFatalFailure()) return;
   const auto messages = logs.sink().messages();
   EXPECT_EQ(std::count(messages.begin(), messages.end(), "Switching microphone to Sine"), 1);
+  // The first line waited for the silent server's time-out, which is a denial.
+  const auto first = permissionLines(messages, "Permissions: ");
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_TRUE(first[0].ends_with(", microphone denied")) << first[0];
 }
 
 }  // namespace
