@@ -1,6 +1,7 @@
 #include "Medley/Sources/Codec/HLGConversion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -187,6 +188,13 @@ void convertBlockRow(const Conversion& convert, const platform::PixelBuffer& src
   }
 }
 
+std::atomic<bool> vectorKernelsAllowed{true};
+
+bool processorHasVectors() {
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return has;
+}
+
 template <typename T>
 T* rowOf(const platform::PixelBuffer::Plane& p, int row) {
   return reinterpret_cast<T*>(p.data + static_cast<size_t>(row) * p.bytesPerRow);
@@ -200,7 +208,7 @@ void convertRows(const Conversion& convert, Kernel kernel, const platform::Pixel
                  const platform::PixelBuffer::Plane& dY, const platform::PixelBuffer::Plane& dUV) {
   using In = typename Conversion::In;
   using Out = typename Conversion::Out;
-  static const bool vectors = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  const bool vectors = processorHasVectors() && vectorKernelsAllowed.load(std::memory_order_relaxed);
   const auto sY = src.plane(0), sUV = src.plane(1);
   const int width = src.width(), height = src.height();
   for (int cy = 0; cy < sUV.height; ++cy) {
@@ -234,6 +242,8 @@ std::array<double, 3> bt709FromHLG(const std::array<double, 3>& rgbHLG) {
   for (auto& v : narrow) v = bt709OETF(unit(v));
   return narrow;
 }
+
+bool setHLGVectorKernelsAllowed(bool allowed) { return vectorKernelsAllowed.exchange(allowed); }
 
 bool isHLG(const platform::PixelBuffer& picture) {
   return picture.colorAttachments().transfer == platform::TransferFunction::itu_r_2100_hlg;

@@ -34,4 +34,10 @@ bool convertBT709ToHLG(const platform::PixelBuffer& nv12, platform::PixelBuffer&
 // A 10-bit HLG picture as a new 8-bit BT.709 video-range picture, tagged so.
 platform::PixelBufferRef convertHLGToBT709(const platform::PixelBuffer& p010);
 
+// Whether the conversions above take the vector kernels where the processor
+// has them (the default), or convert every pixel one by one through tables, as
+// on a processor without them; returns the choice it replaces. Both forms
+// stay within a code of the exact one, which tests check through each.
+bool setHLGVectorKernelsAllowed(bool allowed);
+
 }  // namespace medley

@@ -88,10 +88,10 @@ struct Kernel {
     return _mm256_blendv_ps(square, above, _mm256_cmp_ps(v, all(0.5f), _CMP_GT_OQ));
   }
 
-  // Light in 0...1 to its BT.709 signal. The square root of a zero comes out
-  // as not a number, which the toe's side of the choice leaves out.
+  // Light in 0...1 to its BT.709 signal. The root is the correctly rounded
+  // one, so every processor gives the same codes.
   QZ_AVX2 __m256 signalOf(__m256 l) const {
-    const __m256 root = _mm256_mul_ps(l, _mm256_rsqrt_ps(l));
+    const __m256 root = _mm256_sqrt_ps(l);
     const float scale = static_cast<float>(2 / (1 - kRootOfToe)),
                 shift = static_cast<float>((1 + kRootOfToe) / (1 - kRootOfToe));
     const __m256 above = signal(_mm256_fmsub_ps(root, all(scale), all(shift)));

@@ -104,13 +104,13 @@ QZ_AVX2 __m256i lightOf(__m256i v, const short (&c)[n]) {
 }
 
 // Square roots of the 3E (Q30) of eight even and eight odd pixels to sixteen
-// signals (Q15). Adding 1.5 * 2^23 to x / sqrt(x) leaves x's root, rounded, in
-// the low bits of the float; a zero's comes out as the processor's default NaN,
-// whose low word is zero.
+// signals (Q15). Adding 1.5 * 2^23 to a root leaves it, rounded, in the low
+// bits of the float. The root is the correctly rounded one, so every processor
+// gives the same codes (an approximate reciprocal root differs between makers).
 QZ_AVX2 __m256i rootsOf(__m256i even, __m256i odd) {
-  const __m256 fe = _mm256_cvtepi32_ps(even), fo = _mm256_cvtepi32_ps(odd), magic = _mm256_set1_ps(12582912.0f);
-  const __m256i e = _mm256_castps_si256(_mm256_fmadd_ps(fe, _mm256_rsqrt_ps(fe), magic));
-  const __m256i o = _mm256_castps_si256(_mm256_fmadd_ps(fo, _mm256_rsqrt_ps(fo), magic));
+  const __m256 magic = _mm256_set1_ps(12582912.0f);
+  const __m256i e = _mm256_castps_si256(_mm256_add_ps(_mm256_sqrt_ps(_mm256_cvtepi32_ps(even)), magic));
+  const __m256i o = _mm256_castps_si256(_mm256_add_ps(_mm256_sqrt_ps(_mm256_cvtepi32_ps(odd)), magic));
   return _mm256_blend_epi16(e, _mm256_slli_epi32(o, 16), 0xAA);
 }
 
@@ -163,25 +163,22 @@ QZ_AVX2 void storeSignals(Span& span, int i, const uint8_t* uv, const uint8_t* l
   }
 }
 
-// A row of a span in place: signals to 4.5 L, and square-root-part signals
-// to HLG signals.
+// A row of a span in place: signals to 4.5 L.
 template <int n>
 QZ_AVX2 void lightRow(short* row, int columns, const short (&c)[n]) {
   for (int i = 0; i < columns; i += 16) store(row + i, lightOf(load(row + i), c));
 }
-template <int n>
-QZ_AVX2 void hlgRow(short* row, int columns, const short (&c)[n]) {
-  for (int i = 0; i < columns; i += 16) store(row + i, hlgOf(load(row + i), c));
-}
 
-// Sixteen pixels of a line, 4.5 L of R, G, B in, their BT.2020 square-root-part signals out.
+// Sixteen pixels of a line, 4.5 L of R, G, B in, their BT.2020 HLG signals
+// out. The log part is worked out in the same pass, while the square roots,
+// the slowest step, are still under way.
 QZ_AVX2 void storeRoots(short (&line)[3][kSpan], int i) {
   const __m256i r = load(line[0] + i), g = load(line[1] + i), b = load(line[2] + i);
   const __m256i rgEven = _mm256_blend_epi16(r, _mm256_slli_epi32(g, 16), 0xAA),
                 rgOdd = _mm256_blend_epi16(_mm256_srli_epi32(r, 16), g, 0xAA);
-  store(line[0] + i, rootOf(kMatrix[0], rgEven, rgOdd, b));
-  store(line[1] + i, rootOf(kMatrix[1], rgEven, rgOdd, b));
-  store(line[2] + i, rootOf(kMatrix[2], rgEven, rgOdd, b));
+  store(line[0] + i, hlgOf(rootOf(kMatrix[0], rgEven, rgOdd, b), kLog));
+  store(line[1] + i, hlgOf(rootOf(kMatrix[1], rgEven, rgOdd, b), kLog));
+  store(line[2] + i, hlgOf(rootOf(kMatrix[2], rgEven, rgOdd, b), kLog));
 }
 
 // Sixteen pixels of a line, HLG R', G', B' in: luma codes out, rounded to a
@@ -235,8 +232,6 @@ QZ_AVX2 void storeChroma(const Span& span, int i, uint16_t* out) {
       for (auto& row : line) lightRow(row, columns, kLight);
     for (auto& line : span.values)
       for (int i = 0; i < columns; i += 16) storeRoots(line, i);
-    for (auto& line : span.values)
-      for (auto& row : line) hlgRow(row, columns, kLog);
     for (int line = 0; line < 2; ++line)
       for (int i = 0; i < columns; i += 16) storeLuma(span.values[line], i, (line ? out1 : out0) + start + i);
     for (int i = 0; i < columns; i += 16) storeChroma(span, i, outUV + start + i);

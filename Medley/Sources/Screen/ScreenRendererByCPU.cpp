@@ -146,16 +146,19 @@ void ScreenRendererByCPU::draw(ScreenObject& object) {
   if (it == images_.end() || !it->second.picture) return;
   const ScreenRect& b = object.bounds();
   const double x = std::floor(b.x / 2) * 2 + it->second.x, y = std::floor(b.y / 2) * 2 + it->second.y;
-  // Converted straight onto the canvas once; drawn again without a new layout,
-  // or where it does not fit whole, it is converted into a kept picture below.
-  if (std::exchange(it->second.convertsAtDraw, false) && composesHLG_ && !it->second.picture->alpha &&
-      std::isfinite(x) && std::isfinite(y) && it->second.picture->planes &&
+  // Converted straight onto the canvas at every draw, also when drawn again
+  // without a new layout (a camera slower than the frames, a late frame): that
+  // costs what a new picture does, with no 10-bit picture made. Where it does
+  // not fit whole, it is converted into a kept picture below.
+  if (it->second.convertsAtDraw && composesHLG_ && !it->second.picture->alpha && std::isfinite(x) &&
+      std::isfinite(y) && it->second.picture->planes &&
       convertBT709ToHLG(*it->second.picture->planes, *canvas_, static_cast<long>(std::floor(x / 2)) * 2,
                         static_cast<long>(std::floor(y / 2)) * 2))
     return;
   // A picture kept from before the canvas changed its samples is converted once.
   if (it->second.picture->planes && isTenBit(*it->second.picture->planes) != composesHLG_) {
     it->second.picture = inWorkingSpace(std::make_shared<ScreenPicture>(*it->second.picture), nullptr, nullptr);
+    it->second.convertsAtDraw = false;  // the picture is now ours, not its source's samples
     if (!it->second.picture) return;
   }
   it->second.picture->drawOver(*canvas_, x, y);

@@ -4,8 +4,10 @@
 // and kept; drawing composites the kept pictures in order onto the frame's
 // bi-planar samples. High-dynamic-range frames (10-bit) are composed in their
 // own working space, 10-bit BT.2020 HLG: HLG pictures keep their levels, and
-// every other picture is converted up once, when it is made. Every frame is
-// tagged with the mode's colour space.
+// every other picture is converted up once, when it is made, except a camera
+// filling its place, which is converted from its own samples straight onto
+// the frame each time it is drawn. Every frame is tagged with the mode's
+// colour space.
 #include <map>
 
 #include "Medley/Sources/Screen/ScreenGeometry.h"

@@ -28,6 +28,18 @@ uint16_t code10(const platform::PixelBuffer& b, int plane, int x, int y) {
   return reinterpret_cast<const uint16_t*>(p.data + static_cast<size_t>(y) * p.bytesPerRow)[x] >> 6;
 }
 
+// Runs a check through the vector kernels (where the processor has them) and
+// through the one-by-one form alone, as a processor without them converts.
+template <typename Check>
+void throughBothForms(Check check) {
+  for (const bool vectors : {true, false}) {
+    SCOPED_TRACE(vectors ? "vector kernels" : "one by one");
+    setHLGVectorKernelsAllowed(vectors);
+    check();
+  }
+  setHLGVectorKernelsAllowed(true);
+}
+
 // HLG R'G'B' of one pixel from the scalar form: its luma with its block's chroma.
 std::array<double, 3> hlgOf(int y, int cb, int cr) {
   const double l = (y - 16) / 219.0, pb = (cb - 128) / 224.0, pr = (cr - 128) / 224.0;
@@ -62,29 +74,31 @@ int offTheScalarForm(const platform::PixelBuffer& sdr, const platform::PixelBuff
 TEST(HLGConversion, EveryPixelAndBlockOfAPictureMatchesTheScalarForm) {
   // Widths and heights that leave odd columns and rows, and runs of blocks of
   // every length, with and without whole groups of eight.
-  for (const auto [w, h] : {std::array<int, 2>{37, 21}, {64, 8}, {18, 2}, {2, 1}, {130, 5}}) {
-    const auto sdr = noisePicture(w, h, static_cast<uint32_t>(w * 1000 + h));
-    auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
-    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-    EXPECT_EQ(hdr->colorAttachments().transfer, platform::TransferFunction::itu_r_2100_hlg);
-    const auto sY = sdr->plane(0), sUV = sdr->plane(1);
-    for (int cy = 0; cy < (h + 1) / 2; ++cy)
-      for (int cx = 0; cx < (w + 1) / 2; ++cx) {
-        const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
-        double sb = 0, sr = 0;
-        int n = 0;
-        for (int y = 2 * cy; y < std::min(h, 2 * cy + 2); ++y)
-          for (int x = 2 * cx; x < std::min(w, 2 * cx + 2); ++x) {
-            const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
-            const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
-            EXPECT_NEAR(code10(*hdr, 0, x, y), 64 + 876 * l, 1.0) << w << "x" << h << " at " << x << "," << y;
-            sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
-            ++n;
-          }
-        EXPECT_NEAR(code10(*hdr, 1, 2 * cx, cy), 512 + 896 * sb / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
-        EXPECT_NEAR(code10(*hdr, 1, 2 * cx + 1, cy), 512 + 896 * sr / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
-      }
-  }
+  throughBothForms([&] {
+    for (const auto [w, h] : {std::array<int, 2>{37, 21}, {64, 8}, {18, 2}, {2, 1}, {130, 5}}) {
+      const auto sdr = noisePicture(w, h, static_cast<uint32_t>(w * 1000 + h));
+      auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+      ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+      EXPECT_EQ(hdr->colorAttachments().transfer, platform::TransferFunction::itu_r_2100_hlg);
+      const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+      for (int cy = 0; cy < (h + 1) / 2; ++cy)
+        for (int cx = 0; cx < (w + 1) / 2; ++cx) {
+          const int cb = sUV.data[cy * sUV.bytesPerRow + 2 * cx], cr = sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1];
+          double sb = 0, sr = 0;
+          int n = 0;
+          for (int y = 2 * cy; y < std::min(h, 2 * cy + 2); ++y)
+            for (int x = 2 * cx; x < std::min(w, 2 * cx + 2); ++x) {
+              const auto c = hlgOf(sY.data[y * sY.bytesPerRow + x], cb, cr);
+              const double l = 0.2627 * c[0] + 0.6780 * c[1] + 0.0593 * c[2];
+              EXPECT_NEAR(code10(*hdr, 0, x, y), 64 + 876 * l, 1.0) << w << "x" << h << " at " << x << "," << y;
+              sb += (c[2] - l) / 1.8814, sr += (c[0] - l) / 1.4746;
+              ++n;
+            }
+          EXPECT_NEAR(code10(*hdr, 1, 2 * cx, cy), 512 + 896 * sb / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
+          EXPECT_NEAR(code10(*hdr, 1, 2 * cx + 1, cy), 512 + 896 * sr / n, 1.0) << w << "x" << h << " block " << cx << "," << cy;
+        }
+    }
+  });
   // Pictures of other layouts or sizes are refused.
   auto other = platform::PixelBuffer::make(38, 21, platform::PixelFormat::p010);
   EXPECT_FALSE(convertBT709ToHLG(*noisePicture(37, 21, 1), *other));
@@ -110,9 +124,11 @@ TEST(HLGConversion, EveryLumaCodeWithChromaAcrossTheWholeCodeRangeMatchesTheScal
       sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] = static_cast<uint8_t>(chroma[cy / chroma.size()]);
     }
   }
-  auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
-  ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-  EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
+  throughBothForms([&] {
+    auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+    EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
+  });
 }
 
 TEST(HLGConversion, APictureConvertedIntoPartOfALargerOneIsThatPictureConvertedAloneAndNothingElseChanges) {
@@ -177,29 +193,33 @@ TEST(HLGConversion, NearBlackEveryChromaPairOfTheVideoRangeMatchesTheScalarForm)
       for (int i = 0; i < 4; ++i)
         sY.data[(2 * cy + i / 2) * sY.bytesPerRow + 2 * cx + i % 2] = static_cast<uint8_t>(16 + cy % kRowsPerPair * 4 + i);
     }
-  auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
-  ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-  EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
+  throughBothForms([&] {
+    auto hdr = platform::PixelBuffer::make(w, h, platform::PixelFormat::p010);
+    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+    EXPECT_EQ(offTheScalarForm(*sdr, *hdr), 0);
+  });
 }
 
 TEST(HLGConversion, BlackAndWhiteLandExactlyOnHLGBlackAndReferenceWhite) {
   // Codes beyond the video range clip to black and white; 40 columns take
   // both the vector and the one-by-one path.
-  for (const auto [luma, expected] : {std::array<int, 2>{16, 64}, {0, 64}, {235, 721}, {255, 721}}) {
-    auto sdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::nv12VideoRange);
-    for (int plane = 0; plane < 2; ++plane) {
-      const auto p = sdr->plane(plane);
-      for (int r = 0; r < p.height; ++r)
-        std::fill_n(p.data + r * p.bytesPerRow, 40, static_cast<uint8_t>(plane ? 128 : luma));
-    }
-    auto hdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::p010);
-    ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 40; ++x) {
-        EXPECT_EQ(code10(*hdr, 0, x, y), expected) << "luma " << luma << " at " << x << "," << y;
-        EXPECT_EQ(code10(*hdr, 1, x, y / 2), 512) << "luma " << luma << " at " << x << "," << y;
+  throughBothForms([&] {
+    for (const auto [luma, expected] : {std::array<int, 2>{16, 64}, {0, 64}, {235, 721}, {255, 721}}) {
+      auto sdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::nv12VideoRange);
+      for (int plane = 0; plane < 2; ++plane) {
+        const auto p = sdr->plane(plane);
+        for (int r = 0; r < p.height; ++r)
+          std::fill_n(p.data + r * p.bytesPerRow, 40, static_cast<uint8_t>(plane ? 128 : luma));
       }
-  }
+      auto hdr = platform::PixelBuffer::make(40, 4, platform::PixelFormat::p010);
+      ASSERT_TRUE(convertBT709ToHLG(*sdr, *hdr));
+      for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 40; ++x) {
+          EXPECT_EQ(code10(*hdr, 0, x, y), expected) << "luma " << luma << " at " << x << "," << y;
+          EXPECT_EQ(code10(*hdr, 1, x, y / 2), 512) << "luma " << luma << " at " << x << "," << y;
+        }
+    }
+  });
 }
 
 }  // namespace
@@ -219,7 +239,8 @@ TEST(HLGConversion, TheWayBackMatchesTheScalarFormForEveryLumaCodeAcrossTheChrom
   // Every 10-bit luma code, a dark and a bright line in each block, with chroma
   // across the whole code range (past the video range too, so that R'G'B' and
   // the narrowed light clip on both sides). The last three blocks of a row are
-  // converted one by one; stray bits below the 10-bit codes are left out.
+  // converted one by one; stray bits below the 10-bit codes (on luma, Cb and
+  // Cr) are left out.
   std::vector<int> chroma;
   for (int c = 0; c < 1024; c += 64) chroma.push_back(c);
   chroma.push_back(1023);
@@ -236,32 +257,34 @@ TEST(HLGConversion, TheWayBackMatchesTheScalarFormForEveryLumaCodeAcrossTheChrom
     }
     for (int cx = 0; cx < w / 2; ++cx) {
       word(hUV, 2 * cx, cy) = static_cast<uint16_t>(chroma[cy % chroma.size()] << 6 | (cx % 5 == 0 ? 0x3F : 0));
-      word(hUV, 2 * cx + 1, cy) = static_cast<uint16_t>(chroma[cy / chroma.size()] << 6);
+      word(hUV, 2 * cx + 1, cy) = static_cast<uint16_t>(chroma[cy / chroma.size()] << 6 | (cx % 3 == 0 ? 0x15 : 0));
     }
   }
-  const auto sdr = convertHLGToBT709(*hdr);
-  ASSERT_TRUE(sdr);
-  EXPECT_EQ(sdr->format(), platform::PixelFormat::nv12VideoRange);
-  const auto sY = sdr->plane(0), sUV = sdr->plane(1);
-  int off = 0;
-  for (int cy = 0; cy < h / 2; ++cy)
-    for (int cx = 0; cx < w / 2; ++cx) {
-      const int cb = word(hUV, 2 * cx, cy) >> 6, cr = word(hUV, 2 * cx + 1, cy) >> 6;
-      double sb = 0, sr = 0;
-      for (int i = 0; i < 4; ++i) {
-        const int x = 2 * cx + i % 2, y = 2 * cy + i / 2, luma = word(hY, x, y) >> 6;
-        const auto c = bt709Of(luma, cb, cr);
-        const double l = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
-        if (std::abs(sY.data[y * sY.bytesPerRow + x] - (16 + 219 * l)) > 1.0 && off++ < 5)
-          ADD_FAILURE() << "luma " << luma << " at " << x << "," << y << " cb " << cb << " cr " << cr;
-        sb += (c[2] - l) / 1.8556, sr += (c[0] - l) / 1.5748;
+  throughBothForms([&] {
+    const auto sdr = convertHLGToBT709(*hdr);
+    ASSERT_TRUE(sdr);
+    EXPECT_EQ(sdr->format(), platform::PixelFormat::nv12VideoRange);
+    const auto sY = sdr->plane(0), sUV = sdr->plane(1);
+    int off = 0;
+    for (int cy = 0; cy < h / 2; ++cy)
+      for (int cx = 0; cx < w / 2; ++cx) {
+        const int cb = word(hUV, 2 * cx, cy) >> 6, cr = word(hUV, 2 * cx + 1, cy) >> 6;
+        double sb = 0, sr = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int x = 2 * cx + i % 2, y = 2 * cy + i / 2, luma = word(hY, x, y) >> 6;
+          const auto c = bt709Of(luma, cb, cr);
+          const double l = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
+          if (std::abs(sY.data[y * sY.bytesPerRow + x] - (16 + 219 * l)) > 1.0 && off++ < 5)
+            ADD_FAILURE() << "luma " << luma << " at " << x << "," << y << " cb " << cb << " cr " << cr;
+          sb += (c[2] - l) / 1.8556, sr += (c[0] - l) / 1.5748;
+        }
+        if ((std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx] - (128 + 224 * sb / 4)) > 1.0 ||
+             std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] - (128 + 224 * sr / 4)) > 1.0) &&
+            off++ < 5)
+          ADD_FAILURE() << "chroma of block " << cx << "," << cy << " cb " << cb << " cr " << cr;
       }
-      if ((std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx] - (128 + 224 * sb / 4)) > 1.0 ||
-           std::abs(sUV.data[cy * sUV.bytesPerRow + 2 * cx + 1] - (128 + 224 * sr / 4)) > 1.0) &&
-          off++ < 5)
-        ADD_FAILURE() << "chroma of block " << cx << "," << cy << " cb " << cb << " cr " << cr;
-    }
-  EXPECT_EQ(off, 0);
+    EXPECT_EQ(off, 0);
+  });
 }
 
 }  // namespace

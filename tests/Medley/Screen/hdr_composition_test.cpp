@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "Medley/Sources/Codec/HLGConversion.h"
 #include "Medley/Sources/Extension/PixelBufferExtensions.h"
 #include "Medley/Sources/Screen/Screen.h"
+#include "Medley/Sources/Screen/ScreenRendererByCPU.h"
 #include "Medley/Sources/Screen/StreamScreenObject.h"
 
 namespace medley {
@@ -281,5 +283,82 @@ TEST(HDRComposition, BT709PicturesConvertedInTheirPlacesKeepTheirOrderAndMatchTh
   }
 }
 
+TEST(HDRComposition, ACameraPictureDrawnAgainWithoutANewOneIsConvertedAgainInItsPlaceNotIntoANewPicture) {
+  // A camera at a third of the frame rate: each picture is drawn three times,
+  // twice without a new layout. Every frame is that picture converted, and the
+  // renderer keeps only the camera's own picture, no 10-bit one of its own.
+  Screen screen;
+  screen.setDynamicRangeMode(DynamicRangeMode::hdr);
+  screen.setSize({64, 36});
+  auto camera = std::make_shared<StreamScreenObject>();
+  screen.addChild(camera);
+  auto& renderer = dynamic_cast<ScreenRendererByCPU&>(screen.renderer());
+  const std::vector<Colour> colours{{0.8, 0.55, 0.4}, {0.1, 0.35, 0.75}};
+  for (size_t i = 0; i < colours.size(); ++i) {
+    const auto picture = bt709Picture(colours[i]);
+    auto expected = platform::PixelBuffer::make(64, 36, platform::PixelFormat::p010);
+    ASSERT_TRUE(convertBT709ToHLG(*picture, *expected));
+    platform::SampleTiming t;
+    t.presentationTime = platform::MediaTime::fromSeconds(static_cast<double>(i), 1'000'000'000);
+    camera->setSampleBuffer(platform::SampleBuffer::makeImage(picture, t));
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      const double tick = 1.0 + 3.0 * static_cast<double>(i) + repeat;
+      const auto frame = screen.makeSampleBuffer({tick, tick + 0.016});
+      ASSERT_TRUE(frame);
+      const auto& f = *frame->imageBuffer();
+      for (int plane = 0; plane < 2; ++plane)
+        for (int r = 0; r < f.plane(plane).height; ++r)
+          ASSERT_EQ(std::memcmp(f.plane(plane).data + r * f.plane(plane).bytesPerRow,
+                                expected->plane(plane).data + r * expected->plane(plane).bytesPerRow,
+                                static_cast<size_t>(f.plane(plane).width) * 2 * (plane + 1)),
+                    0)
+              << "picture " << i << ", draw " << repeat << ", plane " << plane << " row " << r;
+      const auto kept = renderer.picture(*camera);
+      ASSERT_TRUE(kept);
+      EXPECT_EQ(kept->planes, picture) << "picture " << i << ", draw " << repeat;
+    }
+  }
+}
+
+TEST(HDRComposition, APictureOverADecodersMemoryIsNeverWrittenThoughTheRendererHoldsItsOnlyReference) {
+  // A decoder hands on its frames as views of its own memory, which it keeps
+  // decoding from. Once such a picture is drawn (once, or again without a new
+  // layout) and then replaced, the renderer holds the only reference to the
+  // view, yet the memory is not its to reuse, not even when the next frames
+  // are 8-bit ones, whose pictures are made in reusable samples.
+  constexpr int w = 64, h = 36;
+  for (const int draws : {1, 2}) {
+    SCOPED_TRACE(draws == 1 ? "drawn once" : "drawn twice");
+    auto decoder = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(w) * h * 3 / 2);
+    for (size_t i = 0; i < decoder->size(); ++i) (*decoder)[i] = static_cast<uint8_t>(16 + i * 7 % 220);
+    const std::vector<uint8_t> decoded = *decoder;
+
+    ScreenRendererByCPU renderer(DynamicRangeMode::hdr);
+    renderer.setBounds({0, 0, w, h});
+    auto stream = std::make_shared<StreamScreenObject>();
+    stream->setSize({w, h});
+    platform::SampleTiming t;
+    t.presentationTime = platform::MediaTime::zero();
+    const std::array<platform::PixelBuffer::Plane, 2> planes{
+        platform::PixelBuffer::Plane{decoder->data(), w, 0, 0},
+        platform::PixelBuffer::Plane{decoder->data() + static_cast<size_t>(w) * h, w, 0, 0}};
+    stream->setSampleBuffer(platform::SampleBuffer::makeImage(
+        platform::PixelBuffer::wrap(w, h, platform::PixelFormat::nv12VideoRange, planes, decoder), t));
+    const auto tick = [&](platform::PixelFormat target) {
+      renderer.setTarget(platform::PixelBuffer::make(w, h, target));
+      if (stream->shouldInvalidateLayout()) stream->layout(renderer);
+      stream->draw(renderer);
+      renderer.render();
+    };
+    for (int i = 0; i < draws; ++i) tick(platform::PixelFormat::p010);
+    // The next pictures, each of the same size, replace the view.
+    for (const uint8_t luma : {100, 200, 50}) {
+      stream->setSampleBuffer(platform::SampleBuffer::makeImage(testing::solidPicture(w, h, luma), t));
+      tick(platform::PixelFormat::nv12VideoRange);
+      EXPECT_EQ(testing::lumaAt(*renderer.target(), 10, 10), luma);
+    }
+    EXPECT_TRUE(*decoder == decoded) << "the decoder's memory was written over";
+  }
+}
 }  // namespace
 }  // namespace medley
