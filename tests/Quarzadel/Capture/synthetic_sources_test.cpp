@@ -56,10 +56,13 @@ void stopACameraAsTheProgramExits() {
   auto queue = platform::SerialQueue::make("exit.delivery", runtime);
   auto camera = quarzadel::SyntheticVideoSource::make(spec, runtime);
   camera->start(queue, [](auto&&...) {}, [](const std::string&) {});
+  static std::atomic<bool> waiting{false};
   queue->async([camera] {
+    waiting = true;
     while (!pastTheCameraList) std::this_thread::yield();
     camera->stop();
   });
+  while (!waiting) std::this_thread::yield();
   platform::stopRuntimeBeforeExit();
   std::exit(0);
 }
