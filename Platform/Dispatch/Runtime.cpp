@@ -46,16 +46,21 @@ namespace {
 std::atomic<ThreadRuntime*> sharedRuntime{nullptr};
 
 // Run first by exit() once registered: ends the process with exit's status and
-// destroys no static object under a job that still runs.
+// destroys no static object under a job that still runs. A stream that job
+// holds locked (a write to a full pipe) is left unflushed rather than waited for.
 void endLeavingStatics(int status, void*) {
-  std::fflush(nullptr);
+  for (FILE* stream : {stdout, stderr}) {
+    if (::ftrylockfile(stream) != 0) continue;
+    ::fflush_unlocked(stream);
+    ::funlockfile(stream);
+  }
   std::_Exit(status);
 }
 
 }  // namespace
 
 std::shared_ptr<Runtime> Runtime::shared() {
-  // Never destroyed: jobs may still hold it while static objects go away at exit.
+  // Never destroyed: queues and the jobs they never ran still hold it at exit.
   // Programs stop its workers before main returns (RuntimeStopAtReturn); the
   // stop at exit is for exit() called elsewhere, and comes only after the static
   // objects made since this first use are destroyed.
