@@ -10,7 +10,9 @@ LWLogger::LWLogger(std::string identifier)
     : identifier_(std::move(identifier)), appender_(std::make_shared<ConsoleAppender>()) {}
 
 std::shared_ptr<LWLogger> LWLogger::with(const std::string& identifier) {
-  // Never pruned: registered loggers live for the process.
+  // Never pruned, never destroyed: registered loggers live for the process, as
+  // threads the runtime does not stop (network, capture, sound) may log until
+  // its end.
   static std::mutex mutex;
   static auto* registry = new std::map<std::string, std::shared_ptr<LWLogger>, std::less<>>();
   std::lock_guard lock(mutex);

@@ -16,6 +16,7 @@
 
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/App/ActivationSignals.h"
 #include "Quarzadel/App/AppActivation.h"
@@ -77,6 +78,8 @@ bool wantsHelp(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   if (wantsHelp(argc, argv)) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Medley/Sources/Mixer/AudioMixerByMultiTrack.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Media/PCMBuffer.h"
 
 namespace {
@@ -36,6 +37,8 @@ class Peak final : public medley::AudioMixerDelegate {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   if (argc != 5) {
     std::fprintf(stderr, "usage: %s a.f32 b.f32 c.s16 d.s16\n", argv[0]);
     return 2;

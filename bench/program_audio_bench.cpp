@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/PCMBuffer.h"
 #include "Quarzadel/Capture/SyntheticToneSource.h"
@@ -106,4 +107,13 @@ BENCHMARK(BM_ProgramSoundOneSecond_SilenceFill)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The program sound logs through the session log, whose queue is on the shared runtime.
+int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

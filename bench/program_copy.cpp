@@ -17,6 +17,7 @@
 
 #include "Medley/Sources/Extension/AssetWriter.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Capture/SyntheticToneSource.h"
@@ -40,6 +41,8 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   StreamConfig config;
   double seconds = 10;
   std::filesystem::path out;

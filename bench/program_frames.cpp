@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
 #include "Quarzadel/Program/ProgramRenderer.h"
@@ -47,6 +48,8 @@ platform::PixelBufferRef newest(SyntheticVideoSource& camera, double t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   StreamConfig config;
   config.resolution = StreamConfig::Resolution::hd720;
   double seconds = 10, switchAt = 3;

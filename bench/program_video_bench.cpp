@@ -23,6 +23,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/FFmpegBridge.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
@@ -180,6 +181,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Repetitions of the two alternate unless the caller says otherwise.
   std::vector<char*> args(argv, argv + argc);
   bool interleaving = false;

@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "RTMPMedley/Sources/RTMP/AMF/ByteArray.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkReader.h"
@@ -321,6 +322,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Net/TcpListener.h"
 #include "RTMPMedley/Sources/RTMP/Message/RTMPAudioMessage.h"
 #include "RTMPMedley/Sources/RTMP/Chunk/RTMPChunkBuffer.h"
@@ -359,6 +360,8 @@ int publishTo(const std::string& url, const std::string& key, const std::filesys
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   signal(SIGPIPE, SIG_IGN);
   if (argc >= 2 && std::string(argv[1]) == "--flv") {
     const auto flv = testFlv();

@@ -19,6 +19,7 @@
 #include "Medley/Sources/Codec/VTCompressionSession.h"
 #include "Medley/Sources/Codec/VideoCodec.h"
 #include "Platform/Concurrency/BlockingWait.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Media/PixelBuffer.h"
 
@@ -186,6 +187,8 @@ BENCHMARK(BM_RateChanges)
     ->UseRealTime();
 
 int main(int argc, char** argv) {
+    // The runtime's workers stop before the static objects go.
+    platform::RuntimeStopAtReturn stopRuntime;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

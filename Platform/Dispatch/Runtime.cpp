@@ -1,12 +1,15 @@
 #include "Platform/Dispatch/Runtime.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -14,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/SerialQueue.h"
 
 namespace platform {
@@ -36,16 +40,41 @@ std::shared_ptr<SerialQueue> Runtime::globalQueue() {
   return q;
 }
 
+namespace {
+
+// The shared runtime once made; never destroyed.
+std::atomic<ThreadRuntime*> sharedRuntime{nullptr};
+
+// Run first by exit() once registered: ends the process with exit's status and
+// destroys no static object under a job that still runs. A stream that job
+// holds locked (a write to a full pipe) is left unflushed rather than waited for.
+void endLeavingStatics(int status, void*) {
+  for (FILE* stream : {stdout, stderr}) {
+    if (::ftrylockfile(stream) != 0) continue;
+    ::fflush_unlocked(stream);
+    ::funlockfile(stream);
+  }
+  std::_Exit(status);
+}
+
+}  // namespace
+
 std::shared_ptr<Runtime> Runtime::shared() {
-  // Never destroyed: jobs may still hold it while static objects go away at exit.
-  // Its workers stop at exit, before the static objects made before it are
-  // destroyed under a running job.
+  // Never destroyed: queues and the jobs they never ran still hold it at exit.
+  // Programs stop its workers before main returns (RuntimeStopAtReturn); the
+  // stop at exit is for exit() called elsewhere, and comes only after the static
+  // objects made since this first use are destroyed.
   static std::shared_ptr<ThreadRuntime>* runtime = [] {
     auto* made = new std::shared_ptr<ThreadRuntime>(std::make_shared<ThreadRuntime>());
-    std::atexit([] { (*runtime)->stopForExit(seconds(1)); });
+    sharedRuntime = made->get();
+    std::atexit(stopRuntimeBeforeExit);
     return made;
   }();
   return *runtime;
+}
+
+void stopRuntimeBeforeExit() {
+  if (auto* runtime = sharedRuntime.load()) runtime->stopForExit(seconds(1));
 }
 
 namespace {
@@ -73,6 +102,8 @@ struct ThreadRuntime::Impl {
   bool stopping = false;
   // Process exit has begun: no job starts any more.
   bool halted = false;
+  // The end of the wait for the running jobs, set by the first stop for exit.
+  std::optional<std::chrono::steady_clock::time_point> exitDeadline;
   int running = 0;
   std::condition_variable idleCv;
   // A child forked without exec has none of the threads (and maybe a held mutex).
@@ -171,9 +202,14 @@ void ThreadRuntime::stopForExit(Nanos bound) {
   impl_->halted = true;
   impl_->workCv.notify_all();
   impl_->timerCv.notify_all();
+  // A later stop (exit() after the stop before return) waits no longer than the first.
+  if (!impl_->exitDeadline) impl_->exitDeadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(bound);
   // A job that calls exit() is one of the running ones: do not wait for it.
   const int self = tlsWorkerOf == impl_.get() ? 1 : 0;
-  impl_->idleCv.wait_for(lock, std::chrono::nanoseconds(bound), [&] { return impl_->running <= self; });
+  if (impl_->idleCv.wait_until(lock, *impl_->exitDeadline, [&] { return impl_->running <= self; })) return;
+  // The shared runtime's job still runs: static objects must outlive it.
+  static std::atomic<bool> leaving{false};
+  if (this == sharedRuntime.load() && !leaving.exchange(true)) ::on_exit(endLeavingStatics, nullptr);
 }
 
 void ThreadRuntime::post(Job job) {

@@ -505,7 +505,9 @@ HttpClient::HttpClient() : impl_(std::make_shared<Impl>()) { Impl::start(impl_);
 HttpClient::~HttpClient() { impl_->stop(); }
 
 std::shared_ptr<HttpClient> HttpClient::shared() {
-  // Never destroyed: requests may still be finishing while the process exits.
+  // Never destroyed: its thread is not the runtime's, and destroying it at exit
+  // would join that thread, which cancelling a transfer still looking up its
+  // host (an upload the host abandoned, say) holds until the lookup ends.
   static auto* client = new std::shared_ptr<HttpClient>(new HttpClient());
   return *client;
 }

@@ -22,6 +22,8 @@ namespace platform {
 namespace {
 
 // The one network thread every connection runs on; it lives until the process ends.
+// Never destroyed: the thread is not the runtime's, so nothing stops it before
+// static objects go, and it runs the context until the process has ended.
 class NetworkThread {
  public:
   static asio::io_context& context() {

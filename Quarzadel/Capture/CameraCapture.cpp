@@ -19,11 +19,12 @@ constexpr int kMaxFramesInFlight = 1;
 }  // namespace
 
 std::shared_ptr<platform::SerialQueue> CameraCapture::sessionQueue() {
-  // Never released: teardowns queued at exit still find it.
-  static const auto* queue = new std::shared_ptr<platform::SerialQueue>(platform::SerialQueue::make(
-      std::string(kAppIdentifierPrefix) + ".mac.camera-sessions", platform::Runtime::shared(),
-      platform::QualityOfService::userInitiated));
-  return *queue;
+  // A teardown queued at exit holds the queue itself, and runs before static
+  // objects go or not at all (RuntimeStopAtReturn).
+  static const auto queue = platform::SerialQueue::make(std::string(kAppIdentifierPrefix) + ".mac.camera-sessions",
+                                                        platform::Runtime::shared(),
+                                                        platform::QualityOfService::userInitiated);
+  return queue;
 }
 
 std::shared_ptr<CameraCapture> CameraCapture::make(std::shared_ptr<platform::VideoCaptureDevice> device,

@@ -17,11 +17,11 @@ struct FaultStore {
   }
 };
 
-// Neither store is ever destroyed: a camera may tick or stop on a worker while
-// the program exits, after the static objects made since the runtime are gone.
+// Cameras tick and stop on the runtime's workers, which stop before static
+// objects are destroyed (RuntimeStopAtReturn).
 FaultStore& faultStore() {
-  static auto* store = new FaultStore;
-  return *store;
+  static FaultStore store;
+  return store;
 }
 
 struct LiveEntry {
@@ -35,8 +35,8 @@ struct LiveStore {
 };
 
 LiveStore& liveStore() {
-  static auto* store = new LiveStore;
-  return *store;
+  static LiveStore store;
+  return store;
 }
 
 std::string trimmed(const std::string& s) {

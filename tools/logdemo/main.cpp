@@ -10,6 +10,7 @@
 
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Log/Log.h"
 #include "Quarzadel/Log/MedleyLogging.h"
@@ -20,6 +21,8 @@
 using namespace quarzadel;
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   auto defaults = platform::UserDefaults::standard();

@@ -23,6 +23,7 @@
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/Stream/RTMPStream.h"
@@ -132,6 +133,8 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   const Options options = parse(argc, argv);

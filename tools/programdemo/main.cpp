@@ -31,6 +31,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
@@ -157,6 +158,8 @@ const char* eventName(ProgramVideo::Event::Kind kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   const Options options = parseOptions(argc, argv);

@@ -26,6 +26,7 @@
 #include "Medley/Sources/Util/MedleyLogger.h"
 #include "Platform/Concurrency/Sleep.h"
 #include "Platform/Dispatch/Runtime.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Log/SystemLog.h"
 #include "Platform/Memory/MallocSettings.h"
@@ -174,6 +175,7 @@ platform::Async<void> session(Options o, std::shared_ptr<platform::ThreadRuntime
       [](const std::string& line) { emit({{"event", "program"}, {"message", line}}); });
   if (!feed->start(o.camera)) {
     emit({{"event", "error"}, {"message", "unknown camera " + o.camera}});
+    platform::stopRuntimeBeforeExit();
     std::exit(2);
   }
   auto measuring = std::make_shared<std::atomic<bool>>(o.memory);
@@ -191,6 +193,8 @@ platform::Async<void> session(Options o, std::shared_ptr<platform::ThreadRuntime
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   Options options = parse(argc, argv);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "RTMPMedley/Sources/RTMP/Connection/RTMPConnection.h"
 #include "RTMPMedley/Sources/RTMP/Util/RTMPMedleyLogger.h"
@@ -147,6 +148,8 @@ bool probe(const std::string& url, const Options& options, ProbeAppender& append
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   // Line by line, so that a watcher sees each step as it happens.

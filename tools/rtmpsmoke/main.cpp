@@ -31,6 +31,7 @@
 #include "FlvCheck.h"
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "ProgramFeed.h"
 #include "Quarzadel/Capture/SyntheticSources.h"
@@ -401,6 +402,8 @@ Async<int> publish(Options o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   const Options options = parse(argc, argv);

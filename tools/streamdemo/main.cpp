@@ -22,6 +22,7 @@
 #include "Medley/Sources/Stream/OutgoingStream.h"
 #include "Platform/Concurrency/BlockingWait.h"
 #include "Platform/Concurrency/Concurrency.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "SyntheticMedia.h"
 
@@ -193,6 +194,8 @@ Async<int> run(Options o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   const Options options = parse(argc, argv);

@@ -28,6 +28,7 @@
 #include "Platform/Capture/V4L2Device.h"
 #include "Platform/Capture/VideoCaptureDevices.h"
 #include "Platform/Capture/VideoDeviceWatcher.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "tools/vividcheck/CaptureFormatChanges.h"
@@ -80,6 +81,8 @@ bool unplug(const std::string& node) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The runtime's workers stop before the static objects go.
+  platform::RuntimeStopAtReturn stopRuntime;
   // Memory that publish attempts and encoders free is given back, not kept in the heap.
   platform::MallocSettings::fix();
   size_t wanted = 30;

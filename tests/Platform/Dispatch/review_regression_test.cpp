@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/VirtualRuntime.h"
 
@@ -75,4 +76,31 @@ TEST(RuntimeExit, WorkersStopBeforeStaticObjectsAreDestroyed) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// A job that never ends holds the program's end no longer than the stop's
+// bound, and no static object is destroyed under it: the process ends with the
+// status exit() was given.
+TEST(RuntimeExit, AJobThatNeverEndsKeepsTheStaticObjectsItUsesAndTheStatus) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static std::atomic<bool> started{false};
+        auto q = SerialQueue::make("endless", Runtime::shared());
+        struct Used {
+          ~Used() { std::_Exit(3); }
+        };
+        static Used used;  // made after the shared runtime, so destroyed before its own stop at exit
+        q->async([] {
+          started = true;
+          for (;;) {
+            (void)&used;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+        });
+        while (!started) std::this_thread::yield();
+        stopRuntimeBeforeExit();
+        std::exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
 }

@@ -7,7 +7,10 @@
 #include <chrono>
 #include <thread>
 
+#include "CommandOutput.h"
+#include "Platform/Dispatch/RuntimeExit.h"
 #include "Quarzadel/Capture/SyntheticVideoSource.h"
+#include "TestPaths.h"
 
 namespace {
 
@@ -41,9 +44,10 @@ struct ExitMarker {
   ~ExitMarker() { pastTheCameraList = true; }
 };
 
-// A camera's last stop runs on a worker while the program exits. The runtime's
-// workers stop at exit after everything made later than the runtime is gone,
-// so the stop comes after the list of live cameras would have been destroyed.
+// A camera's last stop runs on a worker while the program exits, in a job that
+// waits until the static objects made after the marker are destroyed, so it
+// outlives the runtime's stop: the process must end without destroying the list
+// of live cameras under it.
 void stopACameraAsTheProgramExits() {
   alarm(5);
   const quarzadel::SyntheticVideoSource::Spec spec{"synthetic-exit", "Exit", 16, 16, 30, {0, 0, 0}, 0, false};
@@ -52,10 +56,14 @@ void stopACameraAsTheProgramExits() {
   auto queue = platform::SerialQueue::make("exit.delivery", runtime);
   auto camera = quarzadel::SyntheticVideoSource::make(spec, runtime);
   camera->start(queue, [](auto&&...) {}, [](const std::string&) {});
+  static std::atomic<bool> waiting{false};
   queue->async([camera] {
+    waiting = true;
     while (!pastTheCameraList) std::this_thread::yield();
     camera->stop();
   });
+  while (!waiting) std::this_thread::yield();
+  platform::stopRuntimeBeforeExit();
   std::exit(0);
 }
 
@@ -64,6 +72,16 @@ void stopACameraAsTheProgramExits() {
 TEST(SyntheticSourcesTest, ACameraThatStopsWhileTheProgramExitsFindsItsListStillThere) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(stopACameraAsTheProgramExits(), ::testing::ExitedWithCode(0), "");
+}
+
+// A program returns from main while a worker still starts and stops cameras
+// (tests/Quarzadel/Capture/programs): the job ends before the list of live
+// cameras is destroyed, or the address sanitizer ends the child.
+TEST(SyntheticSourcesTest, AProgramThatReturnsWhileCamerasComeAndGoEndsAfterThem) {
+  const auto child = qztest::runCommand(qztest::binaryDir() + "/tests/exit_while_cameras_run");
+  EXPECT_EQ(child.exitCode(), 0) << child.text;
+  EXPECT_NE(child.text.find("cameras done"), std::string::npos) << child.text;
+  EXPECT_EQ(child.text.find("Sanitizer"), std::string::npos) << child.text;
 }
 
 TEST(SyntheticSourcesTest, AnUnplugReportNeverHoldsTheLastCameraUnderItsLock) {
