@@ -147,10 +147,11 @@ TEST(PublisherLatency, ALongRoundTripWithBandwidthToSpareKeepsTheFullRateAndGood
     }), nullptr) << log;
     // Every picture made is at the ingest or counted as dropped, at the rate reported.
     std::string said;
-    std::vector<int64_t> fps;
+    std::vector<rtmptest::FpsReport> fps;
     for (const auto& l : lines) {
       if (l.value["event"] == "log") said += l.value.value("message", "") + "\n";
-      if (l.value["event"] == "stats" && l.value["codec"] != "") fps.push_back(l.value["fps"].get<int64_t>());
+      if (l.value["event"] == "stats" && l.value["codec"] != "")
+        fps.push_back({l.value["t"].get<double>(), l.value["fps"].get<int64_t>()});
     }
     const auto periods = rtmptest::periodPictures(said);
     ASSERT_EQ(periods.size(), 1u) << log;
