@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -30,6 +31,7 @@ struct Recording {
   double widestGap = 0;     // seconds between two pictures' times
   double widestGapAt = 0;   // the time of the picture before it
   std::vector<double> times;  // of the pictures, in order
+  std::string text;           // what ffprobe said of the stream
 
   // The widest gap after a picture whose time is from `from` to `to` seconds.
   double widestGapBetween(double from, double to) const {
@@ -38,7 +40,6 @@ struct Recording {
       if (times[i - 1] >= from && times[i - 1] <= to) widest = std::max(widest, times[i] - times[i - 1]);
     return widest;
   }
-  std::string text;         // what ffprobe said of the stream
 };
 
 inline double fraction(const std::string& text) {

@@ -1,8 +1,9 @@
 // The publish tool against nginx across two network namespaces joined by a
 // link that holds every packet for half the round trip each way (the tool
 // linkdelay, with a TUN device in each namespace): a long round trip with
-// bandwidth to spare keeps the full rate, a link slower than the stream brings
-// it down, and a server stopped by a signal is a stall within six seconds.
+// bandwidth to spare keeps the full rate and brings every picture to the
+// ingest, a link slower than the stream brings the rate down, and a server
+// stopped by a signal is a stall within six seconds.
 // Needs root (skipped otherwise); each case runs in real time, under half a minute.
 #include <gtest/gtest.h>
 #include <sched.h>
