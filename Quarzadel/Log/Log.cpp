@@ -179,6 +179,10 @@ void Log::publishing(int64_t attempt, double seconds, std::string_view file) {
   info("Publishing (attempt " + str(attempt) + ", " + logtext::fixed(seconds, 2) + " s)", file);
 }
 
+void Log::livePeriodPictures(int64_t made, int64_t sent, int64_t dropped, std::string_view file) {
+  info("Live period's pictures: " + str(made) + " made, " + str(sent) + " sent, " + str(dropped) + " dropped", file);
+}
+
 void Log::uploadStatsLine(int64_t uploadKbps, const std::string& codec, int64_t targetKbps, int64_t fps,
                           int64_t queuedKB, double queueDelay, std::string_view file) {
   info("Upload " + str(uploadKbps) + " kbps · " + codec + " " + str(targetKbps) + " kbps · " + str(fps) + " fps · " +

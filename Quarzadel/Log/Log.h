@@ -153,6 +153,7 @@ class Log {
   static void uploadStatsLine(int64_t uploadKbps, const std::string& codec, int64_t targetKbps, int64_t fps,
                               int64_t queuedKB, double queueDelay, std::string_view file);
   static void debugVideoBitrate(int64_t bitsPerSecond, std::string_view file);
+  static void livePeriodPictures(int64_t made, int64_t sent, int64_t dropped, std::string_view file);
   static void uplinkRecovered(std::string_view step, std::string_view file);
   static void networkChanged(bool available, std::string_view file);
   static void publishStoppedByUser(std::string_view file);

@@ -25,6 +25,7 @@ void MediaGate::append(const platform::SampleBufferRef& video) {
         break;
     }
     ++videoFrames_;
+    ++videoFramesSinceArm_;
     sink = sink_;
   }
   sink->append(video);
@@ -73,6 +74,7 @@ void MediaGate::arm(std::shared_ptr<MediaSink> sink) {
   std::lock_guard guard(lock_);
   phase_ = Phase::waitingForVideo;
   sink_ = std::move(sink);
+  videoFramesSinceArm_ = 0;
 }
 
 void MediaGate::close() {
@@ -85,6 +87,11 @@ void MediaGate::close() {
 bool MediaGate::isOpen() const {
   std::lock_guard guard(lock_);
   return phase_ == Phase::open;
+}
+
+int64_t MediaGate::videoFramesSinceArm() const {
+  std::lock_guard guard(lock_);
+  return videoFramesSinceArm_;
 }
 
 int64_t MediaGate::takeVideoFrames() {

@@ -27,6 +27,8 @@ class MediaGate {
   bool isOpen() const;
   // Pictures passed since the last call, and starts counting again.
   int64_t takeVideoFrames();
+  // Pictures passed since the last arm, whatever was taken meanwhile.
+  int64_t videoFramesSinceArm() const;
 
  private:
   enum class Phase { closed, waitingForVideo, open };
@@ -35,6 +37,7 @@ class MediaGate {
   std::shared_ptr<MediaSink> sink_;
   double start_ = 0;
   int64_t videoFrames_ = 0;
+  int64_t videoFramesSinceArm_ = 0;
 };
 
 }  // namespace quarzadel

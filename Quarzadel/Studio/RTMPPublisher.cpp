@@ -31,6 +31,8 @@ constexpr platform::Nanos kLongestSilence = 4 * platform::kNanosPerSecond;
 // A report's word on the output is carried forward this long: about two
 // reports, so that a monitor that fell silent stalls nothing on its own.
 constexpr platform::Nanos kReportHeld = 2 * platform::kNanosPerSecond;
+// The stream's own count of what it sent and dropped comes from its queue.
+constexpr double kCountsDeadline = 0.5;
 constexpr std::array<const char*, 5> kClosingCodes{
     "NetConnection.Connect.Closed", "NetConnection.Connect.Failed", "NetConnection.Connect.IdleTimeOut",
     "NetConnection.Connect.Rejected", "NetConnection.Connect.NetworkChange"};
@@ -271,8 +273,10 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
     }
 
     // Teardown. A loop of an older session leaves the gate and the stream alone.
+    std::optional<int64_t> picturesMade;
     if (generation == generation_) {
       gate_.close();
+      if (std::exchange(gateArmed_, false)) picturesMade = gate_.videoFramesSinceArm();
       activeStream_.reset();
       sentCodecWatch_ = {};
     }
@@ -297,6 +301,8 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       }
     }
 
+    if (picturesMade) co_await logPictures(*picturesMade, stream);
+
     if (!isCurrent(generation) || co_await taskIsCancelled()) co_return;
     size_t index = static_cast<size_t>(std::clamp<int64_t>(failures - 1, 0, 4));
     try {
@@ -305,6 +311,16 @@ platform::Async<void> RTMPPublisher::run(uint64_t generation) {
       // Stop cut the wait short; the loop's condition ends it.
     }
   }
+}
+
+platform::Async<void> RTMPPublisher::logPictures(int64_t made, std::shared_ptr<PublisherStream> stream) {
+  // Asked once the stream has let go of them: every picture made is then sent or dropped.
+  auto counts = std::make_shared<PictureCounts>();
+  auto ask = [](std::shared_ptr<PublisherStream> s, std::shared_ptr<PictureCounts> into) -> platform::Async<void> {
+    *into = co_await s->pictureCounts();
+  };
+  if (co_await quarzadel::endedWithin(kCountsDeadline, std::move(ask), std::move(stream), counts))
+    Log::livePeriodPictures(made, counts->sent, counts->dropped, __FILE__);
 }
 
 platform::Async<void> RTMPPublisher::configureEncoders(std::shared_ptr<PublisherStream> stream, bool afterLivePeriod) {
@@ -363,6 +379,7 @@ platform::Async<std::string> RTMPPublisher::goLive(int64_t attempt, platform::Na
   if (!wantsLive_ || co_await taskIsCancelled()) throw platform::CancellationError();
   Log::publishing(attempt, platform::toSeconds(env_.runtime->now() - began), __FILE__);
   gate_.arm(stream->makeSink(config_.frameRate));
+  gateArmed_ = true;
   if (!liveSince_) {
     double elapsed = env_.demoLiveElapsed();
     // A value changed in the defaults file after the launch's check is not trusted either.

@@ -113,6 +113,8 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   // Resets the connections given up while the network was unusable.
   platform::Async<void> resetAbandoned();
   platform::Async<void> configureEncoders(std::shared_ptr<PublisherStream> stream, bool afterLivePeriod);
+  // Says what became of the `made` pictures a live period's gate passed to `stream`.
+  platform::Async<void> logPictures(int64_t made, std::shared_ptr<PublisherStream> stream);
   // Follows the codec the stream's pictures go out in, which is not the one
   // configured where the encoder had to fall back.
   void watchSentCodec(const std::shared_ptr<PublisherStream>& stream);
@@ -129,6 +131,7 @@ class RTMPPublisher : public std::enable_shared_from_this<RTMPPublisher> {
   Environment env_;
   State state_;
   MediaGate gate_;
+  bool gateArmed_ = false;  // by the current attempt, until its teardown
   std::optional<platform::TaskHandle<void>> runTask_;
   std::optional<platform::TaskHandle<void>> stopTask_;
   std::optional<StartRequest> pendingStart_;

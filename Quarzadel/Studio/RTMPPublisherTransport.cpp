@@ -41,6 +41,11 @@ class RTMPPublisherStream final : public PublisherStream {
       return sent;
     });
   }
+  platform::Async<PictureCounts> pictureCounts() override {
+    const auto s = co_await stream_->snapshot();
+    co_return PictureCounts{static_cast<int64_t>(s.videoMessages),
+                            static_cast<int64_t>(s.droppedVideoInput + s.droppedVideoOutput)};
+  }
 
  private:
   std::shared_ptr<RTMPStream> stream_;

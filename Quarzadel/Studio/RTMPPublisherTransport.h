@@ -21,6 +21,14 @@
 
 namespace quarzadel {
 
+// What became of the pictures one stream was given since it was made: handed
+// to the connection, or dropped on the way (an encoder behind, pictures that
+// waited too long for the network).
+struct PictureCounts {
+  int64_t sent = 0;
+  int64_t dropped = 0;
+};
+
 class PublisherStream {
  public:
   virtual ~PublisherStream() = default;
@@ -36,6 +44,7 @@ class PublisherStream {
   // The codec of the pictures sent (none before the first), from any thread:
   // H.264 where the GPU's HEVC encoder it was set to did not start.
   virtual platform::Publisher<std::optional<StreamConfig::VideoCodec>> sentVideoCodec() = 0;
+  virtual platform::Async<PictureCounts> pictureCounts() = 0;
 };
 
 class PublisherConnection {

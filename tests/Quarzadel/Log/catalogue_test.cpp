@@ -186,6 +186,7 @@ TEST_F(CatalogueTest, EveryEntryWritesItsOneSentence) {
     ROW("Studio/RTMPPublisher", uploadStats(Stats{}, 0.36, f),
         "Upload 2834 kbps · H.264 2867 kbps · 29 fps · 12 KB queued (0.4 s)"),
     ROW("Studio/RTMPPublisher", debugVideoBitrate(2'500'999, f), "Debug: video bitrate → 2500 kbps"),
+    ROW("Studio/RTMPPublisher", livePeriodPictures(812, 809, 3, f), "Live period's pictures: 812 made, 809 sent, 3 dropped"),
     {[](F) { stepBitrateStrategy(BitrateController::Adjustment::recovered); },
      "Uplink recovered: video bitrate 2600 → 2867 kbps (upload 2400 kbps, 0 KB queued)", false, "Studio/RTMPPublisher"},
     ROW("Studio/RTMPPublisher", networkChanged(true, f), "Network available"),

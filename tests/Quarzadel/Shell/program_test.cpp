@@ -17,6 +17,7 @@
 #include "CommandOutput.h"
 #include "Platform/Net/TestCertificates.h"
 #include "ProgramRun.h"
+#include "peers/IngestRecording.h"
 #include "peers/PeerProcess.h"
 
 namespace quarzadel {
@@ -34,40 +35,38 @@ std::vector<std::string> studio(const std::string& url, const std::string& key, 
 
 bool isLive(const json& e) { return e["event"] == "status" && e["status"] == "live"; }
 
-// Six seconds of the live stream as ffprobe reads it: its streams, and its
-// video packets' times. A player that joins gets sound at once but pictures
-// only from the next key frame, up to two seconds later.
+// Six seconds of the live stream as ffprobe reads it: its streams. A player
+// that joins gets sound at once but pictures only from the next key frame, up
+// to two seconds later.
 std::string probeLive(const std::string& url) {
   return qztest::runCommand("timeout 20 ffprobe -v error -analyzeduration 3000000 -read_intervals %+6 -show_entries "
-                            "stream=codec_name,width,height,sample_rate,channels:packet=codec_type,pts_time "
-                            "-of compact=p=0 '" + url + "'")
+                            "stream=codec_name,width,height,sample_rate,channels -of compact=p=0 '" + url + "'")
       .text;
 }
 
-// "1280x720@30": the picture size and the pictures per second the packets
-// carry (the mean rate of their times, which are whole milliseconds).
-std::string pictureFormat(const std::string& probe) {
-  std::smatch m;
-  if (!std::regex_search(probe, m, std::regex(R"(codec_name=h264\|width=(\d+)\|height=(\d+))"))) return "no h264 stream";
-  std::vector<double> times;
-  std::istringstream lines(probe);
-  for (std::string line; std::getline(lines, line);)
-    if (line.starts_with("codec_type=video|pts_time=")) times.push_back(std::stod(line.substr(26)));
-  if (times.size() < 60) return std::to_string(times.size()) + " pictures in six seconds";
-  std::sort(times.begin(), times.end());
-  const double rate = (times.size() - 1) / std::max(1e-3, times.back() - times.front());
-  return m[1].str() + "x" + m[2].str() + "@" + std::to_string(std::lround(rate));
+// The program's pictures as the statistics report them while live (the
+// zeroed statistics of the stop excluded).
+std::vector<rtmptest::FpsReport> reportedFps(const std::vector<std::pair<double, json>>& events) {
+  std::vector<rtmptest::FpsReport> fps;
+  for (const auto& [at, e] : events)
+    if (e["event"] == "stats" && e["codec"] != "") fps.push_back({e["t"].get<double>(), e["fps"].get<int64_t>()});
+  return fps;
 }
 
-// The program's size, at no more pictures than the program's 30 a second (a
-// sanitized build keeps the rate only roughly). On a loaded machine the
-// encoder drops pictures it cannot keep up with, so fewer may arrive: a live
-// picture is still at least a third of them.
-bool isProgramFormat(const std::string& format) {
-  std::smatch m;
-  if (!std::regex_match(format, m, std::regex(R"(1280x720@(\d+))"))) return false;
-  const int rate = std::stoi(m[1].str());
-  return rate >= 10 && rate <= (qztest::kSanitizedBuild ? 31 : 30);
+// Over loopback nothing congests: the rate is never lowered for the network.
+bool congested(const std::string& log) {
+  return log.find("] Uplink congested: ") != std::string::npos || log.find("] Upload falling behind: ") != std::string::npos;
+}
+
+// The recording the ingest made of a live period (`at`): every one of its
+// pictures made by the program, and every picture made there or counted as dropped.
+void expectEveryPictureAtTheIngest(const rtmptest::Recording& at, const std::string& log,
+                                   const std::vector<std::pair<double, json>>& events) {
+  EXPECT_EQ(at.codec + " " + std::to_string(at.width) + "x" + std::to_string(at.height), "h264 1280x720") << at.text;
+  const auto periods = rtmptest::periodPictures(log);
+  ASSERT_EQ(periods.size(), 1u) << log;
+  EXPECT_TRUE(rtmptest::everyPictureAccountedFor(at, periods.front(), reportedFps(events), 30));
+  EXPECT_FALSE(congested(log)) << log;
 }
 
 // One live period with a camera unplugged half-way: the failover notice, another
@@ -81,28 +80,21 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
   const std::string probe = probeLive(url + "/smoke");
   EXPECT_EQ(run.wait(60), 0) << run.errors();
   EXPECT_EQ(run.statuses(), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
-  EXPECT_TRUE(isProgramFormat(pictureFormat(probe))) << pictureFormat(probe) << "\n" << probe.substr(0, 600);
+  EXPECT_NE(probe.find("codec_name=h264|width=1280|height=720"), std::string::npos) << probe.substr(0, 600);
   EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
 
   const auto events = run.events();
   const double unplugged = run.firstEvent([](const json& e) { return e["event"] == "notice" && e["text"].is_string(); });
   EXPECT_GE(unplugged, 0) << "no failover notice";
-  std::vector<int64_t> fps;
   int poor = 0;
   double loudest = 0;
   std::vector<std::string> cameras;
   for (const auto& [at, e] : events) {
-    if (e["event"] == "stats" && e["codec"] != "") {
-      fps.push_back(e["fps"].get<int64_t>());
-      if (e["quality"] != "good" && at < unplugged) ++poor;
-    }
+    if (e["event"] == "stats" && e["codec"] != "" && e["quality"] != "good" && at < unplugged) ++poor;
     if (e["event"] == "level") loudest = std::max(loudest, e["rms"].get<double>());
     if (e["event"] == "camera" && e["id"].is_string()) cameras.push_back(e["id"]);
   }
-  ASSERT_GE(fps.size(), 15u);
-  std::sort(fps.begin(), fps.end());
-  EXPECT_GE(fps[fps.size() / 2], qztest::kSanitizedBuild ? 27 : 29);
-  EXPECT_LE(fps[fps.size() / 2], qztest::kSanitizedBuild ? 33 : 31);
+  EXPECT_GE(reportedFps(events).size(), 15u);
   EXPECT_EQ(poor, 0);
   EXPECT_GT(loudest, 0.5) << "the test tone is not on air";
   // A synthetic camera on air, then another one after the unplug.
@@ -112,23 +104,21 @@ TEST(QuarzadelProgram, GoesLiveWithTheScenarioAndShowsItInEventsAtTheIngestAndIn
   EXPECT_EQ(events.back().second["event"], "closed");
   EXPECT_EQ(events.back().second["wentLive"], true);
 
-  const auto recording = std::filesystem::path(nginx.value("RECORD_DIR")) / "smoke.flv";
-  const auto packets = qztest::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " +
-                                          recording.string());
-  std::istringstream lines(packets.text);
-  double previous = -1, widest = 0;
-  int count = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty()) continue;
-    const double t = std::stod(line);
-    if (previous >= 0) widest = std::max(widest, t - previous);
-    previous = t;
-    ++count;
-  }
-  EXPECT_GT(count, 300) << packets.text.substr(0, 400);
-  EXPECT_LE(widest, 1.0);
-
+  // No gap at the ingest across the unplug: the program holds the last
+  // picture until the next camera's come, and fills the slots of up to a
+  // second. (The stream's times begin about when it went live.) Elsewhere a
+  // gap is the machine's load keeping the program from the processor for
+  // longer than that, when it goes on from the present rather than sending
+  // stale pictures in a burst; those it made are all accounted for below.
   const std::string log = run.sessionLogs();
+  const auto at = rtmptest::readRecording(std::filesystem::path(nginx.value("RECORD_DIR")) / "smoke.flv");
+  EXPECT_GT(at.pictures, 300) << at.text;
+  const double unpluggedAt = unplugged - run.firstEvent(isLive);
+  EXPECT_LE(at.widestGapBetween(unpluggedAt - 1, unpluggedAt + 3), 1.0)
+      << "unplugged at " << unpluggedAt << " s of the stream; widest gap " << at.widestGap << " s after "
+      << at.widestGapAt << " s";
+  expectEveryPictureAtTheIngest(at, log, events);
+
   for (const std::string& line : std::vector<std::string>{"[StudioEngine] Studio opened for \"Smoke\" (test)",
                                  "] Publish requested: " + url + "/smoke 1280x720@30", "] Publishing (attempt 1, ",
                                  "] Publish stopped by user", "[StudioEngine] Studio closed",
@@ -150,18 +140,28 @@ TEST(QuarzadelProgram, GoesLiveOverRtmpsThroughStunnel) {
                  {{"SSL_CERT_FILE", certs.caFile.string()}});
   ASSERT_TRUE(run.awaitEvent(isLive, 15) >= 0) << run.errors();
   const std::string probe = probeLive("rtmp://127.0.0.1:" + std::to_string(nginx.port()) + "/live/secure");
+  // Five seconds' statistics at least, for the rate they report.
+  double wentLive = 0;
+  for (const auto& [at, e] : run.events())
+    if (isLive(e)) wentLive = e["t"].get<double>();
+  EXPECT_GE(run.awaitEvent([&](const json& e) { return e["event"] == "stats" && e["t"].get<double>() > wentLive + 5; }, 20),
+            0);
   run.signal(SIGINT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_NE(run.errors().find("interrupt again to stop the stream and quit"), std::string::npos) << run.errors();
+  const std::string asked = "interrupt again to stop the stream and quit";
+  for (const double until = run.seconds() + 10; run.errors().find(asked) == std::string::npos && run.seconds() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(run.errors().find(asked), std::string::npos) << run.errors();
   EXPECT_EQ(run.statuses().back(), "live");
   const double confirmedAt = run.seconds();
   run.signal(SIGINT);
   EXPECT_EQ(run.wait(20), 0) << run.errors();
   EXPECT_LT(run.endedAt() - confirmedAt, 3.3);
   EXPECT_EQ(run.statuses(), (std::vector<std::string>{"starting", "ready", "connecting", "live", "stopping", "ready"}));
-  EXPECT_TRUE(isProgramFormat(pictureFormat(probe))) << pictureFormat(probe) << "\n" << probe.substr(0, 600);
+  EXPECT_NE(probe.find("codec_name=h264|width=1280|height=720"), std::string::npos) << probe.substr(0, 600);
   EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe.substr(0, 600);
   const std::string log = run.sessionLogs();
+  expectEveryPictureAtTheIngest(rtmptest::readRecording(std::filesystem::path(nginx.value("RECORD_DIR")) / "secure.flv"),
+                                log, run.events());
   EXPECT_NE(log.find("] Publish requested: " + url + "/secure"), std::string::npos) << log;
   EXPECT_NE(log.find("Publish stopped by user"), std::string::npos) << log;
   EXPECT_NE(log.find("Studio closed"), std::string::npos) << log;

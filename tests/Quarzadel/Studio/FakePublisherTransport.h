@@ -1,6 +1,7 @@
 #pragma once
 // Scripted connections and streams for the publisher's attempt loop, on
 // virtual time: each attempt takes the next script (the last one repeats).
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,8 +40,11 @@ struct AttemptScript {
   Step connectionClose = Step::ok();
 };
 
+// Counts the pictures it is given; of those, the stream's count says it
+// dropped the first `drops`.
 struct CountingSink final : MediaSink {
   int video = 0;
+  int drops = 0;
   void append(const platform::SampleBufferRef&) override { ++video; }
   void append(const platform::PCMBufferRef&, const platform::AudioTime&) override {}
 };
@@ -102,16 +106,23 @@ class FakeStream final : public PublisherStream {
   std::shared_ptr<MediaSink> makeSink(double) override {
     auto sink = std::make_shared<CountingSink>();
     server_->sinks.push_back(sink);
+    sink_ = sink;
     return sink;
   }
   platform::Publisher<std::optional<StreamConfig::VideoCodec>> sentVideoCodec() override {
     return server_->sentVideoCodec.publisher();
+  }
+  platform::Async<PictureCounts> pictureCounts() override {
+    if (!sink_) co_return PictureCounts{};
+    const int dropped = std::min(sink_->drops, sink_->video);
+    co_return PictureCounts{sink_->video - dropped, dropped};
   }
 
  private:
   std::shared_ptr<FakeServer> server_;
   size_t attempt_;
   medley::VideoCodecSettings settings_;
+  std::shared_ptr<CountingSink> sink_;
 };
 
 class FakeConnection final : public PublisherConnection {

@@ -193,6 +193,35 @@ TEST_F(PublisherFixture, ALostConnectionReconnectsAfterHalfASecondKeepingTheLive
             std::tuple(1, 1, 1));
 }
 
+// What became of the pictures is said once per live period, from the gate's
+// count since it opened and the stream's own: whatever the statistics took
+// meanwhile, whatever the gate passed before, and not for an attempt that never went live.
+TEST_F(PublisherFixture, EachLivePeriodSaysHowManyPicturesItMadeSentAndDropped) {
+  server->scripts = {AttemptScript{}, AttemptScript{Step::fail(timedOut())}, AttemptScript{}};
+  start();
+  for (int i = 0; i < 5; ++i) openGate(10.0 + i / 30.0);
+  reportOutput(0, 1000);
+  ASSERT_FALSE(stats.empty());
+  EXPECT_EQ(stats.back().fps, 5);
+  for (int i = 5; i < 8; ++i) openGate(10.0 + i / 30.0);
+  server->sinks.back()->drops = 2;
+  server->sendStatus("NetConnection.Connect.Closed");
+  runtime->runUntilIdle();
+  EXPECT_EQ(logCount("Live period's pictures: 8 made, 6 sent, 2 dropped"), 1);
+
+  // The second attempt fails before its gate is armed; the third goes live.
+  runtime->advance(seconds(2));
+  ASSERT_EQ(server->connectTimes.size(), 3u);
+  ASSERT_TRUE(publisher->state().isLive());
+  for (int i = 0; i < 4; ++i) openGate(20.0 + i / 30.0);
+  stop();
+  publisher->gate().append(picture(21.0));
+  EXPECT_EQ(logCount("Live period's pictures: 4 made, 4 sent, 0 dropped"), 1);
+  const auto all = logs.sink().messages();
+  EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& m) { return m.starts_with("Live period's pictures: "); }),
+            2);
+}
+
 // "DemoLiveElapsed" dates the start of a live period back by its seconds, read
 // from the user defaults when the period begins: a reconnect keeps the date, a
 // new publish session reads the value again (a fraction, or a negative value that
