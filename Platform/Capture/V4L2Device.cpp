@@ -80,6 +80,7 @@ int V4L2Device::xioctl(unsigned long request, void* arg) const {
 }
 
 void V4L2Device::open() {
+  std::lock_guard control(controlMutex_);
   std::lock_guard lock(mutex_);
   if (fd_ >= 0) return;
   const int fd = ::open(info_.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -140,6 +141,7 @@ FrameDuration V4L2Device::activeMinFrameDuration() const {
 }
 
 void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDuration) {
+  std::lock_guard control(controlMutex_);
   std::unique_lock lock(mutex_);
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (index >= formats_.size()) throw VideoCaptureError(VideoCaptureError::Kind::other, EINVAL, "no such format");
@@ -175,7 +177,10 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
     if (prc != 0 && prc != -ENOTTY && prc != -EINVAL) rc = prc;
   }
   readActiveLocked();
-  if (wasStreaming) {
+  // Only a thread still there streams again: one that ended by itself during
+  // the park has told its end, and buffers without it would hold the device
+  // busy for every later start.
+  if (wasStreaming && running_ && !threadEnded_) {
     try {
       allocateLocked();
     } catch (const VideoCaptureError& e) {
@@ -272,6 +277,7 @@ void V4L2Device::releaseLocked() {
 }
 
 void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
+  std::lock_guard control(controlMutex_);
   std::lock_guard lock(mutex_);
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (running_ && !threadEnded_) return;
@@ -296,6 +302,11 @@ void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
 }
 
 void V4L2Device::stopStreaming() {
+  std::lock_guard control(controlMutex_);
+  stopControlled();
+}
+
+void V4L2Device::stopControlled() {
   {
     std::lock_guard lock(mutex_);
     running_ = false;
@@ -313,7 +324,8 @@ void V4L2Device::stopStreaming() {
 }
 
 void V4L2Device::close() {
-  stopStreaming();
+  std::lock_guard control(controlMutex_);
+  stopControlled();
   std::lock_guard lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
   if (wake_ >= 0) ::close(wake_);
