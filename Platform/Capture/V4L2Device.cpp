@@ -183,9 +183,10 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
   if (wasStreaming && running_ && !threadEnded_) {
     try {
       allocateLocked();
-    } catch (const VideoCaptureError& e) {
+    } catch (VideoCaptureError& e) {
       // The stream is over: the thread, resumed, tells it once and ends.
-      restartFailure_ = e.what();
+      e.streamEnded = true;
+      restartFailure_ = e;
       if (parked) resumeThreadLocked();
       throw;
     }
@@ -295,7 +296,7 @@ void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
   drainWake();
   onFrame_ = std::move(onFrame);
   onEvent_ = std::move(onEvent);
-  restartFailure_.clear();
+  restartFailure_.reset();
   running_ = true;
   threadEnded_ = false;
   thread_ = std::thread([this] { run(); });
@@ -393,8 +394,9 @@ void V4L2Device::run() {
       }
       if (!running_) break;
       if (!streamOn_) {
-        ending = VideoCaptureEvent{VideoCaptureEvent::Kind::runtimeError,
-                                   restartFailure_.empty() ? "the stream did not restart" : restartFailure_};
+        const bool gone = restartFailure_ && restartFailure_->kind == VideoCaptureError::Kind::disconnected;
+        ending = VideoCaptureEvent{gone ? VideoCaptureEvent::Kind::disconnected : VideoCaptureEvent::Kind::runtimeError,
+                                   restartFailure_ ? restartFailure_->what() : "the stream did not restart"};
         break;
       }
     }

@@ -4,13 +4,14 @@
 // decoded through libjpeg-turbo). A vanished device (ENODEV) ends streaming
 // with `disconnected`; the privacy control going on reports `interrupted`.
 // A format change while streaming parks the thread while the device has no
-// buffers; a stream that cannot restart after it ends with `runtimeError`.
-// Opening, starting, stopping, changing the format and closing take turns: one
-// caller at a time.
+// buffers; a stream that cannot restart after it ends with `runtimeError`, or
+// with `disconnected` when the device went away meanwhile. Opening, starting,
+// stopping, changing the format and closing take turns: one caller at a time.
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -87,7 +88,7 @@ class V4L2Device final : public VideoCaptureDevice {
   int parkRequests_ = 0;
   bool parked_ = false;
   // Why the stream did not come back after a format change.
-  std::string restartFailure_;
+  std::optional<VideoCaptureError> restartFailure_;
   FrameHandler onFrame_;
   EventHandler onEvent_;
 };
