@@ -356,20 +356,18 @@ void VideoDeviceUnit::stopCapturing() {
   std::unique_ptr<VideoDeviceControls::PrivacyWatch> watch;
   {
     std::unique_lock lock(mutex_);
+    // Another stop in the driver ends first; what came meanwhile is undone after it.
+    ownerDone_.wait(lock, [this] { return !isStopping_; });
     startAgain_ = false;
     ++generation_;
     isCapturing_ = false;
     isInterrupted_ = false;
     watch = std::move(privacyWatch_);
-    for (;;) {
-      // A start in the driver stops its stream itself once the driver returns:
-      // the stop neither waits for a slow driver nor overlaps its start.
-      if (isStarting_) {
-        stopRequested_ = true;
-        return;
-      }
-      if (!isStopping_) break;
-      ownerDone_.wait(lock);
+    // A start in the driver stops its stream itself once the driver returns:
+    // the stop neither waits for a slow driver nor overlaps its start.
+    if (isStarting_) {
+      stopRequested_ = true;
+      return;
     }
     if (!device_) return;
     isStopping_ = true;
