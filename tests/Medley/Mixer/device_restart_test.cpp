@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "Eventually.h"
@@ -57,6 +60,31 @@ class EndingMicrophone final : public platform::AudioCapture {
   int stops = 0;
   bool endAtOpen = false;
   Handlers handlers;  // the last session's
+};
+
+// Holds a camera's start or stop inside the driver (under the camera's lock)
+// until released; only the first call is held.
+struct DriverGate {
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+  std::atomic<bool> entered{false};
+  ~DriverGate() { release(); }
+  std::function<void()> hold() {
+    return [this] {
+      if (entered.exchange(true)) return;
+      std::unique_lock lock(mutex);
+      opened.wait(lock, [this] { return open; });
+    };
+  }
+  bool reached() { return qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5)); }
+  void release() {
+    {
+      std::lock_guard lock(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
 };
 
 struct DeviceRestartTest : ::testing::Test {
@@ -180,20 +208,15 @@ TEST(DeviceRestartThreadedTest, ACameraStillStartingWhenTheMixerStopsEndsNotStre
   camera->failStart = true;
   platform::blockingWait(mixer->startRunning());
   // The restart a second later comes from the session's timer, off the mixer's actor; it is held in the driver.
-  std::mutex gate;
-  std::unique_lock held(gate);
-  std::atomic<bool> entered{false};
+  DriverGate driver;
   {
     std::lock_guard lock(camera->mutex);
     camera->failStart = false;
-    camera->beforeStart = [&] {
-      entered = true;
-      std::lock_guard wait(gate);
-    };
+    camera->beforeStart = driver.hold();
   }
-  const bool reached = qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5));
+  const bool reached = driver.reached();
   if (reached) platform::blockingWait(mixer->stopRunning());
-  held.unlock();
+  driver.release();
   ASSERT_TRUE(reached) << "the session did not start the camera again";
   auto startedThenStopped = [&] {
     std::lock_guard lock(camera->mutex);
@@ -361,27 +384,6 @@ TEST_F(DeviceRestartTest, ACameraUnpluggedDuringAFormatChangeIsWaitedForNotResta
   EXPECT_EQ(camera->starts, 3);
   EXPECT_EQ(failures.values().size(), 3u);
 }
-
-namespace {
-
-// Holds a camera's start or stop inside the driver (under the camera's lock)
-// until released; only the first call is held.
-struct DriverGate {
-  std::mutex gate;
-  std::unique_lock<std::mutex> held{gate};
-  std::atomic<bool> entered{false};
-  std::function<void()> hold() {
-    return [this] {
-      if (!entered.exchange(true)) std::lock_guard wait(gate);
-    };
-  }
-  bool reached() { return qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5)); }
-  void release() {
-    if (held.owns_lock()) held.unlock();
-  }
-};
-
-}  // namespace
 
 // Stops and starts from other threads while a start is inside the driver: the
 // stop returns without waiting for the driver and leaves the stream to the
