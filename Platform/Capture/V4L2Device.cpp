@@ -80,6 +80,7 @@ int V4L2Device::xioctl(unsigned long request, void* arg) const {
 }
 
 void V4L2Device::open() {
+  std::lock_guard control(controlMutex_);
   std::lock_guard lock(mutex_);
   if (fd_ >= 0) return;
   const int fd = ::open(info_.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -140,6 +141,7 @@ FrameDuration V4L2Device::activeMinFrameDuration() const {
 }
 
 void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDuration) {
+  std::lock_guard control(controlMutex_);
   std::unique_lock lock(mutex_);
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (index >= formats_.size()) throw VideoCaptureError(VideoCaptureError::Kind::other, EINVAL, "no such format");
@@ -175,12 +177,16 @@ void V4L2Device::configure(size_t index, std::optional<FrameDuration> minFrameDu
     if (prc != 0 && prc != -ENOTTY && prc != -EINVAL) rc = prc;
   }
   readActiveLocked();
-  if (wasStreaming) {
+  // Only a thread still there streams again: one that ended by itself during
+  // the park has told its end, and buffers without it would hold the device
+  // busy for every later start.
+  if (wasStreaming && running_ && !threadEnded_) {
     try {
       allocateLocked();
-    } catch (const VideoCaptureError& e) {
+    } catch (VideoCaptureError& e) {
       // The stream is over: the thread, resumed, tells it once and ends.
-      restartFailure_ = e.what();
+      e.streamEnded = true;
+      restartFailure_ = e;
       if (parked) resumeThreadLocked();
       throw;
     }
@@ -272,6 +278,7 @@ void V4L2Device::releaseLocked() {
 }
 
 void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
+  std::lock_guard control(controlMutex_);
   std::lock_guard lock(mutex_);
   if (fd_ < 0) throw VideoCaptureError(VideoCaptureError::Kind::other, EBADF, "the device is not open");
   if (running_ && !threadEnded_) return;
@@ -289,13 +296,18 @@ void V4L2Device::startStreaming(FrameHandler onFrame, EventHandler onEvent) {
   drainWake();
   onFrame_ = std::move(onFrame);
   onEvent_ = std::move(onEvent);
-  restartFailure_.clear();
+  restartFailure_.reset();
   running_ = true;
   threadEnded_ = false;
   thread_ = std::thread([this] { run(); });
 }
 
 void V4L2Device::stopStreaming() {
+  std::lock_guard control(controlMutex_);
+  stopControlled();
+}
+
+void V4L2Device::stopControlled() {
   {
     std::lock_guard lock(mutex_);
     running_ = false;
@@ -313,7 +325,8 @@ void V4L2Device::stopStreaming() {
 }
 
 void V4L2Device::close() {
-  stopStreaming();
+  std::lock_guard control(controlMutex_);
+  stopControlled();
   std::lock_guard lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
   if (wake_ >= 0) ::close(wake_);
@@ -381,8 +394,9 @@ void V4L2Device::run() {
       }
       if (!running_) break;
       if (!streamOn_) {
-        ending = VideoCaptureEvent{VideoCaptureEvent::Kind::runtimeError,
-                                   restartFailure_.empty() ? "the stream did not restart" : restartFailure_};
+        const bool gone = restartFailure_ && restartFailure_->kind == VideoCaptureError::Kind::disconnected;
+        ending = VideoCaptureEvent{gone ? VideoCaptureEvent::Kind::disconnected : VideoCaptureEvent::Kind::runtimeError,
+                                   restartFailure_ ? restartFailure_->what() : "the stream did not restart"};
         break;
       }
     }

@@ -4,11 +4,14 @@
 // decoded through libjpeg-turbo). A vanished device (ENODEV) ends streaming
 // with `disconnected`; the privacy control going on reports `interrupted`.
 // A format change while streaming parks the thread while the device has no
-// buffers; a stream that cannot restart after it ends with `runtimeError`.
+// buffers; a stream that cannot restart after it ends with `runtimeError`, or
+// with `disconnected` when the device went away meanwhile. Opening, starting,
+// stopping, changing the format and closing take turns: one caller at a time.
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -55,11 +58,17 @@ class V4L2Device final : public VideoCaptureDevice {
   void drainWake();
   // Joins a thread that ended by itself; its buffers go with it.
   void reapEndedThreadLocked();
+  // With controlMutex_ held.
+  void stopControlled();
   // One readable frame: converted and requeued. False when streaming ended.
   bool dequeue(PixelBufferRef& picture, MediaTime& time, std::optional<VideoCaptureEvent>& event);
   void reportPrivacy(std::optional<VideoCaptureEvent>& event);
 
   const VideoCaptureDeviceInfo info_;
+  // Held by open, configure, start, stop and close for their whole run (taken
+  // before mutex_): a stop cannot end the thread while a configure has it
+  // parked, and only one caller ever joins it. The thread never takes it.
+  std::mutex controlMutex_;
   mutable std::mutex mutex_;
   std::condition_variable streamingChanged_;
   int fd_ = -1;
@@ -79,7 +88,7 @@ class V4L2Device final : public VideoCaptureDevice {
   int parkRequests_ = 0;
   bool parked_ = false;
   // Why the stream did not come back after a format change.
-  std::string restartFailure_;
+  std::optional<VideoCaptureError> restartFailure_;
   FrameHandler onFrame_;
   EventHandler onEvent_;
 };

@@ -49,14 +49,16 @@ class VideoCaptureDevice {
   // Makes formats()[index] active (not again when it already is) and, when given,
   // requests the frame duration; works while streaming. Throws VideoCaptureError
   // when the device refuses, keeping what it had. A stream that cannot restart
-  // after the change also ends, told once as a runtimeError event.
+  // after the change also ends, told once as an event (disconnected when the
+  // device is gone, else runtimeError); the error thrown then has streamEnded.
   virtual void configure(size_t index, std::optional<FrameDuration> minFrameDuration) = 0;
 
   // Starts streaming; the handlers run on the device's own thread, never on a
   // caller's queue, and must neither stop nor release the device. Throws
   // VideoCaptureError.
   virtual void startStreaming(FrameHandler onFrame, EventHandler onEvent) = 0;
-  // Stops streaming and waits for the last handler call; safe to repeat.
+  // Stops streaming and waits for the last handler call; safe to repeat, also
+  // from several threads at once.
   virtual void stopStreaming() = 0;
   // Stops and releases the device; safe to repeat.
   virtual void close() = 0;

@@ -23,6 +23,9 @@ struct VideoCaptureError : std::runtime_error {
 
   Kind kind;
   int code;  // errno, 0 when none
+  // Set by a format change whose stream could not restart: the stream is over
+  // (told once as the device's event), not kept as it was.
+  bool streamEnded = false;
 };
 
 }  // namespace platform

@@ -16,6 +16,12 @@ namespace {
 // One frame may wait on the consumer's queue; later ones are dropped until it is taken.
 constexpr int kMaxFramesInFlight = 1;
 
+// The sentence for a stream that ended: "<name> was disconnected." or "<name> stopped: <text>".
+std::string stopSentence(bool disconnected, const std::string& name, const std::string& description) {
+  if (disconnected) return name + " was disconnected.";
+  return name + " stopped: " + (description.empty() ? "unknown error" : description);
+}
+
 }  // namespace
 
 std::shared_ptr<platform::SerialQueue> CameraCapture::sessionQueue() {
@@ -105,18 +111,12 @@ void CameraCapture::configure(const std::shared_ptr<platform::SerialQueue>& deli
   auto onEvent = [weak, observing = observing_, queue = deliveryQueue,
                   name = observedName_](const platform::VideoCaptureEvent& event) {
     if (!observing->load()) return;
-    std::string sentence;
-    switch (event.kind) {
-      case platform::VideoCaptureEvent::Kind::disconnected:
-        sentence = name + " was disconnected.";
-        break;
-      case platform::VideoCaptureEvent::Kind::runtimeError:
-        sentence = name + " stopped: " + (event.description.empty() ? "unknown error" : event.description);
-        break;
-      case platform::VideoCaptureEvent::Kind::interrupted:
-        Log::cameraSessionInterrupted(weak.expired() ? std::nullopt : std::optional<std::string>(name), __FILE__);
-        return;
+    if (event.kind == platform::VideoCaptureEvent::Kind::interrupted) {
+      Log::cameraSessionInterrupted(weak.expired() ? std::nullopt : std::optional<std::string>(name), __FILE__);
+      return;
     }
+    const std::string sentence =
+        stopSentence(event.kind == platform::VideoCaptureEvent::Kind::disconnected, name, event.description);
     queue->async([weak, sentence] {
       if (auto self = weak.lock()) self->failOnce(sentence);
     });
@@ -143,7 +143,7 @@ void CameraCapture::configure(const std::shared_ptr<platform::SerialQueue>& deli
 
 bool CameraCapture::applyBestFormat() {
   const std::vector<platform::VideoCaptureFormat> formats = device_->formats();
-  if (formats.empty()) return false;
+  if (formats.empty()) return true;
   std::vector<CameraFormatPicker::Candidate> candidates;
   candidates.reserve(formats.size());
   for (size_t i = 0; i < formats.size(); ++i) candidates.emplace_back(i, formats[i]);
@@ -160,14 +160,19 @@ bool CameraCapture::applyBestFormat() {
       duration = platform::FrameDuration{1000, static_cast<uint32_t>(static_cast<int32_t>(rate * 1000))};
     break;
   }
-  bool taken = true;
+  bool streaming = true;
   try {
     device_->configure(best.index, duration);
   } catch (const platform::VideoCaptureError& e) {
-    // A stream that could not restart after the change is the device's to
-    // report, as its runtime error; a refusal leaves the camera as it was.
-    Log::logger().debug("Keeping default format for " + displayName_ + ": " + e.what());
-    taken = false;
+    // A refusal leaves the camera as it was. A stream that could not restart
+    // after the change is over: the device tells that once, as its event.
+    if (e.streamEnded) {
+      Log::logger().debug(
+          stopSentence(e.kind == platform::VideoCaptureError::Kind::disconnected, displayName_, e.what()));
+      streaming = false;
+    } else {
+      Log::logger().debug("Keeping default format for " + displayName_ + ": " + e.what());
+    }
   }
 
   const std::optional<size_t> active = device_->activeFormatIndex();
@@ -176,7 +181,7 @@ bool CameraCapture::applyBestFormat() {
   const double shownRate = minDuration.seconds() > 0 ? 1.0 / minDuration.seconds() : best.maxFrameRate;
   formatSummary_ = std::to_string(shown.width) + "x" + std::to_string(shown.height) + " @ " +
                    std::to_string(static_cast<long long>(std::llround(shownRate))) + " fps";
-  return taken;
+  return streaming;
 }
 
 void CameraCapture::stop() {

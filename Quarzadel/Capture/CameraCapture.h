@@ -57,7 +57,7 @@ class CameraCapture final : public VideoFrameSource, public std::enable_shared_f
  private:
   void installObservers();
   void configure(const std::shared_ptr<platform::SerialQueue>& deliveryQueue);
-  // False when the device kept its format (or had none to give).
+  // False when the change ended the stream, which could not restart.
   bool applyBestFormat();
   void applyTarget(const StreamConfig& target);
   void reportFailure(const std::string& sentence);

@@ -1,11 +1,13 @@
 #include "tools/vividcheck/CaptureFormatChanges.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/Capture/V4L2Device.h"
@@ -125,6 +127,49 @@ bool checkCaptureRestartFailure(const platform::VideoCaptureDeviceInfo& camera, 
   const bool ok = watched.failures.size() == 1 && watched.failures[0].rfind(stopped, 0) == 0;
   std::printf("capture restart failure: %s\n", ok ? "told once as the camera's stop" : "NOT told once");
   return ok;
+}
+
+bool checkCaptureUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo& camera,
+                                           const quarzadel::StreamConfig& first, const quarzadel::StreamConfig& second) {
+  std::optional<Unplugged> unplugged;
+  bool ok = false;
+  {
+    Watched watched(camera, first);
+    if (!watched.waitFor(30, [&] { return watched.sizes.size() >= 3 || !watched.failures.empty(); })) {
+      std::printf("capture unplug: no pictures before the changes\n");
+      return false;
+    }
+    std::atomic<bool> changing{true};
+    std::atomic<int> changes{0};
+    const auto told = [&] {
+      std::lock_guard lock(watched.mutex);
+      return !watched.failures.empty();
+    };
+    // Until the camera's end is told: changes of a camera gone are no more than refusals.
+    std::thread changer([&] {
+      for (int i = 1; changing && !told(); ++i) {
+        watched.apply(i % 2 ? second : first);
+        ++changes;
+      }
+    });
+    // The camera goes among the changes; each keeps the device busy with its restart.
+    while (changes < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    watched.camera->apply(changes % 2 ? first : second);
+    unplugged = unplug(camera.path);
+    watched.waitFor(10, [&] { return !watched.failures.empty(); });
+    // Any second report would come within this time.
+    watched.waitFor(2, [&] { return watched.failures.size() > 1; });
+    changing = false;
+    changer.join();
+    std::lock_guard lock(watched.mutex);
+    for (const auto& f : watched.failures) std::printf("capture unplug: reported \"%s\"\n", f.c_str());
+    ok = unplugged && watched.failures == std::vector<std::string>{camera.name + " was disconnected."};
+    std::printf("capture unplug: %d changes, %s\n", changes.load(),
+                ok ? "told once as a disconnection" : "NOT told once as a disconnection");
+  }
+  const bool back = unplugged && plugBackIn(*unplugged);
+  std::printf("capture unplug: camera %s\n", back ? "plugged back in" : "NOT back");
+  return ok && back;
 }
 
 }  // namespace vividcheck

@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace vividcheck {
 
@@ -36,6 +40,38 @@ bool failNextBufferRequest(const std::string& path) {
   if (!found) std::printf("fault injection: %s has no control to fail a buffer request\n", path.c_str());
   ::close(fd);
   return pressed;
+}
+
+std::optional<Unplugged> unplug(const std::string& node) {
+  namespace fs = std::filesystem;
+  const fs::path sys = fs::path("/sys/class/video4linux") / fs::path(node).filename() / "device";
+  std::error_code ec;
+  const fs::path device = fs::canonical(sys, ec);
+  if (ec) return std::nullopt;
+  const fs::path driver = fs::canonical(sys / "driver", ec);
+  if (ec) return std::nullopt;
+  std::ofstream unbind(driver / "unbind");
+  unbind << device.filename().string() << std::flush;
+  if (!unbind) return std::nullopt;
+  return Unplugged{driver.string(), device.filename().string(), node};
+}
+
+bool plugBackIn(const Unplugged& camera) {
+  {
+    std::ofstream bind(std::filesystem::path(camera.driver) / "bind");
+    bind << camera.device << std::flush;
+    if (!bind) return false;
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    const int fd = ::open(camera.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      ::close(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 }  // namespace vividcheck

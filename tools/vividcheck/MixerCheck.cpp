@@ -1,12 +1,14 @@
 #include "tools/vividcheck/MixerCheck.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Medley/Sources/Extension/CaptureDeviceExtensions.h"
@@ -341,6 +343,85 @@ bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, con
   blockingWait(mixer->removeOutput(output));
   blockingWait(mixer->attachVideo(nullptr, 0));
   return ok && failureOK;
+}
+
+bool checkMixerUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
+                                         const std::string& second) {
+  using platform::blockingWait;
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
+  auto device = std::make_shared<platform::V4L2Device>(camera);
+  auto output = std::make_shared<CountingOutput>(0);
+  struct Failures {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> told;
+  };
+  auto failures = std::make_shared<Failures>();
+  platform::TaskHandle<void> reader;
+  try {
+    blockingWait(mixer->setSessionPreset(first));
+    blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
+    reader = platform::spawn(
+        platform::Runtime::shared()->globalQueue(),
+        [](platform::AsyncStream<medley::CaptureRuntimeError> stream,
+           std::shared_ptr<Failures> failures) -> platform::Async<void> {
+          while (auto error = co_await stream.next()) {
+            std::lock_guard lock(failures->mutex);
+            failures->told.push_back(error->description);
+            failures->changed.notify_all();
+          }
+        },
+        blockingWait(mixer->deviceFailures()), failures);
+    blockingWait(mixer->addOutput(output));
+    blockingWait(mixer->setVideoMixerSettings(
+        medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
+    blockingWait(mixer->startRunning());
+  } catch (const std::exception& e) {
+    std::printf("mixer unplug: the camera cannot be attached: %s\n", e.what());
+    return false;
+  }
+  std::optional<Unplugged> unplugged;
+  bool ok = output->waitFor(3, 30);
+  if (!ok) std::printf("mixer unplug: no pictures before the changes\n");
+  if (ok) {
+    std::atomic<bool> changing{true};
+    std::atomic<int> changes{0};
+    const auto told = [&] {
+      std::lock_guard lock(failures->mutex);
+      return !failures->told.empty();
+    };
+    std::thread changer([&] {
+      for (int i = 1; changing && !told(); ++i) {
+        blockingWait(mixer->setSessionPreset(i % 2 ? second : first));
+        ++changes;
+      }
+    });
+    while (changes < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    unplugged = unplug(camera.path);
+    // A camera gone is not started again at the session's pace (1 s, then 2 s):
+    // a restart would be told as one more failure within this time.
+    {
+      std::unique_lock lock(failures->mutex);
+      failures->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !failures->told.empty(); });
+      failures->changed.wait_for(lock, std::chrono::seconds(4), [&] { return failures->told.size() > 1; });
+    }
+    changing = false;
+    changer.join();
+    std::lock_guard lock(failures->mutex);
+    for (const auto& f : failures->told) std::printf("mixer unplug: told \"%s\"\n", f.c_str());
+    ok = unplugged && failures->told.size() == 1;
+    std::printf("mixer unplug: %d changes, %s\n", changes.load(),
+                ok ? "told once and not started again" : "NOT told once");
+  }
+  blockingWait(mixer->stopRunning());
+  reader.cancel();
+  blockingWait(mixer->removeOutput(output));
+  blockingWait(mixer->attachVideo(nullptr, 0));
+  device.reset();
+  mixer.reset();
+  const bool back = unplugged && plugBackIn(*unplugged);
+  std::printf("mixer unplug: camera %s\n", back ? "plugged back in" : "NOT back");
+  return ok && back;
 }
 
 }  // namespace vividcheck

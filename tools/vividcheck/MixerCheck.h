@@ -26,4 +26,10 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, c
 bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
                              const std::string& second, int changes);
 
+// While the preset goes back and forth, the camera is unplugged: the mixer's
+// reader of device failures hears it once, and the session does not start the
+// camera again (which would be told again). Plugs the camera back in.
+bool checkMixerUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
+                                         const std::string& second);
+
 }  // namespace vividcheck

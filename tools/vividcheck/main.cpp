@@ -4,7 +4,10 @@
 // With --mixer it first runs the camera through a media mixer (MixerCheck.h).
 // With --format-changes N the format changes N times while streaming, through
 // the mixer (with --mixer) and through CameraCapture, and a change whose
-// restart the driver refuses must be told once (CaptureFormatChanges.h).
+// restart the driver refuses must be told once (CaptureFormatChanges.h); the
+// camera is started, stopped and reconfigured from several threads at once
+// (DeviceRaces.h), and unplugged (then plugged back in) while its format
+// changes, through the mixer and through CameraCapture.
 // Built statically it runs inside the test machine of tools/vivid-check.
 //
 //   vividcheck [--frames N] [--resolution 720p|1080p] [--mixer] [--preset WxH]... [--format-changes N]
@@ -14,8 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -32,6 +33,8 @@
 #include "Platform/Memory/MallocSettings.h"
 #include "Quarzadel/Capture/CameraCapture.h"
 #include "tools/vividcheck/CaptureFormatChanges.h"
+#include "tools/vividcheck/DeviceRaces.h"
+#include "tools/vividcheck/FaultInjection.h"
 #include "tools/vividcheck/MixerCheck.h"
 
 using namespace quarzadel;
@@ -62,20 +65,6 @@ void printFormats(const std::vector<platform::VideoCaptureFormat>& formats, cons
       std::printf(" %u/%u", r.minFrameDuration.numerator, r.minFrameDuration.denominator);
     std::printf("  score %.2f\n", CameraFormatPicker::score(CameraFormatPicker::Candidate(i, f), target));
   }
-}
-
-// Unbinds the device behind a /dev/video node from its driver: the kernel then
-// unregisters the node as it does when a camera is unplugged.
-bool unplug(const std::string& node) {
-  namespace fs = std::filesystem;
-  const fs::path sys = fs::path("/sys/class/video4linux") / fs::path(node).filename() / "device";
-  std::error_code ec;
-  const fs::path device = fs::canonical(sys, ec);
-  const fs::path driver = fs::canonical(sys / "driver", ec);
-  if (ec) return false;
-  std::ofstream unbind(driver / "unbind");
-  unbind << device.filename().string() << std::flush;
-  return bool(unbind);
 }
 
 }  // namespace
@@ -131,6 +120,12 @@ int main(int argc, char** argv) {
                 mixerOK;
     mixerOK = vividcheck::checkCaptureFormatChanges(devices.front(), target, faster, formatChanges) && mixerOK;
     mixerOK = vividcheck::checkCaptureRestartFailure(devices.front(), target, faster) && mixerOK;
+    mixerOK = vividcheck::checkStopsDuringFormatChanges(devices.front(), 3) && mixerOK;
+    if (mixer)
+      mixerOK = vividcheck::checkMixerUnplugDuringFormatChanges(devices.front(), presets.front(),
+                                                                presets.size() > 1 ? presets[1] : "640x480") &&
+                mixerOK;
+    mixerOK = vividcheck::checkCaptureUnplugDuringFormatChanges(devices.front(), target, faster) && mixerOK;
   }
 
   // The scoring's choices, worked out here to compare with what the capture makes
@@ -227,7 +222,7 @@ int main(int argc, char** argv) {
   }
 
   if (!unload.empty()) {
-    const bool unplugged = unplug(devices.front().path);
+    const bool unplugged = vividcheck::unplug(devices.front().path).has_value();
     std::printf("unplugging %s: %s\n", devices.front().path.c_str(), unplugged ? "done" : "failed");
     waitFor(seen, 10, [](Seen& s) { return !s.failures.empty(); });
     // Any second report would come within this time.

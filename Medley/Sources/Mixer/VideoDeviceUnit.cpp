@@ -205,8 +205,11 @@ void VideoDeviceUnit::setSampleBufferDelegate(const std::shared_ptr<VideoCapture
 void VideoDeviceUnit::startCapturing() {
   uint64_t generation = 0;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!device_) return;
+    // A stop in the driver ends first: the unit's starts and stops of the
+    // device never overlap.
+    ownerDone_.wait(lock, [this] { return !isStopping_; });
     if (isStarting_) {
       // A stop came while the driver was starting: this start follows it as
       // soon as the driver returns, not at the session's next restart.
@@ -269,6 +272,11 @@ bool VideoDeviceUnit::startStream(uint64_t generation) {
           if (unit) unit->deviceFailed(self, event);
         });
   } catch (const std::exception& e) {
+    // A camera gone is waited for, not started again at the session's pace.
+    const auto* error = dynamic_cast<const platform::VideoCaptureError*>(&e);
+    const auto kind = error && error->kind == platform::VideoCaptureError::Kind::disconnected
+                          ? platform::VideoCaptureEvent::Kind::disconnected
+                          : platform::VideoCaptureEvent::Kind::runtimeError;
     std::shared_ptr<VideoCaptureUnit> unit;
     {
       std::lock_guard lock(mutex_);
@@ -278,22 +286,25 @@ bool VideoDeviceUnit::startStream(uint64_t generation) {
       // Stopped meanwhile: nobody waits for this failure.
       if (!stopRequested_) unit = dataOutput_.lock();
     }
-    if (unit) unit->deviceFailed(shared_from_this(), {platform::VideoCaptureEvent::Kind::runtimeError, e.what()});
+    ownerDone_.notify_all();
+    if (unit) unit->deviceFailed(shared_from_this(), {kind, e.what()});
     return false;
   }
-  bool stopped = false;
-  {
-    std::lock_guard lock(mutex_);
-    if (takeStartAgainLocked()) return true;
-    isStarting_ = false;
-    stopped = stopRequested_;
-  }
+  std::unique_lock lock(mutex_);
+  if (takeStartAgainLocked()) return true;
+  const bool stopped = stopRequested_;
   if (stopped) {
-    // The stop came while the driver was starting and found nothing to stop.
+    // The stop came while the driver was starting and left the stream to this
+    // start, which owns the device until it has stopped it.
+    lock.unlock();
     device_->stopStreaming();
-    return false;
+    lock.lock();
+    if (takeStartAgainLocked()) return true;
   }
-  watchPrivacy(owner, generation);
+  isStarting_ = false;
+  lock.unlock();
+  ownerDone_.notify_all();
+  if (!stopped) watchPrivacy(owner, generation);
   return false;
 }
 
@@ -342,20 +353,31 @@ void VideoDeviceUnit::privacyChanged(bool on) {
 }
 
 void VideoDeviceUnit::stopCapturing() {
-  {
-    std::lock_guard lock(mutex_);
-    if (isStarting_) stopRequested_ = true;
-    startAgain_ = false;
-    ++generation_;
-  }
-  if (device_) device_->stopStreaming();
   std::unique_ptr<VideoDeviceControls::PrivacyWatch> watch;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    // Another stop in the driver ends first; what came meanwhile is undone after it.
+    ownerDone_.wait(lock, [this] { return !isStopping_; });
+    startAgain_ = false;
+    ++generation_;
     isCapturing_ = false;
     isInterrupted_ = false;
     watch = std::move(privacyWatch_);
+    // A start in the driver stops its stream itself once the driver returns:
+    // the stop neither waits for a slow driver nor overlaps its start.
+    if (isStarting_) {
+      stopRequested_ = true;
+      return;
+    }
+    if (!device_) return;
+    isStopping_ = true;
   }
+  device_->stopStreaming();
+  {
+    std::lock_guard lock(mutex_);
+    isStopping_ = false;
+  }
+  ownerDone_.notify_all();
 }
 
 bool VideoDeviceUnit::isCapturing() const {

@@ -4,6 +4,7 @@
 // controls, and while the session runs delivers its pictures onto its capture
 // unit's queue, into the unit's video mixer, and tells the capture unit when
 // the camera's privacy control interrupts it and when it lets it go on.
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -111,10 +112,14 @@ class VideoDeviceUnit final : public DeviceUnit, public std::enable_shared_from_
   mutable std::mutex mutex_;
   std::weak_ptr<VideoCaptureUnit> dataOutput_;
   bool isCapturing_ = false;
-  // A start may come from the session's restart timer while the mixer stops
-  // the session: a stop that finds the driver still starting leaves the
-  // closing to the start, once the driver returns.
+  // One thread at a time starts or stops the device: the one that set
+  // isStarting_ or isStopping_. A start may come from the session's restart
+  // timer while the mixer stops the session: a stop that finds the driver
+  // still starting leaves the closing to the start, once the driver returns;
+  // a start or stop that finds a stop in the driver waits for it.
   bool isStarting_ = false;
+  bool isStopping_ = false;
+  std::condition_variable ownerDone_;
   bool stopRequested_ = false;
   // A start came after that stop: the driver's return starts the stream again.
   bool startAgain_ = false;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "Eventually.h"
 #include "Medley/Mixer/media_mixer_test_support.h"
@@ -55,6 +60,31 @@ class EndingMicrophone final : public platform::AudioCapture {
   int stops = 0;
   bool endAtOpen = false;
   Handlers handlers;  // the last session's
+};
+
+// Holds a camera's start or stop inside the driver (under the camera's lock)
+// until released; only the first call is held.
+struct DriverGate {
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+  std::atomic<bool> entered{false};
+  ~DriverGate() { release(); }
+  std::function<void()> hold() {
+    return [this] {
+      if (entered.exchange(true)) return;
+      std::unique_lock lock(mutex);
+      opened.wait(lock, [this] { return open; });
+    };
+  }
+  bool reached() { return qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5)); }
+  void release() {
+    {
+      std::lock_guard lock(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
 };
 
 struct DeviceRestartTest : ::testing::Test {
@@ -178,20 +208,15 @@ TEST(DeviceRestartThreadedTest, ACameraStillStartingWhenTheMixerStopsEndsNotStre
   camera->failStart = true;
   platform::blockingWait(mixer->startRunning());
   // The restart a second later comes from the session's timer, off the mixer's actor; it is held in the driver.
-  std::mutex gate;
-  std::unique_lock held(gate);
-  std::atomic<bool> entered{false};
+  DriverGate driver;
   {
     std::lock_guard lock(camera->mutex);
     camera->failStart = false;
-    camera->beforeStart = [&] {
-      entered = true;
-      std::lock_guard wait(gate);
-    };
+    camera->beforeStart = driver.hold();
   }
-  const bool reached = qztest::eventually([&] { return entered.load(); }, std::chrono::seconds(5));
+  const bool reached = driver.reached();
   if (reached) platform::blockingWait(mixer->stopRunning());
-  held.unlock();
+  driver.release();
   ASSERT_TRUE(reached) << "the session did not start the camera again";
   auto startedThenStopped = [&] {
     std::lock_guard lock(camera->mutex);
@@ -323,4 +348,124 @@ TEST(DeviceRestartSessionTest, AStopAndAStartWhileATimedRestartIsInTheDriverLeav
   session->stopRunning();
   EXPECT_FALSE(camera->streaming());
   EXPECT_FALSE(unit->isCapturing());
+}
+
+// A camera unplugged while its format changes cannot restart: the mixer's
+// reader hears one failure, and the session waits for the camera to be
+// attached again instead of starting it at its restart pace; so does a camera
+// found gone when it is started.
+TEST_F(DeviceRestartTest, ACameraUnpluggedDuringAFormatChangeIsWaitedForNotRestarted) {
+  runNow(rt, mixer->attachVideo(camera, 0));
+  medleytest::Collector<medley::CaptureRuntimeError> failures(rt, runNow(rt, mixer->deviceFailures()));
+  runNow(rt, mixer->setSessionPreset("640x480"));
+  runNow(rt, mixer->startRunning());
+  ASSERT_TRUE(camera->streaming());
+  camera->restartError = platform::VideoCaptureError::fromErrno(ENODEV);
+  camera->refuseRestart = true;
+  runNow(rt, mixer->setSessionPreset("1280x720"));
+  rt->runUntilIdle();
+  ASSERT_EQ(failures.values().size(), 1u);
+  EXPECT_EQ(failures.values()[0].description, "No such device");
+  seconds(60);
+  EXPECT_EQ(camera->starts, 1);
+  EXPECT_FALSE(camera->streaming());
+  EXPECT_EQ(failures.values().size(), 1u);
+
+  // Back: attached anew, it streams; then gone at the session's restart.
+  runNow(rt, mixer->attachVideo(camera, 0));
+  EXPECT_EQ(camera->starts, 2);
+  EXPECT_TRUE(camera->streaming());
+  camera->failStart = true;
+  camera->startError = platform::VideoCaptureError::fromErrno(ENODEV);
+  seconds(20);
+  report(platform::VideoCaptureEvent::Kind::runtimeError);
+  EXPECT_EQ(camera->starts, 3);
+  seconds(60);
+  EXPECT_EQ(camera->starts, 3);
+  EXPECT_EQ(failures.values().size(), 3u);
+}
+
+// Stops and starts from other threads while a start is inside the driver: the
+// stop returns without waiting for the driver and leaves the stream to the
+// start, nothing enters the camera beside the start, and the last request holds.
+TEST(VideoDeviceUnitThreadedTest, StopsAndStartsWhileAStartIsInTheDriverNeverOverlapIt) {
+  auto camera = std::make_shared<FakeCamera>();
+  auto unit = std::make_shared<medley::VideoDeviceUnit>(0, camera);
+  DriverGate driver;
+  camera->beforeStart = driver.hold();
+  std::thread starter([&] { unit->startCapturing(); });
+  if (!driver.reached()) {
+    driver.release();
+    starter.join();
+    FAIL() << "the start did not reach the driver";
+  }
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    unit->stopCapturing();
+    stopped = true;
+  });
+  const bool stopReturned = qztest::eventually([&] { return stopped.load(); }, std::chrono::seconds(2));
+  std::thread([&] { unit->startCapturing(); }).join();  // the stream the stop asked to end goes, and a new one starts
+  driver.release();
+  starter.join();
+  stopper.join();
+  EXPECT_TRUE(stopReturned) << "the stop waited for the driver";
+  EXPECT_EQ(camera->overlaps.load(), 0);
+  EXPECT_TRUE(camera->streaming());
+  EXPECT_TRUE(unit->isCapturing());
+  {
+    std::lock_guard lock(camera->mutex);
+    EXPECT_EQ(camera->starts, 2);
+    camera->beforeStart = nullptr;
+  }
+
+  // Stopped while starting and not started again: it ends stopped, and the next start streams.
+  DriverGate again;
+  {
+    std::lock_guard lock(camera->mutex);
+    camera->beforeStart = again.hold();
+  }
+  unit->stopCapturing();
+  std::thread restarter([&] { unit->startCapturing(); });
+  const bool reached = again.reached();
+  if (reached) unit->stopCapturing();
+  again.release();
+  restarter.join();
+  ASSERT_TRUE(reached);
+  EXPECT_FALSE(camera->streaming());
+  EXPECT_FALSE(unit->isCapturing());
+  unit->startCapturing();
+  EXPECT_TRUE(camera->streaming());
+  EXPECT_EQ(camera->overlaps.load(), 0);
+}
+
+// Two stops and a start from three threads while the first stop is inside the
+// driver: they take turns, and a start after them streams.
+TEST(VideoDeviceUnitThreadedTest, StopsNeverOverlapAndALaterStartStreams) {
+  auto camera = std::make_shared<FakeCamera>();
+  auto unit = std::make_shared<medley::VideoDeviceUnit>(0, camera);
+  unit->startCapturing();
+  ASSERT_TRUE(camera->streaming());
+  DriverGate driver;
+  {
+    std::lock_guard lock(camera->mutex);
+    camera->beforeStop = driver.hold();
+  }
+  std::thread first([&] { unit->stopCapturing(); });
+  const bool reached = driver.reached();
+  std::thread second([&] { unit->stopCapturing(); });
+  std::thread starter([&] { unit->startCapturing(); });
+  // Time for the others to come in while the first stop is held, which they must not.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  driver.release();
+  first.join();
+  second.join();
+  starter.join();
+  ASSERT_TRUE(reached);
+  EXPECT_EQ(camera->overlaps.load(), 0);
+  unit->startCapturing();
+  EXPECT_TRUE(camera->streaming());
+  EXPECT_TRUE(unit->isCapturing());
+  std::lock_guard lock(camera->mutex);
+  camera->beforeStop = nullptr;
 }

@@ -67,6 +67,7 @@ class FakeCamera final : public platform::VideoCaptureDevice {
     active = index;
     if (d) duration = *d;
     EventHandler ended;
+    platform::VideoCaptureError error = restartError;
     {
       std::lock_guard lock(mutex);
       if (!refuseRestart || !frame) return;
@@ -75,28 +76,30 @@ class FakeCamera final : public platform::VideoCaptureDevice {
       frame = nullptr;
       ended = std::exchange(event, nullptr);
     }
-    ended({platform::VideoCaptureEvent::Kind::runtimeError, "Device or resource busy"});
-    throw platform::VideoCaptureError(platform::VideoCaptureError::Kind::busy, 16, "Device or resource busy");
+    ended({error.kind == platform::VideoCaptureError::Kind::disconnected ? platform::VideoCaptureEvent::Kind::disconnected
+                                                                         : platform::VideoCaptureEvent::Kind::runtimeError,
+           error.what()});
+    error.streamEnded = true;
+    throw error;
   }
+  // As the real device, the camera holds its lock for the whole start, slow
+  // driver (beforeStart) included, and for the whole stop.
   void startStreaming(FrameHandler onFrame, EventHandler onEvent) override {
-    // A slow driver: whatever holds the caller here runs before the camera takes its lock.
-    std::function<void()> hold;
-    {
-      std::lock_guard lock(mutex);
-      hold = beforeStart;
-    }
-    if (hold) hold();
+    const Inside inside(*this);
     std::lock_guard lock(mutex);
+    if (beforeStart) beforeStart();
     if (failStart) {
       ++starts;
-      throw platform::VideoCaptureError(platform::VideoCaptureError::Kind::busy, 16, "busy");
+      throw startError;
     }
     frame = std::move(onFrame);
     event = std::move(onEvent);
     ++starts;
   }
   void stopStreaming() override {
+    const Inside inside(*this);
     std::lock_guard lock(mutex);
+    if (beforeStop) beforeStop();
     frame = nullptr;
     event = nullptr;
   }
@@ -122,13 +125,28 @@ class FakeCamera final : public platform::VideoCaptureDevice {
   std::optional<size_t> active;
   platform::FrameDuration duration;
   bool opened = false, closed = false, failOpen = false, failStart = false;
-  bool refuseRestart = false;  // the next change while streaming, once
+  platform::VideoCaptureError startError{platform::VideoCaptureError::Kind::busy, 16, "busy"};  // with failStart
+  bool refuseRestart = false;  // the next change while streaming, once, with restartError
+  platform::VideoCaptureError restartError{platform::VideoCaptureError::Kind::busy, 16, "Device or resource busy"};
   int configureCount = 0;
   int starts = 0;
-  std::function<void()> beforeStart;
+  // Run inside the driver, under the camera's lock (set them under it).
+  std::function<void()> beforeStart, beforeStop;
+  // Starts and stops that came while another start or stop was inside the camera.
+  std::atomic<int> overlaps{0};
   std::mutex mutex;
   FrameHandler frame;
   EventHandler event;
+
+ private:
+  struct Inside {
+    explicit Inside(FakeCamera& c) : camera(c) {
+      if (camera.inside_.fetch_add(1) > 0) ++camera.overlaps;
+    }
+    ~Inside() { --camera.inside_; }
+    FakeCamera& camera;
+  };
+  std::atomic<int> inside_{0};
 };
 
 // Device controls held in a table: present controls take any value in their range.

@@ -114,6 +114,49 @@ TEST_F(CameraCaptureTest, AFormatChangeThatCannotRestartTheStreamIsOneStopAndNoR
   EXPECT_FALSE(device->streaming);
 }
 
+// A change the camera refuses keeps it streaming as it was: the reconfiguration
+// is logged with the format it kept, and nothing fails.
+TEST_F(CameraCaptureTest, AFormatChangeTheCameraRefusesIsLoggedWithTheFormatItKeeps) {
+  make();
+  start();
+  device->configureError = VideoCaptureError(VideoCaptureError::Kind::other, EINVAL, "Invalid argument");
+  StreamConfig faster;
+  faster.frameRate = 60;
+  camera->apply(faster);
+  settle();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_FALSE(camera->hasFailed());
+  EXPECT_TRUE(device->streaming);
+  EXPECT_EQ(linesWith("reconfigured"),
+            std::vector<std::string>{"[INFO] [CameraCapture] Camera Desk Camera reconfigured: 1920x1080 @ 30 fps"});
+  std::vector<std::string> debug;
+  for (const auto& entry : log.entries())
+    if (entry.type == platform::LogType::debug) debug.push_back(entry.message);
+  EXPECT_EQ(debug, std::vector<std::string>{"Keeping default format for Desk Camera: Invalid argument"});
+}
+
+// A camera unplugged while its format changes cannot restart: that is its
+// disconnection, told once, and no reconfiguration.
+TEST_F(CameraCaptureTest, ACameraUnpluggedDuringAFormatChangeIsToldOnceAsDisconnected) {
+  make();
+  start();
+  device->restartError = VideoCaptureError::fromErrno(ENODEV);
+  StreamConfig faster;
+  faster.frameRate = 60;
+  camera->apply(faster);
+  settle();
+  EXPECT_EQ(failures, std::vector<std::string>{"Desk Camera was disconnected."});
+  EXPECT_EQ(linesWith("Camera failure"),
+            std::vector<std::string>{"[WARN] [CameraCapture] Camera failure: Desk Camera was disconnected."});
+  EXPECT_TRUE(linesWith("reconfigured").empty());
+  bool toldStop = false;
+  for (const auto& entry : log.entries()) {
+    EXPECT_EQ(entry.message.find("Keeping default format"), std::string::npos) << "the camera kept nothing";
+    toldStop |= entry.type == platform::LogType::debug && entry.message == "Desk Camera was disconnected.";
+  }
+  EXPECT_TRUE(toldStop);
+}
+
 TEST_F(CameraCaptureTest, FramesArriveOnTheDeliveryQueueWithHostTimesAndNoBacklog) {
   make();
   start();

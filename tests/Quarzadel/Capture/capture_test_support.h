@@ -39,10 +39,16 @@ class FakeCameraDevice final : public platform::VideoCaptureDevice {
   void configure(size_t index, std::optional<platform::FrameDuration> minFrameDuration) override {
     if (configureError) throw *configureError;
     if (restartError && streaming) {
-      // The stream ends with the change and is told once, as the device's thread tells it.
+      // The stream ends with the change and is told once, as the device's thread
+      // tells it: as a disconnection when the device went away meanwhile.
       streaming = false;
-      event(platform::VideoCaptureEvent::Kind::runtimeError, restartError->what());
-      throw *restartError;
+      event(restartError->kind == platform::VideoCaptureError::Kind::disconnected
+                ? platform::VideoCaptureEvent::Kind::disconnected
+                : platform::VideoCaptureEvent::Kind::runtimeError,
+            restartError->what());
+      auto ended = *restartError;
+      ended.streamEnded = true;
+      throw ended;
     }
     if (active != index) {
       active = index;
