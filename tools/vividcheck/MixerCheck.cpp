@@ -256,20 +256,24 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, c
   return ok;
 }
 
-bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
-                             const std::string& second, int changes) {
+namespace {
+
+// What the mixer told of its camera, read as the program reads it.
+struct Failures {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> told;
+};
+
+// Attaches the camera at the preset `first`, reads the mixer's device failures
+// into `failures` and runs the mixer in passthrough to `output`; false, said
+// under `label`, when the camera cannot be attached.
+bool startPassthrough(const std::shared_ptr<medley::MediaMixer>& mixer,
+                      const std::shared_ptr<platform::V4L2Device>& device,
+                      const std::shared_ptr<CountingOutput>& output, const std::string& first,
+                      const std::shared_ptr<Failures>& failures, platform::TaskHandle<void>& reader,
+                      const char* label) {
   using platform::blockingWait;
-  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
-  auto device = std::make_shared<platform::V4L2Device>(camera);
-  auto output = std::make_shared<CountingOutput>(0);
-  // The reader of device failures, as the program's.
-  struct Failures {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> told;
-  };
-  auto failures = std::make_shared<Failures>();
-  platform::TaskHandle<void> reader;
   try {
     blockingWait(mixer->setSessionPreset(first));
     blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
@@ -289,9 +293,23 @@ bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, con
         medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
     blockingWait(mixer->startRunning());
   } catch (const std::exception& e) {
-    std::printf("mixer format changes: the camera cannot be attached: %s\n", e.what());
+    std::printf("%s: the camera cannot be attached: %s\n", label, e.what());
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
+                             const std::string& second, int changes) {
+  using platform::blockingWait;
+  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
+  auto device = std::make_shared<platform::V4L2Device>(camera);
+  auto output = std::make_shared<CountingOutput>(0);
+  auto failures = std::make_shared<Failures>();
+  platform::TaskHandle<void> reader;
+  if (!startPassthrough(mixer, device, output, first, failures, reader, "mixer format changes")) return false;
   const auto told = [&] {
     std::lock_guard lock(failures->mutex);
     return failures->told.size();
@@ -351,35 +369,9 @@ bool checkMixerUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo&
   auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
   auto device = std::make_shared<platform::V4L2Device>(camera);
   auto output = std::make_shared<CountingOutput>(0);
-  struct Failures {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> told;
-  };
   auto failures = std::make_shared<Failures>();
   platform::TaskHandle<void> reader;
-  try {
-    blockingWait(mixer->setSessionPreset(first));
-    blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
-    reader = platform::spawn(
-        platform::Runtime::shared()->globalQueue(),
-        [](platform::AsyncStream<medley::CaptureRuntimeError> stream,
-           std::shared_ptr<Failures> failures) -> platform::Async<void> {
-          while (auto error = co_await stream.next()) {
-            std::lock_guard lock(failures->mutex);
-            failures->told.push_back(error->description);
-            failures->changed.notify_all();
-          }
-        },
-        blockingWait(mixer->deviceFailures()), failures);
-    blockingWait(mixer->addOutput(output));
-    blockingWait(mixer->setVideoMixerSettings(
-        medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
-    blockingWait(mixer->startRunning());
-  } catch (const std::exception& e) {
-    std::printf("mixer unplug: the camera cannot be attached: %s\n", e.what());
-    return false;
-  }
+  if (!startPassthrough(mixer, device, output, first, failures, reader, "mixer unplug")) return false;
   std::optional<Unplugged> unplugged;
   bool ok = output->waitFor(3, 30);
   if (!ok) std::printf("mixer unplug: no pictures before the changes\n");
