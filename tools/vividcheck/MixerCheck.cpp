@@ -138,12 +138,28 @@ void leaveAtSlowestRate(const platform::VideoCaptureDeviceInfo& camera, const st
   device.close();
 }
 
+// The slowest rate a format offers.
+double slowestOffered(const platform::VideoCaptureFormat& format) {
+  double slowest = 0;
+  for (const auto& range : format.frameRateRanges)
+    if (slowest == 0 || range.minFrameRate < slowest) slowest = range.minFrameRate;
+  return slowest;
+}
+
+// The rate the camera streams at, as its driver says and as its pictures come.
+struct CameraRate {
+  double expected = 0;  // the rate offered nearest to the mixer's
+  double slowest = 0;   // the format's slowest
+  std::shared_ptr<platform::V4L2Device> device;
+};
+
 // One run of the mixer in `mode`: the camera's track and the mixed picture to
 // their outputs until both have `wanted` pictures (or a minute has gone). In
-// passthrough the camera's own pictures must come at `expectedRate` (within a
-// tenth).
+// passthrough the driver must have taken exactly the expected rate; the
+// pictures' own rate only has to tell it from the slowest one, since a loaded
+// host slows the virtual machine's camera without any fault of ours.
 bool runMode(const std::shared_ptr<medley::MediaMixer>& mixer, medley::VideoMixerSettings::Mode mode, size_t wanted,
-             int cameraWidth, int cameraHeight, double expectedRate) {
+             int cameraWidth, int cameraHeight, const CameraRate& rate) {
   using platform::blockingWait;
   const bool offscreen = mode == medley::VideoMixerSettings::Mode::offscreen;
   auto track0 = std::make_shared<CountingOutput>(0);
@@ -184,10 +200,15 @@ bool runMode(const std::shared_ptr<medley::MediaMixer>& mixer, medley::VideoMixe
   std::printf("mixer %s: tasks alive after stop: %zu\n", name, tasks);
   bool rateOK = true;
   if (!offscreen) {
-    const double measured = track0->rate();
-    rateOK = std::abs(measured - expectedRate) <= std::max(0.1 * expectedRate, 0.2);
-    std::printf("mixer passthrough: measured %.2f fps, nearest offered %.2f fps: %s\n", measured, expectedRate,
-                rateOK ? "as expected" : "NOT as expected");
+    const double taken = rate.device->activeMinFrameDuration().rate(), measured = track0->rate();
+    // Midway between the slowest rate and the one expected; none where they are one.
+    const double floor = rate.expected > rate.slowest + 0.01 ? (rate.slowest + rate.expected) / 2 : 0;
+    const bool takenOK = std::abs(taken - rate.expected) <= 0.001 * rate.expected, measuredOK = measured > floor;
+    rateOK = takenOK && measuredOK;
+    std::printf("mixer passthrough: driver at %.3f fps, nearest offered %.3f fps: %s\n", taken, rate.expected,
+                takenOK ? "as expected" : "NOT as expected");
+    std::printf("mixer passthrough: measured %.2f fps, above %.2f fps: %s\n", measured, floor,
+                measuredOK ? "yes" : "NO, the camera streams at its slowest rate");
   }
   return arrived && ok && rateOK && tasks == 0 && session && interrupted == privacy.value_or(false);
 }
@@ -241,16 +262,16 @@ bool checkMixer(const platform::VideoCaptureDeviceInfo& camera, size_t wanted, c
   }
   const int width = formats[*active].width, height = formats[*active].height;
   const double mixerRate = blockingWait(mixer->frameRate());
-  const double expectedRate = nearestOffered(formats[*active], mixerRate);
+  const CameraRate rate{nearestOffered(formats[*active], mixerRate), slowestOffered(formats[*active]), device};
   std::printf("mixer: camera on format %zu %dx%d, asked for %.2f fps (mixer %.0f fps)\n", *active, width, height,
               device->activeMinFrameDuration().rate(), mixerRate);
   const auto presetWidth = medley::presetWidth(preset), presetHeight = medley::presetHeight(preset);
   const bool presetOK = !presetWidth || (width == *presetWidth && height == *presetHeight);
   std::printf("mixer: preset %s %s\n", preset.c_str(), presetOK ? "reached the camera" : "did NOT reach the camera");
-  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height, expectedRate) &&
+  bool ok = runMode(mixer, medley::VideoMixerSettings::Mode::passthrough, wanted, width, height, rate) &&
             controlsOK;
   ok = ok && presetOK;
-  ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height, expectedRate) && ok;
+  ok = runMode(mixer, medley::VideoMixerSettings::Mode::offscreen, wanted, width, height, rate) && ok;
   // Detaching releases the camera for what follows.
   blockingWait(mixer->attachVideo(nullptr, 0));
   return ok;
