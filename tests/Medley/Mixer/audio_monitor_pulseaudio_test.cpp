@@ -37,8 +37,8 @@ using qztest::run;
 // Starts, in seconds, of up to ten windows of 0.1 s of the capture (16-bit stereo at 48 kHz)
 // where the sound plays steadily: half a second past its start, with sound in the two windows on
 // either side. A loaded machine starts the recorder and the player late by a varying amount, and a
-// late wake-up of the producer can leave a gap of silence in the middle; the level the mix plays
-// at is measured where it plays (the gaps are counted apart, as the monitor's short periods).
+// stall of the producer, or of this whole process while the sound server plays on, leaves a gap of
+// silence in the middle: the level the mix plays at is measured where it plays.
 std::vector<double> steadyWindows(const std::filesystem::path& file) {
   constexpr int kFrames = 4800;
   std::vector<bool> sounding;
