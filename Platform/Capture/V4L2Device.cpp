@@ -394,9 +394,8 @@ void V4L2Device::run() {
       }
       if (!running_) break;
       if (!streamOn_) {
-        const bool gone = restartFailure_ && restartFailure_->kind == VideoCaptureError::Kind::disconnected;
-        ending = VideoCaptureEvent{gone ? VideoCaptureEvent::Kind::disconnected : VideoCaptureEvent::Kind::runtimeError,
-                                   restartFailure_ ? restartFailure_->what() : "the stream did not restart"};
+        ending = restartFailure_ ? VideoCaptureEvent::endedBy(*restartFailure_)
+                                 : VideoCaptureEvent{VideoCaptureEvent::Kind::runtimeError, "the stream did not restart"};
         break;
       }
     }

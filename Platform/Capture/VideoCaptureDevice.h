@@ -24,6 +24,12 @@ struct VideoCaptureEvent {
   };
   Kind kind;
   std::string description;
+
+  // The end of a stream that `error` stopped: a disconnection when the device is gone.
+  static VideoCaptureEvent endedBy(const VideoCaptureError& error) {
+    return {error.kind == VideoCaptureError::Kind::disconnected ? Kind::disconnected : Kind::runtimeError,
+            error.what()};
+  }
 };
 
 class VideoCaptureDevice {

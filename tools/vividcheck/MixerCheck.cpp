@@ -286,55 +286,74 @@ struct Failures {
   std::vector<std::string> told;
 };
 
-// Attaches the camera at the preset `first`, reads the mixer's device failures
-// into `failures` and runs the mixer in passthrough to `output`; false, said
-// under `label`, when the camera cannot be attached.
-bool startPassthrough(const std::shared_ptr<medley::MediaMixer>& mixer,
-                      const std::shared_ptr<platform::V4L2Device>& device,
-                      const std::shared_ptr<CountingOutput>& output, const std::string& first,
-                      const std::shared_ptr<Failures>& failures, platform::TaskHandle<void>& reader,
-                      const char* label) {
-  using platform::blockingWait;
-  try {
-    blockingWait(mixer->setSessionPreset(first));
-    blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
-    reader = platform::spawn(
-        platform::Runtime::shared()->globalQueue(),
-        [](platform::AsyncStream<medley::CaptureRuntimeError> stream,
-           std::shared_ptr<Failures> failures) -> platform::Async<void> {
-          while (auto error = co_await stream.next()) {
-            std::lock_guard lock(failures->mutex);
-            failures->told.push_back(error->description);
-            failures->changed.notify_all();
-          }
-        },
-        blockingWait(mixer->deviceFailures()), failures);
-    blockingWait(mixer->addOutput(output));
-    blockingWait(mixer->setVideoMixerSettings(
-        medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
-    blockingWait(mixer->startRunning());
-  } catch (const std::exception& e) {
-    std::printf("%s: the camera cannot be attached: %s\n", label, e.what());
-    return false;
+// The mixer running the camera in passthrough to one output, with the device
+// failures it tells read as the program reads them.
+struct Passthrough {
+  std::shared_ptr<medley::MediaMixer> mixer =
+      std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
+  std::shared_ptr<platform::V4L2Device> device;
+  std::shared_ptr<CountingOutput> output = std::make_shared<CountingOutput>(0);
+  std::shared_ptr<Failures> failures = std::make_shared<Failures>();
+  platform::TaskHandle<void> reader;
+
+  explicit Passthrough(const platform::VideoCaptureDeviceInfo& camera)
+      : device(std::make_shared<platform::V4L2Device>(camera)) {}
+
+  // Attaches the camera at the preset `first` and starts; false, said under
+  // `label`, when the camera cannot be attached.
+  bool start(const std::string& first, const char* label) {
+    using platform::blockingWait;
+    try {
+      blockingWait(mixer->setSessionPreset(first));
+      blockingWait(mixer->attachVideo(device, 0, [](medley::VideoDeviceUnit&) {}));
+      reader = platform::spawn(
+          platform::Runtime::shared()->globalQueue(),
+          [](platform::AsyncStream<medley::CaptureRuntimeError> stream,
+             std::shared_ptr<Failures> failures) -> platform::Async<void> {
+            while (auto error = co_await stream.next()) {
+              std::lock_guard lock(failures->mutex);
+              failures->told.push_back(error->description);
+              failures->changed.notify_all();
+            }
+          },
+          blockingWait(mixer->deviceFailures()), failures);
+      blockingWait(mixer->addOutput(output));
+      blockingWait(mixer->setVideoMixerSettings(
+          medley::VideoMixerSettings(medley::VideoMixerSettings::Mode::passthrough, false, 0)));
+      blockingWait(mixer->startRunning());
+    } catch (const std::exception& e) {
+      std::printf("%s: the camera cannot be attached: %s\n", label, e.what());
+      return false;
+    }
+    return true;
   }
-  return true;
-}
+
+  size_t told() const {
+    std::lock_guard lock(failures->mutex);
+    return failures->told.size();
+  }
+
+  // Stops, and detaching releases the camera for what follows.
+  void end() {
+    using platform::blockingWait;
+    blockingWait(mixer->stopRunning());
+    reader.cancel();
+    blockingWait(mixer->removeOutput(output));
+    blockingWait(mixer->attachVideo(nullptr, 0));
+  }
+};
 
 }  // namespace
 
 bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
                              const std::string& second, int changes) {
   using platform::blockingWait;
-  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
-  auto device = std::make_shared<platform::V4L2Device>(camera);
-  auto output = std::make_shared<CountingOutput>(0);
-  auto failures = std::make_shared<Failures>();
-  platform::TaskHandle<void> reader;
-  if (!startPassthrough(mixer, device, output, first, failures, reader, "mixer format changes")) return false;
-  const auto told = [&] {
-    std::lock_guard lock(failures->mutex);
-    return failures->told.size();
-  };
+  Passthrough run(camera);
+  if (!run.start(first, "mixer format changes")) return false;
+  auto& mixer = run.mixer;
+  auto& output = run.output;
+  auto& failures = run.failures;
+  const auto told = [&] { return run.told(); };
   // A picture may be in flight from before a change: three of the new size.
   constexpr size_t kAfterEach = 3;
   const auto sizeOf = [](const std::string& preset) {
@@ -377,22 +396,18 @@ bool checkMixerFormatChanges(const platform::VideoCaptureDeviceInfo& camera, con
     std::printf("mixer restart failure: %s, pictures %s\n", count == 1 ? "told once" : "NOT told once",
                 back ? "back after the session's restart" : "NOT back");
   }
-  blockingWait(mixer->stopRunning());
-  reader.cancel();
-  blockingWait(mixer->removeOutput(output));
-  blockingWait(mixer->attachVideo(nullptr, 0));
+  run.end();
   return ok && failureOK;
 }
 
 bool checkMixerUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo& camera, const std::string& first,
                                          const std::string& second) {
   using platform::blockingWait;
-  auto mixer = std::make_shared<medley::MediaMixer>(medley::MediaMixer::CaptureSessionMode::single, false);
-  auto device = std::make_shared<platform::V4L2Device>(camera);
-  auto output = std::make_shared<CountingOutput>(0);
-  auto failures = std::make_shared<Failures>();
-  platform::TaskHandle<void> reader;
-  if (!startPassthrough(mixer, device, output, first, failures, reader, "mixer unplug")) return false;
+  std::optional<Passthrough> run(std::in_place, camera);
+  if (!run->start(first, "mixer unplug")) return false;
+  auto& mixer = run->mixer;
+  auto& output = run->output;
+  auto& failures = run->failures;
   std::optional<Unplugged> unplugged;
   bool ok = output->waitFor(3, 30);
   if (!ok) std::printf("mixer unplug: no pictures before the changes\n");
@@ -426,12 +441,8 @@ bool checkMixerUnplugDuringFormatChanges(const platform::VideoCaptureDeviceInfo&
     std::printf("mixer unplug: %d changes, %s\n", changes.load(),
                 ok ? "told once and not started again" : "NOT told once");
   }
-  blockingWait(mixer->stopRunning());
-  reader.cancel();
-  blockingWait(mixer->removeOutput(output));
-  blockingWait(mixer->attachVideo(nullptr, 0));
-  device.reset();
-  mixer.reset();
+  run->end();
+  run.reset();  // the camera closed before it is plugged back in
   const bool back = unplugged && plugBackIn(*unplugged);
   std::printf("mixer unplug: camera %s\n", back ? "plugged back in" : "NOT back");
   return ok && back;

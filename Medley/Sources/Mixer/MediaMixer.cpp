@@ -105,13 +105,30 @@ std::string nameOf(const MediaMixerOutput& output) {
 class HandOffFailures {
  public:
   // Names the buffers: "picture", "pictures", "of track 0".
-  HandOffFailures(std::string noun, std::string nouns, std::string of)
-      : noun_(std::move(noun)), nouns_(std::move(nouns)), of_(std::move(of)) {}
+  HandOffFailures(std::string noun, std::string nouns, std::string of, platform::Nanos interval)
+      : noun_(std::move(noun)), nouns_(std::move(nouns)), of_(std::move(of)), interval_(interval) {}
 
-  void failed(const std::string& output, platform::Nanos now, platform::Nanos interval, const std::string& failure) {
+  // One hand-off's outcome: `failure` empty when the output took the buffer.
+  void took(const std::string& output, platform::Nanos now, const std::string& failure) {
+    if (failure.empty())
+      succeeded(output, now);
+    else
+      failed(output, now, failure);
+  }
+
+  // What was lost and not followed by a recovery, for an output that goes.
+  void removed(const std::string& output) const {
+    if (lost_ > 0) MEDLEY_LOG_WARN(output, "was removed after losing", count(lost_));
+  }
+
+  // The buffers' names follow the output's track.
+  void setOf(std::string of) { of_ = std::move(of); }
+
+ private:
+  void failed(const std::string& output, platform::Nanos now, const std::string& failure) {
     ++unreported_;
     ++lost_;
-    if (lineAt_ && now - *lineAt_ < interval) return;
+    if (lineAt_ && now - *lineAt_ < interval_) return;
     if (lost_ == 1) {
       MEDLEY_LOG_ERROR(output, "failed to take a", noun_, of_ + ":", failure);
     } else if (lost_ == unreported_) {
@@ -124,23 +141,14 @@ class HandOffFailures {
     said(now);
   }
 
-  void succeeded(const std::string& output, platform::Nanos now, platform::Nanos interval) {
-    if (lost_ == 0 || (!told_ && lineAt_ && now - *lineAt_ < interval)) return;
+  void succeeded(const std::string& output, platform::Nanos now) {
+    if (lost_ == 0 || (!told_ && lineAt_ && now - *lineAt_ < interval_)) return;
     MEDLEY_LOG_INFO(output, "takes", nouns_, of_, "again, after losing", lost_);
     lost_ = 0;
     told_ = false;
     said(now);
   }
 
-  // What was lost and not followed by a recovery, for an output that goes.
-  void removed(const std::string& output) const {
-    if (lost_ > 0) MEDLEY_LOG_WARN(output, "was removed after losing", count(lost_));
-  }
-
-  // The buffers' names follow the output's track.
-  void setOf(std::string of) { of_ = std::move(of); }
-
- private:
   void said(platform::Nanos now) {
     unreported_ = 0;
     lineAt_ = now;
@@ -150,6 +158,7 @@ class HandOffFailures {
   }
 
   std::string noun_, nouns_, of_;
+  const platform::Nanos interval_;
   // Lost since the last line, and since the last recovery line (or the first failure).
   uint64_t unreported_ = 0;
   uint64_t lost_ = 0;
@@ -164,8 +173,8 @@ struct MediaMixer::HandOffLog {
   explicit HandOffLog(const MediaMixerOutput& output) : name(nameOf(output)) {}
   const std::string name;
   std::optional<uint8_t> pictureTrack;
-  HandOffFailures pictures{"picture", "pictures", "of track 255"};
-  HandOffFailures sounds{"buffer", "buffers", "of mixed sound"};
+  HandOffFailures pictures{"picture", "pictures", "of track 255", kHandOffReportInterval};
+  HandOffFailures sounds{"buffer", "buffers", "of mixed sound", kHandOffReportInterval};
 };
 
 Async<std::vector<std::shared_ptr<MediaMixerOutput>>> MediaMixer::outputs() {
@@ -359,11 +368,7 @@ Async<void> MediaMixer::forwardVideo(SampleBufferRef buffer, uint8_t trackId) {
       log->pictureTrack = trackId;
       log->pictures.setOf("of track " + std::to_string(trackId));
     }
-    const auto failure = failureOf([&] { receiver.mixer(*this, buffer); });
-    if (failure.empty())
-      log->pictures.succeeded(log->name, runtime_->now(), kHandOffReportInterval);
-    else
-      log->pictures.failed(log->name, runtime_->now(), kHandOffReportInterval, failure);
+    log->pictures.took(log->name, runtime_->now(), failureOf([&] { receiver.mixer(*this, buffer); }));
   }
 }
 
@@ -373,11 +378,7 @@ Async<void> MediaMixer::forwardAudio(AudioCaptureUnit::Output pair) {
   for (const auto& [output, log] : outputs) {
     if (co_await output->audioTrackId() != kMixedTrack) continue;
     auto& receiver = *output;
-    const auto failure = failureOf([&] { receiver.mixer(*this, pair.first, pair.second); });
-    if (failure.empty())
-      log->sounds.succeeded(log->name, runtime_->now(), kHandOffReportInterval);
-    else
-      log->sounds.failed(log->name, runtime_->now(), kHandOffReportInterval, failure);
+    log->sounds.took(log->name, runtime_->now(), failureOf([&] { receiver.mixer(*this, pair.first, pair.second); }));
   }
 }
 

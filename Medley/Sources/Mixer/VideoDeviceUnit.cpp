@@ -274,9 +274,8 @@ bool VideoDeviceUnit::startStream(uint64_t generation) {
   } catch (const std::exception& e) {
     // A camera gone is waited for, not started again at the session's pace.
     const auto* error = dynamic_cast<const platform::VideoCaptureError*>(&e);
-    const auto kind = error && error->kind == platform::VideoCaptureError::Kind::disconnected
-                          ? platform::VideoCaptureEvent::Kind::disconnected
-                          : platform::VideoCaptureEvent::Kind::runtimeError;
+    const auto ending = error ? platform::VideoCaptureEvent::endedBy(*error)
+                              : platform::VideoCaptureEvent{platform::VideoCaptureEvent::Kind::runtimeError, e.what()};
     std::shared_ptr<VideoCaptureUnit> unit;
     {
       std::lock_guard lock(mutex_);
@@ -287,7 +286,7 @@ bool VideoDeviceUnit::startStream(uint64_t generation) {
       if (!stopRequested_) unit = dataOutput_.lock();
     }
     ownerDone_.notify_all();
-    if (unit) unit->deviceFailed(shared_from_this(), {kind, e.what()});
+    if (unit) unit->deviceFailed(shared_from_this(), ending);
     return false;
   }
   std::unique_lock lock(mutex_);
